@@ -1,0 +1,126 @@
+/* Allocation wrappers with an atomic allocated-bytes counter and optional
+ * user hooks. The counter only grows: it reports what was asked for. */
+#include "oxlo_memory.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+struct memory_hooks {
+    oxlo_alloc_hook alloc = nullptr;
+    oxlo_free_hook free_fn = nullptr;
+    oxlo_calloc_hook calloc_fn = nullptr;
+    oxlo_realloc_hook realloc_fn = nullptr;
+    oxlo_aligned_alloc_hook aligned_alloc = nullptr;
+    oxlo_aligned_free_hook aligned_free = nullptr;
+    oxlo_flow_alloc_hook flow_alloc = nullptr;
+    oxlo_flow_free_hook flow_free = nullptr;
+};
+
+memory_hooks hooks;
+std::atomic<uint64_t> allocated_bytes{0};
+
+void count(size_t n) { allocated_bytes.fetch_add(n, std::memory_order_relaxed); }
+
+} // namespace
+
+extern "C" {
+
+void oxlo_set_memory_hooks(oxlo_alloc_hook alloc, oxlo_free_hook free_fn,
+                           oxlo_calloc_hook calloc_fn, oxlo_realloc_hook realloc_fn,
+                           oxlo_aligned_alloc_hook aligned_alloc,
+                           oxlo_aligned_free_hook aligned_free,
+                           oxlo_flow_alloc_hook flow_alloc, oxlo_flow_free_hook flow_free)
+{
+    if (alloc && free_fn && calloc_fn && realloc_fn) {
+        hooks.alloc = alloc;
+        hooks.free_fn = free_fn;
+        hooks.calloc_fn = calloc_fn;
+        hooks.realloc_fn = realloc_fn;
+    }
+    if (aligned_alloc && aligned_free) {
+        hooks.aligned_alloc = aligned_alloc;
+        hooks.aligned_free = aligned_free;
+    }
+    if (flow_alloc && flow_free) {
+        hooks.flow_alloc = flow_alloc;
+        hooks.flow_free = flow_free;
+    }
+}
+
+uint64_t oxlo_allocated_bytes(void) { return allocated_bytes.load(std::memory_order_relaxed); }
+
+void *oxlo_heap_alloc(size_t size)
+{
+    count(size);
+    return hooks.alloc ? hooks.alloc(size) : std::malloc(size);
+}
+
+void *oxlo_heap_calloc(size_t count_, size_t size)
+{
+    size_t total;
+    if (__builtin_mul_overflow(count_, size, &total))
+        return nullptr;
+    count(total);
+    return hooks.calloc_fn ? hooks.calloc_fn(count_, size) : std::calloc(count_, size);
+}
+
+void *oxlo_heap_realloc(void *ptr, size_t size)
+{
+    count(size);
+    return hooks.realloc_fn ? hooks.realloc_fn(ptr, size) : std::realloc(ptr, size);
+}
+
+void oxlo_heap_free(void *ptr)
+{
+    if (hooks.free_fn)
+        hooks.free_fn(ptr);
+    else
+        std::free(ptr);
+}
+
+void *oxlo_heap_aligned_alloc(size_t alignment, size_t size)
+{
+    count(size);
+    if (hooks.aligned_alloc)
+        return hooks.aligned_alloc(alignment, size);
+    void *p = nullptr;
+    if (posix_memalign(&p, alignment, size) != 0)
+        return nullptr;
+    return p;
+}
+
+void oxlo_heap_aligned_free(void *ptr)
+{
+    if (hooks.aligned_free)
+        hooks.aligned_free(ptr);
+    else
+        std::free(ptr);
+}
+
+char *oxlo_heap_strdup(const char *text)
+{
+    if (!text)
+        return nullptr;
+    size_t n = std::strlen(text) + 1;
+    char *copy = static_cast<char *>(oxlo_heap_alloc(n));
+    if (copy)
+        std::memcpy(copy, text, n);
+    return copy;
+}
+
+void *oxlo_flow_alloc(size_t size)
+{
+    if (hooks.flow_alloc) {
+        count(size);
+        return hooks.flow_alloc(size);
+    }
+    return oxlo_heap_alloc(size);
+}
+
+uint64_t oxlo_hton64(uint64_t v) { return __builtin_bswap64(v); }
+uint64_t oxlo_ntoh64(uint64_t v) { return __builtin_bswap64(v); }
+
+} // extern "C"
