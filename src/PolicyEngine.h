@@ -1,0 +1,29 @@
+/* The few engine services the policy library reads: protocol and category
+ * names, the protocol count, geolocation. Kept in one place so each rule
+ * parser asks the engine the same way. */
+#ifndef VESK_POLICY_ENGINE_H
+#define VESK_POLICY_ENGINE_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "oxlo_api.h"
+
+// Protocol id of a name (case-insensitive); 0 when unknown.
+uint16_t policyProtocolIdByName(oxlo_module *module, const char *name);
+// Number of protocols the module knows (ids below it are valid).
+uint32_t policyProtocolCount(oxlo_module *module);
+// Category id of a name (case-insensitive); -1 when unknown.
+int policyCategoryIdByName(oxlo_module *module, const char *name);
+
+// Geolocation: 0 when found; negative when not available or not found.
+int policyGeoOpen(oxlo_module *module, const char *cityPath, const char *asnPath);
+int policyGeoCountry(oxlo_module *module, const char *address, char *country, size_t countrySize,
+                     char *continent, size_t continentSize);
+int policyGeoAsn(oxlo_module *module, const char *address, uint32_t *asn);
+
+// A detection module of the manager's own (NULL on failure), and its release.
+oxlo_module *policyModuleNew();
+void policyModuleFree(oxlo_module *module);
+
+#endif
