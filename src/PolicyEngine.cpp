@@ -10,3 +10,7 @@ int policyGeoAsn(oxlo_module *, const char *, uint32_t *) { return -2; }
 
 oxlo_module *policyModuleNew() { return nullptr; }
 void policyModuleFree(oxlo_module *) {}
+
+const char *policyFlowHostName(const oxlo_flow_state *) { return nullptr; }
+uint64_t policyFlowRiskBits(const oxlo_flow_state *) { return 0; }
+int policyFlowIsIpv6(const oxlo_flow_state *) { return -1; }

@@ -22,6 +22,12 @@ int policyGeoCountry(oxlo_module *module, const char *address, char *country, si
                      char *continent, size_t continentSize);
 int policyGeoAsn(oxlo_module *module, const char *address, uint32_t *asn);
 
+// What the engine keeps per flow: host name (NULL when none), risk bits,
+// and 1 IPv6 / 0 IPv4 / -1 not known.
+const char *policyFlowHostName(const oxlo_flow_state *flow);
+uint64_t policyFlowRiskBits(const oxlo_flow_state *flow);
+int policyFlowIsIpv6(const oxlo_flow_state *flow);
+
 // A detection module of the manager's own (NULL on failure), and its release.
 oxlo_module *policyModuleNew();
 void policyModuleFree(oxlo_module *module);

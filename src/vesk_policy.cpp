@@ -7,6 +7,7 @@
 
 #include <new>
 
+#include "PolicyEngine.h"
 #include "PolicyTrace.h"
 #include "RuleManager.h"
 #include "policy_include/vesk_policy.h"
@@ -51,12 +52,13 @@ uint16_t rule_manager_match_flow(vesk_rule_manager *manager, const uint8_t *src_
   facts.master = classification.master;
   facts.app = classification.app;
   facts.category = classification.category;
-  facts.hostName = flow ? oxlo_flow_host_name(flow) : nullptr;
-  facts.riskMask = flow ? oxlo_flow_risk_bits(flow) : 0;
-  // The engine knows the flow's family; without a flow, an address whose
+  facts.hostName = flow ? policyFlowHostName(flow) : nullptr;
+  facts.riskMask = flow ? policyFlowRiskBits(flow) : 0;
+  // The engine knows the flow's family; failing that, an address whose
   // twelve last bytes are zero is taken as IPv4 (the facade's form).
-  if (flow) {
-    facts.ipv6 = oxlo_flow_is_ipv6(flow) != 0;
+  int family = flow ? policyFlowIsIpv6(flow) : -1;
+  if (family >= 0) {
+    facts.ipv6 = family == 1;
   } else {
     facts.ipv6 = false;
     for (int i = 4; src_addr && i < 16; i++)
