@@ -19,46 +19,12 @@ void write_custom_category_names(oxlo_module *m)
  * the module as it was after creation and a retry starts clean. */
 void release_finalization(oxlo_module *m)
 {
-    oxlo_heap_free(m->call_lists);
-    m->call_lists = nullptr;
-    memset(m->call_list_count, 0, sizeof(m->call_list_count));
-    oxlo_heap_free(m->dissectors);
-    m->dissectors = nullptr;
-    m->dissector_count = 0;
+    (void)m;
 }
 
 } // namespace
 
 extern "C" {
-
-/* ---- tree pairs ---- */
-
-oxlo_tree_pair *oxlo_tree_pair_new(void)
-{
-    auto *pair = static_cast<oxlo_tree_pair *>(oxlo_heap_calloc(1, sizeof(oxlo_tree_pair)));
-    return pair;
-}
-
-void oxlo_tree_pair_free(oxlo_tree_pair *pair)
-{
-    if (!pair)
-        return;
-    oxlo_heap_free(pair);
-}
-
-/* ---- shared context ---- */
-
-oxlo_shared_context *shared_context_new(void)
-{
-    return static_cast<oxlo_shared_context *>(oxlo_heap_calloc(1, sizeof(oxlo_shared_context)));
-}
-
-void shared_context_free(oxlo_shared_context *ctx)
-{
-    if (!ctx)
-        return;
-    oxlo_heap_free(ctx);
-}
 
 void oxlo_global_cleanup(void) {}
 
@@ -84,11 +50,11 @@ oxlo_module *oxlo_module_new(oxlo_shared_context *shared)
     }
     m->shared = shared;
     m->user_data = nullptr;
-    m->seq_window = OXLO_DEFAULT_SEQ_WINDOW;
+    m->det.sequence_window = OXLO_DEFAULT_SEQ_WINDOW;
 
     write_custom_category_names(m);
 
-    if (set_default_config(&m->cfg, m->builtin_protocol_count) != 0) {
+    if (set_default_config(&m->cfg, m->protocols.builtin_count) != 0) {
         printf("Error allocating set_default_config\n");
         oxlo_module_free(m);
         return nullptr;
@@ -160,7 +126,7 @@ const char *oxlo_crypto_version(void)
 
 oxlo_proto_defaults *oxlo_module_protocols(oxlo_module *m)
 {
-    return m ? m->protocols : nullptr;
+    return m ? m->protocols.entries : nullptr;
 }
 
 size_t oxlo_module_size(void)

@@ -70,33 +70,22 @@ typedef struct oxlo_detection_part {
 } oxlo_detection_part;
 
 /* ---- the detection module ----------------------------------------------- */
-/* The module struct and its lifecycle helpers. Other parts of the engine add
- * their own fields in the marked sections below; keep those sections small. */
+/* The module struct is owned by the lifecycle (oxlo_main.cpp); other parts
+ * of the engine keep their share in the marked sections. */
 
-#include <stdio.h>
+#include "oxlo_lru.h"
+#include "oxlo_patricia.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
-/* Containers and tables defined elsewhere in the engine; the module only
- * holds pointers to them. */
-typedef struct oxlo_patricia_tree oxlo_patricia_tree;
 typedef struct oxlo_automaton oxlo_automaton;
-typedef struct oxlo_lru_table oxlo_lru_table;
 typedef struct oxlo_string_map oxlo_string_map;
 typedef struct oxlo_domain_set oxlo_domain_set;
-typedef struct oxlo_dissector_entry oxlo_dissector_entry;
 typedef struct oxlo_address_cache oxlo_address_cache;
 typedef struct oxlo_hash_filter oxlo_hash_filter;
-typedef struct string_lru_cache string_lru_cache;
 
 #define OXLO_API_VERSION 14373
-#define OXLO_MAX_DISSECTORS 288
 #define OXLO_MAX_PLUGINS 31
 #define OXLO_PLUGIN_MAGIC 14373u
 #define OXLO_NUM_RISKS 59
-#define OXLO_NUM_LRU_CACHES 8
 #define OXLO_NUM_USER_CATEGORIES 5
 #define OXLO_FIRST_USER_CATEGORY 20
 #define OXLO_DEFAULT_SEQ_WINDOW 65536u
@@ -105,39 +94,12 @@ typedef struct string_lru_cache string_lru_cache;
 /* Finalized bit of oxlo_module.flags. */
 #define OXLO_MODULE_FINALIZED 0x1u
 
-/* Index of each LRU cache in oxlo_module.lru and oxlo_shared_context.lru. */
-enum oxlo_lru_index {
-    OXLO_LRU_OOKLA = 0,
-    OXLO_LRU_BITTORRENT = 1,
-    OXLO_LRU_STUN = 2,
-    OXLO_LRU_TLS_CERT = 3,
-    OXLO_LRU_MINING = 4,
-    OXLO_LRU_MSTEAMS = 5,
-    OXLO_LRU_FPC_DNS = 6,
-    OXLO_LRU_SIGNAL = 7
-};
-
-/* Caches lent to several modules; each one carries its own lock. */
-struct oxlo_shared_context {
-    oxlo_lru_table *lru[OXLO_NUM_LRU_CACHES];
-};
-
-/* An IPv4 (32-bit) and an IPv6 (128-bit) patricia tree used together. */
-typedef struct oxlo_tree_pair {
-    oxlo_patricia_tree *v4;
-    oxlo_patricia_tree *v6;
-} oxlo_tree_pair;
-
-/* Third and later {protocol, port} entries of an address prefix, hung on the
- * node's data pointer, newest first. Freed with the tree pair. */
-typedef struct oxlo_ip_proto_node {
-    uint16_t protocol_id;
-    uint16_t port; /* network order, 0 = any */
-    struct oxlo_ip_proto_node *next;
-} oxlo_ip_proto_node;
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 /* Bit set over protocol or risk ids, used by the per-protocol and per-risk
- * knobs. */
+ * knobs; read it with oxlo_knob_bit_test. */
 typedef struct oxlo_knob_bits {
     uint32_t bits;
     uint32_t *words;
@@ -218,8 +180,8 @@ typedef struct module_config {
     int32_t risk_crawler_bot_list;
     char filename_config[256];
     int32_t log_level;
-    /* caches, indexed by enum oxlo_lru_index */
-    oxlo_lru_config lru[OXLO_NUM_LRU_CACHES];
+    /* caches, indexed by lru_cache_kind */
+    oxlo_lru_config lru[OXLO_LRU_KIND_COUNT];
 } module_config;
 
 /* Plug-in entry: the library handle and the descriptor it handed out. */
@@ -234,109 +196,12 @@ typedef struct oxlo_text_list {
     struct oxlo_text_list *next;
 } oxlo_text_list;
 
-struct oxlo_module {
-    uint64_t current_time_ms;
-    uint32_t flags;
-    void *user_data;
-    char custom_category_names[OXLO_NUM_USER_CATEGORIES][32];
-
-    /* dissectors: 288 slots while registering, then count + 1 */
-    oxlo_dissector_entry *dissectors;
-    uint32_t dissector_count;
-    /* four call lists in one allocation: TCP with payload, TCP without
-     * payload, UDP, other IP */
-    oxlo_dissector_entry *call_lists;
-    uint32_t call_list_count[4];
-    uint32_t current_dissector;
-
-    /* default-port trees (search-tree roots keyed by port) */
-    void *tcp_port_tree;
-    void *udp_port_tree;
-
-    /* protocol table */
-    oxlo_proto_defaults *protocols;
-    uint16_t protocols_capacity;
-    uint32_t protocol_count;
-    uint32_t custom_protocol_count;
-    uint32_t builtin_protocol_count;
-    uint16_t *custom_id_map;
-    uint16_t custom_id_map_capacity;
-
-    uint32_t seq_window;
-
-    /* automata */
-    oxlo_automaton *host_automaton;
-    oxlo_automaton *tls_cert_automaton;
-    oxlo_automaton *host_risk_exception_automaton; /* first "content" */
-    oxlo_automaton *alpn_automaton;                /* second "content" */
-    oxlo_automaton *risky_domain_automaton;        /* made by its list loader */
-
-    /* string maps */
-    oxlo_string_map *risky_domains;
-    oxlo_string_map *malicious_ja4;
-    oxlo_string_map *malicious_sha1_certs;
-    oxlo_string_map *host_risk_exceptions;
-    oxlo_text_list *trusted_issuers;
-
-    /* tree pairs */
-    oxlo_tree_pair *risk_exception_ip; /* risk exceptions by address */
-    oxlo_tree_pair *protocols_by_ip;   /* built-in and custom address lists */
-    oxlo_tree_pair *risk_list_ip;      /* made at finalization when enabled */
-
-    /* categories */
-    oxlo_patricia_tree *category_v4;
-    oxlo_patricia_tree *category_v4_shadow;
-    oxlo_patricia_tree *category_v6;
-    oxlo_patricia_tree *category_v6_shadow;
-    oxlo_domain_set *category_domains;
-    oxlo_domain_set *category_domains_shadow;
-    uint8_t categories_enabled;
-
-    oxlo_shared_context *shared; /* not owned */
-    module_config cfg;
-
-    /* caches; one taken from the shared context is not owned */
-    oxlo_lru_table *lru[OXLO_NUM_LRU_CACHES];
-    string_lru_cache *tinc_cache;
-    oxlo_address_cache *address_cache;
-    oxlo_hash_filter *dns_tracking[2];
-
-    oxlo_plugin_slot plugins[OXLO_MAX_PLUGINS];
-    uint32_t plugin_count;
-
-    uint16_t payload_track_limit;
-
-    /* Configuration files being read, innermost first (include loop guard). */
-    const struct oxlo_config_file_frame *config_files;
-
-    /* ---- per-packet state (per-packet detection adds it here) ---- */
-
-    /* ---- geolocation and domain classification (added by their owner) ---- */
-};
-
-/* Tree pairs. */
-oxlo_tree_pair *oxlo_tree_pair_new(void);
-void oxlo_tree_pair_free(oxlo_tree_pair *pair);
-
-/* Knobs: fills the configuration with every knob's default. */
-int set_default_config(module_config *cfg, uint32_t builtin_protocols);
-void free_config(module_config *cfg);
-int oxlo_knob_bit_test(const oxlo_knob_bits *b, uint32_t bit);
-
-/* Guarded automaton search used by every host, certificate and content
- * match; -2 NULL automaton or empty text, -1 not finalized. */
-struct automaton_match;
-int automaton_match_core(oxlo_automaton *a, const char *text, uint16_t length,
-                         struct automaton_match *match, uint16_t *protocol,
-                         uint16_t *category);
-
-/* Plug-ins (oxlo_plugins.cpp). */
-int oxlo_plugins_init(oxlo_module *m);
-void oxlo_plugins_close(oxlo_module *m);
+struct oxlo_config_file_frame;
 
 #ifdef __cplusplus
 }
 #endif
+
 
 
 /* -- protocol table section (oxlo_protocols.cpp) -- */
@@ -389,9 +254,90 @@ const oxlo_default_port_node *oxlo_default_port_find(const oxlo_default_port_nod
 int oxlo_protocol_is_service(uint16_t id);
 
 struct oxlo_module {
-  /* -- protocol table section -- */
-  oxlo_proto_table protocols;
+    uint64_t current_time_ms;
+    uint32_t flags; /* OXLO_MODULE_FINALIZED */
+    void *user_data;
+    char custom_category_names[OXLO_NUM_USER_CATEGORIES][32];
+
+    /* automata */
+    oxlo_automaton *host_automaton;
+    oxlo_automaton *tls_cert_automaton;
+    oxlo_automaton *host_risk_exception_automaton; /* first "content" */
+    oxlo_automaton *alpn_automaton;                /* second "content" */
+    oxlo_automaton *risky_domain_automaton;        /* made by its list loader */
+
+    /* string maps */
+    oxlo_string_map *risky_domains;
+    oxlo_string_map *malicious_ja4;
+    oxlo_string_map *malicious_sha1_certs;
+    oxlo_string_map *host_risk_exceptions;
+    oxlo_text_list *trusted_issuers;
+
+    /* tree pairs */
+    oxlo_tree_pair *risk_exception_ip; /* risk exceptions by address */
+    oxlo_tree_pair *protocols_by_ip;   /* built-in and custom address lists */
+    oxlo_tree_pair *risk_list_ip;      /* made at finalization when enabled */
+
+    /* categories */
+    oxlo_patricia_tree *category_v4;
+    oxlo_patricia_tree *category_v4_shadow;
+    oxlo_patricia_tree *category_v6;
+    oxlo_patricia_tree *category_v6_shadow;
+    oxlo_domain_set *category_domains;
+    oxlo_domain_set *category_domains_shadow;
+    uint8_t categories_enabled;
+
+    oxlo_shared_context *shared; /* not owned */
+    module_config cfg;
+
+    /* caches, indexed by lru_cache_kind; one taken from the shared context
+     * (scope 1) is not owned */
+    oxlo_lru_table *lru[OXLO_LRU_KIND_COUNT];
+    string_lru_cache *tinc_cache;
+    oxlo_address_cache *address_cache;
+    oxlo_hash_filter *dns_tracking[2];
+
+    oxlo_plugin_slot plugins[OXLO_MAX_PLUGINS];
+    uint32_t plugin_count;
+
+    uint16_t payload_track_limit; /* 0, or 1024 with flow.track_payload */
+
+    /* Knob files being read, innermost first (include-loop guard). */
+    const struct oxlo_config_file_frame *config_files;
+
+    /* -- protocol table section -- */
+    oxlo_proto_table protocols;
+
+    /* -- detection section: dissectors, call lists, packet in process -- */
+    oxlo_detection_part det;
 };
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Knobs: fills the configuration with every knob's default. */
+int set_default_config(module_config *cfg, uint32_t builtin_protocols);
+void free_config(module_config *cfg);
+/* 1 set, 0 clear, -1 no such bit. */
+int oxlo_knob_bit_test(const oxlo_knob_bits *b, uint32_t bit);
+
+/* Guarded automaton search used by every host, certificate and content
+ * match: -2 NULL automaton or empty text, -1 not finalized (a message is
+ * printed), else the search result with the match, protocol and category
+ * filled (zero when nothing matched). */
+int automaton_match_core(oxlo_automaton *a, const char *text, uint16_t length,
+                         struct automaton_match *match, uint16_t *protocol,
+                         uint16_t *category);
+
+/* Plug-ins (oxlo_plugins.cpp). */
+int oxlo_plugins_init(oxlo_module *m);
+void oxlo_plugins_close(oxlo_module *m);
+
+#ifdef __cplusplus
+}
+#endif
+
 
 /* ---- the flow state ----------------------------------------------------- */
 
