@@ -489,4 +489,17 @@ void oxlo_flow_end_of_detection(oxlo_module *module, oxlo_flow_state *flow);
 }
 #endif
 
+/* ---- serializer ---------------------------------------------------------- */
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+struct oxlo_recbuf;
+/* Grows a writer's output so that `need` more bytes fit (the TLV reader's
+ * item copy uses it); 0, or -1 when it cannot grow. */
+int oxlo_recbuf_reserve(struct oxlo_recbuf *s, size_t need);
+#ifdef __cplusplus
+}
+#endif
+
 #endif
