@@ -391,18 +391,4 @@ size_t oxlo_module_size(void)
     return sizeof(oxlo_module);
 }
 
-int oxlo_module_tree_stats(oxlo_module *module, int selector, oxlo_patricia_tree_stats *out)
-{
-    if (out)
-        *out = oxlo_patricia_tree_stats{};
-    if (!module || !out || selector < 0 || selector > 5)
-        return -1;
-    oxlo_tree_pair *pairs[3] = {module->risk_exception_ip, module->protocols_by_ip, module->risk_list_ip};
-    oxlo_tree_pair *p = pairs[selector / 2];
-    if (!p)
-        return -1;
-    oxlo_patricia_stats(selector % 2 ? p->v6 : p->v4, out);
-    return 0;
-}
-
 } // extern "C"
