@@ -71,6 +71,17 @@ void write_custom_category_names(oxlo_module *m)
                  "User custom category %u", (unsigned)(i + 1));
 }
 
+/* Every entry of the built-in host-match lists; the loader skips entries of
+ * disabled protocols. */
+void load_host_match_lists(oxlo_module *m)
+{
+    uint32_t count = 0;
+    const oxlo_host_match_entry *const *lists = oxlo_host_match_lists(&count);
+    for (uint32_t i = 0; lists && i < count; i++)
+        for (const oxlo_host_match_entry *e = lists[i]; e && e->pattern; e++)
+            oxlo_host_match_load(m, e);
+}
+
 bool lru_owned(const oxlo_module *m, int kind)
 {
     return m->lru[kind] && !(m->shared && m->shared->lru[kind] == m->lru[kind]);
@@ -259,7 +270,7 @@ int oxlo_finalize_initialization(oxlo_module *m)
     if (m->flags & OXLO_MODULE_FINALIZED)
         return 0;
 
-    oxlo_host_match_lists_load(m);
+    load_host_match_lists(m);
     oxlo_tls_cert_orgs_load(m);
 
     /* Built-in dissectors, then the plug-ins' own, then the call lists. */

@@ -378,7 +378,9 @@ oxlo_domain_set *oxlo_domain_set_new(void);
 void oxlo_domain_set_free(oxlo_domain_set *set);
 int oxlo_enable_loaded_categories(oxlo_module *m);
 void oxlo_geoip_close(oxlo_module *m);
-void oxlo_host_match_lists_load(oxlo_module *m);
+/* Adds a host-match entry to the host automaton when its protocol is
+ * enabled. */
+void oxlo_host_match_load(oxlo_module *m, const oxlo_host_match_entry *entry);
 void oxlo_tls_cert_orgs_load(oxlo_module *m);
 void oxlo_builtin_ip_lists_load(oxlo_module *m);
 /* Loads the anonymous-subscriber and crawler lists whose knobs are on into

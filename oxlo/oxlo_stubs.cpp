@@ -34,7 +34,7 @@ void oxlo_geoip_close(oxlo_module *) {}
  * certificate organisations into "tls_cert", the built-in address lists,
  * the risk lists, the built-in host risk exceptions, the ALPN names and the
  * fingerprint tables. */
-void oxlo_host_match_lists_load(oxlo_module *) {}
+void oxlo_host_match_load(oxlo_module *, const oxlo_host_match_entry *) {}
 void oxlo_tls_cert_orgs_load(oxlo_module *) {}
 void oxlo_builtin_ip_lists_load(oxlo_module *) {}
 void oxlo_risk_lists_load(oxlo_module *) {}
