@@ -25,9 +25,6 @@ constexpr uint32_t RISK_TCP_ISSUES = 50;
 
 constexpr uint16_t P_HTTP = 7, P_ICMP = 81;
 
-/* Payload-track buffer size when "flow.track_payload" is on. */
-constexpr uint16_t TRACK_PAYLOAD_LIMIT = 1024;
-
 oxlo_classification empty_result()
 {
     oxlo_classification r;
@@ -168,15 +165,16 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
 void track_payload(oxlo_module *module, oxlo_flow_state *flow)
 {
     const oxlo_packet_state *pkt = &module->det.packet;
-    if (!module->det.settings.track_payload || !pkt->payload || pkt->payload_length == 0)
+    const uint16_t limit = module->payload_track_limit;
+    if (limit == 0 || !pkt->payload || pkt->payload_length == 0)
         return;
     if (!flow->track_payload) {
-        flow->track_payload = static_cast<uint8_t *>(oxlo_heap_alloc(TRACK_PAYLOAD_LIMIT + 1));
+        flow->track_payload = static_cast<uint8_t *>(oxlo_heap_alloc(limit + 1u));
         if (!flow->track_payload)
             return;
         flow->track_payload_length = 0;
     }
-    for (uint16_t i = 0; i < pkt->payload_length && flow->track_payload_length < TRACK_PAYLOAD_LIMIT; i++) {
+    for (uint16_t i = 0; i < pkt->payload_length && flow->track_payload_length < limit; i++) {
         const uint8_t c = pkt->payload[i];
         const bool keep = (c >= 0x20 && c <= 0x7E) || (c >= 9 && c <= 13);
         flow->track_payload[flow->track_payload_length++] = keep ? c : '.';
@@ -573,21 +571,23 @@ extern "C" {
 
 void oxlo_detection_settings_load(oxlo_module *module)
 {
+    const module_config *c = &module->cfg;
     oxlo_detection_settings *s = &module->det.settings;
-    s->packets_limit_per_flow = 32;
-    s->use_client_ip_in_guess = 1;
-    s->use_client_port_in_guess = 1;
-    s->tcp_ack_payload_heuristic = 0;
-    s->fully_encrypted_heuristic = 0;
-    s->guess_on_giveup = 3;
-    s->guess_ip_before_port = 0;
-    s->compute_entropy = 1;
-    s->fpc = 1;
-    s->tcp_fingerprint = 1;
-    s->tcp_fingerprint_raw = 0;
-    s->tcp_fingerprint_format = 0;
-    s->track_payload = 0;
-    module->det.sequence_window = 65536;
+    s->packets_limit_per_flow = c->max_packets_to_process > 0 ? uint32_t(c->max_packets_to_process) : 0;
+    s->use_client_ip_in_guess = c->use_client_ip_in_guess != 0;
+    s->use_client_port_in_guess = c->use_client_port_in_guess != 0;
+    s->tcp_ack_payload_heuristic = c->tcp_ack_payload_heuristic != 0;
+    s->fully_encrypted_heuristic = c->fully_encrypted_heuristic != 0;
+    s->guess_on_giveup = uint8_t(c->guess_on_giveup & 3);
+    s->guess_ip_before_port = c->guess_ip_before_port != 0;
+    s->compute_entropy = c->compute_entropy != 0;
+    s->fpc = c->fpc_enabled != 0;
+    s->tcp_fingerprint = c->tcp_fingerprint_enabled != 0;
+    s->tcp_fingerprint_raw = c->tcp_fingerprint_raw != 0;
+    s->tcp_fingerprint_format = uint8_t(c->tcp_fingerprint_format);
+    if (module->det.sequence_window == 0)
+        module->det.sequence_window = 65536;
+    s->loaded = 1;
 }
 
 int oxlo_l4_decode(const uint8_t *packet, uint16_t length, const uint8_t **l4, uint16_t *l4_length,
@@ -677,8 +677,10 @@ oxlo_classification oxlo_classify_packet(oxlo_module *module, oxlo_flow_state *f
                                          const uint8_t *packet, uint16_t length, uint64_t time_ms,
                                          uint8_t *input_info)
 {
-    if (!module || !flow || !module->det.call_lists)
+    if (!module || !flow || !(module->flags & OXLO_MODULE_FINALIZED))
         return empty_result();
+    if (!module->det.settings.loaded)
+        oxlo_detection_settings_load(module);
     if (flow->state == OXLO_STATE_FINISHED)
         return oxlo_flow_result(module, flow);
     if (flow->packets_processed < 0xFFFF)
@@ -694,7 +696,7 @@ oxlo_classification oxlo_classify_packet(oxlo_module *module, oxlo_flow_state *f
     pkt->line_count = 0;
     pkt->time_ms = time_ms;
     pkt->input_info = input_info;
-    module->det.current_time_ms = time_ms;
+    module->current_time_ms = time_ms;
 
     if (!parse_headers(pkt, packet, length))
         return oxlo_flow_result(module, flow);
