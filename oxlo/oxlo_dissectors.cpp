@@ -99,7 +99,6 @@ static_assert(sizeof(builtin_order) / sizeof(builtin_order[0]) == 258,
 constexpr uint32_t list_tcp_payload = 0;
 constexpr uint32_t list_tcp_no_payload = 1;
 constexpr uint32_t list_udp = 2;
-constexpr uint32_t list_other = 3;
 
 bool in_list(uint32_t list, dissector_flow_mask sel)
 {
@@ -113,7 +112,7 @@ bool in_list(uint32_t list, dissector_flow_mask sel)
         return (tcp || any) && !(sel & OXLO_SEL_PAYLOAD);
     case list_udp:
         return udp || any;
-    default:
+    default: /* other IP */
         return !(sel & (OXLO_SEL_TCP | OXLO_SEL_UDP | OXLO_SEL_TCP_OR_UDP)) || any;
     }
 }

@@ -12,7 +12,7 @@
 namespace {
 
 constexpr uint16_t P_SMBV1 = 16, P_OUTLOOK = 21, P_POPS = 23, P_SMTPS = 29, P_DTLS = 30,
-                   P_TEAMSCALL = 38, P_BITTORRENT = 37, P_IMAPS = 51, P_STUN = 78, P_RTP = 87,
+                   P_TEAMSCALL = 38, P_IMAPS = 51, P_STUN = 78, P_RTP = 87,
                    P_RDP = 88, P_TLS = 91, P_RTCP = 165, P_TELEGRAM = 185, P_QUIC = 188,
                    P_MICROSOFT = 212, P_MS365 = 219, P_ONEDRIVE = 221, P_TEAMS = 250,
                    P_ANYDESK = 252, P_AZURE = 276, P_FTPS = 311, P_SRTP = 338, P_HTTP = 7,
