@@ -39,7 +39,8 @@ inline std::string payload_text(oxlo_module *m)
     return s;
 }
 
-// Contract: classify on "MATCH", exclude itself on "EXCL", wait otherwise.
+// Contract: classify on "MATCH", exclude itself on "EXCL" (or on "EXCL"
+// followed by its own protocol id), wait otherwise.
 template <uint16_t Proto>
 void probe(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -47,7 +48,7 @@ void probe(oxlo_module *m, oxlo_flow_state *f)
     log().calls.push_back(std::to_string(Proto) + ":" + payload);
     if (payload.rfind("MATCH", 0) == 0)
         oxlo_flow_set_protocol(m, f, Proto, 0, OXLO_CONFIDENCE_DPI);
-    else if (payload.rfind("EXCL", 0) == 0)
+    else if (payload == "EXCL" || payload == "EXCL" + std::to_string(Proto))
         oxlo_flow_skip_dissector(m, f, uint16_t(m->det.current_dissector), __FILE__, __func__, __LINE__);
 }
 
@@ -60,6 +61,7 @@ struct module_fixture : ::testing::Test {
     oxlo_module *m = nullptr;
     oxlo_flow_state *f = nullptr;
     uint64_t now = 1000000;
+    bool own_table = false; // the module did not build its protocol table
 
     // Knobs to set before finalization: {proto, param, value}.
     virtual std::vector<std::array<const char *, 3>> knobs() { return {}; }
@@ -76,7 +78,10 @@ struct module_fixture : ::testing::Test {
         m = oxlo_module_new(nullptr);
         ASSERT_NE(m, nullptr);
         if (!m->protocols.entries) {
+            own_table = true;
             ASSERT_EQ(oxlo_proto_table_init(m), 0);
+            free_config(&m->cfg);
+            ASSERT_EQ(set_default_config(&m->cfg, m->protocols.builtin_count), 0);
         }
         for (auto &k : knobs())
             ASSERT_EQ(oxlo_set_config(m, k[0], k[1], k[2]), 0) << k[1];
@@ -91,6 +96,9 @@ struct module_fixture : ::testing::Test {
     void TearDown() override
     {
         oxlo_flow_state_free(f);
+        if (own_table)
+            oxlo_proto_table_free(m);
+        oxlo_dissectors_free(m);
         oxlo_module_free(m);
     }
     oxlo_flow_state *new_flow()

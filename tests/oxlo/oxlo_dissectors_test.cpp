@@ -81,14 +81,29 @@ TEST_F(Dispatch, retransmitted_segment_is_not_dissected)
     EXPECT_EQ(f->app, P_MQTT);
 }
 
-TEST_F(Dispatch, excluded_dissector_is_never_called_again)
+// Two TCP dissectors on a port that guesses nothing: the one that excluded
+// itself stays away while the other goes on reading the flow.
+struct Exclusion : module_fixture {
+    void register_dissectors() override
+    {
+        oxlo_dissector_add("First", m, probe<P_MQTT>, 0x0b2, 1, int(P_MQTT));
+        oxlo_dissector_add("Second", m, probe<P_HTTP>, 0x0b2, 1, int(P_HTTP));
+    }
+};
+
+TEST_F(Exclusion, excluded_dissector_is_never_called_again)
 {
-    feed(tcp_to_mqtt("EXCL"));
-    feed(tcp_to_mqtt("MATCH", 0x18, 1004));
-    feed(tcp_to_mqtt("MATCH", 0x18, 1009));
-    EXPECT_EQ(log().calls, std::vector<std::string>{"222:EXCL"});
-    EXPECT_EQ(f->app, 0);
+    uint32_t seq = 1000;
+    for (const char *payload : {"EXCL222", "MATCH", "MATCH"}) {
+        pkt::tcp_opts o;
+        o.seq = seq;
+        feed(pkt::ipv4(6, pkt::tcp(40000, 40001, payload, o)));
+        seq += uint32_t(strlen(payload));
+    }
+    EXPECT_EQ(log().calls, (std::vector<std::string>{"222:EXCL222", "7:EXCL222", "7:MATCH"}));
+    EXPECT_EQ(f->app, P_HTTP);
     EXPECT_TRUE(oxlo_flow_dissector_excluded(f, 0));
+    EXPECT_FALSE(oxlo_flow_dissector_excluded(f, 1));
 }
 
 TEST_F(Dispatch, classifies_on_the_matching_packet)
@@ -159,7 +174,7 @@ TEST_F(Registration, refuses_the_289th_dissector)
 }
 
 struct DisabledProtocol : module_fixture {
-    std::vector<std::array<const char *, 3>> knobs() override { return {{{"MQTT", "enable", "0"}}}; }
+    std::vector<std::array<const char *, 3>> knobs() override { return {{{"222", "enable", "0"}}}; }
     void register_dissectors() override {}
 };
 

@@ -11,6 +11,12 @@ namespace pkt {
 
 using bytes = std::vector<uint8_t>;
 
+inline void copy_in(bytes &b, size_t at, const void *src, size_t n)
+{
+    if (n)
+        std::memcpy(b.data() + at, src, n);
+}
+
 inline void put16(bytes &b, size_t at, uint16_t v)
 {
     b[at] = uint8_t(v >> 8);
@@ -42,8 +48,8 @@ inline bytes tcp(uint16_t sport, uint16_t dport, const std::string &payload, con
     b[12] = uint8_t((o.data_offset >= 0 ? o.data_offset : int(hl / 4)) << 4);
     b[13] = o.flags;
     put16(b, 14, o.window);
-    std::memcpy(b.data() + 20, o.options.data(), o.options.size());
-    std::memcpy(b.data() + hl, payload.data(), payload.size());
+    copy_in(b, 20, o.options.data(), o.options.size());
+    copy_in(b, hl, payload.data(), payload.size());
     return b;
 }
 
@@ -53,7 +59,7 @@ inline bytes udp(uint16_t sport, uint16_t dport, const std::string &payload)
     put16(b, 0, sport);
     put16(b, 2, dport);
     put16(b, 4, uint16_t(b.size()));
-    std::memcpy(b.data() + 8, payload.data(), payload.size());
+    copy_in(b, 8, payload.data(), payload.size());
     return b;
 }
 
@@ -76,7 +82,7 @@ inline bytes ipv4(uint8_t proto, const bytes &l4, const ip4_opts &o = {})
     b[9] = proto;
     put32(b, 12, o.src);
     put32(b, 16, o.dst);
-    std::memcpy(b.data() + 20, l4.data(), l4.size());
+    copy_in(b, 20, l4.data(), l4.size());
     return b;
 }
 
@@ -94,7 +100,7 @@ inline bytes ipv6(uint8_t first_next, const bytes &ext_and_l4, uint8_t last = 1)
     b[23] = uint8_t(last + 1);
     b[24] = 0xfd;
     b[39] = last;
-    std::memcpy(b.data() + 40, ext_and_l4.data(), ext_and_l4.size());
+    copy_in(b, 40, ext_and_l4.data(), ext_and_l4.size());
     return b;
 }
 
