@@ -264,6 +264,41 @@ const oxlo_default_port_node *oxlo_default_port_find(const oxlo_default_port_nod
                                                      uint16_t port);
 /* 1 when a protocol guessed from the addresses names a specific service. */
 int oxlo_protocol_is_service(uint16_t id);
+
+/* Built-in host-match lists: host-name patterns of outside services. Each
+ * list ends with an entry whose pattern is NULL. */
+typedef struct oxlo_host_match_entry {
+  const char *pattern;
+  const char *protocol_name;
+  uint32_t protocol_id;   /* low 16 bits used */
+  uint32_t category;
+  uint32_t breed;
+  uint32_t level;         /* 0: computed from the pattern */
+} oxlo_host_match_entry;
+
+/* The lists and their number. */
+const oxlo_host_match_entry *const *oxlo_host_match_lists(uint32_t *count);
+/* Prints each pattern that begins with '.' or occurs twice in the list;
+ * returns how many it printed. */
+uint32_t oxlo_host_match_list_check(const oxlo_host_match_entry *list);
+/* Creates the protocol entry a host-match entry names (not clear text,
+ * application, no ports, class from the category). */
+void oxlo_host_match_add_defaults(struct oxlo_module *module, const oxlo_host_match_entry *entry);
+
+/* Letter-statistics bitmaps of English words, built once per process (by
+ * oxlo_init_string_based_protocols, or on first use). Bit n is bit n % 32
+ * of word n / 32; letters c1..ck give n = c1*26^(k-1) + ... + ck, a = 0. */
+enum oxlo_xgram_kind {
+  OXLO_XGRAM_COMMON_BIGRAMS = 0,     /* 88 bytes */
+  OXLO_XGRAM_IMPOSSIBLE_BIGRAMS = 1, /* 88 bytes */
+  OXLO_XGRAM_COMMON_TRIGRAMS = 2     /* 2,200 bytes */
+};
+const uint32_t *oxlo_xgram_bitmap(int kind);
+/* Bit of the text's first two (three) letters, which must be a-z; 0 for a
+ * shorter text or another character. */
+int oxlo_common_bigram_test(const char *text);
+int oxlo_impossible_bigram_test(const char *text);
+int oxlo_trigram_test(const char *text);
 #ifdef __cplusplus
 }
 #endif
