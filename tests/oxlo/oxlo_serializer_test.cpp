@@ -245,6 +245,8 @@ TEST(serializer, digit_only_text_keys_become_numeric)
 TEST(serializer, tlv_refuses_doubles_booleans)
 {
     recbuf s(OXLO_SER_FORMAT_TLV);
+    // A caller's format that prints past 15 characters fails rather than cut.
+    EXPECT_EQ(oxlo_recbuf_put_u32_as_text(s, "p", 4000000000u, "%u.%u", 4000000000u, 0), -1);
     EXPECT_EQ(oxlo_recbuf_put_id_double(s, 1, 1.0, "%f"), -1);
     EXPECT_EQ(oxlo_recbuf_put_double(s, "d", 1.0, "%f"), -1);
     EXPECT_EQ(oxlo_recbuf_put_id_bool(s, 1, true), -1);
