@@ -2,6 +2,7 @@
  * module, and the guarded automaton search every host, certificate and
  * content match goes through. */
 #include "oxlo_private.h"
+#include "oxlo_utils.h"
 
 #include <cstdio>
 #include <cstring>

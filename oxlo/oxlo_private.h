@@ -396,7 +396,6 @@ void oxlo_builtin_ip_lists_load(oxlo_module *m);
  * the risk-list pair. */
 void oxlo_risk_lists_load(oxlo_module *m);
 void oxlo_host_risk_exceptions_builtin_add(oxlo_module *m);
-void oxlo_alpn_table_load(oxlo_module *m);
 void oxlo_os_fingerprints_load_builtin(oxlo_module *m);
 void oxlo_module_reset_lookup_counters(oxlo_module *m);
 int oxlo_crypto_initialised(void);

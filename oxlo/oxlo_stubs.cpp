@@ -32,14 +32,13 @@ void oxlo_geoip_close(oxlo_module *) {}
 
 /* Finalization feeders: the built-in host-match lists into "host", the
  * certificate organisations into "tls_cert", the built-in address lists,
- * the risk lists, the built-in host risk exceptions, the ALPN names and the
- * fingerprint tables. */
+ * the risk lists, the built-in host risk exceptions and the fingerprint
+ * tables. */
 void oxlo_host_match_load(oxlo_module *, const oxlo_host_match_entry *) {}
 void oxlo_tls_cert_orgs_load(oxlo_module *) {}
 void oxlo_builtin_ip_lists_load(oxlo_module *) {}
 void oxlo_risk_lists_load(oxlo_module *) {}
 void oxlo_host_risk_exceptions_builtin_add(oxlo_module *) {}
-void oxlo_alpn_table_load(oxlo_module *) {}
 void oxlo_os_fingerprints_load_builtin(oxlo_module *) {}
 void oxlo_module_reset_lookup_counters(oxlo_module *) {}
 
