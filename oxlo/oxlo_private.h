@@ -10,6 +10,14 @@
 
 #include <stdio.h>
 
+static inline uint16_t oxlo_swap16(uint16_t v) { return (uint16_t)((v >> 8) | (v << 8)); }
+/* Big-endian reads from packet bytes; callers check the bounds first. */
+static inline uint16_t oxlo_be16(const uint8_t *p) { return (uint16_t)((p[0] << 8) | p[1]); }
+static inline uint32_t oxlo_be32(const uint8_t *p)
+{
+    return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
+}
+
 /* The parsed packet in process; rebuilt for each packet. */
 #define OXLO_PACKET_RETRANSMISSION 0x01u
 #define OXLO_PACKET_DIRECTION      0x02u
@@ -51,6 +59,7 @@ typedef struct oxlo_detection_settings {
     uint8_t tcp_fingerprint;
     uint8_t tcp_fingerprint_raw;
     uint8_t tcp_fingerprint_format;
+    uint8_t loaded;
 } oxlo_detection_settings;
 
 /* The module's share of detection: dissector table, call lists, the packet
@@ -492,6 +501,8 @@ int oxlo_dissectors_finish(oxlo_module *module);
 void oxlo_dissectors_free(oxlo_module *module);
 uint32_t oxlo_dissect_flow(oxlo_module *module, oxlo_flow_state *flow, dissector_flow_mask packet_set,
                            oxlo_dissector_entry **list, uint32_t count);
+/* Call list 0 TCP with payload, 1 TCP without payload, 2 UDP, 3 other IP. */
+oxlo_dissector_entry **oxlo_dissector_list(oxlo_module *module, uint32_t which, uint32_t *count);
 int oxlo_flow_dissector_excluded(const oxlo_flow_state *flow, uint32_t index);
 void oxlo_flow_giveup_detection(oxlo_module *module, oxlo_flow_state *flow);
 void oxlo_flow_first_packet_classify(oxlo_module *module, oxlo_flow_state *flow);
@@ -499,6 +510,12 @@ oxlo_classification oxlo_flow_result(oxlo_module *module, const oxlo_flow_state 
 /* Releases what a flow state owns, not the block itself. */
 void oxlo_flow_state_release(oxlo_flow_state *flow);
 void oxlo_flow_end_of_detection(oxlo_module *module, oxlo_flow_state *flow);
+void oxlo_flow_fill_category(oxlo_module *module, oxlo_flow_state *flow);
+/* Sets a risk bit and keeps its message (at most 8 per flow). */
+void oxlo_detect_risk_raise(oxlo_module *module, oxlo_flow_state *flow, uint32_t risk,
+                            const char *message);
+/* Reads the detection knobs into module->det.settings (finalization). */
+void oxlo_detection_settings_load(oxlo_module *module);
 #ifdef __cplusplus
 }
 #endif
