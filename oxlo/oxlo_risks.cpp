@@ -193,14 +193,11 @@ int host_exception_match(oxlo_module *module, const char *host, uint64_t *allowe
 {
     if (!module || !module->host_risk_exception_automaton || !host || !*host)
         return 0;
-    automaton_text text;
-    memset(&text, 0, sizeof(text));
-    text.text = host;
     const size_t len = strlen(host);
-    text.length = uint16_t(len > 0xFFFF ? 0xFFFF : len);
     automaton_match match;
     memset(&match, 0, sizeof(match));
-    if (automaton_search(module->host_risk_exception_automaton, &text, &match) != 1)
+    if (automaton_match_core(module->host_risk_exception_automaton, host, uint16_t(len > 0xFFFF ? 0xFFFF : len),
+                             &match, nullptr, nullptr) <= 0)
         return 0;
     *allowed = match.data.value;
     return 1;
