@@ -5,8 +5,247 @@
 
 #include "oxlo_api.h"
 
+/* ---- per-packet state and dispatch (detection) -------------------------- */
+/* Defined ahead of the module so that the module can embed them. */
+
+#include <stdio.h>
+
+/* The parsed packet in process; rebuilt for each packet. */
+#define OXLO_PACKET_RETRANSMISSION 0x01u
+#define OXLO_PACKET_DIRECTION      0x02u
+#define OXLO_PACKET_LINES_PARSED   0x04u
+#define OXLO_PACKET_HEADERS_PARSED 0x08u
+
+typedef struct oxlo_packet_state {
+    const uint8_t *iph;            /* IPv4 header or NULL */
+    const uint8_t *iph6;           /* IPv6 header or NULL */
+    const uint8_t *tcp;            /* TCP header or NULL */
+    const uint8_t *udp;            /* UDP header or NULL */
+    const uint8_t *payload;
+    uint16_t payload_length;
+    uint16_t l4_length;
+    uint8_t l4_protocol;
+    uint8_t flags;                 /* OXLO_PACKET_* */
+    uint8_t direction;             /* direction bit of this packet */
+    uint8_t ttl;                   /* IPv4 TTL or IPv6 hop limit */
+    uint64_t time_ms;
+    uint8_t *input_info;           /* caller's two bytes, or NULL */
+    /* Line table of the payload line parser: filled by its owner. */
+    uint16_t line_count;
+    char fingerprint[128];
+    char raw_options[128];
+} oxlo_packet_state;
+
+/* Detection settings read from the knobs once, at finalization, so that
+ * the per-packet path does not go through the knob table. */
+typedef struct oxlo_detection_settings {
+    uint32_t packets_limit_per_flow;
+    uint8_t use_client_ip_in_guess;
+    uint8_t use_client_port_in_guess;
+    uint8_t tcp_ack_payload_heuristic;
+    uint8_t fully_encrypted_heuristic;
+    uint8_t guess_on_giveup;
+    uint8_t guess_ip_before_port;
+    uint8_t compute_entropy;
+    uint8_t fpc;
+    uint8_t tcp_fingerprint;
+    uint8_t tcp_fingerprint_raw;
+    uint8_t tcp_fingerprint_format;
+} oxlo_detection_settings;
+
+/* The module's share of detection: dissector table, call lists, the packet
+ * in process. Embedded in oxlo_module as `det`. */
+typedef struct oxlo_detection_part {
+    oxlo_dissector_entry *dissectors;  /* OXLO_MAX_DISSECTORS while registering */
+    uint32_t dissector_count;
+    oxlo_dissector_entry **call_lists; /* one allocation: the four lists back to back */
+    uint32_t tcp_payload_count;
+    uint32_t tcp_no_payload_count;
+    uint32_t udp_count;
+    uint32_t other_count;
+    uint32_t current_dissector;
+    uint32_t sequence_window;
+    oxlo_detection_settings settings;
+    oxlo_packet_state packet;
+} oxlo_detection_part;
+
 /* ---- the detection module ----------------------------------------------- */
 
+/* -- protocol table section (oxlo_protocols.cpp) -- */
+
+/* One port of a default-port tree (a balanced search tree ordered by port). */
+typedef struct oxlo_default_port_node {
+  uint16_t protocol_id;
+  uint8_t flag;    /* registration's custom flag OR the range's flag word */
+  uint16_t port;
+  int8_t height;   /* tree balance bookkeeping */
+  struct oxlo_default_port_node *left;
+  struct oxlo_default_port_node *right;
+} oxlo_default_port_node;
+
+/* The protocol table's share of the module. */
+typedef struct oxlo_proto_table {
+  oxlo_proto_defaults *entries;     /* indexed by protocol id */
+  uint16_t capacity;                /* entries allocated */
+  uint32_t count;                   /* all protocols */
+  uint32_t custom_count;
+  uint32_t builtin_count;
+  uint16_t *custom_id_map;          /* user id of table id builtin_count + i */
+  uint16_t custom_id_map_capacity;
+  oxlo_default_port_node *tcp_ports;
+  oxlo_default_port_node *udp_ports;
+} oxlo_proto_table;
+
+/* Creation: registers the 487 built-in protocols (explicit rows first, then
+ * the host-list rows) and checks the result; -1 when the table is not
+ * coherent (a message is printed) or could not grow. */
+int oxlo_proto_table_init(struct oxlo_module *module);
+/* Frees the entries, their sub-protocol lists, the custom-id map and the
+ * default-port trees. Safe on a partly built table. */
+void oxlo_proto_table_free(struct oxlo_module *module);
+/* Finalization: adds every range of every enabled protocol to the TCP and
+ * UDP default-port trees. */
+void oxlo_default_ports_build(struct oxlo_module *module);
+/* Finalization: prints the entries that lack a name or category or whose
+ * id differs from their index (set-up goes on). */
+void oxlo_proto_table_check(struct oxlo_module *module);
+
+void builtin_protocols_register(struct oxlo_module *module);
+void oxlo_init_string_based_protocols(struct oxlo_module *module);
+void oxlo_default_port_add(const default_port_range *range, uint16_t protocol_id,
+                           uint8_t flag, oxlo_default_port_node **tree);
+void oxlo_default_port_tree_free(oxlo_default_port_node **tree);
+const oxlo_default_port_node *oxlo_default_port_find(const oxlo_default_port_node *tree,
+                                                     uint16_t port);
+/* 1 when a protocol guessed from the addresses names a specific service. */
+int oxlo_protocol_is_service(uint16_t id);
+
+struct oxlo_module {
+  /* -- protocol table section -- */
+  oxlo_proto_table protocols;
+};
+
 /* ---- the flow state ----------------------------------------------------- */
+
+/* flags_a bits */
+#define OXLO_FLOW_GUESS_DONE      0x01u
+#define OXLO_FLOW_INITIALISED     0x02u
+#define OXLO_FLOW_CLIENT_DIR      0x04u
+#define OXLO_FLOW_IPV6            0x10u
+#define OXLO_FLOW_FULLY_ENCRYPTED 0x20u
+#define OXLO_FLOW_ENCRYPTED_PROTO 0x40u
+#define OXLO_FLOW_BY_GIVEUP       0x80u
+/* flags_b bits */
+#define OXLO_FLOW_EOD_DONE        0x01u
+#define OXLO_FLOW_RISKLIST_DONE   0x02u
+#define OXLO_FLOW_BT_CACHE_DONE   0x04u
+#define OXLO_FLOW_IN_HOST_RECLASS 0x08u
+
+#define OXLO_HOST_NAME_SIZE 80
+#define OXLO_FLOW_RISK_MESSAGES 8
+#define OXLO_EXCLUDED_WORDS ((OXLO_MAX_DISSECTORS + 63) / 64)
+
+typedef struct oxlo_flow_risk_message {
+    uint32_t risk;
+    char *text;
+} oxlo_flow_risk_message;
+
+/* Extension data hung off a flow by a caller; freed through its callback. */
+typedef struct oxlo_flow_extension {
+    void (*free_data)(void *data);
+} oxlo_flow_extension;
+
+/* Follow-up reader of a classified flow: returns 0 when done. */
+typedef int (*oxlo_extra_dissection_callback)(oxlo_module *module, oxlo_flow_state *flow);
+
+struct oxlo_flow_state {
+    uint16_t app;
+    uint16_t master;
+    oxlo_protocol_stack stack;
+    oxlo_detection_state state;
+    uint16_t guess_by_port;
+    uint16_t guess_by_address;
+    uint16_t partial_guess;
+    uint16_t address_category_protocol;
+    uint8_t l4_protocol;
+    uint8_t flags_a;
+    uint8_t flags_b;
+    uint64_t address_category;
+    oxlo_confidence_level confidence;
+    uint16_t fpc_master;
+    uint16_t fpc_app;
+    oxlo_fpc_kind fpc_kind;
+    uint8_t client_address[16];
+    uint8_t server_address[16];
+    uint16_t client_port;          /* network order */
+    uint16_t server_port;          /* network order */
+    uint8_t extra_budget;
+    uint8_t extra_packets;
+    uint16_t packets_processed;
+    oxlo_extra_dissection_callback extra_dissection;
+    uint64_t last_seen_ms;
+    uint32_t category;
+    uint32_t breed;
+    uint16_t payload_packets;
+    uint16_t payload_packets_dir[2];
+    uint16_t packets;
+    uint16_t packets_dir[2];
+    uint64_t syn_ms;
+    uint64_t synack_ms;
+    uint64_t first_ack_ms;
+    uint32_t next_seq[2];
+    uint16_t last_payload_length;
+    uint8_t tcp_flags_dir[2];
+    uint8_t handshake;             /* 1 SYN, 2 SYN-ACK, 4 ACK */
+    uint8_t dissectors_run_total;
+    char host_name[OXLO_HOST_NAME_SIZE];
+    char last_classified_host[OXLO_HOST_NAME_SIZE];
+    char *tcp_fingerprint;
+    char *tcp_raw_options;
+    uint32_t os_guess;
+    float entropy;
+    uint64_t risk_mask;            /* oxlo_risk_mask */
+    oxlo_flow_risk_message risk_messages[OXLO_FLOW_RISK_MESSAGES];
+    uint8_t risk_message_count;
+    char *user_agent;
+    uint8_t media_types;
+    /* Each dissector's own fields; dissectors add their members here. */
+    union {
+        struct {
+            uint32_t method;       /* request method id, 0 none */
+            char *url;             /* owned */
+        } http;
+    } proto;
+    const oxlo_flow_extension *extension;
+    void *extension_data;
+    uint64_t excluded[OXLO_EXCLUDED_WORDS];
+    uint8_t cache_checked;
+    uint8_t *track_payload;
+    uint16_t track_payload_length;
+};
+
+/* Engine-internal calls of detection (oxlo_detection.cpp, oxlo_dissectors.cpp,
+ * oxlo_flow.cpp). */
+#ifdef __cplusplus
+extern "C" {
+#endif
+/* Finalization: allocate the table, register the built-in dissectors
+ * (oxlo_dissectors_init), then after plug-ins have registered theirs build
+ * the call lists (oxlo_dissectors_finish); freed by oxlo_dissectors_free. */
+int oxlo_dissectors_init(oxlo_module *module);
+int oxlo_dissectors_finish(oxlo_module *module);
+void oxlo_dissectors_free(oxlo_module *module);
+uint32_t oxlo_dissect_flow(oxlo_module *module, oxlo_flow_state *flow, dissector_flow_mask packet_set,
+                           oxlo_dissector_entry **list, uint32_t count);
+int oxlo_flow_dissector_excluded(const oxlo_flow_state *flow, uint32_t index);
+void oxlo_flow_giveup_detection(oxlo_module *module, oxlo_flow_state *flow);
+void oxlo_flow_first_packet_classify(oxlo_module *module, oxlo_flow_state *flow);
+oxlo_classification oxlo_flow_result(oxlo_module *module, const oxlo_flow_state *flow);
+/* Releases what a flow state owns, not the block itself. */
+void oxlo_flow_state_release(oxlo_flow_state *flow);
+void oxlo_flow_end_of_detection(oxlo_module *module, oxlo_flow_state *flow);
+#ifdef __cplusplus
+}
+#endif
 
 #endif

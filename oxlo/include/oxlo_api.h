@@ -6,6 +6,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #include "oxlo_memory.h"
 
@@ -20,7 +21,288 @@ typedef struct oxlo_flow_state oxlo_flow_state;
 
 /* ---- protocol table ----------------------------------------------------- */
 
+#include "oxlo_protocol_ids.h"
+
+#define OXLO_PROTOCOL_NAME_SIZE 32   /* 31 characters and the NUL */
+#define OXLO_DEFAULT_PORT_RANGES 5
+#define OXLO_PROTOCOL_TABLE_MAX 65535u
+
+/* Flag byte of a protocol entry. Bit 3 is set when the protocol's built-in
+ * address list is loaded; bits 4-7 are kept as they are. */
+#define OXLO_PROTO_FLAG_CLEAR_TEXT 0x01u
+#define OXLO_PROTO_FLAG_APP        0x02u /* clear: network protocol */
+#define OXLO_PROTO_FLAG_CUSTOM     0x04u /* defined by the user */
+#define OXLO_PROTO_FLAG_IP_LIST    0x08u
+
+/* dissector_index of a protocol that no dissector detects. Index 0 is a real
+ * dissector (the first one registered), so "none" needs its own value. */
+#define OXLO_NO_DISSECTOR 0xFFFFu
+
+/* One expected port range; a single port p is p-p, an unused range 0-0. A
+ * non-zero flag keeps the range out of the "Expected on port" text and is
+ * OR-ed into the flag byte of its default-port tree nodes. */
+typedef struct default_port_range {
+  uint16_t low;
+  uint16_t high;
+  uint16_t flag;
+} default_port_range;
+
+/* One protocol-table entry, indexed by its protocol id. */
+typedef struct oxlo_proto_defaults {
+  char name[OXLO_PROTOCOL_NAME_SIZE]; /* empty: unused slot */
+  uint32_t category;                  /* oxlo_category */
+  uint8_t flags;                      /* OXLO_PROTO_FLAG_* */
+  uint16_t *subprotocols;             /* owned; may hold 0xFFFE */
+  uint32_t subprotocol_count;
+  uint16_t id;
+  uint16_t dissector_index;           /* OXLO_NO_DISSECTOR when none */
+  default_port_range tcp_default_ports[OXLO_DEFAULT_PORT_RANGES];
+  default_port_range udp_default_ports[OXLO_DEFAULT_PORT_RANGES];
+  uint32_t breed;                     /* oxlo_breed */
+  uint32_t service_class;             /* traffic class 0-10, 0 none */
+} oxlo_proto_defaults;
+
+/* Filling the table. */
+int oxlo_set_proto_defaults(oxlo_module *module, uint8_t clear_text, uint8_t app,
+                            uint32_t breed, uint16_t id, const char *name,
+                            uint32_t category, uint32_t service_class,
+                            const default_port_range *tcp_ports,
+                            const default_port_range *udp_ports, uint8_t custom);
+default_port_range *oxlo_build_default_ports(default_port_range *ports, uint16_t p1,
+                                             uint16_t p2, uint16_t p3, uint16_t p4,
+                                             uint16_t p5);
+default_port_range *oxlo_build_default_ports_range(
+    default_port_range *ports, uint16_t low1, uint16_t high1, uint16_t low2,
+    uint16_t high2, uint16_t low3, uint16_t high3, uint16_t low4, uint16_t high4,
+    uint16_t low5, uint16_t high5);
+/* Protocol ids end with -1; OXLO_PROTOCOL_MATCHED_BY_CONTENT may appear. */
+void oxlo_set_proto_subprotocols(oxlo_module *module, int id, ...);
+
+/* Lookups. Invalid ids give 0, "Unknown", entry 0's values or NULL. */
+oxlo_proto_defaults *oxlo_proto_defaults_get(oxlo_module *module, uint32_t id);
+uint32_t oxlo_protocol_count(const oxlo_module *module); /* 0 until finalized */
+uint16_t oxlo_protocol_id_by_name(const oxlo_module *module, const char *name);
+uint32_t oxlo_protocol_pair_by_name(const oxlo_module *module, const char *text);
+const char *oxlo_protocol_name(const oxlo_module *module, uint16_t id);
+/* "%s.%s" (master, app) or "%s"; always NUL-terminated; returns buffer. */
+char *oxlo_format_protocol_names(const oxlo_module *module, uint32_t pair,
+                                 char *buffer, size_t size);
+int oxlo_is_custom_protocol(const oxlo_module *module, uint16_t id);
+uint16_t oxlo_user_protocol_id(const oxlo_module *module, uint16_t id);
+uint16_t oxlo_internal_protocol_id(const oxlo_module *module, uint16_t user_id);
+void oxlo_custom_id_map_set(oxlo_module *module, uint16_t table_id, uint16_t user_id);
+int oxlo_protocol_enabled(const oxlo_module *module, int id);
+int oxlo_is_dns_protocol(const oxlo_module *module, uint16_t id);
+
+/* Category and breed. */
+int oxlo_set_proto_breed(oxlo_module *module, uint16_t id, uint32_t breed);
+int oxlo_set_proto_category(oxlo_module *module, uint16_t id, uint32_t category);
+uint32_t oxlo_protocol_breed(const oxlo_module *module, uint16_t id);
+/* Pairs are packed app << 16 | master. */
+uint32_t oxlo_protocol_pair_category(const oxlo_module *module, uint32_t pair);
+uint32_t oxlo_protocol_pair_breed(const oxlo_module *module, uint32_t pair);
+uint32_t oxlo_protocol_pair_category_default(const oxlo_module *module, uint32_t pair,
+                                             uint32_t default_category);
+/* Unknown ids are formatted into a per-thread buffer, valid until the
+ * calling thread's next call. */
+const char *oxlo_category_name(const oxlo_module *module, int category);
+int oxlo_category_id_by_name(const oxlo_module *module, const char *name);
+const char *oxlo_breed_name(uint32_t breed);
+uint32_t oxlo_breed_id_by_name(const char *name);
+const char *oxlo_confidence_name(int level);  /* NULL outside 0-9 */
+const char *oxlo_fpc_kind_name(int kind);
+
+/* Default ports. */
+uint16_t oxlo_guess_protocol_by_port(const oxlo_module *module, uint8_t ip_protocol,
+                                     uint16_t first_port, uint16_t second_port,
+                                     uint8_t *flag);
+/* "Expected on port 25,587"; size is normally 64. Returns buffer. */
+char *oxlo_expected_ports_text(const default_port_range *ports, char *buffer,
+                               size_t size);
+/* "6881-6889,51413"; returns buffer. */
+char *oxlo_port_list_text(const default_port_range *ports, char *buffer, size_t size);
+
+/* The table dump (finalizes the module first) and the option lists
+ * (selector 0 protocols, 1 categories, 2 flow risks). */
+int oxlo_print_protocol_table(oxlo_module *module, FILE *stream);
+void oxlo_print_option_list(int selector, FILE *stream);
+
 /* ---- per-packet detection and classification ---------------------------- */
+
+/* How a flow's stored protocol pair was reached (kept in the flow, not in the
+ * returned classification). */
+typedef enum {
+    OXLO_CONFIDENCE_UNKNOWN = 0,
+    OXLO_CONFIDENCE_MATCH_BY_PORT = 1,
+    OXLO_CONFIDENCE_TAFL = 2,
+    OXLO_CONFIDENCE_DPI_PARTIAL = 3,
+    OXLO_CONFIDENCE_DPI_PARTIAL_CACHE = 4,
+    OXLO_CONFIDENCE_DPI_CACHE = 5,
+    OXLO_CONFIDENCE_DPI = 6,
+    OXLO_CONFIDENCE_MATCH_BY_IP = 7,
+    OXLO_CONFIDENCE_DPI_AGGRESSIVE = 8,
+    OXLO_CONFIDENCE_CUSTOM_RULE = 9
+} oxlo_confidence_level;
+
+/* Kind of the first-packet classification. */
+typedef enum {
+    OXLO_FPC_UNKNOWN = 0,
+    OXLO_FPC_IP_ADDRESS = 1,
+    OXLO_FPC_DNS = 2,
+    OXLO_FPC_DPI = 3,
+    OXLO_FPC_CUSTOM_RULE = 4
+} oxlo_fpc_kind;
+
+typedef enum {
+    OXLO_STATE_INITIAL = 0,
+    OXLO_STATE_CLASSIFIED = 1,
+    OXLO_STATE_MONITORING = 2,
+    OXLO_STATE_FINISHED = 3
+} oxlo_detection_state;
+
+#define OXLO_PROTOCOL_STACK_SIZE 8
+
+/* Protocol ids in order of discovery; grows to at most 7 pushed entries. */
+typedef struct oxlo_protocol_stack {
+    uint16_t ids[OXLO_PROTOCOL_STACK_SIZE];
+    uint16_t count;
+} oxlo_protocol_stack;
+
+/* Result of classification, returned by value; every id is a user id. */
+typedef struct oxlo_classification {
+    uint16_t master;
+    uint16_t app;
+    oxlo_protocol_stack stack;
+    uint16_t guessed_by_address;
+    uint32_t category;            /* oxlo_category */
+    uint32_t breed;               /* oxlo_breed */
+    uint16_t fpc_master;
+    uint16_t fpc_app;
+    oxlo_fpc_kind fpc_kind;
+    uint64_t address_category;
+    oxlo_detection_state state;
+} oxlo_classification;
+
+/* Packet conditions a dissector needs; a dissector is eligible for a packet
+ * when every bit of its selection is in the packet's set. */
+typedef uint32_t dissector_flow_mask;
+#define OXLO_SEL_IPV4              0x001u
+#define OXLO_SEL_TCP               0x002u
+#define OXLO_SEL_UDP               0x004u
+#define OXLO_SEL_TCP_OR_UDP        0x008u
+#define OXLO_SEL_PAYLOAD           0x010u
+#define OXLO_SEL_NO_RETRANSMISSION 0x020u
+#define OXLO_SEL_IPV6              0x040u
+#define OXLO_SEL_IPV4_OR_IPV6      0x080u
+#define OXLO_SEL_ANY               0x100u
+
+#define OXLO_MAX_DISSECTORS 288
+
+typedef void (*oxlo_dissector_callback)(oxlo_module *module, oxlo_flow_state *flow);
+
+/* One registered dissector. */
+typedef struct oxlo_dissector_entry {
+    char name[16];
+    oxlo_dissector_callback callback;
+    dissector_flow_mask selection;
+    uint16_t index;
+    uint16_t first_protocol;
+} oxlo_dissector_entry;
+
+/* Per packet. `input_info` is NULL or two caller bytes kept for the flow:
+ * [0] direction hint (0 unknown, 1 first packet went client->server, 2 the
+ * other way; written by the engine when 0), [1] 1 when the caller already saw
+ * the TCP handshake. `time_ms` is a count of milliseconds. */
+oxlo_classification oxlo_classify_packet(oxlo_module *module, oxlo_flow_state *flow,
+                                         const uint8_t *packet, uint16_t length,
+                                         uint64_t time_ms, uint8_t *input_info);
+
+/* Header walk alone: 0 when an L4 header was found, 1 otherwise.
+ * flags bit 0 refuses IPv6, bit 1 refuses IPv4. */
+int oxlo_l4_decode(const uint8_t *packet, uint16_t length, const uint8_t **l4,
+                   uint16_t *l4_length, uint8_t *l4_protocol, uint32_t flags);
+
+int oxlo_packet_from_client(const oxlo_module *module, const oxlo_flow_state *flow);
+int oxlo_packet_from_server(const oxlo_module *module, const oxlo_flow_state *flow);
+
+/* Flow states: allocate oxlo_flow_state_size() zeroed bytes with
+ * oxlo_flow_alloc, free with oxlo_flow_state_free (NULL ignored). */
+size_t oxlo_flow_state_size(void);
+void oxlo_flow_state_free(oxlo_flow_state *flow);
+
+/* Best guess for an unclassified flow without changing it. */
+oxlo_classification oxlo_classification_fallback(oxlo_module *module, oxlo_flow_state *flow,
+                                                 uint8_t ip_protocol);
+/* The same from explicit addresses (network order, IPv4) and ports (host order). */
+oxlo_classification oxlo_guess_undetected_protocol(oxlo_module *module, oxlo_flow_state *flow,
+                                                   uint8_t ip_protocol,
+                                                   uint32_t address1, uint16_t port1,
+                                                   uint32_t address2, uint16_t port2);
+/* Gives up on the flow and returns its classification. */
+oxlo_classification oxlo_flow_giveup(oxlo_module *module, oxlo_flow_state *flow);
+
+/* Storing a result (dissectors and callers). */
+void oxlo_flow_set_protocol(oxlo_module *module, oxlo_flow_state *flow, uint16_t upper,
+                            uint16_t lower, oxlo_confidence_level confidence);
+void oxlo_flow_refine_protocol(oxlo_module *module, oxlo_flow_state *flow, uint16_t id,
+                               oxlo_confidence_level confidence);
+void oxlo_flow_reset_protocol(oxlo_flow_state *flow);
+
+/* Narrow accessors. Ids are internal ids; NULL flows answer 0 / "". */
+uint16_t oxlo_flow_master_protocol(const oxlo_flow_state *flow);
+uint16_t oxlo_flow_app_protocol(const oxlo_flow_state *flow);
+uint32_t oxlo_flow_category(const oxlo_flow_state *flow);
+/* Fills {master, app, category}; -2 on NULL arguments. */
+int oxlo_flow_protocol_fill(const oxlo_flow_state *flow, uint16_t *master, uint16_t *app,
+                            uint32_t *category);
+uint64_t oxlo_flow_last_seen_sec(const oxlo_flow_state *flow);
+oxlo_confidence_level oxlo_flow_confidence(const oxlo_flow_state *flow);
+uint64_t oxlo_flow_risk_bits(const oxlo_flow_state *flow);
+const char *oxlo_flow_host_name(const oxlo_flow_state *flow);
+/* HTTP request method id and URL of the flow (0 / "" until seen). */
+uint32_t oxlo_flow_http_method(const oxlo_flow_state *flow);
+const char *oxlo_flow_http_url(const oxlo_flow_state *flow);
+/* Client/server as decided by the engine: addresses are 16 bytes (IPv4 in
+ * the first four), ports in network order; -2 on NULL arguments. */
+int oxlo_flow_endpoints(const oxlo_flow_state *flow, uint8_t client[16], uint16_t *client_port,
+                        uint8_t server[16], uint16_t *server_port);
+int oxlo_flow_is_ipv6(const oxlo_flow_state *flow);
+uint16_t oxlo_flow_packets_processed(const oxlo_flow_state *flow);
+
+/* Protocol stack helpers. */
+void oxlo_protocol_stack_clear(oxlo_protocol_stack *stack);
+uint16_t oxlo_protocol_stack_top(const oxlo_protocol_stack *stack);
+uint16_t oxlo_protocol_stack_main(const oxlo_protocol_stack *stack);
+int oxlo_protocol_stack_has_encrypted(const oxlo_protocol_stack *stack);
+int oxlo_protocol_stack_contains(const oxlo_protocol_stack *stack, uint16_t id);
+int oxlo_protocol_stack_has_http(const oxlo_protocol_stack *stack);
+
+/* Host names and user agents. Flags of oxlo_flow_store_host_name: */
+#define OXLO_HOST_LOWER          1u
+#define OXLO_HOST_PRINTABLE      2u
+#define OXLO_HOST_STRIP_SPACES   4u
+#define OXLO_HOST_STRIP_PORT     8u
+const char *oxlo_flow_store_host_name(oxlo_flow_state *flow, const char *text, size_t length,
+                                      uint32_t flags);
+const char *oxlo_flow_store_user_agent(oxlo_flow_state *flow, const char *text, size_t length);
+int oxlo_flow_handshake_complete(const oxlo_flow_state *flow);
+int oxlo_protocol_is_cloud_provider(uint16_t id);
+/* Returns 1 when the name gave a protocol (stored when set_protocol is 1). */
+int oxlo_host_name_lookup(oxlo_module *module, oxlo_flow_state *flow, const char *name,
+                          size_t length, void *match_result, uint16_t master,
+                          int set_protocol);
+int oxlo_host_name_classify(oxlo_module *module, oxlo_flow_state *flow, uint16_t master,
+                            const char *name, size_t length);
+void oxlo_flow_guess_by_address_if_no_host(oxlo_module *module, oxlo_flow_state *flow);
+
+/* Dissector registration: `count` protocol ids follow as int arguments.
+ * Returns 0 when registered (or a callback replaced), -1 otherwise. */
+int oxlo_dissector_add(const char *name, oxlo_module *module, oxlo_dissector_callback callback,
+                       dissector_flow_mask selection, int count, ...);
+void oxlo_flow_skip_dissector(oxlo_module *module, oxlo_flow_state *flow, uint16_t index,
+                              const char *file, const char *function, int line);
+const char *oxlo_transport_name(int transport);
+int oxlo_protocol_dissector_transport(oxlo_module *module, uint16_t id);
 
 #ifdef __cplusplus
 }

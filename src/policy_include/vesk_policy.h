@@ -1,0 +1,87 @@
+/* Vesk policy library: the C-callable facade.
+ *
+ * The firewall reaches the policy library only through these functions: it
+ * creates one rule manager per queue and per rules-file load, loads the file
+ * into it, asks it for the marker of every completed flow and destroys it.
+ * Markers: 1 pass, 2 drop, any other value is set as the packet mark. */
+#ifndef VESK_POLICY_H
+#define VESK_POLICY_H
+
+#include <stdint.h>
+
+#include "oxlo_api.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opaque handle of one rule manager. */
+typedef struct vesk_rule_manager vesk_rule_manager;
+
+/* Engine types used by value or by pointer; their full definitions come
+ * from the engine headers. */
+struct oxlo_classification;
+
+/* ---- rule managers ------------------------------------------------------ */
+
+/* A new, empty rule manager bound to a detection module (NULL: the manager
+ * makes and owns one); NULL when memory runs out. Never throws. */
+vesk_rule_manager *rule_manager_create(oxlo_module *module, uint32_t policy_limit,
+                                       uint32_t pool_limit);
+
+/* Destroys a manager; NULL is ignored. */
+void rule_manager_destroy(vesk_rule_manager *manager);
+
+/* Loads a rules file of JSON lines. 0 when the file was read (bad lines are
+ * logged and skipped); -1 for no manager, or when the file could not be
+ * opened or read: the caller should then keep the rules it has in force. */
+int rule_manager_load_rules(vesk_rule_manager *manager, const char *path);
+
+/* The marker of a classified flow. MACs are 6 bytes; addresses 16 bytes:
+ * IPv4 in network byte order in the first four bytes and zero after, IPv6 as
+ * its 16 bytes. A NULL manager gives 1 (pass). */
+uint16_t rule_manager_match_flow(vesk_rule_manager *manager, const uint8_t *src_mac,
+                                 const uint8_t *dst_mac, const uint8_t *src_addr,
+                                 const uint8_t *dst_addr, oxlo_flow_state *flow,
+                                 struct oxlo_classification classification);
+
+/* Non-zero when one of the manager's blacklists covers the address (16 bytes
+ * in the form above; ip_version 4 or 6). */
+int rule_manager_is_blacklisted(vesk_rule_manager *manager, const uint8_t *address,
+                                int ip_version);
+
+/* Raises the library's trace level to 9 (when its log object exists). */
+void rule_manager_set_debug(void);
+
+/* Engine data a rules file names ("custom_protocols", "category_file").
+ * They are never loaded into a module that is already finalized and in use
+ * by a queue thread; whoever builds the next module hands these paths to
+ * the engine's loaders before finalizing it. NULL / 0 when none. */
+const char *rule_manager_custom_protocols_path(const vesk_rule_manager *manager);
+uint32_t rule_manager_category_file_count(const vesk_rule_manager *manager);
+/* Path of category file i (in file order) and the tag (its base name) to
+ * load it under; NULL past the end. The texts live as long as the manager. */
+const char *rule_manager_category_file_path(const vesk_rule_manager *manager, uint32_t i);
+const char *rule_manager_category_file_tag(const vesk_rule_manager *manager, uint32_t i);
+
+/* ---- text helpers ------------------------------------------------------- */
+
+/* MAC key: the six bytes as a little-endian 48-bit number. parseMacKey reads
+ * "%02X:%02X:%02X:%02X:%02X:%02X" (either case) and gives 0 when the text
+ * does not parse. */
+uint64_t parseMacKey(const char *text);
+uint64_t macKey(const uint8_t *mac);
+/* First letter * 256 + second letter; 0 for texts longer than two. */
+uint16_t countryKey(const char *text);
+/* 1 Africa, 2 Asia, 3 Europe (and other A- names), 4 North, 5 South, 0 else. */
+uint8_t continentId(const char *text);
+/* Dotted text of a host-order IPv4 value; standard text of 16 IPv6 bytes
+ * (empty on failure). Both return the buffer. */
+char *ipv4Text(uint32_t host_order_address, char *buffer, uint32_t size);
+char *ipv6Text(const uint8_t *address, char *buffer, uint32_t size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
