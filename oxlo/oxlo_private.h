@@ -70,6 +70,139 @@ typedef struct oxlo_detection_part {
 } oxlo_detection_part;
 
 /* ---- the detection module ----------------------------------------------- */
+/* The module struct is owned by the lifecycle (oxlo_main.cpp); other parts
+ * of the engine keep their share in the marked sections. */
+
+#include "oxlo_lru.h"
+#include "oxlo_patricia.h"
+
+typedef struct oxlo_automaton oxlo_automaton;
+typedef struct oxlo_string_map oxlo_string_map;
+typedef struct oxlo_domain_set oxlo_domain_set;
+typedef struct oxlo_address_cache oxlo_address_cache;
+typedef struct oxlo_hash_filter oxlo_hash_filter;
+
+#define OXLO_API_VERSION 14373
+#define OXLO_MAX_PLUGINS 31
+#define OXLO_PLUGIN_MAGIC 14373u
+#define OXLO_NUM_RISKS 59
+#define OXLO_NUM_USER_CATEGORIES 5
+#define OXLO_FIRST_USER_CATEGORY 20
+#define OXLO_DEFAULT_SEQ_WINDOW 65536u
+#define OXLO_PAYLOAD_TRACK_LIMIT 1024u
+
+/* Finalized bit of oxlo_module.flags. */
+#define OXLO_MODULE_FINALIZED 0x1u
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Bit set over protocol or risk ids, used by the per-protocol and per-risk
+ * knobs; read it with oxlo_knob_bit_test. */
+typedef struct oxlo_knob_bits {
+    uint32_t bits;
+    uint32_t *words;
+} oxlo_knob_bits;
+
+/* One LRU cache's knobs. */
+typedef struct oxlo_lru_config {
+    int32_t size;
+    int32_t ttl;
+    int32_t scope;
+} oxlo_lru_config;
+
+/* Every knob's value; each knob owns exactly one field. */
+typedef struct module_config {
+    /* http */
+    int32_t http_req_content_type, http_req_referer, http_req_host;
+    int32_t http_req_username, http_req_password;
+    int32_t http_resp_content_type, http_resp_server;
+    int32_t http_process_response, http_subclassification;
+    /* tls */
+    int32_t tls_certificate_expiration_threshold;
+    int32_t tls_application_blocks_tracking;
+    int32_t tls_heuristics;
+    int32_t tls_heuristics_max_packets;
+    int32_t tls_sha1_fingerprint, tls_versions_supported, tls_alpn_negotiated;
+    int32_t tls_cipher, tls_cert_server_names, tls_cert_validity;
+    int32_t tls_cert_issuer, tls_cert_subject, tls_browser;
+    int32_t tls_ja3s_fingerprint, tls_ja4c_fingerprint;
+    int32_t tls_ja4r_fingerprint, tls_ja_data;
+    int32_t tls_ja_ignore_ephemeral_tls_extn, tls_oxlofp_ignore_sni_tls_extn;
+    int32_t tls_subclassification;
+    int32_t tls_max_num_blocks_to_analyze;
+    int32_t tls_blocks_show_timing;
+    int32_t quic_subclassification;
+    int32_t smtp_tls_dissection, imap_tls_dissection;
+    int32_t pop_tls_dissection, ftp_tls_dissection;
+    int32_t sip_attribute_from, sip_attribute_from_imsi;
+    int32_t sip_attribute_to, sip_attribute_to_imsi;
+    int32_t ssh_hassh_fingerprint, ssh_data;
+    int32_t stun_tls_dissection, stun_max_packets_extra_dissection;
+    int32_t stun_mapped_address, stun_response_origin, stun_other_address;
+    int32_t stun_relayed_address, stun_peer_address;
+    int32_t bittorrent_hash;
+    int32_t ssdp_metadata;
+    int32_t ntp_metadata;
+    int32_t dns_subclassification, dns_process_response;
+    int32_t ookla_aggressiveness;
+    int32_t zoom_max_packets_extra_dissection;
+    int32_t rtp_search_for_stun, rtp_max_packets_extra_dissection;
+    int32_t openvpn_heuristics, openvpn_heuristics_num_msgs;
+    int32_t openvpn_subclassification_by_ip;
+    int32_t wireguard_subclassification_by_ip;
+    /* per-protocol bitmaps, one bit per built-in protocol id */
+    oxlo_knob_bits log_bitmap;
+    oxlo_knob_bits ip_list_bitmap;
+    oxlo_knob_bits monitoring;
+    oxlo_knob_bits enabled_protocols;
+    /* global */
+    int32_t max_packets_to_process;
+    int32_t track_payload;
+    int32_t use_client_ip_in_guess, use_client_port_in_guess;
+    int32_t tcp_ack_payload_heuristic, fully_encrypted_heuristic;
+    int32_t libgcrypt_init;
+    int32_t guess_on_giveup;
+    int32_t guess_ip_before_port;
+    int32_t compute_entropy;
+    int32_t address_cache_size;
+    int32_t fpc_enabled;
+    int32_t hostname_dns_check;
+    int32_t tcp_fingerprint_enabled, tcp_fingerprint_raw, tcp_fingerprint_format;
+    int32_t oxlo_server_fingerprint, oxlo_fingerprint, oxlo_fingerprint_format;
+    int32_t oxlo_fingerprint_ignore_tcp_fp;
+    int32_t flow_risk_lists_load;
+    oxlo_knob_bits flowrisk_bitmap;      /* risks checked at all */
+    oxlo_knob_bits flowrisk_info_bitmap; /* risks whose messages are kept */
+    int32_t risk_anonymous_subscriber_list_icloudprivaterelay;
+    int32_t risk_anonymous_subscriber_list_tor;
+    int32_t risk_crawler_bot_list;
+    char filename_config[256];
+    int32_t log_level;
+    /* caches, indexed by lru_cache_kind */
+    oxlo_lru_config lru[OXLO_LRU_KIND_COUNT];
+} module_config;
+
+/* Plug-in entry: the library handle and the descriptor it handed out. */
+typedef struct oxlo_plugin_slot {
+    void *handle;
+    const void *descriptor;
+} oxlo_plugin_slot;
+
+/* Owned text list (trusted certificate issuers). */
+typedef struct oxlo_text_list {
+    char *text;
+    struct oxlo_text_list *next;
+} oxlo_text_list;
+
+struct oxlo_config_file_frame;
+
+#ifdef __cplusplus
+}
+#endif
+
+
 
 /* -- protocol table section (oxlo_protocols.cpp) -- */
 
@@ -121,9 +254,90 @@ const oxlo_default_port_node *oxlo_default_port_find(const oxlo_default_port_nod
 int oxlo_protocol_is_service(uint16_t id);
 
 struct oxlo_module {
-  /* -- protocol table section -- */
-  oxlo_proto_table protocols;
+    uint64_t current_time_ms;
+    uint32_t flags; /* OXLO_MODULE_FINALIZED */
+    void *user_data;
+    char custom_category_names[OXLO_NUM_USER_CATEGORIES][32];
+
+    /* automata */
+    oxlo_automaton *host_automaton;
+    oxlo_automaton *tls_cert_automaton;
+    oxlo_automaton *host_risk_exception_automaton; /* first "content" */
+    oxlo_automaton *alpn_automaton;                /* second "content" */
+    oxlo_automaton *risky_domain_automaton;        /* made by its list loader */
+
+    /* string maps */
+    oxlo_string_map *risky_domains;
+    oxlo_string_map *malicious_ja4;
+    oxlo_string_map *malicious_sha1_certs;
+    oxlo_string_map *host_risk_exceptions;
+    oxlo_text_list *trusted_issuers;
+
+    /* tree pairs */
+    oxlo_tree_pair *risk_exception_ip; /* risk exceptions by address */
+    oxlo_tree_pair *protocols_by_ip;   /* built-in and custom address lists */
+    oxlo_tree_pair *risk_list_ip;      /* made at finalization when enabled */
+
+    /* categories */
+    oxlo_patricia_tree *category_v4;
+    oxlo_patricia_tree *category_v4_shadow;
+    oxlo_patricia_tree *category_v6;
+    oxlo_patricia_tree *category_v6_shadow;
+    oxlo_domain_set *category_domains;
+    oxlo_domain_set *category_domains_shadow;
+    uint8_t categories_enabled;
+
+    oxlo_shared_context *shared; /* not owned */
+    module_config cfg;
+
+    /* caches, indexed by lru_cache_kind; one taken from the shared context
+     * (scope 1) is not owned */
+    oxlo_lru_table *lru[OXLO_LRU_KIND_COUNT];
+    string_lru_cache *tinc_cache;
+    oxlo_address_cache *address_cache;
+    oxlo_hash_filter *dns_tracking[2];
+
+    oxlo_plugin_slot plugins[OXLO_MAX_PLUGINS];
+    uint32_t plugin_count;
+
+    uint16_t payload_track_limit; /* 0, or 1024 with flow.track_payload */
+
+    /* Knob files being read, innermost first (include-loop guard). */
+    const struct oxlo_config_file_frame *config_files;
+
+    /* -- protocol table section -- */
+    oxlo_proto_table protocols;
+
+    /* -- detection section: dissectors, call lists, packet in process -- */
+    oxlo_detection_part det;
 };
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Knobs: fills the configuration with every knob's default. */
+int set_default_config(module_config *cfg, uint32_t builtin_protocols);
+void free_config(module_config *cfg);
+/* 1 set, 0 clear, -1 no such bit. */
+int oxlo_knob_bit_test(const oxlo_knob_bits *b, uint32_t bit);
+
+/* Guarded automaton search used by every host, certificate and content
+ * match: -2 NULL automaton or empty text, -1 not finalized (a message is
+ * printed), else the search result with the match, protocol and category
+ * filled (zero when nothing matched). */
+int automaton_match_core(oxlo_automaton *a, const char *text, uint16_t length,
+                         struct automaton_match *match, uint16_t *protocol,
+                         uint16_t *category);
+
+/* Plug-ins (oxlo_plugins.cpp). */
+int oxlo_plugins_init(oxlo_module *m);
+void oxlo_plugins_close(oxlo_module *m);
+
+#ifdef __cplusplus
+}
+#endif
+
 
 /* ---- the flow state ----------------------------------------------------- */
 
