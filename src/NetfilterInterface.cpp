@@ -14,12 +14,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 #include "Configuration.h"
 #include "Trace.h"
 #include "Utils.h"
 
 std::atomic<uint8_t> globalRunning{0};
+
+// The engine's public suffix list loader has not landed yet: referenced
+// weakly, it is used once it is linked in and skipped until then.
+extern "C" int oxlo_load_public_suffix_list(oxlo_module *module, const char *path)
+    __attribute__((weak));
 
 // Packets are copied whole (up to 65,535 bytes); the netlink and queue
 // headers around one packet need far less than the extra room given here, so
@@ -31,11 +37,14 @@ static const char *const kPublicSuffixPaths[] = {
     "/usr/share/oxlo/public_suffix_list.dat", "/etc/vesk/public_suffix_list.dat",
     "./packages/etc/vesk/public_suffix_list.dat"};
 
-NetfilterInterface::NetfilterInterface(uint32_t queueId, ZMQExporterList *exporters,
-                                       bool firstQueue)
-    : queueId_(queueId), firstQueue_(firstQueue ? 1 : 0), exporters_(exporters) {
-  localAddressText_[0] = '\0';
+static const uint32_t kFlowBuckets = 32768;
+static const uint32_t kFlowCap = 262144;
+// Beyond this many packets (both directions) an unclassified flow gets the
+// engine's best guess.
+static const uint32_t kGiveUpPackets = 32;
 
+// Detection module and flow table: what every queue needs, bound or not.
+void NetfilterInterface::createModule() {
   module_ = oxlo_module_new(nullptr);
   if (!module_) {
     trace->log(TRACE_ERROR, __FILE__, __LINE__, "Global structure initialization failed");
@@ -45,6 +54,7 @@ NetfilterInterface::NetfilterInterface(uint32_t queueId, ZMQExporterList *export
   for (const char *path : kPublicSuffixPaths) {
     struct stat st;
     if (stat(path, &st) != 0) continue;
+    if (!oxlo_load_public_suffix_list) break;
     if (oxlo_load_public_suffix_list(module_, path) == 0)
       trace->log(TRACE_DEBUG, __FILE__, __LINE__, "Successfully loaded %s", path);
     else
@@ -53,11 +63,30 @@ NetfilterInterface::NetfilterInterface(uint32_t queueId, ZMQExporterList *export
   }
   oxlo_finalize_initialization(module_);
 
+  try {
+    flowTable_ = new FlowHash(kFlowBuckets, kFlowCap);
+  } catch (const std::bad_alloc &) {
+    flowTable_ = nullptr;
+  }
   receiveBuffer_ = static_cast<uint8_t *>(malloc(kReceiveBufferSize));
-  if (!receiveBuffer_) {
+  if (!flowTable_ || !receiveBuffer_) {
     trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to allocate flow hash");
     exit(-1);
   }
+}
+
+NetfilterInterface::NetfilterInterface(Unbound, uint32_t queueId, ZMQExporterList *exporters)
+    : queueId_(queueId), firstQueue_(0), exporters_(exporters) {
+  localAddressText_[0] = '\0';
+  createModule();
+  tornDown_ = false;
+}
+
+NetfilterInterface::NetfilterInterface(uint32_t queueId, ZMQExporterList *exporters,
+                                       bool firstQueue)
+    : queueId_(queueId), firstQueue_(firstQueue ? 1 : 0), exporters_(exporters) {
+  localAddressText_[0] = '\0';
+  createModule();
 
   int q = static_cast<int>(queueId_);
   nfqHandle_ = nfq_open();
@@ -125,6 +154,8 @@ NetfilterInterface::~NetfilterInterface() { teardown(); }
 
 // Frees whatever construction or use has built; safe on a partly built object.
 void NetfilterInterface::release() {
+  delete flowTable_;  // every flow, with its "[DELETE FLOW]" line
+  flowTable_ = nullptr;
   if (queueHandle_) {
     nfq_destroy_queue(queueHandle_);
     queueHandle_ = nullptr;
@@ -255,11 +286,153 @@ int NetfilterInterface::handlePacket(struct nfq_q_handle *qh, struct nfq_data *n
   uint32_t verdict = NF_ACCEPT;
   uint32_t mark = 0;
 
+  // Until start-up has finished, packets pass unmarked and unparsed.
   if (globalRunning.load(std::memory_order_relaxed)) {
-    queueClock_ = static_cast<uint32_t>(time(nullptr));
-    exportConntrack(queueClock_);
+    struct nfqnl_msg_packet_hw *hw = nfq_get_packet_hw(nfa);
+    const uint8_t *mac = hw && ntohs(hw->hw_addrlen) == 6 ? hw->hw_addr : nullptr;
+    unsigned char *payload = nullptr;
+    int length = nfq_get_payload(nfa, &payload);
+    if (length > 0)
+      mark = processPacket(mac, nfq_get_indev(nfa), nfq_get_outdev(nfa), payload,
+                           static_cast<uint32_t>(length));
   }
 
   if (mark == 2) verdict = NF_DROP;
   return nfq_set_verdict2(qh, id, verdict, mark, 0, nullptr);
+}
+
+uint32_t NetfilterInterface::processPacket(const uint8_t *sourceMac, uint32_t inInterface,
+                                           uint32_t outInterface, const uint8_t *packet,
+                                           uint32_t length) {
+  uint32_t now = static_cast<uint32_t>(time(nullptr));
+  uint32_t mark = 0;
+  queueClock_ = now;
+
+  uint8_t direction = 1;
+  Flow *flow = findOrCreateFlow(sourceMac, inInterface, outInterface, packet, length, &direction);
+  if (flow) {
+    flow->processPacket(direction, packet, static_cast<uint16_t>(length > 0xFFFF ? 0xFFFF : length));
+    if (!flow->detectionCompleted && flow->packets() > kGiveUpPackets) flow->giveUp();
+    if (flow->detectionCompleted) {
+      // The flow ends here: the next packet of the connection starts anew.
+      flow->computeMarker();
+      mark = flow->marker;
+      flow->print("[OXLO OVER]");
+      for (ZMQExporter *exporter : *exporters_) exporter->exportFlow(flow);
+      flowTable_->unlink(flow);
+      delete flow;
+    }
+  }
+  flowTable_->purgeStep();
+  exportConntrack(now);
+  return mark;
+}
+
+// Where the transport header starts, or 0 when the packet is not tracked.
+static uint32_t transportOffset(const uint8_t *packet, uint32_t length, uint8_t *ipVersion,
+                                uint8_t *l4Protocol) {
+  if (length < 1) return 0;
+  *ipVersion = packet[0] >> 4;
+  uint32_t offset;
+  uint8_t protocol;
+  if (*ipVersion == 4) {
+    if (length < 20) return 0;
+    offset = (packet[0] & 0x0F) * 4u;
+    if (offset < 20) return 0;
+    protocol = packet[9];
+    uint16_t fragment = static_cast<uint16_t>(packet[6] << 8 | packet[7]);
+    // A non-first fragment carries no transport header at all; a first UDP
+    // fragment is not tracked either.
+    if ((fragment & 0x1FFF) != 0) return 0;
+    if (protocol == 17 && (fragment & 0x2000) != 0) return 0;
+  } else if (*ipVersion == 6) {
+    if (length < 40) return 0;
+    offset = 40;
+    protocol = packet[6];
+    while (protocol == 0 || protocol == 43 || protocol == 44 || protocol == 60) {
+      if (offset + 8 > length) return 0;
+      if (protocol == 44) {
+        uint16_t fragmentOffset = static_cast<uint16_t>(packet[offset + 2] << 8 | packet[offset + 3]) >> 3;
+        if (fragmentOffset != 0) return 0;
+        protocol = packet[offset];
+        offset += 8;
+      } else {
+        uint32_t size = (packet[offset + 1] + 1u) * 8u;
+        protocol = packet[offset];
+        offset += size;
+      }
+    }
+  } else {
+    return 0;
+  }
+  uint32_t header = protocol == 6 ? 20 : protocol == 17 ? 8 : 0;
+  if (header == 0 || offset + header > length) return 0;
+  *l4Protocol = protocol;
+  return offset;
+}
+
+Flow *NetfilterInterface::findOrCreateFlow(const uint8_t *sourceMac, uint32_t inInterface,
+                                           uint32_t outInterface, const uint8_t *packet,
+                                           uint32_t length, uint8_t *direction) {
+  uint8_t ipVersion = 0, l4Protocol = 0;
+  uint32_t offset = transportOffset(packet, length, &ipVersion, &l4Protocol);
+  if (offset == 0) return nullptr;
+
+  uint8_t source[16] = {}, destination[16] = {};
+  if (ipVersion == 4) {
+    uint32_t s, d;
+    memcpy(&s, packet + 12, 4);
+    memcpy(&d, packet + 16, 4);
+    s = ntohl(s);
+    d = ntohl(d);
+    memcpy(source, &s, 4);
+    memcpy(destination, &d, 4);
+  } else {
+    memcpy(source, packet + 8, 16);
+    memcpy(destination, packet + 24, 16);
+  }
+  uint16_t sourcePort = static_cast<uint16_t>(packet[offset] << 8 | packet[offset + 1]);
+  uint16_t destinationPort = static_cast<uint16_t>(packet[offset + 2] << 8 | packet[offset + 3]);
+
+  Flow *flow = flowTable_->find(ipVersion, source, destination, sourcePort, destinationPort,
+                                l4Protocol, direction);
+  bool existed = flow != nullptr;
+  if (!flow) {
+    try {
+      flow = new Flow(this, queueClock_, l4Protocol, ipVersion, source, sourcePort, destination,
+                      destinationPort, inInterface, outInterface);
+    } catch (...) {
+      return nullptr;
+    }
+    if (!flowTable_->add(flow)) {
+      delete flow;
+      return nullptr;
+    }
+    *direction = 1;
+  }
+
+  if (*direction) {
+    if (sourceMac && !(flow->macFlags & FLOW_MAC_SOURCE)) {
+      memcpy(flow->sourceMac, sourceMac, 6);
+      flow->macFlags |= FLOW_MAC_SOURCE;
+    }
+  } else {
+    if (sourceMac && !(flow->macFlags & FLOW_MAC_DESTINATION)) {
+      memcpy(flow->destinationMac, sourceMac, 6);
+      flow->macFlags |= FLOW_MAC_DESTINATION;
+    }
+    // The reply's way in is the way out for the flow's first direction.
+    if (existed && flow->packetsDst2Src == 0) flow->outInterface = inInterface & 0xFFFF;
+  }
+  return flow;
+}
+
+uint16_t NetfilterInterface::matchRules(const uint8_t *sourceMac, const uint8_t *destinationMac,
+                                        const uint8_t *source, const uint8_t *destination,
+                                        oxlo_flow_state *state,
+                                        const oxlo_classification &classification) {
+  std::lock_guard<std::mutex> lock(rulesLock_);
+  if (!currentRules_) return 1;
+  return rule_manager_match_flow(currentRules_, sourceMac, destinationMac, source, destination,
+                                 state, classification);
 }

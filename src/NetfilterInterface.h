@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "FlowHash.h"
 #include "ZMQExporter.h"
 #include "oxlo_api.h"
 #include "vesk_policy.h"
@@ -28,6 +29,10 @@ class NetfilterInterface {
   // Throws the number 1 when the queue cannot be bound, the text "Unable to
   // open conntrack" when conntrack cannot be opened.
   NetfilterInterface(uint32_t queueId, ZMQExporterList *exporters, bool firstQueue);
+  // A queue's packet path without the kernel: detection module, flow table
+  // and rules, but no NFQUEUE or conntrack binding (replay and tests).
+  struct Unbound {};
+  NetfilterInterface(Unbound, uint32_t queueId, ZMQExporterList *exporters);
   ~NetfilterInterface();
 
   void start();
@@ -41,7 +46,18 @@ class NetfilterInterface {
   // Stops and joins the poll thread, then releases everything.
   void teardown();
 
+  // The packet path of one queued IP packet: parse, track, classify,
+  // complete. Returns the mark for its verdict (2 means drop).
+  uint32_t processPacket(const uint8_t *sourceMac, uint32_t inInterface, uint32_t outInterface,
+                         const uint8_t *packet, uint32_t length);
+
+  // The current rules' marker for a flow (1, pass, when there are none).
+  uint16_t matchRules(const uint8_t *sourceMac, const uint8_t *destinationMac,
+                      const uint8_t *source, const uint8_t *destination, oxlo_flow_state *state,
+                      const oxlo_classification &classification);
+
   uint32_t queueId() const { return queueId_; }
+  FlowHash *flowTable() const { return flowTable_; }
   uint32_t queueClock() const { return queueClock_; }
   oxlo_module *module() const { return module_; }
 
@@ -50,7 +66,10 @@ class NetfilterInterface {
   vesk_rule_manager *previousRules() const { return previousRules_; }
 
  private:
+  void createModule();
   void release();
+  Flow *findOrCreateFlow(const uint8_t *sourceMac, uint32_t inInterface, uint32_t outInterface,
+                         const uint8_t *packet, uint32_t length, uint8_t *direction);
   void pollLoop();
   int handlePacket(struct nfq_q_handle *qh, struct nfq_data *nfa);
   static int packetCallback(struct nfq_q_handle *qh, struct nfgenmsg *msg, struct nfq_data *nfa,
@@ -69,6 +88,7 @@ class NetfilterInterface {
   struct nfq_handle *nfqHandle_ = nullptr;
   struct nfq_q_handle *queueHandle_ = nullptr;
   oxlo_module *module_ = nullptr;
+  FlowHash *flowTable_ = nullptr;
   int socket_ = -1;
   std::thread thread_;
   std::atomic<uint8_t> running_{0};
