@@ -5,10 +5,96 @@
 #include <cstdio>
 #include <cstring>
 
+#include <new>
+
+#include "PolicyEngine.h"
 #include "PolicyTrace.h"
+#include "RuleManager.h"
 #include "policy_include/vesk_policy.h"
 
+static RuleManager *unwrap(vesk_rule_manager *m) { return reinterpret_cast<RuleManager *>(m); }
+static const RuleManager *unwrap(const vesk_rule_manager *m) {
+  return reinterpret_cast<const RuleManager *>(m);
+}
+
 extern "C" {
+
+vesk_rule_manager *rule_manager_create(oxlo_module *module, uint32_t policy_limit,
+                                       uint32_t pool_limit) {
+  try {
+    return reinterpret_cast<vesk_rule_manager *>(new RuleManager(module, policy_limit, pool_limit));
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+void rule_manager_destroy(vesk_rule_manager *manager) { delete unwrap(manager); }
+
+int rule_manager_load_rules(vesk_rule_manager *manager, const char *path) {
+  RuleManager *rm = unwrap(manager);
+  if (!rm) return -1;
+  try {
+    rm->loadRules(path);
+  } catch (...) {
+    POLICY_LOG(POLICY_ERROR, "Not enough memory while loading %s", path ? path : "");
+    return -1;
+  }
+  return rm->fileWasRead() ? 0 : -1;
+}
+
+uint16_t rule_manager_match_flow(vesk_rule_manager *manager, const uint8_t *src_mac,
+                                 const uint8_t *dst_mac, const uint8_t *src_addr,
+                                 const uint8_t *dst_addr, oxlo_flow_state *flow,
+                                 struct oxlo_classification classification) {
+  RuleManager *rm = unwrap(manager);
+  if (!rm) return MARKER_PASS;
+  PolicyFlowFacts facts;
+  facts.master = classification.master;
+  facts.app = classification.app;
+  facts.category = classification.category;
+  facts.hostName = flow ? policyFlowHostName(flow) : nullptr;
+  facts.riskMask = flow ? policyFlowRiskBits(flow) : 0;
+  // The engine knows the flow's family; failing that, an address whose
+  // twelve last bytes are zero is taken as IPv4 (the facade's form).
+  int family = flow ? policyFlowIsIpv6(flow) : -1;
+  if (family >= 0) {
+    facts.ipv6 = family == 1;
+  } else {
+    facts.ipv6 = false;
+    for (int i = 4; src_addr && i < 16; i++)
+      if (src_addr[i]) facts.ipv6 = true;
+  }
+  return rm->matchFlow(src_mac, dst_mac, src_addr, dst_addr, facts);
+}
+
+int rule_manager_is_blacklisted(vesk_rule_manager *manager, const uint8_t *address,
+                                int ip_version) {
+  RuleManager *rm = unwrap(manager);
+  return rm && rm->getBlacklists().contains(address, ip_version) ? 1 : 0;
+}
+
+const char *rule_manager_custom_protocols_path(const vesk_rule_manager *manager) {
+  const RuleManager *rm = unwrap(manager);
+  if (!rm || rm->getCustomProtocolsPath().empty()) return nullptr;
+  return rm->getCustomProtocolsPath().c_str();
+}
+
+uint32_t rule_manager_category_file_count(const vesk_rule_manager *manager) {
+  const RuleManager *rm = unwrap(manager);
+  return rm ? (uint32_t)rm->getCategoryFilePaths().size() : 0;
+}
+
+const char *rule_manager_category_file_path(const vesk_rule_manager *manager, uint32_t i) {
+  const RuleManager *rm = unwrap(manager);
+  if (!rm || i >= rm->getCategoryFilePaths().size()) return nullptr;
+  return rm->getCategoryFilePaths()[i].c_str();
+}
+
+const char *rule_manager_category_file_tag(const vesk_rule_manager *manager, uint32_t i) {
+  const RuleManager *rm = unwrap(manager);
+  if (!rm || i >= rm->getCategoryFileNames().size()) return nullptr;
+  return rm->getCategoryFileNames()[i].c_str();
+}
 
 void rule_manager_set_debug(void) {
   PolicyTrace *t = PolicyTrace::existing();

@@ -1,0 +1,162 @@
+#include "Blacklists.h"
+
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "PolicyJson.h"
+#include "PolicyTrace.h"
+
+Blacklists::Blacklists() : connectTimeout(10), totalTimeout(120) {
+  ipv4 = oxlo_patricia_new(32);
+  ipv6 = oxlo_patricia_new(128);
+  if (!ipv4 || !ipv6) {
+    oxlo_patricia_free(ipv4, nullptr);
+    oxlo_patricia_free(ipv6, nullptr);
+    throw std::bad_alloc();
+  }
+}
+
+Blacklists::~Blacklists() {
+  oxlo_patricia_free(ipv4, nullptr);
+  oxlo_patricia_free(ipv6, nullptr);
+}
+
+// Parses "address[/length]" into a prefix of the address's family. No length,
+// or a length of 0, means the full address; a length beyond the family's
+// bits, or one that is not a number, is refused.
+static bool parsePrefix(const char *text, oxlo_prefix *prefix) {
+  char buf[64];
+  if (!text || strlen(text) >= sizeof(buf)) return false;
+  strcpy(buf, text);
+  uint64_t bits = 0;
+  char *slash = strchr(buf, '/');
+  if (slash) {
+    *slash = '\0';
+    const char *p = slash + 1;
+    if (!*p) return false;
+    for (const char *q = p; *q; q++)
+      if (*q < '0' || *q > '9') return false;
+    if (!policyLeadingUnsigned(p, 1000, &bits)) return false;
+  }
+  if (strchr(buf, ':')) {
+    struct in6_addr a;
+    if (inet_pton(AF_INET6, buf, &a) != 1 || bits > 128) return false;
+    return oxlo_prefix_set_ipv6(prefix, &a, bits ? (int)bits : 128, 128) == 0;
+  }
+  struct in_addr a;
+  if (inet_pton(AF_INET, buf, &a) != 1 || bits > 32) return false;
+  return oxlo_prefix_set_ipv4(prefix, &a, bits ? (int)bits : 32, 32) == 0;
+}
+
+bool Blacklists::add(const char *text) {
+  oxlo_prefix prefix;
+  if (!parsePrefix(text, &prefix)) return false;
+  return oxlo_patricia_lookup(prefix.family == OXLO_PREFIX_FAMILY_IPV6 ? ipv6 : ipv4, &prefix) != nullptr;
+}
+
+bool Blacklists::remove(const char *text) {
+  oxlo_prefix prefix;
+  if (!parsePrefix(text, &prefix)) return false;
+  oxlo_patricia_tree *tree = prefix.family == OXLO_PREFIX_FAMILY_IPV6 ? ipv6 : ipv4;
+  oxlo_patricia_node *node = oxlo_patricia_search_exact(tree, &prefix);
+  if (!node) return false;
+  oxlo_patricia_remove(tree, node);
+  return true;
+}
+
+bool Blacklists::contains(const uint8_t *address, int ipVersion) const {
+  oxlo_prefix prefix;
+  if (!address) return false;
+  if (ipVersion == 4) {
+    if (oxlo_prefix_set_ipv4(&prefix, (const struct in_addr *)address, 32, 32) != 0) return false;
+    return oxlo_patricia_search_best_inclusive(ipv4, &prefix) != nullptr;
+  }
+  if (ipVersion == 6) {
+    if (oxlo_prefix_set_ipv6(&prefix, (const struct in6_addr *)address, 128, 128) != 0) return false;
+    return oxlo_patricia_search_best_inclusive(ipv6, &prefix) != nullptr;
+  }
+  return false;
+}
+
+bool Blacklists::containsText(const char *text) const {
+  uint8_t addr[16] = {0};
+  if (!text) return false;
+  if (strchr(text, ':')) return inet_pton(AF_INET6, text, addr) == 1 && contains(addr, 6);
+  return inet_pton(AF_INET, text, addr) == 1 && contains(addr, 4);
+}
+
+bool Blacklists::loadFile(const char *path) {
+  FILE *f = fopen(path, "r");
+  if (!f) {
+    POLICY_LOG(POLICY_WARNING, "Unable to open file %s", path);
+    return false;
+  }
+  char *line = nullptr;
+  size_t cap = 0;
+  ssize_t len;
+  while ((len = getline(&line, &cap, f)) != -1) {
+    while (len > 0 && (line[len - 1] == '\n' || line[len - 1] == '\r')) line[--len] = '\0';
+    if (len == 0 || line[0] == '#') continue;
+    char *address = line;
+    char *comma = strchr(line, ',');
+    if (comma) {
+      // The address is the second field; a line with one field is skipped.
+      address = comma + 1;
+      char *end = strchr(address, ',');
+      if (end) *end = '\0';
+      if (!*address && !end) continue;
+    }
+    add(address);
+  }
+  free(line);
+  fclose(f);
+  return true;
+}
+
+bool Blacklists::download(const char *url) {
+  CURL *curl = curl_easy_init();
+  if (!curl) {
+    POLICY_LOG(POLICY_ERROR, "Unable to init curl");
+    return false;
+  }
+  char path[] = "/tmp/ipset_tempfile-XXXXXX";
+  int fd = mkstemp(path);
+  FILE *f = fd >= 0 ? fdopen(fd, "w") : nullptr;
+  if (!f) {
+    POLICY_LOG(POLICY_ERROR, "Unable to open temporary file %s", path);
+    if (fd >= 0) {
+      close(fd);
+      unlink(path);
+    }
+    curl_easy_cleanup(curl);
+    return false;
+  }
+
+  POLICY_LOG(POLICY_NORMAL, "Downloading %s...", url);
+  curl_easy_setopt(curl, CURLOPT_URL, url);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, f);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  // An error page is not a list, and a stalled server must not hang the load.
+  curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connectTimeout);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, totalTimeout);
+  CURLcode rc = curl_easy_perform(curl);
+  curl_easy_cleanup(curl);
+  bool written = fclose(f) == 0;
+
+  bool ok = false;
+  if (rc == CURLE_OK && written) {
+    ok = loadFile(path);
+  } else {
+    POLICY_LOG(POLICY_ERROR, "Error while downloading %s", url);
+    if (rc != CURLE_OK) POLICY_LOG(POLICY_DEBUG, "Download failure: %s", curl_easy_strerror(rc));
+  }
+  unlink(path);
+  return ok;
+}

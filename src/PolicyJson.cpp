@@ -1,0 +1,30 @@
+#include "PolicyJson.h"
+
+bool policyLeadingUnsigned(const char *text, uint64_t max, uint64_t *out) {
+  if (!text || *text < '0' || *text > '9') return false;
+  uint64_t v = 0;
+  for (const char *p = text; *p >= '0' && *p <= '9'; p++) {
+    unsigned d = (unsigned)(*p - '0');
+    if (v > (max - d) / 10) return false;
+    v = v * 10 + d;
+  }
+  *out = v;
+  return true;
+}
+
+bool policyJsonUnsigned(json_object *value, uint64_t max, uint64_t *out) {
+  if (!value || json_object_get_type(value) != json_type_int) return false;
+  // json-c keeps integers beyond INT64_MAX as unsigned; negative ones as signed.
+  if (json_object_get_int64(value) < 0) return false;
+  uint64_t u = json_object_get_uint64(value);
+  if (u > max) return false;
+  *out = u;
+  return true;
+}
+
+std::string policyJsonText(json_object *value) {
+  if (!value) return std::string();
+  const char *s = json_object_to_json_string_ext(
+      value, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
+  return s ? std::string(s) : std::string();
+}

@@ -1,0 +1,22 @@
+/* Small json-c helpers shared by the rules-file parsers. */
+#ifndef VESK_POLICY_JSON_H
+#define VESK_POLICY_JSON_H
+
+#include <json-c/json.h>
+
+#include <cstdint>
+#include <string>
+
+// A JSON integer of at most `max`. False for another type, a negative
+// number or one that does not fit: such numbers are refused, never wrapped.
+bool policyJsonUnsigned(json_object *value, uint64_t max, uint64_t *out);
+
+// The decimal number at the start of a text (at least one digit; what
+// follows the digits is ignored). False when there is no digit or the
+// number is above `max`.
+bool policyLeadingUnsigned(const char *text, uint64_t max, uint64_t *out);
+
+// The JSON text of a value (a string keeps its double quotes), "" for NULL.
+std::string policyJsonText(json_object *value);
+
+#endif

@@ -1,0 +1,380 @@
+#include "PolicyRule.h"
+
+#include <arpa/inet.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+#include "PolicyEngine.h"
+#include "PolicyJson.h"
+#include "PolicyTrace.h"
+#include "RuleManager.h"
+#include "policy_include/vesk_policy.h"
+
+static const uint32_t LAST_CATEGORY = 163;
+
+// Host names with their markers. A name matches itself and every parent
+// domain that still has a dot (a.b.example.com tries a.b.example.com,
+// b.example.com, example.com, never com); names without a dot and names
+// under .arpa or .local never match.
+class HostNameSet {
+ public:
+  bool add(const char *name, uint16_t marker) {
+    while (*name == '.') name++;
+    if (!*name) return false;
+    names[lower(name)] = marker;
+    return true;
+  }
+  bool match(const char *host, uint16_t *marker) const {
+    std::string h = lower(host);
+    size_t lastDot = h.rfind('.');
+    if (lastDot == std::string::npos) return false;
+    std::string last = h.substr(lastDot);
+    if (last == ".arpa" || last == ".local") return false;
+    for (size_t start = 0; h.find('.', start) != std::string::npos;) {
+      auto it = names.find(h.substr(start));
+      if (it != names.end()) {
+        *marker = it->second;
+        return true;
+      }
+      start = h.find('.', start) + 1;
+    }
+    return false;
+  }
+  size_t size() const { return names.size(); }
+
+ private:
+  static std::string lower(const char *s) {
+    std::string r(s);
+    std::transform(r.begin(), r.end(), r.begin(), [](unsigned char c) { return tolower(c); });
+    return r;
+  }
+  std::unordered_map<std::string, uint16_t> names;
+};
+
+static bool allDigits(const char *s) {
+  if (!*s) return false;
+  for (; *s; s++)
+    if (*s < '0' || *s > '9') return false;
+  return true;
+}
+
+bool PolicyRule::readMarker(json_object *value, uint16_t *marker, bool *wrongType) {
+  uint64_t v;
+  *wrongType = false;
+  switch (json_object_get_type(value)) {
+    case json_type_int:
+      if (!policyJsonUnsigned(value, UINT16_MAX, &v)) {
+        POLICY_LOG(POLICY_WARNING, "Invalid marker %s: not a number from 0 to 65535",
+                   json_object_to_json_string(value));
+        return false;
+      }
+      *marker = (uint16_t)v;
+      return true;
+    case json_type_string: {
+      const char *s = json_object_get_string(value);
+      if (strcasecmp(s, "drop") == 0) {
+        *marker = MARKER_DROP;
+      } else if (strcasecmp(s, "pass") == 0) {
+        *marker = MARKER_PASS;
+      } else if (isdigit((unsigned char)s[0])) {
+        if (!policyLeadingUnsigned(s, UINT16_MAX, &v)) {
+          POLICY_LOG(POLICY_WARNING, "Invalid marker %s: not a number from 0 to 65535", s);
+          return false;
+        }
+        *marker = (uint16_t)v;
+      } else {
+        POLICY_LOG(POLICY_WARNING, "Unexpected value %s for policy marker: default to PASS", s);
+        *marker = MARKER_PASS;
+      }
+      return true;
+    }
+    default:
+      *wrongType = true;
+      return false;
+  }
+}
+
+PolicyRule::PolicyRule(RuleManager *manager, json_object *line)
+    : id(0), rootId(POLICY_NO_ROOT), root(nullptr), riskBitmap(0), riskMarker(MARKER_PASS),
+      defaultMarker(MARKER_PASS) {
+  json_object *policy, *value;
+  uint64_t number;
+  bool wrongType;
+
+  if (!json_object_object_get_ex(line, "policy", &policy)) throw "Missing 'policy' token";
+  if (!json_object_object_get_ex(policy, "id", &value)) throw "Missing 'policy.id' token";
+  if (!policyJsonUnsigned(value, UINT16_MAX, &number)) throw "Invalid 'policy.id' value";
+  id = (uint16_t)number;
+
+  if (json_object_object_get_ex(policy, "root", &value)) {
+    if (!policyJsonUnsigned(value, UINT16_MAX, &number)) throw "Invalid 'policy.root' value";
+    rootId = (uint16_t)number;
+  }
+  if (rootId == id) throw "Loop detected 'policy.id' == 'policy.root'";
+
+  if (json_object_object_get_ex(policy, "name", &value)) name = policyJsonText(value);
+
+  if (json_object_object_get_ex(policy, "flow_risk", &value)) parseFlowRisk(value);
+
+  if (!json_object_object_get_ex(policy, "default_marker", &value))
+    throw "Missing 'policy.default_marker' section";
+  if (!readMarker(value, &defaultMarker, &wrongType)) {
+    if (!wrongType) throw "Invalid 'policy.default_marker' value";
+    POLICY_LOG(POLICY_WARNING, "Unexpected type for default_marker");
+  }
+
+  if (!json_object_object_get_ex(policy, "markers", &value))
+    throw "Missing 'policy.markers' section";
+  parseMarkers(manager, value);
+}
+
+PolicyRule::~PolicyRule() = default;
+
+size_t PolicyRule::hostNameCount() const { return hostNames ? hostNames->size() : 0; }
+
+void PolicyRule::parseFlowRisk(json_object *risk) {
+  json_object *value;
+  if (json_object_object_get_ex(risk, "bitmap", &value)) {
+    if (json_object_is_type(value, json_type_int)) {
+      int64_t s = json_object_get_int64(value);
+      riskBitmap = s < 0 ? (uint64_t)s : json_object_get_uint64(value);
+    }
+  } else if (json_object_object_get_ex(risk, "risks", &value)) {
+    if (!json_object_is_type(value, json_type_array))
+      throw "Invalid 'policy.flow_risk.risks' token type";
+    size_t n = json_object_array_length(value);
+    for (size_t i = 0; i < n; i++) {
+      json_object *item = json_object_array_get_idx(value, i);
+      uint64_t bit;
+      if (!policyJsonUnsigned(item, 63, &bit)) {
+        POLICY_LOG(POLICY_WARNING, "Unknown flow risk %s: skipping", json_object_to_json_string(item));
+        continue;
+      }
+      riskBitmap |= (uint64_t)1 << bit;
+    }
+  } else {
+    throw "Missing 'policy.flow_risk.bitmap' token";
+  }
+
+  if (!json_object_object_get_ex(risk, "marker", &value))
+    throw "Missing 'policy.flow_risk.marker' token";
+  bool wrongType;
+  if (!readMarker(value, &riskMarker, &wrongType)) {
+    if (wrongType) throw "Invalid 'policy.flow_risk.marker' token type";
+    throw "Invalid 'policy.flow_risk.marker' value";
+  }
+}
+
+// A section is read when it is an object; an empty array counts as empty.
+static bool sectionUsable(json_object *markers, const char *key, json_object **section) {
+  if (!json_object_object_get_ex(markers, key, section)) return false;
+  if (json_object_is_type(*section, json_type_object)) return true;
+  if (json_object_is_type(*section, json_type_array) && json_object_array_length(*section) == 0)
+    return false;
+  POLICY_LOG(POLICY_WARNING, "Unexpected type for markers.%s", key);
+  return false;
+}
+
+// The marker of one item; false (item skipped) with the section's warning.
+static bool itemMarker(json_object *value, const char *section, uint16_t *marker) {
+  bool wrongType;
+  if (PolicyRule::readMarker(value, marker, &wrongType)) return true;
+  if (wrongType) POLICY_LOG(POLICY_WARNING, "Unexpected type for markers.%s", section);
+  return false;
+}
+
+void PolicyRule::parseMarkers(RuleManager *manager, json_object *markers) {
+  json_object *section;
+  if (sectionUsable(markers, "categories", &section)) parseCategories(manager, section);
+  if (sectionUsable(markers, "protocols", &section)) parseProtocols(manager, section);
+  if (sectionUsable(markers, "hostnames", &section)) parseHostNames(section);
+  if (sectionUsable(markers, "countries", &section)) parseCountries(section);
+  if (sectionUsable(markers, "continents", &section)) parseContinents(section);
+  if (sectionUsable(markers, "asn", &section)) parseAsns(section);
+}
+
+void PolicyRule::parseCategories(RuleManager *manager, json_object *section) {
+  json_object_object_foreach(section, key, value) {
+    uint16_t marker;
+    if (!itemMarker(value, "categories", &marker)) continue;
+    uint64_t cat;
+    if (allDigits(key)) {
+      if (!policyLeadingUnsigned(key, UINT32_MAX, &cat) || cat > LAST_CATEGORY) {
+        POLICY_LOG(POLICY_WARNING, "Unknown category %s [%s]", key, key);
+        continue;
+      }
+    } else {
+      int c = policyCategoryIdByName(manager->getModule(), key);
+      if (c < 0 || (uint32_t)c > LAST_CATEGORY) {
+        POLICY_LOG(POLICY_WARNING, "Unknown category %s", key);
+        continue;
+      }
+      cat = (uint64_t)c;
+    }
+    categories[(uint16_t)cat] = marker;
+  }
+}
+
+void PolicyRule::parseProtocols(RuleManager *manager, json_object *section) {
+  uint32_t count = policyProtocolCount(manager->getModule());
+  json_object_object_foreach(section, key, value) {
+    uint16_t marker;
+    if (!itemMarker(value, "protocols", &marker)) continue;
+    // Only an all-digit key is an id: names may begin with a digit too.
+    if (!allDigits(key)) {
+      uint16_t proto = policyProtocolIdByName(manager->getModule(), key);
+      if (proto == 0) {
+        POLICY_LOG(POLICY_WARNING, "Unknown protocol %s", key);
+        continue;
+      }
+      protocols[proto] = marker;
+      continue;
+    }
+    uint64_t proto;
+    if (!policyLeadingUnsigned(key, UINT16_MAX, &proto) || proto >= count) {
+      POLICY_LOG(POLICY_WARNING, "Unknown protocol %s", key);
+      continue;
+    }
+    protocols[(uint16_t)proto] = marker;
+  }
+}
+
+void PolicyRule::parseHostNames(json_object *section) {
+  hostNames.reset(new (std::nothrow) HostNameSet());
+  if (!hostNames) {
+    POLICY_LOG(POLICY_WARNING, "Not enough memory: skipping hostnames");
+    return;
+  }
+  json_object_object_foreach(section, key, value) {
+    uint16_t marker;
+    bool wrongType;
+    if (!readMarker(value, &marker, &wrongType)) {
+      if (wrongType) POLICY_LOG(POLICY_WARNING, "Unexpected type for hostnames key %s", key);
+      continue;
+    }
+    if (hostNames->add(key, marker))
+      POLICY_LOG(POLICY_DEBUG, "Added hostname [%s: %u]", key, marker);
+    else
+      POLICY_LOG(POLICY_WARNING, "Unable to add hostname [%s: %u]", key, marker);
+  }
+}
+
+void PolicyRule::parseCountries(json_object *section) {
+  json_object_object_foreach(section, key, value) {
+    uint16_t marker;
+    if (!itemMarker(value, "countries", &marker)) continue;
+    uint16_t k = countryKey(key);
+    if (k == 0) {
+      POLICY_LOG(POLICY_WARNING, "Unknown country %s", key);
+      continue;
+    }
+    POLICY_LOG(POLICY_DEBUG, "[Policy %u]: Handling country %s", id, key);
+    countries[k] = marker;
+  }
+}
+
+void PolicyRule::parseContinents(json_object *section) {
+  json_object_object_foreach(section, key, value) {
+    uint16_t marker;
+    if (!itemMarker(value, "continents", &marker)) continue;
+    POLICY_LOG(POLICY_DEBUG, "[Policy %u]: Handling continent %s", id, key);
+    continents[continentId(key)] = marker;
+  }
+}
+
+void PolicyRule::parseAsns(json_object *section) {
+  json_object_object_foreach(section, key, value) {
+    uint16_t marker;
+    if (!itemMarker(value, "asn", &marker)) continue;
+    uint64_t asn;
+    if (!allDigits(key) || !policyLeadingUnsigned(key, UINT32_MAX, &asn)) {
+      POLICY_LOG(POLICY_WARNING, "Unknown autonomous system %s", key);
+      continue;
+    }
+    asns[(uint32_t)asn] = marker;
+  }
+}
+
+static void remoteText(const uint8_t *addr, bool ipv6, char *buf, uint32_t size) {
+  if (ipv6) {
+    ipv6Text(addr, buf, size);
+  } else {
+    uint32_t net;
+    memcpy(&net, addr, 4);
+    ipv4Text(ntohl(net), buf, size);
+  }
+}
+
+uint16_t PolicyRule::evaluate(oxlo_module *module, const PolicyFlowFacts &flow,
+                              const uint8_t *srcAddr, const uint8_t *dstAddr,
+                              bool localIsSource) const {
+  uint16_t result = defaultMarker;
+  const uint8_t *remote = localIsSource ? dstAddr : srcAddr;
+  char text[64] = "";
+  if (remote) remoteText(remote, flow.ipv6, text, sizeof(text));
+
+  if (!countries.empty() || !continents.empty()) {
+    char country[8] = "", continent[32] = "";
+    if (policyGeoCountry(module, text, country, sizeof(country), continent, sizeof(continent)) == 0) {
+      if (!countries.empty() && country[0]) {
+        auto it = countries.find(countryKey(country));
+        if (it != countries.end()) {
+          result = it->second;
+          if (result == MARKER_DROP) return MARKER_DROP;
+        }
+      }
+      if (!continents.empty() && continent[0]) {
+        auto it = continents.find(continentId(continent));
+        if (it != continents.end()) {
+          result = it->second;
+          if (result == MARKER_DROP) return MARKER_DROP;
+        }
+      }
+    }
+  }
+
+  if (!asns.empty()) {
+    uint32_t asn = 0;
+    if (policyGeoAsn(module, text, &asn) == 0 && asn != 0) {
+      auto it = asns.find(asn);
+      if (it != asns.end()) {
+        result = it->second;
+        if (result == MARKER_DROP) return MARKER_DROP;
+      }
+    }
+  }
+
+  if (riskBitmap & flow.riskMask) {
+    result = riskMarker;
+    if (result == MARKER_DROP) return MARKER_DROP;
+  }
+
+  if (hostNames && flow.hostName && flow.hostName[0]) {
+    uint16_t marker;
+    if (hostNames->match(flow.hostName, &marker)) {
+      if (marker == MARKER_DROP) return MARKER_DROP;
+      result = marker;
+    }
+  }
+
+  if (!protocols.empty() && flow.app != 0) {
+    auto it = protocols.find(flow.app);
+    if (it != protocols.end()) return it->second;
+    if (flow.master != 0) {
+      it = protocols.find(flow.master);
+      if (it != protocols.end()) return it->second;
+    }
+  }
+
+  if (!categories.empty() && flow.category != 0) {
+    auto it = categories.find((uint16_t)flow.category);
+    if (flow.category <= LAST_CATEGORY && it != categories.end()) return it->second;
+  }
+
+  return result;
+}

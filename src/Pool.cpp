@@ -1,0 +1,102 @@
+#include "Pool.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+#include "PolicyJson.h"
+#include "PolicyTrace.h"
+#include "RuleManager.h"
+#include "policy_include/vesk_policy.h"
+
+static void appendTexts(json_object *array, std::vector<std::string> *out) {
+  size_t n = json_object_array_length(array);
+  for (size_t i = 0; i < n; i++) {
+    const char *s = json_object_get_string(json_object_array_get_idx(array, i));
+    out->push_back(s ? s : "");
+  }
+}
+
+Pool::Pool(json_object *line) : id(0), policyId(0) {
+  json_object *pool, *value;
+  uint64_t number;
+
+  if (!json_object_object_get_ex(line, "pool", &pool)) throw "Missing 'pool' token";
+  if (!json_object_object_get_ex(pool, "id", &value)) throw "Missing 'pool.id' token";
+  if (!policyJsonUnsigned(value, UINT16_MAX, &number)) throw "Invalid 'pool.id' value";
+  id = (uint16_t)number;
+
+  if (json_object_object_get_ex(pool, "name", &value)) name = policyJsonText(value);
+
+  bool haveList = false;
+  if (json_object_object_get_ex(pool, "mac", &value) && json_object_is_type(value, json_type_array)) {
+    appendTexts(value, &macs);
+    haveList = true;
+  }
+  if (json_object_object_get_ex(pool, "ip", &value) && json_object_is_type(value, json_type_array)) {
+    appendTexts(value, &addresses);
+    haveList = true;
+  }
+  if (!haveList) throw "You need to specify 'pool.ip' and/or 'pool.mac' tokens";
+
+  json_object *policy;
+  if (!json_object_object_get_ex(line, "policy", &policy)) throw "Missing 'policy' token";
+  if (!json_object_object_get_ex(policy, "id", &value)) throw "Missing 'policy.id' token";
+  if (!policyJsonUnsigned(value, UINT16_MAX, &number)) throw "Invalid 'policy.id' value";
+  policyId = (uint16_t)number;
+}
+
+// The prefix length after '/', or -1 when there is none or it is not a
+// plain decimal number that fits an int.
+static int prefixLength(const char *text) {
+  uint64_t v;
+  if (!text || !policyLeadingUnsigned(text, 100000, &v)) return -1;
+  return (int)v;
+}
+
+void Pool::addToRuleManager(RuleManager *manager, PolicyRule *policy) const {
+  for (const std::string &mac : macs) {
+    uint64_t key;
+    // A MAC that does not parse must not become key 0: that is the key of
+    // every flow whose MAC is unknown, so the entry would capture them all.
+    if (!RuleManager::parseMac(mac.c_str(), &key)) {
+      POLICY_LOG(POLICY_WARNING, "Invalid MAC format %s: skipping", mac.c_str());
+      continue;
+    }
+    manager->addMac(key, policy);
+  }
+
+  for (const std::string &text : addresses) {
+    char buf[64];
+    snprintf(buf, sizeof(buf), "%s", text.c_str());
+    char *slash = strchr(buf, '/');
+    int bits = -1;
+    if (slash) {
+      *slash = '\0';
+      bits = prefixLength(slash + 1);
+    }
+
+    uint8_t addr[16] = {0};
+    int family;
+    if (strchr(buf, '.')) {
+      if (inet_pton(AF_INET, buf, addr) != 1) {
+        POLICY_LOG(POLICY_WARNING, "Invalid IPv4 format %s: skipping", buf);
+        continue;
+      }
+      family = 4;
+      if (bits < 1 || bits > 32) bits = 32;
+    } else {
+      if (inet_pton(AF_INET6, buf, addr) != 1) {
+        POLICY_LOG(POLICY_WARNING, "Invalid IPv6 format %s: skipping", buf);
+        continue;
+      }
+      family = 6;
+      if (bits < 1 || bits > 127) bits = 128;
+    }
+
+    if (manager->addAddress(family, addr, (uint8_t)bits, policy))
+      POLICY_LOG(POLICY_DEBUG, "Adding  %s/%u", buf, (unsigned)bits);
+    else
+      POLICY_LOG(POLICY_WARNING, "Error while adding %s/%u", buf, (unsigned)bits);
+  }
+}

@@ -1,0 +1,81 @@
+/* The policy rule set of one queue: pools bound to policies, a default
+ * policy, blacklists and the engine data a rules file names. Filled by one
+ * loadRules, then only read while matching flows. */
+#ifndef VESK_RULE_MANAGER_H
+#define VESK_RULE_MANAGER_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "Blacklists.h"
+#include "PolicyRule.h"
+#include "oxlo_api.h"
+#include "oxlo_patricia.h"
+
+class Pool;
+
+class RuleManager {
+ public:
+  RuleManager(oxlo_module *module, uint32_t policyLimit, uint32_t poolLimit);
+  ~RuleManager();
+  RuleManager(const RuleManager &) = delete;
+  RuleManager &operator=(const RuleManager &) = delete;
+
+  // Reads the file and resolves; true when a default policy exists.
+  bool loadRules(const char *path);
+  // Whether the last loadRules could open and read its file.
+  bool fileWasRead() const { return fileRead; }
+  bool parseLine(const char *text, unsigned lineNumber);
+  bool resolve();
+
+  // Inserts a prefix (family 4 or 6, address in the 16-byte form) pointing
+  // to the policy; false when the prefix is already there or cannot be added.
+  bool addAddress(int family, const uint8_t *address, uint8_t bits, PolicyRule *policy);
+  void addMac(uint64_t key, PolicyRule *policy) { macs[key] = policy; }
+
+  uint16_t matchFlow(const uint8_t *srcMac, const uint8_t *dstMac, const uint8_t *srcAddr,
+                     const uint8_t *dstAddr, const PolicyFlowFacts &flow) const;
+  // The policy a flow falls under (NULL: none, not even a default), and
+  // whether the local host is the flow's source.
+  const PolicyRule *findPolicy(const uint8_t *srcMac, const uint8_t *dstMac,
+                               const uint8_t *srcAddr, const uint8_t *dstAddr, bool ipv6,
+                               bool *localIsSource) const;
+
+  // Six hexadecimal pairs separated by ':' (either case); false otherwise.
+  static bool parseMac(const char *text, uint64_t *key);
+
+  oxlo_module *getModule() const { return module; }
+  const PolicyRule *getDefaultPolicy() const { return defaultPolicy; }
+  const std::map<uint16_t, PolicyRule *> &getPolicies() const { return policies; }
+  const std::map<uint16_t, Pool *> &getPools() const { return pools; }
+  Blacklists &getBlacklists() { return blacklists; }
+  const std::string &getCustomProtocolsPath() const { return customProtocolsPath; }
+  const std::vector<std::string> &getCategoryFilePaths() const { return categoryPaths; }
+  const std::vector<std::string> &getCategoryFileNames() const { return categoryNames; }
+
+ private:
+  void addPool(json_object *line, unsigned lineNumber, const char *text);
+  void addPolicy(json_object *line, unsigned lineNumber, const char *text);
+  void loadGeoip(json_object *value);
+  void loadBlacklists(json_object *value);
+  PolicyRule *lookupAddress(const uint8_t *address, bool ipv6) const;
+
+  bool ownsModule;
+  uint32_t policyLimit, poolLimit;
+  oxlo_module *module;
+  oxlo_patricia_tree *ipv4Tree, *ipv6Tree;
+  PolicyRule *defaultPolicy;
+  Blacklists blacklists;
+  bool fileRead;
+  std::string customProtocolsPath;
+  std::vector<std::string> categoryPaths;
+  std::vector<std::string> categoryNames;
+  std::unordered_map<uint64_t, PolicyRule *> macs;
+  std::map<uint16_t, Pool *> pools;
+  std::map<uint16_t, PolicyRule *> policies;
+};
+
+#endif
