@@ -33,6 +33,7 @@ class FlowHash {
 
   uint32_t count() const { return count_; }
   uint32_t buckets() const { return buckets_; }
+  uint32_t cap() const { return cap_; }
 
  private:
   Flow **table_;

@@ -229,8 +229,9 @@ void NetfilterInterface::pollLoop() {
   snprintf(name, sizeof(name), "NF_QUEUE-%u", queueId_);
   pthread_setname_np(pthread_self(), name);
 
-  while (running_.load() && !globalRunning.load()) sleep(1);
-
+  // start() sets running before the thread exists, so the loop starts at
+  // once: packets that arrive before start-up has finished are answered too
+  // (accepted unmarked).
   while (running_.load()) {
     fd_set mask;
     FD_ZERO(&mask);
@@ -245,6 +246,7 @@ void NetfilterInterface::pollLoop() {
                    errno, strerror(errno));
         sleep(1);
       }
+      flowTable_->purgeStep();
       exportConntrack(now);
       for (ZMQExporter *exporter : *exporters_) exporter->tick(now);
     } else {
@@ -286,25 +288,23 @@ int NetfilterInterface::handlePacket(struct nfq_q_handle *qh, struct nfq_data *n
   uint32_t verdict = NF_ACCEPT;
   uint32_t mark = 0;
 
-  // Until start-up has finished, packets pass unmarked and unparsed.
-  if (globalRunning.load(std::memory_order_relaxed)) {
-    struct nfqnl_msg_packet_hw *hw = nfq_get_packet_hw(nfa);
-    const uint8_t *mac = hw && ntohs(hw->hw_addrlen) == 6 ? hw->hw_addr : nullptr;
-    unsigned char *payload = nullptr;
-    int length = nfq_get_payload(nfa, &payload);
-    if (length > 0)
-      mark = processPacket(mac, nfq_get_indev(nfa), nfq_get_outdev(nfa), payload,
-                           static_cast<uint32_t>(length));
-  }
+  struct nfqnl_msg_packet_hw *hw = nfq_get_packet_hw(nfa);
+  const uint8_t *mac = hw && ntohs(hw->hw_addrlen) == 6 ? hw->hw_addr : nullptr;
+  unsigned char *payload = nullptr;
+  int length = nfq_get_payload(nfa, &payload);
+  if (length > 0)
+    mark = processPacket(static_cast<uint32_t>(time(nullptr)), mac, nfq_get_indev(nfa),
+                         nfq_get_outdev(nfa), payload, static_cast<uint32_t>(length));
 
   if (mark == 2) verdict = NF_DROP;
   return nfq_set_verdict2(qh, id, verdict, mark, 0, nullptr);
 }
 
-uint32_t NetfilterInterface::processPacket(const uint8_t *sourceMac, uint32_t inInterface,
-                                           uint32_t outInterface, const uint8_t *packet,
-                                           uint32_t length) {
-  uint32_t now = static_cast<uint32_t>(time(nullptr));
+uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMac,
+                                           uint32_t inInterface, uint32_t outInterface,
+                                           const uint8_t *packet, uint32_t length) {
+  // Until start-up has finished, packets pass unmarked and unparsed.
+  if (!globalRunning.load(std::memory_order_relaxed)) return 0;
   uint32_t mark = 0;
   queueClock_ = now;
 

@@ -48,8 +48,9 @@ class NetfilterInterface {
 
   // The packet path of one queued IP packet: parse, track, classify,
   // complete. Returns the mark for its verdict (2 means drop).
-  uint32_t processPacket(const uint8_t *sourceMac, uint32_t inInterface, uint32_t outInterface,
-                         const uint8_t *packet, uint32_t length);
+  // now: time() when the packet was received.
+  uint32_t processPacket(uint32_t now, const uint8_t *sourceMac, uint32_t inInterface,
+                         uint32_t outInterface, const uint8_t *packet, uint32_t length);
 
   // The current rules' marker for a flow (1, pass, when there are none).
   uint16_t matchRules(const uint8_t *sourceMac, const uint8_t *destinationMac,
