@@ -229,6 +229,9 @@ typedef struct oxlo_proto_table {
   oxlo_default_port_node *udp_ports;
 } oxlo_proto_table;
 
+#ifdef __cplusplus
+extern "C" {
+#endif
 /* Creation: registers the 487 built-in protocols (explicit rows first, then
  * the host-list rows) and checks the result; -1 when the table is not
  * coherent (a message is printed) or could not grow. */
@@ -252,6 +255,9 @@ const oxlo_default_port_node *oxlo_default_port_find(const oxlo_default_port_nod
                                                      uint16_t port);
 /* 1 when a protocol guessed from the addresses names a specific service. */
 int oxlo_protocol_is_service(uint16_t id);
+#ifdef __cplusplus
+}
+#endif
 
 struct oxlo_module {
     uint64_t current_time_ms;
@@ -458,6 +464,19 @@ oxlo_classification oxlo_flow_result(oxlo_module *module, const oxlo_flow_state 
 /* Releases what a flow state owns, not the block itself. */
 void oxlo_flow_state_release(oxlo_flow_state *flow);
 void oxlo_flow_end_of_detection(oxlo_module *module, oxlo_flow_state *flow);
+#ifdef __cplusplus
+}
+#endif
+
+/* ---- serializer ---------------------------------------------------------- */
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+struct oxlo_recbuf;
+/* Grows a writer's output so that `need` more bytes fit (the TLV reader's
+ * item copy uses it); 0, or -1 when it cannot grow. */
+int oxlo_recbuf_reserve(struct oxlo_recbuf *s, size_t need);
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,185 @@
+#include "Blacklists.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+
+#include "RuleManager.h"
+#include "policy_include/vesk_policy.h"
+#include "policy_test_util.h"
+
+extern char **environ;
+
+namespace {
+
+std::set<std::string> tempLists() {
+  std::set<std::string> names;
+  DIR *d = opendir("/tmp");
+  if (!d) return names;
+  while (struct dirent *e = readdir(d))
+    if (strncmp(e->d_name, "ipset_tempfile-", 15) == 0) names.insert(e->d_name);
+  closedir(d);
+  return names;
+}
+
+// Our download removes its file before returning; files of downloads that
+// other tests run at the same time vanish within their time-outs.
+void expectNoLeftover(const std::set<std::string> &before) {
+  std::set<std::string> left;
+  for (int i = 0; i < 50; i++) {
+    left.clear();
+    for (const std::string &n : tempLists())
+      if (!before.count(n)) left.insert(n);
+    if (left.empty()) return;
+    usleep(100000);
+  }
+  ADD_FAILURE() << "temporary list left behind: " << *left.begin();
+}
+
+TEST(Blacklists, list_lines_and_address_forms) {
+  PolicyTrace::instance();
+  RulesFile list(
+      "# comment\n"
+      "\n"
+      "203.0.113.0/24\n"
+      "2001:db8::/32\r\n"
+      "some name,198.51.100.7,ignored\n"
+      "onlyonefield,\n"
+      "10.0.0.0/0\n"
+      "172.16.0.0/33\n"
+      "2001:db9::/129\n"
+      "192.168.0.0/abc\n"
+      "not an address\n"
+      "::ffff:0:0/200\n");
+  Blacklists b;
+  EXPECT_TRUE(b.loadFile(list.path.c_str()));
+  struct {
+    const char *address;
+    bool covered;
+  } cases[] = {
+      {"203.0.113.77", true},  {"203.0.114.1", false}, {"2001:db8::1", true},
+      {"2001:db9::1", false},  {"198.51.100.7", true}, {"198.51.100.8", false},
+      {"10.0.0.0", true},      {"10.0.0.1", false},    // /0 means the address alone
+      {"172.16.0.1", false},   {"192.168.0.1", false}, // over-long and bad lengths refused
+      {"::ffff:0:1", false},
+  };
+  for (auto &c : cases) EXPECT_EQ(b.containsText(c.address), c.covered) << c.address;
+
+  EXPECT_FALSE(b.add("10.0.0.0/33"));
+  EXPECT_FALSE(b.add("fe80::/129"));
+  EXPECT_TRUE(b.add("fe80::/10"));
+  EXPECT_TRUE(b.containsText("fe80::1"));
+  EXPECT_FALSE(b.containsText("254.128.0.1"));
+  EXPECT_TRUE(b.remove("203.0.113.0/24"));
+  EXPECT_FALSE(b.containsText("203.0.113.77"));
+  EXPECT_FALSE(b.remove("203.0.113.0/24"));
+
+  Addr a = addr("198.51.100.7"), six = addr("2001:db8::5");
+  EXPECT_TRUE(b.contains(a.data(), 4));
+  EXPECT_TRUE(b.contains(six.data(), 6));
+  EXPECT_FALSE(b.contains(a.data(), 6));
+  EXPECT_FALSE(b.contains(nullptr, 4));
+
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(b.loadFile("/nonexistent/list.txt"));
+  EXPECT_TRUE(contains(testing::internal::GetCapturedStdout(),
+                       "WARNING: Unable to open file /nonexistent/list.txt"));
+}
+
+// Downloads against a loopback HTTP server this test starts.
+class BlacklistDownload : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_addclose(&fa, out[0]);
+    std::string script = std::string(VESK_SOURCE_DIR) + "/tests/src/blacklist_http_server.py";
+    char *argv[] = {(char *)"/usr/bin/python3", (char *)script.c_str(), nullptr};
+    ASSERT_EQ(posix_spawn(&serverPid, argv[0], &fa, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    close(out[1]);
+    char buf[16] = {0};
+    ssize_t n = read(out[0], buf, sizeof(buf) - 1);
+    close(out[0]);
+    ASSERT_GT(n, 0) << "server did not start";
+    port = atoi(buf);
+    ASSERT_GT(port, 0);
+  }
+  static void TearDownTestSuite() {
+    if (serverPid > 0) {
+      kill(serverPid, SIGTERM);
+      waitpid(serverPid, nullptr, 0);
+      serverPid = 0;
+    }
+  }
+  static std::string url(const char *path) {
+    return "http://127.0.0.1:" + std::to_string(port) + path;
+  }
+  static pid_t serverPid;
+  static int port;
+};
+pid_t BlacklistDownload::serverPid = 0;
+int BlacklistDownload::port = 0;
+
+TEST_F(BlacklistDownload, good_list_loads_and_leaves_no_temporary_file) {
+  PolicyTrace::instance();
+  std::set<std::string> before = tempLists();
+  Blacklists b;
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(b.download(url("/good.txt").c_str()));
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(contains(out, "Downloading " + url("/good.txt") + "...")) << out;
+  EXPECT_TRUE(b.containsText("203.0.113.77"));
+  EXPECT_TRUE(b.containsText("2001:db8::1"));
+  EXPECT_TRUE(b.containsText("198.51.100.7"));
+  expectNoLeftover(before);
+}
+
+TEST_F(BlacklistDownload, http_error_and_stalled_server_fail_and_change_nothing) {
+  PolicyTrace::instance();
+  std::set<std::string> before = tempLists();
+  Blacklists b;
+  b.setTimeouts(2, 2);
+  ASSERT_TRUE(b.add("203.0.113.0/24"));
+  for (const char *path : {"/missing", "/slow"}) {
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(b.download(url(path).c_str())) << path;
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(contains(out, "ERROR: Error while downloading " + url(path))) << out;
+  }
+  EXPECT_FALSE(b.containsText("192.0.2.99"));  // the 404 page's body
+  EXPECT_FALSE(b.containsText("192.0.2.50"));  // the stalled partial list
+  EXPECT_TRUE(b.containsText("203.0.113.77"));
+  expectNoLeftover(before);
+
+  // Nothing listens on port 9 of loopback: a refused connection fails too.
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(b.download("http://127.0.0.1:9/list.txt"));
+  testing::internal::GetCapturedStdout();
+}
+
+TEST_F(BlacklistDownload, rules_file_blacklists_line_feeds_the_manager) {
+  vesk_rule_manager *m = rule_manager_create(nullptr, 16, 16);
+  ASSERT_NE(m, nullptr);
+  RulesFile rules("{\"blacklists\":[\"" + url("/missing") + "\",\"" + url("/good.txt") + "\"]}\n");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(rule_manager_load_rules(m, rules.path.c_str()), 0);
+  testing::internal::GetCapturedStdout();
+  Addr in = addr("203.0.113.5"), out = addr("192.0.2.99"), six = addr("2001:db8::1");
+  EXPECT_TRUE(rule_manager_is_blacklisted(m, in.data(), 4));
+  EXPECT_FALSE(rule_manager_is_blacklisted(m, out.data(), 4));
+  EXPECT_TRUE(rule_manager_is_blacklisted(m, six.data(), 6));
+  EXPECT_FALSE(rule_manager_is_blacklisted(nullptr, in.data(), 4));
+  rule_manager_destroy(m);
+}
+
+}  // namespace
