@@ -88,7 +88,9 @@ e2e_wait_for() {  # file pattern seconds
 # Starts vesk on queue 0 in the server namespace with -v and waits until it runs.
 e2e_start_vesk() {  # extra vesk arguments...
   LOG="$TMP/vesk.log"
-  in_s "$VESK" -q 0 -s -v "$@" > "$LOG" 2>&1 &
+  # Not through a shell function: $! must be vesk itself (ip netns exec
+  # execs it in place), so that signals reach it.
+  ip netns exec "$NS_S" "$VESK" -q 0 -s -v "$@" > "$LOG" 2>&1 &
   VESK_PID=$!
   if ! e2e_wait_for "$LOG" "Running \[UUID:" 15; then
     fail "vesk did not start"; cat "$LOG"; exit 1
