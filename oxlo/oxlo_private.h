@@ -229,6 +229,9 @@ typedef struct oxlo_proto_table {
   oxlo_default_port_node *udp_ports;
 } oxlo_proto_table;
 
+#ifdef __cplusplus
+extern "C" {
+#endif
 /* Creation: registers the 487 built-in protocols (explicit rows first, then
  * the host-list rows) and checks the result; -1 when the table is not
  * coherent (a message is printed) or could not grow. */
@@ -252,6 +255,9 @@ const oxlo_default_port_node *oxlo_default_port_find(const oxlo_default_port_nod
                                                      uint16_t port);
 /* 1 when a protocol guessed from the addresses names a specific service. */
 int oxlo_protocol_is_service(uint16_t id);
+#ifdef __cplusplus
+}
+#endif
 
 struct oxlo_module {
     uint64_t current_time_ms;

@@ -175,6 +175,10 @@ uint32_t oxlo_breed_id_by_name(const char *name);
 const char *oxlo_confidence_name(int level);  /* NULL outside 0-9 */
 const char *oxlo_fpc_kind_name(int kind);
 
+/* 1 when the protocol guessed from the flow's addresses is a specific
+ * service rather than Unknown, Tor or a generic cloud or network provider. */
+int oxlo_flow_ip_guess_is_service(const oxlo_flow_state *flow);
+
 /* Default ports. */
 uint16_t oxlo_guess_protocol_by_port(const oxlo_module *module, uint8_t ip_protocol,
                                      uint16_t first_port, uint16_t second_port,
