@@ -6,6 +6,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <strings.h>
@@ -38,7 +39,7 @@ struct builtin_row {
     const char *udp;
 };
 
-const builtin_row builtin_rows[] = {
+constexpr builtin_row builtin_rows[] = {
 #define OXLO_PROTO(id, name, kind, ct, app, breed, cat, cls, tcp, udp) \
     {id, name, OXLO_ROW_##kind, ct, app, OXLO_BREED_##breed, OXLO_CATEGORY_##cat, cls, tcp, udp},
 #include "data/oxlo_protocols.def"
@@ -46,6 +47,131 @@ const builtin_row builtin_rows[] = {
 };
 constexpr size_t builtin_row_count = sizeof(builtin_rows) / sizeof(builtin_rows[0]);
 static_assert(builtin_row_count == OXLO_PROTOCOL_BUILTIN_COUNT, "one row per built-in protocol");
+
+constexpr bool rows_in_id_order()
+{
+    for (size_t i = 0; i < builtin_row_count; i++)
+        if (builtin_rows[i].id != i)
+            return false;
+    return true;
+}
+static_assert(rows_in_id_order(), "row i describes protocol id i");
+
+/* Host-match entries take the name, category and breed of their protocol. */
+const oxlo_host_match_entry host_match_general[] = {
+#define OXLO_HOST(pattern, proto)                                                          \
+    {pattern, builtin_rows[OXLO_PROTOCOL_##proto].name, OXLO_PROTOCOL_##proto,             \
+     builtin_rows[OXLO_PROTOCOL_##proto].category, builtin_rows[OXLO_PROTOCOL_##proto].breed, 0},
+#include "data/oxlo_host_match.def"
+#undef OXLO_HOST
+    {nullptr, nullptr, 0, 0, 0, 0},
+};
+
+const oxlo_host_match_entry *const host_match_lists[] = {host_match_general};
+
+/* Traffic class of a protocol created from a host-match entry. */
+uint32_t service_class_of_category(uint32_t category)
+{
+    switch (category) {
+    case OXLO_CATEGORY_MEDIA: case OXLO_CATEGORY_STREAMING: case OXLO_CATEGORY_MUSIC:
+    case OXLO_CATEGORY_VIDEO:
+        return 8;
+    case OXLO_CATEGORY_WEB: return 5;
+    case OXLO_CATEGORY_GAME: return 3;
+    case OXLO_CATEGORY_VOIP: return 1;
+    case OXLO_CATEGORY_REMOTEACCESS: return 9;
+    default: return 0;
+    }
+}
+
+/* ---- x-gram bitmaps ---- */
+
+const char *const common_bigram_words[] = {
+#define OXLO_BIGRAM(w) w,
+#define OXLO_IMPOSSIBLE_BIGRAM(w)
+#define OXLO_TRIGRAM(w)
+#include "data/oxlo_xgrams.def"
+#undef OXLO_BIGRAM
+#undef OXLO_IMPOSSIBLE_BIGRAM
+#undef OXLO_TRIGRAM
+    nullptr,
+};
+const char *const impossible_bigram_words[] = {
+#define OXLO_BIGRAM(w)
+#define OXLO_IMPOSSIBLE_BIGRAM(w) w,
+#define OXLO_TRIGRAM(w)
+#include "data/oxlo_xgrams.def"
+#undef OXLO_BIGRAM
+#undef OXLO_IMPOSSIBLE_BIGRAM
+#undef OXLO_TRIGRAM
+    nullptr,
+};
+const char *const trigram_words[] = {
+#define OXLO_BIGRAM(w)
+#define OXLO_IMPOSSIBLE_BIGRAM(w)
+#define OXLO_TRIGRAM(w) w,
+#include "data/oxlo_xgrams.def"
+#undef OXLO_BIGRAM
+#undef OXLO_IMPOSSIBLE_BIGRAM
+#undef OXLO_TRIGRAM
+    nullptr,
+};
+
+struct xgram_bitmaps {
+    uint32_t common_bigrams[22];    /* 88 bytes, 704 bits >= 26^2 */
+    uint32_t impossible_bigrams[22];
+    uint32_t trigrams[550];         /* 2,200 bytes, 17,600 bits >= 26^3 */
+};
+
+/* The word tables are built into the library: a bad word is a build fault,
+ * so it stops the process rather than leave a wrong bitmap behind. */
+void xgrams_fill(uint32_t *bits, uint32_t words, const char *const *table, uint32_t len)
+{
+    for (uint32_t i = 0; table[i]; i++) {
+        uint32_t n = 0;
+        for (uint32_t c = 0; c < len; c++) {
+            char ch = table[i][c];
+            if (ch < 'a' || ch > 'z') {
+                printf("[OXLO] INTERNAL ERROR oxlo_xgrams_init %u: c%u %c\n", i, c, ch);
+                abort();
+            }
+            n = n * 26 + (uint32_t)(ch - 'a');
+        }
+        if (table[i][len] != '\0') {
+            printf("[OXLO] INTERNAL ERROR oxlo_xgrams_init %u: c[%d] != 0\n", i, (int)len);
+            abort();
+        }
+        if (n / 32 >= words)
+            abort();
+        bits[n / 32] |= 1u << (n % 32);
+    }
+}
+
+const xgram_bitmaps &xgrams()
+{
+    static const xgram_bitmaps maps = [] {
+        xgram_bitmaps b;
+        memset(&b, 0, sizeof(b));
+        xgrams_fill(b.common_bigrams, 22, common_bigram_words, 2);
+        xgrams_fill(b.impossible_bigrams, 22, impossible_bigram_words, 2);
+        xgrams_fill(b.trigrams, 550, trigram_words, 3);
+        return b;
+    }();
+    return maps;
+}
+
+int xgram_test(const uint32_t *bits, const char *text, uint32_t len)
+{
+    if (!text)
+        return 0;
+    uint32_t n = 0;
+    for (uint32_t c = 0; c < len; c++) {
+        if (text[c] < 'a' || text[c] > 'z')
+            return 0;
+        n = n * 26 + (uint32_t)(text[c] - 'a');
+    }
+    return (bits[n / 32] >> (n % 32)) & 1u;
+}
 
 constexpr uint32_t MIN_TABLE_CAPACITY = 512;
 
@@ -427,17 +553,80 @@ void builtin_protocols_register(oxlo_module *module)
                                 by_content, -1);
 }
 
-/* The services known by their host names get their entries the way a
- * host-list entry creates one: not clear text, application, no ports. */
+/* Host-match lists are checked, every entry creates (or finds) its
+ * protocol, then the services that have no host names of their own are
+ * created the same way; last, the x-gram bitmaps are built once. */
 void oxlo_init_string_based_protocols(oxlo_module *module)
 {
     if (!module)
         return;
+    for (const oxlo_host_match_entry *list : host_match_lists)
+        oxlo_host_match_list_check(list);
+    for (const oxlo_host_match_entry *list : host_match_lists)
+        for (const oxlo_host_match_entry *e = list; e->pattern; e++)
+            oxlo_host_match_add_defaults(module, e);
     for (const builtin_row &r : builtin_rows)
         if (r.kind == ROW_HOST)
             oxlo_set_proto_defaults(module, 0, 1, r.breed, r.id, r.name, r.category,
                                     r.service_class, nullptr, nullptr, 0);
+    xgrams();
 }
+
+void oxlo_host_match_add_defaults(oxlo_module *module, const oxlo_host_match_entry *entry)
+{
+    if (!module || !entry || !entry->protocol_name)
+        return;
+    oxlo_set_proto_defaults(module, 0, 1, entry->breed, (uint16_t)(entry->protocol_id & 0xFFFF),
+                            entry->protocol_name, entry->category,
+                            service_class_of_category(entry->category), nullptr, nullptr, 0);
+}
+
+const oxlo_host_match_entry *const *oxlo_host_match_lists(uint32_t *count)
+{
+    if (count)
+        *count = (uint32_t)(sizeof(host_match_lists) / sizeof(host_match_lists[0]));
+    return host_match_lists;
+}
+
+uint32_t oxlo_host_match_list_check(const oxlo_host_match_entry *list)
+{
+    if (!list)
+        return 0;
+    uint32_t problems = 0;
+    for (const oxlo_host_match_entry *e = list; e->pattern; e++) {
+        if (e->pattern[0] == '.') {
+            printf("[OXLO] INTERNAL ERROR Invalid string detected '%s'. It can not start with '.'\n",
+                   e->pattern);
+            problems++;
+        }
+        for (const oxlo_host_match_entry *d = e + 1; d->pattern; d++)
+            if (strcmp(e->pattern, d->pattern) == 0) {
+                printf("[OXLO] INTERNAL ERROR duplicate string detected '%s' [id: %u, id %u]\n",
+                       e->pattern, e->protocol_id, d->protocol_id);
+                problems++;
+            }
+    }
+    return problems;
+}
+
+const uint32_t *oxlo_xgram_bitmap(int kind)
+{
+    switch (kind) {
+    case OXLO_XGRAM_COMMON_BIGRAMS: return xgrams().common_bigrams;
+    case OXLO_XGRAM_IMPOSSIBLE_BIGRAMS: return xgrams().impossible_bigrams;
+    case OXLO_XGRAM_COMMON_TRIGRAMS: return xgrams().trigrams;
+    default: return nullptr;
+    }
+}
+
+int oxlo_common_bigram_test(const char *text) { return xgram_test(xgrams().common_bigrams, text, 2); }
+
+int oxlo_impossible_bigram_test(const char *text)
+{
+    return xgram_test(xgrams().impossible_bigrams, text, 2);
+}
+
+int oxlo_trigram_test(const char *text) { return xgram_test(xgrams().trigrams, text, 3); }
 
 int oxlo_proto_table_init(oxlo_module *module)
 {

@@ -146,16 +146,36 @@ struct number_text {
     size_t len = 0;
 };
 
+// Decimal digits of v at out, without a NUL; the count written. Integers are
+// most of what an export writes, and printf is the slow part of a member.
+size_t print_decimal(char *out, uint64_t v)
+{
+    char tmp[20];
+    size_t n = 0;
+    do {
+        tmp[n++] = char('0' + v % 10);
+        v /= 10;
+    } while (v);
+    for (size_t i = 0; i < n; i++)
+        out[i] = tmp[n - 1 - i];
+    return n;
+}
+
 int print_value(number_text &out, const value_ref &v, bool json)
 {
     int n;
     switch (v.kind) {
     case vkind::unsigned_:
-        n = snprintf(out.buf, sizeof out.buf, "%llu", (unsigned long long)v.u);
-        break;
+        out.len = print_decimal(out.buf, v.u);
+        return 0;
     case vkind::signed_:
-        n = snprintf(out.buf, sizeof out.buf, "%lld", (long long)v.i);
-        break;
+        if (v.i < 0) {
+            out.buf[0] = '-';
+            out.len = 1 + print_decimal(out.buf + 1, 0 - uint64_t(v.i));
+        } else {
+            out.len = print_decimal(out.buf, uint64_t(v.i));
+        }
+        return 0;
     case vkind::float_:
     case vkind::double_: {
         double d = v.kind == vkind::float_ ? double(v.f) : v.d;
@@ -408,9 +428,9 @@ void json_key(oxlo_recbuf *s, const key_ref &k)
     if (s->cursor.flags & RECBUF_IN_LIST)
         return; // list items are bare values
     if (k.numeric) {
-        char buf[16];
-        int n = snprintf(buf, sizeof buf, "\"%u\":", k.id);
-        put_bytes(s, buf, size_t(n));
+        put_byte(s, '"');
+        s->cursor.size_used += uint32_t(print_decimal(s->output.data + s->cursor.size_used, k.id));
+        put_bytes(s, "\":", 2);
     } else {
         put_escaped(s, k.name, k.len);
         put_byte(s, ':');

@@ -258,7 +258,8 @@ oxlo_recbuf_item_type oxlo_deserializer_item_type(oxlo_recbuf *d, oxlo_recbuf_it
     item it;
     oxlo_recbuf_item_type kt = OXLO_SER_TYPE_NONE, vt = OXLO_SER_TYPE_NONE;
     if (current(d, it) == 0) {
-        kt = widen(it.key_code);
+        // Keys come only as unsigned numbers or texts; other codes stand as they are.
+        kt = is_unsigned(it.key_code) ? OXLO_SER_TYPE_UINT32 : oxlo_recbuf_item_type(it.key_code);
         vt = widen(it.value_code);
     }
     if (key_type)

@@ -143,11 +143,15 @@ int oxlo_lru_stats_by_kind(oxlo_shared_context *shared, oxlo_module *module, int
 {
     if (!stats || kind < 0 || kind >= OXLO_LRU_KIND_COUNT)
         return -1;
-    if (module)
-        return -1; /* the module's own tables are reached once the module lands */
-    if (!shared)
-        return -1;
-    oxlo_lru_table_get_stats(shared->lru[kind], stats);
+    oxlo_lru_table *table;
+    if (module && module->cfg.lru[kind].scope != 1) {
+        table = module->lru[kind];
+    } else {
+        if (!shared)
+            return -1;
+        table = shared->lru[kind];
+    }
+    oxlo_lru_table_get_stats(table, stats);
     return 0;
 }
 

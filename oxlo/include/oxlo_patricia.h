@@ -109,8 +109,8 @@ size_t oxlo_patricia_walk_tree(oxlo_patricia_tree *tree, oxlo_patricia_walk_fn f
 oxlo_patricia_tree *oxlo_patricia_clone(const oxlo_patricia_tree *tree);
 
 /* Fill a caller-owned prefix (zeroed first, ref_count 0). 0, or -1 when
- * bitlen is negative, above maxbits or above the family's own length, or
- * maxbits is above the family's length. */
+ * bitlen is negative, above maxbits or above the family's own length
+ * (32, 128, 48); never copies more than the family's address bytes. */
 int oxlo_prefix_set_ipv4(oxlo_prefix *prefix, const struct in_addr *addr, int bitlen, int maxbits);
 int oxlo_prefix_set_ipv6(oxlo_prefix *prefix, const struct in6_addr *addr, int bitlen, int maxbits);
 int oxlo_prefix_set_mac(oxlo_prefix *prefix, const uint8_t *mac, int bitlen, int maxbits);
@@ -119,8 +119,10 @@ void oxlo_Deref_Prefix(oxlo_prefix *prefix);
 
 uint16_t oxlo_patricia_maxbits(const oxlo_patricia_tree *tree);
 void oxlo_patricia_stats(const oxlo_patricia_tree *tree, oxlo_patricia_tree_stats *out);
-/* Counters of one tree of the module's three pairs: selector / 2 is the
- * pair, even the IPv4 tree, odd the IPv6 one. Defined with the module. */
+/* Counters of one tree of the module's three pairs (risk exceptions,
+ * protocols by address, risk lists): selector / 2 is the pair, even the IPv4
+ * tree, odd the IPv6 one. -1 (counters zeroed) for a bad selector, a NULL
+ * argument or a missing pair. */
 int oxlo_module_tree_stats(oxlo_module *module, int selector, oxlo_patricia_tree_stats *out);
 
 const oxlo_prefix *oxlo_patricia_node_prefix(const oxlo_patricia_node *node);

@@ -146,6 +146,47 @@ void oxlo_id_bitset_clear_all(oxlo_id_bitset *bitset);
  * (raised on the flow when one is given), or 13 for a ".." path. */
 int oxlo_url_attack_check(oxlo_module *module, oxlo_flow_state *flow, const char *url);
 
+/* ---- packets, protocols, classifications ------------------------------------------- */
+
+/* A protocol pair as two ids. */
+typedef struct oxlo_protocol_pair {
+  uint16_t master;
+  uint16_t app;
+} oxlo_protocol_pair;
+
+int oxlo_packet_is_tpkt(const oxlo_module *module);
+uint16_t oxlo_flow_tls_master_protocol(const oxlo_module *module, const oxlo_flow_state *flow);
+int oxlo_protocol_id_is_valid(const oxlo_module *module, uint32_t id);
+int oxlo_protocol_is_not_app_only(const oxlo_module *module, uint32_t id);
+int oxlo_protocol_pair_normalize(const oxlo_module *module, oxlo_protocol_pair *pair);
+char *oxlo_protocol_stack_text(const oxlo_module *module, const oxlo_protocol_stack *stack,
+                               char *buffer, size_t size);
+int oxlo_classification_is_known(oxlo_classification classification);
+/* Adds the known ALPN identifiers to the module's ALPN automaton (before it
+ * is finalized): the number added, or -1 without a module or automaton. */
+int oxlo_alpn_table_load(oxlo_module *module);
+int oxlo_alpn_is_known(oxlo_module *module, const char *text, size_t length);
+/* The compact key of a host name for the domain sets: its length, or 0 when
+ * the key does not fit the buffer. */
+size_t oxlo_host_name_compact_key(oxlo_module *module, const char *host_name, uint8_t *buffer,
+                                  size_t size);
+/* Lookup and hit counters of one of the module's string maps (selector
+ * 0..6); -1 for a bad selector or null arguments. */
+int oxlo_module_string_map_stats(const oxlo_module *module, int selector, uint64_t stats[2]);
+
+/* ---- wrappers ------------------------------------------------------------------------ */
+
+/* The compressed length, or 0 when it does not fit the output. */
+size_t oxlo_compress_short(const char *text, size_t length, char *out, size_t out_size);
+/* The decompressed length, or 0 when the input is bad or does not fit. */
+size_t oxlo_decompress_short(const char *data, size_t length, char *out, size_t out_size);
+/* AES-256 with PKCS#7 padding, as base64 text; key_hex is 64 hex digits.
+ * Both return a new allocation (the plaintext NUL-terminated) or null. */
+char *oxlo_aes_encrypt_base64(const void *data, size_t length, size_t *out_length,
+                              const char *key_hex);
+uint8_t *oxlo_aes_decrypt_base64(const char *text, size_t length, size_t *out_length,
+                                 const char *key_hex);
+
 /* Builds the character-class table used by the readable-text finder; call
  * once at library start so that threads never race on its first use. */
 void oxlo_utils_init_tables(void);

@@ -585,3 +585,97 @@ TEST(ProtocolTable, ip_guess_service)
     }
     EXPECT_EQ(oxlo_flow_ip_guess_is_service(nullptr), 0);
 }
+
+TEST(HostMatchLists, builtin_lists_are_clean_and_name_real_protocols)
+{
+    testing::internal::CaptureStdout();
+    {
+        TableModule t;
+        uint32_t count = 0;
+        const oxlo_host_match_entry *const *lists = oxlo_host_match_lists(&count);
+        ASSERT_GE(count, 1u);
+        size_t entries = 0;
+        for (uint32_t l = 0; l < count; l++)
+            for (const oxlo_host_match_entry *e = lists[l]; e->pattern; e++, entries++) {
+                const oxlo_proto_defaults *p = oxlo_proto_defaults_get(t.m, e->protocol_id);
+                ASSERT_NE(p, nullptr) << e->pattern;
+                EXPECT_STREQ(p->name, e->protocol_name);
+                EXPECT_EQ(p->category, e->category) << e->pattern;
+                EXPECT_NE(e->pattern[0], '\0');
+                EXPECT_EQ(strchr(e->pattern, ' '), nullptr) << e->pattern;
+            }
+        EXPECT_GT(entries, 300u);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "creation prints no list error";
+}
+
+TEST(HostMatchLists, check_reports_leading_dots_and_duplicates)
+{
+    const oxlo_host_match_entry list[] = {
+        {"example.com", "A", 7, 5, 2, 0},
+        {".bad.com", "A", 7, 5, 2, 0},
+        {"other.com", "A", 8, 5, 2, 0},
+        {"example.com", "A", 9, 5, 2, 0},
+        {nullptr, nullptr, 0, 0, 0, 0},
+    };
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(oxlo_host_match_list_check(list), 2u);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "[OXLO] INTERNAL ERROR duplicate string detected 'example.com' [id: 7, id 9]\n"
+              "[OXLO] INTERNAL ERROR Invalid string detected '.bad.com'. It can not start with '.'\n");
+    EXPECT_EQ(oxlo_host_match_list_check(nullptr), 0u);
+}
+
+TEST(HostMatchLists, entry_creates_its_protocol_once)
+{
+    TableModule t(false);
+    const oxlo_host_match_entry e = {"svc.example", "NewService", 487, OXLO_CATEGORY_MUSIC,
+                                     OXLO_BREED_FUN, 0};
+    oxlo_host_match_add_defaults(t.m, &e);
+    oxlo_host_match_add_defaults(t.m, &e);
+    const oxlo_proto_defaults *p = oxlo_proto_defaults_get(t.m, 487);
+    ASSERT_NE(p, nullptr);
+    EXPECT_STREQ(p->name, "NewService");
+    EXPECT_EQ(p->flags & 0x07, OXLO_PROTO_FLAG_APP);
+    EXPECT_EQ(p->service_class, 8u);
+    EXPECT_EQ(p->breed, (uint32_t)OXLO_BREED_FUN);
+    EXPECT_EQ(t.m->protocols.count, 488u);
+}
+
+TEST(XGrams, bitmaps_hold_english_letter_statistics)
+{
+    struct Case {
+        const char *text;
+        int common_bigram, impossible_bigram, trigram;
+    } cases[] = {
+        {"the", 1, 0, 1},
+        {"ing", 1, 0, 1},
+        {"qx", 0, 1, 0},
+        {"jq", 0, 1, 0},
+        {"zzq", 1, 0, 0},
+        {"bqz", 0, 1, 0},
+        {"Th", 0, 0, 0},  /* letters must be lower case */
+        {"t", 0, 0, 0},   /* too short */
+        {"", 0, 0, 0},
+        {"t9e", 0, 0, 0},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(oxlo_common_bigram_test(c.text), c.common_bigram) << c.text;
+        EXPECT_EQ(oxlo_impossible_bigram_test(c.text), c.impossible_bigram) << c.text;
+        EXPECT_EQ(oxlo_trigram_test(c.text), c.trigram) << c.text;
+    }
+    EXPECT_EQ(oxlo_trigram_test(nullptr), 0);
+
+    auto popcount = [](const uint32_t *w, int n) {
+        int bits = 0;
+        for (int i = 0; i < n; i++)
+            bits += __builtin_popcount(w[i]);
+        return bits;
+    };
+    EXPECT_EQ(popcount(oxlo_xgram_bitmap(OXLO_XGRAM_COMMON_BIGRAMS), 22), 552);
+    EXPECT_EQ(popcount(oxlo_xgram_bitmap(OXLO_XGRAM_IMPOSSIBLE_BIGRAMS), 22), 120);
+    EXPECT_EQ(popcount(oxlo_xgram_bitmap(OXLO_XGRAM_COMMON_TRIGRAMS), 550), 9299);
+    EXPECT_EQ(oxlo_xgram_bitmap(3), nullptr);
+    /* bit n is bit n % 32 of word n / 32: "ab" = 0 * 26 + 1 */
+    EXPECT_EQ(oxlo_xgram_bitmap(OXLO_XGRAM_COMMON_BIGRAMS)[0] & 2u, 2u);
+}

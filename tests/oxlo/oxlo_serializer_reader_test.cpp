@@ -284,4 +284,9 @@ TEST(tlv_reader, copy_all_reports_what_it_cannot_copy)
     reader odd(tlv({0xC2, 0x00, 0x01, 'x', 0x05}));
     writer j3(OXLO_SER_FORMAT_JSON);
     EXPECT_EQ(oxlo_deserializer_copy_all(odd, j3), -1);
+    reader signed_key(tlv({0x62, 0xFF, 0x05}));
+    oxlo_recbuf_item_type kt;
+    EXPECT_EQ(oxlo_deserializer_item_type(signed_key, &kt), OXLO_SER_TYPE_UINT32);
+    EXPECT_EQ(kt, OXLO_SER_TYPE_INT8);
+    EXPECT_EQ(oxlo_deserializer_copy_all(signed_key, j3), -1);
 }

@@ -245,6 +245,8 @@ TEST(serializer, digit_only_text_keys_become_numeric)
 TEST(serializer, tlv_refuses_doubles_booleans)
 {
     recbuf s(OXLO_SER_FORMAT_TLV);
+    // A caller's format that prints past 15 characters fails rather than cut.
+    EXPECT_EQ(oxlo_recbuf_put_u32_as_text(s, "p", 4000000000u, "%u.%u", 4000000000u, 0), -1);
     EXPECT_EQ(oxlo_recbuf_put_id_double(s, 1, 1.0, "%f"), -1);
     EXPECT_EQ(oxlo_recbuf_put_double(s, "d", 1.0, "%f"), -1);
     EXPECT_EQ(oxlo_recbuf_put_id_bool(s, 1, true), -1);
@@ -603,4 +605,140 @@ TEST(serializer, reset_starts_a_new_batch_in_the_same_buffers)
     EXPECT_EQ(inner.text(), "");
     recbuf lines(OXLO_SER_FORMAT_JSON_LINES);
     EXPECT_EQ(lines.text(), "{}");
+}
+
+/* ---- fixtures for the independent Python decoder ---------------------------
+ * Written only when OXLO_SERIALIZER_FIXTURES names a directory; the script
+ * test tests/tools/tlv_decode_test.py runs this case and checks the files. */
+
+namespace {
+
+void write_file(const std::string &path, oxlo_recbuf *s)
+{
+    uint32_t n = 0;
+    char *p = oxlo_recbuf_output(s, &n);
+    FILE *f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    EXPECT_EQ(fwrite(p, 1, n, f), n);
+    fclose(f);
+}
+
+void write_typical(oxlo_recbuf *s)
+{
+    oxlo_recbuf_put_id_u32(s, 1, 5);
+    oxlo_recbuf_put_id_u32(s, 300, 70000);
+    oxlo_recbuf_put_id_u64(s, 57981, 1ull << 40);
+    oxlo_recbuf_put_id_u64(s, 2, UINT64_MAX);
+    oxlo_recbuf_put_id_i32(s, 3, -5);
+    oxlo_recbuf_put_id_i32(s, 4, -70000);
+    oxlo_recbuf_put_id_i64(s, 5, INT64_MIN);
+    oxlo_recbuf_put_id_float(s, 6, 2.5f, "%.3f");
+    oxlo_recbuf_put_id_text(s, 56, "AA:BB:CC:00:11:22");
+    oxlo_recbuf_put_u32(s, "name", 7);
+    oxlo_recbuf_put_u32(s, "123", 8);
+    oxlo_recbuf_put_text(s, "host", "example.org \"q\" \\ / \xC3\xA9 \xF0\x9F\x98\x80");
+    oxlo_recbuf_open_block(s, "oxlo");
+    oxlo_recbuf_put_text(s, "proto", "TLS.Google");
+    oxlo_recbuf_open_block_id(s, 7);
+    oxlo_recbuf_put_id_u32(s, 1, 65536);
+    oxlo_recbuf_close_block(s);
+    oxlo_recbuf_open_list(s, "ids");
+    oxlo_recbuf_put_id_u32(s, 0, 1);
+    oxlo_recbuf_put_id_i32(s, 0, -2);
+    oxlo_recbuf_put_id_text(s, 0, "three");
+    oxlo_recbuf_close_list(s);
+    oxlo_recbuf_close_block(s);
+    oxlo_recbuf_end_record(s);
+    oxlo_recbuf_put_id_u32(s, 1, 6);
+    oxlo_recbuf_put_text(s, "empty", "");
+    oxlo_recbuf_end_record(s);
+    oxlo_recbuf_put_id_u32(s, 1, 7); // the last record left open, as the exporter does
+}
+
+// Byte strings meant to break JSON: every byte value, malformed UTF-8 of
+// each kind, and pseudo-random bytes.
+std::vector<std::string> hostile_strings()
+{
+    std::vector<std::string> out;
+    std::string all;
+    for (int c = 0; c < 256; c++)
+        all.push_back(char(c));
+    out.push_back(all);
+    for (const char *bad : {"\xC0\xAF", "\xE0\x80\xAF", "\xF0\x80\x80\xAF", "\xED\xA0\x80", "\xED\xBF\xBF",
+                            "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF\xFE", "ab\xC3", "\xE2\x82",
+                            "\x80\xBF", "\"\\/\b\f\n\r\t", "\x7F\x1B[0m", "\xEF\xBF\xBE\xEF\xBB\xBF"})
+        out.push_back(bad);
+    uint32_t x = 12345;
+    for (int i = 0; i < 64; i++) {
+        std::string r;
+        for (int j = 0; j < 48; j++) {
+            x = x * 1103515245u + 12345u;
+            r.push_back(char(x >> 16));
+        }
+        out.push_back(r);
+    }
+    return out;
+}
+
+void write_hostile(oxlo_recbuf *s)
+{
+    auto h = hostile_strings();
+    for (size_t i = 0; i < h.size(); i++) {
+        std::string key = "h" + std::to_string(i);
+        ASSERT_EQ(oxlo_recbuf_put_text_len(s, key.data(), key.size(), h[i].data(), h[i].size()), 0);
+    }
+    ASSERT_EQ(oxlo_recbuf_open_block_len(s, h[0].data(), h[0].size()), 0);
+    for (size_t i = 0; i < h.size(); i++)
+        ASSERT_EQ(oxlo_recbuf_put_u32_len(s, h[i].data(), h[i].size(), uint32_t(i)), 0);
+    ASSERT_EQ(oxlo_recbuf_close_block(s), 0);
+    ASSERT_EQ(oxlo_recbuf_open_list_len(s, h[1].data(), h[1].size()), 0);
+    for (size_t i = 0; i < h.size(); i++)
+        ASSERT_EQ(oxlo_recbuf_put_id_text_len(s, 0, h[i].data(), h[i].size()), 0);
+    ASSERT_EQ(oxlo_recbuf_close_list(s), 0);
+}
+
+void write_not_finite(oxlo_recbuf *s)
+{
+    oxlo_recbuf_put_double(s, "nan", NAN, "%f");
+    oxlo_recbuf_put_double(s, "inf", INFINITY, "%.3f");
+    oxlo_recbuf_put_float(s, "ninf", -INFINITY, "%g");
+    oxlo_recbuf_put_double(s, "max", 1.7976931348623157e308, "%f");
+}
+
+} // namespace
+
+TEST(serializer_fixtures, write_for_python_decoder)
+{
+    const char *dir = getenv("OXLO_SERIALIZER_FIXTURES");
+    if (!dir)
+        GTEST_SKIP() << "OXLO_SERIALIZER_FIXTURES not set";
+    const std::string d = dir;
+    struct out {
+        const char *file;
+        oxlo_recbuf_format format;
+        std::function<void(oxlo_recbuf *)> write;
+    };
+    const out outs[] = {
+        {"typical.tlv", OXLO_SER_FORMAT_TLV, write_typical},
+        {"typical.json", OXLO_SER_FORMAT_JSON, write_typical},
+        {"typical.jsonl", OXLO_SER_FORMAT_JSON_LINES, write_typical},
+        {"hostile.tlv", OXLO_SER_FORMAT_TLV, write_hostile},
+        {"hostile.json", OXLO_SER_FORMAT_JSON, write_hostile},
+        {"hostile.jsonl", OXLO_SER_FORMAT_JSON_LINES, write_hostile},
+        {"hostile.inner", OXLO_SER_FORMAT_JSON_INNER, write_hostile},
+        {"not_finite.json", OXLO_SER_FORMAT_JSON, write_not_finite},
+    };
+    for (const auto &o : outs) {
+        recbuf s(o.format, 64);
+        o.write(s);
+        write_file(d + "/" + o.file, s);
+    }
+    // The TLV batch rewritten by the reader, to be compared with typical.json
+    // by the Python side as well.
+    recbuf t(OXLO_SER_FORMAT_TLV), j(OXLO_SER_FORMAT_JSON);
+    write_typical(t);
+    oxlo_recbuf r;
+    ASSERT_EQ(oxlo_deserializer_init_from(&r, t), 0);
+    ASSERT_EQ(oxlo_deserializer_copy_all(&r, j), 0);
+    write_file(d + "/typical_from_tlv.json", j);
 }

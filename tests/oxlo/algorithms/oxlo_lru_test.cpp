@@ -168,3 +168,32 @@ TEST(StringLru, remove_and_bad_arguments)
 }
 
 } // namespace
+
+#include "oxlo_private.h"
+
+namespace {
+
+TEST(LruTable, stats_by_kind_follow_the_module_scope_knob)
+{
+    oxlo_shared_context *ctx = shared_context_new();
+    ctx->lru[OXLO_LRU_STUN] = oxlo_lru_table_alloc(16, 300, 1);
+    oxlo_lru_table_add(ctx->lru[OXLO_LRU_STUN], 1, 1, 0);
+    oxlo_module *m = oxlo_module_new(ctx);
+    ASSERT_NE(m, nullptr);
+
+    oxlo_lru_stats st;
+    /* Scope 0: the module's own table (absent here, so zeros). */
+    EXPECT_EQ(oxlo_lru_stats_by_kind(ctx, m, OXLO_LRU_STUN, &st), 0);
+    EXPECT_EQ(st.n_insert, 0u);
+    ASSERT_EQ(oxlo_set_config(m, nullptr, "lru.stun.scope", "1"), 0);
+    EXPECT_EQ(oxlo_lru_stats_by_kind(ctx, m, OXLO_LRU_STUN, &st), 0);
+    EXPECT_EQ(st.n_insert, 1u);
+    EXPECT_EQ(oxlo_lru_stats_by_kind(ctx, m, 9, &st), -1);
+
+    EXPECT_EQ(oxlo_lru_stats_by_kind(nullptr, m, OXLO_LRU_STUN, &st), -1); /* no shared context given */
+
+    oxlo_module_free(m);
+    shared_context_free(ctx);
+}
+
+} // namespace

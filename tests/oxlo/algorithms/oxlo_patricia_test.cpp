@@ -352,3 +352,33 @@ TEST(Patricia, differential_ipv6)
 }
 
 } // namespace
+
+#include "oxlo_private.h"
+
+namespace {
+
+TEST(Patricia, module_tree_stats_by_selector)
+{
+    oxlo_module *m = oxlo_module_new(nullptr);
+    ASSERT_NE(m, nullptr);
+    oxlo_prefix k = v4("10.1.2.3", 32);
+    oxlo_patricia_search_best_inclusive(m->protocols_by_ip->v4, &k);
+
+    oxlo_patricia_tree_stats st;
+    EXPECT_EQ(oxlo_module_tree_stats(m, 2, &st), 0); /* second pair, IPv4 tree */
+    EXPECT_EQ(st.n_search, 1u);
+    EXPECT_EQ(oxlo_module_tree_stats(m, 3, &st), 0);
+    EXPECT_EQ(st.n_search, 0u);
+    EXPECT_EQ(oxlo_module_tree_stats(m, 6, &st), -1);
+    EXPECT_EQ(oxlo_module_tree_stats(m, -1, &st), -1);
+    EXPECT_EQ(oxlo_module_tree_stats(nullptr, 0, &st), -1);
+    EXPECT_EQ(oxlo_module_tree_stats(m, 0, nullptr), -1);
+    if (!m->risk_list_ip) {
+        st.n_search = 5;
+        EXPECT_EQ(oxlo_module_tree_stats(m, 4, &st), -1); /* pair made only when enabled */
+        EXPECT_EQ(st.n_search, 0u);
+    }
+    oxlo_module_free(m);
+}
+
+} // namespace
