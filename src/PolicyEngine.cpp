@@ -20,9 +20,9 @@ int policyGeoOpen(oxlo_module *, const char *, const char *) { return -3; }
 int policyGeoCountry(oxlo_module *, const char *, char *, size_t, char *, size_t) { return -2; }
 int policyGeoAsn(oxlo_module *, const char *, uint32_t *) { return -2; }
 
-const char *policyFlowHostName(const oxlo_flow_state *) { return nullptr; }
-uint64_t policyFlowRiskBits(const oxlo_flow_state *) { return 0; }
-int policyFlowIsIpv6(const oxlo_flow_state *) { return -1; }
+const char *policyFlowHostName(const oxlo_flow_state *flow) { return oxlo_flow_host_name(flow); }
+uint64_t policyFlowRiskBits(const oxlo_flow_state *flow) { return oxlo_flow_risk_bits(flow); }
+int policyFlowIsIpv6(const oxlo_flow_state *flow) { return oxlo_flow_is_ipv6(flow); }
 
 oxlo_module *policyModuleNew() {
   oxlo_module *module = oxlo_module_new(nullptr);
