@@ -82,11 +82,11 @@ typedef struct oxlo_detection_part {
 /* The module struct is owned by the lifecycle (oxlo_main.cpp); other parts
  * of the engine keep their share in the marked sections. */
 
+#include "oxlo_automaton.h"
 #include "oxlo_lru.h"
 #include "oxlo_patricia.h"
+#include "oxlo_string_map.h"
 
-typedef struct oxlo_automaton oxlo_automaton;
-typedef struct oxlo_string_map oxlo_string_map;
 typedef struct oxlo_domain_set oxlo_domain_set;
 typedef struct oxlo_address_cache oxlo_address_cache;
 typedef struct oxlo_hash_filter oxlo_hash_filter;
@@ -377,8 +377,36 @@ int oxlo_knob_bit_test(const oxlo_knob_bits *b, uint32_t bit);
  * printed), else the search result with the match, protocol and category
  * filled (zero when nothing matched). */
 int automaton_match_core(oxlo_automaton *a, const char *text, uint16_t length,
-                         struct automaton_match *match, uint16_t *protocol,
+                         automaton_match *match, uint16_t *protocol,
                          uint16_t *category);
+
+/* Set-up steps of other parts that the lifecycle calls (stand-ins for the
+ * ones not built yet live in oxlo_stubs.cpp). Automata own their pattern
+ * texts (released with them), except "tls_cert", whose texts are static. */
+oxlo_domain_set *oxlo_domain_set_new(void);
+void oxlo_domain_set_free(oxlo_domain_set *set);
+int oxlo_enable_loaded_categories(oxlo_module *m);
+void oxlo_geoip_close(oxlo_module *m);
+/* Adds a host-match entry to the host automaton when its protocol is
+ * enabled. */
+void oxlo_host_match_load(oxlo_module *m, const oxlo_host_match_entry *entry);
+void oxlo_tls_cert_orgs_load(oxlo_module *m);
+void oxlo_builtin_ip_lists_load(oxlo_module *m);
+/* Loads the anonymous-subscriber and crawler lists whose knobs are on into
+ * the risk-list pair. */
+void oxlo_risk_lists_load(oxlo_module *m);
+void oxlo_host_risk_exceptions_builtin_add(oxlo_module *m);
+void oxlo_os_fingerprints_load_builtin(oxlo_module *m);
+void oxlo_module_reset_lookup_counters(oxlo_module *m);
+int oxlo_crypto_initialised(void);
+/* Checks the cipher layer's version and initialises it; NULL on failure. */
+const char *oxlo_crypto_setup(void);
+void oxlo_address_cache_free(oxlo_address_cache *cache);
+void oxlo_hash_filter_free(oxlo_hash_filter *filter);
+
+/* Label-boundary match callback of the host and content automata. */
+int oxlo_host_match_callback(const automaton_match_info *info, automaton_text *text,
+                             automaton_match *result);
 
 /* Plug-ins (oxlo_plugins.cpp). */
 int oxlo_plugins_init(oxlo_module *m);
