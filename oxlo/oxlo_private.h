@@ -106,6 +106,7 @@ typedef struct oxlo_detection_part {
 #include "oxlo_lru.h"
 #include "oxlo_patricia.h"
 #include "oxlo_string_map.h"
+#include "oxlo_utils.h"
 
 typedef struct oxlo_domain_set oxlo_domain_set;
 typedef struct oxlo_address_cache oxlo_address_cache;
@@ -126,13 +127,6 @@ typedef struct oxlo_hash_filter oxlo_hash_filter;
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* Bit set over protocol or risk ids, used by the per-protocol and per-risk
- * knobs; read it with oxlo_knob_bit_test. */
-typedef struct oxlo_knob_bits {
-    uint32_t bits;
-    uint32_t *words;
-} oxlo_knob_bits;
 
 /* One LRU cache's knobs. */
 typedef struct oxlo_lru_config {
@@ -182,10 +176,10 @@ typedef struct module_config {
     int32_t openvpn_subclassification_by_ip;
     int32_t wireguard_subclassification_by_ip;
     /* per-protocol bitmaps, one bit per built-in protocol id */
-    oxlo_knob_bits log_bitmap;
-    oxlo_knob_bits ip_list_bitmap;
-    oxlo_knob_bits monitoring;
-    oxlo_knob_bits enabled_protocols;
+    oxlo_id_bitset log_bitmap;
+    oxlo_id_bitset ip_list_bitmap;
+    oxlo_id_bitset monitoring;
+    oxlo_id_bitset enabled_protocols;
     /* global */
     int32_t max_packets_to_process;
     int32_t track_payload;
@@ -202,8 +196,8 @@ typedef struct module_config {
     int32_t oxlo_server_fingerprint, oxlo_fingerprint, oxlo_fingerprint_format;
     int32_t oxlo_fingerprint_ignore_tcp_fp;
     int32_t flow_risk_lists_load;
-    oxlo_knob_bits flowrisk_bitmap;      /* risks checked at all */
-    oxlo_knob_bits flowrisk_info_bitmap; /* risks whose messages are kept */
+    oxlo_id_bitset flowrisk_bitmap;      /* risks checked at all */
+    oxlo_id_bitset flowrisk_info_bitmap; /* risks whose messages are kept */
     int32_t risk_anonymous_subscriber_list_icloudprivaterelay;
     int32_t risk_anonymous_subscriber_list_tor;
     int32_t risk_crawler_bot_list;
@@ -393,7 +387,7 @@ extern "C" {
 int set_default_config(module_config *cfg, uint32_t builtin_protocols);
 void free_config(module_config *cfg);
 /* 1 set, 0 clear, -1 no such bit. */
-int oxlo_knob_bit_test(const oxlo_knob_bits *b, uint32_t bit);
+int oxlo_knob_bit_test(const oxlo_id_bitset *b, uint32_t bit);
 
 /* Guarded automaton search used by every host, certificate and content
  * match: -2 NULL automaton or empty text, -1 not finalized (a message is
