@@ -7,6 +7,7 @@
  * before it is used: a header that does not fit ends the walk, the packet is
  * still counted and the flow's current result is returned. */
 #include "oxlo_private.h"
+#include "oxlo_risks.h"
 #include "oxlo_digest.h"
 
 #include <cmath>
@@ -152,13 +153,13 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
     /* Scanner signatures of the SYN itself. */
     if (opt_len == 4 && opt[0] == 2 && opt[1] == 4) {
         if (pkt->iph6 || (pkt->iph && ipv4_is_public(pkt->iph + 12)))
-            oxlo_detect_risk_raise(module, flow, RISK_MALICIOUS_FINGERPRINT,
-                                   "Unusual TCP fingerprint (scanner detected?)");
+            oxlo_flow_risk_raise(module, flow, RISK_MALICIOUS_FINGERPRINT,
+                                 "Unusual TCP fingerprint (scanner detected?)");
     } else if (opt_len == 0) {
         const char *msg = window == 1024    ? "Massive scanner detected (probably masscan)"
                           : window == 65535 ? "Massive scanner detected (probably zmap)"
                                             : "Massive scanner detected";
-        oxlo_detect_risk_raise(module, flow, RISK_MALICIOUS_FINGERPRINT, msg);
+        oxlo_flow_risk_raise(module, flow, RISK_MALICIOUS_FINGERPRINT, msg);
     }
 }
 
@@ -204,11 +205,11 @@ void tcp_first_facts(oxlo_module *module, oxlo_flow_state *flow, uint8_t flags)
     else if (ack && !syn && flow->first_ack_ms == 0)
         flow->first_ack_ms = now;
     if (flags == 0)
-        oxlo_detect_risk_raise(module, flow, RISK_TCP_ISSUES, "TCP NULL scan");
+        oxlo_flow_risk_raise(module, flow, RISK_TCP_ISSUES, "TCP NULL scan");
     else if (flags == (TH_FIN | TH_PSH | TH_URG))
-        oxlo_detect_risk_raise(module, flow, RISK_TCP_ISSUES, "TCP XMAS scan");
+        oxlo_flow_risk_raise(module, flow, RISK_TCP_ISSUES, "TCP XMAS scan");
     else if (module->det.packet.direction == 0 && flags == TH_FIN)
-        oxlo_detect_risk_raise(module, flow, RISK_TCP_ISSUES, "TCP FIN scan");
+        oxlo_flow_risk_raise(module, flow, RISK_TCP_ISSUES, "TCP FIN scan");
 }
 
 void handshake_bits(oxlo_flow_state *flow, uint8_t flags, const uint8_t *input_info)
@@ -363,15 +364,15 @@ void payload_sniff(oxlo_module *module, oxlo_flow_state *flow, const oxlo_packet
                              ((uint32_t)p[63] << 24);
         if (off < uint32_t(n) - 4 && p[off] == 'P' && p[off + 1] == 'E' && p[off + 2] == 0 &&
             p[off + 3] == 0)
-            oxlo_detect_risk_raise(module, flow, RISK_BINARY_TRANSFER,
-                                   "Portable Executable (PE32/PE32+) found");
+            oxlo_flow_risk_raise(module, flow, RISK_BINARY_TRANSFER,
+                                 "Portable Executable (PE32/PE32+) found");
     } else if (n >= 24 && p[0] == 0x7F && p[1] == 'E' && p[2] == 'L' && p[3] == 'F') {
         const uint32_t version = (uint32_t)p[20] | ((uint32_t)p[21] << 8) | ((uint32_t)p[22] << 16) |
                                  ((uint32_t)p[23] << 24);
         if (version <= 6)
-            oxlo_detect_risk_raise(module, flow, RISK_BINARY_TRANSFER, "ELF found");
+            oxlo_flow_risk_raise(module, flow, RISK_BINARY_TRANSFER, "ELF found");
     } else if (n >= 3 && p[0] == '#' && p[1] == '!' && (p[2] == '/' || p[2] == ' ')) {
-        oxlo_detect_risk_raise(module, flow, RISK_EXPLOIT, "Shellscript found");
+        oxlo_flow_risk_raise(module, flow, RISK_EXPLOIT, "Shellscript found");
     }
 }
 

@@ -79,7 +79,7 @@ struct module_fixture : ::testing::Test {
         for (auto &k : knobs())
             ASSERT_EQ(oxlo_set_config(m, k[0], k[1], k[2]), 0) << k[1];
         ASSERT_EQ(oxlo_finalize_initialization(m), 0);
-        ASSERT_EQ(oxlo_dissectors_init(m), 0);
+        reset_dissectors();
         register_dissectors();
         ASSERT_EQ(oxlo_dissectors_finish(m), 0);
         f = new_flow();
@@ -88,6 +88,16 @@ struct module_fixture : ::testing::Test {
     {
         oxlo_flow_state_free(f);
         oxlo_module_free(m);
+    }
+    // A fresh dissector table holding none of the built-in dissectors, so
+    // that only the test dissectors run.
+    void reset_dissectors()
+    {
+        ASSERT_EQ(oxlo_dissectors_init(m), 0);
+        for (uint32_t id = 0; id < oxlo_protocol_count(m); id++)
+            if (oxlo_proto_defaults *p = oxlo_proto_defaults_get(m, uint16_t(id)))
+                p->dissector_index = OXLO_NO_DISSECTOR;
+        m->det.dissector_count = 0;
     }
     oxlo_flow_state *new_flow()
     {

@@ -148,7 +148,7 @@ struct Registration : module_fixture {
 
 TEST_F(Registration, replacing_a_routine_keeps_the_count)
 {
-    ASSERT_EQ(oxlo_dissectors_init(m), 0);
+    reset_dissectors();
     oxlo_dissector_add("Old", m, probe<P_MQTT>, 0x0b2, 1, int(P_MQTT));
     oxlo_dissector_add("New", m, probe<P_COAP>, 0x094, 1, int(P_MQTT));
     EXPECT_EQ(m->det.dissector_count, 1u);
@@ -159,7 +159,7 @@ TEST_F(Registration, replacing_a_routine_keeps_the_count)
 
 TEST_F(Registration, refuses_the_289th_dissector)
 {
-    ASSERT_EQ(oxlo_dissectors_init(m), 0);
+    reset_dissectors();
     for (int id = 1; id <= 288; id++)
         ASSERT_EQ(oxlo_dissector_add("Many", m, probe<P_MQTT>, 0x0b2, 1, id), 0) << id;
     EXPECT_EQ(m->det.dissector_count, 288u);
@@ -180,7 +180,7 @@ struct DisabledProtocol : module_fixture {
 
 TEST_F(DisabledProtocol, registration_of_disabled_protocols_leaves_no_trace)
 {
-    ASSERT_EQ(oxlo_dissectors_init(m), 0);
+    reset_dissectors();
     EXPECT_EQ(oxlo_dissector_add("Off", m, probe<P_MQTT>, 0x0b2, 1, int(P_MQTT)), -1);
     EXPECT_EQ(m->det.dissector_count, 0u);
     EXPECT_EQ(oxlo_proto_defaults_get(m, P_MQTT)->dissector_index, OXLO_NO_DISSECTOR);
