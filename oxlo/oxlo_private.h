@@ -294,6 +294,45 @@ int oxlo_trigram_test(const char *text);
 }
 #endif
 
+
+/* -- hosts section (oxlo_host_match.cpp, oxlo_loaders.cpp,
+ *    oxlo_categories.cpp, oxlo_domains.cpp) -- */
+
+/* The module's share of address and host matching and of the loaders. */
+typedef struct oxlo_hosts_part {
+    oxlo_tree_pair *protocols_by_ip_second; /* read by oxlo_second_pair_by_* */
+    oxlo_string_map *custom_urls;           /* id | category << 16 | breed << 32 */
+    oxlo_string_map *custom_ja4;            /* JA4C -> protocol id (+ TLS blocks) */
+    oxlo_string_map *custom_oxlofp;         /* engine fingerprint -> protocol id */
+    oxlo_string_map *public_suffixes;       /* suffix -> id (1, 2, ...) */
+    uint32_t public_suffix_count;
+} oxlo_hosts_part;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+/* Reads one text line into buffer without its line end ("\n", "\r\n"); a
+ * last line without a newline is read whole. A line that does not fit is
+ * consumed to its end and reported as too long (buffer then empty). */
+#define OXLO_LINE_OK 0
+#define OXLO_LINE_TOO_LONG 1
+#define OXLO_LINE_EOF (-1)
+int oxlo_read_text_line(FILE *in, char *buffer, size_t size, size_t *length);
+/* Frees what the hosts section owns (called by oxlo_module_free before the
+ * tree pairs go). */
+void oxlo_hosts_release(struct oxlo_module *m);
+/* Adds a host pattern with the given attached data; level 0 is computed and
+ * the anchoring and dot flags are set from the text. As oxlo_host_pattern_add. */
+int oxlo_host_pattern_add_data(oxlo_automaton *a, const char *pattern,
+                               const struct automaton_data *data);
+/* Label-boundary match callback of the host and content automata. */
+int oxlo_host_match_callback(const struct automaton_match_info *info,
+                             struct automaton_text *text, struct automaton_match *result);
+void oxlo_host_match_load(struct oxlo_module *m, const oxlo_host_match_entry *entry);
+#ifdef __cplusplus
+}
+#endif
+
 struct oxlo_module {
     uint64_t current_time_ms;
     uint32_t flags; /* OXLO_MODULE_FINALIZED */
@@ -351,6 +390,9 @@ struct oxlo_module {
 
     /* -- detection section: dissectors, call lists, packet in process -- */
     oxlo_detection_part det;
+
+    /* -- hosts section: address and host matching, loaders, suffixes -- */
+    oxlo_hosts_part hosts;
 };
 
 #ifdef __cplusplus
