@@ -283,14 +283,6 @@ bool is_all_name(const char *s, const char *placeholder)
     return strcmp(s, "any") == 0 || strcmp(s, "all") == 0 || strcmp(s, placeholder) == 0;
 }
 
-int protocol_id_by_name(oxlo_module *m, const char *name)
-{
-    /* Names are resolved by the protocol table once it is in place. */
-    (void)m;
-    (void)name;
-    return 0;
-}
-
 /* The protocol a per-protocol knob names: its id, -1 for all, -2 unknown. */
 int bitmap_protocol(oxlo_module *m, const oxlo_knob_bits *b, const char *proto)
 {
@@ -302,7 +294,7 @@ int bitmap_protocol(oxlo_module *m, const oxlo_knob_bits *b, const char *proto)
         if (id >= (long)b->bits)
             return -2;
     } else {
-        id = protocol_id_by_name(m, proto);
+        id = oxlo_protocol_id_by_name(m, proto);
     }
     return id > 0 ? (int)id : -2;
 }

@@ -6,6 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
+/* Releases what a flow state owns (oxlo_flow.cpp). */
+struct oxlo_flow_state;
+extern "C" void oxlo_flow_state_release(oxlo_flow_state *flow);
+
 namespace {
 
 struct memory_hooks {
@@ -118,6 +122,17 @@ void *oxlo_flow_alloc(size_t size)
         return hooks.flow_alloc(size);
     }
     return oxlo_heap_alloc(size);
+}
+
+void oxlo_flow_free(void *flow_state)
+{
+    if (!flow_state)
+        return;
+    oxlo_flow_state_release(static_cast<oxlo_flow_state *>(flow_state));
+    if (hooks.flow_free)
+        hooks.flow_free(flow_state);
+    else
+        oxlo_heap_free(flow_state);
 }
 
 uint64_t oxlo_hton64(uint64_t v) { return __builtin_bswap64(v); }

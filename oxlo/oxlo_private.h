@@ -10,6 +10,14 @@
 
 #include <stdio.h>
 
+static inline uint16_t oxlo_swap16(uint16_t v) { return (uint16_t)((v >> 8) | (v << 8)); }
+/* Big-endian reads from packet bytes; callers check the bounds first. */
+static inline uint16_t oxlo_be16(const uint8_t *p) { return (uint16_t)((p[0] << 8) | p[1]); }
+static inline uint32_t oxlo_be32(const uint8_t *p)
+{
+    return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
+}
+
 /* The parsed packet in process; rebuilt for each packet. */
 #define OXLO_PACKET_RETRANSMISSION 0x01u
 #define OXLO_PACKET_DIRECTION      0x02u
@@ -51,6 +59,7 @@ typedef struct oxlo_detection_settings {
     uint8_t tcp_fingerprint;
     uint8_t tcp_fingerprint_raw;
     uint8_t tcp_fingerprint_format;
+    uint8_t loaded;
 } oxlo_detection_settings;
 
 /* The module's share of detection: dissector table, call lists, the packet
@@ -73,11 +82,11 @@ typedef struct oxlo_detection_part {
 /* The module struct is owned by the lifecycle (oxlo_main.cpp); other parts
  * of the engine keep their share in the marked sections. */
 
+#include "oxlo_automaton.h"
 #include "oxlo_lru.h"
 #include "oxlo_patricia.h"
+#include "oxlo_string_map.h"
 
-typedef struct oxlo_automaton oxlo_automaton;
-typedef struct oxlo_string_map oxlo_string_map;
 typedef struct oxlo_domain_set oxlo_domain_set;
 typedef struct oxlo_address_cache oxlo_address_cache;
 typedef struct oxlo_hash_filter oxlo_hash_filter;
@@ -410,8 +419,36 @@ int oxlo_knob_bit_test(const oxlo_knob_bits *b, uint32_t bit);
  * printed), else the search result with the match, protocol and category
  * filled (zero when nothing matched). */
 int automaton_match_core(oxlo_automaton *a, const char *text, uint16_t length,
-                         struct automaton_match *match, uint16_t *protocol,
+                         automaton_match *match, uint16_t *protocol,
                          uint16_t *category);
+
+/* Set-up steps of other parts that the lifecycle calls (stand-ins for the
+ * ones not built yet live in oxlo_stubs.cpp). Automata own their pattern
+ * texts (released with them), except "tls_cert", whose texts are static. */
+oxlo_domain_set *oxlo_domain_set_new(void);
+void oxlo_domain_set_free(oxlo_domain_set *set);
+int oxlo_enable_loaded_categories(oxlo_module *m);
+void oxlo_geoip_close(oxlo_module *m);
+/* Adds a host-match entry to the host automaton when its protocol is
+ * enabled. */
+void oxlo_host_match_load(oxlo_module *m, const oxlo_host_match_entry *entry);
+void oxlo_tls_cert_orgs_load(oxlo_module *m);
+void oxlo_builtin_ip_lists_load(oxlo_module *m);
+/* Loads the anonymous-subscriber and crawler lists whose knobs are on into
+ * the risk-list pair. */
+void oxlo_risk_lists_load(oxlo_module *m);
+void oxlo_host_risk_exceptions_builtin_add(oxlo_module *m);
+void oxlo_os_fingerprints_load_builtin(oxlo_module *m);
+void oxlo_module_reset_lookup_counters(oxlo_module *m);
+int oxlo_crypto_initialised(void);
+/* Checks the cipher layer's version and initialises it; NULL on failure. */
+const char *oxlo_crypto_setup(void);
+void oxlo_address_cache_free(oxlo_address_cache *cache);
+void oxlo_hash_filter_free(oxlo_hash_filter *filter);
+
+/* Label-boundary match callback of the host and content automata. */
+int oxlo_host_match_callback(const automaton_match_info *info, automaton_text *text,
+                             automaton_match *result);
 
 /* Plug-ins (oxlo_plugins.cpp). */
 int oxlo_plugins_init(oxlo_module *m);
@@ -534,6 +571,8 @@ int oxlo_dissectors_finish(oxlo_module *module);
 void oxlo_dissectors_free(oxlo_module *module);
 uint32_t oxlo_dissect_flow(oxlo_module *module, oxlo_flow_state *flow, dissector_flow_mask packet_set,
                            oxlo_dissector_entry **list, uint32_t count);
+/* Call list 0 TCP with payload, 1 TCP without payload, 2 UDP, 3 other IP. */
+oxlo_dissector_entry **oxlo_dissector_list(oxlo_module *module, uint32_t which, uint32_t *count);
 int oxlo_flow_dissector_excluded(const oxlo_flow_state *flow, uint32_t index);
 void oxlo_flow_giveup_detection(oxlo_module *module, oxlo_flow_state *flow);
 void oxlo_flow_first_packet_classify(oxlo_module *module, oxlo_flow_state *flow);
@@ -541,6 +580,12 @@ oxlo_classification oxlo_flow_result(oxlo_module *module, const oxlo_flow_state 
 /* Releases what a flow state owns, not the block itself. */
 void oxlo_flow_state_release(oxlo_flow_state *flow);
 void oxlo_flow_end_of_detection(oxlo_module *module, oxlo_flow_state *flow);
+void oxlo_flow_fill_category(oxlo_module *module, oxlo_flow_state *flow);
+/* Sets a risk bit and keeps its message (at most 8 per flow). */
+void oxlo_detect_risk_raise(oxlo_module *module, oxlo_flow_state *flow, uint32_t risk,
+                            const char *message);
+/* Reads the detection knobs into module->det.settings (finalization). */
+void oxlo_detection_settings_load(oxlo_module *module);
 #ifdef __cplusplus
 }
 #endif

@@ -9,7 +9,7 @@ pkgs=(
   libbpf-dev libelf-dev libroaring-dev uthash-dev libpcap-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 iptables conntrack nftables tcpdump tshark iperf3
-  curl dnsutils dnsmasq-base openssh-server openssh-client openssl
+  curl dnsutils dnsmasq-base openssh-server openssh-client openssl iputils-ping
   python3 python3-zmq python3-scapy
   netbase publicsuffix wamerican util-linux procps
 )

@@ -40,8 +40,11 @@ void *oxlo_heap_aligned_alloc(size_t alignment, size_t size);
 void oxlo_heap_aligned_free(void *ptr);
 char *oxlo_heap_strdup(const char *text);
 
-/* Flow-state blocks: the flow hooks when installed, else the heap wrappers. */
+/* Flow-state blocks: the flow hooks when installed, else the heap wrappers.
+ * oxlo_flow_free first releases what the flow state owns, then gives the
+ * block back to the allocator oxlo_flow_alloc took it from; NULL ignored. */
 void *oxlo_flow_alloc(size_t size);
+void oxlo_flow_free(void *flow_state);
 
 uint64_t oxlo_hton64(uint64_t v);
 uint64_t oxlo_ntoh64(uint64_t v);

@@ -65,6 +65,17 @@ const set_case set_cases[] = {
     {nullptr, "flow_risk.dga.load", "0", -2, nullptr},
     {nullptr, "flow_risk_lists.load", "0", 0, "0"},
     {nullptr, "flow_risk.crawler_bot.list.load", "0", 0, "0"},
+    /* protocol bitmaps: by name (any case) or number, never Unknown */
+    {"tls", "enable", "0", 0, "0"},
+    {"TLS", "enable", "disable", 0, "0"},
+    {"tls", "enable", "maybe", -3, "1"},
+    {"91", "monitoring", "1", 0, "1"},
+    {"Unknown", "enable", "0", -3, nullptr},
+    {"0", "enable", "0", -3, nullptr},
+    {"487", "enable", "0", -3, nullptr},
+    {"NoSuchProtocol", "log", "1", -3, nullptr},
+    {"", "enable", "0", -3, nullptr},
+    {"dns", "ip_list.load", "0", 0, "0"},
     /* risk bitmaps */
     {nullptr, "flow_risk.dga", "disable", 0, "0"},
     {nullptr, "flow_risk.dga.info", "0", 0, "0"},
@@ -97,6 +108,22 @@ TEST(config, set_cases_return_codes_and_values)
             EXPECT_EQ(get(m.get(), c.proto, c.param), c.read_back);
         }
     }
+}
+
+TEST(config, any_and_all_switch_every_protocol)
+{
+    module_ptr m = new_module();
+    EXPECT_EQ(oxlo_set_config(m.get(), "any", "enable", "disable"), 0);
+    EXPECT_EQ(get(m.get(), "tls", "enable"), "0");
+    EXPECT_EQ(get(m.get(), "HTTP", "enable"), "0");
+    EXPECT_EQ(oxlo_set_config(m.get(), "all", "enable", "1"), 0);
+    EXPECT_EQ(get(m.get(), "tls", "enable"), "1");
+    EXPECT_EQ(get(m.get(), "any", "enable"), "1");
+
+    EXPECT_EQ(oxlo_protocol_monitoring_enabled(m.get(), 91), 0);
+    EXPECT_EQ(oxlo_set_config(m.get(), "tls", "monitoring", "enable"), 0);
+    EXPECT_EQ(oxlo_protocol_monitoring_enabled(m.get(), 91), 1);
+    EXPECT_EQ(oxlo_protocol_monitoring_enabled(nullptr, 91), 0);
 }
 
 TEST(config, null_module_and_after_finalization)

@@ -1,0 +1,138 @@
+// Classification throughput: loads captures into memory and classifies all
+// of their packets many times over, each round with fresh flow states.
+//
+//   bench/classify [ROUNDS] [FILE.pcap...]   (default: 2000 rounds over the
+//                                             captures of tests/captures)
+// Prints nanoseconds per packet and packets per second.
+#include "oxlo_api.h"
+
+#include <pcap/pcap.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct packet {
+    std::vector<uint8_t> ip;
+    uint64_t ms;
+    size_t flow;
+};
+
+// Both directions of a connection share a key; packets without ports (later
+// fragments, other protocols) share one per address pair.
+std::string flow_key(const uint8_t *ip, uint16_t len)
+{
+    const uint8_t *l4 = nullptr;
+    uint16_t l4_len = 0;
+    uint8_t proto = 0;
+    std::string a, b;
+    const bool v4 = (ip[0] >> 4) == 4;
+    if (v4 && len >= 20) {
+        a.assign(reinterpret_cast<const char *>(ip + 12), 4);
+        b.assign(reinterpret_cast<const char *>(ip + 16), 4);
+    } else if (!v4 && len >= 40) {
+        a.assign(reinterpret_cast<const char *>(ip + 8), 16);
+        b.assign(reinterpret_cast<const char *>(ip + 24), 16);
+    }
+    if (oxlo_l4_decode(ip, len, &l4, &l4_len, &proto, 0) == 0 && (proto == 6 || proto == 17) && l4_len >= 4) {
+        a.append(reinterpret_cast<const char *>(l4), 2);
+        b.append(reinterpret_cast<const char *>(l4 + 2), 2);
+    }
+    if (b < a)
+        std::swap(a, b);
+    return std::string(1, char(proto)) + a + "|" + b;
+}
+
+bool load(const char *path, std::vector<packet> &out, std::map<std::string, size_t> &flows)
+{
+    char err[PCAP_ERRBUF_SIZE];
+    pcap_t *pc = pcap_open_offline(path, err);
+    if (!pc) {
+        fprintf(stderr, "classify: %s: %s\n", path, err);
+        return false;
+    }
+    const int dlt = pcap_datalink(pc);
+    const uint32_t link = dlt == DLT_EN10MB ? 14 : dlt == DLT_LINUX_SLL ? 16 : dlt == DLT_RAW ? 0 : 4;
+    struct pcap_pkthdr *h;
+    const u_char *data;
+    while (pcap_next_ex(pc, &h, &data) == 1) {
+        if (h->caplen <= link + 20)
+            continue;
+        const uint32_t len = std::min<uint32_t>(h->caplen - link, 65535);
+        packet p;
+        p.ip.assign(data + link, data + link + len);
+        p.ms = uint64_t(h->ts.tv_sec) * 1000 + uint64_t(h->ts.tv_usec) / 1000;
+        const std::string key = std::string(path) + flow_key(p.ip.data(), uint16_t(len));
+        p.flow = flows.emplace(key, flows.size()).first->second;
+        out.push_back(std::move(p));
+    }
+    pcap_close(pc);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    int rounds = argc > 1 ? std::atoi(argv[1]) : 2000;
+    if (rounds <= 0)
+        rounds = 2000;
+    std::vector<std::string> files;
+    for (int i = 2; i < argc; i++)
+        files.push_back(argv[i]);
+    if (files.empty()) {
+        const auto dir = std::filesystem::path(__FILE__).parent_path() / ".." / "tests" / "captures";
+        for (const auto &e : std::filesystem::directory_iterator(dir))
+            if (e.path().extension() == ".pcap")
+                files.push_back(e.path().string());
+    }
+    std::vector<packet> packets;
+    std::map<std::string, size_t> keys;
+    for (const std::string &f : files)
+        if (!load(f.c_str(), packets, keys))
+            return 1;
+    if (packets.empty()) {
+        fprintf(stderr, "classify: no packets\n");
+        return 1;
+    }
+    oxlo_module *m = oxlo_module_new(nullptr);
+    if (!m || oxlo_finalize_initialization(m) != 0) {
+        fprintf(stderr, "classify: cannot set up the module\n");
+        return 1;
+    }
+    const size_t nflows = keys.size();
+    const size_t size = oxlo_flow_state_size();
+    std::vector<oxlo_flow_state *> flows(nflows);
+    uint64_t classified = 0;
+    std::chrono::nanoseconds spent{0};
+    for (int r = 0; r < rounds; r++) {
+        for (auto &fl : flows) {
+            fl = static_cast<oxlo_flow_state *>(oxlo_flow_alloc(size));
+            std::memset(fl, 0, size);
+        }
+        const auto t0 = std::chrono::steady_clock::now();
+        for (const packet &p : packets) {
+            const oxlo_classification c =
+                oxlo_classify_packet(m, flows[p.flow], p.ip.data(), uint16_t(p.ip.size()), p.ms, nullptr);
+            classified += c.app != 0;
+        }
+        spent += std::chrono::steady_clock::now() - t0;
+        for (auto &fl : flows)
+            oxlo_flow_state_free(fl);
+    }
+    const double total = double(packets.size()) * rounds;
+    const double ns = double(spent.count()) / total;
+    printf("classify: %zu packets in %zu flows from %zu captures, %d rounds\n", packets.size(), nflows,
+           files.size(), rounds);
+    printf("classify: %.1f ns per packet, %.0f packets/s (%llu classified results)\n", ns, 1e9 / ns,
+           (unsigned long long)classified);
+    oxlo_module_free(m);
+    return 0;
+}

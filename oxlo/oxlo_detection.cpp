@@ -1,0 +1,760 @@
+/* Per-packet detection: the header walk, the flow's bookkeeping (counters,
+ * direction, TCP sequence state, first-packet facts, fingerprints and the
+ * header-level risks), then the dissector dispatch or the flow's follow-up
+ * reader, and the give-up once the packet budget is spent.
+ *
+ * Every length read from the packet is checked against what was captured
+ * before it is used: a header that does not fit ends the walk, the packet is
+ * still counted and the flow's current result is returned. */
+#include "oxlo_private.h"
+#include "oxlo_digest.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr uint8_t TH_FIN = 0x01, TH_SYN = 0x02, TH_RST = 0x04, TH_PSH = 0x08, TH_ACK = 0x10,
+                  TH_URG = 0x20, TH_ECE = 0x40, TH_CWR = 0x80;
+
+constexpr uint32_t RISK_BINARY_TRANSFER = 4;
+constexpr uint32_t RISK_MALICIOUS_FINGERPRINT = 28;
+constexpr uint32_t RISK_EXPLOIT = 40;
+constexpr uint32_t RISK_TCP_ISSUES = 50;
+
+constexpr uint16_t P_HTTP = 7, P_ICMP = 81;
+
+oxlo_classification empty_result()
+{
+    oxlo_classification r;
+    memset(&r, 0, sizeof(r));
+    return r;
+}
+
+bool ipv4_is_public(const uint8_t *a)
+{
+    if (a[0] == 10 || a[0] == 127 || a[0] == 0 || a[0] >= 224)
+        return false;
+    if (a[0] == 172 && (a[1] & 0xF0) == 16)
+        return false;
+    if (a[0] == 192 && a[1] == 168)
+        return false;
+    if (a[0] == 169 && a[1] == 254)
+        return false;
+    if (a[0] == 100 && (a[1] & 0xC0) == 64)
+        return false;
+    return true;
+}
+
+uint8_t ttl_class(uint8_t ttl)
+{
+    if (ttl <= 32)
+        return 32;
+    if (ttl <= 64)
+        return 64;
+    if (ttl <= 128)
+        return 128;
+    if (ttl <= 192)
+        return 192;
+    return 255;
+}
+
+/* Appends to a fixed buffer and stops at its end. */
+struct text_buf {
+    char *p;
+    size_t size;
+    size_t len;
+    void add(const char *fmt, unsigned v)
+    {
+        if (len + 1 >= size)
+            return;
+        int n = snprintf(p + len, size - len, fmt, v);
+        if (n < 0)
+            return;
+        len += size_t(n) < size - len ? size_t(n) : size - len - 1;
+    }
+    void adds(const char *s)
+    {
+        if (len + 1 >= size)
+            return;
+        int n = snprintf(p + len, size - len, "%s", s);
+        if (n > 0)
+            len += size_t(n) < size - len ? size_t(n) : size - len - 1;
+    }
+};
+
+void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *tcp,
+                     uint16_t header_len)
+{
+    oxlo_packet_state *pkt = &module->det.packet;
+    const oxlo_detection_settings *s = &module->det.settings;
+    const uint16_t window = oxlo_be16(tcp + 14);
+    const uint16_t flag_word = (uint16_t)(oxlo_be16(tcp + 12) & 0x0FFF);
+    const uint8_t *opt = tcp + 20;
+    const uint16_t opt_len = (uint16_t)(header_len - 20);
+
+    text_buf fp{pkt->fingerprint, sizeof(pkt->fingerprint), 0};
+    text_buf raw{pkt->raw_options, sizeof(pkt->raw_options), 0};
+    pkt->fingerprint[0] = pkt->raw_options[0] = '\0';
+    for (uint16_t i = 0; i < opt_len; i++)
+        raw.add("%02x", opt[i]);
+
+    int mss = -1, wscale = -1;
+    char kinds_text[128] = "";
+    text_buf kinds{kinds_text, sizeof(kinds_text), 0};
+    for (uint16_t i = 0; i < opt_len;) {
+        const uint8_t kind = opt[i];
+        if (kind == 0)
+            break;
+        if (kind == 1) {
+            kinds.add(kinds.len ? "-%u" : "%u", kind);
+            i++;
+            continue;
+        }
+        if (i + 1 >= opt_len)
+            break;
+        const uint8_t len = opt[i + 1];
+        if (len < 2 || i + len > opt_len)
+            break;
+        kinds.add(kinds.len ? "-%u" : "%u", kind);
+        if (kind == 2 && len >= 3 && len <= 6)
+            mss = len >= 4 ? oxlo_be16(opt + i + 2) : opt[i + 2];
+        else if (kind == 3 && len >= 3 && len <= 6)
+            wscale = opt[i + 2];
+        i = (uint16_t)(i + len);
+    }
+
+    if (s->tcp_fingerprint_format == 0) {
+        fp.add("%u_", flag_word);
+        fp.add("%u_", ttl_class(pkt->ttl));
+        fp.add("%u_", window);
+        uint8_t digest[32];
+        oxlo_sha256_digest(reinterpret_cast<const uint8_t *>(pkt->raw_options), raw.len, digest);
+        for (int i = 0; i < 6; i++)
+            fp.add("%02x", digest[i]);
+    } else {
+        fp.add("%u:", window);
+        fp.adds(kinds_text);
+        if (mss >= 0)
+            fp.add(":%u", unsigned(mss));
+        else
+            fp.adds(":");
+        if (wscale >= 0)
+            fp.add(":%u", unsigned(wscale));
+        else
+            fp.adds(":");
+    }
+    flow->tcp_fingerprint = oxlo_heap_strdup(pkt->fingerprint);
+    if (s->tcp_fingerprint_raw && !flow->tcp_raw_options)
+        flow->tcp_raw_options = oxlo_heap_strdup(pkt->raw_options);
+
+    /* Scanner signatures of the SYN itself. */
+    if (opt_len == 4 && opt[0] == 2 && opt[1] == 4) {
+        if (pkt->iph6 || (pkt->iph && ipv4_is_public(pkt->iph + 12)))
+            oxlo_detect_risk_raise(module, flow, RISK_MALICIOUS_FINGERPRINT,
+                                   "Unusual TCP fingerprint (scanner detected?)");
+    } else if (opt_len == 0) {
+        const char *msg = window == 1024    ? "Massive scanner detected (probably masscan)"
+                          : window == 65535 ? "Massive scanner detected (probably zmap)"
+                                            : "Massive scanner detected";
+        oxlo_detect_risk_raise(module, flow, RISK_MALICIOUS_FINGERPRINT, msg);
+    }
+}
+
+void track_payload(oxlo_module *module, oxlo_flow_state *flow)
+{
+    const oxlo_packet_state *pkt = &module->det.packet;
+    const uint16_t limit = module->payload_track_limit;
+    if (limit == 0 || !pkt->payload || pkt->payload_length == 0)
+        return;
+    if (!flow->track_payload) {
+        flow->track_payload = static_cast<uint8_t *>(oxlo_heap_alloc(limit + 1u));
+        if (!flow->track_payload)
+            return;
+        flow->track_payload_length = 0;
+    }
+    for (uint16_t i = 0; i < pkt->payload_length && flow->track_payload_length < limit; i++) {
+        const uint8_t c = pkt->payload[i];
+        const bool keep = (c >= 0x20 && c <= 0x7E) || (c >= 9 && c <= 13);
+        flow->track_payload[flow->track_payload_length++] = keep ? c : '.';
+    }
+    flow->track_payload[flow->track_payload_length] = '\0';
+}
+
+uint8_t packet_direction(const oxlo_packet_state *pkt, uint16_t sport, uint16_t dport)
+{
+    if (sport < dport)
+        return 1;
+    if (sport > dport)
+        return 0;
+    if (pkt->iph)
+        return oxlo_be32(pkt->iph + 12) < oxlo_be32(pkt->iph + 16) ? 1 : 0;
+    return 1;
+}
+
+void tcp_first_facts(oxlo_module *module, oxlo_flow_state *flow, uint8_t flags)
+{
+    const uint64_t now = module->det.packet.time_ms;
+    const bool syn = flags & TH_SYN, ack = flags & TH_ACK;
+    if (syn && !ack)
+        flow->syn_ms = now;
+    else if (syn && ack)
+        flow->synack_ms = now;
+    else if (ack && !syn && flow->first_ack_ms == 0)
+        flow->first_ack_ms = now;
+    if (flags == 0)
+        oxlo_detect_risk_raise(module, flow, RISK_TCP_ISSUES, "TCP NULL scan");
+    else if (flags == (TH_FIN | TH_PSH | TH_URG))
+        oxlo_detect_risk_raise(module, flow, RISK_TCP_ISSUES, "TCP XMAS scan");
+    else if (module->det.packet.direction == 0 && flags == TH_FIN)
+        oxlo_detect_risk_raise(module, flow, RISK_TCP_ISSUES, "TCP FIN scan");
+}
+
+void handshake_bits(oxlo_flow_state *flow, uint8_t flags, const uint8_t *input_info)
+{
+    if (input_info && input_info[1] == 1) {
+        flow->handshake = 7;
+        return;
+    }
+    const uint8_t f = flags & (TH_SYN | TH_ACK | TH_FIN | TH_RST);
+    if (f == TH_SYN && flow->handshake == 0)
+        flow->handshake = 1;
+    else if (f == (TH_SYN | TH_ACK) && flow->handshake == 1)
+        flow->handshake |= 2;
+    else if (f == TH_ACK && (flow->handshake & 3) == 3)
+        flow->handshake |= 4;
+}
+
+void sequence_tracking(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *tcp)
+{
+    oxlo_packet_state *pkt = &module->det.packet;
+    const uint8_t flags = tcp[13];
+    const uint32_t seq = oxlo_be32(tcp + 4);
+    const uint32_t ack = oxlo_be32(tcp + 8);
+    const uint8_t d = pkt->direction, o = (uint8_t)(1 - d);
+    const uint16_t len = pkt->payload_length;
+
+    if (flow->next_seq[0] != 0 && flow->next_seq[1] != 0) {
+        if (flags & TH_SYN) {
+            flow->next_seq[d] = seq + 1;
+            if (flags & TH_ACK)
+                flow->next_seq[o] = ack;
+        } else if (len > 0) {
+            if (seq - flow->next_seq[d] > module->det.sequence_window) {
+                if (flow->last_payload_length > 0)
+                    pkt->flags |= OXLO_PACKET_RETRANSMISSION;
+                if (flow->next_seq[d] - seq < len && flow->packets_processed > 1)
+                    flow->next_seq[d] = seq + len;
+            } else {
+                flow->next_seq[d] = seq + len;
+            }
+        }
+    } else {
+        flow->next_seq[d] = (flags & TH_SYN) ? seq + 1 : seq + len;
+        if (flags & TH_ACK)
+            flow->next_seq[o] = ack;
+    }
+    if (flags & TH_RST)
+        flow->next_seq[0] = flow->next_seq[1] = 0;
+    flow->last_payload_length = len;
+}
+
+void first_packet(oxlo_flow_state *flow, const oxlo_packet_state *pkt, uint16_t sport,
+                  uint16_t dport, uint8_t tcp_flags)
+{
+    flow->flags_a |= OXLO_FLOW_INITIALISED;
+    uint8_t client_dir;
+    const uint8_t hint = pkt->input_info ? pkt->input_info[0] : 0;
+    const bool syn = tcp_flags & TH_SYN, ack = tcp_flags & TH_ACK;
+    if (hint == 1 || hint == 2)
+        client_dir = hint == 1 ? pkt->direction : (uint8_t)(1 - pkt->direction);
+    else if (pkt->tcp && syn && !ack)
+        client_dir = pkt->direction;
+    else if (pkt->tcp && syn && ack)
+        client_dir = (uint8_t)(1 - pkt->direction);
+    else if (sport < 1024 && dport > 1024)
+        client_dir = (uint8_t)(1 - pkt->direction);
+    else
+        client_dir = pkt->direction;
+    if (client_dir)
+        flow->flags_a |= OXLO_FLOW_CLIENT_DIR;
+    else
+        flow->flags_a &= ~OXLO_FLOW_CLIENT_DIR;
+
+    const bool from_client = pkt->direction == client_dir;
+    uint8_t src[16] = {0}, dst[16] = {0};
+    if (pkt->iph) {
+        memcpy(src, pkt->iph + 12, 4);
+        memcpy(dst, pkt->iph + 16, 4);
+    } else if (pkt->iph6) {
+        memcpy(src, pkt->iph6 + 8, 16);
+        memcpy(dst, pkt->iph6 + 24, 16);
+    }
+    memcpy(flow->client_address, from_client ? src : dst, 16);
+    memcpy(flow->server_address, from_client ? dst : src, 16);
+    flow->client_port = oxlo_swap16(from_client ? sport : dport);
+    flow->server_port = oxlo_swap16(from_client ? dport : sport);
+    if (pkt->input_info && hint == 0)
+        pkt->input_info[0] = from_client ? 1 : 2;
+}
+
+void count(uint16_t *c)
+{
+    if (*c < 65000)
+        (*c)++;
+}
+
+float payload_entropy(const uint8_t *p, uint16_t n)
+{
+    if (n == 0)
+        return 0.0f;
+    uint32_t freq[256] = {0};
+    for (uint16_t i = 0; i < n; i++)
+        freq[p[i]]++;
+    double e = 0.0;
+    for (uint32_t f : freq)
+        if (f) {
+            const double q = double(f) / n;
+            e -= q * std::log2(q);
+        }
+    return float(e);
+}
+
+bool is_printable(uint8_t c) { return c >= 0x20 && c <= 0x7E; }
+
+void fully_encrypted_check(oxlo_flow_state *flow, const oxlo_packet_state *pkt)
+{
+    if (pkt->udp) {
+        flow->flags_a &= ~OXLO_FLOW_FULLY_ENCRYPTED;
+        return;
+    }
+    if (!pkt->tcp || (flow->handshake & 7) != 7 || pkt->payload_length == 0)
+        return;
+    const uint8_t *p = pkt->payload;
+    const uint16_t n = pkt->payload_length;
+    uint32_t bits = 0, printable = 0, run = 0, longest = 0;
+    for (uint16_t i = 0; i < n; i++) {
+        bits += (uint32_t)__builtin_popcount(p[i]);
+        if (is_printable(p[i])) {
+            printable++;
+            run++;
+            longest = run > longest ? run : longest;
+        } else {
+            run = 0;
+        }
+    }
+    const double avg = double(bits) / n;
+    bool head_printable = true;
+    for (uint16_t i = 0; i < n && i < 6; i++)
+        head_printable = head_printable && is_printable(p[i]);
+    if (avg > 3.4 && avg < 4.6 && !head_printable && longest < 20 && printable * 2 <= n)
+        flow->flags_a |= OXLO_FLOW_FULLY_ENCRYPTED;
+}
+
+void payload_sniff(oxlo_module *module, oxlo_flow_state *flow, const oxlo_packet_state *pkt)
+{
+    const uint8_t *p = pkt->payload;
+    const uint16_t n = pkt->payload_length;
+    if (!p)
+        return;
+    if (n >= 64 && p[0] == 'M' && p[1] == 'Z') {
+        const uint32_t off = (uint32_t)p[60] | ((uint32_t)p[61] << 8) | ((uint32_t)p[62] << 16) |
+                             ((uint32_t)p[63] << 24);
+        if (off < uint32_t(n) - 4 && p[off] == 'P' && p[off + 1] == 'E' && p[off + 2] == 0 &&
+            p[off + 3] == 0)
+            oxlo_detect_risk_raise(module, flow, RISK_BINARY_TRANSFER,
+                                   "Portable Executable (PE32/PE32+) found");
+    } else if (n >= 24 && p[0] == 0x7F && p[1] == 'E' && p[2] == 'L' && p[3] == 'F') {
+        const uint32_t version = (uint32_t)p[20] | ((uint32_t)p[21] << 8) | ((uint32_t)p[22] << 16) |
+                                 ((uint32_t)p[23] << 24);
+        if (version <= 6)
+            oxlo_detect_risk_raise(module, flow, RISK_BINARY_TRANSFER, "ELF found");
+    } else if (n >= 3 && p[0] == '#' && p[1] == '!' && (p[2] == '/' || p[2] == ' ')) {
+        oxlo_detect_risk_raise(module, flow, RISK_EXPLOIT, "Shellscript found");
+    }
+}
+
+/* Protocol guessed from the flow's addresses. The address lists are not
+ * loaded by this engine yet, so nothing is guessed from them. */
+uint16_t address_guess(oxlo_module *module, const oxlo_flow_state *flow)
+{
+    (void)module;
+    (void)flow;
+    return 0;
+}
+
+/* Risk-list lookup of the client address; no risk lists are loaded yet. */
+void risk_list_check(oxlo_module *module, oxlo_flow_state *flow)
+{
+    (void)module;
+    (void)flow;
+}
+
+/* The first pass over an unclassified flow: guesses by port and address,
+ * custom rules first. Returns true when a custom rule classified it. */
+bool guess_once(oxlo_module *module, oxlo_flow_state *flow)
+{
+    flow->flags_a |= OXLO_FLOW_GUESS_DONE;
+    uint8_t port_flag = 0;
+    const uint16_t cport = oxlo_swap16(flow->client_port), sport = oxlo_swap16(flow->server_port);
+    if (flow->l4_protocol == 6 || flow->l4_protocol == 17)
+        flow->guess_by_port = oxlo_guess_protocol_by_port(module, flow->l4_protocol, cport, sport, &port_flag);
+    else
+        flow->guess_by_port = oxlo_guess_protocol_by_port(module, flow->l4_protocol, 0, 0, &port_flag);
+    flow->guess_by_address = address_guess(module, flow);
+
+    uint16_t upper = 0, lower = 0;
+    if (flow->guess_by_port && (oxlo_is_custom_protocol(module, flow->guess_by_port) || (port_flag & 1))) {
+        upper = flow->guess_by_port;
+    } else if (flow->guess_by_address && oxlo_is_custom_protocol(module, flow->guess_by_address)) {
+        upper = flow->guess_by_address;
+        lower = flow->guess_by_port;
+    }
+    if (!upper)
+        return false;
+    oxlo_flow_set_protocol(module, flow, upper, lower, OXLO_CONFIDENCE_CUSTOM_RULE);
+    oxlo_flow_fill_category(module, flow);
+    oxlo_flow_first_packet_classify(module, flow);
+    oxlo_flow_end_of_detection(module, flow);
+    return true;
+}
+
+dissector_flow_mask selection_set(const oxlo_packet_state *pkt)
+{
+    dissector_flow_mask m = OXLO_SEL_ANY;
+    if (pkt->iph)
+        m |= OXLO_SEL_IPV4 | OXLO_SEL_IPV4_OR_IPV6;
+    if (pkt->iph6)
+        m |= OXLO_SEL_IPV6 | OXLO_SEL_IPV4_OR_IPV6;
+    if (pkt->tcp)
+        m |= OXLO_SEL_TCP | OXLO_SEL_TCP_OR_UDP;
+    if (pkt->udp)
+        m |= OXLO_SEL_UDP | OXLO_SEL_TCP_OR_UDP;
+    if (pkt->payload_length > 0)
+        m |= OXLO_SEL_PAYLOAD;
+    if (!(pkt->flags & OXLO_PACKET_RETRANSMISSION))
+        m |= OXLO_SEL_NO_RETRANSMISSION;
+    return m;
+}
+
+uint32_t dispatch(oxlo_module *module, oxlo_flow_state *flow)
+{
+    const oxlo_packet_state *pkt = &module->det.packet;
+    uint32_t which = 3;
+    if (pkt->tcp)
+        which = pkt->payload_length ? 0 : 1;
+    else if (pkt->udp)
+        which = 2;
+    uint32_t count = 0;
+    oxlo_dissector_entry **list = oxlo_dissector_list(module, which, &count);
+    uint32_t calls = oxlo_dissect_flow(module, flow, selection_set(pkt), list, count);
+    if (flow->app || flow->master)
+        oxlo_flow_fill_category(module, flow);
+    return calls;
+}
+
+/* Step 15 of the per-packet walk: returns false when the result must be
+ * returned at once (the follow-up reader is still active). */
+bool detect(oxlo_module *module, oxlo_flow_state *flow)
+{
+    oxlo_packet_state *pkt = &module->det.packet;
+    const oxlo_detection_settings *s = &module->det.settings;
+    uint32_t calls = 0;
+
+    if (flow->extra_dissection && (pkt->tcp || pkt->udp)) {
+        const int more = flow->extra_dissection(module, flow);
+        if (flow->state != OXLO_STATE_MONITORING && flow->extra_packets < 255)
+            flow->extra_packets++;
+        if (more == 0 || (flow->state != OXLO_STATE_MONITORING && flow->extra_packets >= flow->extra_budget))
+            flow->extra_dissection = nullptr;
+        if (flow->extra_dissection)
+            return false;
+        oxlo_flow_end_of_detection(module, flow);
+    } else if (flow->app || flow->master) {
+        oxlo_flow_fill_category(module, flow);
+    } else {
+        if (!(flow->flags_a & OXLO_FLOW_GUESS_DONE) && guess_once(module, flow))
+            return true;
+        calls = dispatch(module, flow);
+    }
+
+    if (flow->breed == 0)
+        flow->breed = oxlo_protocol_pair_breed(module, (uint32_t(flow->app) << 16) | flow->master);
+    if (!(flow->flags_b & OXLO_FLOW_RISKLIST_DONE)) {
+        flow->flags_b |= OXLO_FLOW_RISKLIST_DONE;
+        risk_list_check(module, flow);
+    }
+    flow->dissectors_run_total = (uint8_t)(flow->dissectors_run_total + calls > 255 ? 255 : flow->dissectors_run_total + calls);
+
+    const bool detected = flow->app || flow->master;
+    if (s->fully_encrypted_heuristic && !detected && pkt->payload_length > 0 && flow->payload_packets == 1)
+        fully_encrypted_check(flow, pkt);
+    if (flow->payload_packets < 6 && !detected)
+        payload_sniff(module, flow, pkt);
+    if (s->compute_entropy && !(flow->flags_a & (OXLO_FLOW_FULLY_ENCRYPTED | OXLO_FLOW_ENCRYPTED_PROTO)) &&
+        flow->payload_packets <= 4) {
+        if (flow->app == P_ICMP) {
+            if (flow->packets_processed == 1)
+                oxlo_flow_first_packet_classify(module, flow);
+        } else if (flow->app != P_HTTP && pkt->payload_length > 0) {
+            flow->entropy = payload_entropy(pkt->payload, pkt->payload_length);
+        }
+    }
+    if (flow->packets_processed == 1)
+        oxlo_flow_first_packet_classify(module, flow);
+    if ((flow->app || flow->master) && !flow->extra_dissection && !(flow->flags_b & OXLO_FLOW_EOD_DONE))
+        oxlo_flow_end_of_detection(module, flow);
+    if (calls == 0 && !(pkt->flags & OXLO_PACKET_RETRANSMISSION) && pkt->payload_length > 0)
+        oxlo_flow_giveup_detection(module, flow);
+    return true;
+}
+
+/* Steps 3-5: fills the packet state; false when no usable L4 header. */
+bool parse_headers(oxlo_packet_state *pkt, const uint8_t *packet, uint16_t length)
+{
+    const uint8_t *l4 = nullptr;
+    uint16_t l4_len = 0;
+    uint8_t proto = 0;
+    if (oxlo_l4_decode(packet, length, &l4, &l4_len, &proto, 0) != 0)
+        return false;
+    if ((packet[0] >> 4) == 4) {
+        pkt->iph = packet;
+        pkt->ttl = packet[8];
+    } else {
+        pkt->iph6 = packet;
+        pkt->ttl = packet[7];
+    }
+    pkt->l4_protocol = proto;
+    pkt->l4_length = l4_len;
+    switch (proto) {
+    case 6: {
+        if (l4_len < 20)
+            return false;
+        const uint16_t off = (uint16_t)((l4[12] >> 4) * 4);
+        /* A data offset below the fixed header would put the payload inside
+         * it; beyond the segment it would read past the packet. */
+        if (off < 20 || off > l4_len)
+            return false;
+        pkt->tcp = l4;
+        pkt->payload = l4 + off;
+        pkt->payload_length = (uint16_t)(l4_len - off);
+        return true;
+    }
+    case 17:
+        if (l4_len < 8)
+            return false;
+        pkt->udp = l4;
+        pkt->payload = l4 + 8;
+        pkt->payload_length = (uint16_t)(l4_len - 8);
+        return true;
+    case 1:
+    case 58:
+        if (l4_len < 8) {
+            pkt->payload = nullptr;
+            pkt->payload_length = 0;
+            return true;
+        }
+        pkt->payload = l4;
+        pkt->payload_length = l4_len;
+        return true;
+    default:
+        pkt->payload = l4;
+        pkt->payload_length = l4_len;
+        return true;
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+void oxlo_detection_settings_load(oxlo_module *module)
+{
+    const module_config *c = &module->cfg;
+    oxlo_detection_settings *s = &module->det.settings;
+    s->packets_limit_per_flow = c->max_packets_to_process > 0 ? uint32_t(c->max_packets_to_process) : 0;
+    s->use_client_ip_in_guess = c->use_client_ip_in_guess != 0;
+    s->use_client_port_in_guess = c->use_client_port_in_guess != 0;
+    s->tcp_ack_payload_heuristic = c->tcp_ack_payload_heuristic != 0;
+    s->fully_encrypted_heuristic = c->fully_encrypted_heuristic != 0;
+    s->guess_on_giveup = uint8_t(c->guess_on_giveup & 3);
+    s->guess_ip_before_port = c->guess_ip_before_port != 0;
+    s->compute_entropy = c->compute_entropy != 0;
+    s->fpc = c->fpc_enabled != 0;
+    s->tcp_fingerprint = c->tcp_fingerprint_enabled != 0;
+    s->tcp_fingerprint_raw = c->tcp_fingerprint_raw != 0;
+    s->tcp_fingerprint_format = uint8_t(c->tcp_fingerprint_format);
+    if (module->det.sequence_window == 0)
+        module->det.sequence_window = 65536;
+    s->loaded = 1;
+}
+
+int oxlo_l4_decode(const uint8_t *packet, uint16_t length, const uint8_t **l4, uint16_t *l4_length,
+                   uint8_t *l4_protocol, uint32_t flags)
+{
+    if (!packet || !l4 || !l4_length || !l4_protocol || length < 1)
+        return 1;
+    *l4 = nullptr;
+    *l4_length = 0;
+    *l4_protocol = 0;
+    const uint8_t version = packet[0] >> 4;
+    if (version == 4 && !(flags & 2)) {
+        const uint16_t ihl = (uint16_t)((packet[0] & 0x0F) * 4);
+        if (ihl < 20 || ihl > length)
+            return 1;
+        const uint16_t total = oxlo_be16(packet + 2);
+        /* A fragment other than the first carries no transport header:
+         * its first bytes are the middle of the datagram. */
+        if ((oxlo_be16(packet + 6) & 0x1FFF) != 0)
+            return 1;
+        const uint8_t proto = packet[9];
+        if (proto == 17 && (total > length || total < ihl))
+            return 1;
+        const uint16_t end = total < length ? total : length;
+        *l4 = packet + ihl;
+        *l4_length = end > ihl ? (uint16_t)(end - ihl) : 0;
+        *l4_protocol = proto;
+        return 0;
+    }
+    if (version == 6 && !(flags & 1)) {
+        if (length < 40)
+            return 1;
+        const uint16_t plen = oxlo_be16(packet + 4);
+        if (plen > length - 40)
+            return 1;
+        uint8_t next = packet[6];
+        const uint8_t *p = packet + 40;
+        uint16_t remaining = plen;
+        for (;;) {
+            if (next == 0 || next == 43 || next == 60 || next == 135) {
+                if (remaining < 2)
+                    return 1;
+                const uint16_t hlen = (uint16_t)((p[1] + 1) * 8);
+                if (hlen > remaining)
+                    return 1;
+                next = p[0];
+                p += hlen;
+                remaining = (uint16_t)(remaining - hlen);
+            } else if (next == 44) {
+                if (remaining < 8)
+                    return 1;
+                const uint16_t offset = (uint16_t)(oxlo_be16(p + 2) & 0xFFF8);
+                next = p[0];
+                if (offset != 0)
+                    return 1;
+                p += 8;
+                remaining = (uint16_t)(remaining - 8);
+            } else if (next == 59) {
+                return 1;
+            } else {
+                break;
+            }
+        }
+        *l4 = p;
+        *l4_length = remaining;
+        *l4_protocol = next;
+        return 0;
+    }
+    return 1;
+}
+
+int oxlo_packet_from_client(const oxlo_module *module, const oxlo_flow_state *flow)
+{
+    if (!module || !flow)
+        return 0;
+    return module->det.packet.direction == ((flow->flags_a & OXLO_FLOW_CLIENT_DIR) ? 1 : 0);
+}
+
+int oxlo_packet_from_server(const oxlo_module *module, const oxlo_flow_state *flow)
+{
+    if (!module || !flow)
+        return 0;
+    return !oxlo_packet_from_client(module, flow);
+}
+
+oxlo_classification oxlo_classify_packet(oxlo_module *module, oxlo_flow_state *flow,
+                                         const uint8_t *packet, uint16_t length, uint64_t time_ms,
+                                         uint8_t *input_info)
+{
+    if (!module || !flow || !(module->flags & OXLO_MODULE_FINALIZED))
+        return empty_result();
+    if (!module->det.settings.loaded)
+        oxlo_detection_settings_load(module);
+    if (flow->state == OXLO_STATE_FINISHED)
+        return oxlo_flow_result(module, flow);
+    if (flow->packets_processed < 0xFFFF)
+        flow->packets_processed++;
+    if (!packet || length <= 19)
+        return oxlo_flow_result(module, flow);
+
+    oxlo_packet_state *pkt = &module->det.packet;
+    pkt->iph = pkt->iph6 = pkt->tcp = pkt->udp = pkt->payload = nullptr;
+    pkt->payload_length = pkt->l4_length = 0;
+    pkt->l4_protocol = 0;
+    pkt->flags = 0;
+    pkt->line_count = 0;
+    pkt->time_ms = time_ms;
+    pkt->input_info = input_info;
+    module->current_time_ms = time_ms;
+
+    if (!parse_headers(pkt, packet, length))
+        return oxlo_flow_result(module, flow);
+    flow->l4_protocol = pkt->l4_protocol;
+
+    const uint8_t tcp_flags = pkt->tcp ? pkt->tcp[13] : 0;
+    const oxlo_detection_settings *s = &module->det.settings;
+    if (pkt->tcp && s->tcp_fingerprint && !flow->tcp_fingerprint && (tcp_flags & TH_SYN) &&
+        !(tcp_flags & TH_ACK) && (tcp_flags & ~(TH_CWR | TH_ECE)) == TH_SYN)
+        tcp_fingerprint(module, flow, pkt->tcp, (uint16_t)((pkt->tcp[12] >> 4) * 4));
+    track_payload(module, flow);
+
+    uint16_t sport = 0, dport = 0;
+    if (pkt->tcp || pkt->udp) {
+        const uint8_t *l4 = pkt->tcp ? pkt->tcp : pkt->udp;
+        sport = oxlo_be16(l4);
+        dport = oxlo_be16(l4 + 2);
+    }
+    pkt->direction = packet_direction(pkt, sport, dport);
+    if (pkt->direction)
+        pkt->flags |= OXLO_PACKET_DIRECTION;
+    if (pkt->iph6)
+        flow->flags_a |= OXLO_FLOW_IPV6;
+    else
+        flow->flags_a &= ~OXLO_FLOW_IPV6;
+
+    if (pkt->tcp) {
+        tcp_first_facts(module, flow, tcp_flags);
+        flow->tcp_flags_dir[pkt->direction] |= tcp_flags;
+        handshake_bits(flow, tcp_flags, input_info);
+        if (s->tcp_ack_payload_heuristic && (tcp_flags & TH_ACK) && !(tcp_flags & TH_PSH) &&
+            pkt->payload_length >= 2 && pkt->payload_length <= 7) {
+            bool zeros = true;
+            for (uint16_t i = 0; i < pkt->payload_length; i++)
+                zeros = zeros && pkt->payload[i] == 0;
+            if (zeros)
+                pkt->flags |= OXLO_PACKET_RETRANSMISSION;
+        }
+        sequence_tracking(module, flow, pkt->tcp);
+    }
+    if (!(flow->flags_a & OXLO_FLOW_INITIALISED))
+        first_packet(flow, pkt, sport, dport, tcp_flags);
+
+    if (pkt->payload_length > 0) {
+        count(&flow->payload_packets);
+        count(&flow->payload_packets_dir[pkt->direction]);
+    }
+    count(&flow->packets);
+    count(&flow->packets_dir[pkt->direction]);
+
+    flow->last_seen_ms = time_ms;
+    if (s->packets_limit_per_flow > 0 && flow->packets_processed >= s->packets_limit_per_flow &&
+        flow->state != OXLO_STATE_MONITORING) {
+        oxlo_flow_giveup_detection(module, flow);
+        return oxlo_flow_result(module, flow);
+    }
+    detect(module, flow);
+    return oxlo_flow_result(module, flow);
+}
+
+} // extern "C"

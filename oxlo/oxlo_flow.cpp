@@ -1,0 +1,669 @@
+/* Per-flow classification state: storing a detected protocol with its
+ * special cases, the protocol stack, host names, the first-packet
+ * classification, giving up, the fallback guess and the accessors the
+ * application reads. */
+#include "oxlo_private.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr uint16_t P_SMBV1 = 16, P_OUTLOOK = 21, P_POPS = 23, P_SMTPS = 29, P_DTLS = 30,
+                   P_TEAMSCALL = 38, P_IMAPS = 51, P_STUN = 78, P_RTP = 87,
+                   P_RDP = 88, P_TLS = 91, P_RTCP = 165, P_TELEGRAM = 185, P_QUIC = 188,
+                   P_MICROSOFT = 212, P_MS365 = 219, P_ONEDRIVE = 221, P_TEAMS = 250,
+                   P_ANYDESK = 252, P_AZURE = 276, P_FTPS = 311, P_SRTP = 338, P_HTTP = 7,
+                   P_HTTP_CONNECT = 130, P_HTTP_PROXY = 131;
+
+constexpr uint32_t RISK_UNSAFE_PROTOCOL = 22;
+constexpr uint32_t RISK_DESKTOP_SHARING = 30;
+constexpr uint32_t RISK_OBFUSCATED = 56;
+
+void stack_push(oxlo_protocol_stack *s, uint16_t id)
+{
+    if (id == 0 || s->count >= OXLO_PROTOCOL_STACK_SIZE - 1)
+        return;
+    if (s->count > 0 && s->ids[s->count - 1] == id)
+        return;
+    s->ids[s->count++] = id;
+}
+
+void stack_update(oxlo_protocol_stack *s, uint16_t master, uint16_t app)
+{
+    if (master == P_STUN && s->count > 0 && (s->ids[0] == P_RTP || s->ids[0] == P_RTCP)) {
+        oxlo_protocol_stack_clear(s);
+        stack_push(s, P_STUN);
+        stack_push(s, app);
+        return;
+    }
+    if (master == P_SRTP && s->count > 0 && s->ids[s->count - 1] == app) {
+        /* SRTP found after its payload protocol goes beneath it. */
+        if (s->count >= OXLO_PROTOCOL_STACK_SIZE - 1 || (s->count > 1 && s->ids[s->count - 2] == P_SRTP))
+            return;
+        s->ids[s->count] = s->ids[s->count - 1];
+        s->ids[s->count - 1] = P_SRTP;
+        s->count++;
+        return;
+    }
+    if ((app == P_DTLS || app == P_TLS) && master == 0) {
+        stack_push(s, app);
+        return;
+    }
+    stack_push(s, master);
+    stack_push(s, app);
+}
+
+bool port_in(uint16_t port, uint16_t low, uint16_t high) { return port >= low && port <= high; }
+
+uint8_t teams_media_flags(uint16_t server, uint16_t client)
+{
+    if (server == 3478 || server == 3479 || port_in(client, 50000, 50019))
+        return 1;
+    if (server == 3480 || port_in(client, 50020, 50039))
+        return 2;
+    if (server == 3481 || port_in(client, 50040, 50059))
+        return 4;
+    return 0;
+}
+
+void special_cases(oxlo_module *module, oxlo_flow_state *flow)
+{
+    const uint16_t sport = oxlo_swap16(flow->server_port);
+    const uint16_t cport = oxlo_swap16(flow->client_port);
+    const bool low_confidence = flow->confidence == OXLO_CONFIDENCE_MATCH_BY_PORT ||
+                                flow->confidence == OXLO_CONFIDENCE_MATCH_BY_IP;
+    if (!low_confidence) {
+        switch (flow->app) {
+        case P_MICROSOFT:
+            if (flow->guess_by_address == P_OUTLOOK) {
+                flow->master = flow->master == P_OUTLOOK ? 0 : flow->master;
+                flow->app = P_OUTLOOK;
+                flow->confidence = OXLO_CONFIDENCE_DPI_PARTIAL;
+            } else if (flow->guess_by_address == P_MS365 || flow->guess_by_address == P_ONEDRIVE ||
+                       flow->guess_by_address == P_TEAMS) {
+                flow->app = flow->guess_by_address;
+                flow->confidence = OXLO_CONFIDENCE_DPI_PARTIAL;
+            }
+            break;
+        case P_AZURE:
+        case P_STUN:
+            if (flow->l4_protocol == 17 &&
+                (flow->app == P_AZURE || flow->guess_by_address == P_AZURE) &&
+                (port_in(sport, 3478, 3481) || port_in(cport, 3478, 3481))) {
+                flow->master = flow->app == P_AZURE ? (flow->master ? flow->master : P_AZURE) : P_STUN;
+                flow->app = P_TEAMSCALL;
+            }
+            break;
+        case P_TLS:
+            if (flow->guess_by_address == P_TELEGRAM) {
+                flow->master = P_TLS;
+                flow->app = P_TELEGRAM;
+                flow->confidence = OXLO_CONFIDENCE_DPI_PARTIAL;
+            }
+            break;
+        default:
+            break;
+        }
+        if (flow->app == P_TEAMSCALL && flow->l4_protocol == 17) {
+            uint8_t media = teams_media_flags(sport, cport);
+            if (!media)
+                media = teams_media_flags(cport, sport);
+            flow->media_types = media;
+        }
+    }
+    if (flow->app == P_RDP)
+        oxlo_detect_risk_raise(module, flow, RISK_DESKTOP_SHARING, "Found RDP");
+    else if (flow->app == P_ANYDESK && flow->l4_protocol == 6)
+        oxlo_detect_risk_raise(module, flow, RISK_DESKTOP_SHARING, "Found AnyDesk");
+}
+
+void unsafe_breed_risk(oxlo_module *module, oxlo_flow_state *flow)
+{
+    const uint16_t ids[2] = {flow->app, flow->master};
+    const oxlo_packet_state *pkt = &module->det.packet;
+    for (uint16_t id : ids) {
+        if (!id)
+            continue;
+        if (id == P_SMBV1 && pkt->payload && pkt->payload_length > 86 && pkt->payload[86] == 37)
+            return;
+        const uint32_t breed = oxlo_protocol_breed(module, id);
+        if (breed >= 4 && breed <= 6)
+            oxlo_detect_risk_raise(module, flow, RISK_UNSAFE_PROTOCOL, nullptr);
+    }
+}
+
+void rerun_host_classification(oxlo_module *module, oxlo_flow_state *flow)
+{
+    if (flow->host_name[0] == '\0' ||
+        strncmp(flow->host_name, flow->last_classified_host, OXLO_HOST_NAME_SIZE) == 0)
+        return;
+    /* Remember the name before classifying it: the lookup stores a protocol
+     * through oxlo_flow_set_protocol, which must then see nothing new. */
+    memcpy(flow->last_classified_host, flow->host_name, OXLO_HOST_NAME_SIZE);
+    if (flow->flags_b & OXLO_FLOW_IN_HOST_RECLASS)
+        return;
+    flow->flags_b |= OXLO_FLOW_IN_HOST_RECLASS;
+    const uint16_t master = flow->master ? flow->master : flow->app;
+    oxlo_host_name_classify(module, flow, master, flow->host_name, strlen(flow->host_name));
+    flow->flags_b &= ~OXLO_FLOW_IN_HOST_RECLASS;
+}
+
+void fill_category(oxlo_module *module, oxlo_flow_state *flow)
+{
+    if (flow->category != 0)
+        return;
+    const uint32_t pair = (uint32_t(flow->app) << 16) | flow->master;
+    flow->category = oxlo_protocol_pair_category(module, pair);
+}
+
+uint16_t guess_by_port_now(oxlo_module *module, const oxlo_flow_state *flow)
+{
+    uint8_t flag = 0;
+    return oxlo_guess_protocol_by_port(module, flow->l4_protocol, oxlo_swap16(flow->client_port),
+                                       oxlo_swap16(flow->server_port), &flag);
+}
+
+bool is_ipv6_literal(const char *s, size_t n)
+{
+    size_t colons = 0;
+    for (size_t i = 0; i < n; i++) {
+        if (s[i] == ':')
+            colons++;
+        else if (!isxdigit((unsigned char)s[i]) && s[i] != '.')
+            return false;
+    }
+    return colons >= 2;
+}
+
+/* Strips ":port" when the digits parse completely as a port number. */
+void strip_port(char *s)
+{
+    size_t n = strlen(s);
+    char *colon = strrchr(s, ':');
+    if (!colon)
+        return;
+    if (s[0] == '[') {
+        char *close = strchr(s, ']');
+        if (!close || colon != close + 1)
+            return;
+    } else if (is_ipv6_literal(s, n)) {
+        return;
+    }
+    const char *digits = colon + 1;
+    if (*digits == '\0' || strlen(digits) > 5)
+        return;
+    unsigned long v = 0;
+    for (const char *d = digits; *d; d++) {
+        if (*d < '0' || *d > '9')
+            return;
+        v = v * 10 + unsigned(*d - '0');
+    }
+    if (v > 65535)
+        return;
+    *colon = '\0';
+}
+
+} // namespace
+
+extern "C" {
+
+void oxlo_detect_risk_raise(oxlo_module *module, oxlo_flow_state *flow, uint32_t risk,
+                            const char *message)
+{
+    (void)module;
+    if (!flow || risk == 0 || risk > 63)
+        return;
+    flow->risk_mask |= uint64_t(1) << risk;
+    if (!message)
+        return;
+    for (uint8_t i = 0; i < flow->risk_message_count; i++)
+        if (flow->risk_messages[i].risk == risk)
+            return;
+    if (flow->risk_message_count >= OXLO_FLOW_RISK_MESSAGES)
+        return;
+    char *copy = oxlo_heap_strdup(message);
+    if (!copy)
+        return;
+    flow->risk_messages[flow->risk_message_count].risk = risk;
+    flow->risk_messages[flow->risk_message_count].text = copy;
+    flow->risk_message_count++;
+}
+
+size_t oxlo_flow_state_size(void) { return sizeof(oxlo_flow_state); }
+
+void oxlo_flow_state_release(oxlo_flow_state *flow)
+{
+    if (!flow)
+        return;
+    oxlo_heap_free(flow->tcp_fingerprint);
+    oxlo_heap_free(flow->tcp_raw_options);
+    oxlo_heap_free(flow->user_agent);
+    oxlo_heap_free(flow->track_payload);
+    oxlo_heap_free(flow->proto.http.url);
+    for (uint8_t i = 0; i < flow->risk_message_count && i < OXLO_FLOW_RISK_MESSAGES; i++)
+        oxlo_heap_free(flow->risk_messages[i].text);
+    flow->tcp_fingerprint = flow->tcp_raw_options = flow->user_agent = nullptr;
+    flow->track_payload = nullptr;
+    flow->proto.http.url = nullptr;
+    flow->risk_message_count = 0;
+    if (flow->extension && flow->extension->free_data && flow->extension_data)
+        flow->extension->free_data(flow->extension_data);
+    flow->extension_data = nullptr;
+}
+
+void oxlo_flow_state_free(oxlo_flow_state *flow) { oxlo_flow_free(flow); }
+
+void oxlo_flow_set_protocol(oxlo_module *module, oxlo_flow_state *flow, uint16_t upper,
+                            uint16_t lower, oxlo_confidence_level confidence)
+{
+    if (!module || !flow)
+        return;
+    if (flow->state == OXLO_STATE_MONITORING) {
+        printf("Impossible to update classification while in monitoring state! %d/%d->%d/%d\n",
+               flow->master, flow->app, upper, lower);
+        return;
+    }
+    if (upper != 0 || lower == 0) {
+        flow->app = upper;
+        flow->master = lower == upper ? 0 : lower;
+    } else {
+        flow->app = lower;
+        flow->master = 0;
+    }
+    flow->confidence = confidence;
+
+    rerun_host_classification(module, flow);
+    special_cases(module, flow);
+    unsafe_breed_risk(module, flow);
+    stack_update(&flow->stack, flow->master, flow->app);
+    if (flow->state == OXLO_STATE_INITIAL)
+        flow->state = OXLO_STATE_CLASSIFIED;
+}
+
+void oxlo_flow_refine_protocol(oxlo_module *module, oxlo_flow_state *flow, uint16_t id,
+                               oxlo_confidence_level confidence)
+{
+    if (!flow)
+        return;
+    const uint16_t below = flow->master ? flow->master : flow->app;
+    if (below == 0)
+        oxlo_flow_set_protocol(module, flow, id, 0, confidence);
+    else
+        oxlo_flow_set_protocol(module, flow, id, below, confidence);
+}
+
+void oxlo_flow_reset_protocol(oxlo_flow_state *flow)
+{
+    if (!flow)
+        return;
+    flow->app = 0;
+    flow->master = 0;
+    flow->confidence = OXLO_CONFIDENCE_UNKNOWN;
+}
+
+uint16_t oxlo_flow_master_protocol(const oxlo_flow_state *flow) { return flow ? flow->master : 0; }
+uint16_t oxlo_flow_app_protocol(const oxlo_flow_state *flow) { return flow ? flow->app : 0; }
+uint32_t oxlo_flow_category(const oxlo_flow_state *flow) { return flow ? flow->category : 0; }
+
+int oxlo_flow_protocol_fill(const oxlo_flow_state *flow, uint16_t *master, uint16_t *app,
+                            uint32_t *category)
+{
+    if (!flow || !master || !app || !category)
+        return -2;
+    *master = flow->master;
+    *app = flow->app;
+    *category = flow->category;
+    return 0;
+}
+
+uint64_t oxlo_flow_last_seen_sec(const oxlo_flow_state *flow)
+{
+    return flow ? flow->last_seen_ms / 1000 : 0;
+}
+
+oxlo_confidence_level oxlo_flow_confidence(const oxlo_flow_state *flow)
+{
+    return flow ? flow->confidence : OXLO_CONFIDENCE_UNKNOWN;
+}
+
+uint64_t oxlo_flow_risk_bits(const oxlo_flow_state *flow) { return flow ? flow->risk_mask : 0; }
+
+const char *oxlo_flow_host_name(const oxlo_flow_state *flow) { return flow ? flow->host_name : ""; }
+
+uint32_t oxlo_flow_http_method(const oxlo_flow_state *flow) { return flow ? flow->proto.http.method : 0; }
+
+const char *oxlo_flow_http_url(const oxlo_flow_state *flow)
+{
+    return flow && flow->proto.http.url ? flow->proto.http.url : "";
+}
+
+int oxlo_flow_endpoints(const oxlo_flow_state *flow, uint8_t client[16], uint16_t *client_port,
+                        uint8_t server[16], uint16_t *server_port)
+{
+    if (!flow || !client || !client_port || !server || !server_port)
+        return -2;
+    memcpy(client, flow->client_address, 16);
+    memcpy(server, flow->server_address, 16);
+    *client_port = flow->client_port;
+    *server_port = flow->server_port;
+    return 0;
+}
+
+int oxlo_flow_is_ipv6(const oxlo_flow_state *flow) { return flow && (flow->flags_a & OXLO_FLOW_IPV6) ? 1 : 0; }
+
+uint16_t oxlo_flow_packets_processed(const oxlo_flow_state *flow) { return flow ? flow->packets_processed : 0; }
+
+void oxlo_protocol_stack_clear(oxlo_protocol_stack *stack)
+{
+    if (stack)
+        memset(stack, 0, sizeof(*stack));
+}
+
+uint16_t oxlo_protocol_stack_top(const oxlo_protocol_stack *s)
+{
+    if (!s || s->count == 0)
+        return 0;
+    if (s->count == 1)
+        return s->ids[0];
+    const uint16_t last = s->ids[s->count - 1];
+    const uint16_t below = s->ids[s->count - 2];
+    if (last == P_TLS)
+        return below;
+    if (last == P_SRTP && below != P_DTLS)
+        return below;
+    return last;
+}
+
+static bool is_encrypted_id(uint16_t id)
+{
+    return id == P_POPS || id == P_SMTPS || id == P_DTLS || id == P_IMAPS || id == P_TLS ||
+           id == P_QUIC || id == P_FTPS;
+}
+
+uint16_t oxlo_protocol_stack_main(const oxlo_protocol_stack *s)
+{
+    if (!s || s->count == 0)
+        return 0;
+    for (uint16_t i = 0; i < s->count; i++)
+        if (is_encrypted_id(s->ids[i]))
+            return s->ids[i];
+    if (oxlo_protocol_stack_contains(s, P_SRTP))
+        return P_SRTP;
+    if (oxlo_protocol_stack_contains(s, P_STUN))
+        return P_STUN;
+    return s->ids[0];
+}
+
+int oxlo_protocol_stack_has_encrypted(const oxlo_protocol_stack *s)
+{
+    if (!s)
+        return 0;
+    for (uint16_t i = 0; i < s->count; i++)
+        if (is_encrypted_id(s->ids[i]))
+            return 1;
+    return 0;
+}
+
+int oxlo_protocol_stack_contains(const oxlo_protocol_stack *s, uint16_t id)
+{
+    if (!s)
+        return 0;
+    for (uint16_t i = 0; i < s->count && i < OXLO_PROTOCOL_STACK_SIZE; i++)
+        if (s->ids[i] == id)
+            return 1;
+    return 0;
+}
+
+int oxlo_protocol_stack_has_http(const oxlo_protocol_stack *s)
+{
+    return oxlo_protocol_stack_contains(s, P_HTTP) || oxlo_protocol_stack_contains(s, P_HTTP_CONNECT) ||
+           oxlo_protocol_stack_contains(s, P_HTTP_PROXY);
+}
+
+const char *oxlo_flow_store_host_name(oxlo_flow_state *flow, const char *text, size_t length,
+                                      uint32_t flags)
+{
+    if (!flow)
+        return "";
+    if (!text)
+        length = 0;
+    const size_t keep = length > OXLO_HOST_NAME_SIZE - 1 ? OXLO_HOST_NAME_SIZE - 1 : length;
+    const char *src = text ? text + (length - keep) : "";
+    char *dst = flow->host_name;
+    size_t n = 0;
+    for (size_t i = 0; i < keep; i++) {
+        unsigned char c = (unsigned char)src[i];
+        if (flags & OXLO_HOST_LOWER)
+            c = (unsigned char)tolower(c);
+        if (flags & OXLO_HOST_PRINTABLE) {
+            if (c == '\t')
+                c = ' ';
+            else if (c < 0x20 || c > 0x7E)
+                c = '?';
+        }
+        dst[n++] = (char)c;
+    }
+    dst[n] = '\0';
+    if (flags & OXLO_HOST_STRIP_SPACES)
+        while (n > 0 && dst[n - 1] == ' ')
+            dst[--n] = '\0';
+    if (flags & OXLO_HOST_STRIP_PORT)
+        strip_port(dst);
+    return dst;
+}
+
+const char *oxlo_flow_store_user_agent(oxlo_flow_state *flow, const char *text, size_t length)
+{
+    if (!flow || !text || length == 0 || flow->user_agent)
+        return nullptr;
+    char *copy = static_cast<char *>(oxlo_heap_alloc(length + 1));
+    if (!copy)
+        return nullptr;
+    memcpy(copy, text, length);
+    copy[length] = '\0';
+    flow->user_agent = copy;
+    return copy;
+}
+
+int oxlo_flow_handshake_complete(const oxlo_flow_state *flow)
+{
+    if (!flow)
+        return 0;
+    return flow->l4_protocol != 6 || (flow->handshake & 7) == 7;
+}
+
+int oxlo_protocol_is_cloud_provider(uint16_t id)
+{
+    return id == 220 || id == 265 || id == 284 || id == 285 || (id >= 458 && id <= 465) || id == 467;
+}
+
+int oxlo_host_name_classify(oxlo_module *module, oxlo_flow_state *flow, uint16_t master,
+                            const char *name, size_t length)
+{
+    if (!module || !flow || !name)
+        return 0;
+    if (length > 2 && name[0] == '*' && name[1] == '.') {
+        name += 2;
+        length -= 2;
+    }
+    return oxlo_host_name_lookup(module, flow, name, length, nullptr, master, 1);
+}
+
+void oxlo_flow_guess_by_address_if_no_host(oxlo_module *module, oxlo_flow_state *flow)
+{
+    if (!module || !flow || flow->host_name[0] != '\0' || !module->det.packet.iph)
+        return;
+    if (flow->guess_by_address)
+        oxlo_flow_set_protocol(module, flow, flow->guess_by_address, 0, OXLO_CONFIDENCE_MATCH_BY_PORT);
+}
+
+void oxlo_flow_end_of_detection(oxlo_module *module, oxlo_flow_state *flow)
+{
+    (void)module;
+    if (flow->flags_b & OXLO_FLOW_EOD_DONE)
+        return;
+    flow->flags_b |= OXLO_FLOW_EOD_DONE;
+    if (flow->state != OXLO_STATE_MONITORING)
+        flow->state = OXLO_STATE_FINISHED;
+}
+
+void oxlo_flow_first_packet_classify(oxlo_module *module, oxlo_flow_state *flow)
+{
+    if (!module || !flow || !module->det.settings.fpc)
+        return;
+    if (flow->confidence == OXLO_CONFIDENCE_CUSTOM_RULE) {
+        flow->fpc_master = flow->master;
+        flow->fpc_app = flow->app;
+        flow->fpc_kind = OXLO_FPC_CUSTOM_RULE;
+    } else if (flow->app) {
+        flow->fpc_master = flow->master;
+        flow->fpc_app = flow->app;
+        flow->fpc_kind = OXLO_FPC_DPI;
+    } else {
+        flow->fpc_master = 0;
+        flow->fpc_app = flow->guess_by_address;
+        flow->fpc_kind = flow->guess_by_address ? OXLO_FPC_IP_ADDRESS : OXLO_FPC_UNKNOWN;
+    }
+}
+
+void oxlo_flow_giveup_detection(oxlo_module *module, oxlo_flow_state *flow)
+{
+    if (!module || !flow || flow->state == OXLO_STATE_FINISHED)
+        return;
+    if (flow->app) {
+        oxlo_flow_end_of_detection(module, flow);
+        return;
+    }
+    bool stored = false;
+    if (flow->partial_guess) {
+        oxlo_flow_set_protocol(module, flow, flow->partial_guess, 0, OXLO_CONFIDENCE_DPI_PARTIAL);
+        stored = true;
+    }
+    if (!stored && (flow->flags_a & OXLO_FLOW_FULLY_ENCRYPTED))
+        oxlo_detect_risk_raise(module, flow, RISK_OBFUSCATED, "Fully Encrypted");
+    if (!stored) {
+        const oxlo_detection_settings *s = &module->det.settings;
+        const bool by_port = s->guess_on_giveup & 1;
+        const bool by_ip = s->guess_on_giveup & 2;
+        const uint16_t port_guess = flow->guess_by_port;
+        for (int round = 0; round < 2 && !stored; round++) {
+            const bool ip_turn = (round == 0) == (s->guess_ip_before_port != 0);
+            if (ip_turn && by_ip && flow->guess_by_address) {
+                oxlo_flow_set_protocol(module, flow, flow->guess_by_address, flow->master,
+                                       OXLO_CONFIDENCE_MATCH_BY_IP);
+                stored = true;
+            } else if (!ip_turn && by_port && port_guess) {
+                oxlo_flow_set_protocol(module, flow, port_guess, 0, OXLO_CONFIDENCE_MATCH_BY_PORT);
+                stored = true;
+            }
+        }
+    }
+    if (stored) {
+        flow->flags_a |= OXLO_FLOW_BY_GIVEUP;
+        fill_category(module, flow);
+    }
+    oxlo_flow_end_of_detection(module, flow);
+}
+
+oxlo_classification oxlo_flow_giveup(oxlo_module *module, oxlo_flow_state *flow)
+{
+    oxlo_classification r;
+    memset(&r, 0, sizeof(r));
+    if (!module || !flow)
+        return r;
+    oxlo_flow_giveup_detection(module, flow);
+    return oxlo_flow_result(module, flow);
+}
+
+void oxlo_flow_fill_category(oxlo_module *module, oxlo_flow_state *flow) { fill_category(module, flow); }
+
+oxlo_classification oxlo_flow_result(oxlo_module *module, const oxlo_flow_state *flow)
+{
+    oxlo_classification r;
+    memset(&r, 0, sizeof(r));
+    if (!module || !flow)
+        return r;
+    r.master = oxlo_user_protocol_id(module, flow->master);
+    r.app = oxlo_user_protocol_id(module, flow->app);
+    r.stack.count = flow->stack.count;
+    for (uint16_t i = 0; i < flow->stack.count && i < OXLO_PROTOCOL_STACK_SIZE; i++)
+        r.stack.ids[i] = oxlo_user_protocol_id(module, flow->stack.ids[i]);
+    r.guessed_by_address = oxlo_user_protocol_id(module, flow->guess_by_address);
+    r.category = flow->category;
+    r.breed = flow->breed;
+    r.fpc_master = oxlo_user_protocol_id(module, flow->fpc_master);
+    r.fpc_app = oxlo_user_protocol_id(module, flow->fpc_app);
+    r.fpc_kind = flow->fpc_kind;
+    r.address_category = flow->address_category;
+    r.state = flow->state;
+    return r;
+}
+
+oxlo_classification oxlo_classification_fallback(oxlo_module *module, oxlo_flow_state *flow,
+                                                 uint8_t ip_protocol)
+{
+    oxlo_classification r;
+    memset(&r, 0, sizeof(r));
+    if (!module || !flow)
+        return r;
+    uint16_t app = 0, master = 0;
+    if (ip_protocol == 6 || ip_protocol == 17) {
+        const uint16_t port_guess = flow->guess_by_port ? flow->guess_by_port : guess_by_port_now(module, flow);
+        if (flow->guess_by_address) {
+            app = flow->guess_by_address;
+            master = port_guess == app ? 0 : port_guess;
+        } else {
+            app = port_guess;
+        }
+    } else {
+        uint8_t flag = 0;
+        app = oxlo_guess_protocol_by_port(module, ip_protocol, 0, 0, &flag);
+    }
+    r.master = oxlo_user_protocol_id(module, master);
+    r.app = oxlo_user_protocol_id(module, app);
+    r.category = oxlo_protocol_pair_category(module, (uint32_t(app) << 16) | master);
+    return r;
+}
+
+oxlo_classification oxlo_guess_undetected_protocol(oxlo_module *module, oxlo_flow_state *flow,
+                                                   uint8_t ip_protocol, uint32_t address1,
+                                                   uint16_t port1, uint32_t address2, uint16_t port2)
+{
+    oxlo_classification r;
+    memset(&r, 0, sizeof(r));
+    if (!module)
+        return r;
+    (void)address1;
+    (void)address2;
+    uint16_t app = flow ? flow->guess_by_address : 0;
+    if (!app && (ip_protocol == 6 || ip_protocol == 17)) {
+        uint8_t flag = 0;
+        app = oxlo_guess_protocol_by_port(module, ip_protocol, port1, port2, &flag);
+    }
+    if (!app)
+        return flow ? oxlo_classification_fallback(module, flow, ip_protocol) : r;
+    r.app = oxlo_user_protocol_id(module, app);
+    r.category = oxlo_protocol_pair_category(module, uint32_t(app) << 16);
+    return r;
+}
+
+} // extern "C"
+
+extern "C" {
+
+int oxlo_host_name_lookup(oxlo_module *module, oxlo_flow_state *flow, const char *name,
+                          size_t length, void *match_result, uint16_t master, int set_protocol)
+{
+    (void)match_result;
+    (void)master;
+    (void)set_protocol;
+    if (!module || !flow || !name || length == 0)
+        return 0;
+    /* No host-name patterns are loaded in this engine yet: nothing matches. */
+    return 0;
+}
+
+} // extern "C"

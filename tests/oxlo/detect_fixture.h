@@ -1,0 +1,125 @@
+// A finalized module with test dissectors registered under the dissector
+// contract, and a flow to feed, for the detection tests.
+#ifndef VESK_TEST_DETECT_FIXTURE_H
+#define VESK_TEST_DETECT_FIXTURE_H
+
+#include "oxlo_private.h"
+#include "packet_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace detect_test {
+
+// What the test dissectors saw; reset by every fixture.
+struct probe_log {
+    std::vector<std::string> calls; // "<name>:<payload>"
+    uint32_t payload_sum = 0;       // touches every payload byte (sanitizer food)
+};
+inline probe_log &log()
+{
+    static probe_log l;
+    return l;
+}
+
+inline std::string payload_text(oxlo_module *m)
+{
+    const oxlo_packet_state &p = m->det.packet;
+    std::string s;
+    for (uint16_t i = 0; i < p.payload_length; i++) {
+        log().payload_sum += p.payload[i];
+        s += char(p.payload[i]);
+    }
+    return s;
+}
+
+// Contract: classify on "MATCH", exclude itself on "EXCL" (or on "EXCL"
+// followed by its own protocol id), wait otherwise.
+template <uint16_t Proto>
+void probe(oxlo_module *m, oxlo_flow_state *f)
+{
+    const std::string payload = payload_text(m);
+    log().calls.push_back(std::to_string(Proto) + ":" + payload);
+    if (payload.rfind("MATCH", 0) == 0)
+        oxlo_flow_set_protocol(m, f, Proto, 0, OXLO_CONFIDENCE_DPI);
+    else if (payload == "EXCL" || payload == "EXCL" + std::to_string(Proto))
+        oxlo_flow_skip_dissector(m, f, uint16_t(m->det.current_dissector), __FILE__, __func__, __LINE__);
+}
+
+constexpr uint16_t P_MQTT = 222;   // registered with the TCP selection
+constexpr uint16_t P_COAP = 27;    // registered with the UDP selection
+constexpr uint16_t P_DNS = 5;
+constexpr uint16_t P_HTTP = 7;
+
+struct module_fixture : ::testing::Test {
+    oxlo_module *m = nullptr;
+    oxlo_flow_state *f = nullptr;
+    uint64_t now = 1000000;
+    bool own_table = false; // the module did not build its protocol table
+
+    // Knobs to set before finalization: {proto, param, value}.
+    virtual std::vector<std::array<const char *, 3>> knobs() { return {}; }
+    // Dissectors to register instead of the built-in ones.
+    virtual void register_dissectors()
+    {
+        oxlo_dissector_add("ProbeTCP", m, probe<P_MQTT>, 0x0b2, 1, int(P_MQTT));
+        oxlo_dissector_add("ProbeUDP", m, probe<P_COAP>, 0x094, 1, int(P_COAP));
+    }
+
+    void SetUp() override
+    {
+        log() = probe_log{};
+        m = oxlo_module_new(nullptr);
+        ASSERT_NE(m, nullptr);
+        if (!m->protocols.entries) {
+            own_table = true;
+            ASSERT_EQ(oxlo_proto_table_init(m), 0);
+            free_config(&m->cfg);
+            ASSERT_EQ(set_default_config(&m->cfg, m->protocols.builtin_count), 0);
+        }
+        for (auto &k : knobs())
+            ASSERT_EQ(oxlo_set_config(m, k[0], k[1], k[2]), 0) << k[1];
+        ASSERT_EQ(oxlo_finalize_initialization(m), 0);
+        if (!m->protocols.tcp_ports)
+            oxlo_default_ports_build(m);
+        ASSERT_EQ(oxlo_dissectors_init(m), 0);
+        register_dissectors();
+        ASSERT_EQ(oxlo_dissectors_finish(m), 0);
+        f = new_flow();
+    }
+    void TearDown() override
+    {
+        oxlo_flow_state_free(f);
+        if (own_table)
+            oxlo_proto_table_free(m);
+        oxlo_dissectors_free(m);
+        oxlo_module_free(m);
+    }
+    oxlo_flow_state *new_flow()
+    {
+        auto *fl = static_cast<oxlo_flow_state *>(oxlo_flow_alloc(oxlo_flow_state_size()));
+        std::memset(fl, 0, oxlo_flow_state_size());
+        return fl;
+    }
+    oxlo_classification feed(const pkt::bytes &b, oxlo_flow_state *fl = nullptr)
+    {
+        now += 10;
+        // An exact-size copy so that a read past the end is caught.
+        auto *copy = static_cast<uint8_t *>(std::malloc(b.size() ? b.size() : 1));
+        if (!b.empty())
+            std::memcpy(copy, b.data(), b.size());
+        oxlo_classification r = oxlo_classify_packet(m, fl ? fl : f, copy, uint16_t(b.size()), now, nullptr);
+        std::free(copy);
+        return r;
+    }
+};
+
+} // namespace detect_test
+
+#endif

@@ -1,0 +1,263 @@
+#include "detect_fixture.h"
+
+#include <atomic>
+
+using namespace detect_test;
+using pkt::bytes;
+
+namespace {
+
+using FlowState = module_fixture;
+
+TEST_F(FlowState, set_protocol_orders_the_pair)
+{
+    struct pair_case {
+        uint16_t upper, lower, app, master;
+    };
+    const pair_case cases[] = {
+        {0, 7, 7, 0}, {7, 7, 7, 0}, {91, 7, 91, 7}, {126, 0, 126, 0}, {0, 0, 0, 0},
+    };
+    for (const pair_case &c : cases) {
+        oxlo_flow_state *fl = new_flow();
+        oxlo_flow_set_protocol(m, fl, c.upper, c.lower, OXLO_CONFIDENCE_DPI);
+        EXPECT_EQ(fl->app, c.app) << c.upper << "/" << c.lower;
+        EXPECT_EQ(fl->master, c.master) << c.upper << "/" << c.lower;
+        EXPECT_EQ(oxlo_flow_confidence(fl), OXLO_CONFIDENCE_DPI);
+        oxlo_flow_state_free(fl);
+    }
+}
+
+TEST_F(FlowState, monitoring_state_keeps_the_pair)
+{
+    oxlo_flow_set_protocol(m, f, 5, 0, OXLO_CONFIDENCE_DPI);
+    f->state = OXLO_STATE_MONITORING;
+    testing::internal::CaptureStdout();
+    oxlo_flow_set_protocol(m, f, 7, 91, OXLO_CONFIDENCE_DPI);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Impossible to update classification while in monitoring state! 0/5->7/91\n");
+    EXPECT_EQ(f->app, 5);
+}
+
+TEST_F(FlowState, refine_puts_the_id_over_what_is_detected)
+{
+    oxlo_flow_refine_protocol(m, f, 91, OXLO_CONFIDENCE_DPI);
+    EXPECT_EQ(f->app, 91);
+    EXPECT_EQ(f->master, 0);
+    oxlo_flow_refine_protocol(m, f, 126, OXLO_CONFIDENCE_DPI);
+    EXPECT_EQ(f->app, 126);
+    EXPECT_EQ(f->master, 91);
+    oxlo_flow_reset_protocol(f);
+    EXPECT_EQ(f->app + f->master, 0);
+    EXPECT_EQ(oxlo_flow_confidence(f), OXLO_CONFIDENCE_UNKNOWN);
+}
+
+TEST_F(FlowState, unsafe_breeds_and_remote_desktops_raise_risks)
+{
+    oxlo_flow_set_protocol(m, f, 16, 0, OXLO_CONFIDENCE_DPI); // SMBv1, Dangerous
+    EXPECT_TRUE((oxlo_flow_risk_bits(f) >> 22) & 1);
+    oxlo_flow_state *fl = new_flow();
+    oxlo_flow_set_protocol(m, fl, 88, 0, OXLO_CONFIDENCE_MATCH_BY_PORT); // RDP
+    EXPECT_TRUE((oxlo_flow_risk_bits(fl) >> 30) & 1);
+    ASSERT_EQ(fl->risk_message_count, 1);
+    EXPECT_STREQ(fl->risk_messages[0].text, "Found RDP");
+    oxlo_flow_state_free(fl);
+}
+
+TEST(ProtocolStack, top_and_main_protocols)
+{
+    struct stack_case {
+        std::vector<uint16_t> ids;
+        uint16_t top, main;
+    };
+    const stack_case cases[] = {
+        {{}, 0, 0},
+        {{7}, 7, 7},
+        {{91, 126}, 126, 91},
+        {{126, 91}, 126, 91},
+        {{30, 338}, 338, 30},
+        {{87, 338}, 87, 338},
+        {{78, 87}, 87, 78},
+        {{7, 250, 188}, 188, 188},
+    };
+    for (const stack_case &c : cases) {
+        oxlo_protocol_stack s;
+        oxlo_protocol_stack_clear(&s);
+        for (uint16_t id : c.ids)
+            s.ids[s.count++] = id;
+        EXPECT_EQ(oxlo_protocol_stack_top(&s), c.top) << c.ids.size();
+        EXPECT_EQ(oxlo_protocol_stack_main(&s), c.main) << c.ids.size();
+    }
+    oxlo_protocol_stack s{{131, 91}, 2};
+    EXPECT_TRUE(oxlo_protocol_stack_has_http(&s));
+    EXPECT_TRUE(oxlo_protocol_stack_has_encrypted(&s));
+    EXPECT_FALSE(oxlo_protocol_stack_contains(&s, 7));
+}
+
+TEST_F(FlowState, stack_grows_in_discovery_order_up_to_seven)
+{
+    oxlo_flow_set_protocol(m, f, 91, 0, OXLO_CONFIDENCE_DPI);
+    oxlo_flow_set_protocol(m, f, 126, 91, OXLO_CONFIDENCE_DPI);
+    EXPECT_EQ(f->stack.count, 2);
+    EXPECT_EQ(f->stack.ids[0], 91);
+    EXPECT_EQ(f->stack.ids[1], 126);
+    for (uint16_t id = 200; id < 210; id++)
+        oxlo_flow_set_protocol(m, f, id, 0, OXLO_CONFIDENCE_DPI);
+    EXPECT_EQ(f->stack.count, 7);
+    oxlo_flow_state *fl = new_flow();
+    oxlo_flow_set_protocol(m, fl, 87, 0, OXLO_CONFIDENCE_DPI);  // RTP
+    oxlo_flow_set_protocol(m, fl, 87, 78, OXLO_CONFIDENCE_DPI); // STUN arrives as master
+    EXPECT_EQ(fl->stack.count, 2);
+    EXPECT_EQ(fl->stack.ids[0], 78);
+    EXPECT_EQ(fl->stack.ids[1], 87);
+    oxlo_flow_state_free(fl);
+}
+
+TEST_F(FlowState, host_names_keep_their_tail_and_lose_ports)
+{
+    struct host_case {
+        std::string in;
+        uint32_t flags;
+        const char *out;
+    };
+    const std::string hundred = std::string(21, 'a') + std::string(79, 'b');
+    const host_case cases[] = {
+        {hundred, 0, nullptr},
+        {"WWW.Example.COM", OXLO_HOST_LOWER, "www.example.com"},
+        {"bad\tname\x01", OXLO_HOST_PRINTABLE, "bad name?"},
+        {"host.test   ", OXLO_HOST_STRIP_SPACES, "host.test"},
+        {"host.test:443", OXLO_HOST_STRIP_PORT, "host.test"},
+        {"host.test:99999", OXLO_HOST_STRIP_PORT, "host.test:99999"},
+        {"host.test:44a", OXLO_HOST_STRIP_PORT, "host.test:44a"},
+        {"[fe80::1]:8080", OXLO_HOST_STRIP_PORT, "[fe80::1]"},
+        {"fe80::1:443", OXLO_HOST_STRIP_PORT, "fe80::1:443"},
+        {"", 0, ""},
+    };
+    for (const host_case &c : cases) {
+        const char *stored = oxlo_flow_store_host_name(f, c.in.data(), c.in.size(), c.flags);
+        if (c.out)
+            EXPECT_STREQ(stored, c.out) << c.in;
+        else
+            EXPECT_EQ(std::string(stored), std::string(79, 'b'));
+        EXPECT_STREQ(oxlo_flow_host_name(f), stored);
+    }
+}
+
+TEST_F(FlowState, user_agent_is_stored_once)
+{
+    EXPECT_STREQ(oxlo_flow_store_user_agent(f, "curl/7.88.1", 11), "curl/7.88.1");
+    EXPECT_EQ(oxlo_flow_store_user_agent(f, "other", 5), nullptr);
+    EXPECT_EQ(oxlo_flow_store_user_agent(f, "", 0), nullptr);
+}
+
+TEST_F(FlowState, host_reclassification_runs_once_per_name)
+{
+    oxlo_flow_store_host_name(f, "www.vesk.test", 13, 0);
+    oxlo_flow_set_protocol(m, f, 91, 0, OXLO_CONFIDENCE_DPI);
+    // The name is remembered before it is classified, so storing from the
+    // lookup (which calls back into set_protocol) cannot start it over.
+    EXPECT_STREQ(f->last_classified_host, "www.vesk.test");
+    EXPECT_FALSE(f->flags_b & OXLO_FLOW_IN_HOST_RECLASS);
+    f->flags_b |= OXLO_FLOW_IN_HOST_RECLASS; // as while a lookup is running
+    oxlo_flow_store_host_name(f, "other.vesk.test", 15, 0);
+    oxlo_flow_set_protocol(m, f, 126, 91, OXLO_CONFIDENCE_DPI);
+    EXPECT_STREQ(f->last_classified_host, "other.vesk.test");
+    EXPECT_EQ(f->app, 126);
+}
+
+struct NoGuessOnGiveup : module_fixture {
+    std::vector<std::array<const char *, 3>> knobs() override
+    {
+        return {{{nullptr, "dpi.guess_on_giveup", "0"}}};
+    }
+};
+
+TEST_F(NoGuessOnGiveup, gives_up_without_storing_a_guess)
+{
+    feed(pkt::ipv4(6, pkt::tcp(40000, 80, "")));
+    const oxlo_classification r = oxlo_flow_giveup(m, f);
+    EXPECT_EQ(r.app, 0);
+    EXPECT_EQ(r.state, OXLO_STATE_FINISHED);
+    EXPECT_FALSE(f->flags_a & OXLO_FLOW_BY_GIVEUP);
+}
+
+TEST_F(FlowState, giveup_takes_the_port_guess)
+{
+    feed(pkt::ipv4(6, pkt::tcp(40000, 80, "")));
+    const oxlo_classification r = oxlo_flow_giveup(m, f);
+    EXPECT_EQ(r.app, P_HTTP);
+    EXPECT_TRUE(f->flags_a & OXLO_FLOW_BY_GIVEUP);
+    EXPECT_EQ(oxlo_flow_confidence(f), OXLO_CONFIDENCE_MATCH_BY_PORT);
+    EXPECT_NE(r.category, 0u);
+}
+
+TEST_F(FlowState, fallback_guesses_without_changing_the_flow)
+{
+    feed(pkt::ipv4(17, pkt::udp(40000, 53, "")));
+    const oxlo_classification r = oxlo_classification_fallback(m, f, 17);
+    EXPECT_EQ(r.app, P_DNS);
+    EXPECT_EQ(r.state, OXLO_STATE_INITIAL);
+    EXPECT_EQ(f->app, 0);
+    EXPECT_EQ(f->state, OXLO_STATE_INITIAL);
+    EXPECT_EQ(oxlo_classification_fallback(m, f, 47).app, 80); // GRE by protocol number
+    EXPECT_EQ(oxlo_classification_fallback(nullptr, f, 6).app, 0);
+}
+
+TEST_F(FlowState, first_packet_classification_records_its_kind)
+{
+    feed(pkt::ipv4(6, pkt::tcp(40000, 1883, "MATCH")));
+    EXPECT_EQ(f->fpc_app, P_MQTT);
+    EXPECT_EQ(f->fpc_kind, OXLO_FPC_DPI);
+}
+
+TEST_F(FlowState, accessors_answer_null_flows)
+{
+    EXPECT_EQ(oxlo_flow_app_protocol(nullptr), 0);
+    EXPECT_EQ(oxlo_flow_last_seen_sec(nullptr), 0u);
+    EXPECT_STREQ(oxlo_flow_host_name(nullptr), "");
+    EXPECT_STREQ(oxlo_flow_http_url(nullptr), "");
+    uint16_t a, b;
+    uint32_t c;
+    EXPECT_EQ(oxlo_flow_protocol_fill(nullptr, &a, &b, &c), -2);
+    feed(pkt::ipv4(6, pkt::tcp(40000, 1883, "MATCH")));
+    EXPECT_EQ(oxlo_flow_protocol_fill(f, &a, &b, &c), 0);
+    EXPECT_EQ(b, P_MQTT);
+    EXPECT_EQ(oxlo_flow_last_seen_sec(f), now / 1000);
+    oxlo_flow_state_free(nullptr);
+}
+
+// Flow states come from the flow allocator and go back to it, with every
+// text they own, even when the embedding program installs its own hooks.
+std::atomic<int> flow_allocs{0}, flow_frees{0};
+void *count_flow_alloc(size_t n)
+{
+    flow_allocs++;
+    return std::malloc(n);
+}
+void count_flow_free(void *p)
+{
+    flow_frees++;
+    std::free(p);
+}
+
+TEST(FlowAllocation, state_goes_back_to_the_allocator_it_came_from)
+{
+    oxlo_set_memory_hooks(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, count_flow_alloc,
+                          count_flow_free);
+    oxlo_module *m = oxlo_module_new(nullptr);
+    ASSERT_EQ(oxlo_finalize_initialization(m), 0);
+    auto *fl = static_cast<oxlo_flow_state *>(oxlo_flow_alloc(oxlo_flow_state_size()));
+    ASSERT_NE(fl, nullptr);
+    std::memset(fl, 0, oxlo_flow_state_size());
+    pkt::tcp_opts syn;
+    syn.flags = 0x02;
+    const bytes p = pkt::ipv4(6, pkt::tcp(40000, 80, "", syn));
+    oxlo_classify_packet(m, fl, p.data(), uint16_t(p.size()), 1000, nullptr);
+    oxlo_flow_store_user_agent(fl, "agent", 5);
+    EXPECT_NE(fl->tcp_fingerprint, nullptr);
+    oxlo_flow_state_free(fl);
+    EXPECT_EQ(flow_allocs.load(), 1);
+    EXPECT_EQ(flow_frees.load(), 1);
+    oxlo_module_free(m);
+}
+
+} // namespace

@@ -1,0 +1,360 @@
+// oxlo-replay: feeds capture files through the detection engine and prints
+// one JSON object per flow and line, in order of first packet.
+//
+//   oxlo-replay FILE.pcap...
+//
+// Flows are tracked by 5-tuple (both directions) for the whole capture and
+// are never deleted when classified; every packet goes to the engine with
+// the capture's own timestamp in milliseconds. Flows still unclassified at
+// the end are reported with the engine's fallback guess.
+#include <arpa/inet.h>
+#include <pcap/pcap.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <tuple>
+#include <vector>
+
+extern "C" {
+#include "oxlo_api.h"
+}
+
+namespace {
+
+struct flow_key {
+    uint8_t version = 0;
+    uint8_t proto = 0;
+    uint8_t a[16] = {0};
+    uint8_t b[16] = {0};
+    uint16_t pa = 0, pb = 0;
+    bool operator<(const flow_key &o) const
+    {
+        if (std::tie(version, proto, pa, pb) != std::tie(o.version, o.proto, o.pa, o.pb))
+            return std::tie(version, proto, pa, pb) < std::tie(o.version, o.proto, o.pa, o.pb);
+        const int c = memcmp(a, o.a, 16);
+        if (c)
+            return c < 0;
+        return memcmp(b, o.b, 16) < 0;
+    }
+};
+
+struct fragment_key {
+    uint8_t src[16], dst[16];
+    uint32_t id;
+    uint8_t proto;
+    bool operator<(const fragment_key &o) const
+    {
+        int c = memcmp(src, o.src, 16);
+        if (c)
+            return c < 0;
+        c = memcmp(dst, o.dst, 16);
+        if (c)
+            return c < 0;
+        return std::tie(id, proto) < std::tie(o.id, o.proto);
+    }
+};
+
+struct tracked_flow {
+    oxlo_flow_state *state = nullptr;
+    uint8_t input[2] = {0, 0};
+    uint8_t version = 0;
+    uint8_t proto = 0;
+    uint8_t first_src[16] = {0}, first_dst[16] = {0};
+    uint16_t first_sport = 0, first_dport = 0;
+    uint32_t packets = 0;
+    oxlo_classification last{};
+};
+
+uint16_t be16(const uint8_t *p) { return uint16_t((p[0] << 8) | p[1]); }
+
+// Returns the IP packet inside a link-layer frame, or nullptr.
+const uint8_t *ip_packet(int linktype, const uint8_t *data, uint32_t caplen, uint32_t *len)
+{
+    uint32_t off = 0;
+    uint16_t ethertype = 0;
+    switch (linktype) {
+    case DLT_EN10MB:
+        if (caplen < 14)
+            return nullptr;
+        ethertype = be16(data + 12);
+        off = 14;
+        while ((ethertype == 0x8100 || ethertype == 0x88a8) && caplen >= off + 4) {
+            ethertype = be16(data + off + 2);
+            off += 4;
+        }
+        if (ethertype != 0x0800 && ethertype != 0x86dd)
+            return nullptr;
+        break;
+    case DLT_LINUX_SLL:
+        if (caplen < 16)
+            return nullptr;
+        off = 16;
+        break;
+    case DLT_LINUX_SLL2:
+        if (caplen < 20)
+            return nullptr;
+        off = 20;
+        break;
+    case DLT_NULL:
+    case DLT_LOOP:
+        if (caplen < 4)
+            return nullptr;
+        off = 4;
+        break;
+    case DLT_RAW:
+    case 228: // IPv4
+    case 229: // IPv6
+        off = 0;
+        break;
+    default:
+        return nullptr;
+    }
+    if (caplen <= off)
+        return nullptr;
+    *len = caplen - off;
+    return data + off;
+}
+
+// Builds the flow key of an IP packet; fragments after the first are
+// attached to the flow of their first fragment when it was seen.
+bool make_key(const uint8_t *ip, uint32_t len, std::map<fragment_key, flow_key> &fragments,
+              flow_key *key, uint8_t src[16], uint8_t dst[16], uint16_t *sport, uint16_t *dport)
+{
+    memset(src, 0, 16);
+    memset(dst, 0, 16);
+    *sport = *dport = 0;
+    if (len < 1)
+        return false;
+    const uint8_t version = ip[0] >> 4;
+    const uint8_t *l4 = nullptr;
+    uint32_t l4_len = 0;
+    uint8_t proto = 0;
+    bool first_fragment = true, more_fragments = false;
+    uint32_t frag_id = 0;
+    if (version == 4) {
+        const uint32_t ihl = (ip[0] & 0x0F) * 4u;
+        if (len < 20 || ihl < 20 || ihl > len)
+            return false;
+        memcpy(src, ip + 12, 4);
+        memcpy(dst, ip + 16, 4);
+        proto = ip[9];
+        const uint16_t frag = be16(ip + 6);
+        first_fragment = (frag & 0x1FFF) == 0;
+        more_fragments = frag & 0x2000;
+        frag_id = be16(ip + 4);
+        l4 = ip + ihl;
+        l4_len = len - ihl;
+    } else if (version == 6) {
+        if (len < 40)
+            return false;
+        memcpy(src, ip + 8, 16);
+        memcpy(dst, ip + 24, 16);
+        proto = ip[6];
+        uint32_t off = 40;
+        for (int guard = 0; guard < 8; guard++) {
+            if (proto == 0 || proto == 43 || proto == 60 || proto == 135) {
+                if (off + 2 > len)
+                    return false;
+                const uint32_t hlen = (ip[off + 1] + 1u) * 8u;
+                proto = ip[off];
+                off += hlen;
+            } else if (proto == 44) {
+                if (off + 8 > len)
+                    return false;
+                first_fragment = (be16(ip + off + 2) & 0xFFF8) == 0;
+                more_fragments = ip[off + 3] & 1;
+                frag_id = (uint32_t(be16(ip + off + 4)) << 16) | be16(ip + off + 6);
+                proto = ip[off];
+                off += 8;
+            } else {
+                break;
+            }
+        }
+        if (off > len)
+            return false;
+        l4 = ip + off;
+        l4_len = len - off;
+    } else {
+        return false;
+    }
+    fragment_key fk;
+    memcpy(fk.src, src, 16);
+    memcpy(fk.dst, dst, 16);
+    fk.id = frag_id;
+    fk.proto = proto;
+    if (!first_fragment) {
+        auto it = fragments.find(fk);
+        if (it != fragments.end()) {
+            *key = it->second;
+            return true;
+        }
+    } else if ((proto == 6 || proto == 17) && l4_len >= 4) {
+        *sport = be16(l4);
+        *dport = be16(l4 + 2);
+    }
+    key->version = version;
+    key->proto = proto;
+    // Both directions of a flow share one key: the lower endpoint first.
+    const int cmp = memcmp(src, dst, 16);
+    const bool src_first = cmp < 0 || (cmp == 0 && *sport <= *dport);
+    memcpy(key->a, src_first ? src : dst, 16);
+    memcpy(key->b, src_first ? dst : src, 16);
+    key->pa = src_first ? *sport : *dport;
+    key->pb = src_first ? *dport : *sport;
+    if (first_fragment && more_fragments)
+        fragments[fk] = *key;
+    return true;
+}
+
+std::string address_text(const uint8_t a[16], bool v6)
+{
+    char buf[INET6_ADDRSTRLEN] = "";
+    inet_ntop(v6 ? AF_INET6 : AF_INET, a, buf, sizeof(buf));
+    return buf;
+}
+
+std::string json_string(const char *s)
+{
+    std::string out = "\"";
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s ? s : ""); *p; p++) {
+        if (*p == '"' || *p == '\\') {
+            out += '\\';
+            out += char(*p);
+        } else if (*p < 0x20 || *p >= 0x7F) {
+            char esc[8];
+            snprintf(esc, sizeof(esc), "\\u%04x", *p);
+            out += esc;
+        } else {
+            out += char(*p);
+        }
+    }
+    return out + "\"";
+}
+
+void print_flow(oxlo_module *module, tracked_flow &f)
+{
+    const oxlo_flow_state *st = f.state;
+    const bool classified = oxlo_flow_app_protocol(st) || oxlo_flow_master_protocol(st);
+    const oxlo_classification r = classified ? f.last : oxlo_classification_fallback(module, f.state, f.proto);
+    uint8_t client[16], server[16];
+    uint16_t cport = 0, sport = 0;
+    oxlo_flow_endpoints(st, client, &cport, server, &sport);
+    cport = ntohs(cport);
+    sport = ntohs(sport);
+    const bool decided = cport || sport || memcmp(client, server, 16) != 0;
+    if (!decided) {
+        memcpy(client, f.first_src, 16);
+        memcpy(server, f.first_dst, 16);
+        cport = f.first_sport;
+        sport = f.first_dport;
+    }
+    const bool v6 = f.version == 6;
+
+    char names[128];
+    oxlo_format_protocol_names(module, (uint32_t(r.app) << 16) | r.master, names, sizeof(names));
+    char ids[32];
+    if (r.master && r.app && r.master != r.app)
+        snprintf(ids, sizeof(ids), "%u.%u", r.master, r.app);
+    else
+        snprintf(ids, sizeof(ids), "%u", r.app ? r.app : r.master);
+    std::string l4 = f.proto == 6 ? "\"TCP\"" : f.proto == 17 ? "\"UDP\"" : std::to_string(f.proto);
+    const char *confidence = oxlo_confidence_name(oxlo_flow_confidence(st));
+
+    printf("{\"l4\":%s,\"client\":%s,\"client_port\":%u,\"server\":%s,\"server_port\":%u,"
+           "\"proto\":%s,\"proto_id\":\"%s\",\"category\":%s,\"breed\":%s,\"confidence\":%s,"
+           "\"host\":%s,\"risks\":[],\"packets\":%u}\n",
+           l4.c_str(), json_string(address_text(client, v6).c_str()).c_str(), cport,
+           json_string(address_text(server, v6).c_str()).c_str(), sport, json_string(names).c_str(), ids,
+           json_string(oxlo_category_name(module, int(r.category))).c_str(),
+           json_string(oxlo_breed_name(r.breed)).c_str(), json_string(confidence ? confidence : "").c_str(),
+           json_string(oxlo_flow_host_name(st)).c_str(), f.packets);
+}
+
+int replay(oxlo_module *module, const char *path)
+{
+    char err[PCAP_ERRBUF_SIZE] = "";
+    pcap_t *pc = pcap_open_offline(path, err);
+    if (!pc) {
+        fprintf(stderr, "oxlo-replay: %s: %s\n", path, err);
+        return -1;
+    }
+    const int linktype = pcap_datalink(pc);
+    std::map<flow_key, size_t> index;
+    std::map<fragment_key, flow_key> fragments;
+    std::vector<tracked_flow> flows;
+    int rc = 0;
+    struct pcap_pkthdr *h;
+    const u_char *data;
+    int n;
+    while ((n = pcap_next_ex(pc, &h, &data)) == 1) {
+        uint32_t len = 0;
+        const uint8_t *ip = ip_packet(linktype, data, h->caplen, &len);
+        if (!ip)
+            continue;
+        if (len > 65535)
+            len = 65535;
+        flow_key key;
+        uint8_t src[16], dst[16];
+        uint16_t sport, dport;
+        if (!make_key(ip, len, fragments, &key, src, dst, &sport, &dport))
+            continue;
+        auto it = index.find(key);
+        if (it == index.end()) {
+            tracked_flow f;
+            f.state = static_cast<oxlo_flow_state *>(oxlo_flow_alloc(oxlo_flow_state_size()));
+            if (!f.state) {
+                fprintf(stderr, "oxlo-replay: out of memory\n");
+                rc = -1;
+                break;
+            }
+            memset(f.state, 0, oxlo_flow_state_size());
+            f.version = key.version;
+            f.proto = key.proto;
+            memcpy(f.first_src, src, 16);
+            memcpy(f.first_dst, dst, 16);
+            f.first_sport = sport;
+            f.first_dport = dport;
+            it = index.emplace(key, flows.size()).first;
+            flows.push_back(f);
+        }
+        tracked_flow &f = flows[it->second];
+        f.packets++;
+        const uint64_t ms = uint64_t(h->ts.tv_sec) * 1000u + uint64_t(h->ts.tv_usec) / 1000u;
+        f.last = oxlo_classify_packet(module, f.state, ip, uint16_t(len), ms, f.input);
+    }
+    if (n == -1) {
+        fprintf(stderr, "oxlo-replay: %s: %s\n", path, pcap_geterr(pc));
+        rc = -1;
+    }
+    for (tracked_flow &f : flows) {
+        print_flow(module, f);
+        oxlo_flow_state_free(f.state);
+    }
+    pcap_close(pc);
+    return rc;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        fprintf(stderr, "usage: oxlo-replay FILE.pcap...\n");
+        return 2;
+    }
+    oxlo_module *module = oxlo_module_new(nullptr);
+    if (!module || oxlo_finalize_initialization(module) != 0) {
+        fprintf(stderr, "oxlo-replay: cannot set up the detection module\n");
+        oxlo_module_free(module);
+        return 1;
+    }
+    int rc = 0;
+    for (int i = 1; i < argc; i++)
+        if (replay(module, argv[i]) != 0)
+            rc = 1;
+    fflush(stdout);
+    oxlo_module_free(module);
+    return rc;
+}
