@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

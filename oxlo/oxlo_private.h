@@ -334,10 +334,6 @@ void oxlo_hosts_release(struct oxlo_module *m);
  * the anchoring and dot flags are set from the text. As oxlo_host_pattern_add. */
 int oxlo_host_pattern_add_data(oxlo_automaton *a, const char *pattern,
                                const struct automaton_data *data);
-/* Label-boundary match callback of the host and content automata. */
-int oxlo_host_match_callback(const struct automaton_match_info *info,
-                             struct automaton_text *text, struct automaton_match *result);
-void oxlo_host_match_load(struct oxlo_module *m, const oxlo_host_match_entry *entry);
 #ifdef __cplusplus
 }
 #endif
