@@ -200,43 +200,25 @@ template <typename T> T *field(module_config *cfg, const knob &k)
 
 /* ---- bit sets ---- */
 
-int bits_init(oxlo_knob_bits *b, uint32_t bits)
+void bits_assign(oxlo_id_bitset *b, uint32_t bit, bool on)
 {
-    b->words = static_cast<uint32_t *>(oxlo_heap_calloc((bits + 31) / 32 + 1, sizeof(uint32_t)));
-    if (!b->words)
-        return -1;
-    b->bits = bits;
-    return 0;
-}
-
-void bits_free(oxlo_knob_bits *b)
-{
-    oxlo_heap_free(b->words);
-    b->words = nullptr;
-    b->bits = 0;
-}
-
-void bits_assign(oxlo_knob_bits *b, uint32_t bit, bool on)
-{
-    if (!b->words || bit >= b->bits)
-        return;
     if (on)
-        b->words[bit / 32] |= 1u << (bit % 32);
+        oxlo_id_bitset_set(b, bit);
     else
-        b->words[bit / 32] &= ~(1u << (bit % 32));
+        oxlo_id_bitset_clear(b, bit);
 }
 
-void bits_assign_all(oxlo_knob_bits *b, bool on)
+void bits_assign_all(oxlo_id_bitset *b, bool on)
 {
-    for (uint32_t i = 0; i < b->bits; i++)
+    for (uint32_t i = 0; i < b->num_bits; i++)
         bits_assign(b, i, on);
 }
 
-uint32_t bits_count(const oxlo_knob_bits *b)
+uint32_t bits_count(const oxlo_id_bitset *b)
 {
     uint32_t n = 0;
-    for (uint32_t i = 0; i < b->bits; i++)
-        n += oxlo_knob_bit_test(b, i) == 1;
+    for (uint32_t i = 0; i < b->num_bits; i++)
+        n += oxlo_id_bitset_test(b, i) == 1;
     return n;
 }
 
@@ -284,14 +266,14 @@ bool is_all_name(const char *s, const char *placeholder)
 }
 
 /* The protocol a per-protocol knob names: its id, -1 for all, -2 unknown. */
-int bitmap_protocol(oxlo_module *m, const oxlo_knob_bits *b, const char *proto)
+int bitmap_protocol(oxlo_module *m, const oxlo_id_bitset *b, const char *proto)
 {
     if (is_all_name(proto, PER_PROTOCOL))
         return -1;
     long id;
     if (is_decimal(proto)) {
         id = strtol(proto, nullptr, 10);
-        if (id >= (long)b->bits)
+        if (id >= (long)b->num_bits)
             return -2;
     } else {
         id = oxlo_protocol_id_by_name(m, proto);
@@ -324,7 +306,7 @@ int bitmap_risk(const char *param)
     return id > 0 ? id : -2;
 }
 
-int set_bitmap(oxlo_knob_bits *b, int which, const char *value)
+int set_bitmap(oxlo_id_bitset *b, int which, const char *value)
 {
     int on = parse_bool(value);
     if (which == -2 || on < 0)
@@ -378,11 +360,11 @@ int set_value(oxlo_module *m, module_config *cfg, const knob &k, const char *val
         return 0;
     }
     case KNOB_PROTO_BITMAP: {
-        oxlo_knob_bits *b = field<oxlo_knob_bits>(cfg, k);
+        oxlo_id_bitset *b = field<oxlo_id_bitset>(cfg, k);
         return set_bitmap(b, bitmap_protocol(m, b, proto), value);
     }
     case KNOB_RISK_BITMAP:
-        return set_bitmap(field<oxlo_knob_bits>(cfg, k), bitmap_risk(param), value);
+        return set_bitmap(field<oxlo_id_bitset>(cfg, k), bitmap_risk(param), value);
     case KNOB_FILENAME: {
         char *dst = field<char>(cfg, k);
         if (!value) {
@@ -460,14 +442,14 @@ void format_value(oxlo_module *m, const knob &k, const char *proto, const char *
         return;
     case KNOB_PROTO_BITMAP:
     case KNOB_RISK_BITMAP: {
-        oxlo_knob_bits *b = field<oxlo_knob_bits>(cfg, k);
+        oxlo_id_bitset *b = field<oxlo_id_bitset>(cfg, k);
         int which = k.type == KNOB_PROTO_BITMAP ? bitmap_protocol(m, b, proto) : bitmap_risk(param);
         if (which >= 0) {
             snprintf(buf, size, "%d", oxlo_knob_bit_test(b, (uint32_t)which) == 1);
         } else {
             /* No single bit named: report whether every bit but 0 is set. */
             uint32_t set = bits_count(b) - (oxlo_knob_bit_test(b, 0) == 1);
-            snprintf(buf, size, "%d", b->bits > 1 && set == b->bits - 1);
+            snprintf(buf, size, "%d", b->num_bits > 1 && set + 1 == b->num_bits);
         }
         return;
     }
@@ -478,19 +460,20 @@ void format_value(oxlo_module *m, const knob &k, const char *proto, const char *
 
 extern "C" {
 
-int oxlo_knob_bit_test(const oxlo_knob_bits *b, uint32_t bit)
+int oxlo_knob_bit_test(const oxlo_id_bitset *b, uint32_t bit)
 {
-    if (!b || !b->words || bit >= b->bits)
-        return -1;
-    return (b->words[bit / 32] >> (bit % 32)) & 1u;
+    return oxlo_id_bitset_test(b, bit);
 }
 
 int set_default_config(module_config *cfg, uint32_t builtin_protocols)
 {
-    if (bits_init(&cfg->log_bitmap, builtin_protocols) || bits_init(&cfg->ip_list_bitmap, builtin_protocols) ||
-        bits_init(&cfg->monitoring, builtin_protocols) ||
-        bits_init(&cfg->enabled_protocols, builtin_protocols) ||
-        bits_init(&cfg->flowrisk_bitmap, OXLO_NUM_RISKS) || bits_init(&cfg->flowrisk_info_bitmap, OXLO_NUM_RISKS))
+    if (builtin_protocols > UINT16_MAX)
+        return -1;
+    uint16_t n = (uint16_t)builtin_protocols;
+    if (oxlo_id_bitset_init(&cfg->log_bitmap, n) || oxlo_id_bitset_init(&cfg->ip_list_bitmap, n) ||
+        oxlo_id_bitset_init(&cfg->monitoring, n) || oxlo_id_bitset_init(&cfg->enabled_protocols, n) ||
+        oxlo_id_bitset_init(&cfg->flowrisk_bitmap, OXLO_NUM_RISKS) ||
+        oxlo_id_bitset_init(&cfg->flowrisk_info_bitmap, OXLO_NUM_RISKS))
         return -1;
     for (const knob &k : knobs)
         set_value(nullptr, cfg, k, k.def, k.proto, k.param);
@@ -499,12 +482,12 @@ int set_default_config(module_config *cfg, uint32_t builtin_protocols)
 
 void free_config(module_config *cfg)
 {
-    bits_free(&cfg->log_bitmap);
-    bits_free(&cfg->ip_list_bitmap);
-    bits_free(&cfg->monitoring);
-    bits_free(&cfg->enabled_protocols);
-    bits_free(&cfg->flowrisk_bitmap);
-    bits_free(&cfg->flowrisk_info_bitmap);
+    oxlo_id_bitset_free(&cfg->log_bitmap);
+    oxlo_id_bitset_free(&cfg->ip_list_bitmap);
+    oxlo_id_bitset_free(&cfg->monitoring);
+    oxlo_id_bitset_free(&cfg->enabled_protocols);
+    oxlo_id_bitset_free(&cfg->flowrisk_bitmap);
+    oxlo_id_bitset_free(&cfg->flowrisk_info_bitmap);
 }
 
 int oxlo_set_config(oxlo_module *m, const char *proto, const char *param, const char *value)
@@ -559,8 +542,8 @@ int oxlo_dump_config(oxlo_module *m, FILE *out)
         const char *def = k.def ? k.def : "";
         if (k.type == KNOB_PROTO_BITMAP || k.type == KNOB_RISK_BITMAP) {
             /* A bitmap has no single value: show how many of its bits are set. */
-            const oxlo_knob_bits *b = field<oxlo_knob_bits>(&m->cfg, k);
-            snprintf(value, sizeof(value), "%u/%u set", bits_count(b), b->bits);
+            const oxlo_id_bitset *b = field<oxlo_id_bitset>(&m->cfg, k);
+            snprintf(value, sizeof(value), "%u/%u set", bits_count(b), b->num_bits);
             fprintf(out, " *) %s %s: %s [all %s]\n", proto, k.param, value, def);
             continue;
         }

@@ -3,6 +3,7 @@
  * classification, giving up, the fallback guess and the accessors the
  * application reads. */
 #include "oxlo_private.h"
+#include "oxlo_automaton.h"
 
 #include <cctype>
 #include <cstdio>
@@ -151,12 +152,15 @@ void rerun_host_classification(oxlo_module *module, oxlo_flow_state *flow)
     flow->flags_b &= ~OXLO_FLOW_IN_HOST_RECLASS;
 }
 
+/* Category, and the breed with it: a flow classified by give-up gets no
+ * further packet that would take its breed from the pair. */
 void fill_category(oxlo_module *module, oxlo_flow_state *flow)
 {
-    if (flow->category != 0)
-        return;
     const uint32_t pair = (uint32_t(flow->app) << 16) | flow->master;
-    flow->category = oxlo_protocol_pair_category(module, pair);
+    if (flow->category == 0)
+        flow->category = oxlo_protocol_pair_category(module, pair);
+    if (flow->breed == 0)
+        flow->breed = oxlo_protocol_pair_breed(module, pair);
 }
 
 uint16_t guess_by_port_now(oxlo_module *module, const oxlo_flow_state *flow)
@@ -658,13 +662,32 @@ extern "C" {
 int oxlo_host_name_lookup(oxlo_module *module, oxlo_flow_state *flow, const char *name,
                           size_t length, void *match_result, uint16_t master, int set_protocol)
 {
-    (void)match_result;
-    (void)master;
-    (void)set_protocol;
     if (!module || !flow || !name || length == 0)
         return 0;
-    /* No host-name patterns are loaded in this engine yet: nothing matches. */
-    return 0;
+    char copy[256];
+    const size_t n = length < sizeof(copy) - 1 ? length : sizeof(copy) - 1;
+    memcpy(copy, name, n);
+    copy[n] = '\0';
+
+    automaton_match local;
+    automaton_match *match = match_result ? static_cast<automaton_match *>(match_result) : &local;
+    memset(match, 0, sizeof(*match));
+    uint16_t proto = 0, category = 0;
+    if (automaton_match_core(module->host_automaton, copy, uint16_t(n), match, &proto, &category) < 0)
+        return 0;
+    if (proto == 0)
+        return 0;
+    if (set_protocol)
+        oxlo_flow_set_protocol(module, flow, proto, master, OXLO_CONFIDENCE_DPI);
+    /* Mail and naming flows keep their own category: the name they carry
+     * says nothing about the service they are. */
+    const bool keep_category = master == 2 || master == 3 || master == 4 || master == 5 ||
+                               master == P_POPS || master == P_SMTPS || master == P_IMAPS;
+    if (category && !keep_category)
+        flow->category = category;
+    if (match->data.breed)
+        flow->breed = match->data.breed;
+    return 1;
 }
 
 } // extern "C"

@@ -18,6 +18,25 @@ static inline uint32_t oxlo_be32(const uint8_t *p)
     return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
 }
 
+/* -- payload line parser section (oxlo_line_parser.cpp) -- */
+#define OXLO_MAX_PAYLOAD_LINES 64
+
+/* A stretch of the current payload: absent when len is 0. */
+typedef struct oxlo_payload_line {
+    const uint8_t *ptr;
+    uint16_t len;
+} oxlo_payload_line;
+
+/* What the line parser found in the current payload. */
+typedef struct oxlo_line_table {
+    oxlo_payload_line line[OXLO_MAX_PAYLOAD_LINES];
+    uint16_t header_end;     /* offset of the empty line ending the headers */
+    uint8_t headers_complete;
+    oxlo_payload_line accept, authorization, bootid, content_disposition, content_type,
+        cache_control, host, location, man, mx, nt, nts, origin, referer, server,
+        securelocation, st, user_agent, upgrade, usn, forwarded, response_status;
+} oxlo_line_table;
+
 /* The parsed packet in process; rebuilt for each packet. */
 #define OXLO_PACKET_RETRANSMISSION 0x01u
 #define OXLO_PACKET_DIRECTION      0x02u
@@ -40,6 +59,7 @@ typedef struct oxlo_packet_state {
     uint8_t *input_info;           /* caller's two bytes, or NULL */
     /* Line table of the payload line parser: filled by its owner. */
     uint16_t line_count;
+    oxlo_line_table lines;         /* valid while OXLO_PACKET_LINES_PARSED */
     char fingerprint[128];
     char raw_options[128];
 } oxlo_packet_state;
@@ -86,6 +106,7 @@ typedef struct oxlo_detection_part {
 #include "oxlo_lru.h"
 #include "oxlo_patricia.h"
 #include "oxlo_string_map.h"
+#include "oxlo_utils.h"
 
 typedef struct oxlo_domain_set oxlo_domain_set;
 typedef struct oxlo_address_cache oxlo_address_cache;
@@ -106,13 +127,6 @@ typedef struct oxlo_hash_filter oxlo_hash_filter;
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* Bit set over protocol or risk ids, used by the per-protocol and per-risk
- * knobs; read it with oxlo_knob_bit_test. */
-typedef struct oxlo_knob_bits {
-    uint32_t bits;
-    uint32_t *words;
-} oxlo_knob_bits;
 
 /* One LRU cache's knobs. */
 typedef struct oxlo_lru_config {
@@ -162,10 +176,10 @@ typedef struct module_config {
     int32_t openvpn_subclassification_by_ip;
     int32_t wireguard_subclassification_by_ip;
     /* per-protocol bitmaps, one bit per built-in protocol id */
-    oxlo_knob_bits log_bitmap;
-    oxlo_knob_bits ip_list_bitmap;
-    oxlo_knob_bits monitoring;
-    oxlo_knob_bits enabled_protocols;
+    oxlo_id_bitset log_bitmap;
+    oxlo_id_bitset ip_list_bitmap;
+    oxlo_id_bitset monitoring;
+    oxlo_id_bitset enabled_protocols;
     /* global */
     int32_t max_packets_to_process;
     int32_t track_payload;
@@ -182,8 +196,8 @@ typedef struct module_config {
     int32_t oxlo_server_fingerprint, oxlo_fingerprint, oxlo_fingerprint_format;
     int32_t oxlo_fingerprint_ignore_tcp_fp;
     int32_t flow_risk_lists_load;
-    oxlo_knob_bits flowrisk_bitmap;      /* risks checked at all */
-    oxlo_knob_bits flowrisk_info_bitmap; /* risks whose messages are kept */
+    oxlo_id_bitset flowrisk_bitmap;      /* risks checked at all */
+    oxlo_id_bitset flowrisk_info_bitmap; /* risks whose messages are kept */
     int32_t risk_anonymous_subscriber_list_icloudprivaterelay;
     int32_t risk_anonymous_subscriber_list_tor;
     int32_t risk_crawler_bot_list;
@@ -303,6 +317,41 @@ int oxlo_trigram_test(const char *text);
 }
 #endif
 
+
+/* -- hosts section (oxlo_host_match.cpp, oxlo_loaders.cpp,
+ *    oxlo_categories.cpp, oxlo_domains.cpp) -- */
+
+/* The module's share of address and host matching and of the loaders. */
+typedef struct oxlo_hosts_part {
+    oxlo_tree_pair *protocols_by_ip_second; /* read by oxlo_second_pair_by_* */
+    oxlo_string_map *custom_urls;           /* id | category << 16 | breed << 32 */
+    oxlo_string_map *custom_ja4;            /* JA4C -> protocol id (+ TLS blocks) */
+    oxlo_string_map *custom_oxlofp;         /* engine fingerprint -> protocol id */
+    oxlo_string_map *public_suffixes;       /* suffix -> id (1, 2, ...) */
+    uint32_t public_suffix_count;
+} oxlo_hosts_part;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+/* Reads one text line into buffer without its line end ("\n", "\r\n"); a
+ * last line without a newline is read whole. A line that does not fit is
+ * consumed to its end and reported as too long (buffer then empty). */
+#define OXLO_LINE_OK 0
+#define OXLO_LINE_TOO_LONG 1
+#define OXLO_LINE_EOF (-1)
+int oxlo_read_text_line(FILE *in, char *buffer, size_t size, size_t *length);
+/* Frees what the hosts section owns (called by oxlo_module_free before the
+ * tree pairs go). */
+void oxlo_hosts_release(struct oxlo_module *m);
+/* Adds a host pattern with the given attached data; level 0 is computed and
+ * the anchoring and dot flags are set from the text. As oxlo_host_pattern_add. */
+int oxlo_host_pattern_add_data(oxlo_automaton *a, const char *pattern,
+                               const struct automaton_data *data);
+#ifdef __cplusplus
+}
+#endif
+
 struct oxlo_module {
     uint64_t current_time_ms;
     uint32_t flags; /* OXLO_MODULE_FINALIZED */
@@ -355,11 +404,17 @@ struct oxlo_module {
     /* Knob files being read, innermost first (include-loop guard). */
     const struct oxlo_config_file_frame *config_files;
 
+    /* -- risk section: user replacement of the generated-name test -- */
+    int (*dga_callback)(const char *name, int label_count_rule);
+
     /* -- protocol table section -- */
     oxlo_proto_table protocols;
 
     /* -- detection section: dissectors, call lists, packet in process -- */
     oxlo_detection_part det;
+
+    /* -- hosts section: address and host matching, loaders, suffixes -- */
+    oxlo_hosts_part hosts;
 };
 
 #ifdef __cplusplus
@@ -370,7 +425,7 @@ extern "C" {
 int set_default_config(module_config *cfg, uint32_t builtin_protocols);
 void free_config(module_config *cfg);
 /* 1 set, 0 clear, -1 no such bit. */
-int oxlo_knob_bit_test(const oxlo_knob_bits *b, uint32_t bit);
+int oxlo_knob_bit_test(const oxlo_id_bitset *b, uint32_t bit);
 
 /* Guarded automaton search used by every host, certificate and content
  * match: -2 NULL automaton or empty text, -1 not finalized (a message is
@@ -591,6 +646,13 @@ struct oxlo_flow_state {
     uint64_t risk_mask;            /* oxlo_risk_mask */
     oxlo_flow_risk_message risk_messages[OXLO_FLOW_RISK_MESSAGES];
     uint8_t risk_message_count;
+    /* -- risk section (oxlo_risks.cpp) -- */
+    uint64_t risk_allowed_mask;    /* risks the exceptions leave, all ones until applied */
+    uint8_t risk_exception_state;  /* bit 0 addresses applied, bit 1 host applied */
+    /* -- payload line parser section -- */
+    uint8_t lines_seen;            /* a CR LF was seen in the flow */
+    uint8_t body_start_length;
+    uint8_t body_start[8];         /* first bytes after the empty line */
     char *user_agent;
     uint8_t media_types;
     /* Each dissector's own fields; dissectors add their members here. */
@@ -598,6 +660,14 @@ struct oxlo_flow_state {
         struct {
             uint32_t method;       /* request method id, 0 none */
             char *url;             /* owned */
+            /* -- HTTP dissector section (protocols/http.cpp) -- */
+            uint16_t response_code;
+            uint8_t http11;
+            uint8_t conversation;  /* 0 none, 1/2 request in dir 0/1, 3/4 response first in dir 0/1 */
+            uint8_t repeated;      /* new messages in the same direction, stops at 2 */
+            uint8_t websocket, form_urlencoded, second_message, request_direction;
+            char *request_content_type, *response_content_type, *server, *referer,
+                *forwarded, *host, *username, *password, *os, *filename; /* owned */
         } http;
     } proto;
     /* -- TLS and DNS (protocols/tls.cpp, protocols/dns.cpp) -- */
@@ -639,6 +709,22 @@ void oxlo_detect_risk_raise(oxlo_module *module, oxlo_flow_state *flow, uint32_t
                             const char *message);
 /* Reads the detection knobs into module->det.settings (finalization). */
 void oxlo_detection_settings_load(oxlo_module *module);
+#ifdef __cplusplus
+}
+#endif
+
+/* ---- payload lines and HTTP (oxlo_line_parser.cpp, protocols/http.cpp) ---- */
+#ifdef __cplusplus
+extern "C" {
+#endif
+/* Splits the current payload into lines once per packet (no result). */
+void oxlo_parse_payload_lines(oxlo_module *module, oxlo_flow_state *flow);
+/* Offset of the URL after a known request method, 0 when no request. */
+uint32_t oxlo_http_request_start(oxlo_module *module);
+/* Frees the owned texts of the flow's HTTP state. */
+void oxlo_http_flow_release(oxlo_flow_state *flow);
+void oxlo_search_http_tcp(oxlo_module *module, oxlo_flow_state *flow);
+void init_http_dissector(oxlo_module *module);
 #ifdef __cplusplus
 }
 #endif

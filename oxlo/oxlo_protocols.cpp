@@ -14,11 +14,6 @@
 /* The risk descriptions belong to the risk table; the option list uses them
  * when that code is linked in and prints the risk number otherwise. */
 extern "C" const char *oxlo_flow_risk_description(int risk) __attribute__((weak));
-/* The dissector table gives the transport column of the dump; a build
- * without dissectors prints it empty. */
-extern "C" const char *oxlo_transport_name(int transport) __attribute__((weak));
-extern "C" int oxlo_protocol_dissector_transport(oxlo_module *module, uint16_t id)
-    __attribute__((weak));
 
 namespace {
 
@@ -1110,9 +1105,8 @@ int oxlo_print_protocol_table(oxlo_module *module, FILE *stream)
         char udp[64], tcp[64];
         print_port_ranges(e->udp_default_ports, udp, sizeof(udp));
         print_port_ranges(e->tcp_default_ports, tcp, sizeof(tcp));
-        const char *transport = "";
-        if (oxlo_transport_name && oxlo_protocol_dissector_transport)
-            transport = oxlo_transport_name(oxlo_protocol_dissector_transport(module, (uint16_t)i));
+        const char *transport =
+            oxlo_transport_name(oxlo_protocol_dissector_transport(module, (uint16_t)i));
         fprintf(stream, "%3d %8d %-26s %-10s %-8s %-21s %-18s %-31s %-31s %6d\n", (int)i,
                 (int)oxlo_user_protocol_id(module, (uint16_t)i), e->name, transport,
                 (e->flags & OXLO_PROTO_FLAG_APP) ? "" : "X", oxlo_breed_name(e->breed),

@@ -1,21 +1,28 @@
 #include "PolicyEngine.h"
 
-#include "oxlo_protocol_ids.h"
+// Flows carry user ids: a custom protocol's name maps to its user id.
+uint16_t policyProtocolIdByName(oxlo_module *module, const char *name) {
+  uint16_t id = oxlo_protocol_id_by_name(module, name);
+  return id ? oxlo_user_protocol_id(module, id) : 0;
+}
 
-// Stand-ins until the protocol table's lookups land: numeric ids are
-// checked against the built-in table size, names are not known yet.
-uint16_t policyProtocolIdByName(oxlo_module *, const char *) { return 0; }
-uint32_t policyProtocolCount(oxlo_module *) { return OXLO_PROTOCOL_BUILTIN_COUNT; }
-int policyCategoryIdByName(oxlo_module *, const char *) { return -1; }
+bool policyProtocolIdKnown(oxlo_module *module, uint32_t id) {
+  if (id == 0 || id > UINT16_MAX) return false;
+  return id < oxlo_protocol_count(module) || oxlo_internal_protocol_id(module, (uint16_t)id) != 0;
+}
+
+int policyCategoryIdByName(oxlo_module *module, const char *name) {
+  return oxlo_category_id_by_name(module, name);
+}
 
 // This engine has no geolocation: every lookup answers "not available".
 int policyGeoOpen(oxlo_module *, const char *, const char *) { return -3; }
 int policyGeoCountry(oxlo_module *, const char *, char *, size_t, char *, size_t) { return -2; }
 int policyGeoAsn(oxlo_module *, const char *, uint32_t *) { return -2; }
 
-const char *policyFlowHostName(const oxlo_flow_state *) { return nullptr; }
-uint64_t policyFlowRiskBits(const oxlo_flow_state *) { return 0; }
-int policyFlowIsIpv6(const oxlo_flow_state *) { return -1; }
+const char *policyFlowHostName(const oxlo_flow_state *flow) { return oxlo_flow_host_name(flow); }
+uint64_t policyFlowRiskBits(const oxlo_flow_state *flow) { return oxlo_flow_risk_bits(flow); }
+int policyFlowIsIpv6(const oxlo_flow_state *flow) { return oxlo_flow_is_ipv6(flow); }
 
 oxlo_module *policyModuleNew() {
   oxlo_module *module = oxlo_module_new(nullptr);

@@ -9,10 +9,10 @@
 
 #include "oxlo_api.h"
 
-// Protocol id of a name (case-insensitive); 0 when unknown.
+// User protocol id of a name (case-insensitive); 0 when unknown.
 uint16_t policyProtocolIdByName(oxlo_module *module, const char *name);
-// Number of protocols the module knows (ids below it are valid).
-uint32_t policyProtocolCount(oxlo_module *module);
+// Whether a user protocol id names a protocol of the module.
+bool policyProtocolIdKnown(oxlo_module *module, uint32_t id);
 // Category id of a name (case-insensitive); -1 when unknown.
 int policyCategoryIdByName(oxlo_module *module, const char *name);
 

@@ -221,7 +221,6 @@ void PolicyRule::parseCategories(RuleManager *manager, json_object *section) {
 }
 
 void PolicyRule::parseProtocols(RuleManager *manager, json_object *section) {
-  uint32_t count = policyProtocolCount(manager->getModule());
   json_object_object_foreach(section, key, value) {
     uint16_t marker;
     if (!itemMarker(value, "protocols", &marker)) continue;
@@ -236,7 +235,8 @@ void PolicyRule::parseProtocols(RuleManager *manager, json_object *section) {
       continue;
     }
     uint64_t proto;
-    if (!policyLeadingUnsigned(key, UINT16_MAX, &proto) || proto >= count) {
+    if (!policyLeadingUnsigned(key, UINT16_MAX, &proto) ||
+        !policyProtocolIdKnown(manager->getModule(), (uint32_t)proto)) {
       POLICY_LOG(POLICY_WARNING, "Unknown protocol %s", key);
       continue;
     }

@@ -1,2 +1,249 @@
-// Placeholder entry point until start-up lands.
-int main() { return 0; }
+// Vesk: start-up, main loop and shutdown of the firewall.
+#include <arpa/inet.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Configuration.h"
+#include "NetfilterInterface.h"
+#include "Options.h"
+#include "Trace.h"
+#include "Utils.h"
+#include "ZMQCollector.h"
+#include "ZMQExporter.h"
+#include "oxlo_api.h"
+
+static NetfilterInterface *queues[VESK_MAX_QUEUES];
+static uint32_t numQueues = 0;
+static ZMQExporterList exporters;
+static ZMQCollector *collector = nullptr;
+static oxlo_module *globalModule = nullptr;
+static std::string rulesPath;
+
+// Written by the signal handlers, acted on by the main loop.
+static std::atomic<uint8_t> stopSignals{0};
+static std::atomic<uint8_t> reloadRequested{0};
+static std::atomic<uint8_t> shuttingDown{0};
+
+static void onStopSignal(int) {
+  if (stopSignals.fetch_add(1) > 0) {
+    // Already shutting down: the user insists, leave without exit handlers.
+    trace->logFromSignal(TRACE_NORMAL, __FILE__, __LINE__, "Ok I am leaving now");
+    _exit(0);
+  }
+  globalRunning.store(0);
+}
+
+static void onReloadSignal(int) { reloadRequested.store(1); }
+
+// Loads a rules file on every queue, in queue order; used at start-up, on
+// SIGHUP and for policies pushed by the collector. Main thread only.
+static unsigned reloadRules(const char *path) {
+  unsigned n = 0;
+  for (; n < VESK_MAX_QUEUES && queues[n]; n++) queues[n]->loadRules(path);
+  return n;
+}
+
+static void runConntrackSetup() {
+  static const char *const commands[] = {
+      "echo 1 > /proc/sys/net/netfilter/nf_conntrack_acct", "nfacct flush", "nfacct add ipv4",
+      "echo 1 > /proc/sys/net/netfilter/nf_conntrack_timestamp"};
+  for (const char *command : commands) {
+    if (system(command) == -1)
+      trace->log(TRACE_WARNING, __FILE__, __LINE__, "Failed command %s: %d/%s", command, errno,
+                 strerror(errno));
+    else
+      trace->log(TRACE_DEBUG, __FILE__, __LINE__, "Executed: %s", command);
+  }
+}
+
+static void installSignalHandlers() {
+  struct sigaction stop {};
+  stop.sa_handler = onStopSignal;
+  sigemptyset(&stop.sa_mask);
+  sigaction(SIGINT, &stop, nullptr);
+  sigaction(SIGTERM, &stop, nullptr);
+  struct sigaction reload {};
+  reload.sa_handler = onReloadSignal;
+  sigemptyset(&reload.sa_mask);
+  sigaction(SIGHUP, &reload, nullptr);
+}
+
+static void createQueues(const Options &options) {
+  // Queue threads inherit the signal mask: keep the signals for the main
+  // thread, whose sleep they should cut short.
+  sigset_t signals, previous;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, &previous);
+  for (uint32_t i = 0; i < options.numQueues; i++) {
+    uint32_t id = options.firstQueueId + i;
+    try {
+      queues[i] = new NetfilterInterface(id, &exporters, i == 0);
+    } catch (...) {
+      trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to poll queue %u", id);
+      break;
+    }
+    numQueues = i + 1;
+    queues[i]->start();
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+static void loadFirstRules() {
+  if (!rulesPath.empty()) {
+    struct stat st;
+    if (stat(rulesPath.c_str(), &st) == 0)
+      reloadRules(rulesPath.c_str());
+    else
+      trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to find file: %s", rulesPath.c_str());
+    return;
+  }
+  char path[32];
+  if (!Utils::writeTempFile(Utils::defaultPolicy(), path)) {
+    trace->log(TRACE_WARNING, __FILE__, __LINE__, "Unable to create temporary files to save rules");
+    return;
+  }
+  reloadRules(path);
+  unlink(path);
+}
+
+static void mainLoop() {
+  while (stopSignals.load() == 0) {
+    if (reloadRequested.exchange(0)) {
+      if (!rulesPath.empty()) {
+        trace->log(TRACE_NORMAL, __FILE__, __LINE__, "SIGHUP received: reloading rules...");
+        reloadRules(rulesPath.c_str());
+      } else {
+        trace->log(TRACE_NORMAL, __FILE__, __LINE__, "SIGHUP received (no action)");
+      }
+    }
+    if (collector) collector->poll(reloadRules);
+    if (stopSignals.load() == 0) sleep(1);  // a signal cuts it short
+  }
+}
+
+static void shutdown() {
+  trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Shutting down...");
+  shuttingDown.store(1);
+  for (uint32_t i = 0; i < VESK_MAX_QUEUES && queues[i]; i++) queues[i]->stop();
+  globalRunning.store(0);
+
+  for (uint32_t i = 0; i < numQueues; i++) {
+    queues[i]->teardown();
+    delete queues[i];
+    queues[i] = nullptr;
+  }
+  for (ZMQExporter *exporter : exporters) delete exporter;
+  exporters.clear();
+  delete collector;
+  collector = nullptr;
+  oxlo_module_free(globalModule);
+  globalModule = nullptr;
+}
+
+int main(int argc, char **argv) {
+  trace = new Trace();
+
+  globalModule = oxlo_module_new(nullptr);
+  if (globalModule) oxlo_finalize_initialization(globalModule);
+
+  // A lone argument that is not an option names a configuration file.
+  std::vector<std::string> fileArguments;
+  std::vector<char *> arguments(argv, argv + argc);
+  if (argc == 2 && argv[1][0] != '-') {
+    int rc = Options::readConfigFile(argv[1], argv[0], fileArguments);
+    if (rc != 0) exit(rc);
+    arguments.clear();
+    for (std::string &a : fileArguments) arguments.push_back(a.data());
+  }
+  arguments.push_back(nullptr);
+
+  Options options;
+  switch (options.parse(static_cast<int>(arguments.size() - 1), arguments.data())) {
+    case Options::USAGE:
+      Options::printUsage(options.flowUpdatePeriod);
+      exit(0);
+    case Options::USAGE_PROTOCOLS:
+      Options::printUsage(options.flowUpdatePeriod);
+      printf("\nSupported protocols:\n");
+      fflush(stdout);
+      if (globalModule) oxlo_print_protocol_table(globalModule, stdout);
+      fflush(stdout);
+      oxlo_module_free(globalModule);
+      exit(0);
+    case Options::VERSION:
+      Options::printVersion();
+      exit(0);
+    case Options::FAIL:
+      exit(1);
+    case Options::RUN:
+      break;
+  }
+  if (options.verbose) trace->setLevel(6);
+  configuration.flush = options.flush ? 1 : 0;
+  configuration.flowUpdatePeriod = options.flowUpdatePeriod;
+  rulesPath = options.rulesPath;
+
+  if (!options.queueGiven) {
+    Options::printUsage(configuration.flowUpdatePeriod);
+    exit(0);
+  }
+  if (geteuid() != 0) {
+    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Fatal error: please start this application as root");
+    exit(1);
+  }
+
+  trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Initializing: hold on...");
+  configuration.localAddress = ntohl(Utils::localAddress());
+  Utils::fetchPublicAddress(configuration.publicAddress);
+  Utils::computeIdentity(argc, argv, configuration.localAddress, configuration.uuid,
+                         sizeof(configuration.uuid), &configuration.uniqueSourceId);
+
+  if (!options.skipConntrackReset) runConntrackSetup();
+  installSignalHandlers();
+
+  const char *key = options.encryptionKey.empty() ? nullptr : options.encryptionKey.c_str();
+  if (!options.policyEndpoint.empty()) {
+    try {
+      collector = new ZMQCollector(options.policyEndpoint.c_str(), key);
+    } catch (...) {
+      trace->log(TRACE_WARNING, __FILE__, __LINE__, "Unable to create ZMQ policy collector %s",
+                 options.policyEndpoint.c_str());
+      exit(1);
+    }
+  }
+  for (const std::string &endpoint : options.flowEndpoints) {
+    try {
+      exporters.push_back(new ZMQExporter(endpoint.c_str(), key, !options.json, false));
+    } catch (...) {
+      trace->log(TRACE_WARNING, __FILE__, __LINE__, "Unable to create ZMQ exporter %s",
+                 endpoint.c_str());
+    }
+  }
+
+  createQueues(options);
+  loadFirstRules();
+  for (ZMQExporter *exporter : exporters) exporter->sendHello();
+
+  trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Running [UUID: %s][Source ID: %u][Format: %s]",
+             configuration.uuid, configuration.uniqueSourceId, options.json ? "JSON" : "TLV");
+  // A stop signal during start-up must not be undone here.
+  uint8_t notRunning = 0;
+  if (stopSignals.load() == 0) globalRunning.compare_exchange_strong(notRunning, 1);
+
+  mainLoop();
+  shutdown();
+  return 0;
+}

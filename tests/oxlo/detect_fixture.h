@@ -61,7 +61,6 @@ struct module_fixture : ::testing::Test {
     oxlo_module *m = nullptr;
     oxlo_flow_state *f = nullptr;
     uint64_t now = 1000000;
-    bool own_table = false; // the module did not build its protocol table
 
     // Knobs to set before finalization: {proto, param, value}.
     virtual std::vector<std::array<const char *, 3>> knobs() { return {}; }
@@ -77,17 +76,9 @@ struct module_fixture : ::testing::Test {
         log() = probe_log{};
         m = oxlo_module_new(nullptr);
         ASSERT_NE(m, nullptr);
-        if (!m->protocols.entries) {
-            own_table = true;
-            ASSERT_EQ(oxlo_proto_table_init(m), 0);
-            free_config(&m->cfg);
-            ASSERT_EQ(set_default_config(&m->cfg, m->protocols.builtin_count), 0);
-        }
         for (auto &k : knobs())
             ASSERT_EQ(oxlo_set_config(m, k[0], k[1], k[2]), 0) << k[1];
         ASSERT_EQ(oxlo_finalize_initialization(m), 0);
-        if (!m->protocols.tcp_ports)
-            oxlo_default_ports_build(m);
         ASSERT_EQ(oxlo_dissectors_init(m), 0);
         drop_builtin_dissectors();
         register_dissectors();
@@ -109,9 +100,6 @@ struct module_fixture : ::testing::Test {
     void TearDown() override
     {
         oxlo_flow_state_free(f);
-        if (own_table)
-            oxlo_proto_table_free(m);
-        oxlo_dissectors_free(m);
         oxlo_module_free(m);
     }
     oxlo_flow_state *new_flow()

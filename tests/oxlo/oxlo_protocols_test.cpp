@@ -679,3 +679,53 @@ TEST(XGrams, bitmaps_hold_english_letter_statistics)
     /* bit n is bit n % 32 of word n / 32: "ab" = 0 * 26 + 1 */
     EXPECT_EQ(oxlo_xgram_bitmap(OXLO_XGRAM_COMMON_BIGRAMS)[0] & 2u, 2u);
 }
+
+TEST(ModuleTable, lifecycle_builds_dumps_and_frees_the_table)
+{
+    for (int round = 0; round < 3; round++) {
+        oxlo_module *m = oxlo_module_new(nullptr);
+        ASSERT_NE(m, nullptr);
+        EXPECT_EQ(oxlo_protocol_count(m), 0u);
+        EXPECT_STREQ(oxlo_protocol_name(m, OXLO_PROTOCOL_QUIC), "QUIC");
+
+        char *text = nullptr;
+        size_t size = 0;
+        FILE *f = open_memstream(&text, &size);
+        ASSERT_EQ(oxlo_print_protocol_table(m, f), 0) << "the dump finalizes the module";
+        fclose(f);
+        EXPECT_EQ(lines_of(text).size(), 487u);
+        free(text);
+        EXPECT_EQ(oxlo_protocol_count(m), 487u);
+        EXPECT_EQ(oxlo_guess_protocol_by_port(m, 6, 50000, 443, nullptr), OXLO_PROTOCOL_TLS);
+        EXPECT_EQ(oxlo_guess_protocol_by_port(m, 17, 50000, 53, nullptr), OXLO_PROTOCOL_DNS);
+        oxlo_module_free(m);
+    }
+}
+
+TEST(ModuleTable, option_lists)
+{
+    struct Case {
+        int selector;
+        size_t lines;
+        const char *first;
+    } cases[] = {
+        {0, 486, "            <Option2 value=\"1\">FTP_CONTROL</Option2>"},
+        {1, 99, "            <Option2 value=\"1\">Media</Option2>"},
+        {2, 58, nullptr},
+        {3, 1, "WARNING: option -a out of range"},
+        {-1, 1, "WARNING: option -a out of range"},
+    };
+    for (const Case &c : cases) {
+        char *text = nullptr;
+        size_t size = 0;
+        FILE *f = open_memstream(&text, &size);
+        oxlo_print_option_list(c.selector, f);
+        fclose(f);
+        std::vector<std::string> lines = lines_of(text);
+        free(text);
+        EXPECT_EQ(lines.size(), c.lines) << c.selector;
+        if (c.first && !lines.empty()) {
+            EXPECT_EQ(lines[0], c.first);
+        }
+    }
+}

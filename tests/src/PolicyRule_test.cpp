@@ -71,7 +71,7 @@ TEST(PolicyRule, marker_values) {
 TEST(PolicyRule, parses_name_root_risks_and_sections) {
   RuleManager rm(nullptr, 16, 16);
   Built b = build(rm, R"("id":3,"root":9,"name":"office","flow_risk":{"risks":[15,31,64,"x"],"marker":"drop"},)"
-                      R"("default_marker":"pass","markers":{"categories":{"5":"drop","164":2,"Web":1},)"
+                      R"("default_marker":"pass","markers":{"categories":{"5":1,"164":2,"Web":"drop","NoSuchCategory":1},)"
                       R"("countries":{"IT":"drop","ITA":2,"FR":[]},"continents":{"EU":44},)"
                       R"("asn":{"15169":"drop","4294967296":2,"12x":2}}})");
   ASSERT_TRUE(b.rule) << b.log;
@@ -84,6 +84,7 @@ TEST(PolicyRule, parses_name_root_risks_and_sections) {
   EXPECT_TRUE(contains(b.log, "Unknown flow risk 64")) << b.log;
   EXPECT_EQ(r.getCategoryMarkers(), (std::map<uint16_t, uint16_t>{{5, 2}}));
   EXPECT_TRUE(contains(b.log, "WARNING: Unknown category 164 [164]")) << b.log;
+  EXPECT_TRUE(contains(b.log, "WARNING: Unknown category NoSuchCategory")) << b.log;
   EXPECT_EQ(r.getCountryMarkers(), (std::map<uint16_t, uint16_t>{{'I' * 256 + 'T', 2}}));
   EXPECT_TRUE(contains(b.log, "WARNING: Unknown country ITA")) << b.log;
   EXPECT_TRUE(contains(b.log, "WARNING: Unexpected type for markers.countries")) << b.log;
@@ -141,6 +142,19 @@ TEST(PolicyRule, selects_marker_for_classified_flows) {
   };
   for (auto &c : cases)
     EXPECT_EQ(c.rule->evaluate(nullptr, c.flow, s.data(), d.data(), true), c.marker) << c.why;
+}
+
+// Only an all-digit key is an id; a name that begins with a digit is a name.
+TEST(PolicyRule, protocol_keys_by_name_and_id) {
+  RuleManager rm(nullptr, 16, 16);
+  Built b = build(rm, R"("id":1,"default_marker":1,"markers":{"protocols":{"1kxun":"drop","http":5,)"
+                      R"("486":6,"487":7,"0":8,"65543":9,"NoSuchProto":10,"7x":11}}})");
+  ASSERT_TRUE(b.rule) << b.log;
+  EXPECT_EQ(b.rule->getProtocolMarkers(), (std::map<uint16_t, uint16_t>{{295, 2}, {7, 5}, {486, 6}}))
+      << b.log;
+  for (const char *w : {"Unknown protocol 487", "Unknown protocol 0", "Unknown protocol 65543",
+                        "Unknown protocol NoSuchProto", "Unknown protocol 7x"})
+    EXPECT_TRUE(contains(b.log, w)) << w << "\n" << b.log;
 }
 
 TEST(PolicyRule, bad_items_are_skipped_and_the_policy_still_loads) {

@@ -1,0 +1,73 @@
+// One TCP or UDP connection as one queue sees it, from its first packet until
+// it is classified (or given up on) and exported, or purged as idle.
+#ifndef VESK_FLOW_H
+#define VESK_FLOW_H
+
+#include <cstdint>
+
+#include "oxlo_api.h"
+
+class NetfilterInterface;
+
+#define FLOW_IDLE_SECONDS 30
+#define FLOW_MAC_SOURCE 0x01
+#define FLOW_MAC_DESTINATION 0x02
+
+class Flow {
+ public:
+  // Addresses are 16 bytes: IPv4 in host byte order in the first 32-bit
+  // word (rest zero), IPv6 as in the packet. Ports in host byte order.
+  // Throws "Not enough memory" when the engine state cannot be allocated.
+  Flow(NetfilterInterface *owner, uint32_t now, uint8_t l4Protocol, uint8_t ipVersion,
+       const uint8_t *source, uint16_t sourcePort, const uint8_t *destination,
+       uint16_t destinationPort, uint32_t inInterface, uint32_t outInterface);
+  ~Flow();
+  Flow(const Flow &) = delete;
+  Flow &operator=(const Flow &) = delete;
+
+  // The same for both directions of a connection.
+  static uint32_t hash(uint8_t ipVersion, const uint8_t *source, const uint8_t *destination,
+                       uint16_t sourcePort, uint16_t destinationPort, uint8_t l4Protocol);
+  uint32_t hash() const;
+  // True when the tuple is this flow's either way; direction 1 for the way of
+  // the flow's first packet, 0 for the reverse.
+  bool matches(uint8_t ipVersion, const uint8_t *source, const uint8_t *destination,
+               uint16_t sourcePort, uint16_t destinationPort, uint8_t l4Protocol,
+               uint8_t *direction) const;
+
+  void processPacket(uint8_t direction, const uint8_t *packet, uint16_t length);
+  // Takes the engine's best guess as the final classification.
+  void giveUp();
+  void computeMarker();
+  bool isIdle() const;
+  uint32_t packets() const { return packetsSrc2Dst + packetsDst2Src; }
+  // Packed protocol id: application << 16 | master.
+  uint32_t protocolPair() const {
+    return (static_cast<uint32_t>(classification.app) << 16) | classification.master;
+  }
+  void print(const char *tag) const;
+
+  uint32_t inInterface;
+  uint32_t outInterface;
+  uint8_t sourceAddress[16];
+  uint8_t destinationAddress[16];
+  uint16_t sourcePort, destinationPort;
+  uint8_t l4Protocol;
+  uint8_t sourceMac[6], destinationMac[6];
+  uint8_t ipVersion;
+  uint8_t macFlags;
+  uint32_t packetsSrc2Dst, packetsDst2Src;
+  uint32_t bytesSrc2Dst, bytesDst2Src;
+  uint8_t detectionCompleted;
+  uint8_t exported;
+  oxlo_flow_state *engineState;
+  oxlo_classification classification;
+  NetfilterInterface *owner;
+  Flow *next, *previous;
+  uint32_t bucket;
+  uint8_t idleMark;
+  uint32_t firstSeen, lastSeen;
+  uint16_t marker;
+};
+
+#endif

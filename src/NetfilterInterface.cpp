@@ -1,0 +1,468 @@
+#include "NetfilterInterface.h"
+
+#include <arpa/inet.h>
+#include <libnetfilter_conntrack/libnetfilter_conntrack.h>
+#include <libnetfilter_queue/libnetfilter_queue.h>
+#include <linux/netfilter.h>
+#include <pthread.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "Configuration.h"
+#include "Trace.h"
+#include "Utils.h"
+
+std::atomic<uint8_t> globalRunning{0};
+
+// The engine's public suffix list loader has not landed yet: referenced
+// weakly, it is used once it is linked in and skipped until then.
+extern "C" int oxlo_load_public_suffix_list(oxlo_module *module, const char *path)
+    __attribute__((weak));
+
+// Packets are copied whole (up to 65,535 bytes); the netlink and queue
+// headers around one packet need far less than the extra room given here, so
+// a received message is never cut and every packet gets its verdict.
+static const uint32_t kCopyRange = 0xFFFF;
+static const size_t kReceiveBufferSize = kCopyRange + 65536;
+
+static const char *const kPublicSuffixPaths[] = {
+    "/usr/share/oxlo/public_suffix_list.dat", "/etc/vesk/public_suffix_list.dat",
+    "./packages/etc/vesk/public_suffix_list.dat"};
+
+static const uint32_t kFlowBuckets = 32768;
+static const uint32_t kFlowCap = 262144;
+// Beyond this many packets (both directions) an unclassified flow gets the
+// engine's best guess.
+static const uint32_t kGiveUpPackets = 32;
+
+// Detection module and flow table: what every queue needs, bound or not.
+void NetfilterInterface::createModule() {
+  module_ = oxlo_module_new(nullptr);
+  if (!module_) {
+    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Global structure initialization failed");
+    exit(-1);
+  }
+  oxlo_set_config(module_, nullptr, "flow.track_payload", "1");
+  for (const char *path : kPublicSuffixPaths) {
+    struct stat st;
+    if (stat(path, &st) != 0) continue;
+    if (!oxlo_load_public_suffix_list) break;
+    if (oxlo_load_public_suffix_list(module_, path) == 0)
+      trace->log(TRACE_DEBUG, __FILE__, __LINE__, "Successfully loaded %s", path);
+    else
+      trace->log(TRACE_WARNING, __FILE__, __LINE__, "Error while loading %s", path);
+    break;
+  }
+  oxlo_finalize_initialization(module_);
+
+  try {
+    flowTable_ = new FlowHash(kFlowBuckets, kFlowCap);
+  } catch (const std::bad_alloc &) {
+    flowTable_ = nullptr;
+  }
+  receiveBuffer_ = static_cast<uint8_t *>(malloc(kReceiveBufferSize));
+  if (!flowTable_ || !receiveBuffer_) {
+    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to allocate flow hash");
+    exit(-1);
+  }
+}
+
+NetfilterInterface::NetfilterInterface(Unbound, uint32_t queueId, ZMQExporterList *exporters)
+    : queueId_(queueId), firstQueue_(0), exporters_(exporters) {
+  localAddressText_[0] = '\0';
+  createModule();
+  tornDown_ = false;
+}
+
+NetfilterInterface::NetfilterInterface(uint32_t queueId, ZMQExporterList *exporters,
+                                       bool firstQueue)
+    : queueId_(queueId), firstQueue_(firstQueue ? 1 : 0), exporters_(exporters) {
+  localAddressText_[0] = '\0';
+  createModule();
+
+  int q = static_cast<int>(queueId_);
+  nfqHandle_ = nfq_open();
+  if (!nfqHandle_) {
+    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to get netfilter handle [queueId=%d]", q);
+    release();
+    throw 1;
+  }
+  if (nfq_unbind_pf(nfqHandle_, AF_INET) < 0) {
+    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to unbind IPv4 [queueId=%d]", q);
+    release();
+    throw 1;
+  }
+  if (nfq_bind_pf(nfqHandle_, AF_INET) < 0) {
+    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to bind IPv4 [queueId=%d]", q);
+    release();
+    throw 1;
+  }
+  if (nfq_unbind_pf(nfqHandle_, AF_INET6) < 0)
+    trace->log(TRACE_WARNING, __FILE__, __LINE__,
+               "Unable to unbind IPv6 [queueId=%d] (may not be loaded)", q);
+  if (nfq_bind_pf(nfqHandle_, AF_INET6) < 0)
+    trace->log(TRACE_WARNING, __FILE__, __LINE__,
+               "Unable to bind IPv6 [queueId=%d] (IPv6 will not be processed)", q);
+  else
+    trace->log(TRACE_NORMAL, __FILE__, __LINE__, "IPv6 support enabled");
+
+  queueHandle_ = nfq_create_queue(nfqHandle_, static_cast<uint16_t>(queueId_), packetCallback, this);
+  if (!queueHandle_) {
+    trace->log(TRACE_ERROR, __FILE__, __LINE__,
+               "Unable to attach to NF_QUEUE %d: is it already in use?", q);
+    release();
+    throw 1;
+  }
+  trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Polling NF_QUEUE %d", q);
+
+  nfnl_rcvbufsiz(nfq_nfnlh(nfqHandle_), 536870912);
+
+  if (nfq_set_mode(queueHandle_, NFQNL_COPY_PACKET, kCopyRange) < 0) {
+    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to set packet_copy mode");
+    release();
+    throw 1;
+  }
+  if (nfq_set_queue_maxlen(queueHandle_, 4096) < 0) {
+    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to set queue len");
+    release();
+    throw 1;
+  }
+
+  socket_ = nfq_fd(nfqHandle_);
+  uint32_t now = static_cast<uint32_t>(time(nullptr));
+  nextConntrackExport_ = now + configuration.flowUpdatePeriod;
+  nextStatistics_ = now + configuration.statisticsPeriod;
+
+  conntrack_ = nfct_open(CONNTRACK, 0);
+  if (!conntrack_) {
+    release();
+    throw "Unable to open conntrack";
+  }
+
+  Utils::ipv4Text(configuration.localAddress, localAddressText_, sizeof(localAddressText_));
+}
+
+NetfilterInterface::~NetfilterInterface() { teardown(); }
+
+// Frees whatever construction or use has built; safe on a partly built object.
+void NetfilterInterface::release() {
+  delete flowTable_;  // every flow, with its "[DELETE FLOW]" line
+  flowTable_ = nullptr;
+  if (queueHandle_) {
+    nfq_destroy_queue(queueHandle_);
+    queueHandle_ = nullptr;
+  }
+  if (nfqHandle_) {
+    nfq_close(nfqHandle_);
+    nfqHandle_ = nullptr;
+  }
+  socket_ = -1;
+  if (module_) {
+    oxlo_module_free(module_);
+    module_ = nullptr;
+  }
+  if (conntrack_) {
+    nfct_close(conntrack_);
+    conntrack_ = nullptr;
+  }
+  rule_manager_destroy(previousRules_);
+  previousRules_ = nullptr;
+  rule_manager_destroy(currentRules_);
+  currentRules_ = nullptr;
+  free(receiveBuffer_);
+  receiveBuffer_ = nullptr;
+}
+
+void NetfilterInterface::start() {
+  running_.store(1);
+  thread_ = std::thread(&NetfilterInterface::pollLoop, this);
+}
+
+void NetfilterInterface::teardown() {
+  if (tornDown_) return;
+  tornDown_ = true;
+  // The poll thread uses everything released below: it must be gone first.
+  running_.store(0);
+  if (thread_.joinable()) thread_.join();
+  release();
+}
+
+bool NetfilterInterface::loadRules(const char *path) {
+  std::lock_guard<std::mutex> reload(reloadLock_);
+  vesk_rule_manager *rules = rule_manager_create(module_, 16, 16);
+  if (!rules) {
+    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to enable rules manager");
+    return false;
+  }
+  int rc = rule_manager_load_rules(rules, path);
+  trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Loaded rules from %s", path);
+  if (rc != 0) {
+    // Swapping in an empty manager would silently pass everything.
+    trace->log(TRACE_ERROR, __FILE__, __LINE__,
+               "Unable to read rules from %s: keeping the rules in force [queueId=%u]", path,
+               queueId_);
+    rule_manager_destroy(rules);
+    return false;
+  }
+  vesk_rule_manager *displaced;
+  {
+    std::lock_guard<std::mutex> lock(rulesLock_);
+    displaced = previousRules_;
+    previousRules_ = currentRules_;
+    currentRules_ = rules;
+  }
+  // The poll thread only ever uses the current manager, under the lock.
+  rule_manager_destroy(displaced);
+  return true;
+}
+
+void NetfilterInterface::pollLoop() {
+  char name[16];
+  snprintf(name, sizeof(name), "NF_QUEUE-%u", queueId_);
+  pthread_setname_np(pthread_self(), name);
+
+  // start() sets running before the thread exists, so the loop starts at
+  // once: packets that arrive before start-up has finished are answered too
+  // (accepted unmarked).
+  while (running_.load()) {
+    fd_set mask;
+    FD_ZERO(&mask);
+    FD_SET(socket_, &mask);
+    struct timeval wait = {1, 0};
+    int rc = select(socket_ + 1, &mask, nullptr, nullptr, &wait);
+    uint32_t now = static_cast<uint32_t>(time(nullptr));
+
+    if (rc <= 0) {
+      if (rc < 0 && errno != EINTR) {
+        trace->log(TRACE_WARNING, __FILE__, __LINE__, "NF_QUEUE select error: [errno: %d/%s]",
+                   errno, strerror(errno));
+        sleep(1);
+      }
+      flowTable_->purgeStep();
+      exportConntrack(now);
+      tickExporters(now);
+    } else {
+      ssize_t len = recv(socket_, receiveBuffer_, kReceiveBufferSize, MSG_TRUNC);
+      if (len < 0) {
+        // ENOBUFS means the kernel dropped messages for us; the queue is
+        // still bound, so stopping here would black-hole its traffic.
+        int err = errno;
+        if (err != EAGAIN && err != EWOULDBLOCK)
+          trace->log(err == EINTR ? TRACE_DEBUG : TRACE_WARNING, __FILE__, __LINE__,
+                     "NF_QUEUE receive error: [len: %d][errno: %d]", static_cast<int>(len), err);
+        if (err != ENOBUFS && err != EINTR && err != EAGAIN && err != EWOULDBLOCK) sleep(1);
+      } else if (static_cast<size_t>(len) > kReceiveBufferSize) {
+        trace->log(TRACE_ERROR, __FILE__, __LINE__,
+                   "NF_QUEUE message larger than the receive buffer: [len: %d]",
+                   static_cast<int>(len));
+      } else {
+        int handled = nfq_handle_packet(nfqHandle_, reinterpret_cast<char *>(receiveBuffer_),
+                                        static_cast<int>(len));
+        if (handled < 0)
+          trace->log(TRACE_WARNING, __FILE__, __LINE__,
+                     "nfq_handle_packet() failed: [len: %d][rc: %d][errno: %d]",
+                     static_cast<int>(len), handled, errno);
+      }
+    }
+    sendStatistics(now);
+  }
+  trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Leaving netfilter packet poll loop");
+}
+
+int NetfilterInterface::packetCallback(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data *nfa,
+                                       void *data) {
+  return static_cast<NetfilterInterface *>(data)->handlePacket(qh, nfa);
+}
+
+int NetfilterInterface::handlePacket(struct nfq_q_handle *qh, struct nfq_data *nfa) {
+  struct nfqnl_msg_packet_hdr *header = nfq_get_msg_packet_hdr(nfa);
+  uint32_t id = header ? ntohl(header->packet_id) : 0;
+  uint32_t verdict = NF_ACCEPT;
+  uint32_t mark = 0;
+
+  struct nfqnl_msg_packet_hw *hw = nfq_get_packet_hw(nfa);
+  const uint8_t *mac = hw && ntohs(hw->hw_addrlen) == 6 ? hw->hw_addr : nullptr;
+  unsigned char *payload = nullptr;
+  int length = nfq_get_payload(nfa, &payload);
+  if (length > 0)
+    mark = processPacket(static_cast<uint32_t>(time(nullptr)), mac, nfq_get_indev(nfa),
+                         nfq_get_outdev(nfa), payload, static_cast<uint32_t>(length));
+
+  if (mark == 2) verdict = NF_DROP;
+  return nfq_set_verdict2(qh, id, verdict, mark, 0, nullptr);
+}
+
+uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMac,
+                                           uint32_t inInterface, uint32_t outInterface,
+                                           const uint8_t *packet, uint32_t length) {
+  // Until start-up has finished, packets pass unmarked and unparsed.
+  if (!globalRunning.load(std::memory_order_relaxed)) return 0;
+  uint32_t mark = 0;
+  queueClock_ = now;
+
+  uint8_t direction = 1;
+  Flow *flow = findOrCreateFlow(sourceMac, inInterface, outInterface, packet, length, &direction);
+  if (flow) {
+    flow->processPacket(direction, packet, static_cast<uint16_t>(length > 0xFFFF ? 0xFFFF : length));
+    if (!flow->detectionCompleted && flow->packets() > kGiveUpPackets) flow->giveUp();
+    if (flow->detectionCompleted) {
+      // The flow ends here: the next packet of the connection starts anew.
+      flow->computeMarker();
+      mark = flow->marker;
+      flow->print("[OXLO OVER]");
+      exportFlow(flow);
+      flowTable_->unlink(flow);
+      delete flow;
+    }
+  }
+  flowTable_->purgeStep();
+  exportConntrack(now);
+  return mark;
+}
+
+// Where the transport header starts, or 0 when the packet is not tracked.
+static uint32_t transportOffset(const uint8_t *packet, uint32_t length, uint8_t *ipVersion,
+                                uint8_t *l4Protocol) {
+  if (length < 1) return 0;
+  *ipVersion = packet[0] >> 4;
+  uint32_t offset;
+  uint8_t protocol;
+  if (*ipVersion == 4) {
+    if (length < 20) return 0;
+    offset = (packet[0] & 0x0F) * 4u;
+    if (offset < 20) return 0;
+    protocol = packet[9];
+    uint16_t fragment = static_cast<uint16_t>(packet[6] << 8 | packet[7]);
+    // A non-first fragment carries no transport header at all; a first UDP
+    // fragment is not tracked either.
+    if ((fragment & 0x1FFF) != 0) return 0;
+    if (protocol == 17 && (fragment & 0x2000) != 0) return 0;
+  } else if (*ipVersion == 6) {
+    if (length < 40) return 0;
+    offset = 40;
+    protocol = packet[6];
+    while (protocol == 0 || protocol == 43 || protocol == 44 || protocol == 60) {
+      if (offset + 8 > length) return 0;
+      if (protocol == 44) {
+        uint16_t fragmentOffset = static_cast<uint16_t>(packet[offset + 2] << 8 | packet[offset + 3]) >> 3;
+        if (fragmentOffset != 0) return 0;
+        protocol = packet[offset];
+        offset += 8;
+      } else {
+        uint32_t size = (packet[offset + 1] + 1u) * 8u;
+        protocol = packet[offset];
+        offset += size;
+      }
+    }
+  } else {
+    return 0;
+  }
+  uint32_t header = protocol == 6 ? 20 : protocol == 17 ? 8 : 0;
+  if (header == 0 || offset + header > length) return 0;
+  *l4Protocol = protocol;
+  return offset;
+}
+
+Flow *NetfilterInterface::findOrCreateFlow(const uint8_t *sourceMac, uint32_t inInterface,
+                                           uint32_t outInterface, const uint8_t *packet,
+                                           uint32_t length, uint8_t *direction) {
+  uint8_t ipVersion = 0, l4Protocol = 0;
+  uint32_t offset = transportOffset(packet, length, &ipVersion, &l4Protocol);
+  if (offset == 0) return nullptr;
+
+  uint8_t source[16] = {}, destination[16] = {};
+  if (ipVersion == 4) {
+    uint32_t s, d;
+    memcpy(&s, packet + 12, 4);
+    memcpy(&d, packet + 16, 4);
+    s = ntohl(s);
+    d = ntohl(d);
+    memcpy(source, &s, 4);
+    memcpy(destination, &d, 4);
+  } else {
+    memcpy(source, packet + 8, 16);
+    memcpy(destination, packet + 24, 16);
+  }
+  uint16_t sourcePort = static_cast<uint16_t>(packet[offset] << 8 | packet[offset + 1]);
+  uint16_t destinationPort = static_cast<uint16_t>(packet[offset + 2] << 8 | packet[offset + 3]);
+
+  Flow *flow = flowTable_->find(ipVersion, source, destination, sourcePort, destinationPort,
+                                l4Protocol, direction);
+  bool existed = flow != nullptr;
+  if (!flow) {
+    try {
+      flow = new Flow(this, queueClock_, l4Protocol, ipVersion, source, sourcePort, destination,
+                      destinationPort, inInterface, outInterface);
+    } catch (...) {
+      return nullptr;
+    }
+    if (!flowTable_->add(flow)) {
+      delete flow;
+      return nullptr;
+    }
+    *direction = 1;
+  }
+
+  if (*direction) {
+    if (sourceMac && !(flow->macFlags & FLOW_MAC_SOURCE)) {
+      memcpy(flow->sourceMac, sourceMac, 6);
+      flow->macFlags |= FLOW_MAC_SOURCE;
+    }
+  } else {
+    if (sourceMac && !(flow->macFlags & FLOW_MAC_DESTINATION)) {
+      memcpy(flow->destinationMac, sourceMac, 6);
+      flow->macFlags |= FLOW_MAC_DESTINATION;
+    }
+    // The reply's way in is the way out for the flow's first direction.
+    if (existed && flow->packetsDst2Src == 0) flow->outInterface = inInterface & 0xFFFF;
+  }
+  return flow;
+}
+
+uint16_t NetfilterInterface::matchRules(const uint8_t *sourceMac, const uint8_t *destinationMac,
+                                        const uint8_t *source, const uint8_t *destination,
+                                        oxlo_flow_state *state,
+                                        const oxlo_classification &classification) {
+  std::lock_guard<std::mutex> lock(rulesLock_);
+  if (!currentRules_) return 1;
+  return rule_manager_match_flow(currentRules_, sourceMac, destinationMac, source, destination,
+                                 state, classification);
+}
+
+void NetfilterInterface::exportFlow(Flow *flow) {
+  for (ZMQExporter *exporter : *exporters_) exporter->exportFlow(flow);
+}
+
+void NetfilterInterface::exportConntrackFlow(uint32_t start, uint32_t stop, uint8_t l4Protocol,
+                                             uint8_t ipVersion, const void *source,
+                                             const void *destination, uint16_t sourcePort,
+                                             uint16_t destinationPort, uint64_t originPackets,
+                                             uint64_t originBytes, uint64_t replyPackets,
+                                             uint64_t replyBytes, uint32_t timeout) {
+  for (ZMQExporter *exporter : *exporters_)
+    exporter->exportConntrackFlow(start, stop, l4Protocol, ipVersion, source, destination,
+                                  sourcePort, destinationPort, originPackets, originBytes,
+                                  replyPackets, replyBytes, timeout);
+}
+
+void NetfilterInterface::flushExporters() {
+  for (ZMQExporter *exporter : *exporters_) exporter->flush();
+}
+
+void NetfilterInterface::tickExporters(uint32_t now) {
+  for (ZMQExporter *exporter : *exporters_) exporter->tick(now);
+}
+
+bool NetfilterInterface::sendEvent(const char *text, uint32_t length) {
+  bool all = true;
+  for (ZMQExporter *exporter : *exporters_) all = exporter->sendEvent(text, length) && all;
+  return all;
+}

@@ -1,0 +1,123 @@
+// One NFQUEUE queue served by its own poll thread: packets in, verdicts and
+// marks out. Owns the queue's detection module, flow table, conntrack handle
+// and rules.
+#ifndef VESK_NETFILTERINTERFACE_H
+#define VESK_NETFILTERINTERFACE_H
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "FlowHash.h"
+#include "ZMQExporter.h"
+#include "oxlo_api.h"
+#include "vesk_policy.h"
+
+struct nfq_handle;
+struct nfq_q_handle;
+struct nfq_data;
+struct nfgenmsg;
+struct nfct_handle;
+
+// 0 until start-up has finished, 1 while running, 0 again on shutdown.
+// Until it is set, queued packets are accepted unmarked without parsing.
+extern std::atomic<uint8_t> globalRunning;
+
+class NetfilterInterface {
+ public:
+  // Throws the number 1 when the queue cannot be bound, the text "Unable to
+  // open conntrack" when conntrack cannot be opened.
+  NetfilterInterface(uint32_t queueId, ZMQExporterList *exporters, bool firstQueue);
+  // A queue's packet path without the kernel: detection module, flow table
+  // and rules, but no NFQUEUE or conntrack binding (replay and tests).
+  struct Unbound {};
+  NetfilterInterface(Unbound, uint32_t queueId, ZMQExporterList *exporters);
+  ~NetfilterInterface();
+
+  void start();
+  void stop() { running_.store(0); }
+  bool isRunning() const { return running_.load() != 0; }
+
+  // Loads a rules file into a new rule manager and makes it current. Runs on
+  // the main thread; a load that fails keeps the rules in force.
+  bool loadRules(const char *path);
+
+  // Stops and joins the poll thread, then releases everything.
+  void teardown();
+
+  // The packet path of one queued IP packet: parse, track, classify,
+  // complete. Returns the mark for its verdict (2 means drop).
+  // now: time() when the packet was received.
+  uint32_t processPacket(uint32_t now, const uint8_t *sourceMac, uint32_t inInterface,
+                         uint32_t outInterface, const uint8_t *packet, uint32_t length);
+
+  // The current rules' marker for a flow (1, pass, when there are none).
+  uint16_t matchRules(const uint8_t *sourceMac, const uint8_t *destinationMac,
+                      const uint8_t *source, const uint8_t *destination, oxlo_flow_state *state,
+                      const oxlo_classification &classification);
+
+  uint32_t queueId() const { return queueId_; }
+  FlowHash *flowTable() const { return flowTable_; }
+  uint32_t queueClock() const { return queueClock_; }
+  oxlo_module *module() const { return module_; }
+
+  // Rules in force and the one they replaced (for tests and diagnostics).
+  vesk_rule_manager *currentRules() const { return currentRules_; }
+  vesk_rule_manager *previousRules() const { return previousRules_; }
+
+ private:
+  void createModule();
+  void release();
+  Flow *findOrCreateFlow(const uint8_t *sourceMac, uint32_t inInterface, uint32_t outInterface,
+                         const uint8_t *packet, uint32_t length, uint8_t *direction);
+  void pollLoop();
+  int handlePacket(struct nfq_q_handle *qh, struct nfq_data *nfa);
+  static int packetCallback(struct nfq_q_handle *qh, struct nfgenmsg *msg, struct nfq_data *nfa,
+                            void *data);
+
+  // Fan-out to every exporter of the list, in order. sendEvent is true only
+  // when every exporter sent the event.
+  void exportFlow(Flow *flow);
+  void exportConntrackFlow(uint32_t start, uint32_t stop, uint8_t l4Protocol, uint8_t ipVersion,
+                           const void *source, const void *destination, uint16_t sourcePort,
+                           uint16_t destinationPort, uint64_t originPackets, uint64_t originBytes,
+                           uint64_t replyPackets, uint64_t replyBytes, uint32_t timeout);
+  void flushExporters();
+  void tickExporters(uint32_t now);
+  bool sendEvent(const char *text, uint32_t length);
+
+  // Conntrack export and statistics, run on the poll thread.
+  void exportConntrack(uint32_t now);
+  void sendStatistics(uint32_t now);
+
+  struct nfct_handle *conntrack_ = nullptr;
+  uint32_t queueId_;
+  uint32_t queueClock_ = 0;
+  uint32_t nextConntrackExport_ = 0;
+  uint32_t nextStatistics_ = 0;
+  uint32_t lastStatistics_ = 0;
+  struct nfq_handle *nfqHandle_ = nullptr;
+  struct nfq_q_handle *queueHandle_ = nullptr;
+  oxlo_module *module_ = nullptr;
+  FlowHash *flowTable_ = nullptr;
+  int socket_ = -1;
+  std::thread thread_;
+  std::atomic<uint8_t> running_{0};
+  uint8_t firstQueue_;
+  char localAddressText_[32];
+  uint64_t previousBytes_ = 0, previousPackets_ = 0, bytes_ = 0, packets_ = 0;
+  ZMQExporterList *exporters_;
+
+  // The poll thread matches flows under this lock; the main thread takes it
+  // only to swap managers, so a manager is never destroyed while in use.
+  std::mutex rulesLock_;
+  std::mutex reloadLock_;  // reloads never overlap
+  vesk_rule_manager *currentRules_ = nullptr;
+  vesk_rule_manager *previousRules_ = nullptr;
+
+  uint8_t *receiveBuffer_ = nullptr;
+  bool tornDown_ = false;
+};
+
+#endif

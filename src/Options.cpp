@@ -1,0 +1,247 @@
+#include "Options.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "Trace.h"
+
+// Entries a configuration file may yield, the program name included.
+static const unsigned kMaxConfigEntries = 32;
+
+static const char *kShortOptions = "fq:y:k:o:O:p:r:u:svVz:hHj0:1:";
+static const struct option kLongOptions[] = {
+    {"flush", no_argument, nullptr, 'f'},
+    {"help", no_argument, nullptr, 'h'},
+    {"usage", no_argument, nullptr, 'H'},
+    {"json", no_argument, nullptr, 'j'},
+    {"zmq-encryption-key", required_argument, nullptr, 'y'},
+    {"protocols", required_argument, nullptr, 'O'},
+    {"zmq-policy-endpoint", required_argument, nullptr, 'p'},
+    {"queue-id", required_argument, nullptr, 'q'},
+    {"rules", required_argument, nullptr, 'r'},
+    {"skip-ct-reset", no_argument, nullptr, 's'},
+    {"flow-update", required_argument, nullptr, 'u'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"version", no_argument, nullptr, 'V'},
+    {"zmq-flow-endpoint", required_argument, nullptr, 'z'},
+    {"lan", required_argument, nullptr, '0'},
+    {"wan", required_argument, nullptr, '1'},
+    {nullptr, 0, nullptr, 0}};
+
+void Options::printUsage(uint16_t flowUpdatePeriod) {
+  printf("Welcome to Vesk v.%s\n", VESK_VERSION);
+  printf("\nUsage:\n");
+  printf("vesk -q <id> [-r <file>][-p <zmq>][-h][-H][-v][-V]\n");
+  printf("\nNETFILTER\n");
+  printf("[-q|--queue-id <id>[:<num>]]     | NF_QUEUE queueId and number\n");
+  printf("[-s|--skip-ct-reset]             | Skip conntrack reset at startup\n");
+  printf("\nEXPORT\n");
+  printf("[-z|--zmq-flow-endpoint <url>]   | ZMQ flows collection endpoint (corvane)\n");
+  printf("                                 | Multiple -z are supported (fan-out)\n");
+  printf("[-j|--json]                      | Export messages in JSON format (instead of TLV)\n");
+  printf("[-y|--zmq-encryption-key <key>]  | Encrypt ZMQ data using the specified public key\n");
+  printf("[-u|--flow-update <sec>]         | Refresh flows every <sec> seconds. Default: %u\n",
+         flowUpdatePeriod);
+  printf("[-f|--flush]                     | Flush flows immediately over ZMQ\n");
+  printf("\nPOLICY\n");
+  printf("[-r|--rules <path>]              | Policy file (JSON rules) path\n");
+  printf("[-p|--zmq-policy-endpoint <url>] | Policy ZMQ publisher endpoint (corvane)\n");
+  printf("\nMISC\n");
+  printf("[-v|--verbose]                   | Verbose\n");
+  printf("[-V|--version]                   | Print application version\n");
+  printf("[-h|--help]                      | Print this help\n");
+  printf("[-H|--usage]                     | Verbose help\n");
+  printf("\nExample with policy file:\n");
+  printf("vesk -q 0 -r policy.json\n");
+  printf("\nExample with corvane:\n");
+  printf("vesk -q 0 -z tcp://127.0.0.1:5556 -p tcp://127.0.0.1:5557\n");
+  printf("corvane -i tcp://127.0.0.1:5556c --zmq-publish-events tcp://127.0.0.1:5557\n");
+  fflush(stdout);
+}
+
+void Options::printVersion() {
+  printf("Vesk v.%s (r%s)\n", VESK_VERSION, VESK_REVISION);
+  printf("Version:       %s\n", VESK_VERSION);
+  fflush(stdout);
+}
+
+// Strict decimal: digits only, no sign, no blanks, value <= max.
+static bool parseDecimal(const char *text, size_t len, unsigned long max, unsigned long &value) {
+  if (len == 0 || len > 10) return false;
+  unsigned long v = 0;
+  for (size_t i = 0; i < len; i++) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    v = v * 10 + static_cast<unsigned long>(text[i] - '0');
+  }
+  if (v > max) return false;
+  value = v;
+  return true;
+}
+
+bool Options::parseQueueArgument(const char *argument) {
+  char text[32];
+  snprintf(text, sizeof(text), "%s", argument);  // cut to 31 characters
+  const char *colon = strchr(text, ':');
+  size_t idLen = colon ? static_cast<size_t>(colon - text) : strlen(text);
+
+  unsigned long id = 0;
+  if (!parseDecimal(text, idLen, 65535, id)) {
+    trace->log(TRACE_ERROR, __FILE__, __LINE__,
+               "Invalid queue id in '%s': expected a number from 0 to 65535", argument);
+    return false;
+  }
+  unsigned long count = 1;
+  if (colon && !parseDecimal(colon + 1, strlen(colon + 1), ULONG_MAX, count)) {
+    trace->log(TRACE_ERROR, __FILE__, __LINE__,
+               "Invalid number of queues in '%s': expected a number from 0 to %u", argument,
+               VESK_MAX_QUEUES);
+    return false;
+  }
+  if (count > VESK_MAX_QUEUES) {
+    trace->log(TRACE_WARNING, __FILE__, __LINE__, "Too many queues defined: limiting it to %u",
+               VESK_MAX_QUEUES);
+    count = VESK_MAX_QUEUES;
+  }
+  // Queue ids are 16 bits in the kernel: refuse a range that would wrap.
+  if (count > 0 && id + count - 1 > 65535) {
+    trace->log(TRACE_ERROR, __FILE__, __LINE__,
+               "Invalid queue range '%s': queue ids end at 65535", argument);
+    return false;
+  }
+  firstQueueId = static_cast<uint32_t>(id);
+  numQueues = static_cast<uint32_t>(count);
+  queueGiven = true;
+  return true;
+}
+
+uint16_t Options::clampFlowUpdate(const char *argument) {
+  unsigned value = static_cast<unsigned>(atoi(argument));
+  if (value <= 2) return 3;
+  if (value > 120) return 120;
+  return static_cast<uint16_t>(value);
+}
+
+// Names what an unrecognised option made us skip.
+static void warnIgnored(int argc, char **argv) {
+  std::string ignored;
+  int from = optind > 1 ? optind - 1 : 1;
+  // A bad short option inside a group leaves optind on the group itself.
+  if (optopt != 0 && optind < argc && argv[optind][0] == '-' && argv[optind][1] != '-')
+    from = optind;
+  for (int i = from; i < argc; i++) {
+    if (!ignored.empty()) ignored += ' ';
+    ignored += argv[i];
+  }
+  trace->log(TRACE_WARNING, __FILE__, __LINE__,
+             "Unrecognised option: option parsing stopped, ignoring [%s]", ignored.c_str());
+}
+
+Options::Outcome Options::parse(int argc, char **argv) {
+  int c;
+
+  // First pass: only help and version; no messages yet.
+  optind = 0;
+  opterr = 0;
+  while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+    if (c == 'h') return USAGE;
+    if (c == 'V') return VERSION;
+    if (c == '?' || c == ':') break;
+  }
+
+  optind = 0;
+  opterr = 1;
+  while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+    switch (c) {
+      case 'f': flush = true; break;
+      case 'j': json = true; break;
+      case 's': skipConntrackReset = true; break;
+      case 'v': verbose = true; break;
+      case 'y': encryptionKey = optarg; break;
+      case 'p': policyEndpoint = optarg; break;
+      case 'r': rulesPath = optarg; break;
+      case 'z': flowEndpoints.push_back(optarg); break;
+      case 'u': flowUpdatePeriod = clampFlowUpdate(optarg); break;
+      case 'q':
+        if (!parseQueueArgument(optarg)) return FAIL;
+        break;
+      case '0':
+      case '1':
+        break;  // --lan / --wan: accepted and ignored
+      case 'H': return USAGE_PROTOCOLS;
+      case '?':
+      case ':':
+        warnIgnored(argc, argv);
+        return RUN;
+      default:  // -h, -O, -k, -o: nothing to do but show the usage
+        return USAGE;
+    }
+  }
+  return RUN;
+}
+
+// Drops leading blanks, trailing newlines and blanks and one pair of
+// enclosing double quotes.
+static std::string cleanPart(const char *begin, const char *end) {
+  while (begin < end && (*begin == ' ' || *begin == '\t')) begin++;
+  while (end > begin && strchr(" \t\r\n", end[-1])) end--;
+  if (end - begin >= 2 && *begin == '"' && end[-1] == '"') {
+    begin++;
+    end--;
+  }
+  return std::string(begin, end);
+}
+
+int Options::readConfigFile(const char *path, const char *programName,
+                            std::vector<std::string> &arguments) {
+  FILE *fd = fopen(path, "r");
+  if (!fd) {
+    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to read config file %s", path);
+    return -1;
+  }
+  arguments.clear();
+  arguments.push_back(programName);
+
+  char line[2048];
+  while (fgets(line, sizeof(line), fd)) {
+    if (line[0] == '\0' || line[0] == '\n' || line[0] == '#') continue;
+
+    size_t len = strlen(line);
+    while (len > 1 && strchr(" \t\r\n", line[len - 1])) line[--len] = '\0';
+
+    // "-q 0" reads like "-q=0": the first blank before any '=' separates.
+    for (char *p = line; *p && *p != '='; p++) {
+      if (*p == ' ' || *p == '\t') {
+        *p = '=';
+        break;
+      }
+    }
+
+    char *equal = strchr(line, '=');
+    const char *parts[2][2] = {{line, equal ? equal : line + len}, {nullptr, nullptr}};
+    if (equal) {
+      parts[1][0] = equal + 1;
+      parts[1][1] = line + len;
+    }
+    for (auto &part : parts) {
+      if (!part[0]) continue;
+      if (arguments.size() >= kMaxConfigEntries) {
+        trace->log(TRACE_ERROR, __FILE__, __LINE__, "Too many options (%u)",
+                   static_cast<unsigned>(arguments.size()));
+        for (size_t i = 0; i < arguments.size(); i++)
+          trace->log(TRACE_ERROR, __FILE__, __LINE__, "[%d][%s]", static_cast<int>(i),
+                     arguments[i].c_str());
+        fclose(fd);
+        return 1;
+      }
+      std::string value = cleanPart(part[0], part[1]);
+      if (!value.empty()) arguments.push_back(value);
+    }
+  }
+  fclose(fd);
+  return 0;
+}

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Start-up and shutdown as root: vesk binds a queue in a namespace of its own,
+# reaches "Running", reloads on SIGHUP and stops cleanly on SIGTERM.
+set -u
+VESK="$(realpath "${VESK_BUILD:-build}/vesk")"
+ns="vesk-smoke-$$"
+tmp=$(mktemp -d /tmp/vesk-smoke.XXXXXX)
+pid=""
+fail=0
+
+cleanup() {
+  [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
+  ip netns del "$ns" 2>/dev/null
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+if [ "$(id -u)" -ne 0 ]; then echo "skipped: needs root"; exit 0; fi
+ip netns add "$ns" || { echo "FAIL: cannot create namespace"; exit 1; }
+ip -n "$ns" link set lo up
+
+wait_for() {  # file pattern seconds
+  for _ in $(seq 1 $(( $3 * 10 ))); do
+    grep -q -- "$2" "$1" && return 0
+    sleep 0.1
+  done
+  echo "FAIL: no '$2' within $3 s"; cat "$1"; fail=1; return 1
+}
+
+stop_and_check() {  # log
+  kill -TERM "$pid"
+  for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$pid" 2>/dev/null; then echo "FAIL: still running 10 s after SIGTERM"; fail=1; return; fi
+  wait "$pid"; rc=$?; pid=""
+  [ $rc -eq 0 ] && echo "ok: exit status 0" || { echo "FAIL: exit status $rc"; fail=1; }
+  for line in "Shutting down..." "Leaving netfilter packet poll loop"; do
+    grep -qF "$line" "$1" && echo "ok: $line" || { echo "FAIL: missing '$line'"; fail=1; }
+  done
+  # Every line of our own follows the log format.
+  bad=$(grep -v '^\[OXLO\]' "$1" | grep -Ev '^[0-9]{2}/(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} \[[A-Za-z_.]+\.cpp:[0-9]+\] (ERROR: |WARNING: )?.+$')
+  [ -z "$bad" ] && echo "ok: log line format" || { echo "FAIL: lines not in log format:"; echo "$bad"; fail=1; }
+}
+
+# 1. Default policy, SIGHUP without -r.
+ip netns exec "$ns" "$VESK" -q 0 -s -v > "$tmp/log1" 2>&1 &
+pid=$!
+if wait_for "$tmp/log1" "Running \[UUID: [0-9A-F-]\{36\}\]\[Source ID: [0-9]*\]\[Format: TLV\]" 10; then
+  echo "ok: reached Running"
+  grep -q "Polling NF_QUEUE 0" "$tmp/log1" && echo "ok: queue bound" || { echo "FAIL: queue not bound"; fail=1; }
+  rules=$(sed -n 's/.*Loaded rules from \(\/tmp\/vesk-[A-Za-z0-9]*\).*/\1/p' "$tmp/log1" | head -1)
+  if [ -n "$rules" ] && [ ! -e "$rules" ]; then echo "ok: default policy file removed"
+  else echo "FAIL: default policy file [$rules] not loaded or left behind"; fail=1; fi
+  kill -HUP "$pid"
+  wait_for "$tmp/log1" "SIGHUP received (no action)" 5 && echo "ok: SIGHUP without rules"
+  stop_and_check "$tmp/log1"
+fi
+
+# 2. With a rules file: SIGHUP reloads it.
+cat > "$tmp/rules.json" <<'JSON'
+{ "pool": { "id":1, "name": "empty pool", "ip":  [ ], "mac": [] }, "policy": { "id":1 }}
+{ "policy": { "id": 1, "name": "pass rule", "default_marker": "pass", "markers": { "categories": { }, "protocols": { }}}}
+JSON
+ip netns exec "$ns" "$VESK" -q 0 -s -r "$tmp/rules.json" > "$tmp/log2" 2>&1 &
+pid=$!
+if wait_for "$tmp/log2" "Running \[UUID:" 10; then
+  kill -HUP "$pid"
+  wait_for "$tmp/log2" "SIGHUP received: reloading rules..." 5 && echo "ok: SIGHUP reload"
+  wait_for "$tmp/log2" "Loaded rules from $tmp/rules.json" 5
+  [ "$(grep -c "Loaded rules from $tmp/rules.json" "$tmp/log2")" -ge 2 ] && echo "ok: loaded twice" \
+    || { echo "FAIL: rules not reloaded"; fail=1; }
+  stop_and_check "$tmp/log2"
+fi
+
+exit $fail

@@ -1,0 +1,189 @@
+// The flow table: directions, idle flows, chains, the purge and the cap.
+#include "FlowHash.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "NetfilterInterface.h"
+#include "Trace.h"
+#include "flow_packets.h"
+
+using namespace flowtest;
+
+namespace {
+
+const uint32_t kA = 0x0A000001, kB = 0x0A000002;  // 10.0.0.1, 10.0.0.2
+const uint8_t kMacA[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
+const uint8_t kMacB[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x0B};
+
+class FlowHashTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!trace) trace = new Trace();
+    trace->setLevel(0);
+    globalRunning = 1;
+    queue.reset(new NetfilterInterface(NetfilterInterface::Unbound(), 7, &exporters));
+  }
+  void TearDown() override { queue.reset(); }
+
+  // Sends a TCP packet of the A:40000 <-> B:40001 connection (no payload, so
+  // the engine cannot complete it).
+  uint32_t send(uint32_t now, bool request, uint8_t flags, uint32_t inIf, uint32_t outIf,
+                const uint8_t *mac) {
+    std::vector<uint8_t> p =
+        request ? ipv4(6, kA, kB, transport(6, 40000, 40001, flags))
+                : ipv4(6, kB, kA, transport(6, 40001, 40000, flags));
+    return queue->processPacket(now, mac, inIf, outIf, p.data(), static_cast<uint32_t>(p.size()));
+  }
+
+  Flow *findAB(uint8_t *direction) {
+    uint8_t a[16] = {}, b[16] = {};
+    memcpy(a, &kA, 4);
+    memcpy(b, &kB, 4);
+    return queue->flowTable()->find(4, a, b, 40000, 40001, 6, direction);
+  }
+
+  Flow *makeFlow(uint16_t sport, uint16_t dport) {
+    uint8_t a[16] = {}, b[16] = {};
+    memcpy(a, &kA, 4);
+    memcpy(b, &kB, 4);
+    return new Flow(queue.get(), queue->queueClock(), 17, 4, a, sport, b, dport, 1, 2);
+  }
+
+  ZMQExporterList exporters;
+  std::unique_ptr<NetfilterInterface> queue;
+};
+
+TEST_F(FlowHashTest, queue_table_has_its_fixed_size) {
+  EXPECT_EQ(queue->flowTable()->buckets(), 32768u);
+  EXPECT_EQ(queue->flowTable()->cap(), 262144u);
+}
+
+TEST_F(FlowHashTest, hash_is_the_same_both_ways) {
+  uint8_t a[16] = {1, 2, 3, 4}, b[16] = {9, 8, 7, 6};
+  uint8_t a6[16] = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  uint8_t b6[16] = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
+  EXPECT_EQ(Flow::hash(4, a, b, 1, 2, 6), Flow::hash(4, b, a, 2, 1, 6));
+  EXPECT_EQ(Flow::hash(6, a6, b6, 1, 2, 17), Flow::hash(6, b6, a6, 2, 1, 17));
+}
+
+TEST_F(FlowHashTest, reply_finds_the_request_flow) {
+  send(1000, true, 0x02, 3, 4, kMacA);  // SYN
+  ASSERT_EQ(queue->flowTable()->count(), 1u);
+  send(1001, false, 0x12, 9, 0, kMacB);  // SYN-ACK
+  send(1002, true, 0x10, 5, 6, kMacB);   // ACK from a new interface and MAC
+  send(1003, false, 0x10, 11, 0, kMacA);
+
+  ASSERT_EQ(queue->flowTable()->count(), 1u);
+  uint8_t direction = 9;
+  Flow *f = findAB(&direction);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(direction, 1);
+  EXPECT_EQ(f->packetsSrc2Dst, 2u);
+  EXPECT_EQ(f->packetsDst2Src, 2u);
+  EXPECT_EQ(f->bytesSrc2Dst, 80u);
+  EXPECT_EQ(f->bytesDst2Src, 80u);
+  EXPECT_EQ(f->inInterface, 3u);
+  EXPECT_EQ(f->outInterface, 9u);  // the first reply's input interface
+  EXPECT_EQ(0, memcmp(f->sourceMac, kMacA, 6));
+  EXPECT_EQ(0, memcmp(f->destinationMac, kMacB, 6));
+  EXPECT_EQ(f->macFlags, FLOW_MAC_SOURCE | FLOW_MAC_DESTINATION);
+  EXPECT_EQ(f->firstSeen, 1000u);
+  EXPECT_EQ(f->lastSeen, 1003u);
+  EXPECT_EQ(f->sourcePort, 40000);
+  uint32_t src;
+  memcpy(&src, f->sourceAddress, 4);
+  EXPECT_EQ(src, kA);  // host byte order in the first word
+
+  uint8_t a[16] = {}, b[16] = {};
+  memcpy(a, &kA, 4);
+  memcpy(b, &kB, 4);
+  EXPECT_EQ(queue->flowTable()->find(4, b, a, 40001, 40000, 6, &direction), f);
+  EXPECT_EQ(direction, 0);
+  EXPECT_EQ(queue->flowTable()->find(4, a, b, 40000, 40001, 17, &direction), nullptr);
+}
+
+TEST_F(FlowHashTest, idle_flow_is_invisible_and_replaced) {
+  send(1000, true, 0x02, 1, 2, nullptr);
+  uint8_t direction;
+  ASSERT_NE(findAB(&direction), nullptr);
+  send(1030, true, 0x10, 1, 2, nullptr);  // 30 s later: still alive
+  EXPECT_EQ(queue->flowTable()->count(), 1u);
+  send(1061, true, 0x10, 1, 2, nullptr);  // 31 s of silence: a second flow
+  EXPECT_EQ(queue->flowTable()->count(), 2u);
+  Flow *f = findAB(&direction);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->firstSeen, 1061u);
+}
+
+TEST_F(FlowHashTest, unlink_anywhere_in_a_chain_keeps_the_others) {
+  for (int victim = 0; victim < 3; victim++) {
+    FlowHash table(16, 100);
+    // Equal port sums: one bucket.
+    Flow *flows[3] = {makeFlow(1000, 2000), makeFlow(1001, 1999), makeFlow(1002, 1998)};
+    for (Flow *f : flows) {
+      f->lastSeen = queue->queueClock();
+      ASSERT_TRUE(table.add(f));
+    }
+    ASSERT_EQ(flows[0]->bucket, flows[2]->bucket);
+    // flows[2] is the head, flows[0] the tail.
+    table.unlink(flows[2 - victim]);
+    delete flows[2 - victim];
+    EXPECT_EQ(table.count(), 2u);
+    for (int i = 0; i < 3; i++) {
+      if (i == 2 - victim) continue;
+      uint8_t d;
+      EXPECT_EQ(table.find(4, flows[i]->sourceAddress, flows[i]->destinationAddress,
+                           flows[i]->sourcePort, flows[i]->destinationPort, 17, &d),
+                flows[i])
+          << "victim " << victim << " flow " << i;
+    }
+  }
+}
+
+TEST_F(FlowHashTest, purge_marks_then_deletes_one_pass_later) {
+  FlowHash table(16, 100);  // fewer than 64 buckets: one bucket per step
+  send(1000, true, 0x02, 1, 2, nullptr);  // sets the queue clock
+  Flow *f = makeFlow(5, 6);
+  f->lastSeen = 1000;
+  ASSERT_TRUE(table.add(f));
+  for (int i = 0; i < 16; i++) EXPECT_EQ(table.purgeStep(), 0u);  // not idle yet
+  EXPECT_EQ(f->idleMark, 0);
+
+  send(1031, true, 0x10, 1, 2, nullptr);
+  uint32_t deleted = 0;
+  for (int i = 0; i < 16; i++) deleted += table.purgeStep();
+  EXPECT_EQ(deleted, 0u);
+  EXPECT_EQ(f->idleMark, 1);
+  EXPECT_EQ(table.count(), 1u);
+  for (int i = 0; i < 16; i++) deleted += table.purgeStep();
+  EXPECT_EQ(deleted, 1u);
+  EXPECT_EQ(table.count(), 0u);
+}
+
+TEST_F(FlowHashTest, full_table_refuses_the_next_flow) {
+  FlowHash table(16, 3);
+  Flow *flows[4];
+  for (int i = 0; i < 4; i++) flows[i] = makeFlow(static_cast<uint16_t>(100 + i), 200);
+  for (int i = 0; i < 3; i++) EXPECT_TRUE(table.add(flows[i]));
+  EXPECT_FALSE(table.add(flows[3]));
+  EXPECT_EQ(table.count(), 3u);
+  delete flows[3];
+}
+
+TEST_F(FlowHashTest, unclassified_flow_prints_unknown) {
+  trace->setLevel(3);
+  testing::internal::CaptureStdout();
+  send(1000, true, 0x02, 1, 2, kMacA);
+  std::string out = testing::internal::GetCapturedStdout();
+  trace->setLevel(0);
+  EXPECT_NE(out.find("[CREATE FLOW][nf:7][IPv4][TCP][00:00:00:00:00:00 <-> 00:00:00:00:00:00]"
+                     "[10.0.0.1:40000 <-> 10.0.0.2:40001][Unknown/0][processed-pkts: 0]"
+                     "[ifIdx: 1 <-> 2][info: ][marker: 0]"),
+            std::string::npos)
+      << out;
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+// The facade with real engine objects: a finalized module, flow states that
+// went through the engine, classifications by value.
+#include "policy_include/vesk_policy.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "oxlo_api.h"
+#include "policy_test_util.h"
+
+namespace {
+
+struct EngineFlow {
+  oxlo_flow_state *flow;
+  EngineFlow() : flow(static_cast<oxlo_flow_state *>(oxlo_flow_alloc(oxlo_flow_state_size()))) {
+    memset(flow, 0, oxlo_flow_state_size());
+  }
+  ~EngineFlow() { oxlo_flow_state_free(flow); }
+};
+
+// A UDP packet of the given family between two addresses, ports 40000 -> 5555.
+std::vector<uint8_t> udpPacket(const Addr &src, const Addr &dst, bool ipv6) {
+  std::vector<uint8_t> p;
+  const uint8_t payload[4] = {'v', 'e', 's', 'k'};
+  uint8_t udp[8] = {0x9c, 0x40, 0x15, 0xb3, 0, 12, 0, 0};
+  if (ipv6) {
+    uint8_t h[40] = {0x60, 0, 0, 0, 0, 12, 17, 64};
+    memcpy(h + 8, src.data(), 16);
+    memcpy(h + 24, dst.data(), 16);
+    p.assign(h, h + 40);
+  } else {
+    uint8_t h[20] = {0x45, 0, 0, 32, 0, 1, 0, 0, 64, 17, 0, 0};
+    memcpy(h + 12, src.data(), 4);
+    memcpy(h + 16, dst.data(), 4);
+    p.assign(h, h + 20);
+  }
+  p.insert(p.end(), udp, udp + 8);
+  p.insert(p.end(), payload, payload + 4);
+  return p;
+}
+
+class Facade : public testing::Test {
+ protected:
+  void SetUp() override {
+    module = oxlo_module_new(nullptr);
+    ASSERT_NE(module, nullptr);
+    ASSERT_EQ(oxlo_finalize_initialization(module), 0);
+    rules = rule_manager_create(module, 16, 16);
+    ASSERT_NE(rules, nullptr);
+    RulesFile f(
+        R"({"policy":{"id":0,"default_marker":10,"markers":{}}})" "\n"
+        R"({"policy":{"id":1,"default_marker":11,"markers":{"protocols":{"DNS":"drop","HTTP":42},)"
+        R"("hostnames":{"blocked.example":"drop"}}}})" "\n"
+        R"({"pool":{"id":1,"ip":["2001:db8::/32","192.0.2.0/24"]},"policy":{"id":1}})");
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(rule_manager_load_rules(rules, f.path.c_str()), 0);
+    testing::internal::GetCapturedStdout();
+  }
+  void TearDown() override {
+    rule_manager_destroy(rules);
+    oxlo_module_free(module);
+  }
+  uint16_t match(const char *src, const char *dst, bool ipv6, uint16_t app, const char *host) {
+    Addr s = addr(src), d = addr(dst);
+    EngineFlow f;
+    std::vector<uint8_t> pkt = udpPacket(s, d, ipv6);
+    oxlo_classify_packet(module, f.flow, pkt.data(), (uint16_t)pkt.size(), 1000, nullptr);
+    if (host) oxlo_flow_store_host_name(f.flow, host, strlen(host), 0);
+    oxlo_classification c{};
+    c.app = app;
+    uint8_t mac[6] = {0};
+    return rule_manager_match_flow(rules, mac, mac, s.data(), d.data(), f.flow, c);
+  }
+  oxlo_module *module = nullptr;
+  vesk_rule_manager *rules = nullptr;
+};
+
+TEST_F(Facade, matches_with_engine_flow_and_classification) {
+  EXPECT_EQ(match("192.0.2.7", "198.51.100.1", false, 5, nullptr), 2);
+  EXPECT_EQ(match("192.0.2.7", "198.51.100.1", false, 7, nullptr), 42);
+  EXPECT_EQ(match("198.51.100.1", "192.0.2.7", false, 91, nullptr), 11);
+  EXPECT_EQ(match("198.51.100.1", "203.0.113.1", false, 7, nullptr), 10);
+  EXPECT_EQ(match("192.0.2.7", "198.51.100.1", false, 7, "www.blocked.example"), 2);
+  EXPECT_EQ(rule_manager_match_flow(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                    oxlo_classification{}),
+            1);
+}
+
+// An IPv6 address whose last twelve bytes are zero is still IPv6: the family
+// comes from the engine's flow, not from the bytes.
+TEST_F(Facade, ipv6_flow_with_zero_low_bytes_uses_the_ipv6_pool) {
+  EXPECT_EQ(match("2001:db8::", "2001:4860::", true, 91, nullptr), 11);
+  EXPECT_EQ(match("2001:4860::", "2001:db8::", true, 5, nullptr), 2);
+  EXPECT_EQ(match("2001:4860::", "2001:4861::", true, 5, nullptr), 10);
+}
+
+}  // namespace
