@@ -250,6 +250,7 @@ void oxlo_flow_state_release(oxlo_flow_state *flow)
     oxlo_heap_free(flow->user_agent);
     oxlo_heap_free(flow->track_payload);
     oxlo_heap_free(flow->proto.http.url);
+    oxlo_tls_flow_release(flow);
     for (uint8_t i = 0; i < flow->risk_message_count && i < OXLO_FLOW_RISK_MESSAGES; i++)
         oxlo_heap_free(flow->risk_messages[i].text);
     flow->tcp_fingerprint = flow->tcp_raw_options = flow->user_agent = nullptr;

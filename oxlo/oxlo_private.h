@@ -18,6 +18,25 @@ static inline uint32_t oxlo_be32(const uint8_t *p)
     return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
 }
 
+/* -- payload line parser section (oxlo_line_parser.cpp) -- */
+#define OXLO_MAX_PAYLOAD_LINES 64
+
+/* A stretch of the current payload: absent when len is 0. */
+typedef struct oxlo_payload_line {
+    const uint8_t *ptr;
+    uint16_t len;
+} oxlo_payload_line;
+
+/* What the line parser found in the current payload. */
+typedef struct oxlo_line_table {
+    oxlo_payload_line line[OXLO_MAX_PAYLOAD_LINES];
+    uint16_t header_end;     /* offset of the empty line ending the headers */
+    uint8_t headers_complete;
+    oxlo_payload_line accept, authorization, bootid, content_disposition, content_type,
+        cache_control, host, location, man, mx, nt, nts, origin, referer, server,
+        securelocation, st, user_agent, upgrade, usn, forwarded, response_status;
+} oxlo_line_table;
+
 /* The parsed packet in process; rebuilt for each packet. */
 #define OXLO_PACKET_RETRANSMISSION 0x01u
 #define OXLO_PACKET_DIRECTION      0x02u
@@ -40,6 +59,7 @@ typedef struct oxlo_packet_state {
     uint8_t *input_info;           /* caller's two bytes, or NULL */
     /* Line table of the payload line parser: filled by its owner. */
     uint16_t line_count;
+    oxlo_line_table lines;         /* valid while OXLO_PACKET_LINES_PARSED */
     char fingerprint[128];
     char raw_options[128];
 } oxlo_packet_state;
@@ -297,6 +317,41 @@ int oxlo_trigram_test(const char *text);
 }
 #endif
 
+
+/* -- hosts section (oxlo_host_match.cpp, oxlo_loaders.cpp,
+ *    oxlo_categories.cpp, oxlo_domains.cpp) -- */
+
+/* The module's share of address and host matching and of the loaders. */
+typedef struct oxlo_hosts_part {
+    oxlo_tree_pair *protocols_by_ip_second; /* read by oxlo_second_pair_by_* */
+    oxlo_string_map *custom_urls;           /* id | category << 16 | breed << 32 */
+    oxlo_string_map *custom_ja4;            /* JA4C -> protocol id (+ TLS blocks) */
+    oxlo_string_map *custom_oxlofp;         /* engine fingerprint -> protocol id */
+    oxlo_string_map *public_suffixes;       /* suffix -> id (1, 2, ...) */
+    uint32_t public_suffix_count;
+} oxlo_hosts_part;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+/* Reads one text line into buffer without its line end ("\n", "\r\n"); a
+ * last line without a newline is read whole. A line that does not fit is
+ * consumed to its end and reported as too long (buffer then empty). */
+#define OXLO_LINE_OK 0
+#define OXLO_LINE_TOO_LONG 1
+#define OXLO_LINE_EOF (-1)
+int oxlo_read_text_line(FILE *in, char *buffer, size_t size, size_t *length);
+/* Frees what the hosts section owns (called by oxlo_module_free before the
+ * tree pairs go). */
+void oxlo_hosts_release(struct oxlo_module *m);
+/* Adds a host pattern with the given attached data; level 0 is computed and
+ * the anchoring and dot flags are set from the text. As oxlo_host_pattern_add. */
+int oxlo_host_pattern_add_data(oxlo_automaton *a, const char *pattern,
+                               const struct automaton_data *data);
+#ifdef __cplusplus
+}
+#endif
+
 struct oxlo_module {
     uint64_t current_time_ms;
     uint32_t flags; /* OXLO_MODULE_FINALIZED */
@@ -349,11 +404,17 @@ struct oxlo_module {
     /* Knob files being read, innermost first (include-loop guard). */
     const struct oxlo_config_file_frame *config_files;
 
+    /* -- risk section: user replacement of the generated-name test -- */
+    int (*dga_callback)(const char *name, int label_count_rule);
+
     /* -- protocol table section -- */
     oxlo_proto_table protocols;
 
     /* -- detection section: dissectors, call lists, packet in process -- */
     oxlo_detection_part det;
+
+    /* -- hosts section: address and host matching, loaders, suffixes -- */
+    oxlo_hosts_part hosts;
 };
 
 #ifdef __cplusplus
@@ -444,6 +505,98 @@ typedef struct oxlo_flow_extension {
 /* Follow-up reader of a classified flow: returns 0 when done. */
 typedef int (*oxlo_extra_dissection_callback)(oxlo_module *module, oxlo_flow_state *flow);
 
+/* -- TLS and DNS flow section (protocols/tls.cpp, protocols/dns.cpp,
+ *    oxlo_tls_fingerprints.cpp, oxlo_tls_certificates.cpp) -- */
+#include "oxlo_utils.h"
+
+/* Bytes of one direction being put back together (TLS records over TCP, or a
+ * fragmented DTLS handshake message). */
+typedef struct tls_reassembly_buffer {
+    uint8_t *buffer;       /* owned */
+    uint32_t capacity;
+    uint32_t used;
+    uint32_t next_seq;     /* next expected sequence number, 0 = none yet */
+    uint32_t total;        /* DTLS: length of the message being rebuilt */
+} tls_reassembly_buffer;
+
+/* Largest DTLS handshake message rebuilt from fragments. */
+#define OXLO_DTLS_REASSEMBLY_MAX 65536u
+/* Entries kept per list of a hello for the fingerprints. */
+#define OXLO_TLS_LIST_MAX 128
+
+typedef struct oxlo_tls_flow {
+    tls_reassembly_buffer reassembly[2];
+    tls_reassembly_buffer dtls_reassembly[2];
+    uint8_t hello_flags;   /* 0x01 CH seen, 0x02 client direction, 0x04 by name,
+                              0x08 SH seen, 0x10 cert SHA-1, 0x20 DTLS-SRTP */
+    uint8_t state_flags;   /* 0x01 both CCS/data, 0x02 CCS initiator side,
+                              0x04 CCS responder side, 0x08 STARTTLS, 0x20 alert */
+    uint8_t done;          /* bit 0: nothing more of the handshake is read */
+    uint8_t ccs_seen[2];
+    uint8_t browser_flags;
+    uint8_t fingerprints_done; /* 0x01 JA4, 0x02 JA4 raw, 0x04 JA3S, 0x08 server fp,
+                                  0x10 ja_data client, 0x20 ja_data server */
+    uint16_t version;
+    uint16_t server_cipher;
+    int32_t cipher_safety;
+    uint16_t ech_extension;
+    char *alpn_offered;
+    char *alpn_negotiated;
+    char *versions_offered;
+    tls_block *blocks;
+    uint16_t block_count;  /* up to the knob's maximum (256) */
+    uint64_t last_block_ms;
+    char ja4_client[37];
+    char client_app_fingerprint[37];
+    char *ja4_client_raw;
+    char ja3_server[33];
+    char *server_fingerprint;
+    uint8_t *ja_data_client;
+    uint32_t ja_data_client_length;
+    uint8_t *ja_data_server;
+    uint32_t ja_data_server_length;
+    uint8_t cert_sha1[20];
+    char *cert_issuer_dn;
+    char *cert_subject_dn;
+    char *cert_server_names;
+    uint16_t cert_server_names_length;
+    uint32_t cert_not_before;
+    uint32_t cert_not_after;
+} oxlo_tls_flow;
+
+typedef struct oxlo_dns_answer_address {
+    uint8_t address[16];
+    uint8_t is_ipv6;
+    uint32_t ttl;
+} oxlo_dns_answer_address;
+
+#define OXLO_DNS_MAX_ADDRESSES 8
+
+typedef struct oxlo_dns_flow {
+    uint8_t query_seen;
+    uint8_t question_count;
+    uint8_t record_count;   /* answers + authority + additional, saturated */
+    uint8_t response_code;
+    uint16_t transaction_id;
+    uint16_t query_type;
+    uint16_t answer_type;
+    uint16_t edns_payload_size;
+    oxlo_dns_answer_address addresses[OXLO_DNS_MAX_ADDRESSES];
+    uint8_t address_count;
+    char ptr_name[64];
+    char location[4];
+} oxlo_dns_flow;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+/* Frees what the TLS part of a flow owns (flow release calls it). */
+void oxlo_tls_flow_release(oxlo_flow_state *flow);
+#ifdef __cplusplus
+}
+#endif
+/* -- end of the TLS and DNS flow section -- */
+
 struct oxlo_flow_state {
     uint16_t app;
     uint16_t master;
@@ -493,6 +646,13 @@ struct oxlo_flow_state {
     uint64_t risk_mask;            /* oxlo_risk_mask */
     oxlo_flow_risk_message risk_messages[OXLO_FLOW_RISK_MESSAGES];
     uint8_t risk_message_count;
+    /* -- risk section (oxlo_risks.cpp) -- */
+    uint64_t risk_allowed_mask;    /* risks the exceptions leave, all ones until applied */
+    uint8_t risk_exception_state;  /* bit 0 addresses applied, bit 1 host applied */
+    /* -- payload line parser section -- */
+    uint8_t lines_seen;            /* a CR LF was seen in the flow */
+    uint8_t body_start_length;
+    uint8_t body_start[8];         /* first bytes after the empty line */
     char *user_agent;
     uint8_t media_types;
     /* Each dissector's own fields; dissectors add their members here. */
@@ -500,8 +660,19 @@ struct oxlo_flow_state {
         struct {
             uint32_t method;       /* request method id, 0 none */
             char *url;             /* owned */
+            /* -- HTTP dissector section (protocols/http.cpp) -- */
+            uint16_t response_code;
+            uint8_t http11;
+            uint8_t conversation;  /* 0 none, 1/2 request in dir 0/1, 3/4 response first in dir 0/1 */
+            uint8_t repeated;      /* new messages in the same direction, stops at 2 */
+            uint8_t websocket, form_urlencoded, second_message, request_direction;
+            char *request_content_type, *response_content_type, *server, *referer,
+                *forwarded, *host, *username, *password, *os, *filename; /* owned */
         } http;
     } proto;
+    /* -- TLS and DNS (protocols/tls.cpp, protocols/dns.cpp) -- */
+    oxlo_tls_flow tls;
+    oxlo_dns_flow dns;
     const oxlo_flow_extension *extension;
     void *extension_data;
     uint64_t excluded[OXLO_EXCLUDED_WORDS];
@@ -538,6 +709,22 @@ void oxlo_detect_risk_raise(oxlo_module *module, oxlo_flow_state *flow, uint32_t
                             const char *message);
 /* Reads the detection knobs into module->det.settings (finalization). */
 void oxlo_detection_settings_load(oxlo_module *module);
+#ifdef __cplusplus
+}
+#endif
+
+/* ---- payload lines and HTTP (oxlo_line_parser.cpp, protocols/http.cpp) ---- */
+#ifdef __cplusplus
+extern "C" {
+#endif
+/* Splits the current payload into lines once per packet (no result). */
+void oxlo_parse_payload_lines(oxlo_module *module, oxlo_flow_state *flow);
+/* Offset of the URL after a known request method, 0 when no request. */
+uint32_t oxlo_http_request_start(oxlo_module *module);
+/* Frees the owned texts of the flow's HTTP state. */
+void oxlo_http_flow_release(oxlo_flow_state *flow);
+void oxlo_search_http_tcp(oxlo_module *module, oxlo_flow_state *flow);
+void init_http_dissector(oxlo_module *module);
 #ifdef __cplusplus
 }
 #endif

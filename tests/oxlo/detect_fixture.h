@@ -83,9 +83,22 @@ struct module_fixture : ::testing::Test {
         before_finalize();
         ASSERT_EQ(oxlo_finalize_initialization(m), 0);
         ASSERT_EQ(oxlo_dissectors_init(m), 0);
+        drop_builtin_dissectors();
         register_dissectors();
         ASSERT_EQ(oxlo_dissectors_finish(m), 0);
         f = new_flow();
+    }
+    // The test dissectors stand alone: the built-in ones that init
+    // registered are forgotten (table slots and protocol indexes).
+    void drop_builtin_dissectors()
+    {
+        for (uint32_t id = 0; id < 0xFFFF; id++) {
+            oxlo_proto_defaults *p = oxlo_proto_defaults_get(m, uint16_t(id));
+            if (!p)
+                break;
+            p->dissector_index = OXLO_NO_DISSECTOR;
+        }
+        m->det.dissector_count = 0;
     }
     void TearDown() override
     {
