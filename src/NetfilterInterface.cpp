@@ -248,7 +248,7 @@ void NetfilterInterface::pollLoop() {
       }
       flowTable_->purgeStep();
       exportConntrack(now);
-      for (ZMQExporter *exporter : *exporters_) exporter->tick(now);
+      tickExporters(now);
     } else {
       ssize_t len = recv(socket_, receiveBuffer_, kReceiveBufferSize, MSG_TRUNC);
       if (len < 0) {
@@ -318,7 +318,7 @@ uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMa
       flow->computeMarker();
       mark = flow->marker;
       flow->print("[OXLO OVER]");
-      for (ZMQExporter *exporter : *exporters_) exporter->exportFlow(flow);
+      exportFlow(flow);
       flowTable_->unlink(flow);
       delete flow;
     }
@@ -435,4 +435,34 @@ uint16_t NetfilterInterface::matchRules(const uint8_t *sourceMac, const uint8_t 
   if (!currentRules_) return 1;
   return rule_manager_match_flow(currentRules_, sourceMac, destinationMac, source, destination,
                                  state, classification);
+}
+
+void NetfilterInterface::exportFlow(Flow *flow) {
+  for (ZMQExporter *exporter : *exporters_) exporter->exportFlow(flow);
+}
+
+void NetfilterInterface::exportConntrackFlow(uint32_t start, uint32_t stop, uint8_t l4Protocol,
+                                             uint8_t ipVersion, const void *source,
+                                             const void *destination, uint16_t sourcePort,
+                                             uint16_t destinationPort, uint64_t originPackets,
+                                             uint64_t originBytes, uint64_t replyPackets,
+                                             uint64_t replyBytes, uint32_t timeout) {
+  for (ZMQExporter *exporter : *exporters_)
+    exporter->exportConntrackFlow(start, stop, l4Protocol, ipVersion, source, destination,
+                                  sourcePort, destinationPort, originPackets, originBytes,
+                                  replyPackets, replyBytes, timeout);
+}
+
+void NetfilterInterface::flushExporters() {
+  for (ZMQExporter *exporter : *exporters_) exporter->flush();
+}
+
+void NetfilterInterface::tickExporters(uint32_t now) {
+  for (ZMQExporter *exporter : *exporters_) exporter->tick(now);
+}
+
+bool NetfilterInterface::sendEvent(const char *text, uint32_t length) {
+  bool all = true;
+  for (ZMQExporter *exporter : *exporters_) all = exporter->sendEvent(text, length) && all;
+  return all;
 }
