@@ -141,54 +141,9 @@ void free_text_list(oxlo_text_list *l)
     }
 }
 
-/* Label-boundary rule for a pattern ending at the current position. */
-bool keep_pattern(const automaton_text *t, const automaton_pattern_entry &e, uint32_t end)
-{
-    if (e.length == 0 || e.length > end)
-        return false;
-    if (e.length == end) {
-        char last = e.text[e.length - 1];
-        return last == '-' || last == '.';
-    }
-    uint32_t start = end - e.length;
-    char first = e.text[0];
-    if (first == '-')
-        return t->text[start] == '-';
-    if (first == '.')
-        return false;
-    return t->text[start - 1] == '.';
-}
-
 } // namespace
 
 extern "C" {
-
-int oxlo_host_match_callback(const automaton_match_info *info, automaton_text *text,
-                             automaton_match *result)
-{
-    uint32_t end = info->position;
-    uint16_t n = info->count < 32 ? info->count : 32;
-    for (uint16_t k = 0; k < n; k++) {
-        if (!(info->mask & (1u << k)))
-            continue;
-        const automaton_pattern_entry &e = info->entries[k];
-        if (e.length == end && end == text->length) {
-            /* The whole text: nothing can beat an exact match. */
-            text->chosen = &e;
-            if (result)
-                result->data = e.data;
-            return 1;
-        }
-        if (!keep_pattern(text, e, end))
-            continue;
-        if (!text->chosen || e.length > text->chosen->length) {
-            text->chosen = &e;
-            if (result)
-                result->data = e.data;
-        }
-    }
-    return 0;
-}
 
 int automaton_match_core(oxlo_automaton *a, const char *text, uint16_t length,
                          automaton_match *match, uint16_t *protocol, uint16_t *category)
@@ -330,6 +285,7 @@ void oxlo_module_free(oxlo_module *m)
     oxlo_proto_table_free(m);
     string_lru_cache_free(m->tinc_cache);
     free_lru_caches(m);
+    oxlo_hosts_release(m);
     oxlo_tree_pair_free(m->risk_exception_ip);
     oxlo_tree_pair_free(m->protocols_by_ip);
     oxlo_tree_pair_free(m->risk_list_ip);

@@ -8,37 +8,12 @@
 
 extern "C" {
 
-/* Domain sets: an empty handle. */
-oxlo_domain_set *oxlo_domain_set_new(void)
-{
-    return static_cast<oxlo_domain_set *>(oxlo_heap_calloc(1, sizeof(void *)));
-}
-
-void oxlo_domain_set_free(oxlo_domain_set *set)
-{
-    oxlo_heap_free(set);
-}
-
-/* Categories: nothing loaded, so activating is only the flag. */
-int oxlo_enable_loaded_categories(oxlo_module *m)
-{
-    if (!m)
-        return -1;
-    m->categories_enabled = 1;
-    return 0;
-}
-
-void oxlo_geoip_close(oxlo_module *) {}
-
 /* Finalization feeders: the built-in host-match lists into "host", the
  * certificate organisations into "tls_cert", the built-in address lists,
  * the risk lists, the built-in host risk exceptions and the fingerprint
  * tables. */
-void oxlo_host_match_load(oxlo_module *, const oxlo_host_match_entry *) {}
 void oxlo_tls_cert_orgs_load(oxlo_module *) {}
-void oxlo_builtin_ip_lists_load(oxlo_module *) {}
 void oxlo_risk_lists_load(oxlo_module *) {}
-void oxlo_host_risk_exceptions_builtin_add(oxlo_module *) {}
 void oxlo_os_fingerprints_load_builtin(oxlo_module *) {}
 void oxlo_module_reset_lookup_counters(oxlo_module *) {}
 

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "oxlo_hosts.h"
 #include "oxlo_utils_internal.h"
 #include "oxlo_utils_standin.h"
 
@@ -20,8 +21,12 @@ struct code_table {
     uint8_t code[256];
     code_table() : code{}
     {
-        for (int c = 'a'; c <= 'z'; c++)
+        /* Upper case codes as lower case: dropping it instead would make
+         * "xAmple.com" and "xmple.com" one key. */
+        for (int c = 'a'; c <= 'z'; c++) {
             code[c] = static_cast<uint8_t>(c - 'a' + 1);
+            code[c - 'a' + 'A'] = code[c];
+        }
         for (int c = '0'; c <= '9'; c++)
             code[c] = static_cast<uint8_t>(c - '0' + 27);
         code[static_cast<uint8_t>('-')] = 37;
@@ -70,7 +75,7 @@ size_t copy_as_text(const char *name, size_t length, uint8_t *buffer, size_t siz
     return length;
 }
 
-const oxlo_compact_key_calls standin_calls = {oxlo_standin_host_public_suffix,
+const oxlo_compact_key_calls standin_calls = {oxlo_host_public_suffix,
                                               oxlo_standin_short_compress};
 
 } // namespace

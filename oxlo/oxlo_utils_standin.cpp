@@ -14,13 +14,6 @@ int oxlo_standin_common_bigram(char a, char b)
     return a >= 'a' && a <= 'z' && b >= 'a' && b <= 'z';
 }
 
-const char *oxlo_standin_host_public_suffix(oxlo_module *, const char *name, uint16_t *suffix_id)
-{
-    if (suffix_id)
-        *suffix_id = 0;
-    return name;
-}
-
 int oxlo_standin_short_compress(const char *, size_t, char *, size_t out_size)
 {
     return static_cast<int>(out_size + 1);

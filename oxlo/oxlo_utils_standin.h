@@ -1,9 +1,9 @@
 /* STAND-INS for engine pieces the utilities call but that do not exist yet:
- * the SQL-injection and XSS detectors, the common-bigram test, the public
- * suffix list, the short-string compressor and AES-256. Each is defined in oxlo_utils_standin.cpp; when the real
- * piece lands, the body of the matching stand-in is replaced by the call
- * named in its comment (or the stand-in is removed and its callers call the
- * real function). */
+ * the SQL-injection and XSS detectors, the common-bigram test, the
+ * short-string compressor and AES-256. Each is defined in
+ * oxlo_utils_standin.cpp; when the real piece lands, the body of the
+ * matching stand-in is replaced by the call named in its comment (or the
+ * stand-in is removed and its callers call the real function). */
 #ifndef OXLO_UTILS_STANDIN_H
 #define OXLO_UTILS_STANDIN_H
 
@@ -25,10 +25,6 @@ int oxlo_standin_sqli_detect(const char *text, size_t length);
  * every pair of letters a-z counts as common. */
 int oxlo_standin_common_bigram(char a, char b);
 
-/* Real: oxlo_host_public_suffix(module, name, &id). Stand-in: behaves as
- * with no suffix list loaded: the whole name, id 0. */
-const char *oxlo_standin_host_public_suffix(oxlo_module *module, const char *name,
-                                            uint16_t *suffix_id);
 /* Real: short_string_compress / short_string_decompress. Stand-in: the output
  * never fits (out_size + 1). */
 int oxlo_standin_short_compress(const char *text, size_t length, char *out, size_t out_size);

@@ -17,6 +17,7 @@
 #include <new>
 
 #include "Configuration.h"
+#include "PacketTuple.h"
 #include "Trace.h"
 #include "Utils.h"
 
@@ -248,7 +249,7 @@ void NetfilterInterface::pollLoop() {
       }
       flowTable_->purgeStep();
       exportConntrack(now);
-      for (ZMQExporter *exporter : *exporters_) exporter->tick(now);
+      tickExporters(now);
     } else {
       ssize_t len = recv(socket_, receiveBuffer_, kReceiveBufferSize, MSG_TRUNC);
       if (len < 0) {
@@ -318,7 +319,7 @@ uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMa
       flow->computeMarker();
       mark = flow->marker;
       flow->print("[OXLO OVER]");
-      for (ZMQExporter *exporter : *exporters_) exporter->exportFlow(flow);
+      exportFlow(flow);
       flowTable_->unlink(flow);
       delete flow;
     }
@@ -328,79 +329,19 @@ uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMa
   return mark;
 }
 
-// Where the transport header starts, or 0 when the packet is not tracked.
-static uint32_t transportOffset(const uint8_t *packet, uint32_t length, uint8_t *ipVersion,
-                                uint8_t *l4Protocol) {
-  if (length < 1) return 0;
-  *ipVersion = packet[0] >> 4;
-  uint32_t offset;
-  uint8_t protocol;
-  if (*ipVersion == 4) {
-    if (length < 20) return 0;
-    offset = (packet[0] & 0x0F) * 4u;
-    if (offset < 20) return 0;
-    protocol = packet[9];
-    uint16_t fragment = static_cast<uint16_t>(packet[6] << 8 | packet[7]);
-    // A non-first fragment carries no transport header at all; a first UDP
-    // fragment is not tracked either.
-    if ((fragment & 0x1FFF) != 0) return 0;
-    if (protocol == 17 && (fragment & 0x2000) != 0) return 0;
-  } else if (*ipVersion == 6) {
-    if (length < 40) return 0;
-    offset = 40;
-    protocol = packet[6];
-    while (protocol == 0 || protocol == 43 || protocol == 44 || protocol == 60) {
-      if (offset + 8 > length) return 0;
-      if (protocol == 44) {
-        uint16_t fragmentOffset = static_cast<uint16_t>(packet[offset + 2] << 8 | packet[offset + 3]) >> 3;
-        if (fragmentOffset != 0) return 0;
-        protocol = packet[offset];
-        offset += 8;
-      } else {
-        uint32_t size = (packet[offset + 1] + 1u) * 8u;
-        protocol = packet[offset];
-        offset += size;
-      }
-    }
-  } else {
-    return 0;
-  }
-  uint32_t header = protocol == 6 ? 20 : protocol == 17 ? 8 : 0;
-  if (header == 0 || offset + header > length) return 0;
-  *l4Protocol = protocol;
-  return offset;
-}
-
 Flow *NetfilterInterface::findOrCreateFlow(const uint8_t *sourceMac, uint32_t inInterface,
                                            uint32_t outInterface, const uint8_t *packet,
                                            uint32_t length, uint8_t *direction) {
-  uint8_t ipVersion = 0, l4Protocol = 0;
-  uint32_t offset = transportOffset(packet, length, &ipVersion, &l4Protocol);
-  if (offset == 0) return nullptr;
+  PacketTuple t;
+  if (!parsePacketTuple(packet, length, &t)) return nullptr;
 
-  uint8_t source[16] = {}, destination[16] = {};
-  if (ipVersion == 4) {
-    uint32_t s, d;
-    memcpy(&s, packet + 12, 4);
-    memcpy(&d, packet + 16, 4);
-    s = ntohl(s);
-    d = ntohl(d);
-    memcpy(source, &s, 4);
-    memcpy(destination, &d, 4);
-  } else {
-    memcpy(source, packet + 8, 16);
-    memcpy(destination, packet + 24, 16);
-  }
-  uint16_t sourcePort = static_cast<uint16_t>(packet[offset] << 8 | packet[offset + 1]);
-  uint16_t destinationPort = static_cast<uint16_t>(packet[offset + 2] << 8 | packet[offset + 3]);
-
-  Flow *flow = flowTable_->find(ipVersion, source, destination, sourcePort, destinationPort,
-                                l4Protocol, direction);
+  Flow *flow = flowTable_->find(t.ipVersion, t.source, t.destination, t.sourcePort,
+                                t.destinationPort, t.l4Protocol, direction);
   bool existed = flow != nullptr;
   if (!flow) {
     try {
-      flow = new Flow(this, queueClock_, l4Protocol, ipVersion, source, sourcePort, destination,
-                      destinationPort, inInterface, outInterface);
+      flow = new Flow(this, queueClock_, t.l4Protocol, t.ipVersion, t.source, t.sourcePort,
+                      t.destination, t.destinationPort, inInterface, outInterface);
     } catch (...) {
       return nullptr;
     }
@@ -435,4 +376,34 @@ uint16_t NetfilterInterface::matchRules(const uint8_t *sourceMac, const uint8_t 
   if (!currentRules_) return 1;
   return rule_manager_match_flow(currentRules_, sourceMac, destinationMac, source, destination,
                                  state, classification);
+}
+
+void NetfilterInterface::exportFlow(Flow *flow) {
+  for (ZMQExporter *exporter : *exporters_) exporter->exportFlow(flow);
+}
+
+void NetfilterInterface::exportConntrackFlow(uint32_t start, uint32_t stop, uint8_t l4Protocol,
+                                             uint8_t ipVersion, const void *source,
+                                             const void *destination, uint16_t sourcePort,
+                                             uint16_t destinationPort, uint64_t originPackets,
+                                             uint64_t originBytes, uint64_t replyPackets,
+                                             uint64_t replyBytes, uint32_t timeout) {
+  for (ZMQExporter *exporter : *exporters_)
+    exporter->exportConntrackFlow(start, stop, l4Protocol, ipVersion, source, destination,
+                                  sourcePort, destinationPort, originPackets, originBytes,
+                                  replyPackets, replyBytes, timeout);
+}
+
+void NetfilterInterface::flushExporters() {
+  for (ZMQExporter *exporter : *exporters_) exporter->flush();
+}
+
+void NetfilterInterface::tickExporters(uint32_t now) {
+  for (ZMQExporter *exporter : *exporters_) exporter->tick(now);
+}
+
+bool NetfilterInterface::sendEvent(const char *text, uint32_t length) {
+  bool all = true;
+  for (ZMQExporter *exporter : *exporters_) all = exporter->sendEvent(text, length) && all;
+  return all;
 }

@@ -76,6 +76,17 @@ class NetfilterInterface {
   static int packetCallback(struct nfq_q_handle *qh, struct nfgenmsg *msg, struct nfq_data *nfa,
                             void *data);
 
+  // Fan-out to every exporter of the list, in order. sendEvent is true only
+  // when every exporter sent the event.
+  void exportFlow(Flow *flow);
+  void exportConntrackFlow(uint32_t start, uint32_t stop, uint8_t l4Protocol, uint8_t ipVersion,
+                           const void *source, const void *destination, uint16_t sourcePort,
+                           uint16_t destinationPort, uint64_t originPackets, uint64_t originBytes,
+                           uint64_t replyPackets, uint64_t replyBytes, uint32_t timeout);
+  void flushExporters();
+  void tickExporters(uint32_t now);
+  bool sendEvent(const char *text, uint32_t length);
+
   // Conntrack export and statistics, run on the poll thread.
   void exportConntrack(uint32_t now);
   void sendStatistics(uint32_t now);

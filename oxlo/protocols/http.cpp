@@ -5,9 +5,9 @@
  * names, sub-classifies the flow from them and raises the web risks. After
  * classification it reads up to 8 more packets. */
 #include "oxlo_private.h"
-#include "oxlo_reader.h"
 #include "oxlo_risks.h"
 #include "oxlo_utils.h"
+#include "protocols/wire_reader.h"
 
 #include <cctype>
 #include <cstdarg>
@@ -52,6 +52,31 @@ const char *const exe_extensions[] = {"exe", "msi", "dll", "scr", "com", "bat", 
 const char *const update_domains[] = {"windowsupdate.com", "update.microsoft.com", "delivery.mp.microsoft.com",
                                       "windowsupdate.microsoft.com", nullptr};
 
+/* Text comparisons on top of the bounded reads: the bytes compared are
+ * taken only when all of them lie inside the range. */
+char lower(uint8_t c) { return char(c >= 'A' && c <= 'Z' ? c + 32 : c); }
+
+bool wire_match(const oxlo_wire *w, size_t offset, const char *text, bool nocase)
+{
+    const size_t n = strlen(text);
+    const uint8_t *b = oxlo_wire_bytes(w, offset, n);
+    if (!b)
+        return false;
+    for (size_t i = 0; i < n; i++)
+        if (nocase ? lower(b[i]) != lower(uint8_t(text[i])) : b[i] != uint8_t(text[i]))
+            return false;
+    return true;
+}
+
+ptrdiff_t wire_find(const oxlo_wire *w, size_t offset, const char *text, bool nocase)
+{
+    const size_t n = strlen(text);
+    for (size_t i = offset; n > 0 && oxlo_wire_has(w, i, n); i++)
+        if (wire_match(w, i, text, nocase))
+            return ptrdiff_t(i);
+    return -1;
+}
+
 /* A line or header value of the current payload. */
 struct view {
     const uint8_t *p = nullptr;
@@ -60,22 +85,22 @@ struct view {
     view(const uint8_t *ptr, size_t len) : p(ptr), n(ptr ? len : 0) {}
     explicit view(const oxlo_payload_line &l) : p(l.ptr), n(l.ptr ? l.len : 0) {}
     bool empty() const { return n == 0; }
-    oxlo_reader reader() const { return oxlo_reader_make(p, n); }
+    oxlo_wire reader() const { return oxlo_wire_make(p, n); }
     bool starts(const char *t, bool nocase = false) const
     {
-        oxlo_reader r = reader();
-        return oxlo_reader_match(&r, 0, t, nocase);
+        oxlo_wire r = reader();
+        return wire_match(&r, 0, t, nocase);
     }
     bool contains(const char *t, bool nocase = false) const
     {
-        oxlo_reader r = reader();
-        return oxlo_reader_find(&r, 0, t, nocase) >= 0;
+        oxlo_wire r = reader();
+        return wire_find(&r, 0, t, nocase) >= 0;
     }
     bool ends(const char *t) const
     {
         const size_t k = strlen(t);
-        oxlo_reader r = reader();
-        return k <= n && oxlo_reader_match(&r, n - k, t, false);
+        oxlo_wire r = reader();
+        return k <= n && wire_match(&r, n - k, t, false);
     }
     view from(size_t off) const { return off <= n ? view(p + off, n - off) : view(); }
     view upto(size_t len) const { return view(p, len < n ? len : n); }
@@ -143,11 +168,11 @@ bool status_line(const view &payload) { return payload.n >= 7 && payload.starts(
 
 uint16_t response_code(const view &payload)
 {
-    oxlo_reader r = payload.reader();
+    oxlo_wire r = payload.reader();
     unsigned code = 0;
     for (size_t i = 9; i < 12; i++) {
         uint8_t c;
-        if (!oxlo_reader_u8(&r, i, &c) || !isdigit(c))
+        if (!oxlo_wire_u8(&r, i, &c) || !isdigit(c))
             return 0;
         code = code * 10 + unsigned(c - '0');
     }
@@ -334,8 +359,8 @@ bool all_letters_shouting(const view &ua)
 
 bool url_in_agent(const view &ua)
 {
-    oxlo_reader r = ua.reader();
-    for (ptrdiff_t at = oxlo_reader_find(&r, 0, "://", 0); at >= 0; at = oxlo_reader_find(&r, size_t(at) + 1, "://", 0))
+    oxlo_wire r = ua.reader();
+    for (ptrdiff_t at = wire_find(&r, 0, "://", false); at >= 0; at = wire_find(&r, size_t(at) + 1, "://", false))
         if (at == 0 || (ua.p[at - 1] != 'p' && ua.p[at - 1] != 's'))
             return true;
     return false;
@@ -370,8 +395,8 @@ void user_agent_step(oxlo_module *m, oxlo_flow_state *f, const view &ua)
 /* The quoted value of name="..." in a Digest credential line. */
 view digest_param(const view &v, const char *name)
 {
-    oxlo_reader r = v.reader();
-    const ptrdiff_t at = oxlo_reader_find(&r, 0, name, 1);
+    oxlo_wire r = v.reader();
+    const ptrdiff_t at = wire_find(&r, 0, name, true);
     if (at < 0)
         return view();
     size_t i = size_t(at) + strlen(name);
@@ -444,8 +469,8 @@ void binary_transfer(oxlo_module *m, oxlo_flow_state *f, const char *what)
 void filename_step(oxlo_module *m, oxlo_flow_state *f, const view &disposition)
 {
     auto &h = http(f);
-    oxlo_reader r = disposition.reader();
-    const ptrdiff_t at = oxlo_reader_find(&r, 0, "attachment; filename", 1);
+    oxlo_wire r = disposition.reader();
+    const ptrdiff_t at = wire_find(&r, 0, "attachment; filename", true);
     if (at < 0 || h.filename)
         return;
     view name = disposition.from(size_t(at) + 20);
@@ -695,8 +720,8 @@ void process_response(oxlo_module *m, oxlo_flow_state *f)
     }
     process_headers(m, f, true);
 
-    oxlo_reader r = payload.reader();
-    const ptrdiff_t sep = oxlo_reader_find(&r, 0, "\r\n\r\n", 0);
+    oxlo_wire r = payload.reader();
+    const ptrdiff_t sep = wire_find(&r, 0, "\r\n\r\n", false);
     const view type(pkt->lines.content_type);
     if (sep >= 0 && (h.form_urlencoded || type.contains("text/") || type.contains("/json"))) {
         const view body = payload.from(size_t(sep) + 4);

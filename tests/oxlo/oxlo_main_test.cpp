@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <cstdlib>
 #include <string>
 
@@ -191,4 +192,56 @@ TEST(lifecycle, failed_finalization_releases_and_a_retry_is_clean)
     EXPECT_NE(m->risk_list_ip, nullptr);
     fail_calloc_size = 0;
     fail_calloc_count = 0;
+}
+
+namespace {
+
+void add_host(oxlo_automaton *a, const char *text, uint32_t id)
+{
+    automaton_pattern p{};
+    p.text = oxlo_heap_strdup(text);
+    p.length = (uint16_t)strlen(text);
+    p.data.id = id;
+    p.data.category = (uint16_t)(100 + id);
+    if (automaton_add_pattern(a, &p) != AUTOMATON_ADDED)
+        oxlo_heap_free(p.text);
+}
+
+} // namespace
+
+TEST(lifecycle, host_matches_respect_label_boundaries)
+{
+    module_ptr m(oxlo_module_new(nullptr));
+    ASSERT_NE(m, nullptr);
+    oxlo_automaton *a = m->host_automaton;
+    add_host(a, "example.org", 1);
+    add_host(a, "cdn.example.org", 2);
+    add_host(a, "-edge.net", 3);
+    add_host(a, ".dotted.com", 4);
+    add_host(a, "tracker-", 5);
+    ASSERT_EQ(oxlo_finalize_initialization(m.get()), 0);
+
+    struct {
+        const char *text;
+        uint16_t protocol;
+    } cases[] = {
+        {"example.org", 1},       /* the whole text */
+        {"EXAMPLE.org", 1},       /* host names ignore case */
+        {"www.example.org", 1},   /* starts after a dot */
+        {"badexample.org", 0},    /* starts inside a label */
+        {"a.cdn.example.org", 2}, /* the deeper of two kept patterns */
+        {"cdn.example.org", 2},
+        {"img-edge.net", 3},      /* a pattern beginning with '-' */
+        {"a.dotted.com", 0},      /* a leading '.' is never kept this way */
+        {"tracker-01.example", 5},/* whole-prefix pattern ending in '-' */
+        {"nothing.here", 0},
+    };
+    for (const auto &c : cases) {
+        uint16_t proto = 99, cat = 99;
+        automaton_match match{};
+        int rc = automaton_match_core(a, c.text, (uint16_t)strlen(c.text), &match, &proto, &cat);
+        EXPECT_GE(rc, 0) << c.text;
+        EXPECT_EQ(proto, c.protocol) << c.text;
+        EXPECT_EQ(cat, c.protocol ? 100 + c.protocol : 0) << c.text;
+    }
 }
