@@ -12,6 +12,10 @@
 #include <cstdio>
 #include <cstring>
 
+extern "C" {
+void register_dns_dissector(oxlo_module *module);
+}
+
 namespace {
 
 typedef void (*register_fn)(oxlo_module *module);
@@ -31,7 +35,7 @@ const builtin_dissector builtin_order[] = {
     {"imo", nullptr}, {"teredo", nullptr}, {"edonkey", nullptr}, {"gnutella", nullptr},
     {"nats", nullptr}, {"socks45", nullptr}, {"irc", nullptr}, {"jabber", nullptr},
     {"mail_pop", nullptr}, {"mail_imap", nullptr}, {"mail_smtp", nullptr}, {"usenet", nullptr},
-    {"dns", nullptr}, {"vmware", nullptr}, {"non_tcp_udp", nullptr}, {"iax", nullptr},
+    {"dns", register_dns_dissector}, {"vmware", nullptr}, {"non_tcp_udp", nullptr}, {"iax", nullptr},
     {"mgcp", nullptr}, {"qq", nullptr}, {"ssh", nullptr}, {"vnc", nullptr}, {"vxlan", nullptr},
     {"teamviewer", nullptr}, {"dhcp", nullptr}, {"steam", nullptr}, {"xbox", nullptr},
     {"smb", nullptr}, {"mining", nullptr}, {"telnet", nullptr}, {"ntp", nullptr}, {"nfs", nullptr},

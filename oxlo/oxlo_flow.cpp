@@ -136,20 +136,23 @@ void unsafe_breed_risk(oxlo_module *module, oxlo_flow_state *flow)
     }
 }
 
-void rerun_host_classification(oxlo_module *module, oxlo_flow_state *flow)
+/* Returns true when the name stored a protocol: that store has already
+ * done the rest of the bookkeeping for the new pair. */
+bool rerun_host_classification(oxlo_module *module, oxlo_flow_state *flow)
 {
     if (flow->host_name[0] == '\0' ||
         strncmp(flow->host_name, flow->last_classified_host, OXLO_HOST_NAME_SIZE) == 0)
-        return;
+        return false;
     /* Remember the name before classifying it: the lookup stores a protocol
      * through oxlo_flow_set_protocol, which must then see nothing new. */
     memcpy(flow->last_classified_host, flow->host_name, OXLO_HOST_NAME_SIZE);
     if (flow->flags_b & OXLO_FLOW_IN_HOST_RECLASS)
-        return;
+        return false;
     flow->flags_b |= OXLO_FLOW_IN_HOST_RECLASS;
     const uint16_t master = flow->master ? flow->master : flow->app;
-    oxlo_host_name_classify(module, flow, master, flow->host_name, strlen(flow->host_name));
+    const int found = oxlo_host_name_classify(module, flow, master, flow->host_name, strlen(flow->host_name));
     flow->flags_b &= ~OXLO_FLOW_IN_HOST_RECLASS;
+    return found == 1;
 }
 
 /* Category, and the breed with it: a flow classified by give-up gets no
@@ -247,6 +250,7 @@ void oxlo_flow_state_release(oxlo_flow_state *flow)
     oxlo_heap_free(flow->user_agent);
     oxlo_heap_free(flow->track_payload);
     oxlo_heap_free(flow->proto.http.url);
+    oxlo_tls_flow_release(flow);
     for (uint8_t i = 0; i < flow->risk_message_count && i < OXLO_FLOW_RISK_MESSAGES; i++)
         oxlo_heap_free(flow->risk_messages[i].text);
     flow->tcp_fingerprint = flow->tcp_raw_options = flow->user_agent = nullptr;
@@ -279,7 +283,8 @@ void oxlo_flow_set_protocol(oxlo_module *module, oxlo_flow_state *flow, uint16_t
     }
     flow->confidence = confidence;
 
-    rerun_host_classification(module, flow);
+    if (rerun_host_classification(module, flow))
+        return;
     special_cases(module, flow);
     unsafe_breed_risk(module, flow);
     stack_update(&flow->stack, flow->master, flow->app);

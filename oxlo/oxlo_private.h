@@ -279,6 +279,11 @@ const oxlo_default_port_node *oxlo_default_port_find(const oxlo_default_port_nod
 /* 1 when a protocol guessed from the addresses names a specific service. */
 int oxlo_protocol_is_service(uint16_t id);
 
+/* The flow's classification with every id mapped to the user's ids (the
+ * same result oxlo_flow_result builds). */
+oxlo_classification oxlo_result_to_user_ids(struct oxlo_module *module,
+                                            const oxlo_flow_state *flow);
+
 /* Built-in host-match lists: host-name patterns of outside services. Each
  * list ends with an entry whose pattern is NULL. */
 typedef struct oxlo_host_match_entry {
@@ -505,6 +510,98 @@ typedef struct oxlo_flow_extension {
 /* Follow-up reader of a classified flow: returns 0 when done. */
 typedef int (*oxlo_extra_dissection_callback)(oxlo_module *module, oxlo_flow_state *flow);
 
+/* -- TLS and DNS flow section (protocols/tls.cpp, protocols/dns.cpp,
+ *    oxlo_tls_fingerprints.cpp, oxlo_tls_certificates.cpp) -- */
+#include "oxlo_utils.h"
+
+/* Bytes of one direction being put back together (TLS records over TCP, or a
+ * fragmented DTLS handshake message). */
+typedef struct tls_reassembly_buffer {
+    uint8_t *buffer;       /* owned */
+    uint32_t capacity;
+    uint32_t used;
+    uint32_t next_seq;     /* next expected sequence number, 0 = none yet */
+    uint32_t total;        /* DTLS: length of the message being rebuilt */
+} tls_reassembly_buffer;
+
+/* Largest DTLS handshake message rebuilt from fragments. */
+#define OXLO_DTLS_REASSEMBLY_MAX 65536u
+/* Entries kept per list of a hello for the fingerprints. */
+#define OXLO_TLS_LIST_MAX 128
+
+typedef struct oxlo_tls_flow {
+    tls_reassembly_buffer reassembly[2];
+    tls_reassembly_buffer dtls_reassembly[2];
+    uint8_t hello_flags;   /* 0x01 CH seen, 0x02 client direction, 0x04 by name,
+                              0x08 SH seen, 0x10 cert SHA-1, 0x20 DTLS-SRTP */
+    uint8_t state_flags;   /* 0x01 both CCS/data, 0x02 CCS initiator side,
+                              0x04 CCS responder side, 0x08 STARTTLS, 0x20 alert */
+    uint8_t done;          /* bit 0: nothing more of the handshake is read */
+    uint8_t ccs_seen[2];
+    uint8_t browser_flags;
+    uint8_t fingerprints_done; /* 0x01 JA4, 0x02 JA4 raw, 0x04 JA3S, 0x08 server fp,
+                                  0x10 ja_data client, 0x20 ja_data server */
+    uint16_t version;
+    uint16_t server_cipher;
+    int32_t cipher_safety;
+    uint16_t ech_extension;
+    char *alpn_offered;
+    char *alpn_negotiated;
+    char *versions_offered;
+    tls_block *blocks;
+    uint16_t block_count;  /* up to the knob's maximum (256) */
+    uint64_t last_block_ms;
+    char ja4_client[37];
+    char client_app_fingerprint[37];
+    char *ja4_client_raw;
+    char ja3_server[33];
+    char *server_fingerprint;
+    uint8_t *ja_data_client;
+    uint32_t ja_data_client_length;
+    uint8_t *ja_data_server;
+    uint32_t ja_data_server_length;
+    uint8_t cert_sha1[20];
+    char *cert_issuer_dn;
+    char *cert_subject_dn;
+    char *cert_server_names;
+    uint16_t cert_server_names_length;
+    uint32_t cert_not_before;
+    uint32_t cert_not_after;
+} oxlo_tls_flow;
+
+typedef struct oxlo_dns_answer_address {
+    uint8_t address[16];
+    uint8_t is_ipv6;
+    uint32_t ttl;
+} oxlo_dns_answer_address;
+
+#define OXLO_DNS_MAX_ADDRESSES 8
+
+typedef struct oxlo_dns_flow {
+    uint8_t query_seen;
+    uint8_t question_count;
+    uint8_t record_count;   /* answers + authority + additional, saturated */
+    uint8_t response_code;
+    uint16_t transaction_id;
+    uint16_t query_type;
+    uint16_t answer_type;
+    uint16_t edns_payload_size;
+    oxlo_dns_answer_address addresses[OXLO_DNS_MAX_ADDRESSES];
+    uint8_t address_count;
+    char ptr_name[64];
+    char location[4];
+} oxlo_dns_flow;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+/* Frees what the TLS part of a flow owns (flow release calls it). */
+void oxlo_tls_flow_release(oxlo_flow_state *flow);
+#ifdef __cplusplus
+}
+#endif
+/* -- end of the TLS and DNS flow section -- */
+
 struct oxlo_flow_state {
     uint16_t app;
     uint16_t master;
@@ -578,6 +675,9 @@ struct oxlo_flow_state {
                 *forwarded, *host, *username, *password, *os, *filename; /* owned */
         } http;
     } proto;
+    /* -- TLS and DNS (protocols/tls.cpp, protocols/dns.cpp) -- */
+    oxlo_tls_flow tls;
+    oxlo_dns_flow dns;
     const oxlo_flow_extension *extension;
     void *extension_data;
     uint64_t excluded[OXLO_EXCLUDED_WORDS];

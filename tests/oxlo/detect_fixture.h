@@ -64,6 +64,8 @@ struct module_fixture : ::testing::Test {
 
     // Knobs to set before finalization: {proto, param, value}.
     virtual std::vector<std::array<const char *, 3>> knobs() { return {}; }
+    // Anything else to set up before finalization.
+    virtual void before_finalize() {}
     // Dissectors to register instead of the built-in ones.
     virtual void register_dissectors()
     {
@@ -78,11 +80,25 @@ struct module_fixture : ::testing::Test {
         ASSERT_NE(m, nullptr);
         for (auto &k : knobs())
             ASSERT_EQ(oxlo_set_config(m, k[0], k[1], k[2]), 0) << k[1];
+        before_finalize();
         ASSERT_EQ(oxlo_finalize_initialization(m), 0);
         ASSERT_EQ(oxlo_dissectors_init(m), 0);
+        drop_builtin_dissectors();
         register_dissectors();
         ASSERT_EQ(oxlo_dissectors_finish(m), 0);
         f = new_flow();
+    }
+    // The test dissectors stand alone: the built-in ones that init
+    // registered are forgotten (table slots and protocol indexes).
+    void drop_builtin_dissectors()
+    {
+        for (uint32_t id = 0; id < 0xFFFF; id++) {
+            oxlo_proto_defaults *p = oxlo_proto_defaults_get(m, uint16_t(id));
+            if (!p)
+                break;
+            p->dissector_index = OXLO_NO_DISSECTOR;
+        }
+        m->det.dissector_count = 0;
     }
     void TearDown() override
     {

@@ -1,0 +1,532 @@
+/* DNS, multicast DNS and LLMNR over UDP and TCP.
+ *
+ * A message is a 12-byte header (id, flags, four section counts) followed by
+ * the questions and the answer, authority and additional records; over TCP a
+ * 2-byte length comes first. The ports tell the three apart (53, 5353 to the
+ * 224.0.0.251 / ff02::fb group, 5355 to 224.0.0.252 / ff02::1:3). The
+ * dissector keeps the queried name as the flow's host name, records the
+ * addresses the answer hands out and follows the flow until a response with
+ * records has been read. */
+#include "oxlo_private.h"
+#include "oxlo_hash.h"
+#include "protocols/risk_standin.h"
+#include "protocols/wire_reader.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr uint16_t P_DNS = OXLO_PROTOCOL_DNS;
+constexpr uint16_t P_MDNS = OXLO_PROTOCOL_MDNS;
+constexpr uint16_t P_LLMNR = 154;
+constexpr uint32_t CATEGORY_NETWORK = 14;
+constexpr uint32_t BREED_ACCEPTABLE = 2;
+constexpr size_t DNS_HEADER = 12;
+constexpr uint16_t MAX_SECTION_COUNT = 48;
+constexpr uint16_t DNS_TYPE_A = 1;
+constexpr uint16_t DNS_TYPE_PTR = 12;
+constexpr uint16_t DNS_TYPE_AAAA = 28;
+constexpr uint16_t DNS_TYPE_OPT = 41;
+
+/* Names of services whose first labels are long by design (DNS blocklist
+ * queries carry the looked-up address or hash, cloud and delivery networks
+ * generated host names); well-known public domains. */
+const char *const long_name_exempt_suffixes[] = {
+    ".spamhaus.org", ".spamcop.net", ".amazonaws.com", ".cloudfront.net", ".akamaiedge.net",
+};
+
+const char *const rcode_names[] = {"FORMERR", "SERVFAIL", "NXDOMAIN", "NOTIMP",  "REFUSED",
+                                   "YXDOMAIN", "XRRSET",  "NOTAUTH",  "NOTZONE"};
+
+/* Record types no longer in use (obsoleted or experimental and retired). */
+bool obsolete_type(uint16_t t)
+{
+    switch (t) {
+    case 3: case 4: case 7: case 8: case 9: case 10: case 11: case 13: case 14: case 17:
+    case 19: case 20: case 21: case 22: case 23: case 24: case 25: case 26: case 27:
+    case 30: case 31: case 32: case 34: case 38: case 40: case 42: case 56: case 57: case 58:
+    case 99: case 100: case 101: case 102: case 103: case 104: case 105: case 106: case 107:
+    case 253: case 254: case 259:
+        return true;
+    default:
+        return false;
+    }
+}
+
+struct dns_ports {
+    uint16_t source;
+    uint16_t destination;
+};
+
+dns_ports ports_of(const oxlo_packet_state *pkt)
+{
+    const uint8_t *l4 = pkt->tcp ? pkt->tcp : pkt->udp;
+    return {oxlo_be16(l4), oxlo_be16(l4 + 2)};
+}
+
+bool to_group(const oxlo_packet_state *pkt, uint8_t last_v4, const uint8_t *group6)
+{
+    if (pkt->iph)
+        return pkt->iph[16] == 224 && pkt->iph[17] == 0 && pkt->iph[18] == 0 && pkt->iph[19] == last_v4;
+    if (pkt->iph6)
+        return memcmp(pkt->iph6 + 24, group6, 16) == 0;
+    return false;
+}
+
+const uint8_t mdns_group6[16] = {0xff, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xfb};
+const uint8_t llmnr_group6[16] = {0xff, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0x03};
+
+/* Decodes the labels at `offset` into `out`; an over-long label, a label
+ * passing the end or a compression pointer leaves the name empty. */
+size_t decode_name(const oxlo_wire *w, size_t offset, char *out, size_t size, bool mdns,
+                   bool *invalid)
+{
+    size_t n = 0;
+    out[0] = '\0';
+    for (int labels = 0; labels < 128; labels++) {
+        uint8_t len = 0;
+        if (!oxlo_wire_u8(w, offset, &len) || len >= 64) {
+            out[0] = '\0';
+            return 0;
+        }
+        if (len == 0)
+            break;
+        const uint8_t *label = oxlo_wire_bytes(w, offset + 1, len);
+        if (!label || offset + 1 + len >= w->length) {
+            out[0] = '\0';
+            return 0;
+        }
+        if (n > 0 && n + 1 < size)
+            out[n++] = '.';
+        for (uint8_t i = 0; i < len && n + 1 < size; i++) {
+            unsigned char c = label[i];
+            if (mdns) {
+                c = (unsigned char)tolower(c);
+            } else if (isalnum(c) || c == '-' || c == '_') {
+                c = (unsigned char)tolower(c);
+            } else {
+                c = (c >= 0x20 && c <= 0x7E) ? '_' : '?';
+                *invalid = true;
+            }
+            out[n++] = (char)c;
+        }
+        offset += 1 + len;
+    }
+    out[n] = '\0';
+    return n;
+}
+
+/* Steps over a name (labels up to a zero byte or a compression pointer);
+ * false when it runs past the end. `name_length` gets the wire length. */
+bool skip_name(const oxlo_wire *w, size_t *offset, size_t *name_length)
+{
+    size_t off = *offset;
+    for (int labels = 0; labels < 256; labels++) {
+        uint8_t len = 0;
+        if (!oxlo_wire_u8(w, off, &len))
+            return false;
+        if (len == 0) {
+            off += 1;
+            break;
+        }
+        if (len > 191) {
+            if (!oxlo_wire_has(w, off, 2))
+                return false;
+            off += 2;
+            break;
+        }
+        off += 1 + (size_t)len;
+    }
+    *name_length = off - *offset;
+    *offset = off;
+    return true;
+}
+
+bool long_first_label(const char *name)
+{
+    const char *dot = strchr(name, '.');
+    const size_t first = dot ? (size_t)(dot - name) : strlen(name);
+    if (first <= 48 || strstr(name, ".in-addr."))
+        return false;
+    for (const char *suffix : long_name_exempt_suffixes)
+        if (oxlo_has_suffix(name, suffix))
+            return false;
+    return true;
+}
+
+/* The address key of the first-packet DNS cache for an answer address. */
+uint64_t answer_address_key(const oxlo_dns_answer_address *a)
+{
+    if (a->is_ipv6)
+        return (uint32_t)address_fold_hash(a->address, 16);
+    uint32_t v4 = 0;
+    memcpy(&v4, a->address, 4);
+    return v4;
+}
+
+struct dns_context {
+    oxlo_module *module;
+    oxlo_flow_state *flow;
+    oxlo_wire msg;          /* the DNS message (after the TCP length) */
+    bool mdns;
+    uint16_t port_protocol; /* by ports, 0 when none */
+    uint16_t found;         /* protocol of the host name, 0 when none */
+};
+
+void store_answer_address(dns_context *c, const uint8_t *data, bool v6, uint32_t ttl)
+{
+    oxlo_dns_flow *dns = &c->flow->dns;
+    if (dns->address_count >= OXLO_DNS_MAX_ADDRESSES)
+        return;
+    oxlo_dns_answer_address *a = &dns->addresses[dns->address_count++];
+    memset(a, 0, sizeof(*a));
+    memcpy(a->address, data, v6 ? 16 : 4);
+    a->is_ipv6 = v6 ? 1 : 0;
+    a->ttl = ttl;
+    oxlo_module *m = c->module;
+    oxlo_lru_table *fpc = m->lru[OXLO_LRU_FPC_DNS];
+    if (m->cfg.fpc_enabled && fpc && c->found && c->found != c->port_protocol)
+        oxlo_lru_table_add(fpc, answer_address_key(a), c->found,
+                           (uint32_t)(m->det.packet.time_ms / 1000));
+}
+
+/* Reads the answer records; returns the offset after them or 0 when the
+ * section is cut short. */
+size_t read_answers(dns_context *c, size_t off, uint16_t count)
+{
+    oxlo_dns_flow *dns = &c->flow->dns;
+    bool usable = dns->address_count > 0 || dns->ptr_name[0];
+    for (uint16_t i = 0; i < count; i++) {
+        size_t name_length = 0;
+        uint16_t type = 0, data_length = 0;
+        uint32_t ttl = 0;
+        if (!skip_name(&c->msg, &off, &name_length) || !oxlo_wire_u16(&c->msg, off, &type) ||
+            !oxlo_wire_u32(&c->msg, off + 4, &ttl) || !oxlo_wire_u16(&c->msg, off + 8, &data_length))
+            return 0;
+        const size_t data_off = off + 10;
+        const uint8_t *data = oxlo_wire_bytes(&c->msg, data_off, data_length);
+        if (!data)
+            return 0;
+        if (ttl == 0)
+            tls_dns_risk_raise(c->module, c->flow, RISK_MINOR_ISSUES, "DNS Record with zero TTL");
+        if (!usable) {
+            dns->answer_type = type;
+            if (obsolete_type(type))
+                tls_dns_risk_raise(c->module, c->flow, RISK_DNS_SUSPICIOUS_TRAFFIC,
+                                   "Obsolete DNS record type");
+        }
+        if ((type == DNS_TYPE_A && data_length == 4) || (type == DNS_TYPE_AAAA && data_length == 16)) {
+            store_answer_address(c, data, type == DNS_TYPE_AAAA, ttl);
+            usable = true;
+        } else if (type == DNS_TYPE_PTR && !usable) {
+            bool invalid = false;
+            decode_name(&c->msg, data_off, dns->ptr_name, sizeof(dns->ptr_name), c->mdns, &invalid);
+            usable = dns->ptr_name[0] != '\0';
+        }
+        off = data_off + data_length;
+    }
+    return off;
+}
+
+/* Skips `count` records; 0 when cut short. */
+size_t skip_records(const oxlo_wire *w, size_t off, uint16_t count)
+{
+    for (uint16_t i = 0; i < count; i++) {
+        size_t name_length = 0;
+        uint16_t data_length = 0;
+        if (!skip_name(w, &off, &name_length) || !oxlo_wire_u16(w, off + 8, &data_length) ||
+            !oxlo_wire_has(w, off + 10, data_length))
+            return 0;
+        off += 10 + (size_t)data_length;
+    }
+    return off;
+}
+
+void read_additional(dns_context *c, size_t off, uint16_t count)
+{
+    oxlo_dns_flow *dns = &c->flow->dns;
+    for (uint16_t i = 0; i < count; i++) {
+        size_t name_length = 0;
+        uint16_t type = 0, klass = 0, data_length = 0;
+        if (!skip_name(&c->msg, &off, &name_length) || !oxlo_wire_u16(&c->msg, off, &type) ||
+            !oxlo_wire_u16(&c->msg, off + 2, &klass) || !oxlo_wire_u16(&c->msg, off + 8, &data_length) ||
+            !oxlo_wire_has(&c->msg, off + 10, data_length))
+            return;
+        if (type == DNS_TYPE_OPT) {
+            dns->edns_payload_size = klass;
+            oxlo_wire opts = oxlo_wire_sub(&c->msg, off + 10, data_length);
+            size_t o = 0;
+            uint16_t code = 0, length = 0;
+            while (oxlo_wire_u16(&opts, o, &code) && oxlo_wire_u16(&opts, o + 2, &length) &&
+                   oxlo_wire_has(&opts, o + 4, length)) {
+                const uint8_t *v = opts.data + o + 4;
+                if (code == 3 && length >= 6 && memcmp(v, "gpdns-", 6) == 0) {
+                    const size_t n = length - 6 < 3 ? length - 6 : 3;
+                    memcpy(dns->location, v + 6, n);
+                    dns->location[n] = '\0';
+                }
+                o += 4 + (size_t)length;
+            }
+        }
+        off += 10 + (size_t)data_length;
+    }
+}
+
+bool header_valid(const dns_ports &ports, uint16_t flags, const uint16_t counts[4], size_t length)
+{
+    const bool response = flags & 0x8000;
+    const bool port_5353 = ports.source == 5353 || ports.destination == 5353;
+    if (response) {
+        const bool bare = length == DNS_HEADER && !counts[0] && !counts[1] && !counts[2] && !counts[3];
+        if ((counts[0] == 0 || counts[0] > MAX_SECTION_COUNT) && !port_5353 && !bare)
+            return false;
+        bool any_in_range = false, any_set = false;
+        for (int i = 1; i < 4; i++) {
+            any_set = any_set || counts[i] != 0;
+            any_in_range = any_in_range || (counts[i] >= 1 && counts[i] <= MAX_SECTION_COUNT);
+        }
+        return !(any_set && !any_in_range);
+    }
+    if (counts[0] > MAX_SECTION_COUNT)
+        return false;
+    const uint8_t opcode = (flags >> 11) & 0x0F;
+    const bool plain_inverse = opcode == 1 && (flags & ~0x7800u) == 0;
+    return !(opcode != 5 && (flags & 0xFCF0) && !plain_inverse && (counts[1] || counts[2]));
+}
+
+void invalid_header(oxlo_module *m, oxlo_flow_state *f)
+{
+    if (f->extra_dissection)
+        tls_dns_risk_raise(m, f, RISK_MALFORMED_PACKET, "Invalid DNS Header");
+    else
+        oxlo_flow_skip_dissector(m, f, (uint16_t)m->det.current_dissector, __FILE__, __func__, __LINE__);
+}
+
+uint16_t protocol_by_ports(const dns_ports &p)
+{
+    if (p.source == 5355)
+        return P_LLMNR;
+    if (p.source == 53)
+        return P_DNS;
+    if (p.destination == 5353)
+        return P_MDNS;
+    if (p.destination == 5355)
+        return P_LLMNR;
+    if (p.destination == 53)
+        return P_DNS;
+    if (p.source == 5353)
+        return P_MDNS;
+    return 0;
+}
+
+void host_name_checks(dns_context *c, uint16_t qdcount, uint16_t ancount)
+{
+    oxlo_flow_state *f = c->flow;
+    if (qdcount == 0 && ancount == 0)
+        return;
+    char name[256];
+    bool invalid = false;
+    const size_t n = decode_name(&c->msg, DNS_HEADER, name, sizeof(name), c->mdns, &invalid);
+    oxlo_flow_store_host_name(f, name, n,
+                              c->mdns ? OXLO_HOST_LOWER
+                                      : OXLO_HOST_LOWER | OXLO_HOST_PRINTABLE | OXLO_HOST_STRIP_SPACES);
+    if (invalid)
+        tls_dns_risk_raise(c->module, f, RISK_INVALID_CHARACTERS, "Invalid chars detected in domain name");
+    if (!c->mdns && long_first_label(name))
+        tls_dns_risk_raise(c->module, f, RISK_DNS_SUSPICIOUS_TRAFFIC, "Long DNS host name");
+    if (f->host_name[0] && !f->master) {
+        const int set = c->module->cfg.dns_subclassification ? 1 : 0;
+        if (oxlo_host_name_lookup(c->module, f, f->host_name, strlen(f->host_name), nullptr,
+                                  c->port_protocol, set))
+            c->found = f->app && f->app != c->port_protocol ? f->app : c->found;
+    }
+}
+
+void read_query(dns_context *c, uint16_t qdcount)
+{
+    oxlo_dns_flow *dns = &c->flow->dns;
+    dns->query_seen = 1;
+    oxlo_wire_u16(&c->msg, 0, &dns->transaction_id);
+    size_t off = DNS_HEADER;
+    for (uint16_t i = 0; i < qdcount; i++) {
+        size_t name_length = 0;
+        const bool fits = skip_name(&c->msg, &off, &name_length);
+        if (fits && name_length > 253)
+            tls_dns_risk_raise(c->module, c->flow, RISK_MALFORMED_PACKET, "Invalid DNS Query Lenght");
+        uint16_t type = 0;
+        if (!fits || !oxlo_wire_u16(&c->msg, off, &type) || !oxlo_wire_has(&c->msg, off, 4)) {
+            tls_dns_risk_raise(c->module, c->flow, RISK_MALFORMED_PACKET, "Invalid DNS Query Lenght");
+            return;
+        }
+        if (i == 0)
+            dns->query_type = type;
+        off += 4;
+    }
+}
+
+void read_response(dns_context *c, uint16_t flags, const uint16_t counts[4])
+{
+    oxlo_dns_flow *dns = &c->flow->dns;
+    const uint32_t records = (uint32_t)counts[1] + counts[2] + counts[3];
+    dns->question_count = counts[0] > 255 ? 255 : (uint8_t)counts[0];
+    dns->record_count = records > 255 ? 255 : (uint8_t)records;
+    dns->response_code = flags & 0x0F;
+    dns->query_seen = 0;
+    if (dns->response_code) {
+        char text[64];
+        char number[8];
+        const char *name = rcode_names[0];
+        if (dns->response_code <= 9) {
+            name = rcode_names[dns->response_code - 1];
+        } else {
+            snprintf(number, sizeof(number), "%u", dns->response_code);
+            name = number;
+        }
+        snprintf(text, sizeof(text), "DNS Error Code %s", name);
+        tls_dns_risk_raise(c->module, c->flow, RISK_ERROR_CODE_DETECTED, text);
+    } else if (tls_dns_risk_is_set(c->flow, RISK_SUSPICIOUS_DGA_DOMAIN)) {
+        tls_dns_risk_raise(c->module, c->flow, RISK_RISKY_DOMAIN, "DGA Name Query with no Error Code");
+    }
+    size_t off = DNS_HEADER;
+    for (uint16_t i = 0; i < counts[0]; i++) {
+        size_t name_length = 0;
+        if (!skip_name(&c->msg, &off, &name_length) || !oxlo_wire_has(&c->msg, off, 4))
+            return;
+        off += 4;
+    }
+    off = read_answers(c, off, counts[1]);
+    if (off == 0)
+        return;
+    off = skip_records(&c->msg, off, counts[2]);
+    if (off == 0)
+        return;
+    read_additional(c, off, counts[3]);
+}
+
+bool fragmented(const oxlo_packet_state *pkt)
+{
+    if (pkt->iph)
+        return (oxlo_be16(pkt->iph + 6) & 0x3FFF) != 0;
+    return pkt->iph6 && pkt->iph6[6] == 44;
+}
+
+int dns_extra(oxlo_module *module, oxlo_flow_state *flow);
+
+/* Parses the DNS message of the current packet. */
+void search_dns(oxlo_module *module, oxlo_flow_state *flow)
+{
+    const oxlo_packet_state *pkt = &module->det.packet;
+    const size_t skip = pkt->tcp ? 2 : 0;
+    if (pkt->payload_length < DNS_HEADER + skip) {
+        invalid_header(module, flow);
+        return;
+    }
+    dns_context c = {module, flow, oxlo_wire_make(pkt->payload + skip, pkt->payload_length - skip),
+                     false, 0, 0};
+    const dns_ports ports = ports_of(pkt);
+    uint16_t flags = 0, counts[4] = {0, 0, 0, 0};
+    oxlo_wire_u16(&c.msg, 2, &flags);
+    for (int i = 0; i < 4; i++)
+        oxlo_wire_u16(&c.msg, 4 + 2 * (size_t)i, &counts[i]);
+    if (!header_valid(ports, flags, counts, c.msg.length)) {
+        invalid_header(module, flow);
+        return;
+    }
+    c.port_protocol = protocol_by_ports(ports);
+    c.mdns = c.port_protocol == P_MDNS;
+    host_name_checks(&c, counts[0], counts[1]);
+
+    if (flags & 0x8000)
+        read_response(&c, flags, counts);
+    else
+        read_query(&c, counts[0]);
+
+    if (pkt->udp && c.msg.length > 512 && c.msg.length > flow->dns.edns_payload_size) {
+        char text[32];
+        snprintf(text, sizeof(text), "%u Bytes DNS Packet", (unsigned)c.msg.length);
+        tls_dns_risk_raise(module, flow, RISK_DNS_LARGE_PACKET, text);
+    }
+    if (!flow->app) {
+        const uint16_t base = c.port_protocol ? c.port_protocol : P_DNS;
+        if (module->cfg.dns_subclassification && c.found)
+            oxlo_flow_set_protocol(module, flow, c.found, base, OXLO_CONFIDENCE_DPI);
+        else
+            oxlo_flow_set_protocol(module, flow, base, 0, OXLO_CONFIDENCE_DPI);
+    }
+    flow->category = CATEGORY_NETWORK;
+    flow->breed = BREED_ACCEPTABLE;
+
+    const oxlo_dns_flow *dns = &flow->dns;
+    if (!flow->extra_dissection && module->cfg.dns_process_response && flow->app != P_LLMNR &&
+        flow->master != P_LLMNR && (dns->query_seen || dns->record_count == 0)) {
+        flow->extra_dissection = dns_extra;
+        flow->extra_budget = 5;
+        flow->extra_packets = 0;
+    }
+    if ((flow->app == P_DNS || flow->master == P_DNS) && fragmented(pkt))
+        tls_dns_risk_raise(module, flow, RISK_DNS_FRAGMENTED, nullptr);
+}
+
+int dns_extra(oxlo_module *module, oxlo_flow_state *flow)
+{
+    const oxlo_packet_state *pkt = &module->det.packet;
+    if (pkt->payload_length > 0 && !(pkt->flags & OXLO_PACKET_RETRANSMISSION))
+        search_dns(module, flow);
+    return flow->dns.query_seen || flow->dns.record_count == 0;
+}
+
+} // namespace
+
+extern "C" {
+
+void oxlo_search_dns(oxlo_module *module, oxlo_flow_state *flow)
+{
+    const oxlo_packet_state *pkt = &module->det.packet;
+    const uint16_t self = (uint16_t)module->det.current_dissector;
+    if (!pkt->tcp && !pkt->udp) {
+        oxlo_flow_skip_dissector(module, flow, self, __FILE__, __func__, __LINE__);
+        return;
+    }
+    const dns_ports ports = ports_of(pkt);
+    if (pkt->udp && pkt->payload_length >= 6) {
+        const uint16_t flags = oxlo_be16(pkt->payload + 2);
+        const uint16_t questions = oxlo_be16(pkt->payload + 4);
+        const bool not_mdns = ports.destination == 5353 && !to_group(pkt, 251, mdns_group6);
+        const bool not_llmnr = ports.destination == 5355 && !to_group(pkt, 252, llmnr_group6);
+        if ((not_mdns || not_llmnr) && flags && questions) {
+            oxlo_flow_skip_dissector(module, flow, self, __FILE__, __func__, __LINE__);
+            return;
+        }
+    }
+    const size_t header = pkt->tcp ? DNS_HEADER + 2 : DNS_HEADER;
+    const bool port_ok = ports.source == 53 || ports.destination == 53 || ports.destination == 5353 ||
+                         ports.destination == 5355 || ports.source == 5353;
+    if (!port_ok || pkt->payload_length < header) {
+        oxlo_flow_skip_dissector(module, flow, self, __FILE__, __func__, __LINE__);
+        return;
+    }
+    search_dns(module, flow);
+}
+
+uint32_t dns_server_address_key(const oxlo_flow_state *flow)
+{
+    if (!flow)
+        return 0;
+    if (flow->flags_a & OXLO_FLOW_IPV6)
+        return (uint32_t)address_fold_hash(flow->server_address, 16);
+    uint32_t v4 = 0;
+    memcpy(&v4, flow->server_address, 4);
+    return v4;
+}
+
+void register_dns_dissector(oxlo_module *module)
+{
+    oxlo_dissector_add("DNS", module, oxlo_search_dns,
+                       OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP_OR_UDP | OXLO_SEL_PAYLOAD |
+                           OXLO_SEL_NO_RETRANSMISSION,
+                       1, (int)P_DNS);
+}
+
+} // extern "C"

@@ -1,0 +1,193 @@
+// DNS dissector: crafted queries and responses through the per-packet walk.
+#include "../detect_fixture.h"
+
+#include <string>
+
+extern "C" void register_dns_dissector(oxlo_module *module);
+
+namespace {
+
+using namespace detect_test;
+using pkt::bytes;
+
+std::string qname(const std::string &dotted)
+{
+    std::string out;
+    size_t start = 0;
+    while (start <= dotted.size()) {
+        size_t dot = dotted.find('.', start);
+        if (dot == std::string::npos)
+            dot = dotted.size();
+        out += char(dot - start);
+        out += dotted.substr(start, dot - start);
+        start = dot + 1;
+    }
+    out += '\0';
+    return out;
+}
+
+std::string raw(const char *s, size_t n) { return std::string(s, n); }
+std::string be16(uint16_t v) { return std::string{char(v >> 8), char(v & 0xFF)}; }
+std::string be32(uint32_t v) { return be16(uint16_t(v >> 16)) + be16(uint16_t(v)); }
+
+struct record {
+    uint16_t type;
+    uint32_t ttl;
+    std::string data;
+};
+
+// A message: header, one question for `name`, then the answers (names as
+// compression pointers to the question).
+std::string message(uint16_t flags, const std::string &name, uint16_t qtype,
+                    const std::vector<record> &answers = {}, uint16_t arcount = 0,
+                    const std::string &tail = "")
+{
+    std::string m = be16(0x1234) + be16(flags) + be16(1) + be16(uint16_t(answers.size())) + be16(0) +
+                    be16(arcount);
+    m += qname(name) + be16(qtype) + be16(1);
+    for (const record &r : answers)
+        m += be16(0xC00C) + be16(r.type) + be16(1) + be32(r.ttl) + be16(uint16_t(r.data.size())) + r.data;
+    return m + tail;
+}
+
+bytes udp_to_server(const std::string &m, uint16_t sport = 40000, uint16_t dport = 53,
+                    uint32_t dst = 0x0a000001)
+{
+    pkt::ip4_opts o;
+    o.dst = dst;
+    return pkt::ipv4(17, pkt::udp(sport, dport, m), o);
+}
+
+bytes udp_from_server(const std::string &m)
+{
+    pkt::ip4_opts o;
+    o.src = 0x0a000001;
+    o.dst = 0x0a000002;
+    return pkt::ipv4(17, pkt::udp(53, 40000, m), o);
+}
+
+struct dns_fixture : module_fixture {
+    void register_dissectors() override { register_dns_dissector(m); }
+    std::string risk_text(uint32_t risk)
+    {
+        for (uint8_t i = 0; i < f->risk_message_count; i++)
+            if (f->risk_messages[i].risk == risk)
+                return f->risk_messages[i].text;
+        return "";
+    }
+    bool risk(uint32_t r) { return (f->risk_mask >> r) & 1; }
+};
+
+TEST_F(dns_fixture, query_classifies_at_first_packet_and_waits_for_the_answer)
+{
+    oxlo_classification r = feed(udp_to_server(message(0x0100, "www.Vesk.test", 1)));
+    EXPECT_EQ(r.app, 5);
+    EXPECT_STREQ(f->host_name, "www.vesk.test");
+    EXPECT_EQ(f->dns.query_seen, 1);
+    EXPECT_EQ(f->dns.query_type, 1);
+    EXPECT_EQ(f->dns.transaction_id, 0x1234);
+    EXPECT_NE(f->extra_dissection, nullptr);
+    EXPECT_EQ(f->category, 14u);
+
+    const std::string v4 = raw("\x0a\x00\x00\x07", 4);
+    const std::string v6 = std::string("\xfd\x00", 2) + std::string(13, '\0') + "\x09";
+    feed(udp_from_server(message(0x8180, "www.vesk.test", 1, {{1, 300, v4}, {28, 60, v6}})));
+    EXPECT_EQ(f->extra_dissection, nullptr) << "a response with answers ends the follow-up";
+    ASSERT_EQ(f->dns.address_count, 2);
+    EXPECT_EQ(std::memcmp(f->dns.addresses[0].address, v4.data(), 4), 0);
+    EXPECT_EQ(f->dns.addresses[0].ttl, 300u);
+    EXPECT_EQ(f->dns.addresses[1].is_ipv6, 1);
+    EXPECT_EQ(f->dns.addresses[1].address[15], 9);
+    EXPECT_EQ(f->dns.record_count, 2);
+    EXPECT_EQ(f->risk_mask, 0u);
+}
+
+TEST_F(dns_fixture, risks_of_responses)
+{
+    struct {
+        const char *what;
+        std::string msg;
+        uint32_t risk;
+        const char *text;
+    } cases[] = {
+        {"NXDOMAIN", message(0x8183, "nope.vesk.test", 1), 43, "DNS Error Code NXDOMAIN"},
+        {"unknown code", message(0x818C, "x.vesk.test", 1), 43, "DNS Error Code 12"},
+        {"zero TTL", message(0x8180, "a.vesk.test", 1, {{1, 0, raw("\x0a\x00\x00\x07", 4)}}), 49,
+         "DNS Record with zero TTL"},
+        {"obsolete type", message(0x8180, "a.vesk.test", 1, {{13, 10, "ab"}}), 23, "Obsolete DNS record type"},
+        {"long first label", message(0x0100, std::string(49, 'a') + ".vesk.test", 1), 23, "Long DNS host name"},
+        {"odd characters", message(0x0100, "a b.vesk.test", 1), 39, "Invalid chars detected in domain name"},
+    };
+    for (auto &c : cases) {
+        oxlo_flow_state_free(f);
+        f = new_flow();
+        feed(udp_from_server(c.msg));
+        EXPECT_TRUE(risk(c.risk)) << c.what;
+        EXPECT_EQ(risk_text(c.risk), c.text) << c.what;
+    }
+    oxlo_flow_state_free(f);
+    f = new_flow();
+    feed(udp_to_server(message(0x0100, std::string(48, 'a') + ".vesk.test", 1)));
+    EXPECT_FALSE(risk(23)) << "48 characters are still fine";
+}
+
+TEST_F(dns_fixture, ptr_answer_keeps_the_target_name)
+{
+    const std::string target = qname("host.vesk.test");
+    feed(udp_from_server(message(0x8180, "7.0.0.10.in-addr.arpa", 12, {{12, 60, target}})));
+    EXPECT_STREQ(f->dns.ptr_name, "host.vesk.test");
+    EXPECT_STREQ(f->host_name, "7.0.0.10.in-addr.arpa");
+}
+
+TEST_F(dns_fixture, truncated_records_are_not_read_past_the_message)
+{
+    // The answer claims 200 data bytes that are not there; the additional
+    // OPT record claims an option longer than itself.
+    std::string m = message(0x8180, "a.vesk.test", 1, {{1, 60, raw("\x0a\x00\x00\x07", 4)}});
+    m[m.size() - 5] = char(200);
+    feed(udp_from_server(m));
+    EXPECT_EQ(f->dns.address_count, 0);
+    EXPECT_EQ(f->app, 5);
+
+    oxlo_flow_state_free(f);
+    f = new_flow();
+    const std::string opt = std::string("\0", 1) + be16(41) + be16(1232) + be32(0) + be16(4) + be16(3) + be16(40);
+    feed(udp_from_server(message(0x8180, "a.vesk.test", 1, {{1, 60, raw("\x0a\x00\x00\x07", 4)}}, 1, opt)));
+    EXPECT_EQ(f->dns.edns_payload_size, 1232);
+    EXPECT_EQ(f->dns.location[0], '\0');
+}
+
+TEST_F(dns_fixture, multicast_port_to_a_unicast_address_is_not_mdns)
+{
+    feed(udp_to_server(message(0x0100, "printer.local", 1), 5353, 5353, 0x0a000001));
+    EXPECT_EQ(f->app, 0);
+    oxlo_flow_state_free(f);
+    f = new_flow();
+    feed(udp_to_server(message(0x0000, "Printer.local", 1), 5353, 5353, 0xe00000fb));
+    EXPECT_EQ(f->app, 8);
+    EXPECT_STREQ(f->host_name, "printer.local");
+}
+
+TEST_F(dns_fixture, tcp_message_follows_the_length_prefix)
+{
+    const std::string msg = message(0x0100, "www.vesk.test", 28);
+    pkt::tcp_opts o;
+    feed(pkt::ipv4(6, pkt::tcp(40000, 53, be16(uint16_t(msg.size())) + msg, o)));
+    EXPECT_EQ(f->app, 5);
+    EXPECT_STREQ(f->host_name, "www.vesk.test");
+    EXPECT_EQ(f->dns.query_type, 28);
+}
+
+TEST_F(dns_fixture, invalid_headers_exclude_the_dissector)
+{
+    std::string m = message(0x0100, "a.vesk.test", 1);
+    m[4] = 0, m[5] = 49; // 49 questions
+    feed(udp_to_server(m));
+    EXPECT_EQ(f->app, 0);
+    EXPECT_NE(f->excluded[0] | f->excluded[1], 0u);
+    feed(udp_to_server(message(0x0100, "a.vesk.test", 1)));
+    EXPECT_NE(f->confidence, OXLO_CONFIDENCE_DPI) << "excluded for the flow (at most a port guess)";
+    EXPECT_STREQ(f->host_name, "");
+}
+
+} // namespace
