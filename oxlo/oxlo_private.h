@@ -279,6 +279,11 @@ const oxlo_default_port_node *oxlo_default_port_find(const oxlo_default_port_nod
 /* 1 when a protocol guessed from the addresses names a specific service. */
 int oxlo_protocol_is_service(uint16_t id);
 
+/* The flow's classification with every id mapped to the user's ids (the
+ * same result oxlo_flow_result builds). */
+oxlo_classification oxlo_result_to_user_ids(struct oxlo_module *module,
+                                            const oxlo_flow_state *flow);
+
 /* Built-in host-match lists: host-name patterns of outside services. Each
  * list ends with an entry whose pattern is NULL. */
 typedef struct oxlo_host_match_entry {
