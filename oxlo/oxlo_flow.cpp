@@ -3,6 +3,7 @@
  * classification, giving up, the fallback guess and the accessors the
  * application reads. */
 #include "oxlo_private.h"
+#include "oxlo_risks.h"
 #include "oxlo_automaton.h"
 
 #include <cctype>
@@ -116,9 +117,9 @@ void special_cases(oxlo_module *module, oxlo_flow_state *flow)
         }
     }
     if (flow->app == P_RDP)
-        oxlo_detect_risk_raise(module, flow, RISK_DESKTOP_SHARING, "Found RDP");
+        oxlo_flow_risk_raise(module, flow, int(RISK_DESKTOP_SHARING), "Found RDP");
     else if (flow->app == P_ANYDESK && flow->l4_protocol == 6)
-        oxlo_detect_risk_raise(module, flow, RISK_DESKTOP_SHARING, "Found AnyDesk");
+        oxlo_flow_risk_raise(module, flow, int(RISK_DESKTOP_SHARING), "Found AnyDesk");
 }
 
 void unsafe_breed_risk(oxlo_module *module, oxlo_flow_state *flow)
@@ -132,24 +133,27 @@ void unsafe_breed_risk(oxlo_module *module, oxlo_flow_state *flow)
             return;
         const uint32_t breed = oxlo_protocol_breed(module, id);
         if (breed >= 4 && breed <= 6)
-            oxlo_detect_risk_raise(module, flow, RISK_UNSAFE_PROTOCOL, nullptr);
+            oxlo_flow_risk_raise(module, flow, int(RISK_UNSAFE_PROTOCOL), nullptr);
     }
 }
 
-void rerun_host_classification(oxlo_module *module, oxlo_flow_state *flow)
+/* Returns true when the name stored a protocol: that store has already
+ * done the rest of the bookkeeping for the new pair. */
+bool rerun_host_classification(oxlo_module *module, oxlo_flow_state *flow)
 {
     if (flow->host_name[0] == '\0' ||
         strncmp(flow->host_name, flow->last_classified_host, OXLO_HOST_NAME_SIZE) == 0)
-        return;
+        return false;
     /* Remember the name before classifying it: the lookup stores a protocol
      * through oxlo_flow_set_protocol, which must then see nothing new. */
     memcpy(flow->last_classified_host, flow->host_name, OXLO_HOST_NAME_SIZE);
     if (flow->flags_b & OXLO_FLOW_IN_HOST_RECLASS)
-        return;
+        return false;
     flow->flags_b |= OXLO_FLOW_IN_HOST_RECLASS;
     const uint16_t master = flow->master ? flow->master : flow->app;
-    oxlo_host_name_classify(module, flow, master, flow->host_name, strlen(flow->host_name));
+    const int found = oxlo_host_name_classify(module, flow, master, flow->host_name, strlen(flow->host_name));
     flow->flags_b &= ~OXLO_FLOW_IN_HOST_RECLASS;
+    return found == 1;
 }
 
 /* Category, and the breed with it: a flow classified by give-up gets no
@@ -217,23 +221,7 @@ extern "C" {
 void oxlo_detect_risk_raise(oxlo_module *module, oxlo_flow_state *flow, uint32_t risk,
                             const char *message)
 {
-    (void)module;
-    if (!flow || risk == 0 || risk > 63)
-        return;
-    flow->risk_mask |= uint64_t(1) << risk;
-    if (!message)
-        return;
-    for (uint8_t i = 0; i < flow->risk_message_count; i++)
-        if (flow->risk_messages[i].risk == risk)
-            return;
-    if (flow->risk_message_count >= OXLO_FLOW_RISK_MESSAGES)
-        return;
-    char *copy = oxlo_heap_strdup(message);
-    if (!copy)
-        return;
-    flow->risk_messages[flow->risk_message_count].risk = risk;
-    flow->risk_messages[flow->risk_message_count].text = copy;
-    flow->risk_message_count++;
+    oxlo_flow_risk_raise(module, flow, int(risk), message);
 }
 
 size_t oxlo_flow_state_size(void) { return sizeof(oxlo_flow_state); }
@@ -280,7 +268,8 @@ void oxlo_flow_set_protocol(oxlo_module *module, oxlo_flow_state *flow, uint16_t
     }
     flow->confidence = confidence;
 
-    rerun_host_classification(module, flow);
+    if (rerun_host_classification(module, flow))
+        return;
     special_cases(module, flow);
     unsafe_breed_risk(module, flow);
     stack_update(&flow->stack, flow->master, flow->app);
@@ -548,7 +537,7 @@ void oxlo_flow_giveup_detection(oxlo_module *module, oxlo_flow_state *flow)
         stored = true;
     }
     if (!stored && (flow->flags_a & OXLO_FLOW_FULLY_ENCRYPTED))
-        oxlo_detect_risk_raise(module, flow, RISK_OBFUSCATED, "Fully Encrypted");
+        oxlo_flow_risk_raise(module, flow, int(RISK_OBFUSCATED), "Fully Encrypted");
     if (!stored) {
         const oxlo_detection_settings *s = &module->det.settings;
         const bool by_port = s->guess_on_giveup & 1;

@@ -279,6 +279,11 @@ const oxlo_default_port_node *oxlo_default_port_find(const oxlo_default_port_nod
 /* 1 when a protocol guessed from the addresses names a specific service. */
 int oxlo_protocol_is_service(uint16_t id);
 
+/* The flow's classification with every id mapped to the user's ids (the
+ * same result oxlo_flow_result builds). */
+oxlo_classification oxlo_result_to_user_ids(struct oxlo_module *module,
+                                            const oxlo_flow_state *flow);
+
 /* Built-in host-match lists: host-name patterns of outside services. Each
  * list ends with an entry whose pattern is NULL. */
 typedef struct oxlo_host_match_entry {
@@ -751,7 +756,8 @@ oxlo_classification oxlo_flow_result(oxlo_module *module, const oxlo_flow_state 
 void oxlo_flow_state_release(oxlo_flow_state *flow);
 void oxlo_flow_end_of_detection(oxlo_module *module, oxlo_flow_state *flow);
 void oxlo_flow_fill_category(oxlo_module *module, oxlo_flow_state *flow);
-/* Sets a risk bit and keeps its message (at most 8 per flow). */
+/* Raises a risk through oxlo_flow_risk_raise (kept for callers written
+ * before the risk module). */
 void oxlo_detect_risk_raise(oxlo_module *module, oxlo_flow_state *flow, uint32_t risk,
                             const char *message);
 /* Reads the detection knobs into module->det.settings (finalization). */

@@ -1038,6 +1038,11 @@ int oxlo_flow_ip_guess_is_service(const oxlo_flow_state *flow)
     return flow ? oxlo_protocol_is_service(flow->guess_by_address) : 0;
 }
 
+oxlo_classification oxlo_result_to_user_ids(oxlo_module *module, const oxlo_flow_state *flow)
+{
+    return oxlo_flow_result(module, flow);
+}
+
 /* ---- texts ---- */
 
 char *oxlo_port_list_text(const default_port_range *ports, char *buffer, size_t size)

@@ -17,6 +17,7 @@
 #include <new>
 
 #include "Configuration.h"
+#include "PacketTuple.h"
 #include "Trace.h"
 #include "Utils.h"
 
@@ -328,79 +329,19 @@ uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMa
   return mark;
 }
 
-// Where the transport header starts, or 0 when the packet is not tracked.
-static uint32_t transportOffset(const uint8_t *packet, uint32_t length, uint8_t *ipVersion,
-                                uint8_t *l4Protocol) {
-  if (length < 1) return 0;
-  *ipVersion = packet[0] >> 4;
-  uint32_t offset;
-  uint8_t protocol;
-  if (*ipVersion == 4) {
-    if (length < 20) return 0;
-    offset = (packet[0] & 0x0F) * 4u;
-    if (offset < 20) return 0;
-    protocol = packet[9];
-    uint16_t fragment = static_cast<uint16_t>(packet[6] << 8 | packet[7]);
-    // A non-first fragment carries no transport header at all; a first UDP
-    // fragment is not tracked either.
-    if ((fragment & 0x1FFF) != 0) return 0;
-    if (protocol == 17 && (fragment & 0x2000) != 0) return 0;
-  } else if (*ipVersion == 6) {
-    if (length < 40) return 0;
-    offset = 40;
-    protocol = packet[6];
-    while (protocol == 0 || protocol == 43 || protocol == 44 || protocol == 60) {
-      if (offset + 8 > length) return 0;
-      if (protocol == 44) {
-        uint16_t fragmentOffset = static_cast<uint16_t>(packet[offset + 2] << 8 | packet[offset + 3]) >> 3;
-        if (fragmentOffset != 0) return 0;
-        protocol = packet[offset];
-        offset += 8;
-      } else {
-        uint32_t size = (packet[offset + 1] + 1u) * 8u;
-        protocol = packet[offset];
-        offset += size;
-      }
-    }
-  } else {
-    return 0;
-  }
-  uint32_t header = protocol == 6 ? 20 : protocol == 17 ? 8 : 0;
-  if (header == 0 || offset + header > length) return 0;
-  *l4Protocol = protocol;
-  return offset;
-}
-
 Flow *NetfilterInterface::findOrCreateFlow(const uint8_t *sourceMac, uint32_t inInterface,
                                            uint32_t outInterface, const uint8_t *packet,
                                            uint32_t length, uint8_t *direction) {
-  uint8_t ipVersion = 0, l4Protocol = 0;
-  uint32_t offset = transportOffset(packet, length, &ipVersion, &l4Protocol);
-  if (offset == 0) return nullptr;
+  PacketTuple t;
+  if (!parsePacketTuple(packet, length, &t)) return nullptr;
 
-  uint8_t source[16] = {}, destination[16] = {};
-  if (ipVersion == 4) {
-    uint32_t s, d;
-    memcpy(&s, packet + 12, 4);
-    memcpy(&d, packet + 16, 4);
-    s = ntohl(s);
-    d = ntohl(d);
-    memcpy(source, &s, 4);
-    memcpy(destination, &d, 4);
-  } else {
-    memcpy(source, packet + 8, 16);
-    memcpy(destination, packet + 24, 16);
-  }
-  uint16_t sourcePort = static_cast<uint16_t>(packet[offset] << 8 | packet[offset + 1]);
-  uint16_t destinationPort = static_cast<uint16_t>(packet[offset + 2] << 8 | packet[offset + 3]);
-
-  Flow *flow = flowTable_->find(ipVersion, source, destination, sourcePort, destinationPort,
-                                l4Protocol, direction);
+  Flow *flow = flowTable_->find(t.ipVersion, t.source, t.destination, t.sourcePort,
+                                t.destinationPort, t.l4Protocol, direction);
   bool existed = flow != nullptr;
   if (!flow) {
     try {
-      flow = new Flow(this, queueClock_, l4Protocol, ipVersion, source, sourcePort, destination,
-                      destinationPort, inInterface, outInterface);
+      flow = new Flow(this, queueClock_, t.l4Protocol, t.ipVersion, t.source, t.sourcePort,
+                      t.destination, t.destinationPort, inInterface, outInterface);
     } catch (...) {
       return nullptr;
     }

@@ -64,6 +64,8 @@ struct module_fixture : ::testing::Test {
 
     // Knobs to set before finalization: {proto, param, value}.
     virtual std::vector<std::array<const char *, 3>> knobs() { return {}; }
+    // Anything else to set up before finalization.
+    virtual void before_finalize() {}
     // Dissectors to register instead of the built-in ones.
     virtual void register_dissectors()
     {
@@ -78,6 +80,7 @@ struct module_fixture : ::testing::Test {
         ASSERT_NE(m, nullptr);
         for (auto &k : knobs())
             ASSERT_EQ(oxlo_set_config(m, k[0], k[1], k[2]), 0) << k[1];
+        before_finalize();
         ASSERT_EQ(oxlo_finalize_initialization(m), 0);
         ASSERT_EQ(oxlo_dissectors_init(m), 0);
         drop_builtin_dissectors();

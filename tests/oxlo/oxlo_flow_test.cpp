@@ -1,5 +1,7 @@
 #include "detect_fixture.h"
 
+#include "oxlo_automaton.h"
+
 #include <atomic>
 
 using namespace detect_test;
@@ -149,19 +151,49 @@ TEST_F(FlowState, user_agent_is_stored_once)
     EXPECT_EQ(oxlo_flow_store_user_agent(f, "", 0), nullptr);
 }
 
-TEST_F(FlowState, host_reclassification_runs_once_per_name)
+// A host pattern in the module: storing a protocol on a flow that carries a
+// matching name classifies the name, whose match stores a protocol again.
+struct HostNames : module_fixture {
+    void before_finalize() override
+    {
+        automaton_pattern p{};
+        p.text = oxlo_heap_strdup("vesk.test");
+        p.length = 9;
+        p.data.id = 126;       // Google
+        p.data.category = 5;   // Web
+        p.data.breed = 2;
+        ASSERT_EQ(automaton_add_pattern(m->host_automaton, &p), 0);
+    }
+};
+
+TEST_F(HostNames, host_reclassification_does_not_recurse)
 {
     oxlo_flow_store_host_name(f, "www.vesk.test", 13, 0);
     oxlo_flow_set_protocol(m, f, 91, 0, OXLO_CONFIDENCE_DPI);
-    // The name is remembered before it is classified, so storing from the
-    // lookup (which calls back into set_protocol) cannot start it over.
-    EXPECT_STREQ(f->last_classified_host, "www.vesk.test");
-    EXPECT_FALSE(f->flags_b & OXLO_FLOW_IN_HOST_RECLASS);
-    f->flags_b |= OXLO_FLOW_IN_HOST_RECLASS; // as while a lookup is running
-    oxlo_flow_store_host_name(f, "other.vesk.test", 15, 0);
-    oxlo_flow_set_protocol(m, f, 126, 91, OXLO_CONFIDENCE_DPI);
-    EXPECT_STREQ(f->last_classified_host, "other.vesk.test");
     EXPECT_EQ(f->app, 126);
+    EXPECT_EQ(f->master, 91);
+    EXPECT_EQ(f->category, 5u);
+    EXPECT_STREQ(f->last_classified_host, "www.vesk.test");
+    EXPECT_EQ(f->stack.count, 2);
+    // The same name is not classified again; a new one is.
+    oxlo_flow_set_protocol(m, f, 7, 0, OXLO_CONFIDENCE_DPI);
+    EXPECT_EQ(f->app, 7);
+    oxlo_flow_store_host_name(f, "cdn.vesk.test", 13, 0);
+    oxlo_flow_set_protocol(m, f, 91, 0, OXLO_CONFIDENCE_DPI);
+    EXPECT_EQ(f->app, 126);
+}
+
+TEST_F(HostNames, lookup_reports_matches)
+{
+    EXPECT_EQ(oxlo_host_name_classify(m, f, 7, "*.vesk.test", 11), 1);
+    EXPECT_EQ(f->app, 126);
+    EXPECT_EQ(f->master, 7);
+    oxlo_flow_state *fl = new_flow();
+    EXPECT_EQ(oxlo_host_name_lookup(m, fl, "example.org", 11, nullptr, 7, 1), 0);
+    EXPECT_EQ(oxlo_host_name_lookup(m, fl, "www.vesk.test", 13, nullptr, 5, 0), 1);
+    EXPECT_EQ(fl->app, 0);          // no protocol stored when asked not to
+    EXPECT_EQ(fl->category, 0u);    // a DNS flow keeps its category
+    oxlo_flow_state_free(fl);
 }
 
 struct NoGuessOnGiveup : module_fixture {

@@ -729,3 +729,24 @@ TEST(ModuleTable, option_lists)
         }
     }
 }
+
+TEST(ModuleTable, results_carry_user_ids)
+{
+    oxlo_module *m = oxlo_module_new(nullptr);
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(oxlo_set_proto_defaults(m, 1, 1, 2, 487, "Mine", 5, 0, nullptr, nullptr, 1), 0);
+    oxlo_custom_id_map_set(m, 487, 1000);
+    ASSERT_EQ(oxlo_finalize_initialization(m), 0);
+
+    std::vector<uint8_t> storage(sizeof(oxlo_flow_state), 0);
+    auto *flow = reinterpret_cast<oxlo_flow_state *>(storage.data());
+    flow->master = OXLO_PROTOCOL_TLS;
+    flow->app = 487;
+    flow->guess_by_address = 487;
+    oxlo_classification r = oxlo_result_to_user_ids(m, flow);
+    EXPECT_EQ(r.master, OXLO_PROTOCOL_TLS);
+    EXPECT_EQ(r.app, 1000);
+    EXPECT_EQ(r.guessed_by_address, 1000);
+    EXPECT_STREQ(oxlo_protocol_name(m, 1000), "Mine");
+    oxlo_module_free(m);
+}

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "oxlo_api.h"
+#include "oxlo_risks.h"
 #include "policy_test_util.h"
 
 namespace {
@@ -50,7 +51,8 @@ class Facade : public testing::Test {
     ASSERT_NE(rules, nullptr);
     RulesFile f(
         R"({"policy":{"id":0,"default_marker":10,"markers":{}}})" "\n"
-        R"({"policy":{"id":1,"default_marker":11,"markers":{"protocols":{"DNS":"drop","HTTP":42},)"
+        R"({"policy":{"id":1,"default_marker":11,"flow_risk":{"risks":[15],"marker":77},)"
+        R"("markers":{"protocols":{"DNS":"drop","HTTP":42},)"
         R"("hostnames":{"blocked.example":"drop"}}}})" "\n"
         R"({"pool":{"id":1,"ip":["2001:db8::/32","192.0.2.0/24"]},"policy":{"id":1}})");
     testing::internal::CaptureStdout();
@@ -61,12 +63,16 @@ class Facade : public testing::Test {
     rule_manager_destroy(rules);
     oxlo_module_free(module);
   }
-  uint16_t match(const char *src, const char *dst, bool ipv6, uint16_t app, const char *host) {
+  uint16_t match(const char *src, const char *dst, bool ipv6, uint16_t app, const char *host,
+                 int risk = -1) {
     Addr s = addr(src), d = addr(dst);
     EngineFlow f;
     std::vector<uint8_t> pkt = udpPacket(s, d, ipv6);
     oxlo_classify_packet(module, f.flow, pkt.data(), (uint16_t)pkt.size(), 1000, nullptr);
     if (host) oxlo_flow_store_host_name(f.flow, host, strlen(host), 0);
+    if (risk >= 0) {
+      EXPECT_EQ(oxlo_flow_risk_raise(module, f.flow, risk, nullptr), 0);
+    }
     oxlo_classification c{};
     c.app = app;
     uint8_t mac[6] = {0};
@@ -82,6 +88,8 @@ TEST_F(Facade, matches_with_engine_flow_and_classification) {
   EXPECT_EQ(match("198.51.100.1", "192.0.2.7", false, 91, nullptr), 11);
   EXPECT_EQ(match("198.51.100.1", "203.0.113.1", false, 7, nullptr), 10);
   EXPECT_EQ(match("192.0.2.7", "198.51.100.1", false, 7, "www.blocked.example"), 2);
+  EXPECT_EQ(match("192.0.2.7", "198.51.100.1", false, 91, nullptr, 15), 77);
+  EXPECT_EQ(match("192.0.2.7", "198.51.100.1", false, 91, nullptr, 16), 11);
   EXPECT_EQ(rule_manager_match_flow(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                     oxlo_classification{}),
             1);
