@@ -661,7 +661,9 @@ int oxlo_automaton_match_id(oxlo_automaton *a, const char *text, uint16_t length
     int rc = automaton_match_core(a, text, length, &m, nullptr, nullptr);
     if (rc < 0)
         return rc;
-    if (rc == 0)
+    /* With the label-boundary callback a search may see patterns and keep
+     * none of them. */
+    if (rc == 0 || (a->match_cb && !m.data.id))
         return -1;
     if (id)
         *id = m.data.id;

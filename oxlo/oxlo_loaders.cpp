@@ -135,6 +135,10 @@ bool add_fingerprint_rule(oxlo_module *m, oxlo_string_map **map, const char *val
         }
         oxlo_heap_free(blocks);
     }
+    if (!*map && oxlo_string_map_init(map) != 0) {
+        oxlo_heap_free(item);
+        return false;
+    }
     int rc = oxlo_string_map_add(map, value, key_length, t.id, item);
     if (rc != OXLO_STRING_MAP_ADDED && rc != OXLO_STRING_MAP_UPDATED) {
         oxlo_heap_free(item);
@@ -184,6 +188,8 @@ bool apply_rule(oxlo_module *m, char *rule, const rule_target &t)
         const char *url = rule + 4;
         uint64_t v = t.id | (static_cast<uint64_t>(t.category & 0xFFFF) << 16) |
                      (static_cast<uint64_t>(t.breed & 0xFFFF) << 32);
+        if (!m->hosts.custom_urls && oxlo_string_map_init(&m->hosts.custom_urls) != 0)
+            return false;
         int rc = oxlo_string_map_add(&m->hosts.custom_urls, url, strlen(url), v, nullptr);
         return rc == OXLO_STRING_MAP_ADDED || rc == OXLO_STRING_MAP_UPDATED;
     }
