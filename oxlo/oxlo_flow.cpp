@@ -117,9 +117,9 @@ void special_cases(oxlo_module *module, oxlo_flow_state *flow)
         }
     }
     if (flow->app == P_RDP)
-        oxlo_flow_risk_raise(module, flow, RISK_DESKTOP_SHARING, "Found RDP");
+        oxlo_flow_risk_raise(module, flow, int(RISK_DESKTOP_SHARING), "Found RDP");
     else if (flow->app == P_ANYDESK && flow->l4_protocol == 6)
-        oxlo_flow_risk_raise(module, flow, RISK_DESKTOP_SHARING, "Found AnyDesk");
+        oxlo_flow_risk_raise(module, flow, int(RISK_DESKTOP_SHARING), "Found AnyDesk");
 }
 
 void unsafe_breed_risk(oxlo_module *module, oxlo_flow_state *flow)
@@ -133,7 +133,7 @@ void unsafe_breed_risk(oxlo_module *module, oxlo_flow_state *flow)
             return;
         const uint32_t breed = oxlo_protocol_breed(module, id);
         if (breed >= 4 && breed <= 6)
-            oxlo_flow_risk_raise(module, flow, RISK_UNSAFE_PROTOCOL, nullptr);
+            oxlo_flow_risk_raise(module, flow, int(RISK_UNSAFE_PROTOCOL), nullptr);
     }
 }
 
@@ -527,7 +527,7 @@ void oxlo_flow_giveup_detection(oxlo_module *module, oxlo_flow_state *flow)
         stored = true;
     }
     if (!stored && (flow->flags_a & OXLO_FLOW_FULLY_ENCRYPTED))
-        oxlo_flow_risk_raise(module, flow, RISK_OBFUSCATED, "Fully Encrypted");
+        oxlo_flow_risk_raise(module, flow, int(RISK_OBFUSCATED), "Fully Encrypted");
     if (!stored) {
         const oxlo_detection_settings *s = &module->det.settings;
         const bool by_port = s->guess_on_giveup & 1;
