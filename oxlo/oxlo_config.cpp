@@ -14,6 +14,7 @@
 /* A knob file being read; the chain lets a file that names itself (directly
  * or through others) be refused instead of recursing forever. */
 struct oxlo_config_file_frame {
+    bool known; /* false for a stream without a file behind it */
     dev_t dev;
     ino_t ino;
     const oxlo_config_file_frame *up;
@@ -327,8 +328,8 @@ int load_config_path(oxlo_module *m, const char *path)
         return -3;
     int depth = 0;
     for (const oxlo_config_file_frame *f = m->config_files; f; f = f->up, depth++)
-        if ((f->dev == st.st_dev && f->ino == st.st_ino) || depth >= MAX_CONFIG_FILE_DEPTH) {
-            printf("[OXLO] Configuration file [%s] includes itself\n", path);
+        if ((f->known && f->dev == st.st_dev && f->ino == st.st_ino) || depth >= MAX_CONFIG_FILE_DEPTH) {
+            printf("[OXLO] Configuration file [%s] includes itself or nests too deeply\n", path);
             return -3;
         }
     FILE *fd = fopen(path, "r");
@@ -567,7 +568,9 @@ int oxlo_load_config_file(oxlo_module *m, FILE *in)
         return -1;
     oxlo_config_file_frame frame{};
     struct stat st;
-    if (fstat(fileno(in), &st) == 0) {
+    int fd = fileno(in);
+    if (fd >= 0 && fstat(fd, &st) == 0) {
+        frame.known = true;
         frame.dev = st.st_dev;
         frame.ino = st.st_ino;
     }

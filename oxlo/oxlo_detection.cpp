@@ -7,9 +7,11 @@
  * before it is used: a header that does not fit ends the walk, the packet is
  * still counted and the flow's current result is returned. */
 #include "oxlo_private.h"
+#include "oxlo_risks.h"
 #include "oxlo_digest.h"
+#include "oxlo_hosts.h"
+#include "oxlo_utils.h"
 
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -152,13 +154,13 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
     /* Scanner signatures of the SYN itself. */
     if (opt_len == 4 && opt[0] == 2 && opt[1] == 4) {
         if (pkt->iph6 || (pkt->iph && ipv4_is_public(pkt->iph + 12)))
-            oxlo_detect_risk_raise(module, flow, RISK_MALICIOUS_FINGERPRINT,
+            oxlo_flow_risk_raise(module, flow, int(RISK_MALICIOUS_FINGERPRINT),
                                    "Unusual TCP fingerprint (scanner detected?)");
     } else if (opt_len == 0) {
         const char *msg = window == 1024    ? "Massive scanner detected (probably masscan)"
                           : window == 65535 ? "Massive scanner detected (probably zmap)"
                                             : "Massive scanner detected";
-        oxlo_detect_risk_raise(module, flow, RISK_MALICIOUS_FINGERPRINT, msg);
+        oxlo_flow_risk_raise(module, flow, int(RISK_MALICIOUS_FINGERPRINT), msg);
     }
 }
 
@@ -204,11 +206,11 @@ void tcp_first_facts(oxlo_module *module, oxlo_flow_state *flow, uint8_t flags)
     else if (ack && !syn && flow->first_ack_ms == 0)
         flow->first_ack_ms = now;
     if (flags == 0)
-        oxlo_detect_risk_raise(module, flow, RISK_TCP_ISSUES, "TCP NULL scan");
+        oxlo_flow_risk_raise(module, flow, int(RISK_TCP_ISSUES), "TCP NULL scan");
     else if (flags == (TH_FIN | TH_PSH | TH_URG))
-        oxlo_detect_risk_raise(module, flow, RISK_TCP_ISSUES, "TCP XMAS scan");
+        oxlo_flow_risk_raise(module, flow, int(RISK_TCP_ISSUES), "TCP XMAS scan");
     else if (module->det.packet.direction == 0 && flags == TH_FIN)
-        oxlo_detect_risk_raise(module, flow, RISK_TCP_ISSUES, "TCP FIN scan");
+        oxlo_flow_risk_raise(module, flow, int(RISK_TCP_ISSUES), "TCP FIN scan");
 }
 
 void handshake_bits(oxlo_flow_state *flow, uint8_t flags, const uint8_t *input_info)
@@ -305,22 +307,6 @@ void count(uint16_t *c)
         (*c)++;
 }
 
-float payload_entropy(const uint8_t *p, uint16_t n)
-{
-    if (n == 0)
-        return 0.0f;
-    uint32_t freq[256] = {0};
-    for (uint16_t i = 0; i < n; i++)
-        freq[p[i]]++;
-    double e = 0.0;
-    for (uint32_t f : freq)
-        if (f) {
-            const double q = double(f) / n;
-            e -= q * std::log2(q);
-        }
-    return float(e);
-}
-
 bool is_printable(uint8_t c) { return c >= 0x20 && c <= 0x7E; }
 
 void fully_encrypted_check(oxlo_flow_state *flow, const oxlo_packet_state *pkt)
@@ -363,25 +349,34 @@ void payload_sniff(oxlo_module *module, oxlo_flow_state *flow, const oxlo_packet
                              ((uint32_t)p[63] << 24);
         if (off < uint32_t(n) - 4 && p[off] == 'P' && p[off + 1] == 'E' && p[off + 2] == 0 &&
             p[off + 3] == 0)
-            oxlo_detect_risk_raise(module, flow, RISK_BINARY_TRANSFER,
+            oxlo_flow_risk_raise(module, flow, int(RISK_BINARY_TRANSFER),
                                    "Portable Executable (PE32/PE32+) found");
     } else if (n >= 24 && p[0] == 0x7F && p[1] == 'E' && p[2] == 'L' && p[3] == 'F') {
         const uint32_t version = (uint32_t)p[20] | ((uint32_t)p[21] << 8) | ((uint32_t)p[22] << 16) |
                                  ((uint32_t)p[23] << 24);
         if (version <= 6)
-            oxlo_detect_risk_raise(module, flow, RISK_BINARY_TRANSFER, "ELF found");
+            oxlo_flow_risk_raise(module, flow, int(RISK_BINARY_TRANSFER), "ELF found");
     } else if (n >= 3 && p[0] == '#' && p[1] == '!' && (p[2] == '/' || p[2] == ' ')) {
-        oxlo_detect_risk_raise(module, flow, RISK_EXPLOIT, "Shellscript found");
+        oxlo_flow_risk_raise(module, flow, int(RISK_EXPLOIT), "Shellscript found");
     }
 }
 
-/* Protocol guessed from the flow's addresses. The address lists are not
- * loaded by this engine yet, so nothing is guessed from them. */
+/* Protocol guessed from the flow's addresses: the server's address and
+ * port first, then the client's when the knob allows it. */
 uint16_t address_guess(oxlo_module *module, const oxlo_flow_state *flow)
 {
-    (void)module;
-    (void)flow;
-    return 0;
+    const bool v6 = flow->flags_a & OXLO_FLOW_IPV6;
+    auto lookup = [&](const uint8_t *address, uint16_t port) -> uint16_t {
+        if (v6)
+            return oxlo_protocol_by_ipv6_port(module, address, port);
+        uint32_t a;
+        memcpy(&a, address, 4);
+        return oxlo_protocol_by_ipv4_port(module, a, port);
+    };
+    uint16_t id = lookup(flow->server_address, flow->server_port);
+    if (id == 0 && module->det.settings.use_client_ip_in_guess)
+        id = lookup(flow->client_address, flow->client_port);
+    return id;
 }
 
 /* Risk-list lookup of the client address; no risk lists are loaded yet. */
@@ -498,7 +493,8 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
             if (flow->packets_processed == 1)
                 oxlo_flow_first_packet_classify(module, flow);
         } else if (flow->app != P_HTTP && pkt->payload_length > 0) {
-            flow->entropy = payload_entropy(pkt->payload, pkt->payload_length);
+            flow->entropy = oxlo_shannon_entropy(pkt->payload, pkt->payload_length);
+            oxlo_flow_entropy_risk_update(module, flow);
         }
     }
     if (flow->packets_processed == 1)

@@ -3,6 +3,7 @@
  * classification, giving up, the fallback guess and the accessors the
  * application reads. */
 #include "oxlo_private.h"
+#include "oxlo_risks.h"
 #include "oxlo_automaton.h"
 
 #include <cctype>
@@ -116,9 +117,9 @@ void special_cases(oxlo_module *module, oxlo_flow_state *flow)
         }
     }
     if (flow->app == P_RDP)
-        oxlo_detect_risk_raise(module, flow, RISK_DESKTOP_SHARING, "Found RDP");
+        oxlo_flow_risk_raise(module, flow, int(RISK_DESKTOP_SHARING), "Found RDP");
     else if (flow->app == P_ANYDESK && flow->l4_protocol == 6)
-        oxlo_detect_risk_raise(module, flow, RISK_DESKTOP_SHARING, "Found AnyDesk");
+        oxlo_flow_risk_raise(module, flow, int(RISK_DESKTOP_SHARING), "Found AnyDesk");
 }
 
 void unsafe_breed_risk(oxlo_module *module, oxlo_flow_state *flow)
@@ -132,7 +133,7 @@ void unsafe_breed_risk(oxlo_module *module, oxlo_flow_state *flow)
             return;
         const uint32_t breed = oxlo_protocol_breed(module, id);
         if (breed >= 4 && breed <= 6)
-            oxlo_detect_risk_raise(module, flow, RISK_UNSAFE_PROTOCOL, nullptr);
+            oxlo_flow_risk_raise(module, flow, int(RISK_UNSAFE_PROTOCOL), nullptr);
     }
 }
 
@@ -220,23 +221,7 @@ extern "C" {
 void oxlo_detect_risk_raise(oxlo_module *module, oxlo_flow_state *flow, uint32_t risk,
                             const char *message)
 {
-    (void)module;
-    if (!flow || risk == 0 || risk > 63)
-        return;
-    flow->risk_mask |= uint64_t(1) << risk;
-    if (!message)
-        return;
-    for (uint8_t i = 0; i < flow->risk_message_count; i++)
-        if (flow->risk_messages[i].risk == risk)
-            return;
-    if (flow->risk_message_count >= OXLO_FLOW_RISK_MESSAGES)
-        return;
-    char *copy = oxlo_heap_strdup(message);
-    if (!copy)
-        return;
-    flow->risk_messages[flow->risk_message_count].risk = risk;
-    flow->risk_messages[flow->risk_message_count].text = copy;
-    flow->risk_message_count++;
+    oxlo_flow_risk_raise(module, flow, int(risk), message);
 }
 
 size_t oxlo_flow_state_size(void) { return sizeof(oxlo_flow_state); }
@@ -552,7 +537,7 @@ void oxlo_flow_giveup_detection(oxlo_module *module, oxlo_flow_state *flow)
         stored = true;
     }
     if (!stored && (flow->flags_a & OXLO_FLOW_FULLY_ENCRYPTED))
-        oxlo_detect_risk_raise(module, flow, RISK_OBFUSCATED, "Fully Encrypted");
+        oxlo_flow_risk_raise(module, flow, int(RISK_OBFUSCATED), "Fully Encrypted");
     if (!stored) {
         const oxlo_detection_settings *s = &module->det.settings;
         const bool by_port = s->guess_on_giveup & 1;

@@ -592,11 +592,58 @@ typedef struct oxlo_dns_flow {
     char location[4];
 } oxlo_dns_flow;
 
+/* The lists of one hello as collected for the fingerprints (GREASE values
+ * left out of the client's ciphers, extensions and groups). */
+typedef struct tls_hello_lists {
+    uint16_t legacy_version;
+    uint16_t cipher;                  /* ServerHello: the selected cipher */
+    uint16_t ciphers[OXLO_TLS_LIST_MAX];
+    uint16_t extensions[OXLO_TLS_LIST_MAX];
+    uint16_t groups[OXLO_TLS_LIST_MAX];
+    uint16_t point_formats[OXLO_TLS_LIST_MAX];
+    uint16_t signature_algorithms[64];
+    uint16_t versions[OXLO_TLS_LIST_MAX];
+    uint16_t key_share_groups[OXLO_TLS_LIST_MAX];
+    uint16_t cipher_count, extension_count, group_count, point_format_count;
+    uint16_t signature_algorithm_count, version_count, key_share_count;
+    char alpn_first, alpn_last;       /* of the client's first ALPN name, '0' none */
+    uint8_t overflow;                 /* client fingerprints suppressed */
+} tls_hello_lists;
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 /* Frees what the TLS part of a flow owns (flow release calls it). */
 void oxlo_tls_flow_release(oxlo_flow_state *flow);
+/* Hello parser (protocols/tls.cpp): the handshake message at the start of
+ * the current payload; QUIC passes its decrypted messages with is_quic 1. */
+void tls_process_hello(oxlo_module *module, oxlo_flow_state *flow, int is_quic);
+/* 1 when the flow is DTLS: UDP packet (not QUIC) or a DTLS-marked flow. */
+int tls_flow_is_dtls(const oxlo_module *module, const oxlo_flow_state *flow);
+/* Fingerprints (oxlo_tls_fingerprints.cpp). */
+void tls_version_chars(char out[2], uint16_t version);
+int tls_fingerprint_ignores_extension(const oxlo_module *module, uint16_t id);
+void tls_client_fingerprints(oxlo_module *module, oxlo_flow_state *flow,
+                             const tls_hello_lists *lists, int is_quic);
+void tls_server_fingerprints(oxlo_module *module, oxlo_flow_state *flow,
+                             const tls_hello_lists *lists, int is_quic);
+void tls_check_client_fingerprint(oxlo_module *module, oxlo_flow_state *flow);
+void tls_copy_ja_data(oxlo_module *module, oxlo_flow_state *flow, const tls_hello_lists *lists,
+                      int client);
+/* Browser heuristics over the raw cipher list and signature algorithm list
+ * (big-endian 16-bit ids, `length` bytes each). */
+void tls_browser_cipher_step(oxlo_flow_state *flow, const uint8_t *list, size_t length,
+                             int overran);
+void tls_browser_signature_step(oxlo_flow_state *flow, const uint8_t *list, size_t length);
+/* Certificates (oxlo_tls_certificates.cpp). */
+int tls_process_certificate_message(oxlo_module *module, oxlo_flow_state *flow);
+void tls_process_certificate(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *start,
+                             size_t length);
+void tls_cert_cache_lookup(oxlo_module *module, oxlo_flow_state *flow, int is_client_hello);
+/* 1 when `name` (a certificate name, possibly "*.rest") covers `server`. */
+int tls_cert_name_matches(const char *name, const char *server);
+/* DNS (protocols/dns.cpp). */
+uint32_t dns_server_address_key(const oxlo_flow_state *flow);
 #ifdef __cplusplus
 }
 #endif
@@ -709,7 +756,8 @@ oxlo_classification oxlo_flow_result(oxlo_module *module, const oxlo_flow_state 
 void oxlo_flow_state_release(oxlo_flow_state *flow);
 void oxlo_flow_end_of_detection(oxlo_module *module, oxlo_flow_state *flow);
 void oxlo_flow_fill_category(oxlo_module *module, oxlo_flow_state *flow);
-/* Sets a risk bit and keeps its message (at most 8 per flow). */
+/* Raises a risk through oxlo_flow_risk_raise (kept for callers written
+ * before the risk module). */
 void oxlo_detect_risk_raise(oxlo_module *module, oxlo_flow_state *flow, uint32_t risk,
                             const char *message);
 /* Reads the detection knobs into module->det.settings (finalization). */

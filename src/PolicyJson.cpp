@@ -13,7 +13,15 @@ bool policyLeadingUnsigned(const char *text, uint64_t max, uint64_t *out) {
 }
 
 bool policyJsonUnsigned(json_object *value, uint64_t max, uint64_t *out) {
-  if (!value || json_object_get_type(value) != json_type_int) return false;
+  if (!value) return false;
+  if (json_object_is_type(value, json_type_string)) {
+    // Numbers written as texts ("3") are read too, when they are digits only.
+    const char *s = json_object_get_string(value);
+    for (const char *p = s; *p; p++)
+      if (*p < '0' || *p > '9') return false;
+    return policyLeadingUnsigned(s, max, out);
+  }
+  if (json_object_get_type(value) != json_type_int) return false;
   // json-c keeps integers beyond INT64_MAX as unsigned; negative ones as signed.
   if (json_object_get_int64(value) < 0) return false;
   uint64_t u = json_object_get_uint64(value);

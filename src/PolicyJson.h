@@ -7,8 +7,9 @@
 #include <cstdint>
 #include <string>
 
-// A JSON integer of at most `max`. False for another type, a negative
-// number or one that does not fit: such numbers are refused, never wrapped.
+// A JSON integer (or a text of digits only) of at most `max`. False for
+// another type, a negative number or one that does not fit: such numbers
+// are refused, never wrapped.
 bool policyJsonUnsigned(json_object *value, uint64_t max, uint64_t *out);
 
 // The decimal number at the start of a text (at least one digit; what

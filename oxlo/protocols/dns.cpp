@@ -9,7 +9,7 @@
  * records has been read. */
 #include "oxlo_private.h"
 #include "oxlo_hash.h"
-#include "protocols/risk_standin.h"
+#include "oxlo_risks.h"
 #include "protocols/wire_reader.h"
 
 #include <cctype>
@@ -210,11 +210,11 @@ size_t read_answers(dns_context *c, size_t off, uint16_t count)
         if (!data)
             return 0;
         if (ttl == 0)
-            tls_dns_risk_raise(c->module, c->flow, RISK_MINOR_ISSUES, "DNS Record with zero TTL");
+            oxlo_flow_risk_raise(c->module, c->flow, OXLO_MINOR_ISSUES, "DNS Record with zero TTL");
         if (!usable) {
             dns->answer_type = type;
             if (obsolete_type(type))
-                tls_dns_risk_raise(c->module, c->flow, RISK_DNS_SUSPICIOUS_TRAFFIC,
+                oxlo_flow_risk_raise(c->module, c->flow, OXLO_DNS_SUSPICIOUS_TRAFFIC,
                                    "Obsolete DNS record type");
         }
         if ((type == DNS_TYPE_A && data_length == 4) || (type == DNS_TYPE_AAAA && data_length == 16)) {
@@ -299,7 +299,7 @@ bool header_valid(const dns_ports &ports, uint16_t flags, const uint16_t counts[
 void invalid_header(oxlo_module *m, oxlo_flow_state *f)
 {
     if (f->extra_dissection)
-        tls_dns_risk_raise(m, f, RISK_MALFORMED_PACKET, "Invalid DNS Header");
+        oxlo_flow_risk_raise(m, f, OXLO_MALFORMED_PACKET, "Invalid DNS Header");
     else
         oxlo_flow_skip_dissector(m, f, (uint16_t)m->det.current_dissector, __FILE__, __func__, __LINE__);
 }
@@ -333,9 +333,9 @@ void host_name_checks(dns_context *c, uint16_t qdcount, uint16_t ancount)
                               c->mdns ? OXLO_HOST_LOWER
                                       : OXLO_HOST_LOWER | OXLO_HOST_PRINTABLE | OXLO_HOST_STRIP_SPACES);
     if (invalid)
-        tls_dns_risk_raise(c->module, f, RISK_INVALID_CHARACTERS, "Invalid chars detected in domain name");
+        oxlo_flow_risk_raise(c->module, f, OXLO_INVALID_CHARACTERS, "Invalid chars detected in domain name");
     if (!c->mdns && long_first_label(name))
-        tls_dns_risk_raise(c->module, f, RISK_DNS_SUSPICIOUS_TRAFFIC, "Long DNS host name");
+        oxlo_flow_risk_raise(c->module, f, OXLO_DNS_SUSPICIOUS_TRAFFIC, "Long DNS host name");
     if (f->host_name[0] && !f->master) {
         const int set = c->module->cfg.dns_subclassification ? 1 : 0;
         if (oxlo_host_name_lookup(c->module, f, f->host_name, strlen(f->host_name), nullptr,
@@ -354,10 +354,10 @@ void read_query(dns_context *c, uint16_t qdcount)
         size_t name_length = 0;
         const bool fits = skip_name(&c->msg, &off, &name_length);
         if (fits && name_length > 253)
-            tls_dns_risk_raise(c->module, c->flow, RISK_MALFORMED_PACKET, "Invalid DNS Query Lenght");
+            oxlo_flow_risk_raise(c->module, c->flow, OXLO_MALFORMED_PACKET, "Invalid DNS Query Lenght");
         uint16_t type = 0;
         if (!fits || !oxlo_wire_u16(&c->msg, off, &type) || !oxlo_wire_has(&c->msg, off, 4)) {
-            tls_dns_risk_raise(c->module, c->flow, RISK_MALFORMED_PACKET, "Invalid DNS Query Lenght");
+            oxlo_flow_risk_raise(c->module, c->flow, OXLO_MALFORMED_PACKET, "Invalid DNS Query Lenght");
             return;
         }
         if (i == 0)
@@ -385,9 +385,9 @@ void read_response(dns_context *c, uint16_t flags, const uint16_t counts[4])
             name = number;
         }
         snprintf(text, sizeof(text), "DNS Error Code %s", name);
-        tls_dns_risk_raise(c->module, c->flow, RISK_ERROR_CODE_DETECTED, text);
-    } else if (tls_dns_risk_is_set(c->flow, RISK_SUSPICIOUS_DGA_DOMAIN)) {
-        tls_dns_risk_raise(c->module, c->flow, RISK_RISKY_DOMAIN, "DGA Name Query with no Error Code");
+        oxlo_flow_risk_raise(c->module, c->flow, OXLO_ERROR_CODE_DETECTED, text);
+    } else if (oxlo_flow_risk_is_set(c->flow, OXLO_SUSPICIOUS_DGA_DOMAIN)) {
+        oxlo_flow_risk_raise(c->module, c->flow, OXLO_RISKY_DOMAIN, "DGA Name Query with no Error Code");
     }
     size_t off = DNS_HEADER;
     for (uint16_t i = 0; i < counts[0]; i++) {
@@ -446,7 +446,7 @@ void search_dns(oxlo_module *module, oxlo_flow_state *flow)
     if (pkt->udp && c.msg.length > 512 && c.msg.length > flow->dns.edns_payload_size) {
         char text[32];
         snprintf(text, sizeof(text), "%u Bytes DNS Packet", (unsigned)c.msg.length);
-        tls_dns_risk_raise(module, flow, RISK_DNS_LARGE_PACKET, text);
+        oxlo_flow_risk_raise(module, flow, OXLO_DNS_LARGE_PACKET, text);
     }
     if (!flow->app) {
         const uint16_t base = c.port_protocol ? c.port_protocol : P_DNS;
@@ -466,7 +466,7 @@ void search_dns(oxlo_module *module, oxlo_flow_state *flow)
         flow->extra_packets = 0;
     }
     if ((flow->app == P_DNS || flow->master == P_DNS) && fragmented(pkt))
-        tls_dns_risk_raise(module, flow, RISK_DNS_FRAGMENTED, nullptr);
+        oxlo_flow_risk_raise(module, flow, OXLO_DNS_FRAGMENTED, nullptr);
 }
 
 int dns_extra(oxlo_module *module, oxlo_flow_state *flow)

@@ -1,9 +1,1114 @@
-/* TLS over TCP and DTLS over UDP. */
+/* TLS over TCP and DTLS over UDP.
+ *
+ * A TLS record starts with a content type (20 ChangeCipherSpec, 21 alert,
+ * 22 handshake, 23 application data, up to 26), the version's major byte 3
+ * and a 16-bit length; records are put back together from the TCP segments
+ * of each direction. A DTLS record adds an epoch and sequence number (13-byte
+ * header, version bytes 0xFE 0xFF/0xFD/0xFC) and its handshake messages may
+ * come in fragments. The ClientHello and ServerHello give the server name,
+ * ALPN, versions, cipher and the fingerprints; the server's Certificate gives
+ * the certificate facts. */
 #include "oxlo_private.h"
+#include "oxlo_names.h"
+#include "oxlo_risks.h"
+#include "protocols/wire_reader.h"
 
+#include <cstdio>
 #include <cstring>
 
+namespace {
+
+constexpr uint16_t P_TLS = OXLO_PROTOCOL_TLS;
+constexpr uint16_t P_DTLS = OXLO_PROTOCOL_DTLS;
+constexpr uint16_t P_RDP = OXLO_PROTOCOL_RDP;
+constexpr uint16_t P_TOR = OXLO_PROTOCOL_TOR;
+constexpr uint16_t P_QUIC = OXLO_PROTOCOL_QUIC;
+constexpr uint16_t P_ANYDESK = OXLO_PROTOCOL_ANYDESK;
+constexpr uint16_t P_LIBP2P = OXLO_PROTOCOL_LIBP2P;
+
+constexpr uint8_t HELLO_CLIENT_SEEN = 0x01, HELLO_CLIENT_DIR = 0x02, HELLO_BY_NAME = 0x04,
+                  HELLO_SERVER_SEEN = 0x08, HELLO_DTLS_SRTP = 0x20;
+constexpr uint8_t STATE_BOTH_CCS = 0x01, STATE_CCS_INITIATOR = 0x02, STATE_CCS_RESPONDER = 0x04,
+                  STATE_STARTTLS = 0x08, STATE_ALERT = 0x20;
+constexpr uint32_t REASSEMBLY_FIRST = 2048;
+/* A record is at most 5 + 65535 bytes; a direction never needs to hold more
+ * than one record and the segment that completes it. */
+constexpr uint32_t TCP_REASSEMBLY_MAX = 2 * 65540;
+constexpr size_t ALPN_TEXT_MAX = 253;
+
+bool is_grease(uint16_t v) { return (v >> 8) == (v & 0xFF) && (v & 0x0F) == 0x0A; }
+
+uint32_t max_blocks(const oxlo_module *m)
+{
+    const int32_t n = m->cfg.tls_max_num_blocks_to_analyze;
+    return n < 0 ? 0 : n > 256 ? 256 : (uint32_t)n;
+}
+
+/* Appends bytes to a reassembly buffer when their sequence number is the
+ * expected one (or none is expected yet). -1 on allocation failure or when
+ * the buffer would pass `limit`, 0 when taken or left out. */
+int reassembly_append(tls_reassembly_buffer *b, const uint8_t *data, uint32_t length, uint32_t seq,
+                      uint32_t limit)
+{
+    if (b->next_seq != 0 && seq != b->next_seq)
+        return 0;
+    if (length > limit || b->used > limit - length)
+        return -1;
+    if (!b->buffer) {
+        const uint32_t want = length + 1 > REASSEMBLY_FIRST ? length + 1 : REASSEMBLY_FIRST;
+        b->buffer = static_cast<uint8_t *>(oxlo_heap_alloc(want));
+        if (!b->buffer)
+            return -1;
+        b->capacity = want;
+        b->used = 0;
+    } else if (b->capacity - b->used < length) {
+        const uint32_t want = b->used + length + 1;
+        void *grown = oxlo_heap_realloc(b->buffer, want);
+        if (!grown)
+            return -1;
+        b->buffer = static_cast<uint8_t *>(grown);
+        b->capacity = want;
+    }
+    memcpy(b->buffer + b->used, data, length);
+    b->used += length;
+    b->next_seq = seq + length;
+    return 0;
+}
+
+void reassembly_free(tls_reassembly_buffer *b)
+{
+    oxlo_heap_free(b->buffer);
+    memset(b, 0, sizeof(*b));
+}
+
+/* The packet's payload is pointed at a message for the handshake parsers
+ * and put back afterwards. */
+struct payload_swap {
+    oxlo_packet_state *pkt;
+    const uint8_t *payload;
+    uint16_t length;
+    payload_swap(oxlo_packet_state *p, const uint8_t *data, size_t len)
+        : pkt(p), payload(p->payload), length(p->payload_length)
+    {
+        p->payload = data;
+        p->payload_length = (uint16_t)(len > 0xFFFF ? 0xFFFF : len);
+    }
+    ~payload_swap()
+    {
+        pkt->payload = payload;
+        pkt->payload_length = length;
+    }
+};
+
+int16_t block_length(int64_t size, uint8_t direction)
+{
+    if (size > 32767)
+        size = 32767;
+    return (int16_t)(direction ? -size : size);
+}
+
+/* Records one TLS block (TCP flows with block tracking only). */
+void block_record(oxlo_module *m, oxlo_flow_state *f, uint8_t content_type, uint8_t hs_type,
+                  int64_t size)
+{
+    const uint32_t n = max_blocks(m);
+    const oxlo_packet_state *pkt = &m->det.packet;
+    oxlo_tls_flow *t = &f->tls;
+    if (n == 0 || !pkt->tcp)
+        return;
+    if (!t->blocks) {
+        t->blocks = static_cast<tls_block *>(oxlo_heap_calloc(n, sizeof(tls_block)));
+        if (!t->blocks)
+            return;
+    }
+    if (t->block_count >= n)
+        return;
+    tls_block *b = &t->blocks[t->block_count];
+    b->kind = (uint8_t)oxlo_tls_block_kind_of(content_type, hs_type);
+    b->length = block_length(size, pkt->direction);
+    b->flags = 1;
+    if (t->block_count == 0) {
+        b->time_offset = 0;
+    } else {
+        const uint64_t gap = pkt->time_ms - t->last_block_ms;
+        b->time_offset = gap >= 65536 ? 0xFFFF : (uint16_t)gap;
+    }
+    t->last_block_ms = pkt->time_ms;
+    t->block_count++;
+}
+
+/* Takes `amount` bytes off the ClientHello block just recorded, so that its
+ * length does not depend on the server name or on ephemeral extensions. */
+void block_shrink_hello(oxlo_module *m, oxlo_flow_state *f, uint32_t amount)
+{
+    oxlo_tls_flow *t = &f->tls;
+    if (!m->det.packet.tcp || !t->blocks || t->block_count == 0)
+        return;
+    tls_block *b = &t->blocks[t->block_count - 1];
+    if (b->kind != TLS_BLOCK_HS_CLIENT_HELLO)
+        return;
+    const int32_t magnitude = b->length < 0 ? -b->length : b->length;
+    const int32_t rest = magnitude > (int32_t)amount ? magnitude - (int32_t)amount : 0;
+    b->length = (int16_t)(b->length < 0 ? -rest : rest);
+}
+
+char *dup_text(const char *text)
+{
+    return text ? oxlo_heap_strdup(text) : nullptr;
+}
+
+bool subclassification_on(const oxlo_module *m, int is_quic)
+{
+    return is_quic ? m->cfg.quic_subclassification : m->cfg.tls_subclassification;
+}
+
+uint16_t tls_master(const oxlo_module *m, const oxlo_flow_state *f, int is_quic)
+{
+    return is_quic ? P_QUIC : oxlo_flow_tls_master_protocol(m, f);
+}
+
+int search_tcp(oxlo_module *m, oxlo_flow_state *f);
+int search_dtls(oxlo_module *m, oxlo_flow_state *f);
+
+void start_extra_dissection(oxlo_module *m, oxlo_flow_state *f)
+{
+    const bool udp = m->det.packet.udp != nullptr;
+    if (f->app == P_RDP) {
+        oxlo_flow_set_protocol(m, f, P_RDP, P_TLS, OXLO_CONFIDENCE_DPI);
+    } else if (!f->app && !f->master) {
+        const uint16_t id = oxlo_flow_tls_master_protocol(m, f);
+        oxlo_flow_set_protocol(m, f, id, id, OXLO_CONFIDENCE_DPI);
+    }
+    if (f->extra_dissection)
+        return;
+    /* The follow-up budget is an 8-bit packet count in the flow. */
+    const uint32_t budget = max_blocks(m) * 4 + (udp ? 20 : 12);
+    f->extra_budget = (uint8_t)(budget > 255 ? 255 : budget);
+    f->extra_packets = 0;
+    f->extra_dissection = udp ? search_dtls : search_tcp;
+}
+
+/* The ALPN names of a list (each a length byte and text) joined by ",".
+ * Returns false when the list itself claims more than the range. */
+bool join_alpn(const oxlo_wire *w, size_t off, size_t list_length, size_t limit, char *out,
+               size_t size, bool *cut)
+{
+    size_t n = 0;
+    out[0] = '\0';
+    *cut = false;
+    if (!oxlo_wire_has(w, off, list_length))
+        return false;
+    const size_t end = off + list_length;
+    while (off < end) {
+        uint8_t len = 0;
+        oxlo_wire_u8(w, off, &len);
+        const uint8_t *name = oxlo_wire_bytes(w, off + 1, len);
+        if (!name || off + 1 + len > end || len > ALPN_TEXT_MAX || n + (n ? 1 : 0) + len > limit) {
+            *cut = true;
+            break;
+        }
+        if (n)
+            out[n++] = ',';
+        if (n + len >= size) {
+            *cut = true;
+            break;
+        }
+        memcpy(out + n, name, len);
+        n += len;
+        out[n] = '\0';
+        off += 1 + (size_t)len;
+    }
+    return true;
+}
+
+void check_alpn_list(oxlo_module *m, oxlo_flow_state *f, const char *text)
+{
+    const char *p = text;
+    while (p && *p) {
+        const char *comma = strchr(p, ',');
+        const size_t len = comma ? (size_t)(comma - p) : strlen(p);
+        if (len && !oxlo_alpn_is_known(m, p, len)) {
+            char name[64];
+            oxlo_copy_bounded(name, sizeof(name), p, len);
+            oxlo_flow_risk_raise(m, f, OXLO_TLS_UNCOMMON_ALPN, name);
+            return;
+        }
+        p = comma ? comma + 1 : nullptr;
+    }
+}
+
+bool extension_accepted(uint16_t id, bool dtls)
+{
+    if (id <= 59)
+        return (id != 53 && id != 54) || dtls;
+    if (id == 0xFF01 || id == 0xFE0D || is_grease(id))
+        return true;
+    static const uint16_t known[] = {0x3374, 0x7550, 0xFFA5, 0x040B, 0x4138, 0x0066, 0x0081,
+                                     0xCC13, 0xCC14, 0xE013, 0xFEFF, 0xFF85, 0x4469, 0x44CD};
+    for (uint16_t k : known)
+        if (k == id)
+            return true;
+    return false;
+}
+
+void check_extension(oxlo_module *m, oxlo_flow_state *f, const oxlo_wire *w, size_t data_off,
+                     uint16_t id, uint16_t length, bool dtls)
+{
+    if (data_off + length > w->length) {
+        oxlo_flow_risk_raise(m, f, OXLO_TLS_SUSPICIOUS_EXTENSION, "Invalid extension len");
+        return;
+    }
+    if (!extension_accepted(id, dtls)) {
+        char text[32];
+        snprintf(text, sizeof(text), "Extn id %u", id);
+        oxlo_flow_risk_raise(m, f, OXLO_TLS_SUSPICIOUS_EXTENSION, text);
+    }
+}
+
+struct hello {
+    oxlo_module *m;
+    oxlo_flow_state *f;
+    oxlo_wire w;
+    int is_quic;
+    bool dtls;         /* DTLS handshake header (8 more bytes) */
+    size_t d;          /* 8 for DTLS, else 0 */
+    tls_hello_lists lists;
+    bool sni_seen;
+};
+
+void add_u16(uint16_t *list, uint16_t *count, size_t max, uint16_t v, uint8_t *overflow)
+{
+    if (*count < max)
+        list[(*count)++] = v;
+    else if (overflow)
+        *overflow = 1;
+}
+
+/* ---- ServerHello ---- */
+
+void server_alpn(hello *h, size_t data, uint16_t length)
+{
+    uint16_t list_length = 0;
+    if (!oxlo_wire_u16(&h->w, data, &list_length))
+        return;
+    char text[ALPN_TEXT_MAX + 2];
+    bool cut = false;
+    if (!join_alpn(&h->w, data + 2, list_length, ALPN_TEXT_MAX, text, sizeof(text), &cut))
+        return;
+    (void)length;
+    oxlo_tls_flow *t = &h->f->tls;
+    if (cut)
+        oxlo_flow_risk_raise(h->m, h->f, OXLO_TLS_UNCOMMON_ALPN, text);
+    if (oxlo_make_printable(text, strlen(text)))
+        oxlo_flow_risk_raise(h->m, h->f, OXLO_INVALID_CHARACTERS, text);
+    if (h->m->cfg.tls_alpn_negotiated && !t->alpn_negotiated)
+        t->alpn_negotiated = dup_text(text);
+    if (!t->alpn_offered)
+        check_alpn_list(h->m, h->f, text);
+}
+
+bool server_hello(hello *h, uint16_t legacy)
+{
+    oxlo_module *m = h->m;
+    oxlo_flow_state *f = h->f;
+    oxlo_tls_flow *t = &f->tls;
+    uint8_t sid = 0;
+    if (!oxlo_wire_u8(&h->w, 38 + h->d, &sid))
+        return false;
+    size_t off = 39 + h->d;
+    if (m->det.packet.udp || legacy <= 0x7F14)
+        off += sid;
+    uint16_t cipher = 0;
+    if (!oxlo_wire_u16(&h->w, off, &cipher))
+        return false;
+    h->lists.cipher = cipher;
+    if (m->cfg.tls_cipher) {
+        t->server_cipher = cipher;
+        t->cipher_safety = oxlo_tls_cipher_safety(cipher);
+        if (t->cipher_safety != OXLO_CIPHER_SAFE) {
+            char name[96], text[112];
+            snprintf(text, sizeof(text), "Cipher %s", oxlo_tls_cipher_name(cipher, name, sizeof(name)));
+            oxlo_flow_risk_raise(m, f, OXLO_TLS_WEAK_CIPHER, text);
+        }
+    }
+    off += 3; /* cipher and compression method */
+    bool selected = false;
+    uint16_t total = 0;
+    if (oxlo_wire_u16(&h->w, off, &total)) {
+        off += 2;
+        size_t walked = 0;
+        uint16_t id = 0, length = 0;
+        while (walked < total && oxlo_wire_u16(&h->w, off, &id) && oxlo_wire_u16(&h->w, off + 2, &length)) {
+            const size_t data = off + 4;
+            if (data + length > h->w.length)
+                break;
+            add_u16(h->lists.extensions, &h->lists.extension_count, OXLO_TLS_LIST_MAX, id, nullptr);
+            check_extension(m, f, &h->w, data, id, length, h->dtls);
+            uint16_t v = 0;
+            if (id == 0x002B && length != 1 && oxlo_wire_u16(&h->w, data, &v)) {
+                t->version = v;
+                selected = true;
+            } else if (id == 0x0010) {
+                uint16_t list_length = 0;
+                if (oxlo_wire_u16(&h->w, data, &list_length) && !oxlo_wire_has(&h->w, data + 2, list_length))
+                    return false;
+                server_alpn(h, data, length);
+            } else if (id == 0x000B) {
+                uint8_t count = 0;
+                oxlo_wire_u8(&h->w, data, &count);
+                for (uint8_t i = 0; i < count && 1u + i < length; i++)
+                    add_u16(h->lists.point_formats, &h->lists.point_format_count, OXLO_TLS_LIST_MAX,
+                            h->w.data[data + 1 + i], nullptr);
+            }
+            off = data + length;
+            walked += 4 + (size_t)length;
+        }
+    }
+    if (!selected)
+        t->version = legacy;
+    tls_server_fingerprints(m, f, &h->lists, h->is_quic);
+    return true;
+}
+
+/* ---- ClientHello extensions ---- */
+
+void client_sni(hello *h, size_t data, uint16_t length)
+{
+    oxlo_module *m = h->m;
+    oxlo_flow_state *f = h->f;
+    uint16_t name_length = 0;
+    if (!oxlo_wire_u16(&h->w, data + 3, &name_length))
+        return;
+    const uint8_t *name = oxlo_wire_bytes(&h->w, data + 5, name_length);
+    if (!name)
+        return;
+    h->sni_seen = true;
+    const char *stored = oxlo_flow_store_host_name(
+        f, (const char *)name, name_length, OXLO_HOST_LOWER | OXLO_HOST_PRINTABLE | OXLO_HOST_STRIP_SPACES);
+    block_shrink_hello(m, f, m->cfg.tls_oxlofp_ignore_sni_tls_extn ? (uint32_t)length + 4 : name_length);
+    if (!oxlo_is_valid_dns_name((const char *)name, name_length)) {
+        oxlo_flow_risk_raise(m, f, OXLO_INVALID_CHARACTERS, stored);
+        oxlo_flow_risk_raise(m, f, OXLO_POSSIBLE_EXPLOIT, "Invalid chars found in SNI: exploit or misconfiguration?");
+    }
+    oxlo_tls_flow *t = &f->tls;
+    const size_t stored_length = strlen(stored);
+    if (subclassification_on(m, h->is_quic) && !(t->hello_flags & HELLO_BY_NAME) &&
+        oxlo_host_name_classify(m, f, tls_master(m, f, h->is_quic), stored, stored_length))
+        t->hello_flags |= HELLO_BY_NAME;
+    if (!(t->hello_flags & HELLO_BY_NAME) && oxlo_is_ip_literal(stored))
+        oxlo_flow_risk_raise(m, f, OXLO_NUMERIC_IP_HOST, stored);
+}
+
+void client_alpn(hello *h, size_t data)
+{
+    oxlo_module *m = h->m;
+    oxlo_flow_state *f = h->f;
+    oxlo_tls_flow *t = &f->tls;
+    uint16_t list_length = 0;
+    if (!oxlo_wire_u16(&h->w, data, &list_length))
+        return;
+    const size_t fit = oxlo_wire_has(&h->w, data + 2, list_length) ? list_length : h->w.length - (data + 2);
+    char text[ALPN_TEXT_MAX + 3];
+    bool cut = false;
+    join_alpn(&h->w, data + 2, fit, 254, text, sizeof(text), &cut);
+    if (text[0] == '\0')
+        return;
+    if (!t->alpn_offered)
+        t->alpn_offered = dup_text(text);
+    check_alpn_list(m, f, text);
+    if (subclassification_on(m, h->is_quic) && !(t->hello_flags & HELLO_BY_NAME)) {
+        const size_t len = strlen(text);
+        uint16_t app = 0;
+        if (len > 8 && strncmp(text, "anydesk/", 8) == 0)
+            app = P_ANYDESK;
+        else if ((len >= 8 && strncmp(text, "/yamux/", 7) == 0) || (len >= 6 && strncmp(text, "libp2p", 6) == 0))
+            app = P_LIBP2P;
+        if (app) {
+            oxlo_flow_set_protocol(m, f, app, tls_master(m, f, h->is_quic), OXLO_CONFIDENCE_DPI);
+            t->hello_flags |= HELLO_BY_NAME;
+        }
+    }
+    size_t first = strcspn(text, ",;");
+    if (first > 0) {
+        h->lists.alpn_first = text[0];
+        h->lists.alpn_last = text[first - 1];
+    }
+}
+
+void client_versions(hello *h, size_t data, uint16_t length)
+{
+    oxlo_tls_flow *t = &h->f->tls;
+    uint8_t list_length = 0;
+    if (!oxlo_wire_u8(&h->w, data, &list_length))
+        return;
+    char text[256];
+    size_t n = 0;
+    text[0] = '\0';
+    for (size_t i = 0; i + 1 < list_length && 1 + i + 1 < (size_t)length + 1; i += 2) {
+        uint16_t v = 0;
+        if (!oxlo_wire_u16(&h->w, data + 1 + i, &v))
+            break;
+        add_u16(h->lists.versions, &h->lists.version_count, OXLO_TLS_LIST_MAX, v, nullptr);
+        char buffer[OXLO_NAME_BUFFER_MIN * 2];
+        const char *name = oxlo_tls_supported_version_name(v, buffer, sizeof(buffer));
+        const size_t len = name ? strlen(name) : 0;
+        if (name && n + (n ? 1 : 0) + len < sizeof(text)) {
+            if (n)
+                text[n++] = ',';
+            memcpy(text + n, name, len);
+            n += len;
+            text[n] = '\0';
+        }
+    }
+    if (h->m->cfg.tls_versions_supported && !t->versions_offered && n)
+        t->versions_offered = dup_text(text);
+}
+
+void client_groups(hello *h, size_t data, uint16_t length)
+{
+    uint16_t list_length = 0;
+    if (length == 2 || !oxlo_wire_u16(&h->w, data, &list_length))
+        return;
+    if (!oxlo_wire_has(&h->w, data + 2, list_length)) {
+        h->lists.overflow = 1;
+        return;
+    }
+    for (size_t i = 0; i + 1 < list_length; i += 2) {
+        const uint16_t g = oxlo_be16(h->w.data + data + 2 + i);
+        if (!is_grease(g))
+            add_u16(h->lists.groups, &h->lists.group_count, OXLO_TLS_LIST_MAX, g, nullptr);
+    }
+}
+
+void client_signature_algorithms(hello *h, size_t data)
+{
+    uint16_t list_length = 0;
+    if (!oxlo_wire_u16(&h->w, data, &list_length))
+        return;
+    if (list_length > 127)
+        list_length = 127;
+    size_t usable = list_length;
+    if (!oxlo_wire_has(&h->w, data + 2, usable))
+        usable = h->w.length > data + 2 ? h->w.length - (data + 2) : 0;
+    for (size_t i = 0; i + 1 < usable; i += 2)
+        add_u16(h->lists.signature_algorithms, &h->lists.signature_algorithm_count, 63,
+                oxlo_be16(h->w.data + data + 2 + i), nullptr);
+    if (h->m->cfg.tls_browser)
+        tls_browser_signature_step(h->f, h->w.data + data + 2, usable);
+}
+
+void client_key_share(hello *h, size_t data)
+{
+    uint16_t list_length = 0;
+    if (!oxlo_wire_u16(&h->w, data, &list_length))
+        return;
+    size_t off = data + 2;
+    const size_t end = off + list_length;
+    uint16_t group = 0, key_length = 0;
+    while (off + 4 <= end && oxlo_wire_u16(&h->w, off, &group) && oxlo_wire_u16(&h->w, off + 2, &key_length)) {
+        if (group != 0x2A2A)
+            add_u16(h->lists.key_share_groups, &h->lists.key_share_count, OXLO_TLS_LIST_MAX, group, nullptr);
+        off += 4 + (size_t)key_length;
+    }
+}
+
+/* "www.<label with a digit>.com" with an empty encrypt_then_mac and no ALPN
+ * is how the onion router's clients dress their hellos. */
+void client_encrypt_then_mac(hello *h, uint16_t length)
+{
+    oxlo_flow_state *f = h->f;
+    const char *sni = f->host_name;
+    const size_t n = strlen(sni);
+    if (length != 0 || f->tls.alpn_offered || n < 9 || strncmp(sni, "www.", 4) != 0 ||
+        !(oxlo_has_suffix(sni, ".com") || oxlo_has_suffix(sni, ".net")))
+        return;
+    for (const char *p = sni + 4; *p && *p != '.'; p++)
+        if (*p >= '0' && *p <= '9') {
+            oxlo_flow_set_protocol(h->m, f, P_TOR, tls_master(h->m, f, h->is_quic), OXLO_CONFIDENCE_DPI);
+            return;
+        }
+}
+
+void client_extension(hello *h, uint16_t id, size_t data, uint16_t length)
+{
+    oxlo_module *m = h->m;
+    oxlo_flow_state *f = h->f;
+    switch (id) {
+    case 0x0000:
+        client_sni(h, data, length);
+        break;
+    case 0x000A:
+        client_groups(h, data, length);
+        break;
+    case 0x000B: {
+        uint8_t count = 0;
+        oxlo_wire_u8(&h->w, data, &count);
+        for (uint8_t i = 0; i < count && oxlo_wire_has(&h->w, data + 1 + i, 1); i++)
+            add_u16(h->lists.point_formats, &h->lists.point_format_count, OXLO_TLS_LIST_MAX,
+                    h->w.data[data + 1 + i], nullptr);
+        break;
+    }
+    case 0x000D:
+        client_signature_algorithms(h, data);
+        break;
+    case 0xFE0D:
+        f->tls.ech_extension = id;
+        break;
+    case 0x000E:
+        if (h->dtls || f->app == P_DTLS)
+            f->tls.hello_flags |= HELLO_DTLS_SRTP;
+        break;
+    case 0x0010:
+        client_alpn(h, data);
+        break;
+    case 0x0015:
+        if (length > 500)
+            oxlo_flow_risk_raise(m, f, OXLO_OBFUSCATED_TRAFFIC, "Abnormal Client Hello/Padding length");
+        break;
+    case 0x0016:
+        client_encrypt_then_mac(h, length);
+        break;
+    case 0x002B:
+        client_versions(h, data, length);
+        break;
+    case 0x0033:
+        client_key_share(h, data);
+        break;
+    default:
+        break;
+    }
+}
+
+bool client_hello(hello *h, uint16_t legacy)
+{
+    oxlo_module *m = h->m;
+    oxlo_flow_state *f = h->f;
+    oxlo_tls_flow *t = &f->tls;
+    t->version = legacy;
+    if (legacy < 0x0303) {
+        char buffer[OXLO_NAME_BUFFER_MIN * 2];
+        oxlo_flow_risk_raise(m, f, OXLO_TLS_OBSOLETE_VERSION, oxlo_tls_version_name(legacy, buffer, sizeof(buffer), nullptr));
+    }
+    uint8_t sid = 0;
+    if (!oxlo_wire_u8(&h->w, 38 + h->d, &sid))
+        return false;
+    size_t off = 39 + h->d + sid;
+    if (h->dtls) {
+        uint8_t cookie = 0;
+        if (!oxlo_wire_u8(&h->w, off, &cookie) || !oxlo_wire_has(&h->w, off + 1, cookie))
+            return false;
+        off += 1 + (size_t)cookie;
+    }
+    uint16_t cipher_length = 0;
+    if (!oxlo_wire_u16(&h->w, off, &cipher_length))
+        return false;
+    off += 2;
+    const bool overran = !oxlo_wire_has(&h->w, off, cipher_length);
+    const size_t usable = overran ? h->w.length - off : cipher_length;
+    bool grease = false;
+    for (size_t i = 0; i + 1 < usable; i += 2) {
+        const uint16_t c = oxlo_be16(h->w.data + off + i);
+        if (is_grease(c)) {
+            grease = true;
+            continue;
+        }
+        add_u16(h->lists.ciphers, &h->lists.cipher_count, OXLO_TLS_LIST_MAX, c, &h->lists.overflow);
+    }
+    if (m->cfg.tls_browser)
+        tls_browser_cipher_step(f, h->w.data + off, usable, overran || grease);
+    off += cipher_length;
+    uint8_t compression = 0;
+    if (!oxlo_wire_u8(&h->w, off, &compression))
+        return false;
+    off += 1 + (size_t)compression;
+    uint16_t total = 0;
+    if (off < h->w.length) {
+        if (!oxlo_wire_u16(&h->w, off, &total) || !oxlo_wire_has(&h->w, off + 2, total))
+            return false;
+        off += 2;
+    }
+    const size_t end = off + total;
+    uint16_t id = 0, length = 0;
+    while (off + 4 <= end && oxlo_wire_u16(&h->w, off, &id) && oxlo_wire_u16(&h->w, off + 2, &length)) {
+        const size_t data = off + 4;
+        check_extension(m, f, &h->w, data, id, length, h->dtls);
+        if (!is_grease(id))
+            add_u16(h->lists.extensions, &h->lists.extension_count, OXLO_TLS_LIST_MAX, id, &h->lists.overflow);
+        if (id != 0 && (tls_fingerprint_ignores_extension(m, id) || id == 0xFE0D))
+            block_shrink_hello(m, f, (uint32_t)length + 4);
+        if (data + length <= h->w.length)
+            client_extension(h, id, data, length);
+        off = data + length;
+    }
+    if (!h->lists.overflow)
+        tls_client_fingerprints(m, f, &h->lists, h->is_quic);
+    if (t->hello_flags & HELLO_DTLS_SRTP)
+        return true;
+    if (t->version > 0x0302 && !t->alpn_offered)
+        oxlo_flow_risk_raise(m, f, OXLO_TLS_NOT_CARRYING_HTTPS, "No ALPN");
+    if (t->version >= 0x0302 && !h->sni_seen) {
+        oxlo_flow_risk_raise(m, f, OXLO_TLS_MISSING_SNI, "SNI should always be present");
+        for (const char *p = t->alpn_offered; p && *p;) {
+            const char *comma = strchr(p, ',');
+            const size_t len = comma ? (size_t)(comma - p) : strlen(p);
+            if (p[0] == 'h') {
+                char name[64];
+                oxlo_copy_bounded(name, sizeof(name), p, len);
+                oxlo_flow_risk_raise(m, f, OXLO_TLS_ALPN_SNI_MISMATCH, name);
+                break;
+            }
+            p = comma ? comma + 1 : nullptr;
+        }
+    }
+    return true;
+}
+
+/* ---- handshake messages ---- */
+
+void process_handshake(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_state *pkt = &m->det.packet;
+    oxlo_tls_flow *t = &f->tls;
+    if (pkt->payload_length == 0)
+        return;
+    const uint8_t type = pkt->payload[0];
+    const bool dtls = tls_flow_is_dtls(m, f);
+    if (type == 2) {
+        t->hello_flags |= HELLO_SERVER_SEEN;
+        if (pkt->direction)
+            t->hello_flags &= (uint8_t)~HELLO_CLIENT_DIR;
+        else
+            t->hello_flags |= HELLO_CLIENT_DIR;
+        tls_process_hello(m, f, 0);
+        start_extra_dissection(m, f);
+        if ((!dtls && t->version > 0x0303) || (dtls && t->version == 0xFEFC))
+            t->done = 1;
+        tls_cert_cache_lookup(m, f, 0);
+    } else if (type == 11) {
+        if (!(t->hello_flags & (HELLO_CLIENT_SEEN | HELLO_SERVER_SEEN)))
+            return;
+        const uint8_t client_dir = (t->hello_flags & HELLO_CLIENT_DIR) ? 1 : 0;
+        if (pkt->direction != client_dir)
+            tls_process_certificate_message(m, f);
+        t->done = 1;
+    } else if (type == 1) {
+        if (f->syn_ms && f->first_ack_ms && pkt->time_ms > f->first_ack_ms + 3000 &&
+            !oxlo_flow_risk_is_set(f, OXLO_SLOW_DOS)) {
+            char text[48];
+            snprintf(text, sizeof(text), "Slow TLS Request: %.1f sec",
+                     (double)(pkt->time_ms - f->first_ack_ms) / 1000.0);
+            oxlo_flow_risk_raise(m, f, OXLO_SLOW_DOS, text);
+        }
+        t->hello_flags |= HELLO_CLIENT_SEEN;
+        if (pkt->direction)
+            t->hello_flags |= HELLO_CLIENT_DIR;
+        else
+            t->hello_flags &= (uint8_t)~HELLO_CLIENT_DIR;
+        tls_process_hello(m, f, 0);
+        start_extra_dissection(m, f);
+        tls_cert_cache_lookup(m, f, 1);
+    }
+}
+
+/* ---- TLS over TCP ---- */
+
+bool ccs_from_this_side(const oxlo_flow_state *f, uint8_t direction)
+{
+    return direction == 0 ? (f->tls.state_flags & STATE_CCS_INITIATOR) : (f->tls.state_flags & STATE_CCS_RESPONDER);
+}
+
+void walk_handshake_record(oxlo_module *m, oxlo_flow_state *f, const uint8_t *record, uint32_t buffered,
+                           uint16_t length)
+{
+    oxlo_packet_state *pkt = &m->det.packet;
+    if (ccs_from_this_side(f, pkt->direction)) {
+        block_record(m, f, 22, 0, length);
+        return;
+    }
+    const oxlo_wire w = oxlo_wire_make(record, buffered);
+    size_t off = 5;
+    const size_t end = 5 + (size_t)length;
+    while (off + 4 <= end) {
+        uint8_t type = 0, high = 0;
+        uint32_t message = 0;
+        if (!oxlo_wire_u8(&w, off, &type) || !oxlo_wire_u8(&w, off + 1, &high) || !oxlo_wire_u24(&w, off + 1, &message))
+            break;
+        if (high != 0 || message > length)
+            break;
+        const size_t take = off + 4 + message > buffered ? buffered - off : 4 + (size_t)message;
+        {
+            payload_swap swap(pkt, record + off, take);
+            block_record(m, f, 22, type, message);
+            process_handshake(m, f);
+        }
+        if (!f->partial_guess)
+            f->partial_guess = oxlo_flow_tls_master_protocol(m, f);
+        off += 4 + (size_t)message;
+    }
+}
+
+void alert_record(oxlo_module *m, oxlo_flow_state *f, const uint8_t *record, uint16_t length, bool whole)
+{
+    oxlo_tls_flow *t = &f->tls;
+    t->state_flags |= STATE_ALERT;
+    if (length == 2) {
+        if (record[5] == 2)
+            oxlo_flow_risk_raise(m, f, OXLO_TLS_FATAL_ALERT, "Found fatal TLS alert");
+        else if (record[5] == 1)
+            t->state_flags &= (uint8_t)~STATE_ALERT;
+    }
+    if (whole)
+        start_extra_dissection(m, f);
+}
+
+void mark_ccs(oxlo_flow_state *f, uint8_t direction, bool application_data)
+{
+    oxlo_tls_flow *t = &f->tls;
+    t->ccs_seen[direction] = 1;
+    if (application_data && t->ccs_seen[0] && t->ccs_seen[1])
+        t->state_flags |= STATE_BOTH_CCS;
+}
+
+enum class record_result { next, wait, finish, decide };
+
+record_result tcp_record(oxlo_module *m, oxlo_flow_state *f, tls_reassembly_buffer *b)
+{
+    const uint8_t *r = b->buffer;
+    const uint8_t type = r[0];
+    if (type < 20 || type > 26 || r[1] != 3)
+        return record_result::finish;
+    const uint16_t length = oxlo_be16(r + 3);
+    if (b->used < (uint32_t)length + 5)
+        return record_result::wait;
+    const uint8_t direction = m->det.packet.direction;
+    const bool whole = b->used == (uint32_t)length + 5;
+    record_result result = record_result::next;
+    oxlo_tls_flow *t = &f->tls;
+    if (type == 22 && length > 3) {
+        walk_handshake_record(m, f, r, b->used, length);
+    } else {
+        block_record(m, f, type, 0, length);
+        if (type == 20) {
+            if (length == 1 && r[5] == 0x01) {
+                t->state_flags |= direction == 0 ? STATE_CCS_INITIATOR : STATE_CCS_RESPONDER;
+                start_extra_dissection(m, f);
+                mark_ccs(f, direction, false);
+                if (max_blocks(m) == 0)
+                    result = record_result::decide;
+            }
+        } else if (type == 21) {
+            alert_record(m, f, r, length, whole);
+        } else if (type == 23) {
+            if (length <= 0x3FFF && !f->partial_guess)
+                f->partial_guess = oxlo_flow_tls_master_protocol(m, f);
+            if (whole)
+                start_extra_dissection(m, f);
+            mark_ccs(f, direction, true);
+        }
+    }
+    const uint32_t consumed = (uint32_t)length + 5;
+    memmove(b->buffer, b->buffer + consumed, b->used - consumed);
+    b->used -= consumed;
+    return result;
+}
+
+int finish(oxlo_module *m, oxlo_flow_state *f)
+{
+    tls_check_client_fingerprint(m, f);
+    f->extra_dissection = nullptr;
+    return 0;
+}
+
+/* The obfuscated-TLS heuristic is not part of this engine yet: where the
+ * decision would hand the flow to it, the search finishes instead. */
+int start_heuristic(oxlo_module *m, oxlo_flow_state *f) { return finish(m, f); }
+
+struct decision {
+    oxlo_module *m;
+    oxlo_flow_state *f;
+    bool k;          /* Ookla aggressiveness bit 0 */
+    bool allowed;    /* the obfuscation heuristic may run */
+    bool both_hellos;
+    bool both_data;  /* state bit 0 */
+};
+
+/* Step 7: the heuristic for a flow that exchanged data after both hellos. */
+int decide_heuristic(const decision &d)
+{
+    return (d.allowed && d.both_data && d.both_hellos) ? start_heuristic(d.m, d.f) : finish(d.m, d.f);
+}
+
+/* Step 6: the speed-test service on port 8080, or the heuristic. */
+int decide_ookla(const decision &d)
+{
+    const oxlo_flow_state *f = d.f;
+    if (d.both_hellos) {
+        /* The speed-test client cache is not part of this engine yet: no
+         * client counts as a known speed-test client. */
+        if (f->app == P_TLS && oxlo_swap16(f->server_port) == 8080)
+            return decide_heuristic(d);
+        if (d.allowed)
+            return start_heuristic(d.m, d.f);
+    }
+    return finish(d.m, d.f);
+}
+
+/* Step 5. */
+int decide_after_blocks(const decision &d)
+{
+    if (!d.k)
+        return decide_heuristic(d);
+    if (!d.both_data)
+        return finish(d.m, d.f);
+    return decide_ookla(d);
+}
+
+int decide(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_tls_flow *t = &f->tls;
+    const module_config *c = &m->cfg;
+    const uint32_t n = max_blocks(m);
+    const int32_t heur = c->tls_heuristics;
+    const bool service = oxlo_flow_ip_guess_is_service(f) != 0;
+    decision d = {m, f, (c->ookla_aggressiveness & 1) != 0,
+                  (heur & 0x02) && !(t->state_flags & STATE_STARTTLS) && !service,
+                  (t->hello_flags & HELLO_CLIENT_SEEN) && (t->hello_flags & HELLO_SERVER_SEEN),
+                  (t->state_flags & STATE_BOTH_CCS) != 0};
+    const bool client_hello = t->hello_flags & HELLO_CLIENT_SEEN;
+    const bool both_ccs = t->ccs_seen[0] && t->ccs_seen[1];
+    const uint8_t client_dir = (t->hello_flags & HELLO_CLIENT_DIR) ? 1 : 0;
+
+    if (n > 0)
+        return t->block_count >= n ? decide_after_blocks(d) : 1;
+    if (d.both_data && client_hello) {
+        if (d.k)
+            return decide_ookla(d);
+        return (d.allowed && d.both_hellos) ? start_heuristic(m, f) : finish(m, f);
+    }
+    if (d.both_data && both_ccs)
+        return d.k ? decide_ookla(d) : decide_heuristic(d);
+    if (!d.both_data && (both_ccs || (client_hello && t->ccs_seen[1])))
+        return d.k ? finish(m, f) : decide_heuristic(d);
+    const bool server_and_client_ccs = (t->hello_flags & HELLO_SERVER_SEEN) && t->ccs_seen[client_dir];
+    if (!server_and_client_ccs && !(t->state_flags & STATE_ALERT)) {
+        const bool awaiting = c->tls_alpn_negotiated || c->tls_cipher || c->tls_sha1_fingerprint ||
+                              c->tls_cert_server_names || c->tls_cert_validity || c->tls_cert_issuer ||
+                              c->tls_cert_subject || c->tls_browser || c->tls_ja3s_fingerprint;
+        if (!f->master || awaiting)
+            return 1;
+        if (heur == 0)
+            return (d.k && d.both_data) ? decide_ookla(d) : finish(m, f);
+        if (!service)
+            return 1;
+    }
+    return decide_after_blocks(d);
+}
+
+int search_tcp(oxlo_module *m, oxlo_flow_state *f)
+{
+    oxlo_packet_state *pkt = &m->det.packet;
+    if (!pkt->tcp)
+        return 0;
+    if (pkt->payload_length == 0 || (pkt->flags & OXLO_PACKET_RETRANSMISSION))
+        return 1;
+    tls_reassembly_buffer *b = &f->tls.reassembly[pkt->direction ? 1 : 0];
+    if (reassembly_append(b, pkt->payload, pkt->payload_length, oxlo_be32(pkt->tcp + 4), TCP_REASSEMBLY_MAX) < 0)
+        return 0;
+    const uint8_t *payload = pkt->payload;
+    const uint16_t payload_length = pkt->payload_length;
+    record_result r = record_result::next;
+    while (b->used > 4) {
+        r = tcp_record(m, f, b);
+        pkt->payload = payload;
+        pkt->payload_length = payload_length;
+        if (r != record_result::next)
+            break;
+    }
+    if (r == record_result::finish)
+        return finish(m, f);
+    return decide(m, f);
+}
+
+/* ---- DTLS ---- */
+
+bool dtls_header(const uint8_t *record, size_t length, uint16_t *record_length)
+{
+    if (length <= 13 || record[0] < 20 || record[0] > 23)
+        return false;
+    const bool version = (record[1] == 0xFE && (record[2] == 0xFC || record[2] == 0xFD || record[2] == 0xFF)) ||
+                         (record[1] == 0x01 && record[2] == 0x00);
+    if (!version)
+        return false;
+    const uint16_t l = oxlo_be16(record + 11);
+    if (l == 0 || (size_t)l + 12 >= length)
+        return false;
+    *record_length = l;
+    return true;
+}
+
+/* One DTLS handshake record at `off` (record length f, inside the payload).
+ * Returns false when the walk stops. `pending` is set while a fragmented
+ * message is being rebuilt. */
+bool dtls_handshake_record(oxlo_module *m, oxlo_flow_state *f, const oxlo_wire *w, size_t off, uint16_t rl,
+                           bool *pending)
+{
+    oxlo_packet_state *pkt = &m->det.packet;
+    uint32_t body = 0, fragment_offset = 0, fragment_length = 0;
+    if (!oxlo_wire_u24(w, off + 14, &body) || !oxlo_wire_u24(w, off + 19, &fragment_offset) ||
+        !oxlo_wire_u24(w, off + 22, &fragment_length))
+        return false;
+    const uint32_t message = body + 12;
+    if (rl == message) {
+        payload_swap swap(pkt, w->data + off + 13, rl);
+        process_handshake(m, f);
+        return true;
+    }
+    if (rl > message || fragment_length + 12 > rl)
+        return false;
+    /* A fragment: rebuilt up to a fixed size, in order only. */
+    if (message > OXLO_DTLS_REASSEMBLY_MAX)
+        return false;
+    tls_reassembly_buffer *b = &f->tls.dtls_reassembly[pkt->direction ? 1 : 0];
+    if (b->buffer && b->total != message)
+        reassembly_free(b);
+    b->total = message;
+    int appended;
+    if (fragment_offset == 0)
+        appended = reassembly_append(b, w->data + off + 13, fragment_length + 12, 0, OXLO_DTLS_REASSEMBLY_MAX);
+    else
+        appended = reassembly_append(b, w->data + off + 25, fragment_length, fragment_offset + 12,
+                                     OXLO_DTLS_REASSEMBLY_MAX);
+    if (appended < 0) {
+        reassembly_free(b);
+        return false;
+    }
+    *pending = true;
+    if (b->used == message) {
+        {
+            payload_swap swap(pkt, b->buffer, b->used);
+            process_handshake(m, f);
+        }
+        reassembly_free(b);
+        *pending = false;
+    }
+    return true;
+}
+
+int search_dtls(oxlo_module *m, oxlo_flow_state *f)
+{
+    oxlo_packet_state *pkt = &m->det.packet;
+    oxlo_tls_flow *t = &f->tls;
+    if (pkt->payload_length <= 13)
+        return (pkt->payload_length == 0 && !t->done) ? 1 : 0;
+    const oxlo_wire w = oxlo_wire_make(pkt->payload, pkt->payload_length);
+    size_t off = 0;
+    bool pending = false;
+    uint16_t rl = 0;
+    while (off + 13 < w.length && dtls_header(w.data + off, w.length - off, &rl)) {
+        const uint8_t type = w.data[off];
+        if (type == 22 && rl > 24) {
+            if (!dtls_handshake_record(m, f, &w, off, rl, &pending))
+                break;
+        } else if (type == 20) {
+            t->done = 1;
+            return 0;
+        } else if (type == 21 && rl == 2 && w.data[off + 13] == 2) {
+            oxlo_flow_risk_raise(m, f, OXLO_TLS_FATAL_ALERT, "Found fatal TLS alert");
+        } else if (type == 23) {
+            oxlo_flow_set_protocol(m, f, P_DTLS, 0, OXLO_CONFIDENCE_DPI);
+            oxlo_flow_fill_category(m, f);
+            t->done = 1;
+            return 0;
+        }
+        off += (size_t)rl + 13;
+    }
+    if (off >= w.length || pending)
+        return t->done ? 0 : 1;
+    return 0;
+}
+
+} // namespace
+
 extern "C" {
+
+int tls_flow_is_dtls(const oxlo_module *module, const oxlo_flow_state *flow)
+{
+    return (module->det.packet.udp != nullptr) || flow->app == P_DTLS || flow->master == P_DTLS;
+}
+
+void tls_process_hello(oxlo_module *module, oxlo_flow_state *flow, int is_quic)
+{
+    const oxlo_packet_state *pkt = &module->det.packet;
+    hello h;
+    memset(&h, 0, sizeof(h));
+    h.m = module;
+    h.f = flow;
+    h.w = oxlo_wire_make(pkt->payload, pkt->payload_length);
+    h.is_quic = is_quic;
+    h.dtls = !is_quic && pkt->udp != nullptr;
+    h.d = h.dtls ? 8 : 0;
+    h.lists.alpn_first = h.lists.alpn_last = '0';
+    uint8_t high = 0;
+    uint16_t declared = 0, legacy = 0;
+    if (h.w.length <= 4 || !oxlo_wire_u8(&h.w, 1, &high) || high != 0 || !oxlo_wire_u16(&h.w, 2, &declared) ||
+        h.w.length < declared || !oxlo_wire_u16(&h.w, 4 + h.d, &legacy))
+        return;
+    h.lists.legacy_version = legacy;
+    const uint8_t type = h.w.data[0];
+    bool parsed = false;
+    if (type == 2)
+        parsed = server_hello(&h, legacy);
+    else if (type == 1)
+        parsed = client_hello(&h, legacy);
+    if (parsed && module->cfg.tls_ja_data)
+        tls_copy_ja_data(module, flow, &h.lists, type == 1);
+}
+
+void oxlo_search_tls_wrapper(oxlo_module *module, oxlo_flow_state *flow)
+{
+    const oxlo_packet_state *pkt = &module->det.packet;
+    const int more = (pkt->udp || flow->app == P_DTLS || flow->master == P_DTLS) ? search_dtls(module, flow)
+                                                                                : search_tcp(module, flow);
+    /* The obfuscated-TLS heuristic that could take over here is not part of
+     * this engine yet: a flow that is not TLS drops the dissector. */
+    if (more == 0 && !flow->app && !flow->master)
+        oxlo_flow_skip_dissector(module, flow, (uint16_t)module->det.current_dissector, __FILE__, __func__,
+                                 __LINE__);
+}
+
+int tls_search_tcp(oxlo_module *module, oxlo_flow_state *flow) { return search_tcp(module, flow); }
+int tls_search_dtls(oxlo_module *module, oxlo_flow_state *flow) { return search_dtls(module, flow); }
+void tls_start_extra_dissection(oxlo_module *module, oxlo_flow_state *flow) { start_extra_dissection(module, flow); }
+
+int dtls_record_header_check(const uint8_t *record, size_t length, uint16_t *record_length)
+{
+    return record && record_length && dtls_header(record, length, record_length) ? 1 : 0;
+}
+
+void tls_take_over_extra_dissection(oxlo_module *module, oxlo_flow_state *flow)
+{
+    oxlo_tls_flow *t = &flow->tls;
+    reassembly_free(&t->reassembly[0]);
+    reassembly_free(&t->reassembly[1]);
+    t->state_flags |= STATE_STARTTLS;
+    const bool udp = module->det.packet.udp != nullptr;
+    const uint32_t budget = max_blocks(module) * 4 + (udp ? 20 : 12);
+    flow->extra_budget = (uint8_t)(budget > 255 ? 255 : budget);
+    flow->extra_packets = 0;
+    flow->extra_dissection = udp ? search_dtls : search_tcp;
+}
+
+void tls_reset_and_search(oxlo_module *module, oxlo_flow_state *flow, int reset)
+{
+    if (reset) {
+        oxlo_tls_flow *t = &flow->tls;
+        for (int d = 0; d < 2; d++) {
+            reassembly_free(&t->reassembly[d]);
+            reassembly_free(&t->dtls_reassembly[d]);
+        }
+    }
+    oxlo_search_tls_wrapper(module, flow);
+}
 
 void oxlo_tls_flow_release(oxlo_flow_state *flow)
 {
@@ -26,6 +1131,13 @@ void oxlo_tls_flow_release(oxlo_flow_state *flow)
     oxlo_heap_free(t->cert_subject_dn);
     oxlo_heap_free(t->cert_server_names);
     memset(t, 0, sizeof(*t));
+}
+
+void register_tls_dissector(oxlo_module *module)
+{
+    oxlo_dissector_add("(D)TLS", module, oxlo_search_tls_wrapper,
+                       OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_NO_RETRANSMISSION | OXLO_SEL_PAYLOAD | OXLO_SEL_TCP_OR_UDP,
+                       2, (int)P_TLS, (int)P_DTLS);
 }
 
 } // extern "C"

@@ -33,7 +33,9 @@ stop_and_check() {  # log
   if kill -0 "$pid" 2>/dev/null; then echo "FAIL: still running 10 s after SIGTERM"; fail=1; return; fi
   wait "$pid"; rc=$?; pid=""
   [ $rc -eq 0 ] && echo "ok: exit status 0" || { echo "FAIL: exit status $rc"; fail=1; }
-  for line in "Shutting down..." "Leaving netfilter packet poll loop"; do
+  lines=("Shutting down...")
+  grep -q "Polling NF_QUEUE" "$1" && lines+=("Leaving netfilter packet poll loop")
+  for line in "${lines[@]}"; do
     grep -qF "$line" "$1" && echo "ok: $line" || { echo "FAIL: missing '$line'"; fail=1; }
   done
   # Every line of our own follows the log format.
@@ -70,5 +72,17 @@ if wait_for "$tmp/log2" "Running \[UUID:" 10; then
     || { echo "FAIL: rules not reloaded"; fail=1; }
   stop_and_check "$tmp/log2"
 fi
+
+# 3. Several queues (5:3 binds 5, 6 and 7), and none at all (0:0 still runs).
+for q in 5:3 0:0; do
+  ip netns exec "$ns" "$VESK" -q "$q" -s > "$tmp/log3" 2>&1 &
+  pid=$!
+  if wait_for "$tmp/log3" "Running \[UUID:" 15; then
+    bound=$(grep -o "Polling NF_QUEUE [0-9]*" "$tmp/log3" | awk '{print $3}' | tr '\n' ' ')
+    expected=$([ "$q" = 5:3 ] && echo "5 6 7 " || echo "")
+    [ "$bound" = "$expected" ] && echo "ok: -q $q binds [$bound]" || { echo "FAIL: -q $q bound [$bound]"; fail=1; }
+    stop_and_check "$tmp/log3"
+  fi
+done
 
 exit $fail

@@ -309,3 +309,16 @@ TEST_F(config_file, a_file_that_includes_itself_is_refused)
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(m->config_files, nullptr);
 }
+
+TEST_F(config_file, memory_streams_may_include_files)
+{
+    module_ptr m = new_module();
+    std::string inner = write("inner.txt", "packets_limit_per_flow,21\n");
+    std::string text = "filename.config," + inner + "\ntls,dpi.heuristics,2\n";
+    FILE *f = fmemopen(text.data(), text.size(), "r");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(oxlo_load_config_file(m.get(), f), 0);
+    fclose(f);
+    EXPECT_EQ(get(m.get(), nullptr, "packets_limit_per_flow"), "21");
+    EXPECT_EQ(get(m.get(), "tls", "dpi.heuristics"), "2");
+}

@@ -17,9 +17,8 @@
 #include <tuple>
 #include <vector>
 
-extern "C" {
 #include "oxlo_api.h"
-}
+#include "oxlo_risks.h"
 
 namespace {
 
@@ -261,15 +260,20 @@ void print_flow(oxlo_module *module, tracked_flow &f)
         snprintf(ids, sizeof(ids), "%u", r.app ? r.app : r.master);
     std::string l4 = f.proto == 6 ? "\"TCP\"" : f.proto == 17 ? "\"UDP\"" : std::to_string(f.proto);
     const char *confidence = oxlo_confidence_name(oxlo_flow_confidence(st));
+    std::string risks;
+    const uint64_t mask = oxlo_flow_risk_bits(st);
+    for (int i = 1; i < 64; i++)
+        if (mask & (uint64_t(1) << i))
+            risks += (risks.empty() ? "" : ",") + json_string(oxlo_flow_risk_description(i));
 
     printf("{\"l4\":%s,\"client\":%s,\"client_port\":%u,\"server\":%s,\"server_port\":%u,"
            "\"proto\":%s,\"proto_id\":\"%s\",\"category\":%s,\"breed\":%s,\"confidence\":%s,"
-           "\"host\":%s,\"risks\":[],\"packets\":%u}\n",
+           "\"host\":%s,\"risks\":[%s],\"packets\":%u}\n",
            l4.c_str(), json_string(address_text(client, v6).c_str()).c_str(), cport,
            json_string(address_text(server, v6).c_str()).c_str(), sport, json_string(names).c_str(), ids,
            json_string(oxlo_category_name(module, int(r.category))).c_str(),
            json_string(oxlo_breed_name(r.breed)).c_str(), json_string(confidence ? confidence : "").c_str(),
-           json_string(oxlo_flow_host_name(st)).c_str(), f.packets);
+           json_string(oxlo_flow_host_name(st)).c_str(), risks.c_str(), f.packets);
 }
 
 int replay(oxlo_module *module, const char *path)
