@@ -20,13 +20,9 @@
 #include "PacketTuple.h"
 #include "Trace.h"
 #include "Utils.h"
+#include "oxlo_hosts.h"
 
 std::atomic<uint8_t> globalRunning{0};
-
-// The engine's public suffix list loader has not landed yet: referenced
-// weakly, it is used once it is linked in and skipped until then.
-extern "C" int oxlo_load_public_suffix_list(oxlo_module *module, const char *path)
-    __attribute__((weak));
 
 // Packets are copied whole (up to 65,535 bytes); the netlink and queue
 // headers around one packet need far less than the extra room given here, so
@@ -55,7 +51,6 @@ void NetfilterInterface::createModule() {
   for (const char *path : kPublicSuffixPaths) {
     struct stat st;
     if (stat(path, &st) != 0) continue;
-    if (!oxlo_load_public_suffix_list) break;
     if (oxlo_load_public_suffix_list(module_, path) == 0)
       trace->log(TRACE_DEBUG, __FILE__, __LINE__, "Successfully loaded %s", path);
     else
