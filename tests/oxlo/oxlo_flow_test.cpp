@@ -293,3 +293,21 @@ TEST(FlowAllocation, state_goes_back_to_the_allocator_it_came_from)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(FlowState, address_guess_feeds_the_fallback_and_first_packet_class)
+{
+    pkt::ip4_opts to_public;
+    to_public.dst = 0x08080808; // in the built-in address list of Google
+    const oxlo_classification r = feed(pkt::ipv4(6, pkt::tcp(40000, 443, "wait"), to_public));
+    EXPECT_EQ(r.guessed_by_address, 126);
+    EXPECT_EQ(f->fpc_app, 126);
+    EXPECT_EQ(f->fpc_kind, OXLO_FPC_IP_ADDRESS);
+    const oxlo_classification fb = oxlo_classification_fallback(m, f, 6);
+    EXPECT_EQ(fb.app, 126);
+    EXPECT_EQ(fb.master, 91);
+    EXPECT_EQ(f->app, 0);
+}
+
+} // namespace
