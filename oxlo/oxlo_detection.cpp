@@ -398,6 +398,17 @@ bool guess_once(oxlo_module *module, oxlo_flow_state *flow)
     else
         flow->guess_by_port = oxlo_guess_protocol_by_port(module, flow->l4_protocol, 0, 0, &port_flag);
     flow->guess_by_address = address_guess(module, flow);
+    if (module->categories_enabled) {
+        oxlo_category_result found{};
+        uint32_t client4 = 0, server4 = 0;
+        memcpy(&client4, flow->client_address, 4);
+        memcpy(&server4, flow->server_address, 4);
+        const int hit = (flow->flags_a & OXLO_FLOW_IPV6)
+                            ? oxlo_fill_ipv6_category(module, flow, flow->client_address, flow->server_address, &found)
+                            : oxlo_fill_ipv4_category(module, flow, client4, server4, &found);
+        if (hit)
+            flow->address_category = found.category;
+    }
 
     uint16_t upper = 0, lower = 0;
     if (flow->guess_by_port && (oxlo_is_custom_protocol(module, flow->guess_by_port) || (port_flag & 1))) {

@@ -1,6 +1,9 @@
 #include "detect_fixture.h"
 
 #include "oxlo_automaton.h"
+#include "oxlo_lru.h"
+
+#include <arpa/inet.h>
 
 #include <atomic>
 
@@ -308,6 +311,23 @@ TEST_F(FlowState, address_guess_feeds_the_fallback_and_first_packet_class)
     EXPECT_EQ(fb.app, 126);
     EXPECT_EQ(fb.master, 91);
     EXPECT_EQ(f->app, 0);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(FlowState, first_packet_class_takes_a_dns_announced_server)
+{
+    oxlo_lru_table *cache = m->lru[OXLO_LRU_FPC_DNS];
+    ASSERT_NE(cache, nullptr);
+    const uint32_t server = htonl(0x0a000063); // 10.0.0.99
+    oxlo_lru_table_add(cache, server, 126, uint32_t(now / 1000));
+    pkt::ip4_opts o;
+    o.dst = 0x0a000063;
+    feed(pkt::ipv4(6, pkt::tcp(40000, 443, "wait"), o));
+    EXPECT_EQ(f->fpc_app, 126);
+    EXPECT_EQ(f->fpc_kind, OXLO_FPC_DNS);
 }
 
 } // namespace
