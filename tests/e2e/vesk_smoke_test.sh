@@ -43,8 +43,9 @@ stop_and_check() {  # log
   [ -z "$bad" ] && echo "ok: log line format" || { echo "FAIL: lines not in log format:"; echo "$bad"; fail=1; }
 }
 
-# 1. Default policy, SIGHUP without -r. Run from a directory that holds the
-#    public suffix list at the last place the queues look for it.
+# 1. Default policy, SIGHUP without -r. Run from a directory that holds a
+#    public suffix list at the last place the queues look for one, so that
+#    one is found even without Debian's.
 mkdir -p "$tmp/run/packages/etc/vesk"
 psl=/usr/share/publicsuffix/public_suffix_list.dat
 [ -r "$psl" ] && cp "$psl" "$tmp/run/packages/etc/vesk/"
