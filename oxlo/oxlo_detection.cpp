@@ -9,6 +9,7 @@
 #include "oxlo_private.h"
 #include "oxlo_risks.h"
 #include "oxlo_digest.h"
+#include "oxlo_hosts.h"
 #include "oxlo_utils.h"
 
 #include <cstdio>
@@ -360,13 +361,22 @@ void payload_sniff(oxlo_module *module, oxlo_flow_state *flow, const oxlo_packet
     }
 }
 
-/* Protocol guessed from the flow's addresses. The address lists are not
- * loaded by this engine yet, so nothing is guessed from them. */
+/* Protocol guessed from the flow's addresses: the server's address and
+ * port first, then the client's when the knob allows it. */
 uint16_t address_guess(oxlo_module *module, const oxlo_flow_state *flow)
 {
-    (void)module;
-    (void)flow;
-    return 0;
+    const bool v6 = flow->flags_a & OXLO_FLOW_IPV6;
+    auto lookup = [&](const uint8_t *address, uint16_t port) -> uint16_t {
+        if (v6)
+            return oxlo_protocol_by_ipv6_port(module, address, port);
+        uint32_t a;
+        memcpy(&a, address, 4);
+        return oxlo_protocol_by_ipv4_port(module, a, port);
+    };
+    uint16_t id = lookup(flow->server_address, flow->server_port);
+    if (id == 0 && module->det.settings.use_client_ip_in_guess)
+        id = lookup(flow->client_address, flow->client_port);
+    return id;
 }
 
 /* Risk-list lookup of the client address; no risk lists are loaded yet. */
@@ -388,6 +398,17 @@ bool guess_once(oxlo_module *module, oxlo_flow_state *flow)
     else
         flow->guess_by_port = oxlo_guess_protocol_by_port(module, flow->l4_protocol, 0, 0, &port_flag);
     flow->guess_by_address = address_guess(module, flow);
+    if (module->categories_enabled) {
+        oxlo_category_result found{};
+        uint32_t client4 = 0, server4 = 0;
+        memcpy(&client4, flow->client_address, 4);
+        memcpy(&server4, flow->server_address, 4);
+        const int hit = (flow->flags_a & OXLO_FLOW_IPV6)
+                            ? oxlo_fill_ipv6_category(module, flow, flow->client_address, flow->server_address, &found)
+                            : oxlo_fill_ipv4_category(module, flow, client4, server4, &found);
+        if (hit)
+            flow->address_category = found.category;
+    }
 
     uint16_t upper = 0, lower = 0;
     if (flow->guess_by_port && (oxlo_is_custom_protocol(module, flow->guess_by_port) || (port_flag & 1))) {

@@ -5,6 +5,9 @@
 #include "oxlo_private.h"
 #include "oxlo_risks.h"
 #include "oxlo_automaton.h"
+#include "oxlo_hash.h"
+#include "oxlo_hosts.h"
+#include "oxlo_lru.h"
 
 #include <cctype>
 #include <cstdio>
@@ -160,11 +163,10 @@ bool rerun_host_classification(oxlo_module *module, oxlo_flow_state *flow)
  * further packet that would take its breed from the pair. */
 void fill_category(oxlo_module *module, oxlo_flow_state *flow)
 {
-    const uint32_t pair = (uint32_t(flow->app) << 16) | flow->master;
     if (flow->category == 0)
-        flow->category = oxlo_protocol_pair_category(module, pair);
+        oxlo_fill_protocol_category(module, flow, nullptr);
     if (flow->breed == 0)
-        flow->breed = oxlo_protocol_pair_breed(module, pair);
+        flow->breed = oxlo_protocol_pair_breed(module, (uint32_t(flow->app) << 16) | flow->master);
 }
 
 uint16_t guess_by_port_now(oxlo_module *module, const oxlo_flow_state *flow)
@@ -218,12 +220,6 @@ void strip_port(char *s)
 
 extern "C" {
 
-void oxlo_detect_risk_raise(oxlo_module *module, oxlo_flow_state *flow, uint32_t risk,
-                            const char *message)
-{
-    oxlo_flow_risk_raise(module, flow, int(risk), message);
-}
-
 size_t oxlo_flow_state_size(void) { return sizeof(oxlo_flow_state); }
 
 void oxlo_flow_state_release(oxlo_flow_state *flow)
@@ -234,13 +230,12 @@ void oxlo_flow_state_release(oxlo_flow_state *flow)
     oxlo_heap_free(flow->tcp_raw_options);
     oxlo_heap_free(flow->user_agent);
     oxlo_heap_free(flow->track_payload);
-    oxlo_heap_free(flow->proto.http.url);
+    oxlo_http_flow_release(flow);
     oxlo_tls_flow_release(flow);
     for (uint8_t i = 0; i < flow->risk_message_count && i < OXLO_FLOW_RISK_MESSAGES; i++)
         oxlo_heap_free(flow->risk_messages[i].text);
     flow->tcp_fingerprint = flow->tcp_raw_options = flow->user_agent = nullptr;
     flow->track_payload = nullptr;
-    flow->proto.http.url = nullptr;
     flow->risk_message_count = 0;
     if (flow->extension && flow->extension->free_data && flow->extension_data)
         flow->extension->free_data(flow->extension_data);
@@ -496,12 +491,29 @@ void oxlo_flow_guess_by_address_if_no_host(oxlo_module *module, oxlo_flow_state 
 
 void oxlo_flow_end_of_detection(oxlo_module *module, oxlo_flow_state *flow)
 {
-    (void)module;
     if (flow->flags_b & OXLO_FLOW_EOD_DONE)
         return;
-    flow->flags_b |= OXLO_FLOW_EOD_DONE;
-    if (flow->state != OXLO_STATE_MONITORING)
-        flow->state = OXLO_STATE_FINISHED;
+    end_of_detection_risks(module, flow);
+}
+
+/* Protocol a DNS answer announced for the server address, 0 when none. */
+static uint16_t fpc_dns_lookup(oxlo_module *module, const oxlo_flow_state *flow)
+{
+    oxlo_lru_table *cache = module->lru[OXLO_LRU_FPC_DNS];
+    if (!cache)
+        return 0;
+    uint64_t key;
+    if (flow->flags_a & OXLO_FLOW_IPV6) {
+        key = uint32_t(address_fold_hash(flow->server_address, 16));
+    } else {
+        uint32_t v4 = 0;
+        memcpy(&v4, flow->server_address, 4);
+        key = v4;
+    }
+    uint16_t value = 0;
+    if (oxlo_lru_table_find(cache, key, &value, 0, uint32_t(oxlo_flow_last_seen_sec(flow))) != 1)
+        return 0;
+    return value;
 }
 
 void oxlo_flow_first_packet_classify(oxlo_module *module, oxlo_flow_state *flow)
@@ -516,6 +528,10 @@ void oxlo_flow_first_packet_classify(oxlo_module *module, oxlo_flow_state *flow)
         flow->fpc_master = flow->master;
         flow->fpc_app = flow->app;
         flow->fpc_kind = OXLO_FPC_DPI;
+    } else if (uint16_t cached = fpc_dns_lookup(module, flow)) {
+        flow->fpc_master = 0;
+        flow->fpc_app = cached;
+        flow->fpc_kind = OXLO_FPC_DNS;
     } else {
         flow->fpc_master = 0;
         flow->fpc_app = flow->guess_by_address;

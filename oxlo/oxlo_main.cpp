@@ -9,11 +9,6 @@
 
 namespace {
 
-/* Knob names of the caches, indexed by lru_cache_kind. */
-const char *const lru_knob_names[OXLO_LRU_KIND_COUNT] = {
-    "ookla", "bittorrent", "stun", "tls_cert", "mining", "msteams", "fpc_dns", "signal",
-};
-
 /* Order in which finalization creates the caches. */
 const int lru_creation_order[OXLO_LRU_KIND_COUNT] = {
     OXLO_LRU_OOKLA, OXLO_LRU_SIGNAL, OXLO_LRU_BITTORRENT, OXLO_LRU_STUN,

@@ -75,7 +75,7 @@ ja4_parts ja4_build(const oxlo_module *m, const oxlo_flow_state *f, const tls_he
     char version[2];
     tls_version_chars(version, best);
     const bool sni = f->host_name[0] && !oxlo_flow_risk_is_set(f, OXLO_NUMERIC_IP_HOST);
-    char prefix[16];
+    char prefix[32];
     snprintf(prefix, sizeof(prefix), "%c%c%c%c%02u%02u%c%c_", transport_letter(m, f, is_quic), version[0],
              version[1], sni ? 'd' : 'i', (unsigned)std::min<uint16_t>(l->cipher_count, 99),
              (unsigned)std::min<uint16_t>(l->extension_count, 99), l->alpn_first, l->alpn_last);

@@ -14,19 +14,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <chrono>
 #include <new>
 
 #include "Configuration.h"
 #include "PacketTuple.h"
 #include "Trace.h"
 #include "Utils.h"
+#include "oxlo_hosts.h"
 
 std::atomic<uint8_t> globalRunning{0};
-
-// The engine's public suffix list loader has not landed yet: referenced
-// weakly, it is used once it is linked in and skipped until then.
-extern "C" int oxlo_load_public_suffix_list(oxlo_module *module, const char *path)
-    __attribute__((weak));
 
 // Packets are copied whole (up to 65,535 bytes); the netlink and queue
 // headers around one packet need far less than the extra room given here, so
@@ -35,7 +32,7 @@ static const uint32_t kCopyRange = 0xFFFF;
 static const size_t kReceiveBufferSize = kCopyRange + 65536;
 
 static const char *const kPublicSuffixPaths[] = {
-    "/usr/share/oxlo/public_suffix_list.dat", "/etc/vesk/public_suffix_list.dat",
+    "/usr/share/publicsuffix/public_suffix_list.dat", "/usr/share/oxlo/public_suffix_list.dat", "/etc/vesk/public_suffix_list.dat",
     "./packages/etc/vesk/public_suffix_list.dat"};
 
 static const uint32_t kFlowBuckets = 32768;
@@ -44,25 +41,51 @@ static const uint32_t kFlowCap = 262144;
 // engine's best guess.
 static const uint32_t kGiveUpPackets = 32;
 
-// Detection module and flow table: what every queue needs, bound or not.
-void NetfilterInterface::createModule() {
-  module_ = oxlo_module_new(nullptr);
-  if (!module_) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Global structure initialization failed");
-    exit(-1);
-  }
-  oxlo_set_config(module_, nullptr, "flow.track_payload", "1");
+oxlo_module *NetfilterInterface::buildModule(vesk_rule_manager *data) {
+  oxlo_module *module = oxlo_module_new(nullptr);
+  if (!module) return nullptr;
+  oxlo_set_config(module, nullptr, "flow.track_payload", "1");
   for (const char *path : kPublicSuffixPaths) {
     struct stat st;
     if (stat(path, &st) != 0) continue;
-    if (!oxlo_load_public_suffix_list) break;
-    if (oxlo_load_public_suffix_list(module_, path) == 0)
+    if (oxlo_load_public_suffix_list(module, path) == 0)
       trace->log(TRACE_DEBUG, __FILE__, __LINE__, "Successfully loaded %s", path);
     else
       trace->log(TRACE_WARNING, __FILE__, __LINE__, "Error while loading %s", path);
     break;
   }
-  oxlo_finalize_initialization(module_);
+  // Engine data goes in before finalization: afterwards it would be ignored.
+  if (const char *custom = rule_manager_custom_protocols_path(data)) {
+    if (oxlo_load_custom_protocols_file(module, custom) == 0)
+      trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Loaded custom protocols %s [queueId=%u]",
+                 custom, queueId_);
+    else
+      trace->log(TRACE_WARNING, __FILE__, __LINE__, "Unable to load custom protocols %s", custom);
+  }
+  for (uint32_t i = 0; i < rule_manager_category_file_count(data); i++) {
+    const char *file = rule_manager_category_file_path(data, i);
+    const char *tag = rule_manager_category_file_tag(data, i);
+    int n = oxlo_load_category_file(module, file, const_cast<char *>(tag));
+    if (n < 0)
+      trace->log(TRACE_WARNING, __FILE__, __LINE__, "Unable to load category file %s", file);
+    else
+      trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Loaded %d categories from %s [queueId=%u]",
+                 n, file, queueId_);
+  }
+  if (oxlo_finalize_initialization(module) != 0) {
+    oxlo_module_free(module);
+    return nullptr;
+  }
+  return module;
+}
+
+// Detection module and flow table: what every queue needs, bound or not.
+void NetfilterInterface::createModule() {
+  module_ = buildModule(nullptr);
+  if (!module_) {
+    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Global structure initialization failed");
+    exit(-1);
+  }
 
   try {
     flowTable_ = new FlowHash(kFlowBuckets, kFlowCap);
@@ -178,6 +201,12 @@ void NetfilterInterface::release() {
   previousRules_ = nullptr;
   rule_manager_destroy(currentRules_);
   currentRules_ = nullptr;
+  oxlo_module_free(previousModule_);
+  previousModule_ = nullptr;
+  rule_manager_destroy(previousModuleData_);
+  previousModuleData_ = nullptr;
+  rule_manager_destroy(moduleData_);
+  moduleData_ = nullptr;
   free(receiveBuffer_);
   receiveBuffer_ = nullptr;
 }
@@ -198,6 +227,72 @@ void NetfilterInterface::teardown() {
 
 bool NetfilterInterface::loadRules(const char *path) {
   std::lock_guard<std::mutex> reload(reloadLock_);
+  vesk_rule_manager *data = rule_manager_scan_engine_data(module_, path);
+  bool engineData = data && (rule_manager_custom_protocols_path(data) ||
+                             rule_manager_category_file_count(data) > 0);
+  if (!engineData) {
+    rule_manager_destroy(data);
+    data = nullptr;
+  }
+  // Same module unless engine data is wanted now or was loaded before.
+  if (!engineData && !moduleData_) return swapRules(path);
+
+  EngineSwap next;
+  next.data = data;
+  next.module = buildModule(data);
+  next.rules = next.module ? rule_manager_create(next.module, 16, 16) : nullptr;
+  if (!next.rules) {
+    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to enable rules manager");
+    freeSwap(next);
+    return false;
+  }
+  int rc = rule_manager_load_rules(next.rules, path);
+  trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Loaded rules from %s", path);
+  if (rc != 0) {
+    trace->log(TRACE_ERROR, __FILE__, __LINE__,
+               "Unable to read rules from %s: keeping the rules in force [queueId=%u]", path,
+               queueId_);
+    freeSwap(next);
+    return false;
+  }
+  try {
+    next.flows = new FlowHash(kFlowBuckets, kFlowCap);
+  } catch (const std::bad_alloc &) {
+    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to allocate flow hash");
+    freeSwap(next);
+    return false;
+  }
+
+  if (!thread_.joinable()) {
+    // No poll thread: the caller drives the packet path itself.
+    installSwap(next);
+    freeSwap(next);
+    return true;
+  }
+  {
+    std::unique_lock<std::mutex> lock(swapLock_);
+    pendingSwap_ = next;
+    swapPending_ = true;
+    // The poll thread wakes at least once a second.
+    while (swapPending_ && running_.load())
+      swapDone_.wait_for(lock, std::chrono::milliseconds(100));
+    if (swapPending_) {
+      next = pendingSwap_;
+      pendingSwap_ = EngineSwap();
+      swapPending_ = false;
+    } else {
+      next = displacedSwap_;
+      displacedSwap_ = EngineSwap();
+      rc = 1;
+    }
+  }
+  freeSwap(next);
+  if (rc != 1)
+    trace->log(TRACE_WARNING, __FILE__, __LINE__, "Queue stopped before the new rules took over");
+  return rc == 1;
+}
+
+bool NetfilterInterface::swapRules(const char *path) {
   vesk_rule_manager *rules = rule_manager_create(module_, 16, 16);
   if (!rules) {
     trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to enable rules manager");
@@ -222,7 +317,51 @@ bool NetfilterInterface::loadRules(const char *path) {
   }
   // The poll thread only ever uses the current manager, under the lock.
   rule_manager_destroy(displaced);
+  // The module the displaced rules were resolved against is no longer needed.
+  oxlo_module_free(previousModule_);
+  previousModule_ = nullptr;
+  rule_manager_destroy(previousModuleData_);
+  previousModuleData_ = nullptr;
   return true;
+}
+
+// Runs between two packets: the old flows end with their module's flow
+// table; the module stays as long as the rules resolved against it.
+void NetfilterInterface::installSwap(EngineSwap &next) {
+  delete flowTable_;
+  EngineSwap old;
+  old.module = previousModule_;
+  old.data = previousModuleData_;
+  {
+    std::lock_guard<std::mutex> lock(rulesLock_);
+    old.rules = previousRules_;
+    previousRules_ = currentRules_;
+    currentRules_ = next.rules;
+  }
+  previousModule_ = module_;
+  previousModuleData_ = moduleData_;
+  module_ = next.module;
+  moduleData_ = next.data;
+  flowTable_ = next.flows;
+  next = old;
+}
+
+void NetfilterInterface::applyPendingSwap() {
+  std::lock_guard<std::mutex> lock(swapLock_);
+  if (!swapPending_) return;
+  installSwap(pendingSwap_);
+  displacedSwap_ = pendingSwap_;
+  pendingSwap_ = EngineSwap();
+  swapPending_ = false;
+  swapDone_.notify_all();
+}
+
+void NetfilterInterface::freeSwap(EngineSwap &set) {
+  rule_manager_destroy(set.rules);
+  delete set.flows;
+  oxlo_module_free(set.module);
+  rule_manager_destroy(set.data);
+  set = EngineSwap();
 }
 
 void NetfilterInterface::pollLoop() {
@@ -234,6 +373,7 @@ void NetfilterInterface::pollLoop() {
   // once: packets that arrive before start-up has finished are answered too
   // (accepted unmarked).
   while (running_.load()) {
+    applyPendingSwap();
     fd_set mask;
     FD_ZERO(&mask);
     FD_SET(socket_, &mask);

@@ -5,6 +5,7 @@
 #define VESK_NETFILTERINTERFACE_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -40,7 +41,12 @@ class NetfilterInterface {
   bool isRunning() const { return running_.load() != 0; }
 
   // Loads a rules file into a new rule manager and makes it current. Runs on
-  // the main thread; a load that fails keeps the rules in force.
+  // the main thread; a load that fails keeps the rules in force. When the
+  // file names engine data ("custom_protocols", "category_file"), or the
+  // module in use was built from some, a fresh module is built with that
+  // data before it is finalized, the rules are loaded against it, and the
+  // poll thread swaps module, rules and flow table together between two
+  // packets (at once when the queue has no poll thread).
   bool loadRules(const char *path);
 
   // Stops and joins the poll thread, then releases everything.
@@ -68,6 +74,22 @@ class NetfilterInterface {
 
  private:
   void createModule();
+  // A finalized module with the engine data that `data` names (NULL: none).
+  oxlo_module *buildModule(vesk_rule_manager *data);
+  // Set of things swapped together when the engine data changes.
+  struct EngineSwap {
+    oxlo_module *module = nullptr;
+    FlowHash *flows = nullptr;
+    vesk_rule_manager *rules = nullptr;
+    vesk_rule_manager *data = nullptr;
+  };
+  // Poll thread: installs a pending swap, if any, and hands what it
+  // displaced back to the waiting reload.
+  void applyPendingSwap();
+  // Rules alone, against the module in use.
+  bool swapRules(const char *path);
+  void installSwap(EngineSwap &next);
+  static void freeSwap(EngineSwap &set);
   void release();
   Flow *findOrCreateFlow(const uint8_t *sourceMac, uint32_t inInterface, uint32_t outInterface,
                          const uint8_t *packet, uint32_t length, uint8_t *direction);
@@ -115,6 +137,17 @@ class NetfilterInterface {
   std::mutex reloadLock_;  // reloads never overlap
   vesk_rule_manager *currentRules_ = nullptr;
   vesk_rule_manager *previousRules_ = nullptr;
+  // Engine data the module in use was built from (its category tags live
+  // here), and the module the previous rules were resolved against with
+  // its data; freed by the next reload.
+  vesk_rule_manager *moduleData_ = nullptr;
+  oxlo_module *previousModule_ = nullptr;
+  vesk_rule_manager *previousModuleData_ = nullptr;
+  // A swap waiting for the poll thread, and what it displaced.
+  std::mutex swapLock_;
+  std::condition_variable swapDone_;
+  bool swapPending_ = false;
+  EngineSwap pendingSwap_, displacedSwap_;
 
   uint8_t *receiveBuffer_ = nullptr;
   bool tornDown_ = false;

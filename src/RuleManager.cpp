@@ -53,6 +53,13 @@ bool RuleManager::parseMac(const char *text, uint64_t *key) {
   return true;
 }
 
+bool RuleManager::scanEngineData(const char *path) {
+  engineDataOnly = true;
+  loadRules(path);
+  engineDataOnly = false;
+  return fileRead;
+}
+
 bool RuleManager::loadRules(const char *path) {
   fileRead = false;
   FILE *f = path ? fopen(path, "r") : nullptr;
@@ -85,7 +92,7 @@ bool RuleManager::loadRules(const char *path) {
     return false;
   }
   fileRead = true;
-  return resolve();
+  return engineDataOnly || resolve();
 }
 
 void RuleManager::addPool(json_object *root, unsigned lineNumber, const char *text) {
@@ -162,7 +169,7 @@ void RuleManager::loadBlacklists(json_object *value) {
 }
 
 bool RuleManager::parseLine(const char *text, unsigned lineNumber) {
-  POLICY_LOG(POLICY_NORMAL, "[line %u] Loading %s", lineNumber, text);
+  if (!engineDataOnly) POLICY_LOG(POLICY_NORMAL, "[line %u] Loading %s", lineNumber, text);
 
   json_tokener *tok = json_tokener_new();
   if (!tok) return false;
@@ -180,6 +187,11 @@ bool RuleManager::parseLine(const char *text, unsigned lineNumber) {
 
   bool ok = true;
   json_object *value;
+  if (engineDataOnly && !json_object_object_get_ex(root, "custom_protocols", nullptr) &&
+      !json_object_object_get_ex(root, "category_file", nullptr)) {
+    json_object_put(root);
+    return true;
+  }
   try {
     if (!json_object_is_type(root, json_type_object)) {
       POLICY_LOG(POLICY_WARNING, "Unknown rule format");

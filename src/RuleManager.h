@@ -26,6 +26,10 @@ class RuleManager {
 
   // Reads the file and resolves; true when a default policy exists.
   bool loadRules(const char *path);
+  // Reads only the engine data lines ("custom_protocols", "category_file"):
+  // no pools, policies, blacklists or geolocation; false when the file
+  // cannot be opened or read.
+  bool scanEngineData(const char *path);
   // Whether the last loadRules could open and read its file.
   bool fileWasRead() const { return fileRead; }
   bool parseLine(const char *text, unsigned lineNumber);
@@ -70,6 +74,7 @@ class RuleManager {
   PolicyRule *defaultPolicy;
   Blacklists blacklists;
   bool fileRead;
+  bool engineDataOnly = false;
   std::string customProtocolsPath;
   std::vector<std::string> categoryPaths;
   std::vector<std::string> categoryNames;

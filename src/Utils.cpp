@@ -5,9 +5,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <curl/curl.h>
+
+#include "Trace.h"
+#include "oxlo_digest.h"
+
+#ifndef VESK_PUBLIC_ADDRESS_URL
+#define VESK_PUBLIC_ADDRESS_URL ""
+#endif
 
 uint32_t Utils::localAddress() {
   uint32_t address = htonl(INADDR_LOOPBACK);
@@ -27,20 +37,42 @@ uint32_t Utils::localAddress() {
   return address;
 }
 
-// STAND-IN: the public-address lookup is not built yet; the address stays
-// unknown (empty text).
-void Utils::fetchPublicAddress(char buffer[32]) { (void)buffer; }
-
-// STAND-IN digest: spreads a 64-bit FNV-1a hash of the text over 32 bytes. It
-// keeps the identity stable for a given command line until the engine's
-// SHA-256 is available to compute it properly.
-static void standInDigest(const char *text, uint8_t digest[32]) {
-  uint64_t h = 1469598103934665603ULL;
-  for (const char *p = text; *p; p++) h = (h ^ static_cast<uint8_t>(*p)) * 1099511628211ULL;
-  for (int i = 0; i < 32; i++) {
-    h = (h ^ static_cast<uint64_t>(i)) * 1099511628211ULL;
-    digest[i] = static_cast<uint8_t>(h >> 56);
+// The echo page answers with the address after the first ": " and before the
+// next '<' (e.g. "<body>Current IP Address: 192.0.2.7</body>").
+static size_t publicAddressChunk(char *data, size_t size, size_t count, void *user) {
+  size_t len = size * count;
+  char *out = static_cast<char *>(user);
+  const char *colon = static_cast<const char *>(memchr(data, ':', len));
+  if (colon) {
+    const char *p = colon + 1;
+    const char *end = data + len;
+    if (p < end && *p == ' ') p++;
+    const char *stop = static_cast<const char *>(memchr(p, '<', static_cast<size_t>(end - p)));
+    if (!stop) stop = end;
+    size_t n = static_cast<size_t>(stop - p);
+    if (n > 31) n = 31;
+    memcpy(out, p, n);
+    out[n] = '\0';
   }
+  return len;
+}
+
+// Short time-outs: without a network the lookup fails at once and start-up
+// goes on with an empty public address.
+void Utils::fetchPublicAddress(char buffer[32]) {
+  const char *url = VESK_PUBLIC_ADDRESS_URL;
+  if (!url[0]) return;
+  CURL *curl = curl_easy_init();
+  if (!curl) return;
+  char found[32] = "";
+  curl_easy_setopt(curl, CURLOPT_URL, url);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 2L);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, publicAddressChunk);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, found);
+  if (curl_easy_perform(curl) == CURLE_OK && found[0]) memcpy(buffer, found, sizeof(found));
+  curl_easy_cleanup(curl);
 }
 
 void Utils::computeIdentity(int argc, char **argv, uint32_t localAddress, char *uuid,
@@ -56,7 +88,7 @@ void Utils::computeIdentity(int argc, char **argv, uint32_t localAddress, char *
     joined[used] = '\0';
   }
   uint8_t digest[32];
-  standInDigest(joined, digest);
+  oxlo_sha256_digest(reinterpret_cast<const uint8_t *>(joined), used, digest);
 
   uint32_t id = localAddress;
   for (int i = 0, k = 1; i < 32; i++) {
@@ -129,4 +161,60 @@ bool Utils::writeTempFile(const char *text, char path[32]) {
   }
   close(fd);
   return true;
+}
+
+bool Utils::hexToBytes(const char *hex, size_t length, uint8_t *out, size_t outSize) {
+  size_t bytes = length / 2;
+  if (outSize < bytes) return false;
+  for (size_t i = 0; i < bytes; i++) {
+    char pair[3] = {hex[2 * i], hex[2 * i + 1], '\0'};
+    if (!isxdigit(static_cast<unsigned char>(pair[0])) ||
+        !isxdigit(static_cast<unsigned char>(pair[1])))
+      return false;
+    out[i] = static_cast<uint8_t>(strtoul(pair, nullptr, 16));
+  }
+  if (bytes < outSize) out[bytes] = '\0';
+  return true;
+}
+
+void Utils::sanitize(char *text, bool strict, bool allowDoubleSlash) {
+  static const char *const patterns[] = {
+      "<?import", "<applet", "<base", "<embed", "<frame", "<iframe", "<implementation",
+      "<import", "<link", "<meta", "<object", "<script", "<style", "charset", "classid", "code",
+      "codetype", "href", "http-equiv", "javascript:", "vbscript:", "vmlframe", "xlink:href", "="};
+  if (!text) return;
+  if (strict) {
+    for (const char *pattern : patterns) {
+      if (strstr(text, pattern)) {
+        trace->log(TRACE_WARNING, __FILE__, __LINE__, "Found possible XSS attempt: %s [%s]", text,
+                   pattern);
+        text[0] = '\0';
+        return;
+      }
+    }
+  }
+  for (size_t i = 0; text[i]; i++) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    bool twoBytes = false;
+    bool keep;
+    if (strict) {
+      keep = isalnum(c) || c == '_' || c == '@';
+    } else {
+      unsigned code = c;
+      if (c == 0xC3 && text[i + 1]) {
+        code = static_cast<unsigned char>(text[i + 1]) | 0x40;
+        twoBytes = true;
+      }
+      keep = (code >= 192 || isprint(static_cast<int>(code))) && code != '"' && code != '<' &&
+             code != '>';
+    }
+    if (!keep) text[i] = '_';
+    if (twoBytes) i++;
+    if (i > 0) {
+      char a = text[i - 1], b = text[i];
+      if ((a == '.' && b == '.') || (a == '\\' && b == '\\') ||
+          (!allowDoubleSlash && a == '/' && b == '/'))
+        text[i - 1] = text[i] = '_';
+    }
+  }
 }

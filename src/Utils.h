@@ -24,6 +24,16 @@ class Utils {
   static const char *defaultPolicy();
   // Writes the text to a new "/tmp/vesk-XXXXXX" file; the caller deletes it.
   static bool writeTempFile(const char *text, char path[32]);
+
+  // Reads each pair of hexadecimal digits as one byte; a NUL follows the
+  // bytes when there is room. False when the output is too small or a pair
+  // is not hexadecimal.
+  static bool hexToBytes(const char *hex, size_t length, uint8_t *out, size_t outSize);
+  // Cleans the text in place: strict mode keeps only letters, digits, '_'
+  // and '@' (and empties texts that look like markup injection); otherwise
+  // unprintable characters and '"', '<', '>' become '_'. Doubled '.', '\\'
+  // and (unless allowed) '/' become "__".
+  static void sanitize(char *text, bool strict, bool allowDoubleSlash);
 };
 
 #endif

@@ -73,6 +73,16 @@ int rule_manager_is_blacklisted(vesk_rule_manager *manager, const uint8_t *addre
   return rm && rm->getBlacklists().contains(address, ip_version) ? 1 : 0;
 }
 
+vesk_rule_manager *rule_manager_scan_engine_data(oxlo_module *module, const char *path) {
+  vesk_rule_manager *manager = rule_manager_create(module, 16, 16);
+  RuleManager *rm = unwrap(manager);
+  if (rm && !rm->scanEngineData(path)) {
+    rule_manager_destroy(manager);
+    return nullptr;
+  }
+  return manager;
+}
+
 const char *rule_manager_custom_protocols_path(const vesk_rule_manager *manager) {
   const RuleManager *rm = unwrap(manager);
   if (!rm || rm->getCustomProtocolsPath().empty()) return nullptr;

@@ -50,6 +50,29 @@ inline uint32_t add_bit_count(uint32_t &low, uint32_t &high, uint32_t len)
     return used;
 }
 
+/* Fills the 64-byte block buffer that already holds `used` bytes, transforms
+ * every complete block and keeps the tail for the next call. */
+template <typename Transform>
+void absorb(uint32_t *state, uint8_t buffer[64], uint32_t used, const uint8_t *data, uint32_t len,
+            Transform transform)
+{
+    if (used) {
+        uint32_t room = 64 - used;
+        if (len < room) {
+            memcpy(buffer + used, data, len);
+            return;
+        }
+        memcpy(buffer + used, data, room);
+        transform(state, buffer);
+        data += room;
+        len -= room;
+    }
+    for (; len >= 64; data += 64, len -= 64)
+        transform(state, data);
+    if (len)
+        memcpy(buffer, data, len);
+}
+
 /* ---- MD5 ---------------------------------------------------------------- */
 
 const uint32_t md5_k[64] = {
@@ -165,21 +188,7 @@ void oxlo_md5_init(md5_context *ctx)
 void oxlo_md5_update(md5_context *ctx, const uint8_t *data, uint32_t len)
 {
     uint32_t used = add_bit_count(ctx->bits[0], ctx->bits[1], len);
-    if (used) {
-        uint32_t room = 64 - used;
-        if (len < room) {
-            memcpy(ctx->buffer + used, data, len);
-            return;
-        }
-        memcpy(ctx->buffer + used, data, room);
-        md5_transform(ctx->state, ctx->buffer);
-        data += room;
-        len -= room;
-    }
-    for (; len >= 64; data += 64, len -= 64)
-        md5_transform(ctx->state, data);
-    if (len)
-        memcpy(ctx->buffer, data, len);
+    absorb(ctx->state, ctx->buffer, used, data, len, md5_transform);
 }
 
 void oxlo_md5_final(uint8_t digest[16], md5_context *ctx)
@@ -245,21 +254,7 @@ void oxlo_sha1_init(sha1_context *ctx)
 void oxlo_sha1_update(sha1_context *ctx, const uint8_t *data, uint32_t len)
 {
     uint32_t used = add_bit_count(ctx->count[0], ctx->count[1], len);
-    if (used) {
-        uint32_t room = 64 - used;
-        if (len < room) {
-            memcpy(ctx->buffer + used, data, len);
-            return;
-        }
-        memcpy(ctx->buffer + used, data, room);
-        oxlo_sha1_transform(ctx->state, ctx->buffer);
-        data += room;
-        len -= room;
-    }
-    for (; len >= 64; data += 64, len -= 64)
-        oxlo_sha1_transform(ctx->state, data);
-    if (len)
-        memcpy(ctx->buffer, data, len);
+    absorb(ctx->state, ctx->buffer, used, data, len, oxlo_sha1_transform);
 }
 
 void oxlo_sha1_final(uint8_t digest[20], sha1_context *ctx)

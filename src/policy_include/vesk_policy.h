@@ -64,6 +64,13 @@ uint32_t rule_manager_category_file_count(const vesk_rule_manager *manager);
 const char *rule_manager_category_file_path(const vesk_rule_manager *manager, uint32_t i);
 const char *rule_manager_category_file_tag(const vesk_rule_manager *manager, uint32_t i);
 
+/* A manager that holds only the engine data of a rules file (no pools,
+ * policies or blacklists), read with the four calls above, so that the next
+ * module can be built before the rules are loaded against it. Keep it as
+ * long as that module: the category tags are its texts. NULL when the file
+ * cannot be read or memory runs out. */
+vesk_rule_manager *rule_manager_scan_engine_data(oxlo_module *module, const char *path);
+
 /* ---- text helpers ------------------------------------------------------- */
 
 /* MAC key: the six bytes as a little-endian 48-bit number. parseMacKey reads

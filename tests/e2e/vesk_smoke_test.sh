@@ -33,7 +33,9 @@ stop_and_check() {  # log
   if kill -0 "$pid" 2>/dev/null; then echo "FAIL: still running 10 s after SIGTERM"; fail=1; return; fi
   wait "$pid"; rc=$?; pid=""
   [ $rc -eq 0 ] && echo "ok: exit status 0" || { echo "FAIL: exit status $rc"; fail=1; }
-  for line in "Shutting down..." "Leaving netfilter packet poll loop"; do
+  lines=("Shutting down...")
+  grep -q "Polling NF_QUEUE" "$1" && lines+=("Leaving netfilter packet poll loop")
+  for line in "${lines[@]}"; do
     grep -qF "$line" "$1" && echo "ok: $line" || { echo "FAIL: missing '$line'"; fail=1; }
   done
   # Every line of our own follows the log format.
@@ -41,12 +43,21 @@ stop_and_check() {  # log
   [ -z "$bad" ] && echo "ok: log line format" || { echo "FAIL: lines not in log format:"; echo "$bad"; fail=1; }
 }
 
-# 1. Default policy, SIGHUP without -r.
-ip netns exec "$ns" "$VESK" -q 0 -s -v > "$tmp/log1" 2>&1 &
+# 1. Default policy, SIGHUP without -r. Run from a directory that holds a
+#    public suffix list at the last place the queues look for one, so that
+#    one is found even without Debian's.
+mkdir -p "$tmp/run/packages/etc/vesk"
+psl=/usr/share/publicsuffix/public_suffix_list.dat
+[ -r "$psl" ] && cp "$psl" "$tmp/run/packages/etc/vesk/"
+(cd "$tmp/run" && exec ip netns exec "$ns" "$VESK" -q 0 -s -v) > "$tmp/log1" 2>&1 &
 pid=$!
 if wait_for "$tmp/log1" "Running \[UUID: [0-9A-F-]\{36\}\]\[Source ID: [0-9]*\]\[Format: TLV\]" 10; then
   echo "ok: reached Running"
   grep -q "Polling NF_QUEUE 0" "$tmp/log1" && echo "ok: queue bound" || { echo "FAIL: queue not bound"; fail=1; }
+  if [ -r "$psl" ]; then
+    grep -q "Successfully loaded .*public_suffix_list.dat" "$tmp/log1" && echo "ok: public suffix list loaded" \
+      || { echo "FAIL: public suffix list not loaded"; fail=1; }
+  fi
   rules=$(sed -n 's/.*Loaded rules from \(\/tmp\/vesk-[A-Za-z0-9]*\).*/\1/p' "$tmp/log1" | head -1)
   if [ -n "$rules" ] && [ ! -e "$rules" ]; then echo "ok: default policy file removed"
   else echo "FAIL: default policy file [$rules] not loaded or left behind"; fail=1; fi
@@ -70,5 +81,17 @@ if wait_for "$tmp/log2" "Running \[UUID:" 10; then
     || { echo "FAIL: rules not reloaded"; fail=1; }
   stop_and_check "$tmp/log2"
 fi
+
+# 3. Several queues (5:3 binds 5, 6 and 7), and none at all (0:0 still runs).
+for q in 5:3 0:0; do
+  ip netns exec "$ns" "$VESK" -q "$q" -s > "$tmp/log3" 2>&1 &
+  pid=$!
+  if wait_for "$tmp/log3" "Running \[UUID:" 15; then
+    bound=$(grep -o "Polling NF_QUEUE [0-9]*" "$tmp/log3" | awk '{print $3}' | tr '\n' ' ')
+    expected=$([ "$q" = 5:3 ] && echo "5 6 7 " || echo "")
+    [ "$bound" = "$expected" ] && echo "ok: -q $q binds [$bound]" || { echo "FAIL: -q $q bound [$bound]"; fail=1; }
+    stop_and_check "$tmp/log3"
+  fi
+done
 
 exit $fail

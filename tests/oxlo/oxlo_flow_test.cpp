@@ -1,6 +1,9 @@
 #include "detect_fixture.h"
 
 #include "oxlo_automaton.h"
+#include "oxlo_lru.h"
+
+#include <arpa/inet.h>
 
 #include <atomic>
 
@@ -290,6 +293,41 @@ TEST(FlowAllocation, state_goes_back_to_the_allocator_it_came_from)
     EXPECT_EQ(flow_allocs.load(), 1);
     EXPECT_EQ(flow_frees.load(), 1);
     oxlo_module_free(m);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(FlowState, address_guess_feeds_the_fallback_and_first_packet_class)
+{
+    pkt::ip4_opts to_public;
+    to_public.dst = 0x08080808; // in the built-in address list of Google
+    const oxlo_classification r = feed(pkt::ipv4(6, pkt::tcp(40000, 443, "wait"), to_public));
+    EXPECT_EQ(r.guessed_by_address, 126);
+    EXPECT_EQ(f->fpc_app, 126);
+    EXPECT_EQ(f->fpc_kind, OXLO_FPC_IP_ADDRESS);
+    const oxlo_classification fb = oxlo_classification_fallback(m, f, 6);
+    EXPECT_EQ(fb.app, 126);
+    EXPECT_EQ(fb.master, 91);
+    EXPECT_EQ(f->app, 0);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(FlowState, first_packet_class_takes_a_dns_announced_server)
+{
+    oxlo_lru_table *cache = m->lru[OXLO_LRU_FPC_DNS];
+    ASSERT_NE(cache, nullptr);
+    const uint32_t server = htonl(0x0a000063); // 10.0.0.99
+    oxlo_lru_table_add(cache, server, 126, uint32_t(now / 1000));
+    pkt::ip4_opts o;
+    o.dst = 0x0a000063;
+    feed(pkt::ipv4(6, pkt::tcp(40000, 443, "wait"), o));
+    EXPECT_EQ(f->fpc_app, 126);
+    EXPECT_EQ(f->fpc_kind, OXLO_FPC_DNS);
 }
 
 } // namespace

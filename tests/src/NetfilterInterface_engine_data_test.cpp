@@ -1,0 +1,136 @@
+// Engine data named by a rules file ("custom_protocols", "category_file")
+// takes effect: the queue builds a fresh module with it and swaps module,
+// rules and flow table together.
+#include "NetfilterInterface.h"
+
+#include <gtest/gtest.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Trace.h"
+#include "flow_packets.h"
+#include "oxlo_hosts.h"
+
+using namespace flowtest;
+
+namespace {
+
+const uint32_t kA = 0x0A000001, kB = 0x0A000002;
+
+class EngineDataTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!trace) trace = new Trace();
+    trace->setLevel(0);
+    globalRunning = 1;
+    char tmpl[] = "/tmp/vesk-engine-data-XXXXXX";
+    dir = mkdtemp(tmpl);
+    queue.reset(new NetfilterInterface(NetfilterInterface::Unbound(), 4, &exporters));
+  }
+  void TearDown() override {
+    queue.reset();
+    std::system(("rm -rf '" + dir + "'").c_str());
+  }
+
+  std::string write(const std::string &name, const std::string &text) {
+    std::string path = dir + "/" + name;
+    std::ofstream(path) << text;
+    return path;
+  }
+
+  // Sends TCP SYNs of one connection until the flow completes; the mark of
+  // the completing packet, or 0 when it never completes.
+  uint32_t completeTcp(uint16_t dport) {
+    for (int i = 0; i < 40; i++) {
+      auto p = ipv4(6, kA, kB, transport(6, 40000, dport));
+      uint32_t mark = queue->processPacket(1000, nullptr, 1, 2, p.data(), p.size());
+      if (queue->flowTable()->count() == 0) return mark;
+    }
+    return 0;
+  }
+
+  std::string dir;
+  ZMQExporterList exporters;
+  std::unique_ptr<NetfilterInterface> queue;
+};
+
+TEST_F(EngineDataTest, custom_port_rule_classifies_and_drives_the_policy) {
+  std::string protos = write("protos.txt", "tcp:7777@PortProto\n");
+  std::string rules = write("rules.json",
+                            "{\"custom_protocols\": \"" + protos + "\"}\n"
+                            "{\"policy\": {\"id\": 0, \"name\": \"p\", \"default_marker\": \"pass\", "
+                            "\"markers\": {\"protocols\": {\"PortProto\": \"drop\"}}}}\n");
+  oxlo_module *before = queue->module();
+  EXPECT_EQ(oxlo_protocol_id_by_name(before, "PortProto"), 0);
+  ASSERT_TRUE(queue->loadRules(rules.c_str()));
+  EXPECT_NE(queue->module(), before) << "a fresh module carries the engine data";
+  EXPECT_NE(oxlo_protocol_id_by_name(queue->module(), "PortProto"), 0);
+  EXPECT_EQ(completeTcp(7777), 2u);
+  EXPECT_EQ(completeTcp(7778), 1u);
+
+  // Rules without engine data drop it again.
+  std::string plain = write("plain.json",
+                            "{\"policy\": {\"id\": 0, \"name\": \"p\", \"default_marker\": 9, "
+                            "\"markers\": {}}}\n");
+  ASSERT_TRUE(queue->loadRules(plain.c_str()));
+  EXPECT_EQ(oxlo_protocol_id_by_name(queue->module(), "PortProto"), 0);
+  EXPECT_EQ(completeTcp(7777), 9u);
+}
+
+TEST_F(EngineDataTest, category_file_is_loaded_under_its_tag) {
+  std::string cats = write("cats.txt", "10.0.0.0/24\t14\nblocked.example\t34\n");
+  std::string rules = write("rules.json",
+                            "{\"category_file\": \"" + cats + "\"}\n"
+                            "{\"policy\": {\"id\": 0, \"name\": \"p\", \"default_marker\": \"pass\", "
+                            "\"markers\": {}}}\n");
+  ASSERT_TRUE(queue->loadRules(rules.c_str()));
+  uint32_t category = 0, breed = 0;
+  ASSERT_EQ(oxlo_category_by_address_or_host(queue->module(), "www.blocked.example", 19,
+                                             &category, &breed),
+            0);
+  EXPECT_EQ(category, 34u);
+  const char *tag = static_cast<const char *>(oxlo_category_tag_ipv4(queue->module(), htonl(kB)));
+  ASSERT_NE(tag, nullptr);
+  EXPECT_STREQ(tag, "cats.txt");
+}
+
+TEST_F(EngineDataTest, failed_load_keeps_module_and_rules) {
+  std::string protos = write("protos.txt", "tcp:7777@PortProto\n");
+  std::string rules = write("rules.json",
+                            "{\"custom_protocols\": \"" + protos + "\"}\n"
+                            "{\"policy\": {\"id\": 0, \"name\": \"p\", \"default_marker\": 5, "
+                            "\"markers\": {}}}\n");
+  ASSERT_TRUE(queue->loadRules(rules.c_str()));
+  oxlo_module *module = queue->module();
+  vesk_rule_manager *current = queue->currentRules();
+  EXPECT_FALSE(queue->loadRules((dir + "/missing.json").c_str()));
+  EXPECT_EQ(queue->module(), module);
+  EXPECT_EQ(queue->currentRules(), current);
+  EXPECT_EQ(completeTcp(7777), 5u);
+}
+
+// Each reload replaces one module and one rule set: the same file loaded
+// again and again settles at the same memory in use.
+TEST_F(EngineDataTest, reloading_the_same_file_does_not_grow_memory) {
+  std::string protos = write("protos.txt", "tcp:7777,host:engine.example@PortProto\n");
+  std::string cats = write("cats.txt", "10.0.0.0/24\t14\n");
+  std::string rules = write("rules.json",
+                            "{\"custom_protocols\": \"" + protos + "\"}\n"
+                            "{\"category_file\": \"" + cats + "\"}\n"
+                            "{\"policy\": {\"id\": 0, \"name\": \"p\", \"default_marker\": 5, "
+                            "\"markers\": {}}}\n");
+  // The first loads also fill the C library's one-time caches.
+  for (int i = 0; i < 6; i++) ASSERT_TRUE(queue->loadRules(rules.c_str()));
+  size_t settled = mallinfo2().uordblks;
+  for (int i = 0; i < 12; i++) ASSERT_TRUE(queue->loadRules(rules.c_str()));
+  size_t after = mallinfo2().uordblks;
+  // A module with its suffix list takes far more than this margin.
+  EXPECT_LE(after, settled + 64 * 1024) << "settled " << settled << " after " << after;
+}
+
+}  // namespace
