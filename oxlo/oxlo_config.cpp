@@ -2,6 +2,7 @@
  * with its default, range and type; values are set from text before the
  * module is finalized, one at a time or from a knob file. */
 #include "oxlo_private.h"
+#include "oxlo_risks.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -176,24 +177,6 @@ const knob knobs[] = {
 #undef INT
 #undef LRU
 
-/* Risk names accepted by the risk bitmaps; index = risk id. */
-const char *const risk_names[OXLO_NUM_RISKS] = {
-    "unknown", "xss", "sql", "rce", "binary_transfer", "non_standard_port",
-    "tls_selfsigned_cert", "tls_obsolete_ver", "tls_weak_cipher", "tls_cert_expired",
-    "tls_cert_mismatch", "http_susp_ua", "numeric_ip_host", "http_susp_url",
-    "http_susp_header", "tls_not_https", "dga", "malformed_pkt", "ssh_obsolete_client",
-    "ssh_obsolete_server", "smb_insecure_ver", "mismatching_hostname_with_ip",
-    "unsafe_proto", "dns_susp", "tls_no_sni", "http_susp_content", "risky_asn",
-    "risky_domain", "malicious_fingerprint", "malicious_cert", "desktop_sharing",
-    "uls_uncommon_alpn", "tls_cert_too_long", "tls_susp_ext", "tls_fatal_err",
-    "susp_entropy", "clear_credential", "dns_large_pkt", "dns_fragmented",
-    "invalid_characters", "exploit", "tls_cert_about_to_expire", "punycode",
-    "error_code", "crawler_bot", "anonymous_subscriber", "unidirectional",
-    "http_obsolete_server", "periodic_flow", "minor_issues", "tcp_issues",
-    "unresolved_hostname", "tls_alpn_mismatch", "malware_host", "binary_data_transfer",
-    "probing", "obfuscated", "slow_DoS", "non_PQC",
-};
-
 template <typename T> T *field(module_config *cfg, const knob &k)
 {
     return reinterpret_cast<T *>(reinterpret_cast<char *>(cfg) + k.offset);
@@ -301,7 +284,7 @@ int bitmap_risk(const char *param)
             id = (int)v;
     } else {
         for (int i = 0; i < OXLO_NUM_RISKS; i++)
-            if (strcmp(rest, risk_names[i]) == 0)
+            if (strcmp(rest, oxlo_flow_risk_short_name(i)) == 0)
                 id = i;
     }
     return id > 0 ? id : -2;

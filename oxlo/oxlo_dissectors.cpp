@@ -31,7 +31,7 @@ struct builtin_dissector {
  * registered; adding one means declaring its registration function above
  * this table and putting it in its own slot, never moving a slot. */
 const builtin_dissector builtin_order[] = {
-    {"http", nullptr}, {"blizzard", nullptr}, {"tls", register_tls_dissector}, {"rtp", nullptr},
+    {"http", init_http_dissector}, {"blizzard", nullptr}, {"tls", register_tls_dissector}, {"rtp", nullptr},
     {"rtsp", nullptr}, {"rdp", nullptr}, {"stun", nullptr}, {"sip", nullptr}, {"mudfish", nullptr},
     {"imo", nullptr}, {"teredo", nullptr}, {"edonkey", nullptr}, {"gnutella", nullptr},
     {"nats", nullptr}, {"socks45", nullptr}, {"irc", nullptr}, {"jabber", nullptr},

@@ -220,12 +220,6 @@ void strip_port(char *s)
 
 extern "C" {
 
-void oxlo_detect_risk_raise(oxlo_module *module, oxlo_flow_state *flow, uint32_t risk,
-                            const char *message)
-{
-    oxlo_flow_risk_raise(module, flow, int(risk), message);
-}
-
 size_t oxlo_flow_state_size(void) { return sizeof(oxlo_flow_state); }
 
 void oxlo_flow_state_release(oxlo_flow_state *flow)
@@ -236,13 +230,12 @@ void oxlo_flow_state_release(oxlo_flow_state *flow)
     oxlo_heap_free(flow->tcp_raw_options);
     oxlo_heap_free(flow->user_agent);
     oxlo_heap_free(flow->track_payload);
-    oxlo_heap_free(flow->proto.http.url);
+    oxlo_http_flow_release(flow);
     oxlo_tls_flow_release(flow);
     for (uint8_t i = 0; i < flow->risk_message_count && i < OXLO_FLOW_RISK_MESSAGES; i++)
         oxlo_heap_free(flow->risk_messages[i].text);
     flow->tcp_fingerprint = flow->tcp_raw_options = flow->user_agent = nullptr;
     flow->track_payload = nullptr;
-    flow->proto.http.url = nullptr;
     flow->risk_message_count = 0;
     if (flow->extension && flow->extension->free_data && flow->extension_data)
         flow->extension->free_data(flow->extension_data);
@@ -498,12 +491,9 @@ void oxlo_flow_guess_by_address_if_no_host(oxlo_module *module, oxlo_flow_state 
 
 void oxlo_flow_end_of_detection(oxlo_module *module, oxlo_flow_state *flow)
 {
-    (void)module;
     if (flow->flags_b & OXLO_FLOW_EOD_DONE)
         return;
-    flow->flags_b |= OXLO_FLOW_EOD_DONE;
-    if (flow->state != OXLO_STATE_MONITORING)
-        flow->state = OXLO_STATE_FINISHED;
+    end_of_detection_risks(module, flow);
 }
 
 /* Protocol a DNS answer announced for the server address, 0 when none. */

@@ -756,10 +756,6 @@ oxlo_classification oxlo_flow_result(oxlo_module *module, const oxlo_flow_state 
 void oxlo_flow_state_release(oxlo_flow_state *flow);
 void oxlo_flow_end_of_detection(oxlo_module *module, oxlo_flow_state *flow);
 void oxlo_flow_fill_category(oxlo_module *module, oxlo_flow_state *flow);
-/* Raises a risk through oxlo_flow_risk_raise (kept for callers written
- * before the risk module). */
-void oxlo_detect_risk_raise(oxlo_module *module, oxlo_flow_state *flow, uint32_t risk,
-                            const char *message);
 /* Reads the detection knobs into module->det.settings (finalization). */
 void oxlo_detection_settings_load(oxlo_module *module);
 #ifdef __cplusplus

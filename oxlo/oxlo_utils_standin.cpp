@@ -9,8 +9,6 @@ int oxlo_standin_xss_detect(const char *, size_t) { return 0; }
 
 int oxlo_standin_sqli_detect(const char *, size_t) { return 0; }
 
-int oxlo_standin_risk_raise(oxlo_module *, oxlo_flow_state *, int, const char *) { return 0; }
-
 int oxlo_standin_common_bigram(char a, char b)
 {
     return a >= 'a' && a <= 'z' && b >= 'a' && b <= 'z';

@@ -9,6 +9,7 @@
 
 #include "oxlo_memory.h"
 #include "oxlo_utils_internal.h"
+#include "oxlo_risks.h"
 #include "oxlo_utils_standin.h"
 
 namespace {
@@ -65,7 +66,7 @@ int check_value(const char *value, size_t length, const oxlo_url_check_calls *ca
 }
 
 const oxlo_url_check_calls standin_calls = {oxlo_standin_xss_detect, oxlo_standin_sqli_detect,
-                                            oxlo_standin_risk_raise};
+                                            oxlo_flow_risk_raise};
 
 } // namespace
 

@@ -215,7 +215,7 @@ size_t read_answers(dns_context *c, size_t off, uint16_t count)
             dns->answer_type = type;
             if (obsolete_type(type))
                 oxlo_flow_risk_raise(c->module, c->flow, OXLO_DNS_SUSPICIOUS_TRAFFIC,
-                                   "Obsolete DNS record type");
+                                     "Obsolete DNS record type");
         }
         if ((type == DNS_TYPE_A && data_length == 4) || (type == DNS_TYPE_AAAA && data_length == 16)) {
             store_answer_address(c, data, type == DNS_TYPE_AAAA, ttl);

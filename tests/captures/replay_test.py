@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Replays the recorded captures through build/oxlo-replay and compares each
 flow with manifest.json: what the engine decided (transport, client, server,
-protocol, confidence) and how many packets it saw."""
+protocol, confidence) and how many packets it saw; host and risks where the
+manifest lists them."""
 import json
 import os
 import subprocess
@@ -43,8 +44,9 @@ def main():
             continue
         # Flows come out in order of first packet, as the manifest lists them.
         for e, g in zip(expected, got):
-            for key in ("l4", "client", "server", "server_port", "proto", "confidence", "packets"):
-                if g.get(key) != e[key]:
+            for key in ("l4", "client", "server", "server_port", "proto", "confidence", "packets",
+                        "host", "risks"):
+                if key in e and g.get(key) != e[key]:
                     failures.append("%s: %s: %s is %r, expected %r" % (name, e["what"], key, g.get(key), e[key]))
             if g["proto"] != "Unknown" and (g["category"] == "Unspecified" or g["breed"] == "Unrated"):
                 failures.append("%s: %s: classified without a category or breed" % (name, e["what"]))

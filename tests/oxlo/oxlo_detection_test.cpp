@@ -352,3 +352,43 @@ TEST_F(Detection, malformed_header_corpus_is_survived)
 }
 
 } // namespace
+
+namespace {
+
+// Payload sniffing on the first packets of an unclassified flow; the PE
+// header offset comes from the payload and must stay inside it.
+TEST_F(Detection, executables_and_scripts_in_payload_raise_risks)
+{
+    struct sniff_case {
+        const char *name;
+        std::string payload;
+        int risk;
+        bool raised;
+    };
+    std::string pe(128, 'x');
+    pe[0] = 'M';
+    pe[1] = 'Z';
+    pe.replace(60, 4, std::string("\x40\0\0\0", 4)); // little-endian 64
+    pe.replace(64, 4, std::string("PE\0\0", 4));
+    std::string pe_beyond = pe;
+    pe_beyond[60] = char(0xF0); // offset past the payload
+    pe_beyond[61] = char(0xFF);
+    std::string elf(32, '\0');
+    elf.replace(0, 4, "\x7f" "ELF");
+    elf[20] = 1;
+    const sniff_case cases[] = {
+        {"pe", pe, 4, true},
+        {"pe_offset_beyond_payload", pe_beyond, 4, false},
+        {"elf", elf, 4, true},
+        {"shell_script", "#!/bin/sh\necho", 40, true},
+        {"plain_text", "hello there", 4, false},
+    };
+    for (const sniff_case &c : cases) {
+        oxlo_flow_state *fl = new_flow();
+        feed(pkt::ipv4(6, pkt::tcp(40000, 40001, c.payload)), fl);
+        EXPECT_EQ(((oxlo_flow_risk_bits(fl) >> c.risk) & 1) != 0, c.raised) << c.name;
+        oxlo_flow_state_free(fl);
+    }
+}
+
+} // namespace

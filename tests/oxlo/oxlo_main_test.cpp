@@ -10,13 +10,18 @@
 namespace {
 
 /* Allocation hooks that behave like the C library until told to fail the
- * next zeroed allocation of one size; installed once for this process. */
+ * next zeroed allocation of one size (and, when fail_calloc_count is set, of
+ * that many elements, so that another block of the same total size is not
+ * taken for it); installed once for this process. */
 std::atomic<size_t> fail_calloc_size{0};
+std::atomic<size_t> fail_calloc_count{0};
 
 void *hook_calloc(size_t n, size_t size)
 {
     size_t armed = fail_calloc_size.load();
-    if (armed && n * size == armed && fail_calloc_size.compare_exchange_strong(armed, 0))
+    const size_t count = fail_calloc_count.load();
+    if (armed && n * size == armed && (count == 0 || n == count) &&
+        fail_calloc_size.compare_exchange_strong(armed, 0))
         return nullptr;
     return calloc(n, size);
 }
@@ -172,6 +177,7 @@ TEST(lifecycle, failed_finalization_releases_and_a_retry_is_clean)
 
     /* The risk-list pair cannot be allocated: the dissectors registered
      * before are released again. */
+    fail_calloc_count = 1;
     fail_calloc_size = sizeof(oxlo_tree_pair);
     testing::internal::CaptureStdout();
     EXPECT_EQ(oxlo_finalize_initialization(m.get()), -1);
@@ -185,6 +191,7 @@ TEST(lifecycle, failed_finalization_releases_and_a_retry_is_clean)
     EXPECT_EQ(m->det.dissector_count, dissectors);
     EXPECT_NE(m->risk_list_ip, nullptr);
     fail_calloc_size = 0;
+    fail_calloc_count = 0;
 }
 
 namespace {
