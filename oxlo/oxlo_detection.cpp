@@ -76,6 +76,15 @@ struct text_buf {
             return;
         len += size_t(n) < size - len ? size_t(n) : size - len - 1;
     }
+    void hex(uint8_t v)
+    {
+        static const char digits[] = "0123456789abcdef";
+        if (len + 2 >= size)
+            return;
+        p[len++] = digits[v >> 4];
+        p[len++] = digits[v & 0x0F];
+        p[len] = '\0';
+    }
     void adds(const char *s)
     {
         if (len + 1 >= size)
@@ -100,7 +109,7 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
     text_buf raw{pkt->raw_options, sizeof(pkt->raw_options), 0};
     pkt->fingerprint[0] = pkt->raw_options[0] = '\0';
     for (uint16_t i = 0; i < opt_len; i++)
-        raw.add("%02x", opt[i]);
+        raw.hex(opt[i]);
 
     int mss = -1, wscale = -1;
     char kinds_text[128] = "";
@@ -134,7 +143,7 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
         uint8_t digest[32];
         oxlo_sha256_digest(reinterpret_cast<const uint8_t *>(pkt->raw_options), raw.len, digest);
         for (int i = 0; i < 6; i++)
-            fp.add("%02x", digest[i]);
+            fp.hex(digest[i]);
     } else {
         fp.add("%u:", window);
         fp.adds(kinds_text);

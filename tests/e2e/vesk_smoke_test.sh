@@ -43,12 +43,21 @@ stop_and_check() {  # log
   [ -z "$bad" ] && echo "ok: log line format" || { echo "FAIL: lines not in log format:"; echo "$bad"; fail=1; }
 }
 
-# 1. Default policy, SIGHUP without -r.
-ip netns exec "$ns" "$VESK" -q 0 -s -v > "$tmp/log1" 2>&1 &
+# 1. Default policy, SIGHUP without -r. Run from a directory that holds a
+#    public suffix list at the last place the queues look for one, so that
+#    one is found even without Debian's.
+mkdir -p "$tmp/run/packages/etc/vesk"
+psl=/usr/share/publicsuffix/public_suffix_list.dat
+[ -r "$psl" ] && cp "$psl" "$tmp/run/packages/etc/vesk/"
+(cd "$tmp/run" && exec ip netns exec "$ns" "$VESK" -q 0 -s -v) > "$tmp/log1" 2>&1 &
 pid=$!
 if wait_for "$tmp/log1" "Running \[UUID: [0-9A-F-]\{36\}\]\[Source ID: [0-9]*\]\[Format: TLV\]" 10; then
   echo "ok: reached Running"
   grep -q "Polling NF_QUEUE 0" "$tmp/log1" && echo "ok: queue bound" || { echo "FAIL: queue not bound"; fail=1; }
+  if [ -r "$psl" ]; then
+    grep -q "Successfully loaded .*public_suffix_list.dat" "$tmp/log1" && echo "ok: public suffix list loaded" \
+      || { echo "FAIL: public suffix list not loaded"; fail=1; }
+  fi
   rules=$(sed -n 's/.*Loaded rules from \(\/tmp\/vesk-[A-Za-z0-9]*\).*/\1/p' "$tmp/log1" | head -1)
   if [ -n "$rules" ] && [ ! -e "$rules" ]; then echo "ok: default policy file removed"
   else echo "FAIL: default policy file [$rules] not loaded or left behind"; fail=1; fi
