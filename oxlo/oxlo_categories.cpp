@@ -3,6 +3,7 @@
  * active ones in one step, so that a lookup never sees a half-loaded set. */
 #include "oxlo_private.h"
 #include "oxlo_hosts.h"
+#include "oxlo_risks.h"
 #include "oxlo_utils.h"
 
 #include <arpa/inet.h>
@@ -31,7 +32,6 @@ const category_host builtin_category_hosts[] = {
 };
 
 constexpr uint32_t malware_category = OXLO_CATEGORY_MALWARE;
-constexpr int malware_host_risk = 53;
 
 /* The loading structures exist from module creation; a module made without
  * them gets them on first use. */
@@ -97,11 +97,10 @@ bool enabled(oxlo_module *m)
     return m->categories_enabled != 0;
 }
 
-/* Stand-in until the flow-risk call is on main: sets the risk bit only. */
-void raise_malware_risk(oxlo_flow_state *flow)
+void raise_malware_risk(oxlo_module *m, oxlo_flow_state *flow)
 {
     if (flow)
-        flow->risk_mask |= 1ull << malware_host_risk;
+        oxlo_flow_risk_raise(m, flow, OXLO_MALWARE_HOST_CONTACTED, "Client contacted malware host");
 }
 
 uint32_t flow_pair(const oxlo_flow_state *flow)
@@ -422,7 +421,7 @@ int oxlo_fill_ipv4_category(oxlo_module *m, oxlo_flow_state *flow, uint32_t firs
             return 1;
         if (second && address_found(active_ipv4(m, second), result)) {
             if (result->category == malware_category)
-                raise_malware_risk(flow);
+                raise_malware_risk(m, flow);
             return 1;
         }
     }
@@ -443,7 +442,7 @@ int oxlo_fill_ipv6_category(oxlo_module *m, oxlo_flow_state *flow, const uint8_t
         if (second && memcmp(second, zero, 16) != 0 &&
             address_found(active_ipv6(m, second), result)) {
             if (result->category == malware_category)
-                raise_malware_risk(flow);
+                raise_malware_risk(m, flow);
             return 1;
         }
     }

@@ -3,6 +3,7 @@
  * match), plus the small matching helpers the dissectors share. */
 #include "oxlo_private.h"
 #include "oxlo_hosts.h"
+#include "oxlo_risks.h"
 #include "oxlo_digest.h"
 #include "oxlo_utils.h"
 
@@ -908,6 +909,12 @@ char *oxlo_format_protocol_ids(uint32_t pair, char *buffer, size_t size)
     else
         snprintf(buffer, size, "%u.%u", master, app);
     return buffer;
+}
+
+void oxlo_anydesk_risk_check(oxlo_module *m, oxlo_flow_state *flow, uint16_t protocol_id)
+{
+    if (flow && protocol_id == OXLO_PROTOCOL_ANYDESK)
+        oxlo_flow_risk_raise(m, flow, OXLO_DESKTOP_OR_FILE_SHARING_SESSION, "Found AnyDesk");
 }
 
 void oxlo_md5_digest(const uint8_t *data, size_t length, uint8_t digest[16])

@@ -164,13 +164,16 @@ void oxlo_parse_payload_lines(oxlo_module *module, oxlo_flow_state *flow)
     oxlo_packet_state *pkt = &module->det.packet;
     const uint8_t *p = pkt->payload;
     const uint16_t n = pkt->payload_length;
-    if (!p || n < 3 || (pkt->flags & OXLO_PACKET_LINES_PARSED))
+    if (pkt->flags & OXLO_PACKET_LINES_PARSED)
         return;
-    slowloris_check(module, flow, pkt->time_ms);
-
     oxlo_line_table *t = &pkt->lines;
+    /* The table still points into an earlier packet's payload: a short
+     * payload must not leave those pointers for the dissectors to read. */
     memset(t, 0, sizeof(*t));
     pkt->line_count = 0;
+    if (!p || n < 3)
+        return;
+    slowloris_check(module, flow, pkt->time_ms);
     pkt->flags |= OXLO_PACKET_LINES_PARSED;
     t->line[0].ptr = p;
 

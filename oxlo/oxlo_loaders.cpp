@@ -283,12 +283,12 @@ bool split_target_mask(char *rest, char **target, uint64_t *mask)
     char *eq = strchr(rest, '=');
     if (!eq || eq == rest || !eq[1])
         return false;
-    *eq = '\0';
     char *end = nullptr;
     errno = 0;
     long long v = strtoll(eq + 1, &end, 10);
     if (errno || *end)
         return false;
+    *eq = '\0';
     *target = rest;
     *mask = static_cast<uint64_t>(v);
     return true;

@@ -252,7 +252,7 @@ void ZMQExporter::addRecord(Write write) {
     uint32_t len = 0;
     oxlo_recbuf_output(&records_, &len);
     // Keep room for the compression header of a JSON payload.
-    uint32_t limit = useTLV_ ? ZMQ_MAX_PAYLOAD : ZMQ_MAX_PAYLOAD - 64;
+    uint32_t limit = useTLV_ || payloadLimit_ < 128 ? payloadLimit_ : payloadLimit_ - 64;
     if (len <= limit || batchCount_ == 0) break;
     // The record does not fit beside the others: send them, then write it
     // again as the first of a new batch.

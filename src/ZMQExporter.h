@@ -42,6 +42,9 @@ class ZMQExporter {
   bool send(const char *payload, uint32_t length, const char *topic, void *socket,
             uint8_t version);
 
+  // Largest batch payload (65,535 by default, what the header's length field
+  // can tell); lowered by tests to exercise early flushes with small records.
+  void setPayloadLimit(uint32_t limit) { payloadLimit_ = limit; }
   uint32_t flowsSent() const { return flowsSent_; }
   uint32_t flowsFailed() const { return flowsFailed_; }
 
@@ -72,6 +75,7 @@ class ZMQExporter {
   oxlo_recbuf records_{};
   bool recordsReady_ = false;
   uint32_t batchCount_ = 0;
+  uint32_t payloadLimit_ = ZMQ_MAX_PAYLOAD;
   uint32_t flowsSent_ = 0, flowsFailed_ = 0;
 };
 

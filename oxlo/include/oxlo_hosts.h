@@ -162,6 +162,9 @@ uint16_t oxlo_protocol_pair_app_or_master(uint32_t pair);
 /* "%u.%u" (master, app), or "%u" when one is 0 or both are equal. */
 char *oxlo_format_protocol_ids(uint32_t pair, char *buffer, size_t size);
 
+/* Raises the desktop-sharing risk with "Found AnyDesk" for AnyDesk (252). */
+void oxlo_anydesk_risk_check(oxlo_module *module, oxlo_flow_state *flow, uint16_t protocol_id);
+
 void oxlo_md5_digest(const uint8_t *data, size_t length, uint8_t digest[16]);
 
 /* ---- data-file loaders ---------------------------------------------------- */

@@ -10,6 +10,7 @@
 #include "oxlo_private.h"
 #include "oxlo_hash.h"
 #include "oxlo_risks.h"
+#include "oxlo_tls_dns.h"
 #include "protocols/wire_reader.h"
 
 #include <cctype>
@@ -519,6 +520,30 @@ uint32_t dns_server_address_key(const oxlo_flow_state *flow)
     uint32_t v4 = 0;
     memcpy(&v4, flow->server_address, 4);
     return v4;
+}
+
+uint16_t oxlo_flow_dns_query_type(const oxlo_flow_state *flow) { return flow ? flow->dns.query_type : 0; }
+
+int oxlo_flow_dns_response_code(const oxlo_flow_state *flow)
+{
+    if (!flow || (flow->dns.question_count == 0 && flow->dns.record_count == 0 && flow->dns.response_code == 0))
+        return -1;
+    return flow->dns.response_code;
+}
+
+const char *oxlo_flow_dns_ptr_name(const oxlo_flow_state *flow) { return flow ? flow->dns.ptr_name : ""; }
+uint8_t oxlo_flow_dns_address_count(const oxlo_flow_state *flow) { return flow ? flow->dns.address_count : 0; }
+
+int oxlo_flow_dns_address(const oxlo_flow_state *flow, uint8_t index, uint8_t address[16], int *is_ipv6,
+                          uint32_t *ttl)
+{
+    if (!flow || !address || !is_ipv6 || !ttl || index >= flow->dns.address_count)
+        return -2;
+    const oxlo_dns_answer_address *a = &flow->dns.addresses[index];
+    memcpy(address, a->address, 16);
+    *is_ipv6 = a->is_ipv6;
+    *ttl = a->ttl;
+    return 0;
 }
 
 void register_dns_dissector(oxlo_module *module)

@@ -10,6 +10,7 @@
  * the certificate facts. */
 #include "oxlo_private.h"
 #include "oxlo_names.h"
+#include "oxlo_tls_dns.h"
 #include "oxlo_risks.h"
 #include "protocols/wire_reader.h"
 
@@ -299,7 +300,7 @@ void server_alpn(hello *h, size_t data, uint16_t length)
     oxlo_tls_flow *t = &h->f->tls;
     if (cut)
         oxlo_flow_risk_raise(h->m, h->f, OXLO_TLS_UNCOMMON_ALPN, text);
-    if (oxlo_make_printable(text, strlen(text)))
+    if (!oxlo_make_printable(text, strlen(text)))
         oxlo_flow_risk_raise(h->m, h->f, OXLO_INVALID_CHARACTERS, text);
     if (h->m->cfg.tls_alpn_negotiated && !t->alpn_negotiated)
         t->alpn_negotiated = dup_text(text);
@@ -1131,6 +1132,38 @@ void oxlo_tls_flow_release(oxlo_flow_state *flow)
     oxlo_heap_free(t->cert_subject_dn);
     oxlo_heap_free(t->cert_server_names);
     memset(t, 0, sizeof(*t));
+}
+
+static const char *text_or_empty(const char *t) { return t ? t : ""; }
+
+uint16_t oxlo_flow_tls_version(const oxlo_flow_state *flow) { return flow ? flow->tls.version : 0; }
+uint16_t oxlo_flow_tls_cipher(const oxlo_flow_state *flow) { return flow ? flow->tls.server_cipher : 0; }
+const char *oxlo_flow_tls_alpn_offered(const oxlo_flow_state *flow) { return flow ? text_or_empty(flow->tls.alpn_offered) : ""; }
+const char *oxlo_flow_tls_alpn_negotiated(const oxlo_flow_state *flow) { return flow ? text_or_empty(flow->tls.alpn_negotiated) : ""; }
+const char *oxlo_flow_tls_versions_offered(const oxlo_flow_state *flow) { return flow ? text_or_empty(flow->tls.versions_offered) : ""; }
+const char *oxlo_flow_tls_ja4(const oxlo_flow_state *flow) { return flow ? flow->tls.ja4_client : ""; }
+const char *oxlo_flow_tls_ja4_raw(const oxlo_flow_state *flow) { return flow ? text_or_empty(flow->tls.ja4_client_raw) : ""; }
+const char *oxlo_flow_tls_ja3s(const oxlo_flow_state *flow) { return flow ? flow->tls.ja3_server : ""; }
+const char *oxlo_flow_tls_server_fingerprint(const oxlo_flow_state *flow) { return flow ? text_or_empty(flow->tls.server_fingerprint) : ""; }
+const char *oxlo_flow_tls_cert_issuer(const oxlo_flow_state *flow) { return flow ? text_or_empty(flow->tls.cert_issuer_dn) : ""; }
+const char *oxlo_flow_tls_cert_subject(const oxlo_flow_state *flow) { return flow ? text_or_empty(flow->tls.cert_subject_dn) : ""; }
+const char *oxlo_flow_tls_cert_server_names(const oxlo_flow_state *flow) { return flow ? text_or_empty(flow->tls.cert_server_names) : ""; }
+
+int oxlo_flow_tls_cert_validity(const oxlo_flow_state *flow, uint32_t *not_before, uint32_t *not_after)
+{
+    if (!flow || !not_before || !not_after)
+        return -2;
+    *not_before = flow->tls.cert_not_before;
+    *not_after = flow->tls.cert_not_after;
+    return 0;
+}
+
+int oxlo_flow_tls_cert_sha1(const oxlo_flow_state *flow, uint8_t sha1[20])
+{
+    if (!flow || !sha1 || !(flow->tls.hello_flags & 0x10))
+        return 0;
+    memcpy(sha1, flow->tls.cert_sha1, 20);
+    return 1;
 }
 
 void register_tls_dissector(oxlo_module *module)

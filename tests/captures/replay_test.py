@@ -48,6 +48,13 @@ def main():
                         "host", "risks"):
                 if key in e and g.get(key) != e[key]:
                     failures.append("%s: %s: %s is %r, expected %r" % (name, e["what"], key, g.get(key), e[key]))
+            # "expect": further facts of the flow, by dotted key ("tls.sni").
+            for key, want in e.get("expect", {}).items():
+                value = g
+                for part in key.split("."):
+                    value = value.get(part) if isinstance(value, dict) else None
+                if value != want:
+                    failures.append("%s: %s: %s is %r, expected %r" % (name, e["what"], key, value, want))
             if g["proto"] != "Unknown" and (g["category"] == "Unspecified" or g["breed"] == "Unrated"):
                 failures.append("%s: %s: classified without a category or breed" % (name, e["what"]))
     for f in failures:

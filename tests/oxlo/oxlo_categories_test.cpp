@@ -9,6 +9,7 @@
 
 #include "oxlo_hosts.h"
 #include "oxlo_private.h"
+#include "oxlo_risks.h"
 
 namespace {
 
@@ -163,7 +164,9 @@ TEST(Categories, flow_categories_and_malware_risk)
     oxlo_category_result r{};
     EXPECT_EQ(oxlo_fill_ipv4_category(g.m, flow, ipv4("192.0.2.1"), ipv4("198.51.100.9"), &r), 1);
     EXPECT_EQ(r.category, (uint32_t)OXLO_CATEGORY_MALWARE);
-    EXPECT_TRUE(flow->risk_mask & (1ull << 53));
+    EXPECT_TRUE(oxlo_flow_risk_is_set(flow, OXLO_MALWARE_HOST_CONTACTED));
+    ASSERT_GE(flow->risk_message_count, 1);
+    EXPECT_STREQ(flow->risk_messages[0].text, "Client contacted malware host");
 
     in6_addr a6{};
     inet_pton(AF_INET6, "2001:db8::1", &a6);

@@ -9,6 +9,7 @@
 
 #include "oxlo_hosts.h"
 #include "oxlo_private.h"
+#include "oxlo_risks.h"
 
 namespace {
 
@@ -313,6 +314,17 @@ TEST(Matching, xgram_tests_stop_at_the_end_of_the_name)
         free(copy);
     }
     EXPECT_EQ(oxlo_common_bigram_test("th"), 1);
+}
+
+TEST(Matching, anydesk_risk)
+{
+    ModuleGuard g;
+    auto *flow = static_cast<oxlo_flow_state *>(oxlo_heap_calloc(1, oxlo_flow_state_size()));
+    oxlo_anydesk_risk_check(g.m, flow, OXLO_PROTOCOL_HTTP);
+    EXPECT_FALSE(oxlo_flow_risk_is_set(flow, OXLO_DESKTOP_OR_FILE_SHARING_SESSION));
+    oxlo_anydesk_risk_check(g.m, flow, OXLO_PROTOCOL_ANYDESK);
+    EXPECT_TRUE(oxlo_flow_risk_is_set(flow, OXLO_DESKTOP_OR_FILE_SHARING_SESSION));
+    oxlo_flow_state_free(flow);
 }
 
 TEST(Matching, md5_one_call)

@@ -120,6 +120,16 @@ TEST_F(LineParser, unterminated_last_line_and_no_lines)
     EXPECT_EQ(m->det.packet.flags & OXLO_PACKET_LINES_PARSED, 0);
 }
 
+TEST_F(LineParser, short_payload_leaves_no_pointers_into_the_previous_packet)
+{
+    parse("GET / HTTP/1.1\r\nHost: a.b\r\n\r\n");
+    ASSERT_EQ(text(t().host), "a.b");
+    parse("\r\n");
+    EXPECT_EQ(count(), 0);
+    EXPECT_EQ(text(t().host), "<absent>");
+    EXPECT_EQ(t().line[0].ptr, nullptr);
+}
+
 TEST_F(LineParser, body_start_is_kept_up_to_eight_bytes)
 {
     parse("HTTP/1.1 200 OK\r\nContent-Type: x\r\n\r\nMZ\x90");

@@ -19,6 +19,7 @@
 
 #include "oxlo_api.h"
 #include "oxlo_risks.h"
+#include "oxlo_tls_dns.h"
 
 namespace {
 
@@ -232,6 +233,51 @@ std::string json_string(const char *s)
     return out + "\"";
 }
 
+// The TLS and DNS facts of a flow as ',"tls":{...}' / ',"dns":{...}', or
+// nothing when the flow has none.
+std::string tls_dns_facts(const oxlo_flow_state *st, bool v6)
+{
+    std::string out;
+    char buf[64];
+    if (oxlo_flow_tls_version(st)) {
+        uint32_t from = 0, until = 0;
+        oxlo_flow_tls_cert_validity(st, &from, &until);
+        snprintf(buf, sizeof(buf), "\"version\":\"0x%04x\",\"cipher\":\"0x%04x\"", oxlo_flow_tls_version(st),
+                 oxlo_flow_tls_cipher(st));
+        out += ",\"tls\":{" + std::string(buf);
+        out += ",\"sni\":" + json_string(oxlo_flow_host_name(st));
+        out += ",\"alpn\":" + json_string(oxlo_flow_tls_alpn_offered(st));
+        out += ",\"alpn_negotiated\":" + json_string(oxlo_flow_tls_alpn_negotiated(st));
+        out += ",\"versions_offered\":" + json_string(oxlo_flow_tls_versions_offered(st));
+        out += ",\"ja4\":" + json_string(oxlo_flow_tls_ja4(st));
+        out += ",\"ja3s\":" + json_string(oxlo_flow_tls_ja3s(st));
+        out += ",\"cert_issuer\":" + json_string(oxlo_flow_tls_cert_issuer(st));
+        out += ",\"cert_subject\":" + json_string(oxlo_flow_tls_cert_subject(st));
+        out += ",\"cert_names\":" + json_string(oxlo_flow_tls_cert_server_names(st));
+        snprintf(buf, sizeof(buf), ",\"cert_not_before\":%u,\"cert_not_after\":%u}", from, until);
+        out += buf;
+    }
+    const uint16_t qtype = oxlo_flow_dns_query_type(st);
+    const int rcode = oxlo_flow_dns_response_code(st);
+    if (qtype || rcode >= 0) {
+        snprintf(buf, sizeof(buf), ",\"dns\":{\"query_type\":%u,\"rcode\":%d", qtype, rcode);
+        out += buf;
+        out += ",\"query\":" + json_string(oxlo_flow_host_name(st));
+        out += ",\"ptr\":" + json_string(oxlo_flow_dns_ptr_name(st));
+        std::string answers;
+        for (uint8_t i = 0; i < oxlo_flow_dns_address_count(st); i++) {
+            uint8_t a[16];
+            int is6 = 0;
+            uint32_t ttl = 0;
+            if (oxlo_flow_dns_address(st, i, a, &is6, &ttl) == 0)
+                answers += (answers.empty() ? "" : ",") + json_string(address_text(a, is6 != 0).c_str());
+        }
+        out += ",\"answers\":[" + answers + "]}";
+    }
+    (void)v6;
+    return out;
+}
+
 void print_flow(oxlo_module *module, tracked_flow &f)
 {
     const oxlo_flow_state *st = f.state;
@@ -268,12 +314,12 @@ void print_flow(oxlo_module *module, tracked_flow &f)
 
     printf("{\"l4\":%s,\"client\":%s,\"client_port\":%u,\"server\":%s,\"server_port\":%u,"
            "\"proto\":%s,\"proto_id\":\"%s\",\"category\":%s,\"breed\":%s,\"confidence\":%s,"
-           "\"host\":%s,\"risks\":[%s],\"packets\":%u}\n",
+           "\"host\":%s,\"risks\":[%s]%s,\"packets\":%u}\n",
            l4.c_str(), json_string(address_text(client, v6).c_str()).c_str(), cport,
            json_string(address_text(server, v6).c_str()).c_str(), sport, json_string(names).c_str(), ids,
            json_string(oxlo_category_name(module, int(r.category))).c_str(),
            json_string(oxlo_breed_name(r.breed)).c_str(), json_string(confidence ? confidence : "").c_str(),
-           json_string(oxlo_flow_host_name(st)).c_str(), risks.c_str(), f.packets);
+           json_string(oxlo_flow_host_name(st)).c_str(), risks.c_str(), tls_dns_facts(st, v6).c_str(), f.packets);
 }
 
 int replay(oxlo_module *module, const char *path)

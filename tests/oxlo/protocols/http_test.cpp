@@ -1,0 +1,270 @@
+#include "oxlo_private.h"
+#include "oxlo_risks.h"
+#include "../packet_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint16_t P_HTTP = 7, P_HTTP_CONNECT = 130, P_HTTP_PROXY = 131;
+
+/* One TCP connection 10.0.0.2:40000 -> 10.0.0.1:port, fed packet by packet
+ * through the engine with correct sequence numbers. */
+struct Conversation {
+    oxlo_module *m;
+    oxlo_flow_state *f;
+    uint16_t port;
+    uint32_t client_seq = 1000, server_seq = 5000;
+    uint64_t now = 1000000;
+
+    Conversation(oxlo_module *module, uint16_t server_port) : m(module), port(server_port)
+    {
+        f = static_cast<oxlo_flow_state *>(oxlo_flow_alloc(oxlo_flow_state_size()));
+        memset(f, 0, oxlo_flow_state_size());
+    }
+    ~Conversation() { oxlo_flow_state_free(f); }
+
+    void feed(const pkt::bytes &b)
+    {
+        now += 10;
+        /* An exact-size copy so that a read past the end is caught. */
+        auto *copy = static_cast<uint8_t *>(malloc(b.size()));
+        memcpy(copy, b.data(), b.size());
+        oxlo_classify_packet(m, f, copy, uint16_t(b.size()), now, nullptr);
+        free(copy);
+    }
+    void handshake()
+    {
+        pkt::tcp_opts syn;
+        syn.flags = 0x02;
+        syn.options = {2, 4, 5, 0xb4, 1, 3, 3, 7}; /* MSS 1460, window scale 7, as clients send */
+        syn.seq = client_seq - 1;
+        feed(pkt::ipv4(6, pkt::tcp(40000, port, "", syn)));
+        pkt::tcp_opts synack;
+        synack.flags = 0x12;
+        synack.seq = server_seq - 1;
+        synack.ack = client_seq;
+        pkt::ip4_opts back;
+        back.src = 0x0a000001;
+        back.dst = 0x0a000002;
+        feed(pkt::ipv4(6, pkt::tcp(port, 40000, "", synack), back));
+        pkt::tcp_opts ack;
+        ack.flags = 0x10;
+        ack.seq = client_seq;
+        ack.ack = server_seq;
+        feed(pkt::ipv4(6, pkt::tcp(40000, port, "", ack)));
+    }
+    void client(const std::string &payload)
+    {
+        pkt::tcp_opts o;
+        o.seq = client_seq;
+        o.ack = server_seq;
+        client_seq += uint32_t(payload.size());
+        feed(pkt::ipv4(6, pkt::tcp(40000, port, payload, o)));
+    }
+    void server(const std::string &payload)
+    {
+        pkt::tcp_opts o;
+        o.seq = server_seq;
+        o.ack = client_seq;
+        server_seq += uint32_t(payload.size());
+        pkt::ip4_opts back;
+        back.src = 0x0a000001;
+        back.dst = 0x0a000002;
+        feed(pkt::ipv4(6, pkt::tcp(port, 40000, payload, o), back));
+    }
+    std::string messages() const
+    {
+        char buf[2048];
+        const char *t = oxlo_flow_risk_messages_text(f, buf, sizeof(buf), 0);
+        return t ? t : "";
+    }
+};
+
+struct Http : ::testing::Test {
+    oxlo_module *m = nullptr;
+    void SetUp() override
+    {
+        m = oxlo_module_new(nullptr);
+        ASSERT_NE(m, nullptr);
+        ASSERT_EQ(oxlo_finalize_initialization(m), 0);
+    }
+    void TearDown() override { oxlo_module_free(m); }
+};
+
+const char *UA = "User-Agent: curl/7.88.1\r\n";
+
+} // namespace
+
+TEST_F(Http, get_with_host_classifies_at_the_first_packet)
+{
+    Conversation c(m, 80);
+    c.handshake();
+    c.client(std::string("GET /index.html HTTP/1.1\r\nHost: www.vesk.test\r\n") + UA + "Accept: */*\r\n\r\n");
+    EXPECT_EQ(oxlo_flow_app_protocol(c.f), P_HTTP);
+    EXPECT_EQ(oxlo_flow_confidence(c.f), OXLO_CONFIDENCE_DPI);
+    EXPECT_STREQ(oxlo_flow_host_name(c.f), "www.vesk.test");
+    EXPECT_STREQ(oxlo_flow_http_url(c.f), "www.vesk.test/index.html");
+    EXPECT_EQ(oxlo_flow_http_method(c.f), 2u);
+    EXPECT_EQ(c.f->proto.http.http11, 1);
+    EXPECT_STREQ(c.f->user_agent, "curl/7.88.1");
+    c.server("HTTP/1.0 200 OK\r\nServer: SimpleHTTP/0.6 Python/3.11.2\r\nContent-type: text/html\r\n\r\n");
+    EXPECT_EQ(c.f->proto.http.response_code, 200);
+    EXPECT_STREQ(c.f->proto.http.response_content_type, "text/html");
+    EXPECT_EQ(c.f->extra_dissection, nullptr);
+    EXPECT_EQ(oxlo_flow_risk_bits(c.f), 0u) << c.messages();
+}
+
+TEST_F(Http, request_and_response_cases)
+{
+    struct Case {
+        const char *name;
+        std::string request, response;
+        uint16_t app;
+        std::set<int> risks;
+        const char *message; /* contained in the flow's messages */
+    } cases[] = {
+        {"connect", "CONNECT example.org:443 HTTP/1.1\r\nHost: example.org:443\r\n" + std::string(UA) + "\r\n", "",
+         P_HTTP_CONNECT, {}, nullptr},
+        {"proxy", "GET http://example.org/ HTTP/1.1\r\nHost: example.org\r\n" + std::string(UA) + "\r\n", "",
+         P_HTTP_PROXY, {}, nullptr},
+        {"missing agent", "GET / HTTP/1.1\r\nHost: example.org\r\n\r\n", "", P_HTTP, {OXLO_HTTP_SUSPICIOUS_USER_AGENT},
+         "Empty or missing User-Agent"},
+        {"not found", "GET /x HTTP/1.1\r\nHost: example.org\r\n" + std::string(UA) + "\r\n",
+         "HTTP/1.1 404 Not Found\r\n\r\n", P_HTTP, {OXLO_ERROR_CODE_DETECTED}, "HTTP Error Code 404"},
+        {"old apache", "GET / HTTP/1.1\r\nHost: example.org\r\n" + std::string(UA) + "\r\n",
+         "HTTP/1.1 200 OK\r\nServer: Apache/2.2.15 (CentOS)\r\n\r\n", P_HTTP, {OXLO_HTTP_OBSOLETE_SERVER},
+         "Obsolete Apache server Apache/2.2.15 (CentOS)"},
+        {"current nginx", "GET / HTTP/1.1\r\nHost: example.org\r\n" + std::string(UA) + "\r\n",
+         "HTTP/1.1 200 OK\r\nServer: nginx/1.22.1\r\n\r\n", P_HTTP, {}, nullptr},
+        {"numeric host", "GET / HTTP/1.1\r\nHost: 10.0.0.1\r\n" + std::string(UA) + "\r\n", "", P_HTTP,
+         {OXLO_NUMERIC_IP_HOST}, "Found host 10.0.0.1"},
+        {"other address in host", "GET / HTTP/1.1\r\nHost: 10.9.9.9:80\r\n" + std::string(UA) + "\r\n", "", P_HTTP,
+         {OXLO_NUMERIC_IP_HOST, OXLO_HTTP_SUSPICIOUS_HEADER}, "Expected 10.0.0.1, found 10.9.9.9"},
+        {"basic credentials", "GET / HTTP/1.1\r\nHost: a.org\r\n" + std::string(UA) + "Authorization: Basic dXNlcjpzZWNyZXQ=\r\n\r\n",
+         "", P_HTTP, {OXLO_CLEAR_TEXT_CREDENTIALS}, "Found credentials in HTTP Auth Line"},
+        {"crawler", "GET / HTTP/1.1\r\nHost: a.org\r\nUser-Agent: Mozilla/5.0 (compatible; Googlebot/2.1; +http://www.google.com/bot.html)\r\n\r\n",
+         "", P_HTTP, {OXLO_HTTP_CRAWLER_BOT}, nullptr},
+        {"log4j agent", "GET / HTTP/1.1\r\nHost: a.org\r\nUser-Agent: ${jndi:ldap://x.example/a}\r\n\r\n", "", P_HTTP,
+         {OXLO_HTTP_SUSPICIOUS_USER_AGENT}, "Suspicious Log4J"},
+        {"dot path", "GET /.env HTTP/1.1\r\nHost: a.org\r\n" + std::string(UA) + "\r\n", "", P_HTTP,
+         {OXLO_POSSIBLE_EXPLOIT}, "URL starting with dot [a.org/.env]"},
+        {"wordpress probe", "POST /wp-admin/x.php HTTP/1.1\r\nHost: a.org\r\n" + std::string(UA) + "\r\n",
+         "HTTP/1.1 403 Forbidden\r\n\r\n", P_HTTP, {OXLO_POSSIBLE_EXPLOIT, OXLO_ERROR_CODE_DETECTED},
+         "Possible Wordpress Exploit [/wp-admin/x.php]"},
+        {"windows program", "GET /setup HTTP/1.1\r\nHost: a.org\r\n" + std::string(UA) + "\r\n",
+         "HTTP/1.1 200 OK\r\nContent-Type: application/x-msdownload\r\n\r\nMZ\x90\x00", P_HTTP,
+         {OXLO_BINARY_APPLICATION_TRANSFER}, "Found mime exe application/x-msdownload"},
+    };
+    for (const Case &k : cases) {
+        Conversation c(m, 80);
+        c.handshake();
+        c.client(k.request);
+        if (!k.response.empty())
+            c.server(k.response);
+        EXPECT_EQ(oxlo_flow_app_protocol(c.f), k.app) << k.name;
+        std::set<int> got;
+        for (int r = 1; r < OXLO_MAX_RISK; r++)
+            if (oxlo_flow_risk_is_set(c.f, r))
+                got.insert(r);
+        EXPECT_EQ(got, k.risks) << k.name << ": " << c.messages();
+        if (k.message) {
+            EXPECT_NE(c.messages().find(k.message), std::string::npos) << k.name << ": " << c.messages();
+        }
+    }
+}
+
+TEST_F(Http, rtsp_target_and_other_payloads_are_not_http)
+{
+    for (const char *p : {"GET rtsp://cam.example/stream HTTP/1.1\r\n\r\n", "SSH-2.0-OpenSSH_9.2\r\n", "HTTP/2"}) {
+        Conversation c(m, 8554);
+        c.handshake();
+        c.client(p);
+        EXPECT_NE(oxlo_flow_app_protocol(c.f), P_HTTP) << p;
+    }
+}
+
+TEST_F(Http, non_standard_port_is_reported_at_the_end)
+{
+    Conversation c(m, 8081);
+    c.handshake();
+    c.client(std::string("GET / HTTP/1.1\r\nHost: a.org\r\n") + UA + "\r\n");
+    c.server("HTTP/1.1 200 OK\r\n\r\n");
+    EXPECT_EQ(oxlo_flow_app_protocol(c.f), P_HTTP);
+    EXPECT_TRUE(oxlo_flow_risk_is_set(c.f, OXLO_KNOWN_PROTOCOL_ON_NON_STANDARD_PORT));
+    EXPECT_NE(c.messages().find("Expected on port 80"), std::string::npos) << c.messages();
+}
+
+/* Lines cut short at the end of the payload: every read stays inside it
+ * (run under the sanitizer build, which checks the exact-size copies). */
+TEST_F(Http, truncated_fields_are_read_within_the_payload)
+{
+    const char *responses[] = {"HTTP/1.1 2", "HTTP/1.1 20", "HTTP/1.1 999 X\r\n\r\n", "HTTP/1.1 200 OK\r\nServer: Apache/",
+                               "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\nabc"};
+    for (const char *r : responses) {
+        Conversation c(m, 80);
+        c.handshake();
+        c.client(std::string("GET / HTTP/1.1\r\nHost: a.org\r\n") + UA + "\r\n");
+        c.server(r);
+        EXPECT_LE(c.f->proto.http.response_code, 509) << r;
+        EXPECT_EQ(c.f->proto.http.response_code, strncmp(r, "HTTP/1.1 200", 12) == 0 ? 200 : 0) << r;
+    }
+    const char *requests[] = {"GET / HTTP/1.1\r\nHost: a.org\r\nAuthorization: Digest username=\"bob",
+                              "GET / HTTP/1.1\r\nHost: a.org\r\nAuthorization: Digest username=",
+                              "GET / HTTP/1.1\r\nHost: a.org\r\nAuthorization: Basic",
+                              "GET / HTTP/1.1\r\nHost: a.org\r\nUser-Agent: Mozilla/5.0 (Windows NT",
+                              "GET / HTTP/1.1\r\nHost:", "GET      "};
+    for (const char *q : requests) {
+        Conversation c(m, 80);
+        c.handshake();
+        c.client(q);
+    }
+    Conversation digest(m, 80);
+    digest.handshake();
+    digest.client("GET / HTTP/1.1\r\nHost: a.org\r\nAuthorization: Digest username=\"bob");
+    ASSERT_NE(digest.f->proto.http.username, nullptr);
+    EXPECT_STREQ(digest.f->proto.http.username, "bob");
+}
+
+TEST_F(Http, windows_version_of_a_mozilla_agent_becomes_the_os)
+{
+    struct Case {
+        const char *agent, *os;
+    } cases[] = {
+        {"Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36", "Windows 10"},
+        {"Mozilla/5.0 (Windows NT 6.1; WOW64; rv:40.0) Gecko/20100101", "Windows 7"},
+        {"Mozilla/5.0 (X11; Linux x86_64; rv:109.0) Gecko/20100101 Firefox/115.0", "Linux x86_64"},
+        {"Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)", "Windows XP"},
+    };
+    for (const Case &k : cases) {
+        Conversation c(m, 80);
+        c.handshake();
+        c.client(std::string("GET / HTTP/1.1\r\nHost: a.org\r\nUser-Agent: ") + k.agent + "\r\n\r\n");
+        ASSERT_NE(c.f->proto.http.os, nullptr) << k.agent;
+        EXPECT_STREQ(c.f->proto.http.os, k.os);
+    }
+}
+
+TEST_F(Http, request_start_offsets)
+{
+    struct Case {
+        const char *payload;
+        uint32_t offset;
+    } cases[] = {{"GET /a HTTP/1.1\r\n", 4}, {"post  /a HTTP/1.1\r\n", 6}, {"RPC_IN_DATA /rpc HTTP/1.1", 12},
+                 {"GETX / HTTP/1.1", 0},     {"TRACE / HTTP/1.1", 0},      {"GET rtsp://x/ RTSP/1.0", 0},
+                 {"G", 0}};
+    for (const Case &k : cases) {
+        std::vector<uint8_t> b(k.payload, k.payload + strlen(k.payload));
+        m->det.packet.payload = b.data();
+        m->det.packet.payload_length = uint16_t(b.size());
+        EXPECT_EQ(oxlo_http_request_start(m), k.offset) << k.payload;
+    }
+    m->det.packet.payload = nullptr;
+    m->det.packet.payload_length = 0;
+}

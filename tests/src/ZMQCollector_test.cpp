@@ -1,0 +1,154 @@
+// Policy intake against a local publisher: plain and compressed "ips"
+// pushes, dropped "message" payloads, and malformed messages that must not
+// reach the reload.
+#include "ZMQCollector.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+#include <zmq.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Trace.h"
+#include "zmq_test_util.h"
+
+namespace {
+
+std::vector<std::string> received;
+
+unsigned remember(const char *path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  received.push_back(text.str());
+  return 0;
+}
+
+std::string compressed(const std::string &text) {
+  std::vector<char> out(compressBound(text.size()) + 1);
+  uLongf len = out.size() - 1;
+  compress(reinterpret_cast<Bytef *>(out.data() + 1), &len,
+           reinterpret_cast<const Bytef *>(text.data()), text.size());
+  out[0] = 0;
+  return std::string(out.data(), len + 1);
+}
+
+class CollectorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!trace) trace = new Trace();
+    trace->setLevel(0);
+    received.clear();
+    context = zmq_ctx_new();
+    pub = zmq_socket(context, ZMQ_PUB);
+    url = zmqtest::endpoint("collector-test");
+    ASSERT_EQ(zmq_bind(pub, url.c_str()), 0);
+    collector.reset(new ZMQCollector(url.c_str(), nullptr));
+    // Wait (bounded) until the subscription has reached the publisher.
+    for (int i = 0; i < 200 && received.empty(); i++) {
+      publish("ips", "probe");
+      collector->poll(remember);
+    }
+    ASSERT_FALSE(received.empty());
+    for (int i = 0; i < 20; i++) collector->poll(remember);
+    received.clear();
+  }
+  void TearDown() override {
+    collector.reset();
+    zmq_close(pub);
+    zmq_ctx_destroy(context);
+  }
+
+  // A header in the exporter's layout, with the length field little-endian
+  // (as the intake reads it) unless given.
+  void publish(const char *topic, const std::string &payload, int lengthField = -1,
+               bool withPayload = true, size_t headerSize = 24) {
+    std::string header(headerSize, '\0');
+    memcpy(&header[0], topic, std::min(strlen(topic), headerSize));
+    unsigned len = lengthField < 0 ? static_cast<unsigned>(payload.size())
+                                   : static_cast<unsigned>(lengthField);
+    if (headerSize >= 20) {
+      header[16] = 2;
+      header[18] = static_cast<char>(len & 0xFF);
+      header[19] = static_cast<char>(len >> 8);
+    }
+    zmq_send(pub, header.data(), header.size(), withPayload ? ZMQ_SNDMORE : 0);
+    if (withPayload) zmq_send(pub, payload.data(), payload.size(), 0);
+  }
+
+  void pollAll() {
+    for (int i = 0; i < 30; i++) collector->poll(remember);
+  }
+
+  void *context = nullptr, *pub = nullptr;
+  std::string url;
+  std::unique_ptr<ZMQCollector> collector;
+};
+
+TEST_F(CollectorTest, plain_and_compressed_ips_pushes_are_handed_to_the_reload) {
+  const std::string rules = "{ \"policy\": { \"id\": 0, \"default_marker\": \"drop\" }}";
+  publish("ips", rules);
+  publish("ips", compressed(rules));
+  publish("message", "just news");
+  pollAll();
+  ASSERT_EQ(received.size(), 2u);
+  EXPECT_EQ(received[0], rules);
+  EXPECT_EQ(received[1], rules);
+}
+
+TEST_F(CollectorTest, malformed_messages_never_reach_the_reload) {
+  std::string good = "{ }";
+  // Length field shorter than the frame: truncated, dropped.
+  publish("ips", "0123456789", 4);
+  // A header alone, then a good message: the next poll starts on a header.
+  publish("ips", "", -1, false);
+  // A header of the wrong size.
+  publish("ips", "abc", -1, true, 10);
+  // A compressed payload whose stream is corrupt.
+  std::string broken = compressed(good);
+  broken[broken.size() / 2] ^= 0x55;
+  broken.resize(broken.size() - 2);
+  publish("ips", broken);
+  publish("ips", good);
+  pollAll();
+  ASSERT_EQ(received.size(), 1u);
+  EXPECT_EQ(received[0], good);
+}
+
+TEST(CollectorDecode, grows_its_buffer_up_to_the_bound) {
+  if (!trace) trace = new Trace();
+  trace->setLevel(0);
+  // Compresses far better than 5 to 1: the first buffer is too small.
+  std::string big(3u * 1024u * 1024u, 'r');
+  std::string z = compressed(big);
+  char *text = nullptr;
+  size_t len = 0;
+  ASSERT_TRUE(ZMQCollector::decodePayload(reinterpret_cast<const uint8_t *>(z.data()), z.size(),
+                                          &text, &len));
+  EXPECT_EQ(len, big.size());
+  EXPECT_EQ(text[len], '\0');
+  EXPECT_EQ(std::string(text, len), big);
+  free(text);
+
+  std::string tooBig(ZMQ_COLLECTOR_MAX_TEXT + 1, 'r');
+  z = compressed(tooBig);
+  EXPECT_FALSE(ZMQCollector::decodePayload(reinterpret_cast<const uint8_t *>(z.data()), z.size(),
+                                           &text, &len));
+  EXPECT_EQ(text, nullptr);
+
+  const uint8_t plain[3] = {'a', 'b', 'c'};
+  ASSERT_TRUE(ZMQCollector::decodePayload(plain, 3, &text, &len));
+  EXPECT_STREQ(text, "abc");
+  free(text);
+}
+
+TEST(CollectorSetup, invalid_curve_key_refuses_the_collector) {
+  if (!trace) trace = new Trace();
+  trace->setLevel(0);
+  EXPECT_THROW(ZMQCollector("ipc:///tmp/vesk-collector-key", "not-a-key"), const char *);
+}
+
+}  // namespace
