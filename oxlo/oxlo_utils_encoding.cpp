@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "oxlo_memory.h"
+#include "oxlo_utils_internal.h"
 
 namespace {
 
@@ -26,7 +27,13 @@ int base64_value(char c)
     return -1;
 }
 
-int hex_value(char c)
+constexpr size_t tls_block_text_bytes = 3;
+constexpr size_t tls_blocks_max_bytes = 768;   /* 256 blocks */
+constexpr float tls_blocks_mismatch = 999999.0f;
+
+} // namespace
+
+int oxlo_hex_digit_value(char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -36,12 +43,6 @@ int hex_value(char c)
         return c - 'A' + 10;
     return -1;
 }
-
-constexpr size_t tls_block_text_bytes = 3;
-constexpr size_t tls_blocks_max_bytes = 768;   /* 256 blocks */
-constexpr float tls_blocks_mismatch = 999999.0f;
-
-} // namespace
 
 extern "C" {
 
@@ -154,7 +155,7 @@ uint8_t *oxlo_hex_decode(const char *text, size_t length, size_t *out_length)
     if (!out)
         return nullptr;
     for (size_t i = 0; i < length; i += 2) {
-        int hi = hex_value(text[i]), lo = hex_value(text[i + 1]);
+        int hi = oxlo_hex_digit_value(text[i]), lo = oxlo_hex_digit_value(text[i + 1]);
         if (hi < 0 || lo < 0) {
             oxlo_heap_free(out);
             return nullptr;
@@ -173,11 +174,11 @@ size_t oxlo_hex_to_bytes(uint8_t *buffer, size_t size, const char *hex, size_t d
         return 0;
     /* An odd last digit fills the high half of the last byte. */
     for (size_t i = 0; i < digits; i++)
-        if (hex_value(hex[i]) < 0)
+        if (oxlo_hex_digit_value(hex[i]) < 0)
             return 0;
     for (size_t i = 0; i < digits; i += 2) {
-        int hi = hex_value(hex[i]);
-        int lo = i + 1 < digits ? hex_value(hex[i + 1]) : 0;
+        int hi = oxlo_hex_digit_value(hex[i]);
+        int lo = i + 1 < digits ? oxlo_hex_digit_value(hex[i + 1]) : 0;
         buffer[i / 2] = static_cast<uint8_t>(hi << 4 | lo);
     }
     return (digits + 1) / 2;

@@ -11,6 +11,9 @@
 extern "C" {
 #endif
 
+/* The value of one hex digit (either case), or -1 for any other character. */
+int oxlo_hex_digit_value(char c);
+
 /* What the URL check calls: the two injection detectors and the risk raise. */
 typedef struct oxlo_url_check_calls {
   int (*xss_detect)(const char *text, size_t length);

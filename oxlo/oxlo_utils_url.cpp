@@ -16,17 +16,6 @@ namespace {
 
 constexpr size_t url_message_max = 127;
 
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 /* Decodes '+' and "%XX" into out (room for length + 1 bytes); a '%' not
  * followed by two hex digits is kept as it is. Returns the decoded length. */
 size_t url_decode(const char *in, size_t length, char *out)
@@ -36,9 +25,9 @@ size_t url_decode(const char *in, size_t length, char *out)
         char c = in[i];
         if (c == '+') {
             out[o++] = ' ';
-        } else if (c == '%' && i + 2 < length && hex_digit(in[i + 1]) >= 0 &&
-                   hex_digit(in[i + 2]) >= 0) {
-            out[o++] = static_cast<char>(hex_digit(in[i + 1]) << 4 | hex_digit(in[i + 2]));
+        } else if (c == '%' && i + 2 < length && oxlo_hex_digit_value(in[i + 1]) >= 0 &&
+                   oxlo_hex_digit_value(in[i + 2]) >= 0) {
+            out[o++] = static_cast<char>(oxlo_hex_digit_value(in[i + 1]) << 4 | oxlo_hex_digit_value(in[i + 2]));
             i += 2;
         } else {
             out[o++] = c;
