@@ -1,6 +1,7 @@
 #include "ZMQCollector.h"
 
 #include <unistd.h>
+#include <json-c/json.h>
 #include <zlib.h>
 #include <zmq.h>
 
@@ -120,6 +121,41 @@ bool ZMQCollector::decodePayload(const uint8_t *payload, size_t size, char **tex
   return true;
 }
 
+// A pushed rules file must be whole: every line that is not blank or a
+// comment is a JSON object, and there is at least one. The rule manager
+// skips lines it cannot read, so a damaged push would otherwise replace the
+// policy in force with whatever survived.
+static bool rulesTextIsWhole(const char *text) {
+  int rules = 0;
+  const char *line = text;
+  while (*line) {
+    const char *end = strchr(line, '\n');
+    size_t len = end ? static_cast<size_t>(end - line) : strlen(line);
+    size_t start = 0;
+    while (start < len && (line[start] == ' ' || line[start] == '\t' || line[start] == '\r'))
+      start++;
+    if (start < len && line[start] != '#') {
+      json_tokener *tok = json_tokener_new();
+      json_object *root = nullptr;
+      if (tok) {
+        root = json_tokener_parse_ex(tok, line + start, static_cast<int>(len - start));
+        if (root && json_tokener_get_error(tok) != json_tokener_success) {
+          json_object_put(root);
+          root = nullptr;
+        }
+        json_tokener_free(tok);
+      }
+      bool object = root && json_object_is_type(root, json_type_object);
+      json_object_put(root);
+      if (!object) return false;
+      rules++;
+    }
+    if (!end) break;
+    line = end + 1;
+  }
+  return rules > 0;
+}
+
 // Drops the rest of a multi-part message so the next poll starts on a header.
 static void discardRest(void *socket) {
   int more = 0;
@@ -196,7 +232,11 @@ bool ZMQCollector::poll(ZMQReloadCallback reload) {
   if (!decoded) return false;
 
   bool handed = false;
-  if (topic[0] == 'i') {
+  if (topic[0] == 'i' && !rulesTextIsWhole(text)) {
+    trace->log(TRACE_WARNING, __FILE__, __LINE__,
+               "[ZMQ] Invalid rules received [len: %u]: keeping the rules in force",
+               static_cast<unsigned>(textLength));
+  } else if (topic[0] == 'i') {
     char path[32];
     if (!Utils::writeTempFile(text, path)) {
       trace->log(TRACE_WARNING, __FILE__, __LINE__,

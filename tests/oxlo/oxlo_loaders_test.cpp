@@ -211,6 +211,8 @@ TEST(CustomProtocols, exception_rules)
                                    nullptr, nullptr),
               1);
     EXPECT_EQ(match.data.value, 4095u);
+    EXPECT_EQ(oxlo_add_ip_risk_mask(g.m, "10.0.0.0/40", 1), -1) << "refused by the tree";
+    EXPECT_EQ(oxlo_add_ip_risk_mask(g.m, "[2001:db8::]/129", 1), -1) << "refused by the tree";
     EXPECT_EQ(oxlo_add_ip_risk_mask(g.m, "", 1), -2);
     EXPECT_EQ(oxlo_add_host_risk_mask(g.m, nullptr, 1), -2);
 }

@@ -49,7 +49,7 @@ class CollectorTest : public ::testing::Test {
     collector.reset(new ZMQCollector(url.c_str(), nullptr));
     // Wait (bounded) until the subscription has reached the publisher.
     for (int i = 0; i < 200 && received.empty(); i++) {
-      publish("ips", "probe");
+      publish("ips", "{}");
       collector->poll(remember);
     }
     ASSERT_FALSE(received.empty());
@@ -100,7 +100,7 @@ TEST_F(CollectorTest, plain_and_compressed_ips_pushes_are_handed_to_the_reload) 
 }
 
 TEST_F(CollectorTest, malformed_messages_never_reach_the_reload) {
-  std::string good = "{ }";
+  std::string good = "# rules\n{ }\r\n\n{\"pool\": {}}";
   // Length field shorter than the frame: truncated, dropped.
   publish("ips", "0123456789", 4);
   // A header alone, then a good message: the next poll starts on a header.
@@ -112,6 +112,10 @@ TEST_F(CollectorTest, malformed_messages_never_reach_the_reload) {
   broken[broken.size() / 2] ^= 0x55;
   broken.resize(broken.size() - 2);
   publish("ips", broken);
+  // Rules text that is not whole JSON lines.
+  publish("ips", "{ \"policy\": { \"id\": ");
+  publish("ips", "# only a comment\n\n");
+  publish("ips", compressed("[1, 2]"));
   publish("ips", good);
   pollAll();
   ASSERT_EQ(received.size(), 1u);
