@@ -92,7 +92,9 @@ bool ZMQExporter::setup(const char *endpoint) {
     context_ = nullptr;
     return false;
   };
-  int linger = 0;
+  // At shutdown the last batch gets up to a second to leave; a peer that
+  // went away does not hold the process longer.
+  int linger = 1000;
 
   flowSocket_ = zmq_socket(context_, ZMQ_PUB);
   if (!flowSocket_) {
@@ -107,7 +109,6 @@ bool ZMQExporter::setup(const char *endpoint) {
   int bufferSize = ZMQ_SOCKET_BUFFER;
   if (zmq_setsockopt(flowSocket_, ZMQ_SNDBUF, &bufferSize, sizeof(bufferSize)) != 0)
     trace->log(TRACE_WARNING, __FILE__, __LINE__, "Unable to set ZMQ buffer size");
-  // Bounded shutdown: a peer that went away must not hold the process.
   zmq_setsockopt(flowSocket_, ZMQ_LINGER, &linger, sizeof(linger));
   if (zmq_connect(flowSocket_, endpoint) != 0) {
     trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to connect to ZMQ endpoint %s", endpoint);
