@@ -707,8 +707,10 @@ struct oxlo_flow_state {
     uint8_t body_start[8];         /* first bytes after the empty line */
     char *user_agent;
     uint8_t media_types;
-    /* Each dissector's own fields; dissectors add their members here. */
-    union {
+    /* Each dissector's own fields; dissectors add their members here. Not
+     * a union: every dissector runs on the same unclassified flow, and one
+     * writing its fields must not overwrite another's owned pointers. */
+    struct {
         struct {
             uint32_t method;       /* request method id, 0 none */
             char *url;             /* owned */

@@ -95,6 +95,23 @@ bool RuleManager::loadRules(const char *path) {
   return engineDataOnly || resolve();
 }
 
+// Keeps a freshly parsed pool or policy unless its id is taken or the set is
+// full; what is not kept is logged and freed.
+template <typename T>
+static void keepEntry(std::map<uint16_t, T *> &entries, T *entry, uint32_t limit,
+                      const char *kind, const char *kinds) {
+  if (entries.count(entry->getId())) {
+    POLICY_LOG(POLICY_WARNING, "Skipping duplicate %s [id: %u]", kind, entry->getId());
+    delete entry;
+  } else if (entries.size() >= limit) {
+    POLICY_LOG(POLICY_WARNING, "Skipping %s id %u: too many %s (%u) defined", kind,
+               entry->getId(), kinds, limit);
+    delete entry;
+  } else {
+    entries[entry->getId()] = entry;
+  }
+}
+
 void RuleManager::addPool(json_object *root, unsigned lineNumber, const char *text) {
   Pool *pool;
   try {
@@ -103,16 +120,7 @@ void RuleManager::addPool(json_object *root, unsigned lineNumber, const char *te
     POLICY_LOG(POLICY_ERROR, "[JSON Error @ line %u][%s] %s", lineNumber, msg, text);
     throw false;
   }
-  if (pools.count(pool->getId())) {
-    POLICY_LOG(POLICY_WARNING, "Skipping duplicate pool [id: %u]", pool->getId());
-    delete pool;
-  } else if (pools.size() >= poolLimit) {
-    POLICY_LOG(POLICY_WARNING, "Skipping pool id %u: too many pools (%u) defined", pool->getId(),
-               poolLimit);
-    delete pool;
-  } else {
-    pools[pool->getId()] = pool;
-  }
+  keepEntry(pools, pool, poolLimit, "pool", "pools");
 }
 
 void RuleManager::addPolicy(json_object *root, unsigned lineNumber, const char *text) {
@@ -123,16 +131,7 @@ void RuleManager::addPolicy(json_object *root, unsigned lineNumber, const char *
     POLICY_LOG(POLICY_ERROR, "[JSON Error @ line %u][%s] %s", lineNumber, msg, text);
     throw false;
   }
-  if (policies.count(policy->getId())) {
-    POLICY_LOG(POLICY_WARNING, "Skipping duplicate policy [id: %u]", policy->getId());
-    delete policy;
-  } else if (policies.size() >= policyLimit) {
-    POLICY_LOG(POLICY_WARNING, "Skipping policy id %u: too many policies (%u) defined",
-               policy->getId(), policyLimit);
-    delete policy;
-  } else {
-    policies[policy->getId()] = policy;
-  }
+  keepEntry(policies, policy, policyLimit, "policy", "policies");
 }
 
 void RuleManager::loadGeoip(json_object *value) {

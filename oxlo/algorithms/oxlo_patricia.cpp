@@ -97,6 +97,19 @@ oxlo_patricia_node *new_node(uint16_t bit, oxlo_prefix *prefix, oxlo_patricia_no
     return n;
 }
 
+/* A parentless node holding its own reference to prefix; nothing is held
+ * when either allocation fails. */
+oxlo_patricia_node *new_leaf(oxlo_prefix *prefix, unsigned bitlen)
+{
+    oxlo_prefix *p = ref_prefix(prefix);
+    if (!p)
+        return nullptr;
+    oxlo_patricia_node *n = new_node(static_cast<uint16_t>(bitlen), p, nullptr);
+    if (!n)
+        oxlo_Deref_Prefix(p);
+    return n;
+}
+
 void replace_child(oxlo_patricia_tree *tree, oxlo_patricia_node *parent, oxlo_patricia_node *old,
                    oxlo_patricia_node *repl)
 {
@@ -197,14 +210,9 @@ oxlo_patricia_node *oxlo_patricia_lookup(oxlo_patricia_tree *tree, oxlo_prefix *
     const uint8_t *addr = prefix->add.bytes;
 
     if (!tree->head) {
-        oxlo_prefix *p = ref_prefix(prefix);
-        if (!p)
+        oxlo_patricia_node *n = new_leaf(prefix, bitlen);
+        if (!n)
             return nullptr;
-        oxlo_patricia_node *n = new_node(static_cast<uint16_t>(bitlen), p, nullptr);
-        if (!n) {
-            oxlo_Deref_Prefix(p);
-            return nullptr;
-        }
         tree->head = n;
         tree->num_active_node++;
         return n;
@@ -238,14 +246,9 @@ oxlo_patricia_node *oxlo_patricia_lookup(oxlo_patricia_tree *tree, oxlo_prefix *
         return node;
     }
 
-    oxlo_prefix *p = ref_prefix(prefix);
-    if (!p)
+    oxlo_patricia_node *fresh = new_leaf(prefix, bitlen);
+    if (!fresh)
         return nullptr;
-    oxlo_patricia_node *fresh = new_node(static_cast<uint16_t>(bitlen), p, nullptr);
-    if (!fresh) {
-        oxlo_Deref_Prefix(p);
-        return nullptr;
-    }
 
     if (node->bit == differ_bit) {
         fresh->parent = node;
@@ -271,7 +274,7 @@ oxlo_patricia_node *oxlo_patricia_lookup(oxlo_patricia_tree *tree, oxlo_prefix *
 
     oxlo_patricia_node *glue = new_node(static_cast<uint16_t>(differ_bit), nullptr, node->parent);
     if (!glue) {
-        oxlo_Deref_Prefix(p);
+        oxlo_Deref_Prefix(fresh->prefix);
         oxlo_heap_free(fresh);
         return nullptr;
     }
