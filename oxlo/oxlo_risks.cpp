@@ -193,11 +193,18 @@ int host_exception_match(oxlo_module *module, const char *host, uint64_t *allowe
 {
     if (!module || !module->host_risk_exception_automaton || !host || !*host)
         return 0;
+    oxlo_automaton *a = module->host_risk_exception_automaton;
     const size_t len = strlen(host);
-    automaton_match match;
-    memset(&match, 0, sizeof(match));
-    if (automaton_match_core(module->host_risk_exception_automaton, host, uint16_t(len > 0xFFFF ? 0xFFFF : len),
-                             &match, nullptr, nullptr) <= 0)
+    automaton_text text{};
+    text.text = host;
+    text.length = uint16_t(len > 0xFFFF ? 0xFFFF : len);
+    automaton_match match{};
+    if (automaton_search(a, &text, &match) <= 0)
+        return 0;
+    /* The label-boundary check may pass patterns without keeping any
+     * ("notcdn.example.net" contains "cdn.example.net"): only a kept pattern
+     * excuses risks, otherwise its empty mask would clear them all. */
+    if (a->match_cb && !text.chosen)
         return 0;
     *allowed = match.data.value;
     return 1;

@@ -277,6 +277,19 @@ TEST_F(Risks, host_exception_with_mask_zero_drops_all_risks_and_later_raises)
     EXPECT_EQ(host_risk_exception_apply(m, nullptr, "example.org"), 1);
 }
 
+TEST_F(Risks, host_exception_needs_a_whole_label_match)
+{
+    add_host_exception(m, "cdn.example.net", 0);
+    ASSERT_EQ(oxlo_finalize_initialization(m), 0);
+    Flow f;
+    oxlo_flow_risk_raise(m, &f.f, 11, "ua");
+    snprintf(f.f.host_name, sizeof(f.f.host_name), "notcdn.example.net");
+    oxlo_flow_apply_risk_exceptions(m, &f.f);
+    EXPECT_TRUE(oxlo_flow_risk_is_set(&f.f, 11));
+    EXPECT_EQ(host_risk_exception_apply(m, nullptr, "notcdn.example.net"), 0);
+    EXPECT_EQ(host_risk_exception_apply(m, nullptr, "img.cdn.example.net"), 1);
+}
+
 TEST_F(Risks, address_exception_masks_the_flow_risks)
 {
     ASSERT_NE(m->risk_exception_ip, nullptr);
