@@ -274,41 +274,10 @@ int oxlo_load_category_list(oxlo_module *m, const char *path, uint32_t category)
 
 int oxlo_load_category_dir(oxlo_module *m, const char *path)
 {
-    if (!m || !path)
-        return -1;
-    DIR *dir = opendir(path);
-    if (!dir)
-        return -1;
-    int loaded = 0, failed = 0;
-    while (struct dirent *d = readdir(dir)) {
-        const char *name = d->d_name;
-        size_t n = strlen(name);
-        if (name[0] == '.' || n < 5 || strcmp(name + n - 5, ".list") != 0)
-            continue;
-        const char *underscore = strchr(name, '_');
-        if (!underscore || underscore == name)
-            continue;
-        char number[16];
-        size_t digits = static_cast<size_t>(underscore - name);
-        if (digits >= sizeof(number))
-            continue;
-        memcpy(number, name, digits);
-        number[digits] = '\0';
-        const char *err = nullptr;
-        int64_t category = oxlo_text_to_int_bounded(number, 1, OXLO_CATEGORY_COUNT - 1, &err, 10);
-        if (err)
-            continue;
-        char file[4096];
-        snprintf(file, sizeof(file), "%s/%s", path, name);
-        if (oxlo_load_category_list(m, file, static_cast<uint32_t>(category)) < 0) {
-            printf("Failed to load '%s'\n", file);
-            failed++;
-        } else {
-            loaded++;
-        }
-    }
-    closedir(dir);
-    return failed ? -failed : loaded;
+    return oxlo_load_numbered_lists(m, path, OXLO_CATEGORY_COUNT - 1,
+                                    [](oxlo_module *mod, const char *file, int64_t id) {
+                                        return oxlo_load_category_list(mod, file, static_cast<uint32_t>(id));
+                                    });
 }
 
 int oxlo_enable_loaded_categories(oxlo_module *m)

@@ -574,7 +574,8 @@ int oxlo_load_ip_list(oxlo_module *m, const char *path, uint16_t protocol_id)
     return bad ? -bad : added;
 }
 
-int oxlo_load_ip_list_dir(oxlo_module *m, const char *path)
+int oxlo_load_numbered_lists(oxlo_module *m, const char *path, int64_t max_id,
+                             int (*load)(oxlo_module *m, const char *file, int64_t id))
 {
     if (!m || !path)
         return -1;
@@ -597,14 +598,12 @@ int oxlo_load_ip_list_dir(oxlo_module *m, const char *path)
         memcpy(number, name, digits);
         number[digits] = '\0';
         const char *err = nullptr;
-        int64_t id = oxlo_text_to_int_bounded(number, 1,
-                                              static_cast<int64_t>(m->protocols.builtin_count) - 1,
-                                              &err, 10);
+        int64_t id = oxlo_text_to_int_bounded(number, 1, max_id, &err, 10);
         if (err)
             continue;
         char file[4096];
         snprintf(file, sizeof(file), "%s/%s", path, name);
-        if (oxlo_load_ip_list(m, file, static_cast<uint16_t>(id)) < 0) {
+        if (load(m, file, id) < 0) {
             printf("Failed to load '%s'\n", file);
             failed++;
         } else {
@@ -613,6 +612,17 @@ int oxlo_load_ip_list_dir(oxlo_module *m, const char *path)
     }
     closedir(dir);
     return failed ? -failed : loaded;
+}
+
+int oxlo_load_ip_list_dir(oxlo_module *m, const char *path)
+{
+    if (!m)
+        return -1;
+    return oxlo_load_numbered_lists(
+        m, path, static_cast<int64_t>(m->protocols.builtin_count) - 1,
+        [](oxlo_module *mod, const char *file, int64_t id) {
+            return oxlo_load_ip_list(mod, file, static_cast<uint16_t>(id));
+        });
 }
 
 int oxlo_load_risky_domains(oxlo_module *m, const char *path)

@@ -346,6 +346,10 @@ extern "C" {
 #define OXLO_LINE_TOO_LONG 1
 #define OXLO_LINE_EOF (-1)
 int oxlo_read_text_line(FILE *in, char *buffer, size_t size, size_t *length);
+/* Loads every "ID_name.list" of a directory (ID from 1 to max_id) with load();
+ * the number loaded, or minus the number that failed. */
+int oxlo_load_numbered_lists(oxlo_module *m, const char *path, int64_t max_id,
+                             int (*load)(oxlo_module *m, const char *file, int64_t id));
 /* Frees what the hosts section owns (called by oxlo_module_free before the
  * tree pairs go). */
 void oxlo_hosts_release(struct oxlo_module *m);
