@@ -322,6 +322,33 @@ uint64_t oxlo_flow_risk_bits(const oxlo_flow_state *flow) { return flow ? flow->
 
 const char *oxlo_flow_host_name(const oxlo_flow_state *flow) { return flow ? flow->host_name : ""; }
 
+/* Only protocols whose dissectors write the host-name buffer report it; for
+ * TLS and QUIC the buffer means something only once the client hello was read. */
+static int carries_host_name(const oxlo_flow_state *flow, uint16_t id)
+{
+    switch (id) {
+    case OXLO_PROTOCOL_SMTP: case OXLO_PROTOCOL_DNS: case OXLO_PROTOCOL_HTTP:
+    case OXLO_PROTOCOL_MDNS: case OXLO_PROTOCOL_NETBIOS: case OXLO_PROTOCOL_SSDP:
+    case OXLO_PROTOCOL_DHCP: case OXLO_PROTOCOL_STUN: case OXLO_PROTOCOL_HTTP_CONNECT:
+    case OXLO_PROTOCOL_HTTP_PROXY: case OXLO_PROTOCOL_WHOIS_DAS: case OXLO_PROTOCOL_SD_RTN:
+    case OXLO_PROTOCOL_XIAOMI: case OXLO_PROTOCOL_COLLECTD:
+        return 1;
+    case OXLO_PROTOCOL_TLS: case OXLO_PROTOCOL_QUIC:
+        return (flow->tls.hello_flags & 0x01) != 0;
+    default:
+        return 0;
+    }
+}
+
+const char *oxlo_flow_host_name_by_protocol(const oxlo_flow_state *flow, oxlo_classification classification)
+{
+    if (!flow)
+        return NULL;
+    if (carries_host_name(flow, classification.app) || carries_host_name(flow, classification.master))
+        return flow->host_name;
+    return NULL;
+}
+
 uint32_t oxlo_flow_http_method(const oxlo_flow_state *flow) { return flow ? flow->proto.http.method : 0; }
 
 const char *oxlo_flow_http_url(const oxlo_flow_state *flow)

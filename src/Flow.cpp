@@ -9,12 +9,6 @@
 #include "Trace.h"
 #include "Utils.h"
 
-// The engine's host-name accessor for a classification has not landed yet:
-// referenced weakly, the flow line shows no host name until it is linked in.
-extern "C" const char *oxlo_flow_host_name_by_protocol(const oxlo_flow_state *flow,
-                                                       oxlo_classification classification)
-    __attribute__((weak));
-
 static uint32_t word(const uint8_t *address, int i) {
   uint32_t w;
   memcpy(&w, address + 4 * i, sizeof(w));
@@ -142,9 +136,7 @@ bool Flow::isIdle() const { return owner->queueClock() - lastSeen > FLOW_IDLE_SE
 void Flow::print(const char *tag) const {
   if (!trace || trace->getLevel() < TRACE_DEBUG) return;
   char srcMac[24], dstMac[24], src[64], dst[64], proto[80];
-  const char *host = nullptr;
-  if (oxlo_flow_host_name_by_protocol)
-    host = oxlo_flow_host_name_by_protocol(engineState, classification);
+  const char *host = oxlo_flow_host_name_by_protocol(engineState, classification);
   trace->log(TRACE_DEBUG, __FILE__, __LINE__,
              "%s[nf:%d][IPv%u][%s][%s <-> %s][%s:%u <-> %s:%u][%s/%u][processed-pkts: %u]"
              "[ifIdx: %u <-> %u][info: %s][marker: %u]",

@@ -302,7 +302,7 @@ void ZMQExporter::writeFlow(Flow *flow) {
   // The flow's detection metadata (key 58065) needs the engine's flow-to-JSON
   // writer, which is not available yet; the record goes out without it.
   const oxlo_flow_state *state = flow->engineState;
-  const char *host = state ? oxlo_flow_host_name(state) : "";
+  const char *host = state ? oxlo_flow_host_name_by_protocol(state, flow->classification) : nullptr;
   oxlo_recbuf_put_id_text(s, 58011, host ? host : "");
   oxlo_risk_mask risks = state ? oxlo_flow_risk_bits(state) : 0;
   risks &= ~(1ULL << FLOW_RISK_KNOWN_PROTOCOL_ON_NON_STANDARD_PORT_CLEARED);

@@ -326,6 +326,9 @@ uint64_t oxlo_flow_last_seen_sec(const oxlo_flow_state *flow);
 oxlo_confidence_level oxlo_flow_confidence(const oxlo_flow_state *flow);
 uint64_t oxlo_flow_risk_bits(const oxlo_flow_state *flow);
 const char *oxlo_flow_host_name(const oxlo_flow_state *flow);
+/* The host name when the classification names a protocol that carries one
+ * (HTTP, DNS, TLS after its client hello, ...), else NULL. */
+const char *oxlo_flow_host_name_by_protocol(const oxlo_flow_state *flow, oxlo_classification classification);
 /* HTTP request method id and URL of the flow (0 / "" until seen). */
 uint32_t oxlo_flow_http_method(const oxlo_flow_state *flow);
 const char *oxlo_flow_http_url(const oxlo_flow_state *flow);

@@ -147,6 +147,36 @@ TEST_F(FlowState, host_names_keep_their_tail_and_lose_ports)
     }
 }
 
+// Only protocols that carry a host name report it; TLS and QUIC only once
+// their client hello was read.
+TEST_F(FlowState, host_name_by_protocol_names_only_carriers)
+{
+    struct carrier_case {
+        uint16_t master, app;
+        bool client_hello, reported;
+    };
+    const carrier_case cases[] = {
+        {0, OXLO_PROTOCOL_HTTP, false, true},    {OXLO_PROTOCOL_HTTP, 126, false, true},
+        {0, OXLO_PROTOCOL_DNS, false, true},     {0, OXLO_PROTOCOL_COLLECTD, false, true},
+        {0, OXLO_PROTOCOL_TLS, false, false},    {0, OXLO_PROTOCOL_TLS, true, true},
+        {OXLO_PROTOCOL_QUIC, 126, true, true},   {OXLO_PROTOCOL_QUIC, 126, false, false},
+        {0, OXLO_PROTOCOL_SSH, false, false},    {0, 0, false, false},
+    };
+    oxlo_flow_store_host_name(f, "www.example.com", 15, 0);
+    for (const carrier_case &c : cases) {
+        oxlo_classification cl{};
+        cl.master = c.master;
+        cl.app = c.app;
+        f->tls.hello_flags = c.client_hello ? 0x01 : 0;
+        const char *host = oxlo_flow_host_name_by_protocol(f, cl);
+        if (c.reported)
+            EXPECT_STREQ(host, "www.example.com") << c.master << "/" << c.app;
+        else
+            EXPECT_EQ(host, nullptr) << c.master << "/" << c.app;
+    }
+    EXPECT_EQ(oxlo_flow_host_name_by_protocol(nullptr, oxlo_classification{}), nullptr);
+}
+
 TEST_F(FlowState, user_agent_is_stored_once)
 {
     EXPECT_STREQ(oxlo_flow_store_user_agent(f, "curl/7.88.1", 11), "curl/7.88.1");
