@@ -11,7 +11,7 @@ pkgs=(
   iproute2 iptables conntrack nftables tcpdump tshark iperf3
   curl dnsutils dnsmasq-base openssh-server openssh-client openssl iputils-ping
   python3 python3-zmq python3-scapy
-  netbase publicsuffix wamerican util-linux procps
+  netbase publicsuffix wamerican wamerican-insane util-linux procps
 )
 missing=()
 for p in "${pkgs[@]}"; do
