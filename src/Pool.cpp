@@ -68,6 +68,13 @@ void Pool::addToRuleManager(RuleManager *manager, PolicyRule *policy) const {
 
   for (const std::string &text : addresses) {
     char buf[64];
+    // No address with its prefix is this long: cutting the text could turn
+    // it into a different, valid prefix, so it is refused whole.
+    if (text.size() >= sizeof(buf)) {
+      POLICY_LOG(POLICY_WARNING, "Invalid %s format %s: skipping",
+                 text.find('.') != std::string::npos ? "IPv4" : "IPv6", text.c_str());
+      continue;
+    }
     snprintf(buf, sizeof(buf), "%s", text.c_str());
     char *slash = strchr(buf, '/');
     int bits = -1;

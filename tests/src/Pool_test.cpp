@@ -39,6 +39,17 @@ TEST(Pool, address_texts_enter_prefixes_of_their_own_family) {
   EXPECT_TRUE(contains(out, "WARNING: Invalid IPv4 format 300.1.1.1: skipping")) << out;
   EXPECT_TRUE(contains(out, "WARNING: Invalid IPv6 format zz::1: skipping")) << out;
 
+  // A text too long for any prefix is refused whole, never cut into one.
+  const std::string padded = "10.1.2.3/" + std::string(60, '0') + "24";
+  PolicyTrace::instance()->setLevel(3);
+  out = loadText(rm, R"({"policy":{"id":1,"default_marker":21,"markers":{}}})"
+                     "\n" R"({"pool":{"id":2,"ip":[")" + padded + R"("]},"policy":{"id":1}})");
+  PolicyTrace::instance()->setLevel(2);
+  EXPECT_TRUE(contains(out, "WARNING: Invalid IPv4 format " + padded + ": skipping")) << out;
+  EXPECT_EQ(rm.matchFlow(nullptr, nullptr, addr("10.1.2.3").data(), addr("127.0.0.1").data(),
+                         facts(0, 7, 0, nullptr, 0, false)),
+            1);
+
   struct {
     const char *address;
     bool ipv6;
