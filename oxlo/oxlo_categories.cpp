@@ -68,26 +68,12 @@ bool list_char_ok(char c)
 
 oxlo_patricia_node *active_ipv4(oxlo_module *m, uint32_t address)
 {
-    if (!m->category_v4)
-        return nullptr;
-    oxlo_prefix p;
-    struct in_addr a;
-    a.s_addr = address;
-    if (oxlo_prefix_set_ipv4(&p, &a, 32, 32) != 0)
-        return nullptr;
-    return oxlo_patricia_search_best_inclusive(m->category_v4, &p);
+    return oxlo_tree_best_ipv4(m->category_v4, address);
 }
 
 oxlo_patricia_node *active_ipv6(oxlo_module *m, const uint8_t address[16])
 {
-    if (!m->category_v6 || !address)
-        return nullptr;
-    oxlo_prefix p;
-    struct in6_addr a;
-    memcpy(&a, address, 16);
-    if (oxlo_prefix_set_ipv6(&p, &a, 128, 128) != 0)
-        return nullptr;
-    return oxlo_patricia_search_best_inclusive(m->category_v6, &p);
+    return oxlo_tree_best_ipv6(m->category_v6, address);
 }
 
 bool enabled(oxlo_module *m)
@@ -180,19 +166,13 @@ int oxlo_read_category_file(oxlo_module *m, FILE *in, void *tag)
     if (!m || !in)
         return -1;
     char line[512];
-    unsigned number = 0;
-    int added = 0;
-    for (;;) {
-        int rc = oxlo_read_text_line(in, line, sizeof(line), nullptr);
-        if (rc == OXLO_LINE_EOF)
-            break;
-        number++;
+    oxlo_list_reader reader = oxlo_list_reader_start(in, line, sizeof(line), nullptr, 2);
+    int added = 0, rc;
+    while ((rc = oxlo_list_reader_next(&reader)) != OXLO_LINE_EOF) {
         if (rc == OXLO_LINE_TOO_LONG) {
-            printf("[OXLO] Category file line #%u is too long, skipped\n", number);
+            printf("[OXLO] Category file line #%u is too long, skipped\n", reader.number);
             continue;
         }
-        if (strlen(line) < 2 || line[0] == '#')
-            continue;
         char *tab = strchr(line, '\t');
         if (!tab)
             continue;
@@ -235,26 +215,20 @@ int oxlo_load_category_list(oxlo_module *m, const char *path, uint32_t category)
     }
     const uint32_t breed = breed_of_list_category(category);
     char line[254];
-    unsigned number = 0;
-    int added = 0, bad = 0;
-    for (;;) {
-        int rc = oxlo_read_text_line(in, line, sizeof(line), nullptr);
-        if (rc == OXLO_LINE_EOF)
-            break;
-        number++;
+    oxlo_list_reader reader = oxlo_list_reader_start(in, line, sizeof(line), nullptr, 1);
+    int added = 0, bad = 0, rc;
+    while ((rc = oxlo_list_reader_next(&reader)) != OXLO_LINE_EOF) {
         if (rc == OXLO_LINE_TOO_LONG) {
-            printf("[OXLO] Failed to read file %s line #%u, line too long\n", path, number);
+            printf("[OXLO] Failed to read file %s line #%u, line too long\n", path, reader.number);
             bad++;
             continue;
         }
-        if (line[0] == '\0' || line[0] == '#')
-            continue;
         bool ok = true;
         for (unsigned i = 0; line[i]; i++) {
             if (!list_char_ok(line[i])) {
                 printf("[OXLO] Failed to read file line #%u [%s], invalid characters [%c] found "
                        "[pos: %u]\n",
-                       number, line, line[i], i);
+                       reader.number, line, line[i], i);
                 ok = false;
                 break;
             }

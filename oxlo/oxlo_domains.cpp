@@ -159,21 +159,10 @@ int oxlo_domain_set_load(oxlo_module *m, oxlo_domain_set *set, uint32_t value, c
     if (!in)
         return 0;
     char line[256];
-    unsigned number = 0;
+    oxlo_list_reader reader = oxlo_list_reader_start(in, line, sizeof(line), path, 2);
     int added = 0;
-    for (;;) {
-        int rc = oxlo_read_text_line(in, line, sizeof(line), nullptr);
-        if (rc == OXLO_LINE_EOF)
-            break;
-        number++;
-        if (rc == OXLO_LINE_TOO_LONG) {
-            printf("[OXLO] %s: line #%u is too long, skipped\n", path, number);
-            continue;
-        }
-        if (line[0] == '#' || strlen(line) < 2)
-            continue;
+    while (oxlo_list_reader_next(&reader) == OXLO_LINE_OK)
         added += oxlo_domain_set_add(m, set, value, line);
-    }
     fclose(in);
     return added;
 }

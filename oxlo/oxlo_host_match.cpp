@@ -54,26 +54,12 @@ bool ipv4_is_public_net(uint32_t net)
 
 oxlo_patricia_node *best_ipv4(oxlo_tree_pair *pair, uint32_t address)
 {
-    if (!pair || !pair->v4)
-        return nullptr;
-    oxlo_prefix p;
-    struct in_addr a;
-    a.s_addr = address;
-    if (oxlo_prefix_set_ipv4(&p, &a, 32, 32) != 0)
-        return nullptr;
-    return oxlo_patricia_search_best_inclusive(pair->v4, &p);
+    return pair ? oxlo_tree_best_ipv4(pair->v4, address) : nullptr;
 }
 
 oxlo_patricia_node *best_ipv6(oxlo_tree_pair *pair, const uint8_t address[16])
 {
-    if (!pair || !pair->v6 || !address)
-        return nullptr;
-    oxlo_prefix p;
-    struct in6_addr a;
-    memcpy(&a, address, 16);
-    if (oxlo_prefix_set_ipv6(&p, &a, 128, 128) != 0)
-        return nullptr;
-    return oxlo_patricia_search_best_inclusive(pair->v6, &p);
+    return pair ? oxlo_tree_best_ipv6(pair->v6, address) : nullptr;
 }
 
 /* Port-aware answer of one node; ports in network order. */
@@ -430,6 +416,30 @@ oxlo_patricia_node *oxlo_patricia_add_address(oxlo_patricia_tree *tree, int fami
     return oxlo_patricia_lookup(tree, &p);
 }
 
+oxlo_patricia_node *oxlo_tree_best_ipv4(oxlo_patricia_tree *tree, uint32_t address)
+{
+    if (!tree)
+        return nullptr;
+    oxlo_prefix p;
+    struct in_addr a;
+    a.s_addr = address;
+    if (oxlo_prefix_set_ipv4(&p, &a, 32, 32) != 0)
+        return nullptr;
+    return oxlo_patricia_search_best_inclusive(tree, &p);
+}
+
+oxlo_patricia_node *oxlo_tree_best_ipv6(oxlo_patricia_tree *tree, const uint8_t address[16])
+{
+    if (!tree || !address)
+        return nullptr;
+    oxlo_prefix p;
+    struct in6_addr a;
+    memcpy(&a, address, 16);
+    if (oxlo_prefix_set_ipv6(&p, &a, 128, 128) != 0)
+        return nullptr;
+    return oxlo_patricia_search_best_inclusive(tree, &p);
+}
+
 int oxlo_load_static_ipv4_list(oxlo_patricia_tree *tree, const oxlo_static_ipv4_entry *list)
 {
     if (!tree || !list)
@@ -505,19 +515,9 @@ int oxlo_load_ip_list_file(oxlo_tree_pair *pair, const char *path, uint16_t prot
     if (!in)
         return -1;
     char line[1024];
+    oxlo_list_reader reader = oxlo_list_reader_start(in, line, sizeof(line), path, 2);
     int added = 0;
-    unsigned number = 0;
-    for (;;) {
-        int rc = oxlo_read_text_line(in, line, sizeof(line), nullptr);
-        if (rc == OXLO_LINE_EOF)
-            break;
-        number++;
-        if (rc == OXLO_LINE_TOO_LONG) {
-            printf("[OXLO] %s: line #%u is too long, skipped\n", path, number);
-            continue;
-        }
-        if (strlen(line) < 2 || line[0] == '#')
-            continue;
+    while (oxlo_list_reader_next(&reader) == OXLO_LINE_OK) {
         char *slash = strchr(line, '/');
         if (slash)
             *slash = '\0';

@@ -339,12 +339,6 @@ void exception_rule_parse(oxlo_module *m, char *line)
         printf("[OXLO] Unable to add risk exception for host '%s'\n", target);
 }
 
-/* Short lines and comments are skipped by every list loader. */
-bool skipped(const char *line)
-{
-    return strlen(line) < 2 || line[0] == '#';
-}
-
 } // namespace
 
 extern "C" {
@@ -375,6 +369,40 @@ int oxlo_read_text_line(FILE *in, char *buffer, size_t size, size_t *length)
     if (length)
         *length = too_long ? 0 : n;
     return too_long ? OXLO_LINE_TOO_LONG : OXLO_LINE_OK;
+}
+
+oxlo_list_reader oxlo_list_reader_start(FILE *in, char *line, size_t size,
+                                        const char *report_path, size_t min_length)
+{
+    oxlo_list_reader r;
+    r.in = in;
+    r.line = line;
+    r.size = size;
+    r.report_path = report_path;
+    r.min_length = min_length;
+    r.number = 0;
+    return r;
+}
+
+int oxlo_list_reader_next(oxlo_list_reader *r)
+{
+    if (!r)
+        return OXLO_LINE_EOF;
+    for (;;) {
+        int rc = oxlo_read_text_line(r->in, r->line, r->size, nullptr);
+        if (rc == OXLO_LINE_EOF)
+            return rc;
+        r->number++;
+        if (rc == OXLO_LINE_TOO_LONG) {
+            if (!r->report_path)
+                return rc;
+            printf("[OXLO] %s: line #%u is too long, skipped\n", r->report_path, r->number);
+            continue;
+        }
+        if (r->line[0] == '#' || strlen(r->line) < r->min_length)
+            continue;
+        return OXLO_LINE_OK;
+    }
 }
 
 void custom_rule_line_parse(oxlo_module *m, char *line)
@@ -545,21 +573,15 @@ int oxlo_load_ip_list(oxlo_module *m, const char *path, uint16_t protocol_id)
         return -1;
     }
     char line[254];
-    unsigned number = 0;
-    int added = 0, bad = 0;
-    for (;;) {
-        int rc = oxlo_read_text_line(in, line, sizeof(line), nullptr);
-        if (rc == OXLO_LINE_EOF)
-            break;
-        number++;
+    /* A blank line is nothing to load, not a broken list. */
+    oxlo_list_reader reader = oxlo_list_reader_start(in, line, sizeof(line), nullptr, 1);
+    int added = 0, bad = 0, rc;
+    while ((rc = oxlo_list_reader_next(&reader)) != OXLO_LINE_EOF) {
         if (rc == OXLO_LINE_TOO_LONG) {
-            printf("[OXLO] Failed to read file %s line #%u, line too long\n", path, number);
+            printf("[OXLO] Failed to read file %s line #%u, line too long\n", path, reader.number);
             bad++;
             continue;
         }
-        /* A blank line is nothing to load, not a broken list. */
-        if (line[0] == '\0' || line[0] == '#')
-            continue;
         int v6 = strchr(line, ':') ? 1 : 0;
         if (!v6 && !strchr(line, '.')) {
             bad++;
@@ -633,19 +655,9 @@ int oxlo_load_risky_domains(oxlo_module *m, const char *path)
     if (!in)
         return -1;
     char line[128];
-    unsigned number = 0;
+    oxlo_list_reader reader = oxlo_list_reader_start(in, line, sizeof(line), path, 2);
     int added = 0;
-    for (;;) {
-        int rc = oxlo_read_text_line(in, line, sizeof(line), nullptr);
-        if (rc == OXLO_LINE_EOF)
-            break;
-        number++;
-        if (rc == OXLO_LINE_TOO_LONG) {
-            printf("[OXLO] %s: line #%u is too long, skipped\n", path, number);
-            continue;
-        }
-        if (skipped(line))
-            continue;
+    while (oxlo_list_reader_next(&reader) == OXLO_LINE_OK) {
         if (!m->risky_domain_automaton) {
             m->risky_domain_automaton = oxlo_automaton_new_domain();
             if (!m->risky_domain_automaton)
@@ -672,19 +684,9 @@ int oxlo_load_malicious_ja4(oxlo_module *m, const char *path)
     if (!in)
         return -1;
     char line[128];
-    unsigned number = 0;
+    oxlo_list_reader reader = oxlo_list_reader_start(in, line, sizeof(line), path, 2);
     int added = 0;
-    for (;;) {
-        int rc = oxlo_read_text_line(in, line, sizeof(line), nullptr);
-        if (rc == OXLO_LINE_EOF)
-            break;
-        number++;
-        if (rc == OXLO_LINE_TOO_LONG) {
-            printf("[OXLO] %s: line #%u is too long, skipped\n", path, number);
-            continue;
-        }
-        if (skipped(line))
-            continue;
+    while (oxlo_list_reader_next(&reader) == OXLO_LINE_OK) {
         char *comma = strchr(line, ',');
         if (comma)
             *comma = '\0';
@@ -710,19 +712,9 @@ int oxlo_load_malicious_cert_sha1(oxlo_module *m, const char *path)
     if (!in)
         return -1;
     char line[128];
-    unsigned number = 0;
+    oxlo_list_reader reader = oxlo_list_reader_start(in, line, sizeof(line), path, 2);
     int added = 0;
-    for (;;) {
-        int rc = oxlo_read_text_line(in, line, sizeof(line), nullptr);
-        if (rc == OXLO_LINE_EOF)
-            break;
-        number++;
-        if (rc == OXLO_LINE_TOO_LONG) {
-            printf("[OXLO] %s: line #%u is too long, skipped\n", path, number);
-            continue;
-        }
-        if (skipped(line))
-            continue;
+    while (oxlo_list_reader_next(&reader) == OXLO_LINE_OK) {
         char *hash = line;
         char *comma = strchr(line, ',');
         if (comma) {

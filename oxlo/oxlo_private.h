@@ -346,6 +346,25 @@ extern "C" {
 #define OXLO_LINE_TOO_LONG 1
 #define OXLO_LINE_EOF (-1)
 int oxlo_read_text_line(FILE *in, char *buffer, size_t size, size_t *length);
+/* Walks a list file line by line for the loaders: numbers every line read
+ * (over-long and skipped ones too) and skips comments ("#...") and lines
+ * shorter than min_length. An over-long line is reported as
+ * "[OXLO] <report_path>: line #N is too long, skipped" when report_path is
+ * set; without it, it comes back as OXLO_LINE_TOO_LONG for the caller to
+ * report in its own words. */
+typedef struct oxlo_list_reader {
+    FILE *in;
+    char *line;
+    size_t size;
+    const char *report_path;
+    size_t min_length;
+    unsigned number; /* of the line last read, from 1 */
+} oxlo_list_reader;
+oxlo_list_reader oxlo_list_reader_start(FILE *in, char *line, size_t size,
+                                        const char *report_path, size_t min_length);
+/* OXLO_LINE_OK with the next line to process in line, OXLO_LINE_TOO_LONG
+ * (only without report_path), or OXLO_LINE_EOF. */
+int oxlo_list_reader_next(oxlo_list_reader *r);
 /* Loads every "ID_name.list" of a directory (ID from 1 to max_id) with load();
  * the number loaded, or minus the number that failed. */
 int oxlo_load_numbered_lists(oxlo_module *m, const char *path, int64_t max_id,
@@ -357,6 +376,10 @@ void oxlo_hosts_release(struct oxlo_module *m);
  * the anchoring and dot flags are set from the text. As oxlo_host_pattern_add. */
 int oxlo_host_pattern_add_data(oxlo_automaton *a, const char *pattern,
                                const struct automaton_data *data);
+/* The most specific prefix of the tree holding one address (IPv4 in network
+ * order); null without a tree or a match. */
+oxlo_patricia_node *oxlo_tree_best_ipv4(oxlo_patricia_tree *tree, uint32_t address);
+oxlo_patricia_node *oxlo_tree_best_ipv6(oxlo_patricia_tree *tree, const uint8_t address[16]);
 #ifdef __cplusplus
 }
 #endif

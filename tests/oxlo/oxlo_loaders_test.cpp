@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "oxlo_hosts.h"
 #include "oxlo_private.h"
@@ -341,6 +342,52 @@ TEST(LineReader, line_ends_and_limits)
         }
     }
     fclose(in);
+}
+
+/* The list walker numbers every line, skipped and over-long ones too, keeps
+ * the caller's short-line rule, and either reports an over-long line itself
+ * or hands it back. */
+TEST(ListReader, numbers_skips_and_reports_over_long_lines)
+{
+    TempDir d;
+    std::string file = d.write("list", "# c\nx\n" + std::string(20, 'y') + "\n\nab\nlast");
+    struct Want {
+        int rc;
+        unsigned number;
+        const char *text;
+    };
+    struct Case {
+        const char *report_path;
+        size_t min_length;
+        std::vector<Want> want;
+        std::string printed;
+    } cases[] = {
+        {nullptr, 1,
+         {{OXLO_LINE_OK, 2, "x"}, {OXLO_LINE_TOO_LONG, 3, nullptr}, {OXLO_LINE_OK, 5, "ab"},
+          {OXLO_LINE_OK, 6, "last"}, {OXLO_LINE_EOF, 6, nullptr}},
+         ""},
+        {"some.list", 2,
+         {{OXLO_LINE_OK, 5, "ab"}, {OXLO_LINE_OK, 6, "last"}, {OXLO_LINE_EOF, 6, nullptr}},
+         "[OXLO] some.list: line #3 is too long, skipped\n"},
+    };
+    for (const Case &c : cases) {
+        FILE *in = fopen(file.c_str(), "r");
+        ASSERT_NE(in, nullptr);
+        char buf[10];
+        oxlo_list_reader r =
+            oxlo_list_reader_start(in, buf, sizeof(buf), c.report_path, c.min_length);
+        std::string out = printed([&] {
+            for (const Want &w : c.want) {
+                EXPECT_EQ(oxlo_list_reader_next(&r), w.rc) << "line " << w.number;
+                EXPECT_EQ(r.number, w.number);
+                if (w.text) {
+                    EXPECT_STREQ(buf, w.text);
+                }
+            }
+        });
+        EXPECT_EQ(out, c.printed);
+        fclose(in);
+    }
 }
 
 } // namespace
