@@ -1,3 +1,5 @@
+#include "list_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -13,42 +15,7 @@
 
 namespace {
 
-struct ModuleGuard {
-    oxlo_module *m = oxlo_module_new(nullptr);
-    ~ModuleGuard() { oxlo_module_free(m); }
-};
-
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char tmpl[] = "/tmp/oxlo_categories_XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-    std::string write(const std::string &name, const std::string &text) const
-    {
-        std::string file = path + "/" + name;
-        FILE *f = fopen(file.c_str(), "wb");
-        fwrite(text.data(), 1, text.size(), f);
-        fclose(f);
-        return file;
-    }
-};
-
-uint32_t ipv4(const char *text)
-{
-    in_addr a{};
-    inet_pton(AF_INET, text, &a);
-    return a.s_addr;
-}
-
-template <typename F> std::string printed(F f)
-{
-    testing::internal::CaptureStdout();
-    f();
-    return testing::internal::GetCapturedStdout();
-}
+using namespace list_test;
 
 /* Category of a text, or -1 when none is found. */
 int category_of(oxlo_module *m, const char *text, uint32_t *breed = nullptr)

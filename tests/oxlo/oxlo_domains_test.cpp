@@ -1,3 +1,5 @@
+#include "list_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -12,28 +14,7 @@
 
 namespace {
 
-struct ModuleGuard {
-    oxlo_module *m = oxlo_module_new(nullptr);
-    ~ModuleGuard() { oxlo_module_free(m); }
-};
-
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char tmpl[] = "/tmp/oxlo_domains_XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-    std::string write(const std::string &name, const std::string &text) const
-    {
-        std::string file = path + "/" + name;
-        FILE *f = fopen(file.c_str(), "wb");
-        fwrite(text.data(), 1, text.size(), f);
-        fclose(f);
-        return file;
-    }
-};
+using namespace list_test;
 
 /* ---- domain sets and public suffixes ---- */
 

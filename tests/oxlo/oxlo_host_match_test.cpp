@@ -1,3 +1,5 @@
+#include "list_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -13,17 +15,7 @@
 
 namespace {
 
-struct ModuleGuard {
-    oxlo_module *m = oxlo_module_new(nullptr);
-    ~ModuleGuard() { oxlo_module_free(m); }
-};
-
-uint32_t ipv4(const char *text)
-{
-    in_addr a{};
-    EXPECT_EQ(inet_pton(AF_INET, text, &a), 1) << text;
-    return a.s_addr;
-}
+using namespace list_test;
 
 struct Ipv6 {
     uint8_t b[16];
