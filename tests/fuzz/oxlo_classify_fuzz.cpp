@@ -1,31 +1,16 @@
 // Fuzzes the per-packet walk: the input is split into packets of one flow
 // (a two-byte length before each), so header parsing, sequence tracking and
 // the flow bookkeeping all see attacker-chosen bytes.
-#include "oxlo_private.h"
-
-#include <cstdlib>
-#include <cstring>
-
-static oxlo_module *module_once()
-{
-    static oxlo_module *m = [] {
-        oxlo_module *mod = oxlo_module_new(nullptr);
-        if (mod)
-            oxlo_finalize_initialization(mod);
-        return mod;
-    }();
-    return m;
-}
+#include "fuzz_flow.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    oxlo_module *m = module_once();
+    oxlo_module *m = fuzz_module_once();
     if (!m)
         return 0;
-    auto *flow = static_cast<oxlo_flow_state *>(oxlo_flow_alloc(oxlo_flow_state_size()));
+    oxlo_flow_state *flow = fuzz_new_flow();
     if (!flow)
         return 0;
-    std::memset(flow, 0, oxlo_flow_state_size());
     uint8_t info[2] = {0, 0};
     uint64_t now = 1000;
     size_t pos = 0;
@@ -34,12 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         pos += 2;
         if (len > size - pos)
             len = size - pos;
-        // An exact-size copy, so a read past the packet is caught.
-        auto *copy = static_cast<uint8_t *>(std::malloc(len ? len : 1));
-        if (len)
-            std::memcpy(copy, data + pos, len);
-        oxlo_classify_packet(m, flow, copy, uint16_t(len), now, (n & 1) ? info : nullptr);
-        std::free(copy);
+        fuzz_classify_copy(m, flow, data + pos, len, now, (n & 1) ? info : nullptr);
         pos += len;
         now += 7;
     }
