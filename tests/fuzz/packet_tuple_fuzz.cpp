@@ -2,7 +2,7 @@
 // packet, and what it accepts has its transport header inside the packet.
 #include <cstdlib>
 
-#include "../../src/PacketTuple.h"
+#include "PacketTuple.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size > 0xFFFF) return 0;

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "RuleManager.h"
-#include "policy_include/vesk_policy.h"
+#include "vesk_policy.h"
 #include "policy_test_util.h"
 
 extern char **environ;

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "policy_include/vesk_policy.h"
+#include "vesk_policy.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 
 #include "Pool.h"
-#include "policy_include/vesk_policy.h"
+#include "vesk_policy.h"
 #include "policy_test_util.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include "PolicyEngine.h"
 #include "PolicyTrace.h"
 #include "RuleManager.h"
-#include "policy_include/vesk_policy.h"
+#include "vesk_policy.h"
 
 static RuleManager *unwrap(vesk_rule_manager *m) { return reinterpret_cast<RuleManager *>(m); }
 static const RuleManager *unwrap(const vesk_rule_manager *m) {

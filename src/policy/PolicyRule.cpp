@@ -13,7 +13,7 @@
 #include "PolicyJson.h"
 #include "PolicyTrace.h"
 #include "RuleManager.h"
-#include "policy_include/vesk_policy.h"
+#include "vesk_policy.h"
 
 static const uint32_t LAST_CATEGORY = 163;
 

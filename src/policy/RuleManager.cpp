@@ -11,7 +11,7 @@
 #include "PolicyEngine.h"
 #include "PolicyTrace.h"
 #include "Pool.h"
-#include "policy_include/vesk_policy.h"
+#include "vesk_policy.h"
 
 RuleManager::RuleManager(oxlo_module *givenModule, uint32_t policyLimit_, uint32_t poolLimit_)
     : ownsModule(false), policyLimit(policyLimit_), poolLimit(poolLimit_), module(givenModule),
