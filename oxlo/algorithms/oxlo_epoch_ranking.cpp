@@ -221,9 +221,12 @@ int oxlo_epoch_ranking_add_epoch(oxlo_epoch_ranking *ranking, uint32_t epoch_id,
         return 0;
     const oxlo_epoch_ranking_header &h = ranking->header;
     uint32_t n = std::min<uint32_t>(h.max_num_items, number);
-    if (n && !items)
+    if (number && !items)
         return 0;
-    std::stable_sort(items, items + n, [](const oxlo_ranking_item &a, const oxlo_ranking_item &b) {
+    /* The whole list is ordered, not only its first n entries: with more
+     * items than the ranking holds, the top ones are kept whatever order
+     * they came in. */
+    std::stable_sort(items, items + number, [](const oxlo_ranking_item &a, const oxlo_ranking_item &b) {
         return a.value > b.value;
     });
 

@@ -56,8 +56,8 @@ int oxlo_epoch_ranking_load(oxlo_epoch_ranking *ranking, const char *path);
 /* Prints the header and every epoch's items to standard output. */
 void oxlo_epoch_ranking_print(const oxlo_epoch_ranking *ranking);
 
-/* Sorts the first min(max_num_items, number) items by value, largest first,
- * and records them as epoch epoch_id. The outputs (each optional, room for
+/* Sorts the items by value, largest first, and records the first
+ * min(max_num_items, number) of them as epoch epoch_id. The outputs (each optional, room for
  * that many items) get the new ranking, the previous epoch's ranking and its
  * id (0 for none). Returns the number of changed positions; when none
  * changed, the previous epoch's slot is taken over by this one. */
