@@ -37,10 +37,6 @@ def confidences(errors, divisor_offset, first_n, z):
     return np.array(out)
 
 
-def z_factor(significance):
-    return stats.norm.ppf(1 - significance / 2)
-
-
 def ses(a):
     """Single smoothing: the level is an IIR filter; the forecast of each
     value is the level before it."""
@@ -49,7 +45,7 @@ def ses(a):
     forecasts = np.concatenate(([x[0]], x[0:1], levels[:-1]))
     errors = (x - forecasts) ** 2
     emit("forecast", forecasts)
-    emit("confidence", np.concatenate(([0.0], confidences(errors, 1, 0, z_factor(0.05))[1:])))
+    emit("confidence", np.concatenate(([0.0], confidences(errors, 1, 0, a["z"][0])[1:])))
 
 
 def ses_fit(a):
@@ -76,7 +72,7 @@ def holt(a):
     forecasts = np.array(forecasts)
     errors = (x - forecasts) ** 2
     emit("forecast", forecasts)
-    emit("confidence", np.concatenate(([0.0], confidences(errors, 1, 0, z_factor(0.05))[1:])))
+    emit("confidence", np.concatenate(([0.0], confidences(errors, 1, 0, a["z"][0])[1:])))
 
 
 def holt_winters(a):
@@ -109,7 +105,7 @@ def holt_winters(a):
         level = new_level
     forecasts = np.array(forecasts)
     emit("forecast", forecasts)
-    emit("confidence", confidences((x[m:] - forecasts) ** 2, 0, m, z_factor(0.05)))
+    emit("confidence", confidences((x[m:] - forecasts) ** 2, 0, m, a["z"][0]))
 
 
 def ppf(a):
