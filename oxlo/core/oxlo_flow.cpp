@@ -3,6 +3,8 @@
  * classification, giving up, the fallback guess and the accessors the
  * application reads. */
 #include "oxlo_private.h"
+#include "oxlo_dissector_kit.h"
+#include "oxlo_tls_dns.h"
 #include "oxlo_risks.h"
 #include "oxlo_automaton.h"
 #include "oxlo_hash.h"
@@ -230,8 +232,7 @@ void oxlo_flow_state_release(oxlo_flow_state *flow)
     oxlo_heap_free(flow->tcp_raw_options);
     oxlo_heap_free(flow->user_agent);
     oxlo_heap_free(flow->track_payload);
-    oxlo_http_flow_release(flow);
-    oxlo_tls_flow_release(flow);
+    oxlo_flow_states_free(flow);
     for (uint8_t i = 0; i < flow->risk_message_count && i < OXLO_FLOW_RISK_MESSAGES; i++)
         oxlo_heap_free(flow->risk_messages[i].text);
     flow->tcp_fingerprint = flow->tcp_raw_options = flow->user_agent = nullptr;
@@ -334,7 +335,7 @@ static int carries_host_name(const oxlo_flow_state *flow, uint16_t id)
     case OXLO_PROTOCOL_XIAOMI: case OXLO_PROTOCOL_COLLECTD:
         return 1;
     case OXLO_PROTOCOL_TLS: case OXLO_PROTOCOL_QUIC:
-        return (flow->tls.hello_flags & 0x01) != 0;
+        return oxlo_flow_tls_client_hello_seen(flow);
     default:
         return 0;
     }
@@ -349,12 +350,6 @@ const char *oxlo_flow_host_name_by_protocol(const oxlo_flow_state *flow, oxlo_cl
     return NULL;
 }
 
-uint32_t oxlo_flow_http_method(const oxlo_flow_state *flow) { return flow ? flow->proto.http.method : 0; }
-
-const char *oxlo_flow_http_url(const oxlo_flow_state *flow)
-{
-    return flow && flow->proto.http.url ? flow->proto.http.url : "";
-}
 
 int oxlo_flow_endpoints(const oxlo_flow_state *flow, uint8_t client[16], uint16_t *client_port,
                         uint8_t server[16], uint16_t *server_port)

@@ -86,6 +86,8 @@ typedef struct oxlo_detection_settings {
  * in process. Embedded in oxlo_module as `det`. */
 typedef struct oxlo_detection_part {
     oxlo_dissector_entry *dissectors;  /* OXLO_MAX_DISSECTORS while registering */
+    struct oxlo_dissector_kit *kits;   /* beside each entry: state size, release, JSON block */
+    uint32_t plugin_slots;             /* slots handed to plug-in dissectors */
     uint32_t dissector_count;
     oxlo_dissector_entry **call_lists; /* one allocation: the four lists back to back */
     uint32_t tcp_payload_count;
@@ -537,144 +539,6 @@ typedef struct oxlo_flow_extension {
 /* Follow-up reader of a classified flow: returns 0 when done. */
 typedef int (*oxlo_extra_dissection_callback)(oxlo_module *module, oxlo_flow_state *flow);
 
-/* -- TLS and DNS flow section (protocols/tls.cpp, protocols/dns.cpp,
- *    oxlo_tls_fingerprints.cpp, oxlo_tls_certificates.cpp) -- */
-#include "oxlo_utils.h"
-
-/* Bytes of one direction being put back together (TLS records over TCP, or a
- * fragmented DTLS handshake message). */
-typedef struct tls_reassembly_buffer {
-    uint8_t *buffer;       /* owned */
-    uint32_t capacity;
-    uint32_t used;
-    uint32_t next_seq;     /* next expected sequence number, 0 = none yet */
-    uint32_t total;        /* DTLS: length of the message being rebuilt */
-} tls_reassembly_buffer;
-
-/* Largest DTLS handshake message rebuilt from fragments. */
-#define OXLO_DTLS_REASSEMBLY_MAX 65536u
-/* Entries kept per list of a hello for the fingerprints. */
-#define OXLO_TLS_LIST_MAX 128
-
-typedef struct oxlo_tls_flow {
-    tls_reassembly_buffer reassembly[2];
-    tls_reassembly_buffer dtls_reassembly[2];
-    uint8_t hello_flags;   /* 0x01 CH seen, 0x02 client direction, 0x04 by name,
-                              0x08 SH seen, 0x10 cert SHA-1, 0x20 DTLS-SRTP */
-    uint8_t state_flags;   /* 0x01 both CCS/data, 0x02 CCS initiator side,
-                              0x04 CCS responder side, 0x08 STARTTLS, 0x20 alert */
-    uint8_t done;          /* bit 0: nothing more of the handshake is read */
-    uint8_t ccs_seen[2];
-    uint8_t browser_flags;
-    uint8_t fingerprints_done; /* 0x01 JA4, 0x02 JA4 raw, 0x04 JA3S, 0x08 server fp,
-                                  0x10 ja_data client, 0x20 ja_data server */
-    uint16_t version;
-    uint16_t server_cipher;
-    int32_t cipher_safety;
-    uint16_t ech_extension;
-    char *alpn_offered;
-    char *alpn_negotiated;
-    char *versions_offered;
-    tls_block *blocks;
-    uint16_t block_count;  /* up to the knob's maximum (256) */
-    uint64_t last_block_ms;
-    char ja4_client[37];
-    char client_app_fingerprint[37];
-    char *ja4_client_raw;
-    char ja3_server[33];
-    char *server_fingerprint;
-    uint8_t *ja_data_client;
-    uint32_t ja_data_client_length;
-    uint8_t *ja_data_server;
-    uint32_t ja_data_server_length;
-    uint8_t cert_sha1[20];
-    char *cert_issuer_dn;
-    char *cert_subject_dn;
-    char *cert_server_names;
-    uint16_t cert_server_names_length;
-    uint32_t cert_not_before;
-    uint32_t cert_not_after;
-} oxlo_tls_flow;
-
-typedef struct oxlo_dns_answer_address {
-    uint8_t address[16];
-    uint8_t is_ipv6;
-    uint32_t ttl;
-} oxlo_dns_answer_address;
-
-#define OXLO_DNS_MAX_ADDRESSES 8
-
-typedef struct oxlo_dns_flow {
-    uint8_t query_seen;
-    uint8_t question_count;
-    uint8_t record_count;   /* answers + authority + additional, saturated */
-    uint8_t response_code;
-    uint16_t transaction_id;
-    uint16_t query_type;
-    uint16_t answer_type;
-    uint16_t edns_payload_size;
-    oxlo_dns_answer_address addresses[OXLO_DNS_MAX_ADDRESSES];
-    uint8_t address_count;
-    char ptr_name[64];
-    char location[4];
-} oxlo_dns_flow;
-
-/* The lists of one hello as collected for the fingerprints (GREASE values
- * left out of the client's ciphers, extensions and groups). */
-typedef struct tls_hello_lists {
-    uint16_t legacy_version;
-    uint16_t cipher;                  /* ServerHello: the selected cipher */
-    uint16_t ciphers[OXLO_TLS_LIST_MAX];
-    uint16_t extensions[OXLO_TLS_LIST_MAX];
-    uint16_t groups[OXLO_TLS_LIST_MAX];
-    uint16_t point_formats[OXLO_TLS_LIST_MAX];
-    uint16_t signature_algorithms[64];
-    uint16_t versions[OXLO_TLS_LIST_MAX];
-    uint16_t key_share_groups[OXLO_TLS_LIST_MAX];
-    uint16_t cipher_count, extension_count, group_count, point_format_count;
-    uint16_t signature_algorithm_count, version_count, key_share_count;
-    char alpn_first, alpn_last;       /* of the client's first ALPN name, '0' none */
-    uint8_t overflow;                 /* client fingerprints suppressed */
-} tls_hello_lists;
-
-#ifdef __cplusplus
-extern "C" {
-#endif
-/* Frees what the TLS part of a flow owns (flow release calls it). */
-void oxlo_tls_flow_release(oxlo_flow_state *flow);
-/* Hello parser (protocols/tls.cpp): the handshake message at the start of
- * the current payload; QUIC passes its decrypted messages with is_quic 1. */
-void tls_process_hello(oxlo_module *module, oxlo_flow_state *flow, int is_quic);
-/* 1 when the flow is DTLS: UDP packet (not QUIC) or a DTLS-marked flow. */
-int tls_flow_is_dtls(const oxlo_module *module, const oxlo_flow_state *flow);
-/* Fingerprints (oxlo_tls_fingerprints.cpp). */
-void tls_version_chars(char out[2], uint16_t version);
-int tls_fingerprint_ignores_extension(const oxlo_module *module, uint16_t id);
-void tls_client_fingerprints(oxlo_module *module, oxlo_flow_state *flow,
-                             const tls_hello_lists *lists, int is_quic);
-void tls_server_fingerprints(oxlo_module *module, oxlo_flow_state *flow,
-                             const tls_hello_lists *lists, int is_quic);
-void tls_check_client_fingerprint(oxlo_module *module, oxlo_flow_state *flow);
-void tls_copy_ja_data(oxlo_module *module, oxlo_flow_state *flow, const tls_hello_lists *lists,
-                      int client);
-/* Browser heuristics over the raw cipher list and signature algorithm list
- * (big-endian 16-bit ids, `length` bytes each). */
-void tls_browser_cipher_step(oxlo_flow_state *flow, const uint8_t *list, size_t length,
-                             int overran);
-void tls_browser_signature_step(oxlo_flow_state *flow, const uint8_t *list, size_t length);
-/* Certificates (oxlo_tls_certificates.cpp). */
-int tls_process_certificate_message(oxlo_module *module, oxlo_flow_state *flow);
-void tls_process_certificate(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *start,
-                             size_t length);
-void tls_cert_cache_lookup(oxlo_module *module, oxlo_flow_state *flow, int is_client_hello);
-/* 1 when `name` (a certificate name, possibly "*.rest") covers `server`. */
-int tls_cert_name_matches(const char *name, const char *server);
-/* DNS (protocols/dns.cpp). */
-uint32_t dns_server_address_key(const oxlo_flow_state *flow);
-#ifdef __cplusplus
-}
-#endif
-/* -- end of the TLS and DNS flow section -- */
 
 struct oxlo_flow_state {
     uint16_t app;
@@ -734,26 +598,10 @@ struct oxlo_flow_state {
     uint8_t body_start[8];         /* first bytes after the empty line */
     char *user_agent;
     uint8_t media_types;
-    /* Each dissector's own fields; dissectors add their members here. Not
-     * a union: every dissector runs on the same unclassified flow, and one
-     * writing its fields must not overwrite another's owned pointers. */
-    struct {
-        struct {
-            uint32_t method;       /* request method id, 0 none */
-            char *url;             /* owned */
-            /* -- HTTP dissector section (protocols/http.cpp) -- */
-            uint16_t response_code;
-            uint8_t http11;
-            uint8_t conversation;  /* 0 none, 1/2 request in dir 0/1, 3/4 response first in dir 0/1 */
-            uint8_t repeated;      /* new messages in the same direction, stops at 2 */
-            uint8_t websocket, form_urlencoded, second_message, request_direction;
-            char *request_content_type, *response_content_type, *server, *referer,
-                *forwarded, *host, *username, *password, *os, *filename; /* owned */
-        } http;
-    } proto;
-    /* -- TLS and DNS (protocols/tls.cpp, protocols/dns.cpp) -- */
-    oxlo_tls_flow tls;
-    oxlo_dns_flow dns;
+    /* Each dissector keeps its own per-flow state in a block of its own
+     * (oxlo_dissector_state), allocated on first use and freed on
+     * exclusion or with the flow. */
+    struct oxlo_dstate *dstates;
     const oxlo_flow_extension *extension;
     void *extension_data;
     uint64_t excluded[OXLO_EXCLUDED_WORDS];
@@ -799,10 +647,9 @@ extern "C" {
 void oxlo_parse_payload_lines(oxlo_module *module, oxlo_flow_state *flow);
 /* Offset of the URL after a known request method, 0 when no request. */
 uint32_t oxlo_http_request_start(oxlo_module *module);
-/* Frees the owned texts of the flow's HTTP state. */
-void oxlo_http_flow_release(oxlo_flow_state *flow);
-void oxlo_search_http_tcp(oxlo_module *module, oxlo_flow_state *flow);
-void init_http_dissector(oxlo_module *module);
+/* The HTTP dissector's exchange state: 0 none, 1/2 a request seen in
+ * direction 0/1 and no response yet, 3/4 a response came first. */
+uint8_t oxlo_http_conversation(const oxlo_flow_state *flow);
 #ifdef __cplusplus
 }
 #endif

@@ -1,4 +1,6 @@
 #include "detect_fixture.h"
+#include "oxlo_dissector_kit.h"
+#include "protocols/tls/tls_private.h"
 
 #include "oxlo_automaton.h"
 #include "oxlo_lru.h"
@@ -167,7 +169,8 @@ TEST_F(FlowState, host_name_by_protocol_names_only_carriers)
         oxlo_classification cl{};
         cl.master = c.master;
         cl.app = c.app;
-        f->tls.hello_flags = c.client_hello ? 0x01 : 0;
+        static_cast<oxlo_tls_flow *>(oxlo_flow_slot_state_make(f, OXLO_DISSECTOR_tls, sizeof(oxlo_tls_flow), nullptr))
+            ->hello_flags = c.client_hello ? 0x01 : 0;
         const char *host = oxlo_flow_host_name_by_protocol(f, cl);
         if (c.reported)
             EXPECT_STREQ(host, "www.example.com") << c.master << "/" << c.app;
