@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr uint16_t P_HTTP = 7;
+constexpr uint16_t P_HTTP = OXLO_PROTOCOL_HTTP;
 constexpr uint64_t SLOWLORIS_MS = 3000;
 
 struct header_name {

@@ -24,7 +24,7 @@ namespace {
 
 constexpr uint16_t P_DNS = OXLO_PROTOCOL_DNS;
 constexpr uint16_t P_MDNS = OXLO_PROTOCOL_MDNS;
-constexpr uint16_t P_LLMNR = 154;
+constexpr uint16_t P_LLMNR = OXLO_PROTOCOL_LLMNR;
 constexpr uint32_t CATEGORY_NETWORK = 14;
 constexpr uint32_t BREED_ACCEPTABLE = 2;
 constexpr size_t DNS_HEADER = 12;

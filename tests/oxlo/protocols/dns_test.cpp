@@ -90,7 +90,7 @@ struct dns_fixture : module_fixture {
 TEST_F(dns_fixture, query_classifies_at_first_packet_and_waits_for_the_answer)
 {
     oxlo_classification r = feed(udp_to_server(message(0x0100, "www.Vesk.test", 1)));
-    EXPECT_EQ(r.app, 5);
+    EXPECT_EQ(r.app, OXLO_PROTOCOL_DNS);
     EXPECT_STREQ(f->host_name, "www.vesk.test");
     EXPECT_EQ(dns_of(f)->query_seen, 1);
     EXPECT_EQ(dns_of(f)->query_type, 1);
@@ -156,7 +156,7 @@ TEST_F(dns_fixture, truncated_records_are_not_read_past_the_message)
     m[m.size() - 5] = char(200);
     feed(udp_from_server(m));
     EXPECT_EQ(dns_of(f)->address_count, 0);
-    EXPECT_EQ(f->app, 5);
+    EXPECT_EQ(f->app, OXLO_PROTOCOL_DNS);
 
     oxlo_flow_state_free(f);
     f = new_flow();
@@ -173,7 +173,7 @@ TEST_F(dns_fixture, multicast_port_to_a_unicast_address_is_not_mdns)
     oxlo_flow_state_free(f);
     f = new_flow();
     feed(udp_to_server(message(0x0000, "Printer.local", 1), 5353, 5353, 0xe00000fb));
-    EXPECT_EQ(f->app, 8);
+    EXPECT_EQ(f->app, OXLO_PROTOCOL_MDNS);
     EXPECT_STREQ(f->host_name, "printer.local");
 }
 
@@ -182,7 +182,7 @@ TEST_F(dns_fixture, tcp_message_follows_the_length_prefix)
     const std::string msg = message(0x0100, "www.vesk.test", 28);
     pkt::tcp_opts o;
     feed(pkt::ipv4(6, pkt::tcp(40000, 53, be16(uint16_t(msg.size())) + msg, o)));
-    EXPECT_EQ(f->app, 5);
+    EXPECT_EQ(f->app, OXLO_PROTOCOL_DNS);
     EXPECT_STREQ(f->host_name, "www.vesk.test");
     EXPECT_EQ(dns_of(f)->query_type, 28);
 }
