@@ -104,7 +104,10 @@ uint8_t *oxlo_aes_decrypt_base64_with(const char *text, size_t length, size_t *o
     /* Padding is 1 to 16 bytes and may be the whole text (empty data); any
      * other count means a wrong key or a damaged text. */
     uint8_t pad = buf[n - 1];
-    if (pad == 0 || pad > aes_block || pad > n) {
+    bool padded = pad != 0 && pad <= aes_block && pad <= n;
+    for (size_t i = 1; padded && i < pad; i++)
+        padded = buf[n - 1 - i] == pad;
+    if (!padded) {
         oxlo_heap_free(buf);
         return nullptr;
     }
