@@ -566,6 +566,7 @@ size_t parse_xstring(oxlo_inj_sqli_context *ctx) { return parse_quoted_digits(ct
 
 struct char_table {
     handler h[256];
+    constexpr void on(char c, handler f) { h[static_cast<unsigned char>(c)] = f; }
     constexpr char_table() : h()
     {
         for (int c = 0; c < 256; c++)
@@ -578,29 +579,35 @@ struct char_table {
             h[c] = parse_operator2;
         for (unsigned char c : {'%', '+', '^', '~'})
             h[c] = parse_operator1;
-        h['"'] = parse_string;
-        h['\''] = parse_string;
-        h['#'] = parse_hash;
-        h['$'] = parse_money;
+        on('"', parse_string);
+        on('\'', parse_string);
+        on('#', parse_hash);
+        on('$', parse_money);
         for (unsigned char c : {'(', ')', ',', ';', '{', '}'})
             h[c] = parse_char;
-        h['-'] = parse_dash;
-        h['.'] = parse_number;
+        on('-', parse_dash);
+        on('.', parse_number);
         for (int c = '0'; c <= '9'; c++)
             h[c] = parse_number;
-        h['/'] = parse_slash;
-        h['?'] = parse_unknown;
-        h[']'] = parse_unknown;
-        h['@'] = parse_variable;
-        h['B'] = h['b'] = parse_bstring;
-        h['E'] = h['e'] = parse_estring;
-        h['N'] = h['n'] = parse_nstring;
-        h['Q'] = h['q'] = parse_qstring;
-        h['U'] = h['u'] = parse_ustring;
-        h['X'] = h['x'] = parse_xstring;
-        h['['] = parse_bracket;
-        h['\\'] = parse_backslash;
-        h['`'] = parse_backquote;
+        on('/', parse_slash);
+        on('?', parse_unknown);
+        on(']', parse_unknown);
+        on('@', parse_variable);
+        on('B', parse_bstring);
+        on('b', parse_bstring);
+        on('E', parse_estring);
+        on('e', parse_estring);
+        on('N', parse_nstring);
+        on('n', parse_nstring);
+        on('Q', parse_qstring);
+        on('q', parse_qstring);
+        on('U', parse_ustring);
+        on('u', parse_ustring);
+        on('X', parse_xstring);
+        on('x', parse_xstring);
+        on('[', parse_bracket);
+        on('\\', parse_backslash);
+        on('`', parse_backquote);
     }
 };
 
