@@ -201,6 +201,7 @@ def tamper_variants(payloads):
     as the firewall's URL decoding does."""
     import importlib
     import random
+    sys.dont_write_bytecode = True   # leave the package's folders as they are
     sys.path.insert(0, "/usr/share/sqlmap")
     out = []
     tamper_dir = os.path.join("/usr/share/sqlmap", "tamper")
