@@ -8,8 +8,9 @@ The fingerprints are made by the project's own tokenizer and folder
 that Debian packages ship:
   sqlmap  /usr/share/sqlmap/data/xml/payloads/*.xml, every test's request
           payload and vector combined with every boundary (prefix, suffix) of
-          boundaries.xml, placeholders filled with fixed values; and a sample
-          of those run through sqlmap's tamper scripts (its evasions);
+          boundaries.xml, placeholders filled with fixed values (the UNION
+          technique with 1 to 10 columns, as sqlmap probes them); and a
+          sample of those run through sqlmap's tamper scripts (its evasions);
   wfuzz   /usr/share/wfuzz/wordlist/Injections/SQL.txt and vulns/sql_inj.txt;
 minus every fingerprint that the benign corpus below produces:
   dictionary words (wamerican, which holds names with apostrophes), numbers,
