@@ -183,14 +183,14 @@ void LinuxSocketMonitor::fillPorts(PortTable &table, int family, int protocol) {
   }
 }
 
-// The serializer gives one record as an object and several as an array;
-// consumers get an array in every case.
+// Consumers get an array in every case, also for no record (where the
+// serializer has nothing) and for a record it writes as a bare object.
 static std::string asArray(oxlo_recbuf &s, unsigned records) {
   uint32_t len = 0;
   const char *out = records ? oxlo_recbuf_output(&s, &len) : nullptr;
   std::string text = out ? std::string(out, len) : std::string();
-  if (records == 0) return "[]";
-  if (records == 1) return "[" + text + "]";
+  if (records == 0 || text.empty()) return "[]";
+  if (text[0] == '{') return "[" + text + "]";
   return text;
 }
 

@@ -77,14 +77,13 @@ bool SocketLister::list(std::string &json) {
     rc |= oxlo_recbuf_end_record(&s);
     if (rc != 0) ok = false;
   }
-  // One shape whatever the count: the serializer writes a lone record as an
-  // object, so it is wrapped.
+  // One shape whatever the count: an array, also when empty.
   uint32_t len = 0;
   const char *out = found.empty() ? nullptr : oxlo_recbuf_output(&s, &len);
   std::string text = out ? std::string(out, len) : std::string();
-  if (found.empty())
+  if (text.empty())
     json = "[]";
-  else if (found.size() == 1)
+  else if (text[0] == '{')
     json = "[" + text + "]";
   else
     json = text;
