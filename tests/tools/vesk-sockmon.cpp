@@ -1,6 +1,7 @@
 /* Test harness of the policy library's socket-monitor functions. It creates
  * a BPF socket monitor (unless --no-monitor), keeps polling it, and answers
- * one command per line on standard input with one line on standard output:
+ * one command per line on standard input with one line on standard output
+ * that begins "> " (event lines of --debug have no such mark):
  *   find4 ADDRESS PORT tcp|udp   -> {"found":0|-1,"pid":...,...}
  *   find6 ADDRESS PORT tcp|udp
  *   sockets                      -> local_sockets_json() or null
@@ -61,12 +62,12 @@ static void answerFind(vesk_socket_monitor *m, bool v6, const std::string &addr,
     json_object_object_add(o, "ppkg", json_object_new_string(ppkg ? ppkg : ""));
     json_object_object_add(o, "latency_ms", json_object_new_double(latency));
   }
-  printf("%s\n", json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN));
+  printf("> %s\n", json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN));
   json_object_put(o);
 }
 
 static void printText(char *text) {
-  printf("%s\n", text ? text : "null");
+  printf("> %s\n", text ? text : "null");
   vesk_policy_free(text);
 }
 
