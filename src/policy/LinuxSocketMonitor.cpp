@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <json-c/json.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -142,15 +143,19 @@ int LinuxSocketMonitor::poll() {
     if (cn->len < offsetof(proc_event, event_data) + sizeof(uint32_t) * 2 ||
         h->nlmsg_len < NLMSG_LENGTH(sizeof(cn_msg) + cn->len))
       continue;
-    const proc_event *ev = (const proc_event *)cn->data;
+    // The event follows the 20-byte connector header, so it is not aligned
+    // for its 64-bit timestamp: copy it out.
+    proc_event ev;
+    memset(&ev, 0, sizeof(ev));
+    memcpy(&ev, cn->data, std::min<size_t>(cn->len, sizeof(ev)));
     handled++;
-    if (ev->what == proc_event::PROC_EVENT_EXEC) {
-      scanProcess((uint32_t)ev->event_data.exec.process_tgid);
-    } else if (ev->what == proc_event::PROC_EVENT_EXIT) {
+    if (ev.what == proc_event::PROC_EVENT_EXEC) {
+      scanProcess((uint32_t)ev.event_data.exec.process_tgid);
+    } else if (ev.what == proc_event::PROC_EVENT_EXIT) {
       // Exit events come for every thread; a process's descriptors go only
       // when its main thread (pid == tgid) ends.
-      if (ev->event_data.exit.process_pid == ev->event_data.exit.process_tgid)
-        forgetProcess((uint32_t)ev->event_data.exit.process_tgid);
+      if (ev.event_data.exit.process_pid == ev.event_data.exit.process_tgid)
+        forgetProcess((uint32_t)ev.event_data.exit.process_tgid);
     }
   }
   if (handled > 0) rescanDue = true;
