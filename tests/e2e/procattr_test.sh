@@ -121,9 +121,9 @@ $NSX $PY -c "import socket,time; s=socket.create_connection(('127.0.0.1',$PORT))
 $NSX ssh -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null \
   -o ConnectTimeout=20 -p "$PORT" root@127.0.0.1 true 2>/dev/null & SSH=$!; PIDS+=($SSH)
 $NSX $PY -c "import socket,time; s=socket.create_connection(('::1',$PORT6)); time.sleep(20)" & PY6=$!; PIDS+=($PY6)
-for spec in "curl $CURL $PORT find4 127.0.0.1" "python3 $PYC $PORT find4 127.0.0.1" \
+for client in "curl $CURL $PORT find4 127.0.0.1" "python3 $PYC $PORT find4 127.0.0.1" \
             "ssh $SSH $PORT find4 127.0.0.1" "python3-ipv6 $PY6 $PORT6 find6 ::1"; do
-  set -- $spec
+  set -- $client
   lp=$(local_port_of "$2" "$3")
   if [ -z "$lp" ]; then fail "$1: no connection in ss -tnp"; continue; fi
   check_owner "$1" "$2" "$5" "$4" "$lp" tcp
