@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "ProcScan.h"
+#include "vesk_policy.h"
 
 namespace {
 // Polls until `done` holds or about two seconds have passed.
@@ -64,4 +65,21 @@ TEST(LinuxSocketMonitor, a_thread_exit_keeps_the_sockets_and_the_process_exit_dr
   close(ready[1]);
   close(go[0]);
   close(go[1]);
+}
+
+// This monitor has no owner lookups of its own: the facade answers "not
+// found" without asking it, and hands out its connector descriptor.
+TEST(LinuxSocketMonitor, the_facade_does_not_ask_a_monitor_without_owner_lookups) {
+  if (getuid() != 0) GTEST_SKIP() << "the process-event connector needs CAP_NET_ADMIN";
+  auto *m = reinterpret_cast<vesk_socket_monitor *>(
+      static_cast<SocketMonitor *>(new LinuxSocketMonitor("lo", true, true)));
+  const char *pkg = "stale";
+  EXPECT_EQ(socket_monitor_find_ipv4_owner(m, 0x7F000001, 22, 0, nullptr, nullptr, nullptr,
+                                           nullptr, nullptr, nullptr, nullptr, 0, nullptr, 0, &pkg,
+                                           nullptr, 0, nullptr, nullptr, 0, nullptr),
+            -1);
+  EXPECT_STREQ(pkg, "");
+  EXPECT_GE(socket_monitor_fd(m), 0);
+  EXPECT_GE(socket_monitor_poll(m), 0);
+  socket_monitor_destroy(m);
 }
