@@ -80,7 +80,8 @@ int oxlo_flow_error_code(const oxlo_flow_state *flow);
 /* A protocol's own block inside "oxlo". */
 typedef int (*oxlo_flow_json_block_fn)(oxlo_module *module, const oxlo_flow_state *flow,
                                        struct oxlo_recbuf *serializer);
-/* The block writer of a protocol id, or NULL when it has none. */
+/* The block writer of a protocol id that no dissector's registration names
+ * (a dissector declares its own block when it registers), or NULL. */
 oxlo_flow_json_block_fn oxlo_flow_json_block_for(uint16_t protocol_id);
 
 int oxlo_http_json_block(oxlo_module *module, const oxlo_flow_state *flow, struct oxlo_recbuf *serializer);

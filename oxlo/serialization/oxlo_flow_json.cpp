@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "oxlo_dissector_kit.h"
 #include "oxlo_hosts.h"
 #include "oxlo_names.h"
 #include "oxlo_tls_dns.h"
@@ -474,16 +475,15 @@ int oxlo_icmp_json_block(oxlo_module *module, const oxlo_flow_state *flow, oxlo_
     return entropy > 0.0f ? status(oxlo_recbuf_put_float(s, "entropy", entropy, "%.6f")) : 0;
 }
 
+// Protocols whose block no dissector declares with its registration: ids
+// that a dissector reaches without registering them (HTTP's proxy and
+// CONNECT forms, MDNS from the DNS dissector) and engine facts (ICMP).
 oxlo_flow_json_block_fn oxlo_flow_json_block_for(uint16_t protocol_id)
 {
     switch (protocol_id) {
-    case OXLO_PROTOCOL_DNS: return oxlo_dns_json_block;
-    case OXLO_PROTOCOL_HTTP:
     case OXLO_PROTOCOL_HTTP_CONNECT:
     case OXLO_PROTOCOL_HTTP_PROXY: return oxlo_http_json_block;
     case OXLO_PROTOCOL_MDNS: return oxlo_mdns_json_block;
-    case OXLO_PROTOCOL_DTLS:
-    case OXLO_PROTOCOL_TLS: return oxlo_tls_json_block;
     case OXLO_PROTOCOL_ICMP: return oxlo_icmp_json_block;
     default: return nullptr;
     }
@@ -512,7 +512,11 @@ int oxlo_flow_info_serialize(oxlo_module *module, const oxlo_flow_state *flow, o
         char text[64];
         rc |= put_known(s, "stream_content", oxlo_stream_content_text(content, text, sizeof(text)));
     }
-    const oxlo_flow_json_block_fn block = oxlo_flow_json_block_for(c.master ? c.master : c.app);
+    // The block of the protocol's own dissector, as it registered it.
+    const uint16_t id = c.master ? c.master : c.app;
+    oxlo_flow_json_block_fn block = oxlo_dissector_json_block(module, oxlo_internal_protocol_id(module, id));
+    if (!block)
+        block = oxlo_flow_json_block_for(id);
     if (block)
         rc |= block(module, flow, s);
     return status(rc | oxlo_recbuf_close_block(s));

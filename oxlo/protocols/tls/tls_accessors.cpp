@@ -1,43 +1,38 @@
 /* Read-only views of what the TLS dissector kept about a flow, for the
  * flow-to-JSON writer and other readers outside the dissector. */
-#include "oxlo_private.h"
 #include "oxlo_tls_dns.h"
+#include "tls_private.h"
 
 extern "C" {
 
-int oxlo_flow_tls_client_hello_seen(const oxlo_flow_state *flow)
-{
-    return flow && (flow->tls.hello_flags & 0x01) ? 1 : 0;
-}
-
 uint16_t oxlo_flow_tls_blocks(const oxlo_flow_state *flow, const tls_block **blocks)
 {
+    const oxlo_tls_flow *t = flow ? oxlo_tls_state_find(flow) : nullptr;
     if (blocks)
-        *blocks = flow ? flow->tls.blocks : nullptr;
-    if (!flow || !flow->tls.blocks)
-        return 0;
-    return flow->tls.block_count;
+        *blocks = t ? t->blocks : nullptr;
+    return t && t->blocks ? t->block_count : 0;
 }
 
-int oxlo_flow_tls_hello_kept(const oxlo_flow_state *flow, int server)
+static const tls_hello_lists *kept_hello(const oxlo_flow_state *flow, int server)
 {
-    if (!flow)
-        return 0;
-    const oxlo_tls_flow &t = flow->tls;
-    const uint8_t *kept = server ? t.ja_data_server : t.ja_data_client;
-    const uint32_t length = server ? t.ja_data_server_length : t.ja_data_client_length;
-    return kept && length == sizeof(tls_hello_lists) ? 1 : 0;
+    const oxlo_tls_flow *t = flow ? oxlo_tls_state_find(flow) : nullptr;
+    if (!t)
+        return nullptr;
+    const uint8_t *kept = server ? t->ja_data_server : t->ja_data_client;
+    const uint32_t length = server ? t->ja_data_server_length : t->ja_data_client_length;
+    return kept && length == sizeof(tls_hello_lists) ? reinterpret_cast<const tls_hello_lists *>(kept) : nullptr;
 }
+
+int oxlo_flow_tls_hello_kept(const oxlo_flow_state *flow, int server) { return kept_hello(flow, server) ? 1 : 0; }
 
 uint16_t oxlo_flow_tls_hello_list(const oxlo_flow_state *flow, int server, oxlo_tls_hello_list which,
                                   const uint16_t **ids)
 {
     if (ids)
         *ids = nullptr;
-    if (!ids || !oxlo_flow_tls_hello_kept(flow, server))
+    const tls_hello_lists *h = kept_hello(flow, server);
+    if (!ids || !h)
         return 0;
-    const tls_hello_lists *h = reinterpret_cast<const tls_hello_lists *>(
-        server ? flow->tls.ja_data_server : flow->tls.ja_data_client);
     const uint16_t *list = nullptr;
     uint16_t count = 0, room = OXLO_TLS_LIST_MAX;
     switch (which) {
