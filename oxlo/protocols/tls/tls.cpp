@@ -110,7 +110,7 @@ void block_record(oxlo_module *m, oxlo_flow_state *f, uint8_t content_type, uint
     tls_block *b = &t->blocks[t->block_count];
     b->kind = (uint8_t)oxlo_tls_block_kind_of(content_type, hs_type);
     b->length = block_length(size, pkt->direction);
-    b->flags = 1;
+    b->flags = pkt->direction ? 1 : 0; /* bit 0: the block came from the responder, like a negative length */
     if (t->block_count == 0) {
         b->time_offset = 0;
     } else {
