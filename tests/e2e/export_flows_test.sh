@@ -95,7 +95,7 @@ e2e_wait_for "$OUT" '"flow"' 5
 check "-j: compressed JSON record with the flow's fields" \
   "len(flows)==1 and flows[0]['version']==2 and flows[0]['compressed'] and flows[0]['json']['11']==53 and flows[0]['json']['58011']=='j1.vesk.test'"
 check "-j: key 58065 is a JSON text inside the JSON record" \
-  "json.loads(flows[0]['json']['58065'])['oxlo']['hostname']=='j1.vesk.test' and json.loads(flows[0]['json']['58065'])['oxlo']['dns']['num_queries']==0"
+  "json.loads(flows[0]['json']['58065'])['oxlo']['hostname']=='j1.vesk.test' and json.loads(flows[0]['json']['58065'])['oxlo']['dns']['query_type']==1"
 e2e_stop_vesk
 stop_collector
 
