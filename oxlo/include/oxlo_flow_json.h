@@ -47,7 +47,9 @@ int oxlo_recbuf_put_confidence(oxlo_recbuf *serializer, oxlo_confidence_level co
 int oxlo_recbuf_put_algorithm_list(oxlo_recbuf *serializer, const char *text, const char *list_name);
 
 /* The fingerprint members of a TLS or QUIC flow ("JA4r", "JA4", "sni",
- * "sni_domain"): 1 when something was written, 0 when nothing, < 0 on error. */
+ * "sni_domain") or of an SSH flow with a client HASSH ("hassh_client",
+ * "client_signature", "hassh_server", "server_signature"): 1 when something
+ * was written, 0 when nothing, < 0 on error. */
 int oxlo_flow_fingerprint_serialize(oxlo_module *module, const oxlo_flow_state *flow,
                                     oxlo_recbuf *serializer);
 

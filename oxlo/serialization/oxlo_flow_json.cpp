@@ -290,9 +290,19 @@ int oxlo_flow_fingerprint_serialize(oxlo_module *module, const oxlo_flow_state *
         return -1;
     const uint16_t master = oxlo_flow_master_protocol(flow), app = oxlo_flow_app_protocol(flow);
     auto either = [&](uint16_t id) { return master == id || app == id; };
+    int rc = 0, written = 0;
+    if (either(OXLO_PROTOCOL_SSH)) {
+        const char *hassh = oxlo_flow_ssh_hassh(flow, 1);
+        if (!hassh[0])
+            return 0;
+        rc |= oxlo_recbuf_put_text(s, "hassh_client", hassh);
+        rc |= oxlo_recbuf_put_text(s, "client_signature", oxlo_flow_ssh_banner(flow, 1));
+        rc |= oxlo_recbuf_put_text(s, "hassh_server", oxlo_flow_ssh_hassh(flow, 0));
+        rc |= oxlo_recbuf_put_text(s, "server_signature", oxlo_flow_ssh_banner(flow, 0));
+        return rc ? -1 : 1;
+    }
     if (!either(OXLO_PROTOCOL_TLS) && !either(OXLO_PROTOCOL_QUIC))
         return 0;
-    int rc = 0, written = 0;
     const char *raw = oxlo_flow_tls_ja4_raw(flow);
     if (raw[0]) {
         rc |= oxlo_recbuf_put_text(s, "JA4r", raw);

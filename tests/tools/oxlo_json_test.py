@@ -17,7 +17,7 @@ REPLAY = os.path.join(BUILD, "oxlo-replay")
 # Members in the order they are written; each block may leave members out.
 OXLO_ORDER = ["flow_risk", "confidence", "proto", "proto_id", "proto_by_ip", "proto_by_ip_id", "encrypted",
               "breed", "category_id", "category", "hostname", "domainame", "stream_content",
-              "dns", "http", "mdns", "tls", "entropy"]
+              "dns", "http", "mdns", "tls", "ssh", "entropy"]
 ALWAYS = ["proto", "proto_id", "proto_by_ip", "encrypted", "breed", "category_id", "category"]
 BLOCK_ORDER = {
     "http": ["url", "code", "content_type", "user_agent", "request_content_type", "detected_os", "nat_ip"],

@@ -27,6 +27,7 @@ typedef struct tls_reassembly_buffer {
 typedef struct oxlo_tls_flow {
     tls_reassembly_buffer reassembly[2];
     tls_reassembly_buffer dtls_reassembly[2];
+    tls_reassembly_buffer handshake[2]; /* a handshake message spanning records */
     uint8_t hello_flags;   /* 0x01 CH seen, 0x02 client direction, 0x04 by name,
                               0x08 SH seen, 0x10 cert SHA-1, 0x20 DTLS-SRTP */
     uint8_t state_flags;   /* 0x01 both CCS/data, 0x02 CCS initiator side,
