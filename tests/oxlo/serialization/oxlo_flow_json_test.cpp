@@ -221,6 +221,18 @@ TEST_F(flow_json, certificate_fingerprint_beginning_with_zero_is_written)
               std::string::npos);
 }
 
+TEST_F(flow_json, fingerprint_members_of_a_tls_flow)
+{
+    EXPECT_EQ(json_of([&](oxlo_recbuf *s) { return oxlo_flow_fingerprint_serialize(m, f, s) == 0 ? 0 : -1; }),
+              "{}");
+    oxlo_tls_flow &t = tls();
+    strcpy(t.ja4_client, "t13d311000_e8f1e7e78f70_1f22a2ca17c4");
+    oxlo_flow_store_host_name(f, "www.vesk.test", 13, OXLO_HOST_LOWER);
+    EXPECT_EQ(json_of([&](oxlo_recbuf *s) { return oxlo_flow_fingerprint_serialize(m, f, s) == 1 ? 0 : -1; }),
+              "{\"JA4\":\"t13d311000_e8f1e7e78f70_1f22a2ca17c4\",\"sni\":\"www.vesk.test\","
+              "\"sni_domain\":\"www.vesk.test\"}"); // no suffix list loaded: the whole name
+}
+
 TEST_F(flow_json, tls_block_needs_a_known_version)
 {
     for (uint16_t version : {uint16_t(0), uint16_t(0x1234)}) {
