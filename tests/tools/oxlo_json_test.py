@@ -15,9 +15,10 @@ CAPTURES = os.path.join(SRC, "tests", "captures")
 REPLAY = os.path.join(BUILD, "oxlo-replay")
 
 # Members in the order they are written; each block may leave members out.
+# "<block>" stands for the one block of the flow's protocol (its name is the
+# protocol's: "http", "dns", "tls", ...), which comes after the generic ones.
 OXLO_ORDER = ["flow_risk", "confidence", "proto", "proto_id", "proto_by_ip", "proto_by_ip_id", "encrypted",
-              "breed", "category_id", "category", "hostname", "domainame", "stream_content",
-              "dns", "http", "mdns", "tls", "ssh", "entropy"]
+              "breed", "category_id", "category", "hostname", "domainame", "stream_content", "<block>"]
 ALWAYS = ["proto", "proto_id", "proto_by_ip", "encrypted", "breed", "category_id", "category"]
 BLOCK_ORDER = {
     "http": ["url", "code", "content_type", "user_agent", "request_content_type", "detected_os", "nat_ip"],
@@ -69,7 +70,10 @@ def check_order(where, pairs, order, required=()):
 
 
 def check_oxlo(where, pairs):
-    check_order(where, pairs, OXLO_ORDER, ALWAYS)
+    generic = [(k if k in OXLO_ORDER else "<block>", v) for k, v in pairs]
+    if sum(1 for k, _ in generic if k == "<block>") > 1:
+        fail("%s: more than one protocol block: %s" % (where, [k for k, _ in pairs]))
+    check_order(where, generic, OXLO_ORDER, ALWAYS)
     for key, value in pairs:
         if key in BLOCK_ORDER and isinstance(value, list):
             check_order("%s.%s" % (where, key), value, BLOCK_ORDER[key])
