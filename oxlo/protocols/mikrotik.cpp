@@ -51,7 +51,8 @@ void keep(const oxlo_reader &value, uint16_t type, mikrotik_state *s)
     case 7: oxlo_rd_text(&value, s->version, sizeof(s->version)); break;
     case 10:
         if (value.length == 4) {
-            s->uptime = oxlo_rd_be32(&v);
+            /* Senders write the uptime in their own (little-endian) order. */
+            s->uptime = oxlo_rd_le32(&v);
             s->have |= HAS_UPTIME;
         }
         break;

@@ -1,7 +1,7 @@
 # Recipes for the infrastructure captures of this folder, sourced by
 # ../record.sh (which provides setup, start_s, capture_start/capture_stop and
 # the rest). Real daemons and clients from Debian in two namespaces.
-RECIPES+=(infra/nontcp infra/ntp infra/snmp infra/syslog infra/radius infra/ike infra/mndp infra/munin infra/rmcp infra/vrrp)
+RECIPES+=(infra/nontcp infra/ntp infra/snmp infra/syslog infra/radius infra/ike infra/mndp infra/munin infra/rmcp infra/vrrp infra/zabbix)
 
 # Like capture_start, but keeps every IP protocol (IPv6 too) except
 # neighbour discovery.
@@ -150,5 +150,21 @@ EOC
   start_s keepalived -n -l -D -f "$WORK/keepalived.conf" -p "$WORK/ka.pid" -r "$WORK/vrrp.pid"
   sleep 4
   capture_stop vrrp
+  teardown
+}
+
+
+# The agent's passive check; Debian ships no zabbix_get, so the request
+# (the "ZBXD" header, version 1, the key's length and the key) is written here.
+record_zabbix() {
+  setup 1500
+  printf 'Server=%s\nListenIP=%s\nListenPort=10050\nLogType=console\nPidFile=%s/zabbix.pid\nAllowRoot=1\n' \
+    "$CLI4" "$SRV4" "$WORK" > "$WORK/zabbix_agentd.conf"
+  start_s zabbix_agentd -f -c "$WORK/zabbix_agentd.conf"
+  wait_port t 10050
+  capture_start zabbix
+  /usr/bin/python3 -c 'import struct,sys; k=b"agent.ping"; sys.stdout.buffer.write(b"ZBXD\x01"+struct.pack("<Q",len(k))+k)' \
+    | in_c timeout 3 socat -t 2 - "TCP:$SRV4:10050" > /dev/null || true
+  capture_stop zabbix
   teardown
 }
