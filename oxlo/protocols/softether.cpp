@@ -54,11 +54,11 @@ bool pack(const oxlo_reader &p, softether_state *s)
     for (uint32_t e = 0; e < count && !r.error && oxlo_rd_left(&r) > 0; e++) {
         const uint32_t name_length = oxlo_rd_be32(&r);
         if (name_length == 0)
-            return false;
+            break; /* padding or junk: keep what was read */
         const oxlo_reader name = oxlo_rd_field(&r, name_length - 1);
         const uint32_t type = oxlo_rd_be32(&r), values = oxlo_rd_be32(&r);
         if (r.error || type > 4)
-            return false;
+            break;
         const bool host = oxlo_rd_equals(&name, "host_name", 0), ddns = oxlo_rd_equals(&name, "ddns_fqdn", 0);
         for (uint32_t v = 0; v < values && !r.error; v++) {
             if (type == 0) {
