@@ -62,6 +62,7 @@ bool RuleManager::scanEngineData(const char *path) {
 
 bool RuleManager::loadRules(const char *path) {
   fileRead = false;
+  accepted = 0;
   FILE *f = path ? fopen(path, "r") : nullptr;
   if (!f) {
     POLICY_LOG(POLICY_ERROR, "Unable to open file %s [%u/%s", path ? path : "(null)",
@@ -79,7 +80,10 @@ bool RuleManager::loadRules(const char *path) {
     if (line[0] == '#') continue;
     if (len > 0 && line[len - 1] == '\n') line[--len] = '\0';
     if (len == 0) continue;
-    if (!parseLine(line, lineNumber)) POLICY_LOG(POLICY_WARNING, "Invalid parsing of line %u", lineNumber);
+    if (parseLine(line, lineNumber))
+      accepted++;
+    else
+      POLICY_LOG(POLICY_WARNING, "Invalid parsing of line %u", lineNumber);
     errno = 0;
   }
   int readError = ferror(f) ? (errno ? errno : EIO) : 0;

@@ -30,8 +30,10 @@ class RuleManager {
   // no pools, policies, blacklists or geolocation; false when the file
   // cannot be opened or read.
   bool scanEngineData(const char *path);
-  // Whether the last loadRules could open and read its file.
+  // Whether the last loadRules could open and read its file, and how many
+  // of its rule lines it took (blank and comment lines are not counted).
   bool fileWasRead() const { return fileRead; }
+  unsigned acceptedLines() const { return accepted; }
   bool parseLine(const char *text, unsigned lineNumber);
   bool resolve();
 
@@ -74,6 +76,7 @@ class RuleManager {
   PolicyRule *defaultPolicy;
   Blacklists blacklists;
   bool fileRead;
+  unsigned accepted = 0;
   bool engineDataOnly = false;
   std::string customProtocolsPath;
   std::vector<std::string> categoryPaths;

@@ -39,7 +39,13 @@ int rule_manager_load_rules(vesk_rule_manager *manager, const char *path) {
     POLICY_LOG(POLICY_ERROR, "Not enough memory while loading %s", path ? path : "");
     return -1;
   }
-  return rm->fileWasRead() ? 0 : -1;
+  if (!rm->fileWasRead()) return -1;
+  return rm->acceptedLines() > 0 ? 0 : -2;
+}
+
+int rule_manager_has_default_policy(const vesk_rule_manager *manager) {
+  const RuleManager *rm = unwrap(manager);
+  return rm && rm->getDefaultPolicy() ? 1 : 0;
 }
 
 uint16_t rule_manager_match_flow(vesk_rule_manager *manager, const uint8_t *src_mac,

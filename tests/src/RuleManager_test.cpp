@@ -118,6 +118,40 @@ TEST(RuleManager, unreadable_rules_file_fails_visibly) {
   rule_manager_destroy(nullptr);
 }
 
+// A file that yields no rule line must not replace the rules in force: the
+// facade tells it apart from a file that loaded.
+TEST(RuleManager, load_without_any_taken_line_is_reported) {
+  struct Case {
+    const char *name;
+    std::string text;
+    int rc;
+  };
+  const Case cases[] = {
+      {"empty", "", -2},
+      {"comments and blank lines", "# a\n\n# b\n", -2},
+      {"only refused lines", "{}\n[1]\nnot json\n", -2},
+      {"binary", std::string("\x7f" "ELF\x02\x01\x00\x00\n\xff\xfe{\x00}", 16), -2},
+      {"one good line among bad ones", std::string("{}\n") + PASS_POLICY + "\n", 0},
+  };
+  for (const Case &c : cases) {
+    vesk_rule_manager *m = rule_manager_create(nullptr, 16, 16);
+    RulesFile f(c.text);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(rule_manager_load_rules(m, f.path.c_str()), c.rc) << c.name;
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(rule_manager_has_default_policy(m), 0) << c.name;
+    rule_manager_destroy(m);
+  }
+  vesk_rule_manager *m = rule_manager_create(nullptr, 16, 16);
+  RulesFile f(R"({"policy":{"id":0,"default_marker":"drop","markers":{}}})");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(rule_manager_load_rules(m, f.path.c_str()), 0);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(rule_manager_has_default_policy(m), 1);
+  EXPECT_EQ(rule_manager_has_default_policy(nullptr), 0);
+  rule_manager_destroy(m);
+}
+
 TEST(RuleManager, skips_comments_and_empty_lines_and_counts_lines_from_one) {
   RuleManager rm(nullptr, 16, 16);
   bool hasDefault;

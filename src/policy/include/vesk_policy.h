@@ -32,10 +32,16 @@ vesk_rule_manager *rule_manager_create(oxlo_module *module, uint32_t policy_limi
 /* Destroys a manager; NULL is ignored. */
 void rule_manager_destroy(vesk_rule_manager *manager);
 
-/* Loads a rules file of JSON lines. 0 when the file was read (bad lines are
- * logged and skipped); -1 for no manager, or when the file could not be
- * opened or read: the caller should then keep the rules it has in force. */
+/* Loads a rules file of JSON lines. 0 when the file was read and at least
+ * one rule line was taken (bad lines are logged and skipped); -1 for no
+ * manager, or when the file could not be opened or read; -2 when it held no
+ * line that could be taken (empty, only comments, or every line refused).
+ * On -1 and -2 the caller should keep the rules it has in force. */
 int rule_manager_load_rules(vesk_rule_manager *manager, const char *path);
+
+/* 1 when the manager holds a default policy (id 0), else 0 (NULL: 0). A
+ * manager without one passes every flow no pool covers. */
+int rule_manager_has_default_policy(const vesk_rule_manager *manager);
 
 /* The marker of a classified flow. MACs are 6 bytes; addresses 16 bytes:
  * IPv4 in network byte order in the first four bytes and zero after, IPv6 as
