@@ -1,6 +1,7 @@
 #include "RuleManager.h"
 
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <sys/stat.h>
 
 #include "Pool.h"
@@ -150,6 +151,25 @@ TEST(RuleManager, load_without_any_taken_line_is_reported) {
   EXPECT_EQ(rule_manager_has_default_policy(m), 1);
   EXPECT_EQ(rule_manager_has_default_policy(nullptr), 0);
   rule_manager_destroy(m);
+}
+
+// A long file of bad lines costs a bounded log; quoted text is escaped and
+// cut, so a line with terminal escapes or newlines stays one log line.
+TEST(RuleManager, log_of_a_load_is_bounded_and_escaped) {
+  RuleManager rm(nullptr, 16, 16);
+  std::string text = "{\"x\": \"\x1b[31m\\u000aforged\", \"pad\": \"" + std::string(1000, 'a') + "\"}\n";
+  for (int i = 0; i < 5000; i++) text += "{}\n";
+  text += PASS_POLICY;
+  bool hasDefault;
+  std::string out = loadText(rm, text, &hasDefault);
+  EXPECT_EQ(rm.acceptedLines(), 1u);
+  size_t lines = std::count(out.begin(), out.end(), '\n');
+  EXPECT_LT(lines, 400u) << "5002 rule lines";
+  EXPECT_TRUE(contains(out, "Further lines of ")) << out.substr(0, 2000);
+  EXPECT_TRUE(contains(out, "5002 rule lines, 1 taken"));
+  EXPECT_TRUE(contains(out, "[line 1] Loading {\"x\": \"\\x1B[31m\\x5Cu000aforged")) << out.substr(0, 600);
+  EXPECT_FALSE(contains(out, "\x1b"));
+  EXPECT_FALSE(contains(out, std::string(300, 'a')));
 }
 
 TEST(RuleManager, skips_comments_and_empty_lines_and_counts_lines_from_one) {
