@@ -5,6 +5,7 @@
 #include <libnetfilter_queue/libnetfilter_queue.h>
 #include <linux/netfilter.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -207,8 +208,21 @@ void NetfilterInterface::release() {
   receiveBuffer_ = nullptr;
 }
 
+// Wakes a poll thread out of its wait so that a stop takes effect at once
+// rather than at the end of the wait.
+static void onWake(int) {}
+static const int kWakeSignal = SIGUSR2;
+
 void NetfilterInterface::start() {
+  static std::once_flag installed;
+  std::call_once(installed, [] {
+    struct sigaction wake {};
+    wake.sa_handler = onWake;  // no SA_RESTART: the wait returns EINTR
+    sigemptyset(&wake.sa_mask);
+    sigaction(kWakeSignal, &wake, nullptr);
+  });
   running_.store(1);
+  pollLoopLeft_.store(false);
   thread_ = std::thread(&NetfilterInterface::pollLoop, this);
 }
 
@@ -217,7 +231,14 @@ void NetfilterInterface::teardown() {
   tornDown_ = true;
   // The poll thread uses everything released below: it must be gone first.
   running_.store(0);
-  if (thread_.joinable()) thread_.join();
+  if (thread_.joinable()) {
+    // A wake that comes just before the wait begins is lost: repeat it.
+    for (int i = 0; i < 100 && !pollLoopLeft_.load(); i++) {
+      pthread_kill(thread_.native_handle(), kWakeSignal);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    thread_.join();
+  }
   release();
 }
 
@@ -238,7 +259,16 @@ bool NetfilterInterface::loadAcceptable(int rc, vesk_rule_manager *rules, const 
   return false;
 }
 
-bool NetfilterInterface::loadRules(const char *path) {
+bool NetfilterInterface::loadInto(vesk_rule_manager *rules, const char *path,
+                                  vesk_blacklists **blacklists) {
+  if (blacklists && *blacklists) rule_manager_share_blacklists(rules, *blacklists);
+  int rc = rule_manager_load_rules(rules, path);
+  if (!loadAcceptable(rc, rules, path)) return false;
+  if (blacklists && !*blacklists) *blacklists = rule_manager_blacklists(rules);
+  return true;
+}
+
+bool NetfilterInterface::loadRules(const char *path, vesk_blacklists **blacklists) {
   std::lock_guard<std::mutex> reload(reloadLock_);
   vesk_rule_manager *data = rule_manager_scan_engine_data(module(), path);
   // Unreadable: the load below fails the same way and keeps the rules.
@@ -246,7 +276,7 @@ bool NetfilterInterface::loadRules(const char *path) {
   // The module is rebuilt only when what its data files hold has changed.
   if (signature == engine_->signature()) {
     rule_manager_destroy(data);
-    return swapRules(path);
+    return swapRules(path, blacklists);
   }
 
   EngineSwap next;
@@ -262,8 +292,7 @@ bool NetfilterInterface::loadRules(const char *path) {
     freeSwap(next);
     return false;
   }
-  int rc = rule_manager_load_rules(next.rules, path);
-  if (!loadAcceptable(rc, next.rules, path)) {
+  if (!loadInto(next.rules, path, blacklists)) {
     freeSwap(next);
     return false;
   }
@@ -302,14 +331,13 @@ bool NetfilterInterface::loadRules(const char *path) {
   return true;
 }
 
-bool NetfilterInterface::swapRules(const char *path) {
+bool NetfilterInterface::swapRules(const char *path, vesk_blacklists **blacklists) {
   vesk_rule_manager *rules = rule_manager_create(module(), 16, 16);
   if (!rules) {
     trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to enable rules manager");
     return false;
   }
-  int rc = rule_manager_load_rules(rules, path);
-  if (!loadAcceptable(rc, rules, path)) {
+  if (!loadInto(rules, path, blacklists)) {
     rule_manager_destroy(rules);
     return false;
   }
@@ -415,6 +443,7 @@ void NetfilterInterface::pollLoop() {
     sendStatistics(now);
   }
   trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Leaving netfilter packet poll loop");
+  pollLoopLeft_.store(true);
 }
 
 int NetfilterInterface::packetCallback(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data *nfa,

@@ -51,7 +51,9 @@ class NetfilterInterface {
   // and the poll thread swaps module and rules between two packets (at once
   // when the queue has no poll thread). Flows in progress stay in the flow
   // table and finish on the module that started them.
-  bool loadRules(const char *path);
+  // blacklists: the blacklist downloads of this reload, shared by every
+  // queue: taken when set, else set to this load's own (if it has any).
+  bool loadRules(const char *path, vesk_blacklists **blacklists = nullptr);
 
   // Stops and joins the poll thread, then releases everything.
   void teardown();
@@ -92,9 +94,12 @@ class NetfilterInterface {
   // displaced back to the waiting reload.
   void applyPendingSwap();
   // Rules alone, against the module in use.
-  bool swapRules(const char *path);
+  bool swapRules(const char *path, vesk_blacklists **blacklists);
   // Whether a load's result may replace the rules in force; logs why not.
   bool loadAcceptable(int rc, vesk_rule_manager *rules, const char *path);
+  // Loads the file into rules, sharing the reload's blacklist downloads;
+  // false (logged) when the result must not replace the rules in force.
+  bool loadInto(vesk_rule_manager *rules, const char *path, vesk_blacklists **blacklists);
   void installSwap(EngineSwap &next);
   static void freeSwap(EngineSwap &set);
   void release();
@@ -133,6 +138,7 @@ class NetfilterInterface {
   int socket_ = -1;
   std::thread thread_;
   std::atomic<uint8_t> running_{0};
+  std::atomic<bool> pollLoopLeft_{true};
   uint8_t firstQueue_;
   char localAddressText_[32];
   uint64_t previousBytes_ = 0, previousPackets_ = 0, bytes_ = 0, packets_ = 0;

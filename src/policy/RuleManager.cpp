@@ -69,6 +69,7 @@ bool RuleManager::scanEngineData(const char *path) {
 bool RuleManager::loadRules(const char *path) {
   fileRead = false;
   accepted = 0;
+  blacklistUrls.clear();
   FILE *f = path ? fopen(path, "r") : nullptr;
   if (!f) {
     POLICY_LOG(POLICY_ERROR, "Unable to open file %s [%u/%s", path ? path : "(null)",
@@ -110,7 +111,9 @@ bool RuleManager::loadRules(const char *path) {
     return false;
   }
   fileRead = true;
-  return engineDataOnly || resolve();
+  if (engineDataOnly) return true;
+  startBlacklists();
+  return resolve();
 }
 
 // Keeps a freshly parsed pool or policy unless its id is taken or the set is
@@ -183,8 +186,25 @@ void RuleManager::loadBlacklists(json_object *value) {
   size_t n = json_object_array_length(value);
   for (size_t i = 0; i < n; i++) {
     const char *url = json_object_get_string(json_object_array_get_idx(value, i));
-    if (url) blacklists.download(url);
+    if (!url) continue;
+    if (!Blacklists::urlAllowed(url)) {
+      POLICY_LOG(POLICY_WARNING, "Skipping blacklist %s: only http and https URLs are downloaded",
+                 PolicyTrace::printable(url).c_str());
+      continue;
+    }
+    blacklistUrls.push_back(url);
   }
+}
+
+// The downloads start once the file is read; they run on their own thread.
+void RuleManager::startBlacklists() {
+  std::shared_ptr<BlacklistFetch> offered = std::move(shared);
+  shared.reset();
+  if (blacklistUrls.empty()) return;
+  if (offered && offered->urls() == blacklistUrls)
+    fetch = std::move(offered);
+  else
+    fetch = std::make_shared<BlacklistFetch>(blacklistUrls);
 }
 
 bool RuleManager::parseLine(const char *text, unsigned lineNumber) {

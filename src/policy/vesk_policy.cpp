@@ -76,8 +76,29 @@ uint16_t rule_manager_match_flow(vesk_rule_manager *manager, const uint8_t *src_
 int rule_manager_is_blacklisted(vesk_rule_manager *manager, const uint8_t *address,
                                 int ip_version) {
   RuleManager *rm = unwrap(manager);
-  return rm && rm->getBlacklists().contains(address, ip_version) ? 1 : 0;
+  return rm && rm->isBlacklisted(address, ip_version) ? 1 : 0;
 }
+
+struct vesk_blacklists {
+  std::shared_ptr<BlacklistFetch> fetch;
+};
+
+vesk_blacklists *rule_manager_blacklists(const vesk_rule_manager *manager) {
+  const RuleManager *rm = unwrap(manager);
+  if (!rm || !rm->getBlacklistFetch()) return nullptr;
+  return new (std::nothrow) vesk_blacklists{rm->getBlacklistFetch()};
+}
+
+void rule_manager_share_blacklists(vesk_rule_manager *manager, const vesk_blacklists *blacklists) {
+  RuleManager *rm = unwrap(manager);
+  if (rm) rm->shareBlacklists(blacklists ? blacklists->fetch : nullptr);
+}
+
+int blacklists_wait(vesk_blacklists *blacklists, uint32_t timeout_ms) {
+  return blacklists && blacklists->fetch->wait(timeout_ms) ? 1 : 0;
+}
+
+void blacklists_release(vesk_blacklists *blacklists) { delete blacklists; }
 
 vesk_rule_manager *rule_manager_scan_engine_data(oxlo_module *module, const char *path) {
   vesk_rule_manager *manager = rule_manager_create(module, 16, 16);

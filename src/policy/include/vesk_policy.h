@@ -56,6 +56,23 @@ uint16_t rule_manager_match_flow(vesk_rule_manager *manager, const uint8_t *src_
 int rule_manager_is_blacklisted(vesk_rule_manager *manager, const uint8_t *address,
                                 int ip_version);
 
+/* The blacklist downloads of one load ("blacklists" lines). They run on a
+ * thread of their own from the end of the load; until every one has ended
+ * the manager's blacklists cover nothing. A manager holds its downloads; a
+ * handle from rule_manager_blacklists holds them too, until released. */
+typedef struct vesk_blacklists vesk_blacklists;
+
+/* The manager's downloads with a reference for the caller (NULL: none). */
+vesk_blacklists *rule_manager_blacklists(const vesk_rule_manager *manager);
+/* Before a load: when its "blacklists" lines name the same URLs, the
+ * manager takes these downloads instead of starting its own (so a reload of
+ * several queues downloads once). */
+void rule_manager_share_blacklists(vesk_rule_manager *manager, const vesk_blacklists *blacklists);
+/* 1 once every download has ended, waiting at most timeout_ms; else 0. */
+int blacklists_wait(vesk_blacklists *blacklists, uint32_t timeout_ms);
+/* Drops the reference; the last one stops a download still running. */
+void blacklists_release(vesk_blacklists *blacklists);
+
 /* Raises the library's trace level to 9 (when its log object exists). */
 void rule_manager_set_debug(void);
 
