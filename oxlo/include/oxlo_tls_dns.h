@@ -31,6 +31,9 @@ int oxlo_flow_tls_cert_validity(const oxlo_flow_state *flow, uint32_t *not_befor
 int oxlo_flow_tls_cert_sha1(const oxlo_flow_state *flow, uint8_t sha1[20]);
 /* 1 once the flow's TLS client hello was read. */
 int oxlo_flow_tls_client_hello_seen(const oxlo_flow_state *flow);
+/* The supported groups the client offered (GREASE left out, the first 32
+ * kept), in its order: copies at most max and returns the number copied. */
+size_t oxlo_flow_tls_groups_offered(const oxlo_flow_state *flow, uint16_t *groups, size_t max);
 
 /* DNS: query type of the first question, response code (-1 before a
  * response), the PTR target and the answer addresses (16 bytes each, IPv4

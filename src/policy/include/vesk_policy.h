@@ -94,6 +94,17 @@ const char *rule_manager_category_file_tag(const vesk_rule_manager *manager, uin
  * cannot be read or memory runs out. */
 vesk_rule_manager *rule_manager_scan_engine_data(oxlo_module *module, const char *path);
 
+/* ---- post-quantum key exchange ------------------------------------------ */
+
+/* Checks a flow's key exchange for a post-quantum method: TLS, DTLS and
+ * QUIC by the groups the client offered, SSH by the negotiated key exchange
+ * and the two sides' lists (they need the knob "ssh.metadata.ssh_data"),
+ * IPsec by the responder's IKE proposal (not read by this engine, so an
+ * IPsec flow is always flagged). A flow is checked when its application or
+ * its master protocol is one of these. 1 when it raised risk 58 (non-PQC)
+ * with its message, else 0 (also for no module or no flow). */
+int flow_check_non_pqc_risk(oxlo_module *module, oxlo_flow_state *flow);
+
 /* ---- text helpers ------------------------------------------------------- */
 
 /* MAC key: the six bytes as a little-endian 48-bit number. parseMacKey reads
