@@ -122,6 +122,7 @@ TEST(RuleManager, unreadable_rules_file_fails_visibly) {
 // A file that yields no rule line must not replace the rules in force: the
 // facade tells it apart from a file that loaded.
 TEST(RuleManager, load_without_any_taken_line_is_reported) {
+  static const char kBinary[] = "\x7f" "ELF\x02\x01\x00\x00\n\xff\xfe{\x00}";
   struct Case {
     const char *name;
     std::string text;
@@ -131,7 +132,7 @@ TEST(RuleManager, load_without_any_taken_line_is_reported) {
       {"empty", "", -2},
       {"comments and blank lines", "# a\n\n# b\n", -2},
       {"only refused lines", "{}\n[1]\nnot json\n", -2},
-      {"binary", std::string("\x7f" "ELF\x02\x01\x00\x00\n\xff\xfe{\x00}", 16), -2},
+      {"binary", std::string(kBinary, sizeof(kBinary) - 1), -2},
       {"one good line among bad ones", std::string("{}\n") + PASS_POLICY + "\n", 0},
   };
   for (const Case &c : cases) {
