@@ -42,6 +42,10 @@ uint8_t oxlo_flow_dns_address_count(const oxlo_flow_state *flow);
 int oxlo_flow_dns_address(const oxlo_flow_state *flow, uint8_t index, uint8_t address[16], int *is_ipv6,
                           uint32_t *ttl);
 
+/* The flow's QUIC version as its label ("V-1", "Draft-29", "Unknown (709A50C4)")
+ * into buffer; NULL when the QUIC dissector kept nothing for the flow. */
+const char *oxlo_flow_quic_version(const oxlo_flow_state *flow, char *buffer, size_t size);
+
 #ifdef __cplusplus
 }
 #endif
