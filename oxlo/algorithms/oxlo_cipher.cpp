@@ -9,8 +9,15 @@
 #include "oxlo_memory.h"
 #include "oxlo_private.h"
 
+/* HMAC runs on libcrypto's SHA-256 block interface, whose state is a plain
+ * struct: the keyed inner and outer states are computed once per key and
+ * copied for each message, with no allocation and none of the provider
+ * look-ups of the EVP digest calls (HKDF makes five short HMACs per QUIC
+ * Initial). */
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/sha.h>
 
 #include <atomic>
 #include <cstring>
@@ -24,7 +31,8 @@ struct crypto_md_handle {
     uint32_t key_length;
     uint32_t message_length;
     uint8_t key_set;
-    EVP_MD_CTX *ctx;
+    uint8_t prepared;        /* inner and outer hold the current key */
+    SHA256_CTX inner, outer; /* after the padded key block */
 };
 
 struct crypto_cipher_handle {
@@ -46,7 +54,6 @@ struct crypto_cipher_handle {
 namespace {
 
 struct primitives {
-    EVP_MD *sha256 = nullptr;
     EVP_CIPHER *ecb = nullptr;
     EVP_CIPHER *gcm = nullptr;
 };
@@ -56,7 +63,6 @@ const primitives &lib()
     static primitives p;
     static std::once_flag once;
     std::call_once(once, [] {
-        p.sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
         p.ecb = EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr);
         p.gcm = EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr);
     });
@@ -100,11 +106,20 @@ constexpr error_text error_table[] = {
     {CRYPTO_ERR_INVALID_CONTEXT, "CIPHER:Invalid context"},
 };
 
-bool sha256(EVP_MD_CTX *ctx, const uint8_t *a, size_t a_len, const uint8_t *b, size_t b_len, uint8_t out[32])
+/* The inner and outer states of HMAC for the handle's key. */
+void hmac_prepare(crypto_md_handle *h)
 {
-    unsigned n = 0;
-    return EVP_DigestInit_ex2(ctx, lib().sha256, nullptr) == 1 && EVP_DigestUpdate(ctx, a, a_len) == 1 &&
-           EVP_DigestUpdate(ctx, b, b_len) == 1 && EVP_DigestFinal_ex(ctx, out, &n) == 1 && n == 32;
+    uint8_t pad[64];
+    memset(pad, 0x36, sizeof(pad));
+    for (uint32_t i = 0; i < h->key_length; i++)
+        pad[i] ^= h->key[i];
+    SHA256_Init(&h->inner);
+    SHA256_Update(&h->inner, pad, 64);
+    for (int i = 0; i < 64; i++)
+        pad[i] ^= 0x36 ^ 0x5c;
+    SHA256_Init(&h->outer);
+    SHA256_Update(&h->outer, pad, 64);
+    OPENSSL_cleanse(pad, sizeof(pad));
 }
 
 bool valid(const crypto_cipher_handle *h)
@@ -186,16 +201,11 @@ extern "C" {
 
 int crypto_md_open(crypto_md_handle **out, int algorithm, unsigned flags)
 {
-    if (!out || algorithm != CRYPTO_MD_SHA256 || flags != CRYPTO_MD_FLAG_HMAC || !lib().sha256)
+    if (!out || algorithm != CRYPTO_MD_SHA256 || flags != CRYPTO_MD_FLAG_HMAC)
         return CRYPTO_ERR_MD_NOT_SUPPORTED;
     auto *h = static_cast<crypto_md_handle *>(oxlo_heap_calloc(1, sizeof(crypto_md_handle)));
     if (!h)
         return CRYPTO_ERR_MD_ALLOC;
-    h->ctx = EVP_MD_CTX_new();
-    if (!h->ctx) {
-        oxlo_heap_free(h);
-        return CRYPTO_ERR_MD_ALLOC;
-    }
     *out = h;
     return 0;
 }
@@ -208,14 +218,14 @@ int crypto_md_setkey(crypto_md_handle *h, const void *key, size_t length)
         return CRYPTO_ERR_MD_KEY_SET;
     if (length > CRYPTO_MD_KEY_MAX) {
         /* Cutting a long key would give a wrong MAC; HMAC hashes it. */
-        if (!sha256(h->ctx, static_cast<const uint8_t *>(key), length, nullptr, 0, h->key))
-            return CRYPTO_ERR_MD_NOT_SUPPORTED;
+        SHA256(static_cast<const unsigned char *>(key), length, h->key);
         length = CRYPTO_MD_DIGEST;
     } else if (length) {
         memcpy(h->key, key, length);
     }
     h->key_length = uint32_t(length);
     h->key_set = 1;
+    h->prepared = 0;
     return 0;
 }
 
@@ -235,17 +245,18 @@ const uint8_t *crypto_md_read(crypto_md_handle *h)
 {
     if (!h)
         return nullptr;
-    uint8_t pad[64], inner[32];
-    memset(pad, 0x36, sizeof(pad));
-    for (uint32_t i = 0; i < h->key_length; i++)
-        pad[i] ^= h->key[i];
-    if (!sha256(h->ctx, pad, 64, h->message, h->message_length, inner))
-        return nullptr;
-    for (int i = 0; i < 64; i++)
-        pad[i] ^= 0x36 ^ 0x5c;
-    if (!sha256(h->ctx, pad, 64, inner, 32, h->digest))
-        return nullptr;
-    OPENSSL_cleanse(pad, sizeof(pad));
+    if (!h->prepared) {
+        hmac_prepare(h);
+        h->prepared = 1;
+    }
+    uint8_t inner[32];
+    SHA256_CTX c = h->inner;
+    SHA256_Update(&c, h->message, h->message_length);
+    SHA256_Final(inner, &c);
+    c = h->outer;
+    SHA256_Update(&c, inner, sizeof(inner));
+    SHA256_Final(h->digest, &c);
+    OPENSSL_cleanse(&c, sizeof(c));
     return h->digest;
 }
 
@@ -258,13 +269,13 @@ void crypto_md_reset(crypto_md_handle *h)
     OPENSSL_cleanse(h->digest, sizeof(h->digest));
     h->key_length = h->message_length = 0;
     h->key_set = 0;
+    h->prepared = 0;
 }
 
 void crypto_md_close(crypto_md_handle *h)
 {
     if (!h)
         return;
-    EVP_MD_CTX_free(h->ctx);
     OPENSSL_cleanse(h, sizeof(*h));
     oxlo_heap_free(h);
 }
@@ -463,7 +474,7 @@ extern "C" int oxlo_crypto_initialised(void) { return layer_ready.load(std::memo
 extern "C" const char *oxlo_crypto_setup(void)
 {
     const char *version = crypto_check_version();
-    if (!version || crypto_control(1, 0) != 0 || !lib().sha256 || !lib().ecb || !lib().gcm)
+    if (!version || crypto_control(1, 0) != 0 || !lib().ecb || !lib().gcm)
         return nullptr;
     layer_ready.store(1, std::memory_order_release);
     return version;
