@@ -300,6 +300,40 @@ TEST_F(quic, client_initials_give_host_alpn_version_and_ja4)
     }
 }
 
+TEST_F(quic, doq_alpn_is_dns_over_quic)
+{
+    const bytes hello = client_hello("dns.example.com", "doq");
+    kit::conversation c(m, 853, OXLO_L4_UDP);
+    c.client(initial(crypto_frame(hello, 0, hello.size())));
+    EXPECT_EQ(c.app(), OXLO_PROTOCOL_DOH_DOT);
+    EXPECT_EQ(c.master(), OXLO_PROTOCOL_QUIC);
+}
+
+// Google versions with an encrypted Initial: a CRYPTO frame of type 0x08
+// holding a TLS ClientHello (T051) or a CHLO (Q050).
+TEST_F(quic, google_encrypted_initials)
+{
+    const bytes hello = client_hello("t051.example.com", "h3");
+    bytes frame = {0x08, 0x00, uint8_t(0x40 | (hello.size() >> 8)), uint8_t(hello.size())};
+    append(frame, hello);
+    initial_opts o;
+    o.version = 0x54303531;
+    kit::conversation c(m, 443, OXLO_L4_UDP);
+    c.client(initial(frame, o));
+    EXPECT_EQ(version(c), "T051");
+    EXPECT_EQ(host(c), "t051.example.com");
+
+    const std::string chlo_text = std::string("CHLO\x01\0\0\0SNI\0\x10\0\0\0", 16) + "q050.example.com" +
+                                  std::string(20, '\0');
+    bytes chlo_frame = {0x08, 0x00, uint8_t(0x40 | (chlo_text.size() >> 8)), uint8_t(chlo_text.size())};
+    chlo_frame.insert(chlo_frame.end(), chlo_text.begin(), chlo_text.end());
+    o.version = 0x51303530;
+    kit::conversation q(m, 443, OXLO_L4_UDP);
+    q.client(initial(chlo_frame, o));
+    EXPECT_EQ(version(q), "Q050");
+    EXPECT_EQ(host(q), "q050.example.com");
+}
+
 // What must not yield a host name, and must not crash or overrun.
 TEST_F(quic, undecryptable_initials)
 {
@@ -483,6 +517,25 @@ TEST_F(quic, short_headers_to_443)
         c.client(packet('c'));
         EXPECT_FALSE(c.by_inspection());
         EXPECT_EQ(version(c), "(none)");
+    }
+}
+
+TEST_F(quic, server_rej_from_443)
+{
+    std::string rej(60, '\x01');
+    rej[0] = '\x08';
+    rej.replace(25, 3, "REJ");
+    {
+        kit::conversation c(m, 443, OXLO_L4_UDP);
+        c.server(rej);
+        EXPECT_EQ(c.app() ? c.app() : c.master(), OXLO_PROTOCOL_QUIC);
+        EXPECT_TRUE(c.by_inspection());
+    }
+    {
+        rej.replace(25, 3, "RXJ"); // the first 'R' must start "REJ"
+        kit::conversation c(m, 443, OXLO_L4_UDP);
+        c.server(rej);
+        EXPECT_FALSE(c.by_inspection());
     }
 }
 
