@@ -9,7 +9,7 @@ import shutil
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "oxlo", "protocols"))
 from tls_fingerprints_test import BUILD, SRC, ja4, tshark  # noqa: E402
 
 CAPTURES = os.path.join(SRC, "tests", "captures", "quic")
