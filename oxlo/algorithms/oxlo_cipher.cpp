@@ -264,9 +264,14 @@ void crypto_md_reset(crypto_md_handle *h)
 {
     if (!h)
         return;
-    OPENSSL_cleanse(h->key, sizeof(h->key));
-    OPENSSL_cleanse(h->message, sizeof(h->message));
+    /* Only what was used: clearing is not free and HKDF resets often. */
+    OPENSSL_cleanse(h->key, h->key_set ? CRYPTO_MD_KEY_MAX : 0);
+    OPENSSL_cleanse(h->message, h->message_length);
     OPENSSL_cleanse(h->digest, sizeof(h->digest));
+    if (h->prepared) {
+        OPENSSL_cleanse(&h->inner, sizeof(h->inner));
+        OPENSSL_cleanse(&h->outer, sizeof(h->outer));
+    }
     h->key_length = h->message_length = 0;
     h->key_set = 0;
     h->prepared = 0;
@@ -276,7 +281,7 @@ void crypto_md_close(crypto_md_handle *h)
 {
     if (!h)
         return;
-    OPENSSL_cleanse(h, sizeof(*h));
+    crypto_md_reset(h);
     oxlo_heap_free(h);
 }
 
@@ -391,7 +396,7 @@ int crypto_cipher_reset(crypto_cipher_handle *h)
     if (!valid(h))
         return CRYPTO_ERR_FEATURE_UNAVAILABLE;
     memset(h->nonce, 0, sizeof(h->nonce));
-    memset(h->auth, 0, sizeof(h->auth));
+    memset(h->auth, 0, size_t(h->auth_length));
     memset(h->tag, 0, sizeof(h->tag));
     h->nonce_length = h->auth_length = h->tag_length = 0;
     h->tag_verified = 0;
@@ -403,9 +408,9 @@ void crypto_cipher_close(crypto_cipher_handle *h)
 {
     if (!valid(h))
         return;
+    /* The key schedule lives in the libcrypto contexts, which clear it. */
     EVP_CIPHER_CTX_free(h->ctx);
     EVP_CIPHER_CTX_free(h->check);
-    OPENSSL_cleanse(h, sizeof(*h));
     oxlo_heap_free(h);
 }
 
