@@ -312,7 +312,9 @@ bool decrypt_initial(quic_flow *st, const oxlo_reader *pkt, uint32_t version, pl
     crypto_cipher_close(ecb);
     if (!masked)
         return false;
-    const uint8_t first = uint8_t(pkt->data[0] ^ (mask[0] & ((pkt->data[0] & 0x80) ? 0x0f : 0x1f)));
+    uint8_t protected_first = 0;
+    oxlo_rd_u8_at(pkt, 0, &protected_first);
+    const uint8_t first = uint8_t(protected_first ^ (mask[0] & ((protected_first & 0x80) ? 0x0f : 0x1f)));
     const size_t pn_length = size_t(first & 3) + 1;
     if (length < pn_length + 16)
         return false;
@@ -322,7 +324,10 @@ bool decrypt_initial(quic_flow *st, const oxlo_reader *pkt, uint32_t version, pl
     if (header > CRYPTO_AUTH_MAX)
         return false;
     uint8_t aad[CRYPTO_AUTH_MAX];
-    memcpy(aad, pkt->data, header);
+    const uint8_t *head = oxlo_rd_bytes_at(pkt, 0, header);
+    if (!head)
+        return false;
+    memcpy(aad, head, header);
     aad[0] = first;
     uint64_t pn = 0;
     for (size_t i = 0; i < pn_length; i++) {
@@ -410,11 +415,17 @@ bool ietf_crypto(quic_flow *st, oxlo_reader r, oxlo_reader *message)
     return false;
 }
 
+void skip_zeros(oxlo_reader *r)
+{
+    uint8_t b = 0;
+    while (oxlo_rd_u8_at(r, r->pos, &b) && b == 0)
+        r->pos++;
+}
+
 /* Q050, T050, T051: a CRYPTO frame of type 0x08 after zero padding. */
 bool google_crypto_frame(oxlo_reader r, oxlo_reader *message)
 {
-    while (oxlo_rd_left(&r) && r.data[r.pos] == 0)
-        r.pos++;
+    skip_zeros(&r);
     if (oxlo_rd_u8(&r) != 0x08 || oxlo_rd_left(&r) < 17)
         return false;
     uint64_t offset = 0, length = 0;
@@ -428,8 +439,7 @@ bool google_crypto_frame(oxlo_reader r, oxlo_reader *message)
  * an optional ACK or STOP_WAITING header. */
 bool google_stream_frame(oxlo_reader r, unsigned number, oxlo_reader *message)
 {
-    while (oxlo_rd_left(&r) && r.data[r.pos] == 0)
-        r.pos++;
+    skip_zeros(&r);
     uint8_t lead = 0;
     if (oxlo_rd_u8_at(&r, r.pos, &lead) && (lead == 0x40 || lead == 0x60)) {
         if (!oxlo_rd_skip(&r, lead == 0x40 ? 6 : 9) || !oxlo_rd_left(&r))
@@ -630,7 +640,8 @@ step other(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, const oxlo_packet_
 {
     const oxlo_reader *r = &pkt.payload;
     const size_t length = r->length;
-    const uint8_t first = length ? r->data[0] : 0;
+    uint8_t first = 0;
+    oxlo_rd_u8_at(r, 0, &first);
     if (length >= 6) {
         uint32_t v = 0;
         oxlo_rd_u32_at(r, 1, &v);
@@ -659,12 +670,15 @@ step other(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, const oxlo_packet_
         if (pkt.dst_port == 443) {
             if (length <= 8)
                 return step::end;
-            const uint8_t last = r->data[length - 1];
+            uint8_t last = 0;
+            const uint8_t *head = oxlo_rd_bytes_at(r, 1, 8);
+            if (!head || !oxlo_rd_u8_at(r, length - 1, &last))
+                return step::end;
             if (!st->short_stored) {
-                memcpy(st->short_bytes, r->data + 1, 8);
+                memcpy(st->short_bytes, head, 8);
                 st->short_last = last;
                 st->short_stored = 1;
-            } else if (memcmp(st->short_bytes, r->data + 1, 8) != 0 || last == st->short_last) {
+            } else if (memcmp(st->short_bytes, head, 8) != 0 || last == st->short_last) {
                 return step::end;
             } else {
                 st->short_last = last;
@@ -697,7 +711,9 @@ step search(oxlo_module *m, oxlo_flow_state *f, quic_flow *st)
     if (!pkt.from_client && reassembly_open(st))
         return step::wait;
     uint32_t version = 0;
-    if (pkt.from_client && r->length >= INITIAL_MIN && initial_version(r, r->data[0], &version))
+    uint8_t first = 0;
+    if (pkt.from_client && r->length >= INITIAL_MIN && oxlo_rd_u8_at(r, 0, &first) &&
+        initial_version(r, first, &version))
         return initial(m, f, st, r, version);
     if (reassembly_open(st)) {
         reassembly_free(st);
@@ -731,7 +747,8 @@ int extra_read(oxlo_module *m, oxlo_flow_state *f)
         search(m, f, st);
         return reassembly_open(st) ? 1 : 0;
     }
-    const uint8_t first = pkt.payload.data[0];
+    uint8_t first = 0;
+    oxlo_rd_u8_at(&pkt.payload, 0, &first);
     if (first & 0x40)
         return 1;
     uint8_t second = 0;
@@ -758,7 +775,9 @@ int version_negotiation(oxlo_module *m, oxlo_flow_state *f)
         return reassembly_open(st) ? 1 : 0; /* the rest of a split hello follows */
     }
     uint32_t v = 1;
-    if (r->length > 10 && (r->data[0] & 0x80) && oxlo_rd_u32_at(r, 1, &v) && v == 0 && cids_inside(r)) {
+    uint8_t first = 0;
+    if (r->length > 10 && oxlo_rd_u8_at(r, 0, &first) && (first & 0x80) && oxlo_rd_u32_at(r, 1, &v) && v == 0 &&
+        cids_inside(r)) {
         st->vn_seen = 1;
         return 1;
     }

@@ -1,6 +1,7 @@
 // The cipher layer: published known-answer vectors through the handles, and
 // the handles' state machine (what must be set before what, and the codes
 // a wrong order gives).
+#include "oxlo_api.h"
 #include "oxlo_cipher.h"
 
 #include <gtest/gtest.h>
@@ -255,6 +256,17 @@ TEST(cipher, error_texts_control_and_version)
     EXPECT_EQ(crypto_cipher_info_find(CRYPTO_CIPHER_AES128, 128, CRYPTO_CIPHER_MODE_ECB)->name,
               std::string("AES-128-ECB"));
     EXPECT_EQ(crypto_cipher_info_by_name("AES-128-CBC"), nullptr);
+}
+
+// Module finalization checks the layer's version and initialises it when
+// "libgcrypt.init" is on (its default).
+TEST(cipher, module_finalization_sets_the_layer_up)
+{
+    oxlo_module *m = oxlo_module_new(nullptr);
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(oxlo_finalize_initialization(m), 0);
+    EXPECT_STREQ(oxlo_crypto_version(), "1.8.6internal");
+    oxlo_module_free(m);
 }
 
 } // namespace
