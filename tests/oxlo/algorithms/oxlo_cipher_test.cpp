@@ -3,6 +3,7 @@
 // a wrong order gives).
 #include "oxlo_api.h"
 #include "oxlo_cipher.h"
+#include "oxlo_private.h"
 
 #include <gtest/gtest.h>
 
@@ -262,9 +263,11 @@ TEST(cipher, error_texts_control_and_version)
 // "libgcrypt.init" is on (its default).
 TEST(cipher, module_finalization_sets_the_layer_up)
 {
+    EXPECT_EQ(oxlo_crypto_initialised(), 0); // nothing in this program set it up before
     oxlo_module *m = oxlo_module_new(nullptr);
     ASSERT_NE(m, nullptr);
     ASSERT_EQ(oxlo_finalize_initialization(m), 0);
+    EXPECT_EQ(oxlo_crypto_initialised(), 1);
     EXPECT_STREQ(oxlo_crypto_version(), "1.8.6internal");
     oxlo_module_free(m);
 }
