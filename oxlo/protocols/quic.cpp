@@ -722,17 +722,6 @@ step search(oxlo_module *m, oxlo_flow_state *f, quic_flow *st)
     return other(m, f, st, pkt);
 }
 
-void search_quic(oxlo_module *m, oxlo_flow_state *f)
-{
-    quic_flow *st = static_cast<quic_flow *>(oxlo_dissector_state(m, f));
-    if (!st) {
-        OXLO_EXCLUDE(m, f);
-        return;
-    }
-    if (search(m, f, st) == step::end)
-        end(m, f);
-}
-
 /* Up to 24 packets after classification: the rest of a split ClientHello,
  * or the packet that marks a Snapchat call. */
 int extra_read(oxlo_module *m, oxlo_flow_state *f)
@@ -807,6 +796,17 @@ const uint16_t quic_protocols[] = {P_QUIC};
 } // namespace
 
 extern "C" {
+
+void oxlo_search_quic(oxlo_module *module, oxlo_flow_state *flow)
+{
+    quic_flow *st = static_cast<quic_flow *>(oxlo_dissector_state(module, flow));
+    if (!st) {
+        OXLO_EXCLUDE(module, flow);
+        return;
+    }
+    if (search(module, flow, st) == step::end)
+        end(module, flow);
+}
 
 char *quic_version_label(char *buffer, size_t size, uint32_t version)
 {
@@ -886,7 +886,7 @@ const char *oxlo_flow_quic_version(const oxlo_flow_state *flow, char *buffer, si
 
 extern const oxlo_dissector_def oxlo_dissector_def_quic = {
     "QUIC",
-    search_quic,
+    oxlo_search_quic,
     OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD,
     quic_protocols,
     1,

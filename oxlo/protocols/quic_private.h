@@ -7,9 +7,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "oxlo_dissector.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The search routine. */
+void oxlo_search_quic(oxlo_module *module, oxlo_flow_state *flow);
 
 /* The version's label ("V-1", "Draft-29", "Q046", "Unknown (709A50C4)", ...)
  * into buffer (cut to size - 1); NULL for a null buffer or one under 2 bytes. */
