@@ -5,7 +5,9 @@
 // the version's real Initial keys first, so the frame walk, the CRYPTO
 // reassembly and the hand-over to the TLS hello parser see attacker-chosen
 // bytes past a valid tag; otherwise the payloads go in as they are (headers,
-// Google versions, short headers, version negotiation).
+// Google versions, short headers, version negotiation). Seeds:
+// scripts/fuzz-seeds.py (443,4433) and scripts/quic-sealed-seeds.py over
+// tests/captures/quic.
 #include "fuzz_flow.h"
 #include "protocols/quic_private.h"
 
