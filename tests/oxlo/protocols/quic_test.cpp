@@ -362,6 +362,26 @@ TEST_F(quic, undecryptable_initials)
     }
 }
 
+// CRYPTO frames whose offset or length pass the decrypted payload or the
+// reassembly buffer are not taken; a good frame after a skipped one still is.
+TEST_F(quic, crypto_frames_are_bounded)
+{
+    const bytes hello = client_hello("bounded.example.com", "h3");
+    const bytes past_plaintext = {0x06, 0x00, 0x7f, 0xff, 0x01, 0x00};           // length 16383
+    const bytes huge_offset = {0x06, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xf0, 0x01, 0x00}; // offset 2^62 - 16
+    for (const bytes &bad : {past_plaintext, huge_offset}) {
+        kit::conversation c(m, 443, OXLO_L4_UDP);
+        c.client(initial(bad));
+        EXPECT_EQ(c.app() ? c.app() : c.master(), OXLO_PROTOCOL_QUIC);
+        EXPECT_EQ(host(c), "");
+    }
+    bytes frames = huge_offset;
+    append(frames, crypto_frame(hello, 0, hello.size()));
+    kit::conversation c(m, 443, OXLO_L4_UDP);
+    c.client(initial(frames));
+    EXPECT_EQ(host(c), "bounded.example.com");
+}
+
 TEST_F(quic, split_hello_is_reassembled_across_initials)
 {
     const bytes hello = client_hello("split.example.com", "h3", 1500);
