@@ -55,6 +55,11 @@ struct quic_flow {
     uint8_t short_bytes[8];
     uint8_t short_last;
     uint32_t idle_lifetime; /* gQUIC "ICSL" */
+    /* The client's Initial keys, derived once per flow and version from the
+     * stored Destination Connection ID. */
+    quic_initial_keys keys;
+    uint32_t keys_version;
+    uint8_t keys_ready;
 };
 
 /* ---- versions ---- */
@@ -297,9 +302,13 @@ bool decrypt_initial(quic_flow *st, const oxlo_reader *pkt, uint32_t version, pl
         return false;
     const size_t p = r.pos;
 
-    quic_initial_keys keys;
-    if (quic_initial_keys_derive(version, st->dcid, st->dcid_length, &keys) != 0)
-        return false;
+    if (!st->keys_ready || st->keys_version != version) {
+        if (quic_initial_keys_derive(version, st->dcid, st->dcid_length, &st->keys) != 0)
+            return false;
+        st->keys_version = version;
+        st->keys_ready = 1;
+    }
+    const quic_initial_keys &keys = st->keys;
 
     /* Header protection: the mask comes from the 16 bytes 4 after the start
      * of the packet number, whatever its length. */
