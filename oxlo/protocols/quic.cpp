@@ -13,6 +13,7 @@
  * server's REJ, or a Version Negotiation after a reserved version. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
+#include "oxlo_flow_json.h"
 #include "oxlo_cipher.h"
 #include "oxlo_memory.h"
 #include "oxlo_serializer.h"
@@ -789,14 +790,12 @@ void quic_release(void *state)
 
 int quic_json(oxlo_module *m, const oxlo_flow_state *f, struct oxlo_recbuf *s)
 {
-    (void)m;
     const quic_flow *st = static_cast<const quic_flow *>(oxlo_flow_slot_state(f, OXLO_DISSECTOR_quic));
     char label[32];
     quic_version_label(label, sizeof(label), st ? st->version : 0);
-    if (oxlo_recbuf_open_block(s, "quic") != 0 || oxlo_recbuf_put_text(s, "quic_version", label) != 0)
+    if (oxlo_recbuf_open_block(s, "quic") != 0 || oxlo_recbuf_put_text(s, "quic_version", label) != 0 ||
+        oxlo_flow_tls_serialize(m, s, f) != 0)
         return -1;
-    /* TODO(flowjson): the "tls" block goes here, written by
-     * oxlo_flow_tls_serialize(m, f, s), once that writer is on main. */
     return oxlo_recbuf_close_block(s) != 0 ? -1 : 0;
 }
 

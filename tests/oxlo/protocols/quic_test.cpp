@@ -409,7 +409,7 @@ TEST_F(quic, split_hello_is_reassembled_across_initials)
     EXPECT_STREQ(oxlo_flow_tls_alpn_offered(c.f), "h3");
 }
 
-TEST_F(quic, json_block_names_the_version)
+TEST_F(quic, json_block_holds_the_version_and_the_tls_block)
 {
     const bytes hello = client_hello("example.com", "h3");
     kit::conversation c(m, 443, OXLO_L4_UDP);
@@ -421,7 +421,10 @@ TEST_F(quic, json_block_names_the_version)
     ASSERT_EQ(block(m, c.f, &s), 0);
     uint32_t len = 0;
     const char *out = oxlo_recbuf_output(&s, &len);
-    EXPECT_EQ(std::string(out, len).rfind("{\"quic\": {\"quic_version\":\"V-1\"", 0), 0u) << out;
+    const std::string text(out, len);
+    EXPECT_EQ(text.rfind("{\"quic\": {\"quic_version\":\"V-1\",\"tls\": {\"version\":\"TLSv1.3\"", 0), 0u) << text;
+    EXPECT_NE(text.find("\"ja4\":\"q13d0307h3_"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"advertised_alpns\":\"h3\""), std::string::npos) << text;
     oxlo_recbuf_release(&s);
 }
 
