@@ -54,6 +54,9 @@ int oxlo_flow_tls_hello_kept(const oxlo_flow_state *flow, int server);
  * ServerHello's cipher list is the one cipher it chose. */
 uint16_t oxlo_flow_tls_hello_list(const oxlo_flow_state *flow, int server, oxlo_tls_hello_list which,
                                   const uint16_t **ids);
+/* The supported groups the client offered (GREASE left out, the first 32
+ * kept), in its order: copies at most max and returns the number copied. */
+size_t oxlo_flow_tls_groups_offered(const oxlo_flow_state *flow, uint16_t *groups, size_t max);
 
 /* DNS: query type of the first question, response code (-1 before a
  * response), the PTR target and the answer addresses (16 bytes each, IPv4
@@ -70,6 +73,10 @@ uint8_t oxlo_flow_dns_record_count(const oxlo_flow_state *flow);
 uint16_t oxlo_flow_dns_answer_type(const oxlo_flow_state *flow);
 int oxlo_flow_dns_address(const oxlo_flow_state *flow, uint8_t index, uint8_t address[16], int *is_ipv6,
                           uint32_t *ttl);
+
+/* The flow's QUIC version as its label ("V-1", "Draft-29", "Unknown (709A50C4)")
+ * into buffer; NULL when the QUIC dissector kept nothing for the flow. */
+const char *oxlo_flow_quic_version(const oxlo_flow_state *flow, char *buffer, size_t size);
 
 /* SSH: the banners and HASSH fingerprints of either side (client 1, server
  * 0; "" until seen), and with ssh.metadata.ssh_data the key-exchange lists
