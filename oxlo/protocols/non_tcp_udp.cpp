@@ -39,12 +39,21 @@ bool checksum_ok(const oxlo_reader &p)
     return sum == 0xFFFF;
 }
 
+/* The engine hands over no payload for a message shorter than its header,
+ * so the size told is the IP payload's. */
+bool too_short(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader &p)
+{
+    if (p.length >= 8)
+        return false;
+    const int length = p.length ? int(p.length) : int(m->det.packet.l4_length);
+    oxlo_dissector_risk(m, f, OXLO_MALFORMED_PACKET, "Packet too short (%d vs %u)", length, 8u);
+    return true;
+}
+
 void check_icmp(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader &p)
 {
-    if (p.length < 8) {
-        oxlo_dissector_risk(m, f, OXLO_MALFORMED_PACKET, "Packet too short (%d vs %u)", int(p.length), 8u);
+    if (too_short(m, f, p))
         return;
-    }
     uint8_t type = 0, code = 0;
     oxlo_rd_u8_at(&p, 0, &type);
     oxlo_rd_u8_at(&p, 1, &code);
@@ -62,10 +71,8 @@ void check_icmp(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader &p)
 
 void check_icmpv6(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader &p)
 {
-    if (p.length < 8) {
-        oxlo_dissector_risk(m, f, OXLO_MALFORMED_PACKET, "Packet too short (%d vs %u)", int(p.length), 8u);
+    if (too_short(m, f, p))
         return;
-    }
     uint8_t type = 0, code = 0;
     oxlo_rd_u8_at(&p, 0, &type);
     oxlo_rd_u8_at(&p, 1, &code);

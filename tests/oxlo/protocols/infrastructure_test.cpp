@@ -225,6 +225,7 @@ TEST_F(Infrastructure, icmp_risks)
         {"wrong checksum", icmp(8, 0, ping_data, false), "Invalid ICMP checksum"},
         {"type 44", icmp(44, 0, ping_data), "Invalid type (44)/code(0)"},
         {"code 16", icmp(3, 16, ping_data), "Invalid type (3)/code(16)"},
+        {"four bytes", pkt::bytes{8, 0, 0xF7, 0xFF}, "Packet too short (4 vs 8)"},
     };
     for (const row &r : rows) {
         kit::conversation c(m, 0, 1);
