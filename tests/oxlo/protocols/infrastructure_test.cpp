@@ -77,6 +77,8 @@ std::vector<exchange> cases()
          {{true, std::string("\x00\x01\x00\x01", 4) + natpmp_map.substr(4)}}, 0, OXLO_PROTOCOL_NAT_PMP},
         {"NetFlow v5 with one record", 2055, OXLO_L4_UDP, {{true, v5}}, OXLO_PROTOCOL_NETFLOW, 0},
         {"NetFlow v5: one byte more than its record", 2055, OXLO_L4_UDP, {{true, v5 + "x"}}, 0, OXLO_PROTOCOL_NETFLOW},
+        {"IPFIX message", 4739, OXLO_L4_UDP, {{true, be16(10) + be16(24) + be32(1700000000) + std::string(16, 'i')}}, OXLO_PROTOCOL_NETFLOW, 0},
+        {"IPFIX: length of another message", 4739, OXLO_L4_UDP, {{true, be16(10) + be16(28) + be32(1700000000) + std::string(16, 'i')}}, 0, OXLO_PROTOCOL_NETFLOW},
         {"sFlow: the second datagram", 6343, OXLO_L4_UDP, {{true, sflow}, {true, sflow}}, OXLO_PROTOCOL_SFLOW, 0},
         {"sFlow: one datagram waits", 6343, OXLO_L4_UDP, {{true, sflow}}, 0, OXLO_PROTOCOL_SFLOW},
         {"sFlow: version 4", 6343, OXLO_L4_UDP, {{true, be32(4) + sflow.substr(4)}, {true, be32(4) + sflow.substr(4)}}, 0, OXLO_PROTOCOL_SFLOW},
@@ -374,6 +376,31 @@ TEST_F(Infrastructure, mikrotik_reads_the_record_that_ends_the_datagram)
     kit::conversation unicast(m, 5678, OXLO_L4_UDP, 5678);
     unicast.client(mndp);
     EXPECT_NE(unicast.app(), OXLO_PROTOCOL_MIKROTIK);
+}
+
+TEST_F(Infrastructure, hsrp_to_its_groups)
+{
+    struct row {
+        uint32_t group;
+        std::string hello;
+        bool hsrp;
+    };
+    const std::string v1 = std::string(20, '\0');
+    const std::string v2 = std::string("\x01\x28\x02\x00\x00\x04", 6) + std::string(36, 'h');
+    const row rows[] = {
+        {0xE0000002u, v1, true},
+        {0xE0000002u, std::string("\x00\x00\x00\x00\x00\x00\x00\x01", 8) + std::string(12, '\0'), false},
+        {0xE0000002u, v1.substr(0, 19), false},
+        {0xE0000066u, v2, true},
+        {0xE0000066u, v2.substr(0, 41), false},
+    };
+    for (const row &r : rows) {
+        kit::conversation c(m, 1985, OXLO_L4_UDP, 1985);
+        pkt::ip4_opts o;
+        o.dst = r.group;
+        c.feed(pkt::ipv4(OXLO_L4_UDP, pkt::udp(1985, 1985, r.hello), o));
+        EXPECT_EQ(c.app() == OXLO_PROTOCOL_HSRP, r.hsrp) << std::hex << r.group << " " << r.hello.size();
+    }
 }
 
 TEST_F(Infrastructure, ubnt_firmware_and_ntp_records)
