@@ -49,7 +49,6 @@ const uint16_t protocols[] = {OXLO_PROTOCOL_OOKLA};
 
 extern "C" {
 
-/* 1 when the flow's client was seen greeting the speed-test service. */
 int oxlo_ookla_cache_contains(oxlo_module *m, const oxlo_flow_state *f, int ipv6)
 {
     uint16_t value = 0;

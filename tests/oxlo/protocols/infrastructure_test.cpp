@@ -5,6 +5,7 @@
 // peers in tests/captures/infra.
 #include "dissector_kit.h"
 #include "oxlo_flow_json.h"
+#include "oxlo_private.h"
 #include "oxlo_serializer.h"
 
 namespace {
@@ -376,6 +377,17 @@ TEST_F(Infrastructure, mikrotik_reads_the_record_that_ends_the_datagram)
     kit::conversation unicast(m, 5678, OXLO_L4_UDP, 5678);
     unicast.client(mndp);
     EXPECT_NE(unicast.app(), OXLO_PROTOCOL_MIKROTIK);
+}
+
+TEST_F(Infrastructure, ookla_remembers_its_client)
+{
+    kit::conversation c(m, 8080, OXLO_L4_TCP);
+    c.handshake();
+    EXPECT_FALSE(oxlo_ookla_cache_contains(m, c.f, 0));
+    c.client("HI\n");
+    c.server("HELLO 2.9 (2.9.0) 2026-01-01.0000.0 vesk\n");
+    ASSERT_EQ(c.app(), OXLO_PROTOCOL_OOKLA);
+    EXPECT_TRUE(oxlo_ookla_cache_contains(m, c.f, 0));
 }
 
 TEST_F(Infrastructure, hsrp_to_its_groups)
