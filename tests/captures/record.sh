@@ -70,6 +70,16 @@ setup() {
   in_c ip -6 addr add "$CLI6/64" dev vcap-c nodad
 }
 
+# Sets the veth pair to a small MTU after setup (below 1280 the veth keeps
+# its IPv4 addresses only) and turns off the segmentation offloads, so the
+# capture holds the segments a real link carries, not one large buffer.
+small_segments() {
+  in_s ip link set vcap-s mtu "$1"
+  in_c ip link set vcap-c mtu "$1"
+  in_s ethtool -K vcap-s tso off gso off gro off > /dev/null
+  in_c ethtool -K vcap-c tso off gso off gro off > /dev/null
+}
+
 teardown() {
   ip netns del "$NS_S"
   ip netns del "$NS_C"
