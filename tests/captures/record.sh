@@ -85,10 +85,11 @@ teardown() {
   ip netns del "$NS_C"
 }
 
-# capture NAME: starts tcpdump on the server side; IPv6 neighbour discovery,
+# capture NAME: starts tcpdump on the server side (in immediate mode, so the
+# last packets are written before it is stopped); IPv6 neighbour discovery,
 # router solicitations and ARP stay out of the file.
 capture_start() {
-  ip netns exec "$NS_S" tcpdump -Z root -q -U -s 0 -i vcap-s -w "$WORK/$1.pcap" 'ip or (ip6 and (tcp or udp))' \
+  ip netns exec "$NS_S" tcpdump -Z root -q -U --immediate-mode -s 0 -i vcap-s -w "$WORK/$1.pcap" 'ip or (ip6 and (tcp or udp))' \
     > "$WORK/tcpdump-$1.log" 2>&1 &
   CAP_PID=$!
   PIDS+=($CAP_PID)
