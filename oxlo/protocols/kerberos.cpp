@@ -70,14 +70,14 @@ void copy_name(char *out, const oxlo_reader &name)
     out[n] = '\0';
 }
 
-/* A client name: "x$" (a machine account) is host x, anything else a user.
- * Each is kept once. */
+/* A client name: "x$" of at most 47 characters (a machine account) is
+ * host x, anything else a user. Each is kept once. */
 void store_client_name(krb_state *s, const oxlo_reader &name)
 {
     if (name.length == 0)
         return;
-    if (name.data[name.length - 1] == '$') {
-        if (name.length <= NAME_SIZE && !s->host_name[0])
+    if (name.data[name.length - 1] == '$' && name.length < NAME_SIZE) {
+        if (!s->host_name[0])
             copy_name(s->host_name, oxlo_rd_upto(&name, name.length - 1));
     } else if (!s->user_name[0]) {
         copy_name(s->user_name, name);

@@ -119,7 +119,8 @@ TEST_F(Kerberos, machine_accounts_and_ticket_granting)
         std::initializer_list<std::string> client;
         const char *host, *user;
     } cases[] = {{{"WS01$"}, "ws01", ""}, {{"host", "ws01$"}, "ws01", ""}, {{"ldap", "Bob"}, "", "bob"},
-                 {{"HTTP", "web"}, "", "http"}};
+                 {{"HTTP", "web"}, "", "http"},
+                 {{std::string(47, 'a') + "$"}, "", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"}};
     for (const auto &k : cases) {
         kit::conversation c(m, 88, OXLO_L4_UDP);
         c.client(kdc_req(10, k.client, "TEST.LOCAL"));
