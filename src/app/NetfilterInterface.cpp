@@ -1,4 +1,5 @@
 #include "NetfilterInterface.h"
+#include "PublicSuffixPaths.h"
 
 #include <arpa/inet.h>
 #include <libnetfilter_conntrack/libnetfilter_conntrack.h>
@@ -31,9 +32,6 @@ std::atomic<uint8_t> globalRunning{0};
 static const uint32_t kCopyRange = 0xFFFF;
 static const size_t kReceiveBufferSize = kCopyRange + 65536;
 
-static const char *const kPublicSuffixPaths[] = {
-    "/usr/share/publicsuffix/public_suffix_list.dat", "/usr/share/oxlo/public_suffix_list.dat", "/etc/vesk/public_suffix_list.dat",
-    "./packages/etc/vesk/public_suffix_list.dat"};
 
 static const uint32_t kFlowBuckets = 32768;
 static const uint32_t kFlowCap = 262144;
@@ -519,7 +517,7 @@ uint16_t NetfilterInterface::matchRules(const uint8_t *sourceMac, const uint8_t 
 }
 
 void NetfilterInterface::exportFlow(Flow *flow) {
-  for (ZMQExporter *exporter : *exporters_) exporter->exportFlow(flow);
+  for (ZMQExporter *exporter : *exporters_) exporter->exportFlow(flow, module_);
 }
 
 void NetfilterInterface::exportConntrackFlow(uint32_t start, uint32_t stop, uint8_t l4Protocol,

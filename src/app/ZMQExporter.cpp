@@ -16,6 +16,7 @@
 #include "Flow.h"
 #include "Trace.h"
 #include "Utils.h"
+#include "oxlo_flow_json.h"
 #include "oxlo_names.h"
 #include "oxlo_risks.h"
 
@@ -264,7 +265,25 @@ void ZMQExporter::addRecord(Write write) {
   if (batchCount_ >= ZMQ_BATCH_FLOWS || configuration.flush) flushLocked();
 }
 
-void ZMQExporter::writeFlow(Flow *flow) {
+// Key 58065: the engine's metadata of the flow, '{"oxlo":{...}}', written in
+// a JSON buffer of its own whatever the batch's encoding.
+void ZMQExporter::writeMetadata(oxlo_module *module, const Flow *flow) {
+  if (!flow->engineState) return;
+  oxlo_recbuf json;
+  if (oxlo_recbuf_init(&json, OXLO_SER_FORMAT_JSON) != 0) {
+    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to write the flow metadata (no memory)");
+    return;
+  }
+  uint32_t length = 0;
+  const char *text = nullptr;
+  if (oxlo_flow_info_serialize(module, flow->engineState, &json, flow->classification) == 0)
+    text = oxlo_recbuf_output(&json, &length);
+  if (!text || oxlo_recbuf_put_id_text_len(&records_, 58065, text, length) != 0)
+    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Flow metadata of %u bytes not exported", length);
+  oxlo_recbuf_release(&json);
+}
+
+void ZMQExporter::writeFlow(Flow *flow, oxlo_module *module) {
   oxlo_recbuf *s = &records_;
   oxlo_recbuf_put_id_u32(s, 1, flow->bytesSrc2Dst);
   oxlo_recbuf_put_id_u32(s, 2, flow->packetsSrc2Dst);
@@ -299,9 +318,8 @@ void ZMQExporter::writeFlow(Flow *flow) {
   snprintf(protocol, sizeof(protocol), "%u.%u", flow->classification.master,
            flow->classification.app);
   oxlo_recbuf_put_id_text(s, 57590, protocol);
-  // The flow's detection metadata (key 58065) needs the engine's flow-to-JSON
-  // writer, which is not available yet; the record goes out without it.
   const oxlo_flow_state *state = flow->engineState;
+  writeMetadata(module, flow);
   const char *host = state ? oxlo_flow_host_name_by_protocol(state, flow->classification) : nullptr;
   oxlo_recbuf_put_id_text(s, 58011, host ? host : "");
   oxlo_risk_mask risks = state ? oxlo_flow_risk_bits(state) : 0;
@@ -324,8 +342,8 @@ void ZMQExporter::writeFlow(Flow *flow) {
   flow->exported = 1;
 }
 
-void ZMQExporter::exportFlow(Flow *flow) {
-  addRecord([&]() { writeFlow(flow); });
+void ZMQExporter::exportFlow(Flow *flow, oxlo_module *module) {
+  addRecord([&]() { writeFlow(flow, module); });
 }
 
 void ZMQExporter::exportConntrackFlow(uint32_t start, uint32_t stop, uint8_t l4Protocol,

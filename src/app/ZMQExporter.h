@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "oxlo_api.h"
 #include "oxlo_serializer.h"
 
 class Flow;
@@ -29,7 +30,9 @@ class ZMQExporter {
   ZMQExporter &operator=(const ZMQExporter &) = delete;
 
   void sendHello();
-  void exportFlow(Flow *flow);
+  // The module is the one that classified the flow (it names protocols and
+  // categories in the flow's metadata).
+  void exportFlow(Flow *flow, oxlo_module *module);
   // Addresses: IPv4 as a 32-bit host-byte-order value, IPv6 as 16 bytes.
   void exportConntrackFlow(uint32_t start, uint32_t stop, uint8_t l4Protocol, uint8_t ipVersion,
                            const void *source, const void *destination, uint16_t sourcePort,
@@ -59,7 +62,8 @@ class ZMQExporter {
   // first when the batch would no longer fit one message.
   template <typename Write>
   void addRecord(Write write);
-  void writeFlow(Flow *flow);
+  void writeFlow(Flow *flow, oxlo_module *module);
+  void writeMetadata(oxlo_module *module, const Flow *flow);
 
   bool useTLV_;
   bool noCompression_;

@@ -8,6 +8,7 @@
  * come in fragments. The ClientHello and ServerHello give the server name,
  * ALPN, versions, cipher and the fingerprints; the server's Certificate gives
  * the certificate facts. */
+#include "oxlo_flow_json.h"
 #include "tls_private.h"
 #include "oxlo_dissector_kit.h"
 #include "oxlo_names.h"
@@ -1238,7 +1239,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_tls = {
     2,
     sizeof(oxlo_tls_flow),
     tls_state_release,
-    nullptr,
+    oxlo_tls_json_block,
 };
 
 } // extern "C"
