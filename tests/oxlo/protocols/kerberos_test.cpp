@@ -3,7 +3,7 @@
 // record put back together, and near misses that must not match or read
 // past their payload.
 #include "dissector_kit.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_flow_json.h"
 #include "oxlo_serializer.h"
 
 namespace {
@@ -75,16 +75,13 @@ std::string record(const std::string &msg)
     return std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)} + msg;
 }
 
-// The flow's "kerberos" block as the flow-to-JSON writer prints it.
-std::string json_block(oxlo_module *m, const oxlo_flow_state *f)
+// The flow's metadata as the flow-to-JSON writer prints it for export.
+std::string flow_json(const kit::conversation &c)
 {
-    oxlo_json_block_fn fn = oxlo_dissector_json_block(m, OXLO_PROTOCOL_KERBEROS);
-    if (!fn)
-        return "(no block)";
     oxlo_recbuf s;
     if (oxlo_recbuf_init(&s, OXLO_SER_FORMAT_JSON) != 0)
         return "(no buffer)";
-    std::string out = fn(m, f, &s) == 0 ? "" : "(error)";
+    std::string out = oxlo_flow_info_serialize(c.m, c.f, &s, c.last) == 0 ? "" : "(error)";
     uint32_t n = 0;
     const char *text = oxlo_recbuf_output(&s, &n);
     out += std::string(text ? text : "", n);
@@ -104,7 +101,9 @@ TEST_F(Kerberos, as_req_over_udp_names_user_and_realm)
         EXPECT_EQ(c.app(), OXLO_PROTOCOL_KERBEROS);
         EXPECT_TRUE(c.by_inspection());
         c.server(krb_error());
-        const std::string block = json_block(m, c.f);
+        const std::string block = flow_json(c);
+        EXPECT_NE(block.find("\"proto\":\"Kerberos\""), std::string::npos) << block;
+        EXPECT_NE(block.find("\"kerberos\":"), std::string::npos) << block;
         EXPECT_NE(block.find("\"hostname\":\"\""), std::string::npos) << block;
         EXPECT_NE(block.find("\"domain\":\"test.local\""), std::string::npos) << block;
         EXPECT_NE(block.find("\"username\":\"alice\""), std::string::npos) << block;
@@ -124,7 +123,7 @@ TEST_F(Kerberos, machine_accounts_and_ticket_granting)
     for (const auto &k : cases) {
         kit::conversation c(m, 88, OXLO_L4_UDP);
         c.client(kdc_req(10, k.client, "TEST.LOCAL"));
-        const std::string block = json_block(m, c.f);
+        const std::string block = flow_json(c);
         EXPECT_NE(block.find(std::string("\"hostname\":\"") + k.host + "\""), std::string::npos) << block;
         EXPECT_NE(block.find(std::string("\"username\":\"") + k.user + "\""), std::string::npos) << block;
     }
@@ -138,7 +137,7 @@ TEST_F(Kerberos, machine_accounts_and_ticket_granting)
         c.client(tcp ? record(req) : req);
         EXPECT_EQ(c.app(), OXLO_PROTOCOL_KERBEROS);
         c.server(tcp ? record(rep) : rep);
-        const std::string block = json_block(m, c.f);
+        const std::string block = flow_json(c);
         EXPECT_NE(block.find("\"domain\":\"test.local\""), std::string::npos) << block;
         EXPECT_NE(block.find("\"username\":\"alice\""), std::string::npos) << block;
     }
@@ -157,7 +156,7 @@ TEST_F(Kerberos, tcp_record_over_segments)
     EXPECT_EQ(c.app(), 0);
     c.client(r.substr(2000));
     EXPECT_EQ(c.app(), OXLO_PROTOCOL_KERBEROS);
-    EXPECT_NE(json_block(m, c.f).find("\"username\":\"alice\""), std::string::npos);
+    EXPECT_NE(flow_json(c).find("\"username\":\"alice\""), std::string::npos);
 }
 
 // Near misses: another port, a record length above the limit, a record not
@@ -205,7 +204,7 @@ TEST_F(Kerberos, near_misses_and_cut_messages)
     kit::conversation c(m, 88, OXLO_L4_UDP);
     c.client(long_padata);
     EXPECT_EQ(c.app(), OXLO_PROTOCOL_KERBEROS);
-    EXPECT_NE(json_block(m, c.f).find("\"username\":\"\""), std::string::npos);
+    EXPECT_NE(flow_json(c).find("\"username\":\"\""), std::string::npos);
 }
 
 struct Ldap : kit::engine {};
