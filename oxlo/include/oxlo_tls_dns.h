@@ -54,6 +54,9 @@ int oxlo_flow_tls_hello_kept(const oxlo_flow_state *flow, int server);
  * ServerHello's cipher list is the one cipher it chose. */
 uint16_t oxlo_flow_tls_hello_list(const oxlo_flow_state *flow, int server, oxlo_tls_hello_list which,
                                   const uint16_t **ids);
+/* The supported groups the client offered (GREASE left out, the first 32
+ * kept), in its order: copies at most max and returns the number copied. */
+size_t oxlo_flow_tls_groups_offered(const oxlo_flow_state *flow, uint16_t *groups, size_t max);
 
 /* DNS: query type of the first question, response code (-1 before a
  * response), the PTR target and the answer addresses (16 bytes each, IPv4

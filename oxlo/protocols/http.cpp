@@ -855,6 +855,8 @@ bool whole_request(oxlo_module *m, oxlo_flow_state *f, view *msg)
 {
     http_state &h = http(f);
     const oxlo_packet_state *pkt = packet(m);
+    if (!pkt->tcp)
+        return true; /* only TCP segments are joined */
     const uint32_t seq = oxlo_be32(pkt->tcp + 4);
     if (!h.pending) {
         if (request_start(*msg, nullptr) == 0 || header_block_ends(*msg))

@@ -17,6 +17,7 @@
 #include "Trace.h"
 #include "Utils.h"
 #include "oxlo_flow_json.h"
+#include "oxlo_hosts.h"
 #include "oxlo_names.h"
 #include "oxlo_risks.h"
 
@@ -24,11 +25,29 @@
 
 static std::atomic<bool> collectorHintShown{false};
 
+// A CURVE public key in Z85: 40 characters of the Z85 alphabet that decode
+// to 32 bytes. Anything else (NULs from a hex text of zeros, say) is no key.
+static bool isZ85Key(const char *z85) {
+  static const char alphabet[] =
+      "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ.-:+=^!/*?&<>()[]{}@%$#";
+  for (int i = 0; i < 40; i++)
+    if (z85[i] == '\0' || !strchr(alphabet, z85[i])) return false;
+  uint8_t key[32];
+  char text[41];
+  memcpy(text, z85, 40);
+  text[40] = '\0';
+  return zmq_z85_decode(key, text) != nullptr;
+}
+
 int ZMQExporter::curveSetup(void *socket, const char *serverKey) {
   char z85[41];
   size_t len = strlen(serverKey);
   if (len == 40) {
     memcpy(z85, serverKey, 41);
+    if (!isZ85Key(z85)) {
+      trace->log(TRACE_ERROR, __FILE__, __LINE__, "Invalid ZMQ encryption key format: refused");
+      return -2;
+    }
   } else if (len == 80) {
     if (!Utils::hexToBytes(serverKey, len, reinterpret_cast<uint8_t *>(z85), sizeof(z85))) {
       trace->log(TRACE_ERROR, __FILE__, __LINE__,
@@ -36,6 +55,11 @@ int ZMQExporter::curveSetup(void *socket, const char *serverKey) {
       return -2;
     }
     z85[40] = '\0';
+    if (!isZ85Key(z85)) {
+      trace->log(TRACE_ERROR, __FILE__, __LINE__,
+                 "Invalid ZMQ encryption hex key format: refused");
+      return -2;
+    }
   } else {
     trace->log(TRACE_ERROR, __FILE__, __LINE__,
                "Invalid ZMQ encryption key format: refused [len: %u]",
@@ -210,7 +234,12 @@ bool ZMQExporter::send(const char *payload, uint32_t length, const char *topic, 
     return false;
   }
 
-  if (pacing_ > 0 && --pacing_ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // Only the thread that takes the count from 1 to 0 pauses; the count
+  // never goes below 0.
+  int32_t left = pacing_.load();
+  while (left > 0 && !pacing_.compare_exchange_weak(left, left - 1)) {
+  }
+  if (left == 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
   bool sent = false;
   {
@@ -315,8 +344,9 @@ void ZMQExporter::writeFlow(Flow *flow, oxlo_module *module) {
     oxlo_recbuf_put_id_text(s, 57, Utils::macText(flow->destinationMac, mac, sizeof(mac)));
   oxlo_recbuf_put_id_u32(s, 58061, configuration.uniqueSourceId);
   char protocol[16];
-  snprintf(protocol, sizeof(protocol), "%u.%u", flow->classification.master,
-           flow->classification.app);
+  // "%u.%u" of master and application, or the single id when one is 0 or
+  // both are the same ("7" for plain HTTP, never "0.7").
+  oxlo_format_protocol_ids(flow->protocolPair(), protocol, sizeof(protocol));
   oxlo_recbuf_put_id_text(s, 57590, protocol);
   const oxlo_flow_state *state = flow->engineState;
   writeMetadata(module, flow);

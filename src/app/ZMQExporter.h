@@ -4,6 +4,7 @@
 #ifndef VESK_ZMQEXPORTER_H
 #define VESK_ZMQEXPORTER_H
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -73,7 +74,7 @@ class ZMQExporter {
   void *eventSocket_ = nullptr;
   uint8_t sourceByte_;
   uint32_t nextFlush_;
-  int32_t pacing_ = 8;
+  std::atomic<int32_t> pacing_{8};  // counted down by every queue thread
   uint32_t messageCounter_ = 0;
   std::mutex batchLock_, sendLock_;
   oxlo_recbuf records_{};

@@ -65,8 +65,8 @@ kill "$TCPDUMP"; wait "$TCPDUMP" 2>/dev/null
 e2e_stop_vesk
 sleep 1
 check "the last 4 flows are sent at shutdown" "len(recs)==20"
-check "records: UDP to port 53 with host names, DNS protocol, source id" \
-  "all(r['4']==17 and r['11']==53 and r['60']==4 and r['8']==0x0A4D0001 and r['12']==0x0A4D0002 and r['58011'].endswith('.vesk.test') and '58061' in r and '57590' in r for r in recs)"
+check "records: UDP to port 53 with host names, DNS protocol as "5", source id" \
+  "all(r['4']==17 and r['11']==53 and r['60']==4 and r['8']==0x0A4D0001 and r['12']==0x0A4D0002 and r['58011'].endswith('.vesk.test') and '58061' in r and r['57590']=='5' for r in recs)"
 check "key 58065: the flow's metadata as JSON text, one oxlo block naming the DNS query" \
   "all(list(json.loads(r['58065']))==['oxlo'] and json.loads(r['58065'])['oxlo']['proto']=='DNS' and json.loads(r['58065'])['oxlo']['hostname']==r['58011'] and json.loads(r['58065'])['oxlo']['domainame']=='vesk.test' and json.loads(r['58065'])['oxlo']['dns']['query_type']==1 for r in recs)"
 # tcpdump's view of the first query (the packet that completed the flow).

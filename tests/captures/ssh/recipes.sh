@@ -1,6 +1,6 @@
 # Recipes for the ssh captures of this folder, sourced by ../record.sh
 # (which provides setup, start_s, capture_start/capture_stop and the rest).
-RECIPES+=(ssh/ssh ssh/ssh_cases ssh/ssh_small_mtu)
+RECIPES+=(ssh/ssh ssh/ssh_classic ssh/ssh_cases ssh/ssh_small_mtu)
 
 # sshd without password logins: clients get through the key exchange and
 # are refused for want of credentials. $1: port; further arguments go to
@@ -29,6 +29,19 @@ record_ssh() {
   capture_start ssh
   ssh_refused nobody@"$SRV4"
   capture_stop ssh
+  stop_pid "$sshd_pid"
+  teardown
+}
+
+# The same with a classic key exchange only (no post-quantum hybrid).
+record_ssh_classic() {
+  setup 1500
+  start_sshd 22
+  local sshd_pid=${PIDS[-1]}
+  wait_port t 22
+  capture_start ssh_classic
+  ssh_refused -o KexAlgorithms=curve25519-sha256 nobody@"$SRV4"
+  capture_stop ssh_classic
   stop_pid "$sshd_pid"
   teardown
 }
