@@ -110,8 +110,11 @@ void block_record(oxlo_module *m, oxlo_flow_state *f, uint8_t content_type, uint
         return;
     tls_block *b = &t->blocks[t->block_count];
     b->kind = (uint8_t)oxlo_tls_block_kind_of(content_type, hs_type);
-    b->length = block_length(size, pkt->direction);
-    b->flags = 1;
+    /* Positive from the client, negative from the server, whatever the
+     * ports (the direction bit only orders them); bit 0 marks the server. */
+    const uint8_t from_server = oxlo_packet_from_client(m, f) ? 0 : 1;
+    b->length = block_length(size, from_server);
+    b->flags = from_server;
     if (t->block_count == 0) {
         b->time_offset = 0;
     } else {
