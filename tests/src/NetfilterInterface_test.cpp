@@ -54,7 +54,7 @@ class QueueTest : public ::testing::Test {
   std::pair<int, uint32_t> runUntilComplete(uint16_t sport) {
     for (int i = 1; i <= 40; i++) {
       uint32_t mark = send(ipv4(17, kA, kB, transport(17, sport, 40001, 0, 0)));
-      if (queue->flowTable()->count() == 0) return {i, mark};
+      if (mark != 0) return {i, mark};
       EXPECT_EQ(mark, 0u) << "packet " << i << " is not the final one";
     }
     return {0, 0};
@@ -142,6 +142,27 @@ TEST_F(QueueTest, marker_becomes_the_final_packets_mark) {
     ASSERT_GT(packets, 0);
     EXPECT_EQ(mark, c.mark) << c.marker;
   }
+}
+
+// A dropped connection stays dropped: later packets of it (a retransmitted
+// tail of a request whose first part passed) get the drop without starting a
+// new flow, until the flow falls idle; a passed one ends at once.
+TEST_F(QueueTest, dropped_connection_stays_dropped_until_idle) {
+  ASSERT_TRUE(queue->loadRules(rulesFile("\"drop\"").c_str()));
+  auto [packets, mark] = runUntilComplete(43000);
+  ASSERT_GT(packets, 0);
+  ASSERT_EQ(mark, 2u);
+  EXPECT_EQ(queue->flowTable()->count(), 1u);
+  for (int i = 0; i < 5; i++) {
+    EXPECT_EQ(send(ipv4(17, kA, kB, transport(17, 43000, 40001, 0, 0)), 1010), 2u);
+    EXPECT_EQ(send(ipv4(17, kB, kA, transport(17, 40001, 43000, 0, 0)), 1010), 2u);
+  }
+  EXPECT_EQ(queue->flowTable()->count(), 1u);
+  // After the idle time (the clock moved on by another connection's packet)
+  // two purge sweeps remove it, and the connection then starts a new flow.
+  send(ipv4(17, kA, kB, transport(17, 44000, 40001, 0, 0)), 1100);
+  for (int step = 0; step < 256; step++) queue->flowTable()->purgeStep();
+  EXPECT_EQ(send(ipv4(17, kA, kB, transport(17, 43000, 40001, 0, 0)), 1100), 0u);
 }
 
 TEST_F(QueueTest, reloads_keep_one_previous_manager) {
