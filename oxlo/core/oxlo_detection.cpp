@@ -770,6 +770,10 @@ oxlo_classification oxlo_classify_packet(oxlo_module *module, oxlo_flow_state *f
         return oxlo_flow_result(module, flow);
     }
     detect(module, flow);
+    /* A dissector may raise risks after it stored the classification and
+     * learn the host name last (HTTP): the exceptions are applied again. */
+    if (flow->app || flow->master)
+        oxlo_flow_apply_risk_exceptions(module, flow);
     return oxlo_flow_result(module, flow);
 }
 

@@ -271,6 +271,7 @@ void oxlo_flow_set_protocol(oxlo_module *module, oxlo_flow_state *flow, uint16_t
     stack_update(&flow->stack, flow->master, flow->app);
     if (flow->state == OXLO_STATE_INITIAL)
         flow->state = OXLO_STATE_CLASSIFIED;
+    oxlo_flow_apply_risk_exceptions(module, flow);
 }
 
 void oxlo_flow_refine_protocol(oxlo_module *module, oxlo_flow_state *flow, uint16_t id,
@@ -516,6 +517,9 @@ void oxlo_flow_end_of_detection(oxlo_module *module, oxlo_flow_state *flow)
     if (flow->flags_b & OXLO_FLOW_EOD_DONE)
         return;
     end_of_detection_risks(module, flow);
+    /* Risks raised after the last stored classification (by the checks just
+     * run, or before a host name was known) meet the exceptions too. */
+    oxlo_flow_apply_risk_exceptions(module, flow);
 }
 
 /* Protocol a DNS answer announced for the server address, 0 when none. */
