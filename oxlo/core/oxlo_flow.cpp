@@ -10,6 +10,7 @@
 #include "oxlo_hash.h"
 #include "oxlo_hosts.h"
 #include "oxlo_lru.h"
+#include "oxlo_utils.h"
 
 #include <cctype>
 #include <cstdio>
@@ -688,6 +689,19 @@ oxlo_classification oxlo_guess_undetected_protocol(oxlo_module *module, oxlo_flo
 
 } // extern "C"
 
+/* Risks of a name itself: listed among the risky domains (27), or an
+ * internationalised name in its punycode form (42). */
+static void name_risks(oxlo_module *module, oxlo_flow_state *flow, const char *name, size_t length)
+{
+    uint16_t listed = 0;
+    if (module->risky_domain_automaton &&
+        automaton_match_core(module->risky_domain_automaton, name, uint16_t(length), nullptr, &listed, nullptr) > 0 &&
+        listed)
+        oxlo_flow_risk_raise(module, flow, OXLO_RISKY_DOMAIN, name);
+    if (oxlo_has_punycode(name, length))
+        oxlo_flow_risk_raise(module, flow, OXLO_PUNYCODE_IDN, name);
+}
+
 extern "C" {
 
 int oxlo_host_name_lookup(oxlo_module *module, oxlo_flow_state *flow, const char *name,
@@ -700,14 +714,25 @@ int oxlo_host_name_lookup(oxlo_module *module, oxlo_flow_state *flow, const char
     memcpy(copy, name, n);
     copy[n] = '\0';
 
+    name_risks(module, flow, copy, n);
+
     automaton_match local;
     automaton_match *match = match_result ? static_cast<automaton_match *>(match_result) : &local;
     memset(match, 0, sizeof(*match));
     uint16_t proto = 0, category = 0;
     if (automaton_match_core(module->host_automaton, copy, uint16_t(n), match, &proto, &category) < 0)
         return 0;
-    if (proto == 0)
-        return 0;
+    if (proto == 0) {
+        /* A miss on the whole name is retried on its registered domain. */
+        const char *domain = oxlo_host_registered_domain(module, copy);
+        if (!domain || domain == copy || !*domain)
+            return 0;
+        memset(match, 0, sizeof(*match));
+        if (automaton_match_core(module->host_automaton, domain, uint16_t(strlen(domain)), match, &proto,
+                                 &category) < 0 ||
+            proto == 0)
+            return 0;
+    }
     if (set_protocol)
         oxlo_flow_set_protocol(module, flow, proto, master, OXLO_CONFIDENCE_DPI);
     /* Mail and naming flows keep their own category: the name they carry
