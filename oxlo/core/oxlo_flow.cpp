@@ -143,12 +143,40 @@ void unsafe_breed_risk(oxlo_module *module, oxlo_flow_state *flow)
     }
 }
 
+/* Whether the name a flow of this protocol carries may name its
+ * application: the naming, web and encrypted protocols have a knob each
+ * ("dns"/"tls"/"quic"/"http" "subclassification"). With it off, a DNS
+ * lookup of a service stays DNS, and a rule against the service does not
+ * catch the lookups of its name. */
+bool host_subclassification_allowed(const oxlo_module *module, uint16_t id)
+{
+    switch (id) {
+    case OXLO_PROTOCOL_DNS:
+    case OXLO_PROTOCOL_MDNS:
+    case OXLO_PROTOCOL_LLMNR:
+        return module->cfg.dns_subclassification != 0;
+    case P_TLS:
+    case P_DTLS:
+        return module->cfg.tls_subclassification != 0;
+    case P_QUIC:
+        return module->cfg.quic_subclassification != 0;
+    case P_HTTP:
+    case OXLO_PROTOCOL_HTTP_CONNECT:
+    case OXLO_PROTOCOL_HTTP_PROXY:
+        return module->cfg.http_subclassification != 0;
+    default:
+        return true;
+    }
+}
+
 /* Returns true when the name stored a protocol: that store has already
  * done the rest of the bookkeeping for the new pair. */
 bool rerun_host_classification(oxlo_module *module, oxlo_flow_state *flow)
 {
     if (flow->host_name[0] == '\0' ||
         strncmp(flow->host_name, flow->last_classified_host, OXLO_HOST_NAME_SIZE) == 0)
+        return false;
+    if (!host_subclassification_allowed(module, flow->master ? flow->master : flow->app))
         return false;
     /* Remember the name before classifying it: the lookup stores a protocol
      * through oxlo_flow_set_protocol, which must then see nothing new. */

@@ -405,3 +405,29 @@ TEST(tls_fingerprints, version_chars)
 }
 
 } // namespace
+
+namespace {
+struct tls_no_subclassification_fixture : tls_fixture {
+    std::vector<std::array<const char *, 3>> knobs() override { return {{"tls", "subclassification", "0"}}; }
+};
+} // namespace
+
+// The server name names the service unless sub-classification is off.
+TEST_F(tls_fixture, server_name_sub_classifies)
+{
+    hello_opts o;
+    o.extensions = sni("www.youtube.com");
+    feed(client(record(22, client_hello(o))));
+    EXPECT_EQ(f->app, OXLO_PROTOCOL_YOUTUBE);
+    EXPECT_EQ(f->master, OXLO_PROTOCOL_TLS);
+}
+
+TEST_F(tls_no_subclassification_fixture, knob_off_keeps_tls)
+{
+    hello_opts o;
+    o.extensions = sni("www.youtube.com");
+    feed(client(record(22, client_hello(o))));
+    EXPECT_EQ(f->app, OXLO_PROTOCOL_TLS);
+    EXPECT_EQ(f->master, 0);
+    EXPECT_STREQ(f->host_name, "www.youtube.com");
+}
