@@ -594,6 +594,69 @@ void oxlo_flow_first_packet_classify(oxlo_module *module, oxlo_flow_state *flow)
     }
 }
 
+/* Cache keys the BitTorrent, mining and Ookla dissectors write (an IPv6
+ * address stands as its 32-bit hash). */
+static uint32_t address_word(const oxlo_flow_state *flow, const uint8_t *address)
+{
+    if (flow->flags_a & OXLO_FLOW_IPV6)
+        return uint32_t(address_fold_hash(address, 16));
+    uint32_t v4 = 0;
+    memcpy(&v4, address, 4);
+    return v4;
+}
+
+static uint64_t address_pair_key(const oxlo_flow_state *flow)
+{
+    return (uint64_t(address_word(flow, flow->client_address)) << 32) | address_word(flow, flow->server_address);
+}
+
+/* A side's address and port (network order as stored); IPv6: the hash over
+ * the 16-bit port. */
+static uint64_t endpoint_key(const oxlo_flow_state *flow, bool client)
+{
+    const uint64_t address = address_word(flow, client ? flow->client_address : flow->server_address);
+    const uint16_t port = client ? flow->client_port : flow->server_port;
+    return (flow->flags_a & OXLO_FLOW_IPV6) ? (address << 16) | port : (address << 32) | port;
+}
+
+static bool cache_hit(oxlo_module *module, const oxlo_flow_state *flow, int kind, uint64_t key, uint16_t *value)
+{
+    oxlo_lru_table *cache = module->lru[kind];
+    return cache && oxlo_lru_table_find(cache, key, value, 0, uint32_t(oxlo_flow_last_seen_sec(flow))) == 1;
+}
+
+int oxlo_bittorrent_cache_lookup(oxlo_module *module, oxlo_flow_state *flow)
+{
+    if (!module || !flow || (flow->flags_b & OXLO_FLOW_BT_CACHE_DONE))
+        return 0;
+    flow->flags_b |= OXLO_FLOW_BT_CACHE_DONE;
+    flow->cache_checked = 1;
+    uint16_t value = 0;
+    return cache_hit(module, flow, OXLO_LRU_BITTORRENT, address_pair_key(flow), &value) ||
+           cache_hit(module, flow, OXLO_LRU_BITTORRENT, endpoint_key(flow, true), &value) ||
+           cache_hit(module, flow, OXLO_LRU_BITTORRENT, endpoint_key(flow, false), &value);
+}
+
+/* Give-up by what earlier flows taught the caches. */
+static bool giveup_by_caches(oxlo_module *module, oxlo_flow_state *flow)
+{
+    uint16_t value = 0;
+    if (oxlo_bittorrent_cache_lookup(module, flow)) {
+        oxlo_flow_set_protocol(module, flow, OXLO_PROTOCOL_BITTORRENT, 0, OXLO_CONFIDENCE_DPI_PARTIAL_CACHE);
+        return true;
+    }
+    if (cache_hit(module, flow, OXLO_LRU_MINING, address_pair_key(flow), &value) && value) {
+        oxlo_flow_set_protocol(module, flow, value, 0, OXLO_CONFIDENCE_DPI_PARTIAL_CACHE);
+        return true;
+    }
+    if (oxlo_swap16(flow->server_port) == 8080 &&
+        cache_hit(module, flow, OXLO_LRU_OOKLA, address_word(flow, flow->client_address), &value)) {
+        oxlo_flow_set_protocol(module, flow, OXLO_PROTOCOL_OOKLA, 0, OXLO_CONFIDENCE_DPI_PARTIAL_CACHE);
+        return true;
+    }
+    return false;
+}
+
 void oxlo_flow_giveup_detection(oxlo_module *module, oxlo_flow_state *flow)
 {
     if (!module || !flow || flow->state == OXLO_STATE_FINISHED)
@@ -607,6 +670,8 @@ void oxlo_flow_giveup_detection(oxlo_module *module, oxlo_flow_state *flow)
         oxlo_flow_set_protocol(module, flow, flow->partial_guess, 0, OXLO_CONFIDENCE_DPI_PARTIAL);
         stored = true;
     }
+    if (!stored)
+        stored = giveup_by_caches(module, flow);
     if (!stored && (flow->flags_a & OXLO_FLOW_FULLY_ENCRYPTED))
         oxlo_flow_risk_raise(module, flow, int(RISK_OBFUSCATED), "Fully Encrypted");
     if (!stored) {
@@ -677,11 +742,16 @@ oxlo_classification oxlo_classification_fallback(oxlo_module *module, oxlo_flow_
     uint16_t app = 0, master = 0;
     if (ip_protocol == 6 || ip_protocol == 17) {
         const uint16_t port_guess = flow->guess_by_port ? flow->guess_by_port : guess_by_port_now(module, flow);
+        uint16_t cached = 0;
         if (flow->guess_by_address) {
             app = flow->guess_by_address;
             master = port_guess == app ? 0 : port_guess;
-        } else {
+        } else if (port_guess) {
             app = port_guess;
+        } else if (cache_hit(module, flow, OXLO_LRU_BITTORRENT, address_pair_key(flow), &cached) ||
+                   cache_hit(module, flow, OXLO_LRU_BITTORRENT, endpoint_key(flow, true), &cached) ||
+                   cache_hit(module, flow, OXLO_LRU_BITTORRENT, endpoint_key(flow, false), &cached)) {
+            app = OXLO_PROTOCOL_BITTORRENT;
         }
     } else {
         uint8_t flag = 0;
@@ -693,6 +763,17 @@ oxlo_classification oxlo_classification_fallback(oxlo_module *module, oxlo_flow_
     return r;
 }
 
+uint16_t guess_protocol_by_ipv4_addresses(oxlo_module *module, const oxlo_flow_state *flow, uint32_t address1,
+                                          uint32_t address2)
+{
+    if (!module)
+        return 0;
+    if (flow)
+        return flow->guess_by_address;
+    const uint16_t id = oxlo_protocol_by_ipv4(module, address1);
+    return id ? id : oxlo_protocol_by_ipv4(module, address2);
+}
+
 oxlo_classification oxlo_guess_undetected_protocol(oxlo_module *module, oxlo_flow_state *flow,
                                                    uint8_t ip_protocol, uint32_t address1,
                                                    uint16_t port1, uint32_t address2, uint16_t port2)
@@ -701,9 +782,9 @@ oxlo_classification oxlo_guess_undetected_protocol(oxlo_module *module, oxlo_flo
     memset(&r, 0, sizeof(r));
     if (!module)
         return r;
-    (void)address1;
-    (void)address2;
-    uint16_t app = flow ? flow->guess_by_address : 0;
+    uint16_t app = guess_protocol_by_ipv4_addresses(module, flow, address1, address2);
+    if (!app && flow)
+        app = guess_protocol_by_ipv4_addresses(module, nullptr, address1, address2);
     if (!app && (ip_protocol == 6 || ip_protocol == 17)) {
         uint8_t flag = 0;
         app = oxlo_guess_protocol_by_port(module, ip_protocol, port1, port2, &flag);

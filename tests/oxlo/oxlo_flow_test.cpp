@@ -453,3 +453,57 @@ TEST_F(FlowState, protocol_that_does_not_fit_the_server_address)
 }
 
 } // namespace
+
+namespace {
+
+// The give-up consults what earlier flows left in the caches: BitTorrent by
+// address pair or endpoint, mining by address pair, Ookla by client on port
+// 8080; each at confidence "DPI partial cache".
+TEST_F(FlowState, giveup_consults_the_caches)
+{
+    const uint32_t now_s = uint32_t(now / 1000); // not later than the flows' packets
+    const uint64_t client = htonl(0x0a000002), server = htonl(0x0a000001);
+    struct {
+        const char *what;
+        int cache;
+        uint64_t key;
+        uint16_t value, port, expect;
+    } cases[] = {
+        {"bittorrent address pair", OXLO_LRU_BITTORRENT, client << 32 | server, 37, 7000, OXLO_PROTOCOL_BITTORRENT},
+        {"bittorrent server endpoint", OXLO_LRU_BITTORRENT, server << 32 | htons(6881), 37, 6881,
+         OXLO_PROTOCOL_BITTORRENT},
+        {"mining address pair", OXLO_LRU_MINING, client << 32 | server, OXLO_PROTOCOL_MINING, 7000,
+         OXLO_PROTOCOL_MINING},
+        {"ookla client on 8080", OXLO_LRU_OOKLA, client, 1, 8080, OXLO_PROTOCOL_OOKLA},
+        {"ookla client elsewhere", OXLO_LRU_OOKLA, client, 1, 7000, 0},
+    };
+    for (const auto &c : cases) {
+        ASSERT_NE(m->lru[c.cache], nullptr) << c.what;
+        oxlo_lru_table_add(m->lru[c.cache], c.key, c.value, now_s);
+        oxlo_flow_state *fl = new_flow();
+        feed(pkt::ipv4(17, pkt::udp(40000, c.port, "not a known protocol")), fl);
+        if (!fl->app)
+            oxlo_flow_giveup(m, fl);
+        if (c.expect) {
+            EXPECT_EQ(fl->app, c.expect) << c.what;
+            EXPECT_EQ(oxlo_flow_confidence(fl), OXLO_CONFIDENCE_DPI_PARTIAL_CACHE) << c.what;
+        } else {
+            EXPECT_NE(oxlo_flow_confidence(fl), OXLO_CONFIDENCE_DPI_PARTIAL_CACHE) << c.what;
+        }
+        oxlo_flow_state_free(fl);
+        uint16_t gone = 0;
+        oxlo_lru_table_find(m->lru[c.cache], c.key, &gone, 1, now_s); // the next case starts clean
+    }
+}
+
+TEST_F(FlowState, undetected_guess_reads_the_addresses)
+{
+    const oxlo_classification r =
+        oxlo_guess_undetected_protocol(m, nullptr, 6, htonl(0x0a000002), 40000, htonl(0x08080808), 443);
+    EXPECT_EQ(r.app, OXLO_PROTOCOL_GOOGLE);
+    const oxlo_classification p =
+        oxlo_guess_undetected_protocol(m, nullptr, 6, htonl(0x0a000002), 40000, htonl(0x0a000001), 80);
+    EXPECT_EQ(p.app, OXLO_PROTOCOL_HTTP);
+}
+
+} // namespace
