@@ -51,7 +51,7 @@ bool one_way_traffic(oxlo_module *module, oxlo_flow_state *f)
         return false;
     /* A flow decided on its first packet (a ping's echo request) has had
      * no chance to hear back: that is not one-way traffic. */
-    if (f->packets <= 1)
+    if (uint32_t(f->packets_dir[0]) + f->packets_dir[1] <= 1)
         return false;
     const uint8_t c = client_direction(f);
     if (f->packets_dir[c] == 0)
