@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -802,5 +804,35 @@ TEST(HostMatchLists, real_service_names_map_to_their_protocol)
         oxlo_host_match(m, c.name, strlen(c.name), &r);
         EXPECT_EQ(r.protocol_id, c.protocol) << c.name;
     }
+    oxlo_module_free(m);
+}
+
+// Addresses of the services' published ranges map to them through the
+// built-in lists; a neighbour outside them does not.
+TEST(AddressLists, published_ranges_map_to_their_service)
+{
+    oxlo_module *m = oxlo_module_new(nullptr);
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(oxlo_finalize_initialization(m), 0);
+    struct {
+        const char *address;
+        uint16_t protocol;
+    } cases[] = {
+        {"149.154.167.50", OXLO_PROTOCOL_TELEGRAM}, {"91.108.56.130", OXLO_PROTOCOL_TELEGRAM},
+        {"157.240.20.35", OXLO_PROTOCOL_FACEBOOK},  {"31.13.92.36", OXLO_PROTOCOL_FACEBOOK},
+        {"104.16.132.229", OXLO_PROTOCOL_CLOUDFLARE}, {"1.1.1.1", OXLO_PROTOCOL_CLOUDFLARE},
+        {"17.253.144.10", OXLO_PROTOCOL_APPLE},     {"8.8.8.8", OXLO_PROTOCOL_GOOGLE},
+        {"8.8.8.9", 0},                             {"149.154.176.1", 0},
+    };
+    for (const auto &c : cases) {
+        struct in_addr a;
+        ASSERT_EQ(inet_pton(AF_INET, c.address, &a), 1);
+        EXPECT_EQ(oxlo_protocol_by_ipv4(m, a.s_addr), c.protocol) << c.address;
+    }
+    struct in6_addr a6;
+    ASSERT_EQ(inet_pton(AF_INET6, "2001:67c:4e8:f004::a", &a6), 1);
+    EXPECT_EQ(oxlo_protocol_by_ipv6(m, a6.s6_addr), OXLO_PROTOCOL_TELEGRAM);
+    ASSERT_EQ(inet_pton(AF_INET6, "2a03:2880:f12f:83:face:b00c:0:25de", &a6), 1);
+    EXPECT_EQ(oxlo_protocol_by_ipv6(m, a6.s6_addr), OXLO_PROTOCOL_FACEBOOK);
     oxlo_module_free(m);
 }
