@@ -49,9 +49,9 @@ bool one_way_traffic(oxlo_module *module, oxlo_flow_state *f)
         return f->confidence == OXLO_CONFIDENCE_MATCH_BY_PORT || f->confidence == OXLO_CONFIDENCE_MATCH_BY_IP;
     if (flow_has(f, P_NETFLOW) || flow_has(f, P_SFLOW) || flow_has(f, P_COLLECTD))
         return false;
-    /* A flow decided on its first packet (a ping's echo request) has had
-     * no chance to hear back: that is not one-way traffic. */
-    if (uint32_t(f->packets_dir[0]) + f->packets_dir[1] <= 1)
+    /* A ping decided on its echo request has had no chance to hear the
+     * reply yet: that is not one-way traffic. */
+    if ((f->l4_protocol == 1 || f->l4_protocol == 58) && uint32_t(f->packets_dir[0]) + f->packets_dir[1] <= 1)
         return false;
     const uint8_t c = client_direction(f);
     if (f->packets_dir[c] == 0)

@@ -94,8 +94,7 @@ TEST_F(Checks, refused_connections)
         {SYN, RST | ACK, 1, 0, "TCP probing attempt;Connection refused (server)"},
         {ACK, RST, 1, 0, "TCP probing attempt;Connection refused"},
         {SYN | ACK | PSH, RST | ACK, 1, 2, "TCP probing attempt;Connection refused"},
-        /* One packet alone is not one-way traffic: nothing could have come back. */
-        {SYN | RST, 0, 0, 0, "TCP probing attempt;Connection refused (client)"},
+        {SYN | RST, 0, 0, 0, "TCP probing attempt;Connection refused (client);No server to client traffic"},
         {SYN | ACK | PSH, ACK | PSH, 3, 2, ""},
     };
     for (const Case &c : cases) {
