@@ -877,6 +877,10 @@ bool whole_request(oxlo_module *m, oxlo_flow_state *f, view *msg)
 {
     http_state &h = http(f);
     const oxlo_packet_state *pkt = packet(m);
+    /* Only TCP has segments to join (a flow's later packet need not be
+     * TCP when the caller mixes them up). */
+    if (!pkt->tcp)
+        return !h.pending;
     const uint32_t seq = oxlo_be32(pkt->tcp + 4);
     if (!h.pending) {
         if (request_start(*msg, nullptr) == 0 || header_block_ends(*msg))

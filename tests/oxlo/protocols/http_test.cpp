@@ -341,3 +341,18 @@ TEST_F(HttpExceptionRules, exceptions_drop_the_risks_of_listed_hosts_and_address
         EXPECT_EQ(oxlo_flow_risk_bits(k.f), c.risks) << c.host << ": " << k.messages();
     }
 }
+
+// A caller may hand a flow's state a packet of another transport (a fuzzer
+// does): the request reader has no segments to join then and must not read
+// a TCP header that is not there.
+TEST_F(Http, udp_packet_on_an_http_flow_is_survived)
+{
+    Conversation c(m, 80);
+    c.handshake();
+    c.client(std::string("GET / HTTP/1.1\r\nHost: www.vesk.test\r\n") + UA + "\r\n");
+    ASSERT_EQ(oxlo_flow_app_protocol(c.f), P_HTTP);
+    c.client("GET /second HTTP/1.1\r\nHo");
+    c.feed(pkt::ipv4(17, pkt::udp(40000, 80, "GET /third HTTP/1.1\r\n")));
+    c.feed(pkt::ipv4(17, pkt::udp(40000, 80, "st: x\r\n\r\n")));
+    EXPECT_EQ(oxlo_flow_app_protocol(c.f), P_HTTP);
+}
