@@ -564,7 +564,9 @@ uint16_t NetfilterInterface::matchRules(const uint8_t *sourceMac, const uint8_t 
 }
 
 void NetfilterInterface::exportFlow(Flow *flow) {
-  for (ZMQExporter *exporter : *exporters_) exporter->exportFlow(flow, module_);
+  // The flow is described by the module that classified it.
+  oxlo_module *classifiedBy = flow->engine ? flow->engine->module() : module();
+  for (ZMQExporter *exporter : *exporters_) exporter->exportFlow(flow, classifiedBy);
 }
 
 void NetfilterInterface::exportConntrackFlow(uint32_t start, uint32_t stop, uint8_t l4Protocol,
