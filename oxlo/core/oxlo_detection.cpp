@@ -494,12 +494,15 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
         payload_sniff(module, flow, pkt);
     if (s->compute_entropy && !(flow->flags_a & (OXLO_FLOW_FULLY_ENCRYPTED | OXLO_FLOW_ENCRYPTED_PROTO)) &&
         flow->payload_packets <= 4) {
-        /* Echo payloads are whatever the sender fills in (ping counts up
-         * its bytes): their entropy tells nothing, also before the flow
-         * is known to be ICMP. */
+        /* ICMP: the entropy of the data after the 8-byte header is kept
+         * for the flow's record, but it is no sign of anything (ping fills
+         * its echo data with bytes counting up): no entropy risk, also
+         * before the flow is known to be ICMP. */
         if (flow->app == P_ICMP || flow->l4_protocol == 1 || flow->l4_protocol == 58) {
             if (flow->packets_processed == 1)
                 oxlo_flow_first_packet_classify(module, flow);
+            if (flow->entropy == 0.0f && pkt->payload_length > 8)
+                flow->entropy = oxlo_shannon_entropy(pkt->payload + 8, uint16_t(pkt->payload_length - 8));
         } else if (flow->app != P_HTTP && pkt->payload_length > 0) {
             flow->entropy = oxlo_shannon_entropy(pkt->payload, pkt->payload_length);
             oxlo_flow_entropy_risk_update(module, flow);

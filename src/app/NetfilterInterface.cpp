@@ -346,6 +346,7 @@ bool NetfilterInterface::swapRules(const char *path, vesk_blacklists **blacklist
     displaced.rules = previousRules_;
     previousRules_ = currentRules_;
     currentRules_ = rules;
+    rulesGeneration_++;
   }
   displaced.engine = std::move(previousRulesEngine_);
   previousRulesEngine_ = std::move(currentRulesEngine_);
@@ -365,6 +366,7 @@ void NetfilterInterface::installSwap(EngineSwap &next) {
     old.rules = previousRules_;
     previousRules_ = currentRules_;
     currentRules_ = next.rules;
+    rulesGeneration_++;
   }
   old.engine = std::move(previousRulesEngine_);
   previousRulesEngine_ = std::move(currentRulesEngine_);
@@ -484,6 +486,13 @@ uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMa
 
   uint8_t direction = 1;
   Flow *flow = findOrCreateFlow(sourceMac, inInterface, outInterface, packet, length, &direction);
+  if (flow && flow->detectionCompleted && flow->marker == 2 &&
+      flow->dropGeneration != rulesGeneration_.load()) {
+    // Rules loaded since the drop judge the connection anew.
+    flowTable_->unlink(flow);
+    delete flow;
+    flow = findOrCreateFlow(sourceMac, inInterface, outInterface, packet, length, &direction);
+  }
   if (flow) {
     const bool dropped = flow->detectionCompleted && flow->marker == 2;
     flow->processPacket(direction, packet, static_cast<uint16_t>(length > 0xFFFF ? 0xFFFF : length));
@@ -502,7 +511,9 @@ uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMa
         exportFlow(flow);
         // Otherwise the flow ends here: the next packet of the connection
         // starts anew (it is queued only when the CONNMARK rules let it).
-        if (mark != 2) {
+        if (mark == 2) {
+          flow->dropGeneration = rulesGeneration_.load();
+        } else {
           flowTable_->unlink(flow);
           delete flow;
         }

@@ -132,6 +132,9 @@ class NetfilterInterface {
   uint32_t queueId_;
   uint32_t queueClock_ = 0;
   uint64_t queueClockMs_ = 0;
+  // Counts rules installations: a connection dropped under older rules is
+  // judged anew.
+  std::atomic<uint32_t> rulesGeneration_{0};
   uint32_t nextConntrackExport_ = 0;
   uint32_t nextStatistics_ = 0;
   uint32_t lastStatistics_ = 0;

@@ -160,6 +160,11 @@ TEST_F(QueueTest, dropped_connection_stays_dropped_until_idle) {
     EXPECT_EQ(send(ipv4(17, kB, kA, transport(17, 40001, 43000, 0, 0)), 1010), 2u);
   }
   EXPECT_EQ(queue->flowTable()->count(), 1u);
+  // New rules judge the connection anew: its next packet starts a flow.
+  auto [again, againMark] = runUntilComplete(43001);
+  ASSERT_EQ(againMark, 2u);
+  ASSERT_TRUE(queue->loadRules(rulesFile("7").c_str()));
+  EXPECT_EQ(send(ipv4(17, kA, kB, transport(17, 43001, 40001, 0, 0)), 1010), 0u);
   // After the idle time (the clock moved on by another connection's packet)
   // two purge sweeps remove it, and the connection then starts a new flow.
   send(ipv4(17, kA, kB, transport(17, 44000, 40001, 0, 0)), 1100);
