@@ -414,11 +414,7 @@ void NetfilterInterface::pollLoop() {
         struct pollfd ready = {socket_, POLLIN, 0};
         int rc = poll(&ready, 1, 1000);
         now = static_cast<uint32_t>(time(nullptr));
-        if (rc == 0) {
-          purge(kIdlePurge, true);
-          exportConntrack(now);
-          tickExporters(now);
-        } else if (rc < 0 && errno != EINTR) {
+        if (rc == 0) idleSecond(now); else if (rc < 0 && errno != EINTR) {
           trace->log(TRACE_WARNING, __FILE__, __LINE__, "NF_QUEUE poll error: [errno: %d/%s]",
                      errno, strerror(errno));
           sleep(1);
@@ -524,6 +520,15 @@ uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMa
   purge(kPacketPurge, false);
   exportConntrack(now);
   return mark;
+}
+
+void NetfilterInterface::idleSecond(uint32_t now) {
+  // The clock moves on an idle queue too: else the flows of a burst that has
+  // ended never go idle and their memory is never freed.
+  queueClock_ = now;
+  purge(kIdlePurge, true);
+  exportConntrack(now);
+  tickExporters(now);
 }
 
 void NetfilterInterface::purge(uint32_t limit, bool idle) {

@@ -59,6 +59,9 @@ class NetfilterInterface {
   uint32_t processPacket(uint32_t now, const uint8_t *sourceMac, uint32_t inInterface,
                          uint32_t outInterface, const uint8_t *packet, uint32_t length);
 
+  // A second without packets: purge, conntrack export, exporters' tick.
+  void idleSecond(uint32_t now);
+
   // The current rules' marker for a flow (1, pass, when there are none).
   uint16_t matchRules(const uint8_t *sourceMac, const uint8_t *destinationMac,
                       const uint8_t *source, const uint8_t *destination, oxlo_flow_state *state,

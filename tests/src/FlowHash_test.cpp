@@ -245,3 +245,21 @@ TEST_F(FlowHashTest, unclassified_flow_prints_unknown) {
 }
 
 }  // namespace
+
+namespace {
+
+// After a flood has ended no packet comes to move the queue clock: the idle
+// seconds of the queue still age its flows and delete them all.
+TEST_F(FlowHashTest, idle_seconds_purge_the_flows_of_an_ended_burst) {
+  for (uint32_t i = 0; i < 2000; i++) {
+    std::vector<uint8_t> p = ipv4(17, kA + i, kB, transport(17, 5000, 9, 0, 4));
+    queue->processPacket(1000, nullptr, 1, 2, p.data(), static_cast<uint32_t>(p.size()));
+  }
+  ASSERT_EQ(queue->flowTable()->count(), 2000u);
+  queue->idleSecond(1030);
+  EXPECT_EQ(queue->flowTable()->count(), 2000u);  // 30 s: not idle yet
+  queue->idleSecond(1031);
+  EXPECT_EQ(queue->flowTable()->count(), 0u);
+}
+
+}  // namespace
