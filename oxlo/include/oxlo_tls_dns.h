@@ -29,6 +29,8 @@ const char *oxlo_flow_tls_cert_server_names(const oxlo_flow_state *flow);
  * SHA-1 was taken (written to sha1). */
 int oxlo_flow_tls_cert_validity(const oxlo_flow_state *flow, uint32_t *not_before, uint32_t *not_after);
 int oxlo_flow_tls_cert_sha1(const oxlo_flow_state *flow, uint8_t sha1[20]);
+/* 1 once the flow's TLS client hello was read. */
+int oxlo_flow_tls_client_hello_seen(const oxlo_flow_state *flow);
 
 /* DNS: query type of the first question, response code (-1 before a
  * response), the PTR target and the answer addresses (16 bytes each, IPv4
@@ -39,6 +41,14 @@ const char *oxlo_flow_dns_ptr_name(const oxlo_flow_state *flow);
 uint8_t oxlo_flow_dns_address_count(const oxlo_flow_state *flow);
 int oxlo_flow_dns_address(const oxlo_flow_state *flow, uint8_t index, uint8_t address[16], int *is_ipv6,
                           uint32_t *ttl);
+
+/* SSH: the banners and HASSH fingerprints of either side (client 1, server
+ * 0; "" until seen), and with ssh.metadata.ssh_data the key-exchange lists
+ * and the negotiated key exchange. */
+const char *oxlo_flow_ssh_banner(const oxlo_flow_state *flow, int client);
+const char *oxlo_flow_ssh_hassh(const oxlo_flow_state *flow, int client);
+const char *oxlo_flow_ssh_kex_list(const oxlo_flow_state *flow, int client);
+const char *oxlo_flow_ssh_negotiated_kex(const oxlo_flow_state *flow);
 
 #ifdef __cplusplus
 }

@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr uint16_t P_HTTP = 7;
+constexpr uint16_t P_HTTP = OXLO_PROTOCOL_HTTP;
 constexpr uint64_t SLOWLORIS_MS = 3000;
 
 struct header_name {
@@ -105,7 +105,7 @@ void slowloris_check(oxlo_module *module, oxlo_flow_state *flow, uint64_t now)
         return;
     if (flow->app != P_HTTP && flow->master != P_HTTP)
         return;
-    const uint8_t conv = flow->proto.http.conversation;
+    const uint8_t conv = oxlo_http_conversation(flow);
     if (conv != 1 && conv != 2) /* a request seen, no response yet */
         return;
     if (now <= flow->first_ack_ms || now - flow->first_ack_ms <= SLOWLORIS_MS)
@@ -162,10 +162,16 @@ void oxlo_parse_payload_lines(oxlo_module *module, oxlo_flow_state *flow)
     if (!module || !flow)
         return;
     oxlo_packet_state *pkt = &module->det.packet;
-    const uint8_t *p = pkt->payload;
-    const uint16_t n = pkt->payload_length;
     if (pkt->flags & OXLO_PACKET_LINES_PARSED)
         return;
+    oxlo_parse_lines_of(module, flow, pkt->payload, pkt->payload_length);
+}
+
+void oxlo_parse_lines_of(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *p, uint16_t n)
+{
+    if (!module || !flow)
+        return;
+    oxlo_packet_state *pkt = &module->det.packet;
     oxlo_line_table *t = &pkt->lines;
     /* The table still points into an earlier packet's payload: a short
      * payload must not leave those pointers for the dissectors to read. */
