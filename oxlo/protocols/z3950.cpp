@@ -1,6 +1,6 @@
 /* Z39.50, library search: BER-encoded PDUs with context tags from 20
- * (InitializeRequest) on. The dissector walks the first elements of a PDU
- * and counts PDUs that look whole. */
+ * (InitializeRequest) on. The dissector walks the elements of a PDU and
+ * counts PDUs that look whole. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
 
@@ -10,18 +10,44 @@ struct z3950_state {
     uint8_t counted;
 };
 
-/* Elements from offset 2 with single-byte tags and lengths: their number
- * when they end exactly at the payload's end, else -1. */
+/* The elements of a PDU from offset 2: their number when they end exactly
+ * at the payload's end, else -1. Real PDUs (yaz's InitializeRequest, for
+ * one) carry context tags above 30 in the multi-byte form (9F 6E ...) and
+ * long-form lengths, so both are read. */
 int walk(const oxlo_reader &p)
 {
     size_t at = 2;
     int n = 0;
-    while (at < p.length && n < 6) {
+    while (at < p.length && n < 32) {
         uint8_t tag = 0, length = 0;
-        if (!oxlo_rd_u8_at(&p, at, &tag) || (tag & 0x1F) == 0x1F || !oxlo_rd_u8_at(&p, at + 1, &length) ||
-            (length & 0x80))
+        if (!oxlo_rd_u8_at(&p, at++, &tag))
             return -1;
-        at += 2 + length;
+        if ((tag & 0x1F) == 0x1F) {
+            uint8_t more = 0x80;
+            for (int i = 0; i < 4 && (more & 0x80); i++)
+                if (!oxlo_rd_u8_at(&p, at++, &more))
+                    return -1;
+            if (more & 0x80)
+                return -1;
+        }
+        if (!oxlo_rd_u8_at(&p, at++, &length))
+            return -1;
+        size_t size = length;
+        if (length & 0x80) {
+            const int bytes = length & 0x7F;
+            if (bytes == 0 || bytes > 3)
+                return -1; /* indefinite or absurd */
+            size = 0;
+            for (int i = 0; i < bytes; i++) {
+                uint8_t b = 0;
+                if (!oxlo_rd_u8_at(&p, at++, &b))
+                    return -1;
+                size = size << 8 | b;
+            }
+        }
+        if (size > p.length - at)
+            return -1;
+        at += size;
         n++;
     }
     return at == p.length ? n : -1;
@@ -46,7 +72,8 @@ void search_z3950(oxlo_module *m, oxlo_flow_state *f)
         OXLO_EXCLUDE(m, f);
         return;
     }
-    if (n < 5)
+    /* A search or present exchange has PDUs of four elements. */
+    if (n < 4)
         return;
     if (++s->counted < 4)
         return;
