@@ -124,9 +124,9 @@ static int connectLoop(int seconds, int threads) {
 }
 
 static double connectionRate(const char *name, const std::vector<std::string> &program,
-                             int seconds) {
+                             const std::string &ready, int seconds) {
   pid_t pid = 0;
-  if (!program.empty() && !(pid = startReady(name, program, "Running [UUID:"))) return 0;
+  if (!program.empty() && !(pid = startReady(name, program, ready))) return 0;
   std::string self = selfDir() + "/nfq";
   long n = atol(capture(inClient() + self + " --connect " + std::to_string(seconds) + " 8").c_str());
   if (pid) stop(pid);
@@ -180,10 +180,12 @@ int main(int argc, char **argv) {
   rules("none", 1);
   spawn(nsServer, {dir + "/nfq", "--serve", "8081"}, workDir + "/serve.log");
   waitForText(workDir + "/serve.log", "serving", 10);
-  double rateNone = connectionRate("new connections/s, no queue", {}, seconds);
+  double rateNone = connectionRate("new connections/s, no queue", {}, "", seconds);
   rules("all", 1);
+  double rateFloor = connectionRate("new connections/s, accept-all, every packet",
+                                    {acceptAll, "0"}, "accepting", seconds);
   double rateVesk = connectionRate("new connections/s, vesk, every packet", {vesk, "-q", "0", "-s"},
-                                   seconds);
+                                   ready, seconds);
   rules("none", 1);
 
   auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
@@ -195,6 +197,7 @@ int main(int argc, char **argv) {
   printf("  4 queues / 1 queue (4 streams)         %6.2f  (target 3; no queue, 4 streams: %.2f Gbit/s)\n",
          ratio(four4, one4), none4 / 1e9);
   printf("  new connections/s vesk / no queue      %6.2f\n", ratio(rateVesk, rateNone));
+  printf("  new connections/s vesk / accept-all    %6.2f\n", ratio(rateVesk, rateFloor));
   cleanup();
   return 0;
 }
