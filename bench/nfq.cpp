@@ -2,7 +2,7 @@
 // namespaces of its own with no queue; through the accept-all program with
 // GSO (the floor any queue program pays) and without; through vesk with
 // every packet queued; through vesk behind the README's CONNMARK rules; with
-// four iperf3 streams through one queue and through four (-q 0:4 and
+// four iperf3 streams through one queue (accept-all and vesk) and through four (-q 0:4 and
 // --queue-balance 0:3); and new TCP connections per second, short ones of
 // one request and one answer, with and without vesk.
 //   nfq [seconds per run, default 4]   Needs root; traffic stays in the namespaces.
@@ -171,6 +171,8 @@ int main(int argc, char **argv) {
   rules("none", 1);
   double none4 = run("no queue, 4 streams", {}, "", seconds, 4);
   rules("all", 1);
+  double floor4 = run("accept-all, 1 queue, 4 streams, GSO", {acceptAll, "0"}, "accepting",
+                      seconds, 4);
   double one4 = run("vesk, 1 queue, 4 streams, every packet", {vesk, "-q", "0", "-s"}, ready,
                     seconds, 4);
   rules("all", 4);
@@ -196,6 +198,7 @@ int main(int argc, char **argv) {
   printf("  vesk behind the README's rules / none  %6.2f  (target 0.90)\n", ratio(recipe, none));
   printf("  4 queues / 1 queue (4 streams)         %6.2f  (target 3; no queue, 4 streams: %.2f Gbit/s)\n",
          ratio(four4, one4), none4 / 1e9);
+  printf("  1 queue, 4 streams: vesk / accept-all   %6.2f\n", ratio(one4, floor4));
   printf("  new connections/s vesk / no queue      %6.2f\n", ratio(rateVesk, rateNone));
   printf("  new connections/s vesk / accept-all    %6.2f\n", ratio(rateVesk, rateFloor));
   cleanup();
