@@ -285,6 +285,9 @@ std::string tls_dns_facts(const oxlo_flow_state *st, bool v6)
         }
         out += ",\"answers\":[" + answers + "]}";
     }
+    char quic[32];
+    if (oxlo_flow_quic_version(st, quic, sizeof(quic)))
+        out += ",\"quic\":{\"version\":" + json_string(quic) + "}";
     (void)v6;
     return out;
 }
@@ -411,6 +414,11 @@ int replay(oxlo_module *module, const char *path)
         rc = -1;
     }
     for (tracked_flow &f : flows) {
+        /* A flow the capture ends before any dissector named it is given
+         * up, as the firewall gives up a flow it cannot name: its best guess
+         * then carries the guessed protocol's category and breed. */
+        if (!f.last.app && !f.last.master)
+            f.last = oxlo_flow_giveup(module, f.state);
         print_flow(module, f);
         oxlo_flow_state_free(f.state);
     }
