@@ -84,6 +84,7 @@ class Flow {
   Flow *olderSeen, *newerSeen;
   uint32_t firstSeen, lastSeen;
   uint16_t marker;
+  uint32_t dropGeneration = 0;  // rules generation of a drop marker
 };
 
 #endif
