@@ -1,7 +1,12 @@
 // oxlo-replay: feeds capture files through the detection engine and prints
 // one JSON object per flow and line, in order of first packet.
 //
-//   oxlo-replay FILE.pcap...
+//   oxlo-replay [-k [PROTO:]PARAM=VALUE]... [--os-fingerprints FILE]
+//               [--save-address-cache FILE] FILE.pcap...
+//
+// -k sets an engine knob before finalization; --os-fingerprints loads a TCP
+// fingerprint file after it; --save-address-cache writes the module's
+// address-to-name cache when every capture has been replayed.
 //
 // Flows are tracked by 5-tuple (both directions) for the whole capture and
 // are never deleted when classified; every packet goes to the engine with
@@ -17,7 +22,10 @@
 #include <tuple>
 #include <vector>
 
+#include "oxlo_address_cache.h"
 #include "oxlo_api.h"
+#include "oxlo_fingerprints.h"
+#include "oxlo_names.h"
 #include "oxlo_risks.h"
 #include "oxlo_tls_dns.h"
 
@@ -314,12 +322,15 @@ void print_flow(oxlo_module *module, tracked_flow &f)
 
     printf("{\"l4\":%s,\"client\":%s,\"client_port\":%u,\"server\":%s,\"server_port\":%u,"
            "\"proto\":%s,\"proto_id\":\"%s\",\"category\":%s,\"breed\":%s,\"confidence\":%s,"
-           "\"host\":%s,\"risks\":[%s]%s,\"packets\":%u}\n",
+           "\"host\":%s,\"risks\":[%s]%s,\"tcp_fingerprint\":%s,\"os\":%s,\"fingerprint\":%s,"
+           "\"packets\":%u}\n",
            l4.c_str(), json_string(address_text(client, v6).c_str()).c_str(), cport,
            json_string(address_text(server, v6).c_str()).c_str(), sport, json_string(names).c_str(), ids,
            json_string(oxlo_category_name(module, int(r.category))).c_str(),
            json_string(oxlo_breed_name(r.breed)).c_str(), json_string(confidence ? confidence : "").c_str(),
-           json_string(oxlo_flow_host_name(st)).c_str(), risks.c_str(), tls_dns_facts(st, v6).c_str(), f.packets);
+           json_string(oxlo_flow_host_name(st)).c_str(), risks.c_str(), tls_dns_facts(st, v6).c_str(),
+           json_string(oxlo_flow_tcp_fingerprint(st)).c_str(), json_string(oxlo_os_name(oxlo_flow_os_guess(st))).c_str(),
+           json_string(oxlo_flow_fingerprint(st)).c_str(), f.packets);
 }
 
 int replay(oxlo_module *module, const char *path)
@@ -388,23 +399,76 @@ int replay(oxlo_module *module, const char *path)
 
 } // namespace
 
+// "-k [PROTO:]PARAM=VALUE": the knob, or false when the text is not one.
+bool set_knob(oxlo_module *module, const char *text)
+{
+    const std::string arg = text;
+    const size_t eq = arg.find('=');
+    if (eq == std::string::npos)
+        return false;
+    std::string name = arg.substr(0, eq), proto;
+    const size_t colon = name.find(':');
+    if (colon != std::string::npos) {
+        proto = name.substr(0, colon);
+        name = name.substr(colon + 1);
+    }
+    return oxlo_set_config(module, proto.empty() ? nullptr : proto.c_str(), name.c_str(),
+                           arg.substr(eq + 1).c_str()) == 0;
+}
+
+int usage()
+{
+    fprintf(stderr, "usage: oxlo-replay [-k [PROTO:]PARAM=VALUE]... [--os-fingerprints FILE] "
+                    "[--save-address-cache FILE] FILE.pcap...\n");
+    return 2;
+}
+
 int main(int argc, char **argv)
 {
-    if (argc < 2) {
-        fprintf(stderr, "usage: oxlo-replay FILE.pcap...\n");
-        return 2;
-    }
     oxlo_module *module = oxlo_module_new(nullptr);
-    if (!module || oxlo_finalize_initialization(module) != 0) {
+    if (!module) {
+        fprintf(stderr, "oxlo-replay: cannot set up the detection module\n");
+        return 1;
+    }
+    const char *fingerprints = nullptr, *cache_out = nullptr;
+    int i = 1;
+    for (; i < argc && argv[i][0] == '-'; i++) {
+        const std::string opt = argv[i];
+        if (i + 1 >= argc) {
+            oxlo_module_free(module);
+            return usage();
+        }
+        if (opt == "-k" && set_knob(module, argv[i + 1])) {
+        } else if (opt == "--os-fingerprints") {
+            fingerprints = argv[i + 1];
+        } else if (opt == "--save-address-cache") {
+            cache_out = argv[i + 1];
+        } else {
+            fprintf(stderr, "oxlo-replay: bad option %s %s\n", argv[i], argv[i + 1]);
+            oxlo_module_free(module);
+            return usage();
+        }
+        i++;
+    }
+    if (i >= argc) {
+        oxlo_module_free(module);
+        return usage();
+    }
+    if (oxlo_finalize_initialization(module) != 0 ||
+        (fingerprints && oxlo_os_fingerprints_load_file(module, fingerprints) < 0)) {
         fprintf(stderr, "oxlo-replay: cannot set up the detection module\n");
         oxlo_module_free(module);
         return 1;
     }
     int rc = 0;
-    for (int i = 1; i < argc; i++)
+    for (; i < argc; i++)
         if (replay(module, argv[i]) != 0)
             rc = 1;
     fflush(stdout);
+    if (cache_out && !oxlo_module_address_save(module, cache_out, 0)) {
+        fprintf(stderr, "oxlo-replay: cannot write the address cache to %s\n", cache_out);
+        rc = 1;
+    }
     oxlo_module_free(module);
     return rc;
 }
