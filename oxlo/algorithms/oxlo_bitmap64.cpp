@@ -260,10 +260,13 @@ int oxlo_bitmap64_optimize(oxlo_bitmap64 *bitmap)
 {
     if (!bitmap)
         return 0;
-    bool changed = false;
-    guarded([&] { changed = bitmap->map.runOptimize(); });
+    /* The map's own answer is "every part holds runs"; a conversion only
+     * happens where it changes a container's size, so a size that moved is
+     * the sign that any container changed. */
+    const size_t before = bitmap->map.getSizeInBytes(true);
+    guarded([&] { bitmap->map.runOptimize(); });
     account(bitmap);
-    return changed ? 1 : 0;
+    return bitmap->map.getSizeInBytes(true) != before ? 1 : 0;
 }
 
 oxlo_bitmap64 *oxlo_bitmap64_and(const oxlo_bitmap64 *a, const oxlo_bitmap64 *b)
