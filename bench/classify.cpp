@@ -89,7 +89,7 @@ int main(int argc, char **argv)
         files.push_back(argv[i]);
     if (files.empty()) {
         const auto dir = std::filesystem::path(__FILE__).parent_path() / ".." / "tests" / "captures";
-        for (const auto &e : std::filesystem::directory_iterator(dir))
+        for (const auto &e : std::filesystem::recursive_directory_iterator(dir))
             if (e.path().extension() == ".pcap")
                 files.push_back(e.path().string());
     }

@@ -10,6 +10,7 @@
 #include "oxlo_hosts.h"
 #include "oxlo_private.h"
 #include "oxlo_protocol_ids.h"
+#include "tls/tls_private.h"
 
 namespace {
 
@@ -173,18 +174,17 @@ void hex16(const uint8_t *bytes, char out[33])
 }
 
 /* The digest of the flow's TLS blocks ("kind=length,..."), or "". */
-void blocks_digest(const oxlo_module *m, const oxlo_flow_state *f, char out[33])
+void blocks_digest(const oxlo_module *m, const oxlo_flow_state *f, const oxlo_tls_flow *t, char out[33])
 {
     out[0] = '\0';
-    if (m->cfg.tls_max_num_blocks_to_analyze <= 0 || f->l4_protocol != 6 || !f->tls.blocks ||
-        f->tls.block_count == 0)
+    if (m->cfg.tls_max_num_blocks_to_analyze <= 0 || f->l4_protocol != 6 || !t || !t->blocks ||
+        t->block_count == 0)
         return;
     char text[blocks_text_size];
     size_t length = 0;
-    for (uint16_t i = 0; i < f->tls.block_count; i++) {
+    for (uint16_t i = 0; i < t->block_count; i++) {
         char item[24];
-        const int n = snprintf(item, sizeof(item), "%s%u=%d", i ? "," : "", f->tls.blocks[i].kind,
-                               f->tls.blocks[i].length);
+        const int n = snprintf(item, sizeof(item), "%s%u=%d", i ? "," : "", t->blocks[i].kind, t->blocks[i].length);
         if (n <= 0 || length + size_t(n) > blocks_text_size - 2)
             break;
         memcpy(text + length, item, size_t(n));
@@ -195,11 +195,13 @@ void blocks_digest(const oxlo_module *m, const oxlo_flow_state *f, char out[33])
     hex16(digest, out);
 }
 
-const char *server_app_fingerprint(const oxlo_flow_state *f)
+const char *server_app_fingerprint(const oxlo_tls_flow *t)
 {
-    if (f->tls.server_fingerprint && f->tls.server_fingerprint[0])
-        return f->tls.server_fingerprint;
-    return f->tls.ja3_server[0] ? f->tls.ja3_server : nullptr;
+    if (!t)
+        return nullptr;
+    if (t->server_fingerprint && t->server_fingerprint[0])
+        return t->server_fingerprint;
+    return t->ja3_server[0] ? t->ja3_server : nullptr;
 }
 
 void classify_by_rule(oxlo_module *m, oxlo_flow_state *f)
@@ -287,12 +289,13 @@ size_t oxlo_flow_fingerprint_text(oxlo_module *module, const oxlo_flow_state *fl
     const char *tcp = module->cfg.oxlo_fingerprint_ignore_tcp_fp ? nullptr : flow->tcp_fingerprint;
     if (tcp && !tcp[0])
         tcp = nullptr;
-    const char *client = flow->tls.client_app_fingerprint[0] ? flow->tls.client_app_fingerprint : nullptr;
+    const oxlo_tls_flow *t = oxlo_tls_state_find(flow);
+    const char *client = t && t->client_app_fingerprint[0] ? t->client_app_fingerprint : nullptr;
     if (!tcp && !client)
         return 0;
     char digest[33];
-    blocks_digest(module, flow, digest);
-    const char *server = module->cfg.oxlo_fingerprint_format == 1 ? server_app_fingerprint(flow) : nullptr;
+    blocks_digest(module, flow, t, digest);
+    const char *server = module->cfg.oxlo_fingerprint_format == 1 ? server_app_fingerprint(t) : nullptr;
     const size_t cap = size < flow_text_size ? size : flow_text_size;
     int n = snprintf(buffer, cap, "%s-%s%s-%s", tcp ? tcp : "no_l4_fp", client ? client : "no_app_fp_cli",
                      digest, server ? server : "no_app_fp_srv");
@@ -332,17 +335,18 @@ uint16_t oxlo_fingerprint_match_tls_blocks(oxlo_module *module, const oxlo_flow_
     if (!module || !flow)
         return protocol_id;
     const int32_t wanted = module->cfg.tls_max_num_blocks_to_analyze;
-    const uint16_t count = flow->tls.block_count;
-    if (flow->l4_protocol != 6 || !flow->tls.blocks || wanted <= 0 || count != wanted ||
-        count > max_refined_blocks)
+    const oxlo_tls_flow *t = oxlo_tls_state_find(flow);
+    if (flow->l4_protocol != 6 || !t || !t->blocks || wanted <= 0 || t->block_count != wanted ||
+        t->block_count > max_refined_blocks)
         return protocol_id;
+    const uint16_t count = t->block_count;
     double best = best_distance_start;
     uint16_t winner = protocol_id;
     for (const string_map_value_node *n = candidates; n; n = n->next) {
         const auto *rule = static_cast<const oxlo_fingerprint_rule *>(n->item);
         if (!rule || rule->block_count < count)
             continue;
-        const double d = oxlo_tls_blocks_distance(rule->blocks, flow->tls.blocks, count);
+        const double d = oxlo_tls_blocks_distance(rule->blocks, t->blocks, count);
         if (d < winning_distance && d < best) {
             best = d;
             winner = rule->protocol_id;

@@ -25,7 +25,7 @@ constexpr uint32_t RISK_MALICIOUS_FINGERPRINT = 28;
 constexpr uint32_t RISK_EXPLOIT = 40;
 constexpr uint32_t RISK_TCP_ISSUES = 50;
 
-constexpr uint16_t P_HTTP = 7, P_ICMP = 81;
+constexpr uint16_t P_HTTP = OXLO_PROTOCOL_HTTP, P_ICMP = OXLO_PROTOCOL_ICMP;
 
 oxlo_classification empty_result()
 {

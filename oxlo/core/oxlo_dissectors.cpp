@@ -7,99 +7,40 @@
  * for each packet of an unclassified flow, walks the matching list until a
  * dissector stores a protocol. */
 #include "oxlo_private.h"
+#include "oxlo_dissector_kit.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+/* Every built-in dissector defines one descriptor; the list names them in
+ * registration order. */
 extern "C" {
-void register_dns_dissector(oxlo_module *module);
-void register_tls_dissector(oxlo_module *module);
+#define OXLO_DISSECTOR(file) extern const oxlo_dissector_def oxlo_dissector_def_##file;
+#define OXLO_DISSECTOR_TODO(file)
+#include "protocols/oxlo_dissector_list.def"
+#undef OXLO_DISSECTOR
+#undef OXLO_DISSECTOR_TODO
 }
 
 namespace {
 
-typedef void (*register_fn)(oxlo_module *module);
-
 struct builtin_dissector {
-    const char *file;   /* protocols/<file>.cpp */
-    register_fn reg;    /* its registration, nullptr until the file exists */
+    const char *file;               /* protocols/<file>.cpp */
+    const oxlo_dissector_def *def;  /* nullptr until the file exists */
 };
 
-/* Registration order of the built-in dissectors, by source file under
- * protocols/. A dissector that is not written yet keeps nullptr and is not
- * registered; adding one means declaring its registration function above
- * this table and putting it in its own slot, never moving a slot. */
 const builtin_dissector builtin_order[] = {
-    {"http", init_http_dissector}, {"blizzard", nullptr}, {"tls", register_tls_dissector}, {"rtp", nullptr},
-    {"rtsp", nullptr}, {"rdp", nullptr}, {"stun", nullptr}, {"sip", nullptr}, {"mudfish", nullptr},
-    {"imo", nullptr}, {"teredo", nullptr}, {"edonkey", nullptr}, {"gnutella", nullptr},
-    {"nats", nullptr}, {"socks45", nullptr}, {"irc", nullptr}, {"jabber", nullptr},
-    {"mail_pop", nullptr}, {"mail_imap", nullptr}, {"mail_smtp", nullptr}, {"usenet", nullptr},
-    {"dns", register_dns_dissector}, {"vmware", nullptr}, {"non_tcp_udp", nullptr}, {"iax", nullptr},
-    {"mgcp", nullptr}, {"qq", nullptr}, {"ssh", nullptr}, {"vnc", nullptr}, {"vxlan", nullptr},
-    {"teamviewer", nullptr}, {"dhcp", nullptr}, {"steam", nullptr}, {"xbox", nullptr},
-    {"smb", nullptr}, {"mining", nullptr}, {"telnet", nullptr}, {"ntp", nullptr}, {"nfs", nullptr},
-    {"ssdp", nullptr}, {"postgres", nullptr}, {"mysql", nullptr}, {"bgp", nullptr},
-    {"snmp_proto", nullptr}, {"kerberos", nullptr}, {"syslog", nullptr}, {"netbios", nullptr},
-    {"ipp", nullptr}, {"ldap", nullptr}, {"xdmcp", nullptr}, {"tftp", nullptr},
-    {"mssql_tds", nullptr}, {"pptp", nullptr}, {"dhcpv6", nullptr}, {"afp", nullptr},
-    {"checkmk", nullptr}, {"cpha", nullptr}, {"nexon", nullptr}, {"dofus", nullptr},
-    {"crossfire", nullptr}, {"guildwars2", nullptr}, {"armagetron", nullptr}, {"dropbox", nullptr},
-    {"sonos", nullptr}, {"spotify", nullptr}, {"radius_proto", nullptr}, {"citrix", nullptr},
-    {"hcl_notes", nullptr}, {"gtp", nullptr}, {"hsrp", nullptr}, {"dcerpc", nullptr},
-    {"netflow", nullptr}, {"sflow", nullptr}, {"h323", nullptr}, {"openvpn", nullptr},
-    {"noe", nullptr}, {"ciscovpn", nullptr}, {"teamspeak", nullptr}, {"skinny", nullptr},
-    {"rsync", nullptr}, {"whoisdas", nullptr}, {"oracle", nullptr}, {"corba", nullptr},
-    {"rtmp", nullptr}, {"ftp_control", nullptr}, {"ftp_data", nullptr}, {"megaco", nullptr},
-    {"resp", nullptr}, {"zeromq", nullptr}, {"telegram", nullptr}, {"quic", nullptr},
-    {"diameter", nullptr}, {"eaq", nullptr}, {"kakaotalk_voice", nullptr}, {"mikrotik", nullptr},
-    {"mpegts", nullptr}, {"ubntac2", nullptr}, {"coap", nullptr}, {"mqtt", nullptr},
-    {"someip", nullptr}, {"rx", nullptr}, {"git", nullptr}, {"drda", nullptr}, {"bjnp", nullptr},
-    {"smpp", nullptr}, {"tinc", nullptr}, {"fix", nullptr}, {"nintendo", nullptr},
-    {"modbus", nullptr}, {"capwap", nullptr}, {"zabbix", nullptr}, {"viber", nullptr},
-    {"bittorrent", nullptr}, {"whatsapp", nullptr}, {"ookla", nullptr}, {"amqp", nullptr},
-    {"steam_datagram_relay", nullptr}, {"lisp", nullptr}, {"ajp", nullptr}, {"memcached", nullptr},
-    {"nest_log_sink", nullptr}, {"wireguard", nullptr}, {"amazon_video", nullptr},
-    {"s7comm", nullptr}, {"iec60870_5_104", nullptr}, {"dnp3", nullptr}, {"websocket", nullptr},
-    {"soap", nullptr}, {"dnscrypt", nullptr}, {"mongodb", nullptr}, {"among_us", nullptr},
-    {"hpvirtgrp", nullptr}, {"genshin_impact", nullptr}, {"z3950", nullptr},
-    {"avast_securedns", nullptr}, {"cassandra", nullptr}, {"ethernet_ip", nullptr},
-    {"wsd", nullptr}, {"tocaboca", nullptr}, {"sd_rtn", nullptr}, {"raknet", nullptr},
-    {"xiaomi", nullptr}, {"mpegdash", nullptr}, {"rsh", nullptr}, {"ipsec", nullptr},
-    {"collectd", nullptr}, {"i3d", nullptr}, {"riotgames", nullptr}, {"ultrasurf", nullptr},
-    {"threema", nullptr}, {"alicloud", nullptr}, {"avast", nullptr}, {"softether", nullptr},
-    {"activision", nullptr}, {"discord", nullptr}, {"tivoconnect", nullptr}, {"kismet", nullptr},
-    {"fastcgi", nullptr}, {"natpmp", nullptr}, {"syncthing", nullptr}, {"crynet", nullptr},
-    {"line", nullptr}, {"munin", nullptr}, {"elastic_search", nullptr}, {"tuya_lp", nullptr},
-    {"tplink_shp", nullptr}, {"merakicloud", nullptr}, {"tailscale", nullptr},
-    {"source_engine", nullptr}, {"bacnet", nullptr}, {"oicq", nullptr}, {"hots", nullptr},
-    {"epicgames", nullptr}, {"bitcoin", nullptr}, {"thrift", nullptr}, {"slp", nullptr},
-    {"http2", nullptr}, {"haproxy", nullptr}, {"rmcp", nullptr}, {"can", nullptr},
-    {"protobuf", nullptr}, {"ethereum", nullptr}, {"ptpv2", nullptr}, {"hart_ip", nullptr},
-    {"rtps", nullptr}, {"opc_ua", nullptr}, {"fins", nullptr}, {"ethersio", nullptr},
-    {"beckhoff_ads", nullptr}, {"iso9506_1_mms", nullptr}, {"ieee_c37118", nullptr},
-    {"ethersbus", nullptr}, {"monero", nullptr}, {"profinet_io", nullptr}, {"hislip", nullptr},
-    {"uftp", nullptr}, {"openflow", nullptr}, {"json_rpc", nullptr}, {"kafka", nullptr},
-    {"nomachine", nullptr}, {"iec62056", nullptr}, {"hl7", nullptr}, {"dicom", nullptr},
-    {"ceph", nullptr}, {"roughtime", nullptr}, {"kcp", nullptr}, {"mumble", nullptr},
-    {"zoom", nullptr}, {"yojimbo", nullptr}, {"stomp", nullptr}, {"radmin", nullptr},
-    {"raft", nullptr}, {"cip", nullptr}, {"gearman", nullptr}, {"tencent_games", nullptr},
-    {"gaijin_entertainment", nullptr}, {"c1222", nullptr}, {"dlep", nullptr}, {"bfd", nullptr},
-    {"netease_games", nullptr}, {"path_of_exile", nullptr}, {"pfcp", nullptr}, {"flute", nullptr},
-    {"lol_wild_rift", nullptr}, {"teso", nullptr}, {"ldp", nullptr}, {"knxnet_ip", nullptr},
-    {"bfcp", nullptr}, {"iqiyi", nullptr}, {"egd", nullptr}, {"cod_mobile", nullptr},
-    {"zug", nullptr}, {"jrmi", nullptr}, {"ripe_atlas", nullptr}, {"cloudflare_warp", nullptr},
-    {"nano", nullptr}, {"openwire", nullptr}, {"cnp_ip", nullptr}, {"atg", nullptr},
-    {"trdp", nullptr}, {"lustre", nullptr}, {"dingtalk", nullptr}, {"paltalk", nullptr},
-    {"lagofast", nullptr}, {"gearup_booster", nullptr}, {"msdo", nullptr}, {"melsec", nullptr},
-    {"hamachi", nullptr}, {"glbp", nullptr}, {"easyweather", nullptr}, {"tristation", nullptr},
-    {"samsung_sdp", nullptr}, {"matter", nullptr}, {"json", nullptr}, {"msgpack", nullptr},
-    {"sbe", nullptr}, {"iris", nullptr}, {"netmotion", nullptr},
+#define OXLO_DISSECTOR(file) {#file, &oxlo_dissector_def_##file},
+#define OXLO_DISSECTOR_TODO(file) {#file, nullptr},
+#include "protocols/oxlo_dissector_list.def"
+#undef OXLO_DISSECTOR
+#undef OXLO_DISSECTOR_TODO
 };
 
-static_assert(sizeof(builtin_order) / sizeof(builtin_order[0]) == 258,
+static_assert(sizeof(builtin_order) / sizeof(builtin_order[0]) == OXLO_DISSECTOR_BUILTIN_SLOTS,
               "every built-in dissector has its slot");
+static_assert(OXLO_DISSECTOR_BUILTIN_SLOTS == 258, "the registration list keeps its 258 rows");
 
 constexpr uint32_t list_tcp_payload = 0;
 constexpr uint32_t list_tcp_no_payload = 1;
@@ -135,10 +76,90 @@ const oxlo_dissector_entry *dissector_of(const oxlo_module *module, uint16_t id)
     return &module->det.dissectors[p->dissector_index];
 }
 
+const oxlo_dissector_kit *kit_of(const oxlo_module *module, uint32_t index)
+{
+    return module->det.kits && index < module->det.dissector_count ? &module->det.kits[index] : nullptr;
+}
+
+/* A dissector that excluded itself is done with the flow: its state goes
+ * now, once the routine has returned and can no longer touch it. */
 void call_dissector(oxlo_module *module, oxlo_flow_state *flow, const oxlo_dissector_entry *e)
 {
     module->det.current_dissector = e->index;
     e->callback(module, flow);
+    if (flow->dstates && oxlo_flow_dissector_excluded(flow, e->index)) {
+        const oxlo_dissector_kit *k = kit_of(module, e->index);
+        if (k)
+            oxlo_flow_slot_state_free(flow, k->slot);
+    }
+}
+
+/* Registers name/callback for the given protocol ids; the index the entry
+ * took, OXLO_NO_DISSECTOR when an earlier dissector's callback was replaced,
+ * -1 when nothing was registered. */
+int add_entry(const char *name, oxlo_module *module, oxlo_dissector_callback callback,
+              dissector_flow_mask selection, const int *ids, int count)
+{
+    oxlo_detection_part *det = &module->det;
+    if (det->dissector_count > OXLO_MAX_DISSECTORS - 1) {
+        printf("[OXLO] Internal Error. Too many dissectors!!\n");
+        return -1;
+    }
+    const uint32_t index = det->dissector_count;
+    int first = -1;
+    for (int i = 0; i < count; i++) {
+        const int id = ids[i];
+        if (id < 0 || id > 0xFFFF || !oxlo_protocol_enabled(module, id))
+            continue;
+        oxlo_proto_defaults *p = oxlo_proto_defaults_get(module, (uint16_t)id);
+        if (!p)
+            continue;
+        if (p->dissector_index != OXLO_NO_DISSECTOR) {
+            /* The protocol has a dissector already: the newcomer only takes
+             * over its routine. */
+            if (p->dissector_index < det->dissector_count)
+                det->dissectors[p->dissector_index].callback = callback;
+            return OXLO_NO_DISSECTOR;
+        }
+        p->dissector_index = (uint16_t)index;
+        if (first < 0)
+            first = id;
+    }
+    if (first < 0)
+        return -1;
+    oxlo_dissector_entry *e = &det->dissectors[index];
+    memset(e, 0, sizeof(*e));
+    snprintf(e->name, sizeof(e->name), "%s", name ? name : "");
+    e->index = (uint16_t)index;
+    e->callback = callback;
+    e->first_protocol = (uint16_t)first;
+    e->selection = selection;
+    if (det->kits) {
+        memset(&det->kits[index], 0, sizeof(det->kits[index]));
+        det->kits[index].slot = 0xFFFF;
+    }
+    det->dissector_count++;
+    return (int)index;
+}
+
+int register_def(oxlo_module *module, const oxlo_dissector_def *def, uint32_t slot)
+{
+    if (!def->search || !def->protocols || def->protocol_count == 0)
+        return -2;
+    int ids[256];
+    for (uint8_t i = 0; i < def->protocol_count; i++)
+        ids[i] = def->protocols[i];
+    const int index = add_entry(def->name, module, def->search, def->selection, ids, def->protocol_count);
+    if (index < 0)
+        return -1;
+    if (index == OXLO_NO_DISSECTOR)
+        return 0;
+    oxlo_dissector_kit *k = &module->det.kits[index];
+    k->slot = (uint16_t)slot;
+    k->state_size = def->state_size;
+    k->release = def->release;
+    k->json_block = def->json_block;
+    return 0;
 }
 
 /* Runs the dissectors of P's sub-protocols; returns how many were called. */
@@ -175,46 +196,36 @@ int oxlo_dissector_add(const char *name, oxlo_module *module, oxlo_dissector_cal
 {
     if (!module || !callback || !module->det.dissectors)
         return -2;
-    oxlo_detection_part *det = &module->det;
-    if (det->dissector_count > OXLO_MAX_DISSECTORS - 1) {
-        printf("[OXLO] Internal Error. Too many dissectors!!\n");
+    if (count < 0 || count > 256)
         return -1;
-    }
-    const uint32_t index = det->dissector_count;
-    int first = -1;
+    int ids[256];
     va_list ap;
     va_start(ap, count);
-    for (int i = 0; i < count; i++) {
-        const int id = va_arg(ap, int);
-        if (id < 0 || id > 0xFFFF || !oxlo_protocol_enabled(module, id))
-            continue;
-        oxlo_proto_defaults *p = oxlo_proto_defaults_get(module, (uint16_t)id);
-        if (!p)
-            continue;
-        if (p->dissector_index != OXLO_NO_DISSECTOR) {
-            /* The protocol has a dissector already: the newcomer only takes
-             * over its routine. */
-            if (p->dissector_index < det->dissector_count)
-                det->dissectors[p->dissector_index].callback = callback;
-            va_end(ap);
-            return 0;
-        }
-        p->dissector_index = (uint16_t)index;
-        if (first < 0)
-            first = id;
-    }
+    for (int i = 0; i < count; i++)
+        ids[i] = va_arg(ap, int);
     va_end(ap);
-    if (first < 0)
-        return -1;
-    oxlo_dissector_entry *e = &det->dissectors[index];
-    memset(e, 0, sizeof(*e));
-    snprintf(e->name, sizeof(e->name), "%s", name ? name : "");
-    e->index = (uint16_t)index;
-    e->callback = callback;
-    e->first_protocol = (uint16_t)first;
-    e->selection = selection;
-    det->dissector_count++;
-    return 0;
+    return add_entry(name, module, callback, selection, ids, count) < 0 ? -1 : 0;
+}
+
+int oxlo_dissector_register(oxlo_module *module, const oxlo_dissector_def *def)
+{
+    if (!module || !def || !module->det.dissectors)
+        return -2;
+    const uint32_t slot = OXLO_DISSECTOR_BUILTIN_SLOTS + module->det.plugin_slots;
+    const int rc = register_def(module, def, slot);
+    if (rc == 0)
+        module->det.plugin_slots++;
+    return rc;
+}
+
+int oxlo_dissector_register_builtin(oxlo_module *module, const char *file)
+{
+    if (!module || !file || !module->det.dissectors)
+        return -2;
+    for (uint32_t slot = 0; slot < OXLO_DISSECTOR_BUILTIN_SLOTS; slot++)
+        if (strcmp(builtin_order[slot].file, file) == 0)
+            return builtin_order[slot].def ? register_def(module, builtin_order[slot].def, slot) : -1;
+    return -1;
 }
 
 int oxlo_dissectors_init(oxlo_module *module)
@@ -231,14 +242,18 @@ int oxlo_dissectors_init(oxlo_module *module)
     }
     module->det.dissectors = static_cast<oxlo_dissector_entry *>(
         oxlo_heap_calloc(OXLO_MAX_DISSECTORS, sizeof(oxlo_dissector_entry)));
-    if (!module->det.dissectors) {
+    module->det.kits = static_cast<oxlo_dissector_kit *>(
+        oxlo_heap_calloc(OXLO_MAX_DISSECTORS, sizeof(oxlo_dissector_kit)));
+    if (!module->det.dissectors || !module->det.kits) {
         printf("Error dissectors_init\n");
+        oxlo_dissectors_free(module);
         return -1;
     }
     module->det.dissector_count = 0;
-    for (const builtin_dissector &b : builtin_order)
-        if (b.reg)
-            b.reg(module);
+    module->det.plugin_slots = 0;
+    for (uint32_t slot = 0; slot < OXLO_DISSECTOR_BUILTIN_SLOTS; slot++)
+        if (builtin_order[slot].def)
+            register_def(module, builtin_order[slot].def, slot);
     return 0;
 }
 
@@ -284,8 +299,10 @@ void oxlo_dissectors_free(oxlo_module *module)
         return;
     oxlo_heap_free(module->det.call_lists);
     oxlo_heap_free(module->det.dissectors);
+    oxlo_heap_free(module->det.kits);
     module->det.call_lists = nullptr;
     module->det.dissectors = nullptr;
+    module->det.kits = nullptr;
     module->det.dissector_count = 0;
     module->det.tcp_payload_count = module->det.tcp_no_payload_count = 0;
     module->det.udp_count = module->det.other_count = 0;

@@ -3,6 +3,8 @@
  * classification, giving up, the fallback guess and the accessors the
  * application reads. */
 #include "oxlo_private.h"
+#include "oxlo_dissector_kit.h"
+#include "oxlo_tls_dns.h"
 #include "oxlo_risks.h"
 #include "oxlo_automaton.h"
 #include "oxlo_hash.h"
@@ -16,12 +18,12 @@
 
 namespace {
 
-constexpr uint16_t P_SMBV1 = 16, P_OUTLOOK = 21, P_POPS = 23, P_SMTPS = 29, P_DTLS = 30,
-                   P_TEAMSCALL = 38, P_IMAPS = 51, P_STUN = 78, P_RTP = 87,
-                   P_RDP = 88, P_TLS = 91, P_RTCP = 165, P_TELEGRAM = 185, P_QUIC = 188,
-                   P_MICROSOFT = 212, P_MS365 = 219, P_ONEDRIVE = 221, P_TEAMS = 250,
-                   P_ANYDESK = 252, P_AZURE = 276, P_FTPS = 311, P_SRTP = 338, P_HTTP = 7,
-                   P_HTTP_CONNECT = 130, P_HTTP_PROXY = 131;
+constexpr uint16_t P_SMBV1 = OXLO_PROTOCOL_SMBV1, P_OUTLOOK = OXLO_PROTOCOL_OUTLOOK, P_POPS = OXLO_PROTOCOL_POPS, P_SMTPS = OXLO_PROTOCOL_SMTPS, P_DTLS = OXLO_PROTOCOL_DTLS,
+                   P_TEAMSCALL = OXLO_PROTOCOL_TEAMSCALL, P_IMAPS = OXLO_PROTOCOL_IMAPS, P_STUN = OXLO_PROTOCOL_STUN, P_RTP = OXLO_PROTOCOL_RTP,
+                   P_RDP = OXLO_PROTOCOL_RDP, P_TLS = OXLO_PROTOCOL_TLS, P_RTCP = OXLO_PROTOCOL_RTCP, P_TELEGRAM = OXLO_PROTOCOL_TELEGRAM, P_QUIC = OXLO_PROTOCOL_QUIC,
+                   P_MICROSOFT = OXLO_PROTOCOL_MICROSOFT, P_MS365 = OXLO_PROTOCOL_MICROSOFT365, P_ONEDRIVE = OXLO_PROTOCOL_MS_ONEDRIVE, P_TEAMS = OXLO_PROTOCOL_TEAMS,
+                   P_ANYDESK = OXLO_PROTOCOL_ANYDESK, P_AZURE = OXLO_PROTOCOL_AZURE, P_FTPS = OXLO_PROTOCOL_FTPS, P_SRTP = OXLO_PROTOCOL_SRTP, P_HTTP = OXLO_PROTOCOL_HTTP,
+                   P_HTTP_CONNECT = OXLO_PROTOCOL_HTTP_CONNECT, P_HTTP_PROXY = OXLO_PROTOCOL_HTTP_PROXY;
 
 constexpr uint32_t RISK_UNSAFE_PROTOCOL = 22;
 constexpr uint32_t RISK_DESKTOP_SHARING = 30;
@@ -230,8 +232,7 @@ void oxlo_flow_state_release(oxlo_flow_state *flow)
     oxlo_heap_free(flow->tcp_raw_options);
     oxlo_heap_free(flow->user_agent);
     oxlo_heap_free(flow->track_payload);
-    oxlo_http_flow_release(flow);
-    oxlo_tls_flow_release(flow);
+    oxlo_flow_states_free(flow);
     for (uint8_t i = 0; i < flow->risk_message_count && i < OXLO_FLOW_RISK_MESSAGES; i++)
         oxlo_heap_free(flow->risk_messages[i].text);
     flow->tcp_fingerprint = flow->tcp_raw_options = flow->user_agent = nullptr;
@@ -334,7 +335,7 @@ static int carries_host_name(const oxlo_flow_state *flow, uint16_t id)
     case OXLO_PROTOCOL_XIAOMI: case OXLO_PROTOCOL_COLLECTD:
         return 1;
     case OXLO_PROTOCOL_TLS: case OXLO_PROTOCOL_QUIC:
-        return (flow->tls.hello_flags & 0x01) != 0;
+        return oxlo_flow_tls_client_hello_seen(flow);
     default:
         return 0;
     }
@@ -349,12 +350,6 @@ const char *oxlo_flow_host_name_by_protocol(const oxlo_flow_state *flow, oxlo_cl
     return NULL;
 }
 
-uint32_t oxlo_flow_http_method(const oxlo_flow_state *flow) { return flow ? flow->proto.http.method : 0; }
-
-const char *oxlo_flow_http_url(const oxlo_flow_state *flow)
-{
-    return flow && flow->proto.http.url ? flow->proto.http.url : "";
-}
 
 int oxlo_flow_endpoints(const oxlo_flow_state *flow, uint8_t client[16], uint16_t *client_port,
                         uint8_t server[16], uint16_t *server_port)

@@ -35,7 +35,7 @@ struct builtin_row {
 };
 
 constexpr builtin_row builtin_rows[] = {
-#define OXLO_PROTO(id, name, kind, ct, app, breed, cat, cls, tcp, udp) \
+#define OXLO_PROTO(id, ident, name, kind, ct, app, breed, cat, cls, tcp, udp) \
     {id, name, OXLO_ROW_##kind, ct, app, OXLO_BREED_##breed, OXLO_CATEGORY_##cat, cls, tcp, udp},
 #include "data/oxlo_protocols.def"
 #undef OXLO_PROTO

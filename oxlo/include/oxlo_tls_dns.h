@@ -29,6 +29,8 @@ const char *oxlo_flow_tls_cert_server_names(const oxlo_flow_state *flow);
  * SHA-1 was taken (written to sha1). */
 int oxlo_flow_tls_cert_validity(const oxlo_flow_state *flow, uint32_t *not_before, uint32_t *not_after);
 int oxlo_flow_tls_cert_sha1(const oxlo_flow_state *flow, uint8_t sha1[20]);
+/* 1 once the flow's TLS client hello was read. */
+int oxlo_flow_tls_client_hello_seen(const oxlo_flow_state *flow);
 
 /* DNS: query type of the first question, response code (-1 before a
  * response), the PTR target and the answer addresses (16 bytes each, IPv4

@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr uint16_t P_HTTP = 7;
+constexpr uint16_t P_HTTP = OXLO_PROTOCOL_HTTP;
 constexpr uint64_t SLOWLORIS_MS = 3000;
 
 struct header_name {
@@ -105,7 +105,7 @@ void slowloris_check(oxlo_module *module, oxlo_flow_state *flow, uint64_t now)
         return;
     if (flow->app != P_HTTP && flow->master != P_HTTP)
         return;
-    const uint8_t conv = flow->proto.http.conversation;
+    const uint8_t conv = oxlo_http_conversation(flow);
     if (conv != 1 && conv != 2) /* a request seen, no response yet */
         return;
     if (now <= flow->first_ack_ms || now - flow->first_ack_ms <= SLOWLORIS_MS)

@@ -9,21 +9,24 @@
  * records has been read. */
 #include "oxlo_private.h"
 #include "oxlo_address_cache.h"
+#include "oxlo_dissector_kit.h"
+#include "protocols/dns_private.h"
 #include "oxlo_hash.h"
 #include "oxlo_hash_filter.h"
 #include "oxlo_risks.h"
 #include "oxlo_tls_dns.h"
-#include "protocols/wire_reader.h"
+#include "oxlo_dissector.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 
+
 namespace {
 
 constexpr uint16_t P_DNS = OXLO_PROTOCOL_DNS;
 constexpr uint16_t P_MDNS = OXLO_PROTOCOL_MDNS;
-constexpr uint16_t P_LLMNR = 154;
+constexpr uint16_t P_LLMNR = OXLO_PROTOCOL_LLMNR;
 constexpr uint32_t CATEGORY_NETWORK = 14;
 constexpr uint32_t BREED_ACCEPTABLE = 2;
 constexpr size_t DNS_HEADER = 12;
@@ -83,20 +86,20 @@ const uint8_t llmnr_group6[16] = {0xff, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0
 
 /* Decodes the labels at `offset` into `out`; an over-long label, a label
  * passing the end or a compression pointer leaves the name empty. */
-size_t decode_name(const oxlo_wire *w, size_t offset, char *out, size_t size, bool mdns,
+size_t decode_name(const oxlo_reader *w, size_t offset, char *out, size_t size, bool mdns,
                    bool *invalid)
 {
     size_t n = 0;
     out[0] = '\0';
     for (int labels = 0; labels < 128; labels++) {
         uint8_t len = 0;
-        if (!oxlo_wire_u8(w, offset, &len) || len >= 64) {
+        if (!oxlo_rd_u8_at(w, offset, &len) || len >= 64) {
             out[0] = '\0';
             return 0;
         }
         if (len == 0)
             break;
-        const uint8_t *label = oxlo_wire_bytes(w, offset + 1, len);
+        const uint8_t *label = oxlo_rd_bytes_at(w, offset + 1, len);
         if (!label || offset + 1 + len >= w->length) {
             out[0] = '\0';
             return 0;
@@ -123,19 +126,19 @@ size_t decode_name(const oxlo_wire *w, size_t offset, char *out, size_t size, bo
 
 /* Steps over a name (labels up to a zero byte or a compression pointer);
  * false when it runs past the end. `name_length` gets the wire length. */
-bool skip_name(const oxlo_wire *w, size_t *offset, size_t *name_length)
+bool skip_name(const oxlo_reader *w, size_t *offset, size_t *name_length)
 {
     size_t off = *offset;
     for (int labels = 0; labels < 256; labels++) {
         uint8_t len = 0;
-        if (!oxlo_wire_u8(w, off, &len))
+        if (!oxlo_rd_u8_at(w, off, &len))
             return false;
         if (len == 0) {
             off += 1;
             break;
         }
         if (len > 191) {
-            if (!oxlo_wire_has(w, off, 2))
+            if (!oxlo_rd_has(w, off, 2))
                 return false;
             off += 2;
             break;
@@ -172,7 +175,8 @@ uint64_t answer_address_key(const oxlo_dns_answer_address *a)
 struct dns_context {
     oxlo_module *module;
     oxlo_flow_state *flow;
-    oxlo_wire msg;          /* the DNS message (after the TCP length) */
+    oxlo_dns_flow *dns;
+    oxlo_reader msg;          /* the DNS message (after the TCP length) */
     bool mdns;
     uint16_t port_protocol; /* by ports, 0 when none */
     uint16_t found;         /* protocol of the host name, 0 when none */
@@ -197,7 +201,7 @@ void remember_answer_address(dns_context *c, const uint8_t *data, bool v6, uint3
 void store_answer_address(dns_context *c, const uint8_t *data, bool v6, uint32_t ttl)
 {
     remember_answer_address(c, data, v6, ttl);
-    oxlo_dns_flow *dns = &c->flow->dns;
+    oxlo_dns_flow *dns = c->dns;
     if (dns->address_count >= OXLO_DNS_MAX_ADDRESSES)
         return;
     oxlo_dns_answer_address *a = &dns->addresses[dns->address_count++];
@@ -216,17 +220,17 @@ void store_answer_address(dns_context *c, const uint8_t *data, bool v6, uint32_t
  * section is cut short. */
 size_t read_answers(dns_context *c, size_t off, uint16_t count)
 {
-    oxlo_dns_flow *dns = &c->flow->dns;
+    oxlo_dns_flow *dns = c->dns;
     bool usable = dns->address_count > 0 || dns->ptr_name[0];
     for (uint16_t i = 0; i < count; i++) {
         size_t name_length = 0;
         uint16_t type = 0, data_length = 0;
         uint32_t ttl = 0;
-        if (!skip_name(&c->msg, &off, &name_length) || !oxlo_wire_u16(&c->msg, off, &type) ||
-            !oxlo_wire_u32(&c->msg, off + 4, &ttl) || !oxlo_wire_u16(&c->msg, off + 8, &data_length))
+        if (!skip_name(&c->msg, &off, &name_length) || !oxlo_rd_u16_at(&c->msg, off, &type) ||
+            !oxlo_rd_u32_at(&c->msg, off + 4, &ttl) || !oxlo_rd_u16_at(&c->msg, off + 8, &data_length))
             return 0;
         const size_t data_off = off + 10;
-        const uint8_t *data = oxlo_wire_bytes(&c->msg, data_off, data_length);
+        const uint8_t *data = oxlo_rd_bytes_at(&c->msg, data_off, data_length);
         if (!data)
             return 0;
         if (ttl == 0)
@@ -251,13 +255,13 @@ size_t read_answers(dns_context *c, size_t off, uint16_t count)
 }
 
 /* Skips `count` records; 0 when cut short. */
-size_t skip_records(const oxlo_wire *w, size_t off, uint16_t count)
+size_t skip_records(const oxlo_reader *w, size_t off, uint16_t count)
 {
     for (uint16_t i = 0; i < count; i++) {
         size_t name_length = 0;
         uint16_t data_length = 0;
-        if (!skip_name(w, &off, &name_length) || !oxlo_wire_u16(w, off + 8, &data_length) ||
-            !oxlo_wire_has(w, off + 10, data_length))
+        if (!skip_name(w, &off, &name_length) || !oxlo_rd_u16_at(w, off + 8, &data_length) ||
+            !oxlo_rd_has(w, off + 10, data_length))
             return 0;
         off += 10 + (size_t)data_length;
     }
@@ -266,21 +270,21 @@ size_t skip_records(const oxlo_wire *w, size_t off, uint16_t count)
 
 void read_additional(dns_context *c, size_t off, uint16_t count)
 {
-    oxlo_dns_flow *dns = &c->flow->dns;
+    oxlo_dns_flow *dns = c->dns;
     for (uint16_t i = 0; i < count; i++) {
         size_t name_length = 0;
         uint16_t type = 0, klass = 0, data_length = 0;
-        if (!skip_name(&c->msg, &off, &name_length) || !oxlo_wire_u16(&c->msg, off, &type) ||
-            !oxlo_wire_u16(&c->msg, off + 2, &klass) || !oxlo_wire_u16(&c->msg, off + 8, &data_length) ||
-            !oxlo_wire_has(&c->msg, off + 10, data_length))
+        if (!skip_name(&c->msg, &off, &name_length) || !oxlo_rd_u16_at(&c->msg, off, &type) ||
+            !oxlo_rd_u16_at(&c->msg, off + 2, &klass) || !oxlo_rd_u16_at(&c->msg, off + 8, &data_length) ||
+            !oxlo_rd_has(&c->msg, off + 10, data_length))
             return;
         if (type == DNS_TYPE_OPT) {
             dns->edns_payload_size = klass;
-            oxlo_wire opts = oxlo_wire_sub(&c->msg, off + 10, data_length);
+            oxlo_reader opts = oxlo_rd_sub_at(&c->msg, off + 10, data_length);
             size_t o = 0;
             uint16_t code = 0, length = 0;
-            while (oxlo_wire_u16(&opts, o, &code) && oxlo_wire_u16(&opts, o + 2, &length) &&
-                   oxlo_wire_has(&opts, o + 4, length)) {
+            while (oxlo_rd_u16_at(&opts, o, &code) && oxlo_rd_u16_at(&opts, o + 2, &length) &&
+                   oxlo_rd_has(&opts, o + 4, length)) {
                 const uint8_t *v = opts.data + o + 4;
                 if (code == 3 && length >= 6 && memcmp(v, "gpdns-", 6) == 0) {
                     const size_t n = length - 6 < 3 ? length - 6 : 3;
@@ -366,9 +370,9 @@ void host_name_checks(dns_context *c, uint16_t qdcount, uint16_t ancount)
 
 void read_query(dns_context *c, uint16_t qdcount)
 {
-    oxlo_dns_flow *dns = &c->flow->dns;
+    oxlo_dns_flow *dns = c->dns;
     dns->query_seen = 1;
-    oxlo_wire_u16(&c->msg, 0, &dns->transaction_id);
+    oxlo_rd_u16_at(&c->msg, 0, &dns->transaction_id);
     size_t off = DNS_HEADER;
     for (uint16_t i = 0; i < qdcount; i++) {
         size_t name_length = 0;
@@ -376,7 +380,7 @@ void read_query(dns_context *c, uint16_t qdcount)
         if (fits && name_length > 253)
             oxlo_flow_risk_raise(c->module, c->flow, OXLO_MALFORMED_PACKET, "Invalid DNS Query Lenght");
         uint16_t type = 0;
-        if (!fits || !oxlo_wire_u16(&c->msg, off, &type) || !oxlo_wire_has(&c->msg, off, 4)) {
+        if (!fits || !oxlo_rd_u16_at(&c->msg, off, &type) || !oxlo_rd_has(&c->msg, off, 4)) {
             oxlo_flow_risk_raise(c->module, c->flow, OXLO_MALFORMED_PACKET, "Invalid DNS Query Lenght");
             return;
         }
@@ -388,7 +392,7 @@ void read_query(dns_context *c, uint16_t qdcount)
 
 void read_response(dns_context *c, uint16_t flags, const uint16_t counts[4])
 {
-    oxlo_dns_flow *dns = &c->flow->dns;
+    oxlo_dns_flow *dns = c->dns;
     const uint32_t records = (uint32_t)counts[1] + counts[2] + counts[3];
     dns->question_count = counts[0] > 255 ? 255 : (uint8_t)counts[0];
     dns->record_count = records > 255 ? 255 : (uint8_t)records;
@@ -412,7 +416,7 @@ void read_response(dns_context *c, uint16_t flags, const uint16_t counts[4])
     size_t off = DNS_HEADER;
     for (uint16_t i = 0; i < counts[0]; i++) {
         size_t name_length = 0;
-        if (!skip_name(&c->msg, &off, &name_length) || !oxlo_wire_has(&c->msg, off, 4))
+        if (!skip_name(&c->msg, &off, &name_length) || !oxlo_rd_has(&c->msg, off, 4))
             return;
         off += 4;
     }
@@ -438,18 +442,21 @@ int dns_extra(oxlo_module *module, oxlo_flow_state *flow);
 void search_dns(oxlo_module *module, oxlo_flow_state *flow)
 {
     const oxlo_packet_state *pkt = &module->det.packet;
+    oxlo_dns_flow *dns = static_cast<oxlo_dns_flow *>(oxlo_dissector_state_of(module, flow, P_DNS, 1));
+    if (!dns)
+        return;
     const size_t skip = pkt->tcp ? 2 : 0;
     if (pkt->payload_length < DNS_HEADER + skip) {
         invalid_header(module, flow);
         return;
     }
-    dns_context c = {module, flow, oxlo_wire_make(pkt->payload + skip, pkt->payload_length - skip),
+    dns_context c = {module, flow, dns, oxlo_reader_make(pkt->payload + skip, pkt->payload_length - skip),
                      false, 0, 0};
     const dns_ports ports = ports_of(pkt);
     uint16_t flags = 0, counts[4] = {0, 0, 0, 0};
-    oxlo_wire_u16(&c.msg, 2, &flags);
+    oxlo_rd_u16_at(&c.msg, 2, &flags);
     for (int i = 0; i < 4; i++)
-        oxlo_wire_u16(&c.msg, 4 + 2 * (size_t)i, &counts[i]);
+        oxlo_rd_u16_at(&c.msg, 4 + 2 * (size_t)i, &counts[i]);
     if (!header_valid(ports, flags, counts, c.msg.length)) {
         invalid_header(module, flow);
         return;
@@ -463,7 +470,7 @@ void search_dns(oxlo_module *module, oxlo_flow_state *flow)
     else
         read_query(&c, counts[0]);
 
-    if (pkt->udp && c.msg.length > 512 && c.msg.length > flow->dns.edns_payload_size) {
+    if (pkt->udp && c.msg.length > 512 && c.msg.length > dns->edns_payload_size) {
         char text[32];
         snprintf(text, sizeof(text), "%u Bytes DNS Packet", (unsigned)c.msg.length);
         oxlo_flow_risk_raise(module, flow, OXLO_DNS_LARGE_PACKET, text);
@@ -478,7 +485,6 @@ void search_dns(oxlo_module *module, oxlo_flow_state *flow)
     flow->category = CATEGORY_NETWORK;
     flow->breed = BREED_ACCEPTABLE;
 
-    const oxlo_dns_flow *dns = &flow->dns;
     if (!flow->extra_dissection && module->cfg.dns_process_response && flow->app != P_LLMNR &&
         flow->master != P_LLMNR && (dns->query_seen || dns->record_count == 0)) {
         flow->extra_dissection = dns_extra;
@@ -494,7 +500,8 @@ int dns_extra(oxlo_module *module, oxlo_flow_state *flow)
     const oxlo_packet_state *pkt = &module->det.packet;
     if (pkt->payload_length > 0 && !(pkt->flags & OXLO_PACKET_RETRANSMISSION))
         search_dns(module, flow);
-    return flow->dns.query_seen || flow->dns.record_count == 0;
+    const oxlo_dns_flow *dns = static_cast<const oxlo_dns_flow *>(oxlo_flow_slot_state(flow, OXLO_DISSECTOR_dns));
+    return dns && (dns->query_seen || dns->record_count == 0);
 }
 
 } // namespace
@@ -504,9 +511,8 @@ extern "C" {
 void oxlo_search_dns(oxlo_module *module, oxlo_flow_state *flow)
 {
     const oxlo_packet_state *pkt = &module->det.packet;
-    const uint16_t self = (uint16_t)module->det.current_dissector;
     if (!pkt->tcp && !pkt->udp) {
-        oxlo_flow_skip_dissector(module, flow, self, __FILE__, __func__, __LINE__);
+        OXLO_EXCLUDE(module, flow);
         return;
     }
     const dns_ports ports = ports_of(pkt);
@@ -516,7 +522,7 @@ void oxlo_search_dns(oxlo_module *module, oxlo_flow_state *flow)
         const bool not_mdns = ports.destination == 5353 && !to_group(pkt, 251, mdns_group6);
         const bool not_llmnr = ports.destination == 5355 && !to_group(pkt, 252, llmnr_group6);
         if ((not_mdns || not_llmnr) && flags && questions) {
-            oxlo_flow_skip_dissector(module, flow, self, __FILE__, __func__, __LINE__);
+            OXLO_EXCLUDE(module, flow);
             return;
         }
     }
@@ -524,7 +530,7 @@ void oxlo_search_dns(oxlo_module *module, oxlo_flow_state *flow)
     const bool port_ok = ports.source == 53 || ports.destination == 53 || ports.destination == 5353 ||
                          ports.destination == 5355 || ports.source == 5353;
     if (!port_ok || pkt->payload_length < header) {
-        oxlo_flow_skip_dissector(module, flow, self, __FILE__, __func__, __LINE__);
+        OXLO_EXCLUDE(module, flow);
         return;
     }
     search_dns(module, flow);
@@ -541,36 +547,50 @@ uint32_t dns_server_address_key(const oxlo_flow_state *flow)
     return v4;
 }
 
-uint16_t oxlo_flow_dns_query_type(const oxlo_flow_state *flow) { return flow ? flow->dns.query_type : 0; }
+static const oxlo_dns_flow *dns_or_empty(const oxlo_flow_state *flow)
+{
+    static const oxlo_dns_flow empty = {};
+    const void *d = flow ? oxlo_flow_slot_state(flow, OXLO_DISSECTOR_dns) : nullptr;
+    return d ? static_cast<const oxlo_dns_flow *>(d) : &empty;
+}
+
+uint16_t oxlo_flow_dns_query_type(const oxlo_flow_state *flow) { return dns_or_empty(flow)->query_type; }
 
 int oxlo_flow_dns_response_code(const oxlo_flow_state *flow)
 {
-    if (!flow || (flow->dns.question_count == 0 && flow->dns.record_count == 0 && flow->dns.response_code == 0))
+    const oxlo_dns_flow *dns = dns_or_empty(flow);
+    if (dns->question_count == 0 && dns->record_count == 0 && dns->response_code == 0)
         return -1;
-    return flow->dns.response_code;
+    return dns->response_code;
 }
 
-const char *oxlo_flow_dns_ptr_name(const oxlo_flow_state *flow) { return flow ? flow->dns.ptr_name : ""; }
-uint8_t oxlo_flow_dns_address_count(const oxlo_flow_state *flow) { return flow ? flow->dns.address_count : 0; }
+const char *oxlo_flow_dns_ptr_name(const oxlo_flow_state *flow) { return dns_or_empty(flow)->ptr_name; }
+uint8_t oxlo_flow_dns_address_count(const oxlo_flow_state *flow) { return dns_or_empty(flow)->address_count; }
 
 int oxlo_flow_dns_address(const oxlo_flow_state *flow, uint8_t index, uint8_t address[16], int *is_ipv6,
                           uint32_t *ttl)
 {
-    if (!flow || !address || !is_ipv6 || !ttl || index >= flow->dns.address_count)
+    const oxlo_dns_flow *dns = dns_or_empty(flow);
+    if (!flow || !address || !is_ipv6 || !ttl || index >= dns->address_count)
         return -2;
-    const oxlo_dns_answer_address *a = &flow->dns.addresses[index];
+    const oxlo_dns_answer_address *a = &dns->addresses[index];
     memcpy(address, a->address, 16);
     *is_ipv6 = a->is_ipv6;
     *ttl = a->ttl;
     return 0;
 }
 
-void register_dns_dissector(oxlo_module *module)
-{
-    oxlo_dissector_add("DNS", module, oxlo_search_dns,
-                       OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP_OR_UDP | OXLO_SEL_PAYLOAD |
-                           OXLO_SEL_NO_RETRANSMISSION,
-                       1, (int)P_DNS);
-}
+static const uint16_t dns_protocols[] = {P_DNS};
+
+extern const oxlo_dissector_def oxlo_dissector_def_dns = {
+    "DNS",
+    oxlo_search_dns,
+    OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP_OR_UDP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    dns_protocols,
+    1,
+    sizeof(oxlo_dns_flow),
+    nullptr,
+    nullptr,
+};
 
 } // extern "C"

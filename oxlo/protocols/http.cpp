@@ -5,21 +5,22 @@
  * names, sub-classifies the flow from them and raises the web risks. After
  * classification it reads up to 8 more packets. */
 #include "oxlo_private.h"
+#include "oxlo_dissector_kit.h"
 #include "oxlo_hash_filter.h"
+#include "protocols/http_private.h"
 #include "oxlo_risks.h"
 #include "oxlo_utils.h"
-#include "protocols/wire_reader.h"
+#include "oxlo_dissector.h"
 
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 namespace {
 
-constexpr uint16_t P_HTTP = 7, P_BRIX = 26, P_ICECAST = 52, P_OCSP = 63, P_STEAM = 74, P_MS_RPCH = 127,
-                   P_HTTP_CONNECT = 130, P_HTTP_PROXY = 131, P_OOKLA = 191, P_WEBDAV = 376, P_HLS = 418;
+constexpr uint16_t P_HTTP = OXLO_PROTOCOL_HTTP, P_BRIX = OXLO_PROTOCOL_BRIX, P_ICECAST = OXLO_PROTOCOL_ICECAST, P_OCSP = OXLO_PROTOCOL_OCSP, P_STEAM = OXLO_PROTOCOL_STEAM, P_MS_RPCH = OXLO_PROTOCOL_MS_RPCH,
+                   P_HTTP_CONNECT = OXLO_PROTOCOL_HTTP_CONNECT, P_HTTP_PROXY = OXLO_PROTOCOL_HTTP_PROXY, P_OOKLA = OXLO_PROTOCOL_OOKLA, P_WEBDAV = OXLO_PROTOCOL_WEBDAV, P_HLS = OXLO_PROTOCOL_HLS;
 constexpr uint8_t EXTRA_PACKETS = 8;
 constexpr size_t MAX_BLANKS = 2048;
 
@@ -53,71 +54,63 @@ const char *const exe_extensions[] = {"exe", "msi", "dll", "scr", "com", "bat", 
 const char *const update_domains[] = {"windowsupdate.com", "update.microsoft.com", "delivery.mp.microsoft.com",
                                       "windowsupdate.microsoft.com", nullptr};
 
-/* Text comparisons on top of the bounded reads: the bytes compared are
- * taken only when all of them lie inside the range. */
-char lower(uint8_t c) { return char(c >= 'A' && c <= 'Z' ? c + 32 : c); }
+/* Payload text is read through the shared bounded reader; these helpers
+ * only let a range be tested where it is made. */
+using view = oxlo_reader;
 
-bool wire_match(const oxlo_wire *w, size_t offset, const char *text, bool nocase)
-{
-    const size_t n = strlen(text);
-    const uint8_t *b = oxlo_wire_bytes(w, offset, n);
-    if (!b)
-        return false;
-    for (size_t i = 0; i < n; i++)
-        if (nocase ? lower(b[i]) != lower(uint8_t(text[i])) : b[i] != uint8_t(text[i]))
-            return false;
-    return true;
-}
-
-ptrdiff_t wire_find(const oxlo_wire *w, size_t offset, const char *text, bool nocase)
-{
-    const size_t n = strlen(text);
-    for (size_t i = offset; n > 0 && oxlo_wire_has(w, i, n); i++)
-        if (wire_match(w, i, text, nocase))
-            return ptrdiff_t(i);
-    return -1;
-}
-
-/* A line or header value of the current payload. */
-struct view {
-    const uint8_t *p = nullptr;
-    size_t n = 0;
-    view() = default;
-    view(const uint8_t *ptr, size_t len) : p(ptr), n(ptr ? len : 0) {}
-    explicit view(const oxlo_payload_line &l) : p(l.ptr), n(l.ptr ? l.len : 0) {}
-    bool empty() const { return n == 0; }
-    oxlo_wire reader() const { return oxlo_wire_make(p, n); }
-    bool starts(const char *t, bool nocase = false) const
-    {
-        oxlo_wire r = reader();
-        return wire_match(&r, 0, t, nocase);
-    }
-    bool contains(const char *t, bool nocase = false) const
-    {
-        oxlo_wire r = reader();
-        return wire_find(&r, 0, t, nocase) >= 0;
-    }
-    bool ends(const char *t) const
-    {
-        const size_t k = strlen(t);
-        oxlo_wire r = reader();
-        return k <= n && wire_match(&r, n - k, t, false);
-    }
-    view from(size_t off) const { return off <= n ? view(p + off, n - off) : view(); }
-    view upto(size_t len) const { return view(p, len < n ? len : n); }
-    std::string str() const { return p ? std::string(reinterpret_cast<const char *>(p), n) : std::string(); }
-};
+view line_view(const oxlo_payload_line &l) { return oxlo_reader_make(l.ptr, l.ptr ? l.len : 0); }
+view no_view() { return oxlo_reader_make(nullptr, 0); }
+bool empty(const view &v) { return v.length == 0; }
+bool starts(const view &v, const char *t, bool nocase = false) { return oxlo_rd_match(&v, 0, t, nocase); }
+bool contains(const view &v, const char *t, bool nocase = false) { return oxlo_rd_contains(&v, t, nocase); }
+view from(const view &v, size_t off) { return oxlo_rd_from(&v, off); }
+view upto(const view &v, size_t n) { return oxlo_rd_upto(&v, n); }
+const char *chars(const view &v) { return reinterpret_cast<const char *>(v.data); }
+int text_length(const view &v, size_t max) { return int(v.length > max ? max : v.length); }
 
 oxlo_packet_state *packet(oxlo_module *m) { return &m->det.packet; }
 
-auto &http(oxlo_flow_state *f) { return f->proto.http; }
-const auto &http(const oxlo_flow_state *f) { return f->proto.http; }
+void release_texts(http_state *h)
+{
+    char **owned[] = {&h->url, &h->request_content_type, &h->response_content_type, &h->server, &h->referer,
+                      &h->forwarded, &h->host, &h->username, &h->password, &h->os, &h->filename};
+    for (char **p : owned) {
+        oxlo_heap_free(*p);
+        *p = nullptr;
+    }
+}
+
+} // namespace
+
+void oxlo_http_state_release(void *state) { release_texts(static_cast<http_state *>(state)); }
+
+namespace {
+
+const http_state *find_state(const oxlo_flow_state *f)
+{
+    static const http_state empty = {};
+    const void *h = f ? oxlo_flow_slot_state(f, OXLO_DISSECTOR_http) : nullptr;
+    return h ? static_cast<const http_state *>(h) : &empty;
+}
+
+/* The search entry creates the state before anything below runs; without
+ * memory the flow is dropped there, so the scratch copy is only a guard. */
+http_state &http(oxlo_flow_state *f)
+{
+    void *h = oxlo_flow_slot_state(f, OXLO_DISSECTOR_http);
+    if (h)
+        return *static_cast<http_state *>(h);
+    static thread_local http_state scratch;
+    scratch = http_state{};
+    return scratch;
+}
+const http_state &http(const oxlo_flow_state *f) { return *find_state(f); }
 
 void set_text(char **slot, const view &v)
 {
     if (*slot)
         return;
-    *slot = oxlo_copy_bytes_as_string(v.p, v.n);
+    *slot = oxlo_copy_bytes_as_string(v.data, v.length);
 }
 
 void raise(oxlo_module *m, oxlo_flow_state *f, int risk, const char *format, ...)
@@ -132,20 +125,26 @@ void raise(oxlo_module *m, oxlo_flow_state *f, int risk, const char *format, ...
     oxlo_flow_risk_raise(m, f, risk, msg);
 }
 
+/* HTTP also runs as a follow-up reader, when the dispatch's current
+ * dissector is another one: exclusion names HTTP's own index. */
 void exclude(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_proto_defaults *p = oxlo_proto_defaults_get(m, P_HTTP);
-    if (p && p->dissector_index != OXLO_NO_DISSECTOR)
-        oxlo_flow_skip_dissector(m, f, p->dissector_index, __FILE__, __func__, __LINE__);
+    if (!p || p->dissector_index == OXLO_NO_DISSECTOR)
+        return;
+    const uint32_t current = m->det.current_dissector;
+    m->det.current_dissector = p->dissector_index;
+    OXLO_EXCLUDE(m, f);
+    m->det.current_dissector = current;
 }
 
 const method *request_method(const view &payload)
 {
     static const char first_letters[] = "CDGHLMOPRU";
-    if (payload.empty() || !strchr(first_letters, toupper(payload.p[0])))
+    if (empty(payload) || !strchr(first_letters, toupper(payload.data[0])))
         return nullptr;
     for (const method &mt : methods)
-        if (payload.starts(mt.text, true))
+        if (starts(payload, mt.text, true))
             return &mt;
     return nullptr;
 }
@@ -156,24 +155,24 @@ size_t request_start(const view &payload, const method **which)
     if (!mt)
         return 0;
     size_t off = strlen(mt->text);
-    for (size_t blanks = 0; off < payload.n && payload.p[off] == ' ' && blanks < MAX_BLANKS; blanks++)
+    for (size_t blanks = 0; off < payload.length && payload.data[off] == ' ' && blanks < MAX_BLANKS; blanks++)
         off++;
-    if (payload.from(off).starts("rtsp://", true))
+    if (starts(from(payload, off), "rtsp://", true))
         return 0;
     if (which)
         *which = mt;
     return off;
 }
 
-bool status_line(const view &payload) { return payload.n >= 7 && payload.starts("HTTP/1."); }
+bool status_line(const view &payload) { return payload.length >= 7 && starts(payload, "HTTP/1."); }
 
 uint16_t response_code(const view &payload)
 {
-    oxlo_wire r = payload.reader();
+    oxlo_reader r = payload;
     unsigned code = 0;
     for (size_t i = 9; i < 12; i++) {
         uint8_t c;
-        if (!oxlo_wire_u8(&r, i, &c) || !isdigit(c))
+        if (!oxlo_rd_u8_at(&r, i, &c) || !isdigit(c))
             return 0;
         code = code * 10 + unsigned(c - '0');
     }
@@ -186,7 +185,7 @@ void reset_state(oxlo_flow_state *f)
 {
     auto &h = http(f);
     const uint8_t conversation = h.conversation, repeated = h.repeated, dir = h.request_direction;
-    oxlo_http_flow_release(f);
+    release_texts(&h);
     h.method = 0;
     h.response_code = 0;
     h.http11 = 0;
@@ -217,13 +216,15 @@ void start_extra(oxlo_flow_state *f);
 
 bool dotted_ipv4(const view &v, uint32_t *address)
 {
-    std::string s = v.str();
-    const size_t colon = s.find(':');
-    if (colon != std::string::npos)
-        s.resize(colon);
+    const ptrdiff_t colon = oxlo_rd_find_byte(&v, 0, ':');
+    const view name = colon >= 0 ? upto(v, size_t(colon)) : v;
+    char s[32];
+    if (name.length >= sizeof(s))
+        return false;
+    oxlo_rd_text(&name, s, sizeof(s));
     unsigned a, b, c, d;
     char tail;
-    if (sscanf(s.c_str(), "%3u.%3u.%3u.%3u%c", &a, &b, &c, &d, &tail) != 4 || a > 255 || b > 255 || c > 255 ||
+    if (sscanf(s, "%3u.%3u.%3u.%3u%c", &a, &b, &c, &d, &tail) != 4 || a > 255 || b > 255 || c > 255 ||
         d > 255)
         return false;
     if (address)
@@ -234,25 +235,31 @@ bool dotted_ipv4(const view &v, uint32_t *address)
 void url_step(oxlo_module *m, oxlo_flow_state *f, const view &target, const view &host)
 {
     auto &h = http(f);
-    if (h.url || target.empty() || host.empty())
+    if (h.url || empty(target) || empty(host))
         return;
-    if (isdigit(host.p[0]) && host.n <= 20 && dotted_ipv4(host, nullptr))
-        raise(m, f, OXLO_NUMERIC_IP_HOST, "Found host %s", host.str().c_str());
-    std::string url;
-    if (target.starts("http://", true) || f->app == P_HTTP_CONNECT)
-        url = target.str();
+    if (isdigit(host.data[0]) && host.length <= 20 && dotted_ipv4(host, nullptr))
+        raise(m, f, OXLO_NUMERIC_IP_HOST, "Found host %.*s", text_length(host, host.length), chars(host));
+    /* The URL is the target alone when it is absolute (or names a tunnel's
+     * end), else the host followed by the target; its path is the target. */
+    const bool absolute = starts(target, "http://", true) || f->app == P_HTTP_CONNECT;
+    const size_t prefix = absolute ? 0 : host.length;
+    char *url = static_cast<char *>(oxlo_heap_alloc(prefix + target.length + 1));
+    if (!url)
+        return;
+    if (prefix)
+        memcpy(url, host.data, prefix);
+    memcpy(url + prefix, target.data, target.length);
+    url[prefix + target.length] = '\0';
+    h.url = url;
+    const char *path = url + prefix;
+    if (strstr(url, "<php>"))
+        raise(m, f, OXLO_URL_POSSIBLE_RCE_INJECTION, "PHP code in URL [%s]", url);
+    else if (strncmp(path, "/shell?", 7) == 0)
+        raise(m, f, OXLO_URL_POSSIBLE_RCE_INJECTION, "Possible WebShell detected [%s]", url);
+    else if (strncmp(path, "/.", 2) == 0)
+        raise(m, f, OXLO_POSSIBLE_EXPLOIT, "URL starting with dot [%s]", url);
     else
-        url = host.str() + target.str();
-    h.url = oxlo_heap_strdup(url.c_str());
-    const std::string path = target.str();
-    if (url.find("<php>") != std::string::npos)
-        raise(m, f, OXLO_URL_POSSIBLE_RCE_INJECTION, "PHP code in URL [%s]", url.c_str());
-    else if (path.compare(0, 7, "/shell?") == 0)
-        raise(m, f, OXLO_URL_POSSIBLE_RCE_INJECTION, "Possible WebShell detected [%s]", url.c_str());
-    else if (path.compare(0, 2, "/.") == 0)
-        raise(m, f, OXLO_POSSIBLE_EXPLOIT, "URL starting with dot [%s]", url.c_str());
-    else
-        oxlo_url_attack_check(m, f, path.c_str());
+        oxlo_url_attack_check(m, f, path);
 }
 
 /* "%u.%u.%u" from up to 15 digits and dots; true when below the version. */
@@ -260,8 +267,8 @@ bool version_below(const view &v, unsigned major, unsigned minor, unsigned patch
 {
     char text[16];
     size_t n = 0;
-    while (n < v.n && n < 15 && (isdigit(v.p[n]) || v.p[n] == '.')) {
-        text[n] = char(v.p[n]);
+    while (n < v.length && n < 15 && (isdigit(v.data[n]) || v.data[n] == '.')) {
+        text[n] = char(v.data[n]);
         n++;
     }
     text[n] = '\0';
@@ -277,21 +284,22 @@ bool version_below(const view &v, unsigned major, unsigned minor, unsigned patch
 
 void server_step(oxlo_module *m, oxlo_flow_state *f, const view &server)
 {
-    if (server.n <= 7)
+    if (server.length <= 7)
         return;
-    if (server.starts("Apache/") && version_below(server.from(7), 2, 4, 0))
-        raise(m, f, OXLO_HTTP_OBSOLETE_SERVER, "Obsolete Apache server %s", server.str().c_str());
-    else if (server.starts("nginx/") && version_below(server.from(6), 1, 22, 0))
-        raise(m, f, OXLO_HTTP_OBSOLETE_SERVER, "Obsolete nginx server %s", server.str().c_str());
-    for (size_t i = 0; i < server.n; i++)
-        if (server.p[i] < 0x20 || server.p[i] > 0x7E) {
-            raise(m, f, OXLO_HTTP_SUSPICIOUS_HEADER, "Suspicious Agent [%.*s]", int(server.n > 64 ? 64 : server.n),
-                  reinterpret_cast<const char *>(server.p));
+    if (starts(server, "Apache/") && version_below(from(server, 7), 2, 4, 0))
+        raise(m, f, OXLO_HTTP_OBSOLETE_SERVER, "Obsolete Apache server %.*s", text_length(server, 200), chars(server));
+    else if (starts(server, "nginx/") && version_below(from(server, 6), 1, 22, 0))
+        raise(m, f, OXLO_HTTP_OBSOLETE_SERVER, "Obsolete nginx server %.*s", text_length(server, 200), chars(server));
+    for (size_t i = 0; i < server.length; i++)
+        if (server.data[i] < 0x20 || server.data[i] > 0x7E) {
+            raise(m, f, OXLO_HTTP_SUSPICIOUS_HEADER, "Suspicious Agent [%.*s]", int(server.length > 64 ? 64 : server.length),
+                  reinterpret_cast<const char *>(server.data));
             break;
         }
 }
 
-std::string windows_name(const std::string &token)
+/* Writes the readable name of a Windows platform token, or the token. */
+void windows_name(const view &token, char *out, size_t size)
 {
     static const char *const names[][2] = {
         {"Windows NT 5.0", "Windows 2000"}, {"Windows NT 5.1", "Windows XP"},
@@ -299,139 +307,148 @@ std::string windows_name(const std::string &token)
         {"Windows NT 6.1", "Windows 7"}, {"Windows NT 6.2", "Windows 8"}, {"Windows NT 6.3", "Windows 8.1"},
         {"Windows NT 10.0", "Windows 10"}, {"Windows NT 11.0", "Windows 11"}};
     for (const auto &n : names)
-        if (token == n[0])
-            return n[1];
-    return token;
+        if (oxlo_rd_equals(&token, n[0], 0)) {
+            snprintf(out, size, "%s", n[1]);
+            return;
+        }
+    oxlo_rd_text(&token, out, size);
 }
 
-std::string trim(const std::string &s)
+view trim_spaces(const view &v)
 {
-    const size_t a = s.find_first_not_of(' ');
-    if (a == std::string::npos)
-        return "";
-    return s.substr(a, s.find_last_not_of(' ') - a + 1);
+    size_t a = 0, b = v.length;
+    while (a < b && v.data[a] == ' ')
+        a++;
+    while (b > a && v.data[b - 1] == ' ')
+        b--;
+    return upto(from(v, a), b - a);
 }
 
-/* The platform token of a "Mozilla/5.0 (...)" agent. */
-std::string agent_os(const view &ua)
+/* The platform token of a "Mozilla/5.0 (...)" agent, written to out; false
+ * when the agent has none. */
+bool agent_os(const view &ua, char *out, size_t size)
 {
-    const std::string s = ua.str();
-    const size_t open = s.find('('), close = s.find(')', open == std::string::npos ? 0 : open);
-    if (open == std::string::npos || close == std::string::npos)
-        return "";
-    std::string list = s.substr(open + 1, close - open - 1);
+    const ptrdiff_t open = oxlo_rd_find_byte(&ua, 0, '(');
+    const ptrdiff_t close = oxlo_rd_find_byte(&ua, open < 0 ? 0 : size_t(open), ')');
+    if (open < 0 || close < 0)
+        return false;
+    const view list = upto(from(ua, size_t(open) + 1), size_t(close - open - 1));
     size_t pos = 0;
     int stage = 0;
-    while (pos <= list.size()) {
-        const size_t semi = list.find(';', pos);
-        const std::string token = trim(list.substr(pos, semi == std::string::npos ? std::string::npos : semi - pos));
-        pos = semi == std::string::npos ? list.size() + 1 : semi + 1;
-        if (token.empty())
+    while (pos <= list.length) {
+        const ptrdiff_t semi = oxlo_rd_find_byte(&list, pos, ';');
+        const size_t end = semi < 0 ? list.length : size_t(semi);
+        const view token = trim_spaces(upto(from(list, pos), end - pos));
+        pos = end + 1;
+        if (empty(token))
             continue;
-        if (token == "X11" || token == "compatible" || token == "Linux" || token == "Macintosh")
+        if (oxlo_rd_equals(&token, "X11", 0) || oxlo_rd_equals(&token, "compatible", 0) ||
+            oxlo_rd_equals(&token, "Linux", 0) || oxlo_rd_equals(&token, "Macintosh", 0))
             continue;
-        if (stage < 1 && (token == "U" || token.compare(0, 4, "MSIE") == 0)) {
+        if (stage < 1 && (oxlo_rd_equals(&token, "U", 0) || starts(token, "MSIE"))) {
             stage = 1;
             continue;
         }
-        if (stage < 2 && token.compare(0, 6, "Update") == 0) {
+        if (stage < 2 && starts(token, "Update")) {
             stage = 2;
             continue;
         }
-        if (stage < 3 && (token == "AOL" || token.compare(0, 4, "AOL ") == 0)) {
+        if (stage < 3 && (oxlo_rd_equals(&token, "AOL", 0) || starts(token, "AOL "))) {
             stage = 3;
             continue;
         }
-        return windows_name(token);
+        windows_name(token, out, size);
+        return out[0] != '\0';
     }
-    return "";
+    return false;
 }
 
 bool all_letters_shouting(const view &ua)
 {
     size_t upper = 0;
-    for (size_t i = 0; i < ua.n; i++) {
-        if (!isalpha(ua.p[i]))
+    for (size_t i = 0; i < ua.length; i++) {
+        if (!isalpha(ua.data[i]))
             return false;
-        upper += isupper(ua.p[i]) ? 1 : 0;
+        upper += isupper(ua.data[i]) ? 1 : 0;
     }
-    return ua.n > 12 && upper * 5 >= ua.n;
+    return ua.length > 12 && upper * 5 >= ua.length;
 }
 
 bool url_in_agent(const view &ua)
 {
-    oxlo_wire r = ua.reader();
-    for (ptrdiff_t at = wire_find(&r, 0, "://", false); at >= 0; at = wire_find(&r, size_t(at) + 1, "://", false))
-        if (at == 0 || (ua.p[at - 1] != 'p' && ua.p[at - 1] != 's'))
+    oxlo_reader r = ua;
+    for (ptrdiff_t at = oxlo_rd_find(&r, 0, "://", false); at >= 0; at = oxlo_rd_find(&r, size_t(at) + 1, "://", false))
+        if (at == 0 || (ua.data[at - 1] != 'p' && ua.data[at - 1] != 's'))
             return true;
     return false;
 }
 
 void user_agent_step(oxlo_module *m, oxlo_flow_state *f, const view &ua)
 {
-    if (ua.empty())
+    if (empty(ua))
         return;
     if (!f->user_agent) {
-        oxlo_flow_store_user_agent(f, reinterpret_cast<const char *>(ua.p), ua.n);
+        oxlo_flow_store_user_agent(f, reinterpret_cast<const char *>(ua.data), ua.length);
         oxlo_flow_risk_clear(m, f, OXLO_HTTP_SUSPICIOUS_USER_AGENT);
     }
-    if (ua.n <= 7)
+    if (ua.length <= 7)
         return;
-    if (ua.starts("Mozilla") && !http(f).os) {
-        const std::string os = agent_os(ua);
-        if (!os.empty())
-            http(f).os = oxlo_heap_strdup(os.c_str());
+    if (starts(ua, "Mozilla") && !http(f).os) {
+        char os[128];
+        if (agent_os(ua, os, sizeof(os)))
+            http(f).os = oxlo_heap_strdup(os);
     }
-    const std::string agent = ua.str();
-    if (all_letters_shouting(ua) || ua.starts("<?") || ua.contains("$") || url_in_agent(ua))
-        oxlo_flow_risk_raise(m, f, OXLO_HTTP_SUSPICIOUS_USER_AGENT, agent.c_str());
-    if (ua.starts("jndi:ldap://"))
+    char agent[1024];
+    oxlo_rd_text(&ua, agent, sizeof(agent));
+    if (all_letters_shouting(ua) || starts(ua, "<?") || contains(ua, "$") || url_in_agent(ua))
+        oxlo_flow_risk_raise(m, f, OXLO_HTTP_SUSPICIOUS_USER_AGENT, agent);
+    if (starts(ua, "jndi:ldap://"))
         oxlo_flow_risk_raise(m, f, OXLO_POSSIBLE_EXPLOIT, "Suspicious Log4J");
-    else if (ua.n < 4 || ua.n > 256 || ua.starts("test") || ua.contains("{") || ua.contains("}"))
+    else if (ua.length < 4 || ua.length > 256 || starts(ua, "test") || contains(ua, "{") || contains(ua, "}"))
         oxlo_flow_risk_raise(m, f, OXLO_HTTP_SUSPICIOUS_USER_AGENT, "Suspicious Log4J");
-    if (ua.contains("+http:") || ua.contains(" http:") || ua.contains("Crawler") || ua.contains("Bot"))
-        oxlo_flow_risk_raise(m, f, OXLO_HTTP_CRAWLER_BOT, agent.c_str());
+    if (contains(ua, "+http:") || contains(ua, " http:") || contains(ua, "Crawler") || contains(ua, "Bot"))
+        oxlo_flow_risk_raise(m, f, OXLO_HTTP_CRAWLER_BOT, agent);
 }
 
 /* The quoted value of name="..." in a Digest credential line. */
 view digest_param(const view &v, const char *name)
 {
-    oxlo_wire r = v.reader();
-    const ptrdiff_t at = wire_find(&r, 0, name, true);
+    oxlo_reader r = v;
+    const ptrdiff_t at = oxlo_rd_find(&r, 0, name, true);
     if (at < 0)
-        return view();
+        return no_view();
     size_t i = size_t(at) + strlen(name);
-    if (i < v.n && v.p[i] == '"')
+    if (i < v.length && v.data[i] == '"')
         i++;
     size_t end = i;
-    while (end < v.n && v.p[end] != '"' && v.p[end] != ',')
+    while (end < v.length && v.data[end] != '"' && v.data[end] != ',')
         end++;
-    return view(v.p + i, end - i);
+    return oxlo_reader_make(v.data + i, end - i);
 }
 
 void credentials_step(oxlo_module *m, oxlo_flow_state *f, const view &auth)
 {
     auto &h = http(f);
     const module_config &c = m->cfg;
-    if (auth.empty() || (!c.http_req_username && !c.http_req_password) || h.username || h.password)
+    if (empty(auth) || (!c.http_req_username && !c.http_req_password) || h.username || h.password)
         return;
-    if (auth.starts("Basic", true)) {
-        view rest = auth.from(5);
-        while (!rest.empty() && rest.p[0] == ' ')
-            rest = rest.from(1);
+    if (starts(auth, "Basic", true)) {
+        view rest = from(auth, 5);
+        while (!empty(rest) && rest.data[0] == ' ')
+            rest = from(rest, 1);
         size_t len = 0;
-        uint8_t *plain = oxlo_decode_base64(reinterpret_cast<const char *>(rest.p), rest.n, &len);
+        uint8_t *plain = oxlo_decode_base64(reinterpret_cast<const char *>(rest.data), rest.length, &len);
         if (!plain)
             return;
-        const view pair(plain, len);
+        const view pair = oxlo_reader_make(plain, len);
         const void *colon = memchr(plain, ':', len);
         const size_t user_len = colon ? size_t(static_cast<const uint8_t *>(colon) - plain) : len;
         if (c.http_req_username)
-            set_text(&h.username, pair.upto(user_len));
+            set_text(&h.username, upto(pair, user_len));
         if (c.http_req_password && colon)
-            set_text(&h.password, pair.from(user_len + 1));
+            set_text(&h.password, from(pair, user_len + 1));
         oxlo_heap_free(plain);
-    } else if (auth.starts("Digest", true)) {
+    } else if (starts(auth, "Digest", true)) {
         if (c.http_req_username)
             set_text(&h.username, digest_param(auth, "username="));
     } else {
@@ -440,10 +457,10 @@ void credentials_step(oxlo_module *m, oxlo_flow_state *f, const view &auth)
     oxlo_flow_risk_raise(m, f, OXLO_CLEAR_TEXT_CREDENTIALS, "Found credentials in HTTP Auth Line");
 }
 
-bool in_table(const std::string &value, const char *const *table)
+bool in_table(const view &value, const char *const *table)
 {
     for (const char *const *t = table; *t; t++)
-        if (strcasecmp(value.c_str(), *t) == 0)
+        if (oxlo_rd_equals(&value, *t, 1))
             return true;
     return false;
 }
@@ -470,21 +487,21 @@ void binary_transfer(oxlo_module *m, oxlo_flow_state *f, const char *what)
 void filename_step(oxlo_module *m, oxlo_flow_state *f, const view &disposition)
 {
     auto &h = http(f);
-    oxlo_wire r = disposition.reader();
-    const ptrdiff_t at = wire_find(&r, 0, "attachment; filename", true);
+    oxlo_reader r = disposition;
+    const ptrdiff_t at = oxlo_rd_find(&r, 0, "attachment; filename", true);
     if (at < 0 || h.filename)
         return;
-    view name = disposition.from(size_t(at) + 20);
-    while (!name.empty() && (name.p[0] == '=' || name.p[0] == ' ' || name.p[0] == '"'))
-        name = name.from(1);
-    while (!name.empty() && (name.p[name.n - 1] == '"' || name.p[name.n - 1] == ' '))
-        name = name.upto(name.n - 1);
-    if (name.empty())
+    view name = from(disposition, size_t(at) + 20);
+    while (!empty(name) && (name.data[0] == '=' || name.data[0] == ' ' || name.data[0] == '"'))
+        name = from(name, 1);
+    while (!empty(name) && (name.data[name.length - 1] == '"' || name.data[name.length - 1] == ' '))
+        name = upto(name, name.length - 1);
+    if (empty(name))
         return;
     set_text(&h.filename, name);
     const char *dot = strrchr(h.filename, '.');
     char text[160];
-    if (dot && in_table(dot + 1, exe_extensions)) {
+    if (dot && in_table(oxlo_reader_make(dot + 1, strlen(dot + 1)), exe_extensions)) {
         snprintf(text, sizeof(text), "Found file extn %s", dot + 1);
         binary_transfer(m, f, text);
     } else {
@@ -496,30 +513,30 @@ void content_type_step(oxlo_module *m, oxlo_flow_state *f, const view &type, con
                        bool response)
 {
     auto &h = http(f);
-    if (type.empty())
+    if (empty(type))
         return;
     if (!response) {
         if (m->cfg.http_req_content_type)
             set_text(&h.request_content_type, type);
-        if (type.contains("x-www-form-urlencoded", true))
+        if (contains(type, "x-www-form-urlencoded", true))
             h.form_urlencoded = 1;
         return;
     }
     if (m->cfg.http_resp_content_type)
         set_text(&h.response_content_type, type);
-    const std::string t = type.str();
-    const size_t slash = t.find('/');
-    if (slash != std::string::npos && t.compare(slash + 1, 4, "mpeg") == 0)
+    const ptrdiff_t slash = oxlo_rd_find_byte(&type, 0, '/');
+    if (slash >= 0 && oxlo_rd_match(&type, size_t(slash) + 1, "mpeg", 0))
         f->category = OXLO_CATEGORY_STREAMING;
     char text[160];
-    if (in_table(t, exe_mime_types)) {
-        snprintf(text, sizeof(text), "Found mime exe %.120s", t.c_str());
+    if (in_table(type, exe_mime_types)) {
+        snprintf(text, sizeof(text), "Found mime exe %.*s", text_length(type, 120), chars(type));
         binary_transfer(m, f, text);
-    } else if (in_table(t, binary_mime_types)) {
-        raise(m, f, OXLO_BINARY_DATA_TRANSFER, "Found binary mime %.120s%s", t.c_str(), attempt(f));
+    } else if (in_table(type, binary_mime_types)) {
+        raise(m, f, OXLO_BINARY_DATA_TRANSFER, "Found binary mime %.*s%s", text_length(type, 120), chars(type),
+              attempt(f));
     }
     filename_step(m, f, disposition);
-    if (t.compare(0, 6, "audio/") == 0 || t.compare(0, 6, "video/") == 0)
+    if (starts(type, "audio/") || starts(type, "video/"))
         f->category = OXLO_CATEGORY_MEDIA;
 }
 
@@ -556,18 +573,18 @@ void unresolved_host_check(oxlo_module *m, oxlo_flow_state *f)
 
 void host_step(oxlo_module *m, oxlo_flow_state *f, const view &host)
 {
-    if (host.empty())
+    if (empty(host))
         return;
     if (m->cfg.http_req_host) {
-        const void *colon = memchr(host.p, ':', host.n);
-        set_text(&http(f).host, colon ? host.upto(size_t(static_cast<const uint8_t *>(colon) - host.p)) : host);
+        const void *colon = memchr(host.data, ':', host.length);
+        set_text(&http(f).host, colon ? upto(host, size_t(static_cast<const uint8_t *>(colon) - host.data)) : host);
     }
-    oxlo_flow_store_host_name(f, reinterpret_cast<const char *>(host.p), host.n,
+    oxlo_flow_store_host_name(f, reinterpret_cast<const char *>(host.data), host.length,
                               OXLO_HOST_LOWER | OXLO_HOST_PRINTABLE | OXLO_HOST_STRIP_SPACES | OXLO_HOST_STRIP_PORT);
     if (!host_chars_valid(f->host_name)) {
         raise(m, f, OXLO_INVALID_CHARACTERS, "Invalid host %s", f->host_name);
-        raise(m, f, OXLO_POSSIBLE_EXPLOIT, "Suspicious hostname [%.*s]: attack ?", int(host.n > 64 ? 64 : host.n),
-              reinterpret_cast<const char *>(host.p));
+        raise(m, f, OXLO_POSSIBLE_EXPLOIT, "Suspicious hostname [%.*s]: attack ?", int(host.length > 64 ? 64 : host.length),
+              reinterpret_cast<const char *>(host.data));
     }
     unresolved_host_check(m, f);
     uint32_t address = 0;
@@ -596,17 +613,18 @@ void sub_classify(oxlo_module *m, oxlo_flow_state *f, uint16_t id)
 
 void subclassification_step(oxlo_module *m, oxlo_flow_state *f, const oxlo_line_table &t, const view &payload)
 {
-    const view server(t.server), type(t.content_type), ua(t.user_agent), origin(t.origin);
+    const view server = line_view(t.server), type = line_view(t.content_type), ua = line_view(t.user_agent),
+               origin = line_view(t.origin);
     const uint32_t method = http(f).method;
-    if (server.starts("corvane "))
+    if (starts(server, "corvane "))
         sub_classify(m, f, P_BRIX);
-    else if (server.starts("Icecast")) {
+    else if (starts(server, "Icecast")) {
         sub_classify(m, f, P_ICECAST);
         oxlo_flow_risk_clear(m, f, OXLO_KNOWN_PROTOCOL_ON_NON_STANDARD_PORT);
-    } else if (type.starts("application/ocsp-"))
+    } else if (starts(type, "application/ocsp-"))
         sub_classify(m, f, P_OCSP);
-    else if (type.starts("application/vnd.apple.mpegurl") || type.starts("application/x-mpegURL") ||
-             type.starts("application/x-mpegurl"))
+    else if (starts(type, "application/vnd.apple.mpegurl") || starts(type, "application/x-mpegURL") ||
+             starts(type, "application/x-mpegurl"))
         sub_classify(m, f, P_HLS);
     else if (method >= 10 && method <= 12)
         sub_classify(m, f, P_MS_RPCH);
@@ -615,25 +633,27 @@ void subclassification_step(oxlo_module *m, oxlo_flow_state *f, const oxlo_line_
     if (!f->master) {
         if (f->host_name[0])
             oxlo_host_name_classify(m, f, P_HTTP, f->host_name, strlen(f->host_name));
-        if (!f->master && !origin.empty()) {
+        if (!f->master && !empty(origin)) {
             view o = origin;
-            if (o.starts("http://", true))
-                o = o.from(7);
-            else if (o.starts("https://", true))
-                o = o.from(8);
-            const std::string name = o.str();
-            oxlo_host_name_classify(m, f, P_HTTP, name.c_str(), strcspn(name.c_str(), ":/"));
+            if (starts(o, "http://", true))
+                o = from(o, 7);
+            else if (starts(o, "https://", true))
+                o = from(o, 8);
+            size_t n = 0;
+            while (n < o.length && o.data[n] != ':' && o.data[n] != '/' && o.data[n] != '\0')
+                n++;
+            oxlo_host_name_classify(m, f, P_HTTP, chars(o), n);
         }
     }
     if (!f->master) {
         const char *url = http(f).url;
         if (url && (strstr(url, ":8080/downloading?n=0.") || strstr(url, ":8080/upload?n=0.")))
             sub_classify(m, f, P_OOKLA);
-        else if (payload.starts("<policy-file-request/>"))
+        else if (starts(payload, "<policy-file-request/>"))
             sub_classify(m, f, P_OOKLA);
-        else if (ua.contains("MSRPC"))
+        else if (contains(ua, "MSRPC"))
             sub_classify(m, f, P_MS_RPCH);
-        else if (ua.contains("Valve/Steam HTTP Client"))
+        else if (contains(ua, "Valve/Steam HTTP Client"))
             sub_classify(m, f, P_STEAM);
     }
     if (f->host_name[0])
@@ -645,21 +665,21 @@ void form_body_step(oxlo_module *m, oxlo_flow_state *f, const view &payload, con
     auto &h = http(f);
     if (!f->lines_seen || !h.second_message || !h.form_urlencoded)
         return;
-    view body = t.headers_complete ? payload.from(size_t(t.header_end) + 2) : payload;
+    view body = t.headers_complete ? from(payload, size_t(t.header_end) + 2) : payload;
     size_t pos = 0;
-    while (pos < body.n) {
+    while (pos < body.length) {
         size_t amp = pos;
-        while (amp < body.n && body.p[amp] != '&')
+        while (amp < body.length && body.data[amp] != '&')
             amp++;
-        const view pair = view(body.p + pos, amp - pos);
-        const void *eq = memchr(pair.p, '=', pair.n);
+        const view pair = oxlo_reader_make(body.data + pos, amp - pos);
+        const void *eq = memchr(pair.data, '=', pair.length);
         if (eq) {
-            const size_t klen = size_t(static_cast<const uint8_t *>(eq) - pair.p);
-            const std::string key = pair.upto(klen).str();
-            const view value = pair.from(klen + 1);
-            if ((key == "user" || key == "username") && m->cfg.http_req_username)
+            const size_t klen = size_t(static_cast<const uint8_t *>(eq) - pair.data);
+            const view key = upto(pair, klen);
+            const view value = from(pair, klen + 1);
+            if ((oxlo_rd_equals(&key, "user", 0) || oxlo_rd_equals(&key, "username", 0)) && m->cfg.http_req_username)
                 set_text(&h.username, value);
-            else if (key == "pwd" || key == "password") {
+            else if (oxlo_rd_equals(&key, "pwd", 0) || oxlo_rd_equals(&key, "password", 0)) {
                 if (m->cfg.http_req_password)
                     set_text(&h.password, value);
                 oxlo_flow_risk_raise(m, f, OXLO_CLEAR_TEXT_CREDENTIALS, "Found password");
@@ -673,32 +693,32 @@ void process_headers(oxlo_module *m, oxlo_flow_state *f, bool response)
 {
     oxlo_packet_state *pkt = packet(m);
     const oxlo_line_table &t = pkt->lines;
-    const view payload(pkt->payload, pkt->payload_length);
+    const view payload = oxlo_reader_make(pkt->payload, pkt->payload_length);
     auto &h = http(f);
 
     const method *mt = nullptr;
     const size_t target_start = response ? 0 : request_start(payload, &mt);
     if (mt) {
-        const view line0(t.line[0]);
-        const size_t end = line0.n >= 9 && line0.from(line0.n - 9).starts(" HTTP/1.") ? line0.n - 9 : line0.n;
+        const view line0 = line_view(t.line[0]);
+        const size_t end = line0.length >= 9 && starts(from(line0, line0.length - 9), " HTTP/1.") ? line0.length - 9 : line0.length;
         if (end > target_start)
-            url_step(m, f, line0.from(target_start).upto(end - target_start), view(t.host));
+            url_step(m, f, upto(from(line0, target_start), end - target_start), line_view(t.host));
         h.method = mt->id;
     }
-    const view server(t.server);
+    const view server = line_view(t.server);
     server_step(m, f, server);
-    user_agent_step(m, f, view(t.user_agent));
-    set_text(&h.forwarded, view(t.forwarded));
-    if (view(t.upgrade).starts("websocket", true) && h.response_code == 101)
+    user_agent_step(m, f, line_view(t.user_agent));
+    set_text(&h.forwarded, line_view(t.forwarded));
+    if (starts(line_view(t.upgrade), "websocket", true) && h.response_code == 101)
         h.websocket = 1;
-    if (m->cfg.http_resp_server && !server.empty())
+    if (m->cfg.http_resp_server && !empty(server))
         set_text(&h.server, server);
     if (!response)
-        credentials_step(m, f, view(t.authorization));
+        credentials_step(m, f, line_view(t.authorization));
     if (m->cfg.http_req_referer)
-        set_text(&h.referer, view(t.referer));
-    content_type_step(m, f, view(t.content_type), view(t.content_disposition), response);
-    host_step(m, f, view(t.host));
+        set_text(&h.referer, line_view(t.referer));
+    content_type_step(m, f, line_view(t.content_type), line_view(t.content_disposition), response);
+    host_step(m, f, line_view(t.host));
     if (m->cfg.http_subclassification)
         subclassification_step(m, f, t, payload);
     form_body_step(m, f, payload, t);
@@ -711,12 +731,12 @@ void process_request(oxlo_module *m, oxlo_flow_state *f, const method *mt)
 {
     oxlo_packet_state *pkt = packet(m);
     oxlo_parse_payload_lines(m, f);
-    const view line0(pkt->lines.line[0]);
+    const view line0 = line_view(pkt->lines.line[0]);
     uint16_t app = P_HTTP;
-    const size_t start = request_start(view(pkt->payload, pkt->payload_length), nullptr);
-    if (line0.n >= 9 && line0.from(line0.n - 9).starts(" HTTP/1.") && isdigit(line0.p[line0.n - 1])) {
-        http(f).http11 = line0.p[line0.n - 1] == '1';
-        if (line0.from(start).starts("http://", true))
+    const size_t start = request_start(oxlo_reader_make(pkt->payload, pkt->payload_length), nullptr);
+    if (line0.length >= 9 && starts(from(line0, line0.length - 9), " HTTP/1.") && isdigit(line0.data[line0.length - 1])) {
+        http(f).http11 = line0.data[line0.length - 1] == '1';
+        if (starts(from(line0, start), "http://", true))
             app = P_HTTP_PROXY;
         else if (mt->id == 9)
             app = P_HTTP_CONNECT;
@@ -724,7 +744,7 @@ void process_request(oxlo_module *m, oxlo_flow_state *f, const method *mt)
     store_protocol(m, f, app);
     start_extra(f);
     process_headers(m, f, false);
-    if (view(pkt->lines.user_agent).empty())
+    if (empty(line_view(pkt->lines.user_agent)))
         oxlo_flow_risk_raise(m, f, OXLO_HTTP_SUSPICIOUS_USER_AGENT, "Empty or missing User-Agent");
 }
 
@@ -732,7 +752,7 @@ void process_response(oxlo_module *m, oxlo_flow_state *f)
 {
     oxlo_packet_state *pkt = packet(m);
     oxlo_parse_payload_lines(m, f);
-    const view payload(pkt->payload, pkt->payload_length);
+    const view payload = oxlo_reader_make(pkt->payload, pkt->payload_length);
     auto &h = http(f);
     h.response_code = response_code(payload);
     if (h.response_code >= 400) {
@@ -745,22 +765,22 @@ void process_response(oxlo_module *m, oxlo_flow_state *f)
     }
     process_headers(m, f, true);
 
-    oxlo_wire r = payload.reader();
-    const ptrdiff_t sep = wire_find(&r, 0, "\r\n\r\n", false);
-    const view type(pkt->lines.content_type);
-    if (sep >= 0 && (h.form_urlencoded || type.contains("text/") || type.contains("/json"))) {
-        const view body = payload.from(size_t(sep) + 4);
+    oxlo_reader r = payload;
+    const ptrdiff_t sep = oxlo_rd_find(&r, 0, "\r\n\r\n", false);
+    const view type = line_view(pkt->lines.content_type);
+    if (sep >= 0 && (h.form_urlencoded || contains(type, "text/") || contains(type, "/json"))) {
+        const view body = from(payload, size_t(sep) + 4);
         static const uint8_t gzip[4] = {0x1F, 0x8B, 0x08, 0x00};
-        if (body.n >= 8 && memcmp(body.p, gzip, 4) != 0) {
+        if (body.length >= 8 && memcmp(body.data, gzip, 4) != 0) {
             bool odd = false;
             for (size_t i = 4; i < 8; i++)
-                odd = odd || !(isprint(body.p[i]) || body.p[i] == '\t' || body.p[i] == '\r' || body.p[i] == '\n');
+                odd = odd || !(isprint(body.data[i]) || body.data[i] == '\t' || body.data[i] == '\r' || body.data[i] == '\n');
             if (odd)
-                raise(m, f, OXLO_HTTP_SUSPICIOUS_CONTENT, "Susp content %02X%02X%02X%02X", body.p[4], body.p[5],
-                      body.p[6], body.p[7]);
+                raise(m, f, OXLO_HTTP_SUSPICIOUS_CONTENT, "Susp content %02X%02X%02X%02X", body.data[4], body.data[5],
+                      body.data[6], body.data[7]);
         }
-        if (m->cfg.compute_entropy && !(f->flags_a & OXLO_FLOW_ENCRYPTED_PROTO) && body.n > 0)
-            f->entropy = oxlo_shannon_entropy(body.p, body.n);
+        if (m->cfg.compute_entropy && !(f->flags_a & OXLO_FLOW_ENCRYPTED_PROTO) && body.length > 0)
+            f->entropy = oxlo_shannon_entropy(body.data, body.length);
     }
     if (oxlo_flow_risk_is_set(f, OXLO_BINARY_APPLICATION_TRANSFER)) {
         if (!f->user_agent)
@@ -808,7 +828,7 @@ void maybe_end_extra(oxlo_module *m, oxlo_flow_state *f)
 void examine_fresh(oxlo_module *m, oxlo_flow_state *f)
 {
     oxlo_packet_state *pkt = packet(m);
-    const view payload(pkt->payload, pkt->payload_length);
+    const view payload = oxlo_reader_make(pkt->payload, pkt->payload_length);
     const method *mt = nullptr;
     if (request_start(payload, &mt) > 0) {
         http(f).request_direction = pkt->direction;
@@ -835,7 +855,7 @@ void search(oxlo_module *m, oxlo_flow_state *f)
     }
     if (!pkt->payload || pkt->payload_length == 0)
         return;
-    const view payload(pkt->payload, pkt->payload_length);
+    const view payload = oxlo_reader_make(pkt->payload, pkt->payload_length);
     auto &h = http(f);
     const uint8_t dir = pkt->direction;
     const method *mt = nullptr;
@@ -904,33 +924,39 @@ uint32_t oxlo_http_request_start(oxlo_module *module)
     if (!module)
         return 0;
     const oxlo_packet_state *pkt = &module->det.packet;
-    return uint32_t(request_start(view(pkt->payload, pkt->payload_length), nullptr));
+    return uint32_t(request_start(oxlo_reader_make(pkt->payload, pkt->payload_length), nullptr));
 }
 
-void oxlo_http_flow_release(oxlo_flow_state *flow)
+uint8_t oxlo_http_conversation(const oxlo_flow_state *flow) { return find_state(flow)->conversation; }
+uint32_t oxlo_flow_http_method(const oxlo_flow_state *flow) { return find_state(flow)->method; }
+const char *oxlo_flow_http_url(const oxlo_flow_state *flow)
 {
-    if (!flow)
+    const char *url = find_state(flow)->url;
+    return url ? url : "";
+}
+
+static void oxlo_search_http_tcp(oxlo_module *module, oxlo_flow_state *flow)
+{
+    if (!module || !flow)
         return;
-    auto &h = flow->proto.http;
-    char **owned[] = {&h.url, &h.request_content_type, &h.response_content_type, &h.server, &h.referer,
-                      &h.forwarded, &h.host, &h.username, &h.password, &h.os, &h.filename};
-    for (char **p : owned) {
-        oxlo_heap_free(*p);
-        *p = nullptr;
+    if (!oxlo_dissector_state_of(module, flow, P_HTTP, 1)) {
+        exclude(module, flow);
+        return;
     }
+    search(module, flow);
 }
 
-void oxlo_search_http_tcp(oxlo_module *module, oxlo_flow_state *flow)
-{
-    if (module && flow)
-        search(module, flow);
-}
+static const uint16_t http_protocols[] = {P_HTTP};
 
-void init_http_dissector(oxlo_module *module)
-{
-    oxlo_dissector_add("HTTP", module, oxlo_search_http_tcp,
-                       OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION, 1,
-                       int(P_HTTP));
-}
+extern const oxlo_dissector_def oxlo_dissector_def_http = {
+    "HTTP",
+    oxlo_search_http_tcp,
+    OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    http_protocols,
+    1,
+    sizeof(http_state),
+    oxlo_http_state_release,
+    nullptr,
+};
 
 } // extern "C"

@@ -347,7 +347,7 @@ const char *entropy_verdict(float e)
     return "Unknown";
 }
 
-constexpr uint16_t P_HTTP = 7, P_DTLS = 30, P_TLS = 91, P_QUIC = 188;
+constexpr uint16_t P_HTTP = OXLO_PROTOCOL_HTTP, P_DTLS = OXLO_PROTOCOL_DTLS, P_TLS = OXLO_PROTOCOL_TLS, P_QUIC = OXLO_PROTOCOL_QUIC;
 constexpr uint32_t CAT_UNSPECIFIED = 0, CAT_DATA_TRANSFER = 4, CAT_WEB = 5, CAT_DOWNLOAD = 7;
 
 bool flow_is(const oxlo_flow_state *flow, uint16_t id) { return flow->app == id || flow->master == id; }

@@ -52,10 +52,10 @@ void probe(oxlo_module *m, oxlo_flow_state *f)
         oxlo_flow_skip_dissector(m, f, uint16_t(m->det.current_dissector), __FILE__, __func__, __LINE__);
 }
 
-constexpr uint16_t P_MQTT = 222;   // registered with the TCP selection
-constexpr uint16_t P_COAP = 27;    // registered with the UDP selection
-constexpr uint16_t P_DNS = 5;
-constexpr uint16_t P_HTTP = 7;
+constexpr uint16_t P_MQTT = OXLO_PROTOCOL_MQTT;   // registered with the TCP selection
+constexpr uint16_t P_COAP = OXLO_PROTOCOL_COAP;    // registered with the UDP selection
+constexpr uint16_t P_DNS = OXLO_PROTOCOL_DNS;
+constexpr uint16_t P_HTTP = OXLO_PROTOCOL_HTTP;
 
 struct module_fixture : ::testing::Test {
     oxlo_module *m = nullptr;

@@ -193,7 +193,7 @@ TEST_F(Detection, undissected_payload_gives_up_to_the_port_guess)
     bytes icmp(16, 0);
     icmp[0] = 8;
     const oxlo_classification r = feed(pkt::ipv4(1, icmp));
-    EXPECT_EQ(r.app, 81);
+    EXPECT_EQ(r.app, OXLO_PROTOCOL_ICMP);
     EXPECT_EQ(oxlo_flow_confidence(f), OXLO_CONFIDENCE_MATCH_BY_PORT);
 }
 

@@ -1,4 +1,6 @@
 #include "detect_fixture.h"
+#include "oxlo_dissector_kit.h"
+#include "protocols/tls/tls_private.h"
 
 #include "oxlo_automaton.h"
 #include "oxlo_lru.h"
@@ -40,17 +42,17 @@ TEST_F(FlowState, monitoring_state_keeps_the_pair)
     oxlo_flow_set_protocol(m, f, 7, 91, OXLO_CONFIDENCE_DPI);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Impossible to update classification while in monitoring state! 0/5->7/91\n");
-    EXPECT_EQ(f->app, 5);
+    EXPECT_EQ(f->app, OXLO_PROTOCOL_DNS);
 }
 
 TEST_F(FlowState, refine_puts_the_id_over_what_is_detected)
 {
     oxlo_flow_refine_protocol(m, f, 91, OXLO_CONFIDENCE_DPI);
-    EXPECT_EQ(f->app, 91);
+    EXPECT_EQ(f->app, OXLO_PROTOCOL_TLS);
     EXPECT_EQ(f->master, 0);
     oxlo_flow_refine_protocol(m, f, 126, OXLO_CONFIDENCE_DPI);
-    EXPECT_EQ(f->app, 126);
-    EXPECT_EQ(f->master, 91);
+    EXPECT_EQ(f->app, OXLO_PROTOCOL_GOOGLE);
+    EXPECT_EQ(f->master, OXLO_PROTOCOL_TLS);
     oxlo_flow_reset_protocol(f);
     EXPECT_EQ(f->app + f->master, 0);
     EXPECT_EQ(oxlo_flow_confidence(f), OXLO_CONFIDENCE_UNKNOWN);
@@ -167,7 +169,8 @@ TEST_F(FlowState, host_name_by_protocol_names_only_carriers)
         oxlo_classification cl{};
         cl.master = c.master;
         cl.app = c.app;
-        f->tls.hello_flags = c.client_hello ? 0x01 : 0;
+        static_cast<oxlo_tls_flow *>(oxlo_flow_slot_state_make(f, OXLO_DISSECTOR_tls, sizeof(oxlo_tls_flow), nullptr))
+            ->hello_flags = c.client_hello ? 0x01 : 0;
         const char *host = oxlo_flow_host_name_by_protocol(f, cl);
         if (c.reported)
             EXPECT_STREQ(host, "www.example.com") << c.master << "/" << c.app;
@@ -203,24 +206,24 @@ TEST_F(HostNames, host_reclassification_does_not_recurse)
 {
     oxlo_flow_store_host_name(f, "www.vesk.test", 13, 0);
     oxlo_flow_set_protocol(m, f, 91, 0, OXLO_CONFIDENCE_DPI);
-    EXPECT_EQ(f->app, 126);
-    EXPECT_EQ(f->master, 91);
+    EXPECT_EQ(f->app, OXLO_PROTOCOL_GOOGLE);
+    EXPECT_EQ(f->master, OXLO_PROTOCOL_TLS);
     EXPECT_EQ(f->category, 5u);
     EXPECT_STREQ(f->last_classified_host, "www.vesk.test");
     EXPECT_EQ(f->stack.count, 2);
     // The same name is not classified again; a new one is.
     oxlo_flow_set_protocol(m, f, 7, 0, OXLO_CONFIDENCE_DPI);
-    EXPECT_EQ(f->app, 7);
+    EXPECT_EQ(f->app, OXLO_PROTOCOL_HTTP);
     oxlo_flow_store_host_name(f, "cdn.vesk.test", 13, 0);
     oxlo_flow_set_protocol(m, f, 91, 0, OXLO_CONFIDENCE_DPI);
-    EXPECT_EQ(f->app, 126);
+    EXPECT_EQ(f->app, OXLO_PROTOCOL_GOOGLE);
 }
 
 TEST_F(HostNames, lookup_reports_matches)
 {
     EXPECT_EQ(oxlo_host_name_classify(m, f, 7, "*.vesk.test", 11), 1);
-    EXPECT_EQ(f->app, 126);
-    EXPECT_EQ(f->master, 7);
+    EXPECT_EQ(f->app, OXLO_PROTOCOL_GOOGLE);
+    EXPECT_EQ(f->master, OXLO_PROTOCOL_HTTP);
     oxlo_flow_state *fl = new_flow();
     EXPECT_EQ(oxlo_host_name_lookup(m, fl, "example.org", 11, nullptr, 7, 1), 0);
     EXPECT_EQ(oxlo_host_name_lookup(m, fl, "www.vesk.test", 13, nullptr, 5, 0), 1);
@@ -263,7 +266,7 @@ TEST_F(FlowState, fallback_guesses_without_changing_the_flow)
     EXPECT_EQ(r.state, OXLO_STATE_INITIAL);
     EXPECT_EQ(f->app, 0);
     EXPECT_EQ(f->state, OXLO_STATE_INITIAL);
-    EXPECT_EQ(oxlo_classification_fallback(m, f, 47).app, 80); // GRE by protocol number
+    EXPECT_EQ(oxlo_classification_fallback(m, f, 47).app, OXLO_PROTOCOL_GRE); // GRE by protocol number
     EXPECT_EQ(oxlo_classification_fallback(nullptr, f, 6).app, 0);
 }
 
@@ -334,12 +337,12 @@ TEST_F(FlowState, address_guess_feeds_the_fallback_and_first_packet_class)
     pkt::ip4_opts to_public;
     to_public.dst = 0x08080808; // in the built-in address list of Google
     const oxlo_classification r = feed(pkt::ipv4(6, pkt::tcp(40000, 443, "wait"), to_public));
-    EXPECT_EQ(r.guessed_by_address, 126);
-    EXPECT_EQ(f->fpc_app, 126);
+    EXPECT_EQ(r.guessed_by_address, OXLO_PROTOCOL_GOOGLE);
+    EXPECT_EQ(f->fpc_app, OXLO_PROTOCOL_GOOGLE);
     EXPECT_EQ(f->fpc_kind, OXLO_FPC_IP_ADDRESS);
     const oxlo_classification fb = oxlo_classification_fallback(m, f, 6);
-    EXPECT_EQ(fb.app, 126);
-    EXPECT_EQ(fb.master, 91);
+    EXPECT_EQ(fb.app, OXLO_PROTOCOL_GOOGLE);
+    EXPECT_EQ(fb.master, OXLO_PROTOCOL_TLS);
     EXPECT_EQ(f->app, 0);
 }
 
@@ -356,7 +359,7 @@ TEST_F(FlowState, first_packet_class_takes_a_dns_announced_server)
     pkt::ip4_opts o;
     o.dst = 0x0a000063;
     feed(pkt::ipv4(6, pkt::tcp(40000, 443, "wait"), o));
-    EXPECT_EQ(f->fpc_app, 126);
+    EXPECT_EQ(f->fpc_app, OXLO_PROTOCOL_GOOGLE);
     EXPECT_EQ(f->fpc_kind, OXLO_FPC_DNS);
 }
 

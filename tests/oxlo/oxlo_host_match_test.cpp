@@ -24,7 +24,7 @@ struct Ipv6 {
 
 uint16_t port(uint16_t p) { return htons(p); }
 
-constexpr uint16_t P_A = 7, P_B = 5, P_C = 91, P_D = 120;
+constexpr uint16_t P_A = OXLO_PROTOCOL_HTTP, P_B = OXLO_PROTOCOL_DNS, P_C = OXLO_PROTOCOL_TLS, P_D = OXLO_PROTOCOL_TWITTER;
 
 TEST(HostMatch, label_boundaries_levels_and_case)
 {

@@ -1,4 +1,6 @@
 #include "oxlo_private.h"
+#include "oxlo_dissector_kit.h"
+#include "protocols/http_private.h"
 #include "oxlo_risks.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +24,7 @@ struct LineParser : ::testing::Test {
     {
         for (uint8_t i = 0; i < flow.risk_message_count; i++)
             oxlo_heap_free(flow.risk_messages[i].text);
+        oxlo_flow_states_free(&flow);
         oxlo_module_free(m);
     }
     /* The payload lives in a block of exactly its size so that a read past
@@ -157,11 +160,14 @@ TEST_F(LineParser, slowloris_needs_both_handshake_times_and_an_open_request)
     for (const Case &c : cases) {
         for (uint8_t i = 0; i < flow.risk_message_count; i++)
             oxlo_heap_free(flow.risk_messages[i].text);
+        oxlo_flow_states_free(&flow);
         flow = oxlo_flow_state{};
         flow.app = 7;
         flow.syn_ms = c.syn;
         flow.first_ack_ms = c.ack;
-        flow.proto.http.conversation = c.conversation;
+        static_cast<http_state *>(oxlo_flow_slot_state_make(&flow, OXLO_DISSECTOR_http, sizeof(http_state),
+                                                            oxlo_http_state_release))
+            ->conversation = c.conversation;
         parse("X-Slow: 1\r\n", c.now);
         EXPECT_EQ(oxlo_flow_risk_is_set(&flow, OXLO_SLOW_DOS) != 0, c.raised) << c.syn << " " << c.ack << " " << c.now;
         if (c.raised) {

@@ -163,17 +163,17 @@ TEST(ProtocolTable, data_file_matches_the_table_figures)
             x.erase(x.find_last_not_of(' ') + 1);
             f.push_back(x);
         }
-        ASSERT_GE(f.size(), 10u) << line;
-        if (f[2] == "H") {
+        ASSERT_GE(f.size(), 11u) << line;
+        if (f[3] == "H") {
             host_rows++;
             continue;
         }
         explicit_rows++;
         if (line.find("\"\",") == std::string::npos || line.rfind("\"\")") == std::string::npos)
             with_ports++;
-        apps += f[4] == "1";
-        neither += f[3] == "0" && f[4] == "0";
-        breeds[f[5]]++;
+        apps += f[5] == "1";
+        neither += f[4] == "0" && f[5] == "0";
+        breeds[f[6]]++;
     }
     EXPECT_EQ(explicit_rows, 353);
     EXPECT_EQ(host_rows, 134);

@@ -215,7 +215,7 @@ TEST_F(Checks, suffix_and_default_port_lookup)
     EXPECT_EQ(oxlo_str_has_suffix(m, nullptr, ".com"), 0);
     const oxlo_default_port_node *n = oxlo_default_port_lookup(m, 6, 40000, 80);
     ASSERT_NE(n, nullptr);
-    EXPECT_EQ(n->protocol_id, 7);
+    EXPECT_EQ(n->protocol_id, OXLO_PROTOCOL_HTTP);
     EXPECT_EQ(oxlo_default_port_lookup(m, 6, 0, 80), nullptr);
     EXPECT_EQ(oxlo_default_port_lookup(m, 6, 40000, 0), nullptr);
     EXPECT_EQ(oxlo_default_port_lookup(nullptr, 6, 40000, 80), nullptr);

@@ -8,12 +8,13 @@
  * come in fragments. The ClientHello and ServerHello give the server name,
  * ALPN, versions, cipher and the fingerprints; the server's Certificate gives
  * the certificate facts. */
-#include "oxlo_private.h"
+#include "tls_private.h"
+#include "oxlo_dissector_kit.h"
 #include "oxlo_hash_filter.h"
 #include "oxlo_names.h"
 #include "oxlo_tls_dns.h"
 #include "oxlo_risks.h"
-#include "protocols/wire_reader.h"
+#include "oxlo_dissector.h"
 
 #include <cstdio>
 #include <cstring>
@@ -83,25 +84,6 @@ void reassembly_free(tls_reassembly_buffer *b)
     memset(b, 0, sizeof(*b));
 }
 
-/* The packet's payload is pointed at a message for the handshake parsers
- * and put back afterwards. */
-struct payload_swap {
-    oxlo_packet_state *pkt;
-    const uint8_t *payload;
-    uint16_t length;
-    payload_swap(oxlo_packet_state *p, const uint8_t *data, size_t len)
-        : pkt(p), payload(p->payload), length(p->payload_length)
-    {
-        p->payload = data;
-        p->payload_length = (uint16_t)(len > 0xFFFF ? 0xFFFF : len);
-    }
-    ~payload_swap()
-    {
-        pkt->payload = payload;
-        pkt->payload_length = length;
-    }
-};
-
 int16_t block_length(int64_t size, uint8_t direction)
 {
     if (size > 32767)
@@ -115,7 +97,7 @@ void block_record(oxlo_module *m, oxlo_flow_state *f, uint8_t content_type, uint
 {
     const uint32_t n = max_blocks(m);
     const oxlo_packet_state *pkt = &m->det.packet;
-    oxlo_tls_flow *t = &f->tls;
+    oxlo_tls_flow *t = &tls_of(f);
     if (n == 0 || !pkt->tcp)
         return;
     if (!t->blocks) {
@@ -143,7 +125,7 @@ void block_record(oxlo_module *m, oxlo_flow_state *f, uint8_t content_type, uint
  * length does not depend on the server name or on ephemeral extensions. */
 void block_shrink_hello(oxlo_module *m, oxlo_flow_state *f, uint32_t amount)
 {
-    oxlo_tls_flow *t = &f->tls;
+    oxlo_tls_flow *t = &tls_of(f);
     if (!m->det.packet.tcp || !t->blocks || t->block_count == 0)
         return;
     tls_block *b = &t->blocks[t->block_count - 1];
@@ -192,19 +174,19 @@ void start_extra_dissection(oxlo_module *m, oxlo_flow_state *f)
 
 /* The ALPN names of a list (each a length byte and text) joined by ",".
  * Returns false when the list itself claims more than the range. */
-bool join_alpn(const oxlo_wire *w, size_t off, size_t list_length, size_t limit, char *out,
+bool join_alpn(const oxlo_reader *w, size_t off, size_t list_length, size_t limit, char *out,
                size_t size, bool *cut)
 {
     size_t n = 0;
     out[0] = '\0';
     *cut = false;
-    if (!oxlo_wire_has(w, off, list_length))
+    if (!oxlo_rd_has(w, off, list_length))
         return false;
     const size_t end = off + list_length;
     while (off < end) {
         uint8_t len = 0;
-        oxlo_wire_u8(w, off, &len);
-        const uint8_t *name = oxlo_wire_bytes(w, off + 1, len);
+        oxlo_rd_u8_at(w, off, &len);
+        const uint8_t *name = oxlo_rd_bytes_at(w, off + 1, len);
         if (!name || off + 1 + len > end || len > ALPN_TEXT_MAX || n + (n ? 1 : 0) + len > limit) {
             *cut = true;
             break;
@@ -253,7 +235,7 @@ bool extension_accepted(uint16_t id, bool dtls)
     return false;
 }
 
-void check_extension(oxlo_module *m, oxlo_flow_state *f, const oxlo_wire *w, size_t data_off,
+void check_extension(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *w, size_t data_off,
                      uint16_t id, uint16_t length, bool dtls)
 {
     if (data_off + length > w->length) {
@@ -270,7 +252,7 @@ void check_extension(oxlo_module *m, oxlo_flow_state *f, const oxlo_wire *w, siz
 struct hello {
     oxlo_module *m;
     oxlo_flow_state *f;
-    oxlo_wire w;
+    oxlo_reader w;
     int is_quic;
     bool dtls;         /* DTLS handshake header (8 more bytes) */
     size_t d;          /* 8 for DTLS, else 0 */
@@ -291,14 +273,14 @@ void add_u16(uint16_t *list, uint16_t *count, size_t max, uint16_t v, uint8_t *o
 void server_alpn(hello *h, size_t data, uint16_t length)
 {
     uint16_t list_length = 0;
-    if (!oxlo_wire_u16(&h->w, data, &list_length))
+    if (!oxlo_rd_u16_at(&h->w, data, &list_length))
         return;
     char text[ALPN_TEXT_MAX + 2];
     bool cut = false;
     if (!join_alpn(&h->w, data + 2, list_length, ALPN_TEXT_MAX, text, sizeof(text), &cut))
         return;
     (void)length;
-    oxlo_tls_flow *t = &h->f->tls;
+    oxlo_tls_flow *t = &tls_of(h->f);
     if (cut)
         oxlo_flow_risk_raise(h->m, h->f, OXLO_TLS_UNCOMMON_ALPN, text);
     if (!oxlo_make_printable(text, strlen(text)))
@@ -313,15 +295,15 @@ bool server_hello(hello *h, uint16_t legacy)
 {
     oxlo_module *m = h->m;
     oxlo_flow_state *f = h->f;
-    oxlo_tls_flow *t = &f->tls;
+    oxlo_tls_flow *t = &tls_of(f);
     uint8_t sid = 0;
-    if (!oxlo_wire_u8(&h->w, 38 + h->d, &sid))
+    if (!oxlo_rd_u8_at(&h->w, 38 + h->d, &sid))
         return false;
     size_t off = 39 + h->d;
     if (m->det.packet.udp || legacy <= 0x7F14)
         off += sid;
     uint16_t cipher = 0;
-    if (!oxlo_wire_u16(&h->w, off, &cipher))
+    if (!oxlo_rd_u16_at(&h->w, off, &cipher))
         return false;
     h->lists.cipher = cipher;
     if (m->cfg.tls_cipher) {
@@ -336,28 +318,28 @@ bool server_hello(hello *h, uint16_t legacy)
     off += 3; /* cipher and compression method */
     bool selected = false;
     uint16_t total = 0;
-    if (oxlo_wire_u16(&h->w, off, &total)) {
+    if (oxlo_rd_u16_at(&h->w, off, &total)) {
         off += 2;
         size_t walked = 0;
         uint16_t id = 0, length = 0;
-        while (walked < total && oxlo_wire_u16(&h->w, off, &id) && oxlo_wire_u16(&h->w, off + 2, &length)) {
+        while (walked < total && oxlo_rd_u16_at(&h->w, off, &id) && oxlo_rd_u16_at(&h->w, off + 2, &length)) {
             const size_t data = off + 4;
             if (data + length > h->w.length)
                 break;
             add_u16(h->lists.extensions, &h->lists.extension_count, OXLO_TLS_LIST_MAX, id, nullptr);
             check_extension(m, f, &h->w, data, id, length, h->dtls);
             uint16_t v = 0;
-            if (id == 0x002B && length != 1 && oxlo_wire_u16(&h->w, data, &v)) {
+            if (id == 0x002B && length != 1 && oxlo_rd_u16_at(&h->w, data, &v)) {
                 t->version = v;
                 selected = true;
             } else if (id == 0x0010) {
                 uint16_t list_length = 0;
-                if (oxlo_wire_u16(&h->w, data, &list_length) && !oxlo_wire_has(&h->w, data + 2, list_length))
+                if (oxlo_rd_u16_at(&h->w, data, &list_length) && !oxlo_rd_has(&h->w, data + 2, list_length))
                     return false;
                 server_alpn(h, data, length);
             } else if (id == 0x000B) {
                 uint8_t count = 0;
-                oxlo_wire_u8(&h->w, data, &count);
+                oxlo_rd_u8_at(&h->w, data, &count);
                 for (uint8_t i = 0; i < count && 1u + i < length; i++)
                     add_u16(h->lists.point_formats, &h->lists.point_format_count, OXLO_TLS_LIST_MAX,
                             h->w.data[data + 1 + i], nullptr);
@@ -379,9 +361,9 @@ void client_sni(hello *h, size_t data, uint16_t length)
     oxlo_module *m = h->m;
     oxlo_flow_state *f = h->f;
     uint16_t name_length = 0;
-    if (!oxlo_wire_u16(&h->w, data + 3, &name_length))
+    if (!oxlo_rd_u16_at(&h->w, data + 3, &name_length))
         return;
-    const uint8_t *name = oxlo_wire_bytes(&h->w, data + 5, name_length);
+    const uint8_t *name = oxlo_rd_bytes_at(&h->w, data + 5, name_length);
     if (!name)
         return;
     h->sni_seen = true;
@@ -392,7 +374,7 @@ void client_sni(hello *h, size_t data, uint16_t length)
         oxlo_flow_risk_raise(m, f, OXLO_INVALID_CHARACTERS, stored);
         oxlo_flow_risk_raise(m, f, OXLO_POSSIBLE_EXPLOIT, "Invalid chars found in SNI: exploit or misconfiguration?");
     }
-    oxlo_tls_flow *t = &f->tls;
+    oxlo_tls_flow *t = &tls_of(f);
     const size_t stored_length = strlen(stored);
     if (subclassification_on(m, h->is_quic) && !(t->hello_flags & HELLO_BY_NAME) &&
         oxlo_host_name_classify(m, f, tls_master(m, f, h->is_quic), stored, stored_length))
@@ -410,11 +392,11 @@ void client_alpn(hello *h, size_t data)
 {
     oxlo_module *m = h->m;
     oxlo_flow_state *f = h->f;
-    oxlo_tls_flow *t = &f->tls;
+    oxlo_tls_flow *t = &tls_of(f);
     uint16_t list_length = 0;
-    if (!oxlo_wire_u16(&h->w, data, &list_length))
+    if (!oxlo_rd_u16_at(&h->w, data, &list_length))
         return;
-    const size_t fit = oxlo_wire_has(&h->w, data + 2, list_length) ? list_length : h->w.length - (data + 2);
+    const size_t fit = oxlo_rd_has(&h->w, data + 2, list_length) ? list_length : h->w.length - (data + 2);
     char text[ALPN_TEXT_MAX + 3];
     bool cut = false;
     join_alpn(&h->w, data + 2, fit, 254, text, sizeof(text), &cut);
@@ -444,16 +426,16 @@ void client_alpn(hello *h, size_t data)
 
 void client_versions(hello *h, size_t data, uint16_t length)
 {
-    oxlo_tls_flow *t = &h->f->tls;
+    oxlo_tls_flow *t = &tls_of(h->f);
     uint8_t list_length = 0;
-    if (!oxlo_wire_u8(&h->w, data, &list_length))
+    if (!oxlo_rd_u8_at(&h->w, data, &list_length))
         return;
     char text[256];
     size_t n = 0;
     text[0] = '\0';
     for (size_t i = 0; i + 1 < list_length && 1 + i + 1 < (size_t)length + 1; i += 2) {
         uint16_t v = 0;
-        if (!oxlo_wire_u16(&h->w, data + 1 + i, &v))
+        if (!oxlo_rd_u16_at(&h->w, data + 1 + i, &v))
             break;
         add_u16(h->lists.versions, &h->lists.version_count, OXLO_TLS_LIST_MAX, v, nullptr);
         char buffer[OXLO_NAME_BUFFER_MIN * 2];
@@ -474,9 +456,9 @@ void client_versions(hello *h, size_t data, uint16_t length)
 void client_groups(hello *h, size_t data, uint16_t length)
 {
     uint16_t list_length = 0;
-    if (length == 2 || !oxlo_wire_u16(&h->w, data, &list_length))
+    if (length == 2 || !oxlo_rd_u16_at(&h->w, data, &list_length))
         return;
-    if (!oxlo_wire_has(&h->w, data + 2, list_length)) {
+    if (!oxlo_rd_has(&h->w, data + 2, list_length)) {
         h->lists.overflow = 1;
         return;
     }
@@ -490,12 +472,12 @@ void client_groups(hello *h, size_t data, uint16_t length)
 void client_signature_algorithms(hello *h, size_t data)
 {
     uint16_t list_length = 0;
-    if (!oxlo_wire_u16(&h->w, data, &list_length))
+    if (!oxlo_rd_u16_at(&h->w, data, &list_length))
         return;
     if (list_length > 127)
         list_length = 127;
     size_t usable = list_length;
-    if (!oxlo_wire_has(&h->w, data + 2, usable))
+    if (!oxlo_rd_has(&h->w, data + 2, usable))
         usable = h->w.length > data + 2 ? h->w.length - (data + 2) : 0;
     for (size_t i = 0; i + 1 < usable; i += 2)
         add_u16(h->lists.signature_algorithms, &h->lists.signature_algorithm_count, 63,
@@ -507,12 +489,12 @@ void client_signature_algorithms(hello *h, size_t data)
 void client_key_share(hello *h, size_t data)
 {
     uint16_t list_length = 0;
-    if (!oxlo_wire_u16(&h->w, data, &list_length))
+    if (!oxlo_rd_u16_at(&h->w, data, &list_length))
         return;
     size_t off = data + 2;
     const size_t end = off + list_length;
     uint16_t group = 0, key_length = 0;
-    while (off + 4 <= end && oxlo_wire_u16(&h->w, off, &group) && oxlo_wire_u16(&h->w, off + 2, &key_length)) {
+    while (off + 4 <= end && oxlo_rd_u16_at(&h->w, off, &group) && oxlo_rd_u16_at(&h->w, off + 2, &key_length)) {
         if (group != 0x2A2A)
             add_u16(h->lists.key_share_groups, &h->lists.key_share_count, OXLO_TLS_LIST_MAX, group, nullptr);
         off += 4 + (size_t)key_length;
@@ -526,7 +508,7 @@ void client_encrypt_then_mac(hello *h, uint16_t length)
     oxlo_flow_state *f = h->f;
     const char *sni = f->host_name;
     const size_t n = strlen(sni);
-    if (length != 0 || f->tls.alpn_offered || n < 9 || strncmp(sni, "www.", 4) != 0 ||
+    if (length != 0 || tls_of(f).alpn_offered || n < 9 || strncmp(sni, "www.", 4) != 0 ||
         !(oxlo_has_suffix(sni, ".com") || oxlo_has_suffix(sni, ".net")))
         return;
     for (const char *p = sni + 4; *p && *p != '.'; p++)
@@ -549,8 +531,8 @@ void client_extension(hello *h, uint16_t id, size_t data, uint16_t length)
         break;
     case 0x000B: {
         uint8_t count = 0;
-        oxlo_wire_u8(&h->w, data, &count);
-        for (uint8_t i = 0; i < count && oxlo_wire_has(&h->w, data + 1 + i, 1); i++)
+        oxlo_rd_u8_at(&h->w, data, &count);
+        for (uint8_t i = 0; i < count && oxlo_rd_has(&h->w, data + 1 + i, 1); i++)
             add_u16(h->lists.point_formats, &h->lists.point_format_count, OXLO_TLS_LIST_MAX,
                     h->w.data[data + 1 + i], nullptr);
         break;
@@ -559,11 +541,11 @@ void client_extension(hello *h, uint16_t id, size_t data, uint16_t length)
         client_signature_algorithms(h, data);
         break;
     case 0xFE0D:
-        f->tls.ech_extension = id;
+        tls_of(f).ech_extension = id;
         break;
     case 0x000E:
         if (h->dtls || f->app == P_DTLS)
-            f->tls.hello_flags |= HELLO_DTLS_SRTP;
+            tls_of(f).hello_flags |= HELLO_DTLS_SRTP;
         break;
     case 0x0010:
         client_alpn(h, data);
@@ -590,27 +572,27 @@ bool client_hello(hello *h, uint16_t legacy)
 {
     oxlo_module *m = h->m;
     oxlo_flow_state *f = h->f;
-    oxlo_tls_flow *t = &f->tls;
+    oxlo_tls_flow *t = &tls_of(f);
     t->version = legacy;
     if (legacy < 0x0303) {
         char buffer[OXLO_NAME_BUFFER_MIN * 2];
         oxlo_flow_risk_raise(m, f, OXLO_TLS_OBSOLETE_VERSION, oxlo_tls_version_name(legacy, buffer, sizeof(buffer), nullptr));
     }
     uint8_t sid = 0;
-    if (!oxlo_wire_u8(&h->w, 38 + h->d, &sid))
+    if (!oxlo_rd_u8_at(&h->w, 38 + h->d, &sid))
         return false;
     size_t off = 39 + h->d + sid;
     if (h->dtls) {
         uint8_t cookie = 0;
-        if (!oxlo_wire_u8(&h->w, off, &cookie) || !oxlo_wire_has(&h->w, off + 1, cookie))
+        if (!oxlo_rd_u8_at(&h->w, off, &cookie) || !oxlo_rd_has(&h->w, off + 1, cookie))
             return false;
         off += 1 + (size_t)cookie;
     }
     uint16_t cipher_length = 0;
-    if (!oxlo_wire_u16(&h->w, off, &cipher_length))
+    if (!oxlo_rd_u16_at(&h->w, off, &cipher_length))
         return false;
     off += 2;
-    const bool overran = !oxlo_wire_has(&h->w, off, cipher_length);
+    const bool overran = !oxlo_rd_has(&h->w, off, cipher_length);
     const size_t usable = overran ? h->w.length - off : cipher_length;
     bool grease = false;
     for (size_t i = 0; i + 1 < usable; i += 2) {
@@ -625,18 +607,18 @@ bool client_hello(hello *h, uint16_t legacy)
         tls_browser_cipher_step(f, h->w.data + off, usable, overran || grease);
     off += cipher_length;
     uint8_t compression = 0;
-    if (!oxlo_wire_u8(&h->w, off, &compression))
+    if (!oxlo_rd_u8_at(&h->w, off, &compression))
         return false;
     off += 1 + (size_t)compression;
     uint16_t total = 0;
     if (off < h->w.length) {
-        if (!oxlo_wire_u16(&h->w, off, &total) || !oxlo_wire_has(&h->w, off + 2, total))
+        if (!oxlo_rd_u16_at(&h->w, off, &total) || !oxlo_rd_has(&h->w, off + 2, total))
             return false;
         off += 2;
     }
     const size_t end = off + total;
     uint16_t id = 0, length = 0;
-    while (off + 4 <= end && oxlo_wire_u16(&h->w, off, &id) && oxlo_wire_u16(&h->w, off + 2, &length)) {
+    while (off + 4 <= end && oxlo_rd_u16_at(&h->w, off, &id) && oxlo_rd_u16_at(&h->w, off + 2, &length)) {
         const size_t data = off + 4;
         check_extension(m, f, &h->w, data, id, length, h->dtls);
         if (!is_grease(id))
@@ -672,13 +654,15 @@ bool client_hello(hello *h, uint16_t legacy)
 
 /* ---- handshake messages ---- */
 
-void process_handshake(oxlo_module *m, oxlo_flow_state *f)
+/* One handshake message (its 4-byte header first, DTLS: 12) of the packet
+ * in process, or put back together from several. */
+void process_handshake(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *msg)
 {
     const oxlo_packet_state *pkt = &m->det.packet;
-    oxlo_tls_flow *t = &f->tls;
-    if (pkt->payload_length == 0)
+    oxlo_tls_flow *t = &tls_of(f);
+    uint8_t type = 0;
+    if (!oxlo_rd_u8_at(msg, 0, &type))
         return;
-    const uint8_t type = pkt->payload[0];
     const bool dtls = tls_flow_is_dtls(m, f);
     if (type == 2) {
         t->hello_flags |= HELLO_SERVER_SEEN;
@@ -686,7 +670,7 @@ void process_handshake(oxlo_module *m, oxlo_flow_state *f)
             t->hello_flags &= (uint8_t)~HELLO_CLIENT_DIR;
         else
             t->hello_flags |= HELLO_CLIENT_DIR;
-        tls_process_hello(m, f, 0);
+        tls_process_hello(m, f, msg, 0);
         start_extra_dissection(m, f);
         if ((!dtls && t->version > 0x0303) || (dtls && t->version == 0xFEFC))
             t->done = 1;
@@ -696,7 +680,7 @@ void process_handshake(oxlo_module *m, oxlo_flow_state *f)
             return;
         const uint8_t client_dir = (t->hello_flags & HELLO_CLIENT_DIR) ? 1 : 0;
         if (pkt->direction != client_dir)
-            tls_process_certificate_message(m, f);
+            tls_process_certificate_message(m, f, msg);
         t->done = 1;
     } else if (type == 1) {
         if (f->syn_ms && f->first_ack_ms && pkt->time_ms > f->first_ack_ms + 3000 &&
@@ -711,7 +695,7 @@ void process_handshake(oxlo_module *m, oxlo_flow_state *f)
             t->hello_flags |= HELLO_CLIENT_DIR;
         else
             t->hello_flags &= (uint8_t)~HELLO_CLIENT_DIR;
-        tls_process_hello(m, f, 0);
+        tls_process_hello(m, f, msg, 0);
         start_extra_dissection(m, f);
         tls_cert_cache_lookup(m, f, 1);
     }
@@ -721,7 +705,7 @@ void process_handshake(oxlo_module *m, oxlo_flow_state *f)
 
 bool ccs_from_this_side(const oxlo_flow_state *f, uint8_t direction)
 {
-    return direction == 0 ? (f->tls.state_flags & STATE_CCS_INITIATOR) : (f->tls.state_flags & STATE_CCS_RESPONDER);
+    return direction == 0 ? (tls_of(f).state_flags & STATE_CCS_INITIATOR) : (tls_of(f).state_flags & STATE_CCS_RESPONDER);
 }
 
 void walk_handshake_record(oxlo_module *m, oxlo_flow_state *f, const uint8_t *record, uint32_t buffered,
@@ -732,22 +716,20 @@ void walk_handshake_record(oxlo_module *m, oxlo_flow_state *f, const uint8_t *re
         block_record(m, f, 22, 0, length);
         return;
     }
-    const oxlo_wire w = oxlo_wire_make(record, buffered);
+    const oxlo_reader w = oxlo_reader_make(record, buffered);
     size_t off = 5;
     const size_t end = 5 + (size_t)length;
     while (off + 4 <= end) {
         uint8_t type = 0, high = 0;
         uint32_t message = 0;
-        if (!oxlo_wire_u8(&w, off, &type) || !oxlo_wire_u8(&w, off + 1, &high) || !oxlo_wire_u24(&w, off + 1, &message))
+        if (!oxlo_rd_u8_at(&w, off, &type) || !oxlo_rd_u8_at(&w, off + 1, &high) || !oxlo_rd_u24_at(&w, off + 1, &message))
             break;
         if (high != 0 || message > length)
             break;
         const size_t take = off + 4 + message > buffered ? buffered - off : 4 + (size_t)message;
-        {
-            payload_swap swap(pkt, record + off, take);
-            block_record(m, f, 22, type, message);
-            process_handshake(m, f);
-        }
+        const oxlo_reader msg = oxlo_reader_make(record + off, take);
+        block_record(m, f, 22, type, message);
+        process_handshake(m, f, &msg);
         if (!f->partial_guess)
             f->partial_guess = oxlo_flow_tls_master_protocol(m, f);
         off += 4 + (size_t)message;
@@ -756,7 +738,7 @@ void walk_handshake_record(oxlo_module *m, oxlo_flow_state *f, const uint8_t *re
 
 void alert_record(oxlo_module *m, oxlo_flow_state *f, const uint8_t *record, uint16_t length, bool whole)
 {
-    oxlo_tls_flow *t = &f->tls;
+    oxlo_tls_flow *t = &tls_of(f);
     t->state_flags |= STATE_ALERT;
     if (length == 2) {
         if (record[5] == 2)
@@ -770,7 +752,7 @@ void alert_record(oxlo_module *m, oxlo_flow_state *f, const uint8_t *record, uin
 
 void mark_ccs(oxlo_flow_state *f, uint8_t direction, bool application_data)
 {
-    oxlo_tls_flow *t = &f->tls;
+    oxlo_tls_flow *t = &tls_of(f);
     t->ccs_seen[direction] = 1;
     if (application_data && t->ccs_seen[0] && t->ccs_seen[1])
         t->state_flags |= STATE_BOTH_CCS;
@@ -790,7 +772,7 @@ record_result tcp_record(oxlo_module *m, oxlo_flow_state *f, tls_reassembly_buff
     const uint8_t direction = m->det.packet.direction;
     const bool whole = b->used == (uint32_t)length + 5;
     record_result result = record_result::next;
-    oxlo_tls_flow *t = &f->tls;
+    oxlo_tls_flow *t = &tls_of(f);
     if (type == 22 && length > 3) {
         walk_handshake_record(m, f, r, b->used, length);
     } else {
@@ -872,7 +854,7 @@ int decide_after_blocks(const decision &d)
 
 int decide(oxlo_module *m, oxlo_flow_state *f)
 {
-    const oxlo_tls_flow *t = &f->tls;
+    const oxlo_tls_flow *t = &tls_of(f);
     const module_config *c = &m->cfg;
     const uint32_t n = max_blocks(m);
     const int32_t heur = c->tls_heuristics;
@@ -918,7 +900,7 @@ int search_tcp(oxlo_module *m, oxlo_flow_state *f)
         return 0;
     if (pkt->payload_length == 0 || (pkt->flags & OXLO_PACKET_RETRANSMISSION))
         return 1;
-    tls_reassembly_buffer *b = &f->tls.reassembly[pkt->direction ? 1 : 0];
+    tls_reassembly_buffer *b = &tls_of(f).reassembly[pkt->direction ? 1 : 0];
     if (reassembly_append(b, pkt->payload, pkt->payload_length, oxlo_be32(pkt->tcp + 4), TCP_REASSEMBLY_MAX) < 0)
         return 0;
     const uint8_t *payload = pkt->payload;
@@ -956,18 +938,18 @@ bool dtls_header(const uint8_t *record, size_t length, uint16_t *record_length)
 /* One DTLS handshake record at `off` (record length f, inside the payload).
  * Returns false when the walk stops. `pending` is set while a fragmented
  * message is being rebuilt. */
-bool dtls_handshake_record(oxlo_module *m, oxlo_flow_state *f, const oxlo_wire *w, size_t off, uint16_t rl,
+bool dtls_handshake_record(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *w, size_t off, uint16_t rl,
                            bool *pending)
 {
     oxlo_packet_state *pkt = &m->det.packet;
     uint32_t body = 0, fragment_offset = 0, fragment_length = 0;
-    if (!oxlo_wire_u24(w, off + 14, &body) || !oxlo_wire_u24(w, off + 19, &fragment_offset) ||
-        !oxlo_wire_u24(w, off + 22, &fragment_length))
+    if (!oxlo_rd_u24_at(w, off + 14, &body) || !oxlo_rd_u24_at(w, off + 19, &fragment_offset) ||
+        !oxlo_rd_u24_at(w, off + 22, &fragment_length))
         return false;
     const uint32_t message = body + 12;
     if (rl == message) {
-        payload_swap swap(pkt, w->data + off + 13, rl);
-        process_handshake(m, f);
+        const oxlo_reader msg = oxlo_reader_make(w->data + off + 13, rl);
+        process_handshake(m, f, &msg);
         return true;
     }
     if (rl > message || fragment_length + 12 > rl)
@@ -975,7 +957,7 @@ bool dtls_handshake_record(oxlo_module *m, oxlo_flow_state *f, const oxlo_wire *
     /* A fragment: rebuilt up to a fixed size, in order only. */
     if (message > OXLO_DTLS_REASSEMBLY_MAX)
         return false;
-    tls_reassembly_buffer *b = &f->tls.dtls_reassembly[pkt->direction ? 1 : 0];
+    tls_reassembly_buffer *b = &tls_of(f).dtls_reassembly[pkt->direction ? 1 : 0];
     if (b->buffer && b->total != message)
         reassembly_free(b);
     b->total = message;
@@ -991,10 +973,8 @@ bool dtls_handshake_record(oxlo_module *m, oxlo_flow_state *f, const oxlo_wire *
     }
     *pending = true;
     if (b->used == message) {
-        {
-            payload_swap swap(pkt, b->buffer, b->used);
-            process_handshake(m, f);
-        }
+        const oxlo_reader msg = oxlo_reader_make(b->buffer, b->used);
+        process_handshake(m, f, &msg);
         reassembly_free(b);
         *pending = false;
     }
@@ -1004,10 +984,10 @@ bool dtls_handshake_record(oxlo_module *m, oxlo_flow_state *f, const oxlo_wire *
 int search_dtls(oxlo_module *m, oxlo_flow_state *f)
 {
     oxlo_packet_state *pkt = &m->det.packet;
-    oxlo_tls_flow *t = &f->tls;
+    oxlo_tls_flow *t = &tls_of(f);
     if (pkt->payload_length <= 13)
         return (pkt->payload_length == 0 && !t->done) ? 1 : 0;
-    const oxlo_wire w = oxlo_wire_make(pkt->payload, pkt->payload_length);
+    const oxlo_reader w = oxlo_reader_make(pkt->payload, pkt->payload_length);
     size_t off = 0;
     bool pending = false;
     uint16_t rl = 0;
@@ -1043,22 +1023,24 @@ int tls_flow_is_dtls(const oxlo_module *module, const oxlo_flow_state *flow)
     return (module->det.packet.udp != nullptr) || flow->app == P_DTLS || flow->master == P_DTLS;
 }
 
-void tls_process_hello(oxlo_module *module, oxlo_flow_state *flow, int is_quic)
+void tls_process_hello(oxlo_module *module, oxlo_flow_state *flow, const oxlo_reader *message, int is_quic)
 {
     const oxlo_packet_state *pkt = &module->det.packet;
+    if (!message || !oxlo_tls_state(module, flow, 1))
+        return;
     hello h;
     memset(&h, 0, sizeof(h));
     h.m = module;
     h.f = flow;
-    h.w = oxlo_wire_make(pkt->payload, pkt->payload_length);
+    h.w = oxlo_reader_make(message->data, message->length);
     h.is_quic = is_quic;
     h.dtls = !is_quic && pkt->udp != nullptr;
     h.d = h.dtls ? 8 : 0;
     h.lists.alpn_first = h.lists.alpn_last = '0';
     uint8_t high = 0;
     uint16_t declared = 0, legacy = 0;
-    if (h.w.length <= 4 || !oxlo_wire_u8(&h.w, 1, &high) || high != 0 || !oxlo_wire_u16(&h.w, 2, &declared) ||
-        h.w.length < declared || !oxlo_wire_u16(&h.w, 4 + h.d, &legacy))
+    if (h.w.length <= 4 || !oxlo_rd_u8_at(&h.w, 1, &high) || high != 0 || !oxlo_rd_u16_at(&h.w, 2, &declared) ||
+        h.w.length < declared || !oxlo_rd_u16_at(&h.w, 4 + h.d, &legacy))
         return;
     h.lists.legacy_version = legacy;
     const uint8_t type = h.w.data[0];
@@ -1073,14 +1055,17 @@ void tls_process_hello(oxlo_module *module, oxlo_flow_state *flow, int is_quic)
 
 void oxlo_search_tls_wrapper(oxlo_module *module, oxlo_flow_state *flow)
 {
+    if (!oxlo_tls_state(module, flow, 1)) {
+        OXLO_EXCLUDE(module, flow);
+        return;
+    }
     const oxlo_packet_state *pkt = &module->det.packet;
     const int more = (pkt->udp || flow->app == P_DTLS || flow->master == P_DTLS) ? search_dtls(module, flow)
                                                                                 : search_tcp(module, flow);
     /* The obfuscated-TLS heuristic that could take over here is not part of
      * this engine yet: a flow that is not TLS drops the dissector. */
     if (more == 0 && !flow->app && !flow->master)
-        oxlo_flow_skip_dissector(module, flow, (uint16_t)module->det.current_dissector, __FILE__, __func__,
-                                 __LINE__);
+        OXLO_EXCLUDE(module, flow);
 }
 
 int tls_search_tcp(oxlo_module *module, oxlo_flow_state *flow) { return search_tcp(module, flow); }
@@ -1094,7 +1079,9 @@ int dtls_record_header_check(const uint8_t *record, size_t length, uint16_t *rec
 
 void tls_take_over_extra_dissection(oxlo_module *module, oxlo_flow_state *flow)
 {
-    oxlo_tls_flow *t = &flow->tls;
+    oxlo_tls_flow *t = oxlo_tls_state(module, flow, 1);
+    if (!t)
+        return;
     reassembly_free(&t->reassembly[0]);
     reassembly_free(&t->reassembly[1]);
     t->state_flags |= STATE_STARTTLS;
@@ -1107,8 +1094,10 @@ void tls_take_over_extra_dissection(oxlo_module *module, oxlo_flow_state *flow)
 
 void tls_reset_and_search(oxlo_module *module, oxlo_flow_state *flow, int reset)
 {
+    oxlo_tls_flow *t = oxlo_tls_state(module, flow, 1);
+    if (!t)
+        return;
     if (reset) {
-        oxlo_tls_flow *t = &flow->tls;
         for (int d = 0; d < 2; d++) {
             reassembly_free(&t->reassembly[d]);
             reassembly_free(&t->dtls_reassembly[d]);
@@ -1117,11 +1106,12 @@ void tls_reset_and_search(oxlo_module *module, oxlo_flow_state *flow, int reset)
     oxlo_search_tls_wrapper(module, flow);
 }
 
-void oxlo_tls_flow_release(oxlo_flow_state *flow)
+/* Frees what the TLS state owns; the engine frees the block. */
+static void tls_state_release(void *state)
 {
-    if (!flow)
+    oxlo_tls_flow *t = static_cast<oxlo_tls_flow *>(state);
+    if (!t)
         return;
-    oxlo_tls_flow *t = &flow->tls;
     for (int d = 0; d < 2; d++) {
         oxlo_heap_free(t->reassembly[d].buffer);
         oxlo_heap_free(t->dtls_reassembly[d].buffer);
@@ -1140,43 +1130,83 @@ void oxlo_tls_flow_release(oxlo_flow_state *flow)
     memset(t, 0, sizeof(*t));
 }
 
+oxlo_tls_flow *oxlo_tls_state(oxlo_module *module, oxlo_flow_state *flow, int create)
+{
+    void *t = oxlo_dissector_state_of(module, flow, P_TLS, create);
+    if (!t) /* TLS itself may be disabled while DTLS is not */
+        t = oxlo_dissector_state_of(module, flow, P_DTLS, create);
+    return static_cast<oxlo_tls_flow *>(t);
+}
+
+const oxlo_tls_flow *oxlo_tls_state_find(const oxlo_flow_state *flow)
+{
+    return static_cast<const oxlo_tls_flow *>(oxlo_flow_slot_state(flow, OXLO_DISSECTOR_tls));
+}
+
+static const oxlo_tls_flow *tls_or_empty(const oxlo_flow_state *flow)
+{
+    static const oxlo_tls_flow empty = {};
+    const oxlo_tls_flow *t = flow ? oxlo_tls_state_find(flow) : nullptr;
+    return t ? t : &empty;
+}
+
 static const char *text_or_empty(const char *t) { return t ? t : ""; }
 
-uint16_t oxlo_flow_tls_version(const oxlo_flow_state *flow) { return flow ? flow->tls.version : 0; }
-uint16_t oxlo_flow_tls_cipher(const oxlo_flow_state *flow) { return flow ? flow->tls.server_cipher : 0; }
-const char *oxlo_flow_tls_alpn_offered(const oxlo_flow_state *flow) { return flow ? text_or_empty(flow->tls.alpn_offered) : ""; }
-const char *oxlo_flow_tls_alpn_negotiated(const oxlo_flow_state *flow) { return flow ? text_or_empty(flow->tls.alpn_negotiated) : ""; }
-const char *oxlo_flow_tls_versions_offered(const oxlo_flow_state *flow) { return flow ? text_or_empty(flow->tls.versions_offered) : ""; }
-const char *oxlo_flow_tls_ja4(const oxlo_flow_state *flow) { return flow ? flow->tls.ja4_client : ""; }
-const char *oxlo_flow_tls_ja4_raw(const oxlo_flow_state *flow) { return flow ? text_or_empty(flow->tls.ja4_client_raw) : ""; }
-const char *oxlo_flow_tls_ja3s(const oxlo_flow_state *flow) { return flow ? flow->tls.ja3_server : ""; }
-const char *oxlo_flow_tls_server_fingerprint(const oxlo_flow_state *flow) { return flow ? text_or_empty(flow->tls.server_fingerprint) : ""; }
-const char *oxlo_flow_tls_cert_issuer(const oxlo_flow_state *flow) { return flow ? text_or_empty(flow->tls.cert_issuer_dn) : ""; }
-const char *oxlo_flow_tls_cert_subject(const oxlo_flow_state *flow) { return flow ? text_or_empty(flow->tls.cert_subject_dn) : ""; }
-const char *oxlo_flow_tls_cert_server_names(const oxlo_flow_state *flow) { return flow ? text_or_empty(flow->tls.cert_server_names) : ""; }
+uint16_t oxlo_flow_tls_version(const oxlo_flow_state *flow) { return tls_or_empty(flow)->version; }
+uint16_t oxlo_flow_tls_cipher(const oxlo_flow_state *flow) { return tls_or_empty(flow)->server_cipher; }
+const char *oxlo_flow_tls_alpn_offered(const oxlo_flow_state *flow) { return text_or_empty(tls_or_empty(flow)->alpn_offered); }
+const char *oxlo_flow_tls_alpn_negotiated(const oxlo_flow_state *flow) { return text_or_empty(tls_or_empty(flow)->alpn_negotiated); }
+const char *oxlo_flow_tls_versions_offered(const oxlo_flow_state *flow) { return text_or_empty(tls_or_empty(flow)->versions_offered); }
+const char *oxlo_flow_tls_ja4(const oxlo_flow_state *flow) { return tls_or_empty(flow)->ja4_client; }
+const char *oxlo_flow_tls_ja4_raw(const oxlo_flow_state *flow) { return text_or_empty(tls_or_empty(flow)->ja4_client_raw); }
+const char *oxlo_flow_tls_ja3s(const oxlo_flow_state *flow) { return tls_or_empty(flow)->ja3_server; }
+const char *oxlo_flow_tls_server_fingerprint(const oxlo_flow_state *flow) { return text_or_empty(tls_or_empty(flow)->server_fingerprint); }
+const char *oxlo_flow_tls_cert_issuer(const oxlo_flow_state *flow) { return text_or_empty(tls_or_empty(flow)->cert_issuer_dn); }
+const char *oxlo_flow_tls_cert_subject(const oxlo_flow_state *flow) { return text_or_empty(tls_or_empty(flow)->cert_subject_dn); }
+const char *oxlo_flow_tls_cert_server_names(const oxlo_flow_state *flow) { return text_or_empty(tls_or_empty(flow)->cert_server_names); }
+int oxlo_flow_tls_client_hello_seen(const oxlo_flow_state *flow) { return (tls_or_empty(flow)->hello_flags & HELLO_CLIENT_SEEN) != 0; }
 
 int oxlo_flow_tls_cert_validity(const oxlo_flow_state *flow, uint32_t *not_before, uint32_t *not_after)
 {
     if (!flow || !not_before || !not_after)
         return -2;
-    *not_before = flow->tls.cert_not_before;
-    *not_after = flow->tls.cert_not_after;
+    *not_before = tls_or_empty(flow)->cert_not_before;
+    *not_after = tls_or_empty(flow)->cert_not_after;
     return 0;
 }
 
 int oxlo_flow_tls_cert_sha1(const oxlo_flow_state *flow, uint8_t sha1[20])
 {
-    if (!flow || !sha1 || !(flow->tls.hello_flags & 0x10))
+    const oxlo_tls_flow *t = tls_or_empty(flow);
+    if (!sha1 || !(t->hello_flags & 0x10))
         return 0;
-    memcpy(sha1, flow->tls.cert_sha1, 20);
+    memcpy(sha1, t->cert_sha1, 20);
     return 1;
 }
 
-void register_tls_dissector(oxlo_module *module)
-{
-    oxlo_dissector_add("(D)TLS", module, oxlo_search_tls_wrapper,
-                       OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_NO_RETRANSMISSION | OXLO_SEL_PAYLOAD | OXLO_SEL_TCP_OR_UDP,
-                       2, (int)P_TLS, (int)P_DTLS);
-}
+static const uint16_t tls_protocols[] = {P_TLS, P_DTLS};
+
+extern const oxlo_dissector_def oxlo_dissector_def_tls = {
+    "(D)TLS",
+    oxlo_search_tls_wrapper,
+    OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_NO_RETRANSMISSION | OXLO_SEL_PAYLOAD | OXLO_SEL_TCP_OR_UDP,
+    tls_protocols,
+    2,
+    sizeof(oxlo_tls_flow),
+    tls_state_release,
+    nullptr,
+};
 
 } // extern "C"
+
+oxlo_tls_flow &tls_of(oxlo_flow_state *flow)
+{
+    oxlo_tls_flow *t = static_cast<oxlo_tls_flow *>(oxlo_flow_slot_state(flow, OXLO_DISSECTOR_tls));
+    if (t)
+        return *t;
+    static thread_local oxlo_tls_flow scratch;
+    scratch = oxlo_tls_flow{};
+    return scratch;
+}
+
+const oxlo_tls_flow &tls_of(const oxlo_flow_state *flow) { return *tls_or_empty(flow); }

@@ -4,11 +4,12 @@
  * the validity period are picked from the DER bytes by their patterns, and
  * every read stays inside that certificate. A small per-server cache keeps
  * the protocol a certificate revealed, for later flows to the same server. */
-#include "oxlo_private.h"
+#include "tls_private.h"
+#include "oxlo_dissector_kit.h"
 #include "oxlo_digest.h"
 #include "oxlo_hash.h"
 #include "oxlo_risks.h"
-#include "protocols/wire_reader.h"
+#include "oxlo_dissector.h"
 
 #include <cctype>
 #include <cstdio>
@@ -99,7 +100,7 @@ bool parse_time(const uint8_t *text, size_t length, bool generalized, uint32_t *
 struct cert_scan {
     oxlo_module *m;
     oxlo_flow_state *f;
-    oxlo_wire w;            /* the certificate */
+    oxlo_reader w;            /* the certificate */
     char dn[DN_MAX];
     size_t dn_length;
     bool issuer_done;
@@ -126,9 +127,9 @@ size_t scan_attribute(cert_scan *s, size_t p)
     if (!name)
         return p + 1;
     uint8_t length = 0;
-    if (!oxlo_wire_u8(&s->w, p + 4, &length))
+    if (!oxlo_rd_u8_at(&s->w, p + 4, &length))
         return 0;
-    const uint8_t *value = oxlo_wire_bytes(&s->w, p + 5, length);
+    const uint8_t *value = oxlo_rd_bytes_at(&s->w, p + 5, length);
     if (!value)
         return 0;
     const size_t take = length > 63 ? 63 : length;
@@ -141,7 +142,7 @@ void san_value(cert_scan *s, uint8_t tag, const uint8_t *value, uint8_t length)
 {
     oxlo_module *m = s->m;
     oxlo_flow_state *f = s->f;
-    oxlo_tls_flow *t = &f->tls;
+    oxlo_tls_flow *t = &tls_of(f);
     char text[256];
     if (tag == 0x87) {
         if (length == 4)
@@ -185,10 +186,10 @@ void san_value(cert_scan *s, uint8_t tag, const uint8_t *value, uint8_t length)
 }
 
 /* Steps over a DER length at off; false when it does not fit. */
-bool skip_der_length(const oxlo_wire *w, size_t *off, size_t *length)
+bool skip_der_length(const oxlo_reader *w, size_t *off, size_t *length)
 {
     uint8_t first = 0;
-    if (!oxlo_wire_u8(w, *off, &first))
+    if (!oxlo_rd_u8_at(w, *off, &first))
         return false;
     if (!(first & 0x80)) {
         *length = first;
@@ -196,7 +197,7 @@ bool skip_der_length(const oxlo_wire *w, size_t *off, size_t *length)
         return true;
     }
     const uint8_t bytes = first & 0x7F;
-    if (bytes == 0 || bytes > 3 || !oxlo_wire_has(w, *off + 1, bytes))
+    if (bytes == 0 || bytes > 3 || !oxlo_rd_has(w, *off + 1, bytes))
         return false;
     size_t v = 0;
     for (uint8_t i = 0; i < bytes; i++)
@@ -211,7 +212,7 @@ size_t scan_san(cert_scan *s, size_t p)
     size_t off = p + (s->w.data[p + 3] == 0x04 ? 4 : 7);
     size_t length = 0;
     uint8_t tag = 0;
-    if (!skip_der_length(&s->w, &off, &length) || !oxlo_wire_u8(&s->w, off, &tag))
+    if (!skip_der_length(&s->w, &off, &length) || !oxlo_rd_u8_at(&s->w, off, &tag))
         return p + 1;
     off += 1;
     if (!skip_der_length(&s->w, &off, &length))
@@ -219,12 +220,12 @@ size_t scan_san(cert_scan *s, size_t p)
     const size_t end = off + length <= s->w.length ? off + length : s->w.length;
     while (off < end) {
         uint8_t name_tag = 0, name_length = 0;
-        oxlo_wire_u8(&s->w, off, &name_tag);
+        oxlo_rd_u8_at(&s->w, off, &name_tag);
         const bool known = name_tag == 0x81 || name_tag == 0x82 || name_tag == 0x87;
         const uint8_t *value = nullptr;
-        if (known && oxlo_wire_u8(&s->w, off + 1, &name_length) && name_length < 0x80 &&
+        if (known && oxlo_rd_u8_at(&s->w, off + 1, &name_length) && name_length < 0x80 &&
             off + 2 + name_length <= end)
-            value = oxlo_wire_bytes(&s->w, off + 2, name_length);
+            value = oxlo_rd_bytes_at(&s->w, off + 2, name_length);
         if (!value) {
             char text[32];
             snprintf(text, sizeof(text), "Unknown extension %02X", name_tag);
@@ -238,7 +239,7 @@ size_t scan_san(cert_scan *s, size_t p)
     if (f->host_name[0] && !s->sni_matched) {
         char text[512];
         snprintf(text, sizeof(text), "%s vs %s", f->host_name,
-                 f->tls.cert_server_names ? f->tls.cert_server_names : "");
+                 tls_of(f).cert_server_names ? tls_of(f).cert_server_names : "");
         oxlo_flow_risk_raise(s->m, s->f, OXLO_TLS_CERTIFICATE_MISMATCH, text);
     }
     return off > p ? off : p + 1;
@@ -278,17 +279,17 @@ void validity_risks(cert_scan *s, uint32_t not_before, uint32_t not_after)
 size_t scan_validity(cert_scan *s, size_t p)
 {
     uint8_t seq_length = 0, tag1 = 0, len1 = 0, tag2 = 0, len2 = 0;
-    if (!oxlo_wire_u8(&s->w, p + 1, &seq_length) || !oxlo_wire_u8(&s->w, p + 2, &tag1) ||
-        !oxlo_wire_u8(&s->w, p + 3, &len1) || (tag1 != 0x17 && tag1 != 0x18) || len1 >= 31 ||
-        !oxlo_wire_u8(&s->w, p + 4 + len1, &tag2) || !oxlo_wire_u8(&s->w, p + 5 + len1, &len2) ||
+    if (!oxlo_rd_u8_at(&s->w, p + 1, &seq_length) || !oxlo_rd_u8_at(&s->w, p + 2, &tag1) ||
+        !oxlo_rd_u8_at(&s->w, p + 3, &len1) || (tag1 != 0x17 && tag1 != 0x18) || len1 >= 31 ||
+        !oxlo_rd_u8_at(&s->w, p + 4 + len1, &tag2) || !oxlo_rd_u8_at(&s->w, p + 5 + len1, &len2) ||
         (tag2 != 0x17 && tag2 != 0x18) || len2 >= 31 || seq_length != 4 + len1 + len2)
         return p + 1;
-    const uint8_t *first = oxlo_wire_bytes(&s->w, p + 4, len1);
-    const uint8_t *second = oxlo_wire_bytes(&s->w, p + 6 + len1, len2);
+    const uint8_t *first = oxlo_rd_bytes_at(&s->w, p + 4, len1);
+    const uint8_t *second = oxlo_rd_bytes_at(&s->w, p + 6 + len1, len2);
     if (!first || !second)
         return p + 1;
     oxlo_module *m = s->m;
-    oxlo_tls_flow *t = &s->f->tls;
+    oxlo_tls_flow *t = &tls_of(s->f);
     if (!s->issuer_done) {
         s->issuer_done = true;
         if (s->dn_length && m->cfg.tls_cert_issuer && !t->cert_issuer_dn) {
@@ -353,11 +354,13 @@ int tls_cert_name_matches(const char *name, const char *server)
 
 void tls_process_certificate(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *start, size_t length)
 {
+    if (!oxlo_tls_state(module, flow, 1))
+        return;
     cert_scan s;
     memset(&s, 0, sizeof(s));
     s.m = module;
     s.f = flow;
-    s.w = oxlo_wire_make(start, length);
+    s.w = oxlo_reader_make(start, length);
     size_t p = 0;
     while (p + 2 < length) {
         const uint8_t *b = start + p;
@@ -372,7 +375,7 @@ void tls_process_certificate(oxlo_module *module, oxlo_flow_state *flow, const u
         if (p == 0)
             break;
     }
-    oxlo_tls_flow *t = &flow->tls;
+    oxlo_tls_flow *t = &tls_of(flow);
     if (s.dn_length && !t->cert_subject_dn) {
         if (module->cfg.tls_cert_subject)
             t->cert_subject_dn = oxlo_heap_strdup(s.dn);
@@ -383,29 +386,28 @@ void tls_process_certificate(oxlo_module *module, oxlo_flow_state *flow, const u
         oxlo_flow_risk_raise(module, flow, OXLO_TLS_SELFSIGNED_CERTIFICATE, t->cert_subject_dn);
 }
 
-int tls_process_certificate_message(oxlo_module *module, oxlo_flow_state *flow)
+int tls_process_certificate_message(oxlo_module *module, oxlo_flow_state *flow, const oxlo_reader *msg)
 {
-    const oxlo_packet_state *pkt = &module->det.packet;
     const bool dtls = tls_flow_is_dtls(module, flow);
-    const oxlo_wire w = oxlo_wire_make(pkt->payload, pkt->payload_length);
+    const oxlo_reader w = *msg;
     const size_t header = dtls ? 15 : 7;
     uint32_t message = 0, list = 0;
-    if (!oxlo_wire_u24(&w, 1, &message) || w.data[1] != 0 || header >= w.length ||
+    if (!oxlo_rd_u24_at(&w, 1, &message) || w.data[1] != 0 || header >= w.length ||
         w.length != (size_t)message + 4 + (dtls ? 8 : 0)) {
         oxlo_flow_risk_raise(module, flow, OXLO_MALFORMED_PACKET, "Unvalid lenght");
         return -1;
     }
-    if (!oxlo_wire_u24(&w, header - 3, &list) || w.data[header - 3] != 0 || message < 3 || list != message - 3) {
+    if (!oxlo_rd_u24_at(&w, header - 3, &list) || w.data[header - 3] != 0 || message < 3 || list != message - 3) {
         oxlo_flow_risk_raise(module, flow, OXLO_MALFORMED_PACKET, "Invalid certificate offset");
         return -2;
     }
     uint32_t length = 0;
-    if (!oxlo_wire_u24(&w, header, &length) || w.data[header] != 0 || length == 0)
+    if (!oxlo_rd_u24_at(&w, header, &length) || w.data[header] != 0 || length == 0)
         return 1;
-    const uint8_t *certificate = oxlo_wire_bytes(&w, header + 3, length);
+    const uint8_t *certificate = oxlo_rd_bytes_at(&w, header + 3, length);
     if (!certificate)
         return 1;
-    oxlo_tls_flow *t = &flow->tls;
+    oxlo_tls_flow *t = &tls_of(flow);
     if (module->cfg.tls_sha1_fingerprint) {
         sha1_context ctx;
         oxlo_sha1_init(&ctx);

@@ -4,7 +4,8 @@
  * and in the list of malicious fingerprints. The hello parser hands over the
  * lists it collected; nothing here reads packet bytes except the two browser
  * steps, which get a range that the parser has bounded. */
-#include "oxlo_private.h"
+#include "tls_private.h"
+#include "oxlo_dissector_kit.h"
 #include "oxlo_digest.h"
 #include "oxlo_hosts.h"
 #include "oxlo_risks.h"
@@ -128,11 +129,11 @@ uint16_t custom_rule_protocol(const oxlo_flow_state *f, uint64_t value, const st
         if (!rule || rule->block_count == 0)
             continue;
         any_blocks = true;
-        if (f->tls.block_count < rule->block_count)
+        if (tls_of(f).block_count < rule->block_count)
             continue;
         bool same = true;
         for (uint16_t i = 0; i < rule->block_count && same; i++)
-            same = rule->blocks[i].kind == f->tls.blocks[i].kind && rule->blocks[i].length == f->tls.blocks[i].length;
+            same = rule->blocks[i].kind == tls_of(f).blocks[i].kind && rule->blocks[i].length == tls_of(f).blocks[i].length;
         if (same)
             return rule->protocol_id;
     }
@@ -174,7 +175,7 @@ int tls_fingerprint_ignores_extension(const oxlo_module *module, uint16_t id)
 void tls_client_fingerprints(oxlo_module *module, oxlo_flow_state *flow, const tls_hello_lists *lists,
                              int is_quic)
 {
-    oxlo_tls_flow *t = &flow->tls;
+    oxlo_tls_flow *t = &tls_of(flow);
     if (!module->cfg.tls_ja4c_fingerprint || (t->fingerprints_done & 0x01))
         return;
     t->fingerprints_done |= 0x01;
@@ -200,7 +201,7 @@ void tls_client_fingerprints(oxlo_module *module, oxlo_flow_state *flow, const t
 void tls_server_fingerprints(oxlo_module *module, oxlo_flow_state *flow, const tls_hello_lists *lists,
                              int is_quic)
 {
-    oxlo_tls_flow *t = &flow->tls;
+    oxlo_tls_flow *t = &tls_of(flow);
     if (module->cfg.oxlo_server_fingerprint && !t->server_fingerprint) {
         char version[2];
         tls_version_chars(version, lists->legacy_version);
@@ -242,7 +243,7 @@ void tls_server_fingerprints(oxlo_module *module, oxlo_flow_state *flow, const t
 
 void tls_check_client_fingerprint(oxlo_module *module, oxlo_flow_state *flow)
 {
-    const char *ja4 = flow->tls.ja4_client;
+    const char *ja4 = tls_of(flow).ja4_client;
     if (strlen(ja4) != 36)
         return;
     oxlo_string_map *rules = oxlo_custom_ja4_map(module);
@@ -261,7 +262,7 @@ void tls_check_client_fingerprint(oxlo_module *module, oxlo_flow_state *flow)
 void tls_copy_ja_data(oxlo_module *module, oxlo_flow_state *flow, const tls_hello_lists *lists, int client)
 {
     (void)module;
-    oxlo_tls_flow *t = &flow->tls;
+    oxlo_tls_flow *t = &tls_of(flow);
     uint8_t **slot = client ? &t->ja_data_client : &t->ja_data_server;
     uint32_t *length = client ? &t->ja_data_client_length : &t->ja_data_server_length;
     if (*slot)
@@ -285,7 +286,7 @@ void tls_browser_cipher_step(oxlo_flow_state *flow, const uint8_t *list, size_t 
         a += std::count(std::begin(set_a), std::end(set_a), c) ? 1 : 0;
         b += std::count(std::begin(set_b), std::end(set_b), c) ? 1 : 0;
     }
-    uint8_t &flags = flow->tls.browser_flags;
+    uint8_t &flags = tls_of(flow).browser_flags;
     if (overran)
         flags &= (uint8_t)~0x01;
     else if (a == 12)
@@ -297,7 +298,7 @@ void tls_browser_cipher_step(oxlo_flow_state *flow, const uint8_t *list, size_t 
 void tls_browser_signature_step(oxlo_flow_state *flow, const uint8_t *list, size_t length)
 {
     static const uint16_t counted[] = {0x0401, 0x0403, 0x0501, 0x0503, 0x0601, 0x0804, 0x0805, 0x0806};
-    uint8_t &flags = flow->tls.browser_flags;
+    uint8_t &flags = tls_of(flow).browser_flags;
     bool duplicate = false;
     unsigned s = 0;
     uint16_t previous = 0;

@@ -1,11 +1,20 @@
 // DNS dissector: crafted queries and responses through the per-packet walk.
+#include "oxlo_dissector_kit.h"
+#include "protocols/dns_private.h"
 #include "../detect_fixture.h"
 
 #include <string>
 
-extern "C" void register_dns_dissector(oxlo_module *module);
 
 namespace {
+
+/* The DNS dissector's state of a flow (an empty one when it has none). */
+const oxlo_dns_flow *dns_of(const oxlo_flow_state *f)
+{
+    static const oxlo_dns_flow empty = {};
+    const void *d = oxlo_flow_slot_state(f, OXLO_DISSECTOR_dns);
+    return d ? static_cast<const oxlo_dns_flow *>(d) : &empty;
+}
 
 using namespace detect_test;
 using pkt::bytes;
@@ -67,7 +76,7 @@ bytes udp_from_server(const std::string &m)
 }
 
 struct dns_fixture : module_fixture {
-    void register_dissectors() override { register_dns_dissector(m); }
+    void register_dissectors() override { ASSERT_EQ(oxlo_dissector_register_builtin(m, "dns"), 0); }
     std::string risk_text(uint32_t risk)
     {
         for (uint8_t i = 0; i < f->risk_message_count; i++)
@@ -81,11 +90,11 @@ struct dns_fixture : module_fixture {
 TEST_F(dns_fixture, query_classifies_at_first_packet_and_waits_for_the_answer)
 {
     oxlo_classification r = feed(udp_to_server(message(0x0100, "www.Vesk.test", 1)));
-    EXPECT_EQ(r.app, 5);
+    EXPECT_EQ(r.app, OXLO_PROTOCOL_DNS);
     EXPECT_STREQ(f->host_name, "www.vesk.test");
-    EXPECT_EQ(f->dns.query_seen, 1);
-    EXPECT_EQ(f->dns.query_type, 1);
-    EXPECT_EQ(f->dns.transaction_id, 0x1234);
+    EXPECT_EQ(dns_of(f)->query_seen, 1);
+    EXPECT_EQ(dns_of(f)->query_type, 1);
+    EXPECT_EQ(dns_of(f)->transaction_id, 0x1234);
     EXPECT_NE(f->extra_dissection, nullptr);
     EXPECT_EQ(f->category, 14u);
 
@@ -93,12 +102,12 @@ TEST_F(dns_fixture, query_classifies_at_first_packet_and_waits_for_the_answer)
     const std::string v6 = std::string("\xfd\x00", 2) + std::string(13, '\0') + "\x09";
     feed(udp_from_server(message(0x8180, "www.vesk.test", 1, {{1, 300, v4}, {28, 60, v6}})));
     EXPECT_EQ(f->extra_dissection, nullptr) << "a response with answers ends the follow-up";
-    ASSERT_EQ(f->dns.address_count, 2);
-    EXPECT_EQ(std::memcmp(f->dns.addresses[0].address, v4.data(), 4), 0);
-    EXPECT_EQ(f->dns.addresses[0].ttl, 300u);
-    EXPECT_EQ(f->dns.addresses[1].is_ipv6, 1);
-    EXPECT_EQ(f->dns.addresses[1].address[15], 9);
-    EXPECT_EQ(f->dns.record_count, 2);
+    ASSERT_EQ(dns_of(f)->address_count, 2);
+    EXPECT_EQ(std::memcmp(dns_of(f)->addresses[0].address, v4.data(), 4), 0);
+    EXPECT_EQ(dns_of(f)->addresses[0].ttl, 300u);
+    EXPECT_EQ(dns_of(f)->addresses[1].is_ipv6, 1);
+    EXPECT_EQ(dns_of(f)->addresses[1].address[15], 9);
+    EXPECT_EQ(dns_of(f)->record_count, 2);
     EXPECT_EQ(f->risk_mask, 0u);
 }
 
@@ -135,7 +144,7 @@ TEST_F(dns_fixture, ptr_answer_keeps_the_target_name)
 {
     const std::string target = qname("host.vesk.test");
     feed(udp_from_server(message(0x8180, "7.0.0.10.in-addr.arpa", 12, {{12, 60, target}})));
-    EXPECT_STREQ(f->dns.ptr_name, "host.vesk.test");
+    EXPECT_STREQ(dns_of(f)->ptr_name, "host.vesk.test");
     EXPECT_STREQ(f->host_name, "7.0.0.10.in-addr.arpa");
 }
 
@@ -146,15 +155,15 @@ TEST_F(dns_fixture, truncated_records_are_not_read_past_the_message)
     std::string m = message(0x8180, "a.vesk.test", 1, {{1, 60, raw("\x0a\x00\x00\x07", 4)}});
     m[m.size() - 5] = char(200);
     feed(udp_from_server(m));
-    EXPECT_EQ(f->dns.address_count, 0);
-    EXPECT_EQ(f->app, 5);
+    EXPECT_EQ(dns_of(f)->address_count, 0);
+    EXPECT_EQ(f->app, OXLO_PROTOCOL_DNS);
 
     oxlo_flow_state_free(f);
     f = new_flow();
     const std::string opt = std::string("\0", 1) + be16(41) + be16(1232) + be32(0) + be16(4) + be16(3) + be16(40);
     feed(udp_from_server(message(0x8180, "a.vesk.test", 1, {{1, 60, raw("\x0a\x00\x00\x07", 4)}}, 1, opt)));
-    EXPECT_EQ(f->dns.edns_payload_size, 1232);
-    EXPECT_EQ(f->dns.location[0], '\0');
+    EXPECT_EQ(dns_of(f)->edns_payload_size, 1232);
+    EXPECT_EQ(dns_of(f)->location[0], '\0');
 }
 
 TEST_F(dns_fixture, multicast_port_to_a_unicast_address_is_not_mdns)
@@ -164,7 +173,7 @@ TEST_F(dns_fixture, multicast_port_to_a_unicast_address_is_not_mdns)
     oxlo_flow_state_free(f);
     f = new_flow();
     feed(udp_to_server(message(0x0000, "Printer.local", 1), 5353, 5353, 0xe00000fb));
-    EXPECT_EQ(f->app, 8);
+    EXPECT_EQ(f->app, OXLO_PROTOCOL_MDNS);
     EXPECT_STREQ(f->host_name, "printer.local");
 }
 
@@ -173,9 +182,9 @@ TEST_F(dns_fixture, tcp_message_follows_the_length_prefix)
     const std::string msg = message(0x0100, "www.vesk.test", 28);
     pkt::tcp_opts o;
     feed(pkt::ipv4(6, pkt::tcp(40000, 53, be16(uint16_t(msg.size())) + msg, o)));
-    EXPECT_EQ(f->app, 5);
+    EXPECT_EQ(f->app, OXLO_PROTOCOL_DNS);
     EXPECT_STREQ(f->host_name, "www.vesk.test");
-    EXPECT_EQ(f->dns.query_type, 28);
+    EXPECT_EQ(dns_of(f)->query_type, 28);
 }
 
 TEST_F(dns_fixture, invalid_headers_exclude_the_dissector)

@@ -1,6 +1,8 @@
 #include "oxlo_private.h"
+#include "oxlo_dissector_kit.h"
+#include "protocols/http_private.h"
 #include "oxlo_risks.h"
-#include "../packet_builder.h"
+#include "dissector_kit.h"
 
 #include <gtest/gtest.h>
 
@@ -12,80 +14,18 @@
 
 namespace {
 
-constexpr uint16_t P_HTTP = 7, P_HTTP_CONNECT = 130, P_HTTP_PROXY = 131;
+/* The HTTP dissector's state of a flow (an empty one when it has none). */
+const http_state *http_of(const oxlo_flow_state *f)
+{
+    static const http_state empty = {};
+    const void *h = oxlo_flow_slot_state(f, OXLO_DISSECTOR_http);
+    return h ? static_cast<const http_state *>(h) : &empty;
+}
 
-/* One TCP connection 10.0.0.2:40000 -> 10.0.0.1:port, fed packet by packet
- * through the engine with correct sequence numbers. */
-struct Conversation {
-    oxlo_module *m;
-    oxlo_flow_state *f;
-    uint16_t port;
-    uint32_t client_seq = 1000, server_seq = 5000;
-    uint64_t now = 1000000;
+constexpr uint16_t P_HTTP = OXLO_PROTOCOL_HTTP, P_HTTP_CONNECT = OXLO_PROTOCOL_HTTP_CONNECT,
+                   P_HTTP_PROXY = OXLO_PROTOCOL_HTTP_PROXY;
 
-    Conversation(oxlo_module *module, uint16_t server_port) : m(module), port(server_port)
-    {
-        f = static_cast<oxlo_flow_state *>(oxlo_flow_alloc(oxlo_flow_state_size()));
-        memset(f, 0, oxlo_flow_state_size());
-    }
-    ~Conversation() { oxlo_flow_state_free(f); }
-
-    void feed(const pkt::bytes &b)
-    {
-        now += 10;
-        /* An exact-size copy so that a read past the end is caught. */
-        auto *copy = static_cast<uint8_t *>(malloc(b.size()));
-        memcpy(copy, b.data(), b.size());
-        oxlo_classify_packet(m, f, copy, uint16_t(b.size()), now, nullptr);
-        free(copy);
-    }
-    void handshake()
-    {
-        pkt::tcp_opts syn;
-        syn.flags = 0x02;
-        syn.options = {2, 4, 5, 0xb4, 1, 3, 3, 7}; /* MSS 1460, window scale 7, as clients send */
-        syn.seq = client_seq - 1;
-        feed(pkt::ipv4(6, pkt::tcp(40000, port, "", syn)));
-        pkt::tcp_opts synack;
-        synack.flags = 0x12;
-        synack.seq = server_seq - 1;
-        synack.ack = client_seq;
-        pkt::ip4_opts back;
-        back.src = 0x0a000001;
-        back.dst = 0x0a000002;
-        feed(pkt::ipv4(6, pkt::tcp(port, 40000, "", synack), back));
-        pkt::tcp_opts ack;
-        ack.flags = 0x10;
-        ack.seq = client_seq;
-        ack.ack = server_seq;
-        feed(pkt::ipv4(6, pkt::tcp(40000, port, "", ack)));
-    }
-    void client(const std::string &payload)
-    {
-        pkt::tcp_opts o;
-        o.seq = client_seq;
-        o.ack = server_seq;
-        client_seq += uint32_t(payload.size());
-        feed(pkt::ipv4(6, pkt::tcp(40000, port, payload, o)));
-    }
-    void server(const std::string &payload)
-    {
-        pkt::tcp_opts o;
-        o.seq = server_seq;
-        o.ack = client_seq;
-        server_seq += uint32_t(payload.size());
-        pkt::ip4_opts back;
-        back.src = 0x0a000001;
-        back.dst = 0x0a000002;
-        feed(pkt::ipv4(6, pkt::tcp(port, 40000, payload, o), back));
-    }
-    std::string messages() const
-    {
-        char buf[2048];
-        const char *t = oxlo_flow_risk_messages_text(f, buf, sizeof(buf), 0);
-        return t ? t : "";
-    }
-};
+using Conversation = kit::conversation;
 
 struct Http : ::testing::Test {
     oxlo_module *m = nullptr;
@@ -112,11 +52,11 @@ TEST_F(Http, get_with_host_classifies_at_the_first_packet)
     EXPECT_STREQ(oxlo_flow_host_name(c.f), "www.vesk.test");
     EXPECT_STREQ(oxlo_flow_http_url(c.f), "www.vesk.test/index.html");
     EXPECT_EQ(oxlo_flow_http_method(c.f), 2u);
-    EXPECT_EQ(c.f->proto.http.http11, 1);
+    EXPECT_EQ(http_of(c.f)->http11, 1);
     EXPECT_STREQ(c.f->user_agent, "curl/7.88.1");
     c.server("HTTP/1.0 200 OK\r\nServer: SimpleHTTP/0.6 Python/3.11.2\r\nContent-type: text/html\r\n\r\n");
-    EXPECT_EQ(c.f->proto.http.response_code, 200);
-    EXPECT_STREQ(c.f->proto.http.response_content_type, "text/html");
+    EXPECT_EQ(http_of(c.f)->response_code, 200);
+    EXPECT_STREQ(http_of(c.f)->response_content_type, "text/html");
     EXPECT_EQ(c.f->extra_dissection, nullptr);
     EXPECT_EQ(oxlo_flow_risk_bits(c.f), 0u) << c.messages();
 }
@@ -212,8 +152,8 @@ TEST_F(Http, truncated_fields_are_read_within_the_payload)
         c.handshake();
         c.client(std::string("GET / HTTP/1.1\r\nHost: a.org\r\n") + UA + "\r\n");
         c.server(r);
-        EXPECT_LE(c.f->proto.http.response_code, 509) << r;
-        EXPECT_EQ(c.f->proto.http.response_code, strncmp(r, "HTTP/1.1 200", 12) == 0 ? 200 : 0) << r;
+        EXPECT_LE(http_of(c.f)->response_code, 509) << r;
+        EXPECT_EQ(http_of(c.f)->response_code, strncmp(r, "HTTP/1.1 200", 12) == 0 ? 200 : 0) << r;
     }
     const char *requests[] = {"GET / HTTP/1.1\r\nHost: a.org\r\nAuthorization: Digest username=\"bob",
                               "GET / HTTP/1.1\r\nHost: a.org\r\nAuthorization: Digest username=",
@@ -228,8 +168,8 @@ TEST_F(Http, truncated_fields_are_read_within_the_payload)
     Conversation digest(m, 80);
     digest.handshake();
     digest.client("GET / HTTP/1.1\r\nHost: a.org\r\nAuthorization: Digest username=\"bob");
-    ASSERT_NE(digest.f->proto.http.username, nullptr);
-    EXPECT_STREQ(digest.f->proto.http.username, "bob");
+    ASSERT_NE(http_of(digest.f)->username, nullptr);
+    EXPECT_STREQ(http_of(digest.f)->username, "bob");
 }
 
 TEST_F(Http, windows_version_of_a_mozilla_agent_becomes_the_os)
@@ -246,8 +186,8 @@ TEST_F(Http, windows_version_of_a_mozilla_agent_becomes_the_os)
         Conversation c(m, 80);
         c.handshake();
         c.client(std::string("GET / HTTP/1.1\r\nHost: a.org\r\nUser-Agent: ") + k.agent + "\r\n\r\n");
-        ASSERT_NE(c.f->proto.http.os, nullptr) << k.agent;
-        EXPECT_STREQ(c.f->proto.http.os, k.os);
+        ASSERT_NE(http_of(c.f)->os, nullptr) << k.agent;
+        EXPECT_STREQ(http_of(c.f)->os, k.os);
     }
 }
 

@@ -1,4 +1,6 @@
 // TLS and DTLS dissector, fingerprints and certificates: crafted hellos,
+#include "oxlo_dissector_kit.h"
+#include "protocols/tls/tls_private.h"
 // records and certificates through the per-packet walk.
 #include "../detect_fixture.h"
 #include "oxlo_names.h"
@@ -6,9 +8,16 @@
 #include <string>
 #include <vector>
 
-extern "C" void register_tls_dissector(oxlo_module *module);
 
 namespace {
+
+/* The TLS dissector's state of a flow (an empty one when it has none). */
+const oxlo_tls_flow *tls_state_of(const oxlo_flow_state *f)
+{
+    static const oxlo_tls_flow empty = {};
+    const void *t = oxlo_flow_slot_state(f, OXLO_DISSECTOR_tls);
+    return t ? static_cast<const oxlo_tls_flow *>(t) : &empty;
+}
 
 using namespace detect_test;
 using pkt::bytes;
@@ -60,7 +69,7 @@ std::string record(unsigned type, const std::string &body) { return u8(type) + "
 
 struct tls_fixture : module_fixture {
     uint32_t seq[2] = {1000, 5000};
-    void register_dissectors() override { register_tls_dissector(m); }
+    void register_dissectors() override { ASSERT_EQ(oxlo_dissector_register_builtin(m, "tls"), 0); }
     bytes client(const std::string &payload, uint32_t at = 0)
     {
         pkt::tcp_opts o;
@@ -112,8 +121,8 @@ TEST_F(tls_fixture, client_hello_split_over_three_segments_is_parsed_at_the_last
     feed(client(rec.substr(b)));
     EXPECT_EQ(f->app, OXLO_PROTOCOL_TLS);
     EXPECT_STREQ(f->host_name, "www.vesk.test");
-    EXPECT_STREQ(f->tls.alpn_offered, "h2,http/1.1");
-    EXPECT_EQ(std::string(f->tls.ja4_client).substr(0, 11), "t13d0303h2_");
+    EXPECT_STREQ(tls_state_of(f)->alpn_offered, "h2,http/1.1");
+    EXPECT_EQ(std::string(tls_state_of(f)->ja4_client).substr(0, 11), "t13d0303h2_");
 
     // The same segments out of order are never put together.
     reset();
@@ -208,7 +217,7 @@ TEST_F(tls_fixture, alerts)
     o.extensions = sni("a.vesk.test");
     feed(client(record(22, client_hello(o))));
     feed(server(record(21, std::string("\x01\x00", 2))));
-    EXPECT_FALSE(f->tls.state_flags & 0x20) << "a warning clears the alert mark";
+    EXPECT_FALSE(tls_state_of(f)->state_flags & 0x20) << "a warning clears the alert mark";
     feed(server(record(21, std::string("\x02\x28", 2))));
     EXPECT_TRUE(risk(34));
     EXPECT_EQ(risk_text(34), "Found fatal TLS alert");
@@ -230,9 +239,9 @@ TEST_F(tls_blocks_fixture, block_count_stops_at_the_knobs_maximum)
     for (int i = 0; i < 300; i++)
         many += record(23, "x");
     feed(client(many));
-    EXPECT_EQ(f->tls.block_count, 256);
-    EXPECT_EQ(f->tls.blocks[0].kind, TLS_BLOCK_HS_CLIENT_HELLO);
-    EXPECT_EQ(f->tls.blocks[255].kind, TLS_BLOCK_APPLICATION_DATA);
+    EXPECT_EQ(tls_state_of(f)->block_count, 256);
+    EXPECT_EQ(tls_state_of(f)->blocks[0].kind, TLS_BLOCK_HS_CLIENT_HELLO);
+    EXPECT_EQ(tls_state_of(f)->blocks[255].kind, TLS_BLOCK_APPLICATION_DATA);
 }
 
 TEST_F(tls_fixture, dtls_hello_in_three_fragments_and_the_reassembly_bound)
@@ -256,14 +265,14 @@ TEST_F(tls_fixture, dtls_hello_in_three_fragments_and_the_reassembly_bound)
     EXPECT_STREQ(f->host_name, "www.vesk.test");
     EXPECT_EQ(f->app, OXLO_PROTOCOL_DTLS);
     // DTLS 1.3 (0xFEFC) is newer than DTLS 1.2 (0xFEFD) although smaller.
-    EXPECT_EQ(std::string(f->tls.ja4_client).substr(0, 4), "dd3d");
+    EXPECT_EQ(std::string(tls_state_of(f)->ja4_client).substr(0, 4), "dd3d");
 
     // A fragment announcing a message beyond the bound is not buffered.
     reset();
     const std::string hs = u8(1) + be24(0x100000) + be16(0) + be24(0) + be24(20) + std::string(20, 'x');
     feed(dtls(std::string("\x16\xfe\xfd", 3) + be16(0) + std::string(6, '\0') + be16(unsigned(hs.size())) + hs));
-    EXPECT_EQ(f->tls.dtls_reassembly[0].buffer, nullptr);
-    EXPECT_EQ(f->tls.dtls_reassembly[1].buffer, nullptr);
+    EXPECT_EQ(tls_state_of(f)->dtls_reassembly[0].buffer, nullptr);
+    EXPECT_EQ(tls_state_of(f)->dtls_reassembly[1].buffer, nullptr);
 }
 
 TEST(tls_certificate_names, a_wildcard_covers_one_leftmost_label)
@@ -312,11 +321,11 @@ TEST_F(tls_fixture, certificate_facts_and_bounds)
     std::memcpy(exact, cert.data(), cert.size());
     tls_process_certificate(m, f, exact, cert.size());
     std::free(exact);
-    EXPECT_STREQ(f->tls.cert_issuer_dn, "CN=Vesk CA");
-    EXPECT_STREQ(f->tls.cert_subject_dn, "CN=www.vesk.test");
-    EXPECT_STREQ(f->tls.cert_server_names, "*.vesk.test");
-    EXPECT_EQ(f->tls.cert_not_before, 1704067200u);
-    EXPECT_EQ(f->tls.cert_not_after, 2682374400u) << "GeneralizedTime in 2055";
+    EXPECT_STREQ(tls_state_of(f)->cert_issuer_dn, "CN=Vesk CA");
+    EXPECT_STREQ(tls_state_of(f)->cert_subject_dn, "CN=www.vesk.test");
+    EXPECT_STREQ(tls_state_of(f)->cert_server_names, "*.vesk.test");
+    EXPECT_EQ(tls_state_of(f)->cert_not_before, 1704067200u);
+    EXPECT_EQ(tls_state_of(f)->cert_not_after, 2682374400u) << "GeneralizedTime in 2055";
     EXPECT_FALSE(risk(10)) << "mail.vesk.test is covered by *.vesk.test";
     EXPECT_FALSE(risk(9));
     EXPECT_TRUE(risk(32)) << "a validity of 31 years";
@@ -327,7 +336,7 @@ TEST_F(tls_fixture, certificate_facts_and_bounds)
     const std::string cut = attr(3, "Vesk CA") + validity(der_time(false, "240101000000Z"), der_time(false, "250101000000Z")) +
                             attr(3, "spill-over-value");
     tls_process_certificate(m, f, reinterpret_cast<const uint8_t *>(cut.data()), cut.size() - 6);
-    EXPECT_EQ(f->tls.cert_subject_dn, nullptr);
+    EXPECT_EQ(tls_state_of(f)->cert_subject_dn, nullptr);
 }
 
 TEST(tls_fingerprints, version_chars)

@@ -1,0 +1,192 @@
+/* The calls a dissector makes from its search routine: its own state, the
+ * packet as it sees it, and the ways a routine ends. Per-flow state lives
+ * in small blocks hung off the flow, one per dissector that asked for one,
+ * so a flow pays only for the dissectors that looked at it. */
+#include "oxlo_dissector_kit.h"
+#include "oxlo_private.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+/* The block's header is rounded up so the state after it is aligned for
+ * any member type. */
+constexpr size_t header_size = (sizeof(oxlo_dstate) + 15) & ~size_t(15);
+
+void *block_data(oxlo_dstate *b) { return reinterpret_cast<uint8_t *>(b) + header_size; }
+
+const oxlo_dissector_kit *current_kit(const oxlo_module *module)
+{
+    const oxlo_detection_part *det = &module->det;
+    if (!det->kits || det->current_dissector >= det->dissector_count)
+        return nullptr;
+    return &det->kits[det->current_dissector];
+}
+
+void *state_for(oxlo_flow_state *flow, const oxlo_dissector_kit *k, int create)
+{
+    if (!k || k->state_size == 0 || k->slot == 0xFFFF)
+        return nullptr;
+    void *found = oxlo_flow_slot_state(flow, k->slot);
+    if (found || !create)
+        return found;
+    return oxlo_flow_slot_state_make(flow, k->slot, k->state_size, k->release);
+}
+
+uint16_t port_of(const uint8_t *l4, size_t offset) { return l4 ? oxlo_be16(l4 + offset) : 0; }
+
+} // namespace
+
+extern "C" {
+
+void *oxlo_flow_slot_state(const oxlo_flow_state *flow, uint32_t slot)
+{
+    for (oxlo_dstate *b = flow ? flow->dstates : nullptr; b; b = b->next)
+        if (b->slot == slot)
+            return block_data(b);
+    return nullptr;
+}
+
+void *oxlo_flow_slot_state_make(oxlo_flow_state *flow, uint32_t slot, uint32_t size, void (*release)(void *))
+{
+    if (!flow || size == 0)
+        return nullptr;
+    void *found = oxlo_flow_slot_state(flow, slot);
+    if (found)
+        return found;
+    oxlo_dstate *b = static_cast<oxlo_dstate *>(oxlo_heap_calloc(1, header_size + size));
+    if (!b)
+        return nullptr;
+    b->slot = slot;
+    b->size = size;
+    b->release = release;
+    b->next = flow->dstates;
+    flow->dstates = b;
+    return block_data(b);
+}
+
+void oxlo_flow_slot_state_free(oxlo_flow_state *flow, uint32_t slot)
+{
+    for (oxlo_dstate **link = &flow->dstates; *link; link = &(*link)->next) {
+        oxlo_dstate *b = *link;
+        if (b->slot != slot)
+            continue;
+        *link = b->next;
+        if (b->release)
+            b->release(block_data(b));
+        oxlo_heap_free(b);
+        return;
+    }
+}
+
+void oxlo_flow_states_free(oxlo_flow_state *flow)
+{
+    while (flow && flow->dstates) {
+        oxlo_dstate *b = flow->dstates;
+        flow->dstates = b->next;
+        if (b->release)
+            b->release(block_data(b));
+        oxlo_heap_free(b);
+    }
+}
+
+oxlo_json_block_fn oxlo_dissector_json_block(const oxlo_module *module, uint16_t protocol_id)
+{
+    if (!module || !module->det.kits)
+        return nullptr;
+    const oxlo_proto_defaults *p = oxlo_proto_defaults_get(const_cast<oxlo_module *>(module), protocol_id);
+    if (!p || p->dissector_index >= module->det.dissector_count)
+        return nullptr;
+    return module->det.kits[p->dissector_index].json_block;
+}
+
+uint16_t oxlo_dissector_self(const oxlo_module *module)
+{
+    return module ? (uint16_t)module->det.current_dissector : 0;
+}
+
+void *oxlo_dissector_state(oxlo_module *module, oxlo_flow_state *flow)
+{
+    if (!module || !flow)
+        return nullptr;
+    return state_for(flow, current_kit(module), 1);
+}
+
+void *oxlo_dissector_state_of(oxlo_module *module, oxlo_flow_state *flow, uint16_t protocol_id, int create)
+{
+    if (!module || !flow || !module->det.kits)
+        return nullptr;
+    const oxlo_proto_defaults *p = oxlo_proto_defaults_get(module, protocol_id);
+    if (!p || p->dissector_index >= module->det.dissector_count)
+        return nullptr;
+    return state_for(flow, &module->det.kits[p->dissector_index], create);
+}
+
+void oxlo_dissector_classify(oxlo_module *module, oxlo_flow_state *flow, uint16_t upper, uint16_t lower)
+{
+    oxlo_flow_set_protocol(module, flow, upper, lower, OXLO_CONFIDENCE_DPI);
+}
+
+void oxlo_dissector_exclude(oxlo_module *module, oxlo_flow_state *flow, const char *file, int line)
+{
+    if (!module || !flow)
+        return;
+    const uint32_t index = module->det.current_dissector;
+    if (module->cfg.log_level >= 3 && index < module->det.dissector_count) {
+        const char *base = file ? strrchr(file, '/') : nullptr;
+        printf("[OXLO] %s excluded [%s:%d]\n", module->det.dissectors[index].name,
+               base ? base + 1 : (file ? file : ""), line);
+    }
+    oxlo_flow_skip_dissector(module, flow, (uint16_t)index, file, "", line);
+}
+
+void oxlo_dissector_risk(oxlo_module *module, oxlo_flow_state *flow, int risk, const char *format, ...)
+{
+    char text[256];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(text, sizeof(text), format, ap);
+    va_end(ap);
+    oxlo_flow_risk_raise(module, flow, risk, text);
+}
+
+void oxlo_dissector_extra(oxlo_flow_state *flow, int (*routine)(oxlo_module *, oxlo_flow_state *), uint8_t packets)
+{
+    if (!flow)
+        return;
+    flow->extra_dissection = routine;
+    flow->extra_budget = packets;
+    flow->extra_packets = 0;
+}
+
+oxlo_packet_view oxlo_dissector_packet(const oxlo_module *module, const oxlo_flow_state *flow)
+{
+    oxlo_packet_view v;
+    memset(&v, 0, sizeof(v));
+    if (!module)
+        return v;
+    const oxlo_packet_state *pkt = &module->det.packet;
+    v.payload = oxlo_reader_make(pkt->payload, pkt->payload ? pkt->payload_length : 0);
+    const uint8_t *l4 = pkt->tcp ? pkt->tcp : pkt->udp;
+    v.src_port = port_of(l4, 0);
+    v.dst_port = port_of(l4, 2);
+    v.l4 = pkt->tcp ? OXLO_L4_TCP : pkt->udp ? OXLO_L4_UDP : pkt->l4_protocol;
+    v.ipv6 = pkt->iph6 != nullptr;
+    v.direction = pkt->direction;
+    v.from_client = (uint8_t)oxlo_packet_from_client(module, flow);
+    v.tcp_flags = pkt->tcp ? pkt->tcp[13] : 0;
+    v.tcp_seq = pkt->tcp ? oxlo_be32(pkt->tcp + 4) : 0;
+    v.retransmission = (pkt->flags & OXLO_PACKET_RETRANSMISSION) ? 1 : 0;
+    v.time_ms = pkt->time_ms;
+    if (flow) {
+        v.payload_packets = flow->payload_packets;
+        v.payload_packets_dir[0] = flow->payload_packets_dir[0];
+        v.payload_packets_dir[1] = flow->payload_packets_dir[1];
+        v.packets = flow->packets;
+    }
+    return v;
+}
+
+} // extern "C"

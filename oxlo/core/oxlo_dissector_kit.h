@@ -1,0 +1,64 @@
+/* The engine's side of the dissector kit: the slot of every built-in
+ * dissector, what each registered dissector declared besides its entry
+ * (state size, release, JSON block), and the per-flow state blocks.
+ * Dissectors use oxlo_dissector.h instead. */
+#ifndef OXLO_DISSECTOR_KIT_H
+#define OXLO_DISSECTOR_KIT_H
+
+#include "oxlo_dissector.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One slot per row of the registration list, in its order: OXLO_DISSECTOR_http
+ * is 0. Slots are fixed at build time (unlike the indexes, which skip the
+ * rows not written yet), so a flow's state blocks can be found by slot
+ * without the module. Plug-in dissectors take slots from
+ * OXLO_DISSECTOR_BUILTIN_SLOTS on. */
+enum oxlo_dissector_slot {
+#define OXLO_DISSECTOR(file) OXLO_DISSECTOR_##file,
+#define OXLO_DISSECTOR_TODO(file) OXLO_DISSECTOR_##file,
+#include "protocols/oxlo_dissector_list.def"
+#undef OXLO_DISSECTOR
+#undef OXLO_DISSECTOR_TODO
+    OXLO_DISSECTOR_BUILTIN_SLOTS
+};
+
+/* What a registered dissector declared besides its table entry; kept per
+ * dissector index next to the table. */
+typedef struct oxlo_dissector_kit {
+    uint16_t slot;
+    uint32_t state_size;
+    void (*release)(void *state);
+    oxlo_json_block_fn json_block;
+} oxlo_dissector_kit;
+
+/* A dissector's per-flow state: a header, then state_size zeroed bytes. */
+typedef struct oxlo_dstate {
+    struct oxlo_dstate *next;
+    void (*release)(void *state);
+    uint32_t slot;
+    uint32_t size;
+} oxlo_dstate;
+
+/* The state block of slot on the flow, or NULL. */
+void *oxlo_flow_slot_state(const oxlo_flow_state *flow, uint32_t slot);
+/* The state block of slot on the flow, made (zeroed) when missing; NULL
+ * without memory. */
+void *oxlo_flow_slot_state_make(oxlo_flow_state *flow, uint32_t slot, uint32_t size, void (*release)(void *));
+/* Frees one slot's block (release called first); nothing when absent. */
+void oxlo_flow_slot_state_free(oxlo_flow_state *flow, uint32_t slot);
+/* Frees every block of the flow. */
+void oxlo_flow_states_free(oxlo_flow_state *flow);
+/* Registers one built-in dissector by its file name (tests that run a
+ * dissector alone); 0, -1 when the row is not written, -2 on bad arguments. */
+int oxlo_dissector_register_builtin(oxlo_module *module, const char *file);
+/* The JSON block writer of the dissector that registered protocol id. */
+oxlo_json_block_fn oxlo_dissector_json_block(const oxlo_module *module, uint16_t protocol_id);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

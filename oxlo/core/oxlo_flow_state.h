@@ -1,0 +1,143 @@
+/* The engine's per-flow state and the calls of detection on it.
+ * Engine-internal; dissectors keep their own state (oxlo_dissector.h). */
+#ifndef OXLO_FLOW_STATE_H
+#define OXLO_FLOW_STATE_H
+
+#include "oxlo_api.h"
+#include "oxlo_utils.h"
+
+/* ---- the flow state ----------------------------------------------------- */
+
+/* flags_a bits */
+#define OXLO_FLOW_GUESS_DONE      0x01u
+#define OXLO_FLOW_INITIALISED     0x02u
+#define OXLO_FLOW_CLIENT_DIR      0x04u
+#define OXLO_FLOW_IPV6            0x10u
+#define OXLO_FLOW_FULLY_ENCRYPTED 0x20u
+#define OXLO_FLOW_ENCRYPTED_PROTO 0x40u
+#define OXLO_FLOW_BY_GIVEUP       0x80u
+/* flags_b bits */
+#define OXLO_FLOW_EOD_DONE        0x01u
+#define OXLO_FLOW_RISKLIST_DONE   0x02u
+#define OXLO_FLOW_BT_CACHE_DONE   0x04u
+#define OXLO_FLOW_IN_HOST_RECLASS 0x08u
+
+#define OXLO_HOST_NAME_SIZE 80
+#define OXLO_FLOW_RISK_MESSAGES 8
+#define OXLO_EXCLUDED_WORDS ((OXLO_MAX_DISSECTORS + 63) / 64)
+
+typedef struct oxlo_flow_risk_message {
+    uint32_t risk;
+    char *text;
+} oxlo_flow_risk_message;
+
+/* Extension data hung off a flow by a caller; freed through its callback. */
+typedef struct oxlo_flow_extension {
+    void (*free_data)(void *data);
+} oxlo_flow_extension;
+
+/* Follow-up reader of a classified flow: returns 0 when done. */
+typedef int (*oxlo_extra_dissection_callback)(oxlo_module *module, oxlo_flow_state *flow);
+
+
+struct oxlo_flow_state {
+    uint16_t app;
+    uint16_t master;
+    oxlo_protocol_stack stack;
+    oxlo_detection_state state;
+    uint16_t guess_by_port;
+    uint16_t guess_by_address;
+    uint16_t partial_guess;
+    uint16_t address_category_protocol;
+    uint8_t l4_protocol;
+    uint8_t flags_a;
+    uint8_t flags_b;
+    uint64_t address_category;
+    oxlo_confidence_level confidence;
+    uint16_t fpc_master;
+    uint16_t fpc_app;
+    oxlo_fpc_kind fpc_kind;
+    uint8_t client_address[16];
+    uint8_t server_address[16];
+    uint16_t client_port;          /* network order */
+    uint16_t server_port;          /* network order */
+    uint8_t extra_budget;
+    uint8_t extra_packets;
+    uint16_t packets_processed;
+    oxlo_extra_dissection_callback extra_dissection;
+    uint64_t last_seen_ms;
+    uint32_t category;
+    uint32_t breed;
+    uint16_t payload_packets;
+    uint16_t payload_packets_dir[2];
+    uint16_t packets;
+    uint16_t packets_dir[2];
+    uint64_t syn_ms;
+    uint64_t synack_ms;
+    uint64_t first_ack_ms;
+    uint32_t next_seq[2];
+    uint16_t last_payload_length;
+    uint8_t tcp_flags_dir[2];
+    uint8_t handshake;             /* 1 SYN, 2 SYN-ACK, 4 ACK */
+    uint8_t dissectors_run_total;
+    char host_name[OXLO_HOST_NAME_SIZE];
+    char last_classified_host[OXLO_HOST_NAME_SIZE];
+    char *tcp_fingerprint;
+    char *tcp_raw_options;
+    uint32_t os_guess;
+    char oxlo_fingerprint[33];     /* flow fingerprint, 32 hex digits or empty */
+    float entropy;
+    uint64_t risk_mask;            /* oxlo_risk_mask */
+    oxlo_flow_risk_message risk_messages[OXLO_FLOW_RISK_MESSAGES];
+    uint8_t risk_message_count;
+    /* -- risk section (oxlo_risks.cpp) -- */
+    uint64_t risk_allowed_mask;    /* risks the exceptions leave, all ones until applied */
+    uint8_t risk_exception_state;  /* bit 0 addresses applied, bit 1 host applied */
+    /* -- payload line parser section -- */
+    uint8_t lines_seen;            /* a CR LF was seen in the flow */
+    uint8_t body_start_length;
+    uint8_t body_start[8];         /* first bytes after the empty line */
+    char *user_agent;
+    uint8_t media_types;
+    /* Each dissector keeps its own per-flow state in a block of its own
+     * (oxlo_dissector_state), allocated on first use and freed on
+     * exclusion or with the flow. */
+    struct oxlo_dstate *dstates;
+    const oxlo_flow_extension *extension;
+    void *extension_data;
+    uint64_t excluded[OXLO_EXCLUDED_WORDS];
+    uint8_t cache_checked;
+    uint8_t *track_payload;
+    uint16_t track_payload_length;
+};
+
+/* Engine-internal calls of detection (oxlo_detection.cpp, oxlo_dissectors.cpp,
+ * oxlo_flow.cpp). */
+#ifdef __cplusplus
+extern "C" {
+#endif
+/* Finalization: allocate the table, register the built-in dissectors
+ * (oxlo_dissectors_init), then after plug-ins have registered theirs build
+ * the call lists (oxlo_dissectors_finish); freed by oxlo_dissectors_free. */
+int oxlo_dissectors_init(oxlo_module *module);
+int oxlo_dissectors_finish(oxlo_module *module);
+void oxlo_dissectors_free(oxlo_module *module);
+uint32_t oxlo_dissect_flow(oxlo_module *module, oxlo_flow_state *flow, dissector_flow_mask packet_set,
+                           oxlo_dissector_entry **list, uint32_t count);
+/* Call list 0 TCP with payload, 1 TCP without payload, 2 UDP, 3 other IP. */
+oxlo_dissector_entry **oxlo_dissector_list(oxlo_module *module, uint32_t which, uint32_t *count);
+int oxlo_flow_dissector_excluded(const oxlo_flow_state *flow, uint32_t index);
+void oxlo_flow_giveup_detection(oxlo_module *module, oxlo_flow_state *flow);
+void oxlo_flow_first_packet_classify(oxlo_module *module, oxlo_flow_state *flow);
+oxlo_classification oxlo_flow_result(oxlo_module *module, const oxlo_flow_state *flow);
+/* Releases what a flow state owns, not the block itself. */
+void oxlo_flow_state_release(oxlo_flow_state *flow);
+void oxlo_flow_end_of_detection(oxlo_module *module, oxlo_flow_state *flow);
+void oxlo_flow_fill_category(oxlo_module *module, oxlo_flow_state *flow);
+/* Reads the detection knobs into module->det.settings (finalization). */
+void oxlo_detection_settings_load(oxlo_module *module);
+#ifdef __cplusplus
+}
+#endif
+
+#endif

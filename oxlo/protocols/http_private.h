@@ -1,0 +1,23 @@
+/* The HTTP dissector's per-flow state, for the dissector and the tests
+ * that set up a flow in the middle of an exchange. */
+#ifndef OXLO_HTTP_PRIVATE_H
+#define OXLO_HTTP_PRIVATE_H
+
+#include <stdint.h>
+
+/* What the dissector keeps of an HTTP flow. */
+struct http_state {
+    uint32_t method;       /* request method id, 0 none */
+    uint16_t response_code;
+    uint8_t http11;
+    uint8_t conversation;  /* 0 none, 1/2 request in dir 0/1, 3/4 response first in dir 0/1 */
+    uint8_t repeated;      /* new messages in the same direction, stops at 2 */
+    uint8_t websocket, form_urlencoded, second_message, request_direction;
+    char *url, *request_content_type, *response_content_type, *server, *referer, *forwarded, *host, *username,
+        *password, *os, *filename; /* owned */
+};
+
+/* Frees what the state owns (its texts). */
+void oxlo_http_state_release(void *state);
+
+#endif

@@ -1,0 +1,142 @@
+/* Shared by the files of the TLS family (the dissector, its fingerprints
+ * and its certificate reader): the per-flow TLS state and the calls between
+ * the three. */
+#ifndef OXLO_TLS_PRIVATE_H
+#define OXLO_TLS_PRIVATE_H
+
+#include "oxlo_private.h"
+#include "oxlo_dissector.h"
+
+#include "oxlo_utils.h"
+
+/* Bytes of one direction being put back together (TLS records over TCP, or a
+ * fragmented DTLS handshake message). */
+typedef struct tls_reassembly_buffer {
+    uint8_t *buffer;       /* owned */
+    uint32_t capacity;
+    uint32_t used;
+    uint32_t next_seq;     /* next expected sequence number, 0 = none yet */
+    uint32_t total;        /* DTLS: length of the message being rebuilt */
+} tls_reassembly_buffer;
+
+/* Largest DTLS handshake message rebuilt from fragments. */
+#define OXLO_DTLS_REASSEMBLY_MAX 65536u
+/* Entries kept per list of a hello for the fingerprints. */
+#define OXLO_TLS_LIST_MAX 128
+
+typedef struct oxlo_tls_flow {
+    tls_reassembly_buffer reassembly[2];
+    tls_reassembly_buffer dtls_reassembly[2];
+    uint8_t hello_flags;   /* 0x01 CH seen, 0x02 client direction, 0x04 by name,
+                              0x08 SH seen, 0x10 cert SHA-1, 0x20 DTLS-SRTP */
+    uint8_t state_flags;   /* 0x01 both CCS/data, 0x02 CCS initiator side,
+                              0x04 CCS responder side, 0x08 STARTTLS, 0x20 alert */
+    uint8_t done;          /* bit 0: nothing more of the handshake is read */
+    uint8_t ccs_seen[2];
+    uint8_t browser_flags;
+    uint8_t fingerprints_done; /* 0x01 JA4, 0x02 JA4 raw, 0x04 JA3S, 0x08 server fp,
+                                  0x10 ja_data client, 0x20 ja_data server */
+    uint16_t version;
+    uint16_t server_cipher;
+    int32_t cipher_safety;
+    uint16_t ech_extension;
+    char *alpn_offered;
+    char *alpn_negotiated;
+    char *versions_offered;
+    tls_block *blocks;
+    uint16_t block_count;  /* up to the knob's maximum (256) */
+    uint64_t last_block_ms;
+    char ja4_client[37];
+    char client_app_fingerprint[37];
+    char *ja4_client_raw;
+    char ja3_server[33];
+    char *server_fingerprint;
+    uint8_t *ja_data_client;
+    uint32_t ja_data_client_length;
+    uint8_t *ja_data_server;
+    uint32_t ja_data_server_length;
+    uint8_t cert_sha1[20];
+    char *cert_issuer_dn;
+    char *cert_subject_dn;
+    char *cert_server_names;
+    uint16_t cert_server_names_length;
+    uint32_t cert_not_before;
+    uint32_t cert_not_after;
+} oxlo_tls_flow;
+
+
+/* The lists of one hello as collected for the fingerprints (GREASE values
+ * left out of the client's ciphers, extensions and groups). */
+typedef struct tls_hello_lists {
+    uint16_t legacy_version;
+    uint16_t cipher;                  /* ServerHello: the selected cipher */
+    uint16_t ciphers[OXLO_TLS_LIST_MAX];
+    uint16_t extensions[OXLO_TLS_LIST_MAX];
+    uint16_t groups[OXLO_TLS_LIST_MAX];
+    uint16_t point_formats[OXLO_TLS_LIST_MAX];
+    uint16_t signature_algorithms[64];
+    uint16_t versions[OXLO_TLS_LIST_MAX];
+    uint16_t key_share_groups[OXLO_TLS_LIST_MAX];
+    uint16_t cipher_count, extension_count, group_count, point_format_count;
+    uint16_t signature_algorithm_count, version_count, key_share_count;
+    char alpn_first, alpn_last;       /* of the client's first ALPN name, '0' none */
+    uint8_t overflow;                 /* client fingerprints suppressed */
+} tls_hello_lists;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+/* Frees what the TLS part of a flow owns (flow release calls it). */
+void oxlo_tls_flow_release(oxlo_flow_state *flow);
+/* Hello parser: one handshake message (header first); QUIC passes its
+ * decrypted messages with is_quic 1. */
+void tls_process_hello(oxlo_module *module, oxlo_flow_state *flow, const oxlo_reader *message, int is_quic);
+/* 1 when the flow is DTLS: UDP packet (not QUIC) or a DTLS-marked flow. */
+int tls_flow_is_dtls(const oxlo_module *module, const oxlo_flow_state *flow);
+/* Fingerprints (oxlo_tls_fingerprints.cpp). */
+void tls_version_chars(char out[2], uint16_t version);
+int tls_fingerprint_ignores_extension(const oxlo_module *module, uint16_t id);
+void tls_client_fingerprints(oxlo_module *module, oxlo_flow_state *flow,
+                             const tls_hello_lists *lists, int is_quic);
+void tls_server_fingerprints(oxlo_module *module, oxlo_flow_state *flow,
+                             const tls_hello_lists *lists, int is_quic);
+void tls_check_client_fingerprint(oxlo_module *module, oxlo_flow_state *flow);
+void tls_copy_ja_data(oxlo_module *module, oxlo_flow_state *flow, const tls_hello_lists *lists,
+                      int client);
+/* Browser heuristics over the raw cipher list and signature algorithm list
+ * (big-endian 16-bit ids, `length` bytes each). */
+void tls_browser_cipher_step(oxlo_flow_state *flow, const uint8_t *list, size_t length,
+                             int overran);
+void tls_browser_signature_step(oxlo_flow_state *flow, const uint8_t *list, size_t length);
+/* Certificates (oxlo_tls_certificates.cpp). */
+int tls_process_certificate_message(oxlo_module *module, oxlo_flow_state *flow, const oxlo_reader *message);
+void tls_process_certificate(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *start,
+                             size_t length);
+void tls_cert_cache_lookup(oxlo_module *module, oxlo_flow_state *flow, int is_client_hello);
+/* 1 when `name` (a certificate name, possibly "*.rest") covers `server`. */
+int tls_cert_name_matches(const char *name, const char *server);
+#ifdef __cplusplus
+}
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+#ifdef __cplusplus
+}
+/* The TLS state inside the family's own code. It runs only after the search
+ * routine or a hand-over created the state; should that have failed (no
+ * memory), reads see an empty state and writes land in a scratch copy. */
+oxlo_tls_flow &tls_of(oxlo_flow_state *flow);
+const oxlo_tls_flow &tls_of(const oxlo_flow_state *flow);
+extern "C" {
+#endif
+/* The flow's TLS state, or NULL when the TLS dissector has none for it
+ * (create: allocate it, for a hand-over from another dissector). */
+oxlo_tls_flow *oxlo_tls_state(oxlo_module *module, oxlo_flow_state *flow, int create);
+const oxlo_tls_flow *oxlo_tls_state_find(const oxlo_flow_state *flow);
+#ifdef __cplusplus
+}
+#endif
+
+#endif

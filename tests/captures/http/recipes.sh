@@ -1,0 +1,54 @@
+# Recipes for the http captures of this folder, sourced by ../record.sh
+# (which provides setup, start_s, capture_start/capture_stop and the rest).
+RECIPES+=(http/http http/http_cases)
+
+record_http() {
+  setup 1500
+  mkdir -p "$WORK/www"
+  echo "hello from vesk" > "$WORK/www/index.html"
+  start_s /usr/bin/python3 -m http.server 80 --bind :: --directory "$WORK/www"
+  local http_pid=${PIDS[-1]}
+  wait_port t 80
+  capture_start http
+  in_c curl -s -o /dev/null --resolve "www.vesk.test:80:$SRV4" http://www.vesk.test/index.html
+  in_c curl -s -o /dev/null -g "http://[$SRV6]/index.html"
+  capture_stop http
+  stop_pid "$http_pid"
+  teardown
+}
+
+# HTTP as real clients send it: odd header case and spacing, a server on a
+# port HTTP does not use, a client that sends its headers slowly (Slowloris)
+# and a request of 100 lines.
+record_http_cases() {
+  setup 1500
+  mkdir -p "$WORK/www"
+  echo "hello from vesk" > "$WORK/www/index.html"
+  start_s /usr/bin/python3 -m http.server 80 --bind "$SRV4" --directory "$WORK/www"
+  local http_pid=${PIDS[-1]}
+  start_s /usr/bin/python3 -m http.server 8081 --bind "$SRV4" --directory "$WORK/www"
+  local alt_pid=${PIDS[-1]}
+  wait_port t 80
+  wait_port t 8081
+  capture_start http_cases
+  in_c curl -s -o /dev/null -H "hOsT:    www.vesk.test   " -H "user-AGENT:curl-odd-case/1.0" \
+    "http://$SRV4/index.html"
+  in_c curl -s -o /dev/null -H "Host: alt.vesk.test" "http://$SRV4:8081/index.html"
+  in_c timeout 20 /usr/bin/python3 - "$SRV4" <<'PY'
+import socket, sys, time
+s = socket.create_connection((sys.argv[1], 80), timeout=10)
+for part in (b"GET /index.html HTTP/1.1\r\n", b"Host: slow.vesk.test\r\n",
+             b"User-Agent: slow-client/1.0\r\n", b"\r\n"):
+    s.sendall(part)
+    time.sleep(2)
+s.recv(4096)
+s.close()
+PY
+  local headers=() i
+  for i in $(seq 1 97); do headers+=(-H "X-Line-$i: value-$i"); done
+  in_c curl -s -o /dev/null -H "Host: long.vesk.test" "${headers[@]}" "http://$SRV4/index.html"
+  capture_stop http_cases
+  stop_pid "$alt_pid"
+  stop_pid "$http_pid"
+  teardown
+}

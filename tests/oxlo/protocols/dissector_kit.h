@@ -1,0 +1,144 @@
+// The dissector test kit: an engine with every built-in dissector (or one
+// alone), a TCP/UDP conversation driver that keeps sequence numbers right,
+// and lookups of what the engine decided through its public accessors.
+#ifndef VESK_TEST_DISSECTOR_KIT_H
+#define VESK_TEST_DISSECTOR_KIT_H
+
+#include "oxlo_api.h"
+#include "oxlo_dissector.h"
+#include "oxlo_risks.h"
+#include "../packet_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace kit {
+
+// A finalized module with every built-in dissector; knobs() are set first.
+struct engine : ::testing::Test {
+    oxlo_module *m = nullptr;
+    virtual std::vector<std::array<const char *, 3>> knobs() { return {}; }
+    void SetUp() override
+    {
+        m = oxlo_module_new(nullptr);
+        ASSERT_NE(m, nullptr);
+        for (auto &k : knobs())
+            ASSERT_EQ(oxlo_set_config(m, k[0], k[1], k[2]), 0) << k[1];
+        ASSERT_EQ(oxlo_finalize_initialization(m), 0);
+    }
+    void TearDown() override { oxlo_module_free(m); }
+};
+
+// One connection client 10.0.0.2:client_port -> server 10.0.0.1:port (or
+// fd00::2 -> fd00::1 with ipv6), fed packet by packet through the engine.
+// Every packet is handed over in a block of exactly its size, so a read
+// past its end is caught by the sanitizer build.
+struct conversation {
+    oxlo_module *m;
+    oxlo_flow_state *f;
+    uint16_t port, client_port;
+    uint8_t l4;
+    bool ipv6;
+    uint32_t client_seq = 1000, server_seq = 5000;
+    uint64_t now = 1000000;
+    oxlo_classification last{};
+
+    conversation(oxlo_module *module, uint16_t server_port, uint8_t transport = OXLO_L4_TCP,
+                 uint16_t from_port = 40000, bool v6 = false)
+        : m(module), port(server_port), client_port(from_port), l4(transport), ipv6(v6)
+    {
+        f = static_cast<oxlo_flow_state *>(oxlo_flow_alloc(oxlo_flow_state_size()));
+        memset(f, 0, oxlo_flow_state_size());
+    }
+    ~conversation() { oxlo_flow_state_free(f); }
+    conversation(const conversation &) = delete;
+    conversation &operator=(const conversation &) = delete;
+
+    void feed(const pkt::bytes &b)
+    {
+        now += 10;
+        auto *copy = static_cast<uint8_t *>(malloc(b.size()));
+        memcpy(copy, b.data(), b.size());
+        last = oxlo_classify_packet(m, f, copy, uint16_t(b.size()), now, nullptr);
+        free(copy);
+    }
+    pkt::bytes wrap(const pkt::bytes &l4bytes, bool from_client) const
+    {
+        if (ipv6) {
+            pkt::bytes b = pkt::ipv6(l4, l4bytes);
+            if (!from_client) // swap source and destination
+                for (size_t i = 0; i < 16; i++)
+                    std::swap(b[8 + i], b[24 + i]);
+            return b;
+        }
+        pkt::ip4_opts o;
+        if (!from_client) {
+            o.src = 0x0a000001;
+            o.dst = 0x0a000002;
+        }
+        return pkt::ipv4(l4, l4bytes, o);
+    }
+    void segment(bool from_client, const std::string &payload, uint8_t flags)
+    {
+        pkt::tcp_opts o;
+        o.flags = flags;
+        o.seq = from_client ? client_seq : server_seq;
+        o.ack = from_client ? server_seq : client_seq;
+        (from_client ? client_seq : server_seq) += uint32_t(payload.size());
+        const uint16_t sport = from_client ? client_port : port, dport = from_client ? port : client_port;
+        feed(wrap(pkt::tcp(sport, dport, payload, o), from_client));
+    }
+    // The three-way handshake, as Linux clients send it.
+    void handshake()
+    {
+        pkt::tcp_opts syn;
+        syn.flags = 0x02;
+        syn.options = {2, 4, 5, 0xb4, 1, 3, 3, 7}; /* MSS 1460, window scale 7 */
+        syn.seq = client_seq - 1;
+        feed(wrap(pkt::tcp(client_port, port, "", syn), true));
+        pkt::tcp_opts synack;
+        synack.flags = 0x12;
+        synack.seq = server_seq - 1;
+        synack.ack = client_seq;
+        feed(wrap(pkt::tcp(port, client_port, "", synack), false));
+        segment(true, "", 0x10);
+    }
+    void client(const std::string &payload)
+    {
+        if (l4 == OXLO_L4_TCP)
+            segment(true, payload, 0x18);
+        else
+            feed(wrap(pkt::udp(client_port, port, payload), true));
+    }
+    void server(const std::string &payload)
+    {
+        if (l4 == OXLO_L4_TCP)
+            segment(false, payload, 0x18);
+        else
+            feed(wrap(pkt::udp(port, client_port, payload), false));
+    }
+
+    // What the engine decided.
+    uint16_t app() const { return oxlo_flow_app_protocol(f); }
+    uint16_t master() const { return oxlo_flow_master_protocol(f); }
+    bool by_inspection() const { return oxlo_flow_confidence(f) == OXLO_CONFIDENCE_DPI; }
+    bool risk(int id) const { return oxlo_flow_risk_is_set(f, id) != 0; }
+    std::string messages() const
+    {
+        char buf[2048];
+        const char *t = oxlo_flow_risk_messages_text(f, buf, sizeof(buf), 0);
+        return t ? t : "";
+    }
+};
+
+// A payload from bytes written as a string with embedded NULs.
+inline std::string raw(const char *bytes, size_t n) { return std::string(bytes, n); }
+
+} // namespace kit
+
+#endif
