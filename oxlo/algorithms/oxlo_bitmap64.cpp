@@ -28,10 +28,12 @@ struct oxlo_bitmap64 {
     uint32_t pending = 0; /* insertions since the size was last read */
 };
 
+/* The library's iterators compare ambiguously under C++20's reversed
+ * operators, so the end is kept as the number of values still to read. */
 struct oxlo_bitmap64_iterator {
     Roaring64MapSetBitForwardIterator at;
-    Roaring64MapSetBitForwardIterator end;
-    explicit oxlo_bitmap64_iterator(const Roaring64Map &m) : at(m.begin()), end(m.end()) {}
+    uint64_t left;
+    explicit oxlo_bitmap64_iterator(const Roaring64Map &m) : at(m.begin()), left(m.cardinality()) {}
 };
 
 namespace {
@@ -359,11 +361,12 @@ oxlo_bitmap64_iterator *oxlo_bitmap64_iterator_new(const oxlo_bitmap64 *bitmap)
 
 int oxlo_bitmap64_iterator_next(oxlo_bitmap64_iterator *iterator, uint64_t *value)
 {
-    if (!iterator || !(iterator->at != iterator->end))
+    if (!iterator || iterator->left == 0)
         return 0;
     if (value)
         *value = *iterator->at;
     ++iterator->at;
+    iterator->left--;
     return 1;
 }
 
