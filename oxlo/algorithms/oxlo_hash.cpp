@@ -135,6 +135,13 @@ uint32_t murmur3_hash_default_seed(const void *data, uint32_t length)
     return murmur3_hash32(data, length, 0x87654321u);
 }
 
+uint32_t oxlo_murmur3_32(const void *data, uint32_t length, uint32_t seed)
+{
+    if (!data || length == 0)
+        return fmix32(seed ^ length);
+    return murmur3_hash32(data, length, seed);
+}
+
 uint64_t address_fold_hash(const void *data, uint32_t length)
 {
     const uint8_t *p = static_cast<const uint8_t *>(data);

@@ -383,6 +383,10 @@ extern "C" {
 #endif
 /* Splits the current payload into lines once per packet (no result). */
 void oxlo_parse_payload_lines(oxlo_module *module, oxlo_flow_state *flow);
+/* The same over other bytes than the packet's payload (a message put back
+ * together from several segments); the table then points into them, so the
+ * caller clears OXLO_PACKET_LINES_PARSED once done with it. */
+void oxlo_parse_lines_of(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *p, uint16_t n);
 /* Offset of the URL after a known request method, 0 when no request. */
 uint32_t oxlo_http_request_start(oxlo_module *module);
 /* The HTTP dissector's exchange state: 0 none, 1/2 a request seen in

@@ -23,6 +23,9 @@ uint32_t string_lru_cache_hash(const void *data, uint32_t length);
 /* MurmurHash3 x86_32 with any seed, and with the library's seed 0x87654321. */
 uint32_t murmur3_hash32(const void *data, uint32_t length, uint32_t seed);
 uint32_t murmur3_hash_default_seed(const void *data, uint32_t length);
+/* The same hash under the library's oxlo_ name; a null buffer hashes as an
+ * empty one of the given length (only the length enters the hash). */
+uint32_t oxlo_murmur3_32(const void *data, uint32_t length, uint32_t seed);
 /* 64-bit: h = 177, h = h * 31 + signed byte, result h ^ length. */
 uint64_t address_fold_hash(const void *data, uint32_t length);
 /* Folds a 128-bit value to 32 bits. */

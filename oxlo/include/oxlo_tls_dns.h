@@ -42,6 +42,14 @@ uint8_t oxlo_flow_dns_address_count(const oxlo_flow_state *flow);
 int oxlo_flow_dns_address(const oxlo_flow_state *flow, uint8_t index, uint8_t address[16], int *is_ipv6,
                           uint32_t *ttl);
 
+/* SSH: the banners and HASSH fingerprints of either side (client 1, server
+ * 0; "" until seen), and with ssh.metadata.ssh_data the key-exchange lists
+ * and the negotiated key exchange. */
+const char *oxlo_flow_ssh_banner(const oxlo_flow_state *flow, int client);
+const char *oxlo_flow_ssh_hassh(const oxlo_flow_state *flow, int client);
+const char *oxlo_flow_ssh_kex_list(const oxlo_flow_state *flow, int client);
+const char *oxlo_flow_ssh_negotiated_kex(const oxlo_flow_state *flow);
+
 #ifdef __cplusplus
 }
 #endif

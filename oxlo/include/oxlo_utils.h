@@ -80,7 +80,7 @@ size_t oxlo_bytes_to_hex(char *buffer, size_t size, const void *bytes, size_t le
 typedef struct tls_block {
   uint8_t kind;          /* tls_block_kind (oxlo_names.h) */
   int16_t length;
-  uint8_t flags;         /* bit 0: direction */
+  uint8_t flags;         /* bit 0: from the responder */
   uint16_t time_offset;  /* ms since the previous block, 0xFFFF when longer */
 } tls_block;
 

@@ -162,10 +162,16 @@ void oxlo_parse_payload_lines(oxlo_module *module, oxlo_flow_state *flow)
     if (!module || !flow)
         return;
     oxlo_packet_state *pkt = &module->det.packet;
-    const uint8_t *p = pkt->payload;
-    const uint16_t n = pkt->payload_length;
     if (pkt->flags & OXLO_PACKET_LINES_PARSED)
         return;
+    oxlo_parse_lines_of(module, flow, pkt->payload, pkt->payload_length);
+}
+
+void oxlo_parse_lines_of(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *p, uint16_t n)
+{
+    if (!module || !flow)
+        return;
+    oxlo_packet_state *pkt = &module->det.packet;
     oxlo_line_table *t = &pkt->lines;
     /* The table still points into an earlier packet's payload: a short
      * payload must not leave those pointers for the dissectors to read. */

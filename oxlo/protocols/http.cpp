@@ -23,6 +23,8 @@ constexpr uint16_t P_HTTP = OXLO_PROTOCOL_HTTP, P_BRIX = OXLO_PROTOCOL_BRIX, P_I
                    P_HTTP_CONNECT = OXLO_PROTOCOL_HTTP_CONNECT, P_HTTP_PROXY = OXLO_PROTOCOL_HTTP_PROXY, P_OOKLA = OXLO_PROTOCOL_OOKLA, P_WEBDAV = OXLO_PROTOCOL_WEBDAV, P_HLS = OXLO_PROTOCOL_HLS;
 constexpr uint8_t EXTRA_PACKETS = 8;
 constexpr size_t MAX_BLANKS = 2048;
+/* The longest request header block read whole (what common servers accept). */
+constexpr size_t REQUEST_MAX = 65535;
 
 struct method {
     const char *text; /* with its trailing blank */
@@ -80,9 +82,21 @@ void release_texts(http_state *h)
     }
 }
 
+void drop_pending(http_state &h)
+{
+    oxlo_heap_free(h.pending);
+    h.pending = nullptr;
+    h.pending_length = h.pending_capacity = 0;
+}
+
 } // namespace
 
-void oxlo_http_state_release(void *state) { release_texts(static_cast<http_state *>(state)); }
+void oxlo_http_state_release(void *state)
+{
+    http_state *h = static_cast<http_state *>(state);
+    release_texts(h);
+    drop_pending(*h);
+}
 
 namespace {
 
@@ -689,11 +703,21 @@ void form_body_step(oxlo_module *m, oxlo_flow_state *f, const view &payload, con
     }
 }
 
-void process_headers(oxlo_module *m, oxlo_flow_state *f, bool response)
+/* Splits the message into lines: the packet's payload through the packet's
+ * own parse, a message put back together from several segments on its own. */
+void parse_lines(oxlo_module *m, oxlo_flow_state *f, const view &msg)
+{
+    oxlo_packet_state *pkt = packet(m);
+    if (msg.data == pkt->payload)
+        oxlo_parse_payload_lines(m, f);
+    else
+        oxlo_parse_lines_of(m, f, msg.data, uint16_t(msg.length));
+}
+
+void process_headers(oxlo_module *m, oxlo_flow_state *f, const view &payload, bool response)
 {
     oxlo_packet_state *pkt = packet(m);
     const oxlo_line_table &t = pkt->lines;
-    const view payload = oxlo_reader_make(pkt->payload, pkt->payload_length);
     auto &h = http(f);
 
     const method *mt = nullptr;
@@ -727,13 +751,13 @@ void process_headers(oxlo_module *m, oxlo_flow_state *f, bool response)
         f->category = OXLO_CATEGORY_CONNCHECK;
 }
 
-void process_request(oxlo_module *m, oxlo_flow_state *f, const method *mt)
+void process_request(oxlo_module *m, oxlo_flow_state *f, const view &msg, const method *mt)
 {
     oxlo_packet_state *pkt = packet(m);
-    oxlo_parse_payload_lines(m, f);
+    parse_lines(m, f, msg);
     const view line0 = line_view(pkt->lines.line[0]);
     uint16_t app = P_HTTP;
-    const size_t start = request_start(oxlo_reader_make(pkt->payload, pkt->payload_length), nullptr);
+    const size_t start = request_start(msg, nullptr);
     if (line0.length >= 9 && starts(from(line0, line0.length - 9), " HTTP/1.") && isdigit(line0.data[line0.length - 1])) {
         http(f).http11 = line0.data[line0.length - 1] == '1';
         if (starts(from(line0, start), "http://", true))
@@ -743,16 +767,15 @@ void process_request(oxlo_module *m, oxlo_flow_state *f, const method *mt)
     }
     store_protocol(m, f, app);
     start_extra(f);
-    process_headers(m, f, false);
+    process_headers(m, f, msg, false);
     if (empty(line_view(pkt->lines.user_agent)))
         oxlo_flow_risk_raise(m, f, OXLO_HTTP_SUSPICIOUS_USER_AGENT, "Empty or missing User-Agent");
 }
 
-void process_response(oxlo_module *m, oxlo_flow_state *f)
+void process_response(oxlo_module *m, oxlo_flow_state *f, const view &payload)
 {
     oxlo_packet_state *pkt = packet(m);
-    oxlo_parse_payload_lines(m, f);
-    const view payload = oxlo_reader_make(pkt->payload, pkt->payload_length);
+    parse_lines(m, f, payload);
     auto &h = http(f);
     h.response_code = response_code(payload);
     if (h.response_code >= 400) {
@@ -763,7 +786,7 @@ void process_response(oxlo_module *m, oxlo_flow_state *f)
         if ((h.method == 5 && strstr(url, "/wp-admin/")) || (h.method == 2 && strstr(url, "/wp-content/uploads/")))
             raise(m, f, OXLO_POSSIBLE_EXPLOIT, "Possible Wordpress Exploit [%.200s]", path);
     }
-    process_headers(m, f, true);
+    process_headers(m, f, payload, true);
 
     oxlo_reader r = payload;
     const ptrdiff_t sep = oxlo_rd_find(&r, 0, "\r\n\r\n", false);
@@ -825,14 +848,13 @@ void maybe_end_extra(oxlo_module *m, oxlo_flow_state *f)
     body_start_check(m, f);
 }
 
-void examine_fresh(oxlo_module *m, oxlo_flow_state *f)
+void examine_fresh(oxlo_module *m, oxlo_flow_state *f, const view &payload)
 {
     oxlo_packet_state *pkt = packet(m);
-    const view payload = oxlo_reader_make(pkt->payload, pkt->payload_length);
     const method *mt = nullptr;
     if (request_start(payload, &mt) > 0) {
         http(f).request_direction = pkt->direction;
-        process_request(m, f, mt);
+        process_request(m, f, payload, mt);
         http(f).conversation = uint8_t(1 + pkt->direction);
         return;
     }
@@ -842,8 +864,57 @@ void examine_fresh(oxlo_module *m, oxlo_flow_state *f)
     }
     store_protocol(m, f, P_HTTP);
     start_extra(f);
-    process_response(m, f);
+    process_response(m, f, payload);
     http(f).conversation = uint8_t(3 + pkt->direction);
+}
+
+bool header_block_ends(const view &msg) { return oxlo_rd_find(&msg, 0, "\r\n\r\n", 0) >= 0; }
+
+/* A request is read whole: one whose header block has not ended yet is kept,
+ * with the in-order segments of the same direction that follow, until the
+ * block ends, so that a request cut over segments is never classified on a
+ * cut Host line. Returns false while the request is still open; msg is then
+ * the whole request (in the pending buffer) or the packet's payload. */
+bool whole_request(oxlo_module *m, oxlo_flow_state *f, view *msg)
+{
+    http_state &h = http(f);
+    const oxlo_packet_state *pkt = packet(m);
+    const uint32_t seq = oxlo_be32(pkt->tcp + 4);
+    if (!h.pending) {
+        if (request_start(*msg, nullptr) == 0 || header_block_ends(*msg))
+            return true;
+    } else if (pkt->direction != h.pending_dir) {
+        return true; /* the other side: its packet is read as it is */
+    } else if (seq != h.pending_seq) {
+        return false; /* a gap or a repeat: the next in-order segment joins */
+    }
+    const size_t total = size_t(h.pending_length) + msg->length;
+    if (total > REQUEST_MAX) {
+        /* A header block this long is not a request any client sends: give
+         * up rather than classify without its Host line. */
+        drop_pending(h);
+        exclude(m, f);
+        return false;
+    }
+    if (total > h.pending_capacity) {
+        const size_t want = total * 2 < REQUEST_MAX ? total * 2 : REQUEST_MAX;
+        void *grown = oxlo_heap_realloc(h.pending, want);
+        if (!grown)
+            return false; /* without memory the request stays unread, never cut */
+        h.pending = static_cast<uint8_t *>(grown);
+        h.pending_capacity = uint32_t(want);
+    }
+    memcpy(h.pending + h.pending_length, msg->data, msg->length);
+    h.pending_length = uint32_t(total);
+    h.pending_dir = pkt->direction;
+    h.pending_seq = seq + uint32_t(msg->length);
+    *msg = oxlo_reader_make(h.pending, h.pending_length);
+    if (header_block_ends(*msg))
+        return true;
+    /* Still open: the lines so far let the slow-request check see it. */
+    oxlo_parse_lines_of(m, f, msg->data, uint16_t(msg->length));
+    packet(m)->flags &= uint8_t(~OXLO_PACKET_LINES_PARSED);
+    return false;
 }
 
 void search(oxlo_module *m, oxlo_flow_state *f)
@@ -855,13 +926,16 @@ void search(oxlo_module *m, oxlo_flow_state *f)
     }
     if (!pkt->payload || pkt->payload_length == 0)
         return;
-    const view payload = oxlo_reader_make(pkt->payload, pkt->payload_length);
+    view payload = oxlo_reader_make(pkt->payload, pkt->payload_length);
+    if (!whole_request(m, f, &payload))
+        return;
     auto &h = http(f);
+    const bool joined = payload.data != pkt->payload;
     const uint8_t dir = pkt->direction;
     const method *mt = nullptr;
     switch (h.conversation) {
     case 0:
-        examine_fresh(m, f);
+        examine_fresh(m, f, payload);
         break;
     case 1:
     case 2:
@@ -869,14 +943,14 @@ void search(oxlo_module *m, oxlo_flow_state *f)
             if (request_start(payload, &mt) > 0) {
                 count_repeat(f);
                 reset_state(f);
-                process_request(m, f, mt);
+                process_request(m, f, payload, mt);
             } else {
                 h.second_message = 1;
-                oxlo_parse_payload_lines(m, f);
-                process_headers(m, f, false);
+                parse_lines(m, f, payload);
+                process_headers(m, f, payload, false);
             }
         } else if (status_line(payload)) {
-            process_response(m, f);
+            process_response(m, f, payload);
             h.conversation = 0;
         }
         break;
@@ -885,17 +959,23 @@ void search(oxlo_module *m, oxlo_flow_state *f)
             if (status_line(payload)) {
                 count_repeat(f);
                 reset_state(f);
-                process_response(m, f);
+                process_response(m, f, payload);
             } else {
-                oxlo_parse_payload_lines(m, f);
-                process_headers(m, f, true);
+                parse_lines(m, f, payload);
+                process_headers(m, f, payload, true);
             }
         } else {
             reset_state(f);
             h.conversation = 0;
-            examine_fresh(m, f);
+            examine_fresh(m, f, payload);
         }
         break;
+    }
+    if (joined) {
+        /* The line table points into the joined request: later readers of
+         * this packet parse its own payload again. */
+        pkt->flags &= uint8_t(~OXLO_PACKET_LINES_PARSED);
+        drop_pending(http(f));
     }
     maybe_end_extra(m, f);
 }
@@ -927,7 +1007,11 @@ uint32_t oxlo_http_request_start(oxlo_module *module)
     return uint32_t(request_start(oxlo_reader_make(pkt->payload, pkt->payload_length), nullptr));
 }
 
-uint8_t oxlo_http_conversation(const oxlo_flow_state *flow) { return find_state(flow)->conversation; }
+uint8_t oxlo_http_conversation(const oxlo_flow_state *flow)
+{
+    const http_state *h = find_state(flow);
+    return h->pending ? uint8_t(1 + h->pending_dir) : h->conversation;
+}
 uint32_t oxlo_flow_http_method(const oxlo_flow_state *flow) { return find_state(flow)->method; }
 const char *oxlo_flow_http_url(const oxlo_flow_state *flow)
 {

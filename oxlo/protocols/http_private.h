@@ -15,6 +15,10 @@ struct http_state {
     uint8_t websocket, form_urlencoded, second_message, request_direction;
     char *url, *request_content_type, *response_content_type, *server, *referer, *forwarded, *host, *username,
         *password, *os, *filename; /* owned */
+    /* A request whose header block has not ended yet (owned). */
+    uint8_t *pending;
+    uint32_t pending_length, pending_capacity, pending_seq;
+    uint8_t pending_dir;
 };
 
 /* Frees what the state owns (its texts). */

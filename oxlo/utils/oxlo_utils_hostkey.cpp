@@ -8,7 +8,7 @@
 
 #include "oxlo_hosts.h"
 #include "oxlo_utils_internal.h"
-#include "oxlo_utils_standin.h"
+#include "oxlo_short_string.h"
 
 namespace {
 
@@ -75,8 +75,7 @@ size_t copy_as_text(const char *name, size_t length, uint8_t *buffer, size_t siz
     return length;
 }
 
-const oxlo_compact_key_calls standin_calls = {oxlo_host_public_suffix,
-                                              oxlo_standin_short_compress};
+const oxlo_compact_key_calls compressor_calls = {oxlo_host_public_suffix, short_string_compress};
 
 } // namespace
 
@@ -120,7 +119,7 @@ size_t oxlo_host_name_compact_key_with(oxlo_module *module, const char *host_nam
 size_t oxlo_host_name_compact_key(oxlo_module *module, const char *host_name, uint8_t *buffer,
                                   size_t size)
 {
-    return oxlo_host_name_compact_key_with(module, host_name, buffer, size, &standin_calls);
+    return oxlo_host_name_compact_key_with(module, host_name, buffer, size, &compressor_calls);
 }
 
 } // extern "C"

@@ -35,14 +35,14 @@ size_t oxlo_host_name_compact_key_with(oxlo_module *module, const char *host_nam
                                        uint8_t *buffer, size_t size,
                                        const oxlo_compact_key_calls *calls);
 
-/* AES-256 in ECB over whole 16-byte blocks, in place: 0, or -1 when the
- * cipher is not available. */
-typedef int (*oxlo_aes256_ecb_fn)(const uint8_t key[32], uint8_t *data, size_t length, int decrypt);
+/* AES-256 (the wrappers use CBC with an all-zero IV) over whole 16-byte
+ * blocks, in place: 0, or -1 when the cipher fails. */
+typedef int (*oxlo_aes256_cipher_fn)(const uint8_t key[32], uint8_t *data, size_t length, int decrypt);
 
 char *oxlo_aes_encrypt_base64_with(const void *data, size_t length, size_t *out_length,
-                                   const char *key_hex, oxlo_aes256_ecb_fn cipher);
+                                   const char *key_hex, oxlo_aes256_cipher_fn cipher);
 uint8_t *oxlo_aes_decrypt_base64_with(const char *text, size_t length, size_t *out_length,
-                                      const char *key_hex, oxlo_aes256_ecb_fn cipher);
+                                      const char *key_hex, oxlo_aes256_cipher_fn cipher);
 
 #ifdef __cplusplus
 }

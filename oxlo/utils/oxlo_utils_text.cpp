@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "oxlo_memory.h"
-#include "oxlo_utils_standin.h"
+#include "oxlo_private.h"
 
 namespace {
 
@@ -58,8 +58,8 @@ bool pair_accepted(uint8_t a, uint8_t b)
         return true;
     if (is_readable_mark(a) || is_readable_mark(b))
         return true;
-    return oxlo_standin_common_bigram(static_cast<char>(std::tolower(a)),
-                                      static_cast<char>(std::tolower(b)));
+    const char pair[3] = {static_cast<char>(std::tolower(a)), static_cast<char>(std::tolower(b)), '\0'};
+    return oxlo_common_bigram_test(pair) != 0;
 }
 
 bool dns_label_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; }

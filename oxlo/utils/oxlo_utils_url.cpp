@@ -10,7 +10,7 @@
 #include "oxlo_memory.h"
 #include "oxlo_utils_internal.h"
 #include "oxlo_risks.h"
-#include "oxlo_utils_standin.h"
+#include "oxlo_inj.h"
 
 namespace {
 
@@ -54,8 +54,14 @@ int check_value(const char *value, size_t length, const oxlo_url_check_calls *ca
     return risk;
 }
 
-const oxlo_url_check_calls standin_calls = {oxlo_standin_xss_detect, oxlo_standin_sqli_detect,
-                                            oxlo_flow_risk_raise};
+int sqli_detect(const char *text, size_t length)
+{
+    oxlo_inj_sqli_context ctx;
+    oxlo_inj_sqli_state_init(&ctx, text, length, 0);
+    return oxlo_inj_sqli_detect(&ctx);
+}
+
+const oxlo_url_check_calls detector_calls = {oxlo_inj_xss_detect, sqli_detect, oxlo_flow_risk_raise};
 
 } // namespace
 
@@ -94,7 +100,7 @@ int oxlo_url_attack_check_with(oxlo_module *module, oxlo_flow_state *flow, const
 
 int oxlo_url_attack_check(oxlo_module *module, oxlo_flow_state *flow, const char *url)
 {
-    return oxlo_url_attack_check_with(module, flow, url, &standin_calls);
+    return oxlo_url_attack_check_with(module, flow, url, &detector_calls);
 }
 
 } // extern "C"

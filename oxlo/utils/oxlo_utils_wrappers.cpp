@@ -1,12 +1,16 @@
-/* Wrappers of the short-string compressor and of AES-256 (ECB with PKCS#7
- * padding, carried as base64 text). */
+/* Wrappers of the short-string compressor and of AES-256 (CBC with an
+ * all-zero IV and PKCS#7 padding, carried as base64 text). The zero IV makes
+ * the encryption deterministic (equal texts give equal ciphertexts) and it
+ * is not authenticated: it hides a text, it does not protect it from
+ * being altered. */
 #include "oxlo_utils.h"
 
 #include <cstring>
 
 #include "oxlo_memory.h"
 #include "oxlo_utils_internal.h"
-#include "oxlo_utils_standin.h"
+#include "oxlo_aes256.h"
+#include "oxlo_short_string.h"
 
 namespace {
 
@@ -20,6 +24,16 @@ bool read_key(const char *key_hex, uint8_t key[32])
     return oxlo_hex_to_bytes(key, 32, key_hex, aes_key_hex_digits) == 32;
 }
 
+int aes256_cbc_zero_iv(const uint8_t key[32], uint8_t *data, size_t length, int decrypt)
+{
+    aes256_context ctx;
+    const uint8_t zero_iv[AES256_BLOCK_SIZE] = {};
+    aes256_init_with_iv(&ctx, key, zero_iv);
+    int rc = decrypt ? aes256_cbc_decrypt(&ctx, data, length) : aes256_cbc_encrypt(&ctx, data, length);
+    std::memset(&ctx, 0, sizeof ctx);
+    return rc;
+}
+
 } // namespace
 
 extern "C" {
@@ -28,7 +42,7 @@ size_t oxlo_compress_short(const char *text, size_t length, char *out, size_t ou
 {
     if (!text || !out || out_size == 0)
         return 0;
-    int n = oxlo_standin_short_compress(text, length, out, out_size);
+    int n = short_string_compress(text, length, out, out_size);
     return (n > 0 && static_cast<size_t>(n) <= out_size) ? static_cast<size_t>(n) : 0;
 }
 
@@ -36,12 +50,12 @@ size_t oxlo_decompress_short(const char *data, size_t length, char *out, size_t 
 {
     if (!data || !out || out_size == 0)
         return 0;
-    int n = oxlo_standin_short_decompress(data, length, out, out_size);
+    int n = short_string_decompress(data, length, out, out_size);
     return (n > 0 && static_cast<size_t>(n) <= out_size) ? static_cast<size_t>(n) : 0;
 }
 
 char *oxlo_aes_encrypt_base64_with(const void *data, size_t length, size_t *out_length,
-                                   const char *key_hex, oxlo_aes256_ecb_fn cipher)
+                                   const char *key_hex, oxlo_aes256_cipher_fn cipher)
 {
     if (out_length)
         *out_length = 0;
@@ -68,7 +82,7 @@ char *oxlo_aes_encrypt_base64_with(const void *data, size_t length, size_t *out_
 }
 
 uint8_t *oxlo_aes_decrypt_base64_with(const char *text, size_t length, size_t *out_length,
-                                      const char *key_hex, oxlo_aes256_ecb_fn cipher)
+                                      const char *key_hex, oxlo_aes256_cipher_fn cipher)
 {
     if (out_length)
         *out_length = 0;
@@ -90,7 +104,10 @@ uint8_t *oxlo_aes_decrypt_base64_with(const char *text, size_t length, size_t *o
     /* Padding is 1 to 16 bytes and may be the whole text (empty data); any
      * other count means a wrong key or a damaged text. */
     uint8_t pad = buf[n - 1];
-    if (pad == 0 || pad > aes_block || pad > n) {
+    bool padded = pad != 0 && pad <= aes_block && pad <= n;
+    for (size_t i = 1; padded && i < pad; i++)
+        padded = buf[n - 1 - i] == pad;
+    if (!padded) {
         oxlo_heap_free(buf);
         return nullptr;
     }
@@ -104,13 +121,13 @@ uint8_t *oxlo_aes_decrypt_base64_with(const char *text, size_t length, size_t *o
 char *oxlo_aes_encrypt_base64(const void *data, size_t length, size_t *out_length,
                               const char *key_hex)
 {
-    return oxlo_aes_encrypt_base64_with(data, length, out_length, key_hex, oxlo_standin_aes256_ecb);
+    return oxlo_aes_encrypt_base64_with(data, length, out_length, key_hex, aes256_cbc_zero_iv);
 }
 
 uint8_t *oxlo_aes_decrypt_base64(const char *text, size_t length, size_t *out_length,
                                  const char *key_hex)
 {
-    return oxlo_aes_decrypt_base64_with(text, length, out_length, key_hex, oxlo_standin_aes256_ecb);
+    return oxlo_aes_decrypt_base64_with(text, length, out_length, key_hex, aes256_cbc_zero_iv);
 }
 
 } // extern "C"

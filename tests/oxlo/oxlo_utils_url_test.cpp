@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -111,4 +112,12 @@ TEST(utils_url, public_entry_uses_the_detectors_of_the_library)
     EXPECT_EQ(oxlo_url_attack_check(nullptr, nullptr, "/a?x=1&y="), 0);
     EXPECT_EQ(oxlo_url_attack_check(nullptr, nullptr, "/../etc"), 13);
     EXPECT_EQ(oxlo_url_attack_check(nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(oxlo_url_attack_check(nullptr, nullptr, "/?q=%3Cscript%3Ealert(1)%3C%2Fscript%3E"), 1);
+    EXPECT_EQ(oxlo_url_attack_check(nullptr, nullptr, "/?q=%3Cimg%20src%3Dx%20onerror%3Dalert(1)%3E"), 1);
+    EXPECT_EQ(oxlo_url_attack_check(nullptr, nullptr, "/item?id=1%20UNION%20SELECT%201,2,3"), 2);
+    EXPECT_EQ(oxlo_url_attack_check(nullptr, nullptr, "/item?id=1%27%20OR%20%271%27%3D%271"), 2);
+    EXPECT_EQ(oxlo_url_attack_check(nullptr, nullptr, "/item?id=1--"), 2);
+    EXPECT_EQ(oxlo_url_attack_check(nullptr, nullptr, "/item?id=1/*/**/*/"), 2);
+    for (const char *ok : {"/?q=hello%20world", "/?page=2", "/?name=O%27Brien", "/?q=a%3Cb", "/?q=x%20%3E%20y"})
+        EXPECT_EQ(oxlo_url_attack_check(nullptr, nullptr, ok), 0) << ok;
 }

@@ -38,6 +38,8 @@ constexpr uint32_t REASSEMBLY_FIRST = 2048;
  * than one record and the segment that completes it. */
 constexpr uint32_t TCP_REASSEMBLY_MAX = 2 * 65540;
 constexpr size_t ALPN_TEXT_MAX = 253;
+/* The longest handshake message put back together from several records. */
+constexpr uint32_t HANDSHAKE_MESSAGE_MAX = 65536;
 
 bool is_grease(uint16_t v) { return (v >> 8) == (v & 0xFF) && (v & 0x0F) == 0x0A; }
 
@@ -109,8 +111,11 @@ void block_record(oxlo_module *m, oxlo_flow_state *f, uint8_t content_type, uint
         return;
     tls_block *b = &t->blocks[t->block_count];
     b->kind = (uint8_t)oxlo_tls_block_kind_of(content_type, hs_type);
-    b->length = block_length(size, pkt->direction);
-    b->flags = 1;
+    /* Positive from the client, negative from the server, whatever the
+     * ports (the direction bit only orders them); bit 0 marks the server. */
+    const uint8_t from_server = oxlo_packet_from_client(m, f) ? 0 : 1;
+    b->length = block_length(size, from_server);
+    b->flags = from_server;
     if (t->block_count == 0) {
         b->time_offset = 0;
     } else {
@@ -708,32 +713,66 @@ bool ccs_from_this_side(const oxlo_flow_state *f, uint8_t direction)
     return direction == 0 ? (tls_of(f).state_flags & STATE_CCS_INITIATOR) : (tls_of(f).state_flags & STATE_CCS_RESPONDER);
 }
 
-void walk_handshake_record(oxlo_module *m, oxlo_flow_state *f, const uint8_t *record, uint32_t buffered,
-                           uint16_t length)
+/* Handles the complete handshake messages at the start of data; returns
+ * the bytes they took, or -1 when the data cannot be handshake messages. */
+ptrdiff_t walk_messages(oxlo_module *m, oxlo_flow_state *f, const uint8_t *data, size_t length)
 {
-    oxlo_packet_state *pkt = &m->det.packet;
-    if (ccs_from_this_side(f, pkt->direction)) {
-        block_record(m, f, 22, 0, length);
-        return;
-    }
-    const oxlo_reader w = oxlo_reader_make(record, buffered);
-    size_t off = 5;
-    const size_t end = 5 + (size_t)length;
-    while (off + 4 <= end) {
+    const oxlo_reader w = oxlo_reader_make(data, length);
+    size_t off = 0;
+    while (off + 4 <= length) {
         uint8_t type = 0, high = 0;
         uint32_t message = 0;
-        if (!oxlo_rd_u8_at(&w, off, &type) || !oxlo_rd_u8_at(&w, off + 1, &high) || !oxlo_rd_u24_at(&w, off + 1, &message))
+        if (!oxlo_rd_u8_at(&w, off, &type) || !oxlo_rd_u8_at(&w, off + 1, &high) ||
+            !oxlo_rd_u24_at(&w, off + 1, &message))
             break;
-        if (high != 0 || message > length)
-            break;
-        const size_t take = off + 4 + message > buffered ? buffered - off : 4 + (size_t)message;
-        const oxlo_reader msg = oxlo_reader_make(record + off, take);
+        if (high != 0 || message > HANDSHAKE_MESSAGE_MAX)
+            return -1;
+        if (off + 4 + message > length)
+            break; /* the rest of the message comes in a later record */
+        const oxlo_reader msg = oxlo_reader_make(data + off, 4 + (size_t)message);
         block_record(m, f, 22, type, message);
         process_handshake(m, f, &msg);
         if (!f->partial_guess)
             f->partial_guess = oxlo_flow_tls_master_protocol(m, f);
         off += 4 + (size_t)message;
     }
+    return (ptrdiff_t)off;
+}
+
+/* The handshake messages of one record. A message may span records (a
+ * client hello split into several, down to one byte each): the part left
+ * at a record's end waits in the direction's message buffer for the next. */
+void walk_handshake_record(oxlo_module *m, oxlo_flow_state *f, const uint8_t *record, uint16_t length)
+{
+    oxlo_packet_state *pkt = &m->det.packet;
+    if (ccs_from_this_side(f, pkt->direction)) {
+        block_record(m, f, 22, 0, length);
+        return;
+    }
+    tls_reassembly_buffer *h = &tls_of(f).handshake[pkt->direction ? 1 : 0];
+    const uint8_t *body = record + 5;
+    if (h->used == 0) {
+        const ptrdiff_t took = walk_messages(m, f, body, length);
+        if (took < 0 || (size_t)took == length)
+            return;
+        body += took;
+        length = (uint16_t)(length - took);
+    }
+    h->next_seq = 0; /* joined by record, not by sequence number */
+    if (reassembly_append(h, body, length, 0, HANDSHAKE_MESSAGE_MAX + 4) < 0) {
+        reassembly_free(h);
+        return;
+    }
+    /* The buffer may move while its messages are handled (a hand-over can
+     * reset the state): walk a copy of the pointer and trim afterwards. */
+    const ptrdiff_t took = walk_messages(m, f, h->buffer, h->used);
+    tls_reassembly_buffer *after = &tls_of(f).handshake[pkt->direction ? 1 : 0];
+    if (took < 0 || after->buffer != h->buffer || (uint32_t)took >= after->used) {
+        reassembly_free(after);
+        return;
+    }
+    memmove(after->buffer, after->buffer + took, after->used - (uint32_t)took);
+    after->used -= (uint32_t)took;
 }
 
 void alert_record(oxlo_module *m, oxlo_flow_state *f, const uint8_t *record, uint16_t length, bool whole)
@@ -760,21 +799,23 @@ void mark_ccs(oxlo_flow_state *f, uint8_t direction, bool application_data)
 
 enum class record_result { next, wait, finish, decide };
 
-record_result tcp_record(oxlo_module *m, oxlo_flow_state *f, tls_reassembly_buffer *b)
+/* One record at r (avail bytes buffered from it on); *consumed is the
+ * record's size once it was handled. */
+record_result tcp_record(oxlo_module *m, oxlo_flow_state *f, const uint8_t *r, uint32_t avail, uint32_t *consumed)
 {
-    const uint8_t *r = b->buffer;
+    *consumed = 0;
     const uint8_t type = r[0];
     if (type < 20 || type > 26 || r[1] != 3)
         return record_result::finish;
     const uint16_t length = oxlo_be16(r + 3);
-    if (b->used < (uint32_t)length + 5)
+    if (avail < (uint32_t)length + 5)
         return record_result::wait;
     const uint8_t direction = m->det.packet.direction;
-    const bool whole = b->used == (uint32_t)length + 5;
+    const bool whole = avail == (uint32_t)length + 5;
     record_result result = record_result::next;
     oxlo_tls_flow *t = &tls_of(f);
     if (type == 22 && length > 3) {
-        walk_handshake_record(m, f, r, b->used, length);
+        walk_handshake_record(m, f, r, length);
     } else {
         block_record(m, f, type, 0, length);
         if (type == 20) {
@@ -795,9 +836,7 @@ record_result tcp_record(oxlo_module *m, oxlo_flow_state *f, tls_reassembly_buff
             mark_ccs(f, direction, true);
         }
     }
-    const uint32_t consumed = (uint32_t)length + 5;
-    memmove(b->buffer, b->buffer + consumed, b->used - consumed);
-    b->used -= consumed;
+    *consumed = (uint32_t)length + 5;
     return result;
 }
 
@@ -903,15 +942,22 @@ int search_tcp(oxlo_module *m, oxlo_flow_state *f)
     tls_reassembly_buffer *b = &tls_of(f).reassembly[pkt->direction ? 1 : 0];
     if (reassembly_append(b, pkt->payload, pkt->payload_length, oxlo_be32(pkt->tcp + 4), TCP_REASSEMBLY_MAX) < 0)
         return 0;
-    const uint8_t *payload = pkt->payload;
-    const uint16_t payload_length = pkt->payload_length;
+    /* Records are handled where they lie; the buffer moves once at the end
+     * (a packet of thousands of small records stays linear). */
     record_result r = record_result::next;
-    while (b->used > 4) {
-        r = tcp_record(m, f, b);
-        pkt->payload = payload;
-        pkt->payload_length = payload_length;
-        if (r != record_result::next)
+    uint32_t off = 0;
+    while (b->used - off > 4) {
+        uint32_t consumed = 0;
+        r = tcp_record(m, f, b->buffer + off, b->used - off, &consumed);
+        off += consumed;
+        b = &tls_of(f).reassembly[pkt->direction ? 1 : 0];
+        if (r != record_result::next || !b->buffer || off > b->used)
             break;
+    }
+    b = &tls_of(f).reassembly[pkt->direction ? 1 : 0];
+    if (off > 0 && off <= b->used && b->buffer) {
+        memmove(b->buffer, b->buffer + off, b->used - off);
+        b->used -= off;
     }
     if (r == record_result::finish)
         return finish(m, f);
@@ -1082,8 +1128,10 @@ void tls_take_over_extra_dissection(oxlo_module *module, oxlo_flow_state *flow)
     oxlo_tls_flow *t = oxlo_tls_state(module, flow, 1);
     if (!t)
         return;
-    reassembly_free(&t->reassembly[0]);
-    reassembly_free(&t->reassembly[1]);
+    for (int d = 0; d < 2; d++) {
+        reassembly_free(&t->reassembly[d]);
+        reassembly_free(&t->handshake[d]);
+    }
     t->state_flags |= STATE_STARTTLS;
     const bool udp = module->det.packet.udp != nullptr;
     const uint32_t budget = max_blocks(module) * 4 + (udp ? 20 : 12);
@@ -1101,6 +1149,7 @@ void tls_reset_and_search(oxlo_module *module, oxlo_flow_state *flow, int reset)
         for (int d = 0; d < 2; d++) {
             reassembly_free(&t->reassembly[d]);
             reassembly_free(&t->dtls_reassembly[d]);
+            reassembly_free(&t->handshake[d]);
         }
     }
     oxlo_search_tls_wrapper(module, flow);
@@ -1115,6 +1164,7 @@ static void tls_state_release(void *state)
     for (int d = 0; d < 2; d++) {
         oxlo_heap_free(t->reassembly[d].buffer);
         oxlo_heap_free(t->dtls_reassembly[d].buffer);
+        oxlo_heap_free(t->handshake[d].buffer);
     }
     oxlo_heap_free(t->alpn_offered);
     oxlo_heap_free(t->alpn_negotiated);

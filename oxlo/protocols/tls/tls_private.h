@@ -27,6 +27,7 @@ typedef struct tls_reassembly_buffer {
 typedef struct oxlo_tls_flow {
     tls_reassembly_buffer reassembly[2];
     tls_reassembly_buffer dtls_reassembly[2];
+    tls_reassembly_buffer handshake[2]; /* a handshake message spanning records */
     uint8_t hello_flags;   /* 0x01 CH seen, 0x02 client direction, 0x04 by name,
                               0x08 SH seen, 0x10 cert SHA-1, 0x20 DTLS-SRTP */
     uint8_t state_flags;   /* 0x01 both CCS/data, 0x02 CCS initiator side,
@@ -131,6 +132,12 @@ oxlo_tls_flow &tls_of(oxlo_flow_state *flow);
 const oxlo_tls_flow &tls_of(const oxlo_flow_state *flow);
 extern "C" {
 #endif
+/* STARTTLS: the TLS dissector reads the rest of a flow that another
+ * dissector classified (its extra dissection takes over). */
+void tls_take_over_extra_dissection(oxlo_module *module, oxlo_flow_state *flow);
+/* The TLS record reader over TCP for a flow handed over; 1 while it wants
+ * more packets. */
+int tls_search_tcp(oxlo_module *module, oxlo_flow_state *flow);
 /* The flow's TLS state, or NULL when the TLS dissector has none for it
  * (create: allocate it, for a hand-over from another dissector). */
 oxlo_tls_flow *oxlo_tls_state(oxlo_module *module, oxlo_flow_state *flow, int create);

@@ -1,6 +1,6 @@
 # Recipes for the http captures of this folder, sourced by ../record.sh
 # (which provides setup, start_s, capture_start/capture_stop and the rest).
-RECIPES+=(http/http http/http_cases)
+RECIPES+=(http/http http/http_cases http/http_attacks)
 
 record_http() {
   setup 1500
@@ -49,6 +49,33 @@ PY
   in_c curl -s -o /dev/null -H "Host: long.vesk.test" "${headers[@]}" "http://$SRV4/index.html"
   capture_stop http_cases
   stop_pid "$alt_pid"
+  stop_pid "$http_pid"
+  teardown
+}
+
+# Query strings that carry cross-site scripting and SQL injection, sent by
+# curl as an attacker would, and ordinary values that look a little alike
+# (a quote in a name, an ampersand and a ">" in a phrase).
+record_http_attacks() {
+  setup 1500
+  mkdir -p "$WORK/www"
+  echo "hello from vesk" > "$WORK/www/index.html"
+  start_s /usr/bin/python3 -m http.server 80 --bind "$SRV4" --directory "$WORK/www"
+  local http_pid=${PIDS[-1]}
+  wait_port t 80
+  capture_start http_attacks
+  local q
+  for q in "q=%3Cscript%3Ealert(1)%3C%2Fscript%3E" \
+           "q=%22%20onmouseover%3D%22alert(1)" \
+           "id=1%20UNION%20SELECT%201,2,3" \
+           "id=1%27%20OR%20%271%27%3D%271" \
+           "id=1%20AND%20SLEEP(5)--%20x" \
+           "q=hello%20world&page=2" \
+           "name=O%27Brien&sort=desc" \
+           "q=rock%20%26%20roll%20%3E%20jazz"; do
+    in_c curl -s -o /dev/null -H "Host: www.vesk.test" "http://$SRV4/index.html?$q"
+  done
+  capture_stop http_attacks
   stop_pid "$http_pid"
   teardown
 }

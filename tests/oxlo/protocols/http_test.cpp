@@ -165,11 +165,49 @@ TEST_F(Http, truncated_fields_are_read_within_the_payload)
         c.handshake();
         c.client(q);
     }
+    // A request cut inside its header block is not read until the block
+    // ends; the credential is then taken from the whole request.
     Conversation digest(m, 80);
     digest.handshake();
     digest.client("GET / HTTP/1.1\r\nHost: a.org\r\nAuthorization: Digest username=\"bob");
+    EXPECT_EQ(digest.app(), 0);
+    digest.client("\", realm=\"x\"\r\n\r\n");
+    EXPECT_EQ(digest.app(), P_HTTP);
     ASSERT_NE(http_of(digest.f)->username, nullptr);
     EXPECT_STREQ(http_of(digest.f)->username, "bob");
+}
+
+// A request split over segments is classified on the whole header block,
+// never on a cut Host line; out-of-order and repeated segments wait, and a
+// header block that never ends within bounds gives the dissector up.
+TEST_F(Http, split_request_is_read_whole)
+{
+    Conversation c(m, 80);
+    c.handshake();
+    c.client("GET /x HTTP/1.1\r\nHost: bl");
+    EXPECT_EQ(c.app(), 0) << "no classification on the cut host";
+    c.client("ocked.example\r\nUser-Agent: curl/8.0\r\n");
+    EXPECT_EQ(c.app(), 0);
+    c.client("\r\n");
+    EXPECT_EQ(c.app(), P_HTTP);
+    EXPECT_STREQ(oxlo_flow_host_name(c.f), "blocked.example");
+    EXPECT_STREQ(oxlo_flow_http_url(c.f), "blocked.example/x");
+
+    Conversation gap(m, 80);
+    gap.handshake();
+    gap.client("GET / HTTP/1.1\r\nHost: blo");
+    gap.client_seq += 10; // a segment went missing: the next one does not join
+    gap.client("ignored\r\n\r\n");
+    EXPECT_EQ(gap.app(), 0);
+
+    Conversation endless(m, 80);
+    endless.handshake();
+    endless.client("GET / HTTP/1.1\r\n");
+    const std::string filler = "X-Filler: " + std::string(1400, 'a') + "\r\n";
+    for (int i = 0; i < 60 && !oxlo_flow_dissector_excluded(endless.f, 0); i++)
+        endless.client(filler);
+    EXPECT_EQ(endless.app(), 0);
+    EXPECT_TRUE(oxlo_flow_dissector_excluded(endless.f, 0)) << "the header block passed every bound";
 }
 
 TEST_F(Http, windows_version_of_a_mozilla_agent_becomes_the_os)

@@ -1,0 +1,156 @@
+/* POP3. Commands are four letters (USER, PASS, STAT, RETR ...) and every
+ * reply starts "+OK" or "-ERR". The dissector collects the commands and
+ * replies it sees, takes USER/PASS credentials, and after a successful STLS
+ * hands the flow to TLS as POPS. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+#include "oxlo_private.h"
+#include "protocols/mail_private.h"
+#include "protocols/tls/tls_private.h"
+
+namespace {
+
+constexpr uint16_t CMD_USER = 0x004, CMD_PASS = 0x008, CMD_STLS = 0x400;
+
+struct pop_state {
+    uint16_t commands; /* one bit per command seen */
+    uint8_t replies;   /* "+OK" / "-ERR" replies, modulo 4 */
+    uint8_t stls;
+    mail_credentials credentials;
+};
+
+const char *const commands[] = {"AUTH", "APOP", "USER", "PASS", "CAPA", "LIST",
+                                "STAT", "UIDL", "RETR", "DELE", "STLS"};
+
+pop_state *state_of(oxlo_module *m, oxlo_flow_state *f)
+{
+    return static_cast<pop_state *>(oxlo_dissector_state_of(m, f, OXLO_PROTOCOL_POP3, 1));
+}
+
+/* The argument of a command line: from offset 5 to the line's end. */
+oxlo_reader argument(const oxlo_reader &p)
+{
+    oxlo_reader rest = oxlo_rd_from(&p, 5), line = rest;
+    oxlo_reader cursor = rest;
+    if (oxlo_rd_line(&cursor, &line))
+        return line;
+    return rest;
+}
+
+int bits(uint16_t v)
+{
+    int n = 0;
+    for (; v; v &= uint16_t(v - 1))
+        n++;
+    return n;
+}
+
+int extra_pop(oxlo_module *m, oxlo_flow_state *f);
+
+/* One packet; false when the dissector gave up. */
+bool read_packet(oxlo_module *m, oxlo_flow_state *f, pop_state *s)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = pkt.payload;
+    if (oxlo_rd_match(&p, 0, "+OK", 0)) {
+        s->replies = uint8_t((s->replies + 1) & 3);
+        if (s->stls) {
+            oxlo_dissector_classify(m, f, OXLO_PROTOCOL_POPS, OXLO_PROTOCOL_UNKNOWN);
+            if (m->cfg.pop_tls_dissection)
+                tls_take_over_extra_dissection(m, f);
+            return true;
+        }
+    } else if (oxlo_rd_match(&p, 0, "-ERR", 0)) {
+        s->replies = uint8_t((s->replies + 1) & 3);
+        s->stls = 0;
+        if (s->credentials.password[0])
+            s->credentials.auth_failed = 1;
+    } else {
+        int which = -1;
+        /* A command is its four letters and then a blank or the line end:
+         * "User-Agent:" of a waiting HTTP request is no USER. */
+        uint8_t after = 0;
+        const bool word = oxlo_rd_u8_at(&p, 4, &after) && (after == ' ' || after == '\r');
+        for (int i = 0; word && i < int(sizeof(commands) / sizeof(commands[0])); i++)
+            if (oxlo_rd_match(&p, 0, commands[i], 1)) {
+                which = i;
+                break;
+            }
+        if (which < 0) {
+            const bool keep = (mail_ends_crlf(&p) || s->commands || s->replies) && pkt.payload_packets < 12;
+            if (!keep)
+                OXLO_EXCLUDE(m, f);
+            return keep;
+        }
+        const uint16_t bit = uint16_t(1u << which);
+        s->commands |= bit;
+        const oxlo_reader arg = argument(p);
+        if (bit == CMD_USER) {
+            mail_copy(s->credentials.user, sizeof(s->credentials.user), arg.data, arg.length);
+            oxlo_dissector_risk(m, f, OXLO_CLEAR_TEXT_CREDENTIALS, "Found username (%s)", s->credentials.user);
+        } else if (bit == CMD_PASS) {
+            mail_copy(s->credentials.password, sizeof(s->credentials.password), arg.data, arg.length);
+            oxlo_flow_risk_raise(m, f, OXLO_CLEAR_TEXT_CREDENTIALS, "Found password");
+        } else if (bit == CMD_STLS) {
+            s->stls = 1;
+        }
+    }
+    if (mail_ends_crlf(&p) && bits(s->commands) + s->replies > 2 && s->replies > 0 &&
+        (s->credentials.password[0] || s->replies == 3) && !f->app) {
+        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_POP3, OXLO_PROTOCOL_UNKNOWN);
+        if (!s->credentials.password[0])
+            oxlo_dissector_extra(f, extra_pop, 7);
+    }
+    return true;
+}
+
+void search_pop(oxlo_module *m, oxlo_flow_state *f)
+{
+    pop_state *s = state_of(m, f);
+    if (!s) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    read_packet(m, f, s);
+}
+
+/* Classified before the password: read on until it comes. */
+int extra_pop(oxlo_module *m, oxlo_flow_state *f)
+{
+    pop_state *s = state_of(m, f);
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    if (!s)
+        return 0;
+    if (pkt.payload.length == 0 || pkt.retransmission)
+        return 1;
+    read_packet(m, f, s);
+    if (f->extra_dissection != extra_pop)
+        return f->extra_dissection ? 1 : 0; /* handed over to TLS */
+    return s->credentials.password[0] ? 0 : 1;
+}
+
+int pop_json(oxlo_module *, const oxlo_flow_state *f, oxlo_recbuf *out)
+{
+    static const pop_state empty = {};
+    const void *st = oxlo_flow_slot_state(f, OXLO_DISSECTOR_mail_pop);
+    return mail_json_block(out, "pop", st ? &static_cast<const pop_state *>(st)->credentials : &empty.credentials);
+}
+
+const uint16_t pop_protocols[] = {OXLO_PROTOCOL_POP3};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_mail_pop = {
+    "MAIL_POP",
+    search_pop,
+    OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_NO_RETRANSMISSION | OXLO_SEL_PAYLOAD | OXLO_SEL_TCP,
+    pop_protocols,
+    1,
+    sizeof(pop_state),
+    nullptr,
+    pop_json,
+};
+
+} // extern "C"

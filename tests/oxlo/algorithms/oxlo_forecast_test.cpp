@@ -1,0 +1,272 @@
+#include "oxlo_forecast.h"
+
+#include "reference_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+namespace {
+
+TEST(InverseNormal, within_the_approximation_error_of_scipy)
+{
+    std::vector<double> p;
+    for (int i = 1; i < 1000; i++)
+        p.push_back(i / 1000.0);
+    p.push_back(1e-6);
+    p.push_back(1 - 1e-6);
+    auto ref = reference::run("ppf", {{"p", p}});
+    ASSERT_EQ(ref["z"].size(), p.size());
+    for (size_t i = 0; i < p.size(); i++)
+        EXPECT_NEAR(oxlo_inverse_normal(p[i]), ref["z"][i], 4.5e-4) << p[i];
+    for (double outside : {0.0, -1.0, 1.0, 2.0})
+        EXPECT_EQ(oxlo_inverse_normal(outside), 0.0);
+}
+
+TEST(InverseNormal, significance_sets_the_z_factor)
+{
+    struct {
+        float significance;
+        double z;
+    } cases[] = {{0.05f, 1.96}, {1.5f, 1.96}, {-1.0f, 1.96}, {0.01f, 2.576}, {0.32f, 0.994}, {0.0f, 0.0}};
+    for (const auto &c : cases) {
+        oxlo_single_smoothing s;
+        ASSERT_EQ(oxlo_single_smoothing_init(&s, 0.5, c.significance), 0);
+        EXPECT_NEAR(s.z, c.z, 2e-3) << c.significance;
+    }
+}
+
+std::vector<double> random_walk(unsigned seed, int n, double start = 100)
+{
+    std::mt19937 gen(seed);
+    std::normal_distribution<double> step(0, 3);
+    std::vector<double> x;
+    double v = start;
+    for (int i = 0; i < n; i++) {
+        v += step(gen) + 0.2;
+        x.push_back(v);
+    }
+    return x;
+}
+
+/* Forecasts and confidences of one forecaster over a series. */
+struct trace {
+    std::vector<double> forecast, confidence;
+    std::vector<int> stepped;
+};
+
+template <typename F> trace run_series(const std::vector<double> &x, F add)
+{
+    trace t;
+    for (double v : x) {
+        double f = -1, c = -1;
+        t.stepped.push_back(add(v, &f, &c));
+        t.forecast.push_back(f);
+        t.confidence.push_back(c);
+    }
+    return t;
+}
+
+void expect_matches(const trace &t, reference::arrays &ref, size_t skip = 0)
+{
+    ASSERT_EQ(ref["forecast"].size(), t.forecast.size() - skip);
+    for (size_t i = 0; i + skip < t.forecast.size(); i++) {
+        EXPECT_NEAR(t.forecast[i + skip], ref["forecast"][i], 1e-9 * (1 + std::fabs(ref["forecast"][i]))) << i;
+        EXPECT_NEAR(t.confidence[i + skip], ref["confidence"][i], 1e-6 * (1 + ref["confidence"][i])) << i;
+    }
+}
+
+TEST(Smoothing, single_smoothing_agrees_with_an_iir_filter)
+{
+    /* 300 values: the rolling error sum hands over at 64, 128, ... */
+    auto x = random_walk(3, 300);
+    oxlo_single_smoothing s;
+    oxlo_single_smoothing_init(&s, 0.3, 0.05f);
+    trace t = run_series(x, [&](double v, double *f, double *c) { return oxlo_single_smoothing_add(&s, v, f, c); });
+    EXPECT_EQ(t.stepped[0], 0);
+    EXPECT_EQ(t.stepped[1], 1);
+    auto ref = reference::run("ses", {{"x", x}, {"alpha", {0.3}}, {"z", {s.z}}});
+    expect_matches(t, ref);
+}
+
+TEST(Smoothing, double_smoothing_agrees_with_holts_method)
+{
+    auto x = random_walk(4, 300);
+    oxlo_double_smoothing s;
+    oxlo_double_smoothing_init(&s, 0.4, 0.2, 0.05f);
+    trace t = run_series(x, [&](double v, double *f, double *c) { return oxlo_double_smoothing_add(&s, v, f, c); });
+    auto ref = reference::run("holt", {{"x", x}, {"alpha", {0.4}}, {"beta", {0.2}}, {"z", {s.z}}});
+    expect_matches(t, ref);
+}
+
+TEST(Smoothing, errors_are_measured_against_the_forecast_made_before_the_value)
+{
+    /* The forecast of each value comes from the values before it: on an
+     * alternating series the misses are the full swing, not a fraction of
+     * it, so the band is wide enough to hold the next value. */
+    oxlo_single_smoothing s;
+    oxlo_single_smoothing_init(&s, 0.5, 0.05f);
+    double f = 0, c = 0;
+    for (int i = 0; i < 40; i++)
+        oxlo_single_smoothing_add(&s, i % 2 ? 10 : 0, &f, &c);
+    EXPECT_NEAR(f, 10.0 / 3, 1e-3); /* the level before the last value, 10 */
+    EXPECT_GT(c, 10 - f);
+}
+
+TEST(Smoothing, constant_series_forecasts_the_value_with_no_spread)
+{
+    oxlo_single_smoothing ses;
+    oxlo_double_smoothing des;
+    oxlo_holt_winters hw, hwa;
+    oxlo_single_smoothing_init(&ses, 0.3, 0.05f);
+    oxlo_double_smoothing_init(&des, 0.3, 0.3, 0.05f);
+    ASSERT_EQ(oxlo_holt_winters_init(&hw, 3, 0, 0.3, 0.2, 0.1, 0.05f), 0);
+    ASSERT_EQ(oxlo_holt_winters_init(&hwa, 3, 1, 0.3, 0.2, 0.1, 0.05f), 0);
+    for (int i = 0; i < 100; i++) {
+        double f, c;
+        oxlo_single_smoothing_add(&ses, 42, &f, &c);
+        EXPECT_EQ(f, 42);
+        EXPECT_EQ(c, 0);
+        oxlo_double_smoothing_add(&des, 42, &f, &c);
+        EXPECT_EQ(f, 42);
+        EXPECT_EQ(c, 0);
+        if (oxlo_holt_winters_add(&hw, 42, &f, &c)) {
+            EXPECT_DOUBLE_EQ(f, 42);
+            EXPECT_NEAR(c, 0, 1e-9);
+        }
+        if (oxlo_holt_winters_add(&hwa, 42, &f, &c)) {
+            EXPECT_DOUBLE_EQ(f, 42);
+            EXPECT_NEAR(c, 0, 1e-9);
+        }
+    }
+    oxlo_holt_winters_free(&hw);
+    oxlo_holt_winters_free(&hwa);
+
+    std::vector<double> flat(50, 7.0);
+    float alpha = 0, beta = 0;
+    EXPECT_EQ(oxlo_single_smoothing_fit(flat.data(), 50, &alpha), 0);
+    EXPECT_FLOAT_EQ(alpha, 0.95f);
+    EXPECT_EQ(oxlo_double_smoothing_fit(flat.data(), 50, &alpha, &beta), 0);
+    EXPECT_FLOAT_EQ(alpha, 0.95f);
+    EXPECT_FLOAT_EQ(beta, 0.95f);
+    EXPECT_EQ(oxlo_single_smoothing_fit(nullptr, 50, &alpha), -1);
+    EXPECT_EQ(alpha, 0.0f);
+    EXPECT_EQ(oxlo_double_smoothing_fit(flat.data(), 0, &alpha, &beta), -1);
+    EXPECT_EQ(beta, 0.0f);
+}
+
+TEST(Smoothing, fit_picks_the_alpha_the_series_calls_for)
+{
+    /* Noise around a level wants a slow smoother, a drifting walk a fast
+     * one. Scoring the forecast that already holds the value would push
+     * every fit towards 0.95. */
+    std::mt19937 gen(6);
+    std::normal_distribution<double> noise(0, 5);
+    std::vector<double> level;
+    for (int i = 0; i < 400; i++)
+        level.push_back(100 + noise(gen));
+    auto walk = random_walk(7, 400);
+    for (const auto *x : {&level, &walk}) {
+        float alpha = 0;
+        ASSERT_EQ(oxlo_single_smoothing_fit(x->data(), static_cast<uint32_t>(x->size()), &alpha), 0);
+        auto ref = reference::run("ses_fit", {{"x", *x}});
+        ASSERT_EQ(ref["alpha"].size(), 1u);
+        EXPECT_FLOAT_EQ(alpha, static_cast<float>(ref["alpha"][0]));
+        EXPECT_EQ(alpha < 0.5f, x == &level) << alpha;
+    }
+}
+
+std::vector<double> seasonal_series(bool additive, int period, int seasons, double trend)
+{
+    std::vector<double> x;
+    for (int i = 0; i < period * seasons; i++) {
+        double s = std::sin(2 * M_PI * i / period);
+        double base = 1000 + trend * i;
+        x.push_back(std::round(additive ? base + 200 * s : base * (1 + 0.3 * s)));
+    }
+    return x;
+}
+
+TEST(HoltWinters, agrees_with_a_reference_in_both_season_kinds)
+{
+    std::mt19937 gen(9);
+    std::normal_distribution<double> noise(0, 20);
+    for (int additive : {0, 1}) {
+        auto x = seasonal_series(additive, 12, 20, 2);
+        for (double &v : x)
+            v = std::round(v + noise(gen));
+        oxlo_holt_winters hw;
+        ASSERT_EQ(oxlo_holt_winters_init(&hw, 11, static_cast<uint8_t>(additive), 0.3, 0.1, 0.2, 0.05f), 0);
+        trace t = run_series(x, [&](double v, double *f, double *c) {
+            return oxlo_holt_winters_add(&hw, static_cast<uint64_t>(v), f, c);
+        });
+        double z = hw.z;
+        oxlo_holt_winters_free(&hw);
+        for (int i = 0; i < 12; i++)
+            EXPECT_EQ(t.stepped[i], 0);
+        auto ref = reference::run("holt_winters", {{"x", x}, {"season_length", {11}}, {"additive", {double(additive)}},
+                                                   {"alpha", {0.3}}, {"beta", {0.1}}, {"gamma", {0.2}}, {"z", {z}}});
+        expect_matches(t, ref, 12);
+    }
+}
+
+TEST(HoltWinters, clean_seasonal_series_is_forecast_closely_in_both_kinds)
+{
+    /* Period 12 is season length 11. After the warm-up cycle and one more,
+     * every forecast is within 5%. Additive seasons are offsets: treating
+     * them as ratios (v / a) and adding a ratio near 1 to the level would
+     * miss by about the whole amplitude (over 20% here) on every cycle. */
+    for (int additive : {0, 1}) {
+        auto x = seasonal_series(additive, 12, 6, 1);
+        oxlo_holt_winters hw;
+        ASSERT_EQ(oxlo_holt_winters_init(&hw, 11, static_cast<uint8_t>(additive), 0.5, 0.2, 0.3, 0.05f), 0);
+        double worst = 0;
+        for (size_t i = 0; i < x.size(); i++) {
+            double f = 0, c = 0;
+            int stepped = oxlo_holt_winters_add(&hw, static_cast<uint64_t>(x[i]), &f, &c);
+            EXPECT_EQ(stepped, i >= 12 ? 1 : 0);
+            if (i >= 24)
+                worst = std::max(worst, std::fabs(f - x[i]) / x[i]);
+        }
+        EXPECT_LT(worst, 0.05) << (additive ? "additive" : "multiplicative");
+        oxlo_holt_winters_free(&hw);
+    }
+}
+
+TEST(HoltWinters, warm_up_length_limits_and_reset)
+{
+    oxlo_holt_winters hw;
+    EXPECT_EQ(oxlo_holt_winters_init(&hw, 65535, 0, 0.5, 0.5, 0.5, 0.05f), -1);
+    EXPECT_EQ(oxlo_holt_winters_init(nullptr, 3, 0, 0.5, 0.5, 0.5, 0.05f), -1);
+    ASSERT_EQ(oxlo_holt_winters_init(&hw, 3, 0, 0.5, 0.5, 0.5, 0.05f), 0);
+    /* the cycle is season length + 1 = 4 values long; twice, around a reset
+     * (the warm-up store must still be there the second time) */
+    for (int round = 0; round < 2; round++) {
+        for (int i = 0; i < 8; i++) {
+            double f = -1, c = -1;
+            int stepped = oxlo_holt_winters_add(&hw, 10 + i % 4, &f, &c);
+            EXPECT_EQ(stepped, i >= 4 ? 1 : 0) << round << " " << i;
+            if (!stepped) {
+                EXPECT_EQ(f, 0);
+                EXPECT_EQ(c, 0);
+            }
+        }
+        oxlo_holt_winters_reset(&hw);
+        EXPECT_EQ(hw.count, 0u);
+    }
+    oxlo_holt_winters_free(&hw);
+    oxlo_holt_winters_free(&hw);
+    double f, c;
+    EXPECT_EQ(oxlo_holt_winters_add(&hw, 1, &f, &c), 0);
+
+    /* season length 0: a one-value cycle, like smoothing with a trend */
+    ASSERT_EQ(oxlo_holt_winters_init(&hw, 0, 1, 0.5, 0.5, 0.5, 0.05f), 0);
+    EXPECT_EQ(oxlo_holt_winters_add(&hw, 5, &f, &c), 0);
+    EXPECT_EQ(oxlo_holt_winters_add(&hw, 5, &f, &c), 1);
+    EXPECT_EQ(f, 5);
+    oxlo_holt_winters_free(&hw);
+}
+
+} // namespace
