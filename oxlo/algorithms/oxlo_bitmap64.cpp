@@ -58,7 +58,7 @@ void account(oxlo_bitmap64 *b)
 
 void account_insertion(oxlo_bitmap64 *b)
 {
-    if (++b->pending > 1 + b->counted / 128)
+    if (++b->pending > 1 + b->counted / 16)
         account(b);
 }
 
