@@ -6,7 +6,7 @@ pkgs=(
   build-essential cmake pkg-config clang libclang-rt-14-dev
   libnetfilter-queue-dev libnfnetlink-dev libnetfilter-conntrack-dev libmnl-dev
   libzmq3-dev zlib1g-dev libjson-c-dev libcurl4-openssl-dev
-  libbpf-dev libelf-dev libroaring-dev uthash-dev libpcap-dev libssl-dev
+  libbpf-dev libelf-dev bpftool libroaring-dev uthash-dev libpcap-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 iptables conntrack nftables tcpdump tshark iperf3
   curl dnsutils dnsmasq-base openssh-server openssh-client openssl iputils-ping

@@ -87,6 +87,68 @@ uint8_t continentId(const char *text);
 char *ipv4Text(uint32_t host_order_address, char *buffer, uint32_t size);
 char *ipv6Text(const uint8_t *address, char *buffer, uint32_t size);
 
+/* ---- socket monitors and host description -------------------------------- */
+
+/* Opaque handle of a socket monitor: it learns which process owns each local
+ * socket and can be asked about one. */
+typedef struct vesk_socket_monitor vesk_socket_monitor;
+
+/* A monitor fed by the library's BPF program; events on interfaces other
+ * than `ifname` (and "eth0") are ignored, NULL keeps every interface. NULL
+ * when the program cannot be loaded (not root, no BPF, no BTF). */
+vesk_socket_monitor *ebpf_socket_monitor_create(const char *ifname);
+/* NULL is ignored. */
+void socket_monitor_destroy(vesk_socket_monitor *monitor);
+/* A descriptor to wait on; -1 for none (the BPF monitor has none: poll it
+ * on your own schedule). */
+int socket_monitor_fd(vesk_socket_monitor *monitor);
+/* Handles the waiting kernel events without blocking; 0 for NULL. */
+int socket_monitor_poll(vesk_socket_monitor *monitor);
+
+/* Who owns a local socket. `address` is a host-order IPv4 value (0x7F000001
+ * is 127.0.0.1) or 16 IPv6 bytes; `port` host order; `udp` non-zero for UDP.
+ * 0 when found, with the outputs filled: names and packages point to texts
+ * the library keeps (valid until the monitor is destroyed; packages until
+ * the program ends), paths, command line and container id are copied into
+ * the caller's buffers (always terminated). -1 when not known or no
+ * monitor. The package outputs are set to "" and the container id emptied
+ * first in every case. Any output pointer may be NULL. */
+int socket_monitor_find_ipv4_owner(vesk_socket_monitor *monitor, uint32_t address, uint16_t port,
+                                   int udp, uint32_t *uid, const char **user_name, uint32_t *pid,
+                                   uint32_t *parent_pid, uint32_t *parent_uid,
+                                   const char **parent_user_name, char *path, uint32_t path_size,
+                                   char *cmdline, uint32_t cmdline_size, const char **package,
+                                   char *parent_path, uint32_t parent_path_size,
+                                   const char **parent_package, char *container,
+                                   uint32_t container_size, float *latency_ms);
+int socket_monitor_find_ipv6_owner(vesk_socket_monitor *monitor, const uint8_t *address,
+                                   uint16_t port, int udp, uint32_t *uid, const char **user_name,
+                                   uint32_t *pid, uint32_t *parent_pid, uint32_t *parent_uid,
+                                   const char **parent_user_name, char *path, uint32_t path_size,
+                                   char *cmdline, uint32_t cmdline_size, const char **package,
+                                   char *parent_path, uint32_t parent_path_size,
+                                   const char **parent_package, char *container,
+                                   uint32_t container_size, float *latency_ms);
+/* As rule_manager_set_debug; at that level monitors print every event as
+ * JSON on standard output. */
+void socket_monitor_set_debug(void);
+
+/* For the superuser only (real uid 0): the machine's UDP sockets and
+ * listening TCP sockets with their owners, as a JSON array of
+ * {"ip_version","l4_proto","user_name","user_id","local_ip","local_port",
+ * "pid","proc_name","proc_pkg"}. NULL for other users or on failure.
+ * Free it with vesk_policy_free. */
+char *local_sockets_json(void);
+
+/* {"instance-name":...,"ip-addresses":[...],"listening-ports":{"tcp4":[...],
+ * "tcp6":[...],"udp4":[...],"udp6":[...]}}, each port record {"port","proc",
+ * "pkg"}; NULL when the process-event connector cannot be joined (it needs
+ * CAP_NET_ADMIN). Free it with vesk_policy_free. */
+char *host_info_json(const char *instance_name);
+
+/* Frees a text the library handed out. */
+void vesk_policy_free(void *text);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,147 @@
+/* FTP control. The client sends four-letter commands (USER, PASS, RETR ...),
+ * the server answers each with a three-digit code. The dissector takes the
+ * credentials, classifies on the reply to a login or on an error reply, and
+ * hands a session secured with AUTH (code 234) to TLS as FTPS. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+#include "oxlo_private.h"
+#include "protocols/mail_private.h"
+#include "protocols/tls/tls_private.h"
+
+#include <cctype>
+
+namespace {
+
+enum : uint8_t { AUTH_ASKED = 0x01, ERROR_REPLY = 0x02, TLS_ACCEPTED = 0x04 };
+
+struct ftp_state {
+    mail_credentials credentials;
+    uint8_t flags;
+    uint8_t pending; /* 0 none, else the command's direction + 1 */
+};
+
+const char *const commands[] = {
+    "ABOR", "ACCT", "ADAT", "ALLO", "APPE", "CCC", "CDUP", "CONF", "CWD", "DELE", "ENC", "EPRT", "EPSV", "FEAT",
+    "HELP", "HOST", "LANG", "LIST", "LPRT", "LPSV", "MDTM", "MIC", "MKD", "MLSD", "MLST", "MODE", "NLST", "NOOP",
+    "OPTS", "PASV", "PBSZ", "PORT", "PROT", "PWD", "QUIT", "REIN", "REST", "RETR", "RMD", "RNFR", "RNTO", "SITE",
+    "SIZE", "SMNT", "STAT", "STOR", "STOU", "STRU", "SYST", "TYPE", "XCUP", "XMKD", "XPWD", "XRCP", "XRMD", "XRSQ",
+    "XSEM", "XSEN"};
+
+/* The payload is the command alone or the command and a blank. */
+bool is_command(const oxlo_reader &p, const char *word)
+{
+    const size_t n = strlen(word);
+    if (!oxlo_rd_match_n(&p, 0, word, n, 1))
+        return false;
+    uint8_t next = 0;
+    return !oxlo_rd_u8_at(&p, n, &next) || next == ' ' || next == '\t' || next == '\r' || next == '\n';
+}
+
+void copy_argument(const oxlo_reader &p, char *out, size_t size)
+{
+    oxlo_copy_payload_text(p.data, p.length, 5, out, size);
+}
+
+bool read_command(oxlo_module *m, oxlo_flow_state *f, ftp_state *s, const oxlo_packet_view &pkt)
+{
+    const oxlo_reader &p = pkt.payload;
+    mail_credentials &c = s->credentials;
+    if (is_command(p, "USER")) {
+        copy_argument(p, c.user, sizeof(c.user));
+        if (pkt.src_port == 21 || pkt.dst_port == 21 || f->app == OXLO_PROTOCOL_FTP_CONTROL)
+            oxlo_dissector_risk(m, f, OXLO_CLEAR_TEXT_CREDENTIALS, "Found FTP username (%.45s)", c.user);
+        return true;
+    }
+    if (is_command(p, "PASS")) {
+        copy_argument(p, c.password, sizeof(c.password));
+        return true;
+    }
+    if (is_command(p, "AUTH")) {
+        s->flags |= AUTH_ASKED;
+        return true;
+    }
+    for (const char *cmd : commands)
+        if (is_command(p, cmd))
+            return true;
+    return false;
+}
+
+void read_reply(oxlo_module *m, oxlo_flow_state *f, ftp_state *s, const oxlo_reader &p)
+{
+    uint8_t d[3];
+    const uint8_t *b = oxlo_rd_bytes_at(&p, 0, 3);
+    if (p.length <= 2 || !b)
+        return;
+    memcpy(d, b, 3);
+    if (!isdigit(d[0]) || !isdigit(d[1]) || !isdigit(d[2]))
+        return;
+    const int code = (d[0] - '0') * 100 + (d[1] - '0') * 10 + (d[2] - '0');
+    if (code < 100 || code > 599)
+        return;
+    if ((code == 234 || code == 334) && (s->flags & AUTH_ASKED))
+        s->flags |= TLS_ACCEPTED;
+    if (code >= 400) {
+        s->flags |= ERROR_REPLY;
+        if (s->credentials.user[0])
+            s->credentials.auth_failed = code == 530;
+    }
+    if ((s->flags & TLS_ACCEPTED) && m->cfg.ftp_tls_dissection) {
+        f->host_name[0] = '\0';
+        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_FTPS, OXLO_PROTOCOL_UNKNOWN);
+        tls_take_over_extra_dissection(m, f);
+    } else if ((s->flags & ERROR_REPLY) || s->credentials.password[0]) {
+        f->host_name[0] = '\0';
+        if (!f->app)
+            oxlo_dissector_classify(m, f, OXLO_PROTOCOL_FTP_CONTROL, OXLO_PROTOCOL_UNKNOWN);
+    }
+}
+
+void search_ftp(oxlo_module *m, oxlo_flow_state *f)
+{
+    ftp_state *s = static_cast<ftp_state *>(oxlo_dissector_state(m, f));
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    /* Mail servers greet and answer in the same three-digit way. Packets
+     * with payload count, so the handshake does not use up the budget. */
+    if (!s || pkt.src_port == 25 || pkt.dst_port == 25 || pkt.src_port == 110 || pkt.dst_port == 110 ||
+        pkt.payload_packets > 8) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    if (!s->pending) {
+        if (pkt.payload.length <= 2)
+            return;
+        if (read_command(m, f, s, pkt))
+            s->pending = uint8_t(pkt.direction + 1);
+        return;
+    }
+    if (s->pending == pkt.direction + 1)
+        return;
+    read_reply(m, f, s, pkt.payload);
+    s->pending = 0;
+}
+
+int ftp_json(oxlo_module *, const oxlo_flow_state *f, oxlo_recbuf *out)
+{
+    static const ftp_state empty = {};
+    const void *st = oxlo_flow_slot_state(f, OXLO_DISSECTOR_ftp_control);
+    return mail_json_block(out, "ftp", st ? &static_cast<const ftp_state *>(st)->credentials : &empty.credentials);
+}
+
+const uint16_t ftp_protocols[] = {OXLO_PROTOCOL_FTP_CONTROL, OXLO_PROTOCOL_FTPS};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_ftp_control = {
+    "FTP_CONTROL",
+    search_ftp,
+    OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_NO_RETRANSMISSION | OXLO_SEL_PAYLOAD | OXLO_SEL_TCP,
+    ftp_protocols,
+    2,
+    sizeof(ftp_state),
+    nullptr,
+    ftp_json,
+};
+
+} // extern "C"

@@ -1,0 +1,49 @@
+/* NFS and its helpers (mount, portmapper) are ONC RPC calls: message type 0
+ * (call), RPC version 2 and the program number. Over TCP each call follows
+ * a record mark with the last-fragment bit and the record's length. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+
+namespace {
+
+constexpr uint32_t LAST_FRAGMENT = 0x80000000u;
+
+void search_nfs(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = pkt.payload;
+    size_t call = 0;
+    if (pkt.l4 == OXLO_L4_TCP) {
+        uint32_t mark = 0;
+        if (p.length < 44 || !oxlo_rd_u32_at(&p, 0, &mark) || mark != LAST_FRAGMENT + uint32_t(p.length - 4)) {
+            OXLO_EXCLUDE(m, f);
+            return;
+        }
+        call = 4;
+    } else if (p.length < 40) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    uint32_t type = 1, rpc = 0, program = 0, version = 99;
+    oxlo_rd_u32_at(&p, call + 4, &type);
+    oxlo_rd_u32_at(&p, call + 8, &rpc);
+    oxlo_rd_u32_at(&p, call + 12, &program);
+    oxlo_rd_u32_at(&p, call + 16, &version);
+    if (type == 0 && rpc == 2 && (program == 100003 || program == 100005 || program == 100000) && version <= 4)
+        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_NFS, OXLO_PROTOCOL_UNKNOWN);
+    else
+        OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_NFS};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_nfs = {
+    "NFS", search_nfs, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_NO_RETRANSMISSION | OXLO_SEL_PAYLOAD | OXLO_SEL_TCP_OR_UDP,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

@@ -1,0 +1,49 @@
+/* SMB over TCP port 445: a 4-byte NetBIOS session header, then "\xFFSMB"
+ * (version 1) or "\xFESMB" (versions 2 and 3). SMBv1 is flagged as
+ * insecure. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+
+namespace {
+
+constexpr uint8_t SMB1_NEGOTIATE = 0x72, SMB1_TRANSACTION = 0x25;
+
+void search_smb(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = pkt.payload;
+    uint8_t zero = 1, command = 0;
+    uint32_t length = 0;
+    if ((pkt.src_port != 445 && pkt.dst_port != 445) || p.length <= 40 || !oxlo_rd_u8_at(&p, 0, &zero) ||
+        zero != 0 || !oxlo_rd_u24_at(&p, 1, &length) || length < p.length - 4) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    if (oxlo_rd_match_n(&p, 4, "\xFFSMB", 4, 0)) {
+        oxlo_rd_u8_at(&p, 8, &command);
+        if (command == SMB1_NEGOTIATE)
+            return; /* every client offers SMBv1 in its first negotiation */
+        oxlo_flow_set_protocol(m, f, OXLO_PROTOCOL_SMBV1, OXLO_PROTOCOL_NETBIOS, OXLO_CONFIDENCE_DPI);
+        if (command != SMB1_TRANSACTION)
+            oxlo_dissector_risk(m, f, OXLO_SMB_INSECURE_VERSION, "Found SMBv1");
+        return;
+    }
+    if (oxlo_rd_match_n(&p, 4, "\xFESMB", 4, 0)) {
+        oxlo_flow_set_protocol(m, f, OXLO_PROTOCOL_SMBV23, OXLO_PROTOCOL_NETBIOS, OXLO_CONFIDENCE_DPI);
+        return;
+    }
+    OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_SMBV23, OXLO_PROTOCOL_SMBV1};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_smb = {
+    "SMB", search_smb, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_NO_RETRANSMISSION | OXLO_SEL_PAYLOAD | OXLO_SEL_TCP,
+    protocols, 2, 0, nullptr, nullptr,
+};
+
+} // extern "C"

@@ -1,0 +1,85 @@
+#include "LinuxSocketMonitor.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "ProcScan.h"
+#include "vesk_policy.h"
+
+namespace {
+// Polls until `done` holds or about two seconds have passed.
+template <typename F>
+bool pollUntil(LinuxSocketMonitor &m, F done) {
+  for (int i = 0; i < 200; i++) {
+    m.poll();
+    if (done()) return true;
+    usleep(10000);
+  }
+  return false;
+}
+}  // namespace
+
+// Exit events come per thread: a thread that ends must not take its
+// process's sockets with it; the process's own end does.
+TEST(LinuxSocketMonitor, a_thread_exit_keeps_the_sockets_and_the_process_exit_drops_them) {
+  if (getuid() != 0) GTEST_SKIP() << "the process-event connector needs CAP_NET_ADMIN";
+  int ready[2], go[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(go), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    (void)s;
+    char c = 1;
+    if (write(ready[1], &c, 1) != 1) _exit(1);
+    if (read(go[0], &c, 1) != 1) _exit(1);
+    pthread_t t;
+    pthread_create(&t, nullptr, [](void *) -> void * { return nullptr; }, nullptr);
+    pthread_join(t, nullptr);
+    pause();
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  std::vector<uint32_t> inodes = ProcScan::socketInodes((uint32_t)child);
+  ASSERT_EQ(inodes.size(), 1u);
+  uint32_t inode = inodes[0];
+  {
+    LinuxSocketMonitor m(nullptr, true, true);
+    EXPECT_TRUE(m.knowsInode(inode));
+    ASSERT_EQ(write(go[1], &c, 1), 1);
+    // The thread's exit event: the socket stays.
+    pollUntil(m, [] { return false; });
+    EXPECT_TRUE(m.knowsInode(inode)) << "a thread's exit dropped its process's socket";
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    EXPECT_TRUE(pollUntil(m, [&] { return !m.knowsInode(inode); })) << "the process exit was missed";
+    EXPECT_GE(m.socketFd(), 0);
+  }
+  close(ready[0]);
+  close(ready[1]);
+  close(go[0]);
+  close(go[1]);
+}
+
+// This monitor has no owner lookups of its own: the facade answers "not
+// found" without asking it, and hands out its connector descriptor.
+TEST(LinuxSocketMonitor, the_facade_does_not_ask_a_monitor_without_owner_lookups) {
+  if (getuid() != 0) GTEST_SKIP() << "the process-event connector needs CAP_NET_ADMIN";
+  auto *m = reinterpret_cast<vesk_socket_monitor *>(
+      static_cast<SocketMonitor *>(new LinuxSocketMonitor("lo", true, true)));
+  const char *pkg = "stale";
+  EXPECT_EQ(socket_monitor_find_ipv4_owner(m, 0x7F000001, 22, 0, nullptr, nullptr, nullptr,
+                                           nullptr, nullptr, nullptr, nullptr, 0, nullptr, 0, &pkg,
+                                           nullptr, 0, nullptr, nullptr, 0, nullptr),
+            -1);
+  EXPECT_STREQ(pkg, "");
+  EXPECT_GE(socket_monitor_fd(m), 0);
+  EXPECT_GE(socket_monitor_poll(m), 0);
+  socket_monitor_destroy(m);
+}
