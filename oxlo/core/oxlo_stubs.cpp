@@ -1,6 +1,5 @@
 /* STAND-INS. Set-up and tear-down steps of the module whose owners come
- * later: address and host lists, categories, domain sets and geolocation,
- * the cipher layer.
+ * later: address and host lists, categories, domain sets and geolocation.
  * The lifecycle calls them by their final names; whoever builds one of
  * these removes its stand-in from this file. Each does the least that keeps
  * a module usable: nothing is loaded, nothing is matched. */
@@ -14,16 +13,5 @@ extern "C" {
 void oxlo_tls_cert_orgs_load(oxlo_module *) {}
 void oxlo_risk_lists_load(oxlo_module *) {}
 void oxlo_module_reset_lookup_counters(oxlo_module *) {}
-
-/* Cipher layer: no library to initialise yet. */
-int oxlo_crypto_initialised(void)
-{
-    return 1;
-}
-
-const char *oxlo_crypto_setup(void)
-{
-    return "none";
-}
 
 } // extern "C"

@@ -32,8 +32,7 @@ def main():
     failures = []
     with tempfile.TemporaryDirectory() as tmp:
         cache = os.path.join(tmp, "cache.txt")
-        flows = replay("-k", "hostname_dns_check=1", "-k", "dpi.address_cache_size=100",
-                       "--save-address-cache", cache)
+        flows = replay("-k", "NULL,hostname_dns_check,1", "-k", "NULL,dpi.address_cache_size,100", "-A", cache)
         lines = open(cache).read().splitlines()
     checked = 0
     for f in flows:

@@ -80,7 +80,7 @@ def main():
     for name, client in CAPTURES.items():
         path = os.path.join(HERE, name)
         fmt0 = replay(path)
-        fmt1 = replay(path, "-k", "metadata.tcp_fingerprint_format=1")
+        fmt1 = replay(path, "-k", "NULL,metadata.tcp_fingerprint_format,1")
         for row in syns(path):
             port, want0, want1 = expected(row)
             checked += 1
@@ -102,7 +102,7 @@ def main():
         fp_file = f.name
     try:
         for name in CAPTURES:
-            for port, flow in replay(os.path.join(HERE, name), "--os-fingerprints", fp_file).items():
+            for port, flow in replay(os.path.join(HERE, name), "-F", fp_file).items():
                 if flow["tcp_fingerprint"] and flow["os"] != "Linux":
                     failures.append("%s port %d: OS %r with the fingerprint file" % (name, port, flow["os"]))
     finally:
