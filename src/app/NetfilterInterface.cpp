@@ -545,7 +545,7 @@ uint16_t NetfilterInterface::matchRules(const uint8_t *sourceMac, const uint8_t 
 }
 
 void NetfilterInterface::exportFlow(Flow *flow) {
-  for (ZMQExporter *exporter : *exporters_) exporter->exportFlow(flow, module_);
+  for (ZMQExporter *exporter : *exporters_) exporter->exportFlow(flow, module());
 }
 
 void NetfilterInterface::exportConntrackFlow(uint32_t start, uint32_t stop, uint8_t l4Protocol,
