@@ -96,6 +96,13 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
     for (uint16_t i = 0; i < opt_len; i++)
         raw.hex(opt[i]);
 
+    /* The options as hashed: the timestamp option's values are zeroed, as
+     * they differ on every connection and would give every SYN of one
+     * system a fingerprint of its own. */
+    uint8_t stable[40];
+    const uint16_t stable_len = opt_len < sizeof(stable) ? opt_len : uint16_t(sizeof(stable));
+    memcpy(stable, opt, stable_len);
+
     int mss = -1, wscale = -1;
     char kinds_text[128] = "";
     text_buf kinds{kinds_text, sizeof(kinds_text), 0};
@@ -118,6 +125,8 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
             mss = len >= 4 ? oxlo_be16(opt + i + 2) : opt[i + 2];
         else if (kind == 3 && len >= 3 && len <= 6)
             wscale = opt[i + 2];
+        else if (kind == 8 && len == 10 && i + len <= stable_len)
+            memset(stable + i + 2, 0, 8);
         i = (uint16_t)(i + len);
     }
 
@@ -125,8 +134,13 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
         fp.add("%u_", flag_word);
         fp.add("%u_", ttl_class(pkt->ttl));
         fp.add("%u_", window);
+        char hashed_text[2 * sizeof(stable) + 1];
+        text_buf hashed{hashed_text, sizeof(hashed_text), 0};
+        hashed_text[0] = '\0';
+        for (uint16_t i = 0; i < stable_len; i++)
+            hashed.hex(stable[i]);
         uint8_t digest[32];
-        oxlo_sha256_digest(reinterpret_cast<const uint8_t *>(pkt->raw_options), raw.len, digest);
+        oxlo_sha256_digest(reinterpret_cast<const uint8_t *>(hashed_text), hashed.len, digest);
         for (int i = 0; i < 6; i++)
             fp.hex(digest[i]);
     } else {
@@ -142,6 +156,7 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
             fp.adds(":");
     }
     flow->tcp_fingerprint = oxlo_heap_strdup(pkt->fingerprint);
+    flow->os_guess = uint32_t(oxlo_os_fingerprint_lookup(module, flow->tcp_fingerprint));
     if (s->tcp_fingerprint_raw && !flow->tcp_raw_options)
         flow->tcp_raw_options = oxlo_heap_strdup(pkt->raw_options);
 

@@ -11,6 +11,7 @@
 #include "oxlo_flow_json.h"
 #include "tls_private.h"
 #include "oxlo_dissector_kit.h"
+#include "oxlo_hash_filter.h"
 #include "oxlo_names.h"
 #include "oxlo_tls_dns.h"
 #include "oxlo_risks.h"
@@ -386,6 +387,11 @@ void client_sni(hello *h, size_t data, uint16_t length)
         t->hello_flags |= HELLO_BY_NAME;
     if (!(t->hello_flags & HELLO_BY_NAME) && oxlo_is_ip_literal(stored))
         oxlo_flow_risk_raise(m, f, OXLO_NUMERIC_IP_HOST, stored);
+    /* The hello goes to the server, so its address is the one the name
+     * should have resolved to. */
+    if (m->cfg.hostname_dns_check && stored[0] && !oxlo_is_ip_literal(stored) &&
+        !oxlo_dns_resolution_found(m, f->server_address, stored))
+        oxlo_flow_risk_raise(m, f, OXLO_UNRESOLVED_HOSTNAME, stored);
 }
 
 void client_alpn(hello *h, size_t data)
