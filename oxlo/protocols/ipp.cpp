@@ -12,6 +12,10 @@ constexpr uint32_t METHOD_POST = 5;
 
 void search_ipp(oxlo_module *m, oxlo_flow_state *f)
 {
+    /* On IPP's own port this runs before HTTP has read the request: wait
+     * for HTTP to name the flow rather than give up on it. */
+    if (!oxlo_flow_app_protocol(f) && oxlo_dissector_packet(m, f).payload_packets <= 8)
+        return;
     const char *url = oxlo_flow_http_url(f);
     const char *path = strchr(url, '/');
     if (oxlo_flow_app_protocol(f) == OXLO_PROTOCOL_HTTP && oxlo_flow_http_method(f) == METHOD_POST && path &&

@@ -1,22 +1,23 @@
 /* Lustre's network layer (LNet over TCP, IPv4 only): its hello and message
- * headers carry the destination's IPv4 address (little-endian) at a fixed
- * place, which makes a strong test together with the magic numbers. */
+ * headers carry the destination's IPv4 address (the address as a number,
+ * written little-endian) at a fixed place, which makes a strong test
+ * together with the magic numbers. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
 #include "oxlo_private.h"
 
 namespace {
 
-uint32_t destination_ipv4_le(const oxlo_module *m)
+uint32_t destination_ipv4(const oxlo_module *m)
 {
     const uint8_t *ip = m->det.packet.iph;
-    return ip ? uint32_t(ip[16]) | uint32_t(ip[17]) << 8 | uint32_t(ip[18]) << 16 | uint32_t(ip[19]) << 24 : 0;
+    return ip ? oxlo_be32(ip + 16) : 0;
 }
 
 void search_lustre(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
-    const uint32_t dst = destination_ipv4_le(m);
+    const uint32_t dst = destination_ipv4(m);
     uint32_t v = 0, length = 0;
     const bool hello = p.length > 15 &&
                        (oxlo_rd_match_n(&p, 0, "\x63\x69\x72\x45", 4, 0) ||

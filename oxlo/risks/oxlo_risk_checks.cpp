@@ -24,7 +24,7 @@ constexpr uint16_t P_HTTP = OXLO_PROTOCOL_HTTP, P_MDNS = OXLO_PROTOCOL_MDNS, P_S
                    P_PLAYSTORE = OXLO_PROTOCOL_PLAYSTORE, P_APPLE_PUSH = OXLO_PROTOCOL_APPLEPUSH, P_TEAMS = OXLO_PROTOCOL_TEAMS, P_APPLE_SIRI = OXLO_PROTOCOL_APPLESIRI,
                    P_AMAZON_AWS = OXLO_PROTOCOL_AMAZONAWS, P_FB_VOIP = OXLO_PROTOCOL_FACEBOOKVOIP, P_AZURE = OXLO_PROTOCOL_AZURE, P_GOOGLE_CLOUD = OXLO_PROTOCOL_GOOGLECLOUD,
                    P_COLLECTD = OXLO_PROTOCOL_COLLECTD, P_APPLE_TVPLUS = OXLO_PROTOCOL_APPLETVPLUS, P_FB_REEL_STORY = OXLO_PROTOCOL_FBOOKREELSTORY, P_SONOS = OXLO_PROTOCOL_SONOS,
-                   P_AWS_FIRST = OXLO_PROTOCOL_AWS_COGNITO, P_AWS_LAST = OXLO_PROTOCOL_AWS_DYNAMODB, P_AKAMAI = OXLO_PROTOCOL_AKAMAI, P_YOUTUBE_KIDS = OXLO_PROTOCOL_YOUTUBEKIDS, P_IMAP = OXLO_PROTOCOL_IMAP, P_POP3 = OXLO_PROTOCOL_POP3, P_SMTP = OXLO_PROTOCOL_SMTP;
+                   P_AWS_FIRST = OXLO_PROTOCOL_AWS_COGNITO, P_AWS_LAST = OXLO_PROTOCOL_AWS_DYNAMODB, P_AKAMAI = OXLO_PROTOCOL_AKAMAI, P_YOUTUBE_KIDS = OXLO_PROTOCOL_YOUTUBEKIDS, P_IMAP = OXLO_PROTOCOL_IMAP, P_POP3 = OXLO_PROTOCOL_POP3, P_SMTP = OXLO_PROTOCOL_SMTP, P_FTPS = OXLO_PROTOCOL_FTPS, P_FTP_CONTROL = OXLO_PROTOCOL_FTP_CONTROL;
 
 bool flow_has(const oxlo_flow_state *f, uint16_t id) { return f->app == id || f->master == id; }
 
@@ -144,7 +144,8 @@ void non_standard_port(oxlo_module *module, oxlo_flow_state *f)
     /* A session upgraded by STARTTLS keeps the clear-text protocol's port. */
     if (found && ((f->app == P_IMAPS && found->protocol_id == P_IMAP) ||
                   (f->app == P_POPS && found->protocol_id == P_POP3) ||
-                  (f->app == P_SMTPS && found->protocol_id == P_SMTP)))
+                  (f->app == P_SMTPS && found->protocol_id == P_SMTP) ||
+                  (f->app == P_FTPS && found->protocol_id == P_FTP_CONTROL)))
         return;
     if (f->app == P_FTP_DATA || no_usual_port(ranges))
         return;

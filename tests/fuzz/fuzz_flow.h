@@ -91,4 +91,43 @@ static inline void fuzz_classify_copy(oxlo_module *m, oxlo_flow_state *flow, con
     std::free(copy);
 }
 
+// One flow of a dissector family: the first input byte picks the server
+// port from the family's list (and with it TCP or UDP), the rest is split
+// into payloads as the HTTP target does (a two-byte length before each, the
+// top bit choosing the server's direction).
+struct fuzz_port {
+    uint16_t port;
+    bool tcp;
+};
+
+static inline void fuzz_family_flow(const uint8_t *data, size_t size, const fuzz_port *ports, size_t count)
+{
+    oxlo_module *m = fuzz_module_once();
+    if (!m || size < 1 || count == 0)
+        return;
+    const fuzz_port p = ports[data[0] % count];
+    oxlo_flow_state *flow = fuzz_new_flow();
+    if (!flow)
+        return;
+    uint32_t seq[2] = {1000, 5000};
+    uint64_t now = 1000;
+    size_t pos = 1;
+    for (int n = 0; n < 24 && pos + 2 <= size; n++) {
+        const bool from_server = data[pos] & 0x80;
+        size_t len = size_t((data[pos] & 0x7F) << 8 | data[pos + 1]);
+        pos += 2;
+        if (len > size - pos)
+            len = size - pos;
+        if (len > 1400)
+            len = 1400;
+        std::vector<uint8_t> b =
+            fuzz_ipv4_packet(p.tcp, !from_server, p.port, seq[from_server], seq[!from_server], data + pos, len);
+        seq[from_server] += uint32_t(len);
+        fuzz_classify_copy(m, flow, b.data(), b.size(), now, nullptr);
+        pos += len;
+        now += 200;
+    }
+    oxlo_flow_state_free(flow);
+}
+
 #endif

@@ -1,0 +1,47 @@
+#!/usr/bin/python3
+"""Writes fuzz seeds from captures: one seed per TCP or UDP flow, in the
+framing of the family fuzz targets (a port-choice byte, then each payload
+as a two-byte length, top bit set for the server's direction).
+
+    fuzz-seeds.py OUTDIR PORTS PCAP...    PORTS: comma-separated, in the
+                                          order of the target's port list
+"""
+import os
+import sys
+
+from scapy.all import IP, IPv6, TCP, UDP, rdpcap
+
+
+def main():
+    out, ports = sys.argv[1], [int(p) for p in sys.argv[2].split(",")]
+    os.makedirs(out, exist_ok=True)
+    flows = {}
+    for path in sys.argv[3:]:
+        for pkt in rdpcap(path):
+            ip = pkt[IP] if IP in pkt else pkt[IPv6] if IPv6 in pkt else None
+            l4 = pkt[TCP] if TCP in pkt else pkt[UDP] if UDP in pkt else None
+            if ip is None or l4 is None:
+                continue
+            payload = bytes(l4.payload)
+            if not payload:
+                continue
+            a, b = (ip.src, l4.sport), (ip.dst, l4.dport)
+            key = (path, type(l4).__name__) + tuple(sorted([a, b]))
+            server = min(l4.sport, l4.dport) if l4.sport in ports or l4.dport in ports else None
+            if server not in ports:
+                continue
+            f = flows.setdefault(key, {"port": server, "chunks": []})
+            from_server = l4.sport == f["port"]
+            f["chunks"].append((from_server, payload[:0x7FFF]))
+    for i, f in enumerate(flows.values()):
+        seed = bytes([ports.index(f["port"])])
+        for from_server, data in f["chunks"][:24]:
+            n = len(data) | (0x8000 if from_server else 0)
+            seed += bytes([n >> 8, n & 0xFF]) + data
+        with open(os.path.join(out, "seed-%03d" % i), "wb") as o:
+            o.write(seed)
+    print("%d seeds" % len(flows))
+
+
+if __name__ == "__main__":
+    main()

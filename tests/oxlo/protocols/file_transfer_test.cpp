@@ -1,0 +1,193 @@
+// FTP control and data, SMB, TFTP, NFS, rsync, Git, UFTP, Lustre: the
+// exchanges real peers have, each with a near miss that must not match.
+#include "dissector_kit.h"
+
+#include <cstring>
+
+extern "C" const char *oxlo_flow_tftp_filename(const oxlo_flow_state *flow);
+
+namespace {
+
+struct FileTransfer : kit::engine {};
+
+struct line {
+    bool from_client;
+    std::string text;
+};
+
+void play(kit::conversation &c, const std::vector<line> &lines, bool handshake = true)
+{
+    if (handshake && c.l4 == OXLO_L4_TCP)
+        c.handshake();
+    for (const line &l : lines)
+        l.from_client ? c.client(l.text) : c.server(l.text);
+}
+
+TEST_F(FileTransfer, ftp_login_error_and_auth_tls)
+{
+    kit::conversation login(m, 21);
+    play(login, {{false, "220 (vsFTPd 3.0.3)\r\n"}, {true, "USER bob\r\n"}, {false, "331 Please specify the password.\r\n"}});
+    EXPECT_EQ(login.app(), 0) << "331 after USER does not classify";
+    play(login, {{true, "PASS secret\r\n"}, {false, "230 Login successful.\r\n"}}, false);
+    EXPECT_EQ(login.app(), OXLO_PROTOCOL_FTP_CONTROL);
+    EXPECT_NE(login.messages().find("Found FTP username (bob)"), std::string::npos) << login.messages();
+
+    kit::conversation refused(m, 2121);
+    play(refused, {{false, "220 ready\r\n"}, {true, "SYST\r\n"}, {false, "530 Please login with USER and PASS.\r\n"}});
+    EXPECT_EQ(refused.app(), OXLO_PROTOCOL_FTP_CONTROL);
+
+    kit::conversation tls(m, 21);
+    play(tls, {{false, "220 (vsFTPd 3.0.3)\r\n"}, {true, "AUTH TLS\r\n"}, {false, "234 Proceed with negotiation.\r\n"}});
+    EXPECT_EQ(tls.app(), OXLO_PROTOCOL_FTPS);
+}
+
+TEST_F(FileTransfer, ftp_data_by_content)
+{
+    kit::conversation listing(m, 40001);
+    play(listing, {{false, "-rw-r--r--    1 0        0              16 Dec 10 09:00 hello.txt\r\n"}});
+    EXPECT_EQ(listing.app(), OXLO_PROTOCOL_FTP_DATA);
+
+    kit::conversation pdf(m, 40002);
+    play(pdf, {{false, "%PDF-1.7\n" + std::string(400, 'x')}});
+    EXPECT_EQ(pdf.app(), OXLO_PROTOCOL_FTP_DATA);
+
+    kit::conversation text(m, 40003);
+    play(text, {{false, "hello, this is a plain text file and nothing else\n"}});
+    EXPECT_NE(text.app(), OXLO_PROTOCOL_FTP_DATA);
+}
+
+std::string smb(uint8_t version_byte, uint8_t command)
+{
+    std::string body = std::string(1, char(version_byte)) + "SMB" + std::string(1, char(command)) + std::string(60, '\0');
+    return std::string("\x00\x00", 2) + char(body.size() >> 8) + char(body.size() & 0xFF) + body;
+}
+
+TEST_F(FileTransfer, smb_versions)
+{
+    kit::conversation v1(m, 445);
+    play(v1, {{true, smb(0xFF, 0x72)}});
+    EXPECT_EQ(v1.app(), 0) << "a negotiation waits";
+    play(v1, {{true, smb(0xFF, 0x73)}}, false);
+    EXPECT_EQ(v1.app(), OXLO_PROTOCOL_SMBV1);
+    EXPECT_EQ(v1.master(), OXLO_PROTOCOL_NETBIOS);
+    EXPECT_NE(v1.messages().find("Found SMBv1"), std::string::npos);
+
+    kit::conversation v2(m, 445);
+    play(v2, {{true, smb(0xFE, 0x00)}});
+    EXPECT_EQ(v2.app(), OXLO_PROTOCOL_SMBV23);
+    EXPECT_FALSE(v2.risk(OXLO_SMB_INSECURE_VERSION));
+
+    kit::conversation other_port(m, 4450);
+    play(other_port, {{true, smb(0xFE, 0x00)}});
+    EXPECT_NE(other_port.app(), OXLO_PROTOCOL_SMBV23);
+}
+
+std::string nul(const std::string &s) { return s + std::string(1, '\0'); }
+
+// Read requests as tftp-hpa's client and curl send them (curl adds
+// "timeout"), the mode in any case; a wrong mode or a cut option is refused.
+TEST_F(FileTransfer, tftp_requests_and_transfers)
+{
+    struct request_case {
+        std::string payload;
+        bool tftp;
+    } cases[] = {
+        {std::string("\x00\x01", 2) + nul("hello.txt") + nul("octet"), true},
+        {std::string("\x00\x01", 2) + nul("hello.txt") + nul("OCTET"), true},
+        {std::string("\x00\x01", 2) + nul("hello.txt") + nul("octet") + nul("tsize") + nul("0") + nul("blksize") +
+             nul("512") + nul("timeout") + nul("6"),
+         true},
+        {std::string("\x00\x01", 2) + nul("hello.txt") + nul("binary"), false},
+        {std::string("\x00\x01", 2) + nul("hello.txt") + nul("octet") + nul("tsize"), false},
+        {std::string("\x00\x01", 2) + nul("hello.txt") + nul("octet") + nul("tsize") + nul("0") + nul("TSIZE") + nul("1"), false},
+    };
+    for (const request_case &rc : cases) {
+        kit::conversation c(m, 69, OXLO_L4_UDP);
+        c.client(rc.payload);
+        EXPECT_EQ(c.app() == OXLO_PROTOCOL_TFTP, rc.tftp) << rc.payload.size();
+        if (rc.tftp) {
+            EXPECT_STREQ(oxlo_flow_tftp_filename(c.f), "hello.txt");
+        }
+    }
+    // A transfer seen without its request: four DATA/ACK packets in order.
+    kit::conversation data(m, 40069, OXLO_L4_UDP);
+    for (uint8_t block = 1; block <= 2; block++) {
+        data.server(std::string("\x00\x03\x00", 3) + char(block) + std::string(512, 'd'));
+        data.client(std::string("\x00\x04\x00", 3) + char(block));
+    }
+    EXPECT_EQ(data.app(), OXLO_PROTOCOL_TFTP);
+}
+
+std::string rpc_call(uint32_t program, uint32_t version)
+{
+    auto be = [](uint32_t v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
+    return be(0x12345678) + be(0) + be(2) + be(program) + be(version) + be(0) + std::string(24, '\0');
+}
+
+TEST_F(FileTransfer, rpc_rsync_git_and_others)
+{
+    kit::conversation nfs(m, 2049, OXLO_L4_UDP);
+    nfs.client(rpc_call(100003, 3));
+    EXPECT_EQ(nfs.app(), OXLO_PROTOCOL_NFS);
+    kit::conversation not_nfs(m, 2049, OXLO_L4_UDP);
+    not_nfs.client(rpc_call(100021, 4)); /* lock manager: another program */
+    EXPECT_NE(not_nfs.app(), OXLO_PROTOCOL_NFS);
+
+    kit::conversation rsync(m, 8730);
+    play(rsync, {{false, "@RSYNCD: 31.0 sha512 sha256 sha1 md5 md4\n"}});
+    EXPECT_EQ(rsync.app(), OXLO_PROTOCOL_RSYNC);
+
+    kit::conversation git(m, 9418);
+    const std::string want = "git-upload-pack /repo.git" + std::string(1, '\0') + "host=localhost" + std::string(1, '\0');
+    char hex[5];
+    snprintf(hex, sizeof(hex), "%04x", unsigned(want.size() + 4));
+    play(git, {{true, hex + want}});
+    EXPECT_EQ(git.app(), OXLO_PROTOCOL_GIT);
+    kit::conversation not_git(m, 9418);
+    play(not_git, {{true, "zzzz" + want}});
+    EXPECT_NE(not_git.app(), OXLO_PROTOCOL_GIT);
+
+    kit::conversation uftp(m, 1044, OXLO_L4_UDP);
+    std::string u(40, '\0');
+    u[0] = 0x50;
+    u[1] = 3;
+    u[16] = 3;
+    uftp.client(u);
+    EXPECT_EQ(uftp.app(), OXLO_PROTOCOL_UFTP);
+    u[16] = 4;
+    kit::conversation not_uftp(m, 1044, OXLO_L4_UDP);
+    not_uftp.client(u);
+    EXPECT_NE(not_uftp.app(), OXLO_PROTOCOL_UFTP);
+
+    // LNet hello to 10.0.0.1 (the kit's server), its address little-endian.
+    std::string hello = std::string("\x63\x69\x72\x45\x01\x00\x00\x00\x01\x00\x00\x0a", 12) + std::string(20, '\0');
+    kit::conversation lustre(m, 988);
+    play(lustre, {{true, hello}});
+    EXPECT_EQ(lustre.app(), OXLO_PROTOCOL_LUSTRE);
+    hello[8] = 0x02; /* another address */
+    kit::conversation not_lustre(m, 988);
+    play(not_lustre, {{true, hello}});
+    EXPECT_NE(not_lustre.app(), OXLO_PROTOCOL_LUSTRE);
+}
+
+TEST_F(FileTransfer, ipp_and_hl7_inside_http)
+{
+    kit::conversation ipp(m, 631);
+    play(ipp, {{true, "POST /ipp/print HTTP/1.1\r\nHost: localhost:631\r\nContent-Type: application/ipp\r\nUser-Agent: CUPS/2.4\r\n\r\n"}});
+    EXPECT_EQ(ipp.app(), OXLO_PROTOCOL_IPP);
+    EXPECT_EQ(ipp.master(), OXLO_PROTOCOL_HTTP);
+
+    kit::conversation get(m, 631);
+    play(get, {{true, "GET /ipp/print HTTP/1.1\r\nHost: localhost\r\nUser-Agent: x\r\n\r\n"}});
+    EXPECT_EQ(get.app(), OXLO_PROTOCOL_HTTP);
+
+    kit::conversation hl7(m, 8080);
+    play(hl7, {{true, "POST /fhir HTTP/1.1\r\nHost: ehr\r\nUser-Agent: x\r\nContent-Type: x-application/fhir+json\r\n\r\n{}"}});
+    EXPECT_EQ(hl7.app(), OXLO_PROTOCOL_HL7);
+
+    kit::conversation mllp(m, 2575);
+    play(mllp, {{true, "\x0bMSH|^~\\&|SENDER|FAC|RECV|FAC|20261210||ADT^A01|MSG0001|P|2.5\rPID|1||12345||DOE^JOHN" + std::string(30, ' ') + "\x1c\r"}});
+    EXPECT_EQ(mllp.app(), OXLO_PROTOCOL_HL7);
+}
+
+} // namespace
