@@ -122,7 +122,8 @@ void search_netbios(oxlo_module *m, oxlo_flow_state *f)
     OXLO_EXCLUDE(m, f);
 }
 
-const uint16_t protocols[] = {OXLO_PROTOCOL_NETBIOS, OXLO_PROTOCOL_SMBV1};
+/* SMBv1 is SMB's own protocol: the datagram service only names it. */
+const uint16_t protocols[] = {OXLO_PROTOCOL_NETBIOS};
 
 } // namespace
 
@@ -130,7 +131,7 @@ extern "C" {
 
 extern const oxlo_dissector_def oxlo_dissector_def_netbios = {
     "NETBIOS", search_netbios, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP_OR_UDP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
-    protocols, 2, 0, nullptr, nullptr,
+    protocols, 1, 0, nullptr, nullptr,
 };
 
 } // extern "C"
