@@ -20,6 +20,20 @@ const char *oxlo_flow_dhcp_class_ident(const oxlo_flow_state *flow);
 const char *oxlo_flow_ssdp_method(const oxlo_flow_state *flow);
 const char *oxlo_flow_ssdp_header(const oxlo_flow_state *flow, const char *name);
 
+/* SLP: the URLs of service replies and registrations (up to 4; NULL past
+ * the last). */
+const char *oxlo_flow_slp_url(const oxlo_flow_state *flow, unsigned index);
+
+/* TiVoConnect beacon fields: "identity_uuid", "machine", "platform",
+ * "services". */
+const char *oxlo_flow_tivo_field(const oxlo_flow_state *flow, const char *name);
+
+/* Thrift: the method name of the first message. */
+const char *oxlo_flow_thrift_method(const oxlo_flow_state *flow);
+
+/* FastCGI: "method", "url" (SCRIPT_URL) and "user_agent" of the request. */
+const char *oxlo_flow_fastcgi_field(const oxlo_flow_state *flow, const char *name);
+
 #ifdef __cplusplus
 }
 #endif
