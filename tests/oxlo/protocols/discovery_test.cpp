@@ -1,5 +1,6 @@
 #include "dissector_kit.h"
 #include "oxlo_discovery.h"
+#include "oxlo_risks.h"
 
 namespace {
 
@@ -117,6 +118,102 @@ TEST_F(Discovery, ssdp_search_keeps_method_and_headers)
     kit::conversation miss(m, 1900, OXLO_L4_UDP, 40002);
     miss.client("M-SEARCH / HTTP/1.1\r\nHOST: x\r\n\r\n");
     EXPECT_NE(miss.app(), OXLO_PROTOCOL_SSDP);
+}
+
+// Fixtures from the protocols' layouts (no Debian peer), each beside a
+// near miss that must not match.
+TEST_F(Discovery, fixtures_and_their_near_misses)
+{
+    const std::string avast = std::string(11, 'q') + hex("00003209") + "SecureDNS" + std::string(10, 'x');
+    std::string avast_miss = avast;
+    avast_miss[14] = 0x0A;
+    const std::string slp_v2 = hex("0201000017000000000000010002") + "en" + hex("00000001") + "x" + hex("0000");
+    struct {
+        const char *what;
+        std::string payload;
+        uint16_t port;
+        uint8_t l4;
+        uint16_t proto;
+        bool match;
+    } cases[] = {
+        {"AVAST SecureDNS query", avast, 53, OXLO_L4_UDP, OXLO_PROTOCOL_AVASTSECUREDNS, true},
+        {"AVAST marker altered", avast_miss, 53, OXLO_L4_UDP, OXLO_PROTOCOL_AVASTSECUREDNS, false},
+        {"Samsung SDP search", "SEARCH BSDP/0.1\r\n", 5001, OXLO_L4_UDP, OXLO_PROTOCOL_SAMSUNGSDP, true},
+        {"Samsung SDP lower case", "search bsdp/0.1\r\n", 5001, OXLO_L4_UDP, OXLO_PROTOCOL_SAMSUNGSDP, false},
+        {"DNSCrypt client query", "r6fnvWj8" + std::string(72, '\x11'), 443, OXLO_L4_UDP, OXLO_PROTOCOL_DNSCRYPT, true},
+        {"DNSCrypt certificate query",
+         hex("12340100000100000000000001") + "2\rdnscrypt-cert\x07" + "example" + hex("0000100001"), 443, OXLO_L4_UDP,
+         OXLO_PROTOCOL_DNSCRYPT, true},
+        {"DNSCrypt magic too short", "r6fnvWj8" + std::string(20, '\x11'), 443, OXLO_L4_UDP, OXLO_PROTOCOL_DNSCRYPT,
+         false},
+        {"SLP v2 service request", slp_v2, 427, OXLO_L4_UDP, OXLO_PROTOCOL_SERVICE_LOCATION_PROTOCOL, true},
+        {"SLP v2 wrong length", slp_v2 + "x", 427, OXLO_L4_UDP, OXLO_PROTOCOL_SERVICE_LOCATION_PROTOCOL, false},
+        {"SLP v1 function 11", hex("010b000c000000000000abcd"), 427, OXLO_L4_UDP,
+         OXLO_PROTOCOL_SERVICE_LOCATION_PROTOCOL, false},
+        {"Whois query with a space", "a b\r\n", 43, OXLO_L4_TCP, OXLO_PROTOCOL_WHOIS_DAS, false},
+        {"Whois query without CR LF", "example.com\n", 43, OXLO_L4_TCP, OXLO_PROTOCOL_WHOIS_DAS, false},
+    };
+    for (auto &t : cases) {
+        kit::conversation c(m, t.port, t.l4, 40123);
+        if (t.l4 == OXLO_L4_TCP)
+            c.handshake();
+        c.client(t.payload);
+        EXPECT_EQ(c.app() == t.proto && c.by_inspection(), t.match) << t.what << " (app " << c.app() << ")";
+    }
+}
+
+// A service reply with two URL entries (the second with an authentication
+// block) keeps both; one whose URL runs past the payload is malformed.
+TEST_F(Discovery, slp_service_reply_urls)
+{
+    const std::string url1 = "service:printer://10.0.0.9", url2 = "service:wbem://10.0.0.9";
+    auto entry = [](const std::string &url, const std::string &auth) {
+        return std::string(1, '\0') + hex("0e10") + std::string{char(url.size() >> 8), char(url.size())} + url +
+               std::string(1, char(auth.empty() ? 0 : 1)) + auth;
+    };
+    auto reply = [](const std::string &body) {
+        std::string tail = hex("0002") + "en" + body;
+        const size_t n = 12 + tail.size();
+        return hex("0202") + std::string{char(n >> 16), char(n >> 8), char(n)} + hex("0000000000000a") + tail;
+    };
+    const std::string body = hex("00000002") + entry(url1, "") + entry(url2, hex("0002000600ff"));
+    kit::conversation c(m, 427, OXLO_L4_UDP, 427);
+    c.client(reply(body));
+    ASSERT_EQ(c.app(), OXLO_PROTOCOL_SERVICE_LOCATION_PROTOCOL);
+    EXPECT_STREQ(oxlo_flow_slp_url(c.f, 0), url1.c_str());
+    EXPECT_STREQ(oxlo_flow_slp_url(c.f, 1), url2.c_str());
+    EXPECT_EQ(oxlo_flow_slp_url(c.f, 2), nullptr);
+    EXPECT_FALSE(c.risk(OXLO_MALFORMED_PACKET));
+
+    std::string cut = hex("00000001") + entry(url1, "");
+    cut[4 + 4] = char(0x7F); /* URL length far past the payload */
+    kit::conversation bad(m, 427, OXLO_L4_UDP, 427);
+    bad.client(reply(cut));
+    EXPECT_EQ(bad.app(), OXLO_PROTOCOL_SERVICE_LOCATION_PROTOCOL);
+    EXPECT_NE(bad.messages().find("Invalid URL entries"), std::string::npos) << bad.messages();
+}
+
+TEST_F(Discovery, tivoconnect_beacon_fields_and_malformed_lines)
+{
+    kit::conversation c(m, 2190, OXLO_L4_UDP, 2190);
+    c.client("tivoconnect=1\nmethod=broadcast\nplatform=pc/linux\nmachine=living room\n"
+             "identity=uuid:0d2fb2a6-5c3e-4b8a-9a0f-1c2d3e4f5a6b\nservices=TiVoMediaServer:80/http\n");
+    ASSERT_EQ(c.app(), OXLO_PROTOCOL_TIVOCONNECT);
+    EXPECT_STREQ(oxlo_flow_tivo_field(c.f, "identity_uuid"), "0d2fb2a6-5c3e-4b8a-9a0f-1c2d3e4f5a6b");
+    EXPECT_STREQ(oxlo_flow_tivo_field(c.f, "platform"), "pc/linux");
+    EXPECT_STREQ(oxlo_flow_tivo_field(c.f, "machine"), "living room");
+    EXPECT_STREQ(oxlo_flow_tivo_field(c.f, "services"), "TiVoMediaServer:80/http");
+    EXPECT_FALSE(c.risk(OXLO_MALFORMED_PACKET));
+
+    kit::conversation bad(m, 2190, OXLO_L4_UDP, 2190);
+    bad.client("TiVoConnect=1\nno value here\nmachine=den");
+    EXPECT_EQ(bad.app(), OXLO_PROTOCOL_TIVOCONNECT);
+    EXPECT_NE(bad.messages().find("Missing value type in TiViConnect beacon"), std::string::npos) << bad.messages();
+    EXPECT_NE(bad.messages().find("TiViConnect beacon malformed packet"), std::string::npos) << bad.messages();
+
+    kit::conversation miss(m, 2190, OXLO_L4_UDP, 2190);
+    miss.client("tivoconnect:1\nmachine=den\n");
+    EXPECT_NE(miss.app(), OXLO_PROTOCOL_TIVOCONNECT);
 }
 
 } // namespace

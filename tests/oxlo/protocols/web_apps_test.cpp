@@ -1,4 +1,5 @@
 #include "dissector_kit.h"
+#include "oxlo_discovery.h"
 
 namespace {
 
@@ -128,6 +129,165 @@ TEST_F(WebApps, messagepack_payloads)
         c.client(t.payload);
         EXPECT_EQ(c.app() == OXLO_PROTOCOL_MESSAGEPACK, t.msgpack) << t.what;
     }
+}
+
+TEST_F(WebApps, framed_protocols_and_their_near_misses)
+{
+    const std::string v2 = hex("0d0a0d0a000d0a515549540a2111000c7f0000017f000001cd1c1f42");
+    struct {
+        const char *what;
+        std::string payload;
+        uint16_t proto;
+        bool match;
+    } cases[] = {
+        {"AJP CPing", hex("123400010a"), OXLO_PROTOCOL_AJP, true},
+        {"AJP forward request", hex("1234000802") + "GET /", OXLO_PROTOCOL_AJP, true},
+        {"AJP to the container with a reply code", hex("1234000103"), OXLO_PROTOCOL_AJP, false},
+        {"AJP CPong from the container", hex("414200010900"), OXLO_PROTOCOL_AJP, true},
+        {"AJP zero length", hex("123400000a"), OXLO_PROTOCOL_AJP, false},
+        {"PROXY v2 signature", v2, OXLO_PROTOCOL_HAPROXY, true},
+        {"PROXY v1 line alone", "PROXY TCP4 10.0.0.2 10.0.0.1 40000 80\r\n", OXLO_PROTOCOL_HAPROXY, true},
+        {"PROXY v1 line with the request after it", "PROXY TCP4 10.0.0.2 10.0.0.1 40000 80\r\nGET / HTTP/1.1\r\n\r\n",
+         OXLO_PROTOCOL_HAPROXY, false},
+        {"JSON-RPC request", "{\"jsonrpc\": \"2.0\", \"method\": \"sum\", \"id\": 1}", OXLO_PROTOCOL_JSON_RPC, true},
+        {"JSON without jsonrpc member", "{\"method\": \"sum\", \"params\": [1, 2], \"id\": 1}", OXLO_PROTOCOL_JSON_RPC,
+         false},
+    };
+    for (auto &t : cases) {
+        kit::conversation c(m, 9009);
+        c.handshake();
+        c.client(t.payload);
+        EXPECT_EQ(c.app() == t.proto && c.by_inspection(), t.match) << t.what << " (app " << c.app() << ")";
+    }
+}
+
+// FastCGI records as nginx writes them: BEGIN_REQUEST, PARAMS, an empty
+// PARAMS and an empty STDIN in one payload. Pair lengths of 128 and more
+// take four bytes with the top bit set.
+std::string fcgi_record(uint8_t type, const std::string &content)
+{
+    const size_t padding = (8 - content.size() % 8) % 8;
+    return std::string{1, char(type), 0, 1, char(content.size() >> 8), char(content.size()), char(padding), 0} +
+           content + std::string(padding, '\0');
+}
+std::string fcgi_length(size_t n)
+{
+    if (n < 128)
+        return std::string(1, char(n));
+    return std::string{char(0x80 | (n >> 24)), char(n >> 16), char(n >> 8), char(n)};
+}
+std::string fcgi_pair(const std::string &name, const std::string &value)
+{
+    return fcgi_length(name.size()) + fcgi_length(value.size()) + name + value;
+}
+
+TEST_F(WebApps, fastcgi_request_with_long_pairs)
+{
+    const std::string agent = "vesk-" + std::string(200, 'a');
+    const std::string params = fcgi_pair("REQUEST_METHOD", "GET") + fcgi_pair("SCRIPT_URL", "/long") +
+                               fcgi_pair("HTTP_HOST", "app.vesk.test") + fcgi_pair("HTTP_USER_AGENT", agent);
+    const std::string request = fcgi_record(1, hex("0001000000000000")) + fcgi_record(4, params) +
+                                fcgi_record(4, "") + fcgi_record(5, "");
+    kit::conversation c(m, 9000);
+    c.handshake();
+    c.client(request);
+    ASSERT_EQ(c.app(), OXLO_PROTOCOL_FASTCGI);
+    EXPECT_TRUE(c.by_inspection());
+    EXPECT_STREQ(oxlo_flow_host_name(c.f), "app.vesk.test");
+    EXPECT_STREQ(oxlo_flow_fastcgi_field(c.f, "method"), "GET");
+    EXPECT_STREQ(oxlo_flow_fastcgi_field(c.f, "url"), "/long");
+    EXPECT_EQ(std::string(oxlo_flow_fastcgi_field(c.f, "user_agent")), agent.substr(0, 31));
+    EXPECT_FALSE(c.risk(OXLO_MALFORMED_PACKET)) << c.messages();
+
+    std::string cut = params;
+    cut.back() = 'b';
+    cut.pop_back(); /* the last value is one byte short of its length */
+    kit::conversation bad(m, 9000);
+    bad.handshake();
+    bad.client(fcgi_record(1, hex("0001000000000000")) + fcgi_record(4, cut));
+    EXPECT_EQ(bad.app(), OXLO_PROTOCOL_FASTCGI);
+    EXPECT_NE(bad.messages().find("Invalid FastCGI PARAMS header"), std::string::npos) << bad.messages();
+
+    kit::conversation host(m, 9000);
+    host.handshake();
+    host.client(fcgi_record(4, fcgi_pair("HTTP_HOST", "bad host$")));
+    EXPECT_NE(host.messages().find("Invalid host bad host$"), std::string::npos) << host.messages();
+    EXPECT_TRUE(host.risk(OXLO_POSSIBLE_EXPLOIT));
+
+    kit::conversation miss(m, 9000);
+    miss.handshake();
+    miss.client(fcgi_record(1, hex("0001000000000000")) + "x");
+    EXPECT_NE(miss.app(), OXLO_PROTOCOL_FASTCGI);
+}
+
+std::string strict_thrift(uint8_t type, const std::string &name, uint32_t length)
+{
+    return std::string{char(0x80), 1, 0, char(type), char(length >> 24), char(length >> 16), char(length >> 8),
+                       char(length)} +
+           name + hex("0000000100");
+}
+
+TEST_F(WebApps, thrift_messages)
+{
+    kit::conversation call(m, 9090);
+    call.handshake();
+    call.client(strict_thrift(1, "ping", 4));
+    ASSERT_EQ(call.app(), OXLO_PROTOCOL_THRIFT);
+    EXPECT_STREQ(oxlo_flow_thrift_method(call.f), "ping");
+
+    kit::conversation exception(m, 9090);
+    exception.handshake();
+    exception.client(strict_thrift(3, "divide", 6));
+    EXPECT_EQ(exception.app(), OXLO_PROTOCOL_THRIFT);
+    EXPECT_NE(exception.messages().find("Apache Thrift Exception"), std::string::npos) << exception.messages();
+
+    kit::conversation zero(m, 9090);
+    zero.handshake();
+    zero.client(strict_thrift(0, "ping", 4));
+    EXPECT_NE(zero.messages().find("Invalid message type"), std::string::npos) << zero.messages();
+
+    // A name length near 2^32 must not wrap around the fit check.
+    kit::conversation wrap(m, 9090);
+    wrap.handshake();
+    wrap.client(strict_thrift(1, "ping", 0xFFFFFFFC));
+    EXPECT_NE(wrap.app(), OXLO_PROTOCOL_THRIFT);
+
+    kit::conversation compact(m, 9090, OXLO_L4_UDP);
+    compact.client(hex("8221") + hex("000000") + std::string(1, char(4)) + "ping" + hex("00"));
+    EXPECT_EQ(compact.app(), OXLO_PROTOCOL_THRIFT);
+    EXPECT_STREQ(oxlo_flow_thrift_method(compact.f), "ping");
+}
+
+TEST_F(WebApps, soap_and_json_rpc_over_http)
+{
+    kit::conversation soap(m, 80);
+    soap.handshake();
+    soap.client("POST /svc HTTP/1.1\r\nHost: ws.vesk.test\r\nContent-Type: text/xml\r\nSOAPAction: \"urn:Get\"\r\n"
+                "Content-Length: 5\r\n\r\n<x/>\n");
+    EXPECT_EQ(soap.app(), OXLO_PROTOCOL_SOAP);
+    EXPECT_EQ(soap.master(), OXLO_PROTOCOL_HTTP);
+
+    kit::conversation rpc(m, 80);
+    rpc.handshake();
+    rpc.client("POST /rpc HTTP/1.1\r\nHost: rpc.vesk.test\r\nContent-Type: application/json-rpc\r\n"
+               "Content-Length: 2\r\n\r\n{}");
+    EXPECT_EQ(rpc.app(), OXLO_PROTOCOL_JSON_RPC);
+    EXPECT_EQ(rpc.master(), OXLO_PROTOCOL_HTTP);
+
+    kit::conversation thrift(m, 80);
+    thrift.handshake();
+    thrift.client("POST /t HTTP/1.1\r\nHost: t.vesk.test\r\nContent-Type: application/vnd.apache.thrift.binary\r\n"
+                  "Content-Length: 2\r\n\r\nxx");
+    EXPECT_EQ(thrift.app(), OXLO_PROTOCOL_THRIFT);
+
+    kit::conversation xml(m, 7070);
+    xml.handshake();
+    xml.client("<?xml version=\"1.0\" encoding=\"utf-8\"?><Envelope/>");
+    xml.server("<?xml version=\"1.0\"?><Envelope/>");
+    xml.client("<a/>");
+    EXPECT_NE(xml.app(), OXLO_PROTOCOL_SOAP) << "three packets are not enough";
+    xml.server("<b/>");
+    EXPECT_EQ(xml.app(), OXLO_PROTOCOL_SOAP);
 }
 
 } // namespace
