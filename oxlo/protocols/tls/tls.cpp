@@ -841,9 +841,13 @@ int finish(oxlo_module *m, oxlo_flow_state *f)
     return 0;
 }
 
-/* The obfuscated-TLS heuristic is not part of this engine yet: where the
- * decision would hand the flow to it, the search finishes instead. */
-int start_heuristic(oxlo_module *m, oxlo_flow_state *f) { return finish(m, f); }
+/* The obfuscated-TLS heuristic takes over the follow-up reading; without
+ * memory for it the search finishes. */
+int start_heuristic(oxlo_module *m, oxlo_flow_state *f)
+{
+    tls_check_client_fingerprint(m, f);
+    return tls_obfuscated_heur_start(m, f) ? 1 : finish(m, f);
+}
 
 struct decision {
     oxlo_module *m;
@@ -1102,10 +1106,14 @@ void oxlo_search_tls_wrapper(oxlo_module *module, oxlo_flow_state *flow)
     const oxlo_packet_state *pkt = &module->det.packet;
     const int more = (pkt->udp || flow->app == P_DTLS || flow->master == P_DTLS) ? search_dtls(module, flow)
                                                                                 : search_tcp(module, flow);
-    /* The obfuscated-TLS heuristic that could take over here is not part of
-     * this engine yet: a flow that is not TLS drops the dissector. */
-    if (more == 0 && !flow->app && !flow->master)
-        OXLO_EXCLUDE(module, flow);
+    /* A flow that turned out not to be TLS drops the dissector, unless the
+     * heuristic may look for a handshake hidden in it. */
+    if (more == 0 && !flow->app && !flow->master) {
+        if (!(module->cfg.tls_heuristics & 0x01) || !tls_obfuscated_heur_start(module, flow))
+            OXLO_EXCLUDE(module, flow);
+        else if (!tls_obfuscated_heur_search_again(module, flow)) /* this packet opens the first burst */
+            flow->extra_dissection = nullptr;
+    }
 }
 
 int tls_search_tcp(oxlo_module *module, oxlo_flow_state *flow) { return search_tcp(module, flow); }
@@ -1145,6 +1153,7 @@ void tls_reset_and_search(oxlo_module *module, oxlo_flow_state *flow, int reset)
             reassembly_free(&t->dtls_reassembly[d]);
             reassembly_free(&t->handshake[d]);
         }
+        tls_heuristic_free(t);
     }
     oxlo_search_tls_wrapper(module, flow);
 }
@@ -1171,6 +1180,7 @@ static void tls_state_release(void *state)
     oxlo_heap_free(t->cert_issuer_dn);
     oxlo_heap_free(t->cert_subject_dn);
     oxlo_heap_free(t->cert_server_names);
+    tls_heuristic_free(t);
     memset(t, 0, sizeof(*t));
 }
 
