@@ -1,5 +1,6 @@
 # Thin wrapper around CMake. `make` builds, `make test` installs what is
-# missing and runs every suite, `make run` starts the firewall on queue 0.
+# missing and runs every suite, `make run` installs what is missing and
+# starts the firewall on queue 0.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
@@ -35,7 +36,7 @@ fuzz:
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	bash scripts/run-fuzzers.sh $(FUZZ_BUILD)/fuzz $(FUZZ_SECONDS)
 
-run: build
+run: deps build
 	./$(BUILD)/vesk -q 0 -v
 
 bench: build

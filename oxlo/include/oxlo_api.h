@@ -332,6 +332,20 @@ const char *oxlo_flow_host_name_by_protocol(const oxlo_flow_state *flow, oxlo_cl
 /* HTTP request method id and URL of the flow (0 / "" until seen). */
 uint32_t oxlo_flow_http_method(const oxlo_flow_state *flow);
 const char *oxlo_flow_http_url(const oxlo_flow_state *flow);
+/* The rest of what the HTTP dissector kept (0 / "" until seen): the
+ * response code, the request's and the response's Content-Type, the
+ * operating system read from a browser's User-Agent, the X-Forwarded-For
+ * address, and the flow's User-Agent. */
+uint16_t oxlo_flow_http_response_code(const oxlo_flow_state *flow);
+const char *oxlo_flow_http_request_content_type(const oxlo_flow_state *flow);
+const char *oxlo_flow_http_response_content_type(const oxlo_flow_state *flow);
+const char *oxlo_flow_http_detected_os(const oxlo_flow_state *flow);
+const char *oxlo_flow_http_forwarded(const oxlo_flow_state *flow);
+const char *oxlo_flow_user_agent(const oxlo_flow_state *flow);
+/* Stream-content bits (1 audio, 2 video, 4 screen sharing) and the payload
+ * entropy the engine measured (0 when not measured). */
+uint8_t oxlo_flow_stream_content(const oxlo_flow_state *flow);
+float oxlo_flow_entropy(const oxlo_flow_state *flow);
 /* Client/server as decided by the engine: addresses are 16 bytes (IPv4 in
  * the first four), ports in network order; -2 on NULL arguments. */
 int oxlo_flow_endpoints(const oxlo_flow_state *flow, uint8_t client[16], uint16_t *client_port,

@@ -90,6 +90,13 @@ static inline int oxlo_rd_le16_at(const oxlo_reader *r, size_t offset, uint16_t 
     *out = (uint16_t)(r->data[offset] | (r->data[offset + 1] << 8));
     return 1;
 }
+static inline int oxlo_rd_le24_at(const oxlo_reader *r, size_t offset, uint32_t *out)
+{
+    if (!oxlo_rd_has(r, offset, 3))
+        return 0;
+    *out = (uint32_t)r->data[offset] | ((uint32_t)r->data[offset + 1] << 8) | ((uint32_t)r->data[offset + 2] << 16);
+    return 1;
+}
 static inline int oxlo_rd_le32_at(const oxlo_reader *r, size_t offset, uint32_t *out)
 {
     if (!oxlo_rd_has(r, offset, 4))

@@ -7,6 +7,7 @@
  * dissector keeps the queried name as the flow's host name, records the
  * addresses the answer hands out and follows the flow until a response with
  * records has been read. */
+#include "oxlo_flow_json.h"
 #include "oxlo_private.h"
 #include "oxlo_dissector_kit.h"
 #include "protocols/dns_private.h"
@@ -571,7 +572,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_dns = {
     1,
     sizeof(oxlo_dns_flow),
     nullptr,
-    nullptr,
+    oxlo_dns_json_block,
 };
 
 } // extern "C"

@@ -4,6 +4,7 @@
  * keeps URL, host, user agent, server, content types, credentials and file
  * names, sub-classifies the flow from them and raises the web risks. After
  * classification it reads up to 8 more packets. */
+#include "oxlo_flow_json.h"
 #include "oxlo_private.h"
 #include "oxlo_dissector_kit.h"
 #include "protocols/http_private.h"
@@ -854,6 +855,8 @@ bool whole_request(oxlo_module *m, oxlo_flow_state *f, view *msg)
 {
     http_state &h = http(f);
     const oxlo_packet_state *pkt = packet(m);
+    if (!pkt->tcp)
+        return true; /* only TCP segments are joined */
     const uint32_t seq = oxlo_be32(pkt->tcp + 4);
     if (!h.pending) {
         if (request_start(*msg, nullptr) == 0 || header_block_ends(*msg))
@@ -1015,7 +1018,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_http = {
     1,
     sizeof(http_state),
     oxlo_http_state_release,
-    nullptr,
+    oxlo_http_json_block,
 };
 
 } // extern "C"

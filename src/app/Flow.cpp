@@ -38,6 +38,7 @@ Flow::Flow(NetfilterInterface *owner_, uint32_t now, uint8_t l4Protocol_, uint8_
       engineState(nullptr),
       classification{},
       owner(owner_),
+      engine(owner_->engine()),
       next(nullptr),
       previous(nullptr),
       bucket(0),
@@ -97,7 +98,7 @@ bool Flow::matches(uint8_t ipVersion_, const uint8_t *source, const uint8_t *des
 void Flow::processPacket(uint8_t direction, const uint8_t *packet, uint16_t length) {
   uint32_t clock = owner->queueClock();
   if (!detectionCompleted) {
-    classification = oxlo_classify_packet(owner->module(), engineState, packet, length,
+    classification = oxlo_classify_packet(engine->module(), engineState, packet, length,
                                           static_cast<uint64_t>(clock) * 1000, nullptr);
     if (classification.app != 0) detectionCompleted = 1;
   }
@@ -113,7 +114,7 @@ void Flow::processPacket(uint8_t direction, const uint8_t *packet, uint16_t leng
 
 void Flow::giveUp() {
   if (detectionCompleted) return;
-  classification = oxlo_classification_fallback(owner->module(), engineState, l4Protocol);
+  classification = oxlo_classification_fallback(engine->module(), engineState, l4Protocol);
   detectionCompleted = 1;
 }
 
@@ -145,7 +146,7 @@ void Flow::print(const char *tag) const {
              Utils::macText(destinationMac, dstMac, sizeof(dstMac)),
              Utils::addressText(ipVersion, sourceAddress, src, sizeof(src)), sourcePort,
              Utils::addressText(ipVersion, destinationAddress, dst, sizeof(dst)), destinationPort,
-             oxlo_format_protocol_names(owner->module(), protocolPair(), proto, sizeof(proto)),
+             oxlo_format_protocol_names(engine->module(), protocolPair(), proto, sizeof(proto)),
              classification.app, packets() & 0xFF, inInterface, outInterface, host ? host : "",
              marker);
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "DetectionEngine.h"
 #include "oxlo_api.h"
 
 class NetfilterInterface;
@@ -63,6 +64,9 @@ class Flow {
   oxlo_flow_state *engineState;
   oxlo_classification classification;
   NetfilterInterface *owner;
+  // The module that classifies this flow from its first packet to its end,
+  // also when a reload has given the queue a new one meanwhile.
+  DetectionEnginePtr engine;
   Flow *next, *previous;
   uint32_t bucket;
   uint8_t idleMark;

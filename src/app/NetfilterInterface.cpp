@@ -1,10 +1,12 @@
 #include "NetfilterInterface.h"
+#include "PublicSuffixPaths.h"
 
 #include <arpa/inet.h>
 #include <libnetfilter_conntrack/libnetfilter_conntrack.h>
 #include <libnetfilter_queue/libnetfilter_queue.h>
 #include <linux/netfilter.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -31,9 +33,6 @@ std::atomic<uint8_t> globalRunning{0};
 static const uint32_t kCopyRange = 0xFFFF;
 static const size_t kReceiveBufferSize = kCopyRange + 65536;
 
-static const char *const kPublicSuffixPaths[] = {
-    "/usr/share/publicsuffix/public_suffix_list.dat", "/usr/share/oxlo/public_suffix_list.dat", "/etc/vesk/public_suffix_list.dat",
-    "./packages/etc/vesk/public_suffix_list.dat"};
 
 static const uint32_t kFlowBuckets = 32768;
 static const uint32_t kFlowCap = 262144;
@@ -81,11 +80,12 @@ oxlo_module *NetfilterInterface::buildModule(vesk_rule_manager *data) {
 
 // Detection module and flow table: what every queue needs, bound or not.
 void NetfilterInterface::createModule() {
-  module_ = buildModule(nullptr);
-  if (!module_) {
+  oxlo_module *module = buildModule(nullptr);
+  if (!module) {
     trace->log(TRACE_ERROR, __FILE__, __LINE__, "Global structure initialization failed");
     exit(-1);
   }
+  engine_ = std::make_shared<DetectionEngine>(module, nullptr, std::string());
 
   try {
     flowTable_ = new FlowHash(kFlowBuckets, kFlowCap);
@@ -189,10 +189,6 @@ void NetfilterInterface::release() {
     nfqHandle_ = nullptr;
   }
   socket_ = -1;
-  if (module_) {
-    oxlo_module_free(module_);
-    module_ = nullptr;
-  }
   if (conntrack_) {
     nfct_close(conntrack_);
     conntrack_ = nullptr;
@@ -201,18 +197,30 @@ void NetfilterInterface::release() {
   previousRules_ = nullptr;
   rule_manager_destroy(currentRules_);
   currentRules_ = nullptr;
-  oxlo_module_free(previousModule_);
-  previousModule_ = nullptr;
-  rule_manager_destroy(previousModuleData_);
-  previousModuleData_ = nullptr;
-  rule_manager_destroy(moduleData_);
-  moduleData_ = nullptr;
+  // Rules before the modules they were resolved against; the flows, which
+  // held the older modules, are gone with the flow table.
+  previousRulesEngine_.reset();
+  currentRulesEngine_.reset();
+  engine_.reset();
   free(receiveBuffer_);
   receiveBuffer_ = nullptr;
 }
 
+// Wakes a poll thread out of its wait so that a stop takes effect at once
+// rather than at the end of the wait.
+static void onWake(int) {}
+static const int kWakeSignal = SIGUSR2;
+
 void NetfilterInterface::start() {
+  static std::once_flag installed;
+  std::call_once(installed, [] {
+    struct sigaction wake {};
+    wake.sa_handler = onWake;  // no SA_RESTART: the wait returns EINTR
+    sigemptyset(&wake.sa_mask);
+    sigaction(kWakeSignal, &wake, nullptr);
+  });
   running_.store(1);
+  pollLoopLeft_.store(false);
   thread_ = std::thread(&NetfilterInterface::pollLoop, this);
 }
 
@@ -221,44 +229,68 @@ void NetfilterInterface::teardown() {
   tornDown_ = true;
   // The poll thread uses everything released below: it must be gone first.
   running_.store(0);
-  if (thread_.joinable()) thread_.join();
+  if (thread_.joinable()) {
+    // A wake that comes just before the wait begins is lost: repeat it.
+    for (int i = 0; i < 100 && !pollLoopLeft_.load(); i++) {
+      pthread_kill(thread_.native_handle(), kWakeSignal);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    thread_.join();
+  }
   release();
 }
 
-bool NetfilterInterface::loadRules(const char *path) {
+bool NetfilterInterface::loadAcceptable(int rc, vesk_rule_manager *rules, const char *path) {
+  const char *why = nullptr;
+  if (rc == -1)
+    why = "the file cannot be read";
+  else if (rc != 0)
+    why = "no line of it could be taken";
+  else if (rule_manager_has_default_policy(currentRules_) && !rule_manager_has_default_policy(rules))
+    why = "it has no default policy (id 0) while the rules in force have one";
+  if (!why) return true;
+  // Swapping in what was read would open the firewall: every flow no pool
+  // covers would pass.
+  trace->log(TRACE_ERROR, __FILE__, __LINE__,
+             "Rules from %s refused (%s): keeping the rules in force [queueId=%u]", path, why,
+             queueId_);
+  return false;
+}
+
+bool NetfilterInterface::loadInto(vesk_rule_manager *rules, const char *path,
+                                  vesk_blacklists **blacklists) {
+  if (blacklists && *blacklists) rule_manager_share_blacklists(rules, *blacklists);
+  int rc = rule_manager_load_rules(rules, path);
+  if (!loadAcceptable(rc, rules, path)) return false;
+  if (blacklists && !*blacklists) *blacklists = rule_manager_blacklists(rules);
+  return true;
+}
+
+bool NetfilterInterface::loadRules(const char *path, vesk_blacklists **blacklists) {
   std::lock_guard<std::mutex> reload(reloadLock_);
-  vesk_rule_manager *data = rule_manager_scan_engine_data(module_, path);
-  bool engineData = data && (rule_manager_custom_protocols_path(data) ||
-                             rule_manager_category_file_count(data) > 0);
-  if (!engineData) {
+  vesk_rule_manager *data = rule_manager_scan_engine_data(module(), path);
+  // Unreadable: the load below fails the same way and keeps the rules.
+  std::string signature = data ? DetectionEngine::signatureOf(data) : engine_->signature();
+  // The module is rebuilt only when what its data files hold has changed.
+  if (signature == engine_->signature()) {
     rule_manager_destroy(data);
-    data = nullptr;
+    return swapRules(path, blacklists);
   }
-  // Same module unless engine data is wanted now or was loaded before.
-  if (!engineData && !moduleData_) return swapRules(path);
 
   EngineSwap next;
-  next.data = data;
-  next.module = buildModule(data);
-  next.rules = next.module ? rule_manager_create(next.module, 16, 16) : nullptr;
+  oxlo_module *module = buildModule(signature.empty() ? nullptr : data);
+  if (module) {
+    next.engine = std::make_shared<DetectionEngine>(module, data, signature);
+  } else {
+    rule_manager_destroy(data);
+  }
+  next.rules = next.engine ? rule_manager_create(next.engine->module(), 16, 16) : nullptr;
   if (!next.rules) {
     trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to enable rules manager");
     freeSwap(next);
     return false;
   }
-  int rc = rule_manager_load_rules(next.rules, path);
-  trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Loaded rules from %s", path);
-  if (rc != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__,
-               "Unable to read rules from %s: keeping the rules in force [queueId=%u]", path,
-               queueId_);
-    freeSwap(next);
-    return false;
-  }
-  try {
-    next.flows = new FlowHash(kFlowBuckets, kFlowCap);
-  } catch (const std::bad_alloc &) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to allocate flow hash");
+  if (!loadInto(next.rules, path, blacklists)) {
     freeSwap(next);
     return false;
   }
@@ -267,8 +299,10 @@ bool NetfilterInterface::loadRules(const char *path) {
     // No poll thread: the caller drives the packet path itself.
     installSwap(next);
     freeSwap(next);
+    trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Loaded rules from %s", path);
     return true;
   }
+  bool installed = false;
   {
     std::unique_lock<std::mutex> lock(swapLock_);
     pendingSwap_ = next;
@@ -283,66 +317,58 @@ bool NetfilterInterface::loadRules(const char *path) {
     } else {
       next = displacedSwap_;
       displacedSwap_ = EngineSwap();
-      rc = 1;
+      installed = true;
     }
   }
   freeSwap(next);
-  if (rc != 1)
+  if (!installed) {
     trace->log(TRACE_WARNING, __FILE__, __LINE__, "Queue stopped before the new rules took over");
-  return rc == 1;
+    return false;
+  }
+  trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Loaded rules from %s", path);
+  return true;
 }
 
-bool NetfilterInterface::swapRules(const char *path) {
-  vesk_rule_manager *rules = rule_manager_create(module_, 16, 16);
+bool NetfilterInterface::swapRules(const char *path, vesk_blacklists **blacklists) {
+  vesk_rule_manager *rules = rule_manager_create(module(), 16, 16);
   if (!rules) {
     trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to enable rules manager");
     return false;
   }
-  int rc = rule_manager_load_rules(rules, path);
-  trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Loaded rules from %s", path);
-  if (rc != 0) {
-    // Swapping in an empty manager would silently pass everything.
-    trace->log(TRACE_ERROR, __FILE__, __LINE__,
-               "Unable to read rules from %s: keeping the rules in force [queueId=%u]", path,
-               queueId_);
+  if (!loadInto(rules, path, blacklists)) {
     rule_manager_destroy(rules);
     return false;
   }
-  vesk_rule_manager *displaced;
+  EngineSwap displaced;
   {
     std::lock_guard<std::mutex> lock(rulesLock_);
-    displaced = previousRules_;
+    displaced.rules = previousRules_;
     previousRules_ = currentRules_;
     currentRules_ = rules;
   }
+  displaced.engine = std::move(previousRulesEngine_);
+  previousRulesEngine_ = std::move(currentRulesEngine_);
+  currentRulesEngine_ = engine_;
   // The poll thread only ever uses the current manager, under the lock.
-  rule_manager_destroy(displaced);
-  // The module the displaced rules were resolved against is no longer needed.
-  oxlo_module_free(previousModule_);
-  previousModule_ = nullptr;
-  rule_manager_destroy(previousModuleData_);
-  previousModuleData_ = nullptr;
+  freeSwap(displaced);
+  trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Loaded rules from %s", path);
   return true;
 }
 
-// Runs between two packets: the old flows end with their module's flow
-// table; the module stays as long as the rules resolved against it.
+// Runs between two packets. The flow table stays: flows in progress keep
+// the module that started them; new flows get the new one.
 void NetfilterInterface::installSwap(EngineSwap &next) {
-  delete flowTable_;
   EngineSwap old;
-  old.module = previousModule_;
-  old.data = previousModuleData_;
   {
     std::lock_guard<std::mutex> lock(rulesLock_);
     old.rules = previousRules_;
     previousRules_ = currentRules_;
     currentRules_ = next.rules;
   }
-  previousModule_ = module_;
-  previousModuleData_ = moduleData_;
-  module_ = next.module;
-  moduleData_ = next.data;
-  flowTable_ = next.flows;
+  old.engine = std::move(previousRulesEngine_);
+  previousRulesEngine_ = std::move(currentRulesEngine_);
+  currentRulesEngine_ = next.engine;
+  engine_ = std::move(next.engine);
   next = old;
 }
 
@@ -357,11 +383,10 @@ void NetfilterInterface::applyPendingSwap() {
 }
 
 void NetfilterInterface::freeSwap(EngineSwap &set) {
+  // The rules first: they were resolved against the module.
   rule_manager_destroy(set.rules);
-  delete set.flows;
-  oxlo_module_free(set.module);
-  rule_manager_destroy(set.data);
-  set = EngineSwap();
+  set.rules = nullptr;
+  set.engine.reset();
 }
 
 void NetfilterInterface::pollLoop() {
@@ -416,6 +441,7 @@ void NetfilterInterface::pollLoop() {
     sendStatistics(now);
   }
   trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Leaving netfilter packet poll loop");
+  pollLoopLeft_.store(true);
 }
 
 int NetfilterInterface::packetCallback(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data *nfa,
@@ -519,7 +545,7 @@ uint16_t NetfilterInterface::matchRules(const uint8_t *sourceMac, const uint8_t 
 }
 
 void NetfilterInterface::exportFlow(Flow *flow) {
-  for (ZMQExporter *exporter : *exporters_) exporter->exportFlow(flow);
+  for (ZMQExporter *exporter : *exporters_) exporter->exportFlow(flow, module_);
 }
 
 void NetfilterInterface::exportConntrackFlow(uint32_t start, uint32_t stop, uint8_t l4Protocol,

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "DetectionEngine.h"
 #include "FlowHash.h"
 #include "ZMQExporter.h"
 #include "oxlo_api.h"
@@ -41,13 +42,18 @@ class NetfilterInterface {
   bool isRunning() const { return running_.load() != 0; }
 
   // Loads a rules file into a new rule manager and makes it current. Runs on
-  // the main thread; a load that fails keeps the rules in force. When the
-  // file names engine data ("custom_protocols", "category_file"), or the
-  // module in use was built from some, a fresh module is built with that
-  // data before it is finalized, the rules are loaded against it, and the
-  // poll thread swaps module, rules and flow table together between two
-  // packets (at once when the queue has no poll thread).
-  bool loadRules(const char *path);
+  // the main thread. A load that fails keeps the rules in force: a file that
+  // cannot be read, one of which no line could be taken, or one without a
+  // default policy (id 0) while the rules in force have one. When the
+  // engine data the file names ("custom_protocols", "category_file") differs
+  // in content from what the module in use was built from, a fresh module is
+  // built with it before it is finalized, the rules are loaded against it,
+  // and the poll thread swaps module and rules between two packets (at once
+  // when the queue has no poll thread). Flows in progress stay in the flow
+  // table and finish on the module that started them.
+  // blacklists: the blacklist downloads of this reload, shared by every
+  // queue: taken when set, else set to this load's own (if it has any).
+  bool loadRules(const char *path, vesk_blacklists **blacklists = nullptr);
 
   // Stops and joins the poll thread, then releases everything.
   void teardown();
@@ -66,7 +72,9 @@ class NetfilterInterface {
   uint32_t queueId() const { return queueId_; }
   FlowHash *flowTable() const { return flowTable_; }
   uint32_t queueClock() const { return queueClock_; }
-  oxlo_module *module() const { return module_; }
+  oxlo_module *module() const { return engine_ ? engine_->module() : nullptr; }
+  // The module new flows are classified by, shared with them.
+  const DetectionEnginePtr &engine() const { return engine_; }
 
   // Rules in force and the one they replaced (for tests and diagnostics).
   vesk_rule_manager *currentRules() const { return currentRules_; }
@@ -76,18 +84,22 @@ class NetfilterInterface {
   void createModule();
   // A finalized module with the engine data that `data` names (NULL: none).
   oxlo_module *buildModule(vesk_rule_manager *data);
-  // Set of things swapped together when the engine data changes.
+  // Rules and the module they were resolved against, swapped together when
+  // the engine data changes.
   struct EngineSwap {
-    oxlo_module *module = nullptr;
-    FlowHash *flows = nullptr;
+    DetectionEnginePtr engine;
     vesk_rule_manager *rules = nullptr;
-    vesk_rule_manager *data = nullptr;
   };
   // Poll thread: installs a pending swap, if any, and hands what it
   // displaced back to the waiting reload.
   void applyPendingSwap();
   // Rules alone, against the module in use.
-  bool swapRules(const char *path);
+  bool swapRules(const char *path, vesk_blacklists **blacklists);
+  // Whether a load's result may replace the rules in force; logs why not.
+  bool loadAcceptable(int rc, vesk_rule_manager *rules, const char *path);
+  // Loads the file into rules, sharing the reload's blacklist downloads;
+  // false (logged) when the result must not replace the rules in force.
+  bool loadInto(vesk_rule_manager *rules, const char *path, vesk_blacklists **blacklists);
   void installSwap(EngineSwap &next);
   static void freeSwap(EngineSwap &set);
   void release();
@@ -121,11 +133,12 @@ class NetfilterInterface {
   uint32_t lastStatistics_ = 0;
   struct nfq_handle *nfqHandle_ = nullptr;
   struct nfq_q_handle *queueHandle_ = nullptr;
-  oxlo_module *module_ = nullptr;
+  DetectionEnginePtr engine_;
   FlowHash *flowTable_ = nullptr;
   int socket_ = -1;
   std::thread thread_;
   std::atomic<uint8_t> running_{0};
+  std::atomic<bool> pollLoopLeft_{true};
   uint8_t firstQueue_;
   char localAddressText_[32];
   uint64_t previousBytes_ = 0, previousPackets_ = 0, bytes_ = 0, packets_ = 0;
@@ -137,12 +150,8 @@ class NetfilterInterface {
   std::mutex reloadLock_;  // reloads never overlap
   vesk_rule_manager *currentRules_ = nullptr;
   vesk_rule_manager *previousRules_ = nullptr;
-  // Engine data the module in use was built from (its category tags live
-  // here), and the module the previous rules were resolved against with
-  // its data; freed by the next reload.
-  vesk_rule_manager *moduleData_ = nullptr;
-  oxlo_module *previousModule_ = nullptr;
-  vesk_rule_manager *previousModuleData_ = nullptr;
+  // The modules those rules were resolved against: kept while they live.
+  DetectionEnginePtr currentRulesEngine_, previousRulesEngine_;
   // A swap waiting for the poll thread, and what it displaced.
   std::mutex swapLock_;
   std::condition_variable swapDone_;

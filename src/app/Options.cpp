@@ -196,6 +196,9 @@ static std::string cleanPart(const char *begin, const char *end) {
   return std::string(begin, end);
 }
 
+// Longest configuration line, its newline excluded.
+static const size_t kMaxConfigLine = 2047;
+
 int Options::readConfigFile(const char *path, const char *programName,
                             std::vector<std::string> &arguments) {
   FILE *fd = fopen(path, "r");
@@ -206,12 +209,44 @@ int Options::readConfigFile(const char *path, const char *programName,
   arguments.clear();
   arguments.push_back(programName);
 
-  char line[2048];
-  while (fgets(line, sizeof(line), fd)) {
-    if (line[0] == '\0' || line[0] == '\n' || line[0] == '#') continue;
+  char *buffer = nullptr;
+  size_t capacity = 0;
+  ssize_t read;
+  unsigned lineNumber = 0;
+  int rc = 0;
+  while (rc == 0 && (read = getline(&buffer, &capacity, fd)) != -1) {
+    lineNumber++;
+    size_t len = static_cast<size_t>(read);
+    if (len > 0 && buffer[len - 1] == '\n') len--;
+    // A line cut in two, or a file that is not text, would start the
+    // firewall with options nobody wrote: refuse it.
+    if (len > kMaxConfigLine) {
+      trace->log(TRACE_ERROR, __FILE__, __LINE__,
+                 "Line %u of config file %s is longer than %u characters", lineNumber, path,
+                 static_cast<unsigned>(kMaxConfigLine));
+      rc = 1;
+      break;
+    }
+    for (size_t i = 0; i < len; i++) {
+      unsigned char c = static_cast<unsigned char>(buffer[i]);
+      if ((c < 0x20 && c != '\t' && c != '\r') || c == 0x7F) {
+        trace->log(TRACE_ERROR, __FILE__, __LINE__,
+                   "Line %u of config file %s holds control characters: not a config file",
+                   lineNumber, path);
+        rc = 1;
+        break;
+      }
+    }
+    if (rc != 0) break;
+    buffer[len] = '\0';
 
-    size_t len = strlen(line);
+    // Leading blanks are not part of the option ("  -q 0" is "-q 0").
+    char *line = buffer;
+    while (*line == ' ' || *line == '\t') line++;
+    len = strlen(line);
+    if (line[0] == '\0' || line[0] == '#') continue;
     while (len > 1 && strchr(" \t\r\n", line[len - 1])) line[--len] = '\0';
+    if (strchr(" \t\r", line[0])) continue;  // only blanks
 
     // "-q 0" reads like "-q=0": the first blank before any '=' separates.
     for (char *p = line; *p && *p != '='; p++) {
@@ -235,13 +270,20 @@ int Options::readConfigFile(const char *path, const char *programName,
         for (size_t i = 0; i < arguments.size(); i++)
           trace->log(TRACE_ERROR, __FILE__, __LINE__, "[%d][%s]", static_cast<int>(i),
                      arguments[i].c_str());
-        fclose(fd);
-        return 1;
+        rc = 1;
+        break;
       }
       std::string value = cleanPart(part[0], part[1]);
       if (!value.empty()) arguments.push_back(value);
     }
   }
+  free(buffer);
   fclose(fd);
-  return 0;
+  if (rc == 0 && arguments.size() == 1) {
+    // Without options the usage would be printed and the firewall would
+    // "succeed" without running.
+    trace->log(TRACE_ERROR, __FILE__, __LINE__, "No options in config file %s", path);
+    rc = 1;
+  }
+  return rc;
 }

@@ -23,6 +23,24 @@ Trace::Trace() : level_(TRACE_NORMAL), utcOffset_(0) {
 
 void Trace::setLevel(uint8_t level) { level_ = level > 9 ? 9 : level; }
 
+// A log line is one line of text whatever a message quotes: control bytes
+// (a newline or escape sequence from a pushed file, say) become "\xNN".
+static void escapeControls(const char *in, char *out, size_t size) {
+  size_t o = 0;
+  for (; *in && o + 1 < size; in++) {
+    unsigned char c = static_cast<unsigned char>(*in);
+    if (c >= 0x20 && c != 0x7F) {
+      out[o++] = static_cast<char>(c);
+    } else if (o + 5 < size) {
+      snprintf(out + o, 5, "\\x%02X", c);
+      o += 4;
+    } else {
+      break;
+    }
+  }
+  out[o] = '\0';
+}
+
 static const char *baseName(const char *path) {
   const char *slash = strrchr(path, '/');
   return slash ? slash + 1 : path;
@@ -46,6 +64,8 @@ void Trace::log(uint8_t level, const char *file, int line, const char *format, .
   size_t len = n < 0 ? 0 : (static_cast<size_t>(n) < sizeof(message) ? n : sizeof(message) - 1);
   message[len] = '\0';
   while (len > 0 && message[len - 1] == '\n') message[--len] = '\0';
+  char escaped[kMessageSize];
+  escapeControls(message, escaped, sizeof(escaped));
 
   char stamp[64];
   time_t now = time(nullptr);
@@ -60,7 +80,7 @@ void Trace::log(uint8_t level, const char *file, int line, const char *format, .
   // The newline is part of the buffer so the whole line goes out in one write.
   char out[kLineSize + 1];
   int w = snprintf(out, kLineSize, "%s [%s:%d] %s%s", stamp, baseName(file), line,
-                   prefixOf(level), message);
+                   prefixOf(level), escaped);
   size_t outLen = w < 0 ? 0 : (static_cast<size_t>(w) < kLineSize ? w : kLineSize - 1);
   out[outLen] = '\n';
   fwrite(out, 1, outLen + 1, stdout);

@@ -12,8 +12,11 @@
 #include "Utils.h"
 #include "ZMQExporter.h"
 
+static void discardRest(void *socket);
+
 ZMQCollector::ZMQCollector(const char *endpoint, const char *serverKey) {
   if (serverKey) serverKey_ = strdup(serverKey);
+  if (endpoint) endpoint_ = endpoint;
   if (!setup(endpoint)) {
     free(serverKey_);
     serverKey_ = nullptr;
@@ -23,22 +26,38 @@ ZMQCollector::ZMQCollector(const char *endpoint, const char *serverKey) {
 
 ZMQCollector::~ZMQCollector() {
   free(serverKey_);
-  if (socket_) zmq_close(socket_);
+  closeSocket();
   if (context_) zmq_ctx_destroy(context_);
 }
 
 bool ZMQCollector::setup(const char *endpoint) {
-  static const char *const topics[] = {"ips", "message"};
   context_ = zmq_ctx_new();
   if (!context_) {
     trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to initialize ZMQ %s (context)", endpoint);
     return false;
   }
-  auto fail = [this]() {
-    if (socket_) zmq_close(socket_);
-    socket_ = nullptr;
+  if (!openSocket(true)) {
     zmq_ctx_destroy(context_);
     context_ = nullptr;
+    return false;
+  }
+  trace->log(TRACE_NORMAL, __FILE__, __LINE__,
+             "IMPORTANT: Remember to start corvane with --zmq-publish-events %s", endpoint);
+  return true;
+}
+
+void ZMQCollector::closeSocket() {
+  if (monitor_) zmq_close(monitor_);
+  monitor_ = nullptr;
+  if (socket_) zmq_close(socket_);
+  socket_ = nullptr;
+}
+
+bool ZMQCollector::openSocket(bool first) {
+  static const char *const topics[] = {"ips", "message"};
+  const char *endpoint = endpoint_.c_str();
+  auto fail = [this]() {
+    closeSocket();
     return false;
   };
   socket_ = zmq_socket(context_, ZMQ_SUB);
@@ -56,6 +75,24 @@ bool ZMQCollector::setup(const char *endpoint) {
     trace->log(TRACE_WARNING, __FILE__, __LINE__, "Unable to set ZMQ buffer size");
   int linger = 0;
   zmq_setsockopt(socket_, ZMQ_LINGER, &linger, sizeof(linger));
+  int64_t maxFrame = ZMQ_COLLECTOR_MAX_FRAME;
+  if (zmq_setsockopt(socket_, ZMQ_MAXMSGSIZE, &maxFrame, sizeof(maxFrame)) != 0)
+    trace->log(TRACE_WARNING, __FILE__, __LINE__, "Unable to set ZMQ maximum message size");
+  // The socket drops a connection that brings an oversize frame and does not
+  // connect again by itself: the monitor tells, and poll opens a new socket.
+  char monitorUrl[64];
+  snprintf(monitorUrl, sizeof(monitorUrl), "inproc://vesk-collector-%p-%u",
+           static_cast<void *>(this), ++generation_);
+  if (zmq_socket_monitor(socket_, monitorUrl, ZMQ_EVENT_DISCONNECTED) == 0) {
+    monitor_ = zmq_socket(context_, ZMQ_PAIR);
+    if (monitor_ && zmq_connect(monitor_, monitorUrl) != 0) {
+      zmq_close(monitor_);
+      monitor_ = nullptr;
+    }
+  }
+  if (!monitor_)
+    trace->log(TRACE_WARNING, __FILE__, __LINE__, "Unable to monitor the ZMQ connection to %s",
+               endpoint);
   if (zmq_connect(socket_, endpoint) != 0) {
     trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to connect to ZMQ endpoint %s", endpoint);
     return fail();
@@ -66,12 +103,35 @@ bool ZMQCollector::setup(const char *endpoint) {
                  topic);
       return fail();
     }
-    trace->log(TRACE_NORMAL, __FILE__, __LINE__, "ZMQ listening on topic '%s' at %s", topic,
-               endpoint);
+    if (first)
+      trace->log(TRACE_NORMAL, __FILE__, __LINE__, "ZMQ listening on topic '%s' at %s", topic,
+                 endpoint);
   }
-  trace->log(TRACE_NORMAL, __FILE__, __LINE__,
-             "IMPORTANT: Remember to start corvane with --zmq-publish-events %s", endpoint);
   return true;
+}
+
+// Opens a new socket when the connection was dropped (an oversize message,
+// or the publisher went away); false when there is no socket to poll.
+bool ZMQCollector::keepConnected() {
+  bool lost = false;
+  for (int i = 0; monitor_ && i < 64; i++) {
+    zmq_msg_t event;
+    zmq_msg_init(&event);
+    int rc = zmq_msg_recv(&event, monitor_, ZMQ_DONTWAIT);
+    zmq_msg_close(&event);
+    if (rc < 0) break;
+    int more = 0;
+    size_t moreSize = sizeof(more);
+    if (zmq_getsockopt(monitor_, ZMQ_RCVMORE, &more, &moreSize) == 0 && more) discardRest(monitor_);
+    lost = true;
+  }
+  if (socket_ && !lost) return true;
+  if (lost)
+    trace->log(TRACE_WARNING, __FILE__, __LINE__,
+               "[ZMQ] Connection to %s lost (a message over %u bytes is refused): reconnecting",
+               endpoint_.c_str(), ZMQ_COLLECTOR_MAX_FRAME);
+  closeSocket();
+  return openSocket(false);
 }
 
 bool ZMQCollector::decodePayload(const uint8_t *payload, size_t size, char **text,
@@ -170,10 +230,40 @@ static void discardRest(void *socket) {
   }
 }
 
-bool ZMQCollector::poll(ZMQReloadCallback reload) {
+bool ZMQCollector::poll(ZMQReloadCallback reload, int waitMs) {
+  if (!keepConnected()) {
+    if (waitMs > 0) usleep(static_cast<useconds_t>(waitMs) * 1000);
+    return false;
+  }
   zmq_pollitem_t item = {socket_, 0, ZMQ_POLLIN, 0};
-  if (zmq_poll(&item, 1, 10) <= 0 || !(item.revents & ZMQ_POLLIN)) return false;
+  if (zmq_poll(&item, 1, waitMs) <= 0 || !(item.revents & ZMQ_POLLIN)) return false;
 
+  char *rules = nullptr;
+  for (int i = 0; i < ZMQ_COLLECTOR_MAX_BATCH; i++) {
+    char *received = nullptr;
+    if (!receive(&received)) break;
+    if (received) {
+      free(rules);
+      rules = received;
+    }
+  }
+  if (!rules) return false;
+  bool handed = false;
+  char path[32];
+  if (!Utils::writeTempFile(rules, path)) {
+    trace->log(TRACE_WARNING, __FILE__, __LINE__, "Unable to create temporary files to save rules");
+  } else {
+    reload(path);
+    unlink(path);
+    handed = true;
+  }
+  free(rules);
+  return handed;
+}
+
+// True when a message was taken off the socket (also one that was dropped).
+bool ZMQCollector::receive(char **rules) {
+  *rules = nullptr;
   // The frames are taken as messages so their real sizes are known; no
   // length field is trusted beyond what was received.
   zmq_msg_t header, payload;
@@ -192,20 +282,22 @@ bool ZMQCollector::poll(ZMQReloadCallback reload) {
     payloadLength = static_cast<unsigned>(h[18]) | (static_cast<unsigned>(h[19]) << 8);
   }
   zmq_msg_close(&header);
+  char printableTopic[4 * ZMQ_TOPIC_SIZE + 1];
+  Utils::printable(topic, printableTopic, sizeof(printableTopic));
   trace->log(TRACE_NORMAL, __FILE__, __LINE__, "[ZMQ] RECV [url: %s][size: %d][payload-size: %d]",
-             topic, static_cast<int>(headerSize), static_cast<int>(payloadLength));
+             printableTopic, static_cast<int>(headerSize), static_cast<int>(payloadLength));
   int more = 0;
   size_t moreSize = sizeof(more);
   if (zmq_getsockopt(socket_, ZMQ_RCVMORE, &more, &moreSize) != 0 || !more) {
     trace->log(TRACE_WARNING, __FILE__, __LINE__, "[ZMQ] RECV error [size: %d][payload_len: %u]",
                static_cast<int>(headerSize), payloadLength);
-    return false;
+    return true;  // taken, and dropped
   }
   if (headerSize != ZMQ_HEADER_SIZE) {
     trace->log(TRACE_WARNING, __FILE__, __LINE__, "[ZMQ] RECV error [size: %d][payload_len: %u]",
                static_cast<int>(headerSize), payloadLength);
     discardRest(socket_);
-    return false;
+    return true;  // taken, and dropped
   }
 
   zmq_msg_init(&payload);
@@ -213,7 +305,7 @@ bool ZMQCollector::poll(ZMQReloadCallback reload) {
     trace->log(TRACE_WARNING, __FILE__, __LINE__, "[ZMQ] RECV error [size: %d][payload_len: %u]",
                -1, payloadLength);
     zmq_msg_close(&payload);
-    return false;
+    return true;  // taken, and dropped
   }
   discardRest(socket_);
   size_t size = zmq_msg_size(&payload);
@@ -222,31 +314,26 @@ bool ZMQCollector::poll(ZMQReloadCallback reload) {
                "[ZMQ] Message truncated? [size: %u][payload_len: %u]",
                static_cast<unsigned>(size), payloadLength);
     zmq_msg_close(&payload);
-    return false;
+    return true;  // taken, and dropped
   }
   char *text = nullptr;
   size_t textLength = 0;
   bool decoded = decodePayload(static_cast<const uint8_t *>(zmq_msg_data(&payload)), size, &text,
                                &textLength);
   zmq_msg_close(&payload);
-  if (!decoded) return false;
+  if (!decoded) return true;  // taken, and dropped
 
-  bool handed = false;
-  if (topic[0] == 'i' && !rulesTextIsWhole(text)) {
+  if (topic[0] != 'i') {
+    free(text);
+    return true;
+  }
+  if (!rulesTextIsWhole(text)) {
     trace->log(TRACE_WARNING, __FILE__, __LINE__,
                "[ZMQ] Invalid rules received [len: %u]: keeping the rules in force",
                static_cast<unsigned>(textLength));
-  } else if (topic[0] == 'i') {
-    char path[32];
-    if (!Utils::writeTempFile(text, path)) {
-      trace->log(TRACE_WARNING, __FILE__, __LINE__,
-                 "Unable to create temporary files to save rules");
-    } else {
-      reload(path);
-      unlink(path);
-      handed = true;
-    }
+    free(text);
+    return true;
   }
-  free(text);
-  return handed;
+  *rules = text;
+  return true;
 }

@@ -5,11 +5,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 typedef unsigned (*ZMQReloadCallback)(const char *rulesPath);
 
 // Largest policy text accepted after decompression.
-#define ZMQ_COLLECTOR_MAX_TEXT (16u * 1024u * 1024u)
+#define ZMQ_COLLECTOR_MAX_TEXT (4u * 1024u * 1024u)
+// Largest frame taken from the socket: the header's length field has 16
+// bits, so no whole payload is larger. A peer that sends more is cut off by
+// the socket before the message is buffered.
+#define ZMQ_COLLECTOR_MAX_FRAME 65535
+// Messages handled by one poll at most (the rest wait for the next).
+#define ZMQ_COLLECTOR_MAX_BATCH 256
 
 class ZMQCollector {
  public:
@@ -20,9 +27,11 @@ class ZMQCollector {
   ZMQCollector(const ZMQCollector &) = delete;
   ZMQCollector &operator=(const ZMQCollector &) = delete;
 
-  // One poll of at most 10 ms; a received rules file is handed to the callback.
-  // Returns true when a rules file was handed over.
-  bool poll(ZMQReloadCallback reload);
+  // Waits at most waitMs for a message, then takes every message waiting
+  // (up to ZMQ_COLLECTOR_MAX_BATCH). Each replaces the whole policy, so only
+  // the last good rules file among them is handed to the callback. Returns
+  // true when a rules file was handed over.
+  bool poll(ZMQReloadCallback reload, int waitMs = 10);
 
   // Decodes one payload frame: a leading 0 byte means a zlib stream follows.
   // The result is NUL-terminated; false (and nothing allocated) on failure.
@@ -30,9 +39,18 @@ class ZMQCollector {
 
  private:
   bool setup(const char *endpoint);
+  bool openSocket(bool first);
+  void closeSocket();
+  bool keepConnected();
+  // Receives one waiting message; a whole rules file on an "ips" topic is
+  // returned in *rules (malloc'd). False when none was waiting.
+  bool receive(char **rules);
   char *serverKey_ = nullptr;
   void *context_ = nullptr;
   void *socket_ = nullptr;
+  void *monitor_ = nullptr;  // disconnection events of socket_
+  unsigned generation_ = 0;
+  std::string endpoint_;
 };
 
 #endif

@@ -16,6 +16,8 @@
 #include "Flow.h"
 #include "Trace.h"
 #include "Utils.h"
+#include "oxlo_flow_json.h"
+#include "oxlo_hosts.h"
 #include "oxlo_names.h"
 #include "oxlo_risks.h"
 
@@ -23,11 +25,29 @@
 
 static std::atomic<bool> collectorHintShown{false};
 
+// A CURVE public key in Z85: 40 characters of the Z85 alphabet that decode
+// to 32 bytes. Anything else (NULs from a hex text of zeros, say) is no key.
+static bool isZ85Key(const char *z85) {
+  static const char alphabet[] =
+      "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ.-:+=^!/*?&<>()[]{}@%$#";
+  for (int i = 0; i < 40; i++)
+    if (z85[i] == '\0' || !strchr(alphabet, z85[i])) return false;
+  uint8_t key[32];
+  char text[41];
+  memcpy(text, z85, 40);
+  text[40] = '\0';
+  return zmq_z85_decode(key, text) != nullptr;
+}
+
 int ZMQExporter::curveSetup(void *socket, const char *serverKey) {
   char z85[41];
   size_t len = strlen(serverKey);
   if (len == 40) {
     memcpy(z85, serverKey, 41);
+    if (!isZ85Key(z85)) {
+      trace->log(TRACE_ERROR, __FILE__, __LINE__, "Invalid ZMQ encryption key format: refused");
+      return -2;
+    }
   } else if (len == 80) {
     if (!Utils::hexToBytes(serverKey, len, reinterpret_cast<uint8_t *>(z85), sizeof(z85))) {
       trace->log(TRACE_ERROR, __FILE__, __LINE__,
@@ -35,6 +55,11 @@ int ZMQExporter::curveSetup(void *socket, const char *serverKey) {
       return -2;
     }
     z85[40] = '\0';
+    if (!isZ85Key(z85)) {
+      trace->log(TRACE_ERROR, __FILE__, __LINE__,
+                 "Invalid ZMQ encryption hex key format: refused");
+      return -2;
+    }
   } else {
     trace->log(TRACE_ERROR, __FILE__, __LINE__,
                "Invalid ZMQ encryption key format: refused [len: %u]",
@@ -209,7 +234,12 @@ bool ZMQExporter::send(const char *payload, uint32_t length, const char *topic, 
     return false;
   }
 
-  if (pacing_ > 0 && --pacing_ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // Only the thread that takes the count from 1 to 0 pauses; the count
+  // never goes below 0.
+  int32_t left = pacing_.load();
+  while (left > 0 && !pacing_.compare_exchange_weak(left, left - 1)) {
+  }
+  if (left == 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
   bool sent = false;
   {
@@ -264,7 +294,25 @@ void ZMQExporter::addRecord(Write write) {
   if (batchCount_ >= ZMQ_BATCH_FLOWS || configuration.flush) flushLocked();
 }
 
-void ZMQExporter::writeFlow(Flow *flow) {
+// Key 58065: the engine's metadata of the flow, '{"oxlo":{...}}', written in
+// a JSON buffer of its own whatever the batch's encoding.
+void ZMQExporter::writeMetadata(oxlo_module *module, const Flow *flow) {
+  if (!flow->engineState) return;
+  oxlo_recbuf json;
+  if (oxlo_recbuf_init(&json, OXLO_SER_FORMAT_JSON) != 0) {
+    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to write the flow metadata (no memory)");
+    return;
+  }
+  uint32_t length = 0;
+  const char *text = nullptr;
+  if (oxlo_flow_info_serialize(module, flow->engineState, &json, flow->classification) == 0)
+    text = oxlo_recbuf_output(&json, &length);
+  if (!text || oxlo_recbuf_put_id_text_len(&records_, 58065, text, length) != 0)
+    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Flow metadata of %u bytes not exported", length);
+  oxlo_recbuf_release(&json);
+}
+
+void ZMQExporter::writeFlow(Flow *flow, oxlo_module *module) {
   oxlo_recbuf *s = &records_;
   oxlo_recbuf_put_id_u32(s, 1, flow->bytesSrc2Dst);
   oxlo_recbuf_put_id_u32(s, 2, flow->packetsSrc2Dst);
@@ -296,12 +344,12 @@ void ZMQExporter::writeFlow(Flow *flow) {
     oxlo_recbuf_put_id_text(s, 57, Utils::macText(flow->destinationMac, mac, sizeof(mac)));
   oxlo_recbuf_put_id_u32(s, 58061, configuration.uniqueSourceId);
   char protocol[16];
-  snprintf(protocol, sizeof(protocol), "%u.%u", flow->classification.master,
-           flow->classification.app);
+  // "%u.%u" of master and application, or the single id when one is 0 or
+  // both are the same ("7" for plain HTTP, never "0.7").
+  oxlo_format_protocol_ids(flow->protocolPair(), protocol, sizeof(protocol));
   oxlo_recbuf_put_id_text(s, 57590, protocol);
-  // The flow's detection metadata (key 58065) needs the engine's flow-to-JSON
-  // writer, which is not available yet; the record goes out without it.
   const oxlo_flow_state *state = flow->engineState;
+  writeMetadata(module, flow);
   const char *host = state ? oxlo_flow_host_name_by_protocol(state, flow->classification) : nullptr;
   oxlo_recbuf_put_id_text(s, 58011, host ? host : "");
   oxlo_risk_mask risks = state ? oxlo_flow_risk_bits(state) : 0;
@@ -324,8 +372,8 @@ void ZMQExporter::writeFlow(Flow *flow) {
   flow->exported = 1;
 }
 
-void ZMQExporter::exportFlow(Flow *flow) {
-  addRecord([&]() { writeFlow(flow); });
+void ZMQExporter::exportFlow(Flow *flow, oxlo_module *module) {
+  addRecord([&]() { writeFlow(flow, module); });
 }
 
 void ZMQExporter::exportConntrackFlow(uint32_t start, uint32_t stop, uint8_t l4Protocol,

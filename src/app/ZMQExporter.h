@@ -4,10 +4,12 @@
 #ifndef VESK_ZMQEXPORTER_H
 #define VESK_ZMQEXPORTER_H
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <vector>
 
+#include "oxlo_api.h"
 #include "oxlo_serializer.h"
 
 class Flow;
@@ -29,7 +31,9 @@ class ZMQExporter {
   ZMQExporter &operator=(const ZMQExporter &) = delete;
 
   void sendHello();
-  void exportFlow(Flow *flow);
+  // The module is the one that classified the flow (it names protocols and
+  // categories in the flow's metadata).
+  void exportFlow(Flow *flow, oxlo_module *module);
   // Addresses: IPv4 as a 32-bit host-byte-order value, IPv6 as 16 bytes.
   void exportConntrackFlow(uint32_t start, uint32_t stop, uint8_t l4Protocol, uint8_t ipVersion,
                            const void *source, const void *destination, uint16_t sourcePort,
@@ -59,7 +63,8 @@ class ZMQExporter {
   // first when the batch would no longer fit one message.
   template <typename Write>
   void addRecord(Write write);
-  void writeFlow(Flow *flow);
+  void writeFlow(Flow *flow, oxlo_module *module);
+  void writeMetadata(oxlo_module *module, const Flow *flow);
 
   bool useTLV_;
   bool noCompression_;
@@ -69,7 +74,7 @@ class ZMQExporter {
   void *eventSocket_ = nullptr;
   uint8_t sourceByte_;
   uint32_t nextFlush_;
-  int32_t pacing_ = 8;
+  std::atomic<int32_t> pacing_{8};  // counted down by every queue thread
   uint32_t messageCounter_ = 0;
   std::mutex batchLock_, sendLock_;
   oxlo_recbuf records_{};

@@ -47,10 +47,30 @@ static void onReloadSignal(int) { reloadRequested.store(1); }
 
 // Loads a rules file on every queue, in queue order; used at start-up, on
 // SIGHUP and for policies pushed by the collector. Main thread only.
+// The blacklist downloads of the latest reload (shared by every queue).
+static vesk_blacklists *blacklists = nullptr;
+
 static unsigned reloadRules(const char *path) {
+  vesk_blacklists *fetched = nullptr;
   unsigned n = 0;
-  for (; n < VESK_MAX_QUEUES && queues[n]; n++) queues[n]->loadRules(path);
+  for (; n < VESK_MAX_QUEUES && queues[n]; n++) queues[n]->loadRules(path, &fetched);
+  if (fetched) {
+    blacklists_release(blacklists);
+    blacklists = fetched;
+  }
   return n;
+}
+
+// Start-up waits a little for the blacklists, never long: the rules apply
+// without them until they arrive.
+static void waitForBlacklists() {
+  if (!blacklists) return;
+  for (int i = 0; i < 20 && stopSignals.load() == 0; i++)
+    if (blacklists_wait(blacklists, 100)) return;
+  if (stopSignals.load() == 0)
+    trace->log(TRACE_WARNING, __FILE__, __LINE__,
+               "Blacklist downloads still running: the rules apply without the blacklists "
+               "until they arrive");
 }
 
 static void runConntrackSetup() {
@@ -129,8 +149,12 @@ static void mainLoop() {
         trace->log(TRACE_NORMAL, __FILE__, __LINE__, "SIGHUP received (no action)");
       }
     }
-    if (collector) collector->poll(reloadRules);
-    if (stopSignals.load() == 0) sleep(1);  // a signal cuts it short
+    // The collector's wait stands in for the one-second sleep: a pushed
+    // policy is taken as soon as it arrives; a signal cuts either short.
+    if (collector)
+      collector->poll(reloadRules, 1000);
+    else if (stopSignals.load() == 0)
+      sleep(1);
   }
 }
 
@@ -145,6 +169,8 @@ static void shutdown() {
     delete queues[i];
     queues[i] = nullptr;
   }
+  blacklists_release(blacklists);  // stops a download still running
+  blacklists = nullptr;
   for (ZMQExporter *exporter : exporters) delete exporter;
   exporters.clear();
   delete collector;
@@ -235,6 +261,7 @@ int main(int argc, char **argv) {
 
   createQueues(options);
   loadFirstRules();
+  waitForBlacklists();
   for (ZMQExporter *exporter : exporters) exporter->sendHello();
 
   trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Running [UUID: %s][Source ID: %u][Format: %s]",

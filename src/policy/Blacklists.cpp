@@ -4,6 +4,8 @@
 #include <curl/curl.h>
 #include <unistd.h>
 
+#include <strings.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -119,7 +121,61 @@ bool Blacklists::loadFile(const char *path) {
   return true;
 }
 
-bool Blacklists::download(const char *url) {
+bool Blacklists::urlAllowed(const char *url) {
+  return url && (strncasecmp(url, "http://", 7) == 0 || strncasecmp(url, "https://", 8) == 0);
+}
+
+namespace {
+
+// Where a download writes, and how much it has written.
+struct Sink {
+  FILE *file;
+  long long written, limit;
+  bool tooLarge;
+};
+
+size_t writeCapped(char *data, size_t size, size_t count, void *user) {
+  Sink *sink = static_cast<Sink *>(user);
+  size_t n = size * count;
+  if (sink->written + (long long)n > sink->limit) {
+    sink->tooLarge = true;
+    return 0;  // ends the transfer with a write error
+  }
+  sink->written += (long long)n;
+  return fwrite(data, 1, n, sink->file);
+}
+
+// Runs one transfer to its end, or until abort is set.
+CURLcode perform(CURL *curl, const std::atomic<bool> *abort) {
+  CURLM *multi = curl_multi_init();
+  if (!multi) return CURLE_OUT_OF_MEMORY;
+  curl_multi_add_handle(multi, curl);
+  CURLcode result = CURLE_ABORTED_BY_CALLBACK;
+  int running = 1;
+  while (running && !(abort && abort->load())) {
+    if (curl_multi_perform(multi, &running) != CURLM_OK) {
+      result = CURLE_FAILED_INIT;
+      break;
+    }
+    if (!running) break;
+    curl_multi_poll(multi, nullptr, 0, 100, nullptr);
+  }
+  int left;
+  while (CURLMsg *msg = curl_multi_info_read(multi, &left))
+    if (msg->msg == CURLMSG_DONE) result = msg->data.result;
+  curl_multi_remove_handle(multi, curl);
+  curl_multi_cleanup(multi);
+  return result;
+}
+
+}  // namespace
+
+bool Blacklists::download(const char *url, const std::atomic<bool> *abort) {
+  if (!urlAllowed(url)) {
+    POLICY_LOG(POLICY_WARNING, "Skipping blacklist %s: only http and https URLs are downloaded",
+               PolicyTrace::printable(url).c_str());
+    return false;
+  }
   CURL *curl = curl_easy_init();
   if (!curl) {
     POLICY_LOG(POLICY_ERROR, "Unable to init curl");
@@ -139,14 +195,21 @@ bool Blacklists::download(const char *url) {
   }
 
   POLICY_LOG(POLICY_NORMAL, "Downloading %s...", url);
+  Sink sink = {f, 0, maxBytes, false};
   curl_easy_setopt(curl, CURLOPT_URL, url);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, f);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeCapped);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  // A rules file may come from the network: never read local files or
+  // other schemes, also not through a redirect.
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)maxBytes);
   // An error page is not a list, and a stalled server must not hang the load.
   curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connectTimeout);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, totalTimeout);
-  CURLcode rc = curl_easy_perform(curl);
+  CURLcode rc = perform(curl, abort);
   curl_easy_cleanup(curl);
   bool written = fclose(f) == 0;
 
@@ -155,7 +218,11 @@ bool Blacklists::download(const char *url) {
     ok = loadFile(path);
   } else {
     POLICY_LOG(POLICY_ERROR, "Error while downloading %s", url);
-    if (rc != CURLE_OK) POLICY_LOG(POLICY_DEBUG, "Download failure: %s", curl_easy_strerror(rc));
+    if (sink.tooLarge || rc == CURLE_FILESIZE_EXCEEDED)
+      POLICY_LOG(POLICY_WARNING, "Download of %s stopped: list larger than %lld bytes", url,
+                 maxBytes);
+    else if (rc != CURLE_OK)
+      POLICY_LOG(POLICY_DEBUG, "Download failure: %s", curl_easy_strerror(rc));
   }
   unlink(path);
   return ok;

@@ -3,6 +3,7 @@
 #ifndef VESK_BLACKLISTS_H
 #define VESK_BLACKLISTS_H
 
+#include <atomic>
 #include <cstdint>
 
 #include "oxlo_patricia.h"
@@ -15,8 +16,15 @@ class Blacklists {
   Blacklists &operator=(const Blacklists &) = delete;
 
   // Fetches the list into a temporary file and loads it; false when the
-  // download fails (HTTP errors and time-outs included) or nothing loads.
-  bool download(const char *url);
+  // download fails (HTTP errors, time-outs, a list over kMaxListBytes and
+  // any scheme but http and https included), when abort becomes true while
+  // it runs (within about 100 ms), or when nothing loads.
+  bool download(const char *url, const std::atomic<bool> *abort = nullptr);
+  // Largest list downloaded by default.
+  static const long long kMaxListBytes = 64LL * 1024 * 1024;
+  void setMaxBytes(long long bytes) { maxBytes = bytes; }
+  // Whether a URL names a scheme that is downloaded (http, https).
+  static bool urlAllowed(const char *url);
   // True when the file could be opened; adds every address in it.
   bool loadFile(const char *path);
   // One address text with an optional "/length"; false when refused.
@@ -35,6 +43,7 @@ class Blacklists {
  private:
   oxlo_patricia_tree *ipv4, *ipv6;
   long connectTimeout, totalTimeout;
+  long long maxBytes = kMaxListBytes;
 };
 
 #endif

@@ -1,5 +1,7 @@
 #include "PolicyEngine.h"
 
+#include "oxlo_hosts.h"
+
 // Flows carry user ids: a custom protocol's name maps to its user id.
 uint16_t policyProtocolIdByName(oxlo_module *module, const char *name) {
   uint16_t id = oxlo_protocol_id_by_name(module, name);
@@ -26,6 +28,9 @@ int policyFlowIsIpv6(const oxlo_flow_state *flow) { return oxlo_flow_is_ipv6(flo
 
 oxlo_module *policyModuleNew() {
   oxlo_module *module = oxlo_module_new(nullptr);
+  // Host-name markers of an organisation ("example.") need the suffixes.
+  const char *suffixes = oxlo_public_suffix_list_default_path();
+  if (module && suffixes) oxlo_load_public_suffix_list(module, suffixes);
   if (module && oxlo_finalize_initialization(module) != 0) {
     oxlo_module_free(module);
     return nullptr;

@@ -17,45 +17,6 @@
 
 static const uint32_t LAST_CATEGORY = 163;
 
-// Host names with their markers. A name matches itself and every parent
-// domain that still has a dot (a.b.example.com tries a.b.example.com,
-// b.example.com, example.com, never com); names without a dot and names
-// under .arpa or .local never match.
-class HostNameSet {
- public:
-  bool add(const char *name, uint16_t marker) {
-    while (*name == '.') name++;
-    if (!*name) return false;
-    names[lower(name)] = marker;
-    return true;
-  }
-  bool match(const char *host, uint16_t *marker) const {
-    std::string h = lower(host);
-    size_t lastDot = h.rfind('.');
-    if (lastDot == std::string::npos) return false;
-    std::string last = h.substr(lastDot);
-    if (last == ".arpa" || last == ".local") return false;
-    for (size_t start = 0; h.find('.', start) != std::string::npos;) {
-      auto it = names.find(h.substr(start));
-      if (it != names.end()) {
-        *marker = it->second;
-        return true;
-      }
-      start = h.find('.', start) + 1;
-    }
-    return false;
-  }
-  size_t size() const { return names.size(); }
-
- private:
-  static std::string lower(const char *s) {
-    std::string r(s);
-    std::transform(r.begin(), r.end(), r.begin(), [](unsigned char c) { return tolower(c); });
-    return r;
-  }
-  std::unordered_map<std::string, uint16_t> names;
-};
-
 static bool allDigits(const char *s) {
   if (!*s) return false;
   for (; *s; s++)
@@ -133,9 +94,9 @@ PolicyRule::PolicyRule(RuleManager *manager, json_object *line)
   parseMarkers(manager, value);
 }
 
-PolicyRule::~PolicyRule() = default;
+PolicyRule::~PolicyRule() { oxlo_domain_set_free(hostNames); }
 
-size_t PolicyRule::hostNameCount() const { return hostNames ? hostNames->size() : 0; }
+size_t PolicyRule::hostNameCount() const { return hostNameEntries; }
 
 void PolicyRule::parseFlowRisk(json_object *risk) {
   json_object *value;
@@ -192,7 +153,7 @@ void PolicyRule::parseMarkers(RuleManager *manager, json_object *markers) {
   json_object *section;
   if (sectionUsable(markers, "categories", &section)) parseCategories(manager, section);
   if (sectionUsable(markers, "protocols", &section)) parseProtocols(manager, section);
-  if (sectionUsable(markers, "hostnames", &section)) parseHostNames(section);
+  if (sectionUsable(markers, "hostnames", &section)) parseHostNames(manager->getModule(), section);
   if (sectionUsable(markers, "countries", &section)) parseCountries(section);
   if (sectionUsable(markers, "continents", &section)) parseContinents(section);
   if (sectionUsable(markers, "asn", &section)) parseAsns(section);
@@ -244,8 +205,15 @@ void PolicyRule::parseProtocols(RuleManager *manager, json_object *section) {
   }
 }
 
-void PolicyRule::parseHostNames(json_object *section) {
-  hostNames.reset(new (std::nothrow) HostNameSet());
+// The engine's domain set: a name matches itself and its parent domains
+// (never a lone top-level label, nor names under .arpa or .local), and an
+// entry ending in '.' ("example.") is the organisation under any public
+// suffix (www.example.co.uk).
+void PolicyRule::parseHostNames(oxlo_module *module, json_object *section) {
+  oxlo_domain_set_free(hostNames);
+  hostNameEntries = 0;
+  hostNamesModule = module;
+  hostNames = oxlo_domain_set_new();
   if (!hostNames) {
     POLICY_LOG(POLICY_WARNING, "Not enough memory: skipping hostnames");
     return;
@@ -257,9 +225,10 @@ void PolicyRule::parseHostNames(json_object *section) {
       if (wrongType) POLICY_LOG(POLICY_WARNING, "Unexpected type for hostnames key %s", key);
       continue;
     }
-    if (hostNames->add(key, marker))
+    if (oxlo_domain_set_add(module, hostNames, marker, key) == 1) {
+      hostNameEntries++;
       POLICY_LOG(POLICY_DEBUG, "Added hostname [%s: %u]", key, marker);
-    else
+    } else
       POLICY_LOG(POLICY_WARNING, "Unable to add hostname [%s: %u]", key, marker);
   }
 }
@@ -355,10 +324,11 @@ uint16_t PolicyRule::evaluate(oxlo_module *module, const PolicyFlowFacts &flow,
   }
 
   if (hostNames && flow.hostName && flow.hostName[0]) {
-    uint16_t marker;
-    if (hostNames->match(flow.hostName, &marker)) {
+    uint32_t marker = 0;
+    // Keys were made with the module the set was filled with.
+    if (oxlo_domain_set_match(hostNamesModule, hostNames, &marker, flow.hostName)) {
       if (marker == MARKER_DROP) return MARKER_DROP;
-      result = marker;
+      result = (uint16_t)marker;
     }
   }
 

@@ -12,9 +12,9 @@
 #include <unordered_map>
 
 #include "oxlo_api.h"
+#include "oxlo_hosts.h"
 
 class RuleManager;
-class HostNameSet;
 
 // What a policy looks at in a classified flow; protocol ids are user ids.
 struct PolicyFlowFacts {
@@ -68,7 +68,7 @@ class PolicyRule {
   void parseMarkers(RuleManager *manager, json_object *markers);
   void parseProtocols(RuleManager *manager, json_object *section);
   void parseCategories(RuleManager *manager, json_object *section);
-  void parseHostNames(json_object *section);
+  void parseHostNames(oxlo_module *module, json_object *section);
   void parseCountries(json_object *section);
   void parseContinents(json_object *section);
   void parseAsns(json_object *section);
@@ -81,7 +81,9 @@ class PolicyRule {
   uint16_t riskMarker;
   std::map<uint16_t, uint16_t> categories;
   std::map<uint16_t, uint16_t> protocols;
-  std::unique_ptr<HostNameSet> hostNames;
+  oxlo_domain_set *hostNames = nullptr;
+  oxlo_module *hostNamesModule = nullptr;
+  size_t hostNameEntries = 0;
   std::map<uint16_t, uint16_t> countries;
   std::map<uint32_t, uint16_t> asns;
   std::map<uint8_t, uint16_t> continents;

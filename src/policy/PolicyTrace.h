@@ -3,7 +3,9 @@
 #ifndef VESK_POLICY_TRACE_H
 #define VESK_POLICY_TRACE_H
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 class PolicyTrace {
  public:
@@ -15,6 +17,20 @@ class PolicyTrace {
   // also go to syslog.
   void log(int msgLevel, const char *file, int line, const char *format, ...)
       __attribute__((format(printf, 5, 6)));
+
+  // Untrusted text made fit for one log line: control bytes, '\\' and bytes
+  // above 0x7E as "\xNN", cut after maxChars input bytes with "..." added.
+  static std::string printable(const char *text, size_t maxChars = 256);
+
+  // While one is alive, the calling thread's messages are not written: a
+  // rules load that has already logged enough of a long file mutes the rest.
+  class Muted {
+   public:
+    Muted();
+    ~Muted();
+    Muted(const Muted &) = delete;
+    Muted &operator=(const Muted &) = delete;
+  };
 
   // The instance, created with level 2 on the first call.
   static PolicyTrace *instance();

@@ -6,12 +6,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "PolicyEngine.h"
 #include "PolicyTrace.h"
 #include "Pool.h"
 #include "vesk_policy.h"
+
+// A rules file may come from the network: the lines of one load logged in
+// full, and how much of each line is echoed.
+static const unsigned kLoggedLines = 64;
+static const size_t kEchoedChars = 256;
 
 RuleManager::RuleManager(oxlo_module *givenModule, uint32_t policyLimit_, uint32_t poolLimit_)
     : ownsModule(false), policyLimit(policyLimit_), poolLimit(poolLimit_), module(givenModule),
@@ -62,6 +68,8 @@ bool RuleManager::scanEngineData(const char *path) {
 
 bool RuleManager::loadRules(const char *path) {
   fileRead = false;
+  accepted = 0;
+  blacklistUrls.clear();
   FILE *f = path ? fopen(path, "r") : nullptr;
   if (!f) {
     POLICY_LOG(POLICY_ERROR, "Unable to open file %s [%u/%s", path ? path : "(null)",
@@ -72,16 +80,27 @@ bool RuleManager::loadRules(const char *path) {
   char *line = nullptr;
   size_t cap = 0;
   ssize_t len;
-  unsigned lineNumber = 0;
+  unsigned lineNumber = 0, ruleLines = 0;
   errno = 0;
   while ((len = getline(&line, &cap, f)) != -1) {
     lineNumber++;
     if (line[0] == '#') continue;
     if (len > 0 && line[len - 1] == '\n') line[--len] = '\0';
     if (len == 0) continue;
-    if (!parseLine(line, lineNumber)) POLICY_LOG(POLICY_WARNING, "Invalid parsing of line %u", lineNumber);
+    // Past the first lines, the messages of a line are not written: a
+    // pushed file of a million bad lines must not become a million log lines.
+    if (++ruleLines == kLoggedLines + 1 && !engineDataOnly)
+      POLICY_LOG(POLICY_WARNING, "Further lines of %s are not logged", path);
+    std::unique_ptr<PolicyTrace::Muted> mute;
+    if (ruleLines > kLoggedLines) mute.reset(new PolicyTrace::Muted());
+    if (parseLine(line, lineNumber))
+      accepted++;
+    else
+      POLICY_LOG(POLICY_WARNING, "Invalid parsing of line %u", lineNumber);
     errno = 0;
   }
+  if (ruleLines > kLoggedLines && !engineDataOnly)
+    POLICY_LOG(POLICY_NORMAL, "%s: %u rule lines, %u taken", path, ruleLines, accepted);
   int readError = ferror(f) ? (errno ? errno : EIO) : 0;
   free(line);
   fclose(f);
@@ -92,7 +111,9 @@ bool RuleManager::loadRules(const char *path) {
     return false;
   }
   fileRead = true;
-  return engineDataOnly || resolve();
+  if (engineDataOnly) return true;
+  startBlacklists();
+  return resolve();
 }
 
 // Keeps a freshly parsed pool or policy unless its id is taken or the set is
@@ -117,7 +138,8 @@ void RuleManager::addPool(json_object *root, unsigned lineNumber, const char *te
   try {
     pool = new Pool(root);
   } catch (const char *msg) {
-    POLICY_LOG(POLICY_ERROR, "[JSON Error @ line %u][%s] %s", lineNumber, msg, text);
+    POLICY_LOG(POLICY_ERROR, "[JSON Error @ line %u][%s] %s", lineNumber, msg,
+               PolicyTrace::printable(text, kEchoedChars).c_str());
     throw false;
   }
   keepEntry(pools, pool, poolLimit, "pool", "pools");
@@ -128,7 +150,8 @@ void RuleManager::addPolicy(json_object *root, unsigned lineNumber, const char *
   try {
     policy = new PolicyRule(this, root);
   } catch (const char *msg) {
-    POLICY_LOG(POLICY_ERROR, "[JSON Error @ line %u][%s] %s", lineNumber, msg, text);
+    POLICY_LOG(POLICY_ERROR, "[JSON Error @ line %u][%s] %s", lineNumber, msg,
+               PolicyTrace::printable(text, kEchoedChars).c_str());
     throw false;
   }
   keepEntry(policies, policy, policyLimit, "policy", "policies");
@@ -163,12 +186,31 @@ void RuleManager::loadBlacklists(json_object *value) {
   size_t n = json_object_array_length(value);
   for (size_t i = 0; i < n; i++) {
     const char *url = json_object_get_string(json_object_array_get_idx(value, i));
-    if (url) blacklists.download(url);
+    if (!url) continue;
+    if (!Blacklists::urlAllowed(url)) {
+      POLICY_LOG(POLICY_WARNING, "Skipping blacklist %s: only http and https URLs are downloaded",
+                 PolicyTrace::printable(url).c_str());
+      continue;
+    }
+    blacklistUrls.push_back(url);
   }
 }
 
+// The downloads start once the file is read; they run on their own thread.
+void RuleManager::startBlacklists() {
+  std::shared_ptr<BlacklistFetch> offered = std::move(shared);
+  shared.reset();
+  if (blacklistUrls.empty()) return;
+  if (offered && offered->urls() == blacklistUrls)
+    fetch = std::move(offered);
+  else
+    fetch = std::make_shared<BlacklistFetch>(blacklistUrls);
+}
+
 bool RuleManager::parseLine(const char *text, unsigned lineNumber) {
-  if (!engineDataOnly) POLICY_LOG(POLICY_NORMAL, "[line %u] Loading %s", lineNumber, text);
+  if (!engineDataOnly)
+    POLICY_LOG(POLICY_NORMAL, "[line %u] Loading %s", lineNumber,
+               PolicyTrace::printable(text, kEchoedChars).c_str());
 
   json_tokener *tok = json_tokener_new();
   if (!tok) return false;
@@ -179,7 +221,8 @@ bool RuleManager::parseLine(const char *text, unsigned lineNumber) {
   json_tokener_free(tok);
   if (!root || jerr != json_tokener_success) {
     POLICY_LOG(POLICY_ERROR, "[JSON Error @ line %u][%s] %s", lineNumber,
-               jerr == json_tokener_success ? "not a JSON object" : json_tokener_error_desc(jerr), text);
+               jerr == json_tokener_success ? "not a JSON object" : json_tokener_error_desc(jerr),
+               PolicyTrace::printable(text, kEchoedChars).c_str());
     json_object_put(root);
     return false;
   }

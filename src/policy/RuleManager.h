@@ -10,7 +10,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "Blacklists.h"
+#include <memory>
+
+#include "BlacklistFetch.h"
 #include "PolicyRule.h"
 #include "oxlo_api.h"
 #include "oxlo_patricia.h"
@@ -30,8 +32,10 @@ class RuleManager {
   // no pools, policies, blacklists or geolocation; false when the file
   // cannot be opened or read.
   bool scanEngineData(const char *path);
-  // Whether the last loadRules could open and read its file.
+  // Whether the last loadRules could open and read its file, and how many
+  // of its rule lines it took (blank and comment lines are not counted).
   bool fileWasRead() const { return fileRead; }
+  unsigned acceptedLines() const { return accepted; }
   bool parseLine(const char *text, unsigned lineNumber);
   bool resolve();
 
@@ -55,7 +59,15 @@ class RuleManager {
   const PolicyRule *getDefaultPolicy() const { return defaultPolicy; }
   const std::map<uint16_t, PolicyRule *> &getPolicies() const { return policies; }
   const std::map<uint16_t, Pool *> &getPools() const { return pools; }
-  Blacklists &getBlacklists() { return blacklists; }
+  // Whether the blacklists of the load cover an address; false while their
+  // downloads run (the rules apply without them until then).
+  bool isBlacklisted(const uint8_t *address, int ipVersion) const {
+    return fetch && fetch->contains(address, ipVersion);
+  }
+  // Downloads of another manager's load: when this load's "blacklists"
+  // lines name the same URLs, it takes them instead of downloading again.
+  void shareBlacklists(std::shared_ptr<BlacklistFetch> other) { shared = std::move(other); }
+  const std::shared_ptr<BlacklistFetch> &getBlacklistFetch() const { return fetch; }
   const std::string &getCustomProtocolsPath() const { return customProtocolsPath; }
   const std::vector<std::string> &getCategoryFilePaths() const { return categoryPaths; }
   const std::vector<std::string> &getCategoryFileNames() const { return categoryNames; }
@@ -65,6 +77,7 @@ class RuleManager {
   void addPolicy(json_object *line, unsigned lineNumber, const char *text);
   void loadGeoip(json_object *value);
   void loadBlacklists(json_object *value);
+  void startBlacklists();
   PolicyRule *lookupAddress(const uint8_t *address, bool ipv6) const;
 
   bool ownsModule;
@@ -72,8 +85,10 @@ class RuleManager {
   oxlo_module *module;
   oxlo_patricia_tree *ipv4Tree, *ipv6Tree;
   PolicyRule *defaultPolicy;
-  Blacklists blacklists;
+  std::vector<std::string> blacklistUrls;
+  std::shared_ptr<BlacklistFetch> fetch, shared;
   bool fileRead;
+  unsigned accepted = 0;
   bool engineDataOnly = false;
   std::string customProtocolsPath;
   std::vector<std::string> categoryPaths;

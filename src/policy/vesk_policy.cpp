@@ -10,6 +10,8 @@
 #include "PolicyEngine.h"
 #include "PolicyTrace.h"
 #include "RuleManager.h"
+#include "oxlo_risks.h"
+#include "oxlo_tls_dns.h"
 #include "vesk_policy.h"
 
 static RuleManager *unwrap(vesk_rule_manager *m) { return reinterpret_cast<RuleManager *>(m); }
@@ -39,7 +41,13 @@ int rule_manager_load_rules(vesk_rule_manager *manager, const char *path) {
     POLICY_LOG(POLICY_ERROR, "Not enough memory while loading %s", path ? path : "");
     return -1;
   }
-  return rm->fileWasRead() ? 0 : -1;
+  if (!rm->fileWasRead()) return -1;
+  return rm->acceptedLines() > 0 ? 0 : -2;
+}
+
+int rule_manager_has_default_policy(const vesk_rule_manager *manager) {
+  const RuleManager *rm = unwrap(manager);
+  return rm && rm->getDefaultPolicy() ? 1 : 0;
 }
 
 uint16_t rule_manager_match_flow(vesk_rule_manager *manager, const uint8_t *src_mac,
@@ -70,8 +78,29 @@ uint16_t rule_manager_match_flow(vesk_rule_manager *manager, const uint8_t *src_
 int rule_manager_is_blacklisted(vesk_rule_manager *manager, const uint8_t *address,
                                 int ip_version) {
   RuleManager *rm = unwrap(manager);
-  return rm && rm->getBlacklists().contains(address, ip_version) ? 1 : 0;
+  return rm && rm->isBlacklisted(address, ip_version) ? 1 : 0;
 }
+
+struct vesk_blacklists {
+  std::shared_ptr<BlacklistFetch> fetch;
+};
+
+vesk_blacklists *rule_manager_blacklists(const vesk_rule_manager *manager) {
+  const RuleManager *rm = unwrap(manager);
+  if (!rm || !rm->getBlacklistFetch()) return nullptr;
+  return new (std::nothrow) vesk_blacklists{rm->getBlacklistFetch()};
+}
+
+void rule_manager_share_blacklists(vesk_rule_manager *manager, const vesk_blacklists *blacklists) {
+  RuleManager *rm = unwrap(manager);
+  if (rm) rm->shareBlacklists(blacklists ? blacklists->fetch : nullptr);
+}
+
+int blacklists_wait(vesk_blacklists *blacklists, uint32_t timeout_ms) {
+  return blacklists && blacklists->fetch->wait(timeout_ms) ? 1 : 0;
+}
+
+void blacklists_release(vesk_blacklists *blacklists) { delete blacklists; }
 
 vesk_rule_manager *rule_manager_scan_engine_data(oxlo_module *module, const char *path) {
   vesk_rule_manager *manager = rule_manager_create(module, 16, 16);
@@ -104,6 +133,63 @@ const char *rule_manager_category_file_tag(const vesk_rule_manager *manager, uin
   const RuleManager *rm = unwrap(manager);
   if (!rm || i >= rm->getCategoryFileNames().size()) return nullptr;
   return rm->getCategoryFileNames()[i].c_str();
+}
+
+// Post-quantum TLS groups: the ML-KEM hybrids and their drafts, the Kyber
+// drafts and the experimental range.
+static bool pqTlsGroup(uint16_t g) {
+  return g == 0x11EC || g == 0x11ED || (g >= 0x2001 && g <= 0x2010) || g == 0x6399 ||
+         g == 0x639A || (g >= 0xFE30 && g <= 0xFE37);
+}
+
+static bool pqSshMethod(const char *name) {
+  return name && (strncmp(name, "mlkem768x25519-sha256", 21) == 0 ||
+                  strncmp(name, "sntrup761x25519-sha512", 22) == 0);
+}
+
+// Which protocol of the flow the check is about: its application id when
+// that is one of the checked ones, else its master (a TLS flow to a named
+// service has app "Google" and master "TLS").
+static uint16_t checkedProtocol(oxlo_module *module, const oxlo_flow_state *flow) {
+  static const char *const names[] = {"DTLS", "TLS", "QUIC", "IPSec", "SSH"};
+  uint16_t ids[2] = {oxlo_flow_app_protocol(flow), oxlo_flow_master_protocol(flow)};
+  for (uint16_t id : ids)
+    for (const char *name : names)
+      if (id != 0 && id == policyProtocolIdByName(module, name)) return id;
+  return 0;
+}
+
+int flow_check_non_pqc_risk(oxlo_module *module, oxlo_flow_state *flow) {
+  if (!module || !flow) return 0;
+  uint16_t proto = checkedProtocol(module, flow);
+  if (proto == 0) return 0;
+  const char *client = "Obsolete non-PQC client";
+  const char *message = nullptr;
+  if (proto == policyProtocolIdByName(module, "SSH")) {
+    if (pqSshMethod(oxlo_flow_ssh_negotiated_kex(flow))) return 0;
+    // A side whose list is not known is not blamed; with neither list known
+    // the client is named, as for TLS without details.
+    const char *clientList = oxlo_flow_ssh_kex_list(flow, 1);
+    const char *serverList = oxlo_flow_ssh_kex_list(flow, 0);
+    bool clientOld = clientList[0] && !pqSshMethod(clientList);
+    bool serverOld = serverList[0] && !pqSshMethod(serverList);
+    if (clientOld && serverOld)
+      message = "Both Obsolete non-PQC client and server";
+    else if (serverOld)
+      message = "Obsolete non-PQC server";
+    else
+      message = client;
+  } else if (proto == policyProtocolIdByName(module, "IPSec")) {
+    message = client;  // the responder's IKE proposal is not read
+  } else {
+    uint16_t groups[64];
+    size_t n = oxlo_flow_tls_groups_offered(flow, groups, 64);
+    for (size_t i = 0; i < n; i++)
+      if (pqTlsGroup(groups[i])) return 0;
+    message = client;
+  }
+  oxlo_flow_risk_raise(module, flow, OXLO_NON_PQC, message);
+  return 1;
 }
 
 void rule_manager_set_debug(void) {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Flow export to a subscriber (the Python corvane stand-in): the greeting,
 # records of dig's DNS flows against dnsmasq with counters equal to what
-# tcpdump saw, batches of 16, -f, -j, and CURVE with a key pair made here
+# tcpdump saw and their engine metadata (key 58065), batches of 16, -f, -j, and CURVE with a key pair made here
 # (an exporter given a bad key sends nothing).
 TAG=export
 . "$(dirname "$0")/e2e_lib.sh"
@@ -65,8 +65,10 @@ kill "$TCPDUMP"; wait "$TCPDUMP" 2>/dev/null
 e2e_stop_vesk
 sleep 1
 check "the last 4 flows are sent at shutdown" "len(recs)==20"
-check "records: UDP to port 53 with host names, DNS protocol, source id" \
-  "all(r['4']==17 and r['11']==53 and r['60']==4 and r['8']==0x0A4D0001 and r['12']==0x0A4D0002 and r['58011'].endswith('.vesk.test') and '58061' in r and '57590' in r for r in recs)"
+check "records: UDP to port 53 with host names, DNS protocol as "5", source id" \
+  "all(r['4']==17 and r['11']==53 and r['60']==4 and r['8']==0x0A4D0001 and r['12']==0x0A4D0002 and r['58011'].endswith('.vesk.test') and '58061' in r and r['57590']=='5' for r in recs)"
+check "key 58065: the flow's metadata as JSON text, one oxlo block naming the DNS query" \
+  "all(list(json.loads(r['58065']))==['oxlo'] and json.loads(r['58065'])['oxlo']['proto']=='DNS' and json.loads(r['58065'])['oxlo']['hostname']==r['58011'] and json.loads(r['58065'])['oxlo']['domainame']=='vesk.test' and json.loads(r['58065'])['oxlo']['dns']['query_type']==1 for r in recs)"
 # tcpdump's view of the first query (the packet that completed the flow).
 read -r qport qlen < <(tshark -r "$TMP/dns.pcap" -Y 'udp.dstport==53' -T fields -e udp.srcport -e ip.len 2>/dev/null | head -1)
 check "counters of the first flow equal tcpdump's query ($qport, $qlen bytes)" \
@@ -92,6 +94,8 @@ queries 1 j
 e2e_wait_for "$OUT" '"flow"' 5
 check "-j: compressed JSON record with the flow's fields" \
   "len(flows)==1 and flows[0]['version']==2 and flows[0]['compressed'] and flows[0]['json']['11']==53 and flows[0]['json']['58011']=='j1.vesk.test'"
+check "-j: key 58065 is a JSON text inside the JSON record" \
+  "json.loads(flows[0]['json']['58065'])['oxlo']['hostname']=='j1.vesk.test' and json.loads(flows[0]['json']['58065'])['oxlo']['dns']['query_type']==1"
 e2e_stop_vesk
 stop_collector
 

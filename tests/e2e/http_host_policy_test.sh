@@ -2,14 +2,16 @@
 # Host-name markers end to end: a policy that drops "example.com" stops curl
 # asking for www.example.com (a sub-domain of a listed name), while
 # example.com.evil, which only starts with the listed name, gets through with
-# the default marker. The HTTP flows show up in the -v log with their host.
+# the default marker. An organisation marker ("vendor.") drops its hosts
+# under any public suffix (www.vendor.co.uk). The HTTP flows show up in the
+# -v log with their host.
 TAG=hostpol
 . "$(dirname "$0")/e2e_lib.sh"
 e2e_require
 e2e_setup
 
 cat > "$TMP/rules.json" <<'JSON'
-{"policy":{"id":0,"name":"hosts","default_marker":9,"markers":{"hostnames":{"example.com":"drop"}}}}
+{"policy":{"id":0,"name":"hosts","default_marker":9,"markers":{"hostnames":{"example.com":"drop","vendor.":"drop"}}}}
 JSON
 echo hello > "$TMP/index.txt"
 e2e_count_mark 9
@@ -28,6 +30,12 @@ for address in 10.77.0.2 fd77::2; do
   body=$(fetch www.example.com "$address")
   [ -z "$body" ] && ok "www.example.com via $address dropped" \
     || fail "www.example.com via $address answered [$body]"
+  body=$(fetch www.vendor.co.uk "$address")
+  [ -z "$body" ] && ok "www.vendor.co.uk via $address dropped" \
+    || fail "www.vendor.co.uk via $address answered [$body]"
+  body=$(fetch www.novendor.co.uk "$address")
+  [ "$body" = hello ] && ok "www.novendor.co.uk via $address passes" \
+    || fail "www.novendor.co.uk via $address got [$body]"
 done
 
 # The flow lines name HTTP and carry the host: the dropped one with marker 2,

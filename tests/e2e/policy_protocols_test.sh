@@ -18,6 +18,7 @@ cat > "$TMP/strict.json" <<'JSON'
 JSON
 cat > "$TMP/open.json" <<'JSON'
 {"pool":{"id":1,"name":"clients","ip":["10.77.0.1/32","fd77::1"],"mac":[]},"policy":{"id":1}}
+{"policy":{"id":0,"name":"default","default_marker":"pass","markers":{}}}
 {"policy":{"id":1,"name":"open","default_marker":"pass","markers":{"protocols":{"HTTP":43}}}}
 JSON
 cp "$TMP/strict.json" "$RULES"

@@ -2,8 +2,12 @@
 // payloads (a two-byte length and a direction bit before each) wrapped into
 // TCP or UDP packets of one flow on ports 443, 4433 or 53, so that record
 // reassembly, the hello and certificate parsers and the DNS walk all see
-// attacker-chosen bytes through oxlo_classify_packet.
+// attacker-chosen bytes through oxlo_classify_packet. What the dissectors
+// kept is then written as the flow's JSON metadata.
 #include "fuzz_flow.h"
+#include "oxlo_flow_json.h"
+
+#include <cstdlib>
 
 static void configure(oxlo_module *mod)
 {
@@ -39,6 +43,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fuzz_classify_copy(m, flow, p.data(), p.size(), now, nullptr);
         pos += len;
         now += 7;
+    }
+    oxlo_classification c{};
+    c.master = oxlo_flow_master_protocol(flow);
+    c.app = oxlo_flow_app_protocol(flow);
+    oxlo_recbuf json;
+    if (oxlo_recbuf_init(&json, OXLO_SER_FORMAT_JSON) == 0) {
+        uint32_t len = 0;
+        const char *out = oxlo_flow_info_serialize(m, flow, &json, c) == 0 ? oxlo_recbuf_output(&json, &len) : nullptr;
+        if (out && (len < 2 || out[0] != '{' || out[len - 1] != '}'))
+            std::abort(); // a written block is one JSON object
+        oxlo_recbuf_release(&json);
     }
     oxlo_flow_state_free(flow);
     return 0;

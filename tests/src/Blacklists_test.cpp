@@ -7,9 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <set>
+#include <thread>
 #include <string>
 
+#include "BlacklistFetch.h"
 #include "RuleManager.h"
 #include "vesk_policy.h"
 #include "policy_test_util.h"
@@ -170,16 +174,93 @@ TEST_F(BlacklistDownload, http_error_and_stalled_server_fail_and_change_nothing)
 TEST_F(BlacklistDownload, rules_file_blacklists_line_feeds_the_manager) {
   vesk_rule_manager *m = rule_manager_create(nullptr, 16, 16);
   ASSERT_NE(m, nullptr);
-  RulesFile rules("{\"blacklists\":[\"" + url("/missing") + "\",\"" + url("/good.txt") + "\"]}\n");
+  RulesFile rules("{\"blacklists\":[\"" + url("/missing") + "\",\"file:///dev/zero\",\"" +
+                  url("/good.txt") + "\"]}\n");
   testing::internal::CaptureStdout();
   EXPECT_EQ(rule_manager_load_rules(m, rules.path.c_str()), 0);
-  testing::internal::GetCapturedStdout();
+  vesk_blacklists *fetch = rule_manager_blacklists(m);
+  ASSERT_NE(fetch, nullptr);
+  EXPECT_EQ(blacklists_wait(fetch, 10000), 1);
+  std::string log = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(contains(log, "Skipping blacklist file:///dev/zero: only http and https")) << log;
+  EXPECT_TRUE(contains(log, "Blacklists ready: 1 of 2 lists loaded")) << log;
   Addr in = addr("203.0.113.5"), out = addr("192.0.2.99"), six = addr("2001:db8::1");
   EXPECT_TRUE(rule_manager_is_blacklisted(m, in.data(), 4));
   EXPECT_FALSE(rule_manager_is_blacklisted(m, out.data(), 4));
   EXPECT_TRUE(rule_manager_is_blacklisted(m, six.data(), 6));
   EXPECT_FALSE(rule_manager_is_blacklisted(nullptr, in.data(), 4));
+
+  // A second manager of the same reload takes the same downloads; one
+  // naming other URLs starts its own.
+  vesk_rule_manager *m2 = rule_manager_create(nullptr, 16, 16);
+  rule_manager_share_blacklists(m2, fetch);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(rule_manager_load_rules(m2, rules.path.c_str()), 0);
+  log = testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(contains(log, "Downloading")) << log;
+  EXPECT_TRUE(rule_manager_is_blacklisted(m2, in.data(), 4));
+  RulesFile other("{\"blacklists\":[\"" + url("/good.txt") + "\"]}\n");
+  vesk_rule_manager *m3 = rule_manager_create(nullptr, 16, 16);
+  rule_manager_share_blacklists(m3, fetch);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(rule_manager_load_rules(m3, other.path.c_str()), 0);
+  vesk_blacklists *own = rule_manager_blacklists(m3);
+  EXPECT_EQ(blacklists_wait(own, 10000), 1);
+  log = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(contains(log, "Downloading " + url("/good.txt"))) << log;
+  blacklists_release(own);
+  blacklists_release(fetch);
+  rule_manager_destroy(m3);
+  rule_manager_destroy(m2);
   rule_manager_destroy(m);
+}
+
+// Schemes other than http and https are never fetched; a list over the cap
+// is cut off; a stalled download ends at once when asked to.
+TEST_F(BlacklistDownload, downloads_are_bounded_and_abortable) {
+  PolicyTrace::instance();
+  std::set<std::string> before = tempLists();
+  Blacklists b;
+  testing::internal::CaptureStdout();
+  for (const char *u : {"file:///dev/zero", "ftp://127.0.0.1/x", "gopher://127.0.0.1/"})
+    EXPECT_FALSE(b.download(u)) << u;
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(contains(out, "Downloading")) << out;
+
+  b.setMaxBytes(1 << 20);
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(b.download(url("/big").c_str()));
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(contains(out, "list larger than 1048576 bytes")) << out;
+  EXPECT_FALSE(b.containsText("198.51.100.1"));
+
+  std::atomic<bool> abort{false};
+  std::thread stopper([&abort] {
+    usleep(300 * 1000);
+    abort.store(true);
+  });
+  auto start = std::chrono::steady_clock::now();
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(b.download(url("/slow").c_str(), &abort));
+  testing::internal::GetCapturedStdout();
+  double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  stopper.join();
+  EXPECT_LT(seconds, 2.0) << "the stalled server sends nothing for 10 s";
+  expectNoLeftover(before);
+
+  // Dropping the last reference to a fetch in progress stops it too.
+  start = std::chrono::steady_clock::now();
+  {
+    testing::internal::CaptureStdout();
+    BlacklistFetch fetch({url("/slow")});
+    usleep(200 * 1000);
+    EXPECT_FALSE(fetch.done());
+    EXPECT_FALSE(fetch.contains(addr("192.0.2.50").data(), 4));
+  }
+  testing::internal::GetCapturedStdout();
+  seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(seconds, 2.0);
 }
 
 }  // namespace

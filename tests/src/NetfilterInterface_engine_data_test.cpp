@@ -1,6 +1,6 @@
 // Engine data named by a rules file ("custom_protocols", "category_file")
-// takes effect: the queue builds a fresh module with it and swaps module,
-// rules and flow table together.
+// takes effect: the queue builds a fresh module with it when that data
+// changed, and swaps module and rules together; flows in progress stay.
 #include "NetfilterInterface.h"
 
 #include <gtest/gtest.h>
@@ -131,6 +131,79 @@ TEST_F(EngineDataTest, reloading_the_same_file_does_not_grow_memory) {
   size_t after = mallinfo2().uordblks;
   // A module with its suffix list takes far more than this margin.
   EXPECT_LE(after, settled + 64 * 1024) << "settled " << settled << " after " << after;
+}
+
+// A reload that names the same engine data (same content, even under a new
+// file name) keeps the module; one whose content changed builds a new one.
+// Either way the flow in progress is not restarted: it stays in the table
+// and completes on the module that started it.
+TEST_F(EngineDataTest, reload_keeps_flows_and_rebuilds_only_on_changed_content) {
+  std::string protos = write("protos.txt", "tcp:7777@PortProto\n");
+  auto rulesWith = [&](const std::string &name, const std::string &protoPath, int marker) {
+    return write(name, "{\"custom_protocols\": \"" + protoPath + "\"}\n"
+                       "{\"policy\": {\"id\": 0, \"name\": \"p\", \"default_marker\": " +
+                           std::to_string(marker) +
+                           ", \"markers\": {\"protocols\": {\"PortProto\": 2}}}}\n");
+  };
+  ASSERT_TRUE(queue->loadRules(rulesWith("a.json", protos, 5).c_str()));
+  oxlo_module *built = queue->module();
+
+  // A connection in progress: a few packets of an unclassified flow.
+  auto packet = [](uint16_t dport) { return ipv4(6, kA, kB, transport(6, 40001, dport)); };
+  for (int i = 0; i < 3; i++) {
+    auto p = packet(9999);
+    ASSERT_EQ(queue->processPacket(1000, nullptr, 1, 2, p.data(), p.size()), 0u);
+  }
+  ASSERT_EQ(queue->flowTable()->count(), 1u);
+
+  std::string copy = write("copy.txt", "tcp:7777@PortProto\n");
+  ASSERT_TRUE(queue->loadRules(rulesWith("b.json", copy, 6).c_str()));
+  EXPECT_EQ(queue->module(), built) << "same content: no new module";
+  EXPECT_EQ(queue->flowTable()->count(), 1u);
+
+  write("copy.txt", "tcp:7778@PortProto\n");
+  ASSERT_TRUE(queue->loadRules(rulesWith("c.json", copy, 7).c_str()));
+  EXPECT_NE(queue->module(), built) << "changed content: a new module";
+  ASSERT_EQ(queue->flowTable()->count(), 1u) << "the flow in progress survives the swap";
+
+  // The old flow goes on to its give-up and gets the new rules' default.
+  uint32_t mark = 0;
+  for (int i = 0; i < 40 && queue->flowTable()->count() > 0; i++) {
+    auto p = packet(9999);
+    mark = queue->processPacket(1000, nullptr, 1, 2, p.data(), p.size());
+  }
+  EXPECT_EQ(queue->flowTable()->count(), 0u);
+  EXPECT_EQ(mark, 7u);
+  // New flows are classified by the new module's data.
+  EXPECT_EQ(completeTcp(7778), 2u);
+  EXPECT_EQ(completeTcp(7777), 7u);
+}
+
+// Loads that would open a drop-all firewall keep the rules in force.
+TEST_F(EngineDataTest, loads_that_would_fail_open_keep_the_rules) {
+  std::string drop = write("drop.json",
+                           "{\"policy\": {\"id\": 0, \"name\": \"d\", \"default_marker\": \"drop\", "
+                           "\"markers\": {}}}\n");
+  ASSERT_TRUE(queue->loadRules(drop.c_str()));
+  vesk_rule_manager *inForce = queue->currentRules();
+  struct Case {
+    const char *name;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"empty", ""},
+      {"binary", std::string("\x7f" "ELF\x02\x01\x01\x00\n\xff\xfe\x00\x01", 14)},
+      {"only invalid lines", "{}\nnot json\n{\"policy\": 1}\n"},
+      {"no default policy", "{\"policy\": {\"id\": 1, \"name\": \"p\", \"default_marker\": "
+                            "\"pass\", \"markers\": {}}}\n"},
+  };
+  for (const Case &c : cases) {
+    EXPECT_FALSE(queue->loadRules(write("bad.json", c.text).c_str())) << c.name;
+    EXPECT_EQ(queue->currentRules(), inForce) << c.name;
+    EXPECT_EQ(completeTcp(80), 2u) << c.name;
+  }
+  EXPECT_FALSE(queue->loadRules((dir + "/missing.json").c_str()));
+  EXPECT_EQ(queue->currentRules(), inForce);
 }
 
 }  // namespace

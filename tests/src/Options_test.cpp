@@ -144,12 +144,15 @@ TEST_F(OptionsTest, config_file_lines_become_arguments) {
       "--rules \"/tmp/my rules.json\"   \n"
       "-f\n"
       "--flow-update=30\n"
-      "-z\ttcp://127.0.0.1:5556\n");
+      "-z\ttcp://127.0.0.1:5556\n"
+      "  \t--json\n"
+      "   \n"
+      "  # an indented comment\n");
   std::vector<std::string> args;
   ASSERT_EQ(Options::readConfigFile(path.c_str(), "vesk", args), 0);
   EXPECT_EQ(args, (std::vector<std::string>{"vesk", "-q", "0", "--rules", "/tmp/my rules.json",
                                             "-f", "--flow-update", "30", "-z",
-                                            "tcp://127.0.0.1:5556"}));
+                                            "tcp://127.0.0.1:5556", "--json"}));
 
   // ...and parse like the command line.
   storage_ = args;
@@ -174,6 +177,22 @@ TEST_F(OptionsTest, config_file_limits_and_errors) {
   EXPECT_EQ(args.size(), 32u);
   EXPECT_EQ(Options::readConfigFile(writeFile(thirtyTwo).c_str(), "vesk", args), 1);
   EXPECT_EQ(Options::readConfigFile("/nonexistent/vesk.conf", "vesk", args), -1);
+
+  // Files that are not a configuration end the process with status 1.
+  const std::string refused[] = {
+      "",                                                 // empty
+      "# only\n\n   \n",                                 // no option
+      std::string("\x7f" "ELF\x02\x01\x00-q 0\n", 11),   // binary
+      "-q 0\n--rules=/tmp/" + std::string(2100, 'r') + "\n",  // a line over 2,047
+  };
+  for (const std::string &text : refused)
+    EXPECT_EQ(Options::readConfigFile(writeFile(text).c_str(), "vesk", args), 1)
+        << text.substr(0, 40);
+  // 2,047 characters are still one line.
+  EXPECT_EQ(Options::readConfigFile(
+                writeFile("--rules=" + std::string(2047 - 8, 'r') + "\n").c_str(), "vesk", args),
+            0);
+  EXPECT_EQ(args.back().size(), 2047u - 8);
 }
 
 }  // namespace

@@ -104,9 +104,9 @@ TEST(PolicyRule, selects_marker_for_classified_flows) {
   RuleManager rm(nullptr, 16, 16);
   Built b = build(rm, R"("id":1,"default_marker":40,"flow_risk":{"risks":[15],"marker":41},)"
                       R"("markers":{"protocols":{"7":30,"5":31,"91":"drop"},"categories":{"5":20,"9":"drop"},)"
-                      R"("hostnames":{"example.com":"drop","mail.example.org":50,".shop.example.net":51,"ads":2,"x.local":2}}})");
+                      R"("hostnames":{"example.com":"drop","mail.example.org":50,".shop.example.net":51,"ads":2,"x.local":2,"acme.":"drop","corp.":52}}})");
   ASSERT_TRUE(b.rule) << b.log;
-  EXPECT_EQ(b.rule->hostNameCount(), 5u);
+  EXPECT_EQ(b.rule->hostNameCount(), 7u);
   Built risky = build(rm, R"("id":2,"default_marker":40,"flow_risk":{"bitmap":1,"marker":"drop"},"markers":{"protocols":{"7":"pass"}}})");
   ASSERT_TRUE(risky.rule) << risky.log;
 
@@ -128,6 +128,10 @@ TEST(PolicyRule, selects_marker_for_classified_flows) {
       {b.rule.get(), facts(0, 7, 0, "www.example.com"), 2, "host drop (domain) beats protocol"},
       {b.rule.get(), facts(0, 7, 0, "EXAMPLE.com"), 2, "host exact, any case"},
       {b.rule.get(), facts(0, 7, 0, "example.com.evil"), 30, "not a parent domain"},
+      {b.rule.get(), facts(0, 7, 0, "www.acme.co.uk"), 2, "organisation under a two-label suffix"},
+      {b.rule.get(), facts(0, 7, 0, "acme.de"), 2, "organisation under a one-label suffix"},
+      {b.rule.get(), facts(0, 188, 0, "mail.corp.com.au"), 52, "organisation, soft marker"},
+      {b.rule.get(), facts(0, 7, 0, "acme.evil.com"), 30, "organisation label not in place"},
       {b.rule.get(), facts(0, 188, 0, "mail.example.org"), 50, "host marker when nothing else"},
       {b.rule.get(), facts(0, 7, 0, "mail.example.org"), 30, "protocol overrides host pass"},
       {b.rule.get(), facts(0, 188, 0, "example.org"), 40, "parent does not match child entry"},

@@ -1,6 +1,7 @@
 #include "RuleManager.h"
 
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <sys/stat.h>
 
 #include "Pool.h"
@@ -116,6 +117,60 @@ TEST(RuleManager, unreadable_rules_file_fails_visibly) {
   testing::internal::GetCapturedStdout();
   rule_manager_destroy(m);
   rule_manager_destroy(nullptr);
+}
+
+// A file that yields no rule line must not replace the rules in force: the
+// facade tells it apart from a file that loaded.
+TEST(RuleManager, load_without_any_taken_line_is_reported) {
+  static const char kBinary[] = "\x7f" "ELF\x02\x01\x00\x00\n\xff\xfe{\x00}";
+  struct Case {
+    const char *name;
+    std::string text;
+    int rc;
+  };
+  const Case cases[] = {
+      {"empty", "", -2},
+      {"comments and blank lines", "# a\n\n# b\n", -2},
+      {"only refused lines", "{}\n[1]\nnot json\n", -2},
+      {"binary", std::string(kBinary, sizeof(kBinary) - 1), -2},
+      {"one good line among bad ones", std::string("{}\n") + PASS_POLICY + "\n", 0},
+  };
+  for (const Case &c : cases) {
+    vesk_rule_manager *m = rule_manager_create(nullptr, 16, 16);
+    RulesFile f(c.text);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(rule_manager_load_rules(m, f.path.c_str()), c.rc) << c.name;
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(rule_manager_has_default_policy(m), 0) << c.name;
+    rule_manager_destroy(m);
+  }
+  vesk_rule_manager *m = rule_manager_create(nullptr, 16, 16);
+  RulesFile f(R"({"policy":{"id":0,"default_marker":"drop","markers":{}}})");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(rule_manager_load_rules(m, f.path.c_str()), 0);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(rule_manager_has_default_policy(m), 1);
+  EXPECT_EQ(rule_manager_has_default_policy(nullptr), 0);
+  rule_manager_destroy(m);
+}
+
+// A long file of bad lines costs a bounded log; quoted text is escaped and
+// cut, so a line with terminal escapes or newlines stays one log line.
+TEST(RuleManager, log_of_a_load_is_bounded_and_escaped) {
+  RuleManager rm(nullptr, 16, 16);
+  std::string text = "{\"x\": \"\x1b[31m\\u000aforged\", \"pad\": \"" + std::string(1000, 'a') + "\"}\n";
+  for (int i = 0; i < 5000; i++) text += "{}\n";
+  text += PASS_POLICY;
+  bool hasDefault;
+  std::string out = loadText(rm, text, &hasDefault);
+  EXPECT_EQ(rm.acceptedLines(), 1u);
+  size_t lines = std::count(out.begin(), out.end(), '\n');
+  EXPECT_LT(lines, 400u) << "5002 rule lines";
+  EXPECT_TRUE(contains(out, "Further lines of ")) << out.substr(0, 2000);
+  EXPECT_TRUE(contains(out, "5002 rule lines, 1 taken"));
+  EXPECT_TRUE(contains(out, "[line 1] Loading {\"x\": \"\\x1B[31m\\x5Cu000aforged")) << out.substr(0, 600);
+  EXPECT_FALSE(contains(out, "\x1b"));
+  EXPECT_FALSE(contains(out, std::string(300, 'a')));
 }
 
 TEST(RuleManager, skips_comments_and_empty_lines_and_counts_lines_from_one) {

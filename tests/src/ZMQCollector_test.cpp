@@ -91,12 +91,43 @@ class CollectorTest : public ::testing::Test {
 TEST_F(CollectorTest, plain_and_compressed_ips_pushes_are_handed_to_the_reload) {
   const std::string rules = "{ \"policy\": { \"id\": 0, \"default_marker\": \"drop\" }}";
   publish("ips", rules);
-  publish("ips", compressed(rules));
+  pollAll();
+  publish("ips", compressed(rules + "\n"));
   publish("message", "just news");
   pollAll();
   ASSERT_EQ(received.size(), 2u);
   EXPECT_EQ(received[0], rules);
-  EXPECT_EQ(received[1], rules);
+  EXPECT_EQ(received[1], rules + "\n");
+}
+
+// Every waiting message is taken in one poll; each push replaces the whole
+// policy, so only the last good one of a backlog is loaded.
+TEST_F(CollectorTest, backlog_is_taken_at_once_and_the_last_good_push_wins) {
+  for (int i = 0; i < 20; i++) publish("ips", "junk \x01\x02");
+  publish("ips", "{\"policy\": 1}");
+  publish("ips", "{\"policy\": 2}");
+  for (int i = 0; i < 5; i++) publish("ips", "junk");
+  // Let everything arrive, then a single poll must take it all.
+  usleep(200 * 1000);
+  EXPECT_TRUE(collector->poll(remember));
+  ASSERT_EQ(received.size(), 1u);
+  EXPECT_EQ(received[0], "{\"policy\": 2}");
+  EXPECT_FALSE(collector->poll(remember));
+}
+
+// A frame larger than any whole payload is refused by the socket (which
+// drops the connection); intake goes on once the publisher is back.
+TEST_F(CollectorTest, oversize_message_is_refused_and_intake_goes_on) {
+  publish("ips", std::string(ZMQ_COLLECTOR_MAX_FRAME + 1000, '{'));
+  pollAll();
+  EXPECT_TRUE(received.empty());
+  const std::string rules = "{\"policy\": 3}";
+  for (int i = 0; i < 100 && received.empty(); i++) {
+    publish("ips", rules);
+    collector->poll(remember, 50);
+  }
+  ASSERT_FALSE(received.empty());
+  EXPECT_EQ(received.back(), rules);
 }
 
 TEST_F(CollectorTest, malformed_messages_never_reach_the_reload) {

@@ -207,9 +207,16 @@ TEST_F(ExporterTest, batch_is_sent_before_its_payload_passes_the_limit) {
 }
 
 TEST_F(ExporterTest, invalid_curve_keys_refuse_the_exporter) {
+  std::string zeros(80, '0');          // 40 NUL bytes once decoded
+  std::string nulMix = "3030303030" + std::string(70, '0');  // "00000" and NULs
+  std::string outsideAlphabet(40, '~');
+  std::string hexOfSpaces;
+  for (int i = 0; i < 40; i++) hexOfSpaces += "20";
   const char *bad[] = {"short", "0123456789012345678901234567890123456789X",
                        "zz23456789012345678901234567890123456789"
-                       "0123456789012345678901234567890123456789"};
+                       "0123456789012345678901234567890123456789",
+                       zeros.c_str(), nulMix.c_str(), outsideAlphabet.c_str(),
+                       hexOfSpaces.c_str()};
   for (const char *key : bad)
     EXPECT_THROW(ZMQExporter(url.c_str(), key, true, false), const char *) << key;
 }

@@ -4,6 +4,7 @@ Prints its port on the first line of standard output, then serves:
   /good.txt  a small list
   /missing   404 with a body that looks like a list (it must not be loaded)
   /slow      starts a list, then stalls (the client must time out)
+  /big       a list without end, in chunks, until the client hangs up
 It stops by itself after 60 seconds or when its parent goes away.
 """
 import http.server
@@ -26,6 +27,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(len(GOOD)))
             self.end_headers()
             self.wfile.write(GOOD)
+        elif self.path == "/big":
+            self.send_response(200)
+            self.end_headers()
+            chunk = b"198.51.100.1\n" * 4096
+            try:
+                for _ in range(10000):
+                    self.wfile.write(chunk)
+            except OSError:
+                pass
         elif self.path == "/slow":
             self.send_response(200)
             self.send_header("Content-Length", "1000")

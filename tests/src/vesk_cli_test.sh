@@ -94,6 +94,15 @@ grep -q "ERROR: Unable to read config file $tmp/does-not-exist.conf" "$tmp/out" 
 printf -- '-V\n' > "$tmp/version.conf"
 out=$("$VESK" "$tmp/version.conf"); rc=$?
 check "config file options are applied" "$(cat "$tmp/version")" "$out"
+printf -- '  -V\n' > "$tmp/indented.conf"
+out=$("$VESK" "$tmp/indented.conf"); rc=$?
+check "indented config line is applied" "$(cat "$tmp/version")" "$out"
+: > "$tmp/empty.conf"
+"$VESK" "$tmp/empty.conf" > /dev/null; rc=$?
+check "empty config exit status" 1 $rc
+head -c 512 /dev/urandom | tr -d '\n' > "$tmp/binary.conf"
+"$VESK" "$tmp/binary.conf" > /dev/null; rc=$?
+check "binary config exit status" 1 $rc
 
 # Not root: exit 1 with the error line (run as nobody when we are root).
 if [ "$(id -u)" -eq 0 ]; then

@@ -7,6 +7,7 @@
 #include <zlib.h>
 #include <zmq.h>
 
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -22,8 +23,21 @@ struct Message {
   std::string payload;  // as received
 };
 
+// The socket files of the ipc endpoints handed out, removed at exit: the
+// library leaves them behind when the bound socket closes.
+inline std::vector<std::string> &ipcFiles() {
+  static std::vector<std::string> files;
+  return files;
+}
+
 inline std::string endpoint(const char *tag) {
-  return "ipc:///tmp/vesk-" + std::string(tag) + "-" + std::to_string(getpid());
+  std::string path = "/tmp/vesk-" + std::string(tag) + "-" + std::to_string(getpid());
+  if (ipcFiles().empty())
+    std::atexit([] {
+      for (const std::string &f : ipcFiles()) unlink(f.c_str());
+    });
+  ipcFiles().push_back(path);
+  return "ipc://" + path;
 }
 
 // Receives one two-frame message within the time-out (ms); false if none.

@@ -1,7 +1,12 @@
 // oxlo-replay: feeds capture files through the detection engine and prints
 // one JSON object per flow and line, in order of first packet.
 //
-//   oxlo-replay FILE.pcap...
+//   oxlo-replay [-c PROTOCOLS_FILE] [-k PROTO,KNOB,VALUE]... [-p SUFFIX_LIST] FILE.pcap...
+//
+// -c loads a custom protocols file, -k sets an engine knob (repeatable;
+// PROTO "NULL" for a global knob), -p names the public suffix list (by
+// default the first of the firewall's places that exists). Each line
+// carries the engine's flow metadata as its "oxlo" member.
 //
 // Flows are tracked by 5-tuple (both directions) for the whole capture and
 // are never deleted when classified; every packet goes to the engine with
@@ -10,6 +15,9 @@
 #include <arpa/inet.h>
 #include <pcap/pcap.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -17,7 +25,10 @@
 #include <tuple>
 #include <vector>
 
+#include "PublicSuffixPaths.h"
 #include "oxlo_api.h"
+#include "oxlo_flow_json.h"
+#include "oxlo_hosts.h"
 #include "oxlo_risks.h"
 #include "oxlo_tls_dns.h"
 
@@ -278,6 +289,26 @@ std::string tls_dns_facts(const oxlo_flow_state *st, bool v6)
     return out;
 }
 
+// The engine's metadata block as ',"oxlo":{...}' (nothing when it could
+// not be written).
+std::string oxlo_member(oxlo_module *module, const oxlo_flow_state *st, const oxlo_classification &r)
+{
+    oxlo_recbuf s;
+    if (oxlo_recbuf_init(&s, OXLO_SER_FORMAT_JSON_INNER) != 0)
+        return "";
+    std::string out;
+    uint32_t len = 0;
+    if (oxlo_flow_info_serialize(module, st, &s, r) == 0) {
+        const char *text = oxlo_recbuf_output(&s, &len);
+        if (text && len)
+            out = "," + std::string(text, len);
+    }
+    oxlo_recbuf_release(&s);
+    if (out.empty())
+        fprintf(stderr, "oxlo-replay: flow metadata could not be written\n");
+    return out;
+}
+
 void print_flow(oxlo_module *module, tracked_flow &f)
 {
     const oxlo_flow_state *st = f.state;
@@ -314,12 +345,13 @@ void print_flow(oxlo_module *module, tracked_flow &f)
 
     printf("{\"l4\":%s,\"client\":%s,\"client_port\":%u,\"server\":%s,\"server_port\":%u,"
            "\"proto\":%s,\"proto_id\":\"%s\",\"category\":%s,\"breed\":%s,\"confidence\":%s,"
-           "\"host\":%s,\"risks\":[%s]%s,\"packets\":%u}\n",
+           "\"host\":%s,\"risks\":[%s]%s,\"packets\":%u%s}\n",
            l4.c_str(), json_string(address_text(client, v6).c_str()).c_str(), cport,
            json_string(address_text(server, v6).c_str()).c_str(), sport, json_string(names).c_str(), ids,
            json_string(oxlo_category_name(module, int(r.category))).c_str(),
            json_string(oxlo_breed_name(r.breed)).c_str(), json_string(confidence ? confidence : "").c_str(),
-           json_string(oxlo_flow_host_name(st)).c_str(), risks.c_str(), tls_dns_facts(st, v6).c_str(), f.packets);
+           json_string(oxlo_flow_host_name(st)).c_str(), risks.c_str(), tls_dns_facts(st, v6).c_str(), f.packets,
+           oxlo_member(module, st, r).c_str());
 }
 
 int replay(oxlo_module *module, const char *path)
@@ -386,22 +418,86 @@ int replay(oxlo_module *module, const char *path)
     return rc;
 }
 
+const char kUsage[] =
+    "usage: oxlo-replay [-c PROTOCOLS_FILE] [-k PROTO,KNOB,VALUE]... [-p SUFFIX_LIST] FILE.pcap...\n";
+
+// Applies one -k argument; false (after a message) when it is refused.
+bool set_knob(oxlo_module *module, const char *arg)
+{
+    std::string text(arg);
+    const size_t first = text.find(',');
+    const size_t second = first == std::string::npos ? first : text.find(',', first + 1);
+    if (second == std::string::npos || first == 0 || second == first + 1) {
+        fprintf(stderr, "oxlo-replay: -k %s: expected PROTO,KNOB,VALUE\n", arg);
+        return false;
+    }
+    const std::string proto = text.substr(0, first), knob = text.substr(first + 1, second - first - 1),
+                      value = text.substr(second + 1);
+    const int rc = oxlo_set_config(module, proto.c_str(), knob.c_str(), value.c_str());
+    if (rc == 0)
+        return true;
+    const char *why = rc == -2 ? "no such knob" : rc == -3 ? "bad value" : rc == -5 ? "value refused" : "not set";
+    fprintf(stderr, "oxlo-replay: -k %s: %s\n", arg, why);
+    return false;
+}
+
+const char *default_suffix_list()
+{
+    for (const char *path : kPublicSuffixPaths) {
+        struct stat st;
+        if (stat(path, &st) == 0)
+            return path;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc < 2) {
-        fprintf(stderr, "usage: oxlo-replay FILE.pcap...\n");
+    const char *protocols = nullptr, *suffixes = nullptr;
+    std::vector<const char *> knobs;
+    int opt;
+    while ((opt = getopt(argc, argv, "c:k:p:")) != -1) {
+        switch (opt) {
+        case 'c': protocols = optarg; break;
+        case 'k': knobs.push_back(optarg); break;
+        case 'p': suffixes = optarg; break;
+        default: fputs(kUsage, stderr); return 2;
+        }
+    }
+    if (optind >= argc) {
+        fputs(kUsage, stderr);
         return 2;
     }
     oxlo_module *module = oxlo_module_new(nullptr);
-    if (!module || oxlo_finalize_initialization(module) != 0) {
+    if (!module) {
+        fprintf(stderr, "oxlo-replay: cannot set up the detection module\n");
+        return 1;
+    }
+    bool options_ok = true;
+    for (const char *k : knobs)
+        options_ok = set_knob(module, k) && options_ok;
+    const char *suffix_list = suffixes ? suffixes : default_suffix_list();
+    if (suffix_list && oxlo_load_public_suffix_list(module, suffix_list) != 0) {
+        fprintf(stderr, "oxlo-replay: -p %s: cannot load the public suffix list\n", suffix_list);
+        options_ok = false;
+    }
+    if (protocols && oxlo_load_custom_protocols_file(module, protocols) != 0) {
+        fprintf(stderr, "oxlo-replay: -c %s: cannot load the custom protocols file\n", protocols);
+        options_ok = false;
+    }
+    if (!options_ok) {
+        oxlo_module_free(module);
+        return 2;
+    }
+    if (oxlo_finalize_initialization(module) != 0) {
         fprintf(stderr, "oxlo-replay: cannot set up the detection module\n");
         oxlo_module_free(module);
         return 1;
     }
     int rc = 0;
-    for (int i = 1; i < argc; i++)
+    for (int i = optind; i < argc; i++)
         if (replay(module, argv[i]) != 0)
             rc = 1;
     fflush(stdout);

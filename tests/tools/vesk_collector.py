@@ -7,10 +7,10 @@ listen ENDPOINT OUT [--seconds N] [--curve-key-file F]
     (TLV records through tlv_decode, zlib-compressed JSON or text).
     With --curve-key-file it acts as a CURVE server with a fresh key pair and
     writes its public key (Z85) to that file before listening.
-publish ENDPOINT TOPIC FILE [--compress] [--raw-length N] [--seconds N]
-    Binds an XPUB socket, waits (bounded) for a subscriber, and sends FILE's
-    bytes on TOPIC with the header vesk's policy intake reads (length field
-    little-endian).
+publish ENDPOINT TOPIC FILE... [--compress] [--raw-length N] [--seconds N]
+    Binds an XPUB socket, waits (bounded) for a subscriber, and sends each
+    FILE's bytes, back to back, on TOPIC with the header vesk's policy intake
+    reads (length field little-endian).
 """
 import argparse
 import json
@@ -79,13 +79,18 @@ def listen(args):
     ctx.term()
 
 
-def publish(args):
-    with open(args.file, 'rb') as f:
+def message(args, path):
+    with open(path, 'rb') as f:
         body = f.read()
     payload = b'\0' + zlib.compress(body) if args.compress else body
     length = args.raw_length if args.raw_length is not None else len(payload)
     header = args.topic.encode('ascii')[:15].ljust(16, b'\0')
     header += struct.pack('<BBH', 2, 0, length & 0xFFFF) + b'\0' * 4
+    return [header, payload]
+
+
+def publish(args):
+    messages = [message(args, path) for path in args.files]
     ctx = zmq.Context()
     pub = ctx.socket(zmq.XPUB)
     pub.bind(args.endpoint)
@@ -101,7 +106,8 @@ def publish(args):
     if not subscribed:
         print('no subscriber', file=sys.stderr)
         return 1
-    pub.send_multipart([header, payload])
+    for m in messages:
+        pub.send_multipart(m)
     time.sleep(0.5)
     pub.close(1000)
     ctx.term()
@@ -119,7 +125,7 @@ def main():
     pp = sp.add_parser('publish')
     pp.add_argument('endpoint')
     pp.add_argument('topic')
-    pp.add_argument('file')
+    pp.add_argument('files', nargs='+')
     pp.add_argument('--compress', action='store_true')
     pp.add_argument('--raw-length', type=int)
     pp.add_argument('--seconds', type=float, default=15)

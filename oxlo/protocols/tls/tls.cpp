@@ -8,6 +8,7 @@
  * come in fragments. The ClientHello and ServerHello give the server name,
  * ALPN, versions, cipher and the fingerprints; the server's Certificate gives
  * the certificate facts. */
+#include "oxlo_flow_json.h"
 #include "tls_private.h"
 #include "oxlo_dissector_kit.h"
 #include "oxlo_names.h"
@@ -461,10 +462,15 @@ void client_groups(hello *h, size_t data, uint16_t length)
         h->lists.overflow = 1;
         return;
     }
+    oxlo_tls_flow *t = &tls_of(h->f);
+    t->groups_offered_count = 0;
     for (size_t i = 0; i + 1 < list_length; i += 2) {
         const uint16_t g = oxlo_be16(h->w.data + data + 2 + i);
-        if (!is_grease(g))
-            add_u16(h->lists.groups, &h->lists.group_count, OXLO_TLS_LIST_MAX, g, nullptr);
+        if (is_grease(g))
+            continue;
+        add_u16(h->lists.groups, &h->lists.group_count, OXLO_TLS_LIST_MAX, g, nullptr);
+        if (t->groups_offered_count < OXLO_TLS_GROUPS_KEPT)
+            t->groups_offered[t->groups_offered_count++] = g;
     }
 }
 
@@ -1220,6 +1226,15 @@ const char *oxlo_flow_tls_cert_subject(const oxlo_flow_state *flow) { return tex
 const char *oxlo_flow_tls_cert_server_names(const oxlo_flow_state *flow) { return text_or_empty(tls_or_empty(flow)->cert_server_names); }
 int oxlo_flow_tls_client_hello_seen(const oxlo_flow_state *flow) { return (tls_or_empty(flow)->hello_flags & HELLO_CLIENT_SEEN) != 0; }
 
+size_t oxlo_flow_tls_groups_offered(const oxlo_flow_state *flow, uint16_t *groups, size_t max)
+{
+    const oxlo_tls_flow *t = tls_or_empty(flow);
+    size_t n = 0;
+    for (; groups && n < t->groups_offered_count && n < max; n++)
+        groups[n] = t->groups_offered[n];
+    return n;
+}
+
 int oxlo_flow_tls_cert_validity(const oxlo_flow_state *flow, uint32_t *not_before, uint32_t *not_after)
 {
     if (!flow || !not_before || !not_after)
@@ -1248,7 +1263,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_tls = {
     2,
     sizeof(oxlo_tls_flow),
     tls_state_release,
-    nullptr,
+    oxlo_tls_json_block,
 };
 
 } // extern "C"

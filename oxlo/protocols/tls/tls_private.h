@@ -23,6 +23,8 @@ typedef struct tls_reassembly_buffer {
 #define OXLO_DTLS_REASSEMBLY_MAX 65536u
 /* Entries kept per list of a hello for the fingerprints. */
 #define OXLO_TLS_LIST_MAX 128
+/* Supported groups of the client kept with the flow (the first ones). */
+#define OXLO_TLS_GROUPS_KEPT 32
 
 typedef struct oxlo_tls_flow {
     tls_reassembly_buffer reassembly[2];
@@ -63,6 +65,8 @@ typedef struct oxlo_tls_flow {
     uint16_t cert_server_names_length;
     uint32_t cert_not_before;
     uint32_t cert_not_after;
+    uint16_t groups_offered[OXLO_TLS_GROUPS_KEPT]; /* client's supported groups */
+    uint8_t groups_offered_count;
     struct tls_heuristic_state *heuristic; /* the obfuscated-TLS heuristic, owned */
 } oxlo_tls_flow;
 

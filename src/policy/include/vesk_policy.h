@@ -32,10 +32,16 @@ vesk_rule_manager *rule_manager_create(oxlo_module *module, uint32_t policy_limi
 /* Destroys a manager; NULL is ignored. */
 void rule_manager_destroy(vesk_rule_manager *manager);
 
-/* Loads a rules file of JSON lines. 0 when the file was read (bad lines are
- * logged and skipped); -1 for no manager, or when the file could not be
- * opened or read: the caller should then keep the rules it has in force. */
+/* Loads a rules file of JSON lines. 0 when the file was read and at least
+ * one rule line was taken (bad lines are logged and skipped); -1 for no
+ * manager, or when the file could not be opened or read; -2 when it held no
+ * line that could be taken (empty, only comments, or every line refused).
+ * On -1 and -2 the caller should keep the rules it has in force. */
 int rule_manager_load_rules(vesk_rule_manager *manager, const char *path);
+
+/* 1 when the manager holds a default policy (id 0), else 0 (NULL: 0). A
+ * manager without one passes every flow no pool covers. */
+int rule_manager_has_default_policy(const vesk_rule_manager *manager);
 
 /* The marker of a classified flow. MACs are 6 bytes; addresses 16 bytes:
  * IPv4 in network byte order in the first four bytes and zero after, IPv6 as
@@ -49,6 +55,23 @@ uint16_t rule_manager_match_flow(vesk_rule_manager *manager, const uint8_t *src_
  * in the form above; ip_version 4 or 6). */
 int rule_manager_is_blacklisted(vesk_rule_manager *manager, const uint8_t *address,
                                 int ip_version);
+
+/* The blacklist downloads of one load ("blacklists" lines). They run on a
+ * thread of their own from the end of the load; until every one has ended
+ * the manager's blacklists cover nothing. A manager holds its downloads; a
+ * handle from rule_manager_blacklists holds them too, until released. */
+typedef struct vesk_blacklists vesk_blacklists;
+
+/* The manager's downloads with a reference for the caller (NULL: none). */
+vesk_blacklists *rule_manager_blacklists(const vesk_rule_manager *manager);
+/* Before a load: when its "blacklists" lines name the same URLs, the
+ * manager takes these downloads instead of starting its own (so a reload of
+ * several queues downloads once). */
+void rule_manager_share_blacklists(vesk_rule_manager *manager, const vesk_blacklists *blacklists);
+/* 1 once every download has ended, waiting at most timeout_ms; else 0. */
+int blacklists_wait(vesk_blacklists *blacklists, uint32_t timeout_ms);
+/* Drops the reference; the last one stops a download still running. */
+void blacklists_release(vesk_blacklists *blacklists);
 
 /* Raises the library's trace level to 9 (when its log object exists). */
 void rule_manager_set_debug(void);
@@ -70,6 +93,17 @@ const char *rule_manager_category_file_tag(const vesk_rule_manager *manager, uin
  * long as that module: the category tags are its texts. NULL when the file
  * cannot be read or memory runs out. */
 vesk_rule_manager *rule_manager_scan_engine_data(oxlo_module *module, const char *path);
+
+/* ---- post-quantum key exchange ------------------------------------------ */
+
+/* Checks a flow's key exchange for a post-quantum method: TLS, DTLS and
+ * QUIC by the groups the client offered, SSH by the negotiated key exchange
+ * and the two sides' lists (they need the knob "ssh.metadata.ssh_data"),
+ * IPsec by the responder's IKE proposal (not read by this engine, so an
+ * IPsec flow is always flagged). A flow is checked when its application or
+ * its master protocol is one of these. 1 when it raised risk 58 (non-PQC)
+ * with its message, else 0 (also for no module or no flow). */
+int flow_check_non_pqc_risk(oxlo_module *module, oxlo_flow_state *flow);
 
 /* ---- text helpers ------------------------------------------------------- */
 

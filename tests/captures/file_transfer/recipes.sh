@@ -1,6 +1,6 @@
 # Recipes for the file-transfer captures of this folder, sourced by
 # ../record.sh (which provides setup, start_s, capture_start/capture_stop).
-RECIPES+=(file_transfer/ftp file_transfer/tftp file_transfer/rsync_git)
+RECIPES+=(file_transfer/ftp file_transfer/tftp file_transfer/rsync_git file_transfer/smb file_transfer/rpc_ipp file_transfer/hl7)
 
 # vsftpd with anonymous access and a local user, explicit TLS allowed; curl
 # and lftp as clients (passive data connections, one active one from port 20).
@@ -93,5 +93,94 @@ record_rsync_git() {
   capture_stop rsync_git
   stop_pid "$git_pid"
   stop_pid "$rsync_pid"
+  teardown
+}
+
+# samba with one guest share: smbclient lists and fetches over 445 (SMB2/3)
+# and over NetBIOS on 139.
+record_smb() {
+  setup 1500
+  mkdir -p "$WORK/smb/share" "$WORK/smb/state"
+  chmod 755 "$WORK" "$WORK/smb" "$WORK/smb/share"
+  echo "hello from vesk" > "$WORK/smb/share/hello.txt"
+  cat > "$WORK/smb/smb.conf" <<CONF
+[global]
+  interfaces = $SRV4/24
+  bind interfaces only = yes
+  map to guest = Bad User
+  server role = standalone server
+  lock directory = $WORK/smb/state
+  state directory = $WORK/smb/state
+  cache directory = $WORK/smb/state
+  private dir = $WORK/smb/state
+  pid directory = $WORK/smb/state
+  ncalrpc dir = $WORK/smb/state/ncalrpc
+  log file = $WORK/smb/log
+  disable spoolss = yes
+  load printers = no
+[share]
+  path = $WORK/smb/share
+  guest ok = yes
+  read only = yes
+CONF
+  start_s /usr/sbin/smbd --foreground --no-process-group --configfile="$WORK/smb/smb.conf"
+  local smb_pid=${PIDS[-1]}
+  wait_port t 445
+  capture_start smb
+  in_c timeout 15 smbclient -N -s "$WORK/smb/smb.conf" "//$SRV4/share" -c "get hello.txt /dev/null" > /dev/null 2>&1 || true
+  in_c timeout 15 smbclient -N -s "$WORK/smb/smb.conf" -p 139 "//$SRV4/share" -c "ls" > /dev/null 2>&1 || true
+  capture_stop smb
+  stop_pid "$smb_pid"
+  teardown
+}
+
+# rpcbind answering rpcinfo (portmapper calls over TCP and UDP) and cupsd
+# answering ipptool's Get-Printer-Attributes.
+record_rpc_ipp() {
+  setup 1500
+  start_s /usr/sbin/rpcbind -f -w -h "$SRV4"
+  local rpc_pid=${PIDS[-1]}
+  mkdir -p "$WORK/cups/spool" "$WORK/cups/cache" "$WORK/cups/log"
+  printf 'Listen %s:631\nServerName %s\nWebInterface No\nLogLevel warn\n<Location />\n  Order allow,deny\n  Allow all\n</Location>\n' \
+    "$SRV4" "$SRV4" > "$WORK/cups/cupsd.conf"
+  printf 'RequestRoot %s\nCacheDir %s\nStateDir %s\nServerRoot %s\nErrorLog %s\nAccessLog %s\nPageLog %s\n' \
+    "$WORK/cups/spool" "$WORK/cups/cache" "$WORK/cups/cache" "$WORK/cups" "$WORK/cups/log/error" \
+    "$WORK/cups/log/access" "$WORK/cups/log/page" > "$WORK/cups/cups-files.conf"
+  start_s /usr/sbin/cupsd -f -c "$WORK/cups/cupsd.conf" -s "$WORK/cups/cups-files.conf"
+  local cups_pid=${PIDS[-1]}
+  wait_port t 111
+  wait_port t 631
+  capture_start rpc_ipp
+  in_c timeout 10 rpcinfo -p "$SRV4" > /dev/null 2>&1 || true
+  in_c timeout 10 rpcinfo -u "$SRV4" portmapper > /dev/null 2>&1 || true
+  in_c timeout 10 ipptool -T 5 "ipp://$SRV4/ipp/print" get-printer-attributes.test > /dev/null 2>&1 || true
+  capture_stop rpc_ipp
+  stop_pid "$cups_pid"
+  stop_pid "$rpc_pid"
+  teardown
+}
+
+# An HL7 v2 message sent with python3-hl7's mllp_send to a listener that
+# acknowledges it.
+record_hl7() {
+  setup 1500
+  cat > "$WORK/hl7_listener.py" <<'PY'
+import socket, sys
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind((sys.argv[1], 2575)); s.listen(1)
+c, _ = s.accept()
+c.recv(65536)
+c.sendall(b"\x0bMSH|^~\\&|ACK|FAC|SEND|FAC|20261210||ACK|1|P|2.5\rMSA|AA|MSG0001\r\x1c\r")
+c.close()
+PY
+  start_s /usr/bin/python3 "$WORK/hl7_listener.py" "$SRV4"
+  local hl7_pid=${PIDS[-1]}
+  wait_port t 2575
+  printf 'MSH|^~\\&|SENDER|FAC|RECV|FAC|20261210120000||ADT^A01|MSG0001|P|2.5\nEVN|A01|20261210120000\nPID|1||12345^^^FAC||DOE^JOHN||19700101|M\n' \
+    > "$WORK/msg.hl7"
+  capture_start hl7
+  in_c timeout 10 mllp_send --loose -p 2575 -f "$WORK/msg.hl7" "$SRV4" > /dev/null 2>&1 || true
+  capture_stop hl7
+  stop_pid "$hl7_pid"
   teardown
 }

@@ -1,0 +1,27 @@
+/* Java RMI: the client's stream opens with the magic "JRMI". */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+
+namespace {
+
+void search_jrmi(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
+    if (p.length > 5 && oxlo_rd_match(&p, 0, "JRMI", 0))
+        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_JRMI, OXLO_PROTOCOL_UNKNOWN);
+    else
+        OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_JRMI};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_jrmi = {
+    "JRMI", search_jrmi, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_NO_RETRANSMISSION | OXLO_SEL_PAYLOAD | OXLO_SEL_TCP,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

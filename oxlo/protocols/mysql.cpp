@@ -1,0 +1,42 @@
+/* MySQL and MariaDB: the server's greeting (protocol 10) carries the server
+ * version and ends with the name of its authentication plugin. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+
+namespace {
+
+const char *const plugins[] = {"_password", "_kerberos", "_windows", "_simple", "_gssapi", "_pam"};
+
+void search_mysql(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
+    uint32_t length = 0;
+    uint8_t protocol = 0, digit = 0;
+    bool ok = p.length >= 71 && p.length <= 119 && oxlo_rd_le24_at(&p, 0, &length) && length + 4 == p.length &&
+              oxlo_rd_u8_at(&p, 4, &protocol) && protocol == 10 && oxlo_rd_u8_at(&p, 5, &digit) &&
+              (oxlo_rd_match(&p, 5, "5.5.5-", 0) || (digit >= '4' && digit <= '9'));
+    if (ok) {
+        /* The plugin name is NUL-terminated: compare before the last byte. */
+        const oxlo_reader body = oxlo_rd_upto(&p, p.length - 1);
+        ok = false;
+        for (const char *s : plugins)
+            ok = ok || oxlo_rd_ends(&body, s);
+    }
+    if (ok)
+        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_MYSQL, OXLO_PROTOCOL_UNKNOWN);
+    else
+        OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_MYSQL};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_mysql = {
+    "MySQL", search_mysql, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_NO_RETRANSMISSION | OXLO_SEL_PAYLOAD | OXLO_SEL_TCP,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

@@ -1,0 +1,37 @@
+/* NoMachine (NX): a short "NXSH-"/"NXD-" banner over TCP, or its UDP frame
+ * header (type 1, the datagram's length, a zero word). */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+
+namespace {
+
+void search_nomachine(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = pkt.payload;
+    bool ok;
+    if (pkt.l4 == OXLO_L4_TCP) {
+        ok = p.length >= 11 && p.length <= 14 && (oxlo_rd_match(&p, 0, "NXSH-", 0) || oxlo_rd_match(&p, 0, "NXD-", 0));
+    } else {
+        uint16_t type = 0, length = 0, zero = 1;
+        ok = p.length > 9 && oxlo_rd_le16_at(&p, 2, &type) && type == 1 && oxlo_rd_le16_at(&p, 4, &length) &&
+             length == p.length && oxlo_rd_u16_at(&p, 8, &zero) && zero == 0;
+    }
+    if (ok) {
+        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_NOMACHINE, OXLO_PROTOCOL_UNKNOWN);
+        oxlo_flow_risk_raise(m, f, OXLO_DESKTOP_OR_FILE_SHARING_SESSION, "Found NoMachine");
+    } else {
+        OXLO_EXCLUDE(m, f);
+    }
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_NOMACHINE};
+
+} // namespace
+
+extern "C" {
+extern const oxlo_dissector_def oxlo_dissector_def_nomachine = {
+    "NoMachine", search_nomachine, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_NO_RETRANSMISSION | OXLO_SEL_PAYLOAD | OXLO_SEL_TCP_OR_UDP,
+    protocols, 1, 0, nullptr, nullptr,
+};
+} // extern "C"

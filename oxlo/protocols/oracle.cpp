@@ -1,0 +1,33 @@
+/* Oracle TNS on port 1521: a CONNECT packet (type 1) with its 16-bit length. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+
+namespace {
+
+void search_oracle(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = pkt.payload;
+    uint16_t length = 0, checksum = 1;
+    uint8_t type = 0;
+    const uint8_t *zeros = oxlo_rd_bytes_at(&p, 5, 3);
+    if ((pkt.src_port == 1521 || pkt.dst_port == 1521) && p.length > 7 && oxlo_rd_u16_at(&p, 0, &length) &&
+        length == p.length && oxlo_rd_u16_at(&p, 2, &checksum) && checksum == 0 && oxlo_rd_u8_at(&p, 4, &type) &&
+        type == 1 && zeros && !zeros[0] && !zeros[1] && !zeros[2])
+        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_ORACLE, OXLO_PROTOCOL_UNKNOWN);
+    else
+        OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_ORACLE};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_oracle = {
+    "Oracle", search_oracle, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_NO_RETRANSMISSION | OXLO_SEL_PAYLOAD | OXLO_SEL_TCP,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

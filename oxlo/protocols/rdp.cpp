@@ -1,0 +1,174 @@
+/* RDP. Over TCP the client opens with an X.224 Connection Request in a
+ * TPKT (a cookie line "Cookie: mstshash=<user>\r\n" and/or a negotiation
+ * request naming the security protocols it wants), the server answers with
+ * a Connection Confirm. Over UDP both sides' datagrams start with their
+ * sequence numbers. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+#include "oxlo_private.h"
+#include "protocols/tls/tls_private.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr uint8_t X224_CR = 0xE0, X224_CC = 0xD0;
+constexpr uint32_t PROTOCOL_SSL = 0x1;
+
+struct rdp_state {
+    uint8_t request_seen;
+    uint8_t over_tls;
+    /* UDP: the first three bytes of each side's first datagram. */
+    uint8_t first[2][3];
+    uint8_t seen[2];
+    uint8_t seq[3];
+    uint8_t have_seq;
+};
+
+void found(oxlo_module *m, oxlo_flow_state *f)
+{
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_RDP, OXLO_PROTOCOL_UNKNOWN);
+    oxlo_flow_risk_raise(m, f, OXLO_DESKTOP_OR_FILE_SHARING_SESSION, "Found RDP");
+}
+
+/* A TPKT of the payload's length carrying an X.224 TPDU of its own length. */
+bool tpkt(const oxlo_reader &p)
+{
+    uint8_t version = 0, reserved = 1, li = 0;
+    uint16_t length = 0;
+    return p.length > 13 && oxlo_rd_u8_at(&p, 0, &version) && version == 3 && oxlo_rd_u8_at(&p, 1, &reserved) &&
+           reserved == 0 && oxlo_rd_u16_at(&p, 2, &length) && length == p.length && oxlo_rd_u8_at(&p, 4, &li) &&
+           size_t(li) + 5 == p.length;
+}
+
+/* The offset of the RDP negotiation request: right after the X.224 header
+ * (offset 11), or after the cookie line's CR LF when a cookie comes first
+ * (its length depends on the user name). -1 when there is none. */
+ptrdiff_t negotiation_request(const oxlo_reader &p, bool *cookie)
+{
+    *cookie = p.length > 17 && oxlo_rd_match(&p, 11, "Cookie:", 0);
+    size_t at = 11;
+    if (*cookie) {
+        const ptrdiff_t crlf = oxlo_rd_find(&p, 11, "\r\n", 0);
+        if (crlf < 0)
+            return -1;
+        at = size_t(crlf) + 2;
+    }
+    uint8_t type = 0, length = 0;
+    if (oxlo_rd_u8_at(&p, at, &type) && type == 1 && oxlo_rd_u8_at(&p, at + 2, &length) && length == 8)
+        return ptrdiff_t(at);
+    return -1;
+}
+
+int tls_after_request(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    uint8_t first = 0;
+    if (pkt.payload.length && oxlo_rd_u8_at(&pkt.payload, 0, &first) && first == 22 && oxlo_tls_state(m, f, 1))
+        return tls_search_tcp(m, f);
+    return 1;
+}
+
+void search_tcp(oxlo_module *m, oxlo_flow_state *f, rdp_state *s, const oxlo_packet_view &pkt)
+{
+    const oxlo_reader &p = pkt.payload;
+    if (!tpkt(p)) {
+        if (s->request_seen) {
+            found(m, f);
+            oxlo_flow_risk_raise(m, f, OXLO_PROBING_ATTEMPT, "Mismatching client/server protocol");
+        } else {
+            OXLO_EXCLUDE(m, f);
+        }
+        return;
+    }
+    uint8_t code = 0, b11 = 0, b13 = 0;
+    oxlo_rd_u8_at(&p, 5, &code);
+    oxlo_rd_u8_at(&p, 11, &b11);
+    oxlo_rd_u8_at(&p, 13, &b13);
+    bool cookie = false;
+    const ptrdiff_t neg = code == X224_CR ? negotiation_request(p, &cookie) : -1;
+    if (code == X224_CR && (neg >= 0 || cookie)) {
+        uint32_t wanted = 0;
+        if (neg >= 0 && oxlo_rd_le32_at(&p, size_t(neg) + 4, &wanted) && (wanted & PROTOCOL_SSL)) {
+            s->over_tls = 1;
+            oxlo_dissector_extra(f, tls_after_request, 5);
+        }
+        if (pkt.payload_packets > 4 || s->over_tls)
+            found(m, f);
+        else
+            s->request_seen = 1;
+        return;
+    }
+    if (code == X224_CC && b11 == 2 && b13 == 8) {
+        found(m, f);
+        return;
+    }
+    if (s->request_seen)
+        found(m, f);
+    else
+        OXLO_EXCLUDE(m, f);
+}
+
+void search_udp(oxlo_module *m, oxlo_flow_state *f, rdp_state *s, const oxlo_packet_view &pkt)
+{
+    const oxlo_reader &p = pkt.payload;
+    if (p.length < 10 || (pkt.src_port != 3389 && pkt.dst_port != 3389)) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    const int side = pkt.src_port == 3389 ? 1 : 0;
+    uint8_t flags = 0;
+    uint16_t mtu1 = 0xFFFF, mtu2 = 0xFFFF;
+    oxlo_rd_u8_at(&p, 7, &flags);
+    oxlo_rd_u16_at(&p, 12, &mtu1);
+    oxlo_rd_u16_at(&p, 14, &mtu2);
+    const bool mtus = mtu1 <= 1600 && mtu2 <= 1600;
+    if (!side && p.length > 15 && oxlo_rd_match_n(&p, 0, "\xFF\xFF\xFF\xFF", 4, 0) && (flags & 1) && mtus) {
+        memcpy(s->seq, p.data + 8, 3);
+        s->have_seq = 1;
+        s->seen[0] = 1;
+        memcpy(s->first[0], p.data, 3);
+        return;
+    }
+    if (side && s->have_seq && p.length > 15 && memcmp(p.data, s->seq, 3) == 0 && (flags & 3) && mtus) {
+        found(m, f);
+        return;
+    }
+    if (!s->seen[side]) {
+        memcpy(s->first[side], p.data, 3);
+        s->seen[side] = 1;
+        return;
+    }
+    if (memcmp(p.data, s->first[side], 3) != 0) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    s->seen[side] = 2;
+    if (s->seen[0] == 2 && s->seen[1] == 2)
+        found(m, f);
+}
+
+void search_rdp(oxlo_module *m, oxlo_flow_state *f)
+{
+    rdp_state *s = static_cast<rdp_state *>(oxlo_dissector_state(m, f));
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    if (!s) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    if (pkt.l4 == OXLO_L4_TCP)
+        search_tcp(m, f, s, pkt);
+    else
+        search_udp(m, f, s, pkt);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_RDP};
+
+} // namespace
+
+extern "C" {
+extern const oxlo_dissector_def oxlo_dissector_def_rdp = {
+    "RDP", search_rdp, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_NO_RETRANSMISSION | OXLO_SEL_PAYLOAD | OXLO_SEL_TCP_OR_UDP,
+    protocols, 1, sizeof(rdp_state), nullptr, nullptr,
+};
+} // extern "C"

@@ -1,0 +1,36 @@
+/* RESP, the key-value store protocol: requests are arrays ('*'), bulk
+ * strings ('$') or sets ('~') led by a short decimal count. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+
+namespace {
+
+void search_resp(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
+    uint8_t first = 0;
+    bool ok = p.length > 9 && oxlo_rd_u8_at(&p, 0, &first) && (first == '$' || first == '*' || first == '~');
+    if (ok) {
+        size_t i = 1;
+        while (i < 4 && i < p.length && p.data[i] >= '0' && p.data[i] <= '9')
+            i++;
+        ok = i > 1 && oxlo_rd_match(&p, i, "\r\n", 0);
+    }
+    if (ok)
+        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_RESP, OXLO_PROTOCOL_UNKNOWN);
+    else
+        OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_RESP};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_resp = {
+    "RESP", search_resp, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_NO_RETRANSMISSION | OXLO_SEL_PAYLOAD | OXLO_SEL_TCP,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

@@ -1,0 +1,57 @@
+/* SOCKS 4 and 5. A SOCKS4 request (04 01/02 ... NUL) is answered with 8
+ * bytes 00 5A..5D; a SOCKS5 greeting (05, a method count, the methods) is
+ * answered with 05 and the chosen method. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+
+namespace {
+
+struct socks_state {
+    uint8_t socks4_side, socks5_side; /* 0 none, else the direction + 1 */
+};
+
+void search_socks(oxlo_module *m, oxlo_flow_state *f)
+{
+    socks_state *s = static_cast<socks_state *>(oxlo_dissector_state(m, f));
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = pkt.payload;
+    if (!s || pkt.payload_packets > 10) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    const uint8_t side = uint8_t(pkt.direction + 1);
+    uint8_t b0 = 0, b1 = 0, last = 1;
+    oxlo_rd_u8_at(&p, 0, &b0);
+    oxlo_rd_u8_at(&p, 1, &b1);
+    oxlo_rd_u8_at(&p, p.length - 1, &last);
+    if (s->socks4_side && s->socks4_side != side) {
+        if (p.length == 8 && b0 == 0 && b1 >= 0x5A && b1 <= 0x5D) {
+            oxlo_dissector_classify(m, f, OXLO_PROTOCOL_SOCKS, OXLO_PROTOCOL_UNKNOWN);
+            return;
+        }
+        s->socks4_side = 0;
+    }
+    if (s->socks5_side && s->socks5_side != side) {
+        if (p.length == 2 && b0 == 5) {
+            oxlo_dissector_classify(m, f, OXLO_PROTOCOL_SOCKS, OXLO_PROTOCOL_UNKNOWN);
+            return;
+        }
+        s->socks5_side = 0;
+    }
+    if (p.length > 8 && b0 == 4 && (b1 == 1 || b1 == 2) && last == 0)
+        s->socks4_side = side;
+    /* Any method list: clients with credentials offer 05 02 00 02. */
+    else if (b0 == 5 && b1 >= 1 && p.length == size_t(b1) + 2)
+        s->socks5_side = side;
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_SOCKS};
+
+} // namespace
+
+extern "C" {
+extern const oxlo_dissector_def oxlo_dissector_def_socks45 = {
+    "SOCKS", search_socks, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_NO_RETRANSMISSION | OXLO_SEL_PAYLOAD | OXLO_SEL_TCP,
+    protocols, 1, sizeof(socks_state), nullptr, nullptr,
+};
+} // extern "C"

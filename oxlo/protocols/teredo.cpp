@@ -1,0 +1,28 @@
+/* Teredo, IPv6 over UDP through IPv4 NATs: unicast UDP on port 3544 with a
+ * payload large enough to hold an IPv6 header. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+#include "oxlo_private.h"
+
+namespace {
+
+void search_teredo(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const uint8_t *ip = m->det.packet.iph;
+    const bool multicast = ip && (ip[16] & 0xF0) == 0xE0;
+    if (ip && !multicast && (pkt.src_port == 3544 || pkt.dst_port == 3544) && pkt.payload.length > 39)
+        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_TEREDO, OXLO_PROTOCOL_UNKNOWN);
+    else
+        OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_TEREDO};
+
+} // namespace
+
+extern "C" {
+extern const oxlo_dissector_def oxlo_dissector_def_teredo = {
+    "TEREDO", search_teredo, OXLO_SEL_IPV4 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD, protocols, 1, 0, nullptr, nullptr,
+};
+} // extern "C"

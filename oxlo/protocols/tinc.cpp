@@ -1,0 +1,118 @@
+/* tinc 1.0's meta connection (TCP) opens with ID lines "0 <name> 17" and
+ * METAKEY lines "1 <numbers> <hex key>"; a connection whose meta exchange
+ * was seen remembers the server, and a later UDP flow between the same
+ * hosts on that port is tinc's data channel. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+#include "oxlo_lru.h"
+#include "oxlo_private.h"
+
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t CACHE_SIZE = 64;
+
+struct tinc_state {
+    uint8_t lines; /* meta lines seen, 0-3 */
+};
+
+/* "0 name 17\n" (tinc 1.0's protocol version 17). */
+bool id_line(const oxlo_reader &p)
+{
+    if (p.length < 7 || !oxlo_rd_match(&p, 0, "0 ", 0) || !oxlo_rd_ends(&p, " 17\n"))
+        return false;
+    for (size_t i = 2; i < p.length - 4; i++)
+        if (p.data[i] == ' ' || p.data[i] < 0x21 || p.data[i] > 0x7E)
+            return false;
+    return true;
+}
+
+/* "1 <n> <n> <n> [<n>] <HEX>\n": the METAKEY line; tinc 1.0 writes four
+ * numbers (cipher, digest, MAC length, compression), so three or more are
+ * taken. */
+bool metakey_line(const oxlo_reader &p)
+{
+    if (p.length <= 11 || !oxlo_rd_match(&p, 0, "1 ", 0) || !oxlo_rd_ends(&p, "\n"))
+        return false;
+    size_t at = 2;
+    int numbers = 0;
+    while (at < p.length) {
+        const size_t start = at;
+        while (at < p.length && isdigit(p.data[at]))
+            at++;
+        if (at == start || at >= p.length || p.data[at] != ' ')
+            break;
+        numbers++;
+        at++;
+    }
+    if (numbers < 3)
+        return false;
+    size_t hex = 0;
+    for (size_t i = at; i < p.length - 1; i++, hex++)
+        if (!isdigit(p.data[i]) && !(p.data[i] >= 'A' && p.data[i] <= 'F'))
+            return false;
+    return hex > 0;
+}
+
+/* (one address, other address, port): 10 bytes for IPv4. */
+void cache_key(const oxlo_module *m, bool reverse, uint16_t port, uint8_t key[10])
+{
+    const uint8_t *ip = m->det.packet.iph;
+    memcpy(key, ip + (reverse ? 16 : 12), 4);
+    memcpy(key + 4, ip + (reverse ? 12 : 16), 4);
+    key[8] = uint8_t(port >> 8);
+    key[9] = uint8_t(port);
+}
+
+void search_tinc(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    if (!m->det.packet.iph) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    if (pkt.l4 == OXLO_L4_UDP) {
+        uint8_t a[10], b[10];
+        cache_key(m, false, pkt.dst_port, a);
+        cache_key(m, true, pkt.src_port, b);
+        if (m->tinc_cache && (string_lru_cache_contains(m->tinc_cache, a, 10) ||
+                              string_lru_cache_contains(m->tinc_cache, b, 10))) {
+            string_lru_cache_remove(m->tinc_cache, a, 10);
+            string_lru_cache_remove(m->tinc_cache, b, 10);
+            oxlo_flow_set_protocol(m, f, OXLO_PROTOCOL_TINC, OXLO_PROTOCOL_UNKNOWN, OXLO_CONFIDENCE_DPI_CACHE);
+            return;
+        }
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    tinc_state *s = static_cast<tinc_state *>(oxlo_dissector_state(m, f));
+    if (!s || !(s->lines == 0 ? id_line(pkt.payload) : (id_line(pkt.payload) || metakey_line(pkt.payload)))) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    if (++s->lines < 3)
+        return;
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_TINC, OXLO_PROTOCOL_UNKNOWN);
+    if (!m->tinc_cache)
+        m->tinc_cache = string_lru_cache_new(CACHE_SIZE);
+    if (m->tinc_cache) {
+        /* The server's side: client address, server address, server port. */
+        const bool to_server = pkt.from_client;
+        uint8_t key[10];
+        cache_key(m, !to_server, to_server ? pkt.dst_port : pkt.src_port, key);
+        string_lru_cache_add(m->tinc_cache, key, 10);
+    }
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_TINC};
+
+} // namespace
+
+extern "C" {
+extern const oxlo_dissector_def oxlo_dissector_def_tinc = {
+    "TINC", search_tinc, OXLO_SEL_IPV4 | OXLO_SEL_NO_RETRANSMISSION | OXLO_SEL_PAYLOAD | OXLO_SEL_TCP_OR_UDP,
+    protocols, 1, sizeof(tinc_state), nullptr, nullptr,
+};
+} // extern "C"
