@@ -864,9 +864,14 @@ struct decision {
     bool both_data;  /* state bit 0 */
 };
 
-/* Step 7: the heuristic for a flow that exchanged data after both hellos. */
+/* Step 7: the heuristic for a flow that exchanged data after both hellos.
+ * A TLS 1.3 server sends its change-cipher-spec with its hello, before the
+ * client's: when the heuristic may run, the search waits for the client's
+ * side instead of finishing there (the follow-up budget still bounds it). */
 int decide_heuristic(const decision &d)
 {
+    if (d.allowed && d.both_hellos && !d.both_data)
+        return 1;
     return (d.allowed && d.both_data && d.both_hellos) ? start_heuristic(d.m, d.f) : finish(d.m, d.f);
 }
 
@@ -920,7 +925,7 @@ int decide(oxlo_module *m, oxlo_flow_state *f)
     if (d.both_data && both_ccs)
         return d.k ? decide_ookla(d) : decide_heuristic(d);
     if (!d.both_data && (both_ccs || (client_hello && t->ccs_seen[1])))
-        return d.k ? finish(m, f) : decide_heuristic(d);
+        return d.k && !(d.allowed && d.both_hellos) ? finish(m, f) : decide_heuristic(d);
     const bool server_and_client_ccs = (t->hello_flags & HELLO_SERVER_SEEN) && t->ccs_seen[client_dir];
     if (!server_and_client_ccs && !(t->state_flags & STATE_ALERT)) {
         const bool awaiting = c->tls_alpn_negotiated || c->tls_cipher || c->tls_sha1_fingerprint ||

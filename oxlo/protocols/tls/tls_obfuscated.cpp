@@ -58,7 +58,9 @@ const handshake_model models[3] = {
 
 /* Model 2 describes handshakes whose first client burst is large. */
 constexpr uint32_t model2_min_client_bytes = 516;
-constexpr uint32_t outer_record_overhead = 24;
+/* What an outer TLS 1.3 record adds to the bytes it carries: its 5-byte
+ * header, the inner content type and the 16-byte tag. */
+constexpr uint32_t outer_record_overhead = 22;
 constexpr uint8_t CCS_CLIENT = 0x02, CCS_SERVER = 0x04;
 
 enum step { DONE, MORE, DETECTED };
@@ -103,11 +105,17 @@ step evaluate(tls_burst_tracker &t, uint32_t size)
     return MORE;
 }
 
-step track(tls_burst_tracker &t, bool client, uint32_t size, bool second, const tls_burst_tracker &outer)
+step track(tls_burst_tracker &t, bool client, uint32_t size, bool second, const tls_burst_tracker &outer,
+           bool outer_tls)
 {
     switch (t.state) {
     case 0:
         if (second && outer.state != 3)
+            return MORE;
+        /* Inside TLS the server's session tickets follow the outer
+         * handshake before the client says anything: only a server that
+         * speaks first on a flow of its own ends the search. */
+        if (!client && outer_tls)
             return MORE;
         if (!client)
             return DONE;
@@ -196,7 +204,8 @@ int tls_obfuscated_heur_search_again(oxlo_module *m, oxlo_flow_state *f)
         return 1;
     const uint16_t app = oxlo_flow_app_protocol(f), master = oxlo_flow_master_protocol(f);
     uint32_t size = uint32_t(p.length);
-    if (app == OXLO_PROTOCOL_TLS || master == OXLO_PROTOCOL_TLS) {
+    const bool outer_tls = app == OXLO_PROTOCOL_TLS || master == OXLO_PROTOCOL_TLS;
+    if (outer_tls) {
         if (p.length <= 23)
             return finish(m, f);
         /* Until each side's change-cipher-spec the outer handshake is
@@ -215,7 +224,7 @@ int tls_obfuscated_heur_search_again(oxlo_module *m, oxlo_flow_state *f)
     h->packets++;
     const bool client = pkt.from_client != 0;
     for (int i = 0; i < 2; i++) {
-        const step s = track(h->tracker[i], client, size, i == 1, h->tracker[0]);
+        const step s = track(h->tracker[i], client, size, i == 1, h->tracker[0], outer_tls);
         if (s == DETECTED) {
             detected(m, f);
             return finish(m, f);
