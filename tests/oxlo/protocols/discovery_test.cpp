@@ -216,4 +216,30 @@ TEST_F(Discovery, tivoconnect_beacon_fields_and_malformed_lines)
     EXPECT_NE(miss.app(), OXLO_PROTOCOL_TIVOCONNECT);
 }
 
+// Datagram service: the header's source address must be the packet's; a
+// datagram longer than 82 bytes carries SMB (mailslot browser announcements).
+TEST_F(Discovery, netbios_datagrams_name_their_sender)
+{
+    auto datagram = [](uint32_t source, size_t data) {
+        std::string name = "\x20" + std::string("FGEFFDELFDFCFGCACACACACACACACAAA") + std::string(1, '\0');
+        std::string body = name + name + std::string(data, 'm');
+        std::string head = {0x11, 0x02, 0x12, 0x34, char(source >> 24), char(source >> 16), char(source >> 8),
+                            char(source), 0x00, char(138), char(body.size() >> 8), char(body.size()), 0, 0};
+        return head + body;
+    };
+    kit::conversation small(m, 138, OXLO_L4_UDP, 138);
+    small.client(datagram(0x0a000002, 4));
+    EXPECT_EQ(small.app(), OXLO_PROTOCOL_NETBIOS);
+    EXPECT_STREQ(oxlo_flow_host_name(small.f), "vesksrv");
+
+    kit::conversation smb(m, 138, OXLO_L4_UDP, 138);
+    smb.client(datagram(0x0a000002, 40));
+    EXPECT_EQ(smb.app(), OXLO_PROTOCOL_SMBV1);
+    EXPECT_EQ(smb.master(), OXLO_PROTOCOL_NETBIOS);
+
+    kit::conversation spoofed(m, 138, OXLO_L4_UDP, 138);
+    spoofed.client(datagram(0x0a000009, 4));
+    EXPECT_FALSE(spoofed.by_inspection());
+}
+
 } // namespace
