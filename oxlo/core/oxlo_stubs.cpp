@@ -1,6 +1,6 @@
 /* STAND-INS. Set-up and tear-down steps of the module whose owners come
  * later: address and host lists, categories, domain sets and geolocation,
- * the cipher layer, fingerprints, the address cache and DNS tracking.
+ * fingerprints, the address cache and DNS tracking.
  * The lifecycle calls them by their final names; whoever builds one of
  * these removes its stand-in from this file. Each does the least that keeps
  * a module usable: nothing is loaded, nothing is matched. */
@@ -16,17 +16,6 @@ void oxlo_tls_cert_orgs_load(oxlo_module *) {}
 void oxlo_risk_lists_load(oxlo_module *) {}
 void oxlo_os_fingerprints_load_builtin(oxlo_module *) {}
 void oxlo_module_reset_lookup_counters(oxlo_module *) {}
-
-/* Cipher layer: no library to initialise yet. */
-int oxlo_crypto_initialised(void)
-{
-    return 1;
-}
-
-const char *oxlo_crypto_setup(void)
-{
-    return "none";
-}
 
 void oxlo_address_cache_free(oxlo_address_cache *) {}
 void oxlo_hash_filter_free(oxlo_hash_filter *) {}

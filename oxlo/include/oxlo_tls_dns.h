@@ -74,6 +74,10 @@ uint16_t oxlo_flow_dns_answer_type(const oxlo_flow_state *flow);
 int oxlo_flow_dns_address(const oxlo_flow_state *flow, uint8_t index, uint8_t address[16], int *is_ipv6,
                           uint32_t *ttl);
 
+/* The flow's QUIC version as its label ("V-1", "Draft-29", "Unknown (709A50C4)")
+ * into buffer; NULL when the QUIC dissector kept nothing for the flow. */
+const char *oxlo_flow_quic_version(const oxlo_flow_state *flow, char *buffer, size_t size);
+
 /* SSH: the banners and HASSH fingerprints of either side (client 1, server
  * 0; "" until seen), and with ssh.metadata.ssh_data the key-exchange lists
  * and the negotiated key exchange. */

@@ -545,10 +545,10 @@ uint16_t NetfilterInterface::matchRules(const uint8_t *sourceMac, const uint8_t 
 }
 
 void NetfilterInterface::exportFlow(Flow *flow) {
-  // The flow is written with the module that classified it, which a reload
-  // may have replaced for the queue since.
-  oxlo_module *m = flow->engine ? flow->engine->module() : module();
-  for (ZMQExporter *exporter : *exporters_) exporter->exportFlow(flow, m);
+  // The metadata is written by the module that classified the flow, which a
+  // reload may have replaced for new flows since.
+  oxlo_module *owner = flow->engine ? flow->engine->module() : module();
+  for (ZMQExporter *exporter : *exporters_) exporter->exportFlow(flow, owner);
 }
 
 void NetfilterInterface::exportConntrackFlow(uint32_t start, uint32_t stop, uint8_t l4Protocol,

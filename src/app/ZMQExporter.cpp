@@ -140,7 +140,10 @@ bool ZMQExporter::setup(const char *endpoint) {
     return fail();
   }
 
-  eventSocket_ = zmq_socket(context_, ZMQ_PUB);
+  // XPUB (a PUB that also hears subscriptions) lets the greeting wait for
+  // the collector's subscription instead of being dropped by a publisher
+  // that has no subscriber yet.
+  eventSocket_ = zmq_socket(context_, ZMQ_XPUB);
   if (!eventSocket_) {
     trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to initialize ZMQ %s (flow_publisher)",
                endpoint);
@@ -264,6 +267,14 @@ bool ZMQExporter::send(const char *payload, uint32_t length, const char *topic, 
 
 void ZMQExporter::sendHello() {
   static const char hello[] = "Hello, this is vesk!";
+  // A publisher drops what it sends before a subscription arrived: give the
+  // collector up to a second to subscribe, then greet it either way.
+  zmq_pollitem_t item = {eventSocket_, 0, ZMQ_POLLIN, 0};
+  if (eventSocket_ && zmq_poll(&item, 1, 1000) > 0) {
+    char subscription[256];
+    while (zmq_recv(eventSocket_, subscription, sizeof(subscription), ZMQ_DONTWAIT) >= 0) {
+    }
+  }
   send(hello, sizeof(hello), "hello", eventSocket_, 2);
 }
 

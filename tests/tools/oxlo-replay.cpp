@@ -285,6 +285,9 @@ std::string tls_dns_facts(const oxlo_flow_state *st, bool v6)
         }
         out += ",\"answers\":[" + answers + "]}";
     }
+    char quic[32];
+    if (oxlo_flow_quic_version(st, quic, sizeof(quic)))
+        out += ",\"quic\":{\"version\":" + json_string(quic) + "}";
     (void)v6;
     return out;
 }

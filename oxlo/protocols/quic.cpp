@@ -1,0 +1,906 @@
+/* QUIC over UDP: the IETF versions (1, 2, the drafts, mvfst) and the older
+ * Google versions (Q024 to Q050, T050, T051).
+ *
+ * A client's first datagram is an Initial padded to at least 1200 bytes.
+ * Its keys come from the Destination Connection ID and a salt every
+ * implementation of the version knows, so the dissector removes the header
+ * protection, decrypts the payload, puts the CRYPTO stream back together
+ * (a large ClientHello spans several Initials, its pieces in any order) and
+ * hands the ClientHello to the TLS family, which reads host name, ALPN and
+ * fingerprints. Google versions without TLS carry a CHLO message, in the
+ * clear up to Q046, which is read here. Flows whose Initial was missed are
+ * still told apart by 0-RTT packets, repeated short headers on port 443, a
+ * server's REJ, or a Version Negotiation after a reserved version. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+#include "oxlo_flow_json.h"
+#include "oxlo_cipher.h"
+#include "oxlo_memory.h"
+#include "oxlo_serializer.h"
+#include "oxlo_tls_dns.h"
+#include "oxlo_utils.h"
+#include "protocols/quic_private.h"
+#include "protocols/tls/tls_private.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr uint16_t P_QUIC = OXLO_PROTOCOL_QUIC;
+
+constexpr uint32_t V1 = 0x00000001, V2 = 0x6b3343cf;
+constexpr uint32_t MVFST_22 = 0xfaceb001, MVFST_27 = 0xfaceb002, MVFST_EXP = 0xfaceb00e;
+constexpr uint32_t Q046 = 0x51303436, Q050 = 0x51303530, T050 = 0x54303530, T051 = 0x54303531;
+
+constexpr size_t INITIAL_MIN = 1200;
+constexpr size_t CID_MAX = 20;
+constexpr uint32_t REASSEMBLY_SIZE = 4096;
+constexpr uint8_t EXTRA_PACKETS = 24, VN_PACKETS = 4;
+/* Snapchat's media service domain: calls over QUIC to it are sub-classified
+ * by the first byte of later packets. */
+constexpr const char SNAPCHAT_SERVICE_DOMAIN[] = ".sc-cdn.net";
+
+struct quic_flow {
+    uint32_t version;
+    uint8_t dcid[CID_MAX];
+    uint8_t dcid_length;
+    uint8_t *crypto;        /* reassembly buffer, REASSEMBLY_SIZE bytes, owned */
+    uint8_t *crypto_bitmap; /* one bit per buffer byte, owned */
+    uint32_t crypto_end;    /* highest end offset received */
+    uint8_t zero_rtt_seen;
+    uint8_t vn_expected;
+    uint8_t vn_seen;
+    uint8_t short_count;
+    uint8_t short_stored;
+    uint8_t short_bytes[8];
+    uint8_t short_last;
+    uint32_t idle_lifetime; /* gQUIC "ICSL" */
+    /* The client's Initial keys, derived once per flow and version from the
+     * stored Destination Connection ID. */
+    quic_initial_keys keys;
+    uint32_t keys_version;
+    uint8_t keys_ready;
+};
+
+/* ---- versions ---- */
+
+bool is_draft(uint32_t v) { return (v & 0xffffff00) == 0xff000000; }
+bool is_reserved(uint32_t v) { return (v & 0x0f0f0f0f) == 0x0a0a0a0a; }
+bool is_mvfst_known(uint32_t v) { return v == MVFST_22 || v == MVFST_27 || v == MVFST_EXP; }
+bool is_t05(uint32_t v) { return (v & 0xffffff00) == 0x54303500; }
+
+/* The decimal value of the last two characters of Q0xy or T05y, else 0. */
+unsigned google_number(uint32_t v)
+{
+    const uint8_t a = uint8_t(v >> 24), b = uint8_t(v >> 16), c = uint8_t(v >> 8), d = uint8_t(v);
+    if ((a != 'Q' && a != 'T') || b != '0' || c < '0' || c > '9' || d < '0' || d > '9')
+        return 0;
+    if (a == 'T' && c != '5')
+        return 0;
+    return unsigned(c - '0') * 10 + unsigned(d - '0');
+}
+
+bool is_q(uint32_t v) { return (v >> 24) == 'Q' && google_number(v) != 0; }
+
+/* Google versions the dissector knows. */
+bool google_supported(uint32_t v)
+{
+    static const uint32_t known[] = {0x51303234, 0x51303235, 0x51303330, 0x51303333, 0x51303334, 0x51303335, 0x51303337,
+                                     0x51303339, 0x51303433, Q046,       Q050,       T050,       T051};
+    for (uint32_t k : known)
+        if (v == k)
+            return true;
+    return false;
+}
+
+unsigned draft_equivalent(uint32_t v)
+{
+    if (v == V1)
+        return 34;
+    if (v == MVFST_22)
+        return 22;
+    if (v == MVFST_27 || v == MVFST_EXP)
+        return 27;
+    if (is_draft(v))
+        return v & 0xff;
+    if (is_reserved(v))
+        return 34;
+    if (v == V2)
+        return 100;
+    return 0;
+}
+
+bool ietf_style(uint32_t v)
+{
+    return v == V1 || is_draft(v) || (v & 0xfffff000) == 0xfaceb000 || is_reserved(v) || v == V2 || is_t05(v);
+}
+
+bool supported(uint32_t v)
+{
+    return google_supported(v) || is_mvfst_known(v) || v == V1 || v == V2 || (is_draft(v) && (v & 0xff) >= 23) ||
+           is_reserved(v);
+}
+
+bool v2_labels(uint32_t v) { return v == V2 || (is_draft(v) && (v & 0xff) > 34); }
+
+/* Initial salts: RFC 9001 (version 1), RFC 9369 (version 2), the drafts of
+ * the QUIC-TLS document that introduced a new one (29, 23, 22), and the
+ * values the implementation that defined Q050, T050 and T051 publishes for
+ * them. */
+const uint8_t SALT_V1[20] = {0x38, 0x76, 0x2c, 0xf7, 0xf5, 0x59, 0x34, 0xb3, 0x4d, 0x17,
+                             0x9a, 0xe6, 0xa4, 0xc8, 0x0c, 0xad, 0xcc, 0xbb, 0x7f, 0x0a};
+const uint8_t SALT_V2[20] = {0x0d, 0xed, 0xe3, 0xde, 0xf7, 0x00, 0xa6, 0xdb, 0x81, 0x93,
+                             0x81, 0xbe, 0x6e, 0x26, 0x9d, 0xcb, 0xf9, 0xbd, 0x2e, 0xd9};
+const uint8_t SALT_D29[20] = {0xaf, 0xbf, 0xec, 0x28, 0x99, 0x93, 0xd2, 0x4c, 0x9e, 0x97,
+                              0x86, 0xf1, 0x9c, 0x61, 0x11, 0xe0, 0x43, 0x90, 0xa8, 0x99};
+const uint8_t SALT_D23[20] = {0xc3, 0xee, 0xf7, 0x12, 0xc7, 0x2e, 0xbb, 0x5a, 0x11, 0xa7,
+                              0xd2, 0x43, 0x2b, 0xb4, 0x63, 0x65, 0xbe, 0xf9, 0xf5, 0x02};
+const uint8_t SALT_D22[20] = {0x7f, 0xbc, 0xdb, 0x0e, 0x7c, 0x66, 0xbb, 0xe9, 0x19, 0x3a,
+                              0x96, 0xcd, 0x21, 0x51, 0x9e, 0xbd, 0x7a, 0x02, 0x64, 0x4a};
+const uint8_t SALT_Q050[20] = {0x50, 0x45, 0x74, 0xef, 0xd0, 0x66, 0xfe, 0x2f, 0x9d, 0x94,
+                               0x5c, 0xfc, 0xdb, 0xd3, 0xa7, 0xf0, 0xd3, 0xb5, 0x6b, 0x45};
+const uint8_t SALT_T050[20] = {0x7f, 0xf5, 0x79, 0xe5, 0xac, 0xd0, 0x72, 0x91, 0x55, 0x80,
+                               0x30, 0x4c, 0x43, 0xa2, 0x36, 0x7c, 0x60, 0x48, 0x83, 0x10};
+const uint8_t SALT_T051[20] = {0x7a, 0x4e, 0xde, 0xf4, 0xe7, 0xcc, 0xee, 0x5f, 0xa4, 0x50,
+                               0x6c, 0x19, 0x12, 0x4f, 0xc8, 0xcc, 0xda, 0x6e, 0x03, 0x3d};
+
+const uint8_t *salt_of(uint32_t v)
+{
+    if (v == Q050)
+        return SALT_Q050;
+    if (v == T050)
+        return SALT_T050;
+    if (v == T051)
+        return SALT_T051;
+    if (v == V1)
+        return SALT_V1;
+    if (is_draft(v)) {
+        const unsigned d = v & 0xff;
+        if (d == 33 || d == 34)
+            return SALT_V1;
+        if (d > 34 || d == 0)
+            return SALT_V2;
+        if (d >= 29)
+            return SALT_D29;
+        if (d >= 23)
+            return SALT_D23;
+        return SALT_D22;
+    }
+    if (v == MVFST_27 || v == MVFST_EXP)
+        return SALT_D23;
+    if (v == MVFST_22)
+        return SALT_D22;
+    return SALT_V2;
+}
+
+/* ---- HKDF over the digest handle ---- */
+
+bool hmac(crypto_md_handle *md, const uint8_t *key, size_t key_length, const uint8_t *a, size_t a_length,
+          const uint8_t *b, size_t b_length, uint8_t out[32])
+{
+    crypto_md_reset(md);
+    if (crypto_md_setkey(md, key, key_length) != 0 || crypto_md_write(md, a, a_length) != 0 ||
+        crypto_md_write(md, b, b_length) != 0)
+        return false;
+    const uint8_t *d = crypto_md_read(md);
+    if (!d)
+        return false;
+    memcpy(out, d, 32);
+    return true;
+}
+
+/* HKDF-Expand-Label with the "tls13 " prefix and an empty context (whose
+ * length byte is still there). */
+bool expand_label(crypto_md_handle *md, const uint8_t secret[32], const char *label, uint8_t *out, size_t length)
+{
+    const size_t label_length = strlen(label);
+    if (6 + label_length > 255 || length > 255 * 32)
+        return false;
+    uint8_t info[1024];
+    size_t n = 0;
+    info[n++] = uint8_t(length >> 8);
+    info[n++] = uint8_t(length);
+    info[n++] = uint8_t(6 + label_length);
+    memcpy(info + n, "tls13 ", 6);
+    n += 6;
+    memcpy(info + n, label, label_length);
+    n += label_length;
+    info[n++] = 0;
+    uint8_t t[32 + 1024 + 1];
+    size_t t_length = 0, done = 0;
+    for (uint8_t i = 1; done < length; i++) {
+        memcpy(t + t_length, info, n);
+        t[t_length + n] = i;
+        uint8_t block[32];
+        if (!hmac(md, secret, 32, t, t_length + n + 1, nullptr, 0, block))
+            return false;
+        const size_t take = length - done < 32 ? length - done : 32;
+        memcpy(out + done, block, take);
+        done += take;
+        memcpy(t, block, 32);
+        t_length = 32;
+    }
+    return true;
+}
+
+/* ---- variable-length integers through the reader ---- */
+
+bool varint(oxlo_reader *r, uint64_t *out)
+{
+    uint8_t first = 0;
+    if (!oxlo_rd_u8_at(r, r->pos, &first))
+        return false;
+    const size_t n = size_t(1) + quic_varint_extra_length(first);
+    const uint8_t *b = oxlo_rd_bytes(r, n);
+    if (!b)
+        return false;
+    quic_varint_decode(b, out);
+    return true;
+}
+
+/* ---- the end of the dissector for a flow ---- */
+
+/* Before classification the dissector excludes itself; a classified flow
+ * keeps its state (its version is reported with the flow) and is simply
+ * read no further. */
+void end(oxlo_module *m, oxlo_flow_state *f)
+{
+    if (!oxlo_flow_app_protocol(f) && !oxlo_flow_master_protocol(f))
+        OXLO_EXCLUDE(m, f);
+}
+
+void classify(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, uint32_t version)
+{
+    st->version = version;
+    if (oxlo_flow_app_protocol(f) == P_QUIC || oxlo_flow_master_protocol(f) == P_QUIC)
+        return; /* already QUIC, maybe sub-classified by the host name */
+    oxlo_dissector_classify(m, f, P_QUIC, OXLO_PROTOCOL_UNKNOWN);
+}
+
+quic_flow *state_of(oxlo_module *m, oxlo_flow_state *f)
+{
+    return static_cast<quic_flow *>(oxlo_dissector_state_of(m, f, P_QUIC, 0));
+}
+
+bool reassembly_open(const quic_flow *st) { return st->crypto != nullptr; }
+
+void reassembly_free(quic_flow *st)
+{
+    oxlo_heap_free(st->crypto);
+    oxlo_heap_free(st->crypto_bitmap);
+    st->crypto = st->crypto_bitmap = nullptr;
+    st->crypto_end = 0;
+}
+
+/* ---- Initial decryption ---- */
+
+struct plaintext {
+    uint8_t *data = nullptr; /* owned */
+    size_t length = 0;
+    ~plaintext() { oxlo_heap_free(data); }
+};
+
+bool decrypt_initial(quic_flow *st, const oxlo_reader *pkt, uint32_t version, plaintext *out)
+{
+    uint8_t dcid_length = 0, scid_length = 0;
+    if (!oxlo_rd_u8_at(pkt, 5, &dcid_length) || dcid_length == 0 || dcid_length > CID_MAX)
+        return false;
+    const uint8_t *dcid = oxlo_rd_bytes_at(pkt, 6, dcid_length);
+    if (!dcid || !oxlo_rd_u8_at(pkt, 6 + size_t(dcid_length), &scid_length) || scid_length > CID_MAX)
+        return false;
+    if (!st->dcid_length) {
+        memcpy(st->dcid, dcid, dcid_length);
+        st->dcid_length = dcid_length;
+    }
+    oxlo_reader r = *pkt;
+    r.pos = 7 + size_t(dcid_length) + scid_length;
+    uint64_t token_length = 0, length = 0;
+    if (!varint(&r, &token_length) || token_length > oxlo_rd_left(&r) || !oxlo_rd_skip(&r, size_t(token_length)))
+        return false;
+    const size_t length_at = r.pos;
+    if (!varint(&r, &length) || length_at + 28 >= pkt->length || length > pkt->length - r.pos)
+        return false;
+    const size_t p = r.pos;
+
+    if (!st->keys_ready || st->keys_version != version) {
+        if (quic_initial_keys_derive(version, st->dcid, st->dcid_length, &st->keys) != 0)
+            return false;
+        st->keys_version = version;
+        st->keys_ready = 1;
+    }
+    const quic_initial_keys &keys = st->keys;
+
+    /* Header protection: the mask comes from the 16 bytes 4 after the start
+     * of the packet number, whatever its length. */
+    uint8_t mask[16];
+    const uint8_t *sample = oxlo_rd_bytes_at(pkt, p + 4, 16);
+    crypto_cipher_handle *ecb = nullptr;
+    if (!sample || crypto_cipher_open(&ecb, CRYPTO_CIPHER_AES128, CRYPTO_CIPHER_MODE_ECB, 0) != 0)
+        return false;
+    const bool masked = crypto_cipher_setkey(ecb, keys.hp, 16) == 0 && crypto_cipher_encrypt(ecb, mask, 16, sample, 16) == 0;
+    crypto_cipher_close(ecb);
+    if (!masked)
+        return false;
+    uint8_t protected_first = 0;
+    oxlo_rd_u8_at(pkt, 0, &protected_first);
+    const uint8_t first = uint8_t(protected_first ^ (mask[0] & ((protected_first & 0x80) ? 0x0f : 0x1f)));
+    const size_t pn_length = size_t(first & 3) + 1;
+    if (length < pn_length + 16)
+        return false;
+    const size_t header = p + pn_length;
+    /* The header is the additional data; one carrying a long token does not
+     * fit the cipher's 256 bytes and the packet is left undecrypted. */
+    if (header > CRYPTO_AUTH_MAX)
+        return false;
+    uint8_t aad[CRYPTO_AUTH_MAX];
+    const uint8_t *head = oxlo_rd_bytes_at(pkt, 0, header);
+    if (!head)
+        return false;
+    memcpy(aad, head, header);
+    aad[0] = first;
+    uint64_t pn = 0;
+    for (size_t i = 0; i < pn_length; i++) {
+        aad[p + i] = uint8_t(aad[p + i] ^ mask[1 + i]);
+        pn = (pn << 8) | aad[p + i];
+    }
+    uint8_t nonce[12];
+    memcpy(nonce, keys.iv, 12);
+    for (int i = 0; i < 8; i++)
+        nonce[4 + i] = uint8_t(nonce[4 + i] ^ uint8_t(pn >> (56 - 8 * i)));
+
+    const size_t cipher_length = size_t(length) - pn_length - 16;
+    const uint8_t *cipher = oxlo_rd_bytes_at(pkt, header, cipher_length + 16);
+    if (!cipher)
+        return false;
+    out->data = static_cast<uint8_t *>(oxlo_heap_alloc(cipher_length ? cipher_length : 1));
+    if (!out->data)
+        return false;
+    crypto_cipher_handle *gcm = nullptr;
+    if (crypto_cipher_open(&gcm, CRYPTO_CIPHER_AES128, CRYPTO_CIPHER_MODE_GCM, 0) != 0)
+        return false;
+    const bool ok = crypto_cipher_setkey(gcm, keys.key, 16) == 0 && crypto_cipher_setiv(gcm, nonce, 12) == 0 &&
+                    crypto_cipher_authenticate(gcm, aad, header) == 0 &&
+                    crypto_cipher_decrypt(gcm, out->data, cipher_length, cipher, cipher_length) == 0 &&
+                    crypto_cipher_checktag(gcm, cipher + cipher_length, 16) == 0;
+    crypto_cipher_close(gcm);
+    out->length = cipher_length;
+    return ok;
+}
+
+/* ---- crypto data in the frames ---- */
+
+/* A piece of CRYPTO stream at offset: the whole ClientHello when it is
+ * complete, else kept in the reassembly buffer. Returns the message once it
+ * is whole. */
+bool crypto_frame(quic_flow *st, uint64_t offset, const uint8_t *data, size_t length, oxlo_reader *message)
+{
+    uint32_t declared = 0;
+    oxlo_reader piece = oxlo_reader_make(data, length);
+    if (offset == 0 && oxlo_rd_u24_at(&piece, 1, &declared) && size_t(declared) + 4 == length) {
+        *message = piece;
+        return true;
+    }
+    if (offset > REASSEMBLY_SIZE || length > REASSEMBLY_SIZE - offset)
+        return false; /* ends beyond the buffer: skipped */
+    if (!st->crypto) {
+        st->crypto = static_cast<uint8_t *>(oxlo_heap_calloc(1, REASSEMBLY_SIZE));
+        st->crypto_bitmap = static_cast<uint8_t *>(oxlo_heap_calloc(1, REASSEMBLY_SIZE / 8));
+        if (!st->crypto || !st->crypto_bitmap) {
+            reassembly_free(st);
+            return false;
+        }
+    }
+    memcpy(st->crypto + offset, data, length);
+    for (size_t i = size_t(offset); i < offset + length; i++)
+        st->crypto_bitmap[i / 8] = uint8_t(st->crypto_bitmap[i / 8] | (1u << (i % 8)));
+    if (offset + length > st->crypto_end)
+        st->crypto_end = uint32_t(offset + length);
+    for (uint32_t i = 0; i < st->crypto_end; i++)
+        if (!(st->crypto_bitmap[i / 8] & (1u << (i % 8))))
+            return false;
+    const uint32_t buffered = (uint32_t(st->crypto[1]) << 16) | (uint32_t(st->crypto[2]) << 8) | st->crypto[3];
+    if (st->crypto_end <= 3 || st->crypto_end != buffered + 4)
+        return false;
+    *message = oxlo_reader_make(st->crypto, st->crypto_end);
+    return true;
+}
+
+/* IETF frames: PADDING, PING and CRYPTO; anything else ends the scan. */
+bool ietf_crypto(quic_flow *st, oxlo_reader r, oxlo_reader *message)
+{
+    while (oxlo_rd_left(&r)) {
+        const uint8_t type = oxlo_rd_u8(&r);
+        if (type == 0x00 || type == 0x01)
+            continue;
+        if (type != 0x06)
+            return false;
+        uint64_t offset = 0, length = 0;
+        if (!varint(&r, &offset) || !varint(&r, &length) || length > oxlo_rd_left(&r))
+            return false;
+        const uint8_t *data = oxlo_rd_bytes(&r, size_t(length));
+        if (data && crypto_frame(st, offset, data, size_t(length), message))
+            return true;
+    }
+    return false;
+}
+
+void skip_zeros(oxlo_reader *r)
+{
+    uint8_t b = 0;
+    while (oxlo_rd_u8_at(r, r->pos, &b) && b == 0)
+        r->pos++;
+}
+
+/* Q050, T050, T051: a CRYPTO frame of type 0x08 after zero padding. */
+bool google_crypto_frame(oxlo_reader r, oxlo_reader *message)
+{
+    skip_zeros(&r);
+    if (oxlo_rd_u8(&r) != 0x08 || oxlo_rd_left(&r) < 17)
+        return false;
+    uint64_t offset = 0, length = 0;
+    if (!varint(&r, &offset) || !varint(&r, &length) || length > oxlo_rd_left(&r))
+        return false;
+    *message = oxlo_rd_field(&r, size_t(length));
+    return !message->error;
+}
+
+/* Q024 to Q046 in the clear: a STREAM frame on stream 1 after padding and
+ * an optional ACK or STOP_WAITING header. */
+bool google_stream_frame(oxlo_reader r, unsigned number, oxlo_reader *message)
+{
+    skip_zeros(&r);
+    uint8_t lead = 0;
+    if (oxlo_rd_u8_at(&r, r.pos, &lead) && (lead == 0x40 || lead == 0x60)) {
+        if (!oxlo_rd_skip(&r, lead == 0x40 ? 6 : 9) || !oxlo_rd_left(&r))
+            return false;
+    }
+    uint8_t type = 0, stream = 0;
+    if (!oxlo_rd_u8_at(&r, r.pos, &type) || (type != 0xa0 && type != 0xa4) ||
+        !oxlo_rd_u8_at(&r, r.pos + 1, &stream) || stream != 1)
+        return false;
+    const size_t at = r.pos + (type == 0xa0 ? 2 : 4);
+    uint16_t length = 0;
+    if (!(number < 39 ? oxlo_rd_le16_at(&r, at, &length) : oxlo_rd_u16_at(&r, at, &length)))
+        return false;
+    *message = oxlo_rd_sub_at(&r, at + 2, length);
+    return !message->error;
+}
+
+/* ---- CHLO (Google versions without TLS) ---- */
+
+uint32_t tag(const char *t)
+{
+    return uint32_t(uint8_t(t[0])) | uint32_t(uint8_t(t[1])) << 8 | uint32_t(uint8_t(t[2])) << 16 |
+           uint32_t(uint8_t(t[3])) << 24;
+}
+
+void chlo(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, const oxlo_reader *msg)
+{
+    if (msg->length <= 5 || !oxlo_rd_match_n(msg, 0, "CHLO", 4, 0))
+        return;
+    uint16_t count = 0;
+    oxlo_rd_le16_at(msg, 4, &count);
+    bool host = false, lifetime = false;
+    const size_t values = 8 + 8 * size_t(count);
+    if (msg->length > 16 && oxlo_rd_has(msg, 8, 8 * size_t(count))) {
+        uint32_t previous = 0;
+        for (uint16_t i = 0; i < count && !(host && lifetime); i++) {
+            uint32_t t = 0, end_offset = 0;
+            oxlo_rd_le32_at(msg, 8 + 8 * size_t(i), &t);
+            oxlo_rd_le32_at(msg, 12 + 8 * size_t(i), &end_offset);
+            if (end_offset < previous)
+                break;
+            const oxlo_reader value = oxlo_rd_sub_at(msg, values + previous, end_offset - previous);
+            if (value.error)
+                break;
+            previous = end_offset;
+            if (t == tag("SNI") && !host && value.length) {
+                host = true;
+                const char *name = reinterpret_cast<const char *>(value.data);
+                const char *stored = oxlo_flow_store_host_name(f, name, value.length, OXLO_HOST_LOWER | OXLO_HOST_PRINTABLE);
+                if (!oxlo_is_valid_dns_name(name, value.length)) {
+                    oxlo_dissector_risk(m, f, OXLO_INVALID_CHARACTERS, "Invalid host %s", stored);
+                    oxlo_dissector_risk(m, f, OXLO_POSSIBLE_EXPLOIT, "Suspicious hostname: attack ?");
+                }
+                if (m->cfg.quic_subclassification)
+                    oxlo_host_name_classify(m, f, P_QUIC, stored, strlen(stored));
+                oxlo_host_name_dga_test(m, f, stored, 1, 1, 0);
+            } else if (t == tag("ICSL") && value.length >= 4) {
+                lifetime = true;
+                oxlo_rd_le32_at(&value, 0, &st->idle_lifetime);
+            }
+        }
+    }
+    if (!host)
+        oxlo_dissector_risk(m, f, OXLO_TLS_MISSING_SNI, "SNI should be present all time: attack ?");
+}
+
+/* ---- hand-over to TLS ---- */
+
+void hand_over(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *message)
+{
+    oxlo_tls_flow *t = oxlo_tls_state(m, f, 1);
+    if (!t)
+        return;
+    tls_process_hello(m, f, message, 1);
+    t = oxlo_tls_state(m, f, 0);
+    if (!t)
+        return;
+    t->hello_flags |= 0x01; /* client hello processed */
+    t->version = 0x0304;
+    if (t->alpn_offered && strncmp(t->alpn_offered, "doq", 3) == 0)
+        oxlo_flow_set_protocol(m, f, OXLO_PROTOCOL_DOH_DOT, P_QUIC, OXLO_CONFIDENCE_DPI);
+}
+
+/* ---- the packet walk ---- */
+
+enum class step { wait, end, done };
+
+bool snapchat_call_rule(const oxlo_flow_state *f, const quic_flow *st)
+{
+    if (st->version != V1 || oxlo_flow_app_protocol(f) != OXLO_PROTOCOL_SNAPCHAT)
+        return false;
+    const char *host = oxlo_flow_host_name(f);
+    const size_t n = strlen(host), k = sizeof(SNAPCHAT_SERVICE_DOMAIN) - 1;
+    return n > k && strcmp(host + n - k, SNAPCHAT_SERVICE_DOMAIN) == 0;
+}
+
+int extra_read(oxlo_module *m, oxlo_flow_state *f);
+int version_negotiation(oxlo_module *m, oxlo_flow_state *f);
+
+/* The version of a packet that passes the Initial test, or false. */
+bool initial_version(const oxlo_reader *r, uint8_t first, uint32_t *version)
+{
+    uint32_t v = 0;
+    if (first & 0x80) {
+        if (!oxlo_rd_u32_at(r, 1, &v))
+            return false;
+    } else if ((first & 0x08) && !(first & 0x40) && (first & 0x01)) {
+        if (!oxlo_rd_u32_at(r, 9, &v))
+            return false;
+    } else {
+        return false;
+    }
+    const unsigned g = is_q(v) ? google_number(v) : 0;
+    const uint8_t type = first & 0x30;
+    bool ok;
+    if (g && g <= 43)
+        ok = type == 0 && (first & 0x08);
+    else if (v == Q046)
+        ok = (first & 0x03) == 0x03 && type == 0;
+    else if (v == Q050 || v == V1 || is_draft(v) || (v & 0xfffff000) == 0xfaceb000)
+        ok = type == 0;
+    else if (is_reserved(v))
+        ok = type == 0 && (first & 0x40);
+    else if (v == V2)
+        ok = type == 0x10;
+    else
+        ok = true;
+    if (!ok)
+        return false;
+    if (ietf_style(v)) {
+        uint8_t dcid = 0, scid = 0;
+        if (!oxlo_rd_u8_at(r, 5, &dcid) || dcid > CID_MAX || !oxlo_rd_u8_at(r, 6 + size_t(dcid), &scid) ||
+            scid > CID_MAX)
+            return false;
+    }
+    *version = v;
+    return true;
+}
+
+step initial(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, const oxlo_reader *r, uint32_t v)
+{
+    classify(m, f, st, v);
+    if (!supported(v))
+        return step::end;
+    if (is_reserved(v)) {
+        st->vn_expected = 1;
+        oxlo_dissector_extra(f, version_negotiation, VN_PACKETS);
+        return step::done;
+    }
+    const unsigned g = is_q(v) ? google_number(v) : 0;
+    plaintext clear;
+    oxlo_reader frames;
+    if (g && g <= 43) {
+        frames = oxlo_rd_from(r, g <= 33 ? 27 : 26);
+    } else if (v == Q046) {
+        uint8_t b5 = 0;
+        if (!oxlo_rd_u8_at(r, 5, &b5) || b5 != 'P')
+            return step::end;
+        frames = oxlo_rd_from(r, 30);
+    } else {
+        if (!decrypt_initial(st, r, v, &clear))
+            return step::end;
+        frames = oxlo_reader_make(clear.data, clear.length);
+    }
+
+    oxlo_reader message = oxlo_reader_make(nullptr, 0);
+    bool found;
+    if (g && g <= 46)
+        found = google_stream_frame(frames, g, &message);
+    else if (v == Q050 || v == T050 || v == T051)
+        found = google_crypto_frame(frames, &message);
+    else
+        found = ietf_crypto(st, frames, &message);
+    if (found) {
+        if (ietf_style(v))
+            hand_over(m, f, &message);
+        else
+            chlo(m, f, st, &message);
+        reassembly_free(st);
+    }
+    const char *host = oxlo_flow_host_name(f);
+    if (reassembly_open(st) || (v == Q046 && !host[0]) || snapchat_call_rule(f, st)) {
+        oxlo_dissector_extra(f, extra_read, EXTRA_PACKETS);
+        return step::done;
+    }
+    return found ? step::done : step::end;
+}
+
+bool cids_inside(const oxlo_reader *r)
+{
+    uint8_t dcid = 0, scid = 0;
+    return oxlo_rd_u8_at(r, 5, &dcid) && dcid <= CID_MAX && oxlo_rd_u8_at(r, 6 + size_t(dcid), &scid) &&
+           scid <= CID_MAX && oxlo_rd_has(r, 7 + size_t(dcid), scid);
+}
+
+/* Packets that are no client Initial. */
+step other(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, const oxlo_packet_view &pkt)
+{
+    const oxlo_reader *r = &pkt.payload;
+    const size_t length = r->length;
+    uint8_t first = 0;
+    oxlo_rd_u8_at(r, 0, &first);
+    if (length >= 6) {
+        uint32_t v = 0;
+        oxlo_rd_u32_at(r, 1, &v);
+        const bool long_fixed = (first & 0xc0) == 0xc0;
+        const uint8_t type = first & 0x30;
+        const bool zero_rtt = long_fixed && cids_inside(r) &&
+                              (((v == V1 || is_draft(v) || (v & 0xfffff000) == 0xfaceb000 || is_reserved(v)) &&
+                                type == 0x10) ||
+                               (v == V2 && type == 0x20));
+        if (zero_rtt) {
+            st->zero_rtt_seen = 1;
+            if (pkt.packets >= 3)
+                classify(m, f, st, v);
+            return step::wait;
+        }
+        if (long_fixed && v == V2 && st->zero_rtt_seen) {
+            classify(m, f, st, v);
+            return step::done;
+        }
+    }
+    if (st->zero_rtt_seen) {
+        classify(m, f, st, st->version);
+        return step::done;
+    }
+    if ((first & 0x40) && (pkt.dst_port == 443 || pkt.src_port == 443)) {
+        if (pkt.dst_port == 443) {
+            if (length <= 8)
+                return step::end;
+            uint8_t last = 0;
+            const uint8_t *head = oxlo_rd_bytes_at(r, 1, 8);
+            if (!head || !oxlo_rd_u8_at(r, length - 1, &last))
+                return step::end;
+            if (!st->short_stored) {
+                memcpy(st->short_bytes, head, 8);
+                st->short_last = last;
+                st->short_stored = 1;
+            } else if (memcmp(st->short_bytes, head, 8) != 0 || last == st->short_last) {
+                return step::end;
+            } else {
+                st->short_last = last;
+                if (++st->short_count >= 2) {
+                    classify(m, f, st, 0);
+                    return step::done;
+                }
+            }
+        }
+        return pkt.packets < 11 ? step::wait : step::end;
+    }
+    if (!(first & 0x40) && pkt.src_port == 443 && first == 0x08 && length >= 38) {
+        const oxlo_reader head = oxlo_rd_upto(r, 35);
+        const ptrdiff_t at = oxlo_rd_find_byte(&head, 22, 'R');
+        if (at >= 0 && oxlo_rd_match(r, size_t(at), "REJ", 0)) {
+            classify(m, f, st, 0);
+            return step::done;
+        }
+    }
+    return step::end;
+}
+
+step search(oxlo_module *m, oxlo_flow_state *f, quic_flow *st)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader *r = &pkt.payload;
+    /* Servers pad their Initials too, but those are protected with the
+     * server's keys: only the client's packets are read as Initials, and a
+     * server packet does not disturb a reassembly in progress. */
+    if (!pkt.from_client && reassembly_open(st))
+        return step::wait;
+    uint32_t version = 0;
+    uint8_t first = 0;
+    if (pkt.from_client && r->length >= INITIAL_MIN && oxlo_rd_u8_at(r, 0, &first) &&
+        initial_version(r, first, &version))
+        return initial(m, f, st, r, version);
+    if (reassembly_open(st)) {
+        reassembly_free(st);
+        return step::end;
+    }
+    return other(m, f, st, pkt);
+}
+
+/* Up to 24 packets after classification: the rest of a split ClientHello,
+ * or the packet that marks a Snapchat call. */
+int extra_read(oxlo_module *m, oxlo_flow_state *f)
+{
+    quic_flow *st = state_of(m, f);
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    if (!st)
+        return 0;
+    if (!pkt.payload.length)
+        return 1;
+    if (reassembly_open(st)) {
+        search(m, f, st);
+        return reassembly_open(st) ? 1 : 0;
+    }
+    uint8_t first = 0;
+    oxlo_rd_u8_at(&pkt.payload, 0, &first);
+    if (first & 0x40)
+        return 1;
+    uint8_t second = 0;
+    if (first >= 0x80 && first <= 0xbf && oxlo_rd_u8_at(&pkt.payload, 1, &second) &&
+        (second == 200 || second == 201 || (second & 0x7f) <= 34 || (second & 0x7f) >= 96))
+        oxlo_flow_set_protocol(m, f, OXLO_PROTOCOL_SNAPCHATCALL, P_QUIC, OXLO_CONFIDENCE_DPI);
+    return 0;
+}
+
+/* Up to 4 packets after a reserved version: the server's Version
+ * Negotiation, then the client's next Initial. */
+int version_negotiation(oxlo_module *m, oxlo_flow_state *f)
+{
+    quic_flow *st = state_of(m, f);
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    if (!st)
+        return 0;
+    const oxlo_reader *r = &pkt.payload;
+    if (!r->length)
+        return 1;
+    if (st->vn_seen) {
+        st->vn_expected = 0;
+        search(m, f, st);
+        return reassembly_open(st) ? 1 : 0; /* the rest of a split hello follows */
+    }
+    uint32_t v = 1;
+    uint8_t first = 0;
+    if (r->length > 10 && oxlo_rd_u8_at(r, 0, &first) && (first & 0x80) && oxlo_rd_u32_at(r, 1, &v) && v == 0 &&
+        cids_inside(r)) {
+        st->vn_seen = 1;
+        return 1;
+    }
+    return 0;
+}
+
+void quic_release(void *state)
+{
+    reassembly_free(static_cast<quic_flow *>(state));
+}
+
+int quic_json(oxlo_module *m, const oxlo_flow_state *f, struct oxlo_recbuf *s)
+{
+    const quic_flow *st = static_cast<const quic_flow *>(oxlo_flow_slot_state(f, OXLO_DISSECTOR_quic));
+    char label[32];
+    quic_version_label(label, sizeof(label), st ? st->version : 0);
+    if (oxlo_recbuf_open_block(s, "quic") != 0 || oxlo_recbuf_put_text(s, "quic_version", label) != 0 ||
+        oxlo_flow_tls_serialize(m, s, f) != 0)
+        return -1;
+    return oxlo_recbuf_close_block(s) != 0 ? -1 : 0;
+}
+
+const uint16_t quic_protocols[] = {P_QUIC};
+
+} // namespace
+
+extern "C" {
+
+void oxlo_search_quic(oxlo_module *module, oxlo_flow_state *flow)
+{
+    quic_flow *st = static_cast<quic_flow *>(oxlo_dissector_state(module, flow));
+    if (!st) {
+        OXLO_EXCLUDE(module, flow);
+        return;
+    }
+    if (search(module, flow, st) == step::end)
+        end(module, flow);
+}
+
+char *quic_version_label(char *buffer, size_t size, uint32_t version)
+{
+    if (!buffer || size < 2)
+        return nullptr;
+    const unsigned g = google_number(version);
+    if (version == V1)
+        snprintf(buffer, size, "V-1");
+    else if (version == V2)
+        snprintf(buffer, size, "V-2");
+    else if (is_draft(version))
+        snprintf(buffer, size, "Draft-%d", int(version & 0xff));
+    else if (version == MVFST_22)
+        snprintf(buffer, size, "MVFST-22");
+    else if (version == MVFST_27)
+        snprintf(buffer, size, "MVFST-27");
+    else if (version == MVFST_EXP)
+        snprintf(buffer, size, "MVFST-EXP");
+    else if (g && google_supported(version))
+        snprintf(buffer, size, "%c%c%c%c", char(version >> 24), char(version >> 16), char(version >> 8), char(version));
+    else if (is_reserved(version))
+        snprintf(buffer, size, "Ver-Negotiation");
+    else
+        snprintf(buffer, size, "Unknown (%04X)", version);
+    return buffer;
+}
+
+unsigned quic_varint_extra_length(uint8_t first)
+{
+    static const unsigned extra[4] = {0, 1, 3, 7};
+    return extra[first >> 6];
+}
+
+unsigned quic_varint_decode(const uint8_t *bytes, uint64_t *out)
+{
+    const unsigned n = 1 + quic_varint_extra_length(bytes[0]);
+    uint64_t v = bytes[0] & 0x3f;
+    for (unsigned i = 1; i < n; i++)
+        v = (v << 8) | bytes[i];
+    if (out)
+        *out = v;
+    return n;
+}
+
+int quic_version_has_varint_params(uint32_t version)
+{
+    if (version == T051)
+        return 1;
+    const bool family = version == V1 || is_draft(version) || (version & 0xfffff000) == 0xfaceb000 ||
+                        is_reserved(version) || version == V2;
+    return family && draft_equivalent(version) >= 27 ? 1 : 0;
+}
+
+int quic_initial_keys_derive(uint32_t version, const uint8_t *dcid, size_t dcid_length, quic_initial_keys *out)
+{
+    if (!out || (!dcid && dcid_length) || dcid_length > CID_MAX)
+        return -1;
+    crypto_md_handle *md = nullptr;
+    if (crypto_md_open(&md, CRYPTO_MD_SHA256, CRYPTO_MD_FLAG_HMAC) != 0)
+        return -1;
+    const bool v2 = v2_labels(version);
+    uint8_t initial_secret[32];
+    const bool ok = hmac(md, salt_of(version), 20, dcid, dcid_length, nullptr, 0, initial_secret) &&
+                    expand_label(md, initial_secret, "client in", out->secret, 32) &&
+                    expand_label(md, out->secret, v2 ? "quicv2 hp" : "quic hp", out->hp, 16) &&
+                    expand_label(md, out->secret, v2 ? "quicv2 key" : "quic key", out->key, 16) &&
+                    expand_label(md, out->secret, v2 ? "quicv2 iv" : "quic iv", out->iv, 12);
+    crypto_md_close(md);
+    return ok ? 0 : -1;
+}
+
+const char *oxlo_flow_quic_version(const oxlo_flow_state *flow, char *buffer, size_t size)
+{
+    const quic_flow *st = flow ? static_cast<const quic_flow *>(oxlo_flow_slot_state(flow, OXLO_DISSECTOR_quic)) : nullptr;
+    return st ? quic_version_label(buffer, size, st->version) : nullptr;
+}
+
+extern const oxlo_dissector_def oxlo_dissector_def_quic = {
+    "QUIC",
+    oxlo_search_quic,
+    OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD,
+    quic_protocols,
+    1,
+    sizeof(quic_flow),
+    quic_release,
+    quic_json,
+};
+
+} // extern "C"

@@ -1,0 +1,579 @@
+// QUIC: the Initial keys against the published vectors, and client Initials
+// built here (protected with libcrypto directly, independent of the
+// dissector's cipher layer) driven through the engine: decryption, CRYPTO
+// reassembly, the hand-over to TLS, the Google versions and the paths
+// without a decryptable Initial.
+#include "dissector_kit.h"
+#include "oxlo_cipher.h"
+#include "oxlo_dissector_kit.h"
+#include "oxlo_serializer.h"
+#include "oxlo_tls_dns.h"
+#include "protocols/quic_private.h"
+
+#include <openssl/evp.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+bytes hex(const std::string &h)
+{
+    bytes b;
+    for (size_t i = 0; i + 1 < h.size(); i += 2)
+        b.push_back(uint8_t(std::stoi(h.substr(i, 2), nullptr, 16)));
+    return b;
+}
+
+std::string to_hex(const uint8_t *p, size_t n)
+{
+    static const char *d = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < n; i++) {
+        s += d[p[i] >> 4];
+        s += d[p[i] & 15];
+    }
+    return s;
+}
+
+const bytes RFC_DCID = hex("8394c8f03e515708");
+
+struct key_case {
+    const char *name;
+    uint32_t version;
+    const char *secret, *key, *iv, *hp;
+};
+
+TEST(quic_keys, initial_keys_match_published_vectors)
+{
+    const key_case cases[] = {
+        {"version 1", 0x00000001, "c00cf151ca5be075ed0ebfb5c80323c42d6b7db67881289af4008f1f6c357aea",
+         "1f369613dd76d5467730efcbe3b1a22d", "fa044b2f42a3fd3b46fb255c", "9f50449e04a0e810283a1e9933adedd2"},
+        {"version 2", 0x6b3343cf, "14ec9d6eb9fd7af83bf5a668bc17a7e283766aade7ecd0891f70f9ff7f4bf47b",
+         "8b1a0bc121284290a29e0971b5cd045d", "91f73e2351d8fa91660e909f", "45b95e15235d6f45a6b19cbcb0294ba9"},
+    };
+    for (const key_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        quic_initial_keys k;
+        ASSERT_EQ(quic_initial_keys_derive(c.version, RFC_DCID.data(), RFC_DCID.size(), &k), 0);
+        EXPECT_EQ(to_hex(k.secret, 32), c.secret);
+        EXPECT_EQ(to_hex(k.key, 16), c.key);
+        EXPECT_EQ(to_hex(k.iv, 12), c.iv);
+        EXPECT_EQ(to_hex(k.hp, 16), c.hp);
+    }
+    // The header-protection mask of the version 1 client Initial.
+    quic_initial_keys k;
+    ASSERT_EQ(quic_initial_keys_derive(1, RFC_DCID.data(), RFC_DCID.size(), &k), 0);
+    crypto_cipher_handle *ecb = nullptr;
+    ASSERT_EQ(crypto_cipher_open(&ecb, CRYPTO_CIPHER_AES128, CRYPTO_CIPHER_MODE_ECB, 0), 0);
+    ASSERT_EQ(crypto_cipher_setkey(ecb, k.hp, 16), 0);
+    const bytes sample = hex("d1b1c98dd7689fb8ec11d242b123dc9b");
+    uint8_t mask[16];
+    ASSERT_EQ(crypto_cipher_encrypt(ecb, mask, 16, sample.data(), 16), 0);
+    crypto_cipher_close(ecb);
+    EXPECT_EQ(to_hex(mask, 5), "437b9aec36");
+}
+
+// Which versions share a salt and labels.
+TEST(quic_keys, versions_pick_their_salt)
+{
+    const auto keys = [](uint32_t v) {
+        quic_initial_keys k;
+        EXPECT_EQ(quic_initial_keys_derive(v, RFC_DCID.data(), RFC_DCID.size(), &k), 0);
+        return to_hex(k.key, 16);
+    };
+    const std::pair<uint32_t, uint32_t> same[] = {
+        {0xff00001d, 0xff000020}, // drafts 29 and 32
+        {0xff000021, 0x00000001}, // draft 33 and version 1
+        {0xff000017, 0xfaceb002}, // draft 23 and mvfst-27
+        {0xff000016, 0xfaceb001}, // draft 22 and mvfst-22
+    };
+    for (const auto &p : same)
+        EXPECT_EQ(keys(p.first), keys(p.second)) << std::hex << p.first;
+    EXPECT_NE(keys(0xff00001d), keys(0xff000021));
+    EXPECT_NE(keys(0xff00001c), keys(0xff00001d));
+}
+
+TEST(quic_helpers, version_labels_and_varints)
+{
+    const std::pair<uint32_t, const char *> labels[] = {
+        {0x00000001, "V-1"},           {0x6b3343cf, "V-2"},           {0xff00001d, "Draft-29"},
+        {0xfaceb001, "MVFST-22"},      {0xfaceb002, "MVFST-27"},      {0xfaceb00e, "MVFST-EXP"},
+        {0x51303436, "Q046"},          {0x54303531, "T051"},          {0x1a2a3a4a, "Ver-Negotiation"},
+        {0x709a50c4, "Unknown (709A50C4)"}, {0x51303939, "Unknown (51303939)"},
+    };
+    char buf[32];
+    for (const auto &l : labels)
+        EXPECT_STREQ(quic_version_label(buf, sizeof(buf), l.first), l.second);
+    EXPECT_EQ(quic_version_label(buf, 1, 1), nullptr);
+    EXPECT_EQ(quic_version_label(nullptr, 8, 1), nullptr);
+    EXPECT_STREQ(quic_version_label(buf, 3, 0xff00001d), "Dr");
+
+    const std::pair<std::string, uint64_t> varints[] = {
+        {"25", 37}, {"7bbd", 15293}, {"9d7f3e7d", 494878333}, {"c2197c5eff14e88c", 151288809941952652ull}};
+    for (const auto &v : varints) {
+        const bytes b = hex(v.first);
+        uint64_t out = 0;
+        EXPECT_EQ(quic_varint_decode(b.data(), &out), b.size());
+        EXPECT_EQ(out, v.second);
+        EXPECT_EQ(quic_varint_extra_length(b[0]), b.size() - 1);
+    }
+    EXPECT_EQ(quic_version_has_varint_params(1), 1);
+    EXPECT_EQ(quic_version_has_varint_params(0xff00001b), 1);
+    EXPECT_EQ(quic_version_has_varint_params(0xff00001a), 0);
+    EXPECT_EQ(quic_version_has_varint_params(0x54303531), 1);
+    EXPECT_EQ(quic_version_has_varint_params(0x54303530), 0);
+    EXPECT_EQ(quic_version_has_varint_params(0xfaceb001), 0);
+}
+
+// ---- building client Initials ----
+
+void put16(bytes &b, size_t v)
+{
+    b.push_back(uint8_t(v >> 8));
+    b.push_back(uint8_t(v));
+}
+void put24(bytes &b, size_t v)
+{
+    b.push_back(uint8_t(v >> 16));
+    put16(b, v);
+}
+void append(bytes &b, const bytes &more) { b.insert(b.end(), more.begin(), more.end()); }
+
+bytes extension(uint16_t type, const bytes &body)
+{
+    bytes e;
+    put16(e, type);
+    put16(e, body.size());
+    append(e, body);
+    return e;
+}
+
+// A TLS 1.3 ClientHello as QUIC clients send it; `filler` bytes of padding
+// extension make it large enough to span several Initials.
+bytes client_hello(const std::string &sni, const std::string &alpn, size_t filler = 0)
+{
+    bytes ext;
+    bytes name;
+    put16(name, sni.size() + 3);
+    name.push_back(0);
+    put16(name, sni.size());
+    append(name, bytes(sni.begin(), sni.end()));
+    append(ext, extension(0x0000, name));
+    bytes groups = {0x00, 0x04, 0x00, 0x1d, 0x00, 0x17};
+    append(ext, extension(0x000a, groups));
+    bytes sigs = {0x00, 0x06, 0x04, 0x03, 0x08, 0x04, 0x04, 0x01};
+    append(ext, extension(0x000d, sigs));
+    bytes protos;
+    put16(protos, alpn.size() + 1);
+    protos.push_back(uint8_t(alpn.size()));
+    append(protos, bytes(alpn.begin(), alpn.end()));
+    append(ext, extension(0x0010, protos));
+    append(ext, extension(0x002b, {0x02, 0x03, 0x04}));
+    bytes share = {0x00, 0x24, 0x00, 0x1d, 0x00, 0x20};
+    append(share, bytes(32, 0x42));
+    append(ext, extension(0x0033, share));
+    append(ext, extension(0x0039, {0x01, 0x02, 0x40, 0x64}));
+    if (filler)
+        append(ext, extension(0x0015, bytes(filler, 0)));
+    bytes body = {0x03, 0x03};
+    append(body, bytes(32, 0x11));
+    body.push_back(0);
+    append(body, {0x00, 0x06, 0x13, 0x01, 0x13, 0x02, 0x13, 0x03, 0x01, 0x00});
+    put16(body, ext.size());
+    append(body, ext);
+    bytes msg = {0x01};
+    put24(msg, body.size());
+    append(msg, body);
+    return msg;
+}
+
+bytes crypto_frame(const bytes &hello, size_t offset, size_t length)
+{
+    bytes f = {0x06};
+    put16(f, 0x4000 | offset); // two-byte varints
+    put16(f, 0x4000 | length);
+    f.insert(f.end(), hello.begin() + long(offset), hello.begin() + long(offset + length));
+    return f;
+}
+
+struct initial_opts {
+    uint32_t version = 1;
+    bytes dcid = RFC_DCID;
+    uint32_t pn = 2;
+    size_t size = 1200;     // UDP payload
+    size_t token = 0;       // token bytes
+    bool flip_tag = false;
+};
+
+// A client Initial carrying `frames`, padded to opts.size, protected as
+// RFC 9001 section 5 says, with libcrypto directly.
+std::string initial(const bytes &frames, const initial_opts &o = {})
+{
+    const bool v2 = o.version == 0x6b3343cf;
+    bytes h = {uint8_t(0xc0 | (v2 ? 0x10 : 0x00) | 0x03)}; // 4-byte packet number
+    for (int i = 3; i >= 0; i--)
+        h.push_back(uint8_t(o.version >> (8 * i)));
+    h.push_back(uint8_t(o.dcid.size()));
+    append(h, o.dcid);
+    h.push_back(0); // no source CID
+    if (o.token < 64) {
+        h.push_back(uint8_t(o.token));
+    } else {
+        put16(h, 0x4000 | o.token);
+    }
+    append(h, bytes(o.token, 0x77));
+    const size_t overhead = h.size() + 2 + 4 + 16;
+    const size_t payload = o.size > overhead + frames.size() ? o.size - overhead : frames.size();
+    put16(h, 0x4000 | (4 + payload + 16));
+    const size_t pn_at = h.size();
+    for (int i = 3; i >= 0; i--)
+        h.push_back(uint8_t(o.pn >> (8 * i)));
+    bytes plain = frames;
+    plain.resize(payload, 0);
+
+    quic_initial_keys k;
+    EXPECT_EQ(quic_initial_keys_derive(o.version, o.dcid.data(), o.dcid.size(), &k), 0);
+    uint8_t nonce[12];
+    memcpy(nonce, k.iv, 12);
+    for (int i = 0; i < 4; i++)
+        nonce[8 + i] ^= uint8_t(o.pn >> (24 - 8 * i));
+    EVP_CIPHER_CTX *c = EVP_CIPHER_CTX_new();
+    int n = 0;
+    bytes out(plain.size() + 16);
+    EVP_EncryptInit_ex(c, EVP_aes_128_gcm(), nullptr, k.key, nonce);
+    EVP_EncryptUpdate(c, nullptr, &n, h.data(), int(h.size()));
+    EVP_EncryptUpdate(c, out.data(), &n, plain.data(), int(plain.size()));
+    EVP_EncryptFinal_ex(c, out.data() + n, &n);
+    EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_GCM_GET_TAG, 16, out.data() + plain.size());
+    EVP_CIPHER_CTX_free(c);
+    if (o.flip_tag)
+        out.back() ^= 1;
+    bytes pkt = h;
+    append(pkt, out);
+    uint8_t mask[16];
+    c = EVP_CIPHER_CTX_new();
+    EVP_EncryptInit_ex(c, EVP_aes_128_ecb(), nullptr, k.hp, nullptr);
+    EVP_EncryptUpdate(c, mask, &n, pkt.data() + pn_at + 4, 16);
+    EVP_CIPHER_CTX_free(c);
+    pkt[0] ^= mask[0] & 0x0f;
+    for (int i = 0; i < 4; i++)
+        pkt[pn_at + size_t(i)] ^= mask[1 + i];
+    return std::string(pkt.begin(), pkt.end());
+}
+
+struct quic : kit::engine {
+    std::string version(const kit::conversation &c)
+    {
+        char buf[32];
+        const char *v = oxlo_flow_quic_version(c.f, buf, sizeof(buf));
+        return v ? v : "(none)";
+    }
+    static std::string host(const kit::conversation &c) { return oxlo_flow_host_name(c.f); }
+};
+
+TEST_F(quic, client_initials_give_host_alpn_version_and_ja4)
+{
+    const bytes hello = client_hello("example.com", "h3");
+    const struct {
+        const char *name;
+        uint32_t version;
+        const char *label;
+    } cases[] = {{"version 1", 1, "V-1"}, {"version 2", 0x6b3343cf, "V-2"}, {"draft 29", 0xff00001d, "Draft-29"},
+                 {"draft 33", 0xff000021, "Draft-33"}};
+    for (const auto &t : cases) {
+        SCOPED_TRACE(t.name);
+        kit::conversation c(m, 4433, OXLO_L4_UDP);
+        initial_opts o;
+        o.version = t.version;
+        c.client(initial(crypto_frame(hello, 0, hello.size()), o));
+        EXPECT_EQ(c.master() ? c.master() : c.app(), OXLO_PROTOCOL_QUIC);
+        EXPECT_TRUE(c.by_inspection());
+        EXPECT_EQ(host(c), "example.com");
+        EXPECT_EQ(version(c), t.label);
+        EXPECT_STREQ(oxlo_flow_tls_alpn_offered(c.f), "h3");
+        EXPECT_EQ(std::string(oxlo_flow_tls_ja4(c.f)).substr(0, 10), "q13d0307h3");
+        EXPECT_EQ(oxlo_flow_tls_version(c.f), 0x0304);
+    }
+}
+
+TEST_F(quic, doq_alpn_is_dns_over_quic)
+{
+    const bytes hello = client_hello("dns.example.com", "doq");
+    kit::conversation c(m, 853, OXLO_L4_UDP);
+    c.client(initial(crypto_frame(hello, 0, hello.size())));
+    EXPECT_EQ(c.app(), OXLO_PROTOCOL_DOH_DOT);
+    EXPECT_EQ(c.master(), OXLO_PROTOCOL_QUIC);
+}
+
+// Google versions with an encrypted Initial: a CRYPTO frame of type 0x08
+// holding a TLS ClientHello (T051) or a CHLO (Q050).
+TEST_F(quic, google_encrypted_initials)
+{
+    const bytes hello = client_hello("t051.example.com", "h3");
+    bytes frame = {0x08, 0x00, uint8_t(0x40 | (hello.size() >> 8)), uint8_t(hello.size())};
+    append(frame, hello);
+    initial_opts o;
+    o.version = 0x54303531;
+    kit::conversation c(m, 443, OXLO_L4_UDP);
+    c.client(initial(frame, o));
+    EXPECT_EQ(version(c), "T051");
+    EXPECT_EQ(host(c), "t051.example.com");
+
+    const std::string chlo_text = std::string("CHLO\x01\0\0\0SNI\0\x10\0\0\0", 16) + "q050.example.com" +
+                                  std::string(20, '\0');
+    bytes chlo_frame = {0x08, 0x00, uint8_t(0x40 | (chlo_text.size() >> 8)), uint8_t(chlo_text.size())};
+    chlo_frame.insert(chlo_frame.end(), chlo_text.begin(), chlo_text.end());
+    o.version = 0x51303530;
+    kit::conversation q(m, 443, OXLO_L4_UDP);
+    q.client(initial(chlo_frame, o));
+    EXPECT_EQ(version(q), "Q050");
+    EXPECT_EQ(host(q), "q050.example.com");
+}
+
+// What must not yield a host name, and must not crash or overrun.
+TEST_F(quic, undecryptable_initials)
+{
+    const bytes hello = client_hello("example.com", "h3");
+    const bytes frames = crypto_frame(hello, 0, hello.size());
+    initial_opts bad_tag, short_one, long_token, empty_dcid;
+    bad_tag.flip_tag = true;
+    short_one.size = 1199;
+    long_token.token = 300; // the header no longer fits the 256 bytes of additional data
+    long_token.size = 1400;
+    empty_dcid.dcid = {};
+    const struct {
+        const char *name;
+        initial_opts o;
+        bool quic;
+    } cases[] = {{"tag flipped", bad_tag, true},
+                 {"1199 bytes", short_one, false},
+                 {"300-byte token", long_token, true},
+                 {"empty DCID", empty_dcid, true}};
+    for (const auto &t : cases) {
+        SCOPED_TRACE(t.name);
+        kit::conversation c(m, 4433, OXLO_L4_UDP);
+        c.client(initial(frames, t.o));
+        EXPECT_EQ(c.app() == OXLO_PROTOCOL_QUIC || c.master() == OXLO_PROTOCOL_QUIC, t.quic);
+        EXPECT_EQ(host(c), "");
+    }
+}
+
+// CRYPTO frames whose offset or length pass the decrypted payload or the
+// reassembly buffer are not taken; a good frame after a skipped one still is.
+TEST_F(quic, crypto_frames_are_bounded)
+{
+    const bytes hello = client_hello("bounded.example.com", "h3");
+    const bytes past_plaintext = {0x06, 0x00, 0x7f, 0xff, 0x01, 0x00};           // length 16383
+    const bytes huge_offset = {0x06, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xf0, 0x01, 0x00}; // offset 2^62 - 16
+    for (const bytes &bad : {past_plaintext, huge_offset}) {
+        kit::conversation c(m, 443, OXLO_L4_UDP);
+        c.client(initial(bad));
+        EXPECT_EQ(c.app() ? c.app() : c.master(), OXLO_PROTOCOL_QUIC);
+        EXPECT_EQ(host(c), "");
+    }
+    bytes frames = huge_offset;
+    append(frames, crypto_frame(hello, 0, hello.size()));
+    kit::conversation c(m, 443, OXLO_L4_UDP);
+    c.client(initial(frames));
+    EXPECT_EQ(host(c), "bounded.example.com");
+}
+
+TEST_F(quic, split_hello_is_reassembled_across_initials)
+{
+    const bytes hello = client_hello("split.example.com", "h3", 1500);
+    ASSERT_GT(hello.size(), 1200u);
+    const size_t a = 600, b = 1100;
+    // First Initial: the middle piece, then the end; a frame ending past the
+    // 4096-byte buffer is ignored. Second: the start.
+    bytes first = crypto_frame(hello, a, b - a);
+    append(first, crypto_frame(hello, b, hello.size() - b));
+    bytes far = {0x06, 0x4f, 0xa0, 0x40, 0xc8}; // offset 4000, length 200
+    append(far, bytes(200, 0xee));
+    append(first, far);
+    initial_opts o1, o2;
+    o1.size = o2.size = 1250;
+    o2.pn = 3;
+    kit::conversation c(m, 443, OXLO_L4_UDP);
+    c.client(initial(first, o1));
+    EXPECT_EQ(c.app() ? c.app() : c.master(), OXLO_PROTOCOL_QUIC);
+    EXPECT_EQ(host(c), "");
+    // A padded server datagram in between is no client Initial and leaves
+    // the reassembly alone.
+    c.server(std::string(1200, '\xc3'));
+    c.client(initial(crypto_frame(hello, 0, a), o2));
+    EXPECT_EQ(host(c), "split.example.com");
+    EXPECT_STREQ(oxlo_flow_tls_alpn_offered(c.f), "h3");
+}
+
+TEST_F(quic, json_block_holds_the_version_and_the_tls_block)
+{
+    const bytes hello = client_hello("example.com", "h3");
+    kit::conversation c(m, 443, OXLO_L4_UDP);
+    c.client(initial(crypto_frame(hello, 0, hello.size())));
+    oxlo_json_block_fn block = oxlo_dissector_json_block(m, OXLO_PROTOCOL_QUIC);
+    ASSERT_NE(block, nullptr);
+    oxlo_recbuf s;
+    ASSERT_EQ(oxlo_recbuf_init(&s, OXLO_SER_FORMAT_JSON), 0);
+    ASSERT_EQ(block(m, c.f, &s), 0);
+    uint32_t len = 0;
+    const char *out = oxlo_recbuf_output(&s, &len);
+    const std::string text(out, len);
+    EXPECT_EQ(text.rfind("{\"quic\": {\"quic_version\":\"V-1\",\"tls\": {\"version\":\"TLSv1.3\"", 0), 0u) << text;
+    EXPECT_NE(text.find("\"ja4\":\"q13d0307h3_"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"advertised_alpns\":\"h3\""), std::string::npos) << text;
+    oxlo_recbuf_release(&s);
+}
+
+// A reserved version waits for the server's Version Negotiation and reads
+// the client's next Initial.
+TEST_F(quic, version_negotiation_then_initial)
+{
+    const bytes hello = client_hello("vn.example.com", "h3");
+    kit::conversation c(m, 4433, OXLO_L4_UDP);
+    initial_opts reserved;
+    reserved.version = 0x1a2a3a4a;
+    bytes garbage(1200, 0);
+    garbage[0] = 0xc3;
+    for (int i = 0; i < 4; i++)
+        garbage[1 + size_t(i)] = uint8_t(0x1a2a3a4a >> (24 - 8 * i));
+    garbage[5] = 8;
+    c.client(std::string(garbage.begin(), garbage.end()));
+    EXPECT_EQ(version(c), "Ver-Negotiation");
+    const std::string vn = kit::raw("\x80\x00\x00\x00\x00\x00\x08\x01\x02\x03\x04\x05\x06\x07\x08\x00\x00\x01", 19);
+    c.server(vn);
+    c.client(initial(crypto_frame(hello, 0, hello.size())));
+    EXPECT_EQ(host(c), "vn.example.com");
+    EXPECT_EQ(version(c), "V-1");
+}
+
+// Google QUIC Q046: a clear CHLO in a STREAM frame.
+std::string q046(const std::vector<std::pair<std::string, std::string>> &tags, char byte5 = 'P', int count = -1)
+{
+    bytes chlo = {'C', 'H', 'L', 'O'};
+    const size_t n = count < 0 ? tags.size() : size_t(count);
+    chlo.push_back(uint8_t(n));
+    chlo.push_back(uint8_t(n >> 8));
+    chlo.push_back(0);
+    chlo.push_back(0);
+    uint32_t end = 0;
+    bytes values;
+    for (const auto &t : tags) {
+        for (int i = 0; i < 4; i++)
+            chlo.push_back(i < int(t.first.size()) ? uint8_t(t.first[size_t(i)]) : 0);
+        end += uint32_t(t.second.size());
+        for (int i = 0; i < 4; i++)
+            chlo.push_back(uint8_t(end >> (8 * i)));
+        values.insert(values.end(), t.second.begin(), t.second.end());
+    }
+    append(chlo, values);
+    bytes p = {0xc3, 'Q', '0', '4', '6', uint8_t(byte5)};
+    append(p, bytes(8, 0x5a));                  // connection id
+    append(p, {0, 0, 0, 1});                    // packet number
+    append(p, bytes(30 - p.size(), 0));         // up to the frames
+    append(p, {0xa4, 0x01, 0x00, 0x00});        // STREAM, stream 1, offset
+    put16(p, chlo.size());                      // big-endian from Q039 on
+    append(p, chlo);
+    p.resize(std::max<size_t>(p.size(), 1350), 0);
+    return std::string(p.begin(), p.end());
+}
+
+TEST_F(quic, google_chlo)
+{
+    {
+        kit::conversation c(m, 443, OXLO_L4_UDP);
+        c.client(q046({{"PAD", "xxxx"}, {"SNI", "www.example.org"}, {"ICSL", std::string("\x1e\0\0\0", 4)}}));
+        EXPECT_EQ(c.app() ? c.app() : c.master(), OXLO_PROTOCOL_QUIC);
+        EXPECT_EQ(host(c), "www.example.org");
+        EXPECT_EQ(version(c), "Q046");
+        EXPECT_FALSE(c.risk(OXLO_TLS_MISSING_SNI));
+    }
+    {
+        kit::conversation c(m, 443, OXLO_L4_UDP);
+        c.client(q046({{"PAD", "xxxx"}, {"VER", "Q046"}}));
+        EXPECT_TRUE(c.risk(OXLO_TLS_MISSING_SNI));
+        EXPECT_NE(c.messages().find("SNI should be present all time: attack ?"), std::string::npos);
+    }
+    {
+        // A tag table claiming far more entries than the message holds.
+        kit::conversation c(m, 443, OXLO_L4_UDP);
+        c.client(q046({{"SNI", "www.example.org"}}, 'P', 4000));
+        EXPECT_EQ(host(c), "");
+        EXPECT_TRUE(c.risk(OXLO_TLS_MISSING_SNI));
+    }
+    {
+        kit::conversation c(m, 443, OXLO_L4_UDP);
+        c.client(q046({{"SNI", "www.example.org"}}, 'Q'));
+        EXPECT_EQ(c.app() ? c.app() : c.master(), OXLO_PROTOCOL_QUIC);
+        EXPECT_EQ(host(c), "");
+    }
+}
+
+// Without an Initial: repeated short headers to port 443.
+TEST_F(quic, short_headers_to_443)
+{
+    const auto packet = [](char last) {
+        std::string p = kit::raw("\x41\x10\x11\x12\x13\x14\x15\x16\x17", 9);
+        p += std::string(40, '\x99');
+        p += last;
+        return p;
+    };
+    {
+        kit::conversation c(m, 443, OXLO_L4_UDP);
+        c.client(packet('a'));
+        c.server(packet('z'));
+        c.client(packet('b'));
+        EXPECT_EQ(c.app(), 0);
+        c.client(packet('c'));
+        EXPECT_EQ(c.app() ? c.app() : c.master(), OXLO_PROTOCOL_QUIC);
+        EXPECT_EQ(version(c), "Unknown (0000)");
+    }
+    {
+        // The same last byte again is no QUIC.
+        kit::conversation c(m, 443, OXLO_L4_UDP);
+        c.client(packet('a'));
+        c.client(packet('a'));
+        c.client(packet('b'));
+        c.client(packet('c'));
+        EXPECT_FALSE(c.by_inspection());
+        EXPECT_EQ(version(c), "(none)");
+    }
+}
+
+TEST_F(quic, server_rej_from_443)
+{
+    std::string rej(60, '\x01');
+    rej[0] = '\x08';
+    rej.replace(25, 3, "REJ");
+    {
+        kit::conversation c(m, 443, OXLO_L4_UDP);
+        c.server(rej);
+        EXPECT_EQ(c.app() ? c.app() : c.master(), OXLO_PROTOCOL_QUIC);
+        EXPECT_TRUE(c.by_inspection());
+    }
+    {
+        rej.replace(25, 3, "RXJ"); // the first 'R' must start "REJ"
+        kit::conversation c(m, 443, OXLO_L4_UDP);
+        c.server(rej);
+        EXPECT_FALSE(c.by_inspection());
+    }
+}
+
+TEST_F(quic, zero_rtt_without_initial)
+{
+    // 0-RTT long headers (type 01 in version 1) from the client.
+    std::string p = kit::raw("\xd1\x00\x00\x00\x01\x04\x01\x02\x03\x04\x00", 11);
+    p += std::string(80, '\x33');
+    kit::conversation c(m, 4433, OXLO_L4_UDP);
+    c.client(p);
+    c.client(p);
+    EXPECT_EQ(c.app(), 0);
+    c.client(p);
+    EXPECT_EQ(c.app() ? c.app() : c.master(), OXLO_PROTOCOL_QUIC);
+    EXPECT_EQ(version(c), "V-1");
+}
+
+} // namespace
