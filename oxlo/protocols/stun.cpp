@@ -576,7 +576,10 @@ void dtls(oxlo_module *m, oxlo_flow_state *f, stun_state *s, const oxlo_reader &
         s->flags |= FLAG_DTLS;
         f->extra_budget = uint8_t(f->extra_budget + 10 > 255 ? 255 : f->extra_budget + 10);
         tls_reset_and_search(m, f, 1);
-        const bool seen = f->app == P_DTLS || f->master == P_DTLS;
+        /* A hello read counts as recognised: the DTLS reader names the
+         * protocol itself only when application data shows up. */
+        const oxlo_tls_flow *t = oxlo_tls_state(m, f, 0);
+        const bool seen = f->app == P_DTLS || f->master == P_DTLS || (t && (t->hello_flags & 0x09));
         if (seen && s->saved_app && s->saved_app != P_STUN) {
             set_protocol(m, f, s->saved_app == P_RTP ? P_SRTP : s->saved_app, P_DTLS, 0);
         } else if (!seen) {

@@ -157,6 +157,30 @@ TEST_F(media, endpoint_cache)
     EXPECT_NE(elsewhere.app(), OXLO_PROTOCOL_WEBEX);
 }
 
+// A DTLS ClientHello inside the STUN flow (the WebRTC path): the service the
+// STUN exchange named goes over DTLS; bytes that only look like a record
+// header leave the pair as it was.
+TEST_F(media, dtls_after_stun)
+{
+    const std::string body = be16(0xFEFD) + std::string(32, 'r') + std::string(1, '\0') + std::string(1, '\0') +
+                             be16(2) + be16(0xC02B) + "\x01" + std::string(1, '\0') + be16(0);
+    const std::string hs = std::string("\x01", 1) + std::string(1, '\0') + be16(uint16_t(body.size())) + be16(0) +
+                           std::string(3, '\0') + std::string(1, '\0') + be16(uint16_t(body.size())) + body;
+    const std::string hello = std::string("\x16\xFE\xFD", 3) + std::string(8, '\0') + be16(uint16_t(hs.size())) + hs;
+    kit::conversation call(m, 3478, OXLO_L4_UDP);
+    call.client(stun(0x0001, attr(0xFF03, "gggg")));
+    ASSERT_EQ(call.app(), OXLO_PROTOCOL_GOOGLECALL);
+    call.client(hello);
+    EXPECT_EQ(call.app(), OXLO_PROTOCOL_GOOGLECALL);
+    EXPECT_EQ(call.master(), OXLO_PROTOCOL_DTLS);
+
+    kit::conversation miss(m, 3478, OXLO_L4_UDP, 40020);
+    miss.client(stun(0x0001, attr(0xFF03, "gggg")));
+    miss.client(std::string("\x16\xFE\xFD", 3) + std::string(8, '\0') + be16(4) + "junk");
+    EXPECT_EQ(miss.app(), OXLO_PROTOCOL_GOOGLECALL);
+    EXPECT_NE(miss.master(), OXLO_PROTOCOL_DTLS);
+}
+
 // RTP after the STUN exchange: STUN.RTP on a plain flow, the service over
 // SRTP after a real sub-classification.
 TEST_F(media, media_after_stun)
