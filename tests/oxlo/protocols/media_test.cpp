@@ -106,6 +106,17 @@ TEST_F(media, addresses_go_to_the_stun_block)
     EXPECT_NE(text.find("\"mapped_address\":\"10.0.0.2:40000\""), std::string::npos) << text;
     EXPECT_NE(text.find("\"response_origin\":\"10.0.0.1:3478\""), std::string::npos) << text;
     EXPECT_EQ(text.find("peer_address"), std::string::npos) << text;
+
+    // IPv6: the address is XORed with the cookie and the transaction id.
+    std::string v6 = std::string("\xfd\x00", 2) + std::string(13, '\0') + "\x02";
+    const std::string mask = be32(0x2112A442) + "ABCDEFGHIJKL";
+    for (size_t i = 0; i < 16; i++)
+        v6[i] = char(v6[i] ^ mask[i]);
+    kit::conversation c6(m, 3478, OXLO_L4_UDP, 40000, true);
+    c6.client(stun(0x0001));
+    c6.server(stun(0x0101, attr(0x0020, std::string("\0\x02", 2) + be16(40000 ^ 0x2112) + v6)));
+    const std::string text6 = block_text(m, c6.f);
+    EXPECT_NE(text6.find("\"mapped_address\":\"[fd00::2]:40000\""), std::string::npos) << text6;
 }
 
 // Services from attributes and realms; a realm with '?' gives nothing.
