@@ -119,6 +119,10 @@ int rtp_search(oxlo_module *m, oxlo_flow_state *f)
             s->counters = uint8_t((s->counters & 3) | ((rtp_count(s) + 1) << 2));
             return 0;
         }
+        /* An Epic Games session still being followed is left to that
+         * dissector: its opening can look like RTP. */
+        if (!tcp && oxlo_flow_slot_state(f, OXLO_DISSECTOR_epicgames))
+            return 0;
         if (s->seq_set[pkt.direction] && s->first_seq[pkt.direction] == seq) {
             s->counters = 0;
             OXLO_EXCLUDE(m, f);
