@@ -76,12 +76,6 @@ int rtp_search(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const bool extra = rtp_classified(f);
-    rtp_state *s = static_cast<rtp_state *>(oxlo_dissector_state_of(m, f, P_RTP, !extra));
-    if (!s) {
-        if (!extra)
-            OXLO_EXCLUDE(m, f);
-        return 0;
-    }
     oxlo_reader p = pkt.payload;
     if (p.length == 0 || pkt.retransmission)
         return extra;
@@ -94,12 +88,22 @@ int rtp_search(oxlo_module *m, oxlo_flow_state *f)
         }
         p = oxlo_rd_from(&p, 2);
     }
+    uint16_t seq = 0;
+    const int kind = rtp_or_rtcp_check(&p, &seq);
+    /* The state exists once counting started: other dissectors (RakNet)
+     * read its presence as "media counting has begun". */
+    rtp_state *s = static_cast<rtp_state *>(oxlo_dissector_state_of(m, f, P_RTP, !extra && kind != 0));
+    if (!s) {
+        if (extra)
+            return 0;
+        if (kind != 0 || pkt.payload_packets > 3)
+            OXLO_EXCLUDE(m, f); /* no memory, or three packets without media */
+        return 0;
+    }
     if (!extra && pkt.payload_packets > 3 && s->counters == 0) {
         OXLO_EXCLUDE(m, f);
         return 0;
     }
-    uint16_t seq = 0;
-    const int kind = rtp_or_rtcp_check(&p, &seq);
     const int side = pkt.from_client ? 0 : 1;
     if (extra) {
         uint8_t b1 = 0;
