@@ -2,8 +2,14 @@
 
 #include <arpa/inet.h>
 
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <new>
+#include <random>
 
 #include "NetfilterInterface.h"
 #include "Trace.h"
@@ -42,7 +48,8 @@ Flow::Flow(NetfilterInterface *owner_, uint32_t now, uint8_t l4Protocol_, uint8_
       next(nullptr),
       previous(nullptr),
       bucket(0),
-      idleMark(0),
+      olderSeen(nullptr),
+      newerSeen(nullptr),
       firstSeen(now),
       lastSeen(0),
       marker(0) {
@@ -62,18 +69,50 @@ Flow::~Flow() {
   oxlo_flow_state_free(engineState);
 }
 
-uint32_t Flow::hash(uint8_t ipVersion, const uint8_t *source, const uint8_t *destination,
-                    uint16_t sourcePort, uint16_t destinationPort, uint8_t l4Protocol) {
-  uint32_t h = static_cast<uint32_t>(sourcePort) + destinationPort + l4Protocol;
-  if (ipVersion == 4) return h + word(source, 0) + word(destination, 0);
-  uint32_t s = word(source, 0) ^ word(source, 1) ^ word(source, 2) ^ word(source, 3);
-  uint32_t d = word(destination, 0) ^ word(destination, 1) ^ word(destination, 2) ^
-               word(destination, 3);
-  return h + s + d;
+FlowHashKey FlowHashKey::random() {
+  FlowHashKey key;
+  size_t got = 0;
+  while (got < sizeof(key.words)) {
+    ssize_t n = getrandom(reinterpret_cast<uint8_t *>(key.words) + got, sizeof(key.words) - got, 0);
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+    } else if (errno != EINTR) {
+      // No kernel randomness: a key that still differs per process and run.
+      std::random_device device;
+      std::mt19937_64 generator((static_cast<uint64_t>(device()) << 32) ^ device() ^
+                                static_cast<uint64_t>(time(nullptr)) ^ getpid());
+      for (uint64_t &w : key.words) w = generator();
+      return key;
+    }
+  }
+  return key;
 }
 
-uint32_t Flow::hash() const {
-  return hash(ipVersion, sourceAddress, destinationAddress, sourcePort, destinationPort,
+// Multilinear hash of the connection's two ends in a fixed order (the
+// smaller end first), so both directions give the same value: the sum of
+// key words times 32-bit input words, whose high half is strongly universal.
+uint32_t Flow::hash(const FlowHashKey &key, uint8_t ipVersion, const uint8_t *source,
+                    const uint8_t *destination, uint16_t sourcePort, uint16_t destinationPort,
+                    uint8_t l4Protocol) {
+  size_t n = ipVersion == 4 ? 4 : 16;
+  int order = memcmp(source, destination, n);
+  if (order == 0) order = sourcePort < destinationPort ? -1 : sourcePort > destinationPort;
+  const uint8_t *low = order <= 0 ? source : destination;
+  const uint8_t *high = order <= 0 ? destination : source;
+  uint16_t lowPort = order <= 0 ? sourcePort : destinationPort;
+  uint16_t highPort = order <= 0 ? destinationPort : sourcePort;
+
+  uint64_t h = key.words[0];
+  int k = 1;
+  for (size_t i = 0; i < n / 4; i++) h += key.words[k++] * word(low, static_cast<int>(i));
+  for (size_t i = 0; i < n / 4; i++) h += key.words[k++] * word(high, static_cast<int>(i));
+  h += key.words[k++] * (static_cast<uint32_t>(lowPort) << 16 | highPort);
+  h += key.words[k] * (static_cast<uint32_t>(l4Protocol) << 8 | ipVersion);
+  return static_cast<uint32_t>(h >> 32);
+}
+
+uint32_t Flow::hash(const FlowHashKey &key) const {
+  return hash(key, ipVersion, sourceAddress, destinationAddress, sourcePort, destinationPort,
               l4Protocol);
 }
 

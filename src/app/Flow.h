@@ -10,6 +10,15 @@
 
 class NetfilterInterface;
 
+// Random words drawn when a flow table is made. The flow hash is a
+// multilinear hash under this key, so which tuples share a bucket cannot be
+// known from outside and a flood of chosen tuples cannot pile up in one.
+struct FlowHashKey {
+  static const int kWords = 11;
+  uint64_t words[kWords];
+  static FlowHashKey random();
+};
+
 #define FLOW_IDLE_SECONDS 30
 #define FLOW_MAC_SOURCE 0x01
 #define FLOW_MAC_DESTINATION 0x02
@@ -26,10 +35,12 @@ class Flow {
   Flow(const Flow &) = delete;
   Flow &operator=(const Flow &) = delete;
 
-  // The same for both directions of a connection.
-  static uint32_t hash(uint8_t ipVersion, const uint8_t *source, const uint8_t *destination,
-                       uint16_t sourcePort, uint16_t destinationPort, uint8_t l4Protocol);
-  uint32_t hash() const;
+  // Keyed with the table's random key, the same for both directions of a
+  // connection.
+  static uint32_t hash(const FlowHashKey &key, uint8_t ipVersion, const uint8_t *source,
+                       const uint8_t *destination, uint16_t sourcePort, uint16_t destinationPort,
+                       uint8_t l4Protocol);
+  uint32_t hash(const FlowHashKey &key) const;
   // True when the tuple is this flow's either way; direction 1 for the way of
   // the flow's first packet, 0 for the reverse.
   bool matches(uint8_t ipVersion, const uint8_t *source, const uint8_t *destination,
@@ -69,7 +80,8 @@ class Flow {
   DetectionEnginePtr engine;
   Flow *next, *previous;
   uint32_t bucket;
-  uint8_t idleMark;
+  // The table's list of flows from the least to the most recently seen.
+  Flow *olderSeen, *newerSeen;
   uint32_t firstSeen, lastSeen;
   uint16_t marker;
   uint32_t dropGeneration = 0;  // rules generation of a drop marker
