@@ -10,8 +10,8 @@
 #include <ctime>
 #include <new>
 #include <random>
+#include <utility>
 
-#include "NetfilterInterface.h"
 #include "Trace.h"
 #include "Utils.h"
 
@@ -21,7 +21,7 @@ static uint32_t word(const uint8_t *address, int i) {
   return w;
 }
 
-Flow::Flow(NetfilterInterface *owner_, uint32_t now, uint8_t l4Protocol_, uint8_t ipVersion_,
+Flow::Flow(DetectionEnginePtr engine_, uint32_t queueId_, uint32_t now, uint8_t l4Protocol_, uint8_t ipVersion_,
            const uint8_t *source, uint16_t sourcePort_, const uint8_t *destination,
            uint16_t destinationPort_, uint32_t inInterface_, uint32_t outInterface_)
     : inInterface(inInterface_),
@@ -43,8 +43,8 @@ Flow::Flow(NetfilterInterface *owner_, uint32_t now, uint8_t l4Protocol_, uint8_
       exported(0),
       engineState(nullptr),
       classification{},
-      owner(owner_),
-      engine(owner_->engine()),
+      queueId(queueId_),
+      engine(std::move(engine_)),
       next(nullptr),
       previous(nullptr),
       bucket(0),
@@ -134,11 +134,11 @@ bool Flow::matches(uint8_t ipVersion_, const uint8_t *source, const uint8_t *des
   return false;
 }
 
-void Flow::processPacket(uint8_t direction, const uint8_t *packet, uint16_t length) {
-  uint32_t clock = owner->queueClock();
+void Flow::processPacket(uint8_t direction, const uint8_t *packet, uint16_t length, uint32_t now,
+                         uint64_t nowMs) {
   if (!detectionCompleted) {
     classification = oxlo_classify_packet(engine->module(), engineState, packet, length,
-                                          owner->queueClockMs(), nullptr);
+                                          nowMs, nullptr);
     if (classification.app != 0) detectionCompleted = 1;
   }
   if (direction) {
@@ -148,7 +148,7 @@ void Flow::processPacket(uint8_t direction, const uint8_t *packet, uint16_t leng
     packetsDst2Src++;
     bytesDst2Src += length;
   }
-  lastSeen = clock;
+  lastSeen = now;
 }
 
 void Flow::giveUp() {
@@ -157,8 +157,9 @@ void Flow::giveUp() {
   detectionCompleted = 1;
 }
 
-void Flow::computeMarker() {
-  uint8_t source[16] = {}, destination[16] = {};
+void Flow::ruleAddresses(uint8_t *source, uint8_t *destination) const {
+  memset(source, 0, 16);
+  memset(destination, 0, 16);
   if (ipVersion == 4) {
     uint32_t s = htonl(word(sourceAddress, 0)), d = htonl(word(destinationAddress, 0));
     memcpy(source, &s, 4);
@@ -167,11 +168,7 @@ void Flow::computeMarker() {
     memcpy(source, sourceAddress, 16);
     memcpy(destination, destinationAddress, 16);
   }
-  marker = owner->matchRules(sourceMac, destinationMac, source, destination, engineState,
-                             classification);
 }
-
-bool Flow::isIdle() const { return owner->queueClock() - lastSeen > FLOW_IDLE_SECONDS; }
 
 void Flow::print(const char *tag) const {
   if (!trace || trace->getLevel() < TRACE_DEBUG) return;
@@ -180,7 +177,7 @@ void Flow::print(const char *tag) const {
   trace->log(TRACE_DEBUG, __FILE__, __LINE__,
              "%s[nf:%d][IPv%u][%s][%s <-> %s][%s:%u <-> %s:%u][%s/%u][processed-pkts: %u]"
              "[ifIdx: %u <-> %u][info: %s][marker: %u]",
-             tag, static_cast<int>(owner->queueId()), ipVersion, l4Protocol == 6 ? "TCP" : "UDP",
+             tag, static_cast<int>(queueId), ipVersion, l4Protocol == 6 ? "TCP" : "UDP",
              Utils::macText(sourceMac, srcMac, sizeof(srcMac)),
              Utils::macText(destinationMac, dstMac, sizeof(dstMac)),
              Utils::addressText(ipVersion, sourceAddress, src, sizeof(src)), sourcePort,

@@ -16,7 +16,7 @@ Flow *FlowHash::find(uint8_t ipVersion, const uint8_t *source, const uint8_t *de
   uint32_t b = Flow::hash(key_, ipVersion, source, destination, sourcePort, destinationPort,
                           l4Protocol) % buckets_;
   for (Flow *f = table_[b]; f; f = f->next) {
-    if (f->isIdle()) continue;
+    if (f->isIdle(now_)) continue;
     if (f->matches(ipVersion, source, destination, sourcePort, destinationPort, l4Protocol,
                    direction))
       return f;
@@ -80,7 +80,7 @@ uint32_t FlowHash::purgeStep(uint32_t limit) {
   uint32_t deleted = 0;
   // Flows are in the order of their last packet, so the first one that is
   // not idle ends the step.
-  while (deleted < limit && oldestSeen_ && oldestSeen_->isIdle()) {
+  while (deleted < limit && oldestSeen_ && oldestSeen_->isIdle(now_)) {
     Flow *f = oldestSeen_;
     unlink(f);
     delete f;
@@ -106,7 +106,7 @@ void FlowHash::clear() {
 bool FlowHash::walk(bool (*callback)(Flow *flow, void *user), void *user) const {
   for (uint32_t b = 0; b < buckets_; b++) {
     for (Flow *f = table_[b]; f; f = f->next) {
-      if (f->isIdle()) continue;
+      if (f->isIdle(now_)) continue;
       if (callback(f, user)) return true;
     }
   }

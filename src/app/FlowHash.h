@@ -34,6 +34,10 @@ class FlowHash {
   // Deletes up to `limit` idle flows, oldest first; stops at the first flow
   // that is not idle. Returns the number deleted.
   uint32_t purgeStep(uint32_t limit);
+  // The owner's clock, which tells idle flows (seconds); lookups, walks and
+  // purges skip or take the flows idle at that time.
+  void setClock(uint32_t now) { now_ = now; }
+  uint32_t clock() const { return now_; }
   void clear();
   // Calls the callback on every live flow until one returns true.
   bool walk(bool (*callback)(Flow *flow, void *user), void *user) const;
@@ -50,6 +54,7 @@ class FlowHash {
   Flow **table_;
   uint32_t buckets_;
   uint32_t count_;
+  uint32_t now_ = 0;
   uint32_t cap_;
   FlowHashKey key_;
   Flow *oldestSeen_ = nullptr;

@@ -537,6 +537,7 @@ uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMa
   uint32_t mark = 0;
   queueClock_ = now;
   queueClockMs_ = nowMs ? nowMs : static_cast<uint64_t>(now) * 1000;
+  flowTable_->setClock(now);
 
   uint8_t direction = 1;
   Flow *flow = findOrCreateFlow(sourceMac, inInterface, outInterface, packet, length, &direction);
@@ -549,7 +550,8 @@ uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMa
   }
   if (flow) {
     const bool dropped = flow->detectionCompleted && flow->marker == 2;
-    flow->processPacket(direction, packet, static_cast<uint16_t>(length > 0xFFFF ? 0xFFFF : length));
+    flow->processPacket(direction, packet, static_cast<uint16_t>(length > 0xFFFF ? 0xFFFF : length),
+                        queueClock_, queueClockMs_);
     flowTable_->touch(flow);
     if (dropped) {
       // A dropped connection stays dropped until it falls idle: the drop
@@ -560,7 +562,10 @@ uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMa
     } else {
       if (!flow->detectionCompleted && flow->packets() > kGiveUpPackets) flow->giveUp();
       if (flow->detectionCompleted) {
-        flow->computeMarker();
+        uint8_t source[16], destination[16];
+        flow->ruleAddresses(source, destination);
+        flow->marker = matchRules(flow->sourceMac, flow->destinationMac, source, destination,
+                                  flow->engineState, flow->classification);
         mark = flow->marker;
         flow->print("[OXLO OVER]");
         exportFlow(flow);
@@ -584,6 +589,7 @@ void NetfilterInterface::idleSecond(uint32_t now) {
   // The clock moves on an idle queue too: else the flows of a burst that has
   // ended never go idle and their memory is never freed.
   queueClock_ = now;
+  flowTable_->setClock(now);
   purge(kIdlePurge, true);
   exportConntrack(now);
   tickExporters(now);
@@ -610,7 +616,7 @@ Flow *NetfilterInterface::findOrCreateFlow(const uint8_t *sourceMac, uint32_t in
   bool existed = flow != nullptr;
   if (!flow) {
     try {
-      flow = new Flow(this, queueClock_, t.l4Protocol, t.ipVersion, t.source, t.sourcePort,
+      flow = new Flow(engine_, queueId_, queueClock_, t.l4Protocol, t.ipVersion, t.source, t.sourcePort,
                       t.destination, t.destinationPort, inInterface, outInterface);
     } catch (...) {
       return nullptr;

@@ -50,7 +50,7 @@ class FlowHashTest : public ::testing::Test {
     uint8_t a[16] = {}, b[16] = {};
     memcpy(a, &kA, 4);
     memcpy(b, &kB, 4);
-    return new Flow(queue.get(), queue->queueClock(), 17, 4, a, sport, b, dport, 1, 2);
+    return new Flow(queue->engine(), queue->queueId(), queue->queueClock(), 17, 4, a, sport, b, dport, 1, 2);
   }
 
   ZMQExporterList exporters;
@@ -92,7 +92,7 @@ TEST_F(FlowHashTest, tuples_with_equal_sums_spread_over_the_buckets) {
     uint8_t s[16] = {}, d[16] = {};
     memcpy(s, &src, 4);
     memcpy(d, &dst, 4);
-    Flow f(queue.get(), 1, 17, 4, s, sport, d, dport, 1, 2);
+    Flow f(queue->engine(), queue->queueId(), 1, 17, 4, s, sport, d, dport, 1, 2);
     chains[table.bucketOf(&f)]++;
   }
   uint32_t longest = *std::max_element(chains.begin(), chains.end());
@@ -176,7 +176,7 @@ TEST_F(FlowHashTest, unlink_anywhere_in_a_chain_keeps_the_others) {
 // `limit` per step, and never looks past the first flow still in use.
 TEST_F(FlowHashTest, purge_deletes_idle_flows_oldest_first) {
   FlowHash table(64, 100);
-  send(1010, true, 0x02, 1, 2, nullptr);  // sets the queue clock
+  table.setClock(1010);
   Flow *flows[5];
   for (int i = 0; i < 5; i++) {
     flows[i] = makeFlow(static_cast<uint16_t>(10 + i), 6);
@@ -188,7 +188,7 @@ TEST_F(FlowHashTest, purge_deletes_idle_flows_oldest_first) {
   table.touch(flows[0]);
   EXPECT_EQ(table.purgeStep(100), 0u);  // nothing idle yet
 
-  send(1034, true, 0x10, 1, 2, nullptr);  // flows[1..3] idle (> 30 s), [4] 30 s
+  table.setClock(1034);  // flows[1..3] idle (> 30 s), [4] 30 s
   EXPECT_EQ(table.purgeStep(2), 2u);
   EXPECT_EQ(table.count(), 3u);
   EXPECT_EQ(table.purgeStep(100), 1u);  // flows[3]; flows[4] is not idle
@@ -197,7 +197,7 @@ TEST_F(FlowHashTest, purge_deletes_idle_flows_oldest_first) {
   EXPECT_EQ(table.find(4, flows[4]->sourceAddress, flows[4]->destinationAddress, 14, 6, 17, &d),
             flows[4]);
 
-  send(1041, true, 0x10, 1, 2, nullptr);  // everything idle now
+  table.setClock(1041);  // everything idle now
   EXPECT_EQ(table.purgeStep(100), 2u);
   EXPECT_EQ(table.count(), 0u);
   EXPECT_EQ(table.purgeStep(100), 0u);
