@@ -4,7 +4,9 @@ framing of the family fuzz targets (a port-choice byte, then each payload
 as a two-byte length, top bit set for the server's direction).
 
     fuzz-seeds.py OUTDIR PORTS PCAP...    PORTS: comma-separated, in the
-                                          order of the target's port list
+                                          order of the target's port list;
+                                          "88/udp" takes only that transport
+                                          (a target listing a port twice)
 """
 import os
 import sys
@@ -13,7 +15,9 @@ from scapy.all import IP, IPv6, TCP, UDP, rdpcap
 
 
 def main():
-    out, ports = sys.argv[1], [int(p) for p in sys.argv[2].split(",")]
+    out = sys.argv[1]
+    entries = [(int(p.split("/")[0]), p.split("/")[1].upper() if "/" in p else None) for p in sys.argv[2].split(",")]
+    ports = [n for n, _ in entries]
     os.makedirs(out, exist_ok=True)
     flows = {}
     for path in sys.argv[3:]:
@@ -30,11 +34,15 @@ def main():
             server = min(l4.sport, l4.dport) if l4.sport in ports or l4.dport in ports else None
             if server not in ports:
                 continue
-            f = flows.setdefault(key, {"port": server, "chunks": []})
+            kind = type(l4).__name__
+            choice = next((i for i, (n, t) in enumerate(entries) if n == server and t in (None, kind)), None)
+            if choice is None:
+                continue
+            f = flows.setdefault(key, {"port": server, "choice": choice, "chunks": []})
             from_server = l4.sport == f["port"]
             f["chunks"].append((from_server, payload[:0x7FFF]))
     for i, f in enumerate(flows.values()):
-        seed = bytes([ports.index(f["port"])])
+        seed = bytes([f["choice"]])
         for from_server, data in f["chunks"][:24]:
             n = len(data) | (0x8000 if from_server else 0)
             seed += bytes([n >> 8, n & 0xFF]) + data

@@ -85,6 +85,8 @@ const char *oxlo_flow_ssh_banner(const oxlo_flow_state *flow, int client);
 const char *oxlo_flow_ssh_hassh(const oxlo_flow_state *flow, int client);
 const char *oxlo_flow_ssh_kex_list(const oxlo_flow_state *flow, int client);
 const char *oxlo_flow_ssh_negotiated_kex(const oxlo_flow_state *flow);
+/* Mining: the currency the pool login named ("" when none). */
+const char *oxlo_flow_mining_currency(const oxlo_flow_state *flow);
 
 #ifdef __cplusplus
 }

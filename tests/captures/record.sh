@@ -70,15 +70,26 @@ setup() {
   in_c ip -6 addr add "$CLI6/64" dev vcap-c nodad
 }
 
+# Sets the veth pair to a small MTU after setup (below 1280 the veth keeps
+# its IPv4 addresses only) and turns off the segmentation offloads, so the
+# capture holds the segments a real link carries, not one large buffer.
+small_segments() {
+  in_s ip link set vcap-s mtu "$1"
+  in_c ip link set vcap-c mtu "$1"
+  in_s ethtool -K vcap-s tso off gso off gro off > /dev/null
+  in_c ethtool -K vcap-c tso off gso off gro off > /dev/null
+}
+
 teardown() {
   ip netns del "$NS_S"
   ip netns del "$NS_C"
 }
 
-# capture NAME: starts tcpdump on the server side; IPv6 neighbour discovery,
+# capture NAME: starts tcpdump on the server side (in immediate mode, so the
+# last packets are written before it is stopped); IPv6 neighbour discovery,
 # router solicitations and ARP stay out of the file.
 capture_start() {
-  ip netns exec "$NS_S" tcpdump -Z root -q -U -s 0 -i vcap-s -w "$WORK/$1.pcap" 'ip or (ip6 and (tcp or udp))' \
+  ip netns exec "$NS_S" tcpdump -Z root -q -U --immediate-mode -s 0 -i vcap-s -w "$WORK/$1.pcap" 'ip or (ip6 and (tcp or udp))' \
     > "$WORK/tcpdump-$1.log" 2>&1 &
   CAP_PID=$!
   PIDS+=($CAP_PID)

@@ -414,6 +414,11 @@ int replay(oxlo_module *module, const char *path)
         rc = -1;
     }
     for (tracked_flow &f : flows) {
+        /* A flow the capture ends before any dissector named it is given
+         * up, as the firewall gives up a flow it cannot name: its best guess
+         * then carries the guessed protocol's category and breed. */
+        if (!f.last.app && !f.last.master)
+            f.last = oxlo_flow_giveup(module, f.state);
         print_flow(module, f);
         oxlo_flow_state_free(f.state);
     }

@@ -1,9 +1,10 @@
 # Recipes for the mail captures of this folder, sourced by ../record.sh
 # (which provides setup, start_s, capture_start/capture_stop and the rest).
-RECIPES+=(mail/imap_pop3 mail/smtp)
+RECIPES+=(mail/imap_pop3 mail/smtp mail/smtp_auth)
 
-# dovecot serving IMAP and POP3 for one user (bob, password secret), plain
-# text allowed, STARTTLS with a self-signed certificate.
+# dovecot serving IMAP and POP3 (or the protocols given) for one user (bob,
+# password secret), plain text allowed, STARTTLS with a self-signed
+# certificate.
 start_dovecot() {
   mkdir -p "$WORK/dovecot/run" "$WORK/dovecot/mail"
   # The login, auth and mail processes run as other users: they must reach
@@ -15,7 +16,7 @@ start_dovecot() {
   echo 'bob:{PLAIN}secret' > "$WORK/dovecot/users"
   chmod 644 "$WORK/dovecot/users"
   cat > "$WORK/dovecot/dovecot.conf" <<CONF
-protocols = imap pop3
+protocols = ${1:-imap pop3}
 listen = $SRV4
 base_dir = $WORK/dovecot/run
 log_path = $WORK/dovecot/dovecot.log
@@ -33,6 +34,9 @@ userdb {
   args = uid=65534 gid=65534 home=$WORK/dovecot/mail/%u
 }
 mail_location = maildir:~/Maildir
+hostname = mail.vesk.test
+submission_relay_host = 127.0.0.1
+submission_relay_port = 2525
 CONF
   start_s /usr/sbin/dovecot -F -c "$WORK/dovecot/dovecot.conf"
 }
@@ -74,5 +78,25 @@ record_smtp() {
   capture_stop smtp
   stop_pid "$alt_pid"
   stop_pid "$smtp_pid"
+  teardown
+}
+
+# dovecot's submission service (SMTP with AUTH on 587): swaks logs in with
+# AUTH LOGIN and with AUTH PLAIN, curl with the mechanism it prefers. The
+# relay behind dovecot is never reached: the clients quit after AUTH.
+record_smtp_auth() {
+  setup 1500
+  start_dovecot submission
+  local dovecot_pid=${PIDS[-1]}
+  wait_port t 587
+  capture_start smtp_auth
+  in_c swaks --server "$SRV4" --port 587 --helo client.vesk.test --auth LOGIN --auth-user bob \
+    --auth-password secret --quit-after AUTH > /dev/null 2>&1 || true
+  in_c swaks --server "$SRV4" --port 587 --helo client.vesk.test --auth PLAIN --auth-user bob \
+    --auth-password secret --quit-after AUTH > /dev/null 2>&1 || true
+  in_c swaks --server "$SRV4" --port 587 --helo client.vesk.test --tls --auth PLAIN --auth-user bob \
+    --auth-password secret --quit-after AUTH > /dev/null 2>&1 || true
+  capture_stop smtp_auth
+  stop_pid "$dovecot_pid"
   teardown
 }

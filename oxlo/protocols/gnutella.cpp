@@ -1,0 +1,48 @@
+/* Gnutella: "GNUTELLA CONNECT/<version>" over TCP, and its UDP messages
+ * (a descriptor header whose payload length fits the datagram, or a "GND"
+ * frame). */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+#include "oxlo_private.h"
+
+namespace {
+
+void search_gnutella(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = pkt.payload;
+    bool ok = false;
+    if (pkt.l4 == OXLO_L4_TCP) {
+        if (p.length > 17 && oxlo_rd_match(&p, 0, "GNUTELLA CONNECT/", 0)) {
+            oxlo_flow_refine_protocol(m, f, OXLO_PROTOCOL_GNUTELLA, OXLO_CONFIDENCE_DPI);
+            oxlo_parse_payload_lines(m, f);
+            const oxlo_payload_line &ua = m->det.packet.lines.user_agent;
+            if (ua.ptr && ua.len)
+                oxlo_flow_store_user_agent(f, reinterpret_cast<const char *>(ua.ptr), ua.len);
+            return;
+        }
+    } else if (p.length >= 24) {
+        uint32_t length = 0;
+        const bool framed = oxlo_rd_le32_at(&p, 19, &length) && uint64_t(length) + 23 == p.length &&
+                            ((p.length > 27 && oxlo_rd_match(&p, 24, "GTKG", 0)) ||
+                             oxlo_rd_match_n(&p, p.length - 4, "\x82\x51\x4B\x40", 4, 0));
+        ok = framed || oxlo_rd_match_n(&p, 0, "\x47\x4E\x44\x10", 4, 0);
+    } else {
+        ok = p.length >= 4 && oxlo_rd_match_n(&p, 0, "\x47\x4E\x44\x10", 4, 0);
+    }
+    if (ok)
+        oxlo_flow_refine_protocol(m, f, OXLO_PROTOCOL_GNUTELLA, OXLO_CONFIDENCE_DPI);
+    else
+        OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_GNUTELLA};
+
+} // namespace
+
+extern "C" {
+extern const oxlo_dissector_def oxlo_dissector_def_gnutella = {
+    "Gnutella", search_gnutella, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_NO_RETRANSMISSION | OXLO_SEL_PAYLOAD | OXLO_SEL_TCP_OR_UDP,
+    protocols, 1, 0, nullptr, nullptr,
+};
+} // extern "C"
