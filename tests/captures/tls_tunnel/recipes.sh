@@ -1,7 +1,7 @@
 # Recipes for the TLS-in-TLS captures of this folder, sourced by
 # ../record.sh (which provides setup, start_s, capture_start/capture_stop
 # and the rest).
-RECIPES+=(tls_tunnel/tls_tunnel)
+RECIPES+=(tls_tunnel/tls_tunnel tls_tunnel/ssh_in_tls)
 
 # An HTTPS proxy: stunnel terminates TLS on 8443 in front of tinyproxy
 # (HTTP CONNECT), which reaches nginx's HTTPS on 9443 over the server's
@@ -76,5 +76,36 @@ CONF
   stop_pid "$stunnel_pid"
   stop_pid "$proxy_pid"
   stop_pid "$nginx_pid"
+  teardown
+}
+
+# SSH inside TLS, the heuristic's near miss: stunnel terminates TLS on 7443
+# in front of sshd, and ssh reaches it through openssl s_client as its proxy
+# command (the key exchange and a refused login travel inside the tunnel).
+record_ssh_in_tls() {
+  setup 1500
+  mkdir -p "$WORK/tun"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 3650 \
+    -subj "/CN=tunnel.vesk.test" -keyout "$WORK/tun/key.pem" -out "$WORK/tun/cert.pem" 2> /dev/null
+  start_sshd 22
+  local sshd_pid=${PIDS[-1]}
+  cat > "$WORK/tun/stunnel.conf" <<CONF
+foreground = yes
+pid =
+[ssh]
+accept = $SRV4:7443
+connect = $SRV4:22
+cert = $WORK/tun/cert.pem
+key = $WORK/tun/key.pem
+CONF
+  start_s stunnel4 "$WORK/tun/stunnel.conf"
+  local stunnel_pid=${PIDS[-1]}
+  wait_port t 22
+  wait_port t 7443
+  capture_start ssh_in_tls
+  ssh_refused -o ProxyCommand="openssl s_client -quiet -connect $SRV4:7443 -servername tunnel.vesk.test" nobody@"$SRV4"
+  capture_stop ssh_in_tls
+  stop_pid "$stunnel_pid"
+  stop_pid "$sshd_pid"
   teardown
 }
