@@ -34,21 +34,6 @@ oxlo_classification empty_result()
     return r;
 }
 
-bool ipv4_is_public(const uint8_t *a)
-{
-    if (a[0] == 10 || a[0] == 127 || a[0] == 0 || a[0] >= 224)
-        return false;
-    if (a[0] == 172 && (a[1] & 0xF0) == 16)
-        return false;
-    if (a[0] == 192 && a[1] == 168)
-        return false;
-    if (a[0] == 169 && a[1] == 254)
-        return false;
-    if (a[0] == 100 && (a[1] & 0xC0) == 64)
-        return false;
-    return true;
-}
-
 uint8_t ttl_class(uint8_t ttl)
 {
     if (ttl <= 32)
@@ -162,7 +147,7 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
 
     /* Scanner signatures of the SYN itself. */
     if (opt_len == 4 && opt[0] == 2 && opt[1] == 4) {
-        if (pkt->iph6 || (pkt->iph && ipv4_is_public(pkt->iph + 12)))
+        if (pkt->iph6 || (pkt->iph && oxlo_ipv4_is_public(oxlo_be32(pkt->iph + 12))))
             oxlo_flow_risk_raise(module, flow, int(RISK_MALICIOUS_FINGERPRINT),
                                    "Unusual TCP fingerprint (scanner detected?)");
     } else if (opt_len == 0) {
@@ -509,9 +494,15 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
         payload_sniff(module, flow, pkt);
     if (s->compute_entropy && !(flow->flags_a & (OXLO_FLOW_FULLY_ENCRYPTED | OXLO_FLOW_ENCRYPTED_PROTO)) &&
         flow->payload_packets <= 4) {
-        if (flow->app == P_ICMP) {
+        /* ICMP: the entropy of the data after the 8-byte header is kept
+         * for the flow's record, but it is no sign of anything (ping fills
+         * its echo data with bytes counting up): no entropy risk, also
+         * before the flow is known to be ICMP. */
+        if (flow->app == P_ICMP || flow->l4_protocol == 1 || flow->l4_protocol == 58) {
             if (flow->packets_processed == 1)
                 oxlo_flow_first_packet_classify(module, flow);
+            if (flow->entropy == 0.0f && pkt->payload_length > 8)
+                flow->entropy = oxlo_shannon_entropy(pkt->payload + 8, uint16_t(pkt->payload_length - 8));
         } else if (flow->app != P_HTTP && pkt->payload_length > 0) {
             flow->entropy = oxlo_shannon_entropy(pkt->payload, pkt->payload_length);
             oxlo_flow_entropy_risk_update(module, flow);
@@ -770,6 +761,10 @@ oxlo_classification oxlo_classify_packet(oxlo_module *module, oxlo_flow_state *f
         return oxlo_flow_result(module, flow);
     }
     detect(module, flow);
+    /* A dissector may raise risks after it stored the classification and
+     * learn the host name last (HTTP): the exceptions are applied again. */
+    if (flow->app || flow->master)
+        oxlo_flow_apply_risk_exceptions(module, flow);
     return oxlo_flow_result(module, flow);
 }
 

@@ -10,6 +10,7 @@
 #include "oxlo_hash.h"
 #include "oxlo_hosts.h"
 #include "oxlo_lru.h"
+#include "oxlo_utils.h"
 
 #include <cctype>
 #include <cstdio>
@@ -142,12 +143,40 @@ void unsafe_breed_risk(oxlo_module *module, oxlo_flow_state *flow)
     }
 }
 
+/* Whether the name a flow of this protocol carries may name its
+ * application: the naming, web and encrypted protocols have a knob each
+ * ("dns"/"tls"/"quic"/"http" "subclassification"). With it off, a DNS
+ * lookup of a service stays DNS, and a rule against the service does not
+ * catch the lookups of its name. */
+bool host_subclassification_allowed(const oxlo_module *module, uint16_t id)
+{
+    switch (id) {
+    case OXLO_PROTOCOL_DNS:
+    case OXLO_PROTOCOL_MDNS:
+    case OXLO_PROTOCOL_LLMNR:
+        return module->cfg.dns_subclassification != 0;
+    case P_TLS:
+    case P_DTLS:
+        return module->cfg.tls_subclassification != 0;
+    case P_QUIC:
+        return module->cfg.quic_subclassification != 0;
+    case P_HTTP:
+    case OXLO_PROTOCOL_HTTP_CONNECT:
+    case OXLO_PROTOCOL_HTTP_PROXY:
+        return module->cfg.http_subclassification != 0;
+    default:
+        return true;
+    }
+}
+
 /* Returns true when the name stored a protocol: that store has already
  * done the rest of the bookkeeping for the new pair. */
 bool rerun_host_classification(oxlo_module *module, oxlo_flow_state *flow)
 {
     if (flow->host_name[0] == '\0' ||
         strncmp(flow->host_name, flow->last_classified_host, OXLO_HOST_NAME_SIZE) == 0)
+        return false;
+    if (!host_subclassification_allowed(module, flow->master ? flow->master : flow->app))
         return false;
     /* Remember the name before classifying it: the lookup stores a protocol
      * through oxlo_flow_set_protocol, which must then see nothing new. */
@@ -271,6 +300,7 @@ void oxlo_flow_set_protocol(oxlo_module *module, oxlo_flow_state *flow, uint16_t
     stack_update(&flow->stack, flow->master, flow->app);
     if (flow->state == OXLO_STATE_INITIAL)
         flow->state = OXLO_STATE_CLASSIFIED;
+    oxlo_flow_apply_risk_exceptions(module, flow);
 }
 
 void oxlo_flow_refine_protocol(oxlo_module *module, oxlo_flow_state *flow, uint16_t id,
@@ -516,6 +546,9 @@ void oxlo_flow_end_of_detection(oxlo_module *module, oxlo_flow_state *flow)
     if (flow->flags_b & OXLO_FLOW_EOD_DONE)
         return;
     end_of_detection_risks(module, flow);
+    /* Risks raised after the last stored classification (by the checks just
+     * run, or before a host name was known) meet the exceptions too. */
+    oxlo_flow_apply_risk_exceptions(module, flow);
 }
 
 /* Protocol a DNS answer announced for the server address, 0 when none. */
@@ -561,6 +594,69 @@ void oxlo_flow_first_packet_classify(oxlo_module *module, oxlo_flow_state *flow)
     }
 }
 
+/* Cache keys the BitTorrent, mining and Ookla dissectors write (an IPv6
+ * address stands as its 32-bit hash). */
+static uint32_t address_word(const oxlo_flow_state *flow, const uint8_t *address)
+{
+    if (flow->flags_a & OXLO_FLOW_IPV6)
+        return uint32_t(address_fold_hash(address, 16));
+    uint32_t v4 = 0;
+    memcpy(&v4, address, 4);
+    return v4;
+}
+
+static uint64_t address_pair_key(const oxlo_flow_state *flow)
+{
+    return (uint64_t(address_word(flow, flow->client_address)) << 32) | address_word(flow, flow->server_address);
+}
+
+/* A side's address and port (network order as stored); IPv6: the hash over
+ * the 16-bit port. */
+static uint64_t endpoint_key(const oxlo_flow_state *flow, bool client)
+{
+    const uint64_t address = address_word(flow, client ? flow->client_address : flow->server_address);
+    const uint16_t port = client ? flow->client_port : flow->server_port;
+    return (flow->flags_a & OXLO_FLOW_IPV6) ? (address << 16) | port : (address << 32) | port;
+}
+
+static bool cache_hit(oxlo_module *module, const oxlo_flow_state *flow, int kind, uint64_t key, uint16_t *value)
+{
+    oxlo_lru_table *cache = module->lru[kind];
+    return cache && oxlo_lru_table_find(cache, key, value, 0, uint32_t(oxlo_flow_last_seen_sec(flow))) == 1;
+}
+
+int oxlo_bittorrent_cache_lookup(oxlo_module *module, oxlo_flow_state *flow)
+{
+    if (!module || !flow || (flow->flags_b & OXLO_FLOW_BT_CACHE_DONE))
+        return 0;
+    flow->flags_b |= OXLO_FLOW_BT_CACHE_DONE;
+    flow->cache_checked = 1;
+    uint16_t value = 0;
+    return cache_hit(module, flow, OXLO_LRU_BITTORRENT, address_pair_key(flow), &value) ||
+           cache_hit(module, flow, OXLO_LRU_BITTORRENT, endpoint_key(flow, true), &value) ||
+           cache_hit(module, flow, OXLO_LRU_BITTORRENT, endpoint_key(flow, false), &value);
+}
+
+/* Give-up by what earlier flows taught the caches. */
+static bool giveup_by_caches(oxlo_module *module, oxlo_flow_state *flow)
+{
+    uint16_t value = 0;
+    if (oxlo_bittorrent_cache_lookup(module, flow)) {
+        oxlo_flow_set_protocol(module, flow, OXLO_PROTOCOL_BITTORRENT, 0, OXLO_CONFIDENCE_DPI_PARTIAL_CACHE);
+        return true;
+    }
+    if (cache_hit(module, flow, OXLO_LRU_MINING, address_pair_key(flow), &value) && value) {
+        oxlo_flow_set_protocol(module, flow, value, 0, OXLO_CONFIDENCE_DPI_PARTIAL_CACHE);
+        return true;
+    }
+    if (oxlo_swap16(flow->server_port) == 8080 &&
+        cache_hit(module, flow, OXLO_LRU_OOKLA, address_word(flow, flow->client_address), &value)) {
+        oxlo_flow_set_protocol(module, flow, OXLO_PROTOCOL_OOKLA, 0, OXLO_CONFIDENCE_DPI_PARTIAL_CACHE);
+        return true;
+    }
+    return false;
+}
+
 void oxlo_flow_giveup_detection(oxlo_module *module, oxlo_flow_state *flow)
 {
     if (!module || !flow || flow->state == OXLO_STATE_FINISHED)
@@ -574,6 +670,8 @@ void oxlo_flow_giveup_detection(oxlo_module *module, oxlo_flow_state *flow)
         oxlo_flow_set_protocol(module, flow, flow->partial_guess, 0, OXLO_CONFIDENCE_DPI_PARTIAL);
         stored = true;
     }
+    if (!stored)
+        stored = giveup_by_caches(module, flow);
     if (!stored && (flow->flags_a & OXLO_FLOW_FULLY_ENCRYPTED))
         oxlo_flow_risk_raise(module, flow, int(RISK_OBFUSCATED), "Fully Encrypted");
     if (!stored) {
@@ -644,11 +742,16 @@ oxlo_classification oxlo_classification_fallback(oxlo_module *module, oxlo_flow_
     uint16_t app = 0, master = 0;
     if (ip_protocol == 6 || ip_protocol == 17) {
         const uint16_t port_guess = flow->guess_by_port ? flow->guess_by_port : guess_by_port_now(module, flow);
+        uint16_t cached = 0;
         if (flow->guess_by_address) {
             app = flow->guess_by_address;
             master = port_guess == app ? 0 : port_guess;
-        } else {
+        } else if (port_guess) {
             app = port_guess;
+        } else if (cache_hit(module, flow, OXLO_LRU_BITTORRENT, address_pair_key(flow), &cached) ||
+                   cache_hit(module, flow, OXLO_LRU_BITTORRENT, endpoint_key(flow, true), &cached) ||
+                   cache_hit(module, flow, OXLO_LRU_BITTORRENT, endpoint_key(flow, false), &cached)) {
+            app = OXLO_PROTOCOL_BITTORRENT;
         }
     } else {
         uint8_t flag = 0;
@@ -660,6 +763,17 @@ oxlo_classification oxlo_classification_fallback(oxlo_module *module, oxlo_flow_
     return r;
 }
 
+uint16_t guess_protocol_by_ipv4_addresses(oxlo_module *module, const oxlo_flow_state *flow, uint32_t address1,
+                                          uint32_t address2)
+{
+    if (!module)
+        return 0;
+    if (flow)
+        return flow->guess_by_address;
+    const uint16_t id = oxlo_protocol_by_ipv4(module, address1);
+    return id ? id : oxlo_protocol_by_ipv4(module, address2);
+}
+
 oxlo_classification oxlo_guess_undetected_protocol(oxlo_module *module, oxlo_flow_state *flow,
                                                    uint8_t ip_protocol, uint32_t address1,
                                                    uint16_t port1, uint32_t address2, uint16_t port2)
@@ -668,9 +782,9 @@ oxlo_classification oxlo_guess_undetected_protocol(oxlo_module *module, oxlo_flo
     memset(&r, 0, sizeof(r));
     if (!module)
         return r;
-    (void)address1;
-    (void)address2;
-    uint16_t app = flow ? flow->guess_by_address : 0;
+    uint16_t app = guess_protocol_by_ipv4_addresses(module, flow, address1, address2);
+    if (!app && flow)
+        app = guess_protocol_by_ipv4_addresses(module, nullptr, address1, address2);
     if (!app && (ip_protocol == 6 || ip_protocol == 17)) {
         uint8_t flag = 0;
         app = oxlo_guess_protocol_by_port(module, ip_protocol, port1, port2, &flag);
@@ -684,6 +798,19 @@ oxlo_classification oxlo_guess_undetected_protocol(oxlo_module *module, oxlo_flo
 
 } // extern "C"
 
+/* Risks of a name itself: listed among the risky domains (27), or an
+ * internationalised name in its punycode form (42). */
+static void name_risks(oxlo_module *module, oxlo_flow_state *flow, const char *name, size_t length)
+{
+    uint16_t listed = 0;
+    if (module->risky_domain_automaton &&
+        automaton_match_core(module->risky_domain_automaton, name, uint16_t(length), nullptr, &listed, nullptr) > 0 &&
+        listed)
+        oxlo_flow_risk_raise(module, flow, OXLO_RISKY_DOMAIN, name);
+    if (oxlo_has_punycode(name, length))
+        oxlo_flow_risk_raise(module, flow, OXLO_PUNYCODE_IDN, name);
+}
+
 extern "C" {
 
 int oxlo_host_name_lookup(oxlo_module *module, oxlo_flow_state *flow, const char *name,
@@ -696,14 +823,25 @@ int oxlo_host_name_lookup(oxlo_module *module, oxlo_flow_state *flow, const char
     memcpy(copy, name, n);
     copy[n] = '\0';
 
+    name_risks(module, flow, copy, n);
+
     automaton_match local;
     automaton_match *match = match_result ? static_cast<automaton_match *>(match_result) : &local;
     memset(match, 0, sizeof(*match));
     uint16_t proto = 0, category = 0;
     if (automaton_match_core(module->host_automaton, copy, uint16_t(n), match, &proto, &category) < 0)
         return 0;
-    if (proto == 0)
-        return 0;
+    if (proto == 0) {
+        /* A miss on the whole name is retried on its registered domain. */
+        const char *domain = oxlo_host_registered_domain(module, copy);
+        if (!domain || domain == copy || !*domain)
+            return 0;
+        memset(match, 0, sizeof(*match));
+        if (automaton_match_core(module->host_automaton, domain, uint16_t(strlen(domain)), match, &proto,
+                                 &category) < 0 ||
+            proto == 0)
+            return 0;
+    }
     if (set_protocol)
         oxlo_flow_set_protocol(module, flow, proto, master, OXLO_CONFIDENCE_DPI);
     /* Mail and naming flows keep their own category: the name they carry

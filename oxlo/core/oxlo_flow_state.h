@@ -128,6 +128,12 @@ oxlo_dissector_entry **oxlo_dissector_list(oxlo_module *module, uint32_t which, 
 int oxlo_flow_dissector_excluded(const oxlo_flow_state *flow, uint32_t index);
 void oxlo_flow_giveup_detection(oxlo_module *module, oxlo_flow_state *flow);
 void oxlo_flow_first_packet_classify(oxlo_module *module, oxlo_flow_state *flow);
+/* The BitTorrent cache check of the give-up, once per flow: 1 on a hit. */
+int oxlo_bittorrent_cache_lookup(oxlo_module *module, oxlo_flow_state *flow);
+/* Protocol of the flow's stored address guess; without a flow, of the first
+ * address, else the second, in the protocols-by-address lists (network order). */
+uint16_t guess_protocol_by_ipv4_addresses(oxlo_module *module, const oxlo_flow_state *flow, uint32_t address1,
+                                          uint32_t address2);
 oxlo_classification oxlo_flow_result(oxlo_module *module, const oxlo_flow_state *flow);
 /* Releases what a flow state owns, not the block itself. */
 void oxlo_flow_state_release(oxlo_flow_state *flow);

@@ -482,12 +482,32 @@ int oxlo_load_static_ipv6_list(oxlo_patricia_tree *tree, const oxlo_static_ipv6_
     return added;
 }
 
+/* Whether the protocol's built-in ranges are wanted ("ip_list.load"); a
+ * protocol whose ranges are loaded is marked as having an address list,
+ * which the protocol-and-address check relies on. */
+static bool ip_list_wanted(oxlo_module *m, uint16_t protocol_id)
+{
+    if (!oxlo_knob_bit_test(&m->cfg.ip_list_bitmap, protocol_id))
+        return false;
+    if (oxlo_proto_defaults *p = oxlo_proto_defaults_get(m, protocol_id))
+        p->flags |= OXLO_PROTO_FLAG_IP_LIST;
+    return true;
+}
+
 void oxlo_builtin_ip_lists_load(oxlo_module *m)
 {
     if (!m || !m->protocols_by_ip)
         return;
-    oxlo_load_static_ipv4_list(m->protocols_by_ip->v4, builtin_ipv4_general);
-    oxlo_load_static_ipv6_list(m->protocols_by_ip->v6, builtin_ipv6_general);
+    for (const oxlo_static_ipv4_entry *e = builtin_ipv4_general; e->address != 0; e++) {
+        const oxlo_static_ipv4_entry one[2] = {*e, {0, 0, 0, 0}};
+        if (ip_list_wanted(m, e->protocol_id))
+            oxlo_load_static_ipv4_list(m->protocols_by_ip->v4, one);
+    }
+    for (const oxlo_static_ipv6_entry *e = builtin_ipv6_general; e->address; e++) {
+        const oxlo_static_ipv6_entry one[2] = {*e, {nullptr, 0, 0}};
+        if (ip_list_wanted(m, e->protocol_id))
+            oxlo_load_static_ipv6_list(m->protocols_by_ip->v6, one);
+    }
 }
 
 int oxlo_add_address_rule(oxlo_module *m, char *spec, uint16_t protocol_id, int ipv6)

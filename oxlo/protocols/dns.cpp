@@ -343,10 +343,16 @@ void host_name_checks(dns_context *c, uint16_t qdcount, uint16_t ancount)
     if (!c->mdns && long_first_label(name))
         oxlo_flow_risk_raise(c->module, f, OXLO_DNS_SUSPICIOUS_TRAFFIC, "Long DNS host name");
     if (f->host_name[0] && !f->master) {
+        /* The name's protocol is kept for the first-packet cache of the
+         * answers also when it does not sub-classify this flow. */
         const int set = c->module->cfg.dns_subclassification ? 1 : 0;
-        if (oxlo_host_name_lookup(c->module, f, f->host_name, strlen(f->host_name), nullptr,
-                                  c->port_protocol, set))
-            c->found = f->app && f->app != c->port_protocol ? f->app : c->found;
+        automaton_match match;
+        const bool known = oxlo_host_name_lookup(c->module, f, f->host_name, strlen(f->host_name), &match,
+                                                 c->port_protocol, set) != 0;
+        const uint16_t id = known ? uint16_t(match.data.id & 0xFFFF) : 0;
+        if (id && id != c->port_protocol)
+            c->found = id;
+        oxlo_host_name_dga_test(c->module, f, f->host_name, 1, 0, known ? 1 : 0);
     }
 }
 

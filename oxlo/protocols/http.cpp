@@ -11,6 +11,7 @@
 #include "oxlo_risks.h"
 #include "oxlo_utils.h"
 #include "oxlo_dissector.h"
+#include "oxlo_hosts.h"
 
 #include <cctype>
 #include <cstdarg>
@@ -690,6 +691,27 @@ void parse_lines(oxlo_module *m, oxlo_flow_state *f, const view &msg)
         oxlo_parse_lines_of(m, f, msg.data, uint16_t(msg.length));
 }
 
+/* A URL named by a custom "url:" rule decides the flow: its protocol over
+ * the HTTP one, with the rule's category and breed. */
+void custom_url_step(oxlo_module *m, oxlo_flow_state *f)
+{
+    const char *url = http(f).url;
+    oxlo_string_map *urls = oxlo_custom_url_map(m);
+    uint64_t v = 0;
+    if (!url || !urls || f->confidence == OXLO_CONFIDENCE_CUSTOM_RULE ||
+        oxlo_string_map_find(urls, url, strlen(url), &v) != 0)
+        return;
+    const uint16_t id = uint16_t(v & 0xFFFF);
+    if (id == 0)
+        return;
+    const uint16_t master = f->master ? f->master : f->app ? f->app : P_HTTP;
+    oxlo_flow_set_protocol(m, f, id, master, OXLO_CONFIDENCE_CUSTOM_RULE);
+    if (const uint16_t category = uint16_t((v >> 16) & 0xFFFF))
+        f->category = category;
+    if (const uint16_t breed = uint16_t((v >> 32) & 0xFFFF))
+        f->breed = breed;
+}
+
 void process_headers(oxlo_module *m, oxlo_flow_state *f, const view &payload, bool response)
 {
     oxlo_packet_state *pkt = packet(m);
@@ -721,6 +743,7 @@ void process_headers(oxlo_module *m, oxlo_flow_state *f, const view &payload, bo
     host_step(m, f, line_view(t.host));
     if (m->cfg.http_subclassification)
         subclassification_step(m, f, t, payload);
+    custom_url_step(m, f);
     form_body_step(m, f, payload, t);
     if (h.url && f->confidence != OXLO_CONFIDENCE_CUSTOM_RULE &&
         (oxlo_has_suffix(h.url, "/generate_204") || oxlo_has_suffix(h.url, "/generate204")))

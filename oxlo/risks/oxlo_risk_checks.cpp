@@ -4,6 +4,7 @@
  * names that look made by a domain-generation algorithm. */
 #include "oxlo_private.h"
 #include "oxlo_risks.h"
+#include "oxlo_hosts.h"
 
 #include <cctype>
 #include <cstdio>
@@ -47,6 +48,10 @@ bool one_way_traffic(oxlo_module *module, oxlo_flow_state *f)
         (flow_has(f, P_MDNS) || flow_has(f, P_SYSLOG) || flow_has(f, P_RTP) || flow_has(f, P_SONOS)))
         return f->confidence == OXLO_CONFIDENCE_MATCH_BY_PORT || f->confidence == OXLO_CONFIDENCE_MATCH_BY_IP;
     if (flow_has(f, P_NETFLOW) || flow_has(f, P_SFLOW) || flow_has(f, P_COLLECTD))
+        return false;
+    /* A ping decided on its echo request has had no chance to hear the
+     * reply yet: that is not one-way traffic. */
+    if ((f->l4_protocol == 1 || f->l4_protocol == 58) && uint32_t(f->packets_dir[0]) + f->packets_dir[1] <= 1)
         return false;
     const uint8_t c = client_direction(f);
     if (f->packets_dir[c] == 0)
@@ -405,14 +410,24 @@ int oxlo_host_name_dga_test(oxlo_module *module, oxlo_flow_state *flow, const ch
 {
     if (!name)
         return 0;
-    /* No public suffix list is consulted here: the name is tested as given. */
+    /* The test looks at the registered domain: the labels a CDN or cloud
+     * service puts in front of its own domain ("d3k2xq7v9w1m0.cloudfront.net")
+     * are chosen by the service, not by a generator on the client. Without a
+     * public suffix list the name is tested as given. The message keeps the
+     * name as given. */
+    const char *full = name;
+    if (module) {
+        const char *domain = oxlo_host_registered_domain(module, name);
+        if (domain && *domain)
+            name = domain;
+    }
     if (module && module->dga_callback) {
         const int rc = module->dga_callback(name, label_count_rule);
         if (rc && flow)
-            oxlo_flow_risk_raise(module, flow, OXLO_SUSPICIOUS_DGA_DOMAIN, name);
+            oxlo_flow_risk_raise(module, flow, OXLO_SUSPICIOUS_DGA_DOMAIN, full);
         return rc;
     }
-    if (name[0] == '\0' || strchr(name, '_') || strchr(name, '-') || has_suffix(name, "in-addr.arpa") ||
+    if (name[0] == '\0' || strchr(full, '_') || strchr(name, '-') || has_suffix(name, "in-addr.arpa") ||
         has_suffix(name, "ip6.arpa") || has_suffix(name, ".local") || has_suffix(name, ".lan") ||
         has_suffix(name, ".home"))
         return 0;
@@ -430,7 +445,7 @@ int oxlo_host_name_dga_test(oxlo_module *module, oxlo_flow_state *flow, const ch
         return 0;
     const int answer = builtin_dga_test(name, label_count_rule);
     if (answer && flow)
-        oxlo_flow_risk_raise(module, flow, OXLO_SUSPICIOUS_DGA_DOMAIN, name);
+        oxlo_flow_risk_raise(module, flow, OXLO_SUSPICIOUS_DGA_DOMAIN, full);
     return answer;
 }
 

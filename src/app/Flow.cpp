@@ -99,7 +99,7 @@ void Flow::processPacket(uint8_t direction, const uint8_t *packet, uint16_t leng
   uint32_t clock = owner->queueClock();
   if (!detectionCompleted) {
     classification = oxlo_classify_packet(engine->module(), engineState, packet, length,
-                                          static_cast<uint64_t>(clock) * 1000, nullptr);
+                                          owner->queueClockMs(), nullptr);
     if (classification.app != 0) detectionCompleted = 1;
   }
   if (direction) {

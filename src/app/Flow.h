@@ -72,6 +72,7 @@ class Flow {
   uint8_t idleMark;
   uint32_t firstSeen, lastSeen;
   uint16_t marker;
+  uint32_t dropGeneration = 0;  // rules generation of a drop marker
 };
 
 #endif

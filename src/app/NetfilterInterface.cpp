@@ -10,6 +10,7 @@
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -345,6 +346,7 @@ bool NetfilterInterface::swapRules(const char *path, vesk_blacklists **blacklist
     displaced.rules = previousRules_;
     previousRules_ = currentRules_;
     currentRules_ = rules;
+    rulesGeneration_++;
   }
   displaced.engine = std::move(previousRulesEngine_);
   previousRulesEngine_ = std::move(currentRulesEngine_);
@@ -364,6 +366,7 @@ void NetfilterInterface::installSwap(EngineSwap &next) {
     old.rules = previousRules_;
     previousRules_ = currentRules_;
     currentRules_ = next.rules;
+    rulesGeneration_++;
   }
   old.engine = std::move(previousRulesEngine_);
   previousRulesEngine_ = std::move(currentRulesEngine_);
@@ -459,9 +462,13 @@ int NetfilterInterface::handlePacket(struct nfq_q_handle *qh, struct nfq_data *n
   const uint8_t *mac = hw && ntohs(hw->hw_addrlen) == 6 ? hw->hw_addr : nullptr;
   unsigned char *payload = nullptr;
   int length = nfq_get_payload(nfa, &payload);
-  if (length > 0)
-    mark = processPacket(static_cast<uint32_t>(time(nullptr)), mac, nfq_get_indev(nfa),
-                         nfq_get_outdev(nfa), payload, static_cast<uint32_t>(length));
+  if (length > 0) {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    uint64_t nowMs = static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+    mark = processPacket(static_cast<uint32_t>(ts.tv_sec), mac, nfq_get_indev(nfa), nfq_get_outdev(nfa),
+                         payload, static_cast<uint32_t>(length), nowMs);
+  }
 
   if (mark == 2) verdict = NF_DROP;
   return nfq_set_verdict2(qh, id, verdict, mark, 0, nullptr);
@@ -469,25 +476,48 @@ int NetfilterInterface::handlePacket(struct nfq_q_handle *qh, struct nfq_data *n
 
 uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMac,
                                            uint32_t inInterface, uint32_t outInterface,
-                                           const uint8_t *packet, uint32_t length) {
+                                           const uint8_t *packet, uint32_t length,
+                                           uint64_t nowMs) {
   // Until start-up has finished, packets pass unmarked and unparsed.
   if (!globalRunning.load(std::memory_order_relaxed)) return 0;
   uint32_t mark = 0;
   queueClock_ = now;
+  queueClockMs_ = nowMs ? nowMs : static_cast<uint64_t>(now) * 1000;
 
   uint8_t direction = 1;
   Flow *flow = findOrCreateFlow(sourceMac, inInterface, outInterface, packet, length, &direction);
+  if (flow && flow->detectionCompleted && flow->marker == 2 &&
+      flow->dropGeneration != rulesGeneration_.load()) {
+    // Rules loaded since the drop judge the connection anew.
+    flowTable_->unlink(flow);
+    delete flow;
+    flow = findOrCreateFlow(sourceMac, inInterface, outInterface, packet, length, &direction);
+  }
   if (flow) {
+    const bool dropped = flow->detectionCompleted && flow->marker == 2;
     flow->processPacket(direction, packet, static_cast<uint16_t>(length > 0xFFFF ? 0xFFFF : length));
-    if (!flow->detectionCompleted && flow->packets() > kGiveUpPackets) flow->giveUp();
-    if (flow->detectionCompleted) {
-      // The flow ends here: the next packet of the connection starts anew.
-      flow->computeMarker();
-      mark = flow->marker;
-      flow->print("[OXLO OVER]");
-      exportFlow(flow);
-      flowTable_->unlink(flow);
-      delete flow;
+    if (dropped) {
+      // A dropped connection stays dropped until it falls idle: the drop
+      // never reaches the CONNMARK save rule, and a new flow started on a
+      // retransmitted tail (the rest of a request or hello whose first part
+      // passed) would not carry the name the rule matched.
+      mark = 2;
+    } else {
+      if (!flow->detectionCompleted && flow->packets() > kGiveUpPackets) flow->giveUp();
+      if (flow->detectionCompleted) {
+        flow->computeMarker();
+        mark = flow->marker;
+        flow->print("[OXLO OVER]");
+        exportFlow(flow);
+        // Otherwise the flow ends here: the next packet of the connection
+        // starts anew (it is queued only when the CONNMARK rules let it).
+        if (mark == 2) {
+          flow->dropGeneration = rulesGeneration_.load();
+        } else {
+          flowTable_->unlink(flow);
+          delete flow;
+        }
+      }
     }
   }
   flowTable_->purgeStep();

@@ -60,9 +60,11 @@ class NetfilterInterface {
 
   // The packet path of one queued IP packet: parse, track, classify,
   // complete. Returns the mark for its verdict (2 means drop).
-  // now: time() when the packet was received.
+  // now: time() when the packet was received; nowMs the same instant in
+  // milliseconds (0: now x 1,000), the clock the engine's timing checks use.
   uint32_t processPacket(uint32_t now, const uint8_t *sourceMac, uint32_t inInterface,
-                         uint32_t outInterface, const uint8_t *packet, uint32_t length);
+                         uint32_t outInterface, const uint8_t *packet, uint32_t length,
+                         uint64_t nowMs = 0);
 
   // The current rules' marker for a flow (1, pass, when there are none).
   uint16_t matchRules(const uint8_t *sourceMac, const uint8_t *destinationMac,
@@ -72,6 +74,7 @@ class NetfilterInterface {
   uint32_t queueId() const { return queueId_; }
   FlowHash *flowTable() const { return flowTable_; }
   uint32_t queueClock() const { return queueClock_; }
+  uint64_t queueClockMs() const { return queueClockMs_; }
   oxlo_module *module() const { return engine_ ? engine_->module() : nullptr; }
   // The module new flows are classified by, shared with them.
   const DetectionEnginePtr &engine() const { return engine_; }
@@ -128,6 +131,10 @@ class NetfilterInterface {
   struct nfct_handle *conntrack_ = nullptr;
   uint32_t queueId_;
   uint32_t queueClock_ = 0;
+  uint64_t queueClockMs_ = 0;
+  // Counts rules installations: a connection dropped under older rules is
+  // judged anew.
+  std::atomic<uint32_t> rulesGeneration_{0};
   uint32_t nextConntrackExport_ = 0;
   uint32_t nextStatistics_ = 0;
   uint32_t lastStatistics_ = 0;

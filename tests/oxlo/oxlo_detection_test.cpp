@@ -197,6 +197,22 @@ TEST_F(Detection, undissected_payload_gives_up_to_the_port_guess)
     EXPECT_EQ(oxlo_flow_confidence(f), OXLO_CONFIDENCE_MATCH_BY_PORT);
 }
 
+// A ping's echo request, as iputils ping sends it (a timestamp, then bytes
+// counting up), is decided on its own packet without false risks: its
+// entropy is no sign of anything, and no reply could have come yet.
+TEST_F(Detection, ping_echo_request_raises_no_risk)
+{
+    bytes icmp = {8, 0, 0, 0, 0x12, 0x34, 0, 1};
+    for (uint8_t b : {0x5f, 0x2a, 0x61, 0x69, 0, 0, 0, 0, 0x3c, 0x9f, 0x0b, 0, 0, 0, 0, 0})
+        icmp.push_back(b);
+    for (uint8_t b = 0x10; b < 0x38; b++)
+        icmp.push_back(b);
+    const oxlo_classification r = feed(pkt::ipv4(1, icmp));
+    EXPECT_EQ(r.app, OXLO_PROTOCOL_ICMP);
+    EXPECT_EQ(r.state, OXLO_STATE_FINISHED);
+    EXPECT_EQ(oxlo_flow_risk_bits(f), 0u);
+}
+
 TEST_F(Detection, scanner_syns_raise_risk_28)
 {
     struct scan_case {

@@ -4,6 +4,10 @@
 
 #include "oxlo_automaton.h"
 #include "oxlo_lru.h"
+#include "oxlo_hosts.h"
+#include "oxlo_risks.h"
+
+#include <unistd.h>
 
 #include <arpa/inet.h>
 
@@ -361,6 +365,145 @@ TEST_F(FlowState, first_packet_class_takes_a_dns_announced_server)
     feed(pkt::ipv4(6, pkt::tcp(40000, 443, "wait"), o));
     EXPECT_EQ(f->fpc_app, OXLO_PROTOCOL_GOOGLE);
     EXPECT_EQ(f->fpc_kind, OXLO_FPC_DNS);
+}
+
+} // namespace
+
+namespace {
+
+// Names that are risks in themselves: a listed risky domain (27) and an
+// internationalised name in punycode (42), whether or not a protocol matches.
+struct RiskyNames : module_fixture {
+    std::string list = "/tmp/vesk-risky-" + std::to_string(getpid()) + ".list";
+    void before_finalize() override
+    {
+        FILE *out = fopen(list.c_str(), "w");
+        ASSERT_NE(out, nullptr);
+        fputs("bad.example\n", out);
+        fclose(out);
+        ASSERT_EQ(oxlo_load_risky_domains(m, list.c_str()), 1);
+    }
+    void TearDown() override
+    {
+        unlink(list.c_str());
+        module_fixture::TearDown();
+    }
+};
+
+TEST_F(RiskyNames, risky_domains_and_punycode_raise_their_risks)
+{
+    struct {
+        const char *name;
+        bool risky, punycode;
+    } cases[] = {
+        {"bad.example", true, false},          {"www.bad.example", true, false},
+        {"notbad.example", false, false},      {"xn--bcher-kva.example", false, true},
+        {"www.xn--bcher-kva.bad.example", true, true}, {"www.youtube.com", false, false},
+    };
+    for (const auto &c : cases) {
+        oxlo_flow_state *fl = new_flow();
+        oxlo_host_name_lookup(m, fl, c.name, strlen(c.name), nullptr, OXLO_PROTOCOL_TLS, 1);
+        EXPECT_EQ(oxlo_flow_risk_is_set(fl, OXLO_RISKY_DOMAIN) != 0, c.risky) << c.name;
+        EXPECT_EQ(oxlo_flow_risk_is_set(fl, OXLO_PUNYCODE_IDN) != 0, c.punycode) << c.name;
+        char text[256];
+        if (c.risky || c.punycode) {
+            ASSERT_NE(oxlo_flow_risk_messages_text(fl, text, sizeof(text), 0), nullptr);
+            EXPECT_NE(std::string(text).find(c.name), std::string::npos) << text;
+        }
+        oxlo_flow_state_free(fl);
+    }
+}
+
+// The built-in address lists load per protocol ("ip_list.load"), and a
+// protocol whose list is loaded meets the address check of risk 21.
+struct NoGoogleList : module_fixture {
+    std::vector<std::array<const char *, 3>> knobs() override { return {{"Google", "ip_list.load", "0"}}; }
+};
+
+TEST_F(NoGoogleList, ip_list_knob_leaves_the_protocols_list_out)
+{
+    pkt::ip4_opts o;
+    o.dst = 0x08080808;
+    const oxlo_classification r = feed(pkt::ipv4(6, pkt::tcp(40000, 443, "wait"), o));
+    EXPECT_EQ(r.guessed_by_address, 0);
+    const oxlo_proto_defaults *g = oxlo_proto_defaults_get(m, OXLO_PROTOCOL_GOOGLE);
+    ASSERT_NE(g, nullptr);
+    EXPECT_FALSE(g->flags & OXLO_PROTO_FLAG_IP_LIST);
+}
+
+TEST_F(FlowState, protocol_that_does_not_fit_the_server_address)
+{
+    const oxlo_proto_defaults *g = oxlo_proto_defaults_get(m, OXLO_PROTOCOL_GOOGLE);
+    ASSERT_NE(g, nullptr);
+    EXPECT_TRUE(g->flags & OXLO_PROTO_FLAG_IP_LIST);
+    struct {
+        uint32_t server;
+        bool risk;
+    } cases[] = {{0x08080808, false}, {0x0a000001, true}};
+    for (const auto &c : cases) {
+        oxlo_flow_state *fl = new_flow();
+        pkt::ip4_opts o;
+        o.dst = c.server;
+        feed(pkt::ipv4(6, pkt::tcp(40000, 443, "wait"), o), fl);
+        oxlo_flow_set_protocol(m, fl, OXLO_PROTOCOL_GOOGLE, OXLO_PROTOCOL_TLS, OXLO_CONFIDENCE_DPI);
+        oxlo_flow_end_of_detection(m, fl);
+        EXPECT_EQ(oxlo_flow_risk_is_set(fl, OXLO_MISMATCHING_PROTOCOL_WITH_IP) != 0, c.risk) << std::hex << c.server;
+        oxlo_flow_state_free(fl);
+    }
+}
+
+} // namespace
+
+namespace {
+
+// The give-up consults what earlier flows left in the caches: BitTorrent by
+// address pair or endpoint, mining by address pair, Ookla by client on port
+// 8080; each at confidence "DPI partial cache".
+TEST_F(FlowState, giveup_consults_the_caches)
+{
+    const uint32_t now_s = uint32_t(now / 1000); // not later than the flows' packets
+    const uint64_t client = htonl(0x0a000002), server = htonl(0x0a000001);
+    struct {
+        const char *what;
+        int cache;
+        uint64_t key;
+        uint16_t value, port, expect;
+    } cases[] = {
+        {"bittorrent address pair", OXLO_LRU_BITTORRENT, client << 32 | server, 37, 7000, OXLO_PROTOCOL_BITTORRENT},
+        {"bittorrent server endpoint", OXLO_LRU_BITTORRENT, server << 32 | htons(6881), 37, 6881,
+         OXLO_PROTOCOL_BITTORRENT},
+        {"mining address pair", OXLO_LRU_MINING, client << 32 | server, OXLO_PROTOCOL_MINING, 7000,
+         OXLO_PROTOCOL_MINING},
+        {"ookla client on 8080", OXLO_LRU_OOKLA, client, 1, 8080, OXLO_PROTOCOL_OOKLA},
+        {"ookla client elsewhere", OXLO_LRU_OOKLA, client, 1, 7000, 0},
+    };
+    for (const auto &c : cases) {
+        ASSERT_NE(m->lru[c.cache], nullptr) << c.what;
+        oxlo_lru_table_add(m->lru[c.cache], c.key, c.value, now_s);
+        oxlo_flow_state *fl = new_flow();
+        feed(pkt::ipv4(17, pkt::udp(40000, c.port, "not a known protocol")), fl);
+        if (!fl->app)
+            oxlo_flow_giveup(m, fl);
+        if (c.expect) {
+            EXPECT_EQ(fl->app, c.expect) << c.what;
+            EXPECT_EQ(oxlo_flow_confidence(fl), OXLO_CONFIDENCE_DPI_PARTIAL_CACHE) << c.what;
+        } else {
+            EXPECT_NE(oxlo_flow_confidence(fl), OXLO_CONFIDENCE_DPI_PARTIAL_CACHE) << c.what;
+        }
+        oxlo_flow_state_free(fl);
+        uint16_t gone = 0;
+        oxlo_lru_table_find(m->lru[c.cache], c.key, &gone, 1, now_s); // the next case starts clean
+    }
+}
+
+TEST_F(FlowState, undetected_guess_reads_the_addresses)
+{
+    const oxlo_classification r =
+        oxlo_guess_undetected_protocol(m, nullptr, 6, htonl(0x0a000002), 40000, htonl(0x08080808), 443);
+    EXPECT_EQ(r.app, OXLO_PROTOCOL_GOOGLE);
+    const oxlo_classification p =
+        oxlo_guess_undetected_protocol(m, nullptr, 6, htonl(0x0a000002), 40000, htonl(0x0a000001), 80);
+    EXPECT_EQ(p.app, OXLO_PROTOCOL_HTTP);
 }
 
 } // namespace

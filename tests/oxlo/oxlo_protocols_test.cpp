@@ -1,6 +1,9 @@
 #include "oxlo_private.h"
+#include "oxlo_hosts.h"
 
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
 
 #include <cstdio>
 #include <cstring>
@@ -748,5 +751,88 @@ TEST(ModuleTable, results_carry_user_ids)
     EXPECT_EQ(r.app, 1000);
     EXPECT_EQ(r.guessed_by_address, 1000);
     EXPECT_STREQ(oxlo_protocol_name(m, 1000), "Mine");
+    oxlo_module_free(m);
+}
+
+// Real names of services, as their clients ask for them, map to the right
+// protocol through the built-in lists (a more specific entry wins).
+TEST(HostMatchLists, real_service_names_map_to_their_protocol)
+{
+    oxlo_module *m = oxlo_module_new(nullptr);
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(oxlo_finalize_initialization(m), 0);
+    struct {
+        const char *name;
+        uint16_t protocol;
+    } cases[] = {
+        {"www.dropbox.com", OXLO_PROTOCOL_DROPBOX},
+        {"content.dropboxapi.com", OXLO_PROTOCOL_DROPBOX},
+        {"store.steampowered.com", OXLO_PROTOCOL_STEAM},
+        {"cdn.cloudflare.steamstatic.com", OXLO_PROTOCOL_STEAM},
+        {"eu.battle.net", OXLO_PROTOCOL_BLIZZARD},
+        {"title.mgt.xboxlive.com", OXLO_PROTOCOL_XBOX},
+        {"thirdqq.qlogo.cn", OXLO_PROTOCOL_QQ},
+        {"weixin.qq.com", OXLO_PROTOCOL_WECHAT},
+        {"ipv4-c001-fra002-ix.1.oca.nflxvideo.net", OXLO_PROTOCOL_NETFLIX},
+        {"i.ytimg.com", OXLO_PROTOCOL_YOUTUBE},
+        {"web.whatsapp.com", OXLO_PROTOCOL_WHATSAPP},
+        {"api.telegram.org", OXLO_PROTOCOL_TELEGRAM},
+        {"us04web.zoom.us", OXLO_PROTOCOL_ZOOM},
+        {"gateway.discord.gg", OXLO_PROTOCOL_DISCORD},
+        {"open.spotify.com", OXLO_PROTOCOL_SPOTIFY},
+        {"video-weaver.fra05.hls.ttvnw.net", OXLO_PROTOCOL_TWITCH},
+        {"pbs.twimg.com", OXLO_PROTOCOL_TWITTER},
+        {"en.wikipedia.org", OXLO_PROTOCOL_WIKIPEDIA},
+        {"upload.wikimedia.org", OXLO_PROTOCOL_WIKIPEDIA},
+        {"raw.githubusercontent.com", OXLO_PROTOCOL_GITHUB},
+        {"controlplane.tailscale.com", OXLO_PROTOCOL_TAILSCALE},
+        {"engage.cloudflareclient.com", OXLO_PROTOCOL_CLOUDFLAREWARP},
+        {"relays.syncthing.net", OXLO_PROTOCOL_SYNCTHING},
+        {"7.tlu.dl.delivery.mp.microsoft.com", OXLO_PROTOCOL_MSDO},
+        {"security.ubuntu.com", OXLO_PROTOCOL_CANONICAL},
+        {"download.mozilla.org", OXLO_PROTOCOL_MOZILLA},
+        {"account.xiaomi.com", OXLO_PROTOCOL_XIAOMI},
+        {"www.primevideo.com", OXLO_PROTOCOL_AMAZONVIDEO},
+        {"meet.proton.me", OXLO_PROTOCOL_PROTONMEET},
+        {"www.leagueoflegends.com", OXLO_PROTOCOL_RIOTGAMES},
+        {"wildrift.leagueoflegends.com", OXLO_PROTOCOL_LOLWILDRIFT},
+        {"steampowered.com.example", 0},
+        {"notdropbox.com", 0},
+    };
+    for (const auto &c : cases) {
+        oxlo_host_match_result r{};
+        oxlo_host_match(m, c.name, strlen(c.name), &r);
+        EXPECT_EQ(r.protocol_id, c.protocol) << c.name;
+    }
+    oxlo_module_free(m);
+}
+
+// Addresses of the services' published ranges map to them through the
+// built-in lists; a neighbour outside them does not.
+TEST(AddressLists, published_ranges_map_to_their_service)
+{
+    oxlo_module *m = oxlo_module_new(nullptr);
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(oxlo_finalize_initialization(m), 0);
+    struct {
+        const char *address;
+        uint16_t protocol;
+    } cases[] = {
+        {"149.154.167.50", OXLO_PROTOCOL_TELEGRAM}, {"91.108.56.130", OXLO_PROTOCOL_TELEGRAM},
+        {"157.240.20.35", OXLO_PROTOCOL_FACEBOOK},  {"31.13.92.36", OXLO_PROTOCOL_FACEBOOK},
+        {"104.16.132.229", OXLO_PROTOCOL_CLOUDFLARE}, {"1.1.1.1", OXLO_PROTOCOL_CLOUDFLARE},
+        {"17.253.144.10", OXLO_PROTOCOL_APPLE},     {"8.8.8.8", OXLO_PROTOCOL_GOOGLE},
+        {"8.8.8.9", 0},                             {"149.154.176.1", 0},
+    };
+    for (const auto &c : cases) {
+        struct in_addr a;
+        ASSERT_EQ(inet_pton(AF_INET, c.address, &a), 1);
+        EXPECT_EQ(oxlo_protocol_by_ipv4(m, a.s_addr), c.protocol) << c.address;
+    }
+    struct in6_addr a6;
+    ASSERT_EQ(inet_pton(AF_INET6, "2001:67c:4e8:f004::a", &a6), 1);
+    EXPECT_EQ(oxlo_protocol_by_ipv6(m, a6.s6_addr), OXLO_PROTOCOL_TELEGRAM);
+    ASSERT_EQ(inet_pton(AF_INET6, "2a03:2880:f12f:83:face:b00c:0:25de", &a6), 1);
+    EXPECT_EQ(oxlo_protocol_by_ipv6(m, a6.s6_addr), OXLO_PROTOCOL_FACEBOOK);
     oxlo_module_free(m);
 }

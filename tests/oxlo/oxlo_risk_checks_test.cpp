@@ -1,5 +1,6 @@
 #include "oxlo_private.h"
 #include "oxlo_risks.h"
+#include "oxlo_hosts.h"
 
 #include <gtest/gtest.h>
 
@@ -219,4 +220,30 @@ TEST_F(Checks, suffix_and_default_port_lookup)
     EXPECT_EQ(oxlo_default_port_lookup(m, 6, 0, 80), nullptr);
     EXPECT_EQ(oxlo_default_port_lookup(m, 6, 40000, 0), nullptr);
     EXPECT_EQ(oxlo_default_port_lookup(nullptr, 6, 40000, 80), nullptr);
+}
+
+// With the public suffix list the test reads the registered domain: the
+// labels a CDN puts in front of its domain are not the client's choice.
+TEST_F(Checks, dga_tests_the_registered_domain)
+{
+    const char *psl = oxlo_public_suffix_list_default_path();
+    if (!psl)
+        GTEST_SKIP() << "no public suffix list installed";
+    struct Case {
+        const char *name;
+        int as_given, registered;
+    } cases[] = {
+        {"zz9qk2mx7pl4nb8vc3rt.cloudfront.net", 1, 0},
+        {"zz9qk2mx7pl4nb8vc3rt.blob.core.windows.net", 1, 0},
+        {"zz9qk2mx7pl4nb8vc3rt.net", 1, 1},
+        {"xkqzvbtrwplmnq.co.uk", 1, 1},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(oxlo_host_name_dga_test(m, nullptr, c.name, 1, 0, 0), c.as_given) << c.name;
+    ASSERT_EQ(oxlo_load_public_suffix_list(m, psl), 0);
+    for (const Case &c : cases)
+        EXPECT_EQ(oxlo_host_name_dga_test(m, nullptr, c.name, 1, 0, 0), c.registered) << c.name;
+    /* The message names the host as given. */
+    EXPECT_EQ(oxlo_host_name_dga_test(m, f, "www.xkqzvbtrwplmnq.co.uk", 1, 0, 0), 1);
+    EXPECT_EQ(messages(), "www.xkqzvbtrwplmnq.co.uk");
 }

@@ -49,7 +49,7 @@ class EngineDataTest : public ::testing::Test {
     for (int i = 0; i < 40; i++) {
       auto p = ipv4(6, kA, kB, transport(6, 40000, dport));
       uint32_t mark = queue->processPacket(1000, nullptr, 1, 2, p.data(), p.size());
-      if (queue->flowTable()->count() == 0) return mark;
+      if (mark != 0) return mark;
     }
     return 0;
   }

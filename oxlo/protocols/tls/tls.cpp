@@ -814,7 +814,9 @@ record_result tcp_record(oxlo_module *m, oxlo_flow_state *f, const uint8_t *r, u
     const bool whole = avail == (uint32_t)length + 5;
     record_result result = record_result::next;
     oxlo_tls_flow *t = &tls_of(f);
-    if (type == 22 && length > 3) {
+    /* Any non-empty handshake record, not only those that can hold a
+     * message header: a hello cut into 1-byte records is joined too. */
+    if (type == 22 && length > 0) {
         walk_handshake_record(m, f, r, length);
     } else {
         block_record(m, f, type, 0, length);

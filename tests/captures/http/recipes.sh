@@ -1,6 +1,6 @@
 # Recipes for the http captures of this folder, sourced by ../record.sh
 # (which provides setup, start_s, capture_start/capture_stop and the rest).
-RECIPES+=(http/http http/http_cases http/http_attacks)
+RECIPES+=(http/http http/http_cases http/http_attacks http/http_split)
 
 record_http() {
   setup 1500
@@ -76,6 +76,38 @@ record_http_attacks() {
     in_c curl -s -o /dev/null -H "Host: www.vesk.test" "http://$SRV4/index.html?$q"
   done
   capture_stop http_attacks
+  stop_pid "$http_pid"
+  teardown
+}
+
+# Requests that reach the server in more than one TCP segment: curl with a
+# 1,500-character path over a veth of MTU 1280 (the Host line travels in the
+# second segment), and a python3 client that writes its request in two sends
+# with Nagle off, cutting the Host line in the middle of the name.
+record_http_split() {
+  setup 1280
+  # Segmentation offload would hand the server one 1,579-byte segment.
+  in_c ethtool -K vcap-c tso off gso off > /dev/null
+  mkdir -p "$WORK/www"
+  echo "hello from vesk" > "$WORK/www/index.html"
+  start_s /usr/bin/python3 -m http.server 80 --bind "$SRV4" --directory "$WORK/www"
+  local http_pid=${PIDS[-1]}
+  wait_port t 80
+  capture_start http_split
+  local path
+  path=/$(printf 'a%.0s' $(seq 1 1500))
+  in_c curl -s -o /dev/null --resolve "split.vesk.test:80:$SRV4" "http://split.vesk.test$path" || true
+  in_c timeout 10 /usr/bin/python3 - "$SRV4" <<'PY'
+import socket, sys, time
+s = socket.create_connection((sys.argv[1], 80), timeout=5)
+s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+s.sendall(b"GET /index.html HTTP/1.1\r\nHost: bl")
+time.sleep(0.3)
+s.sendall(b"ocked.vesk.test\r\nUser-Agent: two-sends/1.0\r\n\r\n")
+s.recv(4096)
+s.close()
+PY
+  capture_stop http_split
   stop_pid "$http_pid"
   teardown
 }

@@ -1,6 +1,6 @@
 # Recipes for the tls captures of this folder, sourced by ../record.sh
 # (which provides setup, start_s, capture_start/capture_stop and the rest).
-RECIPES+=(tls/tls tls/tls_cases)
+RECIPES+=(tls/tls tls/tls_cases tls/tls_split)
 
 record_tls() {
   setup 1500
@@ -67,5 +67,31 @@ record_tls_cases() {
     -servername www.vesk.test > /dev/null 2>&1 || true
   capture_stop tls_cases
   stop_pid "$self_pid"; stop_pid "$old_pid"; stop_pid "$wild_pid"; stop_pid "$dtls_pid"
+  teardown
+}
+
+# ClientHellos that do not arrive in one record of one segment, over a veth of
+# MTU 1280 without segmentation offload: openssl s_client cutting its records
+# at 512 bytes (-max_send_frag) with a long ALPN list, so that the hello
+# spans four records and two segments; the same hello in one record over two
+# segments; and headless chromium, whose post-quantum key share makes a hello
+# of about 1.8 KB.
+record_tls_split() {
+  setup 1280
+  in_c ethtool -K vcap-c tso off gso off > /dev/null
+  make_tls_certificates
+  start_s openssl s_server -quiet -accept 443 -cert "$WORK/self.pem" -key "$WORK/self.key" -www
+  local tls_pid=${PIDS[-1]}
+  wait_port t 443
+  local alpn="http/1.1" i
+  for i in 1 2 3 4 5 6; do alpn+=",$(printf "p$i%.0s" $(seq 1 120))"; done
+  capture_start tls_split
+  tls_client -tls1_2 -connect "$SRV4:443" -servername blocked.vesk.test -alpn "$alpn" -max_send_frag 512
+  tls_client -tls1_3 -connect "$SRV4:443" -servername big.vesk.test -alpn "$alpn"
+  in_c timeout 30 chromium --headless --no-sandbox --disable-gpu --no-first-run --ignore-certificate-errors \
+    --user-data-dir="$WORK/chromium" --host-resolver-rules="MAP www.vesk.test $SRV4" \
+    --dump-dom https://www.vesk.test/ > /dev/null 2>&1 || true
+  capture_stop tls_split
+  stop_pid "$tls_pid"
   teardown
 }

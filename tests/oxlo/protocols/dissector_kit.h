@@ -46,6 +46,7 @@ struct conversation {
     bool ipv6;
     uint32_t client_seq = 1000, server_seq = 5000;
     uint64_t now = 1000000;
+    uint32_t server_address = 0x0a000001; /* IPv4; the client is 10.0.0.2 */
     oxlo_classification last{};
 
     conversation(oxlo_module *module, uint16_t server_port, uint8_t transport = OXLO_L4_TCP,
@@ -77,10 +78,8 @@ struct conversation {
             return b;
         }
         pkt::ip4_opts o;
-        if (!from_client) {
-            o.src = 0x0a000001;
-            o.dst = 0x0a000002;
-        }
+        o.src = from_client ? 0x0a000002 : server_address;
+        o.dst = from_client ? server_address : 0x0a000002;
         return pkt::ipv4(l4, l4bytes, o);
     }
     void segment(bool from_client, const std::string &payload, uint8_t flags)

@@ -200,3 +200,58 @@ TEST_F(dns_fixture, invalid_headers_exclude_the_dissector)
 }
 
 } // namespace
+
+// A query for a generated-looking name raises risk 16; its answer without an
+// error code then raises 27. A known service's name is never tested.
+TEST_F(dns_fixture, generated_names_raise_the_dga_risks)
+{
+    const std::string v4 = raw("\x0a\x00\x00\x07", 4);
+    feed(udp_to_server(message(0x0100, "zz9qk2mx7pl4nb8vc3rt.net", 1)));
+    EXPECT_TRUE(risk(OXLO_SUSPICIOUS_DGA_DOMAIN));
+    EXPECT_EQ(risk_text(OXLO_SUSPICIOUS_DGA_DOMAIN), "zz9qk2mx7pl4nb8vc3rt.net");
+    EXPECT_FALSE(risk(OXLO_RISKY_DOMAIN));
+    feed(udp_from_server(message(0x8180, "zz9qk2mx7pl4nb8vc3rt.net", 1, {{1, 300, v4}})));
+    EXPECT_TRUE(risk(OXLO_RISKY_DOMAIN));
+    EXPECT_EQ(risk_text(OXLO_RISKY_DOMAIN), "DGA Name Query with no Error Code");
+
+    for (const char *name : {"www.youtube.com", "www.wikipedia.org"}) {
+        oxlo_flow_state_free(f);
+        f = new_flow();
+        feed(udp_to_server(message(0x0100, name, 1)));
+        feed(udp_from_server(message(0x8180, name, 1, {{1, 300, v4}})));
+        EXPECT_EQ(f->risk_mask, 0u) << name;
+    }
+}
+
+// With sub-classification off (the default) a query for a service is DNS,
+// so that a rule against the service does not catch its lookups; its answer
+// still tells the first packet of the next flow to that address what it is.
+TEST_F(dns_fixture, answers_feed_first_packet_classification)
+{
+    const uint16_t youtube = OXLO_PROTOCOL_YOUTUBE;
+    feed(udp_to_server(message(0x0100, "www.youtube.com", 1)));
+    EXPECT_EQ(f->app, OXLO_PROTOCOL_DNS);
+    EXPECT_EQ(f->master, 0);
+    feed(udp_from_server(message(0x8180, "www.youtube.com", 1, {{1, 300, raw("\x0a\x00\x00\x07", 4)}})));
+
+    oxlo_flow_state *next = new_flow();
+    pkt::ip4_opts o;
+    o.dst = 0x0a000007;
+    pkt::tcp_opts syn;
+    syn.flags = 0x02;
+    oxlo_classification r = feed(pkt::ipv4(6, pkt::tcp(40001, 443, "", syn), o), next);
+    EXPECT_EQ(r.fpc_kind, OXLO_FPC_DNS);
+    EXPECT_EQ(r.fpc_app, youtube);
+    oxlo_flow_state_free(next);
+}
+
+struct dns_subclassification_fixture : dns_fixture {
+    std::vector<std::array<const char *, 3>> knobs() override { return {{"dns", "subclassification", "1"}}; }
+};
+
+TEST_F(dns_subclassification_fixture, knob_on_names_the_service)
+{
+    feed(udp_to_server(message(0x0100, "www.youtube.com", 1)));
+    EXPECT_EQ(f->app, OXLO_PROTOCOL_YOUTUBE);
+    EXPECT_EQ(f->master, OXLO_PROTOCOL_DNS);
+}

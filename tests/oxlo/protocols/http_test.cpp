@@ -3,11 +3,13 @@
 #include "protocols/http_private.h"
 #include "oxlo_risks.h"
 #include "dissector_kit.h"
+#include "oxlo_hosts.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 #include <set>
 #include <string>
 #include <vector>
@@ -245,4 +247,112 @@ TEST_F(Http, request_start_offsets)
     }
     m->det.packet.payload = nullptr;
     m->det.packet.payload_length = 0;
+}
+
+namespace {
+
+// A module with a custom protocols file, for the rules that act on flows.
+struct HttpRules : ::testing::Test {
+    oxlo_module *m = nullptr;
+    std::string path;
+    virtual std::string rules() = 0;
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/vesk-http-rules-XXXXXX";
+        const int fd = mkstemp(tmpl);
+        ASSERT_GE(fd, 0);
+        path = tmpl;
+        const std::string text = rules();
+        ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
+        close(fd);
+        m = oxlo_module_new(nullptr);
+        ASSERT_NE(m, nullptr);
+        ASSERT_EQ(oxlo_load_custom_protocols_file(m, path.c_str()), 0);
+        ASSERT_EQ(oxlo_finalize_initialization(m), 0);
+    }
+    void TearDown() override
+    {
+        oxlo_module_free(m);
+        unlink(path.c_str());
+    }
+};
+
+struct HttpUrlRules : HttpRules {
+    std::string rules() override { return "url:www.vesk.test/private/area@PrivateArea,cat=14,breed=4\n"; }
+};
+
+// Risks that exception rules excuse: 11 (no User-Agent) and 12 (numeric host).
+struct HttpExceptionRules : HttpRules {
+    std::string rules() override
+    {
+        return "host_risk_mask:\"trusted.vesk.test\"=0\n"
+               "ip_risk_mask:10.0.0.9=2048\n";
+    }
+};
+
+} // namespace
+
+TEST_F(HttpUrlRules, custom_url_rule_classifies_the_flow)
+{
+    const uint16_t id = oxlo_protocol_id_by_name(m, "PrivateArea");
+    ASSERT_NE(id, 0);
+    struct {
+        const char *target;
+        bool custom;
+    } cases[] = {{"/private/area", true}, {"/private/area2", false}, {"/", false}};
+    for (const auto &c : cases) {
+        Conversation k(m, 80);
+        k.handshake();
+        k.client(std::string("GET ") + c.target + " HTTP/1.1\r\nHost: www.vesk.test\r\n" + UA + "\r\n");
+        if (c.custom) {
+            EXPECT_EQ(k.last.app, id) << c.target;
+            EXPECT_EQ(k.last.master, P_HTTP) << c.target;
+            EXPECT_EQ(oxlo_flow_confidence(k.f), OXLO_CONFIDENCE_CUSTOM_RULE);
+            EXPECT_EQ(k.last.category, 14u);
+            EXPECT_EQ(k.f->breed, 4u);
+        } else {
+            EXPECT_EQ(k.last.app, P_HTTP) << c.target;
+            EXPECT_EQ(oxlo_flow_confidence(k.f), OXLO_CONFIDENCE_DPI) << c.target;
+        }
+    }
+}
+
+TEST_F(HttpExceptionRules, exceptions_drop_the_risks_of_listed_hosts_and_addresses)
+{
+    const uint64_t no_agent = uint64_t(1) << OXLO_HTTP_SUSPICIOUS_USER_AGENT;
+    const uint64_t numeric = uint64_t(1) << OXLO_NUMERIC_IP_HOST;
+    struct {
+        const char *host;
+        uint32_t server;
+        uint64_t risks;
+    } cases[] = {
+        {"www.vesk.test", 0x0a000001, no_agent},      // no rule
+        {"trusted.vesk.test", 0x0a000001, 0},         // the host rule excuses every risk
+        {"a.trusted.vesk.test", 0x0a000001, 0},       // and its sub-domains'
+        {"10.0.0.9", 0x0a000009, no_agent},           // the address rule keeps only risk 11
+        {"10.0.0.1", 0x0a000001, numeric | no_agent}, // no rule
+    };
+    for (const auto &c : cases) {
+        Conversation k(m, 80);
+        k.server_address = c.server;
+        k.handshake();
+        k.client(std::string("GET / HTTP/1.1\r\nHost: ") + c.host + "\r\n\r\n");
+        EXPECT_EQ(k.last.app, P_HTTP) << c.host;
+        EXPECT_EQ(oxlo_flow_risk_bits(k.f), c.risks) << c.host << ": " << k.messages();
+    }
+}
+
+// A caller may hand a flow's state a packet of another transport (a fuzzer
+// does): the request reader has no segments to join then and must not read
+// a TCP header that is not there.
+TEST_F(Http, udp_packet_on_an_http_flow_is_survived)
+{
+    Conversation c(m, 80);
+    c.handshake();
+    c.client(std::string("GET / HTTP/1.1\r\nHost: www.vesk.test\r\n") + UA + "\r\n");
+    ASSERT_EQ(oxlo_flow_app_protocol(c.f), P_HTTP);
+    c.client("GET /second HTTP/1.1\r\nHo");
+    c.feed(pkt::ipv4(17, pkt::udp(40000, 80, "GET /third HTTP/1.1\r\n")));
+    c.feed(pkt::ipv4(17, pkt::udp(40000, 80, "st: x\r\n\r\n")));
+    EXPECT_EQ(oxlo_flow_app_protocol(c.f), P_HTTP);
 }

@@ -133,6 +133,59 @@ TEST_F(tls_fixture, client_hello_split_over_three_segments_is_parsed_at_the_last
     EXPECT_STREQ(f->host_name, "");
 }
 
+// A hello cut into several records, as clients that limit their record size
+// send it: the message is joined across records and segments, also from
+// 1-byte records and from segments cut inside a record header.
+TEST_F(tls_fixture, client_hello_split_over_records_is_joined)
+{
+    hello_opts o;
+    o.extensions = sni("blocked.vesk.test") + alpn({"h2"}) + versions({0x0304, 0x0303});
+    const std::string msg = client_hello(o);
+    struct {
+        const char *what;
+        size_t record_size;
+        size_t segments;
+    } cases[] = {
+        {"two records in one segment", msg.size() / 2 + 1, 1},
+        {"two records over two segments", msg.size() / 2 + 1, 2},
+        {"1-byte records in one segment", 1, 1},
+        {"1-byte records over three segments", 1, 3},
+        {"7-byte records over five segments", 7, 5},
+    };
+    for (const auto &c : cases) {
+        reset();
+        std::string stream;
+        for (size_t i = 0; i < msg.size(); i += c.record_size)
+            stream += record(22, msg.substr(i, c.record_size));
+        size_t at = 0;
+        for (size_t k = 1; k <= c.segments; k++) {
+            const size_t end = stream.size() * k / c.segments;
+            feed(client(stream.substr(at, end - at)));
+            at = end;
+        }
+        EXPECT_EQ(f->app, OXLO_PROTOCOL_TLS) << c.what;
+        EXPECT_STREQ(f->host_name, "blocked.vesk.test") << c.what;
+        EXPECT_STREQ(tls_state_of(f)->alpn_offered, "h2") << c.what;
+    }
+}
+
+// A packet of 13,000 empty records is walked once (no move of the buffer per
+// record) and leaves the flow able to take the hello that follows.
+TEST_F(tls_fixture, packet_of_empty_records_then_a_hello)
+{
+    std::string many;
+    while (many.size() + 5 <= 65000)
+        many += record(22, "");
+    ASSERT_EQ(many.size() / 5, 13000u);
+    feed(client(many));
+    EXPECT_EQ(f->app, 0);
+    hello_opts o;
+    o.extensions = sni("www.vesk.test");
+    feed(client(record(22, client_hello(o))));
+    EXPECT_EQ(f->app, OXLO_PROTOCOL_TLS);
+    EXPECT_STREQ(f->host_name, "www.vesk.test");
+}
+
 TEST_F(tls_fixture, records_that_are_not_tls_end_the_search)
 {
     for (const std::string &bad : {std::string("\x13\x03\x03\x00\x05hello", 10), std::string("\x16\x02\x03\x00\x05hello", 10)}) {
@@ -352,3 +405,29 @@ TEST(tls_fingerprints, version_chars)
 }
 
 } // namespace
+
+namespace {
+struct tls_no_subclassification_fixture : tls_fixture {
+    std::vector<std::array<const char *, 3>> knobs() override { return {{"tls", "subclassification", "0"}}; }
+};
+} // namespace
+
+// The server name names the service unless sub-classification is off.
+TEST_F(tls_fixture, server_name_sub_classifies)
+{
+    hello_opts o;
+    o.extensions = sni("www.youtube.com");
+    feed(client(record(22, client_hello(o))));
+    EXPECT_EQ(f->app, OXLO_PROTOCOL_YOUTUBE);
+    EXPECT_EQ(f->master, OXLO_PROTOCOL_TLS);
+}
+
+TEST_F(tls_no_subclassification_fixture, knob_off_keeps_tls)
+{
+    hello_opts o;
+    o.extensions = sni("www.youtube.com");
+    feed(client(record(22, client_hello(o))));
+    EXPECT_EQ(f->app, OXLO_PROTOCOL_TLS);
+    EXPECT_EQ(f->master, 0);
+    EXPECT_STREQ(f->host_name, "www.youtube.com");
+}

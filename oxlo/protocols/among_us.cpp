@@ -1,0 +1,27 @@
+/* Among Us: its hello datagram opens with a fixed header. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+
+namespace {
+
+void search(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = pkt.payload;
+    bool ok = false;
+    ok = p.length > 9 && oxlo_rd_match_n(&p, 0, "\x08\x00\x01\x00\x80\xD9\x02\x03", 8, 0);
+    if (ok)
+        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_AMONGUS, OXLO_PROTOCOL_UNKNOWN);
+    else
+        OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_AMONGUS};
+
+} // namespace
+
+extern "C" {
+extern const oxlo_dissector_def oxlo_dissector_def_among_us = {
+    "AmongUs", search, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD, protocols, 1, 0, nullptr, nullptr,
+};
+} // extern "C"

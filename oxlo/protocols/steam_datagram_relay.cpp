@@ -1,0 +1,27 @@
+/* Steam Datagram Relay: its ping messages carry "sdping". */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+
+namespace {
+
+void search(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = pkt.payload;
+    bool ok = false;
+    ok = p.length > 99 && oxlo_rd_match(&p, 2, "sdping", 0);
+    if (ok)
+        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_STEAMDATAGRAMRELAY, OXLO_PROTOCOL_UNKNOWN);
+    else
+        OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_STEAMDATAGRAMRELAY};
+
+} // namespace
+
+extern "C" {
+extern const oxlo_dissector_def oxlo_dissector_def_steam_datagram_relay = {
+    "SteamDatagramRelay", search, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD, protocols, 1, 0, nullptr, nullptr,
+};
+} // extern "C"
