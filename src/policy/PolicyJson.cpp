@@ -1,5 +1,11 @@
 #include "PolicyJson.h"
 
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "vesk_policy.h"
+
 bool policyLeadingUnsigned(const char *text, uint64_t max, uint64_t *out) {
   if (!text || *text < '0' || *text > '9') return false;
   uint64_t v = 0;
@@ -35,4 +41,18 @@ std::string policyJsonText(json_object *value) {
   const char *s = json_object_to_json_string_ext(
       value, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
   return s ? std::string(s) : std::string();
+}
+
+bool policyParseMac(const char *text, uint64_t *key) {
+  if (!text || strlen(text) != 17) return false;
+  uint8_t mac[6];
+  for (int i = 0; i < 6; i++) {
+    const char *p = text + 3 * i;
+    if (!isxdigit((unsigned char)p[0]) || !isxdigit((unsigned char)p[1])) return false;
+    if (i < 5 && p[2] != ':') return false;
+    char pair[3] = {p[0], p[1], '\0'};
+    mac[i] = (uint8_t)strtoul(pair, nullptr, 16);
+  }
+  *key = macKey(mac);
+  return true;
 }

@@ -17,6 +17,10 @@ bool policyJsonUnsigned(json_object *value, uint64_t max, uint64_t *out);
 // number is above `max`.
 bool policyLeadingUnsigned(const char *text, uint64_t max, uint64_t *out);
 
+// A MAC written aa:bb:cc:dd:ee:ff as the key of the MAC maps; false for
+// anything else (never key 0, which every flow with an unknown MAC has).
+bool policyParseMac(const char *text, uint64_t *key);
+
 // The JSON text of a value (a string keeps its double quotes), "" for NULL.
 std::string policyJsonText(json_object *value);
 

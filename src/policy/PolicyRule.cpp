@@ -12,7 +12,6 @@
 #include "PolicyEngine.h"
 #include "PolicyJson.h"
 #include "PolicyTrace.h"
-#include "RuleManager.h"
 #include "vesk_policy.h"
 
 static const uint32_t LAST_CATEGORY = 163;
@@ -60,7 +59,7 @@ bool PolicyRule::readMarker(json_object *value, uint16_t *marker, bool *wrongTyp
   }
 }
 
-PolicyRule::PolicyRule(RuleManager *manager, json_object *line)
+PolicyRule::PolicyRule(oxlo_module *module, json_object *line)
     : id(0), rootId(POLICY_NO_ROOT), root(nullptr), riskBitmap(0), riskMarker(MARKER_PASS),
       defaultMarker(MARKER_PASS) {
   json_object *policy, *value;
@@ -91,7 +90,7 @@ PolicyRule::PolicyRule(RuleManager *manager, json_object *line)
 
   if (!json_object_object_get_ex(policy, "markers", &value))
     throw "Missing 'policy.markers' section";
-  parseMarkers(manager, value);
+  parseMarkers(module, value);
 }
 
 PolicyRule::~PolicyRule() { oxlo_domain_set_free(hostNames); }
@@ -149,17 +148,17 @@ static bool itemMarker(json_object *value, const char *section, uint16_t *marker
   return false;
 }
 
-void PolicyRule::parseMarkers(RuleManager *manager, json_object *markers) {
+void PolicyRule::parseMarkers(oxlo_module *module, json_object *markers) {
   json_object *section;
-  if (sectionUsable(markers, "categories", &section)) parseCategories(manager, section);
-  if (sectionUsable(markers, "protocols", &section)) parseProtocols(manager, section);
-  if (sectionUsable(markers, "hostnames", &section)) parseHostNames(manager->getModule(), section);
+  if (sectionUsable(markers, "categories", &section)) parseCategories(module, section);
+  if (sectionUsable(markers, "protocols", &section)) parseProtocols(module, section);
+  if (sectionUsable(markers, "hostnames", &section)) parseHostNames(module, section);
   if (sectionUsable(markers, "countries", &section)) parseCountries(section);
   if (sectionUsable(markers, "continents", &section)) parseContinents(section);
   if (sectionUsable(markers, "asn", &section)) parseAsns(section);
 }
 
-void PolicyRule::parseCategories(RuleManager *manager, json_object *section) {
+void PolicyRule::parseCategories(oxlo_module *module, json_object *section) {
   json_object_object_foreach(section, key, value) {
     uint16_t marker;
     if (!itemMarker(value, "categories", &marker)) continue;
@@ -170,7 +169,7 @@ void PolicyRule::parseCategories(RuleManager *manager, json_object *section) {
         continue;
       }
     } else {
-      int c = policyCategoryIdByName(manager->getModule(), key);
+      int c = policyCategoryIdByName(module, key);
       if (c < 0 || (uint32_t)c > LAST_CATEGORY) {
         POLICY_LOG(POLICY_WARNING, "Unknown category %s", key);
         continue;
@@ -181,13 +180,13 @@ void PolicyRule::parseCategories(RuleManager *manager, json_object *section) {
   }
 }
 
-void PolicyRule::parseProtocols(RuleManager *manager, json_object *section) {
+void PolicyRule::parseProtocols(oxlo_module *module, json_object *section) {
   json_object_object_foreach(section, key, value) {
     uint16_t marker;
     if (!itemMarker(value, "protocols", &marker)) continue;
     // Only an all-digit key is an id: names may begin with a digit too.
     if (!allDigits(key)) {
-      uint16_t proto = policyProtocolIdByName(manager->getModule(), key);
+      uint16_t proto = policyProtocolIdByName(module, key);
       if (proto == 0) {
         POLICY_LOG(POLICY_WARNING, "Unknown protocol %s", key);
         continue;
@@ -197,7 +196,7 @@ void PolicyRule::parseProtocols(RuleManager *manager, json_object *section) {
     }
     uint64_t proto;
     if (!policyLeadingUnsigned(key, UINT16_MAX, &proto) ||
-        !policyProtocolIdKnown(manager->getModule(), (uint32_t)proto)) {
+        !policyProtocolIdKnown(module, (uint32_t)proto)) {
       POLICY_LOG(POLICY_WARNING, "Unknown protocol %s", key);
       continue;
     }

@@ -14,7 +14,6 @@
 #include "oxlo_api.h"
 #include "oxlo_hosts.h"
 
-class RuleManager;
 
 // What a policy looks at in a classified flow; protocol ids are user ids.
 struct PolicyFlowFacts {
@@ -33,7 +32,7 @@ class PolicyRule {
  public:
   // Builds the policy from the line's "policy" object; throws a message
   // text on a missing or wrong key.
-  PolicyRule(RuleManager *manager, json_object *line);
+  PolicyRule(oxlo_module *module, json_object *line);
   ~PolicyRule();
   PolicyRule(const PolicyRule &) = delete;
   PolicyRule &operator=(const PolicyRule &) = delete;
@@ -65,9 +64,9 @@ class PolicyRule {
 
  private:
   void parseFlowRisk(json_object *risk);
-  void parseMarkers(RuleManager *manager, json_object *markers);
-  void parseProtocols(RuleManager *manager, json_object *section);
-  void parseCategories(RuleManager *manager, json_object *section);
+  void parseMarkers(oxlo_module *module, json_object *markers);
+  void parseProtocols(oxlo_module *module, json_object *section);
+  void parseCategories(oxlo_module *module, json_object *section);
   void parseHostNames(oxlo_module *module, json_object *section);
   void parseCountries(json_object *section);
   void parseContinents(json_object *section);

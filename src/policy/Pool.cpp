@@ -6,7 +6,6 @@
 
 #include "PolicyJson.h"
 #include "PolicyTrace.h"
-#include "RuleManager.h"
 #include "vesk_policy.h"
 
 static void appendTexts(json_object *array, std::vector<std::string> *out) {
@@ -54,16 +53,16 @@ static int prefixLength(const char *text) {
   return (int)v;
 }
 
-void Pool::addToRuleManager(RuleManager *manager, PolicyRule *policy) const {
+void Pool::members(std::vector<uint64_t> *macKeys, std::vector<Network> *networks) const {
   for (const std::string &mac : macs) {
     uint64_t key;
     // A MAC that does not parse must not become key 0: that is the key of
     // every flow whose MAC is unknown, so the entry would capture them all.
-    if (!RuleManager::parseMac(mac.c_str(), &key)) {
+    if (!policyParseMac(mac.c_str(), &key)) {
       POLICY_LOG(POLICY_WARNING, "Invalid MAC format %s: skipping", mac.c_str());
       continue;
     }
-    manager->addMac(key, policy);
+    macKeys->push_back(key);
   }
 
   for (const std::string &text : addresses) {
@@ -83,7 +82,8 @@ void Pool::addToRuleManager(RuleManager *manager, PolicyRule *policy) const {
       bits = prefixLength(slash + 1);
     }
 
-    uint8_t addr[16] = {0};
+    Network net = {};
+    uint8_t *addr = net.address;
     int family;
     if (strchr(buf, '.')) {
       if (inet_pton(AF_INET, buf, addr) != 1) {
@@ -101,9 +101,8 @@ void Pool::addToRuleManager(RuleManager *manager, PolicyRule *policy) const {
       if (bits < 1 || bits > 127) bits = 128;
     }
 
-    if (manager->addAddress(family, addr, (uint8_t)bits, policy))
-      POLICY_LOG(POLICY_DEBUG, "Adding  %s/%u", buf, (unsigned)bits);
-    else
-      POLICY_LOG(POLICY_WARNING, "Error while adding %s/%u", buf, (unsigned)bits);
+    net.family = family;
+    net.bits = (uint8_t)bits;
+    networks->push_back(net);
   }
 }

@@ -9,18 +9,20 @@
 #include <string>
 #include <vector>
 
-class RuleManager;
-class PolicyRule;
-
 class Pool {
  public:
   // Throws a message text when a required key is missing or out of range.
   explicit Pool(json_object *line);
   ~Pool() = default;
 
-  // Enters the MACs into the manager's MAC map and the prefixes into its
-  // address trees, each pointing to the policy.
-  void addToRuleManager(RuleManager *manager, PolicyRule *policy) const;
+  struct Network {
+    int family;  // 4 or 6, from how the address is written
+    uint8_t address[16];
+    uint8_t bits;
+  };
+  // The pool's MAC keys and networks, for the owner to enter into its maps;
+  // entries that do not parse are logged and left out.
+  void members(std::vector<uint64_t> *macKeys, std::vector<Network> *networks) const;
 
   uint16_t getId() const { return id; }
   uint16_t getPolicyId() const { return policyId; }

@@ -1,5 +1,6 @@
 #include "RuleManager.h"
 
+#include <arpa/inet.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <new>
 
 #include "PolicyEngine.h"
+#include "PolicyJson.h"
 #include "PolicyTrace.h"
 #include "Pool.h"
 #include "vesk_policy.h"
@@ -45,19 +47,7 @@ RuleManager::~RuleManager() {
   if (ownsModule) policyModuleFree(module);
 }
 
-bool RuleManager::parseMac(const char *text, uint64_t *key) {
-  if (!text || strlen(text) != 17) return false;
-  uint8_t mac[6];
-  for (int i = 0; i < 6; i++) {
-    const char *p = text + 3 * i;
-    if (!isxdigit((unsigned char)p[0]) || !isxdigit((unsigned char)p[1])) return false;
-    if (i < 5 && p[2] != ':') return false;
-    char pair[3] = {p[0], p[1], '\0'};
-    mac[i] = (uint8_t)strtoul(pair, nullptr, 16);
-  }
-  *key = macKey(mac);
-  return true;
-}
+bool RuleManager::parseMac(const char *text, uint64_t *key) { return policyParseMac(text, key); }
 
 bool RuleManager::scanEngineData(const char *path) {
   engineDataOnly = true;
@@ -148,7 +138,7 @@ void RuleManager::addPool(json_object *root, unsigned lineNumber, const char *te
 void RuleManager::addPolicy(json_object *root, unsigned lineNumber, const char *text) {
   PolicyRule *policy;
   try {
-    policy = new PolicyRule(this, root);
+    policy = new PolicyRule(module, root);
   } catch (const char *msg) {
     POLICY_LOG(POLICY_ERROR, "[JSON Error @ line %u][%s] %s", lineNumber, msg,
                PolicyTrace::printable(text, kEchoedChars).c_str());
@@ -320,7 +310,18 @@ bool RuleManager::resolve() {
       it = pools.erase(it);
       continue;
     }
-    pool->addToRuleManager(this, policyIt->second);
+    std::vector<uint64_t> macKeys;
+    std::vector<Pool::Network> networks;
+    pool->members(&macKeys, &networks);
+    for (uint64_t key : macKeys) addMac(key, policyIt->second);
+    for (const Pool::Network &net : networks) {
+      char text[INET6_ADDRSTRLEN] = "";
+      inet_ntop(net.family == 4 ? AF_INET : AF_INET6, net.address, text, sizeof(text));
+      if (addAddress(net.family, net.address, net.bits, policyIt->second))
+        POLICY_LOG(POLICY_DEBUG, "Adding  %s/%u", text, (unsigned)net.bits);
+      else
+        POLICY_LOG(POLICY_WARNING, "Error while adding %s/%u", text, (unsigned)net.bits);
+    }
     ++it;
   }
   return defaultPolicy != nullptr;

@@ -20,7 +20,7 @@ Built build(RuleManager &rm, const std::string &policyBody) {
   Built b;
   testing::internal::CaptureStdout();
   try {
-    b.rule.reset(new PolicyRule(&rm, j));
+    b.rule.reset(new PolicyRule(rm.getModule(), j));
   } catch (const char *msg) {
     b.log = msg;
   }

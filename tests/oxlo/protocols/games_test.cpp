@@ -115,6 +115,12 @@ TEST_F(Games, messages_and_near_misses)
         {"Blizzard UDP: 2 at 14", 6112, OXLO_L4_UDP, std::string(14, 'u') + le32(2), 0, OXLO_PROTOCOL_BLIZZARD},
         {"CryNetwork long", 64100, OXLO_L4_UDP, crynet(), OXLO_PROTOCOL_CRYNETWORK, 0},
         {"CryNetwork: length off", 64100, OXLO_L4_UDP, crynet() + "x", 0, OXLO_PROTOCOL_CRYNETWORK},
+        {"CoD Mobile ping", 7500, OXLO_L4_UDP, std::string(8, 'c') + "ping", OXLO_PROTOCOL_COD_MOBILE, 0},
+        {"CoD Mobile: other port", 7501, OXLO_L4_UDP, std::string(8, 'c') + "ping", 0, OXLO_PROTOCOL_COD_MOBILE},
+        {"Path of Exile", 6112, OXLO_L4_TCP, bytes({0, 3, 0, 'a', 'b', 'c', 'd', 2, 0, 'e', 'f', 'g', 'h', 'i', 0, 0, 0, 0x40, 'j'}),
+         OXLO_PROTOCOL_PATHOFEXILE, 0},
+        {"Path of Exile: 20 bytes", 6112, OXLO_L4_TCP, bytes({0, 3, 0, 'a', 'b', 'c', 'd', 2, 0, 'e', 'f', 'g', 'h', 'i', 0, 0, 0, 0x40, 'j', 'k'}),
+         0, OXLO_PROTOCOL_PATHOFEXILE},
         {"netcode: no NUL", 40000, OXLO_L4_UDP, std::string("xNETCODE 1.02") + std::string(20, 'y'), 0, OXLO_PROTOCOL_YOJIMBO},
     };
     for (const one &c : cases) {
