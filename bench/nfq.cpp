@@ -1,104 +1,26 @@
-// Throughput through an NFQUEUE queue: iperf3 between two namespaces of its
-// own, every packet queued, once with vesk on the queue and once with the
-// accept-all program (the floor any queue program pays), three times each in
-// turn. Prints the throughputs, their medians and the ratio of the medians.
-//   nfq [seconds per run, default 5] Needs root; traffic stays in the namespaces.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
+// Throughput through NFQUEUE queues, in one run: iperf3 between two
+// namespaces of its own with no queue; through the accept-all program with
+// GSO (the floor any queue program pays) and without; through vesk with
+// every packet queued; through vesk behind the README's CONNMARK rules; with
+// four iperf3 streams through one queue (accept-all and vesk) and through four (-q 0:4 and
+// --queue-balance 0:3); and new TCP connections per second, short ones of
+// one request and one answer, with and without vesk.
+//   nfq [seconds per run, default 4]   Needs root; traffic stays in the namespaces.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
+#include <atomic>
 
-static std::string nsClient, nsServer, workDir;
-static std::vector<pid_t> children;
+#include "netns_bench.h"
 
-static int sh(const std::string &command) {
-  int rc = system((command + " >/dev/null 2>&1").c_str());
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
-static std::string capture(const std::string &command) {
-  std::string out;
-  FILE *p = popen(command.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
-static pid_t spawn(const std::string &ns, const std::vector<std::string> &args,
-                   const std::string &logPath) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    int fd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd >= 0) {
-      dup2(fd, 1);
-      dup2(fd, 2);
-    }
-    std::vector<std::string> full = {"ip", "netns", "exec", ns};
-    full.insert(full.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &a : full) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execvp("ip", argv.data());
-    _exit(127);
-  }
-  children.push_back(pid);
-  return pid;
-}
-
-static void stop(pid_t pid) {
-  kill(pid, SIGTERM);
-  for (int i = 0; i < 100; i++) {
-    if (waitpid(pid, nullptr, WNOHANG) == pid) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-}
-
-static void cleanup() {
-  for (pid_t pid : children) {
-    if (kill(pid, 0) == 0) stop(pid);
-  }
-  children.clear();
-  sh("ip netns del " + nsClient);
-  sh("ip netns del " + nsServer);
-  if (!workDir.empty()) sh("rm -rf " + workDir);
-}
-
-static void onSignal(int) {
-  cleanup();
-  _exit(1);
-}
-
-static bool waitForText(const std::string &path, const std::string &text, int seconds) {
-  for (int i = 0; i < seconds * 10; i++) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    if (ss.str().find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return false;
-}
+using namespace bench;
 
 // Receiver-side throughput in bits per second from iperf3's JSON, or 0.
-static double iperf(int seconds) {
-  std::string json = capture("ip netns exec " + nsClient + " iperf3 -c 10.78.0.2 -t " +
-                             std::to_string(seconds) + " -J 2>/dev/null");
+static double iperf(int seconds, int streams) {
+  std::string json = capture(inClient() + "iperf3 -c 10.78.0.2 -t " + std::to_string(seconds) +
+                             " -P " + std::to_string(streams) + " -J 2>/dev/null");
   size_t at = json.find("\"sum_received\"");
   if (at == std::string::npos) return 0;
   at = json.find("\"bits_per_second\"", at);
@@ -106,33 +28,117 @@ static double iperf(int seconds) {
   return atof(json.c_str() + json.find(':', at) + 1);
 }
 
-static double measure(const char *name, const std::vector<std::string> &program,
-                      const std::string &ready, int seconds) {
-  pid_t pid = 0;
-  if (!program.empty()) {
-    std::string log = workDir + "/" + name + ".log";
-    pid = spawn(nsServer, program, log);
-    if (!waitForText(log, ready, 15)) {
-      fprintf(stderr, "%s did not start:\n%s\n", name, capture("cat " + log).c_str());
-      stop(pid);
-      return 0;
-    }
+static void rules(const std::string &kind, int queues) {
+  std::string s = inServer() + "iptables -t mangle ", i = " -i " + serverIf(),
+              o = " -o " + serverIf();
+  sh(s + "-F");
+  std::string target = queues > 1 ? "NFQUEUE --queue-balance 0:" + std::to_string(queues - 1)
+                                  : "NFQUEUE --queue-num 0";
+  if (kind == "all") {
+    // No bypass: a program that is not serving the queue stops the traffic
+    // instead of flattering the figures.
+    sh(s + "-A PREROUTING" + i + " -j " + target);
+    sh(s + "-A OUTPUT" + o + " -j " + target);
+  } else if (kind == "recipe") {
+    sh(s + "-A PREROUTING" + i + " -j CONNMARK --restore-mark");
+    sh(s + "-A OUTPUT" + o + " -j CONNMARK --restore-mark");
+    sh(s + "-A PREROUTING" + i + " -m mark --mark 0 -j " + target + " --queue-bypass");
+    sh(s + "-A OUTPUT" + o + " -m mark --mark 0 -j " + target + " --queue-bypass");
+    sh(s + "-A INPUT" + i + " -m mark ! --mark 0 -j CONNMARK --save-mark");
+    sh(s + "-A POSTROUTING" + o + " -m mark ! --mark 0 -j CONNMARK --save-mark");
   }
-  double bps = iperf(seconds);
+}
+
+// Packets the queue rules sent to queues so far.
+static long queued() {
+  return atol(capture(inServer() + "iptables -t mangle -L -v -n -x | awk '/NFQUEUE/ {s += $1} "
+                                   "END {print s+0}'").c_str());
+}
+
+static double run(const char *name, const std::vector<std::string> &program,
+                  const std::string &ready, int seconds, int streams) {
+  pid_t pid = 0;
+  if (!program.empty() && !(pid = startReady(name, program, ready))) return 0;
+  long before = queued();
+  double bps = iperf(seconds, streams);
+  long q = queued() - before;
   if (pid) stop(pid);
-  printf("%-28s %10.1f Mbit/s\n", name, bps / 1e6);
+  printf("%-44s %9.2f Gbit/s  (%ld packets queued)\n", name, bps / 1e9, q);
   fflush(stdout);
   return bps;
 }
 
-static const int kRounds = 3;
+// ---- short connections: a small server and client of this program ----
 
-static double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
+static int serve(int port) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 || listen(s, 4096) != 0) return 1;
+  printf("serving\n");
+  fflush(stdout);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < 4; t++)
+    workers.emplace_back([s] {
+      char buf[256];
+      for (;;) {
+        int c = accept(s, nullptr, nullptr);
+        if (c < 0) continue;
+        if (recv(c, buf, sizeof(buf), 0) > 0) send(c, "ok\n", 3, MSG_NOSIGNAL);
+        close(c);  // the server closes first: its side keeps the TIME_WAIT
+      }
+    });
+  for (auto &w : workers) w.join();
+  return 0;
+}
+
+// Connections completed (request sent, answer read) in `seconds`.
+static int connectLoop(int seconds, int threads) {
+  std::atomic<long> done{0};
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; t++)
+    workers.emplace_back([&] {
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(8081);
+      inet_pton(AF_INET, "10.78.0.2", &a.sin_addr);
+      char buf[16];
+      while (std::chrono::steady_clock::now() < end) {
+        int c = socket(AF_INET, SOCK_STREAM, 0);
+        timeval tv = {1, 0};
+        setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+        if (connect(c, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0 &&
+            send(c, "GET\n", 4, MSG_NOSIGNAL) == 4 && recv(c, buf, sizeof(buf), 0) > 0)
+          done++;
+        close(c);
+      }
+    });
+  for (auto &w : workers) w.join();
+  printf("%ld\n", done.load());
+  return 0;
+}
+
+static double connectionRate(const char *name, const std::vector<std::string> &program,
+                             const std::string &ready, int seconds) {
+  pid_t pid = 0;
+  if (!program.empty() && !(pid = startReady(name, program, ready))) return 0;
+  std::string self = selfDir() + "/nfq";
+  long n = atol(capture(inClient() + self + " --connect " + std::to_string(seconds) + " 8").c_str());
+  if (pid) stop(pid);
+  double rate = static_cast<double>(n) / seconds;
+  printf("%-44s %9.0f connections/s\n", name, rate);
+  fflush(stdout);
+  return rate;
 }
 
 int main(int argc, char **argv) {
+  if (argc > 2 && strcmp(argv[1], "--serve") == 0) return serve(atoi(argv[2]));
+  if (argc > 3 && strcmp(argv[1], "--connect") == 0) return connectLoop(atoi(argv[2]), atoi(argv[3]));
   if (geteuid() != 0) {
     printf("nfq: skipped: needs root (it creates network namespaces)\n");
     return 0;
@@ -141,63 +147,60 @@ int main(int argc, char **argv) {
     printf("nfq: skipped: iperf3 is not installed\n");
     return 0;
   }
-  int seconds = argc > 1 ? atoi(argv[1]) : 5;
-  if (seconds < 1 || seconds > 60) seconds = 5;
-
-  char self[4096];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-  if (n <= 0) return 1;
-  self[n] = '\0';
-  std::string benchDir = std::string(self).substr(0, std::string(self).rfind('/'));
-  std::string vesk = benchDir + "/../vesk", acceptAll = benchDir + "/nfq_accept_all";
-
-  std::string id = std::to_string(getpid());
-  nsClient = "vesk-nfqb-c-" + id;
-  nsServer = "vesk-nfqb-s-" + id;
-  char dir[] = "/tmp/vesk-nfq-bench.XXXXXX";
-  if (!mkdtemp(dir)) return 1;
-  workDir = dir;
-  signal(SIGINT, onSignal);
-  signal(SIGTERM, onSignal);
-
-  bool ok = sh("ip netns add " + nsClient) == 0 && sh("ip netns add " + nsServer) == 0 &&
-            sh("ip link add vbc" + id + " netns " + nsClient + " type veth peer name vbs" + id +
-               " netns " + nsServer) == 0;
-  if (!ok) {
+  int seconds = argc > 1 ? atoi(argv[1]) : 4;
+  if (seconds < 1 || seconds > 60) seconds = 4;
+  std::string dir = selfDir(), vesk = dir + "/../vesk", acceptAll = dir + "/nfq_accept_all";
+  if (!setUp("nfqb")) {
     printf("nfq: cannot create the namespaces\n");
     cleanup();
     return 1;
   }
-  std::string c = "ip netns exec " + nsClient + " ", s = "ip netns exec " + nsServer + " ";
-  sh(c + "ip link set lo up");
-  sh(s + "ip link set lo up");
-  sh(c + "ip addr add 10.78.0.1/24 dev vbc" + id);
-  sh(s + "ip addr add 10.78.0.2/24 dev vbs" + id);
-  sh(c + "ip link set vbc" + id + " up");
-  sh(s + "ip link set vbs" + id + " up");
   spawn(nsServer, {"iperf3", "-s"}, workDir + "/iperf3.log");
   waitForText(workDir + "/iperf3.log", "Server listening", 10);
+  printf("other engineers' jobs may load this machine's CPUs: compare ratios of one run\n");
 
-  double none = measure("no queue", {}, "", seconds);
-  // Every packet of both directions goes through the queue, no bypass: a
-  // program that is not serving the queue stops the traffic instead of
-  // flattering the figures.
-  sh(s + "iptables -t mangle -A PREROUTING -i vbs" + id + " -j NFQUEUE --queue-num 0");
-  sh(s + "iptables -t mangle -A OUTPUT -o vbs" + id + " -j NFQUEUE --queue-num 0");
-  // The machine may be shared: alternate the two programs and keep the
-  // median of each, so a burst of load elsewhere skews neither figure.
-  std::vector<double> floors, vesks;
-  for (int round = 0; round < kRounds; round++) {
-    floors.push_back(
-        measure("accept-all queue program", {acceptAll, "0"}, "accepting on queue", seconds));
-    vesks.push_back(measure("vesk", {vesk, "-q", "0", "-s"}, "Running [UUID:", seconds));
-  }
-  double floor = median(floors), withVesk = median(vesks);
-  printf("median accept-all:            %10.1f Mbit/s\n", floor / 1e6);
-  printf("median vesk:                  %10.1f Mbit/s\n", withVesk / 1e6);
+  const std::string ready = "Running [UUID:";
+  rules("none", 1);
+  double none = run("no queue", {}, "", seconds, 1);
+  rules("all", 1);
+  double floor = run("accept-all, GSO packets whole", {acceptAll, "0"}, "accepting", seconds, 1);
+  double noGso = run("accept-all, no GSO", {acceptAll, "0", "--no-gso"}, "accepting", seconds, 1);
+  double all = run("vesk, every packet queued", {vesk, "-q", "0", "-s"}, ready, seconds, 1);
+  rules("recipe", 1);
+  double recipe = run("vesk behind the README's rules", {vesk, "-q", "0", "-s"}, ready, seconds, 1);
+  rules("none", 1);
+  double none4 = run("no queue, 4 streams", {}, "", seconds, 4);
+  rules("all", 1);
+  double floor4 = run("accept-all, 1 queue, 4 streams, GSO", {acceptAll, "0"}, "accepting",
+                      seconds, 4);
+  double one4 = run("vesk, 1 queue, 4 streams, every packet", {vesk, "-q", "0", "-s"}, ready,
+                    seconds, 4);
+  rules("all", 4);
+  double four4 = run("vesk, 4 queues, 4 streams, every packet", {vesk, "-q", "0:4", "-s"}, ready,
+                     seconds, 4);
 
-  printf("ratio vesk / accept-all:      %10.2f (target 0.80)\n", floor > 0 ? withVesk / floor : 0.0);
-  printf("ratio accept-all / no queue:  %10.2f\n", none > 0 ? floor / none : 0.0);
+  rules("none", 1);
+  spawn(nsServer, {dir + "/nfq", "--serve", "8081"}, workDir + "/serve.log");
+  waitForText(workDir + "/serve.log", "serving", 10);
+  double rateNone = connectionRate("new connections/s, no queue", {}, "", seconds);
+  rules("all", 1);
+  double rateFloor = connectionRate("new connections/s, accept-all, every packet",
+                                    {acceptAll, "0"}, "accepting", seconds);
+  double rateVesk = connectionRate("new connections/s, vesk, every packet", {vesk, "-q", "0", "-s"},
+                                   ready, seconds);
+  rules("none", 1);
+
+  auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
+  printf("\nratios of this run:\n");
+  printf("  GSO floor / no queue                   %6.2f\n", ratio(floor, none));
+  printf("  floor without GSO / GSO floor          %6.2f\n", ratio(noGso, floor));
+  printf("  vesk every packet / GSO floor          %6.2f  (target 0.50)\n", ratio(all, floor));
+  printf("  vesk behind the README's rules / none  %6.2f  (target 0.90)\n", ratio(recipe, none));
+  printf("  4 queues / 1 queue (4 streams)         %6.2f  (target 3; no queue, 4 streams: %.2f Gbit/s)\n",
+         ratio(four4, one4), none4 / 1e9);
+  printf("  1 queue, 4 streams: vesk / accept-all   %6.2f\n", ratio(one4, floor4));
+  printf("  new connections/s vesk / no queue      %6.2f\n", ratio(rateVesk, rateNone));
+  printf("  new connections/s vesk / accept-all    %6.2f\n", ratio(rateVesk, rateFloor));
   cleanup();
   return 0;
 }

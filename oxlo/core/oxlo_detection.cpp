@@ -96,6 +96,13 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
     for (uint16_t i = 0; i < opt_len; i++)
         raw.hex(opt[i]);
 
+    /* The options as hashed: the timestamp option's values are zeroed, as
+     * they differ on every connection and would give every SYN of one
+     * system a fingerprint of its own. */
+    uint8_t stable[40];
+    const uint16_t stable_len = opt_len < sizeof(stable) ? opt_len : uint16_t(sizeof(stable));
+    memcpy(stable, opt, stable_len);
+
     int mss = -1, wscale = -1;
     char kinds_text[128] = "";
     text_buf kinds{kinds_text, sizeof(kinds_text), 0};
@@ -118,6 +125,8 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
             mss = len >= 4 ? oxlo_be16(opt + i + 2) : opt[i + 2];
         else if (kind == 3 && len >= 3 && len <= 6)
             wscale = opt[i + 2];
+        else if (kind == 8 && len == 10 && i + len <= stable_len)
+            memset(stable + i + 2, 0, 8);
         i = (uint16_t)(i + len);
     }
 
@@ -125,8 +134,13 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
         fp.add("%u_", flag_word);
         fp.add("%u_", ttl_class(pkt->ttl));
         fp.add("%u_", window);
+        char hashed_text[2 * sizeof(stable) + 1];
+        text_buf hashed{hashed_text, sizeof(hashed_text), 0};
+        hashed_text[0] = '\0';
+        for (uint16_t i = 0; i < stable_len; i++)
+            hashed.hex(stable[i]);
         uint8_t digest[32];
-        oxlo_sha256_digest(reinterpret_cast<const uint8_t *>(pkt->raw_options), raw.len, digest);
+        oxlo_sha256_digest(reinterpret_cast<const uint8_t *>(hashed_text), hashed.len, digest);
         for (int i = 0; i < 6; i++)
             fp.hex(digest[i]);
     } else {
@@ -142,6 +156,7 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
             fp.adds(":");
     }
     flow->tcp_fingerprint = oxlo_heap_strdup(pkt->fingerprint);
+    flow->os_guess = uint32_t(oxlo_os_fingerprint_lookup(module, flow->tcp_fingerprint));
     if (s->tcp_fingerprint_raw && !flow->tcp_raw_options)
         flow->tcp_raw_options = oxlo_heap_strdup(pkt->raw_options);
 
@@ -158,17 +173,34 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
     }
 }
 
+/* Room for `length` tracked bytes and the NUL: a power of two from 64 up,
+ * at most the limit, so that a flow with a few bytes of payload (most flows
+ * of a flood) holds no more than it needs. Derived from the length alone. */
+uint32_t track_payload_room(uint32_t length, uint16_t limit)
+{
+    uint32_t room = 64;
+    while (room < length + 1u && room <= limit)
+        room *= 2;
+    return room > limit + 1u ? limit + 1u : room;
+}
+
 void track_payload(oxlo_module *module, oxlo_flow_state *flow)
 {
     const oxlo_packet_state *pkt = &module->det.packet;
     const uint16_t limit = module->payload_track_limit;
     if (limit == 0 || !pkt->payload || pkt->payload_length == 0)
         return;
-    if (!flow->track_payload) {
-        flow->track_payload = static_cast<uint8_t *>(oxlo_heap_alloc(limit + 1u));
-        if (!flow->track_payload)
+    const uint32_t have = flow->track_payload ? flow->track_payload_length : 0;
+    if (have >= limit)
+        return;
+    const uint32_t want = have + pkt->payload_length < limit ? have + pkt->payload_length : limit;
+    const uint32_t room = track_payload_room(want, limit);
+    if (!flow->track_payload || room > track_payload_room(have, limit)) {
+        void *grown = oxlo_heap_realloc(flow->track_payload, room);
+        if (!grown)
             return;
-        flow->track_payload_length = 0;
+        flow->track_payload = static_cast<uint8_t *>(grown);
+        flow->track_payload_length = uint16_t(have);
     }
     for (uint16_t i = 0; i < pkt->payload_length && flow->track_payload_length < limit; i++) {
         const uint8_t c = pkt->payload[i];
@@ -618,7 +650,9 @@ int oxlo_l4_decode(const uint8_t *packet, uint16_t length, const uint8_t **l4, u
         const uint8_t proto = packet[9];
         if (proto == 17 && (total > length || total < ihl))
             return 1;
-        const uint16_t end = total < length ? total : length;
+        /* A TCP super-packet beyond 64 KiB (GSO) carries 0 in the field:
+         * what was captured is the packet. */
+        const uint16_t end = total == 0 || total > length ? length : total;
         *l4 = packet + ihl;
         *l4_length = end > ihl ? (uint16_t)(end - ihl) : 0;
         *l4_protocol = proto;
@@ -627,12 +661,14 @@ int oxlo_l4_decode(const uint8_t *packet, uint16_t length, const uint8_t **l4, u
     if (version == 6 && !(flags & 1)) {
         if (length < 40)
             return 1;
+        /* A GSO packet may be longer than the queue copies of it, and one
+         * beyond 64 KiB carries 0 here: the payload is what was captured.
+         * A cut UDP datagram is refused, as over IPv4. */
         const uint16_t plen = oxlo_be16(packet + 4);
-        if (plen > length - 40)
-            return 1;
+        const bool cut = plen > length - 40;
         uint8_t next = packet[6];
         const uint8_t *p = packet + 40;
-        uint16_t remaining = plen;
+        uint16_t remaining = cut || plen == 0 ? (uint16_t)(length - 40) : plen;
         for (;;) {
             if (next == 0 || next == 43 || next == 60 || next == 135) {
                 if (remaining < 2)
@@ -658,6 +694,8 @@ int oxlo_l4_decode(const uint8_t *packet, uint16_t length, const uint8_t **l4, u
                 break;
             }
         }
+        if (cut && next == 17)
+            return 1;
         *l4 = p;
         *l4_length = remaining;
         *l4_protocol = next;

@@ -760,6 +760,7 @@ oxlo_classification oxlo_classification_fallback(oxlo_module *module, oxlo_flow_
     r.master = oxlo_user_protocol_id(module, master);
     r.app = oxlo_user_protocol_id(module, app);
     r.category = oxlo_protocol_pair_category(module, (uint32_t(app) << 16) | master);
+    r.breed = oxlo_protocol_pair_breed(module, (uint32_t(app) << 16) | master);
     return r;
 }
 

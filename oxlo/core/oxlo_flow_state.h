@@ -85,6 +85,7 @@ struct oxlo_flow_state {
     char *tcp_fingerprint;
     char *tcp_raw_options;
     uint32_t os_guess;
+    char oxlo_fingerprint[33];     /* flow fingerprint, 32 hex digits or empty */
     float entropy;
     uint64_t risk_mask;            /* oxlo_risk_mask */
     oxlo_flow_risk_message risk_messages[OXLO_FLOW_RISK_MESSAGES];

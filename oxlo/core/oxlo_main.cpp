@@ -307,6 +307,7 @@ void oxlo_module_free(oxlo_module *m)
     oxlo_address_cache_free(m->address_cache);
     oxlo_hash_filter_free(m->dns_tracking[0]);
     oxlo_hash_filter_free(m->dns_tracking[1]);
+    oxlo_string_map_free(&m->os_fingerprints);
     oxlo_heap_free(m);
 }
 

@@ -56,6 +56,8 @@ void oxlo_set_memory_hooks(oxlo_alloc_hook alloc, oxlo_free_hook free_fn,
 
 uint64_t oxlo_allocated_bytes(void) { return allocated_bytes.load(std::memory_order_relaxed); }
 
+void oxlo_count_foreign_bytes(size_t bytes) { count(bytes); }
+
 void *oxlo_heap_alloc(size_t size)
 {
     count(size);

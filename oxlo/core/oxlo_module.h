@@ -293,7 +293,8 @@ struct oxlo_module {
     oxlo_lru_table *lru[OXLO_LRU_KIND_COUNT];
     string_lru_cache *tinc_cache;
     oxlo_address_cache *address_cache;
-    oxlo_hash_filter *dns_tracking[2];
+    oxlo_hash_filter *dns_tracking[2]; /* current, previous */
+    oxlo_string_map *os_fingerprints;  /* TCP fingerprint text -> OS id */
 
     oxlo_plugin_slot plugins[OXLO_MAX_PLUGINS];
     uint32_t plugin_count;
@@ -357,6 +358,11 @@ int oxlo_crypto_initialised(void);
 const char *oxlo_crypto_setup(void);
 void oxlo_address_cache_free(oxlo_address_cache *cache);
 void oxlo_hash_filter_free(oxlo_hash_filter *filter);
+/* The flow fingerprint (oxlo_fingerprints.cpp), run by the end-of-detection
+ * checks. */
+const char *oxlo_flow_fingerprint_compute(oxlo_module *module, oxlo_flow_state *flow);
+/* OS id of a TCP fingerprint text, 0 when unknown. */
+int oxlo_os_fingerprint_lookup(oxlo_module *module, const char *text);
 
 /* Label-boundary match callback of the host and content automata. */
 int oxlo_host_match_callback(const automaton_match_info *info, automaton_text *text,

@@ -31,6 +31,9 @@ void oxlo_set_memory_hooks(oxlo_alloc_hook alloc, oxlo_free_hook free_fn,
 
 /* Bytes requested so far; only grows (releases do not subtract). */
 uint64_t oxlo_allocated_bytes(void);
+/* Adds bytes that a dependency allocated for the library without going
+ * through these wrappers (the bitmap library's containers). */
+void oxlo_count_foreign_bytes(size_t bytes);
 
 void *oxlo_heap_alloc(size_t size);
 void *oxlo_heap_calloc(size_t count, size_t size);

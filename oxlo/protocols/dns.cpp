@@ -9,9 +9,11 @@
  * records has been read. */
 #include "oxlo_flow_json.h"
 #include "oxlo_private.h"
+#include "oxlo_address_cache.h"
 #include "oxlo_dissector_kit.h"
 #include "protocols/dns_private.h"
 #include "oxlo_hash.h"
+#include "oxlo_hash_filter.h"
 #include "oxlo_risks.h"
 #include "oxlo_tls_dns.h"
 #include "oxlo_dissector.h"
@@ -181,8 +183,25 @@ struct dns_context {
     uint16_t found;         /* protocol of the host name, 0 when none */
 };
 
+/* Every answered address goes to the address cache and to DNS tracking,
+ * not only the first ones the flow keeps. */
+void remember_answer_address(dns_context *c, const uint8_t *data, bool v6, uint32_t ttl)
+{
+    oxlo_module *m = c->module;
+    const char *name = c->flow->host_name;
+    if (!name[0])
+        return;
+    uint8_t address[16] = {0};
+    memcpy(address, data, v6 ? 16 : 4);
+    if (m->cfg.address_cache_size > 0)
+        oxlo_module_address_store(m, address, name, uint32_t(m->det.packet.time_ms / 1000), ttl);
+    if (m->cfg.hostname_dns_check)
+        oxlo_dns_resolution_add(m, address, name);
+}
+
 void store_answer_address(dns_context *c, const uint8_t *data, bool v6, uint32_t ttl)
 {
+    remember_answer_address(c, data, v6, ttl);
     oxlo_dns_flow *dns = c->dns;
     if (dns->address_count >= OXLO_DNS_MAX_ADDRESSES)
         return;

@@ -7,6 +7,7 @@
 #include "oxlo_flow_json.h"
 #include "oxlo_private.h"
 #include "oxlo_dissector_kit.h"
+#include "oxlo_hash_filter.h"
 #include "protocols/http_private.h"
 #include "oxlo_risks.h"
 #include "oxlo_utils.h"
@@ -563,6 +564,29 @@ bool host_chars_valid(const char *h)
     return true;
 }
 
+/* An address given as the host, IPv6 ones in brackets too. */
+bool host_is_address(const char *h)
+{
+    if (oxlo_is_ip_literal(h))
+        return true;
+    const size_t n = strlen(h);
+    if (n < 3 || h[0] != '[' || h[n - 1] != ']' || n - 2 >= 64)
+        return false;
+    char inner[64];
+    memcpy(inner, h + 1, n - 2);
+    inner[n - 2] = '\0';
+    return oxlo_is_ip_literal(inner) != 0;
+}
+
+/* With DNS tracking on, a name no DNS answer gave for this server. */
+void unresolved_host_check(oxlo_module *m, oxlo_flow_state *f)
+{
+    if (!m->cfg.hostname_dns_check || !f->host_name[0] || host_is_address(f->host_name))
+        return;
+    if (!oxlo_dns_resolution_found(m, f->server_address, f->host_name))
+        oxlo_flow_risk_raise(m, f, OXLO_UNRESOLVED_HOSTNAME, f->host_name);
+}
+
 void host_step(oxlo_module *m, oxlo_flow_state *f, const view &host)
 {
     if (empty(host))
@@ -578,6 +602,7 @@ void host_step(oxlo_module *m, oxlo_flow_state *f, const view &host)
         raise(m, f, OXLO_POSSIBLE_EXPLOIT, "Suspicious hostname [%.*s]: attack ?", int(host.length > 64 ? 64 : host.length),
               reinterpret_cast<const char *>(host.data));
     }
+    unresolved_host_check(m, f);
     uint32_t address = 0;
     if (!(f->flags_a & OXLO_FLOW_IPV6) && dotted_ipv4(host, &address)) {
         const uint8_t *s = f->server_address;

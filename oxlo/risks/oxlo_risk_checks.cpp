@@ -461,6 +461,9 @@ void end_of_detection_risks(oxlo_module *module, oxlo_flow_state *flow)
         slow_step(module, flow, flow->synack_ms, flow->first_ack_ms, "Slow TCP 3WH (ACK): %.1f sec");
         probing(module, flow);
     }
+    /* A guess by port or address says nothing a fingerprint could match. */
+    if (flow->confidence != OXLO_CONFIDENCE_MATCH_BY_PORT && flow->confidence != OXLO_CONFIDENCE_MATCH_BY_IP)
+        oxlo_flow_fingerprint_compute(module, flow);
     non_standard_port(module, flow);
     protocol_address_mismatch(module, flow);
     if (flow->state == OXLO_STATE_FINISHED)

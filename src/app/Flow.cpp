@@ -2,10 +2,16 @@
 
 #include <arpa/inet.h>
 
-#include <cstring>
-#include <new>
+#include <sys/random.h>
+#include <unistd.h>
 
-#include "NetfilterInterface.h"
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <random>
+#include <utility>
+
 #include "Trace.h"
 #include "Utils.h"
 
@@ -15,7 +21,7 @@ static uint32_t word(const uint8_t *address, int i) {
   return w;
 }
 
-Flow::Flow(NetfilterInterface *owner_, uint32_t now, uint8_t l4Protocol_, uint8_t ipVersion_,
+Flow::Flow(DetectionEnginePtr engine_, uint32_t queueId_, uint32_t now, uint8_t l4Protocol_, uint8_t ipVersion_,
            const uint8_t *source, uint16_t sourcePort_, const uint8_t *destination,
            uint16_t destinationPort_, uint32_t inInterface_, uint32_t outInterface_)
     : inInterface(inInterface_),
@@ -37,12 +43,13 @@ Flow::Flow(NetfilterInterface *owner_, uint32_t now, uint8_t l4Protocol_, uint8_
       exported(0),
       engineState(nullptr),
       classification{},
-      owner(owner_),
-      engine(owner_->engine()),
+      queueId(queueId_),
+      engine(std::move(engine_)),
       next(nullptr),
       previous(nullptr),
       bucket(0),
-      idleMark(0),
+      olderSeen(nullptr),
+      newerSeen(nullptr),
       firstSeen(now),
       lastSeen(0),
       marker(0) {
@@ -62,18 +69,50 @@ Flow::~Flow() {
   oxlo_flow_state_free(engineState);
 }
 
-uint32_t Flow::hash(uint8_t ipVersion, const uint8_t *source, const uint8_t *destination,
-                    uint16_t sourcePort, uint16_t destinationPort, uint8_t l4Protocol) {
-  uint32_t h = static_cast<uint32_t>(sourcePort) + destinationPort + l4Protocol;
-  if (ipVersion == 4) return h + word(source, 0) + word(destination, 0);
-  uint32_t s = word(source, 0) ^ word(source, 1) ^ word(source, 2) ^ word(source, 3);
-  uint32_t d = word(destination, 0) ^ word(destination, 1) ^ word(destination, 2) ^
-               word(destination, 3);
-  return h + s + d;
+FlowHashKey FlowHashKey::random() {
+  FlowHashKey key;
+  size_t got = 0;
+  while (got < sizeof(key.words)) {
+    ssize_t n = getrandom(reinterpret_cast<uint8_t *>(key.words) + got, sizeof(key.words) - got, 0);
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+    } else if (errno != EINTR) {
+      // No kernel randomness: a key that still differs per process and run.
+      std::random_device device;
+      std::mt19937_64 generator((static_cast<uint64_t>(device()) << 32) ^ device() ^
+                                static_cast<uint64_t>(time(nullptr)) ^ getpid());
+      for (uint64_t &w : key.words) w = generator();
+      return key;
+    }
+  }
+  return key;
 }
 
-uint32_t Flow::hash() const {
-  return hash(ipVersion, sourceAddress, destinationAddress, sourcePort, destinationPort,
+// Multilinear hash of the connection's two ends in a fixed order (the
+// smaller end first), so both directions give the same value: the sum of
+// key words times 32-bit input words, whose high half is strongly universal.
+uint32_t Flow::hash(const FlowHashKey &key, uint8_t ipVersion, const uint8_t *source,
+                    const uint8_t *destination, uint16_t sourcePort, uint16_t destinationPort,
+                    uint8_t l4Protocol) {
+  size_t n = ipVersion == 4 ? 4 : 16;
+  int order = memcmp(source, destination, n);
+  if (order == 0) order = sourcePort < destinationPort ? -1 : sourcePort > destinationPort;
+  const uint8_t *low = order <= 0 ? source : destination;
+  const uint8_t *high = order <= 0 ? destination : source;
+  uint16_t lowPort = order <= 0 ? sourcePort : destinationPort;
+  uint16_t highPort = order <= 0 ? destinationPort : sourcePort;
+
+  uint64_t h = key.words[0];
+  int k = 1;
+  for (size_t i = 0; i < n / 4; i++) h += key.words[k++] * word(low, static_cast<int>(i));
+  for (size_t i = 0; i < n / 4; i++) h += key.words[k++] * word(high, static_cast<int>(i));
+  h += key.words[k++] * (static_cast<uint32_t>(lowPort) << 16 | highPort);
+  h += key.words[k] * (static_cast<uint32_t>(l4Protocol) << 8 | ipVersion);
+  return static_cast<uint32_t>(h >> 32);
+}
+
+uint32_t Flow::hash(const FlowHashKey &key) const {
+  return hash(key, ipVersion, sourceAddress, destinationAddress, sourcePort, destinationPort,
               l4Protocol);
 }
 
@@ -95,11 +134,11 @@ bool Flow::matches(uint8_t ipVersion_, const uint8_t *source, const uint8_t *des
   return false;
 }
 
-void Flow::processPacket(uint8_t direction, const uint8_t *packet, uint16_t length) {
-  uint32_t clock = owner->queueClock();
+void Flow::processPacket(uint8_t direction, const uint8_t *packet, uint16_t length, uint32_t now,
+                         uint64_t nowMs) {
   if (!detectionCompleted) {
     classification = oxlo_classify_packet(engine->module(), engineState, packet, length,
-                                          owner->queueClockMs(), nullptr);
+                                          nowMs, nullptr);
     if (classification.app != 0) detectionCompleted = 1;
   }
   if (direction) {
@@ -109,7 +148,7 @@ void Flow::processPacket(uint8_t direction, const uint8_t *packet, uint16_t leng
     packetsDst2Src++;
     bytesDst2Src += length;
   }
-  lastSeen = clock;
+  lastSeen = now;
 }
 
 void Flow::giveUp() {
@@ -118,8 +157,9 @@ void Flow::giveUp() {
   detectionCompleted = 1;
 }
 
-void Flow::computeMarker() {
-  uint8_t source[16] = {}, destination[16] = {};
+void Flow::ruleAddresses(uint8_t *source, uint8_t *destination) const {
+  memset(source, 0, 16);
+  memset(destination, 0, 16);
   if (ipVersion == 4) {
     uint32_t s = htonl(word(sourceAddress, 0)), d = htonl(word(destinationAddress, 0));
     memcpy(source, &s, 4);
@@ -128,11 +168,7 @@ void Flow::computeMarker() {
     memcpy(source, sourceAddress, 16);
     memcpy(destination, destinationAddress, 16);
   }
-  marker = owner->matchRules(sourceMac, destinationMac, source, destination, engineState,
-                             classification);
 }
-
-bool Flow::isIdle() const { return owner->queueClock() - lastSeen > FLOW_IDLE_SECONDS; }
 
 void Flow::print(const char *tag) const {
   if (!trace || trace->getLevel() < TRACE_DEBUG) return;
@@ -141,7 +177,7 @@ void Flow::print(const char *tag) const {
   trace->log(TRACE_DEBUG, __FILE__, __LINE__,
              "%s[nf:%d][IPv%u][%s][%s <-> %s][%s:%u <-> %s:%u][%s/%u][processed-pkts: %u]"
              "[ifIdx: %u <-> %u][info: %s][marker: %u]",
-             tag, static_cast<int>(owner->queueId()), ipVersion, l4Protocol == 6 ? "TCP" : "UDP",
+             tag, static_cast<int>(queueId), ipVersion, l4Protocol == 6 ? "TCP" : "UDP",
              Utils::macText(sourceMac, srcMac, sizeof(srcMac)),
              Utils::macText(destinationMac, dstMac, sizeof(dstMac)),
              Utils::addressText(ipVersion, sourceAddress, src, sizeof(src)), sourcePort,

@@ -8,7 +8,14 @@
 #include "DetectionEngine.h"
 #include "oxlo_api.h"
 
-class NetfilterInterface;
+// Random words drawn when a flow table is made. The flow hash is a
+// multilinear hash under this key, so which tuples share a bucket cannot be
+// known from outside and a flood of chosen tuples cannot pile up in one.
+struct FlowHashKey {
+  static const int kWords = 11;
+  uint64_t words[kWords];
+  static FlowHashKey random();
+};
 
 #define FLOW_IDLE_SECONDS 30
 #define FLOW_MAC_SOURCE 0x01
@@ -18,29 +25,36 @@ class Flow {
  public:
   // Addresses are 16 bytes: IPv4 in host byte order in the first 32-bit
   // word (rest zero), IPv6 as in the packet. Ports in host byte order.
-  // Throws "Not enough memory" when the engine state cannot be allocated.
-  Flow(NetfilterInterface *owner, uint32_t now, uint8_t l4Protocol, uint8_t ipVersion,
+  // The queue hands down the module it classifies with and its number (for
+  // the trace). Throws "Not enough memory" when the engine state cannot be
+  // allocated.
+  Flow(DetectionEnginePtr engine, uint32_t queueId, uint32_t now, uint8_t l4Protocol, uint8_t ipVersion,
        const uint8_t *source, uint16_t sourcePort, const uint8_t *destination,
        uint16_t destinationPort, uint32_t inInterface, uint32_t outInterface);
   ~Flow();
   Flow(const Flow &) = delete;
   Flow &operator=(const Flow &) = delete;
 
-  // The same for both directions of a connection.
-  static uint32_t hash(uint8_t ipVersion, const uint8_t *source, const uint8_t *destination,
-                       uint16_t sourcePort, uint16_t destinationPort, uint8_t l4Protocol);
-  uint32_t hash() const;
+  // Keyed with the table's random key, the same for both directions of a
+  // connection.
+  static uint32_t hash(const FlowHashKey &key, uint8_t ipVersion, const uint8_t *source,
+                       const uint8_t *destination, uint16_t sourcePort, uint16_t destinationPort,
+                       uint8_t l4Protocol);
+  uint32_t hash(const FlowHashKey &key) const;
   // True when the tuple is this flow's either way; direction 1 for the way of
   // the flow's first packet, 0 for the reverse.
   bool matches(uint8_t ipVersion, const uint8_t *source, const uint8_t *destination,
                uint16_t sourcePort, uint16_t destinationPort, uint8_t l4Protocol,
                uint8_t *direction) const;
 
-  void processPacket(uint8_t direction, const uint8_t *packet, uint16_t length);
+  // now: the queue's clock in seconds, nowMs in milliseconds.
+  void processPacket(uint8_t direction, const uint8_t *packet, uint16_t length, uint32_t now,
+                     uint64_t nowMs);
   // Takes the engine's best guess as the final classification.
   void giveUp();
-  void computeMarker();
-  bool isIdle() const;
+  // The addresses in network order, as the rules match them (16 bytes each).
+  void ruleAddresses(uint8_t *source, uint8_t *destination) const;
+  bool isIdle(uint32_t now) const { return now - lastSeen > FLOW_IDLE_SECONDS; }
   uint32_t packets() const { return packetsSrc2Dst + packetsDst2Src; }
   // Packed protocol id: application << 16 | master.
   uint32_t protocolPair() const {
@@ -63,13 +77,14 @@ class Flow {
   uint8_t exported;
   oxlo_flow_state *engineState;
   oxlo_classification classification;
-  NetfilterInterface *owner;
+  uint32_t queueId;
   // The module that classifies this flow from its first packet to its end,
   // also when a reload has given the queue a new one meanwhile.
   DetectionEnginePtr engine;
   Flow *next, *previous;
   uint32_t bucket;
-  uint8_t idleMark;
+  // The table's list of flows from the least to the most recently seen.
+  Flow *olderSeen, *newerSeen;
   uint32_t firstSeen, lastSeen;
   uint16_t marker;
   uint32_t dropGeneration = 0;  // rules generation of a drop marker

@@ -2,12 +2,13 @@
 #include "PublicSuffixPaths.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <libnetfilter_conntrack/libnetfilter_conntrack.h>
 #include <libnetfilter_queue/libnetfilter_queue.h>
 #include <linux/netfilter.h>
 #include <pthread.h>
+#include <poll.h>
 #include <signal.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -28,11 +29,15 @@
 
 std::atomic<uint8_t> globalRunning{0};
 
-// Packets are copied whole (up to 65,535 bytes); the netlink and queue
-// headers around one packet need far less than the extra room given here, so
-// a received message is never cut and every packet gets its verdict.
+// Packets are copied whole (up to 65,535 bytes, also GSO packets that the
+// kernel passes unsegmented); the netlink and queue headers around one packet
+// need far less than the extra room given here, so a received message is
+// never cut and every packet gets its verdict.
 static const uint32_t kCopyRange = 0xFFFF;
-static const size_t kReceiveBufferSize = kCopyRange + 65536;
+static const size_t kMessageBufferSize = kCopyRange + 65536;
+// Messages read by one receive call: a burst is read, handled and answered
+// with as few system calls as its verdicts allow.
+static const unsigned kBurst = 16;
 
 
 static const uint32_t kFlowBuckets = 32768;
@@ -40,6 +45,14 @@ static const uint32_t kFlowCap = 262144;
 // Beyond this many packets (both directions) an unclassified flow gets the
 // engine's best guess.
 static const uint32_t kGiveUpPackets = 32;
+// Idle flows deleted after each packet and on each idle second: a packet
+// pays for a few, so a flood's flows go at the rate new ones come in, and an
+// idle queue clears its table within seconds.
+static const uint32_t kPacketPurge = 8;
+static const uint32_t kIdlePurge = 65536;
+// Freed flows leave free pages inside the allocator's heaps; after this many
+// deletions they are handed back to the system.
+static const uint32_t kTrimAfterDeletions = 65536;
 
 oxlo_module *NetfilterInterface::buildModule(vesk_rule_manager *data) {
   oxlo_module *module = oxlo_module_new(nullptr);
@@ -93,7 +106,7 @@ void NetfilterInterface::createModule() {
   } catch (const std::bad_alloc &) {
     flowTable_ = nullptr;
   }
-  receiveBuffer_ = static_cast<uint8_t *>(malloc(kReceiveBufferSize));
+  receiveBuffer_ = static_cast<uint8_t *>(malloc(kMessageBufferSize * kBurst));
   if (!flowTable_ || !receiveBuffer_) {
     trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to allocate flow hash");
     exit(-1);
@@ -160,6 +173,11 @@ NetfilterInterface::NetfilterInterface(uint32_t queueId, ZMQExporterList *export
     release();
     throw 1;
   }
+  // GSO packets arrive whole instead of being cut into MTU-sized segments
+  // for the queue: one packet and one verdict for up to 64 KiB of a stream.
+  if (nfq_set_queue_flags(queueHandle_, NFQA_CFG_F_GSO, NFQA_CFG_F_GSO) < 0)
+    trace->log(TRACE_WARNING, __FILE__, __LINE__,
+               "Unable to receive GSO packets whole [queueId=%d]", q);
 
   socket_ = nfq_fd(nfqHandle_);
   uint32_t now = static_cast<uint32_t>(time(nullptr));
@@ -397,54 +415,80 @@ void NetfilterInterface::pollLoop() {
   snprintf(name, sizeof(name), "NF_QUEUE-%u", queueId_);
   pthread_setname_np(pthread_self(), name);
 
+  struct mmsghdr messages[kBurst];
+  struct iovec vectors[kBurst];
   // start() sets running before the thread exists, so the loop starts at
   // once: packets that arrive before start-up has finished are answered too
   // (accepted unmarked).
   while (running_.load()) {
     applyPendingSwap();
-    fd_set mask;
-    FD_ZERO(&mask);
-    FD_SET(socket_, &mask);
-    struct timeval wait = {1, 0};
-    int rc = select(socket_ + 1, &mask, nullptr, nullptr, &wait);
+    // Read what is waiting without blocking; wait (at most a second) only
+    // when the socket is empty, so a busy queue costs no wait call per packet.
+    memset(messages, 0, sizeof(messages));
+    for (unsigned i = 0; i < kBurst; i++) {
+      vectors[i].iov_base = receiveBuffer_ + i * kMessageBufferSize;
+      vectors[i].iov_len = kMessageBufferSize;
+      messages[i].msg_hdr.msg_iov = &vectors[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    int n = recvmmsg(socket_, messages, kBurst, MSG_DONTWAIT | MSG_TRUNC, nullptr);
     uint32_t now = static_cast<uint32_t>(time(nullptr));
-
-    if (rc <= 0) {
-      if (rc < 0 && errno != EINTR) {
-        trace->log(TRACE_WARNING, __FILE__, __LINE__, "NF_QUEUE select error: [errno: %d/%s]",
-                   errno, strerror(errno));
-        sleep(1);
-      }
-      flowTable_->purgeStep();
-      exportConntrack(now);
-      tickExporters(now);
+    if (n > 0) {
+      for (int i = 0; i < n; i++) handleMessage(messages[i]);
+      flushVerdicts();
     } else {
-      ssize_t len = recv(socket_, receiveBuffer_, kReceiveBufferSize, MSG_TRUNC);
-      if (len < 0) {
+      int err = n < 0 ? errno : EAGAIN;
+      if (err == EAGAIN || err == EWOULDBLOCK) {
+        struct pollfd ready = {socket_, POLLIN, 0};
+        int rc = poll(&ready, 1, 1000);
+        now = static_cast<uint32_t>(time(nullptr));
+        if (rc == 0) {
+          idleSecond(now);
+        } else if (rc < 0 && errno != EINTR) {
+          trace->log(TRACE_WARNING, __FILE__, __LINE__, "NF_QUEUE poll error: [errno: %d/%s]",
+                     errno, strerror(errno));
+          sleep(1);
+        }
+      } else {
         // ENOBUFS means the kernel dropped messages for us; the queue is
         // still bound, so stopping here would black-hole its traffic.
-        int err = errno;
-        if (err != EAGAIN && err != EWOULDBLOCK)
-          trace->log(err == EINTR ? TRACE_DEBUG : TRACE_WARNING, __FILE__, __LINE__,
-                     "NF_QUEUE receive error: [len: %d][errno: %d]", static_cast<int>(len), err);
-        if (err != ENOBUFS && err != EINTR && err != EAGAIN && err != EWOULDBLOCK) sleep(1);
-      } else if (static_cast<size_t>(len) > kReceiveBufferSize) {
-        trace->log(TRACE_ERROR, __FILE__, __LINE__,
-                   "NF_QUEUE message larger than the receive buffer: [len: %d]",
-                   static_cast<int>(len));
-      } else {
-        int handled = nfq_handle_packet(nfqHandle_, reinterpret_cast<char *>(receiveBuffer_),
-                                        static_cast<int>(len));
-        if (handled < 0)
-          trace->log(TRACE_WARNING, __FILE__, __LINE__,
-                     "nfq_handle_packet() failed: [len: %d][rc: %d][errno: %d]",
-                     static_cast<int>(len), handled, errno);
+        trace->log(err == EINTR ? TRACE_DEBUG : TRACE_WARNING, __FILE__, __LINE__,
+                   "NF_QUEUE receive error: [len: %d][errno: %d]", n, err);
+        if (err != ENOBUFS && err != EINTR) sleep(1);
       }
     }
     sendStatistics(now);
   }
+  flushVerdicts();
   trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Leaving netfilter packet poll loop");
   pollLoopLeft_.store(true);
+}
+
+void NetfilterInterface::handleMessage(const struct mmsghdr &message) {
+  size_t len = message.msg_len;
+  if ((message.msg_hdr.msg_flags & MSG_TRUNC) || len > kMessageBufferSize) {
+    trace->log(TRACE_ERROR, __FILE__, __LINE__,
+               "NF_QUEUE message larger than the receive buffer: [len: %d]",
+               static_cast<int>(len));
+    return;
+  }
+  int handled = nfq_handle_packet(nfqHandle_, static_cast<char *>(message.msg_hdr.msg_iov->iov_base),
+                                  static_cast<int>(len));
+  if (handled < 0)
+    trace->log(TRACE_WARNING, __FILE__, __LINE__,
+               "nfq_handle_packet() failed: [len: %d][rc: %d][errno: %d]", static_cast<int>(len),
+               handled, errno);
+}
+
+// One verdict for every packet up to the latest unmarked accept: the kernel
+// applies a batch verdict to all queued packets with an id up to the given
+// one.
+void NetfilterInterface::flushVerdicts() {
+  if (!verdictPending_) return;
+  verdictPending_ = false;
+  if (nfq_set_verdict_batch2(queueHandle_, pendingVerdictId_, NF_ACCEPT, 0) < 0)
+    trace->log(TRACE_WARNING, __FILE__, __LINE__, "Unable to send verdicts: [id: %u][errno: %d]",
+               pendingVerdictId_, errno);
 }
 
 int NetfilterInterface::packetCallback(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data *nfa,
@@ -470,6 +514,16 @@ int NetfilterInterface::handlePacket(struct nfq_q_handle *qh, struct nfq_data *n
                          payload, static_cast<uint32_t>(length), nowMs);
   }
 
+  if (mark == 0 && queueHandle_ == qh) {
+    // Unmarked accepts wait for the batch verdict at the end of the burst;
+    // ids wrap, and a batch covers only ids up to its own.
+    if (verdictPending_ && id < pendingVerdictId_) flushVerdicts();
+    pendingVerdictId_ = id;
+    verdictPending_ = true;
+    return 0;
+  }
+  // A marked or dropped packet goes alone, after the ones before it.
+  flushVerdicts();
   if (mark == 2) verdict = NF_DROP;
   return nfq_set_verdict2(qh, id, verdict, mark, 0, nullptr);
 }
@@ -483,6 +537,7 @@ uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMa
   uint32_t mark = 0;
   queueClock_ = now;
   queueClockMs_ = nowMs ? nowMs : static_cast<uint64_t>(now) * 1000;
+  flowTable_->setClock(now);
 
   uint8_t direction = 1;
   Flow *flow = findOrCreateFlow(sourceMac, inInterface, outInterface, packet, length, &direction);
@@ -495,7 +550,9 @@ uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMa
   }
   if (flow) {
     const bool dropped = flow->detectionCompleted && flow->marker == 2;
-    flow->processPacket(direction, packet, static_cast<uint16_t>(length > 0xFFFF ? 0xFFFF : length));
+    flow->processPacket(direction, packet, static_cast<uint16_t>(length > 0xFFFF ? 0xFFFF : length),
+                        queueClock_, queueClockMs_);
+    flowTable_->touch(flow);
     if (dropped) {
       // A dropped connection stays dropped until it falls idle: the drop
       // never reaches the CONNMARK save rule, and a new flow started on a
@@ -505,7 +562,10 @@ uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMa
     } else {
       if (!flow->detectionCompleted && flow->packets() > kGiveUpPackets) flow->giveUp();
       if (flow->detectionCompleted) {
-        flow->computeMarker();
+        uint8_t source[16], destination[16];
+        flow->ruleAddresses(source, destination);
+        flow->marker = matchRules(flow->sourceMac, flow->destinationMac, source, destination,
+                                  flow->engineState, flow->classification);
         mark = flow->marker;
         flow->print("[OXLO OVER]");
         exportFlow(flow);
@@ -520,9 +580,29 @@ uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMa
       }
     }
   }
-  flowTable_->purgeStep();
+  purge(kPacketPurge, false);
   exportConntrack(now);
   return mark;
+}
+
+void NetfilterInterface::idleSecond(uint32_t now) {
+  // The clock moves on an idle queue too: else the flows of a burst that has
+  // ended never go idle and their memory is never freed.
+  queueClock_ = now;
+  flowTable_->setClock(now);
+  purge(kIdlePurge, true);
+  exportConntrack(now);
+  tickExporters(now);
+}
+
+void NetfilterInterface::purge(uint32_t limit, bool idle) {
+  deletedSinceTrim_ += flowTable_->purgeStep(limit);
+  // An idle queue trims after a thousand deletions, a busy one rarely, so
+  // that the cost spreads over many flows.
+  if (deletedSinceTrim_ >= kTrimAfterDeletions || (idle && deletedSinceTrim_ >= 1024)) {
+    malloc_trim(0);
+    deletedSinceTrim_ = 0;
+  }
 }
 
 Flow *NetfilterInterface::findOrCreateFlow(const uint8_t *sourceMac, uint32_t inInterface,
@@ -536,7 +616,7 @@ Flow *NetfilterInterface::findOrCreateFlow(const uint8_t *sourceMac, uint32_t in
   bool existed = flow != nullptr;
   if (!flow) {
     try {
-      flow = new Flow(this, queueClock_, t.l4Protocol, t.ipVersion, t.source, t.sourcePort,
+      flow = new Flow(engine_, queueId_, queueClock_, t.l4Protocol, t.ipVersion, t.source, t.sourcePort,
                       t.destination, t.destinationPort, inInterface, outInterface);
     } catch (...) {
       return nullptr;

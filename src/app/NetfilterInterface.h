@@ -21,6 +21,7 @@ struct nfq_q_handle;
 struct nfq_data;
 struct nfgenmsg;
 struct nfct_handle;
+struct mmsghdr;
 
 // 0 until start-up has finished, 1 while running, 0 again on shutdown.
 // Until it is set, queued packets are accepted unmarked without parsing.
@@ -66,6 +67,9 @@ class NetfilterInterface {
                          uint32_t outInterface, const uint8_t *packet, uint32_t length,
                          uint64_t nowMs = 0);
 
+  // A second without packets: purge, conntrack export, exporters' tick.
+  void idleSecond(uint32_t now);
+
   // The current rules' marker for a flow (1, pass, when there are none).
   uint16_t matchRules(const uint8_t *sourceMac, const uint8_t *destinationMac,
                       const uint8_t *source, const uint8_t *destination, oxlo_flow_state *state,
@@ -108,7 +112,13 @@ class NetfilterInterface {
   void release();
   Flow *findOrCreateFlow(const uint8_t *sourceMac, uint32_t inInterface, uint32_t outInterface,
                          const uint8_t *packet, uint32_t length, uint8_t *direction);
+  // Deletes up to `limit` idle flows; returns freed memory to the system
+  // after many deletions, or after any on an idle queue.
+  void purge(uint32_t limit, bool idle);
   void pollLoop();
+  void handleMessage(const struct mmsghdr &message);
+  // Sends the batch verdict for the unmarked accepts waiting, if any.
+  void flushVerdicts();
   int handlePacket(struct nfq_q_handle *qh, struct nfq_data *nfa);
   static int packetCallback(struct nfq_q_handle *qh, struct nfgenmsg *msg, struct nfq_data *nfa,
                             void *data);
@@ -165,7 +175,10 @@ class NetfilterInterface {
   bool swapPending_ = false;
   EngineSwap pendingSwap_, displacedSwap_;
 
-  uint8_t *receiveBuffer_ = nullptr;
+  uint8_t *receiveBuffer_ = nullptr;  // one message buffer per message of a burst
+  bool verdictPending_ = false;
+  uint32_t pendingVerdictId_ = 0;
+  uint32_t deletedSinceTrim_ = 0;
   bool tornDown_ = false;
 };
 

@@ -53,8 +53,8 @@ e2e_setup() {
     in_s $ipt -t mangle -A OUTPUT -o eth0 -j CONNMARK --restore-mark
     in_s $ipt -t mangle -A PREROUTING -i eth0 -m mark --mark 0 -j NFQUEUE --queue-num 0 --queue-bypass
     in_s $ipt -t mangle -A OUTPUT -o eth0 -m mark --mark 0 -j NFQUEUE --queue-num 0 --queue-bypass
-    in_s $ipt -t mangle -A INPUT -i eth0 -j CONNMARK --save-mark
-    in_s $ipt -t mangle -A POSTROUTING -o eth0 -j CONNMARK --save-mark
+    in_s $ipt -t mangle -A INPUT -i eth0 -m mark ! --mark 0 -j CONNMARK --save-mark
+    in_s $ipt -t mangle -A POSTROUTING -o eth0 -m mark ! --mark 0 -j CONNMARK --save-mark
   done
   for _ in $(seq 1 50); do in_c ping -c1 -W1 10.77.0.2 >/dev/null 2>&1 && break; sleep 0.1; done
 }

@@ -14,6 +14,10 @@ static void configure(oxlo_module *mod)
     oxlo_set_config(mod, "tls", "max_num_blocks_to_analyze", "16");
     oxlo_set_config(mod, "tls", "metadata.ja4r_fingerprint", "1");
     oxlo_set_config(mod, "tls", "metadata.ja_data", "1");
+    /* DNS answers feed the address cache and answer tracking, which the
+     * server names of TLS hellos are then checked against. */
+    oxlo_set_config(mod, nullptr, "dpi.address_cache_size", "64");
+    oxlo_set_config(mod, nullptr, "hostname_dns_check", "1");
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

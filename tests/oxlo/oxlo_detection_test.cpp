@@ -46,6 +46,15 @@ std::vector<walk_case> walk_cases()
     v5[0] = 0x55;
     bytes v6_short_payload = pkt::ipv6(17, u);
     pkt::put16(v6_short_payload, 4, 400);
+    // GSO packets: cut by the queue's copy range, or beyond 64 KiB with a
+    // length field of 0; what was captured is walked.
+    pkt::ip4_opts gso_total;
+    gso_total.total = 0;
+    const bytes big = pkt::tcp(40000, 80, std::string(65000, 'g'));
+    bytes v6_cut = pkt::ipv6(6, big);
+    v6_cut.resize(v6_cut.size() - 500);
+    bytes v6_zero = pkt::ipv6(6, big);
+    pkt::put16(v6_zero, 4, 0);
     return {
         {"ipv4_tcp", pkt::ipv4(6, t), 0, 0, 6, uint16_t(t.size())},
         {"ipv4_header_below_20", pkt::ipv4(6, t, bad_ihl), 0, 1, 0, 0},
@@ -62,6 +71,9 @@ std::vector<walk_case> walk_cases()
         {"ipv6_no_next_header", pkt::ipv6(59, u), 0, 1, 0, 0},
         {"ipv6_payload_beyond_capture", v6_short_payload, 0, 1, 0, 0},
         {"ipv6_refused", pkt::ipv6(17, u), 1, 1, 0, 0},
+        {"ipv4_tcp_gso_total_0", pkt::ipv4(6, big, gso_total), 0, 0, 6, uint16_t(big.size())},
+        {"ipv6_tcp_cut_by_the_copy_range", v6_cut, 0, 0, 6, uint16_t(big.size() - 500)},
+        {"ipv6_tcp_gso_length_0", v6_zero, 0, 0, 6, uint16_t(big.size())},
         {"version_5", v5, 0, 1, 0, 0},
     };
 }
@@ -404,6 +416,34 @@ TEST_F(Detection, executables_and_scripts_in_payload_raise_risks)
         feed(pkt::ipv4(6, pkt::tcp(40000, 40001, c.payload)), fl);
         EXPECT_EQ(((oxlo_flow_risk_bits(fl) >> c.risk) & 1) != 0, c.raised) << c.name;
         oxlo_flow_state_free(fl);
+    }
+}
+
+} // namespace
+
+namespace {
+
+// ---- payload tracking ------------------------------------------------------
+
+struct TrackPayload : detect_test::module_fixture {
+    std::vector<std::array<const char *, 3>> knobs() override { return {{{nullptr, "flow.track_payload", "1"}}}; }
+};
+
+// The tracked text grows with the flow's payload up to the 1,024-byte limit,
+// over small packets and a 60 KB one alike, non-printable bytes as '.'.
+TEST_F(TrackPayload, keeps_the_first_1024_bytes_over_packets_of_any_size)
+{
+    std::string expected;
+    const std::vector<std::string> payloads = {"ab\x01", std::string(70, 'c'), std::string(300, 'd'),
+                                               std::string(60000, 'e'), "late"};
+    for (const std::string &p : payloads) {
+        feed(pkt::ipv4(17, pkt::udp(40000, 9999, p)));
+        for (char c : p)
+            expected += (c >= 0x20 && c <= 0x7E) ? c : '.';
+        expected.resize(std::min<size_t>(expected.size(), 1024));
+        ASSERT_NE(f->track_payload, nullptr);
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(f->track_payload), f->track_payload_length), expected);
+        EXPECT_EQ(f->track_payload[f->track_payload_length], '\0');
     }
 }
 

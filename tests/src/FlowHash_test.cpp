@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -49,7 +50,7 @@ class FlowHashTest : public ::testing::Test {
     uint8_t a[16] = {}, b[16] = {};
     memcpy(a, &kA, 4);
     memcpy(b, &kB, 4);
-    return new Flow(queue.get(), queue->queueClock(), 17, 4, a, sport, b, dport, 1, 2);
+    return new Flow(queue->engine(), queue->queueId(), queue->queueClock(), 17, 4, a, sport, b, dport, 1, 2);
   }
 
   ZMQExporterList exporters;
@@ -61,12 +62,41 @@ TEST_F(FlowHashTest, queue_table_has_its_fixed_size) {
   EXPECT_EQ(queue->flowTable()->cap(), 262144u);
 }
 
-TEST_F(FlowHashTest, hash_is_the_same_both_ways) {
+TEST_F(FlowHashTest, hash_is_the_same_both_ways_and_depends_on_the_key) {
   uint8_t a[16] = {1, 2, 3, 4}, b[16] = {9, 8, 7, 6};
   uint8_t a6[16] = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
   uint8_t b6[16] = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
-  EXPECT_EQ(Flow::hash(4, a, b, 1, 2, 6), Flow::hash(4, b, a, 2, 1, 6));
-  EXPECT_EQ(Flow::hash(6, a6, b6, 1, 2, 17), Flow::hash(6, b6, a6, 2, 1, 17));
+  FlowHashKey k1 = FlowHashKey::random(), k2 = FlowHashKey::random();
+  EXPECT_EQ(Flow::hash(k1, 4, a, b, 1, 2, 6), Flow::hash(k1, 4, b, a, 2, 1, 6));
+  EXPECT_EQ(Flow::hash(k1, 6, a6, b6, 1, 2, 17), Flow::hash(k1, 6, b6, a6, 2, 1, 17));
+  // Same address both ends: the ports decide the order.
+  EXPECT_EQ(Flow::hash(k1, 4, a, a, 7, 9, 17), Flow::hash(k1, 4, a, a, 9, 7, 17));
+  EXPECT_NE(Flow::hash(k1, 4, a, b, 1, 2, 6), Flow::hash(k1, 4, a, b, 2, 1, 6));
+  EXPECT_NE(Flow::hash(k1, 4, a, b, 1, 2, 6), Flow::hash(k1, 4, a, b, 1, 2, 17));
+  // Two keys (two tables, two runs) place the same tuples differently.
+  int same = 0;
+  for (uint16_t p = 1; p <= 64; p++)
+    same += Flow::hash(k1, 4, a, b, p, 53, 17) % 32768 == Flow::hash(k2, 4, a, b, p, 53, 17) % 32768;
+  EXPECT_LT(same, 4);
+}
+
+// Tuples that a plain sum of ports and addresses puts in one bucket spread
+// over the buckets under the keyed hash.
+TEST_F(FlowHashTest, tuples_with_equal_sums_spread_over_the_buckets) {
+  FlowHash table(32768, 262144);
+  std::vector<uint32_t> chains(table.buckets());
+  for (uint32_t i = 0; i < 40000; i++) {
+    uint32_t src = kA + i, dst = kB - i;  // address sum constant
+    uint16_t sport = static_cast<uint16_t>(1024 + i % 30000);
+    uint16_t dport = static_cast<uint16_t>(40000 - i % 30000);  // port sum constant
+    uint8_t s[16] = {}, d[16] = {};
+    memcpy(s, &src, 4);
+    memcpy(d, &dst, 4);
+    Flow f(queue->engine(), queue->queueId(), 1, 17, 4, s, sport, d, dport, 1, 2);
+    chains[table.bucketOf(&f)]++;
+  }
+  uint32_t longest = *std::max_element(chains.begin(), chains.end());
+  EXPECT_LE(longest, 16u);  // about 1.2 per bucket on average
 }
 
 TEST_F(FlowHashTest, reply_finds_the_request_flow) {
@@ -112,22 +142,21 @@ TEST_F(FlowHashTest, idle_flow_is_invisible_and_replaced) {
   send(1030, true, 0x10, 1, 2, nullptr);  // 30 s later: still alive
   EXPECT_EQ(queue->flowTable()->count(), 1u);
   send(1061, true, 0x10, 1, 2, nullptr);  // 31 s of silence: a second flow
-  EXPECT_EQ(queue->flowTable()->count(), 2u);
   Flow *f = findAB(&direction);
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(f->firstSeen, 1061u);
+  // The same packet's purge deleted the idle one.
+  EXPECT_EQ(queue->flowTable()->count(), 1u);
 }
 
 TEST_F(FlowHashTest, unlink_anywhere_in_a_chain_keeps_the_others) {
   for (int victim = 0; victim < 3; victim++) {
-    FlowHash table(16, 100);
-    // Equal port sums: one bucket.
+    FlowHash table(1, 100);  // one bucket: one chain
     Flow *flows[3] = {makeFlow(1000, 2000), makeFlow(1001, 1999), makeFlow(1002, 1998)};
     for (Flow *f : flows) {
       f->lastSeen = queue->queueClock();
       ASSERT_TRUE(table.add(f));
     }
-    ASSERT_EQ(flows[0]->bucket, flows[2]->bucket);
     // flows[2] is the head, flows[0] the tail.
     table.unlink(flows[2 - victim]);
     delete flows[2 - victim];
@@ -143,24 +172,53 @@ TEST_F(FlowHashTest, unlink_anywhere_in_a_chain_keeps_the_others) {
   }
 }
 
-TEST_F(FlowHashTest, purge_marks_then_deletes_one_pass_later) {
-  FlowHash table(16, 100);  // fewer than 64 buckets: one bucket per step
-  send(1000, true, 0x02, 1, 2, nullptr);  // sets the queue clock
-  Flow *f = makeFlow(5, 6);
-  f->lastSeen = 1000;
-  ASSERT_TRUE(table.add(f));
-  for (int i = 0; i < 16; i++) EXPECT_EQ(table.purgeStep(), 0u);  // not idle yet
-  EXPECT_EQ(f->idleMark, 0);
+// The purge takes idle flows in the order of their last packet, at most
+// `limit` per step, and never looks past the first flow still in use.
+TEST_F(FlowHashTest, purge_deletes_idle_flows_oldest_first) {
+  FlowHash table(64, 100);
+  table.setClock(1010);
+  Flow *flows[5];
+  for (int i = 0; i < 5; i++) {
+    flows[i] = makeFlow(static_cast<uint16_t>(10 + i), 6);
+    flows[i]->lastSeen = 1000 + i;
+    ASSERT_TRUE(table.add(flows[i]));
+  }
+  // flows[0] sees a packet last: it goes to the end of the list.
+  flows[0]->lastSeen = 1010;
+  table.touch(flows[0]);
+  EXPECT_EQ(table.purgeStep(100), 0u);  // nothing idle yet
 
-  send(1031, true, 0x10, 1, 2, nullptr);
-  uint32_t deleted = 0;
-  for (int i = 0; i < 16; i++) deleted += table.purgeStep();
-  EXPECT_EQ(deleted, 0u);
-  EXPECT_EQ(f->idleMark, 1);
-  EXPECT_EQ(table.count(), 1u);
-  for (int i = 0; i < 16; i++) deleted += table.purgeStep();
-  EXPECT_EQ(deleted, 1u);
+  table.setClock(1034);  // flows[1..3] idle (> 30 s), [4] 30 s
+  EXPECT_EQ(table.purgeStep(2), 2u);
+  EXPECT_EQ(table.count(), 3u);
+  EXPECT_EQ(table.purgeStep(100), 1u);  // flows[3]; flows[4] is not idle
+  EXPECT_EQ(table.count(), 2u);
+  uint8_t d;
+  EXPECT_EQ(table.find(4, flows[4]->sourceAddress, flows[4]->destinationAddress, 14, 6, 17, &d),
+            flows[4]);
+
+  table.setClock(1041);  // everything idle now
+  EXPECT_EQ(table.purgeStep(100), 2u);
   EXPECT_EQ(table.count(), 0u);
+  EXPECT_EQ(table.purgeStep(100), 0u);
+}
+
+// Under a flood of new flows the table does not fill up with flows that
+// have gone idle: each packet deletes a few of them.
+TEST_F(FlowHashTest, packets_purge_a_flood_of_idle_flows) {
+  for (uint32_t i = 0; i < 3000; i++) {
+    std::vector<uint8_t> p = ipv4(17, kA + i, kB, transport(17, 5000, 9, 0, 4));
+    queue->processPacket(1000, nullptr, 1, 2, p.data(), static_cast<uint32_t>(p.size()));
+  }
+  ASSERT_EQ(queue->flowTable()->count(), 3000u);
+  // 31 s later, 100 packets of new flows: each deletes idle flows too.
+  for (uint32_t i = 0; i < 100; i++) {
+    std::vector<uint8_t> p = ipv4(17, kA + 100000 + i, kB, transport(17, 5000, 9, 0, 4));
+    queue->processPacket(1031, nullptr, 1, 2, p.data(), static_cast<uint32_t>(p.size()));
+  }
+  uint32_t left = queue->flowTable()->count();
+  EXPECT_LT(left, 3000u - 100u * 4);
+  EXPECT_GE(left, 100u);
 }
 
 TEST_F(FlowHashTest, full_table_refuses_the_next_flow) {
@@ -184,6 +242,24 @@ TEST_F(FlowHashTest, unclassified_flow_prints_unknown) {
                      "[ifIdx: 1 <-> 2][info: ][marker: 0]"),
             std::string::npos)
       << out;
+}
+
+}  // namespace
+
+namespace {
+
+// After a flood has ended no packet comes to move the queue clock: the idle
+// seconds of the queue still age its flows and delete them all.
+TEST_F(FlowHashTest, idle_seconds_purge_the_flows_of_an_ended_burst) {
+  for (uint32_t i = 0; i < 2000; i++) {
+    std::vector<uint8_t> p = ipv4(17, kA + i, kB, transport(17, 5000, 9, 0, 4));
+    queue->processPacket(1000, nullptr, 1, 2, p.data(), static_cast<uint32_t>(p.size()));
+  }
+  ASSERT_EQ(queue->flowTable()->count(), 2000u);
+  queue->idleSecond(1030);
+  EXPECT_EQ(queue->flowTable()->count(), 2000u);  // 30 s: not idle yet
+  queue->idleSecond(1031);
+  EXPECT_EQ(queue->flowTable()->count(), 0u);
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 // oxlo-replay: feeds capture files through the detection engine and prints
 // one JSON object per flow and line, in order of first packet.
 //
-//   oxlo-replay [-c PROTOCOLS_FILE] [-k PROTO,KNOB,VALUE]... [-p SUFFIX_LIST] FILE.pcap...
+//   oxlo-replay [-c PROTOCOLS_FILE] [-k PROTO,KNOB,VALUE]... [-p SUFFIX_LIST]
+//               [-F OS_FINGERPRINTS] [-A ADDRESS_CACHE_OUT] FILE.pcap...
 //
 // -c loads a custom protocols file, -k sets an engine knob (repeatable;
 // PROTO "NULL" for a global knob), -p names the public suffix list (by
-// default the first of the firewall's places that exists). Each line
-// carries the engine's flow metadata as its "oxlo" member.
+// default the first of the firewall's places that exists), -F loads a TCP
+// fingerprint file, -A writes the address-to-name cache once every capture
+// has been replayed. Each line carries the engine's flow metadata as its
+// "oxlo" member, and the flow's TCP fingerprint, OS and flow fingerprint.
 //
 // Flows are tracked by 5-tuple (both directions) for the whole capture and
 // are never deleted when classified; every packet goes to the engine with
@@ -26,9 +29,12 @@
 #include <vector>
 
 #include "PublicSuffixPaths.h"
+#include "oxlo_address_cache.h"
 #include "oxlo_api.h"
+#include "oxlo_fingerprints.h"
 #include "oxlo_flow_json.h"
 #include "oxlo_hosts.h"
+#include "oxlo_names.h"
 #include "oxlo_risks.h"
 #include "oxlo_tls_dns.h"
 
@@ -348,12 +354,15 @@ void print_flow(oxlo_module *module, tracked_flow &f)
 
     printf("{\"l4\":%s,\"client\":%s,\"client_port\":%u,\"server\":%s,\"server_port\":%u,"
            "\"proto\":%s,\"proto_id\":\"%s\",\"category\":%s,\"breed\":%s,\"confidence\":%s,"
-           "\"host\":%s,\"risks\":[%s]%s,\"packets\":%u%s}\n",
+           "\"host\":%s,\"risks\":[%s]%s,\"tcp_fingerprint\":%s,\"os\":%s,\"fingerprint\":%s,"
+           "\"packets\":%u%s}\n",
            l4.c_str(), json_string(address_text(client, v6).c_str()).c_str(), cport,
            json_string(address_text(server, v6).c_str()).c_str(), sport, json_string(names).c_str(), ids,
            json_string(oxlo_category_name(module, int(r.category))).c_str(),
            json_string(oxlo_breed_name(r.breed)).c_str(), json_string(confidence ? confidence : "").c_str(),
-           json_string(oxlo_flow_host_name(st)).c_str(), risks.c_str(), tls_dns_facts(st, v6).c_str(), f.packets,
+           json_string(oxlo_flow_host_name(st)).c_str(), risks.c_str(), tls_dns_facts(st, v6).c_str(),
+           json_string(oxlo_flow_tcp_fingerprint(st)).c_str(), json_string(oxlo_os_name(oxlo_flow_os_guess(st))).c_str(),
+           json_string(oxlo_flow_fingerprint(st)).c_str(), f.packets,
            oxlo_member(module, st, r).c_str());
 }
 
@@ -427,7 +436,8 @@ int replay(oxlo_module *module, const char *path)
 }
 
 const char kUsage[] =
-    "usage: oxlo-replay [-c PROTOCOLS_FILE] [-k PROTO,KNOB,VALUE]... [-p SUFFIX_LIST] FILE.pcap...\n";
+    "usage: oxlo-replay [-c PROTOCOLS_FILE] [-k PROTO,KNOB,VALUE]... [-p SUFFIX_LIST] [-F OS_FINGERPRINTS]\n"
+    "                   [-A ADDRESS_CACHE_OUT] FILE.pcap...\n";
 
 // Applies one -k argument; false (after a message) when it is refused.
 bool set_knob(oxlo_module *module, const char *arg)
@@ -463,14 +473,16 @@ const char *default_suffix_list()
 
 int main(int argc, char **argv)
 {
-    const char *protocols = nullptr, *suffixes = nullptr;
+    const char *protocols = nullptr, *suffixes = nullptr, *fingerprints = nullptr, *cache_out = nullptr;
     std::vector<const char *> knobs;
     int opt;
-    while ((opt = getopt(argc, argv, "c:k:p:")) != -1) {
+    while ((opt = getopt(argc, argv, "c:k:p:F:A:")) != -1) {
         switch (opt) {
         case 'c': protocols = optarg; break;
         case 'k': knobs.push_back(optarg); break;
         case 'p': suffixes = optarg; break;
+        case 'F': fingerprints = optarg; break;
+        case 'A': cache_out = optarg; break;
         default: fputs(kUsage, stderr); return 2;
         }
     }
@@ -504,11 +516,20 @@ int main(int argc, char **argv)
         oxlo_module_free(module);
         return 1;
     }
+    if (fingerprints && oxlo_os_fingerprints_load_file(module, fingerprints) < 0) {
+        fprintf(stderr, "oxlo-replay: -F %s: cannot load the fingerprint file\n", fingerprints);
+        oxlo_module_free(module);
+        return 2;
+    }
     int rc = 0;
     for (int i = optind; i < argc; i++)
         if (replay(module, argv[i]) != 0)
             rc = 1;
     fflush(stdout);
+    if (cache_out && !oxlo_module_address_save(module, cache_out, 0)) {
+        fprintf(stderr, "oxlo-replay: -A %s: cannot write the address cache\n", cache_out);
+        rc = 1;
+    }
     oxlo_module_free(module);
     return rc;
 }

@@ -11,6 +11,7 @@
 #include "oxlo_flow_json.h"
 #include "tls_private.h"
 #include "oxlo_dissector_kit.h"
+#include "oxlo_hash_filter.h"
 #include "oxlo_names.h"
 #include "oxlo_tls_dns.h"
 #include "oxlo_risks.h"
@@ -386,6 +387,11 @@ void client_sni(hello *h, size_t data, uint16_t length)
         t->hello_flags |= HELLO_BY_NAME;
     if (!(t->hello_flags & HELLO_BY_NAME) && oxlo_is_ip_literal(stored))
         oxlo_flow_risk_raise(m, f, OXLO_NUMERIC_IP_HOST, stored);
+    /* The hello goes to the server, so its address is the one the name
+     * should have resolved to. */
+    if (m->cfg.hostname_dns_check && stored[0] && !oxlo_is_ip_literal(stored) &&
+        !oxlo_dns_resolution_found(m, f->server_address, stored))
+        oxlo_flow_risk_raise(m, f, OXLO_UNRESOLVED_HOSTNAME, stored);
 }
 
 void client_alpn(hello *h, size_t data)
@@ -849,9 +855,13 @@ int finish(oxlo_module *m, oxlo_flow_state *f)
     return 0;
 }
 
-/* The obfuscated-TLS heuristic is not part of this engine yet: where the
- * decision would hand the flow to it, the search finishes instead. */
-int start_heuristic(oxlo_module *m, oxlo_flow_state *f) { return finish(m, f); }
+/* The obfuscated-TLS heuristic takes over the follow-up reading; without
+ * memory for it the search finishes. */
+int start_heuristic(oxlo_module *m, oxlo_flow_state *f)
+{
+    tls_check_client_fingerprint(m, f);
+    return tls_obfuscated_heur_start(m, f) ? 1 : finish(m, f);
+}
 
 struct decision {
     oxlo_module *m;
@@ -862,9 +872,14 @@ struct decision {
     bool both_data;  /* state bit 0 */
 };
 
-/* Step 7: the heuristic for a flow that exchanged data after both hellos. */
+/* Step 7: the heuristic for a flow that exchanged data after both hellos.
+ * A TLS 1.3 server sends its change-cipher-spec with its hello, before the
+ * client's: when the heuristic may run, the search waits for the client's
+ * side instead of finishing there (the follow-up budget still bounds it). */
 int decide_heuristic(const decision &d)
 {
+    if (d.allowed && d.both_hellos && !d.both_data)
+        return 1;
     return (d.allowed && d.both_data && d.both_hellos) ? start_heuristic(d.m, d.f) : finish(d.m, d.f);
 }
 
@@ -918,7 +933,7 @@ int decide(oxlo_module *m, oxlo_flow_state *f)
     if (d.both_data && both_ccs)
         return d.k ? decide_ookla(d) : decide_heuristic(d);
     if (!d.both_data && (both_ccs || (client_hello && t->ccs_seen[1])))
-        return d.k ? finish(m, f) : decide_heuristic(d);
+        return d.k && !(d.allowed && d.both_hellos) ? finish(m, f) : decide_heuristic(d);
     const bool server_and_client_ccs = (t->hello_flags & HELLO_SERVER_SEEN) && t->ccs_seen[client_dir];
     if (!server_and_client_ccs && !(t->state_flags & STATE_ALERT)) {
         const bool awaiting = c->tls_alpn_negotiated || c->tls_cipher || c->tls_sha1_fingerprint ||
@@ -1110,10 +1125,14 @@ void oxlo_search_tls_wrapper(oxlo_module *module, oxlo_flow_state *flow)
     const oxlo_packet_state *pkt = &module->det.packet;
     const int more = (pkt->udp || flow->app == P_DTLS || flow->master == P_DTLS) ? search_dtls(module, flow)
                                                                                 : search_tcp(module, flow);
-    /* The obfuscated-TLS heuristic that could take over here is not part of
-     * this engine yet: a flow that is not TLS drops the dissector. */
-    if (more == 0 && !flow->app && !flow->master)
-        OXLO_EXCLUDE(module, flow);
+    /* A flow that turned out not to be TLS drops the dissector, unless the
+     * heuristic may look for a handshake hidden in it. */
+    if (more == 0 && !flow->app && !flow->master) {
+        if (!(module->cfg.tls_heuristics & 0x01) || !tls_obfuscated_heur_start(module, flow))
+            OXLO_EXCLUDE(module, flow);
+        else if (!tls_obfuscated_heur_search_again(module, flow)) /* this packet opens the first burst */
+            flow->extra_dissection = nullptr;
+    }
 }
 
 int tls_search_tcp(oxlo_module *module, oxlo_flow_state *flow) { return search_tcp(module, flow); }
@@ -1153,6 +1172,7 @@ void tls_reset_and_search(oxlo_module *module, oxlo_flow_state *flow, int reset)
             reassembly_free(&t->dtls_reassembly[d]);
             reassembly_free(&t->handshake[d]);
         }
+        tls_heuristic_free(t);
     }
     oxlo_search_tls_wrapper(module, flow);
 }
@@ -1179,6 +1199,7 @@ static void tls_state_release(void *state)
     oxlo_heap_free(t->cert_issuer_dn);
     oxlo_heap_free(t->cert_subject_dn);
     oxlo_heap_free(t->cert_server_names);
+    tls_heuristic_free(t);
     memset(t, 0, sizeof(*t));
 }
 

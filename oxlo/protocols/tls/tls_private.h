@@ -67,6 +67,7 @@ typedef struct oxlo_tls_flow {
     uint32_t cert_not_after;
     uint16_t groups_offered[OXLO_TLS_GROUPS_KEPT]; /* client's supported groups */
     uint8_t groups_offered_count;
+    struct tls_heuristic_state *heuristic; /* the obfuscated-TLS heuristic, owned */
 } oxlo_tls_flow;
 
 
@@ -142,6 +143,16 @@ void tls_take_over_extra_dissection(oxlo_module *module, oxlo_flow_state *flow);
 /* The TLS record reader over TCP for a flow handed over; 1 while it wants
  * more packets. */
 int tls_search_tcp(oxlo_module *module, oxlo_flow_state *flow);
+
+/* The obfuscated-TLS heuristic (tls_obfuscated.cpp): start takes over the
+ * flow's follow-up reading (1, or 0 without memory); search_again reads one
+ * packet (1 more, 0 done). bursts_match answers 1 when the four burst sizes
+ * fit one of the handshake models; model_distance is model 0..2's distance. */
+int tls_obfuscated_heur_start(oxlo_module *module, oxlo_flow_state *flow);
+int tls_obfuscated_heur_search_again(oxlo_module *module, oxlo_flow_state *flow);
+int tls_bursts_match(const uint32_t bytes[4]);
+float tls_model_distance(int model, const uint32_t bytes[4]);
+void tls_heuristic_free(oxlo_tls_flow *t);
 /* The flow's TLS state, or NULL when the TLS dissector has none for it
  * (create: allocate it, for a hand-over from another dissector). */
 oxlo_tls_flow *oxlo_tls_state(oxlo_module *module, oxlo_flow_state *flow, int create);

@@ -1,6 +1,6 @@
 # Recipes for the dns captures of this folder, sourced by ../record.sh
 # (which provides setup, start_s, capture_start/capture_stop and the rest).
-RECIPES+=(dns/dns dns/dns_cases)
+RECIPES+=(dns/dns dns/dns_cases dns/dns_answers)
 
 record_dns() {
   # A small MTU makes the large TXT answer arrive in IPv4 fragments.
@@ -38,5 +38,42 @@ record_dns_cases() {
   in_c dig "${q[@]}" +tcp host.vesk.test AAAA > /dev/null
   capture_stop dns_cases
   stop_pid "$dns_pid"
+  teardown
+}
+
+# DNS answers then connections: an answer names ok.vesk.test at the server's
+# first address; HTTP (curl) and TLS (openssl s_client) connections under
+# that name go once to the announced address and once to a second address
+# of the server that no answer gave.
+record_dns_answers() {
+  setup 1500
+  local other=10.200.0.3
+  in_s ip addr add "$other/24" dev vcap-s
+  mkdir -p "$WORK/www"
+  echo "hello from vesk" > "$WORK/www/index.html"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 3650 \
+    -subj "/CN=ok.vesk.test" -keyout "$WORK/key.pem" -out "$WORK/cert.pem" 2> /dev/null
+  start_s dnsmasq --no-daemon --no-resolv --no-hosts --bind-interfaces --listen-address="$SRV4" --port=53 \
+    --local=/vesk.test/ --host-record=ok.vesk.test,"$SRV4" --local-ttl=300 --pid-file="$WORK/dnsmasq.pid"
+  local dns_pid=${PIDS[-1]}
+  start_s /usr/bin/python3 -m http.server 80 --bind 0.0.0.0 --directory "$WORK/www"
+  local http_pid=${PIDS[-1]}
+  start_s openssl s_server -quiet -accept 443 -cert "$WORK/cert.pem" -key "$WORK/key.pem" -www
+  local tls_pid=${PIDS[-1]}
+  wait_port u 53
+  wait_port t 80
+  wait_port t 443
+  capture_start dns_answers
+  in_c dig +tries=1 +time=2 @"$SRV4" ok.vesk.test A > /dev/null
+  local to
+  for to in "$SRV4" "$other"; do
+    in_c curl -s -m 5 -o /dev/null --resolve "ok.vesk.test:80:$to" http://ok.vesk.test/index.html
+  done
+  for to in "$SRV4" "$other"; do
+    printf 'GET / HTTP/1.0\r\n\r\n' | in_c timeout 10 openssl s_client -quiet -connect "$to:443" \
+      -servername ok.vesk.test > /dev/null 2>&1 || true
+  done
+  capture_stop dns_answers
+  stop_pid "$tls_pid"; stop_pid "$http_pid"; stop_pid "$dns_pid"
   teardown
 }

@@ -153,6 +153,34 @@ def iforest(a):
     emit("their_inlier_p99", [np.percentile(theirs[:top], 99)])
 
 
+def running(a):
+    """Summary of a series and of its last `window` values."""
+    x, w = a["x"], int(a["window"][0])
+    ring = x[-w:]
+    emit("mean", [np.mean(x)])
+    emit("variance", [np.var(x)])
+    emit("stddev", [np.std(x)])
+    emit("jitter", [np.mean(np.abs(np.diff(x)))])
+    emit("window_mean", [np.mean(ring)])
+    emit("window_variance", [np.var(ring)])
+    emit("window_entropy", [stats.entropy(ring, base=2)])
+    z = stats.zscore(x)
+    emit("outliers", np.flatnonzero(np.abs(z) > 2.5))
+    slope, intercept = np.polyfit(np.arange(1, len(x) + 1), x, 1)
+    emit("fitted_last", [slope * len(x) + intercept])
+
+
+def pair(a):
+    emit("pearson", [np.corrcoef(a["x"], a["y"])[0, 1]])
+    emit("sq_euclidean", [spatial.distance.sqeuclidean(a["x"], a["y"])])
+
+
+def mahalanobis(a):
+    n = int(a["n"][0])
+    emit("distance", [spatial.distance.mahalanobis(a["x"], a["mean"], a["vi"].reshape(n, n))])
+
+
 if __name__ == "__main__":
     {"ses": ses, "ses_fit": ses_fit, "holt": holt, "holt_winters": holt_winters, "ppf": ppf,
-     "kmeans": kmeans, "kd": kd, "ball": ball, "iforest": iforest}[sys.argv[1]](read(sys.argv[2]))
+     "kmeans": kmeans, "kd": kd, "ball": ball, "iforest": iforest,
+     "running": running, "pair": pair, "mahalanobis": mahalanobis}[sys.argv[1]](read(sys.argv[2]))

@@ -12,7 +12,7 @@ import sys
 
 SRC = os.environ.get("VESK_SOURCE", os.path.join(os.path.dirname(__file__), "..", "..", ".."))
 BUILD = os.environ.get("VESK_BUILD", os.path.join(SRC, "build"))
-CAPTURES = [os.path.join(SRC, "tests", "captures", n) for n in ("tls.pcap", "tls_cases.pcap")]
+CAPTURES = [os.path.join(SRC, "tests", "captures", "tls", n) for n in ("tls.pcap", "tls_cases.pcap")]
 GREASE = {0x0A0A + 0x1010 * i for i in range(16)}
 VERSION_CHARS = {0x0002: "s2", 0x0300: "s3", 0x0301: "10", 0x0302: "11", 0x0303: "12", 0x0304: "13",
                  0xFEFF: "d1", 0xFEFD: "d2", 0xFEFC: "d3"}

@@ -1,0 +1,37 @@
+/* AJP/1.3, the web-server-to-servlet-container protocol: packets start
+ * with the magic 12 34 towards the container or "AB" from it, a 16-bit
+ * length and a prefix code naming the message. */
+#include "oxlo_dissector.h"
+
+namespace {
+
+bool to_container(uint8_t code) { return code == 2 || code == 7 || code == 8 || code == 10; }
+bool from_container(uint8_t code) { return (code >= 3 && code <= 6) || code == 9; }
+
+void search_ajp(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
+    uint16_t magic = 0, length = 0;
+    uint8_t code = 0;
+    const bool framed = p.length >= 5 && oxlo_rd_u16_at(&p, 0, &magic) && oxlo_rd_u16_at(&p, 2, &length) &&
+                        length != 0 && oxlo_rd_u8_at(&p, 4, &code);
+    if (framed && ((magic == 0x1234 && to_container(code)) || (magic == 0x4142 && from_container(code)))) {
+        if (!oxlo_flow_app_protocol(f))
+            oxlo_dissector_classify(m, f, OXLO_PROTOCOL_AJP, OXLO_PROTOCOL_UNKNOWN);
+        return;
+    }
+    OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_AJP};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_ajp = {
+    "AJP", search_ajp, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

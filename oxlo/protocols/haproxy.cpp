@@ -1,0 +1,34 @@
+/* The PROXY protocol a load balancer puts in front of a relayed
+ * connection: version 2 starts with a 12-byte binary signature; version 1
+ * is one text line "PROXY TCP4|TCP6 src dst sport dport" sent alone. */
+#include "oxlo_dissector.h"
+
+namespace {
+
+const uint8_t v2_signature[12] = {0x0D, 0x0A, 0x0D, 0x0A, 0x00, 0x0D, 0x0A, 0x51, 0x55, 0x49, 0x54, 0x0A};
+
+void search_haproxy(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
+    const uint8_t *sig = oxlo_rd_bytes_at(&p, 0, sizeof(v2_signature));
+    const bool v2 = sig && memcmp(sig, v2_signature, sizeof(v2_signature)) == 0;
+    const bool v1 = p.length > 8 && oxlo_rd_match(&p, 0, "PROXY TCP", 0) &&
+                    oxlo_rd_find(&p, 0, "\r\n", 0) == ptrdiff_t(p.length) - 2;
+    if (v1 || v2)
+        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_HAPROXY, OXLO_PROTOCOL_UNKNOWN);
+    else
+        OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_HAPROXY};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_haproxy = {
+    "HAProxy", search_haproxy, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

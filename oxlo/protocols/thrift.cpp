@@ -1,0 +1,114 @@
+/* Apache Thrift RPC. The strict binary protocol (TCP) starts a message
+ * with 0x80, the version, a message type and a 32-bit method-name length;
+ * the compact protocol (UDP here) with 0x82, the type in the top bits of
+ * the second byte, a sequence id and a one-byte name length. Over HTTP the
+ * content type names the encoding. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+#include "oxlo_private.h"
+#include "oxlo_utils.h"
+
+namespace {
+
+enum : uint8_t { CALL = 1, REPLY = 2, EXCEPTION = 3, ONEWAY = 4 };
+
+struct thrift_state {
+    char method[65];
+    uint8_t message_type;
+};
+
+bool ends_nocase(const oxlo_reader &r, const char *text)
+{
+    const size_t n = strlen(text);
+    return r.length >= n && oxlo_rd_match(&r, r.length - n, text, 1);
+}
+
+void over_http(oxlo_module *m, oxlo_flow_state *f)
+{
+    oxlo_parse_payload_lines(m, f);
+    const oxlo_payload_line &t = m->det.packet.lines.content_type;
+    const oxlo_reader type = oxlo_reader_make(t.ptr, t.len);
+    if (type.length == 0)
+        return;
+    if (ends_nocase(type, "application/vnd.apache.thrift.binary") ||
+        ends_nocase(type, "application/vnd.apache.thrift.compact") ||
+        ends_nocase(type, "application/vnd.apache.thrift.json"))
+        oxlo_flow_set_protocol(m, f, OXLO_PROTOCOL_THRIFT, OXLO_PROTOCOL_HTTP, OXLO_CONFIDENCE_DPI);
+    else if (type.length < 34)
+        OXLO_EXCLUDE(m, f);
+}
+
+void keep_message(oxlo_module *m, oxlo_flow_state *f, thrift_state *s, const oxlo_reader &name, uint8_t type)
+{
+    oxlo_rd_text(&name, s->method, sizeof(s->method));
+    if (!oxlo_is_printable_text(s->method, strlen(s->method))) {
+        oxlo_dissector_risk(m, f, OXLO_INVALID_CHARACTERS, "Invalid method name");
+        s->method[0] = '\0';
+    }
+    s->message_type = type;
+    if (type == 0) {
+        oxlo_dissector_risk(m, f, OXLO_MALFORMED_PACKET, "Invalid message type");
+        s->message_type = 0;
+    } else if (type == EXCEPTION) {
+        oxlo_dissector_risk(m, f, OXLO_ERROR_CODE_DETECTED, "Apache Thrift Exception");
+    }
+}
+
+void search_thrift(oxlo_module *m, oxlo_flow_state *f)
+{
+    if (oxlo_flow_app_protocol(f) == OXLO_PROTOCOL_HTTP) {
+        over_http(m, f);
+        return;
+    }
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = pkt.payload;
+    thrift_state *s = static_cast<thrift_state *>(oxlo_dissector_state(m, f));
+    uint8_t first = 0, second = 0, type = 0xFF;
+    if (!s || p.length <= 5 || !oxlo_rd_u8_at(&p, 0, &first) || !oxlo_rd_u8_at(&p, 1, &second)) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    if (pkt.l4 == OXLO_L4_TCP && first == 0x80) {
+        uint32_t name_length = 0;
+        /* Compared against what is left, so a length near 2^32 cannot wrap. */
+        if (p.length >= 8 && oxlo_rd_u32_at(&p, 4, &name_length) && name_length <= p.length - 8 && second <= 1 &&
+            oxlo_rd_u8_at(&p, 3, &type) && type <= ONEWAY) {
+            oxlo_dissector_classify(m, f, OXLO_PROTOCOL_THRIFT, OXLO_PROTOCOL_UNKNOWN);
+            keep_message(m, f, s, oxlo_rd_sub_at(&p, 8, name_length), type);
+            return;
+        }
+    } else if (pkt.l4 == OXLO_L4_UDP && first == 0x82) {
+        uint8_t name_length = 0;
+        if (oxlo_rd_u8_at(&p, 5, &name_length) && size_t(name_length) + 6 <= p.length && (second & 0x1F) <= 1 &&
+            second <= 159) {
+            oxlo_dissector_classify(m, f, OXLO_PROTOCOL_THRIFT, OXLO_PROTOCOL_UNKNOWN);
+            keep_message(m, f, s, oxlo_rd_sub_at(&p, 6, name_length), uint8_t(second >> 5));
+            return;
+        }
+    }
+    OXLO_EXCLUDE(m, f);
+}
+
+const thrift_state *state_of(const oxlo_flow_state *f)
+{
+    return f ? static_cast<const thrift_state *>(oxlo_flow_slot_state(f, OXLO_DISSECTOR_thrift)) : nullptr;
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_THRIFT};
+
+} // namespace
+
+extern "C" {
+
+const char *oxlo_flow_thrift_method(const oxlo_flow_state *flow)
+{
+    const thrift_state *s = state_of(flow);
+    return s ? s->method : "";
+}
+
+extern const oxlo_dissector_def oxlo_dissector_def_thrift = {
+    "Thrift", search_thrift, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP_OR_UDP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 1, sizeof(thrift_state), nullptr, nullptr,
+};
+
+} // extern "C"

@@ -1,0 +1,36 @@
+/* Whois (TCP 43) and the domain availability service (TCP 4321): the
+ * client sends one line, the name it asks about, ended by CR LF. */
+#include "oxlo_dissector.h"
+#include "oxlo_utils.h"
+
+namespace {
+
+bool whois_port(uint16_t p) { return p == 43 || p == 4321; }
+
+void search_whois_das(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = pkt.payload;
+    if ((whois_port(pkt.src_port) || whois_port(pkt.dst_port)) && p.length > 2 && oxlo_rd_ends(&p, "\r\n") &&
+        oxlo_is_valid_dns_name(reinterpret_cast<const char *>(p.data), p.length - 2)) {
+        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_WHOIS_DAS, OXLO_PROTOCOL_UNKNOWN);
+        if (whois_port(pkt.dst_port))
+            oxlo_flow_store_host_name(f, reinterpret_cast<const char *>(p.data), p.length - 2,
+                                      OXLO_HOST_LOWER | OXLO_HOST_PRINTABLE | OXLO_HOST_STRIP_SPACES);
+        return;
+    }
+    OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_WHOIS_DAS};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_whoisdas = {
+    "Whois-DA", search_whois_das, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

@@ -1,0 +1,39 @@
+/* Web Services Dynamic Discovery: SOAP-over-UDP XML messages (Hello,
+ * Probe, Bye) sent to the multicast groups 239.255.255.250 or ff02::c on
+ * port 3702. */
+#include "oxlo_dissector.h"
+
+namespace {
+
+bool to_multicast(const oxlo_flow_state *f, const oxlo_packet_view &pkt)
+{
+    uint8_t client[16], server[16];
+    uint16_t cp = 0, sp = 0;
+    if (oxlo_flow_endpoints(f, client, &cp, server, &sp) != 0)
+        return false;
+    const uint8_t *dst = pkt.from_client ? server : client;
+    return pkt.ipv6 ? (dst[0] == 0xFF && dst[1] == 0x02) : (dst[0] & 0xF0) == 0xE0;
+}
+
+void search_wsd(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    if (pkt.dst_port == 3702 && pkt.payload.length > 39 && oxlo_rd_match(&pkt.payload, 0, "<?xml", 0) &&
+        to_multicast(f, pkt))
+        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_WSD, OXLO_PROTOCOL_UNKNOWN);
+    else
+        OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_WSD};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_wsd = {
+    "WSD", search_wsd, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

@@ -1,0 +1,84 @@
+#include "dissector_kit.h"
+#include "protocols/tls/tls_private.h"
+
+namespace {
+
+TEST(ObfuscatedTlsModels, a_typical_handshake_sits_on_model_one)
+{
+    const uint32_t typical[4] = {1850, 4903, 785, 1051};
+    EXPECT_LT(tls_model_distance(0, typical), 0.01f);
+    EXPECT_TRUE(tls_bursts_match(typical));
+    const uint32_t small_client[4] = {213, 4515, 108, 308};
+    EXPECT_LT(tls_model_distance(2, small_client), 0.01f);
+    EXPECT_TRUE(tls_bursts_match(small_client));
+    const uint32_t bulk[4] = {60000, 200, 60000, 200};
+    EXPECT_FALSE(tls_bursts_match(bulk));
+    const uint32_t ssh_like[4] = {41, 41, 1500, 1100};
+    EXPECT_FALSE(tls_bursts_match(ssh_like));
+}
+
+struct Heuristic : kit::engine {
+    const char *bits = "0x01";
+    std::vector<std::array<const char *, 3>> knobs() override { return {{"tls", "dpi.heuristics", bits}}; }
+};
+struct HeuristicOff : Heuristic {
+    HeuristicOff() { bits = "0x00"; }
+};
+
+// Bursts of a hidden handshake: the client's hello in `hello_packets`
+// packets, the server's flight, the client's finish, the server's answer,
+// then the client's next packet.
+void hidden_handshake(kit::conversation &c, int hello_packets)
+{
+    c.handshake();
+    for (int i = 0; i < hello_packets; i++)
+        c.client(std::string(1850 / hello_packets, char(0x5A + i)));
+    for (int i = 0; i < 3; i++)
+        c.server(std::string(1400, 's'));
+    c.server(std::string(4903 - 3 * 1400, 's'));
+    c.client(std::string(785, 'c'));
+    c.server(std::string(1051, 'd'));
+    c.client(std::string(90, 'e'));
+}
+
+TEST_F(Heuristic, a_handshake_on_a_flow_that_is_not_tls_raises_the_risk)
+{
+    kit::conversation c(m, 5555);
+    hidden_handshake(c, 1);
+    EXPECT_TRUE(c.risk(OXLO_OBFUSCATED_TRAFFIC)) << c.messages();
+    EXPECT_NE(c.messages().find("Obfuscated TLS traffic"), std::string::npos) << c.messages();
+    EXPECT_EQ(c.app(), OXLO_PROTOCOL_TLS);
+    EXPECT_EQ(oxlo_flow_confidence(c.f), OXLO_CONFIDENCE_DPI_AGGRESSIVE);
+}
+
+TEST_F(Heuristic, a_client_burst_of_four_packets_is_never_evaluated)
+{
+    kit::conversation c(m, 5555);
+    hidden_handshake(c, 4);
+    EXPECT_FALSE(c.risk(OXLO_OBFUSCATED_TRAFFIC)) << c.messages();
+}
+
+TEST_F(Heuristic, a_server_that_speaks_first_ends_it)
+{
+    kit::conversation c(m, 5555);
+    c.handshake();
+    c.server(std::string(100, 'b'));
+    c.client(std::string(1850, 'a'));
+    c.server(std::string(1400, 's'));
+    c.server(std::string(1400, 's'));
+    c.server(std::string(1400, 's'));
+    c.server(std::string(703, 's'));
+    c.client(std::string(785, 'c'));
+    c.server(std::string(1051, 'd'));
+    c.client(std::string(90, 'e'));
+    EXPECT_FALSE(c.risk(OXLO_OBFUSCATED_TRAFFIC));
+}
+
+TEST_F(HeuristicOff, with_the_default_knob_it_never_starts)
+{
+    kit::conversation c(m, 5555);
+    hidden_handshake(c, 1);
+    EXPECT_FALSE(c.risk(OXLO_OBFUSCATED_TRAFFIC));
+}
+
+} // namespace
