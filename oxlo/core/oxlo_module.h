@@ -405,6 +405,10 @@ struct oxlo_recbuf;
 /* Grows a writer's output so that `need` more bytes fit (the TLV reader's
  * item copy uses it); 0, or -1 when it cannot grow. */
 int oxlo_recbuf_reserve(struct oxlo_recbuf *s, size_t need);
+/* 1 when the flow's client was seen greeting the speed-test service (the
+ * ookla cache; ipv6 picks the key form of the client address). */
+int oxlo_ookla_cache_contains(oxlo_module *module, const oxlo_flow_state *flow, int ipv6);
+
 #ifdef __cplusplus
 }
 #endif

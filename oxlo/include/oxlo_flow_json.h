@@ -78,6 +78,8 @@ int oxlo_protocol_is_encrypted(const oxlo_module *module, uint32_t packed_id);
 /* The DNS reply code, the SNMP error status or the HTTP response code of
  * the flow, by its protocol; else 0. */
 int oxlo_flow_error_code(const oxlo_flow_state *flow);
+/* The error status of the flow's SNMP response (0: none seen). */
+int oxlo_flow_snmp_error_status(const oxlo_flow_state *flow);
 
 /* A protocol's own block inside "oxlo". */
 typedef int (*oxlo_flow_json_block_fn)(oxlo_module *module, const oxlo_flow_state *flow,

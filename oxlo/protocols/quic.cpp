@@ -576,7 +576,10 @@ bool initial_version(const oxlo_reader *r, uint8_t first, uint32_t *version)
     else if (v == V2)
         ok = type == 0x10;
     else
-        ok = true;
+        /* A version we do not know: every QUIC version sets the fixed bit,
+         * RTP's first byte (version 2) never has it, so media of Initial size
+         * is not taken for QUIC. */
+        ok = (first & 0x40) != 0;
     if (!ok)
         return false;
     if (ietf_style(v)) {

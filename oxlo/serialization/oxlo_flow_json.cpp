@@ -276,6 +276,7 @@ int oxlo_flow_error_code(const oxlo_flow_state *flow)
             return code > 0 ? code : 0;
         }
         case OXLO_PROTOCOL_HTTP: return oxlo_flow_http_response_code(flow);
+        case OXLO_PROTOCOL_SNMP: return oxlo_flow_snmp_error_status(flow);
         default: break;
         }
     }

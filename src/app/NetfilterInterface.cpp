@@ -497,13 +497,19 @@ int NetfilterInterface::packetCallback(struct nfq_q_handle *qh, struct nfgenmsg 
 }
 
 int NetfilterInterface::handlePacket(struct nfq_q_handle *qh, struct nfq_data *nfa) {
-  struct nfqnl_msg_packet_hdr *header = nfq_get_msg_packet_hdr(nfa);
-  uint32_t id = header ? ntohl(header->packet_id) : 0;
+  // The attributes sit where the netlink message puts them, not always
+  // aligned for their fields: they are copied out before being read.
+  const void *headerAttr = nfq_get_msg_packet_hdr(nfa);
+  struct nfqnl_msg_packet_hdr header;
+  if (headerAttr) memcpy(&header, headerAttr, sizeof(header));
+  uint32_t id = headerAttr ? ntohl(header.packet_id) : 0;
   uint32_t verdict = NF_ACCEPT;
   uint32_t mark = 0;
 
-  struct nfqnl_msg_packet_hw *hw = nfq_get_packet_hw(nfa);
-  const uint8_t *mac = hw && ntohs(hw->hw_addrlen) == 6 ? hw->hw_addr : nullptr;
+  const void *hwAttr = nfq_get_packet_hw(nfa);
+  struct nfqnl_msg_packet_hw hw;
+  if (hwAttr) memcpy(&hw, hwAttr, sizeof(hw));
+  const uint8_t *mac = hwAttr && ntohs(hw.hw_addrlen) == 6 ? hw.hw_addr : nullptr;
   unsigned char *payload = nullptr;
   int length = nfq_get_payload(nfa, &payload);
   if (length > 0) {

@@ -150,8 +150,9 @@ TEST_F(Registration, replacing_a_routine_keeps_the_count)
 {
     ASSERT_EQ(oxlo_dissectors_init(m), 0);
     const uint32_t builtin = m->det.dissector_count; // the built-in dissectors written so far
-    oxlo_dissector_add("Old", m, probe<P_MQTT>, 0x0b2, 1, int(P_MQTT));
-    oxlo_dissector_add("New", m, probe<P_COAP>, 0x094, 1, int(P_MQTT));
+    // YouTube is named by host names only: no built-in dissector has it.
+    oxlo_dissector_add("Old", m, probe<P_MQTT>, 0x0b2, 1, int(OXLO_PROTOCOL_YOUTUBE));
+    oxlo_dissector_add("New", m, probe<P_COAP>, 0x094, 1, int(OXLO_PROTOCOL_YOUTUBE));
     EXPECT_EQ(m->det.dissector_count, builtin + 1u);
     EXPECT_STREQ(m->det.dissectors[builtin].name, "Old");
     EXPECT_EQ(m->det.dissectors[builtin].callback, &probe<P_COAP>);

@@ -30,6 +30,12 @@ BLOCK_ORDER = {
                     "signature_algorithms", "key_share_groups", "supported_versions"],
     "server_data": ["ciphers", "tls_extensions", "elliptic_curve_point_format"],
     "risk": ["risk", "severity", "risk_score"],
+    "snmp": ["version", "primitive", "error_status"],
+    "ipsec": ["ike_version", "proposals"],
+    "mikrotik": ["mac_address", "identity", "version", "software_id", "board", "iface_name", "ipv4_addr",
+                 "ipv6_addr", "uptime"],
+    "0": ["leap_indicator", "version", "mode", "stratum", "ppol", "precision", "root_delay", "root_dispersion",
+          "ref_id", "ref_time", "org_time", "rec_time", "trans_time"],
     "risk_score": ["total", "client", "server"],
 }
 

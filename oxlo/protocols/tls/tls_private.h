@@ -157,6 +157,11 @@ void tls_heuristic_free(oxlo_tls_flow *t);
  * (create: allocate it, for a hand-over from another dissector). */
 oxlo_tls_flow *oxlo_tls_state(oxlo_module *module, oxlo_flow_state *flow, int create);
 const oxlo_tls_flow *oxlo_tls_state_find(const oxlo_flow_state *flow);
+/* Runs the TLS/DTLS reader on the packet in process for a flow another
+ * dissector found (STUN's media), its buffers emptied first when reset. */
+void tls_reset_and_search(oxlo_module *module, oxlo_flow_state *flow, int reset);
+/* 1 when the bytes start with a DTLS record header (its length written). */
+int dtls_record_header_check(const uint8_t *record, size_t length, uint16_t *record_length);
 #ifdef __cplusplus
 }
 #endif

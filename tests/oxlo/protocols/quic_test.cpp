@@ -577,3 +577,23 @@ TEST_F(quic, zero_rtt_without_initial)
 }
 
 } // namespace
+
+namespace {
+
+// Large RTP packets start like a long header (0x80) with any "version": an
+// unknown version counts only with the fixed bit every QUIC version sets.
+TEST_F(quic, rtp_of_initial_size_is_not_quic)
+{
+    std::string rtp = std::string("\x80\x1a\x00\x01\x00\x00\x03\xe8\x12\x34\x56\x78", 12) + std::string(1388, 'v');
+    kit::conversation media(m, 41234, OXLO_L4_UDP);
+    media.client(rtp);
+    EXPECT_NE(media.app(), OXLO_PROTOCOL_QUIC);
+    EXPECT_NE(media.master(), OXLO_PROTOCOL_QUIC);
+
+    std::string unknown = std::string("\xc0\x1a\x2b\x3c\x4d\x08", 6) + std::string(8, 'd') + std::string(1, '\0') + std::string(1185, 'q');
+    kit::conversation future(m, 41235, OXLO_L4_UDP);
+    future.client(unknown);
+    EXPECT_EQ(future.app() ? future.app() : future.master(), OXLO_PROTOCOL_QUIC) << "an unknown version with the fixed bit is QUIC";
+}
+
+} // namespace

@@ -1,0 +1,37 @@
+/* Automatic tank gauge commands: SOH, a command letter (I, S, i, s) and a
+ * line end, on port 10001. */
+#include "oxlo_dissector.h"
+
+namespace {
+
+/* Reads within the payload; callers check its length first. */
+uint8_t at(const oxlo_reader &p, size_t o)
+{
+    uint8_t v = 0;
+    oxlo_rd_u8_at(&p, o, &v);
+    return v;
+}
+
+void search_atg(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader p = pkt.payload;
+    if (!(p.length > 7 && (pkt.src_port == 10001 || pkt.dst_port == 10001) && at(p, 0) == 0x01 && (at(p, 1) == 'I' || at(p, 1) == 'S' || at(p, 1) == 'i' || at(p, 1) == 's') && oxlo_rd_match_n(&p, p.length - 2, "\r\n", 2, 0))) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_ATG, OXLO_PROTOCOL_UNKNOWN);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_ATG};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_atg = {
+    "ATG", search_atg, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

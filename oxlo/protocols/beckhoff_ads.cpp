@@ -1,0 +1,43 @@
+/* Beckhoff ADS over TCP: the AMS/TCP header's length and the AMS header's
+ * data length agree with the segment, with a known command and flags. */
+#include "oxlo_dissector.h"
+
+namespace {
+
+/* Reads within the payload; callers check its length first. */
+uint16_t le16(const oxlo_reader &p, size_t o)
+{
+    uint16_t v = 0;
+    oxlo_rd_le16_at(&p, o, &v);
+    return v;
+}
+uint32_t le32(const oxlo_reader &p, size_t o)
+{
+    uint32_t v = 0;
+    oxlo_rd_le32_at(&p, o, &v);
+    return v;
+}
+
+void search_beckhoff_ads(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader p = pkt.payload;
+    if (!(p.length > 37 && le16(p, 0) == 0 && uint64_t(le32(p, 2)) == p.length - 6 && uint64_t(le32(p, 26)) == p.length - 38 && (le16(p, 24) == 4 || le16(p, 24) == 5) && le16(p, 22) <= 9 && le32(p, 30) <= 30)) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_BECKHOFFADS, OXLO_PROTOCOL_UNKNOWN);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_BECKHOFFADS};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_beckhoff_ads = {
+    "BeckhoffADS", search_beckhoff_ads, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

@@ -1,0 +1,40 @@
+/* Ethernet Global Data: type 0x0D, version 1, the producer id equal to the
+ * sender's IPv4 address, and a status and reserved field in range. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+#include "oxlo_private.h"
+
+#include <cstring>
+
+namespace {
+
+uint32_t be32(const oxlo_reader &p, size_t o)
+{
+    uint32_t v = 0;
+    oxlo_rd_u32_at(&p, o, &v);
+    return v;
+}
+
+void search_egd(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
+    const uint8_t *ip = m->det.packet.iph;
+    if (ip && p.length > 32 && oxlo_rd_match_n(&p, 0, "\x0D\x01", 2, 0) && oxlo_rd_bytes_at(&p, 4, 4) &&
+        memcmp(oxlo_rd_bytes_at(&p, 4, 4), ip + 12, 4) == 0 && be32(p, 24) <= 30 && be32(p, 28) == 0)
+        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_ETHERNETGLOBALDATA, OXLO_PROTOCOL_UNKNOWN);
+    else
+        OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_ETHERNETGLOBALDATA};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_egd = {
+    "EthernetGlobalData", search_egd, OXLO_SEL_IPV4 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

@@ -1,0 +1,37 @@
+/* EtherNet/IP encapsulation on port 44818: a 24-byte header whose
+ * little-endian length covers the rest. */
+#include "oxlo_dissector.h"
+
+namespace {
+
+/* Reads within the payload; callers check its length first. */
+uint16_t le16(const oxlo_reader &p, size_t o)
+{
+    uint16_t v = 0;
+    oxlo_rd_le16_at(&p, o, &v);
+    return v;
+}
+
+void search_ethernet_ip(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader p = pkt.payload;
+    if (!(p.length > 23 && (pkt.src_port == 44818 || pkt.dst_port == 44818) && size_t(le16(p, 2)) + 24 == p.length)) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_ETHERNETIP, OXLO_PROTOCOL_UNKNOWN);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_ETHERNETIP};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_ethernet_ip = {
+    "EthernetIP", search_ethernet_ip, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

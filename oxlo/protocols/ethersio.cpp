@@ -1,0 +1,36 @@
+/* EtherSIO: "ESIO", version 0, a message type up to 2. */
+#include "oxlo_dissector.h"
+
+namespace {
+
+/* Reads within the payload; callers check its length first. */
+uint8_t at(const oxlo_reader &p, size_t o)
+{
+    uint8_t v = 0;
+    oxlo_rd_u8_at(&p, o, &v);
+    return v;
+}
+
+void search_ethersio(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader p = pkt.payload;
+    if (!(p.length > 19 && oxlo_rd_match_n(&p, 0, "ESIO", 4, 0) && at(p, 4) == 0 && at(p, 5) <= 2 && at(p, 6) == 0)) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_ETHERSIO, OXLO_PROTOCOL_UNKNOWN);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_ETHERSIO};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_ethersio = {
+    "EtherSIO", search_ethersio, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

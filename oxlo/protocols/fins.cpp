@@ -1,0 +1,43 @@
+/* FINS: over TCP a "FINS" frame header; over UDP the command header
+ * (ICF, reserved, gateway count 2, network and node addresses). */
+#include "oxlo_dissector.h"
+
+namespace {
+
+uint8_t at(const oxlo_reader &p, size_t o)
+{
+    uint8_t v = 0;
+    oxlo_rd_u8_at(&p, o, &v);
+    return v;
+}
+
+bool node(uint8_t v) { return v == 0 || v == 0xFE || v == 0xE1 || (v >= 0x10 && v <= 0x1F); }
+
+void search_fins(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader p = pkt.payload;
+    bool ok;
+    if (pkt.l4 == OXLO_L4_TCP)
+        ok = p.length > 19 && oxlo_rd_match_n(&p, 0, "FINS", 4, 0);
+    else
+        ok = p.length > 10 && (at(p, 0) == 0x80 || at(p, 0) == 0xC0 || at(p, 0) == 0xC1) && at(p, 1) == 0 &&
+             at(p, 2) == 0x02 && at(p, 3) < 0x80 && at(p, 6) < 0x80 && node(at(p, 5)) && node(at(p, 8));
+    if (ok)
+        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_FINS, OXLO_PROTOCOL_UNKNOWN);
+    else
+        OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_FINS};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_fins = {
+    "FINS", search_fins, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP_OR_UDP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

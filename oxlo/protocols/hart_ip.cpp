@@ -1,0 +1,43 @@
+/* HART-IP: version 1 or 2, a message type or id of the known ones and a
+ * length covering the packet. */
+#include "oxlo_dissector.h"
+
+namespace {
+
+/* Reads within the payload; callers check its length first. */
+uint8_t at(const oxlo_reader &p, size_t o)
+{
+    uint8_t v = 0;
+    oxlo_rd_u8_at(&p, o, &v);
+    return v;
+}
+uint16_t be16(const oxlo_reader &p, size_t o)
+{
+    uint16_t v = 0;
+    oxlo_rd_u16_at(&p, o, &v);
+    return v;
+}
+
+void search_hart_ip(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader p = pkt.payload;
+    if (!(p.length > 7 && (at(p, 0) == 1 || at(p, 0) == 2) && ((at(p, 1) & 0x0F) <= 2 || (at(p, 1) & 0x0F) == 15 || at(p, 2) <= 5) && be16(p, 6) == p.length)) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_HART_IP, OXLO_PROTOCOL_UNKNOWN);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_HART_IP};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_hart_ip = {
+    "HART-IP", search_hart_ip, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP_OR_UDP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

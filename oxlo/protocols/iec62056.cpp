@@ -1,0 +1,44 @@
+/* IEC 62056 (DLMS) in HDLC frames: 7E A0 ... 7E with a CRC-16/X-25 frame
+ * check (little-endian) before the closing flag. */
+#include "oxlo_dissector.h"
+#include "oxlo_crc.h"
+
+namespace {
+
+/* Reads within the payload; callers check its length first. */
+uint8_t at(const oxlo_reader &p, size_t o)
+{
+    uint8_t v = 0;
+    oxlo_rd_u8_at(&p, o, &v);
+    return v;
+}
+uint16_t le16(const oxlo_reader &p, size_t o)
+{
+    uint16_t v = 0;
+    oxlo_rd_le16_at(&p, o, &v);
+    return v;
+}
+
+void search_iec62056(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader p = pkt.payload;
+    if (!(p.length > 8 && at(p, 0) == 0x7E && at(p, 1) == 0xA0 && at(p, p.length - 1) == 0x7E && crc16_x25(oxlo_rd_bytes_at(&p, 1, p.length - 4), p.length - 4) == le16(p, p.length - 3))) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_IEC62056, OXLO_PROTOCOL_UNKNOWN);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_IEC62056};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_iec62056 = {
+    "IEC62056", search_iec62056, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP_OR_UDP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

@@ -1,0 +1,46 @@
+/* MMS over ISO transport: the client's TPKT with a COTP data PDU whose
+ * session and presentation layers put the MMS initiate at a fixed place
+ * from the end. */
+#include "oxlo_dissector.h"
+#include "oxlo_utils.h"
+
+namespace {
+
+uint8_t at(const oxlo_reader &p, size_t o)
+{
+    uint8_t v = 0;
+    oxlo_rd_u8_at(&p, o, &v);
+    return v;
+}
+
+bool initiate(const oxlo_reader &p)
+{
+    const size_t n = p.length;
+    return n > 60 && oxlo_rd_match_n(&p, 4, "\x02\xF0\x80", 3, 0) && at(p, 7) <= 14 && n == size_t(at(p, 8)) + 9 &&
+           (oxlo_rd_match_n(&p, n - 37, "\x80\x02", 2, 0) || oxlo_rd_match_n(&p, n - 38, "\x80\x03", 2, 0) ||
+            oxlo_rd_match_n(&p, n - 40, "\x80\x02", 2, 0));
+}
+
+void search_iso9506_1_mms(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    if (pkt.from_client && oxlo_packet_is_tpkt(m) && initiate(pkt.payload)) {
+        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_ISO9506_1_MMS, OXLO_PROTOCOL_UNKNOWN);
+        return;
+    }
+    if (pkt.payload_packets_dir[pkt.direction] > 2)
+        OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_ISO9506_1_MMS};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_iso9506_1_mms = {
+    "ISO9506-1-MMS", search_iso9506_1_mms, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

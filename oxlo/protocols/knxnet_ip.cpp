@@ -1,0 +1,60 @@
+/* KNXnet/IP: header length 6, version 0x10, a service type of a known
+ * family and a total length; on TCP a frame may be followed by the next. */
+#include "oxlo_dissector.h"
+
+namespace {
+
+uint16_t be16(const oxlo_reader &p, size_t o)
+{
+    uint16_t v = 0;
+    oxlo_rd_u16_at(&p, o, &v);
+    return v;
+}
+
+bool service_known(uint16_t service)
+{
+    const unsigned family = service >> 8, low = service & 0xFF;
+    switch (family) {
+    case 2: return low >= 0x01 && low <= 0x0C;
+    case 3: return low >= 0x10 && low <= 0x11;
+    case 4: return low >= 0x20 && low <= 0x25;
+    case 5: return low >= 0x30 && low <= 0x33;
+    case 7: return low >= 0x40 && low <= 0x43;
+    case 9: return low >= 0x50 && low <= 0x55;
+    default: return false;
+    }
+}
+
+/* A header at off: 06 10 and a known service. */
+bool header_at(const oxlo_reader &p, size_t off)
+{
+    return oxlo_rd_match_n(&p, off, "\x06\x10", 2, 0) && oxlo_rd_has(&p, off, 6) && service_known(be16(p, off + 2));
+}
+
+void search_knxnet_ip(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader p = pkt.payload;
+    if (p.length > 9 && header_at(p, 0)) {
+        const size_t total = be16(p, 4);
+        if (total == p.length ||
+            (pkt.l4 == OXLO_L4_TCP && p.length > total + 9 && header_at(p, total))) {
+            oxlo_dissector_classify(m, f, OXLO_PROTOCOL_KNXNET_IP, OXLO_PROTOCOL_UNKNOWN);
+            return;
+        }
+    }
+    OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_KNXNET_IP};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_knxnet_ip = {
+    "KNXnet_IP", search_knxnet_ip, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP_OR_UDP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

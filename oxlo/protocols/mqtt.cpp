@@ -1,0 +1,84 @@
+/* MQTT over TCP: a fixed header (type and flags in byte 0, a remaining
+ * length of up to four 7-bit groups) whose length covers the segment
+ * exactly; CONNECT names the flow, the other packet types must carry the
+ * flags and sizes their type prescribes. */
+#include "oxlo_dissector.h"
+
+namespace {
+
+enum : uint8_t {
+    CONNECT = 1, CONNACK, PUBLISH, PUBACK, PUBREC, PUBREL, PUBCOMP, SUBSCRIBE, SUBACK, UNSUBSCRIBE, UNSUBACK,
+    PINGREQ, PINGRESP, DISCONNECT
+};
+
+/* Header plus remaining length, or 0 when the varint is longer than four
+ * bytes or runs past the payload. */
+size_t framed_length(const oxlo_reader &p)
+{
+    size_t value = 0;
+    for (size_t i = 0; i < 4; i++) {
+        uint8_t b = 0;
+        if (!oxlo_rd_u8_at(&p, 1 + i, &b))
+            return 0;
+        value |= size_t(b & 0x7F) << (7 * i);
+        if (!(b & 0x80))
+            return value + 2 + i;
+    }
+    return 0;
+}
+
+bool acceptable(uint8_t type, uint8_t flags, size_t length)
+{
+    switch (type) {
+    case CONNECT:
+        return flags == 0;
+    case CONNACK: case PUBACK: case PUBREC: case PUBCOMP: case UNSUBACK:
+        return flags == 0 && length == 4;
+    case SUBACK:
+        return flags == 0 && length > 4;
+    case PINGREQ: case PINGRESP: case DISCONNECT:
+        return flags == 0 && length == 2;
+    case PUBREL:
+        return flags == 2 && length == 4;
+    case SUBSCRIBE:
+        return flags == 2 && length > 7;
+    case UNSUBSCRIBE:
+        return flags == 2 && length > 6;
+    case PUBLISH: {
+        const unsigned qos = (flags >> 1) & 3;
+        if (qos == 3)
+            return false;
+        if (qos)
+            return length >= 7;
+        return !(flags & 8) && length > 4;
+    }
+    default:
+        return false;
+    }
+}
+
+void search_mqtt(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader p = pkt.payload;
+    uint8_t b0 = 0;
+    if (pkt.payload_packets > 10 || p.length < 2 || framed_length(p) != p.length || !oxlo_rd_u8_at(&p, 0, &b0) ||
+        !acceptable(uint8_t(b0 >> 4), uint8_t(b0 & 0x0F), p.length)) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_MQTT, OXLO_PROTOCOL_UNKNOWN);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_MQTT};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_mqtt = {
+    "MQTT", search_mqtt, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

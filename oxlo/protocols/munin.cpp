@@ -1,0 +1,35 @@
+/* Munin: the node greets with "# munin node at HOSTNAME\n". */
+#include "oxlo_dissector.h"
+
+namespace {
+
+void search_munin(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
+    static const char greeting[] = "# munin node at ";
+    if (p.length < 16 || !oxlo_rd_match(&p, 0, greeting, 0)) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_MUNIN, OXLO_PROTOCOL_UNKNOWN);
+    uint8_t last = 0;
+    if (oxlo_rd_u8_at(&p, p.length - 1, &last) && last == '\n' && p.length != 17) {
+        const oxlo_reader host = oxlo_rd_sub_at(&p, 16, p.length - 17);
+        oxlo_flow_store_host_name(f, reinterpret_cast<const char *>(host.data), host.length,
+                                  OXLO_HOST_LOWER | OXLO_HOST_PRINTABLE | OXLO_HOST_STRIP_SPACES);
+    } else {
+        oxlo_dissector_risk(m, f, OXLO_MALFORMED_PACKET, "Missing Munin Hostname");
+    }
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_MUNIN};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_munin = {
+    "Munin", search_munin, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION, protocols, sizeof(protocols) / sizeof(protocols[0]), 0, nullptr, nullptr,
+};
+
+} // extern "C"

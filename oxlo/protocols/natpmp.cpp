@@ -1,0 +1,125 @@
+/* NAT-PMP over UDP 5351: version 0, an opcode, and a message whose size the
+ * opcode fixes (external-address and port-mapping requests, their answers
+ * with the opcode's top bit set). Answers that contradict themselves are
+ * worth a risk. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+#include "oxlo_serializer.h"
+
+#include <cstdio>
+
+namespace {
+
+struct natpmp_state {
+    uint16_t result, internal_port, external_port;
+    uint32_t external_address;
+};
+
+bool valid(const oxlo_reader &p, uint8_t *opcode)
+{
+    uint8_t version = 1;
+    uint16_t field = 0xFFFF;
+    if (p.length < 2 || !oxlo_rd_u8_at(&p, 0, &version) || version != 0 || !oxlo_rd_u8_at(&p, 1, opcode))
+        return false;
+    oxlo_rd_u16_at(&p, 2, &field);
+    switch (*opcode) {
+    case 0: return p.length == 2;
+    case 1:
+    case 2: return p.length == 12 && field == 0;
+    case 128: return p.length == 12 && field < 6;
+    case 129:
+    case 130: return p.length == 16 && field < 6;
+    default: return false;
+    }
+}
+
+natpmp_state *state_of(oxlo_module *m, oxlo_flow_state *f)
+{
+    return static_cast<natpmp_state *>(oxlo_dissector_state_of(m, f, OXLO_PROTOCOL_NAT_PMP, 1));
+}
+
+int extra_natpmp(oxlo_module *m, oxlo_flow_state *f)
+{
+    natpmp_state *s = state_of(m, f);
+    const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
+    if (!s)
+        return 0;
+    uint8_t opcode = 0;
+    if (!valid(p, &opcode)) {
+        oxlo_dissector_risk(m, f, OXLO_MALFORMED_PACKET, "Invalid NATPMP Header");
+        return 0;
+    }
+    switch (opcode) {
+    case 128:
+        oxlo_rd_u16_at(&p, 2, &s->result);
+        oxlo_rd_u32_at(&p, 8, &s->external_address);
+        if (s->result && s->external_address)
+            oxlo_dissector_risk(m, f, OXLO_MALFORMED_PACKET,
+                                "Address Response: Result code indicates an error, but External IPv4 Address is set");
+        break;
+    case 129:
+    case 130:
+        oxlo_rd_u16_at(&p, 2, &s->result);
+        oxlo_rd_u16_at(&p, 8, &s->internal_port);
+        oxlo_rd_u16_at(&p, 10, &s->external_port);
+        if (!s->internal_port || !s->external_port)
+            oxlo_dissector_risk(m, f, OXLO_MALFORMED_PACKET, "Port Mapping Response: Internal/External port must not 0");
+        break;
+    case 1:
+    case 2:
+        oxlo_rd_u16_at(&p, 4, &s->internal_port);
+        oxlo_rd_u16_at(&p, 6, &s->external_port);
+        if (!s->internal_port)
+            oxlo_dissector_risk(m, f, OXLO_MALFORMED_PACKET, "Request Port Mapping: Internal port must not 0");
+        break;
+    default: break;
+    }
+    return 1;
+}
+
+void search_natpmp(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    uint8_t opcode = 0;
+    if (!valid(pkt.payload, &opcode) || !state_of(m, f)) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    if ((pkt.payload_packets <= 2 || opcode == 0) && pkt.src_port != 5351 && pkt.dst_port != 5351)
+        return;
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_NAT_PMP, OXLO_PROTOCOL_UNKNOWN);
+    /* This message is read too: it may be the mapping request itself. */
+    if (extra_natpmp(m, f))
+        oxlo_dissector_extra(f, extra_natpmp, 5);
+}
+
+int natpmp_json(oxlo_module *, const oxlo_flow_state *f, oxlo_recbuf *out)
+{
+    const natpmp_state *s = static_cast<const natpmp_state *>(oxlo_flow_slot_state(f, OXLO_DISSECTOR_natpmp));
+    const natpmp_state empty{};
+    if (!s)
+        s = &empty;
+    char address[16];
+    const uint32_t a = s->external_address;
+    snprintf(address, sizeof(address), "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF, a & 0xFF);
+    int rc = oxlo_recbuf_open_block(out, "natpmp");
+    rc |= oxlo_recbuf_put_u32(out, "result", s->result);
+    rc |= oxlo_recbuf_put_u32(out, "internal_port", s->internal_port);
+    rc |= oxlo_recbuf_put_u32(out, "external_port", s->external_port);
+    rc |= oxlo_recbuf_put_text(out, "external_address", address);
+    rc |= oxlo_recbuf_close_block(out);
+    return rc ? -1 : 0;
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_NAT_PMP};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_natpmp = {
+    "NAT-PMP", search_natpmp, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD,
+    protocols, 1, sizeof(natpmp_state), nullptr, natpmp_json,
+};
+
+} // extern "C"

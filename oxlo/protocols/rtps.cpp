@@ -1,0 +1,37 @@
+/* RTPS (DDS interoperability wire protocol): "RTPS" or "RTPX", major
+ * version 2 and a known minor version. */
+#include "oxlo_dissector.h"
+
+namespace {
+
+/* Reads within the payload; callers check its length first. */
+uint8_t at(const oxlo_reader &p, size_t o)
+{
+    uint8_t v = 0;
+    oxlo_rd_u8_at(&p, o, &v);
+    return v;
+}
+
+void search_rtps(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader p = pkt.payload;
+    if (!(p.length > 15 && (oxlo_rd_match_n(&p, 0, "RTPS", 4, 0) || oxlo_rd_match_n(&p, 0, "RTPX", 4, 0)) && at(p, 4) == 2 && at(p, 5) <= 5)) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_RTPS, OXLO_PROTOCOL_UNKNOWN);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_RTPS};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_rtps = {
+    "RTPS", search_rtps, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

@@ -1,0 +1,149 @@
+/* S7 communication over ISO transport (TPKT + COTP) on port 102. A session
+ * opens with the COTP connection exchange, then carries S7 PDUs (protocol id
+ * 0x32) or S7comm-plus ones (0x72) in COTP data. With monitoring on, the
+ * flow's PDUs are counted by kind and job function. */
+#include "oxlo_api.h"
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+#include "oxlo_serializer.h"
+#include "oxlo_utils.h"
+
+namespace {
+
+enum : uint8_t { JOB = 1, ACK = 2, ACK_DATA = 3, USERDATA = 7 };
+enum : uint8_t { COTP_CR = 0xE0, COTP_CC = 0xD0 };
+/* The connection exchange may take a few segments; not more than these. */
+constexpr uint16_t SETUP_BUDGET = 8;
+
+struct s7_state {
+    uint16_t jobs, ack_data;
+    uint8_t acks, userdata;
+    uint8_t read_var, write_var, request_download, download_block, pi_service, plc_stop, setup_comm, other;
+};
+
+void bump(uint8_t &c) { c = uint8_t(c == 255 ? c : c + 1); }
+void bump16(uint16_t &c) { c = uint16_t(c == 65535 ? c : c + 1); }
+
+/* Counts one S7 PDU (starting at offset 7 of the segment). */
+void count_pdu(s7_state *s, const oxlo_reader &p)
+{
+    const oxlo_reader pdu = oxlo_rd_from(&p, 7);
+    uint8_t rosctr = 0, function = 0;
+    uint16_t parameters = 0;
+    oxlo_rd_u8_at(&pdu, 1, &rosctr);
+    switch (rosctr) {
+    case JOB:
+        bump16(s->jobs);
+        oxlo_rd_u16_at(&pdu, 6, &parameters);
+        if (parameters && pdu.length >= 11 && oxlo_rd_u8_at(&pdu, 10, &function)) {
+            switch (function) {
+            case 0x04: bump(s->read_var); break;
+            case 0x05: bump(s->write_var); break;
+            case 0x1A: bump(s->request_download); break;
+            case 0x1B: bump(s->download_block); break;
+            case 0x28: bump(s->pi_service); break;
+            case 0x29: bump(s->plc_stop); break;
+            case 0xF0: bump(s->setup_comm); break;
+            default: bump(s->other); break;
+            }
+        }
+        break;
+    case ACK:
+        if (pdu.length >= 12)
+            bump(s->acks);
+        break;
+    case ACK_DATA:
+        if (pdu.length >= 12)
+            bump16(s->ack_data);
+        break;
+    case USERDATA:
+        bump(s->userdata);
+        break;
+    default:
+        break;
+    }
+}
+
+bool s7_pdu(oxlo_module *m, const oxlo_reader &p)
+{
+    uint8_t id = 0;
+    return oxlo_packet_is_tpkt(m) && p.length > 17 && oxlo_rd_u8_at(&p, 7, &id) && id == 0x32;
+}
+
+int extra_s7comm(oxlo_module *m, oxlo_flow_state *f)
+{
+    s7_state *s = static_cast<s7_state *>(oxlo_dissector_state(m, f));
+    const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
+    if (s && s7_pdu(m, p))
+        count_pdu(s, p);
+    return 1;
+}
+
+void search_s7comm(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader p = pkt.payload;
+    if ((pkt.src_port != 102 && pkt.dst_port != 102) || !oxlo_packet_is_tpkt(m)) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    uint8_t cotp = 0, id = 0, rosctr = 0, tail = 0;
+    uint16_t reserved = 1;
+    oxlo_rd_u8_at(&p, 5, &cotp);
+    /* Every session starts with the COTP connection request and confirm:
+     * wait for the data that follows them. */
+    if (cotp == COTP_CR || cotp == COTP_CC) {
+        if (pkt.payload_packets > SETUP_BUDGET)
+            OXLO_EXCLUDE(m, f);
+        return;
+    }
+    if (p.length <= 17 || !oxlo_rd_u8_at(&p, 7, &id)) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    if (id == 0x72 && oxlo_rd_u8_at(&p, p.length - 4, &tail) && tail == 0x72) {
+        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_S7COMMPLUS, OXLO_PROTOCOL_UNKNOWN);
+        return;
+    }
+    oxlo_rd_u8_at(&p, 8, &rosctr);
+    oxlo_rd_u16_at(&p, 9, &reserved);
+    if (id != 0x32 || !(rosctr == JOB || rosctr == ACK || rosctr == ACK_DATA || rosctr == USERDATA) || reserved != 0) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_S7COMM, OXLO_PROTOCOL_UNKNOWN);
+    if (oxlo_protocol_monitoring_enabled(m, OXLO_PROTOCOL_S7COMM)) {
+        s7_state *s = static_cast<s7_state *>(oxlo_dissector_state(m, f));
+        if (s) {
+            count_pdu(s, p);
+            oxlo_dissector_extra(f, extra_s7comm, 255);
+        }
+    }
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_S7COMM, OXLO_PROTOCOL_S7COMMPLUS};
+
+} // namespace
+
+extern "C" {
+
+/* The S7 counters of a monitored flow, or NULL when none were kept. */
+int oxlo_flow_s7comm_counts(const oxlo_flow_state *flow, uint16_t *jobs, uint16_t *ack_data, uint8_t *read_var,
+                            uint8_t *write_var)
+{
+    const s7_state *s = static_cast<const s7_state *>(oxlo_flow_slot_state(flow, OXLO_DISSECTOR_s7comm));
+    if (!s)
+        return -1;
+    *jobs = s->jobs;
+    *ack_data = s->ack_data;
+    *read_var = s->read_var;
+    *write_var = s->write_var;
+    return 0;
+}
+
+extern const oxlo_dissector_def oxlo_dissector_def_s7comm = {
+    "S7Comm", search_s7comm, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 2, sizeof(s7_state), nullptr, nullptr,
+};
+
+} // extern "C"

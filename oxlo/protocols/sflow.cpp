@@ -1,0 +1,31 @@
+/* sFlow version 5 datagrams: 00 00 00 05, then the agent address type (1
+ * IPv4, 2 IPv6). Exporters send a steady stream, so the second datagram
+ * confirms. */
+#include "oxlo_dissector.h"
+
+namespace {
+
+void search_sflow(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    uint32_t version = 0, address_type = 0;
+    if (pkt.payload.length <= 23 || !oxlo_rd_u32_at(&pkt.payload, 0, &version) ||
+        !oxlo_rd_u32_at(&pkt.payload, 4, &address_type) || version != 5 || (address_type != 1 && address_type != 2)) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    if (pkt.payload_packets >= 2)
+        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_SFLOW, OXLO_PROTOCOL_UNKNOWN);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_SFLOW};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_sflow = {
+    "sFlow", search_sflow, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD, protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

@@ -1,0 +1,50 @@
+/* SOME/IP: a 16-byte header whose length covers the rest, protocol version
+ * 1, a known message type and return code; the magic-cookie messages must
+ * be exactly the cookie. */
+#include "oxlo_dissector.h"
+
+namespace {
+
+uint8_t at(const oxlo_reader &p, size_t o)
+{
+    uint8_t v = 0;
+    oxlo_rd_u8_at(&p, o, &v);
+    return v;
+}
+uint32_t be32(const oxlo_reader &p, size_t o)
+{
+    uint32_t v = 0;
+    oxlo_rd_u32_at(&p, o, &v);
+    return v;
+}
+
+void search_someip(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
+    const uint8_t type = at(p, 14), rc = at(p, 15);
+    if (p.length < 16 || uint64_t(be32(p, 4)) + 8 != p.length || at(p, 12) != 1 ||
+        !((type & 0x9F) < 3 || (type & 0x9E) == 0x80) || rc > 63) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    const uint32_t id = be32(p, 0);
+    if ((id == 0xFFFF0000u || id == 0xFFFF8000u) &&
+        (be32(p, 4) != 8 || be32(p, 8) != 0xDEADBEEFu || at(p, 13) != 1 || (type != 0x01 && type != 0x21) || rc != 0)) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_SOMEIP, OXLO_PROTOCOL_UNKNOWN);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_SOMEIP};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_someip = {
+    "SOME/IP", search_someip, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP_OR_UDP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

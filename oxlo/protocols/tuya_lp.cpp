@@ -1,0 +1,37 @@
+/* Tuya local protocol: frames between 00 00 55 AA and 00 00 AA 55 with a
+ * sequence number that fits the frame. */
+#include "oxlo_dissector.h"
+
+namespace {
+
+/* Reads within the payload; callers check its length first. */
+uint32_t be32(const oxlo_reader &p, size_t o)
+{
+    uint32_t v = 0;
+    oxlo_rd_u32_at(&p, o, &v);
+    return v;
+}
+
+void search_tuya_lp(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader p = pkt.payload;
+    if (!(p.length >= 16 && oxlo_rd_match_n(&p, 0, "\x00\x00\x55\xAA", 4, 0) && be32(p, 4) <= p.length && oxlo_rd_match_n(&p, p.length - 4, "\x00\x00\xAA\x55", 4, 0))) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_TUYALP, OXLO_PROTOCOL_UNKNOWN);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_TUYALP};
+
+} // namespace
+
+extern "C" {
+
+extern const oxlo_dissector_def oxlo_dissector_def_tuya_lp = {
+    "TUYA LP", search_tuya_lp, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD,
+    protocols, 1, 0, nullptr, nullptr,
+};
+
+} // extern "C"

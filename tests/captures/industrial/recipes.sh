@@ -1,0 +1,126 @@
+# Recipes for the industrial and IoT captures of this folder, sourced by
+# ../record.sh (which provides setup, start_s, capture_start/capture_stop).
+RECIPES+=(industrial/mqtt industrial/modbus industrial/coap industrial/nmap_tcp industrial/nmap_udp)
+
+# mosquitto on 1883 and on 18830 with mosquitto_pub and mosquitto_sub, MQTT
+# 3.1.1 and 5.
+record_mqtt() {
+  setup 1500
+  printf 'listener 1883 %s\nlistener 18830 %s\nallow_anonymous true\n' "$SRV4" "$SRV4" > "$WORK/mosquitto.conf"
+  start_s mosquitto -c "$WORK/mosquitto.conf"
+  local mq_pid=${PIDS[-1]}
+  wait_port t 1883
+  wait_port t 18830
+  capture_start mqtt
+  in_c timeout 10 mosquitto_pub -h "$SRV4" -p 1883 -V mqttv311 -t vesk/a -m hello -q 1
+  in_c timeout 10 mosquitto_pub -h "$SRV4" -p 1883 -V mqttv5 -t vesk/b -m hello
+  in_c timeout 10 mosquitto_sub -h "$SRV4" -p 18830 -V mqttv311 -t vesk/# -C 1 -W 2 > /dev/null 2>&1 || true
+  capture_stop mqtt
+  stop_pid "$mq_pid"
+  teardown
+}
+
+# A pymodbus TCP server on 502 and mbpoll reading holding registers.
+record_modbus() {
+  setup 1500
+  cat > "$WORK/modbus_server.py" <<PY
+from pymodbus.server import StartTcpServer
+from pymodbus.datastore import ModbusSequentialDataBlock, ModbusSlaveContext, ModbusServerContext
+store = ModbusSlaveContext(hr=ModbusSequentialDataBlock(0, [7] * 100))
+StartTcpServer(context=ModbusServerContext(slaves=store, single=True), address=("$SRV4", 502))
+PY
+  start_s /usr/bin/python3 "$WORK/modbus_server.py"
+  local mb_pid=${PIDS[-1]}
+  wait_port t 502
+  capture_start modbus
+  in_c timeout 10 mbpoll -m tcp -a 1 -r 1 -c 4 -1 "$SRV4" > /dev/null 2>&1 || true
+  capture_stop modbus
+  stop_pid "$mb_pid"
+  teardown
+}
+
+# libcoap's coap-server and coap-client: a GET of .well-known/core and one
+# with an eight-byte token.
+record_coap() {
+  setup 1500
+  start_s coap-server-notls -A "$SRV4" -p 5683
+  local coap_pid=${PIDS[-1]}
+  wait_port u 5683
+  capture_start coap
+  in_c timeout 10 coap-client-notls -m get "coap://$SRV4/.well-known/core" > /dev/null 2>&1 || true
+  in_c timeout 10 coap-client-notls -m get -T 0102030405060708 "coap://$SRV4/time" > /dev/null 2>&1 || true
+  capture_stop coap
+  stop_pid "$coap_pid"
+  teardown
+}
+
+# nmap's s7-info, iec-identify, enip-info and modbus-discover scripts (real
+# clients) against small listeners: an ISO transport responder on 102 that
+# confirms the COTP connection, ncat on the others.
+record_nmap_tcp() {
+  setup 1500
+  cat > "$WORK/cotp.py" <<PY
+import socket
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("$SRV4", 102)); s.listen(4)
+for _ in range(4):
+    c, _ = s.accept(); c.settimeout(3)
+    try:
+        for _ in range(4):
+            d = c.recv(4096)
+            if not d:
+                break
+            if len(d) > 5 and d[5] == 0xE0:  # connection request: confirm it
+                c.sendall(bytes.fromhex("0300001611d00001000100c0010ac1020100c2020102"))
+    except OSError:
+        pass
+    c.close()
+PY
+  start_s /usr/bin/python3 "$WORK/cotp.py"
+  local cotp_pid=${PIDS[-1]}
+  start_s ncat -lk "$SRV4" 2404
+  local iec_pid=${PIDS[-1]}
+  wait_port t 102
+  wait_port t 2404
+  capture_start nmap_tcp
+  in_c timeout 20 nmap -n -Pn -sT -p 102 --script s7-info "$SRV4" > /dev/null 2>&1 || true
+  in_c timeout 20 nmap -n -Pn -sT -p 2404 --script iec-identify "$SRV4" > /dev/null 2>&1 || true
+  capture_stop nmap_tcp
+  stop_pid "$cotp_pid"
+  stop_pid "$iec_pid"
+  teardown
+}
+
+# nmap's bacnet-info, omron-info and knx-gateway-info over UDP and enip-info
+# over TCP, against a UDP sink and ncat.
+record_nmap_udp() {
+  setup 1500
+  cat > "$WORK/udp_sink.py" <<PY
+import select, socket
+socks = []
+for port in (47808, 9600, 3671):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind(("$SRV4", port))
+    socks.append(s)
+for _ in range(200):
+    for s in select.select(socks, [], [], 30)[0]:
+        s.recv(4096)
+PY
+  start_s /usr/bin/python3 "$WORK/udp_sink.py"
+  local p1=${PIDS[-1]}
+  start_s ncat -lk "$SRV4" 44818
+  local p4=${PIDS[-1]}
+  wait_port u 47808
+  wait_port u 9600
+  wait_port u 3671
+  wait_port t 44818
+  capture_start nmap_udp
+  in_c timeout 20 nmap -n -Pn -sU -p 47808 --script bacnet-info "$SRV4" > /dev/null 2>&1 || true
+  in_c timeout 20 nmap -n -Pn -sU -p 9600 --script omron-info "$SRV4" > /dev/null 2>&1 || true
+  in_c timeout 20 nmap -n -Pn -sU -p 3671 --script knx-gateway-info "$SRV4" > /dev/null 2>&1 || true
+  in_c timeout 20 nmap -n -Pn -sT -p 44818 --script enip-info "$SRV4" > /dev/null 2>&1 || true
+  capture_stop nmap_udp
+  stop_pid "$p1"
+  stop_pid "$p4"
+  teardown
+}

@@ -1,0 +1,170 @@
+# Recipes for the infrastructure captures of this folder, sourced by
+# ../record.sh (which provides setup, start_s, capture_start/capture_stop and
+# the rest). Real daemons and clients from Debian in two namespaces.
+RECIPES+=(infra/nontcp infra/ntp infra/snmp infra/syslog infra/radius infra/ike infra/mndp infra/munin infra/rmcp infra/vrrp infra/zabbix)
+
+# Like capture_start, but keeps every IP protocol (IPv6 too) except
+# neighbour discovery.
+capture_start_all() {
+  ip netns exec "$NS_S" tcpdump -Z root -q -U -s 0 -i vcap-s -w "$WORK/$1.pcap" \
+    'ip or (ip6 and not (icmp6 and ip6[40] >= 133 and ip6[40] <= 137))' > "$WORK/tcpdump-$1.log" 2>&1 &
+  CAP_PID=$!
+  PIDS+=($CAP_PID)
+  local i
+  for i in $(seq 1 50); do
+    grep -q "listening on" "$WORK/tcpdump-$1.log" 2>/dev/null && break
+    sleep 0.1
+  done
+  sleep 0.5
+}
+
+# A UDP sink in the server namespace, so that no port-unreachable answers
+# join the capture.
+udp_sink() { start_s socat -u "UDP-RECVFROM:$1,fork,reuseaddr" /dev/null; wait_port u "$1"; }
+
+record_nontcp() {
+  setup 1500
+  capture_start_all nontcp
+  in_c ping -c 2 -i 0.2 -W 2 "$SRV4" > /dev/null
+  in_c ping -6 -c 2 -i 0.2 -W 2 "$SRV6" > /dev/null
+  # An IGMP join on the client's side.
+  in_c ip route add 239.0.0.0/8 dev vcap-c
+  in_c timeout 1 socat -u "UDP4-RECV:5000,ip-add-membership=239.1.2.3:vcap-c" /dev/null || true
+  capture_stop nontcp
+  teardown
+}
+
+record_ntp() {
+  setup 1500
+  printf 'allow all\nlocal stratum 8\nbindaddress %s\nport 123\npidfile %s/chronyd.pid\ncmdport 0\n' "$SRV4" "$WORK" > "$WORK/chrony.conf"
+  start_s chronyd -f "$WORK/chrony.conf" -x -d
+  wait_port u 123
+  sleep 1
+  capture_start ntp
+  in_c ntpdate -q "$SRV4" > /dev/null 2>&1 || true
+  in_c sntp -t 2 "$SRV4" > /dev/null 2>&1 || true
+  capture_stop ntp
+  teardown
+}
+
+record_snmp() {
+  setup 1500
+  printf 'rocommunity public\nagentaddress udp:%s:161\n' "$SRV4" > "$WORK/snmpd.conf"
+  start_s snmpd -f -Lo -C -c "$WORK/snmpd.conf" -p "$WORK/snmpd.pid"
+  wait_port u 161
+  capture_start snmp
+  in_c snmpget -v1 -c public -r 0 -t 2 "$SRV4" 1.3.6.1.2.1.99.0 > /dev/null 2>&1 || true
+  in_c snmpget -v2c -c public -r 0 -t 2 "$SRV4" 1.3.6.1.2.1.1.1.0 > /dev/null 2>&1 || true
+  in_c snmpwalk -v2c -c public -r 0 -t 2 "$SRV4" 1.3.6.1.2.1.1 > /dev/null 2>&1 || true
+  capture_stop snmp
+  teardown
+}
+
+record_syslog() {
+  setup 1500
+  udp_sink 514
+  udp_sink 5514
+  start_s socat -u TCP-LISTEN:601,fork,reuseaddr /dev/null
+  wait_port t 601
+  capture_start syslog
+  in_c logger -n "$SRV4" -P 514 -d -t vesk "hello from the client"
+  in_c logger --rfc5424 -n "$SRV4" -P 5514 -d -t vesk "hello in rfc 5424"
+  in_c logger -n "$SRV4" -P 601 -T -t vesk "hello over tcp"
+  sleep 0.3
+  capture_stop syslog
+  teardown
+}
+
+record_radius() {
+  setup 1500
+  cp -r /etc/freeradius/3.0 "$WORK/raddb"
+  printf 'client vesk { ipaddr = %s\n secret = testing123 }\n' "$CLI4" >> "$WORK/raddb/clients.conf"
+  printf 'bob Cleartext-Password := "hello"\n' > "$WORK/raddb/mods-config/files/authorize.vesk"
+  cat "$WORK/raddb/mods-config/files/authorize" >> "$WORK/raddb/mods-config/files/authorize.vesk"
+  mv "$WORK/raddb/mods-config/files/authorize.vesk" "$WORK/raddb/mods-config/files/authorize"
+  chmod -R a+rX "$WORK"
+  start_s freeradius -f -d "$WORK/raddb" -l stdout
+  wait_port u 1812
+  capture_start radius
+  echo 'User-Name = bob, User-Password = hello' | in_c radclient -r 1 -t 2 "$SRV4:1812" auth testing123 > /dev/null 2>&1 || true
+  echo 'User-Name = bob, User-Password = wrong' | in_c radclient -r 1 -t 2 "$SRV4:1812" auth testing123 > /dev/null 2>&1 || true
+  capture_stop radius
+  teardown
+}
+
+record_ike() {
+  setup 1500
+  udp_sink 500
+  capture_start ike
+  in_c timeout 4 charon-cmd --host "$SRV4" --identity client@vesk.test --profile ikev2-eap > /dev/null 2>&1 < /dev/null || true
+  capture_stop ike
+  teardown
+}
+
+record_mndp() {
+  setup 1500
+  in_s ip route add 255.255.255.255/32 dev vcap-s 2>/dev/null || true
+  in_c ip route add 255.255.255.255/32 dev vcap-c 2>/dev/null || true
+  capture_start mndp
+  in_c timeout 12 mactelnetd -f > /dev/null 2>&1 || true
+  capture_stop mndp
+  teardown
+}
+
+record_munin() {
+  setup 1500
+  sed -e 's/^background 1/background 0/' -e 's/^setsid 1/setsid 0/' -e "s|^log_file .*|log_file $WORK/munin.log|" \
+      -e "s|^pid_file .*|pid_file $WORK/munin.pid|" /etc/munin/munin-node.conf > "$WORK/munin-node.conf"
+  echo 'allow ^10\.200\.0\.2$' >> "$WORK/munin-node.conf"
+  in_s hostname > /dev/null
+  start_s munin-node --config "$WORK/munin-node.conf"
+  wait_port t 4949
+  capture_start munin
+  (sleep 1; printf 'list\nquit\n') | in_c timeout 4 socat - "TCP:$SRV4:4949" > /dev/null || true
+  capture_stop munin
+  teardown
+}
+
+record_rmcp() {
+  setup 1500
+  udp_sink 623
+  capture_start rmcp
+  in_c timeout 5 ipmitool -I lan -H "$SRV4" -U admin -P secret -R 1 -N 1 chassis status > /dev/null 2>&1 || true
+  capture_stop rmcp
+  teardown
+}
+
+record_vrrp() {
+  setup 1500
+  cat > "$WORK/keepalived.conf" <<EOC
+vrrp_instance vesk {
+  state MASTER
+  interface vcap-s
+  virtual_router_id 51
+  priority 150
+  advert_int 1
+  virtual_ipaddress { 10.200.0.100/24 }
+}
+EOC
+  capture_start vrrp
+  start_s keepalived -n -l -D -f "$WORK/keepalived.conf" -p "$WORK/ka.pid" -r "$WORK/vrrp.pid"
+  sleep 4
+  capture_stop vrrp
+  teardown
+}
+
+
+# The agent's passive check; Debian ships no zabbix_get, so the request
+# (the "ZBXD" header, version 1, the key's length and the key) is written here.
+record_zabbix() {
+  setup 1500
+  printf 'Server=%s\nListenIP=%s\nListenPort=10050\nLogType=console\nPidFile=%s/zabbix.pid\nAllowRoot=1\n' \
+    "$CLI4" "$SRV4" "$WORK" > "$WORK/zabbix_agentd.conf"
+  start_s zabbix_agentd -f -c "$WORK/zabbix_agentd.conf"
+  wait_port t 10050
+  capture_start zabbix
+  /usr/bin/python3 -c 'import struct,sys; k=b"agent.ping"; sys.stdout.buffer.write(b"ZBXD\x01"+struct.pack("<Q",len(k))+k)' \
+    | in_c timeout 3 socat -t 2 - "TCP:$SRV4:10050" > /dev/null || true
+  capture_stop zabbix
+  teardown
+}
