@@ -1,0 +1,71 @@
+/* Binary floor control: a 12-byte common header (version, primitive, payload
+ * length in 32-bit words, conference id, transaction id, user id). Version 2
+ * runs only over UDP. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+
+namespace {
+
+struct bfcp_state {
+    uint32_t conference_id;
+    uint16_t user_id;
+};
+
+[[maybe_unused]] uint8_t b(const oxlo_reader &p, size_t i)
+{
+    uint8_t x = 0;
+    oxlo_rd_u8_at(&p, i, &x);
+    return x;
+}
+[[maybe_unused]] uint32_t be16(const oxlo_reader &p, size_t i)
+{
+    uint16_t x = 0;
+    oxlo_rd_u16_at(&p, i, &x);
+    return x;
+}
+[[maybe_unused]] uint64_t be32(const oxlo_reader &p, size_t i)
+{
+    uint32_t x = 0;
+    oxlo_rd_u32_at(&p, i, &x);
+    return x;
+}
+[[maybe_unused]] uint64_t le32(const oxlo_reader &p, size_t i)
+{
+    uint32_t x = 0;
+    oxlo_rd_le32_at(&p, i, &x);
+    return x;
+}
+
+void found(oxlo_module *m, oxlo_flow_state *f)
+{
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_BFCP, OXLO_PROTOCOL_UNKNOWN);
+}
+
+void search_bfcp(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view v = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = v.payload;
+    const unsigned version = b(p, 0) >> 5;
+    if (p.length > 11 && (version == 1 || (version == 2 && v.l4 == OXLO_L4_UDP)) && (b(p, 0) & 3) == 0 &&
+        b(p, 1) >= 1 && b(p, 1) <= 18 && 4 * size_t(be16(p, 2)) + 12 == p.length) {
+        bfcp_state *s = static_cast<bfcp_state *>(oxlo_dissector_state(m, f));
+        if (s) {
+            s->conference_id = uint32_t(be32(p, 4));
+            s->user_id = uint16_t(be16(p, 10));
+        }
+        found(m, f);
+    } else {
+        OXLO_EXCLUDE(m, f);
+    }
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_BFCP};
+
+} // namespace
+
+extern "C" {
+extern const oxlo_dissector_def oxlo_dissector_def_bfcp = {
+    "BFCP", search_bfcp, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP_OR_UDP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 1, sizeof(bfcp_state), nullptr, nullptr,
+};
+} // extern "C"

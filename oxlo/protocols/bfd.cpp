@@ -1,0 +1,59 @@
+/* Bidirectional forwarding detection: control packets to 3784 (version and
+ * diagnostic, flags, multiplier, length) and 12-byte echo packets to 3785. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+
+namespace {
+
+[[maybe_unused]] uint8_t b(const oxlo_reader &p, size_t i)
+{
+    uint8_t x = 0;
+    oxlo_rd_u8_at(&p, i, &x);
+    return x;
+}
+[[maybe_unused]] uint32_t be16(const oxlo_reader &p, size_t i)
+{
+    uint16_t x = 0;
+    oxlo_rd_u16_at(&p, i, &x);
+    return x;
+}
+[[maybe_unused]] uint64_t be32(const oxlo_reader &p, size_t i)
+{
+    uint32_t x = 0;
+    oxlo_rd_u32_at(&p, i, &x);
+    return x;
+}
+[[maybe_unused]] uint64_t le32(const oxlo_reader &p, size_t i)
+{
+    uint32_t x = 0;
+    oxlo_rd_le32_at(&p, i, &x);
+    return x;
+}
+
+void found(oxlo_module *m, oxlo_flow_state *f)
+{
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_BFD, OXLO_PROTOCOL_UNKNOWN);
+}
+
+void search_bfd(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view v = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = v.payload;
+    bool echo = p.length == 12 && v.dst_port == 3785 && be32(p, 0) == 0 && be32(p, 4) == 1 && be16(p, 10) == 0;
+    bool control = p.length >= 24 && p.length <= 100 && v.dst_port == 3784 && b(p, 0) <= 0x3F && b(p, 3) == p.length;
+    if (echo || control)
+        found(m, f);
+    else
+        OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_BFD};
+
+} // namespace
+
+extern "C" {
+extern const oxlo_dissector_def oxlo_dissector_def_bfd = {
+    "BFD", search_bfd, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD,
+    protocols, 1, 0, nullptr, nullptr,
+};
+} // extern "C"

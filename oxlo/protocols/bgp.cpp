@@ -1,0 +1,60 @@
+/* BGP on port 179: a 16-byte all-ones marker, the message length and a
+ * type of 1-4. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+
+namespace {
+
+[[maybe_unused]] uint8_t b(const oxlo_reader &p, size_t i)
+{
+    uint8_t x = 0;
+    oxlo_rd_u8_at(&p, i, &x);
+    return x;
+}
+[[maybe_unused]] uint32_t be16(const oxlo_reader &p, size_t i)
+{
+    uint16_t x = 0;
+    oxlo_rd_u16_at(&p, i, &x);
+    return x;
+}
+[[maybe_unused]] uint64_t be32(const oxlo_reader &p, size_t i)
+{
+    uint32_t x = 0;
+    oxlo_rd_u32_at(&p, i, &x);
+    return x;
+}
+[[maybe_unused]] uint64_t le32(const oxlo_reader &p, size_t i)
+{
+    uint32_t x = 0;
+    oxlo_rd_le32_at(&p, i, &x);
+    return x;
+}
+
+void found(oxlo_module *m, oxlo_flow_state *f)
+{
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_BGP, OXLO_PROTOCOL_UNKNOWN);
+}
+
+void search_bgp(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view v = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = v.payload;
+    bool marker = p.length > 18 && (v.src_port == 179 || v.dst_port == 179);
+    for (size_t i = 0; marker && i < 16; i++)
+        marker = b(p, i) == 0xFF;
+    if (marker && b(p, 18) <= 4 && p.length >= be16(p, 16))
+        found(m, f);
+    else
+        OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_BGP};
+
+} // namespace
+
+extern "C" {
+extern const oxlo_dissector_def oxlo_dissector_def_bgp = {
+    "BGP", search_bgp, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 1, 0, nullptr, nullptr,
+};
+} // extern "C"

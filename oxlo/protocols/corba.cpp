@@ -1,0 +1,60 @@
+/* CORBA's GIOP (and its compressed ZIOP) over TCP, MIOP over UDP multicast:
+ * a 4-byte tag. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+
+namespace {
+
+[[maybe_unused]] uint8_t b(const oxlo_reader &p, size_t i)
+{
+    uint8_t x = 0;
+    oxlo_rd_u8_at(&p, i, &x);
+    return x;
+}
+[[maybe_unused]] uint32_t be16(const oxlo_reader &p, size_t i)
+{
+    uint16_t x = 0;
+    oxlo_rd_u16_at(&p, i, &x);
+    return x;
+}
+[[maybe_unused]] uint64_t be32(const oxlo_reader &p, size_t i)
+{
+    uint32_t x = 0;
+    oxlo_rd_u32_at(&p, i, &x);
+    return x;
+}
+[[maybe_unused]] uint64_t le32(const oxlo_reader &p, size_t i)
+{
+    uint32_t x = 0;
+    oxlo_rd_le32_at(&p, i, &x);
+    return x;
+}
+
+void found(oxlo_module *m, oxlo_flow_state *f)
+{
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_CORBA, OXLO_PROTOCOL_UNKNOWN);
+}
+
+void search_corba(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view v = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = v.payload;
+    bool known = v.l4 == OXLO_L4_TCP
+                     ? p.length > 23 && (oxlo_rd_match(&p, 0, "GIOP", 0) || oxlo_rd_match(&p, 0, "ZIOP", 0))
+                     : p.length > 32 && oxlo_rd_match(&p, 0, "MIOP", 0);
+    if (known)
+        found(m, f);
+    else
+        OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_CORBA};
+
+} // namespace
+
+extern "C" {
+extern const oxlo_dissector_def oxlo_dissector_def_corba = {
+    "Corba", search_corba, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP_OR_UDP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 1, 0, nullptr, nullptr,
+};
+} // extern "C"

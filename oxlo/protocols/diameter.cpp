@@ -1,0 +1,65 @@
+/* Diameter over TCP: version 1, a 24-bit length, one flag of request,
+ * proxiable, error or retransmitted, and a base or credit-control command
+ * code. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+#include <initializer_list>
+
+namespace {
+
+[[maybe_unused]] uint8_t b(const oxlo_reader &p, size_t i)
+{
+    uint8_t x = 0;
+    oxlo_rd_u8_at(&p, i, &x);
+    return x;
+}
+[[maybe_unused]] uint32_t be16(const oxlo_reader &p, size_t i)
+{
+    uint16_t x = 0;
+    oxlo_rd_u16_at(&p, i, &x);
+    return x;
+}
+[[maybe_unused]] uint64_t be32(const oxlo_reader &p, size_t i)
+{
+    uint32_t x = 0;
+    oxlo_rd_u32_at(&p, i, &x);
+    return x;
+}
+[[maybe_unused]] uint64_t le32(const oxlo_reader &p, size_t i)
+{
+    uint32_t x = 0;
+    oxlo_rd_le32_at(&p, i, &x);
+    return x;
+}
+
+void found(oxlo_module *m, oxlo_flow_state *f)
+{
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_DIAMETER, OXLO_PROTOCOL_UNKNOWN);
+}
+
+void search_diameter(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view v = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = v.payload;
+    uint32_t code = 0;
+    oxlo_rd_u24_at(&p, 5, &code);
+    const uint8_t flags = b(p, 4);
+    bool known = false;
+    for (uint32_t c : {257u, 258u, 271u, 272u, 274u, 275u, 280u, 282u})
+        known = known || code == c;
+    if (p.length > 19 && b(p, 0) == 1 && (flags == 0x10 || flags == 0x20 || flags == 0x40 || flags == 0x80) && known)
+        found(m, f);
+    else
+        OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_DIAMETER};
+
+} // namespace
+
+extern "C" {
+extern const oxlo_dissector_def oxlo_dissector_def_diameter = {
+    "Diameter", search_diameter, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 1, 0, nullptr, nullptr,
+};
+} // extern "C"

@@ -1,0 +1,74 @@
+/* The distributed database protocol: chained DSS blocks, each with its
+ * length, the 0xD0 magic and an inner DDM length six bytes shorter. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+
+namespace {
+
+[[maybe_unused]] uint8_t b(const oxlo_reader &p, size_t i)
+{
+    uint8_t x = 0;
+    oxlo_rd_u8_at(&p, i, &x);
+    return x;
+}
+[[maybe_unused]] uint32_t be16(const oxlo_reader &p, size_t i)
+{
+    uint16_t x = 0;
+    oxlo_rd_u16_at(&p, i, &x);
+    return x;
+}
+[[maybe_unused]] uint64_t be32(const oxlo_reader &p, size_t i)
+{
+    uint32_t x = 0;
+    oxlo_rd_u32_at(&p, i, &x);
+    return x;
+}
+[[maybe_unused]] uint64_t le32(const oxlo_reader &p, size_t i)
+{
+    uint32_t x = 0;
+    oxlo_rd_le32_at(&p, i, &x);
+    return x;
+}
+
+void found(oxlo_module *m, oxlo_flow_state *f)
+{
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_DRDA, OXLO_PROTOCOL_UNKNOWN);
+}
+
+void search_drda(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view v = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = v.payload;
+    auto block = [&](size_t at) { return b(p, at + 2) == 0xD0 && be16(p, at) == be16(p, at + 6) + 6; };
+    if (p.length <= 9 || !block(0)) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    size_t at = be16(p, 0);
+    if (at >= p.length) {
+        found(m, f);
+        return;
+    }
+    while (at + 10 < p.length) {
+        if (!block(at)) {
+            OXLO_EXCLUDE(m, f);
+            return;
+        }
+        at += be16(p, at);
+    }
+    if (at == p.length)
+        found(m, f);
+    else
+        OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_DRDA};
+
+} // namespace
+
+extern "C" {
+extern const oxlo_dissector_def oxlo_dissector_def_drda = {
+    "DRDA", search_drda, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 1, 0, nullptr, nullptr,
+};
+} // extern "C"

@@ -1,0 +1,77 @@
+/* The broadband quality probe: 16-byte UDP packets on 6000 whose first four
+ * digits count up by at most one per packet. */
+#include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+
+namespace {
+
+struct eaq_state {
+    uint32_t sequence;
+    uint8_t count;
+    uint8_t started;
+};
+
+[[maybe_unused]] uint8_t b(const oxlo_reader &p, size_t i)
+{
+    uint8_t x = 0;
+    oxlo_rd_u8_at(&p, i, &x);
+    return x;
+}
+[[maybe_unused]] uint32_t be16(const oxlo_reader &p, size_t i)
+{
+    uint16_t x = 0;
+    oxlo_rd_u16_at(&p, i, &x);
+    return x;
+}
+[[maybe_unused]] uint64_t be32(const oxlo_reader &p, size_t i)
+{
+    uint32_t x = 0;
+    oxlo_rd_u32_at(&p, i, &x);
+    return x;
+}
+[[maybe_unused]] uint64_t le32(const oxlo_reader &p, size_t i)
+{
+    uint32_t x = 0;
+    oxlo_rd_le32_at(&p, i, &x);
+    return x;
+}
+
+void found(oxlo_module *m, oxlo_flow_state *f)
+{
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_EAQ, OXLO_PROTOCOL_UNKNOWN);
+}
+
+void search_eaq(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view v = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = v.payload;
+    eaq_state *s = static_cast<eaq_state *>(oxlo_dissector_state(m, f));
+    if (!s || p.length != 16 || (v.src_port != 6000 && v.dst_port != 6000)) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    const uint32_t sequence = 1000u * b(p, 0) + 100u * b(p, 1) + 10u * b(p, 2) + b(p, 3);
+    if (!s->started) {
+        s->started = 1;
+        s->sequence = sequence;
+        return;
+    }
+    if (sequence != s->sequence && sequence != s->sequence + 1) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    s->sequence = sequence;
+    if (++s->count == 3)
+        found(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_EAQ};
+
+} // namespace
+
+extern "C" {
+extern const oxlo_dissector_def oxlo_dissector_def_eaq = {
+    "EAQ", search_eaq, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD,
+    protocols, 1, sizeof(eaq_state), nullptr, nullptr,
+};
+} // extern "C"
