@@ -240,4 +240,14 @@ TEST_F(Services, cpha_from_the_unspecified_address)
     }
 }
 
+// WARP is told by its endpoint addresses: the WireGuard port alone is not enough.
+TEST_F(Services, cloudflare_warp_on_its_endpoint)
+{
+    kit::conversation warp(m, 2408, OXLO_L4_UDP);
+    warp.server_address = 0xA29FC001; /* 162.159.192.1 */
+    warp.client(std::string(32, 'w'));
+    EXPECT_EQ(warp.app() ? warp.app() : warp.master(), OXLO_PROTOCOL_CLOUDFLAREWARP);
+    EXPECT_TRUE(warp.by_inspection());
+}
+
 } // namespace
