@@ -1,6 +1,6 @@
 # Recipes for the service captures of this folder, sourced by ../record.sh
 # (which provides setup, start_s, capture_start/capture_stop).
-RECIPES+=(services/dicom services/collectd)
+RECIPES+=(services/dicom services/collectd services/nmap_clients)
 
 # dcmtk: echoscu's C-ECHO to storescp on DICOM's 11112 and on 4242.
 record_dicom() {
@@ -58,5 +58,25 @@ CONF
   stop_pid "$cli_pid"
   capture_stop collectd
   stop_pid "$srv_pid"
+  teardown
+}
+
+# nmap's bitcoin-info, giop-info and drda-info scripts against listeners
+# that accept and keep the connection open: the captures hold the real
+# clients' first messages (the listeners answer nothing).
+record_nmap_clients() {
+  setup 1500
+  local p pids=()
+  for p in 8333 2809 50000; do
+    start_s ncat -l -k "$SRV4" "$p"
+    pids+=("${PIDS[-1]}")
+  done
+  for p in 8333 2809 50000; do wait_port t "$p"; done
+  capture_start nmap_clients
+  in_c timeout 20 nmap -n -Pn -sT -p 8333 --script bitcoin-info --script-timeout 5s "$SRV4" > /dev/null 2>&1 || true
+  in_c timeout 20 nmap -n -Pn -sT -p 2809 --script giop-info --script-timeout 5s "$SRV4" > /dev/null 2>&1 || true
+  in_c timeout 20 nmap -n -Pn -sT -p 50000 --script drda-info --script-timeout 5s "$SRV4" > /dev/null 2>&1 || true
+  capture_stop nmap_clients
+  for p in "${pids[@]}"; do stop_pid "$p"; done
   teardown
 }
