@@ -1,6 +1,6 @@
 # Recipes for the media captures of this folder, sourced by ../record.sh
 # (which provides setup, start_s, capture_start/capture_stop).
-RECIPES+=(media/stun_turn media/rtp)
+RECIPES+=(media/stun_turn media/rtp media/rtcp)
 
 # coturn's turnserver with long-term credentials (realm example.org):
 # turnutils_stunclient sends Binding requests (also to a second server on a
@@ -53,5 +53,26 @@ record_rtp() {
   stop_pid "$sink1"
   stop_pid "$sink2"
   stop_pid "$sink3"
+  teardown
+}
+
+# GStreamer's rtpbin sending live mu-law audio for about 22 s: RTP to 5004
+# and its sender reports (RTCP, about one every 5 s) to 5005.
+record_rtcp() {
+  setup 1500
+  start_s timeout 40 gst-launch-1.0 -q udpsrc port=5004 ! fakesink
+  local sink1=${PIDS[-1]}
+  start_s timeout 40 gst-launch-1.0 -q udpsrc port=5005 ! fakesink
+  local sink2=${PIDS[-1]}
+  wait_port u 5004
+  wait_port u 5005
+  capture_start rtcp
+  in_c timeout 30 gst-launch-1.0 -q rtpbin name=rtpbin audiotestsrc is-live=true num-buffers=170 ! audioconvert ! \
+    audioresample ! audio/x-raw,rate=8000,channels=1 ! mulawenc ! rtppcmupay ! rtpbin.send_rtp_sink_0 \
+    rtpbin.send_rtp_src_0 ! udpsink host="$SRV4" port=5004 \
+    rtpbin.send_rtcp_src_0 ! udpsink host="$SRV4" port=5005 sync=false async=false > /dev/null 2>&1 || true
+  capture_stop rtcp
+  stop_pid "$sink1"
+  stop_pid "$sink2"
   teardown
 }
