@@ -2,33 +2,11 @@
  * type 1, a 32-bit length, protocol version 1. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
+#include "peek.h"
 
 namespace {
 
-[[maybe_unused]] uint8_t b(const oxlo_reader &p, size_t i)
-{
-    uint8_t x = 0;
-    oxlo_rd_u8_at(&p, i, &x);
-    return x;
-}
-[[maybe_unused]] uint32_t be16(const oxlo_reader &p, size_t i)
-{
-    uint16_t x = 0;
-    oxlo_rd_u16_at(&p, i, &x);
-    return x;
-}
-[[maybe_unused]] uint64_t be32(const oxlo_reader &p, size_t i)
-{
-    uint32_t x = 0;
-    oxlo_rd_u32_at(&p, i, &x);
-    return x;
-}
-[[maybe_unused]] uint64_t le32(const oxlo_reader &p, size_t i)
-{
-    uint32_t x = 0;
-    oxlo_rd_le32_at(&p, i, &x);
-    return x;
-}
+using namespace oxlo_peek;
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {

@@ -63,7 +63,7 @@ struct gcm_case {
     const char *name, *key, *nonce, *aad, *plain, *cipher, *tag;
 };
 
-// Test cases 1 to 4 of the GCM specification that SP 800-38D refers to.
+// The published AES-GCM test vectors 1 to 4 (NIST SP 800-38D).
 const gcm_case gcm_cases[] = {
     {"case1", "00000000000000000000000000000000", "000000000000000000000000", "", "", "",
      "58e2fccefa7e3061367f1d57a4e7455a"},
