@@ -95,11 +95,15 @@ void detected(oxlo_module *m, oxlo_flow_state *f)
     oxlo_flow_fill_category(m, f);
 }
 
-/* A client burst of more than 3 packets is no client hello: the tracker
- * starts over with this packet as the first of a new exchange. */
+/* A client burst of more than 3 packets is no client hello, and a server
+ * flight smaller than the client's first burst carries no certificate chain:
+ * every model describes full handshakes, whose server flight is the larger.
+ * Other exchanges of handshake-like sizes fail that test (an SSH key
+ * exchange, whose client key-exchange offer outweighs the server's). The
+ * tracker then starts over with this packet as the first of a new one. */
 step evaluate(tls_burst_tracker &t, uint32_t size)
 {
-    if (t.packets[0] <= 3 && tls_bursts_match(t.bytes))
+    if (t.packets[0] <= 3 && t.bytes[1] > t.bytes[0] && tls_bursts_match(t.bytes))
         return DETECTED;
     restart(t, size);
     return MORE;

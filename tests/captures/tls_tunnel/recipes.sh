@@ -104,6 +104,8 @@ CONF
   wait_port t 7443
   capture_start ssh_in_tls
   ssh_refused -o ProxyCommand="openssl s_client -quiet -connect $SRV4:7443 -servername tunnel.vesk.test" nobody@"$SRV4"
+  ssh_refused -o KexAlgorithms=curve25519-sha256 \
+    -o ProxyCommand="openssl s_client -quiet -connect $SRV4:7443 -servername tunnel.vesk.test" nobody@"$SRV4"
   capture_stop ssh_in_tls
   stop_pid "$stunnel_pid"
   stop_pid "$sshd_pid"

@@ -58,6 +58,24 @@ TEST_F(Heuristic, a_client_burst_of_four_packets_is_never_evaluated)
     EXPECT_FALSE(c.risk(OXLO_OBFUSCATED_TRAFFIC)) << c.messages();
 }
 
+// An SSH key exchange with a post-quantum hybrid: its four bursts sit
+// within model one's threshold, but the client's offer outweighs the
+// server's answer, which a handshake's certificate flight never does.
+TEST_F(Heuristic, bursts_whose_server_flight_is_smaller_than_the_hello_do_not_match)
+{
+    const uint32_t kex[4] = {1560, 1088, 1208, 1564};
+    ASSERT_LT(tls_model_distance(0, kex), 3.0f);
+    kit::conversation c(m, 5555);
+    c.handshake();
+    c.client(std::string(1560, 'k'));
+    c.server(std::string(1088, 'K'));
+    c.client(std::string(1208, 'e'));
+    c.server(std::string(1400, 'r'));
+    c.server(std::string(164, 'r'));
+    c.client(std::string(60, 'n'));
+    EXPECT_FALSE(c.risk(OXLO_OBFUSCATED_TRAFFIC)) << c.messages();
+}
+
 TEST_F(Heuristic, a_server_that_speaks_first_ends_it)
 {
     kit::conversation c(m, 5555);
