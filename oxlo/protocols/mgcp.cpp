@@ -32,9 +32,7 @@ oxlo_reader endpoint_of(const oxlo_reader &p)
      * fewer bytes than remain could not succeed either. */
     if (end < 0 || !oxlo_rd_match_n(&p, size_t(end) + 1, "MGCP ", 5, 0))
         return none;
-    oxlo_reader ep = oxlo_rd_sub_at(&p, start, size_t(end) - start);
-    ep.error = 0;
-    return ep;
+    return oxlo_rd_sub_at(&p, start, size_t(end) - start);
 }
 
 void search_mgcp(oxlo_module *m, oxlo_flow_state *f)
