@@ -1,0 +1,46 @@
+/* H.323: call signalling over TCP in TPKT frames, either a Q.931 message
+ * (discriminator 8) or an H.245 message carrying the H.225 object
+ * identifier 00 08 81 75; and RAS on UDP port 1719, whose messages carry
+ * the identifier 00 08 91 4A. */
+#include "oxlo_dissector.h"
+#include "oxlo_utils.h"
+#include "peek.h"
+
+namespace {
+
+using namespace oxlo_peek;
+
+bool call_signalling(oxlo_module *m, const oxlo_reader &p)
+{
+    if (!oxlo_packet_is_tpkt(m) || p.length <= 20)
+        return false;
+    return (b(p, 7) == 6 && be32(p, 8) == 0x00088175) || (b(p, 4) == 8 && (b(p, 5) & 0x0C) == 0);
+}
+
+bool ras(const oxlo_packet_view &pkt)
+{
+    const oxlo_reader &p = pkt.payload;
+    return (pkt.src_port == 1719 || pkt.dst_port == 1719) && p.length > 20 && b(p, 4) == 6 && be32(p, 5) == 0x0008914A;
+}
+
+void search_h323(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const bool ok = pkt.l4 == OXLO_L4_TCP ? call_signalling(m, pkt.payload) : pkt.l4 == OXLO_L4_UDP && ras(pkt);
+    if (ok)
+        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_H323, OXLO_PROTOCOL_UNKNOWN);
+    else
+        OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_H323};
+
+} // namespace
+
+extern "C" {
+extern const oxlo_dissector_def oxlo_dissector_def_h323 = {
+    "H323", search_h323,
+    OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP_OR_UDP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 1, 0, nullptr, nullptr,
+};
+} // extern "C"

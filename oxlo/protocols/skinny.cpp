@@ -1,0 +1,40 @@
+/* Skinny call control between phones and their call manager on port 2000:
+ * every message opens with its little-endian length (the bytes after the
+ * 8-byte header), a header version and a message id from the known ranges. */
+#include "oxlo_dissector.h"
+#include "peek.h"
+
+namespace {
+
+using namespace oxlo_peek;
+
+bool known_version(uint64_t v) { return v == 0 || v == 10 || v == 11 || (v >= 15 && v <= 22); }
+
+bool known_message(uint64_t id)
+{
+    return id < 160 || (id >= 256 && id <= 352) || id == 0x8000 || id == 0x8100 || id == 0x8101;
+}
+
+void search_skinny(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = pkt.payload;
+    const bool ok = (pkt.src_port == 2000 || pkt.dst_port == 2000) && p.length > 11 && le32(p, 0) + 8 == p.length &&
+                    known_version(le32(p, 4)) && known_message(le32(p, 8));
+    if (ok)
+        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_CISCOSKINNY, OXLO_PROTOCOL_UNKNOWN);
+    else
+        OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_CISCOSKINNY};
+
+} // namespace
+
+extern "C" {
+extern const oxlo_dissector_def oxlo_dissector_def_skinny = {
+    "CiscoSkinny", search_skinny,
+    OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 1, 0, nullptr, nullptr,
+};
+} // extern "C"
