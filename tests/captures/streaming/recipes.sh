@@ -3,7 +3,7 @@
 RECIPES+=(streaming/rtmp streaming/mpegts)
 
 # nginx with Debian's RTMP module (a minimal configuration of its own, one
-# process, on 1935 and on the port of no meaning 19350): ffmpeg publishes two
+# process, on 1935 and on the port of no meaning 19350): ffmpeg publishes a few
 # seconds of a test picture as FLV to each, rtmpdump plays the first stream
 # while it is live. Segments of at most 1000 bytes, so C0+C1 spans two.
 record_rtmp() {
@@ -29,6 +29,7 @@ CONF
   in_c timeout 15 ffmpeg -nostdin -loglevel error -re -f lavfi -i testsrc=d=3:s=160x120:r=10 \
     -f flv "rtmp://$SRV4/live/x" > /dev/null 2>&1 &
   local publish=$!
+  PIDS+=($publish)
   sleep 1
   in_c timeout 10 rtmpdump -q -v -r "rtmp://$SRV4/live/x" -B 1 -o /dev/null > /dev/null 2>&1 || true
   wait "$publish" 2> /dev/null || true
