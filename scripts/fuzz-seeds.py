@@ -31,7 +31,10 @@ def main():
                 continue
             a, b = (ip.src, l4.sport), (ip.dst, l4.dport)
             key = (path, type(l4).__name__) + tuple(sorted([a, b]))
-            server = min(l4.sport, l4.dport) if l4.sport in ports or l4.dport in ports else None
+            # The server's port is the one in the list (the lower one when
+            # both are), also when the client's port is lower than it.
+            listed = [p for p in (l4.sport, l4.dport) if p in ports]
+            server = min(listed) if listed else None
             if server not in ports:
                 continue
             kind = type(l4).__name__

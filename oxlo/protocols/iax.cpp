@@ -1,0 +1,50 @@
+/* IAX2 on port 4569: the first full frames of a call or registration (no
+ * sequence numbers used yet) are control frames (type 6) with a small
+ * subclass, followed by information elements (type, length, value) that
+ * fill the datagram exactly. */
+#include "oxlo_dissector.h"
+#include "peek.h"
+
+namespace {
+
+constexpr uint16_t IAX_PORT = 4569;
+constexpr size_t HEADER = 12;
+constexpr int MAX_ELEMENTS = 14;
+
+/* 1 when the elements after the header end exactly at the payload's end. */
+bool elements_fill(const oxlo_reader &p)
+{
+    size_t at = HEADER;
+    for (int n = 0; n < MAX_ELEMENTS && at < p.length; n++) {
+        uint8_t length = 0;
+        if (!oxlo_rd_u8_at(&p, at + 1, &length))
+            return false;
+        at += 2 + size_t(length);
+    }
+    return at == p.length;
+}
+
+void search_iax(oxlo_module *m, oxlo_flow_state *f)
+{
+    using namespace oxlo_peek;
+    if (oxlo_flow_app_protocol(f))
+        return;
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = pkt.payload;
+    const bool header = (pkt.src_port == IAX_PORT || pkt.dst_port == IAX_PORT) && p.length >= HEADER &&
+                        (b(p, 0) & 0x80) && b(p, 8) == 0 && b(p, 9) < 2 && b(p, 10) == 6 && b(p, 11) <= 15;
+    if (header && (p.length == HEADER || elements_fill(p)))
+        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_IAX, OXLO_PROTOCOL_UNKNOWN);
+    else
+        OXLO_EXCLUDE(m, f);
+}
+
+const uint16_t protocols[] = {OXLO_PROTOCOL_IAX};
+
+} // namespace
+
+extern "C" {
+extern const oxlo_dissector_def oxlo_dissector_def_iax = {
+    "IAX", search_iax, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD, protocols, 1, 0, nullptr, nullptr,
+};
+} // extern "C"
