@@ -22,6 +22,13 @@ int rtp_payload_type_check(uint8_t payload_type);
  * media; 1 when the type was known. */
 int rtp_media_type_by_payload_type(uint8_t payload_type, uint8_t *media, uint16_t application);
 
+/* 1 once the RTP dissector counted a media packet of the flow and is
+ * still following it. */
+int rtp_counting_started(const oxlo_flow_state *flow);
+/* 1 while the LINE call dissector follows the flow's byte-3 sequence and
+ * both directions have followed it at least twice. */
+int line_sequence_followed_both_ways(const oxlo_flow_state *flow);
+
 /* -1 not STUN, 0 not STUN now, 1 STUN; may set a service and a category.
  * depth: how deep inside another STUN payload the message sits. */
 int stun_parse_message(oxlo_module *module, oxlo_flow_state *flow, const oxlo_reader *payload,
