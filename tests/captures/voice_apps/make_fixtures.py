@@ -1,7 +1,7 @@
 #!/usr/bin/python3
-"""Writes the capture: LINE call, Viber and WhatsApp flows built from their
-byte layouts (no Debian program speaks them), each form beside a near miss
-that must not match. Nothing is sent anywhere; the packets go to the file.
+"""Writes the capture: LINE call, Viber, WhatsApp and KakaoTalk flows built
+from their byte layouts (no Debian program speaks them), each form beside a
+near miss that must not match. Nothing is sent anywhere; the packets go to the file.
 
     make_fixtures.py OUT.pcap
 """
@@ -12,6 +12,7 @@ from scapy.all import IP, TCP, UDP, Raw, wrpcap
 CLIENT = "10.200.0.2"
 SERVER = "10.200.0.1"
 LINE_RELAY = "147.92.130.5"  # in LINE's own network
+KAKAO_DOC = "198.51.100.7"  # a documentation address: no KakaoTalk range is built in
 
 
 def pad(b, n, c=b"x"):
@@ -83,29 +84,32 @@ def line_sequence(a, b, n, rtp_from=None):
 
 def main():
     # LINE towards its relays, then the same first packet elsewhere.
-    udp_flow(41001, 50010, [(True, pad(b"\xB6\x18\x00\x6A", 110)), (False, pad(b"\xB6\x07\x00\x04", 8))], LINE_RELAY)
-    udp_flow(41002, 50010, [(True, pad(b"\xB6\x18\x00\x6A", 110))])
-    udp_flow(41003, 50010, [(True, pad(b"\xD8\x95\x00\x01\x06\x02", 150))], LINE_RELAY)
-    udp_flow(41004, 50010, [(True, pad(b"\xD8\x95\x00\x01\x06\x03", 150))], LINE_RELAY)
+    udp_flow(55001, 50010, [(True, pad(b"\xB6\x18\x00\x6A", 110)), (False, pad(b"\xB6\x07\x00\x04", 8))], LINE_RELAY)
+    udp_flow(55002, 50010, [(True, pad(b"\xB6\x18\x00\x6A", 110))])
+    udp_flow(55003, 50010, [(True, pad(b"\xD8\x95\x00\x01\x06\x02", 150))], LINE_RELAY)
+    udp_flow(55004, 50010, [(True, pad(b"\xD8\x95\x00\x01\x06\x03", 150))], LINE_RELAY)
     # LINE peer to peer: the byte-3 sequence, equal starts, and the
     # sequence carried by packets that also look like RTP.
-    udp_flow(41005, 50020, line_sequence(0x10, 0x80, 4))
-    udp_flow(41006, 50020, line_sequence(0x22, 0x22, 4))
-    udp_flow(41007, 50020, line_sequence(0x10, 0x80, 4, rtp_from=1))
+    udp_flow(55005, 50020, line_sequence(0x10, 0x80, 4))
+    udp_flow(55006, 50020, line_sequence(0x22, 0x22, 4))
+    udp_flow(55007, 50020, line_sequence(0x10, 0x80, 4, rtp_from=1))
 
     # Viber over UDP and TCP.
-    udp_flow(41010, 7985, [(True, pad(b"\x11\x22\x03\x00", 12)), (False, pad(b"\x11\x22\x03\x00", 12))])
-    udp_flow(41011, 7985, [(True, pad(b"\x11\x22\x02\x00", 12))])
-    udp_flow(41012, 7985, [(True, pad(b"\x11\x22\x19\x00", 34))])
-    udp_flow(41013, 7985, [(True, pad(b"\x11\x22\x03\x00", 12))], "255.255.255.255")
-    tcp_flow(41014, 5242, [(True, pad(bytes([24, 0, 0, 0, 0, 0, 0xFC, 0, 0, 0x80]), 24))])
-    tcp_flow(41015, 5242, [(True, pad(bytes([25, 0, 0, 0, 0, 0, 0xFC, 0, 0, 0x80]), 24))])
+    udp_flow(55010, 7985, [(True, pad(b"\x11\x22\x03\x00", 12)), (False, pad(b"\x11\x22\x03\x00", 12))])
+    udp_flow(55011, 7985, [(True, pad(b"\x11\x22\x02\x00", 12))])
+    udp_flow(55012, 7985, [(True, pad(b"\x11\x22\x19\x00", 34))])
+    udp_flow(55013, 7985, [(True, pad(b"\x11\x22\x03\x00", 12))], "255.255.255.255")
+    tcp_flow(55014, 5242, [(True, pad(bytes([24, 0, 0, 0, 0, 0, 0xFC, 0, 0, 0x80]), 24))])
+    tcp_flow(55015, 5242, [(True, pad(bytes([25, 0, 0, 0, 0, 0, 0xFC, 0, 0, 0x80]), 24))])
 
     # WhatsApp: "WA" 01 05, the prologue over three packets, and over four.
     ed4 = b"ED\x00\x01\x00\x00\x04\x08"
-    tcp_flow(41020, 5222, [(True, b"WA\x01\x05\x00\x08"), (False, b"hello")])
-    tcp_flow(41021, 5222, [(True, ed4[:3]), (True, ed4[3:7]), (True, ed4[7:] + b"rest")])
-    tcp_flow(41022, 5222, [(True, ed4[:2]), (True, ed4[2:4]), (True, ed4[4:6]), (True, ed4[6:])])
+    tcp_flow(55020, 5222, [(True, b"WA\x01\x05\x00\x08"), (False, b"hello")])
+    tcp_flow(55021, 5222, [(True, ed4[:3]), (True, ed4[3:7]), (True, ed4[7:] + b"rest")])
+    tcp_flow(55022, 5222, [(True, ed4[:2]), (True, ed4[2:4]), (True, ed4[4:6]), (True, ed4[6:])])
+
+    # KakaoTalk's marks, with no range of the service to go by.
+    udp_flow(55030, 30000, [(True, b"\x81\x01\x01\x01")], KAKAO_DOC)
 
     wrpcap(sys.argv[1], packets)
 
