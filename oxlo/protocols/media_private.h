@@ -1,6 +1,7 @@
 /* What the STUN, RTP/RTCP and Zoom dissectors share: the media header test,
  * the payload-type tables, the STUN message parser and the STUN follow-up
- * reader that media flows are handed to. */
+ * reader that media flows are handed to; and what RTP and the call
+ * services whose packets can look like RTP (LINE, Viber) ask of each other. */
 #ifndef OXLO_MEDIA_PRIVATE_H
 #define OXLO_MEDIA_PRIVATE_H
 
