@@ -1,6 +1,7 @@
 /* What the STUN, RTP/RTCP and Zoom dissectors share: the media header test,
  * the payload-type tables, the STUN message parser and the STUN follow-up
- * reader that media flows are handed to. */
+ * reader that media flows are handed to; and what RTP and the call
+ * services whose packets can look like RTP (LINE, Viber) ask of each other. */
 #ifndef OXLO_MEDIA_PRIVATE_H
 #define OXLO_MEDIA_PRIVATE_H
 
@@ -21,6 +22,13 @@ int rtp_payload_type_check(uint8_t payload_type);
 /* ORs the audio or video bit of the payload type for the application into
  * media; 1 when the type was known. */
 int rtp_media_type_by_payload_type(uint8_t payload_type, uint8_t *media, uint16_t application);
+
+/* 1 once the RTP dissector counted a media packet of the flow and is
+ * still following it. */
+int rtp_counting_started(const oxlo_flow_state *flow);
+/* 1 while the LINE call dissector follows the flow's byte-3 sequence and
+ * both directions have followed it at least twice. */
+int line_sequence_followed_both_ways(const oxlo_flow_state *flow);
 
 /* -1 not STUN, 0 not STUN now, 1 STUN; may set a service and a category.
  * depth: how deep inside another STUN payload the message sits. */

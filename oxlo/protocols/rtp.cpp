@@ -124,8 +124,9 @@ int rtp_search(oxlo_module *m, oxlo_flow_state *f)
             return 0;
         }
         /* An Epic Games session still being followed is left to that
-         * dissector: its opening can look like RTP. */
-        if (!tcp && oxlo_flow_slot_state(f, OXLO_DISSECTOR_epicgames))
+         * dissector: its opening can look like RTP. So is a LINE call whose
+         * sequence byte already held up both ways: its packets can too. */
+        if (!tcp && (oxlo_flow_slot_state(f, OXLO_DISSECTOR_epicgames) || line_sequence_followed_both_ways(f)))
             return 0;
         if (s->seq_set[pkt.direction] && s->first_seq[pkt.direction] == seq) {
             s->counters = 0;
@@ -197,6 +198,12 @@ const uint16_t protocols[] = {P_RTP, P_RTCP};
 } // namespace
 
 extern "C" {
+
+int rtp_counting_started(const oxlo_flow_state *flow)
+{
+    const rtp_state *s = static_cast<const rtp_state *>(oxlo_flow_slot_state(flow, OXLO_DISSECTOR_rtp));
+    return s && s->counters != 0;
+}
 
 int rtp_payload_type_check(uint8_t payload_type)
 {
