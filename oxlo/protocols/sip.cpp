@@ -208,9 +208,8 @@ const uint16_t protocols[] = {OXLO_PROTOCOL_SIP};
 extern "C" {
 
 extern const oxlo_dissector_def oxlo_dissector_def_sip = {
-    "SIP",     search_sip, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP_OR_UDP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
-    protocols, 1,          sizeof(sip_state),
-    release_sip, sip_json,
+    "SIP", search_sip, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP_OR_UDP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
+    protocols, 1, sizeof(sip_state), release_sip, sip_json,
 };
 
 } // extern "C"
