@@ -31,6 +31,7 @@ BLOCK_ORDER = {
     "server_data": ["ciphers", "tls_extensions", "elliptic_curve_point_format"],
     "risk": ["risk", "severity", "risk_score"],
     "snmp": ["version", "primitive", "error_status"],
+    "sip": ["from", "from_imsi", "to", "to_imsi"],
     "ipsec": ["ike_version", "proposals"],
     "mikrotik": ["mac_address", "identity", "version", "software_id", "board", "iface_name", "ipv4_addr",
                  "ipv6_addr", "uptime"],
@@ -188,6 +189,11 @@ def main():
     else:
         expect(dtls[0], "proto", "DTLS")
         expect(dtls[0], "tls.version", "DTLSv1.2")
+    imsi = by_name["sip_imsi.pcap"]  # sipp with IMSI users: 15 digits, then 16
+    expect(imsi[0], "sip.from_imsi", "001010123456789")
+    expect(imsi[0], "sip.to_imsi", "001019876543210")
+    expect(imsi[1], "sip.from_imsi", None)
+    expect(imsi[1], "sip.from", "<sip:0010101234567890@10.200.0.2>;tag=vesk1")
     expect(by_name["icmp.pcap"][0], "entropy", lambda v: isinstance(v, float) and v > 0)
 
     # Knobs through -k: the record sequence (signed lengths, a new item when
