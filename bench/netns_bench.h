@@ -142,6 +142,7 @@ inline bool setUp(const std::string &tag) {
 }
 
 inline std::string serverIf() { return "vbs" + vethId; }
+inline std::string clientIf() { return "vbc" + vethId; }
 
 // Starts a program in the server namespace and waits for its ready text.
 inline pid_t startReady(const std::string &name, const std::vector<std::string> &program,
