@@ -93,40 +93,74 @@ static inline void fuzz_classify_copy(oxlo_module *m, oxlo_flow_state *flow, con
 
 // One flow of a dissector family: the first input byte picks the server
 // port from the family's list (and with it TCP or UDP), the rest is split
-// into payloads as the HTTP target does (a two-byte length before each, the
-// top bit choosing the server's direction).
+// into payloads (a two-byte length before each, the top bit choosing the
+// server's direction) and sent as one conversation.
 struct fuzz_port {
     uint16_t port;
     bool tcp;
 };
+
+// How a conversation is sent: the server's address (0: the default one),
+// a TCP three-way handshake first, the largest payload, the most packets
+// and the clock step between them.
+struct fuzz_options {
+    uint32_t server = 0;
+    bool handshake = false;
+    size_t max_payload = 1400;
+    int max_packets = 24;
+    uint64_t step = 200;
+};
+
+static inline void fuzz_send(oxlo_module *m, oxlo_flow_state *flow, std::vector<uint8_t> &b, bool from_server,
+                             const fuzz_options &o, uint64_t now)
+{
+    if (o.server)
+        fuzz_put32(&b[from_server ? 12 : 16], o.server);
+    fuzz_classify_copy(m, flow, b.data(), b.size(), now, nullptr);
+}
+
+// The payloads of data[0..size) as one flow to `port`.
+static inline void fuzz_conversation(oxlo_module *m, oxlo_flow_state *flow, const uint8_t *data, size_t size,
+                                     fuzz_port p, const fuzz_options &o = fuzz_options())
+{
+    uint32_t seq[2] = {1000, 5000};
+    uint64_t now = 1000;
+    if (p.tcp && o.handshake) {
+        const uint8_t flags[3] = {0x02, 0x12, 0x10}; /* SYN, SYN-ACK, ACK */
+        const uint32_t seqs[3] = {999, 4999, 1000}, acks[3] = {0, 1000, 5000};
+        for (int i = 0; i < 3; i++) {
+            std::vector<uint8_t> b = fuzz_ipv4_packet(true, i != 1, p.port, seqs[i], acks[i], nullptr, 0);
+            b[20 + 13] = flags[i];
+            fuzz_send(m, flow, b, i == 1, o, now++);
+        }
+    }
+    size_t pos = 0;
+    for (int n = 0; n < o.max_packets && pos + 2 <= size; n++) {
+        const bool from_server = data[pos] & 0x80;
+        size_t len = size_t((data[pos] & 0x7F) << 8 | data[pos + 1]);
+        pos += 2;
+        if (len > size - pos)
+            len = size - pos;
+        if (len > o.max_payload)
+            len = o.max_payload;
+        std::vector<uint8_t> b =
+            fuzz_ipv4_packet(p.tcp, !from_server, p.port, seq[from_server], seq[!from_server], data + pos, len);
+        seq[from_server] += uint32_t(len);
+        fuzz_send(m, flow, b, from_server, o, now);
+        pos += len;
+        now += o.step;
+    }
+}
 
 static inline void fuzz_family_flow(const uint8_t *data, size_t size, const fuzz_port *ports, size_t count)
 {
     oxlo_module *m = fuzz_module_once();
     if (!m || size < 1 || count == 0)
         return;
-    const fuzz_port p = ports[data[0] % count];
     oxlo_flow_state *flow = fuzz_new_flow();
     if (!flow)
         return;
-    uint32_t seq[2] = {1000, 5000};
-    uint64_t now = 1000;
-    size_t pos = 1;
-    for (int n = 0; n < 24 && pos + 2 <= size; n++) {
-        const bool from_server = data[pos] & 0x80;
-        size_t len = size_t((data[pos] & 0x7F) << 8 | data[pos + 1]);
-        pos += 2;
-        if (len > size - pos)
-            len = size - pos;
-        if (len > 1400)
-            len = 1400;
-        std::vector<uint8_t> b =
-            fuzz_ipv4_packet(p.tcp, !from_server, p.port, seq[from_server], seq[!from_server], data + pos, len);
-        seq[from_server] += uint32_t(len);
-        fuzz_classify_copy(m, flow, b.data(), b.size(), now, nullptr);
-        pos += len;
-        now += 200;
-    }
+    fuzz_conversation(m, flow, data + 1, size - 1, ports[data[0] % count]);
     oxlo_flow_state_free(flow);
 }
 

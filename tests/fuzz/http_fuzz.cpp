@@ -14,24 +14,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     oxlo_flow_state *flow = fuzz_new_flow();
     if (!flow)
         return 0;
-    uint32_t seq[2] = {1000, 5000};
-    uint64_t now = 1000;
-    size_t pos = 0;
-    for (int n = 0; n < 16 && pos + 2 <= size; n++) {
-        const bool from_server = data[pos] & 0x80;
-        size_t len = size_t((data[pos] & 0x7F) << 8 | data[pos + 1]);
-        pos += 2;
-        if (len > size - pos)
-            len = size - pos;
-        if (len > 1400)
-            len = 1400;
-        std::vector<uint8_t> p =
-            fuzz_ipv4_packet(true, !from_server, 80, seq[from_server], seq[!from_server], data + pos, len);
-        seq[from_server] += uint32_t(len);
-        fuzz_classify_copy(m, flow, p.data(), p.size(), now, nullptr);
-        pos += len;
-        now += 1500;
-    }
+    fuzz_options o;
+    o.max_packets = 16;
+    o.step = 1500;
+    fuzz_conversation(m, flow, data, size, {80, true}, o);
     char text[256];
     oxlo_flow_risk_messages_text(flow, text, sizeof(text), 1);
     oxlo_flow_state_free(flow);

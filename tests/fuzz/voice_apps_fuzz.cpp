@@ -26,30 +26,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     oxlo_module *m = fuzz_module_once(load_kakao_range);
     if (!m || size < 1)
         return 0;
-    const fuzz_port p = ports[data[0] % PORTS];
-    const uint32_t server = servers[(data[0] / PORTS) % 3];
     oxlo_flow_state *flow = fuzz_new_flow();
     if (!flow)
         return 0;
-    uint32_t seq[2] = {1000, 5000};
-    uint64_t now = 1000;
-    size_t pos = 1;
-    for (int n = 0; n < 24 && pos + 2 <= size; n++) {
-        const bool from_server = data[pos] & 0x80;
-        size_t len = size_t((data[pos] & 0x7F) << 8 | data[pos + 1]);
-        pos += 2;
-        if (len > size - pos)
-            len = size - pos;
-        if (len > 1400)
-            len = 1400;
-        std::vector<uint8_t> b =
-            fuzz_ipv4_packet(p.tcp, !from_server, p.port, seq[from_server], seq[!from_server], data + pos, len);
-        fuzz_put32(&b[from_server ? 12 : 16], server);
-        seq[from_server] += uint32_t(len);
-        fuzz_classify_copy(m, flow, b.data(), b.size(), now, nullptr);
-        pos += len;
-        now += 200;
-    }
+    fuzz_options o;
+    o.server = servers[(data[0] / PORTS) % 3];
+    fuzz_conversation(m, flow, data + 1, size - 1, ports[data[0] % PORTS], o);
     oxlo_flow_state_free(flow);
     return 0;
 }
