@@ -6,7 +6,10 @@
 
 #include "oxlo_api.h"
 #include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
+#include "oxlo_private.h"
 #include "oxlo_risks.h"
+#include "oxlo_serializer.h"
 #include "../packet_builder.h"
 
 #include <gtest/gtest.h>
@@ -32,7 +35,38 @@ struct engine : ::testing::Test {
         ASSERT_EQ(oxlo_finalize_initialization(m), 0);
     }
     void TearDown() override { oxlo_module_free(m); }
+    // Forgets the built-in dissectors (table slots and protocol indexes), so
+    // that a test can register the ones it wants alone; call between
+    // oxlo_dissectors_init and oxlo_dissectors_finish.
+    void forget_builtin_dissectors()
+    {
+        for (uint32_t id = 0; id < 0xFFFF; id++) {
+            oxlo_proto_defaults *p = oxlo_proto_defaults_get(m, uint16_t(id));
+            if (!p)
+                break;
+            p->dissector_index = OXLO_NO_DISSECTOR;
+        }
+        m->det.dissector_count = 0;
+    }
 };
+
+// The JSON block the protocol's dissector writes for the flow; empty when it
+// has none or the writer fails.
+inline std::string json_block(oxlo_module *m, const oxlo_flow_state *f, uint16_t protocol)
+{
+    oxlo_json_block_fn block = oxlo_dissector_json_block(m, protocol);
+    oxlo_recbuf s;
+    if (!block || oxlo_recbuf_init(&s, OXLO_SER_FORMAT_JSON))
+        return "";
+    std::string text;
+    if (block(m, f, &s) == 0) {
+        uint32_t len = 0;
+        const char *out = oxlo_recbuf_output(&s, &len);
+        text.assign(out, len);
+    }
+    oxlo_recbuf_release(&s);
+    return text;
+}
 
 // One connection client 10.0.0.2:client_port -> server 10.0.0.1:port (or
 // fd00::2 -> fd00::1 with ipv6), fed packet by packet through the engine.

@@ -31,13 +31,7 @@ struct IndustrialWithDcerpc : kit::engine {
     {
         kit::engine::SetUp();
         ASSERT_EQ(oxlo_dissectors_init(m), 0);
-        for (uint32_t id = 0; id < 0xFFFF; id++) {
-            oxlo_proto_defaults *p = oxlo_proto_defaults_get(m, uint16_t(id));
-            if (!p)
-                break;
-            p->dissector_index = OXLO_NO_DISSECTOR;
-        }
-        m->det.dissector_count = 0;
+        forget_builtin_dissectors();
         ASSERT_EQ(oxlo_dissector_register(m, &stand_in_dcerpc_def), 0);
         ASSERT_EQ(oxlo_dissector_register_builtin(m, "profinet_io"), 0);
         ASSERT_EQ(oxlo_dissectors_finish(m), 0);

@@ -43,23 +43,6 @@ std::string rtp(uint8_t pt, uint16_t seq, size_t body = 20)
 
 std::string rtcp_sender_report() { return std::string{char(0x80), char(200)} + be16(6) + std::string(24, 'r'); }
 
-std::string block_text(oxlo_module *m, const oxlo_flow_state *f)
-{
-    oxlo_json_block_fn block = oxlo_dissector_json_block(m, OXLO_PROTOCOL_STUN);
-    if (!block)
-        return "";
-    oxlo_recbuf s;
-    if (oxlo_recbuf_init(&s, OXLO_SER_FORMAT_JSON))
-        return "";
-    std::string text;
-    if (block(m, f, &s) == 0) {
-        uint32_t len = 0;
-        const char *out = oxlo_recbuf_output(&s, &len);
-        text.assign(out, len);
-    }
-    oxlo_recbuf_release(&s);
-    return text;
-}
 
 // Message framing: what is STUN on its first packet and what is not.
 TEST_F(media, stun_framing)
@@ -102,7 +85,7 @@ TEST_F(media, addresses_go_to_the_stun_block)
     c.client(stun(0x0001));
     c.server(stun(0x0101, attr(0x0020, xor_v4(0x0a000002, 40000)) +
                               attr(0x802B, std::string("\0\x01", 2) + be16(3478) + be32(0x0a000001))));
-    const std::string text = block_text(m, c.f);
+    const std::string text = kit::json_block(m, c.f, OXLO_PROTOCOL_STUN);
     EXPECT_NE(text.find("\"mapped_address\":\"10.0.0.2:40000\""), std::string::npos) << text;
     EXPECT_NE(text.find("\"response_origin\":\"10.0.0.1:3478\""), std::string::npos) << text;
     EXPECT_EQ(text.find("peer_address"), std::string::npos) << text;
@@ -115,7 +98,7 @@ TEST_F(media, addresses_go_to_the_stun_block)
     kit::conversation c6(m, 3478, OXLO_L4_UDP, 40000, true);
     c6.client(stun(0x0001));
     c6.server(stun(0x0101, attr(0x0020, std::string("\0\x02", 2) + be16(40000 ^ 0x2112) + v6)));
-    const std::string text6 = block_text(m, c6.f);
+    const std::string text6 = kit::json_block(m, c6.f, OXLO_PROTOCOL_STUN);
     EXPECT_NE(text6.find("\"mapped_address\":\"[fd00::2]:40000\""), std::string::npos) << text6;
 }
 
@@ -203,7 +186,7 @@ TEST_F(media, media_after_stun)
     EXPECT_EQ(plain.app(), OXLO_PROTOCOL_RTP);
     EXPECT_EQ(plain.master(), OXLO_PROTOCOL_STUN);
     EXPECT_EQ(oxlo_flow_stream_content(plain.f), 1);
-    EXPECT_NE(block_text(m, plain.f).find("\"multimedia_flow_types\":\"Audio\""), std::string::npos);
+    EXPECT_NE(kit::json_block(m, plain.f, OXLO_PROTOCOL_STUN).find("\"multimedia_flow_types\":\"Audio\""), std::string::npos);
 
     kit::conversation google(m, 3478, OXLO_L4_UDP, 40010);
     google.client(stun(0x0001, attr(0xFF03, "gggg")));

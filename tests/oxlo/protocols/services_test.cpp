@@ -151,23 +151,6 @@ TEST_F(Services, first_messages_and_near_misses)
     }
 }
 
-std::string block_of(oxlo_module *m, const kit::conversation &c, uint16_t protocol)
-{
-    oxlo_json_block_fn block = oxlo_dissector_json_block(m, protocol);
-    if (!block)
-        return "";
-    oxlo_recbuf s;
-    if (oxlo_recbuf_init(&s, OXLO_SER_FORMAT_JSON) != 0)
-        return "";
-    std::string text;
-    if (block(m, c.f, &s) == 0) {
-        uint32_t len = 0;
-        const char *out = oxlo_recbuf_output(&s, &len);
-        text.assign(out, len);
-    }
-    oxlo_recbuf_release(&s);
-    return text;
-}
 
 // A dotted IPv4 address of 15 characters and a full IPv6 address are kept whole.
 TEST_F(Services, discord_keeps_the_whole_client_address)
@@ -179,9 +162,9 @@ TEST_F(Services, discord_keeps_the_whole_client_address)
         EXPECT_EQ(c.app(), OXLO_PROTOCOL_UNKNOWN) << "the first packet waits";
         c.server(answer);
         ASSERT_EQ(c.app(), OXLO_PROTOCOL_DISCORD);
-        EXPECT_NE(block_of(m, c, OXLO_PROTOCOL_DISCORD).find(std::string("\"client_ip\":\"") + address + "\""),
+        EXPECT_NE(kit::json_block(m, c.f, OXLO_PROTOCOL_DISCORD).find(std::string("\"client_ip\":\"") + address + "\""),
                   std::string::npos)
-            << block_of(m, c, OXLO_PROTOCOL_DISCORD);
+            << kit::json_block(m, c.f, OXLO_PROTOCOL_DISCORD);
     }
 }
 
@@ -197,7 +180,7 @@ TEST_F(Services, collectd_host_name_and_encrypted_user)
     const std::string rest = be16(1) + "u" + std::string(32, '\x5a');
     sealed.client(be16(0x0210) + be16(unsigned(rest.size() + 4)) + rest);
     ASSERT_EQ(sealed.app(), OXLO_PROTOCOL_COLLECTD);
-    EXPECT_NE(block_of(m, sealed, OXLO_PROTOCOL_COLLECTD).find("\"client_username\":\"u\""), std::string::npos);
+    EXPECT_NE(kit::json_block(m, sealed.f, OXLO_PROTOCOL_COLLECTD).find("\"client_username\":\"u\""), std::string::npos);
 
     // A user name that runs into the IV and hash is not an encrypted part.
     kit::conversation bad(m, 25826, OXLO_L4_UDP);

@@ -30,21 +30,6 @@ std::string invite(const std::string &from_user, const std::string &to_user = "b
 
 std::string framed(const std::string &text) { return std::string(2, '\0') + be16(text.size()) + text; }
 
-std::string sip_block(oxlo_module *m, const oxlo_flow_state *f)
-{
-    oxlo_json_block_fn block = oxlo_dissector_json_block(m, OXLO_PROTOCOL_SIP);
-    oxlo_recbuf s;
-    if (!block || oxlo_recbuf_init(&s, OXLO_SER_FORMAT_JSON))
-        return "";
-    std::string text;
-    if (block(m, f, &s) == 0) {
-        uint32_t len = 0;
-        const char *out = oxlo_recbuf_output(&s, &len);
-        text.assign(out, len);
-    }
-    oxlo_recbuf_release(&s);
-    return text;
-}
 
 bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
@@ -95,13 +80,7 @@ struct sip_alone : kit::engine {
     {
         kit::engine::SetUp();
         ASSERT_EQ(oxlo_dissectors_init(m), 0);
-        for (uint32_t id = 0; id < 0xFFFF; id++) {
-            oxlo_proto_defaults *p = oxlo_proto_defaults_get(m, uint16_t(id));
-            if (!p)
-                break;
-            p->dissector_index = OXLO_NO_DISSECTOR;
-        }
-        m->det.dissector_count = 0;
+        forget_builtin_dissectors();
         ASSERT_EQ(oxlo_dissector_register_builtin(m, "sip"), 0);
         ASSERT_EQ(oxlo_dissectors_finish(m), 0);
     }
@@ -144,7 +123,7 @@ TEST_F(sip_rtsp, sip_from_to_and_imsi)
     for (const row &r : rows) {
         kit::conversation c(m, 5060, OXLO_L4_UDP, client_port++);
         c.client(invite(r.user, r.user));
-        const std::string block = sip_block(m, c.f);
+        const std::string block = kit::json_block(m, c.f, OXLO_PROTOCOL_SIP);
         EXPECT_TRUE(has(block, "\"from\":\"Alice <sip:" + r.user + "@10.0.0.2>;tag=1\"")) << r.what << block;
         EXPECT_TRUE(has(block, "\"to\":\"<sip:" + r.user + "@10.0.0.1>\"")) << r.what << block;
         EXPECT_EQ(has(block, "\"from_imsi\":\"" + r.user + "\""), r.imsi) << r.what << block;
@@ -160,11 +139,11 @@ TEST_F(sip_rtsp, sip_headers_from_later_packets)
     kit::conversation c(m, 5060, OXLO_L4_UDP);
     c.client("hello");
     ASSERT_EQ(c.app(), OXLO_PROTOCOL_SIP);
-    const std::string empty = sip_block(m, c.f);
+    const std::string empty = kit::json_block(m, c.f, OXLO_PROTOCOL_SIP);
     EXPECT_TRUE(has(empty, "sip") && !has(empty, "from") && !has(empty, "to")) << empty;
     c.client(request("MESSAGE sip:bob@10.0.0.1 SIP/2.0", "from: <sip:001010123456789@h>\r\nf: x\r\nTo: <sip:bob@h>\r\n"));
     c.server(request("SIP/2.0 200 OK", "From: <sip:001010123456789@h>;tag=2\r\nTo: <sip:carol@h>\r\n"));
-    const std::string block = sip_block(m, c.f);
+    const std::string block = kit::json_block(m, c.f, OXLO_PROTOCOL_SIP);
     EXPECT_TRUE(has(block, "\"from\":\"<sip:001010123456789@h>;tag=2\",\"from_imsi\":\"001010123456789\"")) << block;
     EXPECT_TRUE(has(block, "\"to\":\"<sip:bob@h>\"")) << block; // the first To: kept
 }
@@ -183,7 +162,7 @@ TEST_F(sip_from_off, knobs_leave_members_out)
     kit::conversation c(m, 5060, OXLO_L4_UDP);
     c.client(invite("001010123456789", "001019876543210"));
     ASSERT_EQ(c.app(), OXLO_PROTOCOL_SIP);
-    const std::string block = sip_block(m, c.f);
+    const std::string block = kit::json_block(m, c.f, OXLO_PROTOCOL_SIP);
     EXPECT_TRUE(has(block, "\"to\":\"<sip:001019876543210@10.0.0.1>\"")) << block;
     EXPECT_FALSE(has(block, "from")) << block;
     EXPECT_FALSE(has(block, "imsi")) << block;
