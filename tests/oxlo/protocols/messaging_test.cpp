@@ -1,6 +1,6 @@
 // Messaging and message-queue dissectors on their first messages, each with
-// a near miss that must not match. IRC, Jabber, NATS, ZeroMQ and STOMP are
-// also replayed from real peers in tests/captures/messaging.
+// a near miss that must not match. IRC, Jabber, NATS, ZeroMQ, STOMP and
+// OpenWire are also replayed from real peers in tests/captures/messaging.
 #include "dissector_kit.h"
 
 namespace {
@@ -52,6 +52,12 @@ std::vector<exchange> cases()
         {"OICQ: command 500", 8000, OXLO_L4_UDP, {{true, std::string("\x02\x3B\x0B\x01\xF4\x00\x01\x02", 8)}}, 0, OXLO_PROTOCOL_OICQ},
         {"QQ by length", 8000, OXLO_L4_UDP, {{true, std::string("\x02\x00\x38\x00", 4) + std::string(52, 'q')}}, OXLO_PROTOCOL_QQ, 0},
         {"STOMP CONNECT frame", 61613, OXLO_L4_TCP, {{true, "STOMP\naccept-version:1.2\nhost:vesk.test\n\n\0"}}, OXLO_PROTOCOL_STOMP, 0},
+        {"STOMP 1.0 client's CONNECT frame", 7613, OXLO_L4_TCP,
+         {{true, std::string("CONNECT\naccept-version:1.0\nlogin:guest\npasscode:guest\n\n\0", 56)},
+          {false, "CONNECTED\nserver:RabbitMQ/3.10.8\nsession:session-z94Y_0d2pq0Pp54orfEYRw\nheart-beat:0,0\nversion:1.0\n\n"}},
+         OXLO_PROTOCOL_STOMP, 0},
+        {"STOMP: an HTTP CONNECT request", 61613, OXLO_L4_TCP,
+         {{true, "CONNECT vesk.test:443 HTTP/1.1\r\nHost: vesk.test:443\r\n\r\n"}}, 0, OXLO_PROTOCOL_STOMP},
         {"NATS INFO", 4222, OXLO_L4_TCP, {{false, "INFO {\"server_id\":\"x\",\"version\":\"2.9\"}\r\n"}}, OXLO_PROTOCOL_NATS, 0},
         {"NATS: no line end", 4222, OXLO_L4_TCP, {{false, "INFO {\"server_id\":\"x\"}"}}, 0, OXLO_PROTOCOL_NATS},
         {"OpenWire WireFormatInfo", 61616, OXLO_L4_TCP,
