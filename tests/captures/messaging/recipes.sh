@@ -1,6 +1,6 @@
 # Recipes for the messaging captures of this folder, sourced by ../record.sh
 # (which provides setup, start_s, capture_start/capture_stop).
-RECIPES+=(messaging/irc messaging/nats_zmq messaging/xmpp)
+RECIPES+=(messaging/activemq messaging/irc messaging/nats_zmq messaging/stomp messaging/xmpp)
 
 # ngircd with sic as the client: registration, a join and a message.
 record_irc() {
@@ -78,5 +78,103 @@ CONF
   echo "hello" | in_c timeout 10 sendxmpp -u alice -p secret -j "$SRV4:5222" -o vesk.test -n alice@vesk.test > /dev/null 2>&1 || true
   capture_stop xmpp
   stop_pid "$xmpp_pid"
+  teardown
+}
+
+# python3-stomp client: connects (STOMP 1.0, 1.1 or 1.2) as guest, subscribes
+# to /queue/vesk, sends one message there and waits (bounded) to receive it.
+write_stomp_client() {
+  cat > "$WORK/stomp_client.py" <<'PY'
+import sys, threading, stomp
+host, port, version = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+got = threading.Event()
+class Listener(stomp.ConnectionListener):
+    def on_message(self, frame):
+        got.set()
+cls = {"1.0": stomp.Connection10, "1.1": stomp.Connection11, "1.2": stomp.Connection12}[version]
+c = cls([(host, port)]) if version == "1.0" else cls([(host, port)], heartbeats=(0, 0), vhost="/")
+c.set_listener("", Listener())
+c.connect("guest", "guest", wait=True)
+c.subscribe("/queue/vesk", id="1", ack="auto") if version != "1.0" else c.subscribe("/queue/vesk", ack="auto")
+c.send("/queue/vesk", "hello")
+got.wait(5)
+c.disconnect()
+PY
+}
+
+# rabbitmq-server with its STOMP plugin (its own node, config and data under
+# $WORK, epmd started here on the namespace's loopback) and python3-stomp:
+# a 1.2 client on 61613 and a 1.0 client on 7613, each connecting,
+# subscribing, sending one message and receiving it.
+record_stomp() {
+  setup 1500
+  local rmq=$WORK/rabbitmq i
+  mkdir -p "$rmq/mnesia" "$rmq/log"
+  printf 'listeners.tcp = none\nloopback_users = none\nstomp.listeners.tcp.1 = 61613\nstomp.listeners.tcp.2 = 7613\n' > "$rmq/rabbitmq.conf"
+  echo '[rabbitmq_stomp].' > "$rmq/enabled_plugins"
+  start_s env HOME="$rmq" ERL_EPMD_ADDRESS=127.0.0.1 epmd
+  local epmd_pid=${PIDS[-1]}
+  wait_port t 4369
+  start_s env HOME="$rmq" ERL_EPMD_ADDRESS=127.0.0.1 RABBITMQ_CONF_ENV_FILE=/dev/null \
+    RABBITMQ_NODENAME=vesk@localhost RABBITMQ_CONFIG_FILE="$rmq/rabbitmq.conf" \
+    RABBITMQ_ENABLED_PLUGINS_FILE="$rmq/enabled_plugins" RABBITMQ_MNESIA_BASE="$rmq/mnesia" \
+    RABBITMQ_LOG_BASE="$rmq/log" RABBITMQ_PID_FILE="$rmq/pid" RABBITMQ_LOGS=- \
+    /usr/lib/rabbitmq/bin/rabbitmq-server
+  local rmq_pid=${PIDS[-1]}
+  # The broker takes some seconds to boot; wait_port waits 5 s a call.
+  for i in $(seq 1 12); do wait_port t 7613 2> /dev/null && break; done
+  wait_port t 61613
+  write_stomp_client
+  capture_start stomp
+  in_c timeout 15 /usr/bin/python3 "$WORK/stomp_client.py" "$SRV4" 61613 1.2 || true
+  in_c timeout 15 /usr/bin/python3 "$WORK/stomp_client.py" "$SRV4" 7613 1.0 || true
+  capture_stop stomp
+  stop_pid "$rmq_pid"
+  stop_pid "$epmd_pid"
+  teardown
+}
+
+# Debian's activemq broker (its own config and data under $WORK, no store)
+# with its own command-line producer and consumer speaking OpenWire on 61616
+# and on 6616, and python3-stomp (1.1) against its STOMP connector on 61613.
+record_activemq() {
+  setup 1500
+  local amq=$WORK/activemq i
+  mkdir -p "$amq/conf" "$amq/data"
+  cp /etc/activemq/instances-available/main/log4j2.properties "$amq/conf/"
+  cat > "$amq/conf/activemq.xml" <<XML
+<beans xmlns="http://www.springframework.org/schema/beans"
+       xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"
+       xsi:schemaLocation="http://www.springframework.org/schema/beans http://www.springframework.org/schema/beans/spring-beans-2.0.xsd
+       http://activemq.apache.org/schema/core http://activemq.apache.org/schema/core/activemq-core.xsd">
+  <broker xmlns="http://activemq.apache.org/schema/core" useJmx="false" persistent="false"
+          brokerName="vesk" dataDirectory="$amq/data" advisorySupport="false">
+    <transportConnectors>
+      <transportConnector name="openwire" uri="tcp://$SRV4:61616"/>
+      <transportConnector name="openwire2" uri="tcp://$SRV4:6616"/>
+      <transportConnector name="stomp" uri="stomp://$SRV4:61613"/>
+    </transportConnectors>
+  </broker>
+</beans>
+XML
+  local java=(java -Xms64M -Xmx256M --add-opens java.base/java.lang=ALL-UNNAMED
+    --add-opens java.base/java.util=ALL-UNNAMED --add-opens java.base/java.net=ALL-UNNAMED
+    -Dactivemq.home=/usr/share/activemq -Dactivemq.base="$amq" -Dactivemq.conf="$amq/conf"
+    -Dactivemq.data="$amq/data" -jar /usr/share/activemq/bin/activemq.jar)
+  start_s "${java[@]}" start "xbean:file:$amq/conf/activemq.xml"
+  local amq_pid=${PIDS[-1]}
+  # The broker takes some seconds to boot; wait_port waits 5 s a call.
+  for i in $(seq 1 12); do wait_port t 61613 2> /dev/null && break; done
+  wait_port t 61616
+  wait_port t 6616
+  write_stomp_client
+  capture_start activemq
+  in_c timeout 30 "${java[@]}" producer --brokerUrl "tcp://$SRV4:61616" --destination queue://vesk \
+    --messageCount 1 --messageSize 16 > "$WORK/producer.log" 2>&1 || true
+  in_c timeout 30 "${java[@]}" consumer --brokerUrl "tcp://$SRV4:6616" --destination queue://vesk \
+    --messageCount 1 > "$WORK/consumer.log" 2>&1 || true
+  in_c timeout 15 /usr/bin/python3 "$WORK/stomp_client.py" "$SRV4" 61613 1.1 || true
+  capture_stop activemq
+  stop_pid "$amq_pid"
   teardown
 }
