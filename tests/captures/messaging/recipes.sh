@@ -1,6 +1,6 @@
 # Recipes for the messaging captures of this folder, sourced by ../record.sh
 # (which provides setup, start_s, capture_start/capture_stop).
-RECIPES+=(messaging/activemq messaging/irc messaging/nats_zmq messaging/stomp messaging/xmpp)
+RECIPES+=(messaging/activemq messaging/irc messaging/nats_zmq messaging/smpp messaging/stomp messaging/xmpp)
 
 # ngircd with sic as the client: registration, a join and a message.
 record_irc() {
@@ -176,5 +176,57 @@ XML
   in_c timeout 15 /usr/bin/python3 "$WORK/stomp_client.py" "$SRV4" 61613 1.1 || true
   capture_stop activemq
   stop_pid "$amq_pid"
+  teardown
+}
+
+# libnet-smpp-perl on both sides: a small SMSC answering binds, submits,
+# enquire_link and unbind, and a transceiver client binding as alice,
+# submitting one message, enquiring and unbinding; on 2775 and on 2776.
+record_smpp() {
+  setup 1500
+  cat > "$WORK/smsc.pl" <<'PL'
+use strict;
+use Net::SMPP;
+my ($host, $port) = @ARGV;
+my $l = Net::SMPP->new_listen($host, port => $port, smpp_version => 0x34, timeout => 10) or die "listen: $!";
+my $s = $l->accept or die "accept: $!";
+for (1 .. 20) {
+    my $pdu = $s->read_pdu() or last;
+    my $cmd = $pdu->{cmd};
+    if ($cmd == Net::SMPP::CMD_bind_transceiver) {
+        $s->bind_transceiver_resp(seq => $pdu->{seq}, system_id => 'vesk');
+    } elsif ($cmd == Net::SMPP::CMD_submit_sm) {
+        $s->submit_sm_resp(seq => $pdu->{seq}, message_id => '1');
+    } elsif ($cmd == Net::SMPP::CMD_enquire_link) {
+        $s->enquire_link_resp(seq => $pdu->{seq});
+    } elsif ($cmd == Net::SMPP::CMD_unbind) {
+        $s->unbind_resp(seq => $pdu->{seq});
+        last;
+    }
+}
+$s->close;
+PL
+  cat > "$WORK/esme.pl" <<'PL'
+use strict;
+use Net::SMPP;
+my ($host, $port) = @ARGV;
+my $c = Net::SMPP->new_transceiver($host, port => $port, smpp_version => 0x34, timeout => 10,
+                                   system_id => 'alice', password => 'secret') or die "bind: $!";
+$c->submit_sm(source_addr => '4900', destination_addr => '4912345', short_message => 'hello') or die "submit";
+$c->enquire_link() or die "enquire_link";
+$c->unbind();
+PL
+  start_s timeout 30 perl "$WORK/smsc.pl" "$SRV4" 2775
+  local smsc_pid=${PIDS[-1]}
+  wait_port t 2775
+  capture_start smpp
+  in_c timeout 10 perl "$WORK/esme.pl" "$SRV4" 2775 || true
+  stop_pid "$smsc_pid"
+  start_s timeout 30 perl "$WORK/smsc.pl" "$SRV4" 2776
+  smsc_pid=${PIDS[-1]}
+  wait_port t 2776
+  in_c timeout 10 perl "$WORK/esme.pl" "$SRV4" 2776 || true
+  capture_stop smpp
+  stop_pid "$smsc_pid"
   teardown
 }

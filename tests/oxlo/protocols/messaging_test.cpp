@@ -1,6 +1,7 @@
 // Messaging and message-queue dissectors on their first messages, each with
-// a near miss that must not match. IRC, Jabber, NATS, ZeroMQ, STOMP and
-// OpenWire are also replayed from real peers in tests/captures/messaging.
+// a near miss that must not match. IRC, Jabber, NATS, ZeroMQ, STOMP,
+// OpenWire and SMPP are also replayed from real peers in
+// tests/captures/messaging.
 #include "dissector_kit.h"
 
 namespace {
