@@ -1,6 +1,7 @@
 // Remote-access and VPN dissectors on their handshakes, each with a near
-// miss that must not match. Real peers (telnetd, ssh -D, openvpn,
-// wireguard-go, Xvnc, tinc, pptpd) are replayed from tests/captures/remote_vpn.
+// miss that must not match. Real peers (telnetd, ssh -D, openvpn, the
+// kernel's vxlan, Xvnc, tincd, xrdp, in.rshd, pptpd) are replayed from
+// tests/captures/remote_vpn.
 #include "dissector_kit.h"
 
 #include <cstring>
@@ -182,6 +183,36 @@ TEST_F(RemoteVpn, small_tunnels)
         else
             EXPECT_NE(conv.app(), c.near_miss_of) << c.what;
     }
+}
+
+// tinc's meta connection: the connecting daemon's ID line, then the other
+// daemon's ID and METAKEY, which tincd writes in one segment. Afterwards a
+// UDP flow between the two daemons' ports is tinc's data channel.
+TEST_F(RemoteVpn, tinc_meta_lines)
+{
+    const std::string key = "1 429 672 0 0 025F112C22FACDAFE017B849D5D65E9E\n";
+    struct meta_case {
+        const char *what;
+        std::vector<std::pair<bool, std::string>> segments; // from the client?
+        bool tinc;
+    } cases[] = {
+        {"answer's ID and METAKEY in one segment", {{true, "0 client 17\n"}, {false, "0 server 17\n" + key}}, true},
+        {"one line to a segment", {{true, "0 client 17\n"}, {false, "0 server 17\n"}, {true, key}}, true},
+        {"a line that is no meta line", {{true, "0 client 17\n"}, {false, "0 server 17\n2 9F3A\n"}}, false},
+        {"the METAKEY cut off", {{true, "0 client 17\n"}, {false, "0 server 17\n1 429 672 0 0 025F"}}, false},
+        {"another protocol version", {{true, "0 client 18\n"}, {false, "0 server 18\n" + key}}, false},
+    };
+    for (const meta_case &c : cases) {
+        kit::conversation conv(m, 655);
+        conv.handshake();
+        for (const auto &[from_client, payload] : c.segments)
+            from_client ? conv.client(payload) : conv.server(payload);
+        EXPECT_EQ(conv.app() == OXLO_PROTOCOL_TINC && conv.by_inspection(), c.tinc) << c.what;
+    }
+    kit::conversation data(m, 655, OXLO_L4_UDP, 655);
+    data.client(std::string(116, '\x5a'));
+    EXPECT_EQ(data.app(), OXLO_PROTOCOL_TINC);
+    EXPECT_EQ(oxlo_flow_confidence(data.f), OXLO_CONFIDENCE_DPI_CACHE);
 }
 
 // A PACK whose element count claims far more than the payload holds ends
