@@ -215,6 +215,35 @@ TEST_F(RemoteVpn, tinc_meta_lines)
     EXPECT_EQ(oxlo_flow_confidence(data.f), OXLO_CONFIDENCE_DPI_CACHE);
 }
 
+// rsh's opening: the stderr port and its NUL, then local user, remote user
+// and command; rcmd writes them all in one segment, older clients the port
+// first.
+TEST_F(RemoteVpn, rsh_opening)
+{
+    const std::string strings = kit::raw("root\0rshbob\0echo hello\0", 24);
+    struct rsh_case {
+        const char *what;
+        std::vector<std::string> segments;
+        bool rsh;
+    } cases[] = {
+        {"port and strings in one segment", {kit::raw("1022\0", 5) + strings}, true},
+        {"port, then the strings", {kit::raw("1022\0", 5), strings}, true},
+        {"the port without its NUL", {"1022x" + strings}, false},
+        {"the command not NUL-terminated", {kit::raw("1022\0root\0rshbob\0echo hello", 27)}, false},
+    };
+    for (const rsh_case &c : cases) {
+        kit::conversation conv(m, 514, OXLO_L4_TCP, 1023);
+        conv.handshake();
+        for (const std::string &payload : c.segments)
+            conv.client(payload);
+        EXPECT_EQ(conv.app() == OXLO_PROTOCOL_RSH && conv.by_inspection(), c.rsh) << c.what;
+        if (c.rsh) {
+            EXPECT_NE(conv.messages().find("User 'rshbob' executing 'echo hello'"), std::string::npos)
+                << c.what << ": " << conv.messages();
+        }
+    }
+}
+
 // A PACK whose element count claims far more than the payload holds ends
 // at the payload's end.
 TEST_F(RemoteVpn, softether_pack_is_bounded)
