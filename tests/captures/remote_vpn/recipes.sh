@@ -141,43 +141,48 @@ record_vnc() {
 # Two tinc 1.0 daemons (RSA keys made here, a tun device each, 10.202.0.0/24
 # inside the namespaces only): the client's daemon connects to the server's
 # on TCP 655 (the meta connection), then ping crosses the tunnel in tinc's
-# UDP packets between the two 655 ports.
-record_tinc() {
-  setup 1500
-  local who ip
+# UDP packets between the two daemons' ports; then the same on the port of
+# no meaning 16555.
+tinc_pair() {  # port
+  local port=$1 who ip t="$WORK/tinc-$1"
   for who in server client; do
-    mkdir -p "$WORK/tinc-$who/hosts"
+    mkdir -p "$t/$who/hosts"
   done
   printf 'Name = server\nInterface = tincs\nDevice = /dev/net/tun\nAddressFamily = ipv4\nBindToAddress = %s\n' \
-    "$SRV4" > "$WORK/tinc-server/tinc.conf"
+    "$SRV4" > "$t/server/tinc.conf"
   printf 'Name = client\nInterface = tincc\nDevice = /dev/net/tun\nAddressFamily = ipv4\nBindToAddress = %s\n' \
-    "$CLI4" > "$WORK/tinc-client/tinc.conf"
-  echo 'ConnectTo = server' >> "$WORK/tinc-client/tinc.conf"
-  printf 'Address = %s\nSubnet = 10.202.0.1/32\n' "$SRV4" > "$WORK/tinc-server/hosts/server"
-  printf 'Address = %s\nSubnet = 10.202.0.2/32\n' "$CLI4" > "$WORK/tinc-client/hosts/client"
+    "$CLI4" > "$t/client/tinc.conf"
+  echo 'ConnectTo = server' >> "$t/client/tinc.conf"
+  printf 'Address = %s\nPort = %s\nSubnet = 10.202.0.1/32\n' "$SRV4" "$port" > "$t/server/hosts/server"
+  printf 'Address = %s\nPort = %s\nSubnet = 10.202.0.2/32\n' "$CLI4" "$port" > "$t/client/hosts/client"
   for who in server client; do
     ip=10.202.0.1; [ $who = client ] && ip=10.202.0.2
-    printf '#!/bin/sh\nip addr add %s/24 dev "$INTERFACE"\nip link set "$INTERFACE" up\n' "$ip" \
-      > "$WORK/tinc-$who/tinc-up"
-    chmod +x "$WORK/tinc-$who/tinc-up"
-    tincd -c "$WORK/tinc-$who" -K2048 < /dev/null > /dev/null 2>&1
+    printf '#!/bin/sh\nip addr add %s/24 dev "$INTERFACE"\nip link set "$INTERFACE" up\n' "$ip" > "$t/$who/tinc-up"
+    chmod +x "$t/$who/tinc-up"
+    tincd -c "$t/$who" -K2048 < /dev/null > /dev/null 2>&1
   done
-  cp "$WORK/tinc-server/hosts/server" "$WORK/tinc-client/hosts/"
-  cp "$WORK/tinc-client/hosts/client" "$WORK/tinc-server/hosts/"
-  start_s tincd -c "$WORK/tinc-server" -D -d1 --pidfile="$WORK/tinc-server.pid" --logfile="$WORK/tinc-server.log"
+  cp "$t/server/hosts/server" "$t/client/hosts/"
+  cp "$t/client/hosts/client" "$t/server/hosts/"
+  start_s tincd -c "$t/server" -D -d1 --pidfile="$t/server.pid" --logfile="$t/server.log"
   local server=${PIDS[-1]}
-  wait_port t 655
-  capture_start tinc
-  ip netns exec "$NS_C" tincd -c "$WORK/tinc-client" -D -d1 --pidfile="$WORK/tinc-client.pid" \
-    --logfile="$WORK/tinc-client.log" > /dev/null 2>&1 &
+  wait_port t "$port"
+  ip netns exec "$NS_C" tincd -c "$t/client" -D -d1 --pidfile="$t/client.pid" --logfile="$t/client.log" \
+    > /dev/null 2>&1 &
   local client=$!
   PIDS+=($client)
   local i
   for i in $(seq 1 50); do in_c ip -4 addr show dev tincc 2> /dev/null | grep -q 10.202.0.2 && break; sleep 0.1; done
   in_c ping -c 4 -i 0.5 -W 2 10.202.0.1 > /dev/null || true
   stop_pid "$client"
-  capture_stop tinc
   stop_pid "$server"
+}
+
+record_tinc() {
+  setup 1500
+  capture_start tinc
+  tinc_pair 655
+  tinc_pair 16555
+  capture_stop tinc
   teardown
 }
 
