@@ -71,6 +71,30 @@ TEST_F(RemoteVpn, desktop_protocols)
     EXPECT_NE(not_vnc.app(), OXLO_PROTOCOL_VNC);
 }
 
+// A Connection Request with only a cookie (the client wants standard RDP
+// security) is answered by a bare Connection Confirm; an answer that is no
+// TPKT at all is what marks a probe.
+TEST_F(RemoteVpn, rdp_answer_to_a_cookie)
+{
+    const std::string request = kit::raw("\x03\x00\x00\x22\x1d\xe0\x00\x00\x00\x00\x00", 11) + "Cookie: mstshash=vesk\r\n";
+    struct answer_case {
+        const char *what;
+        std::string answer;
+        bool probing;
+    } cases[] = {
+        {"bare Connection Confirm", kit::raw("\x03\x00\x00\x0b\x06\xd0\x00\x00\x12\x34\x00", 11), false},
+        {"an HTTP answer", "HTTP/1.1 400 Bad Request\r\n\r\n", true},
+    };
+    for (const answer_case &c : cases) {
+        kit::conversation conv(m, 3389);
+        conv.handshake();
+        conv.client(request);
+        conv.server(c.answer);
+        EXPECT_EQ(conv.app(), OXLO_PROTOCOL_RDP) << c.what;
+        EXPECT_EQ(conv.risk(OXLO_PROBING_ATTEMPT), c.probing) << c.what;
+    }
+}
+
 // Telnet: negotiation classifies; the login dialogue of a real telnetd
 // ("<host> login: ", "Password: ") gives the credentials.
 TEST_F(RemoteVpn, telnet_login)
