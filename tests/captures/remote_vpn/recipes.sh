@@ -191,7 +191,8 @@ record_tinc() {
 # so no desktop is started) on 3389 and on the port of no meaning 13389;
 # xfreerdp under its own Xvfb asks for authentication only: the X.224
 # Connection Request with the user's cookie and negotiation request, the
-# Connection Confirm, then TLS.
+# Connection Confirm, then TLS; once more on 3389 with standard RDP security
+# (the cookie alone, a bare Connection Confirm, RC4 inside MCS).
 record_rdp() {
   setup 1500
   openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=rdp.vesk.test" -keyout "$WORK/rdp.key" \
@@ -212,6 +213,7 @@ record_rdp() {
   local rdp_client=(env DISPLAY=":$disp" HOME="$WORK" timeout 10 xfreerdp /u:vesk /p:secret /cert:ignore +auth-only)
   capture_start rdp
   in_c "${rdp_client[@]}" /v:"$SRV4" > /dev/null 2>&1 || true
+  in_c "${rdp_client[@]}" /v:"$SRV4" /sec:rdp > /dev/null 2>&1 || true
   stop_pid "$rdp1"
   start_s xrdp --nodaemon --config "$WORK/xrdp2.ini"
   local rdp2=${PIDS[-1]}
