@@ -31,12 +31,14 @@ void found(oxlo_module *m, oxlo_flow_state *f)
     oxlo_flow_risk_raise(m, f, OXLO_DESKTOP_OR_FILE_SHARING_SESSION, "Found RDP");
 }
 
-/* A TPKT of the payload's length carrying an X.224 TPDU of its own length. */
+/* A TPKT of the payload's length carrying an X.224 TPDU of its own length;
+ * the shortest, a Connection Confirm without a negotiation response (the
+ * answer to a request that had none), is 11 bytes. */
 bool tpkt(const oxlo_reader &p)
 {
     uint8_t version = 0, reserved = 1, li = 0;
     uint16_t length = 0;
-    return p.length > 13 && oxlo_rd_u8_at(&p, 0, &version) && version == 3 && oxlo_rd_u8_at(&p, 1, &reserved) &&
+    return p.length >= 11 && oxlo_rd_u8_at(&p, 0, &version) && version == 3 && oxlo_rd_u8_at(&p, 1, &reserved) &&
            reserved == 0 && oxlo_rd_u16_at(&p, 2, &length) && length == p.length && oxlo_rd_u8_at(&p, 4, &li) &&
            size_t(li) + 5 == p.length;
 }

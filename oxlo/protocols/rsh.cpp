@@ -1,5 +1,6 @@
-/* rsh on port 514: the client sends its stderr port as decimal digits, then
- * three NUL-terminated strings: local user, remote user and the command. */
+/* rsh on port 514: the client sends its stderr port as decimal digits and a
+ * NUL, then three NUL-terminated strings: local user, remote user and the
+ * command, in the same segment or the next. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
 #include "oxlo_serializer.h"
@@ -44,17 +45,22 @@ void search_rsh(oxlo_module *m, oxlo_flow_state *f)
             oxlo_dissector_classify(m, f, OXLO_PROTOCOL_RSH, OXLO_PROTOCOL_UNKNOWN);
         return;
     }
+    size_t at = 0;
     if (pkt.payload_packets == 1) {
         size_t digits = 0;
         while (digits < p.length && isdigit(p.data[digits]))
             digits++;
-        if (digits < 2 || digits > 6 || p.length != digits + 1)
+        uint8_t nul = 1;
+        if (digits < 2 || digits > 6 || !oxlo_rd_u8_at(&p, digits, &nul) || nul != 0) {
             OXLO_EXCLUDE(m, f);
-        return;
+            return;
+        }
+        if (p.length == digits + 1)
+            return;
+        at = digits + 1; /* rcmd writes the port and the strings at once */
     }
-    size_t at = 0;
     char local[33];
-    if (p.length > 2 && oxlo_rd_u8_at(&p, p.length - 1, &last) && last == 0 &&
+    if (p.length > at + 2 && oxlo_rd_u8_at(&p, p.length - 1, &last) && last == 0 &&
         take_string(p, &at, local, sizeof(local)) && take_string(p, &at, s->server_user, sizeof(s->server_user)) &&
         take_string(p, &at, s->command, sizeof(s->command))) {
         memcpy(s->client_user, local, sizeof(local));

@@ -1,7 +1,7 @@
 /* tinc 1.0's meta connection (TCP) opens with ID lines "0 <name> 17" and
- * METAKEY lines "1 <numbers> <hex key>"; a connection whose meta exchange
- * was seen remembers the server, and a later UDP flow between the same
- * hosts on that port is tinc's data channel. */
+ * METAKEY lines "1 <numbers> <hex key>", one or more to a segment; a
+ * connection whose meta exchange was seen remembers the server, and a later
+ * UDP flow between the same hosts on that port is tinc's data channel. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
 #include "oxlo_lru.h"
@@ -56,6 +56,27 @@ bool metakey_line(const oxlo_reader &p)
     return hex > 0;
 }
 
+/* A segment of whole meta lines, counted into s->lines (up to 3): the
+ * flow's first line is an ID, later ones IDs or METAKEYs. The answering
+ * daemon writes its ID and its METAKEY at once, so one segment often holds
+ * both. */
+bool meta_lines(const oxlo_reader &p, tinc_state *s)
+{
+    if (!p.length || !oxlo_rd_ends(&p, "\n"))
+        return false;
+    size_t at = 0;
+    while (at < p.length) {
+        const ptrdiff_t nl = oxlo_rd_find_byte(&p, at, '\n');
+        const oxlo_reader line = oxlo_rd_sub_at(&p, at, size_t(nl) - at + 1);
+        if (!(s->lines == 0 ? id_line(line) : (id_line(line) || metakey_line(line))))
+            return false;
+        if (s->lines < 3)
+            s->lines++;
+        at = size_t(nl) + 1;
+    }
+    return true;
+}
+
 /* (one address, other address, port): 10 bytes for IPv4. */
 void cache_key(const oxlo_module *m, bool reverse, uint16_t port, uint8_t key[10])
 {
@@ -88,11 +109,11 @@ void search_tinc(oxlo_module *m, oxlo_flow_state *f)
         return;
     }
     tinc_state *s = static_cast<tinc_state *>(oxlo_dissector_state(m, f));
-    if (!s || !(s->lines == 0 ? id_line(pkt.payload) : (id_line(pkt.payload) || metakey_line(pkt.payload)))) {
+    if (!s || !meta_lines(pkt.payload, s)) {
         OXLO_EXCLUDE(m, f);
         return;
     }
-    if (++s->lines < 3)
+    if (s->lines < 3)
         return;
     oxlo_dissector_classify(m, f, OXLO_PROTOCOL_TINC, OXLO_PROTOCOL_UNKNOWN);
     if (!m->tinc_cache)

@@ -1,6 +1,7 @@
 // Remote-access and VPN dissectors on their handshakes, each with a near
-// miss that must not match. Real peers (telnetd, ssh -D, openvpn,
-// wireguard-go, Xvnc, tinc, pptpd) are replayed from tests/captures/remote_vpn.
+// miss that must not match. Real peers (telnetd, ssh -D, openvpn, the
+// kernel's vxlan, Xvnc, tincd, xrdp, in.rshd, pptpd) are replayed from
+// tests/captures/remote_vpn.
 #include "dissector_kit.h"
 
 #include <cstring>
@@ -68,6 +69,30 @@ TEST_F(RemoteVpn, desktop_protocols)
     not_vnc.handshake();
     not_vnc.server("RFB 3.8\n");
     EXPECT_NE(not_vnc.app(), OXLO_PROTOCOL_VNC);
+}
+
+// A Connection Request with only a cookie (the client wants standard RDP
+// security) is answered by a bare Connection Confirm; an answer that is no
+// TPKT at all is what marks a probe.
+TEST_F(RemoteVpn, rdp_answer_to_a_cookie)
+{
+    const std::string request = kit::raw("\x03\x00\x00\x22\x1d\xe0\x00\x00\x00\x00\x00", 11) + "Cookie: mstshash=vesk\r\n";
+    struct answer_case {
+        const char *what;
+        std::string answer;
+        bool probing;
+    } cases[] = {
+        {"bare Connection Confirm", kit::raw("\x03\x00\x00\x0b\x06\xd0\x00\x00\x12\x34\x00", 11), false},
+        {"an HTTP answer", "HTTP/1.1 400 Bad Request\r\n\r\n", true},
+    };
+    for (const answer_case &c : cases) {
+        kit::conversation conv(m, 3389);
+        conv.handshake();
+        conv.client(request);
+        conv.server(c.answer);
+        EXPECT_EQ(conv.app(), OXLO_PROTOCOL_RDP) << c.what;
+        EXPECT_EQ(conv.risk(OXLO_PROBING_ATTEMPT), c.probing) << c.what;
+    }
 }
 
 // Telnet: negotiation classifies; the login dialogue of a real telnetd
@@ -181,6 +206,65 @@ TEST_F(RemoteVpn, small_tunnels)
             EXPECT_EQ(conv.app(), c.expected) << c.what;
         else
             EXPECT_NE(conv.app(), c.near_miss_of) << c.what;
+    }
+}
+
+// tinc's meta connection: the connecting daemon's ID line, then the other
+// daemon's ID and METAKEY, which tincd writes in one segment. Afterwards a
+// UDP flow between the two daemons' ports is tinc's data channel.
+TEST_F(RemoteVpn, tinc_meta_lines)
+{
+    const std::string key = "1 429 672 0 0 025F112C22FACDAFE017B849D5D65E9E\n";
+    struct meta_case {
+        const char *what;
+        std::vector<std::pair<bool, std::string>> segments; // from the client?
+        bool tinc;
+    } cases[] = {
+        {"answer's ID and METAKEY in one segment", {{true, "0 client 17\n"}, {false, "0 server 17\n" + key}}, true},
+        {"one line to a segment", {{true, "0 client 17\n"}, {false, "0 server 17\n"}, {true, key}}, true},
+        {"a line that is no meta line", {{true, "0 client 17\n"}, {false, "0 server 17\n2 9F3A\n"}}, false},
+        {"the METAKEY cut off", {{true, "0 client 17\n"}, {false, "0 server 17\n1 429 672 0 0 025F"}}, false},
+        {"another protocol version", {{true, "0 client 18\n"}, {false, "0 server 18\n" + key}}, false},
+    };
+    for (const meta_case &c : cases) {
+        kit::conversation conv(m, 655);
+        conv.handshake();
+        for (const auto &[from_client, payload] : c.segments)
+            from_client ? conv.client(payload) : conv.server(payload);
+        EXPECT_EQ(conv.app() == OXLO_PROTOCOL_TINC && conv.by_inspection(), c.tinc) << c.what;
+    }
+    kit::conversation data(m, 655, OXLO_L4_UDP, 655);
+    data.client(std::string(116, '\x5a'));
+    EXPECT_EQ(data.app(), OXLO_PROTOCOL_TINC);
+    EXPECT_EQ(oxlo_flow_confidence(data.f), OXLO_CONFIDENCE_DPI_CACHE);
+}
+
+// rsh's opening: the stderr port and its NUL, then local user, remote user
+// and command; rcmd writes them all in one segment, older clients the port
+// first.
+TEST_F(RemoteVpn, rsh_opening)
+{
+    const std::string strings = kit::raw("root\0rshbob\0echo hello\0", 24);
+    struct rsh_case {
+        const char *what;
+        std::vector<std::string> segments;
+        bool rsh;
+    } cases[] = {
+        {"port and strings in one segment", {kit::raw("1022\0", 5) + strings}, true},
+        {"port, then the strings", {kit::raw("1022\0", 5), strings}, true},
+        {"the port without its NUL", {"1022x" + strings}, false},
+        {"the command not NUL-terminated", {kit::raw("1022\0root\0rshbob\0echo hello", 27)}, false},
+    };
+    for (const rsh_case &c : cases) {
+        kit::conversation conv(m, 514, OXLO_L4_TCP, 1023);
+        conv.handshake();
+        for (const std::string &payload : c.segments)
+            conv.client(payload);
+        EXPECT_EQ(conv.app() == OXLO_PROTOCOL_RSH && conv.by_inspection(), c.rsh) << c.what;
+        if (c.rsh) {
+            EXPECT_NE(conv.messages().find("User 'rshbob' executing 'echo hello'"), std::string::npos)
+                << c.what << ": " << conv.messages();
+        }
     }
 }
 
