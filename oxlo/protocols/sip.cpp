@@ -145,11 +145,16 @@ int extra_sip(oxlo_module *m, oxlo_flow_state *f)
     return headers_done(m, s) ? 0 : 1;
 }
 
-void classify_sip(oxlo_module *m, oxlo_flow_state *f, sip_state *s)
+/* The state is made only here: a flow that is still waiting (most flows
+ * SIP looks at never are SIP) holds nothing of it. */
+void classify_sip(oxlo_module *m, oxlo_flow_state *f)
 {
     oxlo_dissector_classify(m, f, OXLO_PROTOCOL_SIP, OXLO_PROTOCOL_UNKNOWN);
     if (!header_capture_on(m))
         return;
+    sip_state *s = static_cast<sip_state *>(oxlo_dissector_state(m, f));
+    if (!s)
+        return; /* no memory: the flow is SIP without its headers */
     capture_headers(m, f, s);
     if (!headers_done(m, s))
         oxlo_dissector_extra(f, extra_sip, header_packets);
@@ -158,8 +163,7 @@ void classify_sip(oxlo_module *m, oxlo_flow_state *f, sip_state *s)
 void search_sip(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    sip_state *s = static_cast<sip_state *>(oxlo_dissector_state(m, f));
-    if (!s || pkt.payload_packets > max_packets) {
+    if (pkt.payload_packets > max_packets) {
         OXLO_EXCLUDE(m, f);
         return;
     }
@@ -176,13 +180,13 @@ void search_sip(oxlo_module *m, oxlo_flow_state *f)
     }
     if (t.length == 5) {
         if (oxlo_rd_equals(&t, "hello", 0))
-            classify_sip(m, f, s);
+            classify_sip(m, f);
         return;
     }
     if (t.length < 30)
         return;
     if (known_start(t))
-        classify_sip(m, f, s);
+        classify_sip(m, f);
 }
 
 int sip_json(oxlo_module *, const oxlo_flow_state *f, oxlo_recbuf *out)
