@@ -3,6 +3,7 @@
  * 1099-byte 88 49 1A 00). A flow that shows none within ten packets is
  * something else. */
 #include "oxlo_dissector.h"
+#include "oxlo_dissector_kit.h"
 #include "peek.h"
 
 namespace {
@@ -21,16 +22,22 @@ bool fixed_message(const oxlo_reader &p)
            (p.length == 1099 && oxlo_rd_match_n(&p, 0, "\x88\x49\x1A\x00", 4, 0));
 }
 
+/* The memory is made only for a one-byte packet and dropped by any other,
+ * so the many flows IMO watches for its ten packets hold none of it. */
 void search_imo(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    auto *st = static_cast<imo_state *>(oxlo_dissector_state(m, f));
-    if (!st || pkt.packets > 10) {
+    if (pkt.packets > 10) {
         OXLO_EXCLUDE(m, f);
         return;
     }
     const oxlo_reader &p = pkt.payload;
     if (p.length == 1) {
+        auto *st = static_cast<imo_state *>(oxlo_dissector_state(m, f));
+        if (!st) {
+            OXLO_EXCLUDE(m, f);
+            return;
+        }
         if (st->remembered && st->byte == b(p, 0)) {
             oxlo_dissector_classify(m, f, OXLO_PROTOCOL_IMO, OXLO_PROTOCOL_UNKNOWN);
             return;
@@ -40,7 +47,7 @@ void search_imo(oxlo_module *m, oxlo_flow_state *f)
         st->remembered = 1;
         return;
     }
-    st->remembered = 0;
+    oxlo_flow_slot_state_free(f, OXLO_DISSECTOR_imo);
     if (fixed_message(p))
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_IMO, OXLO_PROTOCOL_UNKNOWN);
 }
