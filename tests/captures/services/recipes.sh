@@ -1,6 +1,6 @@
 # Recipes for the service captures of this folder, sourced by ../record.sh
 # (which provides setup, start_s, capture_start/capture_stop).
-RECIPES+=(services/dicom services/collectd services/nmap_clients)
+RECIPES+=(services/dicom services/collectd services/nmap_clients services/amqp services/natpmp services/dcerpc)
 
 # dcmtk: echoscu's C-ECHO to storescp on DICOM's 11112 and on 4242.
 record_dicom() {
@@ -78,5 +78,140 @@ record_nmap_clients() {
   in_c timeout 20 nmap -n -Pn -sT -p 50000 --script drda-info --script-timeout 5s "$SRV4" > /dev/null 2>&1 || true
   capture_stop nmap_clients
   for p in "${pids[@]}"; do stop_pid "$p"; done
+  teardown
+}
+
+# rabbitmq-server (its own node, config and data under $WORK, epmd on the
+# namespace's loopback) with AMQP listeners on 5672 and 7672: python3-pika
+# declares a queue, publishes one message and gets it back on 5672, then
+# publishes another that amqp-get (amqp-tools) fetches on 7672.
+record_amqp() {
+  setup 1500
+  local rmq=$WORK/rabbitmq i
+  mkdir -p "$rmq/mnesia" "$rmq/log"
+  printf 'listeners.tcp.1 = %s:5672\nlisteners.tcp.2 = %s:7672\nloopback_users = none\n' "$SRV4" "$SRV4" > "$rmq/rabbitmq.conf"
+  echo '[].' > "$rmq/enabled_plugins"
+  start_s env HOME="$rmq" ERL_EPMD_ADDRESS=127.0.0.1 epmd
+  local epmd_pid=${PIDS[-1]}
+  wait_port t 4369
+  start_s env HOME="$rmq" ERL_EPMD_ADDRESS=127.0.0.1 RABBITMQ_CONF_ENV_FILE=/dev/null \
+    RABBITMQ_NODENAME=vesk@localhost RABBITMQ_CONFIG_FILE="$rmq/rabbitmq.conf" \
+    RABBITMQ_ENABLED_PLUGINS_FILE="$rmq/enabled_plugins" RABBITMQ_MNESIA_BASE="$rmq/mnesia" \
+    RABBITMQ_LOG_BASE="$rmq/log" RABBITMQ_PID_FILE="$rmq/pid" RABBITMQ_LOGS=- \
+    /usr/lib/rabbitmq/bin/rabbitmq-server
+  local rmq_pid=${PIDS[-1]}
+  # The broker takes some seconds to boot; wait_port waits 5 s a call.
+  for i in $(seq 1 12); do wait_port t 7672 2> /dev/null && break; done
+  wait_port t 5672
+  cat > "$WORK/amqp_client.py" <<'PY'
+import sys, pika
+params = pika.ConnectionParameters(sys.argv[1], 5672, credentials=pika.PlainCredentials("guest", "guest"),
+                                   heartbeat=0, socket_timeout=5, blocked_connection_timeout=5)
+c = pika.BlockingConnection(params)
+ch = c.channel()
+ch.queue_declare("vesk")
+ch.basic_publish("", "vesk", b"hello")
+for _ in range(20):
+    method, _, body = ch.basic_get("vesk", auto_ack=True)
+    if method:
+        break
+    c.sleep(0.1)
+ch.basic_publish("", "vesk", b"hello again")
+c.close()
+PY
+  capture_start amqp
+  in_c timeout 15 /usr/bin/python3 "$WORK/amqp_client.py" "$SRV4" || true
+  in_c timeout 15 amqp-get -s "$SRV4:7672" -q vesk > /dev/null 2>&1 || true
+  capture_stop amqp
+  stop_pid "$rmq_pid"
+  stop_pid "$epmd_pid"
+  teardown
+}
+
+# miniupnpd with NAT-PMP only (no UPnP, no STUN) on the server namespace's
+# veth, its external side a second veth pair inside that namespace with a
+# private address, its nftables chains made in that namespace; natpmpc asks
+# for the public address and for a TCP mapping on 5351. With a private
+# external address miniupnpd answers both with "network failure".
+record_natpmp() {
+  setup 1500
+  mkdir -p "$WORK/natpmp"
+  in_s ip link add ext0 type veth peer name ext1
+  in_s ip link set ext0 up
+  in_s ip link set ext1 up
+  in_s ip addr add 10.201.0.1/24 dev ext0
+  cat > "$WORK/natpmp/rules.nft" <<'NFT'
+table inet filter {
+  chain forward { type filter hook forward priority 0; policy drop; jump miniupnpd; }
+  chain miniupnpd { }
+  chain prerouting { type nat hook prerouting priority -100; policy accept; jump prerouting_miniupnpd; }
+  chain postrouting { type nat hook postrouting priority 100; policy accept; jump postrouting_miniupnpd; }
+  chain prerouting_miniupnpd { }
+  chain postrouting_miniupnpd { }
+}
+NFT
+  in_s nft -f "$WORK/natpmp/rules.nft"
+  cat > "$WORK/natpmp/miniupnpd.conf" <<CONF
+ext_ifname=ext0
+listening_ip=vcap-s
+enable_natpmp=yes
+enable_upnp=no
+ext_perform_stun=no
+lease_file=$WORK/natpmp/leases
+secure_mode=yes
+allow 1024-65535 10.200.0.0/24 1024-65535
+deny 0-65535 0.0.0.0/0 0-65535
+CONF
+  start_s miniupnpd -d -f "$WORK/natpmp/miniupnpd.conf" -P "$WORK/natpmp/pid"
+  local mu_pid=${PIDS[-1]}
+  wait_port u 5351
+  # Its start-up announcement stays out of the capture.
+  sleep 1
+  capture_start natpmp
+  in_c timeout 10 natpmpc -g "$SRV4" > /dev/null 2>&1 || true
+  in_c timeout 10 natpmpc -g "$SRV4" -a 4000 4000 tcp 60 > /dev/null 2>&1 || true
+  capture_stop natpmp
+  stop_pid "$mu_pid"
+  teardown
+}
+
+# samba-dcerpcd standing alone (its endpoint mapper on 135, the other
+# interfaces on one port of a small dynamic range) and rpcclient over
+# ncacn_ip_tcp as a guest: srvinfo asks the endpoint mapper where srvsvc is
+# (a DCE/RPC bind and an ept_map call on 135), then binds there and calls
+# NetSrvGetInfo.
+record_dcerpc() {
+  setup 1500
+  local smb=$WORK/smb
+  mkdir -p "$smb/state"
+  chmod 755 "$WORK" "$smb"
+  cat > "$smb/smb.conf" <<CONF
+[global]
+  interfaces = $SRV4/24
+  bind interfaces only = yes
+  map to guest = Bad User
+  server role = standalone server
+  lock directory = $smb/state
+  state directory = $smb/state
+  cache directory = $smb/state
+  private dir = $smb/state
+  pid directory = $smb/state
+  ncalrpc dir = $smb/state/ncalrpc
+  log file = $smb/log
+  disable spoolss = yes
+  load printers = no
+  rpc start on demand helpers = no
+  rpc server dynamic port range = 49152-49159
+CONF
+  start_s /usr/libexec/samba/samba-dcerpcd --foreground --no-process-group --libexec-rpcds --configfile="$smb/smb.conf"
+  local rpc_pid=${PIDS[-1]}
+  local i
+  for i in $(seq 1 4); do wait_port t 135 2> /dev/null && break; done
+  wait_port t 135
+  capture_start dcerpc
+  in_c timeout 15 rpcclient -U% -s "$smb/smb.conf" "ncacn_ip_tcp:$SRV4" -c srvinfo > "$smb/rpcclient.log" 2>&1 || true
+  capture_stop dcerpc
+  cp "$smb/rpcclient.log" /tmp/cap-svc-rpcclient.log
+  stop_pid "$rpc_pid"
   teardown
 }
