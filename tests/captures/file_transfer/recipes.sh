@@ -1,6 +1,6 @@
 # Recipes for the file-transfer captures of this folder, sourced by
 # ../record.sh (which provides setup, start_s, capture_start/capture_stop).
-RECIPES+=(file_transfer/ftp file_transfer/tftp file_transfer/rsync_git file_transfer/smb file_transfer/rpc_ipp file_transfer/hl7)
+RECIPES+=(file_transfer/ftp file_transfer/tftp file_transfer/rsync_git file_transfer/smb file_transfer/rpc_ipp file_transfer/hl7 file_transfer/uftp)
 
 # vsftpd with anonymous access and a local user, explicit TLS allowed; curl
 # and lftp as clients (passive data connections, one active one from port 20).
@@ -182,5 +182,27 @@ PY
   in_c timeout 10 mllp_send --loose -p 2575 -f "$WORK/msg.hl7" "$SRV4" > /dev/null 2>&1 || true
   capture_stop hl7
   stop_pid "$hl7_pid"
+  teardown
+}
+
+# uftpd receiving in the server namespace and uftp sending one small file to
+# it unicast (-M with the receiver's address, so nothing is multicast, no
+# encryption), on UFTP's 1044 and on 4044.
+record_uftp() {
+  setup 1500
+  mkdir -p "$WORK/uftp/a" "$WORK/uftp/b"
+  echo "hello from vesk" > "$WORK/uftp/hello.txt"
+  start_s uftpd -d -q -D "$WORK/uftp/a" -p 1044 -I vcap-s
+  local a_pid=${PIDS[-1]}
+  start_s uftpd -d -q -D "$WORK/uftp/b" -p 4044 -I vcap-s
+  local b_pid=${PIDS[-1]}
+  wait_port u 1044
+  wait_port u 4044
+  capture_start uftp
+  in_c timeout 20 uftp -Y none -R 1000 -M "$SRV4" -I vcap-c -p 1044 "$WORK/uftp/hello.txt" > "$WORK/uftp/a.log" 2>&1 || true
+  in_c timeout 20 uftp -Y none -R 1000 -M "$SRV4" -I vcap-c -p 4044 "$WORK/uftp/hello.txt" > "$WORK/uftp/b.log" 2>&1 || true
+  capture_stop uftp
+  stop_pid "$a_pid"
+  stop_pid "$b_pid"
   teardown
 }
