@@ -1,6 +1,6 @@
 # Recipes for the industrial and IoT captures of this folder, sourced by
 # ../record.sh (which provides setup, start_s, capture_start/capture_stop).
-RECIPES+=(industrial/mqtt industrial/modbus industrial/coap industrial/nmap_tcp industrial/nmap_udp)
+RECIPES+=(industrial/mqtt industrial/modbus industrial/coap industrial/nmap_tcp industrial/nmap_udp industrial/rtps)
 
 # mosquitto on 1883 and on 18830 with mosquitto_pub and mosquitto_sub, MQTT
 # 3.1.1 and 5.
@@ -122,5 +122,28 @@ PY
   capture_stop nmap_udp
   stop_pid "$p1"
   stop_pid "$p4"
+  teardown
+}
+
+# cyclonedds-tools' ddsperf: a publisher in the client namespace and a
+# subscriber in the server namespace for two seconds, each bound to its veth
+# with multicast off and the other side as its only discovery peer (fixed
+# participant indexes: 7410/7411 for the publisher, 7412/7413 for the
+# subscriber).
+record_rtps() {
+  setup 1500
+  local dds='<CycloneDDS><Domain id="0"><General><Interfaces><NetworkInterface name="%s"/></Interfaces><AllowMulticast>false</AllowMulticast></General><Discovery><ParticipantIndex>%s</ParticipantIndex><Peers><Peer address="%s:%s"/></Peers></Discovery></Domain></CycloneDDS>'
+  local s_uri c_uri
+  # shellcheck disable=SC2059
+  s_uri=$(printf "$dds" vcap-s 1 "$CLI4" 7410)
+  # shellcheck disable=SC2059
+  c_uri=$(printf "$dds" vcap-c 0 "$SRV4" 7412)
+  start_s env CYCLONEDDS_URI="$s_uri" timeout 10 ddsperf -D 4 sub
+  local sub_pid=${PIDS[-1]}
+  wait_port u 7412
+  capture_start rtps
+  in_c env CYCLONEDDS_URI="$c_uri" timeout 10 ddsperf -D 2 pub 10Hz > /dev/null 2>&1 || true
+  capture_stop rtps
+  stop_pid "$sub_pid"
   teardown
 }
