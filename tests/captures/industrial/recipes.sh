@@ -128,22 +128,28 @@ PY
 # cyclonedds-tools' ddsperf: a publisher in the client namespace and a
 # subscriber in the server namespace for two seconds, each bound to its veth
 # with multicast off and the other side as its only discovery peer (fixed
-# participant indexes: 7410/7411 for the publisher, 7412/7413 for the
-# subscriber).
-record_rtps() {
-  setup 1500
-  local dds='<CycloneDDS><Domain id="0"><General><Interfaces><NetworkInterface name="%s"/></Interfaces><AllowMulticast>false</AllowMulticast></General><Discovery><ParticipantIndex>%s</ParticipantIndex><Peers><Peer address="%s:%s"/></Peers></Discovery></Domain></CycloneDDS>'
-  local s_uri c_uri
+# participant indexes: the publisher 0, the subscriber 1). First on domain
+# 0's ports (7410/7411 for the publisher, 7412/7413 for the subscriber),
+# then with the port base moved from 7400 to 17400 (17410-17413).
+rtps_pair() {
+  local base=$1 s_uri c_uri
+  local dds='<CycloneDDS><Domain id="0"><General><Interfaces><NetworkInterface name="%s"/></Interfaces><AllowMulticast>false</AllowMulticast></General><Discovery><Ports><Base>%s</Base></Ports><ParticipantIndex>%s</ParticipantIndex><Peers><Peer address="%s:%s"/></Peers></Discovery></Domain></CycloneDDS>'
   # shellcheck disable=SC2059
-  s_uri=$(printf "$dds" vcap-s 1 "$CLI4" 7410)
+  s_uri=$(printf "$dds" vcap-s "$base" 1 "$CLI4" $((base + 10)))
   # shellcheck disable=SC2059
-  c_uri=$(printf "$dds" vcap-c 0 "$SRV4" 7412)
+  c_uri=$(printf "$dds" vcap-c "$base" 0 "$SRV4" $((base + 12)))
   start_s env CYCLONEDDS_URI="$s_uri" timeout 10 ddsperf -D 4 sub
   local sub_pid=${PIDS[-1]}
-  wait_port u 7412
-  capture_start rtps
+  wait_port u $((base + 12))
   in_c env CYCLONEDDS_URI="$c_uri" timeout 10 ddsperf -D 2 pub 10Hz > /dev/null 2>&1 || true
-  capture_stop rtps
   stop_pid "$sub_pid"
+}
+
+record_rtps() {
+  setup 1500
+  capture_start rtps
+  rtps_pair 7400
+  rtps_pair 17400
+  capture_stop rtps
   teardown
 }
