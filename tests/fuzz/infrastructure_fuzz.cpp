@@ -11,7 +11,7 @@ const fuzz_port ports[] = {
     {514, false},  {1812, false}, {2152, false},  {2123, false},  {3386, false}, {1985, false}, {646, false},
     {4341, false}, {8805, false}, {623, false},   {2002, false},  {7351, false}, {5008, false}, {10001, false},
     {902, false},  {10050, true}, {4949, true},   {2501, true},   {646, true},   {4342, true},  {11095, true},
-    {6653, true},  {8080, true},  {601, true},    {5223, true},   {8080, false},
+    {6653, true},  {8080, true},  {601, true},    {5223, true},   {8080, false}, {179, true},  {3784, false},
 };
 constexpr size_t port_count = sizeof(ports) / sizeof(ports[0]);
 const uint8_t ip_protocols[] = {1, 2, 4, 8, 47, 50, 51, 58, 89, 103, 112, 113, 132};

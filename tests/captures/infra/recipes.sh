@@ -1,7 +1,7 @@
 # Recipes for the infrastructure captures of this folder, sourced by
 # ../record.sh (which provides setup, start_s, capture_start/capture_stop and
 # the rest). Real daemons and clients from Debian in two namespaces.
-RECIPES+=(infra/nontcp infra/ntp infra/snmp infra/syslog infra/radius infra/ike infra/mndp infra/munin infra/rmcp infra/vrrp infra/zabbix)
+RECIPES+=(infra/nontcp infra/ntp infra/snmp infra/syslog infra/radius infra/ike infra/mndp infra/munin infra/rmcp infra/vrrp infra/zabbix infra/bgp infra/netflow infra/ptp infra/openflow infra/sflow)
 
 # Like capture_start, but keeps every IP protocol (IPv6 too) except
 # neighbour discovery.
@@ -166,5 +166,141 @@ record_zabbix() {
   /usr/bin/python3 -c 'import struct,sys; k=b"agent.ping"; sys.stdout.buffer.write(b"ZBXD\x01"+struct.pack("<Q",len(k))+k)' \
     | in_c timeout 3 socat -t 2 - "TCP:$SRV4:10050" > /dev/null || true
   capture_stop zabbix
+  teardown
+}
+
+# bird_conf FILE ID AS PEER PEER_AS PORT EXTRA: one eBGP session (hold time 9,
+# keepalives every 3 s) exporting a static route, with BFD on the session.
+bird_conf() {
+  cat > "$1" <<EOC
+router id $2;
+log stderr all;
+protocol device {}
+protocol static { ipv4; route 198.51.100.0/24 blackhole; }
+protocol bfd { interface "vcap-*" { min rx interval 200 ms; min tx interval 200 ms; }; }
+protocol bgp peer {
+  local $2 as $3;
+  neighbor $4 port $6 as $5;
+  hold time 9; keepalive time 3; connect retry time 1;
+  bfd on;
+  $7
+  ipv4 { import all; export all; };
+}
+EOC
+}
+
+# Two bird daemons peering over the veth; the server's side is passive, so
+# the client's bird opens the session.
+bgp_pair() {  # NAME PORT
+  bird_conf "$WORK/bird-s.conf" "$SRV4" 65001 "$CLI4" 65002 "$2" "passive on; local port $2;"
+  bird_conf "$WORK/bird-c.conf" "$CLI4" 65002 "$SRV4" 65001 "$2" ""
+  capture_start "$1"
+  start_s bird -f -c "$WORK/bird-s.conf" -s "$WORK/bird-s.ctl"
+  ip netns exec "$NS_C" bird -f -c "$WORK/bird-c.conf" -s "$WORK/bird-c.ctl" > "$WORK/bird-c.log" 2>&1 & PIDS+=($!)
+  local i
+  for i in $(seq 1 40); do
+    in_s birdc -s "$WORK/bird-s.ctl" show protocols peer 2>/dev/null | grep -q Established && break
+    sleep 0.25
+  done
+  # An update, keepalives both ways and BFD control packets.
+  sleep 4
+  capture_stop "$1"
+}
+
+record_bgp() {
+  setup 1500
+  bgp_pair bgp 179
+  teardown
+}
+
+# softflowd exports the flows of a ping recorded on the client's side of the
+# veth: NetFlow v5 to 2055, v9 to 9995 (a collector port of no standing) and
+# IPFIX to 4739. It reads the ping from a file: watching the veth live, its
+# capture waits for full buffer blocks, which this kernel hands over only
+# when full (tcpdump needs --immediate-mode for the same reason).
+record_netflow() {
+  setup 1500
+  udp_sink 2055
+  udp_sink 9995
+  udp_sink 4739
+  ip netns exec "$NS_C" tcpdump -Z root -q -U --immediate-mode -i vcap-c -w "$WORK/ping.pcap" icmp > "$WORK/tcpdump-ping.log" 2>&1 & local tp=$!
+  PIDS+=($tp)
+  sleep 1
+  in_c ping -c 3 -i 0.2 -W 2 "$SRV4" > /dev/null
+  sleep 0.5
+  stop_pid "$tp"
+  capture_start netflow
+  local v port
+  for v in 5:2055 9:9995 10:4739; do
+    port=${v#*:} v=${v%%:*}
+    # softflowd keeps only the first 16 bytes of the file's name.
+    (cd "$WORK" && in_c timeout 5 softflowd -d -r ping.pcap -v "$v" -n "$SRV4:$port" -c "sf$v.ctl" -p "sf$v.pid" \
+      > "sf$v.log" 2>&1) || true
+  done
+  capture_stop netflow
+  teardown
+}
+
+# ptp4l on both ends of the veth with software time stamps over UDP/IPv4:
+# the server's side may be master (priority 1), the client's is slave only.
+record_ptp() {
+  setup 1500
+  printf '[global]\npriority1 10\nlogAnnounceInterval -2\nlogSyncInterval -2\nlogMinDelayReqInterval -2\n' > "$WORK/ptp-s.conf"
+  printf '[global]\nslaveOnly 1\nlogMinDelayReqInterval -2\n' > "$WORK/ptp-c.conf"
+  capture_start ptp
+  start_s ptp4l -f "$WORK/ptp-s.conf" -S -4 -i vcap-s -m
+  ip netns exec "$NS_C" ptp4l -f "$WORK/ptp-c.conf" -S -4 -i vcap-c -m > "$WORK/ptp-c.log" 2>&1 & PIDS+=($!)
+  sleep 5
+  capture_stop ptp
+  teardown
+}
+
+# Open vSwitch with the userspace datapath in the client's namespace (its
+# database, sockets and logs in the work directory) and two test controllers
+# in the server's: one on 6653, one on 16653 (a port of no standing). Each
+# connection: hellos, features, configuration and echoes.
+record_openflow() {
+  setup 1500
+  local ovs="$WORK/ovs" i
+  mkdir -p "$ovs"
+  ovsdb-tool create "$ovs/conf.db" /usr/share/openvswitch/vswitch.ovsschema
+  export OVS_RUNDIR=$ovs OVS_LOGDIR=$ovs OVS_DBDIR=$ovs OVS_SYSCONFDIR=$ovs
+  start_s ovs-testcontroller --no-chdir --unixctl="$ovs/tc1.ctl" ptcp:6653:"$SRV4"
+  wait_port t 6653
+  start_s ovs-testcontroller --no-chdir --unixctl="$ovs/tc2.ctl" ptcp:16653:"$SRV4"
+  wait_port t 16653
+  ip netns exec "$NS_C" ovsdb-server --no-chdir --remote=punix:"$ovs/db.sock" --unixctl="$ovs/db.ctl" \
+    --log-file="$ovs/ovsdb.log" "$ovs/conf.db" > /dev/null 2>&1 & PIDS+=($!)
+  for i in $(seq 1 50); do [ -S "$ovs/db.sock" ] && break; sleep 0.1; done
+  ovs-vsctl --db=unix:"$ovs/db.sock" --no-wait init
+  ovs-vsctl --db=unix:"$ovs/db.sock" --no-wait add-br br0 -- set bridge br0 datapath_type=netdev \
+    controller='[@c1,@c2]' -- --id=@c1 create controller target="\"tcp:$SRV4:6653\"" inactivity_probe=1000 \
+    -- --id=@c2 create controller target="\"tcp:$SRV4:16653\"" inactivity_probe=1000
+  capture_start openflow
+  ip netns exec "$NS_C" ovs-vswitchd --no-chdir --unixctl="$ovs/vs.ctl" --log-file="$ovs/vswitchd.log" \
+    unix:"$ovs/db.sock" > /dev/null 2>&1 & PIDS+=($!)
+  sleep 7
+  capture_stop openflow
+  unset OVS_RUNDIR OVS_LOGDIR OVS_DBDIR OVS_SYSCONFDIR
+  teardown
+}
+
+# pmacctd's sFlow probe samples every packet of a ping recorded on the
+# client's side of the veth (read from the file, as softflowd above does) and
+# exports sFlow v5 to 6343.
+record_sflow() {
+  setup 1500
+  udp_sink 6343
+  ip netns exec "$NS_C" tcpdump -Z root -q -U --immediate-mode -i vcap-c -w "$WORK/ping.pcap" icmp > "$WORK/tcpdump-ping.log" 2>&1 & local tp=$!
+  PIDS+=($tp)
+  sleep 1
+  in_c ping -c 5 -i 0.2 -W 2 "$SRV4" > /dev/null
+  sleep 0.5
+  stop_pid "$tp"
+  printf 'daemonize: false\npcap_savefile: %s\nplugins: sfprobe\nsfprobe_receiver: %s:6343\nsfprobe_agentip: %s\nsampling_rate: 1\n' \
+    "$WORK/ping.pcap" "$SRV4" "$CLI4" > "$WORK/pmacctd.conf"
+  capture_start sflow
+  in_c timeout 6 pmacctd -f "$WORK/pmacctd.conf" > "$WORK/pmacctd.log" 2>&1 || true
+  capture_stop sflow
   teardown
 }
