@@ -99,7 +99,9 @@ record_jrmi() {
 # curl POSTs a SOAP envelope with a SOAPAction header to a python3
 # http.server handler on 8080 that answers with an envelope; then a suds
 # client fetches the handler's WSDL and calls its operation (on 8081, a
-# second handler, so each client has its own flows).
+# second handler, so each client has its own flows); last python3-zeep
+# does the same against a SOAP 1.2 handler on 8082 (no SOAPAction header:
+# the action rides in the content type application/soap+xml).
 record_soap() {
   setup 1500
   start_s /usr/bin/python3 "$WEB_APPS/soap_server.py" "$SRV4" 8080
@@ -107,7 +109,10 @@ record_soap() {
   start_s /usr/bin/python3 "$WEB_APPS/soap_server.py" "$SRV4" 8081
   local suds_srv_pid=${PIDS[-1]}
   wait_port t 8080
+  start_s /usr/bin/python3 "$WEB_APPS/soap_server.py" "$SRV4" 8082 1.2
+  local zeep_srv_pid=${PIDS[-1]}
   wait_port t 8081
+  wait_port t 8082
   capture_start soap
   in_c curl -s -m 5 -H 'Content-Type: text/xml; charset=utf-8' -H 'SOAPAction: "urn:vesk-test#GetTime"' \
     --data-binary '<?xml version="1.0" encoding="UTF-8"?>
@@ -117,9 +122,13 @@ record_soap() {
 import sys, suds.client
 c = suds.client.Client("http://%s:8081/clock?wsdl" % sys.argv[1], cache=None)
 c.service.GetTime()' "$SRV4" || true
+  in_c timeout 20 /usr/bin/python3 -c '
+import sys, zeep
+zeep.Client("http://%s:8082/clock?wsdl" % sys.argv[1]).service.GetTime()' "$SRV4" || true
   capture_stop soap
   stop_pid "$srv_pid"
   stop_pid "$suds_srv_pid"
+  stop_pid "$zeep_srv_pid"
   teardown
 }
 

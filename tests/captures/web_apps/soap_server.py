@@ -1,5 +1,7 @@
 """Test tool for the SOAP capture: serves a one-operation WSDL on GET and
-answers every POST with a SOAP envelope. Arguments: HOST PORT."""
+answers every POST with a SOAP envelope. Arguments: HOST PORT [1.2] (SOAP
+1.1 unless 1.2 is given: then the WSDL's binding, the envelope and the
+content type are SOAP 1.2's)."""
 import http.server
 import sys
 
@@ -39,12 +41,19 @@ ANSWER = (b'<?xml version="1.0" encoding="UTF-8"?>\n'
           b'</soap:Body></soap:Envelope>\n')
 
 
+SOAP12 = len(sys.argv) > 3 and sys.argv[3] == "1.2"
+if SOAP12:
+    WSDL = WSDL.replace(b"http://schemas.xmlsoap.org/wsdl/soap/", b"http://schemas.xmlsoap.org/wsdl/soap12/")
+    ANSWER = ANSWER.replace(b"http://schemas.xmlsoap.org/soap/envelope/", b"http://www.w3.org/2003/05/soap-envelope")
+CONTENT_TYPE = "application/soap+xml; charset=utf-8" if SOAP12 else "text/xml; charset=utf-8"
+
+
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
-    def reply(self, body):
+    def reply(self, body, content_type="text/xml; charset=utf-8"):
         self.send_response(200)
-        self.send_header("Content-Type", "text/xml; charset=utf-8")
+        self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
@@ -54,7 +63,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_POST(self):
         self.rfile.read(int(self.headers.get("Content-Length", 0)))
-        self.reply(ANSWER)
+        self.reply(ANSWER, CONTENT_TYPE)
 
     def log_message(self, *args):
         pass
