@@ -1,5 +1,6 @@
 /* Apache Thrift RPC. The strict binary protocol (TCP) starts a message
- * with 0x80, the version, a message type and a 32-bit method-name length;
+ * with 0x80, the version, a message type and a 32-bit method-name length
+ * (behind a 32-bit frame length with the framed transport);
  * the compact protocol (UDP here) with 0x82, the type in the top bits of
  * the second byte, a sequence id and a one-byte name length. Over HTTP the
  * content type names the encoding. */
@@ -61,9 +62,19 @@ void search_thrift(oxlo_module *m, oxlo_flow_state *f)
         return;
     }
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const oxlo_reader &p = pkt.payload;
+    oxlo_reader p = pkt.payload;
     thrift_state *s = static_cast<thrift_state *>(oxlo_dissector_state(m, f));
     uint8_t first = 0, second = 0, type = 0xFF;
+    uint32_t frame = 0;
+    /* The framed transport puts a 32-bit length before each message; clients
+     * often send it in a segment of its own, so a lone length as the side's
+     * first payload waits for the message behind it. */
+    if (pkt.l4 == OXLO_L4_TCP && s && p.length == 4 && pkt.payload_packets_dir[pkt.direction & 1] == 1 &&
+        oxlo_rd_u32_at(&p, 0, &frame) && frame >= 8 && frame <= 0xFFFFFF)
+        return;
+    if (pkt.l4 == OXLO_L4_TCP && p.length > 12 && oxlo_rd_u32_at(&p, 0, &frame) && frame == p.length - 4 &&
+        oxlo_rd_u8_at(&p, 4, &first) && first == 0x80)
+        p = oxlo_rd_sub_at(&p, 4, frame);
     if (!s || p.length <= 5 || !oxlo_rd_u8_at(&p, 0, &first) || !oxlo_rd_u8_at(&p, 1, &second)) {
         OXLO_EXCLUDE(m, f);
         return;

@@ -1,6 +1,6 @@
 # Recipes for the service captures of this folder, sourced by ../record.sh
 # (which provides setup, start_s, capture_start/capture_stop).
-RECIPES+=(services/dicom services/collectd services/nmap_clients services/amqp services/natpmp services/dcerpc)
+RECIPES+=(services/dicom services/collectd services/nmap_clients services/nmap_clients2 services/amqp services/natpmp services/dcerpc)
 
 # dcmtk: echoscu's C-ECHO to storescp on DICOM's 11112 and on 4242.
 record_dicom() {
@@ -77,6 +77,53 @@ record_nmap_clients() {
   in_c timeout 20 nmap -n -Pn -sT -p 2809 --script giop-info --script-timeout 5s "$SRV4" > /dev/null 2>&1 || true
   in_c timeout 20 nmap -n -Pn -sT -p 50000 --script drda-info --script-timeout 5s "$SRV4" > /dev/null 2>&1 || true
   capture_stop nmap_clients
+  for p in "${pids[@]}"; do stop_pid "$p"; done
+  teardown
+}
+
+# More of nmap's scripts, each a real client's first messages: ms-sql-info,
+# mongodb-info (also forced onto 27018), oracle-tns-version, ajp-headers
+# and cassandra-info against ncat listeners that answer nothing,
+# rmi-dumpregistry against rmiregistry on 1099, and bjnp-discover and
+# citrix-enum-apps over UDP to a sink that answers nothing.
+record_nmap_clients2() {
+  setup 1500
+  local p pids=()
+  for p in 1433 27017 27018 1521 8009 9160; do
+    start_s ncat -l -k "$SRV4" "$p"
+    pids+=("${PIDS[-1]}")
+  done
+  start_s rmiregistry -J-Djava.rmi.server.hostname="$SRV4" 1099
+  pids+=("${PIDS[-1]}")
+  cat > "$WORK/udp_sink.py" <<PY
+import select, socket
+socks = []
+for port in (8611, 8612, 1604):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind(("$SRV4", port))
+    socks.append(s)
+for _ in range(200):
+    for s in select.select(socks, [], [], 30)[0]:
+        s.recv(4096)
+PY
+  start_s /usr/bin/python3 "$WORK/udp_sink.py"
+  pids+=("${PIDS[-1]}")
+  for p in 1433 27017 27018 1521 8009 9160; do wait_port t "$p"; done
+  for p in 1 2 3 4; do wait_port t 1099 2> /dev/null && break; done
+  wait_port t 1099
+  wait_port u 1604
+  local n="in_c timeout 20 nmap -n -Pn --script-timeout 5s"
+  capture_start nmap_clients2
+  $n -sT -p 1433 --script ms-sql-info "$SRV4" > /dev/null 2>&1 || true
+  $n -sT -p 27017 --script mongodb-info "$SRV4" > /dev/null 2>&1 || true
+  $n -sT -p 27018 --script +mongodb-info "$SRV4" > /dev/null 2>&1 || true
+  $n -sT -p 1521 --script oracle-tns-version "$SRV4" > /dev/null 2>&1 || true
+  $n -sT -p 8009 --script ajp-headers "$SRV4" > /dev/null 2>&1 || true
+  $n -sT -p 9160 --script cassandra-info "$SRV4" > /dev/null 2>&1 || true
+  $n -sT -p 1099 --script rmi-dumpregistry "$SRV4" > /dev/null 2>&1 || true
+  $n -sU -p 8611 --script bjnp-discover "$SRV4" > /dev/null 2>&1 || true
+  $n -sU -p 1604 --script citrix-enum-apps "$SRV4" > /dev/null 2>&1 || true
+  capture_stop nmap_clients2
   for p in "${pids[@]}"; do stop_pid "$p"; done
   teardown
 }

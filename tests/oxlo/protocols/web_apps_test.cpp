@@ -252,6 +252,32 @@ TEST_F(WebApps, thrift_messages)
     wrap.client(strict_thrift(1, "ping", 0xFFFFFFFC));
     EXPECT_NE(wrap.app(), OXLO_PROTOCOL_THRIFT);
 
+    // The framed transport: the frame length alone in a segment before the
+    // message (as Cassandra's Thrift clients send it), or in front of it in
+    // one segment. A lone length followed by something else is no Thrift.
+    const std::string ping = strict_thrift(1, "describe_cluster_name", 21);
+    const std::string length = hex("00000022");
+    const struct {
+        const char *name;
+        std::vector<std::string> segments;
+        bool thrift;
+    } framed[] = {
+        {"length alone, then the message", {length, ping}, true},
+        {"length and message together", {length + ping}, true},
+        {"length alone, then no message", {length, "GET / HTTP/1.1\r\n\r\n"}, false},
+        {"length one past the message", {hex("00000023") + ping}, false},
+    };
+    for (const auto &c : framed) {
+        kit::conversation flow(m, 9160);
+        flow.handshake();
+        for (const auto &segment : c.segments)
+            flow.client(segment);
+        EXPECT_EQ(flow.app() == OXLO_PROTOCOL_THRIFT, c.thrift) << c.name;
+        if (c.thrift) {
+            EXPECT_STREQ(oxlo_flow_thrift_method(flow.f), "describe_cluster_name");
+        }
+    }
+
     kit::conversation compact(m, 9090, OXLO_L4_UDP);
     compact.client(hex("8221") + hex("000000") + std::string(1, char(4)) + "ping" + hex("00"));
     EXPECT_EQ(compact.app(), OXLO_PROTOCOL_THRIFT);
