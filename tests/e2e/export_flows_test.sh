@@ -96,7 +96,7 @@ start_collector json
 e2e_start_vesk -r "$TMP/pass.json" -z "$EP" -j -f
 e2e_wait_for "$OUT" '"hello"' 10 || fail "no greeting (-j)"
 queries 1 j
-e2e_wait_for "$OUT" '"flow"' 5
+e2e_wait_for "$OUT" '"flow"' 15
 check "-j: compressed JSON record with the flow's fields" \
   "len(flows)==1 and flows[0]['version']==2 and flows[0]['compressed'] and flows[0]['json']['11']==53 and flows[0]['json']['58011']=='j1.vesk.test'"
 check "-j: key 58065 is a JSON text inside the JSON record" \
@@ -111,7 +111,7 @@ key=$(cat "$TMP/curve.pub")
 e2e_start_vesk -r "$TMP/pass.json" -z "$EP" -y "$key" -f
 e2e_wait_for "$OUT" '"hello"' 10 && ok "CURVE: greeting through the encrypted socket" || fail "CURVE: no greeting"
 queries 1 c
-e2e_wait_for "$OUT" '"flow"' 5 && ok "CURVE: flow record through the encrypted socket" || fail "CURVE: no flow"
+e2e_wait_for "$OUT" '"flow"' 15 && ok "CURVE: flow record through the encrypted socket" || fail "CURVE: no flow"
 e2e_stop_vesk
 # A malformed key: the exporter is refused, nothing goes out in clear text.
 : > "$OUT"
