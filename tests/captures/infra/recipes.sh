@@ -1,7 +1,7 @@
 # Recipes for the infrastructure captures of this folder, sourced by
 # ../record.sh (which provides setup, start_s, capture_start/capture_stop and
 # the rest). Real daemons and clients from Debian in two namespaces.
-RECIPES+=(infra/nontcp infra/ntp infra/snmp infra/syslog infra/radius infra/ike infra/mndp infra/munin infra/rmcp infra/vrrp infra/zabbix infra/bgp infra/netflow infra/ptp infra/openflow infra/sflow)
+RECIPES+=(infra/nontcp infra/ntp infra/snmp infra/syslog infra/radius infra/ike infra/mndp infra/munin infra/rmcp infra/vrrp infra/zabbix infra/bgp infra/netflow infra/ptp infra/openflow infra/sflow infra/gtp infra/ldp)
 
 # Like capture_start, but keeps every IP protocol (IPv6 too) except
 # neighbour discovery.
@@ -302,5 +302,78 @@ record_sflow() {
   capture_start sflow
   in_c timeout 6 pmacctd -f "$WORK/pmacctd.conf" > "$WORK/pmacctd.log" 2>&1 || true
   capture_stop sflow
+  teardown
+}
+
+# osmo-ggsn on the server's address (its own state directory, a tun device
+# for its APN in the server's namespace) and sgsnemu in the client's: one
+# PDP context (GTP-C create request and response on 2123), then three pings
+# of the GGSN's tunnel address carried in G-PDUs on 2152, then the delete.
+record_gtp() {
+  setup 1500
+  cat > "$WORK/ggsn.cfg" <<CFG
+log stderr
+ logging level all notice
+line vty
+ no login
+ bind 127.0.0.1
+ggsn ggsn0
+ gtp state-dir $WORK
+ gtp bind-ip $SRV4
+ apn internet
+  gtpu-mode tun
+  tun-device vcaptun
+  type-support v4
+  ip prefix dynamic 10.201.0.0/24
+  ip dns 0 $SRV4
+  ip ifconfig 10.201.0.1/24
+  no shutdown
+ default-apn internet
+ no shutdown ggsn
+CFG
+  capture_start gtp
+  start_s osmo-ggsn -c "$WORK/ggsn.cfg"
+  wait_port u 2123
+  (cd "$WORK" && in_c timeout 8 sgsnemu -l "$CLI4" -r "$SRV4" --statedir="$WORK" --pidfile="$WORK/sgsnemu.pid" \
+    --dns="$SRV4" --pinghost=10.201.0.1 --pingcount=3 --timelimit=5 > "$WORK/sgsnemu.log" 2>&1) || true
+  capture_stop gtp
+  teardown
+}
+
+# frr's zebra and ldpd on both ends (configurations, sockets and PID files in
+# the work directory): LDP link hellos to 224.0.0.2:646, then the session on
+# TCP 646 from the higher transport address: initialization, keepalives,
+# address and label mappings.
+ldp_node() {  # NS NAME ADDRESS IFACE
+  local d="$WORK/$2"
+  # The daemons run as frr (root is not in their vty group): their directory
+  # is frr's, and the work directory lets it through.
+  mkdir -p "$d"
+  chmod o+x "$WORK"
+  printf 'hostname %s\n' "$2" > "$d/zebra.conf"
+  printf 'mpls ldp\n router-id %s\n address-family ipv4\n  discovery hello interval 1\n  discovery transport-address %s\n  interface %s\n  exit\n exit-address-family\n' \
+    "$3" "$3" "$4" > "$d/ldpd.conf"
+  chown -R frr:frr "$d"
+  ip netns exec "$1" /usr/lib/frr/zebra -u frr -g frr -P 0 -f "$d/zebra.conf" -i "$d/zebra.pid" -z "$d/zserv.api" \
+    --vty_socket "$d" > "$d/zebra.log" 2>&1 & PIDS+=($!)
+  local i
+  for i in $(seq 1 50); do [ -S "$d/zserv.api" ] && break; sleep 0.1; done
+  ip netns exec "$1" /usr/lib/frr/ldpd -u frr -g frr -P 0 -f "$d/ldpd.conf" -i "$d/ldpd.pid" -z "$d/zserv.api" \
+    --vty_socket "$d" --ctl_socket "$d" > "$d/ldpd.log" 2>&1 & PIDS+=($!)
+}
+
+record_ldp() {
+  setup 1500
+  capture_start ldp
+  ldp_node "$NS_S" ldp-s "$SRV4" vcap-s
+  ldp_node "$NS_C" ldp-c "$CLI4" vcap-c
+  local i
+  for i in $(seq 1 40); do
+    in_s ss -H -tn state established '( sport = :646 or dport = :646 )' | grep -q . && break
+    sleep 0.25
+  done
+  sleep 3
+  capture_stop ldp
+  # ldpd's parent stops its two worker processes when it is stopped itself.
   teardown
 }
