@@ -41,8 +41,10 @@ def main():
             choice = next((i for i, (n, t) in enumerate(entries) if n == server and t in (None, kind)), None)
             if choice is None:
                 continue
-            f = flows.setdefault(key, {"port": server, "choice": choice, "chunks": []})
-            from_server = l4.sport == f["port"]
+            f = flows.setdefault(key, {"port": server, "choice": choice, "chunks": [], "client": a})
+            # Both ends on the listed port (GTP peers): the first sender is
+            # the client.
+            from_server = l4.sport == f["port"] and (l4.dport != l4.sport or a != f["client"])
             f["chunks"].append((from_server, payload[:0x7FFF]))
     for i, f in enumerate(flows.values()):
         seed = bytes([f["choice"]])

@@ -138,6 +138,8 @@ std::vector<exchange> cases()
         {"UBNT discovery request", 10001, OXLO_L4_UDP, {{true, std::string("\x01\x00\x00\x00", 4)}}, OXLO_PROTOCOL_UBNTAC2, 0},
         {"UBNT: length one short", 10001, OXLO_L4_UDP, {{true, std::string("\x01\x00\x00\x01\x03\x00", 6)}}, 0, OXLO_PROTOCOL_UBNTAC2},
         {"GTP-U G-PDU", 2152, OXLO_L4_UDP, {{true, std::string("\x30\xFF", 2) + be16(4) + be32(1) + "data"}}, OXLO_PROTOCOL_GTP_U, 0, 2152},
+        {"GTP-C v1 echo request with a sequence number", 2123, OXLO_L4_UDP, {{true, std::string("\x32\x01", 2) + be16(4) + be32(0) + be32(0x08000000)}}, OXLO_PROTOCOL_GTP_C, 0, 2123},
+        {"GTP-C v1: length counting the mandatory header", 2123, OXLO_L4_UDP, {{true, std::string("\x32\x01", 2) + be16(12) + be32(0) + be32(0x08000000)}}, 0, OXLO_PROTOCOL_GTP_C, 2123},
         {"GTP-C v2 echo", 2123, OXLO_L4_UDP, {{true, std::string("\x40\x01", 2) + be16(4) + be32(7)}}, OXLO_PROTOCOL_GTP_C, 0, 2123},
         {"GTP-C v2: length off", 2123, OXLO_L4_UDP, {{true, std::string("\x40\x01", 2) + be16(5) + be32(7)}}, 0, OXLO_PROTOCOL_GTP_C, 2123},
         {"GTP' echo", 3386, OXLO_L4_UDP, {{true, std::string("\x0E\x01", 2) + be16(0) + be16(1)}}, OXLO_PROTOCOL_GTP_PRIME, 0},
