@@ -1,6 +1,6 @@
 # Recipes for the service captures of this folder, sourced by ../record.sh
 # (which provides setup, start_s, capture_start/capture_stop).
-RECIPES+=(services/dicom services/collectd services/nmap_clients services/nmap_clients2 services/amqp services/natpmp services/dcerpc)
+RECIPES+=(services/dicom services/collectd services/nmap_clients services/nmap_clients2 services/amqp services/natpmp services/dcerpc services/ceph)
 
 # dcmtk: echoscu's C-ECHO to storescp on DICOM's 11112 and on 4242.
 record_dicom() {
@@ -259,5 +259,48 @@ CONF
   in_c timeout 15 rpcclient -U% -s "$smb/smb.conf" "ncacn_ip_tcp:$SRV4" -c srvinfo > /dev/null 2>&1 || true
   capture_stop dcerpc
   stop_pid "$rpc_pid"
+  teardown
+}
+
+# ceph-mon: one monitor (cephx, its keyring and data in the work folder,
+# bound to the server's address: msgr2 on 3300, msgr1 on 6789) and the ceph
+# CLI asking it for the cluster status over each.
+record_ceph() {
+  setup 1500
+  local d="$WORK/ceph" fsid=6f1c2a8e-3b4d-4c5e-9f70-81a2b3c4d5e6
+  mkdir -p "$d/mon" "$d/run" "$d/log"
+  cat > "$d/ceph.conf" <<CONF
+[global]
+fsid = $fsid
+mon_initial_members = a
+mon_host = [v2:$SRV4:3300,v1:$SRV4:6789]
+public_addr = $SRV4
+auth_cluster_required = cephx
+auth_service_required = cephx
+auth_client_required = cephx
+ms_bind_ipv6 = false
+mon_data = $d/mon/\$cluster-\$id
+run_dir = $d/run
+admin_socket = $d/run/\$name.asok
+log_file = $d/log/\$name.log
+mon_allow_pool_delete = false
+CONF
+  ceph-authtool --create-keyring "$d/keyring" --gen-key -n mon. --cap mon 'allow *' > /dev/null
+  ceph-authtool "$d/keyring" --gen-key -n client.admin --cap mon 'allow *' --cap osd 'allow *' \
+    --cap mgr 'allow *' --cap mds 'allow *' > /dev/null
+  monmaptool --create --addv a "[v2:$SRV4:3300,v1:$SRV4:6789]" --fsid "$fsid" "$d/monmap" > /dev/null
+  ceph-mon --mkfs -i a -c "$d/ceph.conf" --monmap "$d/monmap" --keyring "$d/keyring"
+  start_s ceph-mon -f -i a -c "$d/ceph.conf"
+  local mon_pid=${PIDS[-1]}
+  wait_port t 3300
+  wait_port t 6789
+  capture_start ceph
+  in_c timeout 20 ceph -s -c "$d/ceph.conf" --keyring "$d/keyring" -n client.admin --connect-timeout 10 \
+    -m "v2:$SRV4:3300" > "$WORK/ceph-v2.log" 2>&1 || true
+  in_c timeout 20 ceph -s -c "$d/ceph.conf" --keyring "$d/keyring" -n client.admin --connect-timeout 10 \
+    -m "v1:$SRV4:6789" > "$WORK/ceph-v1.log" 2>&1 || true
+  capture_stop ceph
+  cat "$WORK/ceph-v2.log" "$WORK/ceph-v1.log" >&2
+  stop_pid "$mon_pid"
   teardown
 }
