@@ -1,3 +1,4 @@
+#include "hex_text.h"
 #include "oxlo_aes256.h"
 
 #include <gtest/gtest.h>
@@ -8,24 +9,9 @@
 
 namespace {
 
-std::vector<uint8_t> hex(const std::string &h)
-{
-    std::vector<uint8_t> out;
-    for (size_t i = 0; i + 1 < h.size(); i += 2)
-        out.push_back(static_cast<uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
-    return out;
-}
+using hex_text::hex;
+using hex_text::to_hex;
 
-std::string to_hex(const uint8_t *p, size_t n)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
-}
 
 /* The key and plaintext of the CBC and CTR examples of NIST SP 800-38A. */
 const std::string sp_key = "603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4";

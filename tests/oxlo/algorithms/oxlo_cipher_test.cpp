@@ -1,6 +1,7 @@
 // The cipher layer: published known-answer vectors through the handles, and
 // the handles' state machine (what must be set before what, and the codes
 // a wrong order gives).
+#include "hex_text.h"
 #include "oxlo_api.h"
 #include "oxlo_cipher.h"
 #include "oxlo_private.h"
@@ -14,24 +15,9 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-bytes hex(const std::string &h)
-{
-    bytes b;
-    for (size_t i = 0; i + 1 < h.size(); i += 2)
-        b.push_back(uint8_t(std::stoi(h.substr(i, 2), nullptr, 16)));
-    return b;
-}
+using hex_text::hex;
+using hex_text::to_hex;
 
-std::string to_hex(const uint8_t *p, size_t n)
-{
-    static const char *d = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += d[p[i] >> 4];
-        s += d[p[i] & 15];
-    }
-    return s;
-}
 
 struct gcm_handle {
     crypto_cipher_handle *h = nullptr;

@@ -3,6 +3,7 @@
 // dissector's cipher layer) driven through the engine: decryption, CRYPTO
 // reassembly, the hand-over to TLS, the Google versions and the paths
 // without a decryptable Initial.
+#include "hex_text.h"
 #include "dissector_kit.h"
 #include "oxlo_cipher.h"
 #include "oxlo_dissector_kit.h"
@@ -20,24 +21,9 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-bytes hex(const std::string &h)
-{
-    bytes b;
-    for (size_t i = 0; i + 1 < h.size(); i += 2)
-        b.push_back(uint8_t(std::stoi(h.substr(i, 2), nullptr, 16)));
-    return b;
-}
+using hex_text::hex;
+using hex_text::to_hex;
 
-std::string to_hex(const uint8_t *p, size_t n)
-{
-    static const char *d = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += d[p[i] >> 4];
-        s += d[p[i] & 15];
-    }
-    return s;
-}
 
 const bytes RFC_DCID = hex("8394c8f03e515708");
 
