@@ -13,6 +13,7 @@
 
 #include "oxlo_hash.h"
 #include "oxlo_memory.h"
+#include "oxlo_utils.h"
 #include "oxlo_private.h"
 
 namespace {
@@ -59,17 +60,6 @@ bool name_fits_file(const char *name)
     return true;
 }
 
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 /* Splits a saved line into address, name and expiry; false when it is not
  * exactly such a line. */
 bool parse_line(char *line, uint8_t address[16], const char **name, uint32_t *expiry)
@@ -81,12 +71,8 @@ bool parse_line(char *line, uint8_t address[16], const char **name, uint32_t *ex
     if (!tab2 || tab2 == tab1 + 1)
         return false;
     *tab1 = *tab2 = '\0';
-    for (int i = 0; i < 16; i++) {
-        const int hi = hex_value(line[2 * i]), lo = hex_value(line[2 * i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        address[i] = uint8_t(hi << 4 | lo);
-    }
+    if (oxlo_hex_to_bytes(address, 16, line, 32) != 16)
+        return false;
     const char *digits = tab2 + 1;
     if (!digits[0] || strlen(digits) > 10)
         return false;
@@ -237,8 +223,7 @@ int oxlo_address_cache_save(const oxlo_address_cache *cache, const char *path, u
             if (e->expiry < now || !name_fits_file(e->name))
                 continue;
             char hex[33];
-            for (int i = 0; i < 16; i++)
-                snprintf(hex + 2 * i, 3, "%02X", e->address[i]);
+            oxlo_bytes_to_hex(hex, sizeof(hex), e->address, 16);
             fprintf(out, "%s\t%s\t%u\n", hex, e->name, e->expiry);
         }
     /* A full disk shows only here; a cut file must not pass for a saved one. */
