@@ -58,6 +58,25 @@ static void clearOutputs(const char **package, const char **parentPackage, char 
   if (container && containerSize) container[0] = '\0';
 }
 
+// The owner lookups of both address families: outputs cleared first, a
+// monitor without owner lookup (or an unusable argument) answers -1, and
+// nothing thrown crosses the C interface.
+extern "C++" {
+template <typename Find>
+int ownerLookup(vesk_socket_monitor *monitor, bool usable, const char **package,
+                const char **parentPackage, char *container, uint32_t containerSize,
+                Find find) {
+  clearOutputs(package, parentPackage, container, containerSize);
+  SocketMonitor *m = unwrap(monitor);
+  if (!m || !m->hasOwnerLookup() || !usable) return -1;
+  try {
+    return find(*m) == 1 ? 0 : -1;
+  } catch (...) {
+    return -1;
+  }
+}
+}
+
 int socket_monitor_find_ipv4_owner(vesk_socket_monitor *monitor, uint32_t address, uint16_t port,
                                    int udp, uint32_t *uid, const char **user_name, uint32_t *pid,
                                    uint32_t *parent_pid, uint32_t *parent_uid,
@@ -66,19 +85,14 @@ int socket_monitor_find_ipv4_owner(vesk_socket_monitor *monitor, uint32_t addres
                                    char *parent_path, uint32_t parent_path_size,
                                    const char **parent_package, char *container,
                                    uint32_t container_size, float *latency_ms) {
-  clearOutputs(package, parent_package, container, container_size);
-  SocketMonitor *m = unwrap(monitor);
-  if (!m || !m->hasOwnerLookup()) return -1;
-  try {
-    return m->findIPv4SocketOwner(address, port, udp != 0, uid, user_name, pid, parent_pid,
-                                  parent_uid, parent_user_name, path, path_size, cmdline,
-                                  cmdline_size, package, parent_path, parent_path_size,
-                                  parent_package, container, container_size, latency_ms) == 1
-               ? 0
-               : -1;
-  } catch (...) {
-    return -1;
-  }
+  return ownerLookup(monitor, true, package, parent_package, container, container_size,
+                     [&](SocketMonitor &m) {
+                       return m.findIPv4SocketOwner(address, port, udp != 0, uid, user_name, pid,
+                                                  parent_pid, parent_uid, parent_user_name, path,
+                                                  path_size, cmdline, cmdline_size, package,
+                                                  parent_path, parent_path_size, parent_package,
+                                                  container, container_size, latency_ms);
+                     });
 }
 
 int socket_monitor_find_ipv6_owner(vesk_socket_monitor *monitor, const uint8_t *address,
@@ -89,19 +103,14 @@ int socket_monitor_find_ipv6_owner(vesk_socket_monitor *monitor, const uint8_t *
                                    char *parent_path, uint32_t parent_path_size,
                                    const char **parent_package, char *container,
                                    uint32_t container_size, float *latency_ms) {
-  clearOutputs(package, parent_package, container, container_size);
-  SocketMonitor *m = unwrap(monitor);
-  if (!m || !m->hasOwnerLookup() || !address) return -1;
-  try {
-    return m->findIPv6SocketOwner(address, port, udp != 0, uid, user_name, pid, parent_pid,
-                                  parent_uid, parent_user_name, path, path_size, cmdline,
-                                  cmdline_size, package, parent_path, parent_path_size,
-                                  parent_package, container, container_size, latency_ms) == 1
-               ? 0
-               : -1;
-  } catch (...) {
-    return -1;
-  }
+  return ownerLookup(monitor, address != nullptr, package, parent_package, container, container_size,
+                     [&](SocketMonitor &m) {
+                       return m.findIPv6SocketOwner(address, port, udp != 0, uid, user_name, pid,
+                                                  parent_pid, parent_uid, parent_user_name, path,
+                                                  path_size, cmdline, cmdline_size, package,
+                                                  parent_path, parent_path_size, parent_package,
+                                                  container, container_size, latency_ms);
+                     });
 }
 
 void socket_monitor_set_debug(void) {
