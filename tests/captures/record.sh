@@ -44,6 +44,42 @@ start_s() { ip netns exec "$NS_S" "$@" > "$WORK/server.log" 2>&1 & PIDS+=($!); }
 
 stop_pid() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
 
+# A UDP sink in the server namespace on the given ports: it reads what
+# arrives and answers nothing (for clients that only need a port open).
+start_udp_sink() {  # port...
+  cat > "$WORK/udp_sink.py" <<PY
+import select, socket, sys
+socks = []
+for port in sys.argv[1:]:
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind(("$SRV4", int(port)))
+    socks.append(s)
+for _ in range(200):
+    for s in select.select(socks, [], [], 30)[0]:
+        s.recv(4096)
+PY
+  start_s /usr/bin/python3 "$WORK/udp_sink.py" "$@"
+}
+
+# rabbitmq-server in the server namespace with its own node, config and data
+# under $WORK and epmd on the namespace's loopback; RMQ_EPMD_PID and RMQ_PID
+# name the two processes. The broker takes seconds to boot: wait for its ports.
+start_rabbitmq() {  # rabbitmq.conf text, enabled-plugins term
+  local rmq=$WORK/rabbitmq
+  mkdir -p "$rmq/mnesia" "$rmq/log"
+  printf '%s\n' "$1" > "$rmq/rabbitmq.conf"
+  echo "$2" > "$rmq/enabled_plugins"
+  start_s env HOME="$rmq" ERL_EPMD_ADDRESS=127.0.0.1 epmd
+  RMQ_EPMD_PID=${PIDS[-1]}
+  wait_port t 4369
+  start_s env HOME="$rmq" ERL_EPMD_ADDRESS=127.0.0.1 RABBITMQ_CONF_ENV_FILE=/dev/null \
+    RABBITMQ_NODENAME=vesk@localhost RABBITMQ_CONFIG_FILE="$rmq/rabbitmq.conf" \
+    RABBITMQ_ENABLED_PLUGINS_FILE="$rmq/enabled_plugins" RABBITMQ_MNESIA_BASE="$rmq/mnesia" \
+    RABBITMQ_LOG_BASE="$rmq/log" RABBITMQ_PID_FILE="$rmq/pid" RABBITMQ_LOGS=- \
+    /usr/lib/rabbitmq/bin/rabbitmq-server
+  RMQ_PID=${PIDS[-1]}
+}
+
 # Waits (bounded) until a TCP or UDP port listens in the server namespace.
 wait_port() {
   local proto=$1 port=$2 i

@@ -95,18 +95,7 @@ PY
 # over TCP, against a UDP sink and ncat.
 record_nmap_udp() {
   setup 1500
-  cat > "$WORK/udp_sink.py" <<PY
-import select, socket
-socks = []
-for port in (47808, 9600, 3671):
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.bind(("$SRV4", port))
-    socks.append(s)
-for _ in range(200):
-    for s in select.select(socks, [], [], 30)[0]:
-        s.recv(4096)
-PY
-  start_s /usr/bin/python3 "$WORK/udp_sink.py"
+  start_udp_sink 47808 9600 3671
   local p1=${PIDS[-1]}
   start_s ncat -lk "$SRV4" 44818
   local p4=${PIDS[-1]}

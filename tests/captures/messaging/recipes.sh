@@ -108,19 +108,8 @@ PY
 # subscribing, sending one message and receiving it.
 record_stomp() {
   setup 1500
-  local rmq=$WORK/rabbitmq i
-  mkdir -p "$rmq/mnesia" "$rmq/log"
-  printf 'listeners.tcp = none\nloopback_users = none\nstomp.listeners.tcp.1 = 61613\nstomp.listeners.tcp.2 = 7613\n' > "$rmq/rabbitmq.conf"
-  echo '[rabbitmq_stomp].' > "$rmq/enabled_plugins"
-  start_s env HOME="$rmq" ERL_EPMD_ADDRESS=127.0.0.1 epmd
-  local epmd_pid=${PIDS[-1]}
-  wait_port t 4369
-  start_s env HOME="$rmq" ERL_EPMD_ADDRESS=127.0.0.1 RABBITMQ_CONF_ENV_FILE=/dev/null \
-    RABBITMQ_NODENAME=vesk@localhost RABBITMQ_CONFIG_FILE="$rmq/rabbitmq.conf" \
-    RABBITMQ_ENABLED_PLUGINS_FILE="$rmq/enabled_plugins" RABBITMQ_MNESIA_BASE="$rmq/mnesia" \
-    RABBITMQ_LOG_BASE="$rmq/log" RABBITMQ_PID_FILE="$rmq/pid" RABBITMQ_LOGS=- \
-    /usr/lib/rabbitmq/bin/rabbitmq-server
-  local rmq_pid=${PIDS[-1]}
+  local i
+  start_rabbitmq "$(printf 'listeners.tcp = none\nloopback_users = none\nstomp.listeners.tcp.1 = 61613\nstomp.listeners.tcp.2 = 7613')" '[rabbitmq_stomp].'
   # The broker takes some seconds to boot; wait_port waits 5 s a call.
   for i in $(seq 1 12); do wait_port t 7613 2> /dev/null && break; done
   wait_port t 61613
@@ -129,8 +118,8 @@ record_stomp() {
   in_c timeout 15 /usr/bin/python3 "$WORK/stomp_client.py" "$SRV4" 61613 1.2 || true
   in_c timeout 15 /usr/bin/python3 "$WORK/stomp_client.py" "$SRV4" 7613 1.0 || true
   capture_stop stomp
-  stop_pid "$rmq_pid"
-  stop_pid "$epmd_pid"
+  stop_pid "$RMQ_PID"
+  stop_pid "$RMQ_EPMD_PID"
   teardown
 }
 

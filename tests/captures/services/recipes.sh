@@ -95,18 +95,7 @@ record_nmap_clients2() {
   done
   start_s rmiregistry -J-Djava.rmi.server.hostname="$SRV4" 1099
   pids+=("${PIDS[-1]}")
-  cat > "$WORK/udp_sink.py" <<PY
-import select, socket
-socks = []
-for port in (8611, 8612, 1604):
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.bind(("$SRV4", port))
-    socks.append(s)
-for _ in range(200):
-    for s in select.select(socks, [], [], 30)[0]:
-        s.recv(4096)
-PY
-  start_s /usr/bin/python3 "$WORK/udp_sink.py"
+  start_udp_sink 8611 8612 1604
   pids+=("${PIDS[-1]}")
   for p in 1433 27017 27018 1521 8009 9160; do wait_port t "$p"; done
   for p in 1 2 3 4; do wait_port t 1099 2> /dev/null && break; done
@@ -134,19 +123,8 @@ PY
 # publishes another that amqp-get (amqp-tools) fetches on 7672.
 record_amqp() {
   setup 1500
-  local rmq=$WORK/rabbitmq i
-  mkdir -p "$rmq/mnesia" "$rmq/log"
-  printf 'listeners.tcp.1 = %s:5672\nlisteners.tcp.2 = %s:7672\nloopback_users = none\n' "$SRV4" "$SRV4" > "$rmq/rabbitmq.conf"
-  echo '[].' > "$rmq/enabled_plugins"
-  start_s env HOME="$rmq" ERL_EPMD_ADDRESS=127.0.0.1 epmd
-  local epmd_pid=${PIDS[-1]}
-  wait_port t 4369
-  start_s env HOME="$rmq" ERL_EPMD_ADDRESS=127.0.0.1 RABBITMQ_CONF_ENV_FILE=/dev/null \
-    RABBITMQ_NODENAME=vesk@localhost RABBITMQ_CONFIG_FILE="$rmq/rabbitmq.conf" \
-    RABBITMQ_ENABLED_PLUGINS_FILE="$rmq/enabled_plugins" RABBITMQ_MNESIA_BASE="$rmq/mnesia" \
-    RABBITMQ_LOG_BASE="$rmq/log" RABBITMQ_PID_FILE="$rmq/pid" RABBITMQ_LOGS=- \
-    /usr/lib/rabbitmq/bin/rabbitmq-server
-  local rmq_pid=${PIDS[-1]}
+  local i
+  start_rabbitmq "$(printf 'listeners.tcp.1 = %s:5672\nlisteners.tcp.2 = %s:7672\nloopback_users = none' "$SRV4" "$SRV4")" '[].'
   # The broker takes some seconds to boot; wait_port waits 5 s a call.
   for i in $(seq 1 12); do wait_port t 7672 2> /dev/null && break; done
   wait_port t 5672
@@ -170,8 +148,8 @@ PY
   in_c timeout 15 /usr/bin/python3 "$WORK/amqp_client.py" "$SRV4" || true
   in_c timeout 15 amqp-get -s "$SRV4:7672" -q vesk > /dev/null 2>&1 || true
   capture_stop amqp
-  stop_pid "$rmq_pid"
-  stop_pid "$epmd_pid"
+  stop_pid "$RMQ_PID"
+  stop_pid "$RMQ_EPMD_PID"
   teardown
 }
 
