@@ -114,7 +114,9 @@ void search_tcp(oxlo_module *m, oxlo_flow_state *f, rdp_state *s, const oxlo_pac
 void search_udp(oxlo_module *m, oxlo_flow_state *f, rdp_state *s, const oxlo_packet_view &pkt)
 {
     const oxlo_reader &p = pkt.payload;
-    if (p.length < 10 || (pkt.src_port != 3389 && pkt.dst_port != 3389)) {
+    /* The first 10 bytes: the opening 3 and the sequence at 8. */
+    const uint8_t *head = oxlo_rd_bytes_at(&p, 0, 10);
+    if (!head || (pkt.src_port != 3389 && pkt.dst_port != 3389)) {
         OXLO_EXCLUDE(m, f);
         return;
     }
@@ -126,22 +128,22 @@ void search_udp(oxlo_module *m, oxlo_flow_state *f, rdp_state *s, const oxlo_pac
     oxlo_rd_u16_at(&p, 14, &mtu2);
     const bool mtus = mtu1 <= 1600 && mtu2 <= 1600;
     if (!side && p.length > 15 && oxlo_rd_match_n(&p, 0, "\xFF\xFF\xFF\xFF", 4, 0) && (flags & 1) && mtus) {
-        memcpy(s->seq, p.data + 8, 3);
+        memcpy(s->seq, head + 8, 3);
         s->have_seq = 1;
         s->seen[0] = 1;
-        memcpy(s->first[0], p.data, 3);
+        memcpy(s->first[0], head, 3);
         return;
     }
-    if (side && s->have_seq && p.length > 15 && memcmp(p.data, s->seq, 3) == 0 && (flags & 3) && mtus) {
+    if (side && s->have_seq && p.length > 15 && memcmp(head, s->seq, 3) == 0 && (flags & 3) && mtus) {
         found(m, f);
         return;
     }
     if (!s->seen[side]) {
-        memcpy(s->first[side], p.data, 3);
+        memcpy(s->first[side], head, 3);
         s->seen[side] = 1;
         return;
     }
-    if (memcmp(p.data, s->first[side], 3) != 0) {
+    if (memcmp(head, s->first[side], 3) != 0) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -2,6 +2,7 @@
  * NUL, then three NUL-terminated strings: local user, remote user and the
  * command, in the same segment or the next. */
 #include "oxlo_dissector.h"
+#include "peek.h"
 #include "oxlo_dissector_kit.h"
 #include "oxlo_serializer.h"
 #include "oxlo_utils.h"
@@ -9,6 +10,8 @@
 #include <cctype>
 
 namespace {
+
+using namespace oxlo_peek;
 
 struct rsh_state {
     char client_user[33], server_user[33], command[49];
@@ -21,10 +24,11 @@ bool take_string(const oxlo_reader &p, size_t *at, char *out, size_t size)
     if (nul < 0)
         return false;
     const size_t n = size_t(nul) - *at;
-    if (!oxlo_is_printable_text(reinterpret_cast<const char *>(p.data + *at), n))
+    const uint8_t *text = oxlo_rd_bytes_at(&p, *at, n);
+    if (!text || !oxlo_is_printable_text(reinterpret_cast<const char *>(text), n))
         return false;
     const size_t keep = n < size - 1 ? n : size - 1;
-    memcpy(out, p.data + *at, keep);
+    memcpy(out, text, keep);
     out[keep] = '\0';
     *at = size_t(nul) + 1;
     return true;
@@ -48,7 +52,7 @@ void search_rsh(oxlo_module *m, oxlo_flow_state *f)
     size_t at = 0;
     if (pkt.payload_packets == 1) {
         size_t digits = 0;
-        while (digits < p.length && isdigit(p.data[digits]))
+        while (digits < p.length && isdigit(b(p, digits)))
             digits++;
         uint8_t nul = 1;
         if (digits < 2 || digits > 6 || !oxlo_rd_u8_at(&p, digits, &nul) || nul != 0) {

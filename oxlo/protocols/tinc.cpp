@@ -6,11 +6,14 @@
 #include "oxlo_dissector_kit.h"
 #include "oxlo_lru.h"
 #include "oxlo_private.h"
+#include "peek.h"
 
 #include <cctype>
 #include <cstring>
 
 namespace {
+
+using namespace oxlo_peek;
 
 constexpr uint32_t CACHE_SIZE = 64;
 
@@ -24,7 +27,7 @@ bool id_line(const oxlo_reader &p)
     if (p.length < 7 || !oxlo_rd_match(&p, 0, "0 ", 0) || !oxlo_rd_ends(&p, " 17\n"))
         return false;
     for (size_t i = 2; i < p.length - 4; i++)
-        if (p.data[i] == ' ' || p.data[i] < 0x21 || p.data[i] > 0x7E)
+        if (b(p, i) == ' ' || b(p, i) < 0x21 || b(p, i) > 0x7E)
             return false;
     return true;
 }
@@ -40,9 +43,9 @@ bool metakey_line(const oxlo_reader &p)
     int numbers = 0;
     while (at < p.length) {
         const size_t start = at;
-        while (at < p.length && isdigit(p.data[at]))
+        while (at < p.length && isdigit(b(p, at)))
             at++;
-        if (at == start || at >= p.length || p.data[at] != ' ')
+        if (at == start || at >= p.length || b(p, at) != ' ')
             break;
         numbers++;
         at++;
@@ -51,7 +54,7 @@ bool metakey_line(const oxlo_reader &p)
         return false;
     size_t hex = 0;
     for (size_t i = at; i < p.length - 1; i++, hex++)
-        if (!isdigit(p.data[i]) && !(p.data[i] >= 'A' && p.data[i] <= 'F'))
+        if (!isdigit(b(p, i)) && !(b(p, i) >= 'A' && b(p, i) <= 'F'))
             return false;
     return hex > 0;
 }
