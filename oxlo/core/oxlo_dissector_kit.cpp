@@ -161,6 +161,35 @@ void oxlo_dissector_extra(oxlo_flow_state *flow, int (*routine)(oxlo_module *, o
     flow->extra_packets = 0;
 }
 
+int oxlo_dissector_need(oxlo_module *module, oxlo_flow_state *flow, size_t total)
+{
+    (void)module;
+    (void)flow;
+    (void)total;
+    return -1;
+}
+
+void oxlo_dissector_consume(oxlo_module *module, oxlo_flow_state *flow, size_t count)
+{
+    (void)module;
+    (void)flow;
+    (void)count;
+}
+
+void oxlo_dissector_pending(oxlo_module *module, oxlo_flow_state *flow, int pending)
+{
+    (void)module;
+    (void)flow;
+    (void)pending;
+}
+
+int oxlo_flow_detection_pending(const oxlo_module *module, const oxlo_flow_state *flow)
+{
+    (void)module;
+    (void)flow;
+    return 0;
+}
+
 oxlo_packet_view oxlo_dissector_packet(const oxlo_module *module, const oxlo_flow_state *flow)
 {
     oxlo_packet_view v;
@@ -169,6 +198,7 @@ oxlo_packet_view oxlo_dissector_packet(const oxlo_module *module, const oxlo_flo
         return v;
     const oxlo_packet_state *pkt = &module->det.packet;
     v.payload = oxlo_reader_make(pkt->payload, pkt->payload ? pkt->payload_length : 0);
+    v.segment = v.payload;
     const uint8_t *l4 = pkt->tcp ? pkt->tcp : pkt->udp;
     v.src_port = port_of(l4, 0);
     v.dst_port = port_of(l4, 2);

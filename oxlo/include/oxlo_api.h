@@ -305,6 +305,11 @@ oxlo_classification oxlo_guess_undetected_protocol(oxlo_module *module, oxlo_flo
                                                    uint8_t ip_protocol,
                                                    uint32_t address1, uint16_t port1,
                                                    uint32_t address2, uint16_t port2);
+/* 1 while the engine still reads packets of the flow for facts a rule can
+ * match: a dissector waits for the rest of a PDU it has started (within the
+ * stream bounds) or has said that a host or server name is still to come.
+ * A caller decides the flow when this is 0, classified or given up. */
+int oxlo_flow_detection_pending(const oxlo_module *module, const oxlo_flow_state *flow);
 /* Gives up on the flow and returns its classification. */
 oxlo_classification oxlo_flow_giveup(oxlo_module *module, oxlo_flow_state *flow);
 

@@ -329,7 +329,15 @@ static inline char *oxlo_rd_text(const oxlo_reader *r, char *buf, size_t size)
 #define OXLO_L4_UDP 17
 
 typedef struct oxlo_packet_view {
-    oxlo_reader payload;          /* the L4 payload */
+    /* UDP and other transports: the datagram's payload. TCP: the calling
+     * dissector's view of this direction's stream: the bytes it kept from
+     * earlier packets (oxlo_dissector_need / oxlo_dissector_consume)
+     * followed by the bytes this packet added in sequence order. */
+    oxlo_reader payload;
+    /* TCP: only the bytes this packet added in order (a segment that filled
+     * a gap brings the held ones after it); the datagram otherwise. */
+    oxlo_reader segment;
+    uint32_t stream_offset;       /* TCP: offset of payload's first byte in the direction's stream */
     uint16_t src_port, dst_port;  /* host order; 0 for other IP protocols */
     uint8_t l4;                   /* OXLO_L4_TCP, OXLO_L4_UDP or the IP protocol number */
     uint8_t ipv6;
@@ -389,6 +397,29 @@ void oxlo_dissector_exclude(oxlo_module *module, oxlo_flow_state *flow, const ch
 /* Raise a risk with a message (printf format; cut to 255 characters). */
 void oxlo_dissector_risk(oxlo_module *module, oxlo_flow_state *flow, int risk, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
+
+/* ---- the TCP stream ------------------------------------------------------ */
+/* Over TCP the engine reassembles each direction in sequence order before
+ * dissection: a segment ahead of a gap is held (no dissector sees it) until
+ * the gap is filled, bytes already delivered are never delivered again, and
+ * overlapping bytes are resolved the way the receiving host resolves them.
+ * A routine that has started a PDU it cannot finish yet asks for more: */
+
+/* Keep this direction's view from its first byte not consumed in this call
+ * and call the routine again for this direction only once the view holds at
+ * least `total` bytes; the packets in between are not counted in the packet
+ * counts it sees. 0 when kept; -1 when the stream bounds refuse (too large,
+ * no memory, not TCP): nothing is kept and the routine decides now on what
+ * it has. */
+int oxlo_dissector_need(oxlo_module *module, oxlo_flow_state *flow, size_t total);
+/* The first `count` bytes of this call's view are done with; the rest of the
+ * view is kept and comes first in the next view of this direction (call
+ * oxlo_dissector_need after it to wait for a given size). */
+void oxlo_dissector_consume(oxlo_module *module, oxlo_flow_state *flow, size_t count);
+/* On (1) or off (0): the flow, classified or not, still waits for facts a
+ * rule can match (a host name, a server name); callers that ask
+ * oxlo_flow_detection_pending keep feeding it packets. */
+void oxlo_dissector_pending(oxlo_module *module, oxlo_flow_state *flow, int pending);
 
 /* Read the rest of a classified flow: the routine is called for up to
  * `packets` more packets until it returns 0. */
