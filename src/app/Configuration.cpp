@@ -9,4 +9,5 @@ Configuration::Configuration()
       uuid{},
       flush(0),
       flowUpdatePeriod(60),
-      statisticsPeriod(5) {}
+      statisticsPeriod(5),
+      flowLimit(VESK_DEFAULT_FLOW_LIMIT) {}

@@ -41,7 +41,9 @@ static const unsigned kBurst = 16;
 
 
 static const uint32_t kFlowBuckets = 32768;
-static const uint32_t kFlowCap = 262144;
+// Seconds between two log lines about packets that got the fallback verdict
+// for the same reason: a flood must not become a flood of log lines.
+static const uint32_t kFallbackReportSeconds = 10;
 // Beyond this many packets (both directions) an unclassified flow gets the
 // engine's best guess.
 static const uint32_t kGiveUpPackets = 32;
@@ -102,7 +104,7 @@ void NetfilterInterface::createModule() {
   engine_ = std::make_shared<DetectionEngine>(module, nullptr, std::string());
 
   try {
-    flowTable_ = new FlowHash(kFlowBuckets, kFlowCap);
+    flowTable_ = new FlowHash(kFlowBuckets, configuration.flowLimit);
   } catch (const std::bad_alloc &) {
     flowTable_ = nullptr;
   }
@@ -263,8 +265,10 @@ bool NetfilterInterface::loadAcceptable(int rc, vesk_rule_manager *rules, const 
   const char *why = nullptr;
   if (rc == -1)
     why = "the file cannot be read";
+  else if (rc == -3)
+    why = "the file is larger than 4 MiB";
   else if (rc != 0)
-    why = "no line of it could be taken";
+    why = "a line of it cannot be taken: see the lines before";
   else if (rule_manager_has_default_policy(currentRules_) && !rule_manager_has_default_policy(rules))
     why = "it has no default policy (id 0) while the rules in force have one";
   if (!why) return true;
@@ -366,6 +370,7 @@ bool NetfilterInterface::swapRules(const char *path, vesk_blacklists **blacklist
     currentRules_ = rules;
     rulesGeneration_++;
   }
+  rulesInForce_.store(true);
   displaced.engine = std::move(previousRulesEngine_);
   previousRulesEngine_ = std::move(currentRulesEngine_);
   currentRulesEngine_ = engine_;
@@ -386,6 +391,7 @@ void NetfilterInterface::installSwap(EngineSwap &next) {
     currentRules_ = next.rules;
     rulesGeneration_++;
   }
+  rulesInForce_.store(currentRules_ != nullptr);
   old.engine = std::move(previousRulesEngine_);
   previousRulesEngine_ = std::move(currentRulesEngine_);
   currentRulesEngine_ = next.engine;
@@ -512,13 +518,14 @@ int NetfilterInterface::handlePacket(struct nfq_q_handle *qh, struct nfq_data *n
   const uint8_t *mac = hwAttr && ntohs(hw.hw_addrlen) == 6 ? hw.hw_addr : nullptr;
   unsigned char *payload = nullptr;
   int length = nfq_get_payload(nfa, &payload);
-  if (length > 0) {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    uint64_t nowMs = static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
-    mark = processPacket(static_cast<uint32_t>(ts.tv_sec), mac, nfq_get_indev(nfa), nfq_get_outdev(nfa),
-                         payload, static_cast<uint32_t>(length), nowMs);
-  }
+  // A packet without its bytes is not tracked, and gets the fallback verdict
+  // like any other packet no flow takes.
+  if (length < 0) length = 0;
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  uint64_t nowMs = static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+  mark = processPacket(static_cast<uint32_t>(ts.tv_sec), mac, nfq_get_indev(nfa), nfq_get_outdev(nfa),
+                       payload, static_cast<uint32_t>(length), nowMs);
 
   if (mark == 0 && queueHandle_ == qh) {
     // Unmarked accepts wait for the batch verdict at the end of the burst;
@@ -538,21 +545,24 @@ uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMa
                                            uint32_t inInterface, uint32_t outInterface,
                                            const uint8_t *packet, uint32_t length,
                                            uint64_t nowMs) {
-  // Until start-up has finished, packets pass unmarked and unparsed.
-  if (!globalRunning.load(std::memory_order_relaxed)) return 0;
   uint32_t mark = 0;
   queueClock_ = now;
   queueClockMs_ = nowMs ? nowMs : static_cast<uint64_t>(now) * 1000;
   flowTable_->setClock(now);
 
   uint8_t direction = 1;
-  Flow *flow = findOrCreateFlow(sourceMac, inInterface, outInterface, packet, length, &direction);
+  Fallback why = FALLBACK_NOT_TRACKED;
+  // Without rules there is no verdict to wait for: nothing is tracked.
+  Flow *flow = rulesInForce_.load(std::memory_order_relaxed)
+                   ? findOrCreateFlow(sourceMac, inInterface, outInterface, packet, length,
+                                      &direction, &why)
+                   : (why = FALLBACK_NO_RULES, nullptr);
   if (flow && flow->detectionCompleted && flow->marker == 2 &&
       flow->dropGeneration != rulesGeneration_.load()) {
     // Rules loaded since the drop judge the connection anew.
     flowTable_->unlink(flow);
     delete flow;
-    flow = findOrCreateFlow(sourceMac, inInterface, outInterface, packet, length, &direction);
+    flow = findOrCreateFlow(sourceMac, inInterface, outInterface, packet, length, &direction, &why);
   }
   if (flow) {
     const bool dropped = flow->detectionCompleted && flow->marker == 2;
@@ -585,6 +595,8 @@ uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMa
         }
       }
     }
+  } else {
+    mark = fallbackMarker(why, sourceMac, packet, length);
   }
   purge(kPacketPurge, false);
   exportConntrack(now);
@@ -613,22 +625,33 @@ void NetfilterInterface::purge(uint32_t limit, bool idle) {
 
 Flow *NetfilterInterface::findOrCreateFlow(const uint8_t *sourceMac, uint32_t inInterface,
                                            uint32_t outInterface, const uint8_t *packet,
-                                           uint32_t length, uint8_t *direction) {
+                                           uint32_t length, uint8_t *direction,
+                                           Fallback *why) {
   PacketTuple t;
+  *why = FALLBACK_NOT_TRACKED;
   if (!parsePacketTuple(packet, length, &t)) return nullptr;
 
   Flow *flow = flowTable_->find(t.ipVersion, t.source, t.destination, t.sourcePort,
                                 t.destinationPort, t.l4Protocol, direction);
   bool existed = flow != nullptr;
   if (!flow) {
+    // At the limit the oldest idle flow makes room; flows still alive are
+    // never evicted, so a flood cannot push a connection out mid-way.
+    if (flowTable_->count() >= flowTable_->cap()) purge(1, false);
+    if (flowTable_->count() >= flowTable_->cap()) {
+      *why = FALLBACK_TABLE_FULL;
+      return nullptr;
+    }
     try {
       flow = new Flow(engine_, queueId_, queueClock_, t.l4Protocol, t.ipVersion, t.source, t.sourcePort,
                       t.destination, t.destinationPort, inInterface, outInterface);
     } catch (...) {
+      *why = FALLBACK_TABLE_FULL;  // no memory for it: no room either
       return nullptr;
     }
     if (!flowTable_->add(flow)) {
       delete flow;
+      *why = FALLBACK_TABLE_FULL;
       return nullptr;
     }
     *direction = 1;
@@ -648,6 +671,36 @@ Flow *NetfilterInterface::findOrCreateFlow(const uint8_t *sourceMac, uint32_t in
     if (existed && flow->packetsDst2Src == 0) flow->outInterface = inInterface & 0xFFFF;
   }
   return flow;
+}
+
+uint16_t NetfilterInterface::fallbackMarker(Fallback why, const uint8_t *sourceMac,
+                                           const uint8_t *packet, uint32_t length) {
+  uint8_t source[16], destination[16];
+  int version = packetAddresses(packet, length, source, destination);
+  uint16_t marker;
+  {
+    std::lock_guard<std::mutex> lock(rulesLock_);
+    marker = rule_manager_fallback_marker(currentRules_, sourceMac, nullptr, source, destination,
+                                          version);
+  }
+  FallbackCount &count = fallbacks_[why];
+  count.total++;
+  count.sinceReport++;
+  if (count.total == 1 || queueClock_ - count.lastReport >= kFallbackReportSeconds) {
+    static const char *const reasons[FALLBACK_KINDS] = {
+        "Packet not tracked (not TCP or UDP, a fragment, or cut short)",
+        "Flow table full, no flow idle",
+        "No rules in force yet"};
+    trace->log(why == FALLBACK_NOT_TRACKED ? TRACE_NORMAL : TRACE_WARNING, __FILE__, __LINE__,
+               "%s: verdict from the default marker of its policy [marker: %u][flows: %u/%u]"
+               "[packets: %llu since the last report, %llu in all][queueId=%u]",
+               reasons[why], marker, flowTable_->count(), flowTable_->cap(),
+               static_cast<unsigned long long>(count.sinceReport),
+               static_cast<unsigned long long>(count.total), queueId_);
+    count.sinceReport = 0;
+    count.lastReport = queueClock_;
+  }
+  return marker;
 }
 
 uint16_t NetfilterInterface::matchRules(const uint8_t *sourceMac, const uint8_t *destinationMac,

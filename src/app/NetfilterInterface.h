@@ -24,7 +24,6 @@ struct nfct_handle;
 struct mmsghdr;
 
 // 0 until start-up has finished, 1 while running, 0 again on shutdown.
-// Until it is set, queued packets are accepted unmarked without parsing.
 extern std::atomic<uint8_t> globalRunning;
 
 class NetfilterInterface {
@@ -59,8 +58,21 @@ class NetfilterInterface {
   // Stops and joins the poll thread, then releases everything.
   void teardown();
 
+  // Why a packet got the fallback verdict rather than one of its flow's:
+  // the default marker of the policy it falls under, drop when none does.
+  enum Fallback : uint8_t {
+    FALLBACK_NOT_TRACKED,  // not TCP or UDP, a fragment, cut short
+    FALLBACK_TABLE_FULL,   // a new flow and no room in the flow table
+    FALLBACK_NO_RULES,     // no rules in force yet
+    FALLBACK_KINDS
+  };
+  // Packets that got the fallback verdict for that reason.
+  uint64_t fallbackCount(Fallback why) const { return fallbacks_[why].total; }
+
   // The packet path of one queued IP packet: parse, track, classify,
-  // complete. Returns the mark for its verdict (2 means drop).
+  // complete. Returns the mark for its verdict (2 means drop): the rules'
+  // marker for a flow that completes, 0 for the packets before it, the
+  // fallback marker for a packet no flow can take.
   // now: time() when the packet was received; nowMs the same instant in
   // milliseconds (0: now x 1,000), the clock the engine's timing checks use.
   uint32_t processPacket(uint32_t now, const uint8_t *sourceMac, uint32_t inInterface,
@@ -110,8 +122,13 @@ class NetfilterInterface {
   void installSwap(EngineSwap &next);
   static void freeSwap(EngineSwap &set);
   void release();
+  // NULL when no flow takes the packet, with the reason in why.
   Flow *findOrCreateFlow(const uint8_t *sourceMac, uint32_t inInterface, uint32_t outInterface,
-                         const uint8_t *packet, uint32_t length, uint8_t *direction);
+                         const uint8_t *packet, uint32_t length, uint8_t *direction,
+                         Fallback *why);
+  // The fallback marker of a packet, counted and logged (rate-limited).
+  uint16_t fallbackMarker(Fallback why, const uint8_t *sourceMac, const uint8_t *packet,
+                          uint32_t length);
   // Deletes up to `limit` idle flows; returns freed memory to the system
   // after many deletions, or after any on an idle queue.
   void purge(uint32_t limit, bool idle);
@@ -167,6 +184,8 @@ class NetfilterInterface {
   std::mutex reloadLock_;  // reloads never overlap
   vesk_rule_manager *currentRules_ = nullptr;
   vesk_rule_manager *previousRules_ = nullptr;
+  // Set once the first rules are current, read by the poll thread.
+  std::atomic<bool> rulesInForce_{false};
   // The modules those rules were resolved against: kept while they live.
   DetectionEnginePtr currentRulesEngine_, previousRulesEngine_;
   // A swap waiting for the poll thread, and what it displaced.
@@ -179,6 +198,12 @@ class NetfilterInterface {
   bool verdictPending_ = false;
   uint32_t pendingVerdictId_ = 0;
   uint32_t deletedSinceTrim_ = 0;
+  struct FallbackCount {
+    uint64_t total = 0;
+    uint64_t sinceReport = 0;  // since the last log line about them
+    uint32_t lastReport = 0;   // queue clock of that line
+  };
+  FallbackCount fallbacks_[FALLBACK_KINDS];
   bool tornDown_ = false;
 };
 

@@ -13,7 +13,7 @@
 // Entries a configuration file may yield, the program name included.
 static const unsigned kMaxConfigEntries = 32;
 
-static const char *kShortOptions = "fq:y:k:o:O:p:r:u:svVz:hHj0:1:";
+static const char *kShortOptions = "fq:y:k:o:O:p:r:u:svVz:hHj0:1:F:";
 static const struct option kLongOptions[] = {
     {"flush", no_argument, nullptr, 'f'},
     {"help", no_argument, nullptr, 'h'},
@@ -31,6 +31,7 @@ static const struct option kLongOptions[] = {
     {"zmq-flow-endpoint", required_argument, nullptr, 'z'},
     {"lan", required_argument, nullptr, '0'},
     {"wan", required_argument, nullptr, '1'},
+    {"flow-limit", required_argument, nullptr, 'F'},
     {nullptr, 0, nullptr, 0}};
 
 void Options::printUsage(uint16_t flowUpdatePeriod) {
@@ -40,6 +41,8 @@ void Options::printUsage(uint16_t flowUpdatePeriod) {
   printf("\nNETFILTER\n");
   printf("[-q|--queue-id <id>[:<num>]]     | NF_QUEUE queueId and number\n");
   printf("[-s|--skip-ct-reset]             | Skip conntrack reset at startup\n");
+  printf("[-F|--flow-limit <num>]          | Flows tracked per queue at most. Default: %u\n",
+         VESK_DEFAULT_FLOW_LIMIT);
   printf("\nEXPORT\n");
   printf("[-z|--zmq-flow-endpoint <url>]   | ZMQ flows collection endpoint (corvane)\n");
   printf("                                 | Multiple -z are supported (fan-out)\n");
@@ -91,13 +94,13 @@ bool Options::parseQueueArgument(const char *argument) {
 
   unsigned long id = 0;
   if (!parseDecimal(text, idLen, 65535, id)) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__,
+    trace->startupError(__FILE__, __LINE__,
                "Invalid queue id in '%s': expected a number from 0 to 65535", argument);
     return false;
   }
   unsigned long count = 1;
   if (colon && !parseDecimal(colon + 1, strlen(colon + 1), ULONG_MAX, count)) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__,
+    trace->startupError(__FILE__, __LINE__,
                "Invalid number of queues in '%s': expected a number from 0 to %u", argument,
                VESK_MAX_QUEUES);
     return false;
@@ -109,7 +112,7 @@ bool Options::parseQueueArgument(const char *argument) {
   }
   // Queue ids are 16 bits in the kernel: refuse a range that would wrap.
   if (count > 0 && id + count - 1 > 65535) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__,
+    trace->startupError(__FILE__, __LINE__,
                "Invalid queue range '%s': queue ids end at 65535", argument);
     return false;
   }
@@ -119,26 +122,35 @@ bool Options::parseQueueArgument(const char *argument) {
   return true;
 }
 
-uint16_t Options::clampFlowUpdate(const char *argument) {
-  unsigned value = static_cast<unsigned>(atoi(argument));
-  if (value <= 2) return 3;
-  if (value > 120) return 120;
-  return static_cast<uint16_t>(value);
+bool Options::parseFlowUpdate(const char *argument, uint16_t *period) {
+  bool negative = argument[0] == '-';
+  const char *digits = negative ? argument + 1 : argument;
+  unsigned long value;
+  if (!parseDecimal(digits, strlen(digits), ULONG_MAX, value)) return false;
+  if (negative && value != 0)
+    *period = 120;  // atoi's value compared unsigned: above 120
+  else
+    *period = static_cast<uint16_t>(value <= 2 ? 3 : value > 120 ? 120 : value);
+  return true;
 }
 
-// Names what an unrecognised option made us skip.
-static void warnIgnored(int argc, char **argv) {
-  std::string ignored;
-  int from = optind > 1 ? optind - 1 : 1;
-  // A bad short option inside a group leaves optind on the group itself.
-  if (optopt != 0 && optind < argc && argv[optind][0] == '-' && argv[optind][1] != '-')
-    from = optind;
-  for (int i = from; i < argc; i++) {
-    if (!ignored.empty()) ignored += ' ';
-    ignored += argv[i];
+bool Options::parseFlowLimit(const char *argument, uint32_t *limit) {
+  unsigned long value;
+  if (!parseDecimal(argument, strlen(argument), VESK_MAX_FLOW_LIMIT, value) || value == 0)
+    return false;
+  *limit = static_cast<uint32_t>(value);
+  return true;
+}
+
+// The option getopt stopped at, as it was written.
+static std::string optionText(int argc, char **argv) {
+  int at = optind > 1 ? optind - 1 : 1;
+  if (at < argc && strncmp(argv[at], "--", 2) == 0) {
+    std::string text = argv[at];
+    return text.substr(0, text.find('='));
   }
-  trace->log(TRACE_WARNING, __FILE__, __LINE__,
-             "Unrecognised option: option parsing stopped, ignoring [%s]", ignored.c_str());
+  if (optopt != 0) return std::string("-") + static_cast<char>(optopt);
+  return at < argc ? argv[at] : "";
 }
 
 Options::Outcome Options::parse(int argc, char **argv) {
@@ -165,7 +177,22 @@ Options::Outcome Options::parse(int argc, char **argv) {
       case 'p': policyEndpoint = optarg; break;
       case 'r': rulesPath = optarg; break;
       case 'z': flowEndpoints.push_back(optarg); break;
-      case 'u': flowUpdatePeriod = clampFlowUpdate(optarg); break;
+      case 'u':
+        if (!parseFlowUpdate(optarg, &flowUpdatePeriod)) {
+          trace->startupError(__FILE__, __LINE__,
+                              "Invalid flow-update period '%s': expected a number of seconds",
+                              optarg);
+          return FAIL;
+        }
+        break;
+      case 'F':
+        if (!parseFlowLimit(optarg, &flowLimit)) {
+          trace->startupError(__FILE__, __LINE__,
+                              "Invalid flow limit '%s': expected a number from 1 to %u", optarg,
+                              VESK_MAX_FLOW_LIMIT);
+          return FAIL;
+        }
+        break;
       case 'q':
         if (!parseQueueArgument(optarg)) return FAIL;
         break;
@@ -175,11 +202,25 @@ Options::Outcome Options::parse(int argc, char **argv) {
       case 'H': return USAGE_PROTOCOLS;
       case '?':
       case ':':
-        warnIgnored(argc, argv);
-        return RUN;
+        // getopt has named the option on standard error already.
+        trace->startupError(__FILE__, __LINE__,
+                            "%s option %s: not started (see vesk -h)",
+                            c == ':' || (optopt != 0 && optopt != ':' &&
+                                         strchr(kShortOptions, optopt))
+                                ? "Missing value for"
+                                : "Unrecognised",
+                            optionText(argc, argv).c_str());
+        return FAIL;
       default:  // -h, -O, -k, -o: nothing to do but show the usage
         return USAGE;
     }
+  }
+  if (optind < argc) {
+    trace->startupError(__FILE__, __LINE__,
+                        "Unexpected argument '%s': not started (options take values after "
+                        "them, a configuration file comes alone)",
+                        argv[optind]);
+    return FAIL;
   }
   return RUN;
 }
@@ -203,7 +244,7 @@ int Options::readConfigFile(const char *path, const char *programName,
                             std::vector<std::string> &arguments) {
   FILE *fd = fopen(path, "r");
   if (!fd) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to read config file %s", path);
+    trace->startupError(__FILE__, __LINE__, "Unable to read config file %s", path);
     return -1;
   }
   arguments.clear();
@@ -221,7 +262,7 @@ int Options::readConfigFile(const char *path, const char *programName,
     // A line cut in two, or a file that is not text, would start the
     // firewall with options nobody wrote: refuse it.
     if (len > kMaxConfigLine) {
-      trace->log(TRACE_ERROR, __FILE__, __LINE__,
+      trace->startupError(__FILE__, __LINE__,
                  "Line %u of config file %s is longer than %u characters", lineNumber, path,
                  static_cast<unsigned>(kMaxConfigLine));
       rc = 1;
@@ -230,7 +271,7 @@ int Options::readConfigFile(const char *path, const char *programName,
     for (size_t i = 0; i < len; i++) {
       unsigned char c = static_cast<unsigned char>(buffer[i]);
       if ((c < 0x20 && c != '\t' && c != '\r') || c == 0x7F) {
-        trace->log(TRACE_ERROR, __FILE__, __LINE__,
+        trace->startupError(__FILE__, __LINE__,
                    "Line %u of config file %s holds control characters: not a config file",
                    lineNumber, path);
         rc = 1;
@@ -265,7 +306,7 @@ int Options::readConfigFile(const char *path, const char *programName,
     for (auto &part : parts) {
       if (!part[0]) continue;
       if (arguments.size() >= kMaxConfigEntries) {
-        trace->log(TRACE_ERROR, __FILE__, __LINE__, "Too many options (%u)",
+        trace->startupError(__FILE__, __LINE__, "Too many options (%u)",
                    static_cast<unsigned>(arguments.size()));
         for (size_t i = 0; i < arguments.size(); i++)
           trace->log(TRACE_ERROR, __FILE__, __LINE__, "[%d][%s]", static_cast<int>(i),
@@ -282,7 +323,7 @@ int Options::readConfigFile(const char *path, const char *programName,
   if (rc == 0 && arguments.size() == 1) {
     // Without options the usage would be printed and the firewall would
     // "succeed" without running.
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "No options in config file %s", path);
+    trace->startupError(__FILE__, __LINE__, "No options in config file %s", path);
     rc = 1;
   }
   return rc;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "Configuration.h"
+
 #define VESK_VERSION "1.0.260720"
 #define VESK_REVISION "815"
 #define VESK_MAX_QUEUES 32
@@ -18,7 +20,7 @@ class Options {
     USAGE,            // print the usage text, exit 0
     USAGE_PROTOCOLS,  // usage text and the supported protocols, exit 0
     VERSION,          // print the version lines, exit 0
-    FAIL              // a bad option value was logged, exit 1
+    FAIL              // a bad option, value or argument was reported, exit 1
   };
 
   bool queueGiven = false;
@@ -29,21 +31,29 @@ class Options {
   bool flush = false;
   bool verbose = false;
   uint16_t flowUpdatePeriod = 60;
+  uint32_t flowLimit = VESK_DEFAULT_FLOW_LIMIT;
   std::string rulesPath;       // empty: none
   std::string policyEndpoint;  // empty: none
   std::string encryptionKey;   // empty: none
   std::vector<std::string> flowEndpoints;
 
   // Two passes over argv with getopt_long: the first only for -h and -V, the
-  // second applies every option and stops at the first unrecognised one.
-  // argv may be permuted.
+  // second applies every option. An unrecognised option, a missing or bad
+  // value and an argument that is no option's value are reported on
+  // standard error and give FAIL: a typo must not start the firewall
+  // without the options written after it. argv may be permuted.
   Outcome parse(int argc, char **argv);
 
   // Parses the "<id>[:<num>]" argument of -q into firstQueueId/numQueues.
   bool parseQueueArgument(const char *argument);
 
-  // -u: values up to 2 become 3, above 120 (compared unsigned) become 120.
-  static uint16_t clampFlowUpdate(const char *argument);
+  // -u: a decimal number (a leading '-' allowed); values up to 2 become 3,
+  // above 120 (compared unsigned, so negative ones too) become 120. False
+  // for anything that is not a number.
+  static bool parseFlowUpdate(const char *argument, uint16_t *period);
+
+  // --flow-limit: a decimal number from 1 to VESK_MAX_FLOW_LIMIT.
+  static bool parseFlowLimit(const char *argument, uint32_t *limit);
 
   // Reads a configuration file of option lines into an argument vector whose
   // first entry is the program name. Returns 0 on success, 1 when it holds

@@ -78,4 +78,27 @@ inline bool parsePacketTuple(const uint8_t *packet, uint32_t length, PacketTuple
   return true;
 }
 
+// The IP version (4 or 6) and the addresses of a packet in the rules' form
+// (IPv4 in network byte order in the first four bytes, the rest zero; IPv6
+// as sent), for packets that are not tracked as well; 0 when not even the
+// IP header is there.
+inline int packetAddresses(const uint8_t *packet, uint32_t length, uint8_t *source,
+                           uint8_t *destination) {
+  memset(source, 0, 16);
+  memset(destination, 0, 16);
+  if (!packet || length < 1) return 0;
+  uint8_t version = packet[0] >> 4;
+  if (version == 4 && length >= 20) {
+    memcpy(source, packet + 12, 4);
+    memcpy(destination, packet + 16, 4);
+    return 4;
+  }
+  if (version == 6 && length >= 40) {
+    memcpy(source, packet + 8, 16);
+    memcpy(destination, packet + 24, 16);
+    return 6;
+  }
+  return 0;
+}
+
 #endif

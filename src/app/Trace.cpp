@@ -156,3 +156,17 @@ void Trace::logFromSignal(uint8_t level, const char *file, int line, const char 
   ssize_t rc = write(STDOUT_FILENO, out, pos);
   (void)rc;
 }
+
+void Trace::startupError(const char *file, int line, const char *format, ...) {
+  char message[kMessageSize];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(message, sizeof(message), format, args);
+  va_end(args);
+  log(TRACE_ERROR, file, line, "%s", message);
+  char escaped[kMessageSize];
+  escapeControls(message, escaped, sizeof(escaped));
+  fflush(stdout);
+  fprintf(stderr, "vesk: %s\n", escaped);
+  fflush(stderr);
+}

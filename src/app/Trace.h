@@ -22,6 +22,11 @@ class Trace {
   void log(uint8_t level, const char *file, int line, const char *format, ...)
       __attribute__((format(printf, 5, 6)));
 
+  // An error that stops start-up: logged like any error, and written on
+  // standard error as "vesk: <message>" for whoever started the program.
+  void startupError(const char *file, int line, const char *format, ...)
+      __attribute__((format(printf, 4, 5)));
+
   // For signal handlers: formats and writes one line using only
   // async-signal-safe calls (no stdio, no locale, no syslog).
   void logFromSignal(uint8_t level, const char *file, int line, const char *message) const;

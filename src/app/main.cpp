@@ -50,16 +50,22 @@ static void onReloadSignal(int) { reloadRequested.store(1); }
 // The blacklist downloads of the latest reload (shared by every queue).
 static vesk_blacklists *blacklists = nullptr;
 
-static unsigned reloadRules(const char *path) {
+// Returns the number of queues; loaded, when given, counts those that took
+// the file.
+static unsigned loadOnEveryQueue(const char *path, unsigned *loaded) {
   vesk_blacklists *fetched = nullptr;
-  unsigned n = 0;
-  for (; n < VESK_MAX_QUEUES && queues[n]; n++) queues[n]->loadRules(path, &fetched);
+  unsigned n = 0, taken = 0;
+  for (; n < VESK_MAX_QUEUES && queues[n]; n++)
+    if (queues[n]->loadRules(path, &fetched)) taken++;
   if (fetched) {
     blacklists_release(blacklists);
     blacklists = fetched;
   }
+  if (loaded) *loaded = taken;
   return n;
 }
+
+static unsigned reloadRules(const char *path) { return loadOnEveryQueue(path, nullptr); }
 
 // Start-up waits a little for the blacklists, never long: the rules apply
 // without them until they arrive.
@@ -98,7 +104,27 @@ static void installSignalHandlers() {
   sigaction(SIGHUP, &reload, nullptr);
 }
 
-static void createQueues(const Options &options) {
+// Binds every queue; its thread starts only once the queue has its rules,
+// so that no packet is handled before there is a verdict for it (the
+// kernel holds them meanwhile). False when a queue cannot be bound.
+static bool createQueues(const Options &options) {
+  for (uint32_t i = 0; i < options.numQueues; i++) {
+    uint32_t id = options.firstQueueId + i;
+    try {
+      queues[i] = new NetfilterInterface(id, &exporters, i == 0);
+    } catch (...) {
+      trace->startupError(__FILE__, __LINE__,
+                          "Unable to poll queue %u: not started (is another program bound to "
+                          "it?)",
+                          id);
+      return false;
+    }
+    numQueues = i + 1;
+  }
+  return true;
+}
+
+static void startQueues() {
   // Queue threads inherit the signal mask: keep the signals for the main
   // thread, whose sleep they should cut short.
   sigset_t signals, previous;
@@ -107,36 +133,42 @@ static void createQueues(const Options &options) {
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, &previous);
-  for (uint32_t i = 0; i < options.numQueues; i++) {
-    uint32_t id = options.firstQueueId + i;
-    try {
-      queues[i] = new NetfilterInterface(id, &exporters, i == 0);
-    } catch (...) {
-      trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to poll queue %u", id);
-      break;
-    }
-    numQueues = i + 1;
-    queues[i]->start();
-  }
+  for (uint32_t i = 0; i < numQueues; i++) queues[i]->start();
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
-static void loadFirstRules() {
+// The first rules, on every queue; false (reported) when a queue has none:
+// vesk does not run without the rules it was given.
+static bool loadFirstRules() {
+  unsigned loaded = 0, n;
   if (!rulesPath.empty()) {
     struct stat st;
-    if (stat(rulesPath.c_str(), &st) == 0)
-      reloadRules(rulesPath.c_str());
-    else
-      trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to find file: %s", rulesPath.c_str());
-    return;
+    if (stat(rulesPath.c_str(), &st) != 0) {
+      trace->startupError(__FILE__, __LINE__, "Unable to find file: %s", rulesPath.c_str());
+      return false;
+    }
+    n = loadOnEveryQueue(rulesPath.c_str(), &loaded);
+    if (loaded < n) {
+      trace->startupError(__FILE__, __LINE__,
+                          "Rules file %s refused: not started (the reason is logged above)",
+                          rulesPath.c_str());
+      return false;
+    }
+    return true;
   }
   char path[32];
   if (!Utils::writeTempFile(Utils::defaultPolicy(), path)) {
-    trace->log(TRACE_WARNING, __FILE__, __LINE__, "Unable to create temporary files to save rules");
-    return;
+    trace->startupError(__FILE__, __LINE__,
+                        "Unable to create temporary files to save rules: not started");
+    return false;
   }
-  reloadRules(path);
+  n = loadOnEveryQueue(path, &loaded);
   unlink(path);
+  if (loaded < n) {
+    trace->startupError(__FILE__, __LINE__, "Built-in rules refused: not started");
+    return false;
+  }
+  return true;
 }
 
 static void mainLoop() {
@@ -158,9 +190,8 @@ static void mainLoop() {
   }
 }
 
-static void shutdown() {
-  trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Shutting down...");
-  shuttingDown.store(1);
+// Stops and releases whatever start-up made.
+static void releaseAll() {
   for (uint32_t i = 0; i < VESK_MAX_QUEUES && queues[i]; i++) queues[i]->stop();
   globalRunning.store(0);
 
@@ -177,6 +208,18 @@ static void shutdown() {
   collector = nullptr;
   oxlo_module_free(globalModule);
   globalModule = nullptr;
+}
+
+static void shutdown() {
+  trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Shutting down...");
+  shuttingDown.store(1);
+  releaseAll();
+}
+
+// Start-up cannot go on: nothing it made is left running or bound.
+[[noreturn]] static void abortStartup() {
+  releaseAll();
+  exit(1);
 }
 
 int main(int argc, char **argv) {
@@ -220,14 +263,16 @@ int main(int argc, char **argv) {
   if (options.verbose) trace->setLevel(6);
   configuration.flush = options.flush ? 1 : 0;
   configuration.flowUpdatePeriod = options.flowUpdatePeriod;
+  configuration.flowLimit = options.flowLimit;
   rulesPath = options.rulesPath;
 
   if (!options.queueGiven) {
-    Options::printUsage(configuration.flowUpdatePeriod);
-    exit(0);
+    trace->startupError(__FILE__, __LINE__,
+                        "No queue given: start vesk with -q <id>[:<num>] (see vesk -h)");
+    exit(1);
   }
   if (geteuid() != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Fatal error: please start this application as root");
+    trace->startupError(__FILE__, __LINE__, "Fatal error: please start this application as root");
     exit(1);
   }
 
@@ -245,9 +290,9 @@ int main(int argc, char **argv) {
     try {
       collector = new ZMQCollector(options.policyEndpoint.c_str(), key);
     } catch (...) {
-      trace->log(TRACE_WARNING, __FILE__, __LINE__, "Unable to create ZMQ policy collector %s",
-                 options.policyEndpoint.c_str());
-      exit(1);
+      trace->startupError(__FILE__, __LINE__, "Unable to create ZMQ policy collector %s",
+                          options.policyEndpoint.c_str());
+      abortStartup();
     }
   }
   for (const std::string &endpoint : options.flowEndpoints) {
@@ -259,8 +304,8 @@ int main(int argc, char **argv) {
     }
   }
 
-  createQueues(options);
-  loadFirstRules();
+  if (!createQueues(options) || !loadFirstRules()) abortStartup();
+  startQueues();
   waitForBlacklists();
   for (ZMQExporter *exporter : exporters) exporter->sendHello();
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "PolicyJson.h"
 #include "PolicyTrace.h"
@@ -132,7 +133,25 @@ struct Sink {
   FILE *file;
   long long written, limit;
   bool tooLarge;
+  long long announced;  // the response's Content-Length, -1 when none
 };
+
+// Notes the size the server announces, which a refusal names: curl refuses
+// a response whose Content-Length is over the limit before its body, and
+// tells no size then.
+size_t readHeader(char *data, size_t size, size_t count, void *user) {
+  Sink *sink = static_cast<Sink *>(user);
+  size_t n = size * count;
+  std::string line(data, n);
+  if (line.compare(0, 5, "HTTP/") == 0) sink->announced = -1;  // a new response (redirect)
+  static const char kName[] = "content-length:";
+  if (n > sizeof(kName) - 1 && strncasecmp(line.c_str(), kName, sizeof(kName) - 1) == 0) {
+    char *end = nullptr;
+    long long v = strtoll(line.c_str() + sizeof(kName) - 1, &end, 10);
+    if (end && v >= 0) sink->announced = v;
+  }
+  return n;
+}
 
 size_t writeCapped(char *data, size_t size, size_t count, void *user) {
   Sink *sink = static_cast<Sink *>(user);
@@ -195,10 +214,12 @@ bool Blacklists::download(const char *url, const std::atomic<bool> *abort) {
   }
 
   POLICY_LOG(POLICY_NORMAL, "Downloading %s...", url);
-  Sink sink = {f, 0, maxBytes, false};
+  Sink sink = {f, 0, maxBytes, false, -1};
   curl_easy_setopt(curl, CURLOPT_URL, url);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeCapped);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, readHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &sink);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   // A rules file may come from the network: never read local files or
   // other schemes, also not through a redirect.
@@ -218,7 +239,11 @@ bool Blacklists::download(const char *url, const std::atomic<bool> *abort) {
     ok = loadFile(path);
   } else {
     POLICY_LOG(POLICY_ERROR, "Error while downloading %s", url);
-    if (sink.tooLarge || rc == CURLE_FILESIZE_EXCEEDED)
+    if (sink.announced > maxBytes)
+      POLICY_LOG(POLICY_WARNING,
+                 "Download of %s refused: the server announces %lld bytes, more than the limit "
+                 "of %lld bytes", url, sink.announced, maxBytes);
+    else if (sink.tooLarge || rc == CURLE_FILESIZE_EXCEEDED)
       POLICY_LOG(POLICY_WARNING, "Download of %s stopped: list larger than %lld bytes", url,
                  maxBytes);
     else if (rc != CURLE_OK)

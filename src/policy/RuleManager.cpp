@@ -58,7 +58,9 @@ bool RuleManager::scanEngineData(const char *path) {
 
 bool RuleManager::loadRules(const char *path) {
   fileRead = false;
+  tooLarge = false;
   accepted = 0;
+  rejected = 0;
   blacklistUrls.clear();
   FILE *f = path ? fopen(path, "r") : nullptr;
   if (!f) {
@@ -66,14 +68,31 @@ bool RuleManager::loadRules(const char *path) {
                (unsigned)errno, strerror(errno));
     return false;
   }
+  struct stat st;
+  if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > kMaxFileBytes) {
+    POLICY_LOG(POLICY_ERROR, "Rules file %s refused: %lld bytes, more than the limit of %lld bytes",
+               path, (long long)st.st_size, kMaxFileBytes);
+    tooLarge = true;
+    fclose(f);
+    return false;
+  }
 
   char *line = nullptr;
   size_t cap = 0;
   ssize_t len;
   unsigned lineNumber = 0, ruleLines = 0;
+  long long bytes = 0;
   errno = 0;
   while ((len = getline(&line, &cap, f)) != -1) {
     lineNumber++;
+    // A file that grows while it is read (or a pipe) is bounded too.
+    bytes += len;
+    if (bytes > kMaxFileBytes) {
+      POLICY_LOG(POLICY_ERROR, "Rules file %s refused: more than the limit of %lld bytes", path,
+                 kMaxFileBytes);
+      tooLarge = true;
+      break;
+    }
     if (line[0] == '#') continue;
     if (len > 0 && line[len - 1] == '\n') line[--len] = '\0';
     if (len == 0) continue;
@@ -83,17 +102,20 @@ bool RuleManager::loadRules(const char *path) {
       POLICY_LOG(POLICY_WARNING, "Further lines of %s are not logged", path);
     std::unique_ptr<PolicyTrace::Muted> mute;
     if (ruleLines > kLoggedLines) mute.reset(new PolicyTrace::Muted());
-    if (parseLine(line, lineNumber))
+    if (parseLine(line, lineNumber)) {
       accepted++;
-    else
+    } else {
+      rejected++;
       POLICY_LOG(POLICY_WARNING, "Invalid parsing of line %u", lineNumber);
+    }
     errno = 0;
   }
   if (ruleLines > kLoggedLines && !engineDataOnly)
     POLICY_LOG(POLICY_NORMAL, "%s: %u rule lines, %u taken", path, ruleLines, accepted);
-  int readError = ferror(f) ? (errno ? errno : EIO) : 0;
+  int readError = !tooLarge && ferror(f) ? (errno ? errno : EIO) : 0;
   free(line);
   fclose(f);
+  if (tooLarge) return false;
   if (readError) {
     // A file that cannot be read gives no rule set the caller should trust.
     POLICY_LOG(POLICY_ERROR, "Unable to read file %s [%u/%s]", path, (unsigned)readError,
@@ -102,25 +124,30 @@ bool RuleManager::loadRules(const char *path) {
   }
   fileRead = true;
   if (engineDataOnly) return true;
-  startBlacklists();
-  return resolve();
+  bool hasDefault = resolve();
+  // A load that will be refused must not start downloads.
+  if (rejected == 0) startBlacklists();
+  return hasDefault;
 }
 
 // Keeps a freshly parsed pool or policy unless its id is taken or the set is
 // full; what is not kept is logged and freed.
 template <typename T>
-static void keepEntry(std::map<uint16_t, T *> &entries, T *entry, uint32_t limit,
+static bool keepEntry(std::map<uint16_t, T *> &entries, T *entry, uint32_t limit,
                       const char *kind, const char *kinds) {
   if (entries.count(entry->getId())) {
     POLICY_LOG(POLICY_WARNING, "Skipping duplicate %s [id: %u]", kind, entry->getId());
     delete entry;
-  } else if (entries.size() >= limit) {
+    return false;
+  }
+  if (entries.size() >= limit) {
     POLICY_LOG(POLICY_WARNING, "Skipping %s id %u: too many %s (%u) defined", kind,
                entry->getId(), kinds, limit);
     delete entry;
-  } else {
-    entries[entry->getId()] = entry;
+    return false;
   }
+  entries[entry->getId()] = entry;
+  return true;
 }
 
 void RuleManager::addPool(json_object *root, unsigned lineNumber, const char *text) {
@@ -132,7 +159,8 @@ void RuleManager::addPool(json_object *root, unsigned lineNumber, const char *te
                PolicyTrace::printable(text, kEchoedChars).c_str());
     throw false;
   }
-  keepEntry(pools, pool, poolLimit, "pool", "pools");
+  // A line whose pool is not kept is a line not taken.
+  if (!keepEntry(pools, pool, poolLimit, "pool", "pools")) throw false;
 }
 
 void RuleManager::addPolicy(json_object *root, unsigned lineNumber, const char *text) {
@@ -144,7 +172,7 @@ void RuleManager::addPolicy(json_object *root, unsigned lineNumber, const char *
                PolicyTrace::printable(text, kEchoedChars).c_str());
     throw false;
   }
-  keepEntry(policies, policy, policyLimit, "policy", "policies");
+  if (!keepEntry(policies, policy, policyLimit, "policy", "policies")) throw false;
 }
 
 void RuleManager::loadGeoip(json_object *value) {
@@ -197,6 +225,71 @@ void RuleManager::startBlacklists() {
     fetch = std::make_shared<BlacklistFetch>(blacklistUrls);
 }
 
+namespace {
+
+// The first key of an object that is not in the list, or NULL. What is not
+// an object is left to the parsers, which report its type.
+const char *unknownKey(json_object *object, const std::vector<const char *> &keys) {
+  if (!object || !json_object_is_type(object, json_type_object)) return nullptr;
+  json_object_object_foreach(object, key, value) {
+    (void)value;
+    bool known = false;
+    for (const char *k : keys) known = known || strcmp(k, key) == 0;
+    if (!known) return key;
+  }
+  return nullptr;
+}
+
+json_object *member(json_object *object, const char *key) {
+  json_object *value = nullptr;
+  if (object && json_object_is_type(object, json_type_object))
+    json_object_object_get_ex(object, key, &value);
+  return value;
+}
+
+}  // namespace
+
+// A key the parsers do not read would be a rule its writer believes in and
+// that never applies ("hosts" for "hostnames"): the line is not taken.
+bool RuleManager::keysKnown(json_object *root, unsigned lineNumber) {
+  struct Check {
+    const char *where;
+    json_object *object;
+    std::vector<const char *> keys;
+  };
+  std::vector<Check> checks;
+  json_object *policy = member(root, "policy");
+  if (json_object *pool = member(root, "pool")) {
+    checks.push_back({"the line", root, {"pool", "policy"}});
+    checks.push_back({"\"pool\"", pool, {"id", "name", "mac", "ip"}});
+    checks.push_back({"\"policy\"", policy, {"id"}});
+  } else if (policy) {
+    checks.push_back({"the line", root, {"policy"}});
+    checks.push_back({"\"policy\"", policy,
+                      {"id", "root", "name", "flow_risk", "default_marker", "markers"}});
+    checks.push_back({"\"policy.flow_risk\"", member(policy, "flow_risk"),
+                      {"bitmap", "risks", "marker"}});
+    checks.push_back({"\"policy.markers\"", member(policy, "markers"),
+                      {"categories", "protocols", "hostnames", "countries", "continents", "asn"}});
+  } else {
+    for (const char *kind : {"custom_protocols", "category_file", "geoip", "blacklists"}) {
+      if (!member(root, kind)) continue;
+      checks.push_back({"the line", root, {kind}});
+      if (strcmp(kind, "geoip") == 0)
+        checks.push_back({"\"geoip\"", member(root, kind), {"asn", "city"}});
+      break;
+    }
+  }
+  for (const Check &check : checks) {
+    if (const char *key = unknownKey(check.object, check.keys)) {
+      POLICY_LOG(POLICY_ERROR, "[line %u] Unknown key \"%s\" in %s", lineNumber,
+                 PolicyTrace::printable(key, 64).c_str(), check.where);
+      return false;
+    }
+  }
+  return true;
+}
+
 bool RuleManager::parseLine(const char *text, unsigned lineNumber) {
   if (!engineDataOnly)
     POLICY_LOG(POLICY_NORMAL, "[line %u] Loading %s", lineNumber,
@@ -227,6 +320,8 @@ bool RuleManager::parseLine(const char *text, unsigned lineNumber) {
   try {
     if (!json_object_is_type(root, json_type_object)) {
       POLICY_LOG(POLICY_WARNING, "Unknown rule format");
+      ok = false;
+    } else if (!keysKnown(root, lineNumber)) {
       ok = false;
     } else if (json_object_object_get_ex(root, "pool", &value)) {
       addPool(root, lineNumber, text);
@@ -277,6 +372,7 @@ bool RuleManager::resolve() {
       if (rootIt == policies.end()) {
         POLICY_LOG(POLICY_WARNING, "Skipping policy [id: %u][name: %s]: unable to find root policy [id: %u]",
                    policy->getId(), policy->getName().c_str(), policy->getRootId());
+        rejected++;
         delete policy;
         it = policies.erase(it);
         continue;
@@ -285,6 +381,7 @@ bool RuleManager::resolve() {
       if (root->getRootId() == policy->getId()) {
         POLICY_LOG(POLICY_WARNING, "Skipping policy [id: %u][name: %s]: circular depedency on [id: %u][name: %s]",
                    policy->getId(), policy->getName().c_str(), root->getId(), root->getName().c_str());
+        rejected++;
         delete policy;
         it = policies.erase(it);
         continue;
@@ -306,6 +403,7 @@ bool RuleManager::resolve() {
     if (policyIt == policies.end()) {
       POLICY_LOG(POLICY_WARNING, "Skipping pool [id: %u][name: %s]: unable to find policy [id: %u]",
                  pool->getId(), pool->getName().c_str(), pool->getPolicyId());
+      rejected++;
       delete pool;
       it = pools.erase(it);
       continue;

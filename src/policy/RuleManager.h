@@ -32,10 +32,21 @@ class RuleManager {
   // no pools, policies, blacklists or geolocation; false when the file
   // cannot be opened or read.
   bool scanEngineData(const char *path);
+  // Largest rules file read, the same order as the largest policy a push
+  // may bring: a file past it is refused before it is parsed.
+  static const long long kMaxFileBytes = 4LL * 1024 * 1024;
+
   // Whether the last loadRules could open and read its file, and how many
   // of its rule lines it took (blank and comment lines are not counted).
   bool fileWasRead() const { return fileRead; }
   unsigned acceptedLines() const { return accepted; }
+  // Rule lines of the last load that could not be taken, and pools or
+  // policies that resolving dropped: any of them makes the load one the
+  // caller must refuse whole (a file caught half-written, or a typo).
+  unsigned rejectedEntries() const { return rejected; }
+  // Whether the last load stopped because the file is larger than
+  // kMaxFileBytes (the file then counts as not read).
+  bool fileTooLarge() const { return tooLarge; }
   bool parseLine(const char *text, unsigned lineNumber);
   bool resolve();
 
@@ -73,6 +84,9 @@ class RuleManager {
   const std::vector<std::string> &getCategoryFileNames() const { return categoryNames; }
 
  private:
+  // false (logged with the line number) when an object of the line holds
+  // a key its kind of line does not know.
+  static bool keysKnown(json_object *line, unsigned lineNumber);
   void addPool(json_object *line, unsigned lineNumber, const char *text);
   void addPolicy(json_object *line, unsigned lineNumber, const char *text);
   void loadGeoip(json_object *value);
@@ -89,6 +103,8 @@ class RuleManager {
   std::shared_ptr<BlacklistFetch> fetch, shared;
   bool fileRead;
   unsigned accepted = 0;
+  unsigned rejected = 0;
+  bool tooLarge = false;
   bool engineDataOnly = false;
   std::string customProtocolsPath;
   std::vector<std::string> categoryPaths;

@@ -41,8 +41,9 @@ int rule_manager_load_rules(vesk_rule_manager *manager, const char *path) {
     POLICY_LOG(POLICY_ERROR, "Not enough memory while loading %s", path ? path : "");
     return -1;
   }
+  if (rm->fileTooLarge()) return -3;
   if (!rm->fileWasRead()) return -1;
-  return rm->acceptedLines() > 0 ? 0 : -2;
+  return rm->acceptedLines() > 0 && rm->rejectedEntries() == 0 ? 0 : -2;
 }
 
 int rule_manager_has_default_policy(const vesk_rule_manager *manager) {
@@ -73,6 +74,19 @@ uint16_t rule_manager_match_flow(vesk_rule_manager *manager, const uint8_t *src_
       if (src_addr[i]) facts.ipv6 = true;
   }
   return rm->matchFlow(src_mac, dst_mac, src_addr, dst_addr, facts);
+}
+
+uint16_t rule_manager_fallback_marker(vesk_rule_manager *manager, const uint8_t *src_mac,
+                                      const uint8_t *dst_mac, const uint8_t *src_addr,
+                                      const uint8_t *dst_addr, int ip_version) {
+  const RuleManager *rm = unwrap(manager);
+  if (!rm) return MARKER_DROP;
+  bool localIsSource;
+  const uint8_t *src = ip_version ? src_addr : nullptr;
+  const uint8_t *dst = ip_version ? dst_addr : nullptr;
+  const PolicyRule *policy = rm->findPolicy(src_mac, dst_mac, src, dst, ip_version == 6,
+                                            &localIsSource);
+  return policy ? policy->getDefaultMarker() : static_cast<uint16_t>(MARKER_DROP);
 }
 
 int rule_manager_is_blacklisted(vesk_rule_manager *manager, const uint8_t *address,

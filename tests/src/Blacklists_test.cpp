@@ -233,6 +233,13 @@ TEST_F(BlacklistDownload, downloads_are_bounded_and_abortable) {
   out = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(contains(out, "list larger than 1048576 bytes")) << out;
   EXPECT_FALSE(b.containsText("198.51.100.1"));
+  // A list that announces its size is refused at once, with both sizes.
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(b.download(url("/huge").c_str()));
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(contains(out, "server announces 200000000 bytes, more than the limit of 1048576 bytes"))
+      << out;
+  EXPECT_FALSE(b.containsText("198.51.100.2"));
 
   std::atomic<bool> abort{false};
   std::thread stopper([&abort] {

@@ -10,6 +10,7 @@
 #include "NetfilterInterface.h"
 #include "Trace.h"
 #include "flow_packets.h"
+#include "queue_test_util.h"
 
 using namespace flowtest;
 
@@ -26,6 +27,7 @@ class FlowHashTest : public ::testing::Test {
     trace->setLevel(0);
     globalRunning = 1;
     queue.reset(new NetfilterInterface(NetfilterInterface::Unbound(), 7, &exporters));
+    givePassRules(*queue);
   }
   void TearDown() override { queue.reset(); }
 

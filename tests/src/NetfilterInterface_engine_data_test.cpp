@@ -14,6 +14,7 @@
 
 #include "Trace.h"
 #include "flow_packets.h"
+#include "queue_test_util.h"
 #include "oxlo_hosts.h"
 
 using namespace flowtest;
@@ -31,6 +32,7 @@ class EngineDataTest : public ::testing::Test {
     char tmpl[] = "/tmp/vesk-engine-data-XXXXXX";
     dir = mkdtemp(tmpl);
     queue.reset(new NetfilterInterface(NetfilterInterface::Unbound(), 4, &exporters));
+    givePassRules(*queue);
   }
   void TearDown() override {
     queue.reset();

@@ -15,6 +15,8 @@
 #include "Trace.h"
 #include "oxlo_private.h"
 #include "flow_packets.h"
+#include "queue_test_util.h"
+#include "Configuration.h"
 
 using namespace flowtest;
 
@@ -29,6 +31,7 @@ class QueueTest : public ::testing::Test {
     trace->setLevel(0);
     globalRunning = 1;
     queue.reset(new NetfilterInterface(NetfilterInterface::Unbound(), 3, &exporters));
+    givePassRules(*queue);
   }
   void TearDown() override {
     queue.reset();
@@ -110,16 +113,93 @@ TEST_F(QueueTest, header_parsing_decides_what_is_tracked) {
   };
   for (Case &c : cases) {
     queue.reset(new NetfilterInterface(NetfilterInterface::Unbound(), 3, &exporters));
-    EXPECT_EQ(send(c.packet), 0u) << c.name;
+    givePassRules(*queue);
+    // A packet that is not tracked gets the fallback verdict (here the
+    // default policy's pass) rather than an unmarked accept.
+    EXPECT_EQ(send(c.packet), c.tracked ? 0u : 1u) << c.name;
     EXPECT_EQ(queue->flowTable()->count(), c.tracked ? 1u : 0u) << c.name;
+    EXPECT_EQ(queue->fallbackCount(NetfilterInterface::FALLBACK_NOT_TRACKED), c.tracked ? 0u : 1u)
+        << c.name;
   }
 }
 
-TEST_F(QueueTest, nothing_is_parsed_before_start_up_ends) {
-  globalRunning = 0;
-  EXPECT_EQ(send(ipv4(6, kA, kB, transport(6, 40000, 40001))), 0u);
+// Before the first rules are in force nothing is tracked and every packet
+// is dropped: there is no policy yet whose marker it could get.
+TEST_F(QueueTest, packets_before_the_first_rules_are_dropped) {
+  queue.reset(new NetfilterInterface(NetfilterInterface::Unbound(), 3, &exporters));
+  EXPECT_EQ(send(ipv4(6, kA, kB, transport(6, 40000, 40001))), 2u);
+  EXPECT_EQ(send(ipv4(1, kA, kB, std::vector<uint8_t>(8, 0))), 2u);
   EXPECT_EQ(queue->flowTable()->count(), 0u);
-  globalRunning = 1;
+  EXPECT_EQ(queue->fallbackCount(NetfilterInterface::FALLBACK_NO_RULES), 2u);
+  givePassRules(*queue);
+  EXPECT_EQ(send(ipv4(6, kA, kB, transport(6, 40000, 40001))), 0u);
+  EXPECT_EQ(queue->flowTable()->count(), 1u);
+}
+
+// At its limit the table makes room from idle flows only; a packet no flow
+// can take then gets the default marker of its pool's policy, drop where no
+// policy covers it, and never an unmarked accept.
+TEST_F(QueueTest, full_flow_table_gives_the_pool_policys_default_marker) {
+  const uint32_t kBlocked = 0x0A000009;  // 10.0.0.9, in the drop pool
+  char path[] = "/tmp/vesk-queue-test-XXXXXX";
+  close(mkstemp(path));
+  files.push_back(path);
+  std::ofstream(path)
+      << R"({"pool":{"id":1,"name":"blocked","ip":["10.0.0.9"]},"policy":{"id":5}})" "\n"
+      << R"({"policy":{"id":5,"name":"drop","default_marker":"drop","markers":{}}})" "\n"
+      << R"({"policy":{"id":0,"name":"rest","default_marker":9,"markers":{}}})" "\n";
+  uint32_t saved = configuration.flowLimit;
+  configuration.flowLimit = 4;
+  queue.reset(new NetfilterInterface(NetfilterInterface::Unbound(), 3, &exporters));
+  configuration.flowLimit = saved;
+  ASSERT_TRUE(queue->loadRules(path));
+  ASSERT_EQ(queue->flowTable()->cap(), 4u);
+
+  for (uint16_t port = 1; port <= 4; port++)
+    EXPECT_EQ(send(ipv4(17, kA, kB, transport(17, port, 9, 0, 4)), 1000), 0u);
+  ASSERT_EQ(queue->flowTable()->count(), 4u);
+  struct Case {
+    const char *name;
+    uint32_t to;
+    uint8_t protocol;
+    uint32_t mark;
+  } cases[] = {
+      {"new UDP flow to the blocked host", kBlocked, 17, 2},
+      {"new TCP flow to the blocked host", kBlocked, 6, 2},
+      {"new UDP flow elsewhere", kB, 17, 9},
+      {"new TCP flow elsewhere", kB, 6, 9},
+  };
+  for (const Case &c : cases)
+    EXPECT_EQ(send(ipv4(c.protocol, kA, c.to, transport(c.protocol, 50000, 80, 0x02)), 1010),
+              c.mark)
+        << c.name;
+  EXPECT_EQ(queue->fallbackCount(NetfilterInterface::FALLBACK_TABLE_FULL), 4u);
+  // A known flow goes on being tracked at the limit.
+  EXPECT_EQ(send(ipv4(17, kA, kB, transport(17, 1, 9, 0, 4)), 1010), 0u);
+  // Packets that are not tracked get the same fallback.
+  EXPECT_EQ(send(ipv4(1, kA, kBlocked, std::vector<uint8_t>(8, 0)), 1010), 2u);
+  EXPECT_EQ(send(ipv4(1, kA, kB, std::vector<uint8_t>(8, 0)), 1010), 9u);
+
+  // Once flows are idle a new flow takes the place of the oldest one.
+  EXPECT_EQ(send(ipv4(17, kA, kBlocked, transport(17, 50001, 80, 0, 4)), 1041), 0u);
+  EXPECT_GE(queue->flowTable()->count(), 1u);
+  EXPECT_EQ(queue->fallbackCount(NetfilterInterface::FALLBACK_TABLE_FULL), 4u);
+}
+
+// Rules without a default policy cover only their pools: elsewhere the
+// fallback is a drop.
+TEST_F(QueueTest, fallback_without_any_policy_drops) {
+  char path[] = "/tmp/vesk-queue-test-XXXXXX";
+  close(mkstemp(path));
+  files.push_back(path);
+  std::ofstream(path)
+      << R"({"pool":{"id":1,"ip":["10.0.0.1"]},"policy":{"id":1}})" "\n"
+      << R"({"policy":{"id":1,"name":"lan","default_marker":"pass","markers":{}}})" "\n";
+  queue.reset(new NetfilterInterface(NetfilterInterface::Unbound(), 3, &exporters));
+  ASSERT_TRUE(queue->loadRules(path));
+  EXPECT_EQ(send(ipv4(1, kA, kB, std::vector<uint8_t>(8, 0))), 1u);
+  EXPECT_EQ(send(ipv4(1, kB + 5, kB, std::vector<uint8_t>(8, 0))), 2u);
+  EXPECT_EQ(send({}), 2u);
 }
 
 TEST_F(QueueTest, unclassified_flow_is_completed_by_its_33rd_packet) {
@@ -192,7 +272,6 @@ TEST_F(QueueTest, engine_clock_has_milliseconds) {
 }
 
 TEST_F(QueueTest, reloads_keep_one_previous_manager) {
-  EXPECT_EQ(queue->currentRules(), nullptr);
   ASSERT_TRUE(queue->loadRules(rulesFile("7").c_str()));
   vesk_rule_manager *first = queue->currentRules();
   ASSERT_TRUE(queue->loadRules(rulesFile("8").c_str()));

@@ -73,13 +73,46 @@ TEST_F(OptionsTest, queue_argument_table) {
   }
 }
 
-TEST_F(OptionsTest, flow_update_is_forced_into_range) {
+TEST_F(OptionsTest, flow_update_is_forced_into_range_and_must_be_a_number) {
   struct Case {
     const char *arg;
+    bool ok;
     uint16_t expected;
-  } cases[] = {{"1", 3}, {"2", 3}, {"3", 3}, {"60", 60}, {"120", 120}, {"121", 120},
-               {"500", 120}, {"-4", 120}, {"x", 3}};
-  for (const Case &c : cases) EXPECT_EQ(Options::clampFlowUpdate(c.arg), c.expected) << c.arg;
+  } cases[] = {{"1", true, 3},     {"2", true, 3},     {"3", true, 3},    {"60", true, 60},
+               {"120", true, 120}, {"121", true, 120}, {"500", true, 120}, {"-4", true, 120},
+               {"-0", true, 3},    {"x", false, 0},    {"abc", false, 0}, {"", false, 0},
+               {"12s", false, 0},  {" 5", false, 0},   {"-", false, 0},   {"99999999999", false, 0}};
+  for (const Case &c : cases) {
+    uint16_t period = 0;
+    EXPECT_EQ(Options::parseFlowUpdate(c.arg, &period), c.ok) << c.arg;
+    if (c.ok) {
+      EXPECT_EQ(period, c.expected) << c.arg;
+    }
+  }
+}
+
+TEST_F(OptionsTest, flow_limit_table) {
+  struct Case {
+    const char *arg;
+    bool ok;
+    uint32_t expected;
+  } cases[] = {{"1", true, 1},           {"16", true, 16},   {"262144", true, 262144},
+               {"4194304", true, 4194304}, {"4194305", false, 0}, {"0", false, 0},
+               {"-5", false, 0},          {"1k", false, 0},   {"", false, 0}};
+  for (const Case &c : cases) {
+    uint32_t limit = 0;
+    EXPECT_EQ(Options::parseFlowLimit(c.arg, &limit), c.ok) << c.arg;
+    if (c.ok) {
+      EXPECT_EQ(limit, c.expected) << c.arg;
+    }
+  }
+  Options o;
+  EXPECT_EQ(o.flowLimit, 262144u);
+  ASSERT_EQ(parse({"-q", "0", "--flow-limit", "16"}, o), Options::RUN);
+  EXPECT_EQ(o.flowLimit, 16u);
+  Options shortForm;
+  ASSERT_EQ(parse({"-q", "0", "-F", "32"}, shortForm), Options::RUN);
+  EXPECT_EQ(shortForm.flowLimit, 32u);
 }
 
 TEST_F(OptionsTest, applies_options_in_order) {
@@ -115,6 +148,15 @@ TEST_F(OptionsTest, outcome_table) {
       {{"-O", "x"}, Options::USAGE},
       {{"--protocols", "x"}, Options::USAGE},
       {{"-q", "70000"}, Options::FAIL},
+      // Start-up errors: the firewall must not run with half its options.
+      {{"--bogus", "-q", "0"}, Options::FAIL},
+      {{"-q", "0", "-x"}, Options::FAIL},
+      {{"-q", "0", "-r"}, Options::FAIL},
+      {{"-q", "0", "--rules"}, Options::FAIL},
+      {{"-q", "0", "-u", "abc"}, Options::FAIL},
+      {{"-q", "0", "--flow-limit", "0"}, Options::FAIL},
+      {{"-q", "0", "stray"}, Options::FAIL},
+      {{"stray", "-q", "0"}, Options::FAIL},
       {{"-q", "0"}, Options::RUN},
       {{}, Options::RUN},
   };
@@ -124,16 +166,28 @@ TEST_F(OptionsTest, outcome_table) {
   }
 }
 
-TEST_F(OptionsTest, unrecognised_option_stops_parsing) {
-  Options o;
-  EXPECT_EQ(parse({"-q", "1", "--bogus", "-f", "-q", "2"}, o), Options::RUN);
-  EXPECT_EQ(o.firstQueueId, 1u);
-  EXPECT_FALSE(o.flush);
-
-  Options missing;  // a missing argument stops parsing too
-  EXPECT_EQ(parse({"-f", "-q"}, missing), Options::RUN);
-  EXPECT_TRUE(missing.flush);
-  EXPECT_FALSE(missing.queueGiven);
+// A typo before -r must not start the firewall without its rules: the
+// error names the option, on standard error.
+TEST_F(OptionsTest, unrecognised_option_is_an_error_on_standard_error) {
+  struct Case {
+    std::vector<std::string> args;
+    const char *message;
+  } cases[] = {
+      {{"-q", "0", "--rulse", "x.json"}, "vesk: Unrecognised option --rulse: not started"},
+      {{"-q", "0", "--rulse=x.json"}, "vesk: Unrecognised option --rulse: not started"},
+      {{"-q", "0", "-x"}, "vesk: Unrecognised option -x: not started"},
+      {{"-f", "-q"}, "vesk: Missing value for option -q: not started"},
+      {{"-q", "0", "--rules"}, "vesk: Missing value for option --rules: not started"},
+      {{"-q", "0", "-u", "abc"}, "vesk: Invalid flow-update period 'abc'"},
+      {{"-q", "0", "rules.json"}, "vesk: Unexpected argument 'rules.json'"},
+  };
+  for (Case &c : cases) {
+    Options o;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parse(c.args, o), Options::FAIL) << ::testing::PrintToString(c.args);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(c.message), std::string::npos) << err;
+  }
 }
 
 TEST_F(OptionsTest, config_file_lines_become_arguments) {

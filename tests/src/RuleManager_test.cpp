@@ -133,7 +133,7 @@ TEST(RuleManager, load_without_any_taken_line_is_reported) {
       {"comments and blank lines", "# a\n\n# b\n", -2},
       {"only refused lines", "{}\n[1]\nnot json\n", -2},
       {"binary", std::string(kBinary, sizeof(kBinary) - 1), -2},
-      {"one good line among bad ones", std::string("{}\n") + PASS_POLICY + "\n", 0},
+      {"one good line among bad ones", std::string("{}\n") + PASS_POLICY + "\n", -2},
   };
   for (const Case &c : cases) {
     vesk_rule_manager *m = rule_manager_create(nullptr, 16, 16);
@@ -152,6 +152,83 @@ TEST(RuleManager, load_without_any_taken_line_is_reported) {
   EXPECT_EQ(rule_manager_has_default_policy(m), 1);
   EXPECT_EQ(rule_manager_has_default_policy(nullptr), 0);
   rule_manager_destroy(m);
+}
+
+// A file with any line that cannot be taken is refused whole: a file caught
+// half-written (a complete pass line and a cut second line) must not replace
+// the rules in force with its first line. So is a file past the size limit.
+TEST(RuleManager, load_with_a_line_not_taken_is_refused_whole) {
+  const std::string pass = R"({"policy":{"id":0,"name":"open","default_marker":"pass","markers":{}}})";
+  const std::string drop = R"({"policy":{"id":5,"name":"drop","default_marker":"drop","markers":{}}})";
+  struct Case {
+    const char *name;
+    std::string text;
+    int rc;
+    const char *message;
+  };
+  const Case cases[] = {
+      {"complete lines", pass + "\n" + drop + "\n", 0, nullptr},
+      {"a cut second line", pass + "\n" + R"({"pool":{"id":1,"ip":["10.77.0)", -2,
+       "[JSON Error @ line 2]"},
+      {"a duplicate policy id", pass + "\n" + pass + "\n", -2, "Skipping duplicate policy [id: 0]"},
+      {"a pool of a policy that is not there",
+       pass + "\n" + R"({"pool":{"id":1,"ip":["10.0.0.9"]},"policy":{"id":7}})", -2,
+       "unable to find policy [id: 7]"},
+      {"an unknown key", pass + "\n" +
+           R"({"policy":{"id":5,"default_marker":"pass","markers":{"hosts":{"a.b":"drop"}}}})", -2,
+       "[line 2] Unknown key \"hosts\" in \"policy.markers\""},
+      {"too large", pass + "\n#" + std::string(RuleManager::kMaxFileBytes, 'x') + "\n", -3,
+       "more than the limit of 4194304 bytes"},
+  };
+  for (const Case &c : cases) {
+    vesk_rule_manager *m = rule_manager_create(nullptr, 16, 16);
+    RulesFile f(c.text);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(rule_manager_load_rules(m, f.path.c_str()), c.rc) << c.name;
+    std::string out = testing::internal::GetCapturedStdout();
+    if (c.message) {
+      EXPECT_TRUE(contains(out, c.message)) << c.name << ": " << out.substr(0, 2000);
+    }
+    rule_manager_destroy(m);
+  }
+}
+
+// Every object of a line holds only the keys its kind of line reads; a key
+// it does not know is reported with the line number and the line not taken.
+TEST(RuleManager, unknown_keys_are_reported_with_their_line) {
+  struct Case {
+    const char *line;
+    const char *message;  // NULL: the line is taken
+  } cases[] = {
+      {R"({"policy":{"id":3,"root":4,"name":"n","flow_risk":{"risks":[1],"marker":2},"default_marker":1,"markers":{"categories":{},"protocols":{},"hostnames":{},"countries":{},"continents":{},"asn":{}}}})",
+       nullptr},
+      {R"({"pool":{"id":1,"name":"n","mac":[],"ip":[]},"policy":{"id":3}})", nullptr},
+      {R"({"geoip":{"asn":"/x","city":"/y"}})", nullptr},
+      {R"({"policy":{"id":3,"default_marker":1,"markers":{}},"comment":"x"})",
+       "Unknown key \"comment\" in the line"},
+      {R"({"policy":{"id":3,"default":1,"default_marker":1,"markers":{}}})",
+       "Unknown key \"default\" in \"policy\""},
+      {R"({"policy":{"id":3,"flow_risk":{"risks":[1],"marker":2,"bits":1},"default_marker":1,"markers":{}}})",
+       "Unknown key \"bits\" in \"policy.flow_risk\""},
+      {R"({"policy":{"id":3,"default_marker":1,"markers":{"protocol":{"HTTP":"drop"}}}})",
+       "Unknown key \"protocol\" in \"policy.markers\""},
+      {R"({"pool":{"id":1,"ips":["10.0.0.1"],"mac":[]},"policy":{"id":3}})",
+       "Unknown key \"ips\" in \"pool\""},
+      {R"({"pool":{"id":1,"ip":[]},"policy":{"id":3,"name":"x"}})",
+       "Unknown key \"name\" in \"policy\""},
+      {R"({"geoip":{"asn":"/x","country":"/y"}})", "Unknown key \"country\" in \"geoip\""},
+      {R"({"blacklists":[],"whitelists":[]})", "Unknown key \"whitelists\" in the line"},
+  };
+  for (const Case &c : cases) {
+    RuleManager rm(nullptr, 16, 16);
+    testing::internal::CaptureStdout();
+    bool taken = rm.parseLine(c.line, 7);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(taken, c.message == nullptr) << c.line << "\n" << out;
+    if (c.message) {
+      EXPECT_TRUE(contains(out, std::string("ERROR: [line 7] ") + c.message)) << out;
+    }
+  }
 }
 
 // A long file of bad lines costs a bounded log; quoted text is escaped and

@@ -5,6 +5,7 @@ Prints its port on the first line of standard output, then serves:
   /missing   404 with a body that looks like a list (it must not be loaded)
   /slow      starts a list, then stalls (the client must time out)
   /big       a list without end, in chunks, until the client hangs up
+  /huge      a list that announces 200,000,000 bytes (Content-Length)
 It stops by itself after 60 seconds or when its parent goes away.
 """
 import http.server
@@ -34,6 +35,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             try:
                 for _ in range(10000):
                     self.wfile.write(chunk)
+            except OSError:
+                pass
+        elif self.path == "/huge":
+            self.send_response(200)
+            self.send_header("Content-Length", "200000000")
+            self.end_headers()
+            try:
+                self.wfile.write(b"198.51.100.2\n" * 4096)
             except OSError:
                 pass
         elif self.path == "/slow":

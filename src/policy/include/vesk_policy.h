@@ -32,11 +32,14 @@ vesk_rule_manager *rule_manager_create(oxlo_module *module, uint32_t policy_limi
 /* Destroys a manager; NULL is ignored. */
 void rule_manager_destroy(vesk_rule_manager *manager);
 
-/* Loads a rules file of JSON lines. 0 when the file was read and at least
- * one rule line was taken (bad lines are logged and skipped); -1 for no
- * manager, or when the file could not be opened or read; -2 when it held no
- * line that could be taken (empty, only comments, or every line refused).
- * On -1 and -2 the caller should keep the rules it has in force. */
+/* Loads a rules file of JSON lines. 0 when the file was read, at least one
+ * rule line was taken and every line was (each bad line is logged with its
+ * number); -1 for no manager, or when the file could not be opened or read;
+ * -2 when a line could not be taken (not JSON, a missing or unknown key, a
+ * duplicate id, a pool or policy that does not resolve) or none could (empty,
+ * only comments); -3 when the file is larger than the limit (4 MiB). On any
+ * result but 0 the caller must keep the rules it has in force: a file caught
+ * half-written must not replace them with its first lines. */
 int rule_manager_load_rules(vesk_rule_manager *manager, const char *path);
 
 /* 1 when the manager holds a default policy (id 0), else 0 (NULL: 0). A
@@ -50,6 +53,16 @@ uint16_t rule_manager_match_flow(vesk_rule_manager *manager, const uint8_t *src_
                                  const uint8_t *dst_mac, const uint8_t *src_addr,
                                  const uint8_t *dst_addr, oxlo_flow_state *flow,
                                  struct oxlo_classification classification);
+
+/* The marker for a packet the firewall cannot classify (it cannot be parsed
+ * as a flow, or no flow can be made for it): the default marker of the policy
+ * its MACs or addresses fall under, as for a flow the engine gave up on; 2
+ * (drop) when no policy covers it, not even a default one, and for a NULL
+ * manager. Any argument but the manager may be NULL (not known); addresses
+ * in the form above, ip_version 4 or 6 (0: no address known). */
+uint16_t rule_manager_fallback_marker(vesk_rule_manager *manager, const uint8_t *src_mac,
+                                      const uint8_t *dst_mac, const uint8_t *src_addr,
+                                      const uint8_t *dst_addr, int ip_version);
 
 /* Non-zero when one of the manager's blacklists covers the address (16 bytes
  * in the form above; ip_version 4 or 6). */
