@@ -149,7 +149,13 @@ void NetfilterInterface::sendStatistics(uint32_t now) {
       oxlo_recbuf_close_block(&event);
       oxlo_recbuf_open_block(&event, "drops");
       oxlo_recbuf_put_u64(&event, "export_queue_too_long", 0);
-      oxlo_recbuf_put_i64(&event, "too_many_flows", 0);
+      // Packets that got the fallback verdict (the default marker of their
+      // policy) because the flow table was full, because they are not
+      // tracked, or because no rules were in force yet.
+      oxlo_recbuf_put_i64(&event, "too_many_flows",
+                          static_cast<int64_t>(fallbacks_[FALLBACK_TABLE_FULL].total));
+      oxlo_recbuf_put_u64(&event, "not_tracked", fallbacks_[FALLBACK_NOT_TRACKED].total);
+      oxlo_recbuf_put_u64(&event, "before_rules", fallbacks_[FALLBACK_NO_RULES].total);
       oxlo_recbuf_close_block(&event);
       oxlo_recbuf_open_block(&event, "sampling");
       oxlo_recbuf_put_u32(&event, "pkt_rate", 1);
