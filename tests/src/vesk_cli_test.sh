@@ -20,6 +20,7 @@ vesk -q <id> [-r <file>][-p <zmq>][-h][-H][-v][-V]
 NETFILTER
 [-q|--queue-id <id>[:<num>]]     | NF_QUEUE queueId and number
 [-s|--skip-ct-reset]             | Skip conntrack reset at startup
+[-F|--flow-limit <num>]          | Flows tracked per queue at most. Default: 262144
 
 EXPORT
 [-z|--zmq-flow-endpoint <url>]   | ZMQ flows collection endpoint (corvane)
@@ -64,15 +65,25 @@ check "version exit status" 0 $rc
 out=$("$VESK" --version -q 0); rc=$?
 check "version wins over -q" "$(cat "$tmp/version")" "$out"
 
-# No queue: usage, exit 0 (also when an unknown option hides the -q after it).
-out=$("$VESK" 2>/dev/null); rc=$?
-check "no -q prints the usage" "$(cat "$tmp/usage")" "$out"
-check "no -q exit status" 0 $rc
-out=$("$VESK" --bogus -q 0 2>/dev/null); rc=$?
-check "unknown option stops parsing: usage" "$(cat "$tmp/usage")" "$(echo "$out" | grep -v 'WARNING')"
-echo "$out" | grep -q 'WARNING: Unrecognised option.*\[--bogus -q 0\]' \
-  && echo "ok: unknown option warning names what was ignored" \
-  || { echo "FAIL: no warning naming the ignored options: $out"; fail=1; }
+# Start-up errors: a message on standard error and exit 1, before anything
+# runs (no queue is bound: these need no root).
+errors() {  # expected-stderr arguments...
+  local expect=$1; shift
+  "$VESK" "$@" > "$tmp/out" 2> "$tmp/err"; local rc=$?
+  check "exit status for '$*'" 1 $rc
+  grep -q -- "$expect" "$tmp/err" && echo "ok: stderr for '$*'" \
+    || { echo "FAIL: stderr for '$*': [$(cat "$tmp/err")]"; fail=1; }
+}
+errors "^vesk: No queue given: start vesk with -q"
+errors "^vesk: No queue given" -s -v
+errors "^vesk: Unrecognised option --bogus: not started" --bogus -q 0
+errors "^vesk: Unrecognised option -x" -q 0 -x -r rules.json
+errors "^vesk: Missing value for option --rules" -q 0 --rules
+errors "^vesk: Invalid flow-update period 'abc'" -q 0 -u abc
+errors "^vesk: Invalid flow limit '0'" -q 0 --flow-limit 0
+errors "^vesk: Unexpected argument 'stray'" -q 0 stray
+printf -- '-q 0\n--bogus\n-r /tmp/rules.json\n' > "$tmp/typo.conf"
+errors "^vesk: Unrecognised option --bogus" "$tmp/typo.conf"
 
 # Bad queue values: an error, exit 1.
 for q in 70000 65535:2 abc 1:x -1; do
@@ -83,11 +94,11 @@ done
 
 # Configuration file: too many entries -> 1 with the entries listed; unreadable -> 255.
 for i in $(seq 1 32); do echo "-f"; done > "$tmp/too-many.conf"
-out=$("$VESK" "$tmp/too-many.conf"); rc=$?
+out=$("$VESK" "$tmp/too-many.conf" 2>/dev/null); rc=$?
 check "too many config entries exit status" 1 $rc
 echo "$out" | grep -q "ERROR: Too many options (32)" && echo "$out" | grep -q "ERROR: \[31\]\[-f\]" \
   && echo "ok: too many entries are listed" || { echo "FAIL: entries not listed: $out"; fail=1; }
-"$VESK" "$tmp/does-not-exist.conf" > "$tmp/out"; rc=$?
+"$VESK" "$tmp/does-not-exist.conf" > "$tmp/out" 2>/dev/null; rc=$?
 check "unreadable config exit status" 255 $rc
 grep -q "ERROR: Unable to read config file $tmp/does-not-exist.conf" "$tmp/out" \
   && echo "ok: unreadable config error" || { echo "FAIL: $(cat "$tmp/out")"; fail=1; }
@@ -98,19 +109,21 @@ printf -- '  -V\n' > "$tmp/indented.conf"
 out=$("$VESK" "$tmp/indented.conf"); rc=$?
 check "indented config line is applied" "$(cat "$tmp/version")" "$out"
 : > "$tmp/empty.conf"
-"$VESK" "$tmp/empty.conf" > /dev/null; rc=$?
+"$VESK" "$tmp/empty.conf" > /dev/null 2>&1; rc=$?
 check "empty config exit status" 1 $rc
 head -c 512 /dev/urandom | tr -d '\n' > "$tmp/binary.conf"
-"$VESK" "$tmp/binary.conf" > /dev/null; rc=$?
+"$VESK" "$tmp/binary.conf" > /dev/null 2>&1; rc=$?
 check "binary config exit status" 1 $rc
 
 # Not root: exit 1 with the error line (run as nobody when we are root).
 if [ "$(id -u)" -eq 0 ]; then
   chmod 755 "$tmp"
-  out=$(setpriv --reuid=nobody --regid=nogroup --clear-groups "$VESK" -q 0 -s); rc=$?
+  out=$(setpriv --reuid=nobody --regid=nogroup --clear-groups "$VESK" -q 0 -s 2> "$tmp/err"); rc=$?
 else
-  out=$("$VESK" -q 0 -s); rc=$?
+  out=$("$VESK" -q 0 -s 2> "$tmp/err"); rc=$?
 fi
+grep -q "^vesk: Fatal error: please start this application as root$" "$tmp/err" \
+  && echo "ok: not root error on standard error" || { echo "FAIL: not root stderr: $(cat "$tmp/err")"; fail=1; }
 check "not root exit status" 1 $rc
 echo "$out" | grep -Eq '^[0-9]{2}/[A-Z][a-z]{2}/[0-9]{4} [0-9:]{8} \[main\.cpp:[0-9]+\] ERROR: Fatal error: please start this application as root$' \
   && echo "ok: not root error line" || { echo "FAIL: not root line: $out"; fail=1; }
