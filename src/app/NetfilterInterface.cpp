@@ -692,8 +692,8 @@ uint16_t NetfilterInterface::fallbackMarker(Fallback why, const uint8_t *sourceM
         "Flow table full, no flow idle",
         "No rules in force yet"};
     trace->log(why == FALLBACK_NOT_TRACKED ? TRACE_NORMAL : TRACE_WARNING, __FILE__, __LINE__,
-               "%s: verdict from the default marker of its policy [marker: %u][flows: %u/%u]"
-               "[packets: %llu since the last report, %llu in all][queueId=%u]",
+               "%s: fallback verdict, its policy's default marker or drop [marker: %u]"
+               "[flows: %u/%u][packets: %llu since the last report, %llu in all][queueId=%u]",
                reasons[why], marker, flowTable_->count(), flowTable_->cap(),
                static_cast<unsigned long long>(count.sinceReport),
                static_cast<unsigned long long>(count.total), queueId_);

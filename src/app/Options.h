@@ -16,7 +16,7 @@ class Options {
  public:
   // What main should do once the command line has been read.
   enum Outcome {
-    RUN,              // start the firewall (or print the usage if no -q was given)
+    RUN,              // start the firewall (main refuses it without -q)
     USAGE,            // print the usage text, exit 0
     USAGE_PROTOCOLS,  // usage text and the supported protocols, exit 0
     VERSION,          // print the version lines, exit 0
