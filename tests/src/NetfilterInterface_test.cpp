@@ -292,6 +292,32 @@ TEST_F(QueueTest, failed_load_keeps_the_rules_in_force) {
   EXPECT_EQ(mark, 2u);
 }
 
+// A file caught half-written, one with a key the parser does not know and
+// one past the size limit are refused whole: the drop in force stays.
+TEST_F(QueueTest, reload_of_a_file_not_taken_whole_keeps_the_drop) {
+  ASSERT_TRUE(queue->loadRules(rulesFile("\"drop\"").c_str()));
+  vesk_rule_manager *current = queue->currentRules();
+  const std::string pass =
+      R"({"policy":{"id":0,"name":"open","default_marker":"pass","markers":{}}})";
+  const std::string cases[] = {
+      pass + "\n" + R"({"pool":{"id":1,"name":"blo)",
+      pass + "\n" + R"({"policy":{"id":3,"default_marker":1,"markers":{"hosts":{}}}})" + "\n",
+      pass + "\n#" + std::string(5 * 1024 * 1024, 'x') + "\n",
+  };
+  uint16_t port = 46000;
+  for (const std::string &text : cases) {
+    char path[] = "/tmp/vesk-queue-test-XXXXXX";
+    close(mkstemp(path));
+    files.push_back(path);
+    std::ofstream(path) << text;
+    EXPECT_FALSE(queue->loadRules(path)) << text.substr(0, 120);
+    EXPECT_EQ(queue->currentRules(), current);
+    auto [packets, mark] = runUntilComplete(port++);
+    ASSERT_GT(packets, 0);
+    EXPECT_EQ(mark, 2u) << text.substr(0, 120);
+  }
+}
+
 // Reloads on one thread while another completes flows: the sanitizer build
 // catches a manager freed under a running match.
 TEST_F(QueueTest, reloads_during_traffic_never_free_a_manager_in_use) {
