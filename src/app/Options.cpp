@@ -95,14 +95,14 @@ bool Options::parseQueueArgument(const char *argument) {
   unsigned long id = 0;
   if (!parseDecimal(text, idLen, 65535, id)) {
     trace->startupError(__FILE__, __LINE__,
-               "Invalid queue id in '%s': expected a number from 0 to 65535", argument);
+                        "Invalid queue id in '%s': expected a number from 0 to 65535", argument);
     return false;
   }
   unsigned long count = 1;
   if (colon && !parseDecimal(colon + 1, strlen(colon + 1), ULONG_MAX, count)) {
     trace->startupError(__FILE__, __LINE__,
-               "Invalid number of queues in '%s': expected a number from 0 to %u", argument,
-               VESK_MAX_QUEUES);
+                        "Invalid number of queues in '%s': expected a number from 0 to %u",
+                        argument, VESK_MAX_QUEUES);
     return false;
   }
   if (count > VESK_MAX_QUEUES) {
@@ -113,7 +113,7 @@ bool Options::parseQueueArgument(const char *argument) {
   // Queue ids are 16 bits in the kernel: refuse a range that would wrap.
   if (count > 0 && id + count - 1 > 65535) {
     trace->startupError(__FILE__, __LINE__,
-               "Invalid queue range '%s': queue ids end at 65535", argument);
+                        "Invalid queue range '%s': queue ids end at 65535", argument);
     return false;
   }
   firstQueueId = static_cast<uint32_t>(id);
@@ -201,16 +201,15 @@ Options::Outcome Options::parse(int argc, char **argv) {
         break;  // --lan / --wan: accepted and ignored
       case 'H': return USAGE_PROTOCOLS;
       case '?':
-      case ':':
-        // getopt has named the option on standard error already.
-        trace->startupError(__FILE__, __LINE__,
-                            "%s option %s: not started (see vesk -h)",
-                            c == ':' || (optopt != 0 && optopt != ':' &&
-                                         strchr(kShortOptions, optopt))
-                                ? "Missing value for"
-                                : "Unrecognised",
+      case ':': {
+        // getopt has named the option on standard error already. A known
+        // option that lacks its value comes back with optopt set to it.
+        bool known = c == ':' || (optopt != 0 && optopt != ':' && strchr(kShortOptions, optopt));
+        trace->startupError(__FILE__, __LINE__, "%s option %s: not started (see vesk -h)",
+                            known ? "Missing value for" : "Unrecognised",
                             optionText(argc, argv).c_str());
         return FAIL;
+      }
       default:  // -h, -O, -k, -o: nothing to do but show the usage
         return USAGE;
     }
@@ -263,8 +262,8 @@ int Options::readConfigFile(const char *path, const char *programName,
     // firewall with options nobody wrote: refuse it.
     if (len > kMaxConfigLine) {
       trace->startupError(__FILE__, __LINE__,
-                 "Line %u of config file %s is longer than %u characters", lineNumber, path,
-                 static_cast<unsigned>(kMaxConfigLine));
+                          "Line %u of config file %s is longer than %u characters", lineNumber,
+                          path, static_cast<unsigned>(kMaxConfigLine));
       rc = 1;
       break;
     }
@@ -272,8 +271,9 @@ int Options::readConfigFile(const char *path, const char *programName,
       unsigned char c = static_cast<unsigned char>(buffer[i]);
       if ((c < 0x20 && c != '\t' && c != '\r') || c == 0x7F) {
         trace->startupError(__FILE__, __LINE__,
-                   "Line %u of config file %s holds control characters: not a config file",
-                   lineNumber, path);
+                            "Line %u of config file %s holds control characters: not a "
+                            "config file",
+                            lineNumber, path);
         rc = 1;
         break;
       }
@@ -307,7 +307,7 @@ int Options::readConfigFile(const char *path, const char *programName,
       if (!part[0]) continue;
       if (arguments.size() >= kMaxConfigEntries) {
         trace->startupError(__FILE__, __LINE__, "Too many options (%u)",
-                   static_cast<unsigned>(arguments.size()));
+                            static_cast<unsigned>(arguments.size()));
         for (size_t i = 0; i < arguments.size(); i++)
           trace->log(TRACE_ERROR, __FILE__, __LINE__, "[%d][%s]", static_cast<int>(i),
                      arguments[i].c_str());
