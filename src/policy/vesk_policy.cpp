@@ -86,7 +86,11 @@ uint16_t rule_manager_fallback_marker(vesk_rule_manager *manager, const uint8_t 
   const uint8_t *dst = ip_version ? dst_addr : nullptr;
   const PolicyRule *policy = rm->findPolicy(src_mac, dst_mac, src, dst, ip_version == 6,
                                             &localIsSource);
-  return policy ? policy->getDefaultMarker() : static_cast<uint16_t>(MARKER_DROP);
+  if (policy) return policy->getDefaultMarker();
+  // Rules that cover no pool of a host pass its flows (there is no default
+  // policy): an untracked packet of it gets the same verdict. A packet whose
+  // addresses could not be read cannot be placed at all: drop.
+  return ip_version ? static_cast<uint16_t>(MARKER_PASS) : static_cast<uint16_t>(MARKER_DROP);
 }
 
 int rule_manager_is_blacklisted(vesk_rule_manager *manager, const uint8_t *address,
