@@ -7,7 +7,6 @@ TAG=blstall
 . "$(dirname "$0")/e2e_lib.sh"
 e2e_require
 e2e_setup
-PY=/usr/bin/python3
 
 cat > "$TMP/stall.py" <<'PYEOF'
 import socket, sys, time

@@ -5,6 +5,9 @@
 # Traffic never leaves them. Everything is removed on exit, also on failure.
 set -u
 VESK="$(realpath "${VESK_BUILD:-build}/vesk")"
+SRC="$(realpath "${VESK_SOURCE:-.}")"
+COLLECTOR="$SRC/tests/tools/vesk_collector.py"
+PY=/usr/bin/python3
 TAG="${TAG:-e2e}"
 NS_C="vesk-$TAG-c-$$"
 NS_S="vesk-$TAG-s-$$"

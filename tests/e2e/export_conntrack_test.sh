@@ -6,9 +6,6 @@ TAG=exct
 . "$(dirname "$0")/e2e_lib.sh"
 e2e_require
 e2e_setup
-SRC="$(realpath "${VESK_SOURCE:-.}")"
-COLLECTOR="$SRC/tests/tools/vesk_collector.py"
-PY=/usr/bin/python3
 command -v conntrack >/dev/null || { echo "skipped: no conntrack tool"; exit 0; }
 
 cat > "$TMP/pass.json" <<'JSON'

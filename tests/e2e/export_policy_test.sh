@@ -8,9 +8,6 @@ TAG=expol
 . "$(dirname "$0")/e2e_lib.sh"
 e2e_require
 e2e_setup
-SRC="$(realpath "${VESK_SOURCE:-.}")"
-COLLECTOR="$SRC/tests/tools/vesk_collector.py"
-PY=/usr/bin/python3
 # Spread the connections over queues 0 and 1 (ahead of the queue-0 rules).
 for ipt in iptables ip6tables; do
   in_s $ipt -t mangle -I PREROUTING 2 -i eth0 -m mark --mark 0 -j NFQUEUE --queue-balance 0:1 --queue-bypass

@@ -15,9 +15,6 @@ TAG=failclosed
 . "$(dirname "$0")/e2e_lib.sh"
 e2e_require
 e2e_setup
-SRC="$(realpath "${VESK_SOURCE:-.}")"
-COLLECTOR="$SRC/tests/tools/vesk_collector.py"
-PY=/usr/bin/python3
 LIMIT=16
 
 # The blocked host: a second address of the server namespace.

@@ -7,9 +7,6 @@ TAG=failopen
 . "$(dirname "$0")/e2e_lib.sh"
 e2e_require
 e2e_setup
-SRC="$(realpath "${VESK_SOURCE:-.}")"
-COLLECTOR="$SRC/tests/tools/vesk_collector.py"
-PY=/usr/bin/python3
 
 cat > "$TMP/drop.json" <<'JSON'
 { "policy": { "id": 0, "name": "drop", "default_marker": "drop", "markers": { }}}

@@ -12,7 +12,6 @@
 #  - as an ordinary user the facade answers "not available".
 TAG=procattr
 source "$(dirname "$0")/e2e_lib.sh"
-PY=/usr/bin/python3
 SOCKMON="$(realpath "${VESK_BUILD:-build}/vesk-sockmon")"
 [ "$(id -u)" -eq 0 ] || { echo "skipped: needs root"; exit 0; }
 [ -x "$SOCKMON" ] || { echo "FAIL: $SOCKMON not built"; exit 1; }

@@ -6,7 +6,6 @@ TAG=rlflow
 . "$(dirname "$0")/e2e_lib.sh"
 e2e_require
 e2e_setup
-PY=/usr/bin/python3
 
 echo "tcp:7777@LongProto" > "$TMP/protos.txt"
 printf '10.99.0.0/24\t14\n' > "$TMP/cats.txt"

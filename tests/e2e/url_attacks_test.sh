@@ -7,9 +7,6 @@ TAG=urlatk
 . "$(dirname "$0")/e2e_lib.sh"
 e2e_require
 e2e_setup
-SRC="$(realpath "${VESK_SOURCE:-.}")"
-COLLECTOR="$SRC/tests/tools/vesk_collector.py"
-PY=/usr/bin/python3
 
 cat > "$TMP/pass.json" <<'JSON'
 { "policy": { "id": 0, "name": "pass", "default_marker": "pass", "markers": { "categories": { }, "protocols": { }}}}
