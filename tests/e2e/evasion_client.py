@@ -237,6 +237,7 @@ def http_cases(host):
     other2 = DECOY if host == OPEN else OPEN
     plain = http_request(["Host: " + host])
     return [
+        ("http whole request (no trick)", [(0, plain)]),
         ("http 1-byte segments", pieces(plain, 1)),
         ("http 2-byte segments", pieces(plain, 2)),
         ("http 4-byte segments", pieces(plain, 4)),
@@ -260,6 +261,7 @@ def tls_cases(host):
     other = OPEN if host == BLOCKED else DECOY
     hello = client_hello(host)
     cases = [
+        ("tls whole hello (no trick)", [(0, hello)]),
         ("tls 4-byte segments", pieces(hello, 4)),
         ("tls 16-byte segments", pieces(hello, 16)),
     ]
@@ -442,9 +444,8 @@ def server_sent_crypto(datagram, dcid):
     return False
 
 
-def quic_cases(host):
-    return ["quic hello over two Initials", "quic two Initials, later half first",
-            "quic two Initials coalesced, CRYPTO frames out of order"]
+QUIC_CASES = ["quic hello in one Initial (no trick)", "quic hello over two Initials", "quic hello over three Initials",
+              "quic two Initials, later half first", "quic two Initials coalesced, CRYPTO frames out of order"]
 
 
 def quic_datagrams(case, dcid, scid, hello, k, token=b""):
@@ -452,6 +453,12 @@ def quic_datagrams(case, dcid, scid, hello, k, token=b""):
     if case.endswith("coalesced, CRYPTO frames out of order"):
         lead = initial_packet(dcid, scid, 0, second, token=token)
         return [lead + initial_packet(dcid, scid, 1, first, 1200 - len(lead), token)]
+    if "one Initial" in case:
+        return [initial_packet(dcid, scid, 0, crypto_frame(0, hello), 1200, token)]
+    if "three Initials" in case:
+        m = k + (len(hello) - k) // 2
+        return [initial_packet(dcid, scid, pn, crypto_frame(a, hello[a:b]), 1200, token)
+                for pn, (a, b) in enumerate([(0, k), (k, m), (m, len(hello))])]
     datagrams = [initial_packet(dcid, scid, 0, first, 1200, token),
                  initial_packet(dcid, scid, 1, second, 1200, token)]
     if "later half first" in case:
@@ -520,7 +527,7 @@ def main():
             jobs.append((name, host, port, lambda p=port, a=address, s=segments: tcp_case(
                 wire, p, a, TLS_PORT, s, lambda d: d[:1] == b"\x16" and d[5:6] == b"\x02")))
             port += 1
-        for name in quic_cases(host):
+        for name in QUIC_CASES:
             jobs.append((name, host, port, lambda p=port, n=name, h=host: quic_case(
                 server, quic_port, p, h, n)))
             port += 1
