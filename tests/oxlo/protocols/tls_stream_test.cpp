@@ -188,6 +188,39 @@ TEST_F(TlsStream, client_hello_however_it_is_cut_gives_the_server_name)
     }
 }
 
+// After STARTTLS the mail dissector hands the flow over classified; the
+// server name is still to come, and comes however the hello is cut.
+TEST_F(TlsStream, starttls_hand_over_waits_for_the_server_name)
+{
+    kit::conversation c(m, 143);
+    c.handshake();
+    c.server("* OK Dovecot ready.\r\n");
+    c.client("A001 STARTTLS\r\n");
+    c.server("A001 OK Begin TLS negotiation now.\r\n");
+    EXPECT_EQ(c.app(), OXLO_PROTOCOL_IMAPS);
+    EXPECT_TRUE(oxlo_flow_detection_pending(m, c.f)) << "the hello is still to come";
+    for (const segment &s : cut(hello_record, 16))
+        c.client(s.bytes);
+    EXPECT_STREQ(oxlo_flow_host_name(c.f), "www.vesk.test");
+    EXPECT_EQ(c.app(), OXLO_PROTOCOL_IMAPS);
+    EXPECT_FALSE(oxlo_flow_detection_pending(m, c.f));
+}
+
+// A record that is no hello (a warning alert, which servers pass over before
+// the hello) makes the flow TLS, but its server name is still to come: the
+// flow stays pending until the hello, whose name then counts.
+TEST_F(TlsStream, record_before_the_hello_leaves_the_name_pending)
+{
+    kit::conversation c(m, 443);
+    c.handshake();
+    c.client(std::string("\x15\x03\x01\x00\x02\x01\x5a", 7)); // warning: user canceled
+    EXPECT_TRUE(c.app() == 0 || oxlo_flow_detection_pending(m, c.f));
+    for (const segment &s : cut(hello_record, 16))
+        c.client(s.bytes);
+    EXPECT_STREQ(oxlo_flow_host_name(c.f), "www.vesk.test");
+    EXPECT_FALSE(oxlo_flow_detection_pending(m, c.f));
+}
+
 // A hello that never completes names no server and is not taken for TLS by
 // inspection; nor is a record claiming more than a record can hold.
 TEST_F(TlsStream, near_misses)
