@@ -159,6 +159,13 @@ struct conversation {
             feed(wrap(pkt::udp(port, client_port, payload), false));
     }
 
+    // Payloads in order, each from its side: (from_client, bytes).
+    void send(const std::vector<std::pair<bool, std::string>> &payloads)
+    {
+        for (const auto &p : payloads)
+            p.first ? client(p.second) : server(p.second);
+    }
+
     // What the engine decided.
     uint16_t app() const { return oxlo_flow_app_protocol(f); }
     uint16_t master() const { return oxlo_flow_master_protocol(f); }

@@ -266,6 +266,9 @@ TEST_F(WebApps, thrift_messages)
         {"length and message together", {length + ping}, true},
         {"length alone, then no message", {length, "GET / HTTP/1.1\r\n\r\n"}, false},
         {"length one past the message", {hex("00000023") + ping}, false},
+        {"frame cut after its length and in the method name", {length + ping.substr(0, 10), ping.substr(10)}, true},
+        {"two frames at once, the second cut", {length + ping + length + ping.substr(0, 6)}, true},
+        {"a frame length that never completes", {hex("00000100"), ping}, false},
     };
     for (const auto &c : framed) {
         kit::conversation flow(m, 9160);
