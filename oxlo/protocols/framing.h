@@ -80,6 +80,25 @@ first_end first(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt,
     return FIRST_WHOLE;
 }
 
+/* For a rule that tests one PDU against its length: the view's PDUs are
+ * walked and must end at its end (as the rule's "length equals the payload"
+ * asks of one), the first goes to *pdu; a cut last one is asked for.
+ * FIRST_NONE: test the rule on the view as it is. */
+template <typename Size>
+first_end whole(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt, size_t header, unsigned max_pdus,
+                Size size, oxlo_reader *pdu)
+{
+    unsigned count = 0;
+    uint64_t total = 0;
+    const walk_end end = walk(pkt.payload, header, max_pdus, size, &count, &total);
+    if (end == WALK_SHORT && wait_for(m, f, pkt, total))
+        return FIRST_WAITING;
+    if (end != WALK_WHOLE)
+        return FIRST_NONE;
+    *pdu = oxlo_rd_upto(&pkt.payload, size_t(size(pkt.payload)));
+    return FIRST_WHOLE;
+}
+
 /* ISO transport over TCP: a TPKT is version 3, a reserved zero and a
  * 16-bit length covering its 4-byte header and the COTP TPDU. */
 constexpr size_t TPKT_HEADER = 4;
