@@ -137,8 +137,11 @@ TEST_F(FlowState, host_names_keep_their_tail_and_lose_ports)
         {"bad\tname\x01", OXLO_HOST_PRINTABLE, "bad name?"},
         {"host.test   ", OXLO_HOST_STRIP_SPACES, "host.test"},
         {"host.test:443", OXLO_HOST_STRIP_PORT, "host.test"},
-        {"host.test:99999", OXLO_HOST_STRIP_PORT, "host.test:99999"},
-        {"host.test:44a", OXLO_HOST_STRIP_PORT, "host.test:44a"},
+        // Servers route on the name before the colon whatever follows it.
+        {"host.test:99999", OXLO_HOST_STRIP_PORT, "host.test"},
+        {"host.test:44a", OXLO_HOST_STRIP_PORT, "host.test"},
+        // Every name is stored in the canonical form, flags or not.
+        {"Blocked.Example.:80\t", 0, "blocked.example"},
         {"[fe80::1]:8080", OXLO_HOST_STRIP_PORT, "[fe80::1]"},
         {"fe80::1:443", OXLO_HOST_STRIP_PORT, "fe80::1:443"},
         {"", 0, ""},
