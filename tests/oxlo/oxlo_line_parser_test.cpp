@@ -88,6 +88,35 @@ TEST_F(LineParser, header_values_by_name_table)
     }
 }
 
+// Servers end a line at LF with or without CR, and take tabs as blanks
+// around a value: the table reads a request the way they do.
+TEST_F(LineParser, bare_lf_line_ends_and_tabs_around_values)
+{
+    struct Case {
+        const char *name;
+        std::string payload;
+        uint16_t lines, header_end;
+        const char *host, *body;
+    } cases[] = {
+        {"CR LF", "GET / HTTP/1.1\r\nHost: a.b\r\n\r\nBODY", 4, 27, "a.b", "BODY"},
+        {"LF only", "GET / HTTP/1.1\nHost: a.b\n\nBODY", 4, 25, "a.b", "BODY"},
+        {"mixed", "GET / HTTP/1.1\nAccept: */*\r\nHost: a.b\n\r\nBODY", 5, 38, "a.b", "BODY"},
+        {"tabs", "GET / HTTP/1.1\r\nHost:\t a.b \t\r\n\r\n", 3, 30, "a.b", ""},
+        {"blank lines in the body", "GET / HTTP/1.1\nHost: a.b\n\nB\n\nC", 6, 25, "a.b", "B\n\nC"},
+    };
+    for (const Case &c : cases) {
+        flow.body_start_length = 0;
+        parse(c.payload);
+        EXPECT_EQ(count(), c.lines) << c.name;
+        EXPECT_EQ(text(t().line[0]), "GET / HTTP/1.1") << c.name;
+        EXPECT_EQ(text(t().host), c.host) << c.name;
+        EXPECT_EQ(t().headers_complete, 1) << c.name;
+        EXPECT_EQ(t().header_end, c.header_end) << c.name;
+        EXPECT_EQ(std::string(reinterpret_cast<const char *>(flow.body_start), flow.body_start_length), c.body)
+            << c.name;
+    }
+}
+
 TEST_F(LineParser, status_line_fills_the_response_slot)
 {
     parse("HTTP/1.1 200 OK\r\nServer: nginx/1.18.0\r\n\r\n");
