@@ -105,7 +105,9 @@ void slowloris_check(oxlo_module *module, oxlo_flow_state *flow, uint64_t now)
 {
     if (!flow->syn_ms || !flow->first_ack_ms)
         return;
-    if (flow->app != P_HTTP && flow->master != P_HTTP)
+    /* A request still arriving leaves the flow unclassified: it is the
+     * slow request this check is for. */
+    if (flow->app != P_HTTP && flow->master != P_HTTP && !oxlo_http_request_waiting(flow))
         return;
     const uint8_t conv = oxlo_http_conversation(flow);
     if (conv != 1 && conv != 2) /* a request seen, no response yet */

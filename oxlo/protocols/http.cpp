@@ -1163,26 +1163,39 @@ bool request_expected(const http_state &h, uint8_t dir)
  * request waits. When the stream cannot keep more (its bounds, or no stream
  * at all), a request is read on what has arrived; a method alone is left to
  * the next packet rather than taken as no HTTP. */
+void wait_for_request(oxlo_module *m, oxlo_flow_state *f, uint8_t dir)
+{
+    http(f).request_waiting = uint8_t(1 + dir);
+    oxlo_dissector_pending(m, f, 1);
+    /* Only the segment's own lines: enough for the slow-request check,
+     * and no second pass over the whole view for each small segment. */
+    oxlo_parse_payload_lines(m, f);
+}
+
+/* The request is read (or given up): no rule waits on HTTP any longer. */
+void stop_waiting(oxlo_module *m, oxlo_flow_state *f)
+{
+    http(f).request_waiting = 0;
+    oxlo_dissector_pending(m, f, 0);
+}
+
 bool request_waits(oxlo_module *m, oxlo_flow_state *f, const view &payload, uint8_t dir)
 {
     http_state &h = http(f);
-    h.request_waiting = 0;
     if (!request_expected(h, dir))
         return false;
     if (method_prefix(payload)) {
-        if (oxlo_dissector_need(m, f, payload.length + 1) == 0) {
-            h.request_waiting = uint8_t(1 + dir);
-            oxlo_dissector_pending(m, f, 1);
-        }
+        if (oxlo_dissector_need(m, f, payload.length + 1) == 0)
+            wait_for_request(m, f, dir);
         return true;
     }
-    if (request_start(payload, nullptr) == 0 || header_block_ends(payload))
-        return false;
-    if (payload.length < REQUEST_MAX && oxlo_dissector_need(m, f, payload.length + 1) == 0) {
-        h.request_waiting = uint8_t(1 + dir);
-        oxlo_dissector_pending(m, f, 1);
+    if (request_start(payload, nullptr) > 0 && !header_block_ends(payload) && payload.length < REQUEST_MAX &&
+        oxlo_dissector_need(m, f, payload.length + 1) == 0) {
+        wait_for_request(m, f, dir);
         return true;
     }
+    if (h.request_waiting)
+        stop_waiting(m, f);
     return false;
 }
 
@@ -1191,6 +1204,8 @@ void search(oxlo_module *m, oxlo_flow_state *f)
     oxlo_packet_state *pkt = packet(m);
     const oxlo_packet_view pv = oxlo_dissector_packet(m, f);
     if (pv.payload_packets > 20) {
+        if (http(f).request_waiting)
+            stop_waiting(m, f);
         exclude(m, f);
         return;
     }
@@ -1204,7 +1219,6 @@ void search(oxlo_module *m, oxlo_flow_state *f)
         return;
     auto &h = http(f);
     const bool own_view = payload.data != pkt->payload;
-    const bool request = request_expected(h, dir) && request_start(payload, nullptr) > 0;
     const method *mt = nullptr;
     switch (h.conversation) {
     case 0:
@@ -1244,9 +1258,6 @@ void search(oxlo_module *m, oxlo_flow_state *f)
         }
         break;
     }
-    /* A request read whole names every host it can: no rule waits on it. */
-    if (request)
-        oxlo_dissector_pending(m, f, 0);
     if (own_view) {
         /* The line table points into the stream's view: later readers of
          * this packet parse its own payload again. */
@@ -1287,6 +1298,7 @@ uint8_t oxlo_http_conversation(const oxlo_flow_state *flow)
     const http_state *h = find_state(flow);
     return h->request_waiting ? h->request_waiting : h->conversation;
 }
+int oxlo_http_request_waiting(const oxlo_flow_state *flow) { return find_state(flow)->request_waiting != 0; }
 uint32_t oxlo_flow_http_method(const oxlo_flow_state *flow) { return find_state(flow)->method; }
 const char *oxlo_flow_http_url(const oxlo_flow_state *flow)
 {

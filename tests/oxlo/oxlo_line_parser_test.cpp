@@ -178,8 +178,12 @@ TEST_F(LineParser, slowloris_needs_both_handshake_times_and_an_open_request)
         uint64_t syn, ack, now;
         uint8_t conversation;
         bool raised;
+        uint16_t app = 7;
+        uint8_t waiting = 0;
     } cases[] = {
         {1000, 1100, 4600, 1, true},   /* 3.5 s after the ACK */
+        {1000, 1100, 4600, 0, true, 0, 1}, /* unclassified, its first request still arriving */
+        {1000, 1100, 4600, 0, false, 0, 0}, /* unclassified, no request */
         {1000, 1100, 4000, 1, false},  /* 2.9 s */
         {0, 1100, 4600, 1, false},     /* first seen mid-stream: no SYN time */
         {1000, 0, 9000, 2, false},     /* no ACK time */
@@ -191,12 +195,13 @@ TEST_F(LineParser, slowloris_needs_both_handshake_times_and_an_open_request)
             oxlo_heap_free(flow.risk_messages[i].text);
         oxlo_flow_states_free(&flow);
         flow = oxlo_flow_state{};
-        flow.app = 7;
+        flow.app = c.app;
         flow.syn_ms = c.syn;
         flow.first_ack_ms = c.ack;
-        static_cast<http_state *>(oxlo_flow_slot_state_make(&flow, OXLO_DISSECTOR_http, sizeof(http_state),
-                                                            oxlo_http_state_release))
-            ->conversation = c.conversation;
+        http_state *h = static_cast<http_state *>(
+            oxlo_flow_slot_state_make(&flow, OXLO_DISSECTOR_http, sizeof(http_state), oxlo_http_state_release));
+        h->conversation = c.conversation;
+        h->request_waiting = c.waiting;
         parse("X-Slow: 1\r\n", c.now);
         EXPECT_EQ(oxlo_flow_risk_is_set(&flow, OXLO_SLOW_DOS) != 0, c.raised) << c.syn << " " << c.ack << " " << c.now;
         if (c.raised) {
