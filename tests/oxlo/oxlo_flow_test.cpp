@@ -236,6 +236,13 @@ TEST_F(HostNames, lookup_reports_matches)
     EXPECT_EQ(oxlo_host_name_lookup(m, fl, "www.vesk.test", 13, nullptr, 5, 0), 1);
     EXPECT_EQ(fl->app, 0);          // no protocol stored when asked not to
     EXPECT_EQ(fl->category, 0u);    // a DNS flow keeps its category
+    // Protocol by host sees the canonical form of any spelling.
+    for (const char *spelling : {"WWW.Vesk.Test.", " www.vesk.test:443", "vesk.test."})
+        EXPECT_EQ(oxlo_host_name_lookup(m, fl, spelling, strlen(spelling), nullptr, 5, 0), 1) << spelling;
+    for (const char *miss : {"xvesk.test", "vesk.tes"})
+        EXPECT_EQ(oxlo_host_name_lookup(m, fl, miss, strlen(miss), nullptr, 5, 0), 0) << miss;
+    oxlo_host_match_result r;
+    EXPECT_EQ(oxlo_host_match(m, "CDN.Vesk.Test.", 14, &r), OXLO_PROTOCOL_GOOGLE);
     oxlo_flow_state_free(fl);
 }
 
