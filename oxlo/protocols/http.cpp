@@ -591,13 +591,32 @@ struct request_hosts {
 
 view host_view(const host_text &h) { return oxlo_reader_make(h.text, h.length); }
 
+/* Appends bytes to a host text; past its size the front gives way, since
+ * the last labels are the ones a rule on a parent domain reads. */
+void host_append(host_text &h, const uint8_t *data, size_t n)
+{
+    constexpr size_t room = HOST_TEXT - 1;
+    if (n >= room) {
+        memcpy(h.text, data + (n - room), room);
+        h.length = room;
+    } else {
+        if (h.length + n > room) {
+            const size_t drop = h.length + n - room;
+            memmove(h.text, h.text + drop, h.length - drop);
+            h.length -= drop;
+        }
+        if (n)
+            memcpy(h.text + h.length, data, n);
+        h.length += n;
+    }
+    h.text[h.length] = '\0';
+}
+
 void set_host_text(host_text &h, const view &v)
 {
-    h.length = v.length < HOST_TEXT - 1 ? v.length : HOST_TEXT - 1;
-    if (h.length)
-        memcpy(h.text, v.data, h.length);
-    h.text[h.length] = '\0';
+    h.length = 0;
     h.folded = h.userinfo = false;
+    host_append(h, v.data, v.length);
 }
 
 /* An obs-fold continuation: the fold becomes one blank, as a server that
@@ -605,13 +624,10 @@ void set_host_text(host_text &h, const view &v)
 void append_fold(host_text &h, const view &v)
 {
     const view more = oxlo_rd_trim(&v);
-    if (h.length > 0 && h.length < HOST_TEXT - 1 && !empty(more))
-        h.text[h.length++] = ' ';
-    const size_t n = more.length < HOST_TEXT - 1 - h.length ? more.length : HOST_TEXT - 1 - h.length;
-    if (n)
-        memcpy(h.text + h.length, more.data, n);
-    h.length += n;
-    h.text[h.length] = '\0';
+    static const uint8_t blank = ' ';
+    if (h.length > 0 && !empty(more))
+        host_append(h, &blank, 1);
+    host_append(h, more.data, more.length);
     h.folded = true;
 }
 

@@ -309,6 +309,15 @@ TEST_F(Http, every_spelling_of_the_host_reaches_the_rules)
         EXPECT_EQ(c.risk(OXLO_INVALID_CHARACTERS), k.invalid) << k.name << ": " << c.messages();
         EXPECT_EQ(c.risk(OXLO_POSSIBLE_EXPLOIT), k.invalid) << k.name << ": " << c.messages();
     }
+    // A name longer than what is kept loses its front, never the labels a
+    // rule on the parent domain reads.
+    const std::string label(60, 'a'), name = label + "." + label + "." + label + "." + label + ".blocked.example";
+    Conversation c(m, 80);
+    c.handshake();
+    c.client("GET / HTTP/1.1\r\nHost: " + name + "\r\n\r\n");
+    const std::string host = oxlo_flow_host_name(c.f);
+    EXPECT_EQ(host, name.substr(name.size() - host.size()));
+    EXPECT_GT(host.size(), strlen("blocked.example"));
 }
 
 // The body of a form sent with bare LF line ends starts after its empty line.
