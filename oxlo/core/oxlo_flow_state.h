@@ -98,6 +98,9 @@ struct oxlo_flow_state {
     uint8_t body_start_length;
     uint8_t body_start[8];         /* first bytes after the empty line */
     char *user_agent;
+    /* Further host names a request carried (owned, canonical). */
+    char *host_candidates[OXLO_HOST_CANDIDATES];
+    uint8_t host_candidate_count;
     uint8_t media_types;
     /* Each dissector keeps its own per-flow state in a block of its own
      * (oxlo_dissector_state), allocated on first use and freed on

@@ -402,6 +402,9 @@ uint32_t oxlo_http_request_start(oxlo_module *module);
 /* The HTTP dissector's exchange state: 0 none, 1/2 a request seen in
  * direction 0/1 and no response yet, 3/4 a response came first. */
 uint8_t oxlo_http_conversation(const oxlo_flow_state *flow);
+/* 1 while HTTP waits for the rest of a request's header block (the flow is
+ * not classified on a part of it). */
+int oxlo_http_request_waiting(const oxlo_flow_state *flow);
 #ifdef __cplusplus
 }
 #endif

@@ -15,10 +15,9 @@ struct http_state {
     uint8_t websocket, form_urlencoded, second_message, request_direction;
     char *url, *request_content_type, *response_content_type, *server, *referer, *forwarded, *host, *username,
         *password, *os, *filename; /* owned */
-    /* A request whose header block has not ended yet (owned). */
-    uint8_t *pending;
-    uint32_t pending_length, pending_capacity, pending_seq;
-    uint8_t pending_dir;
+    /* 1 + direction while a request's header block is still arriving (the
+     * stream keeps it for the next call), else 0. */
+    uint8_t request_waiting;
 };
 
 /* Frees what the state owns (its texts). */

@@ -198,6 +198,23 @@ TEST_F(tls_fixture, records_that_are_not_tls_end_the_search)
     }
 }
 
+// A server name is stored in the canonical form a host rule is matched in.
+TEST_F(tls_fixture, server_name_is_stored_in_canonical_form)
+{
+    struct {
+        const char *sni, *host;
+    } cases[] = {{"Blocked.Example.", "blocked.example"}, {"blocked.example", "blocked.example"},
+                 {"blocked.example.evil", "blocked.example.evil"}};
+    for (const auto &c : cases) {
+        reset();
+        hello_opts o;
+        o.extensions = sni(c.sni);
+        feed(client(record(22, client_hello(o))));
+        EXPECT_EQ(f->app, OXLO_PROTOCOL_TLS) << c.sni;
+        EXPECT_STREQ(f->host_name, c.host) << c.sni;
+    }
+}
+
 TEST_F(tls_fixture, hello_risks)
 {
     struct {
