@@ -59,5 +59,7 @@ grep "^FAIL: " "$TMP/results" | sed -n 's/.*(port \([0-9]*\)).*/\1/p' | while re
   grep -E "10\.77\.0\.1:$port " "$LOG" | grep -F "[OXLO" || echo "   (no flow line)"
 done
 
+# EVASION_LOG=FILE keeps vesk's -v log for a closer look.
+[ -n "${EVASION_LOG:-}" ] && cp "$LOG" "$EVASION_LOG"
 e2e_stop_vesk
 exit $FAIL
