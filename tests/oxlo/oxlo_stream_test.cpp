@@ -482,4 +482,61 @@ TEST_F(Stream, the_pending_flag_holds_until_a_bound_or_the_end)
     EXPECT_EQ(oxlo_flow_detection_pending(m, f), 0);
 }
 
+// ---- the follow-up reader keeps bytes too ----------------------------------
+std::vector<std::string> &followed()
+{
+    static std::vector<std::string> v;
+    return v;
+}
+
+// Reads length-framed PDUs of the server after classification; done once it
+// has read one whole.
+int follow_server(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view v = oxlo_dissector_packet(m, f);
+    if (v.from_client || v.payload.length == 0)
+        return 1;
+    uint16_t len = 0;
+    if (!oxlo_rd_u16_at(&v.payload, 0, &len) || !oxlo_rd_has(&v.payload, 2, len))
+        return oxlo_dissector_need(m, f, 2u + len) == 0 ? 1 : 0;
+    followed().emplace_back(reinterpret_cast<const char *>(v.payload.data) + 2, len);
+    return 0;
+}
+
+void classify_and_follow(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view v = oxlo_dissector_packet(m, f);
+    if (!v.from_client)
+        return;
+    oxlo_dissector_classify(m, f, P_MQTT, 0);
+    oxlo_dissector_extra(f, follow_server, 4);
+}
+
+struct Follow : Stream {
+    void register_dissectors() override
+    {
+        followed().clear();
+        oxlo_dissector_add("Follow", m, classify_and_follow, 0x0b2, 1, int(P_MQTT));
+    }
+};
+
+TEST_F(Follow, the_follow_up_reader_waits_for_its_pdu_without_spending_its_budget)
+{
+    handshake();
+    send({true, 0, "hello"});
+    ASSERT_EQ(f->app, P_MQTT);
+    const std::string pdu = std::string("\x00\x08", 2) + "certname";
+    for (size_t i = 0; i < pdu.size(); i++) {
+        EXPECT_EQ(oxlo_flow_detection_pending(m, f), i ? 1 : 0) << i;
+        send({false, int32_t(i), pdu.substr(i, 1)});
+    }
+    // Called for the first byte, the second, then the whole PDU: three of
+    // its four packets.
+    EXPECT_EQ(f->extra_packets, 3u);
+    ASSERT_EQ(followed().size(), 1u);
+    EXPECT_EQ(followed()[0], "certname");
+    EXPECT_EQ(f->state, OXLO_STATE_FINISHED);
+    EXPECT_EQ(oxlo_flow_detection_pending(m, f), 0);
+}
+
 } // namespace
