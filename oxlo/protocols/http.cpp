@@ -77,7 +77,8 @@ oxlo_packet_state *packet(oxlo_module *m) { return &m->det.packet; }
 void release_texts(http_state *h)
 {
     char **owned[] = {&h->url, &h->request_content_type, &h->response_content_type, &h->server, &h->referer,
-                      &h->forwarded, &h->host, &h->username, &h->password, &h->os, &h->filename};
+                      &h->forwarded, &h->host, &h->username, &h->password, &h->os, &h->filename,
+                      &h->waiting_host};
     for (char **p : owned) {
         oxlo_heap_free(*p);
         *p = nullptr;
@@ -678,7 +679,11 @@ void target_authority(const view &target, bool connect, host_text &out)
     out.length = 0;
     out.text[0] = '\0';
     view a = target;
-    if (!connect) {
+    if (connect) {
+        const ptrdiff_t blank = oxlo_rd_find_byte(&target, 0, ' ');
+        if (blank >= 0)
+            a = upto(target, size_t(blank));
+    } else {
         const ptrdiff_t sep = oxlo_rd_find(&target, 0, "://", 0);
         if (sep <= 0 || !isalpha(target.data[0]))
             return;
@@ -1130,20 +1135,72 @@ void examine_fresh(oxlo_module *m, oxlo_flow_state *f, const view &payload)
     http(f).conversation = uint8_t(3 + pkt->direction);
 }
 
-/* An empty line ends the header block: LF LF or LF CR LF, the way servers
- * read line ends. */
-bool header_block_ends(const view &msg)
+/* The line of msg that starts at pos, without its end, and where the next
+ * one starts; false when its LF has not arrived. */
+bool line_at(const view &msg, size_t pos, view *line, size_t *next)
 {
-    for (ptrdiff_t nl = oxlo_rd_find_byte(&msg, 0, '\n'); nl >= 0; nl = oxlo_rd_find_byte(&msg, size_t(nl) + 1, '\n')) {
-        uint8_t c = 0;
-        if (!oxlo_rd_u8_at(&msg, size_t(nl) + 1, &c))
-            return false;
-        if (c == '\n')
+    const ptrdiff_t nl = oxlo_rd_find_byte(&msg, pos, '\n');
+    if (nl < 0)
+        return false;
+    size_t end = size_t(nl);
+    if (end > pos && msg.data[end - 1] == '\r')
+        end--;
+    *line = oxlo_reader_make(msg.data + pos, end - pos);
+    *next = size_t(nl) + 1;
+    return true;
+}
+
+/* Reads the lines of a request still arriving that are complete, from where
+ * the last call stopped (so a request cut in many segments is scanned once,
+ * not once per segment): true when its header block has ended (an empty
+ * line, LF or CR LF). On the way it keeps the host names the lines carry
+ * (the target's authority, each Host header once its folded continuation
+ * lines are known), so that they still reach the rules if the stream has
+ * to drop the request before it ends. */
+bool scan_request(oxlo_flow_state *f, const view &msg, const method *mt)
+{
+    http_state &h = http(f);
+    size_t pos = h.scan_from;
+    view line;
+    size_t next = 0;
+    while (line_at(msg, pos, &line, &next)) {
+        if (pos == 0) {
+            host_text target;
+            const view rest = from(line, strlen(mt->text));
+            target_authority(oxlo_rd_trim(&rest), mt->id == 9, target);
+            pos = next;
+            if (target.length)
+                oxlo_flow_add_host_candidate(f, target.text, target.length);
+            continue;
+        }
+        if (empty(line))
             return true;
-        uint8_t d = 0;
-        if (c == '\r' && oxlo_rd_u8_at(&msg, size_t(nl) + 2, &d) && d == '\n')
-            return true;
+        if (next >= msg.length)
+            break; /* whether a folded line follows is not known yet */
+        if (oxlo_rd_match(&line, 0, "Host:", 1)) {
+            host_text host;
+            const view value = from(line, 5);
+            set_host_text(host, oxlo_rd_trim(&value));
+            view more;
+            size_t after = next;
+            bool known = true;
+            while (after < msg.length && is_blank(msg.data[after])) {
+                if (!line_at(msg, after, &more, &after) || after >= msg.length) {
+                    known = false;
+                    break;
+                }
+                append_fold(host, more);
+            }
+            if (!known)
+                break;
+            next = after;
+            oxlo_flow_add_host_candidate(f, host.text, host.length);
+            oxlo_heap_free(h.waiting_host);
+            h.waiting_host = oxlo_copy_bytes_as_string(reinterpret_cast<const uint8_t *>(host.text), host.length);
+        }
+        pos = next;
     }
+    h.scan_from = uint32_t(pos);
     return false;
 }
 
@@ -1181,7 +1238,10 @@ bool request_expected(const http_state &h, uint8_t dir)
  * the next packet rather than taken as no HTTP. */
 void wait_for_request(oxlo_module *m, oxlo_flow_state *f, uint8_t dir)
 {
-    http(f).request_waiting = uint8_t(1 + dir);
+    http_state &h = http(f);
+    h.request_waiting = uint8_t(1 + dir);
+    if (h.waited_packets < 0xFFFF)
+        h.waited_packets++;
     oxlo_dissector_pending(m, f, 1);
     /* Only the segment's own lines: enough for the slow-request check,
      * and no second pass over the whole view for each small segment. */
@@ -1195,6 +1255,34 @@ void stop_waiting(oxlo_module *m, oxlo_flow_state *f)
     oxlo_dissector_pending(m, f, 0);
 }
 
+/* The stream had to drop a request it kept for HTTP (its bounds): the flow
+ * is decided on what is known, the request line and the hosts read so far;
+ * this payload is read as further header lines. */
+void request_cut(oxlo_module *m, oxlo_flow_state *f, const view &payload, uint8_t dir)
+{
+    http_state &h = http(f);
+    store_protocol(m, f, P_HTTP);
+    start_extra(f);
+    h.request_direction = dir;
+    h.conversation = uint8_t(1 + dir);
+    if (h.waiting_host) {
+        const view host = oxlo_reader_make(h.waiting_host, strlen(h.waiting_host));
+        host_step(m, f, host);
+    }
+    parse_lines(m, f, payload);
+    process_headers(m, f, payload, false);
+    if (payload.data != packet(m)->payload)
+        packet(m)->flags &= uint8_t(~OXLO_PACKET_LINES_PARSED);
+    maybe_end_extra(m, f);
+}
+
+void forget_request(http_state &h)
+{
+    h.scan_from = 0;
+    oxlo_heap_free(h.waiting_host);
+    h.waiting_host = nullptr;
+}
+
 bool request_waits(oxlo_module *m, oxlo_flow_state *f, const view &payload, uint8_t dir)
 {
     http_state &h = http(f);
@@ -1205,13 +1293,24 @@ bool request_waits(oxlo_module *m, oxlo_flow_state *f, const view &payload, uint
             wait_for_request(m, f, dir);
         return true;
     }
-    if (request_start(payload, nullptr) > 0 && !header_block_ends(payload) && payload.length < REQUEST_MAX &&
-        oxlo_dissector_need(m, f, payload.length + 1) == 0) {
-        wait_for_request(m, f, dir);
+    const method *mt = nullptr;
+    if (request_start(payload, &mt) > 0) {
+        if (h.request_waiting != 1 + dir)
+            forget_request(h);
+        if (!scan_request(f, payload, mt) && payload.length < REQUEST_MAX &&
+            oxlo_dissector_need(m, f, payload.length + 1) == 0) {
+            wait_for_request(m, f, dir);
+            return true;
+        }
+    } else if (h.request_waiting == 1 + dir) {
+        stop_waiting(m, f);
+        request_cut(m, f, payload, dir);
+        forget_request(h);
         return true;
     }
     if (h.request_waiting)
         stop_waiting(m, f);
+    forget_request(h);
     return false;
 }
 
@@ -1219,7 +1318,8 @@ void search(oxlo_module *m, oxlo_flow_state *f)
 {
     oxlo_packet_state *pkt = packet(m);
     const oxlo_packet_view pv = oxlo_dissector_packet(m, f);
-    if (pv.payload_packets > 20) {
+    const uint16_t waited = http(f).waited_packets;
+    if (pv.payload_packets > waited && pv.payload_packets - waited > 20) {
         if (http(f).request_waiting)
             stop_waiting(m, f);
         exclude(m, f);

@@ -18,6 +18,14 @@ struct http_state {
     /* 1 + direction while a request's header block is still arriving (the
      * stream keeps it for the next call), else 0. */
     uint8_t request_waiting;
+    /* Packets that only carried more of a waiting request: they are not
+     * counted against the packet budget. */
+    uint16_t waited_packets;
+    /* Of the waiting request: where its next unread line starts in the view,
+     * and the last Host it named so far (owned), kept in case the stream
+     * has to drop the request before its header block ends. */
+    uint32_t scan_from;
+    char *waiting_host;
 };
 
 /* Frees what the state owns (its texts). */

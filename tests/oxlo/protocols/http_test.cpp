@@ -179,6 +179,19 @@ TEST_F(Http, truncated_fields_are_read_within_the_payload)
     EXPECT_STREQ(http_of(digest.f)->username, "bob");
 }
 
+namespace {
+
+// Every host name the flow will be matched on, the exported one first.
+std::string hosts_of(const oxlo_flow_state *f)
+{
+    std::string s;
+    for (unsigned i = 0; const char *h = oxlo_flow_host_candidates(f, i); i++)
+        s += std::string(i ? "," : "") + h;
+    return s;
+}
+
+} // namespace
+
 // A request split over segments is classified on the whole header block,
 // never on "GET" alone or on a cut Host line, and the segments of one
 // request do not use up the packet budget; a segment after a gap waits for
@@ -216,6 +229,33 @@ TEST_F(Http, split_request_is_read_whole)
         EXPECT_STREQ(oxlo_flow_http_url(c.f), "Blocked.Example./x") << k.name;
     }
 
+    // The tricks of one segment, cut where it hides them best.
+    struct Cut {
+        const char *name;
+        std::vector<std::string> parts;
+        const char *hosts;
+    } cuts[] = {
+        {"folded Host cut before its fold", {"GET / HTTP/1.1\r\nHost:\r\n", " blocked.example\r\n\r\n"}, "blocked.example"},
+        {"second Host in a later segment",
+         {"GET / HTTP/1.1\r\nHost: allowed.example\r\n", "Host: blocked.example\r\n\r\n"},
+         "blocked.example,allowed.example"},
+        {"absolute URI, Host later", {"GET http://blocked.example/ HTTP/1.1\r\n", "Host: allowed.example\r\n\r\n"},
+         "allowed.example,blocked.example"},
+        {"LF-only, cut between the LFs", {"GET / HTTP/1.1\nHost: blocked.example\n", "\n"}, "blocked.example"},
+    };
+    for (const Cut &k : cuts) {
+        Conversation c(m, 80);
+        c.handshake();
+        for (size_t i = 0; i < k.parts.size(); i++) {
+            c.client(k.parts[i]);
+            if (i + 1 < k.parts.size()) {
+                ASSERT_EQ(c.app(), 0) << k.name;
+            }
+        }
+        EXPECT_NE(c.app(), 0) << k.name;
+        EXPECT_EQ(hosts_of(c.f), k.hosts) << k.name;
+    }
+
     Conversation gap(m, 80);
     gap.handshake();
     gap.client("GET / HTTP/1.1\r\nHost: blo");
@@ -225,26 +265,13 @@ TEST_F(Http, split_request_is_read_whole)
 
     Conversation endless(m, 80);
     endless.handshake();
-    endless.client("GET / HTTP/1.1\r\n");
+    endless.client("GET / HTTP/1.1\r\nHost: Blocked.Example.\r\n");
     const std::string filler = "Cookie: k=" + std::string(14000, 'v') + "\r\n";
     for (int i = 0; i < 6 && endless.app() == 0; i++)
         endless.client(filler);
     EXPECT_EQ(endless.app(), P_HTTP) << "the header block passed every bound: decided on what is known";
-    EXPECT_STREQ(oxlo_flow_host_name(endless.f), "");
+    EXPECT_STREQ(oxlo_flow_host_name(endless.f), "blocked.example") << "a Host read before the bound still counts";
 }
-
-namespace {
-
-// Every host name the flow will be matched on, the exported one first.
-std::string hosts_of(const oxlo_flow_state *f)
-{
-    std::string s;
-    for (unsigned i = 0; const char *h = oxlo_flow_host_candidates(f, i); i++)
-        s += std::string(i ? "," : "") + h;
-    return s;
-}
-
-} // namespace
 
 // The spellings a client can give the host of one request, whole in one
 // segment: each must end in the name a rule is written with, and a request
