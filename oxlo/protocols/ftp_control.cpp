@@ -24,6 +24,9 @@ struct ftp_state {
     mail_credentials credentials;
     uint8_t flags;
     uint8_t pending; /* 0 none, else the command's direction + 1 */
+    /* Packets that only carried part of a line: not counted in the budget,
+     * so a reply of one line per segment costs one packet. */
+    uint16_t partial;
 };
 
 const char *const commands[] = {
@@ -162,6 +165,17 @@ void read_reply(oxlo_module *m, oxlo_flow_state *f, ftp_state *s, const oxlo_rea
     }
 }
 
+/* Keeps the view and asks for the next bytes of a line; the packet that
+ * brings them is not charged to the budget when it still ends mid-line. */
+bool wait_for_line(oxlo_module *m, oxlo_flow_state *f, ftp_state *s, const oxlo_reader &p)
+{
+    if (oxlo_dissector_need(m, f, p.length + 1) != 0)
+        return false;
+    if (s->partial < 0xFFFF)
+        s->partial++;
+    return true;
+}
+
 void search_ftp(oxlo_module *m, oxlo_flow_state *f)
 {
     ftp_state *s = static_cast<ftp_state *>(oxlo_dissector_state(m, f));
@@ -169,13 +183,13 @@ void search_ftp(oxlo_module *m, oxlo_flow_state *f)
     /* Mail servers greet and answer in the same three-digit way. Packets
      * with payload count, so the handshake does not use up the budget. */
     if (!s || pkt.src_port == 25 || pkt.dst_port == 25 || pkt.src_port == 110 || pkt.dst_port == 110 ||
-        pkt.payload_packets > 8) {
+        pkt.payload_packets - (pkt.payload_packets > s->partial ? s->partial : 0) > 8) {
         OXLO_EXCLUDE(m, f);
         return;
     }
     const oxlo_reader &p = pkt.payload;
     if (!s->pending) {
-        if (p.length < COMMAND_MAX && command_start(p) && oxlo_dissector_need(m, f, p.length + 1) == 0)
+        if (p.length < COMMAND_MAX && command_start(p) && wait_for_line(m, f, s, p))
             return;
         read_commands(m, f, s, pkt);
         return;
@@ -184,7 +198,7 @@ void search_ftp(oxlo_module *m, oxlo_flow_state *f)
         return;
     bool started = false;
     size_t n = reply_length(p, &started);
-    if (started && !n && p.length < REPLY_MAX && oxlo_dissector_need(m, f, p.length + 1) == 0)
+    if (started && !n && p.length < REPLY_MAX && wait_for_line(m, f, s, p))
         return;
     read_reply(m, f, s, p);
     s->pending = 0;

@@ -114,7 +114,7 @@ TEST_F(Discovery, netbios_session_request_cut_by_segments)
         bool netbios;
     } cases[] = {
         {"header alone", kit::cut(true, request, {4}), true},
-        {"inside the header, then in the called name", kit::cut(true, request, {2, 20}), true},
+        {"inside the header, then in the called name", kit::cut(true, request, {3, 20}), true},
         {"another length", kit::cut(true, hex("81000046") + request.substr(4) + "xx", {4}), false},
     };
     for (const auto &k : cases) {
