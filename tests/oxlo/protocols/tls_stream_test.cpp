@@ -5,6 +5,7 @@
 // carrying other bytes. Each must give the server name and TLS by
 // inspection, and nothing may be decided before the hello is whole.
 #include "dissector_kit.h"
+#include "oxlo_tls_dns.h"
 
 #include <cstdio>
 #include <functional>
@@ -13,11 +14,16 @@
 
 namespace {
 
-// The TCP payloads of the ClientHello records in a capture (classic
-// little-endian pcap of Ethernet frames carrying IPv4), in capture order.
-std::vector<std::string> client_hellos(const std::string &path)
+// The TCP payloads of a capture (classic little-endian pcap of Ethernet
+// frames carrying IPv4) in capture order, with their ports.
+struct tcp_payload {
+    uint16_t source_port, destination_port;
+    std::string bytes;
+};
+
+std::vector<tcp_payload> tcp_payloads(const std::string &path)
 {
-    std::vector<std::string> out;
+    std::vector<tcp_payload> out;
     FILE *f = fopen(path.c_str(), "rb");
     if (!f) {
         ADD_FAILURE() << "cannot open " << path;
@@ -45,12 +51,22 @@ std::vector<std::string> client_hellos(const std::string &path)
         if (tcp + 20 > frame.size() || ip + total > frame.size())
             continue;
         const size_t payload = tcp + (frame[tcp + 12] >> 4) * 4u;
-        if (payload + 6 > ip + total)
+        if (payload >= ip + total)
             continue;
-        if (frame[payload] == 0x16 && frame[payload + 1] == 3 && frame[payload + 5] == 1)
-            out.emplace_back(reinterpret_cast<const char *>(frame.data() + payload), ip + total - payload);
+        out.push_back({uint16_t(frame[tcp] << 8 | frame[tcp + 1]), uint16_t(frame[tcp + 2] << 8 | frame[tcp + 3]),
+                       std::string(reinterpret_cast<const char *>(frame.data() + payload), ip + total - payload)});
     }
     fclose(f);
+    return out;
+}
+
+// The payloads that start a ClientHello record.
+std::vector<std::string> client_hellos(const std::string &path)
+{
+    std::vector<std::string> out;
+    for (const tcp_payload &p : tcp_payloads(path))
+        if (p.bytes.size() > 5 && p.bytes[0] == 0x16 && p.bytes[1] == 3 && p.bytes[5] == 1)
+            out.push_back(p.bytes);
     return out;
 }
 
@@ -219,6 +235,33 @@ TEST_F(TlsStream, record_before_the_hello_leaves_the_name_pending)
         c.client(s.bytes);
     EXPECT_STREQ(oxlo_flow_host_name(c.f), "www.vesk.test");
     EXPECT_FALSE(oxlo_flow_detection_pending(m, c.f));
+}
+
+// After the hello the follow-up reading takes the server's flight: cut into
+// 16-byte segments (about 45 of them) it still fits the reading's budget of
+// packets, as only the segments that complete a record are counted.
+TEST_F(TlsStream, server_flight_in_tiny_segments_is_read_after_the_hello)
+{
+    // The first connection of the capture: openssl s_client -tls1_2 against
+    // s_server with a self-signed certificate; the server answers the hello
+    // with its hello, certificate, key exchange and hello done.
+    std::string from_client, from_server;
+    for (const tcp_payload &p : tcp_payloads(VESK_SOURCE_DIR "/tests/captures/tls/tls_cases.pcap")) {
+        if (p.source_port == 443 && from_server.empty() && !from_client.empty())
+            from_server = p.bytes;
+        else if (p.destination_port == 443 && from_client.empty())
+            from_client = p.bytes;
+    }
+    ASSERT_GT(from_server.size(), 600u);
+    kit::conversation c(m, 443);
+    c.handshake();
+    for (const segment &s : cut(from_client, 16))
+        c.client(s.bytes);
+    EXPECT_STREQ(oxlo_flow_host_name(c.f), "www.vesk.test");
+    for (const segment &s : cut(from_server, 16))
+        c.server(s.bytes);
+    EXPECT_STREQ(oxlo_flow_tls_alpn_negotiated(c.f), "h2");
+    EXPECT_STREQ(oxlo_flow_tls_cert_subject(c.f), "C=XX, O=Vesk Test, CN=www.vesk.test");
 }
 
 // A hello that never completes names no server and is not taken for TLS by
