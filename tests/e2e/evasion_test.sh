@@ -53,6 +53,19 @@ cat "$TMP/results"
 [ $rc -eq 0 ] || FAIL=1
 grep -q "^ok: " "$TMP/results" || fail "no case ran"
 
+# A blocked case without an answer was dropped by the rule (marker 2), not
+# lost on the way; an answered allowed case was never given marker 2.
+sleep 0.5
+while read -r port; do
+  grep -E "10\.77\.0\.1:$port " "$LOG" | grep -F "[OXLO OVER]" | grep -q "\[marker: 2\]$" \
+    || fail "client port $port: no answer, but no flow line with marker 2"
+done < <(sed -n 's/^ok: .* blocked\.vesk\.test (port \([0-9]*\)): no answer$/\1/p' "$TMP/results")
+while read -r port; do
+  if grep -E "10\.77\.0\.1:$port " "$LOG" | grep -F "[OXLO OVER]" | grep -q "\[marker: 2\]$"; then
+    fail "client port $port: answered, yet a flow line with marker 2"
+  fi
+done < <(sed -n 's/^ok: .* (port \([0-9]*\)): answered$/\1/p' "$TMP/results")
+
 # What the engine made of each failing case: its flow lines.
 grep "^FAIL: " "$TMP/results" | sed -n 's/.*(port \([0-9]*\)).*/\1/p' | while read -r port; do
   echo "-- client port $port:"
