@@ -11,7 +11,7 @@ pkgs=(
   iproute2 iptables conntrack nfacct nftables tcpdump tshark iperf3
   curl dnsutils dnsmasq-base busybox openssh-server openssh-client openssl iputils-ping
   krb5-kdc krb5-user slapd ldap-utils
-  python3 python3-zmq python3-scapy python3-numpy python3-scipy python3-sklearn python3-crcmod
+  python3 python3-zmq python3-scapy python3-cryptography python3-numpy python3-scipy python3-sklearn python3-crcmod
   ngtcp2-client ngtcp2-server
   netbase publicsuffix wamerican wamerican-insane util-linux procps
 )

@@ -20,6 +20,7 @@
 #include <openssl/sha.h>
 
 #include <atomic>
+#include <climits>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -48,7 +49,7 @@ struct crypto_cipher_handle {
     uint8_t nonce[16];
     uint8_t tag_verified; /* tag[] holds the tag the data was verified against */
     EVP_CIPHER_CTX *ctx;
-    EVP_CIPHER_CTX *check; /* GCM: scratch copy for each tag check */
+    EVP_CIPHER_CTX *check; /* GCM: scratch copy for a tag check, made on first need */
 };
 
 namespace {
@@ -277,6 +278,15 @@ void crypto_md_reset(crypto_md_handle *h)
     h->prepared = 0;
 }
 
+void crypto_md_restart(crypto_md_handle *h)
+{
+    if (!h)
+        return;
+    OPENSSL_cleanse(h->message, h->message_length);
+    OPENSSL_cleanse(h->digest, sizeof(h->digest));
+    h->message_length = 0;
+}
+
 void crypto_md_close(crypto_md_handle *h)
 {
     if (!h)
@@ -298,11 +308,7 @@ int crypto_cipher_open(crypto_cipher_handle **out, int algorithm, int mode, unsi
     if (!h)
         return CRYPTO_ERR_ALLOC;
     h->ctx = EVP_CIPHER_CTX_new();
-    if (mode == CRYPTO_CIPHER_MODE_GCM)
-        h->check = EVP_CIPHER_CTX_new();
-    if (!h->ctx || (mode == CRYPTO_CIPHER_MODE_GCM && !h->check)) {
-        EVP_CIPHER_CTX_free(h->ctx);
-        EVP_CIPHER_CTX_free(h->check);
+    if (!h->ctx) {
         oxlo_heap_free(h);
         return CRYPTO_ERR_ALLOC;
     }
@@ -382,11 +388,45 @@ int crypto_cipher_checktag(crypto_cipher_handle *h, const void *tag, size_t leng
     uint8_t expected[CRYPTO_TAG_LENGTH];
     memcpy(expected, tag, sizeof(expected));
     int n = 0;
+    if (!h->check && !(h->check = EVP_CIPHER_CTX_new()))
+        return CRYPTO_ERR_GCM_AUTH_FAILED;
     if (EVP_CIPHER_CTX_copy(h->check, h->ctx) != 1 ||
         EVP_CIPHER_CTX_ctrl(h->check, EVP_CTRL_GCM_SET_TAG, CRYPTO_TAG_LENGTH, expected) != 1 ||
         EVP_DecryptFinal_ex(h->check, expected, &n) != 1)
         return CRYPTO_ERR_GCM_AUTH_FAILED;
     memcpy(h->tag, tag, CRYPTO_TAG_LENGTH);
+    h->tag_verified = 1;
+    return 0;
+}
+
+int crypto_cipher_decrypt_verify(crypto_cipher_handle *h, const void *aad, size_t aad_length, void *out,
+                                 const void *in, size_t size, const void *tag, size_t tag_length)
+{
+    if (!valid(h) || h->mode != CRYPTO_CIPHER_MODE_GCM)
+        return CRYPTO_ERR_FEATURE_UNAVAILABLE;
+    if ((h->flags & 0x0f) != (CRYPTO_FLAG_KEY | CRYPTO_FLAG_NONCE))
+        return CRYPTO_ERR_GCM_NOT_READY;
+    if (!out || (!in && size) || (!aad && aad_length) || aad_length > INT_MAX || size > (size_t(1) << 30))
+        return CRYPTO_ERR_GCM_BAD_INPUT;
+    if (!tag || tag_length != CRYPTO_TAG_LENGTH)
+        return CRYPTO_ERR_GCM_AUTH_FAILED;
+    int n = 0;
+    h->flags |= CRYPTO_FLAG_AUTH | CRYPTO_FLAG_DONE;
+    h->tag_length = 0;
+    h->tag_verified = 0;
+    if (EVP_DecryptInit_ex2(h->ctx, nullptr, nullptr, h->nonce, nullptr) != 1 ||
+        (aad_length && EVP_DecryptUpdate(h->ctx, nullptr, &n, static_cast<const uint8_t *>(aad), int(aad_length)) != 1) ||
+        (size && (EVP_DecryptUpdate(h->ctx, static_cast<uint8_t *>(out), &n, static_cast<const uint8_t *>(in), int(size)) != 1 ||
+                  size_t(n) != size)))
+        return CRYPTO_ERR_INVALID_CONTEXT;
+    uint8_t expected[CRYPTO_TAG_LENGTH];
+    memcpy(expected, tag, sizeof(expected));
+    /* The operation is finished on the handle's own context: no copy. */
+    if (EVP_CIPHER_CTX_ctrl(h->ctx, EVP_CTRL_GCM_SET_TAG, CRYPTO_TAG_LENGTH, expected) != 1 ||
+        EVP_DecryptFinal_ex(h->ctx, expected, &n) != 1)
+        return CRYPTO_ERR_GCM_AUTH_FAILED;
+    memcpy(h->tag, tag, CRYPTO_TAG_LENGTH);
+    h->tag_length = CRYPTO_TAG_LENGTH;
     h->tag_verified = 1;
     return 0;
 }

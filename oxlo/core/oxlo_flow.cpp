@@ -3,6 +3,7 @@
  * classification, giving up, the fallback guess and the accessors the
  * application reads. */
 #include "oxlo_private.h"
+#include "oxlo_stream.h"
 #include "oxlo_dissector_kit.h"
 #include "oxlo_tls_dns.h"
 #include "oxlo_risks.h"
@@ -207,46 +208,6 @@ uint16_t guess_by_port_now(oxlo_module *module, const oxlo_flow_state *flow)
                                        oxlo_swap16(flow->server_port), &flag);
 }
 
-bool is_ipv6_literal(const char *s, size_t n)
-{
-    size_t colons = 0;
-    for (size_t i = 0; i < n; i++) {
-        if (s[i] == ':')
-            colons++;
-        else if (!isxdigit((unsigned char)s[i]) && s[i] != '.')
-            return false;
-    }
-    return colons >= 2;
-}
-
-/* Strips ":port" when the digits parse completely as a port number. */
-void strip_port(char *s)
-{
-    size_t n = strlen(s);
-    char *colon = strrchr(s, ':');
-    if (!colon)
-        return;
-    if (s[0] == '[') {
-        char *close = strchr(s, ']');
-        if (!close || colon != close + 1)
-            return;
-    } else if (is_ipv6_literal(s, n)) {
-        return;
-    }
-    const char *digits = colon + 1;
-    if (*digits == '\0' || strlen(digits) > 5)
-        return;
-    unsigned long v = 0;
-    for (const char *d = digits; *d; d++) {
-        if (*d < '0' || *d > '9')
-            return;
-        v = v * 10 + unsigned(*d - '0');
-    }
-    if (v > 65535)
-        return;
-    *colon = '\0';
-}
-
 } // namespace
 
 extern "C" {
@@ -261,7 +222,13 @@ void oxlo_flow_state_release(oxlo_flow_state *flow)
     oxlo_heap_free(flow->tcp_raw_options);
     oxlo_heap_free(flow->user_agent);
     oxlo_heap_free(flow->track_payload);
+    for (uint8_t i = 0; i < flow->host_candidate_count && i < OXLO_HOST_CANDIDATES; i++) {
+        oxlo_heap_free(flow->host_candidates[i]);
+        flow->host_candidates[i] = nullptr;
+    }
+    flow->host_candidate_count = 0;
     oxlo_flow_states_free(flow);
+    oxlo_stream_release(flow);
     for (uint8_t i = 0; i < flow->risk_message_count && i < OXLO_FLOW_RISK_MESSAGES; i++)
         oxlo_heap_free(flow->risk_messages[i].text);
     flow->tcp_fingerprint = flow->tcp_raw_options = flow->user_agent = nullptr;
@@ -469,30 +436,16 @@ const char *oxlo_flow_store_host_name(oxlo_flow_state *flow, const char *text, s
 {
     if (!flow)
         return "";
-    if (!text)
-        length = 0;
-    const size_t keep = length > OXLO_HOST_NAME_SIZE - 1 ? OXLO_HOST_NAME_SIZE - 1 : length;
-    const char *src = text ? text + (length - keep) : "";
     char *dst = flow->host_name;
-    size_t n = 0;
-    for (size_t i = 0; i < keep; i++) {
-        unsigned char c = (unsigned char)src[i];
-        if (flags & OXLO_HOST_LOWER)
-            c = (unsigned char)tolower(c);
-        if (flags & OXLO_HOST_PRINTABLE) {
+    const size_t n = oxlo_host_name_canonical(text, text ? length : 0, dst, OXLO_HOST_NAME_SIZE);
+    if (flags & OXLO_HOST_PRINTABLE)
+        for (size_t i = 0; i < n; i++) {
+            const unsigned char c = (unsigned char)dst[i];
             if (c == '\t')
-                c = ' ';
+                dst[i] = ' ';
             else if (c < 0x20 || c > 0x7E)
-                c = '?';
+                dst[i] = '?';
         }
-        dst[n++] = (char)c;
-    }
-    dst[n] = '\0';
-    if (flags & OXLO_HOST_STRIP_SPACES)
-        while (n > 0 && dst[n - 1] == ' ')
-            dst[--n] = '\0';
-    if (flags & OXLO_HOST_STRIP_PORT)
-        strip_port(dst);
     return dst;
 }
 
@@ -819,10 +772,11 @@ int oxlo_host_name_lookup(oxlo_module *module, oxlo_flow_state *flow, const char
 {
     if (!module || !flow || !name || length == 0)
         return 0;
+    /* Patterns are written in the canonical form; so is the name matched. */
     char copy[256];
-    const size_t n = length < sizeof(copy) - 1 ? length : sizeof(copy) - 1;
-    memcpy(copy, name, n);
-    copy[n] = '\0';
+    const size_t n = oxlo_host_name_canonical(name, length, copy, sizeof(copy));
+    if (n == 0)
+        return 0;
 
     name_risks(module, flow, copy, n);
 

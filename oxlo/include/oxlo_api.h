@@ -310,6 +310,24 @@ oxlo_classification oxlo_guess_undetected_protocol(oxlo_module *module, oxlo_flo
  * stream bounds) or has said that a host or server name is still to come.
  * A caller decides the flow when this is 0, classified or given up. */
 int oxlo_flow_detection_pending(const oxlo_module *module, const oxlo_flow_state *flow);
+/* What the TCP stream view of the module's flows met: each bound hit (the
+ * direction then degrades: what it held is dropped and no dissector waits in
+ * it any more) and the segments it did not deliver as they came. */
+typedef struct oxlo_stream_stats {
+    uint64_t byte_cap_hits;        /* a direction's held and kept bytes would pass its cap */
+    uint64_t segment_cap_hits;     /* a direction would hold too many segments */
+    uint64_t gap_timeouts;         /* a gap stayed open too long */
+    uint64_t module_cap_hits;      /* the module's flows would hold too many bytes */
+    uint64_t idle_packet_cap_hits; /* a waiting flow got too many segments that brought nothing */
+    uint64_t memory_failures;      /* an allocation failed (the direction degrades too) */
+    uint64_t segments_held;        /* segments held out of order */
+    uint64_t segments_stale;       /* retransmissions: nothing new in them */
+    uint64_t segments_out_of_window;
+    uint64_t overlaps_differing;   /* overlapping copies of bytes that differed */
+    uint64_t bytes_now;            /* held and kept bytes of the module's flows now */
+} oxlo_stream_stats;
+/* Fills out; 0, or -2 on a NULL argument. */
+int oxlo_stream_statistics(const oxlo_module *module, oxlo_stream_stats *out);
 /* Gives up on the flow and returns its classification. */
 oxlo_classification oxlo_flow_giveup(oxlo_module *module, oxlo_flow_state *flow);
 
@@ -366,13 +384,42 @@ int oxlo_protocol_stack_has_encrypted(const oxlo_protocol_stack *stack);
 int oxlo_protocol_stack_contains(const oxlo_protocol_stack *stack, uint16_t id);
 int oxlo_protocol_stack_has_http(const oxlo_protocol_stack *stack);
 
-/* Host names and user agents. Flags of oxlo_flow_store_host_name: */
+/* Host names and user agents.
+ *
+ * Every host name is compared in one canonical form, whatever carried it
+ * (HTTP Host or request target, TLS or QUIC server name, DNS query,
+ * certificate name) and on both sides of a policy match: surrounding blanks
+ * and tabs removed, a port removed (":port" after a name or after a
+ * bracketed IPv6 literal; an unbracketed IPv6 literal is kept whole), then a
+ * single trailing dot removed and ASCII letters lower-cased. The text ends
+ * at a NUL. A form longer than size - 1 keeps its last size - 1 characters,
+ * the labels a parent-domain match reads. Writes a NUL-terminated text and
+ * returns its length (0 for NULL arguments or a size of 0). */
+size_t oxlo_host_name_canonical(const char *text, size_t length, char *out, size_t size);
+
+/* oxlo_flow_store_host_name stores the canonical form of a name as the
+ * flow's host name, always; OXLO_HOST_PRINTABLE also replaces control and
+ * non-ASCII bytes with '?' (a tab inside the name with a blank). The other
+ * flags name parts of the canonical form and are kept for callers. */
 #define OXLO_HOST_LOWER          1u
 #define OXLO_HOST_PRINTABLE      2u
 #define OXLO_HOST_STRIP_SPACES   4u
 #define OXLO_HOST_STRIP_PORT     8u
 const char *oxlo_flow_store_host_name(oxlo_flow_state *flow, const char *text, size_t length,
                                       uint32_t flags);
+
+/* A request can name its host more than once (two Host headers, a request
+ * target with an authority and a Host that differs); a server picks one of
+ * them, so a rule must see each. The flow keeps up to OXLO_HOST_CANDIDATES
+ * such names in canonical form (duplicates once; when the list is full the
+ * newest replaces the last, so the first and the latest are always kept).
+ * 1 added, 0 already present or empty, -1 out of memory, -2 NULL flow. */
+#define OXLO_HOST_CANDIDATES 4
+int oxlo_flow_add_host_candidate(oxlo_flow_state *flow, const char *text, size_t length);
+/* The host names to match a flow against: index 0 is the flow's host name
+ * (when it has one), the next indexes the other names its requests carried;
+ * NULL past the end. */
+const char *oxlo_flow_host_candidates(const oxlo_flow_state *flow, unsigned index);
 const char *oxlo_flow_store_user_agent(oxlo_flow_state *flow, const char *text, size_t length);
 int oxlo_flow_handshake_complete(const oxlo_flow_state *flow);
 int oxlo_protocol_is_cloud_provider(uint16_t id);

@@ -69,6 +69,9 @@ int crypto_md_write(crypto_md_handle *h, const void *bytes, size_t length);
  * null handle. */
 const uint8_t *crypto_md_read(crypto_md_handle *h);
 void crypto_md_reset(crypto_md_handle *h);
+/* Clears the message and the digest but keeps the key (and the HMAC states
+ * computed for it): several MACs under one key, as HKDF-Expand makes. */
+void crypto_md_restart(crypto_md_handle *h);
 void crypto_md_close(crypto_md_handle *h);
 unsigned crypto_md_digest_length(int algorithm);
 
@@ -83,6 +86,16 @@ int crypto_cipher_authenticate(crypto_cipher_handle *h, const void *data, size_t
 int crypto_cipher_encrypt(crypto_cipher_handle *h, void *out, size_t out_size, const void *in, size_t in_size);
 int crypto_cipher_decrypt(crypto_cipher_handle *h, void *out, size_t out_size, const void *in, size_t in_size);
 int crypto_cipher_checktag(crypto_cipher_handle *h, const void *tag, size_t length);
+/* GCM in one pass for a caller that has the tag before it decrypts (a
+ * protected packet): the additional data (of any length, unlike
+ * crypto_cipher_authenticate's 256 bytes, which it stands in for), the
+ * decryption and the tag check, which finishes the operation itself rather
+ * than a copy of it. Needs the key and the nonce set and no operation since
+ * the last reset. 0 when the tag matches (it is then the handle's tag);
+ * CRYPTO_ERR_GCM_AUTH_FAILED when it does not (out holds nothing valid then);
+ * else the codes of crypto_cipher_decrypt. */
+int crypto_cipher_decrypt_verify(crypto_cipher_handle *h, const void *aad, size_t aad_length, void *out,
+                                 const void *in, size_t size, const void *tag, size_t tag_length);
 int crypto_cipher_reset(crypto_cipher_handle *h);
 void crypto_cipher_close(crypto_cipher_handle *h);
 /* The flag bits (CRYPTO_FLAG_*) of a handle, 0 for a null one. */

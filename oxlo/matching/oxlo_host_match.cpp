@@ -810,11 +810,15 @@ int oxlo_host_match(oxlo_module *m, const char *name, size_t length, oxlo_host_m
         *out = oxlo_host_match_result{};
     if (!m || !name || length == 0 || !m->host_automaton)
         return 0;
+    /* Patterns are matched against the canonical form of the name. */
+    char canonical[256];
+    const size_t n = oxlo_host_name_canonical(name, length, canonical, sizeof(canonical));
+    if (n == 0)
+        return 0;
     automaton_match match{};
     uint16_t proto = 0, category = 0;
-    int rc = automaton_match_core(m->host_automaton, name,
-                                  static_cast<uint16_t>(length > 0xFFFF ? 0xFFFF : length), &match,
-                                  &proto, &category);
+    int rc = automaton_match_core(m->host_automaton, canonical, static_cast<uint16_t>(n), &match, &proto,
+                                  &category);
     if (rc < 0)
         return rc;
     if (out && proto) {

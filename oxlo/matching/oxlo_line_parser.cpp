@@ -1,5 +1,5 @@
-/* Payload line parser: splits the current packet's payload into CR LF
- * terminated lines once per packet and points one slot per known header name
+/* Payload line parser: splits the current packet's payload into LF (or
+ * CR LF) terminated lines once per packet and points one slot per known header name
  * at its value, so that every text-protocol dissector reads the request or
  * status line and the headers without scanning again. Only pointers into
  * the payload and lengths are stored; every read stays inside the payload. */
@@ -66,14 +66,16 @@ bool prefix_nocase(const uint8_t *p, size_t len, const char *name, size_t name_l
     return true;
 }
 
-/* The value after a header name, blanks trimmed on both sides. */
+bool blank(uint8_t c) { return c == ' ' || c == '\t'; }
+
+/* The value after a header name, blanks and tabs trimmed on both sides. */
 oxlo_payload_line header_value(const uint8_t *p, size_t len)
 {
     size_t start = 0;
-    while (start < len && p[start] == ' ')
+    while (start < len && blank(p[start]))
         start++;
     size_t end = len;
-    while (end > start && p[end - 1] == ' ')
+    while (end > start && blank(p[end - 1]))
         end--;
     oxlo_payload_line v{nullptr, 0};
     if (end > start) {
@@ -103,7 +105,9 @@ void slowloris_check(oxlo_module *module, oxlo_flow_state *flow, uint64_t now)
 {
     if (!flow->syn_ms || !flow->first_ack_ms)
         return;
-    if (flow->app != P_HTTP && flow->master != P_HTTP)
+    /* A request still arriving leaves the flow unclassified: it is the
+     * slow request this check is for. */
+    if (flow->app != P_HTTP && flow->master != P_HTTP && !oxlo_http_request_waiting(flow))
         return;
     const uint8_t conv = oxlo_http_conversation(flow);
     if (conv != 1 && conv != 2) /* a request seen, no response yet */
@@ -183,30 +187,34 @@ void oxlo_parse_lines_of(oxlo_module *module, oxlo_flow_state *flow, const uint8
     pkt->flags |= OXLO_PACKET_LINES_PARSED;
     t->line[0].ptr = p;
 
+    /* A line ends at LF, with or without the CR before it: servers take a
+     * bare LF as a line end, so a request written that way must not hide
+     * its headers from the table. */
     uint16_t start = 0;
-    for (uint16_t i = 0; i + 1 < n; i++) {
-        if (p[i] != '\r' || p[i + 1] != '\n')
+    for (uint16_t i = 0; i < n; i++) {
+        if (p[i] != '\n')
             continue;
         flow->lines_seen = 1;
-        const bool empty_follows = i + 3 < n && p[i + 2] == '\r' && p[i + 3] == '\n';
-        if (empty_follows && i + 4 < n) {
-            const uint16_t rest = uint16_t(n - (i + 4));
-            flow->body_start_length = uint8_t(rest < 8 ? rest : 8);
-            memcpy(flow->body_start, p + i + 4, flow->body_start_length);
-        }
+        const uint16_t end = i > start && p[i - 1] == '\r' ? uint16_t(i - 1) : i;
         t->line[pkt->line_count].ptr = p + start;
-        t->line[pkt->line_count].len = uint16_t(i - start);
+        t->line[pkt->line_count].len = uint16_t(end - start);
         split_payload_lines(module);
-        if (i == start) {
+        /* The first empty line ends the header block; what follows it is
+         * the body, whatever empty lines the body holds. */
+        if (end == start && !t->headers_complete) {
             t->headers_complete = 1;
-            t->header_end = i;
+            t->header_end = start;
+            if (i + 1 < n) {
+                const uint16_t rest = uint16_t(n - (i + 1));
+                flow->body_start_length = uint8_t(rest < 8 ? rest : 8);
+                memcpy(flow->body_start, p + i + 1, flow->body_start_length);
+            }
         }
         if (pkt->line_count == OXLO_MAX_PAYLOAD_LINES - 1)
             return;
         pkt->line_count++;
-        start = uint16_t(i + 2);
+        start = uint16_t(i + 1);
         t->line[pkt->line_count].ptr = p + start;
-        i++; /* skip the LF */
     }
     if (pkt->line_count > 0 && start < n) {
         t->line[pkt->line_count].ptr = p + start;

@@ -77,28 +77,17 @@ oxlo_packet_state *packet(oxlo_module *m) { return &m->det.packet; }
 void release_texts(http_state *h)
 {
     char **owned[] = {&h->url, &h->request_content_type, &h->response_content_type, &h->server, &h->referer,
-                      &h->forwarded, &h->host, &h->username, &h->password, &h->os, &h->filename};
+                      &h->forwarded, &h->host, &h->username, &h->password, &h->os, &h->filename,
+                      &h->waiting_host};
     for (char **p : owned) {
         oxlo_heap_free(*p);
         *p = nullptr;
     }
 }
 
-void drop_pending(http_state &h)
-{
-    oxlo_heap_free(h.pending);
-    h.pending = nullptr;
-    h.pending_length = h.pending_capacity = 0;
-}
-
 } // namespace
 
-void oxlo_http_state_release(void *state)
-{
-    http_state *h = static_cast<http_state *>(state);
-    release_texts(h);
-    drop_pending(*h);
-}
+void oxlo_http_state_release(void *state) { release_texts(static_cast<http_state *>(state)); }
 
 namespace {
 
@@ -556,14 +545,6 @@ void content_type_step(oxlo_module *m, oxlo_flow_state *f, const view &type, con
         f->category = OXLO_CATEGORY_MEDIA;
 }
 
-bool host_chars_valid(const char *h)
-{
-    for (; *h; h++)
-        if (!isalnum(static_cast<unsigned char>(*h)) && !strchr("-._:[]", *h))
-            return false;
-    return true;
-}
-
 /* An address given as the host, IPv6 ones in brackets too. */
 bool host_is_address(const char *h)
 {
@@ -587,6 +568,253 @@ void unresolved_host_check(oxlo_module *m, oxlo_flow_state *f)
         oxlo_flow_risk_raise(m, f, OXLO_UNRESOLVED_HOSTNAME, f->host_name);
 }
 
+/* ---- the hosts a request names ------------------------------------------- */
+
+/* A request can name its host in its target (an absolute URI, a CONNECT
+ * authority) and in one Host header or more; servers differ in which they
+ * take, so every one is kept for the rules and the flow exports the last
+ * Host header (the one the header table holds), else the target's. */
+constexpr size_t HOST_TEXT = 256;
+
+struct host_text {
+    char text[HOST_TEXT];
+    size_t length;
+    bool folded; /* joined from obs-fold continuation lines */
+    bool userinfo; /* the authority carried user information before '@' */
+};
+
+struct request_hosts {
+    host_text authority;                     /* length 0 when the target names none */
+    host_text headers[OXLO_HOST_CANDIDATES]; /* the first Host headers, the latest in the last slot */
+    uint8_t slots;
+    uint16_t count;                          /* Host headers seen */
+};
+
+view host_view(const host_text &h) { return oxlo_reader_make(h.text, h.length); }
+
+/* Appends bytes to a host text; past its size the front gives way, since
+ * the last labels are the ones a rule on a parent domain reads. */
+void host_append(host_text &h, const uint8_t *data, size_t n)
+{
+    constexpr size_t room = HOST_TEXT - 1;
+    if (n >= room) {
+        memcpy(h.text, data + (n - room), room);
+        h.length = room;
+    } else {
+        if (h.length + n > room) {
+            const size_t drop = h.length + n - room;
+            memmove(h.text, h.text + drop, h.length - drop);
+            h.length -= drop;
+        }
+        if (n)
+            memcpy(h.text + h.length, data, n);
+        h.length += n;
+    }
+    h.text[h.length] = '\0';
+}
+
+void set_host_text(host_text &h, const view &v)
+{
+    h.length = 0;
+    h.folded = h.userinfo = false;
+    host_append(h, v.data, v.length);
+}
+
+/* An obs-fold continuation: the fold becomes one blank, as a server that
+ * accepts folding reads it. */
+void append_fold(host_text &h, const view &v)
+{
+    const view more = oxlo_rd_trim(&v);
+    static const uint8_t blank = ' ';
+    if (h.length > 0 && !empty(more))
+        host_append(h, &blank, 1);
+    host_append(h, more.data, more.length);
+    h.folded = true;
+}
+
+bool is_blank(uint8_t c) { return c == ' ' || c == '\t'; }
+
+/* The Host headers of a header block, read from the message itself (not
+ * from the line table, whose 63 lines a long block outgrows), up to its
+ * empty line; a line still unended at the end counts as it stands. */
+void collect_host_headers(const view &msg, bool has_request_line, request_hosts &out)
+{
+    oxlo_reader r = msg;
+    oxlo_reader line;
+    bool first = true, more = true;
+    while (more) {
+        if (!oxlo_rd_line(&r, &line)) {
+            line = from(msg, r.pos);
+            more = false;
+        }
+        if (first && has_request_line) {
+            first = false;
+            continue;
+        }
+        first = false;
+        if (empty(line))
+            return;
+        if (!oxlo_rd_match(&line, 0, "Host:", 1))
+            continue;
+        host_text &slot = out.slots < OXLO_HOST_CANDIDATES ? out.headers[out.slots++]
+                                                            : out.headers[OXLO_HOST_CANDIDATES - 1];
+        const view value = from(line, 5);
+        set_host_text(slot, oxlo_rd_trim(&value));
+        out.count++;
+        for (;;) {
+            oxlo_reader next_reader = r;
+            oxlo_reader next;
+            if (!oxlo_rd_line(&next_reader, &next) || empty(next) || !is_blank(next.data[0]))
+                break;
+            append_fold(slot, next);
+            r = next_reader;
+        }
+    }
+}
+
+/* The host of a request target: the authority of an absolute URI
+ * ("scheme://[userinfo@]host[:port]/..."), or the whole target of CONNECT. */
+void target_authority(const view &target, bool connect, host_text &out)
+{
+    out.length = 0;
+    out.text[0] = '\0';
+    view a = target;
+    if (connect) {
+        const ptrdiff_t blank = oxlo_rd_find_byte(&target, 0, ' ');
+        if (blank >= 0)
+            a = upto(target, size_t(blank));
+    } else {
+        const ptrdiff_t sep = oxlo_rd_find(&target, 0, "://", 0);
+        if (sep <= 0 || !isalpha(target.data[0]))
+            return;
+        for (ptrdiff_t i = 1; i < sep; i++)
+            if (!isalnum(target.data[i]) && !strchr("+-.", target.data[i]))
+                return;
+        a = from(target, size_t(sep) + 3);
+        size_t end = 0;
+        while (end < a.length && !strchr("/?# ", a.data[end]))
+            end++;
+        a = upto(a, end);
+    }
+    bool userinfo = false;
+    for (ptrdiff_t at = oxlo_rd_find_byte(&a, 0, '@'); at >= 0; at = oxlo_rd_find_byte(&a, 0, '@')) {
+        a = from(a, size_t(at) + 1);
+        userinfo = true;
+    }
+    set_host_text(out, a);
+    out.userinfo = userinfo;
+}
+
+bool port_ok(const view &p)
+{
+    if (p.length > 5)
+        return false;
+    unsigned v = 0;
+    for (size_t i = 0; i < p.length; i++) {
+        if (!isdigit(p.data[i]))
+            return false;
+        v = v * 10 + unsigned(p.data[i] - '0');
+    }
+    return v <= 65535;
+}
+
+/* Host syntax a server accepts: a name of labels (letters, digits, '-' and
+ * '_', no empty label, one trailing dot at most) or a bracketed IPv6
+ * literal, then an optional ":port". */
+bool host_syntax_ok(const host_text &h)
+{
+    const view all = host_view(h);
+    const view v = oxlo_rd_trim(&all);
+    if (h.folded || h.userinfo)
+        return false;
+    if (empty(v))
+        return true; /* an empty Host names no host: nothing to hide */
+    if (v.data[0] == '[') {
+        const ptrdiff_t close = oxlo_rd_find_byte(&v, 0, ']');
+        if (close < 2)
+            return false;
+        for (ptrdiff_t i = 1; i < close; i++)
+            if (!isxdigit(v.data[i]) && v.data[i] != ':' && v.data[i] != '.')
+                return false;
+        const view rest = from(v, size_t(close) + 1);
+        return empty(rest) || (rest.data[0] == ':' && port_ok(from(rest, 1)));
+    }
+    const ptrdiff_t colon = oxlo_rd_find_byte(&v, 0, ':');
+    if (colon >= 0 && !port_ok(from(v, size_t(colon) + 1)))
+        return false;
+    const size_t end = colon >= 0 ? size_t(colon) : v.length;
+    size_t label = 0;
+    for (size_t i = 0; i < end; i++) {
+        const uint8_t c = v.data[i];
+        if (c == '.') {
+            if (label == 0)
+                return false;
+            label = 0;
+        } else if (isalnum(c) || c == '-' || c == '_') {
+            label++;
+        } else {
+            return false;
+        }
+    }
+    return end > 0;
+}
+
+void invalid_host(oxlo_module *m, oxlo_flow_state *f, const host_text &h)
+{
+    char canonical[OXLO_HOST_NAME_SIZE];
+    oxlo_host_name_canonical(h.text, h.length, canonical, sizeof(canonical));
+    for (char *c = canonical; *c; c++)
+        if (static_cast<unsigned char>(*c) < 0x20 || static_cast<unsigned char>(*c) > 0x7E)
+            *c = '?';
+    raise(m, f, OXLO_INVALID_CHARACTERS, "Invalid host %s", canonical);
+    raise(m, f, OXLO_POSSIBLE_EXPLOIT, "Suspicious hostname [%.*s]: attack ?", int(h.length > 64 ? 64 : h.length), h.text);
+}
+
+/* The host the flow exports: the last Host header with a value, else the
+ * target's. */
+const host_text *primary_host(const request_hosts &hosts)
+{
+    for (uint8_t i = hosts.slots; i > 0; i--) {
+        const view raw = host_view(hosts.headers[i - 1]);
+        if (!empty(oxlo_rd_trim(&raw)))
+            return &hosts.headers[i - 1];
+    }
+    return hosts.authority.length ? &hosts.authority : nullptr;
+}
+
+/* Every name of the request is checked; when it names more than one host,
+ * each goes to the flow's candidates, for the rules to match all of them.
+ * More than one Host header is bad syntax in itself (a server must refuse
+ * it), as are folded, empty or malformed values. */
+void host_names_step(oxlo_module *m, oxlo_flow_state *f, const request_hosts &hosts)
+{
+    const host_text *all[OXLO_HOST_CANDIDATES + 1];
+    size_t n = 0;
+    if (hosts.authority.length)
+        all[n++] = &hosts.authority;
+    for (uint8_t i = 0; i < hosts.slots; i++)
+        all[n++] = &hosts.headers[i];
+    bool invalid_seen = false;
+    for (size_t i = 0; i < n; i++)
+        if (!host_syntax_ok(*all[i]) || (hosts.count > 1 && all[i] != &hosts.authority)) {
+            if (!invalid_seen)
+                invalid_host(m, f, *all[i]);
+            invalid_seen = true;
+        }
+    char first[OXLO_HOST_NAME_SIZE], other[OXLO_HOST_NAME_SIZE];
+    bool several = false;
+    if (n > 1) {
+        oxlo_host_name_canonical(all[0]->text, all[0]->length, first, sizeof(first));
+        for (size_t i = 1; i < n && !several; i++) {
+            oxlo_host_name_canonical(all[i]->text, all[i]->length, other, sizeof(other));
+            several = strcmp(first, other) != 0;
+        }
+    }
+    if (several)
+        for (size_t i = 0; i < n; i++)
+            oxlo_flow_add_host_candidate(f, all[i]->text, all[i]->length);
+}
+
 void host_step(oxlo_module *m, oxlo_flow_state *f, const view &host)
 {
     if (empty(host))
@@ -595,13 +823,7 @@ void host_step(oxlo_module *m, oxlo_flow_state *f, const view &host)
         const void *colon = memchr(host.data, ':', host.length);
         set_text(&http(f).host, colon ? upto(host, size_t(static_cast<const uint8_t *>(colon) - host.data)) : host);
     }
-    oxlo_flow_store_host_name(f, reinterpret_cast<const char *>(host.data), host.length,
-                              OXLO_HOST_LOWER | OXLO_HOST_PRINTABLE | OXLO_HOST_STRIP_SPACES | OXLO_HOST_STRIP_PORT);
-    if (!host_chars_valid(f->host_name)) {
-        raise(m, f, OXLO_INVALID_CHARACTERS, "Invalid host %s", f->host_name);
-        raise(m, f, OXLO_POSSIBLE_EXPLOIT, "Suspicious hostname [%.*s]: attack ?", int(host.length > 64 ? 64 : host.length),
-              reinterpret_cast<const char *>(host.data));
-    }
+    oxlo_flow_store_host_name(f, reinterpret_cast<const char *>(host.data), host.length, OXLO_HOST_PRINTABLE);
     unresolved_host_check(m, f);
     uint32_t address = 0;
     if (!(f->flags_a & OXLO_FLOW_IPV6) && dotted_ipv4(host, &address)) {
@@ -681,7 +903,9 @@ void form_body_step(oxlo_module *m, oxlo_flow_state *f, const view &payload, con
     auto &h = http(f);
     if (!f->lines_seen || !h.second_message || !h.form_urlencoded)
         return;
-    view body = t.headers_complete ? from(payload, size_t(t.header_end) + 2) : payload;
+    uint8_t cr = 0;
+    const bool crlf = oxlo_rd_u8_at(&payload, t.header_end, &cr) && cr == '\r';
+    view body = t.headers_complete ? from(payload, size_t(t.header_end) + (crlf ? 2 : 1)) : payload;
     size_t pos = 0;
     while (pos < body.length) {
         size_t amp = pos;
@@ -745,11 +969,28 @@ void process_headers(oxlo_module *m, oxlo_flow_state *f, const view &payload, bo
 
     const method *mt = nullptr;
     const size_t target_start = response ? 0 : request_start(payload, &mt);
+    request_hosts hosts;
+    hosts.authority.length = 0;
+    hosts.slots = 0;
+    hosts.count = 0;
+    view target = no_view();
     if (mt) {
         const view line0 = line_view(t.line[0]);
         const size_t end = line0.length >= 9 && starts(from(line0, line0.length - 9), " HTTP/1.") ? line0.length - 9 : line0.length;
         if (end > target_start)
-            url_step(m, f, upto(from(line0, target_start), end - target_start), line_view(t.host));
+            target = upto(from(line0, target_start), end - target_start);
+        target_authority(target, mt->id == 9, hosts.authority);
+    }
+    collect_host_headers(payload, mt != nullptr, hosts);
+    const host_text *primary = primary_host(hosts);
+    view host = no_view();
+    if (primary) {
+        const view raw = host_view(*primary);
+        host = oxlo_rd_trim(&raw);
+    }
+    if (mt) {
+        if (!empty(target))
+            url_step(m, f, target, host);
         h.method = mt->id;
     }
     const view server = line_view(t.server);
@@ -765,7 +1006,9 @@ void process_headers(oxlo_module *m, oxlo_flow_state *f, const view &payload, bo
     if (m->cfg.http_req_referer)
         set_text(&h.referer, line_view(t.referer));
     content_type_step(m, f, line_view(t.content_type), line_view(t.content_disposition), response);
-    host_step(m, f, line_view(t.host));
+    host_step(m, f, host);
+    if (primary)
+        host_names_step(m, f, hosts);
     if (m->cfg.http_subclassification)
         subclassification_step(m, f, t, payload);
     custom_url_step(m, f);
@@ -892,72 +1135,206 @@ void examine_fresh(oxlo_module *m, oxlo_flow_state *f, const view &payload)
     http(f).conversation = uint8_t(3 + pkt->direction);
 }
 
-bool header_block_ends(const view &msg) { return oxlo_rd_find(&msg, 0, "\r\n\r\n", 0) >= 0; }
+/* The line of msg that starts at pos, without its end, and where the next
+ * one starts; false when its LF has not arrived. */
+bool line_at(const view &msg, size_t pos, view *line, size_t *next)
+{
+    const ptrdiff_t nl = oxlo_rd_find_byte(&msg, pos, '\n');
+    if (nl < 0)
+        return false;
+    size_t end = size_t(nl);
+    if (end > pos && msg.data[end - 1] == '\r')
+        end--;
+    *line = oxlo_reader_make(msg.data + pos, end - pos);
+    *next = size_t(nl) + 1;
+    return true;
+}
 
-/* A request is read whole: one whose header block has not ended yet is kept,
- * with the in-order segments of the same direction that follow, until the
- * block ends, so that a request cut over segments is never classified on a
- * cut Host line. Returns false while the request is still open; msg is then
- * the whole request (in the pending buffer) or the packet's payload. */
-bool whole_request(oxlo_module *m, oxlo_flow_state *f, view *msg)
+/* Reads the lines of a request still arriving that are complete, from where
+ * the last call stopped (so a request cut in many segments is scanned once,
+ * not once per segment): true when its header block has ended (an empty
+ * line, LF or CR LF). On the way it keeps the host names the lines carry
+ * (the target's authority, each Host header once its folded continuation
+ * lines are known), so that they still reach the rules if the stream has
+ * to drop the request before it ends. */
+bool scan_request(oxlo_flow_state *f, const view &msg, const method *mt)
 {
     http_state &h = http(f);
-    const oxlo_packet_state *pkt = packet(m);
-    if (!pkt->tcp)
-        return true; /* only TCP segments are joined */
-    const uint32_t seq = oxlo_be32(pkt->tcp + 4);
-    if (!h.pending) {
-        if (request_start(*msg, nullptr) == 0 || header_block_ends(*msg))
+    size_t pos = h.scan_from;
+    view line;
+    size_t next = 0;
+    while (line_at(msg, pos, &line, &next)) {
+        if (pos == 0) {
+            host_text target;
+            const view rest = from(line, strlen(mt->text));
+            target_authority(oxlo_rd_trim(&rest), mt->id == 9, target);
+            pos = next;
+            if (target.length)
+                oxlo_flow_add_host_candidate(f, target.text, target.length);
+            continue;
+        }
+        if (empty(line))
             return true;
-    } else if (pkt->direction != h.pending_dir) {
-        return true; /* the other side: its packet is read as it is */
-    } else if (seq != h.pending_seq) {
-        return false; /* a gap or a repeat: the next in-order segment joins */
+        if (next >= msg.length)
+            break; /* whether a folded line follows is not known yet */
+        if (oxlo_rd_match(&line, 0, "Host:", 1)) {
+            host_text host;
+            const view value = from(line, 5);
+            set_host_text(host, oxlo_rd_trim(&value));
+            view more;
+            size_t after = next;
+            bool known = true;
+            while (after < msg.length && is_blank(msg.data[after])) {
+                if (!line_at(msg, after, &more, &after) || after >= msg.length) {
+                    known = false;
+                    break;
+                }
+                append_fold(host, more);
+            }
+            if (!known)
+                break;
+            next = after;
+            oxlo_flow_add_host_candidate(f, host.text, host.length);
+            oxlo_heap_free(h.waiting_host);
+            h.waiting_host = oxlo_copy_bytes_as_string(reinterpret_cast<const uint8_t *>(host.text), host.length);
+        }
+        pos = next;
     }
-    const size_t total = size_t(h.pending_length) + msg->length;
-    if (total > REQUEST_MAX) {
-        /* A header block this long is not a request any client sends: give
-         * up rather than classify without its Host line. */
-        drop_pending(h);
-        exclude(m, f);
+    h.scan_from = uint32_t(pos);
+    return false;
+}
+
+/* The start of a method that has not arrived whole ("G", "GET" before its
+ * blank): it may still become a request. */
+bool method_prefix(const view &payload)
+{
+    if (empty(payload))
         return false;
+    for (const method &mt : methods) {
+        const size_t n = strlen(mt.text);
+        if (payload.length < n && oxlo_rd_match_n(&payload, 0, mt.text, payload.length, 1))
+            return true;
     }
-    if (total > h.pending_capacity) {
-        const size_t want = total * 2 < REQUEST_MAX ? total * 2 : REQUEST_MAX;
-        void *grown = oxlo_heap_realloc(h.pending, want);
-        if (!grown)
-            return false; /* without memory the request stays unread, never cut */
-        h.pending = static_cast<uint8_t *>(grown);
-        h.pending_capacity = uint32_t(want);
-    }
-    memcpy(h.pending + h.pending_length, msg->data, msg->length);
-    h.pending_length = uint32_t(total);
-    h.pending_dir = pkt->direction;
-    h.pending_seq = seq + uint32_t(msg->length);
-    *msg = oxlo_reader_make(h.pending, h.pending_length);
-    if (header_block_ends(*msg))
+    return false;
+}
+
+/* Whether this payload is read as a request in the flow's conversation
+ * state (see search). */
+bool request_expected(const http_state &h, uint8_t dir)
+{
+    if (h.conversation == 0)
         return true;
-    /* Still open: the lines so far let the slow-request check see it. */
-    oxlo_parse_lines_of(m, f, msg->data, uint16_t(msg->length));
-    packet(m)->flags &= uint8_t(~OXLO_PACKET_LINES_PARSED);
+    if (h.conversation <= 2)
+        return dir == h.conversation - 1;
+    return dir != h.conversation - 3;
+}
+
+/* A request is read whole: while its method or its header block is still
+ * arriving, the stream keeps the bytes and calls again with more, so the
+ * flow is never classified on "GET" alone or on a cut Host line, and the
+ * segments of one request do not use up the packet budget. True while the
+ * request waits. When the stream cannot keep more (its bounds, or no stream
+ * at all), a request is read on what has arrived; a method alone is left to
+ * the next packet rather than taken as no HTTP. */
+void wait_for_request(oxlo_module *m, oxlo_flow_state *f, uint8_t dir)
+{
+    http_state &h = http(f);
+    h.request_waiting = uint8_t(1 + dir);
+    if (h.waited_packets < 0xFFFF)
+        h.waited_packets++;
+    oxlo_dissector_pending(m, f, 1);
+    /* Only the segment's own lines: enough for the slow-request check,
+     * and no second pass over the whole view for each small segment. */
+    oxlo_parse_payload_lines(m, f);
+}
+
+/* The request is read (or given up): no rule waits on HTTP any longer. */
+void stop_waiting(oxlo_module *m, oxlo_flow_state *f)
+{
+    http(f).request_waiting = 0;
+    oxlo_dissector_pending(m, f, 0);
+}
+
+/* The stream had to drop a request it kept for HTTP (its bounds): the flow
+ * is decided on what is known, the request line and the hosts read so far;
+ * this payload is read as further header lines. */
+void request_cut(oxlo_module *m, oxlo_flow_state *f, const view &payload, uint8_t dir)
+{
+    http_state &h = http(f);
+    store_protocol(m, f, P_HTTP);
+    start_extra(f);
+    h.request_direction = dir;
+    h.conversation = uint8_t(1 + dir);
+    if (h.waiting_host) {
+        const view host = oxlo_reader_make(h.waiting_host, strlen(h.waiting_host));
+        host_step(m, f, host);
+    }
+    parse_lines(m, f, payload);
+    process_headers(m, f, payload, false);
+    if (payload.data != packet(m)->payload)
+        packet(m)->flags &= uint8_t(~OXLO_PACKET_LINES_PARSED);
+    maybe_end_extra(m, f);
+}
+
+void forget_request(http_state &h)
+{
+    h.scan_from = 0;
+    oxlo_heap_free(h.waiting_host);
+    h.waiting_host = nullptr;
+}
+
+bool request_waits(oxlo_module *m, oxlo_flow_state *f, const view &payload, uint8_t dir)
+{
+    http_state &h = http(f);
+    if (!request_expected(h, dir))
+        return false;
+    if (method_prefix(payload)) {
+        if (oxlo_dissector_need(m, f, payload.length + 1) == 0)
+            wait_for_request(m, f, dir);
+        return true;
+    }
+    const method *mt = nullptr;
+    if (request_start(payload, &mt) > 0) {
+        if (h.request_waiting != 1 + dir)
+            forget_request(h);
+        if (!scan_request(f, payload, mt) && payload.length < REQUEST_MAX &&
+            oxlo_dissector_need(m, f, payload.length + 1) == 0) {
+            wait_for_request(m, f, dir);
+            return true;
+        }
+    } else if (h.request_waiting == 1 + dir) {
+        stop_waiting(m, f);
+        request_cut(m, f, payload, dir);
+        forget_request(h);
+        return true;
+    }
+    if (h.request_waiting)
+        stop_waiting(m, f);
+    forget_request(h);
     return false;
 }
 
 void search(oxlo_module *m, oxlo_flow_state *f)
 {
     oxlo_packet_state *pkt = packet(m);
-    if (f->payload_packets > 20) {
+    const oxlo_packet_view pv = oxlo_dissector_packet(m, f);
+    const uint16_t waited = http(f).waited_packets;
+    if (pv.payload_packets > waited && pv.payload_packets - waited > 20) {
+        if (http(f).request_waiting)
+            stop_waiting(m, f);
         exclude(m, f);
         return;
     }
-    if (!pkt->payload || pkt->payload_length == 0)
+    /* The direction's stream as it stands (one message in a view at most
+     * the size the line parser reads). */
+    view payload = upto(pv.payload, REQUEST_MAX);
+    if (empty(payload))
         return;
-    view payload = oxlo_reader_make(pkt->payload, pkt->payload_length);
-    if (!whole_request(m, f, &payload))
+    const uint8_t dir = pkt->direction;
+    if (request_waits(m, f, payload, dir))
         return;
     auto &h = http(f);
-    const bool joined = payload.data != pkt->payload;
-    const uint8_t dir = pkt->direction;
+    const bool own_view = payload.data != pkt->payload;
     const method *mt = nullptr;
     switch (h.conversation) {
     case 0:
@@ -997,11 +1374,10 @@ void search(oxlo_module *m, oxlo_flow_state *f)
         }
         break;
     }
-    if (joined) {
-        /* The line table points into the joined request: later readers of
+    if (own_view) {
+        /* The line table points into the stream's view: later readers of
          * this packet parse its own payload again. */
         pkt->flags &= uint8_t(~OXLO_PACKET_LINES_PARSED);
-        drop_pending(http(f));
     }
     maybe_end_extra(m, f);
 }
@@ -1036,8 +1412,9 @@ uint32_t oxlo_http_request_start(oxlo_module *module)
 uint8_t oxlo_http_conversation(const oxlo_flow_state *flow)
 {
     const http_state *h = find_state(flow);
-    return h->pending ? uint8_t(1 + h->pending_dir) : h->conversation;
+    return h->request_waiting ? h->request_waiting : h->conversation;
 }
+int oxlo_http_request_waiting(const oxlo_flow_state *flow) { return find_state(flow)->request_waiting != 0; }
 uint32_t oxlo_flow_http_method(const oxlo_flow_state *flow) { return find_state(flow)->method; }
 const char *oxlo_flow_http_url(const oxlo_flow_state *flow)
 {

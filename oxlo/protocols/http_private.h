@@ -15,10 +15,17 @@ struct http_state {
     uint8_t websocket, form_urlencoded, second_message, request_direction;
     char *url, *request_content_type, *response_content_type, *server, *referer, *forwarded, *host, *username,
         *password, *os, *filename; /* owned */
-    /* A request whose header block has not ended yet (owned). */
-    uint8_t *pending;
-    uint32_t pending_length, pending_capacity, pending_seq;
-    uint8_t pending_dir;
+    /* 1 + direction while a request's header block is still arriving (the
+     * stream keeps it for the next call), else 0. */
+    uint8_t request_waiting;
+    /* Packets that only carried more of a waiting request: they are not
+     * counted against the packet budget. */
+    uint16_t waited_packets;
+    /* Of the waiting request: where its next unread line starts in the view,
+     * and the last Host it named so far (owned), kept in case the stream
+     * has to drop the request before its header block ends. */
+    uint32_t scan_from;
+    char *waiting_host;
 };
 
 /* Frees what the state owns (its texts). */

@@ -35,7 +35,17 @@ constexpr uint32_t Q046 = 0x51303436, Q050 = 0x51303530, T050 = 0x54303530, T051
 
 constexpr size_t INITIAL_MIN = 1200;
 constexpr size_t CID_MAX = 20;
-constexpr uint32_t REASSEMBLY_SIZE = 4096;
+/* The client's CRYPTO stream is put together in a buffer that grows with
+ * the ClientHello up to HELLO_MAX bytes; a hello that declares more, more
+ * than CRYPTO_FRAMES_MAX CRYPTO frames, or a first flight that has not
+ * completed its hello within COLLECT_PACKETS packets of the flow ends the
+ * wait: the flow is QUIC without a host name. */
+constexpr uint32_t REASSEMBLY_FIRST = 4096;
+constexpr uint32_t HELLO_MAX = 65536;
+constexpr uint16_t CRYPTO_FRAMES_MAX = 256;
+constexpr uint16_t COLLECT_PACKETS = 20;
+/* Long-header packets read from one datagram (RFC 9000 section 12.2). */
+constexpr unsigned COALESCED_MAX = 8;
 constexpr uint8_t EXTRA_PACKETS = 24, VN_PACKETS = 4;
 /* Snapchat's media service domain: calls over QUIC to it are sub-classified
  * by the first byte of later packets. */
@@ -43,24 +53,38 @@ constexpr const char SNAPCHAT_SERVICE_DOMAIN[] = ".sc-cdn.net";
 
 struct quic_flow {
     uint32_t version;
+    /* The connection whose ClientHello is collected: the Destination
+     * Connection ID of its first Initial that decrypted. */
     uint8_t dcid[CID_MAX];
     uint8_t dcid_length;
-    uint8_t *crypto;        /* reassembly buffer, REASSEMBLY_SIZE bytes, owned */
-    uint8_t *crypto_bitmap; /* one bit per buffer byte, owned */
-    uint32_t crypto_end;    /* highest end offset received */
+    uint8_t collecting;       /* the ClientHello is awaited */
+    uint8_t pending;          /* the flow is pending for the engine's callers */
+    uint16_t collect_since;   /* the flow's packet count at the first Initial */
+    uint8_t *crypto;          /* reassembly buffer, crypto_capacity bytes, owned */
+    uint8_t *crypto_bitmap;   /* one bit per buffer byte, owned */
+    uint32_t crypto_capacity;
+    uint32_t crypto_end;      /* highest end offset kept */
+    uint32_t crypto_prefix;   /* bytes from offset 0 all present */
+    uint16_t crypto_frames;
     uint8_t zero_rtt_seen;
     uint8_t vn_expected;
     uint8_t vn_seen;
+    uint8_t vn_packets;
     uint8_t short_count;
     uint8_t short_stored;
     uint8_t short_bytes[8];
     uint8_t short_last;
     uint32_t idle_lifetime; /* gQUIC "ICSL" */
-    /* The client's Initial keys, derived once per flow and version from the
-     * stored Destination Connection ID. */
+    /* The client's Initial protection, derived once per Destination
+     * Connection ID and version and kept for the flow's later Initials: the
+     * keys and the two cipher handles keyed with them. */
     quic_initial_keys keys;
     uint32_t keys_version;
+    uint8_t keys_dcid[CID_MAX];
+    uint8_t keys_dcid_length;
     uint8_t keys_ready;
+    crypto_cipher_handle *hp;   /* AES-128-ECB with the header-protection key, owned */
+    crypto_cipher_handle *aead; /* AES-128-GCM with the packet key, owned */
 };
 
 /* ---- versions ---- */
@@ -176,12 +200,18 @@ const uint8_t *salt_of(uint32_t v)
 
 /* ---- HKDF over the digest handle ---- */
 
-bool hmac(crypto_md_handle *md, const uint8_t *key, size_t key_length, const uint8_t *a, size_t a_length,
-          const uint8_t *b, size_t b_length, uint8_t out[32])
+bool set_key(crypto_md_handle *md, const uint8_t *key, size_t key_length)
 {
     crypto_md_reset(md);
-    if (crypto_md_setkey(md, key, key_length) != 0 || crypto_md_write(md, a, a_length) != 0 ||
-        crypto_md_write(md, b, b_length) != 0)
+    return crypto_md_setkey(md, key, key_length) == 0;
+}
+
+/* HMAC under the handle's key; the key (and the states HMAC keeps for it)
+ * stays for the next one. */
+bool mac(crypto_md_handle *md, const uint8_t *message, size_t length, uint8_t out[32])
+{
+    crypto_md_restart(md);
+    if (crypto_md_write(md, message, length) != 0)
         return false;
     const uint8_t *d = crypto_md_read(md);
     if (!d)
@@ -190,9 +220,9 @@ bool hmac(crypto_md_handle *md, const uint8_t *key, size_t key_length, const uin
     return true;
 }
 
-/* HKDF-Expand-Label with the "tls13 " prefix and an empty context (whose
- * length byte is still there). */
-bool expand_label(crypto_md_handle *md, const uint8_t secret[32], const char *label, uint8_t *out, size_t length)
+/* HKDF-Expand-Label under the handle's key (the secret), with the "tls13 "
+ * prefix and an empty context (whose length byte is still there). */
+bool expand_label(crypto_md_handle *md, const char *label, uint8_t *out, size_t length)
 {
     const size_t label_length = strlen(label);
     if (6 + label_length > 255 || length > 255 * 32)
@@ -213,7 +243,7 @@ bool expand_label(crypto_md_handle *md, const uint8_t secret[32], const char *la
         memcpy(t + t_length, info, n);
         t[t_length + n] = i;
         uint8_t block[32];
-        if (!hmac(md, secret, 32, t, t_length + n + 1, nullptr, 0, block))
+        if (!mac(md, t, t_length + n + 1, block))
             return false;
         const size_t take = length - done < 32 ? length - done : 32;
         memcpy(out + done, block, take);
@@ -263,166 +293,304 @@ quic_flow *state_of(oxlo_module *m, oxlo_flow_state *f)
     return static_cast<quic_flow *>(oxlo_dissector_state_of(m, f, P_QUIC, 0));
 }
 
-bool reassembly_open(const quic_flow *st) { return st->crypto != nullptr; }
-
 void reassembly_free(quic_flow *st)
 {
     oxlo_heap_free(st->crypto);
     oxlo_heap_free(st->crypto_bitmap);
     st->crypto = st->crypto_bitmap = nullptr;
-    st->crypto_end = 0;
+    st->crypto_capacity = st->crypto_end = st->crypto_prefix = 0;
+    st->crypto_frames = 0;
+}
+
+/* While a ClientHello that can still name the host is awaited (or, after a
+ * reserved version, the Initial that follows the Version Negotiation), the
+ * flow is pending: whoever decides on host names keeps feeding it. */
+void set_pending(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, bool on)
+{
+    if (st->pending != uint8_t(on)) {
+        st->pending = uint8_t(on);
+        oxlo_dissector_pending(m, f, on ? 1 : 0);
+    }
+}
+
+/* The ClientHello is no longer awaited: whole, or a bound was hit. */
+void collect_stop(oxlo_module *m, oxlo_flow_state *f, quic_flow *st)
+{
+    reassembly_free(st);
+    st->collecting = 0;
+    set_pending(m, f, st, false);
+}
+
+void collect_start(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, uint32_t version, uint16_t packets)
+{
+    if (st->collecting)
+        return;
+    st->version = version;
+    st->collecting = 1;
+    st->collect_since = packets;
+    set_pending(m, f, st, true);
 }
 
 /* ---- Initial decryption ---- */
 
-struct plaintext {
-    uint8_t *data = nullptr; /* owned */
-    size_t length = 0;
-    ~plaintext() { oxlo_heap_free(data); }
+/* The handles keyed for the client's Initials of a Destination Connection
+ * ID and version: built on the first Initial, reused for the later ones. */
+bool protection_for(quic_flow *st, uint32_t version, const uint8_t *dcid, uint8_t dcid_length)
+{
+    if (st->keys_ready && st->keys_version == version && st->keys_dcid_length == dcid_length &&
+        memcmp(st->keys_dcid, dcid, dcid_length) == 0)
+        return true;
+    st->keys_ready = 0;
+    crypto_cipher_close(st->hp);
+    crypto_cipher_close(st->aead);
+    st->hp = st->aead = nullptr;
+    if (quic_initial_keys_derive(version, dcid, dcid_length, &st->keys) != 0)
+        return false;
+    if (crypto_cipher_open(&st->hp, CRYPTO_CIPHER_AES128, CRYPTO_CIPHER_MODE_ECB, 0) != 0 ||
+        crypto_cipher_setkey(st->hp, st->keys.hp, 16) != 0 ||
+        crypto_cipher_open(&st->aead, CRYPTO_CIPHER_AES128, CRYPTO_CIPHER_MODE_GCM, 0) != 0 ||
+        crypto_cipher_setkey(st->aead, st->keys.key, 16) != 0) {
+        crypto_cipher_close(st->hp);
+        crypto_cipher_close(st->aead);
+        st->hp = st->aead = nullptr;
+        return false;
+    }
+    memcpy(st->keys_dcid, dcid, dcid_length);
+    st->keys_dcid_length = dcid_length;
+    st->keys_version = version;
+    st->keys_ready = 1;
+    return true;
+}
+
+/* One long-header packet of a datagram. */
+struct long_header {
+    uint8_t first;
+    uint8_t type; /* 0 Initial, 1 0-RTT, 2 Handshake, 3 Retry, whatever the version's numbering */
+    uint32_t version;
+    size_t start;  /* offset of the packet in the datagram */
+    const uint8_t *dcid;
+    uint8_t dcid_length;
+    size_t pn_at;  /* packet number, from the packet's start */
+    size_t length; /* the Length field: packet number and payload */
+    size_t end;    /* offset of the byte after the packet in the datagram */
 };
 
-bool decrypt_initial(quic_flow *st, const oxlo_reader *pkt, uint32_t version, plaintext *out)
+/* Reads the long header at `at`; false when it is none or does not fit the
+ * datagram. A Retry has no Length: its end is the datagram's. */
+bool read_long_header(const oxlo_reader *datagram, size_t at, long_header *h)
 {
-    uint8_t dcid_length = 0, scid_length = 0;
-    if (!oxlo_rd_u8_at(pkt, 5, &dcid_length) || dcid_length == 0 || dcid_length > CID_MAX)
+    oxlo_reader r = oxlo_rd_from(datagram, at);
+    if (r.error || !oxlo_rd_left(&r))
         return false;
-    const uint8_t *dcid = oxlo_rd_bytes_at(pkt, 6, dcid_length);
-    if (!dcid || !oxlo_rd_u8_at(pkt, 6 + size_t(dcid_length), &scid_length) || scid_length > CID_MAX)
+    h->first = oxlo_rd_u8(&r);
+    if (!(h->first & 0x80) || !oxlo_rd_u32_at(&r, 1, &h->version))
         return false;
-    if (!st->dcid_length) {
-        memcpy(st->dcid, dcid, dcid_length);
-        st->dcid_length = dcid_length;
+    const uint8_t raw = (h->first >> 4) & 3;
+    h->type = h->version == V2 ? uint8_t((raw + 3) & 3) : raw;
+    h->start = at;
+    r.pos = 5;
+    uint8_t scid_length = 0;
+    if (!oxlo_rd_u8_at(&r, 5, &h->dcid_length) || h->dcid_length > CID_MAX)
+        return false;
+    h->dcid = oxlo_rd_bytes_at(&r, 6, h->dcid_length);
+    if (!h->dcid || !oxlo_rd_u8_at(&r, 6 + size_t(h->dcid_length), &scid_length) || scid_length > CID_MAX ||
+        !oxlo_rd_has(&r, 7 + size_t(h->dcid_length), scid_length))
+        return false;
+    r.pos = 7 + size_t(h->dcid_length) + scid_length;
+    if (h->type == 3) {
+        h->pn_at = r.pos;
+        h->length = 0;
+        h->end = datagram->length;
+        return true;
     }
-    oxlo_reader r = *pkt;
-    r.pos = 7 + size_t(dcid_length) + scid_length;
     uint64_t token_length = 0, length = 0;
-    if (!varint(&r, &token_length) || token_length > oxlo_rd_left(&r) || !oxlo_rd_skip(&r, size_t(token_length)))
+    if (h->type == 0 &&
+        (!varint(&r, &token_length) || token_length > oxlo_rd_left(&r) || !oxlo_rd_skip(&r, size_t(token_length))))
         return false;
-    const size_t length_at = r.pos;
-    if (!varint(&r, &length) || length_at + 28 >= pkt->length || length > pkt->length - r.pos)
+    if (!varint(&r, &length) || length > oxlo_rd_left(&r))
         return false;
-    const size_t p = r.pos;
+    h->pn_at = r.pos;
+    h->length = size_t(length);
+    h->end = at + r.pos + h->length;
+    return true;
+}
 
-    if (!st->keys_ready || st->keys_version != version) {
-        if (quic_initial_keys_derive(version, st->dcid, st->dcid_length, &st->keys) != 0)
-            return false;
-        st->keys_version = version;
-        st->keys_ready = 1;
+struct plaintext {
+    uint8_t small[1536];
+    uint8_t *data = nullptr; /* small, or owned */
+    size_t length = 0;
+    bool reserve(size_t n)
+    {
+        data = n <= sizeof(small) ? small : static_cast<uint8_t *>(oxlo_heap_alloc(n ? n : 1));
+        return data != nullptr;
     }
-    const quic_initial_keys &keys = st->keys;
+    ~plaintext()
+    {
+        if (data != small)
+            oxlo_heap_free(data);
+    }
+};
 
+/* Removes the header protection of a client Initial and decrypts it with
+ * the keys of its own Destination Connection ID. */
+bool decrypt_initial(quic_flow *st, const oxlo_reader *datagram, const long_header &h, plaintext *out)
+{
+    if (h.dcid_length == 0 || !protection_for(st, h.version, h.dcid, h.dcid_length))
+        return false;
+    const oxlo_reader pkt = oxlo_rd_sub_at(datagram, h.start, h.end - h.start);
     /* Header protection: the mask comes from the 16 bytes 4 after the start
-     * of the packet number, whatever its length. */
+     * of the packet number, whatever its length, inside the packet. */
     uint8_t mask[16];
-    const uint8_t *sample = oxlo_rd_bytes_at(pkt, p + 4, 16);
-    crypto_cipher_handle *ecb = nullptr;
-    if (!sample || crypto_cipher_open(&ecb, CRYPTO_CIPHER_AES128, CRYPTO_CIPHER_MODE_ECB, 0) != 0)
+    const uint8_t *sample = oxlo_rd_bytes_at(&pkt, h.pn_at + 4, 16);
+    if (pkt.error || !sample || crypto_cipher_reset(st->hp) != 0 ||
+        crypto_cipher_encrypt(st->hp, mask, 16, sample, 16) != 0)
         return false;
-    const bool masked = crypto_cipher_setkey(ecb, keys.hp, 16) == 0 && crypto_cipher_encrypt(ecb, mask, 16, sample, 16) == 0;
-    crypto_cipher_close(ecb);
-    if (!masked)
-        return false;
-    uint8_t protected_first = 0;
-    oxlo_rd_u8_at(pkt, 0, &protected_first);
-    const uint8_t first = uint8_t(protected_first ^ (mask[0] & ((protected_first & 0x80) ? 0x0f : 0x1f)));
+    const uint8_t first = uint8_t(h.first ^ (mask[0] & 0x0f));
     const size_t pn_length = size_t(first & 3) + 1;
-    if (length < pn_length + 16)
+    if (h.length < pn_length + 16)
         return false;
-    const size_t header = p + pn_length;
-    /* The header is the additional data; one carrying a long token does not
-     * fit the cipher's 256 bytes and the packet is left undecrypted. */
-    if (header > CRYPTO_AUTH_MAX)
+    /* The additional data is the header with its first byte and packet
+     * number unprotected: a copy, of whatever length the token gives it. */
+    const size_t header = h.pn_at + pn_length;
+    const uint8_t *head = oxlo_rd_bytes_at(&pkt, 0, header);
+    const size_t cipher_length = h.length - pn_length - 16;
+    const uint8_t *cipher = oxlo_rd_bytes_at(&pkt, header, cipher_length + 16);
+    if (!head || !cipher || !out->reserve(header + cipher_length))
         return false;
-    uint8_t aad[CRYPTO_AUTH_MAX];
-    const uint8_t *head = oxlo_rd_bytes_at(pkt, 0, header);
-    if (!head)
-        return false;
+    uint8_t *aad = out->data + cipher_length;
     memcpy(aad, head, header);
     aad[0] = first;
     uint64_t pn = 0;
     for (size_t i = 0; i < pn_length; i++) {
-        aad[p + i] = uint8_t(aad[p + i] ^ mask[1 + i]);
-        pn = (pn << 8) | aad[p + i];
+        aad[h.pn_at + i] = uint8_t(aad[h.pn_at + i] ^ mask[1 + i]);
+        pn = (pn << 8) | aad[h.pn_at + i];
     }
     uint8_t nonce[12];
-    memcpy(nonce, keys.iv, 12);
+    memcpy(nonce, st->keys.iv, 12);
     for (int i = 0; i < 8; i++)
         nonce[4 + i] = uint8_t(nonce[4 + i] ^ uint8_t(pn >> (56 - 8 * i)));
-
-    const size_t cipher_length = size_t(length) - pn_length - 16;
-    const uint8_t *cipher = oxlo_rd_bytes_at(pkt, header, cipher_length + 16);
-    if (!cipher)
-        return false;
-    out->data = static_cast<uint8_t *>(oxlo_heap_alloc(cipher_length ? cipher_length : 1));
-    if (!out->data)
-        return false;
-    crypto_cipher_handle *gcm = nullptr;
-    if (crypto_cipher_open(&gcm, CRYPTO_CIPHER_AES128, CRYPTO_CIPHER_MODE_GCM, 0) != 0)
-        return false;
-    const bool ok = crypto_cipher_setkey(gcm, keys.key, 16) == 0 && crypto_cipher_setiv(gcm, nonce, 12) == 0 &&
-                    crypto_cipher_authenticate(gcm, aad, header) == 0 &&
-                    crypto_cipher_decrypt(gcm, out->data, cipher_length, cipher, cipher_length) == 0 &&
-                    crypto_cipher_checktag(gcm, cipher + cipher_length, 16) == 0;
-    crypto_cipher_close(gcm);
     out->length = cipher_length;
-    return ok;
+    return crypto_cipher_reset(st->aead) == 0 && crypto_cipher_setiv(st->aead, nonce, 12) == 0 &&
+           crypto_cipher_decrypt_verify(st->aead, aad, header, out->data, cipher, cipher_length, cipher + cipher_length,
+                                        16) == 0;
 }
 
-/* ---- crypto data in the frames ---- */
+/* ---- the CRYPTO stream ---- */
 
-/* A piece of CRYPTO stream at offset: the whole ClientHello when it is
- * complete, else kept in the reassembly buffer. Returns the message once it
- * is whole. */
-bool crypto_frame(quic_flow *st, uint64_t offset, const uint8_t *data, size_t length, oxlo_reader *message)
+enum class hello { incomplete, whole, bound };
+
+bool has_byte(const quic_flow *st, uint32_t i) { return st->crypto_bitmap[i / 8] & (1u << (i % 8)); }
+
+/* Room for the stream's first `needed` bytes. */
+bool reserve_stream(quic_flow *st, uint32_t needed)
 {
-    uint32_t declared = 0;
-    oxlo_reader piece = oxlo_reader_make(data, length);
-    if (offset == 0 && oxlo_rd_u24_at(&piece, 1, &declared) && size_t(declared) + 4 == length) {
-        *message = piece;
+    if (needed <= st->crypto_capacity)
         return true;
-    }
-    if (offset > REASSEMBLY_SIZE || length > REASSEMBLY_SIZE - offset)
-        return false; /* ends beyond the buffer: skipped */
-    if (!st->crypto) {
-        st->crypto = static_cast<uint8_t *>(oxlo_heap_calloc(1, REASSEMBLY_SIZE));
-        st->crypto_bitmap = static_cast<uint8_t *>(oxlo_heap_calloc(1, REASSEMBLY_SIZE / 8));
-        if (!st->crypto || !st->crypto_bitmap) {
-            reassembly_free(st);
-            return false;
-        }
-    }
-    memcpy(st->crypto + offset, data, length);
-    for (size_t i = size_t(offset); i < offset + length; i++)
-        st->crypto_bitmap[i / 8] = uint8_t(st->crypto_bitmap[i / 8] | (1u << (i % 8)));
-    if (offset + length > st->crypto_end)
-        st->crypto_end = uint32_t(offset + length);
-    for (uint32_t i = 0; i < st->crypto_end; i++)
-        if (!(st->crypto_bitmap[i / 8] & (1u << (i % 8))))
-            return false;
-    const uint32_t buffered = (uint32_t(st->crypto[1]) << 16) | (uint32_t(st->crypto[2]) << 8) | st->crypto[3];
-    if (st->crypto_end <= 3 || st->crypto_end != buffered + 4)
+    uint32_t capacity = st->crypto_capacity ? st->crypto_capacity : REASSEMBLY_FIRST;
+    while (capacity < needed)
+        capacity *= 2;
+    auto *buffer = static_cast<uint8_t *>(oxlo_heap_realloc(st->crypto, capacity));
+    if (!buffer)
         return false;
-    *message = oxlo_reader_make(st->crypto, st->crypto_end);
+    st->crypto = buffer;
+    auto *bitmap = static_cast<uint8_t *>(oxlo_heap_realloc(st->crypto_bitmap, capacity / 8));
+    if (!bitmap)
+        return false;
+    memset(bitmap + st->crypto_capacity / 8, 0, (capacity - st->crypto_capacity) / 8);
+    st->crypto_bitmap = bitmap;
+    st->crypto_capacity = capacity;
     return true;
 }
 
-/* IETF frames: PADDING, PING and CRYPTO; anything else ends the scan. */
-bool ietf_crypto(quic_flow *st, oxlo_reader r, oxlo_reader *message)
+/* The length of the handshake message at the start of the stream, once its
+ * four header bytes are there (0 before). */
+uint32_t message_length(const quic_flow *st)
+{
+    if (st->crypto_prefix < 4)
+        return 0;
+    return ((uint32_t(st->crypto[1]) << 16) | (uint32_t(st->crypto[2]) << 8) | st->crypto[3]) + 4;
+}
+
+/* A piece of the CRYPTO stream at offset. Pieces come in any order, again
+ * and overlapping: the first copy of each byte is the one kept (later
+ * copies, the same bytes or others, are dropped), as the server's TLS stack
+ * reads the stream. The ClientHello is whole when its bytes from 0 to its
+ * declared length are all there; *message then covers it. */
+hello crypto_frame(quic_flow *st, uint64_t offset, const uint8_t *data, size_t length, oxlo_reader *message)
+{
+    if (++st->crypto_frames > CRYPTO_FRAMES_MAX)
+        return hello::bound;
+    uint32_t declared = 0;
+    oxlo_reader piece = oxlo_reader_make(data, length);
+    /* The usual case: the whole hello in one frame, nothing kept before. */
+    if (offset == 0 && !st->crypto_end && oxlo_rd_u24_at(&piece, 1, &declared) && size_t(declared) + 4 == length) {
+        *message = piece;
+        return hello::whole;
+    }
+    /* Bytes no hello within the bound can have are not kept. */
+    if (offset >= HELLO_MAX || !length)
+        return hello::incomplete;
+    uint32_t end = uint32_t(offset + (length < HELLO_MAX - offset ? length : HELLO_MAX - offset));
+    const uint32_t known = message_length(st);
+    if (known && end > known)
+        end = known;
+    if (end <= offset)
+        return hello::incomplete;
+    if (!reserve_stream(st, end))
+        return hello::bound; /* no memory: decided on what is known */
+    for (uint32_t i = uint32_t(offset); i < end; i++) {
+        if (has_byte(st, i))
+            continue;
+        st->crypto[i] = data[i - offset];
+        st->crypto_bitmap[i / 8] = uint8_t(st->crypto_bitmap[i / 8] | (1u << (i % 8)));
+    }
+    if (end > st->crypto_end)
+        st->crypto_end = end;
+    while (st->crypto_prefix < st->crypto_end && has_byte(st, st->crypto_prefix))
+        st->crypto_prefix++;
+    const uint32_t total = message_length(st);
+    if (!total)
+        return hello::incomplete;
+    if (total > HELLO_MAX)
+        return hello::bound;
+    if (st->crypto_prefix < total)
+        return hello::incomplete;
+    *message = oxlo_reader_make(st->crypto, total);
+    return hello::whole;
+}
+
+/* IETF frames of an Initial: PADDING, PING, ACK and CRYPTO; any other frame
+ * ends the scan of the packet. */
+hello ietf_crypto(quic_flow *st, oxlo_reader r, oxlo_reader *message)
 {
     while (oxlo_rd_left(&r)) {
         const uint8_t type = oxlo_rd_u8(&r);
         if (type == 0x00 || type == 0x01)
             continue;
+        if (type == 0x02 || type == 0x03) {
+            uint64_t largest = 0, delay = 0, ranges = 0, first = 0, v = 0;
+            if (!varint(&r, &largest) || !varint(&r, &delay) || !varint(&r, &ranges) || !varint(&r, &first) ||
+                ranges > oxlo_rd_left(&r))
+                return hello::incomplete;
+            for (uint64_t i = 0; i < 2 * ranges; i++)
+                if (!varint(&r, &v))
+                    return hello::incomplete;
+            for (int i = 0; type == 0x03 && i < 3; i++)
+                if (!varint(&r, &v))
+                    return hello::incomplete;
+            continue;
+        }
         if (type != 0x06)
-            return false;
+            return hello::incomplete;
         uint64_t offset = 0, length = 0;
         if (!varint(&r, &offset) || !varint(&r, &length) || length > oxlo_rd_left(&r))
-            return false;
+            return hello::incomplete;
         const uint8_t *data = oxlo_rd_bytes(&r, size_t(length));
-        if (data && crypto_frame(st, offset, data, size_t(length), message))
-            return true;
+        const hello got = crypto_frame(st, offset, data, size_t(length), message);
+        if (got != hello::incomplete)
+            return got;
     }
-    return false;
+    return hello::incomplete;
 }
 
 void skip_zeros(oxlo_reader *r)
@@ -592,53 +760,120 @@ bool initial_version(const oxlo_reader *r, uint8_t first, uint32_t *version)
     return true;
 }
 
-step initial(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, const oxlo_reader *r, uint32_t v)
+/* The first flight is over without a whole ClientHello within the bounds:
+ * QUIC, decided on what is known (no host name). */
+step hello_bound(oxlo_module *m, oxlo_flow_state *f, quic_flow *st)
+{
+    classify(m, f, st, st->version);
+    collect_stop(m, f, st);
+    return step::done;
+}
+
+step collect_check(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, const oxlo_packet_view &pkt)
+{
+    if (uint16_t(pkt.packets - st->collect_since) >= COLLECT_PACKETS)
+        return hello_bound(m, f, st);
+    return step::wait;
+}
+
+/* The hello is whole: the flow is QUIC and the TLS family (or the CHLO
+ * reader) names the host. */
+step hello_whole(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, uint32_t v, const oxlo_reader *message)
 {
     classify(m, f, st, v);
-    if (!supported(v))
-        return step::end;
-    if (is_reserved(v)) {
-        st->vn_expected = 1;
-        oxlo_dissector_extra(f, version_negotiation, VN_PACKETS);
-        return step::done;
-    }
-    const unsigned g = is_q(v) ? google_number(v) : 0;
-    plaintext clear;
+    if (ietf_style(v))
+        hand_over(m, f, message);
+    else
+        chlo(m, f, st, message);
+    collect_stop(m, f, st);
+    if (snapchat_call_rule(f, st))
+        oxlo_dissector_extra(f, extra_read, EXTRA_PACKETS);
+    return step::done;
+}
+
+/* Google versions with a clear payload: one packet holds the CHLO. */
+step clear_initial(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, const oxlo_reader *r, uint32_t v, unsigned g)
+{
+    classify(m, f, st, v);
     oxlo_reader frames;
-    if (g && g <= 43) {
-        frames = oxlo_rd_from(r, g <= 33 ? 27 : 26);
-    } else if (v == Q046) {
+    if (v == Q046) {
         uint8_t b5 = 0;
         if (!oxlo_rd_u8_at(r, 5, &b5) || b5 != 'P')
             return step::end;
         frames = oxlo_rd_from(r, 30);
     } else {
-        if (!decrypt_initial(st, r, v, &clear))
-            return step::end;
-        frames = oxlo_reader_make(clear.data, clear.length);
+        frames = oxlo_rd_from(r, g <= 33 ? 27 : 26);
     }
-
     oxlo_reader message = oxlo_reader_make(nullptr, 0);
-    bool found;
-    if (g && g <= 46)
-        found = google_stream_frame(frames, g, &message);
-    else if (v == Q050 || v == T050 || v == T051)
-        found = google_crypto_frame(frames, &message);
-    else
-        found = ietf_crypto(st, frames, &message);
-    if (found) {
-        if (ietf_style(v))
-            hand_over(m, f, &message);
-        else
-            chlo(m, f, st, &message);
-        reassembly_free(st);
-    }
-    const char *host = oxlo_flow_host_name(f);
-    if (reassembly_open(st) || (v == Q046 && !host[0]) || snapchat_call_rule(f, st)) {
+    const bool found = google_stream_frame(frames, g, &message);
+    if (found)
+        chlo(m, f, st, &message);
+    if (v == Q046 && !oxlo_flow_host_name(f)[0]) {
         oxlo_dissector_extra(f, extra_read, EXTRA_PACKETS);
         return step::done;
     }
     return found ? step::done : step::end;
+}
+
+/* A client datagram that starts with an Initial. Encrypted versions: every
+ * long-header packet of the datagram is walked (each one's Length says
+ * where the next begins; a short header, another version or bytes that are
+ * no header end the walk), each Initial decrypted with the keys of its own
+ * Destination Connection ID, and its CRYPTO frames added to the stream.
+ * The flow is classified once the ClientHello is whole, or when a bound
+ * ends the wait: before, a rule on the host name could not be applied. An
+ * Initial that does not decrypt is skipped, as the server skips it. */
+step initial(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, const oxlo_packet_view &pkt, uint32_t v)
+{
+    const oxlo_reader *r = &pkt.payload;
+    if (!supported(v)) {
+        classify(m, f, st, v);
+        return step::end;
+    }
+    if (is_reserved(v)) {
+        classify(m, f, st, v);
+        st->vn_expected = 1;
+        st->vn_packets = 0;
+        set_pending(m, f, st, true);
+        oxlo_dissector_extra(f, version_negotiation, VN_PACKETS);
+        return step::done;
+    }
+    const unsigned g = is_q(v) ? google_number(v) : 0;
+    if ((g && g <= 43) || v == Q046)
+        return clear_initial(m, f, st, r, v, g);
+
+    collect_start(m, f, st, v, pkt.packets);
+    size_t at = 0;
+    for (unsigned n = 0; n < COALESCED_MAX && at < r->length; n++) {
+        long_header h;
+        if (!read_long_header(r, at, &h) || (n && (h.version != v || !(h.first & 0x40))))
+            break;
+        plaintext clear;
+        if (h.type == 0 && decrypt_initial(st, r, h, &clear)) {
+            if (st->dcid_length != h.dcid_length || memcmp(st->dcid, h.dcid, h.dcid_length) != 0) {
+                /* Another connection (the client's after a Retry) starts
+                 * its CRYPTO stream over. */
+                reassembly_free(st);
+                memcpy(st->dcid, h.dcid, h.dcid_length);
+                st->dcid_length = h.dcid_length;
+            }
+            const oxlo_reader frames = oxlo_reader_make(clear.data, clear.length);
+            oxlo_reader message = oxlo_reader_make(nullptr, 0);
+            hello got;
+            if (v == Q050 || v == T050 || v == T051)
+                got = google_crypto_frame(frames, &message) ? hello::whole : hello::incomplete;
+            else
+                got = ietf_crypto(st, frames, &message);
+            if (got == hello::whole)
+                return hello_whole(m, f, st, v, &message);
+            if (got == hello::bound)
+                return hello_bound(m, f, st);
+        }
+        if (h.type == 3)
+            break;
+        at = h.end;
+    }
+    return collect_check(m, f, st, pkt);
 }
 
 bool cids_inside(const oxlo_reader *r)
@@ -719,36 +954,34 @@ step search(oxlo_module *m, oxlo_flow_state *f, quic_flow *st)
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader *r = &pkt.payload;
     /* Servers pad their Initials too, but those are protected with the
-     * server's keys: only the client's packets are read as Initials, and a
-     * server packet does not disturb a reassembly in progress. */
-    if (!pkt.from_client && reassembly_open(st))
-        return step::wait;
+     * server's keys: only the client's packets are read as Initials. While
+     * the hello is awaited, other packets (the server's, the client's 0-RTT
+     * or short headers) only count against the wait. */
     uint32_t version = 0;
     uint8_t first = 0;
     if (pkt.from_client && r->length >= INITIAL_MIN && oxlo_rd_u8_at(r, 0, &first) &&
         initial_version(r, first, &version))
-        return initial(m, f, st, r, version);
-    if (reassembly_open(st)) {
-        reassembly_free(st);
-        return step::end;
-    }
+        return initial(m, f, st, pkt, version);
+    if (st->collecting)
+        return collect_check(m, f, st, pkt);
     return other(m, f, st, pkt);
 }
 
-/* Up to 24 packets after classification: the rest of a split ClientHello,
- * or the packet that marks a Snapchat call. */
+/* Up to 24 packets after classification: the rest of a hello that began
+ * after a Version Negotiation, the CHLO of Q046, or the packet that marks a
+ * Snapchat call. */
 int extra_read(oxlo_module *m, oxlo_flow_state *f)
 {
     quic_flow *st = state_of(m, f);
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     if (!st)
         return 0;
+    if (st->collecting) {
+        search(m, f, st);
+        return st->collecting ? 1 : 0;
+    }
     if (!pkt.payload.length)
         return 1;
-    if (reassembly_open(st)) {
-        search(m, f, st);
-        return reassembly_open(st) ? 1 : 0;
-    }
     uint8_t first = 0;
     oxlo_rd_u8_at(&pkt.payload, 0, &first);
     if (first & 0x40)
@@ -757,6 +990,15 @@ int extra_read(oxlo_module *m, oxlo_flow_state *f)
     if (first >= 0x80 && first <= 0xbf && oxlo_rd_u8_at(&pkt.payload, 1, &second) &&
         (second == 200 || second == 201 || (second & 0x7f) <= 34 || (second & 0x7f) >= 96))
         oxlo_flow_set_protocol(m, f, OXLO_PROTOCOL_SNAPCHATCALL, P_QUIC, OXLO_CONFIDENCE_DPI);
+    return 0;
+}
+
+/* One more packet of the Version Negotiation wait, or its end. */
+int vn_continue(oxlo_module *m, oxlo_flow_state *f, quic_flow *st)
+{
+    if (++st->vn_packets < VN_PACKETS)
+        return 1;
+    set_pending(m, f, st, st->collecting != 0);
     return 0;
 }
 
@@ -770,25 +1012,36 @@ int version_negotiation(oxlo_module *m, oxlo_flow_state *f)
         return 0;
     const oxlo_reader *r = &pkt.payload;
     if (!r->length)
-        return 1;
+        return vn_continue(m, f, st);
     if (st->vn_seen) {
         st->vn_expected = 0;
         search(m, f, st);
-        return reassembly_open(st) ? 1 : 0; /* the rest of a split hello follows */
+        if (st->collecting) {
+            /* The rest of a split hello follows. */
+            oxlo_dissector_extra(f, extra_read, EXTRA_PACKETS);
+            return 1;
+        }
+        set_pending(m, f, st, false);
+        return 0;
     }
     uint32_t v = 1;
     uint8_t first = 0;
     if (r->length > 10 && oxlo_rd_u8_at(r, 0, &first) && (first & 0x80) && oxlo_rd_u32_at(r, 1, &v) && v == 0 &&
         cids_inside(r)) {
         st->vn_seen = 1;
-        return 1;
+        return vn_continue(m, f, st);
     }
+    set_pending(m, f, st, false);
     return 0;
 }
 
 void quic_release(void *state)
 {
-    reassembly_free(static_cast<quic_flow *>(state));
+    auto *st = static_cast<quic_flow *>(state);
+    reassembly_free(st);
+    crypto_cipher_close(st->hp);
+    crypto_cipher_close(st->aead);
+    st->hp = st->aead = nullptr;
 }
 
 int quic_json(oxlo_module *m, const oxlo_flow_state *f, struct oxlo_recbuf *s)
@@ -815,8 +1068,10 @@ void oxlo_search_quic(oxlo_module *module, oxlo_flow_state *flow)
         OXLO_EXCLUDE(module, flow);
         return;
     }
-    if (search(module, flow, st) == step::end)
+    if (search(module, flow, st) == step::end) {
+        collect_stop(module, flow, st);
         end(module, flow);
+    }
 }
 
 char *quic_version_label(char *buffer, size_t size, uint32_t version)
@@ -880,11 +1135,13 @@ int quic_initial_keys_derive(uint32_t version, const uint8_t *dcid, size_t dcid_
         return -1;
     const bool v2 = v2_labels(version);
     uint8_t initial_secret[32];
-    const bool ok = hmac(md, salt_of(version), 20, dcid, dcid_length, nullptr, 0, initial_secret) &&
-                    expand_label(md, initial_secret, "client in", out->secret, 32) &&
-                    expand_label(md, out->secret, v2 ? "quicv2 hp" : "quic hp", out->hp, 16) &&
-                    expand_label(md, out->secret, v2 ? "quicv2 key" : "quic key", out->key, 16) &&
-                    expand_label(md, out->secret, v2 ? "quicv2 iv" : "quic iv", out->iv, 12);
+    /* Extract under the salt, "client in" under the initial secret, and the
+     * three protection values under the client secret, each key set once. */
+    const bool ok = set_key(md, salt_of(version), 20) && mac(md, dcid, dcid_length, initial_secret) &&
+                    set_key(md, initial_secret, 32) && expand_label(md, "client in", out->secret, 32) &&
+                    set_key(md, out->secret, 32) && expand_label(md, v2 ? "quicv2 hp" : "quic hp", out->hp, 16) &&
+                    expand_label(md, v2 ? "quicv2 key" : "quic key", out->key, 16) &&
+                    expand_label(md, v2 ? "quicv2 iv" : "quic iv", out->iv, 12);
     crypto_md_close(md);
     return ok ? 0 : -1;
 }

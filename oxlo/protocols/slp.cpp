@@ -5,6 +5,7 @@
  * URL length, URL and the authentication blocks. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -57,7 +58,22 @@ void read_urls(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader &p, uint8_t
 
 void search_slp(oxlo_module *m, oxlo_flow_state *f)
 {
-    const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    oxlo_reader p = pkt.payload;
+    /* Over TCP messages (version 1 with a 16-bit length, version 2 with a
+     * 24-bit one, both of the whole) are read whole from the stream. */
+    auto size = [](const oxlo_reader &r) -> int64_t {
+        uint8_t v = 0;
+        uint16_t n16 = 0;
+        uint32_t n24 = 0;
+        if (!oxlo_rd_u8_at(&r, 0, &v) || (v != 1 && v != 2))
+            return 0;
+        if (v == 1)
+            return oxlo_rd_u16_at(&r, 2, &n16) ? (n16 >= 12 ? int64_t(n16) : 0) : -1;
+        return oxlo_rd_u24_at(&r, 2, &n24) ? (n24 >= 16 && n24 <= 65536 ? int64_t(n24) : 0) : -1;
+    };
+    if (pkt.l4 == OXLO_L4_TCP && oxlo_framing::whole(m, f, pkt, 5, 8, size, &p) == oxlo_framing::FIRST_WAITING)
+        return;
     uint8_t version = 0, function = 0;
     uint16_t length16 = 0;
     uint32_t length24 = 0;

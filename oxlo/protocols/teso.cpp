@@ -2,6 +2,7 @@
  * domain or a fixed marker. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -9,6 +10,13 @@ void search(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = pkt.payload;
+    /* The first message (a 32-bit length of what follows) is read whole
+     * from the stream. */
+    uint32_t wanted = 0;
+    if (oxlo_rd_u32_at(&p, 0, &wanted) ? wanted >= 596 && wanted <= 32768 &&
+                                             oxlo_framing::wait_for(m, f, pkt, uint64_t(wanted) + 4)
+                                       : oxlo_framing::wait_for(m, f, pkt, 4))
+        return;
     bool ok = false;
     /* The game's public service domain. */
     uint32_t length = 0;

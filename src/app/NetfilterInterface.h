@@ -88,6 +88,8 @@ class NetfilterInterface {
                       const oxlo_classification &classification);
 
   uint32_t queueId() const { return queueId_; }
+  // Flows given up at the packet ceiling while the engine still read them.
+  uint64_t pendingCeilingGiveUps() const { return pendingCeilingGiveUps_; }
   FlowHash *flowTable() const { return flowTable_; }
   uint32_t queueClock() const { return queueClock_; }
   uint64_t queueClockMs() const { return queueClockMs_; }
@@ -204,6 +206,7 @@ class NetfilterInterface {
     uint32_t lastReport = 0;   // queue clock of that line
   };
   FallbackCount fallbacks_[FALLBACK_KINDS];
+  uint64_t pendingCeilingGiveUps_ = 0;
   bool tornDown_ = false;
 };
 

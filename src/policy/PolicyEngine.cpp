@@ -23,6 +23,9 @@ int policyGeoCountry(oxlo_module *, const char *, char *, size_t, char *, size_t
 int policyGeoAsn(oxlo_module *, const char *, uint32_t *) { return -2; }
 
 const char *policyFlowHostName(const oxlo_flow_state *flow) { return oxlo_flow_host_name(flow); }
+const char *policyFlowHostCandidate(const oxlo_flow_state *flow, unsigned index) {
+  return oxlo_flow_host_candidates(flow, index);
+}
 uint64_t policyFlowRiskBits(const oxlo_flow_state *flow) { return oxlo_flow_risk_bits(flow); }
 int policyFlowIsIpv6(const oxlo_flow_state *flow) { return oxlo_flow_is_ipv6(flow); }
 

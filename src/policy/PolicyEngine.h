@@ -25,6 +25,8 @@ int policyGeoAsn(oxlo_module *module, const char *address, uint32_t *asn);
 // What the engine keeps per flow: host name (NULL when none), risk bits,
 // and 1 IPv6 / 0 IPv4 / -1 not known.
 const char *policyFlowHostName(const oxlo_flow_state *flow);
+// The flow's host names to match: 0 is its host name, NULL past the end.
+const char *policyFlowHostCandidate(const oxlo_flow_state *flow, unsigned index);
 uint64_t policyFlowRiskBits(const oxlo_flow_state *flow);
 int policyFlowIsIpv6(const oxlo_flow_state *flow);
 

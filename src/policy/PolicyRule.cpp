@@ -204,6 +204,23 @@ void PolicyRule::parseProtocols(oxlo_module *module, json_object *section) {
   }
 }
 
+// The form a rule's host name is stored in: the engine's canonical form
+// (lower case, no blanks, port or trailing dot), so that "Blocked.Example."
+// and "blocked.example" are one rule. A single label ending in '.'
+// ("example.") keeps its dot: it names an organisation, not a host.
+static std::string ruleHostName(const char *key) {
+  char canonical[256];
+  size_t n = oxlo_host_name_canonical(key, strlen(key), canonical, sizeof(canonical));
+  std::string name(canonical, n);
+  while (!name.empty() && name[0] == '.') name.erase(0, 1);
+  if (!name.empty() && name.find('.') == std::string::npos) {
+    const char *end = key + strlen(key);
+    while (end > key && (end[-1] == ' ' || end[-1] == '\t')) end--;
+    if (end > key && end[-1] == '.') name += '.';
+  }
+  return name;
+}
+
 // The engine's domain set: a name matches itself and its parent domains
 // (never a lone top-level label, nor names under .arpa or .local), and an
 // entry ending in '.' ("example.") is the organisation under any public
@@ -224,7 +241,8 @@ void PolicyRule::parseHostNames(oxlo_module *module, json_object *section) {
       if (wrongType) POLICY_LOG(POLICY_WARNING, "Unexpected type for hostnames key %s", key);
       continue;
     }
-    if (oxlo_domain_set_add(module, hostNames, marker, key) == 1) {
+    const std::string name = ruleHostName(key);
+    if (!name.empty() && oxlo_domain_set_add(module, hostNames, marker, name.c_str()) == 1) {
       hostNameEntries++;
       POLICY_LOG(POLICY_DEBUG, "Added hostname [%s: %u]", key, marker);
     } else
@@ -266,6 +284,15 @@ void PolicyRule::parseAsns(json_object *section) {
     }
     asns[(uint32_t)asn] = marker;
   }
+}
+
+// The marker of one host name of the flow, matched in its canonical form.
+bool PolicyRule::hostNameMarker(const char *name, uint32_t *marker) const {
+  if (!name || !name[0]) return false;
+  char canonical[256];
+  if (oxlo_host_name_canonical(name, strlen(name), canonical, sizeof(canonical)) == 0) return false;
+  // Keys were made with the module the set was filled with.
+  return oxlo_domain_set_match(hostNamesModule, hostNames, marker, canonical) == 1;
 }
 
 static void remoteText(const uint8_t *addr, bool ipv6, char *buf, uint32_t size) {
@@ -322,13 +349,25 @@ uint16_t PolicyRule::evaluate(oxlo_module *module, const PolicyFlowFacts &flow,
     if (result == MARKER_DROP) return MARKER_DROP;
   }
 
-  if (hostNames && flow.hostName && flow.hostName[0]) {
-    uint32_t marker = 0;
-    // Keys were made with the module the set was filled with.
-    if (oxlo_domain_set_match(hostNamesModule, hostNames, &marker, flow.hostName)) {
-      if (marker == MARKER_DROP) return MARKER_DROP;
-      result = (uint16_t)marker;
-    }
+  if (hostNames) {
+    // Each host name the flow carried is matched, and the strictest marker
+    // wins: drop over a packet mark over pass (between two marks, the one of
+    // the earlier name). A request naming an allowed host beside a dropped
+    // one is dropped, whichever of them the server takes.
+    auto strictness = [](uint32_t marker) {
+      return marker == MARKER_DROP ? 3 : marker == MARKER_PASS ? 1 : 2;
+    };
+    uint32_t best = 0;
+    auto consider = [&](const char *name) {
+      uint32_t marker = 0;
+      if (hostNameMarker(name, &marker) && (best == 0 || strictness(marker) > strictness(best)))
+        best = marker;
+    };
+    consider(flow.hostName);
+    for (uint8_t i = 0; i < flow.otherHostCount && i < OXLO_HOST_CANDIDATES; i++)
+      consider(flow.otherHosts[i]);
+    if (best == MARKER_DROP) return MARKER_DROP;
+    if (best != 0) result = (uint16_t)best;
   }
 
   if (!protocols.empty() && flow.app != 0) {

@@ -23,6 +23,10 @@ struct PolicyFlowFacts {
   const char *hostName;  // NULL or "" when the flow has none
   uint64_t riskMask;
   bool ipv6;             // addresses are IPv6
+  // Further host names the flow's requests carried (two Host headers, a
+  // request target naming another host); each is matched too.
+  const char *otherHosts[OXLO_HOST_CANDIDATES] = {};
+  uint8_t otherHostCount = 0;
 };
 
 enum : uint16_t { MARKER_PASS = 1, MARKER_DROP = 2 };
@@ -71,6 +75,7 @@ class PolicyRule {
   void parseCountries(json_object *section);
   void parseContinents(json_object *section);
   void parseAsns(json_object *section);
+  bool hostNameMarker(const char *name, uint32_t *marker) const;
 
   uint16_t id;
   uint16_t rootId;

@@ -62,6 +62,11 @@ uint16_t rule_manager_match_flow(vesk_rule_manager *manager, const uint8_t *src_
   facts.app = classification.app;
   facts.category = classification.category;
   facts.hostName = flow ? policyFlowHostName(flow) : nullptr;
+  for (unsigned i = 0; flow && facts.otherHostCount < OXLO_HOST_CANDIDATES; i++) {
+    const char *other = policyFlowHostCandidate(flow, i);
+    if (!other) break;
+    if (other != facts.hostName) facts.otherHosts[facts.otherHostCount++] = other;
+  }
   facts.riskMask = flow ? policyFlowRiskBits(flow) : 0;
   // The engine knows the flow's family; failing that, an address whose
   // twelve last bytes are zero is taken as IPv4 (the facade's form).

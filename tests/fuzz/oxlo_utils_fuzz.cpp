@@ -58,6 +58,9 @@ void check_text(const uint8_t *data, size_t size)
     oxlo_latin1_to_utf8(data, size < 31 ? size : 31, utf8, sizeof utf8);
     uint8_t key[64];
     oxlo_host_name_compact_key(nullptr, s.c_str(), key, sizeof key);
+    char host[16];
+    if (oxlo_host_name_canonical(s.data(), size, host, sizeof host) != std::strlen(host))
+        abort();
 }
 
 } // namespace

@@ -2,8 +2,11 @@
 // payloads (a two-byte length and a direction bit before each) wrapped into
 // TCP or UDP packets of one flow on ports 443, 4433 or 53, so that record
 // reassembly, the hello and certificate parsers and the DNS walk all see
-// attacker-chosen bytes through oxlo_classify_packet. What the dissectors
-// kept is then written as the flow's JSON metadata.
+// attacker-chosen bytes through oxlo_classify_packet. With bit 2 of the
+// first byte set, the first byte of each TCP payload moves that segment's
+// sequence number (signed, -128..127) off the running one: gaps, segments
+// out of order, old and overlapping bytes. What the dissectors kept is then
+// written as the flow's JSON metadata.
 #include "fuzz_flow.h"
 #include "oxlo_flow_json.h"
 
@@ -28,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static const uint16_t ports[4] = {443, 4433, 53, 53};
     const uint8_t mode = data[0] & 3;
     const bool tcp = mode == 0 || mode == 3;
+    const bool shifted = tcp && (data[0] & 0x04);
     oxlo_flow_state *flow = fuzz_new_flow();
     if (!flow)
         return 0;
@@ -41,8 +45,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (len > size - pos)
             len = size - pos;
         const int side = to_server ? 0 : 1;
-        std::vector<uint8_t> p =
-            fuzz_ipv4_packet(tcp, to_server, ports[mode], seq[side], seq[!side], data + pos, len);
+        int32_t shift = 0;
+        if (shifted && len > 0) {
+            shift = int8_t(data[pos]);
+            pos++;
+            len--;
+        }
+        std::vector<uint8_t> p = fuzz_ipv4_packet(tcp, to_server, ports[mode], seq[side] + uint32_t(shift),
+                                                  seq[!side], data + pos, len);
         seq[side] += uint32_t(len);
         fuzz_classify_copy(m, flow, p.data(), p.size(), now, nullptr);
         pos += len;

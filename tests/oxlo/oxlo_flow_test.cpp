@@ -137,8 +137,11 @@ TEST_F(FlowState, host_names_keep_their_tail_and_lose_ports)
         {"bad\tname\x01", OXLO_HOST_PRINTABLE, "bad name?"},
         {"host.test   ", OXLO_HOST_STRIP_SPACES, "host.test"},
         {"host.test:443", OXLO_HOST_STRIP_PORT, "host.test"},
-        {"host.test:99999", OXLO_HOST_STRIP_PORT, "host.test:99999"},
-        {"host.test:44a", OXLO_HOST_STRIP_PORT, "host.test:44a"},
+        // Servers route on the name before the colon whatever follows it.
+        {"host.test:99999", OXLO_HOST_STRIP_PORT, "host.test"},
+        {"host.test:44a", OXLO_HOST_STRIP_PORT, "host.test"},
+        // Every name is stored in the canonical form, flags or not.
+        {"Blocked.Example.:80\t", 0, "blocked.example"},
         {"[fe80::1]:8080", OXLO_HOST_STRIP_PORT, "[fe80::1]"},
         {"fe80::1:443", OXLO_HOST_STRIP_PORT, "fe80::1:443"},
         {"", 0, ""},
@@ -233,6 +236,13 @@ TEST_F(HostNames, lookup_reports_matches)
     EXPECT_EQ(oxlo_host_name_lookup(m, fl, "www.vesk.test", 13, nullptr, 5, 0), 1);
     EXPECT_EQ(fl->app, 0);          // no protocol stored when asked not to
     EXPECT_EQ(fl->category, 0u);    // a DNS flow keeps its category
+    // Protocol by host sees the canonical form of any spelling.
+    for (const char *spelling : {"WWW.Vesk.Test.", " www.vesk.test:443", "vesk.test."})
+        EXPECT_EQ(oxlo_host_name_lookup(m, fl, spelling, strlen(spelling), nullptr, 5, 0), 1) << spelling;
+    for (const char *miss : {"xvesk.test", "vesk.tes"})
+        EXPECT_EQ(oxlo_host_name_lookup(m, fl, miss, strlen(miss), nullptr, 5, 0), 0) << miss;
+    oxlo_host_match_result r;
+    EXPECT_EQ(oxlo_host_match(m, "CDN.Vesk.Test.", 14, &r), OXLO_PROTOCOL_GOOGLE);
     oxlo_flow_state_free(fl);
 }
 

@@ -88,6 +88,35 @@ TEST_F(LineParser, header_values_by_name_table)
     }
 }
 
+// Servers end a line at LF with or without CR, and take tabs as blanks
+// around a value: the table reads a request the way they do.
+TEST_F(LineParser, bare_lf_line_ends_and_tabs_around_values)
+{
+    struct Case {
+        const char *name;
+        std::string payload;
+        uint16_t lines, header_end;
+        const char *host, *body;
+    } cases[] = {
+        {"CR LF", "GET / HTTP/1.1\r\nHost: a.b\r\n\r\nBODY", 4, 27, "a.b", "BODY"},
+        {"LF only", "GET / HTTP/1.1\nHost: a.b\n\nBODY", 4, 25, "a.b", "BODY"},
+        {"mixed", "GET / HTTP/1.1\nAccept: */*\r\nHost: a.b\n\r\nBODY", 5, 38, "a.b", "BODY"},
+        {"tabs", "GET / HTTP/1.1\r\nHost:\t a.b \t\r\n\r\n", 3, 30, "a.b", ""},
+        {"blank lines in the body", "GET / HTTP/1.1\nHost: a.b\n\nB\n\nC", 6, 25, "a.b", "B\n\nC"},
+    };
+    for (const Case &c : cases) {
+        flow.body_start_length = 0;
+        parse(c.payload);
+        EXPECT_EQ(count(), c.lines) << c.name;
+        EXPECT_EQ(text(t().line[0]), "GET / HTTP/1.1") << c.name;
+        EXPECT_EQ(text(t().host), c.host) << c.name;
+        EXPECT_EQ(t().headers_complete, 1) << c.name;
+        EXPECT_EQ(t().header_end, c.header_end) << c.name;
+        EXPECT_EQ(std::string(reinterpret_cast<const char *>(flow.body_start), flow.body_start_length), c.body)
+            << c.name;
+    }
+}
+
 TEST_F(LineParser, status_line_fills_the_response_slot)
 {
     parse("HTTP/1.1 200 OK\r\nServer: nginx/1.18.0\r\n\r\n");
@@ -149,8 +178,12 @@ TEST_F(LineParser, slowloris_needs_both_handshake_times_and_an_open_request)
         uint64_t syn, ack, now;
         uint8_t conversation;
         bool raised;
+        uint16_t app = 7;
+        uint8_t waiting = 0;
     } cases[] = {
         {1000, 1100, 4600, 1, true},   /* 3.5 s after the ACK */
+        {1000, 1100, 4600, 0, true, 0, 1}, /* unclassified, its first request still arriving */
+        {1000, 1100, 4600, 0, false, 0, 0}, /* unclassified, no request */
         {1000, 1100, 4000, 1, false},  /* 2.9 s */
         {0, 1100, 4600, 1, false},     /* first seen mid-stream: no SYN time */
         {1000, 0, 9000, 2, false},     /* no ACK time */
@@ -162,12 +195,13 @@ TEST_F(LineParser, slowloris_needs_both_handshake_times_and_an_open_request)
             oxlo_heap_free(flow.risk_messages[i].text);
         oxlo_flow_states_free(&flow);
         flow = oxlo_flow_state{};
-        flow.app = 7;
+        flow.app = c.app;
         flow.syn_ms = c.syn;
         flow.first_ack_ms = c.ack;
-        static_cast<http_state *>(oxlo_flow_slot_state_make(&flow, OXLO_DISSECTOR_http, sizeof(http_state),
-                                                            oxlo_http_state_release))
-            ->conversation = c.conversation;
+        http_state *h = static_cast<http_state *>(
+            oxlo_flow_slot_state_make(&flow, OXLO_DISSECTOR_http, sizeof(http_state), oxlo_http_state_release));
+        h->conversation = c.conversation;
+        h->request_waiting = c.waiting;
         parse("X-Slow: 1\r\n", c.now);
         EXPECT_EQ(oxlo_flow_risk_is_set(&flow, OXLO_SLOW_DOS) != 0, c.raised) << c.syn << " " << c.ack << " " << c.now;
         if (c.raised) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <vector>
 
 #include "policy_test_util.h"
 
@@ -173,6 +174,63 @@ TEST(PolicyRule, bad_items_are_skipped_and_the_policy_still_loads) {
   EXPECT_TRUE(contains(b.log, "Unexpected type for hostnames key a.com")) << b.log;
   EXPECT_TRUE(b.rule->getProtocolMarkers().empty());
   EXPECT_EQ(b.rule->hostNameCount(), 1u);
+}
+
+// Host names meet in one canonical form on both sides: a rule written
+// "Blocked.Example." holds for every spelling of the host, and not for a
+// name that only looks like it.
+TEST(PolicyRule, host_names_match_in_canonical_form) {
+  RuleManager rm(nullptr, 16, 16);
+  Built b = build(rm, R"("id":1,"default_marker":40,"markers":{"hostnames":{"Blocked.Example.":"drop",)"
+                      R"(" mark.example:8080 ":60,"Acme.":52}}})");
+  ASSERT_TRUE(b.rule) << b.log;
+  EXPECT_EQ(b.rule->hostNameCount(), 3u);
+  Addr s = addr("10.0.0.1"), d = addr("1.1.1.1");
+  struct {
+    const char *host;
+    uint16_t marker;
+  } cases[] = {
+      {"blocked.example", 2},      {"BLOCKED.example.", 2},   {" blocked.example\t", 2},
+      {"blocked.example:80", 2},   {"www.blocked.example.", 2}, {"mark.example", 60},
+      {"www.acme.co.uk", 52},      // a single label with its dot still names the organisation
+      {"blocked.example.evil", 40}, {"xblocked.example", 40},    {"blocked.exampl", 40},
+      {"mark.example.evil", 40},
+  };
+  for (auto &c : cases)
+    EXPECT_EQ(b.rule->evaluate(nullptr, facts(0, 7, 0, c.host), s.data(), d.data(), true), c.marker)
+        << c.host;
+}
+
+// A request that names several hosts is matched on each; the strictest
+// marker wins: drop, then a packet mark, then pass.
+TEST(PolicyRule, strictest_marker_of_the_flow_hosts_wins) {
+  RuleManager rm(nullptr, 16, 16);
+  Built b = build(rm, R"("id":1,"default_marker":40,"markers":{"hostnames":{"blocked.example":"drop",)"
+                      R"("mark.example":60,"mark2.example":61,"ok.example":"pass"}}})");
+  ASSERT_TRUE(b.rule) << b.log;
+  Addr s = addr("10.0.0.1"), d = addr("1.1.1.1");
+  struct {
+    const char *host;
+    std::vector<const char *> others;
+    uint16_t marker;
+  } cases[] = {
+      {"ok.example", {"blocked.example"}, 2},
+      {"blocked.example", {"ok.example"}, 2},
+      {"ok.example", {"mark.example", "Blocked.Example."}, 2},
+      {"ok.example", {"mark.example"}, 60},
+      {"mark.example", {"ok.example"}, 60},
+      {"mark.example", {"mark2.example"}, 60},
+      {"ok.example", {"elsewhere.example"}, 1},
+      {"elsewhere.example", {"other.example"}, 40},
+      {nullptr, {"blocked.example"}, 2},
+      {"", {"x.example", "blocked.example.evil"}, 40},
+  };
+  for (auto &c : cases) {
+    PolicyFlowFacts f = facts(0, 7, 0, c.host);
+    for (const char *o : c.others) f.otherHosts[f.otherHostCount++] = o;
+    EXPECT_EQ(b.rule->evaluate(nullptr, f, s.data(), d.data(), true), c.marker)
+        << (c.host ? c.host : "(none)") << " + " << c.others[0];
+  }
 }
 
 }  // namespace

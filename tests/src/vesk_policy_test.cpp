@@ -95,6 +95,32 @@ TEST_F(Facade, matches_with_engine_flow_and_classification) {
             1);
 }
 
+// The facade hands the policy every host name the engine kept for the flow.
+TEST_F(Facade, every_host_of_the_flow_is_matched) {
+  Addr s = addr("192.0.2.7"), d = addr("198.51.100.1");
+  struct {
+    const char *host;
+    std::vector<const char *> others;
+    uint16_t marker;
+  } cases[] = {
+      {"allowed.example", {"allowed.example", "Blocked.Example."}, 2},
+      {nullptr, {"blocked.example:80"}, 2},
+      {"allowed.example", {"blocked.example.evil"}, 42},
+  };
+  for (auto &c : cases) {
+    EngineFlow f;
+    std::vector<uint8_t> pkt = udpPacket(s, d, false);
+    oxlo_classify_packet(module, f.flow, pkt.data(), (uint16_t)pkt.size(), 1000, nullptr);
+    if (c.host) oxlo_flow_store_host_name(f.flow, c.host, strlen(c.host), 0);
+    for (const char *o : c.others) oxlo_flow_add_host_candidate(f.flow, o, strlen(o));
+    oxlo_classification cl{};
+    cl.app = 7;
+    uint8_t mac[6] = {0};
+    EXPECT_EQ(rule_manager_match_flow(rules, mac, mac, s.data(), d.data(), f.flow, cl), c.marker)
+        << (c.host ? c.host : "(none)");
+  }
+}
+
 // An IPv6 address whose last twelve bytes are zero is still IPv6: the family
 // comes from the engine's flow, not from the bytes.
 TEST_F(Facade, ipv6_flow_with_zero_low_bytes_uses_the_ipv6_pool) {

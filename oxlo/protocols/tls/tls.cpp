@@ -35,11 +35,12 @@ constexpr uint8_t HELLO_CLIENT_SEEN = 0x01, HELLO_CLIENT_DIR = 0x02, HELLO_BY_NA
 constexpr uint8_t STATE_BOTH_CCS = 0x01, STATE_CCS_INITIATOR = 0x02, STATE_CCS_RESPONDER = 0x04,
                   STATE_STARTTLS = 0x08, STATE_ALERT = 0x20;
 constexpr uint32_t REASSEMBLY_FIRST = 2048;
-/* A record is at most 5 + 65535 bytes; a direction never needs to hold more
- * than one record and the segment that completes it. */
-constexpr uint32_t TCP_REASSEMBLY_MAX = 2 * 65540;
+/* The longest record TLS puts on the wire: 2^14 bytes of plaintext and at
+ * most 2,048 of expansion. A header claiming more is not TLS. */
+constexpr uint32_t RECORD_MAX = 16384 + 2048;
 constexpr size_t ALPN_TEXT_MAX = 253;
-/* The longest handshake message put back together from several records. */
+/* The longest handshake message put back together from several records
+ * (a hello's own length says how much of it is to come). */
 constexpr uint32_t HANDSHAKE_MESSAGE_MAX = 65536;
 
 bool is_grease(uint16_t v) { return (v >> 8) == (v & 0xFF) && (v & 0x0F) == 0x0A; }
@@ -50,9 +51,9 @@ uint32_t max_blocks(const oxlo_module *m)
     return n < 0 ? 0 : n > 256 ? 256 : (uint32_t)n;
 }
 
-/* Appends bytes to a reassembly buffer when their sequence number is the
- * expected one (or none is expected yet). -1 on allocation failure or when
- * the buffer would pass `limit`, 0 when taken or left out. */
+/* Appends bytes to a reassembly buffer when their offset is the expected
+ * one (or none is expected yet). -1 on allocation failure or when the
+ * buffer would pass `limit`, 0 when taken or left out. */
 int reassembly_append(tls_reassembly_buffer *b, const uint8_t *data, uint32_t length, uint32_t seq,
                       uint32_t limit)
 {
@@ -173,9 +174,7 @@ void start_extra_dissection(oxlo_module *m, oxlo_flow_state *f)
         return;
     /* The follow-up budget is an 8-bit packet count in the flow. */
     const uint32_t budget = max_blocks(m) * 4 + (udp ? 20 : 12);
-    f->extra_budget = (uint8_t)(budget > 255 ? 255 : budget);
-    f->extra_packets = 0;
-    f->extra_dissection = udp ? search_dtls : search_tcp;
+    oxlo_dissector_extra(f, udp ? search_dtls : search_tcp, (uint8_t)(budget > 255 ? 255 : budget));
 }
 
 /* The ALPN names of a list (each a length byte and text) joined by ",".
@@ -745,50 +744,95 @@ ptrdiff_t walk_messages(oxlo_module *m, oxlo_flow_state *f, const uint8_t *data,
     return (ptrdiff_t)off;
 }
 
-/* The handshake messages of one record. A message may span records (a
- * client hello split into several, down to one byte each): the part left
- * at a record's end waits in the direction's message buffer for the next. */
-void walk_handshake_record(oxlo_module *m, oxlo_flow_state *f, const uint8_t *record, uint16_t length)
+/* Declared length of the message whose start the buffer holds (its 4-byte
+ * header complete). */
+uint32_t buffered_message_length(const tls_reassembly_buffer *h)
 {
-    oxlo_packet_state *pkt = &m->det.packet;
-    if (ccs_from_this_side(f, pkt->direction)) {
-        block_record(m, f, 22, 0, length);
-        return;
-    }
-    tls_reassembly_buffer *h = &tls_of(f).handshake[pkt->direction ? 1 : 0];
-    const uint8_t *body = record + 5;
-    if (h->used == 0) {
-        const ptrdiff_t took = walk_messages(m, f, body, length);
-        if (took < 0 || (size_t)took == length)
-            return;
-        body += took;
-        length = (uint16_t)(length - took);
-    }
-    h->next_seq = 0; /* joined by record, not by sequence number */
-    if (reassembly_append(h, body, length, 0, HANDSHAKE_MESSAGE_MAX + 4) < 0) {
-        reassembly_free(h);
-        return;
-    }
-    /* The buffer may move while its messages are handled (a hand-over can
-     * reset the state): walk a copy of the pointer and trim afterwards. */
-    const ptrdiff_t took = walk_messages(m, f, h->buffer, h->used);
-    tls_reassembly_buffer *after = &tls_of(f).handshake[pkt->direction ? 1 : 0];
-    if (took < 0 || after->buffer != h->buffer || (uint32_t)took >= after->used) {
-        reassembly_free(after);
-        return;
-    }
-    memmove(after->buffer, after->buffer + took, after->used - (uint32_t)took);
-    after->used -= (uint32_t)took;
+    const oxlo_reader r = oxlo_reader_make(h->buffer, h->used);
+    uint32_t length = 0;
+    oxlo_rd_u24_at(&r, 1, &length);
+    return length;
 }
 
-void alert_record(oxlo_module *m, oxlo_flow_state *f, const uint8_t *record, uint16_t length, bool whole)
+/* Bytes still missing from the message the buffer holds the start of (at
+ * least its header); 0 when it holds none. */
+size_t message_missing(const tls_reassembly_buffer *h)
+{
+    if (h->used == 0)
+        return 0;
+    if (h->used < 4)
+        return 4 - h->used;
+    return 4 + (size_t)buffered_message_length(h) - h->used;
+}
+
+/* The handshake messages of one record. A message may span records (a
+ * client hello cut into many, down to one byte each, over as many
+ * segments): its start waits in the direction's message buffer, which takes
+ * no more than the message's own length asks for (and so at most
+ * HANDSHAKE_MESSAGE_MAX), however many records carry it; the complete
+ * messages of a record are walked where they lie. Records of a side that
+ * sent its change cipher spec are encrypted and not walked. */
+void walk_handshake_record(oxlo_module *m, oxlo_flow_state *f, const uint8_t *body, size_t length)
+{
+    const uint8_t dir = m->det.packet.direction ? 1 : 0;
+    size_t left = length;
+    while (left > 0) {
+        if (tls_of(f).handshake[dir].used == 0) {
+            const ptrdiff_t took = walk_messages(m, f, body, left);
+            if (took < 0)
+                return;
+            body += took;
+            left -= (size_t)took;
+            if (left == 0)
+                return;
+        }
+        tls_reassembly_buffer *h = &tls_of(f).handshake[dir];
+        const size_t take = message_missing(h) ? (message_missing(h) < left ? message_missing(h) : left)
+                                               : (left < 4 ? left : 4);
+        h->next_seq = 0; /* joined by record, not by offset */
+        if (reassembly_append(h, body, (uint32_t)take, 0, HANDSHAKE_MESSAGE_MAX + 4) < 0) {
+            reassembly_free(h);
+            return;
+        }
+        body += take;
+        left -= take;
+        if (h->used < 4)
+            return; /* the header ends in a later record */
+        uint8_t high = 0;
+        const oxlo_reader header = oxlo_reader_make(h->buffer, h->used);
+        if (!oxlo_rd_u8_at(&header, 1, &high) || high != 0 || buffered_message_length(h) > HANDSHAKE_MESSAGE_MAX) {
+            reassembly_free(h); /* no handshake message */
+            return;
+        }
+        if (message_missing(h) > 0)
+            continue; /* more of it in this record, or the rest comes later */
+        /* Whole: the buffer is handed to the walk and taken back after it,
+         * unless the messages' handling replaced the state's buffers. */
+        uint8_t *joined = h->buffer;
+        const uint32_t used = h->used, capacity = h->capacity;
+        memset(h, 0, sizeof(*h));
+        walk_messages(m, f, joined, used);
+        tls_reassembly_buffer *after = &tls_of(f).handshake[dir];
+        if (!after->buffer) {
+            after->buffer = joined;
+            after->capacity = capacity;
+            after->used = 0;
+        } else {
+            oxlo_heap_free(joined);
+        }
+    }
+}
+
+/* An alert record (level byte first). */
+void alert_record(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *body, bool whole)
 {
     oxlo_tls_flow *t = &tls_of(f);
     t->state_flags |= STATE_ALERT;
-    if (length == 2) {
-        if (record[5] == 2)
+    uint8_t level = 0;
+    if (body->length == 2 && oxlo_rd_u8_at(body, 0, &level)) {
+        if (level == 2)
             oxlo_flow_risk_raise(m, f, OXLO_TLS_FATAL_ALERT, "Found fatal TLS alert");
-        else if (record[5] == 1)
+        else if (level == 1)
             t->state_flags &= (uint8_t)~STATE_ALERT;
     }
     if (whole)
@@ -805,29 +849,52 @@ void mark_ccs(oxlo_flow_state *f, uint8_t direction, bool application_data)
 
 enum class record_result { next, wait, finish, decide };
 
-/* One record at r (avail bytes buffered from it on); *consumed is the
- * record's size once it was handled. */
-record_result tcp_record(oxlo_module *m, oxlo_flow_state *f, const uint8_t *r, uint32_t avail, uint32_t *consumed)
+/* The header of the record at `off` of the view: next when it is a TLS
+ * record header, wait when it is cut short (so far a valid start), finish
+ * when the bytes are no TLS record. */
+record_result record_header(const oxlo_reader *w, size_t off, uint8_t *type, uint16_t *length)
 {
-    *consumed = 0;
-    const uint8_t type = r[0];
-    if (type < 20 || type > 26 || r[1] != 3)
-        return record_result::finish;
-    const uint16_t length = oxlo_be16(r + 3);
-    if (avail < (uint32_t)length + 5)
+    uint8_t version = 0;
+    if (!oxlo_rd_u8_at(w, off, type))
         return record_result::wait;
+    if (*type < 20 || *type > 26)
+        return record_result::finish;
+    if (!oxlo_rd_u8_at(w, off + 1, &version))
+        return record_result::wait;
+    if (version != 3)
+        return record_result::finish;
+    if (!oxlo_rd_u16_at(w, off + 3, length))
+        return record_result::wait;
+    return *length > RECORD_MAX ? record_result::finish : record_result::next;
+}
+
+/* 1 when the record's body is read (not only its header): change cipher
+ * spec, alerts and handshake records in the clear. */
+bool record_body_read(const oxlo_flow_state *f, uint8_t type, uint8_t direction)
+{
+    return type == 20 || type == 21 || (type == 22 && !ccs_from_this_side(f, direction));
+}
+
+/* One record. `body` holds its body when it is read, else what the view
+ * holds of it; whole: the record ends where the view ends. */
+record_result tcp_record(oxlo_module *m, oxlo_flow_state *f, uint8_t type, uint16_t length, const oxlo_reader *body,
+                         bool whole)
+{
     const uint8_t direction = m->det.packet.direction;
-    const bool whole = avail == (uint32_t)length + 5;
     record_result result = record_result::next;
     oxlo_tls_flow *t = &tls_of(f);
     /* Any non-empty handshake record, not only those that can hold a
      * message header: a hello cut into 1-byte records is joined too. */
     if (type == 22 && length > 0) {
-        walk_handshake_record(m, f, r, length);
+        if (ccs_from_this_side(f, direction))
+            block_record(m, f, 22, 0, length);
+        else
+            walk_handshake_record(m, f, body->data, length);
     } else {
         block_record(m, f, type, 0, length);
         if (type == 20) {
-            if (length == 1 && r[5] == 0x01) {
+            uint8_t value = 0;
+            if (length == 1 && oxlo_rd_u8_at(body, 0, &value) && value == 0x01) {
                 t->state_flags |= direction == 0 ? STATE_CCS_INITIATOR : STATE_CCS_RESPONDER;
                 start_extra_dissection(m, f);
                 mark_ccs(f, direction, false);
@@ -835,7 +902,7 @@ record_result tcp_record(oxlo_module *m, oxlo_flow_state *f, const uint8_t *r, u
                     result = record_result::decide;
             }
         } else if (type == 21) {
-            alert_record(m, f, r, length, whole);
+            alert_record(m, f, body, whole);
         } else if (type == 23) {
             if (length <= 0x3FFF && !f->partial_guess)
                 f->partial_guess = oxlo_flow_tls_master_protocol(m, f);
@@ -844,14 +911,25 @@ record_result tcp_record(oxlo_module *m, oxlo_flow_state *f, const uint8_t *r, u
             mark_ccs(f, direction, true);
         }
     }
-    *consumed = (uint32_t)length + 5;
     return result;
+}
+
+/* Tells the engine (once per change) whether the flow, classified, still
+ * waits for a server name: a rule on it must not be judged before. */
+void name_pending(oxlo_module *m, oxlo_flow_state *f, bool on)
+{
+    oxlo_tls_flow *t = oxlo_tls_state(m, f, 0);
+    if (!t || t->name_pending == (on ? 1 : 0))
+        return;
+    t->name_pending = on ? 1 : 0;
+    oxlo_dissector_pending(m, f, on ? 1 : 0);
 }
 
 int finish(oxlo_module *m, oxlo_flow_state *f)
 {
     tls_check_client_fingerprint(m, f);
     f->extra_dissection = nullptr;
+    name_pending(m, f, false);
     return 0;
 }
 
@@ -949,36 +1027,102 @@ int decide(oxlo_module *m, oxlo_flow_state *f)
     return decide_after_blocks(d);
 }
 
+/* What the next call needs of this direction's view: the rest of a record
+ * cut short (`want` bytes from the first one not consumed), or, between
+ * records, enough for the rest of a handshake message spanning them (the
+ * engine then skips the segments before, and they cost no packet budget). 0
+ * when the record cannot be had: the caller decides on what it has. */
+int keep_reading(oxlo_module *m, oxlo_flow_state *f, uint8_t dir, size_t consumed, size_t want)
+{
+    oxlo_dissector_consume(m, f, consumed);
+    if (want)
+        return oxlo_dissector_need(m, f, want) == 0;
+    const size_t missing = message_missing(&tls_of(f).handshake[dir]);
+    if (missing && oxlo_dissector_need(m, f, 5 + missing) < 0)
+        oxlo_dissector_need(m, f, 5); /* record by record then, as they come */
+    return 1;
+}
+
+/* A flow classified from a record other than a hello (a lone change cipher
+ * spec, alert or application data) or handed over after STARTTLS may still
+ * see the client's hello: its server name is pending until a hello, both
+ * sides' encrypted records or the end of the reading. */
+bool name_may_come(const oxlo_flow_state *f)
+{
+    const oxlo_tls_flow *t = &tls_of(f);
+    if (!f->app && !f->master)
+        return false;
+    if (t->hello_flags & (HELLO_CLIENT_SEEN | HELLO_SERVER_SEEN))
+        return false;
+    if (t->ccs_seen[0] && t->ccs_seen[1])
+        return false;
+    /* The engine ends a follow-up reading whose budget this packet spends. */
+    return !(f->extra_dissection == search_tcp && f->state != OXLO_STATE_MONITORING &&
+             f->extra_packets + 1u >= f->extra_budget);
+}
+
+/* TLS over TCP: the records of this direction's stream view, read in
+ * order; a record cut short waits in the view for its rest, except one
+ * whose body is not read, which is passed over as its bytes come. */
 int search_tcp(oxlo_module *m, oxlo_flow_state *f)
 {
-    oxlo_packet_state *pkt = &m->det.packet;
+    const oxlo_packet_state *pkt = &m->det.packet;
     if (!pkt->tcp)
         return 0;
-    if (pkt->payload_length == 0 || (pkt->flags & OXLO_PACKET_RETRANSMISSION))
+    const oxlo_packet_view v = oxlo_dissector_packet(m, f);
+    if (v.payload.length == 0 || v.retransmission)
         return 1;
-    tls_reassembly_buffer *b = &tls_of(f).reassembly[pkt->direction ? 1 : 0];
-    if (reassembly_append(b, pkt->payload, pkt->payload_length, oxlo_be32(pkt->tcp + 4), TCP_REASSEMBLY_MAX) < 0)
-        return 0;
-    /* Records are handled where they lie; the buffer moves once at the end
-     * (a packet of thousands of small records stays linear). */
-    record_result r = record_result::next;
-    uint32_t off = 0;
-    while (b->used - off > 4) {
-        uint32_t consumed = 0;
-        r = tcp_record(m, f, b->buffer + off, b->used - off, &consumed);
-        off += consumed;
-        b = &tls_of(f).reassembly[pkt->direction ? 1 : 0];
-        if (r != record_result::next || !b->buffer || off > b->used)
-            break;
+    const oxlo_reader *w = &v.payload;
+    const uint8_t dir = pkt->direction ? 1 : 0;
+    size_t off = 0, want = 0;
+    oxlo_tls_flow *t = &tls_of(f);
+    if (t->record_skip[dir]) {
+        off = t->record_skip[dir] < w->length ? t->record_skip[dir] : w->length;
+        t->record_skip[dir] -= (uint32_t)off;
+        if (t->record_skip[dir] == 0 && off == w->length && t->record_skip_type[dir] == 23)
+            start_extra_dissection(m, f);
     }
-    b = &tls_of(f).reassembly[pkt->direction ? 1 : 0];
-    if (off > 0 && off <= b->used && b->buffer) {
-        memmove(b->buffer, b->buffer + off, b->used - off);
-        b->used -= off;
+    /* Records are handled where they lie (a view of thousands of small
+     * records is walked once). */
+    record_result r = record_result::next;
+    while (off < w->length) {
+        uint8_t type = 0;
+        uint16_t length = 0;
+        r = record_header(w, off, &type, &length);
+        if (r == record_result::finish)
+            break;
+        const size_t size = (size_t)length + 5, held = w->length - off;
+        if (r == record_result::next && held < size && !record_body_read(f, type, pkt->direction)) {
+            /* Nothing but the header is read: handled now, the rest of
+             * its bytes passed over. */
+            const oxlo_reader part = oxlo_rd_from(w, off + 5);
+            r = tcp_record(m, f, type, length, &part, false);
+            t = &tls_of(f);
+            t->record_skip[dir] = (uint32_t)(size - held);
+            t->record_skip_type[dir] = type;
+            off = w->length;
+            break;
+        }
+        if (r == record_result::wait || held < size) {
+            r = record_result::wait;
+            want = held < 5 ? 5 : size;
+            break;
+        }
+        const oxlo_reader body = oxlo_rd_sub_at(w, off + 5, length);
+        r = tcp_record(m, f, type, length, &body, size == held);
+        off += size;
+        if (r != record_result::next)
+            break;
     }
     if (r == record_result::finish)
         return finish(m, f);
-    return decide(m, f);
+    int more = decide(m, f);
+    if (more && f->extra_dissection != tls_obfuscated_heur_search_again &&
+        !keep_reading(m, f, dir, off, want))
+        more = finish(m, f); /* the stream bounds refuse the rest of a record */
+    if (more)
+        name_pending(m, f, f->extra_dissection != tls_obfuscated_heur_search_again && name_may_come(f));
+    return more;
 }
 
 /* ---- DTLS ---- */
@@ -1149,16 +1293,20 @@ void tls_take_over_extra_dissection(oxlo_module *module, oxlo_flow_state *flow)
     oxlo_tls_flow *t = oxlo_tls_state(module, flow, 1);
     if (!t)
         return;
+    /* TLS starts here: nothing read of the plain-text protocol before is
+     * a record or a message. The engine's stream view keeps no bytes for
+     * this routine unless asked to. */
     for (int d = 0; d < 2; d++) {
-        reassembly_free(&t->reassembly[d]);
         reassembly_free(&t->handshake[d]);
+        t->record_skip[d] = 0;
     }
     t->state_flags |= STATE_STARTTLS;
     const bool udp = module->det.packet.udp != nullptr;
     const uint32_t budget = max_blocks(module) * 4 + (udp ? 20 : 12);
-    flow->extra_budget = (uint8_t)(budget > 255 ? 255 : budget);
-    flow->extra_packets = 0;
-    flow->extra_dissection = udp ? search_dtls : search_tcp;
+    oxlo_dissector_extra(flow, udp ? search_dtls : search_tcp, (uint8_t)(budget > 255 ? 255 : budget));
+    /* The client's hello, and the server name in it, are still to come. */
+    if (!udp)
+        name_pending(module, flow, true);
 }
 
 void tls_reset_and_search(oxlo_module *module, oxlo_flow_state *flow, int reset)
@@ -1168,9 +1316,9 @@ void tls_reset_and_search(oxlo_module *module, oxlo_flow_state *flow, int reset)
         return;
     if (reset) {
         for (int d = 0; d < 2; d++) {
-            reassembly_free(&t->reassembly[d]);
             reassembly_free(&t->dtls_reassembly[d]);
             reassembly_free(&t->handshake[d]);
+            t->record_skip[d] = 0;
         }
         tls_heuristic_free(t);
     }
@@ -1184,7 +1332,6 @@ static void tls_state_release(void *state)
     if (!t)
         return;
     for (int d = 0; d < 2; d++) {
-        oxlo_heap_free(t->reassembly[d].buffer);
         oxlo_heap_free(t->dtls_reassembly[d].buffer);
         oxlo_heap_free(t->handshake[d].buffer);
     }

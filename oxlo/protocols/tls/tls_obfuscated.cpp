@@ -202,8 +202,10 @@ int tls_obfuscated_heur_search_again(oxlo_module *m, oxlo_flow_state *f)
     tls_heuristic_state *h = t ? t->heuristic : nullptr;
     if (!h)
         return 0;
+    /* The sizes counted are those of the bytes each packet brings (not
+     * what a dissector kept of the stream before it). */
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const oxlo_reader &p = pkt.payload;
+    const oxlo_reader &p = pkt.segment;
     if (p.length == 0)
         return 1;
     const uint16_t app = oxlo_flow_app_protocol(f), master = oxlo_flow_master_protocol(f);

@@ -9,13 +9,13 @@
 
 #include "oxlo_utils.h"
 
-/* Bytes of one direction being put back together (TLS records over TCP, or a
- * fragmented DTLS handshake message). */
+/* Bytes of one direction being put back together: a handshake message
+ * spanning TLS records, or a fragmented DTLS handshake message. */
 typedef struct tls_reassembly_buffer {
     uint8_t *buffer;       /* owned */
     uint32_t capacity;
     uint32_t used;
-    uint32_t next_seq;     /* next expected sequence number, 0 = none yet */
+    uint32_t next_seq;     /* DTLS: next expected fragment offset, 0 = none yet */
     uint32_t total;        /* DTLS: length of the message being rebuilt */
 } tls_reassembly_buffer;
 
@@ -27,9 +27,14 @@ typedef struct tls_reassembly_buffer {
 #define OXLO_TLS_GROUPS_KEPT 32
 
 typedef struct oxlo_tls_flow {
-    tls_reassembly_buffer reassembly[2];
     tls_reassembly_buffer dtls_reassembly[2];
     tls_reassembly_buffer handshake[2]; /* a handshake message spanning records */
+    /* TCP, per direction: the bytes still to come of a record whose body is
+     * not read (application data, encrypted handshake), and its type. The
+     * records themselves are read from the engine's stream view. */
+    uint32_t record_skip[2];
+    uint8_t record_skip_type[2];
+    uint8_t name_pending;  /* the engine was told that a server name is still to come */
     uint8_t hello_flags;   /* 0x01 CH seen, 0x02 client direction, 0x04 by name,
                               0x08 SH seen, 0x10 cert SHA-1, 0x20 DTLS-SRTP */
     uint8_t state_flags;   /* 0x01 both CCS/data, 0x02 CCS initiator side,

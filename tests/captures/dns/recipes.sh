@@ -1,6 +1,6 @@
 # Recipes for the dns captures of this folder, sourced by ../record.sh
 # (which provides setup, start_s, capture_start/capture_stop and the rest).
-RECIPES+=(dns/dns dns/dns_cases dns/dns_answers)
+RECIPES+=(dns/dns dns/dns_cases dns/dns_answers dns/dns_tcp_stream)
 
 record_dns() {
   # A small MTU makes the large TXT answer arrive in IPv4 fragments.
@@ -75,5 +75,46 @@ record_dns_answers() {
   done
   capture_stop dns_answers
   stop_pid "$tls_pid"; stop_pid "$http_pid"; stop_pid "$dns_pid"
+  teardown
+}
+
+# Several DNS queries on one TCP connection: dig +tcp +keepopen with three
+# queries, then a python3 client that writes each query's 2-byte length and
+# the message in two sends (TCP_NODELAY, so each is a segment of its own),
+# three queries on one connection, reading each answer before the next.
+record_dns_tcp_stream() {
+  setup 1500
+  start_s dnsmasq --no-daemon --no-resolv --no-hosts --bind-interfaces --listen-address="$SRV4" --port=53 \
+    --local=/vesk.test/ --host-record=host.vesk.test,10.200.0.7,fd00:200::7 \
+    --host-record=other.vesk.test,10.200.0.8 --local-ttl=300 --pid-file="$WORK/dnsmasq.pid"
+  local dns_pid=${PIDS[-1]}
+  wait_port t 53
+  cat > "$WORK/dns_tcp_apart.py" <<'PY'
+import socket, struct, sys
+def query(ident, name, qtype):
+    q = b"".join(bytes([len(p)]) + p.encode() for p in name.split(".")) + b"\0"
+    return struct.pack("!HHHHHH", ident, 0x0100, 1, 0, 0, 0) + q + struct.pack("!HH", qtype, 1)
+def read(s, n):
+    b = b""
+    while len(b) < n:
+        part = s.recv(n - len(b))
+        if not part:
+            raise EOFError
+        b += part
+    return b
+s = socket.create_connection((sys.argv[1], 53), timeout=3)
+s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+for ident, (name, qtype) in enumerate([("host.vesk.test", 1), ("host.vesk.test", 28), ("other.vesk.test", 1)], 0x4d00):
+    m = query(ident, name, qtype)
+    s.sendall(struct.pack("!H", len(m)))
+    s.sendall(m)
+    read(s, struct.unpack("!H", read(s, 2))[0])
+s.close()
+PY
+  capture_start dns_tcp_stream
+  in_c dig +tcp +keepopen +tries=1 +time=2 @"$SRV4" host.vesk.test A host.vesk.test AAAA other.vesk.test A > /dev/null
+  in_c timeout 10 /usr/bin/python3 "$WORK/dns_tcp_apart.py" "$SRV4" || true
+  capture_stop dns_tcp_stream
+  stop_pid "$dns_pid"
   teardown
 }

@@ -1,6 +1,6 @@
 # Recipes for the file-transfer captures of this folder, sourced by
 # ../record.sh (which provides setup, start_s, capture_start/capture_stop).
-RECIPES+=(file_transfer/ftp file_transfer/tftp file_transfer/rsync_git file_transfer/smb file_transfer/rpc_ipp file_transfer/hl7 file_transfer/uftp)
+RECIPES+=(file_transfer/ftp file_transfer/tftp file_transfer/rsync_git file_transfer/smb file_transfer/rpc_ipp file_transfer/hl7 file_transfer/uftp file_transfer/git)
 
 # vsftpd with anonymous access and a local user, explicit TLS allowed; curl
 # and lftp as clients (passive data connections, one active one from port 20).
@@ -204,5 +204,28 @@ record_uftp() {
   capture_stop uftp
   stop_pid "$a_pid"
   stop_pid "$b_pid"
+  teardown
+}
+
+# git daemon serving one small repository; git clone git:// with protocol
+# version 2 (git's default) and with version 0 (-c protocol.version=0).
+record_git() {
+  setup 1500
+  mkdir -p "$WORK/git"
+  chmod 755 "$WORK"
+  git init -q --bare "$WORK/git/repo.git"
+  git -C "$WORK" init -q work
+  echo "hello from vesk" > "$WORK/work/hello.txt"
+  git -C "$WORK/work" add hello.txt
+  git -C "$WORK/work" -c user.email=a@b -c user.name=a commit -q -m one
+  git -C "$WORK/work" push -q "$WORK/git/repo.git" HEAD:refs/heads/main 2> /dev/null
+  start_s git daemon --listen="$SRV4" --base-path="$WORK/git" --export-all --reuseaddr "$WORK/git"
+  local git_pid=${PIDS[-1]}
+  wait_port t 9418
+  capture_start git
+  in_c timeout 15 git clone -q "git://$SRV4/repo.git" "$WORK/clone2" 2> /dev/null || true
+  in_c timeout 15 git -c protocol.version=0 clone -q "git://$SRV4/repo.git" "$WORK/clone0" 2> /dev/null || true
+  capture_stop git
+  stop_pid "$git_pid"
   teardown
 }

@@ -1,6 +1,6 @@
 # Recipes for the industrial and IoT captures of this folder, sourced by
 # ../record.sh (which provides setup, start_s, capture_start/capture_stop).
-RECIPES+=(industrial/mqtt industrial/modbus industrial/coap industrial/nmap_tcp industrial/nmap_udp industrial/rtps)
+RECIPES+=(industrial/mqtt industrial/modbus industrial/coap industrial/nmap_tcp industrial/nmap_udp industrial/rtps industrial/modbus_stream)
 
 # mosquitto on 1883 and on 18830 with mosquitto_pub and mosquitto_sub, MQTT
 # 3.1.1 and 5.
@@ -140,5 +140,94 @@ record_rtps() {
   rtps_pair 7400
   rtps_pair 17400
   capture_stop rtps
+  teardown
+}
+
+# Modbus requests that do not come one per segment. pymodbus's asyncio
+# client sends four reads at once without waiting for the answers, to a
+# pymodbus TCP server. pymodbus's server closes a connection on a partial
+# frame, so a small server on a second address (it answers Read Coils and
+# Read Holding Registers, and joins partial frames) gets the rest from a
+# python3 client with TCP_NODELAY: three requests written in one send, then
+# two whose 7-byte MBAP header and PDU are written apart.
+record_modbus_stream() {
+  setup 1500
+  local other=10.200.0.3
+  in_s ip addr add "$other/24" dev vcap-s
+  cat > "$WORK/modbus_server.py" <<PY
+from pymodbus.server import StartTcpServer
+from pymodbus.datastore import ModbusSequentialDataBlock, ModbusSlaveContext, ModbusServerContext
+store = ModbusSlaveContext(hr=ModbusSequentialDataBlock(0, [7] * 100))
+StartTcpServer(context=ModbusServerContext(slaves=store, single=True), address=("$SRV4", 502))
+PY
+  cat > "$WORK/modbus_pipeline.py" <<'PY'
+import asyncio, sys
+from pymodbus.client import AsyncModbusTcpClient
+async def main():
+    client = AsyncModbusTcpClient(sys.argv[1], port=502, timeout=3)
+    await client.connect()
+    await asyncio.gather(*(client.read_holding_registers(a, 4, slave=1) for a in (0, 10, 20, 30)))
+    client.close()
+asyncio.run(main())
+PY
+  cat > "$WORK/modbus_small_server.py" <<'PY'
+import socket, struct, sys
+l = socket.socket(); l.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+l.bind((sys.argv[1], 502)); l.listen(4)
+for _ in range(2):
+    c, _ = l.accept()
+    buf = b""
+    while True:
+        data = c.recv(4096)
+        if not data:
+            break
+        buf += data
+        while len(buf) >= 7 and len(buf) >= 6 + struct.unpack("!H", buf[4:6])[0]:
+            n = 6 + struct.unpack("!H", buf[4:6])[0]
+            ident, unit, pdu, buf = buf[:2], buf[6], buf[7:n], buf[n:]
+            count = struct.unpack("!H", pdu[3:5])[0]
+            body = bytes([pdu[0], 2 * count]) + b"\0\7" * count if pdu[0] == 3 else \
+                bytes([pdu[0], (count + 7) // 8]) + b"\xff" * ((count + 7) // 8)
+            c.sendall(ident + b"\0\0" + struct.pack("!HB", len(body) + 1, unit) + body)
+    c.close()
+PY
+  cat > "$WORK/modbus_apart.py" <<'PY'
+import socket, struct, sys
+def adu(ident, pdu):
+    return struct.pack("!HHHB", ident, 0, len(pdu) + 1, 1) + pdu
+def answer(s):
+    head = b""
+    while len(head) < 7:
+        head += s.recv(7 - len(head))
+    rest = struct.unpack("!H", head[4:6])[0] - 1
+    while rest > 0:
+        rest -= len(s.recv(rest))
+s = socket.create_connection((sys.argv[1], 502), timeout=3)
+s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+s.sendall(adu(1, b"\x03\x00\x00\x00\x02") + adu(2, b"\x03\x00\x10\x00\x02") + adu(3, b"\x01\x00\x00\x00\x08"))
+for _ in range(3):
+    answer(s)
+s.close()
+s = socket.create_connection((sys.argv[1], 502), timeout=3)
+s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+for ident, pdu in ((4, b"\x03\x00\x00\x00\x02"), (5, b"\x01\x00\x00\x00\x08")):
+    a = adu(ident, pdu)
+    s.sendall(a[:7])
+    s.sendall(a[7:])
+    answer(s)
+s.close()
+PY
+  start_s /usr/bin/python3 "$WORK/modbus_server.py"
+  local mb_pid=${PIDS[-1]}
+  start_s /usr/bin/python3 "$WORK/modbus_small_server.py" "$other"
+  local small_pid=${PIDS[-1]}
+  wait_port t 502
+  for _ in $(seq 1 50); do in_s ss -Hltn "sport = :502" | grep -qF "$other" && break; sleep 0.1; done
+  capture_start modbus_stream
+  in_c timeout 10 /usr/bin/python3 "$WORK/modbus_pipeline.py" "$SRV4" > /dev/null 2>&1 || true
+  in_c timeout 10 /usr/bin/python3 "$WORK/modbus_apart.py" "$other" || true
+  capture_stop modbus_stream
+  stop_pid "$small_pid"
+  stop_pid "$mb_pid"
   teardown
 }

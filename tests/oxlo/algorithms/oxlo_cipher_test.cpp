@@ -7,6 +7,7 @@
 #include "oxlo_private.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <string>
 #include <vector>
@@ -91,7 +92,49 @@ TEST(cipher, aes128_gcm_decrypts_and_checks_tags)
             EXPECT_EQ(crypto_cipher_checktag(g.h, tag.data(), 15), CRYPTO_ERR_GCM_AUTH_FAILED);
             ASSERT_EQ(crypto_cipher_reset(g.h), 0);
         }
+        // Decryption and tag check in one pass, with the additional data
+        // given along: a wrong tag leaves no tag to check, the right one
+        // becomes the handle's.
+        bytes bad = tag;
+        bad.back() ^= 1;
+        bytes out(ct.size() + 1);
+        EXPECT_EQ(crypto_cipher_decrypt_verify(g.h, aad.data(), aad.size(), out.data(), ct.data(), ct.size(), tag.data(), 16),
+                  CRYPTO_ERR_GCM_NOT_READY); // no nonce
+        ASSERT_EQ(crypto_cipher_setiv(g.h, nonce.data(), nonce.size()), 0);
+        EXPECT_EQ(crypto_cipher_decrypt_verify(g.h, aad.data(), aad.size(), out.data(), ct.data(), ct.size(), bad.data(), 16),
+                  CRYPTO_ERR_GCM_AUTH_FAILED);
+        EXPECT_EQ(crypto_cipher_checktag(g.h, tag.data(), tag.size()), CRYPTO_ERR_GCM_AUTH_FAILED);
+        ASSERT_EQ(crypto_cipher_reset(g.h), 0);
+        ASSERT_EQ(crypto_cipher_setiv(g.h, nonce.data(), nonce.size()), 0);
+        ASSERT_EQ(crypto_cipher_decrypt_verify(g.h, aad.data(), aad.size(), out.data(), ct.data(), ct.size(), tag.data(), 16), 0);
+        EXPECT_EQ(to_hex(out.data(), ct.size()), c.plain);
+        EXPECT_EQ(crypto_cipher_checktag(g.h, tag.data(), tag.size()), 0);
+        EXPECT_EQ(crypto_cipher_decrypt_verify(g.h, aad.data(), aad.size(), out.data(), ct.data(), ct.size(), tag.data(), 16),
+                  CRYPTO_ERR_GCM_NOT_READY); // once per reset
+        ASSERT_EQ(crypto_cipher_reset(g.h), 0);
     }
+}
+
+// Additional data longer than the 256 bytes crypto_cipher_authenticate
+// takes, as a QUIC header with a long token is.
+TEST(cipher, gcm_one_pass_takes_long_additional_data)
+{
+    const bytes key(16, 0x21), nonce(12, 0x42), aad(700, 0x63), plain(300, 0x84);
+    std::vector<uint8_t> ct(plain.size()), tag(16);
+    int n = 0;
+    EVP_CIPHER_CTX *c = EVP_CIPHER_CTX_new();
+    ASSERT_EQ(EVP_EncryptInit_ex(c, EVP_aes_128_gcm(), nullptr, key.data(), nonce.data()), 1);
+    EVP_EncryptUpdate(c, nullptr, &n, aad.data(), int(aad.size()));
+    EVP_EncryptUpdate(c, ct.data(), &n, plain.data(), int(plain.size()));
+    EVP_EncryptFinal_ex(c, ct.data() + n, &n);
+    EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_GCM_GET_TAG, 16, tag.data());
+    EVP_CIPHER_CTX_free(c);
+    gcm_handle g;
+    ASSERT_EQ(crypto_cipher_setkey(g.h, key.data(), key.size()), 0);
+    ASSERT_EQ(crypto_cipher_setiv(g.h, nonce.data(), nonce.size()), 0);
+    bytes out(ct.size());
+    ASSERT_EQ(crypto_cipher_decrypt_verify(g.h, aad.data(), aad.size(), out.data(), ct.data(), ct.size(), tag.data(), 16), 0);
+    EXPECT_EQ(out, plain);
 }
 
 TEST(cipher, gcm_decrypts_in_place)
@@ -146,6 +189,10 @@ TEST(cipher, hmac_sha256_rfc4231)
         const uint8_t *mac = crypto_md_read(h);
         ASSERT_NE(mac, nullptr);
         EXPECT_EQ(to_hex(mac, 32), c.mac);
+        // A restart keeps the key: the same message gives the same MAC.
+        crypto_md_restart(h);
+        ASSERT_EQ(crypto_md_write(h, c.data.data(), c.data.size()), 0);
+        EXPECT_EQ(to_hex(crypto_md_read(h), 32), c.mac);
         crypto_md_reset(h);
     }
     crypto_md_close(h);

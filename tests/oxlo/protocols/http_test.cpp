@@ -179,21 +179,82 @@ TEST_F(Http, truncated_fields_are_read_within_the_payload)
     EXPECT_STREQ(http_of(digest.f)->username, "bob");
 }
 
+namespace {
+
+// Every host name the flow will be matched on, the exported one first.
+std::string hosts_of(const oxlo_flow_state *f)
+{
+    std::string s;
+    for (unsigned i = 0; const char *h = oxlo_flow_host_candidates(f, i); i++)
+        s += std::string(i ? "," : "") + h;
+    return s;
+}
+
+} // namespace
+
 // A request split over segments is classified on the whole header block,
-// never on a cut Host line; out-of-order and repeated segments wait, and a
-// header block that never ends within bounds gives the dissector up.
+// never on "GET" alone or on a cut Host line, and the segments of one
+// request do not use up the packet budget; a segment after a gap waits for
+// the gap; a header block that never ends within bounds is decided on what
+// is known.
 TEST_F(Http, split_request_is_read_whole)
 {
-    Conversation c(m, 80);
-    c.handshake();
-    c.client("GET /x HTTP/1.1\r\nHost: bl");
-    EXPECT_EQ(c.app(), 0) << "no classification on the cut host";
-    c.client("ocked.example\r\nUser-Agent: curl/8.0\r\n");
-    EXPECT_EQ(c.app(), 0);
-    c.client("\r\n");
-    EXPECT_EQ(c.app(), P_HTTP);
-    EXPECT_STREQ(oxlo_flow_host_name(c.f), "blocked.example");
-    EXPECT_STREQ(oxlo_flow_http_url(c.f), "blocked.example/x");
+    const std::string request = "GET /x HTTP/1.1\r\nHost: Blocked.Example.\r\nUser-Agent: curl/8.0\r\n\r\n";
+    struct Split {
+        const char *name;
+        std::vector<size_t> cuts; /* segment sizes; the rest goes last */
+    } splits[] = {
+        {"method alone", {3}},
+        {"method and its blank", {4}},
+        {"cut inside the Host line", {20}},
+        {"1-byte segments", std::vector<size_t>(request.size() - 1, 1)},
+        {"2-byte segments", std::vector<size_t>(request.size() / 2, 2)},
+        {"4-byte segments", std::vector<size_t>(request.size() / 4, 4)},
+    };
+    for (const Split &k : splits) {
+        Conversation c(m, 80);
+        c.handshake();
+        size_t at = 0;
+        for (size_t n : k.cuts) {
+            if (at + n >= request.size())
+                break;
+            c.client(request.substr(at, n));
+            at += n;
+            ASSERT_EQ(c.app(), 0) << k.name << ": classified after " << at << " bytes";
+            ASSERT_FALSE(oxlo_flow_dissector_excluded(c.f, 0)) << k.name << " after " << at << " bytes";
+        }
+        c.client(request.substr(at));
+        EXPECT_EQ(c.app(), P_HTTP) << k.name;
+        EXPECT_STREQ(oxlo_flow_host_name(c.f), "blocked.example") << k.name;
+        EXPECT_STREQ(oxlo_flow_http_url(c.f), "Blocked.Example./x") << k.name;
+    }
+
+    // The tricks of one segment, cut where it hides them best.
+    struct Cut {
+        const char *name;
+        std::vector<std::string> parts;
+        const char *hosts;
+    } cuts[] = {
+        {"folded Host cut before its fold", {"GET / HTTP/1.1\r\nHost:\r\n", " blocked.example\r\n\r\n"}, "blocked.example"},
+        {"second Host in a later segment",
+         {"GET / HTTP/1.1\r\nHost: allowed.example\r\n", "Host: blocked.example\r\n\r\n"},
+         "blocked.example,allowed.example"},
+        {"absolute URI, Host later", {"GET http://blocked.example/ HTTP/1.1\r\n", "Host: allowed.example\r\n\r\n"},
+         "allowed.example,blocked.example"},
+        {"LF-only, cut between the LFs", {"GET / HTTP/1.1\nHost: blocked.example\n", "\n"}, "blocked.example"},
+    };
+    for (const Cut &k : cuts) {
+        Conversation c(m, 80);
+        c.handshake();
+        for (size_t i = 0; i < k.parts.size(); i++) {
+            c.client(k.parts[i]);
+            if (i + 1 < k.parts.size()) {
+                ASSERT_EQ(c.app(), 0) << k.name;
+            }
+        }
+        EXPECT_NE(c.app(), 0) << k.name;
+        EXPECT_EQ(hosts_of(c.f), k.hosts) << k.name;
+    }
 
     Conversation gap(m, 80);
     gap.handshake();
@@ -204,12 +265,96 @@ TEST_F(Http, split_request_is_read_whole)
 
     Conversation endless(m, 80);
     endless.handshake();
-    endless.client("GET / HTTP/1.1\r\n");
-    const std::string filler = "X-Filler: " + std::string(1400, 'a') + "\r\n";
-    for (int i = 0; i < 60 && !oxlo_flow_dissector_excluded(endless.f, 0); i++)
+    endless.client("GET / HTTP/1.1\r\nHost: Blocked.Example.\r\n");
+    const std::string filler = "Cookie: k=" + std::string(14000, 'v') + "\r\n";
+    for (int i = 0; i < 6 && endless.app() == 0; i++)
         endless.client(filler);
-    EXPECT_EQ(endless.app(), 0);
-    EXPECT_TRUE(oxlo_flow_dissector_excluded(endless.f, 0)) << "the header block passed every bound";
+    EXPECT_EQ(endless.app(), P_HTTP) << "the header block passed every bound: decided on what is known";
+    EXPECT_STREQ(oxlo_flow_host_name(endless.f), "blocked.example") << "a Host read before the bound still counts";
+}
+
+// The spellings a client can give the host of one request, whole in one
+// segment: each must end in the name a rule is written with, and a request
+// naming two hosts keeps both for the rules. Bad host syntax is a risk.
+TEST_F(Http, every_spelling_of_the_host_reaches_the_rules)
+{
+    const std::string many_lines = [] {
+        std::string s;
+        for (int i = 0; i < 70; i++)
+            s += "X-Line-" + std::to_string(i) + ": v\r\n";
+        return s;
+    }();
+    struct Case {
+        const char *name;
+        std::string request;
+        const char *host, *hosts; /* exported; all the rules see */
+        bool invalid;             /* risk 39 "Invalid host" */
+    } cases[] = {
+        {"plain", "GET / HTTP/1.1\r\nHost: blocked.example\r\n\r\n", "blocked.example", "blocked.example", false},
+        {"trailing dot", "GET / HTTP/1.1\r\nHost: blocked.example.\r\n\r\n", "blocked.example", "blocked.example", false},
+        {"case and port", "GET / HTTP/1.1\r\nHost: BLOCKED.Example:80\r\n\r\n", "blocked.example", "blocked.example", false},
+        {"tab after the colon", "GET / HTTP/1.1\r\nHost:\tblocked.example\t\r\n\r\n", "blocked.example", "blocked.example",
+         false},
+        {"obs-fold", "GET / HTTP/1.1\r\nHost:\r\n blocked.example\r\n\r\n", "blocked.example", "blocked.example", true},
+        {"obs-fold with a tab", "GET / HTTP/1.1\r\nHost:\r\n\tblocked.example\r\nAccept: */*\r\n\r\n", "blocked.example",
+         "blocked.example", true},
+        {"LF-only line ends", "GET / HTTP/1.1\nHost: blocked.example\nAccept: */*\n\n", "blocked.example",
+         "blocked.example", false},
+        {"a bare LF among CR LF", "GET / HTTP/1.1\r\nAccept: */*\nHost: blocked.example\r\n\r\n", "blocked.example",
+         "blocked.example", false},
+        {"two Host headers, blocked second", "GET / HTTP/1.1\r\nHost: allowed.example\r\nHost: blocked.example\r\n\r\n",
+         "blocked.example", "blocked.example,allowed.example", true},
+        {"two Host headers, blocked first", "GET / HTTP/1.1\r\nHost: blocked.example\r\nHost: allowed.example\r\n\r\n",
+         "allowed.example", "allowed.example,blocked.example", true},
+        {"the same Host twice", "GET / HTTP/1.1\r\nHost: a.example\r\nhost: A.example.\r\n\r\n", "a.example", "a.example",
+         true},
+        {"absolute URI, no Host", "GET http://blocked.example/ HTTP/1.0\r\n\r\n", "blocked.example", "blocked.example",
+         false},
+        {"absolute URI, another Host", "GET http://Blocked.Example:8080/x?y HTTP/1.1\r\nHost: allowed.example\r\n\r\n",
+         "allowed.example", "allowed.example,blocked.example", false},
+        {"absolute URI with user information", "GET http://allowed.example@blocked.example/ HTTP/1.0\r\n\r\n",
+         "blocked.example", "blocked.example", true},
+        {"CONNECT to another host", "CONNECT blocked.example:443 HTTP/1.1\r\nHost: allowed.example:443\r\n\r\n",
+         "allowed.example", "allowed.example,blocked.example", false},
+        {"Host after 70 lines", "GET / HTTP/1.1\r\n" + many_lines + "Host: blocked.example\r\n\r\n", "blocked.example",
+         "blocked.example", false},
+        {"bracketed IPv6", "GET / HTTP/1.1\r\nHost: [fd00::1]:8080\r\n\r\n", "[fd00::1]", "[fd00::1]", false},
+        // Near misses stay other names.
+        {"longer name", "GET / HTTP/1.1\r\nHost: blocked.example.evil\r\n\r\n", "blocked.example.evil",
+         "blocked.example.evil", false},
+        {"empty label", "GET / HTTP/1.1\r\nHost: blocked..example\r\n\r\n", "blocked..example", "blocked..example", true},
+        {"blank inside", "GET / HTTP/1.1\r\nHost: blocked .example\r\n\r\n", "blocked .example", "blocked .example", true},
+        {"bad port", "GET / HTTP/1.1\r\nHost: blocked.example:99999\r\n\r\n", "blocked.example", "blocked.example", true},
+    };
+    for (const Case &k : cases) {
+        Conversation c(m, 80);
+        c.handshake();
+        c.client(k.request + UA);
+        EXPECT_NE(c.app(), 0) << k.name;
+        EXPECT_STREQ(oxlo_flow_host_name(c.f), k.host) << k.name;
+        EXPECT_EQ(hosts_of(c.f), k.hosts) << k.name;
+        EXPECT_EQ(c.risk(OXLO_INVALID_CHARACTERS), k.invalid) << k.name << ": " << c.messages();
+        EXPECT_EQ(c.risk(OXLO_POSSIBLE_EXPLOIT), k.invalid) << k.name << ": " << c.messages();
+    }
+    // A name longer than what is kept loses its front, never the labels a
+    // rule on the parent domain reads.
+    const std::string label(60, 'a'), name = label + "." + label + "." + label + "." + label + ".blocked.example";
+    Conversation c(m, 80);
+    c.handshake();
+    c.client("GET / HTTP/1.1\r\nHost: " + name + "\r\n\r\n");
+    const std::string host = oxlo_flow_host_name(c.f);
+    EXPECT_EQ(host, name.substr(name.size() - host.size()));
+    EXPECT_GT(host.size(), strlen("blocked.example"));
+}
+
+// The body of a form sent with bare LF line ends starts after its empty line.
+TEST_F(Http, form_body_after_lf_only_headers)
+{
+    Conversation c(m, 80);
+    c.handshake();
+    c.client("POST /login HTTP/1.1\nHost: a.example\nContent-Type: application/x-www-form-urlencoded\n\n");
+    c.client("user=bob&password=pw");
+    EXPECT_TRUE(c.risk(OXLO_CLEAR_TEXT_CREDENTIALS)) << c.messages();
 }
 
 TEST_F(Http, windows_version_of_a_mozilla_agent_becomes_the_os)

@@ -320,36 +320,52 @@ TEST_F(quic, google_encrypted_initials)
     EXPECT_EQ(host(q), "q050.example.com");
 }
 
-// What must not yield a host name, and must not crash or overrun.
-TEST_F(quic, undecryptable_initials)
+bool pending(const kit::conversation &c) { return oxlo_flow_detection_pending(c.m, c.f) != 0; }
+bool is_quic(const kit::conversation &c) { return c.app() == OXLO_PROTOCOL_QUIC || c.master() == OXLO_PROTOCOL_QUIC; }
+
+// A first Initial that cannot be read does not decide the flow: the server
+// drops it and waits for a good one, and so does the dissector. A long
+// token no longer leaves the Initial undecrypted.
+TEST_F(quic, unreadable_initials_do_not_decide_the_flow)
 {
     const bytes hello = client_hello("example.com", "h3");
     const bytes frames = crypto_frame(hello, 0, hello.size());
-    initial_opts bad_tag, short_one, long_token, empty_dcid;
+    initial_opts bad_tag, short_one, long_token, empty_dcid, other_dcid;
     bad_tag.flip_tag = true;
     short_one.size = 1199;
-    long_token.token = 300; // the header no longer fits the 256 bytes of additional data
+    long_token.token = 300;
     long_token.size = 1400;
     empty_dcid.dcid = {};
+    other_dcid.dcid = hex("0011223344556677");
     const struct {
         const char *name;
         initial_opts o;
-        bool quic;
-    } cases[] = {{"tag flipped", bad_tag, true},
-                 {"1199 bytes", short_one, false},
-                 {"300-byte token", long_token, true},
-                 {"empty DCID", empty_dcid, true}};
+        bool waits; // pending after it, not yet classified
+        const char *host;
+    } cases[] = {{"tag flipped", bad_tag, true, ""},
+                 {"1199 bytes", short_one, false, ""},
+                 {"300-byte token", long_token, false, "example.com"},
+                 {"empty DCID", empty_dcid, true, ""},
+                 {"another connection ID", other_dcid, false, "example.com"}};
     for (const auto &t : cases) {
         SCOPED_TRACE(t.name);
         kit::conversation c(m, 4433, OXLO_L4_UDP);
         c.client(initial(frames, t.o));
-        EXPECT_EQ(c.app() == OXLO_PROTOCOL_QUIC || c.master() == OXLO_PROTOCOL_QUIC, t.quic);
-        EXPECT_EQ(host(c), "");
+        EXPECT_EQ(host(c), t.host);
+        EXPECT_EQ(pending(c), t.waits);
+        if (t.waits) {
+            EXPECT_FALSE(is_quic(c));
+            // The real Initial after the decoy names the host.
+            c.client(initial(frames));
+            EXPECT_EQ(host(c), "example.com");
+            EXPECT_TRUE(is_quic(c));
+            EXPECT_FALSE(pending(c));
+        }
     }
 }
 
 // CRYPTO frames whose offset or length pass the decrypted payload or the
-// reassembly buffer are not taken; a good frame after a skipped one still is.
+// 64 KiB bound are not taken; a good frame after a skipped one still is.
 TEST_F(quic, crypto_frames_are_bounded)
 {
     const bytes hello = client_hello("bounded.example.com", "h3");
@@ -358,41 +374,174 @@ TEST_F(quic, crypto_frames_are_bounded)
     for (const bytes &bad : {past_plaintext, huge_offset}) {
         kit::conversation c(m, 443, OXLO_L4_UDP);
         c.client(initial(bad));
-        EXPECT_EQ(c.app() ? c.app() : c.master(), OXLO_PROTOCOL_QUIC);
         EXPECT_EQ(host(c), "");
+        EXPECT_TRUE(pending(c));
     }
     bytes frames = huge_offset;
     append(frames, crypto_frame(hello, 0, hello.size()));
     kit::conversation c(m, 443, OXLO_L4_UDP);
     c.client(initial(frames));
     EXPECT_EQ(host(c), "bounded.example.com");
+
+    // A hello that declares more than 64 KiB can never be whole: QUIC at
+    // once, without a host name, and no longer pending.
+    bytes huge = {0x01, 0x02, 0x00, 0x00};
+    append(huge, bytes(hello.begin() + 4, hello.end()));
+    kit::conversation h(m, 443, OXLO_L4_UDP);
+    h.client(initial(crypto_frame(huge, 0, 600)));
+    EXPECT_TRUE(is_quic(h));
+    EXPECT_EQ(host(h), "");
+    EXPECT_FALSE(pending(h));
 }
 
-TEST_F(quic, split_hello_is_reassembled_across_initials)
+// The client's first flight, as it may come: the ClientHello over one, two
+// or three Initials in either order, two Initials coalesced in a datagram,
+// CRYPTO frames out of order, duplicated or overlapping, with ACK, PING and
+// PADDING frames between them and a server datagram in the middle. The
+// flow stays unclassified and pending until the hello is whole; then the
+// host name, ALPN and JA4 are those of the hello sent in one piece. Where
+// copies of a byte differ, the first one received is kept.
+TEST_F(quic, first_flight_is_read_until_the_hello_is_whole)
 {
-    const bytes hello = client_hello("split.example.com", "h3", 1500);
-    ASSERT_GT(hello.size(), 1200u);
-    const size_t a = 600, b = 1100;
-    // First Initial: the middle piece, then the end; a frame ending past the
-    // 4096-byte buffer is ignored. Second: the start.
-    bytes first = crypto_frame(hello, a, b - a);
-    append(first, crypto_frame(hello, b, hello.size() - b));
-    bytes far = {0x06, 0x4f, 0xa0, 0x40, 0xc8}; // offset 4000, length 200
-    append(far, bytes(200, 0xee));
-    append(first, far);
-    initial_opts o1, o2;
-    o1.size = o2.size = 1250;
-    o2.pn = 3;
-    kit::conversation c(m, 443, OXLO_L4_UDP);
-    c.client(initial(first, o1));
-    EXPECT_EQ(c.app() ? c.app() : c.master(), OXLO_PROTOCOL_QUIC);
-    EXPECT_EQ(host(c), "");
-    // A padded server datagram in between is no client Initial and leaves
-    // the reassembly alone.
-    c.server(std::string(1200, '\xc3'));
-    c.client(initial(crypto_frame(hello, 0, a), o2));
-    EXPECT_EQ(host(c), "split.example.com");
-    EXPECT_STREQ(oxlo_flow_tls_alpn_offered(c.f), "h3");
+    const bytes hello = client_hello("blocked.example", "h3", 1500);
+    bytes decoy = client_hello("allowed.example", "h3", 1500);
+    ASSERT_EQ(decoy.size(), hello.size());
+    const size_t n = hello.size(), a = 500, b = 1100;
+    ASSERT_GT(n, b);
+    const auto F = [&](size_t offset, size_t length) { return crypto_frame(hello, offset, length); };
+    const auto D = [&](size_t offset, size_t length) { return crypto_frame(decoy, offset, length); };
+    const auto join = [](std::initializer_list<bytes> parts) {
+        bytes out;
+        for (const bytes &p : parts)
+            append(out, p);
+        return out;
+    };
+    const bytes ack = {0x02, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00}; // ACK: largest 0, delay 0, 1 range: 0, gap 1 range 0
+    const bytes ack_ecn = {0x03, 0x02, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03};
+    const bytes ping = {0x01};
+
+    // One datagram: the Initials it carries (each a set of frames), or a
+    // server datagram when `server` is set.
+    struct datagram {
+        std::vector<bytes> initials;
+        bool server = false;
+    };
+    const struct {
+        const char *name;
+        std::vector<datagram> flight;
+        const char *host;
+    } cases[] = {
+        {"one Initial", {{{F(0, n)}}}, "blocked.example"},
+        {"two Initials", {{{F(0, a)}}, {{F(a, n - a)}}}, "blocked.example"},
+        {"two Initials reversed", {{{F(a, n - a)}}, {{F(0, a)}}}, "blocked.example"},
+        {"three Initials", {{{F(0, a)}}, {{F(a, b - a)}}, {{F(b, n - b)}}}, "blocked.example"},
+        {"three Initials reversed", {{{F(b, n - b)}}, {{F(a, b - a)}}, {{F(0, a)}}}, "blocked.example"},
+        {"two Initials coalesced", {{{F(0, a), F(a, n - a)}}}, "blocked.example"},
+        {"coalesced and reversed", {{{F(a, n - a), F(0, a)}}}, "blocked.example"},
+        {"frames out of order", {{{join({F(b, n - b), F(a, b - a)})}}, {{F(0, a)}}}, "blocked.example"},
+        {"duplicated frames", {{{join({F(0, a), F(0, a)})}}, {{F(0, a)}}, {{join({F(a, n - a), F(a, n - a)})}}},
+         "blocked.example"},
+        {"ACK, PING and a server datagram between", {{{join({ack, F(0, a), ping})}}, {{}, true}, {{join({ack_ecn, F(a, n - a)})}}},
+         "blocked.example"},
+        {"overlap with other bytes: first copy kept", {{{F(0, a)}}, {{D(0, n)}}}, "blocked.example"},
+        {"overlap with other bytes, the other first", {{{D(0, a)}}, {{F(0, n)}}}, "allowed.example"},
+        {"overlap inside: first copy kept", {{{F(0, a)}}, {{F(b, n - b)}}, {{D(a / 2, b - a / 2)}}}, "blocked.example"},
+    };
+    std::string ja4_whole;
+    for (const auto &t : cases) {
+        SCOPED_TRACE(t.name);
+        kit::conversation c(m, 443, OXLO_L4_UDP);
+        uint32_t pn = 0;
+        for (size_t i = 0; i < t.flight.size(); i++) {
+            const datagram &d = t.flight[i];
+            if (d.server) {
+                c.server(std::string(1200, '\xc3'));
+            } else {
+                std::string payload;
+                for (const bytes &frames : d.initials) {
+                    initial_opts o;
+                    o.pn = pn++;
+                    o.size = d.initials.size() > 1 ? 700 : 1200;
+                    payload += initial(frames, o);
+                }
+                c.client(payload);
+            }
+            if (i + 1 < t.flight.size()) {
+                EXPECT_FALSE(is_quic(c)) << "after datagram " << i;
+                EXPECT_TRUE(pending(c)) << "after datagram " << i;
+                EXPECT_EQ(host(c), "") << "after datagram " << i;
+            }
+        }
+        EXPECT_TRUE(is_quic(c));
+        EXPECT_FALSE(pending(c));
+        EXPECT_EQ(host(c), t.host);
+        EXPECT_STREQ(oxlo_flow_tls_alpn_offered(c.f), "h3");
+        const std::string ja4 = oxlo_flow_tls_ja4(c.f);
+        if (ja4_whole.empty())
+            ja4_whole = ja4;
+        EXPECT_EQ(ja4, ja4_whole);
+    }
+}
+
+// Near misses: a hello that never completes names no host and ends the
+// wait after the first flight's bound; bytes after a coalesced packet that
+// are no packet of the version are left alone.
+TEST_F(quic, incomplete_hellos_and_trailing_bytes)
+{
+    const bytes hello = client_hello("blocked.example", "h3", 1500);
+    const size_t n = hello.size(), a = 500;
+    {
+        SCOPED_TRACE("the hello never completes");
+        kit::conversation c(m, 443, OXLO_L4_UDP);
+        c.client(initial(crypto_frame(hello, a, n - a)));
+        int packets = 1;
+        while (!is_quic(c) && packets < 40) {
+            // 1-RTT-looking client packets and server replies: not the hello.
+            c.client(std::string(1, '\x41') + std::string(60, '\x22'));
+            c.server(std::string(80, '\x43'));
+            packets += 2;
+        }
+        EXPECT_TRUE(is_quic(c));
+        EXPECT_LE(packets, 24);
+        EXPECT_EQ(host(c), "");
+        EXPECT_FALSE(pending(c));
+        c.client(initial(crypto_frame(hello, 0, a))); // too late: the flow is decided
+        EXPECT_EQ(host(c), "");
+    }
+    initial_opts o;
+    o.size = 700;
+    const std::string whole = initial(crypto_frame(hello, 0, n), o);
+    std::string long_length = kit::raw("\xc3\x00\x00\x00\x01\x08\x83\x94\xc8\xf0\x3e\x51\x57\x08\x00\x00\x7f\xff", 18);
+    const struct {
+        const char *name;
+        std::string tail;
+    } tails[] = {
+        {"zero padding", std::string(600, '\0')},
+        {"a long header whose Length passes the datagram", long_length + std::string(600, '\x55')},
+        {"a short header", std::string(1, '\x40') + std::string(600, '\x66')},
+        {"random bytes with the top bit set", std::string(600, '\xe7')},
+        {"another version", kit::raw("\xc3\xff\x00\x00\x1d\x08", 6) + std::string(600, '\x01')},
+        {"one byte", std::string(1, '\xc0')},
+    };
+    for (const auto &t : tails) {
+        SCOPED_TRACE(t.name);
+        kit::conversation c(m, 443, OXLO_L4_UDP);
+        c.client(whole + t.tail);
+        EXPECT_EQ(host(c), "blocked.example");
+        EXPECT_FALSE(pending(c));
+    }
+    {
+        // Garbage in front of the rest of a split hello: the Initial before
+        // it is read, the bytes after it are not.
+        kit::conversation c(m, 443, OXLO_L4_UDP);
+        c.client(initial(crypto_frame(hello, 0, a), o) + std::string(600, '\xe7') +
+                 initial(crypto_frame(hello, a, n - a), o));
+        EXPECT_EQ(host(c), "");
+        EXPECT_TRUE(pending(c));
+        o.pn = 3;
+        c.client(initial(crypto_frame(hello, a, n - a), o) + std::string(500, '\0'));
+        EXPECT_EQ(host(c), "blocked.example");
+    }
 }
 
 TEST_F(quic, json_block_holds_the_version_and_the_tls_block)

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# A host-name drop rule holds against the tricks a client can play with the
+# bytes that carry the name (evasion_client.py lists them): HTTP requests and
+# TLS ClientHellos in tiny TCP segments, a hello in many records, segments
+# out of order, a stale decoy right after the handshake, overlapping segments
+# with other bytes, a trailing dot, Host header spellings the servers accept,
+# an absolute-URI request line, and a QUIC ClientHello over two Initials.
+# Each trick is dropped for blocked.vesk.test and answered for an allowed
+# name by real servers: python3's http.server, one openssl s_server per TLS
+# case (it serves one connection at a time, and a dropped hello would hold
+# it), and ngtcp2's gtlsserver for QUIC.
+TAG=evasion
+. "$(dirname "$0")/e2e_lib.sh"
+e2e_require
+command -v /usr/sbin/gtlsserver > /dev/null || { echo "skipped: ngtcp2-server is not installed"; exit 0; }
+CLIENT_PY="$(realpath "$(dirname "$0")")/evasion_client.py"
+e2e_setup
+
+cat > "$TMP/rules.json" <<'JSON'
+{"policy":{"id":0,"name":"evasion","default_marker":9,"markers":{"hostnames":{"blocked.vesk.test":"drop"}}}}
+JSON
+echo hello > "$TMP/index.txt"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 \
+  -subj "/CN=vesk.test" -keyout "$TMP/key.pem" -out "$TMP/cert.pem" 2> /dev/null
+
+# The client's raw connections use source ports 40000-40999, which its
+# kernel knows nothing of: it would reset them. Its resets from those ports
+# are dropped, except the client's own (socket mark 0x77).
+in_c sysctl -qw net.ipv4.ip_local_port_range="50000 60999"
+in_c iptables -A OUTPUT -o eth0 -p tcp --sport 40000:40999 --tcp-flags RST RST \
+  -m mark ! --mark 0x77 -j DROP
+
+tls_cases=$(/usr/bin/python3 "$CLIENT_PY" tls-count) || { fail "evasion_client.py"; exit 1; }
+for i in $(seq 0 $((tls_cases - 1))); do
+  in_s ip addr add "10.77.0.$((100 + i))/24" dev eth0
+  e2e_spawn "$NS_S" openssl s_server -quiet -accept "10.77.0.$((100 + i)):443" \
+    -cert "$TMP/cert.pem" -key "$TMP/key.pem" -www
+done
+e2e_spawn "$NS_S" /usr/bin/python3 -m http.server 80 --bind 10.77.0.2 --directory "$TMP"
+e2e_spawn "$NS_S" /usr/sbin/gtlsserver -q -d "$TMP" 10.77.0.2 4433 "$TMP/key.pem" "$TMP/cert.pem"
+e2e_wait_port tcp 80
+e2e_wait_port udp 4433
+for _ in $(seq 1 100); do
+  [ "$(in_s ss -Hltn "sport = :443" | wc -l)" -ge "$tls_cases" ] && break
+  sleep 0.1
+done
+[ "$(in_s ss -Hltn "sport = :443" | wc -l)" -ge "$tls_cases" ] || fail "not every s_server listens"
+e2e_start_vesk -r "$TMP/rules.json"
+
+in_c timeout 90 /usr/bin/python3 "$CLIENT_PY" run 10.77.0.2 10.77.0.100 4433 > "$TMP/results" 2>&1
+rc=$?
+cat "$TMP/results"
+[ $rc -eq 0 ] || FAIL=1
+grep -q "^ok: " "$TMP/results" || fail "no case ran"
+
+# A blocked case without an answer was dropped by the rule (marker 2), not
+# lost on the way; an answered allowed case was never given marker 2.
+sleep 0.5
+while read -r port; do
+  grep -E "10\.77\.0\.1:$port " "$LOG" | grep -F "[OXLO OVER]" | grep -q "\[marker: 2\]$" \
+    || fail "client port $port: no answer, but no flow line with marker 2"
+done < <(sed -n 's/^ok: .* blocked\.vesk\.test (port \([0-9]*\)): no answer$/\1/p' "$TMP/results")
+while read -r port; do
+  if grep -E "10\.77\.0\.1:$port " "$LOG" | grep -F "[OXLO OVER]" | grep -q "\[marker: 2\]$"; then
+    fail "client port $port: answered, yet a flow line with marker 2"
+  fi
+done < <(sed -n 's/^ok: .* (port \([0-9]*\)): answered$/\1/p' "$TMP/results")
+
+# What the engine made of each failing case: its flow lines.
+grep "^FAIL: " "$TMP/results" | sed -n 's/.*(port \([0-9]*\)).*/\1/p' | while read -r port; do
+  echo "-- client port $port:"
+  grep -E "10\.77\.0\.1:$port " "$LOG" | grep -F "[OXLO" || echo "   (no flow line)"
+done
+
+# EVASION_LOG=FILE keeps vesk's -v log for a closer look.
+[ -n "${EVASION_LOG:-}" ] && cp "$LOG" "$EVASION_LOG"
+e2e_stop_vesk
+exit $FAIL

@@ -1,0 +1,289 @@
+// TLS over the reassembled TCP stream: a real ClientHello (curl's, from
+// tests/captures/tls/tls_cases.pcap) sent the ways a client trying to walk
+// past a server-name rule sends it: in tiny segments, in many small records,
+// with records cut across segments, out of order, with overlapping segments
+// carrying other bytes. Each must give the server name and TLS by
+// inspection, and nothing may be decided before the hello is whole.
+#include "dissector_kit.h"
+#include "oxlo_tls_dns.h"
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The TCP payloads of a capture (classic little-endian pcap of Ethernet
+// frames carrying IPv4) in capture order, with their ports.
+struct tcp_payload {
+    uint16_t source_port, destination_port;
+    std::string bytes;
+};
+
+std::vector<tcp_payload> tcp_payloads(const std::string &path)
+{
+    std::vector<tcp_payload> out;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f) {
+        ADD_FAILURE() << "cannot open " << path;
+        return out;
+    }
+    uint8_t header[24];
+    if (fread(header, 1, 24, f) != 24 || header[0] != 0xD4 || header[1] != 0xC3 || header[20] != 1) {
+        ADD_FAILURE() << path << ": not a little-endian Ethernet pcap";
+        fclose(f);
+        return out;
+    }
+    auto le32 = [](const uint8_t *p) {
+        return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    };
+    uint8_t record[16];
+    while (fread(record, 1, 16, f) == 16) {
+        const uint32_t length = le32(record + 8);
+        std::vector<uint8_t> frame(length);
+        if (length > 262144 || fread(frame.data(), 1, length, f) != length)
+            break;
+        if (length < 14 + 40 || frame[12] != 0x08 || frame[13] != 0x00 || frame[14 + 9] != 6)
+            continue;
+        const size_t ip = 14, ihl = (frame[ip] & 0x0F) * 4u, tcp = ip + ihl;
+        const size_t total = size_t(frame[ip + 2]) << 8 | frame[ip + 3];
+        if (tcp + 20 > frame.size() || ip + total > frame.size())
+            continue;
+        const size_t payload = tcp + (frame[tcp + 12] >> 4) * 4u;
+        if (payload >= ip + total)
+            continue;
+        out.push_back({uint16_t(frame[tcp] << 8 | frame[tcp + 1]), uint16_t(frame[tcp + 2] << 8 | frame[tcp + 3]),
+                       std::string(reinterpret_cast<const char *>(frame.data() + payload), ip + total - payload)});
+    }
+    fclose(f);
+    return out;
+}
+
+// The payloads that start a ClientHello record.
+std::vector<std::string> client_hellos(const std::string &path)
+{
+    std::vector<std::string> out;
+    for (const tcp_payload &p : tcp_payloads(path))
+        if (p.bytes.size() > 5 && p.bytes[0] == 0x16 && p.bytes[1] == 3 && p.bytes[5] == 1)
+            out.push_back(p.bytes);
+    return out;
+}
+
+std::string u8(unsigned v) { return std::string(1, char(v & 0xFF)); }
+std::string be16(unsigned v) { return u8(v >> 8) + u8(v); }
+std::string record(const std::string &body) { return "\x16\x03\x01" + be16(unsigned(body.size())) + body; }
+
+// One TCP segment: its offset in the client's stream and its bytes.
+struct segment {
+    size_t at;
+    std::string bytes;
+};
+
+std::vector<segment> cut(const std::string &stream, size_t size)
+{
+    std::vector<segment> out;
+    for (size_t i = 0; i < stream.size(); i += size)
+        out.push_back({i, stream.substr(i, size)});
+    return out;
+}
+
+// The handshake message cut into `count` records, each in a segment of its
+// own (records_per_segment 1) or the record stream cut into segments of
+// `segment_size` bytes.
+std::string as_records(const std::string &message, size_t count)
+{
+    const size_t size = (message.size() + count - 1) / count;
+    std::string stream;
+    for (size_t i = 0; i < message.size(); i += size)
+        stream += record(message.substr(i, size));
+    return stream;
+}
+std::vector<segment> record_per_segment(const std::string &message, size_t count)
+{
+    const size_t size = (message.size() + count - 1) / count;
+    std::vector<segment> out;
+    size_t at = 0;
+    for (size_t i = 0; i < message.size(); i += size) {
+        out.push_back({at, record(message.substr(i, size))});
+        at += out.back().bytes.size();
+    }
+    return out;
+}
+
+struct TlsStream : kit::engine {
+    std::string hello_record; // one record: header and the whole ClientHello
+    std::string hello;        // the ClientHello message alone
+    void SetUp() override
+    {
+        kit::engine::SetUp();
+        // The second connection of the capture: curl --tlsv1.3 --http1.1,
+        // a 512-byte hello (padded) with the server name www.vesk.test.
+        const auto hellos = client_hellos(VESK_SOURCE_DIR "/tests/captures/tls/tls_cases.pcap");
+        ASSERT_GE(hellos.size(), 2u);
+        hello_record = hellos[1];
+        ASSERT_EQ(hello_record.size(), 517u);
+        ASSERT_NE(hello_record.find("www.vesk.test"), std::string::npos);
+        hello = hello_record.substr(5);
+    }
+
+    // Sends the segments after the handshake, at their offsets of the
+    // client's stream (first byte at sequence 1000). `before_last` runs just
+    // before the last segment.
+    void send(kit::conversation &c, const std::vector<segment> &segments,
+              const std::function<void()> &before_last = {})
+    {
+        c.handshake();
+        for (size_t i = 0; i < segments.size(); i++) {
+            if (i + 1 == segments.size() && before_last)
+                before_last();
+            pkt::tcp_opts o;
+            o.seq = 1000 + uint32_t(segments[i].at);
+            o.ack = c.server_seq;
+            c.feed(c.wrap(pkt::tcp(c.client_port, c.port, segments[i].bytes, o), true));
+        }
+    }
+};
+
+TEST_F(TlsStream, client_hello_however_it_is_cut_gives_the_server_name)
+{
+    struct shape {
+        const char *what;
+        std::function<std::vector<segment>()> segments;
+    };
+    const std::vector<shape> shapes = {
+        {"whole", [&] { return cut(hello_record, hello_record.size()); }},
+        {"1-byte segments", [&] { return cut(hello_record, 1); }},
+        {"4-byte segments", [&] { return cut(hello_record, 4); }},
+        {"16-byte segments", [&] { return cut(hello_record, 16); }},
+        {"16 records, one segment each", [&] { return record_per_segment(hello, 16); }},
+        {"32 records, one segment each", [&] { return record_per_segment(hello, 32); }},
+        {"64 records, one segment each", [&] { return record_per_segment(hello, 64); }},
+        {"1-byte records, one segment each", [&] { return record_per_segment(hello, hello.size()); }},
+        {"32 records in 13-byte segments (headers cut)", [&] { return cut(as_records(hello, 32), 13); }},
+        {"64 records in three segments", [&] { return cut(as_records(hello, 64), (as_records(hello, 64).size() + 2) / 3); }},
+        {"two segments in reverse order",
+         [&] {
+             auto s = cut(hello_record, 300);
+             return std::vector<segment>{s[1], s[0]};
+         }},
+        {"16-byte segments, the last first",
+         [&] {
+             auto s = cut(hello_record, 16);
+             s.insert(s.begin(), s.back());
+             s.pop_back();
+             return s;
+         }},
+        {"overlapping segment with other bytes",
+         [&] {
+             // The second segment starts 40 bytes early, where the server
+             // name lies, and carries another name there; the receiver keeps
+             // the bytes it has (the first copy).
+             const size_t name = hello_record.find("www.vesk.test");
+             std::string decoy = hello_record.substr(name - 27);
+             decoy.replace(27, 13, "xxx.blah.test");
+             return std::vector<segment>{{0, hello_record.substr(0, name + 13)}, {name - 27, decoy}};
+         }},
+        {"old sequence number with other bytes in between",
+         [&] {
+             return std::vector<segment>{{0, hello_record.substr(0, 200)},
+                                         {100, std::string(100, 'Z')},
+                                         {200, hello_record.substr(200)}};
+         }},
+    };
+    for (const auto &s : shapes) {
+        kit::conversation c(m, 443);
+        bool decided_early = false;
+        send(c, s.segments(), [&] {
+            decided_early = c.app() != 0 && !oxlo_flow_detection_pending(m, c.f);
+        });
+        EXPECT_FALSE(decided_early) << s.what << ": decided before the hello was whole";
+        EXPECT_STREQ(oxlo_flow_host_name(c.f), "www.vesk.test") << s.what;
+        EXPECT_EQ(c.app(), OXLO_PROTOCOL_TLS) << s.what;
+        EXPECT_TRUE(c.by_inspection()) << s.what;
+    }
+}
+
+// After STARTTLS the mail dissector hands the flow over classified; the
+// server name is still to come, and comes however the hello is cut.
+TEST_F(TlsStream, starttls_hand_over_waits_for_the_server_name)
+{
+    kit::conversation c(m, 143);
+    c.handshake();
+    c.server("* OK Dovecot ready.\r\n");
+    c.client("A001 STARTTLS\r\n");
+    c.server("A001 OK Begin TLS negotiation now.\r\n");
+    EXPECT_EQ(c.app(), OXLO_PROTOCOL_IMAPS);
+    EXPECT_TRUE(oxlo_flow_detection_pending(m, c.f)) << "the hello is still to come";
+    for (const segment &s : cut(hello_record, 16))
+        c.client(s.bytes);
+    EXPECT_STREQ(oxlo_flow_host_name(c.f), "www.vesk.test");
+    EXPECT_EQ(c.app(), OXLO_PROTOCOL_IMAPS);
+    EXPECT_FALSE(oxlo_flow_detection_pending(m, c.f));
+}
+
+// A record that is no hello (a warning alert, which servers pass over before
+// the hello) makes the flow TLS, but its server name is still to come: the
+// flow stays pending until the hello, whose name then counts.
+TEST_F(TlsStream, record_before_the_hello_leaves_the_name_pending)
+{
+    kit::conversation c(m, 443);
+    c.handshake();
+    c.client(std::string("\x15\x03\x01\x00\x02\x01\x5a", 7)); // warning: user canceled
+    EXPECT_TRUE(c.app() == 0 || oxlo_flow_detection_pending(m, c.f));
+    for (const segment &s : cut(hello_record, 16))
+        c.client(s.bytes);
+    EXPECT_STREQ(oxlo_flow_host_name(c.f), "www.vesk.test");
+    EXPECT_FALSE(oxlo_flow_detection_pending(m, c.f));
+}
+
+// After the hello the follow-up reading takes the server's flight: cut into
+// 16-byte segments (about 45 of them) it still fits the reading's budget of
+// packets, as only the segments that complete a record are counted.
+TEST_F(TlsStream, server_flight_in_tiny_segments_is_read_after_the_hello)
+{
+    // The first connection of the capture: openssl s_client -tls1_2 against
+    // s_server with a self-signed certificate; the server answers the hello
+    // with its hello, certificate, key exchange and hello done.
+    std::string from_client, from_server;
+    for (const tcp_payload &p : tcp_payloads(VESK_SOURCE_DIR "/tests/captures/tls/tls_cases.pcap")) {
+        if (p.source_port == 443 && from_server.empty() && !from_client.empty())
+            from_server = p.bytes;
+        else if (p.destination_port == 443 && from_client.empty())
+            from_client = p.bytes;
+    }
+    ASSERT_GT(from_server.size(), 600u);
+    kit::conversation c(m, 443);
+    c.handshake();
+    for (const segment &s : cut(from_client, 16))
+        c.client(s.bytes);
+    EXPECT_STREQ(oxlo_flow_host_name(c.f), "www.vesk.test");
+    for (const segment &s : cut(from_server, 16))
+        c.server(s.bytes);
+    EXPECT_STREQ(oxlo_flow_tls_alpn_negotiated(c.f), "h2");
+    EXPECT_STREQ(oxlo_flow_tls_cert_subject(c.f), "C=XX, O=Vesk Test, CN=www.vesk.test");
+}
+
+// A hello that never completes names no server and is not taken for TLS by
+// inspection; nor is a record claiming more than a record can hold.
+TEST_F(TlsStream, near_misses)
+{
+    {
+        kit::conversation c(m, 443);
+        auto s = cut(hello_record.substr(0, hello_record.size() - 10), 16);
+        send(c, s);
+        EXPECT_STREQ(oxlo_flow_host_name(c.f), "") << "truncated hello";
+        EXPECT_FALSE(c.by_inspection()) << "truncated hello";
+    }
+    {
+        kit::conversation c(m, 443);
+        std::string big = hello_record;
+        big.replace(3, 2, be16(0xFFF0)); // above the largest record TLS allows
+        big += std::string(2000, 'p');
+        send(c, cut(big, 1400));
+        EXPECT_STREQ(oxlo_flow_host_name(c.f), "") << "oversized record";
+        EXPECT_FALSE(c.by_inspection()) << "oversized record";
+    }
+}
+
+} // namespace
