@@ -48,7 +48,7 @@ typedef struct oxlo_detection_part {
     uint32_t stream_offset;            /* stream offset of packet.payload's first byte */
     uint32_t stream_seq;               /* its sequence number */
     /* The dissector call in process: what it asked with need / consume. */
-    uint8_t stream_call;               /* 0 nothing, 1 consume, 2 need */
+    uint8_t stream_call;               /* 0 nothing, 1 consume, 2 need, 3 need refused */
     uint32_t stream_call_consumed;
     uint32_t stream_call_total;
 } oxlo_detection_part;

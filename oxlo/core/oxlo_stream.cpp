@@ -772,6 +772,7 @@ void oxlo_stream_packet(oxlo_module *module, oxlo_flow_state *flow)
     uint8_t *fl = flow->stream_flags;
     pkt->segment = pkt->payload;
     pkt->segment_length = pkt->payload_length;
+    flow->last_payload_length = pkt->payload_length;
     module->det.stream_seq = seq;
     module->det.stream_offset = (fl[d] & OXLO_STREAM_KNOWN) ? dir_end(flow, d) : 0;
 
@@ -889,7 +890,7 @@ void oxlo_stream_after_call(oxlo_module *module, oxlo_flow_state *flow, uint16_t
     module->det.stream_call_consumed = 0;
     module->det.stream_call_total = 0;
     oxlo_stream *s = flow->stream;
-    if (!s && call == 0)
+    if (!s && (call == 0 || call == 3))
         return;
     if (oxlo_flow_dissector_excluded(flow, dissector)) {
         oxlo_stream_drop_keep(module, flow, dissector);
@@ -912,8 +913,8 @@ void oxlo_stream_after_call(oxlo_module *module, oxlo_flow_state *flow, uint16_t
         return;
     const uint8_t d = pkt->direction;
     oxlo_stream_keep *k = find_keep(s, dissector);
-    if (call == 0) {
-        /* The whole view was read. */
+    if (call == 0 || call == 3) {
+        /* The whole view was read, or keeping it was refused. */
         if (k)
             deactivate(s, k, d);
         return;
@@ -986,16 +987,22 @@ int oxlo_stream_need(oxlo_module *module, oxlo_flow_state *flow, size_t total)
     if (!pkt->tcp || flow->l4_protocol != 6 || flow->state == OXLO_STATE_FINISHED)
         return -1;
     const uint8_t d = pkt->direction;
-    if (flow->stream_flags[d] & OXLO_STREAM_DEGRADED)
-        return -1;
     const uint32_t dissector = module->det.current_dissector;
     if (dissector >= module->det.dissector_count || flow->calling_dissector != dissector + 1)
         return -1;
-    const uint32_t held = flow->stream ? flow->stream->dir[d].held_bytes : 0;
-    if (total > OXLO_STREAM_DIR_BYTES || total + held > OXLO_STREAM_DIR_BYTES)
+    if (flow->stream_flags[d] & OXLO_STREAM_DEGRADED) {
+        module->det.stream_call = 3;
         return -1;
+    }
+    /* Refused: nothing of this call's view is kept, whatever consume said. */
+    const uint32_t held = flow->stream ? flow->stream->dir[d].held_bytes : 0;
+    if (total > OXLO_STREAM_DIR_BYTES || total + held > OXLO_STREAM_DIR_BYTES) {
+        module->det.stream_call = 3;
+        return -1;
+    }
     if (!make_keep(module, flow, uint16_t(dissector))) {
         count_bound(module, BOUND_MEMORY);
+        module->det.stream_call = 3;
         return -1;
     }
     module->det.stream_call = 2;
@@ -1009,6 +1016,8 @@ void oxlo_stream_consume(oxlo_module *module, oxlo_flow_state *flow, size_t coun
         return;
     const uint32_t dissector = module->det.current_dissector;
     if (dissector >= module->det.dissector_count || flow->calling_dissector != dissector + 1)
+        return;
+    if (module->det.stream_call == 3)
         return;
     module->det.stream_call_consumed = count > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(count);
     if (module->det.stream_call != 2)

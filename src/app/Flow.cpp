@@ -139,7 +139,10 @@ void Flow::processPacket(uint8_t direction, const uint8_t *packet, uint16_t leng
   if (!detectionCompleted) {
     classification = oxlo_classify_packet(engine->module(), engineState, packet, length,
                                           nowMs, nullptr);
-    if (classification.app != 0) detectionCompleted = 1;
+    // Classified is not finished while the engine still reads the flow for
+    // what a rule can match (the rest of a request or hello).
+    if (classification.app != 0 && !oxlo_flow_detection_pending(engine->module(), engineState))
+      detectionCompleted = 1;
   }
   if (direction) {
     packetsSrc2Dst++;

@@ -45,6 +45,10 @@ static const uint32_t kFlowCap = 262144;
 // Beyond this many packets (both directions) an unclassified flow gets the
 // engine's best guess.
 static const uint32_t kGiveUpPackets = 32;
+// A flow the engine still reads is given up here whatever it says: the
+// stream bounds (32 KiB per direction, one byte or more per segment) end a
+// wait well before.
+static const uint32_t kPendingCeilingPackets = 200000;
 // Idle flows deleted after each packet and on each idle second: a packet
 // pays for a few, so a flood's flows go at the rate new ones come in, and an
 // idle queue clears its table within seconds.
@@ -566,7 +570,19 @@ uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMa
       // passed) would not carry the name the rule matched.
       mark = 2;
     } else {
-      if (!flow->detectionCompleted && flow->packets() > kGiveUpPackets) flow->giveUp();
+      // No give-up while the engine waits for the rest of a PDU (its stream
+      // bounds end the wait); the ceiling is the last resort.
+      if (!flow->detectionCompleted && flow->packets() > kGiveUpPackets) {
+        if (flow->packets() > kPendingCeilingPackets) {
+          pendingCeilingGiveUps_++;
+          trace->log(TRACE_DEBUG, __FILE__, __LINE__, "Flow still pending after %u packets: given up",
+                     kPendingCeilingPackets);
+          flow->giveUp();
+        } else if (!oxlo_flow_detection_pending(flow->engine ? flow->engine->module() : module(),
+                                                flow->engineState)) {
+          flow->giveUp();
+        }
+      }
       if (flow->detectionCompleted) {
         uint8_t source[16], destination[16];
         flow->ruleAddresses(source, destination);

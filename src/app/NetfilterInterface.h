@@ -76,6 +76,8 @@ class NetfilterInterface {
                       const oxlo_classification &classification);
 
   uint32_t queueId() const { return queueId_; }
+  // Flows given up at the packet ceiling while the engine still read them.
+  uint64_t pendingCeilingGiveUps() const { return pendingCeilingGiveUps_; }
   FlowHash *flowTable() const { return flowTable_; }
   uint32_t queueClock() const { return queueClock_; }
   uint64_t queueClockMs() const { return queueClockMs_; }
@@ -179,6 +181,7 @@ class NetfilterInterface {
   bool verdictPending_ = false;
   uint32_t pendingVerdictId_ = 0;
   uint32_t deletedSinceTrim_ = 0;
+  uint64_t pendingCeilingGiveUps_ = 0;
   bool tornDown_ = false;
 };
 
