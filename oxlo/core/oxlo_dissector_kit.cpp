@@ -220,21 +220,27 @@ oxlo_packet_view oxlo_dissector_packet(const oxlo_module *module, const oxlo_flo
     v.tcp_seq = pkt->tcp ? module->det.stream_seq : 0;
     v.retransmission = (pkt->flags & OXLO_PACKET_RETRANSMISSION) ? 1 : 0;
     v.time_ms = pkt->time_ms;
-    if (flow) {
-        if (pkt->tcp) {
-            const uint8_t *data = nullptr;
-            size_t length = 0;
-            oxlo_stream_view(module, flow, &data, &length, &v.stream_offset);
-            v.payload = oxlo_reader_make(data, data ? length : 0);
-        }
-        uint16_t payload = 0, dir[2] = {0, 0}, packets = 0;
-        if (flow->stream)
-            oxlo_stream_discount(flow, uint16_t(module->det.current_dissector), &payload, dir, &packets);
-        v.payload_packets = minus(flow->payload_packets, payload);
-        v.payload_packets_dir[0] = minus(flow->payload_packets_dir[0], dir[0]);
-        v.payload_packets_dir[1] = minus(flow->payload_packets_dir[1], dir[1]);
-        v.packets = minus(flow->packets, packets);
-    }
+    if (!flow)
+        return v;
+    v.payload_packets = flow->payload_packets;
+    v.payload_packets_dir[0] = flow->payload_packets_dir[0];
+    v.payload_packets_dir[1] = flow->payload_packets_dir[1];
+    v.packets = flow->packets;
+    if (!pkt->tcp)
+        return v;
+    v.stream_offset = module->det.stream_offset;
+    if (!flow->stream)
+        return v; /* nothing kept: the view is the new bytes */
+    const uint8_t *data = nullptr;
+    size_t length = 0;
+    oxlo_stream_view(module, flow, &data, &length, &v.stream_offset);
+    v.payload = oxlo_reader_make(data, data ? length : 0);
+    uint16_t payload = 0, dir[2] = {0, 0}, packets = 0;
+    oxlo_stream_discount(flow, uint16_t(module->det.current_dissector), &payload, dir, &packets);
+    v.payload_packets = minus(v.payload_packets, payload);
+    v.payload_packets_dir[0] = minus(v.payload_packets_dir[0], dir[0]);
+    v.payload_packets_dir[1] = minus(v.payload_packets_dir[1], dir[1]);
+    v.packets = minus(v.packets, packets);
     return v;
 }
 
