@@ -358,11 +358,19 @@ void oxlo_flow_skip_dissector(oxlo_module *module, oxlo_flow_state *flow, uint16
     flow->excluded[index / 64] |= uint64_t(1) << (index % 64);
 }
 
+/* The dissectors of the messages that carry the host name rules match. */
+static bool carries_host_name(const oxlo_dissector_entry *e)
+{
+    return e->first_protocol == OXLO_PROTOCOL_HTTP || e->first_protocol == OXLO_PROTOCOL_TLS;
+}
+
 uint32_t oxlo_dissect_flow(oxlo_module *module, oxlo_flow_state *flow, dissector_flow_mask packet_set,
                            oxlo_dissector_entry **list, uint32_t count)
 {
     uint32_t calls = 0;
     oxlo_dissector_callback guessed_cb = nullptr;
+
+    bool continues_pdu = false; /* this segment continues HTTP's or TLS's message: see below */
 
     const uint16_t guess = flow->partial_guess ? flow->partial_guess : flow->guess_by_port;
     const oxlo_dissector_entry *g = guess ? dissector_of(module, guess) : nullptr;
@@ -370,19 +378,34 @@ uint32_t oxlo_dissect_flow(oxlo_module *module, oxlo_flow_state *flow, dissector
         eligible(g, packet_set)) {
         if (call_dissector(module, flow, g))
             calls++;
+        else
+            continues_pdu = carries_host_name(g);
         guessed_cb = g->callback;
     }
 
     if (flow->app) {
         calls += subprotocol_pass(module, flow, flow->app, packet_set);
     } else {
+        /* A segment that continues a request or hello that HTTP or TLS
+         * waits for belongs to that message: read alone, its bytes are
+         * whatever the sender put at that point of it (a session id, a
+         * header value), and a looser matcher later in the order could take
+         * them for another protocol's opening and decide the flow before
+         * the host name is read. Such a segment is offered only to
+         * dissectors that keep bytes of their own. (Other dissectors'
+         * waits do not hold the rest back: many wait on any two bytes that
+         * read as a length.) */
         for (uint32_t i = 0; i < count; i++) {
             const oxlo_dissector_entry *e = list[i];
             if (e->callback == guessed_cb || !eligible(e, packet_set) ||
                 oxlo_flow_dissector_excluded(flow, e->index))
                 continue;
-            if (!call_dissector(module, flow, e))
+            if (continues_pdu && !oxlo_stream_keeping(module, flow, uint16_t(e->index)))
                 continue;
+            if (!call_dissector(module, flow, e)) {
+                continues_pdu = continues_pdu || carries_host_name(e);
+                continue;
+            }
             calls++;
             if (flow->app) {
                 calls += subprotocol_pass(module, flow, flow->app, packet_set);

@@ -870,6 +870,12 @@ int oxlo_stream_skip(oxlo_module *module, oxlo_flow_state *flow, uint16_t dissec
     return 1;
 }
 
+int oxlo_stream_keeping(const oxlo_module *module, const oxlo_flow_state *flow, uint16_t dissector)
+{
+    const oxlo_stream_keep *k = find_keep(flow ? flow->stream : nullptr, dissector);
+    return k && k->active[module->det.packet.direction] ? 1 : 0;
+}
+
 void oxlo_stream_drop_keep(oxlo_module *module, oxlo_flow_state *flow, uint16_t dissector)
 {
     (void)module;

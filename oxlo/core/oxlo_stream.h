@@ -79,6 +79,8 @@ int oxlo_stream_waiting(const oxlo_flow_state *flow);
  * more bytes in this packet's direction (the packet then goes to its
  * discount); 0 to call it. */
 int oxlo_stream_skip(oxlo_module *module, oxlo_flow_state *flow, uint16_t dissector);
+/* 1 when the dissector keeps bytes in this packet's direction. */
+int oxlo_stream_keeping(const oxlo_module *module, const oxlo_flow_state *flow, uint16_t dissector);
 /* After a dissector's call: applies its need / consume, drops its kept
  * bytes when it excluded itself, and every dissector's when the call
  * classified the flow (but those of the one that installed the follow-up

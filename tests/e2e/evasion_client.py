@@ -276,8 +276,21 @@ def tls_cases(host):
         ("tls stale decoy", stale_decoy(hello, client_hello(other))),
         ("tls overlap", overlap(hello, host)),
         ("tls trailing dot SNI", [(0, client_hello(host + "."))]),
+        ("tls session id opening another protocol, alone in a segment", session_id_opening(hello)),
     ]
     return cases
+
+
+def session_id_opening(hello):
+    # The 32-byte session id is the client's to choose: it opens with an
+    # rsync greeting and is sent in a segment of its own, so that read alone
+    # it looks like the start of another protocol's conversation.
+    at = 5 + 4 + 2 + 32 + 1
+    assert hello[at - 1] == 32
+    greeting = b"@RSYNCD: 31.0\n"
+    hello = hello[:at] + greeting + hello[at + len(greeting):]
+    end = at + len(greeting)
+    return [(0, hello[:at]), (at, hello[at:end]), (end, hello[end:])]
 
 
 def tcp_case(wire, sport, server, dport, segments, wanted):

@@ -287,3 +287,39 @@ TEST_F(TlsStream, near_misses)
 }
 
 } // namespace
+
+// The session id of a hello is 32 bytes the client chooses. Sent in a
+// segment of its own, between the start of the hello and the rest, they may
+// open another protocol's conversation; read alone, a looser matcher would
+// take the flow for that protocol before the server name is read. Cut
+// anywhere else, the hello gives its name too.
+TEST_F(TlsStream, segment_inside_the_hello_is_not_read_as_another_opening)
+{
+    const size_t session_id = 5 + 4 + 2 + 32 + 1; /* record, handshake header, version, random, its length */
+    ASSERT_EQ(uint8_t(hello_record[session_id - 1]), 32);
+    const struct {
+        const char *what;
+        std::string opening;
+    } openings[] = {
+        {"AMQP protocol header", std::string("AMQP\0\0\x09\x01", 8)},
+        {"rsync greeting", "@RSYNCD: 31.0\n"},
+        {"BitTorrent handshake", "\x13" "BitTorrent protocol"},
+        {"SMPP bind", std::string("\0\0\0\x20\0\0\0\x02\0\0\0\0\0\0\0\x01", 16)},
+    };
+    for (const auto &o : openings)
+        for (uint16_t port : {443, 8443}) {
+            std::string h = hello_record;
+            h.replace(session_id, o.opening.size(), o.opening);
+            const size_t end = session_id + o.opening.size();
+            kit::conversation c(m, port);
+            send(c, {{0, h.substr(0, session_id)}, {session_id, h.substr(session_id, end - session_id)},
+                     {end, h.substr(end)}});
+            EXPECT_EQ(c.app(), OXLO_PROTOCOL_TLS) << o.what << ", port " << port;
+            EXPECT_STREQ(oxlo_flow_host_name(c.f), "www.vesk.test") << o.what << ", port " << port;
+        }
+    for (size_t at = 1; at < hello_record.size(); at++) {
+        kit::conversation c(m, 8443);
+        send(c, {{0, hello_record.substr(0, at)}, {at, hello_record.substr(at)}});
+        EXPECT_STREQ(oxlo_flow_host_name(c.f), "www.vesk.test") << "cut at " << at;
+    }
+}
