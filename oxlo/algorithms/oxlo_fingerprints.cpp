@@ -362,6 +362,11 @@ const char *oxlo_flow_tcp_fingerprint(const oxlo_flow_state *flow)
     return flow && flow->tcp_fingerprint ? flow->tcp_fingerprint : "";
 }
 
+const char *oxlo_flow_tcp_fingerprint_raw(const oxlo_flow_state *flow)
+{
+    return flow && flow->tcp_raw_options ? flow->tcp_raw_options : "";
+}
+
 int oxlo_flow_os_guess(const oxlo_flow_state *flow)
 {
     return flow ? int(flow->os_guess) : 0;

@@ -1,6 +1,7 @@
-/* Holt-Winters and exponential smoothing. Every forecaster measures its
- * error against the forecast it made before seeing the value, so the
- * confidence and the fitted parameters describe real one-step predictions. */
+/* Holt-Winters and exponential smoothing. The smoothers report the
+ * smoothed value that takes the new value in (F = alpha x + (1 - alpha)
+ * F_prev) and measure their error against it; Holt-Winters reports the
+ * forecast made from the state before the value. */
 #include "oxlo_forecast.h"
 
 #include "oxlo_memory.h"
@@ -60,6 +61,10 @@ float grid_value(int i)
 
 bool better(bool have_best, double best, double score) { return !have_best || best == 0 || score <= best; }
 
+/* First value after the warm-up: seasonal factors are the warm-up values
+ * over their mean, the level is the value over the last factor. Both kinds
+ * start (and update) alike; they differ in how the forecast combines the
+ * factor with level and trend. */
 void start_cycle(oxlo_holt_winters *hw, double v)
 {
     uint16_t m = hw->num_season_slots;
@@ -67,18 +72,12 @@ void start_cycle(oxlo_holt_winters *hw, double v)
     for (uint16_t i = 0; i < m; i++)
         mean += static_cast<double>(hw->warmup[i]);
     mean /= m;
-    if (hw->additive) {
-        for (uint16_t i = 0; i < m; i++)
-            hw->seasonal[i] = static_cast<double>(hw->warmup[i]) - mean;
-        hw->level = v - hw->seasonal[m - 1];
-    } else {
-        if (mean == 0)
-            mean = 1;
-        for (uint16_t i = 0; i < m; i++)
-            hw->seasonal[i] = static_cast<double>(hw->warmup[i]) / mean;
-        double last = hw->seasonal[m - 1];
-        hw->level = last != 0 ? v / last : 0;
-    }
+    if (mean == 0)
+        mean = 1;
+    for (uint16_t i = 0; i < m; i++)
+        hw->seasonal[i] = static_cast<double>(hw->warmup[i]) / mean;
+    double last = hw->seasonal[m - 1];
+    hw->level = last != 0 ? v / last : 0;
     hw->trend = 0;
 }
 
@@ -149,24 +148,16 @@ int oxlo_holt_winters_add(oxlo_holt_winters *hw, uint64_t value, double *forecas
 
     uint32_t i = hw->count % m;
     double g = hw->seasonal[i], L = hw->level, T = hw->trend;
-    double f;
-    if (hw->additive) {
-        hw->level = hw->alpha * (v - g) + (1 - hw->alpha) * (L + T);
+    if (g != 0) {
+        hw->level = hw->alpha * v / g + (1 - hw->alpha) * (L + T);
         hw->trend = hw->beta * (hw->level - L) + (1 - hw->beta) * T;
-        hw->seasonal[i] = hw->gamma * (v - hw->level) + (1 - hw->gamma) * g;
-        f = g + (L + T);
+        hw->seasonal[i] = hw->level != 0 ? hw->gamma * v / hw->level + (1 - hw->gamma) * g : 0;
     } else {
-        if (g != 0) {
-            hw->level = hw->alpha * v / g + (1 - hw->alpha) * (L + T);
-            hw->trend = hw->beta * (hw->level - L) + (1 - hw->beta) * T;
-            hw->seasonal[i] = hw->level != 0 ? hw->gamma * v / hw->level + (1 - hw->gamma) * g : 0;
-        } else {
-            hw->level = 0;
-            hw->trend = hw->beta * (0 - L) + (1 - hw->beta) * T;
-            hw->seasonal[i] = 0;
-        }
-        f = g * (L + T);
+        hw->level = 0;
+        hw->trend = hw->beta * (0 - L) + (1 - hw->beta) * T;
+        hw->seasonal[i] = 0;
     }
+    double f = hw->additive ? g + (L + T) : g * (L + T);
     double e = (v - f) * (v - f);
     double c = confidence_step(e, hw->count, hw->count, hw->z, hw->sum_square_error,
                                hw->next_sum_square_error, hw->block_counter);
@@ -207,14 +198,14 @@ int oxlo_single_smoothing_add(oxlo_single_smoothing *ses, double value, double *
     if (!ses)
         return 0;
     int stepped = ses->count > 0;
-    double predicted = stepped ? ses->last_forecast : value;
-    double e = (value - predicted) * (value - predicted);
+    double smoothed = stepped ? ses->alpha * value + (1 - ses->alpha) * ses->last_forecast : value;
+    double e = (value - smoothed) * (value - smoothed);
     double c = confidence_step(e, ses->count, ses->count + 1, ses->z, ses->sum_square_error,
                                ses->next_sum_square_error, ses->block_counter);
-    ses->last_forecast = stepped ? ses->alpha * value + (1 - ses->alpha) * predicted : value;
+    ses->last_forecast = smoothed;
     ses->last_value = value;
     ses->count++;
-    set_outputs(forecast, predicted, confidence, stepped ? c : 0);
+    set_outputs(forecast, smoothed, confidence, stepped ? c : 0);
     return stepped;
 }
 
@@ -271,21 +262,20 @@ int oxlo_double_smoothing_add(oxlo_double_smoothing *des, double value, double *
     if (!des)
         return 0;
     int stepped = des->count > 0;
-    double predicted = stepped ? des->level + des->trend : value;
-    double e = (value - predicted) * (value - predicted);
-    double c = confidence_step(e, des->count, des->count + 1, des->z, des->sum_square_error,
-                               des->next_sum_square_error, des->block_counter);
+    double smoothed = value;
     if (stepped) {
-        double level = des->alpha * value + (1 - des->alpha) * predicted;
-        des->trend = des->beta * (level - des->level) + (1 - des->beta) * des->trend;
-        des->level = level;
+        smoothed = des->alpha * value + (1 - des->alpha) * (des->level + des->trend);
+        des->trend = des->beta * (smoothed - des->level) + (1 - des->beta) * des->trend;
     } else {
-        des->level = value;
         des->trend = 0;
     }
+    double e = (value - smoothed) * (value - smoothed);
+    double c = confidence_step(e, des->count, des->count + 1, des->z, des->sum_square_error,
+                               des->next_sum_square_error, des->block_counter);
+    des->level = smoothed;
     des->last_value = value;
     des->count++;
-    set_outputs(forecast, predicted, confidence, stepped ? c : 0);
+    set_outputs(forecast, smoothed, confidence, stepped ? c : 0);
     return stepped;
 }
 

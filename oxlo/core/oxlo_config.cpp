@@ -67,6 +67,10 @@ const knob knobs[] = {
     BOOL("http", "metadata.resp.server", "enable", http_resp_server),
 
     INT("tls", "certificate_expiration_threshold", "30", "0", "365", tls_certificate_expiration_threshold),
+    /* Accepted, kept and reported, but it changes nothing: the TLS records
+     * after the handshake (application data included) are tracked as blocks
+     * whenever "tls.max_num_blocks_to_analyze" is above 0, and no other
+     * behaviour is defined for this switch. */
     BOOL("tls", "application_blocks_tracking", "disable", tls_application_blocks_tracking),
     INT("tls", "dpi.heuristics", "0x00", "0", "0x07", tls_heuristics),
     INT("tls", "dpi.heuristics.max_packets_extra_dissection", "25", "0", "255", tls_heuristics_max_packets),

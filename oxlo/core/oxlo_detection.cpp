@@ -372,11 +372,20 @@ uint16_t address_guess(oxlo_module *module, const oxlo_flow_state *flow)
     return id;
 }
 
-/* Risk-list lookup of the client address; no risk lists are loaded yet. */
+/* Risk-list lookup of the client address (crawlers, anonymous relays). An
+ * IPv4 flow is looked up only between two public addresses. */
 void risk_list_check(oxlo_module *module, oxlo_flow_state *flow)
 {
-    (void)module;
-    (void)flow;
+    if (!module->risk_list_ip)
+        return;
+    const bool v6 = flow->flags_a & OXLO_FLOW_IPV6;
+    if (!v6) {
+        if (!oxlo_ipv4_is_public(oxlo_be32(flow->client_address)) ||
+            !oxlo_ipv4_is_public(oxlo_be32(flow->server_address)))
+            return;
+    }
+    if (const int risk = oxlo_risk_list_match(module, flow->client_address, v6))
+        oxlo_flow_risk_raise(module, flow, risk, nullptr);
 }
 
 /* The first pass over an unclassified flow: guesses by port and address,

@@ -145,6 +145,10 @@ void oxlo_dissector_exclude(oxlo_module *module, oxlo_flow_state *flow, const ch
 
 void oxlo_dissector_risk(oxlo_module *module, oxlo_flow_state *flow, int risk, const char *format, ...)
 {
+    if (!format) {
+        oxlo_flow_risk_raise(module, flow, risk, nullptr);
+        return;
+    }
     char text[256];
     va_list ap;
     va_start(ap, format);

@@ -285,6 +285,7 @@ void oxlo_module_free(oxlo_module *m)
     oxlo_tree_pair_free(m->risk_exception_ip);
     oxlo_tree_pair_free(m->protocols_by_ip);
     oxlo_tree_pair_free(m->risk_list_ip);
+    oxlo_risk_lists_release(m);
     oxlo_default_port_tree_free(&m->protocols.tcp_ports);
     oxlo_default_port_tree_free(&m->protocols.udp_ports);
     free_automaton(&m->host_automaton, true);

@@ -285,6 +285,11 @@ struct oxlo_module {
     oxlo_tree_pair *risk_exception_ip; /* risk exceptions by address */
     oxlo_tree_pair *protocols_by_ip;   /* built-in and custom address lists */
     oxlo_tree_pair *risk_list_ip;      /* made at finalization when enabled */
+    /* Entries of the lists loaded by oxlo_load_risk_list, kept until
+     * finalization puts those of the lists switched on into risk_list_ip. */
+    struct oxlo_risk_list_entry *risk_list_pending;
+    uint32_t risk_list_pending_count;
+    uint32_t risk_list_pending_capacity;
 
     /* categories */
     oxlo_patricia_tree *category_v4;
@@ -345,9 +350,9 @@ int automaton_match_core(oxlo_automaton *a, const char *text, uint16_t length,
                          automaton_match *match, uint16_t *protocol,
                          uint16_t *category);
 
-/* Set-up steps of other parts that the lifecycle calls (stand-ins for the
- * ones not built yet live in oxlo_stubs.cpp). Automata own their pattern
- * texts (released with them), except "tls_cert", whose texts are static. */
+/* Set-up steps of other parts that the lifecycle calls. Automata own their
+ * pattern texts (released with them), except "tls_cert", whose texts are
+ * static. */
 oxlo_domain_set *oxlo_domain_set_new(void);
 void oxlo_domain_set_free(oxlo_domain_set *set);
 int oxlo_enable_loaded_categories(oxlo_module *m);
@@ -355,13 +360,22 @@ void oxlo_geoip_close(oxlo_module *m);
 /* Adds a host-match entry to the host automaton when its protocol is
  * enabled. */
 void oxlo_host_match_load(oxlo_module *m, const oxlo_host_match_entry *entry);
+/* Feeds the certificate-organisation table into "tls_cert" (the entries
+ * of enabled protocols). */
 void oxlo_tls_cert_orgs_load(oxlo_module *m);
 void oxlo_builtin_ip_lists_load(oxlo_module *m);
 /* Loads the anonymous-subscriber and crawler lists whose knobs are on into
  * the risk-list pair. */
 void oxlo_risk_lists_load(oxlo_module *m);
+/* Frees the entries loaded but not (yet) put into the risk-list pair. */
+void oxlo_risk_lists_release(oxlo_module *m);
+/* Risk id stored with the most specific risk-list prefix holding the
+ * address (4 or 16 bytes, network order), 0 when none or no pair. */
+int oxlo_risk_list_match(oxlo_module *m, const uint8_t *address, int ipv6);
 void oxlo_host_risk_exceptions_builtin_add(oxlo_module *m);
 void oxlo_os_fingerprints_load_builtin(oxlo_module *m);
+/* Zeroes the lookup counters of the risky-domain and host-exception
+ * matchers. */
 void oxlo_module_reset_lookup_counters(oxlo_module *m);
 int oxlo_crypto_initialised(void);
 /* Checks the cipher layer's version and initialises it; NULL on failure. */

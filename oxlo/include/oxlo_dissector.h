@@ -394,7 +394,8 @@ void oxlo_dissector_exclude(oxlo_module *module, oxlo_flow_state *flow, const ch
 #define OXLO_EXCLUDE(module, flow) oxlo_dissector_exclude((module), (flow), __FILE__, __LINE__)
 /* Wait: return without either call. */
 
-/* Raise a risk with a message (printf format; cut to 255 characters). */
+/* Raise a risk with a message (printf format; cut to 255 characters), or
+ * without one when format is NULL. */
 void oxlo_dissector_risk(oxlo_module *module, oxlo_flow_state *flow, int risk, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
 

@@ -65,6 +65,9 @@ uint16_t oxlo_fingerprint_match_tls_blocks(oxlo_module *module, const oxlo_flow_
 /* The flow's TCP fingerprint text ("" when none), its OS id, and its flow
  * fingerprint ("" when none). */
 const char *oxlo_flow_tcp_fingerprint(const oxlo_flow_state *flow);
+/* The raw TCP options text of the flow's SYN ("" when none: the knob
+ * "metadata.tcp_fingerprint_raw" is off by default). */
+const char *oxlo_flow_tcp_fingerprint_raw(const oxlo_flow_state *flow);
 int oxlo_flow_os_guess(const oxlo_flow_state *flow);
 const char *oxlo_flow_fingerprint(const oxlo_flow_state *flow);
 

@@ -2,11 +2,15 @@
  * exponential smoothing, grid-search fitting of the two smoothers, and the
  * inverse standard normal that turns a significance level into a z factor.
  *
- * Each add call returns the forecast the series made for the value being
- * added, from the values before it, and a confidence half-width from the
- * recent one-step errors: a value outside forecast +- confidence is
- * unusual at the chosen significance. The error sum covers the last 64 to
- * 127 steps. */
+ * Each add call returns a forecast and a confidence half-width from the
+ * recent errors against it. Holt-Winters forecasts the value being added
+ * from the state before it; the two smoothers return the smoothed value
+ * that already takes the new value in (F = alpha x + (1 - alpha) F_prev),
+ * so their errors and confidences are those of the smoothing, not of a
+ * prediction. Both Holt-Winters kinds initialise and update level, trend
+ * and seasonal factors as ratios; the additive kind adds the factor to
+ * level + trend instead of multiplying. The error sum covers the last 64
+ * to 127 steps. */
 #ifndef OXLO_FORECAST_H
 #define OXLO_FORECAST_H
 

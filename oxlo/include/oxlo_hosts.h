@@ -183,6 +183,23 @@ int oxlo_add_trusted_issuer_dn(oxlo_module *module, const char *text);
 /* Address list of one protocol: entries added, or minus the number of bad
  * lines; -1 NULL arguments or open failure. */
 int oxlo_load_ip_list(oxlo_module *module, const char *path, uint16_t protocol_id);
+
+/* The address lists behind two flow risks, matched against a flow's client:
+ * private relay egress ranges and Tor exits (anonymous subscriber, 45) and
+ * crawlers (crawler/bot, 44). */
+typedef enum oxlo_risk_list_kind {
+    OXLO_RISK_LIST_PRIVATE_RELAY = 0, /* "flow_risk.anonymous_subscriber.list.icloudprivaterelay.load" */
+    OXLO_RISK_LIST_TOR = 1,           /* "flow_risk.anonymous_subscriber.list.tor.load" */
+    OXLO_RISK_LIST_CRAWLER_BOT = 2,   /* "flow_risk.crawler_bot.list.load" */
+} oxlo_risk_list_kind;
+/* Adds a list file to the built-in list of that kind. Its lines are those
+ * of an address list file: an IPv4 or IPv6 address, optionally "/" and a
+ * prefix length; "#" lines and blank lines are skipped. The entries go into
+ * the module at finalization, when "flow_risk_lists.load" and the list's
+ * own knob are on. Entries read, or minus the number of bad lines; -1 NULL
+ * arguments, an unknown kind or a file that cannot be opened; -2 the module
+ * is already finalized (the list would never be used). */
+int oxlo_load_risk_list(oxlo_module *module, const char *path, int kind);
 /* Files "<id>_<name>.list": files loaded, or minus the number that failed. */
 int oxlo_load_ip_list_dir(oxlo_module *module, const char *path);
 int oxlo_load_risky_domains(oxlo_module *module, const char *path);

@@ -47,6 +47,8 @@ int oxlo_string_map_find(oxlo_string_map *map, const void *key, size_t key_lengt
 void oxlo_string_map_walk(oxlo_string_map **map, oxlo_string_map_visit visit, void *user_data);
 /* stats[0] lookups, stats[1] hits. */
 void oxlo_string_map_stats(const oxlo_string_map *map, uint64_t stats[2]);
+/* Zeroes both counters; a null map is ignored. */
+void oxlo_string_map_stats_reset(oxlo_string_map *map);
 void oxlo_string_map_free(oxlo_string_map **map);
 /* Frees a chain of allocated value nodes and the items they hold. */
 void string_map_value_list_free(string_map_value_node *first);

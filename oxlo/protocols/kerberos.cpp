@@ -135,17 +135,24 @@ ptrdiff_t scan_string(const oxlo_reader &r, size_t from, size_t window)
 /* ---- messages ----------------------------------------------------------- */
 
 /* The message type: the first "03 02 01 x" (an INTEGER of one byte behind a
- * context tag) with x other than the version 5, at 8..16 from the start. */
+ * context tag) with x other than the version 5, at 8..15 from the start;
+ * without one, the byte where a message of the usual layout has it (19).
+ * -1 when the message is too short for that. */
 int message_type(const oxlo_reader &msg, size_t *after)
 {
-    for (size_t i = 8; i <= 16; i++) {
+    size_t at = 16;
+    for (size_t i = 8; i <= 15; i++) {
         uint8_t x = 0;
         if (oxlo_rd_match_n(&msg, i, "\x03\x02\x01", 3, 0) && oxlo_rd_u8_at(&msg, i + 3, &x) && x != 5) {
-            *after = i + 4;
-            return x;
+            at = i;
+            break;
         }
     }
-    return -1;
+    uint8_t type = 0;
+    if (!oxlo_rd_u8_at(&msg, at + 3, &type))
+        return -1;
+    *after = at + 4;
+    return type;
 }
 
 /* AS-REQ and TGS-REQ: past the pre-authentication data comes the request
@@ -296,9 +303,11 @@ void search(oxlo_module *m, oxlo_flow_state *f, krb_state *s, bool in_extra)
         return;
     }
     /* The record length of TCP is not part of the message: the offsets
-     * below count from the message's own start. */
+     * below count from the message's own start, the minimum size counts
+     * the record length too. */
     size_t after = 0;
-    const int type = msg.length >= MIN_MESSAGE ? message_type(msg, &after) : -1;
+    const size_t record_header = pkt.l4 == OXLO_L4_TCP ? 4 : 0;
+    const int type = msg.length + record_header >= MIN_MESSAGE ? message_type(msg, &after) : -1;
     const bool known = type == AS_REQ || type == TGS_REQ || type == TGS_REP || type == AP_REQ || type == KRB_ERROR;
     if (known && !f->app)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_KERBEROS, OXLO_PROTOCOL_UNKNOWN);

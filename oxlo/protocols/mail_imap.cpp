@@ -131,7 +131,7 @@ void search_imap(oxlo_module *m, oxlo_flow_state *f)
     if (p.length > 3 && crlf) {
         oxlo_reader r = p, line = p;
         oxlo_rd_line(&r, &line);
-        bool counted = false;
+        bool counted = false, tagged = true;
         if (p.length == 6 && oxlo_rd_match(&p, 0, "DONE", 1)) {
             counted = true;
         } else {
@@ -139,16 +139,18 @@ void search_imap(oxlo_module *m, oxlo_flow_state *f)
             if (at >= 0) {
                 if (read_word(m, f, s, line, size_t(at), &counted))
                     return;
-            } else if (s->count <= 4) {
-                OXLO_EXCLUDE(m, f);
-                return;
+            } else {
+                /* A line without a tag (a literal's data, a wrapped line)
+                 * decides nothing: the packet budget below does. */
+                tagged = false;
             }
         }
-        if (counted && ((s->count == 3 || s->count == 5) ? s->credentials.user[0] != '\0' : s->count == 7)) {
+        if (tagged && counted &&
+            ((s->count == 3 || s->count == 5) ? s->credentials.user[0] != '\0' : s->count == 7)) {
             oxlo_dissector_classify(m, f, OXLO_PROTOCOL_IMAP, OXLO_PROTOCOL_UNKNOWN);
             return;
         }
-        if (line.length > 0 && line.data[line.length - 1] == ' ') {
+        if (tagged && line.length > 0 && line.data[line.length - 1] == ' ') {
             s->count = 4;
             return;
         }

@@ -148,6 +148,9 @@ bool read_line(oxlo_module *m, oxlo_flow_state *f, smtp_state *s, const oxlo_rea
     const bool reply = oxlo_rd_u8_at(&line, 3, &c3) && (c3 == ' ' || c3 == '-');
     if (!reply && !at0("AUTH ") && (s->seen & C_AUTH_LOGIN) && (s->auth & AUTH_RUNNING) && (s->seen & R220)) {
         if (!auth_login(m, f, s, line)) {
+            /* A third line after user and password is no AUTH LOGIN
+             * exchange: neither is the name the greeting gave. */
+            f->host_name[0] = '\0';
             OXLO_EXCLUDE(m, f);
             return false;
         }

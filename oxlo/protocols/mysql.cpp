@@ -35,7 +35,7 @@ void search_mysql(oxlo_module *m, oxlo_flow_state *f)
     uint8_t protocol = 0, digit = 0;
     bool ok = p.length >= 71 && p.length <= 119 && oxlo_rd_le24_at(&p, 0, &length) && length + 4 == p.length &&
               oxlo_rd_u8_at(&p, 4, &protocol) && protocol == 10 && oxlo_rd_u8_at(&p, 5, &digit) &&
-              (oxlo_rd_match(&p, 5, "5.5.5-", 0) || (digit >= '4' && digit <= '9'));
+              (oxlo_rd_match(&p, 5, "5.5.5-", 0) || (digit >= '4' && digit <= '8'));
     if (ok) {
         /* The plugin name is NUL-terminated: compare before the last byte. */
         const oxlo_reader body = oxlo_rd_upto(&p, p.length - 1);

@@ -12,10 +12,12 @@ struct ookla_state {
     uint8_t handshake;
 };
 
+/* The key the give-up's cache check builds: the IPv4 address, or the low
+ * 32 bits of an IPv6 address's hash. */
 uint64_t client_key(const oxlo_flow_state *f, bool ipv6)
 {
     if (ipv6)
-        return address_fold_hash(f->client_address, 16);
+        return uint32_t(address_fold_hash(f->client_address, 16));
     uint32_t v4 = 0;
     memcpy(&v4, f->client_address, 4);
     return v4;

@@ -150,7 +150,7 @@ void search_openvpn(oxlo_module *m, oxlo_flow_state *f)
         s->heuristic = heuristic(m, f, s, pkt);
     if (s->packets[pkt.direction] < 255)
         s->packets[pkt.direction]++;
-    if (s->detection == UNDECIDED && pkt.packets > 5)
+    if (s->detection == UNDECIDED && pkt.payload_packets > 5)
         s->detection = NO;
     const int by_ip = m->cfg.openvpn_subclassification_by_ip;
     if (s->detection == YES) {

@@ -1,6 +1,7 @@
 /* SOCKS 4 and 5. A SOCKS4 request (04 01/02 ... NUL) is answered with 8
  * bytes 00 5A..5D; a SOCKS5 greeting (05, a method count, the methods) is
- * answered with 05 and the chosen method. */
+ * answered with 05 and the chosen method, one the client offered (FF, no
+ * acceptable method, refuses the client). */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
 
@@ -8,6 +9,7 @@ namespace {
 
 struct socks_state {
     uint8_t socks4_side, socks5_side; /* 0 none, else the direction + 1 */
+    uint64_t socks5_methods;          /* methods 0..63 the greeting offered */
 };
 
 void search_socks(oxlo_module *m, oxlo_flow_state *f)
@@ -32,7 +34,7 @@ void search_socks(oxlo_module *m, oxlo_flow_state *f)
         s->socks4_side = 0;
     }
     if (s->socks5_side && s->socks5_side != side) {
-        if (p.length == 2 && b0 == 5) {
+        if (p.length == 2 && b0 == 5 && b1 < 64 && (s->socks5_methods >> b1) & 1) {
             oxlo_dissector_classify(m, f, OXLO_PROTOCOL_SOCKS, OXLO_PROTOCOL_UNKNOWN);
             return;
         }
@@ -40,9 +42,17 @@ void search_socks(oxlo_module *m, oxlo_flow_state *f)
     }
     if (p.length > 8 && b0 == 4 && (b1 == 1 || b1 == 2) && last == 0)
         s->socks4_side = side;
-    /* Any method list: clients with credentials offer 05 02 00 02. */
-    else if (b0 == 5 && b1 >= 1 && p.length == size_t(b1) + 2)
+    /* Any method list: curl with credentials offers 05 03 00 01 02. */
+    else if (b0 == 5 && b1 >= 1 && p.length == size_t(b1) + 2) {
         s->socks5_side = side;
+        s->socks5_methods = 0;
+        for (size_t i = 2; i < p.length; i++) {
+            uint8_t method = 0xFF;
+            oxlo_rd_u8_at(&p, i, &method);
+            if (method < 64)
+                s->socks5_methods |= uint64_t(1) << method;
+        }
+    }
 }
 
 const uint16_t protocols[] = {OXLO_PROTOCOL_SOCKS};

@@ -91,10 +91,10 @@ void check_banner_version(oxlo_module *m, oxlo_flow_state *f, const char *banner
                 break;
             }
         if (older)
-            oxlo_flow_risk_raise(m, f,
-                                 client ? OXLO_SSH_OBSOLETE_CLIENT_VERSION_OR_CIPHER
-                                        : OXLO_SSH_OBSOLETE_SERVER_VERSION_OR_CIPHER,
-                                 nullptr);
+            oxlo_dissector_risk(m, f,
+                                client ? OXLO_SSH_OBSOLETE_CLIENT_VERSION_OR_CIPHER
+                                       : OXLO_SSH_OBSOLETE_SERVER_VERSION_OR_CIPHER,
+                                nullptr);
         return;
     }
 }
@@ -255,9 +255,17 @@ void parse_kexinit(oxlo_module *m, oxlo_flow_state *f, ssh_state *s, const oxlo_
         int index;
     } pairs[] = {{&s->cipher_c2s_client, &s->cipher_c2s, 2}, {&s->cipher_s2c_client, &s->cipher_s2c, 3},
                  {&s->mac_c2s_client, &s->mac_c2s, 4},       {&s->mac_s2c_client, &s->mac_s2c, 5}};
-    for (const pair &p : pairs)
-        if (count > p.index && *p.client_list && lists[p.index].length && !*p.negotiated)
+    for (const pair &p : pairs) {
+        if (count <= p.index || !lists[p.index].length || *p.negotiated)
+            continue;
+        /* A MAC is settled from the server's own list when the client's
+         * is not known; a cipher needs the client's. */
+        const bool mac = p.index >= 4;
+        if (*p.client_list)
             *p.negotiated = negotiate(text_reader(*p.client_list), lists[p.index], 127);
+        else if (mac)
+            *p.negotiated = negotiate(lists[p.index], lists[p.index], 127);
+    }
 }
 
 void classify(oxlo_module *m, oxlo_flow_state *f);

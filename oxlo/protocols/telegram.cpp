@@ -4,6 +4,7 @@
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
 #include "oxlo_private.h"
+#include "protocols/media_private.h"
 
 namespace {
 
@@ -29,9 +30,11 @@ void search_telegram(oxlo_module *m, oxlo_flow_state *f)
     size_t run = 0;
     while (size_t(first) + run < p.length && p.data[size_t(first) + run] == 0xFF)
         run++;
-    if (run == 12)
+    if (run == 12) {
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_TELEGRAM, OXLO_PROTOCOL_UNKNOWN);
-    else
+        /* The call's STUN messages follow behind the same marker. */
+        stun_extra_dissection_start(m, f, 0);
+    } else
         OXLO_EXCLUDE(m, f);
 }
 

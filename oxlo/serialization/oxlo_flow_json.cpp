@@ -12,7 +12,9 @@
 #include <cstring>
 #include <ctime>
 
+#include "oxlo_discovery.h"
 #include "oxlo_dissector_kit.h"
+#include "oxlo_fingerprints.h"
 #include "oxlo_hosts.h"
 #include "oxlo_names.h"
 #include "oxlo_tls_dns.h"
@@ -302,6 +304,15 @@ int oxlo_flow_fingerprint_serialize(oxlo_module *module, const oxlo_flow_state *
         rc |= oxlo_recbuf_put_text(s, "server_signature", oxlo_flow_ssh_banner(flow, 0));
         return rc ? -1 : 1;
     }
+    if (either(OXLO_PROTOCOL_DHCP)) {
+        const char *fingerprint = oxlo_flow_dhcp_fingerprint(flow);
+        if (!fingerprint[0])
+            return 0;
+        rc |= oxlo_recbuf_put_text(s, "options", oxlo_flow_dhcp_options(flow));
+        rc |= oxlo_recbuf_put_text(s, "fingerprint", fingerprint);
+        rc |= put_known(s, "class_identifier", oxlo_flow_dhcp_class_ident(flow));
+        return rc ? -1 : 1;
+    }
     if (!either(OXLO_PROTOCOL_TLS) && !either(OXLO_PROTOCOL_QUIC))
         return 0;
     const char *raw = oxlo_flow_tls_ja4_raw(flow);
@@ -556,6 +567,17 @@ int oxlo_flow_header_serialize(oxlo_module *module, const oxlo_flow_state *flow,
     if (dst_port)
         rc |= oxlo_recbuf_put_u32(s, "dst_port", ntohs(dst_port));
     rc |= oxlo_recbuf_put_u32(s, "ip", ip_version);
+    rc |= put_known(s, "tcp_fingerprint", oxlo_flow_tcp_fingerprint(flow));
+    rc |= put_known(s, "tcp_fingerprint_raw", oxlo_flow_tcp_fingerprint_raw(flow));
+    // The engine's own fingerprints of the two ends: the flow fingerprint of
+    // the client, the server's from its hello.
+    const char *client_fp = oxlo_flow_fingerprint(flow), *server_fp = oxlo_flow_tls_server_fingerprint(flow);
+    if (client_fp[0] || server_fp[0]) {
+        rc |= oxlo_recbuf_open_block(s, "oxlo_fingerprint");
+        rc |= oxlo_recbuf_put_text(s, "client", client_fp);
+        rc |= oxlo_recbuf_put_text(s, "server", server_fp);
+        rc |= oxlo_recbuf_close_block(s);
+    }
     char name[OXLO_NAME_BUFFER_MIN + 16];
     rc |= oxlo_recbuf_put_text(s, "proto", oxlo_ip_protocol_name(ip_protocol, name, sizeof(name)));
     rc |= oxlo_flow_info_serialize(module, flow, s, c);

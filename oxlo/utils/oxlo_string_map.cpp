@@ -158,6 +158,12 @@ void oxlo_string_map_stats(const oxlo_string_map *map, uint64_t stats[2])
     stats[1] = map ? map->hits : 0;
 }
 
+void oxlo_string_map_stats_reset(oxlo_string_map *map)
+{
+    if (map)
+        map->lookups = map->hits = 0;
+}
+
 void oxlo_string_map_free(oxlo_string_map **map)
 {
     if (!map || !*map)

@@ -21,7 +21,6 @@
 #include "oxlo_names.h"
 #include "oxlo_risks.h"
 
-#define FLOW_RISK_KNOWN_PROTOCOL_ON_NON_STANDARD_PORT_CLEARED 46
 
 static std::atomic<bool> collectorHintShown{false};
 
@@ -364,7 +363,9 @@ void ZMQExporter::writeFlow(Flow *flow, oxlo_module *module) {
   const char *host = state ? oxlo_flow_host_name_by_protocol(state, flow->classification) : nullptr;
   oxlo_recbuf_put_id_text(s, 58011, host ? host : "");
   oxlo_risk_mask risks = state ? oxlo_flow_risk_bits(state) : 0;
-  risks &= ~(1ULL << FLOW_RISK_KNOWN_PROTOCOL_ON_NON_STANDARD_PORT_CLEARED);
+  // The collector is not told of one-way traffic: a flow exported at its
+  // classification has often not seen its reply yet.
+  risks &= ~(1ULL << OXLO_UNIDIRECTIONAL_TRAFFIC);
   oxlo_recbuf_put_id_u64(s, 57981, risks);
   uint16_t clientScore = 0, serverScore = 0;
   oxlo_recbuf_put_id_u32(s, 57999, oxlo_risk_mask_score(risks, &clientScore, &serverScore));

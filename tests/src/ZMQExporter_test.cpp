@@ -1,6 +1,6 @@
 // The exporter against a local subscriber: message header, greeting,
 // batching, the flush option, JSON payloads, payload size limit, shutdown
-// flush and CURVE keys.
+// flush, CURVE keys and the risks a flow is exported with.
 #include "ZMQExporter.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +11,9 @@
 #include <thread>
 
 #include "Configuration.h"
+#include "Flow.h"
+#include "oxlo_private.h"
+#include "oxlo_risks.h"
 #include "Trace.h"
 #include "Utils.h"
 #include "zmq_test_util.h"
@@ -232,6 +235,44 @@ TEST_F(ExporterTest, curve_key_in_both_forms_reaches_the_server) {
   for (const char *key : {static_cast<const char *>(publicKey), static_cast<const char *>(hex)}) {
     ZMQExporter exporter(url.c_str(), key, true, false);
     EXPECT_TRUE(connected(&exporter)) << key;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The collector is not told of one-way traffic: risk 46 (unidirectional)
+// is left out of the exported mask and its score, every other risk stays.
+TEST_F(ExporterTest, flow_risks_are_exported_without_unidirectional_traffic) {
+  bindSubscriber();
+  ZMQExporter exporter(url.c_str(), nullptr, true, false);
+  ASSERT_TRUE(connected(&exporter));
+  oxlo_module *module = oxlo_module_new(nullptr);
+  ASSERT_NE(module, nullptr);
+  ASSERT_EQ(oxlo_finalize_initialization(module), 0);
+  auto engine = std::make_shared<DetectionEngine>(module, nullptr, "");
+  const uint8_t a[16] = {10, 0, 0, 1}, b[16] = {10, 0, 0, 2};
+  struct {
+    std::vector<int> raised;
+    uint64_t exported;
+  } cases[] = {
+      {{OXLO_URL_POSSIBLE_SQL_INJECTION, OXLO_UNIDIRECTIONAL_TRAFFIC}, 1ull << OXLO_URL_POSSIBLE_SQL_INJECTION},
+      {{OXLO_UNIDIRECTIONAL_TRAFFIC}, 0},
+      {{OXLO_KNOWN_PROTOCOL_ON_NON_STANDARD_PORT}, 1ull << OXLO_KNOWN_PROTOCOL_ON_NON_STANDARD_PORT},
+  };
+  configuration.flush = 1;
+  for (const auto &c : cases) {
+    Flow flow(engine, 0, 100, 6, 4, a, 40000, b, 80, 1, 2);
+    for (int r : c.raised) oxlo_flow_risk_raise(module, flow.engineState, r, nullptr);
+    exporter.exportFlow(&flow, module);
+    Message m;
+    ASSERT_TRUE(receive(sub, &m));
+    std::vector<Record> batch = records(m.payload);
+    ASSERT_EQ(batch.size(), 1u);
+    EXPECT_EQ(batch[0][57981].number, c.exported);
+    uint16_t client = 0, server = 0;
+    EXPECT_EQ(batch[0][57999].number, oxlo_risk_mask_score(c.exported, &client, &server));
   }
 }
 

@@ -2,7 +2,7 @@
 // one JSON object per flow and line, in order of first packet.
 //
 //   oxlo-replay [-c PROTOCOLS_FILE] [-k PROTO,KNOB,VALUE]... [-p SUFFIX_LIST]
-//               [-F OS_FINGERPRINTS] [-A ADDRESS_CACHE_OUT] FILE.pcap...
+//               [-F OS_FINGERPRINTS] [-A ADDRESS_CACHE_OUT] [-H] FILE.pcap...
 //
 // -c loads a custom protocols file, -k sets an engine knob (repeatable;
 // PROTO "NULL" for a global knob), -p names the public suffix list (by
@@ -10,6 +10,9 @@
 // fingerprint file, -A writes the address-to-name cache once every capture
 // has been replayed. Each line carries the engine's flow metadata as its
 // "oxlo" member, and the flow's TCP fingerprint, OS and flow fingerprint.
+// -H adds the library's own flow record ("flow": the flow header writer's
+// members, client to server, with its "oxlo" block) and its fingerprint
+// members ("fingerprints").
 //
 // Flows are tracked by 5-tuple (both directions) for the whole capture and
 // are never deleted when classified; every packet goes to the engine with
@@ -318,6 +321,43 @@ std::string oxlo_member(oxlo_module *module, const oxlo_flow_state *st, const ox
     return out;
 }
 
+bool with_header = false;
+
+// Output of one writer in the inner JSON form, wrapped as ',"name":{...}'.
+template <typename W> std::string inner_member(const char *name, W write)
+{
+    oxlo_recbuf s;
+    if (oxlo_recbuf_init(&s, OXLO_SER_FORMAT_JSON_INNER) != 0)
+        return "";
+    std::string out;
+    uint32_t len = 0;
+    if (write(&s) >= 0) {
+        const char *text = oxlo_recbuf_output(&s, &len);
+        out = std::string(",\"") + name + "\":{" + std::string(text ? text : "", text ? len : 0) + "}";
+    } else {
+        fprintf(stderr, "oxlo-replay: the %s member could not be written\n", name);
+    }
+    oxlo_recbuf_release(&s);
+    return out;
+}
+
+// The flow header writer's record and the fingerprint members (-H).
+std::string header_members(oxlo_module *module, const tracked_flow &f, const oxlo_classification &r,
+                           const uint8_t *client, uint16_t cport, const uint8_t *server, uint16_t sport)
+{
+    if (!with_header)
+        return "";
+    uint32_t c4 = 0, s4 = 0;
+    memcpy(&c4, client, 4);
+    memcpy(&s4, server, 4);
+    const bool v6 = f.version == 6;
+    return inner_member("flow", [&](oxlo_recbuf *s) {
+               return oxlo_flow_header_serialize(module, f.state, f.version, f.proto, 0, c4, s4, v6 ? client : nullptr,
+                                                 v6 ? server : nullptr, htons(cport), htons(sport), r, s);
+           }) +
+           inner_member("fingerprints", [&](oxlo_recbuf *s) { return oxlo_flow_fingerprint_serialize(module, f.state, s); });
+}
+
 void print_flow(oxlo_module *module, tracked_flow &f)
 {
     const oxlo_flow_state *st = f.state;
@@ -355,7 +395,7 @@ void print_flow(oxlo_module *module, tracked_flow &f)
     printf("{\"l4\":%s,\"client\":%s,\"client_port\":%u,\"server\":%s,\"server_port\":%u,"
            "\"proto\":%s,\"proto_id\":\"%s\",\"category\":%s,\"breed\":%s,\"confidence\":%s,"
            "\"host\":%s,\"risks\":[%s]%s,\"tcp_fingerprint\":%s,\"os\":%s,\"fingerprint\":%s,"
-           "\"packets\":%u%s}\n",
+           "\"packets\":%u%s%s}\n",
            l4.c_str(), json_string(address_text(client, v6).c_str()).c_str(), cport,
            json_string(address_text(server, v6).c_str()).c_str(), sport, json_string(names).c_str(), ids,
            json_string(oxlo_category_name(module, int(r.category))).c_str(),
@@ -363,7 +403,7 @@ void print_flow(oxlo_module *module, tracked_flow &f)
            json_string(oxlo_flow_host_name(st)).c_str(), risks.c_str(), tls_dns_facts(st, v6).c_str(),
            json_string(oxlo_flow_tcp_fingerprint(st)).c_str(), json_string(oxlo_os_name(oxlo_flow_os_guess(st))).c_str(),
            json_string(oxlo_flow_fingerprint(st)).c_str(), f.packets,
-           oxlo_member(module, st, r).c_str());
+           oxlo_member(module, st, r).c_str(), header_members(module, f, r, client, cport, server, sport).c_str());
 }
 
 int replay(oxlo_module *module, const char *path)
@@ -437,7 +477,7 @@ int replay(oxlo_module *module, const char *path)
 
 const char kUsage[] =
     "usage: oxlo-replay [-c PROTOCOLS_FILE] [-k PROTO,KNOB,VALUE]... [-p SUFFIX_LIST] [-F OS_FINGERPRINTS]\n"
-    "                   [-A ADDRESS_CACHE_OUT] FILE.pcap...\n";
+    "                   [-A ADDRESS_CACHE_OUT] [-H] FILE.pcap...\n";
 
 // Applies one -k argument; false (after a message) when it is refused.
 bool set_knob(oxlo_module *module, const char *arg)
@@ -476,13 +516,14 @@ int main(int argc, char **argv)
     const char *protocols = nullptr, *suffixes = nullptr, *fingerprints = nullptr, *cache_out = nullptr;
     std::vector<const char *> knobs;
     int opt;
-    while ((opt = getopt(argc, argv, "c:k:p:F:A:")) != -1) {
+    while ((opt = getopt(argc, argv, "c:k:p:F:A:H")) != -1) {
         switch (opt) {
         case 'c': protocols = optarg; break;
         case 'k': knobs.push_back(optarg); break;
         case 'p': suffixes = optarg; break;
         case 'F': fingerprints = optarg; break;
         case 'A': cache_out = optarg; break;
+        case 'H': with_header = true; break;
         default: fputs(kUsage, stderr); return 2;
         }
     }

@@ -10,6 +10,7 @@
 #include "oxlo_hash.h"
 #include "oxlo_risks.h"
 #include "oxlo_dissector.h"
+#include "oxlo_hosts.h"
 
 #include <cctype>
 #include <cstdio>
@@ -329,6 +330,7 @@ void subject_classify(cert_scan *s)
         return;
     oxlo_flow_set_protocol(m, f, protocol, oxlo_flow_tls_master_protocol(m, f), OXLO_CONFIDENCE_DPI);
     oxlo_flow_fill_category(m, f);
+    oxlo_anydesk_risk_check(m, f, protocol);
     oxlo_flow_risk_clear(m, f, OXLO_NUMERIC_IP_HOST);
     if (m->lru[OXLO_LRU_TLS_CERT])
         oxlo_lru_table_add(m->lru[OXLO_LRU_TLS_CERT], cert_cache_key(m, false), protocol, now_seconds(m));

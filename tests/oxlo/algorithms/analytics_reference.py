@@ -38,11 +38,12 @@ def confidences(errors, divisor_offset, first_n, z):
 
 
 def ses(a):
-    """Single smoothing: the level is an IIR filter; the forecast of each
-    value is the level before it."""
+    """Single smoothing: F = alpha x + (1 - alpha) F_prev, an IIR filter
+    started at the first value; each error is taken against the F that
+    holds its own value."""
     x, alpha = a["x"], a["alpha"][0]
-    levels = signal.lfilter([alpha], [1, -(1 - alpha)], x[1:], zi=[(1 - alpha) * x[0]])[0]
-    forecasts = np.concatenate(([x[0]], x[0:1], levels[:-1]))
+    smoothed = signal.lfilter([alpha], [1, -(1 - alpha)], x[1:], zi=[(1 - alpha) * x[0]])[0]
+    forecasts = np.concatenate((x[0:1], smoothed))
     errors = (x - forecasts) ** 2
     emit("forecast", forecasts)
     emit("confidence", np.concatenate(([0.0], confidences(errors, 1, 0, a["z"][0])[1:])))
@@ -53,22 +54,23 @@ def ses_fit(a):
     best, best_alpha = None, 0.0
     for alpha in np.float32(0.1) + np.arange(18, dtype=np.float32) * np.float32(0.05):
         alpha = float(alpha)
-        levels = signal.lfilter([alpha], [1, -(1 - alpha)], x[1:], zi=[(1 - alpha) * x[0]])[0]
-        score = float(np.sum((x[1:] - np.concatenate((x[0:1], levels[:-1]))) ** 2))
+        smoothed = signal.lfilter([alpha], [1, -(1 - alpha)], x[1:], zi=[(1 - alpha) * x[0]])[0]
+        score = float(np.sum((x[1:] - smoothed) ** 2))
         if best is None or best == 0 or score <= best:
             best, best_alpha = score, alpha
     emit("alpha", [best_alpha])
 
 
 def holt(a):
+    """Double smoothing: F = alpha x + (1 - alpha)(level + trend), trend =
+    beta (F - level) + (1 - beta) trend, level = F."""
     x, alpha, beta = a["x"], a["alpha"][0], a["beta"][0]
     level, trend, forecasts = x[0], 0.0, [x[0]]
     for v in x[1:]:
-        f = level + trend
+        f = alpha * v + (1 - alpha) * (level + trend)
+        trend = beta * (f - level) + (1 - beta) * trend
+        level = f
         forecasts.append(f)
-        new_level = alpha * v + (1 - alpha) * f
-        trend = beta * (new_level - level) + (1 - beta) * trend
-        level = new_level
     forecasts = np.array(forecasts)
     errors = (x - forecasts) ** 2
     emit("forecast", forecasts)
@@ -76,31 +78,28 @@ def holt(a):
 
 
 def holt_winters(a):
+    """Seasonal factors as ratios for both kinds; the additive kind adds
+    the factor to level + trend in the forecast, the other multiplies."""
     x = a["x"]
     m = int(a["season_length"][0]) + 1
     additive = a["additive"][0] != 0
     alpha, beta, gamma = a["alpha"][0], a["beta"][0], a["gamma"][0]
     warm = x[:m]
     mean = warm.mean()
-    if additive:
-        season = warm - mean
-        level = x[m] - season[m - 1]
-    else:
-        mean = mean if mean != 0 else 1.0
-        season = warm / mean
-        level = x[m] / season[m - 1] if season[m - 1] != 0 else 0.0
+    mean = mean if mean != 0 else 1.0
+    season = warm / mean
+    level = x[m] / season[m - 1] if season[m - 1] != 0 else 0.0
     trend, forecasts = 0.0, []
     for count in range(m, len(x)):
         v, i = x[count], count % m
         g = season[i]
-        if additive:
-            forecasts.append(g + level + trend)
-            new_level = alpha * (v - g) + (1 - alpha) * (level + trend)
-            season[i] = gamma * (v - new_level) + (1 - gamma) * g
-        else:
-            forecasts.append(g * (level + trend))
+        forecasts.append(g + level + trend if additive else g * (level + trend))
+        if g != 0:
             new_level = alpha * v / g + (1 - alpha) * (level + trend)
-            season[i] = gamma * v / new_level + (1 - gamma) * g
+            season[i] = gamma * v / new_level + (1 - gamma) * g if new_level != 0 else 0.0
+        else:
+            new_level = 0.0
+            season[i] = 0.0
         trend = beta * (new_level - level) + (1 - beta) * trend
         level = new_level
     forecasts = np.array(forecasts)

@@ -389,15 +389,25 @@ TEST_F(Infrastructure, mikrotik_reads_the_record_that_ends_the_datagram)
     EXPECT_NE(unicast.app(), OXLO_PROTOCOL_MIKROTIK);
 }
 
+// The remembered client's next connection to 8080, unreadable by any
+// dissector, is named Ookla when the engine gives up on it; over IPv6 too.
 TEST_F(Infrastructure, ookla_remembers_its_client)
 {
-    kit::conversation c(m, 8080, OXLO_L4_TCP);
-    c.handshake();
-    EXPECT_FALSE(oxlo_ookla_cache_contains(m, c.f, 0));
-    c.client("HI\n");
-    c.server("HELLO 2.9 (2.9.0) 2026-01-01.0000.0 vesk\n");
-    ASSERT_EQ(c.app(), OXLO_PROTOCOL_OOKLA);
-    EXPECT_TRUE(oxlo_ookla_cache_contains(m, c.f, 0));
+    for (const bool v6 : {false, true}) {
+        kit::conversation c(m, 8080, OXLO_L4_TCP, 40000, v6);
+        c.handshake();
+        EXPECT_FALSE(oxlo_ookla_cache_contains(m, c.f, v6));
+        c.client("HI\n");
+        c.server("HELLO 2.9 (2.9.0) 2026-01-01.0000.0 vesk\n");
+        ASSERT_EQ(c.app(), OXLO_PROTOCOL_OOKLA) << v6;
+        EXPECT_TRUE(oxlo_ookla_cache_contains(m, c.f, v6));
+
+        kit::conversation next(m, 8080, OXLO_L4_TCP, 40001, v6);
+        next.handshake();
+        next.client(std::string("\x9a\x41\xe0\x07\x5c\x21\xd3\x68\x02\xbf", 10));
+        oxlo_flow_giveup(m, next.f);
+        EXPECT_EQ(next.app(), OXLO_PROTOCOL_OOKLA) << v6;
+    }
 }
 
 TEST_F(Infrastructure, hsrp_to_its_groups)
