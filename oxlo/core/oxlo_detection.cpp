@@ -11,6 +11,7 @@
 #include "oxlo_digest.h"
 #include "oxlo_hosts.h"
 #include "oxlo_utils.h"
+#include "oxlo_stream.h"
 
 #include <cstdio>
 #include <cstring>
@@ -254,40 +255,6 @@ void handshake_bits(oxlo_flow_state *flow, uint8_t flags, const uint8_t *input_i
         flow->handshake |= 4;
 }
 
-void sequence_tracking(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *tcp)
-{
-    oxlo_packet_state *pkt = &module->det.packet;
-    const uint8_t flags = tcp[13];
-    const uint32_t seq = oxlo_be32(tcp + 4);
-    const uint32_t ack = oxlo_be32(tcp + 8);
-    const uint8_t d = pkt->direction, o = (uint8_t)(1 - d);
-    const uint16_t len = pkt->payload_length;
-
-    if (flow->next_seq[0] != 0 && flow->next_seq[1] != 0) {
-        if (flags & TH_SYN) {
-            flow->next_seq[d] = seq + 1;
-            if (flags & TH_ACK)
-                flow->next_seq[o] = ack;
-        } else if (len > 0) {
-            if (seq - flow->next_seq[d] > module->det.sequence_window) {
-                if (flow->last_payload_length > 0)
-                    pkt->flags |= OXLO_PACKET_RETRANSMISSION;
-                if (flow->next_seq[d] - seq < len && flow->packets_processed > 1)
-                    flow->next_seq[d] = seq + len;
-            } else {
-                flow->next_seq[d] = seq + len;
-            }
-        }
-    } else {
-        flow->next_seq[d] = (flags & TH_SYN) ? seq + 1 : seq + len;
-        if (flags & TH_ACK)
-            flow->next_seq[o] = ack;
-    }
-    if (flags & TH_RST)
-        flow->next_seq[0] = flow->next_seq[1] = 0;
-    flow->last_payload_length = len;
-}
-
 void first_packet(oxlo_flow_state *flow, const oxlo_packet_state *pkt, uint16_t sport,
                   uint16_t dport, uint8_t tcp_flags)
 {
@@ -495,13 +462,29 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
     uint32_t calls = 0;
 
     if (flow->extra_dissection && (pkt->tcp || pkt->udp)) {
+        /* The follow-up reader runs as the dissector that installed it, so
+         * that it can keep bytes; while it waits for more of this direction
+         * it is neither called nor charged a packet. */
+        const uint16_t installer = flow->extra_installer;
+        if (installer && installer <= module->det.dissector_count) {
+            if (flow->stream && oxlo_stream_skip(module, flow, uint16_t(installer - 1)))
+                return false;
+            module->det.current_dissector = installer - 1u;
+        }
+        flow->calling_dissector = installer;
+        const uint16_t app_before = flow->app;
         const int more = flow->extra_dissection(module, flow);
+        flow->calling_dissector = 0;
+        if (installer && (module->det.stream_call || flow->stream))
+            oxlo_stream_after_call(module, flow, uint16_t(installer - 1), app_before);
         if (flow->state != OXLO_STATE_MONITORING && flow->extra_packets < 255)
             flow->extra_packets++;
         if (more == 0 || (flow->state != OXLO_STATE_MONITORING && flow->extra_packets >= flow->extra_budget))
             flow->extra_dissection = nullptr;
         if (flow->extra_dissection)
             return false;
+        if (installer && flow->stream)
+            oxlo_stream_drop_keep(module, flow, uint16_t(installer - 1));
         oxlo_flow_end_of_detection(module, flow);
     } else if (flow->app || flow->master) {
         oxlo_flow_fill_category(module, flow);
@@ -544,7 +527,9 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
         oxlo_flow_first_packet_classify(module, flow);
     if ((flow->app || flow->master) && !flow->extra_dissection && !(flow->flags_b & OXLO_FLOW_EOD_DONE))
         oxlo_flow_end_of_detection(module, flow);
-    if (calls == 0 && !(pkt->flags & OXLO_PACKET_RETRANSMISSION) && pkt->payload_length > 0)
+    /* A dissector that waits for the rest of a PDU is still reading. */
+    if (calls == 0 && !(pkt->flags & OXLO_PACKET_RETRANSMISSION) && pkt->payload_length > 0 &&
+        !oxlo_stream_waiting(flow))
         oxlo_flow_giveup_detection(module, flow);
     return true;
 }
@@ -734,8 +719,8 @@ oxlo_classification oxlo_classify_packet(oxlo_module *module, oxlo_flow_state *f
         return oxlo_flow_result(module, flow);
 
     oxlo_packet_state *pkt = &module->det.packet;
-    pkt->iph = pkt->iph6 = pkt->tcp = pkt->udp = pkt->payload = nullptr;
-    pkt->payload_length = pkt->l4_length = 0;
+    pkt->iph = pkt->iph6 = pkt->tcp = pkt->udp = pkt->payload = pkt->segment = nullptr;
+    pkt->payload_length = pkt->l4_length = pkt->segment_length = 0;
     pkt->l4_protocol = 0;
     pkt->flags = 0;
     pkt->line_count = 0;
@@ -752,7 +737,8 @@ oxlo_classification oxlo_classify_packet(oxlo_module *module, oxlo_flow_state *f
     if (pkt->tcp && s->tcp_fingerprint && !flow->tcp_fingerprint && (tcp_flags & TH_SYN) &&
         !(tcp_flags & TH_ACK) && (tcp_flags & ~(TH_CWR | TH_ECE)) == TH_SYN)
         tcp_fingerprint(module, flow, pkt->tcp, (uint16_t)((pkt->tcp[12] >> 4) * 4));
-    track_payload(module, flow);
+    pkt->segment = pkt->payload;
+    pkt->segment_length = pkt->payload_length;
 
     uint16_t sport = 0, dport = 0;
     if (pkt->tcp || pkt->udp) {
@@ -780,8 +766,11 @@ oxlo_classification oxlo_classify_packet(oxlo_module *module, oxlo_flow_state *f
             if (zeros)
                 pkt->flags |= OXLO_PACKET_RETRANSMISSION;
         }
-        sequence_tracking(module, flow, pkt->tcp);
+        /* From here on the payload is what the segment adds to its
+         * direction's stream in order. */
+        oxlo_stream_packet(module, flow);
     }
+    track_payload(module, flow);
     if (!(flow->flags_a & OXLO_FLOW_INITIALISED))
         first_packet(flow, pkt, sport, dport, tcp_flags);
 
@@ -793,9 +782,13 @@ oxlo_classification oxlo_classify_packet(oxlo_module *module, oxlo_flow_state *f
     count(&flow->packets_dir[pkt->direction]);
 
     flow->last_seen_ms = time_ms;
+    /* The budget waits while a dissector reads a PDU that spans segments
+     * (the stream bounds end that wait). */
     if (s->packets_limit_per_flow > 0 && flow->packets_processed >= s->packets_limit_per_flow &&
-        flow->state != OXLO_STATE_MONITORING) {
+        flow->state != OXLO_STATE_MONITORING && !oxlo_stream_waiting(flow)) {
         oxlo_flow_giveup_detection(module, flow);
+        if (flow->stream && flow->state == OXLO_STATE_FINISHED)
+            oxlo_stream_release(flow);
         return oxlo_flow_result(module, flow);
     }
     detect(module, flow);
@@ -803,6 +796,9 @@ oxlo_classification oxlo_classify_packet(oxlo_module *module, oxlo_flow_state *f
      * learn the host name last (HTTP): the exceptions are applied again. */
     if (flow->app || flow->master)
         oxlo_flow_apply_risk_exceptions(module, flow);
+    /* Detection is over: what the stream held and kept goes. */
+    if (flow->stream && flow->state == OXLO_STATE_FINISHED)
+        oxlo_stream_release(flow);
     return oxlo_flow_result(module, flow);
 }
 

@@ -4,6 +4,7 @@
  * so a flow pays only for the dissectors that looked at it. */
 #include "oxlo_dissector_kit.h"
 #include "oxlo_private.h"
+#include "oxlo_stream.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -159,36 +160,43 @@ void oxlo_dissector_extra(oxlo_flow_state *flow, int (*routine)(oxlo_module *, o
     flow->extra_dissection = routine;
     flow->extra_budget = packets;
     flow->extra_packets = 0;
+    /* The installer's need / consume keep working in the follow-up reader. */
+    if (flow->calling_dissector)
+        flow->extra_installer = flow->calling_dissector;
 }
 
 int oxlo_dissector_need(oxlo_module *module, oxlo_flow_state *flow, size_t total)
 {
-    (void)module;
-    (void)flow;
-    (void)total;
-    return -1;
+    return oxlo_stream_need(module, flow, total);
 }
 
 void oxlo_dissector_consume(oxlo_module *module, oxlo_flow_state *flow, size_t count)
 {
-    (void)module;
-    (void)flow;
-    (void)count;
+    oxlo_stream_consume(module, flow, count);
 }
 
 void oxlo_dissector_pending(oxlo_module *module, oxlo_flow_state *flow, int pending)
 {
-    (void)module;
-    (void)flow;
-    (void)pending;
+    if (!module || !flow)
+        return;
+    if (pending)
+        flow->stream_state |= OXLO_STREAM_PENDING;
+    else
+        flow->stream_state &= uint8_t(~OXLO_STREAM_PENDING);
 }
 
 int oxlo_flow_detection_pending(const oxlo_module *module, const oxlo_flow_state *flow)
 {
-    (void)module;
-    (void)flow;
-    return 0;
+    if (!module || !flow)
+        return 0;
+    if (flow->state == OXLO_STATE_FINISHED || (flow->flags_a & OXLO_FLOW_BY_GIVEUP))
+        return 0;
+    if (oxlo_stream_waiting(flow))
+        return 1;
+    return (flow->stream_state & OXLO_STREAM_PENDING) && !(flow->stream_state & OXLO_STREAM_BOUND_HIT) ? 1 : 0;
 }
+
+static uint16_t minus(uint16_t count, uint16_t discount) { return count > discount ? uint16_t(count - discount) : 0; }
 
 oxlo_packet_view oxlo_dissector_packet(const oxlo_module *module, const oxlo_flow_state *flow)
 {
@@ -197,8 +205,8 @@ oxlo_packet_view oxlo_dissector_packet(const oxlo_module *module, const oxlo_flo
     if (!module)
         return v;
     const oxlo_packet_state *pkt = &module->det.packet;
-    v.payload = oxlo_reader_make(pkt->payload, pkt->payload ? pkt->payload_length : 0);
-    v.segment = v.payload;
+    v.segment = oxlo_reader_make(pkt->payload, pkt->payload ? pkt->payload_length : 0);
+    v.payload = v.segment;
     const uint8_t *l4 = pkt->tcp ? pkt->tcp : pkt->udp;
     v.src_port = port_of(l4, 0);
     v.dst_port = port_of(l4, 2);
@@ -207,14 +215,25 @@ oxlo_packet_view oxlo_dissector_packet(const oxlo_module *module, const oxlo_flo
     v.direction = pkt->direction;
     v.from_client = (uint8_t)oxlo_packet_from_client(module, flow);
     v.tcp_flags = pkt->tcp ? pkt->tcp[13] : 0;
-    v.tcp_seq = pkt->tcp ? oxlo_be32(pkt->tcp + 4) : 0;
+    /* The sequence number of the segment's first byte: a segment that
+     * repeats bytes already delivered starts after them. */
+    v.tcp_seq = pkt->tcp ? module->det.stream_seq : 0;
     v.retransmission = (pkt->flags & OXLO_PACKET_RETRANSMISSION) ? 1 : 0;
     v.time_ms = pkt->time_ms;
     if (flow) {
-        v.payload_packets = flow->payload_packets;
-        v.payload_packets_dir[0] = flow->payload_packets_dir[0];
-        v.payload_packets_dir[1] = flow->payload_packets_dir[1];
-        v.packets = flow->packets;
+        if (pkt->tcp) {
+            const uint8_t *data = nullptr;
+            size_t length = 0;
+            oxlo_stream_view(module, flow, &data, &length, &v.stream_offset);
+            v.payload = oxlo_reader_make(data, data ? length : 0);
+        }
+        uint16_t payload = 0, dir[2] = {0, 0}, packets = 0;
+        if (flow->stream)
+            oxlo_stream_discount(flow, uint16_t(module->det.current_dissector), &payload, dir, &packets);
+        v.payload_packets = minus(flow->payload_packets, payload);
+        v.payload_packets_dir[0] = minus(flow->payload_packets_dir[0], dir[0]);
+        v.payload_packets_dir[1] = minus(flow->payload_packets_dir[1], dir[1]);
+        v.packets = minus(flow->packets, packets);
     }
     return v;
 }

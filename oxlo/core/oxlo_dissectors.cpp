@@ -8,6 +8,7 @@
  * dissector stores a protocol. */
 #include "oxlo_private.h"
 #include "oxlo_dissector_kit.h"
+#include "oxlo_stream.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -81,17 +82,32 @@ const oxlo_dissector_kit *kit_of(const oxlo_module *module, uint32_t index)
     return module->det.kits && index < module->det.dissector_count ? &module->det.kits[index] : nullptr;
 }
 
-/* A dissector that excluded itself is done with the flow: its state goes
- * now, once the routine has returned and can no longer touch it. */
-void call_dissector(oxlo_module *module, oxlo_flow_state *flow, const oxlo_dissector_entry *e)
+/* Calls a dissector unless it waits for more bytes of this packet's
+ * direction (false then: the packet goes to its discount). A dissector
+ * that excluded itself is done with the flow: its state goes now, once the
+ * routine has returned and can no longer touch it. */
+bool call_dissector(oxlo_module *module, oxlo_flow_state *flow, const oxlo_dissector_entry *e)
 {
+    if (flow->stream && oxlo_stream_skip(module, flow, e->index))
+        return false;
     module->det.current_dissector = e->index;
+    flow->calling_dissector = uint16_t(e->index + 1);
+    const uint16_t app_before = flow->app;
+    const oxlo_extra_dissection_callback extra_before = flow->extra_dissection;
     e->callback(module, flow);
+    flow->calling_dissector = 0;
+    /* The follow-up reader belongs to the dissector that set it (also when
+     * it was set without the kit): that one may keep bytes in it. */
+    if (flow->extra_dissection != extra_before && flow->extra_dissection)
+        flow->extra_installer = uint16_t(e->index + 1);
+    if (module->det.stream_call || flow->stream)
+        oxlo_stream_after_call(module, flow, e->index, app_before);
     if (flow->dstates && oxlo_flow_dissector_excluded(flow, e->index)) {
         const oxlo_dissector_kit *k = kit_of(module, e->index);
         if (k)
             oxlo_flow_slot_state_free(flow, k->slot);
     }
+    return true;
 }
 
 /* Registers name/callback for the given protocol ids; the index the entry
@@ -181,8 +197,8 @@ uint32_t subprotocol_pass(oxlo_module *module, oxlo_flow_state *flow, uint16_t p
         if (!e->callback || !eligible(e, packet_set) ||
             oxlo_flow_dissector_excluded(flow, e->index))
             continue;
-        call_dissector(module, flow, e);
-        calls++;
+        if (call_dissector(module, flow, e))
+            calls++;
     }
     return calls;
 }
@@ -352,8 +368,8 @@ uint32_t oxlo_dissect_flow(oxlo_module *module, oxlo_flow_state *flow, dissector
     const oxlo_dissector_entry *g = guess ? dissector_of(module, guess) : nullptr;
     if (g && g->callback && !oxlo_flow_dissector_excluded(flow, g->index) &&
         eligible(g, packet_set)) {
-        call_dissector(module, flow, g);
-        calls++;
+        if (call_dissector(module, flow, g))
+            calls++;
         guessed_cb = g->callback;
     }
 
@@ -365,7 +381,8 @@ uint32_t oxlo_dissect_flow(oxlo_module *module, oxlo_flow_state *flow, dissector
             if (e->callback == guessed_cb || !eligible(e, packet_set) ||
                 oxlo_flow_dissector_excluded(flow, e->index))
                 continue;
-            call_dissector(module, flow, e);
+            if (!call_dissector(module, flow, e))
+                continue;
             calls++;
             if (flow->app) {
                 calls += subprotocol_pass(module, flow, flow->app, packet_set);

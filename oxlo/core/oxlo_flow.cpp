@@ -3,6 +3,7 @@
  * classification, giving up, the fallback guess and the accessors the
  * application reads. */
 #include "oxlo_private.h"
+#include "oxlo_stream.h"
 #include "oxlo_dissector_kit.h"
 #include "oxlo_tls_dns.h"
 #include "oxlo_risks.h"
@@ -262,6 +263,7 @@ void oxlo_flow_state_release(oxlo_flow_state *flow)
     oxlo_heap_free(flow->user_agent);
     oxlo_heap_free(flow->track_payload);
     oxlo_flow_states_free(flow);
+    oxlo_stream_release(flow);
     for (uint8_t i = 0; i < flow->risk_message_count && i < OXLO_FLOW_RISK_MESSAGES; i++)
         oxlo_heap_free(flow->risk_messages[i].text);
     flow->tcp_fingerprint = flow->tcp_raw_options = flow->user_agent = nullptr;

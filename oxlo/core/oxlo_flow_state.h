@@ -109,6 +109,17 @@ struct oxlo_flow_state {
     uint8_t cache_checked;
     uint8_t *track_payload;
     uint16_t track_payload_length;
+    /* -- TCP stream section (oxlo_stream.cpp); next_seq above is the next
+     *    byte expected per direction -- */
+    uint32_t stream_base[2];       /* sequence number of stream offset 0 */
+    uint32_t stream_edge[2];       /* right edge of the receiver's window */
+    uint8_t stream_flags[2];       /* OXLO_STREAM_KNOWN ... */
+    uint8_t stream_wscale[2];      /* window-scale shift of each side's SYN */
+    uint8_t stream_state;          /* OXLO_STREAM_PENDING, OXLO_STREAM_BOUND_HIT */
+    uint16_t stream_idle_packets;  /* segments that brought nothing while waiting */
+    uint16_t calling_dissector;    /* index + 1 of the dissector in its call, 0 none */
+    uint16_t extra_installer;      /* index + 1 of the one that set extra_dissection */
+    struct oxlo_stream *stream;    /* held segments and kept bytes, NULL when none */
 };
 
 /* Engine-internal calls of detection (oxlo_detection.cpp, oxlo_dissectors.cpp,

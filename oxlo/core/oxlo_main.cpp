@@ -2,6 +2,7 @@
  * module, and the guarded automaton search every host, certificate and
  * content match goes through. */
 #include "oxlo_private.h"
+#include "oxlo_stream.h"
 #include "oxlo_utils.h"
 
 #include <cstdio>
@@ -303,6 +304,7 @@ void oxlo_module_free(oxlo_module *m)
     free_text_list(m->trusted_issuers);
     oxlo_geoip_close(m);
     oxlo_dissectors_free(m);
+    oxlo_stream_module_free(m);
     oxlo_string_map_free(&m->host_risk_exceptions);
     oxlo_address_cache_free(m->address_cache);
     oxlo_hash_filter_free(m->dns_tracking[0]);

@@ -41,6 +41,16 @@ typedef struct oxlo_detection_part {
     uint32_t sequence_window;
     oxlo_detection_settings settings;
     oxlo_packet_state packet;
+    /* -- TCP stream (oxlo_stream.cpp) -- */
+    struct oxlo_stream_account *stream_account; /* bytes held over all flows, shared with them */
+    oxlo_stream_stats stream_stats;
+    uint8_t *stream_scratch;           /* joins of a segment and the held ones after it */
+    uint32_t stream_offset;            /* stream offset of packet.payload's first byte */
+    uint32_t stream_seq;               /* its sequence number */
+    /* The dissector call in process: what it asked with need / consume. */
+    uint8_t stream_call;               /* 0 nothing, 1 consume, 2 need */
+    uint32_t stream_call_consumed;
+    uint32_t stream_call_total;
 } oxlo_detection_part;
 
 /* ---- the detection module ----------------------------------------------- */

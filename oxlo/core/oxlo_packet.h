@@ -48,9 +48,13 @@ typedef struct oxlo_packet_state {
     const uint8_t *iph6;           /* IPv6 header or NULL */
     const uint8_t *tcp;            /* TCP header or NULL */
     const uint8_t *udp;            /* UDP header or NULL */
+    /* TCP: the bytes this packet adds to its direction's stream in order
+     * (the raw segment is in `segment`); the L4 payload otherwise. */
     const uint8_t *payload;
     uint16_t payload_length;
     uint16_t l4_length;
+    const uint8_t *segment;        /* the L4 payload as it came in the packet */
+    uint16_t segment_length;
     uint8_t l4_protocol;
     uint8_t flags;                 /* OXLO_PACKET_* */
     uint8_t direction;             /* direction bit of this packet */

@@ -310,6 +310,24 @@ oxlo_classification oxlo_guess_undetected_protocol(oxlo_module *module, oxlo_flo
  * stream bounds) or has said that a host or server name is still to come.
  * A caller decides the flow when this is 0, classified or given up. */
 int oxlo_flow_detection_pending(const oxlo_module *module, const oxlo_flow_state *flow);
+/* What the TCP stream view of the module's flows met: each bound hit (the
+ * direction then degrades: what it held is dropped and no dissector waits in
+ * it any more) and the segments it did not deliver as they came. */
+typedef struct oxlo_stream_stats {
+    uint64_t byte_cap_hits;        /* a direction's held and kept bytes would pass its cap */
+    uint64_t segment_cap_hits;     /* a direction would hold too many segments */
+    uint64_t gap_timeouts;         /* a gap stayed open too long */
+    uint64_t module_cap_hits;      /* the module's flows would hold too many bytes */
+    uint64_t idle_packet_cap_hits; /* a waiting flow got too many segments that brought nothing */
+    uint64_t memory_failures;      /* an allocation failed (the direction degrades too) */
+    uint64_t segments_held;        /* segments held out of order */
+    uint64_t segments_stale;       /* retransmissions: nothing new in them */
+    uint64_t segments_out_of_window;
+    uint64_t overlaps_differing;   /* overlapping copies of bytes that differed */
+    uint64_t bytes_now;            /* held and kept bytes of the module's flows now */
+} oxlo_stream_stats;
+/* Fills out; 0, or -2 on a NULL argument. */
+int oxlo_stream_statistics(const oxlo_module *module, oxlo_stream_stats *out);
 /* Gives up on the flow and returns its classification. */
 oxlo_classification oxlo_flow_giveup(oxlo_module *module, oxlo_flow_state *flow);
 

@@ -2,6 +2,7 @@
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
 #include "peek.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -15,7 +16,18 @@ void found(oxlo_module *m, oxlo_flow_state *f)
 void search_avast(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
-    const oxlo_reader &p = v.payload;
+    oxlo_reader p = v.payload;
+    /* Messages ("NOSA", a 16-bit length of the whole) are read whole from
+     * the stream. */
+    auto size = [](const oxlo_reader &r) -> int64_t {
+        if (!oxlo_rd_match_n(&r, 0, "NOSA", r.length < 4 ? r.length : 4, 0))
+            return 0;
+        if (r.length < 6)
+            return -1;
+        return be16(r, 4) >= 6 ? int64_t(be16(r, 4)) : 0;
+    };
+    if (oxlo_framing::whole(m, f, v, 6, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+        return;
     if (p.length >= 6 && oxlo_rd_match(&p, 0, "NOSA", 0) && be16(p, 4) == p.length)
         found(m, f);
     else

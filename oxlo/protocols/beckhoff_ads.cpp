@@ -1,6 +1,7 @@
 /* Beckhoff ADS over TCP: the AMS/TCP header's length and the AMS header's
  * data length agree with the segment, with a known command and flags. */
 #include "oxlo_dissector.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -21,7 +22,20 @@ uint32_t le32(const oxlo_reader &p, size_t o)
 void search_beckhoff_ads(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const oxlo_reader p = pkt.payload;
+    oxlo_reader p = pkt.payload;
+    /* AMS/TCP packets (two zero bytes and a 32-bit length covering what
+     * follows the 6-byte header) are read whole from the stream. */
+    auto size = [](const oxlo_reader &r) -> int64_t {
+        uint16_t zero = 0;
+        uint32_t n = 0;
+        if (oxlo_rd_le16_at(&r, 0, &zero) && zero)
+            return 0;
+        if (!oxlo_rd_le32_at(&r, 2, &n))
+            return -1;
+        return n >= 32 && n <= 65536 ? int64_t(n) + 6 : 0;
+    };
+    if (oxlo_framing::whole(m, f, pkt, 6, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+        return;
     if (!(p.length > 37 && le16(p, 0) == 0 && uint64_t(le32(p, 2)) == p.length - 6 && uint64_t(le32(p, 26)) == p.length - 38 && (le16(p, 24) == 4 || le16(p, 24) == 5) && le16(p, 22) <= 9 && le32(p, 30) <= 30)) {
         OXLO_EXCLUDE(m, f);
         return;

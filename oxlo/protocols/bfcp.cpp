@@ -4,6 +4,7 @@
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
 #include "peek.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -22,7 +23,21 @@ void found(oxlo_module *m, oxlo_flow_state *f)
 void search_bfcp(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
-    const oxlo_reader &p = v.payload;
+    oxlo_reader p = v.payload;
+    /* Over TCP messages (version 1, a primitive, a length in words of what
+     * follows the 12-byte header) are read whole from the stream. */
+    auto size = [](const oxlo_reader &r) -> int64_t {
+        uint8_t first = 0x20, primitive = 1;
+        uint16_t words = 0;
+        if ((oxlo_rd_u8_at(&r, 0, &first) && ((first >> 5) != 1 || (first & 3))) ||
+            (oxlo_rd_u8_at(&r, 1, &primitive) && (primitive < 1 || primitive > 18)))
+            return 0;
+        if (!oxlo_rd_u16_at(&r, 2, &words) || r.length < 12)
+            return -1;
+        return 4 * int64_t(words) + 12;
+    };
+    if (v.l4 == OXLO_L4_TCP && oxlo_framing::whole(m, f, v, 12, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+        return;
     const unsigned version = b(p, 0) >> 5;
     if (p.length > 11 && (version == 1 || (version == 2 && v.l4 == OXLO_L4_UDP)) && (b(p, 0) & 3) == 0 &&
         b(p, 1) >= 1 && b(p, 1) <= 18 && 4 * size_t(be16(p, 2)) + 12 == p.length) {

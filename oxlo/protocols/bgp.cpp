@@ -3,6 +3,7 @@
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
 #include "peek.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -17,6 +18,13 @@ void search_bgp(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = v.payload;
+    /* A header cut inside the marker or the length is asked for from the
+     * stream. */
+    bool ones = p.length < 19 && (v.src_port == 179 || v.dst_port == 179);
+    for (size_t i = 0; ones && i < 16 && i < p.length; i++)
+        ones = b(p, i) == 0xFF;
+    if (ones && oxlo_framing::wait_for(m, f, v, 19))
+        return;
     bool marker = p.length > 18 && (v.src_port == 179 || v.dst_port == 179);
     for (size_t i = 0; marker && i < 16; i++)
         marker = b(p, i) == 0xFF;

@@ -4,8 +4,22 @@
  * representation). */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
+#include "protocols/framing.h"
 
 namespace {
+
+/* The size of the connection-oriented PDU at the start of r (its fragment
+ * length): 0 when it is none, -1 when its header is cut. */
+int64_t tcp_pdu_size(const oxlo_reader &r)
+{
+    uint8_t version = 5, type = 0;
+    uint16_t fragment = 0;
+    if ((oxlo_rd_u8_at(&r, 0, &version) && version != 5) || (oxlo_rd_u8_at(&r, 2, &type) && type > 15))
+        return 0;
+    if (!oxlo_rd_le16_at(&r, 8, &fragment))
+        return -1;
+    return fragment >= 16 ? int64_t(fragment) : 0;
+}
 
 bool tcp_pdu(const oxlo_reader &p)
 {
@@ -33,7 +47,11 @@ bool udp_pdu(const oxlo_reader &p)
 void search_dcerpc(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
-    if (v.l4 == OXLO_L4_TCP ? tcp_pdu(v.payload) : udp_pdu(v.payload))
+    oxlo_reader pdu = v.payload;
+    /* Over TCP the PDUs are read whole from the stream. */
+    if (v.l4 == OXLO_L4_TCP && oxlo_framing::whole(m, f, v, 10, 8, tcp_pdu_size, &pdu) == oxlo_framing::FIRST_WAITING)
+        return;
+    if (v.l4 == OXLO_L4_TCP ? tcp_pdu(pdu) : udp_pdu(v.payload))
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_DCERPC, OXLO_PROTOCOL_UNKNOWN);
     else if (v.payload.length > 1)
         OXLO_EXCLUDE(m, f);

@@ -5,6 +5,7 @@
 #include "oxlo_dissector_kit.h"
 #include "peek.h"
 #include <initializer_list>
+#include "protocols/framing.h"
 
 namespace {
 
@@ -19,6 +20,9 @@ void search_diameter(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = v.payload;
+    /* A 20-byte header cut by the segments is asked for from the stream. */
+    if (p.length < 20 && b(p, 0) == 1 && oxlo_framing::wait_for(m, f, v, 20))
+        return;
     uint32_t code = 0;
     oxlo_rd_u24_at(&p, 5, &code);
     const uint8_t flags = b(p, 4);

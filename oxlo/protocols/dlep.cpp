@@ -1,6 +1,7 @@
 /* DLEP: peer discovery over UDP starts "DLEP"; the TCP session on port
  * 854 carries a message type and a length covering the segment. */
 #include "oxlo_dissector.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -14,7 +15,20 @@ uint16_t be16(const oxlo_reader &p, size_t o)
 void search_dlep(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const oxlo_reader p = pkt.payload;
+    oxlo_reader p = pkt.payload;
+    /* Session messages over TCP (a type, a length of what follows) are read
+     * whole from the stream. */
+    auto size = [](const oxlo_reader &r) -> int64_t {
+        uint16_t type = 0, n = 0;
+        if (oxlo_rd_u16_at(&r, 0, &type) && type > 16)
+            return 0;
+        if (!oxlo_rd_u16_at(&r, 2, &n))
+            return -1;
+        return int64_t(n) + 4;
+    };
+    if (pkt.l4 == OXLO_L4_TCP && (pkt.src_port == 854 || pkt.dst_port == 854) &&
+        oxlo_framing::whole(m, f, pkt, 4, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+        return;
     bool ok;
     if (pkt.l4 == OXLO_L4_UDP)
         ok = p.length >= 28 && oxlo_rd_match_n(&p, 0, "DLEP", 4, 0);

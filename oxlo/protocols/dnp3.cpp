@@ -1,15 +1,20 @@
-/* DNP3 over TCP: link-layer frames start 05 64. */
+/* DNP3 over TCP: link-layer frames start 05 64 and a 10-byte header; one
+ * cut by the segments is read from the stream. */
 #include "oxlo_dissector.h"
+#include "protocols/framing.h"
 
 namespace {
 
-/* Reads within the payload; callers check its length first. */
+constexpr size_t HEADER = 10;
 
 void search_dnp3(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!(p.length > 9 && oxlo_rd_match_n(&p, 0, "\x05\x64", 2, 0))) {
+    if (p.length < HEADER && oxlo_rd_match_n(&p, 0, "\x05\x64", p.length < 2 ? p.length : 2, 0) &&
+        oxlo_framing::wait_for(m, f, pkt, HEADER))
+        return;
+    if (!(p.length >= HEADER && oxlo_rd_match_n(&p, 0, "\x05\x64", 2, 0))) {
         OXLO_EXCLUDE(m, f);
         return;
     }

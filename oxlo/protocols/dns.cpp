@@ -31,6 +31,7 @@ constexpr uint16_t P_LLMNR = OXLO_PROTOCOL_LLMNR;
 constexpr uint32_t CATEGORY_NETWORK = 14;
 constexpr uint32_t BREED_ACCEPTABLE = 2;
 constexpr size_t DNS_HEADER = 12;
+constexpr unsigned TCP_MESSAGES_PER_VIEW = 8;
 constexpr uint16_t MAX_SECTION_COUNT = 48;
 constexpr uint16_t DNS_TYPE_A = 1;
 constexpr uint16_t DNS_TYPE_PTR = 12;
@@ -445,20 +446,26 @@ bool fragmented(const oxlo_packet_state *pkt)
 
 int dns_extra(oxlo_module *module, oxlo_flow_state *flow);
 
-/* Parses the DNS message of the current packet. */
-void search_dns(oxlo_module *module, oxlo_flow_state *flow)
+/* The flow is followed until a response with records has been read. */
+bool wants_more(const oxlo_flow_state *flow)
+{
+    const oxlo_dns_flow *dns = static_cast<const oxlo_dns_flow *>(oxlo_flow_slot_state(flow, OXLO_DISSECTOR_dns));
+    return dns && (dns->query_seen || dns->record_count == 0);
+}
+
+/* Parses one DNS message (a datagram, or a message of the TCP stream
+ * without its length). */
+void search_dns(oxlo_module *module, oxlo_flow_state *flow, const oxlo_reader &message)
 {
     const oxlo_packet_state *pkt = &module->det.packet;
     oxlo_dns_flow *dns = static_cast<oxlo_dns_flow *>(oxlo_dissector_state_of(module, flow, P_DNS, 1));
     if (!dns)
         return;
-    const size_t skip = pkt->tcp ? 2 : 0;
-    if (pkt->payload_length < DNS_HEADER + skip) {
+    if (message.length < DNS_HEADER) {
         invalid_header(module, flow);
         return;
     }
-    dns_context c = {module, flow, dns, oxlo_reader_make(pkt->payload + skip, pkt->payload_length - skip),
-                     false, 0, 0};
+    dns_context c = {module, flow, dns, message, false, 0, 0};
     const dns_ports ports = ports_of(pkt);
     uint16_t flags = 0, counts[4] = {0, 0, 0, 0};
     oxlo_rd_u16_at(&c.msg, 2, &flags);
@@ -502,13 +509,49 @@ void search_dns(oxlo_module *module, oxlo_flow_state *flow)
         oxlo_flow_risk_raise(module, flow, OXLO_DNS_FRAGMENTED, nullptr);
 }
 
+/* Over TCP every message follows its 2-byte length, and a client may write
+ * the length in a segment of its own, a message over several segments or
+ * several messages at once: the messages of the view are read once whole,
+ * and the rest of a cut one is asked for. */
+void search_stream(oxlo_module *module, oxlo_flow_state *flow)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(module, flow);
+    const oxlo_reader &p = pkt.payload;
+    size_t off = 0;
+    for (unsigned i = 0; i < TCP_MESSAGES_PER_VIEW && off < p.length; i++) {
+        uint16_t length = 0;
+        const bool have_length = oxlo_rd_u16_at(&p, off, &length);
+        if (have_length && length < DNS_HEADER) {
+            if (!off)
+                invalid_header(module, flow);
+            return;
+        }
+        const uint64_t total = have_length ? 2u + uint64_t(length) : 2u;
+        if (!oxlo_rd_has(&p, off, size_t(total))) {
+            oxlo_dissector_consume(module, flow, off);
+            if (oxlo_dissector_need(module, flow, size_t(total)) == 0 || off)
+                return;
+            /* The engine keeps no more: read what the first segment holds. */
+            search_dns(module, flow, oxlo_rd_from(&p, 2));
+            return;
+        }
+        search_dns(module, flow, oxlo_rd_sub_at(&p, off + 2, length));
+        off += size_t(total);
+        if (!flow->app || !flow->extra_dissection || !wants_more(flow))
+            return; /* excluded, or done with the flow */
+    }
+}
+
 int dns_extra(oxlo_module *module, oxlo_flow_state *flow)
 {
     const oxlo_packet_state *pkt = &module->det.packet;
-    if (pkt->payload_length > 0 && !(pkt->flags & OXLO_PACKET_RETRANSMISSION))
-        search_dns(module, flow);
-    const oxlo_dns_flow *dns = static_cast<const oxlo_dns_flow *>(oxlo_flow_slot_state(flow, OXLO_DISSECTOR_dns));
-    return dns && (dns->query_seen || dns->record_count == 0);
+    if (pkt->payload_length > 0 && !(pkt->flags & OXLO_PACKET_RETRANSMISSION)) {
+        if (pkt->tcp)
+            search_stream(module, flow);
+        else
+            search_dns(module, flow, oxlo_dissector_packet(module, flow).payload);
+    }
+    return wants_more(flow);
 }
 
 } // namespace
@@ -533,14 +576,16 @@ void oxlo_search_dns(oxlo_module *module, oxlo_flow_state *flow)
             return;
         }
     }
-    const size_t header = pkt->tcp ? DNS_HEADER + 2 : DNS_HEADER;
     const bool port_ok = ports.source == 53 || ports.destination == 53 || ports.destination == 5353 ||
                          ports.destination == 5355 || ports.source == 5353;
-    if (!port_ok || pkt->payload_length < header) {
+    if (!port_ok || (pkt->udp && pkt->payload_length < DNS_HEADER)) {
         OXLO_EXCLUDE(module, flow);
         return;
     }
-    search_dns(module, flow);
+    if (pkt->tcp)
+        search_stream(module, flow);
+    else
+        search_dns(module, flow, oxlo_dissector_packet(module, flow).payload);
 }
 
 uint32_t dns_server_address_key(const oxlo_flow_state *flow)

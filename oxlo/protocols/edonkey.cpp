@@ -3,6 +3,7 @@
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
 #include "peek.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -16,7 +17,20 @@ void found(oxlo_module *m, oxlo_flow_state *f)
 void search_edonkey(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
-    const oxlo_reader &p = v.payload;
+    oxlo_reader p = v.payload;
+    /* Messages (a protocol tag, a 32-bit length of what follows) are read
+     * whole from the stream. */
+    auto size = [](const oxlo_reader &r) -> int64_t {
+        const uint8_t t = b(r, 0);
+        uint32_t n = 0;
+        if (t != 0xC5 && t != 0xD4 && t != 0xE3)
+            return 0;
+        if (!oxlo_rd_le32_at(&r, 1, &n))
+            return -1;
+        return n >= 1 && n <= 65536 ? int64_t(n) + 5 : 0;
+    };
+    if (oxlo_framing::whole(m, f, v, 5, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+        return;
     const uint8_t tag = b(p, 0);
     if (p.length >= 6 && (tag == 0xC5 || tag == 0xD4 || tag == 0xE3) && le32(p, 1) + 5 == p.length)
         found(m, f);

@@ -1,6 +1,7 @@
 /* EtherNet/IP encapsulation on port 44818: a 24-byte header whose
  * little-endian length covers the rest. */
 #include "oxlo_dissector.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -15,7 +16,18 @@ uint16_t le16(const oxlo_reader &p, size_t o)
 void search_ethernet_ip(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const oxlo_reader p = pkt.payload;
+    oxlo_reader p = pkt.payload;
+    /* Encapsulation packets (a 24-byte header whose length at 2 covers the
+     * data behind it) are read whole from the stream. */
+    auto size = [](const oxlo_reader &r) -> int64_t {
+        uint16_t n = 0;
+        if (!oxlo_rd_le16_at(&r, 2, &n) || r.length < 24)
+            return -1;
+        return int64_t(n) + 24;
+    };
+    if ((pkt.src_port == 44818 || pkt.dst_port == 44818) &&
+        oxlo_framing::whole(m, f, pkt, 24, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+        return;
     if (!(p.length > 23 && (pkt.src_port == 44818 || pkt.dst_port == 44818) && size_t(le16(p, 2)) + 24 == p.length)) {
         OXLO_EXCLUDE(m, f);
         return;

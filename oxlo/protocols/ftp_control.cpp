@@ -1,7 +1,9 @@
 /* FTP control. The client sends four-letter commands (USER, PASS, RETR ...),
  * the server answers each with a three-digit code. The dissector takes the
  * credentials, classifies on the reply to a login or on an error reply, and
- * hands a session secured with AUTH (code 234) to TLS as FTPS. */
+ * hands a session secured with AUTH (code 234) to TLS as FTPS. Commands
+ * and replies are read from the stream once their lines are complete, so a
+ * reply of many lines in as many segments counts as one. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
 #include "oxlo_private.h"
@@ -13,11 +15,18 @@
 namespace {
 
 enum : uint8_t { AUTH_ASKED = 0x01, ERROR_REPLY = 0x02, TLS_ACCEPTED = 0x04 };
+/* Longest command line and reply waited for; longer ones are read as they
+ * come. Lines read from one view at most. */
+constexpr size_t COMMAND_MAX = 512, REPLY_MAX = 4096;
+constexpr unsigned LINES_PER_VIEW = 16;
 
 struct ftp_state {
     mail_credentials credentials;
     uint8_t flags;
     uint8_t pending; /* 0 none, else the command's direction + 1 */
+    /* Packets that only carried part of a line: not counted in the budget,
+     * so a reply of one line per segment costs one packet. */
+    uint16_t partial;
 };
 
 const char *const commands[] = {
@@ -37,14 +46,56 @@ bool is_command(const oxlo_reader &p, const char *word)
     return !oxlo_rd_u8_at(&p, n, &next) || next == ' ' || next == '\t' || next == '\r' || next == '\n';
 }
 
+/* The view begins a command whose line is not complete: a command word, or
+ * the first letters of one. */
+bool command_start(const oxlo_reader &p)
+{
+    if (oxlo_rd_find_byte(&p, 0, '\n') >= 0)
+        return false;
+    for (const char *cmd : commands) {
+        const size_t n = strlen(cmd);
+        if (p.length < n ? oxlo_rd_match_n(&p, 0, cmd, p.length, 1) : is_command(p, cmd))
+            return true;
+    }
+    return is_command(p, "USER") || is_command(p, "PASS") || is_command(p, "AUTH") ||
+           (p.length < 4 && (oxlo_rd_match_n(&p, 0, "USER", p.length, 1) || oxlo_rd_match_n(&p, 0, "PASS", p.length, 1) ||
+                             oxlo_rd_match_n(&p, 0, "AUTH", p.length, 1)));
+}
+
+/* The length of the reply at the start of p (its last line included):
+ * one line "ddd text", or lines from "ddd-text" to "ddd text". 0 when the
+ * reply is not complete in p, or when p does not start with a code. */
+size_t reply_length(const oxlo_reader &p, bool *started)
+{
+    const uint8_t *code = oxlo_rd_bytes_at(&p, 0, 3);
+    *started = code && isdigit(code[0]) && isdigit(code[1]) && isdigit(code[2]);
+    if (!*started)
+        return 0;
+    uint8_t mark = ' ';
+    oxlo_rd_u8_at(&p, 3, &mark);
+    size_t at = 0;
+    for (;;) {
+        const ptrdiff_t lf = oxlo_rd_find_byte(&p, at, '\n');
+        if (lf < 0)
+            return 0;
+        uint8_t next = 0;
+        const bool last = at == 0 ? mark != '-'
+                                  : oxlo_rd_match_n(&p, at, reinterpret_cast<const char *>(code), 3, 0) &&
+                                        (!oxlo_rd_u8_at(&p, at + 3, &next) || next != '-');
+        at = size_t(lf) + 1;
+        if (last)
+            return at;
+    }
+}
+
 void copy_argument(const oxlo_reader &p, char *out, size_t size)
 {
     oxlo_copy_payload_text(p.data, p.length, 5, out, size);
 }
 
-bool read_command(oxlo_module *m, oxlo_flow_state *f, ftp_state *s, const oxlo_packet_view &pkt)
+bool read_command(oxlo_module *m, oxlo_flow_state *f, ftp_state *s, const oxlo_packet_view &pkt,
+                  const oxlo_reader &p)
 {
-    const oxlo_reader &p = pkt.payload;
     mail_credentials &c = s->credentials;
     if (is_command(p, "USER")) {
         copy_argument(p, c.user, sizeof(c.user));
@@ -64,6 +115,24 @@ bool read_command(oxlo_module *m, oxlo_flow_state *f, ftp_state *s, const oxlo_p
         if (is_command(p, cmd))
             return true;
     return false;
+}
+
+/* The command lines of the view (a client may send several at once); the
+ * last one recognised leaves its reply pending. */
+void read_commands(oxlo_module *m, oxlo_flow_state *f, ftp_state *s, const oxlo_packet_view &pkt)
+{
+    const oxlo_reader &p = pkt.payload;
+    if (p.length <= 2)
+        return;
+    size_t at = 0;
+    for (unsigned i = 0; i < LINES_PER_VIEW && at < p.length; i++) {
+        const ptrdiff_t lf = oxlo_rd_find_byte(&p, at, '\n');
+        const size_t end = lf < 0 ? p.length : size_t(lf) + 1;
+        if (!read_command(m, f, s, pkt, oxlo_rd_sub_at(&p, at, end - at)))
+            return;
+        s->pending = uint8_t(pkt.direction + 1);
+        at = end;
+    }
 }
 
 void read_reply(oxlo_module *m, oxlo_flow_state *f, ftp_state *s, const oxlo_reader &p)
@@ -96,6 +165,17 @@ void read_reply(oxlo_module *m, oxlo_flow_state *f, ftp_state *s, const oxlo_rea
     }
 }
 
+/* Keeps the view and asks for the next bytes of a line; the packet that
+ * brings them is not charged to the budget when it still ends mid-line. */
+bool wait_for_line(oxlo_module *m, oxlo_flow_state *f, ftp_state *s, const oxlo_reader &p)
+{
+    if (oxlo_dissector_need(m, f, p.length + 1) != 0)
+        return false;
+    if (s->partial < 0xFFFF)
+        s->partial++;
+    return true;
+}
+
 void search_ftp(oxlo_module *m, oxlo_flow_state *f)
 {
     ftp_state *s = static_cast<ftp_state *>(oxlo_dissector_state(m, f));
@@ -103,21 +183,34 @@ void search_ftp(oxlo_module *m, oxlo_flow_state *f)
     /* Mail servers greet and answer in the same three-digit way. Packets
      * with payload count, so the handshake does not use up the budget. */
     if (!s || pkt.src_port == 25 || pkt.dst_port == 25 || pkt.src_port == 110 || pkt.dst_port == 110 ||
-        pkt.payload_packets > 8) {
+        pkt.payload_packets - (pkt.payload_packets > s->partial ? s->partial : 0) > 8) {
         OXLO_EXCLUDE(m, f);
         return;
     }
+    const oxlo_reader &p = pkt.payload;
     if (!s->pending) {
-        if (pkt.payload.length <= 2)
+        if (p.length < COMMAND_MAX && command_start(p) && wait_for_line(m, f, s, p))
             return;
-        if (read_command(m, f, s, pkt))
-            s->pending = uint8_t(pkt.direction + 1);
+        read_commands(m, f, s, pkt);
         return;
     }
     if (s->pending == pkt.direction + 1)
         return;
-    read_reply(m, f, s, pkt.payload);
+    bool started = false;
+    size_t n = reply_length(p, &started);
+    if (started && !n && p.length < REPLY_MAX && wait_for_line(m, f, s, p))
+        return;
+    read_reply(m, f, s, p);
     s->pending = 0;
+    /* Replies to commands sent together: each in turn. */
+    for (unsigned i = 1; n && n < p.length && i < LINES_PER_VIEW && !f->app; i++) {
+        const oxlo_reader rest = oxlo_rd_from(&p, n);
+        const size_t more = reply_length(rest, &started);
+        if (!more)
+            break;
+        read_reply(m, f, s, rest);
+        n += more;
+    }
 }
 
 int ftp_json(oxlo_module *, const oxlo_flow_state *f, oxlo_recbuf *out)

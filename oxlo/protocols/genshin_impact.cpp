@@ -2,6 +2,7 @@
  * and a fixed marker; its UDP session opens with a fixed handshake. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -11,6 +12,14 @@ void search(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_reader &p = pkt.payload;
     bool ok = false;
     if (pkt.l4 == OXLO_L4_TCP) {
+        /* The first message (type 1, a 32-bit length of the whole) is read
+         * whole from the stream. */
+        uint8_t first = 0;
+        uint32_t total = 0;
+        if (oxlo_rd_u8_at(&p, 0, &first) && first == 1 &&
+            (oxlo_rd_u32_at(&p, 1, &total) ? total > 17 && total <= 65536 && oxlo_framing::wait_for(m, f, pkt, total)
+                                           : oxlo_framing::wait_for(m, f, pkt, 5)))
+            return;
         uint8_t type = 0, kind = 0;
         uint32_t length = 0;
         ok = p.length > 17 && oxlo_rd_u8_at(&p, 0, &type) && type == 1 && oxlo_rd_u32_at(&p, 1, &length) &&

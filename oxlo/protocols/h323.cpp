@@ -1,18 +1,21 @@
 /* H.323: call signalling over TCP in TPKT frames, either a Q.931 message
  * (discriminator 8) or an H.245 message carrying the H.225 object
  * identifier 00 08 81 75; and RAS on UDP port 1719, whose messages carry
- * the identifier 00 08 91 4A. */
+ * the identifier 00 08 91 4A. A TPKT cut by the segments is read whole
+ * from the stream. */
 #include "oxlo_dissector.h"
 #include "oxlo_utils.h"
 #include "peek.h"
+#include "protocols/framing.h"
 
 namespace {
 
 using namespace oxlo_peek;
 
-bool call_signalling(oxlo_module *m, const oxlo_reader &p)
+/* p: the view's first TPKT. */
+bool call_signalling(const oxlo_reader &p)
 {
-    if (!oxlo_packet_is_tpkt(m) || p.length <= 20)
+    if (p.length <= 20)
         return false;
     return (b(p, 7) == 6 && be32(p, 8) == 0x00088175) || (b(p, 4) == 8 && (b(p, 5) & 0x0C) == 0);
 }
@@ -26,7 +29,14 @@ bool ras(const oxlo_packet_view &pkt)
 void search_h323(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const bool ok = pkt.l4 == OXLO_L4_TCP ? call_signalling(m, pkt.payload) : pkt.l4 == OXLO_L4_UDP && ras(pkt);
+    oxlo_reader tpkt = pkt.payload;
+    const oxlo_framing::first_end first =
+        pkt.l4 == OXLO_L4_TCP ? oxlo_framing::first(m, f, pkt, oxlo_framing::TPKT_HEADER, oxlo_framing::tpkt_size, &tpkt)
+                              : oxlo_framing::FIRST_NONE;
+    if (first == oxlo_framing::FIRST_WAITING)
+        return;
+    const bool ok = pkt.l4 == OXLO_L4_TCP ? first == oxlo_framing::FIRST_WHOLE && call_signalling(tpkt)
+                                          : pkt.l4 == OXLO_L4_UDP && ras(pkt);
     if (ok)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_H323, OXLO_PROTOCOL_UNKNOWN);
     else

@@ -1,26 +1,34 @@
-/* IEC 60870-5-104 over TCP: a segment is a chain of APDUs, each 0x68 and a
- * non-zero length byte, that ends exactly at the segment's end. */
+/* IEC 60870-5-104 over TCP: the stream is a chain of APDUs, each 0x68 and
+ * a non-zero length byte; the APDUs are read whole, and a view of several
+ * must end with a whole one. */
 #include "oxlo_dissector.h"
+#include "protocols/framing.h"
 
 namespace {
 
-/* Walks the APDU chain; the walk never reads past the payload. */
-bool apdu_chain(const oxlo_reader &p)
+constexpr unsigned MAX_APDUS = 32;
+
+/* The size of the APDU at the start of r: 0 when it is none, -1 when only
+ * its start byte is at hand. */
+int64_t apdu_size(const oxlo_reader &r)
 {
-    size_t off = 0;
-    while (off < p.length) {
-        uint8_t start = 0, length = 0;
-        if (!oxlo_rd_u8_at(&p, off, &start) || start != 0x68 || !oxlo_rd_u8_at(&p, off + 1, &length) || length == 0)
-            return false;
-        off += size_t(length) + 2;
-    }
-    return off == p.length;
+    uint8_t start = 0, length = 0;
+    if (!oxlo_rd_u8_at(&r, 0, &start) || start != 0x68)
+        return 0;
+    if (!oxlo_rd_u8_at(&r, 1, &length))
+        return -1;
+    return length ? int64_t(length) + 2 : 0;
 }
 
 void search_iec60870_5_104(oxlo_module *m, oxlo_flow_state *f)
 {
-    const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
-    if (p.length > 1 && apdu_chain(p))
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    unsigned apdus = 0;
+    uint64_t total = 0;
+    const oxlo_framing::walk_end end = oxlo_framing::walk(pkt.payload, 2, MAX_APDUS, apdu_size, &apdus, &total);
+    if (end == oxlo_framing::WALK_SHORT && oxlo_framing::wait_for(m, f, pkt, total))
+        return;
+    if (end == oxlo_framing::WALK_WHOLE)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_IEC60870, OXLO_PROTOCOL_UNKNOWN);
     else
         OXLO_EXCLUDE(m, f);

@@ -2,6 +2,7 @@
  * size covering the packet and a CRC-16/CCITT-FALSE at the end. */
 #include "oxlo_dissector.h"
 #include "oxlo_crc.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -22,7 +23,20 @@ uint16_t be16(const oxlo_reader &p, size_t o)
 void search_ieee_c37118(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const oxlo_reader p = pkt.payload;
+    oxlo_reader p = pkt.payload;
+    /* Over TCP frames (0xAA, a type, the frame size) are read whole from the
+     * stream. */
+    auto size = [](const oxlo_reader &r) -> int64_t {
+        uint8_t sync = 0xAA, type = 0;
+        uint16_t n = 0;
+        if ((oxlo_rd_u8_at(&r, 0, &sync) && sync != 0xAA) || (oxlo_rd_u8_at(&r, 1, &type) && type > 0x5F))
+            return 0;
+        if (!oxlo_rd_u16_at(&r, 2, &n))
+            return -1;
+        return n > 16 ? int64_t(n) : 0;
+    };
+    if (pkt.l4 == OXLO_L4_TCP && oxlo_framing::whole(m, f, pkt, 4, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+        return;
     if (!(p.length > 16 && at(p, 0) == 0xAA && at(p, 1) <= 0x5F && be16(p, 2) == p.length && crc16_ccitt_false(oxlo_rd_bytes_at(&p, 0, p.length - 2), p.length - 2) == be16(p, p.length - 2))) {
         OXLO_EXCLUDE(m, f);
         return;

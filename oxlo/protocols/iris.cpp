@@ -2,6 +2,7 @@
  * header excluded) and a two-letter message code at offset 12. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -19,7 +20,18 @@ bool known_code(const uint8_t *c)
 void search_iris(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const oxlo_reader &p = pkt.payload;
+    oxlo_reader p = pkt.payload;
+    /* Messages (a 32-bit length of what follows the 14-byte header) are read
+     * whole from the stream. */
+    auto size = [](const oxlo_reader &r) -> int64_t {
+        uint32_t n = 0;
+        if (!oxlo_rd_le32_at(&r, 0, &n) || r.length < 14)
+            return -1;
+        return n <= 1048576 ? int64_t(n) + 14 : 0;
+    };
+    if ((pkt.src_port == 1972 || pkt.dst_port == 1972) &&
+        oxlo_framing::whole(m, f, pkt, 14, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+        return;
     uint32_t length = 0;
     uint16_t client_port = 0, server_port = 0;
     uint8_t client[16], server[16];

@@ -1,8 +1,9 @@
 /* MMS over ISO transport: the client's TPKT with a COTP data PDU whose
  * session and presentation layers put the MMS initiate at a fixed place
- * from the end. */
+ * from the end. The TPKT is read whole from the stream. */
 #include "oxlo_dissector.h"
 #include "oxlo_utils.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -24,7 +25,13 @@ bool initiate(const oxlo_reader &p)
 void search_iso9506_1_mms(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    if (pkt.from_client && oxlo_packet_is_tpkt(m) && initiate(pkt.payload)) {
+    oxlo_reader tpkt = pkt.payload;
+    const oxlo_framing::first_end first =
+        pkt.from_client ? oxlo_framing::first(m, f, pkt, oxlo_framing::TPKT_HEADER, oxlo_framing::tpkt_size, &tpkt)
+                        : oxlo_framing::FIRST_NONE;
+    if (first == oxlo_framing::FIRST_WAITING)
+        return;
+    if (first == oxlo_framing::FIRST_WHOLE && initiate(tpkt)) {
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_ISO9506_1_MMS, OXLO_PROTOCOL_UNKNOWN);
         return;
     }

@@ -1,13 +1,39 @@
 /* Kafka: a 32-bit length, then the request header (API key, API version,
- * correlation id, client id as a 16-bit length and text). */
+ * correlation id, client id as a 16-bit length and text). The first request
+ * is read whole from the stream; clients send the next ones behind it
+ * without waiting. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
+#include "protocols/framing.h"
 
 namespace {
 
+constexpr uint32_t REQUEST_MAX = 1048588; /* the brokers' default largest request */
+
+/* The first request: whole (cut from the ones behind it), or the rest asked
+ * for when its length and key fit one. false while waiting. */
+bool first_request(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt, oxlo_reader *request)
+{
+    const oxlo_reader &p = pkt.payload;
+    *request = p;
+    uint32_t length = 0;
+    uint16_t key = 0;
+    if (!oxlo_rd_u32_at(&p, 0, &length))
+        return !oxlo_framing::wait_for(m, f, pkt, 8);
+    if (length < 10 || length > REQUEST_MAX || (oxlo_rd_u16_at(&p, 4, &key) && key > 74))
+        return true;
+    if (oxlo_framing::wait_for(m, f, pkt, uint64_t(length) + 4))
+        return false;
+    if (uint64_t(length) + 4 < p.length)
+        *request = oxlo_rd_upto(&p, size_t(length) + 4);
+    return true;
+}
+
 void search_kafka(oxlo_module *m, oxlo_flow_state *f)
 {
-    const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
+    oxlo_reader p;
+    if (!first_request(m, f, oxlo_dissector_packet(m, f), &p))
+        return;
     uint32_t length = 0;
     uint16_t key = 0xFFFF, version = 0xFFFF, client = 0;
     bool ok = p.length > 7 && oxlo_rd_u32_at(&p, 0, &length) && uint64_t(length) + 4 == p.length &&

@@ -1,6 +1,6 @@
 /* Kerberos 5 on port 88, over UDP (one message per datagram) and TCP (each
- * message behind a 4-byte big-endian record length, put back together when
- * it spans segments). Every message is an application-tagged DER SEQUENCE
+ * message behind a 4-byte big-endian record length, read whole from the
+ * stream when it spans segments). Every message is an application-tagged DER SEQUENCE
  * whose first fields are the protocol version 5 and the message type, both
  * small INTEGERs (03 02 01 x after their context tags). The dissector
  * classifies requests, ticket-granting replies, AP-REQ and KRB-ERROR, and
@@ -11,6 +11,7 @@
 #include "oxlo_private.h"
 #include "oxlo_serializer.h"
 #include "oxlo_utils.h"
+#include "protocols/framing.h"
 
 #include <cstring>
 
@@ -26,26 +27,8 @@ constexpr uint8_t AS_REQ = 10, TGS_REQ = 12, TGS_REP = 13, AP_REQ = 14, KRB_ERRO
 constexpr uint8_t GENERAL_STRING = 0x1B;
 
 struct krb_state {
-    uint8_t *record;  /* a TCP record being put back together (owned) */
-    uint16_t record_size, record_used;
-    uint8_t record_from_client;
-    uint32_t record_next_seq;
     char host_name[NAME_SIZE], realm[NAME_SIZE], user_name[NAME_SIZE];
 };
-
-void krb_release(void *state)
-{
-    krb_state *s = static_cast<krb_state *>(state);
-    oxlo_heap_free(s->record);
-    s->record = nullptr;
-}
-
-void drop_record(krb_state *s)
-{
-    oxlo_heap_free(s->record);
-    s->record = nullptr;
-    s->record_size = s->record_used = 0;
-}
 
 krb_state *state_of(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -257,10 +240,11 @@ void read_tgs_rep(krb_state *s, const oxlo_reader &msg)
 
 int kerberos_extra_dissection(oxlo_module *m, oxlo_flow_state *f);
 
-/* The message of this packet, or of the record it completes; false when the
- * packet leaves nothing to read now. *excluded tells a payload that is no
- * Kerberos record. */
-bool take_message(krb_state *s, const oxlo_packet_view &pkt, oxlo_reader *msg, bool *excluded)
+/* The message of the datagram, or of the record the stream view starts;
+ * false when there is nothing to read now (a record is still cut: its rest
+ * is asked for). *excluded tells a payload that is no Kerberos record. */
+bool take_message(oxlo_module *m, oxlo_flow_state *f, krb_state *s, const oxlo_packet_view &pkt, oxlo_reader *msg,
+                  bool *excluded)
 {
     const oxlo_reader &p = pkt.payload;
     *excluded = false;
@@ -269,36 +253,18 @@ bool take_message(krb_state *s, const oxlo_packet_view &pkt, oxlo_reader *msg, b
         *msg = p;
         return !*excluded;
     }
-    if (s->record) {
-        if (bool(pkt.from_client) != bool(s->record_from_client) || pkt.tcp_seq != s->record_next_seq)
-            return false; /* the other side, a repeat or a gap: the next in-order segment continues */
-        if (p.length > size_t(s->record_size - s->record_used)) {
-            drop_record(s); /* more than the record announced: not put back together */
-            return false;
-        }
-        memcpy(s->record + s->record_used, p.data, p.length);
-        s->record_used = uint16_t(s->record_used + p.length);
-        s->record_next_seq += uint32_t(p.length);
-        if (s->record_used < s->record_size)
-            return false;
-        *msg = oxlo_reader_make(s->record + 4, s->record_size - 4u);
-        return true;
-    }
     uint32_t n = 0;
-    if (!oxlo_rd_u32_at(&p, 0, &n) || n > RECORD_MAX) {
+    if (!oxlo_rd_u32_at(&p, 0, &n)) {
+        oxlo_framing::wait_for(m, f, pkt, 4);
+        return false;
+    }
+    if (n > RECORD_MAX) {
         *excluded = !s->realm[0];
         return false;
     }
     if (n > p.length - 4) {
-        s->record = static_cast<uint8_t *>(oxlo_heap_alloc(n + 4));
-        if (!s->record)
-            return false;
-        memcpy(s->record, p.data, p.length);
-        s->record_size = uint16_t(n + 4);
-        s->record_used = uint16_t(p.length);
-        s->record_from_client = pkt.from_client;
-        s->record_next_seq = pkt.tcp_seq + uint32_t(p.length);
-        return false;
+        oxlo_framing::wait_for(m, f, pkt, uint64_t(n) + 4);
+        return false; /* the stream keeps no more: nothing to read */
     }
     if (n != p.length - 4) {
         *excluded = true;
@@ -320,7 +286,7 @@ void search(oxlo_module *m, oxlo_flow_state *f, krb_state *s, bool in_extra)
     }
     oxlo_reader msg;
     bool excluded = false;
-    if (!take_message(s, pkt, &msg, &excluded)) {
+    if (!take_message(m, f, s, pkt, &msg, &excluded)) {
         if (excluded) {
             if (in_extra)
                 f->extra_dissection = nullptr;
@@ -350,8 +316,6 @@ void search(oxlo_module *m, oxlo_flow_state *f, krb_state *s, bool in_extra)
         if (known || in_extra)
             f->extra_dissection = nullptr;
     }
-    if (s->record)
-        drop_record(s);
 }
 
 /* Reads the answers of a classified request. */
@@ -401,7 +365,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_kerberos = {
     kerberos_protocols,
     1,
     sizeof(krb_state),
-    krb_release,
+    nullptr,
     kerberos_json,
 };
 

@@ -1,6 +1,7 @@
 /* KNXnet/IP: header length 6, version 0x10, a service type of a known
  * family and a total length; on TCP a frame may be followed by the next. */
 #include "oxlo_dissector.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -34,7 +35,14 @@ bool header_at(const oxlo_reader &p, size_t off)
 void search_knxnet_ip(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const oxlo_reader p = pkt.payload;
+    const oxlo_reader &p = pkt.payload;
+    /* Over TCP a first frame cut by the segments is read whole from the
+     * stream. */
+    uint16_t first_total = 0;
+    if (pkt.l4 == OXLO_L4_TCP && oxlo_rd_match_n(&p, 0, "\x06\x10", p.length < 2 ? p.length : 2, 0) &&
+        (!oxlo_rd_u16_at(&p, 4, &first_total) || (first_total > 9 && first_total > p.length)) &&
+        oxlo_framing::wait_for(m, f, pkt, first_total > 9 ? first_total : 10))
+        return;
     if (p.length > 9 && header_at(p, 0)) {
         const size_t total = be16(p, 4);
         if (total == p.length ||

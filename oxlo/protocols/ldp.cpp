@@ -1,6 +1,7 @@
 /* LDP: version 1, a PDU length covering the datagram or segment, then the
  * first message: a hello over UDP, session messages over TCP. */
 #include "oxlo_dissector.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -13,7 +14,19 @@ bool session_message(uint16_t t)
 void search_ldp(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const oxlo_reader &p = pkt.payload;
+    oxlo_reader p = pkt.payload;
+    /* Over TCP PDUs (version 1, a length covering what follows it) are read
+     * whole from the stream. */
+    auto size = [](const oxlo_reader &r) -> int64_t {
+        uint16_t v = 1, n = 0;
+        if (oxlo_rd_u16_at(&r, 0, &v) && v != 1)
+            return 0;
+        if (!oxlo_rd_u16_at(&r, 2, &n))
+            return -1;
+        return n >= 6 ? int64_t(n) + 4 : 0;
+    };
+    if (pkt.l4 == OXLO_L4_TCP && oxlo_framing::whole(m, f, pkt, 4, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+        return;
     uint16_t version = 0, length = 0, type = 0;
     const bool ok = p.length > 19 && oxlo_rd_u16_at(&p, 0, &version) && version == 1 &&
                     oxlo_rd_u16_at(&p, 2, &length) && size_t(length) + 4 == p.length &&

@@ -1,32 +1,49 @@
-/* Modbus/TCP on port 502: the MBAP header (transaction, protocol id 0, a
- * length covering the rest) and a function code; 0x5A carries UMAS. */
+/* Modbus/TCP on port 502: every ADU is the MBAP header (transaction,
+ * protocol id 0, a length covering the unit id and the PDU) and a function
+ * code; 0x5A carries UMAS. Clients send the header apart from the PDU or
+ * several requests at once, so the ADUs are read from the stream whole. */
 #include "oxlo_dissector.h"
+#include "protocols/framing.h"
 
 namespace {
 
-/* Reads within the payload; callers check its length first. */
-uint8_t at(const oxlo_reader &p, size_t o)
+constexpr size_t MBAP = 6;         /* transaction, protocol id, length */
+constexpr uint16_t MAX_LENGTH = 254; /* an ADU is at most 260 bytes */
+constexpr unsigned MAX_ADUS = 16;
+
+/* The size of the ADU at the start of r: 0 when it is none, -1 when the
+ * bytes at hand are a plausible start of its header. */
+int64_t adu_size(const oxlo_reader &r)
 {
-    uint8_t v = 0;
-    oxlo_rd_u8_at(&p, o, &v);
-    return v;
-}
-uint16_t be16(const oxlo_reader &p, size_t o)
-{
-    uint16_t v = 0;
-    oxlo_rd_u16_at(&p, o, &v);
-    return v;
+    uint8_t hi = 0, lo = 0;
+    if ((oxlo_rd_u8_at(&r, 2, &hi) && hi) || (oxlo_rd_u8_at(&r, 3, &lo) && lo))
+        return 0;
+    uint16_t length = 0;
+    if (!oxlo_rd_u16_at(&r, 4, &length))
+        return -1;
+    return length >= 2 && length <= MAX_LENGTH ? int64_t(length) + int64_t(MBAP) : 0;
 }
 
 void search_modbus(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const oxlo_reader p = pkt.payload;
-    if (!(pkt.src_port == 502 || pkt.dst_port == 502 ? p.length > 7 && be16(p, 2) == 0 && size_t(be16(p, 4)) + 6 == p.length : false)) {
+    const oxlo_reader &p = pkt.payload;
+    if (pkt.src_port != 502 && pkt.dst_port != 502) {
         OXLO_EXCLUDE(m, f);
         return;
     }
-    if (at(p, 7) == 0x5A)
+    unsigned adus = 0;
+    uint64_t total = 0;
+    const oxlo_framing::walk_end end = oxlo_framing::walk(p, MBAP, MAX_ADUS, adu_size, &adus, &total);
+    if (end == oxlo_framing::WALK_SHORT && oxlo_framing::wait_for(m, f, pkt, total))
+        return;
+    if (end == oxlo_framing::WALK_BAD || !adus) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    uint8_t function = 0;
+    oxlo_rd_u8_at(&p, 7, &function);
+    if (function == 0x5A)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_UMAS, OXLO_PROTOCOL_MODBUS);
     else
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_MODBUS, OXLO_PROTOCOL_UNKNOWN);

@@ -1,25 +1,43 @@
 /* MongoDB's wire protocol: a little-endian header (message length, request
- * id, response-to, op code) before every message. */
+ * id, response-to, op code) before every message. A header cut by the
+ * segments is read once whole from the stream. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
+#include "protocols/framing.h"
 
 namespace {
 
 constexpr uint32_t OP_REPLY = 1, OP_MSG = 2013;
+constexpr uint32_t MESSAGE_MAX = 1000000;
+constexpr size_t HEADER = 17, REPLY = 37; /* the header and a byte; a reply up to its first document */
+
+/* The view starts a message (its length fits one) shorter than `want`
+ * bytes, or than the message itself when shorter: asks for them. */
+bool wait_for_bytes(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt, size_t want)
+{
+    uint32_t length = 0;
+    if (!oxlo_rd_le32_at(&pkt.payload, 0, &length))
+        return oxlo_framing::wait_for(m, f, pkt, want);
+    return length >= want && length <= MESSAGE_MAX && oxlo_framing::wait_for(m, f, pkt, want);
+}
 
 void search_mongodb(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = pkt.payload;
     uint32_t length = 0, op = 0, flags = 99;
-    if (pkt.payload_packets > 6 || p.length < 17 || !oxlo_rd_le32_at(&p, 0, &length) || length < 4 ||
-        length > 1000000 || !oxlo_rd_le32_at(&p, 12, &op)) {
+    if (pkt.payload_packets <= 6 && p.length < HEADER && wait_for_bytes(m, f, pkt, HEADER))
+        return;
+    if (pkt.payload_packets > 6 || p.length < HEADER || !oxlo_rd_le32_at(&p, 0, &length) || length < 4 ||
+        length > MESSAGE_MAX || !oxlo_rd_le32_at(&p, 12, &op)) {
         OXLO_EXCLUDE(m, f);
         return;
     }
     bool accepted = op == OP_MSG || (op >= 2001 && op <= 2007);
     if (op == OP_REPLY) {
-        if (p.length < 37 || !oxlo_rd_le32_at(&p, 16, &flags) || flags > 15)
+        if (p.length < REPLY && wait_for_bytes(m, f, pkt, REPLY))
+            return;
+        if (p.length < REPLY || !oxlo_rd_le32_at(&p, 16, &flags) || flags > 15)
             return;
         accepted = true;
     }

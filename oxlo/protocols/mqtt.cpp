@@ -3,6 +3,7 @@
  * exactly; CONNECT names the flow, the other packet types must carry the
  * flags and sizes their type prescribes. */
 #include "oxlo_dissector.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -60,7 +61,25 @@ bool acceptable(uint8_t type, uint8_t flags, size_t length)
 void search_mqtt(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const oxlo_reader p = pkt.payload;
+    oxlo_reader p = pkt.payload;
+    /* Control packets are read whole from the stream (a client may send its
+     * CONNECT's fixed header apart, or several packets at once). */
+    auto size = [](const oxlo_reader &r) -> int64_t {
+        uint8_t b = 0;
+        if (oxlo_rd_u8_at(&r, 0, &b) && ((b >> 4) == 0 || (b >> 4) == 15))
+            return 0;
+        const size_t n = framed_length(r);
+        if (n)
+            return n <= 65536 ? int64_t(n) : 0;
+        for (size_t i = 1; i < 5; i++)
+            if (!oxlo_rd_u8_at(&r, i, &b))
+                return -1; /* the remaining length is still cut */
+            else if (!(b & 0x80))
+                break;
+        return 0;
+    };
+    if (pkt.payload_packets <= 10 && oxlo_framing::whole(m, f, pkt, 2, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+        return;
     uint8_t b0 = 0;
     if (pkt.payload_packets > 10 || p.length < 2 || framed_length(p) != p.length || !oxlo_rd_u8_at(&p, 0, &b0) ||
         !acceptable(uint8_t(b0 >> 4), uint8_t(b0 & 0x0F), p.length)) {

@@ -1,15 +1,36 @@
 /* MySQL and MariaDB: the server's greeting (protocol 10) carries the server
- * version and ends with the name of its authentication plugin. */
+ * version and ends with the name of its authentication plugin. It is read
+ * whole from the stream: a 24-bit length and a sequence byte lead it. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
+#include "protocols/framing.h"
 
 namespace {
 
 const char *const plugins[] = {"_password", "_kerberos", "_windows", "_simple", "_gssapi", "_pam"};
 
+constexpr uint32_t GREETING_MIN = 67, GREETING_MAX = 115; /* without the 4-byte header */
+
+/* The view starts a greeting it does not hold whole (its length, and the
+ * protocol byte once there, fit one): asks for the rest. */
+bool wait_for_greeting(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt)
+{
+    const oxlo_reader &p = pkt.payload;
+    uint32_t length = 0;
+    uint8_t protocol = 10;
+    oxlo_rd_u8_at(&p, 4, &protocol);
+    if (p.length < 3)
+        return oxlo_framing::wait_for(m, f, pkt, 5);
+    return oxlo_rd_le24_at(&p, 0, &length) && length >= GREETING_MIN && length <= GREETING_MAX && protocol == 10 &&
+           oxlo_framing::wait_for(m, f, pkt, uint64_t(length) + 4);
+}
+
 void search_mysql(oxlo_module *m, oxlo_flow_state *f)
 {
-    const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    if (wait_for_greeting(m, f, pkt))
+        return;
+    const oxlo_reader p = pkt.payload;
     uint32_t length = 0;
     uint8_t protocol = 0, digit = 0;
     bool ok = p.length >= 71 && p.length <= 119 && oxlo_rd_le24_at(&p, 0, &length) && length + 4 == p.length &&

@@ -6,6 +6,7 @@
 #include "oxlo_dissector.h"
 #include "oxlo_private.h"
 #include "oxlo_risks.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -61,10 +62,23 @@ bool datagram_packet(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view 
     return sender == source;
 }
 
+/* A session request: its 4-byte header (type 0x81, length 68) and the two
+ * encoded names, read whole from the stream. */
+constexpr size_t SESSION_REQUEST = 72;
+const uint8_t session_head[4] = {0x81, 0x00, 0x00, 0x44};
+
 bool session_request(const oxlo_reader &p)
 {
     uint32_t head = 0;
-    return p.length == 72 && oxlo_rd_u32_at(&p, 0, &head) && head == 0x81000044;
+    return p.length == SESSION_REQUEST && oxlo_rd_u32_at(&p, 0, &head) && head == 0x81000044;
+}
+
+bool wait_for_session_request(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt)
+{
+    const oxlo_reader &p = pkt.payload;
+    const size_t n = p.length < 4 ? p.length : 4;
+    return p.length < SESSION_REQUEST && oxlo_rd_match_n(&p, 0, reinterpret_cast<const char *>(session_head), n, 0) &&
+           oxlo_framing::wait_for(m, f, pkt, SESSION_REQUEST);
 }
 
 /* Decodes the encoded name at off (length byte first) into name: 15
@@ -114,6 +128,8 @@ void search_netbios(oxlo_module *m, oxlo_flow_state *f)
         store_name(m, f, p, 14);
         return;
     }
+    if (pkt.l4 == OXLO_L4_TCP && pkt.dst_port == 139 && wait_for_session_request(m, f, pkt))
+        return;
     if (pkt.l4 == OXLO_L4_TCP && pkt.dst_port == 139 && session_request(p)) {
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_NETBIOS, OXLO_PROTOCOL_UNKNOWN);
         store_name(m, f, p, 4);

@@ -1,12 +1,27 @@
 /* OpenFlow messages: version byte 6, a type, and a length equal to the
  * segment's. */
 #include "oxlo_dissector.h"
+#include "protocols/framing.h"
 
 namespace {
 
 void search_openflow(oxlo_module *m, oxlo_flow_state *f)
 {
-    const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    oxlo_reader p = pkt.payload;
+    /* Messages (version 6, a type, a 16-bit length) are read whole from the
+     * stream. */
+    auto size = [](const oxlo_reader &r) -> int64_t {
+        uint8_t v = 0, kind = 0;
+        uint16_t n = 0;
+        if ((oxlo_rd_u8_at(&r, 0, &v) && v != 6) || (oxlo_rd_u8_at(&r, 1, &kind) && kind > 35))
+            return 0;
+        if (!oxlo_rd_u16_at(&r, 2, &n))
+            return -1;
+        return n >= 8 ? int64_t(n) : 0;
+    };
+    if (oxlo_framing::whole(m, f, pkt, 4, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+        return;
     uint8_t version = 0, type = 0xFF;
     uint16_t length = 0;
     if (p.length > 7 && oxlo_rd_u8_at(&p, 0, &version) && version == 6 && oxlo_rd_u8_at(&p, 1, &type) &&

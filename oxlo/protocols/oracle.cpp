@@ -1,13 +1,27 @@
 /* Oracle TNS on port 1521: a CONNECT packet (type 1) with its 16-bit length. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
+#include "protocols/framing.h"
 
 namespace {
 
 void search_oracle(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const oxlo_reader &p = pkt.payload;
+    oxlo_reader p = pkt.payload;
+    /* A TNS packet (a 16-bit length, a zero checksum, its type) is read whole
+     * from the stream. */
+    auto size = [](const oxlo_reader &r) -> int64_t {
+        uint16_t n = 0, sum = 0;
+        if (oxlo_rd_u16_at(&r, 2, &sum) && sum)
+            return 0;
+        if (!oxlo_rd_u16_at(&r, 0, &n))
+            return -1;
+        return n >= 8 ? int64_t(n) : 0;
+    };
+    if ((pkt.src_port == 1521 || pkt.dst_port == 1521) &&
+        oxlo_framing::whole(m, f, pkt, 4, 4, size, &p) == oxlo_framing::FIRST_WAITING)
+        return;
     uint16_t length = 0, checksum = 1;
     uint8_t type = 0;
     const uint8_t *zeros = oxlo_rd_bytes_at(&p, 5, 3);

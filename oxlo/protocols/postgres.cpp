@@ -1,9 +1,11 @@
 /* PostgreSQL. The client opens with a length-prefixed message (SSLRequest,
  * GSSENCRequest or the startup message with its protocol version); the
  * server answers an encryption request with one byte and a startup with an
- * authentication request ('R'). */
+ * authentication request ('R'). Both are read whole from the stream: a
+ * client may write the length apart from the message. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -17,6 +19,9 @@ struct postgres_state {
 /* Authentication codes: 0 ok ... 10 SASL (SCRAM, what current servers ask
  * for), 11 SASL continue, 12 SASL final. */
 constexpr uint32_t AUTH_CODE_MAX = 12;
+/* The server refuses startup messages over 10,000 bytes; SASL requests
+ * list a few mechanism names. */
+constexpr uint32_t STARTUP_MAX = 10000, AUTH_MAX = 1024;
 
 void search_postgres(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -29,7 +34,11 @@ void search_postgres(oxlo_module *m, oxlo_flow_state *f)
     }
     if (s->stage == NONE) {
         uint32_t length = 0, code = 0;
-        if (p.length <= 7 || !oxlo_rd_u32_at(&p, 0, &length) || length != p.length || !oxlo_rd_u32_at(&p, 4, &code)) {
+        const bool sized = oxlo_rd_u32_at(&p, 0, &length);
+        if (sized ? length > 7 && length <= STARTUP_MAX && oxlo_framing::wait_for(m, f, pkt, length)
+                  : oxlo_framing::wait_for(m, f, pkt, 8))
+            return;
+        if (p.length <= 7 || !sized || length != p.length || !oxlo_rd_u32_at(&p, 4, &code)) {
             OXLO_EXCLUDE(m, f);
             return;
         }
@@ -57,6 +66,10 @@ void search_postgres(oxlo_module *m, oxlo_flow_state *f)
         ok = p.length == 1 && (first == 'G' || first == 'N');
     else {
         uint32_t length = 0, code = 99;
+        if (first == 'R' && (oxlo_rd_u32_at(&p, 1, &length) ? length >= 8 && length <= AUTH_MAX &&
+                                                                  oxlo_framing::wait_for(m, f, pkt, uint64_t(length) + 1)
+                                                            : oxlo_framing::wait_for(m, f, pkt, 9)))
+            return;
         ok = first == 'R' && oxlo_rd_u32_at(&p, 1, &length) && oxlo_rd_u32_at(&p, 5, &code) &&
              ((p.length > 8 && uint64_t(length) + 1 == p.length && code <= AUTH_CODE_MAX) ||
               (length == 8 && code == 0));

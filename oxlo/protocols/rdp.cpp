@@ -2,10 +2,12 @@
  * TPKT (a cookie line "Cookie: mstshash=<user>\r\n" and/or a negotiation
  * request naming the security protocols it wants), the server answers with
  * a Connection Confirm. Over UDP both sides' datagrams start with their
- * sequence numbers. */
+ * sequence numbers. A TPKT cut by the segments is read whole from the
+ * stream. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
 #include "oxlo_private.h"
+#include "protocols/framing.h"
 #include "protocols/tls/tls_private.h"
 
 #include <cstring>
@@ -31,7 +33,7 @@ void found(oxlo_module *m, oxlo_flow_state *f)
     oxlo_flow_risk_raise(m, f, OXLO_DESKTOP_OR_FILE_SHARING_SESSION, "Found RDP");
 }
 
-/* A TPKT of the payload's length carrying an X.224 TPDU of its own length;
+/* A TPKT (the view's first) carrying an X.224 TPDU of its own length;
  * the shortest, a Connection Confirm without a negotiation response (the
  * answer to a request that had none), is 11 bytes. */
 bool tpkt(const oxlo_reader &p)
@@ -73,8 +75,12 @@ int tls_after_request(oxlo_module *m, oxlo_flow_state *f)
 
 void search_tcp(oxlo_module *m, oxlo_flow_state *f, rdp_state *s, const oxlo_packet_view &pkt)
 {
-    const oxlo_reader &p = pkt.payload;
-    if (!tpkt(p)) {
+    oxlo_reader p = pkt.payload;
+    const oxlo_framing::first_end first =
+        oxlo_framing::first(m, f, pkt, oxlo_framing::TPKT_HEADER, oxlo_framing::tpkt_size, &p);
+    if (first == oxlo_framing::FIRST_WAITING)
+        return;
+    if (first == oxlo_framing::FIRST_NONE || !tpkt(p)) {
         if (s->request_seen) {
             found(m, f);
             oxlo_flow_risk_raise(m, f, OXLO_PROBING_ATTEMPT, "Mismatching client/server protocol");

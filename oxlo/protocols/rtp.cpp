@@ -13,6 +13,7 @@
 #include "protocols/tls/tls_private.h"
 
 #include <cstring>
+#include "protocols/framing.h"
 
 namespace {
 
@@ -177,9 +178,19 @@ void search_rtp(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     if (pkt.l4 == OXLO_L4_TCP) {
-        uint16_t framed = 0;
-        if (pkt.payload.length < 4 || !oxlo_rd_u16_at(&pkt.payload, 0, &framed) ||
-            size_t(framed) + 2 != pkt.payload.length) {
+        /* Each packet behind its 2-byte length, read whole from the stream;
+         * a view of several must end with a whole one. */
+        auto size = [](const oxlo_reader &r) -> int64_t {
+            uint16_t framed = 0;
+            if (!oxlo_rd_u16_at(&r, 0, &framed))
+                return -1;
+            return framed >= 2 ? int64_t(framed) + 2 : 0;
+        };
+        oxlo_reader first = pkt.payload;
+        const oxlo_framing::first_end end = oxlo_framing::whole(m, f, pkt, 2, 16, size, &first);
+        if (end == oxlo_framing::FIRST_WAITING)
+            return;
+        if (end != oxlo_framing::FIRST_WHOLE) {
             OXLO_EXCLUDE(m, f);
             return;
         }

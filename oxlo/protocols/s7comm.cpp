@@ -1,12 +1,14 @@
 /* S7 communication over ISO transport (TPKT + COTP) on port 102. A session
  * opens with the COTP connection exchange, then carries S7 PDUs (protocol id
  * 0x32) or S7comm-plus ones (0x72) in COTP data. With monitoring on, the
- * flow's PDUs are counted by kind and job function. */
+ * flow's PDUs are counted by kind and job function. The TPKTs are read
+ * whole from the stream, several of one segment each in turn. */
 #include "oxlo_api.h"
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
 #include "oxlo_serializer.h"
 #include "oxlo_utils.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -14,6 +16,7 @@ enum : uint8_t { JOB = 1, ACK = 2, ACK_DATA = 3, USERDATA = 7 };
 enum : uint8_t { COTP_CR = 0xE0, COTP_CC = 0xD0 };
 /* The connection exchange may take a few segments; not more than these. */
 constexpr uint16_t SETUP_BUDGET = 8;
+constexpr unsigned TPKTS_PER_VIEW = 32;
 
 struct s7_state {
     uint16_t jobs, ack_data;
@@ -64,26 +67,51 @@ void count_pdu(s7_state *s, const oxlo_reader &p)
     }
 }
 
-bool s7_pdu(oxlo_module *m, const oxlo_reader &p)
+bool s7_pdu(const oxlo_reader &tpkt)
 {
     uint8_t id = 0;
-    return oxlo_packet_is_tpkt(m) && p.length > 17 && oxlo_rd_u8_at(&p, 7, &id) && id == 0x32;
+    return tpkt.length > 17 && oxlo_rd_u8_at(&tpkt, 7, &id) && id == 0x32;
 }
 
+/* Counts the S7 PDUs of every whole TPKT of the view; a cut one is kept
+ * for the next view. */
 int extra_s7comm(oxlo_module *m, oxlo_flow_state *f)
 {
     s7_state *s = static_cast<s7_state *>(oxlo_dissector_state(m, f));
-    const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
-    if (s && s7_pdu(m, p))
-        count_pdu(s, p);
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = pkt.payload;
+    if (!s || pkt.l4 != OXLO_L4_TCP)
+        return 1;
+    size_t off = 0;
+    for (unsigned i = 0; i < TPKTS_PER_VIEW && off < p.length; i++) {
+        const oxlo_reader rest = oxlo_rd_from(&p, off);
+        const int64_t n = oxlo_framing::tpkt_size(rest);
+        if (n == 0)
+            return 1; /* not ISO transport any more: the rest of the view is dropped */
+        if (n < 0 || uint64_t(n) > rest.length) {
+            oxlo_dissector_consume(m, f, off);
+            oxlo_dissector_need(m, f, size_t(n < 0 ? oxlo_framing::TPKT_HEADER : uint64_t(n)));
+            return 1;
+        }
+        const oxlo_reader tpkt = oxlo_rd_upto(&rest, size_t(n));
+        if (s7_pdu(tpkt))
+            count_pdu(s, tpkt);
+        off += size_t(n);
+    }
     return 1;
 }
 
 void search_s7comm(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const oxlo_reader p = pkt.payload;
-    if ((pkt.src_port != 102 && pkt.dst_port != 102) || !oxlo_packet_is_tpkt(m)) {
+    oxlo_reader p = pkt.payload;
+    const oxlo_framing::first_end first =
+        pkt.src_port != 102 && pkt.dst_port != 102
+            ? oxlo_framing::FIRST_NONE
+            : oxlo_framing::first(m, f, pkt, oxlo_framing::TPKT_HEADER, oxlo_framing::tpkt_size, &p);
+    if (first == oxlo_framing::FIRST_WAITING)
+        return;
+    if (first == oxlo_framing::FIRST_NONE) {
         OXLO_EXCLUDE(m, f);
         return;
     }
@@ -95,6 +123,8 @@ void search_s7comm(oxlo_module *m, oxlo_flow_state *f)
     if (cotp == COTP_CR || cotp == COTP_CC) {
         if (pkt.payload_packets > SETUP_BUDGET)
             OXLO_EXCLUDE(m, f);
+        else
+            oxlo_dissector_consume(m, f, p.length); /* a TPKT behind it comes first next time */
         return;
     }
     if (p.length <= 17 || !oxlo_rd_u8_at(&p, 7, &id)) {

@@ -3,6 +3,7 @@
  * 8-byte header), a header version and a message id from the known ranges. */
 #include "oxlo_dissector.h"
 #include "peek.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -18,7 +19,20 @@ bool known_message(uint64_t id)
 void search_skinny(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const oxlo_reader &p = pkt.payload;
+    oxlo_reader p = pkt.payload;
+    /* Messages (a length, the version, the message id) are read whole from
+     * the stream; a phone sends several at once. */
+    auto size = [](const oxlo_reader &r) -> int64_t {
+        uint32_t n = 0, version = 0;
+        if (oxlo_rd_le32_at(&r, 4, &version) && !known_version(version))
+            return 0;
+        if (!oxlo_rd_le32_at(&r, 0, &n))
+            return -1;
+        return n >= 4 && n <= 4096 ? int64_t(n) + 8 : 0;
+    };
+    if ((pkt.src_port == 2000 || pkt.dst_port == 2000) &&
+        oxlo_framing::whole(m, f, pkt, 12, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+        return;
     const bool ok = (pkt.src_port == 2000 || pkt.dst_port == 2000) && p.length > 11 && le32(p, 0) + 8 == p.length &&
                     known_version(le32(p, 4)) && known_message(le32(p, 8));
     if (ok)

@@ -1,12 +1,16 @@
 /* SMB over TCP port 445: a 4-byte NetBIOS session header, then "\xFFSMB"
  * (version 1) or "\xFESMB" (versions 2 and 3). SMBv1 is flagged as
- * insecure. */
+ * insecure. The session header may come in a segment of its own: the
+ * first bytes of a message are read from the stream. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
+#include "protocols/framing.h"
 
 namespace {
 
 constexpr uint8_t SMB1_NEGOTIATE = 0x72, SMB1_TRANSACTION = 0x25;
+constexpr size_t ENOUGH = 41;      /* the session header and the SMB header's start */
+constexpr uint32_t MESSAGE_MIN = 37; /* a message shorter than that is no SMB one */
 
 void search_smb(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -14,8 +18,13 @@ void search_smb(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_reader &p = pkt.payload;
     uint8_t zero = 1, command = 0;
     uint32_t length = 0;
-    if ((pkt.src_port != 445 && pkt.dst_port != 445) || p.length <= 40 || !oxlo_rd_u8_at(&p, 0, &zero) ||
-        zero != 0 || !oxlo_rd_u24_at(&p, 1, &length) || length < p.length - 4) {
+    const bool port = pkt.src_port == 445 || pkt.dst_port == 445;
+    if (port && p.length < ENOUGH && oxlo_rd_u8_at(&p, 0, &zero) && zero == 0 &&
+        (!oxlo_rd_u24_at(&p, 1, &length) || length >= MESSAGE_MIN) && oxlo_framing::wait_for(m, f, pkt, ENOUGH))
+        return;
+    /* A length shorter than the view: more messages follow the first. */
+    if (!port || p.length < ENOUGH || !oxlo_rd_u8_at(&p, 0, &zero) || zero != 0 || !oxlo_rd_u24_at(&p, 1, &length) ||
+        length < MESSAGE_MIN) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -3,6 +3,7 @@
  * on the command. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -46,6 +47,8 @@ void search_smpp(oxlo_module *m, oxlo_flow_state *f)
     if (oxlo_flow_app_protocol(f) == OXLO_PROTOCOL_SMPP)
         return;
     uint32_t length = 0, id = 0, status = 1;
+    if (p.length < 16 && pkt.payload_packets <= 3 && oxlo_framing::wait_for(m, f, pkt, 16))
+        return; /* the header's rest is asked for from the stream */
     if (p.length < 16 || pkt.payload_packets > 3 || !oxlo_rd_u32_at(&p, 0, &length)) {
         OXLO_EXCLUDE(m, f);
         return;
@@ -58,8 +61,12 @@ void search_smpp(oxlo_module *m, oxlo_flow_state *f)
             OXLO_EXCLUDE(m, f);
             return;
         }
-        if (n > p.length - at)
-            return; /* the rest comes in the next segment */
+        if (n > p.length - at) {
+            /* The rest is asked for from the stream (a PDU sent as its
+             * header and its body); without it, the next segment decides. */
+            oxlo_framing::wait_for(m, f, pkt, uint64_t(at) + n);
+            return;
+        }
         at += n;
     }
     oxlo_rd_u32_at(&p, 4, &id);

@@ -2,6 +2,7 @@
  * 1, a known message type and return code; the magic-cookie messages must
  * be exactly the cookie. */
 #include "oxlo_dissector.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -20,7 +21,21 @@ uint32_t be32(const oxlo_reader &p, size_t o)
 
 void search_someip(oxlo_module *m, oxlo_flow_state *f)
 {
-    const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    oxlo_reader p = pkt.payload;
+    /* Over TCP messages (a 32-bit length at 4 covering what follows it) are
+     * read whole from the stream. */
+    auto size = [](const oxlo_reader &r) -> int64_t {
+        uint8_t version = 1;
+        uint32_t n = 0;
+        if (oxlo_rd_u8_at(&r, 12, &version) && version != 1)
+            return 0;
+        if (!oxlo_rd_u32_at(&r, 4, &n) || r.length < 16)
+            return -1;
+        return n >= 8 && n <= 65536 ? int64_t(n) + 8 : 0;
+    };
+    if (pkt.l4 == OXLO_L4_TCP && oxlo_framing::whole(m, f, pkt, 16, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+        return;
     const uint8_t type = at(p, 14), rc = at(p, 15);
     if (p.length < 16 || uint64_t(be32(p, 4)) + 8 != p.length || at(p, 12) != 1 ||
         !((type & 0x9F) < 3 || (type & 0x9E) == 0x80) || rc > 63) {

@@ -19,7 +19,8 @@ namespace {
 constexpr uint8_t EXTRA_PACKETS = 12;
 constexpr uint8_t MSG_KEXINIT = 20;
 constexpr uint32_t LIST_MAX = 65565;      /* a longer name-list ends the parse */
-constexpr uint32_t KEXINIT_MAX = 65536;   /* a longer KEXINIT is not put back together */
+constexpr uint32_t KEXINIT_MAX = 65536;   /* a longer KEXINIT is not waited for */
+constexpr size_t BANNER_MAX = 255;        /* an identification line, its CR LF included */
 constexpr size_t BANNER_SIZE = 48;
 
 struct ssh_state {
@@ -31,9 +32,6 @@ struct ssh_state {
     char *hostkey_client, *hostkey;
     char *cipher_c2s_client, *cipher_s2c_client, *cipher_c2s, *cipher_s2c;
     char *mac_c2s_client, *mac_s2c_client, *mac_c2s, *mac_s2c;
-    /* A KEXINIT longer than its segment, per direction (owned). */
-    uint8_t *pending[2];
-    uint32_t pending_length[2], pending_want[2], pending_seq[2];
 };
 
 void ssh_release(void *state)
@@ -45,10 +43,6 @@ void ssh_release(void *state)
     for (char **p : owned) {
         oxlo_heap_free(*p);
         *p = nullptr;
-    }
-    for (int d = 0; d < 2; d++) {
-        oxlo_heap_free(s->pending[d]);
-        s->pending[d] = nullptr;
     }
 }
 
@@ -290,16 +284,22 @@ void hassh_of(oxlo_module *m, oxlo_flow_state *f, ssh_state *s, const oxlo_reade
     classify(m, f);
 }
 
-/* A KEXINIT at the start of data: handled when whole; one longer than the
- * segment waits for the in-order segments that complete it (bounded). */
-void kexinit(oxlo_module *m, oxlo_flow_state *f, ssh_state *s, const oxlo_reader &data, bool client,
-             uint32_t next_seq)
+/* A KEXINIT at the start of data (the view from offset `at`): handled when
+ * whole; one the view cuts is asked for from the stream (bounded), its
+ * start kept as the next view's. */
+void kexinit(oxlo_module *m, oxlo_flow_state *f, ssh_state *s, const oxlo_packet_view &pkt, size_t at, bool client)
 {
     if (!m->cfg.ssh_hassh_fingerprint && !m->cfg.ssh_data)
         return;
+    const oxlo_reader data = oxlo_rd_from(&pkt.payload, at);
     uint8_t code = 0;
     uint32_t packet_length = 0;
-    if (!oxlo_rd_u8_at(&data, 5, &code) || code != MSG_KEXINIT || !oxlo_rd_u32_at(&data, 0, &packet_length))
+    if (!oxlo_rd_u32_at(&data, 0, &packet_length) || !oxlo_rd_u8_at(&data, 5, &code)) {
+        oxlo_dissector_consume(m, f, at);
+        oxlo_dissector_need(m, f, 6);
+        return;
+    }
+    if (code != MSG_KEXINIT)
         return;
     const uint64_t whole = uint64_t(packet_length) + 4;
     if (whole <= data.length) {
@@ -308,39 +308,15 @@ void kexinit(oxlo_module *m, oxlo_flow_state *f, ssh_state *s, const oxlo_reader
     }
     if (whole > KEXINIT_MAX)
         return;
-    const int d = client ? 0 : 1;
-    oxlo_heap_free(s->pending[d]);
-    s->pending[d] = static_cast<uint8_t *>(oxlo_heap_alloc(size_t(whole)));
-    if (!s->pending[d])
-        return;
-    memcpy(s->pending[d], data.data, data.length);
-    s->pending_length[d] = uint32_t(data.length);
-    s->pending_want[d] = uint32_t(whole);
-    s->pending_seq[d] = next_seq;
+    oxlo_dissector_consume(m, f, at);
+    oxlo_dissector_need(m, f, size_t(whole));
 }
 
-/* Adds a segment to a KEXINIT being put back together; true when the
- * segment belonged to it. */
-bool continue_kexinit(oxlo_module *m, oxlo_flow_state *f, ssh_state *s, const oxlo_packet_view &pkt, bool client)
+/* The view begins an identification line whose end has not come yet. */
+bool banner_cut(const oxlo_reader &p)
 {
-    const int d = client ? 0 : 1;
-    if (!s->pending[d])
-        return false;
-    if (pkt.tcp_seq != s->pending_seq[d])
-        return true; /* a repeat or a gap: the next in-order segment continues */
-    const size_t take = pkt.payload.length < s->pending_want[d] - s->pending_length[d]
-                            ? pkt.payload.length
-                            : s->pending_want[d] - s->pending_length[d];
-    memcpy(s->pending[d] + s->pending_length[d], pkt.payload.data, take);
-    s->pending_length[d] += uint32_t(take);
-    s->pending_seq[d] += uint32_t(pkt.payload.length);
-    if (s->pending_length[d] < s->pending_want[d])
-        return true;
-    uint8_t *whole = s->pending[d];
-    s->pending[d] = nullptr;
-    hassh_of(m, f, s, oxlo_reader_make(whole, s->pending_want[d]), client);
-    oxlo_heap_free(whole);
-    return true;
+    const size_t n = p.length < 4 ? p.length : 4;
+    return p.length < BANNER_MAX && oxlo_rd_match_n(&p, 0, "SSH-", n, 0) && oxlo_rd_find_byte(&p, 0, '\n') < 0;
 }
 
 int extra(oxlo_module *m, oxlo_flow_state *f);
@@ -358,10 +334,9 @@ void search(oxlo_module *m, oxlo_flow_state *f, ssh_state *s)
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = pkt.payload;
     const bool client = pkt.from_client;
-    const uint32_t next_seq = pkt.tcp_seq + uint32_t(p.length);
-    if (continue_kexinit(m, f, s, pkt, client))
-        return;
     char *banner = client ? s->client_banner : s->server_banner;
+    if (s->stage < 2 && !banner[0] && banner_cut(p) && oxlo_dissector_need(m, f, p.length + 1) == 0)
+        return;
     const bool is_banner = p.length > 7 && oxlo_rd_match(&p, 0, "SSH-", 0);
     /* A side that sent its banner may send its KEXINIT before the other
      * side's banner arrived: that packet is read as a KEXINIT. */
@@ -379,14 +354,14 @@ void search(oxlo_module *m, oxlo_flow_state *f, ssh_state *s)
         s->stage++;
         /* A side may send its KEXINIT in the banner's segment. */
         if (after < p.length)
-            kexinit(m, f, s, oxlo_rd_from(&p, after), client, next_seq);
+            kexinit(m, f, s, pkt, after, client);
         return;
     }
-    if (p.length <= 5) {
+    if (p.length <= 5 && !f->extra_dissection) {
         OXLO_EXCLUDE(m, f);
         return;
     }
-    kexinit(m, f, s, p, client, next_seq);
+    kexinit(m, f, s, pkt, 0, client);
 }
 
 ssh_state *state_of(oxlo_module *m, oxlo_flow_state *f)

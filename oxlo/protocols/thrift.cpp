@@ -8,10 +8,12 @@
 #include "oxlo_dissector_kit.h"
 #include "oxlo_private.h"
 #include "oxlo_utils.h"
+#include "protocols/framing.h"
 
 namespace {
 
 enum : uint8_t { CALL = 1, REPLY = 2, EXCEPTION = 3, ONEWAY = 4 };
+constexpr uint32_t FRAME_MAX = 0xFFFFFF, NAME_MAX = 4096;
 
 struct thrift_state {
     char method[65];
@@ -66,21 +68,30 @@ void search_thrift(oxlo_module *m, oxlo_flow_state *f)
     thrift_state *s = static_cast<thrift_state *>(oxlo_dissector_state(m, f));
     uint8_t first = 0, second = 0, type = 0xFF;
     uint32_t frame = 0;
-    /* The framed transport puts a 32-bit length before each message; clients
-     * often send it in a segment of its own, so a lone length as the side's
-     * first payload waits for the message behind it. */
-    if (pkt.l4 == OXLO_L4_TCP && s && p.length == 4 && pkt.payload_packets_dir[pkt.direction & 1] == 1 &&
-        oxlo_rd_u32_at(&p, 0, &frame) && frame >= 8 && frame <= 0xFFFFFF)
-        return;
-    if (pkt.l4 == OXLO_L4_TCP && p.length > 12 && oxlo_rd_u32_at(&p, 0, &frame) && frame == p.length - 4 &&
-        oxlo_rd_u8_at(&p, 4, &first) && first == 0x80)
-        p = oxlo_rd_sub_at(&p, 4, frame);
+    /* The framed transport puts a 32-bit length before each message, and
+     * clients often send it in a segment of its own: a frame is read whole
+     * from the stream (the first of several pipelined ones). */
+    if (pkt.l4 == OXLO_L4_TCP && s && oxlo_rd_u32_at(&p, 0, &frame) && frame >= 8 && frame <= FRAME_MAX &&
+        (p.length == 4 || (oxlo_rd_u8_at(&p, 4, &first) && first == 0x80))) {
+        if (oxlo_framing::wait_for(m, f, pkt, uint64_t(frame) + 4))
+            return;
+        /* The engine keeps no more: a lone length as the side's first
+         * payload waits for the message behind it, read unframed. */
+        if (p.length == 4 && pkt.payload_packets_dir[pkt.direction & 1] == 1)
+            return;
+        if (frame <= p.length - 4)
+            p = oxlo_rd_sub_at(&p, 4, frame);
+    }
     if (!s || p.length <= 5 || !oxlo_rd_u8_at(&p, 0, &first) || !oxlo_rd_u8_at(&p, 1, &second)) {
         OXLO_EXCLUDE(m, f);
         return;
     }
     if (pkt.l4 == OXLO_L4_TCP && first == 0x80) {
         uint32_t name_length = 0;
+        /* An unframed message whose name the segment cuts: the rest is asked for. */
+        if (p.data == pkt.payload.data && p.length >= 8 && oxlo_rd_u32_at(&p, 4, &name_length) &&
+            name_length <= NAME_MAX && second <= 1 && oxlo_framing::wait_for(m, f, pkt, uint64_t(name_length) + 8))
+            return;
         /* Compared against what is left, so a length near 2^32 cannot wrap. */
         if (p.length >= 8 && oxlo_rd_u32_at(&p, 4, &name_length) && name_length <= p.length - 8 && second <= 1 &&
             oxlo_rd_u8_at(&p, 3, &type) && type <= ONEWAY) {

@@ -5,12 +5,38 @@
  * fills the packet exactly, with a known opcode, names the flow. */
 #include "oxlo_dissector.h"
 #include "oxlo_risks.h"
+#include "protocols/framing.h"
 
 namespace {
 
 constexpr uint16_t max_packets = 10;
 
 bool known_opcode(uint8_t op) { return op == 1 || op == 2 || op == 8 || op == 9 || op == 10; }
+
+constexpr uint64_t FRAME_WAIT_MAX = 65536; /* larger frames are not waited for */
+
+/* The size of the frame at the start of r (header, mask and payload): 0
+ * when its opcode is unknown, the header's size when the header is cut
+ * (so that the stream is asked for it), -1 before its second byte. */
+int64_t frame_size(const oxlo_reader &p)
+{
+    uint8_t first = 0, second = 0;
+    if (!oxlo_rd_u8_at(&p, 0, &first) || !known_opcode(first & 0x7F))
+        return 0;
+    if (!oxlo_rd_u8_at(&p, 1, &second))
+        return -1;
+    const size_t extended = (second & 0x7F) == 126 ? 2 : (second & 0x7F) == 127 ? 8 : 0;
+    const size_t header = 2 + extended + ((second & 0x80) ? 4 : 0);
+    if (p.length < header)
+        return int64_t(header);
+    oxlo_reader r = oxlo_rd_from(&p, 2);
+    uint64_t length = second & 0x7F;
+    if (extended == 2)
+        length = oxlo_rd_be16(&r);
+    else if (extended == 8)
+        length = (uint64_t(oxlo_rd_be32(&r)) << 32) | oxlo_rd_be32(&r);
+    return length <= FRAME_WAIT_MAX ? int64_t(header + length) : 0;
+}
 
 /* 1 when the payload is one whole frame with a known opcode. */
 bool whole_frame(const oxlo_reader &p)
@@ -62,7 +88,12 @@ void search_websocket(oxlo_module *m, oxlo_flow_state *f)
         OXLO_EXCLUDE(m, f);
         return;
     }
-    if (pkt.payload.length >= 2 && whole_frame(pkt.payload) && !oxlo_flow_app_protocol(f)) {
+    /* A frame cut by the segments is read whole from the stream. */
+    oxlo_reader frame = pkt.payload;
+    if (!oxlo_flow_app_protocol(f) &&
+        oxlo_framing::whole(m, f, pkt, 2, 16, frame_size, &frame) == oxlo_framing::FIRST_WAITING)
+        return;
+    if (frame.length >= 2 && whole_frame(frame) && !oxlo_flow_app_protocol(f)) {
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_WEBSOCKET, OXLO_PROTOCOL_UNKNOWN);
         return;
     }

@@ -3,6 +3,7 @@
  * offset 16 name the client's user agent and the host it talks to. */
 #include "oxlo_api.h"
 #include "oxlo_dissector.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -36,7 +37,19 @@ void read_fields(oxlo_flow_state *f, const oxlo_reader &p)
 void search_xiaomi(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const oxlo_reader p = pkt.payload;
+    oxlo_reader p = pkt.payload;
+    /* Messages (C2 FE 00 05, a length of what follows the 12-byte header)
+     * are read whole from the stream. */
+    auto size = [](const oxlo_reader &r) -> int64_t {
+        uint32_t n = 0;
+        if (!oxlo_rd_match_n(&r, 0, "\xC2\xFE\x00\x05", r.length < 4 ? r.length : 4, 0))
+            return 0;
+        if (!oxlo_rd_u32_at(&r, 4, &n) || r.length < 12)
+            return -1;
+        return n <= 65536 ? int64_t(n) + 12 : 0;
+    };
+    if (oxlo_framing::whole(m, f, pkt, 12, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+        return;
     uint32_t length = 0;
     if (p.length <= 11 || !oxlo_rd_match_n(&p, 0, "\xC2\xFE\x00\x05", 4, 0) || !oxlo_rd_u32_at(&p, 4, &length) ||
         uint64_t(length) + 12 != p.length || !oxlo_rd_match_n(&p, 8, "\x00\x02\x00\x16", 4, 0)) {

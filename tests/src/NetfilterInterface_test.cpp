@@ -354,6 +354,8 @@ std::vector<uint8_t> tcpWith(bool v6, uint16_t sport, uint16_t port, const std::
                              uint8_t flags = 0x18, size_t cut = 0) {
   std::vector<uint8_t> l4 = transport(6, sport, port, flags, payload.size());
   memcpy(l4.data() + 20, payload.data(), payload.size());
+  // The SYN takes sequence number 0: the bytes after it start at 1.
+  if (!(flags & 0x02)) l4[7] = 1;
   std::vector<uint8_t> p = v6 ? ipv6(6, 1, 2, l4) : ipv4(6, kA, kB, l4);
   p.resize(p.size() - cut);
   return p;

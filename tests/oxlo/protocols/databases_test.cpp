@@ -34,7 +34,7 @@ std::vector<exchange> cases()
     std::string tds = std::string("\x12\x01", 2) + be16(47) + std::string("\x00\x00\x01\x00", 4) + std::string(39, '\0');
     std::string rx(28, '\0');
     rx[3] = 1; rx[7] = 9; rx[20] = 1; rx[21] = 1;
-    return {
+    std::vector<exchange> all = {
         {"PostgreSQL startup answered by SCRAM", 5433, OXLO_L4_TCP, {{true, startup}, {false, scram}}, OXLO_PROTOCOL_POSTGRESQL, 0},
         {"PostgreSQL startup answered by trust", 5433, OXLO_L4_TCP, {{true, startup}, {false, auth}}, OXLO_PROTOCOL_POSTGRESQL, 0},
         {"PostgreSQL: an auth code past the known ones", 5433, OXLO_L4_TCP,
@@ -61,6 +61,38 @@ std::vector<exchange> cases()
          {{true, std::string("\x0a\x05hello\x10\x01\x18\x02\x20\x03\x28\x04\x30\x05\x38\x06\x40\x07", 21)}}, OXLO_PROTOCOL_PROTOBUF, 0},
         {"Protobuf: wire type 7", 50051, OXLO_L4_TCP, {{true, std::string("\x0f\x01\x02\x03\x04\x05", 6)}}, 0, OXLO_PROTOCOL_PROTOBUF},
     };
+    // First messages as a TCP stream may carry them: cut after the length
+    // field and at a middle byte, several at once, and a length that never
+    // completes. The PostgreSQL startup and its SCRAM request and the
+    // MariaDB greeting are those of tests/captures/databases.
+    const kit::segments pg = kit::capture_payloads("databases/postgres.pcap", 5432);
+    const std::string greeting = kit::capture_first("databases/mariadb.pcap", 3306, false);
+    const std::string kafka = be32(uint32_t(kafka_body.size())) + kafka_body;
+    auto then = [](kit::segments a, const kit::segments &b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const std::vector<exchange> framed = {
+        {"PostgreSQL (recorded): startup and SCRAM request cut after their lengths", 5432, OXLO_L4_TCP,
+         then(kit::cut(true, pg.at(0).second, {4, 30}), kit::cut(false, pg.at(1).second, {5})), OXLO_PROTOCOL_POSTGRESQL, 0},
+        {"PostgreSQL: a startup length that never completes", 5432, OXLO_L4_TCP,
+         then(kit::cut(true, be32(200) + pg.at(0).second.substr(4), {4}), {{false, pg.at(1).second}}), 0,
+         OXLO_PROTOCOL_POSTGRESQL},
+        {"MariaDB (recorded): greeting cut after its header and in the middle", 3306, OXLO_L4_TCP,
+         kit::cut(false, greeting, {4, 50}), OXLO_PROTOCOL_MYSQL, 0},
+        {"MongoDB: OP_MSG length alone", 27018, OXLO_L4_TCP, kit::cut(true, mongo_msg, {4}), OXLO_PROTOCOL_MONGODB, 0},
+        {"Kafka: length alone", 9093, OXLO_L4_TCP, kit::cut(true, kafka, {4}), OXLO_PROTOCOL_KAFKA, 0},
+        {"Kafka: two requests at once, the second cut", 9093, OXLO_L4_TCP, kit::cut(true, kafka + kafka, {kafka.size() + 6}),
+         OXLO_PROTOCOL_KAFKA, 0},
+        {"Kafka: a length that never completes", 9093, OXLO_L4_TCP, kit::cut(true, be32(400) + kafka_body, {4}), 0,
+         OXLO_PROTOCOL_KAFKA},
+        {"TDS prelogin: header alone, then the rest cut", 1433, OXLO_L4_TCP, kit::cut(true, tds, {8, 20}),
+         OXLO_PROTOCOL_MSSQL_TDS, 0},
+        {"TDS: a length that never completes", 1433, OXLO_L4_TCP,
+         kit::cut(true, tds.substr(0, 2) + be16(300) + tds.substr(4), {8}), 0, OXLO_PROTOCOL_MSSQL_TDS},
+    };
+    all.insert(all.end(), framed.begin(), framed.end());
+    return all;
 }
 
 TEST_F(Databases, first_messages_and_near_misses)

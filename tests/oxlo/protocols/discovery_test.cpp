@@ -102,6 +102,29 @@ TEST_F(Discovery, netbios_session_request_and_near_misses)
     EXPECT_FALSE(s.by_inspection());
 }
 
+// The session request of tests/captures/netbios/netbios.pcap cut after its
+// header and in a name; a header of another length is not waited for.
+TEST_F(Discovery, netbios_session_request_cut_by_segments)
+{
+    const std::string request = kit::capture_first("netbios/netbios.pcap", 139, true);
+    ASSERT_EQ(request.size(), 72u);
+    const struct {
+        const char *what;
+        kit::segments segments;
+        bool netbios;
+    } cases[] = {
+        {"header alone", kit::cut(true, request, {4}), true},
+        {"inside the header, then in the called name", kit::cut(true, request, {3, 20}), true},
+        {"another length", kit::cut(true, hex("81000046") + request.substr(4) + "xx", {4}), false},
+    };
+    for (const auto &k : cases) {
+        kit::conversation c(m, 139);
+        c.handshake();
+        c.send(k.segments);
+        EXPECT_EQ(c.app() == OXLO_PROTOCOL_NETBIOS && c.by_inspection(), k.netbios) << k.what;
+    }
+}
+
 TEST_F(Discovery, ssdp_search_keeps_method_and_headers)
 {
     kit::conversation c(m, 1900, OXLO_L4_UDP, 40001);

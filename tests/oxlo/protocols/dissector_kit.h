@@ -17,7 +17,10 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kit {
@@ -156,6 +159,13 @@ struct conversation {
             feed(wrap(pkt::udp(port, client_port, payload), false));
     }
 
+    // Payloads in order, each from its side: (from_client, bytes).
+    void send(const std::vector<std::pair<bool, std::string>> &payloads)
+    {
+        for (const auto &p : payloads)
+            p.first ? client(p.second) : server(p.second);
+    }
+
     // What the engine decided.
     uint16_t app() const { return oxlo_flow_app_protocol(f); }
     uint16_t master() const { return oxlo_flow_master_protocol(f); }
@@ -171,6 +181,78 @@ struct conversation {
 
 // A payload from bytes written as a string with embedded NULs.
 inline std::string raw(const char *bytes, size_t n) { return std::string(bytes, n); }
+
+// Payloads of one side, in the order they are sent: (from_client, bytes).
+using segments = std::vector<std::pair<bool, std::string>>;
+
+// A message of one side as the segments that carry it, cut at the given
+// offsets (increasing, each inside the message).
+inline segments cut(bool from_client, const std::string &message, const std::vector<size_t> &at)
+{
+    segments out;
+    size_t from = 0;
+    for (size_t to : at) {
+        out.push_back({from_client, message.substr(from, to - from)});
+        from = to;
+    }
+    out.push_back({from_client, message.substr(from)});
+    return out;
+}
+
+// The TCP payloads of the nth connection to server_port in a capture of
+// tests/captures (classic pcap over Ethernet, as record.sh writes them), in
+// capture order; empty when the file or the connection is missing.
+inline segments capture_payloads(const std::string &file, uint16_t server_port, unsigned nth = 0)
+{
+    std::ifstream in(std::string(VESK_SOURCE_DIR "/tests/captures/") + file, std::ios::binary);
+    const std::string pcap((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto u8 = [&](size_t o) { return o < pcap.size() ? unsigned(uint8_t(pcap[o])) : 0u; };
+    auto be16 = [&](size_t o) { return u8(o) << 8 | u8(o + 1); };
+    auto le32 = [&](size_t o) { return u8(o) | u8(o + 1) << 8 | u8(o + 2) << 16 | u8(o + 3) << 24; };
+    segments out;
+    std::vector<unsigned> clients; // client ports in order of appearance
+    for (size_t at = 24; at + 16 <= pcap.size();) {
+        const size_t caught = le32(at + 8), frame = at + 16;
+        at = frame + caught;
+        size_t ip = frame + 14;
+        if (be16(frame + 12) == 0x8100)
+            ip += 4;
+        const unsigned type = be16(ip - 2);
+        size_t tcp = 0, end = 0;
+        if (type == 0x0800 && u8(ip + 9) == 6) {
+            tcp = ip + (u8(ip) & 15) * 4;
+            end = ip + be16(ip + 2);
+        } else if (type == 0x86dd && u8(ip + 6) == 6) {
+            tcp = ip + 40;
+            end = tcp + be16(ip + 4);
+        } else {
+            continue;
+        }
+        const unsigned sport = be16(tcp), dport = be16(tcp + 2);
+        if (sport != server_port && dport != server_port)
+            continue;
+        const bool from_client = dport == server_port;
+        const unsigned client = from_client ? sport : dport;
+        size_t index = 0;
+        while (index < clients.size() && clients[index] != client)
+            index++;
+        if (index == clients.size())
+            clients.push_back(client);
+        const size_t data = tcp + (u8(tcp + 12) >> 4) * 4;
+        if (index == nth && data < end && end <= at)
+            out.push_back({from_client, pcap.substr(data, end - data)});
+    }
+    return out;
+}
+
+// The first payload of a side in a capture's connection (empty if none).
+inline std::string capture_first(const std::string &file, uint16_t server_port, bool from_client, unsigned nth = 0)
+{
+    for (const auto &s : capture_payloads(file, server_port, nth))
+        if (s.first == from_client)
+            return s.second;
+    return "";
+}
 
 } // namespace kit
 

@@ -2,6 +2,7 @@
 #include "oxlo_dissector_kit.h"
 #include "protocols/dns_private.h"
 #include "../detect_fixture.h"
+#include "dissector_kit.h"
 
 #include <string>
 
@@ -185,6 +186,34 @@ TEST_F(dns_fixture, tcp_message_follows_the_length_prefix)
     EXPECT_EQ(f->app, OXLO_PROTOCOL_DNS);
     EXPECT_STREQ(f->host_name, "www.vesk.test");
     EXPECT_EQ(dns_of(f)->query_type, 28);
+}
+
+// The query of dig +tcp in tests/captures/dns/dns.pcap as other clients
+// write it: the 2-byte length in a segment of its own, cut inside the length
+// and in the middle, two queries at once with the second cut; a length that
+// never completes leaves the flow unnamed.
+TEST_F(dns_fixture, tcp_messages_read_whole_from_the_stream)
+{
+    const std::string query = kit::capture_first("dns/dns.pcap", 53, true);
+    ASSERT_GT(query.size(), 14u);
+    const std::string longer = be16(uint16_t(query.size() + 100)) + query.substr(2);
+    const struct {
+        const char *what;
+        kit::segments segments;
+        bool named;
+    } cases[] = {
+        {"length alone", kit::cut(true, query, {2}), true},
+        {"inside the length, then in the middle", kit::cut(true, query, {1, 20}), true},
+        {"two queries at once, the second cut", kit::cut(true, query + query, {query.size() + 9}), true},
+        {"a length that never completes", kit::cut(true, longer, {2}), false},
+    };
+    for (const auto &k : cases) {
+        kit::conversation c(m, 53);
+        c.handshake();
+        c.send(k.segments);
+        EXPECT_EQ(c.app() == OXLO_PROTOCOL_DNS && c.by_inspection(), k.named) << k.what;
+        EXPECT_STREQ(oxlo_flow_host_name(c.f), k.named ? "www.vesk.test" : "") << k.what;
+    }
 }
 
 TEST_F(dns_fixture, invalid_headers_exclude_the_dissector)

@@ -82,6 +82,58 @@ TEST_F(FileTransfer, smb_versions)
     EXPECT_NE(other_port.app(), OXLO_PROTOCOL_SMBV23);
 }
 
+// Length-framed PDUs and control lines as real peers write them: git's
+// pkt-line lengths alone (the connection of tests/captures/file_transfer/
+// rsync_git.pcap as recorded), lftp's FEAT reply one line per segment
+// (ftp.pcap), the same PDUs cut after their length field and at a middle
+// byte, and lengths that never complete.
+TEST_F(FileTransfer, framed_pdus_read_whole_from_the_stream)
+{
+    const kit::segments git = kit::capture_payloads("file_transfer/rsync_git.pcap", 9418);
+    const kit::segments lftp = kit::capture_payloads("file_transfer/ftp.pcap", 21, 5);
+    const kit::segments smb2 = kit::capture_payloads("file_transfer/smb.pcap", 445);
+    ASSERT_GT(git.size(), 6u);
+    ASSERT_GT(lftp.size(), 20u);
+    ASSERT_FALSE(smb2.empty());
+    const std::string upload = git[0].second + git[1].second;
+    struct row {
+        const char *what;
+        uint16_t port;
+        kit::segments segments;
+        uint16_t expected; /* 0: the protocol below must not be named */
+        uint16_t protocol;
+    };
+    const std::vector<row> rows = {
+        {"git clone (recorded): the lengths in segments of their own", 9418, {git.begin(), git.begin() + 8},
+         OXLO_PROTOCOL_GIT, 0},
+        {"git: the request cut in its length and in its middle", 9418, kit::cut(true, upload, {2, 30}), OXLO_PROTOCOL_GIT,
+         0},
+        {"git v2: a command with delimiter and flush lines", 9418,
+         {{true, "0014command=ls-refs\n0015agent=git/2.39.5\n00010009peel\n0000"}}, OXLO_PROTOCOL_GIT, 0},
+        {"git: a length that never completes", 9418, kit::cut(true, "00ff" + upload.substr(4), {4}), 0, OXLO_PROTOCOL_GIT},
+        {"lftp (recorded): FEAT answered one line per segment, then the login", 21, lftp, OXLO_PROTOCOL_FTP_CONTROL, 0},
+        {"FTP: command and reply lines cut", 21,
+         {{false, "220 ready\r\n"}, {true, "US"}, {true, "ER bob\r"}, {true, "\n"}, {false, "331 Please"},
+          {false, " specify the password.\r\n"}, {true, "PASS s"}, {true, "ecret\r\n"}, {false, "230 Login successful.\r\n"}},
+         OXLO_PROTOCOL_FTP_CONTROL, 0},
+        {"SMB2 negotiate (recorded): session header alone", 445, kit::cut(true, smb2[0].second, {4, 20}),
+         OXLO_PROTOCOL_SMBV23, 0},
+        {"SMB: a session header of a message too short", 445, kit::cut(true, std::string("\0\0\0\x10", 4) + std::string(60, 'x'), {4}),
+         0, OXLO_PROTOCOL_SMBV23},
+    };
+    for (const row &r : rows) {
+        kit::conversation c(m, r.port);
+        c.handshake();
+        c.send(r.segments);
+        if (r.expected) {
+            EXPECT_EQ(c.app(), r.expected) << r.what;
+            EXPECT_TRUE(c.by_inspection()) << r.what;
+        } else {
+            EXPECT_NE(c.app(), r.protocol) << r.what;
+        }
+    }
+}
+
 std::string nul(const std::string &s) { return s + std::string(1, '\0'); }
 
 // Read requests as tftp-hpa's client and curl send them (curl adds

@@ -121,7 +121,7 @@ std::vector<exchange> cases()
     const std::string fins_udp = raw("\x80\x00\x02\x00\x01\x00\x00\x01\x00\x10\x05\x01", 12);
     std::string xiaomi = raw("\xc2\xfe\x00\x05", 4) + be32(0) + raw("\x00\x02\x00\x16", 4) + "abcd" + raw("\x08\x01\x12\x04MIUI\x3a\x0dpush.mi.test:5222", 23);
     xiaomi.replace(4, 4, be32(uint32_t(xiaomi.size() - 12)));
-    return {
+    std::vector<exchange> all = {
         {"MQTT CONNECT", 1883, OXLO_L4_TCP, {{true, mqtt_connect}}, OXLO_PROTOCOL_MQTT, 0},
         {"MQTT CONNECT on 18830", 18830, OXLO_L4_TCP, {{true, mqtt_connect}}, OXLO_PROTOCOL_MQTT, 0},
         {"MQTT PINGREQ", 1883, OXLO_L4_TCP, {{true, raw("\xc0\x00", 2)}}, OXLO_PROTOCOL_MQTT, 0},
@@ -215,6 +215,46 @@ std::vector<exchange> cases()
         {"FINS over TCP", 9600, OXLO_L4_TCP, {{true, "FINS" + be32(12) + z(12)}}, OXLO_PROTOCOL_FINS, 0},
         {"FINS: gateway count 3", 9600, OXLO_L4_UDP, {{true, fins_udp.substr(0, 2) + "\x03" + fins_udp.substr(3)}}, 0, OXLO_PROTOCOL_FINS},
     };
+    // The same messages as a TCP stream may carry them: cut at the length
+    // field and at a middle byte, several at once with the last cut, and a
+    // length that never completes. Modbus's request is the one of
+    // tests/captures/industrial/modbus.pcap.
+    const std::string mb = kit::capture_first("industrial/modbus.pcap", 502, true);
+    const std::string startdt = raw("\x68\x04\x07\x00\x00\x00", 6);
+    const std::string dnp3 = raw("\x05\x64\x05\xc0\x01\x00\x00\x04\xe9\x21", 10);
+    const std::string hello = "HELF" + le32(20) + std::string(12, '\0');
+    auto then = [](kit::segments a, const kit::segments &b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const std::vector<exchange> framed = {
+        {"Modbus (recorded): MBAP header alone", 502, OXLO_L4_TCP, kit::cut(true, mb, {6}), OXLO_PROTOCOL_MODBUS, 0},
+        {"Modbus (recorded): cut in the header and in the PDU", 502, OXLO_L4_TCP, kit::cut(true, mb, {3, 9}),
+         OXLO_PROTOCOL_MODBUS, 0},
+        {"Modbus: two requests at once, the second cut", 502, OXLO_L4_TCP, kit::cut(true, mb + modbus, {mb.size() + 4}),
+         OXLO_PROTOCOL_MODBUS, 0},
+        {"Modbus: a length that never completes", 502, OXLO_L4_TCP,
+         kit::cut(true, mb.substr(0, 4) + be16(200) + mb.substr(6), {6}), 0, OXLO_PROTOCOL_MODBUS},
+        {"IEC 104: start byte alone", 2404, OXLO_L4_TCP, kit::cut(true, startdt, {1}), OXLO_PROTOCOL_IEC60870, 0},
+        {"IEC 104: two APDUs, the second cut", 2404, OXLO_L4_TCP, kit::cut(true, startdt + startdt, {9}),
+         OXLO_PROTOCOL_IEC60870, 0},
+        {"DNP3: start bytes alone", 20000, OXLO_L4_TCP, kit::cut(true, dnp3, {2}), OXLO_PROTOCOL_DNP3, 0},
+        {"OPC UA: message type alone", 4840, OXLO_L4_TCP, kit::cut(true, hello, {4}), OXLO_PROTOCOL_OPC_UA, 0},
+        {"S7: the data TPKT cut after its header and in the middle", 102, OXLO_L4_TCP,
+         then({{true, cr}, {false, cc}}, kit::cut(true, setup, {4, 12})), OXLO_PROTOCOL_S7COMM, 0},
+        {"MQTT CONNECT: fixed header byte alone, then cut", 1883, OXLO_L4_TCP, kit::cut(true, mqtt_connect, {1, 6}),
+         OXLO_PROTOCOL_MQTT, 0},
+        {"MQTT: CONNECT and PINGREQ at once", 1883, OXLO_L4_TCP, {{true, mqtt_connect + raw("\xc0\x00", 2)}},
+         OXLO_PROTOCOL_MQTT, 0},
+        {"SOME/IP over TCP: header cut", 30490, OXLO_L4_TCP, kit::cut(true, cookie, {8}), OXLO_PROTOCOL_SOMEIP, 0},
+        {"EtherNet/IP: encapsulation header cut", 44818, OXLO_L4_TCP, kit::cut(true, raw("\x63\x00", 2) + z(22), {4}),
+         OXLO_PROTOCOL_ETHERNETIP, 0},
+        {"S7: a TPKT length that never completes", 102, OXLO_L4_TCP,
+         then({{true, cr}, {false, cc}}, kit::cut(true, setup.substr(0, 2) + be16(300) + setup.substr(4), {4})), 0,
+         OXLO_PROTOCOL_S7COMM},
+    };
+    all.insert(all.end(), framed.begin(), framed.end());
+    return all;
 }
 
 TEST_F(Industrial, messages_and_near_misses)

@@ -131,6 +131,14 @@ std::vector<exchange> cases()
          {{true, std::string("\x00\x01\x10\x13logs", 8)}, {true, std::string("\x00\x02\x00\x13logs", 8)}}, 0, OXLO_PROTOCOL_NESTLOGSINK},
         {"OpenFlow hello", 6653, OXLO_L4_TCP, {{true, std::string("\x06\x00\x00\x08\x00\x00\x00\x01", 8)}}, OXLO_PROTOCOL_OPENFLOW, 0},
         {"OpenFlow: version 4", 6653, OXLO_L4_TCP, {{true, std::string("\x04\x00\x00\x08\x00\x00\x00\x01", 8)}}, 0, OXLO_PROTOCOL_OPENFLOW},
+        // Read whole from the stream: cut in the header, two at once with the
+        // second cut, and a length that never completes.
+        {"OpenFlow hello cut in its length", 6653, OXLO_L4_TCP, kit::cut(true, std::string("\x06\x00\x00\x08\x00\x00\x00\x01", 8), {3}), OXLO_PROTOCOL_OPENFLOW, 0},
+        {"OpenFlow: two hellos, the second cut", 6653, OXLO_L4_TCP, kit::cut(true, std::string("\x06\x00\x00\x08\x00\x00\x00\x01", 8) + std::string("\x06\x00\x00\x08\x00\x00\x00\x01", 8), {12}), OXLO_PROTOCOL_OPENFLOW, 0},
+        {"OpenFlow: a length that never completes", 6653, OXLO_L4_TCP,
+         kit::cut(true, std::string("\x06\x00\x01\x08\x00\x00\x00\x01", 8), {4}), 0, OXLO_PROTOCOL_OPENFLOW},
+        {"LDP initialization over TCP, header alone", 646, OXLO_L4_TCP,
+         kit::cut(true, be16(1) + be16(26) + std::string(6, 'l') + be16(0x0200) + std::string(18, 'h'), {4}), OXLO_PROTOCOL_LDP, 0},
         {"VMware heartbeat", 902, OXLO_L4_UDP, {{true, "\xA4" + std::string(65, 'v')}}, OXLO_PROTOCOL_VMWARE, 0},
         {"VMware: 65 bytes", 902, OXLO_L4_UDP, {{true, "\xA4" + std::string(64, 'v')}}, 0, OXLO_PROTOCOL_VMWARE},
         {"Ookla HI, HELLO", 8080, OXLO_L4_TCP, {{true, "HI\n"}, {false, "HELLO 2.9 (2.9.0) 2026-01-01.0000.0 vesk\n"}}, OXLO_PROTOCOL_OOKLA, 0},

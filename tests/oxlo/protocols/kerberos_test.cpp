@@ -159,6 +159,32 @@ TEST_F(Kerberos, tcp_record_over_segments)
     EXPECT_NE(flow_json(c).find("\"username\":\"alice\""), std::string::npos);
 }
 
+// The AS-REQ of tests/captures/kerberos/kerberos_tcp.pcap cut after its
+// record length, inside it and in the middle; a record length that never
+// completes leaves the flow unnamed.
+TEST_F(Kerberos, recorded_request_cut_by_segments)
+{
+    const std::string as_req = kit::capture_first("kerberos/kerberos_tcp.pcap", 88, true);
+    ASSERT_GT(as_req.size(), 100u);
+    std::string longer = as_req;
+    longer[2] = char(longer[2] + 1); /* 256 bytes more than sent */
+    const struct {
+        const char *what;
+        kit::segments segments;
+        bool kerberos;
+    } cases[] = {
+        {"length alone", kit::cut(true, as_req, {4}), true},
+        {"inside the length, then in the middle", kit::cut(true, as_req, {2, 90}), true},
+        {"a length that never completes", kit::cut(true, longer, {4}), false},
+    };
+    for (const auto &k : cases) {
+        kit::conversation c(m, 88);
+        c.handshake();
+        c.send(k.segments);
+        EXPECT_EQ(c.app() == OXLO_PROTOCOL_KERBEROS, k.kerberos) << k.what;
+    }
+}
+
 // Near misses: another port, a record length above the limit, a record not
 // matching its payload, a message with only the version, and messages whose
 // lengths run past their end (every cut of a real request: nothing may be
@@ -238,6 +264,32 @@ TEST_F(Ldap, message_envelopes)
                 EXPECT_TRUE(c.by_inspection()) << k.what;
             }
         }
+}
+
+// The simple bind of tests/captures/ldap/ldap.pcap as a TCP stream may carry
+// it: cut after its tag, after its length and inside its message id; a
+// SEQUENCE that never reaches its operation stays unnamed.
+TEST_F(Ldap, envelope_cut_by_segments)
+{
+    const std::string bind = kit::capture_first("ldap/ldap.pcap", 389, true);
+    ASSERT_GT(bind.size(), 7u);
+    const struct {
+        const char *what;
+        kit::segments segments;
+        bool ldap;
+    } cases[] = {
+        {"after the tag", kit::cut(true, bind, {1}), true},
+        {"after the length", kit::cut(true, bind, {2}), true},
+        {"inside the message id, then before the operation", kit::cut(true, bind, {3, 4}), true},
+        {"a message id that never ends", kit::cut(true, kit::raw("\x30\x0c\x02\x04\x01", 5), {2}), false},
+    };
+    for (const auto &k : cases) {
+        kit::conversation c(m, 389);
+        c.handshake();
+        c.send(k.segments);
+        EXPECT_EQ(c.app() == OXLO_PROTOCOL_LDAP, k.ldap) << k.what;
+        EXPECT_EQ(c.by_inspection(), k.ldap) << k.what;
+    }
 }
 
 } // namespace

@@ -95,6 +95,34 @@ TEST_F(RemoteVpn, rdp_answer_to_a_cookie)
     }
 }
 
+// The Connection Request and Confirm of tests/captures/remote_vpn/rdp.pcap
+// cut after the TPKT header and in the middle; a TPKT length that never
+// completes is no RDP.
+TEST_F(RemoteVpn, rdp_tpkt_cut_by_segments)
+{
+    const kit::segments rdp = kit::capture_payloads("remote_vpn/rdp.pcap", 3389);
+    ASSERT_GT(rdp.size(), 2u);
+    const std::string request = rdp[0].second, confirm = rdp[1].second;
+    std::string longer = request;
+    longer[2] = 1; /* 256 bytes more than sent */
+    const struct {
+        const char *what;
+        kit::segments segments;
+        bool rdp;
+    } cases[] = {
+        {"request after its header", kit::cut(true, request, {4}), true},
+        {"request and confirm cut", {{true, request.substr(0, 2)}, {true, request.substr(2, 20)}, {true, request.substr(22)},
+                                     {false, confirm.substr(0, 4)}, {false, confirm.substr(4)}}, true},
+        {"a TPKT length that never completes", kit::cut(true, longer, {4}), false},
+    };
+    for (const auto &k : cases) {
+        kit::conversation c(m, 3389);
+        c.handshake();
+        c.send(k.segments);
+        EXPECT_EQ(c.app() == OXLO_PROTOCOL_RDP, k.rdp) << k.what;
+    }
+}
+
 // Telnet: negotiation classifies; the login dialogue of a real telnetd
 // ("<host> login: ", "Password: ") gives the credentials.
 TEST_F(RemoteVpn, telnet_login)

@@ -125,6 +125,50 @@ TEST_F(Ssh, long_banner_and_kexinit_over_segments)
     EXPECT_EQ(std::string(oxlo_flow_ssh_banner(c.f, 1)), banner.substr(0, 47));
 }
 
+// The banners and KEXINITs of tests/captures/ssh/ssh.pcap cut as a stream
+// may carry them (the banner in pieces, the KEXINIT after its length and in
+// the middle): the same banners and HASSH as the recorded segments give.
+TEST_F(Ssh, recorded_banner_and_kexinit_cut_by_segments)
+{
+    const kit::segments recorded = kit::capture_payloads("ssh/ssh.pcap", 22);
+    ASSERT_GT(recorded.size(), 4u);
+    kit::conversation whole(m, 22);
+    whole.handshake();
+    whole.send({recorded.begin(), recorded.begin() + 4});
+    const std::string hassh_client = oxlo_flow_ssh_hassh(whole.f, 1), hassh_server = oxlo_flow_ssh_hassh(whole.f, 0);
+    ASSERT_FALSE(hassh_client.empty());
+    ASSERT_FALSE(hassh_server.empty());
+    const std::string &banner = recorded[0].second, &kex = recorded[2].second;
+    ASSERT_TRUE(recorded[0].first && recorded[2].first);
+    const struct {
+        const char *what;
+        kit::segments client;
+    } cases[] = {
+        {"banner in three pieces", [&] {
+             kit::segments c = kit::cut(true, banner, {2, 12});
+             c.push_back({true, kex});
+             return c;
+         }()},
+        {"KEXINIT after its length and in the middle", [&] {
+             kit::segments c = kit::cut(true, kex, {4, 700});
+             c.insert(c.begin(), {true, banner});
+             return c;
+         }()},
+        {"banner and the KEXINIT's start together", kit::cut(true, banner + kex, {banner.size() + 3})},
+    };
+    for (const auto &k : cases) {
+        kit::conversation c(m, 22);
+        c.handshake();
+        c.send({recorded[1]});
+        c.send(k.client);
+        c.send({recorded[3]});
+        EXPECT_EQ(c.app(), OXLO_PROTOCOL_SSH) << k.what;
+        EXPECT_STREQ(oxlo_flow_ssh_banner(c.f, 1), oxlo_flow_ssh_banner(whole.f, 1)) << k.what;
+        EXPECT_EQ(oxlo_flow_ssh_hassh(c.f, 1), hassh_client) << k.what;
+        EXPECT_EQ(oxlo_flow_ssh_hassh(c.f, 0), hassh_server) << k.what;
+    }
+}
+
 // Not SSH: a first payload without "SSH-", and a banner-like near miss.
 TEST_F(Ssh, other_payloads_are_not_ssh)
 {

@@ -57,6 +57,23 @@ TEST_F(WebApps, websocket_frames_with_mask_and_extended_lengths)
             c.client(t.frame.substr(at, 1400));
         EXPECT_EQ(c.app() == OXLO_PROTOCOL_WEBSOCKET, t.websocket) << t.what;
     }
+    // Frames read whole from the stream: cut in the extended length and in
+    // the mask, two at once with the second cut.
+    const std::string server_300 = hex("817e012c") + std::string(300, 'x');
+    const struct {
+        const char *what;
+        kit::segments segments;
+    } cut_frames[] = {
+        {"cut in the extended length, then in the payload", kit::cut(true, server_300, {3, 100})},
+        {"masked, cut in the mask", kit::cut(true, masked_300, {5})},
+        {"two frames, the second cut", kit::cut(true, hex("810568656c6c6f") + hex("810568656c6c6f"), {10})},
+    };
+    for (const auto &t : cut_frames) {
+        kit::conversation c(m, 8765);
+        c.handshake();
+        c.send(t.segments);
+        EXPECT_EQ(c.app(), OXLO_PROTOCOL_WEBSOCKET) << t.what;
+    }
 }
 
 TEST_F(WebApps, websocket_upgrade_on_http_and_the_chisel_tunnel)
@@ -266,6 +283,9 @@ TEST_F(WebApps, thrift_messages)
         {"length and message together", {length + ping}, true},
         {"length alone, then no message", {length, "GET / HTTP/1.1\r\n\r\n"}, false},
         {"length one past the message", {hex("00000023") + ping}, false},
+        {"frame cut after its length and in the method name", {length + ping.substr(0, 10), ping.substr(10)}, true},
+        {"two frames at once, the second cut", {length + ping + length + ping.substr(0, 6)}, true},
+        {"a frame length that never completes", {hex("00000100"), ping}, false},
     };
     for (const auto &c : framed) {
         kit::conversation flow(m, 9160);

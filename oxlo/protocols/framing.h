@@ -1,0 +1,118 @@
+/* Length-framed PDUs over TCP. A peer may write a PDU's length in a segment
+ * of its own, spread the PDU over several segments or put several PDUs in
+ * one; the stream view (oxlo_dissector_packet's payload) joins the bytes of
+ * a direction in order, and these helpers ask the engine for the rest of a
+ * PDU that the view starts but does not hold yet. Over UDP (and whenever the
+ * stream bounds refuse) a routine decides on the bytes at hand, as before. */
+#ifndef OXLO_PROTOCOLS_FRAMING_H
+#define OXLO_PROTOCOLS_FRAMING_H
+
+#include "oxlo_dissector.h"
+
+namespace oxlo_framing {
+
+/* The view starts a PDU of `total` bytes (header included) but holds fewer:
+ * asks for the rest. true while waiting (the routine returns without a
+ * verdict); false when the bytes are all here, over UDP, or when the engine
+ * cannot keep that many, so the routine decides now. */
+[[maybe_unused]] inline bool wait_for(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt,
+                                      uint64_t total)
+{
+    return pkt.l4 == OXLO_L4_TCP && total > pkt.payload.length && total <= SIZE_MAX &&
+           oxlo_dissector_need(m, f, size_t(total)) == 0;
+}
+
+/* What a walk over the PDUs of a view found. */
+enum walk_end : uint8_t {
+    WALK_WHOLE, /* one or more PDUs ending exactly at the view's end */
+    WALK_SHORT, /* every PDU so far was good, the last is cut: *total says how many bytes would finish it */
+    WALK_BAD,   /* a PDU that is no PDU of the protocol */
+};
+
+/* Walks the PDUs of p from offset 0. size(pdu) is called with the bytes from
+ * a PDU's start to the view's end and returns the PDU's full size, 0 when
+ * they are not a PDU's start, or -1 when they are a plausible start too
+ * short to tell the size (fewer than `header` bytes): the walk then asks for
+ * `header` bytes. *count gets the number of whole PDUs, *total the bytes a
+ * cut PDU needs (from the view's start). At most `max_pdus` are walked; a
+ * walk stopped there ends as whole. */
+template <typename Size>
+walk_end walk(const oxlo_reader &p, size_t header, unsigned max_pdus, Size size, unsigned *count, uint64_t *total)
+{
+    size_t off = 0;
+    *count = 0;
+    *total = 0;
+    while (off < p.length && *count < max_pdus) {
+        const oxlo_reader rest = oxlo_rd_from(&p, off);
+        const int64_t n = size(rest);
+        if (n == 0)
+            return WALK_BAD;
+        if (n < 0 || uint64_t(n) > rest.length) {
+            *total = uint64_t(off) + (n < 0 ? header : uint64_t(n));
+            return WALK_SHORT;
+        }
+        off += size_t(n);
+        ++*count;
+    }
+    return *count ? WALK_WHOLE : WALK_SHORT;
+}
+
+/* What the start of a view holds. */
+enum first_end : uint8_t {
+    FIRST_WHOLE,   /* a whole PDU (perhaps with more behind it) */
+    FIRST_WAITING, /* a PDU's start, the rest asked for: the routine returns */
+    FIRST_NONE,    /* no PDU's start, or one cut that the engine does not keep */
+};
+
+/* The first PDU of the view, sized as by walk(): whole in *pdu (cut from
+ * what follows it), or its rest asked for. */
+template <typename Size>
+first_end first(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt, size_t header, Size size,
+                oxlo_reader *pdu)
+{
+    const oxlo_reader &p = pkt.payload;
+    const int64_t n = size(p);
+    if (n == 0)
+        return FIRST_NONE;
+    if (n < 0 || uint64_t(n) > p.length)
+        return wait_for(m, f, pkt, n < 0 ? header : uint64_t(n)) ? FIRST_WAITING : FIRST_NONE;
+    *pdu = oxlo_rd_upto(&p, size_t(n));
+    return FIRST_WHOLE;
+}
+
+/* For a rule that tests one PDU against its length: the view's PDUs are
+ * walked and must end at its end (as the rule's "length equals the payload"
+ * asks of one), the first goes to *pdu; a cut last one is asked for.
+ * FIRST_NONE: test the rule on the view as it is. */
+template <typename Size>
+first_end whole(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt, size_t header, unsigned max_pdus,
+                Size size, oxlo_reader *pdu)
+{
+    unsigned count = 0;
+    uint64_t total = 0;
+    const walk_end end = walk(pkt.payload, header, max_pdus, size, &count, &total);
+    if (end == WALK_SHORT && wait_for(m, f, pkt, total))
+        return FIRST_WAITING;
+    if (end != WALK_WHOLE)
+        return FIRST_NONE;
+    *pdu = oxlo_rd_upto(&pkt.payload, size_t(size(pkt.payload)));
+    return FIRST_WHOLE;
+}
+
+/* ISO transport over TCP: a TPKT is version 3, a reserved zero and a
+ * 16-bit length covering its 4-byte header and the COTP TPDU. */
+constexpr size_t TPKT_HEADER = 4;
+[[maybe_unused]] inline int64_t tpkt_size(const oxlo_reader &r)
+{
+    uint8_t version = 0, reserved = 0;
+    uint16_t length = 0;
+    if ((oxlo_rd_u8_at(&r, 0, &version) && version != 3) || (oxlo_rd_u8_at(&r, 1, &reserved) && reserved != 0))
+        return 0;
+    if (!oxlo_rd_u16_at(&r, 2, &length))
+        return -1;
+    return length > TPKT_HEADER ? int64_t(length) : 0;
+}
+
+} // namespace oxlo_framing
+
+#endif
