@@ -1,6 +1,6 @@
 # Recipes for the file-transfer captures of this folder, sourced by
 # ../record.sh (which provides setup, start_s, capture_start/capture_stop).
-RECIPES+=(file_transfer/ftp file_transfer/tftp file_transfer/rsync_git file_transfer/smb file_transfer/rpc_ipp file_transfer/hl7 file_transfer/uftp file_transfer/git)
+RECIPES+=(file_transfer/ftp file_transfer/ftp_nopass file_transfer/tftp file_transfer/rsync_git file_transfer/smb file_transfer/rpc_ipp file_transfer/hl7 file_transfer/uftp file_transfer/git)
 
 # vsftpd with anonymous access and a local user, explicit TLS allowed; curl
 # and lftp as clients (passive data connections, one active one from port 20).
@@ -47,6 +47,39 @@ CONF
   in_c curl -s -m 10 -P - "ftp://$SRV4/pub/" -o /dev/null || true
   in_c timeout 15 lftp -e "set ftp:ssl-allow no; ls pub; bye" "ftp://anonymous:x@$SRV4" > /dev/null 2>&1 || true
   capture_stop ftp
+  stop_pid "$ftp_pid"
+  teardown
+}
+
+# vsftpd on port 2121 with anonymous login that asks for no password (230
+# straight after USER): curl and lftp never send PASS.
+record_ftp_nopass() {
+  setup 1500
+  local root="$WORK/ftp"
+  mkdir -p "$root/pub" /var/run/vsftpd/empty
+  chmod 755 "$WORK" "$root"
+  echo "hello from vesk" > "$root/pub/hello.txt"
+  chmod 755 "$root/pub"
+  cat > "$WORK/vsftpd.conf" <<CONF
+listen=YES
+listen_address=$SRV4
+listen_port=2121
+anonymous_enable=YES
+no_anon_password=YES
+anon_root=$root
+local_enable=NO
+ftpd_banner=Welcome to the vesk archive.
+seccomp_sandbox=NO
+pasv_min_port=40000
+pasv_max_port=40010
+CONF
+  start_s /usr/sbin/vsftpd "$WORK/vsftpd.conf"
+  local ftp_pid=${PIDS[-1]}
+  wait_port t 2121
+  capture_start ftp_nopass
+  in_c curl -s -m 10 "ftp://$SRV4:2121/pub/" -o /dev/null || true
+  in_c timeout 15 lftp -e "set ftp:ssl-allow no; ls pub; bye" -p 2121 "ftp://anonymous@$SRV4" > /dev/null 2>&1 || true
+  capture_stop ftp_nopass
   stop_pid "$ftp_pid"
   teardown
 }

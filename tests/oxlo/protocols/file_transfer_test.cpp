@@ -41,6 +41,71 @@ TEST_F(FileTransfer, ftp_login_error_and_auth_tls)
     EXPECT_EQ(tls.app(), OXLO_PROTOCOL_FTPS);
 }
 
+// An anonymous login that asks for no password is answered 230 to USER and
+// never sees PASS; a 230 that answers no USER, or a 331, decides nothing.
+TEST_F(FileTransfer, ftp_login_without_password)
+{
+    const struct {
+        const char *name;
+        uint16_t port;
+        std::vector<line> lines;
+        uint16_t app;
+        bool off_port;
+    } cases[] = {
+        {"anonymous, no password", 21,
+         {{false, "220 (vsFTPd 3.0.3)\r\n"}, {true, "USER anonymous\r\n"}, {false, "230 Login successful.\r\n"}},
+         OXLO_PROTOCOL_FTP_CONTROL, false},
+        {"anonymous on 2121", 2121,
+         {{false, "220 (vsFTPd 3.0.3)\r\n"}, {true, "USER anonymous\r\n"}, {false, "230 Login successful.\r\n"}},
+         OXLO_PROTOCOL_FTP_CONTROL, true},
+        {"230 to another command", 2121,
+         {{false, "220 ready\r\n"}, {true, "NOOP\r\n"}, {false, "230 fine\r\n"}}, 0, false},
+        {"331 to USER", 2121,
+         {{false, "220 ready\r\n"}, {true, "USER anonymous\r\n"}, {false, "331 Password?\r\n"}}, 0, false},
+    };
+    for (const auto &c : cases) {
+        kit::conversation conv(m, c.port);
+        play(conv, c.lines);
+        EXPECT_EQ(conv.app(), c.app) << c.name;
+        EXPECT_EQ(conv.risk(OXLO_KNOWN_PROTOCOL_ON_NON_STANDARD_PORT), c.off_port) << c.name;
+    }
+}
+
+// A greeting parser that reads a host out of a banner and then finds the
+// flow is not its protocol must leave no host name behind.
+TEST_F(FileTransfer, excluded_dissector_leaves_no_host_name)
+{
+    const struct {
+        const char *name;
+        uint16_t port;
+        std::vector<line> lines;
+        uint16_t app;
+        const char *host;
+    } cases[] = {
+        {"FTP custom banner", 21,
+         {{false, "220 Welcome to the archive\r\n"}, {true, "USER ftp\r\n"}, {false, "331 Password?\r\n"},
+          {true, "PASS x\r\n"}, {false, "230 Ok\r\n"}},
+         OXLO_PROTOCOL_FTP_CONTROL, ""},
+        {"FTP banner on 2121", 2121,
+         {{false, "220 Welcome\r\n"}, {true, "SYST\r\n"}, {false, "530 Login first\r\n"}},
+         OXLO_PROTOCOL_FTP_CONTROL, ""},
+        {"banner, then no mail or FTP command", 2121,
+         {{false, "220 Welcome to the archive\r\n"}, {true, "HELLO there\r\n"}, {false, "500 What?\r\n"},
+          {true, "QUIT now\r\n"}, {false, "221 Bye\r\n"}, {true, "x\r\n"}, {false, "500 x\r\n"},
+          {true, "x\r\n"}, {false, "500 x\r\n"}, {true, "x\r\n"}, {false, "500 x\r\n"}, {true, "x\r\n"}},
+         0, ""},
+        {"SMTP keeps its greeting host", 25,
+         {{false, "220 mail.example.org ESMTP\r\n"}, {true, "EHLO c\r\n"}, {false, "250 mail.example.org\r\n"}},
+         OXLO_PROTOCOL_SMTP, "mail.example.org"},
+    };
+    for (const auto &c : cases) {
+        kit::conversation conv(m, c.port);
+        play(conv, c.lines);
+        EXPECT_EQ(conv.app(), c.app) << c.name;
+        EXPECT_STREQ(oxlo_flow_host_name(conv.f), c.host) << c.name;
+    }
+}
+
 TEST_F(FileTransfer, ftp_data_by_content)
 {
     kit::conversation listing(m, 40001);
