@@ -1,6 +1,6 @@
 # Recipes for the file-transfer captures of this folder, sourced by
 # ../record.sh (which provides setup, start_s, capture_start/capture_stop).
-RECIPES+=(file_transfer/ftp file_transfer/ftp_nopass file_transfer/tftp file_transfer/rsync_git file_transfer/smb file_transfer/rpc_ipp file_transfer/hl7 file_transfer/uftp file_transfer/git)
+RECIPES+=(file_transfer/ftp file_transfer/ftp_nopass file_transfer/tftp file_transfer/rsync_git file_transfer/smb file_transfer/rpc_ipp file_transfer/hl7 file_transfer/uftp file_transfer/git file_transfer/ipp_cups)
 
 # vsftpd with anonymous access and a local user, explicit TLS allowed; curl
 # and lftp as clients (passive data connections, one active one from port 20).
@@ -260,5 +260,37 @@ record_git() {
   in_c timeout 15 git -c protocol.version=0 clone -q "git://$SRV4/repo.git" "$WORK/clone0" 2> /dev/null || true
   capture_stop git
   stop_pid "$git_pid"
+  teardown
+}
+
+# cupsd with one raw queue "vesk" (printing to /dev/null), listening on IPP's
+# 631 and on 8631; the print system's own clients: lpstat asking for the
+# printers (POST /), ipptool and lp posting to /printers/vesk (lp also on
+# 8631), and lpstat listing the jobs.
+record_ipp_cups() {
+  setup 1500
+  local cups=$WORK/cups
+  mkdir -p "$cups/spool/tmp" "$cups/cache" "$cups/log" "$cups/ppd"
+  chmod -R 777 "$cups"
+  chmod 755 "$WORK"
+  printf 'Listen %s:631\nListen %s:8631\nListen %s/cups.sock\nServerName %s\nWebInterface No\nLogLevel warn\nDefaultAuthType None\n<Location />\n  Order allow,deny\n  Allow all\n</Location>\n<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n' \
+    "$SRV4" "$SRV4" "$cups" "$SRV4" > "$cups/cupsd.conf"
+  printf 'RequestRoot %s\nTempDir %s\nCacheDir %s\nStateDir %s\nServerRoot %s\nErrorLog %s\nAccessLog %s\nPageLog %s\nFileDevice Yes\n' \
+    "$cups/spool" "$cups/spool/tmp" "$cups/cache" "$cups/cache" "$cups" "$cups/log/error" \
+    "$cups/log/access" "$cups/log/page" > "$cups/cups-files.conf"
+  start_s /usr/sbin/cupsd -f -c "$cups/cupsd.conf" -s "$cups/cups-files.conf"
+  local cups_pid=${PIDS[-1]}
+  wait_port t 631
+  wait_port t 8631
+  in_s timeout 10 lpadmin -h "$cups/cups.sock" -p vesk -E -v file:///dev/null -m raw > /dev/null 2>&1 || true
+  echo "hello from vesk" > "$WORK/page.txt"
+  capture_start ipp_cups
+  in_c timeout 10 lpstat -h "$SRV4:631" -p > /dev/null 2>&1 || true
+  in_c timeout 10 ipptool -T 5 "ipp://$SRV4/printers/vesk" get-printer-attributes.test > /dev/null 2>&1 || true
+  in_c timeout 10 lp -h "$SRV4:631" -d vesk "$WORK/page.txt" > /dev/null 2>&1 || true
+  in_c timeout 10 lp -h "$SRV4:8631" -d vesk "$WORK/page.txt" > /dev/null 2>&1 || true
+  in_c timeout 10 lpstat -h "$SRV4:631" -o > /dev/null 2>&1 || true
+  capture_stop ipp_cups
+  stop_pid "$cups_pid"
   teardown
 }

@@ -289,14 +289,30 @@ TEST_F(FileTransfer, rpc_rsync_git_and_others)
 
 TEST_F(FileTransfer, ipp_and_hl7_inside_http)
 {
-    kit::conversation ipp(m, 631);
-    play(ipp, {{true, "POST /ipp/print HTTP/1.1\r\nHost: localhost:631\r\nContent-Type: application/ipp\r\nUser-Agent: CUPS/2.4\r\n\r\n"}});
-    EXPECT_EQ(ipp.app(), OXLO_PROTOCOL_IPP);
-    EXPECT_EQ(ipp.master(), OXLO_PROTOCOL_HTTP);
-
-    kit::conversation get(m, 631);
-    play(get, {{true, "GET /ipp/print HTTP/1.1\r\nHost: localhost\r\nUser-Agent: x\r\n\r\n"}});
-    EXPECT_EQ(get.app(), OXLO_PROTOCOL_HTTP);
+    /* IPP is named by a path under /ipp/ or by the IPP media type, which
+     * the print system's own tools send to their queue, job and admin paths
+     * and to "/", also away from port 631. */
+    struct ipp_case {
+        uint16_t port;
+        const char *request;
+        uint16_t app;
+    };
+    const ipp_case cases[] = {
+        {631, "POST /ipp/print HTTP/1.1\r\nHost: localhost:631\r\nContent-Type: application/ipp\r\nUser-Agent: CUPS/2.4\r\n\r\n", OXLO_PROTOCOL_IPP},
+        {631, "POST /printers/vesk HTTP/1.1\r\nContent-Length: 300\r\nContent-Type: application/ipp\r\nHost: 10.0.0.1:631\r\nUser-Agent: CUPS/2.4.2 (Linux 6.1; x86_64) IPP/2.0\r\n\r\n", OXLO_PROTOCOL_IPP},
+        {8631, "POST / HTTP/1.1\r\nContent-Type: Application/IPP; charset=utf-8\r\nHost: 10.0.0.1:8631\r\nUser-Agent: CUPS/2.4.2\r\n\r\n", OXLO_PROTOCOL_IPP},
+        /* near misses: a look-alike media type, a form posted to a queue
+         * path, and a GET of an /ipp/ path */
+        {631, "POST /printers/vesk HTTP/1.1\r\nContent-Type: application/ippx\r\nHost: h\r\nUser-Agent: x\r\n\r\n", OXLO_PROTOCOL_HTTP},
+        {631, "POST /admin/ HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nHost: h\r\nUser-Agent: x\r\n\r\n", OXLO_PROTOCOL_HTTP},
+        {631, "GET /ipp/print HTTP/1.1\r\nHost: localhost\r\nUser-Agent: x\r\n\r\n", OXLO_PROTOCOL_HTTP},
+    };
+    for (const ipp_case &c : cases) {
+        kit::conversation ipp(m, c.port);
+        play(ipp, {{true, c.request}});
+        EXPECT_EQ(ipp.app(), c.app) << c.request;
+        EXPECT_EQ(ipp.master(), c.app == OXLO_PROTOCOL_IPP ? OXLO_PROTOCOL_HTTP : OXLO_PROTOCOL_UNKNOWN) << c.request;
+    }
 
     kit::conversation hl7(m, 8080);
     play(hl7, {{true, "POST /fhir HTTP/1.1\r\nHost: ehr\r\nUser-Agent: x\r\nContent-Type: x-application/fhir+json\r\n\r\n{}"}});
