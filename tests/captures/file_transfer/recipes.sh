@@ -1,6 +1,6 @@
 # Recipes for the file-transfer captures of this folder, sourced by
 # ../record.sh (which provides setup, start_s, capture_start/capture_stop).
-RECIPES+=(file_transfer/ftp file_transfer/ftp_nopass file_transfer/tftp file_transfer/rsync_git file_transfer/smb file_transfer/rpc_ipp file_transfer/hl7 file_transfer/uftp file_transfer/git file_transfer/ipp_cups)
+RECIPES+=(file_transfer/ftp file_transfer/ftp_nopass file_transfer/tftp file_transfer/rsync_git file_transfer/smb file_transfer/rpc_ipp file_transfer/hl7 file_transfer/uftp file_transfer/git file_transfer/ipp_cups file_transfer/tftp_transfer)
 
 # vsftpd with anonymous access and a local user, explicit TLS allowed; curl
 # and lftp as clients (passive data connections, one active one from port 20).
@@ -292,5 +292,33 @@ record_ipp_cups() {
   in_c timeout 10 lpstat -h "$SRV4:631" -o > /dev/null 2>&1 || true
   capture_stop ipp_cups
   stop_pid "$cups_pid"
+  teardown
+}
+
+# tftpd-hpa on 69 and on 6969 with files of several blocks: tftp-hpa gets a
+# 2,100-byte file (five DATA blocks from the server's new port) and puts one
+# (WRQ, the server's ACKs from its new port), then gets the file again from
+# the second server on 6969.
+record_tftp_transfer() {
+  setup 1500
+  mkdir -p "$WORK/tftp"
+  chmod 755 "$WORK"
+  chmod 777 "$WORK/tftp"
+  head -c 2100 /usr/share/common-licenses/GPL-3 > "$WORK/tftp/big.txt"
+  head -c 1500 /usr/share/common-licenses/GPL-3 > "$WORK/up.txt"
+  chmod 644 "$WORK/tftp/big.txt"
+  start_s /usr/sbin/in.tftpd --foreground --listen --create --address "$SRV4:69" --secure "$WORK/tftp"
+  local a_pid=${PIDS[-1]}
+  start_s /usr/sbin/in.tftpd --foreground --listen --address "$SRV4:6969" --secure "$WORK/tftp"
+  local b_pid=${PIDS[-1]}
+  wait_port u 69
+  wait_port u 6969
+  capture_start tftp_transfer
+  (cd "$WORK" && in_c timeout 10 tftp -m octet "$SRV4" -c get big.txt /dev/null) || true
+  (cd "$WORK" && in_c timeout 10 tftp -m octet "$SRV4" -c put up.txt up.txt) || true
+  (cd "$WORK" && in_c timeout 10 tftp -m octet "$SRV4" 6969 -c get big.txt /dev/null) || true
+  capture_stop tftp_transfer
+  stop_pid "$a_pid"
+  stop_pid "$b_pid"
   teardown
 }
