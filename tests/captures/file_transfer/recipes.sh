@@ -1,6 +1,6 @@
 # Recipes for the file-transfer captures of this folder, sourced by
 # ../record.sh (which provides setup, start_s, capture_start/capture_stop).
-RECIPES+=(file_transfer/ftp file_transfer/ftp_nopass file_transfer/tftp file_transfer/rsync_git file_transfer/smb file_transfer/rpc_ipp file_transfer/hl7 file_transfer/uftp file_transfer/git file_transfer/ipp_cups file_transfer/tftp_transfer)
+RECIPES+=(file_transfer/ftp file_transfer/ftp_nopass file_transfer/tftp file_transfer/rsync_git file_transfer/smb file_transfer/rpc_ipp file_transfer/hl7 file_transfer/uftp file_transfer/git file_transfer/ipp_cups file_transfer/tftp_transfer file_transfer/ftp_pure)
 
 # vsftpd with anonymous access and a local user, explicit TLS allowed; curl
 # and lftp as clients (passive data connections, one active one from port 20).
@@ -320,5 +320,28 @@ record_tftp_transfer() {
   capture_stop tftp_transfer
   stop_pid "$a_pid"
   stop_pid "$b_pid"
+  teardown
+}
+
+# pure-ftpd, a second FTP server, on port 2221 (anonymous logins and unix
+# accounts): curl and lftp anonymous, and curl with a wrong password.
+record_ftp_pure() {
+  setup 1500
+  local root="$WORK/pftp"
+  mkdir -p "$root/pub"
+  chmod 755 "$WORK" "$root"
+  echo "hello from vesk" > "$root/pub/hello.txt"
+  chmod 755 "$root/pub"
+  id ftp > /dev/null 2>&1 || useradd -M -d "$root" -s /usr/sbin/nologin ftp
+  usermod -d "$root" ftp
+  start_s /usr/sbin/pure-ftpd -S "$SRV4,2221" -l unix -p 40000:40010 -4 -i
+  local ftp_pid=${PIDS[-1]}
+  wait_port t 2221
+  capture_start ftp_pure
+  in_c curl -s -m 10 "ftp://$SRV4:2221/pub/" -o /dev/null || true
+  in_c timeout 15 lftp -e "set ftp:ssl-allow no; ls pub; bye" "ftp://anonymous:x@$SRV4:2221" > /dev/null 2>&1 || true
+  in_c curl -s -m 10 -u nosuchuser:wrong "ftp://$SRV4:2221/pub/" -o /dev/null || true
+  capture_stop ftp_pure
+  stop_pid "$ftp_pid"
   teardown
 }
