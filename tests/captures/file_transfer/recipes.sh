@@ -1,6 +1,6 @@
 # Recipes for the file-transfer captures of this folder, sourced by
 # ../record.sh (which provides setup, start_s, capture_start/capture_stop).
-RECIPES+=(file_transfer/ftp file_transfer/ftp_nopass file_transfer/tftp file_transfer/rsync_git file_transfer/smb file_transfer/rpc_ipp file_transfer/hl7 file_transfer/uftp file_transfer/git file_transfer/ipp_cups file_transfer/tftp_transfer file_transfer/ftp_pure)
+RECIPES+=(file_transfer/ftp file_transfer/ftp_nopass file_transfer/tftp file_transfer/rsync_git file_transfer/smb file_transfer/rpc_ipp file_transfer/hl7 file_transfer/uftp file_transfer/git file_transfer/ipp_cups file_transfer/tftp_transfer file_transfer/ftp_pure file_transfer/smb1)
 
 # vsftpd with anonymous access and a local user, explicit TLS allowed; curl
 # and lftp as clients (passive data connections, one active one from port 20).
@@ -343,5 +343,46 @@ record_ftp_pure() {
   in_c curl -s -m 10 -u nosuchuser:wrong "ftp://$SRV4:2221/pub/" -o /dev/null || true
   capture_stop ftp_pure
   stop_pid "$ftp_pid"
+  teardown
+}
+
+# smbd allowing the old dialect (server min protocol = NT1) and smbclient
+# forced to it (-m NT1): SMBv1 over port 445, also over 139 after the
+# NetBIOS session request.
+record_smb1() {
+  setup 1500
+  mkdir -p "$WORK/smb/share" "$WORK/smb/state"
+  chmod 755 "$WORK" "$WORK/smb" "$WORK/smb/share"
+  echo "hello from vesk" > "$WORK/smb/share/hello.txt"
+  cat > "$WORK/smb/smb.conf" <<CONF
+[global]
+  interfaces = $SRV4/24
+  bind interfaces only = yes
+  map to guest = Bad User
+  server role = standalone server
+  server min protocol = NT1
+  client min protocol = NT1
+  lock directory = $WORK/smb/state
+  state directory = $WORK/smb/state
+  cache directory = $WORK/smb/state
+  private dir = $WORK/smb/state
+  pid directory = $WORK/smb/state
+  ncalrpc dir = $WORK/smb/state/ncalrpc
+  log file = $WORK/smb/log
+  disable spoolss = yes
+  load printers = no
+[share]
+  path = $WORK/smb/share
+  guest ok = yes
+  read only = yes
+CONF
+  start_s /usr/sbin/smbd --foreground --no-process-group --configfile="$WORK/smb/smb.conf"
+  local smb_pid=${PIDS[-1]}
+  wait_port t 445
+  capture_start smb1
+  in_c timeout 15 smbclient -N -m NT1 -s "$WORK/smb/smb.conf" "//$SRV4/share" -c "get hello.txt /dev/null" > /dev/null 2>&1 || true
+  in_c timeout 15 smbclient -N -m NT1 -s "$WORK/smb/smb.conf" -p 139 "//$SRV4/share" -c "ls" > /dev/null 2>&1 || true
+  capture_stop smb1
+  stop_pid "$smb_pid"
   teardown
 }

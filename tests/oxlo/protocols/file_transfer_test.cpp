@@ -136,6 +136,7 @@ TEST_F(FileTransfer, smb_versions)
     EXPECT_EQ(v1.app(), OXLO_PROTOCOL_SMBV1);
     EXPECT_EQ(v1.master(), OXLO_PROTOCOL_NETBIOS);
     EXPECT_NE(v1.messages().find("Found SMBv1"), std::string::npos);
+    EXPECT_FALSE(v1.risk(OXLO_KNOWN_PROTOCOL_ON_NON_STANDARD_PORT)) << "445 is SMBv1's own port";
 
     kit::conversation v2(m, 445);
     play(v2, {{true, smb(0xFE, 0x00)}});
