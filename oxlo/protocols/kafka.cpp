@@ -9,7 +9,7 @@
 namespace {
 
 constexpr uint32_t REQUEST_MAX = 1048588; /* the brokers' default largest request */
-constexpr uint16_t NULL_CLIENT_ID = 0xFFFF;  /* length -1: a client that gives no id */
+constexpr uint16_t NULL_CLIENT_ID = 0xFFFF; /* length -1: a client that gives no id */
 
 /* The first request: whole (cut from the ones behind it), or the rest asked
  * for when its length and key fit one. false while waiting. */
