@@ -94,14 +94,26 @@ bool call_dissector(oxlo_module *module, oxlo_flow_state *flow, const oxlo_disse
     flow->calling_dissector = uint16_t(e->index + 1);
     const uint16_t app_before = flow->app;
     const oxlo_extra_dissection_callback extra_before = flow->extra_dissection;
+    const bool host_before = flow->host_name[0] != '\0';
     e->callback(module, flow);
     flow->calling_dissector = 0;
+    if (!host_before && flow->host_name[0])
+        flow->host_name_setter = uint16_t(e->index + 1);
     /* The follow-up reader belongs to the dissector that set it (also when
      * it was set without the kit): that one may keep bytes in it. */
     if (flow->extra_dissection != extra_before && flow->extra_dissection)
         flow->extra_installer = uint16_t(e->index + 1);
     if (module->det.stream_call || flow->stream)
         oxlo_stream_after_call(module, flow, e->index, app_before);
+    /* A dissector that gives up on the flow takes back the host name it
+     * read from bytes that turned out not to be its protocol (a mail
+     * greeting parser reading "welcome" from an FTP banner). */
+    if (oxlo_flow_dissector_excluded(flow, e->index) && flow->host_name_setter == e->index + 1 &&
+        flow->app == app_before) {
+        flow->host_name[0] = '\0';
+        flow->last_classified_host[0] = '\0';
+        flow->host_name_setter = 0;
+    }
     if (flow->dstates && oxlo_flow_dissector_excluded(flow, e->index)) {
         const oxlo_dissector_kit *k = kit_of(module, e->index);
         if (k)

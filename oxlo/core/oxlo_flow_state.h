@@ -121,6 +121,7 @@ struct oxlo_flow_state {
     uint8_t stream_state;          /* OXLO_STREAM_PENDING, OXLO_STREAM_BOUND_HIT */
     uint16_t stream_idle_packets;  /* segments that brought nothing while waiting */
     uint16_t calling_dissector;    /* index + 1 of the dissector in its call, 0 none */
+    uint16_t host_name_setter;     /* index + 1 of the dissector that stored host_name, 0 none */
     uint16_t extra_installer;      /* index + 1 of the one that set extra_dissection */
     struct oxlo_stream *stream;    /* held segments and kept bytes, NULL when none */
 };

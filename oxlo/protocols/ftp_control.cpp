@@ -1,6 +1,7 @@
 /* FTP control. The client sends four-letter commands (USER, PASS, RETR ...),
  * the server answers each with a three-digit code. The dissector takes the
- * credentials, classifies on the reply to a login or on an error reply, and
+ * credentials, classifies on the reply to a login (230 to USER alone, or any
+ * reply once a password was sent) or on an error reply, and
  * hands a session secured with AUTH (code 234) to TLS as FTPS. Commands
  * and replies are read from the stream once their lines are complete, so a
  * reply of many lines in as many segments counts as one. */
@@ -14,7 +15,9 @@
 
 namespace {
 
-enum : uint8_t { AUTH_ASKED = 0x01, ERROR_REPLY = 0x02, TLS_ACCEPTED = 0x04 };
+/* USER_SENT: the last command read was USER; LOGGED_IN: it was answered
+ * 230 (an anonymous login that asks for no password never sends PASS). */
+enum : uint8_t { AUTH_ASKED = 0x01, ERROR_REPLY = 0x02, TLS_ACCEPTED = 0x04, USER_SENT = 0x08, LOGGED_IN = 0x10 };
 /* Longest command line and reply waited for; longer ones are read as they
  * come. Lines read from one view at most. */
 constexpr size_t COMMAND_MAX = 512, REPLY_MAX = 4096;
@@ -97,7 +100,9 @@ bool read_command(oxlo_module *m, oxlo_flow_state *f, ftp_state *s, const oxlo_p
                   const oxlo_reader &p)
 {
     mail_credentials &c = s->credentials;
+    s->flags &= uint8_t(~USER_SENT);
     if (is_command(p, "USER")) {
+        s->flags |= USER_SENT;
         copy_argument(p, c.user, sizeof(c.user));
         if (pkt.src_port == 21 || pkt.dst_port == 21 || f->app == OXLO_PROTOCOL_FTP_CONTROL)
             oxlo_dissector_risk(m, f, OXLO_CLEAR_TEXT_CREDENTIALS, "Found FTP username (%.45s)", c.user);
@@ -149,6 +154,8 @@ void read_reply(oxlo_module *m, oxlo_flow_state *f, ftp_state *s, const oxlo_rea
         return;
     if ((code == 234 || code == 334) && (s->flags & AUTH_ASKED))
         s->flags |= TLS_ACCEPTED;
+    if (code == 230 && (s->flags & USER_SENT))
+        s->flags |= LOGGED_IN;
     if (code >= 400) {
         s->flags |= ERROR_REPLY;
         if (s->credentials.user[0])
@@ -158,7 +165,7 @@ void read_reply(oxlo_module *m, oxlo_flow_state *f, ftp_state *s, const oxlo_rea
         f->host_name[0] = '\0';
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_FTPS, OXLO_PROTOCOL_UNKNOWN);
         tls_take_over_extra_dissection(m, f);
-    } else if ((s->flags & ERROR_REPLY) || s->credentials.password[0]) {
+    } else if ((s->flags & (ERROR_REPLY | LOGGED_IN)) || s->credentials.password[0]) {
         f->host_name[0] = '\0';
         if (!f->app)
             oxlo_dissector_classify(m, f, OXLO_PROTOCOL_FTP_CONTROL, OXLO_PROTOCOL_UNKNOWN);

@@ -1,7 +1,7 @@
 /* Kafka: a 32-bit length, then the request header (API key, API version,
- * correlation id, client id as a 16-bit length and text). The first request
- * is read whole from the stream; clients send the next ones behind it
- * without waiting. */
+ * correlation id, client id as a 16-bit length and text, or the length -1
+ * for none). The first request is read whole from the stream; clients send
+ * the next ones behind it without waiting. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
 #include "protocols/framing.h"
@@ -9,6 +9,7 @@
 namespace {
 
 constexpr uint32_t REQUEST_MAX = 1048588; /* the brokers' default largest request */
+constexpr uint16_t NULL_CLIENT_ID = 0xFFFF; /* length -1: a client that gives no id */
 
 /* The first request: whole (cut from the ones behind it), or the rest asked
  * for when its length and key fit one. false while waiting. */
@@ -39,10 +40,12 @@ void search_kafka(oxlo_module *m, oxlo_flow_state *f)
     bool ok = p.length > 7 && oxlo_rd_u32_at(&p, 0, &length) && uint64_t(length) + 4 == p.length &&
               oxlo_rd_u16_at(&p, 4, &key) && key <= 74 && oxlo_rd_u16_at(&p, 6, &version) && version <= 15;
     if (ok && p.length >= 14 && oxlo_rd_u16_at(&p, 12, &client)) {
-        const uint8_t *text = oxlo_rd_bytes_at(&p, 14, client);
-        ok = size_t(client) + 13 < p.length && text;
-        for (size_t i = 0; ok && i < client; i++)
-            ok = text[i] >= 0x20 && text[i] < 0x7F;
+        if (client != NULL_CLIENT_ID) { /* the null string has no text */
+            const uint8_t *text = oxlo_rd_bytes_at(&p, 14, client);
+            ok = size_t(client) + 13 < p.length && text;
+            for (size_t i = 0; ok && i < client; i++)
+                ok = text[i] >= 0x20 && text[i] < 0x7F;
+        }
     } else {
         ok = false;
     }

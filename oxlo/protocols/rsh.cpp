@@ -1,6 +1,7 @@
 /* rsh on port 514: the client sends its stderr port as decimal digits and a
- * NUL, then three NUL-terminated strings: local user, remote user and the
- * command, in the same segment or the next. */
+ * NUL (the NUL alone when it wants no stderr connection), then three
+ * NUL-terminated strings: local user, remote user and the command, in the
+ * same segment or the next. */
 #include "oxlo_dissector.h"
 #include "peek.h"
 #include "oxlo_dissector_kit.h"
@@ -55,7 +56,8 @@ void search_rsh(oxlo_module *m, oxlo_flow_state *f)
         while (digits < p.length && isdigit(b(p, digits)))
             digits++;
         uint8_t nul = 1;
-        if (digits < 2 || digits > 6 || !oxlo_rd_u8_at(&p, digits, &nul) || nul != 0) {
+        /* No digits: the client wants no stderr connection (rcp). */
+        if (digits == 1 || digits > 6 || !oxlo_rd_u8_at(&p, digits, &nul) || nul != 0) {
             OXLO_EXCLUDE(m, f);
             return;
         }

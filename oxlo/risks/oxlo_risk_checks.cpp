@@ -141,6 +141,17 @@ void non_standard_port(oxlo_module *module, oxlo_flow_state *f)
         return;
     if (port_in_ranges(sport, ranges) || port_in_ranges(cport, ranges))
         return;
+    /* An application on its own registered port is where it belongs, also
+     * when that port is another protocol's in the by-port guess and the
+     * carrier has other ports (SMBv1 over NetBIOS on 445, which the guess
+     * gives to SMBv2/3). */
+    if (f->master) {
+        const oxlo_proto_defaults *own = oxlo_proto_defaults_get(module, f->app);
+        const default_port_range *own_ranges =
+            own ? (f->l4_protocol == 6 ? own->tcp_default_ports : own->udp_default_ports) : nullptr;
+        if (own_ranges && (port_in_ranges(sport, own_ranges) || port_in_ranges(cport, own_ranges)))
+            return;
+    }
     if (f->master == P_HTTP && f->app == P_BRIX)
         return;
     if (f->master == P_TLS && found &&

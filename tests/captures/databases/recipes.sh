@@ -1,6 +1,6 @@
 # Recipes for the database and cache captures of this folder, sourced by
 # ../record.sh (which provides setup, start_s, capture_start/capture_stop).
-RECIPES+=(databases/postgres databases/mariadb databases/kv databases/z3950_gearman)
+RECIPES+=(databases/postgres databases/mariadb databases/kv databases/z3950_gearman databases/kafka)
 
 # A throw-away PostgreSQL 15 cluster (SCRAM passwords, TLS on) and psql with
 # and without TLS.
@@ -88,5 +88,46 @@ record_z3950_gearman() {
   capture_stop z3950_gearman
   stop_pid "$g_pid"
   stop_pid "$z_pid"
+  teardown
+}
+
+# python3-kafka's consumer bootstrapping against a listener on 9092 that
+# reads and never answers: the ApiVersions request with the library's own
+# client id, then with a null client id (client_id=None: length -1).
+record_kafka() {
+  setup 1500
+  cat > "$WORK/kafka_listener.py" <<'PY'
+import select, socket, sys
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind((sys.argv[1], 9092)); s.listen(8)
+conns = []
+for _ in range(200):
+    ready = select.select([s] + conns, [], [], 30)[0]
+    if not ready:
+        break
+    for r in ready:
+        if r is s:
+            conns.append(s.accept()[0])
+        elif not r.recv(65536):
+            conns.remove(r); r.close()
+PY
+  cat > "$WORK/kafka_client.py" <<'PY'
+import sys
+from kafka import KafkaConsumer
+client_id = None if sys.argv[2] == "-" else sys.argv[2]
+try:
+    KafkaConsumer(bootstrap_servers=sys.argv[1], client_id=client_id, api_version_auto_timeout_ms=2000,
+                  request_timeout_ms=3000, reconnect_backoff_max_ms=500)
+except Exception:
+    pass
+PY
+  start_s /usr/bin/python3 "$WORK/kafka_listener.py" "$SRV4"
+  local k_pid=${PIDS[-1]}
+  wait_port t 9092
+  capture_start kafka
+  in_c timeout 10 /usr/bin/python3 "$WORK/kafka_client.py" "$SRV4:9092" kafka-python-2.0.2 > /dev/null 2>&1 || true
+  in_c timeout 10 /usr/bin/python3 "$WORK/kafka_client.py" "$SRV4:9092" - > /dev/null 2>&1 || true
+  capture_stop kafka
+  stop_pid "$k_pid"
   teardown
 }

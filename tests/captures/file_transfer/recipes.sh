@@ -1,6 +1,6 @@
 # Recipes for the file-transfer captures of this folder, sourced by
 # ../record.sh (which provides setup, start_s, capture_start/capture_stop).
-RECIPES+=(file_transfer/ftp file_transfer/tftp file_transfer/rsync_git file_transfer/smb file_transfer/rpc_ipp file_transfer/hl7 file_transfer/uftp file_transfer/git)
+RECIPES+=(file_transfer/ftp file_transfer/ftp_nopass file_transfer/tftp file_transfer/rsync_git file_transfer/smb file_transfer/rpc_ipp file_transfer/hl7 file_transfer/uftp file_transfer/git file_transfer/ipp_cups file_transfer/tftp_transfer file_transfer/ftp_pure file_transfer/smb1)
 
 # vsftpd with anonymous access and a local user, explicit TLS allowed; curl
 # and lftp as clients (passive data connections, one active one from port 20).
@@ -47,6 +47,39 @@ CONF
   in_c curl -s -m 10 -P - "ftp://$SRV4/pub/" -o /dev/null || true
   in_c timeout 15 lftp -e "set ftp:ssl-allow no; ls pub; bye" "ftp://anonymous:x@$SRV4" > /dev/null 2>&1 || true
   capture_stop ftp
+  stop_pid "$ftp_pid"
+  teardown
+}
+
+# vsftpd on port 2121 with anonymous login that asks for no password (230
+# straight after USER): curl and lftp never send PASS.
+record_ftp_nopass() {
+  setup 1500
+  local root="$WORK/ftp"
+  mkdir -p "$root/pub" /var/run/vsftpd/empty
+  chmod 755 "$WORK" "$root"
+  echo "hello from vesk" > "$root/pub/hello.txt"
+  chmod 755 "$root/pub"
+  cat > "$WORK/vsftpd.conf" <<CONF
+listen=YES
+listen_address=$SRV4
+listen_port=2121
+anonymous_enable=YES
+no_anon_password=YES
+anon_root=$root
+local_enable=NO
+ftpd_banner=Welcome to the vesk archive.
+seccomp_sandbox=NO
+pasv_min_port=40000
+pasv_max_port=40010
+CONF
+  start_s /usr/sbin/vsftpd "$WORK/vsftpd.conf"
+  local ftp_pid=${PIDS[-1]}
+  wait_port t 2121
+  capture_start ftp_nopass
+  in_c curl -s -m 10 "ftp://$SRV4:2121/pub/" -o /dev/null || true
+  in_c timeout 15 lftp -e "set ftp:ssl-allow no; ls pub; bye" -p 2121 "ftp://anonymous@$SRV4" > /dev/null 2>&1 || true
+  capture_stop ftp_nopass
   stop_pid "$ftp_pid"
   teardown
 }
@@ -227,5 +260,129 @@ record_git() {
   in_c timeout 15 git -c protocol.version=0 clone -q "git://$SRV4/repo.git" "$WORK/clone0" 2> /dev/null || true
   capture_stop git
   stop_pid "$git_pid"
+  teardown
+}
+
+# cupsd with one raw queue "vesk" (printing to /dev/null), listening on IPP's
+# 631 and on 8631; the print system's own clients: lpstat asking for the
+# printers (POST /), ipptool and lp posting to /printers/vesk (lp also on
+# 8631), and lpstat listing the jobs.
+record_ipp_cups() {
+  setup 1500
+  local cups=$WORK/cups
+  mkdir -p "$cups/spool/tmp" "$cups/cache" "$cups/log" "$cups/ppd"
+  chmod -R 777 "$cups"
+  chmod 755 "$WORK"
+  printf 'Listen %s:631\nListen %s:8631\nListen %s/cups.sock\nServerName %s\nWebInterface No\nLogLevel warn\nDefaultAuthType None\n<Location />\n  Order allow,deny\n  Allow all\n</Location>\n<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n' \
+    "$SRV4" "$SRV4" "$cups" "$SRV4" > "$cups/cupsd.conf"
+  printf 'RequestRoot %s\nTempDir %s\nCacheDir %s\nStateDir %s\nServerRoot %s\nErrorLog %s\nAccessLog %s\nPageLog %s\nFileDevice Yes\n' \
+    "$cups/spool" "$cups/spool/tmp" "$cups/cache" "$cups/cache" "$cups" "$cups/log/error" \
+    "$cups/log/access" "$cups/log/page" > "$cups/cups-files.conf"
+  start_s /usr/sbin/cupsd -f -c "$cups/cupsd.conf" -s "$cups/cups-files.conf"
+  local cups_pid=${PIDS[-1]}
+  wait_port t 631
+  wait_port t 8631
+  in_s timeout 10 lpadmin -h "$cups/cups.sock" -p vesk -E -v file:///dev/null -m raw > /dev/null 2>&1 || true
+  echo "hello from vesk" > "$WORK/page.txt"
+  capture_start ipp_cups
+  in_c timeout 10 lpstat -h "$SRV4:631" -p > /dev/null 2>&1 || true
+  in_c timeout 10 ipptool -T 5 "ipp://$SRV4/printers/vesk" get-printer-attributes.test > /dev/null 2>&1 || true
+  in_c timeout 10 lp -h "$SRV4:631" -d vesk "$WORK/page.txt" > /dev/null 2>&1 || true
+  in_c timeout 10 lp -h "$SRV4:8631" -d vesk "$WORK/page.txt" > /dev/null 2>&1 || true
+  in_c timeout 10 lpstat -h "$SRV4:631" -o > /dev/null 2>&1 || true
+  capture_stop ipp_cups
+  stop_pid "$cups_pid"
+  teardown
+}
+
+# tftpd-hpa on 69 and on 6969 with files of several blocks: tftp-hpa gets a
+# 2,100-byte file (five DATA blocks from the server's new port) and puts one
+# (WRQ, the server's ACKs from its new port), then gets the file again from
+# the second server on 6969.
+record_tftp_transfer() {
+  setup 1500
+  mkdir -p "$WORK/tftp"
+  chmod 755 "$WORK"
+  chmod 777 "$WORK/tftp"
+  head -c 2100 /usr/share/common-licenses/GPL-3 > "$WORK/tftp/big.txt"
+  head -c 1500 /usr/share/common-licenses/GPL-3 > "$WORK/up.txt"
+  chmod 644 "$WORK/tftp/big.txt"
+  start_s /usr/sbin/in.tftpd --foreground --listen --create --address "$SRV4:69" --secure "$WORK/tftp"
+  local a_pid=${PIDS[-1]}
+  start_s /usr/sbin/in.tftpd --foreground --listen --address "$SRV4:6969" --secure "$WORK/tftp"
+  local b_pid=${PIDS[-1]}
+  wait_port u 69
+  wait_port u 6969
+  capture_start tftp_transfer
+  (cd "$WORK" && in_c timeout 10 tftp -m octet "$SRV4" -c get big.txt /dev/null) || true
+  (cd "$WORK" && in_c timeout 10 tftp -m octet "$SRV4" -c put up.txt up.txt) || true
+  (cd "$WORK" && in_c timeout 10 tftp -m octet "$SRV4" 6969 -c get big.txt /dev/null) || true
+  capture_stop tftp_transfer
+  stop_pid "$a_pid"
+  stop_pid "$b_pid"
+  teardown
+}
+
+# pure-ftpd, a second FTP server, on port 2221 (anonymous logins and unix
+# accounts): curl and lftp anonymous, and curl with a wrong password.
+record_ftp_pure() {
+  setup 1500
+  local root="$WORK/pftp"
+  mkdir -p "$root/pub"
+  chmod 755 "$WORK" "$root"
+  echo "hello from vesk" > "$root/pub/hello.txt"
+  chmod 755 "$root/pub"
+  id ftp > /dev/null 2>&1 || useradd -M -d "$root" -s /usr/sbin/nologin ftp
+  usermod -d "$root" ftp
+  start_s /usr/sbin/pure-ftpd -S "$SRV4,2221" -l unix -p 40000:40010 -4 -i
+  local ftp_pid=${PIDS[-1]}
+  wait_port t 2221
+  capture_start ftp_pure
+  in_c curl -s -m 10 "ftp://$SRV4:2221/pub/" -o /dev/null || true
+  in_c timeout 15 lftp -e "set ftp:ssl-allow no; ls pub; bye" "ftp://anonymous:x@$SRV4:2221" > /dev/null 2>&1 || true
+  in_c curl -s -m 10 -u nosuchuser:wrong "ftp://$SRV4:2221/pub/" -o /dev/null || true
+  capture_stop ftp_pure
+  stop_pid "$ftp_pid"
+  teardown
+}
+
+# smbd allowing the old dialect (server min protocol = NT1) and smbclient
+# forced to it (-m NT1): SMBv1 over port 445, also over 139 after the
+# NetBIOS session request.
+record_smb1() {
+  setup 1500
+  mkdir -p "$WORK/smb/share" "$WORK/smb/state"
+  chmod 755 "$WORK" "$WORK/smb" "$WORK/smb/share"
+  echo "hello from vesk" > "$WORK/smb/share/hello.txt"
+  cat > "$WORK/smb/smb.conf" <<CONF
+[global]
+  interfaces = $SRV4/24
+  bind interfaces only = yes
+  map to guest = Bad User
+  server role = standalone server
+  server min protocol = NT1
+  client min protocol = NT1
+  lock directory = $WORK/smb/state
+  state directory = $WORK/smb/state
+  cache directory = $WORK/smb/state
+  private dir = $WORK/smb/state
+  pid directory = $WORK/smb/state
+  ncalrpc dir = $WORK/smb/state/ncalrpc
+  log file = $WORK/smb/log
+  disable spoolss = yes
+  load printers = no
+[share]
+  path = $WORK/smb/share
+  guest ok = yes
+  read only = yes
+CONF
+  start_s /usr/sbin/smbd --foreground --no-process-group --configfile="$WORK/smb/smb.conf"
+  local smb_pid=${PIDS[-1]}
+  wait_port t 445
+  capture_start smb1
+  in_c timeout 15 smbclient -N -m NT1 -s "$WORK/smb/smb.conf" "//$SRV4/share" -c "get hello.txt /dev/null" > /dev/null 2>&1 || true
+  in_c timeout 15 smbclient -N -m NT1 -s "$WORK/smb/smb.conf" -p 139 "//$SRV4/share" -c "ls" > /dev/null 2>&1 || true
+  capture_stop smb1
+  stop_pid "$smb_pid"
   teardown
 }

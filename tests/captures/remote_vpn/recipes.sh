@@ -1,7 +1,7 @@
 # Recipes for the remote-access and VPN captures of this folder, sourced by
 # ../record.sh (which provides setup, start_s, capture_start/capture_stop).
 RECIPES+=(remote_vpn/telnet_socks remote_vpn/openvpn remote_vpn/vxlan remote_vpn/vnc remote_vpn/tinc remote_vpn/rdp
-  remote_vpn/rsh remote_vpn/pptp remote_vpn/xdmcp)
+  remote_vpn/rsh remote_vpn/pptp remote_vpn/xdmcp remote_vpn/rcp)
 
 # netkit's in.telnetd (one per connection, started by socat) with python3's
 # telnetlib logging in; ssh -D as a SOCKS proxy for curl (SOCKS5, and SOCKS5
@@ -305,5 +305,29 @@ CONF
     sh "$d/tmp-c" "$SRV4" > "$WORK/xvfb-query.log" 2>&1 || true
   capture_stop xdmcp
   stop_pid "$xdm"
+  teardown
+}
+
+# rcp (netkit) through the same in.rshd: rcp asks rcmd() for no stderr
+# connection, so its opening is a lone NUL where rsh sends a port; one copy
+# from the server (a second client would take the same reserved port 1023
+# and so the same flow).
+record_rcp() {
+  setup 1500
+  id rshbob > /dev/null 2>&1 || useradd -m -s /bin/sh rshbob
+  echo "$CLI4 root" > ~rshbob/.rhosts
+  chown rshbob ~rshbob/.rhosts && chmod 600 ~rshbob/.rhosts
+  echo "hello from vesk" > ~rshbob/hello.txt
+  chown rshbob ~rshbob/hello.txt
+  printf '127.0.0.1 localhost\n%s rsh-client.vesk.test\n%s rsh-server.vesk.test\n' "$CLI4" "$SRV4" > "$WORK/hosts"
+  : > "$WORK/resolv.conf"
+  start_s unshare -m --propagation private sh -c 'mount --bind "$1" /etc/hosts && mount --bind "$2" /etc/resolv.conf &&
+    exec systemd-socket-activate -l "$3:514" --inetd -a /usr/sbin/in.rshd' sh "$WORK/hosts" "$WORK/resolv.conf" "$SRV4"
+  local rshd=${PIDS[-1]}
+  wait_port t 514
+  capture_start rcp
+  in_c timeout 10 netkit-rcp "rshbob@$SRV4:hello.txt" "$WORK/got.txt" > /dev/null 2>&1 || true
+  capture_stop rcp
+  stop_pid "$rshd"
   teardown
 }

@@ -45,6 +45,11 @@ std::vector<exchange> cases()
         {"Kafka ApiVersions", 9093, OXLO_L4_TCP, {{true, be32(uint32_t(kafka_body.size())) + kafka_body}}, OXLO_PROTOCOL_KAFKA, 0},
         {"Kafka: API key out of range", 9093, OXLO_L4_TCP,
          {{true, be32(uint32_t(kafka_body.size())) + be16(99) + kafka_body.substr(2)}}, 0, OXLO_PROTOCOL_KAFKA},
+        /* a null client id is the length -1 without text; -2 is no length */
+        {"Kafka ApiVersions with a null client id", 9093, OXLO_L4_TCP,
+         {{true, be32(10) + be16(18) + be16(0) + be32(1) + be16(0xFFFF)}}, OXLO_PROTOCOL_KAFKA, 0},
+        {"Kafka: client id length -2", 9093, OXLO_L4_TCP,
+         {{true, be32(10) + be16(18) + be16(0) + be32(1) + be16(0xFFFE)}}, 0, OXLO_PROTOCOL_KAFKA},
         {"Oracle TNS CONNECT", 1521, OXLO_L4_TCP, {{true, tns}}, OXLO_PROTOCOL_ORACLE, 0},
         {"Oracle: the same on another port", 1522, OXLO_L4_TCP, {{true, tns}}, 0, OXLO_PROTOCOL_ORACLE},
         {"TDS prelogin", 1433, OXLO_L4_TCP, {{true, tds}}, OXLO_PROTOCOL_MSSQL_TDS, 0},

@@ -185,6 +185,39 @@ TEST_F(Discovery, fixtures_and_their_near_misses)
     }
 }
 
+// WS-Discovery: a Probe to the multicast group, and the unicast ProbeMatch
+// a responder sends back from 3702 to the prober's port (as wsdd does in
+// tests/captures/wsd/wsd.pcap); XML from 3702 without the discovery
+// namespace, and a unicast Probe to 3702, are not taken for it.
+TEST_F(Discovery, wsd_multicast_messages_and_unicast_answers)
+{
+    const std::string envelope = "<?xml version=\"1.0\" encoding=\"utf-8\"?><soap:Envelope "
+                                 "xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\" ";
+    const std::string probe = envelope + "xmlns:wsd=\"http://schemas.xmlsoap.org/ws/2005/04/discovery\"><wsd:Probe/>";
+    const std::string match = envelope + "xmlns:wsd=\"http://schemas.xmlsoap.org/ws/2005/04/discovery\"><wsd:ProbeMatches/>";
+    const std::string match_2009 = envelope + "xmlns:d=\"http://docs.oasis-open.org/ws-dd/ns/discovery/2009/01\"><d:ProbeMatches/>";
+    const std::string other = envelope + "xmlns:x=\"urn:example:inventory\"><x:Item/>";
+    struct {
+        const char *what;
+        uint16_t to_port, from_port;
+        uint32_t to;
+        const std::string &payload;
+        bool wsd;
+    } cases[] = {
+        {"Probe to the multicast group", 3702, 51857, 0xEFFFFFFA, probe, true},
+        {"unicast ProbeMatch from 3702", 51857, 3702, 0x0a000001, match, true},
+        {"unicast ProbeMatch of the 2009 version", 51857, 3702, 0x0a000001, match_2009, true},
+        {"other XML from 3702", 51857, 3702, 0x0a000001, other, false},
+        {"Probe sent unicast to 3702", 3702, 51857, 0x0a000001, probe, false},
+    };
+    for (auto &t : cases) {
+        kit::conversation c(m, t.to_port, OXLO_L4_UDP, t.from_port);
+        c.server_address = t.to;
+        c.client(t.payload);
+        EXPECT_EQ(c.app() == OXLO_PROTOCOL_WSD && c.by_inspection(), t.wsd) << t.what << " (app " << c.app() << ")";
+    }
+}
+
 // A service reply with two URL entries (the second with an authentication
 // block) keeps both; one whose URL runs past the payload is malformed.
 TEST_F(Discovery, slp_service_reply_urls)

@@ -41,6 +41,71 @@ TEST_F(FileTransfer, ftp_login_error_and_auth_tls)
     EXPECT_EQ(tls.app(), OXLO_PROTOCOL_FTPS);
 }
 
+// An anonymous login that asks for no password is answered 230 to USER and
+// never sees PASS; a 230 that answers no USER, or a 331, decides nothing.
+TEST_F(FileTransfer, ftp_login_without_password)
+{
+    const struct {
+        const char *name;
+        uint16_t port;
+        std::vector<line> lines;
+        uint16_t app;
+        bool off_port;
+    } cases[] = {
+        {"anonymous, no password", 21,
+         {{false, "220 (vsFTPd 3.0.3)\r\n"}, {true, "USER anonymous\r\n"}, {false, "230 Login successful.\r\n"}},
+         OXLO_PROTOCOL_FTP_CONTROL, false},
+        {"anonymous on 2121", 2121,
+         {{false, "220 (vsFTPd 3.0.3)\r\n"}, {true, "USER anonymous\r\n"}, {false, "230 Login successful.\r\n"}},
+         OXLO_PROTOCOL_FTP_CONTROL, true},
+        {"230 to another command", 2121,
+         {{false, "220 ready\r\n"}, {true, "NOOP\r\n"}, {false, "230 fine\r\n"}}, 0, false},
+        {"331 to USER", 2121,
+         {{false, "220 ready\r\n"}, {true, "USER anonymous\r\n"}, {false, "331 Password?\r\n"}}, 0, false},
+    };
+    for (const auto &c : cases) {
+        kit::conversation conv(m, c.port);
+        play(conv, c.lines);
+        EXPECT_EQ(conv.app(), c.app) << c.name;
+        EXPECT_EQ(conv.risk(OXLO_KNOWN_PROTOCOL_ON_NON_STANDARD_PORT), c.off_port) << c.name;
+    }
+}
+
+// A greeting parser that reads a host out of a banner and then finds the
+// flow is not its protocol must leave no host name behind.
+TEST_F(FileTransfer, excluded_dissector_leaves_no_host_name)
+{
+    const struct {
+        const char *name;
+        uint16_t port;
+        std::vector<line> lines;
+        uint16_t app;
+        const char *host;
+    } cases[] = {
+        {"FTP custom banner", 21,
+         {{false, "220 Welcome to the archive\r\n"}, {true, "USER ftp\r\n"}, {false, "331 Password?\r\n"},
+          {true, "PASS x\r\n"}, {false, "230 Ok\r\n"}},
+         OXLO_PROTOCOL_FTP_CONTROL, ""},
+        {"FTP banner on 2121", 2121,
+         {{false, "220 Welcome\r\n"}, {true, "SYST\r\n"}, {false, "530 Login first\r\n"}},
+         OXLO_PROTOCOL_FTP_CONTROL, ""},
+        {"banner, then no mail or FTP command", 2121,
+         {{false, "220 Welcome to the archive\r\n"}, {true, "HELLO there\r\n"}, {false, "500 What?\r\n"},
+          {true, "QUIT now\r\n"}, {false, "221 Bye\r\n"}, {true, "x\r\n"}, {false, "500 x\r\n"},
+          {true, "x\r\n"}, {false, "500 x\r\n"}, {true, "x\r\n"}, {false, "500 x\r\n"}, {true, "x\r\n"}},
+         0, ""},
+        {"SMTP keeps its greeting host", 25,
+         {{false, "220 mail.example.org ESMTP\r\n"}, {true, "EHLO c\r\n"}, {false, "250 mail.example.org\r\n"}},
+         OXLO_PROTOCOL_SMTP, "mail.example.org"},
+    };
+    for (const auto &c : cases) {
+        kit::conversation conv(m, c.port);
+        play(conv, c.lines);
+        EXPECT_EQ(conv.app(), c.app) << c.name;
+        EXPECT_STREQ(oxlo_flow_host_name(conv.f), c.host) << c.name;
+    }
+}
+
 TEST_F(FileTransfer, ftp_data_by_content)
 {
     kit::conversation listing(m, 40001);
@@ -71,6 +136,7 @@ TEST_F(FileTransfer, smb_versions)
     EXPECT_EQ(v1.app(), OXLO_PROTOCOL_SMBV1);
     EXPECT_EQ(v1.master(), OXLO_PROTOCOL_NETBIOS);
     EXPECT_NE(v1.messages().find("Found SMBv1"), std::string::npos);
+    EXPECT_FALSE(v1.risk(OXLO_KNOWN_PROTOCOL_ON_NON_STANDARD_PORT)) << "445 is SMBv1's own port";
 
     kit::conversation v2(m, 445);
     play(v2, {{true, smb(0xFE, 0x00)}});
@@ -224,14 +290,30 @@ TEST_F(FileTransfer, rpc_rsync_git_and_others)
 
 TEST_F(FileTransfer, ipp_and_hl7_inside_http)
 {
-    kit::conversation ipp(m, 631);
-    play(ipp, {{true, "POST /ipp/print HTTP/1.1\r\nHost: localhost:631\r\nContent-Type: application/ipp\r\nUser-Agent: CUPS/2.4\r\n\r\n"}});
-    EXPECT_EQ(ipp.app(), OXLO_PROTOCOL_IPP);
-    EXPECT_EQ(ipp.master(), OXLO_PROTOCOL_HTTP);
-
-    kit::conversation get(m, 631);
-    play(get, {{true, "GET /ipp/print HTTP/1.1\r\nHost: localhost\r\nUser-Agent: x\r\n\r\n"}});
-    EXPECT_EQ(get.app(), OXLO_PROTOCOL_HTTP);
+    /* IPP is named by a path under /ipp/ or by the IPP media type, which
+     * the print system's own tools send to their queue, job and admin paths
+     * and to "/", also away from port 631. */
+    struct ipp_case {
+        uint16_t port;
+        const char *request;
+        uint16_t app;
+    };
+    const ipp_case cases[] = {
+        {631, "POST /ipp/print HTTP/1.1\r\nHost: localhost:631\r\nContent-Type: application/ipp\r\nUser-Agent: CUPS/2.4\r\n\r\n", OXLO_PROTOCOL_IPP},
+        {631, "POST /printers/vesk HTTP/1.1\r\nContent-Length: 300\r\nContent-Type: application/ipp\r\nHost: 10.0.0.1:631\r\nUser-Agent: CUPS/2.4.2 (Linux 6.1; x86_64) IPP/2.0\r\n\r\n", OXLO_PROTOCOL_IPP},
+        {8631, "POST / HTTP/1.1\r\nContent-Type: Application/IPP; charset=utf-8\r\nHost: 10.0.0.1:8631\r\nUser-Agent: CUPS/2.4.2\r\n\r\n", OXLO_PROTOCOL_IPP},
+        /* near misses: a look-alike media type, a form posted to a queue
+         * path, and a GET of an /ipp/ path */
+        {631, "POST /printers/vesk HTTP/1.1\r\nContent-Type: application/ippx\r\nHost: h\r\nUser-Agent: x\r\n\r\n", OXLO_PROTOCOL_HTTP},
+        {631, "POST /admin/ HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nHost: h\r\nUser-Agent: x\r\n\r\n", OXLO_PROTOCOL_HTTP},
+        {631, "GET /ipp/print HTTP/1.1\r\nHost: localhost\r\nUser-Agent: x\r\n\r\n", OXLO_PROTOCOL_HTTP},
+    };
+    for (const ipp_case &c : cases) {
+        kit::conversation ipp(m, c.port);
+        play(ipp, {{true, c.request}});
+        EXPECT_EQ(ipp.app(), c.app) << c.request;
+        EXPECT_EQ(ipp.master(), c.app == OXLO_PROTOCOL_IPP ? OXLO_PROTOCOL_HTTP : OXLO_PROTOCOL_UNKNOWN) << c.request;
+    }
 
     kit::conversation hl7(m, 8080);
     play(hl7, {{true, "POST /fhir HTTP/1.1\r\nHost: ehr\r\nUser-Agent: x\r\nContent-Type: x-application/fhir+json\r\n\r\n{}"}});

@@ -267,9 +267,9 @@ TEST_F(RemoteVpn, tinc_meta_lines)
     EXPECT_EQ(oxlo_flow_confidence(data.f), OXLO_CONFIDENCE_DPI_CACHE);
 }
 
-// rsh's opening: the stderr port and its NUL, then local user, remote user
-// and command; rcmd writes them all in one segment, older clients the port
-// first.
+// rsh's opening: the stderr port and its NUL (an empty port when the client
+// wants no stderr connection), then local user, remote user and command;
+// rcmd writes them all in one segment, older clients the port first.
 TEST_F(RemoteVpn, rsh_opening)
 {
     const std::string strings = kit::raw("root\0rshbob\0echo hello\0", 24);
@@ -282,6 +282,12 @@ TEST_F(RemoteVpn, rsh_opening)
         {"port, then the strings", {kit::raw("1022\0", 5), strings}, true},
         {"the port without its NUL", {"1022x" + strings}, false},
         {"the command not NUL-terminated", {kit::raw("1022\0root\0rshbob\0echo hello", 27)}, false},
+        /* rcp asks rcmd() for no stderr connection: an empty port, a lone
+         * NUL (remote_vpn/rcp.pcap) */
+        {"no stderr port, then the strings", {std::string(1, '\0'), strings}, true},
+        {"no stderr port and the strings in one segment", {std::string(1, '\0') + strings}, true},
+        {"a lone NUL followed by bytes that are no strings", {std::string(1, '\0'), "\x01\x02\x03"}, false},
+        {"two NULs", {std::string(2, '\0'), strings}, false},
     };
     for (const rsh_case &c : cases) {
         kit::conversation conv(m, 514, OXLO_L4_TCP, 1023);
