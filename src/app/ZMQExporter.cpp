@@ -21,7 +21,45 @@
 #include "oxlo_names.h"
 #include "oxlo_risks.h"
 
-#define FLOW_RISK_KNOWN_PROTOCOL_ON_NON_STANDARD_PORT_CLEARED 46
+// The keys of the export records. Where NetFlow v9 / IPFIX has an element
+// for a field, its id and name are used; the collector's own ids (57000 and
+// up) carry what those have no element for.
+namespace ExportKey {
+constexpr uint32_t kInBytes = 1;
+constexpr uint32_t kInPackets = 2;
+constexpr uint32_t kProtocol = 4;
+constexpr uint32_t kL4SourcePort = 7;
+constexpr uint32_t kIpv4SourceAddress = 8;
+constexpr uint32_t kInputInterface = 10;
+constexpr uint32_t kL4DestinationPort = 11;
+constexpr uint32_t kIpv4DestinationAddress = 12;
+constexpr uint32_t kOutputInterface = 14;
+constexpr uint32_t kLastSwitched = 21;
+constexpr uint32_t kFirstSwitched = 22;
+constexpr uint32_t kOutBytes = 23;
+constexpr uint32_t kOutPackets = 24;
+constexpr uint32_t kIpv6SourceAddress = 27;
+constexpr uint32_t kIpv6DestinationAddress = 28;
+constexpr uint32_t kFlowInactiveTimeout = 37;
+constexpr uint32_t kInSourceMac = 56;
+constexpr uint32_t kOutDestinationMac = 57;
+constexpr uint32_t kIpVersion = 60;
+constexpr uint32_t kExporterIpv4Address = 130;
+constexpr uint32_t kInitiatorOctets = 231;
+constexpr uint32_t kResponderOctets = 232;
+constexpr uint32_t kInitiatorPackets = 298;
+constexpr uint32_t kResponderPackets = 299;
+constexpr uint32_t kProtocolIds = 57590;  // "master.application" text
+constexpr uint32_t kHttpUrl = 57652;
+constexpr uint32_t kHttpMethod = 57832;
+constexpr uint32_t kRiskMask = 57981;
+constexpr uint32_t kRiskScore = 57999;
+constexpr uint32_t kHostName = 58011;
+constexpr uint32_t kRiskMessages = 58027;
+constexpr uint32_t kConfidence = 58032;
+constexpr uint32_t kSourceId = 58061;
+constexpr uint32_t kFlowMetadata = 58065;  // the engine's JSON block
+}  // namespace ExportKey
 
 static std::atomic<bool> collectorHintShown{false};
 
@@ -305,7 +343,7 @@ void ZMQExporter::addRecord(Write write) {
   if (batchCount_ >= ZMQ_BATCH_FLOWS || configuration.flush) flushLocked();
 }
 
-// Key 58065: the engine's metadata of the flow, '{"oxlo":{...}}', written in
+// The flow metadata key: the engine's metadata of the flow, '{"oxlo":{...}}', written in
 // a JSON buffer of its own whatever the batch's encoding.
 void ZMQExporter::writeMetadata(oxlo_module *module, const Flow *flow) {
   if (!flow->engineState) return;
@@ -318,68 +356,76 @@ void ZMQExporter::writeMetadata(oxlo_module *module, const Flow *flow) {
   const char *text = nullptr;
   if (oxlo_flow_info_serialize(module, flow->engineState, &json, flow->classification) == 0)
     text = oxlo_recbuf_output(&json, &length);
-  if (!text || oxlo_recbuf_put_id_text_len(&records_, 58065, text, length) != 0)
+  if (!text || oxlo_recbuf_put_id_text_len(&records_, ExportKey::kFlowMetadata, text, length) != 0)
     trace->log(TRACE_ERROR, __FILE__, __LINE__, "Flow metadata of %u bytes not exported", length);
   oxlo_recbuf_release(&json);
 }
 
 void ZMQExporter::writeFlow(Flow *flow, oxlo_module *module) {
   oxlo_recbuf *s = &records_;
-  oxlo_recbuf_put_id_u32(s, 1, flow->bytesSrc2Dst);
-  oxlo_recbuf_put_id_u32(s, 2, flow->packetsSrc2Dst);
-  oxlo_recbuf_put_id_u32(s, 23, flow->bytesDst2Src);
-  oxlo_recbuf_put_id_u32(s, 24, flow->packetsDst2Src);
-  oxlo_recbuf_put_id_u32(s, 22, flow->firstSeen);
-  oxlo_recbuf_put_id_u32(s, 21, flow->lastSeen);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kInBytes, flow->bytesSrc2Dst);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kInPackets, flow->packetsSrc2Dst);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kOutBytes, flow->bytesDst2Src);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kOutPackets, flow->packetsDst2Src);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kFirstSwitched, flow->firstSeen);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kLastSwitched, flow->lastSeen);
   if (flow->ipVersion == 4) {
     uint32_t source, destination;
     memcpy(&source, flow->sourceAddress, 4);
     memcpy(&destination, flow->destinationAddress, 4);
-    oxlo_recbuf_put_id_u32(s, 8, source);
-    oxlo_recbuf_put_id_u32(s, 12, destination);
+    oxlo_recbuf_put_id_u32(s, ExportKey::kIpv4SourceAddress, source);
+    oxlo_recbuf_put_id_u32(s, ExportKey::kIpv4DestinationAddress, destination);
   } else {
     char text[64];
-    oxlo_recbuf_put_id_text(s, 27, Utils::ipv6Text(flow->sourceAddress, text, sizeof(text)));
-    oxlo_recbuf_put_id_text(s, 28, Utils::ipv6Text(flow->destinationAddress, text, sizeof(text)));
+    oxlo_recbuf_put_id_text(s, ExportKey::kIpv6SourceAddress,
+                            Utils::ipv6Text(flow->sourceAddress, text, sizeof(text)));
+    oxlo_recbuf_put_id_text(s, ExportKey::kIpv6DestinationAddress,
+                            Utils::ipv6Text(flow->destinationAddress, text, sizeof(text)));
   }
-  oxlo_recbuf_put_id_u32(s, 7, flow->sourcePort);
-  oxlo_recbuf_put_id_u32(s, 11, flow->destinationPort);
-  oxlo_recbuf_put_id_u32(s, 4, flow->l4Protocol);
-  oxlo_recbuf_put_id_u32(s, 60, flow->ipVersion);
-  oxlo_recbuf_put_id_u32(s, 10, flow->inInterface);
-  oxlo_recbuf_put_id_u32(s, 14, flow->outInterface);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kL4SourcePort, flow->sourcePort);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kL4DestinationPort, flow->destinationPort);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kProtocol, flow->l4Protocol);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kIpVersion, flow->ipVersion);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kInputInterface, flow->inInterface);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kOutputInterface, flow->outInterface);
   char mac[24];
   if (flow->macFlags & FLOW_MAC_SOURCE)
-    oxlo_recbuf_put_id_text(s, 56, Utils::macText(flow->sourceMac, mac, sizeof(mac)));
+    oxlo_recbuf_put_id_text(s, ExportKey::kInSourceMac,
+                            Utils::macText(flow->sourceMac, mac, sizeof(mac)));
   if (flow->macFlags & FLOW_MAC_DESTINATION)
-    oxlo_recbuf_put_id_text(s, 57, Utils::macText(flow->destinationMac, mac, sizeof(mac)));
-  oxlo_recbuf_put_id_u32(s, 58061, configuration.uniqueSourceId);
+    oxlo_recbuf_put_id_text(s, ExportKey::kOutDestinationMac,
+                            Utils::macText(flow->destinationMac, mac, sizeof(mac)));
+  oxlo_recbuf_put_id_u32(s, ExportKey::kSourceId, configuration.uniqueSourceId);
   char protocol[16];
   // "%u.%u" of master and application, or the single id when one is 0 or
   // both are the same ("7" for plain HTTP, never "0.7").
   oxlo_format_protocol_ids(flow->protocolPair(), protocol, sizeof(protocol));
-  oxlo_recbuf_put_id_text(s, 57590, protocol);
+  oxlo_recbuf_put_id_text(s, ExportKey::kProtocolIds, protocol);
   const oxlo_flow_state *state = flow->engineState;
   writeMetadata(module, flow);
   const char *host = state ? oxlo_flow_host_name_by_protocol(state, flow->classification) : nullptr;
-  oxlo_recbuf_put_id_text(s, 58011, host ? host : "");
+  oxlo_recbuf_put_id_text(s, ExportKey::kHostName, host ? host : "");
   oxlo_risk_mask risks = state ? oxlo_flow_risk_bits(state) : 0;
-  risks &= ~(1ULL << FLOW_RISK_KNOWN_PROTOCOL_ON_NON_STANDARD_PORT_CLEARED);
-  oxlo_recbuf_put_id_u64(s, 57981, risks);
+  // One-way traffic is what a flow cut off by the firewall looks like: not
+  // a risk worth reporting from here.
+  risks &= ~(1ULL << OXLO_UNIDIRECTIONAL_TRAFFIC);
+  oxlo_recbuf_put_id_u64(s, ExportKey::kRiskMask, risks);
   uint16_t clientScore = 0, serverScore = 0;
-  oxlo_recbuf_put_id_u32(s, 57999, oxlo_risk_mask_score(risks, &clientScore, &serverScore));
+  oxlo_recbuf_put_id_u32(s, ExportKey::kRiskScore,
+                         oxlo_risk_mask_score(risks, &clientScore, &serverScore));
   char messages[512] = "";
   if (state) oxlo_flow_risk_messages_text(state, messages, sizeof(messages), 1);
-  oxlo_recbuf_put_id_text(s, 58027, messages);
-  oxlo_recbuf_put_id_u32(s, 58032, state ? static_cast<uint32_t>(oxlo_flow_confidence(state)) : 0);
+  oxlo_recbuf_put_id_text(s, ExportKey::kRiskMessages, messages);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kConfidence,
+                         state ? static_cast<uint32_t>(oxlo_flow_confidence(state)) : 0);
   const char *url = state ? oxlo_flow_http_url(state) : nullptr;
   if (url && url[0]) {
-    oxlo_recbuf_put_id_text(s, 57652, url);
+    oxlo_recbuf_put_id_text(s, ExportKey::kHttpUrl, url);
     const char *verb =
         oxlo_http_verb_name(static_cast<oxlo_http_verb>(oxlo_flow_http_method(state)));
-    oxlo_recbuf_put_id_text(s, 57832, verb ? verb : "");
+    oxlo_recbuf_put_id_text(s, ExportKey::kHttpMethod, verb ? verb : "");
   }
-  oxlo_recbuf_put_id_u32(s, 130, configuration.localAddress);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kExporterIpv4Address, configuration.localAddress);
   flow->exported = 1;
 }
 
@@ -396,32 +442,35 @@ void ZMQExporter::exportConntrackFlow(uint32_t start, uint32_t stop, uint8_t l4P
   if (originPackets == 0 && replyPackets == 0) return;
   addRecord([&]() {
     oxlo_recbuf *s = &records_;
-    oxlo_recbuf_put_id_u32(s, 231, static_cast<uint32_t>(originBytes));
-    oxlo_recbuf_put_id_u32(s, 298, static_cast<uint32_t>(originPackets));
-    oxlo_recbuf_put_id_u32(s, 232, static_cast<uint32_t>(replyBytes));
-    oxlo_recbuf_put_id_u32(s, 299, static_cast<uint32_t>(replyPackets));
-    if (start != 0) oxlo_recbuf_put_id_u32(s, 22, start);
-    oxlo_recbuf_put_id_u32(s, 21, stop ? stop : static_cast<uint32_t>(time(nullptr)));
-    oxlo_recbuf_put_id_u32(s, 60, ipVersion == 6 ? 6 : 4);
+    oxlo_recbuf_put_id_u32(s, ExportKey::kInitiatorOctets, static_cast<uint32_t>(originBytes));
+    oxlo_recbuf_put_id_u32(s, ExportKey::kInitiatorPackets, static_cast<uint32_t>(originPackets));
+    oxlo_recbuf_put_id_u32(s, ExportKey::kResponderOctets, static_cast<uint32_t>(replyBytes));
+    oxlo_recbuf_put_id_u32(s, ExportKey::kResponderPackets, static_cast<uint32_t>(replyPackets));
+    if (start != 0) oxlo_recbuf_put_id_u32(s, ExportKey::kFirstSwitched, start);
+    oxlo_recbuf_put_id_u32(s, ExportKey::kLastSwitched,
+                           stop ? stop : static_cast<uint32_t>(time(nullptr)));
+    oxlo_recbuf_put_id_u32(s, ExportKey::kIpVersion, ipVersion == 6 ? 6 : 4);
     if (ipVersion == 6) {
       char text[64];
       oxlo_recbuf_put_id_text(
-          s, 27, Utils::ipv6Text(static_cast<const uint8_t *>(source), text, sizeof(text)));
+          s, ExportKey::kIpv6SourceAddress,
+          Utils::ipv6Text(static_cast<const uint8_t *>(source), text, sizeof(text)));
       oxlo_recbuf_put_id_text(
-          s, 28, Utils::ipv6Text(static_cast<const uint8_t *>(destination), text, sizeof(text)));
+          s, ExportKey::kIpv6DestinationAddress,
+          Utils::ipv6Text(static_cast<const uint8_t *>(destination), text, sizeof(text)));
     } else {
       uint32_t a, b;
       memcpy(&a, source, 4);
       memcpy(&b, destination, 4);
-      oxlo_recbuf_put_id_u32(s, 8, a);
-      oxlo_recbuf_put_id_u32(s, 12, b);
+      oxlo_recbuf_put_id_u32(s, ExportKey::kIpv4SourceAddress, a);
+      oxlo_recbuf_put_id_u32(s, ExportKey::kIpv4DestinationAddress, b);
     }
-    oxlo_recbuf_put_id_u32(s, 7, sourcePort);
-    oxlo_recbuf_put_id_u32(s, 11, destinationPort);
-    oxlo_recbuf_put_id_u32(s, 4, l4Protocol);
-    oxlo_recbuf_put_id_u32(s, 58061, configuration.uniqueSourceId);
-    oxlo_recbuf_put_id_u32(s, 37, timeout);
-    oxlo_recbuf_put_id_u32(s, 130, configuration.localAddress);
+    oxlo_recbuf_put_id_u32(s, ExportKey::kL4SourcePort, sourcePort);
+    oxlo_recbuf_put_id_u32(s, ExportKey::kL4DestinationPort, destinationPort);
+    oxlo_recbuf_put_id_u32(s, ExportKey::kProtocol, l4Protocol);
+    oxlo_recbuf_put_id_u32(s, ExportKey::kSourceId, configuration.uniqueSourceId);
+    oxlo_recbuf_put_id_u32(s, ExportKey::kFlowInactiveTimeout, timeout);
+    oxlo_recbuf_put_id_u32(s, ExportKey::kExporterIpv4Address, configuration.localAddress);
   });
 }
 
