@@ -10,13 +10,13 @@
 #include <atomic>
 #include <chrono>
 #include <set>
-#include <thread>
 #include <string>
+#include <thread>
 
 #include "BlacklistFetch.h"
 #include "RuleManager.h"
-#include "vesk_policy.h"
 #include "policy_test_util.h"
+#include "vesk_rules.h"
 
 extern char **environ;
 

@@ -96,12 +96,11 @@ TEST(LinuxSocketMonitor, the_facade_does_not_ask_a_monitor_without_owner_lookups
   if (!missing.empty()) GTEST_SKIP() << missing;
   auto *m = reinterpret_cast<vesk_socket_monitor *>(
       static_cast<SocketMonitor *>(new LinuxSocketMonitor("lo", true, true)));
-  const char *pkg = "stale";
-  EXPECT_EQ(socket_monitor_find_ipv4_owner(m, 0x7F000001, 22, 0, nullptr, nullptr, nullptr,
-                                           nullptr, nullptr, nullptr, nullptr, 0, nullptr, 0, &pkg,
-                                           nullptr, 0, nullptr, nullptr, 0, nullptr),
-            -1);
-  EXPECT_STREQ(pkg, "");
+  vesk_socket_owner owner;
+  owner.package = "stale";
+  vesk_address loopback = {4, {127, 0, 0, 1}};
+  EXPECT_EQ(socket_monitor_find_owner(m, &loopback, 22, 0, &owner), -1);
+  EXPECT_STREQ(owner.package, "");
   EXPECT_GE(socket_monitor_fd(m), 0);
   EXPECT_GE(socket_monitor_poll(m), 0);
   socket_monitor_destroy(m);
