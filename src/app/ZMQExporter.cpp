@@ -83,45 +83,39 @@ int ZMQExporter::curveSetup(void *socket, const char *serverKey) {
   if (len == 40) {
     memcpy(z85, serverKey, 41);
     if (!isZ85Key(z85)) {
-      trace->log(TRACE_ERROR, __FILE__, __LINE__, "Invalid ZMQ encryption key format: refused");
+      VESK_LOG(TRACE_ERROR, "Invalid ZMQ encryption key format: refused");
       return -2;
     }
   } else if (len == 80) {
     if (!Utils::hexToBytes(serverKey, len, reinterpret_cast<uint8_t *>(z85), sizeof(z85))) {
-      trace->log(TRACE_ERROR, __FILE__, __LINE__,
-                 "Invalid ZMQ encryption hex key format: refused");
+      VESK_LOG(TRACE_ERROR, "Invalid ZMQ encryption hex key format: refused");
       return -2;
     }
     z85[40] = '\0';
     if (!isZ85Key(z85)) {
-      trace->log(TRACE_ERROR, __FILE__, __LINE__,
-                 "Invalid ZMQ encryption hex key format: refused");
+      VESK_LOG(TRACE_ERROR, "Invalid ZMQ encryption hex key format: refused");
       return -2;
     }
   } else {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__,
-               "Invalid ZMQ encryption key format: refused [len: %u]",
-               static_cast<unsigned>(len));
+    VESK_LOG(TRACE_ERROR, "Invalid ZMQ encryption key format: refused [len: %u]",
+             static_cast<unsigned>(len));
     return -2;
   }
   char publicKey[41], secretKey[41];
   if (zmq_curve_keypair(publicKey, secretKey) != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Error generating ZMQ client key pair");
+    VESK_LOG(TRACE_ERROR, "Error generating ZMQ client key pair");
     return -3;
   }
   if (zmq_setsockopt(socket, ZMQ_CURVE_SERVERKEY, z85, 41) != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Error setting ZMQ_CURVE_SERVERKEY = %s (%d)", z85,
-               errno);
+    VESK_LOG(TRACE_ERROR, "Error setting ZMQ_CURVE_SERVERKEY = %s (%d)", z85, errno);
     return -3;
   }
   if (zmq_setsockopt(socket, ZMQ_CURVE_PUBLICKEY, publicKey, 41) != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Error setting ZMQ_CURVE_PUBLICKEY = %s",
-               publicKey);
+    VESK_LOG(TRACE_ERROR, "Error setting ZMQ_CURVE_PUBLICKEY = %s", publicKey);
     return -3;
   }
   if (zmq_setsockopt(socket, ZMQ_CURVE_SECRETKEY, secretKey, 41) != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Error setting ZMQ_CURVE_SECRETKEY = %s",
-               secretKey);
+    VESK_LOG(TRACE_ERROR, "Error setting ZMQ_CURVE_SECRETKEY = %s", secretKey);
     return -3;
   }
   return 0;
@@ -144,7 +138,7 @@ ZMQExporter::ZMQExporter(const char *endpoint, const char *serverKey, bool useTL
 bool ZMQExporter::setup(const char *endpoint) {
   context_ = zmq_ctx_new();
   if (!context_) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to initialize ZMQ %s (context)", endpoint);
+    VESK_LOG(TRACE_ERROR, "Unable to initialize ZMQ %s (context)", endpoint);
     return false;
   }
   auto fail = [this]() {
@@ -161,20 +155,19 @@ bool ZMQExporter::setup(const char *endpoint) {
 
   flowSocket_ = zmq_socket(context_, ZMQ_PUB);
   if (!flowSocket_) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to initialize ZMQ %s (flow_publisher)",
-               endpoint);
+    VESK_LOG(TRACE_ERROR, "Unable to initialize ZMQ %s (flow_publisher)", endpoint);
     return fail();
   }
   if (serverKey_ && curveSetup(flowSocket_, serverKey_) != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to set ZMQ encryption");
+    VESK_LOG(TRACE_ERROR, "Unable to set ZMQ encryption");
     return fail();
   }
   int bufferSize = ZMQ_SOCKET_BUFFER;
   if (zmq_setsockopt(flowSocket_, ZMQ_SNDBUF, &bufferSize, sizeof(bufferSize)) != 0)
-    trace->log(TRACE_WARNING, __FILE__, __LINE__, "Unable to set ZMQ buffer size");
+    VESK_LOG(TRACE_WARNING, "Unable to set ZMQ buffer size");
   zmq_setsockopt(flowSocket_, ZMQ_LINGER, &linger, sizeof(linger));
   if (zmq_connect(flowSocket_, endpoint) != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to connect to ZMQ endpoint %s", endpoint);
+    VESK_LOG(TRACE_ERROR, "Unable to connect to ZMQ endpoint %s", endpoint);
     return fail();
   }
 
@@ -183,12 +176,11 @@ bool ZMQExporter::setup(const char *endpoint) {
   // that has no subscriber yet.
   eventSocket_ = zmq_socket(context_, ZMQ_XPUB);
   if (!eventSocket_) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to initialize ZMQ %s (flow_publisher)",
-               endpoint);
+    VESK_LOG(TRACE_ERROR, "Unable to initialize ZMQ %s (flow_publisher)", endpoint);
     return fail();
   }
   if (serverKey_ && curveSetup(eventSocket_, serverKey_) != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to set ZMQ encryption");
+    VESK_LOG(TRACE_ERROR, "Unable to set ZMQ encryption");
     return fail();
   }
   struct {
@@ -207,28 +199,26 @@ bool ZMQExporter::setup(const char *endpoint) {
   };
   for (auto &k : keepalive) {
     if (zmq_setsockopt(eventSocket_, k.option, &k.value, sizeof(k.value)) != 0)
-      trace->log(TRACE_ERROR, __FILE__, __LINE__, k.failure, static_cast<unsigned>(k.value));
+      VESK_LOG(TRACE_ERROR, k.failure, static_cast<unsigned>(k.value));
     else
-      trace->log(TRACE_DEBUG, __FILE__, __LINE__, k.success, static_cast<unsigned>(k.value));
+      VESK_LOG(TRACE_DEBUG, k.success, static_cast<unsigned>(k.value));
   }
   zmq_setsockopt(eventSocket_, ZMQ_LINGER, &linger, sizeof(linger));
   if (zmq_connect(eventSocket_, endpoint) != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to connect to ZMQ endpoint %s", endpoint);
+    VESK_LOG(TRACE_ERROR, "Unable to connect to ZMQ endpoint %s", endpoint);
     return fail();
   }
 
   if (!collectorHintShown.exchange(true)) {
     const char *colon = strrchr(endpoint, ':');
     const char *port = colon && colon[1] ? colon + 1 : "5556";
-    trace->log(TRACE_NORMAL, __FILE__, __LINE__,
-               "IMPORTANT: Remember to start corvane in collector mode by adding a trailing 'c' "
-               "after the port");
-    trace->log(TRACE_NORMAL, __FILE__, __LINE__, "IMPORTANT: Example: corvane -i tcp://*:%sc",
-               port);
+    VESK_LOG(TRACE_NORMAL,
+             "IMPORTANT: Remember to start corvane in collector mode by adding a trailing 'c' "
+             "after the port");
+    VESK_LOG(TRACE_NORMAL, "IMPORTANT: Example: corvane -i tcp://*:%sc", port);
   }
   if (oxlo_recbuf_init(&records_, useTLV_ ? OXLO_SER_FORMAT_TLV : OXLO_SER_FORMAT_JSON) != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to initialize ZMQ %s (record buffer)",
-               endpoint);
+    VESK_LOG(TRACE_ERROR, "Unable to initialize ZMQ %s (record buffer)", endpoint);
     return fail();
   }
   recordsReady_ = true;
@@ -263,14 +253,14 @@ bool ZMQExporter::send(const char *payload, uint32_t length, const char *topic, 
         out = compressed;
         outLength = static_cast<uint32_t>(bound) + 1;
       } else {
-        trace->log(TRACE_ERROR, __FILE__, __LINE__, "compress error [%d]", rc);
+        VESK_LOG(TRACE_ERROR, "compress error [%d]", rc);
       }
     }
   }
   if (outLength > ZMQ_MAX_PAYLOAD) {
     // The length field cannot tell it; a receiver would cut the payload.
-    trace->log(TRACE_ERROR, __FILE__, __LINE__,
-               "ZMQ payload of %u bytes too long for topic %s: not sent", outLength, topic);
+    VESK_LOG(TRACE_ERROR, "ZMQ payload of %u bytes too long for topic %s: not sent", outLength,
+             topic);
     free(compressed);
     return false;
   }
@@ -317,7 +307,7 @@ void ZMQExporter::sendHello() {
 }
 
 bool ZMQExporter::sendEvent(const char *text, uint32_t length) {
-  trace->log(TRACE_DEBUG, __FILE__, __LINE__, "%.*s", static_cast<int>(length), text);
+  VESK_LOG(TRACE_DEBUG, "%.*s", static_cast<int>(length), text);
   return send(text, length, "event", eventSocket_, 2);
 }
 
@@ -349,7 +339,7 @@ void ZMQExporter::writeMetadata(oxlo_module *module, const Flow *flow) {
   if (!flow->engineState) return;
   oxlo_recbuf json;
   if (oxlo_recbuf_init(&json, OXLO_SER_FORMAT_JSON) != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to write the flow metadata (no memory)");
+    VESK_LOG(TRACE_ERROR, "Unable to write the flow metadata (no memory)");
     return;
   }
   uint32_t length = 0;
@@ -357,7 +347,7 @@ void ZMQExporter::writeMetadata(oxlo_module *module, const Flow *flow) {
   if (oxlo_flow_info_serialize(module, flow->engineState, &json, flow->classification) == 0)
     text = oxlo_recbuf_output(&json, &length);
   if (!text || oxlo_recbuf_put_id_text_len(&records_, ExportKey::kFlowMetadata, text, length) != 0)
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Flow metadata of %u bytes not exported", length);
+    VESK_LOG(TRACE_ERROR, "Flow metadata of %u bytes not exported", length);
   oxlo_recbuf_release(&json);
 }
 
