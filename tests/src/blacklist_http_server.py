@@ -7,7 +7,9 @@ Prints its port on the first line of standard output, then serves:
              long before)
   /big       a list without end, in chunks, until the client hangs up
   /huge      a list that announces 200,000,000 bytes (Content-Length)
-It stops by itself after 60 seconds or when its parent goes away.
+It stops by itself after 60 seconds or when its parent goes away. Given a
+file name, it appends a line to that file each time /slow has sent its first
+line, so that a test can wait for a download to be under way.
 """
 import http.server
 import os
@@ -52,6 +54,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.end_headers()
             self.wfile.write(b"192.0.2.50\n")
             self.wfile.flush()
+            if len(sys.argv) > 1:
+                with open(sys.argv[1], "a") as started:
+                    started.write("slow\n")
             time.sleep(30)
         else:
             self.send_response(404)
