@@ -396,8 +396,8 @@ void ZMQExporter::writeFlow(Flow *flow, oxlo_module *module) {
   const char *host = state ? oxlo_flow_host_name_by_protocol(state, flow->classification) : nullptr;
   oxlo_recbuf_put_id_text(s, ExportKey::kHostName, host ? host : "");
   oxlo_risk_mask risks = state ? oxlo_flow_risk_bits(state) : 0;
-  // One-way traffic is what a flow cut off by the firewall looks like: not
-  // a risk worth reporting from here.
+  // The collector is not told of one-way traffic: a flow exported at its
+  // classification has often not seen its reply yet.
   risks &= ~(1ULL << OXLO_UNIDIRECTIONAL_TRAFFIC);
   oxlo_recbuf_put_id_u64(s, ExportKey::kRiskMask, risks);
   uint16_t clientScore = 0, serverScore = 0;
