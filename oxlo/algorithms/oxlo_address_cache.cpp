@@ -14,7 +14,7 @@
 #include "oxlo_hash.h"
 #include "oxlo_memory.h"
 #include "oxlo_utils.h"
-#include "oxlo_private.h"
+#include "oxlo_list_reader.h"
 
 namespace {
 
@@ -89,12 +89,6 @@ bool parse_line(char *line, uint8_t address[16], const char **name, uint32_t *ex
 
 uint32_t seconds_now(void) { return uint32_t(time(nullptr)); }
 
-oxlo_address_cache *module_cache(oxlo_module *m)
-{
-    if (!m->address_cache && m->cfg.address_cache_size > 0)
-        m->address_cache = oxlo_address_cache_alloc(uint32_t(m->cfg.address_cache_size));
-    return m->address_cache;
-}
 
 } // namespace
 
@@ -259,37 +253,6 @@ uint32_t oxlo_address_cache_load(oxlo_address_cache *cache, const char *path, ui
     }
     fclose(in);
     return stored;
-}
-
-int oxlo_module_address_store(oxlo_module *module, const uint8_t address[16], const char *name,
-                              uint32_t now, uint32_t ttl)
-{
-    if (!module)
-        return 0;
-    return oxlo_address_cache_store(module_cache(module), address, name, now, ttl);
-}
-
-const address_cache_entry *oxlo_module_address_lookup(oxlo_module *module, const uint8_t address[16],
-                                                      uint32_t now)
-{
-    return module ? oxlo_address_cache_lookup(module->address_cache, address, now) : nullptr;
-}
-
-int oxlo_module_address_save(oxlo_module *module, const char *path, uint32_t now)
-{
-    return module ? oxlo_address_cache_save(module->address_cache, path, now) : 0;
-}
-
-uint32_t oxlo_module_address_purge(oxlo_module *module, uint32_t now)
-{
-    return module ? oxlo_address_cache_purge(module->address_cache, now) : 0;
-}
-
-uint32_t oxlo_module_address_load(oxlo_module *module, const char *path, uint32_t now)
-{
-    if (!module)
-        return 0;
-    return oxlo_address_cache_load(module_cache(module), path, now);
 }
 
 } // extern "C"

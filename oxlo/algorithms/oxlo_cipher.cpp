@@ -7,7 +7,6 @@
  * std::call_once, so several queue threads can open handles at once. */
 #include "oxlo_cipher.h"
 #include "oxlo_memory.h"
-#include "oxlo_private.h"
 
 /* HMAC runs on libcrypto's SHA-256 block interface, whose state is a plain
  * struct: the keyed inner and outer states are computed once per key and

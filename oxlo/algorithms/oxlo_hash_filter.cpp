@@ -9,7 +9,6 @@
 #include "oxlo_bitmap64.h"
 #include "oxlo_hash.h"
 #include "oxlo_memory.h"
-#include "oxlo_private.h"
 
 struct oxlo_hash_filter {
     oxlo_bitmap64 *bits;
@@ -19,8 +18,6 @@ struct oxlo_hash_filter {
 namespace {
 
 constexpr size_t key_buffer_size = 128;
-
-oxlo_hash_filter *current_filter(oxlo_module *m) { return m->dns_tracking[0]; }
 
 } // namespace
 
@@ -114,49 +111,6 @@ uint32_t oxlo_dns_resolution_key(const uint8_t address[16], const char *host_nam
     const size_t n = room < 16 ? room : 16;
     memcpy(buffer + length, address, n);
     return djb2_hash(buffer, uint32_t(length + n));
-}
-
-void oxlo_dns_resolution_add(oxlo_module *module, const uint8_t address[16], const char *host_name)
-{
-    if (!module || !address || !host_name)
-        return;
-    if (!module->dns_tracking[0])
-        module->dns_tracking[0] = oxlo_hash_filter_new();
-    if (!oxlo_hash_filter_add(current_filter(module), oxlo_dns_resolution_key(address, host_name)))
-        return;
-    /* Without a bound the pairs of every answer ever seen would stay for the
-     * module's life; a full current filter ages the older half out. */
-    if (oxlo_hash_filter_count(current_filter(module)) >= OXLO_DNS_TRACKING_ROTATE_AT)
-        oxlo_dns_resolution_rotate(module);
-}
-
-int oxlo_dns_resolution_found(oxlo_module *module, const uint8_t address[16], const char *host_name)
-{
-    if (!module || !address || !host_name || !module->dns_tracking[0])
-        return 0;
-    const uint32_t key = oxlo_dns_resolution_key(address, host_name);
-    return oxlo_hash_filter_contains(module->dns_tracking[0], key) ||
-                   oxlo_hash_filter_contains(module->dns_tracking[1], key)
-               ? 1
-               : 0;
-}
-
-void oxlo_dns_resolution_rotate(oxlo_module *module)
-{
-    if (!module || !module->cfg.hostname_dns_check)
-        return;
-    oxlo_hash_filter *fresh = oxlo_hash_filter_new();
-    if (!fresh)
-        return;
-    oxlo_hash_filter_free(module->dns_tracking[1]);
-    module->dns_tracking[1] = module->dns_tracking[0];
-    module->dns_tracking[0] = fresh;
-}
-
-void oxlo_dns_resolution_enable(oxlo_module *module)
-{
-    if (module)
-        module->cfg.hostname_dns_check = 1;
 }
 
 } // extern "C"

@@ -9,7 +9,6 @@
 
 #include "oxlo_hash.h"
 #include "oxlo_memory.h"
-#include "oxlo_private.h"
 
 #include <cstring>
 
@@ -138,22 +137,6 @@ void oxlo_lru_table_get_stats(oxlo_lru_table *table, oxlo_lru_stats *stats)
     stats->n_found = table->n_found;
 }
 
-int oxlo_lru_stats_by_kind(oxlo_shared_context *shared, oxlo_module *module, int kind,
-                           oxlo_lru_stats *stats)
-{
-    if (!stats || kind < 0 || kind >= OXLO_LRU_KIND_COUNT)
-        return -1;
-    oxlo_lru_table *table;
-    if (module && module->cfg.lru[kind].scope != 1) {
-        table = module->lru[kind];
-    } else {
-        if (!shared)
-            return -1;
-        table = shared->lru[kind];
-    }
-    oxlo_lru_table_get_stats(table, stats);
-    return 0;
-}
 
 oxlo_shared_context *shared_context_new(void)
 {

@@ -8,7 +8,6 @@
 #include "oxlo_patricia.h"
 
 #include "oxlo_memory.h"
-#include "oxlo_private.h"
 
 #include <cstring>
 
@@ -514,19 +513,6 @@ void oxlo_patricia_stats(const oxlo_patricia_tree *tree, oxlo_patricia_tree_stat
     out->n_found = tree ? tree->n_found : 0;
 }
 
-int oxlo_module_tree_stats(oxlo_module *module, int selector, oxlo_patricia_tree_stats *out)
-{
-    if (out)
-        std::memset(out, 0, sizeof(*out));
-    if (!module || !out || selector < 0 || selector > 5)
-        return -1;
-    oxlo_tree_pair *pairs[3] = {module->risk_exception_ip, module->protocols_by_ip, module->risk_list_ip};
-    oxlo_tree_pair *pair = pairs[selector / 2];
-    if (!pair)
-        return -1;
-    oxlo_patricia_stats(selector % 2 ? pair->v6 : pair->v4, out);
-    return 0;
-}
 
 const oxlo_prefix *oxlo_patricia_node_prefix(const oxlo_patricia_node *node)
 {

@@ -58,6 +58,7 @@ typedef struct oxlo_detection_part {
  * of the engine keep their share in the marked sections. */
 
 #include "oxlo_automaton.h"
+#include "oxlo_list_reader.h"
 #include "oxlo_lru.h"
 #include "oxlo_patricia.h"
 #include "oxlo_string_map.h"
@@ -216,32 +217,6 @@ typedef struct oxlo_hosts_part {
 #ifdef __cplusplus
 extern "C" {
 #endif
-/* Reads one text line into buffer without its line end ("\n", "\r\n"); a
- * last line without a newline is read whole. A line that does not fit is
- * consumed to its end and reported as too long (buffer then empty). */
-#define OXLO_LINE_OK 0
-#define OXLO_LINE_TOO_LONG 1
-#define OXLO_LINE_EOF (-1)
-int oxlo_read_text_line(FILE *in, char *buffer, size_t size, size_t *length);
-/* Walks a list file line by line for the loaders: numbers every line read
- * (over-long and skipped ones too) and skips comments ("#...") and lines
- * shorter than min_length. An over-long line is reported as
- * "[OXLO] <report_path>: line #N is too long, skipped" when report_path is
- * set; without it, it comes back as OXLO_LINE_TOO_LONG for the caller to
- * report in its own words. */
-typedef struct oxlo_list_reader {
-    FILE *in;
-    char *line;
-    size_t size;
-    const char *report_path;
-    size_t min_length;
-    unsigned number; /* of the line last read, from 1 */
-} oxlo_list_reader;
-oxlo_list_reader oxlo_list_reader_start(FILE *in, char *line, size_t size,
-                                        const char *report_path, size_t min_length);
-/* OXLO_LINE_OK with the next line to process in line, OXLO_LINE_TOO_LONG
- * (only without report_path), or OXLO_LINE_EOF. */
-int oxlo_list_reader_next(oxlo_list_reader *r);
 /* Loads every "ID_name.list" of a directory (ID from 1 to max_id) with load();
  * the number loaded, or minus the number that failed. */
 int oxlo_load_numbered_lists(oxlo_module *m, const char *path, int64_t max_id,

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "oxlo_api.h"
-#include "vesk_policy.h"
+#include "vesk_rules.h"
 
 class DetectionEngine {
  public:

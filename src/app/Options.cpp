@@ -94,26 +94,22 @@ bool Options::parseQueueArgument(const char *argument) {
 
   unsigned long id = 0;
   if (!parseDecimal(text, idLen, 65535, id)) {
-    trace->startupError(__FILE__, __LINE__,
-                        "Invalid queue id in '%s': expected a number from 0 to 65535", argument);
+    VESK_STARTUP_ERROR("Invalid queue id in '%s': expected a number from 0 to 65535", argument);
     return false;
   }
   unsigned long count = 1;
   if (colon && !parseDecimal(colon + 1, strlen(colon + 1), ULONG_MAX, count)) {
-    trace->startupError(__FILE__, __LINE__,
-                        "Invalid number of queues in '%s': expected a number from 0 to %u",
-                        argument, VESK_MAX_QUEUES);
+    VESK_STARTUP_ERROR("Invalid number of queues in '%s': expected a number from 0 to %u", argument,
+                       VESK_MAX_QUEUES);
     return false;
   }
   if (count > VESK_MAX_QUEUES) {
-    trace->log(TRACE_WARNING, __FILE__, __LINE__, "Too many queues defined: limiting it to %u",
-               VESK_MAX_QUEUES);
+    VESK_LOG(TRACE_WARNING, "Too many queues defined: limiting it to %u", VESK_MAX_QUEUES);
     count = VESK_MAX_QUEUES;
   }
   // Queue ids are 16 bits in the kernel: refuse a range that would wrap.
   if (count > 0 && id + count - 1 > 65535) {
-    trace->startupError(__FILE__, __LINE__,
-                        "Invalid queue range '%s': queue ids end at 65535", argument);
+    VESK_STARTUP_ERROR("Invalid queue range '%s': queue ids end at 65535", argument);
     return false;
   }
   firstQueueId = static_cast<uint32_t>(id);
@@ -179,17 +175,15 @@ Options::Outcome Options::parse(int argc, char **argv) {
       case 'z': flowEndpoints.push_back(optarg); break;
       case 'u':
         if (!parseFlowUpdate(optarg, &flowUpdatePeriod)) {
-          trace->startupError(__FILE__, __LINE__,
-                              "Invalid flow-update period '%s': expected a number of seconds",
-                              optarg);
+          VESK_STARTUP_ERROR("Invalid flow-update period '%s': expected a number of seconds",
+                             optarg);
           return FAIL;
         }
         break;
       case 'F':
         if (!parseFlowLimit(optarg, &flowLimit)) {
-          trace->startupError(__FILE__, __LINE__,
-                              "Invalid flow limit '%s': expected a number from 1 to %u", optarg,
-                              VESK_MAX_FLOW_LIMIT);
+          VESK_STARTUP_ERROR("Invalid flow limit '%s': expected a number from 1 to %u", optarg,
+                             VESK_MAX_FLOW_LIMIT);
           return FAIL;
         }
         break;
@@ -205,9 +199,9 @@ Options::Outcome Options::parse(int argc, char **argv) {
         // getopt has named the option on standard error already. A known
         // option that lacks its value comes back with optopt set to it.
         bool known = c == ':' || (optopt != 0 && optopt != ':' && strchr(kShortOptions, optopt));
-        trace->startupError(__FILE__, __LINE__, "%s option %s: not started (see vesk -h)",
-                            known ? "Missing value for" : "Unrecognised",
-                            optionText(argc, argv).c_str());
+        VESK_STARTUP_ERROR("%s option %s: not started (see vesk -h)",
+                           known ? "Missing value for" : "Unrecognised",
+                           optionText(argc, argv).c_str());
         return FAIL;
       }
       default:  // -h, -O, -k, -o: nothing to do but show the usage
@@ -215,10 +209,10 @@ Options::Outcome Options::parse(int argc, char **argv) {
     }
   }
   if (optind < argc) {
-    trace->startupError(__FILE__, __LINE__,
-                        "Unexpected argument '%s': not started (options take values after "
-                        "them, a configuration file comes alone)",
-                        argv[optind]);
+    VESK_STARTUP_ERROR(
+        "Unexpected argument '%s': not started (options take values after "
+        "them, a configuration file comes alone)",
+        argv[optind]);
     return FAIL;
   }
   return RUN;
@@ -243,7 +237,7 @@ int Options::readConfigFile(const char *path, const char *programName,
                             std::vector<std::string> &arguments) {
   FILE *fd = fopen(path, "r");
   if (!fd) {
-    trace->startupError(__FILE__, __LINE__, "Unable to read config file %s", path);
+    VESK_STARTUP_ERROR("Unable to read config file %s", path);
     return -1;
   }
   arguments.clear();
@@ -261,19 +255,18 @@ int Options::readConfigFile(const char *path, const char *programName,
     // A line cut in two, or a file that is not text, would start the
     // firewall with options nobody wrote: refuse it.
     if (len > kMaxConfigLine) {
-      trace->startupError(__FILE__, __LINE__,
-                          "Line %u of config file %s is longer than %u characters", lineNumber,
-                          path, static_cast<unsigned>(kMaxConfigLine));
+      VESK_STARTUP_ERROR("Line %u of config file %s is longer than %u characters", lineNumber, path,
+                         static_cast<unsigned>(kMaxConfigLine));
       rc = 1;
       break;
     }
     for (size_t i = 0; i < len; i++) {
       unsigned char c = static_cast<unsigned char>(buffer[i]);
       if ((c < 0x20 && c != '\t' && c != '\r') || c == 0x7F) {
-        trace->startupError(__FILE__, __LINE__,
-                            "Line %u of config file %s holds control characters: not a "
-                            "config file",
-                            lineNumber, path);
+        VESK_STARTUP_ERROR(
+            "Line %u of config file %s holds control characters: not a "
+            "config file",
+            lineNumber, path);
         rc = 1;
         break;
       }
@@ -306,11 +299,9 @@ int Options::readConfigFile(const char *path, const char *programName,
     for (auto &part : parts) {
       if (!part[0]) continue;
       if (arguments.size() >= kMaxConfigEntries) {
-        trace->startupError(__FILE__, __LINE__, "Too many options (%u)",
-                            static_cast<unsigned>(arguments.size()));
+        VESK_STARTUP_ERROR("Too many options (%u)", static_cast<unsigned>(arguments.size()));
         for (size_t i = 0; i < arguments.size(); i++)
-          trace->log(TRACE_ERROR, __FILE__, __LINE__, "[%d][%s]", static_cast<int>(i),
-                     arguments[i].c_str());
+          VESK_LOG(TRACE_ERROR, "[%d][%s]", static_cast<int>(i), arguments[i].c_str());
         rc = 1;
         break;
       }
@@ -323,7 +314,7 @@ int Options::readConfigFile(const char *path, const char *programName,
   if (rc == 0 && arguments.size() == 1) {
     // Without options the usage would be printed and the firewall would
     // "succeed" without running.
-    trace->startupError(__FILE__, __LINE__, "No options in config file %s", path);
+    VESK_STARTUP_ERROR("No options in config file %s", path);
     rc = 1;
   }
   return rc;

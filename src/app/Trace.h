@@ -41,4 +41,10 @@ class Trace {
 // The one process-wide log object, created first thing by main.
 extern Trace *trace;
 
+// Log calls go through these, so that every line names its own file and line.
+#define VESK_LOG(level, ...) trace->log(level, __FILE__, __LINE__, __VA_ARGS__)
+#define VESK_STARTUP_ERROR(...) trace->startupError(__FILE__, __LINE__, __VA_ARGS__)
+#define VESK_LOG_FROM_SIGNAL(level, message) \
+  trace->logFromSignal(level, __FILE__, __LINE__, message)
+
 #endif

@@ -186,8 +186,7 @@ void Utils::sanitize(char *text, bool strict, bool allowDoubleSlash) {
   if (strict) {
     for (const char *pattern : patterns) {
       if (strstr(text, pattern)) {
-        trace->log(TRACE_WARNING, __FILE__, __LINE__, "Found possible XSS attempt: %s [%s]", text,
-                   pattern);
+        VESK_LOG(TRACE_WARNING, "Found possible XSS attempt: %s [%s]", text, pattern);
         text[0] = '\0';
         return;
       }

@@ -33,7 +33,7 @@ ZMQCollector::~ZMQCollector() {
 bool ZMQCollector::setup(const char *endpoint) {
   context_ = zmq_ctx_new();
   if (!context_) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to initialize ZMQ %s (context)", endpoint);
+    VESK_LOG(TRACE_ERROR, "Unable to initialize ZMQ %s (context)", endpoint);
     return false;
   }
   if (!openSocket(true)) {
@@ -41,8 +41,8 @@ bool ZMQCollector::setup(const char *endpoint) {
     context_ = nullptr;
     return false;
   }
-  trace->log(TRACE_NORMAL, __FILE__, __LINE__,
-             "IMPORTANT: Remember to start corvane with --zmq-publish-events %s", endpoint);
+  VESK_LOG(TRACE_NORMAL, "IMPORTANT: Remember to start corvane with --zmq-publish-events %s",
+           endpoint);
   return true;
 }
 
@@ -62,22 +62,21 @@ bool ZMQCollector::openSocket(bool first) {
   };
   socket_ = zmq_socket(context_, ZMQ_SUB);
   if (!socket_) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to initialize ZMQ %s (event_subscriber)",
-               endpoint);
+    VESK_LOG(TRACE_ERROR, "Unable to initialize ZMQ %s (event_subscriber)", endpoint);
     return fail();
   }
   if (serverKey_ && ZMQExporter::curveSetup(socket_, serverKey_) != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to set ZMQ encryption");
+    VESK_LOG(TRACE_ERROR, "Unable to set ZMQ encryption");
     return fail();
   }
   int bufferSize = ZMQ_SOCKET_BUFFER;
   if (zmq_setsockopt(socket_, ZMQ_RCVBUF, &bufferSize, sizeof(bufferSize)) != 0)
-    trace->log(TRACE_WARNING, __FILE__, __LINE__, "Unable to set ZMQ buffer size");
+    VESK_LOG(TRACE_WARNING, "Unable to set ZMQ buffer size");
   int linger = 0;
   zmq_setsockopt(socket_, ZMQ_LINGER, &linger, sizeof(linger));
   int64_t maxFrame = ZMQ_COLLECTOR_MAX_FRAME;
   if (zmq_setsockopt(socket_, ZMQ_MAXMSGSIZE, &maxFrame, sizeof(maxFrame)) != 0)
-    trace->log(TRACE_WARNING, __FILE__, __LINE__, "Unable to set ZMQ maximum message size");
+    VESK_LOG(TRACE_WARNING, "Unable to set ZMQ maximum message size");
   // The socket drops a connection that brings an oversize frame and does not
   // connect again by itself: the monitor tells, and poll opens a new socket.
   char monitorUrl[64];
@@ -90,22 +89,17 @@ bool ZMQCollector::openSocket(bool first) {
       monitor_ = nullptr;
     }
   }
-  if (!monitor_)
-    trace->log(TRACE_WARNING, __FILE__, __LINE__, "Unable to monitor the ZMQ connection to %s",
-               endpoint);
+  if (!monitor_) VESK_LOG(TRACE_WARNING, "Unable to monitor the ZMQ connection to %s", endpoint);
   if (zmq_connect(socket_, endpoint) != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to connect to ZMQ endpoint %s", endpoint);
+    VESK_LOG(TRACE_ERROR, "Unable to connect to ZMQ endpoint %s", endpoint);
     return fail();
   }
   for (const char *topic : topics) {
     if (zmq_setsockopt(socket_, ZMQ_SUBSCRIBE, topic, strlen(topic)) != 0) {
-      trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to connect to subscribe to topic %s",
-                 topic);
+      VESK_LOG(TRACE_ERROR, "Unable to connect to subscribe to topic %s", topic);
       return fail();
     }
-    if (first)
-      trace->log(TRACE_NORMAL, __FILE__, __LINE__, "ZMQ listening on topic '%s' at %s", topic,
-                 endpoint);
+    if (first) VESK_LOG(TRACE_NORMAL, "ZMQ listening on topic '%s' at %s", topic, endpoint);
   }
   return true;
 }
@@ -127,9 +121,9 @@ bool ZMQCollector::keepConnected() {
   }
   if (socket_ && !lost) return true;
   if (lost)
-    trace->log(TRACE_WARNING, __FILE__, __LINE__,
-               "[ZMQ] Connection to %s lost (a message over %u bytes is refused): reconnecting",
-               endpoint_.c_str(), ZMQ_COLLECTOR_MAX_FRAME);
+    VESK_LOG(TRACE_WARNING,
+             "[ZMQ] Connection to %s lost (a message over %u bytes is refused): reconnecting",
+             endpoint_.c_str(), ZMQ_COLLECTOR_MAX_FRAME);
   closeSocket();
   return openSocket(false);
 }
@@ -145,8 +139,8 @@ bool ZMQCollector::decodePayload(const uint8_t *payload, size_t size, char **tex
     for (;;) {
       char *out = static_cast<char *>(malloc(capacity + 1));
       if (!out) {
-        trace->log(TRACE_WARNING, __FILE__, __LINE__, "[ZMQ] Memory allocation error [size: %d]",
-                   static_cast<int>(capacity + 1));
+        VESK_LOG(TRACE_WARNING, "[ZMQ] Memory allocation error [size: %d]",
+                 static_cast<int>(capacity + 1));
         return false;
       }
       uLongf outLength = capacity;
@@ -163,15 +157,14 @@ bool ZMQCollector::decodePayload(const uint8_t *payload, size_t size, char **tex
         capacity = capacity * 2 > ZMQ_COLLECTOR_MAX_TEXT ? ZMQ_COLLECTOR_MAX_TEXT : capacity * 2;
         continue;
       }
-      trace->log(TRACE_ERROR, __FILE__, __LINE__, "[ZMQ] Uncompress error [%d][len: %u]", rc,
-                 static_cast<unsigned>(size));
+      VESK_LOG(TRACE_ERROR, "[ZMQ] Uncompress error [%d][len: %u]", rc,
+               static_cast<unsigned>(size));
       return false;
     }
   }
   char *out = static_cast<char *>(malloc(size + 1));
   if (!out) {
-    trace->log(TRACE_WARNING, __FILE__, __LINE__, "[ZMQ] Memory allocation error [size: %d]",
-               static_cast<int>(size + 1));
+    VESK_LOG(TRACE_WARNING, "[ZMQ] Memory allocation error [size: %d]", static_cast<int>(size + 1));
     return false;
   }
   if (size) memcpy(out, payload, size);
@@ -251,7 +244,7 @@ bool ZMQCollector::poll(ZMQReloadCallback reload, int waitMs) {
   bool handed = false;
   char path[32];
   if (!Utils::writeTempFile(rules, path)) {
-    trace->log(TRACE_WARNING, __FILE__, __LINE__, "Unable to create temporary files to save rules");
+    VESK_LOG(TRACE_WARNING, "Unable to create temporary files to save rules");
   } else {
     reload(path);
     unlink(path);
@@ -284,35 +277,33 @@ bool ZMQCollector::receive(char **rules) {
   zmq_msg_close(&header);
   char printableTopic[4 * ZMQ_TOPIC_SIZE + 1];
   Utils::printable(topic, printableTopic, sizeof(printableTopic));
-  trace->log(TRACE_NORMAL, __FILE__, __LINE__, "[ZMQ] RECV [url: %s][size: %d][payload-size: %d]",
-             printableTopic, static_cast<int>(headerSize), static_cast<int>(payloadLength));
+  VESK_LOG(TRACE_NORMAL, "[ZMQ] RECV [url: %s][size: %d][payload-size: %d]", printableTopic,
+           static_cast<int>(headerSize), static_cast<int>(payloadLength));
   int more = 0;
   size_t moreSize = sizeof(more);
   if (zmq_getsockopt(socket_, ZMQ_RCVMORE, &more, &moreSize) != 0 || !more) {
-    trace->log(TRACE_WARNING, __FILE__, __LINE__, "[ZMQ] RECV error [size: %d][payload_len: %u]",
-               static_cast<int>(headerSize), payloadLength);
+    VESK_LOG(TRACE_WARNING, "[ZMQ] RECV error [size: %d][payload_len: %u]",
+             static_cast<int>(headerSize), payloadLength);
     return true;  // taken, and dropped
   }
   if (headerSize != ZMQ_HEADER_SIZE) {
-    trace->log(TRACE_WARNING, __FILE__, __LINE__, "[ZMQ] RECV error [size: %d][payload_len: %u]",
-               static_cast<int>(headerSize), payloadLength);
+    VESK_LOG(TRACE_WARNING, "[ZMQ] RECV error [size: %d][payload_len: %u]",
+             static_cast<int>(headerSize), payloadLength);
     discardRest(socket_);
     return true;  // taken, and dropped
   }
 
   zmq_msg_init(&payload);
   if (zmq_msg_recv(&payload, socket_, ZMQ_DONTWAIT) < 0) {
-    trace->log(TRACE_WARNING, __FILE__, __LINE__, "[ZMQ] RECV error [size: %d][payload_len: %u]",
-               -1, payloadLength);
+    VESK_LOG(TRACE_WARNING, "[ZMQ] RECV error [size: %d][payload_len: %u]", -1, payloadLength);
     zmq_msg_close(&payload);
     return true;  // taken, and dropped
   }
   discardRest(socket_);
   size_t size = zmq_msg_size(&payload);
   if (size > payloadLength) {
-    trace->log(TRACE_WARNING, __FILE__, __LINE__,
-               "[ZMQ] Message truncated? [size: %u][payload_len: %u]",
-               static_cast<unsigned>(size), payloadLength);
+    VESK_LOG(TRACE_WARNING, "[ZMQ] Message truncated? [size: %u][payload_len: %u]",
+             static_cast<unsigned>(size), payloadLength);
     zmq_msg_close(&payload);
     return true;  // taken, and dropped
   }
@@ -328,9 +319,8 @@ bool ZMQCollector::receive(char **rules) {
     return true;
   }
   if (!rulesTextIsWhole(text)) {
-    trace->log(TRACE_WARNING, __FILE__, __LINE__,
-               "[ZMQ] Invalid rules received [len: %u]: keeping the rules in force",
-               static_cast<unsigned>(textLength));
+    VESK_LOG(TRACE_WARNING, "[ZMQ] Invalid rules received [len: %u]: keeping the rules in force",
+             static_cast<unsigned>(textLength));
     free(text);
     return true;
   }

@@ -21,6 +21,45 @@
 #include "oxlo_names.h"
 #include "oxlo_risks.h"
 
+// The keys of the export records. Where NetFlow v9 / IPFIX has an element
+// for a field, its id and name are used; the collector's own ids (57000 and
+// up) carry what those have no element for.
+namespace ExportKey {
+constexpr uint32_t kInBytes = 1;
+constexpr uint32_t kInPackets = 2;
+constexpr uint32_t kProtocol = 4;
+constexpr uint32_t kL4SourcePort = 7;
+constexpr uint32_t kIpv4SourceAddress = 8;
+constexpr uint32_t kInputInterface = 10;
+constexpr uint32_t kL4DestinationPort = 11;
+constexpr uint32_t kIpv4DestinationAddress = 12;
+constexpr uint32_t kOutputInterface = 14;
+constexpr uint32_t kLastSwitched = 21;
+constexpr uint32_t kFirstSwitched = 22;
+constexpr uint32_t kOutBytes = 23;
+constexpr uint32_t kOutPackets = 24;
+constexpr uint32_t kIpv6SourceAddress = 27;
+constexpr uint32_t kIpv6DestinationAddress = 28;
+constexpr uint32_t kFlowInactiveTimeout = 37;
+constexpr uint32_t kInSourceMac = 56;
+constexpr uint32_t kOutDestinationMac = 57;
+constexpr uint32_t kIpVersion = 60;
+constexpr uint32_t kExporterIpv4Address = 130;
+constexpr uint32_t kInitiatorOctets = 231;
+constexpr uint32_t kResponderOctets = 232;
+constexpr uint32_t kInitiatorPackets = 298;
+constexpr uint32_t kResponderPackets = 299;
+constexpr uint32_t kProtocolIds = 57590;  // "master.application" text
+constexpr uint32_t kHttpUrl = 57652;
+constexpr uint32_t kHttpMethod = 57832;
+constexpr uint32_t kRiskMask = 57981;
+constexpr uint32_t kRiskScore = 57999;
+constexpr uint32_t kHostName = 58011;
+constexpr uint32_t kRiskMessages = 58027;
+constexpr uint32_t kConfidence = 58032;
+constexpr uint32_t kSourceId = 58061;
+constexpr uint32_t kFlowMetadata = 58065;  // the engine's JSON block
+}  // namespace ExportKey
 
 static std::atomic<bool> collectorHintShown{false};
 
@@ -44,45 +83,39 @@ int ZMQExporter::curveSetup(void *socket, const char *serverKey) {
   if (len == 40) {
     memcpy(z85, serverKey, 41);
     if (!isZ85Key(z85)) {
-      trace->log(TRACE_ERROR, __FILE__, __LINE__, "Invalid ZMQ encryption key format: refused");
+      VESK_LOG(TRACE_ERROR, "Invalid ZMQ encryption key format: refused");
       return -2;
     }
   } else if (len == 80) {
     if (!Utils::hexToBytes(serverKey, len, reinterpret_cast<uint8_t *>(z85), sizeof(z85))) {
-      trace->log(TRACE_ERROR, __FILE__, __LINE__,
-                 "Invalid ZMQ encryption hex key format: refused");
+      VESK_LOG(TRACE_ERROR, "Invalid ZMQ encryption hex key format: refused");
       return -2;
     }
     z85[40] = '\0';
     if (!isZ85Key(z85)) {
-      trace->log(TRACE_ERROR, __FILE__, __LINE__,
-                 "Invalid ZMQ encryption hex key format: refused");
+      VESK_LOG(TRACE_ERROR, "Invalid ZMQ encryption hex key format: refused");
       return -2;
     }
   } else {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__,
-               "Invalid ZMQ encryption key format: refused [len: %u]",
-               static_cast<unsigned>(len));
+    VESK_LOG(TRACE_ERROR, "Invalid ZMQ encryption key format: refused [len: %u]",
+             static_cast<unsigned>(len));
     return -2;
   }
   char publicKey[41], secretKey[41];
   if (zmq_curve_keypair(publicKey, secretKey) != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Error generating ZMQ client key pair");
+    VESK_LOG(TRACE_ERROR, "Error generating ZMQ client key pair");
     return -3;
   }
   if (zmq_setsockopt(socket, ZMQ_CURVE_SERVERKEY, z85, 41) != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Error setting ZMQ_CURVE_SERVERKEY = %s (%d)", z85,
-               errno);
+    VESK_LOG(TRACE_ERROR, "Error setting ZMQ_CURVE_SERVERKEY = %s (%d)", z85, errno);
     return -3;
   }
   if (zmq_setsockopt(socket, ZMQ_CURVE_PUBLICKEY, publicKey, 41) != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Error setting ZMQ_CURVE_PUBLICKEY = %s",
-               publicKey);
+    VESK_LOG(TRACE_ERROR, "Error setting ZMQ_CURVE_PUBLICKEY = %s", publicKey);
     return -3;
   }
   if (zmq_setsockopt(socket, ZMQ_CURVE_SECRETKEY, secretKey, 41) != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Error setting ZMQ_CURVE_SECRETKEY = %s",
-               secretKey);
+    VESK_LOG(TRACE_ERROR, "Error setting ZMQ_CURVE_SECRETKEY = %s", secretKey);
     return -3;
   }
   return 0;
@@ -105,7 +138,7 @@ ZMQExporter::ZMQExporter(const char *endpoint, const char *serverKey, bool useTL
 bool ZMQExporter::setup(const char *endpoint) {
   context_ = zmq_ctx_new();
   if (!context_) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to initialize ZMQ %s (context)", endpoint);
+    VESK_LOG(TRACE_ERROR, "Unable to initialize ZMQ %s (context)", endpoint);
     return false;
   }
   auto fail = [this]() {
@@ -122,20 +155,19 @@ bool ZMQExporter::setup(const char *endpoint) {
 
   flowSocket_ = zmq_socket(context_, ZMQ_PUB);
   if (!flowSocket_) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to initialize ZMQ %s (flow_publisher)",
-               endpoint);
+    VESK_LOG(TRACE_ERROR, "Unable to initialize ZMQ %s (flow_publisher)", endpoint);
     return fail();
   }
   if (serverKey_ && curveSetup(flowSocket_, serverKey_) != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to set ZMQ encryption");
+    VESK_LOG(TRACE_ERROR, "Unable to set ZMQ encryption");
     return fail();
   }
   int bufferSize = ZMQ_SOCKET_BUFFER;
   if (zmq_setsockopt(flowSocket_, ZMQ_SNDBUF, &bufferSize, sizeof(bufferSize)) != 0)
-    trace->log(TRACE_WARNING, __FILE__, __LINE__, "Unable to set ZMQ buffer size");
+    VESK_LOG(TRACE_WARNING, "Unable to set ZMQ buffer size");
   zmq_setsockopt(flowSocket_, ZMQ_LINGER, &linger, sizeof(linger));
   if (zmq_connect(flowSocket_, endpoint) != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to connect to ZMQ endpoint %s", endpoint);
+    VESK_LOG(TRACE_ERROR, "Unable to connect to ZMQ endpoint %s", endpoint);
     return fail();
   }
 
@@ -144,12 +176,11 @@ bool ZMQExporter::setup(const char *endpoint) {
   // that has no subscriber yet.
   eventSocket_ = zmq_socket(context_, ZMQ_XPUB);
   if (!eventSocket_) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to initialize ZMQ %s (flow_publisher)",
-               endpoint);
+    VESK_LOG(TRACE_ERROR, "Unable to initialize ZMQ %s (flow_publisher)", endpoint);
     return fail();
   }
   if (serverKey_ && curveSetup(eventSocket_, serverKey_) != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to set ZMQ encryption");
+    VESK_LOG(TRACE_ERROR, "Unable to set ZMQ encryption");
     return fail();
   }
   struct {
@@ -168,28 +199,26 @@ bool ZMQExporter::setup(const char *endpoint) {
   };
   for (auto &k : keepalive) {
     if (zmq_setsockopt(eventSocket_, k.option, &k.value, sizeof(k.value)) != 0)
-      trace->log(TRACE_ERROR, __FILE__, __LINE__, k.failure, static_cast<unsigned>(k.value));
+      VESK_LOG(TRACE_ERROR, k.failure, static_cast<unsigned>(k.value));
     else
-      trace->log(TRACE_DEBUG, __FILE__, __LINE__, k.success, static_cast<unsigned>(k.value));
+      VESK_LOG(TRACE_DEBUG, k.success, static_cast<unsigned>(k.value));
   }
   zmq_setsockopt(eventSocket_, ZMQ_LINGER, &linger, sizeof(linger));
   if (zmq_connect(eventSocket_, endpoint) != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to connect to ZMQ endpoint %s", endpoint);
+    VESK_LOG(TRACE_ERROR, "Unable to connect to ZMQ endpoint %s", endpoint);
     return fail();
   }
 
   if (!collectorHintShown.exchange(true)) {
     const char *colon = strrchr(endpoint, ':');
     const char *port = colon && colon[1] ? colon + 1 : "5556";
-    trace->log(TRACE_NORMAL, __FILE__, __LINE__,
-               "IMPORTANT: Remember to start corvane in collector mode by adding a trailing 'c' "
-               "after the port");
-    trace->log(TRACE_NORMAL, __FILE__, __LINE__, "IMPORTANT: Example: corvane -i tcp://*:%sc",
-               port);
+    VESK_LOG(TRACE_NORMAL,
+             "IMPORTANT: Remember to start corvane in collector mode by adding a trailing 'c' "
+             "after the port");
+    VESK_LOG(TRACE_NORMAL, "IMPORTANT: Example: corvane -i tcp://*:%sc", port);
   }
   if (oxlo_recbuf_init(&records_, useTLV_ ? OXLO_SER_FORMAT_TLV : OXLO_SER_FORMAT_JSON) != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to initialize ZMQ %s (record buffer)",
-               endpoint);
+    VESK_LOG(TRACE_ERROR, "Unable to initialize ZMQ %s (record buffer)", endpoint);
     return fail();
   }
   recordsReady_ = true;
@@ -224,14 +253,14 @@ bool ZMQExporter::send(const char *payload, uint32_t length, const char *topic, 
         out = compressed;
         outLength = static_cast<uint32_t>(bound) + 1;
       } else {
-        trace->log(TRACE_ERROR, __FILE__, __LINE__, "compress error [%d]", rc);
+        VESK_LOG(TRACE_ERROR, "compress error [%d]", rc);
       }
     }
   }
   if (outLength > ZMQ_MAX_PAYLOAD) {
     // The length field cannot tell it; a receiver would cut the payload.
-    trace->log(TRACE_ERROR, __FILE__, __LINE__,
-               "ZMQ payload of %u bytes too long for topic %s: not sent", outLength, topic);
+    VESK_LOG(TRACE_ERROR, "ZMQ payload of %u bytes too long for topic %s: not sent", outLength,
+             topic);
     free(compressed);
     return false;
   }
@@ -278,7 +307,7 @@ void ZMQExporter::sendHello() {
 }
 
 bool ZMQExporter::sendEvent(const char *text, uint32_t length) {
-  trace->log(TRACE_DEBUG, __FILE__, __LINE__, "%.*s", static_cast<int>(length), text);
+  VESK_LOG(TRACE_DEBUG, "%.*s", static_cast<int>(length), text);
   return send(text, length, "event", eventSocket_, 2);
 }
 
@@ -304,83 +333,89 @@ void ZMQExporter::addRecord(Write write) {
   if (batchCount_ >= ZMQ_BATCH_FLOWS || configuration.flush) flushLocked();
 }
 
-// Key 58065: the engine's metadata of the flow, '{"oxlo":{...}}', written in
+// The flow metadata key: the engine's metadata of the flow, '{"oxlo":{...}}', written in
 // a JSON buffer of its own whatever the batch's encoding.
 void ZMQExporter::writeMetadata(oxlo_module *module, const Flow *flow) {
   if (!flow->engineState) return;
   oxlo_recbuf json;
   if (oxlo_recbuf_init(&json, OXLO_SER_FORMAT_JSON) != 0) {
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Unable to write the flow metadata (no memory)");
+    VESK_LOG(TRACE_ERROR, "Unable to write the flow metadata (no memory)");
     return;
   }
   uint32_t length = 0;
   const char *text = nullptr;
   if (oxlo_flow_info_serialize(module, flow->engineState, &json, flow->classification) == 0)
     text = oxlo_recbuf_output(&json, &length);
-  if (!text || oxlo_recbuf_put_id_text_len(&records_, 58065, text, length) != 0)
-    trace->log(TRACE_ERROR, __FILE__, __LINE__, "Flow metadata of %u bytes not exported", length);
+  if (!text || oxlo_recbuf_put_id_text_len(&records_, ExportKey::kFlowMetadata, text, length) != 0)
+    VESK_LOG(TRACE_ERROR, "Flow metadata of %u bytes not exported", length);
   oxlo_recbuf_release(&json);
 }
 
 void ZMQExporter::writeFlow(Flow *flow, oxlo_module *module) {
   oxlo_recbuf *s = &records_;
-  oxlo_recbuf_put_id_u32(s, 1, flow->bytesSrc2Dst);
-  oxlo_recbuf_put_id_u32(s, 2, flow->packetsSrc2Dst);
-  oxlo_recbuf_put_id_u32(s, 23, flow->bytesDst2Src);
-  oxlo_recbuf_put_id_u32(s, 24, flow->packetsDst2Src);
-  oxlo_recbuf_put_id_u32(s, 22, flow->firstSeen);
-  oxlo_recbuf_put_id_u32(s, 21, flow->lastSeen);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kInBytes, flow->bytesSrc2Dst);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kInPackets, flow->packetsSrc2Dst);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kOutBytes, flow->bytesDst2Src);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kOutPackets, flow->packetsDst2Src);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kFirstSwitched, flow->firstSeen);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kLastSwitched, flow->lastSeen);
   if (flow->ipVersion == 4) {
     uint32_t source, destination;
     memcpy(&source, flow->sourceAddress, 4);
     memcpy(&destination, flow->destinationAddress, 4);
-    oxlo_recbuf_put_id_u32(s, 8, source);
-    oxlo_recbuf_put_id_u32(s, 12, destination);
+    oxlo_recbuf_put_id_u32(s, ExportKey::kIpv4SourceAddress, source);
+    oxlo_recbuf_put_id_u32(s, ExportKey::kIpv4DestinationAddress, destination);
   } else {
     char text[64];
-    oxlo_recbuf_put_id_text(s, 27, Utils::ipv6Text(flow->sourceAddress, text, sizeof(text)));
-    oxlo_recbuf_put_id_text(s, 28, Utils::ipv6Text(flow->destinationAddress, text, sizeof(text)));
+    oxlo_recbuf_put_id_text(s, ExportKey::kIpv6SourceAddress,
+                            Utils::ipv6Text(flow->sourceAddress, text, sizeof(text)));
+    oxlo_recbuf_put_id_text(s, ExportKey::kIpv6DestinationAddress,
+                            Utils::ipv6Text(flow->destinationAddress, text, sizeof(text)));
   }
-  oxlo_recbuf_put_id_u32(s, 7, flow->sourcePort);
-  oxlo_recbuf_put_id_u32(s, 11, flow->destinationPort);
-  oxlo_recbuf_put_id_u32(s, 4, flow->l4Protocol);
-  oxlo_recbuf_put_id_u32(s, 60, flow->ipVersion);
-  oxlo_recbuf_put_id_u32(s, 10, flow->inInterface);
-  oxlo_recbuf_put_id_u32(s, 14, flow->outInterface);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kL4SourcePort, flow->sourcePort);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kL4DestinationPort, flow->destinationPort);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kProtocol, flow->l4Protocol);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kIpVersion, flow->ipVersion);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kInputInterface, flow->inInterface);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kOutputInterface, flow->outInterface);
   char mac[24];
   if (flow->macFlags & FLOW_MAC_SOURCE)
-    oxlo_recbuf_put_id_text(s, 56, Utils::macText(flow->sourceMac, mac, sizeof(mac)));
+    oxlo_recbuf_put_id_text(s, ExportKey::kInSourceMac,
+                            Utils::macText(flow->sourceMac, mac, sizeof(mac)));
   if (flow->macFlags & FLOW_MAC_DESTINATION)
-    oxlo_recbuf_put_id_text(s, 57, Utils::macText(flow->destinationMac, mac, sizeof(mac)));
-  oxlo_recbuf_put_id_u32(s, 58061, configuration.uniqueSourceId);
+    oxlo_recbuf_put_id_text(s, ExportKey::kOutDestinationMac,
+                            Utils::macText(flow->destinationMac, mac, sizeof(mac)));
+  oxlo_recbuf_put_id_u32(s, ExportKey::kSourceId, configuration.uniqueSourceId);
   char protocol[16];
   // "%u.%u" of master and application, or the single id when one is 0 or
   // both are the same ("7" for plain HTTP, never "0.7").
   oxlo_format_protocol_ids(flow->protocolPair(), protocol, sizeof(protocol));
-  oxlo_recbuf_put_id_text(s, 57590, protocol);
+  oxlo_recbuf_put_id_text(s, ExportKey::kProtocolIds, protocol);
   const oxlo_flow_state *state = flow->engineState;
   writeMetadata(module, flow);
   const char *host = state ? oxlo_flow_host_name_by_protocol(state, flow->classification) : nullptr;
-  oxlo_recbuf_put_id_text(s, 58011, host ? host : "");
+  oxlo_recbuf_put_id_text(s, ExportKey::kHostName, host ? host : "");
   oxlo_risk_mask risks = state ? oxlo_flow_risk_bits(state) : 0;
   // The collector is not told of one-way traffic: a flow exported at its
   // classification has often not seen its reply yet.
   risks &= ~(1ULL << OXLO_UNIDIRECTIONAL_TRAFFIC);
-  oxlo_recbuf_put_id_u64(s, 57981, risks);
+  oxlo_recbuf_put_id_u64(s, ExportKey::kRiskMask, risks);
   uint16_t clientScore = 0, serverScore = 0;
-  oxlo_recbuf_put_id_u32(s, 57999, oxlo_risk_mask_score(risks, &clientScore, &serverScore));
+  oxlo_recbuf_put_id_u32(s, ExportKey::kRiskScore,
+                         oxlo_risk_mask_score(risks, &clientScore, &serverScore));
   char messages[512] = "";
   if (state) oxlo_flow_risk_messages_text(state, messages, sizeof(messages), 1);
-  oxlo_recbuf_put_id_text(s, 58027, messages);
-  oxlo_recbuf_put_id_u32(s, 58032, state ? static_cast<uint32_t>(oxlo_flow_confidence(state)) : 0);
+  oxlo_recbuf_put_id_text(s, ExportKey::kRiskMessages, messages);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kConfidence,
+                         state ? static_cast<uint32_t>(oxlo_flow_confidence(state)) : 0);
   const char *url = state ? oxlo_flow_http_url(state) : nullptr;
   if (url && url[0]) {
-    oxlo_recbuf_put_id_text(s, 57652, url);
+    oxlo_recbuf_put_id_text(s, ExportKey::kHttpUrl, url);
     const char *verb =
         oxlo_http_verb_name(static_cast<oxlo_http_verb>(oxlo_flow_http_method(state)));
-    oxlo_recbuf_put_id_text(s, 57832, verb ? verb : "");
+    oxlo_recbuf_put_id_text(s, ExportKey::kHttpMethod, verb ? verb : "");
   }
-  oxlo_recbuf_put_id_u32(s, 130, configuration.localAddress);
+  oxlo_recbuf_put_id_u32(s, ExportKey::kExporterIpv4Address, configuration.localAddress);
   flow->exported = 1;
 }
 
@@ -397,32 +432,35 @@ void ZMQExporter::exportConntrackFlow(uint32_t start, uint32_t stop, uint8_t l4P
   if (originPackets == 0 && replyPackets == 0) return;
   addRecord([&]() {
     oxlo_recbuf *s = &records_;
-    oxlo_recbuf_put_id_u32(s, 231, static_cast<uint32_t>(originBytes));
-    oxlo_recbuf_put_id_u32(s, 298, static_cast<uint32_t>(originPackets));
-    oxlo_recbuf_put_id_u32(s, 232, static_cast<uint32_t>(replyBytes));
-    oxlo_recbuf_put_id_u32(s, 299, static_cast<uint32_t>(replyPackets));
-    if (start != 0) oxlo_recbuf_put_id_u32(s, 22, start);
-    oxlo_recbuf_put_id_u32(s, 21, stop ? stop : static_cast<uint32_t>(time(nullptr)));
-    oxlo_recbuf_put_id_u32(s, 60, ipVersion == 6 ? 6 : 4);
+    oxlo_recbuf_put_id_u32(s, ExportKey::kInitiatorOctets, static_cast<uint32_t>(originBytes));
+    oxlo_recbuf_put_id_u32(s, ExportKey::kInitiatorPackets, static_cast<uint32_t>(originPackets));
+    oxlo_recbuf_put_id_u32(s, ExportKey::kResponderOctets, static_cast<uint32_t>(replyBytes));
+    oxlo_recbuf_put_id_u32(s, ExportKey::kResponderPackets, static_cast<uint32_t>(replyPackets));
+    if (start != 0) oxlo_recbuf_put_id_u32(s, ExportKey::kFirstSwitched, start);
+    oxlo_recbuf_put_id_u32(s, ExportKey::kLastSwitched,
+                           stop ? stop : static_cast<uint32_t>(time(nullptr)));
+    oxlo_recbuf_put_id_u32(s, ExportKey::kIpVersion, ipVersion == 6 ? 6 : 4);
     if (ipVersion == 6) {
       char text[64];
       oxlo_recbuf_put_id_text(
-          s, 27, Utils::ipv6Text(static_cast<const uint8_t *>(source), text, sizeof(text)));
+          s, ExportKey::kIpv6SourceAddress,
+          Utils::ipv6Text(static_cast<const uint8_t *>(source), text, sizeof(text)));
       oxlo_recbuf_put_id_text(
-          s, 28, Utils::ipv6Text(static_cast<const uint8_t *>(destination), text, sizeof(text)));
+          s, ExportKey::kIpv6DestinationAddress,
+          Utils::ipv6Text(static_cast<const uint8_t *>(destination), text, sizeof(text)));
     } else {
       uint32_t a, b;
       memcpy(&a, source, 4);
       memcpy(&b, destination, 4);
-      oxlo_recbuf_put_id_u32(s, 8, a);
-      oxlo_recbuf_put_id_u32(s, 12, b);
+      oxlo_recbuf_put_id_u32(s, ExportKey::kIpv4SourceAddress, a);
+      oxlo_recbuf_put_id_u32(s, ExportKey::kIpv4DestinationAddress, b);
     }
-    oxlo_recbuf_put_id_u32(s, 7, sourcePort);
-    oxlo_recbuf_put_id_u32(s, 11, destinationPort);
-    oxlo_recbuf_put_id_u32(s, 4, l4Protocol);
-    oxlo_recbuf_put_id_u32(s, 58061, configuration.uniqueSourceId);
-    oxlo_recbuf_put_id_u32(s, 37, timeout);
-    oxlo_recbuf_put_id_u32(s, 130, configuration.localAddress);
+    oxlo_recbuf_put_id_u32(s, ExportKey::kL4SourcePort, sourcePort);
+    oxlo_recbuf_put_id_u32(s, ExportKey::kL4DestinationPort, destinationPort);
+    oxlo_recbuf_put_id_u32(s, ExportKey::kProtocol, l4Protocol);
+    oxlo_recbuf_put_id_u32(s, ExportKey::kSourceId, configuration.uniqueSourceId);
+    oxlo_recbuf_put_id_u32(s, ExportKey::kFlowInactiveTimeout, timeout);
+    oxlo_recbuf_put_id_u32(s, ExportKey::kExporterIpv4Address, configuration.localAddress);
   });
 }
 

@@ -37,7 +37,7 @@ static std::atomic<uint8_t> shuttingDown{0};
 static void onStopSignal(int) {
   if (stopSignals.fetch_add(1) > 0) {
     // Already shutting down: the user insists, leave without exit handlers.
-    trace->logFromSignal(TRACE_NORMAL, __FILE__, __LINE__, "Ok I am leaving now");
+    VESK_LOG_FROM_SIGNAL(TRACE_NORMAL, "Ok I am leaving now");
     _exit(0);
   }
   globalRunning.store(0);
@@ -74,9 +74,9 @@ static void waitForBlacklists() {
   for (int i = 0; i < 20 && stopSignals.load() == 0; i++)
     if (blacklists_wait(blacklists, 100)) return;
   if (stopSignals.load() == 0)
-    trace->log(TRACE_WARNING, __FILE__, __LINE__,
-               "Blacklist downloads still running: the rules apply without the blacklists "
-               "until they arrive");
+    VESK_LOG(TRACE_WARNING,
+             "Blacklist downloads still running: the rules apply without the blacklists "
+             "until they arrive");
 }
 
 static void runConntrackSetup() {
@@ -85,10 +85,9 @@ static void runConntrackSetup() {
       "echo 1 > /proc/sys/net/netfilter/nf_conntrack_timestamp"};
   for (const char *command : commands) {
     if (system(command) == -1)
-      trace->log(TRACE_WARNING, __FILE__, __LINE__, "Failed command %s: %d/%s", command, errno,
-                 strerror(errno));
+      VESK_LOG(TRACE_WARNING, "Failed command %s: %d/%s", command, errno, strerror(errno));
     else
-      trace->log(TRACE_DEBUG, __FILE__, __LINE__, "Executed: %s", command);
+      VESK_LOG(TRACE_DEBUG, "Executed: %s", command);
   }
 }
 
@@ -113,10 +112,10 @@ static bool createQueues(const Options &options) {
     try {
       queues[i] = new NetfilterInterface(id, &exporters, i == 0);
     } catch (...) {
-      trace->startupError(__FILE__, __LINE__,
-                          "Unable to poll queue %u: not started (is another program bound to "
-                          "it?)",
-                          id);
+      VESK_STARTUP_ERROR(
+          "Unable to poll queue %u: not started (is another program bound to "
+          "it?)",
+          id);
       return false;
     }
     numQueues = i + 1;
@@ -144,28 +143,26 @@ static bool loadFirstRules() {
   if (!rulesPath.empty()) {
     struct stat st;
     if (stat(rulesPath.c_str(), &st) != 0) {
-      trace->startupError(__FILE__, __LINE__, "Unable to find file: %s", rulesPath.c_str());
+      VESK_STARTUP_ERROR("Unable to find file: %s", rulesPath.c_str());
       return false;
     }
     n = loadOnEveryQueue(rulesPath.c_str(), &loaded);
     if (loaded < n) {
-      trace->startupError(__FILE__, __LINE__,
-                          "Rules file %s refused: not started (the reason is logged above)",
-                          rulesPath.c_str());
+      VESK_STARTUP_ERROR("Rules file %s refused: not started (the reason is logged above)",
+                         rulesPath.c_str());
       return false;
     }
     return true;
   }
   char path[32];
   if (!Utils::writeTempFile(Utils::defaultPolicy(), path)) {
-    trace->startupError(__FILE__, __LINE__,
-                        "Unable to create temporary files to save rules: not started");
+    VESK_STARTUP_ERROR("Unable to create temporary files to save rules: not started");
     return false;
   }
   n = loadOnEveryQueue(path, &loaded);
   unlink(path);
   if (loaded < n) {
-    trace->startupError(__FILE__, __LINE__, "Built-in rules refused: not started");
+    VESK_STARTUP_ERROR("Built-in rules refused: not started");
     return false;
   }
   return true;
@@ -175,10 +172,10 @@ static void mainLoop() {
   while (stopSignals.load() == 0) {
     if (reloadRequested.exchange(0)) {
       if (!rulesPath.empty()) {
-        trace->log(TRACE_NORMAL, __FILE__, __LINE__, "SIGHUP received: reloading rules...");
+        VESK_LOG(TRACE_NORMAL, "SIGHUP received: reloading rules...");
         reloadRules(rulesPath.c_str());
       } else {
-        trace->log(TRACE_NORMAL, __FILE__, __LINE__, "SIGHUP received (no action)");
+        VESK_LOG(TRACE_NORMAL, "SIGHUP received (no action)");
       }
     }
     // The collector's wait stands in for the one-second sleep: a pushed
@@ -211,7 +208,7 @@ static void releaseAll() {
 }
 
 static void shutdown() {
-  trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Shutting down...");
+  VESK_LOG(TRACE_NORMAL, "Shutting down...");
   shuttingDown.store(1);
   releaseAll();
 }
@@ -267,16 +264,15 @@ int main(int argc, char **argv) {
   rulesPath = options.rulesPath;
 
   if (!options.queueGiven) {
-    trace->startupError(__FILE__, __LINE__,
-                        "No queue given: start vesk with -q <id>[:<num>] (see vesk -h)");
+    VESK_STARTUP_ERROR("No queue given: start vesk with -q <id>[:<num>] (see vesk -h)");
     exit(1);
   }
   if (geteuid() != 0) {
-    trace->startupError(__FILE__, __LINE__, "Fatal error: please start this application as root");
+    VESK_STARTUP_ERROR("Fatal error: please start this application as root");
     exit(1);
   }
 
-  trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Initializing: hold on...");
+  VESK_LOG(TRACE_NORMAL, "Initializing: hold on...");
   configuration.localAddress = ntohl(Utils::localAddress());
   Utils::fetchPublicAddress(configuration.publicAddress);
   Utils::computeIdentity(argc, argv, configuration.localAddress, configuration.uuid,
@@ -290,8 +286,8 @@ int main(int argc, char **argv) {
     try {
       collector = new ZMQCollector(options.policyEndpoint.c_str(), key);
     } catch (...) {
-      trace->startupError(__FILE__, __LINE__, "Unable to create ZMQ policy collector %s",
-                          options.policyEndpoint.c_str());
+      VESK_STARTUP_ERROR("Unable to create ZMQ policy collector %s",
+                         options.policyEndpoint.c_str());
       abortStartup();
     }
   }
@@ -299,8 +295,7 @@ int main(int argc, char **argv) {
     try {
       exporters.push_back(new ZMQExporter(endpoint.c_str(), key, !options.json, false));
     } catch (...) {
-      trace->log(TRACE_WARNING, __FILE__, __LINE__, "Unable to create ZMQ exporter %s",
-                 endpoint.c_str());
+      VESK_LOG(TRACE_WARNING, "Unable to create ZMQ exporter %s", endpoint.c_str());
     }
   }
 
@@ -309,8 +304,8 @@ int main(int argc, char **argv) {
   waitForBlacklists();
   for (ZMQExporter *exporter : exporters) exporter->sendHello();
 
-  trace->log(TRACE_NORMAL, __FILE__, __LINE__, "Running [UUID: %s][Source ID: %u][Format: %s]",
-             configuration.uuid, configuration.uniqueSourceId, options.json ? "JSON" : "TLV");
+  VESK_LOG(TRACE_NORMAL, "Running [UUID: %s][Source ID: %u][Format: %s]", configuration.uuid,
+           configuration.uniqueSourceId, options.json ? "JSON" : "TLV");
   // A stop signal during start-up must not be undone here.
   uint8_t notRunning = 0;
   if (stopSignals.load() == 0) globalRunning.compare_exchange_strong(notRunning, 1);

@@ -164,31 +164,7 @@ int EBPFMonitor::onEvent(void *ctx, void *data, size_t size) {
 
 int EBPFMonitor::poll() { return ring ? ring_buffer__poll(ring, 0) : 0; }
 
-int EBPFMonitor::findIPv4SocketOwner(uint32_t address, uint16_t port, bool udp, uint32_t *uid,
-                                     const char **userName, uint32_t *pid, uint32_t *parentPid,
-                                     uint32_t *parentUid, const char **parentUserName, char *path,
-                                     uint32_t pathSize, char *cmdline, uint32_t cmdlineSize,
-                                     const char **package, char *parentPath,
-                                     uint32_t parentPathSize, const char **parentPackage,
-                                     char *container, uint32_t containerSize, float *latencyMs) {
-  // The one place where the host-order lookup address meets the tables,
-  // which hold addresses as the kernel does (network order).
-  uint32_t net = htonl(address);
-  return table.find(4, (const uint8_t *)&net, port, udp, time(nullptr), uid, userName, pid,
-                    parentPid, parentUid, parentUserName, path, pathSize, cmdline, cmdlineSize,
-                    package, parentPath, parentPathSize, parentPackage, container, containerSize,
-                    latencyMs);
-}
-
-int EBPFMonitor::findIPv6SocketOwner(const uint8_t *address, uint16_t port, bool udp,
-                                     uint32_t *uid, const char **userName, uint32_t *pid,
-                                     uint32_t *parentPid, uint32_t *parentUid,
-                                     const char **parentUserName, char *path, uint32_t pathSize,
-                                     char *cmdline, uint32_t cmdlineSize, const char **package,
-                                     char *parentPath, uint32_t parentPathSize,
-                                     const char **parentPackage, char *container,
-                                     uint32_t containerSize, float *latencyMs) {
-  return table.find(6, address, port, udp, time(nullptr), uid, userName, pid, parentPid, parentUid,
-                    parentUserName, path, pathSize, cmdline, cmdlineSize, package, parentPath,
-                    parentPathSize, parentPackage, container, containerSize, latencyMs);
+int EBPFMonitor::findSocketOwner(const vesk_address &address, uint16_t port, bool udp,
+                                 vesk_socket_owner *owner) {
+  return table.find(address, port, udp, time(nullptr), owner);
 }

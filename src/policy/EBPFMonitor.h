@@ -25,20 +25,8 @@ class EBPFMonitor : public SocketMonitor {
 
   int poll() override;
   bool hasOwnerLookup() const override { return true; }
-  int findIPv4SocketOwner(uint32_t address, uint16_t port, bool udp, uint32_t *uid,
-                          const char **userName, uint32_t *pid, uint32_t *parentPid,
-                          uint32_t *parentUid, const char **parentUserName, char *path,
-                          uint32_t pathSize, char *cmdline, uint32_t cmdlineSize,
-                          const char **package, char *parentPath, uint32_t parentPathSize,
-                          const char **parentPackage, char *container, uint32_t containerSize,
-                          float *latencyMs) override;
-  int findIPv6SocketOwner(const uint8_t *address, uint16_t port, bool udp, uint32_t *uid,
-                          const char **userName, uint32_t *pid, uint32_t *parentPid,
-                          uint32_t *parentUid, const char **parentUserName, char *path,
-                          uint32_t pathSize, char *cmdline, uint32_t cmdlineSize,
-                          const char **package, char *parentPath, uint32_t parentPathSize,
-                          const char **parentPackage, char *container, uint32_t containerSize,
-                          float *latencyMs) override;
+  int findSocketOwner(const vesk_address &address, uint16_t port, bool udp,
+                      vesk_socket_owner *owner) override;
 
   // Names of the programs attached, and whether TCP events come from the
   // tracepoints (the kernel has no kprobes) rather than from kprobes.

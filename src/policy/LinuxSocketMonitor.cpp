@@ -63,9 +63,16 @@ LinuxSocketMonitor::LinuxSocketMonitor(const char *name, bool skipLo, bool liste
   uint32_t op = PROC_CN_MCAST_LISTEN;
   memcpy(msg + sizeof(nlmsghdr) + sizeof(cn_msg), &op, sizeof(op));
   if (send(connector, msg, sizeof(msg), 0) != (ssize_t)sizeof(msg)) {
-    POLICY_LOG(POLICY_ERROR, "Unable to send notification message");
+    int e = errno;
     close(connector);
-    throw std::runtime_error("Unable to send notification message");
+    // The kernel's end of the connector lives in the initial network
+    // namespace only; from any other the request is refused.
+    const char *why =
+        e == ECONNREFUSED
+            ? "the process-event connector exists only in the initial network namespace"
+            : strerror(e);
+    POLICY_LOG(POLICY_ERROR, "Unable to send notification message: %s", why);
+    throw std::runtime_error(std::string("Unable to send notification message: ") + why);
   }
 
   struct ifaddrs *ifs = nullptr;

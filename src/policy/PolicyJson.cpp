@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "vesk_policy.h"
+#include "PolicyText.h"
 
 bool policyLeadingUnsigned(const char *text, uint64_t max, uint64_t *out) {
   if (!text || *text < '0' || *text > '9') return false;
@@ -53,6 +53,6 @@ bool policyParseMac(const char *text, uint64_t *key) {
     char pair[3] = {p[0], p[1], '\0'};
     mac[i] = (uint8_t)strtoul(pair, nullptr, 16);
   }
-  *key = macKey(mac);
+  *key = policyMacKey(mac);
   return true;
 }

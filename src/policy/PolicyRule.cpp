@@ -11,8 +11,8 @@
 
 #include "PolicyEngine.h"
 #include "PolicyJson.h"
+#include "PolicyText.h"
 #include "PolicyTrace.h"
-#include "vesk_policy.h"
 
 static const uint32_t LAST_CATEGORY = 163;
 
@@ -254,7 +254,7 @@ void PolicyRule::parseCountries(json_object *section) {
   json_object_object_foreach(section, key, value) {
     uint16_t marker;
     if (!itemMarker(value, "countries", &marker)) continue;
-    uint16_t k = countryKey(key);
+    uint16_t k = policyCountryKey(key);
     if (k == 0) {
       POLICY_LOG(POLICY_WARNING, "Unknown country %s", key);
       continue;
@@ -269,7 +269,7 @@ void PolicyRule::parseContinents(json_object *section) {
     uint16_t marker;
     if (!itemMarker(value, "continents", &marker)) continue;
     POLICY_LOG(POLICY_DEBUG, "[Policy %u]: Handling continent %s", id, key);
-    continents[continentId(key)] = marker;
+    continents[policyContinentId(key)] = marker;
   }
 }
 
@@ -297,11 +297,11 @@ bool PolicyRule::hostNameMarker(const char *name, uint32_t *marker) const {
 
 static void remoteText(const uint8_t *addr, bool ipv6, char *buf, uint32_t size) {
   if (ipv6) {
-    ipv6Text(addr, buf, size);
+    policyIpv6Text(addr, buf, size);
   } else {
     uint32_t net;
     memcpy(&net, addr, 4);
-    ipv4Text(ntohl(net), buf, size);
+    policyIpv4Text(ntohl(net), buf, size);
   }
 }
 
@@ -317,14 +317,14 @@ uint16_t PolicyRule::evaluate(oxlo_module *module, const PolicyFlowFacts &flow,
     char country[8] = "", continent[32] = "";
     if (policyGeoCountry(module, text, country, sizeof(country), continent, sizeof(continent)) == 0) {
       if (!countries.empty() && country[0]) {
-        auto it = countries.find(countryKey(country));
+        auto it = countries.find(policyCountryKey(country));
         if (it != countries.end()) {
           result = it->second;
           if (result == MARKER_DROP) return MARKER_DROP;
         }
       }
       if (!continents.empty() && continent[0]) {
-        auto it = continents.find(continentId(continent));
+        auto it = continents.find(policyContinentId(continent));
         if (it != continents.end()) {
           result = it->second;
           if (result == MARKER_DROP) return MARKER_DROP;

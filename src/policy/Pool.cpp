@@ -6,7 +6,6 @@
 
 #include "PolicyJson.h"
 #include "PolicyTrace.h"
-#include "vesk_policy.h"
 
 static void appendTexts(json_object *array, std::vector<std::string> *out) {
   size_t n = json_object_array_length(array);

@@ -12,9 +12,9 @@
 
 #include "PolicyEngine.h"
 #include "PolicyJson.h"
+#include "PolicyText.h"
 #include "PolicyTrace.h"
 #include "Pool.h"
-#include "vesk_policy.h"
 
 // A rules file may come from the network: the lines of one load logged in
 // full, and how much of each line is echoed.
@@ -462,14 +462,14 @@ const PolicyRule *RuleManager::findPolicy(const uint8_t *srcMac, const uint8_t *
                                           bool ipv6, bool *localIsSource) const {
   if (!macs.empty()) {
     if (srcMac) {
-      auto it = macs.find(macKey(srcMac));
+      auto it = macs.find(policyMacKey(srcMac));
       if (it != macs.end()) {
         *localIsSource = true;
         return it->second;
       }
     }
     if (dstMac) {
-      auto it = macs.find(macKey(dstMac));
+      auto it = macs.find(policyMacKey(dstMac));
       if (it != macs.end()) {
         *localIsSource = false;
         return it->second;

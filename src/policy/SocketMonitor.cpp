@@ -8,16 +8,6 @@ SocketMonitor::SocketMonitor(const char *name)
 
 SocketMonitor::~SocketMonitor() { free(ifname); }
 
-int SocketMonitor::findIPv4SocketOwner(uint32_t, uint16_t, bool, uint32_t *, const char **,
-                                       uint32_t *, uint32_t *, uint32_t *, const char **, char *,
-                                       uint32_t, char *, uint32_t, const char **, char *, uint32_t,
-                                       const char **, char *, uint32_t, float *) {
-  return 0;
-}
-
-int SocketMonitor::findIPv6SocketOwner(const uint8_t *, uint16_t, bool, uint32_t *, const char **,
-                                       uint32_t *, uint32_t *, uint32_t *, const char **, char *,
-                                       uint32_t, char *, uint32_t, const char **, char *, uint32_t,
-                                       const char **, char *, uint32_t, float *) {
+int SocketMonitor::findSocketOwner(const vesk_address &, uint16_t, bool, vesk_socket_owner *) {
   return 0;
 }

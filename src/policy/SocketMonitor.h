@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "vesk_process.h"
+
 class SocketMonitor {
  public:
   // The interface name is copied; none is kept when it holds ':' (an alias
@@ -21,25 +23,12 @@ class SocketMonitor {
   // Whether the owner lookups below answer anything at all.
   virtual bool hasOwnerLookup() const { return false; }
 
-  // Who owns a local socket. The IPv4 address is a host-order value, the
-  // IPv6 one its 16 bytes; `udp` selects UDP, else TCP. On 1 (known) the
-  // outputs are filled: names and packages point to texts the monitor or
-  // the package cache keeps; paths, command line and container id are
-  // written into the caller's buffers, always terminated. 0 when unknown.
-  virtual int findIPv4SocketOwner(uint32_t address, uint16_t port, bool udp, uint32_t *uid,
-                                  const char **userName, uint32_t *pid, uint32_t *parentPid,
-                                  uint32_t *parentUid, const char **parentUserName, char *path,
-                                  uint32_t pathSize, char *cmdline, uint32_t cmdlineSize,
-                                  const char **package, char *parentPath, uint32_t parentPathSize,
-                                  const char **parentPackage, char *container,
-                                  uint32_t containerSize, float *latencyMs);
-  virtual int findIPv6SocketOwner(const uint8_t *address, uint16_t port, bool udp, uint32_t *uid,
-                                  const char **userName, uint32_t *pid, uint32_t *parentPid,
-                                  uint32_t *parentUid, const char **parentUserName, char *path,
-                                  uint32_t pathSize, char *cmdline, uint32_t cmdlineSize,
-                                  const char **package, char *parentPath, uint32_t parentPathSize,
-                                  const char **parentPackage, char *container,
-                                  uint32_t containerSize, float *latencyMs);
+  // Who owns a local socket (the address in the facade's family-tagged
+  // form, the port host order; `udp` selects UDP, else TCP). On 1 (known)
+  // *owner is filled: names and packages point to texts the monitor or the
+  // package cache keeps. 0 when unknown; the caller has cleared *owner.
+  virtual int findSocketOwner(const vesk_address &address, uint16_t port, bool udp,
+                              vesk_socket_owner *owner);
 
   const char *getInterfaceName() const { return ifname; }
 

@@ -213,39 +213,35 @@ static void copyOut(char *dst, uint32_t size, const std::string &src) {
   snprintf(dst, size, "%s", src.c_str());
 }
 
-int SocketOwnerTable::find(uint8_t ipVersion, const uint8_t *address, uint16_t port, bool udp,
-                           time_t now, uint32_t *uid, const char **userName, uint32_t *pid,
-                           uint32_t *parentPid, uint32_t *parentUid, const char **parentUserName,
-                           char *path, uint32_t pathSize, char *cmdline, uint32_t cmdlineSize,
-                           const char **package, char *parentPath, uint32_t parentPathSize,
-                           const char **parentPackage, char *container, uint32_t containerSize,
-                           float *latencyMs) {
-  if (!address) return 0;
+int SocketOwnerTable::find(const vesk_address &address, uint16_t port, bool udp, time_t now,
+                           vesk_socket_owner *owner) {
+  if (!owner || (address.family != 4 && address.family != 6)) return 0;
   Key key{};
   key.proto = udp ? 17 : 6;
   key.port = port;
-  memcpy(key.address.data(), address, ipVersion == 4 ? 4 : 16);
-  Table &table = ipVersion == 4 ? v4 : v6;
+  memcpy(key.address.data(), address.bytes, address.family == 4 ? 4 : 16);
+  Table &table = address.family == 4 ? v4 : v6;
   auto it = table.find(key);
   if (it == table.end()) return 0;
   Record &r = it->second;
   const vontrel_event &e = r.event;
   std::string procPath = r.procPath.empty() ? e.proc.task : r.procPath;
   std::string fatherPath = r.fatherPath.empty() ? e.father.task : r.fatherPath;
-  if (uid) *uid = e.proc.uid;
-  if (userName) *userName = userNameOf(e.proc.uid);
-  if (pid) *pid = processId(e.proc);
-  if (parentPid) *parentPid = processId(e.father);
-  if (parentUid) *parentUid = e.father.uid;
-  if (parentUserName) *parentUserName = userNameOf(e.father.uid);
-  copyOut(path, pathSize, procPath);
-  if (package && !r.procPath.empty()) *package = PackageCache::instance().packageFile(r.procPath.c_str());
-  copyOut(cmdline, cmdlineSize, r.procCmd);
-  copyOut(parentPath, parentPathSize, fatherPath);
-  if (parentPackage && !r.fatherPath.empty())
-    *parentPackage = PackageCache::instance().packageFile(r.fatherPath.c_str());
-  copyOut(container, containerSize, e.container_id);
-  if (latencyMs) *latencyMs = (float)e.latency_usec / 1000.0f;
+  owner->uid = e.proc.uid;
+  owner->user_name = userNameOf(e.proc.uid);
+  owner->pid = processId(e.proc);
+  owner->parent_pid = processId(e.father);
+  owner->parent_uid = e.father.uid;
+  owner->parent_user_name = userNameOf(e.father.uid);
+  copyOut(owner->path, sizeof(owner->path), procPath);
+  if (!r.procPath.empty())
+    owner->package = PackageCache::instance().packageFile(r.procPath.c_str());
+  copyOut(owner->cmdline, sizeof(owner->cmdline), r.procCmd);
+  copyOut(owner->parent_path, sizeof(owner->parent_path), fatherPath);
+  if (!r.fatherPath.empty())
+    owner->parent_package = PackageCache::instance().packageFile(r.fatherPath.c_str());
+  copyOut(owner->container, sizeof(owner->container), e.container_id);
+  owner->latency_ms = (float)e.latency_usec / 1000.0f;
   r.touched = now;
   return 1;
 }

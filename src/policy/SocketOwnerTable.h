@@ -6,13 +6,14 @@
 #ifndef VESK_SOCKET_OWNER_TABLE_H
 #define VESK_SOCKET_OWNER_TABLE_H
 
-#include <ctime>
 #include <array>
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <string>
 #include <unordered_map>
 
+#include "vesk_process.h"
 #include "vontrel_event.h"
 
 class SocketOwnerTable {
@@ -37,14 +38,10 @@ class SocketOwnerTable {
                           const uint8_t *remoteAddress, uint16_t localPort, uint16_t remotePort,
                           uint32_t pid, time_t now);
 
-  // Owner lookup; `address` is network order (4 or 16 bytes by ipVersion).
-  // Outputs as in SocketMonitor; 1 when known.
-  int find(uint8_t ipVersion, const uint8_t *address, uint16_t port, bool udp, time_t now,
-           uint32_t *uid, const char **userName, uint32_t *pid, uint32_t *parentPid,
-           uint32_t *parentUid, const char **parentUserName, char *path, uint32_t pathSize,
-           char *cmdline, uint32_t cmdlineSize, const char **package, char *parentPath,
-           uint32_t parentPathSize, const char **parentPackage, char *container,
-           uint32_t containerSize, float *latencyMs);
+  // Owner lookup (the address in the facade's family-tagged form, both
+  // families network order); as SocketMonitor::findSocketOwner, 1 when known.
+  int find(const vesk_address &address, uint16_t port, bool udp, time_t now,
+           vesk_socket_owner *owner);
 
   size_t size() const { return v4.size() + v6.size(); }
   // Where the container ids are looked for (a test points it elsewhere).

@@ -1,18 +1,10 @@
-/* The C-callable facade of the policy library and its small text helpers. */
-#include <arpa/inet.h>
-
-#include <cctype>
-#include <cstdio>
-#include <cstring>
-
+/* The C-callable facade of the rules: rule managers and blacklists. */
 #include <new>
 
 #include "PolicyEngine.h"
 #include "PolicyTrace.h"
 #include "RuleManager.h"
-#include "oxlo_risks.h"
-#include "oxlo_tls_dns.h"
-#include "vesk_policy.h"
+#include "vesk_rules.h"
 
 static RuleManager *unwrap(vesk_rule_manager *m) { return reinterpret_cast<RuleManager *>(m); }
 static const RuleManager *unwrap(const vesk_rule_manager *m) {
@@ -158,124 +150,9 @@ const char *rule_manager_category_file_tag(const vesk_rule_manager *manager, uin
   return rm->getCategoryFileNames()[i].c_str();
 }
 
-// Post-quantum TLS groups: the ML-KEM hybrids and their drafts, the Kyber
-// drafts and the experimental range.
-static bool pqTlsGroup(uint16_t g) {
-  return g == 0x11EC || g == 0x11ED || (g >= 0x2001 && g <= 0x2010) || g == 0x6399 ||
-         g == 0x639A || (g >= 0xFE30 && g <= 0xFE37);
-}
-
-static bool pqSshMethod(const char *name) {
-  return name && (strncmp(name, "mlkem768x25519-sha256", 21) == 0 ||
-                  strncmp(name, "sntrup761x25519-sha512", 22) == 0);
-}
-
-// Which protocol of the flow the check is about: its application id when
-// that is one of the checked ones, else its master (a TLS flow to a named
-// service has app "Google" and master "TLS").
-static uint16_t checkedProtocol(oxlo_module *module, const oxlo_flow_state *flow) {
-  static const char *const names[] = {"DTLS", "TLS", "QUIC", "IPSec", "SSH"};
-  uint16_t ids[2] = {oxlo_flow_app_protocol(flow), oxlo_flow_master_protocol(flow)};
-  for (uint16_t id : ids)
-    for (const char *name : names)
-      if (id != 0 && id == policyProtocolIdByName(module, name)) return id;
-  return 0;
-}
-
-int flow_check_non_pqc_risk(oxlo_module *module, oxlo_flow_state *flow) {
-  if (!module || !flow) return 0;
-  uint16_t proto = checkedProtocol(module, flow);
-  if (proto == 0) return 0;
-  const char *client = "Obsolete non-PQC client";
-  const char *message = nullptr;
-  if (proto == policyProtocolIdByName(module, "SSH")) {
-    if (pqSshMethod(oxlo_flow_ssh_negotiated_kex(flow))) return 0;
-    // A side whose list is not known is not blamed; with neither list known
-    // the client is named, as for TLS without details.
-    const char *clientList = oxlo_flow_ssh_kex_list(flow, 1);
-    const char *serverList = oxlo_flow_ssh_kex_list(flow, 0);
-    bool clientOld = clientList[0] && !pqSshMethod(clientList);
-    bool serverOld = serverList[0] && !pqSshMethod(serverList);
-    if (clientOld && serverOld)
-      message = "Both Obsolete non-PQC client and server";
-    else if (serverOld)
-      message = "Obsolete non-PQC server";
-    else
-      message = client;
-  } else if (proto == policyProtocolIdByName(module, "IPSec")) {
-    message = client;  // the responder's IKE proposal is not read
-  } else {
-    uint16_t groups[64];
-    size_t n = oxlo_flow_tls_groups_offered(flow, groups, 64);
-    for (size_t i = 0; i < n; i++)
-      if (pqTlsGroup(groups[i])) return 0;
-    message = client;
-  }
-  oxlo_flow_risk_raise(module, flow, OXLO_NON_PQC, message);
-  return 1;
-}
-
 void rule_manager_set_debug(void) {
   PolicyTrace *t = PolicyTrace::existing();
   if (t) t->setLevel(9);
-}
-
-uint64_t parseMacKey(const char *text) {
-  unsigned b[6];
-  char tail;
-  if (!text || sscanf(text, "%2x:%2x:%2x:%2x:%2x:%2x%c", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5],
-                      &tail) != 6)
-    return 0;
-  // sscanf's %x accepts signs and blanks; insist on exactly six hex pairs.
-  if (strlen(text) != 17) return 0;
-  for (int i = 0; i < 17; i++) {
-    if (i % 3 == 2 ? text[i] != ':' : !isxdigit((unsigned char)text[i])) return 0;
-  }
-  uint8_t mac[6];
-  for (int i = 0; i < 6; i++) mac[i] = (uint8_t)b[i];
-  return macKey(mac);
-}
-
-uint64_t macKey(const uint8_t *mac) {
-  uint64_t key = 0;
-  if (!mac) return 0;
-  for (int i = 5; i >= 0; i--) key = (key << 8) | mac[i];
-  return key;
-}
-
-uint16_t countryKey(const char *text) {
-  if (!text || strlen(text) > 2) return 0;
-  return (uint16_t)(((unsigned char)text[0] << 8) | (text[0] ? (unsigned char)text[1] : 0));
-}
-
-uint8_t continentId(const char *text) {
-  if (!text) return 0;
-  switch (toupper((unsigned char)text[0])) {
-    case 'N': return 4;
-    case 'S': return 5;
-    case 'E': return 3;
-    case 'A':
-      switch (toupper((unsigned char)text[1])) {
-        case 'F': return 1;
-        case 'S': return 2;
-        default: return 3;
-      }
-    default: return 0;
-  }
-}
-
-char *ipv4Text(uint32_t host_order_address, char *buffer, uint32_t size) {
-  if (!buffer || size == 0) return buffer;
-  snprintf(buffer, size, "%u.%u.%u.%u", (host_order_address >> 24) & 0xFF,
-           (host_order_address >> 16) & 0xFF, (host_order_address >> 8) & 0xFF,
-           host_order_address & 0xFF);
-  return buffer;
-}
-
-char *ipv6Text(const uint8_t *address, char *buffer, uint32_t size) {
-  if (!buffer || size == 0) return buffer;
-  if (!address || !inet_ntop(AF_INET6, address, buffer, size)) buffer[0] = '\0';
-  return buffer;
 }
 
 }  // extern "C"

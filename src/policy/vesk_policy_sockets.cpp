@@ -13,7 +13,7 @@
 #include "LinuxSocketMonitor.h"
 #include "PolicyTrace.h"
 #include "SocketLister.h"
-#include "vesk_policy.h"
+#include "vesk_process.h"
 
 static SocketMonitor *unwrap(vesk_socket_monitor *m) { return reinterpret_cast<SocketMonitor *>(m); }
 
@@ -51,66 +51,20 @@ int socket_monitor_poll(vesk_socket_monitor *monitor) {
   }
 }
 
-static void clearOutputs(const char **package, const char **parentPackage, char *container,
-                         uint32_t containerSize) {
-  if (package) *package = "";
-  if (parentPackage) *parentPackage = "";
-  if (container && containerSize) container[0] = '\0';
-}
-
-// The owner lookups of both address families: outputs cleared first, a
-// monitor without owner lookup (or an unusable argument) answers -1, and
-// nothing thrown crosses the C interface.
-extern "C++" {
-template <typename Find>
-int ownerLookup(vesk_socket_monitor *monitor, bool usable, const char **package,
-                const char **parentPackage, char *container, uint32_t containerSize,
-                Find find) {
-  clearOutputs(package, parentPackage, container, containerSize);
+int socket_monitor_find_owner(vesk_socket_monitor *monitor, const vesk_address *address,
+                              uint16_t port, int udp, vesk_socket_owner *owner) {
+  if (!owner) return -1;
+  memset(owner, 0, sizeof(*owner));
+  owner->user_name = owner->parent_user_name = "";
+  owner->package = owner->parent_package = "";
   SocketMonitor *m = unwrap(monitor);
-  if (!m || !m->hasOwnerLookup() || !usable) return -1;
+  if (!m || !m->hasOwnerLookup() || !address || (address->family != 4 && address->family != 6))
+    return -1;
   try {
-    return find(*m) == 1 ? 0 : -1;
+    return m->findSocketOwner(*address, port, udp != 0, owner) == 1 ? 0 : -1;
   } catch (...) {
     return -1;
   }
-}
-}
-
-int socket_monitor_find_ipv4_owner(vesk_socket_monitor *monitor, uint32_t address, uint16_t port,
-                                   int udp, uint32_t *uid, const char **user_name, uint32_t *pid,
-                                   uint32_t *parent_pid, uint32_t *parent_uid,
-                                   const char **parent_user_name, char *path, uint32_t path_size,
-                                   char *cmdline, uint32_t cmdline_size, const char **package,
-                                   char *parent_path, uint32_t parent_path_size,
-                                   const char **parent_package, char *container,
-                                   uint32_t container_size, float *latency_ms) {
-  return ownerLookup(monitor, true, package, parent_package, container, container_size,
-                     [&](SocketMonitor &m) {
-                       return m.findIPv4SocketOwner(address, port, udp != 0, uid, user_name, pid,
-                                                  parent_pid, parent_uid, parent_user_name, path,
-                                                  path_size, cmdline, cmdline_size, package,
-                                                  parent_path, parent_path_size, parent_package,
-                                                  container, container_size, latency_ms);
-                     });
-}
-
-int socket_monitor_find_ipv6_owner(vesk_socket_monitor *monitor, const uint8_t *address,
-                                   uint16_t port, int udp, uint32_t *uid, const char **user_name,
-                                   uint32_t *pid, uint32_t *parent_pid, uint32_t *parent_uid,
-                                   const char **parent_user_name, char *path, uint32_t path_size,
-                                   char *cmdline, uint32_t cmdline_size, const char **package,
-                                   char *parent_path, uint32_t parent_path_size,
-                                   const char **parent_package, char *container,
-                                   uint32_t container_size, float *latency_ms) {
-  return ownerLookup(monitor, address != nullptr, package, parent_package, container, container_size,
-                     [&](SocketMonitor &m) {
-                       return m.findIPv6SocketOwner(address, port, udp != 0, uid, user_name, pid,
-                                                  parent_pid, parent_uid, parent_user_name, path,
-                                                  path_size, cmdline, cmdline_size, package,
-                                                  parent_path, parent_path_size, parent_package,
-                                                  container, container_size, latency_ms);
-                     });
 }
 
 void socket_monitor_set_debug(void) {

@@ -37,17 +37,21 @@ took=$(( ($(date +%s%N) - start) / 1000000 ))
   || fail "start-up took $took ms"
 grep -q "Blacklist downloads still running" "$LOG" && ok "the log says the blacklists are pending" \
   || fail "no word of the pending blacklists"
-for _ in $(seq 1 20); do [ "$(connections)" -ge 1 ] && break; sleep 0.1; done
-sleep 0.5
+more_than() { [ "$(connections)" -gt "$1" ]; }
+e2e_wait_until 2 more_than 0 || fail "no blacklist download at start"
+# A queue that started a download of its own would connect within a second.
+e2e_wait_until 1 more_than 1
 [ "$(connections)" -eq 1 ] && ok "one download for three queues" || fail "$(connections) downloads at start"
 
 in_c dig +time=1 +tries=1 @10.77.0.2 x.vesk.test A >/dev/null 2>&1
 grep -F "[OXLO OVER]" "$LOG" | grep -q "\[marker: 2\]" && ok "drop policy in force while downloading" \
   || fail "no flow dropped while downloading"
 
+loads=$(grep -c "Loaded rules from" "$LOG")
 kill -HUP "$VESK_PID"
-for _ in $(seq 1 30); do [ "$(connections)" -ge 2 ] && break; sleep 0.1; done
-sleep 0.5
+e2e_wait_more "$LOG" "Loaded rules from" $((loads + 2)) 5 || fail "the reload did not reach every queue"
+e2e_wait_until 3 more_than 1 || fail "no blacklist download for the reload"
+e2e_wait_until 1 more_than 2
 [ "$(connections)" -eq 2 ] && ok "one more download for the reload" || fail "$(connections) downloads after one reload"
 
 start=$(date +%s%N)

@@ -38,9 +38,10 @@ marked=$(e2e_marked_packets 1)
 
 # Reload a drop policy: the query is the completing packet and is dropped.
 cp "$TMP/drop.json" "$TMP/pass.json"
+loads=$(grep -c "Loaded rules from" "$LOG")
 kill -HUP "$VESK_PID"
 e2e_wait_for "$LOG" "SIGHUP received: reloading rules..." 5 || fail "no reload"
-sleep 0.5
+e2e_wait_more "$LOG" "Loaded rules from" "$loads" 5 || fail "drop rules not loaded"
 answer=$(in_c dig +short +time=1 +tries=1 @10.77.0.2 other.vesk.test A)
 echo "$answer" | grep -q "10.77.0.9" && fail "dropped query answered [$answer]" || ok "dropped query got no answer"
 e2e_wait_for "$LOG" "OXLO OVER.*\[marker: 2\]" 5 && ok "drop marker logged" || fail "no marker 2 line"

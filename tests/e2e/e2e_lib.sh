@@ -92,6 +92,28 @@ e2e_wait_for() {  # file pattern seconds
   return 1
 }
 
+# Waits (bounded) until a file holds a pattern on more than `count` lines:
+# for a log line that comes once per event, counted before the event.
+e2e_wait_more() {  # file pattern count seconds
+  for _ in $(seq 1 $(( $4 * 10 ))); do
+    [ "$(grep -c -- "$2" "$1" 2>/dev/null)" -gt "$3" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# Waits (bounded) until a command succeeds. A check that something does
+# NOT happen waits on the failure the same way: the bound is the window
+# in which it would show, and the wait ends as soon as it does.
+e2e_wait_until() {  # seconds command...
+  local tenths=$(( $1 * 10 )); shift
+  for _ in $(seq 1 "$tenths"); do
+    "$@" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 # Starts vesk on queue 0 in the server namespace with -v and waits until it runs.
 e2e_start_vesk() {  # extra vesk arguments...
   LOG="$TMP/vesk.log"

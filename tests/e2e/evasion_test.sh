@@ -55,13 +55,13 @@ grep -q "^ok: " "$TMP/results" || fail "no case ran"
 
 # A blocked case without an answer was dropped by the rule (marker 2), not
 # lost on the way; an answered allowed case was never given marker 2.
-sleep 0.5
+dropped_line() { grep -E "10\.77\.0\.1:$1 " "$LOG" | grep -F "[OXLO OVER]" | grep -q "\[marker: 2\]$"; }
 while read -r port; do
-  grep -E "10\.77\.0\.1:$port " "$LOG" | grep -F "[OXLO OVER]" | grep -q "\[marker: 2\]$" \
+  e2e_wait_until 5 dropped_line "$port" \
     || fail "client port $port: no answer, but no flow line with marker 2"
 done < <(sed -n 's/^ok: .* blocked\.vesk\.test (port \([0-9]*\)): no answer$/\1/p' "$TMP/results")
 while read -r port; do
-  if grep -E "10\.77\.0\.1:$port " "$LOG" | grep -F "[OXLO OVER]" | grep -q "\[marker: 2\]$"; then
+  if dropped_line "$port"; then
     fail "client port $port: answered, yet a flow line with marker 2"
   fi
 done < <(sed -n 's/^ok: .* (port \([0-9]*\)): answered$/\1/p' "$TMP/results")

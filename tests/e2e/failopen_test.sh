@@ -30,6 +30,8 @@ answers() {  # n prefix: answers to n queries, each a new flow
 }
 refusals() { grep -c "refused (" "$LOG"; }
 loaded() { grep -c "Loaded rules from" "$LOG"; }
+# The log lines that end the handling of a push, whatever became of it.
+HANDLED='refused (\|Invalid rules received\|Uncompress error\|Connection to .* lost\|RECV error\|Message truncated\|Loaded rules from'
 
 EP="ipc://$TMP/policy.sock"
 e2e_start_vesk -r "$TMP/rules.json" -p "$EP"
@@ -58,9 +60,9 @@ push() {  # files...
 echo '{}' > "$TMP/braces"
 head -c 3000000 /dev/urandom > "$TMP/oversize"
 for f in braces binary oversize; do
-  loads=$(loaded)
+  loads=$(loaded); handled=$(grep -c "$HANDLED" "$LOG")
   push "$TMP/$f"
-  sleep 0.5
+  e2e_wait_more "$LOG" "$HANDLED" "$handled" 10 || fail "$f push: no word of it in the log"
   [ "$(loaded)" -eq "$loads" ] || fail "$f push logged as loaded"
   [ "$(answers 2 "p$f")" -eq 0 ] && ok "$f push: still dropped" || fail "$f push opened the firewall"
 done

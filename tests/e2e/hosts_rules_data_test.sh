@@ -71,10 +71,12 @@ tls_fetch other.example >/dev/null
 
 # Reload with a category file: the queue thread takes the new module.
 cp "$TMP/category.json" "$RULES"
+loads=$(grep -c "Loaded rules from" "$LOG")
 kill -HUP "$VESK_PID"
 e2e_wait_for "$LOG" "categories from $TMP/categories.txt" 5 && ok "category file loaded" \
   || fail "category file not loaded"
-sleep 1.5
+# The queue thread takes the new module between two packets.
+e2e_wait_more "$LOG" "Loaded rules from" "$loads" 10 || fail "the new module did not take over"
 check_mark "category file" 46 tls_fetch plain.example
 before=$(e2e_marked_packets 44)
 fetch_port

@@ -9,18 +9,22 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <set>
-#include <thread>
 #include <string>
+#include <thread>
 
 #include "BlacklistFetch.h"
 #include "RuleManager.h"
-#include "vesk_policy.h"
 #include "policy_test_util.h"
+#include "vesk_rules.h"
 
 extern char **environ;
 
 namespace {
+
+// How long the test server's /slow stalls after its first line.
+constexpr double kSlowStallSeconds = 30;
 
 std::set<std::string> tempLists() {
   std::set<std::string> names;
@@ -107,7 +111,10 @@ class BlacklistDownload : public testing::Test {
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
     posix_spawn_file_actions_addclose(&fa, out[0]);
     std::string script = std::string(VESK_SOURCE_DIR) + "/tests/src/blacklist_http_server.py";
-    char *argv[] = {(char *)"/usr/bin/python3", (char *)script.c_str(), nullptr};
+    startedPath() = "/tmp/vesk-blacklist-slow-" + std::to_string(getpid());
+    unlink(startedPath().c_str());
+    char *argv[] = {(char *)"/usr/bin/python3", (char *)script.c_str(),
+                    (char *)startedPath().c_str(), nullptr};
     ASSERT_EQ(posix_spawn(&serverPid, argv[0], &fa, nullptr, argv, environ), 0);
     posix_spawn_file_actions_destroy(&fa);
     close(out[1]);
@@ -124,6 +131,27 @@ class BlacklistDownload : public testing::Test {
       waitpid(serverPid, nullptr, 0);
       serverPid = 0;
     }
+    unlink(startedPath().c_str());
+  }
+  // Where the server notes each /slow response that has begun.
+  static std::string &startedPath() {
+    static std::string path;
+    return path;
+  }
+  static unsigned slowStarted() {
+    std::ifstream in(startedPath());
+    std::string line;
+    unsigned n = 0;
+    while (std::getline(in, line)) n++;
+    return n;
+  }
+  // Waits (bounded) until more /slow responses than `before` have begun.
+  static bool waitSlowStarted(unsigned before) {
+    for (int i = 0; i < 500; i++) {
+      if (slowStarted() > before) return true;
+      usleep(10000);
+    }
+    return false;
   }
   static std::string url(const char *path) {
     return "http://127.0.0.1:" + std::to_string(port) + path;
@@ -241,9 +269,11 @@ TEST_F(BlacklistDownload, downloads_are_bounded_and_abortable) {
       << out;
   EXPECT_FALSE(b.containsText("198.51.100.2"));
 
+  // Aborted once the server has begun its answer and stalls.
   std::atomic<bool> abort{false};
-  std::thread stopper([&abort] {
-    usleep(300 * 1000);
+  unsigned started = slowStarted();
+  std::thread stopper([&abort, started] {
+    waitSlowStarted(started);
     abort.store(true);
   });
   auto start = std::chrono::steady_clock::now();
@@ -253,21 +283,24 @@ TEST_F(BlacklistDownload, downloads_are_bounded_and_abortable) {
   double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   stopper.join();
-  EXPECT_LT(seconds, 2.0) << "the stalled server sends nothing for 10 s";
+  // The bound tells an aborted download from one that waited for the server:
+  // far above any scheduling delay, far below the stall.
+  EXPECT_LT(seconds, kSlowStallSeconds / 2) << "the stalled server sends nothing for 30 s";
   expectNoLeftover(before);
 
   // Dropping the last reference to a fetch in progress stops it too.
   start = std::chrono::steady_clock::now();
   {
     testing::internal::CaptureStdout();
+    started = slowStarted();
     BlacklistFetch fetch({url("/slow")});
-    usleep(200 * 1000);
+    EXPECT_TRUE(waitSlowStarted(started)) << "the download never reached the server";
     EXPECT_FALSE(fetch.done());
     EXPECT_FALSE(fetch.contains(addr("192.0.2.50").data(), 4));
   }
   testing::internal::GetCapturedStdout();
   seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_LT(seconds, 2.0);
+  EXPECT_LT(seconds, kSlowStallSeconds / 2);
 }
 
 }  // namespace

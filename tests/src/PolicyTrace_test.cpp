@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "vesk_policy.h"
+#include "vesk_rules.h"
 
 namespace {
 

@@ -1,12 +1,14 @@
 #include "RuleManager.h"
 
 #include <gtest/gtest.h>
-#include <algorithm>
 #include <sys/stat.h>
 
+#include <algorithm>
+
+#include "PolicyText.h"
 #include "Pool.h"
-#include "vesk_policy.h"
 #include "policy_test_util.h"
+#include "vesk_rules.h"
 
 namespace {
 
@@ -414,32 +416,32 @@ TEST(RuleManager, engine_data_is_recorded_for_the_next_module_not_loaded_live) {
 
 TEST(PolicyText, mac_country_continent_and_address_texts) {
   uint8_t mac[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
-  EXPECT_EQ(macKey(mac), 0x554433221100ULL);
-  EXPECT_EQ(parseMacKey("00:11:22:33:44:55"), 0x554433221100ULL);
-  EXPECT_EQ(parseMacKey("aa:BB:cc:dd:ee:ff"), 0xffeeddccbbaaULL);
+  EXPECT_EQ(policyMacKey(mac), 0x554433221100ULL);
+  EXPECT_EQ(policyParseMacKey("00:11:22:33:44:55"), 0x554433221100ULL);
+  EXPECT_EQ(policyParseMacKey("aa:BB:cc:dd:ee:ff"), 0xffeeddccbbaaULL);
   for (const char *bad : {"", "00:11:22:33:44", "00:11:22:33:44:55:66", "0:11:22:33:44:55x",
                           "+0:11:22:33:44:55", "zz:11:22:33:44:55", "00-11-22-33-44-55"})
-    EXPECT_EQ(parseMacKey(bad), 0u) << bad;
+    EXPECT_EQ(policyParseMacKey(bad), 0u) << bad;
   uint64_t key;
   EXPECT_FALSE(RuleManager::parseMac("not-a-mac", &key));
   EXPECT_TRUE(RuleManager::parseMac("00:00:00:00:00:00", &key));
   EXPECT_EQ(key, 0u);
 
-  EXPECT_EQ(countryKey("IT"), 'I' * 256 + 'T');
-  EXPECT_EQ(countryKey("I"), 'I' * 256);
-  EXPECT_EQ(countryKey("ITA"), 0);
+  EXPECT_EQ(policyCountryKey("IT"), 'I' * 256 + 'T');
+  EXPECT_EQ(policyCountryKey("I"), 'I' * 256);
+  EXPECT_EQ(policyCountryKey("ITA"), 0);
   struct {
     const char *text;
     uint8_t id;
   } continents[] = {{"AF", 1}, {"AS", 2}, {"EU", 3}, {"NA", 4}, {"SA", 5}, {"OC", 0},
                     {"af", 1}, {"AN", 3}, {"", 0}};
-  for (auto &c : continents) EXPECT_EQ(continentId(c.text), c.id) << c.text;
+  for (auto &c : continents) EXPECT_EQ(policyContinentId(c.text), c.id) << c.text;
 
   char buf[64];
-  EXPECT_STREQ(ipv4Text(0xC0A80107, buf, sizeof(buf)), "192.168.1.7");
+  EXPECT_STREQ(policyIpv4Text(0xC0A80107, buf, sizeof(buf)), "192.168.1.7");
   Addr a = addr("2001:db8::1");
-  EXPECT_STREQ(ipv6Text(a.data(), buf, sizeof(buf)), "2001:db8::1");
-  EXPECT_STREQ(ipv6Text(a.data(), buf, 4), "");
+  EXPECT_STREQ(policyIpv6Text(a.data(), buf, sizeof(buf)), "2001:db8::1");
+  EXPECT_STREQ(policyIpv6Text(a.data(), buf, 4), "");
 }
 
 }  // namespace

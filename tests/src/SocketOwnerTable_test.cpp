@@ -40,23 +40,22 @@ vontrel_event tcpEvent(uint16_t etype, const char *src, uint16_t sport, const ch
   return e;
 }
 
-struct Owner {
+// An owner lookup's answer.
+struct Owner : vesk_socket_owner {
   int found = 0;
-  uint32_t uid = 99, pid = 0, ppid = 0, puid = 0;
-  const char *user = nullptr, *puser = nullptr, *pkg = nullptr, *ppkg = nullptr;
-  char path[256] = "", cmd[256] = "", ppath[256] = "", container[64] = "x";
-  float latency = 0;
 };
 
-Owner find4(SocketOwnerTable &t, const char *address, uint16_t port, bool udp, time_t now) {
+Owner lookup(SocketOwnerTable &t, const vesk_address &a, uint16_t port, bool udp, time_t now) {
   Owner o;
-  uint32_t a;
-  inet_pton(AF_INET, address, &a);
-  o.found = t.find(4, (const uint8_t *)&a, port, udp, now, &o.uid, &o.user, &o.pid, &o.ppid,
-                   &o.puid, &o.puser, o.path, sizeof(o.path), o.cmd, sizeof(o.cmd), &o.pkg,
-                   o.ppath, sizeof(o.ppath), &o.ppkg, o.container, sizeof(o.container),
-                   &o.latency);
+  memset(static_cast<vesk_socket_owner *>(&o), 0, sizeof(vesk_socket_owner));
+  o.found = t.find(a, port, udp, now, &o);
   return o;
+}
+
+Owner find4(SocketOwnerTable &t, const char *address, uint16_t port, bool udp, time_t now) {
+  vesk_address a = {4, {0}};
+  inet_pton(AF_INET, address, a.bytes);
+  return lookup(t, a, port, udp, now);
 }
 
 }  // namespace
@@ -84,14 +83,14 @@ TEST(SocketOwnerTable, a_connect_is_found_by_its_local_socket_with_the_process_f
   Owner o = find4(t, "127.0.0.1", 40001, false, 1001);
   ASSERT_EQ(o.found, 1);
   EXPECT_EQ(o.pid, (uint32_t)getpid()) << "the process id, not the thread id";
-  EXPECT_EQ(o.ppid, (uint32_t)getppid());
+  EXPECT_EQ(o.parent_pid, (uint32_t)getppid());
   EXPECT_EQ(o.uid, getuid());
-  EXPECT_STREQ(o.user, ProcScan::userName(getuid()).c_str());
+  EXPECT_STREQ(o.user_name, ProcScan::userName(getuid()).c_str());
   EXPECT_EQ(std::string(o.path), ProcScan::exePath(getpid()));
-  EXPECT_NE(std::string(o.cmd).find("SocketOwnerTable_test"), std::string::npos) << o.cmd;
-  EXPECT_EQ(std::string(o.ppath), ProcScan::exePath(getppid()));
+  EXPECT_NE(std::string(o.cmdline).find("SocketOwnerTable_test"), std::string::npos) << o.cmdline;
+  EXPECT_EQ(std::string(o.parent_path), ProcScan::exePath(getppid()));
   EXPECT_STREQ(o.container, "");
-  EXPECT_FLOAT_EQ(o.latency, 1.5f);
+  EXPECT_FLOAT_EQ(o.latency_ms, 1.5f);
   // Same port, other protocol or address: not the same socket.
   EXPECT_EQ(find4(t, "127.0.0.1", 40001, true, 1001).found, 0);
   EXPECT_EQ(find4(t, "127.0.0.2", 40001, false, 1001).found, 0);
@@ -164,13 +163,9 @@ TEST(SocketOwnerTable, ipv6_records_have_their_own_table) {
   inet_pton(AF_INET6, "::1", e.addr.v6.saddr);
   inet_pton(AF_INET6, "::1", e.addr.v6.daddr);
   t.handleEvent(&e, sizeof(e), 1000);
-  uint8_t a[16];
-  inet_pton(AF_INET6, "::1", a);
-  Owner o;
-  EXPECT_EQ(t.find(6, a, 40007, false, 1000, &o.uid, &o.user, &o.pid, &o.ppid, &o.puid, &o.puser,
-                   o.path, sizeof(o.path), o.cmd, sizeof(o.cmd), &o.pkg, o.ppath, sizeof(o.ppath),
-                   &o.ppkg, o.container, sizeof(o.container), &o.latency),
-            1);
+  vesk_address a = {6, {0}};
+  inet_pton(AF_INET6, "::1", a.bytes);
+  EXPECT_EQ(lookup(t, a, 40007, false, 1000).found, 1);
   EXPECT_EQ(find4(t, "0.0.0.0", 40007, false, 1000).found, 0);
 }
 

@@ -3,10 +3,13 @@
 Prints its port on the first line of standard output, then serves:
   /good.txt  a small list
   /missing   404 with a body that looks like a list (it must not be loaded)
-  /slow      starts a list, then stalls (the client must time out)
+  /slow      starts a list, then stalls for 30 s (the client must give up
+             long before)
   /big       a list without end, in chunks, until the client hangs up
   /huge      a list that announces 200,000,000 bytes (Content-Length)
-It stops by itself after 60 seconds or when its parent goes away.
+It stops by itself after 60 seconds or when its parent goes away. Given a
+file name, it appends a line to that file each time /slow has sent its first
+line, so that a test can wait for a download to be under way.
 """
 import http.server
 import os
@@ -51,7 +54,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.end_headers()
             self.wfile.write(b"192.0.2.50\n")
             self.wfile.flush()
-            time.sleep(10)
+            if len(sys.argv) > 1:
+                with open(sys.argv[1], "a") as started:
+                    started.write("slow\n")
+            time.sleep(30)
         else:
             self.send_response(404)
             self.send_header("Content-Length", str(len(NOT_A_LIST)))

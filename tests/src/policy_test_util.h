@@ -5,9 +5,14 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <linux/cn_proc.h>
+#include <linux/connector.h>
+#include <linux/netlink.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -24,6 +29,40 @@ inline Addr addr(const char *text) {
   else
     EXPECT_EQ(inet_pton(AF_INET, text, a.data()), 1) << text;
   return a;
+}
+
+// Why the process-event connector cannot be joined here, or "" when it
+// can. It answers in the initial network namespace only: in a container or
+// under `ip netns exec` its listen request is refused at once.
+inline std::string processConnectorMissing() {
+  if (getuid() != 0) return "the process-event connector needs CAP_NET_ADMIN";
+  int s = socket(PF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_CONNECTOR);
+  if (s < 0) return std::string("no connector socket: ") + strerror(errno);
+  sockaddr_nl local{};
+  local.nl_family = AF_NETLINK;
+  local.nl_groups = CN_IDX_PROC;
+  alignas(nlmsghdr) char msg[sizeof(nlmsghdr) + sizeof(cn_msg) + sizeof(uint32_t)] = {};
+  auto *header = reinterpret_cast<nlmsghdr *>(msg);
+  header->nlmsg_len = sizeof(msg);
+  header->nlmsg_type = NLMSG_DONE;
+  header->nlmsg_pid = static_cast<uint32_t>(getpid());
+  auto *cn = reinterpret_cast<cn_msg *>(msg + sizeof(nlmsghdr));
+  cn->id.idx = CN_IDX_PROC;
+  cn->id.val = CN_VAL_PROC;
+  cn->len = sizeof(uint32_t);
+  // The same request as the monitor's (an "ignore" would lower the kernel's
+  // listener count under other listeners on older kernels).
+  uint32_t op = PROC_CN_MCAST_LISTEN;
+  memcpy(msg + sizeof(nlmsghdr) + sizeof(cn_msg), &op, sizeof(op));
+  std::string why;
+  if (bind(s, reinterpret_cast<sockaddr *>(&local), sizeof(local)) != 0)
+    why = std::string("cannot bind the connector: ") + strerror(errno);
+  else if (send(s, msg, sizeof(msg), 0) != static_cast<ssize_t>(sizeof(msg)))
+    why = errno == ECONNREFUSED
+              ? "the process-event connector exists only in the initial network namespace"
+              : std::string("connector refused: ") + strerror(errno);
+  close(s);
+  return why;
 }
 
 // A rules file in a temporary path, removed at the end of the scope.

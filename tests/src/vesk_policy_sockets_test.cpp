@@ -2,11 +2,11 @@
  * and without root, the JSON texts as root, and a verifier load of the
  * BPF program. Attaching the program is left to the end-to-end test. */
 #include <arpa/inet.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +16,7 @@
 
 #include "EBPFMonitor.h"
 #include "ProcScan.h"
+#include "policy_test_util.h"
 #include "vesk_policy.h"
 
 namespace {
@@ -69,22 +70,21 @@ TEST(SocketMonitorFacade, no_monitor_gives_the_neutral_answers) {
   EXPECT_EQ(socket_monitor_fd(nullptr), -1);
   EXPECT_EQ(socket_monitor_poll(nullptr), 0);
   socket_monitor_destroy(nullptr);
-  const char *pkg = "stale", *ppkg = "stale";
-  char container[16] = "stale";
-  uint8_t v6[16] = {0};
-  EXPECT_EQ(socket_monitor_find_ipv4_owner(nullptr, 0x7F000001, 80, 0, nullptr, nullptr, nullptr,
-                                           nullptr, nullptr, nullptr, nullptr, 0, nullptr, 0, &pkg,
-                                           nullptr, 0, &ppkg, container, sizeof(container), nullptr),
-            -1);
-  EXPECT_STREQ(pkg, "");
-  EXPECT_STREQ(ppkg, "");
-  EXPECT_STREQ(container, "");
-  pkg = "stale";
-  EXPECT_EQ(socket_monitor_find_ipv6_owner(nullptr, v6, 80, 1, nullptr, nullptr, nullptr, nullptr,
-                                           nullptr, nullptr, nullptr, 0, nullptr, 0, &pkg, nullptr,
-                                           0, nullptr, nullptr, 0, nullptr),
-            -1);
-  EXPECT_STREQ(pkg, "");
+  // Every answer clears the owner first, whatever the caller left in it.
+  vesk_address v4 = {4, {127, 0, 0, 1}}, v6 = {6, {0}}, bad = {5, {0}};
+  const vesk_address *cases[] = {&v4, &v6, &bad, nullptr};
+  for (const vesk_address *a : cases) {
+    vesk_socket_owner owner;
+    memset(&owner, 'x', sizeof(owner));
+    owner.package = owner.parent_package = "stale";
+    EXPECT_EQ(socket_monitor_find_owner(nullptr, a, 80, a == &v6, &owner), -1);
+    EXPECT_STREQ(owner.package, "");
+    EXPECT_STREQ(owner.parent_package, "");
+    EXPECT_STREQ(owner.container, "");
+    EXPECT_STREQ(owner.path, "");
+    EXPECT_EQ(owner.pid, 0u);
+  }
+  EXPECT_EQ(socket_monitor_find_owner(nullptr, &v4, 80, 0, nullptr), -1);
   vesk_policy_free(nullptr);
 }
 
@@ -154,7 +154,8 @@ TEST(SocketMonitorFacade, local_sockets_lists_udp_and_listening_tcp_with_their_o
 }
 
 TEST(SocketMonitorFacade, host_description_is_valid_json_whatever_the_instance_name) {
-  if (getuid() != 0) GTEST_SKIP() << "needs root";
+  std::string missing = processConnectorMissing();
+  if (!missing.empty()) GTEST_SKIP() << missing;
   Bound tcpAny(AF_INET, SOCK_STREAM, "0.0.0.0"), tcpLo(AF_INET, SOCK_STREAM, "127.0.0.1");
   for (const char *name : {"lab-1", "a\"b\\c\n$(touch /tmp/vesk-never)", "", (const char *)nullptr}) {
     char *text = host_info_json(name);

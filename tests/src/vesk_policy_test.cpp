@@ -1,6 +1,6 @@
 // The facade with real engine objects: a finalized module, flow states that
 // went through the engine, classifications by value.
-#include "vesk_policy.h"
+#include "vesk_rules.h"
 
 #include <gtest/gtest.h>
 

@@ -11,9 +11,9 @@
  * With --debug the monitor prints each kernel event as a JSON line too.
  * The first line says "ready <attached programs>" or "nomonitor". */
 #include <arpa/inet.h>
+#include <json-c/json.h>
 #include <poll.h>
 #include <unistd.h>
-#include <json-c/json.h>
 
 #include <cstdio>
 #include <cstring>
@@ -22,45 +22,30 @@
 #include <string>
 
 #include "EBPFMonitor.h"
-#include "vesk_policy.h"
+#include "vesk_process.h"
 
 static void answerFind(vesk_socket_monitor *m, bool v6, const std::string &addr, unsigned port,
                        bool udp) {
-  uint32_t uid = 0, pid = 0, ppid = 0, puid = 0;
-  const char *user = nullptr, *puser = nullptr, *pkg = nullptr, *ppkg = nullptr;
-  char path[512] = "", cmd[512] = "", ppath[512] = "", container[64] = "";
-  float latency = 0;
+  vesk_address a = {static_cast<uint8_t>(v6 ? 6 : 4), {0}};
+  static vesk_socket_owner owner;  // large: kept off the stack
   int rc = -1;
-  if (v6) {
-    uint8_t a[16];
-    if (inet_pton(AF_INET6, addr.c_str(), a) == 1)
-      rc = socket_monitor_find_ipv6_owner(m, a, (uint16_t)port, udp, &uid, &user, &pid, &ppid,
-                                          &puid, &puser, path, sizeof(path), cmd, sizeof(cmd),
-                                          &pkg, ppath, sizeof(ppath), &ppkg, container,
-                                          sizeof(container), &latency);
-  } else {
-    in_addr a;
-    if (inet_pton(AF_INET, addr.c_str(), &a) == 1)
-      rc = socket_monitor_find_ipv4_owner(m, ntohl(a.s_addr), (uint16_t)port, udp, &uid, &user,
-                                          &pid, &ppid, &puid, &puser, path, sizeof(path), cmd,
-                                          sizeof(cmd), &pkg, ppath, sizeof(ppath), &ppkg,
-                                          container, sizeof(container), &latency);
-  }
+  if (inet_pton(v6 ? AF_INET6 : AF_INET, addr.c_str(), a.bytes) == 1)
+    rc = socket_monitor_find_owner(m, &a, (uint16_t)port, udp, &owner);
   json_object *o = json_object_new_object();
   json_object_object_add(o, "found", json_object_new_int(rc));
   if (rc == 0) {
-    json_object_object_add(o, "pid", json_object_new_int64(pid));
-    json_object_object_add(o, "uid", json_object_new_int64(uid));
-    json_object_object_add(o, "user", json_object_new_string(user ? user : ""));
-    json_object_object_add(o, "path", json_object_new_string(path));
-    json_object_object_add(o, "cmdline", json_object_new_string(cmd));
-    json_object_object_add(o, "pkg", json_object_new_string(pkg ? pkg : ""));
-    json_object_object_add(o, "ppid", json_object_new_int64(ppid));
-    json_object_object_add(o, "puid", json_object_new_int64(puid));
-    json_object_object_add(o, "puser", json_object_new_string(puser ? puser : ""));
-    json_object_object_add(o, "ppath", json_object_new_string(ppath));
-    json_object_object_add(o, "ppkg", json_object_new_string(ppkg ? ppkg : ""));
-    json_object_object_add(o, "latency_ms", json_object_new_double(latency));
+    json_object_object_add(o, "pid", json_object_new_int64(owner.pid));
+    json_object_object_add(o, "uid", json_object_new_int64(owner.uid));
+    json_object_object_add(o, "user", json_object_new_string(owner.user_name));
+    json_object_object_add(o, "path", json_object_new_string(owner.path));
+    json_object_object_add(o, "cmdline", json_object_new_string(owner.cmdline));
+    json_object_object_add(o, "pkg", json_object_new_string(owner.package));
+    json_object_object_add(o, "ppid", json_object_new_int64(owner.parent_pid));
+    json_object_object_add(o, "puid", json_object_new_int64(owner.parent_uid));
+    json_object_object_add(o, "puser", json_object_new_string(owner.parent_user_name));
+    json_object_object_add(o, "ppath", json_object_new_string(owner.parent_path));
+    json_object_object_add(o, "ppkg", json_object_new_string(owner.parent_package));
+    json_object_object_add(o, "latency_ms", json_object_new_double(owner.latency_ms));
   }
   printf("> %s\n", json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN));
   json_object_put(o);

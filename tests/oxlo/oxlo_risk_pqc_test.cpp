@@ -1,4 +1,4 @@
-// The facade's post-quantum check on real sessions: captures of ssh with a
+// The post-quantum check on real sessions: captures of ssh with a
 // post-quantum and with a classic key exchange, openssl's TLS client (which
 // offers no post-quantum group), and a client hello offering X25519MLKEM768.
 #include <gtest/gtest.h>
@@ -9,7 +9,6 @@
 
 #include "oxlo/protocols/dissector_kit.h"
 #include "oxlo_risks.h"
-#include "vesk_policy.h"
 
 namespace {
 
@@ -63,7 +62,7 @@ struct Pqc : kit::engine {
     memset(f, 0, oxlo_flow_state_size());
     for (Packet &p : readCapture(path))
       oxlo_classify_packet(m, f, p.ip.data(), uint16_t(p.ip.size()), p.ms, nullptr);
-    int rc = flow_check_non_pqc_risk(m, f);
+    int rc = oxlo_flow_non_pqc_risk_check(m, f);
     EXPECT_EQ(oxlo_flow_risk_is_set(f, OXLO_NON_PQC) != 0, rc == 1) << capture;
     char buf[1024];
     const char *t = oxlo_flow_risk_messages_text(f, buf, sizeof(buf), 0);
@@ -128,12 +127,12 @@ TEST_F(Pqc, tls_groups_decide) {
     conv.handshake();
     conv.client(clientHello(c.groups));
     EXPECT_TRUE(conv.master() == 91 || conv.app() == 91) << conv.master() << "/" << conv.app();
-    EXPECT_EQ(flow_check_non_pqc_risk(m, conv.f), c.flagged) << c.groups[0];
+    EXPECT_EQ(oxlo_flow_non_pqc_risk_check(m, conv.f), c.flagged) << c.groups[0];
     EXPECT_EQ(conv.risk(OXLO_NON_PQC), c.flagged == 1);
   }
-  EXPECT_EQ(flow_check_non_pqc_risk(nullptr, nullptr), 0);
+  EXPECT_EQ(oxlo_flow_non_pqc_risk_check(nullptr, nullptr), 0);
   kit::conversation dns(m, 53, OXLO_L4_UDP);
-  EXPECT_EQ(flow_check_non_pqc_risk(m, dns.f), 0) << "not a checked protocol";
+  EXPECT_EQ(oxlo_flow_non_pqc_risk_check(m, dns.f), 0) << "not a checked protocol";
 }
 
 }  // namespace
