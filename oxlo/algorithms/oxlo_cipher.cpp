@@ -326,13 +326,17 @@ void crypto_md_reset(crypto_md_handle *h)
 {
     if (!h)
         return;
-    /* Only what was used: clearing is not free and HKDF resets often. */
-    OPENSSL_cleanse(h->key, h->key_set ? CRYPTO_MD_KEY_MAX : 0);
-    OPENSSL_cleanse(h->message, h->message_length);
-    OPENSSL_cleanse(h->digest, sizeof(h->digest));
+    /* Only what was used: clearing is not free and HKDF resets often. The
+     * handle lives on (a reset or a restart is followed by more use, a
+     * closed handle is kept or wiped whole before it is freed), so plain
+     * stores do the clearing: no compiler can drop them. */
+    if (h->key_set)
+        memset(h->key, 0, CRYPTO_MD_KEY_MAX);
+    memset(h->message, 0, h->message_length);
+    memset(h->digest, 0, sizeof(h->digest));
     if (h->prepared) {
-        OPENSSL_cleanse(&h->inner, sizeof(h->inner));
-        OPENSSL_cleanse(&h->outer, sizeof(h->outer));
+        memset(&h->inner, 0, sizeof(h->inner));
+        memset(&h->outer, 0, sizeof(h->outer));
     }
     h->key_length = h->message_length = 0;
     h->key_set = 0;
@@ -343,8 +347,8 @@ void crypto_md_restart(crypto_md_handle *h)
 {
     if (!h)
         return;
-    OPENSSL_cleanse(h->message, h->message_length);
-    OPENSSL_cleanse(h->digest, sizeof(h->digest));
+    memset(h->message, 0, h->message_length);
+    memset(h->digest, 0, sizeof(h->digest));
     h->message_length = 0;
 }
 
@@ -357,6 +361,7 @@ void crypto_md_close(crypto_md_handle *h)
         kept.md[kept.md_count++] = h;
         return;
     }
+    OPENSSL_cleanse(h, sizeof(*h));
     oxlo_heap_free(h);
 }
 
