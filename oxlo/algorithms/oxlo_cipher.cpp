@@ -4,7 +4,14 @@
  * probe picks the AES and carry-less multiplication instructions.
  *
  * libcrypto's algorithm objects are fetched once per process, under
- * std::call_once, so several queue threads can open handles at once. */
+ * std::call_once, so several queue threads can open handles at once.
+ *
+ * Closed handles are kept for reuse, a few per thread and kind, the cipher
+ * ones with their libcrypto context still bound to its algorithm: the next
+ * open of the kind takes one back and its key set-up re-keys that context in
+ * place, with neither an allocation nor the provider set-up of a new
+ * context. (The QUIC dissector opens a digest and two cipher handles for
+ * each new flow.) */
 #include "oxlo_cipher.h"
 #include "oxlo_memory.h"
 
@@ -47,6 +54,7 @@ struct crypto_cipher_handle {
     uint8_t tag[32];
     uint8_t nonce[16];
     uint8_t tag_verified; /* tag[] holds the tag the data was verified against */
+    uint8_t bound;        /* ctx has its algorithm: a new key is set on it in place */
     EVP_CIPHER_CTX *ctx;
     EVP_CIPHER_CTX *check; /* GCM: scratch copy for a tag check, made on first need */
 };
@@ -67,6 +75,53 @@ const primitives &lib()
         p.gcm = EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr);
     });
     return p;
+}
+
+/* The handles a thread keeps. Plain data, so that it stays usable however
+ * the destructors of thread-local objects are ordered at the thread's end:
+ * the keeper below empties it then and turns keeping off. */
+constexpr int KEPT_MAX = 16;
+
+struct kept_handles {
+    crypto_cipher_handle *ecb[KEPT_MAX];
+    crypto_cipher_handle *gcm[KEPT_MAX];
+    crypto_md_handle *md[4];
+    int ecb_count, gcm_count, md_count;
+    bool closed;
+};
+
+thread_local kept_handles kept;
+
+void cipher_free(crypto_cipher_handle *h)
+{
+    /* The key schedule lives in the libcrypto contexts, which clear it. */
+    EVP_CIPHER_CTX_free(h->ctx);
+    EVP_CIPHER_CTX_free(h->check);
+    oxlo_heap_free(h);
+}
+
+struct keeper {
+    keeper() = default;
+    keeper(const keeper &) = delete;
+    keeper &operator=(const keeper &) = delete;
+    ~keeper()
+    {
+        kept.closed = true;
+        while (kept.ecb_count)
+            cipher_free(kept.ecb[--kept.ecb_count]);
+        while (kept.gcm_count)
+            cipher_free(kept.gcm[--kept.gcm_count]);
+        while (kept.md_count)
+            oxlo_heap_free(kept.md[--kept.md_count]);
+    }
+};
+
+/* Whether this thread may keep handles (its keeper is alive). */
+bool keeping()
+{
+    static thread_local keeper k;
+    (void)k;
+    return !kept.closed;
 }
 
 constexpr crypto_cipher_info cipher_table[] = {
@@ -203,7 +258,9 @@ int crypto_md_open(crypto_md_handle **out, int algorithm, unsigned flags)
 {
     if (!out || algorithm != CRYPTO_MD_SHA256 || flags != CRYPTO_MD_FLAG_HMAC)
         return CRYPTO_ERR_MD_NOT_SUPPORTED;
-    auto *h = static_cast<crypto_md_handle *>(oxlo_heap_calloc(1, sizeof(crypto_md_handle)));
+    /* A kept handle was reset when it was closed: as good as a new one. */
+    auto *h = kept.md_count ? kept.md[--kept.md_count]
+                            : static_cast<crypto_md_handle *>(oxlo_heap_calloc(1, sizeof(crypto_md_handle)));
     if (!h)
         return CRYPTO_ERR_MD_ALLOC;
     *out = h;
@@ -218,7 +275,11 @@ int crypto_md_setkey(crypto_md_handle *h, const void *key, size_t length)
         return CRYPTO_ERR_MD_KEY_SET;
     if (length > CRYPTO_MD_KEY_MAX) {
         /* Cutting a long key would give a wrong MAC; HMAC hashes it. */
-        SHA256(static_cast<const unsigned char *>(key), length, h->key);
+        SHA256_CTX c;
+        SHA256_Init(&c);
+        SHA256_Update(&c, key, length);
+        SHA256_Final(h->key, &c);
+        OPENSSL_cleanse(&c, sizeof(c));
         length = CRYPTO_MD_DIGEST;
     } else if (length) {
         memcpy(h->key, key, length);
@@ -264,13 +325,17 @@ void crypto_md_reset(crypto_md_handle *h)
 {
     if (!h)
         return;
-    /* Only what was used: clearing is not free and HKDF resets often. */
-    OPENSSL_cleanse(h->key, h->key_set ? CRYPTO_MD_KEY_MAX : 0);
-    OPENSSL_cleanse(h->message, h->message_length);
-    OPENSSL_cleanse(h->digest, sizeof(h->digest));
+    /* Only what was used: clearing is not free and HKDF resets often. The
+     * handle lives on (a reset or a restart is followed by more use, a
+     * closed handle is kept or wiped whole before it is freed), so plain
+     * stores do the clearing: no compiler can drop them. */
+    if (h->key_set)
+        memset(h->key, 0, CRYPTO_MD_KEY_MAX);
+    memset(h->message, 0, h->message_length);
+    memset(h->digest, 0, sizeof(h->digest));
     if (h->prepared) {
-        OPENSSL_cleanse(&h->inner, sizeof(h->inner));
-        OPENSSL_cleanse(&h->outer, sizeof(h->outer));
+        memset(&h->inner, 0, sizeof(h->inner));
+        memset(&h->outer, 0, sizeof(h->outer));
     }
     h->key_length = h->message_length = 0;
     h->key_set = 0;
@@ -281,8 +346,8 @@ void crypto_md_restart(crypto_md_handle *h)
 {
     if (!h)
         return;
-    OPENSSL_cleanse(h->message, h->message_length);
-    OPENSSL_cleanse(h->digest, sizeof(h->digest));
+    memset(h->message, 0, h->message_length);
+    memset(h->digest, 0, sizeof(h->digest));
     h->message_length = 0;
 }
 
@@ -291,6 +356,11 @@ void crypto_md_close(crypto_md_handle *h)
     if (!h)
         return;
     crypto_md_reset(h);
+    if (keeping() && kept.md_count < int(sizeof(kept.md) / sizeof(kept.md[0]))) {
+        kept.md[kept.md_count++] = h;
+        return;
+    }
+    OPENSSL_cleanse(h, sizeof(*h));
     oxlo_heap_free(h);
 }
 
@@ -303,6 +373,13 @@ int crypto_cipher_open(crypto_cipher_handle **out, int algorithm, int mode, unsi
     if (!out || algorithm != CRYPTO_CIPHER_AES128 || flags != 0 ||
         (mode != CRYPTO_CIPHER_MODE_ECB && mode != CRYPTO_CIPHER_MODE_GCM))
         return CRYPTO_ERR_FEATURE_UNAVAILABLE;
+    crypto_cipher_handle **shelf = mode == CRYPTO_CIPHER_MODE_ECB ? kept.ecb : kept.gcm;
+    int &count = mode == CRYPTO_CIPHER_MODE_ECB ? kept.ecb_count : kept.gcm_count;
+    if (count) {
+        /* Cleared when it was closed; its context keeps the algorithm. */
+        *out = shelf[--count];
+        return 0;
+    }
     auto *h = static_cast<crypto_cipher_handle *>(oxlo_heap_calloc(1, sizeof(crypto_cipher_handle)));
     if (!h)
         return CRYPTO_ERR_ALLOC;
@@ -326,13 +403,20 @@ int crypto_cipher_setkey(crypto_cipher_handle *h, const void *key, size_t length
     if (!key || length != crypto_cipher_key_length(int(h->algorithm)) || (h->flags & CRYPTO_FLAG_KEY))
         return CRYPTO_ERR_WRONG_KEY_IV;
     const auto *k = static_cast<const unsigned char *>(key);
-    if (h->mode == CRYPTO_CIPHER_MODE_ECB) {
+    if (h->bound) {
+        /* No algorithm: libcrypto keeps the context's and only sets the key. */
+        const int ok = h->mode == CRYPTO_CIPHER_MODE_ECB ? EVP_EncryptInit_ex2(h->ctx, nullptr, k, nullptr, nullptr)
+                                                         : EVP_DecryptInit_ex2(h->ctx, nullptr, k, nullptr, nullptr);
+        if (ok != 1)
+            return CRYPTO_ERR_GCM_BAD_INPUT;
+    } else if (h->mode == CRYPTO_CIPHER_MODE_ECB) {
         if (!lib().ecb || EVP_EncryptInit_ex2(h->ctx, lib().ecb, k, nullptr, nullptr) != 1)
             return CRYPTO_ERR_GCM_BAD_INPUT;
         EVP_CIPHER_CTX_set_padding(h->ctx, 0);
     } else if (!lib().gcm || EVP_DecryptInit_ex2(h->ctx, lib().gcm, k, nullptr, nullptr) != 1) {
         return CRYPTO_ERR_GCM_BAD_INPUT;
     }
+    h->bound = 1;
     h->key_length = length;
     h->flags |= CRYPTO_FLAG_KEY;
     return 0;
@@ -447,10 +531,25 @@ void crypto_cipher_close(crypto_cipher_handle *h)
 {
     if (!valid(h))
         return;
-    /* The key schedule lives in the libcrypto contexts, which clear it. */
-    EVP_CIPHER_CTX_free(h->ctx);
-    EVP_CIPHER_CTX_free(h->check);
-    oxlo_heap_free(h);
+    crypto_cipher_handle **shelf = h->mode == CRYPTO_CIPHER_MODE_ECB ? kept.ecb : kept.gcm;
+    int &count = h->mode == CRYPTO_CIPHER_MODE_ECB ? kept.ecb_count : kept.gcm_count;
+    if (!keeping() || count >= KEPT_MAX) {
+        cipher_free(h);
+        return;
+    }
+    /* Kept: everything but the contexts goes back to the state of a new
+     * handle. The old key schedule stays in the context until the next key
+     * replaces it. */
+    EVP_CIPHER_CTX *ctx = h->ctx, *check = h->check;
+    const uint32_t mode = h->mode;
+    const uint8_t bound = h->bound;
+    OPENSSL_cleanse(h, sizeof(*h));
+    h->algorithm = CRYPTO_CIPHER_AES128;
+    h->mode = mode;
+    h->bound = bound;
+    h->ctx = ctx;
+    h->check = check;
+    shelf[count++] = h;
 }
 
 unsigned crypto_cipher_flags(const crypto_cipher_handle *h) { return h ? h->flags : 0; }

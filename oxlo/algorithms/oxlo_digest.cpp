@@ -4,6 +4,9 @@
  * finals. The one-shot SHA-256 is libcrypto's. */
 #include "oxlo_digest.h"
 
+/* The block interface of libcrypto's SHA-256: a plain state on the stack,
+ * none of the algorithm look-up the one-shot and EVP calls make each time. */
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/sha.h>
 
 #include <cstring>
@@ -317,7 +320,11 @@ void oxlo_sha256_final(sha256_context *ctx, uint8_t digest[32])
  * portable rounds above. */
 void oxlo_sha256_digest(const uint8_t *data, size_t len, uint8_t digest[32])
 {
-    SHA256(len ? data : reinterpret_cast<const uint8_t *>(""), len, digest);
+    SHA256_CTX c;
+    SHA256_Init(&c);
+    if (len)
+        SHA256_Update(&c, data, len);
+    SHA256_Final(digest, &c);
 }
 
 } // extern "C"

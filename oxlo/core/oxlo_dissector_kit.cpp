@@ -204,13 +204,29 @@ static uint16_t minus(uint16_t count, uint16_t discount) { return count > discou
 
 oxlo_packet_view oxlo_dissector_packet(const oxlo_module *module, const oxlo_flow_state *flow)
 {
+    /* Every field is set one by one: every dissector asks for the view,
+     * and the string instruction a memset of this size compiles to takes
+     * long to start, and the stores after it wait on it. */
     oxlo_packet_view v;
-    memset(&v, 0, sizeof(v));
-    if (!module)
+    const oxlo_packet_state *pkt = module ? &module->det.packet : nullptr;
+    /* The two readers field by field too: a reader built aside and copied
+     * in is read back before its stores have landed. */
+    const uint8_t *data = pkt ? pkt->payload : nullptr;
+    v.payload.data = v.segment.data = data;
+    v.payload.length = v.segment.length = data ? pkt->payload_length : 0;
+    v.payload.pos = v.segment.pos = 0;
+    v.payload.error = v.segment.error = 0;
+    v.stream_offset = 0;
+    v.payload_packets = 0;
+    v.payload_packets_dir[0] = v.payload_packets_dir[1] = 0;
+    v.packets = 0;
+    if (!pkt) {
+        v.src_port = v.dst_port = 0;
+        v.l4 = v.ipv6 = v.direction = v.from_client = v.tcp_flags = v.retransmission = 0;
+        v.tcp_seq = 0;
+        v.time_ms = 0;
         return v;
-    const oxlo_packet_state *pkt = &module->det.packet;
-    v.segment = oxlo_reader_make(pkt->payload, pkt->payload ? pkt->payload_length : 0);
-    v.payload = v.segment;
+    }
     const uint8_t *l4 = pkt->tcp ? pkt->tcp : pkt->udp;
     v.src_port = port_of(l4, 0);
     v.dst_port = port_of(l4, 2);
@@ -235,10 +251,10 @@ oxlo_packet_view oxlo_dissector_packet(const oxlo_module *module, const oxlo_flo
     v.stream_offset = module->det.stream_offset;
     if (!flow->stream)
         return v; /* nothing kept: the view is the new bytes */
-    const uint8_t *data = nullptr;
+    const uint8_t *stream = nullptr;
     size_t length = 0;
-    oxlo_stream_view(module, flow, &data, &length, &v.stream_offset);
-    v.payload = oxlo_reader_make(data, data ? length : 0);
+    oxlo_stream_view(module, flow, &stream, &length, &v.stream_offset);
+    v.payload = oxlo_reader_make(stream, stream ? length : 0);
     uint16_t payload = 0, dir[2] = {0, 0}, packets = 0;
     oxlo_stream_discount(flow, uint16_t(module->det.current_dissector), &payload, dir, &packets);
     v.payload_packets = minus(v.payload_packets, payload);

@@ -231,7 +231,15 @@ static inline int oxlo_rd_match(const oxlo_reader *r, size_t offset, const char 
 static inline ptrdiff_t oxlo_rd_find(const oxlo_reader *r, size_t from, const char *text, int nocase)
 {
     const size_t n = strlen(text);
-    for (size_t i = from; n > 0 && oxlo_rd_has(r, i, n); i++)
+    if (n == 0 || !oxlo_rd_has(r, from, n))
+        return -1;
+    if (!nocase) {
+        /* The C library's search: dissectors look for several words in
+         * every payload of a flow's first packets. */
+        const void *p = memmem(r->data + from, r->length - from, text, n);
+        return p ? (ptrdiff_t)((const uint8_t *)p - r->data) : -1;
+    }
+    for (size_t i = from; oxlo_rd_has(r, i, n); i++)
         if (oxlo_rd_match_n(r, i, text, n, nocase))
             return (ptrdiff_t)i;
     return -1;

@@ -192,8 +192,14 @@ void oxlo_parse_lines_of(oxlo_module *module, oxlo_flow_state *flow, const uint8
      * its headers from the table. */
     uint16_t start = 0;
     for (uint16_t i = 0; i < n; i++) {
-        if (p[i] != '\n')
-            continue;
+        if (p[i] != '\n') {
+            /* Straight to the next line end: binary payloads (every UDP
+             * dissector that reads lines sees them) have few. */
+            const void *nl = memchr(p + i, '\n', size_t(n - i));
+            if (!nl)
+                break;
+            i = uint16_t(static_cast<const uint8_t *>(nl) - p);
+        }
         flow->lines_seen = 1;
         const uint16_t end = i > start && p[i - 1] == '\r' ? uint16_t(i - 1) : i;
         t->line[pkt->line_count].ptr = p + start;

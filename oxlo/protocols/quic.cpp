@@ -313,10 +313,24 @@ void set_pending(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, bool on)
     }
 }
 
-/* The ClientHello is no longer awaited: whole, or a bound was hit. */
+/* The Initial protection of the flow, closed (its handles kept for reuse
+ * by the cipher layer). */
+void protection_drop(quic_flow *st)
+{
+    st->keys_ready = 0;
+    crypto_cipher_close(st->hp);
+    crypto_cipher_close(st->aead);
+    st->hp = st->aead = nullptr;
+}
+
+/* The ClientHello is no longer awaited: whole, or a bound was hit. No
+ * Initial of the flow is decrypted after this unless a new wait starts,
+ * which derives its keys again: the handles are given back now rather than
+ * held for the flow's life. */
 void collect_stop(oxlo_module *m, oxlo_flow_state *f, quic_flow *st)
 {
     reassembly_free(st);
+    protection_drop(st);
     st->collecting = 0;
     set_pending(m, f, st, false);
 }
@@ -340,10 +354,7 @@ bool protection_for(quic_flow *st, uint32_t version, const uint8_t *dcid, uint8_
     if (st->keys_ready && st->keys_version == version && st->keys_dcid_length == dcid_length &&
         memcmp(st->keys_dcid, dcid, dcid_length) == 0)
         return true;
-    st->keys_ready = 0;
-    crypto_cipher_close(st->hp);
-    crypto_cipher_close(st->aead);
-    st->hp = st->aead = nullptr;
+    protection_drop(st);
     if (quic_initial_keys_derive(version, dcid, dcid_length, &st->keys) != 0)
         return false;
     if (crypto_cipher_open(&st->hp, CRYPTO_CIPHER_AES128, CRYPTO_CIPHER_MODE_ECB, 0) != 0 ||
@@ -538,16 +549,32 @@ hello crypto_frame(quic_flow *st, uint64_t offset, const uint8_t *data, size_t l
         return hello::incomplete;
     if (!reserve_stream(st, end))
         return hello::bound; /* no memory: decided on what is known */
-    for (uint32_t i = uint32_t(offset); i < end; i++) {
-        if (has_byte(st, i))
+    for (uint32_t i = uint32_t(offset); i < end;) {
+        /* Eight bytes of which none is kept yet go in at once. */
+        if (i % 8 == 0 && end - i >= 8 && st->crypto_bitmap[i / 8] == 0) {
+            memcpy(st->crypto + i, data + (i - offset), 8);
+            st->crypto_bitmap[i / 8] = 0xff;
+            i += 8;
             continue;
-        st->crypto[i] = data[i - offset];
-        st->crypto_bitmap[i / 8] = uint8_t(st->crypto_bitmap[i / 8] | (1u << (i % 8)));
+        }
+        if (!has_byte(st, i)) {
+            st->crypto[i] = data[i - offset];
+            st->crypto_bitmap[i / 8] = uint8_t(st->crypto_bitmap[i / 8] | (1u << (i % 8)));
+        }
+        i++;
     }
     if (end > st->crypto_end)
         st->crypto_end = end;
-    while (st->crypto_prefix < st->crypto_end && has_byte(st, st->crypto_prefix))
+    while (st->crypto_prefix < st->crypto_end) {
+        if (st->crypto_prefix % 8 == 0 && st->crypto_end - st->crypto_prefix >= 8 &&
+            st->crypto_bitmap[st->crypto_prefix / 8] == 0xff) {
+            st->crypto_prefix += 8;
+            continue;
+        }
+        if (!has_byte(st, st->crypto_prefix))
+            break;
         st->crypto_prefix++;
+    }
     const uint32_t total = message_length(st);
     if (!total)
         return hello::incomplete;
@@ -1039,9 +1066,7 @@ void quic_release(void *state)
 {
     auto *st = static_cast<quic_flow *>(state);
     reassembly_free(st);
-    crypto_cipher_close(st->hp);
-    crypto_cipher_close(st->aead);
-    st->hp = st->aead = nullptr;
+    protection_drop(st);
 }
 
 int quic_json(oxlo_module *m, const oxlo_flow_state *f, struct oxlo_recbuf *s)

@@ -182,15 +182,52 @@ float oxlo_shannon_entropy(const void *bytes, size_t length)
     if (!bytes || length == 0)
         return 0.0f;
     const auto *p = static_cast<const uint8_t *>(bytes);
-    size_t counts[256] = {};
-    for (size_t i = 0; i < length; i++)
-        counts[p[i]]++;
+    /* Four tables, so that runs of one byte value do not wait on each
+     * other's increments, added up afterwards; 16-bit counts while no table
+     * can pass 65535 (every packet payload), which halves what is zeroed. */
+    uint64_t total[256];
+    if (length <= 0xFFFF) {
+        uint16_t counts[4][256] = {};
+        size_t i = 0;
+        for (; i + 4 <= length; i += 4) {
+            counts[0][p[i]]++;
+            counts[1][p[i + 1]]++;
+            counts[2][p[i + 2]]++;
+            counts[3][p[i + 3]]++;
+        }
+        for (; i < length; i++)
+            counts[0][p[i]]++;
+        for (int v = 0; v < 256; v++)
+            total[v] = uint64_t(counts[0][v]) + counts[1][v] + counts[2][v] + counts[3][v];
+    } else {
+        size_t counts[256] = {};
+        for (size_t i = 0; i < length; i++)
+            counts[p[i]]++;
+        for (int v = 0; v < 256; v++)
+            total[v] = counts[v];
+    }
+    /* A packet's byte values share few distinct counts: each count's term
+     * is computed once and reused, the sum taken in byte-value order as
+     * before (the same float operations, the same result). */
+    constexpr size_t MEMO = 64;
+    float term[MEMO];
+    uint64_t known = 0;
     float entropy = 0.0f;
-    for (size_t c : counts) {
+    for (int v = 0; v < 256; v++) {
+        const size_t c = total[v];
         if (c == 0)
             continue;
-        float prob = static_cast<float>(c) / static_cast<float>(length);
-        entropy += prob * std::log2(1.0f / prob);
+        if (c < MEMO && (known >> c & 1)) {
+            entropy += term[c];
+            continue;
+        }
+        const float prob = static_cast<float>(c) / static_cast<float>(length);
+        const float t = prob * std::log2(1.0f / prob);
+        if (c < MEMO) {
+            term[c] = t;
+            known |= uint64_t(1) << c;
+        }
+        entropy += t;
     }
     return entropy;
 }

@@ -35,87 +35,138 @@ char transport_letter(const oxlo_module *m, const oxlo_flow_state *f, int is_qui
     return tls_flow_is_dtls(m, f) ? 'd' : 't';
 }
 
-/* Appends "%04x" ids joined by `sep` (none when 0) to out, bounded. */
+/* The fingerprint texts are written by hand into buffers sized for the
+ * longest lists a hello can fill: they are built for every ClientHello, TLS
+ * and QUIC, and the formatted-output family costs more than the hashing. */
+constexpr char HEX[] = "0123456789abcdef";
+
+char *put_hex4(char *out, uint16_t v)
+{
+    out[0] = HEX[v >> 12];
+    out[1] = HEX[(v >> 8) & 0xF];
+    out[2] = HEX[(v >> 4) & 0xF];
+    out[3] = HEX[v & 0xF];
+    return out + 4;
+}
+
+/* Writes "%04x" ids joined by `sep` (none when 0); returns the end. */
+char *put_ids(char *out, const uint16_t *ids, size_t count, char sep)
+{
+    for (size_t i = 0; i < count; i++) {
+        if (i && sep)
+            *out++ = sep;
+        out = put_hex4(out, ids[i]);
+    }
+    return out;
+}
+
+/* Two decimal digits of a value capped at 99. */
+void put_two_digits(char *out, size_t v)
+{
+    if (v > 99)
+        v = 99;
+    out[0] = char('0' + v / 10);
+    out[1] = char('0' + v % 10);
+}
+
 void append_ids(std::string &out, const uint16_t *ids, size_t count, char sep)
 {
-    char hex[8];
+    char hex[5];
     for (size_t i = 0; i < count; i++) {
         if (i && sep)
             out += sep;
-        snprintf(hex, sizeof(hex), "%04x", ids[i]);
-        out += hex;
+        out.append(hex, size_t(put_hex4(hex, ids[i]) - hex));
     }
 }
 
-/* The first 6 bytes of the SHA-256 of the text as 12 hex digits. */
-std::string sha256_12(const std::string &text)
+/* The first 6 bytes of the SHA-256 of the text as 12 hex digits (no NUL). */
+void sha256_12(const char *text, size_t length, char out[12])
 {
     uint8_t digest[32];
-    oxlo_sha256_digest(reinterpret_cast<const uint8_t *>(text.data()), text.size(), digest);
-    char hex[13];
-    for (int i = 0; i < 6; i++)
-        snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-    return std::string(hex, 12);
+    oxlo_sha256_digest(reinterpret_cast<const uint8_t *>(text), length, digest);
+    for (int i = 0; i < 6; i++) {
+        out[2 * i] = HEX[digest[i] >> 4];
+        out[2 * i + 1] = HEX[digest[i] & 0xF];
+    }
 }
 
+constexpr size_t CIPHERS_TEXT = OXLO_TLS_LIST_MAX * 5;
+constexpr size_t SIGNATURES_MAX = sizeof(tls_hello_lists::signature_algorithms) / sizeof(uint16_t);
+constexpr size_t EXTENSIONS_TEXT = OXLO_TLS_LIST_MAX * 5 + 1 + SIGNATURES_MAX * 5;
+
 struct ja4_parts {
-    std::string prefix;     /* 11 characters with the trailing '_' */
-    std::string ciphers;    /* sorted, joined by ',' */
-    std::string extensions; /* sorted without SNI/ALPN, '_' and signature algorithms */
-    size_t extension_ids;   /* ids in the extension text */
+    char prefix[11]; /* with the trailing '_' */
+    char ciphers[CIPHERS_TEXT];
+    size_t ciphers_length; /* sorted, joined by ',' */
+    char extensions[EXTENSIONS_TEXT];
+    size_t extensions_length; /* sorted without SNI/ALPN, '_' and signature algorithms */
+    size_t extension_ids;     /* ids in the extension text */
 };
 
-ja4_parts ja4_build(const oxlo_module *m, const oxlo_flow_state *f, const tls_hello_lists *l, int is_quic,
-                    bool leave_out_ignored)
+size_t capped(uint16_t count, size_t max) { return count < max ? count : max; }
+
+/* The prefix and the cipher list; the extensions are left to ja4_extensions. */
+void ja4_start(const oxlo_module *m, const oxlo_flow_state *f, const tls_hello_lists *l, int is_quic,
+               ja4_parts *p)
 {
-    ja4_parts p;
     uint16_t best = l->legacy_version;
-    for (uint16_t i = 0; i < l->version_count; i++)
+    for (size_t i = 0; i < capped(l->version_count, OXLO_TLS_LIST_MAX); i++)
         if (!is_grease(l->versions[i]) && version_rank(l->versions[i]) > version_rank(best))
             best = l->versions[i];
     char version[2];
     tls_version_chars(version, best);
     const bool sni = f->host_name[0] && !oxlo_flow_risk_is_set(f, OXLO_NUMERIC_IP_HOST);
-    char prefix[32];
-    snprintf(prefix, sizeof(prefix), "%c%c%c%c%02u%02u%c%c_", transport_letter(m, f, is_quic), version[0],
-             version[1], sni ? 'd' : 'i', (unsigned)std::min<uint16_t>(l->cipher_count, 99),
-             (unsigned)std::min<uint16_t>(l->extension_count, 99), l->alpn_first, l->alpn_last);
-    p.prefix = prefix;
+    p->prefix[0] = transport_letter(m, f, is_quic);
+    p->prefix[1] = version[0];
+    p->prefix[2] = version[1];
+    p->prefix[3] = sni ? 'd' : 'i';
+    put_two_digits(p->prefix + 4, l->cipher_count);
+    put_two_digits(p->prefix + 6, l->extension_count);
+    p->prefix[8] = l->alpn_first;
+    p->prefix[9] = l->alpn_last;
+    p->prefix[10] = '_';
 
     uint16_t sorted[OXLO_TLS_LIST_MAX];
-    std::copy(l->ciphers, l->ciphers + l->cipher_count, sorted);
-    std::sort(sorted, sorted + l->cipher_count);
-    append_ids(p.ciphers, sorted, l->cipher_count, ',');
+    const size_t count = capped(l->cipher_count, OXLO_TLS_LIST_MAX);
+    std::copy(l->ciphers, l->ciphers + count, sorted);
+    std::sort(sorted, sorted + count);
+    p->ciphers_length = size_t(put_ids(p->ciphers, sorted, count, ',') - p->ciphers);
+}
 
+void ja4_extensions(const oxlo_module *m, const tls_hello_lists *l, bool leave_out_ignored, ja4_parts *p)
+{
+    uint16_t sorted[OXLO_TLS_LIST_MAX];
     size_t kept = 0;
-    for (uint16_t i = 0; i < l->extension_count; i++) {
+    for (size_t i = 0; i < capped(l->extension_count, OXLO_TLS_LIST_MAX); i++) {
         const uint16_t id = l->extensions[i];
         if (id == 0x0000 || id == 0x0010 || (leave_out_ignored && tls_fingerprint_ignores_extension(m, id)))
             continue;
         sorted[kept++] = id;
     }
     std::sort(sorted, sorted + kept);
-    append_ids(p.extensions, sorted, kept, ',');
-    p.extension_ids = kept;
+    char *out = put_ids(p->extensions, sorted, kept, ',');
+    p->extension_ids = kept;
     if (l->signature_algorithm_count) {
-        p.extensions += '_';
-        append_ids(p.extensions, l->signature_algorithms, l->signature_algorithm_count, ',');
+        *out++ = '_';
+        out = put_ids(out, l->signature_algorithms, capped(l->signature_algorithm_count, SIGNATURES_MAX), ',');
     }
-    return p;
+    p->extensions_length = size_t(out - p->extensions);
 }
 
-std::string ja4_hashed(const ja4_parts &p)
+/* The hashed form, 36 characters and a NUL, into out[37]. */
+void ja4_hashed(const ja4_parts &p, char out[37])
 {
-    std::string out = p.prefix;
-    out += p.ciphers.empty() ? "000000000000" : sha256_12(p.ciphers);
-    out += '_';
-    out += p.extension_ids == 0 ? "000000000000" : sha256_12(p.extensions);
-    return out;
-}
-
-void store_fixed(char *out, size_t size, const std::string &text)
-{
-    snprintf(out, size, "%s", text.c_str());
+    memcpy(out, p.prefix, 11);
+    if (p.ciphers_length)
+        sha256_12(p.ciphers, p.ciphers_length, out + 11);
+    else
+        memcpy(out + 11, "000000000000", 12);
+    out[23] = '_';
+    if (p.extension_ids)
+        sha256_12(p.extensions, p.extensions_length, out + 24);
+    else
+        memcpy(out + 24, "000000000000", 12);
+    out[36] = '\0';
 }
 
 /* Custom rules may ask for a sequence of TLS blocks besides the JA4: a rule
@@ -179,21 +230,43 @@ void tls_client_fingerprints(oxlo_module *module, oxlo_flow_state *flow, const t
     if (!module->cfg.tls_ja4c_fingerprint || (t->fingerprints_done & 0x01))
         return;
     t->fingerprints_done |= 0x01;
-    const ja4_parts parts = ja4_build(module, flow, lists, is_quic, false);
-    store_fixed(t->ja4_client, sizeof(t->ja4_client), ja4_hashed(parts));
+    ja4_parts parts;
+    ja4_start(module, flow, lists, is_quic, &parts);
+    ja4_extensions(module, lists, false, &parts);
+    char hashed[37];
+    ja4_hashed(parts, hashed);
+    static_assert(sizeof(t->ja4_client) == sizeof(hashed) && sizeof(t->client_app_fingerprint) == sizeof(hashed));
+    memcpy(t->ja4_client, hashed, sizeof(hashed));
 
-    ja4_parts app = ja4_build(module, flow, lists, is_quic, true);
-    char count[3];
-    snprintf(count, sizeof(count), "%02u", (unsigned)std::min<size_t>(app.extension_ids, 99));
-    app.prefix[6] = count[0];
-    app.prefix[7] = count[1];
-    store_fixed(t->client_app_fingerprint, sizeof(t->client_app_fingerprint), ja4_hashed(app));
+    /* The application variant leaves out the ignored extensions too: the
+     * same prefix and ciphers, and its extension list is the one above less
+     * those, so where none is left out its hash is the one above. */
+    ja4_parts app;
+    memcpy(app.prefix, parts.prefix, sizeof(app.prefix));
+    app.ciphers_length = parts.ciphers_length;
+    ja4_extensions(module, lists, true, &app);
+    put_two_digits(hashed + 6, app.extension_ids);
+    if (app.extension_ids != parts.extension_ids) {
+        if (app.extension_ids)
+            sha256_12(app.extensions, app.extensions_length, hashed + 24);
+        else
+            memcpy(hashed + 24, "000000000000", 12);
+    }
+    memcpy(t->client_app_fingerprint, hashed, sizeof(hashed));
 
     if (module->cfg.tls_ja4r_fingerprint && !t->ja4_client_raw) {
-        std::string raw = parts.prefix + parts.ciphers + "_" + parts.extensions;
-        if (raw.size() > 1023)
-            raw.resize(1023);
-        t->ja4_client_raw = oxlo_heap_strdup(raw.c_str());
+        /* prefix, ciphers, '_', extensions; at most 1023 characters */
+        char raw[sizeof(parts.prefix) + CIPHERS_TEXT + 1 + EXTENSIONS_TEXT + 1];
+        size_t n = 0;
+        memcpy(raw + n, parts.prefix, sizeof(parts.prefix));
+        n += sizeof(parts.prefix);
+        memcpy(raw + n, parts.ciphers, parts.ciphers_length);
+        n += parts.ciphers_length;
+        raw[n++] = '_';
+        memcpy(raw + n, parts.extensions, parts.extensions_length);
+        n += parts.extensions_length;
+        raw[n < 1023 ? n : 1023] = '\0';
+        t->ja4_client_raw = oxlo_heap_strdup(raw);
     }
     tls_check_client_fingerprint(module, flow);
 }
@@ -219,7 +292,10 @@ void tls_server_fingerprints(oxlo_module *module, oxlo_flow_state *flow, const t
             text += "0000";
         if (text.size() > 127)
             text.resize(127);
-        t->server_fingerprint = oxlo_heap_strdup(sha256_12(text).c_str());
+        char hashed[13];
+        sha256_12(text.data(), text.size(), hashed);
+        hashed[12] = '\0';
+        t->server_fingerprint = oxlo_heap_strdup(hashed);
     }
     if (module->cfg.tls_ja3s_fingerprint && !(t->fingerprints_done & 0x04)) {
         t->fingerprints_done |= 0x04;
@@ -236,8 +312,11 @@ void tls_server_fingerprints(oxlo_module *module, oxlo_flow_state *flow, const t
         oxlo_md5_init(&ctx);
         oxlo_md5_update(&ctx, reinterpret_cast<const uint8_t *>(text.data()), (uint32_t)text.size());
         oxlo_md5_final(digest, &ctx);
-        for (int i = 0; i < 16; i++)
-            snprintf(t->ja3_server + 2 * i, 3, "%02x", digest[i]);
+        for (int i = 0; i < 16; i++) {
+            t->ja3_server[2 * i] = HEX[digest[i] >> 4];
+            t->ja3_server[2 * i + 1] = HEX[digest[i] & 0xF];
+        }
+        t->ja3_server[32] = '\0';
     }
 }
 

@@ -10,6 +10,7 @@
 #include <openssl/evp.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -265,6 +266,60 @@ TEST(cipher, handle_state_machine)
     EXPECT_EQ(crypto_cipher_encrypt(e.h, buf, 15, buf + 16, 15), CRYPTO_ERR_FULL_BLOCK_EXPECTED);
     EXPECT_EQ(crypto_cipher_encrypt(e.h, buf, 32, nullptr, 0), CRYPTO_ERR_FULL_BLOCK_EXPECTED);
     EXPECT_EQ(crypto_cipher_encrypt(e.h, buf, 16, buf + 16, 16), 0);
+}
+
+// Closed handles are kept and handed out again: the next one of a kind must
+// start as a new handle would, whatever the closed one had set, and work
+// under its own key. Also from a thread of its own, which frees what it kept
+// when it ends.
+TEST(cipher, reopened_handles_start_clean_under_their_new_key)
+{
+    const auto round = [] {
+        const bytes other(16, 0x5a), nonce(12, 7), fips_key = hex("000102030405060708090a0b0c0d0e0f"),
+                    fips_in = hex("00112233445566778899aabbccddeeff");
+        uint8_t out[64];
+        for (int i = 0; i < 3; i++) {
+            gcm_handle e(CRYPTO_CIPHER_MODE_ECB);
+            EXPECT_EQ(crypto_cipher_flags(e.h), 0u);
+            EXPECT_EQ(crypto_cipher_encrypt(e.h, out, 16, fips_in.data(), 16), CRYPTO_ERR_AES_NO_KEY);
+            ASSERT_EQ(crypto_cipher_setkey(e.h, (i % 2 ? other : fips_key).data(), 16), 0);
+            ASSERT_EQ(crypto_cipher_encrypt(e.h, out, 16, fips_in.data(), 16), 0);
+            if (i % 2 == 0)
+                EXPECT_EQ(to_hex(out, 16), "69c4e0d86a7b0430d8cdb78070b4c55a");
+            else
+                EXPECT_NE(to_hex(out, 16), "69c4e0d86a7b0430d8cdb78070b4c55a");
+        }
+        {
+            gcm_handle g; // closed halfway: key and nonce set, nothing decrypted
+            ASSERT_EQ(crypto_cipher_setkey(g.h, other.data(), 16), 0);
+            ASSERT_EQ(crypto_cipher_setiv(g.h, nonce.data(), 12), 0);
+        }
+        const gcm_case &c = gcm_cases[3];
+        const bytes key = hex(c.key), iv = hex(c.nonce), aad = hex(c.aad), ct = hex(c.cipher), tag = hex(c.tag);
+        gcm_handle g;
+        EXPECT_EQ(crypto_cipher_flags(g.h), 0u);
+        EXPECT_EQ(crypto_cipher_checktag(g.h, tag.data(), 16), CRYPTO_ERR_GCM_AUTH_FAILED);
+        EXPECT_EQ(crypto_cipher_decrypt_verify(g.h, aad.data(), aad.size(), out, ct.data(), ct.size(), tag.data(), 16),
+                  CRYPTO_ERR_GCM_NOT_READY);
+        ASSERT_EQ(crypto_cipher_setkey(g.h, key.data(), 16), 0);
+        ASSERT_EQ(crypto_cipher_setiv(g.h, iv.data(), 12), 0);
+        ASSERT_EQ(crypto_cipher_decrypt_verify(g.h, aad.data(), aad.size(), out, ct.data(), ct.size(), tag.data(), 16), 0);
+        EXPECT_EQ(to_hex(out, ct.size()), c.plain);
+
+        crypto_md_handle *h = nullptr;
+        ASSERT_EQ(crypto_md_open(&h, CRYPTO_MD_SHA256, CRYPTO_MD_FLAG_HMAC), 0);
+        ASSERT_EQ(crypto_md_setkey(h, other.data(), 16), 0);
+        ASSERT_EQ(crypto_md_write(h, "abc", 3), 0);
+        crypto_md_close(h);
+        ASSERT_EQ(crypto_md_open(&h, CRYPTO_MD_SHA256, CRYPTO_MD_FLAG_HMAC), 0);
+        ASSERT_EQ(crypto_md_setkey(h, nullptr, 0), 0); // no key left set
+        EXPECT_EQ(to_hex(crypto_md_read(h), 32), "b613679a0814d9ec772f95d778c35fc5ff1697c493715653c6c712144292c5ad");
+        crypto_md_close(h);
+    };
+    round();
+    std::thread t(round);
+    t.join();
+    round();
 }
 
 TEST(cipher, error_texts_control_and_version)
