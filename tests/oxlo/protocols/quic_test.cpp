@@ -388,7 +388,7 @@ TEST_F(quic, crypto_frames_are_bounded)
     bytes huge = {0x01, 0x02, 0x00, 0x00};
     append(huge, bytes(hello.begin() + 4, hello.end()));
     kit::conversation h(m, 443, OXLO_L4_UDP);
-    h.client(initial(crypto_frame(huge, 0, 600)));
+    h.client(initial(crypto_frame(huge, 0, huge.size())));
     EXPECT_TRUE(is_quic(h));
     EXPECT_EQ(host(h), "");
     EXPECT_FALSE(pending(h));
