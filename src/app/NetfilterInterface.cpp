@@ -40,7 +40,8 @@ static const size_t kMessageBufferSize = kCopyRange + 65536;
 static const unsigned kBurst = 16;
 
 
-static const uint32_t kFlowBuckets = 32768;
+// Buckets of an empty flow table; the table doubles them as flows come.
+static const uint32_t kFlowBuckets = 1024;
 // Seconds between two log lines about packets that got the fallback verdict
 // for the same reason: a flood must not become a flood of log lines.
 static const uint32_t kFallbackReportSeconds = 10;
@@ -565,7 +566,7 @@ uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMa
       flow->dropGeneration != rulesGeneration_.load()) {
     // Rules loaded since the drop judge the connection anew.
     flowTable_->unlink(flow);
-    delete flow;
+    flowTable_->release(flow);
     flow = findOrCreateFlow(sourceMac, inInterface, outInterface, packet, length, &direction, &why);
   }
   if (flow) {
@@ -607,7 +608,7 @@ uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMa
           flow->dropGeneration = rulesGeneration_.load();
         } else {
           flowTable_->unlink(flow);
-          delete flow;
+          flowTable_->release(flow);
         }
       }
     }
@@ -658,15 +659,15 @@ Flow *NetfilterInterface::findOrCreateFlow(const uint8_t *sourceMac, uint32_t in
       *why = FALLBACK_TABLE_FULL;
       return nullptr;
     }
-    try {
-      flow = new Flow(engine_, queueId_, queueClock_, t.l4Protocol, t.ipVersion, t.source, t.sourcePort,
-                      t.destination, t.destinationPort, inInterface, outInterface);
-    } catch (...) {
+    flow = flowTable_->create(engine_, queueId_, queueClock_, t.l4Protocol, t.ipVersion, t.source,
+                              t.sourcePort, t.destination, t.destinationPort, inInterface,
+                              outInterface);
+    if (!flow) {
       *why = FALLBACK_TABLE_FULL;  // no memory for it: no room either
       return nullptr;
     }
     if (!flowTable_->add(flow)) {
-      delete flow;
+      flowTable_->release(flow);
       *why = FALLBACK_TABLE_FULL;
       return nullptr;
     }
