@@ -46,8 +46,11 @@ struct oxlo_slab {
     uint32_t taken;
     uint64_t bytes;
     oxlo_slab_chunk *room;  /* chunks with a free slot */
-    oxlo_slab_chunk *spare; /* an empty chunk kept back, not on the list */
+    oxlo_slab_chunk *spare; /* empty chunks kept back (through `next`), not on the list */
+    uint32_t spares;
+    uint32_t chunk_count;
     oxlo_slab_chunk *chunks; /* every chunk, for the destruction */
+    uint8_t released;        /* destroyed when the last slot comes back */
 };
 
 namespace {
@@ -96,6 +99,7 @@ oxlo_slab_chunk *chunk_new(oxlo_slab *s)
     if (s->chunks)
         s->chunks->all_prev = c;
     s->chunks = c;
+    s->chunk_count++;
     s->bytes += bytes;
     return c;
 }
@@ -108,6 +112,7 @@ void chunk_free(oxlo_slab *s, oxlo_slab_chunk *c)
         s->chunks = c->all_next;
     if (c->all_next)
         c->all_next->all_prev = c->all_prev;
+    s->chunk_count--;
     s->bytes -= kChunkHeader + static_cast<size_t>(c->slots) * s->stride;
     oxlo_heap_aligned_free(c);
 }
@@ -141,9 +146,12 @@ void *oxlo_slab_take(oxlo_slab *s)
     oxlo_slab_chunk *c = s->room;
     if (!c) {
         c = s->spare;
-        s->spare = nullptr;
-        if (!c && !(c = chunk_new(s)))
+        if (c) {
+            s->spare = c->next;
+            s->spares--;
+        } else if (!(c = chunk_new(s))) {
             return nullptr;
+        }
         list_add(s, c);
     }
     slot_head *h;
@@ -172,19 +180,39 @@ void oxlo_slab_give(void *slot)
     c->free_list = h;
     c->taken--;
     s->taken--;
+    if (s->released && s->taken == 0) {
+        oxlo_slab_destroy(s);
+        return;
+    }
     if (!c->listed)
         list_add(s, c);
     if (c->taken != 0)
         return;
-    /* An empty chunk: one is kept back for the next burst, the others go. */
+    /* An empty chunk waits for the next burst or a trim, unless half as
+     * many wait already as are in use: the slab of a shrinking table
+     * shrinks with it. */
     list_remove(s, c);
-    if (s->spare) {
+    if (s->spares > (s->chunk_count - s->spares) / 2) {
         chunk_free(s, c);
         return;
     }
     c->free_list = nullptr;
     c->fresh = 0;
+    c->next = s->spare;
     s->spare = c;
+    s->spares++;
+}
+
+void oxlo_slab_trim(oxlo_slab *s, uint32_t keep)
+{
+    if (!s)
+        return;
+    while (s->spares > keep) {
+        oxlo_slab_chunk *c = s->spare;
+        s->spare = c->next;
+        s->spares--;
+        chunk_free(s, c);
+    }
 }
 
 void oxlo_slab_destroy(oxlo_slab *s)
@@ -194,6 +222,16 @@ void oxlo_slab_destroy(oxlo_slab *s)
     while (s->chunks)
         chunk_free(s, s->chunks);
     oxlo_heap_free(s);
+}
+
+void oxlo_slab_release(oxlo_slab *s)
+{
+    if (!s)
+        return;
+    if (s->taken == 0)
+        oxlo_slab_destroy(s);
+    else
+        s->released = 1;
 }
 
 uint32_t oxlo_slab_taken(const oxlo_slab *slab) { return slab ? slab->taken : 0; }

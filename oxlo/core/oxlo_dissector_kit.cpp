@@ -6,6 +6,8 @@
 #include "oxlo_private.h"
 #include "oxlo_stream.h"
 
+#include "oxlo_slab.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -26,14 +28,76 @@ const oxlo_dissector_kit *current_kit(const oxlo_module *module)
     return &det->kits[det->current_dissector];
 }
 
-void *state_for(oxlo_flow_state *flow, const oxlo_dissector_kit *k, int create)
+/* Size classes of the state slabs: 64 << class bytes, header included. */
+int size_class(size_t bytes)
+{
+    for (int c = 0; c < OXLO_DSTATE_CLASSES; c++)
+        if (bytes <= (size_t(64) << c))
+            return c;
+    return -1;
+}
+
+/* Slots per slab chunk of state blocks. */
+constexpr uint32_t kStateChunkSlots = 256;
+
+void *make_block(oxlo_module *module, oxlo_flow_state *flow, uint32_t slot, uint32_t size,
+                 void (*release)(void *))
+{
+    const size_t bytes = header_size + size;
+    const int c = module ? size_class(bytes) : -1;
+    if (c < 0)
+        return oxlo_flow_slot_state_make(flow, slot, size, release);
+    oxlo_slab *&slab = module->det.dstate_slabs[c];
+    if (!slab)
+        slab = oxlo_slab_new(size_t(64) << c, kStateChunkSlots);
+    auto *b = static_cast<oxlo_dstate *>(oxlo_slab_take(slab));
+    if (!b)
+        return nullptr;
+    std::memset(b, 0, bytes);
+    b->slot = slot;
+    b->size = size;
+    b->release = release;
+    b->from_slab = 1;
+    b->next = flow->dstates;
+    flow->dstates = b;
+    return block_data(b);
+}
+
+void free_block(oxlo_dstate *b)
+{
+    if (b->release)
+        b->release(block_data(b));
+    if (b->from_slab)
+        oxlo_slab_give(b);
+    else
+        oxlo_heap_free(b);
+}
+
+void *state_for(oxlo_module *module, oxlo_flow_state *flow, const oxlo_dissector_kit *k, int create)
 {
     if (!k || k->state_size == 0 || k->slot == 0xFFFF)
         return nullptr;
     void *found = oxlo_flow_slot_state(flow, k->slot);
-    if (found || !create)
+    if (found)
         return found;
-    return oxlo_flow_slot_state_make(flow, k->slot, k->state_size, k->release);
+    oxlo_detection_part *det = &module->det;
+    if (det->dstate_owner && det->dstate_flow == flow && &det->kits[det->dstate_owner - 1] == k) {
+        if (!create && !det->dstate_claimed)
+            return nullptr;
+        det->dstate_claimed = 1;
+        return det->dstate_scratch;
+    }
+    if (!create)
+        return nullptr;
+    return make_block(module, flow, k->slot, k->state_size, k->release);
+}
+
+bool all_zero(const uint8_t *p, size_t n)
+{
+    for (size_t i = 0; i < n; i++)
+        if (p[i])
+            return false;
+    return true;
 }
 
 uint16_t port_of(const uint8_t *l4, size_t offset) { return l4 ? oxlo_be16(l4 + offset) : 0; }
@@ -75,9 +139,7 @@ void oxlo_flow_slot_state_free(oxlo_flow_state *flow, uint32_t slot)
         if (b->slot != slot)
             continue;
         *link = b->next;
-        if (b->release)
-            b->release(block_data(b));
-        oxlo_heap_free(b);
+        free_block(b);
         return;
     }
 }
@@ -87,9 +149,68 @@ void oxlo_flow_states_free(oxlo_flow_state *flow)
     while (flow && flow->dstates) {
         oxlo_dstate *b = flow->dstates;
         flow->dstates = b->next;
-        if (b->release)
-            b->release(block_data(b));
-        oxlo_heap_free(b);
+        free_block(b);
+    }
+}
+
+int oxlo_dstate_arm(oxlo_module *module, oxlo_flow_state *flow, uint32_t index)
+{
+    oxlo_detection_part *det = &module->det;
+    if (det->dstate_owner || !det->kits || index >= det->dissector_count)
+        return 0;
+    if (!det->dstate_scratch) {
+        uint32_t largest = 0;
+        for (uint32_t i = 0; i < det->dissector_count; i++)
+            if (det->kits[i].state_size > largest)
+                largest = det->kits[i].state_size;
+        det->dstate_scratch = static_cast<uint8_t *>(oxlo_heap_calloc(1, largest ? largest : 1));
+        if (!det->dstate_scratch)
+            return 0;
+        det->dstate_scratch_size = largest;
+    }
+    if (det->kits[index].state_size > det->dstate_scratch_size)
+        return 0; /* registered after the scratch was sized */
+    det->dstate_owner = index + 1;
+    det->dstate_flow = flow;
+    det->dstate_claimed = 0;
+    return 1;
+}
+
+void oxlo_dstate_commit(oxlo_module *module, oxlo_flow_state *flow, uint32_t index)
+{
+    oxlo_detection_part *det = &module->det;
+    if (det->dstate_owner != index + 1)
+        return;
+    det->dstate_owner = 0;
+    det->dstate_flow = nullptr;
+    if (!det->dstate_claimed)
+        return;
+    det->dstate_claimed = 0;
+    const oxlo_dissector_kit *k = &det->kits[index];
+    uint8_t *scratch = det->dstate_scratch;
+    if (all_zero(scratch, k->state_size))
+        return;
+    /* A dissector that excluded itself is done with the flow: what its
+     * state holds goes now, as a block of its would. */
+    void *block = oxlo_flow_dissector_excluded(flow, index)
+                      ? nullptr
+                      : make_block(module, flow, k->slot, k->state_size, k->release);
+    if (block)
+        std::memcpy(block, scratch, k->state_size);
+    else if (k->release)
+        k->release(scratch);
+    std::memset(scratch, 0, k->state_size);
+}
+
+void oxlo_dstate_free(oxlo_module *module)
+{
+    oxlo_detection_part *det = &module->det;
+    oxlo_heap_free(det->dstate_scratch);
+    det->dstate_scratch = nullptr;
+    det->dstate_scratch_size = 0;
+    for (oxlo_slab *&slab : det->dstate_slabs) {
+        oxlo_slab_release(slab);
+        slab = nullptr;
     }
 }
 
@@ -112,7 +233,7 @@ void *oxlo_dissector_state(oxlo_module *module, oxlo_flow_state *flow)
 {
     if (!module || !flow)
         return nullptr;
-    return state_for(flow, current_kit(module), 1);
+    return state_for(module, flow, current_kit(module), 1);
 }
 
 void *oxlo_dissector_state_of(oxlo_module *module, oxlo_flow_state *flow, uint16_t protocol_id, int create)
@@ -122,7 +243,7 @@ void *oxlo_dissector_state_of(oxlo_module *module, oxlo_flow_state *flow, uint16
     const oxlo_proto_defaults *p = oxlo_proto_defaults_get(module, protocol_id);
     if (!p || p->dissector_index >= module->det.dissector_count)
         return nullptr;
-    return state_for(flow, &module->det.kits[p->dissector_index], create);
+    return state_for(module, flow, &module->det.kits[p->dissector_index], create);
 }
 
 void oxlo_dissector_classify(oxlo_module *module, oxlo_flow_state *flow, uint16_t upper, uint16_t lower)

@@ -94,7 +94,10 @@ bool call_dissector(oxlo_module *module, oxlo_flow_state *flow, const oxlo_disse
     flow->calling_dissector = uint16_t(e->index + 1);
     const uint16_t app_before = flow->app;
     const oxlo_extra_dissection_callback extra_before = flow->extra_dissection;
+    const int scratch = oxlo_dstate_arm(module, flow, e->index);
     e->callback(module, flow);
+    if (scratch)
+        oxlo_dstate_commit(module, flow, e->index);
     flow->calling_dissector = 0;
     /* The follow-up reader belongs to the dissector that set it (also when
      * it was set without the kit): that one may keep bytes in it. */
@@ -313,6 +316,7 @@ void oxlo_dissectors_free(oxlo_module *module)
 {
     if (!module)
         return;
+    oxlo_dstate_free(module);
     oxlo_heap_free(module->det.call_lists);
     oxlo_heap_free(module->det.dissectors);
     oxlo_heap_free(module->det.kits);

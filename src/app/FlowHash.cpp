@@ -240,6 +240,8 @@ bool FlowHash::walk(bool (*callback)(Flow *flow, void *user), void *user) const 
   return false;
 }
 
+void FlowHash::trim() { oxlo_slab_trim(slab_, 0); }
+
 uint64_t FlowHash::memoryBytes() const {
   uint64_t bytes = oxlo_slab_bytes(slab_);
   for (const Buckets &b : table_)

@@ -71,6 +71,8 @@ class FlowHash {
   uint32_t buckets() const { return resizing_ ? table_[1].mask + 1 : table_[0].mask + 1; }
   bool resizing() const { return resizing_; }
   uint32_t cap() const { return cap_; }
+  // Frees the slab's empty chunks (an idle queue); a busy one refills them.
+  void trim();
   // Bytes of the bucket arrays and of the slab's chunks.
   uint64_t memoryBytes() const;
 
