@@ -4,6 +4,7 @@
  * finals. The one-shot SHA-256 is libcrypto's. */
 #include "oxlo_digest.h"
 
+#include <openssl/evp.h>
 #include <openssl/sha.h>
 
 #include <cstring>
@@ -315,9 +316,23 @@ void oxlo_sha256_final(sha256_context *ctx, uint8_t digest[32])
  * run on libcrypto's SHA-256, which uses the processor's SHA instructions
  * where there are some: the same digest, several times faster than the
  * portable rounds above. */
+/* libcrypto's one-shot SHA256() looks the algorithm up anew on every call,
+ * which costs more than hashing a short text (one per TCP SYN): the
+ * algorithm is fetched once per process and a context kept per thread. */
 void oxlo_sha256_digest(const uint8_t *data, size_t len, uint8_t digest[32])
 {
-    SHA256(len ? data : reinterpret_cast<const uint8_t *>(""), len, digest);
+    static EVP_MD *const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    struct context {
+        EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+        ~context() { EVP_MD_CTX_free(ctx); }
+    };
+    static thread_local context local;
+    const uint8_t *in = len ? data : reinterpret_cast<const uint8_t *>("");
+    unsigned int out = 0;
+    if (md && local.ctx && EVP_DigestInit_ex2(local.ctx, md, nullptr) == 1 &&
+        EVP_DigestUpdate(local.ctx, in, len) == 1 && EVP_DigestFinal_ex(local.ctx, digest, &out) == 1)
+        return;
+    SHA256(in, len, digest);
 }
 
 } // extern "C"

@@ -28,6 +28,11 @@ const oxlo_dissector_kit *current_kit(const oxlo_module *module)
     return &det->kits[det->current_dissector];
 }
 
+/* The detection part whose scratch block is given to the dissector in its
+ * call on this thread (a module is used by one thread at a time), so that
+ * lookups by slot, which name no module, find it. */
+thread_local oxlo_detection_part *armed_part = nullptr;
+
 /* Size classes of the state slabs: 64 << class bytes, header included. */
 int size_class(size_t bytes)
 {
@@ -92,12 +97,21 @@ void *state_for(oxlo_module *module, oxlo_flow_state *flow, const oxlo_dissector
     return make_block(module, flow, k->slot, k->state_size, k->release);
 }
 
+/* Word by word without an early exit, so the compiler makes it a few
+ * vector instructions: it runs after every dissector call that asked for
+ * its state. */
 bool all_zero(const uint8_t *p, size_t n)
 {
-    for (size_t i = 0; i < n; i++)
-        if (p[i])
-            return false;
-    return true;
+    uint64_t any = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        any |= w;
+    }
+    for (; i < n; i++)
+        any |= p[i];
+    return any == 0;
 }
 
 uint16_t port_of(const uint8_t *l4, size_t offset) { return l4 ? oxlo_be16(l4 + offset) : 0; }
@@ -111,6 +125,11 @@ void *oxlo_flow_slot_state(const oxlo_flow_state *flow, uint32_t slot)
     for (oxlo_dstate *b = flow ? flow->dstates : nullptr; b; b = b->next)
         if (b->slot == slot)
             return block_data(b);
+    /* A dissector that reads its state by slot in its call sees the
+     * scratch block it was given. */
+    const oxlo_detection_part *det = armed_part;
+    if (det && det->dstate_claimed && det->dstate_flow == flow && det->kits[det->dstate_owner - 1].slot == slot)
+        return det->dstate_scratch;
     return nullptr;
 }
 
@@ -134,6 +153,12 @@ void *oxlo_flow_slot_state_make(oxlo_flow_state *flow, uint32_t slot, uint32_t s
 
 void oxlo_flow_slot_state_free(oxlo_flow_state *flow, uint32_t slot)
 {
+    oxlo_detection_part *det = armed_part;
+    if (det && det->dstate_claimed && det->dstate_flow == flow && det->kits[det->dstate_owner - 1].slot == slot) {
+        std::memset(det->dstate_scratch, 0, det->kits[det->dstate_owner - 1].state_size);
+        det->dstate_claimed = 0;
+        return;
+    }
     for (oxlo_dstate **link = &flow->dstates; *link; link = &(*link)->next) {
         oxlo_dstate *b = *link;
         if (b->slot != slot)
@@ -158,6 +183,11 @@ int oxlo_dstate_arm(oxlo_module *module, oxlo_flow_state *flow, uint32_t index)
     oxlo_detection_part *det = &module->det;
     if (det->dstate_owner || !det->kits || index >= det->dissector_count)
         return 0;
+    /* A state with a release function holds memory of its own, which is
+     * not to be copied from block to block: such a dissector gets its block
+     * as it asks. */
+    if (det->kits[index].release)
+        return 0;
     if (!det->dstate_scratch) {
         uint32_t largest = 0;
         for (uint32_t i = 0; i < det->dissector_count; i++)
@@ -173,6 +203,7 @@ int oxlo_dstate_arm(oxlo_module *module, oxlo_flow_state *flow, uint32_t index)
     det->dstate_owner = index + 1;
     det->dstate_flow = flow;
     det->dstate_claimed = 0;
+    armed_part = det;
     return 1;
 }
 
@@ -183,6 +214,7 @@ void oxlo_dstate_commit(oxlo_module *module, oxlo_flow_state *flow, uint32_t ind
         return;
     det->dstate_owner = 0;
     det->dstate_flow = nullptr;
+    armed_part = nullptr;
     if (!det->dstate_claimed)
         return;
     det->dstate_claimed = 0;
@@ -190,15 +222,13 @@ void oxlo_dstate_commit(oxlo_module *module, oxlo_flow_state *flow, uint32_t ind
     uint8_t *scratch = det->dstate_scratch;
     if (all_zero(scratch, k->state_size))
         return;
-    /* A dissector that excluded itself is done with the flow: what its
-     * state holds goes now, as a block of its would. */
+    /* A dissector that excluded itself is done with the flow: its state
+     * goes now, as a block of its would. */
     void *block = oxlo_flow_dissector_excluded(flow, index)
                       ? nullptr
                       : make_block(module, flow, k->slot, k->state_size, k->release);
     if (block)
         std::memcpy(block, scratch, k->state_size);
-    else if (k->release)
-        k->release(scratch);
     std::memset(scratch, 0, k->state_size);
 }
 
