@@ -314,10 +314,12 @@ static void floodRun(const std::string &vesk, int rate, bool last) {
   uint64_t q1, d1;
   queueCounters(pid, &q1, &d1);
   uint64_t queued = q1 - q0, dropped = d1 - d0;
+  // The queue's sequence counts the packets it took; dropped ones come on top.
   printf("%6d new UDP flows/s: %u sent in %.1f s (%.0f/s), %lu queued, %lu dropped by the kernel "
-         "(%.2f%%); HTTP requests answered %d of %d\n",
+         "(%.2f%% of those meant for the queue); HTTP requests answered %d of %d\n",
          rate, packets, seconds, packets / seconds, static_cast<unsigned long>(queued),
-         static_cast<unsigned long>(dropped), queued ? 100.0 * dropped / queued : 0.0,
+         static_cast<unsigned long>(dropped),
+         queued + dropped ? 100.0 * dropped / static_cast<double>(queued + dropped) : 0.0,
          answered.load(), asked.load());
   struct Level {
     const char *name;
@@ -330,14 +332,15 @@ static void floodRun(const std::string &vesk, int rate, bool last) {
   long rssPeak = rssKiB(pid);
   printf("        vesk RSS %ld MiB before, %ld MiB with the flood's flows (%.0f bytes per flow)\n",
          rssBefore / 1024, rssPeak / 1024,
-         queued ? (rssPeak - rssBefore) * 1024.0 / static_cast<double>(queued - dropped) : 0.0);
+         queued ? (rssPeak - rssBefore) * 1024.0 / static_cast<double>(queued) : 0.0);
   if (last) {
     // Flows go idle 30 s after their packet; an idle queue purges them then.
-    long rssAfter = rssPeak;
-    for (int t = 0; t < 50; t++) {
+    long rssAfter = rssPeak, previous = 0;
+    for (int t = 0; t < 60; t++) {
       std::this_thread::sleep_for(std::chrono::seconds(1));
       rssAfter = rssKiB(pid);
-      if (t > 32 && rssAfter < rssBefore + (rssPeak - rssBefore) / 4) break;
+      if (t > 35 && rssAfter == previous) break;  // purged, trimmed, settled
+      previous = rssAfter;
     }
     printf("        vesk RSS after the flood's flows expired: %ld MiB\n", rssAfter / 1024);
   }

@@ -181,7 +181,8 @@ void oxlo_flow_states_free(oxlo_flow_state *flow)
 int oxlo_dstate_arm(oxlo_module *module, oxlo_flow_state *flow, uint32_t index)
 {
     oxlo_detection_part *det = &module->det;
-    if (det->dstate_owner || !det->kits || index >= det->dissector_count)
+    if (det->dstate_owner || !det->kits || index >= det->dissector_count ||
+        det->kits[index].state_size == 0)
         return 0;
     /* A state with a release function holds memory of its own, which is
      * not to be copied from block to block: such a dissector gets its block
@@ -207,7 +208,7 @@ int oxlo_dstate_arm(oxlo_module *module, oxlo_flow_state *flow, uint32_t index)
     return 1;
 }
 
-void oxlo_dstate_commit(oxlo_module *module, oxlo_flow_state *flow, uint32_t index)
+void oxlo_dstate_commit(oxlo_module *module, oxlo_flow_state *flow, uint32_t index, int settled)
 {
     oxlo_detection_part *det = &module->det;
     if (det->dstate_owner != index + 1)
@@ -220,7 +221,10 @@ void oxlo_dstate_commit(oxlo_module *module, oxlo_flow_state *flow, uint32_t ind
     det->dstate_claimed = 0;
     const oxlo_dissector_kit *k = &det->kits[index];
     uint8_t *scratch = det->dstate_scratch;
-    if (all_zero(scratch, k->state_size))
+    /* A state asked for by a call that classified the flow or set a
+     * follow-up reader is kept even when still zero: what runs later may
+     * look for it. */
+    if (!settled && all_zero(scratch, k->state_size))
         return;
     /* A dissector that excluded itself is done with the flow: its state
      * goes now, as a block of its would. */

@@ -97,7 +97,8 @@ bool call_dissector(oxlo_module *module, oxlo_flow_state *flow, const oxlo_disse
     const int scratch = oxlo_dstate_arm(module, flow, e->index);
     e->callback(module, flow);
     if (scratch)
-        oxlo_dstate_commit(module, flow, e->index);
+        oxlo_dstate_commit(module, flow, e->index,
+                           flow->app != app_before || flow->extra_dissection != extra_before);
     flow->calling_dissector = 0;
     /* The follow-up reader belongs to the dissector that set it (also when
      * it was set without the kit): that one may keep bytes in it. */

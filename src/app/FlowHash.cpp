@@ -200,9 +200,10 @@ void FlowHash::touch(Flow *flow) {
 }
 
 uint32_t FlowHash::purgeStep(uint32_t limit) {
-  // An idle queue still finishes a resize, and shrinks an emptied table.
+  // An idle queue still finishes a resize, and shrinks an emptied table;
+  // a large step (an idle second's) moves buckets in proportion.
   if (resizing_)
-    moveBuckets(kMovesPerStep);
+    moveBuckets(limit / 16 > kMovesPerStep ? limit / 16 : kMovesPerStep);
   else
     shrinkIfSparse();
   uint32_t deleted = 0;
