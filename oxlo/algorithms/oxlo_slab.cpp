@@ -188,19 +188,21 @@ void oxlo_slab_give(void *slot)
         list_add(s, c);
     if (c->taken != 0)
         return;
-    /* An empty chunk waits for the next burst or a trim, unless half as
-     * many wait already as are in use: the slab of a shrinking table
-     * shrinks with it. */
+    /* An empty chunk waits for the next burst or a trim, as long as no more
+     * than half as many wait as are in use: the slab of a shrinking table
+     * shrinks with it, an emptied one holds nothing. */
     list_remove(s, c);
-    if (s->spares > (s->chunk_count - s->spares) / 2) {
-        chunk_free(s, c);
-        return;
-    }
     c->free_list = nullptr;
     c->fresh = 0;
     c->next = s->spare;
     s->spare = c;
     s->spares++;
+    while (s->spares > (s->chunk_count - s->spares) / 2) {
+        oxlo_slab_chunk *oldest = s->spare;
+        s->spare = oldest->next;
+        s->spares--;
+        chunk_free(s, oldest);
+    }
 }
 
 void oxlo_slab_trim(oxlo_slab *s, uint32_t keep)

@@ -3,9 +3,9 @@
  * giving back a slot is a pointer swap on a free list; chunks come from the
  * library's wrappers. A chunk whose slots are all free is kept empty for the
  * next burst (its pages stay mapped, so refilling it costs no page faults),
- * up to half as many such chunks as chunks in use, and until the owner trims
- * the slab, which an idle owner does: a table that empties hands its memory
- * back.
+ * up to half as many such chunks as chunks in use (none once every slot is
+ * free), and until the owner trims the slab, which an idle owner does: a
+ * table that empties hands its memory back.
  *
  * A slab is used by one thread at a time. Every slot starts with a word the
  * slab keeps for itself (its chunk); the caller's bytes follow, aligned to
