@@ -1,29 +1,211 @@
-// A bounded flood of new UDP flows through vesk: 36-byte packets, each of a
-// new flow, at a fixed rate, while a client makes HTTP requests to a server
-// behind the same queue. Prints the share of requests answered, vesk's CPU
-// time per queued packet while its table holds about 1k, 10k, 100k and 250k
-// flows, packets the kernel dropped, and vesk's memory before the flood, at
-// its end and after the flood's flows were purged.
-//   flood [packets per second, default 15000]   Needs root; namespaces of its own.
+// New flows at rate, in one run.
+//
+// In this process, through a queue's packet path without the kernel: the
+// bytes and allocations a new unclassified UDP and TCP flow costs, and the
+// time of a packet that starts a new flow while the table holds about 1k,
+// 100k and 1M flows.
+//
+// Through vesk in namespaces of its own: floods of 36-byte UDP packets, each
+// of a new flow, at 15k, 50k and 100k a second for 10 s each (a fresh vesk
+// each), while a client makes HTTP requests to a server behind the same
+// queue: packets the kernel dropped, requests answered, vesk's CPU time per
+// queued packet, and vesk's memory with the 100k/s flood's 1M flows live and
+// after they expired.
+//   flood [vesk binary, default ../vesk]   Needs root for the second part.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <atomic>
 #include <cmath>
+#include <new>
 
+#include "Configuration.h"
+#include "NetfilterInterface.h"
+#include "Trace.h"
 #include "netns_bench.h"
+#include "oxlo_memory.h"
 
 using namespace bench;
 
-static const uint32_t kFloodPackets = 262000;
+// ---- allocation counts of this process ----
+
+static std::atomic<uint64_t> allocations{0};
+
+// The replaced operator new takes its blocks from malloc, so free is its
+// matching release.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void *operator new(size_t n) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void *p = malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void *p) noexcept { free(p); }
+void operator delete(void *p, size_t) noexcept { free(p); }
+
+static void *countedAlloc(size_t n) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  return malloc(n);
+}
+static void *countedCalloc(size_t c, size_t n) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  return calloc(c, n);
+}
+static void *countedRealloc(void *p, size_t n) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  return realloc(p, n);
+}
+static void *countedAligned(size_t a, size_t n) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  void *p = nullptr;
+  return posix_memalign(&p, a, n) == 0 ? p : nullptr;
+}
+
+static uint64_t heapBytes() {
+  struct mallinfo2 m = mallinfo2();
+  return m.uordblks + m.hblkhd;
+}
+
+// ---- packets of new flows ----
+
+static void put16(uint8_t *p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
+
+// Flow i: source 10.(i / 60000) as an address, its own port; 10.78.0.2:9999.
+static uint32_t newFlowPacket(uint32_t i, bool tcp, uint8_t *p) {
+  uint32_t l4 = tcp ? 40 : 16;  // TCP: a SYN with the usual 20 bytes of options
+  uint32_t length = 20 + l4;
+  memset(p, 0, length);
+  p[0] = 0x45;
+  put16(p + 2, static_cast<uint16_t>(length));
+  p[8] = 64;
+  p[9] = tcp ? 6 : 17;
+  uint32_t source = 0x0A000000u + 1 + i / 60000, destination = 0x0A4E0002u;
+  for (int k = 0; k < 4; k++) {
+    p[12 + k] = static_cast<uint8_t>(source >> (24 - 8 * k));
+    p[16 + k] = static_cast<uint8_t>(destination >> (24 - 8 * k));
+  }
+  uint8_t *t = p + 20;
+  put16(t, static_cast<uint16_t>(1024 + i % 60000));
+  put16(t + 2, 9999);
+  if (tcp) {
+    t[4] = 0x12;  // sequence number
+    t[12] = 0xA0;  // 40-byte header
+    t[13] = 0x02;  // SYN
+    put16(t + 14, 64240);
+    const uint8_t options[20] = {2, 4, 0x05, 0xB4, 4, 2, 8, 10, 0, 0, 0, 1, 0, 0, 0, 0, 1, 3, 3, 7};
+    memcpy(t + 20, options, sizeof(options));
+  } else {
+    put16(t + 4, 16);
+    memcpy(t + 8, "floodxx", 8);
+  }
+  return length;
+}
+
+struct InProcess {
+  ZMQExporterList exporters;
+  NetfilterInterface queue;
+  uint32_t next = 0;  // the next flow number
+  InProcess() : queue(NetfilterInterface::Unbound(), 0, &exporters) {}
+
+  bool loadPassRules() {
+    char path[] = "/tmp/vesk-flood-rules-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0) return false;
+    const std::string text =
+        "{\"policy\":{\"id\":0,\"name\":\"pass\",\"default_marker\":\"pass\",\"markers\":{}}}\n";
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    ok = ok && queue.loadRules(path);
+    unlink(path);
+    return ok;
+  }
+  void send(uint32_t now, uint32_t count, bool tcp) {
+    uint8_t p[64];
+    for (uint32_t n = 0; n < count; n++) {
+      uint32_t length = newFlowPacket(next++, tcp, p);
+      queue.processPacket(now, nullptr, 1, 2, p, length);
+    }
+  }
+  // Lets every flow go idle and purges them (two idle seconds).
+  void expireAll(uint32_t *now) {
+    *now += 40;
+    for (int i = 0; i < 40 && queue.flowTable()->count() > 0; i++) queue.idleSecond((*now)++);
+  }
+};
+
+static void inProcessPart() {
+  configuration.flowLimit = 1100000;
+  if (!trace) trace = new Trace();
+  trace->setLevel(0);
+  globalRunning = 1;
+  InProcess p;
+  if (!p.loadPassRules()) {
+    printf("in-process: cannot load rules\n");
+    return;
+  }
+  uint32_t now = 1000000;
+  // Warm-up: the first flows pay for lazily built engine tables.
+  p.send(now, 2000, false);
+  p.send(now, 2000, true);
+  p.expireAll(&now);
+
+  printf("in-process, a new unclassified flow (heap bytes held per flow, allocations per flow):\n");
+  for (bool tcp : {false, true}) {
+    const uint32_t n = 50000;
+    uint64_t bytes = heapBytes(), calls = allocations.load();
+    p.send(now, n, tcp);
+    uint32_t live = p.queue.flowTable()->count();
+    uint64_t held = heapBytes() - bytes, made = allocations.load() - calls;
+    printf("  %-10s %6.0f bytes  %5.2f allocations  (%u of %u flows live)\n",
+           tcp ? "TCP SYN" : "UDP", live ? static_cast<double>(held) / live : 0.0,
+           static_cast<double>(made) / n, live, n);
+    p.expireAll(&now);
+  }
+
+  printf("in-process, time of a packet that starts a new flow:\n");
+  struct Level {
+    const char *name;
+    uint32_t flows, timed, rounds;
+  } levels[] = {{"1k", 1000, 500, 40}, {"100k", 100000, 10000, 2}, {"1M", 1000000, 20000, 1}};
+  for (const Level &l : levels) {
+    double seconds = 0;
+    uint32_t peak = 0;
+    for (uint32_t r = 0; r < l.rounds; r++) {
+      p.send(now, l.flows, false);
+      auto start = std::chrono::steady_clock::now();
+      p.send(now, l.timed, false);
+      seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      peak = std::max(peak, p.queue.flowTable()->count());
+      if (l.flows == 1000000) {
+        long kib = 0;
+        std::ifstream in("/proc/self/status");
+        std::string line;
+        while (std::getline(in, line))
+          if (line.rfind("VmRSS:", 0) == 0) kib = atol(line.c_str() + 6);
+        printf("  (this process with %u flows: RSS %ld MiB)\n", peak, kib / 1024);
+      }
+      p.expireAll(&now);
+    }
+    printf("  table of %-5s flows: %6.2f us per new-flow packet  (%u timed, table up to %u)\n",
+           l.name, seconds * 1e6 / (static_cast<double>(l.timed) * l.rounds), l.timed * l.rounds,
+           peak);
+    fflush(stdout);
+  }
+}
+
+// ---- the flood through vesk ----
 
 // Sends `count` UDP packets of 8 payload bytes at `rate` per second, each
-// of a tuple not used before: 6 source ports times 50,000 destination ports.
+// of a tuple not used before: 20 source ports times 50,000 destination ports.
 static int sendFlood(int rate, uint32_t count) {
-  int sockets[6];
-  for (int i = 0; i < 6; i++) {
+  const int kSockets = 20;
+  int sockets[kSockets];
+  for (int i = 0; i < kSockets; i++) {
     sockets[i] = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -36,7 +218,8 @@ static int sendFlood(int rate, uint32_t count) {
   auto start = std::chrono::steady_clock::now();
   for (uint32_t n = 0; n < count; n++) {
     to.sin_port = htons(static_cast<uint16_t>(10000 + n % 50000));
-    sendto(sockets[(n / 50000) % 6], "floodxx", 8, 0, reinterpret_cast<sockaddr *>(&to), sizeof(to));
+    sendto(sockets[(n / 50000) % kSockets], "floodxx", 8, 0, reinterpret_cast<sockaddr *>(&to),
+           sizeof(to));
     if (n % 64 == 63)
       std::this_thread::sleep_until(start + std::chrono::microseconds(
                                                 static_cast<int64_t>((n + 1) * 1e6 / rate)));
@@ -84,7 +267,7 @@ struct Sample {
   uint64_t queued, cpu;
 };
 
-// CPU time per queued packet between the samples around `flows` packets.
+// CPU time per queued packet between the samples around `from`..`to`.
 static double costAt(const std::vector<Sample> &samples, uint64_t from, uint64_t to) {
   const Sample *a = nullptr, *b = nullptr;
   for (const Sample &s : samples) {
@@ -95,16 +278,88 @@ static double costAt(const std::vector<Sample> &samples, uint64_t from, uint64_t
   return static_cast<double>(b->cpu - a->cpu) / static_cast<double>(b->queued - a->queued) / 1e3;
 }
 
+static void floodRun(const std::string &vesk, int rate, bool last) {
+  const uint32_t packets = static_cast<uint32_t>(rate) * 10;
+  pid_t pid = startReady("vesk-" + std::to_string(rate),
+                         {vesk, "-q", "0", "-s", "--flow-limit", "1100000"}, "Running [UUID:");
+  if (!pid) return;
+  long rssBefore = rssKiB(pid);
+  // Requests: one every 250 ms while the flood runs, each allowed 2 s.
+  std::atomic<bool> flooding{true};
+  std::atomic<int> asked{0}, answered{0};
+  std::thread client([&] {
+    while (flooding) {
+      asked++;
+      if (sh(inClient() + "curl -s -m 2 -o /dev/null http://10.78.0.2/") == 0) answered++;
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+  });
+  uint64_t q0, d0;
+  queueCounters(pid, &q0, &d0);
+  pid_t sender = spawn(nsClient, {selfDir() + "/flood", "--send", std::to_string(rate),
+                                  std::to_string(packets)},
+                       workDir + "/sender.log");
+  std::vector<Sample> samples;
+  auto start = std::chrono::steady_clock::now();
+  while (waitpid(sender, nullptr, WNOHANG) == 0) {
+    uint64_t q, d;
+    queueCounters(pid, &q, &d);
+    samples.push_back({q - q0, cpuNanoseconds(pid)});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  flooding = false;
+  client.join();
+  uint64_t q1, d1;
+  queueCounters(pid, &q1, &d1);
+  uint64_t queued = q1 - q0, dropped = d1 - d0;
+  // The queue's sequence counts the packets it took; dropped ones come on top.
+  printf("%6d new UDP flows/s: %u sent in %.1f s (%.0f/s), %lu queued, %lu dropped by the kernel "
+         "(%.2f%% of those meant for the queue); HTTP requests answered %d of %d\n",
+         rate, packets, seconds, packets / seconds, static_cast<unsigned long>(queued),
+         static_cast<unsigned long>(dropped),
+         queued + dropped ? 100.0 * dropped / static_cast<double>(queued + dropped) : 0.0,
+         answered.load(), asked.load());
+  struct Level {
+    const char *name;
+    uint64_t from, to;
+  } levels[] = {{"first 10k", 0, 10000}, {"~100k", 90000, 110000}, {"~1M", 900000, 1000000}};
+  printf("        vesk CPU per queued packet:");
+  for (const Level &l : levels)
+    if (l.to <= queued + 1000) printf("  %s flows %.2f us", l.name, costAt(samples, l.from, l.to));
+  printf("\n");
+  long rssPeak = rssKiB(pid);
+  printf("        vesk RSS %ld MiB before, %ld MiB with the flood's flows (%.0f bytes per flow)\n",
+         rssBefore / 1024, rssPeak / 1024,
+         queued ? (rssPeak - rssBefore) * 1024.0 / static_cast<double>(queued) : 0.0);
+  if (last) {
+    // Flows go idle 30 s after their packet; an idle queue purges them then.
+    long rssAfter = rssPeak, previous = 0;
+    for (int t = 0; t < 60; t++) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      rssAfter = rssKiB(pid);
+      if (t > 35 && rssAfter == previous) break;  // purged, trimmed, settled
+      previous = rssAfter;
+    }
+    printf("        vesk RSS after the flood's flows expired: %ld MiB\n", rssAfter / 1024);
+  }
+  fflush(stdout);
+  stop(pid);
+}
+
 int main(int argc, char **argv) {
   if (argc > 3 && strcmp(argv[1], "--send") == 0)
     return sendFlood(atoi(argv[2]), static_cast<uint32_t>(atol(argv[3])));
+  printf("other engineers' jobs may load this machine's CPUs: compare figures of one run\n");
+  oxlo_set_memory_hooks(countedAlloc, free, countedCalloc, countedRealloc, countedAligned, free,
+                        nullptr, nullptr);
+  std::string dir = selfDir(), vesk = argc > 1 ? argv[1] : dir + "/../vesk";
+  inProcessPart();
   if (geteuid() != 0) {
-    printf("flood: skipped: needs root (it creates network namespaces)\n");
+    printf("flood: the part through vesk skipped: needs root (it creates network namespaces)\n");
     return 0;
   }
-  int rate = argc > 1 ? atoi(argv[1]) : 15000;
-  if (rate < 100 || rate > 1000000) rate = 15000;
-  std::string dir = selfDir(), vesk = dir + "/../vesk";
   if (!setUp("flood")) {
     printf("flood: cannot create the namespaces\n");
     cleanup();
@@ -120,74 +375,8 @@ int main(int argc, char **argv) {
         workDir + "/http.log");
   for (int n = 0; n < 50 && sh(s + "ss -Hlnt 'sport = :80' | grep -q .") != 0; n++)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  pid_t pid = startReady("vesk", {vesk, "-q", "0", "-s"}, "Running [UUID:");
-  if (!pid) {
-    cleanup();
-    return 1;
-  }
-  printf("other engineers' jobs may load this machine's CPUs: compare figures of one run\n");
-  long rssBefore = rssKiB(pid);
-
-  // Requests: one every 250 ms while the flood runs, each allowed 2 s.
-  std::atomic<bool> flooding{true};
-  std::atomic<int> asked{0}, answered{0};
-  std::thread client([&] {
-    while (flooding) {
-      asked++;
-      if (sh(inClient() + "curl -s -m 2 -o /dev/null http://10.78.0.2/") == 0) answered++;
-      std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    }
-  });
-  uint64_t q0, d0;
-  queueCounters(pid, &q0, &d0);
-  pid_t sender = spawn(nsClient, {dir + "/flood", "--send", std::to_string(rate),
-                                  std::to_string(kFloodPackets)},
-                       workDir + "/sender.log");
-  std::vector<Sample> samples;
-  auto start = std::chrono::steady_clock::now();
-  while (waitpid(sender, nullptr, WNOHANG) == 0) {
-    uint64_t q, d;
-    queueCounters(pid, &q, &d);
-    samples.push_back({q - q0, cpuNanoseconds(pid)});
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  flooding = false;
-  client.join();
-  uint64_t q1, d1;
-  queueCounters(pid, &q1, &d1);
-  long rssPeak = rssKiB(pid);
-
-  printf("flood: %u packets of new flows in %.1f s (%.0f/s); %lu queued, %lu dropped by the kernel\n",
-         kFloodPackets, seconds, kFloodPackets / seconds, static_cast<unsigned long>(q1 - q0),
-         static_cast<unsigned long>(d1 - d0));
-  printf("HTTP requests answered during the flood: %d of %d (%.1f%%)\n", answered.load(),
-         asked.load(), asked ? 100.0 * answered / asked : 0.0);
-  struct Level {
-    const char *name;
-    uint64_t from, to;
-  } levels[] = {{"1k", 200, 2000}, {"10k", 5000, 15000}, {"100k", 90000, 110000},
-                {"250k", 240000, 258000}};
-  double base = 0;
-  for (const Level &l : levels) {
-    double us = costAt(samples, l.from, l.to);
-    if (base == 0) base = us;
-    printf("CPU time per packet at %-5s flows: %6.2f us  (%.2f times the cost at 1k)\n", l.name,
-           us, base > 0 ? us / base : 0.0);
-  }
-  double perFlow = (rssPeak - rssBefore) * 1024.0 / kFloodPackets;
-  printf("vesk RSS: %ld MiB before, %ld MiB with the flood's flows (%.0f bytes per flow)\n",
-         rssBefore / 1024, rssPeak / 1024, perFlow);
-  // Flows go idle 30 s after their packet; an idle queue purges them then.
-  long rssAfter = rssPeak;
-  for (int t = 0; t < 50; t++) {
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    rssAfter = rssKiB(pid);
-    if (t > 32 && rssAfter < rssBefore + (rssPeak - rssBefore) / 4) break;
-  }
-  printf("vesk RSS after the flood's flows were purged: %ld MiB\n", rssAfter / 1024);
+  printf("through %s:\n", vesk.c_str());
+  for (int rate : {15000, 50000, 100000}) floodRun(vesk, rate, rate == 100000);
   cleanup();
   return 0;
 }

@@ -1,8 +1,10 @@
 // The floor any NFQUEUE program pays: binds a queue and accepts every packet
 // unmarked, without looking at it, as fast as the kernel allows: GSO packets
 // whole, bursts of messages per receive call, one batch verdict per burst.
-// Used by bench/nfq.
-//   nfq_accept_all <queue id> [--no-gso]     (runs until SIGINT/SIGTERM)
+// Used by bench/nfq. With --mark it gives every packet that mark: behind the
+// README's CONNMARK rules that is a program that decides on the first packet
+// of a connection, the floor for short connections.
+//   nfq_accept_all <queue id> [--no-gso] [--mark N]   (runs until SIGINT/SIGTERM)
 #include <arpa/inet.h>
 #include <libnetfilter_queue/libnetfilter_queue.h>
 #include <linux/netfilter.h>
@@ -30,11 +32,17 @@ static int remember(struct nfq_q_handle *, struct nfgenmsg *, struct nfq_data *n
 
 int main(int argc, char **argv) {
   if (argc < 2) {
-    printf("usage: %s <queue id> [--no-gso] (accept-all NFQUEUE program used by bench/nfq)\n",
+    printf("usage: %s <queue id> [--no-gso] [--mark N] (accept-all NFQUEUE program used by "
+           "bench/nfq)\n",
            argv[0]);
     return 0;
   }
-  bool gso = !(argc > 2 && strcmp(argv[2], "--no-gso") == 0);
+  bool gso = true;
+  uint32_t mark = 0;
+  for (int i = 2; i < argc; i++) {
+    if (strcmp(argv[i], "--no-gso") == 0) gso = false;
+    if (strcmp(argv[i], "--mark") == 0 && i + 1 < argc) mark = static_cast<uint32_t>(atoi(argv[++i]));
+  }
   struct sigaction sa {};
   sa.sa_handler = onSignal;
   sigaction(SIGINT, &sa, nullptr);
@@ -56,7 +64,7 @@ int main(int argc, char **argv) {
   nfq_set_mode(qh, NFQNL_COPY_PACKET, 0xFFFF);
   nfq_set_queue_maxlen(qh, 4096);
   if (gso) nfq_set_queue_flags(qh, NFQA_CFG_F_GSO, NFQA_CFG_F_GSO);
-  printf("accepting on queue %s%s\n", argv[1], gso ? " (GSO)" : "");
+  printf("accepting on queue %s%s, mark %u\n", argv[1], gso ? " (GSO)" : "", mark);
   fflush(stdout);
 
   const unsigned kBurst = 16;
@@ -82,7 +90,7 @@ int main(int argc, char **argv) {
     for (int i = 0; i < n; i++)
       nfq_handle_packet(h, static_cast<char *>(vectors[i].iov_base),
                         static_cast<int>(messages[i].msg_len));
-    if (pending) nfq_set_verdict_batch2(qh, lastId, NF_ACCEPT, 0);
+    if (pending) nfq_set_verdict_batch2(qh, lastId, NF_ACCEPT, mark);
     pending = false;
   }
   nfq_destroy_queue(qh);

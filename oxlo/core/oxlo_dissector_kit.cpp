@@ -6,6 +6,8 @@
 #include "oxlo_private.h"
 #include "oxlo_stream.h"
 
+#include "oxlo_slab.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -26,14 +28,90 @@ const oxlo_dissector_kit *current_kit(const oxlo_module *module)
     return &det->kits[det->current_dissector];
 }
 
-void *state_for(oxlo_flow_state *flow, const oxlo_dissector_kit *k, int create)
+/* The detection part whose scratch block is given to the dissector in its
+ * call on this thread (a module is used by one thread at a time), so that
+ * lookups by slot, which name no module, find it. */
+thread_local oxlo_detection_part *armed_part = nullptr;
+
+/* Size classes of the state slabs: 64 << class bytes, header included. */
+int size_class(size_t bytes)
+{
+    for (int c = 0; c < OXLO_DSTATE_CLASSES; c++)
+        if (bytes <= (size_t(64) << c))
+            return c;
+    return -1;
+}
+
+/* Slots per slab chunk of state blocks. */
+constexpr uint32_t kStateChunkSlots = 256;
+
+void *make_block(oxlo_module *module, oxlo_flow_state *flow, uint32_t slot, uint32_t size,
+                 void (*release)(void *))
+{
+    const size_t bytes = header_size + size;
+    const int c = module ? size_class(bytes) : -1;
+    if (c < 0)
+        return oxlo_flow_slot_state_make(flow, slot, size, release);
+    oxlo_slab *&slab = module->det.dstate_slabs[c];
+    if (!slab)
+        slab = oxlo_slab_new(size_t(64) << c, kStateChunkSlots);
+    auto *b = static_cast<oxlo_dstate *>(oxlo_slab_take(slab));
+    if (!b)
+        return nullptr;
+    std::memset(b, 0, bytes);
+    b->slot = slot;
+    b->size = size;
+    b->release = release;
+    b->from_slab = 1;
+    b->next = flow->dstates;
+    flow->dstates = b;
+    return block_data(b);
+}
+
+void free_block(oxlo_dstate *b)
+{
+    if (b->release)
+        b->release(block_data(b));
+    if (b->from_slab)
+        oxlo_slab_give(b);
+    else
+        oxlo_heap_free(b);
+}
+
+void *state_for(oxlo_module *module, oxlo_flow_state *flow, const oxlo_dissector_kit *k, int create)
 {
     if (!k || k->state_size == 0 || k->slot == 0xFFFF)
         return nullptr;
     void *found = oxlo_flow_slot_state(flow, k->slot);
-    if (found || !create)
+    if (found)
         return found;
-    return oxlo_flow_slot_state_make(flow, k->slot, k->state_size, k->release);
+    oxlo_detection_part *det = &module->det;
+    if (det->dstate_owner && det->dstate_flow == flow && &det->kits[det->dstate_owner - 1] == k) {
+        if (!create && !det->dstate_claimed)
+            return nullptr;
+        det->dstate_claimed = 1;
+        return det->dstate_scratch;
+    }
+    if (!create)
+        return nullptr;
+    return make_block(module, flow, k->slot, k->state_size, k->release);
+}
+
+/* Word by word without an early exit, so the compiler makes it a few
+ * vector instructions: it runs after every dissector call that asked for
+ * its state. */
+bool all_zero(const uint8_t *p, size_t n)
+{
+    uint64_t any = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        any |= w;
+    }
+    for (; i < n; i++)
+        any |= p[i];
+    return any == 0;
 }
 
 uint16_t port_of(const uint8_t *l4, size_t offset) { return l4 ? oxlo_be16(l4 + offset) : 0; }
@@ -47,6 +125,11 @@ void *oxlo_flow_slot_state(const oxlo_flow_state *flow, uint32_t slot)
     for (oxlo_dstate *b = flow ? flow->dstates : nullptr; b; b = b->next)
         if (b->slot == slot)
             return block_data(b);
+    /* A dissector that reads its state by slot in its call sees the
+     * scratch block it was given. */
+    const oxlo_detection_part *det = armed_part;
+    if (det && det->dstate_claimed && det->dstate_flow == flow && det->kits[det->dstate_owner - 1].slot == slot)
+        return det->dstate_scratch;
     return nullptr;
 }
 
@@ -70,14 +153,18 @@ void *oxlo_flow_slot_state_make(oxlo_flow_state *flow, uint32_t slot, uint32_t s
 
 void oxlo_flow_slot_state_free(oxlo_flow_state *flow, uint32_t slot)
 {
+    oxlo_detection_part *det = armed_part;
+    if (det && det->dstate_claimed && det->dstate_flow == flow && det->kits[det->dstate_owner - 1].slot == slot) {
+        std::memset(det->dstate_scratch, 0, det->kits[det->dstate_owner - 1].state_size);
+        det->dstate_claimed = 0;
+        return;
+    }
     for (oxlo_dstate **link = &flow->dstates; *link; link = &(*link)->next) {
         oxlo_dstate *b = *link;
         if (b->slot != slot)
             continue;
         *link = b->next;
-        if (b->release)
-            b->release(block_data(b));
-        oxlo_heap_free(b);
+        free_block(b);
         return;
     }
 }
@@ -87,9 +174,77 @@ void oxlo_flow_states_free(oxlo_flow_state *flow)
     while (flow && flow->dstates) {
         oxlo_dstate *b = flow->dstates;
         flow->dstates = b->next;
-        if (b->release)
-            b->release(block_data(b));
-        oxlo_heap_free(b);
+        free_block(b);
+    }
+}
+
+int oxlo_dstate_arm(oxlo_module *module, oxlo_flow_state *flow, uint32_t index)
+{
+    oxlo_detection_part *det = &module->det;
+    if (det->dstate_owner || !det->kits || index >= det->dissector_count ||
+        det->kits[index].state_size == 0)
+        return 0;
+    /* A state with a release function holds memory of its own, which is
+     * not to be copied from block to block: such a dissector gets its block
+     * as it asks. */
+    if (det->kits[index].release)
+        return 0;
+    if (!det->dstate_scratch) {
+        uint32_t largest = 0;
+        for (uint32_t i = 0; i < det->dissector_count; i++)
+            if (det->kits[i].state_size > largest)
+                largest = det->kits[i].state_size;
+        det->dstate_scratch = static_cast<uint8_t *>(oxlo_heap_calloc(1, largest ? largest : 1));
+        if (!det->dstate_scratch)
+            return 0;
+        det->dstate_scratch_size = largest;
+    }
+    if (det->kits[index].state_size > det->dstate_scratch_size)
+        return 0; /* registered after the scratch was sized */
+    det->dstate_owner = index + 1;
+    det->dstate_flow = flow;
+    det->dstate_claimed = 0;
+    armed_part = det;
+    return 1;
+}
+
+void oxlo_dstate_commit(oxlo_module *module, oxlo_flow_state *flow, uint32_t index, int settled)
+{
+    oxlo_detection_part *det = &module->det;
+    if (det->dstate_owner != index + 1)
+        return;
+    det->dstate_owner = 0;
+    det->dstate_flow = nullptr;
+    armed_part = nullptr;
+    if (!det->dstate_claimed)
+        return;
+    det->dstate_claimed = 0;
+    const oxlo_dissector_kit *k = &det->kits[index];
+    uint8_t *scratch = det->dstate_scratch;
+    /* A state asked for by a call that classified the flow or set a
+     * follow-up reader is kept even when still zero: what runs later may
+     * look for it. */
+    if (!settled && all_zero(scratch, k->state_size))
+        return;
+    /* A dissector that excluded itself is done with the flow: its state
+     * goes now, as a block of its would. */
+    void *block = oxlo_flow_dissector_excluded(flow, index)
+                      ? nullptr
+                      : make_block(module, flow, k->slot, k->state_size, k->release);
+    if (block)
+        std::memcpy(block, scratch, k->state_size);
+    std::memset(scratch, 0, k->state_size);
+}
+
+void oxlo_dstate_free(oxlo_module *module)
+{
+    oxlo_detection_part *det = &module->det;
+    oxlo_heap_free(det->dstate_scratch);
+    det->dstate_scratch = nullptr;
+    det->dstate_scratch_size = 0;
+    for (oxlo_slab *&slab : det->dstate_slabs) {
+        oxlo_slab_release(slab);
+        slab = nullptr;
     }
 }
 
@@ -112,7 +267,7 @@ void *oxlo_dissector_state(oxlo_module *module, oxlo_flow_state *flow)
 {
     if (!module || !flow)
         return nullptr;
-    return state_for(flow, current_kit(module), 1);
+    return state_for(module, flow, current_kit(module), 1);
 }
 
 void *oxlo_dissector_state_of(oxlo_module *module, oxlo_flow_state *flow, uint16_t protocol_id, int create)
@@ -122,7 +277,7 @@ void *oxlo_dissector_state_of(oxlo_module *module, oxlo_flow_state *flow, uint16
     const oxlo_proto_defaults *p = oxlo_proto_defaults_get(module, protocol_id);
     if (!p || p->dissector_index >= module->det.dissector_count)
         return nullptr;
-    return state_for(flow, &module->det.kits[p->dissector_index], create);
+    return state_for(module, flow, &module->det.kits[p->dissector_index], create);
 }
 
 void oxlo_dissector_classify(oxlo_module *module, oxlo_flow_state *flow, uint16_t upper, uint16_t lower)

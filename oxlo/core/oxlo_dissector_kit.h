@@ -40,6 +40,7 @@ typedef struct oxlo_dstate {
     void (*release)(void *state);
     uint32_t slot;
     uint32_t size;
+    uint8_t from_slab;
 } oxlo_dstate;
 
 /* The state block of slot on the flow, or NULL. */
@@ -47,6 +48,14 @@ void *oxlo_flow_slot_state(const oxlo_flow_state *flow, uint32_t slot);
 /* The state block of slot on the flow, made (zeroed) when missing; NULL
  * without memory. */
 void *oxlo_flow_slot_state_make(oxlo_flow_state *flow, uint32_t slot, uint32_t size, void (*release)(void *));
+/* Around a dissector's call (oxlo_dissectors.cpp): arm gives the call the
+ * scratch block, 0 when it cannot (a call inside another one); commit turns
+ * what the call left in it into the flow's block, also a zero state when
+ * `settled` (the call classified the flow or set a follow-up reader). */
+int oxlo_dstate_arm(oxlo_module *module, oxlo_flow_state *flow, uint32_t index);
+void oxlo_dstate_commit(oxlo_module *module, oxlo_flow_state *flow, uint32_t index, int settled);
+/* Frees the scratch block; the slabs go once their last block is freed. */
+void oxlo_dstate_free(oxlo_module *module);
 /* Frees one slot's block (release called first); nothing when absent. */
 void oxlo_flow_slot_state_free(oxlo_flow_state *flow, uint32_t slot);
 /* Frees every block of the flow. */

@@ -95,7 +95,11 @@ bool call_dissector(oxlo_module *module, oxlo_flow_state *flow, const oxlo_disse
     const uint16_t app_before = flow->app;
     const oxlo_extra_dissection_callback extra_before = flow->extra_dissection;
     const bool host_before = flow->host_name[0] != '\0';
+    const int scratch = oxlo_dstate_arm(module, flow, e->index);
     e->callback(module, flow);
+    if (scratch)
+        oxlo_dstate_commit(module, flow, e->index,
+                           flow->app != app_before || flow->extra_dissection != extra_before);
     flow->calling_dissector = 0;
     if (!host_before && flow->host_name[0])
         flow->host_name_setter = uint16_t(e->index + 1);
@@ -325,6 +329,7 @@ void oxlo_dissectors_free(oxlo_module *module)
 {
     if (!module)
         return;
+    oxlo_dstate_free(module);
     oxlo_heap_free(module->det.call_lists);
     oxlo_heap_free(module->det.dissectors);
     oxlo_heap_free(module->det.kits);

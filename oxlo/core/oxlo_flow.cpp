@@ -241,6 +241,16 @@ void oxlo_flow_state_release(oxlo_flow_state *flow)
 
 void oxlo_flow_state_free(oxlo_flow_state *flow) { oxlo_flow_free(flow); }
 
+oxlo_flow_state *oxlo_flow_state_init(void *block)
+{
+    if (!block)
+        return nullptr;
+    std::memset(block, 0, sizeof(oxlo_flow_state));
+    return static_cast<oxlo_flow_state *>(block);
+}
+
+void oxlo_flow_state_clear(oxlo_flow_state *flow) { oxlo_flow_state_release(flow); }
+
 void oxlo_flow_set_protocol(oxlo_module *module, oxlo_flow_state *flow, uint16_t upper,
                             uint16_t lower, oxlo_confidence_level confidence)
 {

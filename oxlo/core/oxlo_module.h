@@ -25,6 +25,8 @@ typedef struct oxlo_detection_settings {
     uint8_t loaded;
 } oxlo_detection_settings;
 
+#define OXLO_DSTATE_CLASSES 6 /* slab size classes 64 .. 2048 bytes */
+
 /* The module's share of detection: dissector table, call lists, the packet
  * in process. Embedded in oxlo_module as `det`. */
 typedef struct oxlo_detection_part {
@@ -51,6 +53,17 @@ typedef struct oxlo_detection_part {
     uint8_t stream_call;               /* 0 nothing, 1 consume, 2 need, 3 need refused */
     uint32_t stream_call_consumed;
     uint32_t stream_call_total;
+    /* -- dissector states (oxlo_dissector_kit.cpp): in its call a
+     *    dissector without a state block gets a zeroed scratch block, which
+     *    becomes a block of the flow only when the call left something in
+     *    it and did not exclude the dissector; blocks come from slabs by
+     *    size class -- */
+    uint8_t *dstate_scratch;
+    uint32_t dstate_scratch_size;
+    uint32_t dstate_owner;             /* index + 1 of the dissector in its call, 0 none */
+    uint8_t dstate_claimed;            /* it asked for its state */
+    struct oxlo_flow_state *dstate_flow;
+    struct oxlo_slab *dstate_slabs[OXLO_DSTATE_CLASSES];
 } oxlo_detection_part;
 
 /* ---- the detection module ----------------------------------------------- */

@@ -21,9 +21,10 @@ static uint32_t word(const uint8_t *address, int i) {
   return w;
 }
 
-Flow::Flow(DetectionEnginePtr engine_, uint32_t queueId_, uint32_t now, uint8_t l4Protocol_, uint8_t ipVersion_,
-           const uint8_t *source, uint16_t sourcePort_, const uint8_t *destination,
-           uint16_t destinationPort_, uint32_t inInterface_, uint32_t outInterface_)
+Flow::Flow(oxlo_flow_state *state, DetectionEnginePtr engine_, uint32_t queueId_, uint32_t now,
+           uint8_t l4Protocol_, uint8_t ipVersion_, const uint8_t *source, uint16_t sourcePort_,
+           const uint8_t *destination, uint16_t destinationPort_, uint32_t inInterface_,
+           uint32_t outInterface_)
     : inInterface(inInterface_),
       outInterface(outInterface_),
       sourceAddress{},
@@ -41,13 +42,14 @@ Flow::Flow(DetectionEnginePtr engine_, uint32_t queueId_, uint32_t now, uint8_t 
       bytesDst2Src(0),
       detectionCompleted(0),
       exported(0),
-      engineState(nullptr),
+      inSlab(state != nullptr),
+      engineState(state),
       classification{},
       queueId(queueId_),
       engine(std::move(engine_)),
       next(nullptr),
       previous(nullptr),
-      bucket(0),
+      hashValue(0),
       olderSeen(nullptr),
       newerSeen(nullptr),
       firstSeen(now),
@@ -57,23 +59,36 @@ Flow::Flow(DetectionEnginePtr engine_, uint32_t queueId_, uint32_t now, uint8_t 
   memcpy(sourceAddress, source, n);
   memcpy(destinationAddress, destination, n);
 
-  size_t size = oxlo_flow_state_size();
-  engineState = static_cast<oxlo_flow_state *>(oxlo_flow_alloc(size));
-  if (!engineState) throw "Not enough memory";
-  memset(engineState, 0, size);
+  if (!engineState) {
+    size_t size = oxlo_flow_state_size();
+    engineState = static_cast<oxlo_flow_state *>(oxlo_flow_alloc(size));
+    if (!engineState) throw "Not enough memory";
+    memset(engineState, 0, size);
+  }
   print("[CREATE FLOW]");
 }
 
+Flow::Flow(DetectionEnginePtr engine_, uint32_t queueId_, uint32_t now, uint8_t l4Protocol_,
+           uint8_t ipVersion_, const uint8_t *source, uint16_t sourcePort_,
+           const uint8_t *destination, uint16_t destinationPort_, uint32_t inInterface_,
+           uint32_t outInterface_)
+    : Flow(nullptr, std::move(engine_), queueId_, now, l4Protocol_, ipVersion_, source, sourcePort_,
+           destination, destinationPort_, inInterface_, outInterface_) {}
+
 Flow::~Flow() {
   print("[DELETE FLOW]");
-  oxlo_flow_state_free(engineState);
+  if (inSlab)
+    oxlo_flow_state_clear(engineState);
+  else
+    oxlo_flow_state_free(engineState);
 }
 
 FlowHashKey FlowHashKey::random() {
   FlowHashKey key;
   size_t got = 0;
-  while (got < sizeof(key.words)) {
-    ssize_t n = getrandom(reinterpret_cast<uint8_t *>(key.words) + got, sizeof(key.words) - got, 0);
+  uint8_t *bytes = reinterpret_cast<uint8_t *>(&key);
+  while (got < sizeof(key)) {
+    ssize_t n = getrandom(bytes + got, sizeof(key) - got, 0);
     if (n > 0) {
       got += static_cast<size_t>(n);
     } else if (errno != EINTR) {
@@ -81,16 +96,59 @@ FlowHashKey FlowHashKey::random() {
       std::random_device device;
       std::mt19937_64 generator((static_cast<uint64_t>(device()) << 32) ^ device() ^
                                 static_cast<uint64_t>(time(nullptr)) ^ getpid());
-      for (uint64_t &w : key.words) w = generator();
+      key.k0 = generator();
+      key.k1 = generator();
       return key;
     }
   }
   return key;
 }
 
-// Multilinear hash of the connection's two ends in a fixed order (the
-// smaller end first), so both directions give the same value: the sum of
-// key words times 32-bit input words, whose high half is strongly universal.
+static inline uint64_t rotl(uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+
+static inline void sipRound(uint64_t &v0, uint64_t &v1, uint64_t &v2, uint64_t &v3) {
+  v0 += v1;
+  v1 = rotl(v1, 13);
+  v1 ^= v0;
+  v0 = rotl(v0, 32);
+  v2 += v3;
+  v3 = rotl(v3, 16);
+  v3 ^= v2;
+  v0 += v3;
+  v3 = rotl(v3, 21);
+  v3 ^= v0;
+  v2 += v1;
+  v1 = rotl(v1, 17);
+  v1 ^= v2;
+  v2 = rotl(v2, 32);
+}
+
+// SipHash-2-4 of the bytes under the key (words read little-endian).
+uint64_t FlowHashKey::sip(const uint8_t *data, size_t length) const {
+  uint64_t v0 = k0 ^ 0x736f6d6570736575ULL, v1 = k1 ^ 0x646f72616e646f6dULL;
+  uint64_t v2 = k0 ^ 0x6c7967656e657261ULL, v3 = k1 ^ 0x7465646279746573ULL;
+  size_t whole = length & ~static_cast<size_t>(7);
+  for (size_t i = 0; i < whole; i += 8) {
+    uint64_t m = 0;
+    for (int j = 7; j >= 0; j--) m = m << 8 | data[i + j];
+    v3 ^= m;
+    sipRound(v0, v1, v2, v3);
+    sipRound(v0, v1, v2, v3);
+    v0 ^= m;
+  }
+  uint64_t last = static_cast<uint64_t>(length) << 56;
+  for (size_t j = 0; j < (length & 7); j++) last |= static_cast<uint64_t>(data[whole + j]) << (8 * j);
+  v3 ^= last;
+  sipRound(v0, v1, v2, v3);
+  sipRound(v0, v1, v2, v3);
+  v0 ^= last;
+  v2 ^= 0xff;
+  for (int r = 0; r < 4; r++) sipRound(v0, v1, v2, v3);
+  return v0 ^ v1 ^ v2 ^ v3;
+}
+
+// The connection's two ends in a fixed order (the smaller end first), so
+// both directions give the same value, then the protocol and IP version.
 uint32_t Flow::hash(const FlowHashKey &key, uint8_t ipVersion, const uint8_t *source,
                     const uint8_t *destination, uint16_t sourcePort, uint16_t destinationPort,
                     uint8_t l4Protocol) {
@@ -102,13 +160,15 @@ uint32_t Flow::hash(const FlowHashKey &key, uint8_t ipVersion, const uint8_t *so
   uint16_t lowPort = order <= 0 ? sourcePort : destinationPort;
   uint16_t highPort = order <= 0 ? destinationPort : sourcePort;
 
-  uint64_t h = key.words[0];
-  int k = 1;
-  for (size_t i = 0; i < n / 4; i++) h += key.words[k++] * word(low, static_cast<int>(i));
-  for (size_t i = 0; i < n / 4; i++) h += key.words[k++] * word(high, static_cast<int>(i));
-  h += key.words[k++] * (static_cast<uint32_t>(lowPort) << 16 | highPort);
-  h += key.words[k] * (static_cast<uint32_t>(l4Protocol) << 8 | ipVersion);
-  return static_cast<uint32_t>(h >> 32);
+  uint8_t tuple[38];
+  memcpy(tuple, low, n);
+  memcpy(tuple + n, high, n);
+  size_t at = 2 * n;
+  memcpy(tuple + at, &lowPort, 2);
+  memcpy(tuple + at + 2, &highPort, 2);
+  tuple[at + 4] = l4Protocol;
+  tuple[at + 5] = ipVersion;
+  return static_cast<uint32_t>(key.sip(tuple, at + 6));
 }
 
 uint32_t Flow::hash(const FlowHashKey &key) const {

@@ -3,18 +3,20 @@
 #ifndef VESK_FLOW_H
 #define VESK_FLOW_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "DetectionEngine.h"
 #include "oxlo_api.h"
 
-// Random words drawn when a flow table is made. The flow hash is a
-// multilinear hash under this key, so which tuples share a bucket cannot be
-// known from outside and a flood of chosen tuples cannot pile up in one.
+// A 128-bit key drawn when a flow table is made. The flow hash is SipHash-2-4
+// under this key: without the key, which tuples share a bucket cannot be
+// worked out, neither beforehand nor from collisions seen (by timing), so a
+// flood of chosen tuples cannot pile up in one bucket.
 struct FlowHashKey {
-  static const int kWords = 11;
-  uint64_t words[kWords];
+  uint64_t k0, k1;
   static FlowHashKey random();
+  uint64_t sip(const uint8_t *data, size_t length) const;
 };
 
 #define FLOW_IDLE_SECONDS 30
@@ -31,6 +33,12 @@ class Flow {
   Flow(DetectionEnginePtr engine, uint32_t queueId, uint32_t now, uint8_t l4Protocol, uint8_t ipVersion,
        const uint8_t *source, uint16_t sourcePort, const uint8_t *destination,
        uint16_t destinationPort, uint32_t inInterface, uint32_t outInterface);
+  // The same with an engine state made by the caller (FlowHash::create puts
+  // both in one slab slot); the destructor clears it and leaves the block.
+  Flow(oxlo_flow_state *state, DetectionEnginePtr engine, uint32_t queueId, uint32_t now,
+       uint8_t l4Protocol, uint8_t ipVersion, const uint8_t *source, uint16_t sourcePort,
+       const uint8_t *destination, uint16_t destinationPort, uint32_t inInterface,
+       uint32_t outInterface);
   ~Flow();
   Flow(const Flow &) = delete;
   Flow &operator=(const Flow &) = delete;
@@ -75,6 +83,7 @@ class Flow {
   uint32_t bytesSrc2Dst, bytesDst2Src;
   uint8_t detectionCompleted;
   uint8_t exported;
+  uint8_t inSlab;  // made by FlowHash::create
   oxlo_flow_state *engineState;
   oxlo_classification classification;
   uint32_t queueId;
@@ -82,7 +91,7 @@ class Flow {
   // also when a reload has given the queue a new one meanwhile.
   DetectionEnginePtr engine;
   Flow *next, *previous;
-  uint32_t bucket;
+  uint32_t hashValue;  // set by FlowHash::add
   // The table's list of flows from the least to the most recently seen.
   Flow *olderSeen, *newerSeen;
   uint32_t firstSeen, lastSeen;

@@ -1,22 +1,112 @@
 #include "FlowHash.h"
 
+#include <cstdlib>
+#include <new>
+
+#include "oxlo_slab.h"
+
+// Old buckets moved per lookup, insertion or removal while resizing: a
+// resize started at N flows ends within N/8 new flows, long before the next
+// one is due (at 2N).
+static const uint32_t kMovesPerStep = 4;
+// Empty old buckets skipped per moved one at most, so a step stays short
+// in a sparse array.
+static const uint32_t kEmptyVisitsPerMove = 10;
+// A flow record and its engine state share one slot.
+static const size_t kFlowBytes = (sizeof(Flow) + 15) & ~static_cast<size_t>(15);
+
+static uint32_t roundUpPowerOfTwo(uint32_t n) {
+  uint32_t p = 1;
+  while (p < n && p < (1u << 31)) p <<= 1;
+  return p;
+}
+
+// Slots per slab chunk for a table of this many buckets: small tables take
+// little memory, large ones few allocations.
+static uint32_t chunkSlotsFor(uint32_t buckets) {
+  uint32_t n = buckets / 16;
+  return n < 64 ? 64 : n > 4096 ? 4096 : n;
+}
+
 FlowHash::FlowHash(uint32_t buckets, uint32_t cap) : FlowHash(buckets, cap, FlowHashKey::random()) {}
 
-FlowHash::FlowHash(uint32_t buckets, uint32_t cap, const FlowHashKey &key)
-    : table_(new Flow *[buckets]()), buckets_(buckets), count_(0), cap_(cap), key_(key) {}
+FlowHash::FlowHash(uint32_t buckets, uint32_t cap, const FlowHashKey &key, bool resizable)
+    : minBuckets_(roundUpPowerOfTwo(buckets ? buckets : 1)), cap_(cap), key_(key) {
+  // More buckets than flows buy nothing.
+  maxBuckets_ = resizable ? roundUpPowerOfTwo(cap > minBuckets_ ? cap : minBuckets_) : minBuckets_;
+  table_[0].heads = static_cast<Flow **>(calloc(minBuckets_, sizeof(Flow *)));
+  table_[0].mask = minBuckets_ - 1;
+  slab_ = oxlo_slab_new(kFlowBytes + oxlo_flow_state_size(), chunkSlotsFor(minBuckets_));
+  if (!table_[0].heads || !slab_) {
+    free(table_[0].heads);
+    oxlo_slab_destroy(slab_);
+    throw std::bad_alloc();
+  }
+}
 
 FlowHash::~FlowHash() {
   clear();
-  delete[] table_;
+  free(table_[0].heads);
+  free(table_[1].heads);
+  oxlo_slab_destroy(slab_);
+}
+
+Flow **FlowHash::chainOf(uint32_t hash) {
+  uint32_t old = hash & table_[0].mask;
+  if (resizing_ && old < moved_) return &table_[1].heads[hash & table_[1].mask];
+  return &table_[0].heads[old];
+}
+
+void FlowHash::startResize(uint32_t buckets) {
+  // calloc: the pages of a large array are zero until first written, so
+  // the allocation itself costs no pass over it.
+  Flow **heads = static_cast<Flow **>(calloc(buckets, sizeof(Flow *)));
+  if (!heads) return;  // the table works on at a higher load; retried later
+  table_[1].heads = heads;
+  table_[1].mask = buckets - 1;
+  moved_ = 0;
+  resizing_ = true;
+  oxlo_slab_set_chunk_slots(slab_, chunkSlotsFor(buckets));
+}
+
+void FlowHash::moveBuckets(uint32_t steps) {
+  uint32_t oldBuckets = table_[0].mask + 1;
+  uint32_t emptyVisits = steps * kEmptyVisitsPerMove;
+  while (steps > 0 && moved_ < oldBuckets) {
+    Flow *f = table_[0].heads[moved_];
+    if (!f) {
+      moved_++;
+      if (--emptyVisits == 0) break;
+      continue;
+    }
+    while (f) {
+      Flow *next = f->next;
+      Flow **head = &table_[1].heads[f->hashValue & table_[1].mask];
+      f->previous = nullptr;
+      f->next = *head;
+      if (*head) (*head)->previous = f;
+      *head = f;
+      f = next;
+    }
+    table_[0].heads[moved_++] = nullptr;
+    steps--;
+  }
+  if (moved_ < oldBuckets) return;
+  free(table_[0].heads);
+  table_[0] = table_[1];
+  table_[1] = Buckets();
+  resizing_ = false;
+  moved_ = 0;
 }
 
 Flow *FlowHash::find(uint8_t ipVersion, const uint8_t *source, const uint8_t *destination,
                      uint16_t sourcePort, uint16_t destinationPort, uint8_t l4Protocol,
-                     uint8_t *direction) const {
-  uint32_t b = Flow::hash(key_, ipVersion, source, destination, sourcePort, destinationPort,
-                          l4Protocol) % buckets_;
-  for (Flow *f = table_[b]; f; f = f->next) {
-    if (f->isIdle(now_)) continue;
+                     uint8_t *direction) {
+  if (resizing_) moveBuckets(kMovesPerStep);
+  uint32_t h = Flow::hash(key_, ipVersion, source, destination, sourcePort, destinationPort,
+                          l4Protocol);
+  for (Flow *f = *chainOf(h); f; f = f->next) {
+    if (f->hashValue != h || f->isIdle(now_)) continue;
     if (f->matches(ipVersion, source, destination, sourcePort, destinationPort, l4Protocol,
                    direction))
       return f;
@@ -24,16 +114,40 @@ Flow *FlowHash::find(uint8_t ipVersion, const uint8_t *source, const uint8_t *de
   return nullptr;
 }
 
+Flow *FlowHash::create(DetectionEnginePtr engine, uint32_t queueId, uint32_t now,
+                       uint8_t l4Protocol, uint8_t ipVersion, const uint8_t *source,
+                       uint16_t sourcePort, const uint8_t *destination,
+                       uint16_t destinationPort, uint32_t inInterface, uint32_t outInterface) {
+  uint8_t *slot = static_cast<uint8_t *>(oxlo_slab_take(slab_));
+  if (!slot) return nullptr;
+  oxlo_flow_state *state = oxlo_flow_state_init(slot + kFlowBytes);
+  return new (slot) Flow(state, std::move(engine), queueId, now, l4Protocol, ipVersion, source,
+                         sourcePort, destination, destinationPort, inInterface, outInterface);
+}
+
+void FlowHash::release(Flow *flow) {
+  if (!flow) return;
+  if (!flow->inSlab) {
+    delete flow;
+    return;
+  }
+  flow->~Flow();
+  oxlo_slab_give(flow);
+}
+
 bool FlowHash::add(Flow *flow) {
   if (count_ >= cap_) return false;
-  uint32_t b = bucketOf(flow);
-  flow->bucket = b;
+  if (resizing_) moveBuckets(kMovesPerStep);
+  flow->hashValue = flow->hash(key_);
+  Flow **head = chainOf(flow->hashValue);
   flow->previous = nullptr;
-  flow->next = table_[b];
-  if (table_[b]) table_[b]->previous = flow;
-  table_[b] = flow;
+  flow->next = *head;
+  if (*head) (*head)->previous = flow;
+  *head = flow;
   appendSeen(flow);
   count_++;
+  uint32_t buckets = table_[0].mask + 1;
+  if (!resizing_ && count_ > buckets && buckets < maxBuckets_) startResize(buckets * 2);
   return true;
 }
 
@@ -41,11 +155,20 @@ void FlowHash::unlink(Flow *flow) {
   if (flow->previous)
     flow->previous->next = flow->next;
   else
-    table_[flow->bucket] = flow->next;
+    *chainOf(flow->hashValue) = flow->next;
   if (flow->next) flow->next->previous = flow->previous;
   flow->next = flow->previous = nullptr;
   unlinkSeen(flow);
   count_--;
+  if (resizing_)
+    moveBuckets(kMovesPerStep);
+  else
+    shrinkIfSparse();
+}
+
+void FlowHash::shrinkIfSparse() {
+  uint32_t buckets = table_[0].mask + 1;
+  if (buckets > minBuckets_ && count_ < buckets / 8) startResize(buckets / 2);
 }
 
 void FlowHash::appendSeen(Flow *flow) {
@@ -77,38 +200,52 @@ void FlowHash::touch(Flow *flow) {
 }
 
 uint32_t FlowHash::purgeStep(uint32_t limit) {
+  // An idle queue still finishes a resize, and shrinks an emptied table;
+  // a large step (an idle second's) moves buckets in proportion.
+  if (resizing_)
+    moveBuckets(limit / 16 > kMovesPerStep ? limit / 16 : kMovesPerStep);
+  else
+    shrinkIfSparse();
   uint32_t deleted = 0;
   // Flows are in the order of their last packet, so the first one that is
   // not idle ends the step.
   while (deleted < limit && oldestSeen_ && oldestSeen_->isIdle(now_)) {
     Flow *f = oldestSeen_;
     unlink(f);
-    delete f;
+    release(f);
     deleted++;
   }
   return deleted;
 }
 
 void FlowHash::clear() {
-  for (uint32_t b = 0; b < buckets_; b++) {
-    Flow *f = table_[b];
-    while (f) {
-      Flow *next = f->next;
-      delete f;
-      f = next;
-    }
-    table_[b] = nullptr;
+  // Every flow is on the list by last packet, whichever array holds it.
+  while (oldestSeen_) {
+    Flow *f = oldestSeen_;
+    oldestSeen_ = f->newerSeen;
+    release(f);
   }
-  oldestSeen_ = newestSeen_ = nullptr;
+  newestSeen_ = nullptr;
+  for (Buckets &b : table_)
+    if (b.heads)
+      for (uint32_t i = 0; i <= b.mask; i++) b.heads[i] = nullptr;
   count_ = 0;
 }
 
 bool FlowHash::walk(bool (*callback)(Flow *flow, void *user), void *user) const {
-  for (uint32_t b = 0; b < buckets_; b++) {
-    for (Flow *f = table_[b]; f; f = f->next) {
-      if (f->isIdle(now_)) continue;
-      if (callback(f, user)) return true;
-    }
+  for (Flow *f = oldestSeen_; f;) {
+    Flow *next = f->newerSeen;  // the callback may not touch the list
+    if (!f->isIdle(now_) && callback(f, user)) return true;
+    f = next;
   }
   return false;
+}
+
+void FlowHash::trim() { oxlo_slab_trim(slab_, 0); }
+
+uint64_t FlowHash::memoryBytes() const {
+  uint64_t bytes = oxlo_slab_bytes(slab_);
+  for (const Buckets &b : table_)
+    if (b.heads) bytes += (static_cast<uint64_t>(b.mask) + 1) * sizeof(Flow *);
+  return bytes;
 }

@@ -1,7 +1,18 @@
 // A queue's table of flows: buckets of doubly linked chains under a keyed
 // hash, a cap on the number of flows, and a list of the flows by the time
 // they were last seen, from which the purge takes idle flows oldest first.
-// Per-packet work does not grow with the number of flows.
+//
+// The bucket array follows the load: it doubles when there are more flows
+// than buckets and halves when fewer than an eighth are used. A resize
+// never stops the queue: the new array is filled a few buckets at a time by
+// the lookups, insertions and removals that follow, and until the last old
+// bucket has moved a flow is in the old array when its old bucket has not
+// moved yet, else in the new one. Per-packet work does not grow with the
+// number of flows.
+//
+// Flows and their engine states come from one slab of the table's: a new
+// flow costs no allocation of its own once the slab has room, and slab
+// chunks grow with the table.
 #ifndef VESK_FLOWHASH_H
 #define VESK_FLOWHASH_H
 
@@ -9,12 +20,17 @@
 
 #include "Flow.h"
 
+struct oxlo_slab;
+
 class FlowHash {
  public:
-  // Throws std::bad_alloc when the bucket array cannot be allocated. The
-  // hash key is drawn at random unless one is given (tests).
+  // `buckets` is the smallest bucket count (rounded up to a power of two);
+  // the array never shrinks below it and, when `resizable` is false, never
+  // grows either (tests). Throws std::bad_alloc when the bucket array or
+  // the slab cannot be allocated. The hash key is drawn at random unless
+  // one is given (tests).
   FlowHash(uint32_t buckets, uint32_t cap);
-  FlowHash(uint32_t buckets, uint32_t cap, const FlowHashKey &key);
+  FlowHash(uint32_t buckets, uint32_t cap, const FlowHashKey &key, bool resizable = true);
   ~FlowHash();
   FlowHash(const FlowHash &) = delete;
   FlowHash &operator=(const FlowHash &) = delete;
@@ -23,7 +39,15 @@ class FlowHash {
   // invisible.
   Flow *find(uint8_t ipVersion, const uint8_t *source, const uint8_t *destination,
              uint16_t sourcePort, uint16_t destinationPort, uint8_t l4Protocol,
-             uint8_t *direction) const;
+             uint8_t *direction);
+  // A new flow with its engine state from the table's slab, not yet in the
+  // table; NULL without memory. Give it back with release().
+  Flow *create(DetectionEnginePtr engine, uint32_t queueId, uint32_t now, uint8_t l4Protocol,
+               uint8_t ipVersion, const uint8_t *source, uint16_t sourcePort,
+               const uint8_t *destination, uint16_t destinationPort, uint32_t inInterface,
+               uint32_t outInterface);
+  // Deletes a flow that is not in the table (made by create() or new).
+  void release(Flow *flow);
   // False when the table is full.
   bool add(Flow *flow);
   // Takes the flow out of its chain without freeing it.
@@ -42,21 +66,41 @@ class FlowHash {
   // Calls the callback on every live flow until one returns true.
   bool walk(bool (*callback)(Flow *flow, void *user), void *user) const;
 
-  uint32_t bucketOf(const Flow *flow) const { return flow->hash(key_) % buckets_; }
   uint32_t count() const { return count_; }
-  uint32_t buckets() const { return buckets_; }
+  // Buckets of the array being filled (the only one when not resizing).
+  uint32_t buckets() const { return resizing_ ? table_[1].mask + 1 : table_[0].mask + 1; }
+  bool resizing() const { return resizing_; }
   uint32_t cap() const { return cap_; }
+  // Frees the slab's empty chunks (an idle queue); a busy one refills them.
+  void trim();
+  // Bytes of the bucket arrays and of the slab's chunks.
+  uint64_t memoryBytes() const;
 
  private:
+  struct Buckets {
+    Flow **heads = nullptr;
+    uint32_t mask = 0;
+  };
+  // The chain a hash belongs in now.
+  Flow **chainOf(uint32_t hash);
+  void startResize(uint32_t buckets);
+  // Halves the array when fewer than an eighth of its buckets are used.
+  void shrinkIfSparse();
+  // Moves up to `steps` old buckets to the new array.
+  void moveBuckets(uint32_t steps);
   void unlinkSeen(Flow *flow);
   void appendSeen(Flow *flow);
 
-  Flow **table_;
-  uint32_t buckets_;
-  uint32_t count_;
+  Buckets table_[2];  // [0] in use; [1] being filled while resizing
+  bool resizing_ = false;
+  uint32_t moved_ = 0;  // old buckets below this have moved
+  uint32_t minBuckets_;
+  uint32_t maxBuckets_;
+  uint32_t count_ = 0;
   uint32_t now_ = 0;
   uint32_t cap_;
   FlowHashKey key_;
+  oxlo_slab *slab_ = nullptr;
   Flow *oldestSeen_ = nullptr;
   Flow *newestSeen_ = nullptr;
 };

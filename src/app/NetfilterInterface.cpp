@@ -40,7 +40,8 @@ static const size_t kMessageBufferSize = kCopyRange + 65536;
 static const unsigned kBurst = 16;
 
 
-static const uint32_t kFlowBuckets = 32768;
+// Buckets of an empty flow table; the table doubles them as flows come.
+static const uint32_t kFlowBuckets = 1024;
 // Seconds between two log lines about packets that got the fallback verdict
 // for the same reason: a flood must not become a flood of log lines.
 static const uint32_t kFallbackReportSeconds = 10;
@@ -565,7 +566,7 @@ uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMa
       flow->dropGeneration != rulesGeneration_.load()) {
     // Rules loaded since the drop judge the connection anew.
     flowTable_->unlink(flow);
-    delete flow;
+    flowTable_->release(flow);
     flow = findOrCreateFlow(sourceMac, inInterface, outInterface, packet, length, &direction, &why);
   }
   if (flow) {
@@ -607,7 +608,7 @@ uint32_t NetfilterInterface::processPacket(uint32_t now, const uint8_t *sourceMa
           flow->dropGeneration = rulesGeneration_.load();
         } else {
           flowTable_->unlink(flow);
-          delete flow;
+          flowTable_->release(flow);
         }
       }
     }
@@ -631,8 +632,11 @@ void NetfilterInterface::idleSecond(uint32_t now) {
 
 void NetfilterInterface::purge(uint32_t limit, bool idle) {
   deletedSinceTrim_ += flowTable_->purgeStep(limit);
-  // An idle queue trims after a thousand deletions, a busy one rarely, so
-  // that the cost spreads over many flows.
+  // An idle queue hands the flow slab's empty chunks back; a busy one keeps
+  // some to refill, their pages still mapped, instead of taking page faults
+  // on fresh ones. Freed memory goes back to the system after many
+  // deletions, or after a thousand on an idle queue.
+  if (idle && deletedSinceTrim_ >= 1024) flowTable_->trim();
   if (deletedSinceTrim_ >= kTrimAfterDeletions || (idle && deletedSinceTrim_ >= 1024)) {
     malloc_trim(0);
     deletedSinceTrim_ = 0;
@@ -658,15 +662,15 @@ Flow *NetfilterInterface::findOrCreateFlow(const uint8_t *sourceMac, uint32_t in
       *why = FALLBACK_TABLE_FULL;
       return nullptr;
     }
-    try {
-      flow = new Flow(engine_, queueId_, queueClock_, t.l4Protocol, t.ipVersion, t.source, t.sourcePort,
-                      t.destination, t.destinationPort, inInterface, outInterface);
-    } catch (...) {
+    flow = flowTable_->create(engine_, queueId_, queueClock_, t.l4Protocol, t.ipVersion, t.source,
+                              t.sourcePort, t.destination, t.destinationPort, inInterface,
+                              outInterface);
+    if (!flow) {
       *why = FALLBACK_TABLE_FULL;  // no memory for it: no room either
       return nullptr;
     }
     if (!flowTable_->add(flow)) {
-      delete flow;
+      flowTable_->release(flow);
       *why = FALLBACK_TABLE_FULL;
       return nullptr;
     }

@@ -59,9 +59,24 @@ class FlowHashTest : public ::testing::Test {
   std::unique_ptr<NetfilterInterface> queue;
 };
 
-TEST_F(FlowHashTest, queue_table_has_its_fixed_size) {
-  EXPECT_EQ(queue->flowTable()->buckets(), 32768u);
+TEST_F(FlowHashTest, queue_table_starts_small_under_its_limit) {
+  EXPECT_EQ(queue->flowTable()->buckets(), 1024u);
   EXPECT_EQ(queue->flowTable()->cap(), 262144u);
+}
+
+// The published SipHash-2-4 vectors (key 00 01 .. 0f, input 00 01 .. n-1):
+// the tuple hash is that function, not a look-alike.
+TEST_F(FlowHashTest, tuple_hash_is_siphash_2_4) {
+  FlowHashKey key{0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL};
+  uint8_t in[16];
+  for (int i = 0; i < 16; i++) in[i] = static_cast<uint8_t>(i);
+  const struct {
+    size_t length;
+    uint64_t hash;
+  } cases[] = {{0, 0x726fdb47dd0e0e31ULL}, {1, 0x74f839c593dc67fdULL},
+               {7, 0xab0200f58b01d137ULL}, {8, 0x93f5f5799a932462ULL},
+               {15, 0xa129ca6149be45e5ULL}};
+  for (const auto &c : cases) EXPECT_EQ(key.sip(in, c.length), c.hash) << c.length;
 }
 
 TEST_F(FlowHashTest, hash_is_the_same_both_ways_and_depends_on_the_key) {
@@ -85,8 +100,8 @@ TEST_F(FlowHashTest, hash_is_the_same_both_ways_and_depends_on_the_key) {
 // Tuples that a plain sum of ports and addresses puts in one bucket spread
 // over the buckets under the keyed hash.
 TEST_F(FlowHashTest, tuples_with_equal_sums_spread_over_the_buckets) {
-  FlowHash table(32768, 262144);
-  std::vector<uint32_t> chains(table.buckets());
+  FlowHashKey key = FlowHashKey::random();
+  std::vector<uint32_t> chains(32768);
   for (uint32_t i = 0; i < 40000; i++) {
     uint32_t src = kA + i, dst = kB - i;  // address sum constant
     uint16_t sport = static_cast<uint16_t>(1024 + i % 30000);
@@ -95,7 +110,7 @@ TEST_F(FlowHashTest, tuples_with_equal_sums_spread_over_the_buckets) {
     memcpy(s, &src, 4);
     memcpy(d, &dst, 4);
     Flow f(queue->engine(), queue->queueId(), 1, 17, 4, s, sport, d, dport, 1, 2);
-    chains[table.bucketOf(&f)]++;
+    chains[f.hash(key) % 32768]++;
   }
   uint32_t longest = *std::max_element(chains.begin(), chains.end());
   EXPECT_LE(longest, 16u);  // about 1.2 per bucket on average
@@ -153,7 +168,7 @@ TEST_F(FlowHashTest, idle_flow_is_invisible_and_replaced) {
 
 TEST_F(FlowHashTest, unlink_anywhere_in_a_chain_keeps_the_others) {
   for (int victim = 0; victim < 3; victim++) {
-    FlowHash table(1, 100);  // one bucket: one chain
+    FlowHash table(1, 100, FlowHashKey::random(), false);  // one bucket: one chain
     Flow *flows[3] = {makeFlow(1000, 2000), makeFlow(1001, 1999), makeFlow(1002, 1998)};
     for (Flow *f : flows) {
       f->lastSeen = queue->queueClock();
@@ -221,6 +236,89 @@ TEST_F(FlowHashTest, packets_purge_a_flood_of_idle_flows) {
   uint32_t left = queue->flowTable()->count();
   EXPECT_LT(left, 3000u - 100u * 4);
   EXPECT_GE(left, 100u);
+}
+
+// The bucket array doubles as flows come and halves as they go, a few
+// buckets at a time: at every point of a grow and of a shrink (checked
+// also in the middle of each resize) every flow in the table is found,
+// both ways, and a flow taken out is not.
+TEST_F(FlowHashTest, every_flow_stays_findable_across_grow_and_shrink) {
+  FlowHash table(16, 100000);
+  std::vector<Flow *> flows;
+  auto tuple = [](uint32_t i, uint8_t *s, uint8_t *d, uint8_t *version) {
+    memset(s, 0, 16);
+    memset(d, 0, 16);
+    *version = i % 5 == 0 ? 6 : 4;
+    if (*version == 6) {
+      s[0] = d[0] = 0xfd;
+      memcpy(s + 12, &i, 4);
+      d[15] = 1;
+    } else {
+      uint32_t a = kA + i;
+      memcpy(s, &a, 4);
+      memcpy(d, &kB, 4);
+    }
+  };
+  auto port = [](uint32_t i) { return static_cast<uint16_t>(1024 + i % 50000); };
+  uint32_t checksWhileResizing = 0, largest = 0;
+  auto checkAll = [&](const char *phase) {
+    if (table.resizing()) checksWhileResizing++;
+    for (size_t k = 0; k < flows.size(); k++) {
+      Flow *f = flows[k];
+      if (!f) continue;
+      uint8_t d;
+      ASSERT_EQ(table.find(f->ipVersion, f->sourceAddress, f->destinationAddress, f->sourcePort,
+                           f->destinationPort, 17, &d),
+                f)
+          << phase << " flow " << k << " of " << table.count();
+      ASSERT_EQ(d, 1);
+      ASSERT_EQ(table.find(f->ipVersion, f->destinationAddress, f->sourceAddress,
+                           f->destinationPort, f->sourcePort, 17, &d),
+                f);
+      ASSERT_EQ(d, 0);
+    }
+  };
+  const uint32_t n = 20000;
+  for (uint32_t i = 0; i < n; i++) {
+    uint8_t s[16], d[16], v;
+    tuple(i, s, d, &v);
+    Flow *f = table.create(queue->engine(), 7, 0, 17, v, s, port(i), d, 53, 1, 2);
+    ASSERT_NE(f, nullptr);
+    ASSERT_TRUE(table.add(f));
+    flows.push_back(f);
+    largest = std::max(largest, table.buckets());
+    if (i % 251 == 0 || (table.resizing() && i % 37 == 0)) checkAll("grow");
+    if (HasFatalFailure()) return;
+  }
+  checkAll("grown");
+  if (HasFatalFailure()) return;
+  EXPECT_GE(largest, 16384u);  // one bucket per flow or better, not 16
+  EXPECT_EQ(table.count(), n);
+
+  // Out in a scrambled order, down to nothing.
+  std::vector<uint32_t> order(n);
+  for (uint32_t i = 0; i < n; i++) order[i] = (i * 7919u) % n;
+  for (uint32_t k = 0; k < n; k++) {
+    Flow *f = flows[order[k]];
+    uint8_t s[16], d[16];
+    memcpy(s, f->sourceAddress, 16);
+    memcpy(d, f->destinationAddress, 16);
+    uint8_t v = f->ipVersion;
+    uint16_t sp = f->sourcePort;
+    table.unlink(f);
+    table.release(f);
+    flows[order[k]] = nullptr;
+    uint8_t dir;
+    ASSERT_EQ(table.find(v, s, d, sp, 53, 17, &dir), nullptr);
+    if (k % 251 == 0 || (table.resizing() && k % 37 == 0)) checkAll("shrink");
+    if (HasFatalFailure()) return;
+  }
+  EXPECT_EQ(table.count(), 0u);
+  EXPECT_GT(checksWhileResizing, 10u);
+  // Purge steps (an idle queue's seconds) shrink the empty table on down.
+  for (int i = 0; i < 1000; i++) table.purgeStep(8);
+  EXPECT_FALSE(table.resizing());
+  EXPECT_EQ(table.buckets(), 16u);
 }
 
 TEST_F(FlowHashTest, full_table_refuses_the_next_flow) {

@@ -434,7 +434,7 @@ TEST_F(QueueTest, packets_up_to_64_KiB_are_classified) {
       EXPECT_EQ(f->bytesSrc2Dst, 2 * (c.v6 ? 60 : 40) + p.size());
       f->giveUp();
       queue->flowTable()->unlink(f);
-      delete f;
+      queue->flowTable()->release(f);
     }
   }
 }

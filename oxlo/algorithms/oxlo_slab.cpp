@@ -1,0 +1,243 @@
+/* Slabs of fixed-size slots. A chunk is one block from the wrappers: its
+ * header, then its slots. Each slot begins with a pointer to its chunk, so
+ * a slot goes back without the caller naming the slab. Chunks with a free
+ * slot are on a list; a new slot comes from the first of them, from its
+ * free list or from the part of the chunk never handed out, so a fresh
+ * chunk is touched page by page only as it fills. */
+#include "oxlo_slab.h"
+
+#include <cstring>
+
+#include "oxlo_memory.h"
+
+namespace {
+
+constexpr size_t kAlign = 16;
+constexpr uint32_t kMinChunkSlots = 16;
+
+size_t round_up(size_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
+
+} // namespace
+
+struct oxlo_slab_chunk;
+
+/* The slab's word in front of each slot: its chunk while taken, the next
+ * free slot of the chunk while free. */
+union slot_head {
+    oxlo_slab_chunk *chunk;
+    slot_head *next_free;
+    unsigned char pad[kAlign];
+};
+
+struct oxlo_slab_chunk {
+    oxlo_slab *slab;
+    oxlo_slab_chunk *prev, *next; /* chunks with a free slot */
+    oxlo_slab_chunk *all_prev, *all_next; /* every chunk of the slab */
+    slot_head *free_list;
+    uint32_t slots;
+    uint32_t taken;
+    uint32_t fresh;   /* slots from here on were never handed out */
+    uint8_t listed;   /* on the slab's list of chunks with room */
+};
+
+struct oxlo_slab {
+    size_t stride;          /* head + caller bytes, rounded */
+    uint32_t chunk_slots;
+    uint32_t taken;
+    uint64_t bytes;
+    oxlo_slab_chunk *room;  /* chunks with a free slot */
+    oxlo_slab_chunk *spare; /* empty chunks kept back (through `next`), not on the list */
+    uint32_t spares;
+    uint32_t chunk_count;
+    oxlo_slab_chunk *chunks; /* every chunk, for the destruction */
+    uint8_t released;        /* destroyed when the last slot comes back */
+};
+
+namespace {
+
+constexpr size_t kChunkHeader = (sizeof(oxlo_slab_chunk) + kAlign - 1) & ~(kAlign - 1);
+
+slot_head *slot_at(oxlo_slab_chunk *c, uint32_t i)
+{
+    return reinterpret_cast<slot_head *>(reinterpret_cast<unsigned char *>(c) + kChunkHeader +
+                                         static_cast<size_t>(i) * c->slab->stride);
+}
+
+void list_add(oxlo_slab *s, oxlo_slab_chunk *c)
+{
+    c->prev = nullptr;
+    c->next = s->room;
+    if (s->room)
+        s->room->prev = c;
+    s->room = c;
+    c->listed = 1;
+}
+
+void list_remove(oxlo_slab *s, oxlo_slab_chunk *c)
+{
+    if (c->prev)
+        c->prev->next = c->next;
+    else
+        s->room = c->next;
+    if (c->next)
+        c->next->prev = c->prev;
+    c->prev = c->next = nullptr;
+    c->listed = 0;
+}
+
+oxlo_slab_chunk *chunk_new(oxlo_slab *s)
+{
+    uint32_t n = s->chunk_slots;
+    size_t bytes = kChunkHeader + static_cast<size_t>(n) * s->stride;
+    auto *c = static_cast<oxlo_slab_chunk *>(oxlo_heap_aligned_alloc(kAlign, bytes));
+    if (!c)
+        return nullptr;
+    std::memset(c, 0, sizeof(*c));
+    c->slab = s;
+    c->slots = n;
+    c->all_next = s->chunks;
+    if (s->chunks)
+        s->chunks->all_prev = c;
+    s->chunks = c;
+    s->chunk_count++;
+    s->bytes += bytes;
+    return c;
+}
+
+void chunk_free(oxlo_slab *s, oxlo_slab_chunk *c)
+{
+    if (c->all_prev)
+        c->all_prev->all_next = c->all_next;
+    else
+        s->chunks = c->all_next;
+    if (c->all_next)
+        c->all_next->all_prev = c->all_prev;
+    s->chunk_count--;
+    s->bytes -= kChunkHeader + static_cast<size_t>(c->slots) * s->stride;
+    oxlo_heap_aligned_free(c);
+}
+
+} // namespace
+
+extern "C" {
+
+oxlo_slab *oxlo_slab_new(size_t slot_size, uint32_t chunk_slots)
+{
+    if (slot_size == 0 || slot_size > (1u << 24))
+        return nullptr;
+    auto *s = static_cast<oxlo_slab *>(oxlo_heap_calloc(1, sizeof(oxlo_slab)));
+    if (!s)
+        return nullptr;
+    s->stride = sizeof(slot_head) + round_up(slot_size);
+    s->chunk_slots = chunk_slots < kMinChunkSlots ? kMinChunkSlots : chunk_slots;
+    return s;
+}
+
+void oxlo_slab_set_chunk_slots(oxlo_slab *slab, uint32_t chunk_slots)
+{
+    if (slab)
+        slab->chunk_slots = chunk_slots < kMinChunkSlots ? kMinChunkSlots : chunk_slots;
+}
+
+void *oxlo_slab_take(oxlo_slab *s)
+{
+    if (!s)
+        return nullptr;
+    oxlo_slab_chunk *c = s->room;
+    if (!c) {
+        c = s->spare;
+        if (c) {
+            s->spare = c->next;
+            s->spares--;
+        } else if (!(c = chunk_new(s))) {
+            return nullptr;
+        }
+        list_add(s, c);
+    }
+    slot_head *h;
+    if (c->free_list) {
+        h = c->free_list;
+        c->free_list = h->next_free;
+    } else {
+        h = slot_at(c, c->fresh++);
+    }
+    h->chunk = c;
+    c->taken++;
+    s->taken++;
+    if (c->taken == c->slots)
+        list_remove(s, c);
+    return h + 1;
+}
+
+void oxlo_slab_give(void *slot)
+{
+    if (!slot)
+        return;
+    slot_head *h = static_cast<slot_head *>(slot) - 1;
+    oxlo_slab_chunk *c = h->chunk;
+    oxlo_slab *s = c->slab;
+    h->next_free = c->free_list;
+    c->free_list = h;
+    c->taken--;
+    s->taken--;
+    if (s->released && s->taken == 0) {
+        oxlo_slab_destroy(s);
+        return;
+    }
+    if (!c->listed)
+        list_add(s, c);
+    if (c->taken != 0)
+        return;
+    /* An empty chunk waits for the next burst or a trim, as long as no more
+     * than half as many wait as are in use: the slab of a shrinking table
+     * shrinks with it, an emptied one holds nothing. */
+    list_remove(s, c);
+    c->free_list = nullptr;
+    c->fresh = 0;
+    c->next = s->spare;
+    s->spare = c;
+    s->spares++;
+    while (s->spares > (s->chunk_count - s->spares) / 2) {
+        oxlo_slab_chunk *oldest = s->spare;
+        s->spare = oldest->next;
+        s->spares--;
+        chunk_free(s, oldest);
+    }
+}
+
+void oxlo_slab_trim(oxlo_slab *s, uint32_t keep)
+{
+    if (!s)
+        return;
+    while (s->spares > keep) {
+        oxlo_slab_chunk *c = s->spare;
+        s->spare = c->next;
+        s->spares--;
+        chunk_free(s, c);
+    }
+}
+
+void oxlo_slab_destroy(oxlo_slab *s)
+{
+    if (!s)
+        return;
+    while (s->chunks)
+        chunk_free(s, s->chunks);
+    oxlo_heap_free(s);
+}
+
+void oxlo_slab_release(oxlo_slab *s)
+{
+    if (!s)
+        return;
+    if (s->taken == 0)
+        oxlo_slab_destroy(s);
+    else
+        s->released = 1;
+}
+
+uint32_t oxlo_slab_taken(const oxlo_slab *slab) { return slab ? slab->taken : 0; }
+
+uint64_t oxlo_slab_bytes(const oxlo_slab *slab) { return slab ? slab->bytes : 0; }
+
+} // extern "C"

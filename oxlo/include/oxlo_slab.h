@@ -1,0 +1,53 @@
+/* Oxlo slabs: fixed-size slots carved out of large chunks, for objects made
+ * and freed at packet rate (flow records and flow states). Taking and
+ * giving back a slot is a pointer swap on a free list; chunks come from the
+ * library's wrappers. A chunk whose slots are all free is kept empty for the
+ * next burst (its pages stay mapped, so refilling it costs no page faults),
+ * up to half as many such chunks as chunks in use (none once every slot is
+ * free), and until the owner trims the slab, which an idle owner does: a
+ * table that empties hands its memory back.
+ *
+ * A slab is used by one thread at a time. Every slot starts with a word the
+ * slab keeps for itself (its chunk); the caller's bytes follow, aligned to
+ * 16. Every call accepts a null slab (nothing happens, null / 0). */
+#ifndef OXLO_SLAB_H
+#define OXLO_SLAB_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct oxlo_slab oxlo_slab;
+
+/* A slab of slots of `slot_size` caller bytes; chunks of `chunk_slots`
+ * slots (at least 16). Null without memory or with a zero size. */
+oxlo_slab *oxlo_slab_new(size_t slot_size, uint32_t chunk_slots);
+/* Frees every chunk, also those with slots still taken. */
+void oxlo_slab_destroy(oxlo_slab *slab);
+/* The owner is done with the slab: destroyed now when no slot is taken,
+ * else when the last taken slot is given back. */
+void oxlo_slab_release(oxlo_slab *slab);
+/* Slots per chunk for chunks made from now on (at least 16): the owner
+ * scales it with the number of objects it expects. */
+void oxlo_slab_set_chunk_slots(oxlo_slab *slab, uint32_t chunk_slots);
+/* A slot of slot_size bytes (contents undefined), 16-aligned; null
+ * without memory. */
+void *oxlo_slab_take(oxlo_slab *slab);
+/* Gives a slot back to the slab it came from; null ignored. */
+void oxlo_slab_give(void *slot);
+
+/* Frees the empty chunks kept beyond `keep`. */
+void oxlo_slab_trim(oxlo_slab *slab, uint32_t keep);
+
+uint32_t oxlo_slab_taken(const oxlo_slab *slab);
+/* Bytes the slab holds in chunks (taken or not). */
+uint64_t oxlo_slab_bytes(const oxlo_slab *slab);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
