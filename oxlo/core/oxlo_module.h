@@ -132,7 +132,7 @@ typedef struct oxlo_proto_table {
 #ifdef __cplusplus
 extern "C" {
 #endif
-/* Creation: registers the 487 built-in protocols (explicit rows first, then
+/* Creation: registers the built-in protocols (explicit rows first, then
  * the host-list rows) and checks the result; -1 when the table is not
  * coherent (a message is printed) or could not grow. */
 int oxlo_proto_table_init(struct oxlo_module *module);

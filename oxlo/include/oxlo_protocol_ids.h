@@ -1,6 +1,6 @@
 /* Ids of the built-in protocol table, the category ids and the breeds.
- * Protocol ids are table ids inside the engine: 0 to 486 with no gaps, custom
- * protocols follow from OXLO_PROTOCOL_BUILTIN_COUNT on. */
+ * Protocol ids are table ids inside the engine: one per row of the table from
+ * 0 with no gaps; custom protocols follow from OXLO_PROTOCOL_BUILTIN_COUNT on. */
 #ifndef OXLO_PROTOCOL_IDS_H
 #define OXLO_PROTOCOL_IDS_H
 
@@ -15,8 +15,14 @@ enum oxlo_protocol_id {
 #undef OXLO_PROTO
 };
 
-/* Number of built-in protocols; the first custom protocol gets this id. */
-#define OXLO_PROTOCOL_BUILTIN_COUNT 487
+/* Number of built-in protocols (the rows of the table); the first custom
+ * protocol gets this id. */
+enum {
+    OXLO_PROTOCOL_BUILTIN_COUNT = 0
+#define OXLO_PROTO(id, ident, name, kind, ct, app, breed, cat, cls, tcp, udp) +1
+#include "../data/oxlo_protocols.def"
+#undef OXLO_PROTO
+};
 
 /* Sub-protocol marker: any protocol found by host or content matching. It is
  * passed as -2 in sub-protocol lists and stored as 0xFFFE. */

@@ -29,6 +29,9 @@ std::string get(oxlo_module *m, const char *proto, const char *param)
     return v ? v : "<none>";
 }
 
+/* The first protocol id past the built-in table and the first id past the
+const std::string first_custom_id = std::to_string(OXLO_PROTOCOL_BUILTIN_COUNT);
+
 struct set_case {
     const char *proto;
     const char *param;
@@ -72,7 +75,7 @@ const set_case set_cases[] = {
     {"91", "monitoring", "1", 0, "1"},
     {"Unknown", "enable", "0", -3, nullptr},
     {"0", "enable", "0", -3, nullptr},
-    {"487", "enable", "0", -3, nullptr},
+    {first_custom_id.c_str(), "enable", "0", -3, nullptr},
     {"NoSuchProtocol", "log", "1", -3, nullptr},
     {"", "enable", "0", -3, nullptr},
     {"dns", "ip_list.load", "0", 0, "0"},
