@@ -7,7 +7,7 @@
  * for each packet of an unclassified flow, walks the matching list until a
  * dissector stores a protocol. */
 #include "oxlo_private.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
 #include "oxlo_stream.h"
 
 #include <cstdarg>

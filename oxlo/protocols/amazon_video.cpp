@@ -1,7 +1,6 @@
 /* The video service's streams open with a fixed magic: one over TCP,
  * another over UDP. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 #include "peek.h"
 
 namespace {

@@ -1,6 +1,5 @@
 /* Among Us: its hello datagram opens with a fixed header. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 
 namespace {
 

@@ -2,7 +2,6 @@
  * ids. The client's protocol header waits; the server's first method frame
  * names the flow. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 #include "peek.h"
 
 namespace {

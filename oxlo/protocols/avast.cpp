@@ -1,6 +1,5 @@
 /* The antivirus service's TCP messages: NOSA and a 16-bit total length. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 #include "peek.h"
 #include "protocols/framing.h"
 

@@ -2,7 +2,6 @@
  * addresses already say Blizzard), and over TCP its length-framed messages,
  * the World of Warcraft greeting and the pro-client hello. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 #include "oxlo_private.h"
 
 namespace {

@@ -1,6 +1,5 @@
 /* The monitoring agent's answer opens with its section header. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 #include "peek.h"
 
 namespace {

@@ -1,6 +1,5 @@
 /* Crossfire: a fixed UDP start, or TCP frames between F1 and F2. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 
 namespace {
 

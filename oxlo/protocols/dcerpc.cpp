@@ -3,7 +3,6 @@
  * an 80-byte header whose body length at 74 follows the sender's data
  * representation). */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 #include "protocols/framing.h"
 
 namespace {

@@ -2,7 +2,6 @@
  * proxiable, error or retransmitted, and a base or credit-control command
  * code. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 #include "peek.h"
 #include <initializer_list>
 #include "protocols/framing.h"

@@ -10,7 +10,7 @@
 #include "oxlo_flow_json.h"
 #include "oxlo_private.h"
 #include "oxlo_address_cache.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
 #include "protocols/dns_private.h"
 #include "oxlo_hash.h"
 #include "oxlo_hash_filter.h"

@@ -1,7 +1,6 @@
 /* The distributed database protocol: chained DSS blocks, each with its
  * length, the 0xD0 magic and an inner DDM length six bytes shorter. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 #include "peek.h"
 
 namespace {

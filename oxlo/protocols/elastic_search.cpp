@@ -1,6 +1,5 @@
 /* The search cluster's transport: ES and a 32-bit message length. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 #include "peek.h"
 
 namespace {

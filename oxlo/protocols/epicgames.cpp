@@ -1,7 +1,6 @@
 /* Epic Games' UDP sessions: an opening whose tail is zero, answered from
  * the other side by the same first word with bit 3 set. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
  * and STDIN; web servers write them together, so one payload holds several
  * records. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
 #include "oxlo_discovery.h"
 #include "oxlo_private.h"
 #include "oxlo_risks.h"

@@ -1,7 +1,6 @@
 /* Genshin Impact: its TCP messages are framed with a type byte, the length
  * and a fixed marker; its UDP session opens with a fixed handshake. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 #include "protocols/framing.h"
 
 namespace {

@@ -1,6 +1,5 @@
 /* Java RMI: the client's stream opens with the magic "JRMI". */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 
 namespace {
 

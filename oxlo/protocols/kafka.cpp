@@ -3,7 +3,6 @@
  * is read whole from the stream; clients send the next ones behind it
  * without waiting. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 #include "protocols/framing.h"
 
 namespace {

@@ -4,7 +4,7 @@
  * greeting, decodes AUTH PLAIN and AUTH LOGIN credentials, and after
  * STARTTLS and the server's 220 hands the flow to TLS as SMTPS. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
 #include "oxlo_private.h"
 #include "protocols/mail_private.h"
 #include "protocols/tls/tls_private.h"

@@ -2,7 +2,6 @@
  * version and ends with the name of its authentication plugin. It is read
  * whole from the stream: a 24-bit length and a sequence byte lead it. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 #include "protocols/framing.h"
 
 namespace {

@@ -1,7 +1,6 @@
 /* NATS: text commands (the server's INFO, the client's CONNECT, PUB, SUB,
  * PING ...) ending in CR LF. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 
 #include <cstring>
 

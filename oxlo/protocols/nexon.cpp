@@ -1,6 +1,5 @@
 /* Nexon's game clients: fixed-size hello messages. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 
 namespace {
 

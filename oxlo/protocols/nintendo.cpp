@@ -1,6 +1,5 @@
 /* Nintendo's online play: a fixed 5-byte start. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 
 namespace {
 

@@ -4,7 +4,6 @@
  * length first. An optional heuristic follows the opcodes of an obfuscated
  * session. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 #include "protocols/vpn_private.h"
 
 #include <cstring>

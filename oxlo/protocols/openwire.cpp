@@ -1,7 +1,6 @@
 /* OpenWire: the broker's first command is WireFormatInfo (type 1) whose
  * magic reads "ActiveMQ". */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 #include "protocols/framing.h"
 
 namespace {

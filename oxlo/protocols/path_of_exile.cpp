@@ -1,6 +1,5 @@
 /* Path of Exile's login messages: fixed bytes at fixed places. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 
 namespace {
 

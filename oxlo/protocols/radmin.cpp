@@ -1,6 +1,5 @@
 /* Radmin: fixed-size messages of its handshake with fixed bytes. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 
 namespace {
 

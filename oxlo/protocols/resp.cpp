@@ -1,7 +1,6 @@
 /* RESP, the key-value store protocol: requests are arrays ('*'), bulk
  * strings ('$') or sets ('~') led by a short decimal count. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 
 namespace {
 

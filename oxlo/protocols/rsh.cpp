@@ -3,7 +3,7 @@
  * command, in the same segment or the next. */
 #include "oxlo_dissector.h"
 #include "peek.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
 #include "oxlo_serializer.h"
 #include "oxlo_utils.h"
 

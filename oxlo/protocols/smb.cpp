@@ -3,7 +3,6 @@
  * insecure. The session header may come in a segment of its own: the
  * first bytes of a message are read from the stream. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 #include "protocols/framing.h"
 
 namespace {

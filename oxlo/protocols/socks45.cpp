@@ -2,7 +2,6 @@
  * bytes 00 5A..5D; a SOCKS5 greeting (05, a method count, the methods) is
  * answered with 05 and the chosen method. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 
 namespace {
 

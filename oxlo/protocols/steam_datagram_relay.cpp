@@ -1,6 +1,5 @@
 /* Steam Datagram Relay: its ping messages carry "sdping". */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
  * what the client types after the server's "login:" prompt is the user
  * name, after "Password:" the password. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
 #include "oxlo_private.h"
 #include "oxlo_serializer.h"
 

@@ -1,6 +1,5 @@
 /* Tencent's games over TCP: fixed starts and markers of their frames. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 
 namespace {
 

@@ -1,6 +1,5 @@
 /* Toca Boca's games over UDP: fixed markers in their frames. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 
 namespace {
 

@@ -1,6 +1,5 @@
 /* UltraSurf: its client's first bytes are a fixed eight-byte magic. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 
 namespace {
 

@@ -1,6 +1,5 @@
 /* VNC (RFB): both sides open with a 12-byte version line "RFB 003.008\n". */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 
 #include <cctype>
 #include <initializer_list>

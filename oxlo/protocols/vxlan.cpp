@@ -1,6 +1,5 @@
 /* VXLAN on UDP port 4789: flags with the VNI bit and reserved zeros. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 
 namespace {
 

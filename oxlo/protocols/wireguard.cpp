@@ -2,7 +2,6 @@
  * response, cookie reply, transport data), each with fixed sizes and the
  * peers' 32-bit indexes, which the answers echo. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 #include "protocols/vpn_private.h"
 
 namespace {

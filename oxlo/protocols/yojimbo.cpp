@@ -1,6 +1,5 @@
 /* Yojimbo's netcode: a zero byte and "NETCODE ". */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 
 namespace {
 

@@ -1,6 +1,5 @@
 /* ZUG over UDP: every datagram opens with 00 "zUG" and version 0x10. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 #include "detect_fixture.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
 #include "protocols/tls/tls_private.h"
 
 #include "oxlo_automaton.h"

@@ -1,5 +1,5 @@
 #include "oxlo_private.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
 #include "protocols/http_private.h"
 #include "oxlo_risks.h"
 
