@@ -3,6 +3,7 @@
  * guess a protocol from the ports; the custom-id map; the name accessors and
  * the table dump. The built-in rows live in data/oxlo_protocols.def. */
 #include "oxlo_private.h"
+#include "oxlo_protocol_ids.h"
 
 #include <cstdarg>
 #include <cstdio>

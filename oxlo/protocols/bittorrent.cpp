@@ -4,6 +4,7 @@
  * found are remembered, so later flows between them are named too. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_serializer.h"
 #include "protocols/p2p_private.h"
 

@@ -4,6 +4,7 @@
  * the user name in clear. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_serializer.h"
 
 namespace {

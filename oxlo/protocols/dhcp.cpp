@@ -5,6 +5,7 @@
  * identify the client's DHCP stack. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_discovery.h"
 #include "oxlo_serializer.h"
 

@@ -4,6 +4,7 @@
  * address. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 #include "oxlo_serializer.h"
 

@@ -1,6 +1,7 @@
 /* IPP, printing over HTTP: a POST to a path under /ipp/. It runs on flows
  * the HTTP dissector already named. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_utils.h"
 
 #include <cstring>

@@ -3,6 +3,7 @@
  * is read whole from the stream; clients send the next ones behind it
  * without waiting. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

@@ -8,6 +8,7 @@
  * a name ending in '$' is a machine account and goes to the host name. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "oxlo_serializer.h"
 #include "oxlo_utils.h"

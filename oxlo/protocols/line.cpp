@@ -7,6 +7,7 @@
  * follow the sequence, for a while. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "protocols/media_private.h"
 #include "protocols/peek.h"

@@ -4,6 +4,7 @@
  * hands the flow to TLS as POPS. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "protocols/mail_private.h"
 #include "protocols/tls/tls_private.h"

@@ -3,6 +3,7 @@
  * records (16-bit type, 16-bit length) naming the device. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "oxlo_serializer.h"
 

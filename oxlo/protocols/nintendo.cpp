@@ -1,5 +1,6 @@
 /* Nintendo's online play: a fixed 5-byte start. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

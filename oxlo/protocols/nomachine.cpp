@@ -1,6 +1,7 @@
 /* NoMachine (NX): a short "NXSH-"/"NXD-" banner over TCP, or its UDP frame
  * header (type 1, the datagram's length, a zero word). */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
  * four timestamps). The request and the reply are both kept. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "oxlo_serializer.h"
 #include "oxlo_utils.h"

@@ -4,6 +4,7 @@
  * length first. An optional heuristic follows the opcodes of an obfuscated
  * session. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/vpn_private.h"
 
 #include <cstring>

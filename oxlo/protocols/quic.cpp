@@ -13,6 +13,7 @@
  * server's REJ, or a Version Negotiation after a reserved version. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_flow_json.h"
 #include "oxlo_cipher.h"
 #include "oxlo_memory.h"

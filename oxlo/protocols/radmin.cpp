@@ -1,5 +1,6 @@
 /* Radmin: fixed-size messages of its handshake with fixed bytes. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
  * bytes 00 5A..5D; a SOCKS5 greeting (05, a method count, the methods) is
  * answered with 05 and the chosen method. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
  * the server's host name and dynamic-DNS name. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_serializer.h"
 
 #include <cctype>

@@ -5,6 +5,7 @@
  * lines are kept for the flow's record. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_discovery.h"
 #include "oxlo_memory.h"
 #include "oxlo_private.h"

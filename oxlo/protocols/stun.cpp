@@ -19,6 +19,7 @@
  *   Cloudflare's TURN service turn.cloudflare.com. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_flow_json.h"
 #include "oxlo_hash.h"
 #include "oxlo_lru.h"

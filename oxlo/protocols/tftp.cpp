@@ -3,6 +3,7 @@
  * request names the file and the transfer mode and may carry options. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_serializer.h"
 #include "oxlo_utils.h"
 

@@ -3,6 +3,7 @@
  * length; type 3 is the firmware text. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_serializer.h"
 
 namespace {

@@ -1,5 +1,6 @@
 /* VNC (RFB): both sides open with a 12-byte version line "RFB 003.008\n". */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 #include <cctype>
 #include <initializer_list>

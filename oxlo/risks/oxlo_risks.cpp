@@ -2,6 +2,7 @@
  * and clearing risks on a flow with their messages, the exception rules that
  * drop risks for listed hosts and addresses, scores and the message text. */
 #include "oxlo_private.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_automaton.h"
 #include "oxlo_risks.h"
 

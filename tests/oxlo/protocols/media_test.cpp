@@ -4,6 +4,7 @@
 // relayed payloads and the peer-to-peer Zoom lengths.
 #include "dissector_kit.h"
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_flow_json.h"
 #include "oxlo_serializer.h"
 

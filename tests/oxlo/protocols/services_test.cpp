@@ -3,6 +3,7 @@
 // miss that must not match.
 #include "dissector_kit.h"
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_serializer.h"
 
 namespace {
