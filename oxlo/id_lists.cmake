@@ -29,3 +29,4 @@ function(write_id_list def row_macro list_macro out)
 endfunction()
 
 write_id_list(oxlo_protocols.def OXLO_PROTO OXLO_PROTOCOL_ID oxlo_protocol_id_list.h)
+write_id_list(oxlo_risks.def OXLO_RISK OXLO_RISK_ID oxlo_risk_id_list.h)

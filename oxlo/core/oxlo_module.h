@@ -70,7 +70,6 @@ typedef struct oxlo_hash_filter oxlo_hash_filter;
 #define OXLO_API_VERSION 14373
 #define OXLO_MAX_PLUGINS 31
 #define OXLO_PLUGIN_MAGIC 14373u
-#define OXLO_NUM_RISKS 59
 #define OXLO_NUM_USER_CATEGORIES 5
 #define OXLO_FIRST_USER_CATEGORY 20
 #define OXLO_DEFAULT_SEQ_WINDOW 65536u

@@ -15,7 +15,6 @@
 #include <string.h>
 
 #include "oxlo_api.h"
-#include "oxlo_risks.h"
 
 #ifdef __cplusplus
 extern "C" {

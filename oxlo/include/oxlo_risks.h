@@ -10,6 +10,7 @@
 #include <stdio.h>
 
 #include "oxlo_api.h"
+#include "oxlo_risk_ids.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -17,69 +18,6 @@ extern "C" {
 
 /* Bit n is risk n; bit 0 is never raised. */
 typedef uint64_t oxlo_risk_mask;
-
-typedef enum oxlo_flow_risk {
-    OXLO_NO_RISK = 0,
-    OXLO_URL_POSSIBLE_XSS = 1,
-    OXLO_URL_POSSIBLE_SQL_INJECTION = 2,
-    OXLO_URL_POSSIBLE_RCE_INJECTION = 3,
-    OXLO_BINARY_APPLICATION_TRANSFER = 4,
-    OXLO_KNOWN_PROTOCOL_ON_NON_STANDARD_PORT = 5,
-    OXLO_TLS_SELFSIGNED_CERTIFICATE = 6,
-    OXLO_TLS_OBSOLETE_VERSION = 7,
-    OXLO_TLS_WEAK_CIPHER = 8,
-    OXLO_TLS_CERTIFICATE_EXPIRED = 9,
-    OXLO_TLS_CERTIFICATE_MISMATCH = 10,
-    OXLO_HTTP_SUSPICIOUS_USER_AGENT = 11,
-    OXLO_NUMERIC_IP_HOST = 12,
-    OXLO_HTTP_SUSPICIOUS_URL = 13,
-    OXLO_HTTP_SUSPICIOUS_HEADER = 14,
-    OXLO_TLS_NOT_CARRYING_HTTPS = 15,
-    OXLO_SUSPICIOUS_DGA_DOMAIN = 16,
-    OXLO_MALFORMED_PACKET = 17,
-    OXLO_SSH_OBSOLETE_CLIENT_VERSION_OR_CIPHER = 18,
-    OXLO_SSH_OBSOLETE_SERVER_VERSION_OR_CIPHER = 19,
-    OXLO_SMB_INSECURE_VERSION = 20,
-    OXLO_MISMATCHING_PROTOCOL_WITH_IP = 21,
-    OXLO_UNSAFE_PROTOCOL = 22,
-    OXLO_DNS_SUSPICIOUS_TRAFFIC = 23,
-    OXLO_TLS_MISSING_SNI = 24,
-    OXLO_HTTP_SUSPICIOUS_CONTENT = 25,
-    OXLO_RISKY_ASN = 26,
-    OXLO_RISKY_DOMAIN = 27,
-    OXLO_MALICIOUS_FINGERPRINT = 28,
-    OXLO_MALICIOUS_SHA1_CERTIFICATE = 29,
-    OXLO_DESKTOP_OR_FILE_SHARING_SESSION = 30,
-    OXLO_TLS_UNCOMMON_ALPN = 31,
-    OXLO_TLS_CERT_VALIDITY_TOO_LONG = 32,
-    OXLO_TLS_SUSPICIOUS_EXTENSION = 33,
-    OXLO_TLS_FATAL_ALERT = 34,
-    OXLO_SUSPICIOUS_ENTROPY = 35,
-    OXLO_CLEAR_TEXT_CREDENTIALS = 36,
-    OXLO_DNS_LARGE_PACKET = 37,
-    OXLO_DNS_FRAGMENTED = 38,
-    OXLO_INVALID_CHARACTERS = 39,
-    OXLO_POSSIBLE_EXPLOIT = 40,
-    OXLO_TLS_CERTIFICATE_ABOUT_TO_EXPIRE = 41,
-    OXLO_PUNYCODE_IDN = 42,
-    OXLO_ERROR_CODE_DETECTED = 43,
-    OXLO_HTTP_CRAWLER_BOT = 44,
-    OXLO_ANONYMOUS_SUBSCRIBER = 45,
-    OXLO_UNIDIRECTIONAL_TRAFFIC = 46,
-    OXLO_HTTP_OBSOLETE_SERVER = 47,
-    OXLO_PERIODIC_FLOW = 48,
-    OXLO_MINOR_ISSUES = 49,
-    OXLO_TCP_ISSUES = 50,
-    OXLO_UNRESOLVED_HOSTNAME = 51,
-    OXLO_TLS_ALPN_SNI_MISMATCH = 52,
-    OXLO_MALWARE_HOST_CONTACTED = 53,
-    OXLO_BINARY_DATA_TRANSFER = 54,
-    OXLO_PROBING_ATTEMPT = 55,
-    OXLO_OBFUSCATED_TRAFFIC = 56,
-    OXLO_SLOW_DOS = 57,
-    OXLO_NON_PQC = 58,
-    OXLO_MAX_RISK = 59 /* end of the list; also the answer for an unknown identifier */
-} oxlo_flow_risk;
 
 typedef enum oxlo_severity {
     OXLO_SEVERITY_LOW = 0,
@@ -90,8 +28,9 @@ typedef enum oxlo_severity {
     OXLO_SEVERITY_EMERGENCY = 5
 } oxlo_severity;
 
-/* One row of the static risk table (ids 0..59 in order). `weight` is carried
- * as data (0 to 3); nothing reads it yet. */
+/* One row of the static risk table (ids in order, then the end-of-list row
+ * OXLO_MAX_RISK). `weight` is carried as data (0 to 3); nothing reads it yet.
+ * Risk ids are in oxlo_risk_ids.h, included by the files that name one. */
 typedef struct oxlo_risk_table_entry {
     uint32_t risk;
     uint32_t severity;
@@ -99,12 +38,10 @@ typedef struct oxlo_risk_table_entry {
     uint32_t weight;
 } oxlo_risk_table_entry;
 
-#define OXLO_RISK_TABLE_SIZE 60
-
 /* The entry of a risk id; ids beyond the table give the end-of-list row
- * (59), never memory past the table. */
+ * (OXLO_MAX_RISK), never memory past the table. */
 const oxlo_risk_table_entry *oxlo_risk_table_lookup(uint32_t risk);
-/* Writes the table of risks 1..58 (id, identifier, text, severity, scores). */
+/* Writes the table of the risks from 1 on (id, identifier, text, severity, scores). */
 void oxlo_risk_table_dump(FILE *out);
 
 /* Raising and clearing. A raise without a flow, or of a risk the module has
@@ -136,12 +73,13 @@ typedef struct risk_exception_item {
 int oxlo_risk_exception_list_match(oxlo_module *module, uint32_t count, const risk_exception_item *items);
 int oxlo_issuer_dn_is_trusted(const oxlo_module *module, const char *issuer_dn);
 
-/* Names. The description of an id without one (0 and above 58) is its
- * number, in per-thread storage valid until the thread's next such call. */
+/* Names. The description of an id without one (0 and from OXLO_MAX_RISK on)
+ * is its number, in per-thread storage valid until the thread's next such
+ * call. */
 const char *oxlo_flow_risk_identifier(int risk);
 int oxlo_flow_risk_by_identifier(const char *identifier);
 const char *oxlo_flow_risk_description(int risk);
-/* The name used in the "flow_risk.<name>" knobs; NULL outside 0..58. */
+/* The name used in the "flow_risk.<name>" knobs; NULL outside the list. */
 const char *oxlo_flow_risk_short_name(int risk);
 const char *oxlo_severity_name(int severity);
 uint16_t oxlo_severity_score(int severity);
@@ -163,7 +101,7 @@ void oxlo_flow_entropy_risk_update(oxlo_module *module, oxlo_flow_state *flow);
 void end_of_detection_risks(oxlo_module *module, oxlo_flow_state *flow);
 
 /* Non-zero when the name looks generated by an algorithm; with a flow, raises
- * risk 16 with the name as message. */
+ * OXLO_SUSPICIOUS_DGA_DOMAIN with the name as message. */
 int oxlo_host_name_dga_test(oxlo_module *module, oxlo_flow_state *flow, const char *name,
                             int label_count_rule, int check_known_hosts, int skip);
 typedef int (*oxlo_dga_callback)(const char *name, int label_count_rule);

@@ -11,6 +11,7 @@
 #include "oxlo_private.h"
 #include "oxlo_address_cache.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_risk_ids.h"
 #include "oxlo_protocol_ids.h"
 #include "protocols/dns_private.h"
 #include "oxlo_hash.h"

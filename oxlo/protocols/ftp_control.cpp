@@ -6,6 +6,7 @@
  * reply of many lines in as many segments counts as one. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_risk_ids.h"
 #include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "protocols/mail_private.h"

@@ -6,6 +6,7 @@
  * proposal, transform and attribute must fit inside its parent. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_risk_ids.h"
 #include "oxlo_protocol_ids.h"
 #include "oxlo_names.h"
 #include "oxlo_serializer.h"

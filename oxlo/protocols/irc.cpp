@@ -1,6 +1,7 @@
 /* IRC: text lines ending in LF, client commands (NICK, USER, JOIN ...) and
  * server messages led by ":prefix". Three matching packets classify. */
 #include "oxlo_dissector.h"
+#include "oxlo_risk_ids.h"
 #include "oxlo_protocol_ids.h"
 
 namespace {

@@ -4,6 +4,8 @@
  * hands the flow to TLS as POPS. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_risks.h"
+#include "oxlo_risk_ids.h"
 #include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "protocols/mail_private.h"

@@ -4,6 +4,7 @@
  * worth a risk. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_risk_ids.h"
 #include "oxlo_protocol_ids.h"
 #include "oxlo_serializer.h"
 

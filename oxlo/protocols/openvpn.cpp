@@ -4,6 +4,8 @@
  * length first. An optional heuristic follows the opcodes of an obfuscated
  * session. */
 #include "oxlo_dissector.h"
+#include "oxlo_risks.h"
+#include "oxlo_risk_ids.h"
 #include "oxlo_protocol_ids.h"
 #include "protocols/vpn_private.h"
 

@@ -13,6 +13,8 @@
  * server's REJ, or a Version Negotiation after a reserved version. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_risks.h"
+#include "oxlo_risk_ids.h"
 #include "oxlo_protocol_ids.h"
 #include "oxlo_flow_json.h"
 #include "oxlo_cipher.h"

@@ -4,6 +4,7 @@
 #include "oxlo_dissector.h"
 #include "peek.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_risk_ids.h"
 #include "oxlo_protocol_ids.h"
 #include "oxlo_serializer.h"
 #include "oxlo_utils.h"

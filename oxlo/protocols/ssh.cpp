@@ -6,6 +6,8 @@
  * algorithm lists and what each side will negotiate. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_risks.h"
+#include "oxlo_risk_ids.h"
 #include "oxlo_protocol_ids.h"
 #include "oxlo_digest.h"
 #include "oxlo_private.h"

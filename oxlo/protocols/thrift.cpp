@@ -6,6 +6,7 @@
  * content type names the encoding. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
+#include "oxlo_risk_ids.h"
 #include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "oxlo_utils.h"

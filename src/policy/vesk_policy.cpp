@@ -8,6 +8,7 @@
 #include <new>
 
 #include "PolicyEngine.h"
+#include "oxlo_risk_ids.h"
 #include "PolicyTrace.h"
 #include "RuleManager.h"
 #include "oxlo_risks.h"

@@ -1,5 +1,6 @@
 #include "oxlo_private.h"
 #include "oxlo_protocol_ids.h"
+#include "oxlo_risk_ids.h"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +32,9 @@ std::string get(oxlo_module *m, const char *proto, const char *param)
 }
 
 /* The first protocol id past the built-in table and the first id past the
+ * risk list, as knob text. */
 const std::string first_custom_id = std::to_string(OXLO_PROTOCOL_BUILTIN_COUNT);
+const std::string past_last_risk = "flow_risk." + std::to_string(OXLO_MAX_RISK);
 
 struct set_case {
     const char *proto;
@@ -86,7 +89,7 @@ const set_case set_cases[] = {
     {nullptr, "flow_risk.16", "enable", 0, "1"},
     {nullptr, "flow_risk.no_such_risk", "0", -3, nullptr},
     {nullptr, "flow_risk.unknown", "0", -3, nullptr},
-    {nullptr, "flow_risk.59", "0", -3, nullptr},
+    {nullptr, past_last_risk.c_str(), "0", -3, nullptr},
     {nullptr, "flow_risk.slow_DoS", "maybe", -3, "1"},
     {nullptr, "flow_risk.all", "0", 0, "0"},
     /* caches */

@@ -1,5 +1,6 @@
 #include "oxlo_private.h"
 #include "oxlo_protocol_ids.h"
+#include "oxlo_risk_ids.h"
 #include "oxlo_hosts.h"
 
 #include <gtest/gtest.h>
@@ -719,6 +720,7 @@ TEST(ModuleTable, option_lists)
     } cases[] = {
         {0, builtin_count - 1, "            <Option2 value=\"1\">FTP_CONTROL</Option2>"},
         {1, 99, "            <Option2 value=\"1\">Media</Option2>"},
+        {2, OXLO_MAX_RISK - 1, nullptr},
         {3, 1, "WARNING: option -a out of range"},
         {-1, 1, "WARNING: option -a out of range"},
     };

@@ -9,6 +9,7 @@
 #include "oxlo_hash.h"
 #include "oxlo_risks.h"
 #include "oxlo_dissector.h"
+#include "oxlo_risk_ids.h"
 
 #include <cctype>
 #include <cstdio>

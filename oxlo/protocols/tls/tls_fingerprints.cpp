@@ -6,6 +6,7 @@
  * steps, which get a range that the parser has bounded. */
 #include "tls_private.h"
 #include "oxlo_dissector.h"
+#include "oxlo_risk_ids.h"
 #include "oxlo_digest.h"
 #include "oxlo_hosts.h"
 #include "oxlo_risks.h"
