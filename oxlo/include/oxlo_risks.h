@@ -10,7 +10,6 @@
 #include <stdio.h>
 
 #include "oxlo_api.h"
-#include "oxlo_risk_ids.h"
 
 #ifdef __cplusplus
 extern "C" {
