@@ -1,22 +1,31 @@
 # Thin wrapper around CMake. `make` builds, `make test` installs what is
-# missing and runs every suite, `make run` installs what is missing and
-# starts the firewall on queue 0.
+# missing and runs every suite, `make run` installs what the firewall needs
+# when it is missing, builds the firewall alone and starts it on queue 0.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc)
 FUZZ_SECONDS ?= 20
 
-.PHONY: all build deps test test-unit test-asan test-e2e fuzz run bench clean
+.PHONY: all build configure deps deps-runtime test test-unit test-asan test-e2e fuzz run bench clean
 
 all: build
 
-build:
+# Configuring again is cheap and changes no compile flags, so it rebuilds
+# nothing; it picks up the test libraries once `make deps` installed them.
+configure:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
+# Everything the build, the tests and the benchmarks need.
 deps:
 	bash scripts/install-deps.sh
+
+# What building and running the firewall needs, nothing for the tests.
+deps-runtime:
+	bash scripts/install-deps.sh --runtime
 
 # The sanitizer build and the fuzzers run first; the last thing printed is
 # ctest's summary over every unit, script and end-to-end test.
@@ -36,7 +45,8 @@ fuzz:
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	bash scripts/run-fuzzers.sh $(FUZZ_BUILD)/fuzz $(FUZZ_SECONDS)
 
-run: deps build
+run: deps-runtime configure
+	cmake --build $(BUILD) -j $(JOBS) --target vesk
 	./$(BUILD)/vesk -q 0 -v
 
 bench: build

@@ -1,6 +1,7 @@
 /* Protocol-table figures: building the table, guessing by port, looking a
  * protocol up by name and naming pairs. */
 #include "oxlo_private.h"
+#include "oxlo_protocol_ids.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,20 +1,33 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the benchmarks need,
-# but only when one of them is missing (a warm machine skips apt entirely).
+# Installs the Debian packages that are missing, and only those (a warm
+# machine skips apt entirely).
+#   install-deps.sh           everything: the build, every test suite and the
+#                             benchmarks (what `make test` needs)
+#   install-deps.sh --runtime what building and running the firewall needs
+#                             (what `make run` needs)
 set -euo pipefail
-pkgs=(
-  build-essential cmake pkg-config clang libclang-rt-14-dev
+runtime=(
+  build-essential cmake pkg-config clang
   libnetfilter-queue-dev libnfnetlink-dev libnetfilter-conntrack-dev libmnl-dev
   libzmq3-dev zlib1g-dev libjson-c-dev libcurl4-openssl-dev
-  libbpf-dev libelf-dev bpftool libroaring-dev uthash-dev libpcap-dev libssl-dev
+  libbpf-dev libelf-dev bpftool libroaring-dev uthash-dev libssl-dev
+  iptables publicsuffix
+)
+tests=(
+  libclang-rt-14-dev libpcap-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  iproute2 ethtool iptables conntrack nfacct nftables tcpdump tshark iperf3 apache2-utils
+  iproute2 ethtool conntrack nfacct nftables tcpdump tshark iperf3 apache2-utils
   curl dnsutils dnsmasq-base busybox openssh-server openssh-client openssl iputils-ping
   krb5-kdc krb5-user slapd ldap-utils
   python3 python3-zmq python3-scapy python3-cryptography python3-numpy python3-scipy python3-sklearn python3-crcmod
   ngtcp2-client ngtcp2-server
-  netbase publicsuffix wamerican wamerican-insane util-linux procps
+  netbase wamerican wamerican-insane util-linux procps
 )
+case "${1:-}" in
+  --runtime) pkgs=("${runtime[@]}") ;;
+  "") pkgs=("${runtime[@]}" "${tests[@]}") ;;
+  *) echo "usage: $0 [--runtime]" >&2; exit 2 ;;
+esac
 missing=()
 for p in "${pkgs[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -2,6 +2,7 @@
  * with its default, range and type; values are set from text before the
  * module is finalized, one at a time or from a knob file. */
 #include "oxlo_private.h"
+#include "oxlo_risk_ids.h"
 #include "oxlo_risks.h"
 
 #include <cerrno>
@@ -284,10 +285,10 @@ int bitmap_risk(const char *param)
     int id = -2;
     if (is_decimal(rest)) {
         long v = strtol(rest, nullptr, 10);
-        if (v < OXLO_NUM_RISKS)
+        if (v < OXLO_MAX_RISK)
             id = (int)v;
     } else {
-        for (int i = 0; i < OXLO_NUM_RISKS; i++)
+        for (int i = 0; i < OXLO_MAX_RISK; i++)
             if (strcmp(rest, oxlo_flow_risk_short_name(i)) == 0)
                 id = i;
     }
@@ -460,8 +461,8 @@ int set_default_config(module_config *cfg, uint32_t builtin_protocols)
     uint16_t n = (uint16_t)builtin_protocols;
     if (oxlo_id_bitset_init(&cfg->log_bitmap, n) || oxlo_id_bitset_init(&cfg->ip_list_bitmap, n) ||
         oxlo_id_bitset_init(&cfg->monitoring, n) || oxlo_id_bitset_init(&cfg->enabled_protocols, n) ||
-        oxlo_id_bitset_init(&cfg->flowrisk_bitmap, OXLO_NUM_RISKS) ||
-        oxlo_id_bitset_init(&cfg->flowrisk_info_bitmap, OXLO_NUM_RISKS))
+        oxlo_id_bitset_init(&cfg->flowrisk_bitmap, OXLO_MAX_RISK) ||
+        oxlo_id_bitset_init(&cfg->flowrisk_info_bitmap, OXLO_MAX_RISK))
         return -1;
     for (const knob &k : knobs)
         set_value(nullptr, cfg, k, k.def, k.proto, k.param);

@@ -7,6 +7,7 @@
  * before it is used: a header that does not fit ends the walk, the packet is
  * still counted and the flow's current result is returned. */
 #include "oxlo_private.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_risks.h"
 #include "oxlo_digest.h"
 #include "oxlo_hosts.h"

@@ -4,6 +4,7 @@
  * so a flow pays only for the dissectors that looked at it. */
 #include "oxlo_dissector_kit.h"
 #include "oxlo_private.h"
+#include "oxlo_risks.h"
 #include "oxlo_stream.h"
 
 #include "oxlo_slab.h"

@@ -1,7 +1,7 @@
-/* The engine's side of the dissector kit: the slot of every built-in
- * dissector, what each registered dissector declared besides its entry
- * (state size, release, JSON block), and the per-flow state blocks.
- * Dissectors use oxlo_dissector.h instead. */
+/* The engine's side of the dissector kit: what each registered dissector
+ * declared besides its entry (state size, release, JSON block) and the
+ * per-flow state blocks, found by slot (the slots of the built-in dissectors
+ * are in oxlo_dissector_slots.h). Dissectors use oxlo_dissector.h instead. */
 #ifndef OXLO_DISSECTOR_KIT_H
 #define OXLO_DISSECTOR_KIT_H
 
@@ -10,20 +10,6 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* One slot per row of the registration list, in its order: OXLO_DISSECTOR_http
- * is 0. Slots are fixed at build time (unlike the indexes, which skip the
- * rows not written yet), so a flow's state blocks can be found by slot
- * without the module. Plug-in dissectors take slots from
- * OXLO_DISSECTOR_BUILTIN_SLOTS on. */
-enum oxlo_dissector_slot {
-#define OXLO_DISSECTOR(file) OXLO_DISSECTOR_##file,
-#define OXLO_DISSECTOR_TODO(file) OXLO_DISSECTOR_##file,
-#include "protocols/oxlo_dissector_list.def"
-#undef OXLO_DISSECTOR
-#undef OXLO_DISSECTOR_TODO
-    OXLO_DISSECTOR_BUILTIN_SLOTS
-};
 
 /* What a registered dissector declared besides its table entry; kept per
  * dissector index next to the table. */

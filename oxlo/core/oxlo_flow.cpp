@@ -3,6 +3,8 @@
  * classification, giving up, the fallback guess and the accessors the
  * application reads. */
 #include "oxlo_private.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_stream.h"
 #include "oxlo_dissector_kit.h"
 #include "oxlo_tls_dns.h"

@@ -84,7 +84,6 @@ typedef struct oxlo_hash_filter oxlo_hash_filter;
 #define OXLO_API_VERSION 14373
 #define OXLO_MAX_PLUGINS 31
 #define OXLO_PLUGIN_MAGIC 14373u
-#define OXLO_NUM_RISKS 59
 #define OXLO_NUM_USER_CATEGORIES 5
 #define OXLO_FIRST_USER_CATEGORY 20
 #define OXLO_DEFAULT_SEQ_WINDOW 65536u
@@ -146,7 +145,7 @@ typedef struct oxlo_proto_table {
 #ifdef __cplusplus
 extern "C" {
 #endif
-/* Creation: registers the 487 built-in protocols (explicit rows first, then
+/* Creation: registers the built-in protocols (explicit rows first, then
  * the host-list rows) and checks the result; -1 when the table is not
  * coherent (a message is printed) or could not grow. */
 int oxlo_proto_table_init(struct oxlo_module *module);

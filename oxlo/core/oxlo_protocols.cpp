@@ -3,6 +3,9 @@
  * guess a protocol from the ports; the custom-id map; the name accessors and
  * the table dump. The built-in rows live in data/oxlo_protocols.def. */
 #include "oxlo_private.h"
+#include "oxlo_risks.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -1148,7 +1151,7 @@ void oxlo_print_option_list(int selector, FILE *stream)
                 fprintf(stream, fmt, row_tag(i), (unsigned)i, n, row_tag(i));
         }
     } else {
-        for (int i = 1; i < OXLO_NUM_RISKS; i++) {
+        for (int i = 1; i < OXLO_MAX_RISK; i++) {
             char number[16];
             const char *n = oxlo_flow_risk_description ? oxlo_flow_risk_description(i) : nullptr;
             if (!n) {

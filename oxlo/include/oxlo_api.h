@@ -84,7 +84,14 @@ int oxlo_load_plugins(oxlo_module *m, const char *dir);
 
 /* ---- protocol table ----------------------------------------------------- */
 
-#include "oxlo_protocol_ids.h"
+/* Protocol ids are in oxlo_protocol_ids.h, included by the files that name
+ * one: it changes with every new protocol. */
+#include "oxlo_categories.h"
+
+/* Sub-protocol marker: any protocol found by host or content matching. It is
+ * passed as -2 in sub-protocol lists and stored as 0xFFFE. */
+#define OXLO_PROTOCOL_MATCHED_BY_CONTENT (-2)
+#define OXLO_PROTOCOL_MATCHED_BY_CONTENT_ID 0xFFFEu
 
 #define OXLO_PROTOCOL_NAME_SIZE 32   /* 31 characters and the NUL */
 #define OXLO_DEFAULT_PORT_RANGES 5

@@ -2,7 +2,10 @@
  * the packet in process as a bounded reader, the packet's facts (ports,
  * direction, transport), the dissector's own per-flow state, and the three
  * ways a search routine ends (classify, exclude, wait). Built-in dissectors
- * and plug-ins write against this header alone.
+ * and plug-ins write against this header, and include the id headers of what
+ * they name: oxlo_protocol_ids.h for OXLO_PROTOCOL_*, oxlo_risk_ids.h for
+ * the risks. Those change with every new protocol or risk, so only their
+ * users are rebuilt then.
  *
  * A dissector is one file under oxlo/protocols/ that defines one
  * `oxlo_dissector_def` named `oxlo_dissector_def_<file>` and one row in
@@ -15,8 +18,6 @@
 #include <string.h>
 
 #include "oxlo_api.h"
-#include "oxlo_protocol_ids.h"
-#include "oxlo_risks.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -2,6 +2,7 @@
  * directories into "loading" structures; enabling swaps them in as the
  * active ones in one step, so that a lookup never sees a half-loaded set. */
 #include "oxlo_private.h"
+#include "oxlo_risk_ids.h"
 #include "oxlo_hosts.h"
 #include "oxlo_risks.h"
 #include "oxlo_utils.h"

@@ -2,6 +2,8 @@
  * match, optionally with a port) and by host name (label-aware pattern
  * match), plus the small matching helpers the dissectors share. */
 #include "oxlo_private.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_hosts.h"
 #include "oxlo_risks.h"
 #include "oxlo_digest.h"

@@ -4,6 +4,8 @@
  * status line and the headers without scanning again. Only pointers into
  * the payload and lengths are stored; every read stays inside the payload. */
 #include "oxlo_private.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_risks.h"
 
 #include <cctype>

@@ -2,7 +2,7 @@
  * fixed pattern (70/71, or 524 one way and 525 the other); five packets in
  * the pattern name the flow. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 /* The file protocol over DSI: a 16-byte header (flags, command 1-8, request
  * id, error code or offset, data length, reserved zero). */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

@@ -2,6 +2,7 @@
  * with the magic 12 34 towards the container or "AB" from it, a 16-bit
  * length and a prefix code naming the message. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 /* The cloud agent's TCP frames: a 4-byte magic and a 32-bit body length. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

@@ -1,7 +1,7 @@
 /* The video service's streams open with a fixed magic: one over TCP,
  * another over UDP. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

@@ -1,6 +1,6 @@
 /* Among Us: its hello datagram opens with a fixed header. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

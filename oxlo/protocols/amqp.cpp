@@ -2,7 +2,7 @@
  * ids. The client's protocol header waits; the server's first method frame
  * names the flow. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

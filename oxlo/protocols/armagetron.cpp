@@ -1,7 +1,7 @@
 /* Armagetron Advanced: a message id, the length in 16-bit words and a
  * zero trailer. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 /* Automatic tank gauge commands: SOH, a command letter (I, S, i, s) and a
  * line end, on port 10001. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 /* The antivirus service's TCP messages: NOSA and a 16-bit total length. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 #include "protocols/framing.h"
 

@@ -2,6 +2,7 @@
  * marker 00 00 32 09 at offset 11 and the service name "securedns" after
  * it. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 /* BACnet/IP: the BVLC header 0x81, a function up to 0x0B and a length
  * covering the datagram. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 /* Beckhoff ADS over TCP: the AMS/TCP header's length and the AMS header's
  * data length agree with the segment, with a known command and flags. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

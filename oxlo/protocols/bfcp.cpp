@@ -2,7 +2,7 @@
  * length in 32-bit words, conference id, transaction id, user id). Version 2
  * runs only over UDP. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 #include "protocols/framing.h"
 

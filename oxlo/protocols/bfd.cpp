@@ -1,7 +1,7 @@
 /* Bidirectional forwarding detection: control packets to 3784 (version and
  * diagnostic, flags, multiplier, length) and 12-byte echo packets to 3785. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

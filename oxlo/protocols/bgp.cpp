@@ -1,7 +1,7 @@
 /* BGP on port 179: a 16-byte all-ones marker, the message length and a
  * type of 1-4. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 #include "protocols/framing.h"
 

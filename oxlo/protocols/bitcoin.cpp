@@ -1,7 +1,7 @@
 /* The coin's peer protocol on 8333: messages open with the network's magic
  * (main, its older test networks, signet, regtest-like variants). */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

@@ -3,7 +3,8 @@
  * trackers, client headers), the DHT and the uTP transport over UDP. Peers
  * found are remembered, so later flows between them are named too. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_serializer.h"
 #include "protocols/p2p_private.h"
 

@@ -1,6 +1,6 @@
 /* The printer and scanner discovery protocol over UDP: a 4-byte tag. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 #include <initializer_list>
 

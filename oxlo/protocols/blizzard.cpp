@@ -2,7 +2,7 @@
  * addresses already say Blizzard), and over TCP its length-framed messages,
  * the World of Warcraft greeting and the pro-client hello. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 
 namespace {

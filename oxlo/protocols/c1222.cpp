@@ -1,6 +1,7 @@
 /* ANSI C12.22: an ACSE PDU (0x60) whose length fits the packet, then the
  * called AP title (A2 .. 06). */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

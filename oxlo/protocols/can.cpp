@@ -1,6 +1,8 @@
 /* CAN frames tunnelled over IP behind an "ISO11898" header whose version
  * byte is 1; another version is flagged as malformed. */
 #include "oxlo_dissector.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_risks.h"
 
 namespace {

@@ -2,7 +2,7 @@
  * channel on 5246 (plain, or behind a 1-byte DTLS preamble) and the data
  * channel on 5247; discovery goes to the multicast group or broadcast. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 
 namespace {

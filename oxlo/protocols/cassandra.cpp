@@ -1,7 +1,7 @@
 /* Cassandra: a 19-byte frame with its magic, or the client's STARTUP whose
  * option map ends with CQL_VERSION and its value. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

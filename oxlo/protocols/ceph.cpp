@@ -1,6 +1,6 @@
 /* The storage cluster's messenger opens with its banner ceph v. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

@@ -1,6 +1,6 @@
 /* The monitoring agent's answer opens with its section header. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

@@ -1,6 +1,7 @@
 /* CIP implicit (class 1) I/O on UDP 2222: an item count and common packet
  * format items whose lengths cover the datagram exactly. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

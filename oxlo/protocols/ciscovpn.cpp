@@ -1,7 +1,7 @@
 /* The VPN client's UDP encapsulation between two 10000 ports: a 4-byte
  * magic. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 #include "oxlo_private.h"
 

@@ -1,7 +1,7 @@
 /* Citrix ICA: a 6-byte ICA greeting, a CGP (session reliability) header,
  * or the TCP proxy service's name in the client's request. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 /* The CDN's VPN client over UDP: named by the server's address block and
  * the ports it answers on. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 #include "oxlo_private.h"
 

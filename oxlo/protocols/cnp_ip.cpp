@@ -1,6 +1,7 @@
 /* CNP/IP (LonWorks over IP): a length covering the datagram, version and
  * packet type in the low bits of bytes 3 and 5. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

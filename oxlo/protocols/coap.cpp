@@ -1,6 +1,7 @@
 /* CoAP on its ports: version 1 in byte 0 with a token of up to eight bytes,
  * and a request method, response or signalling code in byte 1. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

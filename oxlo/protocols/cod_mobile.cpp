@@ -1,7 +1,7 @@
 /* Call of Duty Mobile: a 12-byte ping on port 7500, or a large loadout
  * message. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

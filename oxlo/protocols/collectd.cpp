@@ -3,7 +3,8 @@
  * names the sender; an encrypted datagram is a single part that carries
  * the user name in clear. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_serializer.h"
 
 namespace {

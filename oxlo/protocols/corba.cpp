@@ -1,7 +1,7 @@
 /* CORBA's GIOP (and its compressed ZIOP) over TCP, MIOP over UDP multicast:
  * a 4-byte tag. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

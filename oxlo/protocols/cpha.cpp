@@ -1,7 +1,7 @@
 /* The firewall cluster's state sync: UDP between two 8116 ports from
  * 0.0.0.0 with a fixed 2-byte magic. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 #include "oxlo_private.h"
 

@@ -1,6 +1,6 @@
 /* Crossfire: a fixed UDP start, or TCP frames between F1 and F2. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

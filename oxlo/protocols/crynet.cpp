@@ -1,7 +1,7 @@
 /* CryNetwork (CryEngine games) over UDP: runs of short all-digit packets to
  * its port 61088, or one of three long message layouts. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
  * an 80-byte header whose body length at 74 follows the sender's data
  * representation). */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

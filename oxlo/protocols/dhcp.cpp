@@ -4,7 +4,8 @@
  * option codes in order, the parameter request list and the vendor class
  * identify the client's DHCP stack. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_discovery.h"
 #include "oxlo_serializer.h"
 

@@ -2,6 +2,7 @@
  * a message type of 1 (solicit) to 13 (relay reply) and a transaction id,
  * then options. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

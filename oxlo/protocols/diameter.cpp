@@ -2,7 +2,7 @@
  * proxiable, error or retransmitted, and a base or credit-control command
  * code. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 #include <initializer_list>
 #include "protocols/framing.h"

@@ -1,7 +1,7 @@
 /* The medical imaging protocol's association request over IPv4 TCP: PDU
  * type 1, a 32-bit length, protocol version 1. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 #include "protocols/framing.h"
 

@@ -1,6 +1,6 @@
 /* The messaging client's TCP login frame: a fixed 16-byte prefix. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

@@ -3,7 +3,8 @@
  * address, port) whose answer comes second and names the client's public
  * address. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 #include "oxlo_serializer.h"
 

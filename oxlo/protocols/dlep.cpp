@@ -1,6 +1,7 @@
 /* DLEP: peer discovery over UDP starts "DLEP"; the TCP session on port
  * 854 carries a message type and a length covering the segment. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

@@ -1,6 +1,7 @@
 /* DNP3 over TCP: link-layer frames start 05 64 and a 10-byte header; one
  * cut by the segments is read from the stream. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

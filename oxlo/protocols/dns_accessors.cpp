@@ -1,7 +1,7 @@
 /* Read-only views of what the DNS dissector kept about a flow, for the
  * flow-to-JSON writer and other readers outside the dissector. */
 #include "dns_private.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
 #include "oxlo_tls_dns.h"
 
 extern "C" {

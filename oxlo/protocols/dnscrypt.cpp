@@ -2,6 +2,7 @@
  * "r6fnvWj8"; the certificate request is a plain DNS TXT query for
  * "2.dnscrypt-cert.<provider>", whose first label shows at offset 13. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

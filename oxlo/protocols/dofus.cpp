@@ -1,6 +1,6 @@
 /* Dofus on port 5555: a length byte, a fixed type and an inner length. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 /* The distributed database protocol: chained DSS blocks, each with its
  * length, the 0xD0 magic and an inner DDM length six bytes shorter. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

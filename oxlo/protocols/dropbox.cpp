@@ -1,7 +1,7 @@
 /* The sync client's LAN discovery broadcasts to 17500: JSON with
  * host_int between two 17500 ports, or its bus command otherwise. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

@@ -1,7 +1,7 @@
 /* The broadband quality probe: 16-byte UDP packets on 6000 whose first four
  * digits count up by at most one per packet. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

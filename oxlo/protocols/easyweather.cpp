@@ -1,5 +1,6 @@
 /* Weather-station discovery: FF FF 12 00 and a body. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 /* The file-sharing network's TCP messages: a protocol byte (plain, packed
  * or extended) and a 32-bit little-endian length. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 #include "protocols/framing.h"
 

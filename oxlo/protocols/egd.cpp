@@ -1,7 +1,7 @@
 /* Ethernet Global Data: type 0x0D, version 1, the producer id equal to the
  * sender's IPv4 address, and a status and reserved field in range. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 
 #include <cstring>

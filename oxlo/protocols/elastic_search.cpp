@@ -1,6 +1,6 @@
 /* The search cluster's transport: ES and a 32-bit message length. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

@@ -1,7 +1,7 @@
 /* Epic Games' UDP sessions: an opening whose tail is zero, answered from
  * the other side by the same first word with bit 3 set. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
  * UDP on 30303 (packet type 1-6 after the hash and signature). Peers found
  * are remembered for the mining dissector. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 #include "protocols/p2p_private.h"
 

@@ -1,6 +1,7 @@
 /* EtherNet/IP encapsulation on port 44818: a 24-byte header whose
  * little-endian length covers the rest. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

@@ -1,6 +1,7 @@
 /* Ether-S-Bus: a length covering the datagram, version and type bytes, and
  * a CRC-16/XMODEM (big-endian) over all but its last two bytes. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_crc.h"
 
 namespace {

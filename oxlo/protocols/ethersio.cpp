@@ -1,5 +1,6 @@
 /* EtherSIO: "ESIO", version 0, a message type up to 2. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -5,7 +5,9 @@
  * and STDIN; web servers write them together, so one payload holds several
  * records. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_discovery.h"
 #include "oxlo_private.h"
 #include "oxlo_risks.h"

@@ -1,6 +1,7 @@
 /* FINS: over TCP a "FINS" frame header; over UDP the command header
  * (ICF, reserved, gateway count 2, network and node addresses). */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

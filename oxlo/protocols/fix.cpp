@@ -1,7 +1,7 @@
 /* The financial messaging protocol: a message opens with its begin string
  * 8=FIX (or the same in its binary-safe form). */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

@@ -3,6 +3,7 @@
  * followed by the XML File Delivery Table ("<?xml ... <FDT"). One packet
  * decides. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

@@ -6,7 +6,9 @@
  * and replies are read from the stream once their lines are complete, so a
  * reply of many lines in as many segments counts as one. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "protocols/mail_private.h"
 #include "protocols/tls/tls_private.h"

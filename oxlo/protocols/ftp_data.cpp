@@ -2,7 +2,7 @@
  * of their own: they are known by the magic numbers of common file formats,
  * by a listing line, or by the data port 20. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 /* Gaijin Entertainment's game and updater traffic over UDP: a fixed 8-byte
  * header, or the updater's text commands. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

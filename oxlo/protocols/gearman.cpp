@@ -1,6 +1,6 @@
 /* Gearman's binary protocol: "\0REQ" or "\0RES", a packet type and a length. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

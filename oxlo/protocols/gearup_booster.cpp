@@ -2,7 +2,7 @@
  * length prefix, type 8) in a set pattern over the first packets; over UDP
  * the short keep-alives to its port 9999. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

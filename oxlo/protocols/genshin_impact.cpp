@@ -1,7 +1,7 @@
 /* Genshin Impact: its TCP messages are framed with a type byte, the length
  * and a fixed marker; its UDP session opens with a fixed handshake. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

@@ -4,7 +4,7 @@
  * lines of their own four bytes. git writes a line's length in a segment
  * of its own, so the lines are read from the stream once whole. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

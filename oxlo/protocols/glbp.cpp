@@ -1,5 +1,6 @@
 /* GLBP hellos between gateways: UDP 3222 on both sides, version 0 or 1. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
  * (a descriptor header whose payload length fits the datagram, or a "GND"
  * frame). */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 
 namespace {

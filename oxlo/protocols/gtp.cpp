@@ -3,6 +3,7 @@
  * the protocol-type bit and the E, S and PN flags; the length at offset 2
  * counts what follows the mandatory header. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 /* Guild Wars 2's login service speaks an HTTP-like STS/1.0 protocol. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

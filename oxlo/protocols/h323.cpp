@@ -4,6 +4,7 @@
  * the identifier 00 08 91 4A. A TPKT cut by the segments is read whole
  * from the stream. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_utils.h"
 #include "peek.h"
 #include "protocols/framing.h"

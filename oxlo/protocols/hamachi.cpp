@@ -1,7 +1,7 @@
 /* Hamachi: over TCP a length-prefixed message with a fixed marker; over UDP
  * each side repeats its (session, sequence) pair. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

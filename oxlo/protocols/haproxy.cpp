@@ -2,6 +2,7 @@
  * connection: version 2 starts with a 12-byte binary signature; version 1
  * is one text line "PROXY TCP4|TCP6 src dst sport dport" sent alone. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

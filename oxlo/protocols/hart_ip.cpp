@@ -1,6 +1,7 @@
 /* HART-IP: version 1 or 2, a message type or id of the known ones and a
  * length covering the packet. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

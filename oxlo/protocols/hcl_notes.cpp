@@ -1,7 +1,7 @@
 /* HCL Notes (NRPC). The client's first message carries a fixed marker at
  * bytes 6 to 13 right after the TCP handshake. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 
 namespace {

@@ -1,5 +1,6 @@
 /* HiSLIP: "HS", a message type and a 64-bit length covering the rest. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

@@ -1,7 +1,7 @@
 /* HL7 health-care messages: in clear over MLLP ("MSH|^~\&" after the
  * start byte), or carried by HTTP with one of its media types. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 
 namespace {

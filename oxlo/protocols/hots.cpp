@@ -1,7 +1,7 @@
 /* Heroes of the Storm over UDP on its ports: fixed bytes at 14-15 and a
  * message type or a zeroed header. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

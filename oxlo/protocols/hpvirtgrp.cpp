@@ -1,6 +1,7 @@
 /* HP virtual machine group management: the first message is 0x16, its own
  * 16-bit length and a zero byte. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 /* HSRP hellos: version 1 (and 2) to 224.0.0.2 or 224.0.0.102 on UDP 1985,
  * HSRP for IPv6 to ff02::66 on UDP 2029. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 
 namespace {

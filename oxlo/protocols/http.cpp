@@ -6,7 +6,9 @@
  * classification it reads up to 8 more packets. */
 #include "oxlo_flow_json.h"
 #include "oxlo_private.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_hash_filter.h"
 #include "protocols/http_private.h"
 #include "oxlo_risks.h"

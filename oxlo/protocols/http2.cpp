@@ -2,6 +2,7 @@
  * 24-byte connection preface "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n". (Over TLS
  * it is negotiated by ALPN and seen by the TLS dissector instead.) */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

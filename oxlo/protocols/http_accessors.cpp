@@ -1,7 +1,7 @@
 /* Read-only views of what the HTTP dissector kept about a flow, for the
  * flow-to-JSON writer and other readers outside the dissector. */
 #include "http_private.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
 #include "oxlo_private.h"
 
 extern "C" {

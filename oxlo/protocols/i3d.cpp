@@ -1,6 +1,6 @@
 /* i3D.net's game hosting: fixed headers carrying its service markers. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
  * subclass, followed by information elements (type, length, value) that
  * fill the datagram exactly. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

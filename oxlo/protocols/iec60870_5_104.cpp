@@ -2,6 +2,7 @@
  * a non-zero length byte; the APDUs are read whole, and a view of several
  * must end with a whole one. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

@@ -1,6 +1,7 @@
 /* IEC 62056 (DLMS) in HDLC frames: 7E A0 ... 7E with a CRC-16/X-25 frame
  * check (little-endian) before the closing flag. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_crc.h"
 
 namespace {

@@ -1,6 +1,7 @@
 /* IEEE C37.118 synchrophasor frames: sync byte 0xAA, a frame type, a frame
  * size covering the packet and a CRC-16/CCITT-FALSE at the end. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_crc.h"
 #include "protocols/framing.h"
 

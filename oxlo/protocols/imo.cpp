@@ -3,7 +3,8 @@
  * 1099-byte 88 49 1A 00). A flow that shows none within ten packets is
  * something else. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

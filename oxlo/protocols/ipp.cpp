@@ -6,6 +6,7 @@
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
 #include "oxlo_private.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_utils.h"
 
 #include <cstring>

@@ -5,7 +5,9 @@
  * transform of each type. The walk never leaves the payload: every payload,
  * proposal, transform and attribute must fit inside its parent. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_names.h"
 #include "oxlo_serializer.h"
 

@@ -1,6 +1,7 @@
 /* iQIYI's peer-to-peer video delivery: mid-sized UDP datagrams that carry
  * the "PPStream" tag of its streaming engine. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

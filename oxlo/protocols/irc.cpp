@@ -1,7 +1,8 @@
 /* IRC: text lines ending in LF, client commands (NICK, USER, JOIN ...) and
  * server messages led by ":prefix". Three matching packets classify. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 /* IRIS's native protocol on port 1972: a little-endian length (the 14-byte
  * header excluded) and a two-letter message code at offset 12. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

@@ -2,6 +2,7 @@
  * session and presentation layers put the MMS initiate at a fixed place
  * from the end. The TPKT is read whole from the stream. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_utils.h"
 #include "protocols/framing.h"
 

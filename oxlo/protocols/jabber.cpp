@@ -1,7 +1,7 @@
 /* Jabber/XMPP: XML streams opened with a <stream:stream> header declaring
  * the streams namespace; some clients frame their stanzas with a length. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 #include <cstdio>
 

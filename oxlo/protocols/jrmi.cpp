@@ -1,6 +1,6 @@
 /* Java RMI: the client's stream opens with the magic "JRMI". */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

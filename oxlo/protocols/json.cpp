@@ -3,6 +3,7 @@
  * opening bracket with printable text after it, and a closing bracket near
  * the end with at most blanks, letters and digits after it. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

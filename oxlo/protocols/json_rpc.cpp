@@ -1,6 +1,7 @@
 /* JSON-RPC: a JSON object with a "jsonrpc" member, sent raw over TCP or as
  * the body of HTTP messages typed application/json-rpc. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 
 namespace {

@@ -3,7 +3,7 @@
  * for none). The first request is read whole from the stream; clients send
  * the next ones behind it without waiting. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

@@ -3,7 +3,7 @@
  * The marks alone are common, so a packet counts only when one end of the
  * flow lies in the service's network, as the address tables know it. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_hosts.h"
 #include "oxlo_private.h"
 #include "protocols/peek.h"

@@ -1,7 +1,7 @@
 /* KCP, a reliable transport over UDP (or TCP): a command byte 81 to 84 and
  * a length that fits the payload after its 24-byte header. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

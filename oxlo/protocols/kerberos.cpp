@@ -7,7 +7,8 @@
  * takes the client's realm and name from AS-REQ, TGS-REQ and TGS-REP:
  * a name ending in '$' is a machine account and goes to the host name. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "oxlo_serializer.h"
 #include "oxlo_utils.h"

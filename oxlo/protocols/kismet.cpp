@@ -1,5 +1,6 @@
 /* Kismet's server protocol: lines starting "*KISMET: ". */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

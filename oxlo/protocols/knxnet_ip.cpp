@@ -1,6 +1,7 @@
 /* KNXnet/IP: header length 6, version 0x10, a service type of a known
  * family and a total length; on TCP a frame may be followed by the next. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

@@ -1,7 +1,7 @@
 /* LagoFast, a game accelerator: a fixed 4-byte start and a length that
  * fits the datagram. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

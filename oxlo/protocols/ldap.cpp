@@ -4,6 +4,7 @@
  * and the rest, all below 26). The envelope of the first message decides;
  * over TCP it is read from the stream when the segment cuts it. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_utils.h"
 #include "protocols/framing.h"
 

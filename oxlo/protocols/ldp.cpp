@@ -1,6 +1,7 @@
 /* LDP: version 1, a PDU length covering the datagram or segment, then the
  * first message: a hello over UDP, session messages over TCP. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

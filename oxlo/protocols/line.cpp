@@ -6,7 +6,8 @@
  * call may sit in between: those that look like RTP or RTCP need not
  * follow the sequence, for a while. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "protocols/media_private.h"
 #include "protocols/peek.h"

@@ -2,6 +2,7 @@
  * same port, and the TCP map-server sessions on 4342, whose messages end in
  * a fixed trailer. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

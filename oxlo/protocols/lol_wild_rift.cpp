@@ -1,7 +1,7 @@
 /* League of Legends: Wild Rift over UDP: its 22-byte hello, or the 69-byte
  * opening followed by the 359-byte answer. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
  * written little-endian) at a fixed place, which makes a strong test
  * together with the magic numbers. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 
 namespace {

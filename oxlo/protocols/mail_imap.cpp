@@ -3,7 +3,9 @@
  * word. The dissector counts recognised exchanges, takes the credentials of
  * a LOGIN, and after a successful STARTTLS hands the flow to TLS as IMAPS. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "protocols/mail_private.h"
 #include "protocols/tls/tls_private.h"

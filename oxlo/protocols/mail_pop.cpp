@@ -3,7 +3,10 @@
  * replies it sees, takes USER/PASS credentials, and after a successful STLS
  * hands the flow to TLS as POPS. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_risks.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "protocols/mail_private.h"
 #include "protocols/tls/tls_private.h"

@@ -4,7 +4,10 @@
  * greeting, decodes AUTH PLAIN and AUTH LOGIN credentials, and after
  * STARTTLS and the server's 220 hands the flow to TLS as SMTPS. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_risks.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "protocols/mail_private.h"
 #include "protocols/tls/tls_private.h"

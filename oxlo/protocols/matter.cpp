@@ -1,6 +1,7 @@
 /* Matter over IPv6 UDP on its ports: message flags, security flags with a
  * session type, and a session id that is 0 exactly for unsecured sessions. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
  * token, "!/1 " or "MEGACO/1 ", followed by the sender's address in
  * brackets ("[" for an IP address, "<" for a domain name). */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

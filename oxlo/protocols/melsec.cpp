@@ -1,6 +1,7 @@
 /* MELSEC communication frames: subheader 0x57 (or 0xD7), fixed bytes
  * 00 00 11 11 and a little-endian length at 19 covering the rest. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

@@ -1,7 +1,7 @@
 /* memcached's text protocol: commands and replies are words at the start
  * of a line; over UDP each datagram starts with an 8-byte frame header. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
 /* Meraki cloud tunnels on UDP 7351: the magic FE F7 28 91. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

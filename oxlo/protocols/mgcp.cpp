@@ -3,6 +3,7 @@
  * gateway as local-part@domain; its domain (or the whole endpoint without an
  * '@') becomes the flow's host name. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

@@ -2,7 +2,8 @@
  * datagram to UDP 5678 holding a 4-byte header and then type-length-value
  * records (16-bit type, 16-bit length) naming the device. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "oxlo_serializer.h"
 

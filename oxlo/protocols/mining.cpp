@@ -2,7 +2,8 @@
  * login calls); the currency shows in the login. A mining session's hosts
  * are remembered so that later flows between them are named too. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/p2p_private.h"
 
 #include <cstdio>

@@ -3,6 +3,7 @@
  * code; 0x5A carries UMAS. Clients send the header apart from the PDU or
  * several requests at once, so the ADUs are read from the stream whole. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

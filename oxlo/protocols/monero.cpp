@@ -1,7 +1,7 @@
 /* Monero's peer protocol (Levin): every message opens with its 8-byte
  * signature. Peers found are remembered for the mining dissector. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/p2p_private.h"
 
 namespace {

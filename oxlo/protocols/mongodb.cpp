@@ -2,7 +2,7 @@
  * id, response-to, op code) before every message. A header cut by the
  * segments is read once whole from the stream. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

@@ -2,6 +2,7 @@
  * flow: a fragmented MP4 segment (".m4s") or movie (".mp4") requested, an
  * MP4 content type, or one of the DASH-specific headers. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 
 namespace {

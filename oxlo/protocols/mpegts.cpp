@@ -1,6 +1,7 @@
 /* MPEG transport stream over UDP: each datagram carries whole 188-byte
  * packets, every one opening with the sync byte 0x47. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
  * exactly; CONNECT names the flow, the other packet types must carry the
  * flags and sizes their type prescribes. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

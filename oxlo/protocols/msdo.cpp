@@ -1,6 +1,6 @@
 /* Delivery Optimization swarms: a length byte of 14 and "Swarm protocol". */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

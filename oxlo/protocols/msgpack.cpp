@@ -4,6 +4,7 @@
  * strings or binaries, or is not made mostly of one-byte items, and that
  * fits the item structure, is MessagePack. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

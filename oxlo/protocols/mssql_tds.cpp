@@ -2,7 +2,7 @@
  * channel, packet id, window) before every packet. The first packet is
  * read whole from the stream. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

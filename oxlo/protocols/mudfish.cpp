@@ -1,7 +1,7 @@
 /* Mudfish, the game accelerator: 'P' pings on its UDP ports (two of them in
  * a flow) or its 7-byte TCP greeting. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
  * 8-byte value of its choice) and the server answers in 24 bytes that echo
  * the value at the same offset, followed by its user counts and bandwidth. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

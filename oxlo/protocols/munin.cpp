@@ -1,5 +1,7 @@
 /* Munin: the node greets with "# munin node at HOSTNAME\n". */
 #include "oxlo_dissector.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

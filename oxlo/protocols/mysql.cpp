@@ -2,7 +2,7 @@
  * version and ends with the name of its authentication plugin. It is read
  * whole from the stream: a 24-bit length and a sequence byte lead it. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

@@ -1,7 +1,7 @@
 /* Nano's node protocol: "RC", the network id and the protocol versions in
  * its message header. Peers found are remembered for the mining dissector. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/p2p_private.h"
 
 namespace {

@@ -3,7 +3,9 @@
  * with the opcode's top bit set). Answers that contradict themselves are
  * worth a risk. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_serializer.h"
 
 #include <cstdio>

@@ -1,7 +1,7 @@
 /* NATS: text commands (the server's INFO, the client's CONNECT, PUB, SUB,
  * PING ...) ending in CR LF. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 #include <cstring>
 

@@ -1,6 +1,7 @@
 /* The log sink of smart-home thermostats on TCP 11095: records with a small
  * type, a flags byte and 19 in the fourth byte; three of them confirm. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
  * length, often carrying SMB) and the session service on TCP 139, which
  * starts with a session request naming both ends. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "oxlo_risks.h"
 #include "protocols/framing.h"

@@ -1,6 +1,6 @@
 /* NetEase games over UDP: fixed starts of their session messages. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

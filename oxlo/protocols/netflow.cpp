@@ -3,6 +3,7 @@
  * fixed-size versions must hold exactly their records; the export time must
  * lie between the end of 1999 and the packet's own time. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
  * 16-bit and a 32-bit session value that each side repeats: once both sides
  * have shown different values, a repeat confirms. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 /* Nexon's game clients: fixed-size hello messages. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
  * (call), RPC version 2 and the program number. Over TCP each call follows
  * a record mark with the last-fragment bit and the record's length. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

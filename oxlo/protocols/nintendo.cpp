@@ -1,6 +1,6 @@
 /* Nintendo's online play: a fixed 5-byte start. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

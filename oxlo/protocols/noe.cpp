@@ -2,6 +2,7 @@
  * (4 or 5), short 07 00 xx 00 control messages and the 00 06 "bl" header of
  * its longer ones. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

@@ -1,7 +1,9 @@
 /* NoMachine (NX): a short "NXSH-"/"NXD-" banner over TCP, or its UDP frame
  * header (type 1, the datagram's length, a zero word). */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_risks.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

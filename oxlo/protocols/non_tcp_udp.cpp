@@ -4,6 +4,8 @@
  * ranges, a wrong checksum; the bytes after the ICMP header feed the flow's
  * entropy (tunnels hidden in echo data look random). */
 #include "oxlo_dissector.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_hosts.h"
 #include "oxlo_private.h"
 #include "oxlo_risks.h"

@@ -2,7 +2,8 @@
  * stratum, poll, precision, root delay and dispersion, the reference id and
  * four timestamps). The request and the reply are both kept. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "oxlo_serializer.h"
 #include "oxlo_utils.h"

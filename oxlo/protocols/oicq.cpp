@@ -1,7 +1,7 @@
 /* OICQ over UDP: a 0x02 start byte, the version 0x3B0B and a command
  * number from the known range. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
  * answers "HELLO". A client seen doing so is remembered, so that its
  * encrypted test connections that follow can be named too. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_hash.h"
 #include "oxlo_lru.h"
 #include "oxlo_private.h"

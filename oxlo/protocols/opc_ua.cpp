@@ -2,6 +2,7 @@
  * chunk marker F, then the message size; a header cut by the segments is
  * read from the stream. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 #include <initializer_list>

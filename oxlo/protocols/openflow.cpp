@@ -1,6 +1,7 @@
 /* OpenFlow messages: version byte 6, a type, and a length equal to the
  * segment's. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

@@ -4,7 +4,9 @@
  * length first. An optional heuristic follows the opcodes of an obfuscated
  * session. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_risks.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/vpn_private.h"
 
 #include <cstring>

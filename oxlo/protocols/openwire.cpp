@@ -1,7 +1,7 @@
 /* OpenWire: the broker's first command is WireFormatInfo (type 1) whose
  * magic reads "ActiveMQ". */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

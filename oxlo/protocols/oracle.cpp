@@ -1,6 +1,6 @@
 /* Oracle TNS on port 1521: a CONNECT packet (type 1) with its 16-bit length. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

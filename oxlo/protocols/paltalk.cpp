@@ -1,6 +1,6 @@
 /* Paltalk: two fixed-size client messages with fixed bytes at known places. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 /* Path of Exile's login messages: fixed bytes at fixed places. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
  * and a length counting what
  * follows the first four bytes. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
  * authentication request ('R'). Both are read whole from the stream: a
  * client may write the length apart from the message. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

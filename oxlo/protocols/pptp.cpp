@@ -1,7 +1,7 @@
 /* PPTP's control connection opens with Start-Control-Connection-Request:
  * length, message type 1 (control), the magic cookie 0x1A2B3C4D, type 1. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

@@ -2,6 +2,7 @@
  * already named DCERPC whose interface UUID is the PROFINET device one
  * (DEA00000-6C97-11D1), read in the byte order of the data representation. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_api.h"
 
 namespace {

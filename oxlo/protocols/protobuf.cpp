@@ -2,7 +2,7 @@
  * key/value fields (varint keys with a field number and a wire type). A
  * loose test, which is why it sits late in the registration order. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

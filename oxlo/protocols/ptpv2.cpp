@@ -1,6 +1,7 @@
 /* PTP version 2 over UDP: event (319) or general (320) messages between
  * the same ports, a message type and the version number. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 /* QQ over UDP: a fixed four-byte start, or packets of a few fixed sizes
  * whose second 16-bit word repeats the size. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -12,7 +12,10 @@
  * still told apart by 0-RTT packets, repeated short headers on port 443, a
  * server's REJ, or a Version Negotiation after a reserved version. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_risks.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_flow_json.h"
 #include "oxlo_cipher.h"
 #include "oxlo_memory.h"

@@ -1,6 +1,7 @@
 /* RADIUS over UDP 1812/1813 (and 18013): a code, an identifier, a length
  * equal to the datagram's and a 16-byte authenticator. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

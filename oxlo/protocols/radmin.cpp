@@ -1,6 +1,8 @@
 /* Radmin: fixed-size messages of its handshake with fixed bytes. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_risks.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

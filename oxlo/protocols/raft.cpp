@@ -1,7 +1,7 @@
 /* Raft consensus messages as one common framing sends them: a 64-bit
  * little-endian message type (1 to 6) and the body's 64-bit length. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
  * first packet carrying the offline magic marks the flow, so a flow that
  * then strays still ends up RakNet. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -5,7 +5,9 @@
  * sequence numbers. A TPKT cut by the segments is read whole from the
  * stream. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_risks.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "protocols/framing.h"
 #include "protocols/tls/tls_private.h"

@@ -1,7 +1,7 @@
 /* RESP, the key-value store protocol: requests are arrays ('*'), bulk
  * strings ('$') or sets ('~') led by a short decimal count. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

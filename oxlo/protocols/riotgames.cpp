@@ -1,7 +1,7 @@
 /* Riot Games' UDP game traffic: a fixed trailer, or a fixed 53-byte
  * message. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

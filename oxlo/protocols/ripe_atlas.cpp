@@ -1,5 +1,6 @@
 /* RIPE Atlas probes' UDP measurements: a 25-byte payload starting "MGLNDD". */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

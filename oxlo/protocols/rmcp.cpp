@@ -2,6 +2,7 @@
  * sequence number and a class byte (6 ASF, 7 IPMI; an acknowledgement sets
  * the top bit with sequence 255). */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

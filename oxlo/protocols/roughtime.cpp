@@ -1,6 +1,7 @@
 /* Roughtime messages: a little-endian tag count N, N - 1 value offsets,
  * then N four-byte tags from a fixed vocabulary. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

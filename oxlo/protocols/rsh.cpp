@@ -4,7 +4,9 @@
  * same segment or the next. */
 #include "oxlo_dissector.h"
 #include "peek.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_serializer.h"
 #include "oxlo_utils.h"
 

@@ -1,6 +1,6 @@
 /* The rsync daemon protocol opens with "@RSYNCD: <version>" from both sides. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
  * and C1 (1536 bytes), 1537 bytes in all, possibly over several segments;
  * the server's answer starts with the same version byte 3. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -7,7 +7,8 @@
  * payload type gives the media kind (audio or video); the call services
  * that use dynamic types have tables of their own. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_module.h"
 #include "protocols/media_private.h"
 #include "protocols/tls/tls_private.h"

@@ -1,6 +1,7 @@
 /* RTPS (DDS interoperability wire protocol): "RTPS" or "RTPX", major
  * version 2 and a known minor version. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
  * through HTTP, which names the content type application/x-rtsp-tunnelled.
  * Over HTTP the flow keeps HTTP below RTSP; the client's User-Agent is kept. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 
 namespace {

@@ -1,7 +1,7 @@
 /* RX, the RPC transport of a distributed file system, over UDP: a 28-byte
  * header whose epoch and connection id the answer repeats. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 #include <cstring>
 

@@ -5,7 +5,8 @@
  * whole from the stream, several of one segment each in turn. */
 #include "oxlo_api.h"
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_serializer.h"
 #include "oxlo_utils.h"
 #include "protocols/framing.h"

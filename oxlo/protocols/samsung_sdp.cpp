@@ -1,6 +1,7 @@
 /* Samsung's device discovery over UDP: a text search request starting
  * "SEARCH BSDP/" (its version follows). */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

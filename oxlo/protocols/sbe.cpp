@@ -2,7 +2,7 @@
  * encoding type 0xEB50 (little-endian messages) or 0x50EB (big-endian), and
  * the message header whose block length must fit. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

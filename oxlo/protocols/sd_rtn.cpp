@@ -2,6 +2,7 @@
  * the tag 04 "SNI" at 12 and then a 16-bit length with the server name the
  * client asks for, which becomes the flow's host name. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

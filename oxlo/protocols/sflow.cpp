@@ -2,6 +2,7 @@
  * IPv4, 2 IPv6). Exporters send a steady stream, so the second datagram
  * confirms. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

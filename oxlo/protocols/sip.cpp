@@ -4,7 +4,8 @@
  * Once the flow is SIP, the From and To header values are kept (and the IMSI
  * when the user part of a sip: URI is one), each under its own knob. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_flow_json.h"
 #include "oxlo_private.h"
 #include "oxlo_utils.h"

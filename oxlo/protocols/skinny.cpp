@@ -2,6 +2,7 @@
  * every message opens with its little-endian length (the bytes after the
  * 8-byte header), a header version and a message id from the known ranges. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 #include "protocols/framing.h"
 

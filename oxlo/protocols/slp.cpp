@@ -4,7 +4,9 @@
  * replies and registrations carry URL entries: reserved byte, lifetime,
  * URL length, URL and the authentication blocks. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

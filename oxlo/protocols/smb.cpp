@@ -3,7 +3,8 @@
  * insecure. The session header may come in a segment of its own: the
  * first bytes of a message are read from the stream. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

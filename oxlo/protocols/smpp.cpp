@@ -2,7 +2,7 @@
  * command id, status, sequence number) and a body whose least size depends
  * on the command. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

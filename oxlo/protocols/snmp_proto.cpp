@@ -3,7 +3,9 @@
  * carries an error status; a non-zero one is worth a risk. Every length is
  * checked against the bytes that are there. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_flow_json.h"
 #include "oxlo_serializer.h"
 #include "oxlo_utils.h"

@@ -2,6 +2,7 @@
  * whose payload opens an XML document is taken as SOAP once it has gone on
  * for a few packets. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 
 namespace {

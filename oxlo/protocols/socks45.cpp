@@ -3,7 +3,7 @@
  * answered with 05 and the chosen method, one the client offered (FF, no
  * acceptable method, refuses the client). */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

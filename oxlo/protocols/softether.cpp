@@ -2,7 +2,8 @@
  * an "IP=<address>,PORT=<port>" answer, and PACK-encoded messages holding
  * the server's host name and dynamic-DNS name. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_serializer.h"
 
 #include <cctype>

@@ -2,6 +2,7 @@
  * 1, a known message type and return code; the magic-cookie messages must
  * be exactly the cookie. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

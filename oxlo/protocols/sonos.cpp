@@ -3,6 +3,7 @@
  * below 200 or 1001..1099 bytes. Only traffic to a public IPv4 address
  * counts; one packet decides. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_hosts.h"
 #include "oxlo_private.h"
 

@@ -2,7 +2,7 @@
  * the client ('T' info, 'U' players, 'V' rules), the answers' letters from the
  * server. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
  * ports ("SpotUdp..."), and the access-point handshake over TCP, whose hello
  * opens 00 04 00 00 with a fixed field tag at 6 and 8. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

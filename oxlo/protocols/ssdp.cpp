@@ -4,7 +4,8 @@
  * OK". With ssdp.metadata the method and the values of the known header
  * lines are kept for the flow's record. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_discovery.h"
 #include "oxlo_memory.h"
 #include "oxlo_private.h"

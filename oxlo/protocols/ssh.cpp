@@ -5,7 +5,10 @@
  * fingerprints of client and server, weak ciphers and, on request, the
  * algorithm lists and what each side will negotiate. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_risks.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_digest.h"
 #include "oxlo_private.h"
 #include "oxlo_serializer.h"

@@ -1,6 +1,6 @@
 /* Steam's UDP discovery: four 0xFF bytes and a fixed marker. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

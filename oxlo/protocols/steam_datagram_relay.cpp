@@ -1,6 +1,6 @@
 /* Steam Datagram Relay: its ping messages carry "sdping". */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

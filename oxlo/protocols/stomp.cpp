@@ -2,7 +2,7 @@
  * the broker answers CONNECTED with its headers. 1.0 clients open with
  * CONNECT; its line end is required, so an HTTP CONNECT request is not one. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -18,7 +18,8 @@
  *   signal.org and whispersystems.org, the adult CDN domain phncdn.com and
  *   Cloudflare's TURN service turn.cloudflare.com. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_flow_json.h"
 #include "oxlo_hash.h"
 #include "oxlo_lru.h"

@@ -1,6 +1,6 @@
 /* Syncthing's local discovery announcements open with the magic 0x2EA7D90B. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
  * version number (RFC 5424) or a time stamp or tag (RFC 3164), whose first
  * word ends in one of a few separators. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

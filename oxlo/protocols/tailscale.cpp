@@ -1,7 +1,7 @@
 /* Tailscale's disco messages on its UDP port 41641 open with "TS" and a
  * fixed emoji. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

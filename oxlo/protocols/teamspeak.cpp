@@ -3,6 +3,7 @@
  * (01 ?? ?? 01 / 01 ?? ?? 02) are common shapes, so they only name the flow
  * once it has reached its third packet without a stray one. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "peek.h"
 
 namespace {

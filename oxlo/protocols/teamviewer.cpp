@@ -2,7 +2,9 @@
  * ones carry 17 24 at offset 11; several in a row, or one on its own port
  * 5938, classify. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_risks.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
  * are known by the service's addresses; its UDP calls on ports 500 to 600
  * carry a run of exactly twelve 0xFF bytes near their start. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "protocols/media_private.h"
 

@@ -1,6 +1,6 @@
 /* Tencent's games over TCP: fixed starts and markers of their frames. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 /* Teredo, IPv6 over UDP through IPv4 NATs: unicast UDP on port 3544 with a
  * payload large enough to hold an IPv6 header. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 
 namespace {

@@ -1,7 +1,7 @@
 /* The Elder Scrolls Online: a length-framed message holding its service's
  * domain or a fixed marker. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

@@ -2,7 +2,8 @@
  * 6 option ack) and then NUL-terminated strings or a block number. A
  * request names the file and the transfer mode and may carry options. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_serializer.h"
 #include "oxlo_utils.h"
 

@@ -2,7 +2,7 @@
  * (48, 80 and 191 bytes); later packets carry a 16-bit little-endian
  * length before their body. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -5,7 +5,9 @@
  * the second byte, a sequence id and a one-byte name length. Over HTTP the
  * content type names the encoding. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "oxlo_utils.h"
 #include "protocols/framing.h"

@@ -3,7 +3,7 @@
  * connection whose meta exchange was seen remembers the server, and a later
  * UDP flow between the same hosts on that port is tinc's data channel. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_lru.h"
 #include "oxlo_private.h"
 #include "peek.h"

@@ -2,7 +2,9 @@
  * key=value, the first "tivoconnect=1", then the device's identity,
  * platform, machine name and services. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_discovery.h"
 #include "oxlo_serializer.h"
 

@@ -1,6 +1,6 @@
 /* Toca Boca's games over UDP: fixed markers in their frames. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

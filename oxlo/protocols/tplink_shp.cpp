@@ -1,6 +1,7 @@
 /* TP-Link smart home protocol: XOR-obfuscated JSON that starts with "{"
  * (0xD0) followed by '"' (0xF2) or a space (0xAD); TCP prefixes a length. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

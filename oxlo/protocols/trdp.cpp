@@ -2,6 +2,7 @@
  * message data over TCP or UDP with a 116-byte one; both carry the dataset
  * length at 20 and a CRC-32 of the header before it (little-endian). */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_crc.h"
 
 namespace {

@@ -1,6 +1,7 @@
 /* TriStation: a little-endian length at 2 covering the rest after the
  * six-byte header, and a direction byte of 0 or 1. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 /* Tuya local protocol: frames between 00 00 55 AA and 00 00 AA 55 with a
  * sequence number that fits the frame. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -2,7 +2,8 @@
  * 16-bit length of what follows, then records of a type byte and a 16-bit
  * length; type 3 is the firmware text. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_serializer.h"
 
 namespace {

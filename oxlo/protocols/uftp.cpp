@@ -1,7 +1,7 @@
 /* UFTP, multicast file transfer over UDP: a version byte (0x40 or 0x50),
  * the message type, and the type repeated at offset 16 after a zero byte. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 /* UltraSurf: its client's first bytes are a fixed eight-byte magic. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 /* Usenet news (NNTP). The server greets first with "200 " (posting
  * allowed) or "201 "; a reader then logs in or switches to reader mode. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

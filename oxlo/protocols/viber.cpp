@@ -3,7 +3,7 @@
  * TCP each message opens with its own length (little-endian) and a few
  * fixed bytes further on. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "protocols/media_private.h"
 #include "protocols/peek.h"

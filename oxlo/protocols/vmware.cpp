@@ -1,5 +1,6 @@
 /* The hypervisor's UDP 902 heartbeats: 66 bytes starting 0xA4. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

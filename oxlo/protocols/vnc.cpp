@@ -1,6 +1,8 @@
 /* VNC (RFB): both sides open with a 12-byte version line "RFB 003.008\n". */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_risks.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 
 #include <cctype>
 #include <initializer_list>

@@ -4,6 +4,7 @@
 #define OXLO_VPN_PRIVATE_H
 
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 
 /* The VPN protocol, or the VPN service the server's address names (a

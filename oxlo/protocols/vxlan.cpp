@@ -1,6 +1,6 @@
 /* VXLAN on UDP port 4789: flags with the VNI bit and reserved zeros. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

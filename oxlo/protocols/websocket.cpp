@@ -4,6 +4,8 @@
  * the 4-byte mask on every client frame, and the payload. A frame that
  * fills the packet exactly, with a known opcode, names the flow. */
 #include "oxlo_dissector.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_risks.h"
 #include "protocols/framing.h"
 

@@ -2,7 +2,7 @@
  * "WA" 01 05 or with an 8-byte prologue ("ED" 00 01, then 00 00 04 08 or
  * 00 00 02 08), which may arrive split over the first packets. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

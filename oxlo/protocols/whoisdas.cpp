@@ -1,6 +1,7 @@
 /* Whois (TCP 43) and the domain availability service (TCP 4321): the
  * client sends one line, the name it asks about, ended by CR LF. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_utils.h"
 
 namespace {

@@ -2,7 +2,7 @@
  * response, cookie reply, transport data), each with fixed sizes and the
  * peers' 32-bit indexes, which the answers echo. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/vpn_private.h"
 
 namespace {

@@ -2,6 +2,7 @@
  * Probe, Bye) sent to the multicast groups 239.255.255.250 or ff02::c on
  * port 3702, and the unicast answers to them from port 3702. */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

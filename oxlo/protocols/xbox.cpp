@@ -1,7 +1,7 @@
 /* Xbox Live over UDP: a fixed header naming the message's size, or the
  * known messages on port 3074 (two of them in a flow). */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

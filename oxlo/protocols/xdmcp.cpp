@@ -2,7 +2,7 @@
  * little-endian client (byte order 'l', protocol 11.0, the usual auth name
  * length) to the display ports, or an XDMCP Query (version 1) to 177/udp. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

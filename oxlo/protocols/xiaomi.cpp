@@ -3,6 +3,7 @@
  * offset 16 name the client's user agent and the host it talks to. */
 #include "oxlo_api.h"
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/framing.h"
 
 namespace {

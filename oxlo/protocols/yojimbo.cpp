@@ -1,6 +1,6 @@
 /* Yojimbo's netcode: a zero byte and "NETCODE ". */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

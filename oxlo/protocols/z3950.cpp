@@ -2,7 +2,7 @@
  * (InitializeRequest) on. The dissector walks the elements of a PDU and
  * counts PDUs that look whole. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

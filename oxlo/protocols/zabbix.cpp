@@ -1,5 +1,6 @@
 /* Zabbix agent and server messages: every one starts with "ZBXD". */
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

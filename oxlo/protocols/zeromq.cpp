@@ -1,7 +1,7 @@
 /* ZeroMQ's ZMTP: the greeting's signature is 0xFF, eight padding bytes and
  * 0x7F, then the major version. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

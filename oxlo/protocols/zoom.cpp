@@ -4,7 +4,7 @@
  * RTP or RTCP; between two clients (peer-to-peer) the packets carry a
  * framing of their own with two 32-bit lengths. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_module.h"
 #include "protocols/media_private.h"
 

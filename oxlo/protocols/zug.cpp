@@ -1,6 +1,6 @@
 /* ZUG over UDP: every datagram opens with 00 "zUG" and version 0x10. */
 #include "oxlo_dissector.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

@@ -3,6 +3,8 @@
  * off its usual ports or away from its usual servers), and the test for host
  * names that look made by a domain-generation algorithm. */
 #include "oxlo_private.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_risks.h"
 #include "oxlo_hosts.h"
 

@@ -2,8 +2,10 @@
  * and clearing risks on a flow with their messages, the exception rules that
  * drop risks for listed hosts and addresses, scores and the message text. */
 #include "oxlo_private.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_automaton.h"
 #include "oxlo_risks.h"
+#include "oxlo_risk_ids.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -22,67 +24,23 @@ struct risk_info {
     uint32_t weight;
 };
 
-const risk_info risk_infos[OXLO_MAX_RISK] = {
-    {0, "OXLO_NO_RISK", nullptr, "unknown", 0, 50, 0},
-    {1, "OXLO_URL_POSSIBLE_XSS", "XSS Attack", "xss", 3, 90, 1},
-    {2, "OXLO_URL_POSSIBLE_SQL_INJECTION", "SQL Injection", "sql", 3, 90, 1},
-    {3, "OXLO_URL_POSSIBLE_RCE_INJECTION", "RCE Injection", "rce", 3, 90, 1},
-    {4, "OXLO_BINARY_APPLICATION_TRANSFER", "Binary App Transfer", "binary_transfer", 3, 50, 1},
-    {5, "OXLO_KNOWN_PROTOCOL_ON_NON_STANDARD_PORT", "Known Proto on Non Std Port", "non_standard_port", 1, 50, 2},
-    {6, "OXLO_TLS_SELFSIGNED_CERTIFICATE", "Self-signed Cert", "tls_selfsigned_cert", 2, 90, 2},
-    {7, "OXLO_TLS_OBSOLETE_VERSION", "Obsolete TLS (v1.1 or older)", "tls_obsolete_ver", 2, 90, 1},
-    {8, "OXLO_TLS_WEAK_CIPHER", "Weak TLS Cipher", "tls_weak_cipher", 2, 90, 1},
-    {9, "OXLO_TLS_CERTIFICATE_EXPIRED", "TLS Cert Expired", "tls_cert_expired", 2, 10, 2},
-    {10, "OXLO_TLS_CERTIFICATE_MISMATCH", "TLS Cert Mismatch", "tls_cert_mismatch", 2, 50, 2},
-    {11, "OXLO_HTTP_SUSPICIOUS_USER_AGENT", "HTTP Susp User-Agent", "http_susp_ua", 2, 90, 1},
-    {12, "OXLO_NUMERIC_IP_HOST", "HTTP/TLS/QUIC Numeric Hostname/SNI", "numeric_ip_host", 0, 50, 1},
-    {13, "OXLO_HTTP_SUSPICIOUS_URL", "HTTP Susp URL", "http_susp_url", 2, 90, 1},
-    {14, "OXLO_HTTP_SUSPICIOUS_HEADER", "HTTP Susp Header", "http_susp_header", 2, 90, 1},
-    {15, "OXLO_TLS_NOT_CARRYING_HTTPS", "TLS (probably) Not Carrying HTTPS", "tls_not_https", 0, 50, 1},
-    {16, "OXLO_SUSPICIOUS_DGA_DOMAIN", "Susp DGA Domain name", "dga", 2, 90, 1},
-    {17, "OXLO_MALFORMED_PACKET", "Malformed Packet", "malformed_pkt", 0, 50, 1},
-    {18, "OXLO_SSH_OBSOLETE_CLIENT_VERSION_OR_CIPHER", "SSH Obsolete Cli Vers/Cipher", "ssh_obsolete_client", 2, 90, 1},
-    {19, "OXLO_SSH_OBSOLETE_SERVER_VERSION_OR_CIPHER", "SSH Obsolete Ser Vers/Cipher", "ssh_obsolete_server", 1, 10, 2},
-    {20, "OXLO_SMB_INSECURE_VERSION", "SMB Insecure Vers", "smb_insecure_ver", 2, 90, 1},
-    {21, "OXLO_MISMATCHING_PROTOCOL_WITH_IP", "Mismatching Protocol with server IP address", "mismatching_hostname_with_ip", 2, 90, 1},
-    {22, "OXLO_UNSAFE_PROTOCOL", "Unsafe Protocol", "unsafe_proto", 0, 50, 3},
-    {23, "OXLO_DNS_SUSPICIOUS_TRAFFIC", "Susp DNS Traffic", "dns_susp", 1, 90, 1},
-    {24, "OXLO_TLS_MISSING_SNI", "Missing SNI TLS Extn", "tls_no_sni", 1, 50, 1},
-    {25, "OXLO_HTTP_SUSPICIOUS_CONTENT", "HTTP Susp Content", "http_susp_content", 2, 90, 2},
-    {26, "OXLO_RISKY_ASN", "Risky ASN", "risky_asn", 1, 50, 2},
-    {27, "OXLO_RISKY_DOMAIN", "Risky Domain Name", "risky_domain", 1, 50, 2},
-    {28, "OXLO_MALICIOUS_FINGERPRINT", "Malicious Fingerprint", "malicious_fingerprint", 2, 90, 1},
-    {29, "OXLO_MALICIOUS_SHA1_CERTIFICATE", "Malicious SSL Cert/SHA1 Fingerp.", "malicious_cert", 1, 50, 2},
-    {30, "OXLO_DESKTOP_OR_FILE_SHARING_SESSION", "Desktop/File Sharing", "desktop_sharing", 0, 50, 3},
-    {31, "OXLO_TLS_UNCOMMON_ALPN", "Uncommon TLS ALPN", "uls_uncommon_alpn", 1, 50, 1},
-    {32, "OXLO_TLS_CERT_VALIDITY_TOO_LONG", "TLS Cert Validity Too Long", "tls_cert_too_long", 1, 50, 2},
-    {33, "OXLO_TLS_SUSPICIOUS_EXTENSION", "TLS Susp Extn", "tls_susp_ext", 2, 90, 3},
-    {34, "OXLO_TLS_FATAL_ALERT", "TLS Fatal Alert", "tls_fatal_err", 0, 50, 3},
-    {35, "OXLO_SUSPICIOUS_ENTROPY", "Susp Entropy", "susp_entropy", 0, 50, 3},
-    {36, "OXLO_CLEAR_TEXT_CREDENTIALS", "Clear-Text Credentials", "clear_credential", 2, 90, 1},
-    {37, "OXLO_DNS_LARGE_PACKET", "Large DNS Packet (512+ bytes)", "dns_large_pkt", 1, 50, 1},
-    {38, "OXLO_DNS_FRAGMENTED", "Fragmented DNS Message", "dns_fragmented", 1, 50, 1},
-    {39, "OXLO_INVALID_CHARACTERS", "Non-Printable/Invalid Chars Detected", "invalid_characters", 2, 90, 1},
-    {40, "OXLO_POSSIBLE_EXPLOIT", "Possible Exploit Attempt", "exploit", 3, 90, 1},
-    {41, "OXLO_TLS_CERTIFICATE_ABOUT_TO_EXPIRE", "TLS Cert About To Expire", "tls_cert_about_to_expire", 1, 10, 2},
-    {42, "OXLO_PUNYCODE_IDN", "IDN Domain Name", "punycode", 0, 10, 1},
-    {43, "OXLO_ERROR_CODE_DETECTED", "Error Code", "error_code", 0, 10, 3},
-    {44, "OXLO_HTTP_CRAWLER_BOT", "Crawler/Bot", "crawler_bot", 0, 10, 1},
-    {45, "OXLO_ANONYMOUS_SUBSCRIBER", "Anonymous Subscriber", "anonymous_subscriber", 1, 50, 1},
-    {46, "OXLO_UNIDIRECTIONAL_TRAFFIC", "Unidirectional Traffic", "unidirectional", 0, 50, 1},
-    {47, "OXLO_HTTP_OBSOLETE_SERVER", "HTTP Obsolete Server", "http_obsolete_server", 1, 10, 2},
-    {48, "OXLO_PERIODIC_FLOW", "Periodic Flow", "periodic_flow", 0, 10, 1},
-    {49, "OXLO_MINOR_ISSUES", "Minor Issues", "minor_issues", 0, 10, 3},
-    {50, "OXLO_TCP_ISSUES", "TCP Connection Issues", "tcp_issues", 1, 50, 1},
-    {51, "OXLO_UNRESOLVED_HOSTNAME", "Unresolved hostname", "unresolved_hostname", 1, 50, 1},
-    {52, "OXLO_TLS_ALPN_SNI_MISMATCH", "ALPN/SNI Mismatch", "tls_alpn_mismatch", 1, 50, 1},
-    {53, "OXLO_MALWARE_HOST_CONTACTED", "Client Contacted A Malware Host", "malware_host", 3, 90, 1},
-    {54, "OXLO_BINARY_DATA_TRANSFER", "Binary File/Data Transfer (Attempt)", "binary_data_transfer", 1, 50, 1},
-    {55, "OXLO_PROBING_ATTEMPT", "Probing Attempt", "probing", 1, 50, 1},
-    {56, "OXLO_OBFUSCATED_TRAFFIC", "Obfuscated Traffic", "obfuscated", 2, 90, 3},
-    {57, "OXLO_SLOW_DOS", "(Possible) Slow DoS", "slow_DoS", 2, 90, 1},
-    {58, "OXLO_NON_PQC", "Non PQC Compliant Flow", "non_PQC", 1, 50, 3},
+constexpr risk_info risk_infos[] = {
+#define OXLO_RISK(id, ident, description, short_name, severity, client_share, weight) \
+    {id, "OXLO_" #ident, sizeof(description) > 1 ? description : nullptr, short_name, OXLO_SEVERITY_##severity, client_share, weight},
+#include "data/oxlo_risks.def"
+#undef OXLO_RISK
 };
+static_assert(sizeof(risk_infos) / sizeof(risk_infos[0]) == OXLO_MAX_RISK, "one row per risk id");
+static_assert(OXLO_MAX_RISK <= 64, "a flow's risk mask has a bit per risk");
+
+constexpr bool rows_in_id_order()
+{
+    for (uint32_t i = 0; i < OXLO_MAX_RISK; i++)
+        if (risk_infos[i].id != i)
+            return false;
+    return true;
+}
+static_assert(rows_in_id_order(), "row i describes risk i");
 
 oxlo_risk_table_entry make_entry(uint32_t i)
 {

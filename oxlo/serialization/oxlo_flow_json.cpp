@@ -4,6 +4,9 @@
  * engine's public accessors, so the writer does not depend on where a
  * dissector keeps its per-flow state. */
 #include "oxlo_flow_json.h"
+#include "oxlo_risks.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 
 #include <arpa/inet.h>
 

@@ -12,6 +12,7 @@
 #include "oxlo_automaton.h"
 #include "oxlo_memory.h"
 #include "oxlo_private.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_string_map.h"
 
 namespace {

@@ -2,6 +2,7 @@
 #include <new>
 
 #include "PolicyEngine.h"
+#include "oxlo_risk_ids.h"
 #include "PolicyTrace.h"
 #include "RuleManager.h"
 #include "vesk_rules.h"

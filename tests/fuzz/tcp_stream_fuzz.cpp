@@ -10,6 +10,7 @@
 // byte), window (1 byte, x 256), length (1 byte), payload.
 #include "fuzz_flow.h"
 #include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_stream.h"
 
 namespace {

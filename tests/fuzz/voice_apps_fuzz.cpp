@@ -4,6 +4,7 @@
 // one in a KakaoTalk range loaded here, so the address-bound forms are
 // reached too.
 #include "fuzz_flow.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_hosts.h"
 
 namespace {

@@ -4,6 +4,7 @@
 #define VESK_TEST_DETECT_FIXTURE_H
 
 #include "oxlo_private.h"
+#include "oxlo_protocol_ids.h"
 #include "packet_builder.h"
 
 #include <gtest/gtest.h>

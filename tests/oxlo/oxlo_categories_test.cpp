@@ -11,6 +11,8 @@
 
 #include "oxlo_hosts.h"
 #include "oxlo_private.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_risks.h"
 
 namespace {

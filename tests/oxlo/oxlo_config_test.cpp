@@ -1,4 +1,6 @@
 #include "oxlo_private.h"
+#include "oxlo_protocol_ids.h"
+#include "oxlo_risk_ids.h"
 
 #include <gtest/gtest.h>
 
@@ -28,6 +30,11 @@ std::string get(oxlo_module *m, const char *proto, const char *param)
     const char *v = oxlo_get_config_text(m, proto, param, buf, sizeof(buf));
     return v ? v : "<none>";
 }
+
+/* The first protocol id past the built-in table and the first id past the
+ * risk list, as knob text. */
+const std::string first_custom_id = std::to_string(OXLO_PROTOCOL_BUILTIN_COUNT);
+const std::string past_last_risk = "flow_risk." + std::to_string(OXLO_MAX_RISK);
 
 struct set_case {
     const char *proto;
@@ -72,7 +79,7 @@ const set_case set_cases[] = {
     {"91", "monitoring", "1", 0, "1"},
     {"Unknown", "enable", "0", -3, nullptr},
     {"0", "enable", "0", -3, nullptr},
-    {"487", "enable", "0", -3, nullptr},
+    {first_custom_id.c_str(), "enable", "0", -3, nullptr},
     {"NoSuchProtocol", "log", "1", -3, nullptr},
     {"", "enable", "0", -3, nullptr},
     {"dns", "ip_list.load", "0", 0, "0"},
@@ -82,7 +89,7 @@ const set_case set_cases[] = {
     {nullptr, "flow_risk.16", "enable", 0, "1"},
     {nullptr, "flow_risk.no_such_risk", "0", -3, nullptr},
     {nullptr, "flow_risk.unknown", "0", -3, nullptr},
-    {nullptr, "flow_risk.59", "0", -3, nullptr},
+    {nullptr, past_last_risk.c_str(), "0", -3, nullptr},
     {nullptr, "flow_risk.slow_DoS", "maybe", -3, "1"},
     {nullptr, "flow_risk.all", "0", 0, "0"},
     /* caches */

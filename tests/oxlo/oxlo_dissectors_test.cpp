@@ -1,4 +1,5 @@
 #include "detect_fixture.h"
+#include "oxlo_protocol_ids.h"
 
 using namespace detect_test;
 using pkt::bytes;

@@ -1,5 +1,7 @@
 #include "detect_fixture.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/tls/tls_private.h"
 
 #include "oxlo_automaton.h"

@@ -1,5 +1,6 @@
 #include "oxlo_private.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_risk_ids.h"
 #include "protocols/http_private.h"
 #include "oxlo_risks.h"
 

@@ -13,6 +13,7 @@
 
 #include "oxlo_hosts.h"
 #include "oxlo_private.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_string_map.h"
 
 namespace {

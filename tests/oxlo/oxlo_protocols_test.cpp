@@ -1,4 +1,6 @@
 #include "oxlo_private.h"
+#include "oxlo_protocol_ids.h"
+#include "oxlo_risk_ids.h"
 #include "oxlo_hosts.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +17,10 @@
 #include <vector>
 
 namespace {
+
+/* The built-in table's size, and the id the first custom protocol gets. */
+constexpr uint32_t builtin_count = OXLO_PROTOCOL_BUILTIN_COUNT;
+constexpr uint16_t first_custom = OXLO_PROTOCOL_BUILTIN_COUNT;
 
 /* A module holding only what the protocol table needs: the table itself,
  * the default knobs sized to it and the user category names. The lifecycle
@@ -76,13 +82,13 @@ std::vector<std::string> lines_of(const std::string &text)
 
 } // namespace
 
-TEST(ProtocolTable, holds_the_487_builtin_protocols_with_coherent_entries)
+TEST(ProtocolTable, holds_every_builtin_protocol_with_coherent_entries)
 {
     TableModule t;
-    ASSERT_EQ(oxlo_protocol_count(t.m), 487u);
-    EXPECT_EQ(t.m->protocols.builtin_count, 487u);
+    ASSERT_EQ(oxlo_protocol_count(t.m), builtin_count);
+    EXPECT_EQ(t.m->protocols.builtin_count, builtin_count);
     EXPECT_EQ(t.m->protocols.custom_count, 0u);
-    for (uint16_t id = 0; id < 487; id++) {
+    for (uint16_t id = 0; id < first_custom; id++) {
         const oxlo_proto_defaults *e = oxlo_proto_defaults_get(t.m, id);
         ASSERT_NE(e, nullptr);
         EXPECT_EQ(e->id, id);
@@ -98,7 +104,7 @@ TEST(ProtocolTable, holds_the_487_builtin_protocols_with_coherent_entries)
         EXPECT_EQ(e->dissector_index, OXLO_NO_DISSECTOR) << "no dissector is not index 0";
         EXPECT_EQ(oxlo_protocol_id_by_name(t.m, e->name), id) << "names are unique";
     }
-    EXPECT_EQ(oxlo_proto_defaults_get(t.m, 487), nullptr);
+    EXPECT_EQ(oxlo_proto_defaults_get(t.m, first_custom), nullptr);
     EXPECT_STREQ(oxlo_protocol_name(t.m, OXLO_PROTOCOL_PROTONMEET), "ProtonMeet");
     EXPECT_STREQ(oxlo_protocol_name(t.m, OXLO_PROTOCOL_HART_IP), "HART-IP");
     EXPECT_STREQ(oxlo_protocol_name(t.m, OXLO_PROTOCOL_1KXUN), "1kxun");
@@ -202,7 +208,7 @@ TEST(ProtocolTable, dump_prints_one_formatted_line_per_protocol)
     fclose(f);
     std::vector<std::string> lines = lines_of(text);
     free(text);
-    ASSERT_EQ(lines.size(), 487u);
+    ASSERT_EQ(lines.size(), builtin_count);
 
     /* The transport column comes from the dissectors registered. */
     char expect[256];
@@ -251,15 +257,15 @@ TEST(ProtocolTable, second_registration_of_an_id)
         EXPECT_STREQ(e->name, "HTTP");
         EXPECT_EQ(e->category, (uint32_t)OXLO_CATEGORY_WEB);
     }
-    EXPECT_EQ(t.m->protocols.count, 487u);
+    EXPECT_EQ(t.m->protocols.count, builtin_count);
 }
 
 TEST(ProtocolTable, long_names_are_cut_to_31_characters)
 {
     TableModule t(false);
     const char *name = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmn"; /* 40 */
-    ASSERT_EQ(oxlo_set_proto_defaults(t.m, 0, 1, 2, 487, name, 5, 0, nullptr, nullptr, 1), 0);
-    EXPECT_EQ(std::string(oxlo_proto_defaults_get(t.m, 487)->name), std::string(name, 31));
+    ASSERT_EQ(oxlo_set_proto_defaults(t.m, 0, 1, 2, first_custom, name, 5, 0, nullptr, nullptr, 1), 0);
+    EXPECT_EQ(std::string(oxlo_proto_defaults_get(t.m, first_custom)->name), std::string(name, 31));
 }
 
 TEST(ProtocolTable, sub_protocol_lists)
@@ -331,7 +337,7 @@ TEST(ProtocolTable, count_reads_zero_until_finalized)
     EXPECT_EQ(oxlo_protocol_count(t.m), 0u);
     EXPECT_EQ(oxlo_protocol_count(nullptr), 0u);
     t.finalize();
-    EXPECT_EQ(oxlo_protocol_count(t.m), 487u);
+    EXPECT_EQ(oxlo_protocol_count(t.m), builtin_count);
 }
 
 TEST(DefaultPorts, a_taken_port_ends_the_later_range)
@@ -372,7 +378,7 @@ TEST(DefaultPorts, guess_by_port)
     TableModule t(false);
     ASSERT_EQ(oxlo_set_config(t.m, "81", "enable", "0"), 0);
     default_port_range custom_ports[5] = {{9999, 9999, 0}, {}, {}, {}, {}};
-    ASSERT_EQ(oxlo_set_proto_defaults(t.m, 1, 1, 2, 487, "MyProto", 5, 0, nullptr, custom_ports, 1), 0);
+    ASSERT_EQ(oxlo_set_proto_defaults(t.m, 1, 1, 2, first_custom, "MyProto", 5, 0, nullptr, custom_ports, 1), 0);
     t.finalize();
 
     struct Case {
@@ -389,7 +395,7 @@ TEST(DefaultPorts, guess_by_port)
         {17, 40000, 443, OXLO_PROTOCOL_QUIC, 0},
         {6, 40000, 41000, OXLO_PROTOCOL_UNKNOWN, 0},
         {6, 443, 40000, OXLO_PROTOCOL_TLS, 0}, /* client port used when the server's is unknown */
-        {17, 40000, 9999, 487, 1},              /* custom protocols carry their flag */
+        {17, 40000, 9999, first_custom, 1},     /* custom protocols carry their flag */
         {1, 0, 0, OXLO_PROTOCOL_UNKNOWN, 0},    /* ICMP disabled above */
         {47, 0, 0, OXLO_PROTOCOL_GRE, 0},
         {50, 0, 0, OXLO_PROTOCOL_ESP, 0},
@@ -449,33 +455,33 @@ TEST(ProtocolTable, port_texts)
 TEST(ProtocolTable, custom_id_map)
 {
     TableModule t(false);
-    ASSERT_EQ(oxlo_set_proto_defaults(t.m, 1, 1, 2, 487, "Mine", 5, 0, nullptr, nullptr, 1), 0);
+    ASSERT_EQ(oxlo_set_proto_defaults(t.m, 1, 1, 2, first_custom, "Mine", 5, 0, nullptr, nullptr, 1), 0);
     ASSERT_EQ(oxlo_set_proto_defaults(t.m, 1, 1, 2, 488, "Yours", 5, 0, nullptr, nullptr, 1), 0);
     t.finalize();
-    oxlo_custom_id_map_set(t.m, 487, 1000);
+    oxlo_custom_id_map_set(t.m, first_custom, 1000);
     oxlo_custom_id_map_set(t.m, 488, 2000);
     oxlo_custom_id_map_set(t.m, 5, 3000); /* built-in ids are never remapped */
     EXPECT_EQ(t.m->protocols.custom_id_map_capacity, 64);
     EXPECT_EQ(t.m->protocols.custom_count, 2u);
 
-    EXPECT_EQ(oxlo_user_protocol_id(t.m, 487), 1000);
+    EXPECT_EQ(oxlo_user_protocol_id(t.m, first_custom), 1000);
     EXPECT_EQ(oxlo_user_protocol_id(t.m, 488), 2000);
     EXPECT_EQ(oxlo_user_protocol_id(t.m, 5), 5);
     EXPECT_EQ(oxlo_user_protocol_id(t.m, 0), 0);
     EXPECT_EQ(oxlo_user_protocol_id(t.m, 600), 0);
-    EXPECT_EQ(oxlo_internal_protocol_id(t.m, 1000), 487);
+    EXPECT_EQ(oxlo_internal_protocol_id(t.m, 1000), first_custom);
     EXPECT_EQ(oxlo_internal_protocol_id(t.m, 2000), 488);
     EXPECT_EQ(oxlo_internal_protocol_id(t.m, 3000), 0);
     EXPECT_EQ(oxlo_internal_protocol_id(t.m, 5), 5);
     EXPECT_STREQ(oxlo_protocol_name(t.m, 2000), "Yours");
-    EXPECT_EQ(oxlo_is_custom_protocol(t.m, 487), 1);
+    EXPECT_EQ(oxlo_is_custom_protocol(t.m, first_custom), 1);
     EXPECT_EQ(oxlo_is_custom_protocol(t.m, 5), 0);
     EXPECT_EQ(oxlo_is_custom_protocol(t.m, 65535), 0);
     EXPECT_EQ(oxlo_protocol_enabled(t.m, 488), 1);
 
     /* A slot far beyond the map grows it far enough (one doubling would
      * not reach it). */
-    oxlo_custom_id_map_set(t.m, (uint16_t)(487 + 300), 4000);
+    oxlo_custom_id_map_set(t.m, (uint16_t)(first_custom + 300), 4000);
     EXPECT_GE(t.m->protocols.custom_id_map_capacity, 301);
     EXPECT_EQ(t.m->protocols.custom_id_map[300], 4000);
     EXPECT_EQ(oxlo_internal_protocol_id(t.m, 4000), 0) << "the search stops at the first empty slot";
@@ -632,11 +638,11 @@ TEST(HostMatchLists, check_reports_leading_dots_and_duplicates)
 TEST(HostMatchLists, entry_creates_its_protocol_once)
 {
     TableModule t(false);
-    const oxlo_host_match_entry e = {"svc.example", "NewService", 487, OXLO_CATEGORY_MUSIC,
+    const oxlo_host_match_entry e = {"svc.example", "NewService", first_custom, OXLO_CATEGORY_MUSIC,
                                      OXLO_BREED_FUN, 0};
     oxlo_host_match_add_defaults(t.m, &e);
     oxlo_host_match_add_defaults(t.m, &e);
-    const oxlo_proto_defaults *p = oxlo_proto_defaults_get(t.m, 487);
+    const oxlo_proto_defaults *p = oxlo_proto_defaults_get(t.m, first_custom);
     ASSERT_NE(p, nullptr);
     EXPECT_STREQ(p->name, "NewService");
     EXPECT_EQ(p->flags & 0x07, OXLO_PROTO_FLAG_APP);
@@ -696,9 +702,9 @@ TEST(ModuleTable, lifecycle_builds_dumps_and_frees_the_table)
         FILE *f = open_memstream(&text, &size);
         ASSERT_EQ(oxlo_print_protocol_table(m, f), 0) << "the dump finalizes the module";
         fclose(f);
-        EXPECT_EQ(lines_of(text).size(), 487u);
+        EXPECT_EQ(lines_of(text).size(), builtin_count);
         free(text);
-        EXPECT_EQ(oxlo_protocol_count(m), 487u);
+        EXPECT_EQ(oxlo_protocol_count(m), builtin_count);
         EXPECT_EQ(oxlo_guess_protocol_by_port(m, 6, 50000, 443, nullptr), OXLO_PROTOCOL_TLS);
         EXPECT_EQ(oxlo_guess_protocol_by_port(m, 17, 50000, 53, nullptr), OXLO_PROTOCOL_DNS);
         oxlo_module_free(m);
@@ -712,9 +718,9 @@ TEST(ModuleTable, option_lists)
         size_t lines;
         const char *first;
     } cases[] = {
-        {0, 486, "            <Option2 value=\"1\">FTP_CONTROL</Option2>"},
+        {0, builtin_count - 1, "            <Option2 value=\"1\">FTP_CONTROL</Option2>"},
         {1, 99, "            <Option2 value=\"1\">Media</Option2>"},
-        {2, 58, nullptr},
+        {2, OXLO_MAX_RISK - 1, nullptr},
         {3, 1, "WARNING: option -a out of range"},
         {-1, 1, "WARNING: option -a out of range"},
     };
@@ -737,15 +743,15 @@ TEST(ModuleTable, results_carry_user_ids)
 {
     oxlo_module *m = oxlo_module_new(nullptr);
     ASSERT_NE(m, nullptr);
-    ASSERT_EQ(oxlo_set_proto_defaults(m, 1, 1, 2, 487, "Mine", 5, 0, nullptr, nullptr, 1), 0);
-    oxlo_custom_id_map_set(m, 487, 1000);
+    ASSERT_EQ(oxlo_set_proto_defaults(m, 1, 1, 2, first_custom, "Mine", 5, 0, nullptr, nullptr, 1), 0);
+    oxlo_custom_id_map_set(m, first_custom, 1000);
     ASSERT_EQ(oxlo_finalize_initialization(m), 0);
 
     std::vector<uint8_t> storage(sizeof(oxlo_flow_state), 0);
     auto *flow = reinterpret_cast<oxlo_flow_state *>(storage.data());
     flow->master = OXLO_PROTOCOL_TLS;
-    flow->app = 487;
-    flow->guess_by_address = 487;
+    flow->app = first_custom;
+    flow->guess_by_address = first_custom;
     oxlo_classification r = oxlo_result_to_user_ids(m, flow);
     EXPECT_EQ(r.master, OXLO_PROTOCOL_TLS);
     EXPECT_EQ(r.app, 1000);

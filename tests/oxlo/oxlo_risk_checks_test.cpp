@@ -1,4 +1,6 @@
 #include "oxlo_private.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_risks.h"
 #include "oxlo_hosts.h"
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "oxlo/protocols/dissector_kit.h"
+#include "oxlo_risk_ids.h"
 #include "oxlo_risks.h"
 
 namespace {

@@ -1,5 +1,6 @@
 #include "oxlo_risks.h"
 #include "oxlo_private.h"
+#include "oxlo_risk_ids.h"
 #include "oxlo_automaton.h"
 
 #include <gtest/gtest.h>

@@ -11,6 +11,7 @@
 
 #include "oxlo_automaton.h"
 #include "oxlo_private.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_string_map.h"
 
 namespace {

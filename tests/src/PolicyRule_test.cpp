@@ -1,4 +1,5 @@
 #include "PolicyRule.h"
+#include "oxlo_protocol_ids.h"
 
 #include <gtest/gtest.h>
 
@@ -152,12 +153,15 @@ TEST(PolicyRule, selects_marker_for_classified_flows) {
 // Only an all-digit key is an id; a name that begins with a digit is a name.
 TEST(PolicyRule, protocol_keys_by_name_and_id) {
   RuleManager rm(nullptr, 16, 16);
-  Built b = build(rm, R"("id":1,"default_marker":1,"markers":{"protocols":{"1kxun":"drop","http":5,)"
-                      R"("486":6,"487":7,"0":8,"65543":9,"NoSuchProto":10,"7x":11}}})");
+  const uint16_t last = OXLO_PROTOCOL_BUILTIN_COUNT - 1;
+  const std::string last_id = std::to_string(last), past_id = std::to_string(last + 1);
+  Built b = build(rm, R"("id":1,"default_marker":1,"markers":{"protocols":{"1kxun":"drop","http":5,")" + last_id +
+                      R"(":6,")" + past_id + R"(":7,"0":8,"65543":9,"NoSuchProto":10,"7x":11}}})");
   ASSERT_TRUE(b.rule) << b.log;
-  EXPECT_EQ(b.rule->getProtocolMarkers(), (std::map<uint16_t, uint16_t>{{295, 2}, {7, 5}, {486, 6}}))
+  EXPECT_EQ(b.rule->getProtocolMarkers(), (std::map<uint16_t, uint16_t>{{295, 2}, {7, 5}, {last, 6}}))
       << b.log;
-  for (const char *w : {"Unknown protocol 487", "Unknown protocol 0", "Unknown protocol 65543",
+  const std::string past = "Unknown protocol " + past_id;
+  for (const char *w : {past.c_str(), "Unknown protocol 0", "Unknown protocol 65543",
                         "Unknown protocol NoSuchProto", "Unknown protocol 7x"})
     EXPECT_TRUE(contains(b.log, w)) << w << "\n" << b.log;
 }

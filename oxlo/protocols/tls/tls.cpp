@@ -10,7 +10,9 @@
  * the certificate facts. */
 #include "oxlo_flow_json.h"
 #include "tls_private.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_hash_filter.h"
 #include "oxlo_names.h"
 #include "oxlo_tls_dns.h"

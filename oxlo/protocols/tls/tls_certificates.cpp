@@ -5,12 +5,12 @@
  * every read stays inside that certificate. A small per-server cache keeps
  * the protocol a certificate revealed, for later flows to the same server. */
 #include "tls_private.h"
-#include "oxlo_dissector_kit.h"
 #include "oxlo_digest.h"
 #include "oxlo_hash.h"
 #include "oxlo_risks.h"
 #include "oxlo_dissector.h"
 #include "oxlo_hosts.h"
+#include "oxlo_risk_ids.h"
 
 #include <cctype>
 #include <cstdio>

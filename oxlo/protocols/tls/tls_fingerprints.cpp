@@ -5,7 +5,8 @@
  * lists it collected; nothing here reads packet bytes except the two browser
  * steps, which get a range that the parser has bounded. */
 #include "tls_private.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector.h"
+#include "oxlo_risk_ids.h"
 #include "oxlo_digest.h"
 #include "oxlo_hosts.h"
 #include "oxlo_risks.h"

@@ -8,6 +8,8 @@
 #include "tls_private.h"
 #include "oxlo_analytics.h"
 #include "oxlo_dissector.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_memory.h"
 #include "oxlo_risks.h"
 #include "oxlo_utils.h"

@@ -3,6 +3,7 @@
 // ones with real peers (PostgreSQL, MariaDB, redis, memcached, yaz,
 // gearmand) are also replayed from tests/captures/databases.
 #include "dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

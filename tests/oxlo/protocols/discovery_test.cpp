@@ -1,4 +1,6 @@
 #include "dissector_kit.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_discovery.h"
 #include "oxlo_risks.h"
 

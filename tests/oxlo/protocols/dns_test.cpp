@@ -1,5 +1,7 @@
 // DNS dissector: crafted queries and responses through the per-packet walk.
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/dns_private.h"
 #include "../detect_fixture.h"
 #include "dissector_kit.h"

@@ -1,6 +1,8 @@
 // FTP control and data, SMB, TFTP, NFS, rsync, Git, UFTP, Lustre: the
 // exchanges real peers have, each with a near miss that must not match.
 #include "dissector_kit.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 
 #include <cstring>
 

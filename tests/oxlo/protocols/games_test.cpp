@@ -2,6 +2,7 @@
 // names the game and a near miss (one byte, one length or the port off)
 // that must not.
 #include "dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 #include <cstring>
 

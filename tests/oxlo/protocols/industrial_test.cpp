@@ -5,6 +5,8 @@
 #include "oxlo_crc.h"
 #include "oxlo_dissector_kit.h"
 #include "oxlo_private.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 
 extern "C" int oxlo_flow_s7comm_counts(const oxlo_flow_state *flow, uint16_t *jobs, uint16_t *ack_data,
                                        uint8_t *read_var, uint8_t *write_var);

@@ -6,6 +6,8 @@
 #include "dissector_kit.h"
 #include "oxlo_flow_json.h"
 #include "oxlo_private.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_serializer.h"
 
 namespace {

@@ -3,6 +3,7 @@
 // record put back together, and near misses that must not match or read
 // past their payload.
 #include "dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_flow_json.h"
 #include "oxlo_serializer.h"
 

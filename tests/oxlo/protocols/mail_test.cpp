@@ -1,6 +1,8 @@
 // IMAP, POP3, SMTP, Usenet and HCL Notes on the exchanges real clients and
 // servers have, each with a near miss that must not match.
 #include "dissector_kit.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

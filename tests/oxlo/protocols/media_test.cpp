@@ -3,7 +3,8 @@
 // endpoint cache, media found after the STUN exchange, the nesting cap of
 // relayed payloads and the peer-to-peer Zoom lengths.
 #include "dissector_kit.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_flow_json.h"
 #include "oxlo_serializer.h"
 

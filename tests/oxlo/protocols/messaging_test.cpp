@@ -3,6 +3,7 @@
 // OpenWire and SMPP are also replayed from real peers in
 // tests/captures/messaging.
 #include "dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 namespace {
 

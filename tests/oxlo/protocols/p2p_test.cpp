@@ -2,6 +2,7 @@
 // messages' layouts, with near misses; the BitTorrent cache names a later
 // flow of the same peer.
 #include "dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_tls_dns.h"
 
 #include <cstring>

@@ -4,6 +4,8 @@
 // reassembly, the hand-over to TLS, the Google versions and the paths
 // without a decryptable Initial.
 #include "hex_text.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "dissector_kit.h"
 #include "oxlo_cipher.h"
 #include "oxlo_dissector_kit.h"

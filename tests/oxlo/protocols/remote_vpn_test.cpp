@@ -3,6 +3,8 @@
 // kernel's vxlan, Xvnc, tincd, xrdp, in.rshd, pptpd) are replayed from
 // tests/captures/remote_vpn.
 #include "dissector_kit.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 
 #include <cstring>
 

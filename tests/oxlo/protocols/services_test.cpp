@@ -2,7 +2,8 @@
 // dissectors on byte layouts of their first messages, each with a near
 // miss that must not match.
 #include "dissector_kit.h"
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_serializer.h"
 
 namespace {

@@ -6,6 +6,7 @@
 #include "dissector_kit.h"
 #include "oxlo_dissector_kit.h"
 #include "oxlo_private.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_serializer.h"
 
 #include <string>

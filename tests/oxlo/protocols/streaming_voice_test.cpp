@@ -2,6 +2,7 @@
 // beside the near miss that must not match (a byte, a length or an answer
 // off), and the RTMP first-flight count that must not wrap.
 #include "dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 #include <cstring>
 #include <vector>

@@ -5,6 +5,7 @@
 // carrying other bytes. Each must give the server name and TLS by
 // inspection, and nothing may be decided before the hello is whole.
 #include "dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_tls_dns.h"
 
 #include <cstdio>

@@ -1,5 +1,6 @@
 // TLS and DTLS dissector, fingerprints and certificates: crafted hellos,
-#include "oxlo_dissector_kit.h"
+#include "oxlo_dissector_slots.h"
+#include "oxlo_protocol_ids.h"
 #include "protocols/tls/tls_private.h"
 // records and certificates through the per-packet walk.
 #include "../detect_fixture.h"

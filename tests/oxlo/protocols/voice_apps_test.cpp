@@ -3,6 +3,7 @@
 // byte-3 sequence and where it meets RTP; Viber beside RTP counting. Every
 // dissector is registered, so the order in which they are tried counts.
 #include "dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_hosts.h"
 
 #include <cstring>

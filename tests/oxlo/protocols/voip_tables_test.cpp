@@ -4,6 +4,7 @@
 // that decide by packet count, and flows of stricter dissectors that these
 // loose matchers must leave alone. Every dissector is registered.
 #include "dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 
 #include <vector>
 

@@ -2,6 +2,8 @@
 // texts, and the DNS and TLS blocks on flows fed through the engine or set
 // up in the TLS dissector's state.
 #include "../protocols/dissector_kit.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_flow_json.h"
 #include "oxlo_hosts.h"
 #include "oxlo_names.h"
