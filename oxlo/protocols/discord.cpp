@@ -4,7 +4,6 @@
  * address. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_kit.h"
-#include "peek.h"
 #include "oxlo_serializer.h"
 
 namespace {
@@ -13,7 +12,6 @@ struct discord_state {
     char client_ip[46];
 };
 
-using namespace oxlo_peek;
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
