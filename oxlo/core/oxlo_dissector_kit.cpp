@@ -358,6 +358,56 @@ int oxlo_flow_detection_pending(const oxlo_module *module, const oxlo_flow_state
 
 static uint16_t minus(uint16_t count, uint16_t discount) { return count > discount ? uint16_t(count - discount) : 0; }
 
+oxlo_reader oxlo_dissector_ip(const oxlo_module *module, int version)
+{
+    const uint8_t *h = !module ? nullptr : version == 4 ? module->det.packet.iph
+                                         : version == 6 ? module->det.packet.iph6 : nullptr;
+    return oxlo_reader_make(h, h ? (version == 4 ? 20 : 40) : 0);
+}
+
+uint16_t oxlo_dissector_l4_length(const oxlo_module *module)
+{
+    return module ? module->det.packet.l4_length : 0;
+}
+
+oxlo_reader oxlo_dissector_swap_payload(oxlo_module *module, oxlo_reader payload)
+{
+    oxlo_reader was = oxlo_reader_make(nullptr, 0);
+    if (!module)
+        return was;
+    oxlo_packet_state &pk = module->det.packet;
+    was.data = pk.payload;
+    was.length = pk.payload_length;
+    pk.payload = payload.data;
+    pk.payload_length = uint16_t(payload.length);
+    return was;
+}
+
+void oxlo_dissector_lines_forget(oxlo_module *module)
+{
+    if (module)
+        module->det.packet.flags &= uint8_t(~OXLO_PACKET_LINES_PARSED);
+}
+
+void oxlo_dissector_exclude_other(oxlo_module *module, oxlo_flow_state *flow, uint16_t protocol_id, const char *file,
+                                  int line)
+{
+    const oxlo_proto_defaults *p = module ? oxlo_proto_defaults_get(module, protocol_id) : nullptr;
+    if (!p || p->dissector_index == OXLO_NO_DISSECTOR)
+        return;
+    const uint32_t current = module->det.current_dissector;
+    module->det.current_dissector = p->dissector_index;
+    oxlo_dissector_exclude(module, flow, file, line);
+    module->det.current_dissector = current;
+}
+
+const oxlo_line_table *oxlo_dissector_lines(const oxlo_module *module, uint16_t *count)
+{
+    if (count)
+        *count = module ? module->det.packet.line_count : 0;
+    return module ? &module->det.packet.lines : nullptr;
+}
+
 oxlo_packet_view oxlo_dissector_packet(const oxlo_module *module, const oxlo_flow_state *flow)
 {
     /* Every field is set one by one: every dissector asks for the view,

@@ -9,6 +9,7 @@
 #include "oxlo_private.h"
 #include "oxlo_dissector_slots.h"
 #include "oxlo_stream.h"
+#include "oxlo_protocol_ids.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -106,6 +106,46 @@ static inline int oxlo_rd_le32_at(const oxlo_reader *r, size_t offset, uint32_t 
            ((uint32_t)r->data[offset + 2] << 16) | ((uint32_t)r->data[offset + 3] << 24);
     return 1;
 }
+/* -- peeks: the field's value at offset, or 0 when it is not all inside --
+ * For parsers that test many fields of one message: a test on a missing
+ * field simply fails. 16- and 24-bit fields come back as uint32_t and 32-bit
+ * ones as uint64_t, so a sum such as "length + 16" cannot wrap. */
+static inline uint8_t oxlo_rd_peek8(const oxlo_reader *r, size_t offset)
+{
+    uint8_t v = 0;
+    oxlo_rd_u8_at(r, offset, &v);
+    return v;
+}
+static inline uint32_t oxlo_rd_peek16(const oxlo_reader *r, size_t offset)
+{
+    uint16_t v = 0;
+    oxlo_rd_u16_at(r, offset, &v);
+    return v;
+}
+static inline uint32_t oxlo_rd_peek24(const oxlo_reader *r, size_t offset)
+{
+    uint32_t v = 0;
+    oxlo_rd_u24_at(r, offset, &v);
+    return v;
+}
+static inline uint64_t oxlo_rd_peek32(const oxlo_reader *r, size_t offset)
+{
+    uint32_t v = 0;
+    oxlo_rd_u32_at(r, offset, &v);
+    return v;
+}
+static inline uint32_t oxlo_rd_peekle16(const oxlo_reader *r, size_t offset)
+{
+    uint16_t v = 0;
+    oxlo_rd_le16_at(r, offset, &v);
+    return v;
+}
+static inline uint64_t oxlo_rd_peekle32(const oxlo_reader *r, size_t offset)
+{
+    uint32_t v = 0;
+    oxlo_rd_le32_at(r, offset, &v);
+    return v;
+}
 /* Pointer to count bytes at offset, or NULL when they do not all fit. */
 static inline const uint8_t *oxlo_rd_bytes_at(const oxlo_reader *r, size_t offset, size_t count)
 {
@@ -364,6 +404,24 @@ typedef struct oxlo_packet_view {
 /* Facts of the packet in process for the flow it belongs to. */
 oxlo_packet_view oxlo_dissector_packet(const oxlo_module *module, const oxlo_flow_state *flow);
 
+/* The packet's fixed IP header (version 4: its 20 bytes, 6: its 40), empty
+ * when the packet has no header of that version. */
+oxlo_reader oxlo_dissector_ip(const oxlo_module *module, int version);
+/* Bytes after the transport header as the packet gave them (the IP
+ * protocol's payload for transports other than TCP and UDP). */
+uint16_t oxlo_dissector_l4_length(const oxlo_module *module);
+/* The packet's table of text lines (request line, headers) and their count,
+ * as the payload line parser left them. */
+/* Points the packet in process at other bytes (a message carried inside
+ * this one, for a call into another dissector's reader) and returns what it
+ * pointed at; put that back the same way before returning. */
+oxlo_reader oxlo_dissector_swap_payload(oxlo_module *module, oxlo_reader payload);
+struct oxlo_line_table;
+const struct oxlo_line_table *oxlo_dissector_lines(const oxlo_module *module, uint16_t *count);
+/* The table no longer describes the packet's payload (the routine parsed
+ * other bytes into it): the next payload line parse reads the packet again. */
+void oxlo_dissector_lines_forget(oxlo_module *module);
+
 /* ---- registration ------------------------------------------------------- */
 struct oxlo_recbuf;
 /* Writes the dissector's block of flow to JSON; 0, or -1 on a serializer error. */
@@ -401,6 +459,11 @@ void oxlo_dissector_classify(oxlo_module *module, oxlo_flow_state *flow, uint16_
  * Use OXLO_EXCLUDE so the debug trace names the place. */
 void oxlo_dissector_exclude(oxlo_module *module, oxlo_flow_state *flow, const char *file, int line);
 #define OXLO_EXCLUDE(module, flow) oxlo_dissector_exclude((module), (flow), __FILE__, __LINE__)
+/* The same for the dissector that registered protocol_id (a routine that
+ * also runs as another dissector's follow-up gives up in its own name);
+ * nothing when no dissector registered it. */
+void oxlo_dissector_exclude_other(oxlo_module *module, oxlo_flow_state *flow, uint16_t protocol_id, const char *file,
+                                  int line);
 /* Wait: return without either call. */
 
 /* Raise a risk with a message (printf format; cut to 255 characters), or

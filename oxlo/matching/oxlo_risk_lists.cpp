@@ -5,6 +5,8 @@
 #include "oxlo_private.h"
 #include "oxlo_hosts.h"
 #include "oxlo_risks.h"
+#include "oxlo_risk_ids.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_string_map.h"
 
 #include <arpa/inet.h>

@@ -2,11 +2,9 @@
  * id, error code or offset, data length, reserved zero). */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -20,7 +18,7 @@ void search_afp(oxlo_module *m, oxlo_flow_state *f)
     if (p.length < 16) {
         OXLO_EXCLUDE(m, f);
     } else if (p.length <= 128) {
-        if (b(p, 0) <= 1 && b(p, 1) >= 1 && b(p, 1) <= 8 && be32(p, 12) == 0 && p.length >= be32(p, 8) + 16)
+        if (oxlo_rd_peek8(&p, 0) <= 1 && oxlo_rd_peek8(&p, 1) >= 1 && oxlo_rd_peek8(&p, 1) <= 8 && oxlo_rd_peek32(&p, 12) == 0 && p.length >= oxlo_rd_peek32(&p, 8) + 16)
             found(m, f);
         else
             OXLO_EXCLUDE(m, f);

@@ -1,11 +1,9 @@
 /* The cloud agent's TCP frames: a 4-byte magic and a 32-bit body length. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -21,7 +19,7 @@ void search_alicloud(oxlo_module *m, oxlo_flow_state *f)
         return;
     }
     if (oxlo_rd_match_n(&p, 0, "\xCE\xFA\xBE\xBA", 4, 0) &&
-        (p.length == be32(p, 4) + 8 || (p.length == 8 && be32(p, 4) != 0)))
+        (p.length == oxlo_rd_peek32(&p, 4) + 8 || (p.length == 8 && oxlo_rd_peek32(&p, 4) != 0)))
         found(m, f);
     else if (v.payload_packets > 3)
         OXLO_EXCLUDE(m, f);

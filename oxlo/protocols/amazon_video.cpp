@@ -2,11 +2,9 @@
  * another over UDP. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {

@@ -3,11 +3,9 @@
  * names the flow. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -18,9 +16,9 @@ void search_amqp(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = v.payload;
-    const uint64_t size = be32(p, 3);
-    if (p.length > 11 && b(p, 0) < 4 && size + 8 >= p.length && size <= 32767 && be16(p, 7) >= 10 &&
-        be16(p, 7) <= 110 && be16(p, 9) <= 120)
+    const uint64_t size = oxlo_rd_peek32(&p, 3);
+    if (p.length > 11 && oxlo_rd_peek8(&p, 0) < 4 && size + 8 >= p.length && size <= 32767 && oxlo_rd_peek16(&p, 7) >= 10 &&
+        oxlo_rd_peek16(&p, 7) <= 110 && oxlo_rd_peek16(&p, 9) <= 120)
         found(m, f);
     else if (v.payload_packets > 5)
         OXLO_EXCLUDE(m, f);

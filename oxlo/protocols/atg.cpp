@@ -5,19 +5,11 @@
 
 namespace {
 
-/* Reads within the payload; callers check its length first. */
-uint8_t at(const oxlo_reader &p, size_t o)
-{
-    uint8_t v = 0;
-    oxlo_rd_u8_at(&p, o, &v);
-    return v;
-}
-
 void search_atg(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!(p.length > 7 && (pkt.src_port == 10001 || pkt.dst_port == 10001) && at(p, 0) == 0x01 && (at(p, 1) == 'I' || at(p, 1) == 'S' || at(p, 1) == 'i' || at(p, 1) == 's') && oxlo_rd_match_n(&p, p.length - 2, "\r\n", 2, 0))) {
+    if (!(p.length > 7 && (pkt.src_port == 10001 || pkt.dst_port == 10001) && oxlo_rd_peek8(&p, 0) == 0x01 && (oxlo_rd_peek8(&p, 1) == 'I' || oxlo_rd_peek8(&p, 1) == 'S' || oxlo_rd_peek8(&p, 1) == 'i' || oxlo_rd_peek8(&p, 1) == 's') && oxlo_rd_match_n(&p, p.length - 2, "\r\n", 2, 0))) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -1,12 +1,10 @@
 /* The antivirus service's TCP messages: NOSA and a 16-bit total length. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 #include "protocols/framing.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -24,11 +22,11 @@ void search_avast(oxlo_module *m, oxlo_flow_state *f)
             return 0;
         if (r.length < 6)
             return -1;
-        return be16(r, 4) >= 6 ? int64_t(be16(r, 4)) : 0;
+        return oxlo_rd_peek16(&r, 4) >= 6 ? int64_t(oxlo_rd_peek16(&r, 4)) : 0;
     };
     if (oxlo_framing::whole(m, f, v, 6, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
-    if (p.length >= 6 && oxlo_rd_match(&p, 0, "NOSA", 0) && be16(p, 4) == p.length)
+    if (p.length >= 6 && oxlo_rd_match(&p, 0, "NOSA", 0) && oxlo_rd_peek16(&p, 4) == p.length)
         found(m, f);
     else
         OXLO_EXCLUDE(m, f);

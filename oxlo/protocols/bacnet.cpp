@@ -5,25 +5,11 @@
 
 namespace {
 
-/* Reads within the payload; callers check its length first. */
-uint8_t at(const oxlo_reader &p, size_t o)
-{
-    uint8_t v = 0;
-    oxlo_rd_u8_at(&p, o, &v);
-    return v;
-}
-uint16_t be16(const oxlo_reader &p, size_t o)
-{
-    uint16_t v = 0;
-    oxlo_rd_u16_at(&p, o, &v);
-    return v;
-}
-
 void search_bacnet(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!(p.length >= 4 && at(p, 0) == 0x81 && at(p, 1) <= 11 && be16(p, 2) == p.length)) {
+    if (!(p.length >= 4 && oxlo_rd_peek8(&p, 0) == 0x81 && oxlo_rd_peek8(&p, 1) <= 11 && oxlo_rd_peek16(&p, 2) == p.length)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -6,20 +6,6 @@
 
 namespace {
 
-/* Reads within the payload; callers check its length first. */
-uint16_t le16(const oxlo_reader &p, size_t o)
-{
-    uint16_t v = 0;
-    oxlo_rd_le16_at(&p, o, &v);
-    return v;
-}
-uint32_t le32(const oxlo_reader &p, size_t o)
-{
-    uint32_t v = 0;
-    oxlo_rd_le32_at(&p, o, &v);
-    return v;
-}
-
 void search_beckhoff_ads(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
@@ -37,7 +23,7 @@ void search_beckhoff_ads(oxlo_module *m, oxlo_flow_state *f)
     };
     if (oxlo_framing::whole(m, f, pkt, 6, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
-    if (!(p.length > 37 && le16(p, 0) == 0 && uint64_t(le32(p, 2)) == p.length - 6 && uint64_t(le32(p, 26)) == p.length - 38 && (le16(p, 24) == 4 || le16(p, 24) == 5) && le16(p, 22) <= 9 && le32(p, 30) <= 30)) {
+    if (!(p.length > 37 && oxlo_rd_peekle16(&p, 0) == 0 && uint64_t(oxlo_rd_peekle32(&p, 2)) == p.length - 6 && uint64_t(oxlo_rd_peekle32(&p, 26)) == p.length - 38 && (oxlo_rd_peekle16(&p, 24) == 4 || oxlo_rd_peekle16(&p, 24) == 5) && oxlo_rd_peekle16(&p, 22) <= 9 && oxlo_rd_peekle32(&p, 30) <= 30)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

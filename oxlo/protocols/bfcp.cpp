@@ -3,7 +3,6 @@
  * runs only over UDP. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 #include "protocols/framing.h"
 
 namespace {
@@ -13,7 +12,6 @@ struct bfcp_state {
     uint16_t user_id;
 };
 
-using namespace oxlo_peek;
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -38,13 +36,13 @@ void search_bfcp(oxlo_module *m, oxlo_flow_state *f)
     };
     if (v.l4 == OXLO_L4_TCP && oxlo_framing::whole(m, f, v, 12, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
-    const unsigned version = b(p, 0) >> 5;
-    if (p.length > 11 && (version == 1 || (version == 2 && v.l4 == OXLO_L4_UDP)) && (b(p, 0) & 3) == 0 &&
-        b(p, 1) >= 1 && b(p, 1) <= 18 && 4 * size_t(be16(p, 2)) + 12 == p.length) {
+    const unsigned version = oxlo_rd_peek8(&p, 0) >> 5;
+    if (p.length > 11 && (version == 1 || (version == 2 && v.l4 == OXLO_L4_UDP)) && (oxlo_rd_peek8(&p, 0) & 3) == 0 &&
+        oxlo_rd_peek8(&p, 1) >= 1 && oxlo_rd_peek8(&p, 1) <= 18 && 4 * size_t(oxlo_rd_peek16(&p, 2)) + 12 == p.length) {
         bfcp_state *s = static_cast<bfcp_state *>(oxlo_dissector_state(m, f));
         if (s) {
-            s->conference_id = uint32_t(be32(p, 4));
-            s->user_id = uint16_t(be16(p, 10));
+            s->conference_id = uint32_t(oxlo_rd_peek32(&p, 4));
+            s->user_id = uint16_t(oxlo_rd_peek16(&p, 10));
         }
         found(m, f);
     } else {

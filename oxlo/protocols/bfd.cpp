@@ -2,11 +2,9 @@
  * diagnostic, flags, multiplier, length) and 12-byte echo packets to 3785. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -17,8 +15,8 @@ void search_bfd(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = v.payload;
-    bool echo = p.length == 12 && v.dst_port == 3785 && be32(p, 0) == 0 && be32(p, 4) == 1 && be16(p, 10) == 0;
-    bool control = p.length >= 24 && p.length <= 100 && v.dst_port == 3784 && b(p, 0) <= 0x3F && b(p, 3) == p.length;
+    bool echo = p.length == 12 && v.dst_port == 3785 && oxlo_rd_peek32(&p, 0) == 0 && oxlo_rd_peek32(&p, 4) == 1 && oxlo_rd_peek16(&p, 10) == 0;
+    bool control = p.length >= 24 && p.length <= 100 && v.dst_port == 3784 && oxlo_rd_peek8(&p, 0) <= 0x3F && oxlo_rd_peek8(&p, 3) == p.length;
     if (echo || control)
         found(m, f);
     else

@@ -2,12 +2,10 @@
  * type of 1-4. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 #include "protocols/framing.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -22,13 +20,13 @@ void search_bgp(oxlo_module *m, oxlo_flow_state *f)
      * stream. */
     bool ones = p.length < 19 && (v.src_port == 179 || v.dst_port == 179);
     for (size_t i = 0; ones && i < 16 && i < p.length; i++)
-        ones = b(p, i) == 0xFF;
+        ones = oxlo_rd_peek8(&p, i) == 0xFF;
     if (ones && oxlo_framing::wait_for(m, f, v, 19))
         return;
     bool marker = p.length > 18 && (v.src_port == 179 || v.dst_port == 179);
     for (size_t i = 0; marker && i < 16; i++)
-        marker = b(p, i) == 0xFF;
-    if (marker && b(p, 18) <= 4 && p.length >= be16(p, 16))
+        marker = oxlo_rd_peek8(&p, i) == 0xFF;
+    if (marker && oxlo_rd_peek8(&p, 18) <= 4 && p.length >= oxlo_rd_peek16(&p, 16))
         found(m, f);
     else
         OXLO_EXCLUDE(m, f);

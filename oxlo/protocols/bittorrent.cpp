@@ -104,10 +104,10 @@ bool info_hash_param(const oxlo_reader &line)
         return false;
     size_t i = size_t(at) + 10;
     for (int n = 0; n < 20; n++) {
-        if (i >= line.length || line.data[i] < 0x21 || line.data[i] > 0x7E)
+        if (i >= line.length || oxlo_rd_peek8(&line, i) < 0x21 || oxlo_rd_peek8(&line, i) > 0x7E)
             return false;
-        if (line.data[i] == '%') {
-            if (i + 2 >= line.length || !isxdigit(line.data[i + 1]) || !isxdigit(line.data[i + 2]))
+        if (oxlo_rd_peek8(&line, i) == '%') {
+            if (i + 2 >= line.length || !isxdigit(oxlo_rd_peek8(&line, i + 1)) || !isxdigit(oxlo_rd_peek8(&line, i + 2)))
                 return false;
             i += 3;
         } else {
@@ -126,12 +126,13 @@ bool http_request(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader &p)
     if (p.length <= 90 || !(oxlo_rd_match(&p, 0, "GET ", 0) || oxlo_rd_match(&p, 0, "POST ", 0)))
         return false;
     oxlo_parse_payload_lines(m, f);
-    const oxlo_line_table &t = m->det.packet.lines;
+    uint16_t line_count = 0;
+    const oxlo_line_table &t = *oxlo_dissector_lines(m, &line_count);
     const oxlo_reader ua = oxlo_reader_make(t.user_agent.ptr, t.user_agent.ptr ? t.user_agent.len : 0);
     if (oxlo_rd_match(&ua, 0, "Azureus ", 0) || oxlo_rd_match(&ua, 0, "BitTorrent", 0) ||
         oxlo_rd_match(&ua, 0, "BTWebClient", 0))
         return true;
-    if (oxlo_rd_match(&ua, 0, "Shareaza ", 0) && m->det.packet.line_count > 8 && oxlo_rd_contains(&p, "X-Queue: ", 0))
+    if (oxlo_rd_match(&ua, 0, "Shareaza ", 0) && line_count > 8 && oxlo_rd_contains(&p, "X-Queue: ", 0))
         return true;
     const oxlo_reader line0 = oxlo_reader_make(t.line[0].ptr, t.line[0].ptr ? t.line[0].len : 0);
     return info_hash_param(line0);
@@ -156,7 +157,7 @@ void search_tcp(oxlo_module *m, oxlo_flow_state *f, bittorrent_state *s, const o
         found(m, f, s, true, OXLO_CONFIDENCE_DPI);
         return;
     }
-    if (p.length > 20 && p.data[0] == 19 && oxlo_rd_match(&p, 1, PROTOCOL_NAME, 0)) {
+    if (p.length > 20 && oxlo_rd_peek8(&p, 0) == 19 && oxlo_rd_match(&p, 1, PROTOCOL_NAME, 0)) {
         found(m, f, s, true, OXLO_CONFIDENCE_DPI);
         return;
     }
@@ -216,7 +217,7 @@ void search_udp(oxlo_module *m, oxlo_flow_state *f, bittorrent_state *s, const o
         return;
     }
     if (p.length >= 20 && utp(pkt)) {
-        const uint8_t type = p.data[0] >> 4;
+        const uint8_t type = oxlo_rd_peek8(&p, 0) >> 4;
         const bool handshake = oxlo_rd_find(&p, 20, PROTOCOL_NAME, 0) >= 0;
         if (type != 0 /* DATA */ || handshake || pkt.payload_packets >= 3) {
             found(m, f, s, handshake, OXLO_CONFIDENCE_DPI);

@@ -1,12 +1,10 @@
 /* The printer and scanner discovery protocol over UDP: a 4-byte tag. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 #include <initializer_list>
 
 namespace {
 
-using namespace oxlo_peek;
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {

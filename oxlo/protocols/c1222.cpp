@@ -5,19 +5,11 @@
 
 namespace {
 
-/* Reads within the payload; callers check its length first. */
-uint8_t at(const oxlo_reader &p, size_t o)
-{
-    uint8_t v = 0;
-    oxlo_rd_u8_at(&p, o, &v);
-    return v;
-}
-
 void search_c1222(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!(p.length >= 50 && at(p, 0) == 0x60 && at(p, 1) == uint8_t(p.length - 2) && at(p, 2) == 0xA2 && at(p, 4) == 0x06)) {
+    if (!(p.length >= 50 && oxlo_rd_peek8(&p, 0) == 0x60 && oxlo_rd_peek8(&p, 1) == uint8_t(p.length - 2) && oxlo_rd_peek8(&p, 2) == 0xA2 && oxlo_rd_peek8(&p, 4) == 0x06)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -9,19 +9,6 @@ namespace {
 
 enum : uint16_t { CONTROL = 5246, DATA = 5247 };
 
-uint8_t b(const oxlo_reader &p, size_t i)
-{
-    uint8_t x = 0;
-    oxlo_rd_u8_at(&p, i, &x);
-    return x;
-}
-size_t be16(const oxlo_reader &p, size_t i)
-{
-    uint16_t x = 0;
-    oxlo_rd_u16_at(&p, i, &x);
-    return x;
-}
-
 /* The destination is 224.0.1.140, ff0X::18C or 255.255.255.255. */
 bool to_group(const oxlo_packet_view &v, const uint8_t *to)
 {
@@ -41,20 +28,20 @@ bool matches(const oxlo_packet_view &v, const uint8_t *to)
     const oxlo_reader &p = v.payload;
     const size_t len = p.length;
     if (v.src_port == CONTROL || v.dst_port == CONTROL) {
-        if (b(p, 0) == 0 && len >= 15 && len == be16(p, 13) + 13)
+        if (oxlo_rd_peek8(&p, 0) == 0 && len >= 15 && len == oxlo_rd_peek16(&p, 13) + 13)
             return true;
-        if (b(p, 0) == 1 && len >= 17 && len == be16(p, 15) + 17)
+        if (oxlo_rd_peek8(&p, 0) == 1 && len >= 17 && len == oxlo_rd_peek16(&p, 15) + 17)
             return true;
-        if (v.dst_port == CONTROL && to_group(v, to) && len > 15 && b(p, 0) == 0 && b(p, 8) == 6)
+        if (v.dst_port == CONTROL && to_group(v, to) && len > 15 && oxlo_rd_peek8(&p, 0) == 0 && oxlo_rd_peek8(&p, 8) == 6)
             return true;
     }
-    if ((v.src_port == DATA || v.dst_port == DATA) && len >= 16 && b(p, 0) == 0) {
-        if (v.src_port == DATA && ((b(p, 9) >> 2) & 3) == 2)
+    if ((v.src_port == DATA || v.dst_port == DATA) && len >= 16 && oxlo_rd_peek8(&p, 0) == 0) {
+        if (v.src_port == DATA && ((oxlo_rd_peek8(&p, 9) >> 2) & 3) == 2)
             return true;
-        const uint8_t wbid = b(p, 8);
+        const uint8_t wbid = oxlo_rd_peek8(&p, 8);
         if (v.dst_port == DATA && !to_group(v, to) && (wbid == 1 || wbid == 4 || wbid == 6))
             return true;
-        if (len == be16(p, 13) + 15)
+        if (len == oxlo_rd_peek16(&p, 13) + 15)
             return true;
     }
     return false;

@@ -2,7 +2,6 @@
  * the ports it answers on. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 #include "oxlo_private.h"
 
 #include <arpa/inet.h>
@@ -10,7 +9,6 @@
 
 namespace {
 
-using namespace oxlo_peek;
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {

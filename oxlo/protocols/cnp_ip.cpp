@@ -5,25 +5,11 @@
 
 namespace {
 
-/* Reads within the payload; callers check its length first. */
-uint8_t at(const oxlo_reader &p, size_t o)
-{
-    uint8_t v = 0;
-    oxlo_rd_u8_at(&p, o, &v);
-    return v;
-}
-uint16_t be16(const oxlo_reader &p, size_t o)
-{
-    uint16_t v = 0;
-    oxlo_rd_u16_at(&p, o, &v);
-    return v;
-}
-
 void search_cnp_ip(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!(p.length > 20 && be16(p, 0) == p.length && (at(p, 3) & 0x1F) == 1 && at(p, 4) == 0 && (at(p, 5) & 0x1F) < 3)) {
+    if (!(p.length > 20 && oxlo_rd_peek16(&p, 0) == p.length && (oxlo_rd_peek8(&p, 3) & 0x1F) == 1 && oxlo_rd_peek8(&p, 4) == 0 && (oxlo_rd_peek8(&p, 5) & 0x1F) < 3)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

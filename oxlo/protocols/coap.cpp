@@ -5,14 +5,6 @@
 
 namespace {
 
-/* Reads within the payload; callers check its length first. */
-uint8_t at(const oxlo_reader &p, size_t o)
-{
-    uint8_t v = 0;
-    oxlo_rd_u8_at(&p, o, &v);
-    return v;
-}
-
 /* Version 1, any type, token length 0-8 (eight-byte tokens are common);
  * codes: empty and methods 0.00-0.05, 2.01-2.05, 4.00-4.06, 4.12-4.15 and
  * 5.00-5.05. */
@@ -28,7 +20,7 @@ void search_coap(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!((pkt.src_port == 5683 || pkt.dst_port == 5683 || (pkt.src_port >= 61616 && pkt.src_port <= 61631) || (pkt.dst_port >= 61616 && pkt.dst_port <= 61631)) && p.length >= 4 && known(at(p, 0), at(p, 1)))) {
+    if (!((pkt.src_port == 5683 || pkt.dst_port == 5683 || (pkt.src_port >= 61616 && pkt.src_port <= 61631) || (pkt.dst_port >= 61616 && pkt.dst_port <= 61631)) && p.length >= 4 && known(oxlo_rd_peek8(&p, 0), oxlo_rd_peek8(&p, 1)))) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -83,7 +83,7 @@ void search_dhcp(oxlo_module *m, oxlo_flow_state *f)
         if (code == REQUEST_LIST) {
             s->fingerprint[0] = '\0';
             for (size_t i = 0; i < value.length; i++)
-                append_number(s->fingerprint, sizeof(s->fingerprint), value.data[i]);
+                append_number(s->fingerprint, sizeof(s->fingerprint), oxlo_rd_peek8(&value, i));
         } else if (code == VENDOR_CLASS) {
             oxlo_rd_text(&value, s->class_ident, sizeof(s->class_ident));
         } else if (code == HOST_NAME && value.length) {

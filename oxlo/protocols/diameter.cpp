@@ -3,13 +3,11 @@
  * code. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 #include <initializer_list>
 #include "protocols/framing.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -21,15 +19,15 @@ void search_diameter(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = v.payload;
     /* A 20-byte header cut by the segments is asked for from the stream. */
-    if (p.length < 20 && b(p, 0) == 1 && oxlo_framing::wait_for(m, f, v, 20))
+    if (p.length < 20 && oxlo_rd_peek8(&p, 0) == 1 && oxlo_framing::wait_for(m, f, v, 20))
         return;
     uint32_t code = 0;
     oxlo_rd_u24_at(&p, 5, &code);
-    const uint8_t flags = b(p, 4);
+    const uint8_t flags = oxlo_rd_peek8(&p, 4);
     bool known = false;
     for (uint32_t c : {257u, 258u, 271u, 272u, 274u, 275u, 280u, 282u})
         known = known || code == c;
-    if (p.length > 19 && b(p, 0) == 1 && (flags == 0x10 || flags == 0x20 || flags == 0x40 || flags == 0x80) && known)
+    if (p.length > 19 && oxlo_rd_peek8(&p, 0) == 1 && (flags == 0x10 || flags == 0x20 || flags == 0x40 || flags == 0x80) && known)
         found(m, f);
     else
         OXLO_EXCLUDE(m, f);

@@ -2,12 +2,10 @@
  * type 1, a 32-bit length, protocol version 1. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 #include "protocols/framing.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -19,10 +17,10 @@ void search_dicom(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = v.payload;
     /* An A-ASSOCIATE header cut by the segments is asked for from the stream. */
-    if (!v.ipv6 && p.length < 10 && b(p, 0) == 1 && (p.length < 2 || b(p, 1) == 0) && oxlo_framing::wait_for(m, f, v, 10))
+    if (!v.ipv6 && p.length < 10 && oxlo_rd_peek8(&p, 0) == 1 && (p.length < 2 || oxlo_rd_peek8(&p, 1) == 0) && oxlo_framing::wait_for(m, f, v, 10))
         return;
-    if (!v.ipv6 && p.length > 9 && b(p, 0) == 1 && b(p, 1) == 0 && be32(p, 2) + 6 >= p.length && b(p, 6) == 0 &&
-        b(p, 7) == 1 && be16(p, 8) == 0)
+    if (!v.ipv6 && p.length > 9 && oxlo_rd_peek8(&p, 0) == 1 && oxlo_rd_peek8(&p, 1) == 0 && oxlo_rd_peek32(&p, 2) + 6 >= p.length && oxlo_rd_peek8(&p, 6) == 0 &&
+        oxlo_rd_peek8(&p, 7) == 1 && oxlo_rd_peek16(&p, 8) == 0)
         found(m, f);
     else
         OXLO_EXCLUDE(m, f);

@@ -1,11 +1,9 @@
 /* The messaging client's TCP login frame: a fixed 16-byte prefix. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -16,7 +14,7 @@ void search_dingtalk(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = v.payload;
-    if (p.length > 90 && b(p, 0) == 0x10 &&
+    if (p.length > 90 && oxlo_rd_peek8(&p, 0) == 0x10 &&
         oxlo_rd_match_n(&p, 2, "\x87\x80\x01\x00\x01\x00\x02\x00\x02\x64\x6B\x03\x00\x20", 14, 0))
         found(m, f);
     else

@@ -5,7 +5,6 @@
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 #include "oxlo_serializer.h"
 
 namespace {
@@ -14,7 +13,6 @@ struct discord_state {
     char client_ip[46];
 };
 
-using namespace oxlo_peek;
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {

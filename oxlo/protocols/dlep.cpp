@@ -6,13 +6,6 @@
 
 namespace {
 
-uint16_t be16(const oxlo_reader &p, size_t o)
-{
-    uint16_t v = 0;
-    oxlo_rd_u16_at(&p, o, &v);
-    return v;
-}
-
 void search_dlep(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
@@ -34,8 +27,8 @@ void search_dlep(oxlo_module *m, oxlo_flow_state *f)
     if (pkt.l4 == OXLO_L4_UDP)
         ok = p.length >= 28 && oxlo_rd_match_n(&p, 0, "DLEP", 4, 0);
     else
-        ok = p.length > 8 && (pkt.src_port == 854 || pkt.dst_port == 854) && be16(p, 0) <= 16 &&
-             size_t(be16(p, 2)) + 4 == p.length;
+        ok = p.length > 8 && (pkt.src_port == 854 || pkt.dst_port == 854) && oxlo_rd_peek16(&p, 0) <= 16 &&
+             size_t(oxlo_rd_peek16(&p, 2)) + 4 == p.length;
     if (ok)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_DLEP, OXLO_PROTOCOL_UNKNOWN);
     else

@@ -70,18 +70,14 @@ struct dns_ports {
     uint16_t destination;
 };
 
-dns_ports ports_of(const oxlo_packet_state *pkt)
-{
-    const uint8_t *l4 = pkt->tcp ? pkt->tcp : pkt->udp;
-    return {oxlo_be16(l4), oxlo_be16(l4 + 2)};
-}
+dns_ports ports_of(const oxlo_packet_view &pkt) { return {pkt.src_port, pkt.dst_port}; }
 
-bool to_group(const oxlo_packet_state *pkt, uint8_t last_v4, const uint8_t *group6)
+bool to_group(const oxlo_module *m, uint8_t last_v4, const uint8_t *group6)
 {
-    if (pkt->iph)
-        return pkt->iph[16] == 224 && pkt->iph[17] == 0 && pkt->iph[18] == 0 && pkt->iph[19] == last_v4;
-    if (pkt->iph6)
-        return memcmp(pkt->iph6 + 24, group6, 16) == 0;
+    if (const oxlo_reader ip = oxlo_dissector_ip(m, 4); ip.length)
+        return oxlo_rd_peek32(&ip, 16) == (0xE0000000u | last_v4);
+    if (const oxlo_reader ip6 = oxlo_dissector_ip(m, 6); ip6.length)
+        return memcmp(oxlo_rd_bytes_at(&ip6, 24, 16), group6, 16) == 0;
     return false;
 }
 
@@ -197,7 +193,7 @@ void remember_answer_address(dns_context *c, const uint8_t *data, bool v6, uint3
     uint8_t address[16] = {0};
     memcpy(address, data, v6 ? 16 : 4);
     if (m->cfg.address_cache_size > 0)
-        oxlo_module_address_store(m, address, name, uint32_t(m->det.packet.time_ms / 1000), ttl);
+        oxlo_module_address_store(m, address, name, uint32_t(oxlo_dissector_packet(m, c->flow).time_ms / 1000), ttl);
     if (m->cfg.hostname_dns_check)
         oxlo_dns_resolution_add(m, address, name);
 }
@@ -217,7 +213,7 @@ void store_answer_address(dns_context *c, const uint8_t *data, bool v6, uint32_t
     oxlo_lru_table *fpc = m->lru[OXLO_LRU_FPC_DNS];
     if (m->cfg.fpc_enabled && fpc && c->found && c->found != c->port_protocol)
         oxlo_lru_table_add(fpc, answer_address_key(a), c->found,
-                           (uint32_t)(m->det.packet.time_ms / 1000));
+                           uint32_t(oxlo_dissector_packet(m, c->flow).time_ms / 1000));
 }
 
 /* Reads the answer records; returns the offset after them or 0 when the
@@ -329,7 +325,7 @@ void invalid_header(oxlo_module *m, oxlo_flow_state *f)
     if (f->extra_dissection)
         oxlo_flow_risk_raise(m, f, OXLO_MALFORMED_PACKET, "Invalid DNS Header");
     else
-        oxlo_flow_skip_dissector(m, f, (uint16_t)m->det.current_dissector, __FILE__, __func__, __LINE__);
+        oxlo_flow_skip_dissector(m, f, oxlo_dissector_self(m), __FILE__, __func__, __LINE__);
 }
 
 uint16_t protocol_by_ports(const dns_ports &p)
@@ -439,11 +435,12 @@ void read_response(dns_context *c, uint16_t flags, const uint16_t counts[4])
     read_additional(c, off, counts[3]);
 }
 
-bool fragmented(const oxlo_packet_state *pkt)
+bool fragmented(const oxlo_module *m)
 {
-    if (pkt->iph)
-        return (oxlo_be16(pkt->iph + 6) & 0x3FFF) != 0;
-    return pkt->iph6 && pkt->iph6[6] == 44;
+    if (const oxlo_reader ip = oxlo_dissector_ip(m, 4); ip.length)
+        return (oxlo_rd_peek16(&ip, 6) & 0x3FFF) != 0;
+    const oxlo_reader ip6 = oxlo_dissector_ip(m, 6);
+    return ip6.length && oxlo_rd_peek8(&ip6, 6) == 44;
 }
 
 int dns_extra(oxlo_module *module, oxlo_flow_state *flow);
@@ -459,7 +456,7 @@ bool wants_more(const oxlo_flow_state *flow)
  * without its length). */
 void search_dns(oxlo_module *module, oxlo_flow_state *flow, const oxlo_reader &message)
 {
-    const oxlo_packet_state *pkt = &module->det.packet;
+    const oxlo_packet_view pkt = oxlo_dissector_packet(module, flow);
     oxlo_dns_flow *dns = static_cast<oxlo_dns_flow *>(oxlo_dissector_state_of(module, flow, P_DNS, 1));
     if (!dns)
         return;
@@ -486,7 +483,7 @@ void search_dns(oxlo_module *module, oxlo_flow_state *flow, const oxlo_reader &m
     else
         read_query(&c, counts[0]);
 
-    if (pkt->udp && c.msg.length > 512 && c.msg.length > dns->edns_payload_size) {
+    if (pkt.l4 == OXLO_L4_UDP && c.msg.length > 512 && c.msg.length > dns->edns_payload_size) {
         char text[32];
         snprintf(text, sizeof(text), "%u Bytes DNS Packet", (unsigned)c.msg.length);
         oxlo_flow_risk_raise(module, flow, OXLO_DNS_LARGE_PACKET, text);
@@ -507,7 +504,7 @@ void search_dns(oxlo_module *module, oxlo_flow_state *flow, const oxlo_reader &m
         flow->extra_budget = 5;
         flow->extra_packets = 0;
     }
-    if ((flow->app == P_DNS || flow->master == P_DNS) && fragmented(pkt))
+    if ((flow->app == P_DNS || flow->master == P_DNS) && fragmented(module))
         oxlo_flow_risk_raise(module, flow, OXLO_DNS_FRAGMENTED, nullptr);
 }
 
@@ -546,12 +543,12 @@ void search_stream(oxlo_module *module, oxlo_flow_state *flow)
 
 int dns_extra(oxlo_module *module, oxlo_flow_state *flow)
 {
-    const oxlo_packet_state *pkt = &module->det.packet;
-    if (pkt->payload_length > 0 && !(pkt->flags & OXLO_PACKET_RETRANSMISSION)) {
-        if (pkt->tcp)
+    const oxlo_packet_view pkt = oxlo_dissector_packet(module, flow);
+    if (pkt.segment.length > 0 && !pkt.retransmission) {
+        if (pkt.l4 == OXLO_L4_TCP)
             search_stream(module, flow);
         else
-            search_dns(module, flow, oxlo_dissector_packet(module, flow).payload);
+            search_dns(module, flow, pkt.payload);
     }
     return wants_more(flow);
 }
@@ -562,17 +559,18 @@ extern "C" {
 
 void oxlo_search_dns(oxlo_module *module, oxlo_flow_state *flow)
 {
-    const oxlo_packet_state *pkt = &module->det.packet;
-    if (!pkt->tcp && !pkt->udp) {
+    const oxlo_packet_view pkt = oxlo_dissector_packet(module, flow);
+    const bool tcp = pkt.l4 == OXLO_L4_TCP, udp = pkt.l4 == OXLO_L4_UDP;
+    if (!tcp && !udp) {
         OXLO_EXCLUDE(module, flow);
         return;
     }
     const dns_ports ports = ports_of(pkt);
-    if (pkt->udp && pkt->payload_length >= 6) {
-        const uint16_t flags = oxlo_be16(pkt->payload + 2);
-        const uint16_t questions = oxlo_be16(pkt->payload + 4);
-        const bool not_mdns = ports.destination == 5353 && !to_group(pkt, 251, mdns_group6);
-        const bool not_llmnr = ports.destination == 5355 && !to_group(pkt, 252, llmnr_group6);
+    if (udp && pkt.segment.length >= 6) {
+        const uint32_t flags = oxlo_rd_peek16(&pkt.segment, 2);
+        const uint32_t questions = oxlo_rd_peek16(&pkt.segment, 4);
+        const bool not_mdns = ports.destination == 5353 && !to_group(module, 251, mdns_group6);
+        const bool not_llmnr = ports.destination == 5355 && !to_group(module, 252, llmnr_group6);
         if ((not_mdns || not_llmnr) && flags && questions) {
             OXLO_EXCLUDE(module, flow);
             return;
@@ -580,14 +578,14 @@ void oxlo_search_dns(oxlo_module *module, oxlo_flow_state *flow)
     }
     const bool port_ok = ports.source == 53 || ports.destination == 53 || ports.destination == 5353 ||
                          ports.destination == 5355 || ports.source == 5353;
-    if (!port_ok || (pkt->udp && pkt->payload_length < DNS_HEADER)) {
+    if (!port_ok || (udp && pkt.segment.length < DNS_HEADER)) {
         OXLO_EXCLUDE(module, flow);
         return;
     }
-    if (pkt->tcp)
+    if (tcp)
         search_stream(module, flow);
     else
-        search_dns(module, flow, oxlo_dissector_packet(module, flow).payload);
+        search_dns(module, flow, pkt.payload);
 }
 
 uint32_t dns_server_address_key(const oxlo_flow_state *flow)

@@ -2,11 +2,9 @@
  * length, the 0xD0 magic and an inner DDM length six bytes shorter. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -17,12 +15,12 @@ void search_drda(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = v.payload;
-    auto block = [&](size_t at) { return b(p, at + 2) == 0xD0 && be16(p, at) == be16(p, at + 6) + 6; };
+    auto block = [&](size_t at) { return oxlo_rd_peek8(&p, at + 2) == 0xD0 && oxlo_rd_peek16(&p, at) == oxlo_rd_peek16(&p, at + 6) + 6; };
     if (p.length <= 9 || !block(0)) {
         OXLO_EXCLUDE(m, f);
         return;
     }
-    size_t at = be16(p, 0);
+    size_t at = oxlo_rd_peek16(&p, 0);
     if (at >= p.length) {
         found(m, f);
         return;
@@ -32,7 +30,7 @@ void search_drda(oxlo_module *m, oxlo_flow_state *f)
             OXLO_EXCLUDE(m, f);
             return;
         }
-        at += be16(p, at);
+        at += oxlo_rd_peek16(&p, at);
     }
     if (at == p.length)
         found(m, f);

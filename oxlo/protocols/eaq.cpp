@@ -2,7 +2,6 @@
  * digits count up by at most one per packet. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 
 namespace {
 
@@ -12,7 +11,6 @@ struct eaq_state {
     uint8_t started;
 };
 
-using namespace oxlo_peek;
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -28,7 +26,7 @@ void search_eaq(oxlo_module *m, oxlo_flow_state *f)
         OXLO_EXCLUDE(m, f);
         return;
     }
-    const uint32_t sequence = 1000u * b(p, 0) + 100u * b(p, 1) + 10u * b(p, 2) + b(p, 3);
+    const uint32_t sequence = 1000u * oxlo_rd_peek8(&p, 0) + 100u * oxlo_rd_peek8(&p, 1) + 10u * oxlo_rd_peek8(&p, 2) + oxlo_rd_peek8(&p, 3);
     if (!s->started) {
         s->started = 1;
         s->sequence = sequence;

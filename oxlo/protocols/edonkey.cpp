@@ -2,12 +2,10 @@
  * or extended) and a 32-bit little-endian length. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 #include "protocols/framing.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -21,7 +19,7 @@ void search_edonkey(oxlo_module *m, oxlo_flow_state *f)
     /* Messages (a protocol tag, a 32-bit length of what follows) are read
      * whole from the stream. */
     auto size = [](const oxlo_reader &r) -> int64_t {
-        const uint8_t t = b(r, 0);
+        const uint8_t t = oxlo_rd_peek8(&r, 0);
         uint32_t n = 0;
         if (t != 0xC5 && t != 0xD4 && t != 0xE3)
             return 0;
@@ -31,8 +29,8 @@ void search_edonkey(oxlo_module *m, oxlo_flow_state *f)
     };
     if (oxlo_framing::whole(m, f, v, 5, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
-    const uint8_t tag = b(p, 0);
-    if (p.length >= 6 && (tag == 0xC5 || tag == 0xD4 || tag == 0xE3) && le32(p, 1) + 5 == p.length)
+    const uint8_t tag = oxlo_rd_peek8(&p, 0);
+    if (p.length >= 6 && (tag == 0xC5 || tag == 0xD4 || tag == 0xE3) && oxlo_rd_peekle32(&p, 1) + 5 == p.length)
         found(m, f);
     else
         OXLO_EXCLUDE(m, f);

@@ -8,19 +8,13 @@
 
 namespace {
 
-uint32_t be32(const oxlo_reader &p, size_t o)
-{
-    uint32_t v = 0;
-    oxlo_rd_u32_at(&p, o, &v);
-    return v;
-}
-
 void search_egd(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
-    const uint8_t *ip = m->det.packet.iph;
-    if (ip && p.length > 32 && oxlo_rd_match_n(&p, 0, "\x0D\x01", 2, 0) && oxlo_rd_bytes_at(&p, 4, 4) &&
-        memcmp(oxlo_rd_bytes_at(&p, 4, 4), ip + 12, 4) == 0 && be32(p, 24) <= 30 && be32(p, 28) == 0)
+    const oxlo_reader ip = oxlo_dissector_ip(m, 4);
+    const uint8_t *producer = oxlo_rd_bytes_at(&p, 4, 4), *source = oxlo_rd_bytes_at(&ip, 12, 4);
+    if (source && p.length > 32 && oxlo_rd_match_n(&p, 0, "\x0D\x01", 2, 0) && producer &&
+        memcmp(producer, source, 4) == 0 && oxlo_rd_peek32(&p, 24) <= 30 && oxlo_rd_peek32(&p, 28) == 0)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_ETHERNETGLOBALDATA, OXLO_PROTOCOL_UNKNOWN);
     else
         OXLO_EXCLUDE(m, f);

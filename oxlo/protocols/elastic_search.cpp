@@ -1,11 +1,9 @@
 /* The search cluster's transport: ES and a 32-bit message length. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -16,7 +14,7 @@ void search_elastic_search(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = v.payload;
-    if (p.length >= 6 && oxlo_rd_match(&p, 0, "ES", 0) && p.length >= be32(p, 2) + 6)
+    if (p.length >= 6 && oxlo_rd_match(&p, 0, "ES", 0) && p.length >= oxlo_rd_peek32(&p, 2) + 6)
         found(m, f);
     else
         OXLO_EXCLUDE(m, f);

@@ -4,12 +4,10 @@
  * are remembered for the mining dissector. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 #include "protocols/p2p_private.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -22,7 +20,7 @@ void search_ethereum(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_reader &p = v.payload;
     bool match = false;
     if (v.l4 == OXLO_L4_TCP) {
-        if (p.length >= 11 && p.length >= 301 && p.length <= 599 && b(p, 2) == 0x04)
+        if (p.length >= 11 && p.length >= 301 && p.length <= 599 && oxlo_rd_peek8(&p, 2) == 0x04)
             match = v.dst_port >= 30300 && v.dst_port <= 30305;
         else if (p.length >= 11)
             match = oxlo_rd_contains(&p, "{", 0) &&
@@ -32,7 +30,7 @@ void search_ethereum(oxlo_module *m, oxlo_flow_state *f)
         const bool broadcast = !v.ipv6 && (to[0] & to[1] & to[2] & to[3]) == 0xFF;
         const bool multicast = v.ipv6 && to[0] == 0xFF && to[1] == 0x02;
         match = !broadcast && !multicast && p.length >= 99 && p.length <= 1279 &&
-                (v.src_port == 30303 || v.dst_port == 30303) && b(p, 97) >= 1 && b(p, 97) <= 6;
+                (v.src_port == 30303 || v.dst_port == 30303) && oxlo_rd_peek8(&p, 97) >= 1 && oxlo_rd_peek8(&p, 97) <= 6;
     }
     if (match) {
         found(m, f);

@@ -6,14 +6,6 @@
 
 namespace {
 
-/* Reads within the payload; callers check its length first. */
-uint16_t le16(const oxlo_reader &p, size_t o)
-{
-    uint16_t v = 0;
-    oxlo_rd_le16_at(&p, o, &v);
-    return v;
-}
-
 void search_ethernet_ip(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
@@ -29,7 +21,7 @@ void search_ethernet_ip(oxlo_module *m, oxlo_flow_state *f)
     if ((pkt.src_port == 44818 || pkt.dst_port == 44818) &&
         oxlo_framing::whole(m, f, pkt, 24, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
-    if (!(p.length > 23 && (pkt.src_port == 44818 || pkt.dst_port == 44818) && size_t(le16(p, 2)) + 24 == p.length)) {
+    if (!(p.length > 23 && (pkt.src_port == 44818 || pkt.dst_port == 44818) && size_t(oxlo_rd_peekle16(&p, 2)) + 24 == p.length)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -6,31 +6,11 @@
 
 namespace {
 
-/* Reads within the payload; callers check its length first. */
-uint8_t at(const oxlo_reader &p, size_t o)
-{
-    uint8_t v = 0;
-    oxlo_rd_u8_at(&p, o, &v);
-    return v;
-}
-uint16_t be16(const oxlo_reader &p, size_t o)
-{
-    uint16_t v = 0;
-    oxlo_rd_u16_at(&p, o, &v);
-    return v;
-}
-uint32_t be32(const oxlo_reader &p, size_t o)
-{
-    uint32_t v = 0;
-    oxlo_rd_u32_at(&p, o, &v);
-    return v;
-}
-
 void search_ethersbus(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!(p.length > 12 && be32(p, 0) == p.length && at(p, 4) < 2 && at(p, 5) == 0 && crc16_xmodem(oxlo_rd_bytes_at(&p, 0, p.length - 2), p.length - 2) == be16(p, p.length - 2))) {
+    if (!(p.length > 12 && oxlo_rd_peek32(&p, 0) == p.length && oxlo_rd_peek8(&p, 4) < 2 && oxlo_rd_peek8(&p, 5) == 0 && crc16_xmodem(oxlo_rd_bytes_at(&p, 0, p.length - 2), p.length - 2) == oxlo_rd_peek16(&p, p.length - 2))) {
         OXLO_EXCLUDE(m, f);
         return;
     }

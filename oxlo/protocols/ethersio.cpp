@@ -4,19 +4,11 @@
 
 namespace {
 
-/* Reads within the payload; callers check its length first. */
-uint8_t at(const oxlo_reader &p, size_t o)
-{
-    uint8_t v = 0;
-    oxlo_rd_u8_at(&p, o, &v);
-    return v;
-}
-
 void search_ethersio(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!(p.length > 19 && oxlo_rd_match_n(&p, 0, "ESIO", 4, 0) && at(p, 4) == 0 && at(p, 5) <= 2 && at(p, 6) == 0)) {
+    if (!(p.length > 19 && oxlo_rd_match_n(&p, 0, "ESIO", 4, 0) && oxlo_rd_peek8(&p, 4) == 0 && oxlo_rd_peek8(&p, 5) <= 2 && oxlo_rd_peek8(&p, 6) == 0)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -5,13 +5,6 @@
 
 namespace {
 
-uint8_t at(const oxlo_reader &p, size_t o)
-{
-    uint8_t v = 0;
-    oxlo_rd_u8_at(&p, o, &v);
-    return v;
-}
-
 bool node(uint8_t v) { return v == 0 || v == 0xFE || v == 0xE1 || (v >= 0x10 && v <= 0x1F); }
 
 void search_fins(oxlo_module *m, oxlo_flow_state *f)
@@ -22,8 +15,8 @@ void search_fins(oxlo_module *m, oxlo_flow_state *f)
     if (pkt.l4 == OXLO_L4_TCP)
         ok = p.length > 19 && oxlo_rd_match_n(&p, 0, "FINS", 4, 0);
     else
-        ok = p.length > 10 && (at(p, 0) == 0x80 || at(p, 0) == 0xC0 || at(p, 0) == 0xC1) && at(p, 1) == 0 &&
-             at(p, 2) == 0x02 && at(p, 3) < 0x80 && at(p, 6) < 0x80 && node(at(p, 5)) && node(at(p, 8));
+        ok = p.length > 10 && (oxlo_rd_peek8(&p, 0) == 0x80 || oxlo_rd_peek8(&p, 0) == 0xC0 || oxlo_rd_peek8(&p, 0) == 0xC1) && oxlo_rd_peek8(&p, 1) == 0 &&
+             oxlo_rd_peek8(&p, 2) == 0x02 && oxlo_rd_peek8(&p, 3) < 0x80 && oxlo_rd_peek8(&p, 6) < 0x80 && node(oxlo_rd_peek8(&p, 5)) && node(oxlo_rd_peek8(&p, 8));
     if (ok)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_FINS, OXLO_PROTOCOL_UNKNOWN);
     else

@@ -4,18 +4,16 @@
  * decides. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 void search_flute(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_reader &p = oxlo_dissector_packet(m, f).payload;
-    const size_t header = 4 * size_t(b(p, 2)); /* at most 1020: no sum below can wrap */
-    const bool ok = p.length > 250 && b(p, 0) == 0x10 && header + 47 < p.length &&
-                    oxlo_rd_match_n(&p, 4 + header, "<?xm", 4, 0) && b(p, 8 + header) == 'l' &&
+    const size_t header = 4 * size_t(oxlo_rd_peek8(&p, 2)); /* at most 1020: no sum below can wrap */
+    const bool ok = p.length > 250 && oxlo_rd_peek8(&p, 0) == 0x10 && header + 47 < p.length &&
+                    oxlo_rd_match_n(&p, 4 + header, "<?xm", 4, 0) && oxlo_rd_peek8(&p, 8 + header) == 'l' &&
                     oxlo_rd_match_n(&p, 43 + header, "<FDT", 4, 0);
     if (ok)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_FLUTE, OXLO_PROTOCOL_UNKNOWN);

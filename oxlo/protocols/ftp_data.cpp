@@ -39,7 +39,7 @@ bool listing_line(const oxlo_reader &p)
         return false;
     static const char rwx[] = "rwx";
     for (size_t i = 0; i < 9; i++) {
-        const uint8_t b = p.data[1 + i];
+        const uint8_t b = oxlo_rd_peek8(&p, 1 + i);
         if (b != '-' && b != uint8_t(rwx[i % 3]))
             return false;
     }

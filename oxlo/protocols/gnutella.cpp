@@ -16,7 +16,7 @@ void search_gnutella(oxlo_module *m, oxlo_flow_state *f)
         if (p.length > 17 && oxlo_rd_match(&p, 0, "GNUTELLA CONNECT/", 0)) {
             oxlo_flow_refine_protocol(m, f, OXLO_PROTOCOL_GNUTELLA, OXLO_CONFIDENCE_DPI);
             oxlo_parse_payload_lines(m, f);
-            const oxlo_payload_line &ua = m->det.packet.lines.user_agent;
+            const oxlo_payload_line &ua = (*oxlo_dissector_lines(m, nullptr)).user_agent;
             if (ua.ptr && ua.len)
                 oxlo_flow_store_user_agent(f, reinterpret_cast<const char *>(ua.ptr), ua.len);
             return;

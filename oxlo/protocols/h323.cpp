@@ -6,25 +6,23 @@
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
 #include "oxlo_utils.h"
-#include "peek.h"
 #include "protocols/framing.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 /* p: the view's first TPKT. */
 bool call_signalling(const oxlo_reader &p)
 {
     if (p.length <= 20)
         return false;
-    return (b(p, 7) == 6 && be32(p, 8) == 0x00088175) || (b(p, 4) == 8 && (b(p, 5) & 0x0C) == 0);
+    return (oxlo_rd_peek8(&p, 7) == 6 && oxlo_rd_peek32(&p, 8) == 0x00088175) || (oxlo_rd_peek8(&p, 4) == 8 && (oxlo_rd_peek8(&p, 5) & 0x0C) == 0);
 }
 
 bool ras(const oxlo_packet_view &pkt)
 {
     const oxlo_reader &p = pkt.payload;
-    return (pkt.src_port == 1719 || pkt.dst_port == 1719) && p.length > 20 && b(p, 4) == 6 && be32(p, 5) == 0x0008914A;
+    return (pkt.src_port == 1719 || pkt.dst_port == 1719) && p.length > 20 && oxlo_rd_peek8(&p, 4) == 6 && oxlo_rd_peek32(&p, 5) == 0x0008914A;
 }
 
 void search_h323(oxlo_module *m, oxlo_flow_state *f)

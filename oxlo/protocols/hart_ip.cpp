@@ -6,20 +6,6 @@
 
 namespace {
 
-/* Reads within the payload; callers check its length first. */
-uint8_t at(const oxlo_reader &p, size_t o)
-{
-    uint8_t v = 0;
-    oxlo_rd_u8_at(&p, o, &v);
-    return v;
-}
-uint16_t be16(const oxlo_reader &p, size_t o)
-{
-    uint16_t v = 0;
-    oxlo_rd_u16_at(&p, o, &v);
-    return v;
-}
-
 void search_hart_ip(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
@@ -37,7 +23,7 @@ void search_hart_ip(oxlo_module *m, oxlo_flow_state *f)
     };
     if (pkt.l4 == OXLO_L4_TCP && oxlo_framing::whole(m, f, pkt, 8, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
-    if (!(p.length > 7 && (at(p, 0) == 1 || at(p, 0) == 2) && ((at(p, 1) & 0x0F) <= 2 || (at(p, 1) & 0x0F) == 15 || at(p, 2) <= 5) && be16(p, 6) == p.length)) {
+    if (!(p.length > 7 && (oxlo_rd_peek8(&p, 0) == 1 || oxlo_rd_peek8(&p, 0) == 2) && ((oxlo_rd_peek8(&p, 1) & 0x0F) <= 2 || (oxlo_rd_peek8(&p, 1) & 0x0F) == 15 || oxlo_rd_peek8(&p, 2) <= 5) && oxlo_rd_peek16(&p, 6) == p.length)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -30,7 +30,7 @@ void search_hl7(oxlo_module *m, oxlo_flow_state *f)
         return;
     }
     oxlo_parse_payload_lines(m, f);
-    const oxlo_payload_line &ct = m->det.packet.lines.content_type;
+    const oxlo_payload_line &ct = (*oxlo_dissector_lines(m, nullptr)).content_type;
     const oxlo_reader type = oxlo_reader_make(ct.ptr, ct.ptr ? ct.len : 0);
     for (const char *t : media_types)
         if (ends_nocase(type, t)) {

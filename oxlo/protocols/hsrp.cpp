@@ -16,16 +16,15 @@ void search_hsrp(oxlo_module *m, oxlo_flow_state *f)
     oxlo_rd_u8_at(&p, 5, &b5);
     oxlo_rd_u8_at(&p, 7, &b7);
     bool ok = false;
-    if (m->det.packet.iph6) {
-        const oxlo_reader ip = oxlo_reader_make(m->det.packet.iph6, 40);
+    const oxlo_reader ip4 = oxlo_dissector_ip(m, 4), ip6 = oxlo_dissector_ip(m, 6);
+    if (ip6.length) {
         static const uint8_t all_hsrp[16] = {0xFF, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x66};
-        const uint8_t *dst = oxlo_rd_bytes_at(&ip, 24, 16);
+        const uint8_t *dst = oxlo_rd_bytes_at(&ip6, 24, 16);
         ok = pkt.src_port == 2029 && pkt.dst_port == 2029 && p.length > 0 && b0 <= 4 && dst &&
              memcmp(dst, all_hsrp, 16) == 0;
-    } else if (m->det.packet.iph && pkt.src_port == 1985 && pkt.dst_port == 1985) {
-        const oxlo_reader ip = oxlo_reader_make(m->det.packet.iph, 20);
+    } else if (ip4.length && pkt.src_port == 1985 && pkt.dst_port == 1985) {
         uint32_t dst = 0;
-        oxlo_rd_u32_at(&ip, 16, &dst);
+        oxlo_rd_u32_at(&ip4, 16, &dst);
         if (dst == 0xE0000002u)
             ok = p.length >= 20 && b0 == 0 && b7 == 0;
         else if (dst == 0xE0000066u)

@@ -74,7 +74,9 @@ view upto(const view &v, size_t n) { return oxlo_rd_upto(&v, n); }
 const char *chars(const view &v) { return reinterpret_cast<const char *>(v.data); }
 int text_length(const view &v, size_t max) { return int(v.length > max ? max : v.length); }
 
-oxlo_packet_state *packet(oxlo_module *m) { return &m->det.packet; }
+/* The packet's own payload as it came (the line parser's default input). */
+const uint8_t *packet_bytes(oxlo_module *m, oxlo_flow_state *f) { return oxlo_dissector_packet(m, f).segment.data; }
+const oxlo_line_table &lines_of(oxlo_module *m) { return *oxlo_dissector_lines(m, nullptr); }
 
 void release_texts(http_state *h)
 {
@@ -136,19 +138,13 @@ void raise(oxlo_module *m, oxlo_flow_state *f, int risk, const char *format, ...
  * dissector is another one: exclusion names HTTP's own index. */
 void exclude(oxlo_module *m, oxlo_flow_state *f)
 {
-    const oxlo_proto_defaults *p = oxlo_proto_defaults_get(m, P_HTTP);
-    if (!p || p->dissector_index == OXLO_NO_DISSECTOR)
-        return;
-    const uint32_t current = m->det.current_dissector;
-    m->det.current_dissector = p->dissector_index;
-    OXLO_EXCLUDE(m, f);
-    m->det.current_dissector = current;
+    oxlo_dissector_exclude_other(m, f, P_HTTP, __FILE__, __LINE__);
 }
 
 const method *request_method(const view &payload)
 {
     static const char first_letters[] = "CDGHLMOPRU";
-    if (empty(payload) || !strchr(first_letters, toupper(payload.data[0])))
+    if (empty(payload) || !strchr(first_letters, toupper(oxlo_rd_peek8(&payload, 0))))
         return nullptr;
     for (const method &mt : methods)
         if (starts(payload, mt.text, true))
@@ -162,7 +158,7 @@ size_t request_start(const view &payload, const method **which)
     if (!mt)
         return 0;
     size_t off = strlen(mt->text);
-    for (size_t blanks = 0; off < payload.length && payload.data[off] == ' ' && blanks < MAX_BLANKS; blanks++)
+    for (size_t blanks = 0; off < payload.length && oxlo_rd_peek8(&payload, off) == ' ' && blanks < MAX_BLANKS; blanks++)
         off++;
     if (starts(from(payload, off), "rtsp://", true))
         return 0;
@@ -244,7 +240,7 @@ void url_step(oxlo_module *m, oxlo_flow_state *f, const view &target, const view
     auto &h = http(f);
     if (h.url || empty(target) || empty(host))
         return;
-    if (isdigit(host.data[0]) && host.length <= 20 && dotted_ipv4(host, nullptr))
+    if (isdigit(oxlo_rd_peek8(&host, 0)) && host.length <= 20 && dotted_ipv4(host, nullptr))
         raise(m, f, OXLO_NUMERIC_IP_HOST, "Found host %.*s", text_length(host, host.length), chars(host));
     /* The URL is the target alone when it is absolute (or names a tunnel's
      * end), else the host followed by the target; its path is the target. */
@@ -274,8 +270,8 @@ bool version_below(const view &v, unsigned major, unsigned minor, unsigned patch
 {
     char text[16];
     size_t n = 0;
-    while (n < v.length && n < 15 && (isdigit(v.data[n]) || v.data[n] == '.')) {
-        text[n] = char(v.data[n]);
+    while (n < v.length && n < 15 && (isdigit(oxlo_rd_peek8(&v, n)) || oxlo_rd_peek8(&v, n) == '.')) {
+        text[n] = char(oxlo_rd_peek8(&v, n));
         n++;
     }
     text[n] = '\0';
@@ -298,7 +294,7 @@ void server_step(oxlo_module *m, oxlo_flow_state *f, const view &server)
     else if (starts(server, "nginx/") && version_below(from(server, 6), 1, 22, 0))
         raise(m, f, OXLO_HTTP_OBSOLETE_SERVER, "Obsolete nginx server %.*s", text_length(server, 200), chars(server));
     for (size_t i = 0; i < server.length; i++)
-        if (server.data[i] < 0x20 || server.data[i] > 0x7E) {
+        if (oxlo_rd_peek8(&server, i) < 0x20 || oxlo_rd_peek8(&server, i) > 0x7E) {
             raise(m, f, OXLO_HTTP_SUSPICIOUS_HEADER, "Suspicious Agent [%.*s]", int(server.length > 64 ? 64 : server.length),
                   reinterpret_cast<const char *>(server.data));
             break;
@@ -324,9 +320,9 @@ void windows_name(const view &token, char *out, size_t size)
 view trim_spaces(const view &v)
 {
     size_t a = 0, b = v.length;
-    while (a < b && v.data[a] == ' ')
+    while (a < b && oxlo_rd_peek8(&v, a) == ' ')
         a++;
-    while (b > a && v.data[b - 1] == ' ')
+    while (b > a && oxlo_rd_peek8(&v, b - 1) == ' ')
         b--;
     return upto(from(v, a), b - a);
 }
@@ -374,9 +370,9 @@ bool all_letters_shouting(const view &ua)
 {
     size_t upper = 0;
     for (size_t i = 0; i < ua.length; i++) {
-        if (!isalpha(ua.data[i]))
+        if (!isalpha(oxlo_rd_peek8(&ua, i)))
             return false;
-        upper += isupper(ua.data[i]) ? 1 : 0;
+        upper += isupper(oxlo_rd_peek8(&ua, i)) ? 1 : 0;
     }
     return ua.length > 12 && upper * 5 >= ua.length;
 }
@@ -385,7 +381,7 @@ bool url_in_agent(const view &ua)
 {
     oxlo_reader r = ua;
     for (ptrdiff_t at = oxlo_rd_find(&r, 0, "://", false); at >= 0; at = oxlo_rd_find(&r, size_t(at) + 1, "://", false))
-        if (at == 0 || (ua.data[at - 1] != 'p' && ua.data[at - 1] != 's'))
+        if (at == 0 || (oxlo_rd_peek8(&ua, at - 1) != 'p' && oxlo_rd_peek8(&ua, at - 1) != 's'))
             return true;
     return false;
 }
@@ -425,10 +421,10 @@ view digest_param(const view &v, const char *name)
     if (at < 0)
         return no_view();
     size_t i = size_t(at) + strlen(name);
-    if (i < v.length && v.data[i] == '"')
+    if (i < v.length && oxlo_rd_peek8(&v, i) == '"')
         i++;
     size_t end = i;
-    while (end < v.length && v.data[end] != '"' && v.data[end] != ',')
+    while (end < v.length && oxlo_rd_peek8(&v, end) != '"' && oxlo_rd_peek8(&v, end) != ',')
         end++;
     return oxlo_reader_make(v.data + i, end - i);
 }
@@ -441,7 +437,7 @@ void credentials_step(oxlo_module *m, oxlo_flow_state *f, const view &auth)
         return;
     if (starts(auth, "Basic", true)) {
         view rest = from(auth, 5);
-        while (!empty(rest) && rest.data[0] == ' ')
+        while (!empty(rest) && oxlo_rd_peek8(&rest, 0) == ' ')
             rest = from(rest, 1);
         size_t len = 0;
         uint8_t *plain = oxlo_decode_base64(reinterpret_cast<const char *>(rest.data), rest.length, &len);
@@ -499,9 +495,9 @@ void filename_step(oxlo_module *m, oxlo_flow_state *f, const view &disposition)
     if (at < 0 || h.filename)
         return;
     view name = from(disposition, size_t(at) + 20);
-    while (!empty(name) && (name.data[0] == '=' || name.data[0] == ' ' || name.data[0] == '"'))
+    while (!empty(name) && (oxlo_rd_peek8(&name, 0) == '=' || oxlo_rd_peek8(&name, 0) == ' ' || oxlo_rd_peek8(&name, 0) == '"'))
         name = from(name, 1);
-    while (!empty(name) && (name.data[name.length - 1] == '"' || name.data[name.length - 1] == ' '))
+    while (!empty(name) && (oxlo_rd_peek8(&name, name.length - 1) == '"' || oxlo_rd_peek8(&name, name.length - 1) == ' '))
         name = upto(name, name.length - 1);
     if (empty(name))
         return;
@@ -666,7 +662,7 @@ void collect_host_headers(const view &msg, bool has_request_line, request_hosts 
         for (;;) {
             oxlo_reader next_reader = r;
             oxlo_reader next;
-            if (!oxlo_rd_line(&next_reader, &next) || empty(next) || !is_blank(next.data[0]))
+            if (!oxlo_rd_line(&next_reader, &next) || empty(next) || !is_blank(oxlo_rd_peek8(&next, 0)))
                 break;
             append_fold(slot, next);
             r = next_reader;
@@ -687,14 +683,14 @@ void target_authority(const view &target, bool connect, host_text &out)
             a = upto(target, size_t(blank));
     } else {
         const ptrdiff_t sep = oxlo_rd_find(&target, 0, "://", 0);
-        if (sep <= 0 || !isalpha(target.data[0]))
+        if (sep <= 0 || !isalpha(oxlo_rd_peek8(&target, 0)))
             return;
         for (ptrdiff_t i = 1; i < sep; i++)
-            if (!isalnum(target.data[i]) && !strchr("+-.", target.data[i]))
+            if (!isalnum(oxlo_rd_peek8(&target, i)) && !strchr("+-.", oxlo_rd_peek8(&target, i)))
                 return;
         a = from(target, size_t(sep) + 3);
         size_t end = 0;
-        while (end < a.length && !strchr("/?# ", a.data[end]))
+        while (end < a.length && !strchr("/?# ", oxlo_rd_peek8(&a, end)))
             end++;
         a = upto(a, end);
     }
@@ -713,9 +709,9 @@ bool port_ok(const view &p)
         return false;
     unsigned v = 0;
     for (size_t i = 0; i < p.length; i++) {
-        if (!isdigit(p.data[i]))
+        if (!isdigit(oxlo_rd_peek8(&p, i)))
             return false;
-        v = v * 10 + unsigned(p.data[i] - '0');
+        v = v * 10 + unsigned(oxlo_rd_peek8(&p, i) - '0');
     }
     return v <= 65535;
 }
@@ -731,15 +727,15 @@ bool host_syntax_ok(const host_text &h)
         return false;
     if (empty(v))
         return true; /* an empty Host names no host: nothing to hide */
-    if (v.data[0] == '[') {
+    if (oxlo_rd_peek8(&v, 0) == '[') {
         const ptrdiff_t close = oxlo_rd_find_byte(&v, 0, ']');
         if (close < 2)
             return false;
         for (ptrdiff_t i = 1; i < close; i++)
-            if (!isxdigit(v.data[i]) && v.data[i] != ':' && v.data[i] != '.')
+            if (!isxdigit(oxlo_rd_peek8(&v, i)) && oxlo_rd_peek8(&v, i) != ':' && oxlo_rd_peek8(&v, i) != '.')
                 return false;
         const view rest = from(v, size_t(close) + 1);
-        return empty(rest) || (rest.data[0] == ':' && port_ok(from(rest, 1)));
+        return empty(rest) || (oxlo_rd_peek8(&rest, 0) == ':' && port_ok(from(rest, 1)));
     }
     const ptrdiff_t colon = oxlo_rd_find_byte(&v, 0, ':');
     if (colon >= 0 && !port_ok(from(v, size_t(colon) + 1)))
@@ -747,7 +743,7 @@ bool host_syntax_ok(const host_text &h)
     const size_t end = colon >= 0 ? size_t(colon) : v.length;
     size_t label = 0;
     for (size_t i = 0; i < end; i++) {
-        const uint8_t c = v.data[i];
+        const uint8_t c = oxlo_rd_peek8(&v, i);
         if (c == '.') {
             if (label == 0)
                 return false;
@@ -880,7 +876,7 @@ void subclassification_step(oxlo_module *m, oxlo_flow_state *f, const oxlo_line_
             else if (starts(o, "https://", true))
                 o = from(o, 8);
             size_t n = 0;
-            while (n < o.length && o.data[n] != ':' && o.data[n] != '/' && o.data[n] != '\0')
+            while (n < o.length && oxlo_rd_peek8(&o, n) != ':' && oxlo_rd_peek8(&o, n) != '/' && oxlo_rd_peek8(&o, n) != '\0')
                 n++;
             oxlo_host_name_classify(m, f, P_HTTP, chars(o), n);
         }
@@ -911,7 +907,7 @@ void form_body_step(oxlo_module *m, oxlo_flow_state *f, const view &payload, con
     size_t pos = 0;
     while (pos < body.length) {
         size_t amp = pos;
-        while (amp < body.length && body.data[amp] != '&')
+        while (amp < body.length && oxlo_rd_peek8(&body, amp) != '&')
             amp++;
         const view pair = oxlo_reader_make(body.data + pos, amp - pos);
         const void *eq = memchr(pair.data, '=', pair.length);
@@ -935,8 +931,7 @@ void form_body_step(oxlo_module *m, oxlo_flow_state *f, const view &payload, con
  * own parse, a message put back together from several segments on its own. */
 void parse_lines(oxlo_module *m, oxlo_flow_state *f, const view &msg)
 {
-    oxlo_packet_state *pkt = packet(m);
-    if (msg.data == pkt->payload)
+    if (msg.data == packet_bytes(m, f))
         oxlo_parse_payload_lines(m, f);
     else
         oxlo_parse_lines_of(m, f, msg.data, uint16_t(msg.length));
@@ -965,8 +960,7 @@ void custom_url_step(oxlo_module *m, oxlo_flow_state *f)
 
 void process_headers(oxlo_module *m, oxlo_flow_state *f, const view &payload, bool response)
 {
-    oxlo_packet_state *pkt = packet(m);
-    const oxlo_line_table &t = pkt->lines;
+    const oxlo_line_table &t = lines_of(m);
     auto &h = http(f);
 
     const method *mt = nullptr;
@@ -1022,13 +1016,13 @@ void process_headers(oxlo_module *m, oxlo_flow_state *f, const view &payload, bo
 
 void process_request(oxlo_module *m, oxlo_flow_state *f, const view &msg, const method *mt)
 {
-    oxlo_packet_state *pkt = packet(m);
     parse_lines(m, f, msg);
-    const view line0 = line_view(pkt->lines.line[0]);
+    const oxlo_line_table &lines = lines_of(m);
+    const view line0 = line_view(lines.line[0]);
     uint16_t app = P_HTTP;
     const size_t start = request_start(msg, nullptr);
-    if (line0.length >= 9 && starts(from(line0, line0.length - 9), " HTTP/1.") && isdigit(line0.data[line0.length - 1])) {
-        http(f).http11 = line0.data[line0.length - 1] == '1';
+    if (line0.length >= 9 && starts(from(line0, line0.length - 9), " HTTP/1.") && isdigit(oxlo_rd_peek8(&line0, line0.length - 1))) {
+        http(f).http11 = oxlo_rd_peek8(&line0, line0.length - 1) == '1';
         if (starts(from(line0, start), "http://", true))
             app = P_HTTP_PROXY;
         else if (mt->id == 9)
@@ -1037,14 +1031,14 @@ void process_request(oxlo_module *m, oxlo_flow_state *f, const view &msg, const 
     store_protocol(m, f, app);
     start_extra(f);
     process_headers(m, f, msg, false);
-    if (empty(line_view(pkt->lines.user_agent)))
+    if (empty(line_view(lines.user_agent)))
         oxlo_flow_risk_raise(m, f, OXLO_HTTP_SUSPICIOUS_USER_AGENT, "Empty or missing User-Agent");
 }
 
 void process_response(oxlo_module *m, oxlo_flow_state *f, const view &payload)
 {
-    oxlo_packet_state *pkt = packet(m);
     parse_lines(m, f, payload);
+    const oxlo_line_table &lines = lines_of(m);
     auto &h = http(f);
     h.response_code = response_code(payload);
     if (h.response_code >= 400) {
@@ -1059,17 +1053,17 @@ void process_response(oxlo_module *m, oxlo_flow_state *f, const view &payload)
 
     oxlo_reader r = payload;
     const ptrdiff_t sep = oxlo_rd_find(&r, 0, "\r\n\r\n", false);
-    const view type = line_view(pkt->lines.content_type);
+    const view type = line_view(lines.content_type);
     if (sep >= 0 && (h.form_urlencoded || contains(type, "text/") || contains(type, "/json"))) {
         const view body = from(payload, size_t(sep) + 4);
         static const uint8_t gzip[4] = {0x1F, 0x8B, 0x08, 0x00};
         if (body.length >= 8 && memcmp(body.data, gzip, 4) != 0) {
             bool odd = false;
             for (size_t i = 4; i < 8; i++)
-                odd = odd || !(isprint(body.data[i]) || body.data[i] == '\t' || body.data[i] == '\r' || body.data[i] == '\n');
+                odd = odd || !(isprint(oxlo_rd_peek8(&body, i)) || oxlo_rd_peek8(&body, i) == '\t' || oxlo_rd_peek8(&body, i) == '\r' || oxlo_rd_peek8(&body, i) == '\n');
             if (odd)
-                raise(m, f, OXLO_HTTP_SUSPICIOUS_CONTENT, "Susp content %02X%02X%02X%02X", body.data[4], body.data[5],
-                      body.data[6], body.data[7]);
+                raise(m, f, OXLO_HTTP_SUSPICIOUS_CONTENT, "Susp content %02X%02X%02X%02X", oxlo_rd_peek8(&body, 4), oxlo_rd_peek8(&body, 5),
+                      oxlo_rd_peek8(&body, 6), oxlo_rd_peek8(&body, 7));
         }
         if (m->cfg.compute_entropy && !(f->flags_a & OXLO_FLOW_ENCRYPTED_PROTO) && body.length > 0)
             f->entropy = oxlo_shannon_entropy(body.data, body.length);
@@ -1119,12 +1113,12 @@ void maybe_end_extra(oxlo_module *m, oxlo_flow_state *f)
 
 void examine_fresh(oxlo_module *m, oxlo_flow_state *f, const view &payload)
 {
-    oxlo_packet_state *pkt = packet(m);
+    const uint8_t dir = oxlo_dissector_packet(m, f).direction;
     const method *mt = nullptr;
     if (request_start(payload, &mt) > 0) {
-        http(f).request_direction = pkt->direction;
+        http(f).request_direction = dir;
         process_request(m, f, payload, mt);
-        http(f).conversation = uint8_t(1 + pkt->direction);
+        http(f).conversation = uint8_t(1 + dir);
         return;
     }
     if (!status_line(payload)) {
@@ -1134,7 +1128,7 @@ void examine_fresh(oxlo_module *m, oxlo_flow_state *f, const view &payload)
     store_protocol(m, f, P_HTTP);
     start_extra(f);
     process_response(m, f, payload);
-    http(f).conversation = uint8_t(3 + pkt->direction);
+    http(f).conversation = uint8_t(3 + dir);
 }
 
 /* The line of msg that starts at pos, without its end, and where the next
@@ -1145,7 +1139,7 @@ bool line_at(const view &msg, size_t pos, view *line, size_t *next)
     if (nl < 0)
         return false;
     size_t end = size_t(nl);
-    if (end > pos && msg.data[end - 1] == '\r')
+    if (end > pos && oxlo_rd_peek8(&msg, end - 1) == '\r')
         end--;
     *line = oxlo_reader_make(msg.data + pos, end - pos);
     *next = size_t(nl) + 1;
@@ -1186,7 +1180,7 @@ bool scan_request(oxlo_flow_state *f, const view &msg, const method *mt)
             view more;
             size_t after = next;
             bool known = true;
-            while (after < msg.length && is_blank(msg.data[after])) {
+            while (after < msg.length && is_blank(oxlo_rd_peek8(&msg, after))) {
                 if (!line_at(msg, after, &more, &after) || after >= msg.length) {
                     known = false;
                     break;
@@ -1273,8 +1267,8 @@ void request_cut(oxlo_module *m, oxlo_flow_state *f, const view &payload, uint8_
     }
     parse_lines(m, f, payload);
     process_headers(m, f, payload, false);
-    if (payload.data != packet(m)->payload)
-        packet(m)->flags &= uint8_t(~OXLO_PACKET_LINES_PARSED);
+    if (payload.data != packet_bytes(m, f))
+        oxlo_dissector_lines_forget(m);
     maybe_end_extra(m, f);
 }
 
@@ -1318,7 +1312,6 @@ bool request_waits(oxlo_module *m, oxlo_flow_state *f, const view &payload, uint
 
 void search(oxlo_module *m, oxlo_flow_state *f)
 {
-    oxlo_packet_state *pkt = packet(m);
     const oxlo_packet_view pv = oxlo_dissector_packet(m, f);
     const uint16_t waited = http(f).waited_packets;
     if (pv.payload_packets > waited && pv.payload_packets - waited > 20) {
@@ -1332,11 +1325,11 @@ void search(oxlo_module *m, oxlo_flow_state *f)
     view payload = upto(pv.payload, REQUEST_MAX);
     if (empty(payload))
         return;
-    const uint8_t dir = pkt->direction;
+    const uint8_t dir = pv.direction;
     if (request_waits(m, f, payload, dir))
         return;
     auto &h = http(f);
-    const bool own_view = payload.data != pkt->payload;
+    const bool own_view = payload.data != pv.segment.data;
     const method *mt = nullptr;
     switch (h.conversation) {
     case 0:
@@ -1379,15 +1372,15 @@ void search(oxlo_module *m, oxlo_flow_state *f)
     if (own_view) {
         /* The line table points into the stream's view: later readers of
          * this packet parse its own payload again. */
-        pkt->flags &= uint8_t(~OXLO_PACKET_LINES_PARSED);
+        oxlo_dissector_lines_forget(m);
     }
     maybe_end_extra(m, f);
 }
 
 int extra_dissection(oxlo_module *m, oxlo_flow_state *f)
 {
-    oxlo_packet_state *pkt = packet(m);
-    if (pkt->payload_length == 0 || (pkt->flags & OXLO_PACKET_RETRANSMISSION))
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    if (pkt.segment.length == 0 || pkt.retransmission)
         return 1;
     search(m, f);
     return f->extra_dissection ? 1 : 0;
@@ -1407,8 +1400,7 @@ uint32_t oxlo_http_request_start(oxlo_module *module)
 {
     if (!module)
         return 0;
-    const oxlo_packet_state *pkt = &module->det.packet;
-    return uint32_t(request_start(oxlo_reader_make(pkt->payload, pkt->payload_length), nullptr));
+    return uint32_t(request_start(oxlo_dissector_packet(module, nullptr).segment, nullptr));
 }
 
 uint8_t oxlo_http_conversation(const oxlo_flow_state *flow)

@@ -4,7 +4,6 @@
  * fill the datagram exactly. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 
 namespace {
 
@@ -27,13 +26,12 @@ bool elements_fill(const oxlo_reader &p)
 
 void search_iax(oxlo_module *m, oxlo_flow_state *f)
 {
-    using namespace oxlo_peek;
     if (oxlo_flow_app_protocol(f))
         return;
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = pkt.payload;
     const bool header = (pkt.src_port == IAX_PORT || pkt.dst_port == IAX_PORT) && p.length >= HEADER &&
-                        (b(p, 0) & 0x80) && b(p, 8) == 0 && b(p, 9) < 2 && b(p, 10) == 6 && b(p, 11) <= 15;
+                        (oxlo_rd_peek8(&p, 0) & 0x80) && oxlo_rd_peek8(&p, 8) == 0 && oxlo_rd_peek8(&p, 9) < 2 && oxlo_rd_peek8(&p, 10) == 6 && oxlo_rd_peek8(&p, 11) <= 15;
     if (header && (p.length == HEADER || elements_fill(p)))
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_IAX, OXLO_PROTOCOL_UNKNOWN);
     else

@@ -6,25 +6,11 @@
 
 namespace {
 
-/* Reads within the payload; callers check its length first. */
-uint8_t at(const oxlo_reader &p, size_t o)
-{
-    uint8_t v = 0;
-    oxlo_rd_u8_at(&p, o, &v);
-    return v;
-}
-uint16_t le16(const oxlo_reader &p, size_t o)
-{
-    uint16_t v = 0;
-    oxlo_rd_le16_at(&p, o, &v);
-    return v;
-}
-
 void search_iec62056(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!(p.length > 8 && at(p, 0) == 0x7E && at(p, 1) == 0xA0 && at(p, p.length - 1) == 0x7E && crc16_x25(oxlo_rd_bytes_at(&p, 1, p.length - 4), p.length - 4) == le16(p, p.length - 3))) {
+    if (!(p.length > 8 && oxlo_rd_peek8(&p, 0) == 0x7E && oxlo_rd_peek8(&p, 1) == 0xA0 && oxlo_rd_peek8(&p, p.length - 1) == 0x7E && crc16_x25(oxlo_rd_bytes_at(&p, 1, p.length - 4), p.length - 4) == oxlo_rd_peekle16(&p, p.length - 3))) {
         OXLO_EXCLUDE(m, f);
         return;
     }

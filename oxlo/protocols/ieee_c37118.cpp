@@ -7,20 +7,6 @@
 
 namespace {
 
-/* Reads within the payload; callers check its length first. */
-uint8_t at(const oxlo_reader &p, size_t o)
-{
-    uint8_t v = 0;
-    oxlo_rd_u8_at(&p, o, &v);
-    return v;
-}
-uint16_t be16(const oxlo_reader &p, size_t o)
-{
-    uint16_t v = 0;
-    oxlo_rd_u16_at(&p, o, &v);
-    return v;
-}
-
 void search_ieee_c37118(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
@@ -38,7 +24,7 @@ void search_ieee_c37118(oxlo_module *m, oxlo_flow_state *f)
     };
     if (pkt.l4 == OXLO_L4_TCP && oxlo_framing::whole(m, f, pkt, 4, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
-    if (!(p.length > 16 && at(p, 0) == 0xAA && at(p, 1) <= 0x5F && be16(p, 2) == p.length && crc16_ccitt_false(oxlo_rd_bytes_at(&p, 0, p.length - 2), p.length - 2) == be16(p, p.length - 2))) {
+    if (!(p.length > 16 && oxlo_rd_peek8(&p, 0) == 0xAA && oxlo_rd_peek8(&p, 1) <= 0x5F && oxlo_rd_peek16(&p, 2) == p.length && crc16_ccitt_false(oxlo_rd_bytes_at(&p, 0, p.length - 2), p.length - 2) == oxlo_rd_peek16(&p, p.length - 2))) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -5,11 +5,9 @@
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 struct imo_state {
     uint8_t byte;       /* the byte of the previous packet, */
@@ -39,12 +37,12 @@ void search_imo(oxlo_module *m, oxlo_flow_state *f)
             OXLO_EXCLUDE(m, f);
             return;
         }
-        if (st->remembered && st->byte == b(p, 0)) {
+        if (st->remembered && st->byte == oxlo_rd_peek8(&p, 0)) {
             oxlo_dissector_classify(m, f, OXLO_PROTOCOL_IMO, OXLO_PROTOCOL_UNKNOWN);
             return;
         }
         /* A different byte replaces the one remembered. */
-        st->byte = b(p, 0);
+        st->byte = oxlo_rd_peek8(&p, 0);
         st->remembered = 1;
         return;
     }

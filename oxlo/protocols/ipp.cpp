@@ -35,7 +35,7 @@ bool ipp_body(oxlo_module *m, oxlo_flow_state *f)
     if (*stored && ipp_media_type(oxlo_reader_make(stored, strlen(stored))))
         return true;
     oxlo_parse_payload_lines(m, f);
-    const oxlo_payload_line &ct = m->det.packet.lines.content_type;
+    const oxlo_payload_line &ct = (*oxlo_dissector_lines(m, nullptr)).content_type;
     return ct.ptr && ipp_media_type(oxlo_reader_make(ct.ptr, ct.len));
 }
 

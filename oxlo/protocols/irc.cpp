@@ -52,7 +52,7 @@ void search_irc(oxlo_module *m, oxlo_flow_state *f)
         char name[32];
         size_t n = 0;
         for (size_t i = size_t(user) + 5; i < p.length && n < sizeof(name) - 1; i++) {
-            const uint8_t c = p.data[i];
+            const uint8_t c = oxlo_rd_peek8(&p, i);
             if (c == ' ' || c == '\r' || c == '\n')
                 break;
             name[n++] = c >= 0x20 && c < 0x7F ? char(c) : '.';

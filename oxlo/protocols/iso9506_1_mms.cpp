@@ -8,17 +8,10 @@
 
 namespace {
 
-uint8_t at(const oxlo_reader &p, size_t o)
-{
-    uint8_t v = 0;
-    oxlo_rd_u8_at(&p, o, &v);
-    return v;
-}
-
 bool initiate(const oxlo_reader &p)
 {
     const size_t n = p.length;
-    return n > 60 && oxlo_rd_match_n(&p, 4, "\x02\xF0\x80", 3, 0) && at(p, 7) <= 14 && n == size_t(at(p, 8)) + 9 &&
+    return n > 60 && oxlo_rd_match_n(&p, 4, "\x02\xF0\x80", 3, 0) && oxlo_rd_peek8(&p, 7) <= 14 && n == size_t(oxlo_rd_peek8(&p, 8)) + 9 &&
            (oxlo_rd_match_n(&p, n - 37, "\x80\x02", 2, 0) || oxlo_rd_match_n(&p, n - 38, "\x80\x03", 2, 0) ||
             oxlo_rd_match_n(&p, n - 40, "\x80\x02", 2, 0));
 }

@@ -18,7 +18,7 @@ bool is_text(uint8_t c) { return (c >= 0x20 && c <= 0x7E) || c == '\t' || c == '
 ptrdiff_t opening(const oxlo_reader &p)
 {
     for (size_t i = 0; i < p.length; i++) {
-        const uint8_t c = p.data[i];
+        const uint8_t c = oxlo_rd_peek8(&p, i);
         if (i >= text_prefix)
             return -1;
         if (c == '[' || c == '{')
@@ -32,7 +32,7 @@ ptrdiff_t opening(const oxlo_reader &p)
 bool closing_near_end(const oxlo_reader &p)
 {
     for (size_t back = 0; back < window && back < p.length; back++) {
-        const uint8_t c = p.data[p.length - 1 - back];
+        const uint8_t c = oxlo_rd_peek8(&p, p.length - 1 - back);
         if (c == ']' || c == '}')
             return true;
         if (!is_alnum(c) && !is_blank(c))
@@ -50,7 +50,7 @@ void search_json(oxlo_module *m, oxlo_flow_state *f)
         return;
     }
     for (size_t i = size_t(at); i < p.length && i < size_t(at) + window; i++)
-        if (!is_text(p.data[i])) {
+        if (!is_text(oxlo_rd_peek8(&p, i))) {
             OXLO_EXCLUDE(m, f);
             return;
         }

@@ -11,7 +11,7 @@ void search_json_rpc(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
     if (oxlo_flow_app_protocol(f) == OXLO_PROTOCOL_HTTP) {
         oxlo_parse_payload_lines(m, f);
-        const oxlo_payload_line &t = m->det.packet.lines.content_type;
+        const oxlo_payload_line &t = (*oxlo_dissector_lines(m, nullptr)).content_type;
         const oxlo_reader type = oxlo_reader_make(t.ptr, t.len);
         if (type.length >= 20 && oxlo_rd_match(&type, type.length - 20, "application/json-rpc", 1))
             oxlo_flow_set_protocol(m, f, OXLO_PROTOCOL_JSON_RPC, OXLO_PROTOCOL_HTTP, OXLO_CONFIDENCE_DPI);

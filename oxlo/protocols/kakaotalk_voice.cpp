@@ -6,13 +6,11 @@
 #include "oxlo_protocol_ids.h"
 #include "oxlo_hosts.h"
 #include "oxlo_private.h"
-#include "protocols/peek.h"
 
 #include <cstring>
 
 namespace {
 
-using namespace oxlo_peek;
 
 bool kakao(uint16_t id) { return id == OXLO_PROTOCOL_KAKAOTALK || id == OXLO_PROTOCOL_KAKAOTALK_VOICE; }
 
@@ -31,7 +29,7 @@ void search_kakaotalk_voice(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = pkt.payload;
-    const bool marked = b(p, 0) == 0x81 || b(p, 1) == 0xC8 || b(p, 2) == 0 || b(p, 3) == 12;
+    const bool marked = oxlo_rd_peek8(&p, 0) == 0x81 || oxlo_rd_peek8(&p, 1) == 0xC8 || oxlo_rd_peek8(&p, 2) == 0 || oxlo_rd_peek8(&p, 3) == 12;
     if (!pkt.ipv6 && p.length > 3 && marked && in_service_network(m, f))
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_KAKAOTALK_VOICE, OXLO_PROTOCOL_UNKNOWN);
     else

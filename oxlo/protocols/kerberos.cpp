@@ -48,7 +48,7 @@ void copy_name(char *out, const oxlo_reader &name)
 {
     size_t n = 0;
     for (; n < name.length && n < NAME_SIZE - 1; n++) {
-        const uint8_t c = name.data[n];
+        const uint8_t c = oxlo_rd_peek8(&name, n);
         out[n] = c < 0x20 || c > 0x7E ? '?' : char(oxlo_rd_lower(c));
     }
     out[n] = '\0';
@@ -60,7 +60,7 @@ void store_client_name(krb_state *s, const oxlo_reader &name)
 {
     if (name.length == 0)
         return;
-    if (name.data[name.length - 1] == '$' && name.length < NAME_SIZE) {
+    if (oxlo_rd_peek8(&name, name.length - 1) == '$' && name.length < NAME_SIZE) {
         if (!s->host_name[0])
             copy_name(s->host_name, oxlo_rd_upto(&name, name.length - 1));
     } else if (!s->user_name[0]) {
@@ -106,7 +106,7 @@ int64_t krb_read_integer(const oxlo_reader &r, size_t *pos)
         return -1;
     int64_t v = 0;
     for (int64_t i = 0; i < n; i++)
-        v = v << 8 | r.data[p + size_t(i)];
+        v = v << 8 | oxlo_rd_peek8(&r, p + size_t(i));
     *pos = p + size_t(n);
     return v;
 }
@@ -128,7 +128,7 @@ oxlo_reader read_string(const oxlo_reader &r, size_t *pos, bool *ok)
 ptrdiff_t scan_string(const oxlo_reader &r, size_t from, size_t window)
 {
     for (size_t i = 0; i < window && oxlo_rd_has(&r, from + i, 1); i++)
-        if (r.data[from + i] == GENERAL_STRING)
+        if (oxlo_rd_peek8(&r, from + i) == GENERAL_STRING)
             return ptrdiff_t(from + i);
     return -1;
 }

@@ -6,13 +6,6 @@
 
 namespace {
 
-uint16_t be16(const oxlo_reader &p, size_t o)
-{
-    uint16_t v = 0;
-    oxlo_rd_u16_at(&p, o, &v);
-    return v;
-}
-
 bool service_known(uint16_t service)
 {
     const unsigned family = service >> 8, low = service & 0xFF;
@@ -30,7 +23,7 @@ bool service_known(uint16_t service)
 /* A header at off: 06 10 and a known service. */
 bool header_at(const oxlo_reader &p, size_t off)
 {
-    return oxlo_rd_match_n(&p, off, "\x06\x10", 2, 0) && oxlo_rd_has(&p, off, 6) && service_known(be16(p, off + 2));
+    return oxlo_rd_match_n(&p, off, "\x06\x10", 2, 0) && oxlo_rd_has(&p, off, 6) && service_known(oxlo_rd_peek16(&p, off + 2));
 }
 
 void search_knxnet_ip(oxlo_module *m, oxlo_flow_state *f)
@@ -45,7 +38,7 @@ void search_knxnet_ip(oxlo_module *m, oxlo_flow_state *f)
         oxlo_framing::wait_for(m, f, pkt, first_total > 9 ? first_total : 10))
         return;
     if (p.length > 9 && header_at(p, 0)) {
-        const size_t total = be16(p, 4);
+        const size_t total = oxlo_rd_peek16(&p, 4);
         if (total == p.length ||
             (pkt.l4 == OXLO_L4_TCP && p.length > total + 9 && header_at(p, total))) {
             oxlo_dissector_classify(m, f, OXLO_PROTOCOL_KNXNET_IP, OXLO_PROTOCOL_UNKNOWN);

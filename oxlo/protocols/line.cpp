@@ -10,13 +10,11 @@
 #include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "protocols/media_private.h"
-#include "protocols/peek.h"
 
 #include <initializer_list>
 
 namespace {
 
-using namespace oxlo_peek;
 
 struct line_state {
     uint8_t base[2];   /* byte 3 of the first packet, per direction */
@@ -39,14 +37,14 @@ bool high_nibble_in(uint8_t v, std::initializer_list<uint8_t> nibbles)
 bool relay_form(const oxlo_reader &p)
 {
     const size_t n = p.length;
-    const uint32_t head = uint32_t(be32(p, 0));
+    const uint32_t head = uint32_t(oxlo_rd_peek32(&p, 0));
     if ((n == 110 && head == 0xB618006A) || (n == 8 && head == 0xB6070004) || (n == 16 && head == 0xB609000C) ||
         (n == 46 && head == 0xB6070006))
         return true;
-    const uint8_t b0 = b(p, 0), b1 = b(p, 1);
+    const uint8_t b0 = oxlo_rd_peek8(&p, 0), b1 = oxlo_rd_peek8(&p, 1);
     if (n >= 2 && n <= 149 && b0 == 0xD0 && (b1 == 0xDA || b1 == 0xDB || b1 == 0xB3 || b1 == 0xB4))
         return true;
-    const bool tail = be16(p, 4) == 0x0602;
+    const bool tail = oxlo_rd_peek16(&p, 4) == 0x0602;
     if (n >= 150 && (b0 == 0xD8 || b0 == 0xD9) && high_nibble_in(b1, {0x9, 0xD, 0xE}) && tail)
         return true;
     return n >= 738 && (b0 == 0xDA || b0 == 0xDB) && tail;
@@ -76,7 +74,7 @@ void search_line(oxlo_module *m, oxlo_flow_state *f)
         return;
     }
     const int d = pkt.direction;
-    const uint8_t seq = b(p, 3);
+    const uint8_t seq = oxlo_rd_peek8(&p, 3);
     if (s->count[d] == 0) {
         s->base[d] = seq;
         s->count[d] = 1;

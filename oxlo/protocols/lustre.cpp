@@ -10,8 +10,8 @@ namespace {
 
 uint32_t destination_ipv4(const oxlo_module *m)
 {
-    const uint8_t *ip = m->det.packet.iph;
-    return ip ? oxlo_be32(ip + 16) : 0;
+    const oxlo_reader ip = oxlo_dissector_ip(m, 4);
+    return uint32_t(oxlo_rd_peek32(&ip, 16));
 }
 
 void search_lustre(oxlo_module *m, oxlo_flow_state *f)

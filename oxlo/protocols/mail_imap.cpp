@@ -32,19 +32,19 @@ ptrdiff_t word_after_tag(const oxlo_reader &line, bool check)
         if (!oxlo_rd_u8_at(&line, 0, &c) || !(isalpha(c) || c == '*' || c == '+'))
             return -1;
         i = 1;
-        while (i < line.length && i < 20 && tag_char(line.data[i]))
+        while (i < line.length && i < 20 && tag_char(oxlo_rd_peek8(&line, i)))
             i++;
     } else {
-        while (i < line.length && line.data[i] != ' ')
+        while (i < line.length && oxlo_rd_peek8(&line, i) != ' ')
             i++;
     }
-    if (i >= line.length || line.data[i] != ' ')
+    if (i >= line.length || oxlo_rd_peek8(&line, i) != ' ')
         return -1;
     i++;
     size_t digits = i;
-    while (digits < line.length && isdigit(line.data[digits]))
+    while (digits < line.length && isdigit(oxlo_rd_peek8(&line, digits)))
         digits++;
-    if (digits > i && digits < line.length && line.data[digits] == ' ')
+    if (digits > i && digits < line.length && oxlo_rd_peek8(&line, digits) == ' ')
         i = digits + 1;
     return ptrdiff_t(i);
 }
@@ -54,8 +54,8 @@ void take_login(oxlo_module *m, oxlo_flow_state *f, imap_state *s, const oxlo_re
     const size_t n = rest.length < 255 ? rest.length : 255;
     size_t token = 0, start = 0;
     for (size_t i = 0; i <= n && token < 2; i++) {
-        const bool end = i == n || rest.data[i] == ' ' || rest.data[i] == '"' || rest.data[i] == '\r' ||
-                         rest.data[i] == '\n';
+        const bool end = i == n || oxlo_rd_peek8(&rest, i) == ' ' || oxlo_rd_peek8(&rest, i) == '"' || oxlo_rd_peek8(&rest, i) == '\r' ||
+                         oxlo_rd_peek8(&rest, i) == '\n';
         if (!end)
             continue;
         if (i > start) {
@@ -152,7 +152,7 @@ void search_imap(oxlo_module *m, oxlo_flow_state *f)
             oxlo_dissector_classify(m, f, OXLO_PROTOCOL_IMAP, OXLO_PROTOCOL_UNKNOWN);
             return;
         }
-        if (tagged && line.length > 0 && line.data[line.length - 1] == ' ') {
+        if (tagged && line.length > 0 && oxlo_rd_peek8(&line, line.length - 1) == ' ') {
             s->count = 4;
             return;
         }

@@ -3,16 +3,14 @@
  * brackets ("[" for an IP address, "<" for a domain name). */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 void search_megaco(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_reader &p = oxlo_dissector_packet(m, f).payload;
-    const bool short_form = p.length > 4 && oxlo_rd_match_n(&p, 0, "!/1 ", 4, 0) && (b(p, 4) == '[' || b(p, 4) == '<');
+    const bool short_form = p.length > 4 && oxlo_rd_match_n(&p, 0, "!/1 ", 4, 0) && (oxlo_rd_peek8(&p, 4) == '[' || oxlo_rd_peek8(&p, 4) == '<');
     const bool long_form = p.length > 9 && oxlo_rd_match_n(&p, 0, "MEGACO/1 [", 10, 0);
     if (short_form || long_form)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_MEGACO, OXLO_PROTOCOL_UNKNOWN);

@@ -6,19 +6,6 @@
 
 namespace {
 
-uint8_t at(const oxlo_reader &p, size_t o)
-{
-    uint8_t v = 0;
-    oxlo_rd_u8_at(&p, o, &v);
-    return v;
-}
-uint16_t le16(const oxlo_reader &p, size_t o)
-{
-    uint16_t v = 0;
-    oxlo_rd_le16_at(&p, o, &v);
-    return v;
-}
-
 void search_melsec(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
@@ -37,8 +24,8 @@ void search_melsec(oxlo_module *m, oxlo_flow_state *f)
     if (pkt.l4 == OXLO_L4_TCP && pkt.payload_packets <= 2 &&
         oxlo_framing::whole(m, f, pkt, 21, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
-    if (p.length > 40 && (at(p, 0) & 0x7F) == 0x57 && oxlo_rd_match_n(&p, 3, "\x00\x00\x11\x11", 4, 0) &&
-        size_t(le16(p, 19)) + 21 == p.length) {
+    if (p.length > 40 && (oxlo_rd_peek8(&p, 0) & 0x7F) == 0x57 && oxlo_rd_match_n(&p, 3, "\x00\x00\x11\x11", 4, 0) &&
+        size_t(oxlo_rd_peekle16(&p, 19)) + 21 == p.length) {
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_MELSEC, OXLO_PROTOCOL_UNKNOWN);
         return;
     }

@@ -4,11 +4,9 @@
  * '@') becomes the flow's host name. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 const char *const verbs[] = {"AUEP", "AUCX", "CRCX", "DLCX", "EPCF", "MDCX", "NTFY", "RQNT", "RSIP"};
 
@@ -16,7 +14,7 @@ bool known_verb(const oxlo_reader &p)
 {
     for (const char *v : verbs)
         if (oxlo_rd_match_n(&p, 0, v, 4, 0))
-            return b(p, 4) == ' ';
+            return oxlo_rd_peek8(&p, 4) == ' ';
     return false;
 }
 
@@ -39,7 +37,7 @@ oxlo_reader endpoint_of(const oxlo_reader &p)
 void search_mgcp(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_reader &p = oxlo_dissector_packet(m, f).payload;
-    const uint8_t last = b(p, p.length - 1);
+    const uint8_t last = oxlo_rd_peek8(&p, p.length - 1);
     if (p.length <= 7 || (last != '\n' && last != '\r') || !known_verb(p)) {
         OXLO_EXCLUDE(m, f);
         return;

@@ -25,13 +25,11 @@ struct mikrotik_state {
 
 bool to_discovery_address(const oxlo_module *m)
 {
-    if (m->det.packet.iph) {
-        const oxlo_reader ip = oxlo_reader_make(m->det.packet.iph, 20);
+    if (const oxlo_reader ip = oxlo_dissector_ip(m, 4); ip.length) {
         uint32_t dst = 0;
         return oxlo_rd_u32_at(&ip, 16, &dst) && dst == 0xFFFFFFFFu;
     }
-    if (m->det.packet.iph6) {
-        const oxlo_reader ip = oxlo_reader_make(m->det.packet.iph6, 40);
+    if (const oxlo_reader ip = oxlo_dissector_ip(m, 6); ip.length) {
         uint16_t prefix = 0;
         return oxlo_rd_u16_at(&ip, 24, &prefix) && prefix == 0xFF02;
     }

@@ -38,7 +38,9 @@ void search_mpegdash(oxlo_module *m, oxlo_flow_state *f)
         return;
     }
     oxlo_parse_payload_lines(m, f);
-    if (dash_request(m->det.packet.lines, m->det.packet.line_count))
+    uint16_t line_count = 0;
+    const oxlo_line_table &lines = *oxlo_dissector_lines(m, &line_count);
+    if (dash_request(lines, line_count))
         oxlo_flow_refine_protocol(m, f, OXLO_PROTOCOL_MPEGDASH, OXLO_CONFIDENCE_DPI);
     else
         OXLO_EXCLUDE(m, f);

@@ -66,7 +66,7 @@ item classify_item(const oxlo_reader &p, size_t at, uint8_t c, bool *fits)
 bool printable_string(const oxlo_reader &p, size_t at, size_t n)
 {
     for (size_t i = 0; i < n; i++) {
-        const uint8_t c = p.data[at + i];
+        const uint8_t c = oxlo_rd_peek8(&p, at + i);
         if (!((c >= 0x20 && c <= 0x7E) || (c >= '\t' && c <= '\r') || c >= 0x80))
             return false;
     }
@@ -102,7 +102,7 @@ verdict walk(const oxlo_reader &p, bool udp, uint16_t packets)
         if (at == p.length)
             return consumed(k, udp, packets);
         bool fits = true;
-        const item it = classify_item(p, at, p.data[at], &fits);
+        const item it = classify_item(p, at, oxlo_rd_peek8(&p, at), &fits);
         if (!it.valid || !fits || !oxlo_rd_has(&p, at, it.header)) {
             if (mostly_simple_or_short())
                 return EXCLUDE;

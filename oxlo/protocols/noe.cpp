@@ -3,18 +3,16 @@
  * its longer ones. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 bool matches(const oxlo_reader &p)
 {
     if (p.length == 1)
-        return b(p, 0) == 4 || b(p, 0) == 5;
+        return oxlo_rd_peek8(&p, 0) == 4 || oxlo_rd_peek8(&p, 0) == 5;
     if (p.length == 5 || p.length == 12)
-        return b(p, 0) == 0x07 && b(p, 1) == 0 && b(p, 2) != 0 && b(p, 3) == 0;
+        return oxlo_rd_peek8(&p, 0) == 0x07 && oxlo_rd_peek8(&p, 1) == 0 && oxlo_rd_peek8(&p, 2) != 0 && oxlo_rd_peek8(&p, 3) == 0;
     return p.length > 24 && oxlo_rd_match_n(&p, 0, "\x00\x06\x62\x6C", 4, 0);
 }
 

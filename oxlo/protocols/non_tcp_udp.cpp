@@ -47,7 +47,7 @@ bool too_short(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader &p)
 {
     if (p.length >= 8)
         return false;
-    const int length = p.length ? int(p.length) : int(m->det.packet.l4_length);
+    const int length = p.length ? int(p.length) : int(oxlo_dissector_l4_length(m));
     oxlo_dissector_risk(m, f, OXLO_MALFORMED_PACKET, "Packet too short (%d vs %u)", length, 8u);
     return true;
 }

@@ -128,7 +128,7 @@ uint8_t heuristic(const oxlo_module *m, oxlo_flow_state *f, openvpn_state *s, co
         oxlo_rd_u16_at(&p, at, &length);
         if (length < 14 || length > 6000)
             return NO;
-        result = heuristic_message(m, s, pkt, p.data[at + 2]);
+        result = heuristic_message(m, s, pkt, oxlo_rd_peek8(&p, at + 2));
         if (at + 2 + length > p.length)
             s->pending[pkt.direction] = uint16_t(at + 2 + length - p.length);
         at += 2 + size_t(length);

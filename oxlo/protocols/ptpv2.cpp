@@ -5,19 +5,11 @@
 
 namespace {
 
-/* Reads within the payload; callers check its length first. */
-uint8_t at(const oxlo_reader &p, size_t o)
-{
-    uint8_t v = 0;
-    oxlo_rd_u8_at(&p, o, &v);
-    return v;
-}
-
 void search_ptpv2(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!(p.length > 34 && ((pkt.src_port == 319 && pkt.dst_port == 319) || (pkt.src_port == 320 && pkt.dst_port == 320)) && (at(p, 0) & 0x0F) != 15 && (at(p, 1) & 0x0F) == 2)) {
+    if (!(p.length > 34 && ((pkt.src_port == 319 && pkt.dst_port == 319) || (pkt.src_port == 320 && pkt.dst_port == 320)) && (oxlo_rd_peek8(&p, 0) & 0x0F) != 15 && (oxlo_rd_peek8(&p, 1) & 0x0F) == 2)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -12,7 +12,7 @@ void search_resp(oxlo_module *m, oxlo_flow_state *f)
     bool ok = p.length > 9 && oxlo_rd_u8_at(&p, 0, &first) && (first == '$' || first == '*' || first == '~');
     if (ok) {
         size_t i = 1;
-        while (i < 4 && i < p.length && p.data[i] >= '0' && p.data[i] <= '9')
+        while (i < 4 && i < p.length && oxlo_rd_peek8(&p, i) >= '0' && oxlo_rd_peek8(&p, i) <= '9')
             i++;
         ok = i > 1 && oxlo_rd_match(&p, i, "\r\n", 0);
     }

@@ -3,7 +3,6 @@
  * NUL-terminated strings: local user, remote user and the command, in the
  * same segment or the next. */
 #include "oxlo_dissector.h"
-#include "peek.h"
 #include "oxlo_dissector_slots.h"
 #include "oxlo_risk_ids.h"
 #include "oxlo_protocol_ids.h"
@@ -14,7 +13,6 @@
 
 namespace {
 
-using namespace oxlo_peek;
 
 struct rsh_state {
     char client_user[33], server_user[33], command[49];
@@ -55,7 +53,7 @@ void search_rsh(oxlo_module *m, oxlo_flow_state *f)
     size_t at = 0;
     if (pkt.payload_packets == 1) {
         size_t digits = 0;
-        while (digits < p.length && isdigit(b(p, digits)))
+        while (digits < p.length && isdigit(oxlo_rd_peek8(&p, digits)))
             digits++;
         uint8_t nul = 1;
         /* No digits: the client wants no stderr connection (rcp). */

@@ -20,12 +20,12 @@ bool ends_with(const oxlo_payload_line &l, const char *text)
 void search_rtsp(oxlo_module *m, oxlo_flow_state *f)
 {
     oxlo_parse_payload_lines(m, f);
-    const oxlo_packet_state &pkt = m->det.packet;
-    if (pkt.line_count == 0) {
+    uint16_t line_count = 0;
+    const oxlo_line_table &t = *oxlo_dissector_lines(m, &line_count);
+    if (line_count == 0) {
         OXLO_EXCLUDE(m, f);
         return;
     }
-    const oxlo_line_table &t = pkt.lines;
     const oxlo_reader first = oxlo_reader_make(t.line[0].ptr, t.line[0].ptr ? t.line[0].len : 0);
     const bool rtsp = oxlo_rd_ends(&first, version) || oxlo_rd_match(&first, 0, version, 0) ||
                       ends_with(t.accept, tunnelled) || ends_with(t.content_type, tunnelled);

@@ -3,19 +3,17 @@
  * client asks for, which becomes the flow's host name. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 void search_sd_rtn(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_reader &p = oxlo_dissector_packet(m, f).payload;
-    const uint32_t name_length = be16(p, 16);
+    const uint32_t name_length = oxlo_rd_peek16(&p, 16);
     /* The name must lie wholly inside the datagram. */
     const uint8_t *name = oxlo_rd_bytes_at(&p, 19, name_length);
-    if (p.length <= 19 || b(p, 6) != '!' || !oxlo_rd_match_n(&p, 12, "\x04SNI", 4, 0) || b(p, 18) != 0 || !name) {
+    if (p.length <= 19 || oxlo_rd_peek8(&p, 6) != '!' || !oxlo_rd_match_n(&p, 12, "\x04SNI", 4, 0) || oxlo_rd_peek8(&p, 18) != 0 || !name) {
         OXLO_EXCLUDE(m, f);
         return;
     }

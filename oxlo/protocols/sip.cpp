@@ -111,9 +111,10 @@ bool headers_done(const oxlo_module *m, const sip_state *s)
 void capture_headers(oxlo_module *m, oxlo_flow_state *f, sip_state *s)
 {
     oxlo_parse_payload_lines(m, f);
-    const oxlo_packet_state &pkt = m->det.packet;
-    for (uint16_t i = 0; i < pkt.line_count && i < OXLO_MAX_PAYLOAD_LINES; i++) {
-        const oxlo_payload_line &l = pkt.lines.line[i];
+    uint16_t line_count = 0;
+    const oxlo_line_table &lines = *oxlo_dissector_lines(m, &line_count);
+    for (uint16_t i = 0; i < line_count && i < OXLO_MAX_PAYLOAD_LINES; i++) {
+        const oxlo_payload_line &l = lines.line[i];
         if (!l.ptr)
             continue;
         const oxlo_reader line = oxlo_reader_make(l.ptr, l.len);
@@ -141,7 +142,7 @@ int extra_sip(oxlo_module *m, oxlo_flow_state *f)
     sip_state *s = state_of(m, f);
     if (!s)
         return 0;
-    if (m->det.packet.payload_length)
+    if (oxlo_dissector_packet(m, f).segment.length)
         capture_headers(m, f, s);
     return headers_done(m, s) ? 0 : 1;
 }

@@ -3,12 +3,10 @@
  * 8-byte header), a header version and a message id from the known ranges. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 #include "protocols/framing.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 bool known_version(uint64_t v) { return v == 0 || v == 10 || v == 11 || (v >= 15 && v <= 22); }
 
@@ -34,8 +32,8 @@ void search_skinny(oxlo_module *m, oxlo_flow_state *f)
     if ((pkt.src_port == 2000 || pkt.dst_port == 2000) &&
         oxlo_framing::whole(m, f, pkt, 12, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
-    const bool ok = (pkt.src_port == 2000 || pkt.dst_port == 2000) && p.length > 11 && le32(p, 0) + 8 == p.length &&
-                    known_version(le32(p, 4)) && known_message(le32(p, 8));
+    const bool ok = (pkt.src_port == 2000 || pkt.dst_port == 2000) && p.length > 11 && oxlo_rd_peekle32(&p, 0) + 8 == p.length &&
+                    known_version(oxlo_rd_peekle32(&p, 4)) && known_message(oxlo_rd_peekle32(&p, 8));
     if (ok)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_CISCOSKINNY, OXLO_PROTOCOL_UNKNOWN);
     else

@@ -20,7 +20,7 @@ void search_soap(oxlo_module *m, oxlo_flow_state *f)
         return;
     }
     oxlo_parse_payload_lines(m, f);
-    const oxlo_line_table &t = m->det.packet.lines;
+    const oxlo_line_table &t = *oxlo_dissector_lines(m, nullptr);
     for (size_t i = 1; i < OXLO_MAX_PAYLOAD_LINES && t.line[i].len; i++) {
         const oxlo_reader line = oxlo_reader_make(t.line[i].ptr, t.line[i].len);
         if (line.length > 9 && oxlo_rd_match(&line, 0, "SOAPAction", 1)) {

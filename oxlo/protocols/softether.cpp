@@ -37,7 +37,7 @@ bool address_answer(const oxlo_reader &p, softether_state *s)
     if (ip_len == 0 || ip_len > 15 || port_len == 0 || port_len > 5)
         return false;
     for (size_t i = 0; i < port_len; i++)
-        if (!isdigit(p.data[port_at + i]))
+        if (!isdigit(oxlo_rd_peek8(&p, port_at + i)))
             return false;
     copy(s->ip, sizeof(s->ip), p.data + 3, ip_len);
     copy(s->port, sizeof(s->port), p.data + port_at, port_len);
@@ -102,7 +102,7 @@ void search_softether(oxlo_module *m, oxlo_flow_state *f)
         OXLO_EXCLUDE(m, f);
         return;
     }
-    if (pkt.payload.length == 1 && pkt.payload.data[0] == 'A' && pkt.payload_packets <= 2)
+    if (pkt.payload.length == 1 && oxlo_rd_peek8(&pkt.payload, 0) == 'A' && pkt.payload_packets <= 2)
         return;
     if (!read_packet(m, f, s)) {
         OXLO_EXCLUDE(m, f);

@@ -7,19 +7,6 @@
 
 namespace {
 
-uint8_t at(const oxlo_reader &p, size_t o)
-{
-    uint8_t v = 0;
-    oxlo_rd_u8_at(&p, o, &v);
-    return v;
-}
-uint32_t be32(const oxlo_reader &p, size_t o)
-{
-    uint32_t v = 0;
-    oxlo_rd_u32_at(&p, o, &v);
-    return v;
-}
-
 void search_someip(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
@@ -37,15 +24,15 @@ void search_someip(oxlo_module *m, oxlo_flow_state *f)
     };
     if (pkt.l4 == OXLO_L4_TCP && oxlo_framing::whole(m, f, pkt, 16, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
-    const uint8_t type = at(p, 14), rc = at(p, 15);
-    if (p.length < 16 || uint64_t(be32(p, 4)) + 8 != p.length || at(p, 12) != 1 ||
+    const uint8_t type = oxlo_rd_peek8(&p, 14), rc = oxlo_rd_peek8(&p, 15);
+    if (p.length < 16 || uint64_t(oxlo_rd_peek32(&p, 4)) + 8 != p.length || oxlo_rd_peek8(&p, 12) != 1 ||
         !((type & 0x9F) < 3 || (type & 0x9E) == 0x80) || rc > 63) {
         OXLO_EXCLUDE(m, f);
         return;
     }
-    const uint32_t id = be32(p, 0);
+    const uint32_t id = oxlo_rd_peek32(&p, 0);
     if ((id == 0xFFFF0000u || id == 0xFFFF8000u) &&
-        (be32(p, 4) != 8 || be32(p, 8) != 0xDEADBEEFu || at(p, 13) != 1 || (type != 0x01 && type != 0x21) || rc != 0)) {
+        (oxlo_rd_peek32(&p, 4) != 8 || oxlo_rd_peek32(&p, 8) != 0xDEADBEEFu || oxlo_rd_peek8(&p, 13) != 1 || (type != 0x01 && type != 0x21) || rc != 0)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -11,7 +11,7 @@ namespace {
 
 bool public_destination(const oxlo_module *m)
 {
-    const oxlo_reader ip = oxlo_reader_make(m->det.packet.iph, m->det.packet.iph ? 20 : 0);
+    const oxlo_reader ip = oxlo_dissector_ip(m, 4);
     uint32_t dst = 0;
     return oxlo_rd_u32_at(&ip, 16, &dst) && oxlo_ipv4_is_public(dst);
 }

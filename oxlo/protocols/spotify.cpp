@@ -3,11 +3,9 @@
  * opens 00 04 00 00 with a fixed field tag at 6 and 8. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 bool matches(const oxlo_packet_view &pkt)
 {
@@ -15,8 +13,8 @@ bool matches(const oxlo_packet_view &pkt)
     if (pkt.l4 == OXLO_L4_UDP)
         return pkt.src_port == 57621 && pkt.dst_port == 57621 && p.length > 6 && oxlo_rd_match_n(&p, 0, "SpotUdp", 7, 0);
     if (pkt.l4 == OXLO_L4_TCP)
-        return p.length > 8 && oxlo_rd_match_n(&p, 0, "\x00\x04\x00\x00", 4, 0) && b(p, 6) == 0x52 &&
-               (b(p, 7) == 0x0E || b(p, 7) == 0x0F) && b(p, 8) == 0x50;
+        return p.length > 8 && oxlo_rd_match_n(&p, 0, "\x00\x04\x00\x00", 4, 0) && oxlo_rd_peek8(&p, 6) == 0x52 &&
+               (oxlo_rd_peek8(&p, 7) == 0x0E || oxlo_rd_peek8(&p, 7) == 0x0F) && oxlo_rd_peek8(&p, 8) == 0x50;
     return false;
 }
 

@@ -108,7 +108,7 @@ void check_banner_version(oxlo_module *m, oxlo_flow_state *f, const char *banner
 size_t store_banner(const oxlo_reader &payload, char *out)
 {
     size_t n = 0;
-    while (n < payload.length && payload.data[n] != '\r' && payload.data[n] != '\n')
+    while (n < payload.length && oxlo_rd_peek8(&payload, n) != '\r' && oxlo_rd_peek8(&payload, n) != '\n')
         n++;
     const size_t keep = n < BANNER_SIZE - 1 ? n : BANNER_SIZE - 1;
     memcpy(out, payload.data, keep);

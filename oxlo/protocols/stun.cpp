@@ -563,11 +563,7 @@ void dtls(oxlo_module *m, oxlo_flow_state *f, stun_state *s, const oxlo_reader &
     if (!dtls_record_header_check(p.data, p.length, &record))
         return;
     /* The TLS family reads the packet in process: point it at this payload. */
-    oxlo_packet_state &pk = m->det.packet;
-    const uint8_t *saved_payload = pk.payload;
-    const uint16_t saved_length = pk.payload_length;
-    pk.payload = p.data;
-    pk.payload_length = uint16_t(p.length);
+    const oxlo_reader saved = oxlo_dissector_swap_payload(m, p);
     if (s->flags & FLAG_DTLS) {
         tls_reset_and_search(m, f, 0);
     } else if (!s->dtls_tried) {
@@ -589,8 +585,7 @@ void dtls(oxlo_module *m, oxlo_flow_state *f, stun_state *s, const oxlo_reader &
             f->extra_budget = uint8_t(f->extra_budget >= 10 ? f->extra_budget - 10 : 0);
         }
     }
-    pk.payload = saved_payload;
-    pk.payload_length = saved_length;
+    oxlo_dissector_swap_payload(m, saved);
 }
 
 void again_payload(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader &p, walk *w)

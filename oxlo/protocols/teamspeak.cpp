@@ -4,11 +4,9 @@
  * once it has reached its third packet without a stray one. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
-#include "peek.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 enum class verdict { yes, later, no };
 
@@ -16,14 +14,14 @@ verdict udp_form(const oxlo_reader &p)
 {
     if (p.length > 19 && oxlo_rd_match_n(&p, 0, "TS3INIT1", 8, 0))
         return verdict::yes;
-    if (b(p, 0) != 0x01)
+    if (oxlo_rd_peek8(&p, 0) != 0x01)
         return verdict::no;
-    const uint8_t kind = b(p, 3);
+    const uint8_t kind = oxlo_rd_peek8(&p, 3);
     if (p.length == 16 && kind == 0x02 && oxlo_rd_match_n(&p, 11, "\0\0\0\0\0", 5, 0))
         return verdict::later;
     if ((p.length == 4 || p.length == 8) && kind == 0x01)
         return verdict::later;
-    if (p.length == 5 && kind == 0x02 && b(p, 4) == 0)
+    if (p.length == 5 && kind == 0x02 && oxlo_rd_peek8(&p, 4) == 0)
         return verdict::later;
     return verdict::no;
 }

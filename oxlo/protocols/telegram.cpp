@@ -28,7 +28,7 @@ void search_telegram(oxlo_module *m, oxlo_flow_state *f)
     if (first < 0)
         return;
     size_t run = 0;
-    while (size_t(first) + run < p.length && p.data[size_t(first) + run] == 0xFF)
+    while (size_t(first) + run < p.length && oxlo_rd_peek8(&p, size_t(first) + run) == 0xFF)
         run++;
     if (run == 12) {
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_TELEGRAM, OXLO_PROTOCOL_UNKNOWN);

@@ -33,9 +33,9 @@ bool negotiation(const oxlo_reader &p)
         !oxlo_rd_u8_at(&p, 2, &c2) || c2 > 39)
         return false;
     for (size_t at = 3; at + 3 <= p.length; at += 3) {
-        if (p.data[at] != IAC)
+        if (oxlo_rd_peek8(&p, at) != IAC)
             continue;
-        const uint8_t cmd = p.data[at + 1], option = p.data[at + 2];
+        const uint8_t cmd = oxlo_rd_peek8(&p, at + 1), option = oxlo_rd_peek8(&p, at + 2);
         if (cmd < 0xF0 || (cmd >= 0xFB && option > 40))
             return false;
     }
@@ -47,7 +47,7 @@ bool negotiation(const oxlo_reader &p)
 bool prompt(const oxlo_reader &p, const char *word)
 {
     size_t end = p.length;
-    while (end > 0 && (p.data[end - 1] == ' ' || p.data[end - 1] == '\r' || p.data[end - 1] == '\n'))
+    while (end > 0 && (oxlo_rd_peek8(&p, end - 1) == ' ' || oxlo_rd_peek8(&p, end - 1) == '\r' || oxlo_rd_peek8(&p, end - 1) == '\n'))
         end--;
     const size_t n = strlen(word);
     return end >= n && oxlo_rd_match_n(&p, end - n, word, n, 1);
@@ -82,7 +82,7 @@ int follow_login(oxlo_module *m, oxlo_flow_state *f)
         return 1;
     char *out = s->expecting == USER_NEXT ? s->username : s->password;
     for (size_t i = 0; i < p.length; i++) {
-        const uint8_t c = p.data[i];
+        const uint8_t c = oxlo_rd_peek8(&p, i);
         if (c == '\r' || c == '\n' || c == 0) {
             out[s->length] = '\0';
             if (s->expecting == USER_NEXT) {

@@ -9,9 +9,9 @@ namespace {
 void search_teredo(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const uint8_t *ip = m->det.packet.iph;
-    const bool multicast = ip && (ip[16] & 0xF0) == 0xE0;
-    if (ip && !multicast && (pkt.src_port == 3544 || pkt.dst_port == 3544) && pkt.payload.length > 39)
+    const oxlo_reader ip = oxlo_dissector_ip(m, 4);
+    const bool multicast = ip.length && (oxlo_rd_peek8(&ip, 16) & 0xF0) == 0xE0;
+    if (ip.length && !multicast && (pkt.src_port == 3544 || pkt.dst_port == 3544) && pkt.payload.length > 39)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_TEREDO, OXLO_PROTOCOL_UNKNOWN);
     else
         OXLO_EXCLUDE(m, f);

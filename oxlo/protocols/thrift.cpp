@@ -31,7 +31,7 @@ bool ends_nocase(const oxlo_reader &r, const char *text)
 void over_http(oxlo_module *m, oxlo_flow_state *f)
 {
     oxlo_parse_payload_lines(m, f);
-    const oxlo_payload_line &t = m->det.packet.lines.content_type;
+    const oxlo_payload_line &t = (*oxlo_dissector_lines(m, nullptr)).content_type;
     const oxlo_reader type = oxlo_reader_make(t.ptr, t.len);
     if (type.length == 0)
         return;

@@ -6,14 +6,12 @@
 #include "oxlo_protocol_ids.h"
 #include "oxlo_lru.h"
 #include "oxlo_private.h"
-#include "peek.h"
 
 #include <cctype>
 #include <cstring>
 
 namespace {
 
-using namespace oxlo_peek;
 
 constexpr uint32_t CACHE_SIZE = 64;
 
@@ -27,7 +25,7 @@ bool id_line(const oxlo_reader &p)
     if (p.length < 7 || !oxlo_rd_match(&p, 0, "0 ", 0) || !oxlo_rd_ends(&p, " 17\n"))
         return false;
     for (size_t i = 2; i < p.length - 4; i++)
-        if (b(p, i) == ' ' || b(p, i) < 0x21 || b(p, i) > 0x7E)
+        if (oxlo_rd_peek8(&p, i) == ' ' || oxlo_rd_peek8(&p, i) < 0x21 || oxlo_rd_peek8(&p, i) > 0x7E)
             return false;
     return true;
 }
@@ -43,9 +41,9 @@ bool metakey_line(const oxlo_reader &p)
     int numbers = 0;
     while (at < p.length) {
         const size_t start = at;
-        while (at < p.length && isdigit(b(p, at)))
+        while (at < p.length && isdigit(oxlo_rd_peek8(&p, at)))
             at++;
-        if (at == start || at >= p.length || b(p, at) != ' ')
+        if (at == start || at >= p.length || oxlo_rd_peek8(&p, at) != ' ')
             break;
         numbers++;
         at++;
@@ -54,7 +52,7 @@ bool metakey_line(const oxlo_reader &p)
         return false;
     size_t hex = 0;
     for (size_t i = at; i < p.length - 1; i++, hex++)
-        if (!isdigit(b(p, i)) && !(b(p, i) >= 'A' && b(p, i) <= 'F'))
+        if (!isdigit(oxlo_rd_peek8(&p, i)) && !(oxlo_rd_peek8(&p, i) >= 'A' && oxlo_rd_peek8(&p, i) <= 'F'))
             return false;
     return hex > 0;
 }
@@ -83,9 +81,9 @@ bool meta_lines(const oxlo_reader &p, tinc_state *s)
 /* (one address, other address, port): 10 bytes for IPv4. */
 void cache_key(const oxlo_module *m, bool reverse, uint16_t port, uint8_t key[10])
 {
-    const uint8_t *ip = m->det.packet.iph;
-    memcpy(key, ip + (reverse ? 16 : 12), 4);
-    memcpy(key + 4, ip + (reverse ? 12 : 16), 4);
+    const oxlo_reader ip = oxlo_dissector_ip(m, 4);
+    memcpy(key, oxlo_rd_bytes_at(&ip, reverse ? 16 : 12, 4), 4);
+    memcpy(key + 4, oxlo_rd_bytes_at(&ip, reverse ? 12 : 16, 4), 4);
     key[8] = uint8_t(port >> 8);
     key[9] = uint8_t(port);
 }
@@ -93,7 +91,7 @@ void cache_key(const oxlo_module *m, bool reverse, uint16_t port, uint8_t key[10
 void search_tinc(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    if (!m->det.packet.iph) {
+    if (!oxlo_dissector_ip(m, 4).length) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -7,40 +7,21 @@
 
 namespace {
 
-uint8_t at(const oxlo_reader &p, size_t o)
-{
-    uint8_t v = 0;
-    oxlo_rd_u8_at(&p, o, &v);
-    return v;
-}
-uint32_t be32(const oxlo_reader &p, size_t o)
-{
-    uint32_t v = 0;
-    oxlo_rd_u32_at(&p, o, &v);
-    return v;
-}
-uint32_t le32(const oxlo_reader &p, size_t o)
-{
-    uint32_t v = 0;
-    oxlo_rd_le32_at(&p, o, &v);
-    return v;
-}
-
 bool header_crc(const oxlo_reader &p, size_t covered)
 {
     const uint8_t *h = oxlo_rd_bytes_at(&p, 0, covered);
-    return h && oxlo_rd_has(&p, covered, 4) && crc32_update(h, covered, 0) == le32(p, covered);
+    return h && oxlo_rd_has(&p, covered, 4) && crc32_update(h, covered, 0) == oxlo_rd_peekle32(&p, covered);
 }
 
 void search_trdp(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    const uint64_t dataset = be32(p, 20);
+    const uint64_t dataset = oxlo_rd_peek32(&p, 20);
     bool ok = false;
-    if (pkt.l4 == OXLO_L4_UDP && p.length > 39 && at(p, 6) == 'P')
-        ok = dataset + 40 == p.length && be32(p, 24) == 0 && header_crc(p, 36);
-    else if (p.length > 115 && at(p, 6) == 'M')
+    if (pkt.l4 == OXLO_L4_UDP && p.length > 39 && oxlo_rd_peek8(&p, 6) == 'P')
+        ok = dataset + 40 == p.length && oxlo_rd_peek32(&p, 24) == 0 && header_crc(p, 36);
+    else if (p.length > 115 && oxlo_rd_peek8(&p, 6) == 'M')
         /* the dataset is padded to a multiple of four */
         ok = (dataset + 116 == p.length || ((dataset + 3) & ~uint64_t(3)) + 116 == p.length) && header_crc(p, 112);
     if (ok)

@@ -5,25 +5,11 @@
 
 namespace {
 
-/* Reads within the payload; callers check its length first. */
-uint8_t at(const oxlo_reader &p, size_t o)
-{
-    uint8_t v = 0;
-    oxlo_rd_u8_at(&p, o, &v);
-    return v;
-}
-uint16_t le16(const oxlo_reader &p, size_t o)
-{
-    uint16_t v = 0;
-    oxlo_rd_le16_at(&p, o, &v);
-    return v;
-}
-
 void search_tristation(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!(p.length >= 6 && at(p, 4) <= 1 && size_t(le16(p, 2)) + 6 == p.length)) {
+    if (!(p.length >= 6 && oxlo_rd_peek8(&p, 4) <= 1 && size_t(oxlo_rd_peekle16(&p, 2)) + 6 == p.length)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -5,19 +5,11 @@
 
 namespace {
 
-/* Reads within the payload; callers check its length first. */
-uint32_t be32(const oxlo_reader &p, size_t o)
-{
-    uint32_t v = 0;
-    oxlo_rd_u32_at(&p, o, &v);
-    return v;
-}
-
 void search_tuya_lp(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!(p.length >= 16 && oxlo_rd_match_n(&p, 0, "\x00\x00\x55\xAA", 4, 0) && be32(p, 4) <= p.length && oxlo_rd_match_n(&p, p.length - 4, "\x00\x00\xAA\x55", 4, 0))) {
+    if (!(p.length >= 16 && oxlo_rd_match_n(&p, 0, "\x00\x00\x55\xAA", 4, 0) && oxlo_rd_peek32(&p, 4) <= p.length && oxlo_rd_match_n(&p, p.length - 4, "\x00\x00\xAA\x55", 4, 0))) {
         OXLO_EXCLUDE(m, f);
         return;
     }

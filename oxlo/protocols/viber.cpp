@@ -6,11 +6,9 @@
 #include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "protocols/media_private.h"
-#include "protocols/peek.h"
 
 namespace {
 
-using namespace oxlo_peek;
 
 /* Short packets, and packets of a known type that do not complete its
  * form, are waited on this long. */
@@ -39,9 +37,9 @@ void search_udp(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt)
         return;
     }
     const size_t n = p.length;
-    const uint8_t type = b(p, 2), b3 = b(p, 3);
+    const uint8_t type = oxlo_rd_peek8(&p, 2), b3 = oxlo_rd_peek8(&p, 3);
     const bool viber = (type == 3 && b3 == 0) || (n == 20 && type == 9 && b3 == 0) ||
-                       (type == 1 && b3 == 0 && be16(p, 4) == 0x0500) ||
+                       (type == 1 && b3 == 0 && oxlo_rd_peek16(&p, 4) == 0x0500) ||
                        (n == 34 && (type == 25 || type == 27) && b3 == 0);
     if (viber)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_VIBER, OXLO_PROTOCOL_UNKNOWN);
@@ -53,7 +51,7 @@ void search_tcp(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader &p)
 {
     uint16_t length = 0;
     const bool sized = p.length > 10 && oxlo_rd_le16_at(&p, 0, &length) && length == p.length;
-    if (sized && ((b(p, 6) == 0xFC && b(p, 9) == 0x80) || (be16(p, 4) == 0x0380 && b(p, 10) == 10)))
+    if (sized && ((oxlo_rd_peek8(&p, 6) == 0xFC && oxlo_rd_peek8(&p, 9) == 0x80) || (oxlo_rd_peek16(&p, 4) == 0x0380 && oxlo_rd_peek8(&p, 10) == 10)))
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_VIBER, OXLO_PROTOCOL_UNKNOWN);
     else
         OXLO_EXCLUDE(m, f);

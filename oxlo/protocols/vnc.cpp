@@ -15,10 +15,10 @@ struct vnc_state {
 
 bool version_line(const oxlo_reader &p)
 {
-    if (p.length != 12 || !oxlo_rd_match(&p, 0, "RFB ", 0) || p.data[7] != '.' || p.data[11] != '\n')
+    if (p.length != 12 || !oxlo_rd_match(&p, 0, "RFB ", 0) || oxlo_rd_peek8(&p, 7) != '.' || oxlo_rd_peek8(&p, 11) != '\n')
         return false;
     for (size_t i : {4, 5, 6, 8, 9, 10})
-        if (!isdigit(p.data[i]))
+        if (!isdigit(oxlo_rd_peek8(&p, i)))
             return false;
     return true;
 }

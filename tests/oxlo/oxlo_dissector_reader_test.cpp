@@ -1,6 +1,6 @@
-// The bounded reader's text search: the first occurrence at or after an
+// The bounded reader: its text search (the first occurrence at or after an
 // offset, never a match that runs past the end, in both case modes, against
-// a plain position-by-position search.
+// a plain position-by-position search) and its value-returning peeks.
 #include "oxlo_dissector.h"
 
 #include <gtest/gtest.h>
@@ -72,6 +72,43 @@ TEST(dissector_reader, find_is_the_first_match_inside_the_range)
         ASSERT_EQ(oxlo_rd_find(&r, from, text.c_str(), nocase), reference(data, from, text, nocase))
             << data << " / " << text << " from " << from << (nocase ? " nocase" : "");
     }
+}
+
+// A peek gives the field in host order when all of it lies inside the
+// range and 0 otherwise, also at offsets near SIZE_MAX, and its width leaves
+// room for a sum with the field.
+TEST(dissector_reader, peeks_read_whole_fields_or_zero)
+{
+    const uint8_t bytes[] = {0x12, 0x34, 0x56, 0x78, 0x9A};
+    const oxlo_reader r = oxlo_reader_make(bytes, sizeof(bytes));
+    struct peek_case {
+        size_t offset;
+        uint64_t u8, be16, be24, be32, le16, le32;
+    };
+    const peek_case cases[] = {
+        {0, 0x12, 0x1234, 0x123456, 0x12345678, 0x3412, 0x78563412},
+        {1, 0x34, 0x3456, 0x345678, 0x3456789A, 0x5634, 0x9A785634},
+        {2, 0x56, 0x5678, 0x56789A, 0, 0x7856, 0}, // 32 bits would pass the end
+        {4, 0x9A, 0, 0, 0, 0, 0},                  // only the last byte is inside
+        {5, 0, 0, 0, 0, 0, 0},                     // at the end
+        {SIZE_MAX - 1, 0, 0, 0, 0, 0, 0},          // offset + count would wrap
+    };
+    for (const peek_case &c : cases) {
+        SCOPED_TRACE(c.offset);
+        EXPECT_EQ(oxlo_rd_peek8(&r, c.offset), c.u8);
+        EXPECT_EQ(oxlo_rd_peek16(&r, c.offset), c.be16);
+        EXPECT_EQ(oxlo_rd_peek24(&r, c.offset), c.be24);
+        EXPECT_EQ(oxlo_rd_peek32(&r, c.offset), c.be32);
+        EXPECT_EQ(oxlo_rd_peekle16(&r, c.offset), c.le16);
+        EXPECT_EQ(oxlo_rd_peekle32(&r, c.offset), c.le32);
+    }
+    const uint8_t all_ones[] = {0xFF, 0xFF, 0xFF, 0xFF};
+    const oxlo_reader ones = oxlo_reader_make(all_ones, sizeof(all_ones));
+    EXPECT_EQ(oxlo_rd_peek16(&ones, 0) + 16, 0x1000Fu);
+    EXPECT_EQ(oxlo_rd_peek32(&ones, 0) + 16, 0x10000000Full);
+    const oxlo_reader empty = oxlo_reader_make(nullptr, 0);
+    EXPECT_EQ(oxlo_rd_peek8(&empty, 0), 0);
+    EXPECT_EQ(oxlo_rd_peek32(&empty, 0), 0u);
 }
 
 } // namespace

@@ -102,9 +102,9 @@ void block_record(oxlo_module *m, oxlo_flow_state *f, uint8_t content_type, uint
                   int64_t size)
 {
     const uint32_t n = max_blocks(m);
-    const oxlo_packet_state *pkt = &m->det.packet;
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     oxlo_tls_flow *t = &tls_of(f);
-    if (n == 0 || !pkt->tcp)
+    if (n == 0 || pkt.l4 != OXLO_L4_TCP)
         return;
     if (!t->blocks) {
         t->blocks = static_cast<tls_block *>(oxlo_heap_calloc(n, sizeof(tls_block)));
@@ -123,10 +123,10 @@ void block_record(oxlo_module *m, oxlo_flow_state *f, uint8_t content_type, uint
     if (t->block_count == 0) {
         b->time_offset = 0;
     } else {
-        const uint64_t gap = pkt->time_ms - t->last_block_ms;
+        const uint64_t gap = pkt.time_ms - t->last_block_ms;
         b->time_offset = gap >= 65536 ? 0xFFFF : (uint16_t)gap;
     }
-    t->last_block_ms = pkt->time_ms;
+    t->last_block_ms = pkt.time_ms;
     t->block_count++;
 }
 
@@ -135,7 +135,7 @@ void block_record(oxlo_module *m, oxlo_flow_state *f, uint8_t content_type, uint
 void block_shrink_hello(oxlo_module *m, oxlo_flow_state *f, uint32_t amount)
 {
     oxlo_tls_flow *t = &tls_of(f);
-    if (!m->det.packet.tcp || !t->blocks || t->block_count == 0)
+    if (oxlo_dissector_packet(m, f).l4 != OXLO_L4_TCP || !t->blocks || t->block_count == 0)
         return;
     tls_block *b = &t->blocks[t->block_count - 1];
     if (b->kind != TLS_BLOCK_HS_CLIENT_HELLO)
@@ -165,7 +165,7 @@ int search_dtls(oxlo_module *m, oxlo_flow_state *f);
 
 void start_extra_dissection(oxlo_module *m, oxlo_flow_state *f)
 {
-    const bool udp = m->det.packet.udp != nullptr;
+    const bool udp = oxlo_dissector_packet(m, f).l4 == OXLO_L4_UDP;
     if (f->app == P_RDP) {
         oxlo_flow_set_protocol(m, f, P_RDP, P_TLS, OXLO_CONFIDENCE_DPI);
     } else if (!f->app && !f->master) {
@@ -307,7 +307,7 @@ bool server_hello(hello *h, uint16_t legacy)
     if (!oxlo_rd_u8_at(&h->w, 38 + h->d, &sid))
         return false;
     size_t off = 39 + h->d;
-    if (m->det.packet.udp || legacy <= 0x7F14)
+    if (oxlo_dissector_packet(m, f).l4 == OXLO_L4_UDP || legacy <= 0x7F14)
         off += sid;
     uint16_t cipher = 0;
     if (!oxlo_rd_u16_at(&h->w, off, &cipher))
@@ -349,7 +349,7 @@ bool server_hello(hello *h, uint16_t legacy)
                 oxlo_rd_u8_at(&h->w, data, &count);
                 for (uint8_t i = 0; i < count && 1u + i < length; i++)
                     add_u16(h->lists.point_formats, &h->lists.point_format_count, OXLO_TLS_LIST_MAX,
-                            h->w.data[data + 1 + i], nullptr);
+                            oxlo_rd_peek8(&h->w, data + 1 + i), nullptr);
             }
             off = data + length;
             walked += 4 + (size_t)length;
@@ -546,7 +546,7 @@ void client_extension(hello *h, uint16_t id, size_t data, uint16_t length)
         oxlo_rd_u8_at(&h->w, data, &count);
         for (uint8_t i = 0; i < count && oxlo_rd_has(&h->w, data + 1 + i, 1); i++)
             add_u16(h->lists.point_formats, &h->lists.point_format_count, OXLO_TLS_LIST_MAX,
-                    h->w.data[data + 1 + i], nullptr);
+                    oxlo_rd_peek8(&h->w, data + 1 + i), nullptr);
         break;
     }
     case 0x000D:
@@ -670,7 +670,7 @@ bool client_hello(hello *h, uint16_t legacy)
  * in process, or put back together from several. */
 void process_handshake(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *msg)
 {
-    const oxlo_packet_state *pkt = &m->det.packet;
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     oxlo_tls_flow *t = &tls_of(f);
     uint8_t type = 0;
     if (!oxlo_rd_u8_at(msg, 0, &type))
@@ -678,7 +678,7 @@ void process_handshake(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *ms
     const bool dtls = tls_flow_is_dtls(m, f);
     if (type == 2) {
         t->hello_flags |= HELLO_SERVER_SEEN;
-        if (pkt->direction)
+        if (pkt.direction)
             t->hello_flags &= (uint8_t)~HELLO_CLIENT_DIR;
         else
             t->hello_flags |= HELLO_CLIENT_DIR;
@@ -691,19 +691,19 @@ void process_handshake(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *ms
         if (!(t->hello_flags & (HELLO_CLIENT_SEEN | HELLO_SERVER_SEEN)))
             return;
         const uint8_t client_dir = (t->hello_flags & HELLO_CLIENT_DIR) ? 1 : 0;
-        if (pkt->direction != client_dir)
+        if (pkt.direction != client_dir)
             tls_process_certificate_message(m, f, msg);
         t->done = 1;
     } else if (type == 1) {
-        if (f->syn_ms && f->first_ack_ms && pkt->time_ms > f->first_ack_ms + 3000 &&
+        if (f->syn_ms && f->first_ack_ms && pkt.time_ms > f->first_ack_ms + 3000 &&
             !oxlo_flow_risk_is_set(f, OXLO_SLOW_DOS)) {
             char text[48];
             snprintf(text, sizeof(text), "Slow TLS Request: %.1f sec",
-                     (double)(pkt->time_ms - f->first_ack_ms) / 1000.0);
+                     (double)(pkt.time_ms - f->first_ack_ms) / 1000.0);
             oxlo_flow_risk_raise(m, f, OXLO_SLOW_DOS, text);
         }
         t->hello_flags |= HELLO_CLIENT_SEEN;
-        if (pkt->direction)
+        if (pkt.direction)
             t->hello_flags |= HELLO_CLIENT_DIR;
         else
             t->hello_flags &= (uint8_t)~HELLO_CLIENT_DIR;
@@ -776,7 +776,7 @@ size_t message_missing(const tls_reassembly_buffer *h)
  * sent its change cipher spec are encrypted and not walked. */
 void walk_handshake_record(oxlo_module *m, oxlo_flow_state *f, const uint8_t *body, size_t length)
 {
-    const uint8_t dir = m->det.packet.direction ? 1 : 0;
+    const uint8_t dir = oxlo_dissector_packet(m, f).direction ? 1 : 0;
     size_t left = length;
     while (left > 0) {
         if (tls_of(f).handshake[dir].used == 0) {
@@ -882,7 +882,7 @@ bool record_body_read(const oxlo_flow_state *f, uint8_t type, uint8_t direction)
 record_result tcp_record(oxlo_module *m, oxlo_flow_state *f, uint8_t type, uint16_t length, const oxlo_reader *body,
                          bool whole)
 {
-    const uint8_t direction = m->det.packet.direction;
+    const uint8_t direction = oxlo_dissector_packet(m, f).direction;
     record_result result = record_result::next;
     oxlo_tls_flow *t = &tls_of(f);
     /* Any non-empty handshake record, not only those that can hold a
@@ -1068,14 +1068,13 @@ bool name_may_come(const oxlo_flow_state *f)
  * whose body is not read, which is passed over as its bytes come. */
 int search_tcp(oxlo_module *m, oxlo_flow_state *f)
 {
-    const oxlo_packet_state *pkt = &m->det.packet;
-    if (!pkt->tcp)
-        return 0;
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
+    if (v.l4 != OXLO_L4_TCP)
+        return 0;
     if (v.payload.length == 0 || v.retransmission)
         return 1;
     const oxlo_reader *w = &v.payload;
-    const uint8_t dir = pkt->direction ? 1 : 0;
+    const uint8_t dir = v.direction ? 1 : 0;
     size_t off = 0, want = 0;
     oxlo_tls_flow *t = &tls_of(f);
     if (t->record_skip[dir]) {
@@ -1094,7 +1093,7 @@ int search_tcp(oxlo_module *m, oxlo_flow_state *f)
         if (r == record_result::finish)
             break;
         const size_t size = (size_t)length + 5, held = w->length - off;
-        if (r == record_result::next && held < size && !record_body_read(f, type, pkt->direction)) {
+        if (r == record_result::next && held < size && !record_body_read(f, type, v.direction)) {
             /* Nothing but the header is read: handled now, the rest of
              * its bytes passed over. */
             const oxlo_reader part = oxlo_rd_from(w, off + 5);
@@ -1150,7 +1149,7 @@ bool dtls_header(const uint8_t *record, size_t length, uint16_t *record_length)
 bool dtls_handshake_record(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *w, size_t off, uint16_t rl,
                            bool *pending)
 {
-    oxlo_packet_state *pkt = &m->det.packet;
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     uint32_t body = 0, fragment_offset = 0, fragment_length = 0;
     if (!oxlo_rd_u24_at(w, off + 14, &body) || !oxlo_rd_u24_at(w, off + 19, &fragment_offset) ||
         !oxlo_rd_u24_at(w, off + 22, &fragment_length))
@@ -1166,7 +1165,7 @@ bool dtls_handshake_record(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader
     /* A fragment: rebuilt up to a fixed size, in order only. */
     if (message > OXLO_DTLS_REASSEMBLY_MAX)
         return false;
-    tls_reassembly_buffer *b = &tls_of(f).dtls_reassembly[pkt->direction ? 1 : 0];
+    tls_reassembly_buffer *b = &tls_of(f).dtls_reassembly[pkt.direction ? 1 : 0];
     if (b->buffer && b->total != message)
         reassembly_free(b);
     b->total = message;
@@ -1192,23 +1191,24 @@ bool dtls_handshake_record(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader
 
 int search_dtls(oxlo_module *m, oxlo_flow_state *f)
 {
-    oxlo_packet_state *pkt = &m->det.packet;
+    /* The datagram as it came (or the message another dissector pointed
+     * the packet at). */
+    const oxlo_reader w = oxlo_dissector_packet(m, f).segment;
     oxlo_tls_flow *t = &tls_of(f);
-    if (pkt->payload_length <= 13)
-        return (pkt->payload_length == 0 && !t->done) ? 1 : 0;
-    const oxlo_reader w = oxlo_reader_make(pkt->payload, pkt->payload_length);
+    if (w.length <= 13)
+        return (w.length == 0 && !t->done) ? 1 : 0;
     size_t off = 0;
     bool pending = false;
     uint16_t rl = 0;
     while (off + 13 < w.length && dtls_header(w.data + off, w.length - off, &rl)) {
-        const uint8_t type = w.data[off];
+        const uint8_t type = oxlo_rd_peek8(&w, off);
         if (type == 22 && rl > 24) {
             if (!dtls_handshake_record(m, f, &w, off, rl, &pending))
                 break;
         } else if (type == 20) {
             t->done = 1;
             return 0;
-        } else if (type == 21 && rl == 2 && w.data[off + 13] == 2) {
+        } else if (type == 21 && rl == 2 && oxlo_rd_peek8(&w, off + 13) == 2) {
             oxlo_flow_risk_raise(m, f, OXLO_TLS_FATAL_ALERT, "Found fatal TLS alert");
         } else if (type == 23) {
             oxlo_flow_set_protocol(m, f, P_DTLS, 0, OXLO_CONFIDENCE_DPI);
@@ -1229,12 +1229,12 @@ extern "C" {
 
 int tls_flow_is_dtls(const oxlo_module *module, const oxlo_flow_state *flow)
 {
-    return (module->det.packet.udp != nullptr) || flow->app == P_DTLS || flow->master == P_DTLS;
+    return oxlo_dissector_packet(module, flow).l4 == OXLO_L4_UDP || flow->app == P_DTLS || flow->master == P_DTLS;
 }
 
 void tls_process_hello(oxlo_module *module, oxlo_flow_state *flow, const oxlo_reader *message, int is_quic)
 {
-    const oxlo_packet_state *pkt = &module->det.packet;
+    const oxlo_packet_view pkt = oxlo_dissector_packet(module, flow);
     if (!message || !oxlo_tls_state(module, flow, 1))
         return;
     hello h;
@@ -1243,7 +1243,7 @@ void tls_process_hello(oxlo_module *module, oxlo_flow_state *flow, const oxlo_re
     h.f = flow;
     h.w = oxlo_reader_make(message->data, message->length);
     h.is_quic = is_quic;
-    h.dtls = !is_quic && pkt->udp != nullptr;
+    h.dtls = !is_quic && pkt.l4 == OXLO_L4_UDP;
     h.d = h.dtls ? 8 : 0;
     h.lists.alpn_first = h.lists.alpn_last = '0';
     uint8_t high = 0;
@@ -1252,7 +1252,7 @@ void tls_process_hello(oxlo_module *module, oxlo_flow_state *flow, const oxlo_re
         h.w.length < declared || !oxlo_rd_u16_at(&h.w, 4 + h.d, &legacy))
         return;
     h.lists.legacy_version = legacy;
-    const uint8_t type = h.w.data[0];
+    const uint8_t type = oxlo_rd_peek8(&h.w, 0);
     bool parsed = false;
     if (type == 2)
         parsed = server_hello(&h, legacy);
@@ -1268,8 +1268,8 @@ void oxlo_search_tls_wrapper(oxlo_module *module, oxlo_flow_state *flow)
         OXLO_EXCLUDE(module, flow);
         return;
     }
-    const oxlo_packet_state *pkt = &module->det.packet;
-    const int more = (pkt->udp || flow->app == P_DTLS || flow->master == P_DTLS) ? search_dtls(module, flow)
+    const bool udp = oxlo_dissector_packet(module, flow).l4 == OXLO_L4_UDP;
+    const int more = (udp || flow->app == P_DTLS || flow->master == P_DTLS) ? search_dtls(module, flow)
                                                                                 : search_tcp(module, flow);
     /* A flow that turned out not to be TLS drops the dissector, unless the
      * heuristic may look for a handshake hidden in it. */
@@ -1303,7 +1303,7 @@ void tls_take_over_extra_dissection(oxlo_module *module, oxlo_flow_state *flow)
         t->record_skip[d] = 0;
     }
     t->state_flags |= STATE_STARTTLS;
-    const bool udp = module->det.packet.udp != nullptr;
+    const bool udp = oxlo_dissector_packet(module, flow).l4 == OXLO_L4_UDP;
     const uint32_t budget = max_blocks(module) * 4 + (udp ? 20 : 12);
     oxlo_dissector_extra(flow, udp ? search_dtls : search_tcp, (uint8_t)(budget > 255 ? 255 : budget));
     /* The client's hello, and the server name in it, are still to come. */

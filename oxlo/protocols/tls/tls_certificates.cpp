@@ -48,21 +48,20 @@ bool printable(const uint8_t *text, size_t length)
 /* The server side of the flow, as this packet sees it. */
 uint64_t cert_cache_key(const oxlo_module *m, bool server_is_destination)
 {
-    const oxlo_packet_state *pkt = &m->det.packet;
-    const uint8_t *l4 = pkt->tcp ? pkt->tcp : pkt->udp;
-    const uint16_t port = l4 ? oxlo_be16(l4 + (server_is_destination ? 2 : 0)) : 0;
-    if (pkt->iph) {
-        const uint32_t address = oxlo_be32(pkt->iph + (server_is_destination ? 16 : 12));
-        return ((uint64_t)address << 32) | port;
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, nullptr);
+    const uint16_t port = server_is_destination ? pkt.dst_port : pkt.src_port;
+    if (const oxlo_reader ip = oxlo_dissector_ip(m, 4); ip.length) {
+        const uint64_t address = oxlo_rd_peek32(&ip, server_is_destination ? 16 : 12);
+        return (address << 32) | port;
     }
-    if (pkt->iph6) {
-        const uint32_t h = (uint32_t)address_fold_hash(pkt->iph6 + (server_is_destination ? 24 : 8), 16);
+    if (const oxlo_reader ip6 = oxlo_dissector_ip(m, 6); ip6.length) {
+        const uint32_t h = (uint32_t)address_fold_hash(oxlo_rd_bytes_at(&ip6, server_is_destination ? 24 : 8, 16), 16);
         return ((uint64_t)h << 16) | port;
     }
     return 0;
 }
 
-uint32_t now_seconds(const oxlo_module *m) { return (uint32_t)(m->det.packet.time_ms / 1000); }
+uint32_t now_seconds(const oxlo_module *m) { return (uint32_t)(oxlo_dissector_packet(m, nullptr).time_ms / 1000); }
 
 /* Two-digit years follow the platform parser's rule: 69-99 are 19xx, 00-68
  * are 20xx. */
@@ -124,7 +123,7 @@ void dn_append(cert_scan *s, const char *name, const uint8_t *value, size_t leng
  * the scan. */
 size_t scan_attribute(cert_scan *s, size_t p)
 {
-    const char *name = attribute_name(s->w.data[p + 2]);
+    const char *name = attribute_name(oxlo_rd_peek8(&s->w, p + 2));
     if (!name)
         return p + 1;
     uint8_t length = 0;
@@ -210,7 +209,7 @@ bool skip_der_length(const oxlo_reader *w, size_t *off, size_t *length)
 
 size_t scan_san(cert_scan *s, size_t p)
 {
-    size_t off = p + (s->w.data[p + 3] == 0x04 ? 4 : 7);
+    size_t off = p + (oxlo_rd_peek8(&s->w, p + 3) == 0x04 ? 4 : 7);
     size_t length = 0;
     uint8_t tag = 0;
     if (!skip_der_length(&s->w, &off, &length) || !oxlo_rd_u8_at(&s->w, off, &tag))
@@ -394,17 +393,17 @@ int tls_process_certificate_message(oxlo_module *module, oxlo_flow_state *flow, 
     const oxlo_reader w = *msg;
     const size_t header = dtls ? 15 : 7;
     uint32_t message = 0, list = 0;
-    if (!oxlo_rd_u24_at(&w, 1, &message) || w.data[1] != 0 || header >= w.length ||
+    if (!oxlo_rd_u24_at(&w, 1, &message) || oxlo_rd_peek8(&w, 1) != 0 || header >= w.length ||
         w.length != (size_t)message + 4 + (dtls ? 8 : 0)) {
         oxlo_flow_risk_raise(module, flow, OXLO_MALFORMED_PACKET, "Unvalid lenght");
         return -1;
     }
-    if (!oxlo_rd_u24_at(&w, header - 3, &list) || w.data[header - 3] != 0 || message < 3 || list != message - 3) {
+    if (!oxlo_rd_u24_at(&w, header - 3, &list) || oxlo_rd_peek8(&w, header - 3) != 0 || message < 3 || list != message - 3) {
         oxlo_flow_risk_raise(module, flow, OXLO_MALFORMED_PACKET, "Invalid certificate offset");
         return -2;
     }
     uint32_t length = 0;
-    if (!oxlo_rd_u24_at(&w, header, &length) || w.data[header] != 0 || length == 0)
+    if (!oxlo_rd_u24_at(&w, header, &length) || oxlo_rd_peek8(&w, header) != 0 || length == 0)
         return 1;
     const uint8_t *certificate = oxlo_rd_bytes_at(&w, header + 3, length);
     if (!certificate)
