@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "oxlo_protocol_ids.h"
+#include "oxlo_risk_ids.h"
 #include "oxlo_risks.h"
 #include "oxlo_tls_dns.h"
 
