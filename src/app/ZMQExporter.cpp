@@ -1,4 +1,5 @@
 #include "ZMQExporter.h"
+#include "oxlo_risk_ids.h"
 
 #include <arpa/inet.h>
 #include <zlib.h>

@@ -2,6 +2,8 @@
 // files loaded before finalization, each list's knob, the client-address
 // lookup of the per-packet walk, and the lookup-counter reset.
 #include "oxlo_private.h"
+#include "oxlo_protocol_ids.h"
+#include "oxlo_risk_ids.h"
 #include "oxlo_hosts.h"
 #include "oxlo_risks.h"
 #include "packet_builder.h"

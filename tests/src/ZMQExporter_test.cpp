@@ -2,6 +2,8 @@
 // batching, the flush option, JSON payloads, payload size limit, shutdown
 // flush, CURVE keys and the risks a flow is exported with.
 #include "ZMQExporter.h"
+#include "oxlo_protocol_ids.h"
+#include "oxlo_risk_ids.h"
 
 #include <gtest/gtest.h>
 #include <zmq.h>

@@ -4,6 +4,8 @@
 // Kerberos message types and sizes, NetBIOS transaction ids, SSH MAC
 // negotiation and OpenVPN's packet budget.
 #include "dissector_kit.h"
+#include "oxlo_protocol_ids.h"
+#include "oxlo_risk_ids.h"
 #include "protocols/media_private.h"
 
 #include <cstring>

@@ -1,6 +1,8 @@
 // The certificate-organisation table: a server certificate whose subject
 // names a service's operator gives the flow that service under TLS.
 #include "oxlo_dissector_kit.h"
+#include "oxlo_protocol_ids.h"
+#include "oxlo_risk_ids.h"
 #include "protocols/tls/tls_private.h"
 #include "../detect_fixture.h"
 #include "oxlo_risks.h"
