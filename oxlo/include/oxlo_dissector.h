@@ -410,12 +410,12 @@ oxlo_reader oxlo_dissector_ip(const oxlo_module *module, int version);
 /* Bytes after the transport header as the packet gave them (the IP
  * protocol's payload for transports other than TCP and UDP). */
 uint16_t oxlo_dissector_l4_length(const oxlo_module *module);
-/* The packet's table of text lines (request line, headers) and their count,
- * as the payload line parser left them. */
 /* Points the packet in process at other bytes (a message carried inside
  * this one, for a call into another dissector's reader) and returns what it
  * pointed at; put that back the same way before returning. */
 oxlo_reader oxlo_dissector_swap_payload(oxlo_module *module, oxlo_reader payload);
+/* The packet's table of text lines (request line, headers) and their count,
+ * as the payload line parser left them. */
 struct oxlo_line_table;
 const struct oxlo_line_table *oxlo_dissector_lines(const oxlo_module *module, uint16_t *count);
 /* The table no longer describes the packet's payload (the routine parsed
