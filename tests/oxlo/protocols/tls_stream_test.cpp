@@ -8,67 +8,19 @@
 #include "oxlo_protocol_ids.h"
 #include "oxlo_tls_dns.h"
 
-#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace {
 
-// The TCP payloads of a capture (classic little-endian pcap of Ethernet
-// frames carrying IPv4) in capture order, with their ports.
-struct tcp_payload {
-    uint16_t source_port, destination_port;
-    std::string bytes;
-};
-
-std::vector<tcp_payload> tcp_payloads(const std::string &path)
+// The first payload of a side in connection `nth` of the TLS capture.
+std::string first_payload(unsigned nth, bool from_client)
 {
-    std::vector<tcp_payload> out;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f) {
-        ADD_FAILURE() << "cannot open " << path;
-        return out;
-    }
-    uint8_t header[24];
-    if (fread(header, 1, 24, f) != 24 || header[0] != 0xD4 || header[1] != 0xC3 || header[20] != 1) {
-        ADD_FAILURE() << path << ": not a little-endian Ethernet pcap";
-        fclose(f);
-        return out;
-    }
-    auto le32 = [](const uint8_t *p) {
-        return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-    };
-    uint8_t record[16];
-    while (fread(record, 1, 16, f) == 16) {
-        const uint32_t length = le32(record + 8);
-        std::vector<uint8_t> frame(length);
-        if (length > 262144 || fread(frame.data(), 1, length, f) != length)
-            break;
-        if (length < 14 + 40 || frame[12] != 0x08 || frame[13] != 0x00 || frame[14 + 9] != 6)
-            continue;
-        const size_t ip = 14, ihl = (frame[ip] & 0x0F) * 4u, tcp = ip + ihl;
-        const size_t total = size_t(frame[ip + 2]) << 8 | frame[ip + 3];
-        if (tcp + 20 > frame.size() || ip + total > frame.size())
-            continue;
-        const size_t payload = tcp + (frame[tcp + 12] >> 4) * 4u;
-        if (payload >= ip + total)
-            continue;
-        out.push_back({uint16_t(frame[tcp] << 8 | frame[tcp + 1]), uint16_t(frame[tcp + 2] << 8 | frame[tcp + 3]),
-                       std::string(reinterpret_cast<const char *>(frame.data() + payload), ip + total - payload)});
-    }
-    fclose(f);
-    return out;
-}
-
-// The payloads that start a ClientHello record.
-std::vector<std::string> client_hellos(const std::string &path)
-{
-    std::vector<std::string> out;
-    for (const tcp_payload &p : tcp_payloads(path))
-        if (p.bytes.size() > 5 && p.bytes[0] == 0x16 && p.bytes[1] == 3 && p.bytes[5] == 1)
-            out.push_back(p.bytes);
-    return out;
+    for (const auto &p : kit::capture_payloads("tls/tls_cases.pcap", 443, nth))
+        if (p.first == from_client)
+            return p.second;
+    return {};
 }
 
 std::string u8(unsigned v) { return std::string(1, char(v & 0xFF)); }
@@ -120,9 +72,7 @@ struct TlsStream : kit::engine {
         kit::engine::SetUp();
         // The second connection of the capture: curl --tlsv1.3 --http1.1,
         // a 512-byte hello (padded) with the server name www.vesk.test.
-        const auto hellos = client_hellos(VESK_SOURCE_DIR "/tests/captures/tls/tls_cases.pcap");
-        ASSERT_GE(hellos.size(), 2u);
-        hello_record = hellos[1];
+        hello_record = first_payload(1, true);
         ASSERT_EQ(hello_record.size(), 517u);
         ASSERT_NE(hello_record.find("www.vesk.test"), std::string::npos);
         hello = hello_record.substr(5);
@@ -246,13 +196,7 @@ TEST_F(TlsStream, server_flight_in_tiny_segments_is_read_after_the_hello)
     // The first connection of the capture: openssl s_client -tls1_2 against
     // s_server with a self-signed certificate; the server answers the hello
     // with its hello, certificate, key exchange and hello done.
-    std::string from_client, from_server;
-    for (const tcp_payload &p : tcp_payloads(VESK_SOURCE_DIR "/tests/captures/tls/tls_cases.pcap")) {
-        if (p.source_port == 443 && from_server.empty() && !from_client.empty())
-            from_server = p.bytes;
-        else if (p.destination_port == 443 && from_client.empty())
-            from_client = p.bytes;
-    }
+    const std::string from_client = first_payload(0, true), from_server = first_payload(0, false);
     ASSERT_GT(from_server.size(), 600u);
     kit::conversation c(m, 443);
     c.handshake();
