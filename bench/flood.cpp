@@ -112,18 +112,7 @@ struct InProcess {
   uint32_t next = 0;  // the next flow number
   InProcess() : queue(NetfilterInterface::Unbound(), 0, &exporters) {}
 
-  bool loadPassRules() {
-    char path[] = "/tmp/vesk-flood-rules-XXXXXX";
-    int fd = mkstemp(path);
-    if (fd < 0) return false;
-    const std::string text =
-        "{\"policy\":{\"id\":0,\"name\":\"pass\",\"default_marker\":\"pass\",\"markers\":{}}}\n";
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(fd);
-    ok = ok && queue.loadRules(path);
-    unlink(path);
-    return ok;
-  }
+  bool loadPassRules() { return bench::loadPassRules(queue); }
   void send(uint32_t now, uint32_t count, bool tcp) {
     uint8_t p[64];
     for (uint32_t n = 0; n < count; n++) {

@@ -160,6 +160,22 @@ inline pid_t startReady(const std::string &name, const std::vector<std::string> 
   return pid;
 }
 
+// Loads a pass-all rules file into an in-process queue (through a temporary
+// file, as loadRules reads one). false when it cannot.
+template <typename Queue>
+bool loadPassRules(Queue &queue) {
+  char path[] = "/tmp/vesk-bench-rules-XXXXXX";
+  int fd = mkstemp(path);
+  if (fd < 0) return false;
+  const std::string text =
+      "{\"policy\":{\"id\":0,\"name\":\"pass\",\"default_marker\":\"pass\",\"markers\":{}}}\n";
+  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  close(fd);
+  ok = ok && queue.loadRules(path);
+  unlink(path);
+  return ok;
+}
+
 }  // namespace bench
 
 #endif

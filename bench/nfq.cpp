@@ -199,16 +199,7 @@ static void connectionPath() {
   globalRunning = 1;
   ZMQExporterList exporters;
   NetfilterInterface queue(NetfilterInterface::Unbound(), 0, &exporters);
-  char path[] = "/tmp/vesk-nfq-rules-XXXXXX";
-  int fd = mkstemp(path);
-  if (fd < 0) return;
-  const std::string text =
-      "{\"policy\":{\"id\":0,\"name\":\"pass\",\"default_marker\":\"pass\",\"markers\":{}}}\n";
-  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  close(fd);
-  ok = ok && queue.loadRules(path);
-  unlink(path);
-  if (!ok) return;
+  if (!bench::loadPassRules(queue)) return;
   const char *request =
       "GET / HTTP/1.0\r\nHost: 10.78.0.2:8081\r\nUser-Agent: ApacheBench/2.3\r\nAccept: */*\r\n\r\n";
   const uint32_t server = 0x0A4E0002u, kConnections = 40000, kWarm = 4000;
