@@ -14,6 +14,7 @@
 
 #include "Trace.h"
 #include "Utils.h"
+#include "VeskError.h"
 
 static uint32_t word(const uint8_t *address, int i) {
   uint32_t w;
@@ -62,7 +63,7 @@ Flow::Flow(oxlo_flow_state *state, DetectionEnginePtr engine_, uint32_t queueId_
   if (!engineState) {
     size_t size = oxlo_flow_state_size();
     engineState = static_cast<oxlo_flow_state *>(oxlo_flow_alloc(size));
-    if (!engineState) throw "Not enough memory";
+    if (!engineState) throw VeskError("Not enough memory");
     memset(engineState, 0, size);
   }
   print("[CREATE FLOW]");
@@ -237,15 +238,15 @@ void Flow::print(const char *tag) const {
   if (!trace || trace->getLevel() < TRACE_DEBUG) return;
   char srcMac[24], dstMac[24], src[64], dst[64], proto[80];
   const char *host = oxlo_flow_host_name_by_protocol(engineState, classification);
-  trace->log(TRACE_DEBUG, __FILE__, __LINE__,
-             "%s[nf:%d][IPv%u][%s][%s <-> %s][%s:%u <-> %s:%u][%s/%u][processed-pkts: %u]"
-             "[ifIdx: %u <-> %u][info: %s][marker: %u]",
-             tag, static_cast<int>(queueId), ipVersion, l4Protocol == 6 ? "TCP" : "UDP",
-             Utils::macText(sourceMac, srcMac, sizeof(srcMac)),
-             Utils::macText(destinationMac, dstMac, sizeof(dstMac)),
-             Utils::addressText(ipVersion, sourceAddress, src, sizeof(src)), sourcePort,
-             Utils::addressText(ipVersion, destinationAddress, dst, sizeof(dst)), destinationPort,
-             oxlo_format_protocol_names(engine->module(), protocolPair(), proto, sizeof(proto)),
-             classification.app, packets() & 0xFF, inInterface, outInterface, host ? host : "",
-             marker);
+  VESK_LOG(TRACE_DEBUG,
+           "%s[nf:%d][IPv%u][%s][%s <-> %s][%s:%u <-> %s:%u][%s/%u][processed-pkts: %u]"
+           "[ifIdx: %u <-> %u][info: %s][marker: %u]",
+           tag, static_cast<int>(queueId), ipVersion, l4Protocol == 6 ? "TCP" : "UDP",
+           Utils::macText(sourceMac, srcMac, sizeof(srcMac)),
+           Utils::macText(destinationMac, dstMac, sizeof(dstMac)),
+           Utils::addressText(ipVersion, sourceAddress, src, sizeof(src)), sourcePort,
+           Utils::addressText(ipVersion, destinationAddress, dst, sizeof(dst)), destinationPort,
+           oxlo_format_protocol_names(engine->module(), protocolPair(), proto, sizeof(proto)),
+           classification.app, packets() & 0xFF, inInterface, outInterface, host ? host : "",
+           marker);
 }

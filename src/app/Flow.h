@@ -28,8 +28,8 @@ class Flow {
   // Addresses are 16 bytes: IPv4 in host byte order in the first 32-bit
   // word (rest zero), IPv6 as in the packet. Ports in host byte order.
   // The queue hands down the module it classifies with and its number (for
-  // the trace). Throws "Not enough memory" when the engine state cannot be
-  // allocated.
+  // the trace). Throws VeskError "Not enough memory" when the engine state
+  // cannot be allocated.
   Flow(DetectionEnginePtr engine, uint32_t queueId, uint32_t now, uint8_t l4Protocol, uint8_t ipVersion,
        const uint8_t *source, uint16_t sourcePort, const uint8_t *destination,
        uint16_t destinationPort, uint32_t inInterface, uint32_t outInterface);

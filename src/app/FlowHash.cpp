@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "VeskError.h"
 #include "oxlo_slab.h"
 
 // Old buckets moved per lookup, insertion or removal while resizing: a
@@ -40,7 +41,7 @@ FlowHash::FlowHash(uint32_t buckets, uint32_t cap, const FlowHashKey &key, bool 
   if (!table_[0].heads || !slab_) {
     free(table_[0].heads);
     oxlo_slab_destroy(slab_);
-    throw std::bad_alloc();
+    throw VeskError("Unable to allocate flow hash");
   }
 }
 

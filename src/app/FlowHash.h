@@ -26,8 +26,8 @@ class FlowHash {
  public:
   // `buckets` is the smallest bucket count (rounded up to a power of two);
   // the array never shrinks below it and, when `resizable` is false, never
-  // grows either (tests). Throws std::bad_alloc when the bucket array or
-  // the slab cannot be allocated. The hash key is drawn at random unless
+  // grows either (tests). Throws VeskError when the bucket array or the
+  // slab cannot be allocated. The hash key is drawn at random unless
   // one is given (tests).
   FlowHash(uint32_t buckets, uint32_t cap);
   FlowHash(uint32_t buckets, uint32_t cap, const FlowHashKey &key, bool resizable = true);
