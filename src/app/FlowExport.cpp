@@ -1,7 +1,6 @@
-// The kernel's view of the traffic: the first queue periodically exports the
-// conntrack table as conntrack flow records, and every queue periodically
-// sends a statistics event summed over the whole table. Both run on the
-// queue's poll thread through its own conntrack handle.
+// Flow export, conntrack export and statistics of one queue.
+#include "FlowExport.h"
+
 #include <arpa/inet.h>
 #include <libnetfilter_conntrack/libnetfilter_conntrack.h>
 #include <sys/socket.h>
@@ -14,7 +13,57 @@
 #include "NetfilterInterface.h"
 #include "Trace.h"
 #include "Utils.h"
+#include "VeskError.h"
 #include "oxlo_serializer.h"
+
+FlowExport::FlowExport(uint32_t queueId, ZMQExporterList *exporters)
+    : queueId_(queueId), exporters_(exporters) {
+  localAddressText_[0] = '\0';
+}
+
+FlowExport::~FlowExport() {
+  if (conntrack_) nfct_close(conntrack_);
+}
+
+void FlowExport::openConntrack(bool firstQueue) {
+  firstQueue_ = firstQueue;
+  uint32_t now = static_cast<uint32_t>(time(nullptr));
+  nextConntrackExport_ = now + configuration.flowUpdatePeriod;
+  nextStatistics_ = now + configuration.statisticsPeriod;
+  conntrack_ = nfct_open(CONNTRACK, 0);
+  if (!conntrack_) throw VeskError("Unable to open conntrack");
+  Utils::ipv4Text(configuration.localAddress, localAddressText_, sizeof(localAddressText_));
+}
+
+void FlowExport::exportFlow(Flow *flow, oxlo_module *owner) {
+  for (ZMQExporter *exporter : *exporters_) exporter->exportFlow(flow, owner);
+}
+
+void FlowExport::exportConntrackFlow(uint32_t start, uint32_t stop, uint8_t l4Protocol,
+                                     uint8_t ipVersion, const void *source,
+                                     const void *destination, uint16_t sourcePort,
+                                     uint16_t destinationPort, uint64_t originPackets,
+                                     uint64_t originBytes, uint64_t replyPackets,
+                                     uint64_t replyBytes, uint32_t timeout) {
+  for (ZMQExporter *exporter : *exporters_)
+    exporter->exportConntrackFlow(start, stop, l4Protocol, ipVersion, source, destination,
+                                  sourcePort, destinationPort, originPackets, originBytes,
+                                  replyPackets, replyBytes, timeout);
+}
+
+void FlowExport::flush() {
+  for (ZMQExporter *exporter : *exporters_) exporter->flush();
+}
+
+void FlowExport::tick(uint32_t now) {
+  for (ZMQExporter *exporter : *exporters_) exporter->tick(now);
+}
+
+bool FlowExport::sendEvent(const char *text, uint32_t length) {
+  bool all = true;
+  for (ZMQExporter *exporter : *exporters_) all = exporter->sendEvent(text, length) && all;
+  return all;
+}
 
 typedef int (*ConntrackCallback)(enum nf_conntrack_msg_type, struct nf_conntrack *, void *);
 
@@ -34,8 +83,7 @@ static bool dumpConntrack(struct nfct_handle *handle, ConntrackCallback callback
   for (const auto &f : families) {
     nfct_filter_dump_set_attr_u8(filter, NFCT_FILTER_DUMP_L3NUM, f.family);
     if (nfct_query(handle, NFCT_Q_DUMP_FILTER, filter) < 0)
-      trace->log(TRACE_ERROR, __FILE__, __LINE__, f.message, strerror(errno),
-                 static_cast<unsigned>(errno));
+      VESK_LOG(TRACE_ERROR, f.message, strerror(errno), static_cast<unsigned>(errno));
   }
   nfct_filter_dump_destroy(filter);
   nfct_callback_unregister(handle);
@@ -44,10 +92,10 @@ static bool dumpConntrack(struct nfct_handle *handle, ConntrackCallback callback
 
 static int keepDumping() { return globalRunning.load() ? NFCT_CB_CONTINUE : NFCT_CB_STOP; }
 
-void NetfilterInterface::exportConntrack(uint32_t now) {
+void FlowExport::exportConntrack(uint32_t now) {
   if (!firstQueue_ || !conntrack_ || now < nextConntrackExport_) return;
   struct Dump {
-    NetfilterInterface *self;
+    FlowExport *self;
     uint32_t count;
   } dump = {this, 0};
   auto callback = [](enum nf_conntrack_msg_type, struct nf_conntrack *ct, void *data) -> int {
@@ -90,16 +138,17 @@ void NetfilterInterface::exportConntrack(uint32_t now) {
     return keepDumping();
   };
   if (!dumpConntrack(conntrack_, callback, &dump)) return;
-  flushExporters();
-  trace->log(TRACE_DEBUG, __FILE__, __LINE__, "Exported %u conntrack flows", dump.count);
+  flush();
+  VESK_LOG(TRACE_DEBUG, "Exported %u conntrack flows", dump.count);
   nextConntrackExport_ = static_cast<uint32_t>(time(nullptr)) + configuration.flowUpdatePeriod;
 }
 
-void NetfilterInterface::sendStatistics(uint32_t now) {
+void FlowExport::sendStatistics(uint32_t now, uint64_t tableFull, uint64_t notTracked,
+                                uint64_t beforeRules) {
   if (!conntrack_ || now < nextStatistics_) return;
   bytes_ = packets_ = 0;
   auto callback = [](enum nf_conntrack_msg_type, struct nf_conntrack *ct, void *data) -> int {
-    NetfilterInterface *self = static_cast<NetfilterInterface *>(data);
+    FlowExport *self = static_cast<FlowExport *>(data);
     self->packets_ += nfct_get_attr_u64(ct, ATTR_ORIG_COUNTER_PACKETS) +
                       nfct_get_attr_u64(ct, ATTR_REPL_COUNTER_PACKETS);
     self->bytes_ += nfct_get_attr_u64(ct, ATTR_ORIG_COUNTER_BYTES) +
@@ -152,10 +201,9 @@ void NetfilterInterface::sendStatistics(uint32_t now) {
       // Packets that got the fallback verdict (the default marker of their
       // policy) because the flow table was full, because they are not
       // tracked, or because no rules were in force yet.
-      oxlo_recbuf_put_i64(&event, "too_many_flows",
-                          static_cast<int64_t>(fallbacks_[FALLBACK_TABLE_FULL].total));
-      oxlo_recbuf_put_u64(&event, "not_tracked", fallbacks_[FALLBACK_NOT_TRACKED].total);
-      oxlo_recbuf_put_u64(&event, "before_rules", fallbacks_[FALLBACK_NO_RULES].total);
+      oxlo_recbuf_put_i64(&event, "too_many_flows", static_cast<int64_t>(tableFull));
+      oxlo_recbuf_put_u64(&event, "not_tracked", notTracked);
+      oxlo_recbuf_put_u64(&event, "before_rules", beforeRules);
       oxlo_recbuf_close_block(&event);
       oxlo_recbuf_open_block(&event, "sampling");
       oxlo_recbuf_put_u32(&event, "pkt_rate", 1);

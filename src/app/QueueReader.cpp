@@ -1,0 +1,273 @@
+#include "QueueReader.h"
+
+#include <arpa/inet.h>
+#include <libnetfilter_queue/libnetfilter_queue.h>
+#include <linux/netfilter.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "Trace.h"
+#include "VeskError.h"
+
+// Packets are copied whole (up to 65,535 bytes, also GSO packets that the
+// kernel passes unsegmented); the netlink and queue headers around one packet
+// need far less than the extra room given here, so a received message is
+// never cut and every packet gets its verdict.
+static const uint32_t kCopyRange = 0xFFFF;
+static const size_t kMessageBufferSize = kCopyRange + 65536;
+// Messages read by one receive call: a burst is read, handled and answered
+// with as few system calls as its verdicts allow.
+static const unsigned kBurst = 16;
+
+static std::string formatted(const char *format, ...) __attribute__((format(printf, 1, 2)));
+static std::string formatted(const char *format, ...) {
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  return text;
+}
+
+QueueReader::QueueReader(uint32_t queueId, PacketPath &path, FlowExport &exports)
+    : queueId_(queueId), path_(path), exports_(exports) {
+  receiveBuffer_ = static_cast<uint8_t *>(malloc(kMessageBufferSize * kBurst));
+  if (!receiveBuffer_) {
+    VESK_LOG(TRACE_ERROR, "Unable to allocate the receive buffer [queueId=%u]", queueId_);
+    exit(-1);
+  }
+  int q = static_cast<int>(queueId_);
+  nfqHandle_ = nfq_open();
+  if (!nfqHandle_) {
+    VESK_LOG(TRACE_ERROR, "Unable to get netfilter handle [queueId=%d]", q);
+    bindingFailed(formatted("Unable to get netfilter handle [queueId=%d]", q));
+  }
+  if (nfq_unbind_pf(nfqHandle_, AF_INET) < 0) {
+    VESK_LOG(TRACE_ERROR, "Unable to unbind IPv4 [queueId=%d]", q);
+    bindingFailed(formatted("Unable to unbind IPv4 [queueId=%d]", q));
+  }
+  if (nfq_bind_pf(nfqHandle_, AF_INET) < 0) {
+    VESK_LOG(TRACE_ERROR, "Unable to bind IPv4 [queueId=%d]", q);
+    bindingFailed(formatted("Unable to bind IPv4 [queueId=%d]", q));
+  }
+  if (nfq_unbind_pf(nfqHandle_, AF_INET6) < 0)
+    VESK_LOG(TRACE_WARNING, "Unable to unbind IPv6 [queueId=%d] (may not be loaded)", q);
+  if (nfq_bind_pf(nfqHandle_, AF_INET6) < 0)
+    VESK_LOG(TRACE_WARNING, "Unable to bind IPv6 [queueId=%d] (IPv6 will not be processed)", q);
+  else
+    VESK_LOG(TRACE_NORMAL, "IPv6 support enabled");
+
+  queueHandle_ = nfq_create_queue(nfqHandle_, static_cast<uint16_t>(queueId_), packetCallback, this);
+  if (!queueHandle_) {
+    VESK_LOG(TRACE_ERROR, "Unable to attach to NF_QUEUE %d: is it already in use?", q);
+    bindingFailed(formatted("Unable to attach to NF_QUEUE %d: is it already in use?", q));
+  }
+  VESK_LOG(TRACE_NORMAL, "Polling NF_QUEUE %d", q);
+
+  nfnl_rcvbufsiz(nfq_nfnlh(nfqHandle_), 536870912);
+
+  if (nfq_set_mode(queueHandle_, NFQNL_COPY_PACKET, kCopyRange) < 0) {
+    VESK_LOG(TRACE_ERROR, "Unable to set packet_copy mode");
+    bindingFailed("Unable to set packet_copy mode");
+  }
+  if (nfq_set_queue_maxlen(queueHandle_, 4096) < 0) {
+    VESK_LOG(TRACE_ERROR, "Unable to set queue len");
+    bindingFailed("Unable to set queue len");
+  }
+  // GSO packets arrive whole instead of being cut into MTU-sized segments
+  // for the queue: one packet and one verdict for up to 64 KiB of a stream.
+  if (nfq_set_queue_flags(queueHandle_, NFQA_CFG_F_GSO, NFQA_CFG_F_GSO) < 0)
+    VESK_LOG(TRACE_WARNING, "Unable to receive GSO packets whole [queueId=%d]", q);
+
+  socket_ = nfq_fd(nfqHandle_);
+}
+
+// Each failure is logged where it happens and thrown with the same words.
+void QueueReader::bindingFailed(const std::string &message) {
+  release();
+  throw VeskError(message);
+}
+
+QueueReader::~QueueReader() {
+  join();
+  release();
+}
+
+void QueueReader::release() {
+  if (queueHandle_) {
+    nfq_destroy_queue(queueHandle_);
+    queueHandle_ = nullptr;
+  }
+  if (nfqHandle_) {
+    nfq_close(nfqHandle_);
+    nfqHandle_ = nullptr;
+  }
+  socket_ = -1;
+  free(receiveBuffer_);
+  receiveBuffer_ = nullptr;
+}
+
+// Wakes a poll thread out of its wait so that a stop takes effect at once
+// rather than at the end of the wait.
+static void onWake(int) {}
+static const int kWakeSignal = SIGUSR2;
+
+void QueueReader::start() {
+  static std::once_flag installed;
+  std::call_once(installed, [] {
+    struct sigaction wake {};
+    wake.sa_handler = onWake;  // no SA_RESTART: the wait returns EINTR
+    sigemptyset(&wake.sa_mask);
+    sigaction(kWakeSignal, &wake, nullptr);
+  });
+  running_.store(1);
+  pollLoopLeft_.store(false);
+  thread_ = std::thread(&QueueReader::pollLoop, this);
+}
+
+void QueueReader::join() {
+  running_.store(0);
+  if (!thread_.joinable()) return;
+  // A wake that comes just before the wait begins is lost: repeat it.
+  for (int i = 0; i < 100 && !pollLoopLeft_.load(); i++) {
+    pthread_kill(thread_.native_handle(), kWakeSignal);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  thread_.join();
+}
+
+void QueueReader::pollLoop() {
+  char name[16];
+  snprintf(name, sizeof(name), "NF_QUEUE-%u", queueId_);
+  pthread_setname_np(pthread_self(), name);
+
+  struct mmsghdr messages[kBurst];
+  struct iovec vectors[kBurst];
+  // start() sets running before the thread exists, so the loop starts at
+  // once: packets that arrive before start-up has finished are answered too
+  // (accepted unmarked).
+  while (running_.load()) {
+    // Read what is waiting without blocking; wait (at most a second) only
+    // when the socket is empty, so a busy queue costs no wait call per packet.
+    memset(messages, 0, sizeof(messages));
+    for (unsigned i = 0; i < kBurst; i++) {
+      vectors[i].iov_base = receiveBuffer_ + i * kMessageBufferSize;
+      vectors[i].iov_len = kMessageBufferSize;
+      messages[i].msg_hdr.msg_iov = &vectors[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    int n = recvmmsg(socket_, messages, kBurst, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    uint32_t now = static_cast<uint32_t>(time(nullptr));
+    if (n > 0) {
+      for (int i = 0; i < n; i++) handleMessage(messages[i]);
+      flushVerdicts();
+    } else {
+      int err = n < 0 ? errno : EAGAIN;
+      if (err == EAGAIN || err == EWOULDBLOCK) {
+        struct pollfd ready = {socket_, POLLIN, 0};
+        int rc = poll(&ready, 1, 1000);
+        now = static_cast<uint32_t>(time(nullptr));
+        if (rc == 0) {
+          path_.idleSecond(now);
+        } else if (rc < 0 && errno != EINTR) {
+          VESK_LOG(TRACE_WARNING, "NF_QUEUE poll error: [errno: %d/%s]", errno, strerror(errno));
+          sleep(1);
+        }
+      } else {
+        // ENOBUFS means the kernel dropped messages for us; the queue is
+        // still bound, so stopping here would black-hole its traffic.
+        VESK_LOG(err == EINTR ? TRACE_DEBUG : TRACE_WARNING,
+                 "NF_QUEUE receive error: [len: %d][errno: %d]", n, err);
+        if (err != ENOBUFS && err != EINTR) sleep(1);
+      }
+    }
+    exports_.sendStatistics(now, path_.fallbackCount(PacketPath::FALLBACK_TABLE_FULL),
+                            path_.fallbackCount(PacketPath::FALLBACK_NOT_TRACKED),
+                            path_.fallbackCount(PacketPath::FALLBACK_NO_RULES));
+  }
+  flushVerdicts();
+  VESK_LOG(TRACE_NORMAL, "Leaving netfilter packet poll loop");
+  pollLoopLeft_.store(true);
+}
+
+void QueueReader::handleMessage(const struct mmsghdr &message) {
+  size_t len = message.msg_len;
+  if ((message.msg_hdr.msg_flags & MSG_TRUNC) || len > kMessageBufferSize) {
+    VESK_LOG(TRACE_ERROR, "NF_QUEUE message larger than the receive buffer: [len: %d]",
+             static_cast<int>(len));
+    return;
+  }
+  int handled = nfq_handle_packet(nfqHandle_, static_cast<char *>(message.msg_hdr.msg_iov->iov_base),
+                                  static_cast<int>(len));
+  if (handled < 0)
+    VESK_LOG(TRACE_WARNING, "nfq_handle_packet() failed: [len: %d][rc: %d][errno: %d]",
+             static_cast<int>(len), handled, errno);
+}
+
+// One verdict for every packet up to the latest unmarked accept: the kernel
+// applies a batch verdict to all queued packets with an id up to the given
+// one.
+void QueueReader::flushVerdicts() {
+  if (!verdictPending_) return;
+  verdictPending_ = false;
+  if (nfq_set_verdict_batch2(queueHandle_, pendingVerdictId_, NF_ACCEPT, 0) < 0)
+    VESK_LOG(TRACE_WARNING, "Unable to send verdicts: [id: %u][errno: %d]", pendingVerdictId_,
+             errno);
+}
+
+int QueueReader::packetCallback(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data *nfa,
+                                void *data) {
+  return static_cast<QueueReader *>(data)->handlePacket(qh, nfa);
+}
+
+int QueueReader::handlePacket(struct nfq_q_handle *qh, struct nfq_data *nfa) {
+  // The attributes sit where the netlink message puts them, not always
+  // aligned for their fields: they are copied out before being read.
+  const void *headerAttr = nfq_get_msg_packet_hdr(nfa);
+  struct nfqnl_msg_packet_hdr header;
+  if (headerAttr) memcpy(&header, headerAttr, sizeof(header));
+  uint32_t id = headerAttr ? ntohl(header.packet_id) : 0;
+  uint32_t verdict = NF_ACCEPT;
+
+  const void *hwAttr = nfq_get_packet_hw(nfa);
+  struct nfqnl_msg_packet_hw hw;
+  if (hwAttr) memcpy(&hw, hwAttr, sizeof(hw));
+  const uint8_t *mac = hwAttr && ntohs(hw.hw_addrlen) == 6 ? hw.hw_addr : nullptr;
+  unsigned char *payload = nullptr;
+  int length = nfq_get_payload(nfa, &payload);
+  // A packet without its bytes is not tracked, and gets the fallback verdict
+  // like any other packet no flow takes.
+  if (length < 0) length = 0;
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  uint64_t nowMs = static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+  uint32_t mark = path_.processPacket(static_cast<uint32_t>(ts.tv_sec), mac, nfq_get_indev(nfa),
+                                      nfq_get_outdev(nfa), payload, static_cast<uint32_t>(length),
+                                      nowMs);
+
+  if (mark == 0 && queueHandle_ == qh) {
+    // Unmarked accepts wait for the batch verdict at the end of the burst;
+    // ids wrap, and a batch covers only ids up to its own.
+    if (verdictPending_ && id < pendingVerdictId_) flushVerdicts();
+    pendingVerdictId_ = id;
+    verdictPending_ = true;
+    return 0;
+  }
+  // A marked or dropped packet goes alone, after the ones before it.
+  flushVerdicts();
+  if (mark == 2) verdict = NF_DROP;
+  return nfq_set_verdict2(qh, id, verdict, mark, 0, nullptr);
+}
