@@ -4,12 +4,11 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <new>
+#include <exception>
 
 #include "Configuration.h"
 #include "PacketTuple.h"
 #include "Trace.h"
-#include "VeskError.h"
 
 // Buckets of an empty flow table; the table doubles them as flows come.
 static const uint32_t kFlowBuckets = 1024;
@@ -37,10 +36,7 @@ PacketPath::PacketPath(uint32_t queueId, EngineRulesHandOff &handOff, FlowExport
   handOff_.pickUp(inForce_);
   try {
     flowTable_ = std::make_unique<FlowHash>(kFlowBuckets, configuration.flowLimit);
-  } catch (const VeskError &) {
-  } catch (const std::bad_alloc &) {
-  }
-  if (!flowTable_) {
+  } catch (const std::exception &) {  // VeskError from the table, or std::bad_alloc
     VESK_LOG(TRACE_ERROR, "Unable to allocate flow hash");
     exit(-1);
   }
