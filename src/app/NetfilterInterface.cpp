@@ -36,9 +36,11 @@ void NetfilterInterface::stop() {
 void NetfilterInterface::teardown() { release(); }
 
 void NetfilterInterface::release() {
-  // The poll thread uses everything released after it: it goes first.
-  reader_.reset();
+  // The poll thread uses everything released below: it stops first. Then
+  // the flows go, before the queue binding, as they always have.
+  if (reader_) reader_->join();
   path_.reset();
+  reader_.reset();
   export_.reset();
   loader_.reset();
 }

@@ -83,9 +83,9 @@ class NetfilterInterface {
  private:
   // Loader, export and packet path: what every queue needs, bound or not.
   void createPath(ZMQExporterList *exporters);
-  // Releases in dependency order: the reader (poll thread, queue binding),
-  // the packet path (every flow, with its "[DELETE FLOW]" line), export
-  // (conntrack handle), then the loader (rules before their modules).
+  // Stops the poll thread, then releases the packet path (every flow, with
+  // its "[DELETE FLOW]" line), the queue binding, export (conntrack handle)
+  // and the loader (rules before their modules).
   void release();
 
   uint32_t queueId_;
