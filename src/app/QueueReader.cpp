@@ -42,8 +42,24 @@ static std::string formatted(const char *format, ...) {
   return text;
 }
 
+static const uint32_t kQueueLength = QueueReader::Verdicts::kHeldCapacity;
+// A failed verdict is logged at most once in this many seconds, with the count.
+static const int64_t kFailureReportSeconds = 10;
+
 QueueReader::QueueReader(uint32_t queueId, PacketPath &path, FlowExport &exports)
-    : queueId_(queueId), path_(path), exports_(exports) {
+    : queueId_(queueId),
+      path_(path),
+      exports_(exports),
+      verdicts_(queueId,
+                {[](void *self, uint32_t id, uint32_t verdict, uint32_t mark) {
+                   return nfq_set_verdict2(static_cast<QueueReader *>(self)->queueHandle_, id,
+                                           verdict, mark, 0, nullptr);
+                 },
+                 [](void *self, uint32_t id, uint32_t verdict, uint32_t mark) {
+                   return nfq_set_verdict_batch2(static_cast<QueueReader *>(self)->queueHandle_,
+                                                 id, verdict, mark);
+                 },
+                 this}) {
   receiveBuffer_ = static_cast<uint8_t *>(malloc(kMessageBufferSize * kBurst));
   if (!receiveBuffer_) {
     VESK_LOG(TRACE_ERROR, "Unable to allocate the receive buffer [queueId=%u]", queueId_);
@@ -83,7 +99,7 @@ QueueReader::QueueReader(uint32_t queueId, PacketPath &path, FlowExport &exports
     VESK_LOG(TRACE_ERROR, "Unable to set packet_copy mode");
     bindingFailed("Unable to set packet_copy mode");
   }
-  if (nfq_set_queue_maxlen(queueHandle_, 4096) < 0) {
+  if (nfq_set_queue_maxlen(queueHandle_, kQueueLength) < 0) {
     VESK_LOG(TRACE_ERROR, "Unable to set queue len");
     bindingFailed("Unable to set queue len");
   }
@@ -158,7 +174,7 @@ void QueueReader::pollLoop() {
   struct iovec vectors[kBurst];
   // start() sets running before the thread exists, so the loop starts at
   // once: packets that arrive before start-up has finished are answered too
-  // (accepted unmarked).
+  // (with the fallback verdict while no rules are in force).
   while (running_.load()) {
     // Read what is waiting without blocking; wait (at most a second) only
     // when the socket is empty, so a busy queue costs no wait call per packet.
@@ -173,7 +189,7 @@ void QueueReader::pollLoop() {
     uint32_t now = static_cast<uint32_t>(time(nullptr));
     if (n > 0) {
       for (int i = 0; i < n; i++) handleMessage(messages[i]);
-      flushVerdicts();
+      verdicts_.flush();
     } else {
       int err = n < 0 ? errno : EAGAIN;
       if (err == EAGAIN || err == EWOULDBLOCK) {
@@ -181,6 +197,8 @@ void QueueReader::pollLoop() {
         int rc = poll(&ready, 1, 1000);
         now = static_cast<uint32_t>(time(nullptr));
         if (rc == 0) {
+          // Verdicts that failed are not left until the next packet comes.
+          verdicts_.flush();
           path_.idleSecond(now);
         } else if (rc < 0 && errno != EINTR) {
           VESK_LOG(TRACE_WARNING, "NF_QUEUE poll error: [errno: %d/%s]", errno, strerror(errno));
@@ -198,7 +216,11 @@ void QueueReader::pollLoop() {
                             path_.fallbackCount(PacketPath::FALLBACK_NOT_TRACKED),
                             path_.fallbackCount(PacketPath::FALLBACK_NO_RULES));
   }
-  flushVerdicts();
+  verdicts_.flush();
+  if (verdicts_.held() > 0)
+    VESK_LOG(TRACE_WARNING,
+             "%u packets without their verdict: dropped when the queue is unbound [queueId=%u]",
+             verdicts_.held(), queueId_);
   VESK_LOG(TRACE_NORMAL, "Leaving netfilter packet poll loop");
   pollLoopLeft_.store(true);
 }
@@ -217,30 +239,20 @@ void QueueReader::handleMessage(const struct mmsghdr &message) {
              static_cast<int>(len), handled, errno);
 }
 
-// One verdict for every packet up to the latest unmarked accept: the kernel
-// applies a batch verdict to all queued packets with an id up to the given
-// one.
-void QueueReader::flushVerdicts() {
-  if (!verdictPending_) return;
-  verdictPending_ = false;
-  if (nfq_set_verdict_batch2(queueHandle_, pendingVerdictId_, NF_ACCEPT, 0) < 0)
-    VESK_LOG(TRACE_WARNING, "Unable to send verdicts: [id: %u][errno: %d]", pendingVerdictId_,
-             errno);
-}
-
 int QueueReader::packetCallback(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data *nfa,
                                 void *data) {
-  return static_cast<QueueReader *>(data)->handlePacket(qh, nfa);
+  // One queue per handle: qh is always this reader's queue.
+  (void)qh;
+  return static_cast<QueueReader *>(data)->handlePacket(nfa);
 }
 
-int QueueReader::handlePacket(struct nfq_q_handle *qh, struct nfq_data *nfa) {
+int QueueReader::handlePacket(struct nfq_data *nfa) {
   // The attributes sit where the netlink message puts them, not always
   // aligned for their fields: they are copied out before being read.
   const void *headerAttr = nfq_get_msg_packet_hdr(nfa);
   struct nfqnl_msg_packet_hdr header;
   if (headerAttr) memcpy(&header, headerAttr, sizeof(header));
   uint32_t id = headerAttr ? ntohl(header.packet_id) : 0;
-  uint32_t verdict = NF_ACCEPT;
 
   const void *hwAttr = nfq_get_packet_hw(nfa);
   struct nfqnl_msg_packet_hw hw;
@@ -258,16 +270,104 @@ int QueueReader::handlePacket(struct nfq_q_handle *qh, struct nfq_data *nfa) {
                                       nfq_get_outdev(nfa), payload, static_cast<uint32_t>(length),
                                       nowMs);
 
-  if (mark == 0 && queueHandle_ == qh) {
-    // Unmarked accepts wait for the batch verdict at the end of the burst;
-    // ids wrap, and a batch covers only ids up to its own.
-    if (verdictPending_ && id < pendingVerdictId_) flushVerdicts();
-    pendingVerdictId_ = id;
-    verdictPending_ = true;
-    return 0;
+  verdicts_.give(id, mark);
+  return 0;
+}
+
+static const char *kindOf(uint32_t verdict, uint32_t mark) {
+  return verdict == NF_DROP ? "drop" : mark != 0 ? "mark" : "accept";
+}
+
+// Ids as the kernel compares them: they wrap.
+static bool idAfter(uint32_t id, uint32_t other) { return static_cast<int32_t>(id - other) > 0; }
+
+void QueueReader::Verdicts::give(uint32_t id, uint32_t mark) {
+  if (mark == 0) {
+    accept(id);
+    return;
   }
-  // A marked or dropped packet goes alone, after the ones before it.
-  flushVerdicts();
-  if (mark == 2) verdict = NF_DROP;
-  return nfq_set_verdict2(qh, id, verdict, mark, 0, nullptr);
+  flush();
+  uint32_t verdict = mark == 2 ? NF_DROP : NF_ACCEPT;
+  if (!sendAlone(id, verdict, mark)) hold(id, verdict, mark);
+}
+
+void QueueReader::Verdicts::accept(uint32_t id) {
+  if (heldCount_ > 0) resendHeld();
+  if (heldCount_ > 0 || holdOverflowed_) {
+    // A batch now would answer the held packets too.
+    if (!sendAlone(id, NF_ACCEPT, 0)) hold(id, NF_ACCEPT, 0);
+    return;
+  }
+  // The accepts before a wrap of the ids go first.
+  if (batchPending_ && id < batchId_) flush();
+  batchId_ = id;
+  batchPending_ = true;
+}
+
+void QueueReader::Verdicts::flush() {
+  if (heldCount_ > 0) resendHeld();
+  if (!batchPending_) return;
+  // Accepts go alone while packets are held, so the batch waiting ends
+  // before all of them; were it otherwise, it must not go.
+  for (unsigned i = 0; i < heldCount_; i++)
+    if (!idAfter(held_[i].id, batchId_)) return;
+  if (holdOverflowed_ && !idAfter(firstLost_, batchId_)) return;
+  if (calls_.batch(calls_.context, batchId_, NF_ACCEPT, 0) < 0) {
+    failed("batch accept", batchId_);
+    return;
+  }
+  batchPending_ = false;
+}
+
+bool QueueReader::Verdicts::sendAlone(uint32_t id, uint32_t verdict, uint32_t mark) {
+  if (calls_.single(calls_.context, id, verdict, mark) >= 0) return true;
+  failed(kindOf(verdict, mark), id);
+  if (calls_.single(calls_.context, id, verdict, mark) >= 0) return true;
+  failed(kindOf(verdict, mark), id);
+  return false;
+}
+
+void QueueReader::Verdicts::hold(uint32_t id, uint32_t verdict, uint32_t mark) {
+  if (heldCount_ == kHeldCapacity) {
+    if (!holdOverflowed_) {
+      VESK_LOG(TRACE_ERROR,
+               "More verdicts failed than packets can be queued: no batch verdicts from now on "
+               "[id: %u][queueId=%u]",
+               id, queueId_);
+      firstLost_ = id;
+    }
+    holdOverflowed_ = true;
+    return;
+  }
+  held_[heldCount_++] = {id, verdict, mark};
+}
+
+void QueueReader::Verdicts::resendHeld() {
+  unsigned sent = 0;
+  while (sent < heldCount_) {
+    const Held &h = held_[sent];
+    if (calls_.single(calls_.context, h.id, h.verdict, h.mark) < 0) {
+      failed(kindOf(h.verdict, h.mark), h.id);
+      break;
+    }
+    sent++;
+  }
+  if (sent == 0) return;
+  memmove(held_, held_ + sent, (heldCount_ - sent) * sizeof(Held));
+  heldCount_ -= sent;
+}
+
+void QueueReader::Verdicts::failed(const char *what, uint32_t id) {
+  int err = errno;
+  failures_++;
+  failuresSinceReport_++;
+  int64_t now = static_cast<int64_t>(time(nullptr));
+  if (failures_ > 1 && now - lastReport_ < kFailureReportSeconds) return;
+  VESK_LOG(TRACE_WARNING,
+           "Unable to send a %s verdict: [id: %u][errno: %d][failures: %llu since the last report, "
+           "%llu in all][held: %u][queueId=%u]",
+           what, id, err, static_cast<unsigned long long>(failuresSinceReport_),
+           static_cast<unsigned long long>(failures_), heldCount_, queueId_);
+  failuresSinceReport_ = 0;
+  lastReport_ = now;
 }

@@ -2,6 +2,7 @@
 // on a poll thread of its own, hands each to the packet path and answers
 // every one with a verdict: unmarked accepts of a burst in one batch
 // verdict, a marked or dropped packet on its own after the ones before it.
+// A batch never answers a packet whose own verdict could not be sent.
 #ifndef VESK_QUEUEREADER_H
 #define VESK_QUEUEREADER_H
 
@@ -21,6 +22,68 @@ struct mmsghdr;
 
 class QueueReader {
  public:
+  // How verdicts reach the kernel: libnetfilter_queue's calls on the
+  // queue's handle by default. Each returns a negative number on failure.
+  struct VerdictCalls {
+    // The verdict of one packet.
+    int (*single)(void *context, uint32_t id, uint32_t verdict, uint32_t mark);
+    // The verdict of every queued packet with an id up to this one.
+    int (*batch)(void *context, uint32_t id, uint32_t verdict, uint32_t mark);
+    void *context;
+  };
+
+  // The verdicts of one queue, sent from its poll thread. Unmarked accepts
+  // wait for one batch verdict; a drop or a marked accept goes alone, after
+  // the accepts before it. The kernel's batch verdict accepts every queued
+  // packet up to its id, so a packet whose own verdict failed (once, and
+  // once more at once) is held: it is sent again before every later accept
+  // and at every flush, and while any is held later accepts go alone (and
+  // are held in turn when they fail) and no batch passes its id. One still
+  // held when the queue is unbound is dropped by the kernel.
+  class Verdicts {
+   public:
+    Verdicts(uint32_t queueId, VerdictCalls calls) : queueId_(queueId), calls_(calls) {}
+    // mark: 0 accept unmarked, 2 drop, any other accept with that mark.
+    void give(uint32_t id, uint32_t mark);
+    // Sends the held verdicts again, then the batch verdict for the accepts
+    // waiting, if any; a failed batch waits for the next flush.
+    void flush();
+    // Verdicts whose sending failed, each attempt counted.
+    uint64_t failures() const { return failures_; }
+    // Packets whose own verdict has not been sent yet.
+    unsigned held() const { return heldCount_; }
+
+    // The kernel queues at most this many packets (the queue length set at
+    // binding), so no more can be held.
+    static constexpr unsigned kHeldCapacity = 4096;
+
+   private:
+    void accept(uint32_t id);
+    // Sends one verdict, and once more when that fails.
+    bool sendAlone(uint32_t id, uint32_t verdict, uint32_t mark);
+    void hold(uint32_t id, uint32_t verdict, uint32_t mark);
+    // In order; the first that fails again ends the attempt.
+    void resendHeld();
+    void failed(const char *what, uint32_t id);
+
+    struct Held {
+      uint32_t id, verdict, mark;
+    };
+    uint32_t queueId_;
+    VerdictCalls calls_;
+    bool batchPending_ = false;
+    uint32_t batchId_ = 0;
+    Held held_[kHeldCapacity];
+    unsigned heldCount_ = 0;
+    // A failed verdict found the hold full: it can never be sent again, so
+    // no batch may pass it (accepts go alone from then on).
+    bool holdOverflowed_ = false;
+    uint32_t firstLost_ = 0;
+    uint64_t failures_ = 0;
+    uint64_t failuresSinceReport_ = 0;
+    int64_t lastReport_ = 0;
+  };
+
   // Binds the queue. Throws VeskError (logged first) when it cannot be
   // bound; ends the process when the receive buffer cannot be allocated.
   QueueReader(uint32_t queueId, PacketPath &path, FlowExport &exports);
@@ -42,9 +105,7 @@ class QueueReader {
   [[noreturn]] void bindingFailed(const std::string &message);
   void pollLoop();
   void handleMessage(const struct mmsghdr &message);
-  // Sends the batch verdict for the unmarked accepts waiting, if any.
-  void flushVerdicts();
-  int handlePacket(struct nfq_q_handle *qh, struct nfq_data *nfa);
+  int handlePacket(struct nfq_data *nfa);
   static int packetCallback(struct nfq_q_handle *qh, struct nfgenmsg *msg, struct nfq_data *nfa,
                             void *data);
 
@@ -58,8 +119,7 @@ class QueueReader {
   std::thread thread_;
   std::atomic<uint8_t> running_{0};
   std::atomic<bool> pollLoopLeft_{true};
-  bool verdictPending_ = false;
-  uint32_t pendingVerdictId_ = 0;
+  Verdicts verdicts_;
 };
 
 #endif
