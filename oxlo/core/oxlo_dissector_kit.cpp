@@ -342,6 +342,13 @@ void oxlo_dissector_consume(oxlo_module *module, oxlo_flow_state *flow, size_t c
     oxlo_stream_consume(module, flow, count);
 }
 
+void oxlo_dissector_claim(oxlo_module *module, oxlo_flow_state *flow)
+{
+    if (!module || !flow)
+        return;
+    module->det.packet_claimed = 1;
+}
+
 void oxlo_dissector_pending(oxlo_module *module, oxlo_flow_state *flow, int pending)
 {
     if (!module || !flow)

@@ -61,6 +61,7 @@ struct quic_flow {
     uint8_t dcid[CID_MAX];
     uint8_t dcid_length;
     uint8_t collecting;       /* the ClientHello is awaited */
+    uint8_t authenticated;    /* ... and an Initial of it decrypted: the flow is QUIC's */
     uint8_t pending;          /* the flow is pending for the engine's callers */
     uint16_t collect_since;   /* the flow's packet count at the first Initial */
     uint8_t *crypto;          /* reassembly buffer, crypto_capacity bytes, owned */
@@ -335,6 +336,7 @@ void collect_stop(oxlo_module *m, oxlo_flow_state *f, quic_flow *st)
     reassembly_free(st);
     protection_drop(st);
     st->collecting = 0;
+    st->authenticated = 0;
     set_pending(m, f, st, false);
 }
 
@@ -880,6 +882,11 @@ step initial(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, const oxlo_packe
             break;
         plaintext clear;
         if (h.type == 0 && decrypt_initial(st, r, h, &clear)) {
+            /* Proof that the flow is QUIC: until the hello is decided, its
+             * packets come to this dissector first and to no other. */
+            st->authenticated = 1;
+            if (!f->partial_guess)
+                f->partial_guess = P_QUIC;
             if (st->dcid_length != h.dcid_length || memcmp(st->dcid, h.dcid, h.dcid_length) != 0) {
                 /* Another connection (the client's after a Retry) starts
                  * its CRYPTO stream over. */
@@ -1096,10 +1103,26 @@ void oxlo_search_quic(oxlo_module *module, oxlo_flow_state *flow)
         OXLO_EXCLUDE(module, flow);
         return;
     }
-    if (search(module, flow, st) == step::end) {
+    const step s = search(module, flow, st);
+    if (s == step::end) {
         collect_stop(module, flow, st);
         end(module, flow);
+    } else if (s == step::wait && st->collecting && st->authenticated) {
+        oxlo_dissector_claim(module, flow);
     }
+}
+
+int quic_initial_shape(const uint8_t *payload, size_t length)
+{
+    if (!payload || length < INITIAL_MIN)
+        return 0;
+    const oxlo_reader r = oxlo_reader_make(payload, length);
+    uint8_t first = 0, dcid_length = 0;
+    uint32_t v = 0;
+    if (!oxlo_rd_u8_at(&r, 0, &first) || !(first & 0x80) || !initial_version(&r, first, &v) || !supported(v) ||
+        is_reserved(v) || v == Q046 || (is_q(v) && google_number(v) <= 43))
+        return 0;
+    return oxlo_rd_u8_at(&r, 5, &dcid_length) && dcid_length > 0 && dcid_length <= CID_MAX ? 1 : 0;
 }
 
 char *quic_version_label(char *buffer, size_t size, uint32_t version)
