@@ -61,7 +61,7 @@ struct quic_flow {
     uint8_t dcid[CID_MAX];
     uint8_t dcid_length;
     uint8_t collecting;       /* the ClientHello is awaited */
-    uint8_t authenticated;    /* ... and an Initial of it decrypted: the flow is QUIC's */
+    uint8_t decrypted;        /* an Initial of the datagram in process decrypted */
     uint8_t pending;          /* the flow is pending for the engine's callers */
     uint16_t collect_since;   /* the flow's packet count at the first Initial */
     uint8_t *crypto;          /* reassembly buffer, crypto_capacity bytes, owned */
@@ -336,7 +336,6 @@ void collect_stop(oxlo_module *m, oxlo_flow_state *f, quic_flow *st)
     reassembly_free(st);
     protection_drop(st);
     st->collecting = 0;
-    st->authenticated = 0;
     set_pending(m, f, st, false);
 }
 
@@ -882,11 +881,7 @@ step initial(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, const oxlo_packe
             break;
         plaintext clear;
         if (h.type == 0 && decrypt_initial(st, r, h, &clear)) {
-            /* Proof that the flow is QUIC: until the hello is decided, its
-             * packets come to this dissector first and to no other. */
-            st->authenticated = 1;
-            if (!f->partial_guess)
-                f->partial_guess = P_QUIC;
+            st->decrypted = 1;
             if (st->dcid_length != h.dcid_length || memcmp(st->dcid, h.dcid, h.dcid_length) != 0) {
                 /* Another connection (the client's after a Retry) starts
                  * its CRYPTO stream over. */
@@ -1103,11 +1098,16 @@ void oxlo_search_quic(oxlo_module *module, oxlo_flow_state *flow)
         OXLO_EXCLUDE(module, flow);
         return;
     }
+    st->decrypted = 0;
     const step s = search(module, flow, st);
     if (s == step::end) {
         collect_stop(module, flow, st);
         end(module, flow);
-    } else if (s == step::wait && st->collecting && st->authenticated) {
+    } else if (s == step::wait && st->collecting && st->decrypted) {
+        /* The datagram is proof of QUIC (it decrypted) and holds a part of
+         * the hello: no other dissector needs to look at it. Datagrams
+         * without such proof (the server's, anything else the client
+         * sends meanwhile) are still offered to every dissector. */
         oxlo_dissector_claim(module, flow);
     }
 }
