@@ -204,6 +204,45 @@ const uint8_t *salt_of(uint32_t v)
 
 /* ---- HKDF over the digest handle ---- */
 
+/* The Extract step is keyed with one of a few public salts: a handle keyed
+ * with each is kept per thread (its HMAC states computed once), so a new
+ * connection pays only for its own Destination Connection ID. Closed at the
+ * thread's end. */
+struct salt_handles {
+    const uint8_t *salt[8] = {};
+    crypto_md_handle *md[8] = {};
+    salt_handles() = default;
+    salt_handles(const salt_handles &) = delete;
+    salt_handles &operator=(const salt_handles &) = delete;
+    ~salt_handles()
+    {
+        for (crypto_md_handle *h : md)
+            crypto_md_close(h);
+    }
+};
+
+crypto_md_handle *salt_handle(const uint8_t *salt)
+{
+    static thread_local salt_handles keyed;
+    for (size_t i = 0; i < 8; i++) {
+        if (keyed.salt[i] == salt)
+            return keyed.md[i];
+        if (keyed.salt[i])
+            continue;
+        crypto_md_handle *h = nullptr;
+        if (crypto_md_open(&h, CRYPTO_MD_SHA256, CRYPTO_MD_FLAG_HMAC) != 0)
+            return nullptr;
+        if (crypto_md_setkey(h, salt, 20) != 0) {
+            crypto_md_close(h);
+            return nullptr;
+        }
+        keyed.salt[i] = salt;
+        keyed.md[i] = h;
+        return h;
+    }
+    return nullptr;
+}
+
 bool set_key(crypto_md_handle *md, const uint8_t *key, size_t key_length)
 {
     crypto_md_reset(md);
@@ -1181,15 +1220,18 @@ int quic_initial_keys_derive(uint32_t version, const uint8_t *dcid, size_t dcid_
 {
     if (!out || (!dcid && dcid_length) || dcid_length > CID_MAX)
         return -1;
+    crypto_md_handle *salted = salt_handle(salt_of(version));
+    uint8_t initial_secret[32];
+    const bool extracted = salted && mac(salted, dcid, dcid_length, initial_secret);
+    if (salted)
+        crypto_md_restart(salted); /* the salt stays, the message and result go */
     crypto_md_handle *md = nullptr;
-    if (crypto_md_open(&md, CRYPTO_MD_SHA256, CRYPTO_MD_FLAG_HMAC) != 0)
+    if (!extracted || crypto_md_open(&md, CRYPTO_MD_SHA256, CRYPTO_MD_FLAG_HMAC) != 0)
         return -1;
     const bool v2 = v2_labels(version);
-    uint8_t initial_secret[32];
-    /* Extract under the salt, "client in" under the initial secret, and the
-     * three protection values under the client secret, each key set once. */
-    const bool ok = set_key(md, salt_of(version), 20) && mac(md, dcid, dcid_length, initial_secret) &&
-                    set_key(md, initial_secret, 32) && expand_label(md, "client in", out->secret, 32) &&
+    /* "client in" under the initial secret, and the three protection
+     * values under the client secret, each key set once. */
+    const bool ok = set_key(md, initial_secret, 32) && expand_label(md, "client in", out->secret, 32) &&
                     set_key(md, out->secret, 32) && expand_label(md, v2 ? "quicv2 hp" : "quic hp", out->hp, 16) &&
                     expand_label(md, v2 ? "quicv2 key" : "quic key", out->key, 16) &&
                     expand_label(md, v2 ? "quicv2 iv" : "quic iv", out->iv, 12);
