@@ -366,7 +366,8 @@ TEST_F(quic, unreadable_initials_do_not_decide_the_flow)
     }
 }
 
-// Dissectors other than QUIC that have given up on the flow.
+// Dissectors that have given up on the flow (QUIC, still waiting in the
+// cases below, is not one of them).
 int others_excluded(const kit::conversation &c)
 {
     int n = 0;
