@@ -48,6 +48,7 @@ struct oxlo_slab {
     oxlo_slab_chunk *room;  /* chunks with a free slot */
     oxlo_slab_chunk *spare; /* empty chunks kept back (through `next`), not on the list */
     uint32_t spares;
+    uint32_t spare_floor;   /* emptied chunks kept whatever is in use, until a trim */
     uint32_t chunk_count;
     oxlo_slab_chunk *chunks; /* every chunk, for the destruction */
     uint8_t released;        /* destroyed when the last slot comes back */
@@ -139,6 +140,12 @@ void oxlo_slab_set_chunk_slots(oxlo_slab *slab, uint32_t chunk_slots)
         slab->chunk_slots = chunk_slots < kMinChunkSlots ? kMinChunkSlots : chunk_slots;
 }
 
+void oxlo_slab_set_spare_floor(oxlo_slab *slab, uint32_t chunks)
+{
+    if (slab)
+        slab->spare_floor = chunks;
+}
+
 void *oxlo_slab_take(oxlo_slab *s)
 {
     if (!s)
@@ -197,7 +204,7 @@ void oxlo_slab_give(void *slot)
     c->next = s->spare;
     s->spare = c;
     s->spares++;
-    while (s->spares > (s->chunk_count - s->spares) / 2) {
+    while (s->spares > s->spare_floor && s->spares > (s->chunk_count - s->spares) / 2) {
         oxlo_slab_chunk *oldest = s->spare;
         s->spare = oldest->next;
         s->spares--;

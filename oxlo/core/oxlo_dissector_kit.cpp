@@ -54,8 +54,15 @@ void *make_block(oxlo_module *module, oxlo_flow_state *flow, uint32_t slot, uint
     if (c < 0)
         return oxlo_flow_slot_state_make(flow, slot, size, release);
     oxlo_slab *&slab = module->det.dstate_slabs[c];
-    if (!slab)
+    if (!slab) {
         slab = oxlo_slab_new(size_t(64) << c, kStateChunkSlots);
+        /* A flow's states go when it is classified, often before the next
+         * flow takes one: without a kept chunk every such flow would
+         * allocate and free a whole chunk of its size class (the TLS
+         * state's is larger than the allocator's mapping threshold, so
+         * fresh pages each time). One per class, freed with the module. */
+        oxlo_slab_set_spare_floor(slab, 1);
+    }
     auto *b = static_cast<oxlo_dstate *>(oxlo_slab_take(slab));
     if (!b)
         return nullptr;
@@ -333,6 +340,13 @@ int oxlo_dissector_need(oxlo_module *module, oxlo_flow_state *flow, size_t total
 void oxlo_dissector_consume(oxlo_module *module, oxlo_flow_state *flow, size_t count)
 {
     oxlo_stream_consume(module, flow, count);
+}
+
+void oxlo_dissector_claim(oxlo_module *module, oxlo_flow_state *flow)
+{
+    if (!module || !flow)
+        return;
+    module->det.packet_claimed = 1;
 }
 
 void oxlo_dissector_pending(oxlo_module *module, oxlo_flow_state *flow, int pending)

@@ -10,6 +10,7 @@
 #include "oxlo_dissector_slots.h"
 #include "oxlo_stream.h"
 #include "oxlo_protocol_ids.h"
+#include "protocols/quic_private.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -375,6 +376,24 @@ void oxlo_flow_skip_dissector(oxlo_module *module, oxlo_flow_state *flow, uint16
     flow->excluded[index / 64] |= uint64_t(1) << (index % 64);
 }
 
+/* A UDP datagram shaped like a QUIC client Initial goes to QUIC before the
+ * call list (after the guess by port): an Initial that decrypts and holds a
+ * whole ClientHello is QUIC whatever else its bytes might resemble, and the
+ * other UDP dissectors' tests on it are not paid. When QUIC neither
+ * decides the flow on it nor claims it (a decrypted Initial that holds only
+ * a part of the hello), the list runs as usual without QUIC. */
+static const oxlo_dissector_entry *quic_first(oxlo_module *module, const oxlo_flow_state *flow,
+                                              dissector_flow_mask packet_set)
+{
+    const oxlo_packet_state *pkt = &module->det.packet;
+    if (!pkt->udp || !quic_initial_shape(pkt->payload, pkt->payload_length))
+        return nullptr;
+    const oxlo_dissector_entry *q = dissector_of(module, OXLO_PROTOCOL_QUIC);
+    if (!q || !q->callback || !eligible(q, packet_set) || oxlo_flow_dissector_excluded(flow, q->index))
+        return nullptr;
+    return q;
+}
+
 /* The dissectors of the messages that carry the host name rules match. */
 static bool carries_host_name(const oxlo_dissector_entry *e)
 {
@@ -389,6 +408,7 @@ uint32_t oxlo_dissect_flow(oxlo_module *module, oxlo_flow_state *flow, dissector
 
     bool continues_pdu = false; /* this segment continues HTTP's or TLS's message: see below */
 
+    module->det.packet_claimed = 0;
     const uint16_t guess = flow->partial_guess ? flow->partial_guess : flow->guess_by_port;
     const oxlo_dissector_entry *g = guess ? dissector_of(module, guess) : nullptr;
     if (g && g->callback && !oxlo_flow_dissector_excluded(flow, g->index) &&
@@ -402,7 +422,7 @@ uint32_t oxlo_dissect_flow(oxlo_module *module, oxlo_flow_state *flow, dissector
 
     if (flow->app) {
         calls += subprotocol_pass(module, flow, flow->app, packet_set);
-    } else {
+    } else if (!module->det.packet_claimed) {
         /* A segment that continues a request or hello that HTTP or TLS
          * waits for belongs to that message: read alone, its bytes are
          * whatever the sender put at that point of it (a session id, a
@@ -412,9 +432,20 @@ uint32_t oxlo_dissect_flow(oxlo_module *module, oxlo_flow_state *flow, dissector
          * dissectors that keep bytes of their own. (Other dissectors'
          * waits do not hold the rest back: many wait on any two bytes that
          * read as a length.) */
+        oxlo_dissector_callback first_cb = nullptr;
+        const oxlo_dissector_entry *q = continues_pdu ? nullptr : quic_first(module, flow, packet_set);
+        if (q && q->callback != guessed_cb) {
+            if (call_dissector(module, flow, q))
+                calls++;
+            first_cb = q->callback;
+            if (flow->app)
+                calls += subprotocol_pass(module, flow, flow->app, packet_set);
+            if (flow->app || module->det.packet_claimed)
+                count = 0;
+        }
         for (uint32_t i = 0; i < count; i++) {
             const oxlo_dissector_entry *e = list[i];
-            if (e->callback == guessed_cb || !eligible(e, packet_set) ||
+            if (e->callback == guessed_cb || e->callback == first_cb || !eligible(e, packet_set) ||
                 oxlo_flow_dissector_excluded(flow, e->index))
                 continue;
             if (continues_pdu && !oxlo_stream_keeping(module, flow, uint16_t(e->index)))
@@ -428,6 +459,8 @@ uint32_t oxlo_dissect_flow(oxlo_module *module, oxlo_flow_state *flow, dissector
                 calls += subprotocol_pass(module, flow, flow->app, packet_set);
                 break;
             }
+            if (module->det.packet_claimed)
+                break;
         }
     }
     if (flow->master)

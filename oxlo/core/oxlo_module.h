@@ -40,6 +40,7 @@ typedef struct oxlo_detection_part {
     uint32_t udp_count;
     uint32_t other_count;
     uint32_t current_dissector;
+    uint8_t packet_claimed;            /* a dissector kept the packet in process for itself */
     uint32_t sequence_window;
     oxlo_detection_settings settings;
     oxlo_packet_state packet;

@@ -494,6 +494,11 @@ void oxlo_dissector_consume(oxlo_module *module, oxlo_flow_state *flow, size_t c
  * oxlo_flow_detection_pending keep feeding it packets. */
 void oxlo_dissector_pending(oxlo_module *module, oxlo_flow_state *flow, int pending);
 
+/* The packet is the calling dissector's: it has proof of its protocol in
+ * it (an authenticated decryption, not a guess) and waits for more, so no
+ * other dissector is offered this packet. */
+void oxlo_dissector_claim(oxlo_module *module, oxlo_flow_state *flow);
+
 /* Read the rest of a classified flow: the routine is called for up to
  * `packets` more packets until it returns 0. */
 void oxlo_dissector_extra(oxlo_flow_state *flow, int (*routine)(oxlo_module *, oxlo_flow_state *),

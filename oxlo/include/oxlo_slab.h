@@ -33,6 +33,10 @@ void oxlo_slab_release(oxlo_slab *slab);
 /* Slots per chunk for chunks made from now on (at least 16): the owner
  * scales it with the number of objects it expects. */
 void oxlo_slab_set_chunk_slots(oxlo_slab *slab, uint32_t chunk_slots);
+/* Up to `chunks` emptied chunks are kept also when few or no slots are
+ * taken (until a trim): for an owner whose slots come and go one at a time,
+ * each of which would otherwise take and free a whole chunk. */
+void oxlo_slab_set_spare_floor(oxlo_slab *slab, uint32_t chunks);
 /* A slot of slot_size bytes (contents undefined), 16-aligned; null
  * without memory. */
 void *oxlo_slab_take(oxlo_slab *slab);

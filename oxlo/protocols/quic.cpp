@@ -61,6 +61,7 @@ struct quic_flow {
     uint8_t dcid[CID_MAX];
     uint8_t dcid_length;
     uint8_t collecting;       /* the ClientHello is awaited */
+    uint8_t decrypted;        /* an Initial of the datagram in process decrypted */
     uint8_t pending;          /* the flow is pending for the engine's callers */
     uint16_t collect_since;   /* the flow's packet count at the first Initial */
     uint8_t *crypto;          /* reassembly buffer, crypto_capacity bytes, owned */
@@ -202,6 +203,45 @@ const uint8_t *salt_of(uint32_t v)
 }
 
 /* ---- HKDF over the digest handle ---- */
+
+/* The Extract step is keyed with one of a few public salts: a handle keyed
+ * with each is kept per thread (its HMAC states computed once), so a new
+ * connection pays only for its own Destination Connection ID. Closed at the
+ * thread's end. */
+struct salt_handles {
+    const uint8_t *salt[8] = {};
+    crypto_md_handle *md[8] = {};
+    salt_handles() = default;
+    salt_handles(const salt_handles &) = delete;
+    salt_handles &operator=(const salt_handles &) = delete;
+    ~salt_handles()
+    {
+        for (crypto_md_handle *h : md)
+            crypto_md_close(h);
+    }
+};
+
+crypto_md_handle *salt_handle(const uint8_t *salt)
+{
+    static thread_local salt_handles keyed;
+    for (size_t i = 0; i < 8; i++) {
+        if (keyed.salt[i] == salt)
+            return keyed.md[i];
+        if (keyed.salt[i])
+            continue;
+        crypto_md_handle *h = nullptr;
+        if (crypto_md_open(&h, CRYPTO_MD_SHA256, CRYPTO_MD_FLAG_HMAC) != 0)
+            return nullptr;
+        if (crypto_md_setkey(h, salt, 20) != 0) {
+            crypto_md_close(h);
+            return nullptr;
+        }
+        keyed.salt[i] = salt;
+        keyed.md[i] = h;
+        return h;
+    }
+    return nullptr;
+}
 
 bool set_key(crypto_md_handle *md, const uint8_t *key, size_t key_length)
 {
@@ -880,6 +920,7 @@ step initial(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, const oxlo_packe
             break;
         plaintext clear;
         if (h.type == 0 && decrypt_initial(st, r, h, &clear)) {
+            st->decrypted = 1;
             if (st->dcid_length != h.dcid_length || memcmp(st->dcid, h.dcid, h.dcid_length) != 0) {
                 /* Another connection (the client's after a Retry) starts
                  * its CRYPTO stream over. */
@@ -1096,10 +1137,31 @@ void oxlo_search_quic(oxlo_module *module, oxlo_flow_state *flow)
         OXLO_EXCLUDE(module, flow);
         return;
     }
-    if (search(module, flow, st) == step::end) {
+    st->decrypted = 0;
+    const step s = search(module, flow, st);
+    if (s == step::end) {
         collect_stop(module, flow, st);
         end(module, flow);
+    } else if (s == step::wait && st->collecting && st->decrypted) {
+        /* The datagram is proof of QUIC (it decrypted) and holds a part of
+         * the hello: no other dissector needs to look at it. Datagrams
+         * without such proof (the server's, anything else the client
+         * sends meanwhile) are still offered to every dissector. */
+        oxlo_dissector_claim(module, flow);
     }
+}
+
+int quic_initial_shape(const uint8_t *payload, size_t length)
+{
+    if (!payload || length < INITIAL_MIN)
+        return 0;
+    const oxlo_reader r = oxlo_reader_make(payload, length);
+    uint8_t first = 0, dcid_length = 0;
+    uint32_t v = 0;
+    if (!oxlo_rd_u8_at(&r, 0, &first) || !(first & 0x80) || !initial_version(&r, first, &v) || !supported(v) ||
+        is_reserved(v) || v == Q046 || (is_q(v) && google_number(v) <= 43))
+        return 0;
+    return oxlo_rd_u8_at(&r, 5, &dcid_length) && dcid_length > 0 && dcid_length <= CID_MAX ? 1 : 0;
 }
 
 char *quic_version_label(char *buffer, size_t size, uint32_t version)
@@ -1158,15 +1220,18 @@ int quic_initial_keys_derive(uint32_t version, const uint8_t *dcid, size_t dcid_
 {
     if (!out || (!dcid && dcid_length) || dcid_length > CID_MAX)
         return -1;
+    crypto_md_handle *salted = salt_handle(salt_of(version));
+    uint8_t initial_secret[32];
+    const bool extracted = salted && mac(salted, dcid, dcid_length, initial_secret);
+    if (salted)
+        crypto_md_restart(salted); /* the salt stays, the message and result go */
     crypto_md_handle *md = nullptr;
-    if (crypto_md_open(&md, CRYPTO_MD_SHA256, CRYPTO_MD_FLAG_HMAC) != 0)
+    if (!extracted || crypto_md_open(&md, CRYPTO_MD_SHA256, CRYPTO_MD_FLAG_HMAC) != 0)
         return -1;
     const bool v2 = v2_labels(version);
-    uint8_t initial_secret[32];
-    /* Extract under the salt, "client in" under the initial secret, and the
-     * three protection values under the client secret, each key set once. */
-    const bool ok = set_key(md, salt_of(version), 20) && mac(md, dcid, dcid_length, initial_secret) &&
-                    set_key(md, initial_secret, 32) && expand_label(md, "client in", out->secret, 32) &&
+    /* "client in" under the initial secret, and the three protection
+     * values under the client secret, each key set once. */
+    const bool ok = set_key(md, initial_secret, 32) && expand_label(md, "client in", out->secret, 32) &&
                     set_key(md, out->secret, 32) && expand_label(md, v2 ? "quicv2 hp" : "quic hp", out->hp, 16) &&
                     expand_label(md, v2 ? "quicv2 key" : "quic key", out->key, 16) &&
                     expand_label(md, v2 ? "quicv2 iv" : "quic iv", out->iv, 12);

@@ -16,6 +16,13 @@ extern "C" {
 /* The search routine. */
 void oxlo_search_quic(oxlo_module *module, oxlo_flow_state *flow);
 
+/* 1 when a UDP payload has the shape of a client Initial whose protection
+ * the dissector removes: at least 1200 bytes, a long header of an
+ * encrypted version it supports, a Destination Connection ID of 1 to 20
+ * bytes. The engine offers such a datagram to QUIC before the other UDP
+ * dissectors. */
+int quic_initial_shape(const uint8_t *payload, size_t length);
+
 /* The version's label ("V-1", "Draft-29", "Q046", "Unknown (709A50C4)", ...)
  * into buffer (cut to size - 1); NULL for a null buffer or one under 2 bytes. */
 char *quic_version_label(char *buffer, size_t size, uint32_t version);

@@ -71,6 +71,41 @@ TEST(Slab, emptied_chunks_go_back)
     oxlo_slab_destroy(s);
 }
 
+// One slot at a time (a flow state made and freed before the next flow's):
+// with a floor the emptied chunk stays and the next take reuses the same
+// slot, so the slab neither frees nor allocates a chunk per slot; a trim
+// still frees it, and more emptied chunks than the floor still go.
+TEST(Slab, spare_floor_keeps_an_emptied_chunk_for_the_next_slot)
+{
+    oxlo_slab *s = oxlo_slab_new(512, 256);
+    oxlo_slab_set_spare_floor(s, 1);
+    void *first = oxlo_slab_take(s);
+    const uint64_t chunk = oxlo_slab_bytes(s);
+    for (int i = 0; i < 100; i++) {
+        void *p = oxlo_slab_take(s);
+        oxlo_slab_give(p);
+        EXPECT_EQ(oxlo_slab_bytes(s), chunk);
+    }
+    oxlo_slab_give(first);
+    EXPECT_EQ(oxlo_slab_taken(s), 0u);
+    EXPECT_EQ(oxlo_slab_bytes(s), chunk);
+    EXPECT_EQ(oxlo_slab_take(s), first);
+    EXPECT_EQ(oxlo_slab_bytes(s), chunk);
+
+    std::vector<void *> slots(256 * 3 - 1);
+    for (void *&p : slots)
+        p = oxlo_slab_take(s);
+    EXPECT_EQ(oxlo_slab_bytes(s), 3 * chunk);
+    for (void *p : slots)
+        oxlo_slab_give(p);
+    oxlo_slab_give(first);
+    EXPECT_EQ(oxlo_slab_bytes(s), chunk);
+    oxlo_slab_trim(s, 0);
+    EXPECT_EQ(oxlo_slab_bytes(s), 0u);
+    oxlo_slab_set_spare_floor(nullptr, 1);
+    oxlo_slab_destroy(s);
+}
+
 // Released with slots still taken, the slab lives until the last one is
 // given back (flow states can outlive the module that made them).
 TEST(Slab, released_slab_waits_for_its_last_slot)

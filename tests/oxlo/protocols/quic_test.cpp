@@ -366,6 +366,47 @@ TEST_F(quic, unreadable_initials_do_not_decide_the_flow)
     }
 }
 
+// Dissectors that have given up on the flow (QUIC, still waiting in the
+// cases below, is not one of them).
+int others_excluded(const kit::conversation &c)
+{
+    int n = 0;
+    for (uint32_t i = 0; i < OXLO_MAX_DISSECTORS; i++)
+        n += oxlo_flow_dissector_excluded(c.f, i);
+    return n;
+}
+
+// An Initial that decrypts is proof of QUIC: on a port no one guesses, the
+// datagram goes to QUIC first, and when it holds only a part of the hello
+// no other dissector is offered it (they could only take QUIC's bytes for
+// their own). Datagrams without that proof, the server's or an
+// Initial-shaped one whose tag is broken, still go through every UDP
+// dissector: a decoy Initial does not hide the rest of a flow from them.
+TEST_F(quic, decrypted_initials_are_read_by_quic_alone)
+{
+    const bytes hello = client_hello("claimed.example", "h3", 1500);
+    const size_t half = 600;
+    initial_opts bad_tag;
+    bad_tag.flip_tag = true;
+    kit::conversation c(m, 4433, OXLO_L4_UDP);
+    c.client(initial(crypto_frame(hello, 0, half)));
+    EXPECT_FALSE(is_quic(c));
+    EXPECT_TRUE(pending(c));
+    EXPECT_EQ(others_excluded(c), 0);
+    c.server(std::string(1200, '\xc3'));
+    c.server(std::string(60, '\x41'));
+    EXPECT_GT(others_excluded(c), 0);
+    EXPECT_FALSE(is_quic(c));
+    c.client(initial(crypto_frame(hello, half, hello.size() - half)));
+    EXPECT_TRUE(is_quic(c));
+    EXPECT_EQ(host(c), "claimed.example");
+
+    kit::conversation d(m, 4433, OXLO_L4_UDP);
+    d.client(initial(crypto_frame(hello, 0, half), bad_tag));
+    EXPECT_FALSE(is_quic(d));
+    EXPECT_GT(others_excluded(d), 0);
+}
+
 // CRYPTO frames whose offset or length pass the decrypted payload or the
 // 64 KiB bound are not taken; a good frame after a skipped one still is.
 TEST_F(quic, crypto_frames_are_bounded)
