@@ -1,10 +1,10 @@
 /* The C-callable facade of the rules: rule managers and blacklists. */
 #include <new>
 
+#include "Log.h"
 #include "PolicyEngine.h"
-#include "oxlo_risk_ids.h"
-#include "PolicyTrace.h"
 #include "RuleManager.h"
+#include "oxlo_risk_ids.h"
 #include "vesk_rules.h"
 
 static RuleManager *unwrap(vesk_rule_manager *m) { return reinterpret_cast<RuleManager *>(m); }
@@ -31,7 +31,7 @@ int rule_manager_load_rules(vesk_rule_manager *manager, const char *path) {
   try {
     rm->loadRules(path);
   } catch (...) {
-    POLICY_LOG(POLICY_ERROR, "Not enough memory while loading %s", path ? path : "");
+    VESK_LOG(TRACE_ERROR, "Not enough memory while loading %s", path ? path : "");
     return -1;
   }
   if (rm->fileTooLarge()) return -3;
@@ -152,8 +152,7 @@ const char *rule_manager_category_file_tag(const vesk_rule_manager *manager, uin
 }
 
 void rule_manager_set_debug(void) {
-  PolicyTrace *t = PolicyTrace::existing();
-  if (t) t->setLevel(9);
+  if (trace) trace->setLevel(9);
 }
 
 }  // extern "C"

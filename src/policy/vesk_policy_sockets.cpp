@@ -11,7 +11,7 @@
 
 #include "EBPFMonitor.h"
 #include "LinuxSocketMonitor.h"
-#include "PolicyTrace.h"
+#include "Log.h"
 #include "SocketLister.h"
 #include "vesk_process.h"
 
@@ -29,7 +29,7 @@ vesk_socket_monitor *ebpf_socket_monitor_create(const char *ifname) {
   try {
     return reinterpret_cast<vesk_socket_monitor *>(new EBPFMonitor(ifname));
   } catch (const std::exception &e) {
-    POLICY_LOG(POLICY_ERROR, "%s", e.what());
+    VESK_LOG(TRACE_ERROR, "%s", e.what());
     return nullptr;
   } catch (...) {
     return nullptr;
@@ -68,8 +68,7 @@ int socket_monitor_find_owner(vesk_socket_monitor *monitor, const vesk_address *
 }
 
 void socket_monitor_set_debug(void) {
-  PolicyTrace *t = PolicyTrace::existing();
-  if (t) t->setLevel(9);
+  if (trace) trace->setLevel(9);
 }
 
 char *local_sockets_json(void) {
@@ -89,7 +88,7 @@ char *host_info_json(const char *instance_name) {
     LinuxSocketMonitor monitor(nullptr, true, true);
     return copyText(monitor.hostDescription(instance_name));
   } catch (const std::exception &e) {
-    POLICY_LOG(POLICY_ERROR, "No host description: %s", e.what());
+    VESK_LOG(TRACE_ERROR, "No host description: %s", e.what());
     return nullptr;
   } catch (...) {
     return nullptr;

@@ -32,7 +32,7 @@ Built build(RuleManager &rm, const std::string &policyBody) {
 }
 
 TEST(PolicyRule, marker_values) {
-  PolicyTrace::instance();
+  Log::instance();
   struct {
     const char *json;
     bool ok;
