@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "Log.h"
+#include "PolicyError.h"
 #include "ProcScan.h"
 #include "SockDiag.h"
 #include "vontrel_object.h"
@@ -74,13 +75,13 @@ bool EBPFMonitor::loadOnly(std::vector<std::string> &programs, std::string &erro
 EBPFMonitor::EBPFMonitor(const char *name) : SocketMonitor(name), table(getInterfaceName()) {
   Log::instance();
   object = openObject();
-  if (!object) throw std::runtime_error("Failed to open BPF skeleton");
+  if (!object) throw PolicyError("Failed to open BPF skeleton");
   int rc = bpf_object__load(object);
   if (rc != 0) {
     errno = -rc;
     VESK_LOG(TRACE_ERROR, "Unable to load the BPF program: %s", strerror(-rc));
     release();
-    throw std::runtime_error("Failed to load and verify BPF skeleton");
+    throw PolicyError("Failed to load and verify BPF skeleton");
   }
 
   bool kprobes = true;
@@ -95,7 +96,7 @@ EBPFMonitor::EBPFMonitor(const char *name) : SocketMonitor(name), table(getInter
     for (const char *p : kTcpTracepointPrograms) ok = attachProgram(p) && ok;
     if (!ok) {
       release();
-      throw std::runtime_error("Failed to attach BPF skeleton");
+      throw PolicyError("Failed to attach BPF skeleton");
     }
   }
   for (const auto &pair : kUdpPrograms)
@@ -109,7 +110,7 @@ EBPFMonitor::EBPFMonitor(const char *name) : SocketMonitor(name), table(getInter
   if (!ring || libbpf_get_error(ring)) {
     ring = nullptr;
     release();
-    throw std::runtime_error("Failed to create ring buffer");
+    throw PolicyError("Failed to create ring buffer");
   }
   bootstrap();
 }

@@ -18,6 +18,7 @@
 
 #include "Log.h"
 #include "PackageCache.h"
+#include "PolicyError.h"
 #include "ProcScan.h"
 #include "SockDiag.h"
 #include "oxlo_serializer.h"
@@ -37,7 +38,7 @@ LinuxSocketMonitor::LinuxSocketMonitor(const char *name, bool skipLo, bool liste
   connector = socket(PF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_CONNECTOR);
   if (connector < 0) {
     VESK_LOG(TRACE_ERROR, "Unable to create socket: are you superuser?");
-    throw std::runtime_error("Unable to create socket");
+    throw PolicyError("Unable to create socket");
   }
   sockaddr_nl local;
   memset(&local, 0, sizeof(local));
@@ -48,7 +49,7 @@ LinuxSocketMonitor::LinuxSocketMonitor(const char *name, bool skipLo, bool liste
     int e = errno;
     VESK_LOG(TRACE_ERROR, "Unable to bind socket: %s (%d)", strerror(e), e);
     close(connector);
-    throw std::runtime_error("Unable to bind socket");
+    throw PolicyError("Unable to bind socket");
   }
   alignas(nlmsghdr) char msg[kListenSize];
   memset(msg, 0, sizeof(msg));
@@ -72,7 +73,7 @@ LinuxSocketMonitor::LinuxSocketMonitor(const char *name, bool skipLo, bool liste
             ? "the process-event connector exists only in the initial network namespace"
             : strerror(e);
     VESK_LOG(TRACE_ERROR, "Unable to send notification message: %s", why);
-    throw std::runtime_error(std::string("Unable to send notification message: ") + why);
+    throw PolicyError(std::string("Unable to send notification message: ") + why);
   }
 
   struct ifaddrs *ifs = nullptr;

@@ -11,6 +11,7 @@
 
 #include "Log.h"
 #include "PolicyEngine.h"
+#include "PolicyError.h"
 #include "PolicyJson.h"
 #include "PolicyText.h"
 
@@ -66,30 +67,34 @@ PolicyRule::PolicyRule(oxlo_module *module, json_object *line)
   uint64_t number;
   bool wrongType;
 
-  if (!json_object_object_get_ex(line, "policy", &policy)) throw "Missing 'policy' token";
-  if (!json_object_object_get_ex(policy, "id", &value)) throw "Missing 'policy.id' token";
-  if (!policyJsonUnsigned(value, UINT16_MAX, &number)) throw "Invalid 'policy.id' value";
+  if (!json_object_object_get_ex(line, "policy", &policy))
+    throw PolicyError("Missing 'policy' token");
+  if (!json_object_object_get_ex(policy, "id", &value))
+    throw PolicyError("Missing 'policy.id' token");
+  if (!policyJsonUnsigned(value, UINT16_MAX, &number))
+    throw PolicyError("Invalid 'policy.id' value");
   id = (uint16_t)number;
 
   if (json_object_object_get_ex(policy, "root", &value)) {
-    if (!policyJsonUnsigned(value, UINT16_MAX, &number)) throw "Invalid 'policy.root' value";
+    if (!policyJsonUnsigned(value, UINT16_MAX, &number))
+      throw PolicyError("Invalid 'policy.root' value");
     rootId = (uint16_t)number;
   }
-  if (rootId == id) throw "Loop detected 'policy.id' == 'policy.root'";
+  if (rootId == id) throw PolicyError("Loop detected 'policy.id' == 'policy.root'");
 
   if (json_object_object_get_ex(policy, "name", &value)) name = policyJsonText(value);
 
   if (json_object_object_get_ex(policy, "flow_risk", &value)) parseFlowRisk(value);
 
   if (!json_object_object_get_ex(policy, "default_marker", &value))
-    throw "Missing 'policy.default_marker' section";
+    throw PolicyError("Missing 'policy.default_marker' section");
   if (!readMarker(value, &defaultMarker, &wrongType)) {
-    if (!wrongType) throw "Invalid 'policy.default_marker' value";
+    if (!wrongType) throw PolicyError("Invalid 'policy.default_marker' value");
     VESK_LOG(TRACE_WARNING, "Unexpected type for default_marker");
   }
 
   if (!json_object_object_get_ex(policy, "markers", &value))
-    throw "Missing 'policy.markers' section";
+    throw PolicyError("Missing 'policy.markers' section");
   parseMarkers(module, value);
 }
 
@@ -106,7 +111,7 @@ void PolicyRule::parseFlowRisk(json_object *risk) {
     }
   } else if (json_object_object_get_ex(risk, "risks", &value)) {
     if (!json_object_is_type(value, json_type_array))
-      throw "Invalid 'policy.flow_risk.risks' token type";
+      throw PolicyError("Invalid 'policy.flow_risk.risks' token type");
     size_t n = json_object_array_length(value);
     for (size_t i = 0; i < n; i++) {
       json_object *item = json_object_array_get_idx(value, i);
@@ -118,15 +123,15 @@ void PolicyRule::parseFlowRisk(json_object *risk) {
       riskBitmap |= (uint64_t)1 << bit;
     }
   } else {
-    throw "Missing 'policy.flow_risk.bitmap' token";
+    throw PolicyError("Missing 'policy.flow_risk.bitmap' token");
   }
 
   if (!json_object_object_get_ex(risk, "marker", &value))
-    throw "Missing 'policy.flow_risk.marker' token";
+    throw PolicyError("Missing 'policy.flow_risk.marker' token");
   bool wrongType;
   if (!readMarker(value, &riskMarker, &wrongType)) {
-    if (wrongType) throw "Invalid 'policy.flow_risk.marker' token type";
-    throw "Invalid 'policy.flow_risk.marker' value";
+    if (wrongType) throw PolicyError("Invalid 'policy.flow_risk.marker' token type");
+    throw PolicyError("Invalid 'policy.flow_risk.marker' value");
   }
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Log.h"
+#include "PolicyError.h"
 #include "PolicyJson.h"
 
 static void appendTexts(json_object *array, std::vector<std::string> *out) {
@@ -19,9 +20,9 @@ Pool::Pool(json_object *line) : id(0), policyId(0) {
   json_object *pool, *value;
   uint64_t number;
 
-  if (!json_object_object_get_ex(line, "pool", &pool)) throw "Missing 'pool' token";
-  if (!json_object_object_get_ex(pool, "id", &value)) throw "Missing 'pool.id' token";
-  if (!policyJsonUnsigned(value, UINT16_MAX, &number)) throw "Invalid 'pool.id' value";
+  if (!json_object_object_get_ex(line, "pool", &pool)) throw PolicyError("Missing 'pool' token");
+  if (!json_object_object_get_ex(pool, "id", &value)) throw PolicyError("Missing 'pool.id' token");
+  if (!policyJsonUnsigned(value, UINT16_MAX, &number)) throw PolicyError("Invalid 'pool.id' value");
   id = (uint16_t)number;
 
   if (json_object_object_get_ex(pool, "name", &value)) name = policyJsonText(value);
@@ -35,12 +36,15 @@ Pool::Pool(json_object *line) : id(0), policyId(0) {
     appendTexts(value, &addresses);
     haveList = true;
   }
-  if (!haveList) throw "You need to specify 'pool.ip' and/or 'pool.mac' tokens";
+  if (!haveList) throw PolicyError("You need to specify 'pool.ip' and/or 'pool.mac' tokens");
 
   json_object *policy;
-  if (!json_object_object_get_ex(line, "policy", &policy)) throw "Missing 'policy' token";
-  if (!json_object_object_get_ex(policy, "id", &value)) throw "Missing 'policy.id' token";
-  if (!policyJsonUnsigned(value, UINT16_MAX, &number)) throw "Invalid 'policy.id' value";
+  if (!json_object_object_get_ex(line, "policy", &policy))
+    throw PolicyError("Missing 'policy' token");
+  if (!json_object_object_get_ex(policy, "id", &value))
+    throw PolicyError("Missing 'policy.id' token");
+  if (!policyJsonUnsigned(value, UINT16_MAX, &number))
+    throw PolicyError("Invalid 'policy.id' value");
   policyId = (uint16_t)number;
 }
 

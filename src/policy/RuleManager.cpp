@@ -9,9 +9,11 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "Log.h"
 #include "PolicyEngine.h"
+#include "PolicyError.h"
 #include "PolicyJson.h"
 #include "PolicyText.h"
 #include "Pool.h"
@@ -100,8 +102,8 @@ bool RuleManager::loadRules(const char *path) {
     // pushed file of a million bad lines must not become a million log lines.
     if (++ruleLines == kLoggedLines + 1 && !engineDataOnly)
       VESK_LOG(TRACE_WARNING, "Further lines of %s are not logged", path);
-    std::unique_ptr<Log::Muted> mute;
-    if (ruleLines > kLoggedLines) mute.reset(new Log::Muted());
+    std::optional<Log::Muted> mute;
+    if (ruleLines > kLoggedLines) mute.emplace();
     if (parseLine(line, lineNumber)) {
       accepted++;
     } else {
@@ -150,29 +152,29 @@ static bool keepEntry(std::map<uint16_t, T *> &entries, T *entry, uint32_t limit
   return true;
 }
 
-void RuleManager::addPool(json_object *root, unsigned lineNumber, const char *text) {
+bool RuleManager::addPool(json_object *root, unsigned lineNumber, const char *text) {
   Pool *pool;
   try {
     pool = new Pool(root);
-  } catch (const char *msg) {
-    VESK_LOG(TRACE_ERROR, "[JSON Error @ line %u][%s] %s", lineNumber, msg,
+  } catch (const PolicyError &e) {
+    VESK_LOG(TRACE_ERROR, "[JSON Error @ line %u][%s] %s", lineNumber, e.what(),
              Log::printable(text, kEchoedChars).c_str());
-    throw false;
+    return false;
   }
   // A line whose pool is not kept is a line not taken.
-  if (!keepEntry(pools, pool, poolLimit, "pool", "pools")) throw false;
+  return keepEntry(pools, pool, poolLimit, "pool", "pools");
 }
 
-void RuleManager::addPolicy(json_object *root, unsigned lineNumber, const char *text) {
+bool RuleManager::addPolicy(json_object *root, unsigned lineNumber, const char *text) {
   PolicyRule *policy;
   try {
     policy = new PolicyRule(module, root);
-  } catch (const char *msg) {
-    VESK_LOG(TRACE_ERROR, "[JSON Error @ line %u][%s] %s", lineNumber, msg,
+  } catch (const PolicyError &e) {
+    VESK_LOG(TRACE_ERROR, "[JSON Error @ line %u][%s] %s", lineNumber, e.what(),
              Log::printable(text, kEchoedChars).c_str());
-    throw false;
+    return false;
   }
-  if (!keepEntry(policies, policy, policyLimit, "policy", "policies")) throw false;
+  return keepEntry(policies, policy, policyLimit, "policy", "policies");
 }
 
 void RuleManager::loadGeoip(json_object *value) {
@@ -324,9 +326,9 @@ bool RuleManager::parseLine(const char *text, unsigned lineNumber) {
     } else if (!keysKnown(root, lineNumber)) {
       ok = false;
     } else if (json_object_object_get_ex(root, "pool", &value)) {
-      addPool(root, lineNumber, text);
+      ok = addPool(root, lineNumber, text);
     } else if (json_object_object_get_ex(root, "policy", &value)) {
-      addPolicy(root, lineNumber, text);
+      ok = addPolicy(root, lineNumber, text);
     } else if (json_object_object_get_ex(root, "custom_protocols", &value)) {
       const char *path = json_object_get_string(value);
       struct stat st;
@@ -354,8 +356,6 @@ bool RuleManager::parseLine(const char *text, unsigned lineNumber) {
       VESK_LOG(TRACE_WARNING, "Unknown rule format");
       ok = false;
     }
-  } catch (bool) {
-    ok = false;
   } catch (const std::bad_alloc &) {
     VESK_LOG(TRACE_ERROR, "Not enough memory");
     ok = false;
