@@ -116,6 +116,26 @@ TEST(Log, long_messages_are_cut_not_overrun) {
   EXPECT_EQ(out.back(), '\n');
 }
 
+// The policy library has no log of its own: what it says goes to the log
+// the program set up, at that log's level.
+TEST(Log, policy_library_writes_to_the_process_log) {
+  if (!trace) trace = new Log();
+  vesk_rule_manager *rm = rule_manager_create(nullptr, 16, 16);
+  ASSERT_NE(rm, nullptr);
+  EXPECT_EQ(Log::instance(), trace);
+  trace->setLevel(0);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(rule_manager_load_rules(rm, "/nonexistent/rules.json"), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  trace->setLevel(TRACE_NORMAL);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(rule_manager_load_rules(rm, "/nonexistent/rules.json"), -1);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("] ERROR: Unable to open file /nonexistent/rules.json"), std::string::npos)
+      << out;
+  rule_manager_destroy(rm);
+}
+
 TEST(Log, one_process_wide_object_raised_by_set_debug) {
   EXPECT_EQ(Log::instance(), Log::instance());
   EXPECT_EQ(trace, Log::instance());
