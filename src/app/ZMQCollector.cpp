@@ -10,6 +10,7 @@
 
 #include "Trace.h"
 #include "Utils.h"
+#include "VeskError.h"
 #include "ZMQExporter.h"
 
 static void discardRest(void *socket);
@@ -20,7 +21,7 @@ ZMQCollector::ZMQCollector(const char *endpoint, const char *serverKey) {
   if (!setup(endpoint)) {
     free(serverKey_);
     serverKey_ = nullptr;
-    throw "Failure configuring ZMQ endpoint";
+    throw VeskError("Failure configuring ZMQ endpoint");
   }
 }
 

@@ -20,8 +20,9 @@ typedef unsigned (*ZMQReloadCallback)(const char *rulesPath);
 
 class ZMQCollector {
  public:
-  // serverKey: corvane's CURVE public key or null. Throws "Failure configuring
-  // ZMQ endpoint" when the socket cannot be set up (a bad key included).
+  // serverKey: corvane's CURVE public key or null. Throws VeskError("Failure
+  // configuring ZMQ endpoint") when the socket cannot be set up (a bad key
+  // included).
   ZMQCollector(const char *endpoint, const char *serverKey);
   ~ZMQCollector();
   ZMQCollector(const ZMQCollector &) = delete;

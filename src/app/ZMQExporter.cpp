@@ -17,6 +17,7 @@
 #include "Flow.h"
 #include "Trace.h"
 #include "Utils.h"
+#include "VeskError.h"
 #include "oxlo_flow_json.h"
 #include "oxlo_hosts.h"
 #include "oxlo_names.h"
@@ -132,7 +133,7 @@ ZMQExporter::ZMQExporter(const char *endpoint, const char *serverKey, bool useTL
   if (!setup(endpoint)) {
     free(serverKey_);
     serverKey_ = nullptr;
-    throw "Failure configuring ZMQ endpoint";
+    throw VeskError("Failure configuring ZMQ endpoint");
   }
 }
 

@@ -23,8 +23,9 @@ class Flow;
 class ZMQExporter {
  public:
   // serverKey: corvane's CURVE public key (40 Z85 characters or 80 hex
-  // digits) or null. Throws "Failure configuring ZMQ endpoint" when the
-  // sockets cannot be set up, the key included: never falls back to clear text.
+  // digits) or null. Throws VeskError("Failure configuring ZMQ endpoint")
+  // when the sockets cannot be set up, the key included: never falls back to
+  // clear text.
   ZMQExporter(const char *endpoint, const char *serverKey, bool useTLV, bool noCompression);
   ~ZMQExporter();
   ZMQExporter(const ZMQExporter &) = delete;

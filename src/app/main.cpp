@@ -18,6 +18,7 @@
 #include "Options.h"
 #include "Trace.h"
 #include "Utils.h"
+#include "VeskError.h"
 #include "ZMQCollector.h"
 #include "ZMQExporter.h"
 #include "oxlo_api.h"
@@ -105,22 +106,20 @@ static void installSignalHandlers() {
 
 // Binds every queue; its thread starts only once the queue has its rules,
 // so that no packet is handled before there is a verdict for it (the
-// kernel holds them meanwhile). False when a queue cannot be bound.
-static bool createQueues(const Options &options) {
+// kernel holds them meanwhile). Throws when a queue cannot be bound.
+static void createQueues(const Options &options) {
   for (uint32_t i = 0; i < options.numQueues; i++) {
     uint32_t id = options.firstQueueId + i;
     try {
       queues[i] = new NetfilterInterface(id, &exporters, i == 0);
-    } catch (...) {
-      VESK_STARTUP_ERROR(
-          "Unable to poll queue %u: not started (is another program bound to "
-          "it?)",
-          id);
-      return false;
+    } catch (const VeskError &e) {
+      // The queue's own reason, then what it means for start-up.
+      VESK_LOG(TRACE_ERROR, "%s", e.what());
+      throw VeskError("Unable to poll queue " + std::to_string(id) +
+                      ": not started (is another program bound to it?)");
     }
     numQueues = i + 1;
   }
-  return true;
 }
 
 static void startQueues() {
@@ -136,36 +135,25 @@ static void startQueues() {
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
-// The first rules, on every queue; false (reported) when a queue has none:
-// vesk does not run without the rules it was given.
-static bool loadFirstRules() {
+// The first rules, on every queue; throws when a queue has none: vesk does
+// not run without the rules it was given.
+static void loadFirstRules() {
   unsigned loaded = 0, n;
   if (!rulesPath.empty()) {
     struct stat st;
-    if (stat(rulesPath.c_str(), &st) != 0) {
-      VESK_STARTUP_ERROR("Unable to find file: %s", rulesPath.c_str());
-      return false;
-    }
+    if (stat(rulesPath.c_str(), &st) != 0) throw VeskError("Unable to find file: " + rulesPath);
     n = loadOnEveryQueue(rulesPath.c_str(), &loaded);
-    if (loaded < n) {
-      VESK_STARTUP_ERROR("Rules file %s refused: not started (the reason is logged above)",
-                         rulesPath.c_str());
-      return false;
-    }
-    return true;
+    if (loaded < n)
+      throw VeskError("Rules file " + rulesPath +
+                      " refused: not started (the reason is logged above)");
+    return;
   }
   char path[32];
-  if (!Utils::writeTempFile(Utils::defaultPolicy(), path)) {
-    VESK_STARTUP_ERROR("Unable to create temporary files to save rules: not started");
-    return false;
-  }
+  if (!Utils::writeTempFile(Utils::defaultPolicy(), path))
+    throw VeskError("Unable to create temporary files to save rules: not started");
   n = loadOnEveryQueue(path, &loaded);
   unlink(path);
-  if (loaded < n) {
-    VESK_STARTUP_ERROR("Built-in rules refused: not started");
-    return false;
-  }
-  return true;
+  if (loaded < n) throw VeskError("Built-in rules refused: not started");
 }
 
 static void mainLoop() {
@@ -197,6 +185,7 @@ static void releaseAll() {
     delete queues[i];
     queues[i] = nullptr;
   }
+  numQueues = 0;
   blacklists_release(blacklists);  // stops a download still running
   blacklists = nullptr;
   for (ZMQExporter *exporter : exporters) delete exporter;
@@ -213,15 +202,9 @@ static void shutdown() {
   releaseAll();
 }
 
-// Start-up cannot go on: nothing it made is left running or bound.
-[[noreturn]] static void abortStartup() {
-  releaseAll();
-  exit(1);
-}
-
-int main(int argc, char **argv) {
-  trace = new Trace();
-
+// Start-up, the main loop and shutdown; the exit status. What stops vesk
+// is thrown as a VeskError and reported by main.
+static int run(int argc, char **argv) {
   globalModule = oxlo_module_new(nullptr);
   if (globalModule) oxlo_finalize_initialization(globalModule);
 
@@ -230,7 +213,7 @@ int main(int argc, char **argv) {
   std::vector<char *> arguments(argv, argv + argc);
   if (argc == 2 && argv[1][0] != '-') {
     int rc = Options::readConfigFile(argv[1], argv[0], fileArguments);
-    if (rc != 0) exit(rc);
+    if (rc != 0) return rc;
     arguments.clear();
     for (std::string &a : fileArguments) arguments.push_back(a.data());
   }
@@ -240,7 +223,7 @@ int main(int argc, char **argv) {
   switch (options.parse(static_cast<int>(arguments.size() - 1), arguments.data())) {
     case Options::USAGE:
       Options::printUsage(options.flowUpdatePeriod);
-      exit(0);
+      return 0;
     case Options::USAGE_PROTOCOLS:
       Options::printUsage(options.flowUpdatePeriod);
       printf("\nSupported protocols:\n");
@@ -248,12 +231,13 @@ int main(int argc, char **argv) {
       if (globalModule) oxlo_print_protocol_table(globalModule, stdout);
       fflush(stdout);
       oxlo_module_free(globalModule);
-      exit(0);
+      globalModule = nullptr;
+      return 0;
     case Options::VERSION:
       Options::printVersion();
-      exit(0);
+      return 0;
     case Options::FAIL:
-      exit(1);
+      return 1;
     case Options::RUN:
       break;
   }
@@ -263,14 +247,9 @@ int main(int argc, char **argv) {
   configuration.flowLimit = options.flowLimit;
   rulesPath = options.rulesPath;
 
-  if (!options.queueGiven) {
-    VESK_STARTUP_ERROR("No queue given: start vesk with -q <id>[:<num>] (see vesk -h)");
-    exit(1);
-  }
-  if (geteuid() != 0) {
-    VESK_STARTUP_ERROR("Fatal error: please start this application as root");
-    exit(1);
-  }
+  if (!options.queueGiven)
+    throw VeskError("No queue given: start vesk with -q <id>[:<num>] (see vesk -h)");
+  if (geteuid() != 0) throw VeskError("Fatal error: please start this application as root");
 
   VESK_LOG(TRACE_NORMAL, "Initializing: hold on...");
   configuration.localAddress = ntohl(Utils::localAddress());
@@ -285,21 +264,20 @@ int main(int argc, char **argv) {
   if (!options.policyEndpoint.empty()) {
     try {
       collector = new ZMQCollector(options.policyEndpoint.c_str(), key);
-    } catch (...) {
-      VESK_STARTUP_ERROR("Unable to create ZMQ policy collector %s",
-                         options.policyEndpoint.c_str());
-      abortStartup();
+    } catch (const VeskError &) {
+      throw VeskError("Unable to create ZMQ policy collector " + options.policyEndpoint);
     }
   }
   for (const std::string &endpoint : options.flowEndpoints) {
     try {
       exporters.push_back(new ZMQExporter(endpoint.c_str(), key, !options.json, false));
-    } catch (...) {
+    } catch (const VeskError &) {
       VESK_LOG(TRACE_WARNING, "Unable to create ZMQ exporter %s", endpoint.c_str());
     }
   }
 
-  if (!createQueues(options) || !loadFirstRules()) abortStartup();
+  createQueues(options);
+  loadFirstRules();
   startQueues();
   waitForBlacklists();
   for (ZMQExporter *exporter : exporters) exporter->sendHello();
@@ -313,4 +291,19 @@ int main(int argc, char **argv) {
   mainLoop();
   shutdown();
   return 0;
+}
+
+int main(int argc, char **argv) {
+  trace = new Trace();
+  try {
+    return run(argc, argv);
+  } catch (const VeskError &e) {
+    VESK_STARTUP_ERROR("%s", e.what());
+  } catch (const std::exception &e) {
+    // Not one of ours (memory, a thread that could not be started): still
+    // reported, and still nothing left running or bound.
+    VESK_STARTUP_ERROR("Stopped by an unexpected error: %s", e.what());
+  }
+  releaseAll();
+  return 1;
 }

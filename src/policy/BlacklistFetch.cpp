@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "PolicyTrace.h"
+#include "Log.h"
 
 BlacklistFetch::BlacklistFetch(std::vector<std::string> urls, long connectTimeout,
                                long totalTimeout)
@@ -23,8 +23,8 @@ void BlacklistFetch::run() {
     if (lists_.download(url.c_str(), &abort_)) loaded++;
   }
   if (!abort_.load())
-    POLICY_LOG(POLICY_NORMAL, "Blacklists ready: %u of %u lists loaded", loaded,
-               (unsigned)urls_.size());
+    VESK_LOG(TRACE_NORMAL, "Blacklists ready: %u of %u lists loaded", loaded,
+             (unsigned)urls_.size());
   {
     std::lock_guard<std::mutex> guard(lock_);
     done_.store(true, std::memory_order_release);

@@ -12,8 +12,8 @@
 #include <new>
 #include <string>
 
+#include "Log.h"
 #include "PolicyJson.h"
-#include "PolicyTrace.h"
 
 Blacklists::Blacklists() : connectTimeout(10), totalTimeout(120) {
   ipv4 = oxlo_patricia_new(32);
@@ -97,7 +97,7 @@ bool Blacklists::containsText(const char *text) const {
 bool Blacklists::loadFile(const char *path) {
   FILE *f = fopen(path, "r");
   if (!f) {
-    POLICY_LOG(POLICY_WARNING, "Unable to open file %s", path);
+    VESK_LOG(TRACE_WARNING, "Unable to open file %s", path);
     return false;
   }
   char *line = nullptr;
@@ -191,20 +191,20 @@ CURLcode perform(CURL *curl, const std::atomic<bool> *abort) {
 
 bool Blacklists::download(const char *url, const std::atomic<bool> *abort) {
   if (!urlAllowed(url)) {
-    POLICY_LOG(POLICY_WARNING, "Skipping blacklist %s: only http and https URLs are downloaded",
-               PolicyTrace::printable(url).c_str());
+    VESK_LOG(TRACE_WARNING, "Skipping blacklist %s: only http and https URLs are downloaded",
+             Log::printable(url).c_str());
     return false;
   }
   CURL *curl = curl_easy_init();
   if (!curl) {
-    POLICY_LOG(POLICY_ERROR, "Unable to init curl");
+    VESK_LOG(TRACE_ERROR, "Unable to init curl");
     return false;
   }
   char path[] = "/tmp/ipset_tempfile-XXXXXX";
   int fd = mkstemp(path);
   FILE *f = fd >= 0 ? fdopen(fd, "w") : nullptr;
   if (!f) {
-    POLICY_LOG(POLICY_ERROR, "Unable to open temporary file %s", path);
+    VESK_LOG(TRACE_ERROR, "Unable to open temporary file %s", path);
     if (fd >= 0) {
       close(fd);
       unlink(path);
@@ -213,7 +213,7 @@ bool Blacklists::download(const char *url, const std::atomic<bool> *abort) {
     return false;
   }
 
-  POLICY_LOG(POLICY_NORMAL, "Downloading %s...", url);
+  VESK_LOG(TRACE_NORMAL, "Downloading %s...", url);
   Sink sink = {f, 0, maxBytes, false, -1};
   curl_easy_setopt(curl, CURLOPT_URL, url);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeCapped);
@@ -238,16 +238,16 @@ bool Blacklists::download(const char *url, const std::atomic<bool> *abort) {
   if (rc == CURLE_OK && written) {
     ok = loadFile(path);
   } else {
-    POLICY_LOG(POLICY_ERROR, "Error while downloading %s", url);
+    VESK_LOG(TRACE_ERROR, "Error while downloading %s", url);
     if (sink.announced > maxBytes)
-      POLICY_LOG(POLICY_WARNING,
-                 "Download of %s refused: the server announces %lld bytes, more than the limit "
-                 "of %lld bytes", url, sink.announced, maxBytes);
+      VESK_LOG(TRACE_WARNING,
+               "Download of %s refused: the server announces %lld bytes, more than the limit "
+               "of %lld bytes", url, sink.announced, maxBytes);
     else if (sink.tooLarge || rc == CURLE_FILESIZE_EXCEEDED)
-      POLICY_LOG(POLICY_WARNING, "Download of %s stopped: list larger than %lld bytes", url,
-                 maxBytes);
+      VESK_LOG(TRACE_WARNING, "Download of %s stopped: list larger than %lld bytes", url,
+               maxBytes);
     else if (rc != CURLE_OK)
-      POLICY_LOG(POLICY_DEBUG, "Download failure: %s", curl_easy_strerror(rc));
+      VESK_LOG(TRACE_DEBUG, "Download failure: %s", curl_easy_strerror(rc));
   }
   unlink(path);
   return ok;

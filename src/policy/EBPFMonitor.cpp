@@ -10,7 +10,8 @@
 #include <stdexcept>
 #include <unordered_map>
 
-#include "PolicyTrace.h"
+#include "Log.h"
+#include "PolicyError.h"
 #include "ProcScan.h"
 #include "SockDiag.h"
 #include "vontrel_object.h"
@@ -32,11 +33,10 @@ const char *const kUdpPrograms[][2] = {{"handle_netif_receive_skb", "raw_netif_r
 // libbpf's own messages go to our log at debug level only.
 int libbpfPrint(enum libbpf_print_level level, const char *format, va_list args) {
   if (level == LIBBPF_DEBUG) return 0;
-  PolicyTrace *t = PolicyTrace::existing();
-  if (!t || t->getLevel() < POLICY_DEBUG) return 0;
+  if (!trace || trace->getLevel() < TRACE_DEBUG) return 0;
   char line[1024];
   vsnprintf(line, sizeof(line), format, args);
-  POLICY_LOG(POLICY_DEBUG, "libbpf: %s", line);
+  VESK_LOG(TRACE_DEBUG, "libbpf: %s", line);
   return 0;
 }
 
@@ -73,15 +73,15 @@ bool EBPFMonitor::loadOnly(std::vector<std::string> &programs, std::string &erro
 }
 
 EBPFMonitor::EBPFMonitor(const char *name) : SocketMonitor(name), table(getInterfaceName()) {
-  PolicyTrace::instance();
+  Log::instance();
   object = openObject();
-  if (!object) throw std::runtime_error("Failed to open BPF skeleton");
+  if (!object) throw PolicyError("Failed to open BPF skeleton");
   int rc = bpf_object__load(object);
   if (rc != 0) {
     errno = -rc;
-    POLICY_LOG(POLICY_ERROR, "Unable to load the BPF program: %s", strerror(-rc));
+    VESK_LOG(TRACE_ERROR, "Unable to load the BPF program: %s", strerror(-rc));
     release();
-    throw std::runtime_error("Failed to load and verify BPF skeleton");
+    throw PolicyError("Failed to load and verify BPF skeleton");
   }
 
   bool kprobes = true;
@@ -90,27 +90,27 @@ EBPFMonitor::EBPFMonitor(const char *name) : SocketMonitor(name), table(getInter
     for (bpf_link *l : links) bpf_link__destroy(l);
     links.clear();
     attached.clear();
-    POLICY_LOG(POLICY_NORMAL, "No kprobes here: TCP events come from the sock:inet_sock_set_state tracepoint");
+    VESK_LOG(TRACE_NORMAL, "No kprobes here: TCP events come from the sock:inet_sock_set_state tracepoint");
     tcpTracepoint = true;
     bool ok = true;
     for (const char *p : kTcpTracepointPrograms) ok = attachProgram(p) && ok;
     if (!ok) {
       release();
-      throw std::runtime_error("Failed to attach BPF skeleton");
+      throw PolicyError("Failed to attach BPF skeleton");
     }
   }
   for (const auto &pair : kUdpPrograms)
     if (!attachProgram(pair[0])) attachProgram(pair[1]);
-  POLICY_LOG(POLICY_NORMAL,
-             "Successfully started! Please run `sudo cat /sys/kernel/debug/tracing/trace_pipe` "
-             "to see output of the BPF programs.\n");
+  VESK_LOG(TRACE_NORMAL,
+           "Successfully started! Please run `sudo cat /sys/kernel/debug/tracing/trace_pipe` "
+           "to see output of the BPF programs.\n");
 
   bpf_map *events = bpf_object__find_map_by_name(object, "ebpf_events");
   ring = events ? ring_buffer__new(bpf_map__fd(events), onEvent, this, nullptr) : nullptr;
   if (!ring || libbpf_get_error(ring)) {
     ring = nullptr;
     release();
-    throw std::runtime_error("Failed to create ring buffer");
+    throw PolicyError("Failed to create ring buffer");
   }
   bootstrap();
 }
@@ -118,15 +118,15 @@ EBPFMonitor::EBPFMonitor(const char *name) : SocketMonitor(name), table(getInter
 bool EBPFMonitor::attachProgram(const char *name) {
   bpf_program *prog = bpf_object__find_program_by_name(object, name);
   if (!prog) {
-    POLICY_LOG(POLICY_WARNING, "Unable to attach %s: no such program", name);
+    VESK_LOG(TRACE_WARNING, "Unable to attach %s: no such program", name);
     return false;
   }
   bpf_link *link = bpf_program__attach(prog);
   long err = libbpf_get_error(link);
   if (!link || err) {
     int e = err ? (int)-err : errno;
-    POLICY_LOG(POLICY_WARNING, "Unable to attach %s (%s): %s", name, bpf_program__section_name(prog),
-               strerror(e));
+    VESK_LOG(TRACE_WARNING, "Unable to attach %s (%s): %s", name, bpf_program__section_name(prog),
+             strerror(e));
     return false;
   }
   links.push_back(link);

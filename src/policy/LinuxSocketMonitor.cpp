@@ -16,8 +16,9 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "Log.h"
 #include "PackageCache.h"
-#include "PolicyTrace.h"
+#include "PolicyError.h"
 #include "ProcScan.h"
 #include "SockDiag.h"
 #include "oxlo_serializer.h"
@@ -33,11 +34,11 @@ constexpr int kMaxEventsPerPoll = 4096;
 
 LinuxSocketMonitor::LinuxSocketMonitor(const char *name, bool skipLo, bool listening)
     : SocketMonitor(name), skipLoopback(skipLo), listeningOnly(listening) {
-  PolicyTrace::instance();
+  Log::instance();
   connector = socket(PF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_CONNECTOR);
   if (connector < 0) {
-    POLICY_LOG(POLICY_ERROR, "Unable to create socket: are you superuser?");
-    throw std::runtime_error("Unable to create socket");
+    VESK_LOG(TRACE_ERROR, "Unable to create socket: are you superuser?");
+    throw PolicyError("Unable to create socket");
   }
   sockaddr_nl local;
   memset(&local, 0, sizeof(local));
@@ -46,9 +47,9 @@ LinuxSocketMonitor::LinuxSocketMonitor(const char *name, bool skipLo, bool liste
   local.nl_pid = 0;  // the kernel picks a free port id
   if (bind(connector, (sockaddr *)&local, sizeof(local)) != 0) {
     int e = errno;
-    POLICY_LOG(POLICY_ERROR, "Unable to bind socket: %s (%d)", strerror(e), e);
+    VESK_LOG(TRACE_ERROR, "Unable to bind socket: %s (%d)", strerror(e), e);
     close(connector);
-    throw std::runtime_error("Unable to bind socket");
+    throw PolicyError("Unable to bind socket");
   }
   alignas(nlmsghdr) char msg[kListenSize];
   memset(msg, 0, sizeof(msg));
@@ -71,13 +72,13 @@ LinuxSocketMonitor::LinuxSocketMonitor(const char *name, bool skipLo, bool liste
         e == ECONNREFUSED
             ? "the process-event connector exists only in the initial network namespace"
             : strerror(e);
-    POLICY_LOG(POLICY_ERROR, "Unable to send notification message: %s", why);
-    throw std::runtime_error(std::string("Unable to send notification message: ") + why);
+    VESK_LOG(TRACE_ERROR, "Unable to send notification message: %s", why);
+    throw PolicyError(std::string("Unable to send notification message: ") + why);
   }
 
   struct ifaddrs *ifs = nullptr;
   if (getifaddrs(&ifs) != 0) {
-    POLICY_LOG(POLICY_ERROR, "getifaddrs: %s", strerror(errno));
+    VESK_LOG(TRACE_ERROR, "getifaddrs: %s", strerror(errno));
   } else {
     for (struct ifaddrs *i = ifs; i; i = i->ifa_next) {
       if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
@@ -139,7 +140,7 @@ int LinuxSocketMonitor::poll() {
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == ENOBUFS) continue;  // events were lost; the rescan catches up
-      POLICY_LOG(POLICY_WARNING, "Receive error");
+      VESK_LOG(TRACE_WARNING, "Receive error");
       return -1;
     }
     const nlmsghdr *h = (const nlmsghdr *)buf;

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 extern char **environ;
 
@@ -26,17 +27,15 @@ PackageCache::PackageCache() {
 
 const char *PackageCache::packageFile(const char *path) {
   if (!path) path = "";
-  mutex.lock("packageFile", __LINE__);
-  const char *answer;
+  std::lock_guard<std::mutex> guard(mutex);
   try {
     auto it = packages.find(path);
     if (it == packages.end()) it = packages.emplace(path, lookup(path)).first;
-    answer = it->second.c_str();
-  } catch (...) {
-    answer = "";
+    return it->second.c_str();
+  } catch (const std::bad_alloc &) {
+    // Out of memory the package is unknown, as for a path no package owns.
+    return "";
   }
-  mutex.unlock("packageFile", __LINE__);
-  return answer;
 }
 
 std::string PackageCache::dpkgPattern(const std::string &path) {

@@ -6,10 +6,9 @@
 #define VESK_PACKAGE_CACHE_H
 
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
-
-#include "Mutex.h"
 
 class PackageCache {
  public:
@@ -39,7 +38,7 @@ class PackageCache {
   PackageCache();
   std::string lookup(const std::string &path);
 
-  Mutex mutex;
+  std::mutex mutex;
   bool dpkgMissing;
   std::map<std::string, std::string> packages;
   unsigned long runs = 0;

@@ -9,10 +9,11 @@
 #include <string>
 #include <unordered_map>
 
+#include "Log.h"
 #include "PolicyEngine.h"
+#include "PolicyError.h"
 #include "PolicyJson.h"
 #include "PolicyText.h"
-#include "PolicyTrace.h"
 
 static const uint32_t LAST_CATEGORY = 163;
 
@@ -29,8 +30,8 @@ bool PolicyRule::readMarker(json_object *value, uint16_t *marker, bool *wrongTyp
   switch (json_object_get_type(value)) {
     case json_type_int:
       if (!policyJsonUnsigned(value, UINT16_MAX, &v)) {
-        POLICY_LOG(POLICY_WARNING, "Invalid marker %s: not a number from 0 to 65535",
-                   json_object_to_json_string(value));
+        VESK_LOG(TRACE_WARNING, "Invalid marker %s: not a number from 0 to 65535",
+                 json_object_to_json_string(value));
         return false;
       }
       *marker = (uint16_t)v;
@@ -43,12 +44,12 @@ bool PolicyRule::readMarker(json_object *value, uint16_t *marker, bool *wrongTyp
         *marker = MARKER_PASS;
       } else if (isdigit((unsigned char)s[0])) {
         if (!policyLeadingUnsigned(s, UINT16_MAX, &v)) {
-          POLICY_LOG(POLICY_WARNING, "Invalid marker %s: not a number from 0 to 65535", s);
+          VESK_LOG(TRACE_WARNING, "Invalid marker %s: not a number from 0 to 65535", s);
           return false;
         }
         *marker = (uint16_t)v;
       } else {
-        POLICY_LOG(POLICY_WARNING, "Unexpected value %s for policy marker: default to PASS", s);
+        VESK_LOG(TRACE_WARNING, "Unexpected value %s for policy marker: default to PASS", s);
         *marker = MARKER_PASS;
       }
       return true;
@@ -66,30 +67,34 @@ PolicyRule::PolicyRule(oxlo_module *module, json_object *line)
   uint64_t number;
   bool wrongType;
 
-  if (!json_object_object_get_ex(line, "policy", &policy)) throw "Missing 'policy' token";
-  if (!json_object_object_get_ex(policy, "id", &value)) throw "Missing 'policy.id' token";
-  if (!policyJsonUnsigned(value, UINT16_MAX, &number)) throw "Invalid 'policy.id' value";
+  if (!json_object_object_get_ex(line, "policy", &policy))
+    throw PolicyError("Missing 'policy' token");
+  if (!json_object_object_get_ex(policy, "id", &value))
+    throw PolicyError("Missing 'policy.id' token");
+  if (!policyJsonUnsigned(value, UINT16_MAX, &number))
+    throw PolicyError("Invalid 'policy.id' value");
   id = (uint16_t)number;
 
   if (json_object_object_get_ex(policy, "root", &value)) {
-    if (!policyJsonUnsigned(value, UINT16_MAX, &number)) throw "Invalid 'policy.root' value";
+    if (!policyJsonUnsigned(value, UINT16_MAX, &number))
+      throw PolicyError("Invalid 'policy.root' value");
     rootId = (uint16_t)number;
   }
-  if (rootId == id) throw "Loop detected 'policy.id' == 'policy.root'";
+  if (rootId == id) throw PolicyError("Loop detected 'policy.id' == 'policy.root'");
 
   if (json_object_object_get_ex(policy, "name", &value)) name = policyJsonText(value);
 
   if (json_object_object_get_ex(policy, "flow_risk", &value)) parseFlowRisk(value);
 
   if (!json_object_object_get_ex(policy, "default_marker", &value))
-    throw "Missing 'policy.default_marker' section";
+    throw PolicyError("Missing 'policy.default_marker' section");
   if (!readMarker(value, &defaultMarker, &wrongType)) {
-    if (!wrongType) throw "Invalid 'policy.default_marker' value";
-    POLICY_LOG(POLICY_WARNING, "Unexpected type for default_marker");
+    if (!wrongType) throw PolicyError("Invalid 'policy.default_marker' value");
+    VESK_LOG(TRACE_WARNING, "Unexpected type for default_marker");
   }
 
   if (!json_object_object_get_ex(policy, "markers", &value))
-    throw "Missing 'policy.markers' section";
+    throw PolicyError("Missing 'policy.markers' section");
   parseMarkers(module, value);
 }
 
@@ -106,27 +111,27 @@ void PolicyRule::parseFlowRisk(json_object *risk) {
     }
   } else if (json_object_object_get_ex(risk, "risks", &value)) {
     if (!json_object_is_type(value, json_type_array))
-      throw "Invalid 'policy.flow_risk.risks' token type";
+      throw PolicyError("Invalid 'policy.flow_risk.risks' token type");
     size_t n = json_object_array_length(value);
     for (size_t i = 0; i < n; i++) {
       json_object *item = json_object_array_get_idx(value, i);
       uint64_t bit;
       if (!policyJsonUnsigned(item, 63, &bit)) {
-        POLICY_LOG(POLICY_WARNING, "Unknown flow risk %s: skipping", json_object_to_json_string(item));
+        VESK_LOG(TRACE_WARNING, "Unknown flow risk %s: skipping", json_object_to_json_string(item));
         continue;
       }
       riskBitmap |= (uint64_t)1 << bit;
     }
   } else {
-    throw "Missing 'policy.flow_risk.bitmap' token";
+    throw PolicyError("Missing 'policy.flow_risk.bitmap' token");
   }
 
   if (!json_object_object_get_ex(risk, "marker", &value))
-    throw "Missing 'policy.flow_risk.marker' token";
+    throw PolicyError("Missing 'policy.flow_risk.marker' token");
   bool wrongType;
   if (!readMarker(value, &riskMarker, &wrongType)) {
-    if (wrongType) throw "Invalid 'policy.flow_risk.marker' token type";
-    throw "Invalid 'policy.flow_risk.marker' value";
+    if (wrongType) throw PolicyError("Invalid 'policy.flow_risk.marker' token type");
+    throw PolicyError("Invalid 'policy.flow_risk.marker' value");
   }
 }
 
@@ -136,7 +141,7 @@ static bool sectionUsable(json_object *markers, const char *key, json_object **s
   if (json_object_is_type(*section, json_type_object)) return true;
   if (json_object_is_type(*section, json_type_array) && json_object_array_length(*section) == 0)
     return false;
-  POLICY_LOG(POLICY_WARNING, "Unexpected type for markers.%s", key);
+  VESK_LOG(TRACE_WARNING, "Unexpected type for markers.%s", key);
   return false;
 }
 
@@ -144,7 +149,7 @@ static bool sectionUsable(json_object *markers, const char *key, json_object **s
 static bool itemMarker(json_object *value, const char *section, uint16_t *marker) {
   bool wrongType;
   if (PolicyRule::readMarker(value, marker, &wrongType)) return true;
-  if (wrongType) POLICY_LOG(POLICY_WARNING, "Unexpected type for markers.%s", section);
+  if (wrongType) VESK_LOG(TRACE_WARNING, "Unexpected type for markers.%s", section);
   return false;
 }
 
@@ -165,13 +170,13 @@ void PolicyRule::parseCategories(oxlo_module *module, json_object *section) {
     uint64_t cat;
     if (allDigits(key)) {
       if (!policyLeadingUnsigned(key, UINT32_MAX, &cat) || cat > LAST_CATEGORY) {
-        POLICY_LOG(POLICY_WARNING, "Unknown category %s [%s]", key, key);
+        VESK_LOG(TRACE_WARNING, "Unknown category %s [%s]", key, key);
         continue;
       }
     } else {
       int c = policyCategoryIdByName(module, key);
       if (c < 0 || (uint32_t)c > LAST_CATEGORY) {
-        POLICY_LOG(POLICY_WARNING, "Unknown category %s", key);
+        VESK_LOG(TRACE_WARNING, "Unknown category %s", key);
         continue;
       }
       cat = (uint64_t)c;
@@ -188,7 +193,7 @@ void PolicyRule::parseProtocols(oxlo_module *module, json_object *section) {
     if (!allDigits(key)) {
       uint16_t proto = policyProtocolIdByName(module, key);
       if (proto == 0) {
-        POLICY_LOG(POLICY_WARNING, "Unknown protocol %s", key);
+        VESK_LOG(TRACE_WARNING, "Unknown protocol %s", key);
         continue;
       }
       protocols[proto] = marker;
@@ -197,7 +202,7 @@ void PolicyRule::parseProtocols(oxlo_module *module, json_object *section) {
     uint64_t proto;
     if (!policyLeadingUnsigned(key, UINT16_MAX, &proto) ||
         !policyProtocolIdKnown(module, (uint32_t)proto)) {
-      POLICY_LOG(POLICY_WARNING, "Unknown protocol %s", key);
+      VESK_LOG(TRACE_WARNING, "Unknown protocol %s", key);
       continue;
     }
     protocols[(uint16_t)proto] = marker;
@@ -231,22 +236,22 @@ void PolicyRule::parseHostNames(oxlo_module *module, json_object *section) {
   hostNamesModule = module;
   hostNames = oxlo_domain_set_new();
   if (!hostNames) {
-    POLICY_LOG(POLICY_WARNING, "Not enough memory: skipping hostnames");
+    VESK_LOG(TRACE_WARNING, "Not enough memory: skipping hostnames");
     return;
   }
   json_object_object_foreach(section, key, value) {
     uint16_t marker;
     bool wrongType;
     if (!readMarker(value, &marker, &wrongType)) {
-      if (wrongType) POLICY_LOG(POLICY_WARNING, "Unexpected type for hostnames key %s", key);
+      if (wrongType) VESK_LOG(TRACE_WARNING, "Unexpected type for hostnames key %s", key);
       continue;
     }
     const std::string name = ruleHostName(key);
     if (!name.empty() && oxlo_domain_set_add(module, hostNames, marker, name.c_str()) == 1) {
       hostNameEntries++;
-      POLICY_LOG(POLICY_DEBUG, "Added hostname [%s: %u]", key, marker);
+      VESK_LOG(TRACE_DEBUG, "Added hostname [%s: %u]", key, marker);
     } else
-      POLICY_LOG(POLICY_WARNING, "Unable to add hostname [%s: %u]", key, marker);
+      VESK_LOG(TRACE_WARNING, "Unable to add hostname [%s: %u]", key, marker);
   }
 }
 
@@ -256,10 +261,10 @@ void PolicyRule::parseCountries(json_object *section) {
     if (!itemMarker(value, "countries", &marker)) continue;
     uint16_t k = policyCountryKey(key);
     if (k == 0) {
-      POLICY_LOG(POLICY_WARNING, "Unknown country %s", key);
+      VESK_LOG(TRACE_WARNING, "Unknown country %s", key);
       continue;
     }
-    POLICY_LOG(POLICY_DEBUG, "[Policy %u]: Handling country %s", id, key);
+    VESK_LOG(TRACE_DEBUG, "[Policy %u]: Handling country %s", id, key);
     countries[k] = marker;
   }
 }
@@ -268,7 +273,7 @@ void PolicyRule::parseContinents(json_object *section) {
   json_object_object_foreach(section, key, value) {
     uint16_t marker;
     if (!itemMarker(value, "continents", &marker)) continue;
-    POLICY_LOG(POLICY_DEBUG, "[Policy %u]: Handling continent %s", id, key);
+    VESK_LOG(TRACE_DEBUG, "[Policy %u]: Handling continent %s", id, key);
     continents[policyContinentId(key)] = marker;
   }
 }
@@ -279,7 +284,7 @@ void PolicyRule::parseAsns(json_object *section) {
     if (!itemMarker(value, "asn", &marker)) continue;
     uint64_t asn;
     if (!allDigits(key) || !policyLeadingUnsigned(key, UINT32_MAX, &asn)) {
-      POLICY_LOG(POLICY_WARNING, "Unknown autonomous system %s", key);
+      VESK_LOG(TRACE_WARNING, "Unknown autonomous system %s", key);
       continue;
     }
     asns[(uint32_t)asn] = marker;

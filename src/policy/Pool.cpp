@@ -4,8 +4,9 @@
 
 #include <cstring>
 
+#include "Log.h"
+#include "PolicyError.h"
 #include "PolicyJson.h"
-#include "PolicyTrace.h"
 
 static void appendTexts(json_object *array, std::vector<std::string> *out) {
   size_t n = json_object_array_length(array);
@@ -19,9 +20,9 @@ Pool::Pool(json_object *line) : id(0), policyId(0) {
   json_object *pool, *value;
   uint64_t number;
 
-  if (!json_object_object_get_ex(line, "pool", &pool)) throw "Missing 'pool' token";
-  if (!json_object_object_get_ex(pool, "id", &value)) throw "Missing 'pool.id' token";
-  if (!policyJsonUnsigned(value, UINT16_MAX, &number)) throw "Invalid 'pool.id' value";
+  if (!json_object_object_get_ex(line, "pool", &pool)) throw PolicyError("Missing 'pool' token");
+  if (!json_object_object_get_ex(pool, "id", &value)) throw PolicyError("Missing 'pool.id' token");
+  if (!policyJsonUnsigned(value, UINT16_MAX, &number)) throw PolicyError("Invalid 'pool.id' value");
   id = (uint16_t)number;
 
   if (json_object_object_get_ex(pool, "name", &value)) name = policyJsonText(value);
@@ -35,12 +36,15 @@ Pool::Pool(json_object *line) : id(0), policyId(0) {
     appendTexts(value, &addresses);
     haveList = true;
   }
-  if (!haveList) throw "You need to specify 'pool.ip' and/or 'pool.mac' tokens";
+  if (!haveList) throw PolicyError("You need to specify 'pool.ip' and/or 'pool.mac' tokens");
 
   json_object *policy;
-  if (!json_object_object_get_ex(line, "policy", &policy)) throw "Missing 'policy' token";
-  if (!json_object_object_get_ex(policy, "id", &value)) throw "Missing 'policy.id' token";
-  if (!policyJsonUnsigned(value, UINT16_MAX, &number)) throw "Invalid 'policy.id' value";
+  if (!json_object_object_get_ex(line, "policy", &policy))
+    throw PolicyError("Missing 'policy' token");
+  if (!json_object_object_get_ex(policy, "id", &value))
+    throw PolicyError("Missing 'policy.id' token");
+  if (!policyJsonUnsigned(value, UINT16_MAX, &number))
+    throw PolicyError("Invalid 'policy.id' value");
   policyId = (uint16_t)number;
 }
 
@@ -58,7 +62,7 @@ void Pool::members(std::vector<uint64_t> *macKeys, std::vector<Network> *network
     // A MAC that does not parse must not become key 0: that is the key of
     // every flow whose MAC is unknown, so the entry would capture them all.
     if (!policyParseMac(mac.c_str(), &key)) {
-      POLICY_LOG(POLICY_WARNING, "Invalid MAC format %s: skipping", mac.c_str());
+      VESK_LOG(TRACE_WARNING, "Invalid MAC format %s: skipping", mac.c_str());
       continue;
     }
     macKeys->push_back(key);
@@ -69,8 +73,8 @@ void Pool::members(std::vector<uint64_t> *macKeys, std::vector<Network> *network
     // No address with its prefix is this long: cutting the text could turn
     // it into a different, valid prefix, so it is refused whole.
     if (text.size() >= sizeof(buf)) {
-      POLICY_LOG(POLICY_WARNING, "Invalid %s format %s: skipping",
-                 text.find('.') != std::string::npos ? "IPv4" : "IPv6", text.c_str());
+      VESK_LOG(TRACE_WARNING, "Invalid %s format %s: skipping",
+               text.find('.') != std::string::npos ? "IPv4" : "IPv6", text.c_str());
       continue;
     }
     snprintf(buf, sizeof(buf), "%s", text.c_str());
@@ -86,14 +90,14 @@ void Pool::members(std::vector<uint64_t> *macKeys, std::vector<Network> *network
     int family;
     if (strchr(buf, '.')) {
       if (inet_pton(AF_INET, buf, addr) != 1) {
-        POLICY_LOG(POLICY_WARNING, "Invalid IPv4 format %s: skipping", buf);
+        VESK_LOG(TRACE_WARNING, "Invalid IPv4 format %s: skipping", buf);
         continue;
       }
       family = 4;
       if (bits < 1 || bits > 32) bits = 32;
     } else {
       if (inet_pton(AF_INET6, buf, addr) != 1) {
-        POLICY_LOG(POLICY_WARNING, "Invalid IPv6 format %s: skipping", buf);
+        VESK_LOG(TRACE_WARNING, "Invalid IPv6 format %s: skipping", buf);
         continue;
       }
       family = 6;

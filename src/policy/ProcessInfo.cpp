@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Log.h"
 #include "ProcScan.h"
-#include "PolicyTrace.h"
 
 ProcessInfo::ProcessInfo(uint32_t id)
     : pid(0), uid(0), vmSize(0), vmPeak(0), parentPid(0), parentUid(0), parentVmSize(0),
@@ -41,7 +41,7 @@ bool ProcessInfo::readStatus(uint32_t id, Status &out) {
   snprintf(file, sizeof(file), "/proc/%u/status", id);
   FILE *f = fopen(file, "re");
   if (!f) {
-    POLICY_LOG(POLICY_DEBUG, "Unable to read %s", file);
+    VESK_LOG(TRACE_DEBUG, "Unable to read %s", file);
     return false;
   }
   char line[256];

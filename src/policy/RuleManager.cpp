@@ -9,11 +9,13 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 
+#include "Log.h"
 #include "PolicyEngine.h"
+#include "PolicyError.h"
 #include "PolicyJson.h"
 #include "PolicyText.h"
-#include "PolicyTrace.h"
 #include "Pool.h"
 
 // A rules file may come from the network: the lines of one load logged in
@@ -24,7 +26,7 @@ static const size_t kEchoedChars = 256;
 RuleManager::RuleManager(oxlo_module *givenModule, uint32_t policyLimit_, uint32_t poolLimit_)
     : ownsModule(false), policyLimit(policyLimit_), poolLimit(poolLimit_), module(givenModule),
       ipv4Tree(nullptr), ipv6Tree(nullptr), defaultPolicy(nullptr), fileRead(false) {
-  PolicyTrace::instance();
+  Log::instance();
   ipv4Tree = oxlo_patricia_new(32);
   ipv6Tree = oxlo_patricia_new(128);
   if (!ipv4Tree || !ipv6Tree) {
@@ -64,14 +66,14 @@ bool RuleManager::loadRules(const char *path) {
   blacklistUrls.clear();
   FILE *f = path ? fopen(path, "r") : nullptr;
   if (!f) {
-    POLICY_LOG(POLICY_ERROR, "Unable to open file %s [%u/%s", path ? path : "(null)",
-               (unsigned)errno, strerror(errno));
+    VESK_LOG(TRACE_ERROR, "Unable to open file %s [%u/%s", path ? path : "(null)",
+             (unsigned)errno, strerror(errno));
     return false;
   }
   struct stat st;
   if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > kMaxFileBytes) {
-    POLICY_LOG(POLICY_ERROR, "Rules file %s refused: %lld bytes, more than the limit of %lld bytes",
-               path, (long long)st.st_size, kMaxFileBytes);
+    VESK_LOG(TRACE_ERROR, "Rules file %s refused: %lld bytes, more than the limit of %lld bytes",
+             path, (long long)st.st_size, kMaxFileBytes);
     tooLarge = true;
     fclose(f);
     return false;
@@ -88,8 +90,8 @@ bool RuleManager::loadRules(const char *path) {
     // A file that grows while it is read (or a pipe) is bounded too.
     bytes += len;
     if (bytes > kMaxFileBytes) {
-      POLICY_LOG(POLICY_ERROR, "Rules file %s refused: more than the limit of %lld bytes", path,
-                 kMaxFileBytes);
+      VESK_LOG(TRACE_ERROR, "Rules file %s refused: more than the limit of %lld bytes", path,
+               kMaxFileBytes);
       tooLarge = true;
       break;
     }
@@ -99,27 +101,27 @@ bool RuleManager::loadRules(const char *path) {
     // Past the first lines, the messages of a line are not written: a
     // pushed file of a million bad lines must not become a million log lines.
     if (++ruleLines == kLoggedLines + 1 && !engineDataOnly)
-      POLICY_LOG(POLICY_WARNING, "Further lines of %s are not logged", path);
-    std::unique_ptr<PolicyTrace::Muted> mute;
-    if (ruleLines > kLoggedLines) mute.reset(new PolicyTrace::Muted());
+      VESK_LOG(TRACE_WARNING, "Further lines of %s are not logged", path);
+    std::optional<Log::Muted> mute;
+    if (ruleLines > kLoggedLines) mute.emplace();
     if (parseLine(line, lineNumber)) {
       accepted++;
     } else {
       rejected++;
-      POLICY_LOG(POLICY_WARNING, "Invalid parsing of line %u", lineNumber);
+      VESK_LOG(TRACE_WARNING, "Invalid parsing of line %u", lineNumber);
     }
     errno = 0;
   }
   if (ruleLines > kLoggedLines && !engineDataOnly)
-    POLICY_LOG(POLICY_NORMAL, "%s: %u rule lines, %u taken", path, ruleLines, accepted);
+    VESK_LOG(TRACE_NORMAL, "%s: %u rule lines, %u taken", path, ruleLines, accepted);
   int readError = !tooLarge && ferror(f) ? (errno ? errno : EIO) : 0;
   free(line);
   fclose(f);
   if (tooLarge) return false;
   if (readError) {
     // A file that cannot be read gives no rule set the caller should trust.
-    POLICY_LOG(POLICY_ERROR, "Unable to read file %s [%u/%s]", path, (unsigned)readError,
-               strerror(readError));
+    VESK_LOG(TRACE_ERROR, "Unable to read file %s [%u/%s]", path, (unsigned)readError,
+             strerror(readError));
     return false;
   }
   fileRead = true;
@@ -136,13 +138,13 @@ template <typename T>
 static bool keepEntry(std::map<uint16_t, T *> &entries, T *entry, uint32_t limit,
                       const char *kind, const char *kinds) {
   if (entries.count(entry->getId())) {
-    POLICY_LOG(POLICY_WARNING, "Skipping duplicate %s [id: %u]", kind, entry->getId());
+    VESK_LOG(TRACE_WARNING, "Skipping duplicate %s [id: %u]", kind, entry->getId());
     delete entry;
     return false;
   }
   if (entries.size() >= limit) {
-    POLICY_LOG(POLICY_WARNING, "Skipping %s id %u: too many %s (%u) defined", kind,
-               entry->getId(), kinds, limit);
+    VESK_LOG(TRACE_WARNING, "Skipping %s id %u: too many %s (%u) defined", kind,
+             entry->getId(), kinds, limit);
     delete entry;
     return false;
   }
@@ -150,29 +152,29 @@ static bool keepEntry(std::map<uint16_t, T *> &entries, T *entry, uint32_t limit
   return true;
 }
 
-void RuleManager::addPool(json_object *root, unsigned lineNumber, const char *text) {
+bool RuleManager::addPool(json_object *root, unsigned lineNumber, const char *text) {
   Pool *pool;
   try {
     pool = new Pool(root);
-  } catch (const char *msg) {
-    POLICY_LOG(POLICY_ERROR, "[JSON Error @ line %u][%s] %s", lineNumber, msg,
-               PolicyTrace::printable(text, kEchoedChars).c_str());
-    throw false;
+  } catch (const PolicyError &e) {
+    VESK_LOG(TRACE_ERROR, "[JSON Error @ line %u][%s] %s", lineNumber, e.what(),
+             Log::printable(text, kEchoedChars).c_str());
+    return false;
   }
   // A line whose pool is not kept is a line not taken.
-  if (!keepEntry(pools, pool, poolLimit, "pool", "pools")) throw false;
+  return keepEntry(pools, pool, poolLimit, "pool", "pools");
 }
 
-void RuleManager::addPolicy(json_object *root, unsigned lineNumber, const char *text) {
+bool RuleManager::addPolicy(json_object *root, unsigned lineNumber, const char *text) {
   PolicyRule *policy;
   try {
     policy = new PolicyRule(module, root);
-  } catch (const char *msg) {
-    POLICY_LOG(POLICY_ERROR, "[JSON Error @ line %u][%s] %s", lineNumber, msg,
-               PolicyTrace::printable(text, kEchoedChars).c_str());
-    throw false;
+  } catch (const PolicyError &e) {
+    VESK_LOG(TRACE_ERROR, "[JSON Error @ line %u][%s] %s", lineNumber, e.what(),
+             Log::printable(text, kEchoedChars).c_str());
+    return false;
   }
-  if (!keepEntry(policies, policy, policyLimit, "policy", "policies")) throw false;
+  return keepEntry(policies, policy, policyLimit, "policy", "policies");
 }
 
 void RuleManager::loadGeoip(json_object *value) {
@@ -182,23 +184,23 @@ void RuleManager::loadGeoip(json_object *value) {
   if (json_object_object_get_ex(value, "city", &v)) city = json_object_get_string(v);
   switch (policyGeoOpen(module, city, asn)) {
     case -2:
-      POLICY_LOG(POLICY_WARNING, "Unable to load GeoIP ASN file %s", asn ? asn : "");
+      VESK_LOG(TRACE_WARNING, "Unable to load GeoIP ASN file %s", asn ? asn : "");
       break;
     case -1:
-      POLICY_LOG(POLICY_WARNING, "Unable to load GeoIP city file %s", city ? city : "");
+      VESK_LOG(TRACE_WARNING, "Unable to load GeoIP city file %s", city ? city : "");
       break;
     case -3:
-      POLICY_LOG(POLICY_WARNING, "Skipping GeoIP information: Oxlo compiled without GeoIP support");
+      VESK_LOG(TRACE_WARNING, "Skipping GeoIP information: Oxlo compiled without GeoIP support");
       break;
     default:
-      POLICY_LOG(POLICY_NORMAL, "Succesfully loaded GeoIP [ASN: %s][City: %s]", asn ? asn : "",
-                 city ? city : "");
+      VESK_LOG(TRACE_NORMAL, "Succesfully loaded GeoIP [ASN: %s][City: %s]", asn ? asn : "",
+               city ? city : "");
   }
 }
 
 void RuleManager::loadBlacklists(json_object *value) {
   if (!json_object_is_type(value, json_type_array)) {
-    POLICY_LOG(POLICY_WARNING, "Invalid blacklists format");
+    VESK_LOG(TRACE_WARNING, "Invalid blacklists format");
     return;
   }
   size_t n = json_object_array_length(value);
@@ -206,8 +208,8 @@ void RuleManager::loadBlacklists(json_object *value) {
     const char *url = json_object_get_string(json_object_array_get_idx(value, i));
     if (!url) continue;
     if (!Blacklists::urlAllowed(url)) {
-      POLICY_LOG(POLICY_WARNING, "Skipping blacklist %s: only http and https URLs are downloaded",
-                 PolicyTrace::printable(url).c_str());
+      VESK_LOG(TRACE_WARNING, "Skipping blacklist %s: only http and https URLs are downloaded",
+               Log::printable(url).c_str());
       continue;
     }
     blacklistUrls.push_back(url);
@@ -282,8 +284,8 @@ bool RuleManager::keysKnown(json_object *root, unsigned lineNumber) {
   }
   for (const Check &check : checks) {
     if (const char *key = unknownKey(check.object, check.keys)) {
-      POLICY_LOG(POLICY_ERROR, "[line %u] Unknown key \"%s\" in %s", lineNumber,
-                 PolicyTrace::printable(key, 64).c_str(), check.where);
+      VESK_LOG(TRACE_ERROR, "[line %u] Unknown key \"%s\" in %s", lineNumber,
+               Log::printable(key, 64).c_str(), check.where);
       return false;
     }
   }
@@ -292,8 +294,8 @@ bool RuleManager::keysKnown(json_object *root, unsigned lineNumber) {
 
 bool RuleManager::parseLine(const char *text, unsigned lineNumber) {
   if (!engineDataOnly)
-    POLICY_LOG(POLICY_NORMAL, "[line %u] Loading %s", lineNumber,
-               PolicyTrace::printable(text, kEchoedChars).c_str());
+    VESK_LOG(TRACE_NORMAL, "[line %u] Loading %s", lineNumber,
+             Log::printable(text, kEchoedChars).c_str());
 
   json_tokener *tok = json_tokener_new();
   if (!tok) return false;
@@ -303,9 +305,9 @@ bool RuleManager::parseLine(const char *text, unsigned lineNumber) {
   if (jerr == json_tokener_continue) jerr = json_tokener_error_parse_eof;
   json_tokener_free(tok);
   if (!root || jerr != json_tokener_success) {
-    POLICY_LOG(POLICY_ERROR, "[JSON Error @ line %u][%s] %s", lineNumber,
-               jerr == json_tokener_success ? "not a JSON object" : json_tokener_error_desc(jerr),
-               PolicyTrace::printable(text, kEchoedChars).c_str());
+    VESK_LOG(TRACE_ERROR, "[JSON Error @ line %u][%s] %s", lineNumber,
+             jerr == json_tokener_success ? "not a JSON object" : json_tokener_error_desc(jerr),
+             Log::printable(text, kEchoedChars).c_str());
     json_object_put(root);
     return false;
   }
@@ -319,28 +321,28 @@ bool RuleManager::parseLine(const char *text, unsigned lineNumber) {
   }
   try {
     if (!json_object_is_type(root, json_type_object)) {
-      POLICY_LOG(POLICY_WARNING, "Unknown rule format");
+      VESK_LOG(TRACE_WARNING, "Unknown rule format");
       ok = false;
     } else if (!keysKnown(root, lineNumber)) {
       ok = false;
     } else if (json_object_object_get_ex(root, "pool", &value)) {
-      addPool(root, lineNumber, text);
+      ok = addPool(root, lineNumber, text);
     } else if (json_object_object_get_ex(root, "policy", &value)) {
-      addPolicy(root, lineNumber, text);
+      ok = addPolicy(root, lineNumber, text);
     } else if (json_object_object_get_ex(root, "custom_protocols", &value)) {
       const char *path = json_object_get_string(value);
       struct stat st;
       if (!path || stat(path, &st) != 0) {
-        POLICY_LOG(POLICY_WARNING, "Unable to open protocols file %s", path ? path : "");
+        VESK_LOG(TRACE_WARNING, "Unable to open protocols file %s", path ? path : "");
       } else {
         // Kept for the next detection module: loading into the queue's live,
         // finalized module would race its thread and mostly do nothing.
-        POLICY_LOG(POLICY_DEBUG, "Loading custom protocols file %s", path);
+        VESK_LOG(TRACE_DEBUG, "Loading custom protocols file %s", path);
         customProtocolsPath = path;
       }
     } else if (json_object_object_get_ex(root, "category_file", &value)) {
       const char *path = json_object_get_string(value);
-      POLICY_LOG(POLICY_DEBUG, "Loading category file %s", path ? path : "");
+      VESK_LOG(TRACE_DEBUG, "Loading category file %s", path ? path : "");
       if (path) {
         const char *slash = strrchr(path, '/');
         categoryPaths.push_back(path);
@@ -351,13 +353,11 @@ bool RuleManager::parseLine(const char *text, unsigned lineNumber) {
     } else if (json_object_object_get_ex(root, "blacklists", &value)) {
       loadBlacklists(value);
     } else {
-      POLICY_LOG(POLICY_WARNING, "Unknown rule format");
+      VESK_LOG(TRACE_WARNING, "Unknown rule format");
       ok = false;
     }
-  } catch (bool) {
-    ok = false;
   } catch (const std::bad_alloc &) {
-    POLICY_LOG(POLICY_ERROR, "Not enough memory");
+    VESK_LOG(TRACE_ERROR, "Not enough memory");
     ok = false;
   }
   json_object_put(root);
@@ -370,8 +370,8 @@ bool RuleManager::resolve() {
     if (policy->getRootId() != POLICY_NO_ROOT) {
       auto rootIt = policies.find(policy->getRootId());
       if (rootIt == policies.end()) {
-        POLICY_LOG(POLICY_WARNING, "Skipping policy [id: %u][name: %s]: unable to find root policy [id: %u]",
-                   policy->getId(), policy->getName().c_str(), policy->getRootId());
+        VESK_LOG(TRACE_WARNING, "Skipping policy [id: %u][name: %s]: unable to find root policy [id: %u]",
+                 policy->getId(), policy->getName().c_str(), policy->getRootId());
         rejected++;
         delete policy;
         it = policies.erase(it);
@@ -379,8 +379,8 @@ bool RuleManager::resolve() {
       }
       PolicyRule *root = rootIt->second;
       if (root->getRootId() == policy->getId()) {
-        POLICY_LOG(POLICY_WARNING, "Skipping policy [id: %u][name: %s]: circular depedency on [id: %u][name: %s]",
-                   policy->getId(), policy->getName().c_str(), root->getId(), root->getName().c_str());
+        VESK_LOG(TRACE_WARNING, "Skipping policy [id: %u][name: %s]: circular depedency on [id: %u][name: %s]",
+                 policy->getId(), policy->getName().c_str(), root->getId(), root->getName().c_str());
         rejected++;
         delete policy;
         it = policies.erase(it);
@@ -401,8 +401,8 @@ bool RuleManager::resolve() {
     Pool *pool = it->second;
     auto policyIt = policies.find(pool->getPolicyId());
     if (policyIt == policies.end()) {
-      POLICY_LOG(POLICY_WARNING, "Skipping pool [id: %u][name: %s]: unable to find policy [id: %u]",
-                 pool->getId(), pool->getName().c_str(), pool->getPolicyId());
+      VESK_LOG(TRACE_WARNING, "Skipping pool [id: %u][name: %s]: unable to find policy [id: %u]",
+               pool->getId(), pool->getName().c_str(), pool->getPolicyId());
       rejected++;
       delete pool;
       it = pools.erase(it);
@@ -416,9 +416,9 @@ bool RuleManager::resolve() {
       char text[INET6_ADDRSTRLEN] = "";
       inet_ntop(net.family == 4 ? AF_INET : AF_INET6, net.address, text, sizeof(text));
       if (addAddress(net.family, net.address, net.bits, policyIt->second))
-        POLICY_LOG(POLICY_DEBUG, "Adding  %s/%u", text, (unsigned)net.bits);
+        VESK_LOG(TRACE_DEBUG, "Adding  %s/%u", text, (unsigned)net.bits);
       else
-        POLICY_LOG(POLICY_WARNING, "Error while adding %s/%u", text, (unsigned)net.bits);
+        VESK_LOG(TRACE_WARNING, "Error while adding %s/%u", text, (unsigned)net.bits);
     }
     ++it;
   }

@@ -87,8 +87,9 @@ class RuleManager {
   // false (logged with the line number) when an object of the line holds
   // a key its kind of line does not know.
   static bool keysKnown(json_object *line, unsigned lineNumber);
-  void addPool(json_object *line, unsigned lineNumber, const char *text);
-  void addPolicy(json_object *line, unsigned lineNumber, const char *text);
+  // False (logged) when the line's pool or policy is not taken.
+  bool addPool(json_object *line, unsigned lineNumber, const char *text);
+  bool addPolicy(json_object *line, unsigned lineNumber, const char *text);
   void loadGeoip(json_object *value);
   void loadBlacklists(json_object *value);
   void startBlacklists();

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "PolicyTrace.h"
+#include "Log.h"
 
 namespace {
 struct DiagRequest {
@@ -66,7 +66,7 @@ SockDiag::Result SockDiag::dump(int family, int protocol, uint8_t extensions, ui
         return DONE;
       }
       if (h->nlmsg_type == NLMSG_ERROR) {
-        POLICY_LOG(POLICY_ERROR, "Error in netlink message");
+        VESK_LOG(TRACE_ERROR, "Error in netlink message");
         close(fd);
         return NETLINK_ERROR;
       }

@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Log.h"
 #include "PackageCache.h"
-#include "PolicyTrace.h"
 #include "ProcScan.h"
 
 // The process id of a task record: the high half of the kernel's pid/tgid
@@ -140,8 +140,7 @@ int SocketOwnerTable::handleEvent(const void *data, size_t size, time_t now) {
   complete(r);
   r.touched = now;
 
-  PolicyTrace *trace = PolicyTrace::existing();
-  if (trace && trace->getLevel() > 2) {
+  if (trace && trace->getLevel() > TRACE_NORMAL) {
     std::string json = eventJson(e, r.procPath, r.procCmd, r.fatherPath, r.fatherCmd);
     printf("%s\n", json.c_str());
     fflush(stdout);

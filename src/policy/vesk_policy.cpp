@@ -1,10 +1,12 @@
-/* The C-callable facade of the rules: rule managers and blacklists. */
+/* The C-callable facade of the rules: rule managers and blacklists. No
+ * exception crosses it: all the library throws derives from std::exception
+ * and each function turns it into its failure value. */
 #include <new>
 
+#include "Log.h"
 #include "PolicyEngine.h"
-#include "oxlo_risk_ids.h"
-#include "PolicyTrace.h"
 #include "RuleManager.h"
+#include "oxlo_risk_ids.h"
 #include "vesk_rules.h"
 
 static RuleManager *unwrap(vesk_rule_manager *m) { return reinterpret_cast<RuleManager *>(m); }
@@ -18,7 +20,7 @@ vesk_rule_manager *rule_manager_create(oxlo_module *module, uint32_t policy_limi
                                        uint32_t pool_limit) {
   try {
     return reinterpret_cast<vesk_rule_manager *>(new RuleManager(module, policy_limit, pool_limit));
-  } catch (...) {
+  } catch (const std::exception &) {
     return nullptr;
   }
 }
@@ -30,8 +32,12 @@ int rule_manager_load_rules(vesk_rule_manager *manager, const char *path) {
   if (!rm) return -1;
   try {
     rm->loadRules(path);
-  } catch (...) {
-    POLICY_LOG(POLICY_ERROR, "Not enough memory while loading %s", path ? path : "");
+  } catch (const std::bad_alloc &) {
+    VESK_LOG(TRACE_ERROR, "Not enough memory while loading %s", path ? path : "");
+    return -1;
+  } catch (const std::exception &e) {
+    // The blacklist download thread that could not be started, say.
+    VESK_LOG(TRACE_ERROR, "Unable to load %s: %s", path ? path : "", e.what());
     return -1;
   }
   if (rm->fileTooLarge()) return -3;
@@ -121,7 +127,14 @@ void blacklists_release(vesk_blacklists *blacklists) { delete blacklists; }
 vesk_rule_manager *rule_manager_scan_engine_data(oxlo_module *module, const char *path) {
   vesk_rule_manager *manager = rule_manager_create(module, 16, 16);
   RuleManager *rm = unwrap(manager);
-  if (rm && !rm->scanEngineData(path)) {
+  if (!rm) return nullptr;
+  bool scanned = false;
+  try {
+    scanned = rm->scanEngineData(path);
+  } catch (const std::exception &e) {
+    VESK_LOG(TRACE_ERROR, "Unable to scan %s: %s", path ? path : "", e.what());
+  }
+  if (!scanned) {
     rule_manager_destroy(manager);
     return nullptr;
   }
@@ -152,8 +165,7 @@ const char *rule_manager_category_file_tag(const vesk_rule_manager *manager, uin
 }
 
 void rule_manager_set_debug(void) {
-  PolicyTrace *t = PolicyTrace::existing();
-  if (t) t->setLevel(9);
+  if (trace) trace->setLevel(9);
 }
 
 }  // extern "C"

@@ -1,6 +1,7 @@
 /* The facade's socket-monitor functions: process attribution for a host
- * program. Every C++ exception stops here; a monitor that cannot be built
- * is a NULL handle, never an ended process. */
+ * program. Every exception stops here (all the library throws derives from
+ * std::exception: its PolicyError, the standard library's own); a monitor
+ * that cannot be built is a NULL handle, never an ended process. */
 #include <arpa/inet.h>
 #include <unistd.h>
 
@@ -11,7 +12,7 @@
 
 #include "EBPFMonitor.h"
 #include "LinuxSocketMonitor.h"
-#include "PolicyTrace.h"
+#include "Log.h"
 #include "SocketLister.h"
 #include "vesk_process.h"
 
@@ -29,9 +30,7 @@ vesk_socket_monitor *ebpf_socket_monitor_create(const char *ifname) {
   try {
     return reinterpret_cast<vesk_socket_monitor *>(new EBPFMonitor(ifname));
   } catch (const std::exception &e) {
-    POLICY_LOG(POLICY_ERROR, "%s", e.what());
-    return nullptr;
-  } catch (...) {
+    VESK_LOG(TRACE_ERROR, "%s", e.what());
     return nullptr;
   }
 }
@@ -46,7 +45,8 @@ int socket_monitor_poll(vesk_socket_monitor *monitor) {
   if (!monitor) return 0;
   try {
     return unwrap(monitor)->poll();
-  } catch (...) {
+  } catch (const std::exception &e) {
+    VESK_LOG(TRACE_ERROR, "Socket monitor: %s", e.what());
     return -1;
   }
 }
@@ -62,14 +62,14 @@ int socket_monitor_find_owner(vesk_socket_monitor *monitor, const vesk_address *
     return -1;
   try {
     return m->findSocketOwner(*address, port, udp != 0, owner) == 1 ? 0 : -1;
-  } catch (...) {
+  } catch (const std::exception &e) {
+    VESK_LOG(TRACE_ERROR, "Socket owner lookup: %s", e.what());
     return -1;
   }
 }
 
 void socket_monitor_set_debug(void) {
-  PolicyTrace *t = PolicyTrace::existing();
-  if (t) t->setLevel(9);
+  if (trace) trace->setLevel(9);
 }
 
 char *local_sockets_json(void) {
@@ -79,7 +79,8 @@ char *local_sockets_json(void) {
     std::string json;
     if (!lister.list(json)) return nullptr;
     return copyText(json);
-  } catch (...) {
+  } catch (const std::exception &e) {
+    VESK_LOG(TRACE_ERROR, "No socket list: %s", e.what());
     return nullptr;
   }
 }
@@ -89,9 +90,7 @@ char *host_info_json(const char *instance_name) {
     LinuxSocketMonitor monitor(nullptr, true, true);
     return copyText(monitor.hostDescription(instance_name));
   } catch (const std::exception &e) {
-    POLICY_LOG(POLICY_ERROR, "No host description: %s", e.what());
-    return nullptr;
-  } catch (...) {
+    VESK_LOG(TRACE_ERROR, "No host description: %s", e.what());
     return nullptr;
   }
 }

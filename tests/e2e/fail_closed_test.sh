@@ -9,8 +9,9 @@
 #  - a SIGHUP finds a rules file caught half-written (a complete pass line,
 #    then a cut line): the file is refused whole, the drop stays;
 #  - start-up goes wrong (a typo before -r in a configuration file, a
-#    missing or unparsable rules file, a queue already bound): vesk says why
-#    on standard error, exits non-zero and leaves nothing running.
+#    missing or unparsable rules file, a queue already bound, a policy
+#    collector that cannot be set up): vesk says why on standard error,
+#    exits non-zero and leaves nothing running.
 TAG=failclosed
 . "$(dirname "$0")/e2e_lib.sh"
 e2e_require
@@ -136,6 +137,9 @@ startup "rules file with an unknown key" "Rules file $TMP/key.json refused" -q 0
 grep -q 'Unknown key "hosts" in "policy.markers"' "$TMP/start.out" \
   && ok "the unknown key is named with its line" || fail "unknown key not named"
 startup "non-numeric -u" "Invalid flow-update period 'abc'" -q 0 -s -u abc -r "$TMP/good.json"
+startup "policy collector with a bad key" \
+  "^vesk: Unable to create ZMQ policy collector ipc://$TMP/policy.sock$" \
+  -q 0 -s -p "ipc://$TMP/policy.sock" -y not-a-key -r "$TMP/good.json"
 pgrep -x vesk -a | grep -F "$TMP" && fail "a vesk of this test still runs"
 
 # Nothing was left bound: the corrected configuration starts and drops.

@@ -51,7 +51,7 @@ void expectNoLeftover(const std::set<std::string> &before) {
 }
 
 TEST(Blacklists, list_lines_and_address_forms) {
-  PolicyTrace::instance();
+  Log::instance();
   RulesFile list(
       "# comment\n"
       "\n"
@@ -163,7 +163,7 @@ pid_t BlacklistDownload::serverPid = 0;
 int BlacklistDownload::port = 0;
 
 TEST_F(BlacklistDownload, good_list_loads_and_leaves_no_temporary_file) {
-  PolicyTrace::instance();
+  Log::instance();
   std::set<std::string> before = tempLists();
   Blacklists b;
   testing::internal::CaptureStdout();
@@ -177,7 +177,7 @@ TEST_F(BlacklistDownload, good_list_loads_and_leaves_no_temporary_file) {
 }
 
 TEST_F(BlacklistDownload, http_error_and_stalled_server_fail_and_change_nothing) {
-  PolicyTrace::instance();
+  Log::instance();
   std::set<std::string> before = tempLists();
   Blacklists b;
   b.setTimeouts(2, 2);
@@ -246,7 +246,7 @@ TEST_F(BlacklistDownload, rules_file_blacklists_line_feeds_the_manager) {
 // Schemes other than http and https are never fetched; a list over the cap
 // is cut off; a stalled download ends at once when asked to.
 TEST_F(BlacklistDownload, downloads_are_bounded_and_abortable) {
-  PolicyTrace::instance();
+  Log::instance();
   std::set<std::string> before = tempLists();
   Blacklists b;
   testing::internal::CaptureStdout();

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "PolicyError.h"
 #include "policy_test_util.h"
 
 namespace {
@@ -23,8 +24,8 @@ Built build(RuleManager &rm, const std::string &policyBody) {
   testing::internal::CaptureStdout();
   try {
     b.rule.reset(new PolicyRule(rm.getModule(), j));
-  } catch (const char *msg) {
-    b.log = msg;
+  } catch (const PolicyError &e) {
+    b.log = e.what();
   }
   b.log += testing::internal::GetCapturedStdout();
   json_object_put(j);
@@ -32,7 +33,7 @@ Built build(RuleManager &rm, const std::string &policyBody) {
 }
 
 TEST(PolicyRule, marker_values) {
-  PolicyTrace::instance();
+  Log::instance();
   struct {
     const char *json;
     bool ok;

@@ -22,13 +22,13 @@ TEST(Pool, keeps_name_as_json_text_and_lists_in_file_order) {
 // Address texts of a pool, the prefix each enters (or the warning), checked
 // by the flows the prefix does and does not cover.
 TEST(Pool, address_texts_enter_prefixes_of_their_own_family) {
-  PolicyTrace::instance()->setLevel(3);
+  Log::instance()->setLevel(3);
   RuleManager rm(nullptr, 16, 16);
   std::string out = loadText(rm,
       R"({"policy":{"id":1,"default_marker":21,"markers":{}}})" "\n"
       R"({"pool":{"id":1,"ip":["192.168.1.7","192.168.2.0/0","172.16.0.0/264","2001:db8::1",)"
       R"("fe80::/10","::ffff:10.0.0.1","300.1.1.1","zz::1/64","10.9.0.0/16"]},"policy":{"id":1}})");
-  PolicyTrace::instance()->setLevel(2);
+  Log::instance()->setLevel(2);
   EXPECT_TRUE(contains(out, "Adding  192.168.1.7/32")) << out;
   EXPECT_TRUE(contains(out, "Adding  192.168.2.0/32")) << out;
   EXPECT_TRUE(contains(out, "Adding  172.16.0.0/32")) << out;  // 264 is not wrapped to 8
@@ -41,10 +41,10 @@ TEST(Pool, address_texts_enter_prefixes_of_their_own_family) {
 
   // A text too long for any prefix is refused whole, never cut into one.
   const std::string padded = "10.1.2.3/" + std::string(60, '0') + "24";
-  PolicyTrace::instance()->setLevel(3);
+  Log::instance()->setLevel(3);
   out = loadText(rm, R"({"policy":{"id":1,"default_marker":21,"markers":{}}})"
                      "\n" R"({"pool":{"id":2,"ip":[")" + padded + R"("]},"policy":{"id":1}})");
-  PolicyTrace::instance()->setLevel(2);
+  Log::instance()->setLevel(2);
   EXPECT_TRUE(contains(out, "WARNING: Invalid IPv4 format " + padded + ": skipping")) << out;
   EXPECT_EQ(rm.matchFlow(nullptr, nullptr, addr("10.1.2.3").data(), addr("127.0.0.1").data(),
                          facts(0, 7, 0, nullptr, 0, false)),

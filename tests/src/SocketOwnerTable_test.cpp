@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "PolicyTrace.h"
+#include "Log.h"
 #include "ProcScan.h"
 
 namespace {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Trace.h"
+#include "VeskError.h"
 #include "zmq_test_util.h"
 
 namespace {
@@ -198,7 +199,7 @@ TEST(CollectorDecode, grows_its_buffer_up_to_the_bound) {
 TEST(CollectorSetup, invalid_curve_key_refuses_the_collector) {
   if (!trace) trace = new Trace();
   trace->setLevel(0);
-  EXPECT_THROW(ZMQCollector("ipc:///tmp/vesk-collector-key", "not-a-key"), const char *);
+  EXPECT_THROW(ZMQCollector("ipc:///tmp/vesk-collector-key", "not-a-key"), VeskError);
 }
 
 }  // namespace

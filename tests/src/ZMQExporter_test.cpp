@@ -18,6 +18,7 @@
 #include "oxlo_risks.h"
 #include "Trace.h"
 #include "Utils.h"
+#include "VeskError.h"
 #include "zmq_test_util.h"
 
 using namespace zmqtest;
@@ -223,7 +224,7 @@ TEST_F(ExporterTest, invalid_curve_keys_refuse_the_exporter) {
                        zeros.c_str(), nulMix.c_str(), outsideAlphabet.c_str(),
                        hexOfSpaces.c_str()};
   for (const char *key : bad)
-    EXPECT_THROW(ZMQExporter(url.c_str(), key, true, false), const char *) << key;
+    EXPECT_THROW(ZMQExporter(url.c_str(), key, true, false), VeskError) << key;
 }
 
 // A key pair made here; the exporter gets the public key as Z85 text and as

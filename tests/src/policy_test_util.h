@@ -17,7 +17,7 @@
 #include <cstring>
 #include <string>
 
-#include "PolicyTrace.h"
+#include "Log.h"
 #include "RuleManager.h"
 
 using Addr = std::array<uint8_t, 16>;

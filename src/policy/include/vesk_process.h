@@ -64,7 +64,7 @@ int socket_monitor_poll(vesk_socket_monitor *monitor);
 int socket_monitor_find_owner(vesk_socket_monitor *monitor, const vesk_address *address,
                               uint16_t port, int udp, vesk_socket_owner *owner);
 
-/* Raises the library's trace level to 9 (when its log object exists); at
+/* Raises the process log's level to 9 (when the log exists); at
  * that level monitors print every event as JSON on standard output. */
 void socket_monitor_set_debug(void);
 

@@ -85,7 +85,7 @@ int blacklists_wait(vesk_blacklists *blacklists, uint32_t timeout_ms);
 /* Drops the reference; the last one stops a download still running. */
 void blacklists_release(vesk_blacklists *blacklists);
 
-/* Raises the library's trace level to 9 (when its log object exists). */
+/* Raises the process log's level to 9 (when the log exists). */
 void rule_manager_set_debug(void);
 
 /* Engine data a rules file names ("custom_protocols", "category_file").

@@ -1,4 +1,4 @@
-#include "Trace.h"
+#include "Log.h"
 
 #include <syslog.h>
 #include <unistd.h>
@@ -7,21 +7,53 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
-Trace *trace = nullptr;
+Log *trace = nullptr;
 
 static const size_t kMessageSize = 4096;
 static const size_t kLineSize = 8250;  // at most 8,249 characters a line
 static const char *const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-Trace::Trace() : level_(TRACE_NORMAL), utcOffset_(0) {
+// Mute depth of this thread (see Log::Muted).
+static thread_local unsigned muted = 0;
+
+Log::Muted::Muted() { muted++; }
+Log::Muted::~Muted() { muted--; }
+
+Log::Log() : level_(TRACE_NORMAL), utcOffset_(0) {
   time_t now = time(nullptr);
   struct tm tm;
   if (localtime_r(&now, &tm)) utcOffset_ = tm.tm_gmtoff;
 }
 
-void Trace::setLevel(uint8_t level) { level_ = level > 9 ? 9 : level; }
+void Log::setLevel(unsigned level) { level_ = static_cast<uint8_t>(level > 9 ? 9 : level); }
+
+Log *Log::instance() {
+  static std::mutex creating;
+  std::lock_guard<std::mutex> guard(creating);
+  if (!trace) trace = new Log();
+  return trace;
+}
+
+std::string Log::printable(const char *text, size_t maxChars) {
+  std::string out;
+  if (!text) return out;
+  size_t i = 0;
+  for (; text[i] && i < maxChars; i++) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c > 0x7E || c == '\\') {
+      char hex[5];
+      snprintf(hex, sizeof(hex), "\\x%02X", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  if (text[i]) out += "...";
+  return out;
+}
 
 // A log line is one line of text whatever a message quotes: control bytes
 // (a newline or escape sequence from a pushed file, say) become "\xNN".
@@ -42,19 +74,20 @@ static void escapeControls(const char *in, char *out, size_t size) {
 }
 
 static const char *baseName(const char *path) {
+  if (!path) return "";
   const char *slash = strrchr(path, '/');
   return slash ? slash + 1 : path;
 }
 
-static const char *prefixOf(uint8_t level) {
+static const char *prefixOf(int level) {
   if (level == TRACE_ERROR) return "ERROR: ";
   if (level == TRACE_WARNING) return "WARNING: ";
   return "";
 }
 
-void Trace::log(uint8_t level, const char *file, int line, const char *format, ...) {
+void Log::log(int level, const char *file, int line, const char *format, ...) {
   uint8_t current = getLevel();
-  if (current == 0 || current < level) return;
+  if (current == 0 || current < level || muted) return;
 
   char message[kMessageSize];
   va_list args;
@@ -114,7 +147,7 @@ static size_t putNumber(char *buf, size_t pos, size_t cap, long value, int width
   return pos;
 }
 
-void Trace::logFromSignal(uint8_t level, const char *file, int line, const char *message) const {
+void Log::logFromSignal(int level, const char *file, int line, const char *message) const {
   uint8_t current = getLevel();
   if (current == 0 || current < level) return;
 
@@ -157,7 +190,7 @@ void Trace::logFromSignal(uint8_t level, const char *file, int line, const char 
   (void)rc;
 }
 
-void Trace::startupError(const char *file, int line, const char *format, ...) {
+void Log::startupError(const char *file, int line, const char *format, ...) {
   char message[kMessageSize];
   va_list args;
   va_start(args, format);
