@@ -61,22 +61,17 @@ QueueReader::QueueReader(uint32_t queueId, PacketPath &path, FlowExport &exports
                  },
                  this}) {
   receiveBuffer_ = static_cast<uint8_t *>(malloc(kMessageBufferSize * kBurst));
-  if (!receiveBuffer_) {
-    VESK_LOG(TRACE_ERROR, "Unable to allocate the receive buffer [queueId=%u]", queueId_);
-    exit(-1);
-  }
+  if (!receiveBuffer_)
+    bindingFailed(formatted("Unable to allocate the receive buffer [queueId=%u]", queueId_));
   int q = static_cast<int>(queueId_);
   nfqHandle_ = nfq_open();
   if (!nfqHandle_) {
-    VESK_LOG(TRACE_ERROR, "Unable to get netfilter handle [queueId=%d]", q);
     bindingFailed(formatted("Unable to get netfilter handle [queueId=%d]", q));
   }
   if (nfq_unbind_pf(nfqHandle_, AF_INET) < 0) {
-    VESK_LOG(TRACE_ERROR, "Unable to unbind IPv4 [queueId=%d]", q);
     bindingFailed(formatted("Unable to unbind IPv4 [queueId=%d]", q));
   }
   if (nfq_bind_pf(nfqHandle_, AF_INET) < 0) {
-    VESK_LOG(TRACE_ERROR, "Unable to bind IPv4 [queueId=%d]", q);
     bindingFailed(formatted("Unable to bind IPv4 [queueId=%d]", q));
   }
   if (nfq_unbind_pf(nfqHandle_, AF_INET6) < 0)
@@ -88,7 +83,6 @@ QueueReader::QueueReader(uint32_t queueId, PacketPath &path, FlowExport &exports
 
   queueHandle_ = nfq_create_queue(nfqHandle_, static_cast<uint16_t>(queueId_), packetCallback, this);
   if (!queueHandle_) {
-    VESK_LOG(TRACE_ERROR, "Unable to attach to NF_QUEUE %d: is it already in use?", q);
     bindingFailed(formatted("Unable to attach to NF_QUEUE %d: is it already in use?", q));
   }
   VESK_LOG(TRACE_NORMAL, "Polling NF_QUEUE %d", q);
@@ -96,11 +90,9 @@ QueueReader::QueueReader(uint32_t queueId, PacketPath &path, FlowExport &exports
   nfnl_rcvbufsiz(nfq_nfnlh(nfqHandle_), 536870912);
 
   if (nfq_set_mode(queueHandle_, NFQNL_COPY_PACKET, kCopyRange) < 0) {
-    VESK_LOG(TRACE_ERROR, "Unable to set packet_copy mode");
     bindingFailed("Unable to set packet_copy mode");
   }
   if (nfq_set_queue_maxlen(queueHandle_, kQueueLength) < 0) {
-    VESK_LOG(TRACE_ERROR, "Unable to set queue len");
     bindingFailed("Unable to set queue len");
   }
   // GSO packets arrive whole instead of being cut into MTU-sized segments
@@ -111,7 +103,7 @@ QueueReader::QueueReader(uint32_t queueId, PacketPath &path, FlowExport &exports
   socket_ = nfq_fd(nfqHandle_);
 }
 
-// Each failure is logged where it happens and thrown with the same words.
+// The reason goes with the exception; whoever binds the queue logs it once.
 void QueueReader::bindingFailed(const std::string &message) {
   release();
   throw VeskError(message);
