@@ -64,7 +64,7 @@ void found(oxlo_module *m, oxlo_flow_state *f, bittorrent_state *s, bool handsha
     if (m->cfg.bittorrent_hash && handshake)
         take_hash(s, p);
     oxlo_flow_refine_protocol(m, f, OXLO_PROTOCOL_BITTORRENT, confidence);
-    if (m->cfg.bittorrent_hash && !s->have_hash && !f->extra_dissection)
+    if (m->cfg.bittorrent_hash && !s->have_hash && !oxlo_dissector_extra_active(f, nullptr))
         oxlo_dissector_extra(f, hash_later, HASH_PACKETS);
     oxlo_lru_table *cache = m->lru[OXLO_LRU_BITTORRENT];
     if (!cache)

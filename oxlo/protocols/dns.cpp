@@ -35,6 +35,7 @@ constexpr uint32_t BREED_ACCEPTABLE = 2;
 constexpr size_t DNS_HEADER = 12;
 constexpr unsigned TCP_MESSAGES_PER_VIEW = 8;
 constexpr uint16_t MAX_SECTION_COUNT = 48;
+constexpr uint8_t EXTRA_PACKETS = 5; /* follow-up packets read for the response */
 constexpr uint16_t DNS_TYPE_A = 1;
 constexpr uint16_t DNS_TYPE_PTR = 12;
 constexpr uint16_t DNS_TYPE_AAAA = 28;
@@ -234,11 +235,11 @@ size_t read_answers(dns_context *c, size_t off, uint16_t count)
         if (!data)
             return 0;
         if (ttl == 0)
-            oxlo_flow_risk_raise(c->module, c->flow, OXLO_MINOR_ISSUES, "DNS Record with zero TTL");
+            oxlo_dissector_risk(c->module, c->flow, OXLO_MINOR_ISSUES, "DNS Record with zero TTL");
         if (!usable) {
             dns->answer_type = type;
             if (obsolete_type(type))
-                oxlo_flow_risk_raise(c->module, c->flow, OXLO_DNS_SUSPICIOUS_TRAFFIC,
+                oxlo_dissector_risk(c->module, c->flow, OXLO_DNS_SUSPICIOUS_TRAFFIC,
                                      "Obsolete DNS record type");
         }
         if ((type == DNS_TYPE_A && data_length == 4) || (type == DNS_TYPE_AAAA && data_length == 16)) {
@@ -322,10 +323,10 @@ bool header_valid(const dns_ports &ports, uint16_t flags, const uint16_t counts[
 
 void invalid_header(oxlo_module *m, oxlo_flow_state *f)
 {
-    if (f->extra_dissection)
-        oxlo_flow_risk_raise(m, f, OXLO_MALFORMED_PACKET, "Invalid DNS Header");
+    if (oxlo_dissector_extra_active(f, nullptr))
+        oxlo_dissector_risk(m, f, OXLO_MALFORMED_PACKET, "Invalid DNS Header");
     else
-        oxlo_flow_skip_dissector(m, f, oxlo_dissector_self(m), __FILE__, __func__, __LINE__);
+        OXLO_EXCLUDE(m, f);
 }
 
 uint16_t protocol_by_ports(const dns_ports &p)
@@ -357,9 +358,9 @@ void host_name_checks(dns_context *c, uint16_t qdcount, uint16_t ancount)
                               c->mdns ? OXLO_HOST_LOWER
                                       : OXLO_HOST_LOWER | OXLO_HOST_PRINTABLE | OXLO_HOST_STRIP_SPACES);
     if (invalid)
-        oxlo_flow_risk_raise(c->module, f, OXLO_INVALID_CHARACTERS, "Invalid chars detected in domain name");
+        oxlo_dissector_risk(c->module, f, OXLO_INVALID_CHARACTERS, "Invalid chars detected in domain name");
     if (!c->mdns && long_first_label(name))
-        oxlo_flow_risk_raise(c->module, f, OXLO_DNS_SUSPICIOUS_TRAFFIC, "Long DNS host name");
+        oxlo_dissector_risk(c->module, f, OXLO_DNS_SUSPICIOUS_TRAFFIC, "Long DNS host name");
     if (f->host_name[0] && !f->master) {
         /* The name's protocol is kept for the first-packet cache of the
          * answers also when it does not sub-classify this flow. */
@@ -384,10 +385,10 @@ void read_query(dns_context *c, uint16_t qdcount)
         size_t name_length = 0;
         const bool fits = skip_name(&c->msg, &off, &name_length);
         if (fits && name_length > 253)
-            oxlo_flow_risk_raise(c->module, c->flow, OXLO_MALFORMED_PACKET, "Invalid DNS Query Lenght");
+            oxlo_dissector_risk(c->module, c->flow, OXLO_MALFORMED_PACKET, "Invalid DNS Query Lenght");
         uint16_t type = 0;
         if (!fits || !oxlo_rd_u16_at(&c->msg, off, &type) || !oxlo_rd_has(&c->msg, off, 4)) {
-            oxlo_flow_risk_raise(c->module, c->flow, OXLO_MALFORMED_PACKET, "Invalid DNS Query Lenght");
+            oxlo_dissector_risk(c->module, c->flow, OXLO_MALFORMED_PACKET, "Invalid DNS Query Lenght");
             return;
         }
         if (i == 0)
@@ -415,9 +416,9 @@ void read_response(dns_context *c, uint16_t flags, const uint16_t counts[4])
             name = number;
         }
         snprintf(text, sizeof(text), "DNS Error Code %s", name);
-        oxlo_flow_risk_raise(c->module, c->flow, OXLO_ERROR_CODE_DETECTED, text);
+        oxlo_dissector_risk_text(c->module, c->flow, OXLO_ERROR_CODE_DETECTED, text);
     } else if (oxlo_flow_risk_is_set(c->flow, OXLO_SUSPICIOUS_DGA_DOMAIN)) {
-        oxlo_flow_risk_raise(c->module, c->flow, OXLO_RISKY_DOMAIN, "DGA Name Query with no Error Code");
+        oxlo_dissector_risk(c->module, c->flow, OXLO_RISKY_DOMAIN, "DGA Name Query with no Error Code");
     }
     size_t off = DNS_HEADER;
     for (uint16_t i = 0; i < counts[0]; i++) {
@@ -486,7 +487,7 @@ void search_dns(oxlo_module *module, oxlo_flow_state *flow, const oxlo_reader &m
     if (pkt.l4 == OXLO_L4_UDP && c.msg.length > 512 && c.msg.length > dns->edns_payload_size) {
         char text[32];
         snprintf(text, sizeof(text), "%u Bytes DNS Packet", (unsigned)c.msg.length);
-        oxlo_flow_risk_raise(module, flow, OXLO_DNS_LARGE_PACKET, text);
+        oxlo_dissector_risk_text(module, flow, OXLO_DNS_LARGE_PACKET, text);
     }
     if (!flow->app) {
         const uint16_t base = c.port_protocol ? c.port_protocol : P_DNS;
@@ -498,14 +499,11 @@ void search_dns(oxlo_module *module, oxlo_flow_state *flow, const oxlo_reader &m
     flow->category = CATEGORY_NETWORK;
     flow->breed = BREED_ACCEPTABLE;
 
-    if (!flow->extra_dissection && module->cfg.dns_process_response && flow->app != P_LLMNR &&
-        flow->master != P_LLMNR && (dns->query_seen || dns->record_count == 0)) {
-        flow->extra_dissection = dns_extra;
-        flow->extra_budget = 5;
-        flow->extra_packets = 0;
-    }
+    if (!oxlo_dissector_extra_active(flow, nullptr) && module->cfg.dns_process_response && flow->app != P_LLMNR &&
+        flow->master != P_LLMNR && (dns->query_seen || dns->record_count == 0))
+        oxlo_dissector_extra(flow, dns_extra, EXTRA_PACKETS);
     if ((flow->app == P_DNS || flow->master == P_DNS) && fragmented(module))
-        oxlo_flow_risk_raise(module, flow, OXLO_DNS_FRAGMENTED, nullptr);
+        oxlo_dissector_risk(module, flow, OXLO_DNS_FRAGMENTED, nullptr);
 }
 
 /* Over TCP every message follows its 2-byte length, and a client may write
@@ -536,7 +534,7 @@ void search_stream(oxlo_module *module, oxlo_flow_state *flow)
         }
         search_dns(module, flow, oxlo_rd_sub_at(&p, off + 2, length));
         off += size_t(total);
-        if (!flow->app || !flow->extra_dissection || !wants_more(flow))
+        if (!flow->app || !oxlo_dissector_extra_active(flow, nullptr) || !wants_more(flow))
             return; /* excluded, or done with the flow */
     }
 }

@@ -21,7 +21,7 @@ void search_nomachine(oxlo_module *m, oxlo_flow_state *f)
     }
     if (ok) {
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_NOMACHINE, OXLO_PROTOCOL_UNKNOWN);
-        oxlo_flow_risk_raise(m, f, OXLO_DESKTOP_OR_FILE_SHARING_SESSION, "Found NoMachine");
+        oxlo_dissector_risk(m, f, OXLO_DESKTOP_OR_FILE_SHARING_SESSION, "Found NoMachine");
     } else {
         OXLO_EXCLUDE(m, f);
     }

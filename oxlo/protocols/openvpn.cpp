@@ -159,7 +159,7 @@ void search_openvpn(oxlo_module *m, oxlo_flow_state *f)
         vpn_set_protocol(m, f, OXLO_PROTOCOL_OPENVPN, by_ip, OXLO_CONFIDENCE_DPI);
     } else if (s->heuristic == YES) {
         vpn_set_protocol(m, f, OXLO_PROTOCOL_OPENVPN, by_ip, OXLO_CONFIDENCE_DPI_AGGRESSIVE);
-        oxlo_flow_risk_raise(m, f, OXLO_OBFUSCATED_TRAFFIC, "Obfuscated OpenVPN");
+        oxlo_dissector_risk(m, f, OXLO_OBFUSCATED_TRAFFIC, "Obfuscated OpenVPN");
     } else if (s->detection == NO && s->heuristic == NO) {
         OXLO_EXCLUDE(m, f);
     }

@@ -32,7 +32,7 @@ struct rdp_state {
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
     oxlo_dissector_classify(m, f, OXLO_PROTOCOL_RDP, OXLO_PROTOCOL_UNKNOWN);
-    oxlo_flow_risk_raise(m, f, OXLO_DESKTOP_OR_FILE_SHARING_SESSION, "Found RDP");
+    oxlo_dissector_risk(m, f, OXLO_DESKTOP_OR_FILE_SHARING_SESSION, "Found RDP");
 }
 
 /* A TPKT (the view's first) carrying an X.224 TPDU of its own length;
@@ -85,7 +85,7 @@ void search_tcp(oxlo_module *m, oxlo_flow_state *f, rdp_state *s, const oxlo_pac
     if (first == oxlo_framing::FIRST_NONE || !tpkt(p)) {
         if (s->request_seen) {
             found(m, f);
-            oxlo_flow_risk_raise(m, f, OXLO_PROBING_ATTEMPT, "Mismatching client/server protocol");
+            oxlo_dissector_risk(m, f, OXLO_PROBING_ATTEMPT, "Mismatching client/server protocol");
         } else {
             OXLO_EXCLUDE(m, f);
         }

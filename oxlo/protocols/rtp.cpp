@@ -67,7 +67,7 @@ void after_classification(oxlo_module *m, oxlo_flow_state *f, bool tcp)
             stun_extra_dissection_start(m, f, 1);
         return;
     }
-    if (f->app == P_RTP && !f->extra_dissection && s && !(s->pt_set[0] && s->pt_set[1]) &&
+    if (f->app == P_RTP && !oxlo_dissector_extra_active(f, nullptr) && s && !(s->pt_set[0] && s->pt_set[1]) &&
         m->cfg.rtp_max_packets_extra_dissection > 0)
         oxlo_dissector_extra(f, rtp_search, uint8_t(m->cfg.rtp_max_packets_extra_dissection));
 }

@@ -334,7 +334,7 @@ int extra(oxlo_module *m, oxlo_flow_state *f);
 
 void classify(oxlo_module *m, oxlo_flow_state *f)
 {
-    if (f->extra_dissection)
+    if (oxlo_dissector_extra_active(f, nullptr))
         return;
     oxlo_dissector_classify(m, f, OXLO_PROTOCOL_SSH, OXLO_PROTOCOL_UNKNOWN);
     oxlo_dissector_extra(f, extra, EXTRA_PACKETS);
@@ -368,7 +368,7 @@ void search(oxlo_module *m, oxlo_flow_state *f, ssh_state *s)
             kexinit(m, f, s, pkt, after, client);
         return;
     }
-    if (p.length <= 5 && !f->extra_dissection) {
+    if (p.length <= 5 && !oxlo_dissector_extra_active(f, nullptr)) {
         OXLO_EXCLUDE(m, f);
         return;
     }
@@ -390,7 +390,7 @@ int extra(oxlo_module *m, oxlo_flow_state *f)
         return 1;
     search(m, f, s);
     if (s->hassh_client[0] && s->hassh_server[0]) {
-        f->extra_dissection = nullptr;
+        oxlo_dissector_extra_end(f);
         return 0;
     }
     return 1;

@@ -40,6 +40,8 @@ constexpr uint16_t P_STUN = OXLO_PROTOCOL_STUN, P_RTP = OXLO_PROTOCOL_RTP, P_RTC
                    P_SRTP = OXLO_PROTOCOL_SRTP, P_DTLS = OXLO_PROTOCOL_DTLS, P_TELEGRAM = OXLO_PROTOCOL_TELEGRAM;
 constexpr uint32_t COOKIE = 0x2112A442;
 constexpr uint32_t CATEGORY_ADULT = 34;
+/* Packets the follow-up reads longer while it tries a DTLS handshake. */
+constexpr int DTLS_EXTRA_PACKETS = 10;
 
 /* A STUN payload may carry another (DATA attribute, ChannelData, the Teams
  * envelope) and that one again; each level costs only a few bytes, so one
@@ -467,7 +469,7 @@ void set_protocol(oxlo_module *m, oxlo_flow_state *f, uint16_t app, uint16_t mas
         if (stun_subclassification_is_real(app) && f->host_name[0])
             memcpy(f->last_classified_host, f->host_name, sizeof(f->last_classified_host));
         oxlo_flow_set_protocol(m, f, app, master, confidence);
-        if (f->extra_dissection) {
+        if (oxlo_dissector_extra_active(f, nullptr)) {
             const uint32_t pair = (uint32_t)f->app << 16 | f->master;
             if (!category)
                 f->category = oxlo_protocol_pair_category(m, pair);
@@ -494,7 +496,7 @@ int keep_going(oxlo_module *m, oxlo_flow_state *f)
     if (f->state == OXLO_STATE_MONITORING)
         return 1;
     const bool monitor = monitoring_on(m);
-    const bool last = f->extra_packets + 1 >= f->extra_budget;
+    const bool last = oxlo_dissector_extra_last(f);
     if (!(last && monitor)) {
         if (!f->master || !stun_subclassification_is_real(f->app))
             return 1;
@@ -571,7 +573,7 @@ void dtls(oxlo_module *m, oxlo_flow_state *f, stun_state *s, const oxlo_reader &
         s->saved_app = f->app;
         s->saved_master = f->master;
         s->flags |= FLAG_DTLS;
-        f->extra_budget = uint8_t(f->extra_budget + 10 > 255 ? 255 : f->extra_budget + 10);
+        oxlo_dissector_extra_grow(f, DTLS_EXTRA_PACKETS);
         tls_reset_and_search(m, f, 1);
         /* A hello read counts as recognised: the DTLS reader names the
          * protocol itself only when application data shows up. */
@@ -582,7 +584,7 @@ void dtls(oxlo_module *m, oxlo_flow_state *f, stun_state *s, const oxlo_reader &
         } else if (!seen) {
             oxlo_flow_set_protocol(m, f, s->saved_app, s->saved_master, OXLO_CONFIDENCE_DPI);
             s->flags &= uint8_t(~FLAG_DTLS);
-            f->extra_budget = uint8_t(f->extra_budget >= 10 ? f->extra_budget - 10 : 0);
+            oxlo_dissector_extra_grow(f, -DTLS_EXTRA_PACKETS);
         }
     }
     oxlo_dissector_swap_payload(m, saved);
@@ -734,11 +736,10 @@ int stun_search_again_encapsulated(oxlo_module *module, oxlo_flow_state *flow)
 
 void stun_extra_dissection_start(oxlo_module *module, oxlo_flow_state *flow, int plain)
 {
-    if (flow->extra_dissection || !state_of(module, flow))
+    if (oxlo_dissector_extra_active(flow, nullptr) || !state_of(module, flow))
         return;
     /* The decision reads the packet budget: judge it as for a fresh reader. */
-    flow->extra_budget = uint8_t(module->cfg.stun_max_packets_extra_dissection);
-    flow->extra_packets = 0;
+    oxlo_dissector_extra(flow, nullptr, uint8_t(module->cfg.stun_max_packets_extra_dissection));
     stun_state *s = state_of(module, flow);
     const uint8_t saved_count = s->response_length_count, saved_telegram = s->telegram_non_dtls;
     const int more = keep_going(module, flow);

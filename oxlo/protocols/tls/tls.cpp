@@ -172,7 +172,7 @@ void start_extra_dissection(oxlo_module *m, oxlo_flow_state *f)
         const uint16_t id = oxlo_flow_tls_master_protocol(m, f);
         oxlo_flow_set_protocol(m, f, id, id, OXLO_CONFIDENCE_DPI);
     }
-    if (f->extra_dissection)
+    if (oxlo_dissector_extra_active(f, nullptr))
         return;
     /* The follow-up budget is an 8-bit packet count in the flow. */
     const uint32_t budget = max_blocks(m) * 4 + (udp ? 20 : 12);
@@ -221,7 +221,7 @@ void check_alpn_list(oxlo_module *m, oxlo_flow_state *f, const char *text)
         if (len && !oxlo_alpn_is_known(m, p, len)) {
             char name[64];
             oxlo_copy_bounded(name, sizeof(name), p, len);
-            oxlo_flow_risk_raise(m, f, OXLO_TLS_UNCOMMON_ALPN, name);
+            oxlo_dissector_risk_text(m, f, OXLO_TLS_UNCOMMON_ALPN, name);
             return;
         }
         p = comma ? comma + 1 : nullptr;
@@ -246,13 +246,13 @@ void check_extension(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *w, s
                      uint16_t id, uint16_t length, bool dtls)
 {
     if (data_off + length > w->length) {
-        oxlo_flow_risk_raise(m, f, OXLO_TLS_SUSPICIOUS_EXTENSION, "Invalid extension len");
+        oxlo_dissector_risk(m, f, OXLO_TLS_SUSPICIOUS_EXTENSION, "Invalid extension len");
         return;
     }
     if (!extension_accepted(id, dtls)) {
         char text[32];
         snprintf(text, sizeof(text), "Extn id %u", id);
-        oxlo_flow_risk_raise(m, f, OXLO_TLS_SUSPICIOUS_EXTENSION, text);
+        oxlo_dissector_risk_text(m, f, OXLO_TLS_SUSPICIOUS_EXTENSION, text);
     }
 }
 
@@ -289,9 +289,9 @@ void server_alpn(hello *h, size_t data, uint16_t length)
     (void)length;
     oxlo_tls_flow *t = &tls_of(h->f);
     if (cut)
-        oxlo_flow_risk_raise(h->m, h->f, OXLO_TLS_UNCOMMON_ALPN, text);
+        oxlo_dissector_risk_text(h->m, h->f, OXLO_TLS_UNCOMMON_ALPN, text);
     if (!oxlo_make_printable(text, strlen(text)))
-        oxlo_flow_risk_raise(h->m, h->f, OXLO_INVALID_CHARACTERS, text);
+        oxlo_dissector_risk_text(h->m, h->f, OXLO_INVALID_CHARACTERS, text);
     if (h->m->cfg.tls_alpn_negotiated && !t->alpn_negotiated)
         t->alpn_negotiated = dup_text(text);
     if (!t->alpn_offered)
@@ -319,7 +319,7 @@ bool server_hello(hello *h, uint16_t legacy)
         if (t->cipher_safety != OXLO_CIPHER_SAFE) {
             char name[96], text[112];
             snprintf(text, sizeof(text), "Cipher %s", oxlo_tls_cipher_name(cipher, name, sizeof(name)));
-            oxlo_flow_risk_raise(m, f, OXLO_TLS_WEAK_CIPHER, text);
+            oxlo_dissector_risk_text(m, f, OXLO_TLS_WEAK_CIPHER, text);
         }
     }
     off += 3; /* cipher and compression method */
@@ -378,8 +378,8 @@ void client_sni(hello *h, size_t data, uint16_t length)
         f, (const char *)name, name_length, OXLO_HOST_LOWER | OXLO_HOST_PRINTABLE | OXLO_HOST_STRIP_SPACES);
     block_shrink_hello(m, f, m->cfg.tls_oxlofp_ignore_sni_tls_extn ? (uint32_t)length + 4 : name_length);
     if (!oxlo_is_valid_dns_name((const char *)name, name_length)) {
-        oxlo_flow_risk_raise(m, f, OXLO_INVALID_CHARACTERS, stored);
-        oxlo_flow_risk_raise(m, f, OXLO_POSSIBLE_EXPLOIT, "Invalid chars found in SNI: exploit or misconfiguration?");
+        oxlo_dissector_risk_text(m, f, OXLO_INVALID_CHARACTERS, stored);
+        oxlo_dissector_risk(m, f, OXLO_POSSIBLE_EXPLOIT, "Invalid chars found in SNI: exploit or misconfiguration?");
     }
     oxlo_tls_flow *t = &tls_of(f);
     const size_t stored_length = strlen(stored);
@@ -387,12 +387,12 @@ void client_sni(hello *h, size_t data, uint16_t length)
         oxlo_host_name_classify(m, f, tls_master(m, f, h->is_quic), stored, stored_length))
         t->hello_flags |= HELLO_BY_NAME;
     if (!(t->hello_flags & HELLO_BY_NAME) && oxlo_is_ip_literal(stored))
-        oxlo_flow_risk_raise(m, f, OXLO_NUMERIC_IP_HOST, stored);
+        oxlo_dissector_risk_text(m, f, OXLO_NUMERIC_IP_HOST, stored);
     /* The hello goes to the server, so its address is the one the name
      * should have resolved to. */
     if (m->cfg.hostname_dns_check && stored[0] && !oxlo_is_ip_literal(stored) &&
         !oxlo_dns_resolution_found(m, f->server_address, stored))
-        oxlo_flow_risk_raise(m, f, OXLO_UNRESOLVED_HOSTNAME, stored);
+        oxlo_dissector_risk_text(m, f, OXLO_UNRESOLVED_HOSTNAME, stored);
 }
 
 void client_alpn(hello *h, size_t data)
@@ -564,7 +564,7 @@ void client_extension(hello *h, uint16_t id, size_t data, uint16_t length)
         break;
     case 0x0015:
         if (length > 500)
-            oxlo_flow_risk_raise(m, f, OXLO_OBFUSCATED_TRAFFIC, "Abnormal Client Hello/Padding length");
+            oxlo_dissector_risk(m, f, OXLO_OBFUSCATED_TRAFFIC, "Abnormal Client Hello/Padding length");
         break;
     case 0x0016:
         client_encrypt_then_mac(h, length);
@@ -588,7 +588,7 @@ bool client_hello(hello *h, uint16_t legacy)
     t->version = legacy;
     if (legacy < 0x0303) {
         char buffer[OXLO_NAME_BUFFER_MIN * 2];
-        oxlo_flow_risk_raise(m, f, OXLO_TLS_OBSOLETE_VERSION, oxlo_tls_version_name(legacy, buffer, sizeof(buffer), nullptr));
+        oxlo_dissector_risk_text(m, f, OXLO_TLS_OBSOLETE_VERSION, oxlo_tls_version_name(legacy, buffer, sizeof(buffer), nullptr));
     }
     uint8_t sid = 0;
     if (!oxlo_rd_u8_at(&h->w, 38 + h->d, &sid))
@@ -646,16 +646,16 @@ bool client_hello(hello *h, uint16_t legacy)
     if (t->hello_flags & HELLO_DTLS_SRTP)
         return true;
     if (t->version > 0x0302 && !t->alpn_offered)
-        oxlo_flow_risk_raise(m, f, OXLO_TLS_NOT_CARRYING_HTTPS, "No ALPN");
+        oxlo_dissector_risk(m, f, OXLO_TLS_NOT_CARRYING_HTTPS, "No ALPN");
     if (t->version >= 0x0302 && !h->sni_seen) {
-        oxlo_flow_risk_raise(m, f, OXLO_TLS_MISSING_SNI, "SNI should always be present");
+        oxlo_dissector_risk(m, f, OXLO_TLS_MISSING_SNI, "SNI should always be present");
         for (const char *p = t->alpn_offered; p && *p;) {
             const char *comma = strchr(p, ',');
             const size_t len = comma ? (size_t)(comma - p) : strlen(p);
             if (p[0] == 'h') {
                 char name[64];
                 oxlo_copy_bounded(name, sizeof(name), p, len);
-                oxlo_flow_risk_raise(m, f, OXLO_TLS_ALPN_SNI_MISMATCH, name);
+                oxlo_dissector_risk_text(m, f, OXLO_TLS_ALPN_SNI_MISMATCH, name);
                 break;
             }
             p = comma ? comma + 1 : nullptr;
@@ -700,7 +700,7 @@ void process_handshake(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *ms
             char text[48];
             snprintf(text, sizeof(text), "Slow TLS Request: %.1f sec",
                      (double)(pkt.time_ms - f->first_ack_ms) / 1000.0);
-            oxlo_flow_risk_raise(m, f, OXLO_SLOW_DOS, text);
+            oxlo_dissector_risk_text(m, f, OXLO_SLOW_DOS, text);
         }
         t->hello_flags |= HELLO_CLIENT_SEEN;
         if (pkt.direction)
@@ -833,7 +833,7 @@ void alert_record(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *body, b
     uint8_t level = 0;
     if (body->length == 2 && oxlo_rd_u8_at(body, 0, &level)) {
         if (level == 2)
-            oxlo_flow_risk_raise(m, f, OXLO_TLS_FATAL_ALERT, "Found fatal TLS alert");
+            oxlo_dissector_risk(m, f, OXLO_TLS_FATAL_ALERT, "Found fatal TLS alert");
         else if (level == 1)
             t->state_flags &= (uint8_t)~STATE_ALERT;
     }
@@ -930,7 +930,7 @@ void name_pending(oxlo_module *m, oxlo_flow_state *f, bool on)
 int finish(oxlo_module *m, oxlo_flow_state *f)
 {
     tls_check_client_fingerprint(m, f);
-    f->extra_dissection = nullptr;
+    oxlo_dissector_extra_end(f);
     name_pending(m, f, false);
     return 0;
 }
@@ -1059,8 +1059,7 @@ bool name_may_come(const oxlo_flow_state *f)
     if (t->ccs_seen[0] && t->ccs_seen[1])
         return false;
     /* The engine ends a follow-up reading whose budget this packet spends. */
-    return !(f->extra_dissection == search_tcp && f->state != OXLO_STATE_MONITORING &&
-             f->extra_packets + 1u >= f->extra_budget);
+    return !(oxlo_dissector_extra_active(f, search_tcp) && oxlo_dissector_extra_last(f));
 }
 
 /* TLS over TCP: the records of this direction's stream view, read in
@@ -1118,11 +1117,11 @@ int search_tcp(oxlo_module *m, oxlo_flow_state *f)
     if (r == record_result::finish)
         return finish(m, f);
     int more = decide(m, f);
-    if (more && f->extra_dissection != tls_obfuscated_heur_search_again &&
+    if (more && !oxlo_dissector_extra_active(f, tls_obfuscated_heur_search_again) &&
         !keep_reading(m, f, dir, off, want))
         more = finish(m, f); /* the stream bounds refuse the rest of a record */
     if (more)
-        name_pending(m, f, f->extra_dissection != tls_obfuscated_heur_search_again && name_may_come(f));
+        name_pending(m, f, !oxlo_dissector_extra_active(f, tls_obfuscated_heur_search_again) && name_may_come(f));
     return more;
 }
 
@@ -1209,7 +1208,7 @@ int search_dtls(oxlo_module *m, oxlo_flow_state *f)
             t->done = 1;
             return 0;
         } else if (type == 21 && rl == 2 && oxlo_rd_peek8(&w, off + 13) == 2) {
-            oxlo_flow_risk_raise(m, f, OXLO_TLS_FATAL_ALERT, "Found fatal TLS alert");
+            oxlo_dissector_risk(m, f, OXLO_TLS_FATAL_ALERT, "Found fatal TLS alert");
         } else if (type == 23) {
             oxlo_flow_set_protocol(m, f, P_DTLS, 0, OXLO_CONFIDENCE_DPI);
             oxlo_flow_fill_category(m, f);
@@ -1277,7 +1276,7 @@ void oxlo_search_tls_wrapper(oxlo_module *module, oxlo_flow_state *flow)
         if (!(module->cfg.tls_heuristics & 0x01) || !tls_obfuscated_heur_start(module, flow))
             OXLO_EXCLUDE(module, flow);
         else if (!tls_obfuscated_heur_search_again(module, flow)) /* this packet opens the first burst */
-            flow->extra_dissection = nullptr;
+            oxlo_dissector_extra_end(flow);
     }
 }
 
