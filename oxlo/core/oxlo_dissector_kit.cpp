@@ -320,16 +320,54 @@ void oxlo_dissector_risk(oxlo_module *module, oxlo_flow_state *flow, int risk, c
     oxlo_flow_risk_raise(module, flow, risk, text);
 }
 
-void oxlo_dissector_extra(oxlo_flow_state *flow, int (*routine)(oxlo_module *, oxlo_flow_state *), uint8_t packets)
+void oxlo_dissector_risk_text(oxlo_module *module, oxlo_flow_state *flow, int risk, const char *text)
+{
+    oxlo_flow_risk_raise(module, flow, risk, text);
+}
+
+void oxlo_dissector_extra_continue(oxlo_flow_state *flow, oxlo_dissector_extra_fn routine, uint8_t packets)
 {
     if (!flow)
         return;
     flow->extra_dissection = routine;
     flow->extra_budget = packets;
-    flow->extra_packets = 0;
     /* The installer's need / consume keep working in the follow-up reader. */
     if (flow->calling_dissector)
         flow->extra_installer = flow->calling_dissector;
+}
+
+void oxlo_dissector_extra(oxlo_flow_state *flow, oxlo_dissector_extra_fn routine, uint8_t packets)
+{
+    if (!flow)
+        return;
+    flow->extra_packets = 0;
+    oxlo_dissector_extra_continue(flow, routine, packets);
+}
+
+int oxlo_dissector_extra_active(const oxlo_flow_state *flow, oxlo_dissector_extra_fn routine)
+{
+    if (!flow || !flow->extra_dissection)
+        return 0;
+    return !routine || flow->extra_dissection == routine;
+}
+
+int oxlo_dissector_extra_last(const oxlo_flow_state *flow)
+{
+    return flow && flow->state != OXLO_STATE_MONITORING && flow->extra_packets + 1u >= flow->extra_budget;
+}
+
+void oxlo_dissector_extra_grow(oxlo_flow_state *flow, int delta)
+{
+    if (!flow)
+        return;
+    const int budget = int(flow->extra_budget) + delta;
+    flow->extra_budget = uint8_t(budget < 0 ? 0 : budget > 255 ? 255 : budget);
+}
+
+void oxlo_dissector_extra_end(oxlo_flow_state *flow)
+{
+    if (flow)
+        flow->extra_dissection = nullptr;
 }
 
 int oxlo_dissector_need(oxlo_module *module, oxlo_flow_state *flow, size_t total)

@@ -461,15 +461,22 @@ void oxlo_dissector_exclude(oxlo_module *module, oxlo_flow_state *flow, const ch
 #define OXLO_EXCLUDE(module, flow) oxlo_dissector_exclude((module), (flow), __FILE__, __LINE__)
 /* The same for the dissector that registered protocol_id (a routine that
  * also runs as another dissector's follow-up gives up in its own name);
- * nothing when no dissector registered it. */
+ * nothing when no dissector registered it. Use OXLO_EXCLUDE_OTHER. */
 void oxlo_dissector_exclude_other(oxlo_module *module, oxlo_flow_state *flow, uint16_t protocol_id, const char *file,
                                   int line);
+#define OXLO_EXCLUDE_OTHER(module, flow, protocol_id) \
+    oxlo_dissector_exclude_other((module), (flow), (protocol_id), __FILE__, __LINE__)
 /* Wait: return without either call. */
 
 /* Raise a risk with a message (printf format; cut to 255 characters), or
- * without one when format is NULL. */
+ * without one when format is NULL. Text read from the packet goes as an
+ * argument ("%s", text), never as the format. */
 void oxlo_dissector_risk(oxlo_module *module, oxlo_flow_state *flow, int risk, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
+/* The same with a text made already (a user agent, a host name, a
+ * certificate's names) as the message, whole and uncut, or none when text
+ * is NULL. */
+void oxlo_dissector_risk_text(oxlo_module *module, oxlo_flow_state *flow, int risk, const char *text);
 
 /* ---- the TCP stream ------------------------------------------------------ */
 /* Over TCP the engine reassembles each direction in sequence order before
@@ -500,9 +507,24 @@ void oxlo_dissector_pending(oxlo_module *module, oxlo_flow_state *flow, int pend
 void oxlo_dissector_claim(oxlo_module *module, oxlo_flow_state *flow);
 
 /* Read the rest of a classified flow: the routine is called for up to
- * `packets` more packets until it returns 0. */
-void oxlo_dissector_extra(oxlo_flow_state *flow, int (*routine)(oxlo_module *, oxlo_flow_state *),
-                          uint8_t packets);
+ * `packets` more packets until it returns 0. With routine NULL nothing is
+ * called, but the budget is armed as for a fresh reading (a routine that
+ * asks oxlo_dissector_extra_last before deciding to start one). */
+typedef int (*oxlo_dissector_extra_fn)(oxlo_module *, oxlo_flow_state *);
+void oxlo_dissector_extra(oxlo_flow_state *flow, oxlo_dissector_extra_fn routine, uint8_t packets);
+/* The same, but the packets the follow-up has read so far keep counting
+ * against the new budget (a message read inside the follow-up that sets it
+ * again does not restart its count). */
+void oxlo_dissector_extra_continue(oxlo_flow_state *flow, oxlo_dissector_extra_fn routine, uint8_t packets);
+/* 1 when the flow reads in follow-up with that routine (NULL: with any). */
+int oxlo_dissector_extra_active(const oxlo_flow_state *flow, oxlo_dissector_extra_fn routine);
+/* 1 when the packet in process spends the follow-up's budget (the engine
+ * ends the reading after it unless the flow is being monitored). */
+int oxlo_dissector_extra_last(const oxlo_flow_state *flow);
+/* Widens (delta > 0) or narrows the follow-up's budget, kept within 0..255. */
+void oxlo_dissector_extra_grow(oxlo_flow_state *flow, int delta);
+/* Ends the follow-up: its routine is not called again. */
+void oxlo_dissector_extra_end(oxlo_flow_state *flow);
 
 #ifdef __cplusplus
 }

@@ -5,6 +5,11 @@
 
 namespace {
 
+/* The DSI header: flags (request or reply), command, request id, error
+ * code or data offset, the total data length and a reserved word. */
+constexpr size_t DSI_FLAGS = 0, DSI_COMMAND = 1, DSI_TOTAL_LENGTH = 8, DSI_RESERVED = 12, DSI_HEADER = 16;
+constexpr uint8_t DSI_COMMAND_LAST = 8;
+
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -15,10 +20,12 @@ void search_afp(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = v.payload;
-    if (p.length < 16) {
+    if (p.length < DSI_HEADER) {
         OXLO_EXCLUDE(m, f);
     } else if (p.length <= 128) {
-        if (oxlo_rd_peek8(&p, 0) <= 1 && oxlo_rd_peek8(&p, 1) >= 1 && oxlo_rd_peek8(&p, 1) <= 8 && oxlo_rd_peek32(&p, 12) == 0 && p.length >= oxlo_rd_peek32(&p, 8) + 16)
+        const uint8_t command = oxlo_rd_peek8(&p, DSI_COMMAND);
+        if (oxlo_rd_peek8(&p, DSI_FLAGS) <= 1 && command >= 1 && command <= DSI_COMMAND_LAST &&
+            oxlo_rd_peek32(&p, DSI_RESERVED) == 0 && p.length >= oxlo_rd_peek32(&p, DSI_TOTAL_LENGTH) + DSI_HEADER)
             found(m, f);
         else
             OXLO_EXCLUDE(m, f);

@@ -6,6 +6,11 @@
 
 namespace {
 
+/* A packet: the magic (12 34 towards the container, "AB" from it), the
+ * length of what follows, then the prefix code. */
+constexpr size_t AJP_MAGIC = 0, AJP_LENGTH = 2, AJP_PREFIX_CODE = 4, AJP_MIN = 5;
+constexpr uint16_t AJP_TO_CONTAINER = 0x1234, AJP_FROM_CONTAINER = 0x4142;
+
 bool to_container(uint8_t code) { return code == 2 || code == 7 || code == 8 || code == 10; }
 bool from_container(uint8_t code) { return (code >= 3 && code <= 6) || code == 9; }
 
@@ -14,9 +19,11 @@ void search_ajp(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
     uint16_t magic = 0, length = 0;
     uint8_t code = 0;
-    const bool framed = p.length >= 5 && oxlo_rd_u16_at(&p, 0, &magic) && oxlo_rd_u16_at(&p, 2, &length) &&
-                        length != 0 && oxlo_rd_u8_at(&p, 4, &code);
-    if (framed && ((magic == 0x1234 && to_container(code)) || (magic == 0x4142 && from_container(code)))) {
+    const bool framed = p.length >= AJP_MIN && oxlo_rd_u16_at(&p, AJP_MAGIC, &magic) &&
+                        oxlo_rd_u16_at(&p, AJP_LENGTH, &length) && length != 0 &&
+                        oxlo_rd_u8_at(&p, AJP_PREFIX_CODE, &code);
+    if (framed && ((magic == AJP_TO_CONTAINER && to_container(code)) ||
+                   (magic == AJP_FROM_CONTAINER && from_container(code)))) {
         if (!oxlo_flow_app_protocol(f))
             oxlo_dissector_classify(m, f, OXLO_PROTOCOL_AJP, OXLO_PROTOCOL_UNKNOWN);
         return;

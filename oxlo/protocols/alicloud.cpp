@@ -4,6 +4,9 @@
 
 namespace {
 
+/* A frame: the magic CE FA BE BA, the body length, the body. */
+constexpr size_t ALI_MAGIC = 0, ALI_LENGTH = 4, ALI_HEADER = 8;
+
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -14,12 +17,13 @@ void search_alicloud(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = v.payload;
-    if (p.length < 8) {
+    if (p.length < ALI_HEADER) {
         OXLO_EXCLUDE(m, f);
         return;
     }
-    if (oxlo_rd_match_n(&p, 0, "\xCE\xFA\xBE\xBA", 4, 0) &&
-        (p.length == oxlo_rd_peek32(&p, 4) + 8 || (p.length == 8 && oxlo_rd_peek32(&p, 4) != 0)))
+    if (oxlo_rd_match_n(&p, ALI_MAGIC, "\xCE\xFA\xBE\xBA", 4, 0) &&
+        (p.length == oxlo_rd_peek32(&p, ALI_LENGTH) + ALI_HEADER ||
+         (p.length == ALI_HEADER && oxlo_rd_peek32(&p, ALI_LENGTH) != 0)))
         found(m, f);
     else if (v.payload_packets > 3)
         OXLO_EXCLUDE(m, f);

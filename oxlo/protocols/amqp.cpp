@@ -6,6 +6,12 @@
 
 namespace {
 
+/* A frame: type, channel, the payload size, then (method frames) the class
+ * and method ids; the frame end octet follows the payload. */
+constexpr size_t AMQP_TYPE = 0, AMQP_SIZE = 3, AMQP_CLASS_ID = 7, AMQP_METHOD_ID = 9, AMQP_METHOD_HEADER = 11;
+/* Header and frame end around the payload. */
+constexpr uint64_t AMQP_FRAME_OVERHEAD = 8;
+
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -16,9 +22,10 @@ void search_amqp(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = v.payload;
-    const uint64_t size = oxlo_rd_peek32(&p, 3);
-    if (p.length > 11 && oxlo_rd_peek8(&p, 0) < 4 && size + 8 >= p.length && size <= 32767 && oxlo_rd_peek16(&p, 7) >= 10 &&
-        oxlo_rd_peek16(&p, 7) <= 110 && oxlo_rd_peek16(&p, 9) <= 120)
+    const uint64_t size = oxlo_rd_peek32(&p, AMQP_SIZE);
+    const uint32_t klass = oxlo_rd_peek16(&p, AMQP_CLASS_ID);
+    if (p.length > AMQP_METHOD_HEADER && oxlo_rd_peek8(&p, AMQP_TYPE) < 4 && size + AMQP_FRAME_OVERHEAD >= p.length &&
+        size <= 32767 && klass >= 10 && klass <= 110 && oxlo_rd_peek16(&p, AMQP_METHOD_ID) <= 120)
         found(m, f);
     else if (v.payload_packets > 5)
         OXLO_EXCLUDE(m, f);

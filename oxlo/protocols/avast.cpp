@@ -5,6 +5,9 @@
 
 namespace {
 
+/* A message: "NOSA", the length of the whole message. */
+constexpr size_t NOSA_MARKER = 0, NOSA_LENGTH = 4, NOSA_HEADER = 6;
+
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -18,15 +21,17 @@ void search_avast(oxlo_module *m, oxlo_flow_state *f)
     /* Messages ("NOSA", a 16-bit length of the whole) are read whole from
      * the stream. */
     auto size = [](const oxlo_reader &r) -> int64_t {
-        if (!oxlo_rd_match_n(&r, 0, "NOSA", r.length < 4 ? r.length : 4, 0))
+        if (!oxlo_rd_match_n(&r, NOSA_MARKER, "NOSA", r.length < 4 ? r.length : 4, 0))
             return 0;
-        if (r.length < 6)
+        if (r.length < NOSA_HEADER)
             return -1;
-        return oxlo_rd_peek16(&r, 4) >= 6 ? int64_t(oxlo_rd_peek16(&r, 4)) : 0;
+        const uint32_t n = oxlo_rd_peek16(&r, NOSA_LENGTH);
+        return n >= NOSA_HEADER ? int64_t(n) : 0;
     };
-    if (oxlo_framing::whole(m, f, v, 6, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+    if (oxlo_framing::whole(m, f, v, NOSA_HEADER, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
-    if (p.length >= 6 && oxlo_rd_match(&p, 0, "NOSA", 0) && oxlo_rd_peek16(&p, 4) == p.length)
+    if (p.length >= NOSA_HEADER && oxlo_rd_match(&p, NOSA_MARKER, "NOSA", 0) &&
+        oxlo_rd_peek16(&p, NOSA_LENGTH) == p.length)
         found(m, f);
     else
         OXLO_EXCLUDE(m, f);

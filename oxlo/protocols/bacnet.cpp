@@ -5,11 +5,16 @@
 
 namespace {
 
+/* The BVLC header: type (0x81, BACnet/IP), function, the datagram's length. */
+constexpr size_t BVLC_TYPE = 0, BVLC_FUNCTION = 1, BVLC_LENGTH = 2, BVLC_HEADER = 4;
+constexpr uint8_t BVLC_BACNET_IP = 0x81, BVLC_FUNCTION_LAST = 11;
+
 void search_bacnet(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!(p.length >= 4 && oxlo_rd_peek8(&p, 0) == 0x81 && oxlo_rd_peek8(&p, 1) <= 11 && oxlo_rd_peek16(&p, 2) == p.length)) {
+    if (!(p.length >= BVLC_HEADER && oxlo_rd_peek8(&p, BVLC_TYPE) == BVLC_BACNET_IP &&
+          oxlo_rd_peek8(&p, BVLC_FUNCTION) <= BVLC_FUNCTION_LAST && oxlo_rd_peek16(&p, BVLC_LENGTH) == p.length)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

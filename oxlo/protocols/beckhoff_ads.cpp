@@ -6,6 +6,16 @@
 
 namespace {
 
+/* AMS/TCP: two reserved bytes and the length of what follows; the AMS
+ * header then names target and source (net id and port), the command, the
+ * state flags, the data length, an error code and the invoke id. */
+constexpr size_t AMS_TCP_RESERVED = 0, AMS_TCP_LENGTH = 2, AMS_TCP_HEADER = 6;
+constexpr size_t AMS_COMMAND_ID = 22, AMS_STATE_FLAGS = 24, AMS_DATA_LENGTH = 26, AMS_ERROR_CODE = 30,
+                 AMS_HEADER_END = 38;
+constexpr uint32_t AMS_HEADER = AMS_HEADER_END - AMS_TCP_HEADER;
+constexpr uint16_t AMS_STATE_REQUEST = 4, AMS_STATE_RESPONSE = 5, AMS_COMMAND_LAST = 9;
+constexpr uint32_t AMS_ERROR_LAST = 30;
+
 void search_beckhoff_ads(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
@@ -15,15 +25,21 @@ void search_beckhoff_ads(oxlo_module *m, oxlo_flow_state *f)
     auto size = [](const oxlo_reader &r) -> int64_t {
         uint16_t zero = 0;
         uint32_t n = 0;
-        if (oxlo_rd_le16_at(&r, 0, &zero) && zero)
+        if (oxlo_rd_le16_at(&r, AMS_TCP_RESERVED, &zero) && zero)
             return 0;
-        if (!oxlo_rd_le32_at(&r, 2, &n))
+        if (!oxlo_rd_le32_at(&r, AMS_TCP_LENGTH, &n))
             return -1;
-        return n >= 32 && n <= 65536 ? int64_t(n) + 6 : 0;
+        return n >= AMS_HEADER && n <= 65536 ? int64_t(n) + AMS_TCP_HEADER : 0;
     };
-    if (oxlo_framing::whole(m, f, pkt, 6, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+    if (oxlo_framing::whole(m, f, pkt, AMS_TCP_HEADER, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
-    if (!(p.length > 37 && oxlo_rd_peekle16(&p, 0) == 0 && uint64_t(oxlo_rd_peekle32(&p, 2)) == p.length - 6 && uint64_t(oxlo_rd_peekle32(&p, 26)) == p.length - 38 && (oxlo_rd_peekle16(&p, 24) == 4 || oxlo_rd_peekle16(&p, 24) == 5) && oxlo_rd_peekle16(&p, 22) <= 9 && oxlo_rd_peekle32(&p, 30) <= 30)) {
+    const uint32_t state = oxlo_rd_peekle16(&p, AMS_STATE_FLAGS);
+    if (!(p.length >= AMS_HEADER_END && oxlo_rd_peekle16(&p, AMS_TCP_RESERVED) == 0 &&
+          uint64_t(oxlo_rd_peekle32(&p, AMS_TCP_LENGTH)) == p.length - AMS_TCP_HEADER &&
+          uint64_t(oxlo_rd_peekle32(&p, AMS_DATA_LENGTH)) == p.length - AMS_HEADER_END &&
+          (state == AMS_STATE_REQUEST || state == AMS_STATE_RESPONSE) &&
+          oxlo_rd_peekle16(&p, AMS_COMMAND_ID) <= AMS_COMMAND_LAST &&
+          oxlo_rd_peekle32(&p, AMS_ERROR_CODE) <= AMS_ERROR_LAST)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -7,6 +7,11 @@
 
 namespace {
 
+/* (The transaction id lies at 8.) */
+constexpr size_t BFCP_VERSION = 0, BFCP_PRIMITIVE = 1, BFCP_PAYLOAD_LENGTH = 2, BFCP_CONFERENCE_ID = 4,
+                 BFCP_USER_ID = 10, BFCP_HEADER = 12;
+constexpr uint8_t BFCP_PRIMITIVE_LAST = 18;
+
 struct bfcp_state {
     uint32_t conference_id;
     uint16_t user_id;
@@ -27,22 +32,24 @@ void search_bfcp(oxlo_module *m, oxlo_flow_state *f)
     auto size = [](const oxlo_reader &r) -> int64_t {
         uint8_t first = 0x20, primitive = 1;
         uint16_t words = 0;
-        if ((oxlo_rd_u8_at(&r, 0, &first) && ((first >> 5) != 1 || (first & 3))) ||
-            (oxlo_rd_u8_at(&r, 1, &primitive) && (primitive < 1 || primitive > 18)))
+        if ((oxlo_rd_u8_at(&r, BFCP_VERSION, &first) && ((first >> 5) != 1 || (first & 3))) ||
+            (oxlo_rd_u8_at(&r, BFCP_PRIMITIVE, &primitive) && (primitive < 1 || primitive > BFCP_PRIMITIVE_LAST)))
             return 0;
-        if (!oxlo_rd_u16_at(&r, 2, &words) || r.length < 12)
+        if (!oxlo_rd_u16_at(&r, BFCP_PAYLOAD_LENGTH, &words) || r.length < BFCP_HEADER)
             return -1;
-        return 4 * int64_t(words) + 12;
+        return 4 * int64_t(words) + BFCP_HEADER;
     };
-    if (v.l4 == OXLO_L4_TCP && oxlo_framing::whole(m, f, v, 12, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+    if (v.l4 == OXLO_L4_TCP && oxlo_framing::whole(m, f, v, BFCP_HEADER, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
-    const unsigned version = oxlo_rd_peek8(&p, 0) >> 5;
-    if (p.length > 11 && (version == 1 || (version == 2 && v.l4 == OXLO_L4_UDP)) && (oxlo_rd_peek8(&p, 0) & 3) == 0 &&
-        oxlo_rd_peek8(&p, 1) >= 1 && oxlo_rd_peek8(&p, 1) <= 18 && 4 * size_t(oxlo_rd_peek16(&p, 2)) + 12 == p.length) {
+    const unsigned version = oxlo_rd_peek8(&p, BFCP_VERSION) >> 5;
+    if (p.length >= BFCP_HEADER && (version == 1 || (version == 2 && v.l4 == OXLO_L4_UDP)) &&
+        (oxlo_rd_peek8(&p, BFCP_VERSION) & 3) == 0 && oxlo_rd_peek8(&p, BFCP_PRIMITIVE) >= 1 &&
+        oxlo_rd_peek8(&p, BFCP_PRIMITIVE) <= BFCP_PRIMITIVE_LAST &&
+        4 * size_t(oxlo_rd_peek16(&p, BFCP_PAYLOAD_LENGTH)) + BFCP_HEADER == p.length) {
         bfcp_state *s = static_cast<bfcp_state *>(oxlo_dissector_state(m, f));
         if (s) {
-            s->conference_id = uint32_t(oxlo_rd_peek32(&p, 4));
-            s->user_id = uint16_t(oxlo_rd_peek16(&p, 10));
+            s->conference_id = uint32_t(oxlo_rd_peek32(&p, BFCP_CONFERENCE_ID));
+            s->user_id = uint16_t(oxlo_rd_peek16(&p, BFCP_USER_ID));
         }
         found(m, f);
     } else {

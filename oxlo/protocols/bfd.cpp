@@ -5,6 +5,14 @@
 
 namespace {
 
+/* A control packet: version and diagnostic, state and flags, the detect
+ * multiplier, the length, then the discriminators and intervals. */
+constexpr size_t BFD_VERSION_DIAG = 0, BFD_LENGTH = 3, BFD_CONTROL_MIN = 24, BFD_CONTROL_MAX = 100;
+/* The echo packets the tree knows: two words (0 and 1), then a zero
+ * 16-bit field at 10 of 12. */
+constexpr size_t ECHO_FIRST = 0, ECHO_SECOND = 4, ECHO_ZERO = 10, ECHO_SIZE = 12;
+constexpr uint16_t BFD_CONTROL_PORT = 3784, BFD_ECHO_PORT = 3785;
+
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -15,8 +23,10 @@ void search_bfd(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = v.payload;
-    bool echo = p.length == 12 && v.dst_port == 3785 && oxlo_rd_peek32(&p, 0) == 0 && oxlo_rd_peek32(&p, 4) == 1 && oxlo_rd_peek16(&p, 10) == 0;
-    bool control = p.length >= 24 && p.length <= 100 && v.dst_port == 3784 && oxlo_rd_peek8(&p, 0) <= 0x3F && oxlo_rd_peek8(&p, 3) == p.length;
+    bool echo = p.length == ECHO_SIZE && v.dst_port == BFD_ECHO_PORT && oxlo_rd_peek32(&p, ECHO_FIRST) == 0 &&
+                oxlo_rd_peek32(&p, ECHO_SECOND) == 1 && oxlo_rd_peek16(&p, ECHO_ZERO) == 0;
+    bool control = p.length >= BFD_CONTROL_MIN && p.length <= BFD_CONTROL_MAX && v.dst_port == BFD_CONTROL_PORT &&
+                   oxlo_rd_peek8(&p, BFD_VERSION_DIAG) <= 0x3F && oxlo_rd_peek8(&p, BFD_LENGTH) == p.length;
     if (echo || control)
         found(m, f);
     else

@@ -6,6 +6,12 @@
 
 namespace {
 
+/* The header: a 16-byte marker of all ones, the message length (the
+ * header included) and the type. */
+constexpr size_t BGP_MARKER = 0, BGP_MARKER_SIZE = 16, BGP_LENGTH = 16, BGP_TYPE = 18, BGP_HEADER = 19;
+constexpr uint8_t BGP_TYPE_LAST = 4;
+constexpr uint16_t BGP_PORT = 179;
+
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -18,15 +24,16 @@ void search_bgp(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_reader &p = v.payload;
     /* A header cut inside the marker or the length is asked for from the
      * stream. */
-    bool ones = p.length < 19 && (v.src_port == 179 || v.dst_port == 179);
-    for (size_t i = 0; ones && i < 16 && i < p.length; i++)
-        ones = oxlo_rd_peek8(&p, i) == 0xFF;
-    if (ones && oxlo_framing::wait_for(m, f, v, 19))
+    const bool port = v.src_port == BGP_PORT || v.dst_port == BGP_PORT;
+    bool ones = p.length < BGP_HEADER && port;
+    for (size_t i = 0; ones && i < BGP_MARKER_SIZE && i < p.length; i++)
+        ones = oxlo_rd_peek8(&p, BGP_MARKER + i) == 0xFF;
+    if (ones && oxlo_framing::wait_for(m, f, v, BGP_HEADER))
         return;
-    bool marker = p.length > 18 && (v.src_port == 179 || v.dst_port == 179);
-    for (size_t i = 0; marker && i < 16; i++)
-        marker = oxlo_rd_peek8(&p, i) == 0xFF;
-    if (marker && oxlo_rd_peek8(&p, 18) <= 4 && p.length >= oxlo_rd_peek16(&p, 16))
+    bool marker = p.length >= BGP_HEADER && port;
+    for (size_t i = 0; marker && i < BGP_MARKER_SIZE; i++)
+        marker = oxlo_rd_peek8(&p, BGP_MARKER + i) == 0xFF;
+    if (marker && oxlo_rd_peek8(&p, BGP_TYPE) <= BGP_TYPE_LAST && p.length >= oxlo_rd_peek16(&p, BGP_LENGTH))
         found(m, f);
     else
         OXLO_EXCLUDE(m, f);

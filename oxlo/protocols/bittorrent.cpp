@@ -16,6 +16,14 @@ namespace {
 
 constexpr char PROTOCOL_NAME[] = "BitTorrent protocol";
 constexpr uint8_t HASH_PACKETS = 3;
+/* The peer handshake: the name's length (19) and the name, 8 reserved
+ * bytes, the 20-byte info hash and the peer id. */
+constexpr size_t HANDSHAKE_NAME_LENGTH = 0, HANDSHAKE_NAME = 1, HANDSHAKE_INFO_HASH_AFTER_NAME = 27,
+                 INFO_HASH_SIZE = 20;
+constexpr uint8_t NAME_LENGTH = sizeof(PROTOCOL_NAME) - 1;
+/* uTP: type and version in byte 0, the first extension's type, the
+ * connection id and timestamp; extensions follow the 20-byte header. */
+constexpr size_t UTP_TYPE_VERSION = 0, UTP_EXTENSION = 1, UTP_CONNECTION_ID = 2, UTP_TIMESTAMP = 4, UTP_HEADER = 20;
 
 struct bittorrent_state {
     uint8_t hash[20];
@@ -42,9 +50,9 @@ uint64_t endpoint_key(const oxlo_flow_state *f, bool client, uint16_t delta)
 void take_hash(bittorrent_state *s, const oxlo_reader &p)
 {
     const ptrdiff_t at = oxlo_rd_find(&p, 0, PROTOCOL_NAME, 0);
-    const uint8_t *h = at >= 0 ? oxlo_rd_bytes_at(&p, size_t(at) + 27, 20) : nullptr;
+    const uint8_t *h = at >= 0 ? oxlo_rd_bytes_at(&p, size_t(at) + HANDSHAKE_INFO_HASH_AFTER_NAME, INFO_HASH_SIZE) : nullptr;
     if (h) {
-        memcpy(s->hash, h, 20);
+        memcpy(s->hash, h, INFO_HASH_SIZE);
         s->have_hash = 1;
     }
 }
@@ -64,7 +72,7 @@ void found(oxlo_module *m, oxlo_flow_state *f, bittorrent_state *s, bool handsha
     if (m->cfg.bittorrent_hash && handshake)
         take_hash(s, p);
     oxlo_flow_refine_protocol(m, f, OXLO_PROTOCOL_BITTORRENT, confidence);
-    if (m->cfg.bittorrent_hash && !s->have_hash && !f->extra_dissection)
+    if (m->cfg.bittorrent_hash && !s->have_hash && !oxlo_dissector_extra_active(f, nullptr))
         oxlo_dissector_extra(f, hash_later, HASH_PACKETS);
     oxlo_lru_table *cache = m->lru[OXLO_LRU_BITTORRENT];
     if (!cache)
@@ -157,7 +165,8 @@ void search_tcp(oxlo_module *m, oxlo_flow_state *f, bittorrent_state *s, const o
         found(m, f, s, true, OXLO_CONFIDENCE_DPI);
         return;
     }
-    if (p.length > 20 && oxlo_rd_peek8(&p, 0) == 19 && oxlo_rd_match(&p, 1, PROTOCOL_NAME, 0)) {
+    if (p.length > NAME_LENGTH + 1 && oxlo_rd_peek8(&p, HANDSHAKE_NAME_LENGTH) == NAME_LENGTH &&
+        oxlo_rd_match(&p, HANDSHAKE_NAME, PROTOCOL_NAME, 0)) {
         found(m, f, s, true, OXLO_CONFIDENCE_DPI);
         return;
     }
@@ -180,10 +189,10 @@ bool utp(const oxlo_packet_view &pkt)
 {
     const oxlo_reader &p = pkt.payload;
     uint8_t b0 = 0, ext = 0;
-    if (p.length < 20 || !oxlo_rd_u8_at(&p, 0, &b0) || (b0 & 0x0F) != 1 || (b0 >> 4) > 4 ||
-        !oxlo_rd_u8_at(&p, 1, &ext) || ext > 2)
+    if (p.length < UTP_HEADER || !oxlo_rd_u8_at(&p, UTP_TYPE_VERSION, &b0) || (b0 & 0x0F) != 1 || (b0 >> 4) > 4 ||
+        !oxlo_rd_u8_at(&p, UTP_EXTENSION, &ext) || ext > 2)
         return false;
-    size_t at = 20;
+    size_t at = UTP_HEADER;
     for (int n = 0; ext != 0 && n < 5; n++) {
         uint8_t next = 0, length = 0;
         if (!oxlo_rd_u8_at(&p, at, &next) || next > 2 || !oxlo_rd_u8_at(&p, at + 1, &length) ||
@@ -194,7 +203,8 @@ bool utp(const oxlo_packet_view &pkt)
     }
     uint16_t connection = 0;
     uint32_t timestamp = 0;
-    return oxlo_rd_u16_at(&p, 2, &connection) && connection != 0 && oxlo_rd_u32_at(&p, 4, &timestamp) && timestamp != 0;
+    return oxlo_rd_u16_at(&p, UTP_CONNECTION_ID, &connection) && connection != 0 &&
+           oxlo_rd_u32_at(&p, UTP_TIMESTAMP, &timestamp) && timestamp != 0;
 }
 
 void search_udp(oxlo_module *m, oxlo_flow_state *f, bittorrent_state *s, const oxlo_packet_view &pkt)
@@ -216,9 +226,9 @@ void search_udp(oxlo_module *m, oxlo_flow_state *f, bittorrent_state *s, const o
         found(m, f, s, false, OXLO_CONFIDENCE_DPI);
         return;
     }
-    if (p.length >= 20 && utp(pkt)) {
-        const uint8_t type = oxlo_rd_peek8(&p, 0) >> 4;
-        const bool handshake = oxlo_rd_find(&p, 20, PROTOCOL_NAME, 0) >= 0;
+    if (p.length >= UTP_HEADER && utp(pkt)) {
+        const uint8_t type = oxlo_rd_peek8(&p, UTP_TYPE_VERSION) >> 4;
+        const bool handshake = oxlo_rd_find(&p, UTP_HEADER, PROTOCOL_NAME, 0) >= 0;
         if (type != 0 /* DATA */ || handshake || pkt.payload_packets >= 3) {
             found(m, f, s, handshake, OXLO_CONFIDENCE_DPI);
             return;

@@ -5,11 +5,19 @@
 
 namespace {
 
+/* The ACSE PDU: tag 0x60 and its length (of what follows the 2 bytes),
+ * then the called AP title: tag 0xA2, its length, the OID tag 0x06. */
+constexpr size_t ACSE_TAG = 0, ACSE_LENGTH = 1, ACSE_HEADER = 2, CALLED_AP_TITLE = 2, CALLED_AP_OID = 4,
+                 C1222_MIN = 50;
+constexpr uint8_t ACSE_PDU = 0x60, AP_TITLE_TAG = 0xA2, OID_TAG = 0x06;
+
 void search_c1222(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!(p.length >= 50 && oxlo_rd_peek8(&p, 0) == 0x60 && oxlo_rd_peek8(&p, 1) == uint8_t(p.length - 2) && oxlo_rd_peek8(&p, 2) == 0xA2 && oxlo_rd_peek8(&p, 4) == 0x06)) {
+    if (!(p.length >= C1222_MIN && oxlo_rd_peek8(&p, ACSE_TAG) == ACSE_PDU &&
+          oxlo_rd_peek8(&p, ACSE_LENGTH) == uint8_t(p.length - ACSE_HEADER) &&
+          oxlo_rd_peek8(&p, CALLED_AP_TITLE) == AP_TITLE_TAG && oxlo_rd_peek8(&p, CALLED_AP_OID) == OID_TAG)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

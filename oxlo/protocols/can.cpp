@@ -7,11 +7,15 @@
 
 namespace {
 
+/* The tunnel header: "ISO11898", then the version byte. */
+constexpr size_t CAN_MAGIC = 0, CAN_VERSION = 8, CAN_MIN = 10;
+
 void search_can(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
     uint8_t version = 0;
-    if (p.length < 10 || !oxlo_rd_match_n(&p, 0, "ISO11898", 8, 0) || !oxlo_rd_u8_at(&p, 8, &version)) {
+    if (p.length < CAN_MIN || !oxlo_rd_match_n(&p, CAN_MAGIC, "ISO11898", 8, 0) ||
+        !oxlo_rd_u8_at(&p, CAN_VERSION, &version)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

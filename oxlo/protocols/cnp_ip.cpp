@@ -5,11 +5,18 @@
 
 namespace {
 
+/* The header: packet length, version, packet type (its low 5 bits),
+ * extended header size, protocol flags, vendor code, session id, sequence
+ * number and time stamp. */
+constexpr size_t CNP_LENGTH = 0, CNP_PACKET_TYPE = 3, CNP_EXTENDED_HEADER = 4, CNP_FLAGS = 5, CNP_MIN = 21;
+
 void search_cnp_ip(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!(p.length > 20 && oxlo_rd_peek16(&p, 0) == p.length && (oxlo_rd_peek8(&p, 3) & 0x1F) == 1 && oxlo_rd_peek8(&p, 4) == 0 && (oxlo_rd_peek8(&p, 5) & 0x1F) < 3)) {
+    if (!(p.length >= CNP_MIN && oxlo_rd_peek16(&p, CNP_LENGTH) == p.length &&
+          (oxlo_rd_peek8(&p, CNP_PACKET_TYPE) & 0x1F) == 1 && oxlo_rd_peek8(&p, CNP_EXTENDED_HEADER) == 0 &&
+          (oxlo_rd_peek8(&p, CNP_FLAGS) & 0x1F) < 3)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

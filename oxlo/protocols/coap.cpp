@@ -5,6 +5,11 @@
 
 namespace {
 
+/* The header: version, type and token length in byte 0, the code, the
+ * message id. */
+constexpr size_t COAP_VERSION_TYPE_TKL = 0, COAP_CODE = 1, COAP_HEADER = 4;
+constexpr uint16_t COAP_PORT = 5683;
+
 /* Version 1, any type, token length 0-8 (eight-byte tokens are common);
  * codes: empty and methods 0.00-0.05, 2.01-2.05, 4.00-4.06, 4.12-4.15 and
  * 5.00-5.05. */
@@ -20,7 +25,10 @@ void search_coap(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!((pkt.src_port == 5683 || pkt.dst_port == 5683 || (pkt.src_port >= 61616 && pkt.src_port <= 61631) || (pkt.dst_port >= 61616 && pkt.dst_port <= 61631)) && p.length >= 4 && known(oxlo_rd_peek8(&p, 0), oxlo_rd_peek8(&p, 1)))) {
+    const bool port = pkt.src_port == COAP_PORT || pkt.dst_port == COAP_PORT ||
+                      (pkt.src_port >= 61616 && pkt.src_port <= 61631) || (pkt.dst_port >= 61616 && pkt.dst_port <= 61631);
+    if (!(port && p.length >= COAP_HEADER &&
+          known(oxlo_rd_peek8(&p, COAP_VERSION_TYPE_TKL), oxlo_rd_peek8(&p, COAP_CODE)))) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -10,6 +10,11 @@
 namespace {
 
 enum : uint16_t { HOST = 0x0000, ENCRYPTION = 0x0210 };
+/* A part: its type, its length (the 4-byte header included), the value.
+ * The encryption part's value starts with the user name's length and the
+ * name; a 16-byte IV and the encrypted data come after it. */
+constexpr size_t PART_TYPE = 0, PART_LENGTH = 2, PART_VALUE = 4, PART_HEADER = 4;
+constexpr size_t ENCRYPTION_USER_LENGTH = 4, ENCRYPTION_USER = 6, ENCRYPTION_IV_SIZE = 16;
 
 const uint16_t part_types[] = {0x0000, 0x0001, 0x0008, 0x0002, 0x0003, 0x0004, 0x0005,
                                0x0006, 0x0007, 0x0009, 0x0100, 0x0101, 0x0200, 0x0210};
@@ -33,16 +38,16 @@ void search_collectd(oxlo_module *m, oxlo_flow_state *f)
     bool have_host = false;
     unsigned valid = 0;
     size_t at = 0;
-    while (valid < 5 && oxlo_rd_has(&p, at, 4)) {
+    while (valid < 5 && oxlo_rd_has(&p, at, PART_HEADER)) {
         uint16_t type = 0, length = 0;
-        oxlo_rd_u16_at(&p, at, &type);
-        oxlo_rd_u16_at(&p, at + 2, &length);
+        oxlo_rd_u16_at(&p, at + PART_TYPE, &type);
+        oxlo_rd_u16_at(&p, at + PART_LENGTH, &length);
         if (length == 0 || length > p.length - at || !known_type(type))
             break;
-        if (type == HOST && length >= 5) {
+        if (type == HOST && length > PART_HEADER) {
             /* The sender writes the name NUL-terminated; the NUL is no part
              * of it. */
-            host = oxlo_rd_sub_at(&p, at + 4, length - 4u);
+            host = oxlo_rd_sub_at(&p, at + PART_VALUE, length - PART_HEADER);
             const ptrdiff_t nul = oxlo_rd_find_byte(&host, 0, 0);
             if (nul >= 0)
                 host = oxlo_rd_upto(&host, size_t(nul));
@@ -50,11 +55,11 @@ void search_collectd(oxlo_module *m, oxlo_flow_state *f)
         }
         if (type == ENCRYPTION) {
             uint16_t user = 0;
-            oxlo_rd_u16_at(&p, 4, &user);
-            if (length > 5 && length == p.length && size_t(user) + 21 < p.length) {
+            oxlo_rd_u16_at(&p, ENCRYPTION_USER_LENGTH, &user);
+            if (length > PART_HEADER + 1 && length == p.length && size_t(user) + ENCRYPTION_USER + ENCRYPTION_IV_SIZE <= p.length) {
                 collectd_state *s = static_cast<collectd_state *>(oxlo_dissector_state(m, f));
                 if (s) {
-                    const oxlo_reader name = oxlo_rd_sub_at(&p, 6, user);
+                    const oxlo_reader name = oxlo_rd_sub_at(&p, ENCRYPTION_USER, user);
                     oxlo_rd_text(&name, s->client_username, sizeof(s->client_username));
                 }
                 oxlo_dissector_classify(m, f, OXLO_PROTOCOL_COLLECTD, OXLO_PROTOCOL_UNKNOWN);

@@ -8,25 +8,37 @@
 
 namespace {
 
+/* Connection-oriented header: version, minor version, PDU type, flags, the
+ * data representation (4 bytes), fragment length, auth length, call id. */
+constexpr size_t CO_VERSION = 0, CO_TYPE = 2, CO_FRAGMENT_LENGTH = 8, CO_HEADER = 16;
+/* Connectionless header: version, PDU type, two flag bytes, the data
+ * representation (3 bytes), ..., the body length at 74 of 80. */
+constexpr size_t CL_VERSION = 0, CL_TYPE = 1, CL_FLAGS2 = 3, CL_DREP_INTEGER = 4, CL_DREP_FLOAT = 5,
+                 CL_BODY_LENGTH = 74, CL_HEADER = 80;
+constexpr uint8_t CO_VERSION_5 = 5, CL_VERSION_4 = 4, CO_TYPE_LAST = 15;
+constexpr size_t CO_PDU_MIN = 64;
+
 /* The size of the connection-oriented PDU at the start of r (its fragment
  * length): 0 when it is none, -1 when its header is cut. */
 int64_t tcp_pdu_size(const oxlo_reader &r)
 {
     uint8_t version = 5, type = 0;
     uint16_t fragment = 0;
-    if ((oxlo_rd_u8_at(&r, 0, &version) && version != 5) || (oxlo_rd_u8_at(&r, 2, &type) && type > 15))
+    if ((oxlo_rd_u8_at(&r, CO_VERSION, &version) && version != CO_VERSION_5) ||
+        (oxlo_rd_u8_at(&r, CO_TYPE, &type) && type > CO_TYPE_LAST))
         return 0;
-    if (!oxlo_rd_le16_at(&r, 8, &fragment))
+    if (!oxlo_rd_le16_at(&r, CO_FRAGMENT_LENGTH, &fragment))
         return -1;
-    return fragment >= 16 ? int64_t(fragment) : 0;
+    return fragment >= CO_HEADER ? int64_t(fragment) : 0;
 }
 
 bool tcp_pdu(const oxlo_reader &p)
 {
     uint8_t version = 0, type = 0xFF;
     uint16_t fragment = 0;
-    return p.length > 63 && oxlo_rd_u8_at(&p, 0, &version) && version == 5 && oxlo_rd_u8_at(&p, 2, &type) &&
-           type <= 15 && oxlo_rd_le16_at(&p, 8, &fragment) && fragment == p.length;
+    return p.length >= CO_PDU_MIN && oxlo_rd_u8_at(&p, CO_VERSION, &version) && version == CO_VERSION_5 &&
+           oxlo_rd_u8_at(&p, CO_TYPE, &type) && type <= CO_TYPE_LAST &&
+           oxlo_rd_le16_at(&p, CO_FRAGMENT_LENGTH, &fragment) && fragment == p.length;
 }
 
 bool udp_pdu(const oxlo_reader &p)
@@ -35,13 +47,15 @@ bool udp_pdu(const oxlo_reader &p)
     for (size_t i = 0; i < 6; i++)
         if (!oxlo_rd_u8_at(&p, i, &b[i]))
             return false;
-    if (p.length <= 79 || b[0] != 4 || b[1] > 10 || b[3] > 3 || (b[4] & 0xEE) || b[5] > 3)
+    if (p.length < CL_HEADER || b[CL_VERSION] != CL_VERSION_4 || b[CL_TYPE] > 10 || b[CL_FLAGS2] > 3 ||
+        (b[CL_DREP_INTEGER] & 0xEE) || b[CL_DREP_FLOAT] > 3)
         return false;
     uint16_t body = 0;
     /* Data representation 0x10: little-endian integers. */
-    if (!(b[4] == 0x10 ? oxlo_rd_le16_at(&p, 74, &body) : oxlo_rd_u16_at(&p, 74, &body)))
+    if (!(b[CL_DREP_INTEGER] == 0x10 ? oxlo_rd_le16_at(&p, CL_BODY_LENGTH, &body)
+                                     : oxlo_rd_u16_at(&p, CL_BODY_LENGTH, &body)))
         return false;
-    return p.length == size_t(body) + 80;
+    return p.length == size_t(body) + CL_HEADER;
 }
 
 void search_dcerpc(oxlo_module *m, oxlo_flow_state *f)
@@ -49,7 +63,7 @@ void search_dcerpc(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     oxlo_reader pdu = v.payload;
     /* Over TCP the PDUs are read whole from the stream. */
-    if (v.l4 == OXLO_L4_TCP && oxlo_framing::whole(m, f, v, 10, 8, tcp_pdu_size, &pdu) == oxlo_framing::FIRST_WAITING)
+    if (v.l4 == OXLO_L4_TCP && oxlo_framing::whole(m, f, v, CO_FRAGMENT_LENGTH + 2, 8, tcp_pdu_size, &pdu) == oxlo_framing::FIRST_WAITING)
         return;
     if (v.l4 == OXLO_L4_TCP ? tcp_pdu(pdu) : udp_pdu(v.payload))
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_DCERPC, OXLO_PROTOCOL_UNKNOWN);

@@ -6,6 +6,11 @@
 
 namespace {
 
+/* A-ASSOCIATE-RQ: PDU type, a reserved byte, the length of what follows
+ * the 6-byte PDU header, then the protocol version and two reserved bytes. */
+constexpr size_t PDU_TYPE = 0, PDU_RESERVED = 1, PDU_LENGTH = 2, PDU_HEADER = 6, ASSOCIATE_VERSION = 6,
+                 ASSOCIATE_RESERVED = 8, ASSOCIATE_FIXED = 10;
+constexpr uint8_t PDU_ASSOCIATE_RQ = 1;
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -17,10 +22,12 @@ void search_dicom(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = v.payload;
     /* An A-ASSOCIATE header cut by the segments is asked for from the stream. */
-    if (!v.ipv6 && p.length < 10 && oxlo_rd_peek8(&p, 0) == 1 && (p.length < 2 || oxlo_rd_peek8(&p, 1) == 0) && oxlo_framing::wait_for(m, f, v, 10))
+    if (!v.ipv6 && p.length < ASSOCIATE_FIXED && oxlo_rd_peek8(&p, PDU_TYPE) == PDU_ASSOCIATE_RQ &&
+        (p.length < 2 || oxlo_rd_peek8(&p, PDU_RESERVED) == 0) && oxlo_framing::wait_for(m, f, v, ASSOCIATE_FIXED))
         return;
-    if (!v.ipv6 && p.length > 9 && oxlo_rd_peek8(&p, 0) == 1 && oxlo_rd_peek8(&p, 1) == 0 && oxlo_rd_peek32(&p, 2) + 6 >= p.length && oxlo_rd_peek8(&p, 6) == 0 &&
-        oxlo_rd_peek8(&p, 7) == 1 && oxlo_rd_peek16(&p, 8) == 0)
+    if (!v.ipv6 && p.length >= ASSOCIATE_FIXED && oxlo_rd_peek8(&p, PDU_TYPE) == PDU_ASSOCIATE_RQ &&
+        oxlo_rd_peek8(&p, PDU_RESERVED) == 0 && oxlo_rd_peek32(&p, PDU_LENGTH) + PDU_HEADER >= p.length &&
+        oxlo_rd_peek16(&p, ASSOCIATE_VERSION) == 1 && oxlo_rd_peek16(&p, ASSOCIATE_RESERVED) == 0)
         found(m, f);
     else
         OXLO_EXCLUDE(m, f);

@@ -9,6 +9,12 @@
 
 namespace {
 
+/* IP discovery: type (2, response), length (70), SSRC, then the address
+ * (64 bytes, NUL-padded) and the port: 74 bytes. The keep-alive: a magic
+ * and 4 more bytes. */
+constexpr size_t DISCOVERY_TYPE = 0, DISCOVERY_ADDRESS = 8, DISCOVERY_ADDRESS_SIZE = 64, DISCOVERY_SIZE = 74;
+constexpr size_t KEEPALIVE_MAGIC = 0, KEEPALIVE_SIZE = 8;
+
 struct discord_state {
     char client_ip[46];
 };
@@ -23,16 +29,17 @@ void search_discord(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = v.payload;
-    if (p.length == 8 && oxlo_rd_match_n(&p, 0, "\x13\x37\xCA\xFE", 4, 0)) {
+    if (p.length == KEEPALIVE_SIZE && oxlo_rd_match_n(&p, KEEPALIVE_MAGIC, "\x13\x37\xCA\xFE", 4, 0)) {
         found(m, f);
         return;
     }
-    if (p.length == 74 && v.payload_packets == 2 && oxlo_rd_match_n(&p, 0, "\x00\x02\x00\x46", 4, 0)) {
+    if (p.length == DISCOVERY_SIZE && v.payload_packets == 2 &&
+        oxlo_rd_match_n(&p, DISCOVERY_TYPE, "\x00\x02\x00\x46", 4, 0)) {
         discord_state *s = static_cast<discord_state *>(oxlo_dissector_state(m, f));
         if (s) {
             /* The address field holds up to 64 bytes: keep a whole dotted
              * IPv4 or textual IPv6 address, up to its NUL. */
-            const oxlo_reader field = oxlo_rd_sub_at(&p, 8, 64);
+            const oxlo_reader field = oxlo_rd_sub_at(&p, DISCOVERY_ADDRESS, DISCOVERY_ADDRESS_SIZE);
             const ptrdiff_t nul = oxlo_rd_find_byte(&field, 0, 0);
             const oxlo_reader text = oxlo_rd_upto(&field, nul < 0 ? field.length : size_t(nul));
             oxlo_rd_text(&text, s->client_ip, sizeof(s->client_ip));

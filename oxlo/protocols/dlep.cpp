@@ -6,6 +6,11 @@
 
 namespace {
 
+/* A session message: its type and the length of what follows the 4-byte
+ * header. Peer discovery over UDP: "DLEP" and the signal. */
+constexpr size_t DLEP_TYPE = 0, DLEP_LENGTH = 2, DLEP_HEADER = 4, DLEP_SIGNAL_MIN = 28;
+constexpr uint16_t DLEP_TYPE_LAST = 16, DLEP_PORT = 854;
+
 void search_dlep(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
@@ -14,21 +19,22 @@ void search_dlep(oxlo_module *m, oxlo_flow_state *f)
      * whole from the stream. */
     auto size = [](const oxlo_reader &r) -> int64_t {
         uint16_t type = 0, n = 0;
-        if (oxlo_rd_u16_at(&r, 0, &type) && type > 16)
+        if (oxlo_rd_u16_at(&r, DLEP_TYPE, &type) && type > DLEP_TYPE_LAST)
             return 0;
-        if (!oxlo_rd_u16_at(&r, 2, &n))
+        if (!oxlo_rd_u16_at(&r, DLEP_LENGTH, &n))
             return -1;
-        return int64_t(n) + 4;
+        return int64_t(n) + DLEP_HEADER;
     };
-    if (pkt.l4 == OXLO_L4_TCP && (pkt.src_port == 854 || pkt.dst_port == 854) &&
-        oxlo_framing::whole(m, f, pkt, 4, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+    const bool port = pkt.src_port == DLEP_PORT || pkt.dst_port == DLEP_PORT;
+    if (pkt.l4 == OXLO_L4_TCP && port &&
+        oxlo_framing::whole(m, f, pkt, DLEP_HEADER, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
     bool ok;
     if (pkt.l4 == OXLO_L4_UDP)
-        ok = p.length >= 28 && oxlo_rd_match_n(&p, 0, "DLEP", 4, 0);
+        ok = p.length >= DLEP_SIGNAL_MIN && oxlo_rd_match_n(&p, 0, "DLEP", 4, 0);
     else
-        ok = p.length > 8 && (pkt.src_port == 854 || pkt.dst_port == 854) && oxlo_rd_peek16(&p, 0) <= 16 &&
-             size_t(oxlo_rd_peek16(&p, 2)) + 4 == p.length;
+        ok = p.length > 8 && port && oxlo_rd_peek16(&p, DLEP_TYPE) <= DLEP_TYPE_LAST &&
+             size_t(oxlo_rd_peek16(&p, DLEP_LENGTH)) + DLEP_HEADER == p.length;
     if (ok)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_DLEP, OXLO_PROTOCOL_UNKNOWN);
     else

@@ -6,16 +6,18 @@
 
 namespace {
 
-constexpr size_t HEADER = 10;
+/* The link header: start bytes 05 64, length, control, destination,
+ * source, its CRC (10 bytes). */
+constexpr size_t LINK_START = 0, HEADER = 10;
 
 void search_dnp3(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (p.length < HEADER && oxlo_rd_match_n(&p, 0, "\x05\x64", p.length < 2 ? p.length : 2, 0) &&
+    if (p.length < HEADER && oxlo_rd_match_n(&p, LINK_START, "\x05\x64", p.length < 2 ? p.length : 2, 0) &&
         oxlo_framing::wait_for(m, f, pkt, HEADER))
         return;
-    if (!(p.length >= HEADER && oxlo_rd_match_n(&p, 0, "\x05\x64", 2, 0))) {
+    if (!(p.length >= HEADER && oxlo_rd_match_n(&p, LINK_START, "\x05\x64", 2, 0))) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -32,9 +32,23 @@ constexpr uint16_t P_MDNS = OXLO_PROTOCOL_MDNS;
 constexpr uint16_t P_LLMNR = OXLO_PROTOCOL_LLMNR;
 constexpr uint32_t CATEGORY_NETWORK = 14;
 constexpr uint32_t BREED_ACCEPTABLE = 2;
-constexpr size_t DNS_HEADER = 12;
+/* The header: id, flags, then the question, answer, authority and
+ * additional counts. */
+constexpr size_t DNS_ID = 0, DNS_FLAGS = 2, DNS_COUNTS = 4, DNS_HEADER = 12;
+/* A record after its name: type, class, TTL, data length and data; a
+ * question has only the type and class. */
+constexpr size_t RR_TYPE = 0, RR_CLASS = 2, RR_TTL = 4, RR_DATA_LENGTH = 8, RR_DATA = 10, QUESTION_FIXED = 4;
+/* An EDNS option: code, length, data. */
+constexpr size_t OPTION_CODE = 0, OPTION_LENGTH = 2, OPTION_DATA = 4;
+constexpr uint16_t OPTION_NSID = 3; /* the name server id: "gpdns-" and a location */
+/* Over TCP each message follows its 2-byte length. */
+constexpr size_t TCP_LENGTH = 2;
+/* The IP header fields the multicast and fragment checks read. */
+constexpr size_t IPV4_FRAGMENT = 6, IPV4_DESTINATION = 16, IPV6_NEXT_HEADER = 6, IPV6_DESTINATION = 24;
+constexpr uint8_t IPV6_FRAGMENT_HEADER = 44;
 constexpr unsigned TCP_MESSAGES_PER_VIEW = 8;
 constexpr uint16_t MAX_SECTION_COUNT = 48;
+constexpr uint8_t EXTRA_PACKETS = 5; /* follow-up packets read for the response */
 constexpr uint16_t DNS_TYPE_A = 1;
 constexpr uint16_t DNS_TYPE_PTR = 12;
 constexpr uint16_t DNS_TYPE_AAAA = 28;
@@ -75,9 +89,9 @@ dns_ports ports_of(const oxlo_packet_view &pkt) { return {pkt.src_port, pkt.dst_
 bool to_group(const oxlo_module *m, uint8_t last_v4, const uint8_t *group6)
 {
     if (const oxlo_reader ip = oxlo_dissector_ip(m, 4); ip.length)
-        return oxlo_rd_peek32(&ip, 16) == (0xE0000000u | last_v4);
+        return oxlo_rd_peek32(&ip, IPV4_DESTINATION) == (0xE0000000u | last_v4);
     if (const oxlo_reader ip6 = oxlo_dissector_ip(m, 6); ip6.length)
-        return memcmp(oxlo_rd_bytes_at(&ip6, 24, 16), group6, 16) == 0;
+        return memcmp(oxlo_rd_bytes_at(&ip6, IPV6_DESTINATION, 16), group6, 16) == 0;
     return false;
 }
 
@@ -226,19 +240,19 @@ size_t read_answers(dns_context *c, size_t off, uint16_t count)
         size_t name_length = 0;
         uint16_t type = 0, data_length = 0;
         uint32_t ttl = 0;
-        if (!skip_name(&c->msg, &off, &name_length) || !oxlo_rd_u16_at(&c->msg, off, &type) ||
-            !oxlo_rd_u32_at(&c->msg, off + 4, &ttl) || !oxlo_rd_u16_at(&c->msg, off + 8, &data_length))
+        if (!skip_name(&c->msg, &off, &name_length) || !oxlo_rd_u16_at(&c->msg, off + RR_TYPE, &type) ||
+            !oxlo_rd_u32_at(&c->msg, off + RR_TTL, &ttl) || !oxlo_rd_u16_at(&c->msg, off + RR_DATA_LENGTH, &data_length))
             return 0;
-        const size_t data_off = off + 10;
+        const size_t data_off = off + RR_DATA;
         const uint8_t *data = oxlo_rd_bytes_at(&c->msg, data_off, data_length);
         if (!data)
             return 0;
         if (ttl == 0)
-            oxlo_flow_risk_raise(c->module, c->flow, OXLO_MINOR_ISSUES, "DNS Record with zero TTL");
+            oxlo_dissector_risk(c->module, c->flow, OXLO_MINOR_ISSUES, "DNS Record with zero TTL");
         if (!usable) {
             dns->answer_type = type;
             if (obsolete_type(type))
-                oxlo_flow_risk_raise(c->module, c->flow, OXLO_DNS_SUSPICIOUS_TRAFFIC,
+                oxlo_dissector_risk(c->module, c->flow, OXLO_DNS_SUSPICIOUS_TRAFFIC,
                                      "Obsolete DNS record type");
         }
         if ((type == DNS_TYPE_A && data_length == 4) || (type == DNS_TYPE_AAAA && data_length == 16)) {
@@ -260,10 +274,10 @@ size_t skip_records(const oxlo_reader *w, size_t off, uint16_t count)
     for (uint16_t i = 0; i < count; i++) {
         size_t name_length = 0;
         uint16_t data_length = 0;
-        if (!skip_name(w, &off, &name_length) || !oxlo_rd_u16_at(w, off + 8, &data_length) ||
-            !oxlo_rd_has(w, off + 10, data_length))
+        if (!skip_name(w, &off, &name_length) || !oxlo_rd_u16_at(w, off + RR_DATA_LENGTH, &data_length) ||
+            !oxlo_rd_has(w, off + RR_DATA, data_length))
             return 0;
-        off += 10 + (size_t)data_length;
+        off += RR_DATA + (size_t)data_length;
     }
     return off;
 }
@@ -274,27 +288,28 @@ void read_additional(dns_context *c, size_t off, uint16_t count)
     for (uint16_t i = 0; i < count; i++) {
         size_t name_length = 0;
         uint16_t type = 0, klass = 0, data_length = 0;
-        if (!skip_name(&c->msg, &off, &name_length) || !oxlo_rd_u16_at(&c->msg, off, &type) ||
-            !oxlo_rd_u16_at(&c->msg, off + 2, &klass) || !oxlo_rd_u16_at(&c->msg, off + 8, &data_length) ||
-            !oxlo_rd_has(&c->msg, off + 10, data_length))
+        if (!skip_name(&c->msg, &off, &name_length) || !oxlo_rd_u16_at(&c->msg, off + RR_TYPE, &type) ||
+            !oxlo_rd_u16_at(&c->msg, off + RR_CLASS, &klass) ||
+            !oxlo_rd_u16_at(&c->msg, off + RR_DATA_LENGTH, &data_length) ||
+            !oxlo_rd_has(&c->msg, off + RR_DATA, data_length))
             return;
         if (type == DNS_TYPE_OPT) {
             dns->edns_payload_size = klass;
-            oxlo_reader opts = oxlo_rd_sub_at(&c->msg, off + 10, data_length);
+            oxlo_reader opts = oxlo_rd_sub_at(&c->msg, off + RR_DATA, data_length);
             size_t o = 0;
             uint16_t code = 0, length = 0;
-            while (oxlo_rd_u16_at(&opts, o, &code) && oxlo_rd_u16_at(&opts, o + 2, &length) &&
-                   oxlo_rd_has(&opts, o + 4, length)) {
-                const uint8_t *v = opts.data + o + 4;
-                if (code == 3 && length >= 6 && memcmp(v, "gpdns-", 6) == 0) {
+            while (oxlo_rd_u16_at(&opts, o + OPTION_CODE, &code) && oxlo_rd_u16_at(&opts, o + OPTION_LENGTH, &length) &&
+                   oxlo_rd_has(&opts, o + OPTION_DATA, length)) {
+                const uint8_t *v = opts.data + o + OPTION_DATA;
+                if (code == OPTION_NSID && length >= 6 && memcmp(v, "gpdns-", 6) == 0) {
                     const size_t n = length - 6 < 3 ? length - 6 : 3;
                     memcpy(dns->location, v + 6, n);
                     dns->location[n] = '\0';
                 }
-                o += 4 + (size_t)length;
+                o += OPTION_DATA + (size_t)length;
             }
         }
-        off += 10 + (size_t)data_length;
+        off += RR_DATA + (size_t)data_length;
     }
 }
 
@@ -322,10 +337,10 @@ bool header_valid(const dns_ports &ports, uint16_t flags, const uint16_t counts[
 
 void invalid_header(oxlo_module *m, oxlo_flow_state *f)
 {
-    if (f->extra_dissection)
-        oxlo_flow_risk_raise(m, f, OXLO_MALFORMED_PACKET, "Invalid DNS Header");
+    if (oxlo_dissector_extra_active(f, nullptr))
+        oxlo_dissector_risk(m, f, OXLO_MALFORMED_PACKET, "Invalid DNS Header");
     else
-        oxlo_flow_skip_dissector(m, f, oxlo_dissector_self(m), __FILE__, __func__, __LINE__);
+        OXLO_EXCLUDE(m, f);
 }
 
 uint16_t protocol_by_ports(const dns_ports &p)
@@ -357,9 +372,9 @@ void host_name_checks(dns_context *c, uint16_t qdcount, uint16_t ancount)
                               c->mdns ? OXLO_HOST_LOWER
                                       : OXLO_HOST_LOWER | OXLO_HOST_PRINTABLE | OXLO_HOST_STRIP_SPACES);
     if (invalid)
-        oxlo_flow_risk_raise(c->module, f, OXLO_INVALID_CHARACTERS, "Invalid chars detected in domain name");
+        oxlo_dissector_risk(c->module, f, OXLO_INVALID_CHARACTERS, "Invalid chars detected in domain name");
     if (!c->mdns && long_first_label(name))
-        oxlo_flow_risk_raise(c->module, f, OXLO_DNS_SUSPICIOUS_TRAFFIC, "Long DNS host name");
+        oxlo_dissector_risk(c->module, f, OXLO_DNS_SUSPICIOUS_TRAFFIC, "Long DNS host name");
     if (f->host_name[0] && !f->master) {
         /* The name's protocol is kept for the first-packet cache of the
          * answers also when it does not sub-classify this flow. */
@@ -378,21 +393,21 @@ void read_query(dns_context *c, uint16_t qdcount)
 {
     oxlo_dns_flow *dns = c->dns;
     dns->query_seen = 1;
-    oxlo_rd_u16_at(&c->msg, 0, &dns->transaction_id);
+    oxlo_rd_u16_at(&c->msg, DNS_ID, &dns->transaction_id);
     size_t off = DNS_HEADER;
     for (uint16_t i = 0; i < qdcount; i++) {
         size_t name_length = 0;
         const bool fits = skip_name(&c->msg, &off, &name_length);
         if (fits && name_length > 253)
-            oxlo_flow_risk_raise(c->module, c->flow, OXLO_MALFORMED_PACKET, "Invalid DNS Query Lenght");
+            oxlo_dissector_risk(c->module, c->flow, OXLO_MALFORMED_PACKET, "Invalid DNS Query Lenght");
         uint16_t type = 0;
-        if (!fits || !oxlo_rd_u16_at(&c->msg, off, &type) || !oxlo_rd_has(&c->msg, off, 4)) {
-            oxlo_flow_risk_raise(c->module, c->flow, OXLO_MALFORMED_PACKET, "Invalid DNS Query Lenght");
+        if (!fits || !oxlo_rd_u16_at(&c->msg, off + RR_TYPE, &type) || !oxlo_rd_has(&c->msg, off, QUESTION_FIXED)) {
+            oxlo_dissector_risk(c->module, c->flow, OXLO_MALFORMED_PACKET, "Invalid DNS Query Lenght");
             return;
         }
         if (i == 0)
             dns->query_type = type;
-        off += 4;
+        off += QUESTION_FIXED;
     }
 }
 
@@ -415,9 +430,9 @@ void read_response(dns_context *c, uint16_t flags, const uint16_t counts[4])
             name = number;
         }
         snprintf(text, sizeof(text), "DNS Error Code %s", name);
-        oxlo_flow_risk_raise(c->module, c->flow, OXLO_ERROR_CODE_DETECTED, text);
+        oxlo_dissector_risk_text(c->module, c->flow, OXLO_ERROR_CODE_DETECTED, text);
     } else if (oxlo_flow_risk_is_set(c->flow, OXLO_SUSPICIOUS_DGA_DOMAIN)) {
-        oxlo_flow_risk_raise(c->module, c->flow, OXLO_RISKY_DOMAIN, "DGA Name Query with no Error Code");
+        oxlo_dissector_risk(c->module, c->flow, OXLO_RISKY_DOMAIN, "DGA Name Query with no Error Code");
     }
     size_t off = DNS_HEADER;
     for (uint16_t i = 0; i < counts[0]; i++) {
@@ -438,9 +453,9 @@ void read_response(dns_context *c, uint16_t flags, const uint16_t counts[4])
 bool fragmented(const oxlo_module *m)
 {
     if (const oxlo_reader ip = oxlo_dissector_ip(m, 4); ip.length)
-        return (oxlo_rd_peek16(&ip, 6) & 0x3FFF) != 0;
+        return (oxlo_rd_peek16(&ip, IPV4_FRAGMENT) & 0x3FFF) != 0;
     const oxlo_reader ip6 = oxlo_dissector_ip(m, 6);
-    return ip6.length && oxlo_rd_peek8(&ip6, 6) == 44;
+    return ip6.length && oxlo_rd_peek8(&ip6, IPV6_NEXT_HEADER) == IPV6_FRAGMENT_HEADER;
 }
 
 int dns_extra(oxlo_module *module, oxlo_flow_state *flow);
@@ -467,9 +482,9 @@ void search_dns(oxlo_module *module, oxlo_flow_state *flow, const oxlo_reader &m
     dns_context c = {module, flow, dns, message, false, 0, 0};
     const dns_ports ports = ports_of(pkt);
     uint16_t flags = 0, counts[4] = {0, 0, 0, 0};
-    oxlo_rd_u16_at(&c.msg, 2, &flags);
+    oxlo_rd_u16_at(&c.msg, DNS_FLAGS, &flags);
     for (int i = 0; i < 4; i++)
-        oxlo_rd_u16_at(&c.msg, 4 + 2 * (size_t)i, &counts[i]);
+        oxlo_rd_u16_at(&c.msg, DNS_COUNTS + 2 * (size_t)i, &counts[i]);
     if (!header_valid(ports, flags, counts, c.msg.length)) {
         invalid_header(module, flow);
         return;
@@ -486,7 +501,7 @@ void search_dns(oxlo_module *module, oxlo_flow_state *flow, const oxlo_reader &m
     if (pkt.l4 == OXLO_L4_UDP && c.msg.length > 512 && c.msg.length > dns->edns_payload_size) {
         char text[32];
         snprintf(text, sizeof(text), "%u Bytes DNS Packet", (unsigned)c.msg.length);
-        oxlo_flow_risk_raise(module, flow, OXLO_DNS_LARGE_PACKET, text);
+        oxlo_dissector_risk_text(module, flow, OXLO_DNS_LARGE_PACKET, text);
     }
     if (!flow->app) {
         const uint16_t base = c.port_protocol ? c.port_protocol : P_DNS;
@@ -498,14 +513,11 @@ void search_dns(oxlo_module *module, oxlo_flow_state *flow, const oxlo_reader &m
     flow->category = CATEGORY_NETWORK;
     flow->breed = BREED_ACCEPTABLE;
 
-    if (!flow->extra_dissection && module->cfg.dns_process_response && flow->app != P_LLMNR &&
-        flow->master != P_LLMNR && (dns->query_seen || dns->record_count == 0)) {
-        flow->extra_dissection = dns_extra;
-        flow->extra_budget = 5;
-        flow->extra_packets = 0;
-    }
+    if (!oxlo_dissector_extra_active(flow, nullptr) && module->cfg.dns_process_response && flow->app != P_LLMNR &&
+        flow->master != P_LLMNR && (dns->query_seen || dns->record_count == 0))
+        oxlo_dissector_extra(flow, dns_extra, EXTRA_PACKETS);
     if ((flow->app == P_DNS || flow->master == P_DNS) && fragmented(module))
-        oxlo_flow_risk_raise(module, flow, OXLO_DNS_FRAGMENTED, nullptr);
+        oxlo_dissector_risk(module, flow, OXLO_DNS_FRAGMENTED, nullptr);
 }
 
 /* Over TCP every message follows its 2-byte length, and a client may write
@@ -525,18 +537,18 @@ void search_stream(oxlo_module *module, oxlo_flow_state *flow)
                 invalid_header(module, flow);
             return;
         }
-        const uint64_t total = have_length ? 2u + uint64_t(length) : 2u;
+        const uint64_t total = have_length ? TCP_LENGTH + uint64_t(length) : TCP_LENGTH;
         if (!oxlo_rd_has(&p, off, size_t(total))) {
             oxlo_dissector_consume(module, flow, off);
             if (oxlo_dissector_need(module, flow, size_t(total)) == 0 || off)
                 return;
             /* The engine keeps no more: read what the first segment holds. */
-            search_dns(module, flow, oxlo_rd_from(&p, 2));
+            search_dns(module, flow, oxlo_rd_from(&p, TCP_LENGTH));
             return;
         }
-        search_dns(module, flow, oxlo_rd_sub_at(&p, off + 2, length));
+        search_dns(module, flow, oxlo_rd_sub_at(&p, off + TCP_LENGTH, length));
         off += size_t(total);
-        if (!flow->app || !flow->extra_dissection || !wants_more(flow))
+        if (!flow->app || !oxlo_dissector_extra_active(flow, nullptr) || !wants_more(flow))
             return; /* excluded, or done with the flow */
     }
 }
@@ -566,9 +578,9 @@ void oxlo_search_dns(oxlo_module *module, oxlo_flow_state *flow)
         return;
     }
     const dns_ports ports = ports_of(pkt);
-    if (udp && pkt.segment.length >= 6) {
-        const uint32_t flags = oxlo_rd_peek16(&pkt.segment, 2);
-        const uint32_t questions = oxlo_rd_peek16(&pkt.segment, 4);
+    if (udp && pkt.segment.length >= DNS_COUNTS + 2) {
+        const uint32_t flags = oxlo_rd_peek16(&pkt.segment, DNS_FLAGS);
+        const uint32_t questions = oxlo_rd_peek16(&pkt.segment, DNS_COUNTS);
         const bool not_mdns = ports.destination == 5353 && !to_group(module, 251, mdns_group6);
         const bool not_llmnr = ports.destination == 5355 && !to_group(module, 252, llmnr_group6);
         if ((not_mdns || not_llmnr) && flags && questions) {

@@ -6,6 +6,12 @@
 
 namespace {
 
+/* A message: the protocol tag (plain, extended or packed) and the length
+ * of what follows the 5-byte header (little-endian). */
+constexpr size_t ED_PROTOCOL = 0, ED_LENGTH = 1, ED_HEADER = 5;
+constexpr uint8_t ED_PLAIN = 0xE3, ED_EXTENDED = 0xC5, ED_PACKED = 0xD4;
+bool known_tag(uint8_t t) { return t == ED_EXTENDED || t == ED_PACKED || t == ED_PLAIN; }
+
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -19,18 +25,18 @@ void search_edonkey(oxlo_module *m, oxlo_flow_state *f)
     /* Messages (a protocol tag, a 32-bit length of what follows) are read
      * whole from the stream. */
     auto size = [](const oxlo_reader &r) -> int64_t {
-        const uint8_t t = oxlo_rd_peek8(&r, 0);
+        const uint8_t t = oxlo_rd_peek8(&r, ED_PROTOCOL);
         uint32_t n = 0;
-        if (t != 0xC5 && t != 0xD4 && t != 0xE3)
+        if (!known_tag(t))
             return 0;
-        if (!oxlo_rd_le32_at(&r, 1, &n))
+        if (!oxlo_rd_le32_at(&r, ED_LENGTH, &n))
             return -1;
-        return n >= 1 && n <= 65536 ? int64_t(n) + 5 : 0;
+        return n >= 1 && n <= 65536 ? int64_t(n) + ED_HEADER : 0;
     };
-    if (oxlo_framing::whole(m, f, v, 5, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+    if (oxlo_framing::whole(m, f, v, ED_HEADER, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
-    const uint8_t tag = oxlo_rd_peek8(&p, 0);
-    if (p.length >= 6 && (tag == 0xC5 || tag == 0xD4 || tag == 0xE3) && oxlo_rd_peekle32(&p, 1) + 5 == p.length)
+    const uint8_t tag = oxlo_rd_peek8(&p, ED_PROTOCOL);
+    if (p.length > ED_HEADER && known_tag(tag) && oxlo_rd_peekle32(&p, ED_LENGTH) + ED_HEADER == p.length)
         found(m, f);
     else
         OXLO_EXCLUDE(m, f);

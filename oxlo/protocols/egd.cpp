@@ -8,13 +8,21 @@
 
 namespace {
 
+/* The header: type (0x0D) and version (1), request id, producer id, the
+ * exchange id, timestamp, status and a reserved word. */
+constexpr size_t EGD_TYPE = 0, EGD_PRODUCER_ID = 4, EGD_STATUS = 24, EGD_RESERVED = 28, EGD_HEADER = 32;
+constexpr uint32_t EGD_STATUS_LAST = 30;
+/* The IPv4 header's source address. */
+constexpr size_t IPV4_SOURCE = 12;
+
 void search_egd(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
     const oxlo_reader ip = oxlo_dissector_ip(m, 4);
-    const uint8_t *producer = oxlo_rd_bytes_at(&p, 4, 4), *source = oxlo_rd_bytes_at(&ip, 12, 4);
-    if (source && p.length > 32 && oxlo_rd_match_n(&p, 0, "\x0D\x01", 2, 0) && producer &&
-        memcmp(producer, source, 4) == 0 && oxlo_rd_peek32(&p, 24) <= 30 && oxlo_rd_peek32(&p, 28) == 0)
+    const uint8_t *producer = oxlo_rd_bytes_at(&p, EGD_PRODUCER_ID, 4), *source = oxlo_rd_bytes_at(&ip, IPV4_SOURCE, 4);
+    if (source && p.length > EGD_HEADER && oxlo_rd_match_n(&p, EGD_TYPE, "\x0D\x01", 2, 0) && producer &&
+        memcmp(producer, source, 4) == 0 && oxlo_rd_peek32(&p, EGD_STATUS) <= EGD_STATUS_LAST &&
+        oxlo_rd_peek32(&p, EGD_RESERVED) == 0)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_ETHERNETGLOBALDATA, OXLO_PROTOCOL_UNKNOWN);
     else
         OXLO_EXCLUDE(m, f);

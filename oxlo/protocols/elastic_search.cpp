@@ -4,6 +4,9 @@
 
 namespace {
 
+/* A message: "ES", the length of what follows the 6-byte header. */
+constexpr size_t ES_MARKER = 0, ES_LENGTH = 2, ES_HEADER = 6;
+
 
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -14,7 +17,8 @@ void search_elastic_search(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = v.payload;
-    if (p.length >= 6 && oxlo_rd_match(&p, 0, "ES", 0) && p.length >= oxlo_rd_peek32(&p, 2) + 6)
+    if (p.length >= ES_HEADER && oxlo_rd_match(&p, ES_MARKER, "ES", 0) &&
+        p.length >= oxlo_rd_peek32(&p, ES_LENGTH) + ES_HEADER)
         found(m, f);
     else
         OXLO_EXCLUDE(m, f);

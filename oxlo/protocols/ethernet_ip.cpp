@@ -6,6 +6,11 @@
 
 namespace {
 
+/* The encapsulation header: command, the length of the data behind the
+ * header (little-endian), session handle, status, sender context, options. */
+constexpr size_t ENIP_LENGTH = 2, ENIP_HEADER = 24;
+constexpr uint16_t ENIP_PORT = 44818;
+
 void search_ethernet_ip(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
@@ -14,14 +19,14 @@ void search_ethernet_ip(oxlo_module *m, oxlo_flow_state *f)
      * data behind it) are read whole from the stream. */
     auto size = [](const oxlo_reader &r) -> int64_t {
         uint16_t n = 0;
-        if (!oxlo_rd_le16_at(&r, 2, &n) || r.length < 24)
+        if (!oxlo_rd_le16_at(&r, ENIP_LENGTH, &n) || r.length < ENIP_HEADER)
             return -1;
-        return int64_t(n) + 24;
+        return int64_t(n) + ENIP_HEADER;
     };
-    if ((pkt.src_port == 44818 || pkt.dst_port == 44818) &&
-        oxlo_framing::whole(m, f, pkt, 24, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+    const bool port = pkt.src_port == ENIP_PORT || pkt.dst_port == ENIP_PORT;
+    if (port && oxlo_framing::whole(m, f, pkt, ENIP_HEADER, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
-    if (!(p.length > 23 && (pkt.src_port == 44818 || pkt.dst_port == 44818) && size_t(oxlo_rd_peekle16(&p, 2)) + 24 == p.length)) {
+    if (!(p.length >= ENIP_HEADER && port && size_t(oxlo_rd_peekle16(&p, ENIP_LENGTH)) + ENIP_HEADER == p.length)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -6,11 +6,18 @@
 
 namespace {
 
+/* The header: the datagram's length, version, protocol type and sequence;
+ * the datagram ends in a CRC-16. */
+constexpr size_t SBUS_LENGTH = 0, SBUS_VERSION = 4, SBUS_PROTOCOL_TYPE = 5, SBUS_MIN = 13, SBUS_CRC_SIZE = 2;
+
 void search_ethersbus(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!(p.length > 12 && oxlo_rd_peek32(&p, 0) == p.length && oxlo_rd_peek8(&p, 4) < 2 && oxlo_rd_peek8(&p, 5) == 0 && crc16_xmodem(oxlo_rd_bytes_at(&p, 0, p.length - 2), p.length - 2) == oxlo_rd_peek16(&p, p.length - 2))) {
+    if (!(p.length >= SBUS_MIN && oxlo_rd_peek32(&p, SBUS_LENGTH) == p.length && oxlo_rd_peek8(&p, SBUS_VERSION) < 2 &&
+          oxlo_rd_peek8(&p, SBUS_PROTOCOL_TYPE) == 0 &&
+          crc16_xmodem(oxlo_rd_bytes_at(&p, 0, p.length - SBUS_CRC_SIZE), p.length - SBUS_CRC_SIZE) ==
+              oxlo_rd_peek16(&p, p.length - SBUS_CRC_SIZE))) {
         OXLO_EXCLUDE(m, f);
         return;
     }

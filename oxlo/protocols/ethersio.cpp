@@ -4,11 +4,16 @@
 
 namespace {
 
+/* The header: "ESIO", the version, the message type, a zero byte. */
+constexpr size_t ESIO_MAGIC = 0, ESIO_VERSION = 4, ESIO_MESSAGE_TYPE = 5, ESIO_ZERO = 6, ESIO_MIN = 20;
+constexpr uint8_t ESIO_MESSAGE_TYPE_LAST = 2;
+
 void search_ethersio(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!(p.length > 19 && oxlo_rd_match_n(&p, 0, "ESIO", 4, 0) && oxlo_rd_peek8(&p, 4) == 0 && oxlo_rd_peek8(&p, 5) <= 2 && oxlo_rd_peek8(&p, 6) == 0)) {
+    if (!(p.length >= ESIO_MIN && oxlo_rd_match_n(&p, ESIO_MAGIC, "ESIO", 4, 0) && oxlo_rd_peek8(&p, ESIO_VERSION) == 0 &&
+          oxlo_rd_peek8(&p, ESIO_MESSAGE_TYPE) <= ESIO_MESSAGE_TYPE_LAST && oxlo_rd_peek8(&p, ESIO_ZERO) == 0)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

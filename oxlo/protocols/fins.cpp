@@ -5,6 +5,13 @@
 
 namespace {
 
+/* The command header: information control field, reserved, gateway count,
+ * then network, node and unit of the destination and of the source, and
+ * the service id. */
+constexpr size_t FINS_ICF = 0, FINS_RESERVED = 1, FINS_GATEWAY_COUNT = 2, FINS_DEST_NETWORK = 3, FINS_DEST_UNIT = 5,
+                 FINS_SOURCE_NETWORK = 6, FINS_SOURCE_UNIT = 8;
+constexpr size_t FINS_TCP_HEADER_MIN = 20, FINS_UDP_HEADER_MIN = 11;
+
 bool node(uint8_t v) { return v == 0 || v == 0xFE || v == 0xE1 || (v >= 0x10 && v <= 0x1F); }
 
 void search_fins(oxlo_module *m, oxlo_flow_state *f)
@@ -13,10 +20,14 @@ void search_fins(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_reader p = pkt.payload;
     bool ok;
     if (pkt.l4 == OXLO_L4_TCP)
-        ok = p.length > 19 && oxlo_rd_match_n(&p, 0, "FINS", 4, 0);
+        ok = p.length >= FINS_TCP_HEADER_MIN && oxlo_rd_match_n(&p, 0, "FINS", 4, 0);
     else
-        ok = p.length > 10 && (oxlo_rd_peek8(&p, 0) == 0x80 || oxlo_rd_peek8(&p, 0) == 0xC0 || oxlo_rd_peek8(&p, 0) == 0xC1) && oxlo_rd_peek8(&p, 1) == 0 &&
-             oxlo_rd_peek8(&p, 2) == 0x02 && oxlo_rd_peek8(&p, 3) < 0x80 && oxlo_rd_peek8(&p, 6) < 0x80 && node(oxlo_rd_peek8(&p, 5)) && node(oxlo_rd_peek8(&p, 8));
+        ok = p.length >= FINS_UDP_HEADER_MIN &&
+             (oxlo_rd_peek8(&p, FINS_ICF) == 0x80 || oxlo_rd_peek8(&p, FINS_ICF) == 0xC0 ||
+              oxlo_rd_peek8(&p, FINS_ICF) == 0xC1) &&
+             oxlo_rd_peek8(&p, FINS_RESERVED) == 0 && oxlo_rd_peek8(&p, FINS_GATEWAY_COUNT) == 0x02 &&
+             oxlo_rd_peek8(&p, FINS_DEST_NETWORK) < 0x80 && oxlo_rd_peek8(&p, FINS_SOURCE_NETWORK) < 0x80 &&
+             node(oxlo_rd_peek8(&p, FINS_DEST_UNIT)) && node(oxlo_rd_peek8(&p, FINS_SOURCE_UNIT));
     if (ok)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_FINS, OXLO_PROTOCOL_UNKNOWN);
     else

@@ -4,14 +4,18 @@
 
 namespace {
 
+/* The header: version, a byte, the group, ... (12 bytes). */
+constexpr size_t GLBP_VERSION = 0, GLBP_GROUP = 2, GLBP_HEADER = 12;
+constexpr uint16_t GLBP_PORT = 3222, GLBP_GROUP_LAST = 1023;
+
 void search_glbp(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     uint8_t version = 0xFF;
     uint16_t group = 0xFFFF;
-    if (pkt.src_port == 3222 && pkt.dst_port == 3222 && pkt.payload.length > 11 &&
-        oxlo_rd_u8_at(&pkt.payload, 0, &version) && version < 2 && oxlo_rd_u16_at(&pkt.payload, 2, &group) &&
-        group <= 1023)
+    if (pkt.src_port == GLBP_PORT && pkt.dst_port == GLBP_PORT && pkt.payload.length >= GLBP_HEADER &&
+        oxlo_rd_u8_at(&pkt.payload, GLBP_VERSION, &version) && version < 2 &&
+        oxlo_rd_u16_at(&pkt.payload, GLBP_GROUP, &group) && group <= GLBP_GROUP_LAST)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_GLBP, OXLO_PROTOCOL_UNKNOWN);
     else
         OXLO_EXCLUDE(m, f);

@@ -7,6 +7,11 @@
 
 namespace {
 
+/* The UDP descriptor header: a 16-byte GUID, the payload type, TTL, hops,
+ * the payload length (little-endian) behind the 23-byte header. */
+constexpr size_t GNUTELLA_PAYLOAD_LENGTH = 19, GNUTELLA_HEADER = 23, GNUTELLA_VENDOR = 24, GNUTELLA_UDP_MIN = 24;
+constexpr size_t GNUTELLA_TRAILER_SIZE = 4;
+
 void search_gnutella(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
@@ -21,11 +26,12 @@ void search_gnutella(oxlo_module *m, oxlo_flow_state *f)
                 oxlo_flow_store_user_agent(f, reinterpret_cast<const char *>(ua.ptr), ua.len);
             return;
         }
-    } else if (p.length >= 24) {
+    } else if (p.length >= GNUTELLA_UDP_MIN) {
         uint32_t length = 0;
-        const bool framed = oxlo_rd_le32_at(&p, 19, &length) && uint64_t(length) + 23 == p.length &&
-                            ((p.length > 27 && oxlo_rd_match(&p, 24, "GTKG", 0)) ||
-                             oxlo_rd_match_n(&p, p.length - 4, "\x82\x51\x4B\x40", 4, 0));
+        const bool framed = oxlo_rd_le32_at(&p, GNUTELLA_PAYLOAD_LENGTH, &length) &&
+                            uint64_t(length) + GNUTELLA_HEADER == p.length &&
+                            ((p.length >= GNUTELLA_VENDOR + 4 && oxlo_rd_match(&p, GNUTELLA_VENDOR, "GTKG", 0)) ||
+                             oxlo_rd_match_n(&p, p.length - GNUTELLA_TRAILER_SIZE, "\x82\x51\x4B\x40", 4, 0));
         ok = framed || oxlo_rd_match_n(&p, 0, "\x47\x4E\x44\x10", 4, 0);
     } else {
         ok = p.length >= 4 && oxlo_rd_match_n(&p, 0, "\x47\x4E\x44\x10", 4, 0);

@@ -11,18 +11,29 @@
 namespace {
 
 
+/* After the 4-byte TPKT header: a Q.931 message (protocol discriminator 8,
+ * the call reference's length byte) or an H.245 message whose object
+ * identifier tag comes at 7 and the identifier at 8. RAS over UDP: the
+ * identifier's tag at 4 and the identifier at 5. */
+constexpr size_t Q931_DISCRIMINATOR = 4, Q931_CALL_REFERENCE = 5, H245_OID_TAG = 7, H245_OID = 8, RAS_OID_TAG = 4,
+                 RAS_OID = 5, H323_MIN = 21;
+constexpr uint8_t Q931_PROTOCOL = 8, OID_TAG = 6;
+constexpr uint16_t RAS_PORT = 1719;
+
 /* p: the view's first TPKT. */
 bool call_signalling(const oxlo_reader &p)
 {
-    if (p.length <= 20)
+    if (p.length < H323_MIN)
         return false;
-    return (oxlo_rd_peek8(&p, 7) == 6 && oxlo_rd_peek32(&p, 8) == 0x00088175) || (oxlo_rd_peek8(&p, 4) == 8 && (oxlo_rd_peek8(&p, 5) & 0x0C) == 0);
+    return (oxlo_rd_peek8(&p, H245_OID_TAG) == OID_TAG && oxlo_rd_peek32(&p, H245_OID) == 0x00088175) ||
+           (oxlo_rd_peek8(&p, Q931_DISCRIMINATOR) == Q931_PROTOCOL && (oxlo_rd_peek8(&p, Q931_CALL_REFERENCE) & 0x0C) == 0);
 }
 
 bool ras(const oxlo_packet_view &pkt)
 {
     const oxlo_reader &p = pkt.payload;
-    return (pkt.src_port == 1719 || pkt.dst_port == 1719) && p.length > 20 && oxlo_rd_peek8(&p, 4) == 6 && oxlo_rd_peek32(&p, 5) == 0x0008914A;
+    return (pkt.src_port == RAS_PORT || pkt.dst_port == RAS_PORT) && p.length >= H323_MIN &&
+           oxlo_rd_peek8(&p, RAS_OID_TAG) == OID_TAG && oxlo_rd_peek32(&p, RAS_OID) == 0x0008914A;
 }
 
 void search_h323(oxlo_module *m, oxlo_flow_state *f)

@@ -6,6 +6,10 @@
 
 namespace {
 
+/* Version, message type, message id, status, sequence number and the
+ * length of the whole message. */
+constexpr size_t HART_VERSION = 0, HART_MESSAGE_TYPE = 1, HART_MESSAGE_ID = 2, HART_LENGTH = 6, HART_HEADER = 8;
+
 void search_hart_ip(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
@@ -15,15 +19,18 @@ void search_hart_ip(oxlo_module *m, oxlo_flow_state *f)
     auto size = [](const oxlo_reader &r) -> int64_t {
         uint8_t version = 1;
         uint16_t n = 0;
-        if (oxlo_rd_u8_at(&r, 0, &version) && version != 1 && version != 2)
+        if (oxlo_rd_u8_at(&r, HART_VERSION, &version) && version != 1 && version != 2)
             return 0;
-        if (!oxlo_rd_u16_at(&r, 6, &n))
+        if (!oxlo_rd_u16_at(&r, HART_LENGTH, &n))
             return -1;
-        return n >= 8 ? int64_t(n) : 0;
+        return n >= HART_HEADER ? int64_t(n) : 0;
     };
-    if (pkt.l4 == OXLO_L4_TCP && oxlo_framing::whole(m, f, pkt, 8, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+    if (pkt.l4 == OXLO_L4_TCP && oxlo_framing::whole(m, f, pkt, HART_HEADER, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
-    if (!(p.length > 7 && (oxlo_rd_peek8(&p, 0) == 1 || oxlo_rd_peek8(&p, 0) == 2) && ((oxlo_rd_peek8(&p, 1) & 0x0F) <= 2 || (oxlo_rd_peek8(&p, 1) & 0x0F) == 15 || oxlo_rd_peek8(&p, 2) <= 5) && oxlo_rd_peek16(&p, 6) == p.length)) {
+    const uint8_t version = oxlo_rd_peek8(&p, HART_VERSION), type = oxlo_rd_peek8(&p, HART_MESSAGE_TYPE) & 0x0F;
+    if (!(p.length >= HART_HEADER && (version == 1 || version == 2) &&
+          (type <= 2 || type == 15 || oxlo_rd_peek8(&p, HART_MESSAGE_ID) <= 5) &&
+          oxlo_rd_peek16(&p, HART_LENGTH) == p.length)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

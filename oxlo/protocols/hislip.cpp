@@ -5,6 +5,12 @@
 
 namespace {
 
+/* "HS", message type, control code, message parameter, then the 64-bit
+ * payload length (read as its two halves). */
+constexpr size_t HISLIP_PROLOGUE = 0, HISLIP_TYPE = 2, HISLIP_LENGTH_HIGH = 8, HISLIP_LENGTH_LOW = 12,
+                 HISLIP_HEADER = 16;
+constexpr uint8_t HISLIP_TYPE_END = 127; /* types from here on are vendor-specific */
+
 void search_hislip(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
@@ -14,19 +20,21 @@ void search_hislip(oxlo_module *m, oxlo_flow_state *f)
     auto size = [](const oxlo_reader &r) -> int64_t {
         uint8_t kind = 0;
         uint32_t hi = 0, lo = 0;
-        if (!oxlo_rd_match_n(&r, 0, "HS", r.length < 2 ? r.length : 2, 0) || (oxlo_rd_u8_at(&r, 2, &kind) && kind >= 127) ||
-            (oxlo_rd_u32_at(&r, 8, &hi) && hi))
+        if (!oxlo_rd_match_n(&r, HISLIP_PROLOGUE, "HS", r.length < 2 ? r.length : 2, 0) ||
+            (oxlo_rd_u8_at(&r, HISLIP_TYPE, &kind) && kind >= HISLIP_TYPE_END) ||
+            (oxlo_rd_u32_at(&r, HISLIP_LENGTH_HIGH, &hi) && hi))
             return 0;
-        if (!oxlo_rd_u32_at(&r, 12, &lo))
+        if (!oxlo_rd_u32_at(&r, HISLIP_LENGTH_LOW, &lo))
             return -1;
-        return lo <= 1048576 ? int64_t(lo) + 16 : 0;
+        return lo <= 1048576 ? int64_t(lo) + HISLIP_HEADER : 0;
     };
-    if (oxlo_framing::whole(m, f, pkt, 16, 8, size, &p) == oxlo_framing::FIRST_WAITING)
+    if (oxlo_framing::whole(m, f, pkt, HISLIP_HEADER, 8, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
     uint8_t type = 0xFF;
     uint32_t high = 1, low = 0;
-    if (p.length > 15 && oxlo_rd_match_n(&p, 0, "HS", 2, 0) && oxlo_rd_u8_at(&p, 2, &type) && type < 127 &&
-        oxlo_rd_u32_at(&p, 8, &high) && oxlo_rd_u32_at(&p, 12, &low) && high == 0 && uint64_t(low) + 16 == p.length)
+    if (p.length >= HISLIP_HEADER && oxlo_rd_match_n(&p, HISLIP_PROLOGUE, "HS", 2, 0) &&
+        oxlo_rd_u8_at(&p, HISLIP_TYPE, &type) && type < HISLIP_TYPE_END && oxlo_rd_u32_at(&p, HISLIP_LENGTH_HIGH, &high) &&
+        oxlo_rd_u32_at(&p, HISLIP_LENGTH_LOW, &low) && high == 0 && uint64_t(low) + HISLIP_HEADER == p.length)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_HISLIP, OXLO_PROTOCOL_UNKNOWN);
     else
         OXLO_EXCLUDE(m, f);

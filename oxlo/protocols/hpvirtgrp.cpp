@@ -5,14 +5,19 @@
 
 namespace {
 
+/* The first message: its type (0x16), its own length, a zero byte. */
+constexpr size_t HPVG_TYPE = 0, HPVG_LENGTH = 1, HPVG_ZERO = 3, HPVG_MIN = 4;
+constexpr uint8_t HPVG_FIRST_TYPE = 0x16;
+
 void search_hpvirtgrp(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = pkt.payload;
     uint8_t b0 = 0, b3 = 1;
     uint16_t length = 0;
-    if (pkt.payload_packets == 1 && p.length > 3 && oxlo_rd_u8_at(&p, 0, &b0) && b0 == 0x16 &&
-        oxlo_rd_u16_at(&p, 1, &length) && length == p.length && oxlo_rd_u8_at(&p, 3, &b3) && b3 == 0)
+    if (pkt.payload_packets == 1 && p.length >= HPVG_MIN && oxlo_rd_u8_at(&p, HPVG_TYPE, &b0) &&
+        b0 == HPVG_FIRST_TYPE && oxlo_rd_u16_at(&p, HPVG_LENGTH, &length) && length == p.length &&
+        oxlo_rd_u8_at(&p, HPVG_ZERO, &b3) && b3 == 0)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_HP_VIRTGRP, OXLO_PROTOCOL_UNKNOWN);
     else
         OXLO_EXCLUDE(m, f);

@@ -17,7 +17,6 @@
 #include "oxlo_hosts.h"
 
 #include <cctype>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -122,23 +121,11 @@ void set_text(char **slot, const view &v)
     *slot = oxlo_copy_bytes_as_string(v.data, v.length);
 }
 
-void raise(oxlo_module *m, oxlo_flow_state *f, int risk, const char *format, ...)
-    __attribute__((format(printf, 4, 5)));
-void raise(oxlo_module *m, oxlo_flow_state *f, int risk, const char *format, ...)
-{
-    char msg[256];
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(msg, sizeof(msg), format, ap);
-    va_end(ap);
-    oxlo_flow_risk_raise(m, f, risk, msg);
-}
-
 /* HTTP also runs as a follow-up reader, when the dispatch's current
  * dissector is another one: exclusion names HTTP's own index. */
 void exclude(oxlo_module *m, oxlo_flow_state *f)
 {
-    oxlo_dissector_exclude_other(m, f, P_HTTP, __FILE__, __LINE__);
+    OXLO_EXCLUDE_OTHER(m, f, P_HTTP);
 }
 
 const method *request_method(const view &payload)
@@ -241,7 +228,7 @@ void url_step(oxlo_module *m, oxlo_flow_state *f, const view &target, const view
     if (h.url || empty(target) || empty(host))
         return;
     if (isdigit(oxlo_rd_peek8(&host, 0)) && host.length <= 20 && dotted_ipv4(host, nullptr))
-        raise(m, f, OXLO_NUMERIC_IP_HOST, "Found host %.*s", text_length(host, host.length), chars(host));
+        oxlo_dissector_risk(m, f, OXLO_NUMERIC_IP_HOST, "Found host %.*s", text_length(host, host.length), chars(host));
     /* The URL is the target alone when it is absolute (or names a tunnel's
      * end), else the host followed by the target; its path is the target. */
     const bool absolute = starts(target, "http://", true) || f->app == P_HTTP_CONNECT;
@@ -256,11 +243,11 @@ void url_step(oxlo_module *m, oxlo_flow_state *f, const view &target, const view
     h.url = url;
     const char *path = url + prefix;
     if (strstr(url, "<php>"))
-        raise(m, f, OXLO_URL_POSSIBLE_RCE_INJECTION, "PHP code in URL [%s]", url);
+        oxlo_dissector_risk(m, f, OXLO_URL_POSSIBLE_RCE_INJECTION, "PHP code in URL [%s]", url);
     else if (strncmp(path, "/shell?", 7) == 0)
-        raise(m, f, OXLO_URL_POSSIBLE_RCE_INJECTION, "Possible WebShell detected [%s]", url);
+        oxlo_dissector_risk(m, f, OXLO_URL_POSSIBLE_RCE_INJECTION, "Possible WebShell detected [%s]", url);
     else if (strncmp(path, "/.", 2) == 0)
-        raise(m, f, OXLO_POSSIBLE_EXPLOIT, "URL starting with dot [%s]", url);
+        oxlo_dissector_risk(m, f, OXLO_POSSIBLE_EXPLOIT, "URL starting with dot [%s]", url);
     else
         oxlo_url_attack_check(m, f, path);
 }
@@ -290,12 +277,12 @@ void server_step(oxlo_module *m, oxlo_flow_state *f, const view &server)
     if (server.length <= 7)
         return;
     if (starts(server, "Apache/") && version_below(from(server, 7), 2, 4, 0))
-        raise(m, f, OXLO_HTTP_OBSOLETE_SERVER, "Obsolete Apache server %.*s", text_length(server, 200), chars(server));
+        oxlo_dissector_risk(m, f, OXLO_HTTP_OBSOLETE_SERVER, "Obsolete Apache server %.*s", text_length(server, 200), chars(server));
     else if (starts(server, "nginx/") && version_below(from(server, 6), 1, 22, 0))
-        raise(m, f, OXLO_HTTP_OBSOLETE_SERVER, "Obsolete nginx server %.*s", text_length(server, 200), chars(server));
+        oxlo_dissector_risk(m, f, OXLO_HTTP_OBSOLETE_SERVER, "Obsolete nginx server %.*s", text_length(server, 200), chars(server));
     for (size_t i = 0; i < server.length; i++)
         if (oxlo_rd_peek8(&server, i) < 0x20 || oxlo_rd_peek8(&server, i) > 0x7E) {
-            raise(m, f, OXLO_HTTP_SUSPICIOUS_HEADER, "Suspicious Agent [%.*s]", int(server.length > 64 ? 64 : server.length),
+            oxlo_dissector_risk(m, f, OXLO_HTTP_SUSPICIOUS_HEADER, "Suspicious Agent [%.*s]", int(server.length > 64 ? 64 : server.length),
                   reinterpret_cast<const char *>(server.data));
             break;
         }
@@ -404,13 +391,13 @@ void user_agent_step(oxlo_module *m, oxlo_flow_state *f, const view &ua)
     char agent[1024];
     oxlo_rd_text(&ua, agent, sizeof(agent));
     if (all_letters_shouting(ua) || starts(ua, "<?") || contains(ua, "$") || url_in_agent(ua))
-        oxlo_flow_risk_raise(m, f, OXLO_HTTP_SUSPICIOUS_USER_AGENT, agent);
+        oxlo_dissector_risk_text(m, f, OXLO_HTTP_SUSPICIOUS_USER_AGENT, agent);
     if (starts(ua, "jndi:ldap://"))
-        oxlo_flow_risk_raise(m, f, OXLO_POSSIBLE_EXPLOIT, "Suspicious Log4J");
+        oxlo_dissector_risk(m, f, OXLO_POSSIBLE_EXPLOIT, "Suspicious Log4J");
     else if (ua.length < 4 || ua.length > 256 || starts(ua, "test") || contains(ua, "{") || contains(ua, "}"))
-        oxlo_flow_risk_raise(m, f, OXLO_HTTP_SUSPICIOUS_USER_AGENT, "Suspicious Log4J");
+        oxlo_dissector_risk(m, f, OXLO_HTTP_SUSPICIOUS_USER_AGENT, "Suspicious Log4J");
     if (contains(ua, "+http:") || contains(ua, " http:") || contains(ua, "Crawler") || contains(ua, "Bot"))
-        oxlo_flow_risk_raise(m, f, OXLO_HTTP_CRAWLER_BOT, agent);
+        oxlo_dissector_risk_text(m, f, OXLO_HTTP_CRAWLER_BOT, agent);
 }
 
 /* The quoted value of name="..." in a Digest credential line. */
@@ -457,7 +444,7 @@ void credentials_step(oxlo_module *m, oxlo_flow_state *f, const view &auth)
     } else {
         return;
     }
-    oxlo_flow_risk_raise(m, f, OXLO_CLEAR_TEXT_CREDENTIALS, "Found credentials in HTTP Auth Line");
+    oxlo_dissector_risk(m, f, OXLO_CLEAR_TEXT_CREDENTIALS, "Found credentials in HTTP Auth Line");
 }
 
 bool in_table(const view &value, const char *const *table)
@@ -484,7 +471,7 @@ void binary_transfer(oxlo_module *m, oxlo_flow_state *f, const char *what)
 {
     if (update_service_host(f))
         return;
-    raise(m, f, OXLO_BINARY_APPLICATION_TRANSFER, "%s%s", what, attempt(f));
+    oxlo_dissector_risk(m, f, OXLO_BINARY_APPLICATION_TRANSFER, "%s%s", what, attempt(f));
 }
 
 void filename_step(oxlo_module *m, oxlo_flow_state *f, const view &disposition)
@@ -508,7 +495,7 @@ void filename_step(oxlo_module *m, oxlo_flow_state *f, const view &disposition)
         snprintf(text, sizeof(text), "Found file extn %s", dot + 1);
         binary_transfer(m, f, text);
     } else {
-        raise(m, f, OXLO_BINARY_DATA_TRANSFER, "File download %s%s", h.filename, attempt(f));
+        oxlo_dissector_risk(m, f, OXLO_BINARY_DATA_TRANSFER, "File download %s%s", h.filename, attempt(f));
     }
 }
 
@@ -535,7 +522,7 @@ void content_type_step(oxlo_module *m, oxlo_flow_state *f, const view &type, con
         snprintf(text, sizeof(text), "Found mime exe %.*s", text_length(type, 120), chars(type));
         binary_transfer(m, f, text);
     } else if (in_table(type, binary_mime_types)) {
-        raise(m, f, OXLO_BINARY_DATA_TRANSFER, "Found binary mime %.*s%s", text_length(type, 120), chars(type),
+        oxlo_dissector_risk(m, f, OXLO_BINARY_DATA_TRANSFER, "Found binary mime %.*s%s", text_length(type, 120), chars(type),
               attempt(f));
     }
     filename_step(m, f, disposition);
@@ -563,7 +550,7 @@ void unresolved_host_check(oxlo_module *m, oxlo_flow_state *f)
     if (!m->cfg.hostname_dns_check || !f->host_name[0] || host_is_address(f->host_name))
         return;
     if (!oxlo_dns_resolution_found(m, f->server_address, f->host_name))
-        oxlo_flow_risk_raise(m, f, OXLO_UNRESOLVED_HOSTNAME, f->host_name);
+        oxlo_dissector_risk_text(m, f, OXLO_UNRESOLVED_HOSTNAME, f->host_name);
 }
 
 /* ---- the hosts a request names ------------------------------------------- */
@@ -764,8 +751,8 @@ void invalid_host(oxlo_module *m, oxlo_flow_state *f, const host_text &h)
     for (char *c = canonical; *c; c++)
         if (static_cast<unsigned char>(*c) < 0x20 || static_cast<unsigned char>(*c) > 0x7E)
             *c = '?';
-    raise(m, f, OXLO_INVALID_CHARACTERS, "Invalid host %s", canonical);
-    raise(m, f, OXLO_POSSIBLE_EXPLOIT, "Suspicious hostname [%.*s]: attack ?", int(h.length > 64 ? 64 : h.length), h.text);
+    oxlo_dissector_risk(m, f, OXLO_INVALID_CHARACTERS, "Invalid host %s", canonical);
+    oxlo_dissector_risk(m, f, OXLO_POSSIBLE_EXPLOIT, "Suspicious hostname [%.*s]: attack ?", int(h.length > 64 ? 64 : h.length), h.text);
 }
 
 /* The host the flow exports: the last Host header with a value, else the
@@ -830,7 +817,7 @@ void host_step(oxlo_module *m, oxlo_flow_state *f, const view &host)
         if (server != address) {
             char expected[20];
             snprintf(expected, sizeof(expected), "%u.%u.%u.%u", s[0], s[1], s[2], s[3]);
-            raise(m, f, OXLO_HTTP_SUSPICIOUS_HEADER, "Expected %s, found %s", expected, f->host_name);
+            oxlo_dissector_risk(m, f, OXLO_HTTP_SUSPICIOUS_HEADER, "Expected %s, found %s", expected, f->host_name);
         }
     }
     if (!m->cfg.http_subclassification)
@@ -920,7 +907,7 @@ void form_body_step(oxlo_module *m, oxlo_flow_state *f, const view &payload, con
             else if (oxlo_rd_equals(&key, "pwd", 0) || oxlo_rd_equals(&key, "password", 0)) {
                 if (m->cfg.http_req_password)
                     set_text(&h.password, value);
-                oxlo_flow_risk_raise(m, f, OXLO_CLEAR_TEXT_CREDENTIALS, "Found password");
+                oxlo_dissector_risk(m, f, OXLO_CLEAR_TEXT_CREDENTIALS, "Found password");
             }
         }
         pos = amp + 1;
@@ -1032,7 +1019,7 @@ void process_request(oxlo_module *m, oxlo_flow_state *f, const view &msg, const 
     start_extra(f);
     process_headers(m, f, msg, false);
     if (empty(line_view(lines.user_agent)))
-        oxlo_flow_risk_raise(m, f, OXLO_HTTP_SUSPICIOUS_USER_AGENT, "Empty or missing User-Agent");
+        oxlo_dissector_risk(m, f, OXLO_HTTP_SUSPICIOUS_USER_AGENT, "Empty or missing User-Agent");
 }
 
 void process_response(oxlo_module *m, oxlo_flow_state *f, const view &payload)
@@ -1042,12 +1029,12 @@ void process_response(oxlo_module *m, oxlo_flow_state *f, const view &payload)
     auto &h = http(f);
     h.response_code = response_code(payload);
     if (h.response_code >= 400) {
-        raise(m, f, OXLO_ERROR_CODE_DETECTED, "HTTP Error Code %u", unsigned(h.response_code));
+        oxlo_dissector_risk(m, f, OXLO_ERROR_CODE_DETECTED, "HTTP Error Code %u", unsigned(h.response_code));
         const char *url = h.url ? h.url : "";
         const char *path = strchr(url, '/');
         path = path ? path : url;
         if ((h.method == 5 && strstr(url, "/wp-admin/")) || (h.method == 2 && strstr(url, "/wp-content/uploads/")))
-            raise(m, f, OXLO_POSSIBLE_EXPLOIT, "Possible Wordpress Exploit [%.200s]", path);
+            oxlo_dissector_risk(m, f, OXLO_POSSIBLE_EXPLOIT, "Possible Wordpress Exploit [%.200s]", path);
     }
     process_headers(m, f, payload, true);
 
@@ -1062,7 +1049,7 @@ void process_response(oxlo_module *m, oxlo_flow_state *f, const view &payload)
             for (size_t i = 4; i < 8; i++)
                 odd = odd || !(isprint(oxlo_rd_peek8(&body, i)) || oxlo_rd_peek8(&body, i) == '\t' || oxlo_rd_peek8(&body, i) == '\r' || oxlo_rd_peek8(&body, i) == '\n');
             if (odd)
-                raise(m, f, OXLO_HTTP_SUSPICIOUS_CONTENT, "Susp content %02X%02X%02X%02X", oxlo_rd_peek8(&body, 4), oxlo_rd_peek8(&body, 5),
+                oxlo_dissector_risk(m, f, OXLO_HTTP_SUSPICIOUS_CONTENT, "Susp content %02X%02X%02X%02X", oxlo_rd_peek8(&body, 4), oxlo_rd_peek8(&body, 5),
                       oxlo_rd_peek8(&body, 6), oxlo_rd_peek8(&body, 7));
         }
         if (m->cfg.compute_entropy && !(f->flags_a & OXLO_FLOW_ENCRYPTED_PROTO) && body.length > 0)
@@ -1070,10 +1057,10 @@ void process_response(oxlo_module *m, oxlo_flow_state *f, const view &payload)
     }
     if (oxlo_flow_risk_is_set(f, OXLO_BINARY_APPLICATION_TRANSFER)) {
         if (!f->user_agent)
-            oxlo_flow_risk_raise(m, f, OXLO_HTTP_SUSPICIOUS_USER_AGENT, "Empty or missing User-Agent");
+            oxlo_dissector_risk(m, f, OXLO_HTTP_SUSPICIOUS_USER_AGENT, "Empty or missing User-Agent");
         else if (strncmp(f->user_agent, "Java/", 5) == 0 && h.response_content_type &&
                  strcmp(h.response_content_type, "application/java-vm") == 0)
-            oxlo_flow_risk_raise(m, f, OXLO_POSSIBLE_EXPLOIT, "Suspicious Log4J");
+            oxlo_dissector_risk(m, f, OXLO_POSSIBLE_EXPLOIT, "Suspicious Log4J");
     }
 }
 
@@ -1099,7 +1086,7 @@ void body_start_check(oxlo_module *m, oxlo_flow_state *f)
 
 void maybe_end_extra(oxlo_module *m, oxlo_flow_state *f)
 {
-    if (!f->extra_dissection)
+    if (!oxlo_dissector_extra_active(f, nullptr))
         return;
     const auto &h = http(f);
     const bool host = f->host_name[0] != '\0', code = h.response_code != 0;
@@ -1107,7 +1094,7 @@ void maybe_end_extra(oxlo_module *m, oxlo_flow_state *f)
     const bool one_sided = f->packets_dir[0] == 0 || f->packets_dir[1] == 0;
     if (!known && !(h.repeated >= 2 && one_sided))
         return;
-    f->extra_dissection = nullptr;
+    oxlo_dissector_extra_end(f);
     body_start_check(m, f);
 }
 
@@ -1383,14 +1370,12 @@ int extra_dissection(oxlo_module *m, oxlo_flow_state *f)
     if (pkt.segment.length == 0 || pkt.retransmission)
         return 1;
     search(m, f);
-    return f->extra_dissection ? 1 : 0;
+    return oxlo_dissector_extra_active(f, nullptr);
 }
 
-void start_extra(oxlo_flow_state *f)
-{
-    f->extra_dissection = extra_dissection;
-    f->extra_budget = EXTRA_PACKETS;
-}
+/* A request read inside the follow-up sets it again without restarting
+ * its count. */
+void start_extra(oxlo_flow_state *f) { oxlo_dissector_extra_continue(f, extra_dissection, EXTRA_PACKETS); }
 
 } // namespace
 

@@ -8,17 +8,20 @@
 namespace {
 
 constexpr unsigned MAX_APDUS = 32;
+/* An APDU: the start byte 0x68 and the length of what follows it. */
+constexpr size_t APCI_START = 0, APCI_LENGTH = 1, APCI_LENGTH_BASE = 2;
+constexpr uint8_t APCI_START_BYTE = 0x68;
 
 /* The size of the APDU at the start of r: 0 when it is none, -1 when only
  * its start byte is at hand. */
 int64_t apdu_size(const oxlo_reader &r)
 {
     uint8_t start = 0, length = 0;
-    if (!oxlo_rd_u8_at(&r, 0, &start) || start != 0x68)
+    if (!oxlo_rd_u8_at(&r, APCI_START, &start) || start != APCI_START_BYTE)
         return 0;
-    if (!oxlo_rd_u8_at(&r, 1, &length))
+    if (!oxlo_rd_u8_at(&r, APCI_LENGTH, &length))
         return -1;
-    return length ? int64_t(length) + 2 : 0;
+    return length ? int64_t(length) + APCI_LENGTH_BASE : 0;
 }
 
 void search_iec60870_5_104(oxlo_module *m, oxlo_flow_state *f)
@@ -26,7 +29,7 @@ void search_iec60870_5_104(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     unsigned apdus = 0;
     uint64_t total = 0;
-    const oxlo_framing::walk_end end = oxlo_framing::walk(pkt.payload, 2, MAX_APDUS, apdu_size, &apdus, &total);
+    const oxlo_framing::walk_end end = oxlo_framing::walk(pkt.payload, APCI_LENGTH_BASE, MAX_APDUS, apdu_size, &apdus, &total);
     if (end == oxlo_framing::WALK_SHORT && oxlo_framing::wait_for(m, f, pkt, total))
         return;
     if (end == oxlo_framing::WALK_WHOLE)

@@ -6,11 +6,21 @@
 
 namespace {
 
+/* An HDLC frame: the flag 0x7E, the frame format (type 3, 0xA0 with no
+ * segmentation and the top length bits zero), ..., the frame check
+ * sequence (little-endian) before the closing flag. The check covers all
+ * between the flags but itself. */
+constexpr size_t HDLC_FLAG = 0, HDLC_FORMAT = 1, HDLC_MIN = 9, HDLC_FCS_AND_FLAG = 3;
+constexpr uint8_t HDLC_FLAG_BYTE = 0x7E, HDLC_FORMAT_TYPE3 = 0xA0;
+
 void search_iec62056(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!(p.length > 8 && oxlo_rd_peek8(&p, 0) == 0x7E && oxlo_rd_peek8(&p, 1) == 0xA0 && oxlo_rd_peek8(&p, p.length - 1) == 0x7E && crc16_x25(oxlo_rd_bytes_at(&p, 1, p.length - 4), p.length - 4) == oxlo_rd_peekle16(&p, p.length - 3))) {
+    if (!(p.length >= HDLC_MIN && oxlo_rd_peek8(&p, HDLC_FLAG) == HDLC_FLAG_BYTE &&
+          oxlo_rd_peek8(&p, HDLC_FORMAT) == HDLC_FORMAT_TYPE3 && oxlo_rd_peek8(&p, p.length - 1) == HDLC_FLAG_BYTE &&
+          crc16_x25(oxlo_rd_bytes_at(&p, HDLC_FORMAT, p.length - 1 - HDLC_FCS_AND_FLAG), p.length - 1 - HDLC_FCS_AND_FLAG) ==
+              oxlo_rd_peekle16(&p, p.length - HDLC_FCS_AND_FLAG))) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -7,6 +7,12 @@
 
 namespace {
 
+/* The common header: SYNC (0xAA and the frame type and version), frame
+ * size, station id code, time; the frame ends in its CRC. */
+constexpr size_t C37_SYNC = 0, C37_FRAME_TYPE = 1, C37_FRAME_SIZE = 2, C37_HEADER = 16;
+constexpr uint8_t C37_SYNC_BYTE = 0xAA, C37_FRAME_TYPE_LAST = 0x5F;
+constexpr size_t C37_CRC_SIZE = 2;
+
 void search_ieee_c37118(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
@@ -16,15 +22,20 @@ void search_ieee_c37118(oxlo_module *m, oxlo_flow_state *f)
     auto size = [](const oxlo_reader &r) -> int64_t {
         uint8_t sync = 0xAA, type = 0;
         uint16_t n = 0;
-        if ((oxlo_rd_u8_at(&r, 0, &sync) && sync != 0xAA) || (oxlo_rd_u8_at(&r, 1, &type) && type > 0x5F))
+        if ((oxlo_rd_u8_at(&r, C37_SYNC, &sync) && sync != C37_SYNC_BYTE) ||
+            (oxlo_rd_u8_at(&r, C37_FRAME_TYPE, &type) && type > C37_FRAME_TYPE_LAST))
             return 0;
-        if (!oxlo_rd_u16_at(&r, 2, &n))
+        if (!oxlo_rd_u16_at(&r, C37_FRAME_SIZE, &n))
             return -1;
-        return n > 16 ? int64_t(n) : 0;
+        return n > C37_HEADER ? int64_t(n) : 0;
     };
-    if (pkt.l4 == OXLO_L4_TCP && oxlo_framing::whole(m, f, pkt, 4, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+    if (pkt.l4 == OXLO_L4_TCP &&
+        oxlo_framing::whole(m, f, pkt, C37_FRAME_SIZE + 2, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
-    if (!(p.length > 16 && oxlo_rd_peek8(&p, 0) == 0xAA && oxlo_rd_peek8(&p, 1) <= 0x5F && oxlo_rd_peek16(&p, 2) == p.length && crc16_ccitt_false(oxlo_rd_bytes_at(&p, 0, p.length - 2), p.length - 2) == oxlo_rd_peek16(&p, p.length - 2))) {
+    if (!(p.length > C37_HEADER && oxlo_rd_peek8(&p, C37_SYNC) == C37_SYNC_BYTE &&
+          oxlo_rd_peek8(&p, C37_FRAME_TYPE) <= C37_FRAME_TYPE_LAST && oxlo_rd_peek16(&p, C37_FRAME_SIZE) == p.length &&
+          crc16_ccitt_false(oxlo_rd_bytes_at(&p, 0, p.length - C37_CRC_SIZE), p.length - C37_CRC_SIZE) ==
+              oxlo_rd_peek16(&p, p.length - C37_CRC_SIZE))) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -15,6 +15,14 @@
 
 namespace {
 
+/* The IKE header: initiator and responder SPIs, next payload, version,
+ * exchange type, flags, message id, length of the whole message; over the
+ * NAT-traversal port a zero marker comes first. Each payload then has a
+ * generic header: next payload, critical bit, its length. */
+constexpr size_t IKE_NEXT_PAYLOAD = 16, IKE_VERSION = 17, IKE_EXCHANGE = 18, IKE_FLAGS = 19, IKE_LENGTH = 24,
+                 IKE_HEADER = 28, NON_ESP_MARKER = 4;
+constexpr uint8_t IKE_V2 = 0x20, IKE_V1 = 0x10, IKE_SA_PAYLOAD = 33, IKE_SA_INIT = 34;
+
 struct ike_proposal {
     uint8_t protocol_id, transforms;
     uint16_t encryption, key_bits, prf, integrity, dh_group;
@@ -89,7 +97,7 @@ void read_sa(oxlo_reader sa, ike_proposal *p)
 /* The payload chain after the header, up to the SA payload. */
 void walk(oxlo_reader ike, uint8_t next, ike_proposal *p)
 {
-    oxlo_rd_skip(&ike, 28);
+    oxlo_rd_skip(&ike, IKE_HEADER);
     for (int guard = 0; next != 0 && guard < 32 && !ike.error; guard++) {
         const uint8_t following = oxlo_rd_u8(&ike);
         oxlo_rd_skip(&ike, 1);
@@ -99,7 +107,7 @@ void walk(oxlo_reader ike, uint8_t next, ike_proposal *p)
         oxlo_reader body = oxlo_rd_field(&ike, length - 4u);
         if (body.error)
             return;
-        if (next == 33) {
+        if (next == IKE_SA_PAYLOAD) {
             read_sa(body, p);
             return;
         }
@@ -111,26 +119,27 @@ void walk(oxlo_reader ike, uint8_t next, ike_proposal *p)
 int read_header(oxlo_module *m, oxlo_flow_state *f, ipsec_state *s, bool keep)
 {
     const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
-    if (p.length <= 27)
+    if (p.length < IKE_HEADER)
         return 0;
     uint32_t marker = 1;
     oxlo_rd_u32_at(&p, 0, &marker);
-    if (marker == 0 && p.length <= 31)
+    if (marker == 0 && p.length < NON_ESP_MARKER + IKE_HEADER)
         return 0;
-    const oxlo_reader ike = marker == 0 ? oxlo_rd_from(&p, 4) : p;
+    const oxlo_reader ike = marker == 0 ? oxlo_rd_from(&p, NON_ESP_MARKER) : p;
     uint8_t next = 0xFF, version = 0, exchange = 0, flags = 0xFF;
     uint32_t length = 0;
-    oxlo_rd_u8_at(&ike, 16, &next);
-    oxlo_rd_u8_at(&ike, 17, &version);
-    oxlo_rd_u8_at(&ike, 18, &exchange);
-    oxlo_rd_u8_at(&ike, 19, &flags);
-    oxlo_rd_u32_at(&ike, 24, &length);
-    if ((version != 0x20 && version != 0x10) || length != ike.length)
+    oxlo_rd_u8_at(&ike, IKE_NEXT_PAYLOAD, &next);
+    oxlo_rd_u8_at(&ike, IKE_VERSION, &version);
+    oxlo_rd_u8_at(&ike, IKE_EXCHANGE, &exchange);
+    oxlo_rd_u8_at(&ike, IKE_FLAGS, &flags);
+    oxlo_rd_u32_at(&ike, IKE_LENGTH, &length);
+    if ((version != IKE_V2 && version != IKE_V1) || length != ike.length)
         return 0;
-    if (version == 0x20) {
-        if ((next != 0 && (next < 33 || next > 48)) || exchange < 34 || exchange > 37 || (flags & 0xC7))
+    if (version == IKE_V2) {
+        if ((next != 0 && (next < IKE_SA_PAYLOAD || next > 48)) || exchange < IKE_SA_INIT || exchange > 37 ||
+            (flags & 0xC7))
             return 0;
-        if (keep && exchange == 34) {
+        if (keep && exchange == IKE_SA_INIT) {
             s->version = version;
             s->exchange = exchange;
             ike_proposal *side = &s->side[(flags & 0x08) ? 0 : 1];

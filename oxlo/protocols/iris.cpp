@@ -6,6 +6,11 @@
 
 namespace {
 
+/* The header: the length of what follows the 14-byte header (little-endian),
+ * ..., the two-letter message code at 12. */
+constexpr size_t IRIS_LENGTH = 0, IRIS_CODE = 12, IRIS_HEADER = 14;
+constexpr uint16_t IRIS_PORT = 1972;
+
 const char codes[] = "P2Y9CATAEBGBPBSBCCDCFCPCRCSCTCUCVCDDFDMDPD2EOE2FAFCFSFCGGGPGCHCIEIGIIITIEKIKPKILSLSMANCNFNRNSN"
                      "COCPGPPPSPTPDQPQSQBRCRFRMRPRSRTRCSDSGSHSJSMSOSSSTSATITTTUTCUDUPURUSUCVDXEXFXSXSYSZ";
 
@@ -25,12 +30,12 @@ void search_iris(oxlo_module *m, oxlo_flow_state *f)
      * whole from the stream. */
     auto size = [](const oxlo_reader &r) -> int64_t {
         uint32_t n = 0;
-        if (!oxlo_rd_le32_at(&r, 0, &n) || r.length < 14)
+        if (!oxlo_rd_le32_at(&r, IRIS_LENGTH, &n) || r.length < IRIS_HEADER)
             return -1;
-        return n <= 1048576 ? int64_t(n) + 14 : 0;
+        return n <= 1048576 ? int64_t(n) + IRIS_HEADER : 0;
     };
-    if ((pkt.src_port == 1972 || pkt.dst_port == 1972) &&
-        oxlo_framing::whole(m, f, pkt, 14, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+    if ((pkt.src_port == IRIS_PORT || pkt.dst_port == IRIS_PORT) &&
+        oxlo_framing::whole(m, f, pkt, IRIS_HEADER, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
     uint32_t length = 0;
     uint16_t client_port = 0, server_port = 0;
@@ -38,10 +43,10 @@ void search_iris(oxlo_module *m, oxlo_flow_state *f)
     oxlo_flow_endpoints(f, client, &client_port, server, &server_port);
     client_port = uint16_t(client_port >> 8 | client_port << 8);
     server_port = uint16_t(server_port >> 8 | server_port << 8);
-    const uint8_t *code = oxlo_rd_bytes_at(&p, 12, 2);
-    const bool framed = (client_port == 1972 || server_port == 1972) && p.length > 14 &&
-                        oxlo_rd_le32_at(&p, 0, &length) && uint64_t(length) + 14 == p.length;
-    if (framed && (client_port == 1972 || (code && known_code(code))))
+    const uint8_t *code = oxlo_rd_bytes_at(&p, IRIS_CODE, 2);
+    const bool framed = (client_port == IRIS_PORT || server_port == IRIS_PORT) && p.length > IRIS_HEADER &&
+                        oxlo_rd_le32_at(&p, IRIS_LENGTH, &length) && uint64_t(length) + IRIS_HEADER == p.length;
+    if (framed && (client_port == IRIS_PORT || (code && known_code(code))))
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_IRIS, OXLO_PROTOCOL_UNKNOWN);
     else
         OXLO_EXCLUDE(m, f);

@@ -8,10 +8,16 @@
 
 namespace {
 
+/* After the 4-byte TPKT header: the COTP data header (02 F0 80), then the
+ * session layer's SPDU type and length. */
+constexpr size_t COTP_DATA = 4, SPDU_TYPE = 7, SPDU_LENGTH = 8, SPDU_BODY = 9, INITIATE_MIN = 61;
+constexpr uint8_t SPDU_TYPE_LAST = 14;
+
 bool initiate(const oxlo_reader &p)
 {
     const size_t n = p.length;
-    return n > 60 && oxlo_rd_match_n(&p, 4, "\x02\xF0\x80", 3, 0) && oxlo_rd_peek8(&p, 7) <= 14 && n == size_t(oxlo_rd_peek8(&p, 8)) + 9 &&
+    return n >= INITIATE_MIN && oxlo_rd_match_n(&p, COTP_DATA, "\x02\xF0\x80", 3, 0) &&
+           oxlo_rd_peek8(&p, SPDU_TYPE) <= SPDU_TYPE_LAST && n == size_t(oxlo_rd_peek8(&p, SPDU_LENGTH)) + SPDU_BODY &&
            (oxlo_rd_match_n(&p, n - 37, "\x80\x02", 2, 0) || oxlo_rd_match_n(&p, n - 38, "\x80\x03", 2, 0) ||
             oxlo_rd_match_n(&p, n - 40, "\x80\x02", 2, 0));
 }

@@ -5,6 +5,12 @@
 
 namespace {
 
+/* A segment (little-endian): conversation id, command, fragment, window,
+ * timestamp, sequence and una numbers, then the data length of what
+ * follows the 24-byte header. */
+constexpr size_t KCP_COMMAND = 4, KCP_LENGTH = 20, KCP_HEADER = 24;
+constexpr uint8_t KCP_PUSH = 81, KCP_TELL = 84;
+
 void search(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
@@ -12,8 +18,8 @@ void search(oxlo_module *m, oxlo_flow_state *f)
     bool ok = false;
     uint8_t command = 0;
     uint32_t length = 0;
-    ok = p.length >= 24 && oxlo_rd_u8_at(&p, 4, &command) && command >= 81 && command <= 84 &&
-         oxlo_rd_le32_at(&p, 20, &length) && uint64_t(length) + 24 == p.length;
+    ok = p.length >= KCP_HEADER && oxlo_rd_u8_at(&p, KCP_COMMAND, &command) && command >= KCP_PUSH &&
+         command <= KCP_TELL && oxlo_rd_le32_at(&p, KCP_LENGTH, &length) && uint64_t(length) + KCP_HEADER == p.length;
     if (ok)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_KCP, OXLO_PROTOCOL_UNKNOWN);
     else

@@ -297,7 +297,7 @@ void search(oxlo_module *m, oxlo_flow_state *f, krb_state *s, bool in_extra)
     if (!take_message(m, f, s, pkt, &msg, &excluded)) {
         if (excluded) {
             if (in_extra)
-                f->extra_dissection = nullptr;
+                oxlo_dissector_extra_end(f);
             else
                 OXLO_EXCLUDE(m, f);
         }
@@ -324,7 +324,7 @@ void search(oxlo_module *m, oxlo_flow_state *f, krb_state *s, bool in_extra)
         if (type == TGS_REP)
             read_tgs_rep(s, msg);
         if (known || in_extra)
-            f->extra_dissection = nullptr;
+            oxlo_dissector_extra_end(f);
     }
 }
 
@@ -338,7 +338,7 @@ int kerberos_extra_dissection(oxlo_module *m, oxlo_flow_state *f)
     if (pkt.payload.length == 0 || pkt.retransmission)
         return 1;
     search(m, f, s, true);
-    return f->extra_dissection == kerberos_extra_dissection ? 1 : 0;
+    return oxlo_dissector_extra_active(f, kerberos_extra_dissection);
 }
 
 void oxlo_search_kerberos(oxlo_module *m, oxlo_flow_state *f)

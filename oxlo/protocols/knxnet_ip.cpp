@@ -6,6 +6,12 @@
 
 namespace {
 
+/* The header: its length (6), the protocol version (0x10), the service
+ * type and the total length. */
+constexpr size_t KNX_HEADER_LENGTH = 0, KNX_SERVICE_TYPE = 2, KNX_TOTAL_LENGTH = 4, KNX_HEADER = 6;
+/* The shortest frame taken: the header and a 4-byte structure. */
+constexpr size_t KNX_FRAME_MIN = 10;
+
 bool service_known(uint16_t service)
 {
     const unsigned family = service >> 8, low = service & 0xFF;
@@ -23,7 +29,8 @@ bool service_known(uint16_t service)
 /* A header at off: 06 10 and a known service. */
 bool header_at(const oxlo_reader &p, size_t off)
 {
-    return oxlo_rd_match_n(&p, off, "\x06\x10", 2, 0) && oxlo_rd_has(&p, off, 6) && service_known(oxlo_rd_peek16(&p, off + 2));
+    return oxlo_rd_match_n(&p, off + KNX_HEADER_LENGTH, "\x06\x10", 2, 0) && oxlo_rd_has(&p, off, KNX_HEADER) &&
+           service_known(oxlo_rd_peek16(&p, off + KNX_SERVICE_TYPE));
 }
 
 void search_knxnet_ip(oxlo_module *m, oxlo_flow_state *f)
@@ -33,14 +40,15 @@ void search_knxnet_ip(oxlo_module *m, oxlo_flow_state *f)
     /* Over TCP a first frame cut by the segments is read whole from the
      * stream. */
     uint16_t first_total = 0;
-    if (pkt.l4 == OXLO_L4_TCP && oxlo_rd_match_n(&p, 0, "\x06\x10", p.length < 2 ? p.length : 2, 0) &&
-        (!oxlo_rd_u16_at(&p, 4, &first_total) || (first_total > 9 && first_total > p.length)) &&
-        oxlo_framing::wait_for(m, f, pkt, first_total > 9 ? first_total : 10))
+    if (pkt.l4 == OXLO_L4_TCP && oxlo_rd_match_n(&p, KNX_HEADER_LENGTH, "\x06\x10", p.length < 2 ? p.length : 2, 0) &&
+        (!oxlo_rd_u16_at(&p, KNX_TOTAL_LENGTH, &first_total) ||
+         (first_total >= KNX_FRAME_MIN && first_total > p.length)) &&
+        oxlo_framing::wait_for(m, f, pkt, first_total >= KNX_FRAME_MIN ? first_total : KNX_FRAME_MIN))
         return;
-    if (p.length > 9 && header_at(p, 0)) {
-        const size_t total = oxlo_rd_peek16(&p, 4);
+    if (p.length >= KNX_FRAME_MIN && header_at(p, 0)) {
+        const size_t total = oxlo_rd_peek16(&p, KNX_TOTAL_LENGTH);
         if (total == p.length ||
-            (pkt.l4 == OXLO_L4_TCP && p.length > total + 9 && header_at(p, total))) {
+            (pkt.l4 == OXLO_L4_TCP && p.length >= total + KNX_FRAME_MIN && header_at(p, total))) {
             oxlo_dissector_classify(m, f, OXLO_PROTOCOL_KNXNET_IP, OXLO_PROTOCOL_UNKNOWN);
             return;
         }

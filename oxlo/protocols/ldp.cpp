@@ -6,6 +6,11 @@
 
 namespace {
 
+/* The PDU header: version, PDU length (of what follows it), LSR id and
+ * label space; the first message's type follows. */
+constexpr size_t LDP_VERSION = 0, LDP_PDU_LENGTH = 2, LDP_MESSAGE_TYPE = 10, LDP_LENGTH_BASE = 4, LDP_PDU_MIN = 20;
+constexpr uint16_t LDP_HELLO = 0x0100;
+
 bool session_message(uint16_t t)
 {
     return (t >= 0x0200 && t <= 0x0202) || t == 0x0300 || t == 0x0301 || (t >= 0x0400 && t <= 0x0404) ||
@@ -20,18 +25,20 @@ void search_ldp(oxlo_module *m, oxlo_flow_state *f)
      * whole from the stream. */
     auto size = [](const oxlo_reader &r) -> int64_t {
         uint16_t v = 1, n = 0;
-        if (oxlo_rd_u16_at(&r, 0, &v) && v != 1)
+        if (oxlo_rd_u16_at(&r, LDP_VERSION, &v) && v != 1)
             return 0;
-        if (!oxlo_rd_u16_at(&r, 2, &n))
+        if (!oxlo_rd_u16_at(&r, LDP_PDU_LENGTH, &n))
             return -1;
-        return n >= 6 ? int64_t(n) + 4 : 0;
+        return n >= 6 ? int64_t(n) + LDP_LENGTH_BASE : 0;
     };
-    if (pkt.l4 == OXLO_L4_TCP && oxlo_framing::whole(m, f, pkt, 4, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+    if (pkt.l4 == OXLO_L4_TCP &&
+        oxlo_framing::whole(m, f, pkt, LDP_LENGTH_BASE, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
     uint16_t version = 0, length = 0, type = 0;
-    const bool ok = p.length > 19 && oxlo_rd_u16_at(&p, 0, &version) && version == 1 &&
-                    oxlo_rd_u16_at(&p, 2, &length) && size_t(length) + 4 == p.length &&
-                    oxlo_rd_u16_at(&p, 10, &type) && (pkt.l4 == OXLO_L4_UDP ? type == 0x0100 : session_message(type));
+    const bool ok = p.length >= LDP_PDU_MIN && oxlo_rd_u16_at(&p, LDP_VERSION, &version) && version == 1 &&
+                    oxlo_rd_u16_at(&p, LDP_PDU_LENGTH, &length) && size_t(length) + LDP_LENGTH_BASE == p.length &&
+                    oxlo_rd_u16_at(&p, LDP_MESSAGE_TYPE, &type) &&
+                    (pkt.l4 == OXLO_L4_UDP ? type == LDP_HELLO : session_message(type));
     if (ok)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_LDP, OXLO_PROTOCOL_UNKNOWN);
     else

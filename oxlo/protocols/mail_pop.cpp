@@ -93,7 +93,7 @@ bool read_packet(oxlo_module *m, oxlo_flow_state *f, pop_state *s)
             oxlo_dissector_risk(m, f, OXLO_CLEAR_TEXT_CREDENTIALS, "Found username (%s)", s->credentials.user);
         } else if (bit == CMD_PASS) {
             mail_copy(s->credentials.password, sizeof(s->credentials.password), arg.data, arg.length);
-            oxlo_flow_risk_raise(m, f, OXLO_CLEAR_TEXT_CREDENTIALS, "Found password");
+            oxlo_dissector_risk(m, f, OXLO_CLEAR_TEXT_CREDENTIALS, "Found password");
         } else if (bit == CMD_STLS) {
             s->stls = 1;
         }
@@ -127,8 +127,8 @@ int extra_pop(oxlo_module *m, oxlo_flow_state *f)
     if (pkt.payload.length == 0 || pkt.retransmission)
         return 1;
     read_packet(m, f, s);
-    if (f->extra_dissection != extra_pop)
-        return f->extra_dissection ? 1 : 0; /* handed over to TLS */
+    if (!oxlo_dissector_extra_active(f, extra_pop))
+        return oxlo_dissector_extra_active(f, nullptr); /* handed over to TLS */
     return s->credentials.password[0] ? 0 : 1;
 }
 

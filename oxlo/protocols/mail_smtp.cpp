@@ -86,7 +86,7 @@ bool auth_login(oxlo_module *m, oxlo_flow_state *f, smtp_state *s, const oxlo_re
         oxlo_dissector_risk(m, f, OXLO_CLEAR_TEXT_CREDENTIALS, "Found SMTP username (%s)", c.user);
     } else {
         mail_copy(c.password, sizeof(c.password), plain, n);
-        oxlo_flow_risk_raise(m, f, OXLO_CLEAR_TEXT_CREDENTIALS, "Found password");
+        oxlo_dissector_risk(m, f, OXLO_CLEAR_TEXT_CREDENTIALS, "Found password");
     }
     oxlo_heap_free(plain);
     return true;
@@ -105,7 +105,7 @@ void greeting_host(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader &line)
     oxlo_flow_store_host_name(f, reinterpret_cast<const char *>(rest.data), n,
                               OXLO_HOST_LOWER | OXLO_HOST_PRINTABLE | OXLO_HOST_STRIP_SPACES);
     oxlo_host_name_classify(m, f, OXLO_PROTOCOL_SMTP, f->host_name, strlen(f->host_name));
-    if (f->app && !f->extra_dissection)
+    if (f->app && !oxlo_dissector_extra_active(f, nullptr))
         oxlo_dissector_extra(f, extra_smtp, EXTRA_PACKETS);
 }
 
@@ -196,7 +196,7 @@ void read_packet(oxlo_module *m, oxlo_flow_state *f, smtp_state *s)
     if (n > 2) {
         if (!f->app)
             oxlo_dissector_classify(m, f, OXLO_PROTOCOL_SMTP, OXLO_PROTOCOL_UNKNOWN);
-        if (!f->extra_dissection)
+        if (!oxlo_dissector_extra_active(f, nullptr))
             oxlo_dissector_extra(f, extra_smtp, EXTRA_PACKETS);
         return;
     }
@@ -206,7 +206,7 @@ void read_packet(oxlo_module *m, oxlo_flow_state *f, smtp_state *s)
         return;
     }
     const bool opening = mail_ends_crlf(&p) && (oxlo_rd_match(&p, 0, "220", 0) || oxlo_rd_match(&p, 0, "EHLO", 1));
-    if (!(pkt.payload_packets <= 4 && opening) && !f->extra_dissection)
+    if (!(pkt.payload_packets <= 4 && opening) && !oxlo_dissector_extra_active(f, nullptr))
         OXLO_EXCLUDE(m, f);
 }
 

@@ -5,11 +5,22 @@
 
 namespace {
 
+/* The message header: flags (version, source and destination node id
+ * presence), the session id (little-endian), security flags (privacy,
+ * control, extensions, session type), then the message counter. */
+constexpr size_t MATTER_FLAGS = 0, MATTER_SESSION_ID = 1, MATTER_SECURITY_FLAGS = 3, MATTER_HEADER_MIN = 16;
+constexpr uint16_t MATTER_PORT = 5540, MATTER_COMMISSIONING_PORT = 5542;
+
 void search_matter(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!((pkt.src_port == 5540 || pkt.dst_port == 5540 || pkt.src_port == 5542 || pkt.dst_port == 5542) && p.length >= 16 && oxlo_rd_peek8(&p, 0) < 32 && (oxlo_rd_peek8(&p, 0) & 3) != 3 && !(oxlo_rd_peek8(&p, 0) & 8) && !(oxlo_rd_peek8(&p, 3) & 0x1C) && (oxlo_rd_peek8(&p, 3) & 3) != 3 && (((oxlo_rd_peek8(&p, 3) & 3) == 0) == (oxlo_rd_peekle16(&p, 1) == 0)))) {
+    const bool port = pkt.src_port == MATTER_PORT || pkt.dst_port == MATTER_PORT ||
+                      pkt.src_port == MATTER_COMMISSIONING_PORT || pkt.dst_port == MATTER_COMMISSIONING_PORT;
+    const uint8_t flags = oxlo_rd_peek8(&p, MATTER_FLAGS), security = oxlo_rd_peek8(&p, MATTER_SECURITY_FLAGS);
+    if (!(port && p.length >= MATTER_HEADER_MIN && flags < 32 && (flags & 3) != 3 && !(flags & 8) &&
+          !(security & 0x1C) && (security & 3) != 3 &&
+          (((security & 3) == 0) == (oxlo_rd_peekle16(&p, MATTER_SESSION_ID) == 0)))) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -9,6 +9,10 @@ struct memcached_state {
     uint8_t matches;
 };
 
+/* The UDP frame header: request id, sequence number, the datagram count,
+ * a reserved field; the text follows the 8 bytes. */
+constexpr size_t UDP_DATAGRAMS = 4, UDP_RESERVED = 6, UDP_HEADER = 8, UDP_MIN = 13;
+
 const char *const tokens[] = {"set ", "add ", "replace ", "append ", "prepend ", "cas ", "get ", "gets ", "delete ",
                               "incr ", "decr ", "touch ", "gat ", "gats ", "stats", "ERROR\r\n", "CLIENT_ERROR ",
                               "SERVER_ERROR ", "STORED\r\n", "NOT_STORED\r\n", "EXISTS\r\n", "NOT_FOUND\r\n",
@@ -25,12 +29,12 @@ void search_memcached(oxlo_module *m, oxlo_flow_state *f)
     }
     if (pkt.l4 == OXLO_L4_UDP) {
         uint16_t total = 0, reserved = 1;
-        if (p.length < 13 || !oxlo_rd_u16_at(&p, 4, &total) || total == 0 || !oxlo_rd_u16_at(&p, 6, &reserved) ||
-            reserved != 0) {
+        if (p.length < UDP_MIN || !oxlo_rd_u16_at(&p, UDP_DATAGRAMS, &total) || total == 0 ||
+            !oxlo_rd_u16_at(&p, UDP_RESERVED, &reserved) || reserved != 0) {
             OXLO_EXCLUDE(m, f);
             return;
         }
-        p = oxlo_rd_from(&p, 8);
+        p = oxlo_rd_from(&p, UDP_HEADER);
     }
     for (const char *t : tokens)
         if (oxlo_rd_match(&p, 0, t, 0)) {

@@ -14,6 +14,10 @@
 namespace {
 
 enum : uint8_t { HAS_UPTIME = 1, HAS_IPV4 = 2, HAS_IPV6 = 4, HAS_MAC = 8 };
+/* The destination address in the IPv4 and IPv6 headers. */
+constexpr size_t IPV4_DESTINATION = 16, IPV6_DESTINATION = 24;
+/* The datagram: a 4-byte header, then the TLVs (type, length, value). */
+constexpr size_t MNDP_TLVS = 4;
 
 struct mikrotik_state {
     uint8_t mac[6];
@@ -27,11 +31,11 @@ bool to_discovery_address(const oxlo_module *m)
 {
     if (const oxlo_reader ip = oxlo_dissector_ip(m, 4); ip.length) {
         uint32_t dst = 0;
-        return oxlo_rd_u32_at(&ip, 16, &dst) && dst == 0xFFFFFFFFu;
+        return oxlo_rd_u32_at(&ip, IPV4_DESTINATION, &dst) && dst == 0xFFFFFFFFu;
     }
     if (const oxlo_reader ip = oxlo_dissector_ip(m, 6); ip.length) {
         uint16_t prefix = 0;
-        return oxlo_rd_u16_at(&ip, 24, &prefix) && prefix == 0xFF02;
+        return oxlo_rd_u16_at(&ip, IPV6_DESTINATION, &prefix) && prefix == 0xFF02;
     }
     return false;
 }
@@ -90,7 +94,7 @@ void search_mikrotik(oxlo_module *m, oxlo_flow_state *f)
     }
     /* A record that ends exactly at the payload's end is the last one, and
      * devices put a name there: it counts. */
-    oxlo_reader r = oxlo_rd_from(&pkt.payload, 4);
+    oxlo_reader r = oxlo_rd_from(&pkt.payload, MNDP_TLVS);
     while (oxlo_rd_left(&r) >= 4) {
         const uint16_t type = oxlo_rd_be16(&r);
         const oxlo_reader value = oxlo_rd_lp16(&r);

@@ -9,6 +9,9 @@
 namespace {
 
 constexpr size_t MBAP = 6;         /* transaction, protocol id, length */
+constexpr size_t MBAP_PROTOCOL_ID = 2, MBAP_LENGTH = 4, PDU_FUNCTION = 7; /* after the unit id */
+constexpr uint8_t FUNCTION_UMAS = 0x5A;
+constexpr uint16_t MODBUS_PORT = 502;
 constexpr uint16_t MAX_LENGTH = 254; /* an ADU is at most 260 bytes */
 constexpr unsigned MAX_ADUS = 16;
 
@@ -17,10 +20,10 @@ constexpr unsigned MAX_ADUS = 16;
 int64_t adu_size(const oxlo_reader &r)
 {
     uint8_t hi = 0, lo = 0;
-    if ((oxlo_rd_u8_at(&r, 2, &hi) && hi) || (oxlo_rd_u8_at(&r, 3, &lo) && lo))
+    if ((oxlo_rd_u8_at(&r, MBAP_PROTOCOL_ID, &hi) && hi) || (oxlo_rd_u8_at(&r, MBAP_PROTOCOL_ID + 1, &lo) && lo))
         return 0;
     uint16_t length = 0;
-    if (!oxlo_rd_u16_at(&r, 4, &length))
+    if (!oxlo_rd_u16_at(&r, MBAP_LENGTH, &length))
         return -1;
     return length >= 2 && length <= MAX_LENGTH ? int64_t(length) + int64_t(MBAP) : 0;
 }
@@ -29,7 +32,7 @@ void search_modbus(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = pkt.payload;
-    if (pkt.src_port != 502 && pkt.dst_port != 502) {
+    if (pkt.src_port != MODBUS_PORT && pkt.dst_port != MODBUS_PORT) {
         OXLO_EXCLUDE(m, f);
         return;
     }
@@ -43,8 +46,8 @@ void search_modbus(oxlo_module *m, oxlo_flow_state *f)
         return;
     }
     uint8_t function = 0;
-    oxlo_rd_u8_at(&p, 7, &function);
-    if (function == 0x5A)
+    oxlo_rd_u8_at(&p, PDU_FUNCTION, &function);
+    if (function == FUNCTION_UMAS)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_UMAS, OXLO_PROTOCOL_MODBUS);
     else
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_MODBUS, OXLO_PROTOCOL_UNKNOWN);

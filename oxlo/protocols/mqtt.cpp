@@ -13,18 +13,22 @@ enum : uint8_t {
     PINGREQ, PINGRESP, DISCONNECT
 };
 
+/* The fixed header: packet type and flags, then the remaining length as a
+ * varint of one to four bytes. */
+constexpr size_t MQTT_TYPE_FLAGS = 0, MQTT_REMAINING_LENGTH = 1, MQTT_VARINT_MAX = 4, MQTT_HEADER_MIN = 2;
+
 /* Header plus remaining length, or 0 when the varint is longer than four
  * bytes or runs past the payload. */
 size_t framed_length(const oxlo_reader &p)
 {
     size_t value = 0;
-    for (size_t i = 0; i < 4; i++) {
+    for (size_t i = 0; i < MQTT_VARINT_MAX; i++) {
         uint8_t b = 0;
-        if (!oxlo_rd_u8_at(&p, 1 + i, &b))
+        if (!oxlo_rd_u8_at(&p, MQTT_REMAINING_LENGTH + i, &b))
             return 0;
         value |= size_t(b & 0x7F) << (7 * i);
         if (!(b & 0x80))
-            return value + 2 + i;
+            return value + MQTT_REMAINING_LENGTH + 1 + i;
     }
     return 0;
 }
@@ -67,22 +71,23 @@ void search_mqtt(oxlo_module *m, oxlo_flow_state *f)
      * CONNECT's fixed header apart, or several packets at once). */
     auto size = [](const oxlo_reader &r) -> int64_t {
         uint8_t b = 0;
-        if (oxlo_rd_u8_at(&r, 0, &b) && ((b >> 4) == 0 || (b >> 4) == 15))
+        if (oxlo_rd_u8_at(&r, MQTT_TYPE_FLAGS, &b) && ((b >> 4) == 0 || (b >> 4) == 15))
             return 0;
         const size_t n = framed_length(r);
         if (n)
             return n <= 65536 ? int64_t(n) : 0;
-        for (size_t i = 1; i < 5; i++)
+        for (size_t i = MQTT_REMAINING_LENGTH; i < MQTT_REMAINING_LENGTH + MQTT_VARINT_MAX; i++)
             if (!oxlo_rd_u8_at(&r, i, &b))
                 return -1; /* the remaining length is still cut */
             else if (!(b & 0x80))
                 break;
         return 0;
     };
-    if (pkt.payload_packets <= 10 && oxlo_framing::whole(m, f, pkt, 2, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+    if (pkt.payload_packets <= 10 && oxlo_framing::whole(m, f, pkt, MQTT_HEADER_MIN, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
     uint8_t b0 = 0;
-    if (pkt.payload_packets > 10 || p.length < 2 || framed_length(p) != p.length || !oxlo_rd_u8_at(&p, 0, &b0) ||
+    if (pkt.payload_packets > 10 || p.length < MQTT_HEADER_MIN || framed_length(p) != p.length ||
+        !oxlo_rd_u8_at(&p, MQTT_TYPE_FLAGS, &b0) ||
         !acceptable(uint8_t(b0 >> 4), uint8_t(b0 & 0x0F), p.length)) {
         OXLO_EXCLUDE(m, f);
         return;

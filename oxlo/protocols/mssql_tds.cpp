@@ -7,7 +7,9 @@
 
 namespace {
 
-constexpr size_t HEADER = 8;
+constexpr size_t TDS_TYPE = 0, TDS_STATUS = 1, TDS_LENGTH = 2, TDS_PACKET_ID = 6, TDS_WINDOW = 7, HEADER = 8;
+/* TPKT (ISO transport over TCP) shares the look of a TDS header. */
+constexpr uint16_t TPKT_PORT = 102;
 
 bool known_type(uint8_t type, bool id_known, uint8_t id)
 {
@@ -25,13 +27,13 @@ bool wait_for_packet(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view 
     const oxlo_reader &p = pkt.payload;
     uint8_t type = 0, status = 0, id = 0, window = 0;
     uint16_t length = 0;
-    if (!oxlo_rd_u8_at(&p, 0, &type))
+    if (!oxlo_rd_u8_at(&p, TDS_TYPE, &type))
         return false;
-    const bool id_known = oxlo_rd_u8_at(&p, 6, &id);
-    if (!known_type(type, id_known, id) || (oxlo_rd_u8_at(&p, 1, &status) && !known_status(status)) ||
-        (oxlo_rd_u8_at(&p, 7, &window) && window))
+    const bool id_known = oxlo_rd_u8_at(&p, TDS_PACKET_ID, &id);
+    if (!known_type(type, id_known, id) || (oxlo_rd_u8_at(&p, TDS_STATUS, &status) && !known_status(status)) ||
+        (oxlo_rd_u8_at(&p, TDS_WINDOW, &window) && window))
         return false;
-    if (!oxlo_rd_u16_at(&p, 2, &length))
+    if (!oxlo_rd_u16_at(&p, TDS_LENGTH, &length))
         return oxlo_framing::wait_for(m, f, pkt, HEADER);
     return length >= HEADER && oxlo_framing::wait_for(m, f, pkt, p.length < HEADER ? HEADER : length);
 }
@@ -40,13 +42,13 @@ void search_tds(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = pkt.payload;
-    if (pkt.dst_port != 102 && wait_for_packet(m, f, pkt))
+    if (pkt.dst_port != TPKT_PORT && wait_for_packet(m, f, pkt))
         return;
     uint8_t type = 0, status = 0xFF, id = 0, window = 1;
     uint16_t length = 0;
-    bool ok = p.length >= HEADER && pkt.dst_port != 102 && oxlo_rd_u8_at(&p, 0, &type) &&
-              oxlo_rd_u8_at(&p, 1, &status) && oxlo_rd_u16_at(&p, 2, &length) && oxlo_rd_u8_at(&p, 6, &id) &&
-              oxlo_rd_u8_at(&p, 7, &window);
+    bool ok = p.length >= HEADER && pkt.dst_port != TPKT_PORT && oxlo_rd_u8_at(&p, TDS_TYPE, &type) &&
+              oxlo_rd_u8_at(&p, TDS_STATUS, &status) && oxlo_rd_u16_at(&p, TDS_LENGTH, &length) && oxlo_rd_u8_at(&p, TDS_PACKET_ID, &id) &&
+              oxlo_rd_u8_at(&p, TDS_WINDOW, &window);
     ok = ok && known_type(type, true, id) && known_status(status);
     ok = ok && length == p.length && window == 0;
     if (ok)

@@ -6,6 +6,10 @@
 
 namespace {
 
+/* The ping: four zero bytes and the client's 64-bit ident (12 bytes); the
+ * answer repeats the ident and adds the server's figures (24 bytes). */
+constexpr size_t PING_ZERO = 0, PING_IDENT_HIGH = 4, PING_IDENT_LOW = 8, PING_SIZE = 12, PONG_SIZE = 24;
+
 struct mumble_state {
     uint8_t ping_seen;
     uint64_t ident;
@@ -14,7 +18,7 @@ struct mumble_state {
 bool read_ident(const oxlo_reader &p, uint64_t *ident)
 {
     uint32_t hi = 0, lo = 0;
-    if (!oxlo_rd_u32_at(&p, 4, &hi) || !oxlo_rd_u32_at(&p, 8, &lo))
+    if (!oxlo_rd_u32_at(&p, PING_IDENT_HIGH, &hi) || !oxlo_rd_u32_at(&p, PING_IDENT_LOW, &lo))
         return false;
     *ident = uint64_t(hi) << 32 | lo;
     return true;
@@ -31,13 +35,13 @@ void search_mumble(oxlo_module *m, oxlo_flow_state *f)
         OXLO_EXCLUDE(m, f);
         return;
     }
-    if (!s->ping_seen && pkt.from_client && p.length == 12 && oxlo_rd_u32_at(&p, 0, &head) && head == 0 &&
+    if (!s->ping_seen && pkt.from_client && p.length == PING_SIZE && oxlo_rd_u32_at(&p, PING_ZERO, &head) && head == 0 &&
         read_ident(p, &ident)) {
         s->ping_seen = 1;
         s->ident = ident;
         return;
     }
-    if (s->ping_seen && p.length == 24 && read_ident(p, &ident) && ident == s->ident) {
+    if (s->ping_seen && p.length == PONG_SIZE && read_ident(p, &ident) && ident == s->ident) {
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_MUMBLE, OXLO_PROTOCOL_UNKNOWN);
         return;
     }

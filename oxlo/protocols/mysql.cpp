@@ -10,6 +10,11 @@ namespace {
 const char *const plugins[] = {"_password", "_kerberos", "_windows", "_simple", "_gssapi", "_pam"};
 
 constexpr uint32_t GREETING_MIN = 67, GREETING_MAX = 115; /* without the 4-byte header */
+/* A packet: its 24-bit length (little-endian) and sequence id; the
+ * greeting then opens with the protocol version and the server's version
+ * text. */
+constexpr size_t PACKET_LENGTH = 0, PACKET_HEADER = 4, GREETING_PROTOCOL = 4, GREETING_SERVER_VERSION = 5;
+constexpr uint8_t PROTOCOL_10 = 10;
 
 /* The view starts a greeting it does not hold whole (its length, and the
  * protocol byte once there, fit one): asks for the rest. */
@@ -18,11 +23,11 @@ bool wait_for_greeting(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_vie
     const oxlo_reader &p = pkt.payload;
     uint32_t length = 0;
     uint8_t protocol = 10;
-    oxlo_rd_u8_at(&p, 4, &protocol);
+    oxlo_rd_u8_at(&p, GREETING_PROTOCOL, &protocol);
     if (p.length < 3)
-        return oxlo_framing::wait_for(m, f, pkt, 5);
-    return oxlo_rd_le24_at(&p, 0, &length) && length >= GREETING_MIN && length <= GREETING_MAX && protocol == 10 &&
-           oxlo_framing::wait_for(m, f, pkt, uint64_t(length) + 4);
+        return oxlo_framing::wait_for(m, f, pkt, GREETING_PROTOCOL + 1);
+    return oxlo_rd_le24_at(&p, PACKET_LENGTH, &length) && length >= GREETING_MIN && length <= GREETING_MAX &&
+           protocol == PROTOCOL_10 && oxlo_framing::wait_for(m, f, pkt, uint64_t(length) + PACKET_HEADER);
 }
 
 void search_mysql(oxlo_module *m, oxlo_flow_state *f)
@@ -33,9 +38,11 @@ void search_mysql(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_reader p = pkt.payload;
     uint32_t length = 0;
     uint8_t protocol = 0, digit = 0;
-    bool ok = p.length >= 71 && p.length <= 119 && oxlo_rd_le24_at(&p, 0, &length) && length + 4 == p.length &&
-              oxlo_rd_u8_at(&p, 4, &protocol) && protocol == 10 && oxlo_rd_u8_at(&p, 5, &digit) &&
-              (oxlo_rd_match(&p, 5, "5.5.5-", 0) || (digit >= '4' && digit <= '8'));
+    bool ok = p.length >= GREETING_MIN + PACKET_HEADER && p.length <= GREETING_MAX + PACKET_HEADER &&
+              oxlo_rd_le24_at(&p, PACKET_LENGTH, &length) && length + PACKET_HEADER == p.length &&
+              oxlo_rd_u8_at(&p, GREETING_PROTOCOL, &protocol) && protocol == PROTOCOL_10 &&
+              oxlo_rd_u8_at(&p, GREETING_SERVER_VERSION, &digit) &&
+              (oxlo_rd_match(&p, GREETING_SERVER_VERSION, "5.5.5-", 0) || (digit >= '4' && digit <= '8'));
     if (ok) {
         /* The plugin name is NUL-terminated: compare before the last byte. */
         const oxlo_reader body = oxlo_rd_upto(&p, p.length - 1);

@@ -12,6 +12,26 @@
 
 namespace {
 
+/* Version and opcode; answers then carry the result code and the seconds
+ * since the mapping table started, and either the external address or the
+ * two ports and the lifetime. Requests for a mapping: a reserved field, the
+ * two ports and the lifetime. */
+constexpr size_t NATPMP_VERSION = 0, NATPMP_OPCODE = 1, NATPMP_RESULT = 2, NATPMP_ANSWER_ADDRESS = 8,
+                 NATPMP_ANSWER_INTERNAL_PORT = 8, NATPMP_ANSWER_EXTERNAL_PORT = 10, NATPMP_REQUEST_RESERVED = 2,
+                 NATPMP_REQUEST_INTERNAL_PORT = 4, NATPMP_REQUEST_EXTERNAL_PORT = 6;
+constexpr size_t NATPMP_ADDRESS_REQUEST_SIZE = 2, NATPMP_MAPPING_REQUEST_SIZE = 12, NATPMP_ADDRESS_ANSWER_SIZE = 12,
+                 NATPMP_MAPPING_ANSWER_SIZE = 16;
+enum : uint8_t {
+    OP_ADDRESS = 0,
+    OP_MAP_UDP = 1,
+    OP_MAP_TCP = 2,
+    OP_ADDRESS_ANSWER = 128,
+    OP_MAP_UDP_ANSWER = 129,
+    OP_MAP_TCP_ANSWER = 130,
+};
+constexpr uint16_t NATPMP_PORT = 5351;
+constexpr uint8_t EXTRA_PACKETS = 5;
+
 struct natpmp_state {
     uint16_t result, internal_port, external_port;
     uint32_t external_address;
@@ -21,16 +41,19 @@ bool valid(const oxlo_reader &p, uint8_t *opcode)
 {
     uint8_t version = 1;
     uint16_t field = 0xFFFF;
-    if (p.length < 2 || !oxlo_rd_u8_at(&p, 0, &version) || version != 0 || !oxlo_rd_u8_at(&p, 1, opcode))
+    if (p.length < 2 || !oxlo_rd_u8_at(&p, NATPMP_VERSION, &version) || version != 0 ||
+        !oxlo_rd_u8_at(&p, NATPMP_OPCODE, opcode))
         return false;
-    oxlo_rd_u16_at(&p, 2, &field);
+    /* The reserved field of a request, the result code of an answer. */
+    static_assert(NATPMP_REQUEST_RESERVED == NATPMP_RESULT, "one field read for both");
+    oxlo_rd_u16_at(&p, NATPMP_RESULT, &field);
     switch (*opcode) {
-    case 0: return p.length == 2;
-    case 1:
-    case 2: return p.length == 12 && field == 0;
-    case 128: return p.length == 12 && field < 6;
-    case 129:
-    case 130: return p.length == 16 && field < 6;
+    case OP_ADDRESS: return p.length == NATPMP_ADDRESS_REQUEST_SIZE;
+    case OP_MAP_UDP:
+    case OP_MAP_TCP: return p.length == NATPMP_MAPPING_REQUEST_SIZE && field == 0;
+    case OP_ADDRESS_ANSWER: return p.length == NATPMP_ADDRESS_ANSWER_SIZE && field < 6;
+    case OP_MAP_UDP_ANSWER:
+    case OP_MAP_TCP_ANSWER: return p.length == NATPMP_MAPPING_ANSWER_SIZE && field < 6;
     default: return false;
     }
 }
@@ -52,25 +75,25 @@ int extra_natpmp(oxlo_module *m, oxlo_flow_state *f)
         return 0;
     }
     switch (opcode) {
-    case 128:
-        oxlo_rd_u16_at(&p, 2, &s->result);
-        oxlo_rd_u32_at(&p, 8, &s->external_address);
+    case OP_ADDRESS_ANSWER:
+        oxlo_rd_u16_at(&p, NATPMP_RESULT, &s->result);
+        oxlo_rd_u32_at(&p, NATPMP_ANSWER_ADDRESS, &s->external_address);
         if (s->result && s->external_address)
             oxlo_dissector_risk(m, f, OXLO_MALFORMED_PACKET,
                                 "Address Response: Result code indicates an error, but External IPv4 Address is set");
         break;
-    case 129:
-    case 130:
-        oxlo_rd_u16_at(&p, 2, &s->result);
-        oxlo_rd_u16_at(&p, 8, &s->internal_port);
-        oxlo_rd_u16_at(&p, 10, &s->external_port);
+    case OP_MAP_UDP_ANSWER:
+    case OP_MAP_TCP_ANSWER:
+        oxlo_rd_u16_at(&p, NATPMP_RESULT, &s->result);
+        oxlo_rd_u16_at(&p, NATPMP_ANSWER_INTERNAL_PORT, &s->internal_port);
+        oxlo_rd_u16_at(&p, NATPMP_ANSWER_EXTERNAL_PORT, &s->external_port);
         if (!s->internal_port || !s->external_port)
             oxlo_dissector_risk(m, f, OXLO_MALFORMED_PACKET, "Port Mapping Response: Internal/External port must not 0");
         break;
-    case 1:
-    case 2:
-        oxlo_rd_u16_at(&p, 4, &s->internal_port);
-        oxlo_rd_u16_at(&p, 6, &s->external_port);
+    case OP_MAP_UDP:
+    case OP_MAP_TCP:
+        oxlo_rd_u16_at(&p, NATPMP_REQUEST_INTERNAL_PORT, &s->internal_port);
+        oxlo_rd_u16_at(&p, NATPMP_REQUEST_EXTERNAL_PORT, &s->external_port);
         if (!s->internal_port)
             oxlo_dissector_risk(m, f, OXLO_MALFORMED_PACKET, "Request Port Mapping: Internal port must not 0");
         break;
@@ -87,12 +110,12 @@ void search_natpmp(oxlo_module *m, oxlo_flow_state *f)
         OXLO_EXCLUDE(m, f);
         return;
     }
-    if ((pkt.payload_packets <= 2 || opcode == 0) && pkt.src_port != 5351 && pkt.dst_port != 5351)
+    if ((pkt.payload_packets <= 2 || opcode == OP_ADDRESS) && pkt.src_port != NATPMP_PORT && pkt.dst_port != NATPMP_PORT)
         return;
     oxlo_dissector_classify(m, f, OXLO_PROTOCOL_NAT_PMP, OXLO_PROTOCOL_UNKNOWN);
     /* This message is read too: it may be the mapping request itself. */
     if (extra_natpmp(m, f))
-        oxlo_dissector_extra(f, extra_natpmp, 5);
+        oxlo_dissector_extra(f, extra_natpmp, EXTRA_PACKETS);
 }
 
 int natpmp_json(oxlo_module *, const oxlo_flow_state *f, oxlo_recbuf *out)

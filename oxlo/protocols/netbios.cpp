@@ -11,6 +11,15 @@
 
 namespace {
 
+/* Name service: a DNS-like header, then the question's encoded name (its
+ * length byte, 0x20, and 32 letters), its type and its class. */
+constexpr size_t NS_ID = 0, NS_FLAGS = 2, NS_QDCOUNT = 4, NS_ANCOUNT = 6, NS_NSCOUNT = 8, NS_ARCOUNT = 10,
+                 NS_NAME = 12, NS_TYPE = 46, NS_CLASS = 48, NS_QUESTION_END = 50;
+constexpr uint8_t NS_NAME_LENGTH = 0x20;
+/* Datagram service: message type, flags, datagram id, source address and
+ * port, then the length of what follows the 14-byte header. */
+constexpr size_t DGM_TYPE = 0, DGM_SOURCE_IP = 4, DGM_LENGTH = 10, DGM_HEADER = 14, DGM_SOURCE_NAME = 14;
+
 enum : uint8_t { QUERY = 0, REGISTRATION = 5, RELEASE = 6, WACK = 7, REFRESH = 8, REFRESH_ALT = 9 };
 
 /* The name-service packet forms: opcode, response bit and the question,
@@ -34,10 +43,11 @@ bool name_service_packet(const oxlo_reader &p)
 {
     uint16_t id = 0, flags = 0, qd = 0, an = 0, ns = 0, ar = 0, type = 0, klass = 0;
     uint8_t name_length = 0;
-    if (p.length <= 49 || !oxlo_rd_u16_at(&p, 0, &id) || !oxlo_rd_u16_at(&p, 2, &flags) || !oxlo_rd_u16_at(&p, 4, &qd) ||
-        !oxlo_rd_u16_at(&p, 6, &an) || !oxlo_rd_u16_at(&p, 8, &ns) || !oxlo_rd_u16_at(&p, 10, &ar) ||
-        !oxlo_rd_u8_at(&p, 12, &name_length) || name_length != 0x20 || !oxlo_rd_u16_at(&p, 46, &type) ||
-        !oxlo_rd_u16_at(&p, 48, &klass))
+    if (p.length < NS_QUESTION_END || !oxlo_rd_u16_at(&p, NS_ID, &id) || !oxlo_rd_u16_at(&p, NS_FLAGS, &flags) ||
+        !oxlo_rd_u16_at(&p, NS_QDCOUNT, &qd) || !oxlo_rd_u16_at(&p, NS_ANCOUNT, &an) ||
+        !oxlo_rd_u16_at(&p, NS_NSCOUNT, &ns) || !oxlo_rd_u16_at(&p, NS_ARCOUNT, &ar) ||
+        !oxlo_rd_u8_at(&p, NS_NAME, &name_length) || name_length != NS_NAME_LENGTH ||
+        !oxlo_rd_u16_at(&p, NS_TYPE, &type) || !oxlo_rd_u16_at(&p, NS_CLASS, &klass))
         return false;
     const uint8_t opcode = (flags >> 11) & 0x0F, response = flags >> 15;
     bool known = special_transaction(id);
@@ -53,8 +63,9 @@ bool datagram_packet(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view 
     uint8_t type = 0;
     uint16_t length = 0;
     uint32_t source = 0;
-    if (pkt.ipv6 || p.length <= 13 || !oxlo_rd_u8_at(&p, 0, &type) || type < 0x10 || type > 0x16 ||
-        !oxlo_rd_u16_at(&p, 10, &length) || size_t(length) + 14 != p.length || !oxlo_rd_u32_at(&p, 4, &source))
+    if (pkt.ipv6 || p.length < DGM_HEADER || !oxlo_rd_u8_at(&p, DGM_TYPE, &type) || type < 0x10 || type > 0x16 ||
+        !oxlo_rd_u16_at(&p, DGM_LENGTH, &length) || size_t(length) + DGM_HEADER != p.length ||
+        !oxlo_rd_u32_at(&p, DGM_SOURCE_IP, &source))
         return false;
     (void)m;
     uint8_t client[16], server[16];
@@ -69,7 +80,7 @@ bool datagram_packet(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view 
 
 /* A session request: its 4-byte header (type 0x81, length 68) and the two
  * encoded names, read whole from the stream. */
-constexpr size_t SESSION_REQUEST = 72;
+constexpr size_t SESSION_REQUEST = 72, SESSION_CALLED_NAME = 4;
 const uint8_t session_head[4] = {0x81, 0x00, 0x00, 0x44};
 
 bool session_request(const oxlo_reader &p)
@@ -123,21 +134,21 @@ void search_netbios(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_reader &p = pkt.payload;
     if (pkt.l4 == OXLO_L4_UDP && pkt.dst_port == 137 && name_service_packet(p)) {
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_NETBIOS, OXLO_PROTOCOL_UNKNOWN);
-        store_name(m, f, p, 12);
+        store_name(m, f, p, NS_NAME);
         return;
     }
     bool smb = false;
     if (pkt.l4 == OXLO_L4_UDP && pkt.dst_port == 138 && datagram_packet(m, f, pkt, &smb)) {
         oxlo_dissector_classify(m, f, smb ? OXLO_PROTOCOL_SMBV1 : OXLO_PROTOCOL_NETBIOS,
                                 smb ? OXLO_PROTOCOL_NETBIOS : OXLO_PROTOCOL_UNKNOWN);
-        store_name(m, f, p, 14);
+        store_name(m, f, p, DGM_SOURCE_NAME);
         return;
     }
     if (pkt.l4 == OXLO_L4_TCP && pkt.dst_port == 139 && wait_for_session_request(m, f, pkt))
         return;
     if (pkt.l4 == OXLO_L4_TCP && pkt.dst_port == 139 && session_request(p)) {
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_NETBIOS, OXLO_PROTOCOL_UNKNOWN);
-        store_name(m, f, p, 4);
+        store_name(m, f, p, SESSION_CALLED_NAME);
         return;
     }
     OXLO_EXCLUDE(m, f);

@@ -7,13 +7,22 @@
 
 namespace {
 
+/* Versions 1 to 9: version, record count, system uptime, then the export
+ * time in seconds. IPFIX (10): version, message length, export time. */
+constexpr size_t NF_VERSION = 0, NF_COUNT = 2, NF_UNIX_SECS = 8, IPFIX_LENGTH = 2, IPFIX_EXPORT_TIME = 4;
+constexpr size_t NF_V1_HEADER = 16, NF_HEADER = 24, NF_V7_RECORD = 52, NF_RECORD = 48;
+constexpr uint16_t IPFIX_VERSION = 10;
+/* 1999-12-31 23:59:59: export times before it are taken for uptimes. */
+constexpr uint32_t EXPORT_TIME_MIN = 946684799u;
+
 void search_netflow(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = pkt.payload;
     uint16_t version = 0, count = 0;
     uint32_t when = 0;
-    if (p.length <= 23 || !oxlo_rd_u16_at(&p, 0, &version) || !oxlo_rd_u16_at(&p, 2, &count)) {
+    static_assert(NF_COUNT == IPFIX_LENGTH, "one field read for both");
+    if (p.length < NF_HEADER || !oxlo_rd_u16_at(&p, NF_VERSION, &version) || !oxlo_rd_u16_at(&p, NF_COUNT, &count)) {
         OXLO_EXCLUDE(m, f);
         return;
     }
@@ -23,18 +32,18 @@ void search_netflow(oxlo_module *m, oxlo_flow_state *f)
     case 5:
     case 7:
     case 9: {
-        const size_t record = version == 7 ? 52 : 48, header = version == 1 ? 16 : 24;
+        const size_t record = version == 7 ? NF_V7_RECORD : NF_RECORD, header = version == 1 ? NF_V1_HEADER : NF_HEADER;
         ok = count >= 1 && count <= 30 && (version == 9 || p.length == header + record * count);
-        oxlo_rd_u32_at(&p, 8, &when);
+        oxlo_rd_u32_at(&p, NF_UNIX_SECS, &when);
         if (ok && version == 1 && when == 0) {
             oxlo_dissector_classify(m, f, OXLO_PROTOCOL_NETFLOW, OXLO_PROTOCOL_UNKNOWN);
             return;
         }
         break;
     }
-    case 10:
+    case IPFIX_VERSION:
         ok = count == p.length;
-        oxlo_rd_u32_at(&p, 4, &when);
+        oxlo_rd_u32_at(&p, IPFIX_EXPORT_TIME, &when);
         break;
     default: break;
     }
@@ -42,7 +51,7 @@ void search_netflow(oxlo_module *m, oxlo_flow_state *f)
         OXLO_EXCLUDE(m, f);
         return;
     }
-    if (when > 946684799u && uint64_t(when) <= pkt.time_ms / 1000)
+    if (when > EXPORT_TIME_MIN && uint64_t(when) <= pkt.time_ms / 1000)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_NETFLOW, OXLO_PROTOCOL_UNKNOWN);
 }
 

@@ -6,6 +6,10 @@
 
 namespace {
 
+/* The header: its length, 'L', a version, a 16-bit session value at 4 and
+ * a 32-bit one at 12 (16 bytes in all). */
+constexpr size_t NM_LENGTH = 0, NM_MARK = 2, NM_VERSION = 3, NM_SESSION_A = 4, NM_SESSION_B = 12, NM_HEADER = 16;
+
 struct netmotion_state {
     uint16_t a[2];
     uint32_t b[2];
@@ -20,9 +24,10 @@ void search_netmotion(oxlo_module *m, oxlo_flow_state *f)
     uint8_t l = 0, version = 0xFF;
     uint16_t length = 0, a = 0;
     uint32_t b = 0;
-    if (!s || p.length <= 15 || !oxlo_rd_u8_at(&p, 2, &l) || l != 'L' || !oxlo_rd_u8_at(&p, 3, &version) ||
-        version >= 2 || !oxlo_rd_u16_at(&p, 0, &length) || length < 16 || length > p.length ||
-        !oxlo_rd_u16_at(&p, 4, &a) || !oxlo_rd_u32_at(&p, 12, &b)) {
+    if (!s || p.length < NM_HEADER || !oxlo_rd_u8_at(&p, NM_MARK, &l) || l != 'L' ||
+        !oxlo_rd_u8_at(&p, NM_VERSION, &version) || version >= 2 || !oxlo_rd_u16_at(&p, NM_LENGTH, &length) ||
+        length < NM_HEADER || length > p.length || !oxlo_rd_u16_at(&p, NM_SESSION_A, &a) ||
+        !oxlo_rd_u32_at(&p, NM_SESSION_B, &b)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -7,6 +7,10 @@
 
 namespace {
 
+/* A UDP message: ..., its type (1) at 2 and its length at 4 (little-endian),
+ * a zero 16-bit field at 8. */
+constexpr size_t NX_TYPE = 2, NX_LENGTH = 4, NX_ZERO = 8, NX_MIN = 10;
+
 void search_nomachine(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
@@ -16,12 +20,13 @@ void search_nomachine(oxlo_module *m, oxlo_flow_state *f)
         ok = p.length >= 11 && p.length <= 14 && (oxlo_rd_match(&p, 0, "NXSH-", 0) || oxlo_rd_match(&p, 0, "NXD-", 0));
     } else {
         uint16_t type = 0, length = 0, zero = 1;
-        ok = p.length > 9 && oxlo_rd_le16_at(&p, 2, &type) && type == 1 && oxlo_rd_le16_at(&p, 4, &length) &&
-             length == p.length && oxlo_rd_u16_at(&p, 8, &zero) && zero == 0;
+        ok = p.length >= NX_MIN && oxlo_rd_le16_at(&p, NX_TYPE, &type) && type == 1 &&
+             oxlo_rd_le16_at(&p, NX_LENGTH, &length) && length == p.length && oxlo_rd_u16_at(&p, NX_ZERO, &zero) &&
+             zero == 0;
     }
     if (ok) {
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_NOMACHINE, OXLO_PROTOCOL_UNKNOWN);
-        oxlo_flow_risk_raise(m, f, OXLO_DESKTOP_OR_FILE_SHARING_SESSION, "Found NoMachine");
+        oxlo_dissector_risk(m, f, OXLO_DESKTOP_OR_FILE_SHARING_SESSION, "Found NoMachine");
     } else {
         OXLO_EXCLUDE(m, f);
     }

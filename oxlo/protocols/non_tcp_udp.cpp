@@ -27,6 +27,10 @@ const by_number table[] = {
 
 /* The ones' complement sum of the message folds to 0xFFFF when its
  * checksum field is right. */
+/* The ICMP and ICMPv6 header: type, code, checksum, then 4 bytes the type
+ * defines; the message body follows the 8 bytes. */
+constexpr size_t ICMP_TYPE = 0, ICMP_CODE = 1, ICMP_HEADER = 8;
+
 bool checksum_ok(const oxlo_reader &p)
 {
     uint32_t sum = 0;
@@ -45,10 +49,10 @@ bool checksum_ok(const oxlo_reader &p)
  * so the size told is the IP payload's. */
 bool too_short(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader &p)
 {
-    if (p.length >= 8)
+    if (p.length >= ICMP_HEADER)
         return false;
     const int length = p.length ? int(p.length) : int(oxlo_dissector_l4_length(m));
-    oxlo_dissector_risk(m, f, OXLO_MALFORMED_PACKET, "Packet too short (%d vs %u)", length, 8u);
+    oxlo_dissector_risk(m, f, OXLO_MALFORMED_PACKET, "Packet too short (%d vs %u)", length, unsigned(ICMP_HEADER));
     return true;
 }
 
@@ -57,12 +61,12 @@ void check_icmp(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader &p)
     if (too_short(m, f, p))
         return;
     uint8_t type = 0, code = 0;
-    oxlo_rd_u8_at(&p, 0, &type);
-    oxlo_rd_u8_at(&p, 1, &code);
+    oxlo_rd_u8_at(&p, ICMP_TYPE, &type);
+    oxlo_rd_u8_at(&p, ICMP_CODE, &code);
     if ((type >= 44 && type <= 252) || code > 15)
         oxlo_dissector_risk(m, f, OXLO_MALFORMED_PACKET, "Invalid type (%u)/code(%u)", type, code);
-    if (p.length > 8 && m->cfg.compute_entropy && f->entropy == 0.0f) {
-        f->entropy = oxlo_shannon_entropy(p.data + 8, p.length - 8);
+    if (p.length > ICMP_HEADER && m->cfg.compute_entropy && f->entropy == 0.0f) {
+        f->entropy = oxlo_shannon_entropy(p.data + ICMP_HEADER, p.length - ICMP_HEADER);
         /* The verdict depends on the category, which is ICMP's from now on. */
         oxlo_fill_protocol_category(m, f, nullptr);
         oxlo_flow_entropy_risk_update(m, f);
@@ -76,8 +80,8 @@ void check_icmpv6(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader &p)
     if (too_short(m, f, p))
         return;
     uint8_t type = 0, code = 0;
-    oxlo_rd_u8_at(&p, 0, &type);
-    oxlo_rd_u8_at(&p, 1, &code);
+    oxlo_rd_u8_at(&p, ICMP_TYPE, &type);
+    oxlo_rd_u8_at(&p, ICMP_CODE, &code);
     if ((type >= 5 && type <= 127) || (code >= 156 && type != 255))
         oxlo_dissector_risk(m, f, OXLO_MALFORMED_PACKET, "Invalid type (%u)/code(%u)", type, code);
 }

@@ -12,6 +12,11 @@
 
 namespace {
 
+constexpr size_t NTP_FLAGS = 0, NTP_STRATUM = 1, NTP_POLL = 2, NTP_PRECISION = 3, NTP_ROOT_DELAY = 4,
+                 NTP_ROOT_DISPERSION = 8, NTP_REFERENCE_ID = 12, NTP_REFERENCE_TIME = 16, NTP_ORIGIN_TIME = 24,
+                 NTP_RECEIVE_TIME = 32, NTP_TRANSMIT_TIME = 40, NTP_HEADER = 48;
+constexpr uint16_t NTP_PORT = 123;
+
 struct ntp_record {
     uint8_t leap, version, mode, stratum, poll;
     int8_t precision;
@@ -45,29 +50,29 @@ void keep(const oxlo_packet_view &pkt, ntp_record *r)
 {
     const oxlo_reader &p = pkt.payload;
     uint8_t b0 = 0, b[4] = {0, 0, 0, 0};
-    oxlo_rd_u8_at(&p, 0, &b0);
+    oxlo_rd_u8_at(&p, NTP_FLAGS, &b0);
     r->leap = uint8_t(b0 >> 6);
     r->version = uint8_t((b0 >> 3) & 7);
     r->mode = uint8_t(b0 & 7);
-    oxlo_rd_u8_at(&p, 1, &r->stratum);
-    oxlo_rd_u8_at(&p, 2, &r->poll);
+    oxlo_rd_u8_at(&p, NTP_STRATUM, &r->stratum);
+    oxlo_rd_u8_at(&p, NTP_POLL, &r->poll);
     uint8_t precision = 0;
-    oxlo_rd_u8_at(&p, 3, &precision);
+    oxlo_rd_u8_at(&p, NTP_PRECISION, &precision);
     r->precision = int8_t(precision);
-    r->root_delay = fixed_16_16(p, 4);
-    r->root_dispersion = fixed_16_16(p, 8);
+    r->root_delay = fixed_16_16(p, NTP_ROOT_DELAY);
+    r->root_dispersion = fixed_16_16(p, NTP_ROOT_DISPERSION);
     for (size_t i = 0; i < 4; i++)
-        oxlo_rd_u8_at(&p, 12 + i, &b[i]);
+        oxlo_rd_u8_at(&p, NTP_REFERENCE_ID + i, &b[i]);
     if (r->stratum <= 1)
         snprintf(r->ref_id, sizeof(r->ref_id), "%c%c%c%c", b[0], b[1], b[2], b[3]);
     else if (!pkt.ipv6)
         snprintf(r->ref_id, sizeof(r->ref_id), "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
     else
         snprintf(r->ref_id, sizeof(r->ref_id), "%c:%c:%c:%c", b[0], b[1], b[2], b[3]);
-    r->ref_time = wire64_at(p, 16);
-    r->org_time = wire64_at(p, 24);
-    r->rec_time = wire64_at(p, 32);
-    r->trans_time = wire64_at(p, 40);
+    r->ref_time = wire64_at(p, NTP_REFERENCE_TIME);
+    r->org_time = wire64_at(p, NTP_ORIGIN_TIME);
+    r->rec_time = wire64_at(p, NTP_RECEIVE_TIME);
+    r->trans_time = wire64_at(p, NTP_TRANSMIT_TIME);
 }
 
 ntp_state *state_of(oxlo_module *m, oxlo_flow_state *f)
@@ -81,7 +86,7 @@ int read_header(oxlo_module *m, oxlo_flow_state *f, ntp_state *s)
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = pkt.payload;
     uint8_t b0 = 0, stratum = 0xFF;
-    if (p.length < 48 || !oxlo_rd_u8_at(&p, 0, &b0) || !oxlo_rd_u8_at(&p, 1, &stratum))
+    if (p.length < NTP_HEADER || !oxlo_rd_u8_at(&p, NTP_FLAGS, &b0) || !oxlo_rd_u8_at(&p, NTP_STRATUM, &stratum))
         return 0;
     const uint8_t version = uint8_t((b0 >> 3) & 7);
     ntp_record *r = &s->records[s->current];
@@ -109,7 +114,7 @@ void search_ntp(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     ntp_state *s = state_of(m, f);
-    if (!s || (pkt.src_port != 123 && pkt.dst_port != 123) || !read_header(m, f, s)) {
+    if (!s || (pkt.src_port != NTP_PORT && pkt.dst_port != NTP_PORT) || !read_header(m, f, s)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

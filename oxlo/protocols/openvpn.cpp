@@ -26,6 +26,14 @@ struct openvpn_state {
     uint16_t pending[2]; /* bytes of a TCP message continuing in the next packet */
 };
 
+/* A control packet: opcode and key id in one byte, the sender's 8-byte
+ * session id, then with tls-auth an HMAC (16 or 20 bytes), the packet id and
+ * the net time; then the ack array (its count, 4 bytes per id, the peer's
+ * session id). Over TCP each packet follows its 2-byte length. */
+constexpr size_t OVPN_OPCODE = 0, OVPN_SESSION_ID = 1, OVPN_SESSION_ID_SIZE = 8, OVPN_AFTER_SESSION_ID = 9;
+constexpr size_t OVPN_HMAC_MD5 = 16, OVPN_HMAC_SHA1 = 20, OVPN_PACKET_ID_TIME = 8, OVPN_ACK_ID_SIZE = 4;
+constexpr size_t OVPN_TCP_LENGTH = 2;
+
 bool valid_opcode(uint8_t op) { return op == 1 || op == 2 || (op >= 4 && op <= 11); }
 bool reset_opcode(uint8_t op) { return op == 1 || op == 2 || op == 7 || op == 8 || op == 10; }
 
@@ -35,30 +43,32 @@ bool reset_opcode(uint8_t op) { return op == 1 || op == 2 || op == 7 || op == 8 
 uint8_t hard_reset(const oxlo_reader &r, const openvpn_state *s, int other)
 {
     uint32_t id = 0;
-    size_t ack = 9;
-    if (oxlo_rd_u32_at(&r, 25, &id) && id == 1)
-        ack = 9 + 16 + 8;
-    else if (r.length > 32 && oxlo_rd_u32_at(&r, 29, &id) && id == 1)
-        ack = 9 + 20 + 8;
+    size_t ack = OVPN_AFTER_SESSION_ID;
+    /* The first packet id is 1. */
+    if (oxlo_rd_u32_at(&r, OVPN_AFTER_SESSION_ID + OVPN_HMAC_MD5, &id) && id == 1)
+        ack = OVPN_AFTER_SESSION_ID + OVPN_HMAC_MD5 + OVPN_PACKET_ID_TIME;
+    else if (r.length > OVPN_AFTER_SESSION_ID + OVPN_HMAC_SHA1 + 3 &&
+             oxlo_rd_u32_at(&r, OVPN_AFTER_SESSION_ID + OVPN_HMAC_SHA1, &id) && id == 1)
+        ack = OVPN_AFTER_SESSION_ID + OVPN_HMAC_SHA1 + OVPN_PACKET_ID_TIME;
     uint8_t count = 0;
     if (!oxlo_rd_u8_at(&r, ack, &count) || count == 0)
         return UNDECIDED;
-    const uint8_t *remote = oxlo_rd_bytes_at(&r, ack + 1 + size_t(count) * 4, 8);
-    return remote && memcmp(remote, s->session[other], 8) == 0 ? YES : NO;
+    const uint8_t *remote = oxlo_rd_bytes_at(&r, ack + 1 + size_t(count) * OVPN_ACK_ID_SIZE, OVPN_SESSION_ID_SIZE);
+    return remote && memcmp(remote, s->session[other], OVPN_SESSION_ID_SIZE) == 0 ? YES : NO;
 }
 
 uint8_t detect(openvpn_state *s, const oxlo_packet_view &pkt)
 {
     const bool tcp = pkt.l4 == OXLO_L4_TCP;
-    const oxlo_reader r = oxlo_rd_from(&pkt.payload, tcp ? 2 : 0);
+    const oxlo_reader r = oxlo_rd_from(&pkt.payload, tcp ? OVPN_TCP_LENGTH : 0);
     const int d = pkt.direction, o = 1 - d;
     uint8_t b = 0;
-    if (pkt.payload.length < size_t(tcp ? 16 : 14) || !oxlo_rd_u8_at(&r, 0, &b))
+    if (pkt.payload.length < size_t(tcp ? 16 : 14) || !oxlo_rd_u8_at(&r, OVPN_OPCODE, &b))
         return NO;
     const uint8_t op = b >> 3, key = b & 7;
     if (key != 0 || !valid_opcode(op))
         return NO;
-    const uint8_t *sid = oxlo_rd_bytes_at(&r, 1, 8);
+    const uint8_t *sid = oxlo_rd_bytes_at(&r, OVPN_SESSION_ID, OVPN_SESSION_ID_SIZE);
     if (!sid)
         return NO;
     if (s->packets[d] == 0) {
@@ -66,13 +76,13 @@ uint8_t detect(openvpn_state *s, const oxlo_packet_view &pkt)
         if (!reset_opcode(op) || pkt.payload.length >= 1200 ||
             (tcp && (!oxlo_rd_u16_at(&pkt.payload, 0, &length) || length != r.length)))
             return NO;
-        memcpy(s->session[d], sid, 8);
+        memcpy(s->session[d], sid, OVPN_SESSION_ID_SIZE);
     } else {
         if (pkt.payload.length >= 1200 && (op == 7 || op == 8 || op == 10))
             return NO;
         if (s->packets[d] < 2)
-            memcpy(s->session[d], sid, 8);
-        else if (memcmp(s->session[d], sid, 8) != 0)
+            memcpy(s->session[d], sid, OVPN_SESSION_ID_SIZE);
+        else if (memcmp(s->session[d], sid, OVPN_SESSION_ID_SIZE) != 0)
             return NO;
         if (s->packets[o] >= 2 || (s->packets[o] == 0 && s->packets[d] > 3))
             return YES;
@@ -159,7 +169,7 @@ void search_openvpn(oxlo_module *m, oxlo_flow_state *f)
         vpn_set_protocol(m, f, OXLO_PROTOCOL_OPENVPN, by_ip, OXLO_CONFIDENCE_DPI);
     } else if (s->heuristic == YES) {
         vpn_set_protocol(m, f, OXLO_PROTOCOL_OPENVPN, by_ip, OXLO_CONFIDENCE_DPI_AGGRESSIVE);
-        oxlo_flow_risk_raise(m, f, OXLO_OBFUSCATED_TRAFFIC, "Obfuscated OpenVPN");
+        oxlo_dissector_risk(m, f, OXLO_OBFUSCATED_TRAFFIC, "Obfuscated OpenVPN");
     } else if (s->detection == NO && s->heuristic == NO) {
         OXLO_EXCLUDE(m, f);
     }

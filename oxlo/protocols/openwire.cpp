@@ -6,6 +6,12 @@
 
 namespace {
 
+/* A command: its length (of what follows it), the data type, then for the
+ * WireFormatInfo the magic "ActiveMQ". */
+constexpr size_t OW_LENGTH = 0, OW_TYPE = 4, OW_MAGIC = 5, OW_MAGIC_END = 13, OW_LENGTH_SIZE = 4;
+constexpr uint8_t OW_WIREFORMAT_INFO = 1;
+constexpr size_t OW_INFO_MIN = 23;
+
 void search_openwire(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
@@ -14,20 +20,23 @@ void search_openwire(oxlo_module *m, oxlo_flow_state *f)
      * the stream. */
     auto size = [](const oxlo_reader &r) -> int64_t {
         uint8_t kind = 1;
-        const size_t magic = r.length < 13 ? (r.length > 5 ? r.length - 5 : 0) : 8;
-        if ((oxlo_rd_u8_at(&r, 4, &kind) && kind != 1) || !oxlo_rd_match_n(&r, 5, "ActiveMQ", magic, 0))
+        const size_t magic =
+            r.length < OW_MAGIC_END ? (r.length > OW_MAGIC ? r.length - OW_MAGIC : 0) : OW_MAGIC_END - OW_MAGIC;
+        if ((oxlo_rd_u8_at(&r, OW_TYPE, &kind) && kind != OW_WIREFORMAT_INFO) ||
+            !oxlo_rd_match_n(&r, OW_MAGIC, "ActiveMQ", magic, 0))
             return 0;
         uint32_t n = 0;
-        if (!oxlo_rd_u32_at(&r, 0, &n))
+        if (!oxlo_rd_u32_at(&r, OW_LENGTH, &n))
             return -1;
-        return n >= 9 && n <= 65536 ? int64_t(n) + 4 : 0;
+        return n >= OW_MAGIC_END - OW_LENGTH_SIZE && n <= 65536 ? int64_t(n) + OW_LENGTH_SIZE : 0;
     };
-    if (oxlo_framing::whole(m, f, pkt, 4, 4, size, &p) == oxlo_framing::FIRST_WAITING)
+    if (oxlo_framing::whole(m, f, pkt, OW_LENGTH_SIZE, 4, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
     uint32_t length = 0;
     uint8_t type = 0;
-    if (p.length > 22 && oxlo_rd_u32_at(&p, 0, &length) && uint64_t(length) + 4 == p.length &&
-        oxlo_rd_u8_at(&p, 4, &type) && type == 1 && oxlo_rd_match(&p, 5, "ActiveMQ", 0))
+    if (p.length >= OW_INFO_MIN && oxlo_rd_u32_at(&p, OW_LENGTH, &length) &&
+        uint64_t(length) + OW_LENGTH_SIZE == p.length && oxlo_rd_u8_at(&p, OW_TYPE, &type) &&
+        type == OW_WIREFORMAT_INFO && oxlo_rd_match(&p, OW_MAGIC, "ActiveMQ", 0))
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_OPENWIRE, OXLO_PROTOCOL_UNKNOWN);
     else
         OXLO_EXCLUDE(m, f);

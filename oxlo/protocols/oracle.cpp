@@ -5,6 +5,12 @@
 
 namespace {
 
+/* A TNS packet: its length, the packet checksum, the type, a reserved
+ * byte and the header checksum. */
+constexpr size_t TNS_LENGTH = 0, TNS_CHECKSUM = 2, TNS_TYPE = 4, TNS_RESERVED = 5, TNS_HEADER = 8;
+constexpr uint8_t TNS_CONNECT = 1;
+constexpr uint16_t TNS_PORT = 1521;
+
 void search_oracle(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
@@ -13,21 +19,22 @@ void search_oracle(oxlo_module *m, oxlo_flow_state *f)
      * from the stream. */
     auto size = [](const oxlo_reader &r) -> int64_t {
         uint16_t n = 0, sum = 0;
-        if (oxlo_rd_u16_at(&r, 2, &sum) && sum)
+        if (oxlo_rd_u16_at(&r, TNS_CHECKSUM, &sum) && sum)
             return 0;
-        if (!oxlo_rd_u16_at(&r, 0, &n))
+        if (!oxlo_rd_u16_at(&r, TNS_LENGTH, &n))
             return -1;
-        return n >= 8 ? int64_t(n) : 0;
+        return n >= TNS_HEADER ? int64_t(n) : 0;
     };
-    if ((pkt.src_port == 1521 || pkt.dst_port == 1521) &&
-        oxlo_framing::whole(m, f, pkt, 4, 4, size, &p) == oxlo_framing::FIRST_WAITING)
+    const bool port = pkt.src_port == TNS_PORT || pkt.dst_port == TNS_PORT;
+    if (port && oxlo_framing::whole(m, f, pkt, TNS_TYPE, 4, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
     uint16_t length = 0, checksum = 1;
     uint8_t type = 0;
-    const uint8_t *zeros = oxlo_rd_bytes_at(&p, 5, 3);
-    if ((pkt.src_port == 1521 || pkt.dst_port == 1521) && p.length > 7 && oxlo_rd_u16_at(&p, 0, &length) &&
-        length == p.length && oxlo_rd_u16_at(&p, 2, &checksum) && checksum == 0 && oxlo_rd_u8_at(&p, 4, &type) &&
-        type == 1 && zeros && !zeros[0] && !zeros[1] && !zeros[2])
+    /* The reserved byte and the header checksum. */
+    const uint8_t *zeros = oxlo_rd_bytes_at(&p, TNS_RESERVED, TNS_HEADER - TNS_RESERVED);
+    if (port && p.length >= TNS_HEADER && oxlo_rd_u16_at(&p, TNS_LENGTH, &length) && length == p.length &&
+        oxlo_rd_u16_at(&p, TNS_CHECKSUM, &checksum) && checksum == 0 && oxlo_rd_u8_at(&p, TNS_TYPE, &type) &&
+        type == TNS_CONNECT && zeros && !zeros[0] && !zeros[1] && !zeros[2])
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_ORACLE, OXLO_PROTOCOL_UNKNOWN);
     else
         OXLO_EXCLUDE(m, f);

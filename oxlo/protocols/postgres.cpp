@@ -22,6 +22,14 @@ constexpr uint32_t AUTH_CODE_MAX = 12;
 /* The server refuses startup messages over 10,000 bytes; SASL requests
  * list a few mechanism names. */
 constexpr uint32_t STARTUP_MAX = 10000, AUTH_MAX = 1024;
+/* The client's first message: its length (itself included) and the
+ * protocol version or request code. */
+constexpr size_t STARTUP_LENGTH = 0, STARTUP_CODE = 4, STARTUP_HEADER = 8;
+constexpr uint32_t SSL_REQUEST = 0x04D2162F, GSSENC_REQUEST = 0x04D21630, PROTOCOL_VERSION_MAX = 0x3FFFF;
+/* The server's answer: the message type ('R'), its length (itself
+ * included) and the authentication code. */
+constexpr size_t MESSAGE_TYPE = 0, MESSAGE_LENGTH = 1, AUTH_CODE = 5, AUTH_HEADER = 9;
+constexpr uint32_t AUTH_LENGTH_MIN = 8;
 
 void search_postgres(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -34,19 +42,19 @@ void search_postgres(oxlo_module *m, oxlo_flow_state *f)
     }
     if (s->stage == NONE) {
         uint32_t length = 0, code = 0;
-        const bool sized = oxlo_rd_u32_at(&p, 0, &length);
-        if (sized ? length > 7 && length <= STARTUP_MAX && oxlo_framing::wait_for(m, f, pkt, length)
-                  : oxlo_framing::wait_for(m, f, pkt, 8))
+        const bool sized = oxlo_rd_u32_at(&p, STARTUP_LENGTH, &length);
+        if (sized ? length >= STARTUP_HEADER && length <= STARTUP_MAX && oxlo_framing::wait_for(m, f, pkt, length)
+                  : oxlo_framing::wait_for(m, f, pkt, STARTUP_HEADER))
             return;
-        if (p.length <= 7 || !sized || length != p.length || !oxlo_rd_u32_at(&p, 4, &code)) {
+        if (p.length < STARTUP_HEADER || !sized || length != p.length || !oxlo_rd_u32_at(&p, STARTUP_CODE, &code)) {
             OXLO_EXCLUDE(m, f);
             return;
         }
-        if (code == 0x04D2162F)
+        if (code == SSL_REQUEST)
             s->stage = SSL_ASKED;
-        else if (code == 0x04D21630)
+        else if (code == GSSENC_REQUEST)
             s->stage = GSS_ASKED;
-        else if (code <= 0x3FFFF)
+        else if (code <= PROTOCOL_VERSION_MAX)
             s->stage = STARTUP_SENT;
         else {
             OXLO_EXCLUDE(m, f);
@@ -58,7 +66,7 @@ void search_postgres(oxlo_module *m, oxlo_flow_state *f)
     if (pkt.direction == s->direction)
         return;
     uint8_t first = 0;
-    oxlo_rd_u8_at(&p, 0, &first);
+    oxlo_rd_u8_at(&p, MESSAGE_TYPE, &first);
     bool ok = false;
     if (s->stage == SSL_ASKED)
         ok = p.length == 1 && (first == 'S' || first == 'N');
@@ -66,13 +74,16 @@ void search_postgres(oxlo_module *m, oxlo_flow_state *f)
         ok = p.length == 1 && (first == 'G' || first == 'N');
     else {
         uint32_t length = 0, code = 99;
-        if (first == 'R' && (oxlo_rd_u32_at(&p, 1, &length) ? length >= 8 && length <= AUTH_MAX &&
-                                                                  oxlo_framing::wait_for(m, f, pkt, uint64_t(length) + 1)
-                                                            : oxlo_framing::wait_for(m, f, pkt, 9)))
+        /* The length counts all but the type byte. */
+        if (first == 'R' &&
+            (oxlo_rd_u32_at(&p, MESSAGE_LENGTH, &length)
+                 ? length >= AUTH_LENGTH_MIN && length <= AUTH_MAX &&
+                       oxlo_framing::wait_for(m, f, pkt, uint64_t(length) + MESSAGE_LENGTH)
+                 : oxlo_framing::wait_for(m, f, pkt, AUTH_HEADER)))
             return;
-        ok = first == 'R' && oxlo_rd_u32_at(&p, 1, &length) && oxlo_rd_u32_at(&p, 5, &code) &&
-             ((p.length > 8 && uint64_t(length) + 1 == p.length && code <= AUTH_CODE_MAX) ||
-              (length == 8 && code == 0));
+        ok = first == 'R' && oxlo_rd_u32_at(&p, MESSAGE_LENGTH, &length) && oxlo_rd_u32_at(&p, AUTH_CODE, &code) &&
+             ((p.length >= AUTH_HEADER && uint64_t(length) + MESSAGE_LENGTH == p.length && code <= AUTH_CODE_MAX) ||
+              (length == AUTH_LENGTH_MIN && code == 0));
     }
     if (ok)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_POSTGRESQL, OXLO_PROTOCOL_UNKNOWN);

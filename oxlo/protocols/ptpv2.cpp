@@ -5,11 +5,20 @@
 
 namespace {
 
+/* The common header: transport-specific bits and message type, reserved
+ * bits and version, ... (34 bytes before the body). */
+constexpr size_t PTP_MESSAGE_TYPE = 0, PTP_VERSION = 1, PTP_HEADER = 34;
+constexpr uint8_t PTP_VERSION_2 = 2, PTP_MESSAGE_TYPE_RESERVED = 15;
+constexpr uint16_t PTP_EVENT_PORT = 319, PTP_GENERAL_PORT = 320;
+
 void search_ptpv2(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!(p.length > 34 && ((pkt.src_port == 319 && pkt.dst_port == 319) || (pkt.src_port == 320 && pkt.dst_port == 320)) && (oxlo_rd_peek8(&p, 0) & 0x0F) != 15 && (oxlo_rd_peek8(&p, 1) & 0x0F) == 2)) {
+    const bool ports = (pkt.src_port == PTP_EVENT_PORT && pkt.dst_port == PTP_EVENT_PORT) ||
+                       (pkt.src_port == PTP_GENERAL_PORT && pkt.dst_port == PTP_GENERAL_PORT);
+    if (!(p.length > PTP_HEADER && ports && (oxlo_rd_peek8(&p, PTP_MESSAGE_TYPE) & 0x0F) != PTP_MESSAGE_TYPE_RESERVED &&
+          (oxlo_rd_peek8(&p, PTP_VERSION) & 0x0F) == PTP_VERSION_2)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

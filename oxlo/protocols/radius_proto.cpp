@@ -5,6 +5,10 @@
 
 namespace {
 
+/* A packet: code, identifier, the packet's length, the authenticator. */
+constexpr size_t RADIUS_CODE = 0, RADIUS_LENGTH = 2, RADIUS_HEADER = 20, RADIUS_MAX = 4096;
+constexpr uint8_t RADIUS_CODE_LAST = 13;
+
 bool radius_port(uint16_t p) { return p == 1812 || p == 1813 || p == 18013; }
 
 void search_radius(oxlo_module *m, oxlo_flow_state *f)
@@ -12,13 +16,14 @@ void search_radius(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = pkt.payload;
     if (radius_port(pkt.dst_port) || radius_port(pkt.src_port)) {
-        if (p.length < 20 || p.length > 4096) {
+        if (p.length < RADIUS_HEADER || p.length > RADIUS_MAX) {
             OXLO_EXCLUDE(m, f);
             return;
         }
         uint8_t code = 0;
         uint16_t length = 0;
-        if (oxlo_rd_u8_at(&p, 0, &code) && code >= 1 && code <= 13 && oxlo_rd_u16_at(&p, 2, &length) &&
+        if (oxlo_rd_u8_at(&p, RADIUS_CODE, &code) && code >= 1 && code <= RADIUS_CODE_LAST &&
+            oxlo_rd_u16_at(&p, RADIUS_LENGTH, &length) &&
             length == p.length) {
             oxlo_dissector_classify(m, f, OXLO_PROTOCOL_RADIUS, OXLO_PROTOCOL_UNKNOWN);
             return;

@@ -13,7 +13,7 @@ struct radmin_state {
 void found(oxlo_module *m, oxlo_flow_state *f)
 {
     oxlo_dissector_classify(m, f, OXLO_PROTOCOL_RADMIN, OXLO_PROTOCOL_UNKNOWN);
-    oxlo_flow_risk_raise(m, f, OXLO_DESKTOP_OR_FILE_SHARING_SESSION, "Found Radmin");
+    oxlo_dissector_risk(m, f, OXLO_DESKTOP_OR_FILE_SHARING_SESSION, "Found Radmin");
 }
 
 void search_radmin(oxlo_module *m, oxlo_flow_state *f)

@@ -20,6 +20,17 @@ namespace {
 
 constexpr uint16_t P_RTP = OXLO_PROTOCOL_RTP, P_RTCP = OXLO_PROTOCOL_RTCP;
 
+/* RTP: version, padding, extension and CSRC count in byte 0, marker and
+ * payload type in byte 1, then the sequence number, timestamp and SSRC;
+ * 4 bytes per CSRC follow. RTCP: its packet type in byte 1 and its length
+ * in 32-bit words less one. */
+constexpr size_t RTP_FLAGS = 0, RTP_PAYLOAD_TYPE = 1, RTP_SEQUENCE = 2, RTP_HEADER = 12, RTP_CSRC = 4;
+constexpr size_t RTCP_PACKET_TYPE = 1, RTCP_LENGTH = 2, RTCP_HEADER = 8;
+/* An extension header: profile data, then its length in 32-bit words. */
+constexpr size_t RTP_EXTENSION_LENGTH = 2, RTP_EXTENSION_HEADER = 4;
+/* Interleaved media over TCP: each packet behind a 2-byte length. */
+constexpr size_t RTP_TCP_FRAMING = 2;
+
 struct rtp_state {
     uint8_t counters;       /* bits 0-1 RTCP packets, bits 2-3 RTP packets */
     uint16_t first_seq[2];  /* per direction */
@@ -41,11 +52,12 @@ uint32_t frame_code(const oxlo_reader &p, bool *set)
     *set = true;
     for (uint16_t x : sizes)
         if (x == n)
-            return uint32_t(n - 12) * 8;
+            return uint32_t(n - RTP_HEADER) * 8;
+    /* The codec's table of contents follows the fixed header. */
     uint8_t b12 = 0, b13 = 0;
-    oxlo_rd_u8_at(&p, 12, &b12);
+    oxlo_rd_u8_at(&p, RTP_HEADER, &b12);
     if (n == 19) {
-        if ((b12 & 0x80) && oxlo_rd_u8_at(&p, 13, &b13))
+        if ((b12 & 0x80) && oxlo_rd_u8_at(&p, RTP_HEADER + 1, &b13))
             return b13 & 0x0F;
         return b12 & 0x0F;
     }
@@ -67,7 +79,7 @@ void after_classification(oxlo_module *m, oxlo_flow_state *f, bool tcp)
             stun_extra_dissection_start(m, f, 1);
         return;
     }
-    if (f->app == P_RTP && !f->extra_dissection && s && !(s->pt_set[0] && s->pt_set[1]) &&
+    if (f->app == P_RTP && !oxlo_dissector_extra_active(f, nullptr) && s && !(s->pt_set[0] && s->pt_set[1]) &&
         m->cfg.rtp_max_packets_extra_dissection > 0)
         oxlo_dissector_extra(f, rtp_search, uint8_t(m->cfg.rtp_max_packets_extra_dissection));
 }
@@ -88,7 +100,7 @@ int rtp_search(oxlo_module *m, oxlo_flow_state *f)
                 OXLO_EXCLUDE(m, f);
             return 0;
         }
-        p = oxlo_rd_from(&p, 2);
+        p = oxlo_rd_from(&p, RTP_TCP_FRAMING);
     }
     uint16_t seq = 0;
     const int kind = rtp_or_rtcp_check(&p, &seq);
@@ -109,7 +121,7 @@ int rtp_search(oxlo_module *m, oxlo_flow_state *f)
     const int side = pkt.from_client ? 0 : 1;
     if (extra) {
         uint8_t b1 = 0;
-        if (kind == 1 && !s->pt_set[side] && oxlo_rd_u8_at(&p, 1, &b1)) {
+        if (kind == 1 && !s->pt_set[side] && oxlo_rd_u8_at(&p, RTP_PAYLOAD_TYPE, &b1)) {
             s->pt[side] = b1 & 0x7F;
             s->pt_set[side] = 1;
             rtp_media_type_by_payload_type(s->pt[side], &f->media_types, 0);
@@ -136,13 +148,13 @@ int rtp_search(oxlo_module *m, oxlo_flow_state *f)
             return 0;
         }
         uint8_t b1 = 0;
-        oxlo_rd_u8_at(&p, 1, &b1);
+        oxlo_rd_u8_at(&p, RTP_PAYLOAD_TYPE, &b1);
         const uint8_t pt = b1 & 0x7F;
         if (!s->pt_set[side]) {
             s->pt[side] = pt;
             s->pt_set[side] = 1;
         }
-        if ((pt == 126 || pt == 127) && p.length > 12) {
+        if ((pt == 126 || pt == 127) && p.length > RTP_HEADER) {
             f->media_types |= OXLO_MEDIA_AUDIO;
             bool set = false;
             const uint32_t code = frame_code(p, &set);
@@ -185,10 +197,10 @@ void search_rtp(oxlo_module *m, oxlo_flow_state *f)
             uint16_t framed = 0;
             if (!oxlo_rd_u16_at(&r, 0, &framed))
                 return -1;
-            return framed >= 2 ? int64_t(framed) + 2 : 0;
+            return framed >= RTP_TCP_FRAMING ? int64_t(framed) + RTP_TCP_FRAMING : 0;
         };
         oxlo_reader first = pkt.payload;
-        const oxlo_framing::first_end end = oxlo_framing::whole(m, f, pkt, 2, 16, size, &first);
+        const oxlo_framing::first_end end = oxlo_framing::whole(m, f, pkt, RTP_TCP_FRAMING, 16, size, &first);
         if (end == oxlo_framing::FIRST_WAITING)
             return;
         if (end != oxlo_framing::FIRST_WHOLE) {
@@ -226,28 +238,29 @@ int rtp_payload_type_check(uint8_t payload_type)
 int rtp_or_rtcp_check(const oxlo_reader *data, uint16_t *sequence)
 {
     uint8_t b0 = 0, b1 = 0;
-    if (!data || data->length <= 1 || !oxlo_rd_u8_at(data, 0, &b0) || b0 < 0x80 || b0 > 0xBF)
+    if (!data || data->length <= 1 || !oxlo_rd_u8_at(data, RTP_FLAGS, &b0) || b0 < 0x80 || b0 > 0xBF)
         return 0;
-    oxlo_rd_u8_at(data, 1, &b1);
+    oxlo_rd_u8_at(data, RTP_PAYLOAD_TYPE, &b1);
+    static_assert(RTCP_PACKET_TYPE == RTP_PAYLOAD_TYPE, "one byte read for both");
     const size_t n = data->length;
-    if (n <= 11 || !rtp_payload_type_check(b1 & 0x7F)) {
+    if (n < RTP_HEADER || !rtp_payload_type_check(b1 & 0x7F)) {
         uint16_t words = 0;
-        if (b1 >= 192 && b1 <= 213 && n > 7 && oxlo_rd_u16_at(data, 2, &words) && n >= size_t(words) * 4 + 4)
+        if (b1 >= 192 && b1 <= 213 && n >= RTCP_HEADER && oxlo_rd_u16_at(data, RTCP_LENGTH, &words) &&
+            n >= size_t(words) * 4 + 4)
             return 2;
         return 0;
     }
-    size_t header = 12 + 4 * size_t(b0 & 0x0F);
+    size_t header = RTP_HEADER + RTP_CSRC * size_t(b0 & 0x0F);
     if (b0 & 0x10) {
-        /* The extension header (4 bytes) then its length in 32-bit words. */
         uint16_t words = 0;
-        if (!oxlo_rd_u16_at(data, header + 2, &words))
+        if (!oxlo_rd_u16_at(data, header + RTP_EXTENSION_LENGTH, &words))
             return 0;
-        header += 4 + 4 * size_t(words);
+        header += RTP_EXTENSION_HEADER + 4 * size_t(words);
     }
     if (n < header)
         return 0;
     if (sequence)
-        oxlo_rd_u16_at(data, 2, sequence);
+        oxlo_rd_u16_at(data, RTP_SEQUENCE, sequence);
     return 1;
 }
 

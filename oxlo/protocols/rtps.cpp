@@ -5,11 +5,18 @@
 
 namespace {
 
+/* The header: the protocol id, version (major, minor), vendor id, then the
+ * GUID prefix (16 bytes in all before it). */
+constexpr size_t RTPS_PROTOCOL = 0, RTPS_VERSION_MAJOR = 4, RTPS_VERSION_MINOR = 5, RTPS_HEADER_MIN = 16;
+constexpr uint8_t RTPS_MAJOR = 2, RTPS_MINOR_LAST = 5;
+
 void search_rtps(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!(p.length > 15 && (oxlo_rd_match_n(&p, 0, "RTPS", 4, 0) || oxlo_rd_match_n(&p, 0, "RTPX", 4, 0)) && oxlo_rd_peek8(&p, 4) == 2 && oxlo_rd_peek8(&p, 5) <= 5)) {
+    if (!(p.length >= RTPS_HEADER_MIN &&
+          (oxlo_rd_match_n(&p, RTPS_PROTOCOL, "RTPS", 4, 0) || oxlo_rd_match_n(&p, RTPS_PROTOCOL, "RTPX", 4, 0)) &&
+          oxlo_rd_peek8(&p, RTPS_VERSION_MAJOR) == RTPS_MAJOR && oxlo_rd_peek8(&p, RTPS_VERSION_MINOR) <= RTPS_MINOR_LAST)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

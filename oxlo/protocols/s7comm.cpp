@@ -15,6 +15,17 @@ namespace {
 
 enum : uint8_t { JOB = 1, ACK = 2, ACK_DATA = 3, USERDATA = 7 };
 enum : uint8_t { COTP_CR = 0xE0, COTP_CC = 0xD0 };
+/* The COTP PDU type after the TPKT header and COTP's length byte; the S7
+ * PDU after the 3-byte COTP data header. */
+constexpr size_t COTP_PDU_TYPE = 5, S7_PDU = 7;
+/* The S7 header: protocol id, ROSCTR (the PDU kind), reserved, PDU
+ * reference, parameter and data lengths; acknowledgements add an error
+ * class and code. A job's parameters (its function first) follow at 10. */
+constexpr size_t S7_PROTOCOL_ID = 0, S7_ROSCTR = 1, S7_RESERVED = 2, S7_PARAMETER_LENGTH = 6, S7_JOB_FUNCTION = 10,
+                 S7_ACK_HEADER = 12;
+constexpr uint8_t S7_ID = 0x32, S7_PLUS_ID = 0x72;
+/* The shortest TPKT taken for S7: headers and a few bytes of parameters. */
+constexpr size_t S7_TPKT_MIN = 18;
 /* The connection exchange may take a few segments; not more than these. */
 constexpr uint16_t SETUP_BUDGET = 8;
 constexpr unsigned TPKTS_PER_VIEW = 32;
@@ -28,18 +39,18 @@ struct s7_state {
 void bump(uint8_t &c) { c = uint8_t(c == 255 ? c : c + 1); }
 void bump16(uint16_t &c) { c = uint16_t(c == 65535 ? c : c + 1); }
 
-/* Counts one S7 PDU (starting at offset 7 of the segment). */
+/* Counts one S7 PDU (starting at S7_PDU of the segment). */
 void count_pdu(s7_state *s, const oxlo_reader &p)
 {
-    const oxlo_reader pdu = oxlo_rd_from(&p, 7);
+    const oxlo_reader pdu = oxlo_rd_from(&p, S7_PDU);
     uint8_t rosctr = 0, function = 0;
     uint16_t parameters = 0;
-    oxlo_rd_u8_at(&pdu, 1, &rosctr);
+    oxlo_rd_u8_at(&pdu, S7_ROSCTR, &rosctr);
     switch (rosctr) {
     case JOB:
         bump16(s->jobs);
-        oxlo_rd_u16_at(&pdu, 6, &parameters);
-        if (parameters && pdu.length >= 11 && oxlo_rd_u8_at(&pdu, 10, &function)) {
+        oxlo_rd_u16_at(&pdu, S7_PARAMETER_LENGTH, &parameters);
+        if (parameters && pdu.length > S7_JOB_FUNCTION && oxlo_rd_u8_at(&pdu, S7_JOB_FUNCTION, &function)) {
             switch (function) {
             case 0x04: bump(s->read_var); break;
             case 0x05: bump(s->write_var); break;
@@ -53,11 +64,11 @@ void count_pdu(s7_state *s, const oxlo_reader &p)
         }
         break;
     case ACK:
-        if (pdu.length >= 12)
+        if (pdu.length >= S7_ACK_HEADER)
             bump(s->acks);
         break;
     case ACK_DATA:
-        if (pdu.length >= 12)
+        if (pdu.length >= S7_ACK_HEADER)
             bump16(s->ack_data);
         break;
     case USERDATA:
@@ -71,7 +82,7 @@ void count_pdu(s7_state *s, const oxlo_reader &p)
 bool s7_pdu(const oxlo_reader &tpkt)
 {
     uint8_t id = 0;
-    return tpkt.length > 17 && oxlo_rd_u8_at(&tpkt, 7, &id) && id == 0x32;
+    return tpkt.length >= S7_TPKT_MIN && oxlo_rd_u8_at(&tpkt, S7_PDU + S7_PROTOCOL_ID, &id) && id == S7_ID;
 }
 
 /* Counts the S7 PDUs of every whole TPKT of the view; a cut one is kept
@@ -118,7 +129,7 @@ void search_s7comm(oxlo_module *m, oxlo_flow_state *f)
     }
     uint8_t cotp = 0, id = 0, rosctr = 0, tail = 0;
     uint16_t reserved = 1;
-    oxlo_rd_u8_at(&p, 5, &cotp);
+    oxlo_rd_u8_at(&p, COTP_PDU_TYPE, &cotp);
     /* Every session starts with the COTP connection request and confirm:
      * wait for the data that follows them. */
     if (cotp == COTP_CR || cotp == COTP_CC) {
@@ -128,17 +139,18 @@ void search_s7comm(oxlo_module *m, oxlo_flow_state *f)
             oxlo_dissector_consume(m, f, p.length); /* a TPKT behind it comes first next time */
         return;
     }
-    if (p.length <= 17 || !oxlo_rd_u8_at(&p, 7, &id)) {
+    if (p.length < S7_TPKT_MIN || !oxlo_rd_u8_at(&p, S7_PDU + S7_PROTOCOL_ID, &id)) {
         OXLO_EXCLUDE(m, f);
         return;
     }
-    if (id == 0x72 && oxlo_rd_u8_at(&p, p.length - 4, &tail) && tail == 0x72) {
+    /* S7comm-plus closes its PDU with a trailer that repeats the id. */
+    if (id == S7_PLUS_ID && oxlo_rd_u8_at(&p, p.length - 4, &tail) && tail == S7_PLUS_ID) {
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_S7COMMPLUS, OXLO_PROTOCOL_UNKNOWN);
         return;
     }
-    oxlo_rd_u8_at(&p, 8, &rosctr);
-    oxlo_rd_u16_at(&p, 9, &reserved);
-    if (id != 0x32 || !(rosctr == JOB || rosctr == ACK || rosctr == ACK_DATA || rosctr == USERDATA) || reserved != 0) {
+    oxlo_rd_u8_at(&p, S7_PDU + S7_ROSCTR, &rosctr);
+    oxlo_rd_u16_at(&p, S7_PDU + S7_RESERVED, &reserved);
+    if (id != S7_ID || !(rosctr == JOB || rosctr == ACK || rosctr == ACK_DATA || rosctr == USERDATA) || reserved != 0) {
         OXLO_EXCLUDE(m, f);
         return;
     }

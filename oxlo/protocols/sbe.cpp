@@ -6,17 +6,23 @@
 
 namespace {
 
+/* The framing header: the message length and the encoding type (0xEB50 in
+ * either byte order); the SBE message header then starts with its block
+ * length. Both headers take 14 bytes. */
+constexpr size_t SOFH_LENGTH = 0, SOFH_ENCODING = 4, SBE_BLOCK_LENGTH = 6, SBE_HEADERS = 14;
+
 void search_sbe(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = pkt.payload;
     uint32_t length = 0;
     uint16_t block = 0;
-    const bool little = oxlo_rd_match_n(&p, 4, "\xEB\x50", 2, 0), big = oxlo_rd_match_n(&p, 4, "\x50\xEB", 2, 0);
-    bool ok = p.length >= 14 && (little || big) && oxlo_rd_u32_at(&p, 0, &length) &&
+    const bool little = oxlo_rd_match_n(&p, SOFH_ENCODING, "\xEB\x50", 2, 0),
+               big = oxlo_rd_match_n(&p, SOFH_ENCODING, "\x50\xEB", 2, 0);
+    bool ok = p.length >= SBE_HEADERS && (little || big) && oxlo_rd_u32_at(&p, SOFH_LENGTH, &length) &&
               (pkt.l4 == OXLO_L4_UDP ? length == p.length : length >= p.length) &&
-              (little ? oxlo_rd_le16_at(&p, 6, &block) : oxlo_rd_u16_at(&p, 6, &block)) &&
-              p.length >= size_t(block) + 14;
+              (little ? oxlo_rd_le16_at(&p, SBE_BLOCK_LENGTH, &block) : oxlo_rd_u16_at(&p, SBE_BLOCK_LENGTH, &block)) &&
+              p.length >= size_t(block) + SBE_HEADERS;
     if (!ok) {
         OXLO_EXCLUDE(m, f);
         return;

@@ -6,12 +6,18 @@
 
 namespace {
 
+/* The datagram header: version (5), the agent's address type (1 IPv4, 2
+ * IPv6), the agent address, sub-agent id, sequence number, uptime. */
+constexpr size_t SFLOW_VERSION = 0, SFLOW_ADDRESS_TYPE = 4, SFLOW_HEADER_MIN = 24;
+constexpr uint32_t SFLOW_V5 = 5, SFLOW_ADDRESS_IPV4 = 1, SFLOW_ADDRESS_IPV6 = 2;
+
 void search_sflow(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     uint32_t version = 0, address_type = 0;
-    if (pkt.payload.length <= 23 || !oxlo_rd_u32_at(&pkt.payload, 0, &version) ||
-        !oxlo_rd_u32_at(&pkt.payload, 4, &address_type) || version != 5 || (address_type != 1 && address_type != 2)) {
+    if (pkt.payload.length < SFLOW_HEADER_MIN || !oxlo_rd_u32_at(&pkt.payload, SFLOW_VERSION, &version) ||
+        !oxlo_rd_u32_at(&pkt.payload, SFLOW_ADDRESS_TYPE, &address_type) || version != SFLOW_V5 ||
+        (address_type != SFLOW_ADDRESS_IPV4 && address_type != SFLOW_ADDRESS_IPV6)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -7,6 +7,12 @@
 
 namespace {
 
+/* A message: the length of what follows the first 8 bytes, the header
+ * version, the message id (all little-endian). */
+constexpr size_t SKINNY_LENGTH = 0, SKINNY_VERSION = 4, SKINNY_MESSAGE_ID = 8, SKINNY_HEADER = 12;
+constexpr size_t SKINNY_LENGTH_BASE = 8;
+constexpr uint16_t SKINNY_PORT = 2000;
+
 
 bool known_version(uint64_t v) { return v == 0 || v == 10 || v == 11 || (v >= 15 && v <= 22); }
 
@@ -23,17 +29,19 @@ void search_skinny(oxlo_module *m, oxlo_flow_state *f)
      * the stream; a phone sends several at once. */
     auto size = [](const oxlo_reader &r) -> int64_t {
         uint32_t n = 0, version = 0;
-        if (oxlo_rd_le32_at(&r, 4, &version) && !known_version(version))
+        if (oxlo_rd_le32_at(&r, SKINNY_VERSION, &version) && !known_version(version))
             return 0;
-        if (!oxlo_rd_le32_at(&r, 0, &n))
+        if (!oxlo_rd_le32_at(&r, SKINNY_LENGTH, &n))
             return -1;
-        return n >= 4 && n <= 4096 ? int64_t(n) + 8 : 0;
+        return n >= 4 && n <= 4096 ? int64_t(n) + SKINNY_LENGTH_BASE : 0;
     };
-    if ((pkt.src_port == 2000 || pkt.dst_port == 2000) &&
-        oxlo_framing::whole(m, f, pkt, 12, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+    const bool port = pkt.src_port == SKINNY_PORT || pkt.dst_port == SKINNY_PORT;
+    if (port && oxlo_framing::whole(m, f, pkt, SKINNY_HEADER, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
-    const bool ok = (pkt.src_port == 2000 || pkt.dst_port == 2000) && p.length > 11 && oxlo_rd_peekle32(&p, 0) + 8 == p.length &&
-                    known_version(oxlo_rd_peekle32(&p, 4)) && known_message(oxlo_rd_peekle32(&p, 8));
+    const bool ok = port && p.length >= SKINNY_HEADER &&
+                    oxlo_rd_peekle32(&p, SKINNY_LENGTH) + SKINNY_LENGTH_BASE == p.length &&
+                    known_version(oxlo_rd_peekle32(&p, SKINNY_VERSION)) &&
+                    known_message(oxlo_rd_peekle32(&p, SKINNY_MESSAGE_ID));
     if (ok)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_CISCOSKINNY, OXLO_PROTOCOL_UNKNOWN);
     else

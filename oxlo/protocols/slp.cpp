@@ -12,6 +12,12 @@
 namespace {
 
 constexpr uint8_t SRV_RPLY = 2, SRV_REG = 3;
+/* Both versions: version, function, then the message length (16 bits in
+ * version 1, 24 in version 2). Version 2 goes on with flags, the next
+ * extension's offset, the transaction id and the language tag (its length
+ * and the tag). */
+constexpr size_t SLP_VERSION = 0, SLP_FUNCTION = 1, SLP_LENGTH = 2, SLP_V2_TAG_LENGTH = 12, SLP_V2_TAG = 14;
+constexpr size_t SLP_V1_HEADER = 12, SLP_V2_HEADER = 16;
 constexpr size_t max_urls = 4;
 
 struct slp_state {
@@ -41,9 +47,9 @@ void read_urls(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader &p, uint8_t
 {
     slp_state *s = static_cast<slp_state *>(oxlo_dissector_state(m, f));
     uint16_t tag_length = 0;
-    if (!s || !oxlo_rd_u16_at(&p, 12, &tag_length))
+    if (!s || !oxlo_rd_u16_at(&p, SLP_V2_TAG_LENGTH, &tag_length))
         return;
-    oxlo_reader r = oxlo_rd_from(&p, 14 + size_t(tag_length));
+    oxlo_reader r = oxlo_rd_from(&p, SLP_V2_TAG + size_t(tag_length));
     uint16_t entries = 1;
     if (function == SRV_RPLY) {
         oxlo_rd_skip(&r, 2); /* error code */
@@ -68,21 +74,25 @@ void search_slp(oxlo_module *m, oxlo_flow_state *f)
         uint8_t v = 0;
         uint16_t n16 = 0;
         uint32_t n24 = 0;
-        if (!oxlo_rd_u8_at(&r, 0, &v) || (v != 1 && v != 2))
+        if (!oxlo_rd_u8_at(&r, SLP_VERSION, &v) || (v != 1 && v != 2))
             return 0;
         if (v == 1)
-            return oxlo_rd_u16_at(&r, 2, &n16) ? (n16 >= 12 ? int64_t(n16) : 0) : -1;
-        return oxlo_rd_u24_at(&r, 2, &n24) ? (n24 >= 16 && n24 <= 65536 ? int64_t(n24) : 0) : -1;
+            return oxlo_rd_u16_at(&r, SLP_LENGTH, &n16) ? (n16 >= SLP_V1_HEADER ? int64_t(n16) : 0) : -1;
+        return oxlo_rd_u24_at(&r, SLP_LENGTH, &n24) ? (n24 >= SLP_V2_HEADER && n24 <= 65536 ? int64_t(n24) : 0) : -1;
     };
-    if (pkt.l4 == OXLO_L4_TCP && oxlo_framing::whole(m, f, pkt, 5, 8, size, &p) == oxlo_framing::FIRST_WAITING)
+    /* Enough for the longer of the two length fields. */
+    if (pkt.l4 == OXLO_L4_TCP &&
+        oxlo_framing::whole(m, f, pkt, SLP_LENGTH + 3, 8, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
     uint8_t version = 0, function = 0;
     uint16_t length16 = 0;
     uint32_t length24 = 0;
-    oxlo_rd_u8_at(&p, 0, &version);
-    oxlo_rd_u8_at(&p, 1, &function);
-    const bool v1 = version == 1 && p.length >= 12 && oxlo_rd_u16_at(&p, 2, &length16) && length16 == p.length;
-    const bool v2 = version == 2 && p.length >= 16 && oxlo_rd_u24_at(&p, 2, &length24) && length24 == p.length;
+    oxlo_rd_u8_at(&p, SLP_VERSION, &version);
+    oxlo_rd_u8_at(&p, SLP_FUNCTION, &function);
+    const bool v1 = version == 1 && p.length >= SLP_V1_HEADER && oxlo_rd_u16_at(&p, SLP_LENGTH, &length16) &&
+                    length16 == p.length;
+    const bool v2 = version == 2 && p.length >= SLP_V2_HEADER && oxlo_rd_u24_at(&p, SLP_LENGTH, &length24) &&
+                    length24 == p.length;
     if (!(v1 && function >= 1 && function <= 10) && !(v2 && function >= 1 && function <= 11)) {
         OXLO_EXCLUDE(m, f);
         return;

@@ -12,6 +12,10 @@ namespace {
 constexpr uint8_t SMB1_NEGOTIATE = 0x72, SMB1_TRANSACTION = 0x25;
 constexpr size_t ENOUGH = 41;      /* the session header and the SMB header's start */
 constexpr uint32_t MESSAGE_MIN = 37; /* a message shorter than that is no SMB one */
+/* The session message: type 0 and a 24-bit length; the SMB header then
+ * starts with its protocol id, and SMBv1 has its command next. */
+constexpr size_t SESSION_TYPE = 0, SESSION_LENGTH = 1, SMB_PROTOCOL_ID = 4, SMB1_COMMAND = 8;
+constexpr uint16_t SMB_PORT = 445;
 
 void search_smb(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -19,18 +23,19 @@ void search_smb(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_reader &p = pkt.payload;
     uint8_t zero = 1, command = 0;
     uint32_t length = 0;
-    const bool port = pkt.src_port == 445 || pkt.dst_port == 445;
-    if (port && p.length < ENOUGH && oxlo_rd_u8_at(&p, 0, &zero) && zero == 0 &&
-        (!oxlo_rd_u24_at(&p, 1, &length) || length >= MESSAGE_MIN) && oxlo_framing::wait_for(m, f, pkt, ENOUGH))
+    const bool port = pkt.src_port == SMB_PORT || pkt.dst_port == SMB_PORT;
+    if (port && p.length < ENOUGH && oxlo_rd_u8_at(&p, SESSION_TYPE, &zero) && zero == 0 &&
+        (!oxlo_rd_u24_at(&p, SESSION_LENGTH, &length) || length >= MESSAGE_MIN) &&
+        oxlo_framing::wait_for(m, f, pkt, ENOUGH))
         return;
     /* A length shorter than the view: more messages follow the first. */
-    if (!port || p.length < ENOUGH || !oxlo_rd_u8_at(&p, 0, &zero) || zero != 0 || !oxlo_rd_u24_at(&p, 1, &length) ||
-        length < MESSAGE_MIN) {
+    if (!port || p.length < ENOUGH || !oxlo_rd_u8_at(&p, SESSION_TYPE, &zero) || zero != 0 ||
+        !oxlo_rd_u24_at(&p, SESSION_LENGTH, &length) || length < MESSAGE_MIN) {
         OXLO_EXCLUDE(m, f);
         return;
     }
-    if (oxlo_rd_match_n(&p, 4, "\xFFSMB", 4, 0)) {
-        oxlo_rd_u8_at(&p, 8, &command);
+    if (oxlo_rd_match_n(&p, SMB_PROTOCOL_ID, "\xFFSMB", 4, 0)) {
+        oxlo_rd_u8_at(&p, SMB1_COMMAND, &command);
         if (command == SMB1_NEGOTIATE)
             return; /* every client offers SMBv1 in its first negotiation */
         oxlo_flow_set_protocol(m, f, OXLO_PROTOCOL_SMBV1, OXLO_PROTOCOL_NETBIOS, OXLO_CONFIDENCE_DPI);
@@ -38,7 +43,7 @@ void search_smb(oxlo_module *m, oxlo_flow_state *f)
             oxlo_dissector_risk(m, f, OXLO_SMB_INSECURE_VERSION, "Found SMBv1");
         return;
     }
-    if (oxlo_rd_match_n(&p, 4, "\xFESMB", 4, 0)) {
+    if (oxlo_rd_match_n(&p, SMB_PROTOCOL_ID, "\xFESMB", 4, 0)) {
         oxlo_flow_set_protocol(m, f, OXLO_PROTOCOL_SMBV23, OXLO_PROTOCOL_NETBIOS, OXLO_CONFIDENCE_DPI);
         return;
     }

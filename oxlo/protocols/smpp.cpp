@@ -8,6 +8,9 @@
 namespace {
 
 constexpr uint32_t RESPONSE = 0x80000000u;
+/* The PDU header: command length (the whole PDU), command id, command
+ * status, sequence number. */
+constexpr size_t SMPP_LENGTH = 0, SMPP_COMMAND_ID = 4, SMPP_STATUS = 8, SMPP_HEADER = 16;
 
 /* 1 when a request PDU of this id and length classifies, 0 when not. */
 bool request_ok(uint32_t id, uint32_t length)
@@ -47,9 +50,9 @@ void search_smpp(oxlo_module *m, oxlo_flow_state *f)
     if (oxlo_flow_app_protocol(f) == OXLO_PROTOCOL_SMPP)
         return;
     uint32_t length = 0, id = 0, status = 1;
-    if (p.length < 16 && pkt.payload_packets <= 3 && oxlo_framing::wait_for(m, f, pkt, 16))
+    if (p.length < SMPP_HEADER && pkt.payload_packets <= 3 && oxlo_framing::wait_for(m, f, pkt, SMPP_HEADER))
         return; /* the header's rest is asked for from the stream */
-    if (p.length < 16 || pkt.payload_packets > 3 || !oxlo_rd_u32_at(&p, 0, &length)) {
+    if (p.length < SMPP_HEADER || pkt.payload_packets > 3 || !oxlo_rd_u32_at(&p, SMPP_LENGTH, &length)) {
         OXLO_EXCLUDE(m, f);
         return;
     }
@@ -57,7 +60,7 @@ void search_smpp(oxlo_module *m, oxlo_flow_state *f)
     size_t at = 0;
     while (at < p.length) {
         uint32_t n = 0;
-        if (!oxlo_rd_u32_at(&p, at, &n) || n == 0) {
+        if (!oxlo_rd_u32_at(&p, at + SMPP_LENGTH, &n) || n == 0) {
             OXLO_EXCLUDE(m, f);
             return;
         }
@@ -69,8 +72,8 @@ void search_smpp(oxlo_module *m, oxlo_flow_state *f)
         }
         at += n;
     }
-    oxlo_rd_u32_at(&p, 4, &id);
-    oxlo_rd_u32_at(&p, 8, &status);
+    oxlo_rd_u32_at(&p, SMPP_COMMAND_ID, &id);
+    oxlo_rd_u32_at(&p, SMPP_STATUS, &status);
     if ((id >> 24) != 0x00 && (id >> 24) != 0x80) {
         OXLO_EXCLUDE(m, f);
         return;

@@ -7,6 +7,14 @@
 
 namespace {
 
+/* SOCKS4: version (4), command, port, address, the user id up to a NUL;
+ * the answer: a null byte, the status (0x5A-0x5D), port and address.
+ * SOCKS5's greeting: version (5), the method count, the methods; the answer
+ * the version and the method chosen. */
+constexpr size_t SOCKS_VERSION = 0, SOCKS4_COMMAND = 1, SOCKS4_STATUS = 1, SOCKS5_METHOD_COUNT = 1,
+                 SOCKS5_METHOD = 1, SOCKS5_METHODS = 2;
+constexpr size_t SOCKS4_ANSWER_SIZE = 8, SOCKS5_ANSWER_SIZE = 2;
+
 struct socks_state {
     uint8_t socks4_side, socks5_side; /* 0 none, else the direction + 1 */
     uint64_t socks5_methods;          /* methods 0..63 the greeting offered */
@@ -23,30 +31,33 @@ void search_socks(oxlo_module *m, oxlo_flow_state *f)
     }
     const uint8_t side = uint8_t(pkt.direction + 1);
     uint8_t b0 = 0, b1 = 0, last = 1;
-    oxlo_rd_u8_at(&p, 0, &b0);
-    oxlo_rd_u8_at(&p, 1, &b1);
+    static_assert(SOCKS4_COMMAND == SOCKS4_STATUS && SOCKS4_STATUS == SOCKS5_METHOD_COUNT &&
+                      SOCKS5_METHOD_COUNT == SOCKS5_METHOD,
+                  "one byte read for all");
+    oxlo_rd_u8_at(&p, SOCKS_VERSION, &b0);
+    oxlo_rd_u8_at(&p, SOCKS4_COMMAND, &b1);
     oxlo_rd_u8_at(&p, p.length - 1, &last);
     if (s->socks4_side && s->socks4_side != side) {
-        if (p.length == 8 && b0 == 0 && b1 >= 0x5A && b1 <= 0x5D) {
+        if (p.length == SOCKS4_ANSWER_SIZE && b0 == 0 && b1 >= 0x5A && b1 <= 0x5D) {
             oxlo_dissector_classify(m, f, OXLO_PROTOCOL_SOCKS, OXLO_PROTOCOL_UNKNOWN);
             return;
         }
         s->socks4_side = 0;
     }
     if (s->socks5_side && s->socks5_side != side) {
-        if (p.length == 2 && b0 == 5 && b1 < 64 && (s->socks5_methods >> b1) & 1) {
+        if (p.length == SOCKS5_ANSWER_SIZE && b0 == 5 && b1 < 64 && (s->socks5_methods >> b1) & 1) {
             oxlo_dissector_classify(m, f, OXLO_PROTOCOL_SOCKS, OXLO_PROTOCOL_UNKNOWN);
             return;
         }
         s->socks5_side = 0;
     }
-    if (p.length > 8 && b0 == 4 && (b1 == 1 || b1 == 2) && last == 0)
+    if (p.length > SOCKS4_ANSWER_SIZE && b0 == 4 && (b1 == 1 || b1 == 2) && last == 0)
         s->socks4_side = side;
     /* Any method list: curl with credentials offers 05 03 00 01 02. */
-    else if (b0 == 5 && b1 >= 1 && p.length == size_t(b1) + 2) {
+    else if (b0 == 5 && b1 >= 1 && p.length == size_t(b1) + SOCKS5_METHODS) {
         s->socks5_side = side;
         s->socks5_methods = 0;
-        for (size_t i = 2; i < p.length; i++) {
+        for (size_t i = SOCKS5_METHODS; i < p.length; i++) {
             uint8_t method = 0xFF;
             oxlo_rd_u8_at(&p, i, &method);
             if (method < 64)

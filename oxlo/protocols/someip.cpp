@@ -7,6 +7,17 @@
 
 namespace {
 
+/* Message id (service and method), length of what follows it, request id
+ * (client and session), then protocol and interface version, message type
+ * and return code. */
+constexpr size_t SOMEIP_MESSAGE_ID = 0, SOMEIP_LENGTH = 4, SOMEIP_REQUEST_ID = 8, SOMEIP_PROTOCOL_VERSION = 12,
+                 SOMEIP_INTERFACE_VERSION = 13, SOMEIP_MESSAGE_TYPE = 14, SOMEIP_RETURN_CODE = 15, SOMEIP_HEADER = 16;
+/* The length counts the request id and the four version and type bytes too. */
+constexpr uint32_t SOMEIP_LENGTH_BASE = 8;
+constexpr uint8_t SOMEIP_VERSION = 1;
+/* The magic-cookie messages carry this request id and nothing else. */
+constexpr uint32_t SOMEIP_COOKIE_REQUEST = 0xDEADBEEFu;
+
 void search_someip(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
@@ -16,23 +27,26 @@ void search_someip(oxlo_module *m, oxlo_flow_state *f)
     auto size = [](const oxlo_reader &r) -> int64_t {
         uint8_t version = 1;
         uint32_t n = 0;
-        if (oxlo_rd_u8_at(&r, 12, &version) && version != 1)
+        if (oxlo_rd_u8_at(&r, SOMEIP_PROTOCOL_VERSION, &version) && version != SOMEIP_VERSION)
             return 0;
-        if (!oxlo_rd_u32_at(&r, 4, &n) || r.length < 16)
+        if (!oxlo_rd_u32_at(&r, SOMEIP_LENGTH, &n) || r.length < SOMEIP_HEADER)
             return -1;
-        return n >= 8 && n <= 65536 ? int64_t(n) + 8 : 0;
+        return n >= SOMEIP_LENGTH_BASE && n <= 65536 ? int64_t(n) + SOMEIP_LENGTH_BASE : 0;
     };
-    if (pkt.l4 == OXLO_L4_TCP && oxlo_framing::whole(m, f, pkt, 16, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+    if (pkt.l4 == OXLO_L4_TCP && oxlo_framing::whole(m, f, pkt, SOMEIP_HEADER, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
-    const uint8_t type = oxlo_rd_peek8(&p, 14), rc = oxlo_rd_peek8(&p, 15);
-    if (p.length < 16 || uint64_t(oxlo_rd_peek32(&p, 4)) + 8 != p.length || oxlo_rd_peek8(&p, 12) != 1 ||
+    const uint8_t type = oxlo_rd_peek8(&p, SOMEIP_MESSAGE_TYPE), rc = oxlo_rd_peek8(&p, SOMEIP_RETURN_CODE);
+    if (p.length < SOMEIP_HEADER || uint64_t(oxlo_rd_peek32(&p, SOMEIP_LENGTH)) + SOMEIP_LENGTH_BASE != p.length ||
+        oxlo_rd_peek8(&p, SOMEIP_PROTOCOL_VERSION) != SOMEIP_VERSION ||
         !((type & 0x9F) < 3 || (type & 0x9E) == 0x80) || rc > 63) {
         OXLO_EXCLUDE(m, f);
         return;
     }
-    const uint32_t id = oxlo_rd_peek32(&p, 0);
+    const uint32_t id = oxlo_rd_peek32(&p, SOMEIP_MESSAGE_ID);
     if ((id == 0xFFFF0000u || id == 0xFFFF8000u) &&
-        (oxlo_rd_peek32(&p, 4) != 8 || oxlo_rd_peek32(&p, 8) != 0xDEADBEEFu || oxlo_rd_peek8(&p, 13) != 1 || (type != 0x01 && type != 0x21) || rc != 0)) {
+        (oxlo_rd_peek32(&p, SOMEIP_LENGTH) != SOMEIP_LENGTH_BASE ||
+         oxlo_rd_peek32(&p, SOMEIP_REQUEST_ID) != SOMEIP_COOKIE_REQUEST || oxlo_rd_peek8(&p, SOMEIP_INTERFACE_VERSION) != 1 ||
+         (type != 0x01 && type != 0x21) || rc != 0)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

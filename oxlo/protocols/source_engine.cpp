@@ -6,13 +6,17 @@
 
 namespace {
 
+/* A connectionless packet: the header FF FF FF FF, then the query or
+ * answer letter. */
+constexpr size_t QUERY_HEADER = 0, QUERY_TYPE = 4;
+
 void search(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = pkt.payload;
     bool ok = false;
     uint8_t q = 0;
-    const bool ff = oxlo_rd_match_n(&p, 0, "\xFF\xFF\xFF\xFF", 4, 0) && oxlo_rd_u8_at(&p, 4, &q);
+    const bool ff = oxlo_rd_match_n(&p, QUERY_HEADER, "\xFF\xFF\xFF\xFF", 4, 0) && oxlo_rd_u8_at(&p, QUERY_TYPE, &q);
     ok = ff && (pkt.from_client ? (p.length >= 9 && p.length <= 29 && (q == 'T' || q == 'U' || q == 'V'))
                                 : ((p.length == 9 && q == 'A') || (p.length > 30 && (q == 'D' || q == 'E' || q == 'I'))));
     if (ok)

@@ -21,6 +21,13 @@ namespace {
 
 constexpr uint8_t EXTRA_PACKETS = 12;
 constexpr uint8_t MSG_KEXINIT = 20;
+/* A binary packet: its length (of what follows the field), the padding
+ * length, the message code; a KEXINIT then has its 16-byte cookie and the
+ * name-lists. */
+constexpr size_t PACKET_LENGTH = 0, PACKET_LENGTH_SIZE = 4, PACKET_MESSAGE_CODE = 5, KEXINIT_NAME_LISTS = 22;
+/* The first list must leave room for what precedes it, its own length
+ * field and the first_kex_packet_follows byte. */
+constexpr size_t KEXINIT_AFTER_FIRST_LENGTH = KEXINIT_NAME_LISTS + 4 + 1;
 constexpr uint32_t LIST_MAX = 65565;      /* a longer name-list ends the parse */
 constexpr uint32_t KEXINIT_MAX = 65536;   /* a longer KEXINIT is not waited for */
 constexpr size_t BANNER_MAX = 255;        /* an identification line, its CR LF included */
@@ -197,11 +204,11 @@ void parse_kexinit(oxlo_module *m, oxlo_flow_state *f, ssh_state *s, const oxlo_
 {
     const bool hassh = m->cfg.ssh_hassh_fingerprint, data = m->cfg.ssh_data;
     oxlo_reader lists[8];
-    oxlo_reader r = oxlo_rd_from(&msg, 22);
+    oxlo_reader r = oxlo_rd_from(&msg, KEXINIT_NAME_LISTS);
     int count = 0;
     for (; count < 8; count++) {
         const uint32_t n = oxlo_rd_be32(&r);
-        if (r.error || n > LIST_MAX || (count == 0 && n >= (msg.length > 27 ? msg.length - 27 : 0)))
+        if (r.error || n > LIST_MAX || (count == 0 && n >= (msg.length > KEXINIT_AFTER_FIRST_LENGTH ? msg.length - KEXINIT_AFTER_FIRST_LENGTH : 0)))
             break;
         lists[count] = oxlo_rd_field(&r, n);
         if (r.error)
@@ -305,14 +312,14 @@ void kexinit(oxlo_module *m, oxlo_flow_state *f, ssh_state *s, const oxlo_packet
     const oxlo_reader data = oxlo_rd_from(&pkt.payload, at);
     uint8_t code = 0;
     uint32_t packet_length = 0;
-    if (!oxlo_rd_u32_at(&data, 0, &packet_length) || !oxlo_rd_u8_at(&data, 5, &code)) {
+    if (!oxlo_rd_u32_at(&data, PACKET_LENGTH, &packet_length) || !oxlo_rd_u8_at(&data, PACKET_MESSAGE_CODE, &code)) {
         oxlo_dissector_consume(m, f, at);
-        oxlo_dissector_need(m, f, 6);
+        oxlo_dissector_need(m, f, PACKET_MESSAGE_CODE + 1);
         return;
     }
     if (code != MSG_KEXINIT)
         return;
-    const uint64_t whole = uint64_t(packet_length) + 4;
+    const uint64_t whole = uint64_t(packet_length) + PACKET_LENGTH_SIZE;
     if (whole <= data.length) {
         hassh_of(m, f, s, oxlo_rd_upto(&data, size_t(whole)), client);
         return;
@@ -334,7 +341,7 @@ int extra(oxlo_module *m, oxlo_flow_state *f);
 
 void classify(oxlo_module *m, oxlo_flow_state *f)
 {
-    if (f->extra_dissection)
+    if (oxlo_dissector_extra_active(f, nullptr))
         return;
     oxlo_dissector_classify(m, f, OXLO_PROTOCOL_SSH, OXLO_PROTOCOL_UNKNOWN);
     oxlo_dissector_extra(f, extra, EXTRA_PACKETS);
@@ -368,7 +375,7 @@ void search(oxlo_module *m, oxlo_flow_state *f, ssh_state *s)
             kexinit(m, f, s, pkt, after, client);
         return;
     }
-    if (p.length <= 5 && !f->extra_dissection) {
+    if (p.length <= 5 && !oxlo_dissector_extra_active(f, nullptr)) {
         OXLO_EXCLUDE(m, f);
         return;
     }
@@ -390,7 +397,7 @@ int extra(oxlo_module *m, oxlo_flow_state *f)
         return 1;
     search(m, f, s);
     if (s->hassh_client[0] && s->hassh_server[0]) {
-        f->extra_dissection = nullptr;
+        oxlo_dissector_extra_end(f);
         return 0;
     }
     return 1;

@@ -39,7 +39,37 @@ namespace {
 constexpr uint16_t P_STUN = OXLO_PROTOCOL_STUN, P_RTP = OXLO_PROTOCOL_RTP, P_RTCP = OXLO_PROTOCOL_RTCP,
                    P_SRTP = OXLO_PROTOCOL_SRTP, P_DTLS = OXLO_PROTOCOL_DTLS, P_TELEGRAM = OXLO_PROTOCOL_TELEGRAM;
 constexpr uint32_t COOKIE = 0x2112A442;
+/* The message header: type, the length of the attributes, the magic
+ * cookie and the transaction id; then the attributes (type, length, the
+ * value padded to 4 bytes). */
+constexpr size_t STUN_TYPE = 0, STUN_LENGTH = 2, STUN_COOKIE = 4, STUN_HEADER = 20;
+constexpr size_t ATTR_TYPE = 0, ATTR_LENGTH = 2, ATTR_VALUE = 4;
+/* An address value: a reserved byte, the family, the port, the address
+ * (4 or 16 bytes); the XOR forms mask it with the cookie and transaction id. */
+constexpr size_t ADDRESS_FAMILY = 1, ADDRESS_PORT = 2, ADDRESS_ADDRESS = 4, ADDRESS_MASK_SIZE = 16;
+constexpr size_t ADDRESS_IPV4_SIZE = 8, ADDRESS_IPV6_SIZE = 20;
+constexpr uint8_t FAMILY_IPV4 = 1, FAMILY_IPV6 = 2;
+enum : uint16_t {
+    ATTR_MAPPED_ADDRESS = 0x0001,
+    ATTR_XOR_PEER_ADDRESS = 0x0012,
+    ATTR_DATA = 0x0013,
+    ATTR_REALM = 0x0014,
+    ATTR_XOR_RELAYED_ADDRESS = 0x0016,
+    ATTR_XOR_MAPPED_ADDRESS = 0x0020,
+    ATTR_SOFTWARE = 0x8022,
+    ATTR_ICE_CONTROLLED = 0x8029,
+    ATTR_ICE_CONTROLLING = 0x802A,
+    ATTR_RESPONSE_ORIGIN = 0x802B,
+    ATTR_OTHER_ADDRESS = 0x802C,
+};
+/* Over TCP a message may follow a 2-byte length. ChannelData: the channel
+ * number, the length, the data. The Teams envelope: FF 10, the length of
+ * what follows its first 4 bytes, the message at 12. */
+constexpr size_t TCP_FRAMING = 2, CHANNEL_LENGTH = 2, CHANNEL_DATA = 4, ENVELOPE_LENGTH = 2, ENVELOPE_LENGTH_BASE = 4,
+                 ENVELOPE_MESSAGE = 12;
 constexpr uint32_t CATEGORY_ADULT = 34;
+/* Packets the follow-up reads longer while it tries a DTLS handshake. */
+constexpr int DTLS_EXTRA_PACKETS = 10;
 
 /* A STUN payload may carry another (DATA attribute, ChannelData, the Teams
  * envelope) and that one again; each level costs only a few bytes, so one
@@ -174,16 +204,16 @@ bool decode_address(const oxlo_reader &value, bool xored, const oxlo_reader &mes
 {
     uint8_t family = 0;
     uint16_t port = 0;
-    if (!oxlo_rd_u8_at(&value, 1, &family) || !oxlo_rd_u16_at(&value, 2, &port))
+    if (!oxlo_rd_u8_at(&value, ADDRESS_FAMILY, &family) || !oxlo_rd_u16_at(&value, ADDRESS_PORT, &port))
         return false;
     memset(out, 0, sizeof(*out));
-    const uint8_t *tid = oxlo_rd_bytes_at(&message, 4, 16); /* cookie + transaction id */
-    if (family == 1 && value.length == 8) {
-        const uint8_t *a = oxlo_rd_bytes_at(&value, 4, 4);
+    const uint8_t *tid = oxlo_rd_bytes_at(&message, STUN_COOKIE, ADDRESS_MASK_SIZE); /* cookie + transaction id */
+    if (family == FAMILY_IPV4 && value.length == ADDRESS_IPV4_SIZE) {
+        const uint8_t *a = oxlo_rd_bytes_at(&value, ADDRESS_ADDRESS, 4);
         for (int i = 0; i < 4; i++)
             out->address[i] = uint8_t(a[i] ^ (xored ? tid[i] : 0));
-    } else if (family == 2 && value.length == 20) {
-        const uint8_t *a = oxlo_rd_bytes_at(&value, 4, 16);
+    } else if (family == FAMILY_IPV6 && value.length == ADDRESS_IPV6_SIZE) {
+        const uint8_t *a = oxlo_rd_bytes_at(&value, ADDRESS_ADDRESS, 16);
         for (int i = 0; i < 16; i++)
             out->address[i] = uint8_t(a[i] ^ (xored ? tid[i] : 0));
         out->flags = 1;
@@ -245,12 +275,12 @@ bool classic_type(uint16_t t)
 
 bool attributes_end_exactly(const oxlo_reader &msg)
 {
-    size_t off = 20;
+    size_t off = STUN_HEADER;
     while (off < msg.length) {
         uint16_t len = 0;
-        if (!oxlo_rd_u16_at(&msg, off + 2, &len))
+        if (!oxlo_rd_u16_at(&msg, off + ATTR_LENGTH, &len))
             return false;
-        off += 4 + ((size_t(len) + 3) & ~size_t(3));
+        off += ATTR_VALUE + ((size_t(len) + 3) & ~size_t(3));
     }
     return off == msg.length;
 }
@@ -262,7 +292,7 @@ int parse(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *payload, uint16
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     oxlo_reader p = *payload;
-    if (p.length <= 19)
+    if (p.length < STUN_HEADER)
         return -1;
     if (oxlo_rd_match(&p, 0, "RSP/", 0) && oxlo_rd_match(&p, 7, " STUN_", 0))
         return 1;
@@ -270,25 +300,26 @@ int parse(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *payload, uint16
     uint32_t cookie = 0;
     uint16_t v = 0;
     if (tcp) {
-        if (p.length < 22) {
-            if (!oxlo_rd_u32_at(&p, 4, &cookie) || cookie != COOKIE)
+        if (p.length < STUN_HEADER + TCP_FRAMING) {
+            if (!oxlo_rd_u32_at(&p, STUN_COOKIE, &cookie) || cookie != COOKIE)
                 return 0;
-        } else if (oxlo_rd_u16_at(&p, 0, &v) && size_t(v) + 2 == p.length) {
-            p = oxlo_rd_from(&p, 2);
+        } else if (oxlo_rd_u16_at(&p, 0, &v) && size_t(v) + TCP_FRAMING == p.length) {
+            p = oxlo_rd_from(&p, TCP_FRAMING);
         }
     }
-    if (p.length > 31 && oxlo_rd_match_n(&p, 0, "\xFF\x10", 2, 0) && oxlo_rd_u16_at(&p, 2, &v) &&
-        size_t(v) + 4 == p.length)
-        p = oxlo_rd_from(&p, 12);
+    if (p.length >= ENVELOPE_MESSAGE + STUN_HEADER && oxlo_rd_match_n(&p, 0, "\xFF\x10", 2, 0) &&
+        oxlo_rd_u16_at(&p, ENVELOPE_LENGTH, &v) && size_t(v) + ENVELOPE_LENGTH_BASE == p.length)
+        p = oxlo_rd_from(&p, ENVELOPE_MESSAGE);
     uint16_t type = 0, length = 0;
-    if (!oxlo_rd_u16_at(&p, 0, &type) || !oxlo_rd_u16_at(&p, 2, &length) || !oxlo_rd_u32_at(&p, 4, &cookie))
+    if (!oxlo_rd_u16_at(&p, STUN_TYPE, &type) || !oxlo_rd_u16_at(&p, STUN_LENGTH, &length) ||
+        !oxlo_rd_u32_at(&p, STUN_COOKIE, &cookie))
         return -1;
     const bool has_cookie = cookie == COOKIE;
     if (tcp) {
-        if (!has_cookie || size_t(length) + 20 > p.length)
+        if (!has_cookie || size_t(length) + STUN_HEADER > p.length)
             return 0;
-        p = oxlo_rd_upto(&p, size_t(length) + 20);
-    } else if (size_t(length) + 20 != p.length || type == 0) {
+        p = oxlo_rd_upto(&p, size_t(length) + STUN_HEADER);
+    } else if (size_t(length) + STUN_HEADER != p.length || type == 0) {
         return -1;
     }
     const uint16_t method = uint16_t((type & 0xF) | ((type >> 1) & 0x70) | ((type >> 2) & 0xF80));
@@ -318,27 +349,27 @@ int parse(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *payload, uint16
     if (f->app == P_TELEGRAM)
         *app = OXLO_PROTOCOL_TELEGRAMVOIP;
 
-    size_t off = 20;
-    while (off + 4 < p.length) {
+    size_t off = STUN_HEADER;
+    while (off + ATTR_VALUE < p.length) {
         uint16_t a = 0, n = 0;
-        oxlo_rd_u16_at(&p, off, &a);
-        oxlo_rd_u16_at(&p, off + 2, &n);
+        oxlo_rd_u16_at(&p, off + ATTR_TYPE, &a);
+        oxlo_rd_u16_at(&p, off + ATTR_LENGTH, &n);
         const size_t padded = (size_t(n) + 3) & ~size_t(3);
-        const bool inside = oxlo_rd_has(&p, off + 4, n);
-        const oxlo_reader value = inside ? oxlo_rd_sub_at(&p, off + 4, n) : oxlo_reader_make(nullptr, 0);
-        const size_t remaining = p.length - off - 4;
+        const bool inside = oxlo_rd_has(&p, off + ATTR_VALUE, n);
+        const oxlo_reader value = inside ? oxlo_rd_sub_at(&p, off + ATTR_VALUE, n) : oxlo_reader_make(nullptr, 0);
+        const size_t remaining = p.length - off - ATTR_VALUE;
         stun_address addr;
         int kind = -1;
         bool xored = false;
         switch (a) {
         case 0x0000: break;
-        case 0x0001: kind = A_MAPPED; break;
-        case 0x0020: kind = A_MAPPED; xored = true; break;
-        case 0x0012: kind = A_PEER; xored = true; break;
-        case 0x0016: kind = A_RELAYED; xored = true; break;
-        case 0x802B: kind = A_RESPONSE_ORIGIN; break;
-        case 0x802C: kind = A_OTHER; break;
-        case 0x0013:
+        case ATTR_MAPPED_ADDRESS: kind = A_MAPPED; break;
+        case ATTR_XOR_MAPPED_ADDRESS: kind = A_MAPPED; xored = true; break;
+        case ATTR_XOR_PEER_ADDRESS: kind = A_PEER; xored = true; break;
+        case ATTR_XOR_RELAYED_ADDRESS: kind = A_RELAYED; xored = true; break;
+        case ATTR_RESPONSE_ORIGIN: kind = A_RESPONSE_ORIGIN; break;
+        case ATTR_OTHER_ADDRESS: kind = A_OTHER; break;
+        case ATTR_DATA:
             /* TURN DATA: the relayed datagram, read as a packet of its own. */
             if (w && inside && w->depth + 1 < MAX_NESTING) {
                 walk inner = {w->depth + 1, w->rtp_counted};
@@ -346,24 +377,24 @@ int parse(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *payload, uint16
                 w->rtp_counted = inner.rtp_counted;
             }
             break;
-        case 0x0014: {
+        case ATTR_REALM: {
             /* the value, cut to what is left of the message */
             const size_t cap = remaining;
-            const oxlo_reader r = oxlo_rd_sub_at(&p, off + 4, n < cap ? n : cap);
+            const oxlo_reader r = oxlo_rd_sub_at(&p, off + ATTR_VALUE, n < cap ? n : cap);
             if (!r.error)
                 realm(m, f, r, app, category);
             break;
         }
-        case 0x8022:
+        case ATTR_SOFTWARE:
             if (inside && oxlo_rd_contains(&value, "Cisco-Spark", 0))
                 *app = OXLO_PROTOCOL_WEBEX;
             break;
-        case 0x8029:
-        case 0x802A:
+        case ATTR_ICE_CONTROLLED:
+        case ATTR_ICE_CONTROLLING:
             if (s) {
                 const bool client = packet_from_client(m, f);
                 /* ICE-CONTROLLED from the server, or ICE-CONTROLLING from the client */
-                if ((a == 0x8029) != client)
+                if ((a == ATTR_ICE_CONTROLLED) != client)
                     s->flags |= FLAG_ICE_CONTROLLING_CLIENT;
                 else
                     s->flags &= uint8_t(~FLAG_ICE_CONTROLLING_CLIENT);
@@ -387,14 +418,14 @@ int parse(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *payload, uint16
         }
         if (kind >= 0 && s && inside && wanted(m, kind) && decode_address(value, xored, p, &addr)) {
             store_address(m, s, kind, addr);
-            if (a == 0x0020 && s->xor_mapped_address_count < 255)
+            if (a == ATTR_XOR_MAPPED_ADDRESS && s->xor_mapped_address_count < 255)
                 s->xor_mapped_address_count++;
-            if (a == 0x0016 && s->relayed_address_count < 255)
+            if (a == ATTR_XOR_RELAYED_ADDRESS && s->relayed_address_count < 255)
                 s->relayed_address_count++;
-            if (a == 0x0012 && m->lru[OXLO_LRU_STUN] && f->master && stun_subclassification_is_real(f->app))
+            if (a == ATTR_XOR_PEER_ADDRESS && m->lru[OXLO_LRU_STUN] && f->master && stun_subclassification_is_real(f->app))
                 oxlo_lru_table_add(m->lru[OXLO_LRU_STUN], address_key(addr), f->app, now_sec(f));
         }
-        off += 4 + padded;
+        off += ATTR_VALUE + padded;
     }
     return 1;
 }
@@ -467,7 +498,7 @@ void set_protocol(oxlo_module *m, oxlo_flow_state *f, uint16_t app, uint16_t mas
         if (stun_subclassification_is_real(app) && f->host_name[0])
             memcpy(f->last_classified_host, f->host_name, sizeof(f->last_classified_host));
         oxlo_flow_set_protocol(m, f, app, master, confidence);
-        if (f->extra_dissection) {
+        if (oxlo_dissector_extra_active(f, nullptr)) {
             const uint32_t pair = (uint32_t)f->app << 16 | f->master;
             if (!category)
                 f->category = oxlo_protocol_pair_category(m, pair);
@@ -494,7 +525,7 @@ int keep_going(oxlo_module *m, oxlo_flow_state *f)
     if (f->state == OXLO_STATE_MONITORING)
         return 1;
     const bool monitor = monitoring_on(m);
-    const bool last = f->extra_packets + 1 >= f->extra_budget;
+    const bool last = oxlo_dissector_extra_last(f);
     if (!(last && monitor)) {
         if (!f->master || !stun_subclassification_is_real(f->app))
             return 1;
@@ -571,7 +602,7 @@ void dtls(oxlo_module *m, oxlo_flow_state *f, stun_state *s, const oxlo_reader &
         s->saved_app = f->app;
         s->saved_master = f->master;
         s->flags |= FLAG_DTLS;
-        f->extra_budget = uint8_t(f->extra_budget + 10 > 255 ? 255 : f->extra_budget + 10);
+        oxlo_dissector_extra_grow(f, DTLS_EXTRA_PACKETS);
         tls_reset_and_search(m, f, 1);
         /* A hello read counts as recognised: the DTLS reader names the
          * protocol itself only when application data shows up. */
@@ -582,7 +613,7 @@ void dtls(oxlo_module *m, oxlo_flow_state *f, stun_state *s, const oxlo_reader &
         } else if (!seen) {
             oxlo_flow_set_protocol(m, f, s->saved_app, s->saved_master, OXLO_CONFIDENCE_DPI);
             s->flags &= uint8_t(~FLAG_DTLS);
-            f->extra_budget = uint8_t(f->extra_budget >= 10 ? f->extra_budget - 10 : 0);
+            oxlo_dissector_extra_grow(f, -DTLS_EXTRA_PACKETS);
         }
     }
     oxlo_dissector_swap_payload(m, saved);
@@ -611,19 +642,21 @@ void again_payload(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader &p, wal
         }
     } else if (b0 >= 0x40 && b0 <= 0x4F) {
         uint16_t len = 0;
-        if ((s->flags & FLAG_TURN) && p.length > 3 && oxlo_rd_u16_at(&p, 2, &len) && size_t(len) < p.length - 3 &&
-            w->depth + 1 < MAX_NESTING) {
+        if ((s->flags & FLAG_TURN) && p.length >= CHANNEL_DATA && oxlo_rd_u16_at(&p, CHANNEL_LENGTH, &len) &&
+            size_t(len) < p.length - (CHANNEL_DATA - 1) && w->depth + 1 < MAX_NESTING) {
             walk inner = {w->depth + 1, w->rtp_counted};
-            again_payload(m, f, oxlo_rd_sub_at(&p, 4, len), &inner);
+            again_payload(m, f, oxlo_rd_sub_at(&p, CHANNEL_DATA, len), &inner);
             w->rtp_counted = inner.rtp_counted;
         }
     } else if (b0 >= 0x80 && b0 <= 0xBF) {
         media(m, f, s, p, w);
     } else if (b0 == 0xFF && f->app == OXLO_PROTOCOL_TEAMSCALL && p.length > 11 && b1 == 0x10) {
         uint16_t len = 0;
-        if (oxlo_rd_u16_at(&p, 2, &len) && size_t(len) + 4 == p.length && len >= 8 && w->depth + 1 < MAX_NESTING) {
+        if (oxlo_rd_u16_at(&p, ENVELOPE_LENGTH, &len) && size_t(len) + ENVELOPE_LENGTH_BASE == p.length &&
+            len >= ENVELOPE_MESSAGE - ENVELOPE_LENGTH_BASE && w->depth + 1 < MAX_NESTING) {
             walk inner = {w->depth + 1, w->rtp_counted};
-            again_payload(m, f, oxlo_rd_sub_at(&p, 12, size_t(len) - 8), &inner);
+            again_payload(m, f, oxlo_rd_sub_at(&p, ENVELOPE_MESSAGE, size_t(len) - (ENVELOPE_MESSAGE - ENVELOPE_LENGTH_BASE)),
+                          &inner);
             w->rtp_counted = inner.rtp_counted;
         }
     } else if (b0 >= 20 && b0 <= 63) {
@@ -734,11 +767,10 @@ int stun_search_again_encapsulated(oxlo_module *module, oxlo_flow_state *flow)
 
 void stun_extra_dissection_start(oxlo_module *module, oxlo_flow_state *flow, int plain)
 {
-    if (flow->extra_dissection || !state_of(module, flow))
+    if (oxlo_dissector_extra_active(flow, nullptr) || !state_of(module, flow))
         return;
     /* The decision reads the packet budget: judge it as for a fresh reader. */
-    flow->extra_budget = uint8_t(module->cfg.stun_max_packets_extra_dissection);
-    flow->extra_packets = 0;
+    oxlo_dissector_extra(flow, nullptr, uint8_t(module->cfg.stun_max_packets_extra_dissection));
     stun_state *s = state_of(module, flow);
     const uint8_t saved_count = s->response_length_count, saved_telegram = s->telegram_non_dtls;
     const int more = keep_going(module, flow);

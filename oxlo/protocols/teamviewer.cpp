@@ -39,7 +39,7 @@ void search_teamviewer(oxlo_module *m, oxlo_flow_state *f)
     if (s->count >= 4 || own_port) {
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_TEAMVIEWER, OXLO_PROTOCOL_UNKNOWN);
         if (pkt.l4 == OXLO_L4_UDP)
-            oxlo_flow_risk_raise(m, f, OXLO_DESKTOP_OR_FILE_SHARING_SESSION, "Found TeamViewer");
+            oxlo_dissector_risk(m, f, OXLO_DESKTOP_OR_FILE_SHARING_SESSION, "Found TeamViewer");
     }
 }
 

@@ -89,7 +89,7 @@ int follow_login(oxlo_module *m, oxlo_flow_state *f)
                 oxlo_dissector_risk(m, f, OXLO_CLEAR_TEXT_CREDENTIALS, "Found Telnet username (%s)", s->username);
                 s->expecting = NOTHING;
             } else {
-                oxlo_flow_risk_raise(m, f, OXLO_CLEAR_TEXT_CREDENTIALS, "Found password");
+                oxlo_dissector_risk(m, f, OXLO_CLEAR_TEXT_CREDENTIALS, "Found password");
                 s->expecting = NOTHING;
                 return 0;
             }

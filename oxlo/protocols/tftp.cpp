@@ -12,6 +12,12 @@
 namespace {
 
 enum : uint8_t { RRQ = 1, WRQ = 2, DATA = 3, ACK = 4, ERROR = 5, OACK = 6 };
+/* Every packet: its 16-bit opcode. Requests then carry the file name,
+ * data and acknowledgements the block number, errors their code, option
+ * acknowledgements the options. */
+constexpr size_t TFTP_OPCODE_HIGH = 0, TFTP_OPCODE = 1, TFTP_FILENAME = 2, TFTP_BLOCK = 2, TFTP_ERROR_CODE = 2,
+                 TFTP_OPTIONS = 2, TFTP_HEADER = 4;
+constexpr uint8_t TFTP_ERROR_CODE_LAST = 7;
 
 struct tftp_state {
     char filename[128];
@@ -57,10 +63,10 @@ bool request(const oxlo_reader &p, tftp_state *s)
     uint8_t last = 1;
     if (!oxlo_rd_u8_at(&p, p.length - 1, &last) || last != 0)
         return false;
-    const ptrdiff_t name = string_at(p, 2);
-    if (name <= 0 || !oxlo_is_printable_text(reinterpret_cast<const char *>(p.data + 2), size_t(name)))
+    const ptrdiff_t name = string_at(p, TFTP_FILENAME);
+    if (name <= 0 || !oxlo_is_printable_text(reinterpret_cast<const char *>(p.data + TFTP_FILENAME), size_t(name)))
         return false;
-    const size_t mode_at = 2 + size_t(name) + 1;
+    const size_t mode_at = TFTP_FILENAME + size_t(name) + 1;
     const ptrdiff_t mode = string_at(p, mode_at);
     if (mode <= 0)
         return false;
@@ -71,7 +77,7 @@ bool request(const oxlo_reader &p, tftp_state *s)
     if (!known || !options_parse(p, mode_at + size_t(mode) + 1))
         return false;
     const size_t keep = size_t(name) < sizeof(s->filename) - 1 ? size_t(name) : sizeof(s->filename) - 1;
-    memcpy(s->filename, p.data + 2, keep);
+    memcpy(s->filename, p.data + TFTP_FILENAME, keep);
     s->filename[keep] = '\0';
     return true;
 }
@@ -81,17 +87,18 @@ void search_tftp(oxlo_module *m, oxlo_flow_state *f)
     tftp_state *s = static_cast<tftp_state *>(oxlo_dissector_state(m, f));
     const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
     uint8_t zero = 1, opcode = 0;
-    if (!s || p.length < 4 || !oxlo_rd_u8_at(&p, 0, &zero) || zero != 0 || !oxlo_rd_u8_at(&p, 1, &opcode) ||
+    if (!s || p.length < TFTP_HEADER || !oxlo_rd_u8_at(&p, TFTP_OPCODE_HIGH, &zero) || zero != 0 ||
+        !oxlo_rd_u8_at(&p, TFTP_OPCODE, &opcode) ||
         opcode == 0 || opcode > OACK) {
         OXLO_EXCLUDE(m, f);
         return;
     }
     uint16_t block = 0;
-    oxlo_rd_u16_at(&p, 2, &block);
+    oxlo_rd_u16_at(&p, TFTP_BLOCK, &block);
     bool counts = false;
     switch (opcode) {
     case DATA:
-        if (p.length == 4) {
+        if (p.length == TFTP_HEADER) {
             OXLO_EXCLUDE(m, f);
             return;
         }
@@ -99,7 +106,7 @@ void search_tftp(oxlo_module *m, oxlo_flow_state *f)
         s->data_block = block;
         break;
     case ACK:
-        if (p.length != 4) {
+        if (p.length != TFTP_HEADER) {
             OXLO_EXCLUDE(m, f);
             return;
         }
@@ -108,8 +115,9 @@ void search_tftp(oxlo_module *m, oxlo_flow_state *f)
         break;
     case ERROR: {
         uint8_t last = 1, high = 1, code = 0xFF;
-        if (p.length <= 4 || !oxlo_rd_u8_at(&p, p.length - 1, &last) || last != 0 || !oxlo_rd_u8_at(&p, 2, &high) ||
-            high != 0 || !oxlo_rd_u8_at(&p, 3, &code) || code > 7) {
+        if (p.length <= TFTP_HEADER || !oxlo_rd_u8_at(&p, p.length - 1, &last) || last != 0 ||
+            !oxlo_rd_u8_at(&p, TFTP_ERROR_CODE, &high) || high != 0 || !oxlo_rd_u8_at(&p, TFTP_ERROR_CODE + 1, &code) ||
+            code > TFTP_ERROR_CODE_LAST) {
             OXLO_EXCLUDE(m, f);
             return;
         }
@@ -117,7 +125,7 @@ void search_tftp(oxlo_module *m, oxlo_flow_state *f)
         break;
     }
     case OACK:
-        if (!options_parse(p, 2)) {
+        if (!options_parse(p, TFTP_OPTIONS)) {
             OXLO_EXCLUDE(m, f);
             return;
         }

@@ -16,6 +16,17 @@ namespace {
 
 enum : uint8_t { CALL = 1, REPLY = 2, EXCEPTION = 3, ONEWAY = 4 };
 constexpr uint32_t FRAME_MAX = 0xFFFFFF, NAME_MAX = 4096;
+/* The framed transport's length before each message. */
+constexpr size_t FRAME_LENGTH = 0, FRAME_HEADER = 4;
+/* Strict binary protocol: 0x80, the version byte, a byte left zero, the
+ * message type, the name's 32-bit length and the name. */
+constexpr size_t BINARY_MARK = 0, BINARY_VERSION = 1, BINARY_TYPE = 3, BINARY_NAME_LENGTH = 4, BINARY_NAME = 8;
+constexpr uint8_t BINARY_PROTOCOL_ID = 0x80;
+/* Compact protocol: 0x82, version and type in one byte, then the sequence
+ * id (a varint, taken here as the 3 bytes of a short one), the name's
+ * length and the name. */
+constexpr size_t COMPACT_MARK = 0, COMPACT_VERSION_TYPE = 1, COMPACT_NAME_LENGTH = 5, COMPACT_NAME = 6;
+constexpr uint8_t COMPACT_PROTOCOL_ID = 0x82;
 
 struct thrift_state {
     char method[65];
@@ -73,40 +84,45 @@ void search_thrift(oxlo_module *m, oxlo_flow_state *f)
     /* The framed transport puts a 32-bit length before each message, and
      * clients often send it in a segment of its own: a frame is read whole
      * from the stream (the first of several pipelined ones). */
-    if (pkt.l4 == OXLO_L4_TCP && s && oxlo_rd_u32_at(&p, 0, &frame) && frame >= 8 && frame <= FRAME_MAX &&
-        (p.length == 4 || (oxlo_rd_u8_at(&p, 4, &first) && first == 0x80))) {
-        if (oxlo_framing::wait_for(m, f, pkt, uint64_t(frame) + 4))
+    if (pkt.l4 == OXLO_L4_TCP && s && oxlo_rd_u32_at(&p, FRAME_LENGTH, &frame) && frame >= BINARY_NAME &&
+        frame <= FRAME_MAX &&
+        (p.length == FRAME_HEADER ||
+         (oxlo_rd_u8_at(&p, FRAME_HEADER + BINARY_MARK, &first) && first == BINARY_PROTOCOL_ID))) {
+        if (oxlo_framing::wait_for(m, f, pkt, uint64_t(frame) + FRAME_HEADER))
             return;
         /* The engine keeps no more: a lone length as the side's first
          * payload waits for the message behind it, read unframed. */
-        if (p.length == 4 && pkt.payload_packets_dir[pkt.direction & 1] == 1)
+        if (p.length == FRAME_HEADER && pkt.payload_packets_dir[pkt.direction & 1] == 1)
             return;
-        if (frame <= p.length - 4)
-            p = oxlo_rd_sub_at(&p, 4, frame);
+        if (frame <= p.length - FRAME_HEADER)
+            p = oxlo_rd_sub_at(&p, FRAME_HEADER, frame);
     }
-    if (!s || p.length <= 5 || !oxlo_rd_u8_at(&p, 0, &first) || !oxlo_rd_u8_at(&p, 1, &second)) {
+    static_assert(BINARY_MARK == COMPACT_MARK && BINARY_VERSION == COMPACT_VERSION_TYPE, "one read for both");
+    if (!s || p.length <= 5 || !oxlo_rd_u8_at(&p, BINARY_MARK, &first) || !oxlo_rd_u8_at(&p, BINARY_VERSION, &second)) {
         OXLO_EXCLUDE(m, f);
         return;
     }
-    if (pkt.l4 == OXLO_L4_TCP && first == 0x80) {
+    if (pkt.l4 == OXLO_L4_TCP && first == BINARY_PROTOCOL_ID) {
         uint32_t name_length = 0;
         /* An unframed message whose name the segment cuts: the rest is asked for. */
-        if (p.data == pkt.payload.data && p.length >= 8 && oxlo_rd_u32_at(&p, 4, &name_length) &&
-            name_length <= NAME_MAX && second <= 1 && oxlo_framing::wait_for(m, f, pkt, uint64_t(name_length) + 8))
+        if (p.data == pkt.payload.data && p.length >= BINARY_NAME &&
+            oxlo_rd_u32_at(&p, BINARY_NAME_LENGTH, &name_length) && name_length <= NAME_MAX && second <= 1 &&
+            oxlo_framing::wait_for(m, f, pkt, uint64_t(name_length) + BINARY_NAME))
             return;
         /* Compared against what is left, so a length near 2^32 cannot wrap. */
-        if (p.length >= 8 && oxlo_rd_u32_at(&p, 4, &name_length) && name_length <= p.length - 8 && second <= 1 &&
-            oxlo_rd_u8_at(&p, 3, &type) && type <= ONEWAY) {
+        if (p.length >= BINARY_NAME && oxlo_rd_u32_at(&p, BINARY_NAME_LENGTH, &name_length) &&
+            name_length <= p.length - BINARY_NAME && second <= 1 && oxlo_rd_u8_at(&p, BINARY_TYPE, &type) &&
+            type <= ONEWAY) {
             oxlo_dissector_classify(m, f, OXLO_PROTOCOL_THRIFT, OXLO_PROTOCOL_UNKNOWN);
-            keep_message(m, f, s, oxlo_rd_sub_at(&p, 8, name_length), type);
+            keep_message(m, f, s, oxlo_rd_sub_at(&p, BINARY_NAME, name_length), type);
             return;
         }
-    } else if (pkt.l4 == OXLO_L4_UDP && first == 0x82) {
+    } else if (pkt.l4 == OXLO_L4_UDP && first == COMPACT_PROTOCOL_ID) {
         uint8_t name_length = 0;
-        if (oxlo_rd_u8_at(&p, 5, &name_length) && size_t(name_length) + 6 <= p.length && (second & 0x1F) <= 1 &&
-            second <= 159) {
+        if (oxlo_rd_u8_at(&p, COMPACT_NAME_LENGTH, &name_length) && size_t(name_length) + COMPACT_NAME <= p.length &&
+            (second & 0x1F) <= 1 && second <= 159) {
             oxlo_dissector_classify(m, f, OXLO_PROTOCOL_THRIFT, OXLO_PROTOCOL_UNKNOWN);
-            keep_message(m, f, s, oxlo_rd_sub_at(&p, 6, name_length), uint8_t(second >> 5));
+            keep_message(m, f, s, oxlo_rd_sub_at(&p, COMPACT_NAME, name_length), uint8_t(second >> 5));
             return;
         }
     }

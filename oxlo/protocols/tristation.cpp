@@ -5,11 +5,16 @@
 
 namespace {
 
+/* The header: a message type byte, ..., the little-endian length at 2 of
+ * what follows the 6-byte header, and a direction byte at 4. */
+constexpr size_t TS_LENGTH = 2, TS_DIRECTION = 4, TS_HEADER = 6;
+
 void search_tristation(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!(p.length >= 6 && oxlo_rd_peek8(&p, 4) <= 1 && size_t(oxlo_rd_peekle16(&p, 2)) + 6 == p.length)) {
+    if (!(p.length >= TS_HEADER && oxlo_rd_peek8(&p, TS_DIRECTION) <= 1 &&
+          size_t(oxlo_rd_peekle16(&p, TS_LENGTH)) + TS_HEADER == p.length)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -5,11 +5,17 @@
 
 namespace {
 
+/* A frame: the prefix 00 00 55 AA, the sequence number, the command, the
+ * length, ..., the suffix 00 00 AA 55. */
+constexpr size_t TUYA_PREFIX = 0, TUYA_SEQUENCE = 4, TUYA_MIN = 16, TUYA_SUFFIX_SIZE = 4;
+
 void search_tuya_lp(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader p = pkt.payload;
-    if (!(p.length >= 16 && oxlo_rd_match_n(&p, 0, "\x00\x00\x55\xAA", 4, 0) && oxlo_rd_peek32(&p, 4) <= p.length && oxlo_rd_match_n(&p, p.length - 4, "\x00\x00\xAA\x55", 4, 0))) {
+    if (!(p.length >= TUYA_MIN && oxlo_rd_match_n(&p, TUYA_PREFIX, "\x00\x00\x55\xAA", 4, 0) &&
+          oxlo_rd_peek32(&p, TUYA_SEQUENCE) <= p.length &&
+          oxlo_rd_match_n(&p, p.length - TUYA_SUFFIX_SIZE, "\x00\x00\xAA\x55", 4, 0))) {
         OXLO_EXCLUDE(m, f);
         return;
     }

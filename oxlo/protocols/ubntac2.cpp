@@ -8,6 +8,12 @@
 
 namespace {
 
+/* The header: version and command, then the length of the TLVs behind the
+ * 4-byte header (each a type, a 16-bit length and the value). */
+constexpr size_t UBNT_VERSION_COMMAND = 0, UBNT_LENGTH = 2, UBNT_HEADER = 4;
+constexpr uint16_t UBNT_V1_REQUEST = 0x0100, UBNT_V2_ANNOUNCE = 0x0206, UBNT_PORT = 10001;
+constexpr uint8_t UBNT_TLV_FIRMWARE = 3;
+
 struct ubntac2_state {
     char firmware[64];
 };
@@ -18,18 +24,19 @@ void search_ubntac2(oxlo_module *m, oxlo_flow_state *f)
     ubntac2_state *s = static_cast<ubntac2_state *>(oxlo_dissector_state(m, f));
     const oxlo_reader &p = pkt.payload;
     uint16_t head = 0, length = 0;
-    if (!s || (pkt.src_port != 10001 && pkt.dst_port != 10001) || p.length <= 3 || !oxlo_rd_u16_at(&p, 0, &head) ||
-        (head != 0x0100 && head != 0x0206) || !oxlo_rd_u16_at(&p, 2, &length) || size_t(length) + 4 != p.length) {
+    if (!s || (pkt.src_port != UBNT_PORT && pkt.dst_port != UBNT_PORT) || p.length < UBNT_HEADER ||
+        !oxlo_rd_u16_at(&p, UBNT_VERSION_COMMAND, &head) || (head != UBNT_V1_REQUEST && head != UBNT_V2_ANNOUNCE) ||
+        !oxlo_rd_u16_at(&p, UBNT_LENGTH, &length) || size_t(length) + UBNT_HEADER != p.length) {
         OXLO_EXCLUDE(m, f);
         return;
     }
-    oxlo_reader r = oxlo_rd_from(&p, 4);
+    oxlo_reader r = oxlo_rd_from(&p, UBNT_HEADER);
     while (oxlo_rd_left(&r) >= 3) {
         const uint8_t type = oxlo_rd_u8(&r);
         const oxlo_reader value = oxlo_rd_lp16(&r);
         if (r.error)
             break;
-        if (type == 3)
+        if (type == UBNT_TLV_FIRMWARE)
             oxlo_rd_text(&value, s->firmware, sizeof(s->firmware));
     }
     oxlo_dissector_classify(m, f, OXLO_PROTOCOL_UBNTAC2, OXLO_PROTOCOL_UNKNOWN);

@@ -5,13 +5,19 @@
 
 namespace {
 
+/* The header: version, message type, ..., a zero byte at 15 and the
+ * message's own type repeated at 16 (the start of the message body). */
+constexpr size_t UFTP_VERSION = 0, UFTP_MESSAGE_TYPE = 1, UFTP_ZERO = 15, UFTP_BODY_TYPE = 16, UFTP_MIN = 24;
+constexpr uint8_t UFTP_VERSION_4 = 0x40, UFTP_VERSION_5 = 0x50, UFTP_MESSAGE_TYPE_LAST = 21;
+
 void search_uftp(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
     uint8_t version = 0, type = 0xFF, zero = 1, again = 0xFE;
-    if (p.length > 23 && oxlo_rd_u8_at(&p, 0, &version) && (version == 0x40 || version == 0x50) &&
-        oxlo_rd_u8_at(&p, 1, &type) && type <= 21 && oxlo_rd_u8_at(&p, 15, &zero) && zero == 0 &&
-        oxlo_rd_u8_at(&p, 16, &again) && again == type)
+    if (p.length >= UFTP_MIN && oxlo_rd_u8_at(&p, UFTP_VERSION, &version) &&
+        (version == UFTP_VERSION_4 || version == UFTP_VERSION_5) && oxlo_rd_u8_at(&p, UFTP_MESSAGE_TYPE, &type) &&
+        type <= UFTP_MESSAGE_TYPE_LAST && oxlo_rd_u8_at(&p, UFTP_ZERO, &zero) && zero == 0 &&
+        oxlo_rd_u8_at(&p, UFTP_BODY_TYPE, &again) && again == type)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_UFTP, OXLO_PROTOCOL_UNKNOWN);
     else
         OXLO_EXCLUDE(m, f);

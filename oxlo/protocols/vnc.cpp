@@ -38,7 +38,7 @@ void search_vnc(oxlo_module *m, oxlo_flow_state *f)
     if (s->banner_side == pkt.direction + 1)
         return;
     oxlo_dissector_classify(m, f, OXLO_PROTOCOL_VNC, OXLO_PROTOCOL_UNKNOWN);
-    oxlo_flow_risk_raise(m, f, OXLO_DESKTOP_OR_FILE_SHARING_SESSION, "Found VNC");
+    oxlo_dissector_risk(m, f, OXLO_DESKTOP_OR_FILE_SHARING_SESSION, "Found VNC");
 }
 
 const uint16_t protocols[] = {OXLO_PROTOCOL_VNC};

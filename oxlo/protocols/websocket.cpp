@@ -16,6 +16,10 @@ constexpr uint16_t max_packets = 10;
 bool known_opcode(uint8_t op) { return op == 1 || op == 2 || op == 8 || op == 9 || op == 10; }
 
 constexpr uint64_t FRAME_WAIT_MAX = 65536; /* larger frames are not waited for */
+/* A frame: FIN and opcode, the mask bit and a 7-bit length (126: a 16-bit
+ * length follows, 127: a 64-bit one), the 4-byte masking key when masked. */
+constexpr size_t WS_OPCODE = 0, WS_LENGTH = 1, WS_EXTENDED_LENGTH = 2, WS_MASK_KEY_SIZE = 4;
+constexpr uint8_t WS_LENGTH_16 = 126, WS_LENGTH_64 = 127;
 
 /* The size of the frame at the start of r (header, mask and payload): 0
  * when its opcode is unknown, the header's size when the header is cut
@@ -23,15 +27,15 @@ constexpr uint64_t FRAME_WAIT_MAX = 65536; /* larger frames are not waited for *
 int64_t frame_size(const oxlo_reader &p)
 {
     uint8_t first = 0, second = 0;
-    if (!oxlo_rd_u8_at(&p, 0, &first) || !known_opcode(first & 0x7F))
+    if (!oxlo_rd_u8_at(&p, WS_OPCODE, &first) || !known_opcode(first & 0x7F))
         return 0;
-    if (!oxlo_rd_u8_at(&p, 1, &second))
+    if (!oxlo_rd_u8_at(&p, WS_LENGTH, &second))
         return -1;
-    const size_t extended = (second & 0x7F) == 126 ? 2 : (second & 0x7F) == 127 ? 8 : 0;
-    const size_t header = 2 + extended + ((second & 0x80) ? 4 : 0);
+    const size_t extended = (second & 0x7F) == WS_LENGTH_16 ? 2 : (second & 0x7F) == WS_LENGTH_64 ? 8 : 0;
+    const size_t header = WS_EXTENDED_LENGTH + extended + ((second & 0x80) ? WS_MASK_KEY_SIZE : 0);
     if (p.length < header)
         return int64_t(header);
-    oxlo_reader r = oxlo_rd_from(&p, 2);
+    oxlo_reader r = oxlo_rd_from(&p, WS_EXTENDED_LENGTH);
     uint64_t length = second & 0x7F;
     if (extended == 2)
         length = oxlo_rd_be16(&r);
@@ -46,12 +50,12 @@ bool whole_frame(const oxlo_reader &p)
     oxlo_reader r = p;
     const uint8_t first = oxlo_rd_u8(&r), second = oxlo_rd_u8(&r);
     uint64_t length = second & 0x7F;
-    if (length == 126)
+    if (length == WS_LENGTH_16)
         length = oxlo_rd_be16(&r);
-    else if (length == 127)
+    else if (length == WS_LENGTH_64)
         length = (uint64_t(oxlo_rd_be32(&r)) << 32) | oxlo_rd_be32(&r);
     if (second & 0x80)
-        oxlo_rd_skip(&r, 4);
+        oxlo_rd_skip(&r, WS_MASK_KEY_SIZE);
     return !r.error && known_opcode(first & 0x7F) && length == oxlo_rd_left(&r);
 }
 

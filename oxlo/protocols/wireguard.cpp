@@ -8,6 +8,15 @@
 namespace {
 
 enum : uint8_t { INITIATION = 1, RESPONSE = 2, COOKIE = 3, DATA = 4 };
+/* Every message: its type and three reserved bytes. The initiation then
+ * carries the sender's index; the response its own and the receiver's (the
+ * initiator's); the cookie reply and transport data the receiver's index. */
+constexpr size_t WG_TYPE = 0, WG_RESERVED = 1, WG_INITIATION_SENDER = 4, WG_RESPONSE_RECEIVER = 8,
+                 WG_COOKIE_RECEIVER = 4, WG_DATA_RECEIVER = 4;
+/* Message sizes: the initiation and response, each also with the 56 bytes
+ * one client appends, and the cookie reply. */
+constexpr size_t WG_INITIATION_SIZE = 148, WG_INITIATION_SIZE_LONG = 204, WG_RESPONSE_SIZE = 92,
+                 WG_RESPONSE_SIZE_LONG = 100, WG_COOKIE_SIZE = 64, WG_MESSAGE_MIN = 32;
 
 struct wireguard_state {
     uint8_t initiated[2]; /* an initiation was seen from this direction */
@@ -31,7 +40,8 @@ void search_wireguard(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = pkt.payload;
     uint8_t type = 0;
-    if (!s || p.length < 32 || !oxlo_rd_u8_at(&p, 0, &type) || !oxlo_rd_match_n(&p, 1, "\0\0\0", 3, 0)) {
+    if (!s || p.length < WG_MESSAGE_MIN || !oxlo_rd_u8_at(&p, WG_TYPE, &type) ||
+        !oxlo_rd_match_n(&p, WG_RESERVED, "\0\0\0", 3, 0)) {
         OXLO_EXCLUDE(m, f);
         return;
     }
@@ -39,25 +49,25 @@ void search_wireguard(oxlo_module *m, oxlo_flow_state *f)
     uint32_t index = 0;
     switch (type) {
     case INITIATION:
-        if (p.length != 148 && p.length != 204)
+        if (p.length != WG_INITIATION_SIZE && p.length != WG_INITIATION_SIZE_LONG)
             break;
-        oxlo_rd_le32_at(&p, 4, &s->sender[d]);
+        oxlo_rd_le32_at(&p, WG_INITIATION_SENDER, &s->sender[d]);
         s->initiated[d] = 1;
         if (pkt.packets > 2)
             classify(m, f, 0);
         return;
     case RESPONSE:
-        if ((p.length != 92 && p.length != 100) || !s->initiated[o])
+        if ((p.length != WG_RESPONSE_SIZE && p.length != WG_RESPONSE_SIZE_LONG) || !s->initiated[o])
             break;
-        oxlo_rd_le32_at(&p, 8, &index);
+        oxlo_rd_le32_at(&p, WG_RESPONSE_RECEIVER, &index);
         if (index != s->sender[o])
             break;
-        classify(m, f, p.length == 100 && m->cfg.wireguard_subclassification_by_ip ? OXLO_PROTOCOL_TUNNELBEAR : 0);
+        classify(m, f, p.length == WG_RESPONSE_SIZE_LONG && m->cfg.wireguard_subclassification_by_ip ? OXLO_PROTOCOL_TUNNELBEAR : 0);
         return;
     case COOKIE:
-        if (p.length != 64 || !s->initiated[o])
+        if (p.length != WG_COOKIE_SIZE || !s->initiated[o])
             break;
-        oxlo_rd_le32_at(&p, 4, &index);
+        oxlo_rd_le32_at(&p, WG_COOKIE_RECEIVER, &index);
         if (index != s->sender[o])
             break;
         classify(m, f, 0);
@@ -65,7 +75,7 @@ void search_wireguard(oxlo_module *m, oxlo_flow_state *f)
     case DATA:
         if (!f->partial_guess)
             f->partial_guess = OXLO_PROTOCOL_WIREGUARD;
-        oxlo_rd_le32_at(&p, 4, &index);
+        oxlo_rd_le32_at(&p, WG_DATA_RECEIVER, &index);
         if (!s->receiver_known[d]) {
             s->receiver[d] = index;
             s->receiver_known[d] = 1;

@@ -6,6 +6,13 @@
 
 namespace {
 
+/* The X11 connection setup a display sends ("l" for little-endian and a
+ * pad byte, protocol major and minor, the authorization name and data
+ * lengths); XDMCP over UDP: version, opcode and the length of what follows. */
+constexpr size_t X11_BYTE_ORDER = 0, X11_AUTH_NAME_LENGTH = 6, X11_AUTH_DATA_LENGTH = 8, X11_SETUP_SIZE = 48;
+constexpr size_t XDMCP_VERSION = 0, XDMCP_LENGTH = 4, XDMCP_HEADER = 6;
+constexpr uint16_t XDMCP_PORT = 177;
+
 void search_xdmcp(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
@@ -13,12 +20,16 @@ void search_xdmcp(oxlo_module *m, oxlo_flow_state *f)
     bool ok = false;
     if (pkt.l4 == OXLO_L4_TCP) {
         uint8_t b6 = 0, b8 = 0;
-        ok = pkt.dst_port >= 6000 && pkt.dst_port <= 6005 && p.length == 48 && oxlo_rd_match_n(&p, 0, "l\0", 2, 0) &&
-             oxlo_rd_u8_at(&p, 6, &b6) && b6 == 18 && oxlo_rd_u8_at(&p, 8, &b8) && b8 == 16;
+        /* "MIT-MAGIC-COOKIE-1" and its 16 bytes. */
+        ok = pkt.dst_port >= 6000 && pkt.dst_port <= 6005 && p.length == X11_SETUP_SIZE &&
+             oxlo_rd_match_n(&p, X11_BYTE_ORDER, "l\0", 2, 0) && oxlo_rd_u8_at(&p, X11_AUTH_NAME_LENGTH, &b6) &&
+             b6 == 18 && oxlo_rd_u8_at(&p, X11_AUTH_DATA_LENGTH, &b8) && b8 == 16;
     } else {
         uint16_t length = 0;
-        ok = pkt.dst_port == 177 && p.length > 5 && oxlo_rd_match_n(&p, 0, "\x00\x01\x00\x02", 4, 0) &&
-             oxlo_rd_u16_at(&p, 4, &length) && size_t(length) + 6 == p.length;
+        /* Version 1, opcode 2 (Query). */
+        ok = pkt.dst_port == XDMCP_PORT && p.length >= XDMCP_HEADER &&
+             oxlo_rd_match_n(&p, XDMCP_VERSION, "\x00\x01\x00\x02", 4, 0) &&
+             oxlo_rd_u16_at(&p, XDMCP_LENGTH, &length) && size_t(length) + XDMCP_HEADER == p.length;
     }
     if (ok)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_XDMCP, OXLO_PROTOCOL_UNKNOWN);

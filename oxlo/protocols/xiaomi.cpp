@@ -8,12 +8,17 @@
 
 namespace {
 
+/* The header: magic C2 FE 00 05, the length of what follows the 12-byte
+ * header, then 00 02 00 16; the tag-value fields start at 16. */
+constexpr size_t XM_MAGIC = 0, XM_LENGTH = 4, XM_KIND = 8, XM_HEADER = 12, XM_FIELDS = 16;
+constexpr uint16_t XM_PUSH_PORT = 5222;
+
 /* Tag-value fields from offset 16: tags 0x08 and 0x28 take one value byte,
  * the others a length byte and that many bytes; the walk stops at the
  * first field that does not fit the payload. */
 void read_fields(oxlo_flow_state *f, const oxlo_reader &p)
 {
-    size_t off = 16;
+    size_t off = XM_FIELDS;
     while (off < p.length) {
         uint8_t tag = 0, length = 0;
         oxlo_rd_u8_at(&p, off, &tag);
@@ -43,21 +48,22 @@ void search_xiaomi(oxlo_module *m, oxlo_flow_state *f)
      * are read whole from the stream. */
     auto size = [](const oxlo_reader &r) -> int64_t {
         uint32_t n = 0;
-        if (!oxlo_rd_match_n(&r, 0, "\xC2\xFE\x00\x05", r.length < 4 ? r.length : 4, 0))
+        if (!oxlo_rd_match_n(&r, XM_MAGIC, "\xC2\xFE\x00\x05", r.length < 4 ? r.length : 4, 0))
             return 0;
-        if (!oxlo_rd_u32_at(&r, 4, &n) || r.length < 12)
+        if (!oxlo_rd_u32_at(&r, XM_LENGTH, &n) || r.length < XM_HEADER)
             return -1;
-        return n <= 65536 ? int64_t(n) + 12 : 0;
+        return n <= 65536 ? int64_t(n) + XM_HEADER : 0;
     };
-    if (oxlo_framing::whole(m, f, pkt, 12, 16, size, &p) == oxlo_framing::FIRST_WAITING)
+    if (oxlo_framing::whole(m, f, pkt, XM_HEADER, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
     uint32_t length = 0;
-    if (p.length <= 11 || !oxlo_rd_match_n(&p, 0, "\xC2\xFE\x00\x05", 4, 0) || !oxlo_rd_u32_at(&p, 4, &length) ||
-        uint64_t(length) + 12 != p.length || !oxlo_rd_match_n(&p, 8, "\x00\x02\x00\x16", 4, 0)) {
+    if (p.length < XM_HEADER || !oxlo_rd_match_n(&p, XM_MAGIC, "\xC2\xFE\x00\x05", 4, 0) ||
+        !oxlo_rd_u32_at(&p, XM_LENGTH, &length) || uint64_t(length) + XM_HEADER != p.length ||
+        !oxlo_rd_match_n(&p, XM_KIND, "\x00\x02\x00\x16", 4, 0)) {
         OXLO_EXCLUDE(m, f);
         return;
     }
-    if ((pkt.from_client ? pkt.dst_port : pkt.src_port) == 5222)
+    if ((pkt.from_client ? pkt.dst_port : pkt.src_port) == XM_PUSH_PORT)
         read_fields(f, p);
     oxlo_dissector_classify(m, f, OXLO_PROTOCOL_XIAOMI, OXLO_PROTOCOL_UNKNOWN);
 }

@@ -5,11 +5,16 @@
 
 namespace {
 
+/* The greeting's signature: 0xFF, eight bytes of padding, 0x7F; the
+ * padding's last byte is 1 for the peers seen. */
+constexpr size_t ZMTP_SIGNATURE = 0, ZMTP_SIGNATURE_END = 8, ZMTP_SIGNATURE_SIZE = 10;
+
 void search_zmq(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
     uint8_t first = 0;
-    if (p.length > 9 && oxlo_rd_u8_at(&p, 0, &first) && first == 0xFF && oxlo_rd_match_n(&p, 8, "\x01\x7F", 2, 0))
+    if (p.length >= ZMTP_SIGNATURE_SIZE && oxlo_rd_u8_at(&p, ZMTP_SIGNATURE, &first) && first == 0xFF &&
+        oxlo_rd_match_n(&p, ZMTP_SIGNATURE_END, "\x01\x7F", 2, 0))
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_ZEROMQ, OXLO_PROTOCOL_UNKNOWN);
     else
         OXLO_EXCLUDE(m, f);

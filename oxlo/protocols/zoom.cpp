@@ -136,7 +136,7 @@ void search_zoom(oxlo_module *m, oxlo_flow_state *f)
         return;
     }
     set_zoom(m, f);
-    if (!f->extra_dissection && !f->master && m->cfg.zoom_max_packets_extra_dissection > 0)
+    if (!oxlo_dissector_extra_active(f, nullptr) && !f->master && m->cfg.zoom_max_packets_extra_dissection > 0)
         oxlo_dissector_extra(f, zoom_extra, uint8_t(m->cfg.zoom_max_packets_extra_dissection));
 }
 

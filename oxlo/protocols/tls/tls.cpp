@@ -44,6 +44,18 @@ constexpr size_t ALPN_TEXT_MAX = 253;
 /* The longest handshake message put back together from several records
  * (a hello's own length says how much of it is to come). */
 constexpr uint32_t HANDSHAKE_MESSAGE_MAX = 65536;
+/* A record: content type, version (major, minor), length; DTLS adds the
+ * epoch and a 48-bit sequence number before the length (13 bytes). */
+constexpr size_t RECORD_TYPE = 0, RECORD_VERSION = 1, RECORD_LENGTH = 3, RECORD_HEADER = 5, DTLS_RECORD_HEADER = 13;
+enum : uint8_t { CHANGE_CIPHER_SPEC = 20, ALERT = 21, HANDSHAKE = 22, APPLICATION_DATA = 23 };
+/* A handshake message: its type and 24-bit length (whose high byte the
+ * parsers want zero); DTLS adds message sequence, fragment offset and
+ * fragment length (8 bytes) before the body. */
+constexpr size_t HANDSHAKE_TYPE = 0, HANDSHAKE_LENGTH = 1, HANDSHAKE_BODY = 4, DTLS_HANDSHAKE_FIELDS = 8;
+enum : uint8_t { CLIENT_HELLO = 1, SERVER_HELLO = 2, CERTIFICATE = 11 };
+/* An alert: its level (2, fatal) and description. */
+constexpr size_t ALERT_LEVEL = 0, ALERT_SIZE = 2;
+constexpr uint8_t ALERT_FATAL = 2;
 
 bool is_grease(uint16_t v) { return (v >> 8) == (v & 0xFF) && (v & 0x0F) == 0x0A; }
 
@@ -172,7 +184,7 @@ void start_extra_dissection(oxlo_module *m, oxlo_flow_state *f)
         const uint16_t id = oxlo_flow_tls_master_protocol(m, f);
         oxlo_flow_set_protocol(m, f, id, id, OXLO_CONFIDENCE_DPI);
     }
-    if (f->extra_dissection)
+    if (oxlo_dissector_extra_active(f, nullptr))
         return;
     /* The follow-up budget is an 8-bit packet count in the flow. */
     const uint32_t budget = max_blocks(m) * 4 + (udp ? 20 : 12);
@@ -221,7 +233,7 @@ void check_alpn_list(oxlo_module *m, oxlo_flow_state *f, const char *text)
         if (len && !oxlo_alpn_is_known(m, p, len)) {
             char name[64];
             oxlo_copy_bounded(name, sizeof(name), p, len);
-            oxlo_flow_risk_raise(m, f, OXLO_TLS_UNCOMMON_ALPN, name);
+            oxlo_dissector_risk_text(m, f, OXLO_TLS_UNCOMMON_ALPN, name);
             return;
         }
         p = comma ? comma + 1 : nullptr;
@@ -246,13 +258,13 @@ void check_extension(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *w, s
                      uint16_t id, uint16_t length, bool dtls)
 {
     if (data_off + length > w->length) {
-        oxlo_flow_risk_raise(m, f, OXLO_TLS_SUSPICIOUS_EXTENSION, "Invalid extension len");
+        oxlo_dissector_risk(m, f, OXLO_TLS_SUSPICIOUS_EXTENSION, "Invalid extension len");
         return;
     }
     if (!extension_accepted(id, dtls)) {
         char text[32];
         snprintf(text, sizeof(text), "Extn id %u", id);
-        oxlo_flow_risk_raise(m, f, OXLO_TLS_SUSPICIOUS_EXTENSION, text);
+        oxlo_dissector_risk_text(m, f, OXLO_TLS_SUSPICIOUS_EXTENSION, text);
     }
 }
 
@@ -289,9 +301,9 @@ void server_alpn(hello *h, size_t data, uint16_t length)
     (void)length;
     oxlo_tls_flow *t = &tls_of(h->f);
     if (cut)
-        oxlo_flow_risk_raise(h->m, h->f, OXLO_TLS_UNCOMMON_ALPN, text);
+        oxlo_dissector_risk_text(h->m, h->f, OXLO_TLS_UNCOMMON_ALPN, text);
     if (!oxlo_make_printable(text, strlen(text)))
-        oxlo_flow_risk_raise(h->m, h->f, OXLO_INVALID_CHARACTERS, text);
+        oxlo_dissector_risk_text(h->m, h->f, OXLO_INVALID_CHARACTERS, text);
     if (h->m->cfg.tls_alpn_negotiated && !t->alpn_negotiated)
         t->alpn_negotiated = dup_text(text);
     if (!t->alpn_offered)
@@ -319,7 +331,7 @@ bool server_hello(hello *h, uint16_t legacy)
         if (t->cipher_safety != OXLO_CIPHER_SAFE) {
             char name[96], text[112];
             snprintf(text, sizeof(text), "Cipher %s", oxlo_tls_cipher_name(cipher, name, sizeof(name)));
-            oxlo_flow_risk_raise(m, f, OXLO_TLS_WEAK_CIPHER, text);
+            oxlo_dissector_risk_text(m, f, OXLO_TLS_WEAK_CIPHER, text);
         }
     }
     off += 3; /* cipher and compression method */
@@ -378,8 +390,8 @@ void client_sni(hello *h, size_t data, uint16_t length)
         f, (const char *)name, name_length, OXLO_HOST_LOWER | OXLO_HOST_PRINTABLE | OXLO_HOST_STRIP_SPACES);
     block_shrink_hello(m, f, m->cfg.tls_oxlofp_ignore_sni_tls_extn ? (uint32_t)length + 4 : name_length);
     if (!oxlo_is_valid_dns_name((const char *)name, name_length)) {
-        oxlo_flow_risk_raise(m, f, OXLO_INVALID_CHARACTERS, stored);
-        oxlo_flow_risk_raise(m, f, OXLO_POSSIBLE_EXPLOIT, "Invalid chars found in SNI: exploit or misconfiguration?");
+        oxlo_dissector_risk_text(m, f, OXLO_INVALID_CHARACTERS, stored);
+        oxlo_dissector_risk(m, f, OXLO_POSSIBLE_EXPLOIT, "Invalid chars found in SNI: exploit or misconfiguration?");
     }
     oxlo_tls_flow *t = &tls_of(f);
     const size_t stored_length = strlen(stored);
@@ -387,12 +399,12 @@ void client_sni(hello *h, size_t data, uint16_t length)
         oxlo_host_name_classify(m, f, tls_master(m, f, h->is_quic), stored, stored_length))
         t->hello_flags |= HELLO_BY_NAME;
     if (!(t->hello_flags & HELLO_BY_NAME) && oxlo_is_ip_literal(stored))
-        oxlo_flow_risk_raise(m, f, OXLO_NUMERIC_IP_HOST, stored);
+        oxlo_dissector_risk_text(m, f, OXLO_NUMERIC_IP_HOST, stored);
     /* The hello goes to the server, so its address is the one the name
      * should have resolved to. */
     if (m->cfg.hostname_dns_check && stored[0] && !oxlo_is_ip_literal(stored) &&
         !oxlo_dns_resolution_found(m, f->server_address, stored))
-        oxlo_flow_risk_raise(m, f, OXLO_UNRESOLVED_HOSTNAME, stored);
+        oxlo_dissector_risk_text(m, f, OXLO_UNRESOLVED_HOSTNAME, stored);
 }
 
 void client_alpn(hello *h, size_t data)
@@ -564,7 +576,7 @@ void client_extension(hello *h, uint16_t id, size_t data, uint16_t length)
         break;
     case 0x0015:
         if (length > 500)
-            oxlo_flow_risk_raise(m, f, OXLO_OBFUSCATED_TRAFFIC, "Abnormal Client Hello/Padding length");
+            oxlo_dissector_risk(m, f, OXLO_OBFUSCATED_TRAFFIC, "Abnormal Client Hello/Padding length");
         break;
     case 0x0016:
         client_encrypt_then_mac(h, length);
@@ -588,7 +600,7 @@ bool client_hello(hello *h, uint16_t legacy)
     t->version = legacy;
     if (legacy < 0x0303) {
         char buffer[OXLO_NAME_BUFFER_MIN * 2];
-        oxlo_flow_risk_raise(m, f, OXLO_TLS_OBSOLETE_VERSION, oxlo_tls_version_name(legacy, buffer, sizeof(buffer), nullptr));
+        oxlo_dissector_risk_text(m, f, OXLO_TLS_OBSOLETE_VERSION, oxlo_tls_version_name(legacy, buffer, sizeof(buffer), nullptr));
     }
     uint8_t sid = 0;
     if (!oxlo_rd_u8_at(&h->w, 38 + h->d, &sid))
@@ -646,16 +658,16 @@ bool client_hello(hello *h, uint16_t legacy)
     if (t->hello_flags & HELLO_DTLS_SRTP)
         return true;
     if (t->version > 0x0302 && !t->alpn_offered)
-        oxlo_flow_risk_raise(m, f, OXLO_TLS_NOT_CARRYING_HTTPS, "No ALPN");
+        oxlo_dissector_risk(m, f, OXLO_TLS_NOT_CARRYING_HTTPS, "No ALPN");
     if (t->version >= 0x0302 && !h->sni_seen) {
-        oxlo_flow_risk_raise(m, f, OXLO_TLS_MISSING_SNI, "SNI should always be present");
+        oxlo_dissector_risk(m, f, OXLO_TLS_MISSING_SNI, "SNI should always be present");
         for (const char *p = t->alpn_offered; p && *p;) {
             const char *comma = strchr(p, ',');
             const size_t len = comma ? (size_t)(comma - p) : strlen(p);
             if (p[0] == 'h') {
                 char name[64];
                 oxlo_copy_bounded(name, sizeof(name), p, len);
-                oxlo_flow_risk_raise(m, f, OXLO_TLS_ALPN_SNI_MISMATCH, name);
+                oxlo_dissector_risk_text(m, f, OXLO_TLS_ALPN_SNI_MISMATCH, name);
                 break;
             }
             p = comma ? comma + 1 : nullptr;
@@ -673,10 +685,10 @@ void process_handshake(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *ms
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     oxlo_tls_flow *t = &tls_of(f);
     uint8_t type = 0;
-    if (!oxlo_rd_u8_at(msg, 0, &type))
+    if (!oxlo_rd_u8_at(msg, HANDSHAKE_TYPE, &type))
         return;
     const bool dtls = tls_flow_is_dtls(m, f);
-    if (type == 2) {
+    if (type == SERVER_HELLO) {
         t->hello_flags |= HELLO_SERVER_SEEN;
         if (pkt.direction)
             t->hello_flags &= (uint8_t)~HELLO_CLIENT_DIR;
@@ -687,20 +699,20 @@ void process_handshake(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *ms
         if ((!dtls && t->version > 0x0303) || (dtls && t->version == 0xFEFC))
             t->done = 1;
         tls_cert_cache_lookup(m, f, 0);
-    } else if (type == 11) {
+    } else if (type == CERTIFICATE) {
         if (!(t->hello_flags & (HELLO_CLIENT_SEEN | HELLO_SERVER_SEEN)))
             return;
         const uint8_t client_dir = (t->hello_flags & HELLO_CLIENT_DIR) ? 1 : 0;
         if (pkt.direction != client_dir)
             tls_process_certificate_message(m, f, msg);
         t->done = 1;
-    } else if (type == 1) {
+    } else if (type == CLIENT_HELLO) {
         if (f->syn_ms && f->first_ack_ms && pkt.time_ms > f->first_ack_ms + 3000 &&
             !oxlo_flow_risk_is_set(f, OXLO_SLOW_DOS)) {
             char text[48];
             snprintf(text, sizeof(text), "Slow TLS Request: %.1f sec",
                      (double)(pkt.time_ms - f->first_ack_ms) / 1000.0);
-            oxlo_flow_risk_raise(m, f, OXLO_SLOW_DOS, text);
+            oxlo_dissector_risk_text(m, f, OXLO_SLOW_DOS, text);
         }
         t->hello_flags |= HELLO_CLIENT_SEEN;
         if (pkt.direction)
@@ -726,22 +738,22 @@ ptrdiff_t walk_messages(oxlo_module *m, oxlo_flow_state *f, const uint8_t *data,
 {
     const oxlo_reader w = oxlo_reader_make(data, length);
     size_t off = 0;
-    while (off + 4 <= length) {
+    while (off + HANDSHAKE_BODY <= length) {
         uint8_t type = 0, high = 0;
         uint32_t message = 0;
-        if (!oxlo_rd_u8_at(&w, off, &type) || !oxlo_rd_u8_at(&w, off + 1, &high) ||
-            !oxlo_rd_u24_at(&w, off + 1, &message))
+        if (!oxlo_rd_u8_at(&w, off + HANDSHAKE_TYPE, &type) || !oxlo_rd_u8_at(&w, off + HANDSHAKE_LENGTH, &high) ||
+            !oxlo_rd_u24_at(&w, off + HANDSHAKE_LENGTH, &message))
             break;
         if (high != 0 || message > HANDSHAKE_MESSAGE_MAX)
             return -1;
-        if (off + 4 + message > length)
+        if (off + HANDSHAKE_BODY + message > length)
             break; /* the rest of the message comes in a later record */
-        const oxlo_reader msg = oxlo_reader_make(data + off, 4 + (size_t)message);
-        block_record(m, f, 22, type, message);
+        const oxlo_reader msg = oxlo_reader_make(data + off, HANDSHAKE_BODY + (size_t)message);
+        block_record(m, f, HANDSHAKE, type, message);
         process_handshake(m, f, &msg);
         if (!f->partial_guess)
             f->partial_guess = oxlo_flow_tls_master_protocol(m, f);
-        off += 4 + (size_t)message;
+        off += HANDSHAKE_BODY + (size_t)message;
     }
     return (ptrdiff_t)off;
 }
@@ -752,7 +764,7 @@ uint32_t buffered_message_length(const tls_reassembly_buffer *h)
 {
     const oxlo_reader r = oxlo_reader_make(h->buffer, h->used);
     uint32_t length = 0;
-    oxlo_rd_u24_at(&r, 1, &length);
+    oxlo_rd_u24_at(&r, HANDSHAKE_LENGTH, &length);
     return length;
 }
 
@@ -762,9 +774,9 @@ size_t message_missing(const tls_reassembly_buffer *h)
 {
     if (h->used == 0)
         return 0;
-    if (h->used < 4)
-        return 4 - h->used;
-    return 4 + (size_t)buffered_message_length(h) - h->used;
+    if (h->used < HANDSHAKE_BODY)
+        return HANDSHAKE_BODY - h->used;
+    return HANDSHAKE_BODY + (size_t)buffered_message_length(h) - h->used;
 }
 
 /* The handshake messages of one record. A message may span records (a
@@ -790,19 +802,19 @@ void walk_handshake_record(oxlo_module *m, oxlo_flow_state *f, const uint8_t *bo
         }
         tls_reassembly_buffer *h = &tls_of(f).handshake[dir];
         const size_t take = message_missing(h) ? (message_missing(h) < left ? message_missing(h) : left)
-                                               : (left < 4 ? left : 4);
+                                               : (left < HANDSHAKE_BODY ? left : HANDSHAKE_BODY);
         h->next_seq = 0; /* joined by record, not by offset */
-        if (reassembly_append(h, body, (uint32_t)take, 0, HANDSHAKE_MESSAGE_MAX + 4) < 0) {
+        if (reassembly_append(h, body, (uint32_t)take, 0, HANDSHAKE_MESSAGE_MAX + HANDSHAKE_BODY) < 0) {
             reassembly_free(h);
             return;
         }
         body += take;
         left -= take;
-        if (h->used < 4)
+        if (h->used < HANDSHAKE_BODY)
             return; /* the header ends in a later record */
         uint8_t high = 0;
         const oxlo_reader header = oxlo_reader_make(h->buffer, h->used);
-        if (!oxlo_rd_u8_at(&header, 1, &high) || high != 0 || buffered_message_length(h) > HANDSHAKE_MESSAGE_MAX) {
+        if (!oxlo_rd_u8_at(&header, HANDSHAKE_LENGTH, &high) || high != 0 || buffered_message_length(h) > HANDSHAKE_MESSAGE_MAX) {
             reassembly_free(h); /* no handshake message */
             return;
         }
@@ -833,7 +845,7 @@ void alert_record(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *body, b
     uint8_t level = 0;
     if (body->length == 2 && oxlo_rd_u8_at(body, 0, &level)) {
         if (level == 2)
-            oxlo_flow_risk_raise(m, f, OXLO_TLS_FATAL_ALERT, "Found fatal TLS alert");
+            oxlo_dissector_risk(m, f, OXLO_TLS_FATAL_ALERT, "Found fatal TLS alert");
         else if (level == 1)
             t->state_flags &= (uint8_t)~STATE_ALERT;
     }
@@ -857,15 +869,15 @@ enum class record_result { next, wait, finish, decide };
 record_result record_header(const oxlo_reader *w, size_t off, uint8_t *type, uint16_t *length)
 {
     uint8_t version = 0;
-    if (!oxlo_rd_u8_at(w, off, type))
+    if (!oxlo_rd_u8_at(w, off + RECORD_TYPE, type))
         return record_result::wait;
-    if (*type < 20 || *type > 26)
+    if (*type < CHANGE_CIPHER_SPEC || *type > 26)
         return record_result::finish;
-    if (!oxlo_rd_u8_at(w, off + 1, &version))
+    if (!oxlo_rd_u8_at(w, off + RECORD_VERSION, &version))
         return record_result::wait;
     if (version != 3)
         return record_result::finish;
-    if (!oxlo_rd_u16_at(w, off + 3, length))
+    if (!oxlo_rd_u16_at(w, off + RECORD_LENGTH, length))
         return record_result::wait;
     return *length > RECORD_MAX ? record_result::finish : record_result::next;
 }
@@ -874,7 +886,7 @@ record_result record_header(const oxlo_reader *w, size_t off, uint8_t *type, uin
  * spec, alerts and handshake records in the clear. */
 bool record_body_read(const oxlo_flow_state *f, uint8_t type, uint8_t direction)
 {
-    return type == 20 || type == 21 || (type == 22 && !ccs_from_this_side(f, direction));
+    return type == CHANGE_CIPHER_SPEC || type == ALERT || (type == HANDSHAKE && !ccs_from_this_side(f, direction));
 }
 
 /* One record. `body` holds its body when it is read, else what the view
@@ -887,14 +899,14 @@ record_result tcp_record(oxlo_module *m, oxlo_flow_state *f, uint8_t type, uint1
     oxlo_tls_flow *t = &tls_of(f);
     /* Any non-empty handshake record, not only those that can hold a
      * message header: a hello cut into 1-byte records is joined too. */
-    if (type == 22 && length > 0) {
+    if (type == HANDSHAKE && length > 0) {
         if (ccs_from_this_side(f, direction))
-            block_record(m, f, 22, 0, length);
+            block_record(m, f, HANDSHAKE, 0, length);
         else
             walk_handshake_record(m, f, body->data, length);
     } else {
         block_record(m, f, type, 0, length);
-        if (type == 20) {
+        if (type == CHANGE_CIPHER_SPEC) {
             uint8_t value = 0;
             if (length == 1 && oxlo_rd_u8_at(body, 0, &value) && value == 0x01) {
                 t->state_flags |= direction == 0 ? STATE_CCS_INITIATOR : STATE_CCS_RESPONDER;
@@ -903,9 +915,9 @@ record_result tcp_record(oxlo_module *m, oxlo_flow_state *f, uint8_t type, uint1
                 if (max_blocks(m) == 0)
                     result = record_result::decide;
             }
-        } else if (type == 21) {
+        } else if (type == ALERT) {
             alert_record(m, f, body, whole);
-        } else if (type == 23) {
+        } else if (type == APPLICATION_DATA) {
             if (length <= 0x3FFF && !f->partial_guess)
                 f->partial_guess = oxlo_flow_tls_master_protocol(m, f);
             if (whole)
@@ -930,7 +942,7 @@ void name_pending(oxlo_module *m, oxlo_flow_state *f, bool on)
 int finish(oxlo_module *m, oxlo_flow_state *f)
 {
     tls_check_client_fingerprint(m, f);
-    f->extra_dissection = nullptr;
+    oxlo_dissector_extra_end(f);
     name_pending(m, f, false);
     return 0;
 }
@@ -1040,8 +1052,8 @@ int keep_reading(oxlo_module *m, oxlo_flow_state *f, uint8_t dir, size_t consume
     if (want)
         return oxlo_dissector_need(m, f, want) == 0;
     const size_t missing = message_missing(&tls_of(f).handshake[dir]);
-    if (missing && oxlo_dissector_need(m, f, 5 + missing) < 0)
-        oxlo_dissector_need(m, f, 5); /* record by record then, as they come */
+    if (missing && oxlo_dissector_need(m, f, RECORD_HEADER + missing) < 0)
+        oxlo_dissector_need(m, f, RECORD_HEADER); /* record by record then, as they come */
     return 1;
 }
 
@@ -1059,8 +1071,7 @@ bool name_may_come(const oxlo_flow_state *f)
     if (t->ccs_seen[0] && t->ccs_seen[1])
         return false;
     /* The engine ends a follow-up reading whose budget this packet spends. */
-    return !(f->extra_dissection == search_tcp && f->state != OXLO_STATE_MONITORING &&
-             f->extra_packets + 1u >= f->extra_budget);
+    return !(oxlo_dissector_extra_active(f, search_tcp) && oxlo_dissector_extra_last(f));
 }
 
 /* TLS over TCP: the records of this direction's stream view, read in
@@ -1080,7 +1091,7 @@ int search_tcp(oxlo_module *m, oxlo_flow_state *f)
     if (t->record_skip[dir]) {
         off = t->record_skip[dir] < w->length ? t->record_skip[dir] : w->length;
         t->record_skip[dir] -= (uint32_t)off;
-        if (t->record_skip[dir] == 0 && off == w->length && t->record_skip_type[dir] == 23)
+        if (t->record_skip[dir] == 0 && off == w->length && t->record_skip_type[dir] == APPLICATION_DATA)
             start_extra_dissection(m, f);
     }
     /* Records are handled where they lie (a view of thousands of small
@@ -1092,11 +1103,11 @@ int search_tcp(oxlo_module *m, oxlo_flow_state *f)
         r = record_header(w, off, &type, &length);
         if (r == record_result::finish)
             break;
-        const size_t size = (size_t)length + 5, held = w->length - off;
+        const size_t size = (size_t)length + RECORD_HEADER, held = w->length - off;
         if (r == record_result::next && held < size && !record_body_read(f, type, v.direction)) {
             /* Nothing but the header is read: handled now, the rest of
              * its bytes passed over. */
-            const oxlo_reader part = oxlo_rd_from(w, off + 5);
+            const oxlo_reader part = oxlo_rd_from(w, off + RECORD_HEADER);
             r = tcp_record(m, f, type, length, &part, false);
             t = &tls_of(f);
             t->record_skip[dir] = (uint32_t)(size - held);
@@ -1106,10 +1117,10 @@ int search_tcp(oxlo_module *m, oxlo_flow_state *f)
         }
         if (r == record_result::wait || held < size) {
             r = record_result::wait;
-            want = held < 5 ? 5 : size;
+            want = held < RECORD_HEADER ? RECORD_HEADER : size;
             break;
         }
-        const oxlo_reader body = oxlo_rd_sub_at(w, off + 5, length);
+        const oxlo_reader body = oxlo_rd_sub_at(w, off + RECORD_HEADER, length);
         r = tcp_record(m, f, type, length, &body, size == held);
         off += size;
         if (r != record_result::next)
@@ -1118,11 +1129,11 @@ int search_tcp(oxlo_module *m, oxlo_flow_state *f)
     if (r == record_result::finish)
         return finish(m, f);
     int more = decide(m, f);
-    if (more && f->extra_dissection != tls_obfuscated_heur_search_again &&
+    if (more && !oxlo_dissector_extra_active(f, tls_obfuscated_heur_search_again) &&
         !keep_reading(m, f, dir, off, want))
         more = finish(m, f); /* the stream bounds refuse the rest of a record */
     if (more)
-        name_pending(m, f, f->extra_dissection != tls_obfuscated_heur_search_again && name_may_come(f));
+        name_pending(m, f, !oxlo_dissector_extra_active(f, tls_obfuscated_heur_search_again) && name_may_come(f));
     return more;
 }
 
@@ -1195,28 +1206,29 @@ int search_dtls(oxlo_module *m, oxlo_flow_state *f)
      * the packet at). */
     const oxlo_reader w = oxlo_dissector_packet(m, f).segment;
     oxlo_tls_flow *t = &tls_of(f);
-    if (w.length <= 13)
+    if (w.length <= DTLS_RECORD_HEADER)
         return (w.length == 0 && !t->done) ? 1 : 0;
     size_t off = 0;
     bool pending = false;
     uint16_t rl = 0;
-    while (off + 13 < w.length && dtls_header(w.data + off, w.length - off, &rl)) {
-        const uint8_t type = oxlo_rd_peek8(&w, off);
-        if (type == 22 && rl > 24) {
+    while (off + DTLS_RECORD_HEADER < w.length && dtls_header(w.data + off, w.length - off, &rl)) {
+        const uint8_t type = oxlo_rd_peek8(&w, off + RECORD_TYPE);
+        if (type == HANDSHAKE && rl > 24) {
             if (!dtls_handshake_record(m, f, &w, off, rl, &pending))
                 break;
-        } else if (type == 20) {
+        } else if (type == CHANGE_CIPHER_SPEC) {
             t->done = 1;
             return 0;
-        } else if (type == 21 && rl == 2 && oxlo_rd_peek8(&w, off + 13) == 2) {
-            oxlo_flow_risk_raise(m, f, OXLO_TLS_FATAL_ALERT, "Found fatal TLS alert");
-        } else if (type == 23) {
+        } else if (type == ALERT && rl == ALERT_SIZE &&
+                   oxlo_rd_peek8(&w, off + DTLS_RECORD_HEADER + ALERT_LEVEL) == ALERT_FATAL) {
+            oxlo_dissector_risk(m, f, OXLO_TLS_FATAL_ALERT, "Found fatal TLS alert");
+        } else if (type == APPLICATION_DATA) {
             oxlo_flow_set_protocol(m, f, P_DTLS, 0, OXLO_CONFIDENCE_DPI);
             oxlo_flow_fill_category(m, f);
             t->done = 1;
             return 0;
         }
-        off += (size_t)rl + 13;
+        off += (size_t)rl + DTLS_RECORD_HEADER;
     }
     if (off >= w.length || pending)
         return t->done ? 0 : 1;
@@ -1244,22 +1256,24 @@ void tls_process_hello(oxlo_module *module, oxlo_flow_state *flow, const oxlo_re
     h.w = oxlo_reader_make(message->data, message->length);
     h.is_quic = is_quic;
     h.dtls = !is_quic && pkt.l4 == OXLO_L4_UDP;
-    h.d = h.dtls ? 8 : 0;
+    h.d = h.dtls ? DTLS_HANDSHAKE_FIELDS : 0;
     h.lists.alpn_first = h.lists.alpn_last = '0';
     uint8_t high = 0;
     uint16_t declared = 0, legacy = 0;
-    if (h.w.length <= 4 || !oxlo_rd_u8_at(&h.w, 1, &high) || high != 0 || !oxlo_rd_u16_at(&h.w, 2, &declared) ||
-        h.w.length < declared || !oxlo_rd_u16_at(&h.w, 4 + h.d, &legacy))
+    /* The 24-bit length: its high byte, then the two others. */
+    if (h.w.length <= HANDSHAKE_BODY || !oxlo_rd_u8_at(&h.w, HANDSHAKE_LENGTH, &high) || high != 0 ||
+        !oxlo_rd_u16_at(&h.w, HANDSHAKE_LENGTH + 1, &declared) || h.w.length < declared ||
+        !oxlo_rd_u16_at(&h.w, HANDSHAKE_BODY + h.d, &legacy))
         return;
     h.lists.legacy_version = legacy;
-    const uint8_t type = oxlo_rd_peek8(&h.w, 0);
+    const uint8_t type = oxlo_rd_peek8(&h.w, HANDSHAKE_TYPE);
     bool parsed = false;
-    if (type == 2)
+    if (type == SERVER_HELLO)
         parsed = server_hello(&h, legacy);
-    else if (type == 1)
+    else if (type == CLIENT_HELLO)
         parsed = client_hello(&h, legacy);
     if (parsed && module->cfg.tls_ja_data)
-        tls_copy_ja_data(module, flow, &h.lists, type == 1);
+        tls_copy_ja_data(module, flow, &h.lists, type == CLIENT_HELLO);
 }
 
 void oxlo_search_tls_wrapper(oxlo_module *module, oxlo_flow_state *flow)
@@ -1277,7 +1291,7 @@ void oxlo_search_tls_wrapper(oxlo_module *module, oxlo_flow_state *flow)
         if (!(module->cfg.tls_heuristics & 0x01) || !tls_obfuscated_heur_start(module, flow))
             OXLO_EXCLUDE(module, flow);
         else if (!tls_obfuscated_heur_search_again(module, flow)) /* this packet opens the first burst */
-            flow->extra_dissection = nullptr;
+            oxlo_dissector_extra_end(flow);
     }
 }
 

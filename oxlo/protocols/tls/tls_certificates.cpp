@@ -158,8 +158,8 @@ void san_value(cert_scan *s, uint8_t tag, const uint8_t *value, uint8_t length)
     for (char *c = text; *c; c++)
         *c = (char)tolower((unsigned char)*c);
     if (!printable(reinterpret_cast<const uint8_t *>(text), strlen(text))) {
-        oxlo_flow_risk_raise(m, f, OXLO_INVALID_CHARACTERS, text);
-        oxlo_flow_risk_raise(m, f, OXLO_POSSIBLE_EXPLOIT, "Invalid dNSName name");
+        oxlo_dissector_risk_text(m, f, OXLO_INVALID_CHARACTERS, text);
+        oxlo_dissector_risk(m, f, OXLO_POSSIBLE_EXPLOIT, "Invalid dNSName name");
     }
     if (!s->sni_matched && f->host_name[0] && tls_cert_name_matches(text, f->host_name))
         s->sni_matched = true;
@@ -229,7 +229,7 @@ size_t scan_san(cert_scan *s, size_t p)
         if (!value) {
             char text[32];
             snprintf(text, sizeof(text), "Unknown extension %02X", name_tag);
-            oxlo_flow_risk_raise(s->m, s->f, OXLO_TLS_SUSPICIOUS_EXTENSION, text);
+            oxlo_dissector_risk_text(s->m, s->f, OXLO_TLS_SUSPICIOUS_EXTENSION, text);
             break;
         }
         san_value(s, name_tag, value, name_length);
@@ -240,7 +240,7 @@ size_t scan_san(cert_scan *s, size_t p)
         char text[512];
         snprintf(text, sizeof(text), "%s vs %s", f->host_name,
                  tls_of(f).cert_server_names ? tls_of(f).cert_server_names : "");
-        oxlo_flow_risk_raise(s->m, s->f, OXLO_TLS_CERTIFICATE_MISMATCH, text);
+        oxlo_dissector_risk_text(s->m, s->f, OXLO_TLS_CERTIFICATE_MISMATCH, text);
     }
     return off > p ? off : p + 1;
 }
@@ -253,7 +253,7 @@ void validity_risks(cert_scan *s, uint32_t not_before, uint32_t not_after)
     if (not_before > NEW_CERT_RULES_START && not_after > not_before && not_after - not_before > MAX_VALIDITY) {
         char text[48];
         snprintf(text, sizeof(text), "TLS Cert lasts %u days", (not_after - not_before) / 86400);
-        oxlo_flow_risk_raise(m, f, OXLO_TLS_CERT_VALIDITY_TOO_LONG, text);
+        oxlo_dissector_risk_text(m, f, OXLO_TLS_CERT_VALIDITY_TOO_LONG, text);
     }
     char from[32], until[32], text[80];
     struct tm tm;
@@ -268,9 +268,9 @@ void validity_risks(cert_scan *s, uint32_t not_before, uint32_t not_after)
                                               ? m->cfg.tls_certificate_expiration_threshold
                                               : 0) * 86400u;
     if (now < not_before || now > not_after)
-        oxlo_flow_risk_raise(m, f, OXLO_TLS_CERTIFICATE_EXPIRED, text);
+        oxlo_dissector_risk_text(m, f, OXLO_TLS_CERTIFICATE_EXPIRED, text);
     else if (now > not_before && (uint64_t)now + threshold > not_after)
-        oxlo_flow_risk_raise(m, f, OXLO_TLS_CERTIFICATE_ABOUT_TO_EXPIRE, text);
+        oxlo_dissector_risk_text(m, f, OXLO_TLS_CERTIFICATE_ABOUT_TO_EXPIRE, text);
 }
 
 /* A validity SEQUENCE at p: 0x30, its length, then two times, each a
@@ -297,7 +297,7 @@ size_t scan_validity(cert_scan *s, size_t p)
             if (!printable(reinterpret_cast<const uint8_t *>(s->dn), s->dn_length)) {
                 char text[DN_MAX + 32];
                 snprintf(text, sizeof(text), "Invalid issuerDN %s", s->dn);
-                oxlo_flow_risk_raise(m, s->f, OXLO_INVALID_CHARACTERS, text);
+                oxlo_dissector_risk_text(m, s->f, OXLO_INVALID_CHARACTERS, text);
             }
         }
         s->dn_length = 0;
@@ -384,7 +384,7 @@ void tls_process_certificate(oxlo_module *module, oxlo_flow_state *flow, const u
     }
     if (t->cert_issuer_dn && t->cert_subject_dn && strcmp(t->cert_issuer_dn, t->cert_subject_dn) == 0 &&
         !oxlo_issuer_dn_is_trusted(module, t->cert_issuer_dn) && !(t->hello_flags & HELLO_DTLS_SRTP))
-        oxlo_flow_risk_raise(module, flow, OXLO_TLS_SELFSIGNED_CERTIFICATE, t->cert_subject_dn);
+        oxlo_dissector_risk_text(module, flow, OXLO_TLS_SELFSIGNED_CERTIFICATE, t->cert_subject_dn);
 }
 
 int tls_process_certificate_message(oxlo_module *module, oxlo_flow_state *flow, const oxlo_reader *msg)
@@ -395,11 +395,11 @@ int tls_process_certificate_message(oxlo_module *module, oxlo_flow_state *flow, 
     uint32_t message = 0, list = 0;
     if (!oxlo_rd_u24_at(&w, 1, &message) || oxlo_rd_peek8(&w, 1) != 0 || header >= w.length ||
         w.length != (size_t)message + 4 + (dtls ? 8 : 0)) {
-        oxlo_flow_risk_raise(module, flow, OXLO_MALFORMED_PACKET, "Unvalid lenght");
+        oxlo_dissector_risk(module, flow, OXLO_MALFORMED_PACKET, "Unvalid lenght");
         return -1;
     }
     if (!oxlo_rd_u24_at(&w, header - 3, &list) || oxlo_rd_peek8(&w, header - 3) != 0 || message < 3 || list != message - 3) {
-        oxlo_flow_risk_raise(module, flow, OXLO_MALFORMED_PACKET, "Invalid certificate offset");
+        oxlo_dissector_risk(module, flow, OXLO_MALFORMED_PACKET, "Invalid certificate offset");
         return -2;
     }
     uint32_t length = 0;
@@ -421,7 +421,7 @@ int tls_process_certificate_message(oxlo_module *module, oxlo_flow_state *flow, 
         uint64_t value = 0;
         if (module->malicious_sha1_certs &&
             oxlo_string_map_find(module->malicious_sha1_certs, hex, 40, &value) == 0)
-            oxlo_flow_risk_raise(module, flow, OXLO_MALICIOUS_SHA1_CERTIFICATE, hex);
+            oxlo_dissector_risk_text(module, flow, OXLO_MALICIOUS_SHA1_CERTIFICATE, hex);
     }
     tls_process_certificate(module, flow, certificate, length);
     return 1;

@@ -336,7 +336,7 @@ void tls_check_client_fingerprint(oxlo_module *module, oxlo_flow_state *flow)
                                    OXLO_CONFIDENCE_CUSTOM_RULE);
     }
     if (module->malicious_ja4 && oxlo_string_map_find(module->malicious_ja4, ja4, 36, &value) == 0)
-        oxlo_flow_risk_raise(module, flow, OXLO_MALICIOUS_FINGERPRINT, ja4);
+        oxlo_dissector_risk_text(module, flow, OXLO_MALICIOUS_FINGERPRINT, ja4);
 }
 
 void tls_copy_ja_data(oxlo_module *module, oxlo_flow_state *flow, const tls_hello_lists *lists, int client)

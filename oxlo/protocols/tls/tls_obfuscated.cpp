@@ -93,7 +93,7 @@ void detected(oxlo_module *m, oxlo_flow_state *f)
         oxlo_flow_set_protocol(m, f, OXLO_PROTOCOL_TLS, OXLO_PROTOCOL_UNKNOWN, OXLO_CONFIDENCE_DPI_AGGRESSIVE);
         text = "Obfuscated TLS traffic";
     }
-    oxlo_flow_risk_raise(m, f, OXLO_OBFUSCATED_TRAFFIC, text);
+    oxlo_dissector_risk_text(m, f, OXLO_OBFUSCATED_TRAFFIC, text);
     oxlo_flow_fill_category(m, f);
 }
 
@@ -161,9 +161,7 @@ step track(tls_burst_tracker &t, bool client, uint32_t size, bool second, const 
 /* The heuristic is over: the TLS dissector has nothing left to do here. */
 int finish(oxlo_module *m, oxlo_flow_state *f)
 {
-    const oxlo_proto_defaults *p = oxlo_proto_defaults_get(m, OXLO_PROTOCOL_TLS);
-    if (p)
-        oxlo_flow_skip_dissector(m, f, p->dissector_index, __FILE__, __func__, __LINE__);
+    OXLO_EXCLUDE_OTHER(m, f, OXLO_PROTOCOL_TLS);
     return 0;
 }
 
@@ -255,9 +253,7 @@ int tls_obfuscated_heur_start(oxlo_module *m, oxlo_flow_state *f)
     if (!t->heuristic)
         return 0;
     const uint32_t budget = 2u * uint32_t(m->cfg.tls_heuristics_max_packets);
-    f->extra_budget = uint8_t(budget > 255 ? 255 : budget);
-    f->extra_packets = 0;
-    f->extra_dissection = tls_obfuscated_heur_search_again;
+    oxlo_dissector_extra(f, tls_obfuscated_heur_search_again, uint8_t(budget > 255 ? 255 : budget));
     return 1;
 }
 
