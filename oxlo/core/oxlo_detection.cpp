@@ -713,12 +713,42 @@ int oxlo_packet_from_server(const oxlo_module *module, const oxlo_flow_state *fl
     return !oxlo_packet_from_client(module, flow);
 }
 
+static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *packet,
+                                    uint16_t length, uint64_t time_ms, uint8_t *input_info);
+
+/* A flow that could not keep a name a rule may match (no memory for its
+ * texts) ends unclassified: what it was classified as without the name
+ * would let it pass a rule meant for the name. */
+static void end_without_memory(oxlo_flow_state *flow)
+{
+    flow->app = flow->master = 0;
+    oxlo_protocol_stack_clear(&flow->stack);
+    flow->extra_dissection = nullptr;
+    flow->state = OXLO_STATE_FINISHED;
+}
+
 oxlo_classification oxlo_classify_packet(oxlo_module *module, oxlo_flow_state *flow,
                                          const uint8_t *packet, uint16_t length, uint64_t time_ms,
                                          uint8_t *input_info)
 {
     if (!module || !flow || !(module->flags & OXLO_MODULE_FINALIZED))
         return empty_result();
+    /* Texts written in the call take their blocks from this module. */
+    oxlo_flow_texts_thread_module(module);
+    oxlo_classification r = classify(module, flow, packet, length, time_ms, input_info);
+    oxlo_flow_texts_thread_module(nullptr);
+    if (flow->flags_b & OXLO_FLOW_NO_MEMORY) {
+        end_without_memory(flow);
+        if (flow->stream)
+            oxlo_stream_release(flow);
+        r = oxlo_flow_result(module, flow);
+    }
+    return r;
+}
+
+static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *packet,
+                                    uint16_t length, uint64_t time_ms, uint8_t *input_info)
+{
     if (!module->det.settings.loaded)
         oxlo_detection_settings_load(module);
     if (flow->state == OXLO_STATE_FINISHED)

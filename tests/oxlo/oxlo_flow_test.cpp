@@ -72,7 +72,7 @@ TEST_F(FlowState, unsafe_breeds_and_remote_desktops_raise_risks)
     oxlo_flow_set_protocol(m, fl, 88, 0, OXLO_CONFIDENCE_MATCH_BY_PORT); // RDP
     EXPECT_TRUE((oxlo_flow_risk_bits(fl) >> 30) & 1);
     ASSERT_EQ(fl->risk_message_count, 1);
-    EXPECT_STREQ(fl->risk_messages[0].text, "Found RDP");
+    EXPECT_STREQ(fl->texts->risk_messages[0].text, "Found RDP");
     oxlo_flow_state_free(fl);
 }
 
@@ -218,7 +218,7 @@ TEST_F(HostNames, host_reclassification_does_not_recurse)
     EXPECT_EQ(f->app, OXLO_PROTOCOL_GOOGLE);
     EXPECT_EQ(f->master, OXLO_PROTOCOL_TLS);
     EXPECT_EQ(f->category, 5u);
-    EXPECT_STREQ(f->last_classified_host, "www.vesk.test");
+    EXPECT_STREQ(f->texts->last_classified_host, "www.vesk.test");
     EXPECT_EQ(f->stack.count, 2);
     // The same name is not classified again; a new one is.
     oxlo_flow_set_protocol(m, f, 7, 0, OXLO_CONFIDENCE_DPI);

@@ -83,8 +83,8 @@ struct dns_fixture : module_fixture {
     std::string risk_text(uint32_t risk)
     {
         for (uint8_t i = 0; i < f->risk_message_count; i++)
-            if (f->risk_messages[i].risk == risk)
-                return f->risk_messages[i].text;
+            if (f->texts->risk_messages[i].risk == risk)
+                return f->texts->risk_messages[i].text;
         return "";
     }
     bool risk(uint32_t r) { return (f->risk_mask >> r) & 1; }
@@ -94,7 +94,7 @@ TEST_F(dns_fixture, query_classifies_at_first_packet_and_waits_for_the_answer)
 {
     oxlo_classification r = feed(udp_to_server(message(0x0100, "www.Vesk.test", 1)));
     EXPECT_EQ(r.app, OXLO_PROTOCOL_DNS);
-    EXPECT_STREQ(f->host_name, "www.vesk.test");
+    EXPECT_STREQ(oxlo_flow_host(f), "www.vesk.test");
     EXPECT_EQ(dns_of(f)->query_seen, 1);
     EXPECT_EQ(dns_of(f)->query_type, 1);
     EXPECT_EQ(dns_of(f)->transaction_id, 0x1234);
@@ -148,7 +148,7 @@ TEST_F(dns_fixture, ptr_answer_keeps_the_target_name)
     const std::string target = qname("host.vesk.test");
     feed(udp_from_server(message(0x8180, "7.0.0.10.in-addr.arpa", 12, {{12, 60, target}})));
     EXPECT_STREQ(dns_of(f)->ptr_name, "host.vesk.test");
-    EXPECT_STREQ(f->host_name, "7.0.0.10.in-addr.arpa");
+    EXPECT_STREQ(oxlo_flow_host(f), "7.0.0.10.in-addr.arpa");
 }
 
 TEST_F(dns_fixture, truncated_records_are_not_read_past_the_message)
@@ -177,7 +177,7 @@ TEST_F(dns_fixture, multicast_port_to_a_unicast_address_is_not_mdns)
     f = new_flow();
     feed(udp_to_server(message(0x0000, "Printer.local", 1), 5353, 5353, 0xe00000fb));
     EXPECT_EQ(f->app, OXLO_PROTOCOL_MDNS);
-    EXPECT_STREQ(f->host_name, "printer.local");
+    EXPECT_STREQ(oxlo_flow_host(f), "printer.local");
 }
 
 TEST_F(dns_fixture, tcp_message_follows_the_length_prefix)
@@ -186,7 +186,7 @@ TEST_F(dns_fixture, tcp_message_follows_the_length_prefix)
     pkt::tcp_opts o;
     feed(pkt::ipv4(6, pkt::tcp(40000, 53, be16(uint16_t(msg.size())) + msg, o)));
     EXPECT_EQ(f->app, OXLO_PROTOCOL_DNS);
-    EXPECT_STREQ(f->host_name, "www.vesk.test");
+    EXPECT_STREQ(oxlo_flow_host(f), "www.vesk.test");
     EXPECT_EQ(dns_of(f)->query_type, 28);
 }
 
@@ -227,7 +227,7 @@ TEST_F(dns_fixture, invalid_headers_exclude_the_dissector)
     EXPECT_NE(f->excluded[0] | f->excluded[1], 0u);
     feed(udp_to_server(message(0x0100, "a.vesk.test", 1)));
     EXPECT_NE(f->confidence, OXLO_CONFIDENCE_DPI) << "excluded for the flow (at most a port guess)";
-    EXPECT_STREQ(f->host_name, "");
+    EXPECT_STREQ(oxlo_flow_host(f), "");
 }
 
 } // namespace
