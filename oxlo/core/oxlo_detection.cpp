@@ -175,11 +175,14 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
     }
 }
 
-/* Room for `length` tracked bytes and the NUL: a power of two from 64 up,
- * at most the limit, so that a flow with a few bytes of payload (most flows
- * of a flood) holds no more than it needs. Derived from the length alone. */
+/* Room for `length` tracked bytes and the NUL: 24 bytes (the allocator's
+ * smallest block) for a few bytes, else a power of two from 64 up, at most
+ * the limit, so that a flow with a few bytes of payload (most flows of a
+ * flood) holds no more than it needs. Derived from the length alone. */
 uint32_t track_payload_room(uint32_t length, uint16_t limit)
 {
+    if (length + 1u <= 24u)
+        return 24u > limit + 1u ? limit + 1u : 24u;
     uint32_t room = 64;
     while (room < length + 1u && room <= limit)
         room *= 2;

@@ -216,6 +216,9 @@ uint16_t guess_by_port_now(oxlo_module *module, const oxlo_flow_state *flow)
 
 extern "C" {
 
+/* Callers place the state 8-aligned after their own record. */
+static_assert(alignof(oxlo_flow_state) <= 8, "a flow state in a caller's block is only 8-aligned");
+
 size_t oxlo_flow_state_size(void) { return sizeof(oxlo_flow_state); }
 
 void oxlo_flow_state_release(oxlo_flow_state *flow)

@@ -55,77 +55,79 @@ typedef struct oxlo_flow_extension {
 typedef int (*oxlo_extra_dissection_callback)(oxlo_module *module, oxlo_flow_state *flow);
 
 
+/* Ordered by size within each group so the record has no holes: every
+ * byte here is paid by each flow of a flood. */
 struct oxlo_flow_state {
     uint16_t app;
     uint16_t master;
     oxlo_protocol_stack stack;
-    oxlo_detection_state state;
     uint16_t guess_by_port;
     uint16_t guess_by_address;
     uint16_t partial_guess;
     uint16_t address_category_protocol;
     uint8_t l4_protocol;
     uint8_t flags_a;
-    uint8_t flags_b;
-    uint64_t address_category;
+    oxlo_detection_state state;
     oxlo_confidence_level confidence;
+    uint64_t address_category;
+    uint8_t flags_b;
+    uint8_t extra_budget;
+    uint8_t extra_packets;
+    uint8_t handshake;             /* 1 SYN, 2 SYN-ACK, 4 ACK */
+    uint16_t packets_processed;
     uint16_t fpc_master;
     uint16_t fpc_app;
+    uint8_t dissectors_run_total;
+    uint8_t cache_checked;
     oxlo_fpc_kind fpc_kind;
     uint8_t client_address[16];
     uint8_t server_address[16];
     uint16_t client_port;          /* network order */
     uint16_t server_port;          /* network order */
-    uint8_t extra_budget;
-    uint8_t extra_packets;
-    uint16_t packets_processed;
-    oxlo_extra_dissection_callback extra_dissection;
-    uint64_t last_seen_ms;
     uint32_t category;
     uint32_t breed;
     uint16_t payload_packets;
     uint16_t payload_packets_dir[2];
     uint16_t packets;
     uint16_t packets_dir[2];
-    uint64_t syn_ms;
-    uint64_t synack_ms;
-    uint64_t first_ack_ms;
-    uint32_t next_seq[2];
-    uint16_t last_payload_length;
-    uint8_t tcp_flags_dir[2];
-    uint8_t handshake;             /* 1 SYN, 2 SYN-ACK, 4 ACK */
-    uint8_t dissectors_run_total;
-    oxlo_flow_texts *texts;        /* NULL until a text is first written */
-    char *tcp_fingerprint;
-    char *tcp_raw_options;
-    uint32_t os_guess;
-    float entropy;
+    oxlo_extra_dissection_callback extra_dissection;
+    uint64_t last_seen_ms;
     uint64_t risk_mask;            /* oxlo_risk_mask */
-    uint8_t risk_message_count;    /* messages in texts->risk_messages */
     /* -- risk section (oxlo_risks.cpp) -- */
     uint64_t risk_allowed_mask;    /* risks the exceptions leave, all ones until applied */
-    uint8_t risk_exception_state;  /* bit 0 addresses applied, bit 1 host applied */
-    /* -- payload line parser section -- */
-    uint8_t lines_seen;            /* a CR LF was seen in the flow */
-    uint8_t body_start_length;
-    uint8_t body_start[8];         /* first bytes after the empty line */
-    char *user_agent;
-    uint8_t host_candidate_count;  /* names in texts->host_candidates */
-    uint8_t media_types;
+    uint64_t excluded[OXLO_EXCLUDED_WORDS];
     /* Each dissector keeps its own per-flow state in a block of its own
      * (oxlo_dissector_state), allocated on first use and freed on
      * exclusion or with the flow. */
     struct oxlo_dstate *dstates;
+    oxlo_flow_texts *texts;        /* NULL until a text is first written */
+    float entropy;
+    uint32_t os_guess;
+    uint8_t risk_message_count;    /* messages in texts->risk_messages */
+    uint8_t risk_exception_state;  /* bit 0 addresses applied, bit 1 host applied */
+    uint8_t host_candidate_count;  /* names in texts->host_candidates */
+    uint8_t media_types;
+    /* -- payload line parser section -- */
+    uint8_t lines_seen;            /* a CR LF was seen in the flow */
+    uint8_t body_start_length;
+    uint16_t track_payload_length;
+    uint8_t body_start[8];         /* first bytes after the empty line */
+    uint8_t *track_payload;
+    char *user_agent;
+    char *tcp_fingerprint;
+    char *tcp_raw_options;
     const oxlo_flow_extension *extension;
     void *extension_data;
-    uint64_t excluded[OXLO_EXCLUDED_WORDS];
-    uint8_t cache_checked;
-    uint8_t *track_payload;
-    uint16_t track_payload_length;
-    /* -- TCP stream section (oxlo_stream.cpp); next_seq above is the next
-     *    byte expected per direction -- */
+    /* -- TCP: handshake times and the stream section (oxlo_stream.cpp);
+     *    next_seq is the next byte expected per direction -- */
+    uint64_t syn_ms;
+    uint64_t synack_ms;
+    uint64_t first_ack_ms;
+    uint32_t next_seq[2];
     uint32_t stream_base[2];       /* sequence number of stream offset 0 */
     uint32_t stream_edge[2];       /* right edge of the receiver's window */
+    uint16_t last_payload_length;
+    uint8_t tcp_flags_dir[2];
     uint8_t stream_flags[2];       /* OXLO_STREAM_KNOWN ... */
     uint8_t stream_wscale[2];      /* window-scale shift of each side's SYN */
     uint8_t stream_state;          /* OXLO_STREAM_PENDING, OXLO_STREAM_BOUND_HIT */
