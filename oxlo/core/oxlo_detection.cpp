@@ -513,7 +513,6 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
         flow->flags_b |= OXLO_FLOW_RISKLIST_DONE;
         risk_list_check(module, flow);
     }
-    flow->dissectors_run_total = (uint8_t)(flow->dissectors_run_total + calls > 255 ? 255 : flow->dissectors_run_total + calls);
 
     const bool detected = flow->app || flow->master;
     if (s->fully_encrypted_heuristic && !detected && pkt->payload_length > 0 && flow->payload_packets == 1)

@@ -247,9 +247,6 @@ void oxlo_flow_state_release(oxlo_flow_state *flow)
     flow->tcp_fingerprint = flow->tcp_raw_options = flow->user_agent = nullptr;
     flow->track_payload = nullptr;
     flow->risk_message_count = 0;
-    if (flow->extension && flow->extension->free_data && flow->extension_data)
-        flow->extension->free_data(flow->extension_data);
-    flow->extension_data = nullptr;
 }
 
 /* The module classifying a packet on this thread: a text written by a call
@@ -643,7 +640,6 @@ int oxlo_bittorrent_cache_lookup(oxlo_module *module, oxlo_flow_state *flow)
     if (!module || !flow || (flow->flags_b & OXLO_FLOW_BT_CACHE_DONE))
         return 0;
     flow->flags_b |= OXLO_FLOW_BT_CACHE_DONE;
-    flow->cache_checked = 1;
     uint16_t value = 0;
     return cache_hit(module, flow, OXLO_LRU_BITTORRENT, address_pair_key(flow), &value) ||
            cache_hit(module, flow, OXLO_LRU_BITTORRENT, endpoint_key(flow, true), &value) ||

@@ -46,11 +46,6 @@ typedef struct oxlo_flow_texts {
     char *host_candidates[OXLO_HOST_CANDIDATES];
 } oxlo_flow_texts;
 
-/* Extension data hung off a flow by a caller; freed through its callback. */
-typedef struct oxlo_flow_extension {
-    void (*free_data)(void *data);
-} oxlo_flow_extension;
-
 /* Follow-up reader of a classified flow: returns 0 when done. */
 typedef int (*oxlo_extra_dissection_callback)(oxlo_module *module, oxlo_flow_state *flow);
 
@@ -64,7 +59,6 @@ struct oxlo_flow_state {
     uint16_t guess_by_port;
     uint16_t guess_by_address;
     uint16_t partial_guess;
-    uint16_t address_category_protocol;
     uint8_t l4_protocol;
     uint8_t flags_a;
     oxlo_detection_state state;
@@ -77,8 +71,7 @@ struct oxlo_flow_state {
     uint16_t packets_processed;
     uint16_t fpc_master;
     uint16_t fpc_app;
-    uint8_t dissectors_run_total;
-    uint8_t cache_checked;
+    uint16_t track_payload_length;
     oxlo_fpc_kind fpc_kind;
     uint8_t client_address[16];
     uint8_t server_address[16];
@@ -110,14 +103,12 @@ struct oxlo_flow_state {
     /* -- payload line parser section -- */
     uint8_t lines_seen;            /* a CR LF was seen in the flow */
     uint8_t body_start_length;
-    uint16_t track_payload_length;
+    uint8_t tcp_flags_dir[2];
     uint8_t body_start[8];         /* first bytes after the empty line */
     uint8_t *track_payload;
     char *user_agent;
     char *tcp_fingerprint;
     char *tcp_raw_options;
-    const oxlo_flow_extension *extension;
-    void *extension_data;
     /* -- TCP: handshake times and the stream section (oxlo_stream.cpp);
      *    next_seq is the next byte expected per direction -- */
     uint64_t syn_ms;
@@ -126,8 +117,6 @@ struct oxlo_flow_state {
     uint32_t next_seq[2];
     uint32_t stream_base[2];       /* sequence number of stream offset 0 */
     uint32_t stream_edge[2];       /* right edge of the receiver's window */
-    uint16_t last_payload_length;
-    uint8_t tcp_flags_dir[2];
     uint8_t stream_flags[2];       /* OXLO_STREAM_KNOWN ... */
     uint8_t stream_wscale[2];      /* window-scale shift of each side's SYN */
     uint8_t stream_state;          /* OXLO_STREAM_PENDING, OXLO_STREAM_BOUND_HIT */
