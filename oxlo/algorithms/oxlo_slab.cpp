@@ -38,6 +38,7 @@ struct oxlo_slab_chunk {
     uint32_t taken;
     uint32_t fresh;   /* slots from here on were never handed out */
     uint8_t listed;   /* on the slab's list of chunks with room */
+    uint8_t ready;    /* made ahead: its slots were written by the owner's hook (atomic) */
 };
 
 struct oxlo_slab {
@@ -52,6 +53,9 @@ struct oxlo_slab {
     uint32_t chunk_count;
     oxlo_slab_chunk *chunks; /* every chunk, for the destruction */
     uint8_t released;        /* destroyed when the last slot comes back */
+    void (*made_ahead)(void *user, void *slots, size_t bytes, void *chunk);
+    void *made_ahead_user;
+    oxlo_slab_chunk *ahead; /* made ahead, its slots the hook's until it is ready */
 };
 
 namespace {
@@ -118,6 +122,25 @@ void chunk_free(oxlo_slab *s, oxlo_slab_chunk *c)
     oxlo_heap_aligned_free(c);
 }
 
+/* The chunk after the one being filled, made as that one hands out its
+ * first slot: the owner's hook writes its slots elsewhere meanwhile (the
+ * first write to a page is what costs) and marks it ready. Without memory
+ * nothing happens: a chunk is then made when it is needed. */
+void make_ahead(oxlo_slab *s)
+{
+    oxlo_slab_chunk *c = chunk_new(s);
+    if (!c)
+        return;
+    s->ahead = c;
+    s->made_ahead(s->made_ahead_user, reinterpret_cast<unsigned char *>(c) + kChunkHeader,
+                  static_cast<size_t>(c->slots) * s->stride, c);
+}
+
+bool ahead_ready(const oxlo_slab *s)
+{
+    return s->ahead && __atomic_load_n(&s->ahead->ready, __ATOMIC_ACQUIRE);
+}
+
 } // namespace
 
 extern "C" {
@@ -156,6 +179,9 @@ void *oxlo_slab_take(oxlo_slab *s)
         if (c) {
             s->spare = c->next;
             s->spares--;
+        } else if (ahead_ready(s)) {
+            c = s->ahead;
+            s->ahead = nullptr;
         } else if (!(c = chunk_new(s))) {
             return nullptr;
         }
@@ -167,6 +193,8 @@ void *oxlo_slab_take(oxlo_slab *s)
         c->free_list = h->next_free;
     } else {
         h = slot_at(c, c->fresh++);
+        if (s->made_ahead && c->fresh == 1 && !s->spare && !s->ahead)
+            make_ahead(s);
     }
     h->chunk = c;
     c->taken++;
@@ -174,6 +202,21 @@ void *oxlo_slab_take(oxlo_slab *s)
     if (c->taken == c->slots)
         list_remove(s, c);
     return h + 1;
+}
+
+void oxlo_slab_set_ahead(oxlo_slab *slab, void (*made_ahead)(void *user, void *slots, size_t bytes, void *chunk),
+                         void *user)
+{
+    if (!slab)
+        return;
+    slab->made_ahead = made_ahead;
+    slab->made_ahead_user = user;
+}
+
+void oxlo_slab_ahead_ready(void *chunk)
+{
+    if (chunk)
+        __atomic_store_n(&static_cast<oxlo_slab_chunk *>(chunk)->ready, 1, __ATOMIC_RELEASE);
 }
 
 void oxlo_slab_give(void *slot)
@@ -221,6 +264,11 @@ void oxlo_slab_trim(oxlo_slab *s, uint32_t keep)
         s->spare = c->next;
         s->spares--;
         chunk_free(s, c);
+    }
+    /* A chunk made ahead goes too once the hook is done with it. */
+    if (keep == 0 && ahead_ready(s)) {
+        chunk_free(s, s->ahead);
+        s->ahead = nullptr;
     }
 }
 

@@ -175,11 +175,14 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
     }
 }
 
-/* Room for `length` tracked bytes and the NUL: a power of two from 64 up,
- * at most the limit, so that a flow with a few bytes of payload (most flows
- * of a flood) holds no more than it needs. Derived from the length alone. */
+/* Room for `length` tracked bytes and the NUL: 24 bytes (the allocator's
+ * smallest block) for a few bytes, else a power of two from 64 up, at most
+ * the limit, so that a flow with a few bytes of payload (most flows of a
+ * flood) holds no more than it needs. Derived from the length alone. */
 uint32_t track_payload_room(uint32_t length, uint16_t limit)
 {
+    if (length + 1u <= 24u)
+        return 24u > limit + 1u ? limit + 1u : 24u;
     uint32_t room = 64;
     while (room < length + 1u && room <= limit)
         room *= 2;
@@ -510,7 +513,6 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
         flow->flags_b |= OXLO_FLOW_RISKLIST_DONE;
         risk_list_check(module, flow);
     }
-    flow->dissectors_run_total = (uint8_t)(flow->dissectors_run_total + calls > 255 ? 255 : flow->dissectors_run_total + calls);
 
     const bool detected = flow->app || flow->master;
     if (s->fully_encrypted_heuristic && !detected && pkt->payload_length > 0 && flow->payload_packets == 1)
@@ -713,12 +715,42 @@ int oxlo_packet_from_server(const oxlo_module *module, const oxlo_flow_state *fl
     return !oxlo_packet_from_client(module, flow);
 }
 
+static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *packet,
+                                    uint16_t length, uint64_t time_ms, uint8_t *input_info);
+
+/* A flow that could not keep a name a rule may match (no memory for its
+ * texts) ends unclassified: what it was classified as without the name
+ * would let it pass a rule meant for the name. */
+static void end_without_memory(oxlo_flow_state *flow)
+{
+    flow->app = flow->master = 0;
+    oxlo_protocol_stack_clear(&flow->stack);
+    flow->extra_dissection = nullptr;
+    flow->state = OXLO_STATE_FINISHED;
+}
+
 oxlo_classification oxlo_classify_packet(oxlo_module *module, oxlo_flow_state *flow,
                                          const uint8_t *packet, uint16_t length, uint64_t time_ms,
                                          uint8_t *input_info)
 {
     if (!module || !flow || !(module->flags & OXLO_MODULE_FINALIZED))
         return empty_result();
+    /* Texts written in the call take their blocks from this module. */
+    oxlo_flow_texts_thread_module(module);
+    oxlo_classification r = classify(module, flow, packet, length, time_ms, input_info);
+    oxlo_flow_texts_thread_module(nullptr);
+    if (flow->flags_b & OXLO_FLOW_NO_MEMORY) {
+        end_without_memory(flow);
+        if (flow->stream)
+            oxlo_stream_release(flow);
+        r = oxlo_flow_result(module, flow);
+    }
+    return r;
+}
+
+static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *packet,
+                                    uint16_t length, uint64_t time_ms, uint8_t *input_info)
+{
     if (!module->det.settings.loaded)
         oxlo_detection_settings_load(module);
     if (flow->state == OXLO_STATE_FINISHED)

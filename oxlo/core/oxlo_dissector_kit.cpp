@@ -163,7 +163,10 @@ void oxlo_flow_slot_state_free(oxlo_flow_state *flow, uint32_t slot)
 {
     oxlo_detection_part *det = armed_part;
     if (det && det->dstate_claimed && det->dstate_flow == flow && det->kits[det->dstate_owner - 1].slot == slot) {
-        std::memset(det->dstate_scratch, 0, det->kits[det->dstate_owner - 1].state_size);
+        const oxlo_dissector_kit *k = &det->kits[det->dstate_owner - 1];
+        if (k->release)
+            k->release(det->dstate_scratch);
+        std::memset(det->dstate_scratch, 0, k->state_size);
         det->dstate_claimed = 0;
         return;
     }
@@ -191,11 +194,6 @@ int oxlo_dstate_arm(oxlo_module *module, oxlo_flow_state *flow, uint32_t index)
     oxlo_detection_part *det = &module->det;
     if (det->dstate_owner || !det->kits || index >= det->dissector_count ||
         det->kits[index].state_size == 0)
-        return 0;
-    /* A state with a release function holds memory of its own, which is
-     * not to be copied from block to block: such a dissector gets its block
-     * as it asks. */
-    if (det->kits[index].release)
         return 0;
     if (!det->dstate_scratch) {
         uint32_t largest = 0;
@@ -235,12 +233,16 @@ void oxlo_dstate_commit(oxlo_module *module, oxlo_flow_state *flow, uint32_t ind
     if (!settled && all_zero(scratch, k->state_size))
         return;
     /* A dissector that excluded itself is done with the flow: its state
-     * goes now, as a block of its would. */
+     * goes now, as a block of its would. What a kept state owns moves with
+     * its bytes into the block (states hold no pointers into themselves);
+     * without a block it is released like the block's would be. */
     void *block = oxlo_flow_dissector_excluded(flow, index)
                       ? nullptr
                       : make_block(module, flow, k->slot, k->state_size, k->release);
     if (block)
         std::memcpy(block, scratch, k->state_size);
+    else if (k->release)
+        k->release(scratch);
     std::memset(scratch, 0, k->state_size);
 }
 
@@ -254,6 +256,8 @@ void oxlo_dstate_free(oxlo_module *module)
         oxlo_slab_release(slab);
         slab = nullptr;
     }
+    oxlo_slab_release(det->texts_slab);
+    det->texts_slab = nullptr;
 }
 
 oxlo_json_block_fn oxlo_dissector_json_block(const oxlo_module *module, uint16_t protocol_id)

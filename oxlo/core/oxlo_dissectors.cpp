@@ -95,14 +95,14 @@ bool call_dissector(oxlo_module *module, oxlo_flow_state *flow, const oxlo_disse
     flow->calling_dissector = uint16_t(e->index + 1);
     const uint16_t app_before = flow->app;
     const oxlo_extra_dissection_callback extra_before = flow->extra_dissection;
-    const bool host_before = flow->host_name[0] != '\0';
+    const bool host_before = oxlo_flow_host(flow)[0] != '\0';
     const int scratch = oxlo_dstate_arm(module, flow, e->index);
     e->callback(module, flow);
     if (scratch)
         oxlo_dstate_commit(module, flow, e->index,
                            flow->app != app_before || flow->extra_dissection != extra_before);
     flow->calling_dissector = 0;
-    if (!host_before && flow->host_name[0])
+    if (!host_before && oxlo_flow_host(flow)[0])
         flow->host_name_setter = uint16_t(e->index + 1);
     /* The follow-up reader belongs to the dissector that set it (also when
      * it was set without the kit): that one may keep bytes in it. */
@@ -115,8 +115,10 @@ bool call_dissector(oxlo_module *module, oxlo_flow_state *flow, const oxlo_disse
      * greeting parser reading "welcome" from an FTP banner). */
     if (oxlo_flow_dissector_excluded(flow, e->index) && flow->host_name_setter == e->index + 1 &&
         flow->app == app_before) {
-        flow->host_name[0] = '\0';
-        flow->last_classified_host[0] = '\0';
+        if (flow->texts) {
+            flow->texts->host_name[0] = '\0';
+            flow->texts->last_classified_host[0] = '\0';
+        }
         flow->host_name_setter = 0;
     }
     if (flow->dstates && oxlo_flow_dissector_excluded(flow, e->index)) {

@@ -211,7 +211,7 @@ void classify_by_rule(oxlo_module *m, oxlo_flow_state *f)
         return;
     uint64_t value = 0;
     const string_map_value_node *candidates = nullptr;
-    if (oxlo_string_map_lookup(rules, f->oxlo_fingerprint, 32, &value, &candidates) != 0)
+    if (oxlo_string_map_lookup(rules, f->texts->oxlo_fingerprint, 32, &value, &candidates) != 0)
         return;
     const uint16_t id = oxlo_fingerprint_match_tls_blocks(m, f, candidates, uint16_t(value & 0xFFFF));
     if (!id)
@@ -314,19 +314,24 @@ const char *oxlo_flow_fingerprint_compute(oxlo_module *module, oxlo_flow_state *
 {
     if (!module || !flow)
         return nullptr;
-    if (flow->oxlo_fingerprint[0])
-        return flow->oxlo_fingerprint;
+    if (flow->texts && flow->texts->oxlo_fingerprint[0])
+        return flow->texts->oxlo_fingerprint;
     if (!module->cfg.oxlo_fingerprint || !encrypted_transport(flow))
         return nullptr;
     char text[flow_text_size];
     const size_t length = oxlo_flow_fingerprint_text(module, flow, text, sizeof(text));
     if (length == 0)
         return nullptr;
+    /* Without memory for it the flow has no fingerprint, as one that
+     * never got far enough. */
+    oxlo_flow_texts *t = oxlo_flow_texts_make(module, flow, 0);
+    if (!t)
+        return nullptr;
     uint8_t digest[32];
     oxlo_sha256_digest(reinterpret_cast<const uint8_t *>(text), length, digest);
-    hex16(digest, flow->oxlo_fingerprint);
+    hex16(digest, t->oxlo_fingerprint);
     classify_by_rule(module, flow);
-    return flow->oxlo_fingerprint;
+    return t->oxlo_fingerprint;
 }
 
 uint16_t oxlo_fingerprint_match_tls_blocks(oxlo_module *module, const oxlo_flow_state *flow,
@@ -374,7 +379,7 @@ int oxlo_flow_os_guess(const oxlo_flow_state *flow)
 
 const char *oxlo_flow_fingerprint(const oxlo_flow_state *flow)
 {
-    return flow ? flow->oxlo_fingerprint : "";
+    return flow && flow->texts ? flow->texts->oxlo_fingerprint : "";
 }
 
 } // extern "C"

@@ -14,6 +14,7 @@
 #include "oxlo_hosts.h"
 #include "oxlo_lru.h"
 #include "oxlo_utils.h"
+#include "oxlo_slab.h"
 
 #include <cctype>
 #include <cstdio>
@@ -176,19 +177,20 @@ bool host_subclassification_allowed(const oxlo_module *module, uint16_t id)
  * done the rest of the bookkeeping for the new pair. */
 bool rerun_host_classification(oxlo_module *module, oxlo_flow_state *flow)
 {
-    if (flow->host_name[0] == '\0' ||
-        strncmp(flow->host_name, flow->last_classified_host, OXLO_HOST_NAME_SIZE) == 0)
+    oxlo_flow_texts *t = flow->texts;
+    if (!t || t->host_name[0] == '\0' ||
+        strncmp(t->host_name, t->last_classified_host, OXLO_HOST_NAME_SIZE) == 0)
         return false;
     if (!host_subclassification_allowed(module, flow->master ? flow->master : flow->app))
         return false;
     /* Remember the name before classifying it: the lookup stores a protocol
      * through oxlo_flow_set_protocol, which must then see nothing new. */
-    memcpy(flow->last_classified_host, flow->host_name, OXLO_HOST_NAME_SIZE);
+    memcpy(t->last_classified_host, t->host_name, OXLO_HOST_NAME_SIZE);
     if (flow->flags_b & OXLO_FLOW_IN_HOST_RECLASS)
         return false;
     flow->flags_b |= OXLO_FLOW_IN_HOST_RECLASS;
     const uint16_t master = flow->master ? flow->master : flow->app;
-    const int found = oxlo_host_name_classify(module, flow, master, flow->host_name, strlen(flow->host_name));
+    const int found = oxlo_host_name_classify(module, flow, master, t->host_name, strlen(t->host_name));
     flow->flags_b &= ~OXLO_FLOW_IN_HOST_RECLASS;
     return found == 1;
 }
@@ -214,6 +216,9 @@ uint16_t guess_by_port_now(oxlo_module *module, const oxlo_flow_state *flow)
 
 extern "C" {
 
+/* Callers place the state 8-aligned after their own record. */
+static_assert(alignof(oxlo_flow_state) <= 8, "a flow state in a caller's block is only 8-aligned");
+
 size_t oxlo_flow_state_size(void) { return sizeof(oxlo_flow_state); }
 
 void oxlo_flow_state_release(oxlo_flow_state *flow)
@@ -224,21 +229,58 @@ void oxlo_flow_state_release(oxlo_flow_state *flow)
     oxlo_heap_free(flow->tcp_raw_options);
     oxlo_heap_free(flow->user_agent);
     oxlo_heap_free(flow->track_payload);
-    for (uint8_t i = 0; i < flow->host_candidate_count && i < OXLO_HOST_CANDIDATES; i++) {
-        oxlo_heap_free(flow->host_candidates[i]);
-        flow->host_candidates[i] = nullptr;
-    }
-    flow->host_candidate_count = 0;
     oxlo_flow_states_free(flow);
     oxlo_stream_release(flow);
-    for (uint8_t i = 0; i < flow->risk_message_count && i < OXLO_FLOW_RISK_MESSAGES; i++)
-        oxlo_heap_free(flow->risk_messages[i].text);
+    if (oxlo_flow_texts *t = flow->texts) {
+        for (uint8_t i = 0; i < flow->host_candidate_count && i < OXLO_HOST_CANDIDATES; i++)
+            oxlo_heap_free(t->host_candidates[i]);
+        for (uint8_t i = 0; i < flow->risk_message_count && i < OXLO_FLOW_RISK_MESSAGES; i++)
+            oxlo_heap_free(t->risk_messages[i].text);
+        if (flow->flags_b & OXLO_FLOW_TEXTS_FROM_HEAP)
+            oxlo_heap_free(t);
+        else
+            oxlo_slab_give(t);
+        flow->texts = nullptr;
+        flow->flags_b &= ~OXLO_FLOW_TEXTS_FROM_HEAP;
+    }
+    flow->host_candidate_count = 0;
     flow->tcp_fingerprint = flow->tcp_raw_options = flow->user_agent = nullptr;
     flow->track_payload = nullptr;
     flow->risk_message_count = 0;
-    if (flow->extension && flow->extension->free_data && flow->extension_data)
-        flow->extension->free_data(flow->extension_data);
-    flow->extension_data = nullptr;
+}
+
+/* The module classifying a packet on this thread: a text written by a call
+ * that names no module (the host-name store) takes its block from that
+ * module's slab. */
+static thread_local oxlo_module *texts_module = nullptr;
+
+void oxlo_flow_texts_thread_module(oxlo_module *module) { texts_module = module; }
+
+oxlo_flow_texts *oxlo_flow_texts_make(oxlo_module *module, oxlo_flow_state *flow, int needed)
+{
+    if (!flow)
+        return nullptr;
+    if (flow->texts)
+        return flow->texts;
+    if (!module)
+        module = texts_module;
+    oxlo_flow_texts *t = nullptr;
+    if (module) {
+        oxlo_slab *&slab = module->det.texts_slab;
+        if (!slab)
+            slab = oxlo_slab_new(sizeof(oxlo_flow_texts), 256);
+        t = static_cast<oxlo_flow_texts *>(oxlo_slab_take(slab));
+        if (t)
+            std::memset(t, 0, sizeof(*t));
+    } else {
+        t = static_cast<oxlo_flow_texts *>(oxlo_heap_calloc(1, sizeof(oxlo_flow_texts)));
+        if (t)
+            flow->flags_b |= OXLO_FLOW_TEXTS_FROM_HEAP;
+    }
+    if (!t && needed)
+        flow->flags_b |= OXLO_FLOW_NO_MEMORY;
+    flow->texts = t;
+    return t;
 }
 
 void oxlo_flow_state_free(oxlo_flow_state *flow) { oxlo_flow_free(flow); }
@@ -330,7 +372,7 @@ oxlo_confidence_level oxlo_flow_confidence(const oxlo_flow_state *flow)
 
 uint64_t oxlo_flow_risk_bits(const oxlo_flow_state *flow) { return flow ? flow->risk_mask : 0; }
 
-const char *oxlo_flow_host_name(const oxlo_flow_state *flow) { return flow ? flow->host_name : ""; }
+const char *oxlo_flow_host_name(const oxlo_flow_state *flow) { return flow ? oxlo_flow_host(flow) : ""; }
 
 /* Only protocols whose dissectors write the host-name buffer report it; for
  * TLS and QUIC the buffer means something only once the client hello was read. */
@@ -355,7 +397,7 @@ const char *oxlo_flow_host_name_by_protocol(const oxlo_flow_state *flow, oxlo_cl
     if (!flow)
         return NULL;
     if (carries_host_name(flow, classification.app) || carries_host_name(flow, classification.master))
-        return flow->host_name;
+        return oxlo_flow_host(flow);
     return NULL;
 }
 
@@ -448,7 +490,10 @@ const char *oxlo_flow_store_host_name(oxlo_flow_state *flow, const char *text, s
 {
     if (!flow)
         return "";
-    char *dst = flow->host_name;
+    oxlo_flow_texts *t = oxlo_flow_texts_make(nullptr, flow, 1);
+    if (!t)
+        return "";
+    char *dst = t->host_name;
     const size_t n = oxlo_host_name_canonical(text, text ? length : 0, dst, OXLO_HOST_NAME_SIZE);
     if (flags & OXLO_HOST_PRINTABLE)
         for (size_t i = 0; i < n; i++) {
@@ -500,7 +545,7 @@ int oxlo_host_name_classify(oxlo_module *module, oxlo_flow_state *flow, uint16_t
 
 void oxlo_flow_guess_by_address_if_no_host(oxlo_module *module, oxlo_flow_state *flow)
 {
-    if (!module || !flow || flow->host_name[0] != '\0' || !module->det.packet.iph)
+    if (!module || !flow || oxlo_flow_host(flow)[0] != '\0' || !module->det.packet.iph)
         return;
     if (flow->guess_by_address)
         oxlo_flow_set_protocol(module, flow, flow->guess_by_address, 0, OXLO_CONFIDENCE_MATCH_BY_PORT);
@@ -595,7 +640,6 @@ int oxlo_bittorrent_cache_lookup(oxlo_module *module, oxlo_flow_state *flow)
     if (!module || !flow || (flow->flags_b & OXLO_FLOW_BT_CACHE_DONE))
         return 0;
     flow->flags_b |= OXLO_FLOW_BT_CACHE_DONE;
-    flow->cache_checked = 1;
     uint16_t value = 0;
     return cache_hit(module, flow, OXLO_LRU_BITTORRENT, address_pair_key(flow), &value) ||
            cache_hit(module, flow, OXLO_LRU_BITTORRENT, endpoint_key(flow, true), &value) ||
@@ -702,7 +746,7 @@ oxlo_classification oxlo_classification_fallback(oxlo_module *module, oxlo_flow_
 {
     oxlo_classification r;
     memset(&r, 0, sizeof(r));
-    if (!module || !flow)
+    if (!module || !flow || (flow->flags_b & OXLO_FLOW_NO_MEMORY))
         return r;
     uint16_t app = 0, master = 0;
     if (ip_protocol == 6 || ip_protocol == 17) {

@@ -21,6 +21,8 @@
 #define OXLO_FLOW_RISKLIST_DONE   0x02u
 #define OXLO_FLOW_BT_CACHE_DONE   0x04u
 #define OXLO_FLOW_IN_HOST_RECLASS 0x08u
+#define OXLO_FLOW_TEXTS_FROM_HEAP 0x10u  /* the texts block came from the heap, not a slab */
+#define OXLO_FLOW_NO_MEMORY       0x20u  /* a name could not be kept: the flow stays unclassified */
 
 #define OXLO_HOST_NAME_SIZE 80
 #define OXLO_FLOW_RISK_MESSAGES 8
@@ -31,89 +33,88 @@ typedef struct oxlo_flow_risk_message {
     char *text;
 } oxlo_flow_risk_message;
 
-/* Extension data hung off a flow by a caller; freed through its callback. */
-typedef struct oxlo_flow_extension {
-    void (*free_data)(void *data);
-} oxlo_flow_extension;
+/* The texts a flow may carry, out of line: most flows of a flood never name
+ * a host, raise a risk with a message or get a fingerprint, so the block is
+ * made on the first write (oxlo_flow_texts_make) and a flow without one reads
+ * as empty. */
+typedef struct oxlo_flow_texts {
+    char host_name[OXLO_HOST_NAME_SIZE];
+    char last_classified_host[OXLO_HOST_NAME_SIZE];
+    char oxlo_fingerprint[33];     /* flow fingerprint, 32 hex digits or empty */
+    oxlo_flow_risk_message risk_messages[OXLO_FLOW_RISK_MESSAGES];
+    /* Further host names a request carried (owned, canonical). */
+    char *host_candidates[OXLO_HOST_CANDIDATES];
+} oxlo_flow_texts;
 
 /* Follow-up reader of a classified flow: returns 0 when done. */
 typedef int (*oxlo_extra_dissection_callback)(oxlo_module *module, oxlo_flow_state *flow);
 
 
+/* Ordered by size within each group so the record has no holes: every
+ * byte here is paid by each flow of a flood. */
 struct oxlo_flow_state {
     uint16_t app;
     uint16_t master;
     oxlo_protocol_stack stack;
-    oxlo_detection_state state;
     uint16_t guess_by_port;
     uint16_t guess_by_address;
     uint16_t partial_guess;
-    uint16_t address_category_protocol;
     uint8_t l4_protocol;
     uint8_t flags_a;
-    uint8_t flags_b;
-    uint64_t address_category;
+    oxlo_detection_state state;
     oxlo_confidence_level confidence;
+    uint64_t address_category;
+    uint8_t flags_b;
+    uint8_t extra_budget;
+    uint8_t extra_packets;
+    uint8_t handshake;             /* 1 SYN, 2 SYN-ACK, 4 ACK */
+    uint16_t packets_processed;
     uint16_t fpc_master;
     uint16_t fpc_app;
+    uint16_t track_payload_length;
     oxlo_fpc_kind fpc_kind;
     uint8_t client_address[16];
     uint8_t server_address[16];
     uint16_t client_port;          /* network order */
     uint16_t server_port;          /* network order */
-    uint8_t extra_budget;
-    uint8_t extra_packets;
-    uint16_t packets_processed;
-    oxlo_extra_dissection_callback extra_dissection;
-    uint64_t last_seen_ms;
     uint32_t category;
     uint32_t breed;
     uint16_t payload_packets;
     uint16_t payload_packets_dir[2];
     uint16_t packets;
     uint16_t packets_dir[2];
-    uint64_t syn_ms;
-    uint64_t synack_ms;
-    uint64_t first_ack_ms;
-    uint32_t next_seq[2];
-    uint16_t last_payload_length;
-    uint8_t tcp_flags_dir[2];
-    uint8_t handshake;             /* 1 SYN, 2 SYN-ACK, 4 ACK */
-    uint8_t dissectors_run_total;
-    char host_name[OXLO_HOST_NAME_SIZE];
-    char last_classified_host[OXLO_HOST_NAME_SIZE];
-    char *tcp_fingerprint;
-    char *tcp_raw_options;
-    uint32_t os_guess;
-    char oxlo_fingerprint[33];     /* flow fingerprint, 32 hex digits or empty */
-    float entropy;
+    oxlo_extra_dissection_callback extra_dissection;
+    uint64_t last_seen_ms;
     uint64_t risk_mask;            /* oxlo_risk_mask */
-    oxlo_flow_risk_message risk_messages[OXLO_FLOW_RISK_MESSAGES];
-    uint8_t risk_message_count;
     /* -- risk section (oxlo_risks.cpp) -- */
     uint64_t risk_allowed_mask;    /* risks the exceptions leave, all ones until applied */
-    uint8_t risk_exception_state;  /* bit 0 addresses applied, bit 1 host applied */
-    /* -- payload line parser section -- */
-    uint8_t lines_seen;            /* a CR LF was seen in the flow */
-    uint8_t body_start_length;
-    uint8_t body_start[8];         /* first bytes after the empty line */
-    char *user_agent;
-    /* Further host names a request carried (owned, canonical). */
-    char *host_candidates[OXLO_HOST_CANDIDATES];
-    uint8_t host_candidate_count;
-    uint8_t media_types;
+    uint64_t excluded[OXLO_EXCLUDED_WORDS];
     /* Each dissector keeps its own per-flow state in a block of its own
      * (oxlo_dissector_state), allocated on first use and freed on
      * exclusion or with the flow. */
     struct oxlo_dstate *dstates;
-    const oxlo_flow_extension *extension;
-    void *extension_data;
-    uint64_t excluded[OXLO_EXCLUDED_WORDS];
-    uint8_t cache_checked;
+    oxlo_flow_texts *texts;        /* NULL until a text is first written */
+    float entropy;
+    uint32_t os_guess;
+    uint8_t risk_message_count;    /* messages in texts->risk_messages */
+    uint8_t risk_exception_state;  /* bit 0 addresses applied, bit 1 host applied */
+    uint8_t host_candidate_count;  /* names in texts->host_candidates */
+    uint8_t media_types;
+    /* -- payload line parser section -- */
+    uint8_t lines_seen;            /* a CR LF was seen in the flow */
+    uint8_t body_start_length;
+    uint8_t tcp_flags_dir[2];
+    uint8_t body_start[8];         /* first bytes after the empty line */
     uint8_t *track_payload;
-    uint16_t track_payload_length;
-    /* -- TCP stream section (oxlo_stream.cpp); next_seq above is the next
-     *    byte expected per direction -- */
+    char *user_agent;
+    char *tcp_fingerprint;
+    char *tcp_raw_options;
+    /* -- TCP: handshake times and the stream section (oxlo_stream.cpp);
+     *    next_seq is the next byte expected per direction -- */
+    uint64_t syn_ms;
+    uint64_t synack_ms;
+    uint64_t first_ack_ms;
+    uint32_t next_seq[2];
     uint32_t stream_base[2];       /* sequence number of stream offset 0 */
     uint32_t stream_edge[2];       /* right edge of the receiver's window */
     uint8_t stream_flags[2];       /* OXLO_STREAM_KNOWN ... */
@@ -125,6 +126,20 @@ struct oxlo_flow_state {
     uint16_t extra_installer;      /* index + 1 of the one that set extra_dissection */
     struct oxlo_stream *stream;    /* held segments and kept bytes, NULL when none */
 };
+
+/* The flow's host name, "" when none was stored. */
+static inline const char *oxlo_flow_host(const oxlo_flow_state *flow)
+{
+    return flow->texts ? flow->texts->host_name : "";
+}
+
+/* Forgets the stored host name (a name read from bytes that turned out not
+ * to carry one). */
+static inline void oxlo_flow_host_clear(oxlo_flow_state *flow)
+{
+    if (flow->texts)
+        flow->texts->host_name[0] = '\0';
+}
 
 /* Engine-internal calls of detection (oxlo_detection.cpp, oxlo_dissectors.cpp,
  * oxlo_flow.cpp). */
@@ -151,6 +166,14 @@ int oxlo_bittorrent_cache_lookup(oxlo_module *module, oxlo_flow_state *flow);
 uint16_t guess_protocol_by_ipv4_addresses(oxlo_module *module, const oxlo_flow_state *flow, uint32_t address1,
                                           uint32_t address2);
 oxlo_classification oxlo_flow_result(oxlo_module *module, const oxlo_flow_state *flow);
+/* The flow's texts block, made zeroed on first use from the slab of the
+ * module (or, without one, of the module classifying on this thread, else
+ * from the heap). NULL without memory: the flow is then flagged
+ * OXLO_FLOW_NO_MEMORY when `needed` (a host name a rule may match could not
+ * be kept), and detection ends on it unclassified. */
+oxlo_flow_texts *oxlo_flow_texts_make(oxlo_module *module, oxlo_flow_state *flow, int needed);
+/* Sets (NULL clears) the module classifying on this thread. */
+void oxlo_flow_texts_thread_module(oxlo_module *module);
 /* Releases what a flow state owns, not the block itself. */
 void oxlo_flow_state_release(oxlo_flow_state *flow);
 void oxlo_flow_end_of_detection(oxlo_module *module, oxlo_flow_state *flow);

@@ -65,6 +65,7 @@ typedef struct oxlo_detection_part {
     uint8_t dstate_claimed;            /* it asked for its state */
     struct oxlo_flow_state *dstate_flow;
     struct oxlo_slab *dstate_slabs[OXLO_DSTATE_CLASSES];
+    struct oxlo_slab *texts_slab;      /* flows' texts blocks (oxlo_flow.cpp) */
 } oxlo_detection_part;
 
 /* ---- the detection module ----------------------------------------------- */

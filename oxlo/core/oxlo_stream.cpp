@@ -772,7 +772,6 @@ void oxlo_stream_packet(oxlo_module *module, oxlo_flow_state *flow)
     uint8_t *fl = flow->stream_flags;
     pkt->segment = pkt->payload;
     pkt->segment_length = pkt->payload_length;
-    flow->last_payload_length = pkt->payload_length;
     module->det.stream_seq = seq;
     module->det.stream_offset = (fl[d] & OXLO_STREAM_KNOWN) ? dir_end(flow, d) : 0;
 

@@ -304,7 +304,7 @@ int oxlo_packet_from_server(const oxlo_module *module, const oxlo_flow_state *fl
 size_t oxlo_flow_state_size(void);
 void oxlo_flow_state_free(oxlo_flow_state *flow);
 /* A flow state in a block the caller owns (oxlo_flow_state_size() bytes,
- * 16-aligned, such as a slab slot shared with the caller's flow record):
+ * 8-aligned, such as a slab slot shared with the caller's flow record):
  * oxlo_flow_state_init makes the block a fresh state; oxlo_flow_state_clear
  * releases what the state holds and leaves the block to the caller. */
 oxlo_flow_state *oxlo_flow_state_init(void *block);

@@ -40,6 +40,16 @@ void oxlo_slab_set_spare_floor(oxlo_slab *slab, uint32_t chunks);
 /* A slot of slot_size bytes (contents undefined), 16-aligned; null
  * without memory. */
 void *oxlo_slab_take(oxlo_slab *slab);
+/* Chunks made ahead: when a chunk hands out its first slot and no empty
+ * chunk waits, the next chunk is made at once and its
+ * slot area passed to `made_ahead`, which may write it (on another thread:
+ * the first write to a page is what costs) and then calls
+ * oxlo_slab_ahead_ready(chunk). Until then the slab leaves the chunk alone
+ * and makes another one if it needs one; the owner must not destroy the
+ * slab while a hook still writes. Null turns it off. */
+void oxlo_slab_set_ahead(oxlo_slab *slab, void (*made_ahead)(void *user, void *slots, size_t bytes, void *chunk),
+                         void *user);
+void oxlo_slab_ahead_ready(void *chunk);
 /* Gives a slot back to the slab it came from; null ignored. */
 void oxlo_slab_give(void *slot);
 

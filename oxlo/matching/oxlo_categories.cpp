@@ -406,8 +406,8 @@ void oxlo_fill_protocol_category(oxlo_module *m, oxlo_flow_state *flow, oxlo_cla
     if (m->categories_enabled && flow->address_category) {
         category = static_cast<uint32_t>(flow->address_category);
         breed = oxlo_protocol_pair_breed(m, pair);
-    } else if (m->categories_enabled && flow->host_name[0] &&
-               oxlo_category_by_host(m, flow->host_name, strlen(flow->host_name), &category,
+    } else if (m->categories_enabled && oxlo_flow_host(flow)[0] &&
+               oxlo_category_by_host(m, oxlo_flow_host(flow), strlen(oxlo_flow_host(flow)), &category,
                                      &breed) == 0) {
         /* category and breed from the host */
     } else {

@@ -85,19 +85,26 @@ int oxlo_flow_add_host_candidate(oxlo_flow_state *flow, const char *text, size_t
     const size_t n = oxlo_host_name_canonical(text, length, name, sizeof(name));
     if (n == 0)
         return 0;
+    oxlo_flow_texts *t = oxlo_flow_texts_make(nullptr, flow, 1);
+    if (!t)
+        return -1;
     const uint8_t count = flow->host_candidate_count;
     for (uint8_t i = 0; i < count; i++)
-        if (strcmp(flow->host_candidates[i], name) == 0)
+        if (strcmp(t->host_candidates[i], name) == 0)
             return 0;
     char *copy = oxlo_heap_strdup(name);
-    if (!copy)
+    if (!copy) {
+        /* A name a rule may match is lost: the flow must not pass as if
+         * it had none. */
+        flow->flags_b |= OXLO_FLOW_NO_MEMORY;
         return -1;
+    }
     if (count < OXLO_HOST_CANDIDATES) {
-        flow->host_candidates[count] = copy;
+        t->host_candidates[count] = copy;
         flow->host_candidate_count = uint8_t(count + 1);
     } else {
-        oxlo_heap_free(flow->host_candidates[OXLO_HOST_CANDIDATES - 1]);
-        flow->host_candidates[OXLO_HOST_CANDIDATES - 1] = copy;
+        oxlo_heap_free(t->host_candidates[OXLO_HOST_CANDIDATES - 1]);
+        t->host_candidates[OXLO_HOST_CANDIDATES - 1] = copy;
     }
     return 1;
 }
@@ -106,13 +113,13 @@ const char *oxlo_flow_host_candidates(const oxlo_flow_state *flow, unsigned inde
 {
     if (!flow)
         return nullptr;
-    const bool named = flow->host_name[0] != '\0';
+    const bool named = oxlo_flow_host(flow)[0] != '\0';
     if (named && index == 0)
-        return flow->host_name;
+        return oxlo_flow_host(flow);
     unsigned seen = named ? 1 : 0;
     for (uint8_t i = 0; i < flow->host_candidate_count && i < OXLO_HOST_CANDIDATES; i++) {
-        const char *c = flow->host_candidates[i];
-        if (named && strcmp(c, flow->host_name) == 0)
+        const char *c = flow->texts->host_candidates[i];
+        if (named && strcmp(c, oxlo_flow_host(flow)) == 0)
             continue;
         if (seen++ == index)
             return c;

@@ -201,7 +201,7 @@ struct dns_context {
 void remember_answer_address(dns_context *c, const uint8_t *data, bool v6, uint32_t ttl)
 {
     oxlo_module *m = c->module;
-    const char *name = c->flow->host_name;
+    const char *name = oxlo_flow_host(c->flow);
     if (!name[0])
         return;
     uint8_t address[16] = {0};
@@ -375,17 +375,17 @@ void host_name_checks(dns_context *c, uint16_t qdcount, uint16_t ancount)
         oxlo_dissector_risk(c->module, f, OXLO_INVALID_CHARACTERS, "Invalid chars detected in domain name");
     if (!c->mdns && long_first_label(name))
         oxlo_dissector_risk(c->module, f, OXLO_DNS_SUSPICIOUS_TRAFFIC, "Long DNS host name");
-    if (f->host_name[0] && !f->master) {
+    if (oxlo_flow_host(f)[0] && !f->master) {
         /* The name's protocol is kept for the first-packet cache of the
          * answers also when it does not sub-classify this flow. */
         const int set = c->module->cfg.dns_subclassification ? 1 : 0;
         automaton_match match;
-        const bool known = oxlo_host_name_lookup(c->module, f, f->host_name, strlen(f->host_name), &match,
+        const bool known = oxlo_host_name_lookup(c->module, f, oxlo_flow_host(f), strlen(oxlo_flow_host(f)), &match,
                                                  c->port_protocol, set) != 0;
         const uint16_t id = known ? uint16_t(match.data.id & 0xFFFF) : 0;
         if (id && id != c->port_protocol)
             c->found = id;
-        oxlo_host_name_dga_test(c->module, f, f->host_name, 1, 0, known ? 1 : 0);
+        oxlo_host_name_dga_test(c->module, f, oxlo_flow_host(f), 1, 0, known ? 1 : 0);
     }
 }
 

@@ -164,11 +164,11 @@ void read_reply(oxlo_module *m, oxlo_flow_state *f, ftp_state *s, const oxlo_rea
             s->credentials.auth_failed = code == 530;
     }
     if ((s->flags & TLS_ACCEPTED) && m->cfg.ftp_tls_dissection) {
-        f->host_name[0] = '\0';
+        oxlo_flow_host_clear(f);
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_FTPS, OXLO_PROTOCOL_UNKNOWN);
         tls_take_over_extra_dissection(m, f);
     } else if ((s->flags & (ERROR_REPLY | LOGGED_IN)) || s->credentials.password[0]) {
-        f->host_name[0] = '\0';
+        oxlo_flow_host_clear(f);
         if (!f->app)
             oxlo_dissector_classify(m, f, OXLO_PROTOCOL_FTP_CONTROL, OXLO_PROTOCOL_UNKNOWN);
     }

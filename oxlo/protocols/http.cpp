@@ -460,8 +460,8 @@ const char *attempt(const oxlo_flow_state *f) { return code_2xx(f) ? "" : " (att
 bool update_service_host(const oxlo_flow_state *f)
 {
     for (const char *const *d = update_domains; *d; d++) {
-        const size_t n = strlen(f->host_name), k = strlen(*d);
-        if (n >= k && strcmp(f->host_name + n - k, *d) == 0 && (n == k || f->host_name[n - k - 1] == '.'))
+        const size_t n = strlen(oxlo_flow_host(f)), k = strlen(*d);
+        if (n >= k && strcmp(oxlo_flow_host(f) + n - k, *d) == 0 && (n == k || oxlo_flow_host(f)[n - k - 1] == '.'))
             return true;
     }
     return false;
@@ -547,10 +547,10 @@ bool host_is_address(const char *h)
 /* With DNS tracking on, a name no DNS answer gave for this server. */
 void unresolved_host_check(oxlo_module *m, oxlo_flow_state *f)
 {
-    if (!m->cfg.hostname_dns_check || !f->host_name[0] || host_is_address(f->host_name))
+    if (!m->cfg.hostname_dns_check || !oxlo_flow_host(f)[0] || host_is_address(oxlo_flow_host(f)))
         return;
-    if (!oxlo_dns_resolution_found(m, f->server_address, f->host_name))
-        oxlo_dissector_risk_text(m, f, OXLO_UNRESOLVED_HOSTNAME, f->host_name);
+    if (!oxlo_dns_resolution_found(m, f->server_address, oxlo_flow_host(f)))
+        oxlo_dissector_risk_text(m, f, OXLO_UNRESOLVED_HOSTNAME, oxlo_flow_host(f));
 }
 
 /* ---- the hosts a request names ------------------------------------------- */
@@ -817,11 +817,11 @@ void host_step(oxlo_module *m, oxlo_flow_state *f, const view &host)
         if (server != address) {
             char expected[20];
             snprintf(expected, sizeof(expected), "%u.%u.%u.%u", s[0], s[1], s[2], s[3]);
-            oxlo_dissector_risk(m, f, OXLO_HTTP_SUSPICIOUS_HEADER, "Expected %s, found %s", expected, f->host_name);
+            oxlo_dissector_risk(m, f, OXLO_HTTP_SUSPICIOUS_HEADER, "Expected %s, found %s", expected, oxlo_flow_host(f));
         }
     }
     if (!m->cfg.http_subclassification)
-        oxlo_host_name_dga_test(m, f, f->host_name, 1, 1, 0);
+        oxlo_host_name_dga_test(m, f, oxlo_flow_host(f), 1, 1, 0);
 }
 
 void sub_classify(oxlo_module *m, oxlo_flow_state *f, uint16_t id)
@@ -854,8 +854,8 @@ void subclassification_step(oxlo_module *m, oxlo_flow_state *f, const oxlo_line_
     else if (method >= 13 && method <= 19)
         sub_classify(m, f, P_WEBDAV);
     if (!f->master) {
-        if (f->host_name[0])
-            oxlo_host_name_classify(m, f, P_HTTP, f->host_name, strlen(f->host_name));
+        if (oxlo_flow_host(f)[0])
+            oxlo_host_name_classify(m, f, P_HTTP, oxlo_flow_host(f), strlen(oxlo_flow_host(f)));
         if (!f->master && !empty(origin)) {
             view o = origin;
             if (starts(o, "http://", true))
@@ -879,8 +879,8 @@ void subclassification_step(oxlo_module *m, oxlo_flow_state *f, const oxlo_line_
         else if (contains(ua, "Valve/Steam HTTP Client"))
             sub_classify(m, f, P_STEAM);
     }
-    if (f->host_name[0])
-        oxlo_host_name_dga_test(m, f, f->host_name, 1, 1, 0);
+    if (oxlo_flow_host(f)[0])
+        oxlo_host_name_dga_test(m, f, oxlo_flow_host(f), 1, 1, 0);
 }
 
 void form_body_step(oxlo_module *m, oxlo_flow_state *f, const view &payload, const oxlo_line_table &t)
@@ -1089,7 +1089,7 @@ void maybe_end_extra(oxlo_module *m, oxlo_flow_state *f)
     if (!oxlo_dissector_extra_active(f, nullptr))
         return;
     const auto &h = http(f);
-    const bool host = f->host_name[0] != '\0', code = h.response_code != 0;
+    const bool host = oxlo_flow_host(f)[0] != '\0', code = h.response_code != 0;
     const bool known = m->cfg.http_process_response ? (host && code) : (host || code);
     const bool one_sided = f->packets_dir[0] == 0 || f->packets_dir[1] == 0;
     if (!known && !(h.repeated >= 2 && one_sided))

@@ -97,14 +97,14 @@ int extra_smtp(oxlo_module *m, oxlo_flow_state *f);
 void greeting_host(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader &line)
 {
     uint8_t c4 = 0;
-    if (f->host_name[0] || line.length < 5 || (oxlo_rd_u8_at(&line, 4, &c4) && c4 == '('))
+    if (oxlo_flow_host(f)[0] || line.length < 5 || (oxlo_rd_u8_at(&line, 4, &c4) && c4 == '('))
         return;
     const oxlo_reader rest = oxlo_rd_from(&line, 4);
     const ptrdiff_t space = oxlo_rd_find_byte(&rest, 0, ' ');
     const size_t n = space < 0 ? rest.length : size_t(space);
     oxlo_flow_store_host_name(f, reinterpret_cast<const char *>(rest.data), n,
                               OXLO_HOST_LOWER | OXLO_HOST_PRINTABLE | OXLO_HOST_STRIP_SPACES);
-    oxlo_host_name_classify(m, f, OXLO_PROTOCOL_SMTP, f->host_name, strlen(f->host_name));
+    oxlo_host_name_classify(m, f, OXLO_PROTOCOL_SMTP, oxlo_flow_host(f), strlen(oxlo_flow_host(f)));
     if (f->app && !oxlo_dissector_extra_active(f, nullptr))
         oxlo_dissector_extra(f, extra_smtp, EXTRA_PACKETS);
 }
@@ -153,7 +153,7 @@ bool read_line(oxlo_module *m, oxlo_flow_state *f, smtp_state *s, const oxlo_rea
         if (!auth_login(m, f, s, line)) {
             /* A third line after user and password is no AUTH LOGIN
              * exchange: neither is the name the greeting gave. */
-            f->host_name[0] = '\0';
+            oxlo_flow_host_clear(f);
             OXLO_EXCLUDE(m, f);
             return false;
         }

@@ -242,13 +242,13 @@ constexpr const char *CLOUDFLARE_TURN = "turn.cloudflare.com";
 
 void realm(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader &value, uint16_t *app, uint32_t *category)
 {
-    if (f->host_name[0])
+    if (oxlo_flow_host(f)[0])
         return;
     const char *name = oxlo_flow_store_host_name(f, reinterpret_cast<const char *>(value.data), value.length, 7);
     if (!name)
         return;
     if (strchr(name, '?')) {
-        f->host_name[0] = '\0';
+        oxlo_flow_host_clear(f);
         return;
     }
     for (const service_domain &d : REALMS)
@@ -495,8 +495,8 @@ void set_protocol(oxlo_module *m, oxlo_flow_state *f, uint16_t app, uint16_t mas
         /* A service the messages named is more precise than what the realm
          * alone would give (a Signal TURN realm is Signal's calls, not its
          * messenger): the realm is not classified again. */
-        if (stun_subclassification_is_real(app) && f->host_name[0])
-            memcpy(f->last_classified_host, f->host_name, sizeof(f->last_classified_host));
+        if (stun_subclassification_is_real(app) && oxlo_flow_host(f)[0])
+            memcpy(f->texts->last_classified_host, f->texts->host_name, OXLO_HOST_NAME_SIZE);
         oxlo_flow_set_protocol(m, f, app, master, confidence);
         if (oxlo_dissector_extra_active(f, nullptr)) {
             const uint32_t pair = (uint32_t)f->app << 16 | f->master;

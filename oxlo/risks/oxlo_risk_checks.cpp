@@ -101,7 +101,7 @@ void probing(oxlo_module *module, oxlo_flow_state *f)
         return;
     if (f->confidence != OXLO_CONFIDENCE_DPI)
         return;
-    if (tls_family(f->app) && f->host_name[0] == '\0')
+    if (tls_family(f->app) && oxlo_flow_host(f)[0] == '\0')
         oxlo_flow_risk_raise(module, f, OXLO_PROBING_ATTEMPT, "TLS Probing");
     /* The client banner is the client's first payload: none was sent. */
     else if (f->app == P_SSH && f->payload_packets_dir[client_direction(f)] == 0)

@@ -73,27 +73,31 @@ int find_slot(const oxlo_flow_state *flow, int risk)
 {
     const uint8_t n = std::min<uint8_t>(flow->risk_message_count, OXLO_FLOW_RISK_MESSAGES);
     for (uint8_t i = 0; i < n; i++)
-        if (flow->risk_messages[i].risk == uint32_t(risk))
+        if (flow->texts->risk_messages[i].risk == uint32_t(risk))
             return i;
     return -1;
 }
 
-void store_message(oxlo_flow_state *flow, int risk, const char *message)
+/* Without memory for the flow's texts the message is lost; the risk stays. */
+void store_message(oxlo_module *module, oxlo_flow_state *flow, int risk, const char *message)
 {
     if (flow->risk_message_count >= OXLO_FLOW_RISK_MESSAGES)
+        return;
+    oxlo_flow_texts *t = oxlo_flow_texts_make(module, flow, 0);
+    if (!t)
         return;
     char *copy = oxlo_heap_strdup(message);
     if (!copy)
         return;
-    flow->risk_messages[flow->risk_message_count].risk = uint32_t(risk);
-    flow->risk_messages[flow->risk_message_count].text = copy;
+    t->risk_messages[flow->risk_message_count].risk = uint32_t(risk);
+    t->risk_messages[flow->risk_message_count].text = copy;
     flow->risk_message_count++;
 }
 
 /* A second message for a risk already set joins the first as "old;new". */
 void merge_message(oxlo_flow_state *flow, int slot, const char *message)
 {
-    oxlo_flow_risk_message *m = &flow->risk_messages[slot];
+    oxlo_flow_risk_message *m = &flow->texts->risk_messages[slot];
     if (m->text && (strcmp(m->text, message) == 0 || strstr(m->text, message)))
         return;
     const char *old = m->text ? m->text : "";
@@ -109,8 +113,8 @@ void free_all_messages(oxlo_flow_state *flow)
 {
     const uint8_t n = std::min<uint8_t>(flow->risk_message_count, OXLO_FLOW_RISK_MESSAGES);
     for (uint8_t i = 0; i < n; i++) {
-        oxlo_heap_free(flow->risk_messages[i].text);
-        flow->risk_messages[i].text = nullptr;
+        oxlo_heap_free(flow->texts->risk_messages[i].text);
+        flow->texts->risk_messages[i].text = nullptr;
     }
     flow->risk_message_count = 0;
 }
@@ -249,7 +253,8 @@ bool json_raw(json_out *o, const char *text, size_t reserve)
 void sorted_messages(const oxlo_flow_state *flow, oxlo_flow_risk_message *out, uint8_t *count)
 {
     const uint8_t n = std::min<uint8_t>(flow->risk_message_count, OXLO_FLOW_RISK_MESSAGES);
-    memcpy(out, flow->risk_messages, n * sizeof(*out));
+    if (n)
+        memcpy(out, flow->texts->risk_messages, n * sizeof(*out));
     std::stable_sort(out, out + n, [](const oxlo_flow_risk_message &a, const oxlo_flow_risk_message &b) {
         return a.risk > b.risk;
     });
@@ -424,7 +429,7 @@ int oxlo_flow_risk_raise(oxlo_module *module, oxlo_flow_state *flow, int risk, c
                 merge_message(flow, slot, message);
             return 0;
         }
-        store_message(flow, risk, message);
+        store_message(module, flow, risk, message);
         return 0;
     }
     if (flow->risk_exception_state & 2) {
@@ -435,7 +440,7 @@ int oxlo_flow_risk_raise(oxlo_module *module, oxlo_flow_state *flow, int risk, c
         flow->risk_mask |= bit;
     }
     if (keep)
-        store_message(flow, risk, message);
+        store_message(module, flow, risk, message);
     return 0;
 }
 
@@ -451,12 +456,13 @@ int oxlo_flow_risk_clear(oxlo_module *module, oxlo_flow_state *flow, int risk)
     const int slot = find_slot(flow, risk);
     if (slot < 0)
         return 0;
-    oxlo_heap_free(flow->risk_messages[slot].text);
+    oxlo_flow_risk_message *m = flow->texts->risk_messages;
+    oxlo_heap_free(m[slot].text);
     const uint8_t n = std::min<uint8_t>(flow->risk_message_count, OXLO_FLOW_RISK_MESSAGES);
     for (int i = slot; i + 1 < n; i++)
-        flow->risk_messages[i] = flow->risk_messages[i + 1];
-    flow->risk_messages[n - 1].risk = 0;
-    flow->risk_messages[n - 1].text = nullptr;
+        m[i] = m[i + 1];
+    m[n - 1].risk = 0;
+    m[n - 1].text = nullptr;
     flow->risk_message_count = uint8_t(n - 1);
     return 0;
 }
@@ -487,8 +493,8 @@ void oxlo_flow_apply_risk_exceptions(oxlo_module *module, oxlo_flow_state *flow)
         return;
     if ((flow->risk_exception_state & 3) == 0)
         flow->risk_allowed_mask = ~uint64_t(0);
-    if (!(flow->risk_exception_state & 2) && flow->host_name[0] != '\0') {
-        host_risk_exception_apply(module, flow, flow->host_name);
+    if (!(flow->risk_exception_state & 2) && oxlo_flow_host(flow)[0] != '\0') {
+        host_risk_exception_apply(module, flow, oxlo_flow_host(flow));
         if (flow->risk_allowed_mask == 0)
             free_all_messages(flow);
         flow->risk_exception_state |= 2;

@@ -37,25 +37,25 @@ Flow::Flow(oxlo_flow_state *state, DetectionEnginePtr engine_, uint32_t queueId_
       destinationMac{},
       ipVersion(ipVersion_),
       macFlags(0),
+      detectionCompleted(0),
+      exported(0),
+      inSlab(state != nullptr),
+      marker(0),
       packetsSrc2Dst(0),
       packetsDst2Src(0),
       bytesSrc2Dst(0),
       bytesDst2Src(0),
-      detectionCompleted(0),
-      exported(0),
-      inSlab(state != nullptr),
       engineState(state),
       classification{},
       queueId(queueId_),
+      hashValue(0),
       engine(std::move(engine_)),
       next(nullptr),
       previous(nullptr),
-      hashValue(0),
       olderSeen(nullptr),
       newerSeen(nullptr),
       firstSeen(now),
-      lastSeen(0),
-      marker(0) {
+      lastSeen(0) {
   size_t n = ipVersion == 4 ? 4 : 16;
   memcpy(sourceAddress, source, n);
   memcpy(destinationAddress, destination, n);

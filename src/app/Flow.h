@@ -79,23 +79,25 @@ class Flow {
   uint8_t sourceMac[6], destinationMac[6];
   uint8_t ipVersion;
   uint8_t macFlags;
-  uint32_t packetsSrc2Dst, packetsDst2Src;
-  uint32_t bytesSrc2Dst, bytesDst2Src;
+  // The small fields fill the gaps between the larger ones: a table of a
+  // million flows pays for every byte of this record.
   uint8_t detectionCompleted;
   uint8_t exported;
   uint8_t inSlab;  // made by FlowHash::create
+  uint16_t marker;
+  uint32_t packetsSrc2Dst, packetsDst2Src;
+  uint32_t bytesSrc2Dst, bytesDst2Src;
   oxlo_flow_state *engineState;
   oxlo_classification classification;
   uint32_t queueId;
+  uint32_t hashValue;  // set by FlowHash::add
   // The module that classifies this flow from its first packet to its end,
   // also when a reload has given the queue a new one meanwhile.
   DetectionEnginePtr engine;
   Flow *next, *previous;
-  uint32_t hashValue;  // set by FlowHash::add
   // The table's list of flows from the least to the most recently seen.
   Flow *olderSeen, *newerSeen;
   uint32_t firstSeen, lastSeen;
-  uint16_t marker;
   uint32_t dropGeneration = 0;  // rules generation of a drop marker
 };
 

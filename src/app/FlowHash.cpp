@@ -1,7 +1,13 @@
 #include "FlowHash.h"
 
+#include <condition_variable>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
 #include <new>
+#include <thread>
+#include <utility>
 
 #include "VeskError.h"
 #include "oxlo_slab.h"
@@ -13,8 +19,9 @@ static const uint32_t kMovesPerStep = 4;
 // Empty old buckets skipped per moved one at most, so a step stays short
 // in a sparse array.
 static const uint32_t kEmptyVisitsPerMove = 10;
-// A flow record and its engine state share one slot.
-static const size_t kFlowBytes = (sizeof(Flow) + 15) & ~static_cast<size_t>(15);
+// A flow record and its engine state share one slot; the state needs no
+// more than 8-byte alignment, and every byte counts in a table of a million.
+static const size_t kFlowBytes = (sizeof(Flow) + 7) & ~static_cast<size_t>(7);
 
 static uint32_t roundUpPowerOfTwo(uint32_t n) {
   uint32_t p = 1;
@@ -27,6 +34,73 @@ static uint32_t roundUpPowerOfTwo(uint32_t n) {
 static uint32_t chunkSlotsFor(uint32_t buckets) {
   uint32_t n = buckets / 16;
   return n < 64 ? 64 : n > 4096 ? 4096 : n;
+}
+
+// Chunks waiting for their pages to be written (one per table at a time, so
+// the bound is never met in practice); past it a chunk is handed back
+// unwritten and its pages are faulted in by the packets, as without this.
+static const size_t kPrefaultQueue = 4;
+
+struct FlowHash::Prefaulter {
+  struct Range {
+    void *slots;
+    size_t bytes;
+    void *chunk;
+  };
+  std::mutex lock;
+  std::condition_variable wake;
+  std::deque<Range> ranges;
+  bool stop = false;
+  std::thread thread;
+
+  Prefaulter() : thread([this] { run(); }) {}
+  ~Prefaulter() {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      stop = true;
+    }
+    wake.notify_one();
+    thread.join();
+  }
+  void post(const Range &r) {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      if (ranges.size() >= kPrefaultQueue) {
+        oxlo_slab_ahead_ready(r.chunk);
+        return;
+      }
+      ranges.push_back(r);
+    }
+    wake.notify_one();
+  }
+  void run() {
+    std::unique_lock<std::mutex> guard(lock);
+    while (true) {
+      wake.wait(guard, [this] { return stop || !ranges.empty(); });
+      if (stop) return;
+      Range r = ranges.front();
+      ranges.pop_front();
+      guard.unlock();
+      // The slab hands none of these slots out before they are marked
+      // ready, so writing them races with nothing.
+      memset(r.slots, 0, r.bytes);
+      oxlo_slab_ahead_ready(r.chunk);
+      guard.lock();
+    }
+  }
+};
+
+void FlowHash::chunkMadeAhead(void *user, void *slots, size_t bytes, void *chunk) {
+  FlowHash *table = static_cast<FlowHash *>(user);
+  if (!table->prefaulter_) {
+    try {
+      table->prefaulter_ = new Prefaulter();
+    } catch (...) {
+      oxlo_slab_ahead_ready(chunk);  // no thread: the packets fault the pages in
+      return;
+    }
+  }
+  table->prefaulter_->post({slots, bytes, chunk});
 }
 
 FlowHash::FlowHash(uint32_t buckets, uint32_t cap) : FlowHash(buckets, cap, FlowHashKey::random()) {}
@@ -43,9 +117,11 @@ FlowHash::FlowHash(uint32_t buckets, uint32_t cap, const FlowHashKey &key, bool 
     oxlo_slab_destroy(slab_);
     throw VeskError("Unable to allocate flow hash");
   }
+  oxlo_slab_set_ahead(slab_, chunkMadeAhead, this);
 }
 
 FlowHash::~FlowHash() {
+  delete prefaulter_;  // before the chunks it may be faulting in go
   clear();
   free(table_[0].heads);
   free(table_[1].heads);

@@ -135,7 +135,7 @@ TEST(Categories, flow_categories_and_malware_risk)
     EXPECT_EQ(r.category, (uint32_t)OXLO_CATEGORY_MALWARE);
     EXPECT_TRUE(oxlo_flow_risk_is_set(flow, OXLO_MALWARE_HOST_CONTACTED));
     ASSERT_GE(flow->risk_message_count, 1);
-    EXPECT_STREQ(flow->risk_messages[0].text, "Client contacted malware host");
+    EXPECT_STREQ(flow->texts->risk_messages[0].text, "Client contacted malware host");
 
     in6_addr a6{};
     inet_pton(AF_INET6, "2001:db8::1", &a6);
@@ -149,11 +149,11 @@ TEST(Categories, flow_categories_and_malware_risk)
     EXPECT_EQ(r.category, oxlo_protocol_pair_category(g.m, (uint32_t)OXLO_PROTOCOL_HTTP << 16));
 
     oxlo_classification c{};
-    snprintf(flow->host_name, sizeof(flow->host_name), "www.site.example");
+    snprintf(oxlo_flow_texts_make(nullptr, flow, 1)->host_name, OXLO_HOST_NAME_SIZE, "www.site.example");
     oxlo_fill_protocol_category(g.m, flow, &c);
     EXPECT_EQ(c.category, 17u);
     EXPECT_EQ(c.breed, 3u);
-    flow->host_name[0] = '\0';
+    oxlo_flow_host_clear(flow);
     oxlo_fill_protocol_category(g.m, flow, &c);
     EXPECT_EQ(c.category, oxlo_protocol_pair_category(g.m, (uint32_t)OXLO_PROTOCOL_HTTP << 16));
     oxlo_flow_state_free(flow);

@@ -72,7 +72,7 @@ TEST_F(FlowState, unsafe_breeds_and_remote_desktops_raise_risks)
     oxlo_flow_set_protocol(m, fl, 88, 0, OXLO_CONFIDENCE_MATCH_BY_PORT); // RDP
     EXPECT_TRUE((oxlo_flow_risk_bits(fl) >> 30) & 1);
     ASSERT_EQ(fl->risk_message_count, 1);
-    EXPECT_STREQ(fl->risk_messages[0].text, "Found RDP");
+    EXPECT_STREQ(fl->texts->risk_messages[0].text, "Found RDP");
     oxlo_flow_state_free(fl);
 }
 
@@ -218,7 +218,7 @@ TEST_F(HostNames, host_reclassification_does_not_recurse)
     EXPECT_EQ(f->app, OXLO_PROTOCOL_GOOGLE);
     EXPECT_EQ(f->master, OXLO_PROTOCOL_TLS);
     EXPECT_EQ(f->category, 5u);
-    EXPECT_STREQ(f->last_classified_host, "www.vesk.test");
+    EXPECT_STREQ(f->texts->last_classified_host, "www.vesk.test");
     EXPECT_EQ(f->stack.count, 2);
     // The same name is not classified again; a new one is.
     oxlo_flow_set_protocol(m, f, 7, 0, OXLO_CONFIDENCE_DPI);
@@ -321,6 +321,30 @@ void count_flow_free(void *p)
 {
     flow_frees++;
     std::free(p);
+}
+
+// Every UDP dissector looks at a new flow's first packet; those that find
+// nothing of theirs (STUN and DTLS among them, whose states own memory)
+// leave no state behind, and nothing names a host: such a flow
+// costs its state alone.
+TEST(FlowAllocation, unknown_udp_payload_leaves_no_state_blocks)
+{
+    oxlo_module *m = oxlo_module_new(nullptr);
+    ASSERT_EQ(oxlo_finalize_initialization(m), 0);
+    const char *payloads[] = {"floodxx", "\x8f\x11\x42\x99\x07\xee\x35\x61"};
+    for (const char *text : payloads) {
+        auto *fl = static_cast<oxlo_flow_state *>(oxlo_flow_alloc(oxlo_flow_state_size()));
+        ASSERT_NE(fl, nullptr);
+        std::memset(fl, 0, oxlo_flow_state_size());
+        const bytes p = pkt::ipv4(17, pkt::udp(40000, 9999, std::string(text, strlen(text) + 1)));
+        oxlo_classify_packet(m, fl, p.data(), uint16_t(p.size()), 1000, nullptr);
+        EXPECT_EQ(fl->app, 0) << text;
+        EXPECT_EQ(fl->texts, nullptr) << text;
+        for (const oxlo_dstate *b = fl->dstates; b; b = b->next)
+            ADD_FAILURE() << "state of slot " << b->slot << " kept for " << text;
+        oxlo_flow_state_free(fl);
+    }
+    oxlo_module_free(m);
 }
 
 TEST(FlowAllocation, state_goes_back_to_the_allocator_it_came_from)

@@ -23,9 +23,7 @@ struct LineParser : ::testing::Test {
     }
     void TearDown() override
     {
-        for (uint8_t i = 0; i < flow.risk_message_count; i++)
-            oxlo_heap_free(flow.risk_messages[i].text);
-        oxlo_flow_states_free(&flow);
+        oxlo_flow_state_release(&flow);
         oxlo_module_free(m);
     }
     /* The payload lives in a block of exactly its size so that a read past
@@ -192,9 +190,7 @@ TEST_F(LineParser, slowloris_needs_both_handshake_times_and_an_open_request)
         {1000, 5000, 4600, 1, false},  /* clock behind the ACK: no wrap */
     };
     for (const Case &c : cases) {
-        for (uint8_t i = 0; i < flow.risk_message_count; i++)
-            oxlo_heap_free(flow.risk_messages[i].text);
-        oxlo_flow_states_free(&flow);
+        oxlo_flow_state_release(&flow);
         flow = oxlo_flow_state{};
         flow.app = c.app;
         flow.syn_ms = c.syn;
@@ -207,9 +203,9 @@ TEST_F(LineParser, slowloris_needs_both_handshake_times_and_an_open_request)
         EXPECT_EQ(oxlo_flow_risk_is_set(&flow, OXLO_SLOW_DOS) != 0, c.raised) << c.syn << " " << c.ack << " " << c.now;
         if (c.raised) {
             ASSERT_EQ(flow.risk_message_count, 1);
-            EXPECT_STREQ(flow.risk_messages[0].text, "Slow HTTP Req. (Slowloris): 3.5 sec");
+            EXPECT_STREQ(flow.texts->risk_messages[0].text, "Slow HTTP Req. (Slowloris): 3.5 sec");
             parse("X-Slow: 2\r\n", c.now + 1000);
-            EXPECT_STREQ(flow.risk_messages[0].text, "Slow HTTP Req. (Slowloris): 3.5 sec");
+            EXPECT_STREQ(flow.texts->risk_messages[0].text, "Slow HTTP Req. (Slowloris): 3.5 sec");
         }
     }
 }

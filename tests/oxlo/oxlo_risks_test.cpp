@@ -21,14 +21,13 @@ struct Flow {
     oxlo_flow_state f{};
     ~Flow()
     {
-        for (uint8_t i = 0; i < f.risk_message_count && i < OXLO_FLOW_RISK_MESSAGES; i++)
-            oxlo_heap_free(f.risk_messages[i].text);
+        oxlo_flow_state_release(&f);
     }
     std::string msg(uint32_t risk) const
     {
         for (uint8_t i = 0; i < f.risk_message_count; i++)
-            if (f.risk_messages[i].risk == risk)
-                return f.risk_messages[i].text;
+            if (f.texts->risk_messages[i].risk == risk)
+                return f.texts->risk_messages[i].text;
         return "<none>";
     }
 };
@@ -214,8 +213,8 @@ TEST_F(Risks, clearing_the_middle_message_keeps_the_order_of_the_others)
     oxlo_flow_risk_clear(m, &f.f, 1);
     EXPECT_FALSE(oxlo_flow_risk_is_set(&f.f, 1));
     ASSERT_EQ(f.f.risk_message_count, 2);
-    EXPECT_EQ(f.f.risk_messages[0].risk, 3u);
-    EXPECT_EQ(f.f.risk_messages[1].risk, 2u);
+    EXPECT_EQ(f.f.texts->risk_messages[0].risk, 3u);
+    EXPECT_EQ(f.f.texts->risk_messages[1].risk, 2u);
     /* Clearing what is not set, or a flow without messages, changes nothing. */
     Flow empty;
     empty.f.risk_mask = 1ull << 5;
@@ -259,7 +258,7 @@ TEST_F(Risks, host_exception_with_mask_zero_drops_all_risks_and_later_raises)
     Flow f;
     oxlo_flow_risk_raise(m, &f.f, 11, "ua");
     oxlo_flow_risk_raise(m, &f.f, 44, "bot");
-    snprintf(f.f.host_name, sizeof(f.f.host_name), "www.example.org");
+    snprintf(oxlo_flow_texts_make(nullptr, &f.f, 1)->host_name, OXLO_HOST_NAME_SIZE, "www.example.org");
     oxlo_flow_apply_risk_exceptions(m, &f.f);
     EXPECT_EQ(f.f.risk_mask, 0u);
     EXPECT_EQ(f.f.risk_message_count, 0);
@@ -284,7 +283,7 @@ TEST_F(Risks, host_exception_needs_a_whole_label_match)
     ASSERT_EQ(oxlo_finalize_initialization(m), 0);
     Flow f;
     oxlo_flow_risk_raise(m, &f.f, 11, "ua");
-    snprintf(f.f.host_name, sizeof(f.f.host_name), "notcdn.example.net");
+    snprintf(oxlo_flow_texts_make(nullptr, &f.f, 1)->host_name, OXLO_HOST_NAME_SIZE, "notcdn.example.net");
     oxlo_flow_apply_risk_exceptions(m, &f.f);
     EXPECT_TRUE(oxlo_flow_risk_is_set(&f.f, 11));
     EXPECT_EQ(host_risk_exception_apply(m, nullptr, "notcdn.example.net"), 0);

@@ -530,7 +530,7 @@ void client_key_share(hello *h, size_t data)
 void client_encrypt_then_mac(hello *h, uint16_t length)
 {
     oxlo_flow_state *f = h->f;
-    const char *sni = f->host_name;
+    const char *sni = oxlo_flow_host(f);
     const size_t n = strlen(sni);
     if (length != 0 || tls_of(f).alpn_offered || n < 9 || strncmp(sni, "www.", 4) != 0 ||
         !(oxlo_has_suffix(sni, ".com") || oxlo_has_suffix(sni, ".net")))

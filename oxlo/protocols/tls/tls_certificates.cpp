@@ -161,7 +161,7 @@ void san_value(cert_scan *s, uint8_t tag, const uint8_t *value, uint8_t length)
         oxlo_dissector_risk_text(m, f, OXLO_INVALID_CHARACTERS, text);
         oxlo_dissector_risk(m, f, OXLO_POSSIBLE_EXPLOIT, "Invalid dNSName name");
     }
-    if (!s->sni_matched && f->host_name[0] && tls_cert_name_matches(text, f->host_name))
+    if (!s->sni_matched && oxlo_flow_host(f)[0] && tls_cert_name_matches(text, oxlo_flow_host(f)))
         s->sni_matched = true;
     if (m->cfg.tls_cert_server_names) {
         size_t old = t->cert_server_names ? t->cert_server_names_length : 0;
@@ -236,9 +236,9 @@ size_t scan_san(cert_scan *s, size_t p)
         off += 2 + (size_t)name_length;
     }
     const oxlo_flow_state *f = s->f;
-    if (f->host_name[0] && !s->sni_matched) {
+    if (oxlo_flow_host(f)[0] && !s->sni_matched) {
         char text[512];
-        snprintf(text, sizeof(text), "%s vs %s", f->host_name,
+        snprintf(text, sizeof(text), "%s vs %s", oxlo_flow_host(f),
                  tls_of(f).cert_server_names ? tls_of(f).cert_server_names : "");
         oxlo_dissector_risk_text(s->m, s->f, OXLO_TLS_CERTIFICATE_MISMATCH, text);
     }

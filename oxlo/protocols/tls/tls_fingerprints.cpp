@@ -116,7 +116,7 @@ void ja4_start(const oxlo_module *m, const oxlo_flow_state *f, const tls_hello_l
             best = l->versions[i];
     char version[2];
     tls_version_chars(version, best);
-    const bool sni = f->host_name[0] && !oxlo_flow_risk_is_set(f, OXLO_NUMERIC_IP_HOST);
+    const bool sni = oxlo_flow_host(f)[0] && !oxlo_flow_risk_is_set(f, OXLO_NUMERIC_IP_HOST);
     p->prefix[0] = transport_letter(m, f, is_quic);
     p->prefix[1] = version[0];
     p->prefix[2] = version[1];

@@ -125,4 +125,48 @@ TEST(Slab, released_slab_waits_for_its_last_slot)
     EXPECT_EQ(oxlo_slab_new(0, 16), nullptr);
 }
 
+// A chunk made ahead is the hook's until it is marked ready: the slab
+// makes another chunk if it needs one before, takes the ready one next, and
+// a trim to nothing frees it.
+struct ahead_log {
+    std::vector<std::pair<uint8_t *, size_t>> areas;
+    std::vector<void *> chunks;
+};
+
+void note_ahead(void *user, void *slots, size_t bytes, void *chunk)
+{
+    auto *log = static_cast<ahead_log *>(user);
+    log->areas.emplace_back(static_cast<uint8_t *>(slots), bytes);
+    log->chunks.push_back(chunk);
+}
+
+TEST(Slab, chunk_made_ahead_is_used_only_once_ready)
+{
+    oxlo_slab *s = oxlo_slab_new(100, 16);
+    ahead_log log;
+    oxlo_slab_set_ahead(s, note_ahead, &log);
+    auto within = [](const std::pair<uint8_t *, size_t> &a, void *p) {
+        auto *b = static_cast<uint8_t *>(p);
+        return b >= a.first && b < a.first + a.second;
+    };
+    std::vector<void *> taken{oxlo_slab_take(s)};
+    ASSERT_EQ(log.areas.size(), 1u);  // with the first slot of the first chunk
+    // Not ready: the second chunk is a new one, not the one made ahead.
+    for (int i = 1; i < 17; i++)
+        taken.push_back(oxlo_slab_take(s));
+    EXPECT_FALSE(within(log.areas[0], taken.back()));
+    EXPECT_EQ(log.areas.size(), 1u);  // one ahead at a time
+    oxlo_slab_ahead_ready(log.chunks[0]);
+    for (int i = 17; i < 33; i++)
+        taken.push_back(oxlo_slab_take(s));
+    EXPECT_TRUE(within(log.areas[0], taken.back()));
+    EXPECT_EQ(log.areas.size(), 2u);  // the next one, as the ready one started
+    oxlo_slab_ahead_ready(log.chunks[1]);
+    for (void *p : taken)
+        oxlo_slab_give(p);
+    oxlo_slab_trim(s, 0);
+    EXPECT_EQ(oxlo_slab_bytes(s), 0u);
+    oxlo_slab_destroy(s);
+}
+
 } // namespace

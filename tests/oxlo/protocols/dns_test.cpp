@@ -6,6 +6,8 @@
 #include "../detect_fixture.h"
 #include "dissector_kit.h"
 
+#include <atomic>
+#include <cstdlib>
 #include <string>
 
 
@@ -83,8 +85,8 @@ struct dns_fixture : module_fixture {
     std::string risk_text(uint32_t risk)
     {
         for (uint8_t i = 0; i < f->risk_message_count; i++)
-            if (f->risk_messages[i].risk == risk)
-                return f->risk_messages[i].text;
+            if (f->texts->risk_messages[i].risk == risk)
+                return f->texts->risk_messages[i].text;
         return "";
     }
     bool risk(uint32_t r) { return (f->risk_mask >> r) & 1; }
@@ -94,7 +96,7 @@ TEST_F(dns_fixture, query_classifies_at_first_packet_and_waits_for_the_answer)
 {
     oxlo_classification r = feed(udp_to_server(message(0x0100, "www.Vesk.test", 1)));
     EXPECT_EQ(r.app, OXLO_PROTOCOL_DNS);
-    EXPECT_STREQ(f->host_name, "www.vesk.test");
+    EXPECT_STREQ(oxlo_flow_host(f), "www.vesk.test");
     EXPECT_EQ(dns_of(f)->query_seen, 1);
     EXPECT_EQ(dns_of(f)->query_type, 1);
     EXPECT_EQ(dns_of(f)->transaction_id, 0x1234);
@@ -148,7 +150,7 @@ TEST_F(dns_fixture, ptr_answer_keeps_the_target_name)
     const std::string target = qname("host.vesk.test");
     feed(udp_from_server(message(0x8180, "7.0.0.10.in-addr.arpa", 12, {{12, 60, target}})));
     EXPECT_STREQ(dns_of(f)->ptr_name, "host.vesk.test");
-    EXPECT_STREQ(f->host_name, "7.0.0.10.in-addr.arpa");
+    EXPECT_STREQ(oxlo_flow_host(f), "7.0.0.10.in-addr.arpa");
 }
 
 TEST_F(dns_fixture, truncated_records_are_not_read_past_the_message)
@@ -177,7 +179,7 @@ TEST_F(dns_fixture, multicast_port_to_a_unicast_address_is_not_mdns)
     f = new_flow();
     feed(udp_to_server(message(0x0000, "Printer.local", 1), 5353, 5353, 0xe00000fb));
     EXPECT_EQ(f->app, OXLO_PROTOCOL_MDNS);
-    EXPECT_STREQ(f->host_name, "printer.local");
+    EXPECT_STREQ(oxlo_flow_host(f), "printer.local");
 }
 
 TEST_F(dns_fixture, tcp_message_follows_the_length_prefix)
@@ -186,7 +188,7 @@ TEST_F(dns_fixture, tcp_message_follows_the_length_prefix)
     pkt::tcp_opts o;
     feed(pkt::ipv4(6, pkt::tcp(40000, 53, be16(uint16_t(msg.size())) + msg, o)));
     EXPECT_EQ(f->app, OXLO_PROTOCOL_DNS);
-    EXPECT_STREQ(f->host_name, "www.vesk.test");
+    EXPECT_STREQ(oxlo_flow_host(f), "www.vesk.test");
     EXPECT_EQ(dns_of(f)->query_type, 28);
 }
 
@@ -227,7 +229,7 @@ TEST_F(dns_fixture, invalid_headers_exclude_the_dissector)
     EXPECT_NE(f->excluded[0] | f->excluded[1], 0u);
     feed(udp_to_server(message(0x0100, "a.vesk.test", 1)));
     EXPECT_NE(f->confidence, OXLO_CONFIDENCE_DPI) << "excluded for the flow (at most a port guess)";
-    EXPECT_STREQ(f->host_name, "");
+    EXPECT_STREQ(oxlo_flow_host(f), "");
 }
 
 } // namespace
@@ -285,4 +287,55 @@ TEST_F(dns_subclassification_fixture, knob_on_names_the_service)
     feed(udp_to_server(message(0x0100, "www.youtube.com", 1)));
     EXPECT_EQ(f->app, OXLO_PROTOCOL_YOUTUBE);
     EXPECT_EQ(f->master, OXLO_PROTOCOL_DNS);
+}
+
+// Texts (host names, risk messages, fingerprints) live out of line: a flow
+// that never names a host pays nothing for them.
+TEST_F(dns_fixture, only_a_named_flow_holds_a_texts_block)
+{
+    oxlo_flow_state *nameless = new_flow();
+    feed(udp_to_server(std::string("floodxx", 8), 40001, 9999), nameless);
+    EXPECT_EQ(nameless->texts, nullptr);
+    EXPECT_STREQ(oxlo_flow_host(nameless), "");
+    oxlo_flow_state_free(nameless);
+    feed(udp_to_server(message(0x0100, "www.vesk.test", 1)));
+    ASSERT_NE(f->texts, nullptr);
+    EXPECT_STREQ(oxlo_flow_host_name(f), "www.vesk.test");
+}
+
+std::atomic<bool> refuse_aligned{false};
+void *maybe_aligned(size_t alignment, size_t size)
+{
+    void *p = nullptr;
+    if (refuse_aligned)
+        return nullptr;
+    return posix_memalign(&p, alignment < sizeof(void *) ? sizeof(void *) : alignment, size) == 0 ? p : nullptr;
+}
+
+// A host rule must not be dodged by a lack of memory: a query whose name
+// cannot be kept (no chunk for the texts slab) leaves the flow unclassified,
+// also for the give-up's guess by port, which would otherwise say DNS.
+TEST(DnsWithoutMemory, query_whose_name_cannot_be_kept_ends_unclassified)
+{
+    oxlo_set_memory_hooks(nullptr, nullptr, nullptr, nullptr, maybe_aligned, free, nullptr, nullptr);
+    oxlo_module *m = oxlo_module_new(nullptr);
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(oxlo_finalize_initialization(m), 0);
+    auto *fl = static_cast<oxlo_flow_state *>(oxlo_flow_alloc(oxlo_flow_state_size()));
+    ASSERT_NE(fl, nullptr);
+    memset(fl, 0, oxlo_flow_state_size());
+    const bytes q = udp_to_server(message(0x0100, "blocked.vesk.test", 1));
+    refuse_aligned = true;
+    oxlo_classification r = oxlo_classify_packet(m, fl, q.data(), uint16_t(q.size()), 1000, nullptr);
+    refuse_aligned = false;
+    EXPECT_EQ(r.app, 0);
+    EXPECT_EQ(r.master, 0);
+    EXPECT_EQ(r.state, OXLO_STATE_FINISHED);
+    EXPECT_STREQ(oxlo_flow_host_name(fl), "");
+    EXPECT_EQ(oxlo_classification_fallback(m, fl, 17).app, 0);
+    // Later packets change nothing.
+    r = oxlo_classify_packet(m, fl, q.data(), uint16_t(q.size()), 1010, nullptr);
+    EXPECT_EQ(r.app, 0);
+    oxlo_flow_state_free(fl);
+    oxlo_module_free(m);
 }

@@ -97,8 +97,8 @@ struct tls_fixture : module_fixture {
     std::string risk_text(uint32_t r) const
     {
         for (uint8_t i = 0; i < f->risk_message_count; i++)
-            if (f->risk_messages[i].risk == r)
-                return f->risk_messages[i].text;
+            if (f->texts->risk_messages[i].risk == r)
+                return f->texts->risk_messages[i].text;
         return "";
     }
     void reset()
@@ -121,7 +121,7 @@ TEST_F(tls_fixture, client_hello_split_over_three_segments_is_parsed_at_the_last
     EXPECT_EQ(f->app, 0);
     feed(client(rec.substr(b)));
     EXPECT_EQ(f->app, OXLO_PROTOCOL_TLS);
-    EXPECT_STREQ(f->host_name, "www.vesk.test");
+    EXPECT_STREQ(oxlo_flow_host(f), "www.vesk.test");
     EXPECT_STREQ(tls_state_of(f)->alpn_offered, "h2,http/1.1");
     EXPECT_EQ(std::string(tls_state_of(f)->ja4_client).substr(0, 11), "t13d0303h2_");
 
@@ -133,7 +133,7 @@ TEST_F(tls_fixture, client_hello_split_over_three_segments_is_parsed_at_the_last
     EXPECT_EQ(f->app, 0);
     feed(client(rec.substr(a, b - a), 1000 + uint32_t(a)));
     EXPECT_EQ(f->app, OXLO_PROTOCOL_TLS);
-    EXPECT_STREQ(f->host_name, "www.vesk.test");
+    EXPECT_STREQ(oxlo_flow_host(f), "www.vesk.test");
 }
 
 // A hello cut into several records, as clients that limit their record size
@@ -167,7 +167,7 @@ TEST_F(tls_fixture, client_hello_split_over_records_is_joined)
             at = end;
         }
         EXPECT_EQ(f->app, OXLO_PROTOCOL_TLS) << c.what;
-        EXPECT_STREQ(f->host_name, "blocked.vesk.test") << c.what;
+        EXPECT_STREQ(oxlo_flow_host(f), "blocked.vesk.test") << c.what;
         EXPECT_STREQ(tls_state_of(f)->alpn_offered, "h2") << c.what;
     }
 }
@@ -186,7 +186,7 @@ TEST_F(tls_fixture, packet_of_empty_records_then_a_hello)
     o.extensions = sni("www.vesk.test");
     feed(client(record(22, client_hello(o))));
     EXPECT_EQ(f->app, OXLO_PROTOCOL_TLS);
-    EXPECT_STREQ(f->host_name, "www.vesk.test");
+    EXPECT_STREQ(oxlo_flow_host(f), "www.vesk.test");
 }
 
 TEST_F(tls_fixture, records_that_are_not_tls_end_the_search)
@@ -212,7 +212,7 @@ TEST_F(tls_fixture, server_name_is_stored_in_canonical_form)
         o.extensions = sni(c.sni);
         feed(client(record(22, client_hello(o))));
         EXPECT_EQ(f->app, OXLO_PROTOCOL_TLS) << c.sni;
-        EXPECT_STREQ(f->host_name, c.host) << c.sni;
+        EXPECT_STREQ(oxlo_flow_host(f), c.host) << c.sni;
     }
 }
 
@@ -280,7 +280,7 @@ TEST_F(tls_fixture, lengths_that_pass_the_message_stop_the_parse)
         std::string msg = client_hello(o);
         msg.replace(c.offset, c.bytes.size(), c.bytes);
         feed(client(record(22, msg)));
-        EXPECT_STREQ(f->host_name, "") << c.what;
+        EXPECT_STREQ(oxlo_flow_host(f), "") << c.what;
     }
 }
 
@@ -333,9 +333,9 @@ TEST_F(tls_fixture, dtls_hello_in_three_fragments_and_the_reassembly_bound)
     const unsigned a = total / 3, b = 2 * total / 3;
     feed(dtls(fragment(0, a)));
     feed(dtls(fragment(a, b - a)));
-    EXPECT_STREQ(f->host_name, "");
+    EXPECT_STREQ(oxlo_flow_host(f), "");
     feed(dtls(fragment(b, total - b)));
-    EXPECT_STREQ(f->host_name, "www.vesk.test");
+    EXPECT_STREQ(oxlo_flow_host(f), "www.vesk.test");
     EXPECT_EQ(f->app, OXLO_PROTOCOL_DTLS);
     // DTLS 1.3 (0xFEFC) is newer than DTLS 1.2 (0xFEFD) although smaller.
     EXPECT_EQ(std::string(tls_state_of(f)->ja4_client).substr(0, 4), "dd3d");
@@ -388,7 +388,7 @@ TEST_F(tls_fixture, certificate_facts_and_bounds)
 {
     const std::string cert = attr(3, "Vesk CA") + validity(der_time(false, "240101000000Z"), der_time(true, "20550101000000Z")) +
                              attr(3, "www.vesk.test") + san({"*.vesk.test"});
-    std::strcpy(f->host_name, "mail.vesk.test");
+    std::strcpy(oxlo_flow_texts_make(nullptr, f, 1)->host_name, "mail.vesk.test");
     m->det.packet.time_ms = 1735689600000ull; // 2025-01-01
     auto *exact = static_cast<uint8_t *>(std::malloc(cert.size()));
     std::memcpy(exact, cert.data(), cert.size());
@@ -449,5 +449,5 @@ TEST_F(tls_no_subclassification_fixture, knob_off_keeps_tls)
     feed(client(record(22, client_hello(o))));
     EXPECT_EQ(f->app, OXLO_PROTOCOL_TLS);
     EXPECT_EQ(f->master, 0);
-    EXPECT_STREQ(f->host_name, "www.youtube.com");
+    EXPECT_STREQ(oxlo_flow_host(f), "www.youtube.com");
 }
