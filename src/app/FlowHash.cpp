@@ -95,7 +95,7 @@ void FlowHash::chunkMadeAhead(void *user, void *slots, size_t bytes, void *chunk
   if (!table->prefaulter_) {
     try {
       table->prefaulter_ = new Prefaulter();
-    } catch (...) {
+    } catch (const std::exception &) {
       oxlo_slab_ahead_ready(chunk);  // no thread: the packets fault the pages in
       return;
     }
