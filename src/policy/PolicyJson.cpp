@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "PolicyError.h"
 #include "PolicyText.h"
 
 bool policyLeadingUnsigned(const char *text, uint64_t max, uint64_t *out) {
@@ -16,6 +17,18 @@ bool policyLeadingUnsigned(const char *text, uint64_t max, uint64_t *out) {
   }
   *out = v;
   return true;
+}
+
+uint16_t policyJsonPolicyId(json_object *line) {
+  json_object *policy, *value;
+  uint64_t number;
+  if (!json_object_object_get_ex(line, "policy", &policy))
+    throw PolicyError("Missing 'policy' token");
+  if (!json_object_object_get_ex(policy, "id", &value))
+    throw PolicyError("Missing 'policy.id' token");
+  if (!policyJsonUnsigned(value, UINT16_MAX, &number))
+    throw PolicyError("Invalid 'policy.id' value");
+  return static_cast<uint16_t>(number);
 }
 
 bool policyJsonUnsigned(json_object *value, uint64_t max, uint64_t *out) {

@@ -17,6 +17,10 @@ bool policyJsonUnsigned(json_object *value, uint64_t max, uint64_t *out);
 // number is above `max`.
 bool policyLeadingUnsigned(const char *text, uint64_t max, uint64_t *out);
 
+// The "policy"."id" of a rules line (a policy or a pool line): its number,
+// or PolicyError naming the token that is missing or wrong.
+uint16_t policyJsonPolicyId(json_object *line);
+
 // A MAC written aa:bb:cc:dd:ee:ff as the key of the MAC maps; false for
 // anything else (never key 0, which every flow with an unknown MAC has).
 bool policyParseMac(const char *text, uint64_t *key);

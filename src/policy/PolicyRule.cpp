@@ -67,13 +67,8 @@ PolicyRule::PolicyRule(oxlo_module *module, json_object *line)
   uint64_t number;
   bool wrongType;
 
-  if (!json_object_object_get_ex(line, "policy", &policy))
-    throw PolicyError("Missing 'policy' token");
-  if (!json_object_object_get_ex(policy, "id", &value))
-    throw PolicyError("Missing 'policy.id' token");
-  if (!policyJsonUnsigned(value, UINT16_MAX, &number))
-    throw PolicyError("Invalid 'policy.id' value");
-  id = (uint16_t)number;
+  id = policyJsonPolicyId(line);
+  json_object_object_get_ex(line, "policy", &policy);
 
   if (json_object_object_get_ex(policy, "root", &value)) {
     if (!policyJsonUnsigned(value, UINT16_MAX, &number))

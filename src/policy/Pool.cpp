@@ -38,14 +38,7 @@ Pool::Pool(json_object *line) : id(0), policyId(0) {
   }
   if (!haveList) throw PolicyError("You need to specify 'pool.ip' and/or 'pool.mac' tokens");
 
-  json_object *policy;
-  if (!json_object_object_get_ex(line, "policy", &policy))
-    throw PolicyError("Missing 'policy' token");
-  if (!json_object_object_get_ex(policy, "id", &value))
-    throw PolicyError("Missing 'policy.id' token");
-  if (!policyJsonUnsigned(value, UINT16_MAX, &number))
-    throw PolicyError("Invalid 'policy.id' value");
-  policyId = (uint16_t)number;
+  policyId = policyJsonPolicyId(line);
 }
 
 // The prefix length after '/', or -1 when there is none or it is not a
