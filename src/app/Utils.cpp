@@ -217,20 +217,3 @@ void Utils::sanitize(char *text, bool strict, bool allowDoubleSlash) {
     }
   }
 }
-
-char *Utils::printable(const char *text, char *buffer, size_t size) {
-  if (!buffer || size == 0) return buffer;
-  size_t o = 0;
-  for (; text && *text; text++) {
-    unsigned char c = static_cast<unsigned char>(*text);
-    bool plain = c >= 0x20 && c <= 0x7E && c != '\\';
-    size_t need = plain ? 1 : 4;
-    if (o + need >= size) break;
-    if (plain)
-      buffer[o++] = static_cast<char>(c);
-    else
-      o += static_cast<size_t>(snprintf(buffer + o, 5, "\\x%02X", c));
-  }
-  buffer[o] = '\0';
-  return buffer;
-}

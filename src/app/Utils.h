@@ -34,10 +34,6 @@ class Utils {
   // unprintable characters and '"', '<', '>' become '_'. Doubled '.', '\\'
   // and (unless allowed) '/' become "__".
   static void sanitize(char *text, bool strict, bool allowDoubleSlash);
-
-  // Untrusted text for a log line: bytes outside ' '..'~' and '\\' become
-  // "\xNN"; cut to what fits in the buffer. Returns the buffer.
-  static char *printable(const char *text, char *buffer, size_t size);
 };
 
 #endif

@@ -276,9 +276,8 @@ bool ZMQCollector::receive(char **rules) {
     payloadLength = static_cast<unsigned>(h[18]) | (static_cast<unsigned>(h[19]) << 8);
   }
   zmq_msg_close(&header);
-  char printableTopic[4 * ZMQ_TOPIC_SIZE + 1];
-  Utils::printable(topic, printableTopic, sizeof(printableTopic));
-  VESK_LOG(TRACE_NORMAL, "[ZMQ] RECV [url: %s][size: %d][payload-size: %d]", printableTopic,
+  VESK_LOG(TRACE_NORMAL, "[ZMQ] RECV [url: %s][size: %d][payload-size: %d]",
+           Log::printable(topic, ZMQ_TOPIC_SIZE).c_str(),
            static_cast<int>(headerSize), static_cast<int>(payloadLength));
   int more = 0;
   size_t moreSize = sizeof(more);
