@@ -741,13 +741,20 @@ oxlo_classification oxlo_flow_result(oxlo_module *module, const oxlo_flow_state 
     return r;
 }
 
-oxlo_classification oxlo_classification_fallback(oxlo_module *module, oxlo_flow_state *flow,
-                                                 uint8_t ip_protocol)
+oxlo_classification oxlo_flow_classification(oxlo_module *module, const oxlo_flow_state *flow)
 {
-    oxlo_classification r;
-    memset(&r, 0, sizeof(r));
-    if (!module || !flow || (flow->flags_b & OXLO_FLOW_NO_MEMORY))
+    if (!module || !flow || !(module->flags & OXLO_MODULE_FINALIZED)) {
+        oxlo_classification r;
+        memset(&r, 0, sizeof(r));
         return r;
+    }
+    return oxlo_flow_result(module, flow);
+}
+
+uint32_t oxlo_flow_guess(oxlo_module *module, oxlo_flow_state *flow, uint8_t ip_protocol)
+{
+    if (!module || !flow || (flow->flags_b & OXLO_FLOW_NO_MEMORY))
+        return OXLO_GUESS_EMPTY;
     uint16_t app = 0, master = 0;
     if (ip_protocol == 6 || ip_protocol == 17) {
         const uint16_t port_guess = flow->guess_by_port ? flow->guess_by_port : guess_by_port_now(module, flow);
@@ -766,11 +773,27 @@ oxlo_classification oxlo_classification_fallback(oxlo_module *module, oxlo_flow_
         uint8_t flag = 0;
         app = oxlo_guess_protocol_by_port(module, ip_protocol, 0, 0, &flag);
     }
-    r.master = oxlo_user_protocol_id(module, master);
-    r.app = oxlo_user_protocol_id(module, app);
-    r.category = oxlo_protocol_pair_category(module, (uint32_t(app) << 16) | master);
-    r.breed = oxlo_protocol_pair_breed(module, (uint32_t(app) << 16) | master);
+    /* Never OXLO_GUESS_EMPTY: a master is never the application as well. */
+    return (uint32_t(app) << 16) | master;
+}
+
+oxlo_classification oxlo_guess_classification(const oxlo_module *module, uint32_t guess)
+{
+    oxlo_classification r;
+    memset(&r, 0, sizeof(r));
+    if (!module || guess == OXLO_GUESS_EMPTY)
+        return r;
+    r.master = oxlo_user_protocol_id(module, uint16_t(guess));
+    r.app = oxlo_user_protocol_id(module, uint16_t(guess >> 16));
+    r.category = oxlo_protocol_pair_category(module, guess);
+    r.breed = oxlo_protocol_pair_breed(module, guess);
     return r;
+}
+
+oxlo_classification oxlo_classification_fallback(oxlo_module *module, oxlo_flow_state *flow,
+                                                 uint8_t ip_protocol)
+{
+    return oxlo_guess_classification(module, oxlo_flow_guess(module, flow, ip_protocol));
 }
 
 uint16_t guess_protocol_by_ipv4_addresses(oxlo_module *module, const oxlo_flow_state *flow, uint32_t address1,

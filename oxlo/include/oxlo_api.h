@@ -310,9 +310,24 @@ void oxlo_flow_state_free(oxlo_flow_state *flow);
 oxlo_flow_state *oxlo_flow_state_init(void *block);
 void oxlo_flow_state_clear(oxlo_flow_state *flow);
 
+/* What the last oxlo_classify_packet call on the flow returned, rebuilt from
+ * the flow state: the state holds every part of it and only that call
+ * changes them, so a caller need not keep a copy per flow. Empty with a
+ * NULL or unfinalized module, as the call's result is. */
+oxlo_classification oxlo_flow_classification(oxlo_module *module, const oxlo_flow_state *flow);
+
 /* Best guess for an unclassified flow without changing it. */
 oxlo_classification oxlo_classification_fallback(oxlo_module *module, oxlo_flow_state *flow,
                                                  uint8_t ip_protocol);
+/* The same in two steps, for a caller that keeps the guess rather than the
+ * classification: the guess as a pair of the module's own protocol ids
+ * (application << 16 | master), OXLO_GUESS_EMPTY when the fallback is
+ * empty; then the classification of a guess, byte for byte what
+ * oxlo_classification_fallback returns. The guess reads caches that change
+ * with the traffic, so it is taken once. */
+#define OXLO_GUESS_EMPTY 0xFFFFFFFFu
+uint32_t oxlo_flow_guess(oxlo_module *module, oxlo_flow_state *flow, uint8_t ip_protocol);
+oxlo_classification oxlo_guess_classification(const oxlo_module *module, uint32_t guess);
 /* The same from explicit addresses (network order, IPv4) and ports (host order). */
 oxlo_classification oxlo_guess_undetected_protocol(oxlo_module *module, oxlo_flow_state *flow,
                                                    uint8_t ip_protocol,

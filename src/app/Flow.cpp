@@ -22,67 +22,44 @@ static uint32_t word(const uint8_t *address, int i) {
   return w;
 }
 
-Flow::Flow(oxlo_flow_state *state, DetectionEnginePtr engine_, uint32_t queueId_, uint32_t now,
-           uint8_t l4Protocol_, uint8_t ipVersion_, const uint8_t *source, uint16_t sourcePort_,
+Flow::Flow(uint16_t engineIndex_, uint32_t queueId_, uint32_t now, uint8_t l4Protocol_,
+           uint8_t ipVersion_, const uint8_t *source, uint16_t sourcePort_,
            const uint8_t *destination, uint16_t destinationPort_, uint32_t inInterface_,
            uint32_t outInterface_)
-    : inInterface(inInterface_),
-      outInterface(outInterface_),
-      sourceAddress{},
-      destinationAddress{},
+    : next(nullptr),
+      previous(nullptr),
+      hashValue(0),
+      lastSeen(0),
       sourcePort(sourcePort_),
       destinationPort(destinationPort_),
       l4Protocol(l4Protocol_),
-      sourceMac{},
-      destinationMac{},
       ipVersion(ipVersion_),
-      macFlags(0),
-      detectionCompleted(0),
-      exported(0),
-      inSlab(state != nullptr),
-      marker(0),
+      engineIndex(engineIndex_),
+      sourceAddress{},
+      destinationAddress{},
+      olderSeen(nullptr),
+      newerSeen(nullptr),
+      inInterface(inInterface_),
+      outInterface(outInterface_),
       packetsSrc2Dst(0),
       packetsDst2Src(0),
       bytesSrc2Dst(0),
       bytesDst2Src(0),
-      engineState(state),
-      classification{},
-      queueId(queueId_),
-      hashValue(0),
-      engine(std::move(engine_)),
-      next(nullptr),
-      previous(nullptr),
-      olderSeen(nullptr),
-      newerSeen(nullptr),
       firstSeen(now),
-      lastSeen(0) {
+      sourceMac{},
+      destinationMac{},
+      marker(0),
+      queueId(static_cast<uint16_t>(queueId_)),
+      macFlags(0),
+      detectionCompleted(0),
+      exported(0),
+      result(FLOW_RESULT_NONE) {
   size_t n = ipVersion == 4 ? 4 : 16;
   memcpy(sourceAddress, source, n);
   memcpy(destinationAddress, destination, n);
-
-  if (!engineState) {
-    size_t size = oxlo_flow_state_size();
-    engineState = static_cast<oxlo_flow_state *>(oxlo_flow_alloc(size));
-    if (!engineState) throw VeskError("Not enough memory");
-    memset(engineState, 0, size);
-  }
-  print("[CREATE FLOW]");
 }
 
-Flow::Flow(DetectionEnginePtr engine_, uint32_t queueId_, uint32_t now, uint8_t l4Protocol_,
-           uint8_t ipVersion_, const uint8_t *source, uint16_t sourcePort_,
-           const uint8_t *destination, uint16_t destinationPort_, uint32_t inInterface_,
-           uint32_t outInterface_)
-    : Flow(nullptr, std::move(engine_), queueId_, now, l4Protocol_, ipVersion_, source, sourcePort_,
-           destination, destinationPort_, inInterface_, outInterface_) {}
-
-Flow::~Flow() {
-  print("[DELETE FLOW]");
-  if (inSlab)
-    oxlo_flow_state_clear(engineState);
-  else
-    oxlo_flow_state_free(engineState);
-}
+Flow::~Flow() { oxlo_flow_state_clear(engineState()); }
 
 FlowHashKey FlowHashKey::random() {
   FlowHashKey key;
@@ -195,15 +172,15 @@ bool Flow::matches(uint8_t ipVersion_, const uint8_t *source, const uint8_t *des
   return false;
 }
 
-void Flow::processPacket(uint8_t direction, const uint8_t *packet, uint16_t length, uint32_t now,
-                         uint64_t nowMs) {
+void Flow::processPacket(oxlo_module *module, uint8_t direction, const uint8_t *packet,
+                         uint16_t length, uint32_t now, uint64_t nowMs) {
   if (!detectionCompleted) {
-    classification = oxlo_classify_packet(engine->module(), engineState, packet, length,
-                                          nowMs, nullptr);
+    oxlo_classification c =
+        oxlo_classify_packet(module, engineState(), packet, length, nowMs, nullptr);
+    result = FLOW_RESULT_ENGINE;
     // Classified is not finished while the engine still reads the flow for
     // what a rule can match (the rest of a request or hello).
-    if (classification.app != 0 && !oxlo_flow_detection_pending(engine->module(), engineState))
-      detectionCompleted = 1;
+    if (c.app != 0 && !oxlo_flow_detection_pending(module, engineState())) detectionCompleted = 1;
   }
   if (direction) {
     packetsSrc2Dst++;
@@ -215,10 +192,22 @@ void Flow::processPacket(uint8_t direction, const uint8_t *packet, uint16_t leng
   lastSeen = now;
 }
 
-void Flow::giveUp() {
+void Flow::giveUp(oxlo_module *module) {
   if (detectionCompleted) return;
-  classification = oxlo_classification_fallback(engine->module(), engineState, l4Protocol);
+  guess = oxlo_flow_guess(module, engineState(), l4Protocol);
+  result = FLOW_RESULT_GUESS;
   detectionCompleted = 1;
+}
+
+oxlo_classification Flow::classification(oxlo_module *module) const {
+  switch (result) {
+    case FLOW_RESULT_ENGINE:
+      return oxlo_flow_classification(module, engineState());
+    case FLOW_RESULT_GUESS:
+      return oxlo_guess_classification(module, guess);
+    default:
+      return oxlo_classification{};
+  }
 }
 
 void Flow::ruleAddresses(uint8_t *source, uint8_t *destination) const {
@@ -234,10 +223,11 @@ void Flow::ruleAddresses(uint8_t *source, uint8_t *destination) const {
   }
 }
 
-void Flow::print(const char *tag) const {
+void Flow::print(oxlo_module *module, const char *tag) const {
   if (!trace || trace->getLevel() < TRACE_DEBUG) return;
   char srcMac[24], dstMac[24], src[64], dst[64], proto[80];
-  const char *host = oxlo_flow_host_name_by_protocol(engineState, classification);
+  oxlo_classification c = classification(module);
+  const char *host = oxlo_flow_host_name_by_protocol(engineState(), c);
   VESK_LOG(TRACE_DEBUG,
            "%s[nf:%d][IPv%u][%s][%s <-> %s][%s:%u <-> %s:%u][%s/%u][processed-pkts: %u]"
            "[ifIdx: %u <-> %u][info: %s][marker: %u]",
@@ -246,7 +236,6 @@ void Flow::print(const char *tag) const {
            Utils::macText(destinationMac, dstMac, sizeof(dstMac)),
            Utils::addressText(ipVersion, sourceAddress, src, sizeof(src)), sourcePort,
            Utils::addressText(ipVersion, destinationAddress, dst, sizeof(dst)), destinationPort,
-           oxlo_format_protocol_names(engine->module(), protocolPair(), proto, sizeof(proto)),
-           classification.app, packets() & 0xFF, inInterface, outInterface, host ? host : "",
-           marker);
+           oxlo_format_protocol_names(module, protocolPair(c), proto, sizeof(proto)), c.app,
+           packets() & 0xFF, inInterface, outInterface, host ? host : "", marker);
 }

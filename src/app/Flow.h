@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "DetectionEngine.h"
 #include "oxlo_api.h"
 
 // A 128-bit key drawn when a flow table is made. The flow hash is SipHash-2-4
@@ -22,26 +21,32 @@ struct FlowHashKey {
 #define FLOW_IDLE_SECONDS 30
 #define FLOW_MAC_SOURCE 0x01
 #define FLOW_MAC_DESTINATION 0x02
+#define FLOW_RESULT_NONE 0    // no packet classified yet: empty
+#define FLOW_RESULT_ENGINE 1  // the engine state's
+#define FLOW_RESULT_GUESS 2   // the guess
 
+// Lives only in a slot of a flow table (FlowHash::create), the engine's
+// state of the flow right behind it in the same slot. The module that
+// classifies it is kept by the table (engineIndex); the calls that need it
+// are handed it by the caller.
 class Flow {
  public:
   // Addresses are 16 bytes: IPv4 in host byte order in the first 32-bit
   // word (rest zero), IPv6 as in the packet. Ports in host byte order.
-  // The queue hands down the module it classifies with and its number (for
-  // the trace). Throws VeskError "Not enough memory" when the engine state
-  // cannot be allocated.
-  Flow(DetectionEnginePtr engine, uint32_t queueId, uint32_t now, uint8_t l4Protocol, uint8_t ipVersion,
+  // queueId is the queue's number (for the trace). The engine state behind
+  // the record must be fresh (oxlo_flow_state_init).
+  Flow(uint16_t engineIndex, uint32_t queueId, uint32_t now, uint8_t l4Protocol, uint8_t ipVersion,
        const uint8_t *source, uint16_t sourcePort, const uint8_t *destination,
        uint16_t destinationPort, uint32_t inInterface, uint32_t outInterface);
-  // The same with an engine state made by the caller (FlowHash::create puts
-  // both in one slab slot); the destructor clears it and leaves the block.
-  Flow(oxlo_flow_state *state, DetectionEnginePtr engine, uint32_t queueId, uint32_t now,
-       uint8_t l4Protocol, uint8_t ipVersion, const uint8_t *source, uint16_t sourcePort,
-       const uint8_t *destination, uint16_t destinationPort, uint32_t inInterface,
-       uint32_t outInterface);
+  // Clears the engine state (what it holds goes, the block stays).
   ~Flow();
   Flow(const Flow &) = delete;
   Flow &operator=(const Flow &) = delete;
+
+  // Bytes of the record in its slot: the engine state starts there.
+  static constexpr size_t slotBytes();
+  oxlo_flow_state *engineState();
+  const oxlo_flow_state *engineState() const;
 
   // Keyed with the table's random key, the same for both directions of a
   // connection.
@@ -55,50 +60,64 @@ class Flow {
                uint16_t sourcePort, uint16_t destinationPort, uint8_t l4Protocol,
                uint8_t *direction) const;
 
-  // now: the queue's clock in seconds, nowMs in milliseconds.
-  void processPacket(uint8_t direction, const uint8_t *packet, uint16_t length, uint32_t now,
-                     uint64_t nowMs);
+  // module: the flow's own (FlowHash::module). now: the queue's clock in
+  // seconds, nowMs in milliseconds.
+  void processPacket(oxlo_module *module, uint8_t direction, const uint8_t *packet,
+                     uint16_t length, uint32_t now, uint64_t nowMs);
   // Takes the engine's best guess as the final classification.
-  void giveUp();
+  void giveUp(oxlo_module *module);
+  // The classification the flow has now: none before its first packet, then
+  // what the engine returned for its last packet (rebuilt from the engine
+  // state, which holds all of it), or the guess it was given up with.
+  oxlo_classification classification(oxlo_module *module) const;
   // The addresses in network order, as the rules match them (16 bytes each).
   void ruleAddresses(uint8_t *source, uint8_t *destination) const;
   bool isIdle(uint32_t now) const { return now - lastSeen > FLOW_IDLE_SECONDS; }
   uint32_t packets() const { return packetsSrc2Dst + packetsDst2Src; }
   // Packed protocol id: application << 16 | master.
-  uint32_t protocolPair() const {
-    return (static_cast<uint32_t>(classification.app) << 16) | classification.master;
+  static uint32_t protocolPair(const oxlo_classification &c) {
+    return (static_cast<uint32_t>(c.app) << 16) | c.master;
   }
-  void print(const char *tag) const;
+  void print(oxlo_module *module, const char *tag) const;
 
-  uint32_t inInterface;
-  uint32_t outInterface;
-  uint8_t sourceAddress[16];
-  uint8_t destinationAddress[16];
+  // What a lookup reads comes first, within 64 bytes; the record has no
+  // holes: a table of a million flows pays for every byte of it.
+  Flow *next, *previous;
+  uint32_t hashValue;  // set by FlowHash::add
+  uint32_t lastSeen;
   uint16_t sourcePort, destinationPort;
   uint8_t l4Protocol;
-  uint8_t sourceMac[6], destinationMac[6];
   uint8_t ipVersion;
-  uint8_t macFlags;
-  // The small fields fill the gaps between the larger ones: a table of a
-  // million flows pays for every byte of this record.
-  uint8_t detectionCompleted;
-  uint8_t exported;
-  uint8_t inSlab;  // made by FlowHash::create
-  uint16_t marker;
-  uint32_t packetsSrc2Dst, packetsDst2Src;
-  uint32_t bytesSrc2Dst, bytesDst2Src;
-  oxlo_flow_state *engineState;
-  oxlo_classification classification;
-  uint32_t queueId;
-  uint32_t hashValue;  // set by FlowHash::add
-  // The module that classifies this flow from its first packet to its end,
-  // also when a reload has given the queue a new one meanwhile.
-  DetectionEnginePtr engine;
-  Flow *next, *previous;
+  uint16_t engineIndex;  // the table's entry of the module that classifies the flow
+  uint8_t sourceAddress[16];
+  uint8_t destinationAddress[16];
   // The table's list of flows from the least to the most recently seen.
   Flow *olderSeen, *newerSeen;
-  uint32_t firstSeen, lastSeen;
+  uint32_t inInterface;
+  uint32_t outInterface;
+  uint32_t packetsSrc2Dst, packetsDst2Src;
+  uint32_t bytesSrc2Dst, bytesDst2Src;
+  uint32_t firstSeen;
   uint32_t dropGeneration = 0;  // rules generation of a drop marker
+  uint32_t guess = OXLO_GUESS_EMPTY;  // the engine's guess (oxlo_flow_guess) once given up
+  uint8_t sourceMac[6], destinationMac[6];
+  uint16_t marker;
+  uint16_t queueId;  // queue numbers are 16 bits
+  uint8_t macFlags;
+  uint8_t detectionCompleted;
+  uint8_t exported;
+  uint8_t result;  // FLOW_RESULT_*: where the classification comes from
 };
+
+// The engine state follows the record, 8-aligned.
+constexpr size_t Flow::slotBytes() { return (sizeof(Flow) + 7) & ~static_cast<size_t>(7); }
+
+inline oxlo_flow_state *Flow::engineState() {
+  return reinterpret_cast<oxlo_flow_state *>(reinterpret_cast<uint8_t *>(this) + slotBytes());
+}
+inline const oxlo_flow_state *Flow::engineState() const {
+  return reinterpret_cast<const oxlo_flow_state *>(reinterpret_cast<const uint8_t *>(this) +
+                                                   slotBytes());
+}
 
 #endif

@@ -21,7 +21,9 @@ static const uint32_t kMovesPerStep = 4;
 static const uint32_t kEmptyVisitsPerMove = 10;
 // A flow record and its engine state share one slot; the state needs no
 // more than 8-byte alignment, and every byte counts in a table of a million.
-static const size_t kFlowBytes = (sizeof(Flow) + 7) & ~static_cast<size_t>(7);
+static const size_t kFlowBytes = Flow::slotBytes();
+// Engine entries at most (flows name theirs in 16 bits).
+static const size_t kMaxEngines = 65536;
 
 static uint32_t roundUpPowerOfTwo(uint32_t n) {
   uint32_t p = 1;
@@ -191,25 +193,68 @@ Flow *FlowHash::find(uint8_t ipVersion, const uint8_t *source, const uint8_t *de
   return nullptr;
 }
 
-Flow *FlowHash::create(DetectionEnginePtr engine, uint32_t queueId, uint32_t now,
+bool FlowHash::engineEntry(const DetectionEnginePtr &engine, uint16_t *index) {
+  if (lastEngine_ < engines_.size() && engines_[lastEngine_].flows > 0 &&
+      engines_[lastEngine_].engine == engine) {
+    *index = lastEngine_;
+    return true;
+  }
+  size_t free = engines_.size();
+  for (size_t i = 0; i < engines_.size(); i++) {
+    if (engines_[i].flows > 0 && engines_[i].engine == engine) {
+      *index = lastEngine_ = static_cast<uint16_t>(i);
+      return true;
+    }
+    if (engines_[i].flows == 0 && free == engines_.size()) free = i;
+  }
+  if (free == engines_.size()) {
+    if (engines_.size() >= kMaxEngines) return false;
+    try {
+      engines_.emplace_back();
+    } catch (const std::bad_alloc &) {
+      return false;
+    }
+  }
+  engines_[free].engine = engine;
+  *index = lastEngine_ = static_cast<uint16_t>(free);
+  return true;
+}
+
+Flow *FlowHash::create(const DetectionEnginePtr &engine, uint32_t queueId, uint32_t now,
                        uint8_t l4Protocol, uint8_t ipVersion, const uint8_t *source,
                        uint16_t sourcePort, const uint8_t *destination,
                        uint16_t destinationPort, uint32_t inInterface, uint32_t outInterface) {
   uint8_t *slot = static_cast<uint8_t *>(oxlo_slab_take(slab_));
   if (!slot) return nullptr;
-  oxlo_flow_state *state = oxlo_flow_state_init(slot + kFlowBytes);
-  return new (slot) Flow(state, std::move(engine), queueId, now, l4Protocol, ipVersion, source,
-                         sourcePort, destination, destinationPort, inInterface, outInterface);
+  uint16_t index;
+  if (!engineEntry(engine, &index)) {
+    oxlo_slab_give(slot);
+    return nullptr;
+  }
+  oxlo_flow_state_init(slot + kFlowBytes);
+  Flow *flow = new (slot) Flow(index, queueId, now, l4Protocol, ipVersion, source, sourcePort,
+                               destination, destinationPort, inInterface, outInterface);
+  engines_[index].flows++;
+  flow->print(module(flow), "[CREATE FLOW]");
+  return flow;
 }
 
 void FlowHash::release(Flow *flow) {
   if (!flow) return;
-  if (!flow->inSlab) {
-    delete flow;
-    return;
-  }
+  uint16_t index = flow->engineIndex;
+  flow->print(module(flow), "[DELETE FLOW]");
+  // The state gives what it holds back to the engine's module before the
+  // module can go.
   flow->~Flow();
   oxlo_slab_give(flow);
+  EngineUse &use = engines_[index];
+  if (--use.flows == 0) use.engine.reset();
+}
+
+uint32_t FlowHash::enginesHeld() const {
+  uint32_t n = 0;
+  for (const EngineUse &use : engines_) n += use.flows > 0;
+  return n;
 }
 
 bool FlowHash::add(Flow *flow) {

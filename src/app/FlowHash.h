@@ -21,7 +21,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
+#include "DetectionEngine.h"
 #include "Flow.h"
 
 struct oxlo_slab;
@@ -45,13 +47,22 @@ class FlowHash {
              uint16_t sourcePort, uint16_t destinationPort, uint8_t l4Protocol,
              uint8_t *direction);
   // A new flow with its engine state from the table's slab, not yet in the
-  // table; NULL without memory. Give it back with release().
-  Flow *create(DetectionEnginePtr engine, uint32_t queueId, uint32_t now, uint8_t l4Protocol,
-               uint8_t ipVersion, const uint8_t *source, uint16_t sourcePort,
+  // table, classified by `engine` to its end (the table holds the engine
+  // until its last flow goes); NULL without memory. Give it back with
+  // release().
+  Flow *create(const DetectionEnginePtr &engine, uint32_t queueId, uint32_t now,
+               uint8_t l4Protocol, uint8_t ipVersion, const uint8_t *source, uint16_t sourcePort,
                const uint8_t *destination, uint16_t destinationPort, uint32_t inInterface,
                uint32_t outInterface);
-  // Deletes a flow that is not in the table (made by create() or new).
+  // Deletes a flow that is not in the table (made by create()).
   void release(Flow *flow);
+  // The module a flow of this table was made with (NULL: made without one).
+  oxlo_module *module(const Flow *flow) const {
+    const DetectionEngine *e = engines_[flow->engineIndex].engine.get();
+    return e ? e->module() : nullptr;
+  }
+  // Engines the table's flows hold.
+  uint32_t enginesHeld() const;
   // False when the table is full.
   bool add(Flow *flow);
   // Takes the flow out of its chain without freeing it.
@@ -110,6 +121,19 @@ class FlowHash {
   struct Prefaulter;
   Prefaulter *prefaulter_ = nullptr;
   static void chunkMadeAhead(void *user, void *slots, size_t bytes, void *chunk);
+  // The engines the flows were made with, each with its number of flows:
+  // a flow names its engine by its index here, and a reload's new engine
+  // leaves the old one to the flows that started on it, freed (when no one
+  // else holds it) with the last of them. Few entries: one per engine with
+  // live flows.
+  struct EngineUse {
+    DetectionEnginePtr engine;
+    uint32_t flows = 0;
+  };
+  std::vector<EngineUse> engines_;
+  uint16_t lastEngine_ = 0;  // the entry new flows took last
+  // The entry of the engine, made when needed; false when the list is full.
+  bool engineEntry(const DetectionEnginePtr &engine, uint16_t *index);
   Flow *oldestSeen_ = nullptr;
   Flow *newestSeen_ = nullptr;
 };

@@ -72,8 +72,10 @@ uint32_t PacketPath::processPacket(uint32_t now, const uint8_t *sourceMac, uint3
   }
   if (flow) {
     const bool dropped = flow->detectionCompleted && flow->marker == 2;
-    flow->processPacket(direction, packet, static_cast<uint16_t>(length > 0xFFFF ? 0xFFFF : length),
-                        queueClock_, queueClockMs_);
+    oxlo_module *module = flowTable_->module(flow);
+    flow->processPacket(module, direction, packet,
+                        static_cast<uint16_t>(length > 0xFFFF ? 0xFFFF : length), queueClock_,
+                        queueClockMs_);
     flowTable_->touch(flow);
     if (dropped) {
       // A dropped connection stays dropped until it falls idle: the drop
@@ -89,14 +91,13 @@ uint32_t PacketPath::processPacket(uint32_t now, const uint8_t *sourceMac, uint3
           pendingCeilingGiveUps_++;
           VESK_LOG(TRACE_DEBUG, "Flow still pending after %u packets: given up",
                    kPendingCeilingPackets);
-          flow->giveUp();
-        } else if (!oxlo_flow_detection_pending(
-                       flow->engine ? flow->engine->module() : inForce_->module(),
-                       flow->engineState)) {
-          flow->giveUp();
+          flow->giveUp(module);
+        } else if (!oxlo_flow_detection_pending(module ? module : inForce_->module(),
+                                                flow->engineState())) {
+          flow->giveUp(module);
         }
       }
-      if (flow->detectionCompleted) mark = complete(flow);
+      if (flow->detectionCompleted) mark = complete(flow, module);
     }
   } else {
     mark = fallbackMarker(why, sourceMac, packet, length);
@@ -106,16 +107,16 @@ uint32_t PacketPath::processPacket(uint32_t now, const uint8_t *sourceMac, uint3
   return mark;
 }
 
-uint32_t PacketPath::complete(Flow *flow) {
+uint32_t PacketPath::complete(Flow *flow, oxlo_module *module) {
   uint8_t source[16], destination[16];
   flow->ruleAddresses(source, destination);
   flow->marker = inForce_->matchFlow(flow->sourceMac, flow->destinationMac, source, destination,
-                                     flow->engineState, flow->classification);
+                                     flow->engineState(), flow->classification(module));
   uint32_t mark = flow->marker;
-  flow->print("[OXLO OVER]");
+  flow->print(module, "[OXLO OVER]");
   // The metadata is written by the module that classified the flow, which a
   // reload may have replaced for new flows since.
-  exports_.exportFlow(flow, flow->engine ? flow->engine->module() : inForce_->module());
+  exports_.exportFlow(flow, module ? module : inForce_->module());
   // Otherwise the flow ends here: the next packet of the connection starts
   // anew (it is queued only when the CONNMARK rules let it).
   if (mark == 2) {

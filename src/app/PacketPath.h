@@ -57,9 +57,10 @@ class PacketPath {
   Flow *findOrCreateFlow(const uint8_t *sourceMac, uint32_t inInterface, uint32_t outInterface,
                          const uint8_t *packet, uint32_t length, uint8_t *direction,
                          Fallback *why);
-  // A flow's engine has classified it, or the path has given up: the rules'
-  // marker, export, and the end of the flow unless it is dropped.
-  uint32_t complete(Flow *flow);
+  // A flow's engine (`module`, the flow's own) has classified it, or the
+  // path has given up: the rules' marker, export, and the end of the flow
+  // unless it is dropped.
+  uint32_t complete(Flow *flow, oxlo_module *module);
   // The fallback marker of a packet, counted and logged (rate-limited).
   uint16_t fallbackMarker(Fallback why, const uint8_t *sourceMac, const uint8_t *packet,
                           uint32_t length);

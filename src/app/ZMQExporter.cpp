@@ -337,8 +337,8 @@ void ZMQExporter::addRecord(Write write) {
 
 // The flow metadata key: the engine's metadata of the flow, '{"oxlo":{...}}', written in
 // a JSON buffer of its own whatever the batch's encoding.
-void ZMQExporter::writeMetadata(oxlo_module *module, const Flow *flow) {
-  if (!flow->engineState) return;
+void ZMQExporter::writeMetadata(oxlo_module *module, const Flow *flow,
+                                const oxlo_classification &classification) {
   oxlo_recbuf json;
   if (oxlo_recbuf_init(&json, OXLO_SER_FORMAT_JSON) != 0) {
     VESK_LOG(TRACE_ERROR, "Unable to write the flow metadata (no memory)");
@@ -346,7 +346,7 @@ void ZMQExporter::writeMetadata(oxlo_module *module, const Flow *flow) {
   }
   uint32_t length = 0;
   const char *text = nullptr;
-  if (oxlo_flow_info_serialize(module, flow->engineState, &json, flow->classification) == 0)
+  if (oxlo_flow_info_serialize(module, flow->engineState(), &json, classification) == 0)
     text = oxlo_recbuf_output(&json, &length);
   if (!text || oxlo_recbuf_put_id_text_len(&records_, ExportKey::kFlowMetadata, text, length) != 0)
     VESK_LOG(TRACE_ERROR, "Flow metadata of %u bytes not exported", length);
@@ -391,11 +391,12 @@ void ZMQExporter::writeFlow(Flow *flow, oxlo_module *module) {
   char protocol[16];
   // "%u.%u" of master and application, or the single id when one is 0 or
   // both are the same ("7" for plain HTTP, never "0.7").
-  oxlo_format_protocol_ids(flow->protocolPair(), protocol, sizeof(protocol));
+  const oxlo_classification classification = flow->classification(module);
+  oxlo_format_protocol_ids(Flow::protocolPair(classification), protocol, sizeof(protocol));
   oxlo_recbuf_put_id_text(s, ExportKey::kProtocolIds, protocol);
-  const oxlo_flow_state *state = flow->engineState;
-  writeMetadata(module, flow);
-  const char *host = state ? oxlo_flow_host_name_by_protocol(state, flow->classification) : nullptr;
+  const oxlo_flow_state *state = flow->engineState();
+  writeMetadata(module, flow, classification);
+  const char *host = oxlo_flow_host_name_by_protocol(state, classification);
   oxlo_recbuf_put_id_text(s, ExportKey::kHostName, host ? host : "");
   oxlo_risk_mask risks = state ? oxlo_flow_risk_bits(state) : 0;
   // The collector is not told of one-way traffic: a flow exported at its

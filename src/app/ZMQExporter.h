@@ -65,7 +65,8 @@ class ZMQExporter {
   template <typename Write>
   void addRecord(Write write);
   void writeFlow(Flow *flow, oxlo_module *module);
-  void writeMetadata(oxlo_module *module, const Flow *flow);
+  void writeMetadata(oxlo_module *module, const Flow *flow,
+                     const oxlo_classification &classification);
 
   bool useTLV_;
   bool noCompression_;

@@ -1,4 +1,5 @@
 #include "detect_fixture.h"
+#include "protocols/dissector_kit.h"
 #include "oxlo_dissector_slots.h"
 #include "oxlo_risk_ids.h"
 #include "oxlo_protocol_ids.h"
@@ -540,6 +541,81 @@ TEST_F(FlowState, undetected_guess_reads_the_addresses)
     const oxlo_classification p =
         oxlo_guess_undetected_protocol(m, nullptr, 6, htonl(0x0a000002), 40000, htonl(0x0a000001), 80);
     EXPECT_EQ(p.app, OXLO_PROTOCOL_HTTP);
+}
+
+} // namespace
+
+namespace {
+
+void expect_same(const oxlo_classification &a, const oxlo_classification &b, const std::string &what)
+{
+    EXPECT_EQ(a.master, b.master) << what;
+    EXPECT_EQ(a.app, b.app) << what;
+    EXPECT_EQ(a.stack.count, b.stack.count) << what;
+    for (uint16_t i = 0; i < OXLO_PROTOCOL_STACK_SIZE; i++)
+        EXPECT_EQ(a.stack.ids[i], b.stack.ids[i]) << what << " stack " << i;
+    EXPECT_EQ(a.guessed_by_address, b.guessed_by_address) << what;
+    EXPECT_EQ(a.category, b.category) << what;
+    EXPECT_EQ(a.breed, b.breed) << what;
+    EXPECT_EQ(a.fpc_master, b.fpc_master) << what;
+    EXPECT_EQ(a.fpc_app, b.fpc_app) << what;
+    EXPECT_EQ(a.fpc_kind, b.fpc_kind) << what;
+    EXPECT_EQ(a.address_category, b.address_category) << what;
+    EXPECT_EQ(a.state, b.state) << what;
+}
+
+using Rebuilt = kit::engine;
+
+// A caller keeps no copy of the classification: rebuilt from the flow state
+// after each packet it is what that packet's classify call returned, for a
+// flow classified over several packets, one that stays unknown and one
+// guessed from its address; the fallback taken in two steps is the fallback.
+TEST_F(Rebuilt, classification_from_the_state_is_the_last_result)
+{
+    const std::string dns_query("\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00"
+                                "\x07" "example" "\x03" "com" "\x00\x00\x01\x00\x01",
+                                29);
+    struct flow_case {
+        const char *what;
+        uint16_t port;
+        uint8_t l4;
+        uint32_t server;
+        kit::segments payloads;
+        bool handshake;
+        uint16_t app, guessed; // the last result's application and address guess
+    } cases[] = {
+        {"http", 80, OXLO_L4_TCP, 0x0a000001,
+         {{true, "GET / HTTP/1.1\r\nHost: www.example.com\r\nUser-Agent: curl/7.88.1\r\n"
+                 "Accept: */*\r\n\r\n"},
+          {false, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"}},
+         true, OXLO_PROTOCOL_HTTP, 0},
+        {"dns", 53, OXLO_L4_UDP, 0x0a000001, {{true, dns_query}}, false, OXLO_PROTOCOL_DNS, 0},
+        {"unknown", 40001, OXLO_L4_UDP, 0x0a000001, {{true, "not a known protocol"}, {false, "nor this"}},
+         false, 0, 0},
+        {"address guess", 443, OXLO_L4_TCP, 0x08080808, {{true, "wait"}}, true, 0, OXLO_PROTOCOL_GOOGLE},
+    };
+    for (const flow_case &c : cases) {
+        kit::conversation conv(m, c.port, c.l4);
+        conv.server_address = c.server;
+        expect_same(oxlo_flow_classification(m, conv.f), oxlo_classification{}, std::string(c.what) + " fresh");
+        if (c.handshake) {
+            conv.handshake();
+            expect_same(oxlo_flow_classification(m, conv.f), conv.last, std::string(c.what) + " handshake");
+        }
+        for (size_t i = 0; i < c.payloads.size(); i++) {
+            conv.send({c.payloads[i]});
+            expect_same(oxlo_flow_classification(m, conv.f), conv.last, c.what + std::to_string(i));
+        }
+        EXPECT_EQ(conv.last.app, c.app) << c.what;
+        EXPECT_EQ(conv.last.guessed_by_address, c.guessed) << c.what;
+        const uint32_t guess = oxlo_flow_guess(m, conv.f, c.l4);
+        expect_same(oxlo_guess_classification(m, guess), oxlo_classification_fallback(m, conv.f, c.l4),
+                    std::string(c.what) + " guess");
+    }
+    kit::conversation conv(m, 40001, OXLO_L4_UDP);
+    EXPECT_EQ(oxlo_flow_guess(nullptr, conv.f, 17), OXLO_GUESS_EMPTY);
+    expect_same(oxlo_guess_classification(m, OXLO_GUESS_EMPTY), oxlo_classification{}, "empty guess");
+    expect_same(oxlo_flow_classification(nullptr, conv.f), oxlo_classification{}, "no module");
 }
 
 } // namespace

@@ -48,11 +48,12 @@ class FlowHashTest : public ::testing::Test {
     return queue->flowTable()->find(4, a, b, 40000, 40001, 6, direction);
   }
 
-  Flow *makeFlow(uint16_t sport, uint16_t dport) {
+  Flow *makeFlow(FlowHash &table, uint16_t sport, uint16_t dport) {
     uint8_t a[16] = {}, b[16] = {};
     memcpy(a, &kA, 4);
     memcpy(b, &kB, 4);
-    return new Flow(queue->engine(), queue->queueId(), queue->queueClock(), 17, 4, a, sport, b, dport, 1, 2);
+    return table.create(queue->engine(), queue->queueId(), queue->queueClock(), 17, 4, a, sport, b,
+                        dport, 1, 2);
   }
 
   ZMQExporterList exporters;
@@ -109,8 +110,7 @@ TEST_F(FlowHashTest, tuples_with_equal_sums_spread_over_the_buckets) {
     uint8_t s[16] = {}, d[16] = {};
     memcpy(s, &src, 4);
     memcpy(d, &dst, 4);
-    Flow f(queue->engine(), queue->queueId(), 1, 17, 4, s, sport, d, dport, 1, 2);
-    chains[f.hash(key) % 32768]++;
+    chains[Flow::hash(key, 4, s, d, sport, dport, 17) % 32768]++;
   }
   uint32_t longest = *std::max_element(chains.begin(), chains.end());
   EXPECT_LE(longest, 16u);  // about 1.2 per bucket on average
@@ -169,14 +169,15 @@ TEST_F(FlowHashTest, idle_flow_is_invisible_and_replaced) {
 TEST_F(FlowHashTest, unlink_anywhere_in_a_chain_keeps_the_others) {
   for (int victim = 0; victim < 3; victim++) {
     FlowHash table(1, 100, FlowHashKey::random(), false);  // one bucket: one chain
-    Flow *flows[3] = {makeFlow(1000, 2000), makeFlow(1001, 1999), makeFlow(1002, 1998)};
+    Flow *flows[3] = {makeFlow(table, 1000, 2000), makeFlow(table, 1001, 1999),
+                      makeFlow(table, 1002, 1998)};
     for (Flow *f : flows) {
       f->lastSeen = queue->queueClock();
       ASSERT_TRUE(table.add(f));
     }
     // flows[2] is the head, flows[0] the tail.
     table.unlink(flows[2 - victim]);
-    delete flows[2 - victim];
+    table.release(flows[2 - victim]);
     EXPECT_EQ(table.count(), 2u);
     for (int i = 0; i < 3; i++) {
       if (i == 2 - victim) continue;
@@ -196,7 +197,7 @@ TEST_F(FlowHashTest, purge_deletes_idle_flows_oldest_first) {
   table.setClock(1010);
   Flow *flows[5];
   for (int i = 0; i < 5; i++) {
-    flows[i] = makeFlow(static_cast<uint16_t>(10 + i), 6);
+    flows[i] = makeFlow(table, static_cast<uint16_t>(10 + i), 6);
     flows[i]->lastSeen = 1000 + i;
     ASSERT_TRUE(table.add(flows[i]));
   }
@@ -324,11 +325,66 @@ TEST_F(FlowHashTest, every_flow_stays_findable_across_grow_and_shrink) {
 TEST_F(FlowHashTest, full_table_refuses_the_next_flow) {
   FlowHash table(16, 3);
   Flow *flows[4];
-  for (int i = 0; i < 4; i++) flows[i] = makeFlow(static_cast<uint16_t>(100 + i), 200);
+  for (int i = 0; i < 4; i++) flows[i] = makeFlow(table, static_cast<uint16_t>(100 + i), 200);
   for (int i = 0; i < 3; i++) EXPECT_TRUE(table.add(flows[i]));
   EXPECT_FALSE(table.add(flows[3]));
   EXPECT_EQ(table.count(), 3u);
-  delete flows[3];
+  table.release(flows[3]);
+}
+
+// A flow keeps the engine it was made with, not the queue's: once the queue
+// has moved on to a new engine (a reload), the old one lives on with its
+// flows, is freed with the last of them, and its entry serves the next
+// engine.
+TEST_F(FlowHashTest, old_engine_lives_until_its_last_flow_goes) {
+  auto makeEngine = [] {
+    oxlo_module *module = oxlo_module_new(nullptr);
+    EXPECT_EQ(oxlo_finalize_initialization(module), 0);
+    return std::make_shared<DetectionEngine>(module, nullptr, "");
+  };
+  FlowHash table(16, 100);
+  auto make = [&](const DetectionEnginePtr &engine, uint16_t sport) {
+    uint8_t a[16] = {}, b[16] = {};
+    memcpy(a, &kA, 4);
+    memcpy(b, &kB, 4);
+    Flow *f = table.create(engine, 7, 0, 17, 4, a, sport, b, 53, 1, 2);
+    EXPECT_TRUE(f && table.add(f));
+    return f;
+  };
+  auto drop = [&](Flow *f) {
+    table.unlink(f);
+    table.release(f);
+  };
+  DetectionEnginePtr first = makeEngine(), second = makeEngine();
+  std::weak_ptr<DetectionEngine> firstAlive = first;
+  oxlo_module *firstModule = first->module();
+  Flow *old[2] = {make(first, 1), make(first, 2)};
+  first.reset();  // the reload: the queue lets go of it
+  Flow *young = make(second, 3);
+  ASSERT_TRUE(old[0] && old[1] && young);
+  EXPECT_EQ(table.module(old[0]), firstModule);
+  EXPECT_EQ(table.module(old[1]), firstModule);
+  EXPECT_EQ(table.module(young), second->module());
+  EXPECT_EQ(table.enginesHeld(), 2u);
+  uint16_t oldEntry = old[0]->engineIndex;
+
+  drop(old[0]);
+  EXPECT_FALSE(firstAlive.expired()) << "a flow still uses it";
+  drop(old[1]);
+  EXPECT_TRUE(firstAlive.expired()) << "freed with its last flow";
+  EXPECT_EQ(table.enginesHeld(), 1u);
+
+  DetectionEnginePtr third = makeEngine();
+  Flow *next = make(third, 4);
+  ASSERT_NE(next, nullptr);
+  EXPECT_EQ(next->engineIndex, oldEntry);
+  EXPECT_EQ(table.module(next), third->module());
+  EXPECT_EQ(table.module(young), second->module());
+  std::weak_ptr<DetectionEngine> thirdAlive = third;
+  third.reset();
+  table.clear();
+  EXPECT_TRUE(thirdAlive.expired());
+  EXPECT_EQ(table.enginesHeld(), 0u);
 }
 
 TEST_F(FlowHashTest, unclassified_flow_prints_unknown) {

@@ -267,8 +267,8 @@ TEST_F(QueueTest, engine_clock_has_milliseconds) {
   uint8_t direction = 0;
   Flow *flow = queue->flowTable()->find(4, a, b, 45000, 80, 6, &direction);
   ASSERT_NE(flow, nullptr);
-  EXPECT_EQ(flow->engineState->syn_ms, 1000100u);
-  EXPECT_EQ(flow->engineState->synack_ms, 1001800u);
+  EXPECT_EQ(flow->engineState()->syn_ms, 1000100u);
+  EXPECT_EQ(flow->engineState()->synack_ms, 1001800u);
   EXPECT_EQ(queue->queueClockMs(), 1001800u);
 }
 
@@ -432,7 +432,7 @@ TEST_F(QueueTest, packets_up_to_64_KiB_are_classified) {
       Flow *f = queue->flowTable()->find(c.v6 ? 6 : 4, a, b, sport, c.port, 6, &d);
       ASSERT_NE(f, nullptr);
       EXPECT_EQ(f->bytesSrc2Dst, 2 * (c.v6 ? 60 : 40) + p.size());
-      f->giveUp();
+      f->giveUp(queue->flowTable()->module(f));
       queue->flowTable()->unlink(f);
       queue->flowTable()->release(f);
     }

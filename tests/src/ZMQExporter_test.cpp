@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "Configuration.h"
-#include "Flow.h"
+#include "FlowHash.h"
 #include "oxlo_private.h"
 #include "oxlo_risks.h"
 #include "Trace.h"
@@ -265,10 +265,13 @@ TEST_F(ExporterTest, flow_risks_are_exported_without_unidirectional_traffic) {
       {{OXLO_KNOWN_PROTOCOL_ON_NON_STANDARD_PORT}, 1ull << OXLO_KNOWN_PROTOCOL_ON_NON_STANDARD_PORT},
   };
   configuration.flush = 1;
+  FlowHash table(16, 16);
   for (const auto &c : cases) {
-    Flow flow(engine, 0, 100, 6, 4, a, 40000, b, 80, 1, 2);
-    for (int r : c.raised) oxlo_flow_risk_raise(module, flow.engineState, r, nullptr);
-    exporter.exportFlow(&flow, module);
+    Flow *flow = table.create(engine, 0, 100, 6, 4, a, 40000, b, 80, 1, 2);
+    ASSERT_NE(flow, nullptr);
+    for (int r : c.raised) oxlo_flow_risk_raise(module, flow->engineState(), r, nullptr);
+    exporter.exportFlow(flow, module);
+    table.release(flow);
     Message m;
     ASSERT_TRUE(receive(sub, &m));
     std::vector<Record> batch = records(m.payload);
