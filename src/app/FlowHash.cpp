@@ -211,6 +211,12 @@ void FlowHash::moveBuckets(uint32_t steps) {
   moved_ = 0;
 }
 
+void FlowHash::prefetch(uint8_t ipVersion, const uint8_t *source, const uint8_t *destination,
+                        uint16_t sourcePort, uint16_t destinationPort, uint8_t l4Protocol) {
+  __builtin_prefetch(chainOf(Flow::hash(key_, ipVersion, source, destination, sourcePort,
+                                        destinationPort, l4Protocol)));
+}
+
 Flow *FlowHash::find(uint8_t ipVersion, const uint8_t *source, const uint8_t *destination,
                      uint16_t sourcePort, uint16_t destinationPort, uint8_t l4Protocol,
                      uint8_t *direction) {

@@ -53,6 +53,11 @@ class FlowHash {
   Flow *find(uint8_t ipVersion, const uint8_t *source, const uint8_t *destination,
              uint16_t sourcePort, uint16_t destinationPort, uint8_t l4Protocol,
              uint8_t *direction);
+  // Starts loading the bucket of the tuple into the cache: a reader of a
+  // burst of packets calls it for each before handling the first, so the
+  // lookups that follow do not wait for memory one after the other.
+  void prefetch(uint8_t ipVersion, const uint8_t *source, const uint8_t *destination,
+                uint16_t sourcePort, uint16_t destinationPort, uint8_t l4Protocol);
   // A new flow with its engine state from the table's slab, not yet in the
   // table; NULL without memory. Give it back with release().
   Flow *create(DetectionEnginePtr engine, uint32_t queueId, uint32_t now, uint8_t l4Protocol,
