@@ -65,7 +65,7 @@ static void *countedAligned(size_t a, size_t n) {
 
 static uint64_t heapBytes() {
   struct mallinfo2 m = mallinfo2();
-  return m.uordblks + m.hblkhd;
+  return m.uordblks + m.hblkhd + oxlo_huge_bytes();  // large tables are mapped apart
 }
 
 // ---- packets of new flows ----

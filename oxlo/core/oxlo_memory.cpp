@@ -2,6 +2,8 @@
  * user hooks. The counter only grows: it reports what was asked for. */
 #include "oxlo_memory.h"
 
+#include <sys/mman.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +27,7 @@ struct memory_hooks {
 
 memory_hooks hooks;
 std::atomic<uint64_t> allocated_bytes{0};
+std::atomic<uint64_t> huge_bytes{0};
 
 void count(size_t n) { allocated_bytes.fetch_add(n, std::memory_order_relaxed); }
 
@@ -116,6 +119,45 @@ char *oxlo_heap_strdup(const char *text)
         std::memcpy(copy, text, n);
     return copy;
 }
+
+size_t oxlo_huge_size(size_t size)
+{
+    return (size + OXLO_HUGE_PAGE - 1) & ~(OXLO_HUGE_PAGE - 1);
+}
+
+void *oxlo_heap_huge_alloc(size_t size)
+{
+    size = oxlo_huge_size(size);
+    if (size == 0)
+        return nullptr;
+    count(size);
+    /* One huge page more than asked, then the ends that are not aligned go. */
+    size_t mapped = size + OXLO_HUGE_PAGE;
+    void *raw = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED)
+        return nullptr;
+    uintptr_t start = reinterpret_cast<uintptr_t>(raw);
+    uintptr_t aligned = (start + OXLO_HUGE_PAGE - 1) & ~(uintptr_t)(OXLO_HUGE_PAGE - 1);
+    if (aligned > start)
+        munmap(raw, aligned - start);
+    size_t tail = mapped - (aligned - start) - size;
+    if (tail > 0)
+        munmap(reinterpret_cast<void *>(aligned + size), tail);
+    /* Advice only: without huge pages the block works on in small ones. */
+    madvise(reinterpret_cast<void *>(aligned), size, MADV_HUGEPAGE);
+    huge_bytes.fetch_add(size, std::memory_order_relaxed);
+    return reinterpret_cast<void *>(aligned);
+}
+
+void oxlo_heap_huge_free(void *ptr, size_t size)
+{
+    if (!ptr)
+        return;
+    munmap(ptr, oxlo_huge_size(size));
+    huge_bytes.fetch_sub(oxlo_huge_size(size), std::memory_order_relaxed);
+}
+
+uint64_t oxlo_huge_bytes(void) { return huge_bytes.load(std::memory_order_relaxed); }
 
 void *oxlo_flow_alloc(size_t size)
 {

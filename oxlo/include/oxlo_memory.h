@@ -43,6 +43,21 @@ void *oxlo_heap_aligned_alloc(size_t alignment, size_t size);
 void oxlo_heap_aligned_free(void *ptr);
 char *oxlo_heap_strdup(const char *text);
 
+/* Large blocks read at random (flow slabs, bucket arrays): mapped from the
+ * kernel in whole huge pages, zero-filled, aligned to a huge page and
+ * advised to be backed by huge pages, so that a random read into them does
+ * not also miss the TLB on every 4 KiB page. They are mappings, not heap
+ * blocks: the hooks do not see them, and a free unmaps at once. The size
+ * is rounded up to OXLO_HUGE_PAGE; free with the size given to the alloc.
+ * NULL without memory. */
+#define OXLO_HUGE_PAGE ((size_t)2 << 20)
+size_t oxlo_huge_size(size_t size);
+void *oxlo_heap_huge_alloc(size_t size);
+void oxlo_heap_huge_free(void *ptr, size_t size);
+/* Bytes mapped by oxlo_heap_huge_alloc now (the heap's own figures do not
+ * include them). */
+uint64_t oxlo_huge_bytes(void);
+
 /* Flow-state blocks: the flow hooks when installed, else the heap wrappers.
  * oxlo_flow_free first releases what the flow state owns, then gives the
  * block back to the allocator oxlo_flow_alloc took it from; NULL ignored. */

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "VeskError.h"
+#include "oxlo_memory.h"
 #include "oxlo_slab.h"
 
 // Old buckets moved per lookup, insertion or removal while resizing: a
@@ -24,6 +25,35 @@ static const uint32_t kEmptyVisitsPerMove = 10;
 static const size_t kFlowBytes = Flow::slotBytes();
 // Engine entries at most (flows name theirs in 16 bits).
 static const size_t kMaxEngines = 65536;
+
+// A bucket: the chain's head in the low 48 bits (user-space addresses are
+// below 2^47), above them 16 filter bits, one set per flow of the chain by
+// the top four bits of its hash (the bucket index takes the low bits).
+static const unsigned kFilterShift = 48;
+static const uint64_t kHeadMask = (uint64_t(1) << kFilterShift) - 1;
+
+static Flow *headOf(uint64_t bucket) { return reinterpret_cast<Flow *>(bucket & kHeadMask); }
+static uint64_t filterBit(uint32_t hash) { return uint64_t(1) << (kFilterShift + (hash >> 28)); }
+static uint64_t bucketOf(Flow *head, uint64_t filter) {
+  return reinterpret_cast<uintptr_t>(head) | (filter & ~kHeadMask);
+}
+
+// A bucket array of zeros. Past a huge page it is mapped in huge pages:
+// every lookup reads it at random, and the kernel's zero pages cost no pass
+// over it either way.
+static uint64_t *newHeads(uint32_t buckets) {
+  size_t bytes = static_cast<size_t>(buckets) * sizeof(uint64_t);
+  if (bytes >= OXLO_HUGE_PAGE) return static_cast<uint64_t *>(oxlo_heap_huge_alloc(bytes));
+  return static_cast<uint64_t *>(calloc(buckets, sizeof(uint64_t)));
+}
+
+static void freeHeads(uint64_t *heads, uint32_t buckets) {
+  size_t bytes = static_cast<size_t>(buckets) * sizeof(uint64_t);
+  if (bytes >= OXLO_HUGE_PAGE)
+    oxlo_heap_huge_free(heads, bytes);
+  else
+    free(heads);
+}
 
 static uint32_t roundUpPowerOfTwo(uint32_t n) {
   uint32_t p = 1;
@@ -111,11 +141,11 @@ FlowHash::FlowHash(uint32_t buckets, uint32_t cap, const FlowHashKey &key, bool 
     : minBuckets_(roundUpPowerOfTwo(buckets ? buckets : 1)), cap_(cap), key_(key) {
   // More buckets than flows buy nothing.
   maxBuckets_ = resizable ? roundUpPowerOfTwo(cap > minBuckets_ ? cap : minBuckets_) : minBuckets_;
-  table_[0].heads = static_cast<Flow **>(calloc(minBuckets_, sizeof(Flow *)));
+  table_[0].heads = newHeads(minBuckets_);
   table_[0].mask = minBuckets_ - 1;
   slab_ = oxlo_slab_new(kFlowBytes + oxlo_flow_state_size(), chunkSlotsFor(minBuckets_));
   if (!table_[0].heads || !slab_) {
-    free(table_[0].heads);
+    if (table_[0].heads) freeHeads(table_[0].heads, minBuckets_);
     oxlo_slab_destroy(slab_);
     throw VeskError("Unable to allocate flow hash");
   }
@@ -125,21 +155,19 @@ FlowHash::FlowHash(uint32_t buckets, uint32_t cap, const FlowHashKey &key, bool 
 FlowHash::~FlowHash() {
   delete prefaulter_;  // before the chunks it may be faulting in go
   clear();
-  free(table_[0].heads);
-  free(table_[1].heads);
+  for (Buckets &b : table_)
+    if (b.heads) freeHeads(b.heads, b.mask + 1);
   oxlo_slab_destroy(slab_);
 }
 
-Flow **FlowHash::chainOf(uint32_t hash) {
+uint64_t *FlowHash::chainOf(uint32_t hash) {
   uint32_t old = hash & table_[0].mask;
   if (resizing_ && old < moved_) return &table_[1].heads[hash & table_[1].mask];
   return &table_[0].heads[old];
 }
 
 void FlowHash::startResize(uint32_t buckets) {
-  // calloc: the pages of a large array are zero until first written, so
-  // the allocation itself costs no pass over it.
-  Flow **heads = static_cast<Flow **>(calloc(buckets, sizeof(Flow *)));
+  uint64_t *heads = newHeads(buckets);
   if (!heads) return;  // the table works on at a higher load; retried later
   table_[1].heads = heads;
   table_[1].mask = buckets - 1;
@@ -152,7 +180,7 @@ void FlowHash::moveBuckets(uint32_t steps) {
   uint32_t oldBuckets = table_[0].mask + 1;
   uint32_t emptyVisits = steps * kEmptyVisitsPerMove;
   while (steps > 0 && moved_ < oldBuckets) {
-    Flow *f = table_[0].heads[moved_];
+    Flow *f = headOf(table_[0].heads[moved_]);
     if (!f) {
       moved_++;
       if (--emptyVisits == 0) break;
@@ -160,22 +188,35 @@ void FlowHash::moveBuckets(uint32_t steps) {
     }
     while (f) {
       Flow *next = f->next;
-      Flow **head = &table_[1].heads[f->hashValue & table_[1].mask];
-      f->previous = nullptr;
-      f->next = *head;
-      if (*head) (*head)->previous = f;
-      *head = f;
+      uint64_t *bucket = &table_[1].heads[f->hashValue & table_[1].mask];
+      f->next = headOf(*bucket);
+      *bucket = bucketOf(f, *bucket | filterBit(f->hashValue));
       f = next;
     }
-    table_[0].heads[moved_++] = nullptr;
+    table_[0].heads[moved_++] = 0;
     steps--;
   }
-  if (moved_ < oldBuckets) return;
-  free(table_[0].heads);
+  if (moved_ < oldBuckets) {
+    // The heads the next step moves, on their way to the cache meanwhile
+    // (the old array is read in order; the flows are anywhere).
+    for (uint32_t i = moved_, n = 0; i < oldBuckets && i < moved_ + 16 && n < kMovesPerStep; i++)
+      if (Flow *head = headOf(table_[0].heads[i])) {
+        __builtin_prefetch(head, 1);
+        n++;
+      }
+    return;
+  }
+  freeHeads(table_[0].heads, table_[0].mask + 1);
   table_[0] = table_[1];
   table_[1] = Buckets();
   resizing_ = false;
   moved_ = 0;
+}
+
+void FlowHash::prefetch(uint8_t ipVersion, const uint8_t *source, const uint8_t *destination,
+                        uint16_t sourcePort, uint16_t destinationPort, uint8_t l4Protocol) {
+  __builtin_prefetch(chainOf(Flow::hash(key_, ipVersion, source, destination, sourcePort,
+                                        destinationPort, l4Protocol)));
 }
 
 Flow *FlowHash::find(uint8_t ipVersion, const uint8_t *source, const uint8_t *destination,
@@ -184,7 +225,9 @@ Flow *FlowHash::find(uint8_t ipVersion, const uint8_t *source, const uint8_t *de
   if (resizing_) moveBuckets(kMovesPerStep);
   uint32_t h = Flow::hash(key_, ipVersion, source, destination, sourcePort, destinationPort,
                           l4Protocol);
-  for (Flow *f = *chainOf(h); f; f = f->next) {
+  uint64_t bucket = *chainOf(h);
+  if (!(bucket & filterBit(h))) return nullptr;
+  for (Flow *f = headOf(bucket); f; f = f->next) {
     if (f->hashValue != h || f->isIdle(now_)) continue;
     if (f->matches(ipVersion, source, destination, sourcePort, destinationPort, l4Protocol,
                    direction))
@@ -260,12 +303,13 @@ uint32_t FlowHash::enginesHeld() const {
 bool FlowHash::add(Flow *flow) {
   if (count_ >= cap_) return false;
   if (resizing_) moveBuckets(kMovesPerStep);
+  // An address a bucket cannot hold (none is, without an explicit mapping
+  // above 2^48) is a flow the table cannot take.
+  if (reinterpret_cast<uintptr_t>(flow) & ~kHeadMask) return false;
   flow->hashValue = flow->hash(key_);
-  Flow **head = chainOf(flow->hashValue);
-  flow->previous = nullptr;
-  flow->next = *head;
-  if (*head) (*head)->previous = flow;
-  *head = flow;
+  uint64_t *bucket = chainOf(flow->hashValue);
+  flow->next = headOf(*bucket);
+  *bucket = bucketOf(flow, *bucket | filterBit(flow->hashValue));
   appendSeen(flow);
   count_++;
   uint32_t buckets = table_[0].mask + 1;
@@ -274,12 +318,21 @@ bool FlowHash::add(Flow *flow) {
 }
 
 void FlowHash::unlink(Flow *flow) {
-  if (flow->previous)
-    flow->previous->next = flow->next;
-  else
-    *chainOf(flow->hashValue) = flow->next;
-  if (flow->next) flow->next->previous = flow->previous;
-  flow->next = flow->previous = nullptr;
+  // The filter is rebuilt from the flows that stay.
+  uint64_t *bucket = chainOf(flow->hashValue);
+  Flow *head = headOf(*bucket);
+  uint64_t filter = 0;
+  for (Flow **link = &head; *link;) {
+    Flow *f = *link;
+    if (f == flow) {
+      *link = f->next;
+      continue;
+    }
+    filter |= filterBit(f->hashValue);
+    link = &f->next;
+  }
+  *bucket = head ? bucketOf(head, filter) : 0;
+  flow->next = nullptr;
   unlinkSeen(flow);
   count_--;
   if (resizing_)
@@ -350,7 +403,7 @@ void FlowHash::clear() {
   newestSeen_ = nullptr;
   for (Buckets &b : table_)
     if (b.heads)
-      for (uint32_t i = 0; i <= b.mask; i++) b.heads[i] = nullptr;
+      for (uint32_t i = 0; i <= b.mask; i++) b.heads[i] = 0;
   count_ = 0;
 }
 

@@ -1,6 +1,15 @@
-// A queue's table of flows: buckets of doubly linked chains under a keyed
-// hash, a cap on the number of flows, and a list of the flows by the time
-// they were last seen, from which the purge takes idle flows oldest first.
+// A queue's table of flows: buckets of chains under a keyed hash, a cap on
+// the number of flows, and a list of the flows by the time they were last
+// seen, from which the purge takes idle flows oldest first.
+//
+// A bucket is one word: the head of its chain, and in the bits above the
+// address a small filter of the hashes in the chain (one bit per flow,
+// chosen by hash bits the bucket index does not use). A lookup for a tuple
+// whose bit is clear, as most lookups of new flows are, ends at the bucket
+// without reading a flow record: in a table of a million flows each such
+// read is a cache miss. The chains are singly linked, so an insertion
+// writes no other record either; a removal walks its chain from the bucket
+// (chains are about one flow long) and rebuilds the filter on the way.
 //
 // The bucket array follows the load: it doubles when there are more flows
 // than buckets and halves when fewer than an eighth are used. A resize
@@ -46,6 +55,11 @@ class FlowHash {
   Flow *find(uint8_t ipVersion, const uint8_t *source, const uint8_t *destination,
              uint16_t sourcePort, uint16_t destinationPort, uint8_t l4Protocol,
              uint8_t *direction);
+  // Starts loading the bucket of the tuple into the cache: a reader of a
+  // burst of packets calls it for each before handling the first, so the
+  // lookups that follow do not wait for memory one after the other.
+  void prefetch(uint8_t ipVersion, const uint8_t *source, const uint8_t *destination,
+                uint16_t sourcePort, uint16_t destinationPort, uint8_t l4Protocol);
   // A new flow with its engine state from the table's slab, not yet in the
   // table, classified by `engine` to its end (the table holds the engine
   // until its last flow goes); NULL without memory. Give it back with
@@ -93,11 +107,11 @@ class FlowHash {
 
  private:
   struct Buckets {
-    Flow **heads = nullptr;
+    uint64_t *heads = nullptr;  // chain head | filter (see above)
     uint32_t mask = 0;
   };
-  // The chain a hash belongs in now.
-  Flow **chainOf(uint32_t hash);
+  // The bucket a hash belongs in now.
+  uint64_t *chainOf(uint32_t hash);
   void startResize(uint32_t buckets);
   // Halves the array when fewer than an eighth of its buckets are used.
   void shrinkIfSparse();

@@ -128,6 +128,13 @@ uint32_t PacketPath::complete(Flow *flow, oxlo_module *module) {
   return mark;
 }
 
+void PacketPath::prefetch(const uint8_t *packet, uint32_t length) {
+  PacketTuple t;
+  if (parsePacketTuple(packet, length, &t))
+    flowTable_->prefetch(t.ipVersion, t.source, t.destination, t.sourcePort, t.destinationPort,
+                         t.l4Protocol);
+}
+
 void PacketPath::idleSecond(uint32_t now) {
   // Also lets go of a snapshot a reload has replaced while no packet came.
   handOff_.pickUp(inForce_);

@@ -43,6 +43,9 @@ class PacketPath {
   uint32_t processPacket(uint32_t now, const uint8_t *sourceMac, uint32_t inInterface,
                          uint32_t outInterface, const uint8_t *packet, uint32_t length,
                          uint64_t nowMs = 0);
+  // The packet will be handled soon (a later one of the same burst): its
+  // flow's bucket is loaded meanwhile. Changes nothing.
+  void prefetch(const uint8_t *packet, uint32_t length);
   // A second without packets: purge, conntrack export, exporters' tick.
   void idleSecond(uint32_t now);
 

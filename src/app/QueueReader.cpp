@@ -181,6 +181,7 @@ void QueueReader::pollLoop() {
     uint32_t now = static_cast<uint32_t>(time(nullptr));
     if (n > 0) {
       for (int i = 0; i < n; i++) handleMessage(messages[i]);
+      handleNoted();
       verdicts_.flush();
     } else {
       int err = n < 0 ? errno : EAGAIN;
@@ -246,24 +247,41 @@ int QueueReader::handlePacket(struct nfq_data *nfa) {
   if (headerAttr) memcpy(&header, headerAttr, sizeof(header));
   uint32_t id = headerAttr ? ntohl(header.packet_id) : 0;
 
+  Noted &p = noted_[notedCount_++];
+  p.id = id;
   const void *hwAttr = nfq_get_packet_hw(nfa);
   struct nfqnl_msg_packet_hw hw;
   if (hwAttr) memcpy(&hw, hwAttr, sizeof(hw));
-  const uint8_t *mac = hwAttr && ntohs(hw.hw_addrlen) == 6 ? hw.hw_addr : nullptr;
+  p.hasMac = hwAttr && ntohs(hw.hw_addrlen) == 6;
+  if (p.hasMac) memcpy(p.mac, hw.hw_addr, 6);
   unsigned char *payload = nullptr;
   int length = nfq_get_payload(nfa, &payload);
   // A packet without its bytes is not tracked, and gets the fallback verdict
   // like any other packet no flow takes.
   if (length < 0) length = 0;
+  p.payload = payload;
+  p.length = static_cast<uint32_t>(length);
+  p.inInterface = nfq_get_indev(nfa);
+  p.outInterface = nfq_get_outdev(nfa);
+  path_.prefetch(p.payload, p.length);
+  // A message of many packets: those noted go first.
+  if (notedCount_ == kNotedCapacity) handleNoted();
+  return 0;
+}
+
+void QueueReader::handleNoted() {
+  if (notedCount_ == 0) return;
+  // One clock for the burst: its packets were received together.
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
   uint64_t nowMs = static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
-  uint32_t mark = path_.processPacket(static_cast<uint32_t>(ts.tv_sec), mac, nfq_get_indev(nfa),
-                                      nfq_get_outdev(nfa), payload, static_cast<uint32_t>(length),
-                                      nowMs);
-
-  verdicts_.give(id, mark);
-  return 0;
+  for (unsigned i = 0; i < notedCount_; i++) {
+    const Noted &p = noted_[i];
+    uint32_t mark = path_.processPacket(static_cast<uint32_t>(ts.tv_sec), p.hasMac ? p.mac : nullptr,
+                                        p.inInterface, p.outInterface, p.payload, p.length, nowMs);
+    verdicts_.give(p.id, mark);
+  }
+  notedCount_ = 0;
 }
 
 static const char *kindOf(uint32_t verdict, uint32_t mark) {

@@ -105,7 +105,11 @@ class QueueReader {
   [[noreturn]] void bindingFailed(const std::string &message);
   void pollLoop();
   void handleMessage(const struct mmsghdr &message);
+  // Notes the packet of a message (its bytes stay in the receive buffer
+  // until the next receive) and starts loading its flow's bucket.
   int handlePacket(struct nfq_data *nfa);
+  // Classifies the packets noted and gives their verdicts, in order.
+  void handleNoted();
   static int packetCallback(struct nfq_q_handle *qh, struct nfgenmsg *msg, struct nfq_data *nfa,
                             void *data);
 
@@ -116,6 +120,19 @@ class QueueReader {
   struct nfq_q_handle *queueHandle_ = nullptr;
   int socket_ = -1;
   uint8_t *receiveBuffer_ = nullptr;  // one message buffer per message of a burst
+  // The packets of a burst, noted while its messages are parsed and handled
+  // after the last one.
+  struct Noted {
+    uint32_t id;
+    uint32_t inInterface, outInterface;
+    const uint8_t *payload;
+    uint32_t length;
+    bool hasMac;
+    uint8_t mac[6];
+  };
+  static constexpr unsigned kNotedCapacity = 64;
+  Noted noted_[kNotedCapacity];
+  unsigned notedCount_ = 0;
   std::thread thread_;
   std::atomic<uint8_t> running_{0};
   std::atomic<bool> pollLoopLeft_{true};

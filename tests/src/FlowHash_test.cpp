@@ -190,6 +190,46 @@ TEST_F(FlowHashTest, unlink_anywhere_in_a_chain_keeps_the_others) {
   }
 }
 
+// A bucket's filter of the hashes in its chain follows the chain: with
+// every flow in one bucket (so every filter bit is taken several times
+// over), each removal leaves every other flow findable and the removed one
+// not, until the bucket is empty and a flow that comes back is found again.
+TEST_F(FlowHashTest, chain_filter_follows_removals) {
+  FlowHash table(1, 1000, FlowHashKey::random(), false);
+  const int n = 80;
+  std::vector<Flow *> flows;
+  for (int i = 0; i < n; i++) {
+    Flow *f = makeFlow(static_cast<uint16_t>(3000 + i), 53);
+    f->lastSeen = queue->queueClock();
+    ASSERT_TRUE(table.add(f));
+    flows.push_back(f);
+  }
+  auto found = [&](Flow *f) {
+    uint8_t d;
+    return table.find(4, f->sourceAddress, f->destinationAddress, f->sourcePort,
+                      f->destinationPort, 17, &d) == f;
+  };
+  for (int k = 0; k < n; k++) {
+    int victim = (k * 37) % n;
+    Flow *gone = flows[victim];
+    table.unlink(gone);
+    flows[victim] = nullptr;
+    EXPECT_FALSE(found(gone)) << "removal " << k;
+    for (Flow *f : flows) {
+      if (!f) continue;
+      ASSERT_TRUE(found(f)) << "after removal " << k;
+    }
+    gone->lastSeen = queue->queueClock();
+    if (k == n - 1) {
+      ASSERT_TRUE(table.add(gone));  // the empty bucket takes a flow again
+      EXPECT_TRUE(found(gone));
+      table.unlink(gone);
+    }
+    delete gone;
+  }
+  EXPECT_EQ(table.count(), 0u);
+}
+
 // The purge takes idle flows in the order of their last packet, at most
 // `limit` per step, and never looks past the first flow still in use.
 TEST_F(FlowHashTest, purge_deletes_idle_flows_oldest_first) {
