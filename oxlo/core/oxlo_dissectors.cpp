@@ -96,7 +96,10 @@ bool call_dissector(oxlo_module *module, oxlo_flow_state *flow, const oxlo_disse
     const uint16_t app_before = flow->app;
     const oxlo_extra_dissection_callback extra_before = flow->extra_dissection;
     const bool host_before = oxlo_flow_host(flow)[0] != '\0';
-    const int scratch = oxlo_dstate_arm(module, flow, e->index);
+    /* Most first guesses keep no state: those skip the scratch block's
+     * arming and its commit. */
+    const oxlo_dissector_kit *kit = kit_of(module, e->index);
+    const int scratch = kit && kit->state_size ? oxlo_dstate_arm(module, flow, e->index) : 0;
     e->callback(module, flow);
     if (scratch)
         oxlo_dstate_commit(module, flow, e->index,
@@ -411,6 +414,8 @@ uint32_t oxlo_dissect_flow(oxlo_module *module, oxlo_flow_state *flow, dissector
     bool continues_pdu = false; /* this segment continues HTTP's or TLS's message: see below */
 
     module->det.packet_claimed = 0;
+    module->det.view_pass = 1;
+    module->det.view_flow = nullptr;
     const uint16_t guess = flow->partial_guess ? flow->partial_guess : flow->guess_by_port;
     const oxlo_dissector_entry *g = guess ? dissector_of(module, guess) : nullptr;
     if (g && g->callback && !oxlo_flow_dissector_excluded(flow, g->index) &&
@@ -467,6 +472,8 @@ uint32_t oxlo_dissect_flow(oxlo_module *module, oxlo_flow_state *flow, dissector
     }
     if (flow->master)
         calls += subprotocol_pass(module, flow, flow->master, packet_set);
+    module->det.view_pass = 0;
+    module->det.view_flow = nullptr;
     return calls;
 }
 

@@ -4,6 +4,7 @@
 #define OXLO_MODULE_H
 
 #include "oxlo_config.h"
+#include "oxlo_dissector.h"
 #include "oxlo_flow_state.h"
 #include "oxlo_packet.h"
 
@@ -66,6 +67,13 @@ typedef struct oxlo_detection_part {
     struct oxlo_flow_state *dstate_flow;
     struct oxlo_slab *dstate_slabs[OXLO_DSTATE_CLASSES];
     struct oxlo_slab *texts_slab;      /* flows' texts blocks (oxlo_flow.cpp) */
+    /* -- the packet as the dissectors of one pass see it (oxlo_dissector_kit.cpp):
+     *    a datagram's view is the same for every dissector the pass calls,
+     *    so it is made once and copied; only while a pass runs (the
+     *    dispatcher opens and closes it) and until the payload is swapped -- */
+    uint8_t view_pass;                 /* a pass runs: the view may be kept */
+    const struct oxlo_flow_state *view_flow; /* the flow `view` was made for, NULL when none */
+    oxlo_packet_view view;
 } oxlo_detection_part;
 
 /* ---- the detection module ----------------------------------------------- */
