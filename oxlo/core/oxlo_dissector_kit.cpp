@@ -301,16 +301,23 @@ void oxlo_dissector_classify(oxlo_module *module, oxlo_flow_state *flow, uint16_
     oxlo_flow_set_protocol(module, flow, upper, lower, OXLO_CONFIDENCE_DPI);
 }
 
+/* Out of line, so that an exclusion without the trace (most calls of a
+ * new flow's first packet end in one) saves no registers for it. */
+static __attribute__((noinline, cold)) void trace_exclusion(const oxlo_module *module, uint32_t index,
+                                                            const char *file, int line)
+{
+    const char *base = file ? strrchr(file, '/') : nullptr;
+    printf("[OXLO] %s excluded [%s:%d]\n", module->det.dissectors[index].name, base ? base + 1 : (file ? file : ""),
+           line);
+}
+
 void oxlo_dissector_exclude(oxlo_module *module, oxlo_flow_state *flow, const char *file, int line)
 {
     if (!module || !flow)
         return;
     const uint32_t index = module->det.current_dissector;
-    if (module->cfg.log_level >= 3 && index < module->det.dissector_count) {
-        const char *base = file ? strrchr(file, '/') : nullptr;
-        printf("[OXLO] %s excluded [%s:%d]\n", module->det.dissectors[index].name,
-               base ? base + 1 : (file ? file : ""), line);
-    }
+    if (module->cfg.log_level >= 3 && index < module->det.dissector_count)
+        trace_exclusion(module, index, file, line);
     if (index < OXLO_MAX_DISSECTORS)
         flow->excluded[index / 64] |= uint64_t(1) << (index % 64);
 }
@@ -479,9 +486,9 @@ oxlo_packet_view oxlo_dissector_packet(const oxlo_module *module, const oxlo_flo
     const oxlo_packet_state *pkt = module ? &module->det.packet : nullptr;
     /* A datagram's view depends on nothing a dissector changes but the
      * payload (which a swap forgets): within a pass it is made once. */
+    if (flow && pkt && module->det.view_flow == flow)
+        return module->det.view; /* kept only for a datagram's pass */
     const bool keep = pkt && !pkt->tcp && flow && module->det.view_pass;
-    if (keep && module->det.view_flow == flow)
-        return module->det.view;
     /* The two readers field by field too: a reader built aside and copied
      * in is read back before its stores have landed. */
     const uint8_t *data = pkt ? pkt->payload : nullptr;
