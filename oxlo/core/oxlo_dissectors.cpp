@@ -20,9 +20,13 @@
  * registration order. */
 extern "C" {
 #define OXLO_DISSECTOR(file) extern const oxlo_dissector_def oxlo_dissector_def_##file;
+#define OXLO_DISSECTOR_SHORTEST(file) \
+    OXLO_DISSECTOR(file)              \
+    extern const uint16_t oxlo_dissector_shortest_##file;
 #define OXLO_DISSECTOR_TODO(file)
 #include "protocols/oxlo_dissector_list.def"
 #undef OXLO_DISSECTOR
+#undef OXLO_DISSECTOR_SHORTEST
 #undef OXLO_DISSECTOR_TODO
 }
 
@@ -31,13 +35,16 @@ namespace {
 struct builtin_dissector {
     const char *file;               /* protocols/<file>.cpp */
     const oxlo_dissector_def *def;  /* nullptr until the file exists */
+    const uint16_t *shortest;       /* its shortest first datagram, nullptr when not declared */
 };
 
 const builtin_dissector builtin_order[] = {
-#define OXLO_DISSECTOR(file) {#file, &oxlo_dissector_def_##file},
-#define OXLO_DISSECTOR_TODO(file) {#file, nullptr},
+#define OXLO_DISSECTOR(file) {#file, &oxlo_dissector_def_##file, nullptr},
+#define OXLO_DISSECTOR_SHORTEST(file) {#file, &oxlo_dissector_def_##file, &oxlo_dissector_shortest_##file},
+#define OXLO_DISSECTOR_TODO(file) {#file, nullptr, nullptr},
 #include "protocols/oxlo_dissector_list.def"
 #undef OXLO_DISSECTOR
+#undef OXLO_DISSECTOR_SHORTEST
 #undef OXLO_DISSECTOR_TODO
 };
 
@@ -135,6 +142,8 @@ inline __attribute__((always_inline)) bool call_dissector(oxlo_module *module, o
     return true;
 }
 
+uint16_t shortest_of(uint32_t slot) { return builtin_order[slot].shortest ? *builtin_order[slot].shortest : 0; }
+
 /* Registers name/callback for the given protocol ids; the index the entry
  * took, OXLO_NO_DISSECTOR when an earlier dissector's callback was replaced,
  * -1 when nothing was registered. */
@@ -183,7 +192,7 @@ int add_entry(const char *name, oxlo_module *module, oxlo_dissector_callback cal
     return (int)index;
 }
 
-int register_def(oxlo_module *module, const oxlo_dissector_def *def, uint32_t slot)
+int register_def(oxlo_module *module, const oxlo_dissector_def *def, uint32_t slot, uint16_t shortest)
 {
     if (!def->search || !def->protocols || def->protocol_count == 0)
         return -2;
@@ -200,6 +209,7 @@ int register_def(oxlo_module *module, const oxlo_dissector_def *def, uint32_t sl
     k->state_size = def->state_size;
     k->release = def->release;
     k->json_block = def->json_block;
+    k->shortest_first = shortest;
     return 0;
 }
 
@@ -253,7 +263,7 @@ int oxlo_dissector_register(oxlo_module *module, const oxlo_dissector_def *def)
     if (!module || !def || !module->det.dissectors)
         return -2;
     const uint32_t slot = OXLO_DISSECTOR_BUILTIN_SLOTS + module->det.plugin_slots;
-    const int rc = register_def(module, def, slot);
+    const int rc = register_def(module, def, slot, 0);
     if (rc == 0)
         module->det.plugin_slots++;
     return rc;
@@ -265,7 +275,7 @@ int oxlo_dissector_register_builtin(oxlo_module *module, const char *file)
         return -2;
     for (uint32_t slot = 0; slot < OXLO_DISSECTOR_BUILTIN_SLOTS; slot++)
         if (strcmp(builtin_order[slot].file, file) == 0)
-            return builtin_order[slot].def ? register_def(module, builtin_order[slot].def, slot) : -1;
+            return builtin_order[slot].def ? register_def(module, builtin_order[slot].def, slot, shortest_of(slot)) : -1;
     return -1;
 }
 
@@ -294,7 +304,7 @@ int oxlo_dissectors_init(oxlo_module *module)
     module->det.plugin_slots = 0;
     for (uint32_t slot = 0; slot < OXLO_DISSECTOR_BUILTIN_SLOTS; slot++)
         if (builtin_order[slot].def)
-            register_def(module, builtin_order[slot].def, slot);
+            register_def(module, builtin_order[slot].def, slot, shortest_of(slot));
     return 0;
 }
 
@@ -402,6 +412,15 @@ static const oxlo_dissector_entry *quic_first(oxlo_module *module, const oxlo_fl
     return q;
 }
 
+/* On a flow's first datagram: the dissector declared that a datagram this
+ * short only makes it exclude itself. Only while the flow holds no
+ * dissector state, which is all the declaration speaks of. */
+static bool too_short(const oxlo_module *module, const oxlo_flow_state *flow, const oxlo_dissector_entry *e)
+{
+    const oxlo_dissector_kit *k = kit_of(module, e->index);
+    return k && module->det.packet.payload_length < k->shortest_first && !flow->dstates;
+}
+
 /* The dissectors of the messages that carry the host name rules match. */
 static bool carries_host_name(const oxlo_dissector_entry *e)
 {
@@ -443,6 +462,7 @@ uint32_t oxlo_dissect_flow(oxlo_module *module, oxlo_flow_state *flow, dissector
          * waits do not hold the rest back: many wait on any two bytes that
          * read as a length.) */
         oxlo_dissector_callback first_cb = nullptr;
+        const bool first_datagram = module->det.packet.udp && flow->packets == 1 && !module->det.call_every_dissector;
         const oxlo_dissector_entry *q = continues_pdu ? nullptr : quic_first(module, flow, packet_set);
         if (q && q->callback != guessed_cb) {
             if (call_dissector(module, flow, q))
@@ -460,6 +480,13 @@ uint32_t oxlo_dissect_flow(oxlo_module *module, oxlo_flow_state *flow, dissector
                 continue;
             if (continues_pdu && !oxlo_stream_keeping(module, flow, uint16_t(e->index)))
                 continue;
+            if (first_datagram && too_short(module, flow, e)) {
+                /* What its call would have done: it excluded itself. */
+                module->det.current_dissector = e->index;
+                oxlo_flow_skip_dissector(module, flow, e->index, __FILE__, __func__, __LINE__);
+                calls++;
+                continue;
+            }
             if (!call_dissector(module, flow, e)) {
                 continues_pdu = continues_pdu || carries_host_name(e);
                 continue;

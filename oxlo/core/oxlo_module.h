@@ -42,6 +42,9 @@ typedef struct oxlo_detection_part {
     uint32_t other_count;
     uint32_t current_dissector;
     uint8_t packet_claimed;            /* a dissector kept the packet in process for itself */
+    /* Every dissector of a call list is called, also those that declared
+     * a first datagram too short for them (comparisons of both ways). */
+    uint8_t call_every_dissector;
     uint32_t sequence_window;
     oxlo_detection_settings settings;
     oxlo_packet_state packet;
