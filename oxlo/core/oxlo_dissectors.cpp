@@ -167,8 +167,12 @@ int add_entry(const char *name, oxlo_module *module, oxlo_dissector_callback cal
         if (p->dissector_index != OXLO_NO_DISSECTOR) {
             /* The protocol has a dissector already: the newcomer only takes
              * over its routine. */
-            if (p->dissector_index < det->dissector_count)
+            if (p->dissector_index < det->dissector_count) {
                 det->dissectors[p->dissector_index].callback = callback;
+                /* What the replaced routine declared says nothing of this one. */
+                if (det->kits)
+                    det->kits[p->dissector_index].shortest_first = 0;
+            }
             return OXLO_NO_DISSECTOR;
         }
         p->dissector_index = (uint16_t)index;

@@ -136,4 +136,26 @@ TEST_F(short_datagram, a_datagram_of_the_declared_length_is_still_read)
     EXPECT_TRUE(oxlo_flow_dissector_excluded(shorter.f, 0));
 }
 
+void takes_any(oxlo_module *m, oxlo_flow_state *f)
+{
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_SYSLOG, OXLO_PROTOCOL_UNKNOWN);
+}
+
+// A routine that takes over a declared dissector's protocol is called on
+// every datagram: the declaration was the replaced routine's.
+TEST_F(short_datagram, a_replacing_routine_drops_the_declaration)
+{
+    ASSERT_EQ(oxlo_dissectors_init(m), 0);
+    forget_builtin_dissectors();
+    ASSERT_EQ(oxlo_dissector_register_builtin(m, "syslog"), 0);
+    ASSERT_GT(m->det.kits[0].shortest_first, 5u);
+    ASSERT_EQ(oxlo_dissector_add("Any", m, takes_any, m->det.dissectors[0].selection, 1, int(OXLO_PROTOCOL_SYSLOG)),
+              0);
+    ASSERT_EQ(oxlo_dissectors_finish(m), 0);
+    EXPECT_EQ(m->det.kits[0].shortest_first, 0u);
+    kit::conversation c(m, 9999, OXLO_L4_UDP, 40000);
+    c.client("short");
+    EXPECT_EQ(c.app(), OXLO_PROTOCOL_SYSLOG);
+}
+
 } // namespace
