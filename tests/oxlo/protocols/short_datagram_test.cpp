@@ -89,8 +89,9 @@ struct short_datagram : kit::engine {
 TEST_F(short_datagram, declared_dissectors_only_exclude_themselves_below_their_shortest)
 {
     // Ports the declared routines test, and one none of them does.
-    const uint16_t ports[] = {9999, 67, 68, 161, 319, 320, 500, 514, 902, 1119, 1719, 1900, 2049, 2055, 2222,
-                              3222, 3544, 3702, 3784, 3785, 4569, 6000, 6343, 8116, 8805, 9600, 11211, 17500, 51820};
+    const uint16_t ports[] = {9999, 53, 67, 68, 161, 319, 320, 500, 514, 902, 1119, 1719, 1900, 2049,
+                              2055, 2222, 3222, 3544, 3702, 3784, 3785, 4500, 4569, 5353, 5355, 6000, 6343, 8116,
+                              8805, 9600, 11211, 17500, 51820};
     ASSERT_GT(sizeof(declarations) / sizeof(declarations[0]), 0u);
     for (const declared &d : declarations) {
         SCOPED_TRACE(d.file);
