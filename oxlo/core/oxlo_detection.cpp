@@ -54,14 +54,40 @@ struct text_buf {
     char *p;
     size_t size;
     size_t len;
+    /* fmt holds one "%u" in literal text; written by hand, as printf
+     * would write it (cut at the end of the buffer): every SYN formats a
+     * few numbers here, and printf's set-up costs more than the digits. */
     void add(const char *fmt, unsigned v)
     {
         if (len + 1 >= size)
             return;
-        int n = snprintf(p + len, size - len, fmt, v);
-        if (n < 0)
-            return;
-        len += size_t(n) < size - len ? size_t(n) : size - len - 1;
+        char text[64];
+        size_t n = 0;
+        for (const char *f = fmt; *f && n < sizeof(text) - 12; f++) {
+            if (f[0] == '%' && f[1] == 'u') {
+                char digits[10];
+                size_t d = 0;
+                do {
+                    digits[d++] = char('0' + v % 10);
+                    v /= 10;
+                } while (v);
+                while (d)
+                    text[n++] = digits[--d];
+                f++;
+                continue;
+            }
+            text[n++] = *f;
+        }
+        put(text, n);
+    }
+    void put(const char *text, size_t n)
+    {
+        const size_t room = size - len - 1;
+        if (n > room)
+            n = room;
+        memcpy(p + len, text, n);
+        len += n;
+        p[len] = '\0';
     }
     void hex(uint8_t v)
     {
@@ -76,9 +102,7 @@ struct text_buf {
     {
         if (len + 1 >= size)
             return;
-        int n = snprintf(p + len, size - len, "%s", s);
-        if (n > 0)
-            len += size_t(n) < size - len ? size_t(n) : size - len - 1;
+        put(s, strlen(s));
     }
 };
 
@@ -112,8 +136,11 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
         const uint8_t kind = opt[i];
         if (kind == 0)
             break;
+        /* The kinds' text is only part of the second format. */
+        const bool kind_text = s->tcp_fingerprint_format != 0;
         if (kind == 1) {
-            kinds.add(kinds.len ? "-%u" : "%u", kind);
+            if (kind_text)
+                kinds.add(kinds.len ? "-%u" : "%u", kind);
             i++;
             continue;
         }
@@ -122,7 +149,8 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
         const uint8_t len = opt[i + 1];
         if (len < 2 || i + len > opt_len)
             break;
-        kinds.add(kinds.len ? "-%u" : "%u", kind);
+        if (kind_text)
+            kinds.add(kinds.len ? "-%u" : "%u", kind);
         if (kind == 2 && len >= 3 && len <= 6)
             mss = len >= 4 ? oxlo_be16(opt + i + 2) : opt[i + 2];
         else if (kind == 3 && len >= 3 && len <= 6)

@@ -32,7 +32,11 @@ const oxlo_dissector_kit *current_kit(const oxlo_module *module)
 /* The detection part whose scratch block is given to the dissector in its
  * call on this thread (a module is used by one thread at a time), so that
  * lookups by slot, which name no module, find it. */
-thread_local oxlo_detection_part *armed_part = nullptr;
+/* Initial-exec: the library is loaded with the program, so the pointer sits
+ * at a fixed offset from the thread pointer and is reached without a call
+ * into the dynamic linker (it is set and cleared around every call of a
+ * dissector that keeps state). */
+thread_local oxlo_detection_part *armed_part __attribute__((tls_model("initial-exec"))) = nullptr;
 
 /* Size classes of the state slabs: 64 << class bytes, header included. */
 int size_class(size_t bytes)
@@ -297,17 +301,25 @@ void oxlo_dissector_classify(oxlo_module *module, oxlo_flow_state *flow, uint16_
     oxlo_flow_set_protocol(module, flow, upper, lower, OXLO_CONFIDENCE_DPI);
 }
 
+/* Out of line, so that an exclusion without the trace (most calls of a
+ * new flow's first packet end in one) saves no registers for it. */
+static __attribute__((noinline, cold)) void trace_exclusion(const oxlo_module *module, uint32_t index,
+                                                            const char *file, int line)
+{
+    const char *base = file ? strrchr(file, '/') : nullptr;
+    printf("[OXLO] %s excluded [%s:%d]\n", module->det.dissectors[index].name, base ? base + 1 : (file ? file : ""),
+           line);
+}
+
 void oxlo_dissector_exclude(oxlo_module *module, oxlo_flow_state *flow, const char *file, int line)
 {
     if (!module || !flow)
         return;
     const uint32_t index = module->det.current_dissector;
-    if (module->cfg.log_level >= 3 && index < module->det.dissector_count) {
-        const char *base = file ? strrchr(file, '/') : nullptr;
-        printf("[OXLO] %s excluded [%s:%d]\n", module->det.dissectors[index].name,
-               base ? base + 1 : (file ? file : ""), line);
-    }
-    oxlo_flow_skip_dissector(module, flow, (uint16_t)index, file, "", line);
+    if (module->cfg.log_level >= 3 && index < module->det.dissector_count)
+        trace_exclusion(module, index, file, line);
+    if (index < OXLO_MAX_DISSECTORS)
+        flow->excluded[index / 64] |= uint64_t(1) << (index % 64);
 }
 
 void oxlo_dissector_risk(oxlo_module *module, oxlo_flow_state *flow, int risk, const char *format, ...)
@@ -434,6 +446,7 @@ oxlo_reader oxlo_dissector_swap_payload(oxlo_module *module, oxlo_reader payload
     oxlo_packet_state &pk = module->det.packet;
     was.data = pk.payload;
     was.length = pk.payload_length;
+    module->det.view_flow = nullptr;
     pk.payload = payload.data;
     pk.payload_length = uint16_t(payload.length);
     return was;
@@ -471,6 +484,11 @@ oxlo_packet_view oxlo_dissector_packet(const oxlo_module *module, const oxlo_flo
      * long to start, and the stores after it wait on it. */
     oxlo_packet_view v;
     const oxlo_packet_state *pkt = module ? &module->det.packet : nullptr;
+    /* A datagram's view depends on nothing a dissector changes but the
+     * payload (which a swap forgets): within a pass it is made once. */
+    if (flow && pkt && module->det.view_flow == flow)
+        return module->det.view; /* kept only for a datagram's pass */
+    const bool keep = pkt && !pkt->tcp && flow && module->det.view_pass;
     /* The two readers field by field too: a reader built aside and copied
      * in is read back before its stores have landed. */
     const uint8_t *data = pkt ? pkt->payload : nullptr;
@@ -508,8 +526,16 @@ oxlo_packet_view oxlo_dissector_packet(const oxlo_module *module, const oxlo_flo
     v.payload_packets_dir[0] = flow->payload_packets_dir[0];
     v.payload_packets_dir[1] = flow->payload_packets_dir[1];
     v.packets = flow->packets;
-    if (!pkt->tcp)
+    if (!pkt->tcp) {
+        if (keep) {
+            /* The kept view is a cache: keeping it changes nothing a
+             * caller of this const query can see. */
+            oxlo_detection_part *det = const_cast<oxlo_detection_part *>(&module->det);
+            det->view = v;
+            det->view_flow = flow;
+        }
         return v;
+    }
     v.stream_offset = module->det.stream_offset;
     if (!flow->stream)
         return v; /* nothing kept: the view is the new bytes */

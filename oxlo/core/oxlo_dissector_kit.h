@@ -18,6 +18,9 @@ typedef struct oxlo_dissector_kit {
     uint32_t state_size;
     void (*release)(void *state);
     oxlo_json_block_fn json_block;
+    /* Built-in dissectors that declare it: the shortest first UDP datagram
+     * of a flow their routine does more on than exclude itself (0: any). */
+    uint16_t shortest_first;
 } oxlo_dissector_kit;
 
 /* A dissector's per-flow state: a header, then state_size zeroed bytes. */

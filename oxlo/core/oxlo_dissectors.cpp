@@ -20,9 +20,13 @@
  * registration order. */
 extern "C" {
 #define OXLO_DISSECTOR(file) extern const oxlo_dissector_def oxlo_dissector_def_##file;
+#define OXLO_DISSECTOR_SHORTEST(file) \
+    OXLO_DISSECTOR(file)              \
+    extern const uint16_t oxlo_dissector_shortest_##file;
 #define OXLO_DISSECTOR_TODO(file)
 #include "protocols/oxlo_dissector_list.def"
 #undef OXLO_DISSECTOR
+#undef OXLO_DISSECTOR_SHORTEST
 #undef OXLO_DISSECTOR_TODO
 }
 
@@ -31,13 +35,16 @@ namespace {
 struct builtin_dissector {
     const char *file;               /* protocols/<file>.cpp */
     const oxlo_dissector_def *def;  /* nullptr until the file exists */
+    const uint16_t *shortest;       /* its shortest first datagram, nullptr when not declared */
 };
 
 const builtin_dissector builtin_order[] = {
-#define OXLO_DISSECTOR(file) {#file, &oxlo_dissector_def_##file},
-#define OXLO_DISSECTOR_TODO(file) {#file, nullptr},
+#define OXLO_DISSECTOR(file) {#file, &oxlo_dissector_def_##file, nullptr},
+#define OXLO_DISSECTOR_SHORTEST(file) {#file, &oxlo_dissector_def_##file, &oxlo_dissector_shortest_##file},
+#define OXLO_DISSECTOR_TODO(file) {#file, nullptr, nullptr},
 #include "protocols/oxlo_dissector_list.def"
 #undef OXLO_DISSECTOR
+#undef OXLO_DISSECTOR_SHORTEST
 #undef OXLO_DISSECTOR_TODO
 };
 
@@ -87,7 +94,10 @@ const oxlo_dissector_kit *kit_of(const oxlo_module *module, uint32_t index)
  * direction (false then: the packet goes to its discount). A dissector
  * that excluded itself is done with the flow: its state goes now, once the
  * routine has returned and can no longer touch it. */
-bool call_dissector(oxlo_module *module, oxlo_flow_state *flow, const oxlo_dissector_entry *e)
+/* Inlined into the dispatch loop: a new flow's datagram is offered to most
+ * of the list, and the call's own set-up was a good part of each offer. */
+inline __attribute__((always_inline)) bool call_dissector(oxlo_module *module, oxlo_flow_state *flow,
+                                                          const oxlo_dissector_entry *e)
 {
     if (flow->stream && oxlo_stream_skip(module, flow, e->index))
         return false;
@@ -96,7 +106,10 @@ bool call_dissector(oxlo_module *module, oxlo_flow_state *flow, const oxlo_disse
     const uint16_t app_before = flow->app;
     const oxlo_extra_dissection_callback extra_before = flow->extra_dissection;
     const bool host_before = oxlo_flow_host(flow)[0] != '\0';
-    const int scratch = oxlo_dstate_arm(module, flow, e->index);
+    /* Most first guesses keep no state: those skip the scratch block's
+     * arming and its commit. */
+    const oxlo_dissector_kit *kit = kit_of(module, e->index);
+    const int scratch = kit && kit->state_size ? oxlo_dstate_arm(module, flow, e->index) : 0;
     e->callback(module, flow);
     if (scratch)
         oxlo_dstate_commit(module, flow, e->index,
@@ -129,6 +142,8 @@ bool call_dissector(oxlo_module *module, oxlo_flow_state *flow, const oxlo_disse
     return true;
 }
 
+uint16_t shortest_of(uint32_t slot) { return builtin_order[slot].shortest ? *builtin_order[slot].shortest : 0; }
+
 /* Registers name/callback for the given protocol ids; the index the entry
  * took, OXLO_NO_DISSECTOR when an earlier dissector's callback was replaced,
  * -1 when nothing was registered. */
@@ -152,8 +167,12 @@ int add_entry(const char *name, oxlo_module *module, oxlo_dissector_callback cal
         if (p->dissector_index != OXLO_NO_DISSECTOR) {
             /* The protocol has a dissector already: the newcomer only takes
              * over its routine. */
-            if (p->dissector_index < det->dissector_count)
+            if (p->dissector_index < det->dissector_count) {
                 det->dissectors[p->dissector_index].callback = callback;
+                /* What the replaced routine declared says nothing of this one. */
+                if (det->kits)
+                    det->kits[p->dissector_index].shortest_first = 0;
+            }
             return OXLO_NO_DISSECTOR;
         }
         p->dissector_index = (uint16_t)index;
@@ -177,7 +196,7 @@ int add_entry(const char *name, oxlo_module *module, oxlo_dissector_callback cal
     return (int)index;
 }
 
-int register_def(oxlo_module *module, const oxlo_dissector_def *def, uint32_t slot)
+int register_def(oxlo_module *module, const oxlo_dissector_def *def, uint32_t slot, uint16_t shortest)
 {
     if (!def->search || !def->protocols || def->protocol_count == 0)
         return -2;
@@ -194,6 +213,7 @@ int register_def(oxlo_module *module, const oxlo_dissector_def *def, uint32_t sl
     k->state_size = def->state_size;
     k->release = def->release;
     k->json_block = def->json_block;
+    k->shortest_first = shortest;
     return 0;
 }
 
@@ -247,7 +267,7 @@ int oxlo_dissector_register(oxlo_module *module, const oxlo_dissector_def *def)
     if (!module || !def || !module->det.dissectors)
         return -2;
     const uint32_t slot = OXLO_DISSECTOR_BUILTIN_SLOTS + module->det.plugin_slots;
-    const int rc = register_def(module, def, slot);
+    const int rc = register_def(module, def, slot, 0);
     if (rc == 0)
         module->det.plugin_slots++;
     return rc;
@@ -259,7 +279,7 @@ int oxlo_dissector_register_builtin(oxlo_module *module, const char *file)
         return -2;
     for (uint32_t slot = 0; slot < OXLO_DISSECTOR_BUILTIN_SLOTS; slot++)
         if (strcmp(builtin_order[slot].file, file) == 0)
-            return builtin_order[slot].def ? register_def(module, builtin_order[slot].def, slot) : -1;
+            return builtin_order[slot].def ? register_def(module, builtin_order[slot].def, slot, shortest_of(slot)) : -1;
     return -1;
 }
 
@@ -288,7 +308,7 @@ int oxlo_dissectors_init(oxlo_module *module)
     module->det.plugin_slots = 0;
     for (uint32_t slot = 0; slot < OXLO_DISSECTOR_BUILTIN_SLOTS; slot++)
         if (builtin_order[slot].def)
-            register_def(module, builtin_order[slot].def, slot);
+            register_def(module, builtin_order[slot].def, slot, shortest_of(slot));
     return 0;
 }
 
@@ -396,6 +416,15 @@ static const oxlo_dissector_entry *quic_first(oxlo_module *module, const oxlo_fl
     return q;
 }
 
+/* On a flow's first datagram: the dissector declared that a datagram this
+ * short only makes it exclude itself. Only while the flow holds no
+ * dissector state, which is all the declaration speaks of. */
+static bool too_short(const oxlo_module *module, const oxlo_flow_state *flow, const oxlo_dissector_entry *e)
+{
+    const oxlo_dissector_kit *k = kit_of(module, e->index);
+    return k && module->det.packet.payload_length < k->shortest_first && !flow->dstates;
+}
+
 /* The dissectors of the messages that carry the host name rules match. */
 static bool carries_host_name(const oxlo_dissector_entry *e)
 {
@@ -411,6 +440,8 @@ uint32_t oxlo_dissect_flow(oxlo_module *module, oxlo_flow_state *flow, dissector
     bool continues_pdu = false; /* this segment continues HTTP's or TLS's message: see below */
 
     module->det.packet_claimed = 0;
+    module->det.view_pass = 1;
+    module->det.view_flow = nullptr;
     const uint16_t guess = flow->partial_guess ? flow->partial_guess : flow->guess_by_port;
     const oxlo_dissector_entry *g = guess ? dissector_of(module, guess) : nullptr;
     if (g && g->callback && !oxlo_flow_dissector_excluded(flow, g->index) &&
@@ -435,6 +466,7 @@ uint32_t oxlo_dissect_flow(oxlo_module *module, oxlo_flow_state *flow, dissector
          * waits do not hold the rest back: many wait on any two bytes that
          * read as a length.) */
         oxlo_dissector_callback first_cb = nullptr;
+        const bool first_datagram = module->det.packet.udp && flow->packets == 1 && !module->det.call_every_dissector;
         const oxlo_dissector_entry *q = continues_pdu ? nullptr : quic_first(module, flow, packet_set);
         if (q && q->callback != guessed_cb) {
             if (call_dissector(module, flow, q))
@@ -452,6 +484,13 @@ uint32_t oxlo_dissect_flow(oxlo_module *module, oxlo_flow_state *flow, dissector
                 continue;
             if (continues_pdu && !oxlo_stream_keeping(module, flow, uint16_t(e->index)))
                 continue;
+            if (first_datagram && too_short(module, flow, e)) {
+                /* What its call would have done: it excluded itself. */
+                module->det.current_dissector = e->index;
+                oxlo_flow_skip_dissector(module, flow, e->index, __FILE__, __func__, __LINE__);
+                calls++;
+                continue;
+            }
             if (!call_dissector(module, flow, e)) {
                 continues_pdu = continues_pdu || carries_host_name(e);
                 continue;
@@ -467,6 +506,8 @@ uint32_t oxlo_dissect_flow(oxlo_module *module, oxlo_flow_state *flow, dissector
     }
     if (flow->master)
         calls += subprotocol_pass(module, flow, flow->master, packet_set);
+    module->det.view_pass = 0;
+    module->det.view_flow = nullptr;
     return calls;
 }
 

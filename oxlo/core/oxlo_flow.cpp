@@ -251,8 +251,9 @@ void oxlo_flow_state_release(oxlo_flow_state *flow)
 
 /* The module classifying a packet on this thread: a text written by a call
  * that names no module (the host-name store) takes its block from that
- * module's slab. */
-static thread_local oxlo_module *texts_module = nullptr;
+ * module's slab. Initial-exec, as the dissector kit's armed part: set twice
+ * a packet, without a call into the dynamic linker. */
+static thread_local oxlo_module *texts_module __attribute__((tls_model("initial-exec"))) = nullptr;
 
 void oxlo_flow_texts_thread_module(oxlo_module *module) { texts_module = module; }
 

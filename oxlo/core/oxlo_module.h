@@ -4,6 +4,7 @@
 #define OXLO_MODULE_H
 
 #include "oxlo_config.h"
+#include "oxlo_dissector.h"
 #include "oxlo_flow_state.h"
 #include "oxlo_packet.h"
 
@@ -41,6 +42,9 @@ typedef struct oxlo_detection_part {
     uint32_t other_count;
     uint32_t current_dissector;
     uint8_t packet_claimed;            /* a dissector kept the packet in process for itself */
+    /* Every dissector of a call list is called, also those that declared
+     * a first datagram too short for them (comparisons of both ways). */
+    uint8_t call_every_dissector;
     uint32_t sequence_window;
     oxlo_detection_settings settings;
     oxlo_packet_state packet;
@@ -66,6 +70,13 @@ typedef struct oxlo_detection_part {
     struct oxlo_flow_state *dstate_flow;
     struct oxlo_slab *dstate_slabs[OXLO_DSTATE_CLASSES];
     struct oxlo_slab *texts_slab;      /* flows' texts blocks (oxlo_flow.cpp) */
+    /* -- the packet as the dissectors of one pass see it (oxlo_dissector_kit.cpp):
+     *    a datagram's view is the same for every dissector the pass calls,
+     *    so it is made once and copied; only while a pass runs (the
+     *    dispatcher opens and closes it) and until the payload is swapped -- */
+    uint8_t view_pass;                 /* a pass runs: the view may be kept */
+    const struct oxlo_flow_state *view_flow; /* the flow `view` was made for, NULL when none */
+    oxlo_packet_view view;
 } oxlo_detection_part;
 
 /* ---- the detection module ----------------------------------------------- */

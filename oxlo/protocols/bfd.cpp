@@ -42,4 +42,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_bfd = {
     "BFD", search_bfd, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD,
     protocols, 1, 0, nullptr, nullptr,
 };
+/* Shorter first datagrams fail the length test search_bfd starts with, whatever
+ * their bytes, and end in its exclusion alone. */
+extern const uint16_t oxlo_dissector_shortest_bfd = ECHO_SIZE < BFD_CONTROL_MIN ? ECHO_SIZE : BFD_CONTROL_MIN;
 } // extern "C"

@@ -34,4 +34,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_cnp_ip = {
     protocols, 1, 0, nullptr, nullptr,
 };
 
+/* Shorter first datagrams fail the length test search_cnp_ip starts with, whatever
+ * their bytes, and end in its exclusion alone. */
+extern const uint16_t oxlo_dissector_shortest_cnp_ip = CNP_MIN;
 } // extern "C"

@@ -33,4 +33,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_corba = {
     "Corba", search_corba, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP_OR_UDP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
     protocols, 1, 0, nullptr, nullptr,
 };
+/* Shorter first datagrams fail the length test search_corba starts with, whatever
+ * their bytes, and end in its exclusion alone. */
+extern const uint16_t oxlo_dissector_shortest_corba = 33;
 } // extern "C"

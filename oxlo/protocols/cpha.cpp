@@ -34,4 +34,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_cpha = {
     "CPHA", search_cpha, OXLO_SEL_IPV4 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD,
     protocols, 1, 0, nullptr, nullptr,
 };
+/* Shorter first datagrams fail the length test search_cpha starts with, whatever
+ * their bytes, and end in its exclusion alone. */
+extern const uint16_t oxlo_dissector_shortest_cpha = 21;
 } // extern "C"

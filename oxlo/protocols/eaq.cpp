@@ -50,4 +50,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_eaq = {
     "EAQ", search_eaq, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD,
     protocols, 1, sizeof(eaq_state), nullptr, nullptr,
 };
+/* Shorter first datagrams fail the length test search_eaq starts with, whatever
+ * their bytes, and end in its exclusion alone. */
+extern const uint16_t oxlo_dissector_shortest_eaq = 16;
 } // extern "C"

@@ -39,4 +39,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_egd = {
     protocols, 1, 0, nullptr, nullptr,
 };
 
+/* Shorter first datagrams fail the length test search_egd starts with, whatever
+ * their bytes, and end in its exclusion alone. */
+extern const uint16_t oxlo_dissector_shortest_egd = EGD_HEADER + 1;
 } // extern "C"

@@ -63,4 +63,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_h323 = {
     OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP_OR_UDP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
     protocols, 1, 0, nullptr, nullptr,
 };
+/* Shorter first datagrams fail the length test search_h323 starts with, whatever
+ * their bytes, and end in its exclusion alone. */
+extern const uint16_t oxlo_dissector_shortest_h323 = H323_MIN;
 } // extern "C"

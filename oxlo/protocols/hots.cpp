@@ -32,4 +32,7 @@ extern "C" {
 extern const oxlo_dissector_def oxlo_dissector_def_hots = {
     "HOTS", search, OXLO_SEL_IPV4 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD, protocols, 1, 0, nullptr, nullptr,
 };
+/* Shorter first datagrams fail the length test search starts with, whatever
+ * their bytes, and end in its exclusion alone. */
+extern const uint16_t oxlo_dissector_shortest_hots = 20;
 } // extern "C"

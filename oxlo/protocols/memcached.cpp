@@ -59,4 +59,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_memcached = {
     protocols, 1, sizeof(memcached_state), nullptr, nullptr,
 };
 
+/* Shorter first datagrams fail the length test search_memcached starts with, whatever
+ * their bytes, and end in its exclusion alone. */
+extern const uint16_t oxlo_dissector_shortest_memcached = UDP_MIN;
 } // extern "C"

@@ -51,4 +51,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_netmotion = {
     "NetMotion", search_netmotion, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD, protocols, sizeof(protocols) / sizeof(protocols[0]), sizeof(netmotion_state), nullptr, nullptr,
 };
 
+/* Shorter first datagrams fail the length test search_netmotion starts with, whatever
+ * their bytes, and end in its exclusion alone. */
+extern const uint16_t oxlo_dissector_shortest_netmotion = NM_HEADER;
 } // extern "C"

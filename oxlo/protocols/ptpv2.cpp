@@ -36,4 +36,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_ptpv2 = {
     protocols, 1, 0, nullptr, nullptr,
 };
 
+/* Shorter first datagrams fail the length test search_ptpv2 starts with, whatever
+ * their bytes, and end in its exclusion alone. */
+extern const uint16_t oxlo_dissector_shortest_ptpv2 = PTP_HEADER + 1;
 } // extern "C"

@@ -23,4 +23,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_ripe_atlas = {
     "RipeAtlas", search_ripe_atlas, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD, protocols, sizeof(protocols) / sizeof(protocols[0]), 0, nullptr, nullptr,
 };
 
+/* Shorter first datagrams fail the length test search_ripe_atlas starts with, whatever
+ * their bytes, and end in its exclusion alone. */
+extern const uint16_t oxlo_dissector_shortest_ripe_atlas = 25;
 } // extern "C"

@@ -25,4 +25,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_samsung_sdp = {
     protocols, 1, 0, nullptr, nullptr,
 };
 
+/* Shorter first datagrams fail the length test search_samsung_sdp starts with, whatever
+ * their bytes, and end in its exclusion alone. */
+extern const uint16_t oxlo_dissector_shortest_samsung_sdp = 12;
 } // extern "C"

@@ -141,4 +141,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_ssdp = {
     protocols, 1, sizeof(ssdp_state), release, ssdp_json,
 };
 
+/* Shorter first datagrams fail the length test search_ssdp starts with, whatever
+ * their bytes, and end in its exclusion alone. */
+extern const uint16_t oxlo_dissector_shortest_ssdp = 19;
 } // extern "C"

@@ -97,4 +97,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_tivoconnect = {
     protocols, 1, sizeof(tivo_state), nullptr, tivo_json,
 };
 
+/* Shorter first datagrams fail the length test search_tivoconnect starts with, whatever
+ * their bytes, and end in its exclusion alone. */
+extern const uint16_t oxlo_dissector_shortest_tivoconnect = 12;
 } // extern "C"

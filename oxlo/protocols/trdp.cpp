@@ -52,4 +52,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_trdp = {
     protocols, 1, 0, nullptr, nullptr,
 };
 
+/* Shorter first datagrams fail the length test search_trdp starts with, whatever
+ * their bytes, and end in its exclusion alone. */
+extern const uint16_t oxlo_dissector_shortest_trdp = TRDP_PD_HEADER;
 } // extern "C"

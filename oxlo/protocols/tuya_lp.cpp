@@ -33,4 +33,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_tuya_lp = {
     protocols, 1, 0, nullptr, nullptr,
 };
 
+/* Shorter first datagrams fail the length test search_tuya_lp starts with, whatever
+ * their bytes, and end in its exclusion alone. */
+extern const uint16_t oxlo_dissector_shortest_tuya_lp = TUYA_MIN;
 } // extern "C"

@@ -100,4 +100,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_wireguard = {
     "WireGuard", search_wireguard, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD, protocols, 1,
     sizeof(wireguard_state), nullptr, nullptr,
 };
+/* Shorter first datagrams fail the length test search_wireguard starts with, whatever
+ * their bytes, and end in its exclusion alone. */
+extern const uint16_t oxlo_dissector_shortest_wireguard = WG_MESSAGE_MIN;
 } // extern "C"

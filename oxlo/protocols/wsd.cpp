@@ -46,4 +46,7 @@ extern const oxlo_dissector_def oxlo_dissector_def_wsd = {
     protocols, 1, 0, nullptr, nullptr,
 };
 
+/* Shorter first datagrams fail the length test search_wsd starts with, whatever
+ * their bytes, and end in its exclusion alone. */
+extern const uint16_t oxlo_dissector_shortest_wsd = 40;
 } // extern "C"

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -193,6 +194,45 @@ TEST(utils_numbers, entropy_and_its_text)
     std::memset(small, 'z', sizeof small);
     EXPECT_STREQ(oxlo_entropy_text(small, 5, 8.0f), "Entr");
     EXPECT_EQ(small[5], 'z');
+}
+
+// Short inputs take another way through the measurement than long ones:
+// both must give what a plain count of every byte value, summed in
+// byte-value order, gives (bit for bit: the value is exported and compared).
+TEST(utils_numbers, entropy_is_bit_identical_across_input_sizes)
+{
+    auto reference = [](const uint8_t *p, size_t n) {
+        size_t counts[256] = {};
+        for (size_t i = 0; i < n; i++)
+            counts[p[i]]++;
+        float e = 0.0f;
+        for (int v = 0; v < 256; v++) {
+            if (!counts[v])
+                continue;
+            const float prob = static_cast<float>(counts[v]) / static_cast<float>(n);
+            e += prob * std::log2(1.0f / prob);
+        }
+        return e;
+    };
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return static_cast<uint8_t>(seed >> 16);
+    };
+    uint8_t buf[200];
+    for (size_t n : {1, 2, 3, 7, 8, 9, 31, 32, 63, 64, 65, 66, 100, 200}) {
+        for (int round = 0; round < 50; round++) {
+            // Random bytes, then bytes of a narrow alphabet (many repeats).
+            const uint8_t mask = round % 2 ? 0xFF : 0x07;
+            for (size_t i = 0; i < n; i++)
+                buf[i] = static_cast<uint8_t>(next() & mask);
+            const float got = oxlo_shannon_entropy(buf, n), want = reference(buf, n);
+            uint32_t got_bits, want_bits;
+            std::memcpy(&got_bits, &got, 4);
+            std::memcpy(&want_bits, &want, 4);
+            ASSERT_EQ(got_bits, want_bits) << "length " << n << " round " << round;
+        }
+    }
 }
 
 namespace {

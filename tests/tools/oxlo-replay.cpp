@@ -38,6 +38,7 @@
 #include "oxlo_flow_json.h"
 #include "oxlo_hosts.h"
 #include "oxlo_names.h"
+#include "oxlo_private.h"
 #include "oxlo_risks.h"
 #include "oxlo_tls_dns.h"
 
@@ -477,7 +478,8 @@ int replay(oxlo_module *module, const char *path)
 
 const char kUsage[] =
     "usage: oxlo-replay [-c PROTOCOLS_FILE] [-k PROTO,KNOB,VALUE]... [-p SUFFIX_LIST] [-F OS_FINGERPRINTS]\n"
-    "                   [-A ADDRESS_CACHE_OUT] [-H] FILE.pcap...\n";
+    "                   [-A ADDRESS_CACHE_OUT] [-H] [-E] FILE.pcap...\n"
+    "  -E  call every dissector on a flow's first datagram, also those that declared it too short\n";
 
 // Applies one -k argument; false (after a message) when it is refused.
 bool set_knob(oxlo_module *module, const char *arg)
@@ -516,7 +518,8 @@ int main(int argc, char **argv)
     const char *protocols = nullptr, *suffixes = nullptr, *fingerprints = nullptr, *cache_out = nullptr;
     std::vector<const char *> knobs;
     int opt;
-    while ((opt = getopt(argc, argv, "c:k:p:F:A:H")) != -1) {
+    bool every_dissector = false;
+    while ((opt = getopt(argc, argv, "c:k:p:F:A:HE")) != -1) {
         switch (opt) {
         case 'c': protocols = optarg; break;
         case 'k': knobs.push_back(optarg); break;
@@ -524,6 +527,7 @@ int main(int argc, char **argv)
         case 'F': fingerprints = optarg; break;
         case 'A': cache_out = optarg; break;
         case 'H': with_header = true; break;
+        case 'E': every_dissector = true; break;
         default: fputs(kUsage, stderr); return 2;
         }
     }
@@ -557,6 +561,7 @@ int main(int argc, char **argv)
         oxlo_module_free(module);
         return 1;
     }
+    module->det.call_every_dissector = every_dissector;
     if (fingerprints && oxlo_os_fingerprints_load_file(module, fingerprints) < 0) {
         fprintf(stderr, "oxlo-replay: -F %s: cannot load the fingerprint file\n", fingerprints);
         oxlo_module_free(module);
