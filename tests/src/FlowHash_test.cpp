@@ -199,7 +199,7 @@ TEST_F(FlowHashTest, chain_filter_follows_removals) {
   const int n = 80;
   std::vector<Flow *> flows;
   for (int i = 0; i < n; i++) {
-    Flow *f = makeFlow(static_cast<uint16_t>(3000 + i), 53);
+    Flow *f = makeFlow(table, static_cast<uint16_t>(3000 + i), 53);
     f->lastSeen = queue->queueClock();
     ASSERT_TRUE(table.add(f));
     flows.push_back(f);
@@ -225,7 +225,7 @@ TEST_F(FlowHashTest, chain_filter_follows_removals) {
       EXPECT_TRUE(found(gone));
       table.unlink(gone);
     }
-    delete gone;
+    table.release(gone);
   }
   EXPECT_EQ(table.count(), 0u);
 }
