@@ -1,9 +1,9 @@
 /* Slabs of fixed-size slots. A chunk is one block from the wrappers: its
- * header, then its slots. Each slot begins with a pointer to its chunk, so
- * a slot goes back without the caller naming the slab. Chunks with a free
- * slot are on a list; a new slot comes from the first of them, from its
- * free list or from the part of the chunk never handed out, so a fresh
- * chunk is touched page by page only as it fills. */
+ * header, then its slots. Each slot is preceded by a word that points to
+ * its chunk, so a slot goes back without the caller naming the slab. Chunks
+ * with a free slot are on a list; a new slot comes from the first of them,
+ * from its free list or from the part of the chunk never handed out, so a
+ * fresh chunk is touched page by page only as it fills. */
 #include "oxlo_slab.h"
 
 #include <cstring>
@@ -15,7 +15,13 @@ namespace {
 constexpr size_t kAlign = 16;
 constexpr uint32_t kMinChunkSlots = 16;
 
-size_t round_up(size_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
+size_t round_up(size_t n, size_t to) { return (n + to - 1) & ~(to - 1); }
+
+/* The caller's bytes are aligned as an object of their size can need: 16
+ * for a multiple of 16 (sizeof is a multiple of alignof), else 8, which the
+ * slab's own word needs. A slot then costs its bytes and that word, rounded
+ * to the alignment: a flow record of 552 bytes takes 560, not 576. */
+size_t slot_align(size_t slot_size) { return slot_size % kAlign == 0 ? kAlign : sizeof(void *); }
 
 } // namespace
 
@@ -26,8 +32,8 @@ struct oxlo_slab_chunk;
 union slot_head {
     oxlo_slab_chunk *chunk;
     slot_head *next_free;
-    unsigned char pad[kAlign];
 };
+static_assert(sizeof(slot_head) == 8, "one word per slot");
 
 struct oxlo_slab_chunk {
     oxlo_slab *slab;
@@ -42,7 +48,8 @@ struct oxlo_slab_chunk {
 };
 
 struct oxlo_slab {
-    size_t stride;          /* head + caller bytes, rounded */
+    size_t stride;          /* head + caller bytes, rounded to the alignment */
+    size_t first;           /* offset in a chunk of the first slot's head */
     uint32_t chunk_slots;
     uint32_t taken;
     uint64_t bytes;
@@ -64,9 +71,11 @@ constexpr size_t kChunkHeader = (sizeof(oxlo_slab_chunk) + kAlign - 1) & ~(kAlig
 
 slot_head *slot_at(oxlo_slab_chunk *c, uint32_t i)
 {
-    return reinterpret_cast<slot_head *>(reinterpret_cast<unsigned char *>(c) + kChunkHeader +
+    return reinterpret_cast<slot_head *>(reinterpret_cast<unsigned char *>(c) + c->slab->first +
                                          static_cast<size_t>(i) * c->slab->stride);
 }
+
+size_t chunk_bytes(const oxlo_slab *s, uint32_t slots) { return s->first + static_cast<size_t>(slots) * s->stride; }
 
 void list_add(oxlo_slab *s, oxlo_slab_chunk *c)
 {
@@ -93,7 +102,7 @@ void list_remove(oxlo_slab *s, oxlo_slab_chunk *c)
 oxlo_slab_chunk *chunk_new(oxlo_slab *s)
 {
     uint32_t n = s->chunk_slots;
-    size_t bytes = kChunkHeader + static_cast<size_t>(n) * s->stride;
+    size_t bytes = chunk_bytes(s, n);
     auto *c = static_cast<oxlo_slab_chunk *>(oxlo_heap_aligned_alloc(kAlign, bytes));
     if (!c)
         return nullptr;
@@ -118,7 +127,7 @@ void chunk_free(oxlo_slab *s, oxlo_slab_chunk *c)
     if (c->all_next)
         c->all_next->all_prev = c->all_prev;
     s->chunk_count--;
-    s->bytes -= kChunkHeader + static_cast<size_t>(c->slots) * s->stride;
+    s->bytes -= chunk_bytes(s, c->slots);
     oxlo_heap_aligned_free(c);
 }
 
@@ -132,7 +141,7 @@ void make_ahead(oxlo_slab *s)
     if (!c)
         return;
     s->ahead = c;
-    s->made_ahead(s->made_ahead_user, reinterpret_cast<unsigned char *>(c) + kChunkHeader,
+    s->made_ahead(s->made_ahead_user, reinterpret_cast<unsigned char *>(c) + s->first,
                   static_cast<size_t>(c->slots) * s->stride, c);
 }
 
@@ -152,7 +161,10 @@ oxlo_slab *oxlo_slab_new(size_t slot_size, uint32_t chunk_slots)
     auto *s = static_cast<oxlo_slab *>(oxlo_heap_calloc(1, sizeof(oxlo_slab)));
     if (!s)
         return nullptr;
-    s->stride = sizeof(slot_head) + round_up(slot_size);
+    const size_t align = slot_align(slot_size);
+    s->stride = round_up(sizeof(slot_head) + slot_size, align);
+    /* The head sits in the word before the caller's aligned bytes. */
+    s->first = round_up(kChunkHeader + sizeof(slot_head), align) - sizeof(slot_head);
     s->chunk_slots = chunk_slots < kMinChunkSlots ? kMinChunkSlots : chunk_slots;
     return s;
 }
