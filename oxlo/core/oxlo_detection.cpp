@@ -157,10 +157,11 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
         else
             fp.adds(":");
     }
-    flow->tcp_fingerprint = oxlo_heap_strdup(pkt->fingerprint);
-    flow->os_guess = uint32_t(oxlo_os_fingerprint_lookup(module, flow->tcp_fingerprint));
-    if (s->tcp_fingerprint_raw && !flow->tcp_raw_options)
-        flow->tcp_raw_options = oxlo_heap_strdup(pkt->raw_options);
+    oxlo_flow_tcp *t = flow->tcp;
+    t->tcp_fingerprint = oxlo_heap_strdup(pkt->fingerprint);
+    t->os_guess = uint32_t(oxlo_os_fingerprint_lookup(module, t->tcp_fingerprint));
+    if (s->tcp_fingerprint_raw && !t->tcp_raw_options)
+        t->tcp_raw_options = oxlo_heap_strdup(pkt->raw_options);
 
     /* Scanner signatures of the SYN itself. */
     if (opt_len == 4 && opt[0] == 2 && opt[1] == 4) {
@@ -230,12 +231,13 @@ void tcp_first_facts(oxlo_module *module, oxlo_flow_state *flow, uint8_t flags)
 {
     const uint64_t now = module->det.packet.time_ms;
     const bool syn = flags & TH_SYN, ack = flags & TH_ACK;
+    oxlo_flow_tcp *t = flow->tcp;
     if (syn && !ack)
-        flow->syn_ms = now;
+        t->syn_ms = now;
     else if (syn && ack)
-        flow->synack_ms = now;
-    else if (ack && !syn && flow->first_ack_ms == 0)
-        flow->first_ack_ms = now;
+        t->synack_ms = now;
+    else if (ack && !syn && t->first_ack_ms == 0)
+        t->first_ack_ms = now;
     if (flags == 0)
         oxlo_flow_risk_raise(module, flow, int(RISK_TCP_ISSUES), "TCP NULL scan");
     else if (flags == (TH_FIN | TH_PSH | TH_URG))
@@ -244,19 +246,19 @@ void tcp_first_facts(oxlo_module *module, oxlo_flow_state *flow, uint8_t flags)
         oxlo_flow_risk_raise(module, flow, int(RISK_TCP_ISSUES), "TCP FIN scan");
 }
 
-void handshake_bits(oxlo_flow_state *flow, uint8_t flags, const uint8_t *input_info)
+void handshake_bits(oxlo_flow_tcp *t, uint8_t flags, const uint8_t *input_info)
 {
     if (input_info && input_info[1] == 1) {
-        flow->handshake = 7;
+        t->handshake = 7;
         return;
     }
     const uint8_t f = flags & (TH_SYN | TH_ACK | TH_FIN | TH_RST);
-    if (f == TH_SYN && flow->handshake == 0)
-        flow->handshake = 1;
-    else if (f == (TH_SYN | TH_ACK) && flow->handshake == 1)
-        flow->handshake |= 2;
-    else if (f == TH_ACK && (flow->handshake & 3) == 3)
-        flow->handshake |= 4;
+    if (f == TH_SYN && t->handshake == 0)
+        t->handshake = 1;
+    else if (f == (TH_SYN | TH_ACK) && t->handshake == 1)
+        t->handshake |= 2;
+    else if (f == TH_ACK && (t->handshake & 3) == 3)
+        t->handshake |= 4;
 }
 
 void first_packet(oxlo_flow_state *flow, const oxlo_packet_state *pkt, uint16_t sport,
@@ -312,7 +314,7 @@ void fully_encrypted_check(oxlo_flow_state *flow, const oxlo_packet_state *pkt)
         flow->flags_a &= ~OXLO_FLOW_FULLY_ENCRYPTED;
         return;
     }
-    if (!pkt->tcp || (flow->handshake & 7) != 7 || pkt->payload_length == 0)
+    if (!pkt->tcp || !flow->tcp || (flow->tcp->handshake & 7) != 7 || pkt->payload_length == 0)
         return;
     const uint8_t *p = pkt->payload;
     const uint16_t n = pkt->payload_length;
@@ -480,7 +482,7 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
          * it is neither called nor charged a packet. */
         const uint16_t installer = flow->extra_installer;
         if (installer && installer <= module->det.dissector_count) {
-            if (flow->stream && oxlo_stream_skip(module, flow, uint16_t(installer - 1)))
+            if (oxlo_flow_stream(flow) && oxlo_stream_skip(module, flow, uint16_t(installer - 1)))
                 return false;
             module->det.current_dissector = installer - 1u;
         }
@@ -488,7 +490,7 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
         const uint16_t app_before = flow->app;
         const int more = flow->extra_dissection(module, flow);
         flow->calling_dissector = 0;
-        if (installer && (module->det.stream_call || flow->stream))
+        if (installer && (module->det.stream_call || oxlo_flow_stream(flow)))
             oxlo_stream_after_call(module, flow, uint16_t(installer - 1), app_before);
         if (flow->state != OXLO_STATE_MONITORING && flow->extra_packets < 255)
             flow->extra_packets++;
@@ -496,7 +498,7 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
             flow->extra_dissection = nullptr;
         if (flow->extra_dissection)
             return false;
-        if (installer && flow->stream)
+        if (installer && oxlo_flow_stream(flow))
             oxlo_stream_drop_keep(module, flow, uint16_t(installer - 1));
         oxlo_flow_end_of_detection(module, flow);
     } else if (flow->app || flow->master) {
@@ -741,7 +743,7 @@ oxlo_classification oxlo_classify_packet(oxlo_module *module, oxlo_flow_state *f
     oxlo_flow_texts_thread_module(nullptr);
     if (flow->flags_b & OXLO_FLOW_NO_MEMORY) {
         end_without_memory(flow);
-        if (flow->stream)
+        if (oxlo_flow_stream(flow))
             oxlo_stream_release(flow);
         r = oxlo_flow_result(module, flow);
     }
@@ -773,10 +775,14 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
     if (!parse_headers(pkt, packet, length))
         return oxlo_flow_result(module, flow);
     flow->l4_protocol = pkt->l4_protocol;
+    /* Without its TCP block a TCP flow cannot be followed: it ends
+     * unclassified (oxlo_classify_packet). */
+    if (pkt->tcp && !oxlo_flow_tcp_make(module, flow))
+        return oxlo_flow_result(module, flow);
 
     const uint8_t tcp_flags = pkt->tcp ? pkt->tcp[13] : 0;
     const oxlo_detection_settings *s = &module->det.settings;
-    if (pkt->tcp && s->tcp_fingerprint && !flow->tcp_fingerprint && (tcp_flags & TH_SYN) &&
+    if (pkt->tcp && s->tcp_fingerprint && !flow->tcp->tcp_fingerprint && (tcp_flags & TH_SYN) &&
         !(tcp_flags & TH_ACK) && (tcp_flags & ~(TH_CWR | TH_ECE)) == TH_SYN)
         tcp_fingerprint(module, flow, pkt->tcp, (uint16_t)((pkt->tcp[12] >> 4) * 4));
     pkt->segment = pkt->payload;
@@ -798,8 +804,8 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
 
     if (pkt->tcp) {
         tcp_first_facts(module, flow, tcp_flags);
-        flow->tcp_flags_dir[pkt->direction] |= tcp_flags;
-        handshake_bits(flow, tcp_flags, input_info);
+        flow->tcp->tcp_flags_dir[pkt->direction] |= tcp_flags;
+        handshake_bits(flow->tcp, tcp_flags, input_info);
         if (s->tcp_ack_payload_heuristic && (tcp_flags & TH_ACK) && !(tcp_flags & TH_PSH) &&
             pkt->payload_length >= 2 && pkt->payload_length <= 7) {
             bool zeros = true;
@@ -829,7 +835,7 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
     if (s->packets_limit_per_flow > 0 && flow->packets_processed >= s->packets_limit_per_flow &&
         flow->state != OXLO_STATE_MONITORING && !oxlo_stream_waiting(flow)) {
         oxlo_flow_giveup_detection(module, flow);
-        if (flow->stream && flow->state == OXLO_STATE_FINISHED)
+        if (oxlo_flow_stream(flow) && flow->state == OXLO_STATE_FINISHED)
             oxlo_stream_release(flow);
         return oxlo_flow_result(module, flow);
     }
@@ -839,7 +845,7 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
     if (flow->app || flow->master)
         oxlo_flow_apply_risk_exceptions(module, flow);
     /* Detection is over: what the stream held and kept goes. */
-    if (flow->stream && flow->state == OXLO_STATE_FINISHED)
+    if (oxlo_flow_stream(flow) && flow->state == OXLO_STATE_FINISHED)
         oxlo_stream_release(flow);
     return oxlo_flow_result(module, flow);
 }
