@@ -13,6 +13,7 @@
 #include "oxlo_hosts.h"
 #include "oxlo_utils.h"
 #include "oxlo_stream.h"
+#include "oxlo_slab.h"
 
 #include <cstdio>
 #include <cstring>
@@ -176,18 +177,45 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
     }
 }
 
-/* Room for `length` tracked bytes and the NUL: 24 bytes (the allocator's
- * smallest block) for a few bytes, else a power of two from 64 up, at most
- * the limit, so that a flow with a few bytes of payload (most flows of a
- * flood) holds no more than it needs. Derived from the length alone. */
+/* Room for `length` tracked bytes and the NUL: 24 bytes for a few bytes,
+ * else a power of two from 64 up, at most the limit, so that a flow with a
+ * few bytes of payload (most flows of a flood) holds no more than it needs.
+ * Derived from the length alone. */
 uint32_t track_payload_room(uint32_t length, uint16_t limit)
 {
-    if (length + 1u <= 24u)
-        return 24u > limit + 1u ? limit + 1u : 24u;
+    if (length + 1u <= OXLO_TRACK_SHORT_BLOCK)
+        return OXLO_TRACK_SHORT_BLOCK > limit + 1u ? limit + 1u : OXLO_TRACK_SHORT_BLOCK;
     uint32_t room = 64;
     while (room < length + 1u && room <= limit)
         room *= 2;
     return room > limit + 1u ? limit + 1u : room;
+}
+
+/* The short block (most flows of a flood need no other) comes from the
+ * module's slab, so a new flow costs no allocation of its own; longer ones
+ * from the heap. The kept bytes move with the block. */
+uint8_t *grow_track_payload(oxlo_module *module, oxlo_flow_state *flow, uint32_t have, uint32_t room)
+{
+    if (room <= OXLO_TRACK_SHORT_BLOCK && !flow->track_payload) {
+        oxlo_slab *&slab = module->det.track_slab;
+        if (!slab) {
+            slab = oxlo_slab_new(OXLO_TRACK_SHORT_BLOCK, 4096);
+            oxlo_slab_set_spare_floor(slab, 1);
+        }
+        if (auto *block = static_cast<uint8_t *>(oxlo_slab_take(slab))) {
+            flow->flags_b |= OXLO_FLOW_TRACK_FROM_SLAB;
+            return block;
+        }
+    }
+    if (!(flow->flags_b & OXLO_FLOW_TRACK_FROM_SLAB))
+        return static_cast<uint8_t *>(oxlo_heap_realloc(flow->track_payload, room));
+    auto *grown = static_cast<uint8_t *>(oxlo_heap_alloc(room));
+    if (!grown)
+        return nullptr;
+    std::memcpy(grown, flow->track_payload, have);
+    oxlo_slab_give(flow->track_payload);
+    flow->flags_b &= ~OXLO_FLOW_TRACK_FROM_SLAB;
+    return grown;
 }
 
 void track_payload(oxlo_module *module, oxlo_flow_state *flow)
@@ -202,10 +230,10 @@ void track_payload(oxlo_module *module, oxlo_flow_state *flow)
     const uint32_t want = have + pkt->payload_length < limit ? have + pkt->payload_length : limit;
     const uint32_t room = track_payload_room(want, limit);
     if (!flow->track_payload || room > track_payload_room(have, limit)) {
-        void *grown = oxlo_heap_realloc(flow->track_payload, room);
+        uint8_t *grown = grow_track_payload(module, flow, have, room);
         if (!grown)
             return;
-        flow->track_payload = static_cast<uint8_t *>(grown);
+        flow->track_payload = grown;
         flow->track_payload_length = uint16_t(have);
     }
     for (uint16_t i = 0; i < pkt->payload_length && flow->track_payload_length < limit; i++) {

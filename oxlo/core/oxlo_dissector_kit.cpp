@@ -260,6 +260,8 @@ void oxlo_dstate_free(oxlo_module *module)
     det->texts_slab = nullptr;
     oxlo_slab_release(det->tcp_slab);
     det->tcp_slab = nullptr;
+    oxlo_slab_release(det->track_slab);
+    det->track_slab = nullptr;
 }
 
 oxlo_json_block_fn oxlo_dissector_json_block(const oxlo_module *module, uint16_t protocol_id)

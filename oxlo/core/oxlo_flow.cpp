@@ -225,7 +225,11 @@ void oxlo_flow_state_release(oxlo_flow_state *flow)
 {
     if (!flow)
         return;
-    oxlo_heap_free(flow->track_payload);
+    if (flow->flags_b & OXLO_FLOW_TRACK_FROM_SLAB)
+        oxlo_slab_give(flow->track_payload);
+    else
+        oxlo_heap_free(flow->track_payload);
+    flow->flags_b &= ~OXLO_FLOW_TRACK_FROM_SLAB;
     oxlo_flow_states_free(flow);
     oxlo_stream_release(flow);
     if (oxlo_flow_tcp *tcp = flow->tcp) {

@@ -25,8 +25,10 @@
 #define OXLO_FLOW_TEXTS_FROM_HEAP 0x10u  /* the texts block came from the heap, not a slab */
 #define OXLO_FLOW_NO_MEMORY       0x20u  /* a name or the TCP block could not be kept: the flow stays unclassified */
 #define OXLO_FLOW_TCP_FROM_HEAP   0x40u  /* the TCP block came from the heap, not a slab */
+#define OXLO_FLOW_TRACK_FROM_SLAB 0x80u  /* the tracked payload is a short block of a slab */
 
 #define OXLO_HOST_NAME_SIZE 80
+#define OXLO_TRACK_SHORT_BLOCK 24  /* bytes of a short tracked-payload block */
 #define OXLO_FLOW_RISK_MESSAGES 8
 #define OXLO_EXCLUDED_WORDS ((OXLO_MAX_DISSECTORS + 63) / 64)
 

@@ -67,6 +67,7 @@ typedef struct oxlo_detection_part {
     struct oxlo_slab *dstate_slabs[OXLO_DSTATE_CLASSES];
     struct oxlo_slab *texts_slab;      /* flows' texts blocks (oxlo_flow.cpp) */
     struct oxlo_slab *tcp_slab;        /* TCP flows' TCP blocks (oxlo_flow.cpp) */
+    struct oxlo_slab *track_slab;      /* short tracked-payload blocks (oxlo_detection.cpp) */
 } oxlo_detection_part;
 
 /* ---- the detection module ----------------------------------------------- */

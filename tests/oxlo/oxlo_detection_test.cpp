@@ -431,11 +431,12 @@ struct TrackPayload : detect_test::module_fixture {
 };
 
 // The tracked text grows with the flow's payload up to the 1,024-byte limit,
-// over small packets and a 60 KB one alike, non-printable bytes as '.'.
+// over small packets and a 60 KB one alike, non-printable bytes as '.'; a
+// short text stays in its small block, a longer one moves out of it whole.
 TEST_F(TrackPayload, keeps_the_first_1024_bytes_over_packets_of_any_size)
 {
     std::string expected;
-    const std::vector<std::string> payloads = {"ab\x01", std::string(70, 'c'), std::string(300, 'd'),
+    const std::vector<std::string> payloads = {"ab\x01", "xyz", std::string(70, 'c'), std::string(300, 'd'),
                                                std::string(60000, 'e'), "late"};
     for (const std::string &p : payloads) {
         feed(pkt::ipv4(17, pkt::udp(40000, 9999, p)));
