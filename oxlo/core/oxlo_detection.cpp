@@ -159,8 +159,8 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
             fp.adds(":");
     }
     oxlo_flow_tcp *t = flow->tcp;
-    t->tcp_fingerprint = oxlo_heap_strdup(pkt->fingerprint);
-    t->os_guess = uint32_t(oxlo_os_fingerprint_lookup(module, t->tcp_fingerprint));
+    oxlo_flow_tcp_fingerprint_set(t, pkt->fingerprint);
+    t->os_guess = uint32_t(oxlo_os_fingerprint_lookup(module, oxlo_flow_tcp_fingerprint_text(t)));
     if (s->tcp_fingerprint_raw && !t->tcp_raw_options)
         t->tcp_raw_options = oxlo_heap_strdup(pkt->raw_options);
 
@@ -810,7 +810,7 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
 
     const uint8_t tcp_flags = pkt->tcp ? pkt->tcp[13] : 0;
     const oxlo_detection_settings *s = &module->det.settings;
-    if (pkt->tcp && s->tcp_fingerprint && !flow->tcp->tcp_fingerprint && (tcp_flags & TH_SYN) &&
+    if (pkt->tcp && s->tcp_fingerprint && !flow->tcp->fingerprint_kind && (tcp_flags & TH_SYN) &&
         !(tcp_flags & TH_ACK) && (tcp_flags & ~(TH_CWR | TH_ECE)) == TH_SYN)
         tcp_fingerprint(module, flow, pkt->tcp, (uint16_t)((pkt->tcp[12] >> 4) * 4));
     pkt->segment = pkt->payload;

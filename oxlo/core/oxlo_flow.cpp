@@ -233,7 +233,8 @@ void oxlo_flow_state_release(oxlo_flow_state *flow)
     oxlo_flow_states_free(flow);
     oxlo_stream_release(flow);
     if (oxlo_flow_tcp *tcp = flow->tcp) {
-        oxlo_heap_free(tcp->tcp_fingerprint);
+        if (tcp->fingerprint_kind == 2)
+            oxlo_heap_free(tcp->fingerprint.heap);
         oxlo_heap_free(tcp->tcp_raw_options);
         if (flow->flags_b & OXLO_FLOW_TCP_FROM_HEAP)
             oxlo_heap_free(tcp);
@@ -321,6 +322,25 @@ oxlo_flow_tcp *oxlo_flow_tcp_make(oxlo_module *module, oxlo_flow_state *flow)
         flow->flags_b |= OXLO_FLOW_NO_MEMORY;
     flow->tcp = tcp;
     return tcp;
+}
+
+int oxlo_flow_tcp_fingerprint_set(oxlo_flow_tcp *tcp, const char *text)
+{
+    if (!tcp || !text)
+        return -1;
+    if (tcp->fingerprint_kind == 2)
+        oxlo_heap_free(tcp->fingerprint.heap);
+    tcp->fingerprint_kind = 0;
+    const size_t n = strlen(text) + 1;
+    if (n <= sizeof(tcp->fingerprint.text)) {
+        memcpy(tcp->fingerprint.text, text, n);
+        tcp->fingerprint_kind = 1;
+        return 0;
+    }
+    if (!(tcp->fingerprint.heap = oxlo_heap_strdup(text)))
+        return -1;
+    tcp->fingerprint_kind = 2;
+    return 0;
 }
 
 void oxlo_flow_state_free(oxlo_flow_state *flow) { oxlo_flow_free(flow); }

@@ -29,6 +29,9 @@
 
 #define OXLO_HOST_NAME_SIZE 80
 #define OXLO_TRACK_SHORT_BLOCK 24  /* bytes of a short tracked-payload block */
+/* Room in the TCP block for a fingerprint text and its NUL: the default
+ * format's longest ("4095_255_65535_" and 12 hex digits) fits. */
+#define OXLO_TCP_FINGERPRINT_INLINE 32
 #define OXLO_FLOW_RISK_MESSAGES 8
 #define OXLO_EXCLUDED_WORDS ((OXLO_MAX_DISSECTORS + 63) / 64)
 
@@ -60,7 +63,12 @@ typedef struct oxlo_flow_tcp {
     uint64_t syn_ms;
     uint64_t synack_ms;
     uint64_t first_ack_ms;
-    char *tcp_fingerprint;
+    /* The SYN's fingerprint: in line when it fits (one of the default
+     * format always does), else owned on the heap (fingerprint_kind). */
+    union {
+        char text[OXLO_TCP_FINGERPRINT_INLINE];
+        char *heap;
+    } fingerprint;
     char *tcp_raw_options;
     struct oxlo_stream *stream;    /* held segments and kept bytes, NULL when none */
     /* -- the stream section (oxlo_stream.cpp); next_seq is the next byte
@@ -74,7 +82,16 @@ typedef struct oxlo_flow_tcp {
     uint8_t stream_wscale[2];      /* window-scale shift of each side's SYN */
     uint8_t handshake;             /* 1 SYN, 2 SYN-ACK, 4 ACK */
     uint8_t tcp_flags_dir[2];
+    uint8_t fingerprint_kind;      /* 0 none, 1 in line, 2 on the heap */
 } oxlo_flow_tcp;
+
+/* The TCP block's fingerprint text, NULL when none. */
+static inline const char *oxlo_flow_tcp_fingerprint_text(const oxlo_flow_tcp *t)
+{
+    if (!t || t->fingerprint_kind == 0)
+        return NULL;
+    return t->fingerprint_kind == 1 ? t->fingerprint.text : t->fingerprint.heap;
+}
 
 /* Follow-up reader of a classified flow: returns 0 when done. */
 typedef int (*oxlo_extra_dissection_callback)(oxlo_module *module, oxlo_flow_state *flow);
@@ -204,6 +221,8 @@ void oxlo_flow_texts_thread_module(oxlo_module *module);
  * flagged OXLO_FLOW_NO_MEMORY, and detection ends on it unclassified (its
  * stream and handshake could not be followed). */
 oxlo_flow_tcp *oxlo_flow_tcp_make(oxlo_module *module, oxlo_flow_state *flow);
+/* Stores the fingerprint text (a copy); -1 without memory for a long one. */
+int oxlo_flow_tcp_fingerprint_set(oxlo_flow_tcp *tcp, const char *text);
 /* Releases what a flow state owns, not the block itself. */
 void oxlo_flow_state_release(oxlo_flow_state *flow);
 void oxlo_flow_end_of_detection(oxlo_module *module, oxlo_flow_state *flow);

@@ -406,7 +406,7 @@ TEST(FlowAllocation, state_goes_back_to_the_allocator_it_came_from)
     const bytes p = pkt::ipv4(6, pkt::tcp(40000, 80, "", syn));
     oxlo_classify_packet(m, fl, p.data(), uint16_t(p.size()), 1000, nullptr);
     oxlo_flow_store_user_agent(fl, "agent", 5);
-    EXPECT_NE(fl->tcp->tcp_fingerprint, nullptr);
+    EXPECT_NE(oxlo_flow_tcp_fingerprint_text(fl->tcp), nullptr);
     oxlo_flow_state_free(fl);
     EXPECT_EQ(flow_allocs.load(), 1);
     EXPECT_EQ(flow_frees.load(), 1);
