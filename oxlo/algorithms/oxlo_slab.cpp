@@ -1,9 +1,10 @@
 /* Slabs of fixed-size slots. A chunk is one block from the wrappers: its
- * header, then its slots (a large one: see chunk_bytes). Each slot begins with a pointer to its chunk, so
- * a slot goes back without the caller naming the slab. Chunks with a free
- * slot are on a list; a new slot comes from the first of them, from its
- * free list or from the part of the chunk never handed out, so a fresh
- * chunk is touched page by page only as it fills. */
+ * header, then its slots (a large one keeps them apart: see chunk_huge).
+ * Each slot is preceded by a word that points to its chunk, so a slot goes
+ * back without the caller naming the slab. Chunks with a free slot are on a
+ * list; a new slot comes from the first of them, from its free list or from
+ * the part of the chunk never handed out, so a fresh chunk is touched page
+ * by page only as it fills. */
 #include "oxlo_slab.h"
 
 #include <cstring>
@@ -15,7 +16,13 @@ namespace {
 constexpr size_t kAlign = 16;
 constexpr uint32_t kMinChunkSlots = 16;
 
-size_t round_up(size_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
+size_t round_up(size_t n, size_t to) { return (n + to - 1) & ~(to - 1); }
+
+/* The caller's bytes are aligned as an object of their size can need: 16
+ * for a multiple of 16 (sizeof is a multiple of alignof), else 8, which the
+ * slab's own word needs. A slot then costs its bytes and that word, rounded
+ * to the alignment: a flow record of 552 bytes takes 560, not 576. */
+size_t slot_align(size_t slot_size) { return slot_size % kAlign == 0 ? kAlign : sizeof(void *); }
 
 } // namespace
 
@@ -26,8 +33,8 @@ struct oxlo_slab_chunk;
 union slot_head {
     oxlo_slab_chunk *chunk;
     slot_head *next_free;
-    unsigned char pad[kAlign];
 };
+static_assert(sizeof(slot_head) == 8, "one word per slot");
 
 struct oxlo_slab_chunk {
     oxlo_slab *slab;
@@ -43,7 +50,8 @@ struct oxlo_slab_chunk {
 };
 
 struct oxlo_slab {
-    size_t stride;          /* head + caller bytes, rounded */
+    size_t stride;          /* head + caller bytes, rounded to the alignment */
+    size_t first;           /* offset in a chunk of the first slot's head */
     uint32_t chunk_slots;
     uint32_t taken;
     uint64_t bytes;
@@ -98,35 +106,40 @@ void list_remove(oxlo_slab *s, oxlo_slab_chunk *c)
  * kernel, is left to whoever writes the slots (the made-ahead hook). */
 bool chunk_huge(const oxlo_slab_chunk *c)
 {
-    return c->base != reinterpret_cast<const unsigned char *>(c) + kChunkHeader;
+    return c->base != reinterpret_cast<const unsigned char *>(c) + c->slab->first;
 }
 
 size_t chunk_bytes(const oxlo_slab_chunk *c)
 {
-    size_t slots = static_cast<size_t>(c->slots) * c->slab->stride;
-    return chunk_huge(c) ? oxlo_huge_size(slots) : kChunkHeader + slots;
+    const oxlo_slab *s = c->slab;
+    size_t slots = static_cast<size_t>(c->slots) * s->stride;
+    return chunk_huge(c) ? oxlo_huge_size(s->first - kChunkHeader + slots) : s->first + slots;
 }
 
 oxlo_slab_chunk *chunk_new(oxlo_slab *s)
 {
     uint32_t n = s->chunk_slots;
-    size_t bytes = kChunkHeader + static_cast<size_t>(n) * s->stride;
+    /* The slots' first head sits `lead` bytes into the slots' memory, so
+     * that the caller's bytes after it are aligned. */
+    size_t lead = s->first - kChunkHeader;
+    size_t bytes = s->first + static_cast<size_t>(n) * s->stride;
     oxlo_slab_chunk *c;
     unsigned char *base;
     if (bytes >= OXLO_HUGE_PAGE) {
-        bytes = oxlo_huge_size(static_cast<size_t>(n) * s->stride);
-        n = static_cast<uint32_t>(bytes / s->stride);
-        base = static_cast<unsigned char *>(oxlo_heap_huge_alloc(bytes));
-        c = base ? static_cast<oxlo_slab_chunk *>(oxlo_heap_alloc(sizeof(oxlo_slab_chunk))) : nullptr;
+        bytes = oxlo_huge_size(lead + static_cast<size_t>(n) * s->stride);
+        n = static_cast<uint32_t>((bytes - lead) / s->stride);
+        unsigned char *block = static_cast<unsigned char *>(oxlo_heap_huge_alloc(bytes));
+        c = block ? static_cast<oxlo_slab_chunk *>(oxlo_heap_alloc(sizeof(oxlo_slab_chunk))) : nullptr;
         if (!c) {
-            oxlo_heap_huge_free(base, bytes);
+            oxlo_heap_huge_free(block, bytes);
             return nullptr;
         }
+        base = block + lead;
     } else {
         c = static_cast<oxlo_slab_chunk *>(oxlo_heap_aligned_alloc(kAlign, bytes));
         if (!c)
             return nullptr;
-        base = reinterpret_cast<unsigned char *>(c) + kChunkHeader;
+        base = reinterpret_cast<unsigned char *>(c) + s->first;
     }
     std::memset(c, 0, sizeof(*c));
     c->base = base;
@@ -153,7 +166,7 @@ void chunk_free(oxlo_slab *s, oxlo_slab_chunk *c)
     size_t bytes = chunk_bytes(c);
     s->bytes -= bytes;
     if (chunk_huge(c)) {
-        oxlo_heap_huge_free(c->base, bytes);
+        oxlo_heap_huge_free(c->base - (s->first - kChunkHeader), bytes);
         oxlo_heap_free(c);
     } else {
         oxlo_heap_aligned_free(c);
@@ -189,7 +202,10 @@ oxlo_slab *oxlo_slab_new(size_t slot_size, uint32_t chunk_slots)
     auto *s = static_cast<oxlo_slab *>(oxlo_heap_calloc(1, sizeof(oxlo_slab)));
     if (!s)
         return nullptr;
-    s->stride = sizeof(slot_head) + round_up(slot_size);
+    const size_t align = slot_align(slot_size);
+    s->stride = round_up(sizeof(slot_head) + slot_size, align);
+    /* The head sits in the word before the caller's aligned bytes. */
+    s->first = round_up(kChunkHeader + sizeof(slot_head), align) - sizeof(slot_head);
     s->chunk_slots = chunk_slots < kMinChunkSlots ? kMinChunkSlots : chunk_slots;
     return s;
 }

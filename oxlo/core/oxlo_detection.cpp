@@ -13,6 +13,7 @@
 #include "oxlo_hosts.h"
 #include "oxlo_utils.h"
 #include "oxlo_stream.h"
+#include "oxlo_slab.h"
 
 #include <cstdio>
 #include <cstring>
@@ -185,10 +186,11 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
         else
             fp.adds(":");
     }
-    flow->tcp_fingerprint = oxlo_heap_strdup(pkt->fingerprint);
-    flow->os_guess = uint32_t(oxlo_os_fingerprint_lookup(module, flow->tcp_fingerprint));
-    if (s->tcp_fingerprint_raw && !flow->tcp_raw_options)
-        flow->tcp_raw_options = oxlo_heap_strdup(pkt->raw_options);
+    oxlo_flow_tcp *t = flow->tcp;
+    oxlo_flow_tcp_fingerprint_set(t, pkt->fingerprint);
+    t->os_guess = uint32_t(oxlo_os_fingerprint_lookup(module, oxlo_flow_tcp_fingerprint_text(t)));
+    if (s->tcp_fingerprint_raw && !t->tcp_raw_options)
+        t->tcp_raw_options = oxlo_heap_strdup(pkt->raw_options);
 
     /* Scanner signatures of the SYN itself. */
     if (opt_len == 4 && opt[0] == 2 && opt[1] == 4) {
@@ -203,18 +205,45 @@ void tcp_fingerprint(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *
     }
 }
 
-/* Room for `length` tracked bytes and the NUL: 24 bytes (the allocator's
- * smallest block) for a few bytes, else a power of two from 64 up, at most
- * the limit, so that a flow with a few bytes of payload (most flows of a
- * flood) holds no more than it needs. Derived from the length alone. */
+/* Room for `length` tracked bytes and the NUL: 24 bytes for a few bytes,
+ * else a power of two from 64 up, at most the limit, so that a flow with a
+ * few bytes of payload (most flows of a flood) holds no more than it needs.
+ * Derived from the length alone. */
 uint32_t track_payload_room(uint32_t length, uint16_t limit)
 {
-    if (length + 1u <= 24u)
-        return 24u > limit + 1u ? limit + 1u : 24u;
+    if (length + 1u <= OXLO_TRACK_SHORT_BLOCK)
+        return OXLO_TRACK_SHORT_BLOCK > limit + 1u ? limit + 1u : OXLO_TRACK_SHORT_BLOCK;
     uint32_t room = 64;
     while (room < length + 1u && room <= limit)
         room *= 2;
     return room > limit + 1u ? limit + 1u : room;
+}
+
+/* The short block (most flows of a flood need no other) comes from the
+ * module's slab, so a new flow costs no allocation of its own; longer ones
+ * from the heap. The kept bytes move with the block. */
+uint8_t *grow_track_payload(oxlo_module *module, oxlo_flow_state *flow, uint32_t have, uint32_t room)
+{
+    if (room <= OXLO_TRACK_SHORT_BLOCK && !flow->track_payload) {
+        oxlo_slab *&slab = module->det.track_slab;
+        if (!slab) {
+            slab = oxlo_slab_new(OXLO_TRACK_SHORT_BLOCK, 4096);
+            oxlo_slab_set_spare_floor(slab, 1);
+        }
+        if (auto *block = static_cast<uint8_t *>(oxlo_slab_take(slab))) {
+            flow->flags_b |= OXLO_FLOW_TRACK_FROM_SLAB;
+            return block;
+        }
+    }
+    if (!(flow->flags_b & OXLO_FLOW_TRACK_FROM_SLAB))
+        return static_cast<uint8_t *>(oxlo_heap_realloc(flow->track_payload, room));
+    auto *grown = static_cast<uint8_t *>(oxlo_heap_alloc(room));
+    if (!grown)
+        return nullptr;
+    std::memcpy(grown, flow->track_payload, have);
+    oxlo_slab_give(flow->track_payload);
+    flow->flags_b &= ~OXLO_FLOW_TRACK_FROM_SLAB;
+    return grown;
 }
 
 void track_payload(oxlo_module *module, oxlo_flow_state *flow)
@@ -229,10 +258,10 @@ void track_payload(oxlo_module *module, oxlo_flow_state *flow)
     const uint32_t want = have + pkt->payload_length < limit ? have + pkt->payload_length : limit;
     const uint32_t room = track_payload_room(want, limit);
     if (!flow->track_payload || room > track_payload_room(have, limit)) {
-        void *grown = oxlo_heap_realloc(flow->track_payload, room);
+        uint8_t *grown = grow_track_payload(module, flow, have, room);
         if (!grown)
             return;
-        flow->track_payload = static_cast<uint8_t *>(grown);
+        flow->track_payload = grown;
         flow->track_payload_length = uint16_t(have);
     }
     for (uint16_t i = 0; i < pkt->payload_length && flow->track_payload_length < limit; i++) {
@@ -258,12 +287,13 @@ void tcp_first_facts(oxlo_module *module, oxlo_flow_state *flow, uint8_t flags)
 {
     const uint64_t now = module->det.packet.time_ms;
     const bool syn = flags & TH_SYN, ack = flags & TH_ACK;
+    oxlo_flow_tcp *t = flow->tcp;
     if (syn && !ack)
-        flow->syn_ms = now;
+        t->syn_ms = now;
     else if (syn && ack)
-        flow->synack_ms = now;
-    else if (ack && !syn && flow->first_ack_ms == 0)
-        flow->first_ack_ms = now;
+        t->synack_ms = now;
+    else if (ack && !syn && t->first_ack_ms == 0)
+        t->first_ack_ms = now;
     if (flags == 0)
         oxlo_flow_risk_raise(module, flow, int(RISK_TCP_ISSUES), "TCP NULL scan");
     else if (flags == (TH_FIN | TH_PSH | TH_URG))
@@ -272,19 +302,19 @@ void tcp_first_facts(oxlo_module *module, oxlo_flow_state *flow, uint8_t flags)
         oxlo_flow_risk_raise(module, flow, int(RISK_TCP_ISSUES), "TCP FIN scan");
 }
 
-void handshake_bits(oxlo_flow_state *flow, uint8_t flags, const uint8_t *input_info)
+void handshake_bits(oxlo_flow_tcp *t, uint8_t flags, const uint8_t *input_info)
 {
     if (input_info && input_info[1] == 1) {
-        flow->handshake = 7;
+        t->handshake = 7;
         return;
     }
     const uint8_t f = flags & (TH_SYN | TH_ACK | TH_FIN | TH_RST);
-    if (f == TH_SYN && flow->handshake == 0)
-        flow->handshake = 1;
-    else if (f == (TH_SYN | TH_ACK) && flow->handshake == 1)
-        flow->handshake |= 2;
-    else if (f == TH_ACK && (flow->handshake & 3) == 3)
-        flow->handshake |= 4;
+    if (f == TH_SYN && t->handshake == 0)
+        t->handshake = 1;
+    else if (f == (TH_SYN | TH_ACK) && t->handshake == 1)
+        t->handshake |= 2;
+    else if (f == TH_ACK && (t->handshake & 3) == 3)
+        t->handshake |= 4;
 }
 
 void first_packet(oxlo_flow_state *flow, const oxlo_packet_state *pkt, uint16_t sport,
@@ -340,7 +370,7 @@ void fully_encrypted_check(oxlo_flow_state *flow, const oxlo_packet_state *pkt)
         flow->flags_a &= ~OXLO_FLOW_FULLY_ENCRYPTED;
         return;
     }
-    if (!pkt->tcp || (flow->handshake & 7) != 7 || pkt->payload_length == 0)
+    if (!pkt->tcp || !flow->tcp || (flow->tcp->handshake & 7) != 7 || pkt->payload_length == 0)
         return;
     const uint8_t *p = pkt->payload;
     const uint16_t n = pkt->payload_length;
@@ -508,7 +538,7 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
          * it is neither called nor charged a packet. */
         const uint16_t installer = flow->extra_installer;
         if (installer && installer <= module->det.dissector_count) {
-            if (flow->stream && oxlo_stream_skip(module, flow, uint16_t(installer - 1)))
+            if (oxlo_flow_stream(flow) && oxlo_stream_skip(module, flow, uint16_t(installer - 1)))
                 return false;
             module->det.current_dissector = installer - 1u;
         }
@@ -516,7 +546,7 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
         const uint16_t app_before = flow->app;
         const int more = flow->extra_dissection(module, flow);
         flow->calling_dissector = 0;
-        if (installer && (module->det.stream_call || flow->stream))
+        if (installer && (module->det.stream_call || oxlo_flow_stream(flow)))
             oxlo_stream_after_call(module, flow, uint16_t(installer - 1), app_before);
         if (flow->state != OXLO_STATE_MONITORING && flow->extra_packets < 255)
             flow->extra_packets++;
@@ -524,7 +554,7 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
             flow->extra_dissection = nullptr;
         if (flow->extra_dissection)
             return false;
-        if (installer && flow->stream)
+        if (installer && oxlo_flow_stream(flow))
             oxlo_stream_drop_keep(module, flow, uint16_t(installer - 1));
         oxlo_flow_end_of_detection(module, flow);
     } else if (flow->app || flow->master) {
@@ -769,7 +799,7 @@ oxlo_classification oxlo_classify_packet(oxlo_module *module, oxlo_flow_state *f
     oxlo_flow_texts_thread_module(nullptr);
     if (flow->flags_b & OXLO_FLOW_NO_MEMORY) {
         end_without_memory(flow);
-        if (flow->stream)
+        if (oxlo_flow_stream(flow))
             oxlo_stream_release(flow);
         r = oxlo_flow_result(module, flow);
     }
@@ -801,10 +831,14 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
     if (!parse_headers(pkt, packet, length))
         return oxlo_flow_result(module, flow);
     flow->l4_protocol = pkt->l4_protocol;
+    /* Without its TCP block a TCP flow cannot be followed: it ends
+     * unclassified (oxlo_classify_packet). */
+    if (pkt->tcp && !oxlo_flow_tcp_make(module, flow))
+        return oxlo_flow_result(module, flow);
 
     const uint8_t tcp_flags = pkt->tcp ? pkt->tcp[13] : 0;
     const oxlo_detection_settings *s = &module->det.settings;
-    if (pkt->tcp && s->tcp_fingerprint && !flow->tcp_fingerprint && (tcp_flags & TH_SYN) &&
+    if (pkt->tcp && s->tcp_fingerprint && !flow->tcp->fingerprint_kind && (tcp_flags & TH_SYN) &&
         !(tcp_flags & TH_ACK) && (tcp_flags & ~(TH_CWR | TH_ECE)) == TH_SYN)
         tcp_fingerprint(module, flow, pkt->tcp, (uint16_t)((pkt->tcp[12] >> 4) * 4));
     pkt->segment = pkt->payload;
@@ -826,8 +860,8 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
 
     if (pkt->tcp) {
         tcp_first_facts(module, flow, tcp_flags);
-        flow->tcp_flags_dir[pkt->direction] |= tcp_flags;
-        handshake_bits(flow, tcp_flags, input_info);
+        flow->tcp->tcp_flags_dir[pkt->direction] |= tcp_flags;
+        handshake_bits(flow->tcp, tcp_flags, input_info);
         if (s->tcp_ack_payload_heuristic && (tcp_flags & TH_ACK) && !(tcp_flags & TH_PSH) &&
             pkt->payload_length >= 2 && pkt->payload_length <= 7) {
             bool zeros = true;
@@ -857,7 +891,7 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
     if (s->packets_limit_per_flow > 0 && flow->packets_processed >= s->packets_limit_per_flow &&
         flow->state != OXLO_STATE_MONITORING && !oxlo_stream_waiting(flow)) {
         oxlo_flow_giveup_detection(module, flow);
-        if (flow->stream && flow->state == OXLO_STATE_FINISHED)
+        if (oxlo_flow_stream(flow) && flow->state == OXLO_STATE_FINISHED)
             oxlo_stream_release(flow);
         return oxlo_flow_result(module, flow);
     }
@@ -867,7 +901,7 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
     if (flow->app || flow->master)
         oxlo_flow_apply_risk_exceptions(module, flow);
     /* Detection is over: what the stream held and kept goes. */
-    if (flow->stream && flow->state == OXLO_STATE_FINISHED)
+    if (oxlo_flow_stream(flow) && flow->state == OXLO_STATE_FINISHED)
         oxlo_stream_release(flow);
     return oxlo_flow_result(module, flow);
 }

@@ -262,6 +262,10 @@ void oxlo_dstate_free(oxlo_module *module)
     }
     oxlo_slab_release(det->texts_slab);
     det->texts_slab = nullptr;
+    oxlo_slab_release(det->tcp_slab);
+    det->tcp_slab = nullptr;
+    oxlo_slab_release(det->track_slab);
+    det->track_slab = nullptr;
 }
 
 oxlo_json_block_fn oxlo_dissector_json_block(const oxlo_module *module, uint16_t protocol_id)
@@ -537,7 +541,7 @@ oxlo_packet_view oxlo_dissector_packet(const oxlo_module *module, const oxlo_flo
         return v;
     }
     v.stream_offset = module->det.stream_offset;
-    if (!flow->stream)
+    if (!oxlo_flow_stream(flow))
         return v; /* nothing kept: the view is the new bytes */
     const uint8_t *stream = nullptr;
     size_t length = 0;

@@ -99,7 +99,7 @@ const oxlo_dissector_kit *kit_of(const oxlo_module *module, uint32_t index)
 inline __attribute__((always_inline)) bool call_dissector(oxlo_module *module, oxlo_flow_state *flow,
                                                           const oxlo_dissector_entry *e)
 {
-    if (flow->stream && oxlo_stream_skip(module, flow, e->index))
+    if (oxlo_flow_stream(flow) && oxlo_stream_skip(module, flow, e->index))
         return false;
     module->det.current_dissector = e->index;
     flow->calling_dissector = uint16_t(e->index + 1);
@@ -121,7 +121,7 @@ inline __attribute__((always_inline)) bool call_dissector(oxlo_module *module, o
      * it was set without the kit): that one may keep bytes in it. */
     if (flow->extra_dissection != extra_before && flow->extra_dissection)
         flow->extra_installer = uint16_t(e->index + 1);
-    if (module->det.stream_call || flow->stream)
+    if (module->det.stream_call || oxlo_flow_stream(flow))
         oxlo_stream_after_call(module, flow, e->index, app_before);
     /* A dissector that gives up on the flow takes back the host name it
      * read from bytes that turned out not to be its protocol (a mail

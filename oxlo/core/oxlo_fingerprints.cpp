@@ -286,7 +286,7 @@ size_t oxlo_flow_fingerprint_text(oxlo_module *module, const oxlo_flow_state *fl
         return 0;
     buffer[0] = '\0';
     /* With the TCP fingerprint ignored, the flow counts as having none. */
-    const char *tcp = module->cfg.oxlo_fingerprint_ignore_tcp_fp ? nullptr : flow->tcp_fingerprint;
+    const char *tcp = module->cfg.oxlo_fingerprint_ignore_tcp_fp ? nullptr : oxlo_flow_tcp_fingerprint_text(flow->tcp);
     if (tcp && !tcp[0])
         tcp = nullptr;
     const oxlo_tls_flow *t = oxlo_tls_state_find(flow);
@@ -364,17 +364,18 @@ uint16_t oxlo_fingerprint_match_tls_blocks(oxlo_module *module, const oxlo_flow_
 
 const char *oxlo_flow_tcp_fingerprint(const oxlo_flow_state *flow)
 {
-    return flow && flow->tcp_fingerprint ? flow->tcp_fingerprint : "";
+    const char *text = flow ? oxlo_flow_tcp_fingerprint_text(flow->tcp) : nullptr;
+    return text ? text : "";
 }
 
 const char *oxlo_flow_tcp_fingerprint_raw(const oxlo_flow_state *flow)
 {
-    return flow && flow->tcp_raw_options ? flow->tcp_raw_options : "";
+    return flow && flow->tcp && flow->tcp->tcp_raw_options ? flow->tcp->tcp_raw_options : "";
 }
 
 int oxlo_flow_os_guess(const oxlo_flow_state *flow)
 {
-    return flow ? int(flow->os_guess) : 0;
+    return flow && flow->tcp ? int(flow->tcp->os_guess) : 0;
 }
 
 const char *oxlo_flow_fingerprint(const oxlo_flow_state *flow)

@@ -225,17 +225,30 @@ void oxlo_flow_state_release(oxlo_flow_state *flow)
 {
     if (!flow)
         return;
-    oxlo_heap_free(flow->tcp_fingerprint);
-    oxlo_heap_free(flow->tcp_raw_options);
-    oxlo_heap_free(flow->user_agent);
-    oxlo_heap_free(flow->track_payload);
+    if (flow->flags_b & OXLO_FLOW_TRACK_FROM_SLAB)
+        oxlo_slab_give(flow->track_payload);
+    else
+        oxlo_heap_free(flow->track_payload);
+    flow->flags_b &= ~OXLO_FLOW_TRACK_FROM_SLAB;
     oxlo_flow_states_free(flow);
     oxlo_stream_release(flow);
+    if (oxlo_flow_tcp *tcp = flow->tcp) {
+        if (tcp->fingerprint_kind == 2)
+            oxlo_heap_free(tcp->fingerprint.heap);
+        oxlo_heap_free(tcp->tcp_raw_options);
+        if (flow->flags_b & OXLO_FLOW_TCP_FROM_HEAP)
+            oxlo_heap_free(tcp);
+        else
+            oxlo_slab_give(tcp);
+        flow->tcp = nullptr;
+        flow->flags_b &= ~OXLO_FLOW_TCP_FROM_HEAP;
+    }
     if (oxlo_flow_texts *t = flow->texts) {
         for (uint8_t i = 0; i < flow->host_candidate_count && i < OXLO_HOST_CANDIDATES; i++)
             oxlo_heap_free(t->host_candidates[i]);
         for (uint8_t i = 0; i < flow->risk_message_count && i < OXLO_FLOW_RISK_MESSAGES; i++)
             oxlo_heap_free(t->risk_messages[i].text);
+        oxlo_heap_free(t->user_agent);
         if (flow->flags_b & OXLO_FLOW_TEXTS_FROM_HEAP)
             oxlo_heap_free(t);
         else
@@ -244,7 +257,6 @@ void oxlo_flow_state_release(oxlo_flow_state *flow)
         flow->flags_b &= ~OXLO_FLOW_TEXTS_FROM_HEAP;
     }
     flow->host_candidate_count = 0;
-    flow->tcp_fingerprint = flow->tcp_raw_options = flow->user_agent = nullptr;
     flow->track_payload = nullptr;
     flow->risk_message_count = 0;
 }
@@ -282,6 +294,54 @@ oxlo_flow_texts *oxlo_flow_texts_make(oxlo_module *module, oxlo_flow_state *flow
         flow->flags_b |= OXLO_FLOW_NO_MEMORY;
     flow->texts = t;
     return t;
+}
+
+oxlo_flow_tcp *oxlo_flow_tcp_make(oxlo_module *module, oxlo_flow_state *flow)
+{
+    if (!flow)
+        return nullptr;
+    if (flow->tcp)
+        return flow->tcp;
+    oxlo_flow_tcp *tcp = nullptr;
+    if (module) {
+        oxlo_slab *&slab = module->det.tcp_slab;
+        if (!slab) {
+            slab = oxlo_slab_new(sizeof(oxlo_flow_tcp), 1024);
+            /* Short connections one after the other would otherwise make
+             * and free a chunk each. */
+            oxlo_slab_set_spare_floor(slab, 1);
+        }
+        tcp = static_cast<oxlo_flow_tcp *>(oxlo_slab_take(slab));
+        if (tcp)
+            std::memset(tcp, 0, sizeof(*tcp));
+    } else {
+        tcp = static_cast<oxlo_flow_tcp *>(oxlo_heap_calloc(1, sizeof(oxlo_flow_tcp)));
+        if (tcp)
+            flow->flags_b |= OXLO_FLOW_TCP_FROM_HEAP;
+    }
+    if (!tcp)
+        flow->flags_b |= OXLO_FLOW_NO_MEMORY;
+    flow->tcp = tcp;
+    return tcp;
+}
+
+int oxlo_flow_tcp_fingerprint_set(oxlo_flow_tcp *tcp, const char *text)
+{
+    if (!tcp || !text)
+        return -1;
+    if (tcp->fingerprint_kind == 2)
+        oxlo_heap_free(tcp->fingerprint.heap);
+    tcp->fingerprint_kind = 0;
+    const size_t n = strlen(text) + 1;
+    if (n <= sizeof(tcp->fingerprint.text)) {
+        memcpy(tcp->fingerprint.text, text, n);
+        tcp->fingerprint_kind = 1;
+        return 0;
+    }
+    if (!(tcp->fingerprint.heap = oxlo_heap_strdup(text)))
+        return -1;
+    tcp->fingerprint_kind = 2;
+    return 0;
 }
 
 void oxlo_flow_state_free(oxlo_flow_state *flow) { oxlo_flow_free(flow); }
@@ -368,7 +428,7 @@ uint64_t oxlo_flow_last_seen_sec(const oxlo_flow_state *flow)
 
 oxlo_confidence_level oxlo_flow_confidence(const oxlo_flow_state *flow)
 {
-    return flow ? flow->confidence : OXLO_CONFIDENCE_UNKNOWN;
+    return flow ? oxlo_confidence_level(flow->confidence) : OXLO_CONFIDENCE_UNKNOWN;
 }
 
 uint64_t oxlo_flow_risk_bits(const oxlo_flow_state *flow) { return flow ? flow->risk_mask : 0; }
@@ -509,14 +569,17 @@ const char *oxlo_flow_store_host_name(oxlo_flow_state *flow, const char *text, s
 
 const char *oxlo_flow_store_user_agent(oxlo_flow_state *flow, const char *text, size_t length)
 {
-    if (!flow || !text || length == 0 || flow->user_agent)
+    if (!flow || !text || length == 0 || (flow->texts && flow->texts->user_agent))
+        return nullptr;
+    oxlo_flow_texts *t = oxlo_flow_texts_make(nullptr, flow, 0);
+    if (!t)
         return nullptr;
     char *copy = static_cast<char *>(oxlo_heap_alloc(length + 1));
     if (!copy)
         return nullptr;
     memcpy(copy, text, length);
     copy[length] = '\0';
-    flow->user_agent = copy;
+    t->user_agent = copy;
     return copy;
 }
 
@@ -524,7 +587,7 @@ int oxlo_flow_handshake_complete(const oxlo_flow_state *flow)
 {
     if (!flow)
         return 0;
-    return flow->l4_protocol != 6 || (flow->handshake & 7) == 7;
+    return flow->l4_protocol != 6 || (flow->tcp && (flow->tcp->handshake & 7) == 7);
 }
 
 int oxlo_protocol_is_cloud_provider(uint16_t id)
@@ -736,9 +799,9 @@ oxlo_classification oxlo_flow_result(oxlo_module *module, const oxlo_flow_state 
     r.breed = flow->breed;
     r.fpc_master = oxlo_user_protocol_id(module, flow->fpc_master);
     r.fpc_app = oxlo_user_protocol_id(module, flow->fpc_app);
-    r.fpc_kind = flow->fpc_kind;
+    r.fpc_kind = oxlo_fpc_kind(flow->fpc_kind);
     r.address_category = flow->address_category;
-    r.state = flow->state;
+    r.state = oxlo_detection_state(flow->state);
     return r;
 }
 

@@ -70,6 +70,8 @@ typedef struct oxlo_detection_part {
     struct oxlo_flow_state *dstate_flow;
     struct oxlo_slab *dstate_slabs[OXLO_DSTATE_CLASSES];
     struct oxlo_slab *texts_slab;      /* flows' texts blocks (oxlo_flow.cpp) */
+    struct oxlo_slab *tcp_slab;        /* TCP flows' TCP blocks (oxlo_flow.cpp) */
+    struct oxlo_slab *track_slab;      /* short tracked-payload blocks (oxlo_detection.cpp) */
     /* -- the packet as the dissectors of one pass see it (oxlo_dissector_kit.cpp):
      *    a datagram's view is the same for every dissector the pass calls,
      *    so it is made once and copied; only while a pass runs (the

@@ -99,7 +99,7 @@ bool before(uint32_t a, uint32_t b) { return int32_t(a - b) < 0; }
 bool after(uint32_t a, uint32_t b) { return int32_t(a - b) > 0; }
 
 /* The direction's end: stream offset of the next byte expected. */
-uint32_t dir_end(const oxlo_flow_state *flow, uint8_t d) { return flow->next_seq[d] - flow->stream_base[d]; }
+uint32_t dir_end(const oxlo_flow_state *flow, uint8_t d) { return flow->tcp->next_seq[d] - flow->tcp->stream_base[d]; }
 
 void account_add(oxlo_stream *s, uint32_t n)
 {
@@ -126,8 +126,12 @@ void account_unref(oxlo_stream_account *a)
 
 oxlo_stream *stream_of(oxlo_module *module, oxlo_flow_state *flow)
 {
-    if (flow->stream)
-        return flow->stream;
+    /* The stream hangs off the flow's TCP block, next to the sequence
+     * state its readers use. */
+    if (!flow->tcp)
+        return nullptr;
+    if (flow->tcp->stream)
+        return flow->tcp->stream;
     if (!module->det.stream_account && oxlo_stream_module_init(module) != 0)
         return nullptr;
     oxlo_stream *s = static_cast<oxlo_stream *>(oxlo_heap_calloc(1, sizeof(oxlo_stream)));
@@ -135,7 +139,7 @@ oxlo_stream *stream_of(oxlo_module *module, oxlo_flow_state *flow)
         return nullptr;
     s->account = module->det.stream_account;
     s->account->refs.fetch_add(1, std::memory_order_relaxed);
-    flow->stream = s;
+    flow->tcp->stream = s;
     return s;
 }
 
@@ -274,9 +278,9 @@ void degrade(oxlo_module *module, oxlo_flow_state *flow, uint8_t d, bound_kind k
         count_bound(module, kind);
         log_bound(module, flow, d, kind);
     }
-    flow->stream_flags[d] |= OXLO_STREAM_DEGRADED;
+    flow->tcp->stream_flags[d] |= OXLO_STREAM_DEGRADED;
     flow->stream_state |= OXLO_STREAM_BOUND_HIT;
-    oxlo_stream *s = flow->stream;
+    oxlo_stream *s = oxlo_flow_stream(flow);
     if (!s)
         return;
     drop_held(s, &s->dir[d]);
@@ -318,7 +322,7 @@ bool buffer_room(oxlo_stream *s, oxlo_stream_dir *dir, uint32_t n)
  * returns false when one would be passed. */
 bool bytes_allowed(oxlo_module *module, oxlo_flow_state *flow, uint8_t d, uint32_t n)
 {
-    oxlo_stream *s = flow->stream;
+    oxlo_stream *s = oxlo_flow_stream(flow);
     const oxlo_stream_dir *dir = &s->dir[d];
     if (uint64_t(dir->held_bytes) + dir->length + n > OXLO_STREAM_DIR_BYTES) {
         degrade(module, flow, d, BOUND_BYTES);
@@ -335,7 +339,7 @@ bool bytes_allowed(oxlo_module *module, oxlo_flow_state *flow, uint8_t d, uint32
 bool buffer_append(oxlo_module *module, oxlo_flow_state *flow, uint8_t d, const uint8_t *p, uint32_t n,
                    uint32_t offset)
 {
-    oxlo_stream *s = flow->stream;
+    oxlo_stream *s = oxlo_flow_stream(flow);
     oxlo_stream_dir *dir = &s->dir[d];
     if (dir->length == 0)
         dir->start = offset;
@@ -357,7 +361,7 @@ bool buffer_append(oxlo_module *module, oxlo_flow_state *flow, uint8_t d, const 
  * in this packet's bytes than the one that kept first). */
 bool buffer_prepend(oxlo_module *module, oxlo_flow_state *flow, uint8_t d, const uint8_t *p, uint32_t n)
 {
-    oxlo_stream *s = flow->stream;
+    oxlo_stream *s = oxlo_flow_stream(flow);
     oxlo_stream_dir *dir = &s->dir[d];
     if (!bytes_allowed(module, flow, d, n))
         return false;
@@ -402,9 +406,10 @@ void idle_segment(oxlo_module *module, oxlo_flow_state *flow)
 {
     if (!waiting_or_pending(flow))
         return;
-    if (flow->stream_idle_packets < 0xFFFF)
-        flow->stream_idle_packets++;
-    if (flow->stream_idle_packets > OXLO_STREAM_IDLE_PACKETS && !(flow->stream_flags[0] & flow->stream_flags[1] & OXLO_STREAM_DEGRADED)) {
+    if (flow->tcp->stream_idle_packets < 0xFFFF)
+        flow->tcp->stream_idle_packets++;
+    const uint8_t *fl = flow->tcp->stream_flags;
+    if (flow->tcp->stream_idle_packets > OXLO_STREAM_IDLE_PACKETS && !(fl[0] & fl[1] & OXLO_STREAM_DEGRADED)) {
         count_bound(module, BOUND_IDLE);
         log_bound(module, flow, module->det.packet.direction, BOUND_IDLE);
         degrade(module, flow, 0, BOUND_IDLE, false);
@@ -417,7 +422,7 @@ void syn_options(const oxlo_packet_state *pkt, oxlo_flow_state *flow, uint8_t d)
 {
     const uint8_t *tcp = pkt->tcp;
     const uint32_t hl = uint32_t(tcp[12] >> 4) * 4;
-    flow->stream_flags[d] &= uint8_t(~OXLO_STREAM_WSCALE);
+    flow->tcp->stream_flags[d] &= uint8_t(~OXLO_STREAM_WSCALE);
     for (uint32_t i = 20; i < hl;) {
         const uint8_t kind = tcp[i];
         if (kind == 0)
@@ -432,8 +437,8 @@ void syn_options(const oxlo_packet_state *pkt, oxlo_flow_state *flow, uint8_t d)
         if (len < 2 || i + len > hl)
             break;
         if (kind == 3 && len == 3) {
-            flow->stream_flags[d] |= OXLO_STREAM_WSCALE;
-            flow->stream_wscale[d] = tcp[i + 2] > 14 ? 14 : tcp[i + 2];
+            flow->tcp->stream_flags[d] |= OXLO_STREAM_WSCALE;
+            flow->tcp->stream_wscale[d] = tcp[i + 2] > 14 ? 14 : tcp[i + 2];
         }
         i += len;
     }
@@ -445,25 +450,32 @@ void syn_options(const oxlo_packet_state *pkt, oxlo_flow_state *flow, uint8_t d)
  * its window. */
 void window_edge(oxlo_flow_state *flow, uint8_t sender, uint32_t ack, uint16_t raw, bool syn)
 {
-    uint8_t *fl = flow->stream_flags;
+    uint8_t *fl = flow->tcp->stream_flags;
     if (!(fl[0] & OXLO_STREAM_SYN_SEEN) || !(fl[1] & OXLO_STREAM_SYN_SEEN))
         return;
     uint32_t window = raw;
     if (!syn && (fl[0] & OXLO_STREAM_WSCALE) && (fl[1] & OXLO_STREAM_WSCALE))
-        window <<= flow->stream_wscale[sender];
+        window <<= flow->tcp->stream_wscale[sender];
     const uint8_t o = uint8_t(1 - sender);
     const uint32_t edge = ack + window;
-    if (!(fl[o] & OXLO_STREAM_EDGE) || after(edge, flow->stream_edge[o])) {
-        flow->stream_edge[o] = edge;
+    if (!(fl[o] & OXLO_STREAM_EDGE) || after(edge, flow->tcp->stream_edge[o])) {
+        flow->tcp->stream_edge[o] = edge;
         fl[o] |= OXLO_STREAM_EDGE;
     }
+}
+
+/* Held bytes of direction d start at or before its next expected byte. */
+bool ready_held(const oxlo_flow_state *flow, uint8_t d)
+{
+    const oxlo_stream *s = oxlo_flow_stream(flow);
+    return s && s->dir[d].held && !after(s->dir[d].held->seq, flow->tcp->next_seq[d]);
 }
 
 void gap_timeouts(oxlo_module *module, oxlo_flow_state *flow)
 {
     const uint64_t now = module->det.packet.time_ms;
     for (uint8_t d = 0; d < 2; d++) {
-        const oxlo_stream_dir *dir = &flow->stream->dir[d];
+        const oxlo_stream_dir *dir = &flow->tcp->stream->dir[d];
         if (dir->held && now > dir->gap_since_ms && now - dir->gap_since_ms > OXLO_STREAM_GAP_TIMEOUT_MS)
             degrade(module, flow, d, BOUND_GAP);
     }
@@ -475,9 +487,9 @@ void gap_timeouts(oxlo_module *module, oxlo_flow_state *flow)
 void join_held(oxlo_module *module, oxlo_flow_state *flow, uint8_t d)
 {
     oxlo_packet_state *pkt = &module->det.packet;
-    oxlo_stream *s = flow->stream;
+    oxlo_stream *s = oxlo_flow_stream(flow);
     oxlo_stream_dir *dir = &s->dir[d];
-    if (!dir->held || after(dir->held->seq, flow->next_seq[d]))
+    if (!dir->held || after(dir->held->seq, flow->tcp->next_seq[d]))
         return;
     if (!module->det.stream_scratch) {
         module->det.stream_scratch = static_cast<uint8_t *>(oxlo_heap_alloc(OXLO_STREAM_JOIN_MAX));
@@ -492,9 +504,9 @@ void join_held(oxlo_module *module, oxlo_flow_state *flow, uint8_t d)
         memmove(out, pkt->payload, total);
     const uint32_t first_seq = module->det.stream_seq;
     while (oxlo_stream_piece *h = dir->held) {
-        if (after(h->seq, flow->next_seq[d]))
+        if (after(h->seq, flow->tcp->next_seq[d]))
             break;
-        const uint32_t over = flow->next_seq[d] - h->seq;
+        const uint32_t over = flow->tcp->next_seq[d] - h->seq;
         /* Bytes of the piece the delivered ones already cover: compare. */
         const uint32_t from = h->seq - first_seq;
         if (!before(h->seq, first_seq) && from < total) {
@@ -513,7 +525,7 @@ void join_held(oxlo_module *module, oxlo_flow_state *flow, uint8_t d)
             if (take) {
                 memcpy(out + total, h->data() + over, take);
                 total += take;
-                flow->next_seq[d] += take;
+                flow->tcp->next_seq[d] += take;
             }
             const uint32_t cut = over + take;
             memmove(h->data(), h->data() + cut, h->len - cut);
@@ -525,7 +537,7 @@ void join_held(oxlo_module *module, oxlo_flow_state *flow, uint8_t d)
         }
         memcpy(out + total, h->data() + over, take);
         total += take;
-        flow->next_seq[d] += take;
+        flow->tcp->next_seq[d] += take;
         dir->held = h->next;
         free_piece(s, dir, h);
     }
@@ -540,17 +552,17 @@ void join_held(oxlo_module *module, oxlo_flow_state *flow, uint8_t d)
 void deliver(oxlo_module *module, oxlo_flow_state *flow, uint8_t d, const uint8_t *p, uint32_t n)
 {
     oxlo_packet_state *pkt = &module->det.packet;
-    module->det.stream_seq = flow->next_seq[d];
+    module->det.stream_seq = flow->tcp->next_seq[d];
     module->det.stream_offset = dir_end(flow, d);
-    flow->next_seq[d] += n;
+    flow->tcp->next_seq[d] += n;
     pkt->payload = p;
     pkt->payload_length = uint16_t(n);
-    oxlo_stream *s = flow->stream;
+    oxlo_stream *s = oxlo_flow_stream(flow);
     if (!s)
         return;
     if (s->dir[d].held)
         join_held(module, flow, d);
-    if (s->dir[d].keepers && !(flow->stream_flags[d] & OXLO_STREAM_DEGRADED))
+    if (s->dir[d].keepers && !(flow->tcp->stream_flags[d] & OXLO_STREAM_DEGRADED))
         buffer_append(module, flow, d, pkt->payload, pkt->payload_length, module->det.stream_offset);
 }
 
@@ -679,7 +691,7 @@ void view_of(const oxlo_module *module, const oxlo_flow_state *flow, uint16_t di
     *data = pkt->payload;
     *length = pkt->payload_length;
     *offset = module->det.stream_offset;
-    const oxlo_stream *s = flow->stream;
+    const oxlo_stream *s = oxlo_flow_stream(flow);
     if (!s || !s->dir[d].keepers)
         return;
     const oxlo_stream_keep *k = find_keep(s, dissector);
@@ -735,7 +747,7 @@ int oxlo_stream_statistics(const oxlo_module *module, oxlo_stream_stats *out)
 
 void oxlo_stream_release(oxlo_flow_state *flow)
 {
-    oxlo_stream *s = flow ? flow->stream : nullptr;
+    oxlo_stream *s = flow ? oxlo_flow_stream(flow) : nullptr;
     if (!s)
         return;
     for (uint8_t d = 0; d < 2; d++) {
@@ -745,12 +757,12 @@ void oxlo_stream_release(oxlo_flow_state *flow)
     oxlo_heap_free(s->keeps);
     account_unref(s->account);
     oxlo_heap_free(s);
-    flow->stream = nullptr;
+    flow->tcp->stream = nullptr;
 }
 
 int oxlo_stream_waiting(const oxlo_flow_state *flow)
 {
-    const oxlo_stream *s = flow ? flow->stream : nullptr;
+    const oxlo_stream *s = flow ? oxlo_flow_stream(flow) : nullptr;
     if (!s || (!s->dir[0].keepers && !s->dir[1].keepers))
         return 0;
     /* A dissector that another one excluded is never called again. */
@@ -766,10 +778,12 @@ void oxlo_stream_packet(oxlo_module *module, oxlo_flow_state *flow)
 {
     oxlo_packet_state *pkt = &module->det.packet;
     const uint8_t *tcp = pkt->tcp;
+    if (!flow->tcp)
+        return;
     const uint8_t flags = tcp[13];
     const uint32_t seq = oxlo_be32(tcp + 4);
     const uint8_t d = pkt->direction;
-    uint8_t *fl = flow->stream_flags;
+    uint8_t *fl = flow->tcp->stream_flags;
     pkt->segment = pkt->payload;
     pkt->segment_length = pkt->payload_length;
     module->det.stream_seq = seq;
@@ -780,15 +794,16 @@ void oxlo_stream_packet(oxlo_module *module, oxlo_flow_state *flow)
         fl[d] |= OXLO_STREAM_SYN_SEEN;
         /* The SYN sets where the stream starts; once bytes have been
          * delivered a SYN with another number does not move it. */
-        if (!(fl[d] & OXLO_STREAM_KNOWN) || flow->next_seq[d] == flow->stream_base[d]) {
-            flow->stream_base[d] = flow->next_seq[d] = seq + 1;
+        if (!(fl[d] & OXLO_STREAM_KNOWN) || flow->tcp->next_seq[d] == flow->tcp->stream_base[d]) {
+            flow->tcp->stream_base[d] = flow->tcp->next_seq[d] = seq + 1;
             fl[d] |= OXLO_STREAM_KNOWN;
             module->det.stream_offset = 0;
         }
     }
     if (flags & TH_ACK)
         window_edge(flow, d, oxlo_be32(tcp + 8), oxlo_be16(tcp + 14), (flags & TH_SYN) != 0);
-    if (flow->stream && (flow->stream->dir[0].held || flow->stream->dir[1].held))
+    const oxlo_stream *st = oxlo_flow_stream(flow);
+    if (st && (st->dir[0].held || st->dir[1].held))
         gap_timeouts(module, flow);
 
     const uint8_t *data = pkt->payload;
@@ -796,23 +811,23 @@ void oxlo_stream_packet(oxlo_module *module, oxlo_flow_state *flow)
     pkt->payload_length = 0;
     if (len == 0) {
         /* Held bytes that a long join left ready go now. */
-        if (flow->stream && flow->stream->dir[d].held && !after(flow->stream->dir[d].held->seq, flow->next_seq[d]))
+        if (ready_held(flow, d))
             deliver(module, flow, d, nullptr, 0);
         return;
     }
     const uint32_t start = (flags & TH_SYN) ? seq + 1 : seq;
     if (!(fl[d] & OXLO_STREAM_KNOWN)) {
-        flow->stream_base[d] = flow->next_seq[d] = start;
+        flow->tcp->stream_base[d] = flow->tcp->next_seq[d] = start;
         fl[d] |= OXLO_STREAM_KNOWN;
         module->det.stream_offset = 0;
     }
-    const int32_t off = int32_t(start - flow->next_seq[d]);
+    const int32_t off = int32_t(start - flow->tcp->next_seq[d]);
     if (int64_t(off) + int64_t(len) <= 0) {
         /* Every byte of it was delivered before: a retransmission. */
         pkt->flags |= OXLO_PACKET_RETRANSMISSION;
         module->det.stream_stats.segments_stale++;
         idle_segment(module, flow);
-        if (flow->stream && flow->stream->dir[d].held && !after(flow->stream->dir[d].held->seq, flow->next_seq[d]))
+        if (ready_held(flow, d))
             deliver(module, flow, d, nullptr, 0);
         return;
     }
@@ -826,7 +841,7 @@ void oxlo_stream_packet(oxlo_module *module, oxlo_flow_state *flow)
     /* Ahead of the next expected byte. */
     int64_t limit = module->det.sequence_window;
     if (fl[d] & OXLO_STREAM_EDGE) {
-        const int32_t room = int32_t(flow->stream_edge[d] - flow->next_seq[d]);
+        const int32_t room = int32_t(flow->tcp->stream_edge[d] - flow->tcp->next_seq[d]);
         limit = room > 0 ? room : 0;
     }
     if (int64_t(off) >= limit) {
@@ -842,7 +857,7 @@ void oxlo_stream_packet(oxlo_module *module, oxlo_flow_state *flow)
             return;
     }
     /* Degraded: the gap is skipped and the segment delivered as it is. */
-    flow->next_seq[d] = start;
+    flow->tcp->next_seq[d] = start;
     deliver(module, flow, d, data, len);
 }
 
@@ -850,7 +865,7 @@ int oxlo_stream_skip(oxlo_module *module, oxlo_flow_state *flow, uint16_t dissec
 {
     const oxlo_packet_state *pkt = &module->det.packet;
     const uint8_t d = pkt->direction;
-    oxlo_stream *s = flow->stream;
+    oxlo_stream *s = oxlo_flow_stream(flow);
     if (!s || !s->dir[d].keepers || !pkt->tcp)
         return 0;
     oxlo_stream_keep *k = find_keep(s, dissector);
@@ -871,14 +886,14 @@ int oxlo_stream_skip(oxlo_module *module, oxlo_flow_state *flow, uint16_t dissec
 
 int oxlo_stream_keeping(const oxlo_module *module, const oxlo_flow_state *flow, uint16_t dissector)
 {
-    const oxlo_stream_keep *k = find_keep(flow ? flow->stream : nullptr, dissector);
+    const oxlo_stream_keep *k = find_keep(flow ? oxlo_flow_stream(flow) : nullptr, dissector);
     return k && k->active[module->det.packet.direction] ? 1 : 0;
 }
 
 void oxlo_stream_drop_keep(oxlo_module *module, oxlo_flow_state *flow, uint16_t dissector)
 {
     (void)module;
-    oxlo_stream *s = flow ? flow->stream : nullptr;
+    oxlo_stream *s = flow ? oxlo_flow_stream(flow) : nullptr;
     oxlo_stream_keep *k = find_keep(s, dissector);
     if (!k)
         return;
@@ -894,7 +909,7 @@ void oxlo_stream_after_call(oxlo_module *module, oxlo_flow_state *flow, uint16_t
     module->det.stream_call = 0;
     module->det.stream_call_consumed = 0;
     module->det.stream_call_total = 0;
-    oxlo_stream *s = flow->stream;
+    oxlo_stream *s = oxlo_flow_stream(flow);
     if (!s && (call == 0 || call == 3))
         return;
     if (oxlo_flow_dissector_excluded(flow, dissector)) {
@@ -914,7 +929,7 @@ void oxlo_stream_after_call(oxlo_module *module, oxlo_flow_state *flow, uint16_t
             return;
     }
     const oxlo_packet_state *pkt = &module->det.packet;
-    if (!pkt->tcp)
+    if (!pkt->tcp || !flow->tcp)
         return;
     const uint8_t d = pkt->direction;
     oxlo_stream_keep *k = find_keep(s, dissector);
@@ -929,7 +944,7 @@ void oxlo_stream_after_call(oxlo_module *module, oxlo_flow_state *flow, uint16_t
     view_of(module, flow, dissector, &data, &length, &offset);
     if (consumed > length)
         consumed = length;
-    if ((call == 1 && consumed >= length) || (flow->stream_flags[d] & OXLO_STREAM_DEGRADED)) {
+    if ((call == 1 && consumed >= length) || (flow->tcp->stream_flags[d] & OXLO_STREAM_DEGRADED)) {
         if (k)
             deactivate(s, k, d);
         return;
@@ -938,7 +953,7 @@ void oxlo_stream_after_call(oxlo_module *module, oxlo_flow_state *flow, uint16_t
         count_bound(module, BOUND_MEMORY);
         return;
     }
-    s = flow->stream;
+    s = oxlo_flow_stream(flow);
     const uint32_t keep_start = offset + consumed;
     oxlo_stream_dir *dir = &s->dir[d];
     /* The kept bytes must reach back to keep_start; they reach the end. */
@@ -975,7 +990,7 @@ void oxlo_stream_discount(const oxlo_flow_state *flow, uint16_t dissector, uint1
                           uint16_t *packets)
 {
     *payload = payload_dir[0] = payload_dir[1] = *packets = 0;
-    const oxlo_stream_keep *k = find_keep(flow ? flow->stream : nullptr, dissector);
+    const oxlo_stream_keep *k = find_keep(flow ? oxlo_flow_stream(flow) : nullptr, dissector);
     if (!k)
         return;
     *payload = k->disc_payload;
@@ -989,18 +1004,19 @@ int oxlo_stream_need(oxlo_module *module, oxlo_flow_state *flow, size_t total)
     if (!module || !flow)
         return -1;
     const oxlo_packet_state *pkt = &module->det.packet;
-    if (!pkt->tcp || flow->l4_protocol != 6 || flow->state == OXLO_STATE_FINISHED)
+    if (!pkt->tcp || !flow->tcp || flow->l4_protocol != 6 || flow->state == OXLO_STATE_FINISHED)
         return -1;
     const uint8_t d = pkt->direction;
     const uint32_t dissector = module->det.current_dissector;
     if (dissector >= module->det.dissector_count || flow->calling_dissector != dissector + 1)
         return -1;
-    if (flow->stream_flags[d] & OXLO_STREAM_DEGRADED) {
+    if (flow->tcp->stream_flags[d] & OXLO_STREAM_DEGRADED) {
         module->det.stream_call = 3;
         return -1;
     }
     /* Refused: nothing of this call's view is kept, whatever consume said. */
-    const uint32_t held = flow->stream ? flow->stream->dir[d].held_bytes : 0;
+    const oxlo_stream *s = oxlo_flow_stream(flow);
+    const uint32_t held = s ? s->dir[d].held_bytes : 0;
     if (total > OXLO_STREAM_DIR_BYTES || total + held > OXLO_STREAM_DIR_BYTES) {
         module->det.stream_call = 3;
         return -1;

@@ -9,7 +9,8 @@
  *
  * A slab is used by one thread at a time. Every slot starts with a word the
  * slab keeps for itself (its chunk); the caller's bytes follow, aligned to
- * 16. Every call accepts a null slab (nothing happens, null / 0). */
+ * 16 when the slot size is a multiple of 16, else to 8. Every call accepts
+ * a null slab (nothing happens, null / 0). */
 #ifndef OXLO_SLAB_H
 #define OXLO_SLAB_H
 

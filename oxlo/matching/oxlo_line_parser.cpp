@@ -105,7 +105,8 @@ bool is_status_line(const oxlo_payload_line *l)
 
 void slowloris_check(oxlo_module *module, oxlo_flow_state *flow, uint64_t now)
 {
-    if (!flow->syn_ms || !flow->first_ack_ms)
+    const oxlo_flow_tcp *t = flow->tcp;
+    if (!t || !t->syn_ms || !t->first_ack_ms)
         return;
     /* A request still arriving leaves the flow unclassified: it is the
      * slow request this check is for. */
@@ -114,12 +115,12 @@ void slowloris_check(oxlo_module *module, oxlo_flow_state *flow, uint64_t now)
     const uint8_t conv = oxlo_http_conversation(flow);
     if (conv != 1 && conv != 2) /* a request seen, no response yet */
         return;
-    if (now <= flow->first_ack_ms || now - flow->first_ack_ms <= SLOWLORIS_MS)
+    if (now <= t->first_ack_ms || now - t->first_ack_ms <= SLOWLORIS_MS)
         return;
     if (oxlo_flow_risk_is_set(flow, OXLO_SLOW_DOS))
         return;
     char msg[64];
-    snprintf(msg, sizeof(msg), "Slow HTTP Req. (Slowloris): %.1f sec", double(now - flow->first_ack_ms) / 1000.0);
+    snprintf(msg, sizeof(msg), "Slow HTTP Req. (Slowloris): %.1f sec", double(now - t->first_ack_ms) / 1000.0);
     oxlo_flow_risk_raise(module, flow, OXLO_SLOW_DOS, msg);
 }
 
@@ -202,7 +203,7 @@ void oxlo_parse_lines_of(oxlo_module *module, oxlo_flow_state *flow, const uint8
                 break;
             i = uint16_t(static_cast<const uint8_t *>(nl) - p);
         }
-        flow->lines_seen = 1;
+        flow->flags_a |= OXLO_FLOW_LINES_SEEN;
         const uint16_t end = i > start && p[i - 1] == '\r' ? uint16_t(i - 1) : i;
         t->line[pkt->line_count].ptr = p + start;
         t->line[pkt->line_count].len = uint16_t(end - start);

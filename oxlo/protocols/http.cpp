@@ -377,7 +377,7 @@ void user_agent_step(oxlo_module *m, oxlo_flow_state *f, const view &ua)
 {
     if (empty(ua))
         return;
-    if (!f->user_agent) {
+    if (!oxlo_flow_stored_user_agent(f)) {
         oxlo_flow_store_user_agent(f, reinterpret_cast<const char *>(ua.data), ua.length);
         oxlo_flow_risk_clear(m, f, OXLO_HTTP_SUSPICIOUS_USER_AGENT);
     }
@@ -886,7 +886,7 @@ void subclassification_step(oxlo_module *m, oxlo_flow_state *f, const oxlo_line_
 void form_body_step(oxlo_module *m, oxlo_flow_state *f, const view &payload, const oxlo_line_table &t)
 {
     auto &h = http(f);
-    if (!f->lines_seen || !h.second_message || !h.form_urlencoded)
+    if (!(f->flags_a & OXLO_FLOW_LINES_SEEN) || !h.second_message || !h.form_urlencoded)
         return;
     uint8_t cr = 0;
     const bool crlf = oxlo_rd_u8_at(&payload, t.header_end, &cr) && cr == '\r';
@@ -1056,9 +1056,10 @@ void process_response(oxlo_module *m, oxlo_flow_state *f, const view &payload)
             f->entropy = oxlo_shannon_entropy(body.data, body.length);
     }
     if (oxlo_flow_risk_is_set(f, OXLO_BINARY_APPLICATION_TRANSFER)) {
-        if (!f->user_agent)
+        const char *agent = oxlo_flow_stored_user_agent(f);
+        if (!agent)
             oxlo_dissector_risk(m, f, OXLO_HTTP_SUSPICIOUS_USER_AGENT, "Empty or missing User-Agent");
-        else if (strncmp(f->user_agent, "Java/", 5) == 0 && h.response_content_type &&
+        else if (strncmp(agent, "Java/", 5) == 0 && h.response_content_type &&
                  strcmp(h.response_content_type, "application/java-vm") == 0)
             oxlo_dissector_risk(m, f, OXLO_POSSIBLE_EXPLOIT, "Suspicious Log4J");
     }

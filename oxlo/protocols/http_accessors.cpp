@@ -34,6 +34,8 @@ const char *oxlo_flow_http_forwarded(const oxlo_flow_state *flow)
     return text_or_empty(http_state_of(flow)->forwarded);
 }
 
-const char *oxlo_flow_user_agent(const oxlo_flow_state *flow) { return flow ? text_or_empty(flow->user_agent) : ""; }
+const char *oxlo_flow_user_agent(const oxlo_flow_state *flow) {
+    return flow ? text_or_empty(oxlo_flow_stored_user_agent(flow)) : "";
+}
 
 } // extern "C"

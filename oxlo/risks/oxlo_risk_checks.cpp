@@ -65,7 +65,7 @@ bool one_way_traffic(oxlo_module *module, oxlo_flow_state *f)
 
 void refused_connection(oxlo_module *module, oxlo_flow_state *f)
 {
-    const uint8_t d0 = f->tcp_flags_dir[0], d1 = f->tcp_flags_dir[1];
+    const uint8_t d0 = f->tcp->tcp_flags_dir[0], d1 = f->tcp->tcp_flags_dir[1];
     const bool no_payload = f->payload_packets == 0;
     const char *text = nullptr;
     if ((d1 & TH_RST) && !(d0 & TH_SYN) && f->packets_dir[1] == 1)
@@ -95,7 +95,7 @@ bool tls_family(uint16_t id) { return id == P_POPS || id == P_SMTPS || id == P_D
 
 void probing(oxlo_module *module, oxlo_flow_state *f)
 {
-    if (!(f->tcp_flags_dir[0] & TH_PSH) || !(f->tcp_flags_dir[1] & TH_PSH))
+    if (!(f->tcp->tcp_flags_dir[0] & TH_PSH) || !(f->tcp->tcp_flags_dir[1] & TH_PSH))
         return;
     if (f->payload_packets_dir[0] != 0 && f->payload_packets_dir[1] != 0)
         return;
@@ -467,11 +467,13 @@ void end_of_detection_risks(oxlo_module *module, oxlo_flow_state *flow)
     if (!module || !flow)
         return;
     flow->flags_b |= OXLO_FLOW_EOD_DONE;
-    const bool tcp = flow->l4_protocol == 6;
-    if (!one_way_traffic(module, flow) && tcp) {
+    /* A TCP flow's block holds its flags and handshake times; a flow
+     * without one has seen no TCP packet. */
+    const oxlo_flow_tcp *t = flow->l4_protocol == 6 ? flow->tcp : nullptr;
+    if (!one_way_traffic(module, flow) && t) {
         refused_connection(module, flow);
-        slow_step(module, flow, flow->syn_ms, flow->synack_ms, "Slow TCP 3WH (SYN_ACK): %.1f sec");
-        slow_step(module, flow, flow->synack_ms, flow->first_ack_ms, "Slow TCP 3WH (ACK): %.1f sec");
+        slow_step(module, flow, t->syn_ms, t->synack_ms, "Slow TCP 3WH (SYN_ACK): %.1f sec");
+        slow_step(module, flow, t->synack_ms, t->first_ack_ms, "Slow TCP 3WH (ACK): %.1f sec");
         probing(module, flow);
     }
     /* A guess by port or address says nothing a fingerprint could match. */

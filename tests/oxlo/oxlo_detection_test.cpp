@@ -252,7 +252,7 @@ TEST_F(Detection, scanner_syns_raise_risk_28)
         oxlo_flow_state *fl = new_flow();
         feed(pkt::ipv4(6, pkt::tcp(40000, 80, "", o), ip), fl);
         EXPECT_EQ((oxlo_flow_risk_bits(fl) >> 28) & 1, c.risk ? 1u : 0u) << c.window;
-        ASSERT_NE(fl->tcp_fingerprint, nullptr);
+        ASSERT_NE(oxlo_flow_tcp_fingerprint_text(fl->tcp), nullptr);
         oxlo_flow_state_free(fl);
     }
 }
@@ -276,9 +276,9 @@ TEST_F(Detection, fingerprint_format_zero_hashes_the_options)
     o.window = 64240;
     o.options = {2, 4, 5, 0xb4, 1, 3, 3, 7};
     feed(pkt::ipv4(6, pkt::tcp(40000, 80, "", o)));
-    ASSERT_NE(f->tcp_fingerprint, nullptr);
+    ASSERT_NE(oxlo_flow_tcp_fingerprint_text(f->tcp), nullptr);
     // flag word 2, TTL 64, window, then 12 hex digits of SHA-256("020405b401030307")
-    const std::string fp = f->tcp_fingerprint;
+    const std::string fp = oxlo_flow_tcp_fingerprint_text(f->tcp);
     EXPECT_EQ(fp.rfind("2_64_64240_", 0), 0u) << fp;
     EXPECT_EQ(fp.size(), std::string("2_64_64240_").size() + 12) << fp;
 }
@@ -297,8 +297,26 @@ TEST_F(FingerprintFormat1, lists_window_options_mss_and_scale)
     o.window = 64240;
     o.options = {2, 4, 5, 0xb4, 4, 2, 8, 10, 0, 0, 0, 0, 0, 0, 0, 0, 1, 3, 3, 7};
     feed(pkt::ipv4(6, pkt::tcp(40000, 80, "", o)));
-    ASSERT_NE(f->tcp_fingerprint, nullptr);
-    EXPECT_STREQ(f->tcp_fingerprint, "64240:2-4-8-1-3:1460:7");
+    ASSERT_NE(oxlo_flow_tcp_fingerprint_text(f->tcp), nullptr);
+    EXPECT_STREQ(oxlo_flow_tcp_fingerprint_text(f->tcp), "64240:2-4-8-1-3:1460:7");
+}
+
+// A text longer than the TCP block's room for one is kept whole all the same.
+TEST_F(FingerprintFormat1, long_option_list_is_kept_whole)
+{
+    pkt::tcp_opts o;
+    o.flags = 0x02;
+    o.window = 1024;
+    o.options.assign(36, 1);  // 36 NOPs, then an MSS
+    o.options.insert(o.options.end(), {2, 4, 5, 0xb4});
+    feed(pkt::ipv4(6, pkt::tcp(40000, 80, "", o)));
+    std::string expected = "1024:";
+    for (int i = 0; i < 36; i++)
+        expected += "1-";
+    expected += "2:1460:";
+    ASSERT_GT(expected.size(), size_t(OXLO_TCP_FINGERPRINT_INLINE));
+    ASSERT_NE(oxlo_flow_tcp_fingerprint_text(f->tcp), nullptr);
+    EXPECT_EQ(oxlo_flow_tcp_fingerprint_text(f->tcp), expected);
 }
 
 struct NoPacketLimit : module_fixture {
@@ -431,11 +449,12 @@ struct TrackPayload : detect_test::module_fixture {
 };
 
 // The tracked text grows with the flow's payload up to the 1,024-byte limit,
-// over small packets and a 60 KB one alike, non-printable bytes as '.'.
+// over small packets and a 60 KB one alike, non-printable bytes as '.'; a
+// short text stays in its small block, a longer one moves out of it whole.
 TEST_F(TrackPayload, keeps_the_first_1024_bytes_over_packets_of_any_size)
 {
     std::string expected;
-    const std::vector<std::string> payloads = {"ab\x01", std::string(70, 'c'), std::string(300, 'd'),
+    const std::vector<std::string> payloads = {"ab\x01", "xyz", std::string(70, 'c'), std::string(300, 'd'),
                                                std::string(60000, 'e'), "late"};
     for (const std::string &p : payloads) {
         feed(pkt::ipv4(17, pkt::udp(40000, 9999, p)));

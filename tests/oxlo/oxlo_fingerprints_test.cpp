@@ -99,7 +99,7 @@ struct tls_flow {
         f->stack.count = 1;
         f->confidence = OXLO_CONFIDENCE_DPI;
         if (tcp)
-            f->tcp_fingerprint = oxlo_heap_strdup(tcp);
+            oxlo_flow_tcp_fingerprint_set(oxlo_flow_tcp_make(m, f), tcp);
         oxlo_tls_flow *t = oxlo_tls_state(m, f, 1);
         EXPECT_NE(t, nullptr);
         if (t && client)

@@ -341,8 +341,53 @@ TEST(FlowAllocation, unknown_udp_payload_leaves_no_state_blocks)
         oxlo_classify_packet(m, fl, p.data(), uint16_t(p.size()), 1000, nullptr);
         EXPECT_EQ(fl->app, 0) << text;
         EXPECT_EQ(fl->texts, nullptr) << text;
+        EXPECT_EQ(fl->tcp, nullptr) << text;
         for (const oxlo_dstate *b = fl->dstates; b; b = b->next)
             ADD_FAILURE() << "state of slot " << b->slot << " kept for " << text;
+        oxlo_flow_state_free(fl);
+    }
+    oxlo_module_free(m);
+}
+
+// A TCP flow keeps its TCP part in a block of the module's slab, made on
+// its first packet; without memory for it the flow cannot be followed and
+// ends unclassified, never with what its bytes alone would have given.
+bool fail_aligned = false;
+void *maybe_aligned(size_t alignment, size_t n)
+{
+    void *p = nullptr;
+    return !fail_aligned && posix_memalign(&p, alignment, n) == 0 ? p : nullptr;
+}
+
+TEST(FlowAllocation, tcp_flow_without_memory_for_its_tcp_block_ends_unclassified)
+{
+    oxlo_set_memory_hooks(nullptr, nullptr, nullptr, nullptr, maybe_aligned, std::free, nullptr, nullptr);
+    oxlo_module *m = oxlo_module_new(nullptr);
+    ASSERT_EQ(oxlo_finalize_initialization(m), 0);
+    const bytes request = pkt::ipv4(6, pkt::tcp(40000, 80, "GET / HTTP/1.1\r\nHost: www.vesk.test\r\n\r\n"));
+    for (bool memory : {false, true}) {
+        auto *fl = static_cast<oxlo_flow_state *>(oxlo_flow_alloc(oxlo_flow_state_size()));
+        ASSERT_NE(fl, nullptr);
+        std::memset(fl, 0, oxlo_flow_state_size());
+        fail_aligned = !memory;
+        const oxlo_classification r =
+            oxlo_classify_packet(m, fl, request.data(), uint16_t(request.size()), 1000, nullptr);
+        fail_aligned = false;
+        if (memory) {
+            ASSERT_NE(fl->tcp, nullptr);
+            EXPECT_EQ(fl->tcp->tcp_flags_dir[0] | fl->tcp->tcp_flags_dir[1], 0x18);
+            EXPECT_EQ(r.app, OXLO_PROTOCOL_HTTP);
+        } else {
+            EXPECT_EQ(fl->tcp, nullptr);
+            EXPECT_TRUE(fl->flags_b & OXLO_FLOW_NO_MEMORY);
+            EXPECT_EQ(r.app, 0);
+            EXPECT_EQ(r.master, 0);
+            EXPECT_EQ(r.state, OXLO_STATE_FINISHED);
+            // Later packets find the flow finished: still unclassified.
+            const oxlo_classification again =
+                oxlo_classify_packet(m, fl, request.data(), uint16_t(request.size()), 1001, nullptr);
+            EXPECT_EQ(again.app, 0);
+        }
         oxlo_flow_state_free(fl);
     }
     oxlo_module_free(m);
@@ -362,7 +407,7 @@ TEST(FlowAllocation, state_goes_back_to_the_allocator_it_came_from)
     const bytes p = pkt::ipv4(6, pkt::tcp(40000, 80, "", syn));
     oxlo_classify_packet(m, fl, p.data(), uint16_t(p.size()), 1000, nullptr);
     oxlo_flow_store_user_agent(fl, "agent", 5);
-    EXPECT_NE(fl->tcp_fingerprint, nullptr);
+    EXPECT_NE(oxlo_flow_tcp_fingerprint_text(fl->tcp), nullptr);
     oxlo_flow_state_free(fl);
     EXPECT_EQ(flow_allocs.load(), 1);
     EXPECT_EQ(flow_frees.load(), 1);

@@ -58,7 +58,7 @@ TEST_F(LineParser, request_with_host_and_empty_line)
     EXPECT_EQ(t().line[2].len, 0);
     EXPECT_EQ(t().headers_complete, 1);
     EXPECT_EQ(t().header_end, req.size() - 2);
-    EXPECT_EQ(flow.lines_seen, 1);
+    EXPECT_TRUE(flow.flags_a & OXLO_FLOW_LINES_SEEN);
 }
 
 TEST_F(LineParser, header_values_by_name_table)
@@ -193,8 +193,10 @@ TEST_F(LineParser, slowloris_needs_both_handshake_times_and_an_open_request)
         oxlo_flow_state_release(&flow);
         flow = oxlo_flow_state{};
         flow.app = c.app;
-        flow.syn_ms = c.syn;
-        flow.first_ack_ms = c.ack;
+        oxlo_flow_tcp *tcp = oxlo_flow_tcp_make(nullptr, &flow);
+        ASSERT_NE(tcp, nullptr);
+        tcp->syn_ms = c.syn;
+        tcp->first_ack_ms = c.ack;
         http_state *h = static_cast<http_state *>(
             oxlo_flow_slot_state_make(&flow, OXLO_DISSECTOR_http, sizeof(http_state), oxlo_http_state_release));
         h->conversation = c.conversation;

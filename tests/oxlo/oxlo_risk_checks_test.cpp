@@ -53,6 +53,7 @@ struct Checks : ::testing::Test {
     void tcp_flow(uint16_t server_port)
     {
         f->l4_protocol = 6;
+        ASSERT_NE(oxlo_flow_tcp_make(m, f), nullptr);
         inet_pton(AF_INET, "10.0.0.2", f->client_address);
         inet_pton(AF_INET, "10.0.0.1", f->server_address);
         f->client_port = htons(40000);
@@ -79,7 +80,7 @@ TEST_F(Checks, one_way_traffic_by_destination)
     f = fresh();
     tcp_flow(80);
     f->packets_dir[0] = 2;
-    f->tcp_flags_dir[0] = SYN | ACK;
+    f->tcp->tcp_flags_dir[0] = SYN | ACK;
     end_of_detection_risks(m, f);
     EXPECT_EQ(risks(), std::set<int>{OXLO_UNIDIRECTIONAL_TRAFFIC});
     EXPECT_EQ(messages(), "No server to client traffic");
@@ -103,8 +104,8 @@ TEST_F(Checks, refused_connections)
         oxlo_flow_state_free(f);
         f = fresh();
         tcp_flow(80);
-        f->tcp_flags_dir[0] = c.flags0;
-        f->tcp_flags_dir[1] = c.flags1;
+        f->tcp->tcp_flags_dir[0] = c.flags0;
+        f->tcp->tcp_flags_dir[1] = c.flags1;
         f->packets_dir[0] = 1;
         f->packets_dir[1] = c.packets1;
         f->payload_packets = c.payload_packets;
@@ -131,9 +132,9 @@ TEST_F(Checks, slow_handshake_needs_both_times_in_order)
         f = fresh();
         tcp_flow(80);
         f->packets_dir[0] = f->packets_dir[1] = 2;
-        f->syn_ms = c.syn;
-        f->synack_ms = c.synack;
-        f->first_ack_ms = c.ack;
+        f->tcp->syn_ms = c.syn;
+        f->tcp->synack_ms = c.synack;
+        f->tcp->first_ack_ms = c.ack;
         end_of_detection_risks(m, f);
         EXPECT_EQ(messages(), c.message) << c.syn << " " << c.synack << " " << c.ack;
     }
@@ -145,7 +146,7 @@ TEST_F(Checks, tls_probing_without_server_name)
     f->app = 91;
     f->confidence = OXLO_CONFIDENCE_DPI;
     f->packets_dir[0] = f->packets_dir[1] = 3;
-    f->tcp_flags_dir[0] = f->tcp_flags_dir[1] = PSH | ACK;
+    f->tcp->tcp_flags_dir[0] = f->tcp->tcp_flags_dir[1] = PSH | ACK;
     f->payload_packets_dir[0] = 1;
     end_of_detection_risks(m, f);
     EXPECT_EQ(messages(), "TLS Probing");

@@ -239,7 +239,7 @@ TEST_F(Stream, in_order_flow_allocates_nothing_and_offsets_count_from_the_syn)
     send({true, 0, "abc"});
     send({false, 0, "server"});
     send({true, 3, "defg"});
-    EXPECT_EQ(f->stream, nullptr);
+    EXPECT_EQ(oxlo_flow_stream(f), nullptr);
     EXPECT_EQ(seen().server, "server");
     EXPECT_EQ(seen().offsets, (std::vector<uint32_t>{0, 3}));
 }
@@ -315,7 +315,7 @@ TEST_F(Stream, every_bound_is_counted_and_the_direction_degrades)
         c.run(*this);
         const oxlo_stream_stats st = stats();
         EXPECT_EQ(st.*c.counter, 1u);
-        EXPECT_TRUE(f->stream_flags[1] & OXLO_STREAM_DEGRADED); // the client's direction bit is 1
+        EXPECT_TRUE(f->tcp->stream_flags[1] & OXLO_STREAM_DEGRADED); // the client's direction bit is 1
         EXPECT_EQ(st.bytes_now, 0u);
         // Degraded: a segment ahead is delivered at once.
         const size_t before = seen().client.size();
@@ -427,7 +427,7 @@ TEST_F(Framed, a_pdu_over_tiny_segments_is_read_whole_without_spending_the_budge
     // end of detection and was not processed).
     EXPECT_EQ(f->packets_processed, 14u);
     EXPECT_EQ(oxlo_flow_detection_pending(m, f), 0);
-    EXPECT_EQ(f->stream, nullptr); // detection ended: the kept bytes went
+    EXPECT_EQ(oxlo_flow_stream(f), nullptr); // detection ended: the kept bytes went
 }
 
 TEST_F(Framed, consume_keeps_the_rest_for_the_next_view)

@@ -267,8 +267,8 @@ TEST_F(QueueTest, engine_clock_has_milliseconds) {
   uint8_t direction = 0;
   Flow *flow = queue->flowTable()->find(4, a, b, 45000, 80, 6, &direction);
   ASSERT_NE(flow, nullptr);
-  EXPECT_EQ(flow->engineState()->syn_ms, 1000100u);
-  EXPECT_EQ(flow->engineState()->synack_ms, 1001800u);
+  EXPECT_EQ(flow->engineState()->tcp->syn_ms, 1000100u);
+  EXPECT_EQ(flow->engineState()->tcp->synack_ms, 1001800u);
   EXPECT_EQ(queue->queueClockMs(), 1001800u);
 }
 

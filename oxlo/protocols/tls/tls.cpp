@@ -707,11 +707,12 @@ void process_handshake(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *ms
             tls_process_certificate_message(m, f, msg);
         t->done = 1;
     } else if (type == CLIENT_HELLO) {
-        if (f->syn_ms && f->first_ack_ms && pkt.time_ms > f->first_ack_ms + 3000 &&
+        const oxlo_flow_tcp *tcp = f->tcp;
+        if (tcp && tcp->syn_ms && tcp->first_ack_ms && pkt.time_ms > tcp->first_ack_ms + 3000 &&
             !oxlo_flow_risk_is_set(f, OXLO_SLOW_DOS)) {
             char text[48];
             snprintf(text, sizeof(text), "Slow TLS Request: %.1f sec",
-                     (double)(pkt.time_ms - f->first_ack_ms) / 1000.0);
+                     (double)(pkt.time_ms - tcp->first_ack_ms) / 1000.0);
             oxlo_dissector_risk_text(m, f, OXLO_SLOW_DOS, text);
         }
         t->hello_flags |= HELLO_CLIENT_SEEN;

@@ -19,7 +19,7 @@ TEST(Slab, slots_are_distinct_aligned_and_reused)
     for (int i = 0; i < 1000; i++) {
         auto *p = static_cast<uint8_t *>(oxlo_slab_take(s));
         ASSERT_NE(p, nullptr);
-        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 8, 0u);
         memset(p, i & 0xFF, 100);
         slots.push_back(p);
     }
@@ -35,6 +35,34 @@ TEST(Slab, slots_are_distinct_aligned_and_reused)
     EXPECT_EQ(oxlo_slab_take(s), given);
     EXPECT_EQ(oxlo_slab_bytes(s), bytes);
     oxlo_slab_destroy(s);
+}
+
+// A slot is aligned as an object of its size can need (16 for a multiple
+// of 16, else 8) and costs its bytes and one word of the slab's, rounded to
+// that alignment: the flow table's record and state of 552 bytes take 560.
+TEST(Slab, slot_alignment_and_cost_follow_the_size)
+{
+    struct Case {
+        size_t size, align, stride;
+    } cases[] = {{24, 8, 32}, {100, 8, 112}, {552, 8, 560}, {64, 16, 80}, {96, 16, 112}, {1, 8, 16}};
+    for (const Case &c : cases) {
+        oxlo_slab *s = oxlo_slab_new(c.size, 16);
+        ASSERT_NE(s, nullptr);
+        std::vector<uint8_t *> slots;
+        for (int i = 0; i < 16; i++) {
+            auto *p = static_cast<uint8_t *>(oxlo_slab_take(s));
+            ASSERT_NE(p, nullptr);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % c.align, 0u) << "size " << c.size;
+            memset(p, 0xA5, c.size);  // the slab's words around it stay intact
+            slots.push_back(p);
+        }
+        // One chunk: consecutive slots one stride apart.
+        EXPECT_EQ(static_cast<size_t>(slots[1] - slots[0]), c.stride) << "size " << c.size;
+        for (uint8_t *p : slots)
+            oxlo_slab_give(p);
+        EXPECT_EQ(oxlo_slab_taken(s), 0u);
+        oxlo_slab_destroy(s);
+    }
 }
 
 // A table that fills and empties: emptied chunks are kept for a refill

@@ -57,7 +57,7 @@ TEST_F(Http, get_with_host_classifies_at_the_first_packet)
     EXPECT_STREQ(oxlo_flow_http_url(c.f), "www.vesk.test/index.html");
     EXPECT_EQ(oxlo_flow_http_method(c.f), 2u);
     EXPECT_EQ(http_of(c.f)->http11, 1);
-    EXPECT_STREQ(c.f->user_agent, "curl/7.88.1");
+    EXPECT_STREQ(oxlo_flow_user_agent(c.f), "curl/7.88.1");
     c.server("HTTP/1.0 200 OK\r\nServer: SimpleHTTP/0.6 Python/3.11.2\r\nContent-type: text/html\r\n\r\n");
     EXPECT_EQ(http_of(c.f)->response_code, 200);
     EXPECT_STREQ(http_of(c.f)->response_content_type, "text/html");

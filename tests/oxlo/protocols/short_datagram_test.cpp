@@ -45,11 +45,11 @@ std::string flat(const oxlo_flow_state *f)
     std::memcpy(&c, f, sizeof(c));
     c.texts = nullptr;
     c.track_payload = nullptr;
-    c.user_agent = c.tcp_fingerprint = c.tcp_raw_options = nullptr;
     c.dstates = nullptr;
-    c.stream = nullptr;
+    c.tcp = nullptr;  // datagram flows never make one: its presence is compared below
     std::string out(reinterpret_cast<const char *>(&c), sizeof(c));
-    out += std::string("|host:") + oxlo_flow_host(f) + "|dstates:" + (f->dstates ? "1" : "0");
+    out += std::string("|host:") + oxlo_flow_host(f) + "|dstates:" + (f->dstates ? "1" : "0") +
+           "|tcp:" + (f->tcp ? "1" : "0");
     if (f->track_payload)
         out.append(reinterpret_cast<const char *>(f->track_payload), f->track_payload_length);
     char messages[2048];
