@@ -216,8 +216,9 @@ static int sendFlood(int rate, uint32_t count) {
   return 0;
 }
 
-// CPU time of all of the process's threads, and of its busiest one (the
-// queue's: the one whose pace decides the kernel's drops) in *busiest.
+// CPU time of all of the process's threads, and in *busiest that of the
+// queue's (the busiest thread named for a queue), whose pace decides the
+// kernel's drops.
 static uint64_t cpuNanoseconds(pid_t pid, uint64_t *busiest) {
   uint64_t total = 0;
   *busiest = 0;
@@ -230,7 +231,10 @@ static uint64_t cpuNanoseconds(pid_t pid, uint64_t *busiest) {
     uint64_t ns = 0;
     in >> ns;
     total += ns;
-    *busiest = std::max(*busiest, ns);
+    std::ifstream named(dir + "/" + e->d_name + "/comm");
+    std::string comm;
+    named >> comm;
+    if (comm.rfind("NF_QUEUE", 0) == 0) *busiest = std::max(*busiest, ns);
   }
   closedir(d);
   return total;
