@@ -1,6 +1,7 @@
 /* Slabs of fixed-size slots. A chunk is one block from the wrappers: its
- * header, then its slots (a large one: see chunk_bytes). Each slot begins with a pointer to its chunk, so
- * a slot goes back without the caller naming the slab. Chunks with a free
+ * header, then its slots (a large chunk: see chunk_bytes). Each slot begins
+ * with a pointer to its chunk, so a slot goes back without the caller
+ * naming the slab. Chunks with a free
  * slot are on a list; a new slot comes from the first of them, from its
  * free list or from the part of the chunk never handed out, so a fresh
  * chunk is touched page by page only as it fills. */
@@ -90,8 +91,9 @@ void list_remove(oxlo_slab *s, oxlo_slab_chunk *c)
     c->listed = 0;
 }
 
-/* Slots of a huge page or more are laid on whole huge pages (the slots
- * fill them) and mapped as such: they are reached at random, one page walk
+/* Slots of a huge page or more are laid on whole huge pages, as many as
+ * the slots asked for come nearest to (the slots fill them), and mapped
+ * as such: they are reached at random, one page walk
  * per 2 MiB instead of one per 4 KiB, and the first write costs one fault
  * per 2 MiB. Such a chunk's header is a block of its own, so that making
  * the chunk writes none of its pages: the first one, zeroed whole by the
@@ -114,7 +116,8 @@ oxlo_slab_chunk *chunk_new(oxlo_slab *s)
     oxlo_slab_chunk *c;
     unsigned char *base;
     if (bytes >= OXLO_HUGE_PAGE) {
-        bytes = oxlo_huge_size(static_cast<size_t>(n) * s->stride);
+        size_t pages = (static_cast<size_t>(n) * s->stride + OXLO_HUGE_PAGE / 2) / OXLO_HUGE_PAGE;
+        bytes = (pages > 0 ? pages : 1) * OXLO_HUGE_PAGE;
         n = static_cast<uint32_t>(bytes / s->stride);
         base = static_cast<unsigned char *>(oxlo_heap_huge_alloc(bytes));
         c = base ? static_cast<oxlo_slab_chunk *>(oxlo_heap_alloc(sizeof(oxlo_slab_chunk))) : nullptr;

@@ -178,7 +178,7 @@ TEST(Slab, chunk_made_ahead_is_used_only_once_ready)
 TEST(Slab, large_chunks_are_whole_huge_pages_of_slots)
 {
     const uint64_t mapped = oxlo_huge_bytes();
-    oxlo_slab *s = oxlo_slab_new(1000, 3000);  // about 3 MB a chunk
+    oxlo_slab *s = oxlo_slab_new(1000, 5000);  // about 5 MB a chunk: 4 MiB
     ahead_log log;
     oxlo_slab_set_ahead(s, note_ahead, &log);
     std::vector<uint8_t *> taken{static_cast<uint8_t *>(oxlo_slab_take(s))};
