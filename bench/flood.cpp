@@ -216,8 +216,12 @@ static int sendFlood(int rate, uint32_t count) {
   return 0;
 }
 
-static uint64_t cpuNanoseconds(pid_t pid) {
+// CPU time of all of the process's threads, and in *busiest that of the
+// queue's (the busiest thread named for a queue), whose pace decides the
+// kernel's drops.
+static uint64_t cpuNanoseconds(pid_t pid, uint64_t *busiest) {
   uint64_t total = 0;
+  *busiest = 0;
   std::string dir = "/proc/" + std::to_string(pid) + "/task";
   DIR *d = opendir(dir.c_str());
   if (!d) return 0;
@@ -227,6 +231,10 @@ static uint64_t cpuNanoseconds(pid_t pid) {
     uint64_t ns = 0;
     in >> ns;
     total += ns;
+    std::ifstream named(dir + "/" + e->d_name + "/comm");
+    std::string comm;
+    named >> comm;
+    if (comm.rfind("NF_QUEUE", 0) == 0) *busiest = std::max(*busiest, ns);
   }
   closedir(d);
   return total;
@@ -253,18 +261,21 @@ static long rssKiB(pid_t pid) {
 }
 
 struct Sample {
-  uint64_t queued, cpu;
+  uint64_t queued, cpu, queueCpu;
 };
 
-// CPU time per queued packet between the samples around `from`..`to`.
-static double costAt(const std::vector<Sample> &samples, uint64_t from, uint64_t to) {
+// CPU time per queued packet between the samples around `from`..`to`: of
+// the whole process, or of its busiest thread.
+static double costAt(const std::vector<Sample> &samples, uint64_t from, uint64_t to,
+                     bool queueThread = false) {
   const Sample *a = nullptr, *b = nullptr;
   for (const Sample &s : samples) {
     if (!a && s.queued >= from) a = &s;
     if (s.queued <= to) b = &s;
   }
   if (!a || !b || b->queued <= a->queued) return 0;
-  return static_cast<double>(b->cpu - a->cpu) / static_cast<double>(b->queued - a->queued) / 1e3;
+  uint64_t cpu = queueThread ? b->queueCpu - a->queueCpu : b->cpu - a->cpu;
+  return static_cast<double>(cpu) / static_cast<double>(b->queued - a->queued) / 1e3;
 }
 
 static void floodRun(const std::string &vesk, int rate, bool last) {
@@ -293,7 +304,9 @@ static void floodRun(const std::string &vesk, int rate, bool last) {
   while (waitpid(sender, nullptr, WNOHANG) == 0) {
     uint64_t q, d;
     queueCounters(pid, &q, &d);
-    samples.push_back({q - q0, cpuNanoseconds(pid)});
+    uint64_t queueCpu;
+    uint64_t cpu = cpuNanoseconds(pid, &queueCpu);
+    samples.push_back({q - q0, cpu, queueCpu});
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -313,10 +326,15 @@ static void floodRun(const std::string &vesk, int rate, bool last) {
   struct Level {
     const char *name;
     uint64_t from, to;
-  } levels[] = {{"first 10k", 0, 10000}, {"~100k", 90000, 110000}, {"~1M", 900000, 1000000}};
+  } levels[] = {{"first 10k", 0, 10000}, {"~100k", 90000, 110000}, {"~1M", 900000, 1000000},
+                {"all", 0, queued}};
   printf("        vesk CPU per queued packet:");
   for (const Level &l : levels)
     if (l.to <= queued + 1000) printf("  %s flows %.2f us", l.name, costAt(samples, l.from, l.to));
+  printf("\n        of which the queue's thread:");
+  for (const Level &l : levels)
+    if (l.to <= queued + 1000)
+      printf("  %s flows %.2f us", l.name, costAt(samples, l.from, l.to, true));
   printf("\n");
   long rssPeak = rssKiB(pid);
   printf("        vesk RSS %ld MiB before, %ld MiB with the flood's flows (%.0f bytes per flow)\n",

@@ -98,8 +98,9 @@ void list_remove(oxlo_slab *s, oxlo_slab_chunk *c)
     c->listed = 0;
 }
 
-/* Slots of a huge page or more are laid on whole huge pages (the slots
- * fill them) and mapped as such: they are reached at random, one page walk
+/* Slots of a huge page or more are laid on whole huge pages, as many as
+ * the slots asked for come nearest to (the slots fill them), and mapped
+ * as such: they are reached at random, one page walk
  * per 2 MiB instead of one per 4 KiB, and the first write costs one fault
  * per 2 MiB. Such a chunk's header is a block of its own, so that making
  * the chunk writes none of its pages: the first one, zeroed whole by the
@@ -126,7 +127,8 @@ oxlo_slab_chunk *chunk_new(oxlo_slab *s)
     oxlo_slab_chunk *c;
     unsigned char *base;
     if (bytes >= OXLO_HUGE_PAGE) {
-        bytes = oxlo_huge_size(lead + static_cast<size_t>(n) * s->stride);
+        size_t pages = (lead + static_cast<size_t>(n) * s->stride + OXLO_HUGE_PAGE / 2) / OXLO_HUGE_PAGE;
+        bytes = (pages > 0 ? pages : 1) * OXLO_HUGE_PAGE;
         n = static_cast<uint32_t>((bytes - lead) / s->stride);
         unsigned char *block = static_cast<unsigned char *>(oxlo_heap_huge_alloc(bytes));
         c = block ? static_cast<oxlo_slab_chunk *>(oxlo_heap_alloc(sizeof(oxlo_slab_chunk))) : nullptr;

@@ -27,7 +27,6 @@ Flow::Flow(uint16_t engineIndex_, uint32_t queueId_, uint32_t now, uint8_t l4Pro
            const uint8_t *destination, uint16_t destinationPort_, uint32_t inInterface_,
            uint32_t outInterface_)
     : next(nullptr),
-      previous(nullptr),
       hashValue(0),
       lastSeen(0),
       sourcePort(sourcePort_),

@@ -82,7 +82,7 @@ class Flow {
 
   // What a lookup reads comes first, within 64 bytes; the record has no
   // holes: a table of a million flows pays for every byte of it.
-  Flow *next, *previous;
+  Flow *next;  // the chain of its bucket
   uint32_t hashValue;  // set by FlowHash::add
   uint32_t lastSeen;
   uint16_t sourcePort, destinationPort;

@@ -1,4 +1,5 @@
 #include "oxlo_slab.h"
+#include "oxlo_memory.h"
 
 #include <gtest/gtest.h>
 
@@ -195,6 +196,56 @@ TEST(Slab, chunk_made_ahead_is_used_only_once_ready)
     oxlo_slab_trim(s, 0);
     EXPECT_EQ(oxlo_slab_bytes(s), 0u);
     oxlo_slab_destroy(s);
+}
+
+// Chunks of a huge page or more lie on whole huge pages, aligned to one,
+// their slots filling them and their headers elsewhere: the area handed to
+// the made-ahead hook holds every slot of its chunk and nothing of the
+// slab's own (the hook may write all of it), and the mappings go with the
+// chunks.
+TEST(Slab, large_chunks_are_whole_huge_pages_of_slots)
+{
+    const uint64_t mapped = oxlo_huge_bytes();
+    oxlo_slab *s = oxlo_slab_new(1000, 5000);  // about 5 MB a chunk: 4 MiB
+    ahead_log log;
+    oxlo_slab_set_ahead(s, note_ahead, &log);
+    std::vector<uint8_t *> taken{static_cast<uint8_t *>(oxlo_slab_take(s))};
+    ASSERT_EQ(log.areas.size(), 1u);
+    const auto area = log.areas[0];
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(area.first) % OXLO_HUGE_PAGE, 0u);
+    EXPECT_GT(area.second, OXLO_HUGE_PAGE * 2 - 1024);  // the slots fill 4 MiB
+    EXPECT_LE(area.second, OXLO_HUGE_PAGE * 2);
+    EXPECT_EQ(oxlo_slab_bytes(s) % OXLO_HUGE_PAGE, 0u);
+    EXPECT_EQ(oxlo_huge_bytes() - mapped, oxlo_slab_bytes(s));
+    memset(area.first, 0xAB, area.second);  // the hook's to write, all of it
+    oxlo_slab_ahead_ready(log.chunks[0]);
+
+    // The first chunk's slots, then the ready one's: those inside the area
+    // are the ready chunk's, none overlapping.
+    const size_t perChunk = area.second / 1024;  // 16 bytes of the slab's, 1008 of ours
+    while (taken.size() < perChunk + 1000) {
+        taken.push_back(static_cast<uint8_t *>(oxlo_slab_take(s)));
+        ASSERT_NE(taken.back(), nullptr);
+    }
+    size_t inArea = 0;
+    for (uint8_t *p : taken) {
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u);
+        if (p >= area.first && p < area.first + area.second) {
+            EXPECT_LE(p + 1000, area.first + area.second);
+            inArea++;
+        }
+        memset(p, 0x5C, 1000);
+    }
+    EXPECT_EQ(inArea, 1000u);
+    EXPECT_EQ(std::set<uint8_t *>(taken.begin(), taken.end()).size(), taken.size());
+    for (uint8_t *p : taken)
+        oxlo_slab_give(p);
+    ASSERT_EQ(log.chunks.size(), 2u);  // the next one, made as the ready one started
+    oxlo_slab_ahead_ready(log.chunks[1]);
+    oxlo_slab_trim(s, 0);
+    EXPECT_EQ(oxlo_slab_bytes(s), 0u);
+    oxlo_slab_destroy(s);
+    EXPECT_EQ(oxlo_huge_bytes(), mapped);
 }
 
 } // namespace
