@@ -225,12 +225,8 @@ uint32_t track_payload_room(uint32_t length, uint16_t limit)
 uint8_t *grow_track_payload(oxlo_module *module, oxlo_flow_state *flow, uint32_t have, uint32_t room)
 {
     if (room <= OXLO_TRACK_SHORT_BLOCK && !flow->track_payload) {
-        oxlo_slab *&slab = module->det.track_slab;
-        if (!slab) {
-            slab = oxlo_slab_new(OXLO_TRACK_SHORT_BLOCK, 4096);
-            oxlo_slab_set_spare_floor(slab, 1);
-        }
-        if (auto *block = static_cast<uint8_t *>(oxlo_slab_take(slab))) {
+        if (auto *block = static_cast<uint8_t *>(
+                oxlo_module_block_take(&module->det.track_slab, OXLO_TRACK_SHORT_BLOCK, 4096, 1))) {
             flow->flags_b |= OXLO_FLOW_TRACK_FROM_SLAB;
             return block;
         }

@@ -322,8 +322,7 @@ void oxlo_dissector_exclude(oxlo_module *module, oxlo_flow_state *flow, const ch
     const uint32_t index = module->det.current_dissector;
     if (module->cfg.log_level >= 3 && index < module->det.dissector_count)
         trace_exclusion(module, index, file, line);
-    if (index < OXLO_MAX_DISSECTORS)
-        flow->excluded[index / 64] |= uint64_t(1) << (index % 64);
+    oxlo_flow_mark_excluded(flow, index);
 }
 
 void oxlo_dissector_risk(oxlo_module *module, oxlo_flow_state *flow, int risk, const char *format, ...)

@@ -393,9 +393,8 @@ void oxlo_flow_skip_dissector(oxlo_module *module, oxlo_flow_state *flow, uint16
     (void)file;
     (void)function;
     (void)line;
-    if (!flow || index >= OXLO_MAX_DISSECTORS)
-        return;
-    flow->excluded[index / 64] |= uint64_t(1) << (index % 64);
+    if (flow)
+        oxlo_flow_mark_excluded(flow, index);
 }
 
 /* A UDP datagram shaped like a QUIC client Initial goes to QUIC before the

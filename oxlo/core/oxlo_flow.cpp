@@ -269,6 +269,18 @@ static thread_local oxlo_module *texts_module __attribute__((tls_model("initial-
 
 void oxlo_flow_texts_thread_module(oxlo_module *module) { texts_module = module; }
 
+void *oxlo_module_block_take(oxlo_slab **slab, size_t size, uint32_t chunk_slots, uint32_t spare_floor)
+{
+    if (!*slab) {
+        *slab = oxlo_slab_new(size, chunk_slots);
+        oxlo_slab_set_spare_floor(*slab, spare_floor);
+    }
+    void *block = oxlo_slab_take(*slab);
+    if (block)
+        std::memset(block, 0, size);
+    return block;
+}
+
 oxlo_flow_texts *oxlo_flow_texts_make(oxlo_module *module, oxlo_flow_state *flow, int needed)
 {
     if (!flow)
@@ -279,12 +291,8 @@ oxlo_flow_texts *oxlo_flow_texts_make(oxlo_module *module, oxlo_flow_state *flow
         module = texts_module;
     oxlo_flow_texts *t = nullptr;
     if (module) {
-        oxlo_slab *&slab = module->det.texts_slab;
-        if (!slab)
-            slab = oxlo_slab_new(sizeof(oxlo_flow_texts), 256);
-        t = static_cast<oxlo_flow_texts *>(oxlo_slab_take(slab));
-        if (t)
-            std::memset(t, 0, sizeof(*t));
+        t = static_cast<oxlo_flow_texts *>(
+            oxlo_module_block_take(&module->det.texts_slab, sizeof(oxlo_flow_texts), 256, 0));
     } else {
         t = static_cast<oxlo_flow_texts *>(oxlo_heap_calloc(1, sizeof(oxlo_flow_texts)));
         if (t)
@@ -304,16 +312,10 @@ oxlo_flow_tcp *oxlo_flow_tcp_make(oxlo_module *module, oxlo_flow_state *flow)
         return flow->tcp;
     oxlo_flow_tcp *tcp = nullptr;
     if (module) {
-        oxlo_slab *&slab = module->det.tcp_slab;
-        if (!slab) {
-            slab = oxlo_slab_new(sizeof(oxlo_flow_tcp), 1024);
-            /* Short connections one after the other would otherwise make
-             * and free a chunk each. */
-            oxlo_slab_set_spare_floor(slab, 1);
-        }
-        tcp = static_cast<oxlo_flow_tcp *>(oxlo_slab_take(slab));
-        if (tcp)
-            std::memset(tcp, 0, sizeof(*tcp));
+        /* One emptied chunk kept: short connections one after the other
+         * would otherwise make and free a chunk each. */
+        tcp = static_cast<oxlo_flow_tcp *>(
+            oxlo_module_block_take(&module->det.tcp_slab, sizeof(oxlo_flow_tcp), 1024, 1));
     } else {
         tcp = static_cast<oxlo_flow_tcp *>(oxlo_heap_calloc(1, sizeof(oxlo_flow_tcp)));
         if (tcp)

@@ -163,6 +163,15 @@ static inline const char *oxlo_flow_host(const oxlo_flow_state *flow)
     return flow->texts ? flow->texts->host_name : "";
 }
 
+/* Marks the dissector of this index as done with the flow (an index past
+ * the table is ignored). In line: a new flow's first datagram ends most of
+ * the calls it is offered in one. */
+static inline void oxlo_flow_mark_excluded(oxlo_flow_state *flow, uint32_t index)
+{
+    if (index < OXLO_MAX_DISSECTORS)
+        flow->excluded[index / 64] |= (uint64_t)1 << (index % 64);
+}
+
 /* The flow's TCP stream (held segments and kept bytes), NULL when none. */
 static inline struct oxlo_stream *oxlo_flow_stream(const oxlo_flow_state *flow)
 {
@@ -214,6 +223,10 @@ oxlo_classification oxlo_flow_result(oxlo_module *module, const oxlo_flow_state 
  * OXLO_FLOW_NO_MEMORY when `needed` (a host name a rule may match could not
  * be kept), and detection ends on it unclassified. */
 oxlo_flow_texts *oxlo_flow_texts_make(oxlo_module *module, oxlo_flow_state *flow, int needed);
+/* A zeroed block of `size` bytes from one of the module's slabs, the slab
+ * made on first use (`chunk_slots` slots a chunk, `spare_floor` emptied
+ * chunks kept); NULL without memory. */
+void *oxlo_module_block_take(struct oxlo_slab **slab, size_t size, uint32_t chunk_slots, uint32_t spare_floor);
 /* Sets (NULL clears) the module classifying on this thread. */
 void oxlo_flow_texts_thread_module(oxlo_module *module);
 /* The flow's TCP block, made zeroed on first use from the slab of the
