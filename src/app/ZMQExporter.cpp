@@ -394,11 +394,11 @@ void ZMQExporter::writeFlow(Flow *flow, oxlo_module *module) {
   const oxlo_classification classification = flow->classification(module);
   oxlo_format_protocol_ids(Flow::protocolPair(classification), protocol, sizeof(protocol));
   oxlo_recbuf_put_id_text(s, ExportKey::kProtocolIds, protocol);
-  const oxlo_flow_state *state = flow->engineState();
+  const oxlo_flow_state *state = flow->engineState();  // always there: it shares the flow's slot
   writeMetadata(module, flow, classification);
   const char *host = oxlo_flow_host_name_by_protocol(state, classification);
   oxlo_recbuf_put_id_text(s, ExportKey::kHostName, host ? host : "");
-  oxlo_risk_mask risks = state ? oxlo_flow_risk_bits(state) : 0;
+  oxlo_risk_mask risks = oxlo_flow_risk_bits(state);
   // The collector is not told of one-way traffic: a flow exported at its
   // classification has often not seen its reply yet.
   risks &= ~(1ULL << OXLO_UNIDIRECTIONAL_TRAFFIC);
@@ -407,11 +407,11 @@ void ZMQExporter::writeFlow(Flow *flow, oxlo_module *module) {
   oxlo_recbuf_put_id_u32(s, ExportKey::kRiskScore,
                          oxlo_risk_mask_score(risks, &clientScore, &serverScore));
   char messages[512] = "";
-  if (state) oxlo_flow_risk_messages_text(state, messages, sizeof(messages), 1);
+  oxlo_flow_risk_messages_text(state, messages, sizeof(messages), 1);
   oxlo_recbuf_put_id_text(s, ExportKey::kRiskMessages, messages);
   oxlo_recbuf_put_id_u32(s, ExportKey::kConfidence,
-                         state ? static_cast<uint32_t>(oxlo_flow_confidence(state)) : 0);
-  const char *url = state ? oxlo_flow_http_url(state) : nullptr;
+                         static_cast<uint32_t>(oxlo_flow_confidence(state)));
+  const char *url = oxlo_flow_http_url(state);
   if (url && url[0]) {
     oxlo_recbuf_put_id_text(s, ExportKey::kHttpUrl, url);
     const char *verb =
