@@ -64,16 +64,9 @@ struct text_buf {
             return;
         char text[64];
         size_t n = 0;
-        for (const char *f = fmt; *f && n < sizeof(text) - 12; f++) {
+        for (const char *f = fmt; *f && n < sizeof(text) - 21; f++) {
             if (f[0] == '%' && f[1] == 'u') {
-                char digits[10];
-                size_t d = 0;
-                do {
-                    digits[d++] = char('0' + v % 10);
-                    v /= 10;
-                } while (v);
-                while (d)
-                    text[n++] = digits[--d];
+                n += oxlo_decimal_text(text + n, v);
                 f++;
                 continue;
             }

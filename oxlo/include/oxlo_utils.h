@@ -98,6 +98,10 @@ char *oxlo_ipv6_text_shorten(char *text);
 int oxlo_ipv4_same_prefix(uint32_t a, uint32_t b, int prefix_length);
 int oxlo_ipv4_either_in_prefix(uint32_t a, uint32_t b, uint32_t network, int prefix_length);
 uint32_t oxlo_round_up_pow2(uint32_t value);
+/* The decimal digits of value at out, without a NUL (out has room for 20);
+ * the count written. For hot paths where printf's set-up costs more than
+ * the digits. */
+size_t oxlo_decimal_text(char *out, uint64_t value);
 int64_t oxlo_text_to_int_bounded(const char *text, int64_t minimum, int64_t maximum,
                                  const char **error_text, int base);
 

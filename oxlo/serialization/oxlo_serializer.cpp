@@ -6,6 +6,7 @@
 
 #include "oxlo_memory.h"
 #include "oxlo_private.h"
+#include "oxlo_utils.h"
 
 #include <cmath>
 #include <cstdio>
@@ -146,34 +147,19 @@ struct number_text {
     size_t len = 0;
 };
 
-// Decimal digits of v at out, without a NUL; the count written. Integers are
-// most of what an export writes, and printf is the slow part of a member.
-size_t print_decimal(char *out, uint64_t v)
-{
-    char tmp[20];
-    size_t n = 0;
-    do {
-        tmp[n++] = char('0' + v % 10);
-        v /= 10;
-    } while (v);
-    for (size_t i = 0; i < n; i++)
-        out[i] = tmp[n - 1 - i];
-    return n;
-}
-
 int print_value(number_text &out, const value_ref &v, bool json)
 {
     int n;
     switch (v.kind) {
     case vkind::unsigned_:
-        out.len = print_decimal(out.buf, v.u);
+        out.len = oxlo_decimal_text(out.buf, v.u);
         return 0;
     case vkind::signed_:
         if (v.i < 0) {
             out.buf[0] = '-';
-            out.len = 1 + print_decimal(out.buf + 1, 0 - uint64_t(v.i));
+            out.len = 1 + oxlo_decimal_text(out.buf + 1, 0 - uint64_t(v.i));
         } else {
-            out.len = print_decimal(out.buf, uint64_t(v.i));
+            out.len = oxlo_decimal_text(out.buf, uint64_t(v.i));
         }
         return 0;
     case vkind::float_:
@@ -429,7 +415,7 @@ void json_key(oxlo_recbuf *s, const key_ref &k)
         return; // list items are bare values
     if (k.numeric) {
         put_byte(s, '"');
-        s->cursor.size_used += uint32_t(print_decimal(s->output.data + s->cursor.size_used, k.id));
+        s->cursor.size_used += uint32_t(oxlo_decimal_text(s->output.data + s->cursor.size_used, k.id));
         put_bytes(s, "\":", 2);
     } else {
         put_escaped(s, k.name, k.len);

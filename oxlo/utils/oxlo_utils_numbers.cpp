@@ -98,6 +98,19 @@ uint32_t oxlo_round_up_pow2(uint32_t value)
     return value + 1;
 }
 
+size_t oxlo_decimal_text(char *out, uint64_t value)
+{
+    char tmp[20];
+    size_t n = 0;
+    do {
+        tmp[n++] = char('0' + value % 10);
+        value /= 10;
+    } while (value);
+    for (size_t i = 0; i < n; i++)
+        out[i] = tmp[n - 1 - i];
+    return n;
+}
+
 int64_t oxlo_text_to_int_bounded(const char *text, int64_t minimum, int64_t maximum,
                                  const char **error_text, int base)
 {
