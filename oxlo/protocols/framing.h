@@ -27,6 +27,7 @@ enum walk_end : uint8_t {
     WALK_WHOLE, /* one or more PDUs ending exactly at the view's end */
     WALK_SHORT, /* every PDU so far was good, the last is cut: *total says how many bytes would finish it */
     WALK_BAD,   /* a PDU that is no PDU of the protocol */
+    WALK_CAPPED, /* max_pdus good PDUs, but bytes follow the last: they prove nothing about the rest */
 };
 
 /* Walks the PDUs of p from offset 0. size(pdu) is called with the bytes from
@@ -35,7 +36,9 @@ enum walk_end : uint8_t {
  * short to tell the size (fewer than `header` bytes): the walk then asks for
  * `header` bytes. *count gets the number of whole PDUs, *total the bytes a
  * cut PDU needs (from the view's start). At most `max_pdus` are walked; a
- * walk stopped there ends as whole. */
+ * walk stopped there ends as whole only when the last of them ends the view
+ * (any byte string is a chain of some protocols' PDUs for a while: a chain
+ * cut off by the cap is no proof that the view is the protocol's). */
 template <typename Size>
 walk_end walk(const oxlo_reader &p, size_t header, unsigned max_pdus, Size size, unsigned *count, uint64_t *total)
 {
@@ -54,6 +57,8 @@ walk_end walk(const oxlo_reader &p, size_t header, unsigned max_pdus, Size size,
         off += size_t(n);
         ++*count;
     }
+    if (off < p.length)
+        return WALK_CAPPED;
     return *count ? WALK_WHOLE : WALK_SHORT;
 }
 
@@ -82,8 +87,13 @@ first_end first(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt,
 
 /* For a rule that tests one PDU against its length: the view's PDUs are
  * walked and must end at its end (as the rule's "length equals the payload"
- * asks of one), the first goes to *pdu; a cut last one is asked for.
- * FIRST_NONE: test the rule on the view as it is. */
+ * asks of one), the first goes to *pdu; a cut last one is asked for while
+ * the view is a strict prefix of it and the stream bounds hold. A walk that
+ * meets a non-PDU, stops at its cap short of the view's end or cannot wait
+ * gives FIRST_NONE: test the rule on the view as it is (its length is then
+ * not the PDU's, and the rule excludes). size() should return 0 for a
+ * header the rule refuses whatever follows (a type, flags or a length it
+ * never accepts), so that text is not waited for. */
 template <typename Size>
 first_end whole(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt, size_t header, unsigned max_pdus,
                 Size size, oxlo_reader *pdu)

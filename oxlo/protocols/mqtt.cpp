@@ -63,15 +63,37 @@ bool acceptable(uint8_t type, uint8_t flags, size_t length)
     }
 }
 
+/* The flags a packet type carries in every version; types 0 and 15 are
+ * none. */
+bool flags_fit(uint8_t type, uint8_t flags)
+{
+    switch (type) {
+    case 0: case 15:
+        return false;
+    case PUBREL: case SUBSCRIBE: case UNSUBSCRIBE:
+        return flags == 2;
+    case PUBLISH:
+        return ((flags >> 1) & 3) != 3 && (flags & 0x0E) != 8;
+    default:
+        return flags == 0;
+    }
+}
+
 void search_mqtt(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     oxlo_reader p = pkt.payload;
+    uint8_t b0 = 0;
     /* Control packets are read whole from the stream (a client may send its
-     * CONNECT's fixed header apart, or several packets at once). */
+     * CONNECT's fixed header apart, or several packets at once). The first
+     * packet's type, flags and announced size must pass as they stand before
+     * its rest is waited for: text reads as a chain of MQTT-shaped headers
+     * (any printable byte is a type 2 to 7) whose lengths are never met.
+     * The packets behind it carry their type's fixed flags (sizes may differ
+     * in version 5, which adds reason codes and properties). */
     auto size = [](const oxlo_reader &r) -> int64_t {
         uint8_t b = 0;
-        if (oxlo_rd_u8_at(&r, MQTT_TYPE_FLAGS, &b) && ((b >> 4) == 0 || (b >> 4) == 15))
+        if (oxlo_rd_u8_at(&r, MQTT_TYPE_FLAGS, &b) && !flags_fit(uint8_t(b >> 4), uint8_t(b & 0x0F)))
             return 0;
         const size_t n = framed_length(r);
         if (n)
@@ -83,9 +105,14 @@ void search_mqtt(oxlo_module *m, oxlo_flow_state *f)
                 break;
         return 0;
     };
+    const size_t announced = framed_length(p);
+    if (announced && (!oxlo_rd_u8_at(&p, MQTT_TYPE_FLAGS, &b0) ||
+                      !acceptable(uint8_t(b0 >> 4), uint8_t(b0 & 0x0F), announced))) {
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
     if (pkt.payload_packets <= 10 && oxlo_framing::whole(m, f, pkt, MQTT_HEADER_MIN, 16, size, &p) == oxlo_framing::FIRST_WAITING)
         return;
-    uint8_t b0 = 0;
     if (pkt.payload_packets > 10 || p.length < MQTT_HEADER_MIN || framed_length(p) != p.length ||
         !oxlo_rd_u8_at(&p, MQTT_TYPE_FLAGS, &b0) ||
         !acceptable(uint8_t(b0 >> 4), uint8_t(b0 & 0x0F), p.length)) {

@@ -2,7 +2,8 @@
 // one JSON object per flow and line, in order of first packet.
 //
 //   oxlo-replay [-c PROTOCOLS_FILE] [-k PROTO,KNOB,VALUE]... [-p SUFFIX_LIST]
-//               [-F OS_FINGERPRINTS] [-A ADDRESS_CACHE_OUT] [-H] FILE.pcap...
+//               [-F OS_FINGERPRINTS] [-A ADDRESS_CACHE_OUT] [-H] [-E] [-D FILES]
+//               FILE.pcap...
 //
 // -c loads a custom protocols file, -k sets an engine knob (repeatable;
 // PROTO "NULL" for a global knob), -p names the public suffix list (by
@@ -12,7 +13,9 @@
 // "oxlo" member, and the flow's TCP fingerprint, OS and flow fingerprint.
 // -H adds the library's own flow record ("flow": the flow header writer's
 // members, client to server, with its "oxlo" block) and its fingerprint
-// members ("fingerprints").
+// members ("fingerprints"). -D registers only the built-in dissectors of
+// the comma-separated source files named (e.g. "mqtt" or "irc,mqtt"), so
+// that what one dissector alone makes of a capture shows.
 //
 // Flows are tracked by 5-tuple (both directions) for the whole capture and
 // are never deleted when classified; every packet goes to the engine with
@@ -24,6 +27,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -34,6 +38,7 @@
 #include "PublicSuffixPaths.h"
 #include "oxlo_address_cache.h"
 #include "oxlo_api.h"
+#include "oxlo_dissector_kit.h"
 #include "oxlo_fingerprints.h"
 #include "oxlo_flow_json.h"
 #include "oxlo_hosts.h"
@@ -478,8 +483,9 @@ int replay(oxlo_module *module, const char *path)
 
 const char kUsage[] =
     "usage: oxlo-replay [-c PROTOCOLS_FILE] [-k PROTO,KNOB,VALUE]... [-p SUFFIX_LIST] [-F OS_FINGERPRINTS]\n"
-    "                   [-A ADDRESS_CACHE_OUT] [-H] [-E] FILE.pcap...\n"
-    "  -E  call every dissector on a flow's first datagram, also those that declared it too short\n";
+    "                   [-A ADDRESS_CACHE_OUT] [-H] [-E] [-D FILES] FILE.pcap...\n"
+    "  -E  call every dissector on a flow's first datagram, also those that declared it too short\n"
+    "  -D  register only the built-in dissectors of these source files (comma-separated, e.g. mqtt,irc)\n";
 
 // Applies one -k argument; false (after a message) when it is refused.
 bool set_knob(oxlo_module *module, const char *arg)
@@ -511,15 +517,42 @@ const char *default_suffix_list()
     return nullptr;
 }
 
+// Rebuilds the dissector table with the named built-in dissectors alone.
+bool register_only(oxlo_module *module, const char *files)
+{
+    if (oxlo_dissectors_init(module) != 0)
+        return false;
+    for (uint32_t id = 0; id < 0xFFFF; id++) {
+        oxlo_proto_defaults *p = oxlo_proto_defaults_get(module, uint16_t(id));
+        if (!p)
+            break;
+        p->dissector_index = OXLO_NO_DISSECTOR;
+    }
+    module->det.dissector_count = 0;
+    std::string list(files);
+    bool ok = true;
+    for (size_t start = 0; start <= list.size();) {
+        const size_t comma = std::min(list.find(',', start), list.size());
+        const std::string file = list.substr(start, comma - start);
+        if (oxlo_dissector_register_builtin(module, file.c_str()) != 0) {
+            fprintf(stderr, "oxlo-replay: -D %s: no built-in dissector in %s\n", files, file.c_str());
+            ok = false;
+        }
+        start = comma + 1;
+    }
+    return ok && oxlo_dissectors_finish(module) == 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    const char *protocols = nullptr, *suffixes = nullptr, *fingerprints = nullptr, *cache_out = nullptr;
+    const char *protocols = nullptr, *suffixes = nullptr, *fingerprints = nullptr, *cache_out = nullptr,
+               *only = nullptr;
     std::vector<const char *> knobs;
     int opt;
     bool every_dissector = false;
-    while ((opt = getopt(argc, argv, "c:k:p:F:A:HE")) != -1) {
+    while ((opt = getopt(argc, argv, "c:k:p:F:A:HED:")) != -1) {
         switch (opt) {
         case 'c': protocols = optarg; break;
         case 'k': knobs.push_back(optarg); break;
@@ -528,6 +561,7 @@ int main(int argc, char **argv)
         case 'A': cache_out = optarg; break;
         case 'H': with_header = true; break;
         case 'E': every_dissector = true; break;
+        case 'D': only = optarg; break;
         default: fputs(kUsage, stderr); return 2;
         }
     }
@@ -560,6 +594,10 @@ int main(int argc, char **argv)
         fprintf(stderr, "oxlo-replay: cannot set up the detection module\n");
         oxlo_module_free(module);
         return 1;
+    }
+    if (only && !register_only(module, only)) {
+        oxlo_module_free(module);
+        return 2;
     }
     module->det.call_every_dissector = every_dissector;
     if (fingerprints && oxlo_os_fingerprints_load_file(module, fingerprints) < 0) {
