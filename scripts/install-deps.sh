@@ -21,6 +21,7 @@ tests=(
   krb5-kdc krb5-user slapd ldap-utils
   python3 python3-zmq python3-scapy python3-cryptography python3-numpy python3-scipy python3-sklearn python3-crcmod
   ngtcp2-client ngtcp2-server
+  ngircd python3-irc mosquitto mosquitto-clients
   netbase wamerican wamerican-insane util-linux procps
 )
 case "${1:-}" in

@@ -79,6 +79,27 @@ bool flags_fit(uint8_t type, uint8_t flags)
     }
 }
 
+/* A PUBLISH packet's variable header starts with the topic's 16-bit length:
+ * the topic (and the packet identifier of QoS 1 and 2) must fit in the
+ * packet. Text never passes: two printable bytes read as a length of at
+ * least 8224. true until those bytes are at hand. */
+bool topic_fits(const oxlo_reader &r, size_t total)
+{
+    uint8_t b = 0;
+    uint16_t topic = 0;
+    oxlo_rd_u8_at(&r, MQTT_TYPE_FLAGS, &b);
+    if ((b >> 4) != PUBLISH)
+        return true;
+    size_t at = MQTT_REMAINING_LENGTH;
+    while (at < MQTT_REMAINING_LENGTH + MQTT_VARINT_MAX && oxlo_rd_u8_at(&r, at, &b) && (b & 0x80))
+        at++;
+    at++; /* past the varint's last byte: the variable header */
+    if (!oxlo_rd_u16_at(&r, at, &topic))
+        return true;
+    const uint8_t flags = oxlo_rd_peek8(&r, MQTT_TYPE_FLAGS) & 0x0F;
+    return at + 2 + size_t(topic) + (((flags >> 1) & 3) ? 2 : 0) <= total;
+}
+
 void search_mqtt(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
@@ -97,7 +118,7 @@ void search_mqtt(oxlo_module *m, oxlo_flow_state *f)
             return 0;
         const size_t n = framed_length(r);
         if (n)
-            return n <= 65536 ? int64_t(n) : 0;
+            return n <= 65536 && topic_fits(r, n) ? int64_t(n) : 0;
         for (size_t i = MQTT_REMAINING_LENGTH; i < MQTT_REMAINING_LENGTH + MQTT_VARINT_MAX; i++)
             if (!oxlo_rd_u8_at(&r, i, &b))
                 return -1; /* the remaining length is still cut */
@@ -115,7 +136,7 @@ void search_mqtt(oxlo_module *m, oxlo_flow_state *f)
         return;
     if (pkt.payload_packets > 10 || p.length < MQTT_HEADER_MIN || framed_length(p) != p.length ||
         !oxlo_rd_u8_at(&p, MQTT_TYPE_FLAGS, &b0) ||
-        !acceptable(uint8_t(b0 >> 4), uint8_t(b0 & 0x0F), p.length)) {
+        !acceptable(uint8_t(b0 >> 4), uint8_t(b0 & 0x0F), p.length) || !topic_fits(p, p.length)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

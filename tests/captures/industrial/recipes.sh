@@ -1,6 +1,6 @@
 # Recipes for the industrial and IoT captures of this folder, sourced by
 # ../record.sh (which provides setup, start_s, capture_start/capture_stop).
-RECIPES+=(industrial/mqtt industrial/modbus industrial/coap industrial/nmap_tcp industrial/nmap_udp industrial/rtps industrial/modbus_stream)
+RECIPES+=(industrial/mqtt industrial/mqtt_pipelined industrial/modbus industrial/coap industrial/nmap_tcp industrial/nmap_udp industrial/rtps industrial/modbus_stream)
 
 # mosquitto on 1883 and on 18830 with mosquitto_pub and mosquitto_sub, MQTT
 # 3.1.1 and 5.
@@ -229,5 +229,21 @@ PY
   capture_stop modbus_stream
   stop_pid "$small_pid"
   stop_pid "$mb_pid"
+  teardown
+}
+
+# mosquitto with mosquitto_pub -l (one PUBLISH per line of its input, sent
+# back to back after the CONNACK), MQTT 3.1.1 at QoS 0 and MQTT 5 at QoS 1.
+record_mqtt_pipelined() {
+  setup 1500
+  printf 'listener 1883 %s\nallow_anonymous true\n' "$SRV4" > "$WORK/mosquitto.conf"
+  start_s mosquitto -c "$WORK/mosquitto.conf"
+  local mq_pid=${PIDS[-1]}
+  wait_port t 1883
+  capture_start mqtt_pipelined
+  printf 'one\ntwo\nthree\nfour\nfive\n' | in_c timeout 10 mosquitto_pub -h "$SRV4" -p 1883 -V mqttv311 -t vesk/lines -l
+  printf 'one\ntwo\nthree\nfour\nfive\n' | in_c timeout 10 mosquitto_pub -h "$SRV4" -p 1883 -V mqttv5 -t vesk/lines -q 1 -l
+  capture_stop mqtt_pipelined
+  stop_pid "$mq_pid"
   teardown
 }

@@ -1,6 +1,6 @@
 # Recipes for the messaging captures of this folder, sourced by ../record.sh
 # (which provides setup, start_s, capture_start/capture_stop).
-RECIPES+=(messaging/activemq messaging/irc messaging/nats_zmq messaging/smpp messaging/stomp messaging/xmpp)
+RECIPES+=(messaging/activemq messaging/irc messaging/irc_clients messaging/nats_zmq messaging/smpp messaging/stomp messaging/xmpp)
 
 # ngircd with sic as the client: registration, a join and a message.
 record_irc() {
@@ -217,5 +217,66 @@ PL
   in_c timeout 10 perl "$WORK/esme.pl" "$SRV4" 2776 || true
   capture_stop smpp
   stop_pid "$smsc_pid"
+  teardown
+}
+
+# ngircd on 6667 and 7000 with two clients that open with NICK and USER:
+# python3-irc's client on 6667 (registration, a join, a message, quit), and
+# a socket client on 7000 that writes NICK and USER at once, as small
+# clients do, then joins, says hello and quits.
+record_irc_clients() {
+  setup 1500
+  printf '[Global]\nName = irc.vesk.test\nListen = %s\nPorts = 6667, 7000\n[Options]\nPAM = no\nIdent = no\nDNS = no\n' \
+    "$SRV4" > "$WORK/ngircd.conf"
+  start_s /usr/sbin/ngircd -n -f "$WORK/ngircd.conf"
+  local irc_pid=${PIDS[-1]}
+  wait_port t 6667
+  wait_port t 7000
+  cat > "$WORK/irc_lib.py" <<'PY'
+import sys, irc.client
+reactor = irc.client.IRC()
+done = []
+def welcome(c, e):
+    c.join("#vesk")
+def joined(c, e):
+    c.privmsg("#vesk", "hello from python3-irc")
+    c.quit("bye")
+def disconnected(c, e):
+    done.append(1)
+c = reactor.server().connect(sys.argv[1], 6667, "carol", username="carol", ircname="Carol")
+reactor.add_global_handler("welcome", welcome)
+reactor.add_global_handler("join", joined)
+reactor.add_global_handler("disconnect", disconnected)
+for _ in range(100):
+    if done:
+        break
+    reactor.process_once(0.1)
+PY
+  cat > "$WORK/irc_raw.py" <<'PY'
+import socket, sys
+s = socket.create_connection((sys.argv[1], 7000), timeout=5)
+s.sendall(b"NICK dave\r\nUSER dave 0 * :Dave the scripted client\r\n")
+seen = b""
+while b" 376 " not in seen and b" 422 " not in seen:
+    data = s.recv(4096)
+    if not data:
+        break
+    seen += data
+s.sendall(b"JOIN #vesk\r\n")
+while b" 366 " not in seen:
+    data = s.recv(4096)
+    if not data:
+        break
+    seen += data
+s.sendall(b"PRIVMSG #vesk :hello from a script\r\n")
+s.sendall(b"QUIT :bye\r\n")
+while s.recv(4096):
+    pass
+PY
+  capture_start irc_clients
+  in_c timeout 10 /usr/bin/python3 "$WORK/irc_lib.py" "$SRV4"
+  in_c timeout 10 /usr/bin/python3 "$WORK/irc_raw.py" "$SRV4"
+  capture_stop irc_clients
+  stop_pid "$irc_pid"
   teardown
 }
