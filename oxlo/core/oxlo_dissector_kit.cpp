@@ -441,6 +441,15 @@ uint16_t oxlo_dissector_l4_length(const oxlo_module *module)
     return module ? module->det.packet.l4_length : 0;
 }
 
+uint16_t oxlo_dissector_tcp_own_length(const oxlo_module *module)
+{
+    if (!module || !module->det.packet.tcp)
+        return 0;
+    const oxlo_packet_state &p = module->det.packet;
+    const uint16_t header = uint16_t((p.tcp[12] >> 4) * 4);
+    return p.l4_length > header ? uint16_t(p.l4_length - header) : 0;
+}
+
 oxlo_reader oxlo_dissector_swap_payload(oxlo_module *module, oxlo_reader payload)
 {
     oxlo_reader was = oxlo_reader_make(nullptr, 0);

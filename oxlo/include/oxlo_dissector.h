@@ -410,6 +410,9 @@ oxlo_reader oxlo_dissector_ip(const oxlo_module *module, int version);
 /* Bytes after the transport header as the packet gave them (the IP
  * protocol's payload for transports other than TCP and UDP). */
 uint16_t oxlo_dissector_l4_length(const oxlo_module *module);
+/* TCP: the payload bytes the packet itself carries (its segment view may
+ * hold more: held segments a gap-filler brought); 0 otherwise. */
+uint16_t oxlo_dissector_tcp_own_length(const oxlo_module *module);
 /* Points the packet in process at other bytes (a message carried inside
  * this one, for a call into another dissector's reader) and returns what it
  * pointed at; put that back the same way before returning. */

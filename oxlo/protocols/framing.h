@@ -22,6 +22,8 @@ namespace oxlo_framing {
            oxlo_dissector_need(m, f, size_t(total)) == 0;
 }
 
+constexpr uint8_t TCP_PSH = 0x08;
+
 /* What a walk over the PDUs of a view found. */
 enum walk_end : uint8_t {
     WALK_WHOLE, /* one or more PDUs ending exactly at the view's end */
@@ -102,6 +104,18 @@ first_end whole(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt,
     uint64_t total = 0;
     const walk_end end = walk(pkt.payload, header, max_pdus, size, &count, &total);
     if (end == WALK_SHORT && wait_for(m, f, pkt, total))
+        return FIRST_WAITING;
+    /* PDUs that end where the view ends prove no more than that when the
+     * sender's write goes on (no PSH on the segment that ended them): a
+     * view asked for a PDU's exact size ends on it however the bytes
+     * behind it read. The next PDU's header is asked for and walked too.
+     * A segment that filled a gap brings held ones whose flags are not at
+     * hand: there the next header is asked for behind a lone PDU only, as
+     * the held bytes may end a write that waits for an answer. */
+    const bool held = pkt.segment.length > oxlo_dissector_tcp_own_length(m);
+    if (end == WALK_WHOLE && pkt.l4 == OXLO_L4_TCP && count < max_pdus &&
+        (held ? count == 1 : !(pkt.tcp_flags & TCP_PSH)) &&
+        wait_for(m, f, pkt, uint64_t(pkt.payload.length) + header))
         return FIRST_WAITING;
     if (end != WALK_WHOLE)
         return FIRST_NONE;
