@@ -24,6 +24,25 @@ namespace oxlo_framing {
 
 constexpr uint8_t TCP_PSH = 0x08;
 
+/* The view's PDUs end exactly where it ends. That proves no more than
+ * that when the sender's write goes on (no PSH on the segment that ended
+ * it): a view asked for a PDU's exact size ends on it however the bytes
+ * behind it read. Asks for the next PDU's `header` bytes too, so that they
+ * are checked; true while waiting. A segment that filled a gap brings held
+ * ones whose flags are not at hand: there the next header is asked for
+ * behind a `lone` PDU only (the held bytes may end a write that waits for
+ * an answer, and the wait must end). */
+[[maybe_unused]] inline bool wait_behind(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt,
+                                         size_t header, bool lone)
+{
+    if (pkt.l4 != OXLO_L4_TCP)
+        return false;
+    const bool held = pkt.segment.length > oxlo_dissector_tcp_own_length(m);
+    if (held ? !lone : (pkt.tcp_flags & TCP_PSH) != 0)
+        return false;
+    return wait_for(m, f, pkt, uint64_t(pkt.payload.length) + header);
+}
+
 /* What a walk over the PDUs of a view found. */
 enum walk_end : uint8_t {
     WALK_WHOLE, /* one or more PDUs ending exactly at the view's end */
@@ -105,17 +124,7 @@ first_end whole(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt,
     const walk_end end = walk(pkt.payload, header, max_pdus, size, &count, &total);
     if (end == WALK_SHORT && wait_for(m, f, pkt, total))
         return FIRST_WAITING;
-    /* PDUs that end where the view ends prove no more than that when the
-     * sender's write goes on (no PSH on the segment that ended them): a
-     * view asked for a PDU's exact size ends on it however the bytes
-     * behind it read. The next PDU's header is asked for and walked too.
-     * A segment that filled a gap brings held ones whose flags are not at
-     * hand: there the next header is asked for behind a lone PDU only, as
-     * the held bytes may end a write that waits for an answer. */
-    const bool held = pkt.segment.length > oxlo_dissector_tcp_own_length(m);
-    if (end == WALK_WHOLE && pkt.l4 == OXLO_L4_TCP && count < max_pdus &&
-        (held ? count == 1 : !(pkt.tcp_flags & TCP_PSH)) &&
-        wait_for(m, f, pkt, uint64_t(pkt.payload.length) + header))
+    if (end == WALK_WHOLE && count < max_pdus && wait_behind(m, f, pkt, header, count == 1))
         return FIRST_WAITING;
     if (end != WALK_WHOLE)
         return FIRST_NONE;

@@ -56,8 +56,10 @@ void search_smpp(oxlo_module *m, oxlo_flow_state *f)
         OXLO_EXCLUDE(m, f);
         return;
     }
-    /* One PDU, or several that chain exactly to the payload's end. */
+    /* One PDU, or several that chain exactly to the payload's end (and,
+     * when the sender's write goes on, into the next PDU's header). */
     size_t at = 0;
+    unsigned pdus = 0;
     while (at < p.length) {
         uint32_t n = 0;
         if (!oxlo_rd_u32_at(&p, at + SMPP_LENGTH, &n) || n == 0) {
@@ -71,7 +73,10 @@ void search_smpp(oxlo_module *m, oxlo_flow_state *f)
             return;
         }
         at += n;
+        ++pdus;
     }
+    if (oxlo_framing::wait_behind(m, f, pkt, SMPP_HEADER, pdus == 1))
+        return;
     oxlo_rd_u32_at(&p, SMPP_COMMAND_ID, &id);
     oxlo_rd_u32_at(&p, SMPP_STATUS, &status);
     if ((id >> 24) != 0x00 && (id >> 24) != 0x80) {
