@@ -17,8 +17,16 @@ void search_openwire(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     oxlo_reader p = pkt.payload;
     /* The WireFormatInfo (a length, type 1, "ActiveMQ") is read whole from
-     * the stream. */
-    auto size = [](const oxlo_reader &r) -> int64_t {
+     * the stream; the commands a client writes behind it in the same
+     * segment are sized by their length alone. */
+    const uint8_t *start = p.data;
+    auto size = [start](const oxlo_reader &r) -> int64_t {
+        if (r.data != start) {
+            uint32_t n = 0;
+            if (!oxlo_rd_u32_at(&r, OW_LENGTH, &n))
+                return -1;
+            return n >= 1 && n <= 65536 ? int64_t(n) + OW_LENGTH_SIZE : 0;
+        }
         uint8_t kind = 1;
         const size_t magic =
             r.length < OW_MAGIC_END ? (r.length > OW_MAGIC ? r.length - OW_MAGIC : 0) : OW_MAGIC_END - OW_MAGIC;
