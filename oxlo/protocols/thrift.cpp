@@ -81,6 +81,16 @@ void search_thrift(oxlo_module *m, oxlo_flow_state *f)
     thrift_state *s = static_cast<thrift_state *>(oxlo_dissector_state(m, f));
     uint8_t first = 0, second = 0, type = 0xFF;
     uint32_t frame = 0;
+    /* A strict binary header (0x80, version 0 or 1) or a frame length (at
+     * most 24 bits: a zero first byte) that the segments cut short of what
+     * the checks below read: the rest is asked for from the stream. */
+    if (pkt.l4 == OXLO_L4_TCP && s && p.length && p.length < BINARY_NAME) {
+        const uint8_t b0 = oxlo_rd_peek8(&p, 0);
+        const bool binary = b0 == BINARY_PROTOCOL_ID && (p.length < 2 || oxlo_rd_peek8(&p, BINARY_VERSION) <= 1);
+        if ((binary || (b0 == 0 && p.length < FRAME_HEADER + 1)) &&
+            oxlo_framing::wait_for(m, f, pkt, binary ? BINARY_NAME : FRAME_HEADER + 1))
+            return;
+    }
     /* The framed transport puts a 32-bit length before each message, and
      * clients often send it in a segment of its own: a frame is read whole
      * from the stream (the first of several pipelined ones). */
