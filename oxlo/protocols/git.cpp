@@ -57,7 +57,8 @@ void search_git(oxlo_module *m, oxlo_flow_state *f)
         &total);
     if (end == oxlo_framing::WALK_SHORT && oxlo_framing::wait_for(m, f, pkt, total))
         return;
-    if (end == oxlo_framing::WALK_BAD || !data_lines || (end == oxlo_framing::WALK_SHORT && !lines)) {
+    if (end == oxlo_framing::WALK_BAD || end == oxlo_framing::WALK_CAPPED || !data_lines ||
+        (end == oxlo_framing::WALK_SHORT && !lines)) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -41,7 +41,7 @@ void search_modbus(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_framing::walk_end end = oxlo_framing::walk(p, MBAP, MAX_ADUS, adu_size, &adus, &total);
     if (end == oxlo_framing::WALK_SHORT && oxlo_framing::wait_for(m, f, pkt, total))
         return;
-    if (end == oxlo_framing::WALK_BAD || !adus) {
+    if (end == oxlo_framing::WALK_BAD || end == oxlo_framing::WALK_CAPPED || !adus) {
         OXLO_EXCLUDE(m, f);
         return;
     }
