@@ -965,7 +965,7 @@ struct decision {
     bool both_data;  /* state bit 0 */
 };
 
-/* Step 7: the heuristic for a flow that exchanged data after both hellos.
+/* The heuristic for a flow that exchanged data after both hellos.
  * A TLS 1.3 server sends its change-cipher-spec with its hello, before the
  * client's: when the heuristic may run, the search waits for the client's
  * side instead of finishing there (the follow-up budget still bounds it). */
@@ -976,7 +976,7 @@ int decide_heuristic(const decision &d)
     return (d.allowed && d.both_data && d.both_hellos) ? start_heuristic(d.m, d.f) : finish(d.m, d.f);
 }
 
-/* Step 6: the speed-test service on port 8080, or the heuristic. */
+/* The speed-test service on port 8080, or the heuristic. */
 int decide_ookla(const decision &d)
 {
     const oxlo_flow_state *f = d.f;
@@ -991,7 +991,9 @@ int decide_ookla(const decision &d)
     return finish(d.m, d.f);
 }
 
-/* Step 5. */
+/* Once enough blocks were seen, or the handshake is over: without the
+ * speed-test check straight to the heuristic; with it, only a flow whose
+ * both sides sent data goes on to that check. */
 int decide_after_blocks(const decision &d)
 {
     if (!d.k)

@@ -150,22 +150,22 @@ TEST(HoltWinters, values_of_the_formulas_worked_by_hand)
     /* Series B, alpha = beta = gamma = 0.5. Warm-up 10, 20: mean 15,
      * factors 2/3 and 4/3; the third value 12 starts the level at
      * 12 / (4/3) = 9, trend 0.
-     * Step 3 (slot 0, g 2/3): forecast 2/3 * 9 = 6; level
+     * Value 3 (slot 0, g 2/3): forecast 2/3 * 9 = 6; level
      *   0.5*12/(2/3) + 0.5*9 = 13.5, trend 2.25, factor 0.5*12/13.5 + 1/3 = 7/9.
-     * Step 4 (slot 1, g 4/3): forecast 4/3 * 15.75 = 21; level
+     * Value 4 (slot 1, g 4/3): forecast 4/3 * 15.75 = 21; level
      *   0.5*22/(4/3) + 0.5*15.75 = 16.125, trend 0.5*2.625 + 0.5*2.25 = 2.4375.
-     * Step 5 (slot 0, g 7/9): forecast 7/9 * 18.5625 = 14.4375.
-     * Series C: warm-up 0, 6: factors 0 and 2, level 4/2 = 2. Step 3 (g 0):
+     * Value 5 (slot 0, g 7/9): forecast 7/9 * 18.5625 = 14.4375.
+     * Series C: warm-up 0, 6: factors 0 and 2, level 4/2 = 2. Value 3 (g 0):
      *   forecast 0; level 0, trend 0.5*(0 - 2) = -1, factor 0.
-     * Step 4 (g 2): forecast 2 * (0 - 1) = -2.
+     * Value 4 (g 2): forecast 2 * (0 - 1) = -2.
      * Additive, seasonal terms v - mean, level v - last term:
-     * B: terms -5 and 5, level 12 - 5 = 7. Step 3 (g -5): forecast 2; level
+     * B: terms -5 and 5, level 12 - 5 = 7. Value 3 (g -5): forecast 2; level
      *   0.5*(12 + 5) + 0.5*7 = 12, trend 2.5, term 0.5*(12 - 12) - 2.5 = -2.5.
-     *   Step 4 (g 5): forecast 19.5; level 0.5*17 + 0.5*14.5 = 15.75, trend
-     *   3.125. Step 5 (g -2.5): forecast 16.375.
+     *   Value 4 (g 5): forecast 19.5; level 0.5*17 + 0.5*14.5 = 15.75, trend
+     *   3.125. Value 5 (g -2.5): forecast 16.375.
      * C: terms -3 and 3, level 4 - 3 = 1 (a zero warm-up value is an offset
-     *   like any other). Step 3 (g -3): forecast -2; level 4, trend 1.5.
-     *   Step 4 (g 3): forecast 8.5. */
+     *   like any other). Value 3 (g -3): forecast -2; level 4, trend 1.5.
+     *   Value 4 (g 3): forecast 8.5. */
     struct {
         const char *what;
         std::vector<double> x;
