@@ -437,6 +437,9 @@ int oxlo_recbuf_reserve(struct oxlo_recbuf *s, size_t need);
 /* 1 when the flow's client was seen greeting the speed-test service (the
  * ookla cache; ipv6 picks the key form of the client address). */
 int oxlo_ookla_cache_contains(oxlo_module *module, const oxlo_flow_state *flow, int ipv6);
+/* Remembers the flow's client as a speed-test client (the key the
+ * contains check, the TLS port-8080 check and the give-up read). */
+void oxlo_ookla_cache_add(oxlo_module *module, const oxlo_flow_state *flow);
 
 #ifdef __cplusplus
 }

@@ -870,8 +870,10 @@ void subclassification_step(oxlo_module *m, oxlo_flow_state *f, const oxlo_line_
     }
     if (!f->master) {
         const char *url = http(f).url;
-        if (url && (strstr(url, ":8080/downloading?n=0.") || strstr(url, ":8080/upload?n=0.")))
+        if (url && (strstr(url, ":8080/downloading?n=0.") || strstr(url, ":8080/upload?n=0."))) {
             sub_classify(m, f, P_OOKLA);
+            oxlo_ookla_cache_add(m, f);
+        }
         else if (starts(payload, "<policy-file-request/>"))
             sub_classify(m, f, P_OOKLA);
         else if (contains(ua, "MSRPC"))

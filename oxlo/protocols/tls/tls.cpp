@@ -981,10 +981,14 @@ int decide_ookla(const decision &d)
 {
     const oxlo_flow_state *f = d.f;
     if (d.both_hellos) {
-        /* The speed-test client cache is not part of this engine yet: no
-         * client counts as a known speed-test client. */
-        if (f->app == P_TLS && oxlo_swap16(f->server_port) == 8080)
-            return decide_heuristic(d);
+        /* A client known to the speed-test cache that talks TLS on the
+         * service's port is running its encrypted test. */
+        if (f->app == P_TLS && oxlo_swap16(f->server_port) == 8080) {
+            if (!oxlo_ookla_cache_contains(d.m, f, (f->flags_a & OXLO_FLOW_IPV6) != 0))
+                return decide_heuristic(d);
+            oxlo_flow_set_protocol(d.m, d.f, OXLO_PROTOCOL_OOKLA, P_TLS, OXLO_CONFIDENCE_DPI_AGGRESSIVE);
+            return finish(d.m, d.f);
+        }
         if (d.allowed)
             return start_heuristic(d.m, d.f);
     }
