@@ -415,6 +415,9 @@ void oxlo_parse_payload_lines(oxlo_module *module, oxlo_flow_state *flow);
 void oxlo_parse_lines_of(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *p, uint16_t n);
 /* Offset of the URL after a known request method, 0 when no request. */
 uint32_t oxlo_http_request_start(oxlo_module *module);
+/* HTTP's user-agent handling for an agent another protocol carries: stored
+ * once, and the suspicious-agent, exploit and crawler checks. */
+void oxlo_http_user_agent_checks(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *text, size_t length);
 /* The HTTP dissector's exchange state: 0 none, 1/2 a request seen in
  * direction 0/1 and no response yet, 3/4 a response came first. */
 uint8_t oxlo_http_conversation(const oxlo_flow_state *flow);

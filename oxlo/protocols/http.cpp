@@ -383,7 +383,9 @@ void user_agent_step(oxlo_module *m, oxlo_flow_state *f, const view &ua)
     }
     if (ua.length <= 7)
         return;
-    if (starts(ua, "Mozilla") && !http(f).os) {
+    /* The platform is kept by HTTP's own state; other protocols that carry
+     * an agent (SSDP) get its checks only. */
+    if (starts(ua, "Mozilla") && oxlo_flow_slot_state(f, OXLO_DISSECTOR_http) && !http(f).os) {
         char os[128];
         if (agent_os(ua, os, sizeof(os)))
             http(f).os = oxlo_heap_strdup(os);
@@ -1383,6 +1385,12 @@ void start_extra(oxlo_flow_state *f) { oxlo_dissector_extra_continue(f, extra_di
 } // namespace
 
 extern "C" {
+
+void oxlo_http_user_agent_checks(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *text, size_t length)
+{
+    if (module && flow && text)
+        user_agent_step(module, flow, oxlo_reader_make(text, length));
+}
 
 uint32_t oxlo_http_request_start(oxlo_module *module)
 {
