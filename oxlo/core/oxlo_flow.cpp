@@ -398,6 +398,12 @@ oxlo_flow_state *oxlo_flow_state_init(void *block)
 
 void oxlo_flow_state_clear(oxlo_flow_state *flow) { oxlo_flow_state_release(flow); }
 
+void oxlo_flow_host_name_looked_up(oxlo_flow_state *flow)
+{
+    if (flow && flow->texts)
+        memcpy(flow->texts->last_classified_host, flow->texts->host_name, OXLO_HOST_NAME_SIZE);
+}
+
 void oxlo_flow_set_protocol(oxlo_module *module, oxlo_flow_state *flow, uint16_t upper,
                             uint16_t lower, oxlo_confidence_level confidence)
 {

@@ -443,6 +443,10 @@ int oxlo_ookla_cache_contains(oxlo_module *module, const oxlo_flow_state *flow, 
 /* Remembers the flow's client as a speed-test client (the key the
  * contains check, the TLS port-8080 check and the give-up read). */
 void oxlo_ookla_cache_add(oxlo_module *module, const oxlo_flow_state *flow);
+/* Marks the flow's stored host name as already looked up, for a dissector
+ * that pairs its protocol with the name's service itself: storing the pair
+ * then does not classify the name again. */
+void oxlo_flow_host_name_looked_up(oxlo_flow_state *flow);
 
 #ifdef __cplusplus
 }
