@@ -415,6 +415,10 @@ void oxlo_parse_payload_lines(oxlo_module *module, oxlo_flow_state *flow);
 void oxlo_parse_lines_of(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *p, uint16_t n);
 /* Offset of the URL after a known request method, 0 when no request. */
 uint32_t oxlo_http_request_start(oxlo_module *module);
+/* The JSON and MessagePack checks on bytes other than the packet's payload
+ * (an HTTP body): JSON 1 or 0; MessagePack 1 (it is), 0 (wait) or -1. */
+int oxlo_json_payload_check(const uint8_t *data, size_t length);
+int oxlo_msgpack_payload_check(const uint8_t *data, size_t length, int udp, uint32_t payload_packets);
 /* HTTP's user-agent handling for an agent another protocol carries: stored
  * once, and the suspicious-agent, exploit and crawler checks. */
 void oxlo_http_user_agent_checks(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *text, size_t length);
