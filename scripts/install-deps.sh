@@ -22,6 +22,7 @@ tests=(
   python3 python3-zmq python3-scapy python3-cryptography python3-numpy python3-scipy python3-sklearn python3-crcmod
   ngtcp2-client ngtcp2-server
   netbase wamerican wamerican-insane util-linux procps
+  sqlmap wfuzz
 )
 case "${1:-}" in
   --runtime) pkgs=("${runtime[@]}") ;;
