@@ -23,6 +23,7 @@ tests=(
   ngtcp2-client ngtcp2-server
   ngircd python3-irc mosquitto mosquitto-clients
   netbase wamerican wamerican-insane util-linux procps
+  sqlmap wfuzz
 )
 case "${1:-}" in
   --runtime) pkgs=("${runtime[@]}") ;;

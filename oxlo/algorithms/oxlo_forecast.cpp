@@ -61,10 +61,10 @@ float grid_value(int i)
 
 bool better(bool have_best, double best, double score) { return !have_best || best == 0 || score <= best; }
 
-/* First value after the warm-up: seasonal factors are the warm-up values
- * over their mean, the level is the value over the last factor. Both kinds
- * start (and update) alike; they differ in how the forecast combines the
- * factor with level and trend. */
+/* First value after the warm-up. Multiplicative: the seasonal factors are
+ * the warm-up values over their mean and the level is the value over the
+ * last factor. Additive: the seasonal terms are the warm-up values minus
+ * their mean and the level is the value minus the last term. */
 void start_cycle(oxlo_holt_winters *hw, double v)
 {
     uint16_t m = hw->num_season_slots;
@@ -72,13 +72,41 @@ void start_cycle(oxlo_holt_winters *hw, double v)
     for (uint16_t i = 0; i < m; i++)
         mean += static_cast<double>(hw->warmup[i]);
     mean /= m;
+    hw->trend = 0;
+    if (hw->additive) {
+        for (uint16_t i = 0; i < m; i++)
+            hw->seasonal[i] = static_cast<double>(hw->warmup[i]) - mean;
+        hw->level = v - hw->seasonal[m - 1];
+        return;
+    }
     if (mean == 0)
         mean = 1;
     for (uint16_t i = 0; i < m; i++)
         hw->seasonal[i] = static_cast<double>(hw->warmup[i]) / mean;
     double last = hw->seasonal[m - 1];
     hw->level = last != 0 ? v / last : 0;
-    hw->trend = 0;
+}
+
+/* One step of the level, trend and the slot's seasonal term; g, L and T
+ * are the values before the step. */
+void update_additive(oxlo_holt_winters *hw, uint32_t i, double v, double g, double L, double T)
+{
+    hw->level = hw->alpha * (v - g) + (1 - hw->alpha) * (L + T);
+    hw->trend = hw->beta * (hw->level - L) + (1 - hw->beta) * T;
+    hw->seasonal[i] = hw->gamma * (v - hw->level) + (1 - hw->gamma) * g;
+}
+
+void update_multiplicative(oxlo_holt_winters *hw, uint32_t i, double v, double g, double L, double T)
+{
+    if (g != 0) {
+        hw->level = hw->alpha * v / g + (1 - hw->alpha) * (L + T);
+        hw->trend = hw->beta * (hw->level - L) + (1 - hw->beta) * T;
+        hw->seasonal[i] = hw->level != 0 ? hw->gamma * v / hw->level + (1 - hw->gamma) * g : 0;
+    } else {
+        hw->level = 0;
+        hw->trend = hw->beta * (0 - L) + (1 - hw->beta) * T;
+        hw->seasonal[i] = 0;
+    }
 }
 
 } // namespace
@@ -148,16 +176,11 @@ int oxlo_holt_winters_add(oxlo_holt_winters *hw, uint64_t value, double *forecas
 
     uint32_t i = hw->count % m;
     double g = hw->seasonal[i], L = hw->level, T = hw->trend;
-    if (g != 0) {
-        hw->level = hw->alpha * v / g + (1 - hw->alpha) * (L + T);
-        hw->trend = hw->beta * (hw->level - L) + (1 - hw->beta) * T;
-        hw->seasonal[i] = hw->level != 0 ? hw->gamma * v / hw->level + (1 - hw->gamma) * g : 0;
-    } else {
-        hw->level = 0;
-        hw->trend = hw->beta * (0 - L) + (1 - hw->beta) * T;
-        hw->seasonal[i] = 0;
-    }
-    double f = hw->additive ? g + (L + T) : g * (L + T);
+    if (hw->additive)
+        update_additive(hw, i, v, g, L, T);
+    else
+        update_multiplicative(hw, i, v, g, L, T);
+    double f = hw->additive ? L + T + g : g * (L + T);
     double e = (v - f) * (v - f);
     double c = confidence_step(e, hw->count, hw->count, hw->z, hw->sum_square_error,
                                hw->next_sum_square_error, hw->block_counter);

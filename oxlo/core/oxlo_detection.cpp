@@ -513,7 +513,8 @@ uint32_t dispatch(oxlo_module *module, oxlo_flow_state *flow)
     return calls;
 }
 
-/* Step 15 of the per-packet walk: returns false when the result must be
+/* The dissection of the per-packet walk (follow-up reader, then the
+ * dissectors of the packet's kind): returns false when the result must be
  * returned at once (the follow-up reader is still active). */
 bool detect(oxlo_module *module, oxlo_flow_state *flow)
 {

@@ -23,6 +23,17 @@
 
 namespace {
 
+/* Cache keys the BitTorrent, mining, Ookla and Teams caches use (an IPv6
+ * address stands as its 32-bit hash). */
+uint32_t address_word(const oxlo_flow_state *flow, const uint8_t *address)
+{
+    if (flow->flags_a & OXLO_FLOW_IPV6)
+        return uint32_t(address_fold_hash(address, 16));
+    uint32_t v4 = 0;
+    memcpy(&v4, address, 4);
+    return v4;
+}
+
 constexpr uint16_t P_SMBV1 = OXLO_PROTOCOL_SMBV1, P_OUTLOOK = OXLO_PROTOCOL_OUTLOOK, P_POPS = OXLO_PROTOCOL_POPS, P_SMTPS = OXLO_PROTOCOL_SMTPS, P_DTLS = OXLO_PROTOCOL_DTLS,
                    P_TEAMSCALL = OXLO_PROTOCOL_TEAMSCALL, P_IMAPS = OXLO_PROTOCOL_IMAPS, P_STUN = OXLO_PROTOCOL_STUN, P_RTP = OXLO_PROTOCOL_RTP,
                    P_RDP = OXLO_PROTOCOL_RDP, P_TLS = OXLO_PROTOCOL_TLS, P_RTCP = OXLO_PROTOCOL_RTCP, P_TELEGRAM = OXLO_PROTOCOL_TELEGRAM, P_QUIC = OXLO_PROTOCOL_QUIC,
@@ -81,6 +92,22 @@ uint8_t teams_media_flags(uint16_t server, uint16_t client)
     return 0;
 }
 
+/* The Teams cache holds client addresses (the IPv4 address, or the low 32
+ * bits of an IPv6 address's hash) with the time they were seen. */
+void teams_cache_add(oxlo_module *module, const oxlo_flow_state *flow, const uint8_t *address)
+{
+    if (oxlo_lru_table *cache = module->lru[OXLO_LRU_MSTEAMS])
+        oxlo_lru_table_add(cache, address_word(flow, address), 1, uint32_t(oxlo_flow_last_seen_sec(flow)));
+}
+
+bool teams_cache_has(oxlo_module *module, const oxlo_flow_state *flow)
+{
+    oxlo_lru_table *cache = module->lru[OXLO_LRU_MSTEAMS];
+    uint16_t value = 0;
+    return cache && oxlo_lru_table_find(cache, address_word(flow, flow->client_address), &value, 0,
+                                        uint32_t(oxlo_flow_last_seen_sec(flow))) == 1;
+}
+
 void special_cases(oxlo_module *module, oxlo_flow_state *flow)
 {
     const uint16_t sport = oxlo_swap16(flow->server_port);
@@ -100,6 +127,12 @@ void special_cases(oxlo_module *module, oxlo_flow_state *flow)
                 flow->confidence = OXLO_CONFIDENCE_DPI_PARTIAL;
             }
             break;
+        case P_TEAMS:
+            /* A Teams client: its later TLS flows to the cloud it runs on
+             * are Teams too. */
+            if (flow->l4_protocol == 6)
+                teams_cache_add(module, flow, flow->client_address);
+            break;
         case P_AZURE:
         case P_STUN:
             if (flow->l4_protocol == 17 &&
@@ -107,10 +140,17 @@ void special_cases(oxlo_module *module, oxlo_flow_state *flow)
                 (port_in(sport, 3478, 3481) || port_in(cport, 3478, 3481))) {
                 flow->master = flow->app == P_AZURE ? (flow->master ? flow->master : P_AZURE) : P_STUN;
                 flow->app = P_TEAMSCALL;
+                /* The side off the relay ports is the Teams client. */
+                teams_cache_add(module, flow,
+                                port_in(cport, 3478, 3481) ? flow->server_address : flow->client_address);
             }
             break;
         case P_TLS:
-            if (flow->guess_by_address == P_TELEGRAM) {
+            if (flow->guess_by_address == P_AZURE && teams_cache_has(module, flow)) {
+                flow->master = P_TLS;
+                flow->app = P_TEAMS;
+                flow->confidence = OXLO_CONFIDENCE_DPI_PARTIAL;
+            } else if (flow->guess_by_address == P_TELEGRAM) {
                 flow->master = P_TLS;
                 flow->app = P_TELEGRAM;
                 flow->confidence = OXLO_CONFIDENCE_DPI_PARTIAL;
@@ -357,6 +397,12 @@ oxlo_flow_state *oxlo_flow_state_init(void *block)
 }
 
 void oxlo_flow_state_clear(oxlo_flow_state *flow) { oxlo_flow_state_release(flow); }
+
+void oxlo_flow_host_name_looked_up(oxlo_flow_state *flow)
+{
+    if (flow && flow->texts)
+        memcpy(flow->texts->last_classified_host, flow->texts->host_name, OXLO_HOST_NAME_SIZE);
+}
 
 void oxlo_flow_set_protocol(oxlo_module *module, oxlo_flow_state *flow, uint16_t upper,
                             uint16_t lower, oxlo_confidence_level confidence)
@@ -670,17 +716,6 @@ void oxlo_flow_first_packet_classify(oxlo_module *module, oxlo_flow_state *flow)
     }
 }
 
-/* Cache keys the BitTorrent, mining and Ookla dissectors write (an IPv6
- * address stands as its 32-bit hash). */
-static uint32_t address_word(const oxlo_flow_state *flow, const uint8_t *address)
-{
-    if (flow->flags_a & OXLO_FLOW_IPV6)
-        return uint32_t(address_fold_hash(address, 16));
-    uint32_t v4 = 0;
-    memcpy(&v4, address, 4);
-    return v4;
-}
-
 static uint64_t address_pair_key(const oxlo_flow_state *flow)
 {
     return (uint64_t(address_word(flow, flow->client_address)) << 32) | address_word(flow, flow->server_address);
@@ -942,8 +977,11 @@ int oxlo_host_name_lookup(oxlo_module *module, oxlo_flow_state *flow, const char
             proto == 0)
             return 0;
     }
-    if (set_protocol)
+    if (set_protocol) {
         oxlo_flow_set_protocol(module, flow, proto, master, OXLO_CONFIDENCE_DPI);
+        if (proto == OXLO_PROTOCOL_OOKLA)
+            oxlo_ookla_cache_add(module, flow);
+    }
     /* Mail and naming flows keep their own category: the name they carry
      * says nothing about the service they are. */
     const bool keep_category = master == 2 || master == 3 || master == 4 || master == 5 ||

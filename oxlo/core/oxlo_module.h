@@ -415,6 +415,13 @@ void oxlo_parse_payload_lines(oxlo_module *module, oxlo_flow_state *flow);
 void oxlo_parse_lines_of(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *p, uint16_t n);
 /* Offset of the URL after a known request method, 0 when no request. */
 uint32_t oxlo_http_request_start(oxlo_module *module);
+/* The JSON and MessagePack checks on bytes other than the packet's payload
+ * (an HTTP body): JSON 1 or 0; MessagePack 1 (it is), 0 (wait) or -1. */
+int oxlo_json_payload_check(const uint8_t *data, size_t length);
+int oxlo_msgpack_payload_check(const uint8_t *data, size_t length, int udp, uint32_t payload_packets);
+/* HTTP's user-agent handling for an agent another protocol carries: stored
+ * once, and the suspicious-agent, exploit and crawler checks. */
+void oxlo_http_user_agent_checks(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *text, size_t length);
 /* The HTTP dissector's exchange state: 0 none, 1/2 a request seen in
  * direction 0/1 and no response yet, 3/4 a response came first. */
 uint8_t oxlo_http_conversation(const oxlo_flow_state *flow);
@@ -437,6 +444,13 @@ int oxlo_recbuf_reserve(struct oxlo_recbuf *s, size_t need);
 /* 1 when the flow's client was seen greeting the speed-test service (the
  * ookla cache; ipv6 picks the key form of the client address). */
 int oxlo_ookla_cache_contains(oxlo_module *module, const oxlo_flow_state *flow, int ipv6);
+/* Remembers the flow's client as a speed-test client (the key the
+ * contains check, the TLS port-8080 check and the give-up read). */
+void oxlo_ookla_cache_add(oxlo_module *module, const oxlo_flow_state *flow);
+/* Marks the flow's stored host name as already looked up, for a dissector
+ * that pairs its protocol with the name's service itself: storing the pair
+ * then does not classify the name again. */
+void oxlo_flow_host_name_looked_up(oxlo_flow_state *flow);
 
 #ifdef __cplusplus
 }

@@ -7,10 +7,11 @@
  * from the state before it; the two smoothers return the smoothed value
  * that already takes the new value in (F = alpha x + (1 - alpha) F_prev),
  * so their errors and confidences are those of the smoothing, not of a
- * prediction. Both Holt-Winters kinds initialise and update level, trend
- * and seasonal factors as ratios; the additive kind adds the factor to
- * level + trend instead of multiplying. The error sum covers the last 64
- * to 127 steps. */
+ * prediction. The multiplicative Holt-Winters kind keeps its seasonal
+ * factors as ratios to the level and forecasts g (L + T); the additive kind
+ * keeps them as offsets from the level (v - L) and forecasts L + T + s, so
+ * that a flat series is forecast as itself at any scale. The error sum
+ * covers the last 64 to 127 steps. */
 #ifndef OXLO_FORECAST_H
 #define OXLO_FORECAST_H
 

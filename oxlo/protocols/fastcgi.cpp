@@ -12,6 +12,7 @@
 #include "oxlo_private.h"
 #include "oxlo_risks.h"
 #include "oxlo_utils.h"
+#include "oxlo_automaton.h"
 
 namespace {
 
@@ -59,7 +60,9 @@ bool read_pairs(oxlo_reader r, params &out)
     return true;
 }
 
-void store(oxlo_module *m, oxlo_flow_state *f, fastcgi_state *s, const params &p)
+/* Stores what the pairs name; returns the protocol of the service the host
+ * belongs to, 0 when none. */
+uint16_t store(oxlo_module *m, oxlo_flow_state *f, fastcgi_state *s, const params &p)
 {
     oxlo_rd_text(&p.method, s->method, sizeof(s->method));
     oxlo_rd_text(&p.url, s->url, sizeof(s->url));
@@ -67,20 +70,53 @@ void store(oxlo_module *m, oxlo_flow_state *f, fastcgi_state *s, const params &p
     if (p.agent.length)
         oxlo_flow_store_user_agent(f, reinterpret_cast<const char *>(p.agent.data), p.agent.length);
     if (!p.host.length)
-        return;
+        return 0;
     const char *host = reinterpret_cast<const char *>(p.host.data);
     const char *stored = oxlo_flow_store_host_name(f, host, p.host.length,
                                                    OXLO_HOST_LOWER | OXLO_HOST_PRINTABLE | OXLO_HOST_STRIP_SPACES);
     if (!stored || !*stored)
-        return;
+        return 0;
+    automaton_match match;
+    const uint16_t service =
+        oxlo_host_name_lookup(m, f, stored, strlen(stored), &match, OXLO_PROTOCOL_FASTCGI, 0) == 1
+            ? uint16_t(match.data.id)
+            : 0;
+    oxlo_flow_host_name_looked_up(f);
     oxlo_host_name_dga_test(m, f, stored, 1, 1, 0);
     if (!oxlo_is_valid_dns_name(stored, strlen(stored))) {
         oxlo_dissector_risk(m, f, OXLO_INVALID_CHARACTERS, "Invalid host %s", stored);
         oxlo_dissector_risk(m, f, OXLO_POSSIBLE_EXPLOIT, "Suspicious hostname: attack ?");
     }
+    return service;
 }
 
-int follow(oxlo_module *, oxlo_flow_state *) { return 1; }
+/* Whether the payload's whole records hold the empty PARAMS record that
+ * closes a request's variables. */
+bool holds_params_end(const oxlo_reader &payload)
+{
+    oxlo_reader r = payload;
+    while (oxlo_rd_left(&r) >= 8) {
+        const uint8_t version = oxlo_rd_u8(&r), type = oxlo_rd_u8(&r);
+        oxlo_rd_skip(&r, 2);
+        const uint16_t content = oxlo_rd_be16(&r);
+        const uint8_t padding = oxlo_rd_u8(&r);
+        oxlo_rd_skip(&r, 1);
+        if (version != 1)
+            return false;
+        if (type == PARAMS && content == 0)
+            return true;
+        oxlo_rd_skip(&r, size_t(content) + padding);
+        if (r.error)
+            return false;
+    }
+    return false;
+}
+
+/* The follow-up ends with the request's variables. */
+int follow(oxlo_module *m, oxlo_flow_state *f)
+{
+    return holds_params_end(oxlo_dissector_packet(m, f).payload) ? 0 : 1;
+}
 
 void search_fastcgi(oxlo_module *m, oxlo_flow_state *f)
 {
@@ -112,12 +148,15 @@ void search_fastcgi(oxlo_module *m, oxlo_flow_state *f)
     }
     if (!saw_params && pkt.payload_packets <= wait_packets)
         return;
+    uint16_t service = 0;
     if (saw_params && !pairs_ok)
         oxlo_dissector_risk(m, f, OXLO_MALFORMED_PACKET, "Invalid FastCGI PARAMS header");
     else if (saw_params)
-        store(m, f, s, found);
-    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_FASTCGI, OXLO_PROTOCOL_UNKNOWN);
-    oxlo_dissector_extra(f, follow, 5);
+        service = store(m, f, s, found);
+    oxlo_dissector_classify(m, f, OXLO_PROTOCOL_FASTCGI, service);
+    /* A request whose variables are all here needs no follow-up. */
+    if (!holds_params_end(pkt.payload))
+        oxlo_dissector_extra(f, follow, 5);
 }
 
 const fastcgi_state *state_of(const oxlo_flow_state *f)

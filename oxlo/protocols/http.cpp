@@ -11,6 +11,7 @@
 #include "oxlo_protocol_ids.h"
 #include "oxlo_hash_filter.h"
 #include "protocols/http_private.h"
+#include "protocols/tls/tls_private.h"
 #include "oxlo_risks.h"
 #include "oxlo_utils.h"
 #include "oxlo_dissector.h"
@@ -383,7 +384,9 @@ void user_agent_step(oxlo_module *m, oxlo_flow_state *f, const view &ua)
     }
     if (ua.length <= 7)
         return;
-    if (starts(ua, "Mozilla") && !http(f).os) {
+    /* The platform is kept by HTTP's own state; other protocols that carry
+     * an agent (SSDP) get its checks only. */
+    if (starts(ua, "Mozilla") && oxlo_flow_slot_state(f, OXLO_DISSECTOR_http) && !http(f).os) {
         char os[128];
         if (agent_os(ua, os, sizeof(os)))
             http(f).os = oxlo_heap_strdup(os);
@@ -870,8 +873,10 @@ void subclassification_step(oxlo_module *m, oxlo_flow_state *f, const oxlo_line_
     }
     if (!f->master) {
         const char *url = http(f).url;
-        if (url && (strstr(url, ":8080/downloading?n=0.") || strstr(url, ":8080/upload?n=0.")))
+        if (url && (strstr(url, ":8080/downloading?n=0.") || strstr(url, ":8080/upload?n=0."))) {
             sub_classify(m, f, P_OOKLA);
+            oxlo_ookla_cache_add(m, f);
+        }
         else if (starts(payload, "<policy-file-request/>"))
             sub_classify(m, f, P_OOKLA);
         else if (contains(ua, "MSRPC"))
@@ -1365,12 +1370,47 @@ void search(oxlo_module *m, oxlo_flow_state *f)
     maybe_end_extra(m, f);
 }
 
+/* The body bytes of this packet: after the header block when the packet
+ * holds one, else the whole payload (a body that follows its headers). */
+view body_of(const view &payload)
+{
+    if (request_start(payload, nullptr) == 0 && !status_line(payload))
+        return payload;
+    oxlo_reader r = payload;
+    const ptrdiff_t sep = oxlo_rd_find(&r, 0, "\r\n\r\n", false);
+    return sep < 0 ? no_view() : from(payload, size_t(sep) + 4);
+}
+
+/* JSON, then MessagePack, over HTTP from the body of a message read in the
+ * follow-up; the body usually arrives with the response that completes
+ * the exchange, so it is looked at even when that packet ends the reading. */
+void body_content_checks(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt)
+{
+    const view body = body_of(pkt.segment);
+    if (f->master || body.length == 0)
+        return;
+    if (oxlo_json_payload_check(body.data, body.length))
+        oxlo_flow_refine_protocol(m, f, OXLO_PROTOCOL_JSON, OXLO_CONFIDENCE_DPI);
+    else if (oxlo_msgpack_payload_check(body.data, body.length, 0, pkt.payload_packets) == 1)
+        oxlo_flow_refine_protocol(m, f, OXLO_PROTOCOL_MESSAGEPACK, OXLO_CONFIDENCE_DPI);
+}
+
 int extra_dissection(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     if (pkt.segment.length == 0 || pkt.retransmission)
         return 1;
     search(m, f);
+    if (oxlo_flow_app_protocol(f))
+        body_content_checks(m, f, pkt);
+    if (oxlo_dissector_extra_active(f, extra_dissection))
+        return 1;
+    /* A WebSocket upgrade may carry a tunnelled TLS session: the
+     * obfuscated-TLS heuristic takes the reading over. */
+    const auto &h = http(f);
+    if (oxlo_flow_host(f)[0] && h.response_code && h.websocket && (m->cfg.tls_heuristics & 0x04) &&
+        tls_obfuscated_heur_start(m, f))
+        return 1;
     return oxlo_dissector_extra_active(f, nullptr);
 }
 
@@ -1381,6 +1421,12 @@ void start_extra(oxlo_flow_state *f) { oxlo_dissector_extra_continue(f, extra_di
 } // namespace
 
 extern "C" {
+
+void oxlo_http_user_agent_checks(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *text, size_t length)
+{
+    if (module && flow && text)
+        user_agent_step(module, flow, oxlo_reader_make(text, length));
+}
 
 uint32_t oxlo_http_request_start(oxlo_module *module)
 {

@@ -234,6 +234,19 @@ const uint16_t protocols[] = {OXLO_PROTOCOL_IPSEC};
 
 extern "C" {
 
+int oxlo_flow_ike_responder_proposal(const oxlo_flow_state *flow, uint16_t *encryption, uint16_t *key_bits,
+                                     uint16_t *integrity)
+{
+    const void *slot = flow ? oxlo_flow_slot_state(flow, OXLO_DISSECTOR_ipsec) : nullptr;
+    const ike_proposal *p = slot ? &static_cast<const ipsec_state *>(slot)->side[1] : nullptr;
+    if (!p || !p->protocol_id)
+        return 0;
+    *encryption = p->encryption;
+    *key_bits = p->key_bits;
+    *integrity = p->integrity;
+    return 1;
+}
+
 extern const oxlo_dissector_def oxlo_dissector_def_ipsec = {
     "IPSec", search_ipsec, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_UDP | OXLO_SEL_PAYLOAD,
     protocols, 1, sizeof(ipsec_state), nullptr, ipsec_json,

@@ -41,20 +41,20 @@ bool closing_near_end(const oxlo_reader &p)
     return false;
 }
 
+bool looks_like_json(const oxlo_reader &p)
+{
+    const ptrdiff_t at = p.length >= 2 ? opening(p) : -1;
+    if (at < 0)
+        return false;
+    for (size_t i = size_t(at); i < p.length && i < size_t(at) + window; i++)
+        if (!is_text(oxlo_rd_peek8(&p, i)))
+            return false;
+    return closing_near_end(p);
+}
+
 void search_json(oxlo_module *m, oxlo_flow_state *f)
 {
-    const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
-    const ptrdiff_t at = p.length >= 2 ? opening(p) : -1;
-    if (at < 0) {
-        OXLO_EXCLUDE(m, f);
-        return;
-    }
-    for (size_t i = size_t(at); i < p.length && i < size_t(at) + window; i++)
-        if (!is_text(oxlo_rd_peek8(&p, i))) {
-            OXLO_EXCLUDE(m, f);
-            return;
-        }
-    if (!closing_near_end(p)) {
+    if (!looks_like_json(oxlo_dissector_packet(m, f).payload)) {
         OXLO_EXCLUDE(m, f);
         return;
     }
@@ -69,6 +69,11 @@ const uint16_t protocols[] = {OXLO_PROTOCOL_JSON};
 } // namespace
 
 extern "C" {
+
+int oxlo_json_payload_check(const uint8_t *data, size_t length)
+{
+    return data && looks_like_json(oxlo_reader_make(data, length)) ? 1 : 0;
+}
 
 extern const oxlo_dissector_def oxlo_dissector_def_json = {
     "JSON", search_json, OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP_OR_UDP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,

@@ -153,6 +153,20 @@ const uint16_t protocols[] = {OXLO_PROTOCOL_MESSAGEPACK};
 
 extern "C" {
 
+int oxlo_msgpack_payload_check(const uint8_t *data, size_t length, int udp, uint32_t payload_packets)
+{
+    if (!data)
+        return -1;
+    switch (walk(oxlo_reader_make(data, length), udp != 0, payload_packets)) {
+    case CLASSIFY:
+        return 1;
+    case WAIT:
+        return 0;
+    default:
+        return -1;
+    }
+}
+
 extern const oxlo_dissector_def oxlo_dissector_def_msgpack = {
     "MessagePack", search_msgpack,
     OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP_OR_UDP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,

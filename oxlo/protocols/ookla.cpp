@@ -39,8 +39,7 @@ void search_ookla(oxlo_module *m, oxlo_flow_state *f)
     }
     if (pkt.payload_packets == 2 && s->handshake && p.length > 4 && oxlo_rd_match(&p, 0, "HELLO", 0)) {
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_OOKLA, OXLO_PROTOCOL_UNKNOWN);
-        if (m->lru[OXLO_LRU_OOKLA])
-            oxlo_lru_table_add(m->lru[OXLO_LRU_OOKLA], client_key(f, pkt.ipv6), 1, uint32_t(f->last_seen_ms / 1000));
+        oxlo_ookla_cache_add(m, f);
         return;
     }
     OXLO_EXCLUDE(m, f);
@@ -51,6 +50,13 @@ const uint16_t protocols[] = {OXLO_PROTOCOL_OOKLA};
 } // namespace
 
 extern "C" {
+
+void oxlo_ookla_cache_add(oxlo_module *m, const oxlo_flow_state *f)
+{
+    if (m && f && m->lru[OXLO_LRU_OOKLA])
+        oxlo_lru_table_add(m->lru[OXLO_LRU_OOKLA], client_key(f, (f->flags_a & OXLO_FLOW_IPV6) != 0), 1,
+                           uint32_t(f->last_seen_ms / 1000));
+}
 
 int oxlo_ookla_cache_contains(oxlo_module *m, const oxlo_flow_state *f, int ipv6)
 {

@@ -42,7 +42,6 @@ void release(void *state)
 
 void keep_headers(oxlo_module *m, oxlo_flow_state *f, ssdp_state *s, const oxlo_reader &p)
 {
-    (void)m;
     oxlo_reader r = p, line;
     oxlo_rd_line(&r, &line); /* the start line */
     while (oxlo_rd_line(&r, &line) && line.length) {
@@ -65,7 +64,7 @@ void keep_headers(oxlo_module *m, oxlo_flow_state *f, ssdp_state *s, const oxlo_
                 continue;
             s->values[i] = oxlo_copy_bytes_as_string(value.data, value.length);
             if (i == header_count - 1 && value.length)
-                oxlo_flow_store_user_agent(f, text, value.length);
+                oxlo_http_user_agent_checks(m, f, value.data, value.length);
         }
     }
 }

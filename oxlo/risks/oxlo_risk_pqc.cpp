@@ -72,9 +72,15 @@ extern "C" int oxlo_flow_non_pqc_risk_check(oxlo_module *module, oxlo_flow_state
     const char *message = client;
     if (proto == OXLO_PROTOCOL_SSH) {
         message = ssh_message(flow, client);
-    } else if (proto != OXLO_PROTOCOL_IPSEC) {
-        /* The responder's IKE proposal is not read: IPsec keeps the client
-         * message. The others go by the groups the client offered. */
+    } else if (proto == OXLO_PROTOCOL_IPSEC) {
+        /* The responder's choice: no separate integrity (or a SHA-2 one)
+         * with a 256-bit key, or ChaCha20-Poly1305 (encryption 28). */
+        uint16_t encryption = 0, key_bits = 0, integrity = 0;
+        if (oxlo_flow_ike_responder_proposal(flow, &encryption, &key_bits, &integrity) &&
+            (integrity == 0 || (integrity >= 11 && integrity <= 14)) && (key_bits >= 256 || encryption == 28))
+            return 0;
+    } else {
+        /* The others go by the groups the client offered. */
         uint16_t groups[64];
         const size_t n = oxlo_flow_tls_groups_offered(flow, groups, 64);
         for (size_t i = 0; i < n; i++)

@@ -7,6 +7,7 @@
 #include "PolicyEngine.h"
 #include "RuleManager.h"
 #include "oxlo_risk_ids.h"
+#include "oxlo_risks.h"
 #include "vesk_rules.h"
 
 static RuleManager *unwrap(vesk_rule_manager *m) { return reinterpret_cast<RuleManager *>(m); }
@@ -166,6 +167,10 @@ const char *rule_manager_category_file_tag(const vesk_rule_manager *manager, uin
 
 void rule_manager_set_debug(void) {
   if (trace) trace->setLevel(9);
+}
+
+int flow_check_non_pqc_risk(oxlo_module *module, oxlo_flow_state *flow) {
+  return oxlo_flow_non_pqc_risk_check(module, flow);
 }
 
 }  // extern "C"

@@ -5,8 +5,10 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -66,6 +68,76 @@ int socket_monitor_find_owner(vesk_socket_monitor *monitor, const vesk_address *
     VESK_LOG(TRACE_ERROR, "Socket owner lookup: %s", e.what());
     return -1;
   }
+}
+
+namespace {
+
+void copy_out(char *to, size_t size, const char *from) {
+  if (!to || size == 0) return;
+  snprintf(to, size, "%s", from ? from : "");
+}
+
+int find_family_owner(vesk_socket_monitor *monitor, const vesk_address &address, uint16_t port, int udp,
+                      uint32_t *uid, const char **user_name, uint32_t *pid, uint32_t *parent_pid,
+                      uint32_t *parent_uid, const char **parent_user_name, char *path, size_t path_size,
+                      char *cmdline, size_t cmdline_size, const char **package, char *parent_path,
+                      size_t parent_path_size, const char **parent_package, char *container,
+                      size_t container_size, float *latency_ms) {
+  if (package) *package = "";
+  if (parent_package) *parent_package = "";
+  if (container && container_size) container[0] = '\0';
+  /* The owner record holds three paths: too large for the stack of a
+   * caller's thread. */
+  std::unique_ptr<vesk_socket_owner> owner(new (std::nothrow) vesk_socket_owner);
+  if (!owner || socket_monitor_find_owner(monitor, &address, port, udp, owner.get()) != 0) return -1;
+  if (uid) *uid = owner->uid;
+  if (user_name) *user_name = owner->user_name;
+  if (pid) *pid = owner->pid;
+  if (parent_pid) *parent_pid = owner->parent_pid;
+  if (parent_uid) *parent_uid = owner->parent_uid;
+  if (parent_user_name) *parent_user_name = owner->parent_user_name;
+  copy_out(path, path_size, owner->path);
+  copy_out(cmdline, cmdline_size, owner->cmdline);
+  if (package) *package = owner->package;
+  copy_out(parent_path, parent_path_size, owner->parent_path);
+  if (parent_package) *parent_package = owner->parent_package;
+  copy_out(container, container_size, owner->container);
+  if (latency_ms) *latency_ms = owner->latency_ms;
+  return 0;
+}
+
+}  // namespace
+
+int socket_monitor_find_ipv4_owner(vesk_socket_monitor *monitor, uint32_t address, uint16_t port, int udp,
+                                   uint32_t *uid, const char **user_name, uint32_t *pid,
+                                   uint32_t *parent_pid, uint32_t *parent_uid, const char **parent_user_name,
+                                   char *path, size_t path_size, char *cmdline, size_t cmdline_size,
+                                   const char **package, char *parent_path, size_t parent_path_size,
+                                   const char **parent_package, char *container, size_t container_size,
+                                   float *latency_ms) {
+  vesk_address a{};
+  a.family = 4;
+  const uint32_t wire = htonl(address);
+  memcpy(a.bytes, &wire, 4);
+  return find_family_owner(monitor, a, port, udp, uid, user_name, pid, parent_pid, parent_uid, parent_user_name,
+                           path, path_size, cmdline, cmdline_size, package, parent_path, parent_path_size,
+                           parent_package, container, container_size, latency_ms);
+}
+
+int socket_monitor_find_ipv6_owner(vesk_socket_monitor *monitor, const uint8_t address[16], uint16_t port,
+                                   int udp, uint32_t *uid, const char **user_name, uint32_t *pid,
+                                   uint32_t *parent_pid, uint32_t *parent_uid, const char **parent_user_name,
+                                   char *path, size_t path_size, char *cmdline, size_t cmdline_size,
+                                   const char **package, char *parent_path, size_t parent_path_size,
+                                   const char **parent_package, char *container, size_t container_size,
+                                   float *latency_ms) {
+  vesk_address a{};
+  a.family = 6;
+  if (address) memcpy(a.bytes, address, 16);
+  else a.family = 0; /* no address: not found */
+  return find_family_owner(monitor, a, port, udp, uid, user_name, pid, parent_pid, parent_uid, parent_user_name,
+                           path, path_size, cmdline, cmdline_size, package, parent_path, parent_path_size,
+                           parent_package, container, container_size, latency_ms);
 }
 
 void socket_monitor_set_debug(void) {

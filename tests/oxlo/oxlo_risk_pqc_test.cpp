@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "oxlo/protocols/dissector_kit.h"
+#include "oxlo_protocol_ids.h"
 #include "oxlo_risk_ids.h"
 #include "oxlo_risks.h"
 
@@ -134,6 +135,61 @@ TEST_F(Pqc, tls_groups_decide) {
   EXPECT_EQ(oxlo_flow_non_pqc_risk_check(nullptr, nullptr), 0);
   kit::conversation dns(m, 53, OXLO_L4_UDP);
   EXPECT_EQ(oxlo_flow_non_pqc_risk_check(m, dns.f), 0) << "not a checked protocol";
+}
+
+}  // namespace
+
+namespace {
+
+// An IKE_SA_INIT message whose SA payload holds one IKE proposal of the
+// given encryption (with a key length, 0 for none) and integrity (0: none).
+std::string ikeSaInit(bool response, uint16_t encryption, uint16_t key_bits, uint16_t integrity) {
+  auto u16 = [](uint16_t v) { return std::string{char(v >> 8), char(v & 0xFF)}; };
+  auto u32 = [&](uint32_t v) { return u16(uint16_t(v >> 16)) + u16(uint16_t(v)); };
+  struct T { uint8_t type; uint16_t id; uint16_t key; };
+  std::vector<T> ts = {{1, encryption, key_bits}, {2, 5, 0}, {4, 31, 0}};
+  if (integrity) ts.push_back({3, integrity, 0});
+  std::string transforms;
+  for (size_t i = 0; i < ts.size(); i++) {
+    std::string body = std::string(1, char(ts[i].type)) + std::string(1, '\0') + u16(ts[i].id);
+    if (ts[i].key) body += u16(0x800E) + u16(ts[i].key);
+    transforms += std::string(1, i + 1 < ts.size() ? 3 : 0) + std::string(1, '\0') +
+                  u16(uint16_t(body.size() + 4)) + body;
+  }
+  std::string proposal = std::string{0, 0} + u16(uint16_t(transforms.size() + 8)) +
+                         std::string{1, 1, 0, char(ts.size())} + transforms;
+  std::string sa = std::string{0, 0} + u16(uint16_t(proposal.size() + 4)) + proposal;
+  std::string header = std::string(8, 'i') + (response ? std::string(8, 'r') : std::string(8, '\0')) +
+                       std::string{33, 0x20, 34, char(response ? 0x20 : 0x08)} + u32(0);
+  return header + u32(uint32_t(header.size() + 4 + sa.size())) + sa;
+}
+
+// IPsec goes by the responder's choice: AES-GCM-256 without a separate
+// integrity transform, or ChaCha20-Poly1305, passes; AES-CBC-128 with
+// HMAC-SHA1, or no answer at all, is flagged.
+TEST_F(Pqc, ipsec_goes_by_the_responders_proposal) {
+  struct {
+    const char *what;
+    bool answered;
+    uint16_t encryption, key_bits, integrity;
+    int flagged;
+  } cases[] = {
+      {"AES-GCM-16 256", true, 20, 256, 0, 0},
+      {"ChaCha20-Poly1305", true, 28, 0, 0, 0},
+      {"AES-CBC 256 with HMAC-SHA2-256", true, 12, 256, 12, 0},
+      {"near miss: AES-CBC 128 with HMAC-SHA1-96", true, 12, 128, 2, 1},
+      {"near miss: AES-GCM-16 128", true, 20, 128, 0, 1},
+      {"no answer", false, 0, 0, 0, 1},
+  };
+  uint16_t port = 500;
+  for (const auto &c : cases) {
+    kit::conversation ike(m, 500, OXLO_L4_UDP, port++);
+    ike.client(ikeSaInit(false, 20, 256, 0));
+    if (c.answered) ike.server(ikeSaInit(true, c.encryption, c.key_bits, c.integrity));
+    ASSERT_EQ(ike.app(), OXLO_PROTOCOL_IPSEC) << c.what;
+    EXPECT_EQ(oxlo_flow_non_pqc_risk_check(m, ike.f), c.flagged) << c.what;
+    EXPECT_EQ(ike.risk(OXLO_NON_PQC), c.flagged == 1) << c.what;
+  }
 }
 
 }  // namespace

@@ -965,7 +965,7 @@ struct decision {
     bool both_data;  /* state bit 0 */
 };
 
-/* Step 7: the heuristic for a flow that exchanged data after both hellos.
+/* The heuristic for a flow that exchanged data after both hellos.
  * A TLS 1.3 server sends its change-cipher-spec with its hello, before the
  * client's: when the heuristic may run, the search waits for the client's
  * side instead of finishing there (the follow-up budget still bounds it). */
@@ -976,22 +976,28 @@ int decide_heuristic(const decision &d)
     return (d.allowed && d.both_data && d.both_hellos) ? start_heuristic(d.m, d.f) : finish(d.m, d.f);
 }
 
-/* Step 6: the speed-test service on port 8080, or the heuristic. */
+/* The speed-test service on port 8080, or the heuristic. */
 int decide_ookla(const decision &d)
 {
     const oxlo_flow_state *f = d.f;
     if (d.both_hellos) {
-        /* The speed-test client cache is not part of this engine yet: no
-         * client counts as a known speed-test client. */
-        if (f->app == P_TLS && oxlo_swap16(f->server_port) == 8080)
-            return decide_heuristic(d);
+        /* A client known to the speed-test cache that talks TLS on the
+         * service's port is running its encrypted test. */
+        if (f->app == P_TLS && oxlo_swap16(f->server_port) == 8080) {
+            if (!oxlo_ookla_cache_contains(d.m, f, (f->flags_a & OXLO_FLOW_IPV6) != 0))
+                return decide_heuristic(d);
+            oxlo_flow_set_protocol(d.m, d.f, OXLO_PROTOCOL_OOKLA, P_TLS, OXLO_CONFIDENCE_DPI_AGGRESSIVE);
+            return finish(d.m, d.f);
+        }
         if (d.allowed)
             return start_heuristic(d.m, d.f);
     }
     return finish(d.m, d.f);
 }
 
-/* Step 5. */
+/* Once enough blocks were seen, or the handshake is over: without the
+ * speed-test check straight to the heuristic; with it, only a flow whose
+ * both sides sent data goes on to that check. */
 int decide_after_blocks(const decision &d)
 {
     if (!d.k)

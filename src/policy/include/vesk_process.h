@@ -6,6 +6,7 @@
 #ifndef VESK_PROCESS_H
 #define VESK_PROCESS_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -63,6 +64,30 @@ int socket_monitor_poll(vesk_socket_monitor *monitor);
  * numbers 0). */
 int socket_monitor_find_owner(vesk_socket_monitor *monitor, const vesk_address *address,
                               uint16_t port, int udp, vesk_socket_owner *owner);
+
+/* The same lookup by family, the owner's facts in separate outputs: the
+ * local address (IPv4 as a 32-bit value in host byte order, IPv6 as its 16
+ * bytes), the local port, non-zero `udp` for UDP; then uid, user name, pid,
+ * parent pid, parent uid, parent user name, process path, command line,
+ * package of the path, parent path, package of the parent path, container
+ * id and latency. The package outputs are set to "" and the container id
+ * emptied first; the rest is filled only when found. 0 when the monitor
+ * knows the socket; -1 when not, for no monitor, or for a monitor without
+ * owner lookups. Any output may be NULL (a buffer with its size 0). */
+int socket_monitor_find_ipv4_owner(vesk_socket_monitor *monitor, uint32_t address, uint16_t port, int udp,
+                                   uint32_t *uid, const char **user_name, uint32_t *pid,
+                                   uint32_t *parent_pid, uint32_t *parent_uid, const char **parent_user_name,
+                                   char *path, size_t path_size, char *cmdline, size_t cmdline_size,
+                                   const char **package, char *parent_path, size_t parent_path_size,
+                                   const char **parent_package, char *container, size_t container_size,
+                                   float *latency_ms);
+int socket_monitor_find_ipv6_owner(vesk_socket_monitor *monitor, const uint8_t address[16], uint16_t port,
+                                   int udp, uint32_t *uid, const char **user_name, uint32_t *pid,
+                                   uint32_t *parent_pid, uint32_t *parent_uid, const char **parent_user_name,
+                                   char *path, size_t path_size, char *cmdline, size_t cmdline_size,
+                                   const char **package, char *parent_path, size_t parent_path_size,
+                                   const char **parent_package, char *container, size_t container_size,
+                                   float *latency_ms);
 
 /* Raises the process log's level to 9 (when the log exists); at
  * that level monitors print every event as JSON on standard output. */

@@ -88,6 +88,12 @@ void blacklists_release(vesk_blacklists *blacklists);
 /* Raises the process log's level to 9 (when the log exists). */
 void rule_manager_set_debug(void);
 
+/* 1 when the flow's key exchange is not post-quantum and risk 58 was raised
+ * on it (TLS, DTLS and QUIC by the client's groups, IPsec by the
+ * responder's IKE proposal, SSH by the key-exchange lists); 0 otherwise or
+ * for no module or flow. */
+int flow_check_non_pqc_risk(oxlo_module *module, oxlo_flow_state *flow);
+
 /* Engine data a rules file names ("custom_protocols", "category_file").
  * They are never loaded into a module that is already finalized and in use
  * by a queue thread; whoever builds the next module hands these paths to

@@ -78,23 +78,30 @@ def holt(a):
 
 
 def holt_winters(a):
-    """Seasonal factors as ratios for both kinds; the additive kind adds
-    the factor to level + trend in the forecast, the other multiplies."""
+    """Seasonal factors as ratios to the level (forecast g (L + T)), or, for
+    the additive kind, seasonal offsets from the level (forecast L + T + s)."""
     x = a["x"]
     m = int(a["season_length"][0]) + 1
     additive = a["additive"][0] != 0
     alpha, beta, gamma = a["alpha"][0], a["beta"][0], a["gamma"][0]
     warm = x[:m]
     mean = warm.mean()
-    mean = mean if mean != 0 else 1.0
-    season = warm / mean
-    level = x[m] / season[m - 1] if season[m - 1] != 0 else 0.0
+    if additive:
+        season = warm - mean
+        level = x[m] - season[m - 1]
+    else:
+        mean = mean if mean != 0 else 1.0
+        season = warm / mean
+        level = x[m] / season[m - 1] if season[m - 1] != 0 else 0.0
     trend, forecasts = 0.0, []
     for count in range(m, len(x)):
         v, i = x[count], count % m
         g = season[i]
         forecasts.append(g + level + trend if additive else g * (level + trend))
-        if g != 0:
+        if additive:
+            new_level = alpha * (v - g) + (1 - alpha) * (level + trend)
+            season[i] = gamma * (v - new_level) + (1 - gamma) * g
+        elif g != 0:
             new_level = alpha * v / g + (1 - alpha) * (level + trend)
             season[i] = gamma * v / new_level + (1 - gamma) * g if new_level != 0 else 0.0
         else:

@@ -145,6 +145,31 @@ TEST_F(Discovery, ssdp_search_keeps_method_and_headers)
     EXPECT_NE(miss.app(), OXLO_PROTOCOL_SSDP);
 }
 
+// A NOTIFY's agent goes through HTTP's user-agent checks; an ordinary
+// device agent raises nothing.
+TEST_F(Discovery, ssdp_user_agent_gets_the_http_checks)
+{
+    struct {
+        const char *agent;
+        int risk; /* 0: none of the agent risks */
+    } cases[] = {
+        {"jndi:ldap://198.51.100.9/a", OXLO_POSSIBLE_EXPLOIT},
+        {"UPnP/1.0 DeviceCrawler/2", OXLO_HTTP_CRAWLER_BOT},
+        {"${jndi:x}", OXLO_HTTP_SUSPICIOUS_USER_AGENT},
+        {"Linux/6.1 UPnP/1.1 MiniUPnPd/2.3.3", 0},
+    };
+    uint16_t port = 40010;
+    for (const auto &k : cases) {
+        kit::conversation c(m, 1900, OXLO_L4_UDP, port++);
+        c.client(std::string("NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nNT: upnp:rootdevice\r\n"
+                             "NTS: ssdp:alive\r\nUSER-AGENT: ") + k.agent + "\r\n\r\n");
+        ASSERT_EQ(c.app(), OXLO_PROTOCOL_SSDP) << k.agent;
+        EXPECT_STREQ(oxlo_flow_ssdp_header(c.f, "USER_AGENT"), k.agent);
+        for (int r : {OXLO_POSSIBLE_EXPLOIT, OXLO_HTTP_CRAWLER_BOT, OXLO_HTTP_SUSPICIOUS_USER_AGENT})
+            EXPECT_EQ(c.risk(r), r == k.risk) << k.agent << " risk " << r << ": " << c.messages();
+    }
+}
+
 // Fixtures from the protocols' layouts (no Debian peer), each beside a
 // near miss that must not match.
 TEST_F(Discovery, fixtures_and_their_near_misses)

@@ -503,3 +503,33 @@ TEST_F(Http, udp_packet_on_an_http_flow_is_survived)
     c.feed(pkt::ipv4(17, pkt::udp(40000, 80, "st: x\r\n\r\n")));
     EXPECT_EQ(oxlo_flow_app_protocol(c.f), P_HTTP);
 }
+
+namespace {
+
+// A response body is handed to the JSON and MessagePack checks: the flow
+// becomes that content over HTTP. An HTML body leaves the flow HTTP.
+TEST_F(Http, response_bodies_name_json_and_messagepack_over_http)
+{
+    const std::string msgpack = kit::raw("\x82\xd9\x04name\xd9\x04vesk\xd9\x04kind\xd9\x04test", 22);
+    struct {
+        const char *what;
+        std::string type, body;
+        uint16_t app;
+    } cases[] = {
+        {"JSON body", "application/json", "{\"name\": \"vesk\", \"ok\": true}\n", OXLO_PROTOCOL_JSON},
+        {"MessagePack body", "application/msgpack", msgpack, OXLO_PROTOCOL_MESSAGEPACK},
+        {"near miss: HTML body", "text/html", "<!DOCTYPE html>\n<html><body>vesk</body></html>\n", P_HTTP},
+    };
+    for (const auto &k : cases) {
+        Conversation c(m, 80);
+        c.handshake();
+        c.client(std::string("GET /api HTTP/1.1\r\nHost: api.vesk.test\r\n") + UA + "\r\n");
+        const std::string head = "HTTP/1.1 200 OK\r\nServer: nginx/1.22.1\r\nContent-Type: " + k.type +
+                                 "\r\nContent-Length: " + std::to_string(k.body.size()) + "\r\n\r\n";
+        c.server(head + k.body);
+        EXPECT_EQ(c.app(), k.app) << k.what;
+        EXPECT_EQ(c.master(), k.app == P_HTTP ? 0 : P_HTTP) << k.what;
+    }
+}
+
+} // namespace

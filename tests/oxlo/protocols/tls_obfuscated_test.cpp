@@ -102,3 +102,47 @@ TEST_F(HeuristicOff, with_the_default_knob_it_never_starts)
 }
 
 } // namespace
+
+namespace {
+
+struct WebSocketHeuristic : Heuristic {
+    WebSocketHeuristic() { bits = "0x04"; }
+};
+
+// After a WebSocket upgrade the heuristic reads the tunnel: a TLS
+// handshake's bursts inside it raise the risk. Without the knob's bit, or
+// without the upgrade, the same bursts raise nothing.
+void upgrade_then_handshake(kit::conversation &c, bool upgrade)
+{
+    c.handshake();
+    c.client(std::string("GET /tunnel HTTP/1.1\r\nHost: ws.vesk.test\r\nUser-Agent: vesk-test/1\r\n") +
+             (upgrade ? "Upgrade: websocket\r\nConnection: Upgrade\r\n" : "") + "\r\n");
+    c.server(upgrade ? "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n"
+                     : "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    c.client(std::string(1850, 'h'));
+    for (int i = 0; i < 3; i++)
+        c.server(std::string(1400, 's'));
+    c.server(std::string(4903 - 3 * 1400, 's'));
+    c.client(std::string(785, 'c'));
+    c.server(std::string(1051, 'd'));
+    c.client(std::string(90, 'e'));
+}
+
+TEST_F(WebSocketHeuristic, tls_inside_a_websocket_upgrade_raises_the_risk)
+{
+    kit::conversation c(m, 80);
+    upgrade_then_handshake(c, true);
+    EXPECT_TRUE(c.risk(OXLO_OBFUSCATED_TRAFFIC)) << c.messages();
+    kit::conversation plain(m, 80, OXLO_L4_TCP, 40001);
+    upgrade_then_handshake(plain, false);
+    EXPECT_FALSE(plain.risk(OXLO_OBFUSCATED_TRAFFIC)) << plain.messages();
+}
+
+TEST_F(HeuristicOff, websocket_tunnel_is_not_read_without_the_knob)
+{
+    kit::conversation c(m, 80);
+    upgrade_then_handshake(c, true);
+    EXPECT_FALSE(c.risk(OXLO_OBFUSCATED_TRAFFIC)) << c.messages();
+}
+
+} // namespace

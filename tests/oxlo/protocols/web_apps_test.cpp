@@ -239,6 +239,50 @@ TEST_F(WebApps, fastcgi_request_with_long_pairs)
     EXPECT_NE(miss.app(), OXLO_PROTOCOL_FASTCGI);
 }
 
+// The host's service becomes the master of the FastCGI flow.
+TEST_F(WebApps, fastcgi_pairs_with_the_service_of_its_host)
+{
+    struct {
+        const char *host;
+        uint16_t master;
+    } cases[] = {{"teams.microsoft.com", OXLO_PROTOCOL_TEAMS}, {"app.vesk.test", 0}};
+    for (const auto &k : cases) {
+        kit::conversation c(m, 9000);
+        c.handshake();
+        c.client(fcgi_record(1, hex("0001000000000000")) +
+                 fcgi_record(4, fcgi_pair("REQUEST_METHOD", "GET") + fcgi_pair("HTTP_HOST", k.host)) +
+                 fcgi_record(4, "") + fcgi_record(5, ""));
+        EXPECT_EQ(c.app(), OXLO_PROTOCOL_FASTCGI) << k.host;
+        EXPECT_EQ(c.master(), k.master) << k.host;
+    }
+}
+
+// The follow-up reads until the empty PARAMS record that ends the
+// request's variables; a request that carries it needs none.
+TEST_F(WebApps, fastcgi_follow_up_ends_at_the_empty_params_record)
+{
+    const std::string begin = fcgi_record(1, hex("0001000000000000")) +
+                              fcgi_record(4, fcgi_pair("REQUEST_METHOD", "POST") + fcgi_pair("HTTP_HOST", "app.vesk.test"));
+    struct {
+        const char *what;
+        std::string first, next;
+        bool following;
+    } cases[] = {
+        {"whole request", begin + fcgi_record(4, "") + fcgi_record(5, ""), "", false},
+        {"empty PARAMS next", begin, fcgi_record(4, "") + fcgi_record(5, "body"), false},
+        {"near miss: STDIN next", begin, fcgi_record(5, "body"), true},
+    };
+    for (const auto &k : cases) {
+        kit::conversation c(m, 9000);
+        c.handshake();
+        c.client(k.first);
+        ASSERT_EQ(c.app(), OXLO_PROTOCOL_FASTCGI) << k.what;
+        if (!k.next.empty())
+            c.client(k.next);
+        EXPECT_EQ(oxlo_dissector_extra_active(c.f, nullptr) != 0, k.following) << k.what;
+    }
+}
+
 std::string strict_thrift(uint8_t type, const std::string &name, uint32_t length)
 {
     return std::string{char(0x80), 1, 0, char(type), char(length >> 24), char(length >> 16), char(length >> 8),
