@@ -142,7 +142,7 @@ struct FlowHash::Prefaulter {
       ranges.pop_front();
       guard.unlock();
       // The slab hands none of these slots out before they are marked
-      // ready, so writing them races with nothing.
+      // ready, so faulting them in (or writing them) races with nothing.
       faultIn(r.slots, r.bytes);
       oxlo_slab_ahead_ready(r.chunk);
       guard.lock();
