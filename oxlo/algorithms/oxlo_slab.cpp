@@ -254,6 +254,15 @@ void *oxlo_slab_take(oxlo_slab *s)
     h->chunk = c;
     c->taken++;
     s->taken++;
+    /* The next slot on its way to the cache, to be written: its owner
+     * writes most of a slot as it takes it, and the lines of a chunk just
+     * faulted in (or of a slot freed long ago) are in no cache. */
+    const unsigned char *next = reinterpret_cast<const unsigned char *>(c->free_list);
+    if (!next && c->fresh < c->slots)
+        next = reinterpret_cast<const unsigned char *>(slot_at(c, c->fresh));
+    if (next)
+        for (size_t at = 0; at < s->stride; at += 64)
+            __builtin_prefetch(next + at, 1);
     if (c->taken == c->slots)
         list_remove(s, c);
     return h + 1;

@@ -22,9 +22,10 @@
 // Flows and their engine states come from one slab of the table's: a new
 // flow costs no allocation of its own once the slab has room, and slab
 // chunks grow with the table. The next chunk is made as the current one
-// starts to fill and is written once by a thread of the table's before its
-// slots are used: on a virtual machine the first write to a fresh page can cost
-// tens of microseconds, more than the rest of a new flow.
+// starts to fill and its pages are faulted in by a thread of the table's
+// before its slots are used: on a virtual machine the first write to a
+// fresh page can cost tens of microseconds, more than the rest of a new
+// flow. A large table's chunks are huge pages, one fault each.
 #ifndef VESK_FLOWHASH_H
 #define VESK_FLOWHASH_H
 

@@ -29,8 +29,21 @@
 static const uint32_t kCopyRange = 0xFFFF;
 static const size_t kMessageBufferSize = kCopyRange + 65536;
 // Messages read by one receive call: a burst is read, handled and answered
-// with as few system calls as its verdicts allow.
-static const unsigned kBurst = 16;
+// with as few system calls as its verdicts allow. A burst starts at the
+// smallest size; while each receive fills it (packets are waiting) it
+// doubles up to the largest, and halves again when a receive finds less
+// than half of it waiting. Under a backlog the receive and the batch
+// verdict then come once per many packets; a queue that is not behind
+// answers its packets as soon as it has read them.
+static const unsigned kBurst = QueueReader::kLargestBurst;
+
+unsigned QueueReader::nextBurst(unsigned burst, unsigned received) {
+  if (received >= burst && burst < kLargestBurst)
+    return burst * 2 > kLargestBurst ? kLargestBurst : burst * 2;
+  if (received < burst / 2 && burst > kSmallestBurst)
+    return burst / 2 < kSmallestBurst ? kSmallestBurst : burst / 2;
+  return burst;
+}
 
 static std::string formatted(const char *format, ...) __attribute__((format(printf, 1, 2)));
 static std::string formatted(const char *format, ...) {
@@ -164,22 +177,24 @@ void QueueReader::pollLoop() {
 
   struct mmsghdr messages[kBurst];
   struct iovec vectors[kBurst];
+  unsigned burst = kSmallestBurst;
   // start() sets running before the thread exists, so the loop starts at
   // once: packets that arrive before start-up has finished are answered too
   // (with the fallback verdict while no rules are in force).
   while (running_.load()) {
     // Read what is waiting without blocking; wait (at most a second) only
     // when the socket is empty, so a busy queue costs no wait call per packet.
-    memset(messages, 0, sizeof(messages));
-    for (unsigned i = 0; i < kBurst; i++) {
+    memset(messages, 0, burst * sizeof(messages[0]));
+    for (unsigned i = 0; i < burst; i++) {
       vectors[i].iov_base = receiveBuffer_ + i * kMessageBufferSize;
       vectors[i].iov_len = kMessageBufferSize;
       messages[i].msg_hdr.msg_iov = &vectors[i];
       messages[i].msg_hdr.msg_iovlen = 1;
     }
-    int n = recvmmsg(socket_, messages, kBurst, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    int n = recvmmsg(socket_, messages, burst, MSG_DONTWAIT | MSG_TRUNC, nullptr);
     uint32_t now = static_cast<uint32_t>(time(nullptr));
     if (n > 0) {
+      burst = nextBurst(burst, static_cast<unsigned>(n));
       for (int i = 0; i < n; i++) handleMessage(messages[i]);
       handleNoted();
       verdicts_.flush();

@@ -92,6 +92,12 @@ class QueueReader {
   QueueReader(const QueueReader &) = delete;
   QueueReader &operator=(const QueueReader &) = delete;
 
+  // Messages one receive call reads: the burst after one that received
+  // `received` of `burst` (see the poll loop).
+  static constexpr unsigned kSmallestBurst = 16;
+  static constexpr unsigned kLargestBurst = 128;
+  static unsigned nextBurst(unsigned burst, unsigned received);
+
   void start();
   void stop() { running_.store(0); }
   bool isRunning() const { return running_.load() != 0; }

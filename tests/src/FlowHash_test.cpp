@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <thread>
+
+#include "oxlo_memory.h"
 
 #include "NetfilterInterface.h"
 #include "Trace.h"
@@ -360,6 +363,44 @@ TEST_F(FlowHashTest, every_flow_stays_findable_across_grow_and_shrink) {
   for (int i = 0; i < 1000; i++) table.purgeStep(8);
   EXPECT_FALSE(table.resizing());
   EXPECT_EQ(table.buckets(), 16u);
+}
+
+// A large table's slab chunks are whole huge pages (one fault per 2 MiB of
+// new flows); the chunks faulted in ahead by the table's thread hold flows
+// like any other, and a trim of the emptied table gives them all back.
+TEST_F(FlowHashTest, large_table_takes_its_flows_from_huge_page_chunks) {
+  FlowHash table(131072, 100000);
+  const uint64_t buckets = 131072 * sizeof(uint64_t);
+  std::vector<Flow *> flows;
+  const uint32_t n = 12000;  // a few chunks: each made ahead as the last starts
+  for (uint32_t i = 0; i < n; i++) {
+    Flow *f = makeFlow(table, static_cast<uint16_t>(1024 + i % 50000),
+                       static_cast<uint16_t>(i / 50000));
+    ASSERT_NE(f, nullptr);
+    ASSERT_TRUE(table.add(f));
+    flows.push_back(f);
+  }
+  const uint64_t slab = table.memoryBytes() - buckets;
+  EXPECT_EQ(slab % OXLO_HUGE_PAGE, 0u);
+  EXPECT_GE(slab, 3 * OXLO_HUGE_PAGE);  // 12k flows of some 400 bytes
+  EXPECT_LE(slab, 5 * OXLO_HUGE_PAGE);  // and the chunk made ahead
+  for (uint32_t i = 0; i < n; i += 997) {
+    Flow *f = flows[i];
+    uint8_t d;
+    EXPECT_EQ(table.find(4, f->sourceAddress, f->destinationAddress, f->sourcePort,
+                         f->destinationPort, 17, &d),
+              f);
+  }
+  for (Flow *f : flows) {
+    table.unlink(f);
+    table.release(f);
+  }
+  // The chunk made ahead is the table thread's until it is faulted in.
+  for (int i = 0; i < 1000 && table.memoryBytes() > buckets; i++) {
+    table.trim();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_LE(table.memoryBytes(), buckets);
 }
 
 TEST_F(FlowHashTest, full_table_refuses_the_next_flow) {

@@ -223,3 +223,33 @@ TEST(QueueReaderVerdicts, full_hold_stops_batches_for_good) {
 }
 
 }  // namespace
+
+namespace {
+
+// A backlog grows the burst (fewer receive and verdict calls per packet),
+// never past its bound; a queue that keeps up comes back to small bursts.
+TEST(QueueReaderBursts, burst_follows_the_backlog_within_its_bounds) {
+  const unsigned lo = QueueReader::kSmallestBurst, hi = QueueReader::kLargestBurst;
+  struct Case {
+    unsigned burst, received, next;
+  } cases[] = {
+      {lo, lo, lo * 2},         // full: packets wait
+      {lo * 2, lo * 2, lo * 4},
+      {hi, hi, hi},             // bounded
+      {hi, hi / 2, hi},         // half of it: stays
+      {hi, hi / 2 - 1, hi / 2}, // less than half: halves
+      {lo, 1, lo},              // never below the smallest
+      {lo * 2, lo * 2 - 1, lo * 2},
+  };
+  for (const Case &c : cases)
+    EXPECT_EQ(QueueReader::nextBurst(c.burst, c.received), c.next)
+        << c.burst << " after " << c.received;
+  // A long backlog then an idle queue: up to the bound and back down.
+  unsigned b = lo;
+  for (int i = 0; i < 20; i++) b = QueueReader::nextBurst(b, b);
+  EXPECT_EQ(b, hi);
+  for (int i = 0; i < 20; i++) b = QueueReader::nextBurst(b, 1);
+  EXPECT_EQ(b, lo);
+}
+
+}  // namespace
