@@ -205,6 +205,9 @@ void QueueReader::pollLoop() {
         if (err != ENOBUFS && err != EINTR) sleep(1);
       }
     }
+    oxlo_stream_stats stream{};
+    if (oxlo_module *module = path_.moduleInForce()) oxlo_stream_statistics(module, &stream);
+    exports_.setStreamStatistics(stream);
     exports_.sendStatistics(now, path_.fallbackCount(PacketPath::FALLBACK_TABLE_FULL),
                             path_.fallbackCount(PacketPath::FALLBACK_NOT_TRACKED),
                             path_.fallbackCount(PacketPath::FALLBACK_NO_RULES));
