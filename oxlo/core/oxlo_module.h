@@ -267,8 +267,6 @@ struct oxlo_module {
     uint64_t current_time_ms;
     uint32_t flags; /* OXLO_MODULE_FINALIZED */
     void *user_data;
-    oxlo_log_callback log_callback; /* NULL: standard output */
-    void *log_user;
     char custom_category_names[OXLO_NUM_USER_CATEGORIES][32];
 
     /* automata */
@@ -334,6 +332,8 @@ struct oxlo_module {
 
     /* -- hosts section: address and host matching, loaders, suffixes -- */
     oxlo_hosts_part hosts;
+    oxlo_log_callback log_callback; /* NULL: standard output */
+    void *log_user;
 };
 
 #ifdef __cplusplus

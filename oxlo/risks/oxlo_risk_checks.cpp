@@ -483,7 +483,7 @@ void end_of_detection_risks(oxlo_module *module, oxlo_flow_state *flow)
     non_standard_port(module, flow);
     protocol_address_mismatch(module, flow);
     if (flow->state == OXLO_STATE_FINISHED)
-        oxlo_log(module, OXLO_LOG_DEBUG, "Already classified!\n");
+        oxlo_log(module, OXLO_LOG_WARNING, "Already classified!\n");
     if (flow->state != OXLO_STATE_MONITORING)
         flow->state = OXLO_STATE_FINISHED;
 }
