@@ -11,12 +11,12 @@ runtime=(
   libnetfilter-queue-dev libnfnetlink-dev libnetfilter-conntrack-dev libmnl-dev
   libzmq3-dev zlib1g-dev libjson-c-dev libcurl4-openssl-dev
   libbpf-dev libelf-dev bpftool libroaring-dev uthash-dev libssl-dev
-  iptables publicsuffix
+  iptables nfacct publicsuffix
 )
 tests=(
   libclang-rt-14-dev libpcap-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  iproute2 ethtool conntrack nfacct nftables tcpdump tshark iperf3 apache2-utils
+  iproute2 ethtool conntrack nftables tcpdump tshark iperf3 apache2-utils
   curl dnsutils dnsmasq-base busybox openssh-server openssh-client openssl iputils-ping
   krb5-kdc krb5-user slapd ldap-utils
   python3 python3-zmq python3-scapy python3-cryptography python3-numpy python3-scipy python3-sklearn python3-crcmod

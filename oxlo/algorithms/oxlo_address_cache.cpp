@@ -2,6 +2,7 @@
  * 16 address bytes, new entries at the head of their bucket, expired ones
  * dropped whenever a walk meets them. */
 #include "oxlo_address_cache.h"
+#include "oxlo_log.h"
 
 #include <cctype>
 #include <cerrno>
@@ -244,7 +245,7 @@ uint32_t oxlo_address_cache_load(oxlo_address_cache *cache, const char *path, ui
         const char *name = nullptr;
         uint32_t expiry = 0;
         if (!parse_line(line, address, &name, &expiry)) {
-            printf("[OXLO] %s: line #%u is not an address cache entry, skipped\n", path, reader.number);
+            oxlo_log(nullptr, OXLO_LOG_WARNING, "[OXLO] %s: line #%u is not an address cache entry, skipped\n", path, reader.number);
             continue;
         }
         if (expiry < now)

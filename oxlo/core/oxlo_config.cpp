@@ -2,6 +2,7 @@
  * with its default, range and type; values are set from text before the
  * module is finalized, one at a time or from a knob file. */
 #include "oxlo_private.h"
+#include "oxlo_log.h"
 #include "oxlo_risk_ids.h"
 #include "oxlo_risks.h"
 
@@ -317,7 +318,7 @@ int load_config_path(oxlo_module *m, const char *path)
     int depth = 0;
     for (const oxlo_config_file_frame *f = m->config_files; f; f = f->up, depth++)
         if ((f->known && f->dev == st.st_dev && f->ino == st.st_ino) || depth >= MAX_CONFIG_FILE_DEPTH) {
-            printf("[OXLO] Configuration file [%s] includes itself or nests too deeply\n", path);
+            oxlo_log(m, OXLO_LOG_WARNING, "[OXLO] Configuration file [%s] includes itself or nests too deeply\n", path);
             return -3;
         }
     FILE *fd = fopen(path, "r");
@@ -577,7 +578,7 @@ int oxlo_load_config_file(oxlo_module *m, FILE *in)
             if (c != '\n' && c != EOF) {
                 while (c != '\n' && c != EOF)
                     c = fgetc(in);
-                printf("Error parsing [%s]\n", line);
+                oxlo_log(m, OXLO_LOG_WARNING, "Error parsing [%s]\n", line);
                 rc = -2;
                 break;
             }
@@ -591,7 +592,7 @@ int oxlo_load_config_file(oxlo_module *m, FILE *in)
         for (size_t i = 0; i < len; i++)
             commas += line[i] == ',';
         if (commas != 1 && commas != 2) {
-            printf("Error parsing [%s]\n", line);
+            oxlo_log(m, OXLO_LOG_WARNING, "Error parsing [%s]\n", line);
             continue;
         }
         char copy[CONFIG_LINE_MAX + 1];
@@ -602,7 +603,7 @@ int oxlo_load_config_file(oxlo_module *m, FILE *in)
         for (int i = 0; i < want; i++)
             parts[i] = strtok_r(i == 0 ? copy : nullptr, ",", &save);
         if (!parts[want - 1]) {
-            printf("Error parsing [%s]\n", line);
+            oxlo_log(m, OXLO_LOG_WARNING, "Error parsing [%s]\n", line);
             rc = -2;
             break;
         }
@@ -611,7 +612,7 @@ int oxlo_load_config_file(oxlo_module *m, FILE *in)
         const char *value = commas == 2 ? parts[2] : parts[1];
         int r = oxlo_set_config(m, proto, param, value);
         if (r != 0) {
-            printf("Error oxlo_set_config [%s/%s/%s]: %d\n", proto ? proto : "NULL", param, value, r);
+            oxlo_log(m, OXLO_LOG_WARNING, "Error oxlo_set_config [%s/%s/%s]: %d\n", proto ? proto : "NULL", param, value, r);
             rc = r;
         }
     }

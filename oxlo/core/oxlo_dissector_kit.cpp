@@ -3,6 +3,7 @@
  * in small blocks hung off the flow, one per dissector that asked for one,
  * so a flow pays only for the dissectors that looked at it. */
 #include "oxlo_dissector_kit.h"
+#include "oxlo_log.h"
 #include "oxlo_private.h"
 #include "oxlo_risks.h"
 #include "oxlo_stream.h"
@@ -311,7 +312,7 @@ static __attribute__((noinline, cold)) void trace_exclusion(const oxlo_module *m
                                                             const char *file, int line)
 {
     const char *base = file ? strrchr(file, '/') : nullptr;
-    printf("[OXLO] %s excluded [%s:%d]\n", module->det.dissectors[index].name, base ? base + 1 : (file ? file : ""),
+    oxlo_log(module, OXLO_LOG_DEBUG, "[OXLO] %s excluded [%s:%d]\n", module->det.dissectors[index].name, base ? base + 1 : (file ? file : ""),
            line);
 }
 

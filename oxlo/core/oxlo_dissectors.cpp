@@ -7,6 +7,7 @@
  * for each packet of an unclassified flow, walks the matching list until a
  * dissector stores a protocol. */
 #include "oxlo_private.h"
+#include "oxlo_log.h"
 #include "oxlo_dissector_slots.h"
 #include "oxlo_stream.h"
 #include "oxlo_protocol_ids.h"
@@ -152,7 +153,7 @@ int add_entry(const char *name, oxlo_module *module, oxlo_dissector_callback cal
 {
     oxlo_detection_part *det = &module->det;
     if (det->dissector_count > OXLO_MAX_DISSECTORS - 1) {
-        printf("[OXLO] Internal Error. Too many dissectors!!\n");
+        oxlo_log(module, OXLO_LOG_ERROR, "[OXLO] Internal Error. Too many dissectors!!\n");
         return -1;
     }
     const uint32_t index = det->dissector_count;
@@ -300,7 +301,7 @@ int oxlo_dissectors_init(oxlo_module *module)
     module->det.kits = static_cast<oxlo_dissector_kit *>(
         oxlo_heap_calloc(OXLO_MAX_DISSECTORS, sizeof(oxlo_dissector_kit)));
     if (!module->det.dissectors || !module->det.kits) {
-        printf("Error dissectors_init\n");
+        oxlo_log(module, OXLO_LOG_ERROR, "Error dissectors_init\n");
         oxlo_dissectors_free(module);
         return -1;
     }
@@ -333,7 +334,7 @@ int oxlo_dissectors_finish(oxlo_module *module)
     det->call_lists = static_cast<oxlo_dissector_entry **>(
         oxlo_heap_calloc(total + 1, sizeof(oxlo_dissector_entry *)));
     if (!det->call_lists) {
-        printf("Error dissectors_init\n");
+        oxlo_log(module, OXLO_LOG_ERROR, "Error dissectors_init\n");
         return -1;
     }
     uint32_t pos = 0;

@@ -1,6 +1,7 @@
 /* TCP fingerprints to operating systems, and the flow fingerprint of
  * encrypted flows with its "oxlofp:" rules. */
 #include "oxlo_fingerprints.h"
+#include "oxlo_log.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -136,7 +137,7 @@ int load_lines(oxlo_module *m, FILE *in, const char *name)
         const char *text = nullptr;
         int os_id = 0;
         if (!parse_pair(line, &text, &os_id)) {
-            printf("[OXLO] %s: line #%u is not a fingerprint,OS pair, skipped\n", name, reader.number);
+            oxlo_log(m, OXLO_LOG_WARNING, "[OXLO] %s: line #%u is not a fingerprint,OS pair, skipped\n", name, reader.number);
             continue;
         }
         if (oxlo_os_fingerprint_add(m, text, os_id) == 0)
@@ -269,7 +270,7 @@ int oxlo_os_fingerprints_load_file(oxlo_module *module, const char *path)
         return -1;
     FILE *in = fopen(path, "r");
     if (!in) {
-        printf("Unable to open file %s [%s]\n", path, strerror(errno));
+        oxlo_log(module, OXLO_LOG_ERROR, "Unable to open file %s [%s]\n", path, strerror(errno));
         return -1;
     }
     int rc = -1;

@@ -3,6 +3,7 @@
  * classification, giving up, the fallback guess and the accessors the
  * application reads. */
 #include "oxlo_private.h"
+#include "oxlo_log.h"
 #include "oxlo_risk_ids.h"
 #include "oxlo_protocol_ids.h"
 #include "oxlo_stream.h"
@@ -410,7 +411,7 @@ void oxlo_flow_set_protocol(oxlo_module *module, oxlo_flow_state *flow, uint16_t
     if (!module || !flow)
         return;
     if (flow->state == OXLO_STATE_MONITORING) {
-        printf("Impossible to update classification while in monitoring state! %d/%d->%d/%d\n",
+        oxlo_log(module, OXLO_LOG_WARNING, "Impossible to update classification while in monitoring state! %d/%d->%d/%d\n",
                flow->master, flow->app, upper, lower);
         return;
     }

@@ -2,6 +2,7 @@
  * module, and the guarded automaton search every host, certificate and
  * content match goes through. */
 #include "oxlo_private.h"
+#include "oxlo_log.h"
 #include "oxlo_stream.h"
 #include "oxlo_utils.h"
 
@@ -55,7 +56,7 @@ bool create_category_containers(oxlo_module *m)
     m->category_v6 = oxlo_patricia_new(128);
     m->category_v6_shadow = oxlo_patricia_new(128);
     if (!m->category_v4 || !m->category_v4_shadow || !m->category_v6 || !m->category_v6_shadow) {
-        printf("[OXLO] Error allocating Patricia trees\n");
+        oxlo_log(m, OXLO_LOG_ERROR, "[OXLO] Error allocating Patricia trees\n");
         return false;
     }
     return true;
@@ -99,9 +100,9 @@ void create_lru_caches(oxlo_module *m)
         }
         if (!m->lru[kind]) {
             if (kind == OXLO_LRU_FPC_DNS)
-                printf("Error allocating lru fpc_dns_cache (num_entries %u)\n", (unsigned)c.size);
+                oxlo_log(m, OXLO_LOG_ERROR, "Error allocating lru fpc_dns_cache (num_entries %u)\n", (unsigned)c.size);
             else
-                printf("Error allocating lru cache (num_entries %u)\n", (unsigned)c.size);
+                oxlo_log(m, OXLO_LOG_ERROR, "Error allocating lru cache (num_entries %u)\n", (unsigned)c.size);
         }
     }
 }
@@ -151,7 +152,7 @@ int automaton_match_core(oxlo_automaton *a, const char *text, uint16_t length,
     if (!a || !text || length == 0)
         return -2;
     if (!a->ready) {
-        printf("[%s:%d] [OXLO] Internal error: please call oxlo_finalize_initialization()\n",
+        oxlo_log(nullptr, OXLO_LOG_ERROR, "[%s:%d] [OXLO] Internal error: please call oxlo_finalize_initialization()\n",
                "oxlo_main.cpp", __LINE__);
         return -1;
     }
@@ -181,13 +182,13 @@ oxlo_module *oxlo_module_new(oxlo_shared_context *shared)
 
     m->risk_exception_ip = oxlo_tree_pair_new();
     if (!m->risk_exception_ip) {
-        printf("[OXLO] Error allocating tree\n");
+        oxlo_log(nullptr, OXLO_LOG_ERROR, "[OXLO] Error allocating tree\n");
         oxlo_module_free(m);
         return nullptr;
     }
     m->protocols_by_ip = oxlo_tree_pair_new();
     if (!m->protocols_by_ip) {
-        printf("[OXLO] Error allocating tree\n");
+        oxlo_log(nullptr, OXLO_LOG_ERROR, "[OXLO] Error allocating tree\n");
         oxlo_module_free(m);
         return nullptr;
     }
@@ -208,7 +209,7 @@ oxlo_module *oxlo_module_new(oxlo_shared_context *shared)
         return nullptr;
     }
     if (set_default_config(&m->cfg, m->protocols.builtin_count) != 0) {
-        printf("Error allocating set_default_config\n");
+        oxlo_log(nullptr, OXLO_LOG_ERROR, "Error allocating set_default_config\n");
         oxlo_module_free(m);
         return nullptr;
     }
@@ -238,14 +239,14 @@ int oxlo_finalize_initialization(oxlo_module *m)
     oxlo_proto_table_check(m);
 
     if (m->cfg.libgcrypt_init && !oxlo_crypto_initialised() && !oxlo_crypto_setup())
-        printf("Error initializing libgcrypt\n");
+        oxlo_log(m, OXLO_LOG_ERROR, "Error initializing libgcrypt\n");
 
     oxlo_builtin_ip_lists_load(m);
     if (m->cfg.flow_risk_lists_load) {
         if (!m->risk_list_ip)
             m->risk_list_ip = oxlo_tree_pair_new();
         if (!m->risk_list_ip) {
-            printf("[OXLO] Error allocating risk tree\n");
+            oxlo_log(m, OXLO_LOG_ERROR, "[OXLO] Error allocating risk tree\n");
             goto fail;
         }
         oxlo_risk_lists_load(m);
@@ -324,7 +325,7 @@ void oxlo_module_set_user_data(oxlo_module *m, void *data)
     if (!m)
         return;
     if (m->user_data)
-        printf("User data is already set. Overwriting.\n");
+        oxlo_log(m, OXLO_LOG_WARNING, "User data is already set. Overwriting.\n");
     m->user_data = data;
 }
 

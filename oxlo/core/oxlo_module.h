@@ -332,6 +332,8 @@ struct oxlo_module {
 
     /* -- hosts section: address and host matching, loaders, suffixes -- */
     oxlo_hosts_part hosts;
+    oxlo_log_callback log_callback; /* NULL: standard output */
+    void *log_user;
 };
 
 #ifdef __cplusplus

@@ -3,6 +3,7 @@
  * descriptor starting with the engine's magic; its init function runs when
  * the module is finalized. */
 #include "oxlo_private.h"
+#include "oxlo_log.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -26,12 +27,12 @@ bool is_candidate(const char *name)
 bool load_one(oxlo_module *m, const char *path)
 {
     if (m->plugin_count >= OXLO_MAX_PLUGINS) {
-        printf("[OXLO] Plugin %s rejected: too many plugins (max %d)\n", path, OXLO_MAX_PLUGINS);
+        oxlo_log(m, OXLO_LOG_WARNING, "[OXLO] Plugin %s rejected: too many plugins (max %d)\n", path, OXLO_MAX_PLUGINS);
         return false;
     }
     void *handle = dlopen(path, RTLD_NOW);
     if (!handle) {
-        printf("[OXLO] Plugin %s rejected: %s\n", path, dlerror());
+        oxlo_log(m, OXLO_LOG_WARNING, "[OXLO] Plugin %s rejected: %s\n", path, dlerror());
         return false;
     }
     auto entry = reinterpret_cast<oxlo_plugin_entry_fn>(dlsym(handle, "PluginEntryFctn"));
@@ -42,7 +43,7 @@ bool load_one(oxlo_module *m, const char *path)
                       : !d->init                      ? "no init function"
                                                       : nullptr;
     if (why) {
-        printf("[OXLO] Plugin %s rejected: %s\n", path, why);
+        oxlo_log(m, OXLO_LOG_WARNING, "[OXLO] Plugin %s rejected: %s\n", path, why);
         dlclose(handle);
         return false;
     }
@@ -73,7 +74,7 @@ int oxlo_load_plugins(oxlo_module *m, const char *dir)
             char path[1024];
             int len = snprintf(path, sizeof(path), "%s/%s", dir, name);
             if (len < 0 || (size_t)len >= sizeof(path)) {
-                printf("[OXLO] Plugin path too long: %s/%s\n", dir, name);
+                oxlo_log(m, OXLO_LOG_WARNING, "[OXLO] Plugin path too long: %s/%s\n", dir, name);
                 rejected++;
             } else if (load_one(m, path)) {
                 accepted++;

@@ -8,6 +8,7 @@
  * offset 0 is the first byte after the SYN (or the first byte seen when the
  * handshake was missed). */
 #include "oxlo_stream.h"
+#include "oxlo_log.h"
 #include "oxlo_private.h"
 #include "oxlo_risks.h"
 
@@ -241,7 +242,7 @@ void log_bound(const oxlo_module *module, const oxlo_flow_state *flow, uint8_t d
 {
     if (module->cfg.log_level < 3)
         return;
-    printf("[OXLO] TCP stream bound hit (%s): direction %u of %u <-> %u degrades\n", bound_name(kind), d,
+    oxlo_log(module, OXLO_LOG_DEBUG, "[OXLO] TCP stream bound hit (%s): direction %u of %u <-> %u degrades\n", bound_name(kind), d,
            oxlo_swap16(flow->client_port), oxlo_swap16(flow->server_port));
 }
 

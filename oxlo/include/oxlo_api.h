@@ -52,6 +52,14 @@ size_t oxlo_module_size(void);
  * 0 done; -1 NULL module/param/value; -2 no such knob; -3 bad value;
  * -4 module already finalized; -5 refused by the knob's check. */
 int oxlo_set_config(oxlo_module *m, const char *proto, const char *param, const char *value);
+
+/* The engine's own messages: level 0 error, 1 warning, 2 normal, 3 debug.
+ * Debug messages are made only while the knob "log.level" is 3. Without a
+ * callback a message goes to standard output, one line each; with one it is
+ * handed over (one line, no newline) and the host decides what to write.
+ * Set it before the module is used by other threads. */
+typedef void (*oxlo_log_callback)(void *user, int level, const char *message);
+void oxlo_set_log_callback(oxlo_module *m, oxlo_log_callback callback, void *user);
 int oxlo_set_config_u64(oxlo_module *m, const char *proto, const char *param, uint64_t value);
 /* The knob's value as text in buf (always NUL-terminated), or NULL. */
 char *oxlo_get_config_text(oxlo_module *m, const char *proto, const char *param,

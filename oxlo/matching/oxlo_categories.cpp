@@ -2,6 +2,7 @@
  * directories into "loading" structures; enabling swaps them in as the
  * active ones in one step, so that a lookup never sees a half-loaded set. */
 #include "oxlo_private.h"
+#include "oxlo_log.h"
 #include "oxlo_risk_ids.h"
 #include "oxlo_hosts.h"
 #include "oxlo_risks.h"
@@ -171,7 +172,7 @@ int oxlo_read_category_file(oxlo_module *m, FILE *in, void *tag)
     int added = 0, rc;
     while ((rc = oxlo_list_reader_next(&reader)) != OXLO_LINE_EOF) {
         if (rc == OXLO_LINE_TOO_LONG) {
-            printf("[OXLO] Category file line #%u is too long, skipped\n", reader.number);
+            oxlo_log(m, OXLO_LOG_WARNING, "[OXLO] Category file line #%u is too long, skipped\n", reader.number);
             continue;
         }
         char *tab = strchr(line, '\t');
@@ -195,7 +196,7 @@ int oxlo_load_category_file(oxlo_module *m, const char *path, void *tag)
         return -1;
     FILE *in = fopen(path, "r");
     if (!in) {
-        printf("Unable to open file %s [%s]\n", path, strerror(errno));
+        oxlo_log(m, OXLO_LOG_ERROR, "Unable to open file %s [%s]\n", path, strerror(errno));
         return -1;
     }
     int rc = oxlo_read_category_file(m, in, tag);
@@ -211,7 +212,7 @@ int oxlo_load_category_list(oxlo_module *m, const char *path, uint32_t category)
         return 0;
     FILE *in = fopen(path, "r");
     if (!in) {
-        printf("Unable to open file %s [%s]\n", path, strerror(errno));
+        oxlo_log(m, OXLO_LOG_ERROR, "Unable to open file %s [%s]\n", path, strerror(errno));
         return -1;
     }
     const uint32_t breed = breed_of_list_category(category);
@@ -220,14 +221,14 @@ int oxlo_load_category_list(oxlo_module *m, const char *path, uint32_t category)
     int added = 0, bad = 0, rc;
     while ((rc = oxlo_list_reader_next(&reader)) != OXLO_LINE_EOF) {
         if (rc == OXLO_LINE_TOO_LONG) {
-            printf("[OXLO] Failed to read file %s line #%u, line too long\n", path, reader.number);
+            oxlo_log(m, OXLO_LOG_WARNING, "[OXLO] Failed to read file %s line #%u, line too long\n", path, reader.number);
             bad++;
             continue;
         }
         bool ok = true;
         for (unsigned i = 0; line[i]; i++) {
             if (!list_char_ok(line[i])) {
-                printf("[OXLO] Failed to read file line #%u [%s], invalid characters [%c] found "
+                oxlo_log(m, OXLO_LOG_WARNING, "[OXLO] Failed to read file line #%u [%s], invalid characters [%c] found "
                        "[pos: %u]\n",
                        reader.number, line, line[i], i);
                 ok = false;

@@ -2,6 +2,7 @@
  * public suffix list with the registered domain of a host name, walks over
  * the host patterns, and the geolocation interface (not available). */
 #include "oxlo_private.h"
+#include "oxlo_log.h"
 #include "oxlo_hosts.h"
 #include "oxlo_string_map.h"
 #include "oxlo_utils.h"
@@ -248,7 +249,7 @@ int oxlo_load_public_suffix_list(oxlo_module *m, const char *path)
         if (r == OXLO_STRING_MAP_ADDED) {
             next_id++;
         } else if (r != OXLO_STRING_MAP_UPDATED) {
-            printf("Error while processing domain %s\n", entry);
+            oxlo_log(m, OXLO_LOG_WARNING, "Error while processing domain %s\n", entry);
             if (r == OXLO_STRING_MAP_NO_MEMORY || r == OXLO_STRING_MAP_NO_BUCKET_MEMORY) {
                 fclose(in);
                 return -3;

@@ -2,6 +2,7 @@
  * match, optionally with a port) and by host name (label-aware pattern
  * match), plus the small matching helpers the dissectors share. */
 #include "oxlo_private.h"
+#include "oxlo_log.h"
 #include "oxlo_risk_ids.h"
 #include "oxlo_protocol_ids.h"
 #include "oxlo_hosts.h"
@@ -470,7 +471,7 @@ int oxlo_load_static_ipv6_list(oxlo_patricia_tree *tree, const oxlo_static_ipv6_
         struct in6_addr a;
         int rc = inet_pton(AF_INET6, e->address, &a);
         if (rc != 1) {
-            printf("Invalid ipv6 address [%s]: %d\n", e->address, rc);
+            oxlo_log(nullptr, OXLO_LOG_WARNING, "Invalid ipv6 address [%s]: %d\n", e->address, rc);
             continue;
         }
         oxlo_patricia_node *n = oxlo_patricia_add_address(tree, OXLO_PREFIX_FAMILY_IPV6, &a,

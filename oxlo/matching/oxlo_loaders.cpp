@@ -3,6 +3,7 @@
  * URL and fingerprint, plus risk exceptions), per-protocol address lists,
  * risky domains and the malicious JA4 and certificate lists. */
 #include "oxlo_private.h"
+#include "oxlo_log.h"
 #include "oxlo_hosts.h"
 #include "oxlo_string_map.h"
 #include "oxlo_utils.h"
@@ -110,14 +111,14 @@ bool add_fingerprint_rule(oxlo_module *m, oxlo_string_map **map, const char *val
 {
     size_t n = strlen(value);
     if (n < key_length) {
-        printf(short_message, value);
+        oxlo_log(m, OXLO_LOG_WARNING, short_message, value);
         return false;
     }
     oxlo_fingerprint_rule *item = nullptr;
     if (n > key_length + 1) {
         int32_t wanted = m->cfg.tls_max_num_blocks_to_analyze;
         if (wanted <= 0) {
-            printf(blocks_message, value);
+            oxlo_log(m, OXLO_LOG_WARNING, blocks_message, value);
             return false;
         }
         const char *hex = value + key_length + 1;
@@ -155,7 +156,7 @@ bool apply_rule(oxlo_module *m, char *rule, const rule_target &t)
     if (strncmp(rule, "tcp:", 4) == 0 || strncmp(rule, "udp:", 4) == 0) {
         default_port_range r;
         if (!e || !parse_port_range(rule + 4, &r)) {
-            printf("[OXLO] Invalid port rule '%s'\n", rule);
+            oxlo_log(m, OXLO_LOG_WARNING, "[OXLO] Invalid port rule '%s'\n", rule);
             return false;
         }
         add_port_range(rule[0] == 't' ? e->tcp_default_ports : e->udp_default_ports, r);
@@ -165,7 +166,7 @@ bool apply_rule(oxlo_module *m, char *rule, const rule_target &t)
         bool v6 = rule[2] == 'v';
         char *spec = rule + (v6 ? 5 : 3);
         if (oxlo_add_address_rule(m, spec, t.id, v6 ? 1 : 0) != 0) {
-            printf("[OXLO] Invalid address rule '%s'\n", rule);
+            oxlo_log(m, OXLO_LOG_WARNING, "[OXLO] Invalid address rule '%s'\n", rule);
             return false;
         }
         return true;
@@ -179,7 +180,7 @@ bool apply_rule(oxlo_module *m, char *rule, const rule_target &t)
                 *w++ = static_cast<char>(tolower(static_cast<unsigned char>(*r)));
         *w = '\0';
         if (oxlo_host_pattern_add(m->host_automaton, host, t.id, t.category, t.breed, 0) != 0) {
-            printf("[OXLO] Invalid host rule '%s'\n", host);
+            oxlo_log(m, OXLO_LOG_WARNING, "[OXLO] Invalid host rule '%s'\n", host);
             return false;
         }
         return true;
@@ -215,7 +216,7 @@ bool resolve_definition(oxlo_module *m, char *def, rule_target *t)
     char *save = nullptr;
     char *name = strtok_r(def, ",", &save);
     if (!name || !*name) {
-        printf("Invalid rule '%s'\n", def);
+        oxlo_log(m, OXLO_LOG_WARNING, "Invalid rule '%s'\n", def);
         return false;
     }
     long long user_id = -1;
@@ -225,7 +226,7 @@ bool resolve_definition(oxlo_module *m, char *def, rule_target *t)
         const char *err = nullptr;
         int64_t v = oxlo_text_to_int_bounded(eq + 1, m->protocols.count, 65535, &err, 10);
         if (err) {
-            printf("Invalid protocol ID '%s': %s\n", eq + 1, err);
+            oxlo_log(m, OXLO_LOG_WARNING, "Invalid protocol ID '%s': %s\n", eq + 1, err);
             return false;
         }
         user_id = v;
@@ -236,13 +237,13 @@ bool resolve_definition(oxlo_module *m, char *def, rule_target *t)
         if (strncmp(a, "cat=", 4) == 0) {
             int64_t v = oxlo_text_to_int_bounded(a + 4, 1, OXLO_CATEGORY_COUNT - 1, &err, 10);
             if (err)
-                printf("Invalid category ID '%s': %s\n", a + 4, err);
+                oxlo_log(m, OXLO_LOG_WARNING, "Invalid category ID '%s': %s\n", a + 4, err);
             else
                 category = static_cast<uint32_t>(v);
         } else if (strncmp(a, "breed=", 6) == 0) {
             int64_t v = oxlo_text_to_int_bounded(a + 6, 0, OXLO_BREED_COUNT - 1, &err, 10);
             if (err)
-                printf("Invalid breed ID '%s': %s\n", a + 6, err);
+                oxlo_log(m, OXLO_LOG_WARNING, "Invalid breed ID '%s': %s\n", a + 6, err);
             else
                 breed = static_cast<uint32_t>(v);
         }
@@ -258,14 +259,14 @@ bool resolve_definition(oxlo_module *m, char *def, rule_target *t)
     }
     uint32_t id = m->protocols.count;
     if (id > 65534) {
-        printf("Too many protocols defined (%u): skipping protocol\n",
+        oxlo_log(m, OXLO_LOG_WARNING, "Too many protocols defined (%u): skipping protocol\n",
                static_cast<unsigned>(m->protocols.custom_count));
         return false;
     }
     if (oxlo_set_proto_defaults(m, 1, 1, breed, static_cast<uint16_t>(id), name, category, 0,
                                 nullptr, nullptr, 1) != 0 ||
         m->protocols.count != id + 1) {
-        printf("Error oxlo_set_proto_defaults. Skip rule\n");
+        oxlo_log(m, OXLO_LOG_WARNING, "Error oxlo_set_proto_defaults. Skip rule\n");
         return false;
     }
     oxlo_custom_id_map_set(m, static_cast<uint16_t>(id),
@@ -298,7 +299,7 @@ void exception_rule_parse(oxlo_module *m, char *line)
 {
     char *colon = strchr(line, ':');
     if (!colon || !colon[1]) {
-        printf("Invalid rule '%s'\n", line);
+        oxlo_log(m, OXLO_LOG_WARNING, "Invalid rule '%s'\n", line);
         return;
     }
     *colon = '\0';
@@ -317,7 +318,7 @@ void exception_rule_parse(oxlo_module *m, char *line)
         char issuer[128];
         snprintf(issuer, sizeof(issuer), "%s", rest);
         if (oxlo_add_trusted_issuer_dn(m, issuer) != 0)
-            printf("[OXLO] Unable to add trusted issuer '%s'\n", issuer);
+            oxlo_log(m, OXLO_LOG_WARNING, "[OXLO] Unable to add trusted issuer '%s'\n", issuer);
         return;
     }
     char *target = nullptr;
@@ -326,17 +327,17 @@ void exception_rule_parse(oxlo_module *m, char *line)
     bool host = strcmp(keyword, "host_risk_mask") == 0;
     if ((!ip && !host) || !split_target_mask(rest, &target, &mask)) {
         colon[0] = ':';
-        printf("Unknown rule '%s'\n", line);
+        oxlo_log(m, OXLO_LOG_WARNING, "Unknown rule '%s'\n", line);
         return;
     }
     if (ip) {
         if (oxlo_add_ip_risk_mask(m, target, mask) != 0)
-            printf("[OXLO] Invalid address in risk exception '%s'\n", target);
+            oxlo_log(m, OXLO_LOG_WARNING, "[OXLO] Invalid address in risk exception '%s'\n", target);
         return;
     }
     strip_quotes(target);
     if (oxlo_add_host_risk_mask(m, target, mask) != 0)
-        printf("[OXLO] Unable to add risk exception for host '%s'\n", target);
+        oxlo_log(m, OXLO_LOG_WARNING, "[OXLO] Unable to add risk exception for host '%s'\n", target);
 }
 
 } // namespace
@@ -396,7 +397,7 @@ int oxlo_list_reader_next(oxlo_list_reader *r)
         if (rc == OXLO_LINE_TOO_LONG) {
             if (!r->report_path)
                 return rc;
-            printf("[OXLO] %s: line #%u is too long, skipped\n", r->report_path, r->number);
+            oxlo_log(nullptr, OXLO_LOG_WARNING, "[OXLO] %s: line #%u is too long, skipped\n", r->report_path, r->number);
             continue;
         }
         if (r->line[0] == '#' || strlen(r->line) < r->min_length)
@@ -431,7 +432,7 @@ int oxlo_read_custom_protocols(oxlo_module *m, FILE *in)
     size_t capacity = 1024;
     char *line = static_cast<char *>(oxlo_heap_alloc(capacity));
     if (!line) {
-        printf("Memory allocation failure\n");
+        oxlo_log(m, OXLO_LOG_ERROR, "Memory allocation failure\n");
         return -2;
     }
     for (;;) {
@@ -446,7 +447,7 @@ int oxlo_read_custom_protocols(oxlo_module *m, FILE *in)
                 char *bigger = static_cast<char *>(oxlo_heap_realloc(line, capacity + 1024));
                 if (!bigger) {
                     oxlo_heap_free(line);
-                    printf("Memory allocation failure\n");
+                    oxlo_log(m, OXLO_LOG_ERROR, "Memory allocation failure\n");
                     return -2;
                 }
                 line = bigger;
@@ -474,7 +475,7 @@ int oxlo_load_custom_protocols_file(oxlo_module *m, const char *path)
         return -1;
     FILE *in = fopen(path, "r");
     if (!in) {
-        printf("Unable to open file %s [%s]\n", path, strerror(errno));
+        oxlo_log(m, OXLO_LOG_ERROR, "Unable to open file %s [%s]\n", path, strerror(errno));
         return -1;
     }
     int rc = oxlo_read_custom_protocols(m, in);
@@ -569,7 +570,7 @@ int oxlo_load_ip_list(oxlo_module *m, const char *path, uint16_t protocol_id)
         return 0;
     FILE *in = fopen(path, "r");
     if (!in) {
-        printf("Unable to open file %s [%s]\n", path, strerror(errno));
+        oxlo_log(m, OXLO_LOG_ERROR, "Unable to open file %s [%s]\n", path, strerror(errno));
         return -1;
     }
     char line[254];
@@ -578,7 +579,7 @@ int oxlo_load_ip_list(oxlo_module *m, const char *path, uint16_t protocol_id)
     int added = 0, bad = 0, rc;
     while ((rc = oxlo_list_reader_next(&reader)) != OXLO_LINE_EOF) {
         if (rc == OXLO_LINE_TOO_LONG) {
-            printf("[OXLO] Failed to read file %s line #%u, line too long\n", path, reader.number);
+            oxlo_log(m, OXLO_LOG_WARNING, "[OXLO] Failed to read file %s line #%u, line too long\n", path, reader.number);
             bad++;
             continue;
         }
@@ -626,7 +627,7 @@ int oxlo_load_numbered_lists(oxlo_module *m, const char *path, int64_t max_id,
         char file[4096];
         snprintf(file, sizeof(file), "%s/%s", path, name);
         if (load(m, file, id) < 0) {
-            printf("Failed to load '%s'\n", file);
+            oxlo_log(m, OXLO_LOG_WARNING, "Failed to load '%s'\n", file);
             failed++;
         } else {
             loaded++;
@@ -691,7 +692,7 @@ int oxlo_load_malicious_ja4(oxlo_module *m, const char *path)
         if (comma)
             *comma = '\0';
         if (strlen(line) != ja4_length) {
-            printf("Not a JA4C: [%s]\n", line);
+            oxlo_log(m, OXLO_LOG_WARNING, "Not a JA4C: [%s]\n", line);
             continue;
         }
         int r = oxlo_string_map_add(&m->malicious_ja4, line, ja4_length, 0, nullptr);
@@ -724,7 +725,7 @@ int oxlo_load_malicious_cert_sha1(oxlo_module *m, const char *path)
                 *next = '\0';
         }
         if (strlen(hash) != sha1_hex_length) {
-            printf("Not a SSL certificate sha1 hash: [%s]\n", hash);
+            oxlo_log(m, OXLO_LOG_WARNING, "Not a SSL certificate sha1 hash: [%s]\n", hash);
             continue;
         }
         for (char *c = hash; *c; c++)

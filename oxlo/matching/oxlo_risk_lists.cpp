@@ -3,6 +3,7 @@
  * lists behind the crawler and anonymous-subscriber risks, and the reset of
  * the lookup counters once the module is complete. */
 #include "oxlo_private.h"
+#include "oxlo_log.h"
 #include "oxlo_hosts.h"
 #include "oxlo_risks.h"
 #include "oxlo_risk_ids.h"
@@ -110,14 +111,14 @@ int read_list(oxlo_module *m, FILE *in, int kind, const char *name)
     int added = 0, bad = 0, rc;
     while ((rc = oxlo_list_reader_next(&reader)) != OXLO_LINE_EOF) {
         if (rc == OXLO_LINE_TOO_LONG) {
-            printf("[OXLO] Failed to read file %s line #%u, line too long\n", name, reader.number);
+            oxlo_log(m, OXLO_LOG_WARNING, "[OXLO] Failed to read file %s line #%u, line too long\n", name, reader.number);
             bad++;
             continue;
         }
         oxlo_risk_list_entry e{};
         e.kind = uint8_t(kind);
         if (!parse_prefix(line, &e)) {
-            printf("[OXLO] %s line #%u: not an address or prefix\n", name, reader.number);
+            oxlo_log(m, OXLO_LOG_WARNING, "[OXLO] %s line #%u: not an address or prefix\n", name, reader.number);
             bad++;
             continue;
         }
@@ -173,7 +174,7 @@ int oxlo_load_risk_list(oxlo_module *m, const char *path, int kind)
         return -2;
     FILE *in = fopen(path, "r");
     if (!in) {
-        printf("Unable to open file %s [%s]\n", path, strerror(errno));
+        oxlo_log(m, OXLO_LOG_ERROR, "Unable to open file %s [%s]\n", path, strerror(errno));
         return -1;
     }
     const int rc = read_list(m, in, kind, path);

@@ -3,6 +3,7 @@
  * off its usual ports or away from its usual servers), and the test for host
  * names that look made by a domain-generation algorithm. */
 #include "oxlo_private.h"
+#include "oxlo_log.h"
 #include "oxlo_risk_ids.h"
 #include "oxlo_protocol_ids.h"
 #include "oxlo_risks.h"
@@ -482,7 +483,7 @@ void end_of_detection_risks(oxlo_module *module, oxlo_flow_state *flow)
     non_standard_port(module, flow);
     protocol_address_mismatch(module, flow);
     if (flow->state == OXLO_STATE_FINISHED)
-        printf("Already classified!\n");
+        oxlo_log(module, OXLO_LOG_WARNING, "Already classified!\n");
     if (flow->state != OXLO_STATE_MONITORING)
         flow->state = OXLO_STATE_FINISHED;
 }

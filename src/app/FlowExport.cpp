@@ -205,6 +205,21 @@ void FlowExport::sendStatistics(uint32_t now, uint64_t tableFull, uint64_t notTr
       oxlo_recbuf_put_u64(&event, "not_tracked", notTracked);
       oxlo_recbuf_put_u64(&event, "before_rules", beforeRules);
       oxlo_recbuf_close_block(&event);
+      // The engine's TCP stream view: each bound hit, where a direction
+      // stopped waiting and was decided on what was known.
+      oxlo_recbuf_open_block(&event, "tcp_stream");
+      oxlo_recbuf_put_u64(&event, "byte_cap_hits", stream_.byte_cap_hits);
+      oxlo_recbuf_put_u64(&event, "segment_cap_hits", stream_.segment_cap_hits);
+      oxlo_recbuf_put_u64(&event, "gap_timeouts", stream_.gap_timeouts);
+      oxlo_recbuf_put_u64(&event, "module_cap_hits", stream_.module_cap_hits);
+      oxlo_recbuf_put_u64(&event, "idle_packet_cap_hits", stream_.idle_packet_cap_hits);
+      oxlo_recbuf_put_u64(&event, "memory_failures", stream_.memory_failures);
+      oxlo_recbuf_put_u64(&event, "segments_held", stream_.segments_held);
+      oxlo_recbuf_put_u64(&event, "segments_stale", stream_.segments_stale);
+      oxlo_recbuf_put_u64(&event, "segments_out_of_window", stream_.segments_out_of_window);
+      oxlo_recbuf_put_u64(&event, "overlaps_differing", stream_.overlaps_differing);
+      oxlo_recbuf_put_u64(&event, "bytes_now", stream_.bytes_now);
+      oxlo_recbuf_close_block(&event);
       oxlo_recbuf_open_block(&event, "sampling");
       oxlo_recbuf_put_u32(&event, "pkt_rate", 1);
       oxlo_recbuf_put_u32(&event, "collection_rate", 1);

@@ -36,6 +36,8 @@ class FlowExport {
   // because the flow table was full, because they were not tracked, or
   // because no rules were in force yet.
   void sendStatistics(uint32_t now, uint64_t tableFull, uint64_t notTracked, uint64_t beforeRules);
+  // The TCP stream counters of the engine in force, for the next event.
+  void setStreamStatistics(const oxlo_stream_stats &stats) { stream_ = stats; }
 
  private:
   void exportConntrackFlow(uint32_t start, uint32_t stop, uint8_t l4Protocol, uint8_t ipVersion,
@@ -55,6 +57,7 @@ class FlowExport {
   uint32_t lastStatistics_ = 0;
   uint64_t previousBytes_ = 0, previousPackets_ = 0, bytes_ = 0, packets_ = 0;
   char localAddressText_[32];
+  oxlo_stream_stats stream_{};
 };
 
 #endif

@@ -46,8 +46,9 @@ class NetfilterInterface {
   // on the main thread. The packet path takes module and rules up together
   // between two packets; flows in progress stay in the flow table and
   // finish on the module that started them.
-  bool loadRules(const char *path, vesk_blacklists **blacklists = nullptr) {
-    return loader_->load(path, blacklists);
+  bool loadRules(const char *path, vesk_blacklists **blacklists = nullptr,
+                 const char *shownAs = nullptr) {
+    return loader_->load(path, blacklists, shownAs);
   }
 
   // Stops and joins the poll thread, then releases everything.

@@ -33,6 +33,8 @@ class PacketPath {
     FALLBACK_KINDS
   };
   // Packets that got the fallback verdict for that reason.
+  // The engine in force on this path (queue thread only).
+  oxlo_module *moduleInForce() const { return inForce_ ? inForce_->module() : nullptr; }
   uint64_t fallbackCount(Fallback why) const { return fallbacks_[why].total; }
 
   // Returns the mark for the packet's verdict (2 means drop): the rules'

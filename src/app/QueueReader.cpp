@@ -128,6 +128,11 @@ QueueReader::~QueueReader() {
 }
 
 void QueueReader::release() {
+  // Unbinding waits for the kernel's answer and meanwhile dispatches the
+  // packet messages still waiting on the socket to the packet callback;
+  // the flows and rules they would need may already be gone. They get no
+  // verdict: the kernel drops what is left in the queue as it goes.
+  releasing_ = true;
   if (queueHandle_) {
     nfq_destroy_queue(queueHandle_);
     queueHandle_ = nullptr;
@@ -220,6 +225,9 @@ void QueueReader::pollLoop() {
         if (err != ENOBUFS && err != EINTR) sleep(1);
       }
     }
+    oxlo_stream_stats stream{};
+    if (oxlo_module *module = path_.moduleInForce()) oxlo_stream_statistics(module, &stream);
+    exports_.setStreamStatistics(stream);
     exports_.sendStatistics(now, path_.fallbackCount(PacketPath::FALLBACK_TABLE_FULL),
                             path_.fallbackCount(PacketPath::FALLBACK_NOT_TRACKED),
                             path_.fallbackCount(PacketPath::FALLBACK_NO_RULES));
@@ -251,7 +259,9 @@ int QueueReader::packetCallback(struct nfq_q_handle *qh, struct nfgenmsg *, stru
                                 void *data) {
   // One queue per handle: qh is always this reader's queue.
   (void)qh;
-  return static_cast<QueueReader *>(data)->handlePacket(nfa);
+  QueueReader *reader = static_cast<QueueReader *>(data);
+  if (reader->releasing_) return 0;
+  return reader->handlePacket(nfa);
 }
 
 int QueueReader::handlePacket(struct nfq_data *nfa) {

@@ -124,6 +124,8 @@ class QueueReader {
   FlowExport &exports_;
   struct nfq_handle *nfqHandle_ = nullptr;
   struct nfq_q_handle *queueHandle_ = nullptr;
+  // Set while the queue is unbound: packets still dispatched then are not handled.
+  bool releasing_ = false;
   int socket_ = -1;
   uint8_t *receiveBuffer_ = nullptr;  // one message buffer per message of a burst
   // The packets of a burst, noted while its messages are parsed and handled

@@ -21,9 +21,17 @@ RulesLoader::RulesLoader(uint32_t queueId) : queueId_(queueId) {
   handOff_.publish(current_);
 }
 
+// The engine's messages in vesk's log, at the engine's level (its debug
+// lines, such as each TCP stream bound hit, appear with -v).
+static void engineLog(void *, int level, const char *message) {
+  VESK_LOG(level, "%s", message);
+}
+
 oxlo_module *RulesLoader::buildModule(vesk_rule_manager *data) {
   oxlo_module *module = oxlo_module_new(nullptr);
   if (!module) return nullptr;
+  oxlo_set_log_callback(module, engineLog, nullptr);
+  if (trace && trace->getLevel() >= TRACE_DEBUG) oxlo_set_config(module, nullptr, "log.level", "3");
   oxlo_set_config(module, nullptr, "flow.track_payload", "1");
   for (const char *path : kPublicSuffixPaths) {
     struct stat st;
@@ -84,7 +92,7 @@ bool RulesLoader::loadInto(vesk_rule_manager *rules, const char *path,
   return true;
 }
 
-bool RulesLoader::load(const char *path, vesk_blacklists **blacklists) {
+bool RulesLoader::load(const char *path, vesk_blacklists **blacklists, const char *shownAs) {
   std::lock_guard<std::mutex> reload(reloadLock_);
   const DetectionEnginePtr &inUse = current_->engine();
   vesk_rule_manager *data = rule_manager_scan_engine_data(inUse->module(), path);
@@ -114,7 +122,7 @@ bool RulesLoader::load(const char *path, vesk_blacklists **blacklists) {
     return false;
   }
   publish(std::move(engine), rules);
-  VESK_LOG(TRACE_NORMAL, "Loaded rules from %s", path);
+  VESK_LOG(TRACE_NORMAL, "Loaded rules from %s", shownAs ? shownAs : path);
   return true;
 }
 

@@ -31,7 +31,9 @@ class RulesLoader {
   // share the module in use.
   // blacklists: the blacklist downloads of this reload, shared by every
   // queue: taken when set, else set to this load's own (if it has any).
-  bool load(const char *path, vesk_blacklists **blacklists);
+  // shownAs names the rules in the log instead of the path (a scratch file
+  // that is gone once loaded means nothing to the reader).
+  bool load(const char *path, vesk_blacklists **blacklists, const char *shownAs = nullptr);
 
   // Where the packet path picks up what was published.
   EngineRulesHandOff &handOff() { return handOff_; }

@@ -163,6 +163,11 @@ bool ZMQCollector::decodePayload(const uint8_t *payload, size_t size, char **tex
       return false;
     }
   }
+  if (size > ZMQ_COLLECTOR_MAX_TEXT) {
+    VESK_LOG(TRACE_WARNING, "[ZMQ] Policy of %u bytes refused: more than %u bytes",
+             static_cast<unsigned>(size), ZMQ_COLLECTOR_MAX_TEXT);
+    return false;
+  }
   char *out = static_cast<char *>(malloc(size + 1));
   if (!out) {
     VESK_LOG(TRACE_WARNING, "[ZMQ] Memory allocation error [size: %d]", static_cast<int>(size + 1));
@@ -208,6 +213,15 @@ static bool rulesTextIsWhole(const char *text) {
     line = end + 1;
   }
   return rules > 0;
+}
+
+// The header's length field has 16 bits. A payload that fits must not be
+// longer than the field says (a longer one is a message cut or mixed up); a
+// larger one can only carry its size modulo 65,536, or the field saturated
+// at 65,535, and is then bounded by the frame limit alone.
+static bool lengthFieldFits(size_t size, unsigned field) {
+  if (size <= 0xFFFF) return size <= field;
+  return field == (size & 0xFFFF) || field == 0xFFFF;
 }
 
 // Drops the rest of a multi-part message so the next poll starts on a header.
@@ -301,7 +315,7 @@ bool ZMQCollector::receive(char **rules) {
   }
   discardRest(socket_);
   size_t size = zmq_msg_size(&payload);
-  if (size > payloadLength) {
+  if (!lengthFieldFits(size, payloadLength)) {
     VESK_LOG(TRACE_WARNING, "[ZMQ] Message truncated? [size: %u][payload_len: %u]",
              static_cast<unsigned>(size), payloadLength);
     zmq_msg_close(&payload);

@@ -11,10 +11,11 @@ typedef unsigned (*ZMQReloadCallback)(const char *rulesPath);
 
 // Largest policy text accepted after decompression.
 #define ZMQ_COLLECTOR_MAX_TEXT (4u * 1024u * 1024u)
-// Largest frame taken from the socket: the header's length field has 16
-// bits, so no whole payload is larger. A peer that sends more is cut off by
-// the socket before the message is buffered.
-#define ZMQ_COLLECTOR_MAX_FRAME 65535
+// Largest frame taken from the socket: a plain policy of the largest size
+// and its first byte, or its zlib stream (which may be a little larger than
+// the text it holds). A peer that sends more is cut off by the socket
+// before the message is buffered.
+#define ZMQ_COLLECTOR_MAX_FRAME (ZMQ_COLLECTOR_MAX_TEXT + ZMQ_COLLECTOR_MAX_TEXT / 1000u + 64u)
 // Messages handled by one poll at most (the rest wait for the next).
 #define ZMQ_COLLECTOR_MAX_BATCH 256
 

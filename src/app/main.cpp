@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -53,11 +54,12 @@ static vesk_blacklists *blacklists = nullptr;
 
 // Returns the number of queues; loaded, when given, counts those that took
 // the file.
-static unsigned loadOnEveryQueue(const char *path, unsigned *loaded) {
+static unsigned loadOnEveryQueue(const char *path, unsigned *loaded,
+                                 const char *shownAs = nullptr) {
   vesk_blacklists *fetched = nullptr;
   unsigned n = 0, taken = 0;
   for (; n < VESK_MAX_QUEUES && queues[n]; n++)
-    if (queues[n]->loadRules(path, &fetched)) taken++;
+    if (queues[n]->loadRules(path, &fetched, shownAs)) taken++;
   if (fetched) {
     blacklists_release(blacklists);
     blacklists = fetched;
@@ -80,15 +82,28 @@ static void waitForBlacklists() {
              "until they arrive");
 }
 
+// Switches on conntrack accounting and time stamps and resets the
+// accounting objects. It changes the machine (the flush removes every nfacct
+// object, also those of other programs) and what it changes stays after
+// vesk stops, so it runs only once the configuration has been accepted.
 static void runConntrackSetup() {
   static const char *const commands[] = {
       "echo 1 > /proc/sys/net/netfilter/nf_conntrack_acct", "nfacct flush", "nfacct add ipv4",
       "echo 1 > /proc/sys/net/netfilter/nf_conntrack_timestamp"};
   for (const char *command : commands) {
-    if (system(command) == -1)
+    int status = system(command);
+    if (status == -1)
       VESK_LOG(TRACE_WARNING, "Failed command %s: %d/%s", command, errno, strerror(errno));
-    else
+    else if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
       VESK_LOG(TRACE_DEBUG, "Executed: %s", command);
+    else if (WIFEXITED(status))
+      // 127: the shell did not find the program (nfacct not installed).
+      VESK_LOG(TRACE_WARNING, "Failed command %s: exit status %d%s", command,
+               WEXITSTATUS(status),
+               WEXITSTATUS(status) == 127 ? " (not found: is the nfacct package installed?)" : "");
+    else
+      VESK_LOG(TRACE_WARNING, "Failed command %s: ended by signal %d", command,
+               WIFSIGNALED(status) ? WTERMSIG(status) : 0);
   }
 }
 
@@ -151,7 +166,7 @@ static void loadFirstRules() {
   char path[32];
   if (!Utils::writeTempFile(Utils::defaultPolicy(), path))
     throw VeskError("Unable to create temporary files to save rules: not started");
-  n = loadOnEveryQueue(path, &loaded);
+  n = loadOnEveryQueue(path, &loaded, "the built-in pass-all policy");
   unlink(path);
   if (loaded < n) throw VeskError("Built-in rules refused: not started");
 }
@@ -257,7 +272,6 @@ static int run(int argc, char **argv) {
   Utils::computeIdentity(argc, argv, configuration.localAddress, configuration.uuid,
                          sizeof(configuration.uuid), &configuration.uniqueSourceId);
 
-  if (!options.skipConntrackReset) runConntrackSetup();
   installSignalHandlers();
 
   const char *key = options.encryptionKey.empty() ? nullptr : options.encryptionKey.c_str();
@@ -269,21 +283,33 @@ static int run(int argc, char **argv) {
     }
   }
   for (const std::string &endpoint : options.flowEndpoints) {
+    // A collector that gets nothing would look like a quiet network.
     try {
       exporters.push_back(new ZMQExporter(endpoint.c_str(), key, !options.json, false));
     } catch (const VeskError &) {
-      VESK_LOG(TRACE_WARNING, "Unable to create ZMQ exporter %s", endpoint.c_str());
+      throw VeskError("Unable to create ZMQ exporter " + endpoint + ": not started");
     }
   }
 
   createQueues(options);
   loadFirstRules();
+  if (numQueues > 0)
+    VESK_LOG(TRACE_NORMAL,
+             "Reading NFQUEUE %u to %u: packets arrive only through the iptables rules that "
+             "queue them (see the README)",
+             options.firstQueueId, options.firstQueueId + numQueues - 1);
+  // Everything is accepted: only now is the machine changed.
+  if (!options.skipConntrackReset) runConntrackSetup();
   startQueues();
   waitForBlacklists();
   for (ZMQExporter *exporter : exporters) exporter->sendHello();
 
-  VESK_LOG(TRACE_NORMAL, "Running [UUID: %s][Source ID: %u][Format: %s]", configuration.uuid,
-           configuration.uniqueSourceId, options.json ? "JSON" : "TLV");
+  if (exporters.empty())
+    VESK_LOG(TRACE_NORMAL, "Running [UUID: %s][Source ID: %u]", configuration.uuid,
+             configuration.uniqueSourceId);
+  else
+    VESK_LOG(TRACE_NORMAL, "Running [UUID: %s][Source ID: %u][Format: %s]", configuration.uuid,
+             configuration.uniqueSourceId, options.json ? "JSON" : "TLV");
   // A stop signal during start-up must not be undone here.
   uint8_t notRunning = 0;
   if (stopSignals.load() == 0) globalRunning.compare_exchange_strong(notRunning, 1);

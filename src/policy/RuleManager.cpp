@@ -1,7 +1,9 @@
 #include "RuleManager.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <string>
 
 #include "Log.h"
 #include "PolicyEngine.h"
@@ -58,72 +61,97 @@ bool RuleManager::scanEngineData(const char *path) {
   return fileRead;
 }
 
+// Reads a whole rules file into memory. The path must name a regular file
+// (after links): a fifo would block the reload that opens it, a device such
+// as /dev/zero never ends, a directory or socket holds no rules. The open
+// does not block (a fifo opened without a writer would otherwise wait
+// forever), and at most limit bytes are taken whatever the file claims or
+// grows to. 0 when read; -1 (logged) when it cannot be; -3 when too large.
+static int readRulesFile(const char *path, long long limit, std::string &text) {
+  text.clear();
+  int fd = path ? open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
+  if (fd < 0) {
+    VESK_LOG(TRACE_ERROR, "Unable to open file %s [%u/%s", path ? path : "(null)",
+             (unsigned)errno, strerror(errno));
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    VESK_LOG(TRACE_ERROR, "Rules file %s refused: not a regular file", path);
+    close(fd);
+    return -1;
+  }
+  if (st.st_size > limit) {
+    VESK_LOG(TRACE_ERROR, "Rules file %s refused: %lld bytes, more than the limit of %lld bytes",
+             path, (long long)st.st_size, limit);
+    close(fd);
+    return -3;
+  }
+  // One byte past the limit tells a file that grew while it was read.
+  text.resize(static_cast<size_t>(limit) + 1);
+  size_t got = 0;
+  while (got < text.size()) {
+    ssize_t n = read(fd, &text[got], text.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int error = errno;
+      VESK_LOG(TRACE_ERROR, "Unable to read file %s [%u/%s]", path, (unsigned)error,
+               strerror(error));
+      close(fd);
+      text.clear();
+      return -1;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  close(fd);
+  text.resize(got);
+  if (got > static_cast<size_t>(limit)) {
+    VESK_LOG(TRACE_ERROR, "Rules file %s refused: more than the limit of %lld bytes", path, limit);
+    text.clear();
+    return -3;
+  }
+  return 0;
+}
+
 bool RuleManager::loadRules(const char *path) {
   fileRead = false;
   tooLarge = false;
   accepted = 0;
   rejected = 0;
   blacklistUrls.clear();
-  FILE *f = path ? fopen(path, "r") : nullptr;
-  if (!f) {
-    VESK_LOG(TRACE_ERROR, "Unable to open file %s [%u/%s", path ? path : "(null)",
-             (unsigned)errno, strerror(errno));
-    return false;
-  }
-  struct stat st;
-  if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > kMaxFileBytes) {
-    VESK_LOG(TRACE_ERROR, "Rules file %s refused: %lld bytes, more than the limit of %lld bytes",
-             path, (long long)st.st_size, kMaxFileBytes);
-    tooLarge = true;
-    fclose(f);
+  std::string text;
+  int rc = readRulesFile(path, kMaxFileBytes, text);
+  if (rc != 0) {
+    tooLarge = rc == -3;
     return false;
   }
 
-  char *line = nullptr;
-  size_t cap = 0;
-  ssize_t len;
   unsigned lineNumber = 0, ruleLines = 0;
-  long long bytes = 0;
-  errno = 0;
-  while ((len = getline(&line, &cap, f)) != -1) {
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    // A NUL inside a line ends it for the parser, as it did when read by line.
+    std::string line(text, at, end - at);
+    at = end + 1;
     lineNumber++;
-    // A file that grows while it is read (or a pipe) is bounded too.
-    bytes += len;
-    if (bytes > kMaxFileBytes) {
-      VESK_LOG(TRACE_ERROR, "Rules file %s refused: more than the limit of %lld bytes", path,
-               kMaxFileBytes);
-      tooLarge = true;
-      break;
-    }
-    if (line[0] == '#') continue;
-    if (len > 0 && line[len - 1] == '\n') line[--len] = '\0';
-    if (len == 0) continue;
+    if (line.empty() || line[0] == '#') continue;
     // Past the first lines, the messages of a line are not written: a
     // pushed file of a million bad lines must not become a million log lines.
     if (++ruleLines == kLoggedLines + 1 && !engineDataOnly)
       VESK_LOG(TRACE_WARNING, "Further lines of %s are not logged", path);
     std::optional<Log::Muted> mute;
     if (ruleLines > kLoggedLines) mute.emplace();
-    if (parseLine(line, lineNumber)) {
+    if (parseLine(line.c_str(), lineNumber)) {
       accepted++;
     } else {
       rejected++;
       VESK_LOG(TRACE_WARNING, "Invalid parsing of line %u", lineNumber);
     }
-    errno = 0;
   }
   if (ruleLines > kLoggedLines && !engineDataOnly)
     VESK_LOG(TRACE_NORMAL, "%s: %u rule lines, %u taken", path, ruleLines, accepted);
-  int readError = !tooLarge && ferror(f) ? (errno ? errno : EIO) : 0;
-  free(line);
-  fclose(f);
-  if (tooLarge) return false;
-  if (readError) {
-    // A file that cannot be read gives no rule set the caller should trust.
-    VESK_LOG(TRACE_ERROR, "Unable to read file %s [%u/%s]", path, (unsigned)readError,
-             strerror(readError));
-    return false;
-  }
   fileRead = true;
   if (engineDataOnly) return true;
   bool hasDefault = resolve();

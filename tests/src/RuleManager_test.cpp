@@ -1,7 +1,10 @@
 #include "RuleManager.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -104,12 +107,33 @@ TEST(RuleManager, unreadable_rules_file_fails_visibly) {
   EXPECT_TRUE(contains(out, "ERROR: Unable to open file /nonexistent/rules.json [2/")) << out;
   EXPECT_FALSE(rm.fileWasRead());
 
-  // A path that opens but cannot be read (a directory) fails the same way.
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(rm.loadRules("/tmp"));
-  out = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(contains(out, "ERROR: Unable to read file /tmp")) << out;
-  EXPECT_FALSE(rm.fileWasRead());
+  // What is not a regular file after its links is refused without being
+  // read: a device that never ends, a fifo whose open would block without a
+  // writer, a directory, a socket; each refused at once.
+  char dir[] = "/tmp/vesk-rules-kinds-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string d = dir;
+  ASSERT_EQ(mkfifo((d + "/fifo").c_str(), 0600), 0);
+  int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  struct sockaddr_un sun {};
+  sun.sun_family = AF_UNIX;
+  snprintf(sun.sun_path, sizeof(sun.sun_path), "%s/sock", dir);
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&sun), sizeof(sun)), 0);
+  ASSERT_EQ(symlink("/dev/zero", (d + "/zero-link").c_str()), 0);
+  for (const std::string &path : {std::string("/dev/zero"), d + "/zero-link", d + "/fifo",
+                                  d + "/sock", std::string("/tmp")}) {
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(rm.loadRules(path.c_str())) << path;
+    out = testing::internal::GetCapturedStdout();
+    // A socket cannot even be opened; the rest are refused once open.
+    EXPECT_TRUE(contains(out, "ERROR: Rules file " + path + " refused: not a regular file") ||
+                contains(out, "ERROR: Unable to open file " + path + " ["))
+        << out;
+    EXPECT_FALSE(rm.fileWasRead()) << path;
+  }
+  close(sock);
+  for (const char *name : {"/fifo", "/sock", "/zero-link"}) unlink((d + name).c_str());
+  rmdir(dir);
 
   vesk_rule_manager *m = rule_manager_create(nullptr, 16, 16);
   ASSERT_NE(m, nullptr);
@@ -181,6 +205,9 @@ TEST(RuleManager, load_with_a_line_not_taken_is_refused_whole) {
        "[line 2] Unknown key \"hosts\" in \"policy.markers\""},
       {"too large", pass + "\n#" + std::string(RuleManager::kMaxFileBytes, 'x') + "\n", -3,
        "more than the limit of 4194304 bytes"},
+      {"exactly the limit",
+       pass + "\n#" + std::string(RuleManager::kMaxFileBytes - pass.size() - 3, 'x') + "\n", 0,
+       nullptr},
   };
   for (const Case &c : cases) {
     vesk_rule_manager *m = rule_manager_create(nullptr, 16, 16);

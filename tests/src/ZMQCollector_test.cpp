@@ -101,6 +101,41 @@ TEST_F(CollectorTest, plain_and_compressed_ips_pushes_are_handed_to_the_reload) 
   EXPECT_EQ(received[1], rules + "\n");
 }
 
+// Pushes past the 16-bit length field, up to the 4 MiB of a rules file:
+// the field then carries the size modulo 65,536 (or 65,535), and a plain
+// text of more than 4 MiB is refused.
+TEST_F(CollectorTest, pushes_up_to_four_mib_are_taken) {
+  const std::string line = "{\"policy\": {\"id\": 0}}\n";
+  std::string mib;
+  while (mib.size() + line.size() <= 1024u * 1024u) mib += line;
+  std::string four = mib;
+  while (four.size() + line.size() <= ZMQ_COLLECTOR_MAX_TEXT) four += line;
+  four.append(ZMQ_COLLECTOR_MAX_TEXT - four.size(), '\n');
+  struct Case {
+    const char *name;
+    std::string payload;
+    int lengthField;
+    bool taken;
+  };
+  const Case cases[] = {
+      {"1 MiB plain", mib, -1, true},
+      {"1 MiB compressed", compressed(mib), -1, true},
+      {"4 MiB plain", four, -1, true},
+      {"1 MiB plain, length field saturated", mib, 0xFFFF, true},
+      {"1 MiB plain, length field of another size", mib, 1000, false},
+      {"4 MiB + 1 plain", four + "\n", -1, false},
+  };
+  for (const Case &c : cases) {
+    received.clear();
+    publish("ips", c.payload, c.lengthField);
+    for (int i = 0; i < 100 && received.empty(); i++) collector->poll(remember, 20);
+    EXPECT_EQ(received.size(), c.taken ? 1u : 0u) << c.name;
+    if (c.taken && !received.empty()) {
+      EXPECT_EQ(received[0].size(), c.name[0] == '4' ? four.size() : mib.size()) << c.name;
+    }
+  }
+}
+
 // Every waiting message is taken in one poll; each push replaces the whole
 // policy, so only the last good one of a backlog is loaded.
 TEST_F(CollectorTest, backlog_is_taken_at_once_and_the_last_good_push_wins) {
