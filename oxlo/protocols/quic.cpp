@@ -896,11 +896,11 @@ step clear_initial(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, const oxlo
 step initial(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, const oxlo_packet_view &pkt, uint32_t v)
 {
     const oxlo_reader *r = &pkt.payload;
-    /* A version this dissector cannot read, like a reserved one, is
-     * answered with a Version Negotiation, after which the client's Initial
-     * of a version both speak names the host: the flow waits for it (a few
-     * packets at most) rather than being decided without a name. */
-    if (!supported(v) || is_reserved(v)) {
+    if (!supported(v)) {
+        classify(m, f, st, v);
+        return step::end;
+    }
+    if (is_reserved(v)) {
         classify(m, f, st, v);
         st->vn_expected = 1;
         st->vn_packets = 0;
