@@ -877,9 +877,11 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
 
     flow->last_seen_ms = time_ms;
     /* The budget waits while a dissector reads a PDU that spans segments
-     * (the stream bounds end that wait). */
+     * (the stream bounds end that wait), or still waits for what a rule
+     * can match (each dissector bounds that wait): a burst of packets
+     * must not end it before the name comes. */
     if (s->packets_limit_per_flow > 0 && flow->packets_processed >= s->packets_limit_per_flow &&
-        flow->state != OXLO_STATE_MONITORING && !oxlo_stream_waiting(flow)) {
+        flow->state != OXLO_STATE_MONITORING && !oxlo_flow_detection_pending(module, flow)) {
         oxlo_flow_giveup_detection(module, flow);
         if (oxlo_flow_stream(flow) && flow->state == OXLO_STATE_FINISHED)
             oxlo_stream_release(flow);

@@ -140,12 +140,64 @@ const method *request_method(const view &payload)
     return nullptr;
 }
 
-size_t request_start(const view &payload, const method **which)
+/* A method outside the table: servers take any token (RFC 9110 tchar)
+ * there, and answer it, so its request still names the host the rules
+ * judge. Its id is 0, "other". */
+const method extension_method = {"", 0};
+
+bool is_tchar(uint8_t c)
+{
+    return isalnum(c) || (c != 0 && strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+}
+
+/* The length of the method token that starts the payload (0 when none). */
+size_t token_length(const view &payload)
+{
+    size_t n = 0;
+    while (n < payload.length && is_tchar(oxlo_rd_peek8(&payload, n)))
+        n++;
+    return n;
+}
+
+/* A request line whose method is outside the table: a token, blanks, a
+ * target and " HTTP/1." with a digit, the line ended (LF). */
+bool extension_request_line(const view &payload, size_t token)
+{
+    const ptrdiff_t nl = oxlo_rd_find_byte(&payload, 0, '\n');
+    if (token == 0 || nl < 0 || size_t(nl) <= token || oxlo_rd_peek8(&payload, token) != ' ')
+        return false;
+    size_t end = size_t(nl);
+    if (oxlo_rd_peek8(&payload, end - 1) == '\r')
+        end--;
+    if (end < token + 11) /* " x HTTP/1.1": blank, a target, the version */
+        return false;
+    const view line = upto(payload, end);
+    if (!starts(from(line, end - 9), " HTTP/1.") || !isdigit(oxlo_rd_peek8(&line, end - 1)))
+        return false;
+    for (size_t i = token; i < end; i++) {
+        const uint8_t c = oxlo_rd_peek8(&line, i);
+        if (c < 0x20 || c == 0x7F)
+            return false;
+    }
+    return true;
+}
+
+/* The offset of the target after the method and its blanks, 0 when the
+ * payload is no request; extension: a method outside the table counts too
+ * (its request line whole). */
+size_t request_start(const view &payload, const method **which, bool extension = true)
 {
     const method *mt = request_method(payload);
-    if (!mt)
-        return 0;
-    size_t off = strlen(mt->text);
+    size_t off = 0;
+    if (mt) {
+        off = strlen(mt->text);
+    } else {
+        const size_t token = extension ? token_length(payload) : 0;
+        if (!extension_request_line(payload, token))
+            return 0;
+        mt = &extension_method;
+        off = token;
+    }
     for (size_t blanks = 0; off < payload.length && oxlo_rd_peek8(&payload, off) == ' ' && blanks < MAX_BLANKS; blanks++)
         off++;
     if (starts(from(payload, off), "rtsp://", true))
@@ -1155,7 +1207,7 @@ bool scan_request(oxlo_flow_state *f, const view &msg, const method *mt)
     while (line_at(msg, pos, &line, &next)) {
         if (pos == 0) {
             host_text target;
-            const view rest = from(line, strlen(mt->text));
+            const view rest = from(line, mt == &extension_method ? token_length(line) : strlen(mt->text));
             target_authority(oxlo_rd_trim(&rest), mt->id == 9, target);
             pos = next;
             if (target.length)
@@ -1207,6 +1259,27 @@ bool method_prefix(const view &payload)
     return false;
 }
 
+/* The start of a request line with a method outside the table whose line
+ * has not ended: a token, then (once its blank came) text without control
+ * bytes. It may still become a request, so it is waited for as a method
+ * alone is; a server's answer or the stream's bounds end the wait. */
+bool extension_prefix(const view &payload)
+{
+    const size_t token = token_length(payload);
+    if (token == 0 || oxlo_rd_find_byte(&payload, 0, '\n') >= 0)
+        return false;
+    if (token == payload.length)
+        return true;
+    if (oxlo_rd_peek8(&payload, token) != ' ')
+        return false;
+    for (size_t i = token; i < payload.length; i++) {
+        const uint8_t c = oxlo_rd_peek8(&payload, i);
+        if ((c < 0x20 && c != '\r') || c == 0x7F)
+            return false;
+    }
+    return true;
+}
+
 /* Whether this payload is read as a request in the flow's conversation
  * state (see search). */
 bool request_expected(const http_state &h, uint8_t dir)
@@ -1241,6 +1314,7 @@ void wait_for_request(oxlo_module *m, oxlo_flow_state *f, uint8_t dir)
 void stop_waiting(oxlo_module *m, oxlo_flow_state *f)
 {
     http(f).request_waiting = 0;
+    http(f).prefix_waiting = 0;
     oxlo_dissector_pending(m, f, 0);
 }
 
@@ -1277,21 +1351,24 @@ bool request_waits(oxlo_module *m, oxlo_flow_state *f, const view &payload, uint
     http_state &h = http(f);
     if (!request_expected(h, dir))
         return false;
-    if (method_prefix(payload)) {
-        if (oxlo_dissector_need(m, f, payload.length + 1) == 0)
+    if (method_prefix(payload) || extension_prefix(payload)) {
+        if (oxlo_dissector_need(m, f, payload.length + 1) == 0) {
             wait_for_request(m, f, dir);
+            h.prefix_waiting = 1;
+        }
         return true;
     }
     const method *mt = nullptr;
     if (request_start(payload, &mt) > 0) {
         if (h.request_waiting != 1 + dir)
             forget_request(h);
+        h.prefix_waiting = 0;
         if (!scan_request(f, payload, mt) && payload.length < REQUEST_MAX &&
             oxlo_dissector_need(m, f, payload.length + 1) == 0) {
             wait_for_request(m, f, dir);
             return true;
         }
-    } else if (h.request_waiting == 1 + dir) {
+    } else if (h.request_waiting == 1 + dir && !h.prefix_waiting) {
         stop_waiting(m, f);
         request_cut(m, f, payload, dir);
         forget_request(h);
@@ -1432,7 +1509,7 @@ uint32_t oxlo_http_request_start(oxlo_module *module)
 {
     if (!module)
         return 0;
-    return uint32_t(request_start(oxlo_dissector_packet(module, nullptr).segment, nullptr));
+    return uint32_t(request_start(oxlo_dissector_packet(module, nullptr).segment, nullptr, false));
 }
 
 uint8_t oxlo_http_conversation(const oxlo_flow_state *flow)

@@ -18,6 +18,9 @@ struct http_state {
     /* 1 + direction while a request's header block is still arriving (the
      * stream keeps it for the next call), else 0. */
     uint8_t request_waiting;
+    /* The wait is on the start of a line that may still become a request
+     * (a method not yet whole), not on a request already begun. */
+    uint8_t prefix_waiting;
     /* Packets that only carried more of a waiting request: they are not
      * counted against the packet budget. */
     uint16_t waited_packets;

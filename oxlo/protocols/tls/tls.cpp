@@ -33,7 +33,7 @@ constexpr uint16_t P_ANYDESK = OXLO_PROTOCOL_ANYDESK;
 constexpr uint16_t P_LIBP2P = OXLO_PROTOCOL_LIBP2P;
 
 constexpr uint8_t HELLO_CLIENT_SEEN = 0x01, HELLO_CLIENT_DIR = 0x02, HELLO_BY_NAME = 0x04,
-                  HELLO_SERVER_SEEN = 0x08, HELLO_DTLS_SRTP = 0x20;
+                  HELLO_SERVER_SEEN = 0x08, HELLO_DTLS_SRTP = 0x20, HELLO_TLS13_OFFERED = 0x40;
 constexpr uint8_t STATE_BOTH_CCS = 0x01, STATE_CCS_INITIATOR = 0x02, STATE_CCS_RESPONDER = 0x04,
                   STATE_STARTTLS = 0x08, STATE_ALERT = 0x20;
 constexpr uint32_t REASSEMBLY_FIRST = 2048;
@@ -53,6 +53,20 @@ enum : uint8_t { CHANGE_CIPHER_SPEC = 20, ALERT = 21, HANDSHAKE = 22, APPLICATIO
  * fragment length (8 bytes) before the body. */
 constexpr size_t HANDSHAKE_TYPE = 0, HANDSHAKE_LENGTH = 1, HANDSHAKE_BODY = 4, DTLS_HANDSHAKE_FIELDS = 8;
 enum : uint8_t { CLIENT_HELLO = 1, SERVER_HELLO = 2, CERTIFICATE = 11 };
+/* The HelloRetryRequest is a ServerHello whose random is SHA-256 of
+ * "HelloRetryRequest" (RFC 8446, 4.1.3); it follows the 4-byte handshake
+ * header and the legacy version. */
+const uint8_t RETRY_RANDOM[32] = {0xCF, 0x21, 0xAD, 0x74, 0xE5, 0x9A, 0x61, 0x11, 0xBE, 0x1D, 0x8C,
+                                  0x02, 0x1E, 0x65, 0xB8, 0x91, 0xC2, 0xA2, 0x11, 0x16, 0x7A, 0xBB,
+                                  0x8C, 0x5E, 0x07, 0x9E, 0x09, 0xE2, 0xC8, 0xA8, 0x33, 0x9C};
+constexpr size_t HELLO_RANDOM = HANDSHAKE_BODY + 2;
+/* The wait for the server's answer to a TLS 1.3 hello, and after a retry
+ * request for the second hello: a real server answers within a round
+ * trip; one that stays silent this long has the flow decided on the hello
+ * it has. Packets that come meanwhile do not end the wait (a burst of
+ * them could be sent before the server's answer). */
+enum : uint8_t { RETRY_NONE = 0, RETRY_SERVER = 1, RETRY_SECOND = 2, RETRY_DONE = 3 };
+constexpr uint64_t RETRY_WAIT_MS = 10000;
 /* An alert: its level (2, fatal) and description. */
 constexpr size_t ALERT_LEVEL = 0, ALERT_SIZE = 2;
 constexpr uint8_t ALERT_FATAL = 2;
@@ -457,6 +471,8 @@ void client_versions(hello *h, size_t data, uint16_t length)
         if (!oxlo_rd_u16_at(&h->w, data + 1 + i, &v))
             break;
         add_u16(h->lists.versions, &h->lists.version_count, OXLO_TLS_LIST_MAX, v, nullptr);
+        if (v == 0x0304)
+            t->hello_flags |= HELLO_TLS13_OFFERED;
         char buffer[OXLO_NAME_BUFFER_MIN * 2];
         const char *name = oxlo_tls_supported_version_name(v, buffer, sizeof(buffer));
         const size_t len = name ? strlen(name) : 0;
@@ -688,6 +704,20 @@ void process_handshake(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *ms
     if (!oxlo_rd_u8_at(msg, HANDSHAKE_TYPE, &type))
         return;
     const bool dtls = tls_flow_is_dtls(m, f);
+    if (type == SERVER_HELLO && !dtls && t->retry != RETRY_NONE) {
+        const uint8_t *random = oxlo_rd_bytes_at(msg, HELLO_RANDOM, sizeof(RETRY_RANDOM));
+        const bool retry = random && memcmp(random, RETRY_RANDOM, sizeof(RETRY_RANDOM)) == 0;
+        if (retry && t->retry == RETRY_SERVER) {
+            /* Not the server's hello: the client's second hello is to
+             * come, and it may name another server. */
+            t->retry = RETRY_SECOND;
+            t->retry_since_ms = pkt.time_ms;
+            return;
+        }
+        t->retry = RETRY_DONE;
+        if (retry)
+            return; /* a second retry request ends the handshake */
+    }
     if (type == SERVER_HELLO) {
         t->hello_flags |= HELLO_SERVER_SEEN;
         if (pkt.direction)
@@ -721,6 +751,13 @@ void process_handshake(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *ms
         else
             t->hello_flags &= (uint8_t)~HELLO_CLIENT_DIR;
         tls_process_hello(m, f, msg, 0);
+        t = &tls_of(f);
+        if (t->retry == RETRY_SECOND) {
+            t->retry = RETRY_DONE;
+        } else if (t->retry == RETRY_NONE && !dtls && pkt.l4 == OXLO_L4_TCP && (t->hello_flags & HELLO_TLS13_OFFERED)) {
+            t->retry = RETRY_SERVER;
+            t->retry_since_ms = pkt.time_ms;
+        }
         start_extra_dissection(m, f);
         tls_cert_cache_lookup(m, f, 1);
     }
@@ -728,9 +765,43 @@ void process_handshake(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader *ms
 
 /* ---- TLS over TCP ---- */
 
+/* The side sent its change cipher spec: its handshake records are
+ * encrypted. Not so the client's while its second hello is awaited: a
+ * TLS 1.3 client sends a change cipher spec for middleboxes' sake before
+ * the hello it sends after a retry request, which stays in the clear. */
 bool ccs_from_this_side(const oxlo_flow_state *f, uint8_t direction)
 {
-    return direction == 0 ? (tls_of(f).state_flags & STATE_CCS_INITIATOR) : (tls_of(f).state_flags & STATE_CCS_RESPONDER);
+    const oxlo_tls_flow &t = tls_of(f);
+    if (t.retry == RETRY_SECOND && direction == ((t.hello_flags & HELLO_CLIENT_DIR) ? 1 : 0))
+        return false;
+    return direction == 0 ? (t.state_flags & STATE_CCS_INITIATOR) : (t.state_flags & STATE_CCS_RESPONDER);
+}
+
+bool retry_waits(const oxlo_tls_flow &t) { return t.retry == RETRY_SERVER || t.retry == RETRY_SECOND; }
+
+/* The wait for a retry request or the second hello, packet by packet: the
+ * reading's packet budget is not spent meanwhile (nor the engine's packet
+ * limit, as the flow is pending); a server that answers
+ * with no hello (an alert, no TLS) or stays silent past the bound ends it. */
+void retry_step(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &v, bool from_server, uint8_t first_type)
+{
+    oxlo_tls_flow &t = tls_of(f);
+    if (!retry_waits(t))
+        return;
+    if (from_server && v.payload.length > 0 &&
+        ((t.retry == RETRY_SERVER && first_type != HANDSHAKE) || first_type == ALERT)) {
+        t.retry = RETRY_DONE;
+        return;
+    }
+    if (v.time_ms > t.retry_since_ms + RETRY_WAIT_MS) {
+        t.retry = RETRY_DONE;
+        return;
+    }
+    if (oxlo_dissector_extra_active(f, search_tcp))
+    {
+        const uint32_t budget = max_blocks(m) * 4 + 12; /* the reading's own, its count started over */
+        oxlo_dissector_extra(f, search_tcp, (uint8_t)(budget > 255 ? 255 : budget));
+    }
 }
 
 /* Handles the complete handshake messages at the start of data; returns
@@ -913,7 +984,7 @@ record_result tcp_record(oxlo_module *m, oxlo_flow_state *f, uint8_t type, uint1
                 t->state_flags |= direction == 0 ? STATE_CCS_INITIATOR : STATE_CCS_RESPONDER;
                 start_extra_dissection(m, f);
                 mark_ccs(f, direction, false);
-                if (max_blocks(m) == 0)
+                if (max_blocks(m) == 0 && !retry_waits(*t))
                     result = record_result::decide;
             }
         } else if (type == ALERT) {
@@ -1022,6 +1093,8 @@ int decide(oxlo_module *m, oxlo_flow_state *f)
     const bool both_ccs = t->ccs_seen[0] && t->ccs_seen[1];
     const uint8_t client_dir = (t->hello_flags & HELLO_CLIENT_DIR) ? 1 : 0;
 
+    if (retry_waits(*t))
+        return 1;
     if (n > 0)
         return t->block_count >= n ? decide_after_blocks(d) : 1;
     if (d.both_data && client_hello) {
@@ -1073,12 +1146,15 @@ bool name_may_come(const oxlo_flow_state *f)
     const oxlo_tls_flow *t = &tls_of(f);
     if (!f->app && !f->master)
         return false;
+    /* The engine ends a follow-up reading whose budget this packet spends. */
+    if (oxlo_dissector_extra_active(f, search_tcp) && oxlo_dissector_extra_last(f))
+        return false;
+    /* The server may still ask for another hello, or that hello is to come. */
+    if (retry_waits(*t))
+        return true;
     if (t->hello_flags & (HELLO_CLIENT_SEEN | HELLO_SERVER_SEEN))
         return false;
-    if (t->ccs_seen[0] && t->ccs_seen[1])
-        return false;
-    /* The engine ends a follow-up reading whose budget this packet spends. */
-    return !(oxlo_dissector_extra_active(f, search_tcp) && oxlo_dissector_extra_last(f));
+    return !(t->ccs_seen[0] && t->ccs_seen[1]);
 }
 
 /* TLS over TCP: the records of this direction's stream view, read in
@@ -1089,8 +1165,13 @@ int search_tcp(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     if (v.l4 != OXLO_L4_TCP)
         return 0;
-    if (v.payload.length == 0 || v.retransmission)
+    if (v.payload.length == 0 || v.retransmission) {
+        const bool waited = retry_waits(tls_of(f));
+        retry_step(m, f, v, false, 0);
+        if (waited && !retry_waits(tls_of(f)))
+            name_pending(m, f, false);
         return 1;
+    }
     const oxlo_reader *w = &v.payload;
     const uint8_t dir = v.direction ? 1 : 0;
     size_t off = 0, want = 0;
@@ -1101,6 +1182,10 @@ int search_tcp(oxlo_module *m, oxlo_flow_state *f)
         if (t->record_skip[dir] == 0 && off == w->length && t->record_skip_type[dir] == APPLICATION_DATA)
             start_extra_dissection(m, f);
     }
+    uint8_t first_type = 0;
+    const bool record_starts = oxlo_rd_u8_at(w, off, &first_type);
+    const uint8_t client_dir = (t->hello_flags & HELLO_CLIENT_DIR) ? 1 : 0;
+    retry_step(m, f, v, record_starts && (t->hello_flags & HELLO_CLIENT_SEEN) && dir != client_dir, first_type);
     /* Records are handled where they lie (a view of thousands of small
      * records is walked once). */
     record_result r = record_result::next;
@@ -1274,6 +1359,14 @@ void tls_process_hello(oxlo_module *module, oxlo_flow_state *flow, const oxlo_re
         return;
     h.lists.legacy_version = legacy;
     const uint8_t type = oxlo_rd_peek8(&h.w, HANDSHAKE_TYPE);
+    if (type == CLIENT_HELLO && (tls_of(flow).hello_flags & HELLO_CLIENT_SEEN)) {
+        /* A later hello (after a retry request, or a QUIC client's after
+         * a Retry) stores its own name: the earlier one still reaches the
+         * rules, which judge every name the server may have taken. */
+        const char *earlier = oxlo_flow_host_name(flow);
+        if (earlier[0])
+            oxlo_flow_add_host_candidate(flow, earlier, strlen(earlier));
+    }
     bool parsed = false;
     if (type == SERVER_HELLO)
         parsed = server_hello(&h, legacy);

@@ -35,8 +35,15 @@ typedef struct oxlo_tls_flow {
     uint32_t record_skip[2];
     uint8_t record_skip_type[2];
     uint8_t name_pending;  /* the engine was told that a server name is still to come */
+    /* A TLS 1.3 hello may be answered with a HelloRetryRequest, after which
+     * the client sends a second hello (another name, maybe): 1 while the
+     * server's answer to the first is awaited, 2 after a retry request
+     * while the second hello is, 3 once neither can come any more. */
+    uint8_t retry;
+    uint64_t retry_since_ms; /* when the wait began */
     uint8_t hello_flags;   /* 0x01 CH seen, 0x02 client direction, 0x04 by name,
-                              0x08 SH seen, 0x10 cert SHA-1, 0x20 DTLS-SRTP */
+                              0x08 SH seen, 0x10 cert SHA-1, 0x20 DTLS-SRTP,
+                              0x40 TLS 1.3 offered */
     uint8_t state_flags;   /* 0x01 both CCS/data, 0x02 CCS initiator side,
                               0x04 CCS responder side, 0x08 STARTTLS, 0x20 alert */
     uint8_t done;          /* bit 0: nothing more of the handshake is read */

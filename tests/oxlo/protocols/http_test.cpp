@@ -349,6 +349,53 @@ TEST_F(Http, every_spelling_of_the_host_reaches_the_rules)
     EXPECT_GT(host.size(), strlen("blocked.example"));
 }
 
+// Servers take any method token and answer it: a request with a method
+// outside the table still names its hosts for the rules, however it is cut;
+// lines that only look like one are no HTTP, even when they came in pieces.
+TEST_F(Http, request_with_any_method_token_names_its_hosts)
+{
+    struct Case {
+        const char *name;
+        std::vector<std::string> parts;
+        const char *hosts; /* nullptr: no HTTP */
+    } cases[] = {
+        {"extension method", {"FOO / HTTP/1.1\r\nHost: blocked.example\r\n\r\n"}, "blocked.example"},
+        {"token characters", {"X-Y.Z~1 /a HTTP/1.0\r\nHost: blocked.example\r\n\r\n"}, "blocked.example"},
+        {"near a known method", {"GETX / HTTP/1.1\r\nHost: blocked.example\r\n\r\n"}, "blocked.example"},
+        {"absolute URI and another Host",
+         {"PURGE http://blocked.example/ HTTP/1.1\r\nHost: allowed.example\r\n\r\n"},
+         "allowed.example,blocked.example"},
+        {"method alone first", {"FOO", " / HTTP/1.1\r\nHost: blocked.example\r\n\r\n"}, "blocked.example"},
+        {"1-byte pieces of the line",
+         {"F", "O", "O", " ", "/", " ", "H", "TTP/1.1\r", "\nHost: blocked.example\r\n", "\r\n"},
+         "blocked.example"},
+        {"SSH banner in pieces", {"SSH-2.0-", "OpenSSH_9.2 Debian\r\n"}, nullptr},
+        {"no version", {"FOO /\r\nHost: blocked.example\r\n\r\n"}, nullptr},
+        {"other version", {"FOO / RTSP/1.0\r\nHost: blocked.example\r\n\r\n"}, nullptr},
+        {"separator in the token", {"FO(O / HTTP/1.1\r\nHost: blocked.example\r\n\r\n"}, nullptr},
+        {"known method prefix, then other bytes", {"GE", "T-NOT-A-REQUEST\r\n"}, nullptr},
+    };
+    for (const Case &k : cases) {
+        Conversation c(m, 80);
+        c.handshake();
+        for (size_t i = 0; i < k.parts.size(); i++) {
+            c.client(k.parts[i]);
+            if (i + 1 < k.parts.size()) {
+                ASSERT_EQ(c.app(), 0) << k.name << ": classified after part " << i;
+            }
+        }
+        if (k.hosts) {
+            EXPECT_NE(c.app(), 0) << k.name; /* HTTP, or HTTP_Proxy for an absolute URI */
+            EXPECT_EQ(hosts_of(c.f), k.hosts) << k.name;
+            EXPECT_EQ(oxlo_flow_http_method(c.f), 0u) << k.name;
+            EXPECT_FALSE(oxlo_flow_detection_pending(m, c.f)) << k.name;
+        } else {
+            EXPECT_NE(c.app(), P_HTTP) << k.name;
+            EXPECT_EQ(hosts_of(c.f), "") << k.name;
+        }
+    }
+}
+
 // The body of a form sent with bare LF line ends starts after its empty line.
 TEST_F(Http, form_body_after_lf_only_headers)
 {

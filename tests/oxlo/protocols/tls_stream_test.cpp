@@ -170,6 +170,8 @@ TEST_F(TlsStream, starttls_hand_over_waits_for_the_server_name)
         c.client(s.bytes);
     EXPECT_STREQ(oxlo_flow_host_name(c.f), "www.vesk.test");
     EXPECT_EQ(c.app(), OXLO_PROTOCOL_IMAPS);
+    EXPECT_TRUE(oxlo_flow_detection_pending(m, c.f)) << "a TLS 1.3 hello: the server may ask for another";
+    c.server(first_payload(1, false));
     EXPECT_FALSE(oxlo_flow_detection_pending(m, c.f));
 }
 
@@ -185,7 +187,111 @@ TEST_F(TlsStream, record_before_the_hello_leaves_the_name_pending)
     for (const segment &s : cut(hello_record, 16))
         c.client(s.bytes);
     EXPECT_STREQ(oxlo_flow_host_name(c.f), "www.vesk.test");
+    c.server(first_payload(1, false));
     EXPECT_FALSE(oxlo_flow_detection_pending(m, c.f));
+}
+
+// A TLS 1.3 hello can be answered with a HelloRetryRequest, after which the
+// client sends a second hello, and that one may name another server: the
+// flow stays pending until the server's real hello or the second client
+// hello, and every name either hello carried reaches the rules. A server
+// hello that only resembles a retry request, a server that refuses, and a
+// TLS 1.2 hello (no retry can come) end the wait at once.
+TEST_F(TlsStream, hello_retry_request_keeps_the_flow_for_the_second_hello)
+{
+    // curl's TLS 1.3 hello and s_server's answer: its ServerHello record,
+    // turned into a retry request by giving it the retry random.
+    const std::string answer = first_payload(1, false);
+    ASSERT_EQ(uint8_t(answer[5]), 2u) << "a ServerHello first";
+    const std::string server_hello = answer.substr(0, 5 + ((uint8_t(answer[3]) << 8) | uint8_t(answer[4])));
+    static const unsigned char retry_random[32] = {
+        0xCF, 0x21, 0xAD, 0x74, 0xE5, 0x9A, 0x61, 0x11, 0xBE, 0x1D, 0x8C, 0x02, 0x1E, 0x65, 0xB8, 0x91,
+        0xC2, 0xA2, 0x11, 0x16, 0x7A, 0xBB, 0x8C, 0x5E, 0x07, 0x9E, 0x09, 0xE2, 0xC8, 0xA8, 0x33, 0x9C};
+    std::string retry = server_hello, almost = server_hello;
+    retry.replace(11, 32, reinterpret_cast<const char *>(retry_random), 32);
+    almost.replace(11, 32, reinterpret_cast<const char *>(retry_random), 32);
+    almost[42] = char(almost[42] ^ 1);
+    const std::string ccs("\x14\x03\x03\x00\x01\x01", 6);
+    std::string second = hello_record;
+    second.replace(second.find("www.vesk.test"), 13, "xxx.blah.test");
+    const std::string alert("\x15\x03\x03\x00\x02\x02\x28", 7);
+
+    struct step {
+        bool from_client;
+        std::vector<std::string> segments;
+        bool pending_after;
+    };
+    struct shape {
+        const char *what;
+        std::string first;
+        std::vector<step> steps;
+        const char *host, *hosts;
+    };
+    const std::vector<shape> shapes = {
+        {"the server's hello", hello_record, {{false, {answer}, false}}, "www.vesk.test", "www.vesk.test"},
+        {"retry, then a second hello naming another server",
+         hello_record,
+         {{false, {retry}, true}, {true, {ccs + second}, false}},
+         "xxx.blah.test", "xxx.blah.test,www.vesk.test"},
+        {"retry with the server's change cipher spec, second hello in 16-byte segments",
+         hello_record,
+         {{false, {retry + ccs}, true}, {true, {ccs}, true}, {true, [&] {
+               std::vector<std::string> out;
+               for (const segment &s : cut(second, 16))
+                   out.push_back(s.bytes);
+               return out;
+           }(), false}},
+         "xxx.blah.test", "xxx.blah.test,www.vesk.test"},
+        {"retry, then the same name again", hello_record, {{false, {retry}, true}, {true, {hello_record}, false}},
+         "www.vesk.test", "www.vesk.test"},
+        {"near miss: a random one bit off the retry value", hello_record, {{false, {almost}, false}},
+         "www.vesk.test", "www.vesk.test"},
+        {"the server refuses the hello", hello_record, {{false, {alert}, false}}, "www.vesk.test", "www.vesk.test"},
+        {"a TLS 1.2 hello", first_payload(0, true), {}, "www.vesk.test", "www.vesk.test"},
+    };
+    for (const auto &s : shapes) {
+        kit::conversation c(m, 443);
+        c.handshake();
+        c.client(s.first);
+        EXPECT_EQ(c.app(), OXLO_PROTOCOL_TLS) << s.what;
+        EXPECT_EQ(oxlo_flow_detection_pending(m, c.f) != 0, !s.steps.empty()) << s.what << ": after the first hello";
+        for (size_t i = 0; i < s.steps.size(); i++) {
+            for (const std::string &bytes : s.steps[i].segments) {
+                // A pure ACK between: it neither ends the wait nor spends it.
+                c.segment(!s.steps[i].from_client, "", 0x10);
+                s.steps[i].from_client ? c.client(bytes) : c.server(bytes);
+            }
+            EXPECT_EQ(oxlo_flow_detection_pending(m, c.f) != 0, s.steps[i].pending_after) << s.what << ", step " << i;
+        }
+        EXPECT_STREQ(oxlo_flow_host_name(c.f), s.host) << s.what;
+        std::string names;
+        for (unsigned i = 0; const char *h = oxlo_flow_host_candidates(c.f, i); i++)
+            names += std::string(i ? "," : "") + h;
+        EXPECT_EQ(names, s.hosts) << s.what;
+    }
+
+    // Packets while the server's answer is awaited do not use up the wait:
+    // a burst of them (past the reading's budget and the engine's packet
+    // limit) before the retry request still leaves the second hello read.
+    kit::conversation c(m, 443);
+    c.handshake();
+    c.client(hello_record);
+    for (int i = 0; i < 300; i++)
+        c.segment(true, "", 0x10);
+    EXPECT_TRUE(oxlo_flow_detection_pending(m, c.f));
+    c.server(retry);
+    c.client(ccs + second);
+    EXPECT_STREQ(oxlo_flow_host_name(c.f), "xxx.blah.test");
+    EXPECT_FALSE(oxlo_flow_detection_pending(m, c.f));
+
+    // A server that never answers: past the bound the flow is decided on
+    // the hello it has.
+    kit::conversation silent(m, 443);
+    silent.handshake();
+    silent.client(hello_record);
+    silent.now += 11000;
+    silent.segment(true, "", 0x10);
+    EXPECT_FALSE(oxlo_flow_detection_pending(m, silent.f));
 }
 
 // After the hello the follow-up reading takes the server's flight: cut into
