@@ -423,9 +423,14 @@ int oxlo_flow_detection_pending(const oxlo_module *module, const oxlo_flow_state
         return 0;
     if (flow->state == OXLO_STATE_FINISHED || (flow->flags_a & OXLO_FLOW_BY_GIVEUP))
         return 0;
-    if (oxlo_stream_waiting(flow))
+    if (oxlo_stream_waiting(flow) || oxlo_stream_holding(flow))
         return 1;
     return (flow->stream_state & OXLO_STREAM_PENDING) && !(flow->stream_state & OXLO_STREAM_BOUND_HIT) ? 1 : 0;
+}
+
+int oxlo_flow_stream_incomplete(const oxlo_flow_state *flow)
+{
+    return flow && (flow->stream_state & OXLO_STREAM_BOUND_HIT) ? 1 : 0;
 }
 
 static uint16_t minus(uint16_t count, uint16_t discount) { return count > discount ? uint16_t(count - discount) : 0; }

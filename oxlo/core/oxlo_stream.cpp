@@ -72,7 +72,7 @@ struct oxlo_stream {
 
 namespace {
 
-constexpr uint8_t TH_SYN = 0x02, TH_ACK = 0x10;
+constexpr uint8_t TH_SYN = 0x02, TH_ACK = 0x10, TH_URG = 0x20;
 constexpr int RISK_TCP_ISSUES = 50;
 constexpr uint8_t OVERLAP_RAISED = 0x04; /* flow->stream_state: risk raised once */
 
@@ -418,6 +418,33 @@ void idle_segment(oxlo_module *module, oxlo_flow_state *flow)
     }
 }
 
+/* A SYN-ACK from d^1 acknowledges direction o's SYN: the receiver keeps
+ * that ISN, whatever other SYN the engine saw since. Bytes a SYN carried are
+ * not delivered (a receiver without a Fast Open cookie discards them); when
+ * the peer acknowledged them anyway they were taken and never read, so the
+ * direction degrades rather than being decided on what follows them. */
+void syn_acknowledged(oxlo_module *module, oxlo_flow_state *flow, uint8_t o, uint32_t ack)
+{
+    oxlo_flow_tcp *t = flow->tcp;
+    uint8_t *fo = &t->stream_flags[o];
+    if (!(*fo & OXLO_STREAM_KNOWN)) {
+        t->stream_base[o] = t->next_seq[o] = ack;
+        *fo |= OXLO_STREAM_KNOWN;
+    } else if (!(*fo & OXLO_STREAM_ISN_ACKED) && t->next_seq[o] == t->stream_base[o] && ack != t->stream_base[o]) {
+        const uint32_t taken = ack - t->stream_base[o];
+        if ((*fo & OXLO_STREAM_SYN_DATA) && after(ack, t->stream_base[o]) && taken <= 0xFFFFu) {
+            t->next_seq[o] = ack;
+            degrade(module, flow, o, BOUND_BYTES, false);
+            oxlo_flow_risk_raise(module, flow, RISK_TCP_ISSUES, "SYN data acknowledged but not read");
+        } else {
+            /* The peer answers another SYN than the last one seen. */
+            t->stream_base[o] = t->next_seq[o] = ack;
+            oxlo_flow_risk_raise(module, flow, RISK_TCP_ISSUES, "SYN-ACK for another ISN than the SYN's");
+        }
+    }
+    *fo |= OXLO_STREAM_ISN_ACKED;
+}
+
 /* The window-scale shift of a SYN's options (none: no option). */
 void syn_options(const oxlo_packet_state *pkt, oxlo_flow_state *flow, uint8_t d)
 {
@@ -761,6 +788,17 @@ void oxlo_stream_release(oxlo_flow_state *flow)
     flow->tcp->stream = nullptr;
 }
 
+int oxlo_stream_holding(const oxlo_flow_state *flow)
+{
+    const oxlo_stream *s = flow ? oxlo_flow_stream(flow) : nullptr;
+    if (!s)
+        return 0;
+    for (uint8_t d = 0; d < 2; d++)
+        if (s->dir[d].held && !(flow->tcp->stream_flags[d] & OXLO_STREAM_DEGRADED))
+            return 1;
+    return 0;
+}
+
 int oxlo_stream_waiting(const oxlo_flow_state *flow)
 {
     const oxlo_stream *s = flow ? oxlo_flow_stream(flow) : nullptr;
@@ -790,15 +828,23 @@ void oxlo_stream_packet(oxlo_module *module, oxlo_flow_state *flow)
     module->det.stream_seq = seq;
     module->det.stream_offset = (fl[d] & OXLO_STREAM_KNOWN) ? dir_end(flow, d) : 0;
 
+    if ((flags & (TH_SYN | TH_ACK)) == (TH_SYN | TH_ACK))
+        syn_acknowledged(module, flow, uint8_t(d ^ 1), oxlo_be32(tcp + 8));
     if (flags & TH_SYN) {
         syn_options(pkt, flow, d);
         fl[d] |= OXLO_STREAM_SYN_SEEN;
-        /* The SYN sets where the stream starts; once bytes have been
-         * delivered a SYN with another number does not move it. */
-        if (!(fl[d] & OXLO_STREAM_KNOWN) || flow->tcp->next_seq[d] == flow->tcp->stream_base[d]) {
+        /* The SYN sets where the stream starts until the peer acknowledged
+         * an ISN or bytes were delivered; after that a SYN with another
+         * number is ignored by the receiver, and so by the stream. */
+        if (!(fl[d] & OXLO_STREAM_KNOWN) ||
+            (!(fl[d] & OXLO_STREAM_ISN_ACKED) && flow->tcp->next_seq[d] == flow->tcp->stream_base[d])) {
             flow->tcp->stream_base[d] = flow->tcp->next_seq[d] = seq + 1;
             fl[d] |= OXLO_STREAM_KNOWN;
             module->det.stream_offset = 0;
+            fl[d] = uint8_t(pkt->payload_length && !(flags & TH_ACK) ? fl[d] | OXLO_STREAM_SYN_DATA
+                                                                      : fl[d] & ~OXLO_STREAM_SYN_DATA);
+        } else if (seq + 1 != flow->tcp->stream_base[d]) {
+            oxlo_flow_risk_raise(module, flow, RISK_TCP_ISSUES, "SYN with another ISN after the handshake");
         }
     }
     if (flags & TH_ACK)
@@ -807,9 +853,22 @@ void oxlo_stream_packet(oxlo_module *module, oxlo_flow_state *flow)
     if (st && (st->dir[0].held || st->dir[1].held))
         gap_timeouts(module, flow);
 
+    /* Urgent data: a receiver without SO_OOBINLINE takes the byte at the
+     * urgent pointer out of the stream, and when depends on what the
+     * application read so far. Rather than guess, the direction is read no
+     * further as a stream: the flow is decided as one whose bytes could not
+     * all be read. */
+    if ((flags & TH_URG) && oxlo_be16(tcp + 18) && pkt->payload_length && !(fl[d] & OXLO_STREAM_DEGRADED)) {
+        degrade(module, flow, d, BOUND_BYTES, false);
+        oxlo_flow_risk_raise(module, flow, RISK_TCP_ISSUES, "urgent data in the stream");
+    }
     const uint8_t *data = pkt->payload;
-    const uint32_t len = pkt->payload_length;
+    uint32_t len = pkt->payload_length;
     pkt->payload_length = 0;
+    /* A SYN's bytes are not the stream's until the peer acknowledges them
+     * (and then they were taken unread, see syn_acknowledged). */
+    if ((flags & (TH_SYN | TH_ACK)) == TH_SYN)
+        len = 0;
     if (len == 0) {
         /* Held bytes that a long join left ready go now. */
         if (ready_held(flow, d))

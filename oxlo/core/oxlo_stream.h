@@ -53,6 +53,8 @@
 #define OXLO_STREAM_WSCALE    0x04u /* that SYN carried the window-scale option */
 #define OXLO_STREAM_EDGE      0x08u /* stream_edge[d] holds the receiver's window edge */
 #define OXLO_STREAM_DEGRADED  0x10u /* a bound was hit: no holding, no keeping */
+#define OXLO_STREAM_SYN_DATA  0x20u /* the last SYN of direction d carried bytes */
+#define OXLO_STREAM_ISN_ACKED 0x40u /* the peer acknowledged stream_base[d] - 1 as the ISN */
 /* flow->stream_state bits */
 #define OXLO_STREAM_PENDING   0x01u /* oxlo_dissector_pending(on) */
 #define OXLO_STREAM_BOUND_HIT 0x02u /* a bound was hit in some direction */
@@ -75,6 +77,9 @@ void oxlo_stream_release(oxlo_flow_state *flow);
 /* 1 when some dissector waits for more bytes in a direction that is within
  * its bounds. */
 int oxlo_stream_waiting(const oxlo_flow_state *flow);
+/* 1 while a direction that has not degraded holds bytes ahead of a gap:
+ * nothing was dissected from them yet, so the flow is not done. */
+int oxlo_stream_holding(const oxlo_flow_state *flow);
 /* Before a dissector's call: 1 when it must be skipped because it waits for
  * more bytes in this packet's direction (the packet then goes to its
  * discount); 0 to call it. */

@@ -385,6 +385,10 @@ uint64_t oxlo_flow_last_seen_sec(const oxlo_flow_state *flow);
 oxlo_confidence_level oxlo_flow_confidence(const oxlo_flow_state *flow);
 uint64_t oxlo_flow_risk_bits(const oxlo_flow_state *flow);
 const char *oxlo_flow_host_name(const oxlo_flow_state *flow);
+/* 1 when the flow's stream could not all be read (a stream bound was hit,
+ * urgent data, bytes the receiver took that were never seen): what it was
+ * decided on may not be what the server read. */
+int oxlo_flow_stream_incomplete(const oxlo_flow_state *flow);
 /* The host name when the classification names a protocol that carries one
  * (HTTP, DNS, TLS after its client hello, ...), else NULL. */
 const char *oxlo_flow_host_name_by_protocol(const oxlo_flow_state *flow, oxlo_classification classification);

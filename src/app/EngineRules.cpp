@@ -20,3 +20,8 @@ uint16_t EngineRules::fallbackMarker(const uint8_t *sourceMac, const uint8_t *so
                                      const uint8_t *destination, int ipVersion) const {
   return rule_manager_fallback_marker(rules_, sourceMac, nullptr, source, destination, ipVersion);
 }
+
+uint16_t EngineRules::exceptionMarker(const uint8_t *sourceMac, const uint8_t *source,
+                                      const uint8_t *destination, int ipVersion) const {
+  return rule_manager_exception_marker(rules_, sourceMac, nullptr, source, destination, ipVersion);
+}

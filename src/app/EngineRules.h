@@ -39,6 +39,11 @@ class EngineRules {
   // The marker of a packet no flow takes (2, drop, without rules).
   uint16_t fallbackMarker(const uint8_t *sourceMac, const uint8_t *source,
                           const uint8_t *destination, int ipVersion) const;
+  // The strictest marker the rules could still give a flow the engine
+  // could not finish (drop when its policy drops some host name, protocol,
+  // category or risk, else that policy's default marker; pass without one).
+  uint16_t exceptionMarker(const uint8_t *sourceMac, const uint8_t *source,
+                           const uint8_t *destination, int ipVersion) const;
 
  private:
   const DetectionEnginePtr engine_;

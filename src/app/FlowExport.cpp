@@ -144,7 +144,7 @@ void FlowExport::exportConntrack(uint32_t now) {
 }
 
 void FlowExport::sendStatistics(uint32_t now, uint64_t tableFull, uint64_t notTracked,
-                                uint64_t beforeRules) {
+                                uint64_t beforeRules, uint64_t streamUnread) {
   if (!conntrack_ || now < nextStatistics_) return;
   bytes_ = packets_ = 0;
   auto callback = [](enum nf_conntrack_msg_type, struct nf_conntrack *ct, void *data) -> int {
@@ -204,6 +204,9 @@ void FlowExport::sendStatistics(uint32_t now, uint64_t tableFull, uint64_t notTr
       oxlo_recbuf_put_i64(&event, "too_many_flows", static_cast<int64_t>(tableFull));
       oxlo_recbuf_put_u64(&event, "not_tracked", notTracked);
       oxlo_recbuf_put_u64(&event, "before_rules", beforeRules);
+      // Flows decided before their stream could all be read (the strictest
+      // marker of their policy).
+      oxlo_recbuf_put_u64(&event, "stream_unread", streamUnread);
       oxlo_recbuf_close_block(&event);
       // The engine's TCP stream view: each bound hit, where a direction
       // stopped waiting and was decided on what was known.

@@ -35,7 +35,8 @@ class FlowExport {
   // A statistics event when due; the packets that got the fallback verdict
   // because the flow table was full, because they were not tracked, or
   // because no rules were in force yet.
-  void sendStatistics(uint32_t now, uint64_t tableFull, uint64_t notTracked, uint64_t beforeRules);
+  void sendStatistics(uint32_t now, uint64_t tableFull, uint64_t notTracked, uint64_t beforeRules,
+                      uint64_t streamUnread);
   // The TCP stream counters of the engine in force, for the next event.
   void setStreamStatistics(const oxlo_stream_stats &stats) { stream_ = stats; }
 

@@ -112,6 +112,14 @@ uint32_t PacketPath::complete(Flow *flow, oxlo_module *module) {
   flow->ruleAddresses(source, destination);
   flow->marker = inForce_->matchFlow(flow->sourceMac, flow->destinationMac, source, destination,
                                      flow->engineState(), flow->classification(module));
+  // A flow whose stream could not all be read before a name was: what the
+  // server read may name a host the rules drop. It gets the strictest
+  // marker its policy could have given.
+  const char *host = oxlo_flow_host_name(flow->engineState());
+  if (flow->marker != 2 && oxlo_flow_stream_incomplete(flow->engineState()) && (!host || !*host)) {
+    flow->marker = inForce_->exceptionMarker(flow->sourceMac, source, destination, flow->ipVersion);
+    noteFallback(FALLBACK_STREAM_UNREAD, flow->marker);
+  }
   uint32_t mark = flow->marker;
   flow->print(module, "[OXLO OVER]");
   // The metadata is written by the module that classified the flow, which a
@@ -213,7 +221,17 @@ uint16_t PacketPath::fallbackMarker(Fallback why, const uint8_t *sourceMac, cons
                                     uint32_t length) {
   uint8_t source[16], destination[16];
   int version = packetAddresses(packet, length, source, destination);
-  uint16_t marker = inForce_->fallbackMarker(sourceMac, source, destination, version);
+  // A new flow the table has no room for is one the engine cannot finish:
+  // the strictest marker its policy could give, so a flood does not make a
+  // host the rules drop by name reachable.
+  uint16_t marker = why == FALLBACK_TABLE_FULL
+                        ? inForce_->exceptionMarker(sourceMac, source, destination, version)
+                        : inForce_->fallbackMarker(sourceMac, source, destination, version);
+  noteFallback(why, marker);
+  return marker;
+}
+
+void PacketPath::noteFallback(Fallback why, uint16_t marker) {
   FallbackCount &count = fallbacks_[why];
   count.total++;
   count.sinceReport++;
@@ -221,9 +239,10 @@ uint16_t PacketPath::fallbackMarker(Fallback why, const uint8_t *sourceMac, cons
     static const char *const reasons[FALLBACK_KINDS] = {
         "Packet not tracked (not TCP or UDP, a fragment, or cut short)",
         "Flow table full, no flow idle",
-        "No rules in force yet"};
+        "No rules in force yet",
+        "Flow decided before its stream could all be read"};
     VESK_LOG(why == FALLBACK_NOT_TRACKED ? TRACE_NORMAL : TRACE_WARNING,
-             "%s: fallback verdict, its policy's default marker or drop [marker: %u]"
+             "%s: fallback verdict, its policy's default or strictest marker, or drop [marker: %u]"
              "[flows: %u/%u][packets: %llu since the last report, %llu in all][queueId=%u]",
              reasons[why], marker, flowTable_->count(), flowTable_->cap(),
              static_cast<unsigned long long>(count.sinceReport),
@@ -231,5 +250,4 @@ uint16_t PacketPath::fallbackMarker(Fallback why, const uint8_t *sourceMac, cons
     count.sinceReport = 0;
     count.lastReport = queueClock_;
   }
-  return marker;
 }

@@ -30,6 +30,7 @@ class PacketPath {
     FALLBACK_NOT_TRACKED,  // not TCP or UDP, a fragment, cut short
     FALLBACK_TABLE_FULL,   // a new flow and no room in the flow table
     FALLBACK_NO_RULES,     // no rules in force yet
+    FALLBACK_STREAM_UNREAD,  // a flow decided without its name: its stream not all read
     FALLBACK_KINDS
   };
   // Packets that got the fallback verdict for that reason.
@@ -69,6 +70,8 @@ class PacketPath {
   // The fallback marker of a packet, counted and logged (rate-limited).
   uint16_t fallbackMarker(Fallback why, const uint8_t *sourceMac, const uint8_t *packet,
                           uint32_t length);
+  // Counts and logs (rate-limited) a fallback or exception verdict.
+  void noteFallback(Fallback why, uint16_t marker);
   // Deletes up to `limit` idle flows; returns freed memory to the system
   // after many deletions, or after any on an idle queue.
   void purge(uint32_t limit, bool idle);

@@ -230,7 +230,8 @@ void QueueReader::pollLoop() {
     exports_.setStreamStatistics(stream);
     exports_.sendStatistics(now, path_.fallbackCount(PacketPath::FALLBACK_TABLE_FULL),
                             path_.fallbackCount(PacketPath::FALLBACK_NOT_TRACKED),
-                            path_.fallbackCount(PacketPath::FALLBACK_NO_RULES));
+                            path_.fallbackCount(PacketPath::FALLBACK_NO_RULES),
+                            path_.fallbackCount(PacketPath::FALLBACK_STREAM_UNREAD));
   }
   verdicts_.flush();
   if (verdicts_.held() > 0)

@@ -228,6 +228,7 @@ static std::string ruleHostName(const char *key) {
 void PolicyRule::parseHostNames(oxlo_module *module, json_object *section) {
   oxlo_domain_set_free(hostNames);
   hostNameEntries = 0;
+  hostNameDrops = false;
   hostNamesModule = module;
   hostNames = oxlo_domain_set_new();
   if (!hostNames) {
@@ -244,10 +245,20 @@ void PolicyRule::parseHostNames(oxlo_module *module, json_object *section) {
     const std::string name = ruleHostName(key);
     if (!name.empty() && oxlo_domain_set_add(module, hostNames, marker, name.c_str()) == 1) {
       hostNameEntries++;
+      if (marker == MARKER_DROP) hostNameDrops = true;
       VESK_LOG(TRACE_DEBUG, "Added hostname [%s: %u]", key, marker);
     } else
       VESK_LOG(TRACE_WARNING, "Unable to add hostname [%s: %u]", key, marker);
   }
+}
+
+uint16_t PolicyRule::exceptionMarker() const {
+  if (defaultMarker == MARKER_DROP || hostNameDrops || (riskBitmap && riskMarker == MARKER_DROP))
+    return MARKER_DROP;
+  for (const auto &section : {&protocols, &categories})
+    for (const auto &item : *section)
+      if (item.second == MARKER_DROP) return MARKER_DROP;
+  return defaultMarker;
 }
 
 void PolicyRule::parseCountries(json_object *section) {

@@ -60,6 +60,11 @@ class PolicyRule {
   const std::map<uint8_t, uint16_t> &getContinentMarkers() const { return continents; }
   const std::map<uint32_t, uint16_t> &getAsnMarkers() const { return asns; }
   size_t hostNameCount() const;
+  // The strictest marker this policy could still give a flow whose bytes
+  // the engine could not all read: drop when a host name, protocol,
+  // category or risk it names drops (the unread bytes could have decided
+  // it), else the default marker.
+  uint16_t exceptionMarker() const;
 
   // The marker a JSON value stands for (a number, or a text: "drop",
   // "pass", digits, else pass with a warning). False, with a warning, when
@@ -88,6 +93,7 @@ class PolicyRule {
   oxlo_domain_set *hostNames = nullptr;
   oxlo_module *hostNamesModule = nullptr;
   size_t hostNameEntries = 0;
+  bool hostNameDrops = false;
   std::map<uint16_t, uint16_t> countries;
   std::map<uint32_t, uint16_t> asns;
   std::map<uint8_t, uint16_t> continents;

@@ -98,6 +98,18 @@ uint16_t rule_manager_fallback_marker(vesk_rule_manager *manager, const uint8_t 
   return ip_version ? static_cast<uint16_t>(MARKER_PASS) : static_cast<uint16_t>(MARKER_DROP);
 }
 
+uint16_t rule_manager_exception_marker(vesk_rule_manager *manager, const uint8_t *src_mac,
+                                       const uint8_t *dst_mac, const uint8_t *src_addr,
+                                       const uint8_t *dst_addr, int ip_version) {
+  const RuleManager *rm = unwrap(manager);
+  if (!rm || !ip_version)
+    return rule_manager_fallback_marker(manager, src_mac, dst_mac, src_addr, dst_addr, ip_version);
+  bool localIsSource;
+  const PolicyRule *policy = rm->findPolicy(src_mac, dst_mac, src_addr, dst_addr, ip_version == 6,
+                                            &localIsSource);
+  return policy ? policy->exceptionMarker() : static_cast<uint16_t>(MARKER_PASS);
+}
+
 int rule_manager_is_blacklisted(vesk_rule_manager *manager, const uint8_t *address,
                                 int ip_version) {
   RuleManager *rm = unwrap(manager);

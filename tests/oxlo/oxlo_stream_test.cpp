@@ -482,6 +482,25 @@ TEST_F(Stream, the_pending_flag_holds_until_a_bound_or_the_end)
     EXPECT_EQ(oxlo_flow_detection_pending(m, f), 0);
 }
 
+// Bytes held ahead of a gap were never dissected: the flow stays pending
+// until the gap fills or the direction degrades.
+TEST_F(Stream, held_bytes_keep_the_flow_pending_until_the_gap_fills_or_a_bound)
+{
+    handshake();
+    send({true, 4, "late"});
+    EXPECT_EQ(oxlo_flow_detection_pending(m, f), 1);
+    send({true, 0, "head"});
+    EXPECT_EQ(seen().client, "headlate");
+    EXPECT_EQ(oxlo_flow_detection_pending(m, f), 0);
+
+    reset();
+    handshake();
+    for (uint32_t i = 0; i <= OXLO_STREAM_DIR_SEGMENTS; i++)
+        send({true, int32_t(2 + 2 * i), "x"});
+    EXPECT_TRUE(f->tcp->stream_flags[1] & OXLO_STREAM_DEGRADED);
+    EXPECT_EQ(oxlo_flow_detection_pending(m, f), 0);
+}
+
 // ---- the follow-up reader keeps bytes too ----------------------------------
 std::vector<std::string> &followed()
 {
@@ -540,3 +559,69 @@ TEST_F(Follow, the_follow_up_reader_waits_for_its_pdu_without_spending_its_budge
 }
 
 } // namespace
+
+// The handshake as the server reads it: a SYN's bytes are not the stream's
+// (a receiver without a Fast Open cookie discards them), and the ISN is the
+// one the server's SYN-ACK acknowledged, whatever other SYN came after.
+TEST_F(Stream, the_stream_starts_at_the_isn_the_server_acknowledged)
+{
+    struct raw {
+        bool from_client;
+        uint32_t seq, ack;
+        uint8_t flags;
+        std::string payload;
+    };
+    struct handshake_case {
+        const char *name;
+        std::vector<raw> packets;
+        std::string client;
+        bool tcp_issues, degraded;
+    };
+    const handshake_case cases[] = {
+        {"SYN data the server did not acknowledge is not read; its retransmission is",
+         {{true, 1000, 0, 0x02, "DECOY"}, {false, 5000, 1001, 0x12, ""}, {true, 1001, 5001, 0x18, "REAL"}},
+         "REAL",
+         false,
+         false},
+        {"SYN data the server acknowledged was taken unread: the direction degrades",
+         {{true, 1000, 0, 0x02, "HELLO"}, {false, 5000, 1006, 0x12, ""}, {true, 1006, 5001, 0x18, "MORE"}},
+         "MORE",
+         true,
+         true},
+        {"a second SYN after the SYN-ACK does not move the stream",
+         {{true, 1000, 0, 0x02, ""},
+          {false, 5000, 1001, 0x12, ""},
+          {true, 90000, 0, 0x02, ""},
+          {true, 90001, 5001, 0x18, "DECOY"},
+          {true, 1001, 5001, 0x18, "REAL"}},
+         "REAL",
+         true,
+         false},
+        {"a second SYN before the SYN-ACK: the acknowledged ISN wins",
+         {{true, 1000, 0, 0x02, ""},
+          {true, 90000, 0, 0x02, ""},
+          {false, 5000, 1001, 0x12, ""},
+          {true, 90001, 5001, 0x18, "DECOY"},
+          {true, 1001, 5001, 0x18, "REAL"}},
+         "REAL",
+         true,
+         false},
+        {"a retransmitted SYN with the same ISN changes nothing",
+         {{true, 1000, 0, 0x02, ""},
+          {false, 5000, 1001, 0x12, ""},
+          {true, 1000, 0, 0x02, ""},
+          {true, 1001, 5001, 0x18, "REAL"}},
+         "REAL",
+         false,
+         false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        reset();
+        for (const auto &p : c.packets)
+            feed(packet(p.from_client, p.seq, p.payload, p.flags, p.ack ? p.ack : 1));
+        EXPECT_EQ(seen().client, c.client);
+        EXPECT_EQ(oxlo_flow_risk_bits(f) >> 50 & 1, c.tcp_issues ? 1u : 0u);
+        EXPECT_EQ((f->tcp->stream_flags[1] & OXLO_STREAM_DEGRADED) != 0, c.degraded); // client: bit 1
+    }
+}

@@ -130,3 +130,48 @@ TEST_F(Facade, ipv6_flow_with_zero_low_bytes_uses_the_ipv6_pool) {
 }
 
 }  // namespace
+
+namespace {
+
+// A flow the engine could not finish gets the strictest marker its policy
+// could still have given it.
+TEST(ExceptionMarker, is_the_strictest_marker_the_policy_could_give) {
+  struct Case {
+    const char *name;
+    const char *policy;  // the rules' policy covering 192.0.2.0/24, or none
+    uint16_t marker;
+  };
+  const Case cases[] = {
+      {"default pass with a host drop",
+       R"({"policy":{"id":1,"default_marker":"pass","markers":{"hostnames":{"blocked.example":"drop"}}}})",
+       2},
+      {"default pass with only a mark",
+       R"({"policy":{"id":1,"default_marker":"pass","markers":{"hostnames":{"a.example":42}}}})", 1},
+      {"default drop", R"({"policy":{"id":1,"default_marker":"drop","markers":{}}})", 2},
+      {"a protocol drop", R"({"policy":{"id":1,"default_marker":7,"markers":{"protocols":{"DNS":"drop"}}}})",
+       2},
+      {"no policy", nullptr, 1},
+  };
+  oxlo_module *module = oxlo_module_new(nullptr);
+  ASSERT_NE(module, nullptr);
+  ASSERT_EQ(oxlo_finalize_initialization(module), 0);
+  const Addr client = addr("192.0.2.7"), server = addr("198.51.100.1");
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    vesk_rule_manager *rules = rule_manager_create(module, 16, 16);
+    ASSERT_NE(rules, nullptr);
+    std::string text = c.policy ? std::string(c.policy) + "\n" +
+                                      R"({"pool":{"id":1,"ip":["192.0.2.0/24"]},"policy":{"id":1}})"
+                                : std::string(R"({"policy":{"id":1,"default_marker":"drop","markers":{}}})");
+    RulesFile f(text.c_str());
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(rule_manager_load_rules(rules, f.path.c_str()), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(rule_manager_exception_marker(rules, nullptr, nullptr, client.data(), server.data(), 4),
+              c.marker);
+    rule_manager_destroy(rules);
+  }
+  oxlo_module_free(module);
+}
+
+}  // namespace

@@ -63,6 +63,14 @@ uint16_t rule_manager_match_flow(vesk_rule_manager *manager, const uint8_t *src_
 uint16_t rule_manager_fallback_marker(vesk_rule_manager *manager, const uint8_t *src_mac,
                                       const uint8_t *dst_mac, const uint8_t *src_addr,
                                       const uint8_t *dst_addr, int ip_version);
+/* The marker of a flow the engine could not finish (a stream bound hit
+ * before its name was read, the flow table full, no room for its state):
+ * the strictest its policy could still give it, drop when the policy holds
+ * a drop for a host name, protocol, category or risk, else the policy's
+ * default marker; otherwise as rule_manager_fallback_marker. */
+uint16_t rule_manager_exception_marker(vesk_rule_manager *manager, const uint8_t *src_mac,
+                                       const uint8_t *dst_mac, const uint8_t *src_addr,
+                                       const uint8_t *dst_addr, int ip_version);
 
 /* Non-zero when one of the manager's blacklists covers the address (16 bytes
  * in the form above; ip_version 4 or 6). */
