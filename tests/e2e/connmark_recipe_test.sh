@@ -7,7 +7,7 @@
 TAG=connmark
 . "$(dirname "$0")/e2e_lib.sh"
 e2e_require
-command -v iperf3 >/dev/null || { echo "skipped: iperf3 is not installed"; exit 0; }
+command -v iperf3 >/dev/null || { echo "skipped: iperf3 is not installed"; exit 77; }
 e2e_setup
 
 cat > "$TMP/rules.json" <<'JSON'

@@ -13,7 +13,7 @@
 TAG=procattr
 source "$(dirname "$0")/e2e_lib.sh"
 SOCKMON="$(realpath "${VESK_BUILD:-build}/vesk-sockmon")"
-[ "$(id -u)" -eq 0 ] || { echo "skipped: needs root"; exit 0; }
+[ "$(id -u)" -eq 0 ] || { echo "skipped: needs root"; exit 77; }
 [ -x "$SOCKMON" ] || { echo "FAIL: $SOCKMON not built"; exit 1; }
 NS="vesk-pa-$$"
 pa_cleanup() {
