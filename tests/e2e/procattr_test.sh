@@ -79,7 +79,7 @@ ls = []
 for fam, addr in ((socket.AF_INET, ('127.0.0.1', $PORT)), (socket.AF_INET6, ('::1', $PORT6))):
     s = socket.socket(fam); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     s.bind(addr); s.listen(64); ls.append(s)
-held, end = [], time.time() + 60
+held, end = [], time.time() + 600
 while time.time() < end:
     r, _, _ = select.select(ls, [], [], 0.2)
     for s in r:
@@ -115,11 +115,11 @@ check_owner() {
 }
 
 # ---- TCP clients: curl, python3, ssh ----------------------------------------
-$NSX curl -s --max-time 20 "http://127.0.0.1:$PORT/" >/dev/null & CURL=$!; PIDS+=($CURL)
-$NSX $PY -c "import socket,time; s=socket.create_connection(('127.0.0.1',$PORT)); time.sleep(20)" & PYC=$!; PIDS+=($PYC)
+$NSX curl -s --max-time 600 "http://127.0.0.1:$PORT/" >/dev/null & CURL=$!; PIDS+=($CURL)
+$NSX $PY -c "import socket,time; s=socket.create_connection(('127.0.0.1',$PORT)); time.sleep(600)" & PYC=$!; PIDS+=($PYC)
 $NSX ssh -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null \
-  -o ConnectTimeout=20 -p "$PORT" root@127.0.0.1 true 2>/dev/null & SSH=$!; PIDS+=($SSH)
-$NSX $PY -c "import socket,time; s=socket.create_connection(('::1',$PORT6)); time.sleep(20)" & PY6=$!; PIDS+=($PY6)
+  -o ConnectTimeout=600 -p "$PORT" root@127.0.0.1 true 2>/dev/null & SSH=$!; PIDS+=($SSH)
+$NSX $PY -c "import socket,time; s=socket.create_connection(('::1',$PORT6)); time.sleep(600)" & PY6=$!; PIDS+=($PY6)
 for client in "curl $CURL $PORT find4 127.0.0.1" "python3 $PYC $PORT find4 127.0.0.1" \
             "ssh $SSH $PORT find4 127.0.0.1" "python3-ipv6 $PY6 $PORT6 find6 ::1"; do
   set -- $client
@@ -175,9 +175,9 @@ e2e_wait_until 10 connect_failed; seen=$?
 
 # ---- UDP: dig, and the one-per-second dedupe ------------------------------------------
 # A UDP server that never answers, so dig waits for its reply.
-$NSX $PY -c "import socket,time; s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); s.bind(('127.0.0.1',$UPORT)); time.sleep(30)" & PIDS+=($!)
+$NSX $PY -c "import socket,time; s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); s.bind(('127.0.0.1',$UPORT)); time.sleep(600)" & PIDS+=($!)
 for _ in $(seq 1 50); do in_ns ss -ulnH | grep -q ":$UPORT " && break; sleep 0.1; done
-$NSX dig @127.0.0.1 -p "$UPORT" x.test +tries=1 +time=3 >/dev/null & DIG=$!; PIDS+=($DIG)
+$NSX dig @127.0.0.1 -p "$UPORT" x.test +tries=1 +time=60 >/dev/null & DIG=$!; PIDS+=($DIG)
 dsport=""
 for _ in $(seq 1 60); do
   sleep 0.05; ask find4 0.0.0.0 0 udp >/dev/null
@@ -243,7 +243,7 @@ for i in range(150):
             s.listen(4)
         keep.append(s)
 open(sys.argv[1], 'w').write('ok')
-time.sleep(60)
+time.sleep(600)
 EOF
 $NSX $PY "$TMP/many.py" "$TMP/many.ready" & MANY=$!; PIDS+=($MANY)
 for _ in $(seq 1 100); do [ -s "$TMP/many.ready" ] && break; sleep 0.1; done
@@ -278,7 +278,7 @@ $NSX "$EVIL" -c "
 import socket, time
 l = socket.socket(); l.bind(('0.0.0.0', 0)); l.listen(1)
 u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); u.bind(('0.0.0.0', 0))
-c = socket.create_connection(('127.0.0.1', $PORT)); time.sleep(20)
+c = socket.create_connection(('127.0.0.1', $PORT)); time.sleep(600)
 " & EVILPID=$!; PIDS+=($EVILPID)
 lp=$(local_port_of "$EVILPID" "$PORT")
 reply=$(ask find4 127.0.0.1 "${lp:-0}" tcp)
@@ -300,12 +300,12 @@ EOF
 import socket, sys, time
 l = socket.socket(); l.bind(('0.0.0.0', 0)); l.listen(1)
 p = socket.socket(); p.bind(('127.0.0.1', 0)); p.listen(1)
-open(sys.argv[1], 'w').write('%d %d' % (l.getsockname()[1], p.getsockname()[1])); time.sleep(30)
+open(sys.argv[1], 'w').write('%d %d' % (l.getsockname()[1], p.getsockname()[1])); time.sleep(600)
 " "$TMP/evil.ports" & PIDS+=($!)
 $PY -c "
 import socket, sys, time
 l = socket.socket(); l.bind(('0.0.0.0', 0)); l.listen(1)
-open(sys.argv[1], 'w').write('%d' % l.getsockname()[1]); time.sleep(30)
+open(sys.argv[1], 'w').write('%d' % l.getsockname()[1]); time.sleep(600)
 " "$TMP/py.port" & PIDS+=($!)
 for _ in $(seq 1 100); do [ -s "$TMP/evil.ports" ] && [ -s "$TMP/py.port" ] && break; sleep 0.1; done
 host=$(printf '%s\nquit\n' 'host lab"1\n$(touch pwned)' | "$SOCKMON" --no-monitor 2>/dev/null | grep '^> ' | cut -c3-)
