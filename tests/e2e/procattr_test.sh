@@ -211,7 +211,17 @@ for _ in range(300):
 while time.monotonic() - start < 1.2: time.sleep(0.05)
 s.sendto(b'y', ('127.0.0.1', $UPORT2))
 EOF
-udp_events() { ask find4 0.0.0.0 0 udp >/dev/null; grep -c "\"L4_DST_PORT\":$UPORT2," "$TMP/out"; }
+# The monitor sees every namespace: count only this sender's events.
+udp_events() {
+  ask find4 0.0.0.0 0 udp >/dev/null
+  $PY - "$TMP/out" "$UPORT2" "$UDPC" <<'EOF'
+import json, sys
+port, pid = int(sys.argv[2]), int(sys.argv[3])
+print(sum(1 for line in open(sys.argv[1]) if line.startswith('{') and
+          json.loads(line).get('L4_DST_PORT') == port and
+          json.loads(line).get('LOCAL_PROCESS', {}).get('PID') == pid))
+EOF
+}
 one_udp_event() { [ "$(udp_events)" -ge 1 ]; }
 two_udp_events() { [ "$(udp_events)" -ge 2 ]; }
 e2e_wait_until 10 one_udp_event
