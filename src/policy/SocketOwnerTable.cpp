@@ -43,16 +43,14 @@ const char *SocketOwnerTable::userNameOf(uint32_t uid) const {
   return it == users.end() ? "" : it->second.c_str();
 }
 
-// Path and command line of one task; a task whose process is a kernel
-// thread (or has gone) is cleared.
-static void completeTask(vontrel_task &t, std::string &path, std::string &cmd) {
+// Path and command line of one task, from /proc as far as it still holds
+// them. What the kernel reported (ids, uid, command name) stays as it is: a
+// process that exits right after its event (a refused connect) has no
+// readable /proc/PID/exe any more, yet it is still the owner.
+static void completeTask(const vontrel_task &t, std::string &path, std::string &cmd) {
   uint32_t pid = processId(t);
   if (pid == 0) return;
   path = ProcScan::exePath(pid);
-  if (path.empty() && ProcScan::exists(pid)) {
-    memset(&t, 0, sizeof(t));
-    return;
-  }
   cmd = ProcScan::cmdline(pid);
 }
 

@@ -7,7 +7,7 @@
 TAG=connmark
 . "$(dirname "$0")/e2e_lib.sh"
 e2e_require
-command -v iperf3 >/dev/null || { echo "skipped: iperf3 is not installed"; exit 0; }
+command -v iperf3 >/dev/null || { echo "skipped: iperf3 is not installed"; exit 77; }
 e2e_setup
 
 cat > "$TMP/rules.json" <<'JSON'
@@ -29,11 +29,16 @@ if in_c timeout 60 iperf3 -c 10.77.0.2 -p 5201 --cport $CPORT -n 200M -J > "$TMP
 else
   fail "iperf3 failed"; tail -20 "$TMP/iperf3.json"
 fi
-# The stream has ended: wait until its flow line is out and the queue
-# counters no longer move (the closing handshake has passed).
+# The stream has ended: wait until its flow line is out and the closing
+# handshakes of both iperf3 connections have passed the rules: no socket on
+# either side is left in a state other than TIME-WAIT, so no packet of them
+# is still to be counted.
 e2e_wait_for "$LOG" "OXLO OVER.*:$CPORT <-> " 10 || fail "no completed flow for the data connection"
-settled() { local q; q=$(queued); sleep 0.2; [ "$q" -eq "$(queued)" ]; }
-e2e_wait_until 10 settled || fail "the queue counters did not settle"
+settled() {
+  [ -z "$(in_s ss -Htn state connected exclude time-wait '( sport = :5201 )')" ] &&
+    [ -z "$(in_c ss -Htn state connected exclude time-wait '( dport = :5201 )')" ]
+}
+e2e_wait_until 30 settled || fail "the iperf3 connections did not close"
 after=$(queued)
 marked=$(e2e_marked_packets 1)
 over=$(grep -F "[OXLO OVER]" "$LOG" | grep -c -- ":$CPORT <-> " || true)

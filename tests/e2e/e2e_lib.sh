@@ -32,11 +32,11 @@ in_c() { ip netns exec "$NS_C" "$@"; }
 in_s() { ip netns exec "$NS_S" "$@"; }
 
 e2e_require() {
-  [ "$(id -u)" -eq 0 ] || { echo "skipped: needs root"; exit 0; }
+  [ "$(id -u)" -eq 0 ] || { echo "skipped: needs root"; exit 77; }
   [ -x "$VESK" ] || { echo "FAIL: $VESK not built"; exit 1; }
   if [ ! -e /proc/net/netfilter/nfnetlink_queue ]; then
     modprobe nfnetlink_queue 2>/dev/null
-    [ -e /proc/net/netfilter/nfnetlink_queue ] || { echo "skipped: kernel without NFQUEUE support"; exit 0; }
+    [ -e /proc/net/netfilter/nfnetlink_queue ] || { echo "skipped: kernel without NFQUEUE support"; exit 77; }
   fi
 }
 

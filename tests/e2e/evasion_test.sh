@@ -12,7 +12,7 @@
 TAG=evasion
 . "$(dirname "$0")/e2e_lib.sh"
 e2e_require
-command -v /usr/sbin/gtlsserver > /dev/null || { echo "skipped: ngtcp2-server is not installed"; exit 0; }
+command -v /usr/sbin/gtlsserver > /dev/null || { echo "skipped: ngtcp2-server is not installed"; exit 77; }
 CLIENT_PY="$(realpath "$(dirname "$0")")/evasion_client.py"
 e2e_setup
 

@@ -6,7 +6,7 @@ TAG=exct
 . "$(dirname "$0")/e2e_lib.sh"
 e2e_require
 e2e_setup
-command -v conntrack >/dev/null || { echo "skipped: no conntrack tool"; exit 0; }
+command -v conntrack >/dev/null || { echo "skipped: no conntrack tool"; exit 77; }
 
 cat > "$TMP/pass.json" <<'JSON'
 { "policy": { "id": 0, "name": "pass", "default_marker": "pass", "markers": { "categories": { }, "protocols": { }}}}

@@ -58,10 +58,20 @@ e2e_start_vesk -r "$TMP/pass.json" -z "$EP"
 e2e_wait_for "$OUT" '"hello"' 10 || fail "no greeting"
 check "greeting: hello, version 2, compressed, 21 bytes with its NUL" \
   "any(m['topic']=='hello' and m['version']==2 and m['compressed'] and m['text']=='Hello, this is vesk!\x00' and m['length']==m['payload_size'] for m in msgs)"
+# The exporter also sends what it holds every 5 seconds: when the queries
+# take that long (a busy machine), the first batch may leave before it is
+# full, and only its form and bound can be judged.
+qstart=$(date +%s)
 queries 20 q
+qtime=$(( $(date +%s) - qstart ))
 e2e_wait_for "$OUT" '"flow"' 10 || fail "no flow batch"
-check "first batch: version 3, uncompressed, 16 records" \
-  "flows[0]['version']==3 and not flows[0]['compressed'] and len(flows[0]['records'])==16 and flows[0]['length']==flows[0]['payload_size']"
+if [ "$qtime" -lt 4 ]; then
+  check "first batch: version 3, uncompressed, 16 records" \
+    "flows[0]['version']==3 and not flows[0]['compressed'] and len(flows[0]['records'])==16 and flows[0]['length']==flows[0]['payload_size']"
+else
+  check "first batch: version 3, uncompressed, at most 16 records (queries took ${qtime} s)" \
+    "flows[0]['version']==3 and not flows[0]['compressed'] and 1<=len(flows[0]['records'])<=16 and flows[0]['length']==flows[0]['payload_size']"
+fi
 query_count_at_least() { [ "$(captured_queries)" -ge "$1" ]; }
 e2e_wait_until 10 query_count_at_least 20 || fail "tcpdump saw $(captured_queries) of 20 queries"
 kill "$TCPDUMP"; wait "$TCPDUMP" 2>/dev/null

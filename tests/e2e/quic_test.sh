@@ -7,7 +7,7 @@ TAG=quic
 . "$(dirname "$0")/e2e_lib.sh"
 e2e_require
 command -v gtlsclient >/dev/null && command -v /usr/sbin/gtlsserver >/dev/null ||
-  { echo "skipped: ngtcp2-client or ngtcp2-server is not installed"; exit 0; }
+  { echo "skipped: ngtcp2-client or ngtcp2-server is not installed"; exit 77; }
 e2e_setup
 
 cat > "$TMP/rules.json" <<'JSON'

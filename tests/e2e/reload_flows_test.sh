@@ -28,12 +28,15 @@ c, _ = s.accept(); c.settimeout(30)
 while c.recv(100): pass
 PYEOF
 cat > "$TMP/client.py" <<'PYEOF'
-import socket, sys, time
+import os, socket, sys, time
 c = socket.create_connection(("10.77.0.2", 9000), timeout=10)
 c.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-for i in range(10):
+# Sends until told to stop (bounded), so the connection lives across both
+# reloads however long they take.
+for i in range(300):
     c.send(b"x"); time.sleep(0.3)
     if i == 2: open(sys.argv[1], "w").write("ready")
+    if i > 2 and os.path.exists(sys.argv[2]): break
 c.close()
 PYEOF
 e2e_spawn "$NS_S" $PY "$TMP/sink.py"
@@ -41,16 +44,17 @@ e2e_wait_port tcp 9000
 e2e_start_vesk -r "$TMP/rules.json"
 builds=$(grep -c "Loaded custom protocols" "$LOG")
 
-in_c $PY "$TMP/client.py" "$TMP/ready" &
+in_c $PY "$TMP/client.py" "$TMP/ready" "$TMP/stop" &
 client=$!
 PIDS+=($client)
 e2e_wait_for "$TMP/ready" ready 10 || fail "client did not start"
 loads=$(grep -c "Loaded rules from" "$LOG")
 kill -HUP "$VESK_PID"                    # same engine data
-for _ in $(seq 1 20); do [ "$(grep -c "Loaded rules from" "$LOG")" -gt "$loads" ] && break; sleep 0.1; done
+e2e_wait_more "$LOG" "Loaded rules from" "$loads" 30
 echo "tcp:7778@LongProto" > "$TMP/protos.txt"
 kill -HUP "$VESK_PID"                    # changed engine data
-for _ in $(seq 1 20); do [ "$(grep -c "Loaded rules from" "$LOG")" -gt $((loads + 1)) ] && break; sleep 0.1; done
+e2e_wait_more "$LOG" "Loaded rules from" $((loads + 1)) 30
+touch "$TMP/stop"
 wait "$client" || fail "client connection failed"
 
 [ "$(grep -c "Loaded rules from" "$LOG")" -ge $((loads + 2)) ] && ok "two reloads done" || fail "reloads not done"

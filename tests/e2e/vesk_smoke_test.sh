@@ -15,7 +15,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if [ "$(id -u)" -ne 0 ]; then echo "skipped: needs root"; exit 0; fi
+if [ "$(id -u)" -ne 0 ]; then echo "skipped: needs root"; exit 77; fi
 ip netns add "$ns" || { echo "FAIL: cannot create namespace"; exit 1; }
 ip -n "$ns" link set lo up
 

@@ -10,7 +10,7 @@ tool=${VESK_BUILD:?}/oxlo-sqli-fingerprints
 for f in /usr/share/sqlmap/data/xml/boundaries.xml /usr/share/wfuzz/wordlist/Injections/SQL.txt; do
   if [ ! -r "$f" ]; then
     echo "skipped: $f missing (packages sqlmap and wfuzz hold the attack corpora)"
-    exit 0
+    exit 77
   fi
 done
 for list in /usr/share/dict/american-english /usr/share/dict/american-english-insane; do

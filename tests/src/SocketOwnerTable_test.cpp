@@ -3,9 +3,13 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <json-c/json.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -138,6 +142,64 @@ TEST(SocketOwnerTable, a_retransmission_or_close_does_not_replace_the_owner) {
   Owner o = find4(t, "127.0.0.1", 40003, false, 1002);
   ASSERT_EQ(o.found, 1);
   EXPECT_EQ(o.pid, (uint32_t)getpid());
+}
+
+// A program that reports a refused connect and exits at once: by the time
+// its event is handled, /proc/PID still stands but /proc/PID/exe is gone
+// (then the whole of /proc/PID). The owner is still that program: its pid,
+// uid and command name as the kernel gave them, nothing from another process.
+TEST(SocketOwnerTable, a_refused_connect_of_a_program_that_exits_at_once_stays_its_own) {
+  // A loopback port that refuses: bound, then closed.
+  int probe = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(probe, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  ASSERT_EQ(bind(probe, (sockaddr *)&addr, sizeof(addr)), 0);
+  ASSERT_EQ(getsockname(probe, (sockaddr *)&addr, &len), 0);
+  close(probe);
+
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    int rc = connect(s, (sockaddr *)&addr, sizeof(addr));
+    _exit(rc != 0 && errno == ECONNREFUSED ? 0 : 1);
+  }
+  // Exited, not yet reaped: what an exiting program looks like.
+  siginfo_t info{};
+  ASSERT_EQ(waitid(P_PID, (id_t)child, &info, WEXITED | WNOWAIT), 0);
+  ASSERT_EQ(info.si_status, 0) << "the connect was not refused";
+  ASSERT_TRUE(ProcScan::exists((uint32_t)child));
+  ASSERT_EQ(ProcScan::exePath((uint32_t)child), "");
+
+  struct Case {
+    const char *what;
+    uint16_t port;
+  } cases[] = {{"exiting", 40020}, {"gone", 40021}};
+  for (const Case &c : cases) {
+    if (std::string(c.what) == "gone") {
+      ASSERT_EQ(waitpid(child, nullptr, 0), child);
+      ASSERT_FALSE(ProcScan::exists((uint32_t)child));
+    }
+    SocketOwnerTable t(nullptr);
+    vontrel_event e = tcpEvent(VONTREL_CONNECT_FAILED, "127.0.0.1", c.port, "127.0.0.1",
+                               ntohs(addr.sin_port));
+    e.proc.pid = e.proc.tid = (uint32_t)child;
+    snprintf(e.proc.task, sizeof(e.proc.task), "%s", "refuser");
+    e.father.pid = e.father.tid = (uint32_t)getpid();
+    ASSERT_EQ(t.handleEvent(&e, sizeof(e), 1000), 0);
+    Owner o = find4(t, "127.0.0.1", c.port, false, 1000);
+    ASSERT_EQ(o.found, 1) << c.what;
+    EXPECT_EQ(o.pid, (uint32_t)child) << c.what;
+    EXPECT_EQ(o.uid, getuid()) << c.what;
+    EXPECT_STREQ(o.user_name, ProcScan::userName(getuid()).c_str()) << c.what;
+    EXPECT_STREQ(o.path, "refuser") << c.what << ": the command name stands for the path";
+    EXPECT_STREQ(o.cmdline, "") << c.what;
+    EXPECT_EQ(o.parent_pid, (uint32_t)getpid()) << c.what;
+    EXPECT_EQ(std::string(o.parent_path), ProcScan::exePath(getpid())) << c.what;
+  }
 }
 
 TEST(SocketOwnerTable, records_unused_for_180_seconds_go_at_the_next_purge) {
