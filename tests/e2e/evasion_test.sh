@@ -45,7 +45,14 @@ for _ in $(seq 1 100); do
   sleep 0.1
 done
 [ "$(in_s ss -Hltn "sport = :443" | wc -l)" -ge "$tls_cases" ] || fail "not every s_server listens"
-e2e_start_vesk -r "$TMP/rules.json"
+# Statistics events to a collector (they need the kernel's accounting): the
+# tricks' held and stale segments show in their tcp_stream block.
+in_s sysctl -qw net.netfilter.nf_conntrack_acct=1
+OUT="$TMP/events.jsonl"; EP="ipc://$TMP/events.sock"
+ip netns exec "$NS_S" $PY "$COLLECTOR" listen "$EP" "$OUT" --seconds 300 &
+PIDS+=($!)
+e2e_wait_for "$OUT" listening 10 || fail "collector did not start"
+e2e_start_vesk -r "$TMP/rules.json" -z "$EP" -j
 
 in_c timeout 90 /usr/bin/python3 "$CLIENT_PY" run 10.77.0.2 10.77.0.100 4433 > "$TMP/results" 2>&1
 rc=$?
@@ -71,6 +78,29 @@ grep "^FAIL: " "$TMP/results" | sed -n 's/.*(port \([0-9]*\)).*/\1/p' | while re
   echo "-- client port $port:"
   grep -E "10\.77\.0\.1:$port " "$LOG" | grep -F "[OXLO" || echo "   (no flow line)"
 done
+
+# The engine's stream counters reach the statistics event: the cases held
+# segments ahead of a gap and sent stale copies of bytes already read.
+stream_counters() {
+  $PY - "$OUT" <<'PY2'
+import json, sys
+keys = ("byte_cap_hits", "segment_cap_hits", "gap_timeouts", "module_cap_hits",
+        "idle_packet_cap_hits", "memory_failures", "segments_held", "segments_stale",
+        "segments_out_of_window", "overlaps_differing", "bytes_now")
+for line in open(sys.argv[1]):
+    try:
+        m = json.loads(line)
+    except ValueError:
+        continue
+    s = m.get("json", {}).get("tcp_stream") if m.get("topic") == "event" else None
+    if s and all(isinstance(s.get(k), int) for k in keys) \
+            and s["segments_held"] > 0 and s["segments_stale"] > 0:
+        sys.exit(0)
+sys.exit(1)
+PY2
+}
+e2e_wait_until 15 stream_counters && ok "statistics event: tcp_stream counts held and stale segments" \
+  || fail "no statistics event whose tcp_stream block counts held and stale segments"
 
 # EVASION_LOG=FILE keeps vesk's -v log for a closer look.
 [ -n "${EVASION_LOG:-}" ] && cp "$LOG" "$EVASION_LOG"

@@ -1,4 +1,5 @@
 #include "oxlo_private.h"
+#include "oxlo_log.h"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +7,8 @@
 #include <cstring>
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -114,6 +117,49 @@ TEST(lifecycle, user_data_overwrite_is_reported)
     oxlo_module_set_user_data(m.get(), &b);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "User data is already set. Overwriting.\n");
     EXPECT_EQ(oxlo_module_get_user_data(m.get()), &b);
+}
+
+/* A host that sets a log callback gets every message in it, one line without
+ * its newline and with its level, and nothing on standard output; debug
+ * lines only once "log.level" asks for them; the callback can be taken back. */
+TEST(lifecycle, log_callback_takes_the_engine_messages)
+{
+    struct seen {
+        std::vector<std::pair<int, std::string>> lines;
+    } got;
+    auto callback = [](void *user, int level, const char *message) {
+        static_cast<seen *>(user)->lines.emplace_back(level, message);
+    };
+    module_ptr m(oxlo_module_new(nullptr));
+    ASSERT_NE(m, nullptr);
+    oxlo_set_log_callback(nullptr, callback, &got); /* no module: ignored */
+    oxlo_set_log_callback(m.get(), callback, &got);
+    int a = 0, b = 0;
+    testing::internal::CaptureStdout();
+    oxlo_module_set_user_data(m.get(), &a);
+    oxlo_module_set_user_data(m.get(), &b);
+    oxlo_log(m.get(), OXLO_LOG_DEBUG, "hidden %d\n", 1);
+    ASSERT_EQ(oxlo_set_config(m.get(), nullptr, "log.level", "3"), 0);
+    oxlo_log(m.get(), OXLO_LOG_DEBUG, "shown %d\n\n", 2);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    ASSERT_EQ(got.lines.size(), 2u);
+    EXPECT_EQ(got.lines[0].first, OXLO_LOG_WARNING);
+    EXPECT_EQ(got.lines[0].second, "User data is already set. Overwriting.");
+    EXPECT_EQ(got.lines[1].first, OXLO_LOG_DEBUG);
+    EXPECT_EQ(got.lines[1].second, "shown 2");
+
+    /* A message longer than the engine's line buffer arrives cut, never
+     * overrunning it. */
+    std::string big(3000, 'x');
+    oxlo_log(m.get(), OXLO_LOG_ERROR, "%s", big.c_str());
+    ASSERT_EQ(got.lines.size(), 3u);
+    EXPECT_EQ(got.lines[2].second, std::string(1023, 'x'));
+
+    oxlo_set_log_callback(m.get(), nullptr, nullptr);
+    testing::internal::CaptureStdout();
+    oxlo_log(m.get(), OXLO_LOG_WARNING, "back on stdout");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "back on stdout\n");
+    EXPECT_EQ(got.lines.size(), 3u);
 }
 
 TEST(lifecycle, caches_follow_their_size_and_scope)
