@@ -4,10 +4,11 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
+TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 FUZZ_SECONDS ?= 20
 
-.PHONY: all build configure deps deps-runtime test test-unit test-asan test-e2e fuzz run bench clean
+.PHONY: all build configure deps deps-runtime test test-unit test-asan test-tsan test-e2e fuzz run bench clean
 
 all: build
 
@@ -40,6 +41,13 @@ test-asan:
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --output-on-failure -j $(JOBS) -L unit
+
+# Not part of `make test` (a whole build more): vesk under ThreadSanitizer,
+# started and stopped many times under traffic.
+test-tsan:
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVESK_TSAN=ON -DVESK_BENCH=OFF
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target vesk
+	VESK_STOP_VESK=$(TSAN_BUILD)/vesk VESK_BUILD=$(BUILD) VESK_SOURCE=. bash tests/e2e/stop_under_traffic_test.sh
 
 fuzz:
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_FUZZ=ON

@@ -9,7 +9,12 @@ e2e_require
 e2e_setup
 
 ASAN_VESK="${VESK_SOURCE:-.}/build-asan/vesk"
-if [ -x "$ASAN_VESK" ]; then
+if [ -n "${VESK_STOP_VESK:-}" ]; then
+  # Another build of vesk (make test-tsan: ThreadSanitizer); a report fails.
+  VESK="$(realpath "$VESK_STOP_VESK")"
+  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+  echo "using $VESK"
+elif [ -x "$ASAN_VESK" ]; then
   VESK="$(realpath "$ASAN_VESK")"
   export ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   echo "using the sanitizer build $VESK"
