@@ -513,6 +513,14 @@ uint32_t dispatch(oxlo_module *module, oxlo_flow_state *flow)
     return calls;
 }
 
+/* The packet carried only part of a PDU some dissector waits for: the
+ * flow's packet budget is not charged for it. */
+void waited(oxlo_flow_state *flow, const oxlo_packet_state *pkt)
+{
+    if (pkt->tcp && flow->tcp && pkt->payload_length && flow->tcp->stream_waited_packets < 0xFFFF)
+        flow->tcp->stream_waited_packets++;
+}
+
 /* The dissection of the per-packet walk (follow-up reader, then the
  * dissectors of the packet's kind): returns false when the result must be
  * returned at once (the follow-up reader is still active). */
@@ -521,6 +529,7 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
     oxlo_packet_state *pkt = &module->det.packet;
     const oxlo_detection_settings *s = &module->det.settings;
     uint32_t calls = 0;
+    module->det.stream_wait_calls = 0;
 
     if (flow->extra_dissection && (pkt->tcp || pkt->udp)) {
         /* The follow-up reader runs as the dissector that installed it, so
@@ -528,8 +537,10 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
          * it is neither called nor charged a packet. */
         const uint16_t installer = flow->extra_installer;
         if (installer && installer <= module->det.dissector_count) {
-            if (oxlo_flow_stream(flow) && oxlo_stream_skip(module, flow, uint16_t(installer - 1)))
+            if (oxlo_flow_stream(flow) && oxlo_stream_skip(module, flow, uint16_t(installer - 1))) {
+                waited(flow, pkt);
                 return false;
+            }
             module->det.current_dissector = installer - 1u;
         }
         flow->calling_dissector = installer;
@@ -538,7 +549,10 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
         flow->calling_dissector = 0;
         if (installer && (module->det.stream_call || oxlo_flow_stream(flow)))
             oxlo_stream_after_call(module, flow, uint16_t(installer - 1), app_before);
-        if (flow->state != OXLO_STATE_MONITORING && flow->extra_packets < 255)
+        /* A call that only asked for the rest of a PDU costs no budget. */
+        if (module->det.stream_wait_calls)
+            waited(flow, pkt);
+        else if (flow->state != OXLO_STATE_MONITORING && flow->extra_packets < 255)
             flow->extra_packets++;
         if (more == 0 || (flow->state != OXLO_STATE_MONITORING && flow->extra_packets >= flow->extra_budget))
             flow->extra_dissection = nullptr;
@@ -553,6 +567,8 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
         if (!(flow->flags_a & OXLO_FLOW_GUESS_DONE) && guess_once(module, flow))
             return true;
         calls = dispatch(module, flow);
+        if (calls == module->det.stream_wait_calls && oxlo_stream_waiting(flow))
+            waited(flow, pkt);
     }
 
     if (flow->breed == 0)
@@ -879,8 +895,11 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
     /* The budget waits while a dissector reads a PDU that spans segments
      * (the stream bounds end that wait), or still waits for what a rule
      * can match (each dissector bounds that wait): a burst of packets
-     * must not end it before the name comes. */
-    if (s->packets_limit_per_flow > 0 && flow->packets_processed >= s->packets_limit_per_flow &&
+     * must not end it before the name comes. Nor is it charged for the
+     * packets that only carried part of such a PDU. */
+    const uint16_t waited_packets = flow->tcp ? flow->tcp->stream_waited_packets : 0;
+    const uint32_t charged = flow->packets_processed > waited_packets ? flow->packets_processed - waited_packets : 0u;
+    if (s->packets_limit_per_flow > 0 && charged >= s->packets_limit_per_flow &&
         flow->state != OXLO_STATE_MONITORING && !oxlo_flow_detection_pending(module, flow)) {
         oxlo_flow_giveup_detection(module, flow);
         if (oxlo_flow_stream(flow) && flow->state == OXLO_STATE_FINISHED)

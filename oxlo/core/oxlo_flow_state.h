@@ -78,6 +78,10 @@ typedef struct oxlo_flow_tcp {
     uint32_t stream_edge[2];       /* right edge of the receiver's window */
     uint32_t os_guess;
     uint16_t stream_idle_packets;  /* segments that brought nothing while waiting */
+    /* Packets that only carried part of a PDU a dissector waits for, or
+     * bytes held ahead of a gap: the flow's packet budget is not charged
+     * for them (how a sender cuts its writes is no fact of the flow). */
+    uint16_t stream_waited_packets;
     uint8_t stream_flags[2];       /* OXLO_STREAM_KNOWN ... */
     uint8_t stream_wscale[2];      /* window-scale shift of each side's SYN */
     uint8_t handshake;             /* 1 SYN, 2 SYN-ACK, 4 ACK */

@@ -710,6 +710,20 @@ int hold(oxlo_module *module, oxlo_flow_state *flow, uint8_t d, uint32_t start, 
     return 1;
 }
 
+/* A packet the dissector was not called for, or called for only to ask
+ * for the rest of a PDU: its counts do not see it. */
+void discount(oxlo_stream_keep *k, const oxlo_packet_state *pkt)
+{
+    if (k->disc_packets < 0xFFFF)
+        k->disc_packets++;
+    if (pkt->payload_length) {
+        if (k->disc_payload < 0xFFFF)
+            k->disc_payload++;
+        if (k->disc_dir[pkt->direction] < 0xFFFF)
+            k->disc_dir[pkt->direction]++;
+    }
+}
+
 /* The whole view the calling dissector had of direction d in this call. */
 void view_of(const oxlo_module *module, const oxlo_flow_state *flow, uint16_t dissector, const uint8_t **data,
              uint32_t *length, uint32_t *offset)
@@ -913,6 +927,8 @@ void oxlo_stream_packet(oxlo_module *module, oxlo_flow_state *flow)
         const int held = hold(module, flow, d, start, data, len);
         if (held == 0)
             idle_segment(module, flow);
+        else if (held > 0 && flow->tcp->stream_waited_packets < 0xFFFF)
+            flow->tcp->stream_waited_packets++; /* its bytes come with the packet that fills the gap */
         if (held >= 0)
             return;
     }
@@ -933,14 +949,7 @@ int oxlo_stream_skip(oxlo_module *module, oxlo_flow_state *flow, uint16_t dissec
         return 0;
     if (!before(dir_end(flow, d), k->need_end[d]))
         return 0;
-    if (k->disc_packets < 0xFFFF)
-        k->disc_packets++;
-    if (pkt->payload_length) {
-        if (k->disc_payload < 0xFFFF)
-            k->disc_payload++;
-        if (k->disc_dir[d] < 0xFFFF)
-            k->disc_dir[d]++;
-    }
+    discount(k, pkt);
     return 1;
 }
 
@@ -1033,6 +1042,13 @@ void oxlo_stream_after_call(oxlo_module *module, oxlo_flow_state *flow, uint16_t
     k->start[d] = keep_start;
     k->need_end[d] = call == 2 ? keep_start + total : offset + length + 1;
     trim_buffer(s, d);
+    /* It read nothing to a PDU's end and asked for the rest: the call is a
+     * wait, like the packets it will be skipped for. A PDU cut in tiny
+     * segments then costs the packet counts what it costs whole. */
+    if (call == 2 && consumed == 0) {
+        discount(k, pkt);
+        module->det.stream_wait_calls++;
+    }
 }
 
 void oxlo_stream_view(const oxlo_module *module, const oxlo_flow_state *flow, const uint8_t **data, size_t *length,

@@ -378,7 +378,7 @@ void framed_dissector(oxlo_module *m, oxlo_flow_state *f)
             framed().need_result = oxlo_dissector_need(m, f, len ? 2u + len : 2u);
             return;
         }
-        if (oxlo_rd_match(&v.payload, at + 2, "PING", 0) && len == 4) {
+        if ((oxlo_rd_match(&v.payload, at + 2, "PING", 0) && len == 4) || oxlo_rd_match(&v.payload, at + 2, "LONG", 0)) {
             oxlo_dissector_classify(m, f, P_MQTT, 0);
             return;
         }
@@ -417,17 +417,70 @@ TEST_F(Framed, a_pdu_over_tiny_segments_is_read_whole_without_spending_the_budge
         feed(packet(false, server_isn + 1, "", 0x10, client_isn + 2 + uint32_t(i)));
     }
     // Called with 1 byte (needs 2), with 2 (needs 6), then once whole;
-    // the three segments in between went to its discount.
+    // the three segments in between and the two calls that only asked for
+    // more went to its discount: the PDU counts as one packet, as if sent
+    // whole.
     EXPECT_EQ(f->app, P_MQTT);
     ASSERT_EQ(framed().views.size(), 3u);
     EXPECT_EQ(framed().views[2], pdu);
-    EXPECT_EQ(framed().payload_packets, (std::vector<uint16_t>{1, 2, 3}));
+    EXPECT_EQ(framed().payload_packets, (std::vector<uint16_t>{1, 1, 1}));
     EXPECT_EQ(f->payload_packets, 6u);
     // Past the limit of 6, no give-up mid-PDU (the last ACK came after the
     // end of detection and was not processed).
     EXPECT_EQ(f->packets_processed, 14u);
     EXPECT_EQ(oxlo_flow_detection_pending(m, f), 0);
     EXPECT_EQ(oxlo_flow_stream(f), nullptr); // detection ended: the kept bytes went
+}
+
+// Kept bytes count by bytes: a PDU of kilobytes sent one byte per segment
+// is read whole, however many segments carried it; segments held ahead of
+// a gap still count against the segment bound.
+TEST_F(Framed, kept_bytes_are_bounded_by_bytes_and_held_segments_by_count)
+{
+    struct cut_case {
+        const char *name;
+        size_t body;
+        bool swap; // each pair of adjacent segments sent in reverse order
+    };
+    const cut_case cases[] = {
+        {"2 KiB", 2048, false},
+        {"16 KiB", 16384, false},
+        {"8 KiB, adjacent segments swapped", 8192, true},
+    };
+    for (const cut_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        reset();
+        handshake();
+        std::string pdu = "LONG" + std::string(c.body - 4, 'k');
+        pdu.insert(0, 1, char(c.body & 0xFF));
+        pdu.insert(0, 1, char(c.body >> 8));
+        for (size_t i = 0; i < pdu.size(); i += 2) {
+            const bool pair = i + 1 < pdu.size();
+            if (c.swap && pair)
+                send({true, int32_t(i + 1), pdu.substr(i + 1, 1)});
+            send({true, int32_t(i), pdu.substr(i, 1)});
+            if (!c.swap && pair)
+                send({true, int32_t(i + 1), pdu.substr(i + 1, 1)});
+        }
+        EXPECT_EQ(f->app, P_MQTT);
+        ASSERT_FALSE(framed().views.empty());
+        EXPECT_EQ(framed().views.back(), pdu);
+        EXPECT_FALSE(f->tcp->stream_flags[1] & OXLO_STREAM_DEGRADED);
+        EXPECT_EQ(stats().segment_cap_hits, 0u);
+        EXPECT_EQ(stats().byte_cap_hits, 0u);
+    }
+
+    // A PDU kept in part, then more tiny segments ahead of a gap than the
+    // bound allows: the direction degrades as without a keep.
+    reset();
+    handshake();
+    send({true, 0, std::string("\x01\x00", 2) + "LONG"});
+    EXPECT_EQ(oxlo_flow_detection_pending(m, f), 1);
+    for (uint32_t i = 0; i <= OXLO_STREAM_DIR_SEGMENTS; i++)
+        send({true, int32_t(8 + 2 * i), "x"});
+    EXPECT_EQ(stats().segment_cap_hits, 1u);
+    EXPECT_TRUE(f->tcp->stream_flags[1] & OXLO_STREAM_DEGRADED);
+    EXPECT_EQ(oxlo_flow_detection_pending(m, f), 0);
 }
 
 TEST_F(Framed, consume_keeps_the_rest_for_the_next_view)
@@ -519,6 +572,10 @@ int follow_server(oxlo_module *m, oxlo_flow_state *f)
     if (!oxlo_rd_u16_at(&v.payload, 0, &len) || !oxlo_rd_has(&v.payload, 2, len))
         return oxlo_dissector_need(m, f, 2u + len) == 0 ? 1 : 0;
     followed().emplace_back(reinterpret_cast<const char *>(v.payload.data) + 2, len);
+    if (len == 4 && oxlo_rd_match(&v.payload, 2, "more", 0)) {
+        oxlo_dissector_consume(m, f, 2u + len);
+        return 1;
+    }
     return 0;
 }
 
@@ -549,9 +606,9 @@ TEST_F(Follow, the_follow_up_reader_waits_for_its_pdu_without_spending_its_budge
         EXPECT_EQ(oxlo_flow_detection_pending(m, f), i ? 1 : 0) << i;
         send({false, int32_t(i), pdu.substr(i, 1)});
     }
-    // Called for the first byte, the second, then the whole PDU: three of
-    // its four packets.
-    EXPECT_EQ(f->extra_packets, 3u);
+    // Called for the first byte, the second, then the whole PDU; only the
+    // call that read it costs budget.
+    EXPECT_EQ(f->extra_packets, 1u);
     ASSERT_EQ(followed().size(), 1u);
     EXPECT_EQ(followed()[0], "certname");
     EXPECT_EQ(f->state, OXLO_STATE_FINISHED);
@@ -623,5 +680,36 @@ TEST_F(Stream, the_stream_starts_at_the_isn_the_server_acknowledged)
         EXPECT_EQ(seen().client, c.client);
         EXPECT_EQ(oxlo_flow_risk_bits(f) >> 50 & 1, c.tcp_issues ? 1u : 0u);
         EXPECT_EQ((f->tcp->stream_flags[1] & OXLO_STREAM_DEGRADED) != 0, c.degraded); // client: bit 1
+    }
+}
+
+struct FollowBudget : Follow {
+    std::vector<std::array<const char *, 3>> knobs() override
+    {
+        return {{{nullptr, "packets_limit_per_flow", "8"}}};
+    }
+};
+
+// The flow's packet budget is charged per PDU read, not per segment: two
+// PDUs the reader reads one after the other, sent whole or a byte per
+// segment, are both read within a budget of 8 packets.
+TEST_F(FollowBudget, tiny_segments_do_not_spend_the_flows_packet_budget)
+{
+    const std::string pdus[] = {std::string("\x00\x04", 2) + "more", std::string("\x00\x08", 2) + "certname"};
+    for (const size_t cut : {size_t(0), size_t(1)}) {
+        SCOPED_TRACE(cut ? "one byte per segment" : "one segment per PDU");
+        reset();
+        handshake();
+        send({true, 0, "hello"});
+        ASSERT_EQ(f->app, P_MQTT);
+        int32_t at = 0;
+        for (const std::string &pdu : pdus) {
+            const size_t step = cut ? cut : pdu.size();
+            for (size_t i = 0; i < pdu.size(); i += step)
+                send({false, at + int32_t(i), pdu.substr(i, step)});
+            at += int32_t(pdu.size());
+        }
+        EXPECT_EQ(followed(), (std::vector<std::string>{"more", "certname"}));
+        EXPECT_EQ(f->state, OXLO_STATE_FINISHED);
     }
 }
