@@ -9,6 +9,7 @@
 #include "oxlo_private.h"
 #include "oxlo_protocol_ids.h"
 #include "oxlo_risks.h"
+#include "oxlo_risk_ids.h"
 #include "oxlo_digest.h"
 #include "oxlo_hosts.h"
 #include "oxlo_utils.h"
@@ -513,6 +514,14 @@ uint32_t dispatch(oxlo_module *module, oxlo_flow_state *flow)
     return calls;
 }
 
+bool encrypted_protocol(const oxlo_flow_state *flow)
+{
+    const auto encrypted = [](uint16_t id) {
+        return id == OXLO_PROTOCOL_TLS || id == OXLO_PROTOCOL_QUIC || id == OXLO_PROTOCOL_DTLS;
+    };
+    return encrypted(flow->app) || encrypted(flow->master);
+}
+
 /* The packet carried only part of a PDU some dissector waits for: the
  * flow's packet budget is not charged for it. */
 void waited(oxlo_flow_state *flow, const oxlo_packet_state *pkt)
@@ -567,6 +576,13 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
         if (!(flow->flags_a & OXLO_FLOW_GUESS_DONE) && guess_once(module, flow))
             return true;
         calls = dispatch(module, flow);
+        /* An encrypted protocol's bytes are random by design: the entropy
+         * risk raised while the flow was unknown goes once it is named one,
+         * also when that took more packets than the entropy is taken from
+         * (a hello cut in small segments). */
+        if (s->compute_entropy && flow->payload_packets > 4 && encrypted_protocol(flow) &&
+            oxlo_flow_risk_is_set(flow, OXLO_SUSPICIOUS_ENTROPY))
+            oxlo_flow_entropy_risk_update(module, flow);
         if (calls == module->det.stream_wait_calls && oxlo_stream_waiting(flow))
             waited(flow, pkt);
     }
