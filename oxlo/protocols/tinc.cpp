@@ -57,25 +57,41 @@ bool metakey_line(const oxlo_reader &p)
     return hex > 0;
 }
 
-/* A segment of whole meta lines, counted into s->lines (up to 3): the
- * flow's first line is an ID, later ones IDs or METAKEYs. The answering
- * daemon writes its ID and its METAKEY at once, so one segment often holds
- * both. */
-bool meta_lines(const oxlo_reader &p, tinc_state *s)
+/* The longest meta line waited for: a METAKEY line carries the key in hex
+ * (1,024 digits for a 4,096-bit key). */
+constexpr size_t LINE_MAX = 2048;
+
+/* Could `rest` (a line without its end yet) start a meta line? The flow's
+ * first is an ID ("0 "), later ones IDs or METAKEYs ("1 "). */
+bool line_start(const oxlo_reader &rest, const tinc_state *s)
 {
-    if (!p.length || !oxlo_rd_ends(&p, "\n"))
+    uint8_t first = 0, second = ' ';
+    if (!oxlo_rd_u8_at(&rest, 0, &first) || (first != '0' && (s->lines == 0 || first != '1')))
         return false;
-    size_t at = 0;
-    while (at < p.length) {
-        const ptrdiff_t nl = oxlo_rd_find_byte(&p, at, '\n');
-        const oxlo_reader line = oxlo_rd_sub_at(&p, at, size_t(nl) - at + 1);
+    oxlo_rd_u8_at(&rest, 1, &second);
+    return second == ' ' && rest.length < LINE_MAX;
+}
+
+enum class lines_end { bad, whole, cut };
+
+/* The meta lines of the view, counted into s->lines (up to 3) and read
+ * through *at. The answering daemon writes its ID and its METAKEY at once,
+ * but a sender may cut a line anywhere: a cut last line is read once its
+ * end has come. */
+lines_end meta_lines(const oxlo_reader &p, tinc_state *s, size_t *at)
+{
+    *at = 0;
+    while (*at < p.length && s->lines < 3) {
+        const ptrdiff_t nl = oxlo_rd_find_byte(&p, *at, '\n');
+        if (nl < 0)
+            return line_start(oxlo_rd_from(&p, *at), s) ? lines_end::cut : lines_end::bad;
+        const oxlo_reader line = oxlo_rd_sub_at(&p, *at, size_t(nl) - *at + 1);
         if (!(s->lines == 0 ? id_line(line) : (id_line(line) || metakey_line(line))))
-            return false;
-        if (s->lines < 3)
-            s->lines++;
-        at = size_t(nl) + 1;
+            return lines_end::bad;
+        s->lines++;
+        *at = size_t(nl) + 1;
     }
-    return true;
+    return lines_end::whole;
 }
 
 /* (one address, other address, port): 10 bytes for IPv4. */
@@ -110,12 +126,18 @@ void search_tinc(oxlo_module *m, oxlo_flow_state *f)
         return;
     }
     tinc_state *s = static_cast<tinc_state *>(oxlo_dissector_state(m, f));
-    if (!s || !meta_lines(pkt.payload, s)) {
+    size_t at = 0;
+    const lines_end end = s ? meta_lines(pkt.payload, s, &at) : lines_end::bad;
+    if (end == lines_end::bad) {
         OXLO_EXCLUDE(m, f);
         return;
     }
-    if (s->lines < 3)
+    if (s->lines < 3) {
+        oxlo_dissector_consume(m, f, at);
+        if (end == lines_end::cut && oxlo_dissector_need(m, f, pkt.payload.length - at + 1) != 0)
+            OXLO_EXCLUDE(m, f); /* a line the engine cannot keep */
         return;
+    }
     oxlo_dissector_classify(m, f, OXLO_PROTOCOL_TINC, OXLO_PROTOCOL_UNKNOWN);
     if (!m->tinc_cache)
         m->tinc_cache = string_lru_cache_new(CACHE_SIZE);

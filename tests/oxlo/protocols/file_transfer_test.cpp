@@ -186,6 +186,10 @@ TEST_F(FileTransfer, framed_pdus_read_whole_from_the_stream)
          OXLO_PROTOCOL_FTP_CONTROL, 0},
         {"SMB2 negotiate (recorded): session header alone", 445, kit::cut(true, smb2[0].second, {4, 20}),
          OXLO_PROTOCOL_SMBV23, 0},
+        {"SMBv1: the negotiation cut, the session set-up behind it in the same segment", 445,
+         kit::cut(true, smb(0xFF, 0x72) + smb(0xFF, 0x73), {7, 50}), OXLO_PROTOCOL_SMBV1, 0},
+        {"SMBv1: the negotiation in 7-byte segments, then the session set-up", 445,
+         kit::cut(true, smb(0xFF, 0x72) + smb(0xFF, 0x73), {7, 14, 21, 28, 35, 42, 49, 56, 63, 69}), OXLO_PROTOCOL_SMBV1, 0},
         {"SMB: a session header of a message too short", 445, kit::cut(true, std::string("\0\0\0\x10", 4) + std::string(60, 'x'), {4}),
          0, OXLO_PROTOCOL_SMBV23},
     };

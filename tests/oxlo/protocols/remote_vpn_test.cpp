@@ -254,6 +254,11 @@ TEST_F(RemoteVpn, tinc_meta_lines)
         {"one line to a segment", {{true, "0 client 17\n"}, {false, "0 server 17\n"}, {true, key}}, true},
         {"a line that is no meta line", {{true, "0 client 17\n"}, {false, "0 server 17\n2 9F3A\n"}}, false},
         {"the METAKEY cut off", {{true, "0 client 17\n"}, {false, "0 server 17\n1 429 672 0 0 025F"}}, false},
+        {"the METAKEY cut, its rest in the next segment",
+         {{true, "0 client 17\n"}, {false, "0 server 17\n1 429 672 0 0 025F"}, {false, key.substr(18)}},
+         true},
+        {"the ID cut in its middle", {{true, "0 cli"}, {true, "ent 17\n"}, {false, "0 server 17\n" + key}}, true},
+        {"text that no meta line starts with", {{true, "GET / HTTP/1.1"}}, false},
         {"another protocol version", {{true, "0 client 18\n"}, {false, "0 server 18\n" + key}}, false},
     };
     for (const meta_case &c : cases) {
