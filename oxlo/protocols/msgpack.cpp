@@ -5,6 +5,7 @@
  * fits the item structure, is MessagePack. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -93,16 +94,33 @@ verdict consumed(const counts &k, bool udp, uint16_t packets)
     return packets < 4 ? WAIT : EXCLUDE;
 }
 
-verdict walk(const oxlo_reader &p, bool udp, uint16_t packets)
+/* How a walk ended, for a caller that reads a stream: `cut` gets the bytes
+ * (from the payload's start) that would finish an item the payload's end
+ * cuts, `whole` whether every byte was walked. */
+struct walk_end {
+    uint64_t cut = 0;
+    bool whole = false;
+};
+
+verdict walk(const oxlo_reader &p, bool udp, uint16_t packets, walk_end *end = nullptr)
 {
+    walk_end ignored;
+    if (!end)
+        end = &ignored;
     counts k;
     size_t at = 0;
     const auto mostly_simple_or_short = [&] { return k.s * 2 >= k.n || (p.length - at) * 4 >= p.length; };
     for (unsigned i = 0; i < max_items; i++) {
-        if (at == p.length)
+        if (at == p.length) {
+            end->whole = true;
             return consumed(k, udp, packets);
+        }
         bool fits = true;
         const item it = classify_item(p, at, oxlo_rd_peek8(&p, at), &fits);
+        if (it.valid && (!fits || !oxlo_rd_has(&p, at, it.header)))
+            end->cut = uint64_t(at) + it.header;
+        else if (it.valid && it.body > p.length - at - it.header)
+            end->cut = uint64_t(at) + it.header + it.body;
         if (!it.valid || !fits || !oxlo_rd_has(&p, at, it.header)) {
             if (mostly_simple_or_short())
                 return EXCLUDE;
@@ -132,7 +150,16 @@ verdict walk(const oxlo_reader &p, bool udp, uint16_t packets)
 void search_msgpack(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    switch (walk(pkt.payload, pkt.l4 == OXLO_L4_UDP, pkt.payload_packets)) {
+    walk_end end;
+    const verdict v = walk(pkt.payload, pkt.l4 == OXLO_L4_UDP, pkt.payload_packets, &end);
+    /* Over TCP the items are read from the stream: an item that the view's
+     * end cuts waits for its rest, and a view that ends on an item's end
+     * while the sender's write goes on waits for what follows, so that the
+     * verdict is on what the sender wrote, not on how it was cut. */
+    if (end.cut ? oxlo_framing::wait_for(m, f, pkt, end.cut)
+                : end.whole && v != EXCLUDE && oxlo_framing::wait_behind(m, f, pkt, 1, true))
+        return;
+    switch (v) {
     case CLASSIFY:
         if (oxlo_flow_app_protocol(f))
             oxlo_flow_refine_protocol(m, f, OXLO_PROTOCOL_MESSAGEPACK, OXLO_CONFIDENCE_DPI);

@@ -150,6 +150,31 @@ TEST_F(WebApps, messagepack_payloads)
     }
 }
 
+// Over TCP the items are read from the stream: a write cut a byte per
+// segment (PSH on its last) is judged as the whole write.
+TEST_F(WebApps, messagepack_reads_the_write_not_its_segments)
+{
+    const std::string rpc = hex("940001b1") + "nvim_get_api_info" + hex("90");
+    const struct {
+        const char *what;
+        std::string payload;
+        bool msgpack;
+    } cases[] = {
+        {"msgpack-rpc request", rpc, true},
+        {"32 fixarray headers and nothing in them", std::string(32, '\x90'), false},
+    };
+    for (const auto &t : cases) {
+        for (const bool cut : {false, true}) {
+            kit::conversation c(m, 6666);
+            c.handshake();
+            const size_t step = cut ? 1 : t.payload.size();
+            for (size_t i = 0; i < t.payload.size(); i += step)
+                c.segment(true, t.payload.substr(i, step), i + step >= t.payload.size() ? 0x18 : 0x10);
+            EXPECT_EQ(c.app() == OXLO_PROTOCOL_MESSAGEPACK, t.msgpack) << t.what << (cut ? ", cut" : ", whole");
+        }
+    }
+}
+
 TEST_F(WebApps, framed_protocols_and_their_near_misses)
 {
     const std::string v2 = hex("0d0a0d0a000d0a515549540a2111000c7f0000017f000001cd1c1f42");
