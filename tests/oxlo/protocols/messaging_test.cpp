@@ -65,6 +65,9 @@ std::vector<exchange> cases()
         {"OpenWire WireFormatInfo", 61616, OXLO_L4_TCP,
          {{false, be32(20) + "\x01" "ActiveMQ" + std::string(11, '\0')}}, OXLO_PROTOCOL_OPENWIRE, 0},
         {"ZeroMQ greeting", 5555, OXLO_L4_TCP, {{true, std::string("\xFF\0\0\0\0\0\0\0\x01\x7F\x03\x00", 12)}}, OXLO_PROTOCOL_ZEROMQ, 0},
+        {"ZeroMQ greeting cut inside its signature", 5555, OXLO_L4_TCP,
+         {{true, std::string("\xFF\0\0\0", 4)}, {true, std::string("\0\0\0\0\x01", 5)}, {true, std::string("\x7F\x03\x00", 3)}},
+         OXLO_PROTOCOL_ZEROMQ, 0},
         {"ZeroMQ: wrong signature end", 5555, OXLO_L4_TCP, {{true, std::string("\xFF\0\0\0\0\0\0\0\x01\x7E\x03\x00", 12)}}, 0, OXLO_PROTOCOL_ZEROMQ},
     };
 }
