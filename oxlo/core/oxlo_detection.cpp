@@ -524,10 +524,37 @@ bool encrypted_protocol(const oxlo_flow_state *flow)
 
 /* The packet carried only part of a PDU some dissector waits for: the
  * flow's packet budget is not charged for it. */
-void waited(oxlo_flow_state *flow, const oxlo_packet_state *pkt)
+void waited(oxlo_module *module, oxlo_flow_state *flow, const oxlo_packet_state *pkt)
 {
-    if (pkt->tcp && flow->tcp && pkt->payload_length && flow->tcp->stream_waited_packets < 0xFFFF)
+    if (pkt->tcp && flow->tcp && pkt->payload_length && !module->det.stream_waived &&
+        flow->tcp->stream_waited_packets < 0xFFFF) {
         flow->tcp->stream_waited_packets++;
+        module->det.stream_waived = 1;
+    }
+}
+
+/* The bytes of a full segment: a write cut in smaller ones (no PSH before
+ * its last) is charged to the flow's packet budget one packet per that
+ * many bytes, as the sender's stack would have sent it. */
+constexpr uint32_t FULL_SEGMENT = 1448;
+
+void unpushed(oxlo_module *module, oxlo_flow_state *flow, const oxlo_packet_state *pkt, uint8_t tcp_flags)
+{
+    module->det.stream_waived = 0;
+    if (!pkt->tcp || !flow->tcp || !pkt->payload_length)
+        return;
+    uint16_t *pending = &flow->tcp->stream_unpushed[pkt->direction];
+    if (tcp_flags & TH_PSH) {
+        *pending = 0;
+        return;
+    }
+    const uint32_t bytes = uint32_t(*pending) + pkt->segment_length;
+    if (bytes >= FULL_SEGMENT) {
+        *pending = uint16_t(bytes % FULL_SEGMENT);
+        return;
+    }
+    *pending = uint16_t(bytes);
+    waited(module, flow, pkt);
 }
 
 /* The dissection of the per-packet walk (follow-up reader, then the
@@ -547,7 +574,7 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
         const uint16_t installer = flow->extra_installer;
         if (installer && installer <= module->det.dissector_count) {
             if (oxlo_flow_stream(flow) && oxlo_stream_skip(module, flow, uint16_t(installer - 1))) {
-                waited(flow, pkt);
+                waited(module, flow, pkt);
                 return false;
             }
             module->det.current_dissector = installer - 1u;
@@ -560,7 +587,7 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
             oxlo_stream_after_call(module, flow, uint16_t(installer - 1), app_before);
         /* A call that only asked for the rest of a PDU costs no budget. */
         if (module->det.stream_wait_calls)
-            waited(flow, pkt);
+            waited(module, flow, pkt);
         else if (flow->state != OXLO_STATE_MONITORING && flow->extra_packets < 255)
             flow->extra_packets++;
         if (more == 0 || (flow->state != OXLO_STATE_MONITORING && flow->extra_packets >= flow->extra_budget))
@@ -584,7 +611,7 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
             oxlo_flow_risk_is_set(flow, OXLO_SUSPICIOUS_ENTROPY))
             oxlo_flow_entropy_risk_update(module, flow);
         if (calls == module->det.stream_wait_calls && oxlo_stream_waiting(flow))
-            waited(flow, pkt);
+            waited(module, flow, pkt);
     }
 
     if (flow->breed == 0)
@@ -913,6 +940,7 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
      * can match (each dissector bounds that wait): a burst of packets
      * must not end it before the name comes. Nor is it charged for the
      * packets that only carried part of such a PDU. */
+    unpushed(module, flow, pkt, tcp_flags);
     const uint16_t waited_packets = flow->tcp ? flow->tcp->stream_waited_packets : 0;
     const uint32_t charged = flow->packets_processed > waited_packets ? flow->packets_processed - waited_packets : 0u;
     if (s->packets_limit_per_flow > 0 && charged >= s->packets_limit_per_flow &&

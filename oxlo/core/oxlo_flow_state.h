@@ -82,6 +82,10 @@ typedef struct oxlo_flow_tcp {
      * bytes held ahead of a gap: the flow's packet budget is not charged
      * for them (how a sender cuts its writes is no fact of the flow). */
     uint16_t stream_waited_packets;
+    /* Bytes of segments without PSH not charged yet, per direction: a
+     * write cut in small segments is charged by the full segments it
+     * would fill. */
+    uint16_t stream_unpushed[2];
     uint8_t stream_flags[2];       /* OXLO_STREAM_KNOWN ... */
     uint8_t stream_wscale[2];      /* window-scale shift of each side's SYN */
     uint8_t handshake;             /* 1 SYN, 2 SYN-ACK, 4 ACK */

@@ -61,6 +61,7 @@ typedef struct oxlo_detection_part {
     /* Calls of this packet that only asked for the rest of a PDU, having
      * read nothing to its end (oxlo_stream_after_call counts them). */
     uint32_t stream_wait_calls;
+    uint8_t stream_waived;             /* this packet is charged to no budget already */
     /* -- dissector states (oxlo_dissector_kit.cpp): in its call a
      *    dissector without a state block gets a zeroed scratch block, which
      *    becomes a block of the flow only when the call left something in

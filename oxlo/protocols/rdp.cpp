@@ -86,6 +86,12 @@ int tls_after_request(oxlo_module *m, oxlo_flow_state *f)
     uint8_t first = 0;
     if (pkt.payload.length && oxlo_rd_u8_at(&pkt.payload, 0, &first) && first == 22 && oxlo_tls_state(m, f, 1))
         return tls_search_tcp(m, f);
+    /* The server's Connection Confirm comes first: read whole from the
+     * stream, so that it costs the budget one packet however it was cut. */
+    oxlo_reader confirm;
+    if (oxlo_framing::first(m, f, pkt, oxlo_framing::TPKT_HEADER, oxlo_framing::tpkt_size, &confirm) ==
+        oxlo_framing::FIRST_WHOLE)
+        oxlo_dissector_consume(m, f, confirm.length);
     return 1;
 }
 

@@ -347,6 +347,38 @@ TEST_F(Stream, the_module_cap_bounds_the_bytes_of_all_flows)
     EXPECT_EQ(stats().bytes_now, 0u);
 }
 
+struct Budget : Stream {
+    std::vector<std::array<const char *, 3>> knobs() override
+    {
+        return {{{nullptr, "packets_limit_per_flow", "6"}}};
+    }
+};
+
+// The flow's packet budget counts the sender's writes: segments without PSH
+// are charged one packet per full segment's worth of bytes, so a write cut
+// in tiny segments costs what it costs whole, and a flood of them is still
+// bounded.
+TEST_F(Budget, a_write_cut_in_tiny_segments_costs_the_budget_its_full_segments)
+{
+    struct budget_case {
+        const char *name;
+        size_t segment, count;
+        bool read_whole; // every byte reached the dissector
+    };
+    const budget_case cases[] = {
+        {"a 40-byte write, a byte per segment", 1, 40, true},
+        {"full segments without PSH", 1448, 8, false},
+    };
+    for (const budget_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        reset();
+        handshake();
+        for (size_t i = 0; i < c.count; i++)
+            send({true, int32_t(i * c.segment), std::string(c.segment, 'w'), uint8_t(i + 1 == c.count ? 0x18 : 0x10)});
+        EXPECT_EQ(seen().client.size() == c.segment * c.count, c.read_whole);
+    }
+}
+
 // ---- the kit: a length-framed dissector ------------------------------------
 // Its PDU is a 2-byte length and that many bytes; "PING" classifies, "SKIP"
 // is consumed and the next PDU read from the rest.
