@@ -7,6 +7,7 @@
 #include "oxlo_protocol_ids.h"
 #include "oxlo_serializer.h"
 #include "protocols/p2p_private.h"
+#include "protocols/framing.h"
 
 #include <cctype>
 #include <cstdio>
@@ -152,6 +153,13 @@ const uint8_t binary_pattern_b[] = {0x28, 0x23, 0, 0, 1, 0, 0, 0};
 void search_tcp(oxlo_module *m, oxlo_flow_state *f, bittorrent_state *s, const oxlo_packet_view &pkt)
 {
     const oxlo_reader &p = pkt.payload;
+    /* A handshake cut inside its name waits for the rest of the name. */
+    uint8_t name_length = 0;
+    if (p.length <= HANDSHAKE_NAME + NAME_LENGTH && oxlo_rd_u8_at(&p, HANDSHAKE_NAME_LENGTH, &name_length) &&
+        name_length == NAME_LENGTH &&
+        (p.length == HANDSHAKE_NAME || oxlo_rd_match_n(&p, HANDSHAKE_NAME, PROTOCOL_NAME, p.length - HANDSHAKE_NAME, 0)) &&
+        oxlo_framing::wait_for(m, f, pkt, HANDSHAKE_NAME + NAME_LENGTH + 1))
+        return;
     if (p.length < 2)
         return;
     if (!(f->flags_a & OXLO_FLOW_IPV6)) {

@@ -6,6 +6,7 @@
 #include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
 #include "protocols/media_private.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -47,8 +48,27 @@ void search_udp(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt)
         OXLO_EXCLUDE(m, f);
 }
 
-void search_tcp(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader &p)
+/* The first message read whole from the stream (its length is of the
+ * whole message, at least 11 bytes), the messages behind it in the same
+ * write sized by their length alone. */
+void search_tcp(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt)
 {
+    oxlo_reader p = pkt.payload;
+    const uint8_t *start = p.data;
+    auto size = [start](const oxlo_reader &r) -> int64_t {
+        uint16_t n = 0;
+        if (!oxlo_rd_le16_at(&r, 0, &n))
+            return -1;
+        if (n <= 10)
+            return 0;
+        uint8_t b6 = 0xFC;
+        uint16_t w4 = 0x0380;
+        if (r.data == start && oxlo_rd_u8_at(&r, 6, &b6) && oxlo_rd_u16_at(&r, 4, &w4) && b6 != 0xFC && w4 != 0x0380)
+            return 0;
+        return n;
+    };
+    if (oxlo_framing::whole(m, f, pkt, 2, 4, size, &p) == oxlo_framing::FIRST_WAITING)
+        return;
     uint16_t length = 0;
     const bool sized = p.length > 10 && oxlo_rd_le16_at(&p, 0, &length) && length == p.length;
     if (sized && ((oxlo_rd_peek8(&p, 6) == 0xFC && oxlo_rd_peek8(&p, 9) == 0x80) || (oxlo_rd_peek16(&p, 4) == 0x0380 && oxlo_rd_peek8(&p, 10) == 10)))
@@ -63,7 +83,7 @@ void search_viber(oxlo_module *m, oxlo_flow_state *f)
     if (pkt.l4 == OXLO_L4_UDP)
         search_udp(m, f, pkt);
     else if (pkt.l4 == OXLO_L4_TCP)
-        search_tcp(m, f, pkt.payload);
+        search_tcp(m, f, pkt);
     else
         OXLO_EXCLUDE(m, f);
 }

@@ -73,6 +73,30 @@ TEST_F(P2p, mining_sessions)
     EXPECT_EQ(monero.app(), OXLO_PROTOCOL_MONERO);
 }
 
+// A peer handshake cut inside its signature or name waits for the rest.
+TEST_F(P2p, handshakes_cut_in_their_signature)
+{
+    const std::string levin = std::string("\x01\x21\x01\x01\x01\x01\x01\x01", 8) + std::string(25, '\0');
+    const std::string wire = "\x13" "BitTorrent protocol" + std::string(8, '\0') + std::string(40, 'h');
+    const struct {
+        const char *what;
+        uint16_t port;
+        kit::segments segments;
+        uint16_t expected;
+    } rows[] = {
+        {"Levin signature cut after 3 bytes", 18080, kit::cut(true, levin, {3}), OXLO_PROTOCOL_MONERO},
+        {"Levin signature a byte per segment", 18080, kit::cut(true, levin, {1, 2, 3, 4, 5, 6, 7}), OXLO_PROTOCOL_MONERO},
+        {"BitTorrent name length alone", 51413, kit::cut(true, wire, {1}), OXLO_PROTOCOL_BITTORRENT},
+        {"BitTorrent name cut in its middle", 51413, kit::cut(true, wire, {1, 10}), OXLO_PROTOCOL_BITTORRENT},
+    };
+    for (const auto &r : rows) {
+        kit::conversation c(m, r.port);
+        c.handshake();
+        c.send(r.segments);
+        EXPECT_EQ(c.app(), r.expected) << r.what;
+    }
+}
+
 TEST_F(P2p, small_matchers_and_near_misses)
 {
     struct one {
