@@ -3,18 +3,16 @@
  * 00 00 02 08), which may arrive split over the first packets. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
+#include "protocols/framing.h"
 
 namespace {
 
-struct whatsapp_state {
-    uint8_t matched; /* bytes of the prologue seen so far */
-};
-
 constexpr uint16_t PACKETS = 3;
 constexpr size_t PROLOGUE = 8;
-/* The two prologues differ in byte 6 alone, so the bytes after it are the
- * same whichever one the flow follows and the matched length is enough to
- * go on. */
+/* The other opening: "WA" 01 05 and more bytes. */
+constexpr char WA[] = "WA\x01\x05";
+constexpr size_t WA_HEADER = 4;
+/* The two prologues differ in byte 6 alone. */
 const char prologue_v4[PROLOGUE] = {0x45, 0x44, 0x00, 0x01, 0x00, 0x00, 0x04, 0x08};
 const char prologue_v2[PROLOGUE] = {0x45, 0x44, 0x00, 0x01, 0x00, 0x00, 0x02, 0x08};
 
@@ -25,28 +23,31 @@ bool continues(const oxlo_reader &p, size_t matched, size_t n)
            oxlo_rd_match_n(&part, 0, prologue_v2 + matched, n, 0);
 }
 
+/* The opening is read from the client's stream: cut short, it waits for
+ * its rest while its bytes so far fit either form. */
 void search_whatsapp(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = pkt.payload;
-    whatsapp_state *s = static_cast<whatsapp_state *>(oxlo_dissector_state(m, f));
-    if (!s || pkt.payload_packets > PACKETS) {
+    if (pkt.payload_packets > PACKETS) {
         OXLO_EXCLUDE(m, f);
         return;
     }
-    if (pkt.payload_packets == 1 && p.length > 4 && oxlo_rd_match_n(&p, 0, "WA\x01\x05", 4, 0)) {
+    if (!pkt.from_client || !p.length)
+        return; /* the opening is the client's */
+    const size_t wa = p.length < WA_HEADER ? p.length : WA_HEADER;
+    const size_t prologue = p.length < PROLOGUE ? p.length : PROLOGUE;
+    if ((p.length > WA_HEADER && oxlo_rd_match_n(&p, 0, WA, WA_HEADER, 0)) ||
+        (p.length >= PROLOGUE && continues(p, 0, PROLOGUE))) {
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_WHATSAPP, OXLO_PROTOCOL_UNKNOWN);
         return;
     }
-    const size_t want = PROLOGUE - s->matched;
-    const size_t n = p.length < want ? p.length : want;
-    if (n == 0 || !continues(p, s->matched, n)) {
-        OXLO_EXCLUDE(m, f);
+    const bool wa_start = p.length <= WA_HEADER && oxlo_rd_match_n(&p, 0, WA, wa, 0);
+    const bool prologue_start = p.length < PROLOGUE && continues(p, 0, prologue);
+    if ((wa_start || prologue_start) &&
+        oxlo_framing::wait_for(m, f, pkt, wa_start && !prologue_start ? WA_HEADER + 1 : PROLOGUE))
         return;
-    }
-    s->matched = uint8_t(s->matched + n);
-    if (s->matched == PROLOGUE)
-        oxlo_dissector_classify(m, f, OXLO_PROTOCOL_WHATSAPP, OXLO_PROTOCOL_UNKNOWN);
+    OXLO_EXCLUDE(m, f);
 }
 
 const uint16_t protocols[] = {OXLO_PROTOCOL_WHATSAPP};
@@ -57,6 +58,6 @@ extern "C" {
 extern const oxlo_dissector_def oxlo_dissector_def_whatsapp = {
     "WhatsApp", search_whatsapp,
     OXLO_SEL_IPV4_OR_IPV6 | OXLO_SEL_TCP | OXLO_SEL_PAYLOAD | OXLO_SEL_NO_RETRANSMISSION,
-    protocols, 1, sizeof(whatsapp_state), nullptr, nullptr,
+    protocols, 1, 0, nullptr, nullptr,
 };
 } // extern "C"

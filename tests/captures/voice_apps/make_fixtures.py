@@ -102,7 +102,8 @@ def main():
     tcp_flow(55014, 5242, [(True, pad(bytes([24, 0, 0, 0, 0, 0, 0xFC, 0, 0, 0x80]), 24))])
     tcp_flow(55015, 5242, [(True, pad(bytes([25, 0, 0, 0, 0, 0, 0xFC, 0, 0, 0x80]), 24))])
 
-    # WhatsApp: "WA" 01 05, the prologue over three packets, and over four.
+    # WhatsApp: "WA" 01 05, and the prologue over three packets and over four
+    # (read from the stream, the same prologue).
     ed4 = b"ED\x00\x01\x00\x00\x04\x08"
     tcp_flow(55020, 5222, [(True, b"WA\x01\x05\x00\x08"), (False, b"hello")])
     tcp_flow(55021, 5222, [(True, ed4[:3]), (True, ed4[3:7]), (True, ed4[7:] + b"rest")])

@@ -118,8 +118,12 @@ std::vector<exchange> cases()
         {"WhatsApp prologue over three packets", 5222, T,
          {{true, ed2.substr(0, 3)}, {true, ed2.substr(3, 4)}, {true, ed2.substr(7) + "rest"}}, WA},
         {"WhatsApp prologue split after byte 6", 5222, T, {{true, ed4.substr(0, 7)}, {true, ed4.substr(7)}}, WA},
-        {"WhatsApp: prologue over four packets", 5222, T,
-         {{true, ed4.substr(0, 2)}, {true, ed4.substr(2, 2)}, {true, ed4.substr(4, 2)}, {true, ed4.substr(6)}}, 0, WA},
+        /* Read from the stream: the segments a prologue was cut into are
+         * not counted as packets of their own. */
+        {"WhatsApp prologue over four packets", 5222, T,
+         {{true, ed4.substr(0, 2)}, {true, ed4.substr(2, 2)}, {true, ed4.substr(4, 2)}, {true, ed4.substr(6)}}, WA},
+        {"WhatsApp: another write before the prologue", 5222, T,
+         {{true, "x"}, {false, "y"}, {false, "z"}, {true, ed4}}, 0, WA},
         {"WhatsApp: 03 08 at the end", 5222, T, {{true, ed4.substr(0, 4)}, {true, std::string("\x00\x00\x03\x08", 4)}}, 0, WA},
     };
 }
