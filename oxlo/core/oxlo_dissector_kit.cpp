@@ -456,6 +456,11 @@ uint16_t oxlo_dissector_tcp_own_length(const oxlo_module *module)
     return p.l4_length > header ? uint16_t(p.l4_length - header) : 0;
 }
 
+int oxlo_dissector_tcp_pushed(const oxlo_module *module)
+{
+    return module && module->det.packet.tcp && module->det.stream_pushed ? 1 : 0;
+}
+
 oxlo_reader oxlo_dissector_swap_payload(oxlo_module *module, oxlo_reader payload)
 {
     oxlo_reader was = oxlo_reader_make(nullptr, 0);

@@ -61,6 +61,9 @@ typedef struct oxlo_detection_part {
     /* Calls of this packet that only asked for the rest of a PDU, having
      * read nothing to its end (oxlo_stream_after_call counts them). */
     uint32_t stream_wait_calls;
+    /* The last byte delivered in order ended a segment that had PSH set
+     * (for bytes joined from held segments, the last one's). */
+    uint8_t stream_pushed;
     uint8_t stream_waived;             /* this packet is charged to no budget already */
     /* -- dissector states (oxlo_dissector_kit.cpp): in its call a
      *    dissector without a state block gets a zeroed scratch block, which

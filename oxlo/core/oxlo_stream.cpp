@@ -32,6 +32,7 @@ struct oxlo_stream_piece {
     uint32_t len;
     uint32_t orig;
     uint32_t orig_end;
+    uint8_t push; /* the segment it came from had PSH set */
     uint8_t *data() { return reinterpret_cast<uint8_t *>(this + 1); }
 };
 
@@ -72,7 +73,7 @@ struct oxlo_stream {
 
 namespace {
 
-constexpr uint8_t TH_SYN = 0x02, TH_ACK = 0x10, TH_URG = 0x20;
+constexpr uint8_t TH_SYN = 0x02, TH_PSH = 0x08, TH_ACK = 0x10, TH_URG = 0x20;
 constexpr int RISK_TCP_ISSUES = 50;
 constexpr uint8_t OVERLAP_RAISED = 0x04; /* flow->stream_state: risk raised once */
 
@@ -548,7 +549,9 @@ void join_held(oxlo_module *module, oxlo_flow_state *flow, uint8_t d)
             continue;
         }
         uint32_t take = h->len - over;
+        module->det.stream_pushed = h->push && h->seq + h->len == h->orig_end;
         if (total + take > OXLO_STREAM_JOIN_MAX) {
+            module->det.stream_pushed = 0;
             take = OXLO_STREAM_JOIN_MAX - total;
             if (take) {
                 memcpy(out + total, h->data() + over, take);
@@ -585,6 +588,7 @@ void deliver(oxlo_module *module, oxlo_flow_state *flow, uint8_t d, const uint8_
     flow->tcp->next_seq[d] += n;
     pkt->payload = p;
     pkt->payload_length = uint16_t(n);
+    module->det.stream_pushed = n && (pkt->tcp[13] & TH_PSH) ? 1 : 0;
     oxlo_stream *s = oxlo_flow_stream(flow);
     if (!s)
         return;
@@ -691,6 +695,7 @@ int hold(oxlo_module *module, oxlo_flow_state *flow, uint8_t d, uint32_t start, 
             p->len = n;
             p->orig = start;
             p->orig_end = end;
+            p->push = (module->det.packet.tcp[13] & TH_PSH) ? 1 : 0;
             memcpy(p->data(), data + (c - start), n);
             p->next = h;
             *link = p;
@@ -841,6 +846,7 @@ void oxlo_stream_packet(oxlo_module *module, oxlo_flow_state *flow)
     pkt->segment_length = pkt->payload_length;
     module->det.stream_seq = seq;
     module->det.stream_offset = (fl[d] & OXLO_STREAM_KNOWN) ? dir_end(flow, d) : 0;
+    module->det.stream_pushed = 0;
 
     if ((flags & (TH_SYN | TH_ACK)) == (TH_SYN | TH_ACK))
         syn_acknowledged(module, flow, uint8_t(d ^ 1), oxlo_be32(tcp + 8));

@@ -413,6 +413,10 @@ uint16_t oxlo_dissector_l4_length(const oxlo_module *module);
 /* TCP: the payload bytes the packet itself carries (its segment view may
  * hold more: held segments a gap-filler brought); 0 otherwise. */
 uint16_t oxlo_dissector_tcp_own_length(const oxlo_module *module);
+/* TCP: 1 when the last byte this packet added to its direction's stream
+ * ended a segment with PSH set (the sender's write ended there; for held
+ * segments a gap-filler brought, the last of them tells); 0 otherwise. */
+int oxlo_dissector_tcp_pushed(const oxlo_module *module);
 /* Points the packet in process at other bytes (a message carried inside
  * this one, for a call into another dissector's reader) and returns what it
  * pointed at; put that back the same way before returning. */

@@ -26,19 +26,16 @@ constexpr uint8_t TCP_PSH = 0x08;
 
 /* The view's PDUs end exactly where it ends. That proves no more than
  * that when the sender's write goes on (no PSH on the segment that ended
- * it): a view asked for a PDU's exact size ends on it however the bytes
- * behind it read. Asks for the next PDU's `header` bytes too, so that they
- * are checked; true while waiting. A segment that filled a gap brings held
- * ones whose flags are not at hand: there the next header is asked for
- * behind a `lone` PDU only (the held bytes may end a write that waits for
- * an answer, and the wait must end). */
+ * it; for held segments a gap-filler brought, the last of them): a view
+ * asked for a PDU's exact size ends on it however the bytes behind it
+ * read. Asks for the next PDU's `header` bytes too, so that they are
+ * checked; true while waiting. (`lone`, one PDU in the view, no longer
+ * changes the answer: the held segments' flags are known.) */
 [[maybe_unused]] inline bool wait_behind(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt,
                                          size_t header, bool lone)
 {
-    if (pkt.l4 != OXLO_L4_TCP)
-        return false;
-    const bool held = pkt.segment.length > oxlo_dissector_tcp_own_length(m);
-    if (held ? !lone : (pkt.tcp_flags & TCP_PSH) != 0)
+    (void)lone;
+    if (pkt.l4 != OXLO_L4_TCP || oxlo_dissector_tcp_pushed(m))
         return false;
     return wait_for(m, f, pkt, uint64_t(pkt.payload.length) + header);
 }
