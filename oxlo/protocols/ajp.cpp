@@ -3,6 +3,7 @@
  * length and a prefix code naming the message. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -16,7 +17,11 @@ bool from_container(uint8_t code) { return (code >= 3 && code <= 6) || code == 9
 
 void search_ajp(oxlo_module *m, oxlo_flow_state *f)
 {
-    const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = pkt.payload;
+    /* A header cut before its prefix code waits for the rest of it. */
+    if (oxlo_framing::wait_magic(m, f, pkt, "\x12\x34", 2, AJP_MIN) || oxlo_framing::wait_magic(m, f, pkt, "AB", 2, AJP_MIN))
+        return;
     uint16_t magic = 0, length = 0;
     uint8_t code = 0;
     const bool framed = p.length >= AJP_MIN && oxlo_rd_u16_at(&p, AJP_MAGIC, &magic) &&

@@ -2,6 +2,7 @@
  * a 4-byte tag. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -15,6 +16,9 @@ void search_corba(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = v.payload;
+    if (v.l4 == OXLO_L4_TCP &&
+        (oxlo_framing::wait_magic(m, f, v, "GIOP", 4, 24) || oxlo_framing::wait_magic(m, f, v, "ZIOP", 4, 24)))
+        return;
     bool known = v.l4 == OXLO_L4_TCP
                      ? p.length > 23 && (oxlo_rd_match(&p, 0, "GIOP", 0) || oxlo_rd_match(&p, 0, "ZIOP", 0))
                      : p.length > 32 && oxlo_rd_match(&p, 0, "MIOP", 0);

@@ -2,6 +2,7 @@
  * length, the 0xD0 magic and an inner DDM length six bytes shorter. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -16,6 +17,11 @@ void search_drda(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = v.payload;
     auto block = [&](size_t at) { return oxlo_rd_peek8(&p, at + 2) == 0xD0 && oxlo_rd_peek16(&p, at) == oxlo_rd_peek16(&p, at + 6) + 6; };
+    /* The first block's header cut short waits for the rest of it. */
+    uint8_t magic = 0xD0;
+    if (p.length && p.length <= 9 && (!oxlo_rd_u8_at(&p, 2, &magic) || magic == 0xD0) &&
+        oxlo_framing::wait_for(m, f, v, 10))
+        return;
     if (p.length <= 9 || !block(0)) {
         OXLO_EXCLUDE(m, f);
         return;

@@ -40,6 +40,19 @@ constexpr uint8_t TCP_PSH = 0x08;
     return wait_for(m, f, pkt, uint64_t(pkt.payload.length) + header);
 }
 
+/* The view is shorter than `enough` bytes and so far the start of `magic`
+ * (or holds it whole): asks for `enough` bytes from the view's start, so
+ * that an opening a sender cut is judged whole. true while waiting. */
+[[maybe_unused]] inline bool wait_magic(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt,
+                                        const char *magic, size_t magic_length, uint64_t enough)
+{
+    const oxlo_reader &p = pkt.payload;
+    if (!p.length || p.length >= enough)
+        return false;
+    const size_t n = p.length < magic_length ? p.length : magic_length;
+    return oxlo_rd_match_n(&p, 0, magic, n, 0) && wait_for(m, f, pkt, enough);
+}
+
 /* What a walk over the PDUs of a view found. */
 enum walk_end : uint8_t {
     WALK_WHOLE, /* one or more PDUs ending exactly at the view's end */

@@ -3,10 +3,12 @@
  * it is negotiated by ALPN and seen by the TLS dissector instead.) */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
+#include "protocols/framing.h"
 
 namespace {
 
 const char preface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
+constexpr size_t PREFACE_SIZE = sizeof(preface) - 1;
 
 /* A server may send its SETTINGS frame before the client's preface
  * arrives: the server's first packets are passed over. */
@@ -18,7 +20,10 @@ void search_http2(oxlo_module *m, oxlo_flow_state *f)
     if (!pkt.from_client && pkt.payload_packets <= server_first_packets)
         return;
     const oxlo_reader &p = pkt.payload;
-    if (p.length >= 24 && oxlo_rd_match(&p, 0, preface, 0))
+    /* A preface cut short waits for its rest. */
+    if (pkt.from_client && oxlo_framing::wait_magic(m, f, pkt, preface, PREFACE_SIZE, PREFACE_SIZE))
+        return;
+    if (p.length >= PREFACE_SIZE && oxlo_rd_match(&p, 0, preface, 0))
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_HTTP2, OXLO_PROTOCOL_UNKNOWN);
     else
         OXLO_EXCLUDE(m, f);

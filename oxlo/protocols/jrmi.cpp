@@ -1,12 +1,16 @@
 /* Java RMI: the client's stream opens with the magic "JRMI". */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
+#include "protocols/framing.h"
 
 namespace {
 
 void search_jrmi(oxlo_module *m, oxlo_flow_state *f)
 {
-    const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = pkt.payload;
+    if (oxlo_framing::wait_magic(m, f, pkt, "JRMI", 4, 6))
+        return;
     if (p.length > 5 && oxlo_rd_match(&p, 0, "JRMI", 0))
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_JRMI, OXLO_PROTOCOL_UNKNOWN);
     else

@@ -31,7 +31,7 @@ void search_openwire(oxlo_module *m, oxlo_flow_state *f)
         const size_t magic =
             r.length < OW_MAGIC_END ? (r.length > OW_MAGIC ? r.length - OW_MAGIC : 0) : OW_MAGIC_END - OW_MAGIC;
         if ((oxlo_rd_u8_at(&r, OW_TYPE, &kind) && kind != OW_WIREFORMAT_INFO) ||
-            !oxlo_rd_match_n(&r, OW_MAGIC, "ActiveMQ", magic, 0))
+            (magic && !oxlo_rd_match_n(&r, OW_MAGIC, "ActiveMQ", magic, 0)))
             return 0;
         uint32_t n = 0;
         if (!oxlo_rd_u32_at(&r, OW_LENGTH, &n))

@@ -3,11 +3,14 @@
 #include "oxlo_risks.h"
 #include "oxlo_risk_ids.h"
 #include "oxlo_protocol_ids.h"
+#include "protocols/framing.h"
 
 #include <cctype>
 #include <initializer_list>
 
 namespace {
+
+constexpr size_t VERSION_LINE = 12;
 
 struct vnc_state {
     uint8_t banner_side; /* 0 none, else the side's direction + 1 */
@@ -15,7 +18,7 @@ struct vnc_state {
 
 bool version_line(const oxlo_reader &p)
 {
-    if (p.length != 12 || !oxlo_rd_match(&p, 0, "RFB ", 0) || oxlo_rd_peek8(&p, 7) != '.' || oxlo_rd_peek8(&p, 11) != '\n')
+    if (p.length != VERSION_LINE || !oxlo_rd_match(&p, 0, "RFB ", 0) || oxlo_rd_peek8(&p, 7) != '.' || oxlo_rd_peek8(&p, 11) != '\n')
         return false;
     for (size_t i : {4, 5, 6, 8, 9, 10})
         if (!isdigit(oxlo_rd_peek8(&p, i)))
@@ -27,6 +30,9 @@ void search_vnc(oxlo_module *m, oxlo_flow_state *f)
 {
     vnc_state *s = static_cast<vnc_state *>(oxlo_dissector_state(m, f));
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    /* A version line cut short waits for its rest. */
+    if (s && oxlo_framing::wait_magic(m, f, pkt, "RFB ", 4, VERSION_LINE))
+        return;
     if (!s || !version_line(pkt.payload)) {
         OXLO_EXCLUDE(m, f);
         return;

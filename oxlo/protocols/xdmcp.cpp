@@ -3,6 +3,7 @@
  * length) to the display ports, or an XDMCP Query (version 1) to 177/udp. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -19,6 +20,10 @@ void search_xdmcp(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_reader &p = pkt.payload;
     bool ok = false;
     if (pkt.l4 == OXLO_L4_TCP) {
+        /* The setup read whole from the stream: cut short, it waits. */
+        if (pkt.dst_port >= 6000 && pkt.dst_port <= 6005 &&
+            oxlo_framing::wait_magic(m, f, pkt, "l\0", 2, X11_SETUP_SIZE))
+            return;
         uint8_t b6 = 0, b8 = 0;
         /* "MIT-MAGIC-COOKIE-1" and its 16 bytes. */
         ok = pkt.dst_port >= 6000 && pkt.dst_port <= 6005 && p.length == X11_SETUP_SIZE &&

@@ -27,7 +27,7 @@ PROTOCOLS = os.path.join(SRC, "oxlo", "protocols")
 TEXT = {"HTTP", "IPP", "SOAP", "JSON-RPC", "MpegDash", "WebSocket", "SMTP", "IMAP", "POP3", "FTP_CONTROL",
         "IRC", "SIP", "RTSP", "Jabber", "RESP", "Telnet", "Nats", "STOMP", "Syslog", "Whois-DAS", "Munin",
         "Memcached"}
-FRAMING_CALL = re.compile(r"oxlo_framing::(whole|walk|wait_for|first)\(")
+FRAMING_CALL = re.compile(r"oxlo_framing::(whole|walk|wait_for|wait_magic|first)\(")
 
 
 def framed_dissectors():
