@@ -191,8 +191,11 @@ TEST_F(WebApps, framed_protocols_and_their_near_misses)
         {"AJP zero length", hex("123400000a"), OXLO_PROTOCOL_AJP, false},
         {"PROXY v2 signature", v2, OXLO_PROTOCOL_HAPROXY, true},
         {"PROXY v1 line alone", "PROXY TCP4 10.0.0.2 10.0.0.1 40000 80\r\n", OXLO_PROTOCOL_HAPROXY, true},
+        /* The backend reads the header line from the stream, whatever
+         * shares its segment. */
         {"PROXY v1 line with the request after it", "PROXY TCP4 10.0.0.2 10.0.0.1 40000 80\r\nGET / HTTP/1.1\r\n\r\n",
-         OXLO_PROTOCOL_HAPROXY, false},
+         OXLO_PROTOCOL_HAPROXY, true},
+        {"PROXY v1 without its line end", "PROXY TCP4 10.0.0.2 10.0.0.1 40000 80", OXLO_PROTOCOL_HAPROXY, false},
         {"JSON-RPC request", "{\"jsonrpc\": \"2.0\", \"method\": \"sum\", \"id\": 1}", OXLO_PROTOCOL_JSON_RPC, true},
         {"JSON without jsonrpc member", "{\"method\": \"sum\", \"params\": [1, 2], \"id\": 1}", OXLO_PROTOCOL_JSON_RPC,
          false},
@@ -202,6 +205,14 @@ TEST_F(WebApps, framed_protocols_and_their_near_misses)
         c.handshake();
         c.client(t.payload);
         EXPECT_EQ(c.app() == t.proto && c.by_inspection(), t.match) << t.what << " (app " << c.app() << ")";
+    }
+    // The same headers a byte per segment.
+    for (const std::string &header : {v2, std::string("PROXY TCP4 10.0.0.2 10.0.0.1 40000 80\r\n")}) {
+        kit::conversation c(m, 9009);
+        c.handshake();
+        for (const char b : header)
+            c.client(std::string(1, b));
+        EXPECT_EQ(c.app(), OXLO_PROTOCOL_HAPROXY) << header.substr(0, 5);
     }
 }
 
