@@ -3,23 +3,38 @@
  * a record mark with the last-fragment bit and the record's length. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
+#include "protocols/framing.h"
 
 namespace {
 
 constexpr uint32_t LAST_FRAGMENT = 0x80000000u;
+/* The record mark before a call over TCP, and the shortest call. */
+constexpr size_t RECORD_MARK = 4;
+constexpr uint32_t CALL_MIN = 40;
 
 void search_nfs(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const oxlo_reader &p = pkt.payload;
+    oxlo_reader p = pkt.payload;
     size_t call = 0;
     if (pkt.l4 == OXLO_L4_TCP) {
-        uint32_t mark = 0;
-        if (p.length < 44 || !oxlo_rd_u32_at(&p, 0, &mark) || mark != LAST_FRAGMENT + uint32_t(p.length - 4)) {
+        /* The record read whole from the stream: its mark must equal its
+         * length, however the sender cut it. */
+        auto size = [](const oxlo_reader &r) -> int64_t {
+            uint32_t mark = 0;
+            if (!oxlo_rd_u32_at(&r, 0, &mark))
+                return -1;
+            const uint32_t n = mark & ~LAST_FRAGMENT;
+            return (mark & LAST_FRAGMENT) && n >= CALL_MIN ? int64_t(n) + RECORD_MARK : 0;
+        };
+        const oxlo_framing::first_end end = oxlo_framing::whole(m, f, pkt, RECORD_MARK, 4, size, &p);
+        if (end == oxlo_framing::FIRST_WAITING)
+            return;
+        if (end != oxlo_framing::FIRST_WHOLE) {
             OXLO_EXCLUDE(m, f);
             return;
         }
-        call = 4;
+        call = RECORD_MARK;
     } else if (p.length < 40) {
         OXLO_EXCLUDE(m, f);
         return;

@@ -150,6 +150,12 @@ TEST_F(FileTransfer, smb_versions)
     EXPECT_NE(other_port.app(), OXLO_PROTOCOL_SMBV23);
 }
 
+std::string rpc_call(uint32_t program, uint32_t version)
+{
+    auto be = [](uint32_t v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
+    return be(0x12345678) + be(0) + be(2) + be(program) + be(version) + be(0) + std::string(24, '\0');
+}
+
 // Length-framed PDUs and control lines as real peers write them: git's
 // pkt-line lengths alone (the connection of tests/captures/file_transfer/
 // rsync_git.pcap as recorded), lftp's FEAT reply one line per segment
@@ -190,6 +196,10 @@ TEST_F(FileTransfer, framed_pdus_read_whole_from_the_stream)
          kit::cut(true, smb(0xFF, 0x72) + smb(0xFF, 0x73), {7, 50}), OXLO_PROTOCOL_SMBV1, 0},
         {"SMBv1: the negotiation in 7-byte segments, then the session set-up", 445,
          kit::cut(true, smb(0xFF, 0x72) + smb(0xFF, 0x73), {7, 14, 21, 28, 35, 42, 49, 56, 63, 69}), OXLO_PROTOCOL_SMBV1, 0},
+        {"RPC over TCP: a portmapper call cut after its record mark and in its middle", 111,
+         kit::cut(true, std::string("\x80\x00\x00\x30", 4) + rpc_call(100000, 2), {4, 20}), OXLO_PROTOCOL_NFS, 0},
+        {"RPC over TCP: a record mark one byte longer than the call", 111,
+         kit::cut(true, std::string("\x80\x00\x00\x31", 4) + rpc_call(100000, 2), {4}), 0, OXLO_PROTOCOL_NFS},
         {"SMB: a session header of a message too short", 445, kit::cut(true, std::string("\0\0\0\x10", 4) + std::string(60, 'x'), {4}),
          0, OXLO_PROTOCOL_SMBV23},
     };
@@ -240,12 +250,6 @@ TEST_F(FileTransfer, tftp_requests_and_transfers)
         data.client(std::string("\x00\x04\x00", 3) + char(block));
     }
     EXPECT_EQ(data.app(), OXLO_PROTOCOL_TFTP);
-}
-
-std::string rpc_call(uint32_t program, uint32_t version)
-{
-    auto be = [](uint32_t v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
-    return be(0x12345678) + be(0) + be(2) + be(program) + be(version) + be(0) + std::string(24, '\0');
 }
 
 TEST_F(FileTransfer, rpc_rsync_git_and_others)
