@@ -8,6 +8,7 @@
 #include "oxlo_dissector_slots.h"
 #include "oxlo_risk_ids.h"
 #include "oxlo_protocol_ids.h"
+#include "protocols/framing.h"
 #include "oxlo_discovery.h"
 #include "oxlo_private.h"
 #include "oxlo_risks.h"
@@ -17,6 +18,7 @@
 namespace {
 
 constexpr uint8_t PARAMS = 4;
+constexpr size_t RECORD_HEADER = 8;
 constexpr uint16_t wait_packets = 2;
 
 struct fastcgi_state {
@@ -122,27 +124,43 @@ void search_fastcgi(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     fastcgi_state *s = static_cast<fastcgi_state *>(oxlo_dissector_state(m, f));
-    oxlo_reader r = pkt.payload;
-    bool saw_params = false, pairs_ok = true;
+    const oxlo_reader &p = pkt.payload;
+    bool saw_params = false, pairs_ok = true, bad = false;
     params found;
     unsigned records = 0;
-    while (s && oxlo_rd_left(&r) > 0) {
-        const uint8_t version = oxlo_rd_u8(&r), type = oxlo_rd_u8(&r);
-        oxlo_rd_skip(&r, 2);
-        const uint16_t content = oxlo_rd_be16(&r);
-        const uint8_t padding = oxlo_rd_u8(&r);
-        oxlo_rd_skip(&r, 1);
-        const oxlo_reader body = oxlo_rd_field(&r, content);
-        oxlo_rd_skip(&r, padding);
-        if (r.error || version != 1 || type < 1 || type > 11)
+    /* The records are read from the stream: one cut by the view's end
+     * waits for its rest once its version and type are good. */
+    size_t at = 0;
+    uint64_t want = 0;
+    while (s && at < p.length) {
+        const oxlo_reader rest = oxlo_rd_from(&p, at);
+        uint8_t version = 1, type = 1, padding = 0;
+        uint16_t content = 0;
+        oxlo_rd_u8_at(&rest, 0, &version);
+        oxlo_rd_u8_at(&rest, 1, &type);
+        if (version != 1 || type < 1 || type > 11) {
+            bad = true;
             break;
+        }
+        if (!oxlo_rd_u16_at(&rest, 4, &content) || !oxlo_rd_u8_at(&rest, 6, &padding) || rest.length < RECORD_HEADER) {
+            want = uint64_t(at) + RECORD_HEADER;
+            break;
+        }
+        const uint64_t size = RECORD_HEADER + uint64_t(content) + padding;
+        if (rest.length < size) {
+            want = uint64_t(at) + size;
+            break;
+        }
         records++;
         if (type == PARAMS && content > 0) {
             saw_params = true;
-            pairs_ok = pairs_ok && read_pairs(body, found);
+            pairs_ok = pairs_ok && read_pairs(oxlo_rd_sub_at(&rest, RECORD_HEADER, content), found);
         }
+        at += size_t(size);
     }
-    if (!s || r.error || records == 0 || oxlo_rd_left(&r) > 0) {
+    if (s && !bad && want && oxlo_framing::wait_for(m, f, pkt, want))
+        return;
+    if (!s || bad || want || records == 0) {
         OXLO_EXCLUDE(m, f);
         return;
     }

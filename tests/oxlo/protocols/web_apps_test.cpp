@@ -254,6 +254,16 @@ TEST_F(WebApps, fastcgi_request_with_long_pairs)
     EXPECT_EQ(std::string(oxlo_flow_fastcgi_field(c.f, "user_agent")), agent.substr(0, 31));
     EXPECT_FALSE(c.risk(OXLO_MALFORMED_PACKET)) << c.messages();
 
+    // The same request, one write cut inside its headers and its PARAMS
+    // record (PSH on its last segment only).
+    kit::conversation split(m, 9000);
+    split.handshake();
+    const kit::segments pieces = kit::cut(true, request, {5, 40, 200});
+    for (size_t i = 0; i < pieces.size(); i++)
+        split.segment(true, pieces[i].second, i + 1 == pieces.size() ? 0x18 : 0x10);
+    EXPECT_EQ(split.app(), OXLO_PROTOCOL_FASTCGI);
+    EXPECT_STREQ(oxlo_flow_host_name(split.f), "app.vesk.test");
+
     std::string cut = params;
     cut.back() = 'b';
     cut.pop_back(); /* the last value is one byte short of its length */
