@@ -3,6 +3,7 @@
  * counts PDUs that look whole. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -53,12 +54,41 @@ int walk(const oxlo_reader &p)
     return at == p.length ? n : -1;
 }
 
+/* The bytes of the PDU the view starts (its tag, its length in short form
+ * or in one or two bytes, and its contents), at least the 6 the rules
+ * read; as many as it holds when the length cannot be told yet. */
+uint64_t pdu_size(const oxlo_reader &p)
+{
+    constexpr uint64_t LEAST = 6, MOST = 16384;
+    uint8_t length = 0, b2 = 0;
+    uint16_t b23 = 0;
+    uint64_t total = 0;
+    if (!oxlo_rd_u8_at(&p, 1, &length))
+        return LEAST;
+    if (length < 0x80)
+        total = 2u + length;
+    else if (length == 0x81)
+        total = oxlo_rd_u8_at(&p, 2, &b2) ? 3u + b2 : LEAST;
+    else if (length == 0x82)
+        total = oxlo_rd_u16_at(&p, 2, &b23) ? 4u + b23 : LEAST;
+    if (total > MOST)
+        return 0;
+    return total > LEAST ? total : LEAST;
+}
+
 void search_z3950(oxlo_module *m, oxlo_flow_state *f)
 {
     z3950_state *s = static_cast<z3950_state *>(oxlo_dissector_state(m, f));
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = pkt.payload;
     uint8_t first = 0;
+    /* A PDU is read whole from the stream: cut short (by the sender's
+     * segments), it waits for the length its header gives. */
+    if (s && oxlo_rd_u8_at(&p, 0, &first) && (first & 0x1F) >= 20) {
+        const uint64_t total = pdu_size(p);
+        if (p.length < total && oxlo_framing::wait_for(m, f, pkt, total))
+            return;
+    }
     if (!s || p.length <= 5 || pkt.payload_packets > 8 || !oxlo_rd_u8_at(&p, 0, &first) || (first & 0x1F) < 20) {
         OXLO_EXCLUDE(m, f);
         return;
