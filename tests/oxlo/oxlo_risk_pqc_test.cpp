@@ -1,7 +1,7 @@
 // The post-quantum check on real sessions: captures of ssh with a
 // post-quantum and with a classic key exchange, openssl's TLS client (which
 // offers no post-quantum group), strongSwan IKE exchanges whose responder
-// picks a 256-bit and a 128-bit cipher, and a client hello offering
+// picks 256-bit and 128-bit ciphers, and a client hello offering
 // X25519MLKEM768.
 #include <gtest/gtest.h>
 
@@ -102,8 +102,10 @@ TEST_F(Pqc, real_sessions) {
       {"tls/tls.pcap", 1, "Obsolete non-PQC client"},
       // charon-cmd offers AES-CBC 256 and 128 with SHA-256; strongSwan's
       // responder picks 256 bits in the first exchange, 128 in the second.
+      // In the third both offer AES-GCM-16 256, with no integrity transform.
       {"infra/ike_aes256.pcap", 0, nullptr, 500},
       {"infra/ike_aes128.pcap", 1, "Obsolete non-PQC client", 500},
+      {"infra/ike_gcm256.pcap", 0, nullptr, 500},
   };
   for (const Case &c : cases) {
     auto [rc, text] = check(c.capture, c.port);

@@ -103,8 +103,9 @@ record_ike() {
 
 # strongSwan's charon (swanctl's configuration through vici, certificates
 # of a small CA made here) answers charon-cmd; the client offers AES-256 and
-# AES-128 with SHA-256 over Curve25519 and MODP-3072, and the responder's
-# configuration picks and gives the client an address of its own. Each
+# AES-128 with SHA-256 over Curve25519 and MODP-3072 (or, in one proposal of
+# its own, AES-GCM-16 256 and 128), and the responder's configuration picks
+# and gives the client an address of its own. Each
 # exchange goes into its own capture: IKE_SA_INIT on UDP 500, then IKE_AUTH
 # and the DELETE when the client stops on 4500, where both sides move.
 ike_pki() {
@@ -122,7 +123,7 @@ ike_pki() {
   cp "$d/server.pem" "$d/x509/"; cp "$d/ca.pem" "$d/x509ca/"; cp "$d/server.key" "$d/private/"
 }
 
-ike_exchange() {  # capture name, responder's IKE proposal, its ESP proposal
+ike_exchange() {  # capture name, responder's IKE proposal, its ESP proposal, client's IKE proposal
   local d=$WORK/ike
   local plugins="random nonce openssl gmp pem pkcs1 x509 pubkey revocation constraints curve25519 gcm aes sha1 sha2 hmac kdf kernel-netlink socket-default"
   # The client keeps to port 500 as the daemon does (its default is a
@@ -190,7 +191,7 @@ CONF
   capture_start "$1"
   ip netns exec "$NS_C" timeout 20 env STRONGSWAN_CONF="$d/strongswan.conf" charon-cmd --host "$SRV4" \
     --identity client.vesk.test --remote-identity server.vesk.test --cert "$d/ca.pem" --cert "$d/client.pem" --rsa "$d/client.key" \
-    --profile ikev2-pub --ike-proposal aes256-aes128-sha256-curve25519-modp3072 \
+    --profile ikev2-pub --ike-proposal "${4:-aes256-aes128-sha256-curve25519-modp3072}" \
     --esp-proposal aes256gcm16-aes128gcm16 < /dev/null > "$WORK/charon-cmd.log" 2>&1 &
   local client=$!
   PIDS+=($client)
@@ -205,6 +206,7 @@ record_ike_exchanges() {
   ike_pki
   ike_exchange ike_aes256 aes256-sha256-curve25519 aes256gcm16
   ike_exchange ike_aes128 aes128-sha256-modp3072 aes128gcm16
+  ike_exchange ike_gcm256 aes256gcm16-prfsha256-curve25519 aes256gcm16 aes256gcm16-aes128gcm16-prfsha256-curve25519
   teardown
 }
 
