@@ -90,6 +90,12 @@ struct quic_flow {
     uint8_t awaiting;         /* a hello is whole, the server's answer is awaited */
     uint8_t restarted;        /* the server sent a Retry or Version Negotiation meanwhile */
     uint64_t answer_since_ms;
+    /* After a Retry the client's Initials that count are those to the
+     * Retry's Source Connection ID; after a Version Negotiation, those of
+     * another version than the one turned down. */
+    uint8_t retry_scid[CID_MAX];
+    uint8_t retry_scid_length;
+    uint32_t refused_version;
     uint8_t short_count;
     uint8_t short_stored;
     uint8_t short_bytes[8];
@@ -487,6 +493,18 @@ bool read_long_header(const oxlo_reader *datagram, size_t at, long_header *h)
     return true;
 }
 
+/* Whether a client Initial is one the server reads after the Retry or the
+ * Version Negotiation it sent, if any: a decoy to another connection ID
+ * must not start the stream over between the pieces of the real hello. */
+bool initial_counts(const quic_flow *st, const long_header &h)
+{
+    if (!st->restarted)
+        return true;
+    if (st->retry_scid_length)
+        return h.dcid_length == st->retry_scid_length && memcmp(h.dcid, st->retry_scid, h.dcid_length) == 0;
+    return h.version != st->refused_version;
+}
+
 struct plaintext {
     uint8_t small[1536];
     uint8_t *data = nullptr; /* small, or owned */
@@ -814,6 +832,30 @@ bool restartable(uint32_t v) { return v == V1 || v == V2 || is_draft(v) || is_mv
  * Version Negotiation, or a Retry of the flow's version. */
 bool server_restart(const oxlo_reader *r, uint32_t version);
 
+/* The first Retry or Version Negotiation is the one the client follows (it
+ * ignores later ones): what it says of the Initials that come next. */
+void note_restart(quic_flow *st, const oxlo_reader *r)
+{
+    if (st->restarted)
+        return;
+    st->restarted = 1;
+    uint32_t v = 0;
+    uint8_t dcid_length = 0;
+    oxlo_rd_u32_at(r, 1, &v);
+    if (v == 0) {
+        st->refused_version = st->version;
+        return;
+    }
+    oxlo_rd_u8_at(r, 5, &dcid_length);
+    const size_t at = 6 + size_t(dcid_length);
+    uint8_t n = 0;
+    const uint8_t *scid = oxlo_rd_u8_at(r, at, &n) && n <= CID_MAX ? oxlo_rd_bytes_at(r, at + 1, n) : nullptr;
+    if (scid) {
+        memcpy(st->retry_scid, scid, n);
+        st->retry_scid_length = n;
+    }
+}
+
 /* The version of a packet that passes the Initial test, or false. */
 bool initial_version(const oxlo_reader *r, uint8_t first, uint32_t *version)
 {
@@ -961,7 +1003,7 @@ step initial(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, const oxlo_packe
         if (!read_long_header(r, at, &h) || (n && (h.version != v || !(h.first & 0x40))))
             break;
         plaintext clear;
-        if (h.type == 0 && decrypt_initial(st, r, h, &clear)) {
+        if (h.type == 0 && initial_counts(st, h) && decrypt_initial(st, r, h, &clear)) {
             st->decrypted = 1;
             if (st->dcid_length != h.dcid_length || memcmp(st->dcid, h.dcid, h.dcid_length) != 0) {
                 /* Another connection (the client's after a Retry) starts
@@ -1089,7 +1131,7 @@ step search(oxlo_module *m, oxlo_flow_state *f, quic_flow *st)
         /* Turned down before it was whole: the client's next Initials
          * carry the hello the server will read. */
         if (!pkt.from_client && server_restart(r, st->version))
-            st->restarted = 1;
+            note_restart(st, r);
         return collect_check(m, f, st, pkt);
     }
     return other(m, f, st, pkt);
@@ -1221,7 +1263,7 @@ int answer_wait(oxlo_module *m, oxlo_flow_state *f)
         return 1;
     if (!pkt.from_client) {
         if (server_restart(r, st->version)) {
-            st->restarted = 1;
+            note_restart(st, r);
             return 1;
         }
         return answer_end(m, f, st);
