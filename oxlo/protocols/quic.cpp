@@ -7,10 +7,13 @@
  * protection, decrypts the payload, puts the CRYPTO stream back together
  * (a large ClientHello spans several Initials, its pieces in any order) and
  * hands the ClientHello to the TLS family, which reads host name, ALPN and
- * fingerprints. Google versions without TLS carry a CHLO message, in the
- * clear up to Q046, which is read here. Flows whose Initial was missed are
- * still told apart by 0-RTT packets, repeated short headers on port 443, a
- * server's REJ, or a Version Negotiation after a reserved version. */
+ * fingerprints. The flow is left pending until the server answers that
+ * hello: a Retry or a Version Negotiation turns it down, and the hello of
+ * the client's next Initials is read as well. Google versions without TLS
+ * carry a CHLO message, in the clear up to Q046, which is read here.
+ * Flows whose Initial was missed are still told apart by 0-RTT packets,
+ * repeated short headers on port 443, a server's REJ, or a Version
+ * Negotiation after a reserved version. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
 #include "oxlo_risks.h"
