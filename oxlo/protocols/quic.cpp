@@ -54,9 +54,10 @@ constexpr uint16_t COLLECT_PACKETS = 20;
 constexpr unsigned COALESCED_MAX = 8;
 constexpr uint8_t EXTRA_PACKETS = 24;
 /* Packets a flow may send before an Initial the dissector can read while
- * it still waits for one: leading 0-RTT datagrams, Initials of a version it
- * cannot read, the server's Version Negotiation and the client's resends.
- * Past the bound the flow is decided on what it showed. */
+ * it still waits for one: leading 0-RTT datagrams, or an Initial of a
+ * version it cannot read with the server's Version Negotiation and the
+ * client's resends after it. Past the bound the flow is decided on what it
+ * showed. */
 constexpr uint8_t SKIP_MAX = 8;
 /* After a whole hello the flow waits for the server's answer: a Retry or a
  * Version Negotiation means that hello was not taken, and the client's
@@ -1048,7 +1049,7 @@ bool cids_inside(const oxlo_reader *r)
  * hello, up to SKIP_MAX packets; then it is QUIC of the 0-RTT's version. */
 step skip(oxlo_module *m, oxlo_flow_state *f, quic_flow *st)
 {
-    if (++st->skipped < SKIP_MAX) {
+    if (++st->skipped <= SKIP_MAX) {
         set_pending(m, f, st, true);
         return step::wait;
     }
