@@ -458,7 +458,26 @@ def server_sent_crypto(datagram, dcid):
 
 
 QUIC_CASES = ["quic hello in one Initial (no trick)", "quic hello over two Initials", "quic hello over three Initials",
-              "quic two Initials, later half first", "quic two Initials coalesced, CRYPTO frames out of order"]
+              "quic two Initials, later half first", "quic two Initials coalesced, CRYPTO frames out of order",
+              "quic unknown-version Initial first", "quic three 0-RTT datagrams first",
+              "quic Retry, the name only in the new Initials"]
+# A version no server here speaks (not of the reserved 0x?a?a?a?a form):
+# the server answers it with a Version Negotiation.
+UNKNOWN_VERSION = 0x5B6C7D8E
+# The case whose server asks every new connection for a Retry (gtlsserver
+# -V) listens on the port after QUIC_PORT.
+RETRY_PORT_OFFSET = 1
+
+
+def long_header_packet(first, version, dcid, scid, size):
+    """A long-header datagram of `size` bytes whose payload is noise: an
+    Initial of a version the server does not read, or a 0-RTT packet the
+    server has no keys for."""
+    head = bytes([first]) + struct.pack("!I", version) + bytes([len(dcid)]) + dcid + bytes([len(scid)]) + scid
+    if first & 0x30 == 0x10:  # 0-RTT: a Length field, no token
+        body = os.urandom(size - len(head) - 2)
+        return head + struct.pack("!H", 0x4000 | len(body)) + body
+    return head + os.urandom(size - len(head))
 
 
 def quic_datagrams(case, dcid, scid, hello, k, token=b""):
@@ -466,7 +485,7 @@ def quic_datagrams(case, dcid, scid, hello, k, token=b""):
     if case.endswith("coalesced, CRYPTO frames out of order"):
         lead = initial_packet(dcid, scid, 0, second, token=token)
         return [lead + initial_packet(dcid, scid, 1, first, 1200 - len(lead), token)]
-    if "one Initial" in case:
+    if any(w in case for w in ("one Initial", "Initial first", "datagrams first", "new Initials")):
         return [initial_packet(dcid, scid, 0, crypto_frame(0, hello), 1200, token)]
     if "three Initials" in case:
         m = k + (len(hello) - k) // 2
@@ -479,10 +498,38 @@ def quic_datagrams(case, dcid, scid, hello, k, token=b""):
     return datagrams
 
 
+def quic_lead(case, s, server, port, dcid, scid):
+    """What a case sends before its hello: an Initial of a version the
+    server answers with a Version Negotiation (awaited, as a client does),
+    or 0-RTT datagrams."""
+    if "unknown-version" in case:
+        s.sendto(long_header_packet(0xC3, UNKNOWN_VERSION, dcid, scid, 1200), (server, port))
+        deadline = time.monotonic() + 1.0
+        while time.monotonic() < deadline:
+            try:
+                data = s.recv(65535)
+            except socket.timeout:
+                continue
+            if len(data) > 5 and data[0] & 0x80 and data[1:5] == b"\0\0\0\0":
+                return True
+        return False
+    if "0-RTT" in case:
+        for _ in range(3):
+            s.sendto(long_header_packet(0xD3, 1, dcid, scid, 300), (server, port))
+            time.sleep(0.02)
+    return True
+
+
 def quic_case(server, port, sport, host, case):
     dcid, scid = os.urandom(8), os.urandom(8)
     hello = quic_hello(host, scid)
     k = cut_in_name(hello, host)
+    after_retry = "the name only in the new Initials" in case
+    if after_retry:
+        # The first hello names an allowed host; the server's Retry turns
+        # it down and the hello it reads, in the new Initials, names `host`.
+        port += RETRY_PORT_OFFSET
+        first_hello, hello = quic_hello(OPEN, scid), hello
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.bind((CLIENT, sport))
     s.settimeout(0.1)
@@ -492,7 +539,12 @@ def quic_case(server, port, sport, host, case):
             s.sendto(d, (server, port))
             time.sleep(0.02)
     try:
-        send(quic_datagrams(case, dcid, scid, hello, k))
+        if not quic_lead(case, s, server, port, dcid, scid):
+            return None  # no Version Negotiation: the server does not play its part
+        if after_retry:
+            send(quic_datagrams(case, dcid, scid, first_hello, k))
+        else:
+            send(quic_datagrams(case, dcid, scid, hello, k))
         retried = False
         deadline = time.monotonic() + ANSWER_WAIT
         while time.monotonic() < deadline:
@@ -511,6 +563,8 @@ def quic_case(server, port, sport, host, case):
                 continue
             if server_sent_crypto(data, dcid):
                 return True
+        if after_retry and not retried:
+            return None  # the server never asked for a Retry: nothing was tried
         return False
     finally:
         s.close()

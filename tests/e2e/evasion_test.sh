@@ -4,7 +4,9 @@
 # TLS ClientHellos in tiny TCP segments, a hello in many records, segments
 # out of order, a stale decoy right after the handshake, overlapping segments
 # with other bytes, a trailing dot, Host header spellings the servers accept,
-# an absolute-URI request line, and a QUIC ClientHello over two Initials.
+# an absolute-URI request line, a QUIC ClientHello over two Initials, after
+# an Initial of a version the server does not speak or 0-RTT datagrams, and
+# a second QUIC hello sent after the server's Retry.
 # Each trick is dropped for blocked.vesk.test and answered for an allowed
 # name by real servers: python3's http.server, one openssl s_server per TLS
 # case (it serves one connection at a time, and a dropped hello would hold
@@ -38,8 +40,11 @@ for i in $(seq 0 $((tls_cases - 1))); do
 done
 e2e_spawn "$NS_S" /usr/bin/python3 -m http.server 80 --bind 10.77.0.2 --directory "$TMP"
 e2e_spawn "$NS_S" /usr/sbin/gtlsserver -q -d "$TMP" 10.77.0.2 4433 "$TMP/key.pem" "$TMP/cert.pem"
+# The same server asking every new connection for a Retry (address validation).
+e2e_spawn "$NS_S" /usr/sbin/gtlsserver -q -V -d "$TMP" 10.77.0.2 4434 "$TMP/key.pem" "$TMP/cert.pem"
 e2e_wait_port tcp 80
 e2e_wait_port udp 4433
+e2e_wait_port udp 4434
 for _ in $(seq 1 100); do
   [ "$(in_s ss -Hltn "sport = :443" | wc -l)" -ge "$tls_cases" ] && break
   sleep 0.1
