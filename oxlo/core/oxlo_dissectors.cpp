@@ -357,6 +357,9 @@ void oxlo_dissectors_free(oxlo_module *module)
     oxlo_heap_free(module->det.call_lists);
     oxlo_heap_free(module->det.dissectors);
     oxlo_heap_free(module->det.kits);
+    oxlo_heap_free(module->det.message_copy);
+    module->det.message_copy = nullptr;
+    module->det.message_capacity = 0;
     module->det.call_lists = nullptr;
     module->det.dissectors = nullptr;
     module->det.kits = nullptr;
