@@ -84,6 +84,12 @@ typedef struct oxlo_detection_part {
      *    packet (oxlo_line_parser.cpp) -- */
     uint8_t *message_copy;
     uint32_t message_capacity;
+    /* The copy is offered to the protocols carried in the one that made
+     * it: when that call names the flow, their pass in the same packet
+     * reads it as the packet's payload (oxlo_dissectors.cpp). */
+    const uint8_t *offered;
+    uint16_t offered_length;
+    uint8_t offering; /* that pass runs: no dissector keeps bytes in it */
 } oxlo_detection_part;
 
 /* ---- the detection module ----------------------------------------------- */
@@ -421,10 +427,11 @@ void oxlo_parse_payload_lines(oxlo_module *module, oxlo_flow_state *flow);
  * caller clears OXLO_PACKET_LINES_PARSED once done with it. */
 void oxlo_parse_lines_of(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *p, uint16_t n);
 /* The same over a copy of the bytes that the module keeps until the next
- * message is copied: the table stays good for the packet's later readers
- * (the dissectors of protocols carried in the message), so it is left set
- * as the packet's table. Without memory for the copy, the bytes are parsed
- * where they are and the table is forgotten after the caller (-1). */
+ * message is copied: the table stays good for the packet's later readers,
+ * so it is left set as the packet's table. Should the call name the flow,
+ * the protocols carried in the caller's read the copy as the packet's
+ * payload in the same packet. Without memory for the copy, the bytes are
+ * parsed where they are and the caller forgets the table after it (-1). */
 int oxlo_parse_lines_kept(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *p, uint16_t n);
 /* Offset of the URL after a known request method, 0 when no request. */
 uint32_t oxlo_http_request_start(oxlo_module *module);

@@ -192,6 +192,8 @@ int oxlo_parse_lines_kept(oxlo_module *module, oxlo_flow_state *flow, const uint
     if (n && p)
         memcpy(det.message_copy, p, n);
     oxlo_parse_lines_of(module, flow, p ? det.message_copy : nullptr, n);
+    det.offered = p ? det.message_copy : nullptr;
+    det.offered_length = n;
     return 0;
 }
 

@@ -1102,6 +1102,8 @@ void process_response(oxlo_module *m, oxlo_flow_state *f, const view &payload)
     const oxlo_line_table &lines = lines_of(m);
     auto &h = http(f);
     h.response_code = response_code(payload);
+    if (h.response_code == 101)
+        h.switch_packet = f->payload_packets;
     if (h.response_code >= 400) {
         oxlo_dissector_risk(m, f, OXLO_ERROR_CODE_DETECTED, "HTTP Error Code %u", unsigned(h.response_code));
         const char *url = h.url ? h.url : "";
@@ -1804,7 +1806,9 @@ int oxlo_http_messages(const oxlo_flow_state *flow)
     if (h->request_waiting)
         return 1;
     const bool over_http = flow->app == P_HTTP || flow->master == P_HTTP;
-    return over_http && h->response_code != 101 && !h->websocket;
+    /* The answer that switches protocols is HTTP's; what follows it is not. */
+    const bool switched = h->response_code == 101 && flow->payload_packets > h->switch_packet;
+    return over_http && !switched;
 }
 uint32_t oxlo_flow_http_method(const oxlo_flow_state *flow) { return find_state(flow)->method; }
 const char *oxlo_flow_http_url(const oxlo_flow_state *flow)

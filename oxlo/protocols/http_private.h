@@ -46,6 +46,8 @@ struct http_state {
     /* The packet's line table points into the stream's view (its copy
      * failed): it must be forgotten when the call ends. */
     uint8_t lines_borrowed;
+    /* The flow's payload packets when a 101 answer switched protocols. */
+    uint16_t switch_packet;
     /* The call in process asked the stream to keep its view. */
     uint8_t asked;
 };

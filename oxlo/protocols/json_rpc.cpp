@@ -17,6 +17,9 @@ void search_json_rpc(oxlo_module *m, oxlo_flow_state *f)
             oxlo_flow_set_protocol(m, f, OXLO_PROTOCOL_JSON_RPC, OXLO_PROTOCOL_HTTP, OXLO_CONFIDENCE_DPI);
         return;
     }
+    /* A request HTTP still reads may yet make the flow HTTP. */
+    if (!oxlo_flow_app_protocol(f) && oxlo_http_request_waiting(f))
+        return;
     uint8_t first = 0;
     if (p.length > 30 && oxlo_rd_u8_at(&p, 0, &first) && first == '{' && oxlo_rd_contains(&p, "\"jsonrpc\":", 0))
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_JSON_RPC, OXLO_PROTOCOL_UNKNOWN);

@@ -7,6 +7,7 @@
 #include "oxlo_risk_ids.h"
 #include "oxlo_protocol_ids.h"
 #include "oxlo_risks.h"
+#include "oxlo_private.h"
 #include "protocols/framing.h"
 
 namespace {
@@ -83,14 +84,18 @@ void scan_upgrade(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader &p)
 void search_websocket(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    if (pkt.payload_packets > max_packets) {
+    /* A request HTTP still reads may yet make the flow HTTP (an upgrade). */
+    if (!oxlo_flow_app_protocol(f) && oxlo_http_request_waiting(f))
+        return;
+    /* On an HTTP flow the upgrade request is read before the frame rule:
+     * the request is no frame and would end the search first. It is read
+     * whole, as HTTP put it together, whatever number of segments it took. */
+    if (oxlo_flow_app_protocol(f) == OXLO_PROTOCOL_HTTP && oxlo_flow_master_protocol(f) != OXLO_PROTOCOL_WEBSOCKET) {
+        scan_upgrade(m, f, pkt.payload);
         OXLO_EXCLUDE(m, f);
         return;
     }
-    /* On an HTTP flow the upgrade request is read before the frame rule:
-     * the request is no frame and would end the search first. */
-    if (oxlo_flow_app_protocol(f) == OXLO_PROTOCOL_HTTP && oxlo_flow_master_protocol(f) != OXLO_PROTOCOL_WEBSOCKET) {
-        scan_upgrade(m, f, pkt.payload);
+    if (pkt.payload_packets > max_packets) {
         OXLO_EXCLUDE(m, f);
         return;
     }

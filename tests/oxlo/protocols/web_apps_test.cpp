@@ -382,4 +382,45 @@ TEST_F(WebApps, soap_and_json_rpc_over_http)
     EXPECT_EQ(xml.app(), OXLO_PROTOCOL_SOAP);
 }
 
+// The protocols carried in HTTP are named from the request as HTTP put it
+// together: cut into small segments, its header lines still name them, and
+// a segment of it is no message of theirs.
+TEST_F(WebApps, protocols_inside_http_read_the_whole_request_however_it_is_cut)
+{
+    struct {
+        const char *what;
+        uint16_t port;
+        std::string request;
+        uint16_t app;
+    } cases[] = {
+        {"SOAPAction header", 8080,
+         "POST /svc HTTP/1.1\r\nHost: ws.vesk.test\r\nContent-Type: text/xml\r\nSOAPAction: \"urn:Get\"\r\n"
+         "Content-Length: 5\r\n\r\n<x/>\n",
+         OXLO_PROTOCOL_SOAP},
+        {"JSON-RPC content type", 8080,
+         "POST /rpc HTTP/1.1\r\nHost: rpc.vesk.test\r\nUser-Agent: curl/7.88.1\r\nContent-Type: application/json-rpc\r\n"
+         "Content-Length: 2\r\n\r\n{}",
+         OXLO_PROTOCOL_JSON_RPC},
+        {"WebSocket upgrade", 8765,
+         "GET /chat HTTP/1.1\r\nHost: ws.vesk.test\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n",
+         OXLO_PROTOCOL_WEBSOCKET},
+        {"IPP on its own port", 631,
+         "POST /printers/vesk HTTP/1.1\r\nHost: 10.0.0.1:631\r\nContent-Type: application/ipp\r\n"
+         "Content-Length: 9\r\n\r\n\x02\x00\x00\x0b\x00\x00\x00\x01\x03",
+         OXLO_PROTOCOL_IPP},
+        {"DASH segment", 8000, "GET /video/seg-1.m4s HTTP/1.1\r\nHost: 10.0.0.1:8000\r\nUser-Agent: x\r\n\r\n",
+         OXLO_PROTOCOL_MPEGDASH},
+    };
+    for (const auto &k : cases)
+        for (size_t cut : {size_t(1), size_t(7), size_t(30), k.request.size()}) {
+            kit::conversation c(m, k.port);
+            c.handshake();
+            for (size_t at = 0; at < k.request.size(); at += cut)
+                c.client(k.request.substr(at, cut));
+            EXPECT_EQ(c.app(), k.app) << k.what << ", " << cut << "-byte segments";
+            EXPECT_EQ(c.master(), OXLO_PROTOCOL_HTTP) << k.what << ", " << cut << "-byte segments";
+        }
+}
+
 } // namespace
