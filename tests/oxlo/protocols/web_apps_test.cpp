@@ -449,6 +449,8 @@ TEST_F(WebApps, openings_are_named_however_the_sender_cuts_them)
         {"DRDA block", hex("000ed00100010008") + "abcdef", OXLO_PROTOCOL_DRDA, ""},
         {"MessagePack map", hex("82d9046e616d65d90476657368d9046b696e64d90474657374"), OXLO_PROTOCOL_MESSAGEPACK, ""},
         {"FastCGI request", fcgi, OXLO_PROTOCOL_FASTCGI, "app.vesk.test"},
+        {"JSON-RPC request", "{\"id\": 1, \"method\": \"sum\", \"params\": [1, 2], \"jsonrpc\": \"2.0\"}",
+         OXLO_PROTOCOL_JSON_RPC, ""},
     };
     for (const auto &k : cases)
         for (size_t cut : {size_t(1), size_t(3), k.bytes.size()}) {
