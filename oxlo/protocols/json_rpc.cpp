@@ -3,9 +3,15 @@
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
-#include "protocols/framing.h"
 
 namespace {
+
+/* Over TCP, asks the stream for one byte more than the view holds (the
+ * text goes on until its end shows). true while waiting. */
+bool wait_for_more(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt)
+{
+    return pkt.l4 == OXLO_L4_TCP && oxlo_dissector_need(m, f, pkt.payload.length + 1) == 0;
+}
 
 const char member[] = "\"jsonrpc\":";
 /* The most bytes of an object read from the stream before the rule is
@@ -47,7 +53,7 @@ bool object_waits(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pk
         return false;
     if ((p.length > 30 && oxlo_rd_contains(&p, member, 0)) || object_closed(p))
         return false;
-    return oxlo_framing::wait_for(m, f, pkt, uint64_t(p.length) + 1);
+    return wait_for_more(m, f, pkt);
 }
 
 void search_json_rpc(oxlo_module *m, oxlo_flow_state *f)
@@ -65,7 +71,7 @@ void search_json_rpc(oxlo_module *m, oxlo_flow_state *f)
     /* A request HTTP still reads may yet make the flow HTTP; the view is
      * kept meanwhile, so that the object is read from its start. */
     if (!oxlo_flow_app_protocol(f) && oxlo_http_request_waiting(f)) {
-        oxlo_framing::wait_for(m, f, pkt, uint64_t(p.length) + 1);
+        wait_for_more(m, f, pkt);
         return;
     }
     if (object_waits(m, f, pkt))

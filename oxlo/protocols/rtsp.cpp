@@ -5,11 +5,17 @@
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
 #include "oxlo_private.h"
-#include "protocols/framing.h"
 
 #include <ctype.h>
 
 namespace {
+
+/* Over TCP, asks the stream for one byte more than the view holds (the
+ * text goes on until its end shows). true while waiting. */
+bool wait_for_more(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt)
+{
+    return pkt.l4 == OXLO_L4_TCP && oxlo_dissector_need(m, f, pkt.payload.length + 1) == 0;
+}
 
 const char version[] = "RTSP/1.0";
 const char tunnelled[] = "application/x-rtsp-tunnelled";
@@ -70,7 +76,7 @@ bool wait_for_head(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &p
         return false;
     const ptrdiff_t nl = oxlo_rd_find_byte(&p, 0, '\n');
     if (nl < 0)
-        return text_line_start(p, p.length) && oxlo_framing::wait_for(m, f, pkt, uint64_t(p.length) + 1);
+        return text_line_start(p, p.length) && wait_for_more(m, f, pkt);
     if (!text_line_start(p, size_t(nl)))
         return false;
     size_t end = size_t(nl);
@@ -82,7 +88,7 @@ bool wait_for_head(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &p
                          (end >= 8 && oxlo_rd_match(&first, end - 8, "HTTP/1.", 0));
     if (!message || oxlo_rd_find(&p, 0, "\r\n\r\n", 0) >= 0 || oxlo_rd_find(&p, 0, "\n\n", 0) >= 0)
         return false;
-    return oxlo_framing::wait_for(m, f, pkt, uint64_t(p.length) + 1);
+    return wait_for_more(m, f, pkt);
 }
 
 void search_rtsp(oxlo_module *m, oxlo_flow_state *f)
