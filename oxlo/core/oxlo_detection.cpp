@@ -536,9 +536,12 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
         const uint16_t app_before = flow->app;
         const int more = flow->extra_dissection(module, flow);
         flow->calling_dissector = 0;
+        /* A call that only found a message still arriving and asked for the
+         * rest is charged no more than the packets it then skips. */
+        const bool waits = module->det.stream_call == 2;
         if (installer && (module->det.stream_call || oxlo_flow_stream(flow)))
             oxlo_stream_after_call(module, flow, uint16_t(installer - 1), app_before);
-        if (flow->state != OXLO_STATE_MONITORING && flow->extra_packets < 255)
+        if (flow->state != OXLO_STATE_MONITORING && flow->extra_packets < 255 && !waits)
             flow->extra_packets++;
         if (more == 0 || (flow->state != OXLO_STATE_MONITORING && flow->extra_packets >= flow->extra_budget))
             flow->extra_dissection = nullptr;
@@ -578,7 +581,9 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
                 oxlo_flow_first_packet_classify(module, flow);
             if (flow->entropy == 0.0f && pkt->payload_length > 8)
                 flow->entropy = oxlo_shannon_entropy(pkt->payload + 8, uint16_t(pkt->payload_length - 8));
-        } else if (flow->app != P_HTTP && pkt->payload_length > 0) {
+        } else if (!oxlo_http_messages(flow) && pkt->payload_length > 0) {
+            /* (The segments of HTTP messages are HTTP's, whatever the
+             * message carries and whether HTTP has named the flow yet.) */
             flow->entropy = oxlo_shannon_entropy(pkt->payload, pkt->payload_length);
             oxlo_flow_entropy_risk_update(module, flow);
         }
@@ -803,7 +808,10 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
         oxlo_detection_settings_load(module);
     if (flow->state == OXLO_STATE_FINISHED)
         return oxlo_flow_result(module, flow);
-    if (flow->packets_processed < 0xFFFF)
+    /* The packets of a message a dissector waits for (a request cut in
+     * many segments) count as the message does, once: the budget is one of
+     * messages read, not of how the sender cut them. */
+    if (flow->packets_processed < 0xFFFF && !oxlo_flow_detection_pending(module, flow))
         flow->packets_processed++;
     if (!packet || length <= 19)
         return oxlo_flow_result(module, flow);

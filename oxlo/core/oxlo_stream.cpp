@@ -1070,6 +1070,11 @@ int oxlo_stream_need(oxlo_module *module, oxlo_flow_state *flow, size_t total)
     const uint32_t dissector = module->det.current_dissector;
     if (dissector >= module->det.dissector_count || flow->calling_dissector != dissector + 1)
         return -1;
+    /* A message another dissector put together is read, not the stream. */
+    if (module->det.offering) {
+        module->det.stream_call = 3;
+        return -1;
+    }
     if (flow->tcp->stream_flags[d] & OXLO_STREAM_DEGRADED) {
         module->det.stream_call = 3;
         return -1;
@@ -1098,7 +1103,7 @@ void oxlo_stream_consume(oxlo_module *module, oxlo_flow_state *flow, size_t coun
     const uint32_t dissector = module->det.current_dissector;
     if (dissector >= module->det.dissector_count || flow->calling_dissector != dissector + 1)
         return;
-    if (module->det.stream_call == 3)
+    if (module->det.stream_call == 3 || module->det.offering)
         return;
     module->det.stream_call_consumed = count > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(count);
     if (module->det.stream_call != 2)
