@@ -55,6 +55,7 @@
 #define OXLO_STREAM_DEGRADED  0x10u /* a bound was hit: no holding, no keeping */
 #define OXLO_STREAM_SYN_DATA  0x20u /* the last SYN of direction d carried bytes */
 #define OXLO_STREAM_ISN_ACKED 0x40u /* the peer acknowledged stream_base[d] - 1 as the ISN */
+#define OXLO_STREAM_URGENT    0x80u /* urgent data came: no byte of d is delivered any more */
 /* flow->stream_state bits */
 #define OXLO_STREAM_PENDING   0x01u /* oxlo_dissector_pending(on) */
 #define OXLO_STREAM_BOUND_HIT 0x02u /* a bound was hit in some direction */
