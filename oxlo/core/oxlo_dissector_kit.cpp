@@ -433,6 +433,11 @@ int oxlo_flow_stream_incomplete(const oxlo_flow_state *flow)
     return flow && (flow->stream_state & OXLO_STREAM_BOUND_HIT) ? 1 : 0;
 }
 
+int oxlo_flow_out_of_memory(const oxlo_flow_state *flow)
+{
+    return flow && (flow->flags_b & OXLO_FLOW_NO_MEMORY) ? 1 : 0;
+}
+
 static uint16_t minus(uint16_t count, uint16_t discount) { return count > discount ? uint16_t(count - discount) : 0; }
 
 oxlo_reader oxlo_dissector_ip(const oxlo_module *module, int version)
