@@ -407,6 +407,12 @@ void oxlo_dissector_claim(oxlo_module *module, oxlo_flow_state *flow)
     module->det.packet_claimed = 1;
 }
 
+void oxlo_dissector_unread(oxlo_module *module, oxlo_flow_state *flow)
+{
+    if (module && flow)
+        oxlo_stream_unread(module, flow);
+}
+
 void oxlo_dissector_pending(oxlo_module *module, oxlo_flow_state *flow, int pending)
 {
     if (!module || !flow)

@@ -788,6 +788,15 @@ void oxlo_stream_release(oxlo_flow_state *flow)
     flow->tcp->stream = nullptr;
 }
 
+void oxlo_stream_unread(oxlo_module *module, oxlo_flow_state *flow)
+{
+    if (!(flow->stream_state & OXLO_STREAM_BOUND_HIT)) {
+        count_bound(module, BOUND_BYTES);
+        log_bound(module, flow, module->det.packet.direction, BOUND_BYTES);
+    }
+    flow->stream_state |= OXLO_STREAM_BOUND_HIT;
+}
+
 int oxlo_stream_holding(const oxlo_flow_state *flow)
 {
     const oxlo_stream *s = flow ? oxlo_flow_stream(flow) : nullptr;
