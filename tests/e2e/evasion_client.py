@@ -106,6 +106,9 @@ class Wire:
         self.tx = socket.socket(family, socket.SOCK_RAW, socket.IPPROTO_RAW)
         self.tx.setsockopt(socket.SOL_SOCKET, socket.SO_MARK, 0x77)
         self.rx = socket.socket(family, socket.SOCK_RAW, socket.IPPROTO_TCP)
+        # Every TCP segment of the namespace comes here: room for bursts
+        # while this thread is slow on a loaded machine.
+        self.rx.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
         # An IPv6 raw socket hands over the segment without the IP header.
         self.ip_header = family == socket.AF_INET
         self.rx.settimeout(0.2)
