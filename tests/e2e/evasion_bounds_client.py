@@ -9,7 +9,7 @@ does: the flow gets the strictest verdict its policy could give, drop here
 (the policy drops a host name), whatever the name. Below it the name is
 read: the allowed name is answered, the blocked one dropped.
 
-    evasion_bounds_client.py bounds HTTP_SERVER TLS_ADDRESS,...
+    evasion_bounds_client.py bounds HTTP_SERVER TLS_ADDRESS,... HTTP_SERVER6
     evasion_bounds_client.py table HTTP_SERVER HOLD EXPECT_ALLOWED
 
 prints one line per case: "ok:" or "FAIL:", the case, the client port, and
@@ -30,6 +30,12 @@ import evasion_client as ev  # noqa: E402  (the raw TCP connections and hellos)
 BLOCKED, OPEN = ev.BLOCKED, ev.OPEN
 FIRST_PORT = 40000
 GAP_TIMEOUT = 10.0  # seconds a gap may stay open in the engine
+
+
+def wait_for(want):
+    """Seconds to wait for an answer: long when it should come (a loaded
+    machine), short when it should not."""
+    return ev.OPEN_WAIT if want else ev.ANSWER_WAIT
 
 
 def is_http(d):
@@ -171,15 +177,17 @@ def report(results):
     return 1 if failed else 0
 
 
-def bounds(server, tls_addresses):
-    wire = ev.Wire()
+def bounds(server, tls_addresses, server6):
+    wire, wire6 = ev.Wire(), ev.Wire(ev.CLIENT6)
     # Sockets bind ports above the raw ones (whose resets are dropped).
     jobs, port, sock_port, tls = [], FIRST_PORT, FIRST_PORT + 1000, iter(tls_addresses)
     for host in (OPEN, BLOCKED):
-        for name, steps, want in bound_cases(host):
-            jobs.append((name, host, port, want, lambda p=port, s=steps: run_steps(
-                wire, p, server, ev.HTTP_PORT, s, is_http)))
-            port += 1
+        for w, a, family in ((wire, server, "IPv4"), (wire6, server6, "IPv6")):
+            for name, steps, want in bound_cases(host):
+                jobs.append(("%s %s" % (name, family), host, port, want,
+                             lambda p=port, s=steps, w=w, a=a, t=wait_for(want): run_steps(
+                                 w, p, a, ev.HTTP_PORT, s, is_http, t)))
+                port += 1
         for name, hello, want in tls_cases(host):
             jobs.append((name, host, sock_port, want, lambda p=sock_port, a=next(tls), h=hello:
                          socket_case(a, ev.TLS_PORT, h, is_server_hello, p)))
@@ -187,7 +195,7 @@ def bounds(server, tls_addresses):
     with ThreadPoolExecutor(max_workers=len(jobs)) as pool:
         futures = [(name, host, p, want, pool.submit(run)) for name, host, p, want, run in jobs]
         results = [(name, host, p, want, f.result()) for name, host, p, want, f in futures]
-    wire.running = False
+    wire.running = wire6.running = False
     return report(results)
 
 
@@ -232,7 +240,7 @@ def table(server, hold, expect_allowed):
 
 def main():
     if sys.argv[1] == "bounds":
-        return bounds(sys.argv[2], sys.argv[3].split(","))
+        return bounds(sys.argv[2], sys.argv[3].split(","), sys.argv[4])
     if sys.argv[1] == "table":
         return table(sys.argv[2], int(sys.argv[3]), sys.argv[4] == "1")
     return 2

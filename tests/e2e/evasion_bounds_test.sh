@@ -24,8 +24,10 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 
 # kernel knows nothing of: its resets from them are dropped, except the
 # client's own (socket mark 0x77).
 in_c sysctl -qw net.ipv4.ip_local_port_range="50000 60999"
-in_c iptables -A OUTPUT -o eth0 -p tcp --sport 40000:40999 --tcp-flags RST RST \
-  -m mark ! --mark 0x77 -j DROP
+for ipt in iptables ip6tables; do
+  in_c $ipt -A OUTPUT -o eth0 -p tcp --sport 40000:40999 --tcp-flags RST RST \
+    -m mark ! --mark 0x77 -j DROP
+done
 
 # One s_server per TLS case: it serves one connection at a time.
 TLS=10.77.0.100,10.77.0.101,10.77.0.102,10.77.0.103
@@ -35,7 +37,9 @@ for address in ${TLS//,/ }; do
     -cert "$TMP/cert.pem" -key "$TMP/key.pem" -www
 done
 e2e_spawn "$NS_S" /usr/bin/python3 -m http.server 80 --bind 10.77.0.2 --directory "$TMP"
-e2e_wait_port tcp 80
+e2e_spawn "$NS_S" /usr/bin/python3 -m http.server 80 --bind fd77::2 --directory "$TMP"
+http_listening() { [ "$(in_s ss -Hltn "sport = :80" | wc -l)" -ge 2 ]; }
+e2e_wait_until 10 http_listening || fail "not both HTTP servers listen"
 listening() { [ "$(in_s ss -Hltn "sport = :443" | wc -l)" -ge 4 ]; }
 e2e_wait_until 10 listening || fail "not every s_server listens"
 
@@ -46,7 +50,7 @@ results() {  # name: the client's lines, and whether each case went as it should
 
 # A blocked or past-the-bound case without an answer was dropped by vesk
 # (a flow line with marker 2), not lost on the way.
-dropped_line() { grep -E "10\.77\.0\.1:$1 " "$LOG" | grep -F "[OXLO OVER]" | grep -q "\[marker: 2\]$"; }
+dropped_line() { grep -E "(10\.77\.0\.1|fd77::1):$1 " "$LOG" | grep -F "[OXLO OVER]" | grep -q "\[marker: 2\]$"; }
 check_drops() {  # results file
   while read -r port; do
     e2e_wait_until 5 dropped_line "$port" \
@@ -54,10 +58,31 @@ check_drops() {  # results file
   done < <(sed -n 's/^ok: .* (port \([0-9]*\)): no answer$/\1/p' "$TMP/$1")
 }
 
-e2e_start_vesk -r "$TMP/rules.json"
-in_c timeout 120 $PY "$CLIENT_PY" bounds 10.77.0.2 "$TLS" > "$TMP/bounds" 2>&1 || FAIL=1
+# Statistics events to a collector (they need the kernel's accounting).
+in_s sysctl -qw net.netfilter.nf_conntrack_acct=1
+e2e_start_collector events 200
+e2e_start_vesk -r "$TMP/rules.json" -z "$EP" -j
+in_c timeout 120 $PY "$CLIENT_PY" bounds 10.77.0.2 "$TLS" fd77::2 > "$TMP/bounds" 2>&1 || FAIL=1
 results bounds
 check_drops bounds
+# The statistics event counts the exception verdict per cause.
+exception_counts() {
+  $PY - "$OUT" <<'PY2'
+import json, sys
+for line in open(sys.argv[1]):
+    try:
+        m = json.loads(line)
+    except ValueError:
+        continue
+    d = m.get("json", {}).get("drops") if m.get("topic") == "event" else None
+    if d and d.get("stream_unread", 0) > 0 and isinstance(d.get("no_memory"), int) \
+            and isinstance(d.get("too_many_flows"), int):
+        sys.exit(0)
+sys.exit(1)
+PY2
+}
+e2e_wait_until 15 exception_counts && ok "statistics event: the exception verdict counted per cause" \
+  || fail "no statistics event counting stream_unread, no_memory and too_many_flows"
 grep -q "Flow decided before its stream could all be read" "$LOG" \
   && ok "the exception verdict for a stream not all read is logged" \
   || fail "no log line for the exception verdict of a stream not all read"
