@@ -210,8 +210,11 @@ def table(server, hold, expect_allowed):
             # two such in a row the table is full, and the probes go at
             # once (before the first of these connections falls idle and
             # makes room).
+            # (A SYN the server's short accept queue dropped is sent again
+            # after a second: that one is waited for.)
+            time.sleep(0.01)
             try:
-                s = socket.create_connection((server, ev.HTTP_PORT), timeout=1)
+                s = socket.create_connection((server, ev.HTTP_PORT), timeout=2.5)
             except OSError:
                 failures += 1
                 if failures == 2:
