@@ -856,6 +856,10 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
     else
         flow->flags_a &= ~OXLO_FLOW_IPV6;
 
+    /* Bytes held ahead of a gap kept the flow pending; the packet that
+     * fills the gap delivers them, and they are dissected whatever the
+     * budget says. */
+    bool held_before = false;
     if (pkt->tcp) {
         tcp_first_facts(module, flow, tcp_flags);
         flow->tcp->tcp_flags_dir[pkt->direction] |= tcp_flags;
@@ -870,6 +874,7 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
         }
         /* From here on the payload is what the segment adds to its
          * direction's stream in order. */
+        held_before = oxlo_stream_holding(flow) != 0;
         oxlo_stream_packet(module, flow);
     }
     track_payload(module, flow);
@@ -889,7 +894,8 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
      * can match (each dissector bounds that wait): a burst of packets
      * must not end it before the name comes. */
     if (s->packets_limit_per_flow > 0 && flow->packets_processed >= s->packets_limit_per_flow &&
-        flow->state != OXLO_STATE_MONITORING && !oxlo_flow_detection_pending(module, flow)) {
+        flow->state != OXLO_STATE_MONITORING && !oxlo_flow_detection_pending(module, flow) &&
+        !(held_before && pkt->payload_length > 0)) {
         oxlo_flow_giveup_detection(module, flow);
         if (oxlo_flow_stream(flow) && flow->state == OXLO_STATE_FINISHED)
             oxlo_stream_release(flow);

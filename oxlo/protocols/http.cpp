@@ -1603,10 +1603,13 @@ bool request_waits(oxlo_module *m, oxlo_flow_state *f, const view &payload, uint
         if (h.request_waiting != 1 + dir)
             forget_request(h);
         h.prefix_waiting = 0;
-        if (!scan_request(f, payload, mt) && payload.length < REQUEST_MAX &&
-            ask_for(m, f, payload.length + 1) == 0) {
-            wait_for_request(m, f, dir);
-            return true;
+        if (!scan_request(f, payload, mt)) {
+            if (payload.length < REQUEST_MAX && ask_for(m, f, payload.length + 1) == 0) {
+                wait_for_request(m, f, dir);
+                return true;
+            }
+            /* Headers too long to keep: the Host line may lie past them. */
+            oxlo_dissector_unread(m, f);
         }
     } else if (h.request_waiting == 1 + dir && !h.prefix_waiting) {
         stop_waiting(m, f);

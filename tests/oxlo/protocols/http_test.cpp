@@ -279,6 +279,18 @@ TEST_F(Http, split_request_is_read_whole)
         endless.client(filler);
     EXPECT_EQ(endless.app(), P_HTTP) << "the header block passed every bound: decided on what is known";
     EXPECT_STREQ(oxlo_flow_host_name(endless.f), "blocked.example") << "a Host read before the bound still counts";
+
+    // Headers past the bound before any Host line: the flow says its
+    // stream was not all read while it has no name (its callers decide it
+    // there, before the Host line the server reads).
+    Conversation late(m, 80);
+    late.handshake();
+    late.client("GET / HTTP/1.1\r\n");
+    for (int i = 0; i < 3; i++)
+        late.client("X-Pad: " + std::string(14000, 'a') + "\r\n");
+    EXPECT_EQ(oxlo_flow_stream_incomplete(late.f), 1);
+    const char *name = oxlo_flow_host_name(late.f);
+    EXPECT_TRUE(!name || !*name) << name;
 }
 
 // The spellings a client can give the host of one request, whole in one
