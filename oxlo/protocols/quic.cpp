@@ -904,9 +904,11 @@ bool initial_version(const oxlo_reader *r, uint8_t first, uint32_t *version)
 }
 
 /* The first flight is over without a whole ClientHello within the bounds:
- * QUIC, decided on what is known (no host name). */
+ * QUIC, decided on what is known (no host name). The name may lie in what
+ * was not read, so the flow counts as one the engine could not read. */
 step hello_bound(oxlo_module *m, oxlo_flow_state *f, quic_flow *st)
 {
+    oxlo_dissector_unread(m, f);
     classify(m, f, st, st->version);
     collect_stop(m, f, st);
     return step::done;
@@ -1053,6 +1055,9 @@ step skip(oxlo_module *m, oxlo_flow_state *f, quic_flow *st)
         set_pending(m, f, st, true);
         return step::wait;
     }
+    /* A client that keeps its readable Initial back past the bound is not
+     * given a nameless pass: its name was never read. */
+    oxlo_dissector_unread(m, f);
     classify(m, f, st, st->version);
     set_pending(m, f, st, st->collecting || st->awaiting);
     return step::done;
@@ -1181,10 +1186,13 @@ bool server_restart(const oxlo_reader *r, uint32_t version)
 }
 
 /* The Version Negotiation wait is over: the flow is decided on what it
- * showed, unless a hello is still being read. */
-int vn_end(oxlo_module *m, oxlo_flow_state *f, quic_flow *st)
+ * showed, unless a hello is still being read. Over at its bound with no
+ * hello read, the flow is one whose name the engine could not read. */
+int vn_end(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, bool bound)
 {
     st->vn_expected = 0;
+    if (bound && !st->collecting && !st->awaiting)
+        oxlo_dissector_unread(m, f);
     set_pending(m, f, st, st->collecting || st->awaiting);
     return 0;
 }
@@ -1202,17 +1210,17 @@ int version_negotiation(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_reader *r = &pkt.payload;
     const bool last = ++st->vn_packets >= SKIP_MAX;
     if (!r->length)
-        return last ? vn_end(m, f, st) : 1;
+        return last ? vn_end(m, f, st, true) : 1;
     if (!pkt.from_client) {
         uint32_t v = 1;
         uint8_t first = 0;
         if (r->length > 10 && oxlo_rd_u8_at(r, 0, &first) && (first & 0x80) && oxlo_rd_u32_at(r, 1, &v) && v == 0 &&
             cids_inside(r)) {
             st->vn_seen = 1;
-            return last ? vn_end(m, f, st) : 1;
+            return last ? vn_end(m, f, st, true) : 1;
         }
         /* The server took the client's version: nothing more to read. */
-        return vn_end(m, f, st);
+        return vn_end(m, f, st, false);
     }
     uint32_t version = 0;
     uint8_t first = 0;
@@ -1232,7 +1240,7 @@ int version_negotiation(oxlo_module *m, oxlo_flow_state *f)
     }
     /* Anything else of the client's (a resend of its first Initial, 0-RTT)
      * is skipped. */
-    return last ? vn_end(m, f, st) : 1;
+    return last ? vn_end(m, f, st, true) : 1;
 }
 
 /* The server answered the hello (or stayed silent too long): the flow is

@@ -463,6 +463,8 @@ TEST_F(quic, crypto_frames_are_bounded)
     EXPECT_TRUE(is_quic(h));
     EXPECT_EQ(host(h), "");
     EXPECT_FALSE(pending(h));
+    EXPECT_TRUE(oxlo_flow_stream_incomplete(h.f));
+    EXPECT_FALSE(oxlo_flow_stream_incomplete(c.f));
 }
 
 // The client's first flight, as it may come: the ClientHello over one, two
@@ -722,6 +724,7 @@ TEST_F(quic, leading_packets_without_a_readable_initial_are_decided_after_the_bo
         EXPECT_LE(packets, 10);
         EXPECT_TRUE(is_quic(c));
         EXPECT_EQ(version(c), t.label);
+        EXPECT_TRUE(oxlo_flow_stream_incomplete(c.f)); // the rules' strictest verdict
         const bytes hello = client_hello("late.example.com", "h3");
         c.client(initial(crypto_frame(hello, 0, hello.size()))); // too late: decided
         EXPECT_EQ(host(c), "");
@@ -732,6 +735,7 @@ TEST_F(quic, leading_packets_without_a_readable_initial_are_decided_after_the_bo
     c.server(foreign_initial(0x12345678)); // the server speaks it
     EXPECT_FALSE(pending(c));
     EXPECT_EQ(version(c), "Unknown (12345678)");
+    EXPECT_FALSE(oxlo_flow_stream_incomplete(c.f));
 
     // In the middle of a hello being put together, such an Initial and the
     // server's packets do not end the wait for the hello's rest.
