@@ -94,39 +94,32 @@ verdict consumed(const counts &k, bool udp, uint16_t packets)
     return packets < 4 ? WAIT : EXCLUDE;
 }
 
-/* How a walk ended, for a caller that reads a stream: `cut` gets the bytes
- * (from the payload's start) that would finish an item the payload's end
- * cuts, `whole` whether every byte was walked. */
-struct walk_end {
-    uint64_t cut = 0;
-    bool whole = false;
-};
-
-verdict walk(const oxlo_reader &p, bool udp, uint16_t packets, walk_end *end = nullptr)
+/* With `cut`, an item that runs past the end of p is no failure: the
+ * bytes it needs (from p's start) go to *cut and the walk waits for them. */
+verdict walk(const oxlo_reader &p, bool udp, uint16_t packets, uint64_t *cut = nullptr)
 {
-    walk_end ignored;
-    if (!end)
-        end = &ignored;
     counts k;
     size_t at = 0;
     const auto mostly_simple_or_short = [&] { return k.s * 2 >= k.n || (p.length - at) * 4 >= p.length; };
     for (unsigned i = 0; i < max_items; i++) {
-        if (at == p.length) {
-            end->whole = true;
+        if (at == p.length)
             return consumed(k, udp, packets);
-        }
         bool fits = true;
         const item it = classify_item(p, at, oxlo_rd_peek8(&p, at), &fits);
-        if (it.valid && (!fits || !oxlo_rd_has(&p, at, it.header)))
-            end->cut = uint64_t(at) + it.header;
-        else if (it.valid && it.body > p.length - at - it.header)
-            end->cut = uint64_t(at) + it.header + it.body;
+        if (it.valid && cut && (!fits || !oxlo_rd_has(&p, at, it.header))) {
+            *cut = uint64_t(at) + it.header;
+            return WAIT;
+        }
         if (!it.valid || !fits || !oxlo_rd_has(&p, at, it.header)) {
             if (mostly_simple_or_short())
                 return EXCLUDE;
             return with_blocks(k, udp, packets); /* bytes remain */
         }
         if (it.body > p.length - at - it.header) {
+            if (cut) {
+                *cut = uint64_t(at) + it.header + it.body;
+                return WAIT;
+            }
             if (mostly_simple_or_short())
                 return EXCLUDE;
             return with_blocks(k, udp, packets);
@@ -147,18 +140,27 @@ verdict walk(const oxlo_reader &p, bool udp, uint16_t packets, walk_end *end = n
     return remain ? with_blocks(k, udp, packets) : consumed(k, udp, packets);
 }
 
+/* The most stream bytes an item cut by the segments, or a run of items that
+ * decides nothing yet, is waited for. */
+constexpr uint64_t STREAM_MAX = 16384;
+
 void search_msgpack(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    walk_end end;
-    const verdict v = walk(pkt.payload, pkt.l4 == OXLO_L4_UDP, pkt.payload_packets, &end);
-    /* Over TCP the items are read from the stream: an item that the view's
-     * end cuts waits for its rest, and a view that ends on an item's end
-     * while the sender's write goes on waits for what follows, so that the
-     * verdict is on what the sender wrote, not on how it was cut. */
-    if (end.cut ? oxlo_framing::wait_for(m, f, pkt, end.cut)
-                : end.whole && v != EXCLUDE && oxlo_framing::wait_behind(m, f, pkt, 1, true))
+    const bool tcp = pkt.l4 == OXLO_L4_TCP;
+    uint64_t cut = 0;
+    /* Over TCP the items are read from the stream: one the segments cut is
+     * waited for whole, and a run of items that decides nothing yet waits
+     * for what follows it, as far as the bound. */
+    verdict v = walk(pkt.payload, !tcp, pkt.payload_packets, tcp ? &cut : nullptr);
+    if (v == WAIT && cut) {
+        if (cut <= STREAM_MAX && oxlo_framing::wait_for(m, f, pkt, cut))
+            return;
+        v = walk(pkt.payload, false, pkt.payload_packets); /* decided on what is here */
+    } else if (v == WAIT && tcp && pkt.payload.length < STREAM_MAX) {
+        oxlo_framing::wait_for(m, f, pkt, pkt.payload.length + 1);
         return;
+    }
     switch (v) {
     case CLASSIFY:
         if (oxlo_flow_app_protocol(f))

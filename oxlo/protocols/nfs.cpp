@@ -8,34 +8,47 @@
 namespace {
 
 constexpr uint32_t LAST_FRAGMENT = 0x80000000u;
-/* The record mark before a call over TCP, and the shortest call. */
-constexpr size_t RECORD_MARK = 4;
-constexpr uint32_t CALL_MIN = 40;
+/* The record mark, the shortest call after it, the longest record waited
+ * for and the most records walked in a view. */
+constexpr size_t MARK = 4, CALL_MIN = 40;
+constexpr uint32_t RECORD_MAX = 1u << 20;
+constexpr unsigned max_records = 16;
+
+/* The size of the record at the start of r (its mark included): 0 when the
+ * mark is no last fragment of a call's length, -1 before it is whole. */
+int64_t record_size(const oxlo_reader &r)
+{
+    uint8_t first = 0;
+    if (oxlo_rd_u8_at(&r, 0, &first) && !(first & 0x80))
+        return 0;
+    uint32_t mark = 0;
+    if (!oxlo_rd_u32_at(&r, 0, &mark))
+        return -1;
+    const uint32_t length = mark & ~LAST_FRAGMENT;
+    return length >= CALL_MIN && length <= RECORD_MAX ? int64_t(MARK + length) : 0;
+}
 
 void search_nfs(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    oxlo_reader p = pkt.payload;
+    const oxlo_reader &p = pkt.payload;
     size_t call = 0;
     if (pkt.l4 == OXLO_L4_TCP) {
-        /* The record read whole from the stream: its mark must equal its
-         * length, however the sender cut it. */
-        auto size = [](const oxlo_reader &r) -> int64_t {
-            uint32_t mark = 0;
-            if (!oxlo_rd_u32_at(&r, 0, &mark))
-                return -1;
-            const uint32_t n = mark & ~LAST_FRAGMENT;
-            return (mark & LAST_FRAGMENT) && n >= CALL_MIN ? int64_t(n) + RECORD_MARK : 0;
-        };
-        const oxlo_framing::first_end end = oxlo_framing::whole(m, f, pkt, RECORD_MARK, 4, size, &p);
-        if (end == oxlo_framing::FIRST_WAITING)
+        /* The records are read from the stream: one the segments cut waits
+         * for its bytes, and the records must end where the view ends. The
+         * call's own fields are proof enough that a view asked for a
+         * record's exact size holds one. */
+        unsigned count = 0;
+        uint64_t total = 0;
+        const oxlo_framing::walk_end end = oxlo_framing::walk(p, MARK, max_records, record_size, &count, &total);
+        if (end == oxlo_framing::WALK_SHORT && oxlo_framing::wait_for(m, f, pkt, total))
             return;
-        if (end != oxlo_framing::FIRST_WHOLE) {
+        if (end != oxlo_framing::WALK_WHOLE) {
             OXLO_EXCLUDE(m, f);
             return;
         }
-        call = RECORD_MARK;
-    } else if (p.length < 40) {
+        call = MARK;
+    } else if (p.length < CALL_MIN) {
         OXLO_EXCLUDE(m, f);
         return;
     }
