@@ -349,7 +349,7 @@ TEST_F(Stream, the_module_cap_bounds_the_bytes_of_all_flows)
     EXPECT_EQ(stats().bytes_now, 0u);
 }
 
-struct Budget : Stream {
+struct WriteBudget : Stream {
     std::vector<std::array<const char *, 3>> knobs() override
     {
         return {{{nullptr, "packets_limit_per_flow", "6"}}};
@@ -360,7 +360,7 @@ struct Budget : Stream {
 // are charged one packet per full segment's worth of bytes, so a write cut
 // in tiny segments costs what it costs whole, and a flood of them is still
 // bounded.
-TEST_F(Budget, a_write_cut_in_tiny_segments_costs_the_budget_its_full_segments)
+TEST_F(WriteBudget, a_write_cut_in_tiny_segments_costs_the_budget_its_full_segments)
 {
     struct budget_case {
         const char *name;
