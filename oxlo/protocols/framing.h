@@ -174,6 +174,24 @@ first_end whole(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt,
     return true;
 }
 
+/* Request and answer protocols read line by line: the lines one side
+ * writes before the other side answers form one message, however many
+ * segments carried them. true when lines of this view's direction start a
+ * new message (the other side wrote last, or nobody did). */
+struct turns {
+    uint8_t last;   /* 0 none yet, else the direction + 1 of the last lines */
+    uint16_t count; /* messages so far */
+};
+[[maybe_unused]] inline bool new_turn(turns *t, const oxlo_packet_view &pkt)
+{
+    if (t->last == pkt.direction + 1)
+        return false;
+    t->last = uint8_t(pkt.direction + 1);
+    if (t->count < UINT16_MAX)
+        t->count++;
+    return true;
+}
+
 /* ISO transport over TCP: a TPKT is version 3, a reserved zero and a
  * 16-bit length covering its 4-byte header and the COTP TPDU. */
 constexpr size_t TPKT_HEADER = 4;
