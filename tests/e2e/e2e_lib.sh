@@ -114,6 +114,19 @@ e2e_wait_until() {  # seconds command...
   return 1
 }
 
+# Starts the test's collector in the server namespace: it listens on EP
+# (ipc://$TMP/NAME.sock) and writes what it receives to OUT ($TMP/NAME.jsonl).
+# Not through in_s: $! must be the collector itself, so that stopping it by
+# PID stops it rather than leaving it until its time runs out.
+COLLECTOR_PID=""
+e2e_start_collector() {  # name seconds [collector arguments...]
+  local name=$1 seconds=$2; shift 2
+  OUT="$TMP/$name.jsonl"; EP="ipc://$TMP/$name.sock"
+  ip netns exec "$NS_S" $PY "$COLLECTOR" listen "$EP" "$OUT" --seconds "$seconds" "$@" &
+  COLLECTOR_PID=$!; PIDS+=($COLLECTOR_PID)
+  e2e_wait_for "$OUT" listening 10 || fail "collector $name did not start"
+}
+
 # Starts vesk on queue 0 in the server namespace with -v and waits until it runs.
 e2e_start_vesk() {  # extra vesk arguments...
   LOG="$TMP/vesk.log"

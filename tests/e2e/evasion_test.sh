@@ -48,10 +48,7 @@ done
 # Statistics events to a collector (they need the kernel's accounting): the
 # tricks' held and stale segments show in their tcp_stream block.
 in_s sysctl -qw net.netfilter.nf_conntrack_acct=1
-OUT="$TMP/events.jsonl"; EP="ipc://$TMP/events.sock"
-ip netns exec "$NS_S" $PY "$COLLECTOR" listen "$EP" "$OUT" --seconds 300 &
-PIDS+=($!)
-e2e_wait_for "$OUT" listening 10 || fail "collector did not start"
+e2e_start_collector events 300
 e2e_start_vesk -r "$TMP/rules.json" -z "$EP" -j
 
 in_c timeout 90 /usr/bin/python3 "$CLIENT_PY" run 10.77.0.2 10.77.0.100 4433 > "$TMP/results" 2>&1

@@ -19,10 +19,7 @@ e2e_wait_port udp 53
 # vesk runs with -s (no conntrack set-up): switch the kernel's accounting
 # and time stamps on in this namespace ourselves.
 in_s sysctl -qw net.netfilter.nf_conntrack_acct=1 net.netfilter.nf_conntrack_timestamp=1
-OUT="$TMP/ct.jsonl"; EP="ipc://$TMP/ct.sock"
-in_s $PY "$COLLECTOR" listen "$EP" "$OUT" --seconds 60 &
-PIDS+=($!)
-e2e_wait_for "$OUT" listening 10 || fail "collector did not start"
+e2e_start_collector ct 60
 # -u 3: the conntrack table is exported every 3 seconds.
 e2e_start_vesk -r "$TMP/pass.json" -z "$EP" -u 3
 in_c dig +short +time=2 +tries=1 -b 10.77.0.1#45353 @10.77.0.2 one.vesk.test A >/dev/null

@@ -16,14 +16,7 @@ e2e_spawn "$NS_S" dnsmasq --keep-in-foreground --no-resolv --no-hosts --port=53 
   --pid-file="$TMP/dnsmasq.pid" --user=root
 e2e_wait_port udp 53
 
-COLLECTOR_PID=""
-start_collector() {  # name [collector args...]
-  local name=$1; shift
-  OUT="$TMP/$name.jsonl"; EP="ipc://$TMP/$name.sock"
-  in_s $PY "$COLLECTOR" listen "$EP" "$OUT" --seconds 60 "$@" &
-  COLLECTOR_PID=$!; PIDS+=($COLLECTOR_PID)
-  e2e_wait_for "$OUT" listening 10 || fail "collector $name did not start"
-}
+start_collector() { local name=$1; shift; e2e_start_collector "$name" 60 "$@"; }
 stop_collector() { kill "$COLLECTOR_PID" 2>/dev/null; wait "$COLLECTOR_PID" 2>/dev/null; }
 queries() {  # count prefix
   for i in $(seq 1 "$1"); do in_c dig +short +time=2 +tries=1 @10.77.0.2 "$2$i.vesk.test" A >/dev/null; done

@@ -51,12 +51,7 @@ expect_open() {  # what
 
 # Statistics go to a collector (they need the kernel's accounting).
 in_s sysctl -qw net.netfilter.nf_conntrack_acct=1
-OUT="$TMP/events.jsonl"; EP="ipc://$TMP/events.sock"
-# Not through in_s: $! must be the collector itself, so that the clean-up
-# stops it rather than waiting for its time to run out.
-ip netns exec "$NS_S" $PY "$COLLECTOR" listen "$EP" "$OUT" --seconds 90 &
-PIDS+=($!)
-e2e_wait_for "$OUT" listening 10 || fail "collector did not start"
+e2e_start_collector events 90
 
 e2e_start_vesk -r "$TMP/rules.json" --flow-limit "$LIMIT" -z "$EP" -j
 expect_blocked "rules in force"

@@ -17,7 +17,6 @@ echo "$block" | grep -q '^ip netns add try-c' || { echo "FAIL: the commands no l
 
 # Everything the walk-through makes is removed also when this test fails.
 tryit_cleanup() {
-  pkill -KILL -f "$TMP/" 2>/dev/null
   ip netns pids "$S" 2>/dev/null | xargs -r kill -KILL 2>/dev/null
   ip netns del "$C" 2>/dev/null
   ip netns del "$S" 2>/dev/null

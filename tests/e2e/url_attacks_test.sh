@@ -16,11 +16,7 @@ echo "hello" > "$TMP/www/item"
 e2e_spawn "$NS_S" $PY -m http.server 80 --bind 10.77.0.2 --directory "$TMP/www"
 e2e_wait_port tcp 80
 
-OUT="$TMP/flows.jsonl"; EP="ipc://$TMP/flows.sock"
-# Not through in_s: $! must be the collector itself, so that it can be stopped.
-ip netns exec "$NS_S" $PY "$COLLECTOR" listen "$EP" "$OUT" --seconds 60 &
-PIDS+=($!)
-e2e_wait_for "$OUT" listening 10 || fail "collector did not start"
+e2e_start_collector flows 60
 e2e_start_vesk -r "$TMP/pass.json" -z "$EP" -f
 e2e_wait_for "$OUT" '"hello"' 10 || fail "no greeting"
 
