@@ -534,11 +534,14 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
         }
         flow->calling_dissector = installer;
         const uint16_t app_before = flow->app;
+        module->det.extra_uncharged = 0;
         const int more = flow->extra_dissection(module, flow);
         flow->calling_dissector = 0;
+        const bool uncharged = module->det.extra_uncharged != 0;
         if (installer && (module->det.stream_call || oxlo_flow_stream(flow)))
             oxlo_stream_after_call(module, flow, uint16_t(installer - 1), app_before);
-        if (flow->state != OXLO_STATE_MONITORING && flow->extra_packets < 255)
+        flow->extra_midway = uncharged ? 1 : 0;
+        if (flow->state != OXLO_STATE_MONITORING && flow->extra_packets < 255 && !uncharged)
             flow->extra_packets++;
         if (more == 0 || (flow->state != OXLO_STATE_MONITORING && flow->extra_packets >= flow->extra_budget))
             flow->extra_dissection = nullptr;
@@ -880,8 +883,17 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
      * (the stream bounds end that wait), or still waits for what a rule
      * can match (each dissector bounds that wait): a burst of packets
      * must not end it before the name comes. */
-    if (s->packets_limit_per_flow > 0 && flow->packets_processed >= s->packets_limit_per_flow &&
-        flow->state != OXLO_STATE_MONITORING && !oxlo_flow_detection_pending(module, flow)) {
+    /* A packet that only carries more of a message a dissector is reading
+     * (it waits for the rest, or its follow-up read on in one) is not
+     * charged: the limit counts messages, not the segments a sender cut
+     * them into. The stream bounds and each dissector's line caps bound
+     * those waits. */
+    const bool pending = oxlo_flow_detection_pending(module, flow);
+    if ((pending || (flow->extra_dissection && flow->extra_midway)) && flow->packets_continued < 0xFFFF)
+        flow->packets_continued++;
+    if (s->packets_limit_per_flow > 0 &&
+        uint32_t(flow->packets_processed - flow->packets_continued) >= s->packets_limit_per_flow &&
+        flow->state != OXLO_STATE_MONITORING && !pending) {
         oxlo_flow_giveup_detection(module, flow);
         if (oxlo_flow_stream(flow) && flow->state == OXLO_STATE_FINISHED)
             oxlo_stream_release(flow);

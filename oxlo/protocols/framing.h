@@ -153,8 +153,13 @@ first_end whole(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt,
     const size_t tail = p.length - end;
     if (!tail || tail >= max_line)
         return false;
-    if (!end)
-        return plausible && oxlo_dissector_need(m, f, p.length + 1) == 0;
+    if (!end) {
+        if (!plausible || oxlo_dissector_need(m, f, p.length + 1) != 0)
+            return false;
+        /* In a follow-up, the wait costs no packet of its budget. */
+        oxlo_dissector_extra_uncharged(m);
+        return true;
+    }
     oxlo_dissector_consume(m, f, end);
     if (oxlo_dissector_need(m, f, tail + 1) == 0)
         *lines = oxlo_rd_upto(&p, end);
