@@ -144,19 +144,19 @@ void search_imap(oxlo_module *m, oxlo_flow_state *f)
         return;
     }
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    /* Lines are read whole from the stream; of a message (the lines one
-     * side writes before the other answers) the first one tells. */
+    /* Lines are read whole from the stream, each as the server reads it,
+     * however the sender cut its writes; the budget counts messages (the
+     * lines one side writes before the other answers). */
     oxlo_reader lines;
     if (oxlo_framing::lines(m, f, pkt, LINE_MAX, plausible(pkt.payload), &lines))
         return;
-    if (!oxlo_framing::new_turn(&s->turns, pkt))
-        return;
+    oxlo_framing::new_turn(&s->turns, pkt);
     size_t next = 0;
     oxlo_reader p = lines;
-    oxlo_framing::next_line(lines, &next, &p);
-    const bool crlf = mail_ends_crlf(&p);
-    if (p.length > 3 && crlf) {
-        const oxlo_reader &line = p;
+    while (oxlo_framing::next_line(lines, &next, &p)) {
+        if (p.length <= 3 || !mail_ends_crlf(&p))
+            continue;
+        const oxlo_reader line = oxlo_rd_upto(&p, p.length - 2); /* without its CR LF */
         bool counted = false, tagged = true;
         if (p.length == 6 && oxlo_rd_match(&p, 0, "DONE", 1)) {
             counted = true;
@@ -167,7 +167,7 @@ void search_imap(oxlo_module *m, oxlo_flow_state *f)
                     return;
             } else {
                 /* A line without a tag (a literal's data, a wrapped line)
-                 * decides nothing: the packet budget below does. */
+                 * decides nothing: the message budget below does. */
                 tagged = false;
             }
         }
@@ -181,7 +181,7 @@ void search_imap(oxlo_module *m, oxlo_flow_state *f)
             return;
         }
     }
-    if (crlf && s->count > 0 && s->turns.count <= 7)
+    if (mail_ends_crlf(&lines) && s->count > 0 && s->turns.count <= 7)
         return;
     OXLO_EXCLUDE(m, f);
 }
