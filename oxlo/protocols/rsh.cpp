@@ -85,12 +85,6 @@ void search_rsh(oxlo_module *m, oxlo_flow_state *f)
         OXLO_EXCLUDE(m, f);
         return;
     }
-    uint8_t last = 0;
-    if (pkt.payload_packets > 5) {
-        if (oxlo_rd_u8_at(&p, p.length - 1, &last) && last == '\n')
-            oxlo_dissector_classify(m, f, OXLO_PROTOCOL_RSH, OXLO_PROTOCOL_UNKNOWN);
-        return;
-    }
     size_t at = 0;
     const int whole = pkt.dst_port == 514 ? opening(p, &at) : -1;
     if (whole == 0 && p.length < OPENING_MAX && pkt.l4 == OXLO_L4_TCP && oxlo_dissector_need(m, f, p.length + 1) == 0)
@@ -102,6 +96,12 @@ void search_rsh(oxlo_module *m, oxlo_flow_state *f)
         memcpy(s->client_user, local, sizeof(local));
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_RSH, OXLO_PROTOCOL_UNKNOWN);
         oxlo_dissector_risk(m, f, OXLO_CLEAR_TEXT_CREDENTIALS, "User '%s' executing '%s'", s->server_user, s->command);
+        return;
+    }
+    uint8_t last = 0;
+    if (pkt.payload_packets > 5 && pkt.dst_port != 514) {
+        if (oxlo_rd_u8_at(&p, p.length - 1, &last) && last == '\n')
+            oxlo_dissector_classify(m, f, OXLO_PROTOCOL_RSH, OXLO_PROTOCOL_UNKNOWN);
         return;
     }
     OXLO_EXCLUDE(m, f);
