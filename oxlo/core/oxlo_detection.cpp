@@ -537,7 +537,11 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
         module->det.extra_uncharged = 0;
         const int more = flow->extra_dissection(module, flow);
         flow->calling_dissector = 0;
-        const bool uncharged = module->det.extra_uncharged != 0;
+        /* A segment the stream holds (it came before a gap) brings no
+         * message yet: it costs the follow-up nothing either. */
+        const bool held = pkt->tcp && !pkt->payload_length && oxlo_dissector_tcp_own_length(module) > 0 &&
+                          oxlo_stream_holding(flow);
+        const bool uncharged = module->det.extra_uncharged != 0 || held;
         if (installer && (module->det.stream_call || oxlo_flow_stream(flow)))
             oxlo_stream_after_call(module, flow, uint16_t(installer - 1), app_before);
         flow->extra_midway = uncharged ? 1 : 0;
