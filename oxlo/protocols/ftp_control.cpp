@@ -203,7 +203,7 @@ void search_ftp(oxlo_module *m, oxlo_flow_state *f)
     /* Mail servers greet and answer in the same three-digit way. Packets
      * with payload count, so the handshake does not use up the budget. */
     if (!s || pkt.src_port == 25 || pkt.dst_port == 25 || pkt.src_port == 110 || pkt.dst_port == 110 ||
-        pkt.payload_packets - (pkt.payload_packets > s->partial ? s->partial : 0) > 8) {
+        (pkt.payload_packets > s->partial ? pkt.payload_packets - s->partial : 0) > 8) {
         OXLO_EXCLUDE(m, f);
         return;
     }
