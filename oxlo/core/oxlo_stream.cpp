@@ -597,28 +597,6 @@ void deliver(oxlo_module *module, oxlo_flow_state *flow, uint8_t d, const uint8_
 /* Holds a segment [start, start + len) ahead of the next expected byte.
  * 1 when something new was held, 0 when every byte of it was held already,
  * -1 when a bound was hit (the direction has degraded). */
-/* A segment held behind a gap is, for a dissector that waits for more of
- * this direction, one more packet it is not called for: its discount
- * grows as for a packet it skips, so that its packet counts do not depend
- * on the order the segments came in. */
-void discount_held(oxlo_flow_state *flow, uint8_t d)
-{
-    oxlo_stream *s = oxlo_flow_stream(flow);
-    if (!s || !s->dir[d].keepers)
-        return;
-    for (uint16_t i = 0; i < s->keep_count; i++) {
-        oxlo_stream_keep *k = &s->keeps[i];
-        if (!k->active[d] || !before(dir_end(flow, d), k->need_end[d]))
-            continue;
-        if (k->disc_packets < 0xFFFF)
-            k->disc_packets++;
-        if (k->disc_payload < 0xFFFF)
-            k->disc_payload++;
-        if (k->disc_dir[d] < 0xFFFF)
-            k->disc_dir[d]++;
-    }
-}
-
 int hold(oxlo_module *module, oxlo_flow_state *flow, uint8_t d, uint32_t start, const uint8_t *data, uint32_t len)
 {
     oxlo_stream *s = stream_of(module, flow);
@@ -935,8 +913,6 @@ void oxlo_stream_packet(oxlo_module *module, oxlo_flow_state *flow)
         const int held = hold(module, flow, d, start, data, len);
         if (held == 0)
             idle_segment(module, flow);
-        if (held > 0)
-            discount_held(flow, d);
         if (held >= 0)
             return;
     }
