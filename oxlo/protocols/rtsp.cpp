@@ -17,9 +17,22 @@ bool ends_with(const oxlo_payload_line &l, const char *text)
     return oxlo_rd_ends(&r, text);
 }
 
-void search_rtsp(oxlo_module *m, oxlo_flow_state *f)
+/* Longest first line waited for. */
+constexpr size_t LINE_MAX = 2048;
+
+/* Text so far, which may start a request or status line. */
+bool text(const oxlo_reader &p)
 {
-    oxlo_parse_payload_lines(m, f);
+    for (size_t i = 0; i < p.length; i++) {
+        const uint8_t c = oxlo_rd_peek8(&p, i);
+        if ((c < 0x20 || c > 0x7E) && c != '\r' && c != '\t')
+            return false;
+    }
+    return true;
+}
+
+void decide(oxlo_module *m, oxlo_flow_state *f)
+{
     uint16_t line_count = 0;
     const oxlo_line_table &t = *oxlo_dissector_lines(m, &line_count);
     if (line_count == 0) {
@@ -36,6 +49,26 @@ void search_rtsp(oxlo_module *m, oxlo_flow_state *f)
     oxlo_flow_refine_protocol(m, f, OXLO_PROTOCOL_RTSP, OXLO_CONFIDENCE_DPI);
     if (t.user_agent.ptr && t.user_agent.len)
         oxlo_flow_store_user_agent(f, reinterpret_cast<const char *>(t.user_agent.ptr), t.user_agent.len);
+}
+
+/* The first line is read whole from the stream however the peer cut its
+ * write: a view of text without a line end waits for more. */
+void search_rtsp(oxlo_module *m, oxlo_flow_state *f)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader &p = pkt.payload;
+    if (pkt.l4 == OXLO_L4_TCP && p.length < LINE_MAX && oxlo_rd_find_byte(&p, 0, '\n') < 0 && text(p) &&
+        oxlo_dissector_need(m, f, p.length + 1) == 0)
+        return;
+    if (pkt.l4 != OXLO_L4_TCP || p.data == pkt.segment.data) {
+        oxlo_parse_payload_lines(m, f);
+        decide(m, f);
+        return;
+    }
+    /* The bytes put back together: their own parse, given back after. */
+    oxlo_parse_lines_of(m, f, p.data, uint16_t(p.length < 0xFFFF ? p.length : 0xFFFF));
+    decide(m, f);
+    m->det.packet.flags &= ~OXLO_PACKET_LINES_PARSED;
 }
 
 const uint16_t protocols[] = {OXLO_PROTOCOL_RTSP};
