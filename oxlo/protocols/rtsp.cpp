@@ -68,7 +68,7 @@ void search_rtsp(oxlo_module *m, oxlo_flow_state *f)
     /* The bytes put back together: their own parse, given back after. */
     oxlo_parse_lines_of(m, f, p.data, uint16_t(p.length < 0xFFFF ? p.length : 0xFFFF));
     decide(m, f);
-    m->det.packet.flags &= ~OXLO_PACKET_LINES_PARSED;
+    oxlo_dissector_lines_forget(m);
 }
 
 const uint16_t protocols[] = {OXLO_PROTOCOL_RTSP};
