@@ -538,13 +538,16 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
         const int more = flow->extra_dissection(module, flow);
         flow->calling_dissector = 0;
         /* A segment the stream holds (it came before a gap) brings no
-         * message yet: it costs the follow-up nothing either. */
+         * message yet: it costs the follow-up nothing either; nor does a
+         * call that only found a message still arriving and asked for the
+         * rest (it is charged no more than the packets it then skips). */
         const bool held = pkt->tcp && !pkt->payload_length && oxlo_dissector_tcp_own_length(module) > 0 &&
                           oxlo_stream_holding(flow);
-        const bool uncharged = module->det.extra_uncharged != 0 || held;
+        const bool waits = module->det.stream_call == 2;
+        const bool uncharged = module->det.extra_uncharged != 0 || held || waits;
         if (installer && (module->det.stream_call || oxlo_flow_stream(flow)))
             oxlo_stream_after_call(module, flow, uint16_t(installer - 1), app_before);
-        flow->extra_midway = uncharged ? 1 : 0;
+        flow->extra_midway = module->det.extra_uncharged != 0 || held ? 1 : 0;
         if (flow->state != OXLO_STATE_MONITORING && flow->extra_packets < 255 && !uncharged)
             flow->extra_packets++;
         if (more == 0 || (flow->state != OXLO_STATE_MONITORING && flow->extra_packets >= flow->extra_budget))
@@ -585,7 +588,9 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
                 oxlo_flow_first_packet_classify(module, flow);
             if (flow->entropy == 0.0f && pkt->payload_length > 8)
                 flow->entropy = oxlo_shannon_entropy(pkt->payload + 8, uint16_t(pkt->payload_length - 8));
-        } else if (flow->app != P_HTTP && pkt->payload_length > 0) {
+        } else if (!oxlo_http_messages(flow) && pkt->payload_length > 0) {
+            /* (The segments of HTTP messages are HTTP's, whatever the
+             * message carries and whether HTTP has named the flow yet.) */
             flow->entropy = oxlo_shannon_entropy(pkt->payload, pkt->payload_length);
             oxlo_flow_entropy_risk_update(module, flow);
         }
@@ -810,7 +815,10 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
         oxlo_detection_settings_load(module);
     if (flow->state == OXLO_STATE_FINISHED)
         return oxlo_flow_result(module, flow);
-    if (flow->packets_processed < 0xFFFF)
+    /* The packets of a message a dissector waits for (a request cut in
+     * many segments) count as the message does, once: the budget is one of
+     * messages read, not of how the sender cut them. */
+    if (flow->packets_processed < 0xFFFF && !oxlo_flow_detection_pending(module, flow))
         flow->packets_processed++;
     if (!packet || length <= 19)
         return oxlo_flow_result(module, flow);
@@ -855,6 +863,10 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
     else
         flow->flags_a &= ~OXLO_FLOW_IPV6;
 
+    /* Bytes held ahead of a gap kept the flow pending; the packet that
+     * fills the gap delivers them, and they are dissected whatever the
+     * budget says. */
+    bool held_before = false;
     if (pkt->tcp) {
         tcp_first_facts(module, flow, tcp_flags);
         flow->tcp->tcp_flags_dir[pkt->direction] |= tcp_flags;
@@ -869,6 +881,7 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
         }
         /* From here on the payload is what the segment adds to its
          * direction's stream in order. */
+        held_before = oxlo_stream_holding(flow) != 0;
         oxlo_stream_packet(module, flow);
     }
     track_payload(module, flow);
@@ -897,7 +910,7 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
         flow->packets_continued++;
     if (s->packets_limit_per_flow > 0 &&
         uint32_t(flow->packets_processed - flow->packets_continued) >= s->packets_limit_per_flow &&
-        flow->state != OXLO_STATE_MONITORING && !pending) {
+        flow->state != OXLO_STATE_MONITORING && !pending && !(held_before && pkt->payload_length > 0)) {
         oxlo_flow_giveup_detection(module, flow);
         if (oxlo_flow_stream(flow) && flow->state == OXLO_STATE_FINISHED)
             oxlo_stream_release(flow);

@@ -414,6 +414,12 @@ void oxlo_dissector_claim(oxlo_module *module, oxlo_flow_state *flow)
     module->det.packet_claimed = 1;
 }
 
+void oxlo_dissector_unread(oxlo_module *module, oxlo_flow_state *flow)
+{
+    if (module && flow)
+        oxlo_stream_unread(module, flow);
+}
+
 void oxlo_dissector_pending(oxlo_module *module, oxlo_flow_state *flow, int pending)
 {
     if (!module || !flow)
@@ -438,6 +444,11 @@ int oxlo_flow_detection_pending(const oxlo_module *module, const oxlo_flow_state
 int oxlo_flow_stream_incomplete(const oxlo_flow_state *flow)
 {
     return flow && (flow->stream_state & OXLO_STREAM_BOUND_HIT) ? 1 : 0;
+}
+
+int oxlo_flow_out_of_memory(const oxlo_flow_state *flow)
+{
+    return flow && (flow->flags_b & OXLO_FLOW_NO_MEMORY) ? 1 : 0;
 }
 
 static uint16_t minus(uint16_t count, uint16_t discount) { return count > discount ? uint16_t(count - discount) : 0; }

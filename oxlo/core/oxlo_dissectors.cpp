@@ -225,6 +225,14 @@ uint32_t subprotocol_pass(oxlo_module *module, oxlo_flow_state *flow, uint16_t p
     const oxlo_proto_defaults *p = oxlo_proto_defaults_get(module, proto);
     if (!p || !p->subprotocols)
         return 0;
+    /* The message the flow was just named on, put together from several
+     * segments, is what they read (not the segment that ended it). */
+    oxlo_reader was = oxlo_reader_make(nullptr, 0);
+    const bool offered = module->det.offered != nullptr;
+    if (offered) {
+        was = oxlo_dissector_swap_payload(module, oxlo_reader_make(module->det.offered, module->det.offered_length));
+        module->det.offering = 1;
+    }
     uint32_t calls = 0;
     for (uint32_t i = 0; i < p->subprotocol_count; i++) {
         const uint16_t sub = p->subprotocols[i];
@@ -239,6 +247,12 @@ uint32_t subprotocol_pass(oxlo_module *module, oxlo_flow_state *flow, uint16_t p
             continue;
         if (call_dissector(module, flow, e))
             calls++;
+    }
+    if (offered) {
+        oxlo_dissector_swap_payload(module, was);
+        module->det.offering = 0;
+        module->det.offered = nullptr;
+        oxlo_dissector_lines_forget(module);
     }
     return calls;
 }
@@ -357,6 +371,9 @@ void oxlo_dissectors_free(oxlo_module *module)
     oxlo_heap_free(module->det.call_lists);
     oxlo_heap_free(module->det.dissectors);
     oxlo_heap_free(module->det.kits);
+    oxlo_heap_free(module->det.message_copy);
+    module->det.message_copy = nullptr;
+    module->det.message_capacity = 0;
     module->det.call_lists = nullptr;
     module->det.dissectors = nullptr;
     module->det.kits = nullptr;
@@ -442,6 +459,7 @@ uint32_t oxlo_dissect_flow(oxlo_module *module, oxlo_flow_state *flow, dissector
     module->det.packet_claimed = 0;
     module->det.view_pass = 1;
     module->det.view_flow = nullptr;
+    module->det.offered = nullptr;
     const uint16_t guess = flow->partial_guess ? flow->partial_guess : flow->guess_by_port;
     const oxlo_dissector_entry *g = guess ? dissector_of(module, guess) : nullptr;
     if (g && g->callback && !oxlo_flow_dissector_excluded(flow, g->index) &&
@@ -508,6 +526,7 @@ uint32_t oxlo_dissect_flow(oxlo_module *module, oxlo_flow_state *flow, dissector
         calls += subprotocol_pass(module, flow, flow->master, packet_set);
     module->det.view_pass = 0;
     module->det.view_flow = nullptr;
+    module->det.offered = nullptr;
     return calls;
 }
 

@@ -80,6 +80,17 @@ typedef struct oxlo_detection_part {
     uint8_t view_pass;                 /* a pass runs: the view may be kept */
     const struct oxlo_flow_state *view_flow; /* the flow `view` was made for, NULL when none */
     oxlo_packet_view view;
+    /* -- a message put back together from several segments, copied so that
+     *    the line table parsed from it stays good for the rest of the
+     *    packet (oxlo_line_parser.cpp) -- */
+    uint8_t *message_copy;
+    uint32_t message_capacity;
+    /* The copy is offered to the protocols carried in the one that made
+     * it: when that call names the flow, their pass in the same packet
+     * reads it as the packet's payload (oxlo_dissectors.cpp). */
+    const uint8_t *offered;
+    uint16_t offered_length;
+    uint8_t offering; /* that pass runs: no dissector keeps bytes in it */
 } oxlo_detection_part;
 
 /* ---- the detection module ----------------------------------------------- */
@@ -416,6 +427,13 @@ void oxlo_parse_payload_lines(oxlo_module *module, oxlo_flow_state *flow);
  * together from several segments); the table then points into them, so the
  * caller clears OXLO_PACKET_LINES_PARSED once done with it. */
 void oxlo_parse_lines_of(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *p, uint16_t n);
+/* The same over a copy of the bytes that the module keeps until the next
+ * message is copied: the table stays good for the packet's later readers,
+ * so it is left set as the packet's table. Should the call name the flow,
+ * the protocols carried in the caller's read the copy as the packet's
+ * payload in the same packet. Without memory for the copy, the bytes are
+ * parsed where they are and the caller forgets the table after it (-1). */
+int oxlo_parse_lines_kept(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *p, uint16_t n);
 /* Offset of the URL after a known request method, 0 when no request. */
 uint32_t oxlo_http_request_start(oxlo_module *module);
 /* The JSON and MessagePack checks on bytes other than the packet's payload
@@ -431,6 +449,10 @@ uint8_t oxlo_http_conversation(const oxlo_flow_state *flow);
 /* 1 while HTTP waits for the rest of a request's header block (the flow is
  * not classified on a part of it). */
 int oxlo_http_request_waiting(const oxlo_flow_state *flow);
+/* 1 while the flow's payload is HTTP messages: HTTP names it or carries
+ * the protocol it was named (a body's content), or a request is still
+ * arriving; 0 once it switched protocols (an upgrade) or is no HTTP. */
+int oxlo_http_messages(const oxlo_flow_state *flow);
 #ifdef __cplusplus
 }
 #endif

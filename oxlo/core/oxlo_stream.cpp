@@ -788,6 +788,15 @@ void oxlo_stream_release(oxlo_flow_state *flow)
     flow->tcp->stream = nullptr;
 }
 
+void oxlo_stream_unread(oxlo_module *module, oxlo_flow_state *flow)
+{
+    if (!(flow->stream_state & OXLO_STREAM_BOUND_HIT)) {
+        count_bound(module, BOUND_BYTES);
+        log_bound(module, flow, module->det.packet.direction, BOUND_BYTES);
+    }
+    flow->stream_state |= OXLO_STREAM_BOUND_HIT;
+}
+
 int oxlo_stream_holding(const oxlo_flow_state *flow)
 {
     const oxlo_stream *s = flow ? oxlo_flow_stream(flow) : nullptr;
@@ -856,9 +865,13 @@ void oxlo_stream_packet(oxlo_module *module, oxlo_flow_state *flow)
     /* Urgent data: a receiver without SO_OOBINLINE takes the byte at the
      * urgent pointer out of the stream, and when depends on what the
      * application read so far. Rather than guess, the direction is read no
-     * further as a stream: the flow is decided as one whose bytes could not
-     * all be read. */
-    if ((flags & TH_URG) && oxlo_be16(tcp + 18) && pkt->payload_length && !(fl[d] & OXLO_STREAM_DEGRADED)) {
+     * further, the urgent segment included (delivered, it would name what
+     * the server never reads): the flow is decided as one whose bytes
+     * could not all be read. The flag counts whatever the pointer says (a
+     * pointer of 0 names the segment's first byte) and on a segment without
+     * bytes too (its pointer marks a byte still to come). */
+    if ((flags & TH_URG) && !(fl[d] & OXLO_STREAM_URGENT)) {
+        fl[d] |= OXLO_STREAM_URGENT;
         degrade(module, flow, d, BOUND_BYTES, false);
         oxlo_flow_risk_raise(module, flow, RISK_TCP_ISSUES, "urgent data in the stream");
     }
@@ -867,7 +880,7 @@ void oxlo_stream_packet(oxlo_module *module, oxlo_flow_state *flow)
     pkt->payload_length = 0;
     /* A SYN's bytes are not the stream's until the peer acknowledges them
      * (and then they were taken unread, see syn_acknowledged). */
-    if ((flags & (TH_SYN | TH_ACK)) == TH_SYN)
+    if ((flags & (TH_SYN | TH_ACK)) == TH_SYN || (fl[d] & OXLO_STREAM_URGENT))
         len = 0;
     if (len == 0) {
         /* Held bytes that a long join left ready go now. */
@@ -1070,6 +1083,11 @@ int oxlo_stream_need(oxlo_module *module, oxlo_flow_state *flow, size_t total)
     const uint32_t dissector = module->det.current_dissector;
     if (dissector >= module->det.dissector_count || flow->calling_dissector != dissector + 1)
         return -1;
+    /* A message another dissector put together is read, not the stream. */
+    if (module->det.offering) {
+        module->det.stream_call = 3;
+        return -1;
+    }
     if (flow->tcp->stream_flags[d] & OXLO_STREAM_DEGRADED) {
         module->det.stream_call = 3;
         return -1;
@@ -1098,7 +1116,7 @@ void oxlo_stream_consume(oxlo_module *module, oxlo_flow_state *flow, size_t coun
     const uint32_t dissector = module->det.current_dissector;
     if (dissector >= module->det.dissector_count || flow->calling_dissector != dissector + 1)
         return;
-    if (module->det.stream_call == 3)
+    if (module->det.stream_call == 3 || module->det.offering)
         return;
     module->det.stream_call_consumed = count > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(count);
     if (module->det.stream_call != 2)

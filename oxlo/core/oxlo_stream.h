@@ -55,6 +55,7 @@
 #define OXLO_STREAM_DEGRADED  0x10u /* a bound was hit: no holding, no keeping */
 #define OXLO_STREAM_SYN_DATA  0x20u /* the last SYN of direction d carried bytes */
 #define OXLO_STREAM_ISN_ACKED 0x40u /* the peer acknowledged stream_base[d] - 1 as the ISN */
+#define OXLO_STREAM_URGENT    0x80u /* urgent data came: no byte of d is delivered any more */
 /* flow->stream_state bits */
 #define OXLO_STREAM_PENDING   0x01u /* oxlo_dissector_pending(on) */
 #define OXLO_STREAM_BOUND_HIT 0x02u /* a bound was hit in some direction */
@@ -80,6 +81,11 @@ int oxlo_stream_waiting(const oxlo_flow_state *flow);
 /* 1 while a direction that has not degraded holds bytes ahead of a gap:
  * nothing was dissected from them yet, so the flow is not done. */
 int oxlo_stream_holding(const oxlo_flow_state *flow);
+/* The calling dissector cannot read whole a message that may carry what a
+ * rule matches (too long to keep): counted and logged as a bound hit, and
+ * the flow is one whose stream could not all be read. Frees nothing (the
+ * dissector may still be reading its view). */
+void oxlo_stream_unread(oxlo_module *module, oxlo_flow_state *flow);
 /* Before a dissector's call: 1 when it must be skipped because it waits for
  * more bytes in this packet's direction (the packet then goes to its
  * discount); 0 to call it. */

@@ -389,6 +389,10 @@ const char *oxlo_flow_host_name(const oxlo_flow_state *flow);
  * urgent data, bytes the receiver took that were never seen): what it was
  * decided on may not be what the server read. */
 int oxlo_flow_stream_incomplete(const oxlo_flow_state *flow);
+/* 1 when a block the flow needed (its texts or its TCP block, a host name a
+ * rule may match) could not be allocated: it ended unclassified, and what
+ * it carried was not read. */
+int oxlo_flow_out_of_memory(const oxlo_flow_state *flow);
 /* The host name when the classification names a protocol that carries one
  * (HTTP, DNS, TLS after its client hello, ...), else NULL. */
 const char *oxlo_flow_host_name_by_protocol(const oxlo_flow_state *flow, oxlo_classification classification);

@@ -499,6 +499,12 @@ int oxlo_dissector_need(oxlo_module *module, oxlo_flow_state *flow, size_t total
  * view is kept and comes first in the next view of this direction (call
  * oxlo_dissector_need after it to wait for a given size). */
 void oxlo_dissector_consume(oxlo_module *module, oxlo_flow_state *flow, size_t count);
+/* The routine has started a message that may carry what a rule matches (a
+ * host name) and cannot read it whole: too long for the stream to keep, or
+ * for the routine's own buffer. The flow is then one whose stream could
+ * not all be read (oxlo_flow_stream_incomplete): its callers judge it
+ * without the name. */
+void oxlo_dissector_unread(oxlo_module *module, oxlo_flow_state *flow);
 /* On (1) or off (0): the flow, classified or not, still waits for facts a
  * rule can match (a host name, a server name); callers that ask
  * oxlo_flow_detection_pending keep feeding it packets. */

@@ -174,6 +174,29 @@ void oxlo_parse_payload_lines(oxlo_module *module, oxlo_flow_state *flow)
     oxlo_parse_lines_of(module, flow, pkt->payload, pkt->payload_length);
 }
 
+int oxlo_parse_lines_kept(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *p, uint16_t n)
+{
+    if (!module || !flow)
+        return -1;
+    oxlo_detection_part &det = module->det;
+    if (n > det.message_capacity) {
+        uint8_t *grown = static_cast<uint8_t *>(oxlo_heap_alloc(n));
+        if (!grown) {
+            oxlo_parse_lines_of(module, flow, p, n);
+            return -1;
+        }
+        oxlo_heap_free(det.message_copy);
+        det.message_copy = grown;
+        det.message_capacity = n;
+    }
+    if (n && p)
+        memcpy(det.message_copy, p, n);
+    oxlo_parse_lines_of(module, flow, p ? det.message_copy : nullptr, n);
+    det.offered = p ? det.message_copy : nullptr;
+    det.offered_length = n;
+    return 0;
+}
+
 void oxlo_parse_lines_of(oxlo_module *module, oxlo_flow_state *flow, const uint8_t *p, uint16_t n)
 {
     if (!module || !flow)
@@ -184,9 +207,11 @@ void oxlo_parse_lines_of(oxlo_module *module, oxlo_flow_state *flow, const uint8
      * payload must not leave those pointers for the dissectors to read. */
     memset(t, 0, sizeof(*t));
     pkt->line_count = 0;
+    /* However few bytes a segment of a slow request brings, it is the
+     * request going on. */
+    slowloris_check(module, flow, pkt->time_ms);
     if (!p || n < 3)
         return;
-    slowloris_check(module, flow, pkt->time_ms);
     pkt->flags |= OXLO_PACKET_LINES_PARSED;
     t->line[0].ptr = p;
 

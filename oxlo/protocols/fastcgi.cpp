@@ -13,11 +13,18 @@
 #include "oxlo_risks.h"
 #include "oxlo_utils.h"
 #include "oxlo_automaton.h"
+#include "protocols/framing.h"
 
 namespace {
 
 constexpr uint8_t PARAMS = 4;
-constexpr uint16_t wait_packets = 2;
+constexpr size_t HEADER = 8;
+/* Records a request is read over before it is named without its
+ * variables (the ones that open it and the next). */
+constexpr unsigned wait_records = 2;
+/* The most records walked, and the most bytes of a request waited for. */
+constexpr unsigned max_records = 64;
+constexpr uint64_t REQUEST_MAX = 16384;
 
 struct fastcgi_state {
     char method[16];
@@ -112,16 +119,46 @@ bool holds_params_end(const oxlo_reader &payload)
     return false;
 }
 
+/* The size of the record at the start of r: 0 when it is none (version,
+ * type), -1 before its header is whole. */
+int64_t record_size(const oxlo_reader &r)
+{
+    uint8_t version = 0, type = 0, padding = 0;
+    uint16_t content = 0;
+    if ((oxlo_rd_u8_at(&r, 0, &version) && version != 1) || (oxlo_rd_u8_at(&r, 1, &type) && (type < 1 || type > 11)))
+        return 0;
+    if (!oxlo_rd_u16_at(&r, 4, &content) || !oxlo_rd_u8_at(&r, 6, &padding) || r.length < HEADER)
+        return -1;
+    return int64_t(HEADER) + content + padding;
+}
+
+/* The records of the view, a record the segments cut asked for whole.
+ * True while waiting. */
+bool wait_for_records(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt, unsigned *count)
+{
+    uint64_t total = 0;
+    const oxlo_framing::walk_end end = oxlo_framing::walk(pkt.payload, HEADER, max_records, record_size, count, &total);
+    return end == oxlo_framing::WALK_SHORT && total <= REQUEST_MAX && oxlo_framing::wait_for(m, f, pkt, total);
+}
+
 /* The follow-up ends with the request's variables. */
 int follow(oxlo_module *m, oxlo_flow_state *f)
 {
-    return holds_params_end(oxlo_dissector_packet(m, f).payload) ? 0 : 1;
+    unsigned count = 0;
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    if (wait_for_records(m, f, pkt, &count))
+        return 1;
+    return holds_params_end(pkt.payload) ? 0 : 1;
 }
 
 void search_fastcgi(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     fastcgi_state *s = static_cast<fastcgi_state *>(oxlo_dissector_state(m, f));
+    /* Records are read whole from the stream, however the server cut them. */
+    unsigned whole_records = 0;
+    if (s && wait_for_records(m, f, pkt, &whole_records))
+        return;
     oxlo_reader r = pkt.payload;
     bool saw_params = false, pairs_ok = true;
     params found;
@@ -146,7 +183,9 @@ void search_fastcgi(oxlo_module *m, oxlo_flow_state *f)
         OXLO_EXCLUDE(m, f);
         return;
     }
-    if (!saw_params && pkt.payload_packets <= wait_packets)
+    /* Records without variables: the next record is waited for (the
+     * variables follow the record that begins a request). */
+    if (!saw_params && records < wait_records && oxlo_framing::wait_for(m, f, pkt, uint64_t(pkt.payload.length) + HEADER))
         return;
     uint16_t service = 0;
     if (saw_params && !pairs_ok)

@@ -43,6 +43,15 @@ constexpr uint8_t TCP_PSH = 0x08;
     return wait_for(m, f, pkt, uint64_t(pkt.payload.length) + header);
 }
 
+/* The view is a strict prefix of the n bytes of `text` (a signature or a
+ * preface a rule reads whole): asks for n bytes. true while waiting. */
+[[maybe_unused]] inline bool wait_for_prefix(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt,
+                                             const void *text, size_t n)
+{
+    const oxlo_reader &p = pkt.payload;
+    return p.length > 0 && p.length < n && memcmp(p.data, text, p.length) == 0 && wait_for(m, f, pkt, n);
+}
+
 /* What a walk over the PDUs of a view found. */
 enum walk_end : uint8_t {
     WALK_WHOLE, /* one or more PDUs ending exactly at the view's end */

@@ -20,6 +20,9 @@ void search_hl7(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const bool http = oxlo_flow_app_protocol(f) == OXLO_PROTOCOL_HTTP || oxlo_flow_master_protocol(f) == OXLO_PROTOCOL_HTTP;
+    /* A request HTTP still reads may yet make the flow HTTP. */
+    if (!http && oxlo_http_request_waiting(f))
+        return;
     if (!http) {
         uint8_t bar = 0;
         if (pkt.payload.length > 100 && oxlo_rd_match(&pkt.payload, 1, "MSH|^~\\&", 0) &&

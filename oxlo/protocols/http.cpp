@@ -115,6 +115,15 @@ http_state &http(oxlo_flow_state *f)
 }
 const http_state &http(const oxlo_flow_state *f) { return *find_state(f); }
 
+/* Asks the stream for the view to hold `total` bytes; 0 when it will. */
+int ask_for(oxlo_module *m, oxlo_flow_state *f, size_t total)
+{
+    const int rc = oxlo_dissector_need(m, f, total);
+    if (rc == 0)
+        http(f).asked = 1;
+    return rc;
+}
+
 void set_text(char **slot, const view &v)
 {
     if (*slot)
@@ -940,14 +949,10 @@ void subclassification_step(oxlo_module *m, oxlo_flow_state *f, const oxlo_line_
         oxlo_host_name_dga_test(m, f, oxlo_flow_host(f), 1, 1, 0);
 }
 
-void form_body_step(oxlo_module *m, oxlo_flow_state *f, const view &payload, const oxlo_line_table &t)
+/* The pairs of a form body ("key=value&..."): user names and passwords. */
+void form_pairs(oxlo_module *m, oxlo_flow_state *f, const view &body)
 {
     auto &h = http(f);
-    if (!(f->flags_a & OXLO_FLOW_LINES_SEEN) || !h.second_message || !h.form_urlencoded)
-        return;
-    uint8_t cr = 0;
-    const bool crlf = oxlo_rd_u8_at(&payload, t.header_end, &cr) && cr == '\r';
-    view body = t.headers_complete ? from(payload, size_t(t.header_end) + (crlf ? 2 : 1)) : payload;
     size_t pos = 0;
     while (pos < body.length) {
         size_t amp = pos;
@@ -971,14 +976,26 @@ void form_body_step(oxlo_module *m, oxlo_flow_state *f, const view &payload, con
     }
 }
 
+/* A form body that arrives after its request, read where the stream could
+ * not keep it for the request (the body step reads the others). */
+void form_body_step(oxlo_module *m, oxlo_flow_state *f, const view &payload, const oxlo_line_table &t)
+{
+    auto &h = http(f);
+    if (!(f->flags_a & OXLO_FLOW_LINES_SEEN) || !h.second_message || !h.form_urlencoded)
+        return;
+    uint8_t cr = 0;
+    const bool crlf = oxlo_rd_u8_at(&payload, t.header_end, &cr) && cr == '\r';
+    form_pairs(m, f, t.headers_complete ? from(payload, size_t(t.header_end) + (crlf ? 2 : 1)) : payload);
+}
+
 /* Splits the message into lines: the packet's payload through the packet's
  * own parse, a message put back together from several segments on its own. */
 void parse_lines(oxlo_module *m, oxlo_flow_state *f, const view &msg)
 {
     if (msg.data == packet_bytes(m, f))
         oxlo_parse_payload_lines(m, f);
-    else
-        oxlo_parse_lines_of(m, f, msg.data, uint16_t(msg.length));
+    else if (oxlo_parse_lines_kept(m, f, msg.data, uint16_t(msg.length)) != 0)
+        http(f).lines_borrowed = 1;
 }
 
 /* A URL named by a custom "url:" rule decides the flow: its protocol over
@@ -1085,6 +1102,8 @@ void process_response(oxlo_module *m, oxlo_flow_state *f, const view &payload)
     const oxlo_line_table &lines = lines_of(m);
     auto &h = http(f);
     h.response_code = response_code(payload);
+    if (h.response_code == 101)
+        h.switch_packet = f->payload_packets;
     if (h.response_code >= 400) {
         oxlo_dissector_risk(m, f, OXLO_ERROR_CODE_DETECTED, "HTTP Error Code %u", unsigned(h.response_code));
         const char *url = h.url ? h.url : "";
@@ -1094,24 +1113,8 @@ void process_response(oxlo_module *m, oxlo_flow_state *f, const view &payload)
             oxlo_dissector_risk(m, f, OXLO_POSSIBLE_EXPLOIT, "Possible Wordpress Exploit [%.200s]", path);
     }
     process_headers(m, f, payload, true);
-
-    oxlo_reader r = payload;
-    const ptrdiff_t sep = oxlo_rd_find(&r, 0, "\r\n\r\n", false);
     const view type = line_view(lines.content_type);
-    if (sep >= 0 && (h.form_urlencoded || contains(type, "text/") || contains(type, "/json"))) {
-        const view body = from(payload, size_t(sep) + 4);
-        static const uint8_t gzip[4] = {0x1F, 0x8B, 0x08, 0x00};
-        if (body.length >= 8 && memcmp(body.data, gzip, 4) != 0) {
-            bool odd = false;
-            for (size_t i = 4; i < 8; i++)
-                odd = odd || !(isprint(oxlo_rd_peek8(&body, i)) || oxlo_rd_peek8(&body, i) == '\t' || oxlo_rd_peek8(&body, i) == '\r' || oxlo_rd_peek8(&body, i) == '\n');
-            if (odd)
-                oxlo_dissector_risk(m, f, OXLO_HTTP_SUSPICIOUS_CONTENT, "Susp content %02X%02X%02X%02X", oxlo_rd_peek8(&body, 4), oxlo_rd_peek8(&body, 5),
-                      oxlo_rd_peek8(&body, 6), oxlo_rd_peek8(&body, 7));
-        }
-        if (m->cfg.compute_entropy && !(f->flags_a & OXLO_FLOW_ENCRYPTED_PROTO) && body.length > 0)
-            f->entropy = oxlo_shannon_entropy(body.data, body.length);
-    }
+    h.text_body = h.form_urlencoded || contains(type, "text/") || contains(type, "/json");
     if (oxlo_flow_risk_is_set(f, OXLO_BINARY_APPLICATION_TRANSFER)) {
         const char *agent = oxlo_flow_stored_user_agent(f);
         if (!agent)
@@ -1142,8 +1145,243 @@ void body_start_check(oxlo_module *m, oxlo_flow_state *f)
         binary_transfer(m, f, what);
 }
 
+/* ---- the body of a message ------------------------------------------------- */
+
+/* Where the header block that starts msg ends (the offset after its empty
+ * line, LF or CR LF), searched from `from` on; 0 while it has not arrived. */
+size_t head_end(const view &msg, size_t from)
+{
+    for (ptrdiff_t nl = oxlo_rd_find_byte(&msg, from, '\n'); nl >= 0;
+         nl = oxlo_rd_find_byte(&msg, size_t(nl) + 1, '\n')) {
+        size_t next = size_t(nl) + 1;
+        uint8_t c = 0;
+        if (oxlo_rd_u8_at(&msg, next, &c) && c == '\r')
+            next++;
+        if (oxlo_rd_u8_at(&msg, next, &c) && c == '\n')
+            return next + 1;
+    }
+    return 0;
+}
+
+/* The body bytes read from the stream for the checks on a body: a longer
+ * body is checked on its first BODY_MAX bytes, wherever the sender cut it. */
+constexpr size_t BODY_MAX = 16384;
+
+/* What is checked on a body. */
+constexpr uint8_t BODY_TEXT = 0x01;    /* a response's text body: unprintable bytes, entropy */
+constexpr uint8_t BODY_CONTENT = 0x02; /* JSON and MessagePack (read in the follow-up) */
+constexpr uint8_t BODY_FORM = 0x04;    /* a request's form: credentials */
+
+/* The framing of a message's body as its header block gives it. */
+struct body_frame {
+    size_t start;   /* offset of the body after the header block */
+    int64_t length; /* Content-Length, -1 when none (or several that disagree) */
+    bool chunked;
+};
+
+bool body_frame_of(const view &msg, body_frame *out)
+{
+    const size_t end = head_end(msg, 0);
+    if (end == 0)
+        return false;
+    out->start = end;
+    out->length = -1;
+    out->chunked = false;
+    bool conflict = false;
+    oxlo_reader r = upto(msg, end);
+    oxlo_reader line;
+    oxlo_rd_line(&r, &line); /* the request or status line */
+    while (oxlo_rd_line(&r, &line)) {
+        if (oxlo_rd_match(&line, 0, "Transfer-Encoding:", 1)) {
+            out->chunked = out->chunked || contains(line, "chunked", true);
+            continue;
+        }
+        if (!oxlo_rd_match(&line, 0, "Content-Length:", 1))
+            continue;
+        const view raw = from(line, 15);
+        oxlo_reader v = oxlo_rd_trim(&raw);
+        uint64_t n = 0;
+        if (!oxlo_rd_number(&v, 15, &n) || v.pos != v.length || (out->length >= 0 && uint64_t(out->length) != n))
+            conflict = true;
+        else
+            out->length = int64_t(n);
+    }
+    if (conflict)
+        out->length = -1;
+    return true;
+}
+
+/* The size line of the first chunk at the start of v: its data's offset
+ * and size; false while the line has not arrived or when it is no size. */
+bool first_chunk(const view &v, size_t *data, uint64_t *size)
+{
+    const ptrdiff_t nl = oxlo_rd_find_byte(&v, 0, '\n');
+    if (nl < 0 || nl > 80)
+        return false;
+    uint64_t n = 0;
+    size_t i = 0;
+    for (; i < size_t(nl) && isxdigit(oxlo_rd_peek8(&v, i)) && i < 15; i++) {
+        const uint8_t c = oxlo_rd_peek8(&v, i);
+        n = n * 16 + uint64_t(isdigit(c) ? c - '0' : (tolower(c) - 'a' + 10));
+    }
+    if (i == 0)
+        return false;
+    *data = size_t(nl) + 1;
+    *size = n;
+    return true;
+}
+
+void body_checks(oxlo_module *m, oxlo_flow_state *f, const view &body, uint8_t kind, uint16_t payload_packets)
+{
+    if (body.length == 0)
+        return;
+    f->body_start_length = uint8_t(body.length < 8 ? body.length : 8);
+    memcpy(f->body_start, body.data, f->body_start_length);
+    if (kind & BODY_FORM)
+        form_pairs(m, f, body);
+    if (kind & BODY_TEXT) {
+        static const uint8_t gzip[4] = {0x1F, 0x8B, 0x08, 0x00};
+        if (body.length >= 8 && memcmp(body.data, gzip, 4) != 0) {
+            bool odd = false;
+            for (size_t i = 4; i < 8; i++) {
+                const uint8_t c = oxlo_rd_peek8(&body, i);
+                odd = odd || !(isprint(c) || c == '\t' || c == '\r' || c == '\n');
+            }
+            if (odd)
+                oxlo_dissector_risk(m, f, OXLO_HTTP_SUSPICIOUS_CONTENT, "Susp content %02X%02X%02X%02X", oxlo_rd_peek8(&body, 4),
+                                    oxlo_rd_peek8(&body, 5), oxlo_rd_peek8(&body, 6), oxlo_rd_peek8(&body, 7));
+        }
+        if (m->cfg.compute_entropy && !(f->flags_a & OXLO_FLOW_ENCRYPTED_PROTO))
+            f->entropy = oxlo_shannon_entropy(body.data, uint16_t(body.length));
+    }
+    if ((kind & BODY_CONTENT) && !f->master) {
+        if (oxlo_json_payload_check(body.data, body.length))
+            oxlo_flow_refine_protocol(m, f, OXLO_PROTOCOL_JSON, OXLO_CONFIDENCE_DPI);
+        else if (oxlo_msgpack_payload_check(body.data, body.length, 0, payload_packets) == 1)
+            oxlo_flow_refine_protocol(m, f, OXLO_PROTOCOL_MESSAGEPACK, OXLO_CONFIDENCE_DPI);
+    }
+}
+
+/* A response that carries no body whatever its headers say. */
+bool bodiless_response(const http_state &h)
+{
+    return (h.response_code >= 100 && h.response_code < 200) || h.response_code == 204 || h.response_code == 304 ||
+           h.method == 3;
+}
+
+/* The body of the message just read from the start of msg: checked when
+ * it is here, else its bytes (up to BODY_MAX) are asked for and checked
+ * when they have come, however the sender cut them. A body the stream
+ * cannot keep is checked on what came with its headers. A body of known
+ * length is remembered to its end, so that the segments that carry the
+ * rest of it are read as body, not as a message. */
+void message_body(oxlo_module *m, oxlo_flow_state *f, const view &msg, bool response, bool follow_up, uint8_t dir)
+{
+    http_state &h = http(f);
+    const oxlo_packet_view pv = oxlo_dissector_packet(m, f);
+    h.body_dir = 0;
+    body_frame b;
+    if (!body_frame_of(msg, &b) || (response && bodiless_response(h)))
+        return;
+    uint8_t kind = follow_up ? BODY_CONTENT : 0;
+    if (response)
+        kind |= h.text_body ? BODY_TEXT : 0;
+    else
+        kind |= h.form_urlencoded ? BODY_FORM : 0;
+    size_t start = b.start;
+    uint64_t length = 0;
+    if (b.chunked) {
+        size_t data = 0;
+        if (!first_chunk(from(msg, b.start), &data, &length))
+            return;
+        start += data;
+    } else if (b.length >= 0) {
+        length = uint64_t(b.length);
+        if (pv.l4 == OXLO_L4_TCP && length > 0) {
+            h.body_dir = uint8_t(1 + dir);
+            h.body_end = uint32_t(pv.stream_offset + start + length);
+        }
+    } else if (!response) {
+        return; /* a request without a length has no body */
+    } else {
+        /* Read to the end of the connection: what came with the headers. */
+        if (kind)
+            body_checks(m, f, upto(from(msg, start), BODY_MAX), kind, pv.payload_packets);
+        return;
+    }
+    const size_t want = size_t(length < BODY_MAX ? length : BODY_MAX);
+    if (want == 0 || kind == 0)
+        return;
+    if (msg.length >= start + want) {
+        body_checks(m, f, upto(from(msg, start), want), kind, pv.payload_packets);
+        return;
+    }
+    if (ask_for(m, f, start + want) == 0) {
+        if (h.waited_packets < 0xFFFF)
+            h.waited_packets++;
+        h.body_waiting = uint8_t(1 + dir);
+        h.body_start = uint32_t(start);
+        h.body_length = uint32_t(want);
+        h.body_kind = kind;
+        return;
+    }
+    body_checks(m, f, from(msg, start), kind, pv.payload_packets);
+}
+
+/* The view starts with the rest of a body of known length: true when it
+ * holds nothing else (a packet that carries a body on is neither read nor
+ * counted against the follow-up's budget); else *payload is cut to what
+ * follows the body (the body's bytes are consumed). */
+bool skip_body(oxlo_module *m, oxlo_flow_state *f, view *payload, uint8_t dir, bool follow_up)
+{
+    http_state &h = http(f);
+    if (h.body_dir != 1 + dir)
+        return false;
+    const int32_t ahead = int32_t(h.body_end - oxlo_dissector_packet(m, f).stream_offset);
+    if (ahead <= 0) {
+        h.body_dir = 0;
+        return false;
+    }
+    if (size_t(ahead) >= payload->length) {
+        /* The stream is asked to pass the body by (within its bounds, the
+         * packets in between are not counted); the packet that ends it, or
+         * each one past the bounds, is not counted against the follow-up. */
+        if (size_t(ahead) > payload->length && ask_for(m, f, size_t(ahead)) == 0)
+            return true;
+        if (size_t(ahead) == payload->length)
+            h.body_dir = 0;
+        if (follow_up)
+            oxlo_dissector_extra_grow(f, 1);
+        if (h.waited_packets < 0xFFFF)
+            h.waited_packets++;
+        return true;
+    }
+    h.body_dir = 0;
+    oxlo_dissector_consume(m, f, size_t(ahead));
+    *payload = from(*payload, size_t(ahead));
+    return false;
+}
+
+/* The body a message announced has come (the view starts at its message
+ * again): checked, and the message is done. False when the stream had to
+ * drop it (the bytes are read as they come). */
+bool body_arrives(oxlo_module *m, oxlo_flow_state *f, const view &payload, uint8_t dir)
+{
+    http_state &h = http(f);
+    if (h.body_waiting != 1 + dir)
+        return false;
+    h.body_waiting = 0;
+    if (payload.length < size_t(h.body_start) + h.body_length)
+        return false;
+    body_checks(m, f, upto(from(payload, h.body_start), h.body_length), h.body_kind,
+                oxlo_dissector_packet(m, f).payload_packets);
+    return true;
+}
+
 void maybe_end_extra(oxlo_module *m, oxlo_flow_state *f)
 {
+    if (http(f).body_waiting)
+        return;
     if (!oxlo_dissector_extra_active(f, nullptr))
         return;
     const auto &h = http(f);
@@ -1156,7 +1394,8 @@ void maybe_end_extra(oxlo_module *m, oxlo_flow_state *f)
     body_start_check(m, f);
 }
 
-void examine_fresh(oxlo_module *m, oxlo_flow_state *f, const view &payload)
+/* 1 when the payload was read as a request, 2 as a response, 0 neither. */
+int examine_fresh(oxlo_module *m, oxlo_flow_state *f, const view &payload)
 {
     const uint8_t dir = oxlo_dissector_packet(m, f).direction;
     const method *mt = nullptr;
@@ -1164,16 +1403,17 @@ void examine_fresh(oxlo_module *m, oxlo_flow_state *f, const view &payload)
         http(f).request_direction = dir;
         process_request(m, f, payload, mt);
         http(f).conversation = uint8_t(1 + dir);
-        return;
+        return 1;
     }
     if (!status_line(payload)) {
         exclude(m, f);
-        return;
+        return 0;
     }
     store_protocol(m, f, P_HTTP);
     start_extra(f);
     process_response(m, f, payload);
     http(f).conversation = uint8_t(3 + dir);
+    return 2;
 }
 
 /* The line of msg that starts at pos, without its end, and where the next
@@ -1352,7 +1592,7 @@ bool request_waits(oxlo_module *m, oxlo_flow_state *f, const view &payload, uint
     if (!request_expected(h, dir))
         return false;
     if (method_prefix(payload) || extension_prefix(payload)) {
-        if (oxlo_dissector_need(m, f, payload.length + 1) == 0) {
+        if (ask_for(m, f, payload.length + 1) == 0) {
             wait_for_request(m, f, dir);
             h.prefix_waiting = 1;
         }
@@ -1363,10 +1603,13 @@ bool request_waits(oxlo_module *m, oxlo_flow_state *f, const view &payload, uint
         if (h.request_waiting != 1 + dir)
             forget_request(h);
         h.prefix_waiting = 0;
-        if (!scan_request(f, payload, mt) && payload.length < REQUEST_MAX &&
-            oxlo_dissector_need(m, f, payload.length + 1) == 0) {
-            wait_for_request(m, f, dir);
-            return true;
+        if (!scan_request(f, payload, mt)) {
+            if (payload.length < REQUEST_MAX && ask_for(m, f, payload.length + 1) == 0) {
+                wait_for_request(m, f, dir);
+                return true;
+            }
+            /* Headers too long to keep: the Host line may lie past them. */
+            oxlo_dissector_unread(m, f);
         }
     } else if (h.request_waiting == 1 + dir && !h.prefix_waiting) {
         stop_waiting(m, f);
@@ -1380,7 +1623,44 @@ bool request_waits(oxlo_module *m, oxlo_flow_state *f, const view &payload, uint
     return false;
 }
 
-void search(oxlo_module *m, oxlo_flow_state *f)
+/* The start of a status line not yet whole ("H" ... "HTTP/1"). */
+bool status_prefix(const view &payload)
+{
+    return payload.length < 7 && oxlo_rd_match_n(&payload, 0, "HTTP/1.", payload.length, 0);
+}
+
+/* Whether this payload may be read as a response (see search). */
+bool response_expected(const http_state &h, uint8_t dir)
+{
+    return h.conversation == 0 || h.conversation > 2 || dir != h.conversation - 1;
+}
+
+/* A response is read once its header block is whole, as a request is: its
+ * status code and headers do not depend on where the server's writes were
+ * cut. True while it waits; a header block past the stream's bounds is
+ * read on what has arrived. */
+bool response_waits(oxlo_module *m, oxlo_flow_state *f, const view &payload, uint8_t dir)
+{
+    http_state &h = http(f);
+    const uint32_t scanned = h.response_waiting == 1 + dir ? h.response_scanned : 0;
+    h.response_waiting = 0;
+    h.response_scanned = 0;
+    if (!response_expected(h, dir) || (!status_prefix(payload) && !status_line(payload)))
+        return false;
+    if (!status_prefix(payload) && head_end(payload, scanned > 2 ? scanned - 2 : 0) != 0)
+        return false;
+    if (payload.length >= REQUEST_MAX || ask_for(m, f, payload.length + 1) != 0)
+        return false;
+    h.response_waiting = uint8_t(1 + dir);
+    h.response_scanned = uint32_t(payload.length);
+    if (h.waited_packets < 0xFFFF)
+        h.waited_packets++;
+    return true;
+}
+
+void read_messages(oxlo_module *m, oxlo_flow_state *f, const view &payload, bool follow_up);
+
+void search(oxlo_module *m, oxlo_flow_state *f, bool follow_up)
 {
     const oxlo_packet_view pv = oxlo_dissector_packet(m, f);
     const uint16_t waited = http(f).waited_packets;
@@ -1396,14 +1676,37 @@ void search(oxlo_module *m, oxlo_flow_state *f)
     if (empty(payload))
         return;
     const uint8_t dir = pv.direction;
-    if (request_waits(m, f, payload, dir))
+    if (body_arrives(m, f, payload, dir)) {
+        maybe_end_extra(m, f);
+        return;
+    }
+    http(f).asked = 0;
+    const size_t whole_view = payload.length;
+    if (skip_body(m, f, &payload, dir, follow_up))
+        return;
+    read_messages(m, f, payload, follow_up);
+    /* The body's bytes were consumed: what follows them was read unless
+     * it asked to be kept. */
+    if (payload.length != whole_view && !http(f).asked)
+        oxlo_dissector_consume(m, f, SIZE_MAX);
+}
+
+/* Reads the messages that start the payload (the view, or what follows a
+ * body in it). */
+void read_messages(oxlo_module *m, oxlo_flow_state *f, const view &payload, bool follow_up)
+{
+    const oxlo_packet_view pv = oxlo_dissector_packet(m, f);
+    const uint8_t dir = pv.direction;
+    if (request_waits(m, f, payload, dir) || response_waits(m, f, payload, dir))
         return;
     auto &h = http(f);
+    h.lines_borrowed = 0;
     const bool own_view = payload.data != pv.segment.data;
     const method *mt = nullptr;
+    int message = 0; /* 1 a request, 2 a response read from the payload's start */
     switch (h.conversation) {
     case 0:
-        examine_fresh(m, f, payload);
+        message = examine_fresh(m, f, payload);
         break;
     case 1:
     case 2:
@@ -1412,6 +1715,7 @@ void search(oxlo_module *m, oxlo_flow_state *f)
                 count_repeat(f);
                 reset_state(f);
                 process_request(m, f, payload, mt);
+                message = 1;
             } else {
                 h.second_message = 1;
                 parse_lines(m, f, payload);
@@ -1420,6 +1724,7 @@ void search(oxlo_module *m, oxlo_flow_state *f)
         } else if (status_line(payload)) {
             process_response(m, f, payload);
             h.conversation = 0;
+            message = 2;
         }
         break;
     default:
@@ -1428,6 +1733,7 @@ void search(oxlo_module *m, oxlo_flow_state *f)
                 count_repeat(f);
                 reset_state(f);
                 process_response(m, f, payload);
+                message = 2;
             } else {
                 parse_lines(m, f, payload);
                 process_headers(m, f, payload, true);
@@ -1435,41 +1741,20 @@ void search(oxlo_module *m, oxlo_flow_state *f)
         } else {
             reset_state(f);
             h.conversation = 0;
-            examine_fresh(m, f, payload);
+            message = examine_fresh(m, f, payload);
         }
         break;
     }
-    if (own_view) {
-        /* The line table points into the stream's view: later readers of
-         * this packet parse its own payload again. */
+    if (message)
+        message_body(m, f, payload, message == 2, follow_up, dir);
+    if (own_view && (h.lines_borrowed || !f->app)) {
+        /* The line table points into the stream's view, or describes a
+         * message of a flow not named yet: later readers of this packet
+         * parse its own payload again. (Once HTTP names the flow, only the
+         * protocols it carries read on, and they read the whole message.) */
         oxlo_dissector_lines_forget(m);
     }
     maybe_end_extra(m, f);
-}
-
-/* The body bytes of this packet: after the header block when the packet
- * holds one, else the whole payload (a body that follows its headers). */
-view body_of(const view &payload)
-{
-    if (request_start(payload, nullptr) == 0 && !status_line(payload))
-        return payload;
-    oxlo_reader r = payload;
-    const ptrdiff_t sep = oxlo_rd_find(&r, 0, "\r\n\r\n", false);
-    return sep < 0 ? no_view() : from(payload, size_t(sep) + 4);
-}
-
-/* JSON, then MessagePack, over HTTP from the body of a message read in the
- * follow-up; the body usually arrives with the response that completes
- * the exchange, so it is looked at even when that packet ends the reading. */
-void body_content_checks(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt)
-{
-    const view body = body_of(pkt.segment);
-    if (f->master || body.length == 0)
-        return;
-    if (oxlo_json_payload_check(body.data, body.length))
-        oxlo_flow_refine_protocol(m, f, OXLO_PROTOCOL_JSON, OXLO_CONFIDENCE_DPI);
-    else if (oxlo_msgpack_payload_check(body.data, body.length, 0, pkt.payload_packets) == 1)
-        oxlo_flow_refine_protocol(m, f, OXLO_PROTOCOL_MESSAGEPACK, OXLO_CONFIDENCE_DPI);
 }
 
 int extra_dissection(oxlo_module *m, oxlo_flow_state *f)
@@ -1477,9 +1762,7 @@ int extra_dissection(oxlo_module *m, oxlo_flow_state *f)
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     if (pkt.segment.length == 0 || pkt.retransmission)
         return 1;
-    search(m, f);
-    if (oxlo_flow_app_protocol(f))
-        body_content_checks(m, f, pkt);
+    search(m, f, true);
     if (oxlo_dissector_extra_active(f, extra_dissection))
         return 1;
     /* A WebSocket upgrade may carry a tunnelled TLS session: the
@@ -1518,6 +1801,18 @@ uint8_t oxlo_http_conversation(const oxlo_flow_state *flow)
     return h->request_waiting ? h->request_waiting : h->conversation;
 }
 int oxlo_http_request_waiting(const oxlo_flow_state *flow) { return find_state(flow)->request_waiting != 0; }
+int oxlo_http_messages(const oxlo_flow_state *flow)
+{
+    if (!flow)
+        return 0;
+    const http_state *h = find_state(flow);
+    if (h->request_waiting)
+        return 1;
+    const bool over_http = flow->app == P_HTTP || flow->master == P_HTTP;
+    /* The answer that switches protocols is HTTP's; what follows it is not. */
+    const bool switched = h->response_code == 101 && flow->payload_packets > h->switch_packet;
+    return over_http && !switched;
+}
 uint32_t oxlo_flow_http_method(const oxlo_flow_state *flow) { return find_state(flow)->method; }
 const char *oxlo_flow_http_url(const oxlo_flow_state *flow)
 {
@@ -1533,7 +1828,7 @@ static void oxlo_search_http_tcp(oxlo_module *module, oxlo_flow_state *flow)
         exclude(module, flow);
         return;
     }
-    search(module, flow);
+    search(module, flow, false);
 }
 
 static const uint16_t http_protocols[] = {P_HTTP};

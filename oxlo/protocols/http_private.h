@@ -29,6 +29,27 @@ struct http_state {
      * has to drop the request before its header block ends. */
     uint32_t scan_from;
     char *waiting_host;
+    /* 1 + direction while a response's header block is still arriving;
+     * how many bytes of it were searched for its end so far. */
+    uint8_t response_waiting;
+    uint32_t response_scanned;
+    /* 1 + direction while the body a message announced is still arriving:
+     * where it starts in the view and how many of its bytes are read. */
+    uint8_t body_waiting;
+    uint8_t text_body; /* the response in process has a text body (form, text or JSON type) */
+    uint8_t body_kind; /* what is checked on it (http.cpp's body_* bits) */
+    uint32_t body_start, body_length;
+    /* 1 + direction while a body of known length goes on: the stream
+     * offset of its end. */
+    uint8_t body_dir;
+    uint32_t body_end;
+    /* The packet's line table points into the stream's view (its copy
+     * failed): it must be forgotten when the call ends. */
+    uint8_t lines_borrowed;
+    /* The flow's payload packets when a 101 answer switched protocols. */
+    uint16_t switch_packet;
+    /* The call in process asked the stream to keep its view. */
+    uint8_t asked;
 };
 
 /* Frees what the state owns (its texts). */

@@ -42,8 +42,10 @@ bool ipp_body(oxlo_module *m, oxlo_flow_state *f)
 void search_ipp(oxlo_module *m, oxlo_flow_state *f)
 {
     /* On IPP's own port this runs before HTTP has read the request: wait
-     * for HTTP to name the flow rather than give up on it. */
-    if (!oxlo_flow_app_protocol(f) && oxlo_dissector_packet(m, f).payload_packets <= 8)
+     * for HTTP to name the flow rather than give up on it (while HTTP reads
+     * a request still arriving, however many segments it takes). */
+    if (!oxlo_flow_app_protocol(f) &&
+        (oxlo_http_request_waiting(f) || oxlo_dissector_packet(m, f).payload_packets <= 8))
         return;
     const char *url = oxlo_flow_http_url(f);
     const char *path = strchr(url, '/');

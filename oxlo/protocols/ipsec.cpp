@@ -22,6 +22,10 @@ namespace {
 constexpr size_t IKE_NEXT_PAYLOAD = 16, IKE_VERSION = 17, IKE_EXCHANGE = 18, IKE_FLAGS = 19, IKE_LENGTH = 24,
                  IKE_HEADER = 28, NON_ESP_MARKER = 4;
 constexpr uint8_t IKE_V2 = 0x20, IKE_V1 = 0x10, IKE_SA_PAYLOAD = 33, IKE_SA_INIT = 34;
+/* A message too large for one datagram is sent in pieces, each of which
+ * holds a single Encrypted Fragment payload (strongSwan does so by default
+ * for an IKE_AUTH with certificates). */
+constexpr uint8_t IKE_ENCRYPTED_FRAGMENT = 53;
 
 struct ike_proposal {
     uint8_t protocol_id, transforms;
@@ -136,8 +140,8 @@ int read_header(oxlo_module *m, oxlo_flow_state *f, ipsec_state *s, bool keep)
     if ((version != IKE_V2 && version != IKE_V1) || length != ike.length)
         return 0;
     if (version == IKE_V2) {
-        if ((next != 0 && (next < IKE_SA_PAYLOAD || next > 48)) || exchange < IKE_SA_INIT || exchange > 37 ||
-            (flags & 0xC7))
+        if ((next != 0 && next != IKE_ENCRYPTED_FRAGMENT && (next < IKE_SA_PAYLOAD || next > 48)) ||
+            exchange < IKE_SA_INIT || exchange > 37 || (flags & 0xC7))
             return 0;
         if (keep && exchange == IKE_SA_INIT) {
             s->version = version;

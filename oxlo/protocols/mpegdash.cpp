@@ -33,7 +33,8 @@ bool dash_request(const oxlo_line_table &t, uint16_t count)
 void search_mpegdash(oxlo_module *m, oxlo_flow_state *f)
 {
     if (!is_http(f)) {
-        if (oxlo_dissector_packet(m, f).payload_packets > max_wait_packets)
+        /* A request HTTP still reads may yet make the flow HTTP. */
+        if (!oxlo_http_request_waiting(f) && oxlo_dissector_packet(m, f).payload_packets > max_wait_packets)
             OXLO_EXCLUDE(m, f);
         return;
     }

@@ -5,6 +5,7 @@
  * fits the item structure, is MessagePack. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -93,7 +94,9 @@ verdict consumed(const counts &k, bool udp, uint16_t packets)
     return packets < 4 ? WAIT : EXCLUDE;
 }
 
-verdict walk(const oxlo_reader &p, bool udp, uint16_t packets)
+/* With `cut`, an item that runs past the end of p is no failure: the
+ * bytes it needs (from p's start) go to *cut and the walk waits for them. */
+verdict walk(const oxlo_reader &p, bool udp, uint16_t packets, uint64_t *cut = nullptr)
 {
     counts k;
     size_t at = 0;
@@ -103,12 +106,20 @@ verdict walk(const oxlo_reader &p, bool udp, uint16_t packets)
             return consumed(k, udp, packets);
         bool fits = true;
         const item it = classify_item(p, at, oxlo_rd_peek8(&p, at), &fits);
+        if (it.valid && cut && (!fits || !oxlo_rd_has(&p, at, it.header))) {
+            *cut = uint64_t(at) + it.header;
+            return WAIT;
+        }
         if (!it.valid || !fits || !oxlo_rd_has(&p, at, it.header)) {
             if (mostly_simple_or_short())
                 return EXCLUDE;
             return with_blocks(k, udp, packets); /* bytes remain */
         }
         if (it.body > p.length - at - it.header) {
+            if (cut) {
+                *cut = uint64_t(at) + it.header + it.body;
+                return WAIT;
+            }
             if (mostly_simple_or_short())
                 return EXCLUDE;
             return with_blocks(k, udp, packets);
@@ -129,10 +140,28 @@ verdict walk(const oxlo_reader &p, bool udp, uint16_t packets)
     return remain ? with_blocks(k, udp, packets) : consumed(k, udp, packets);
 }
 
+/* The most stream bytes an item cut by the segments, or a run of items that
+ * decides nothing yet, is waited for. */
+constexpr uint64_t STREAM_MAX = 16384;
+
 void search_msgpack(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    switch (walk(pkt.payload, pkt.l4 == OXLO_L4_UDP, pkt.payload_packets)) {
+    const bool tcp = pkt.l4 == OXLO_L4_TCP;
+    uint64_t cut = 0;
+    /* Over TCP the items are read from the stream: one the segments cut is
+     * waited for whole, and a run of items that decides nothing yet waits
+     * for what follows it, as far as the bound. */
+    verdict v = walk(pkt.payload, !tcp, pkt.payload_packets, tcp ? &cut : nullptr);
+    if (v == WAIT && cut) {
+        if (cut <= STREAM_MAX && oxlo_framing::wait_for(m, f, pkt, cut))
+            return;
+        v = walk(pkt.payload, false, pkt.payload_packets); /* decided on what is here */
+    } else if (v == WAIT && tcp && pkt.payload.length < STREAM_MAX) {
+        oxlo_framing::wait_for(m, f, pkt, pkt.payload.length + 1);
+        return;
+    }
+    switch (v) {
     case CLASSIFY:
         if (oxlo_flow_app_protocol(f))
             oxlo_flow_refine_protocol(m, f, OXLO_PROTOCOL_MESSAGEPACK, OXLO_CONFIDENCE_DPI);

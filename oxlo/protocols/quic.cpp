@@ -7,10 +7,13 @@
  * protection, decrypts the payload, puts the CRYPTO stream back together
  * (a large ClientHello spans several Initials, its pieces in any order) and
  * hands the ClientHello to the TLS family, which reads host name, ALPN and
- * fingerprints. Google versions without TLS carry a CHLO message, in the
- * clear up to Q046, which is read here. Flows whose Initial was missed are
- * still told apart by 0-RTT packets, repeated short headers on port 443, a
- * server's REJ, or a Version Negotiation after a reserved version. */
+ * fingerprints. The flow is left pending until the server answers that
+ * hello: a Retry or a Version Negotiation turns it down, and the hello of
+ * the client's next Initials is read as well. Google versions without TLS
+ * carry a CHLO message, in the clear up to Q046, which is read here.
+ * Flows whose Initial was missed are still told apart by 0-RTT packets,
+ * repeated short headers on port 443, a server's REJ, or a Version
+ * Negotiation after a reserved version. */
 #include "oxlo_dissector.h"
 #include "oxlo_dissector_slots.h"
 #include "oxlo_risks.h"
@@ -49,7 +52,20 @@ constexpr uint16_t CRYPTO_FRAMES_MAX = 256;
 constexpr uint16_t COLLECT_PACKETS = 20;
 /* Long-header packets read from one datagram (RFC 9000 section 12.2). */
 constexpr unsigned COALESCED_MAX = 8;
-constexpr uint8_t EXTRA_PACKETS = 24, VN_PACKETS = 4;
+constexpr uint8_t EXTRA_PACKETS = 24;
+/* Packets a flow may send before an Initial the dissector can read while
+ * it still waits for one: leading 0-RTT datagrams, or an Initial of a
+ * version it cannot read with the server's Version Negotiation and the
+ * client's resends after it. Past the bound the flow is decided on what it
+ * showed. */
+constexpr uint8_t SKIP_MAX = 8;
+/* After a whole hello the flow waits for the server's answer: a Retry or a
+ * Version Negotiation means that hello was not taken, and the client's
+ * next Initials carry the one the server reads. A server that answers
+ * nothing within these packets or this time leaves the flow decided on the
+ * hellos seen. */
+constexpr uint8_t ANSWER_PACKETS = 32;
+constexpr uint64_t ANSWER_WAIT_MS = 10000;
 /* Snapchat's media service domain: calls over QUIC to it are sub-classified
  * by the first byte of later packets. */
 constexpr const char SNAPCHAT_SERVICE_DOMAIN[] = ".sc-cdn.net";
@@ -74,6 +90,16 @@ struct quic_flow {
     uint8_t vn_expected;
     uint8_t vn_seen;
     uint8_t vn_packets;
+    uint8_t skipped;          /* packets skipped before a readable Initial */
+    uint8_t awaiting;         /* a hello is whole, the server's answer is awaited */
+    uint8_t restarted;        /* the server sent a Retry or Version Negotiation meanwhile */
+    uint64_t answer_since_ms;
+    /* After a Retry the client's Initials that count are those to the
+     * Retry's Source Connection ID; after a Version Negotiation, those of
+     * another version than the one turned down. */
+    uint8_t retry_scid[CID_MAX];
+    uint8_t retry_scid_length;
+    uint32_t refused_version;
     uint8_t short_count;
     uint8_t short_stored;
     uint8_t short_bytes[8];
@@ -345,9 +371,11 @@ void reassembly_free(quic_flow *st)
     st->crypto_frames = 0;
 }
 
-/* While a ClientHello that can still name the host is awaited (or, after a
- * reserved version, the Initial that follows the Version Negotiation), the
- * flow is pending: whoever decides on host names keeps feeding it. */
+/* While a ClientHello that can still name the host is awaited (after an
+ * Initial of a version not read here, the Initial that follows the Version
+ * Negotiation; after leading 0-RTT packets, the Initial; after a whole
+ * hello, the server's answer that shows it was taken), the flow is
+ * pending: whoever decides on host names keeps feeding it. */
 void set_pending(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, bool on)
 {
     if (st->pending != uint8_t(on)) {
@@ -375,7 +403,7 @@ void collect_stop(oxlo_module *m, oxlo_flow_state *f, quic_flow *st)
     reassembly_free(st);
     protection_drop(st);
     st->collecting = 0;
-    set_pending(m, f, st, false);
+    set_pending(m, f, st, st->awaiting || st->vn_expected);
 }
 
 void collect_start(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, uint32_t version, uint16_t packets)
@@ -467,6 +495,18 @@ bool read_long_header(const oxlo_reader *datagram, size_t at, long_header *h)
     h->length = size_t(length);
     h->end = at + r.pos + h->length;
     return true;
+}
+
+/* Whether a client Initial is one the server reads after the Retry or the
+ * Version Negotiation it sent, if any: a decoy to another connection ID
+ * must not start the stream over between the pieces of the real hello. */
+bool initial_counts(const quic_flow *st, const long_header &h)
+{
+    if (!st->restarted)
+        return true;
+    if (st->retry_scid_length)
+        return h.dcid_length == st->retry_scid_length && memcmp(h.dcid, st->retry_scid, h.dcid_length) == 0;
+    return h.version != st->refused_version;
 }
 
 struct plaintext {
@@ -786,6 +826,39 @@ bool snapchat_call_rule(const oxlo_flow_state *f, const quic_flow *st)
 
 int extra_read(oxlo_module *m, oxlo_flow_state *f);
 int version_negotiation(oxlo_module *m, oxlo_flow_state *f);
+int answer_wait(oxlo_module *m, oxlo_flow_state *f);
+
+/* Versions whose server may answer a hello with a Retry (RFC 9000 section
+ * 17.2.5) or a Version Negotiation, after which the client sends another. */
+bool restartable(uint32_t v) { return v == V1 || v == V2 || is_draft(v) || is_mvfst_known(v); }
+
+/* A server packet that turns the client's hello down for another: a
+ * Version Negotiation, or a Retry of the flow's version. */
+bool server_restart(const oxlo_reader *r, uint32_t version);
+
+/* The first Retry or Version Negotiation is the one the client follows (it
+ * ignores later ones): what it says of the Initials that come next. */
+void note_restart(quic_flow *st, const oxlo_reader *r)
+{
+    if (st->restarted)
+        return;
+    st->restarted = 1;
+    uint32_t v = 0;
+    uint8_t dcid_length = 0;
+    oxlo_rd_u32_at(r, 1, &v);
+    if (v == 0) {
+        st->refused_version = st->version;
+        return;
+    }
+    oxlo_rd_u8_at(r, 5, &dcid_length);
+    const size_t at = 6 + size_t(dcid_length);
+    uint8_t n = 0;
+    const uint8_t *scid = oxlo_rd_u8_at(r, at, &n) && n <= CID_MAX ? oxlo_rd_bytes_at(r, at + 1, n) : nullptr;
+    if (scid) {
+        memcpy(st->retry_scid, scid, n);
+        st->retry_scid_length = n;
+    }
+}
 
 /* The version of a packet that passes the Initial test, or false. */
 bool initial_version(const oxlo_reader *r, uint8_t first, uint32_t *version)
@@ -856,6 +929,16 @@ step hello_whole(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, uint32_t v, 
     else
         chlo(m, f, st, message);
     collect_stop(m, f, st);
+    if (st->awaiting)
+        return step::done; /* a later hello: the server's answer is still awaited */
+    if (restartable(v)) {
+        const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+        st->awaiting = 1;
+        st->answer_since_ms = pkt.time_ms;
+        set_pending(m, f, st, true);
+        oxlo_dissector_extra(f, answer_wait, ANSWER_PACKETS);
+        return step::done;
+    }
     if (snapchat_call_rule(f, st))
         oxlo_dissector_extra(f, extra_read, EXTRA_PACKETS);
     return step::done;
@@ -896,16 +979,21 @@ step clear_initial(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, const oxlo
 step initial(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, const oxlo_packet_view &pkt, uint32_t v)
 {
     const oxlo_reader *r = &pkt.payload;
-    if (!supported(v)) {
-        classify(m, f, st, v);
-        return step::end;
-    }
-    if (is_reserved(v)) {
+    /* A version this dissector cannot read, like a reserved one, is QUIC,
+     * but the server answers it with a Version Negotiation if it cannot
+     * read it either, and the client's Initial of a version both speak
+     * names the host: the flow waits for it a few packets. A server that
+     * answers in that version ends the wait, with no name. While a hello
+     * of a version read here is put together, such an Initial is only one
+     * more packet of its first flight. */
+    if (!supported(v) || is_reserved(v)) {
+        if (st->collecting)
+            return collect_check(m, f, st, pkt);
         classify(m, f, st, v);
         st->vn_expected = 1;
         st->vn_packets = 0;
         set_pending(m, f, st, true);
-        oxlo_dissector_extra(f, version_negotiation, VN_PACKETS);
+        oxlo_dissector_extra(f, version_negotiation, SKIP_MAX);
         return step::done;
     }
     const unsigned g = is_q(v) ? google_number(v) : 0;
@@ -919,7 +1007,7 @@ step initial(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, const oxlo_packe
         if (!read_long_header(r, at, &h) || (n && (h.version != v || !(h.first & 0x40))))
             break;
         plaintext clear;
-        if (h.type == 0 && decrypt_initial(st, r, h, &clear)) {
+        if (h.type == 0 && initial_counts(st, h) && decrypt_initial(st, r, h, &clear)) {
             st->decrypted = 1;
             if (st->dcid_length != h.dcid_length || memcmp(st->dcid, h.dcid, h.dcid_length) != 0) {
                 /* Another connection (the client's after a Retry) starts
@@ -954,6 +1042,22 @@ bool cids_inside(const oxlo_reader *r)
            scid <= CID_MAX && oxlo_rd_has(r, 7 + size_t(dcid), scid);
 }
 
+/* A packet before the first Initial the dissector can read, after 0-RTT
+ * packets: a client may send those first (RFC 9000 section 12.2 lets it
+ * coalesce them, the network may reorder datagrams, and a server may keep
+ * them for the Initial that follows), so the flow waits for the Initial's
+ * hello, up to SKIP_MAX packets; then it is QUIC of the 0-RTT's version. */
+step skip(oxlo_module *m, oxlo_flow_state *f, quic_flow *st)
+{
+    if (++st->skipped <= SKIP_MAX) {
+        set_pending(m, f, st, true);
+        return step::wait;
+    }
+    classify(m, f, st, st->version);
+    set_pending(m, f, st, st->collecting || st->awaiting);
+    return step::done;
+}
+
 /* Packets that are no client Initial. */
 step other(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, const oxlo_packet_view &pkt)
 {
@@ -971,20 +1075,14 @@ step other(oxlo_module *m, oxlo_flow_state *f, quic_flow *st, const oxlo_packet_
                                 type == 0x10) ||
                                (v == V2 && type == 0x20));
         if (zero_rtt) {
+            if (!st->zero_rtt_seen)
+                st->version = v;
             st->zero_rtt_seen = 1;
-            if (pkt.packets >= 3)
-                classify(m, f, st, v);
-            return step::wait;
-        }
-        if (long_fixed && v == V2 && st->zero_rtt_seen) {
-            classify(m, f, st, v);
-            return step::done;
+            return skip(m, f, st);
         }
     }
-    if (st->zero_rtt_seen) {
-        classify(m, f, st, st->version);
-        return step::done;
-    }
+    if (st->zero_rtt_seen)
+        return skip(m, f, st);
     if ((first & 0x40) && (pkt.dst_port == 443 || pkt.src_port == 443)) {
         if (pkt.dst_port == 443) {
             if (length <= 8)
@@ -1033,8 +1131,13 @@ step search(oxlo_module *m, oxlo_flow_state *f, quic_flow *st)
     if (pkt.from_client && r->length >= INITIAL_MIN && oxlo_rd_u8_at(r, 0, &first) &&
         initial_version(r, first, &version))
         return initial(m, f, st, pkt, version);
-    if (st->collecting)
+    if (st->collecting) {
+        /* Turned down before it was whole: the client's next Initials
+         * carry the hello the server will read. */
+        if (!pkt.from_client && server_restart(r, st->version))
+            note_restart(st, r);
         return collect_check(m, f, st, pkt);
+    }
     return other(m, f, st, pkt);
 }
 
@@ -1049,7 +1152,8 @@ int extra_read(oxlo_module *m, oxlo_flow_state *f)
         return 0;
     if (st->collecting) {
         search(m, f, st);
-        return st->collecting ? 1 : 0;
+        /* A whole hello hands over to the wait for the server's answer. */
+        return st->collecting || st->awaiting ? 1 : 0;
     }
     if (!pkt.payload.length)
         return 1;
@@ -1064,17 +1168,31 @@ int extra_read(oxlo_module *m, oxlo_flow_state *f)
     return 0;
 }
 
-/* One more packet of the Version Negotiation wait, or its end. */
-int vn_continue(oxlo_module *m, oxlo_flow_state *f, quic_flow *st)
+bool server_restart(const oxlo_reader *r, uint32_t version)
 {
-    if (++st->vn_packets < VN_PACKETS)
-        return 1;
-    set_pending(m, f, st, st->collecting != 0);
+    uint8_t first = 0;
+    uint32_t v = 1;
+    if (!oxlo_rd_u8_at(r, 0, &first) || !(first & 0x80) || !oxlo_rd_u32_at(r, 1, &v))
+        return false;
+    if (v == 0)
+        return r->length > 10 && cids_inside(r);
+    long_header h;
+    return v == version && restartable(v) && read_long_header(r, 0, &h) && h.type == 3;
+}
+
+/* The Version Negotiation wait is over: the flow is decided on what it
+ * showed, unless a hello is still being read. */
+int vn_end(oxlo_module *m, oxlo_flow_state *f, quic_flow *st)
+{
+    st->vn_expected = 0;
+    set_pending(m, f, st, st->collecting || st->awaiting);
     return 0;
 }
 
-/* Up to 4 packets after a reserved version: the server's Version
- * Negotiation, then the client's next Initial. */
+/* Up to SKIP_MAX packets after an Initial of a reserved version or of one
+ * this dissector cannot read: the server's Version Negotiation, the
+ * client's resends of that Initial, then the client's Initial of a version
+ * read here. */
 int version_negotiation(oxlo_module *m, oxlo_flow_state *f)
 {
     quic_flow *st = state_of(m, f);
@@ -1082,11 +1200,28 @@ int version_negotiation(oxlo_module *m, oxlo_flow_state *f)
     if (!st)
         return 0;
     const oxlo_reader *r = &pkt.payload;
+    const bool last = ++st->vn_packets >= SKIP_MAX;
     if (!r->length)
-        return vn_continue(m, f, st);
-    if (st->vn_seen) {
+        return last ? vn_end(m, f, st) : 1;
+    if (!pkt.from_client) {
+        uint32_t v = 1;
+        uint8_t first = 0;
+        if (r->length > 10 && oxlo_rd_u8_at(r, 0, &first) && (first & 0x80) && oxlo_rd_u32_at(r, 1, &v) && v == 0 &&
+            cids_inside(r)) {
+            st->vn_seen = 1;
+            return last ? vn_end(m, f, st) : 1;
+        }
+        /* The server took the client's version: nothing more to read. */
+        return vn_end(m, f, st);
+    }
+    uint32_t version = 0;
+    uint8_t first = 0;
+    if (r->length >= INITIAL_MIN && oxlo_rd_u8_at(r, 0, &first) && initial_version(r, first, &version) &&
+        supported(version) && !is_reserved(version)) {
         st->vn_expected = 0;
         search(m, f, st);
+        if (st->awaiting)
+            return 1; /* the hello is whole: its answer is awaited */
         if (st->collecting) {
             /* The rest of a split hello follows. */
             oxlo_dissector_extra(f, extra_read, EXTRA_PACKETS);
@@ -1095,15 +1230,54 @@ int version_negotiation(oxlo_module *m, oxlo_flow_state *f)
         set_pending(m, f, st, false);
         return 0;
     }
-    uint32_t v = 1;
-    uint8_t first = 0;
-    if (r->length > 10 && oxlo_rd_u8_at(r, 0, &first) && (first & 0x80) && oxlo_rd_u32_at(r, 1, &v) && v == 0 &&
-        cids_inside(r)) {
-        st->vn_seen = 1;
-        return vn_continue(m, f, st);
+    /* Anything else of the client's (a resend of its first Initial, 0-RTT)
+     * is skipped. */
+    return last ? vn_end(m, f, st) : 1;
+}
+
+/* The server answered the hello (or stayed silent too long): the flow is
+ * decided on every hello seen. */
+int answer_end(oxlo_module *m, oxlo_flow_state *f, quic_flow *st)
+{
+    st->awaiting = 0;
+    collect_stop(m, f, st);
+    if (snapchat_call_rule(f, st)) {
+        oxlo_dissector_extra(f, extra_read, EXTRA_PACKETS);
+        return 1;
     }
-    set_pending(m, f, st, false);
     return 0;
+}
+
+/* After a whole hello, up to ANSWER_PACKETS packets: the server's answer.
+ * A Retry or a Version Negotiation turns the hello down; the client's
+ * Initials that follow (a Retry's with its Source Connection ID as their
+ * Destination, whose keys they are protected with) are read for the hello
+ * the server takes, each name of each hello kept for the rules. Any other
+ * server packet is the answer. */
+int answer_wait(oxlo_module *m, oxlo_flow_state *f)
+{
+    quic_flow *st = state_of(m, f);
+    if (!st)
+        return 0;
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    const oxlo_reader *r = &pkt.payload;
+    if (pkt.time_ms > st->answer_since_ms + ANSWER_WAIT_MS)
+        return answer_end(m, f, st);
+    if (!r->length)
+        return 1;
+    if (!pkt.from_client) {
+        if (server_restart(r, st->version)) {
+            note_restart(st, r);
+            return 1;
+        }
+        return answer_end(m, f, st);
+    }
+    uint32_t version = 0;
+    uint8_t first = 0;
+    if (st->restarted && r->length >= INITIAL_MIN && oxlo_rd_u8_at(r, 0, &first) &&
+        initial_version(r, first, &version) && restartable(version))
+        initial(m, f, st, pkt, version);
+    return 1;
 }
 
 void quic_release(void *state)

@@ -19,6 +19,10 @@ void search_soap(oxlo_module *m, oxlo_flow_state *f)
         OXLO_EXCLUDE(m, f);
         return;
     }
+    /* A request HTTP still reads may yet make the flow HTTP: its lines are
+     * read once it is whole (a segment of it is no message). */
+    if (!oxlo_flow_app_protocol(f) && oxlo_http_request_waiting(f))
+        return;
     oxlo_parse_payload_lines(m, f);
     const oxlo_line_table &t = *oxlo_dissector_lines(m, nullptr);
     for (size_t i = 1; i < OXLO_MAX_PAYLOAD_LINES && t.line[i].len; i++) {

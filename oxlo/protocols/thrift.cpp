@@ -76,6 +76,9 @@ void search_thrift(oxlo_module *m, oxlo_flow_state *f)
         over_http(m, f);
         return;
     }
+    /* A request HTTP still reads may yet make the flow HTTP. */
+    if (!oxlo_flow_app_protocol(f) && oxlo_http_request_waiting(f))
+        return;
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     oxlo_reader p = pkt.payload;
     thrift_state *s = static_cast<thrift_state *>(oxlo_dissector_state(m, f));

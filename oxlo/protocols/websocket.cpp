@@ -7,6 +7,7 @@
 #include "oxlo_risk_ids.h"
 #include "oxlo_protocol_ids.h"
 #include "oxlo_risks.h"
+#include "oxlo_private.h"
 #include "protocols/framing.h"
 
 namespace {
@@ -83,14 +84,22 @@ void scan_upgrade(oxlo_module *m, oxlo_flow_state *f, const oxlo_reader &p)
 void search_websocket(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    if (pkt.payload_packets > max_packets) {
-        OXLO_EXCLUDE(m, f);
+    /* A request HTTP still reads may yet make the flow HTTP (an upgrade).
+     * The view is kept meanwhile: frames are read from the stream's start,
+     * never from the middle of what HTTP turned down. */
+    if (!oxlo_flow_app_protocol(f) && oxlo_http_request_waiting(f)) {
+        oxlo_framing::wait_for(m, f, pkt, uint64_t(pkt.payload.length) + 1);
         return;
     }
     /* On an HTTP flow the upgrade request is read before the frame rule:
-     * the request is no frame and would end the search first. */
+     * the request is no frame and would end the search first. It is read
+     * whole, as HTTP put it together, whatever number of segments it took. */
     if (oxlo_flow_app_protocol(f) == OXLO_PROTOCOL_HTTP && oxlo_flow_master_protocol(f) != OXLO_PROTOCOL_WEBSOCKET) {
         scan_upgrade(m, f, pkt.payload);
+        OXLO_EXCLUDE(m, f);
+        return;
+    }
+    if (pkt.payload_packets > max_packets) {
         OXLO_EXCLUDE(m, f);
         return;
     }

@@ -144,7 +144,8 @@ void FlowExport::exportConntrack(uint32_t now) {
 }
 
 void FlowExport::sendStatistics(uint32_t now, uint64_t tableFull, uint64_t notTracked,
-                                uint64_t beforeRules, uint64_t streamUnread) {
+                                uint64_t beforeRules, uint64_t streamUnread,
+                                uint64_t noMemory) {
   if (!conntrack_ || now < nextStatistics_) return;
   bytes_ = packets_ = 0;
   auto callback = [](enum nf_conntrack_msg_type, struct nf_conntrack *ct, void *data) -> int {
@@ -207,6 +208,9 @@ void FlowExport::sendStatistics(uint32_t now, uint64_t tableFull, uint64_t notTr
       // Flows decided before their stream could all be read (the strictest
       // marker of their policy).
       oxlo_recbuf_put_u64(&event, "stream_unread", streamUnread);
+      // Flows not read because their texts or TCP block could not be
+      // allocated (the strictest marker of their policy too).
+      oxlo_recbuf_put_u64(&event, "no_memory", noMemory);
       oxlo_recbuf_close_block(&event);
       // The engine's TCP stream view: each bound hit, where a direction
       // stopped waiting and was decided on what was known.

@@ -34,9 +34,11 @@ class FlowExport {
   void exportConntrack(uint32_t now);
   // A statistics event when due; the packets that got the fallback verdict
   // because the flow table was full, because they were not tracked, or
-  // because no rules were in force yet.
+  // because no rules were in force yet; the flows that got the exception
+  // verdict because their stream could not all be read, or because no
+  // memory was left for their texts or TCP block.
   void sendStatistics(uint32_t now, uint64_t tableFull, uint64_t notTracked, uint64_t beforeRules,
-                      uint64_t streamUnread);
+                      uint64_t streamUnread, uint64_t noMemory);
   // The TCP stream counters of the engine in force, for the next event.
   void setStreamStatistics(const oxlo_stream_stats &stats) { stream_ = stats; }
 

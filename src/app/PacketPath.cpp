@@ -86,7 +86,17 @@ uint32_t PacketPath::processPacket(uint32_t now, const uint8_t *sourceMac, uint3
     } else {
       // No give-up while the engine waits for the rest of a PDU (its stream
       // bounds end the wait); the ceiling is the last resort.
-      if (!flow->detectionCompleted && flow->packets() > kGiveUpPackets) {
+      const oxlo_flow_state *state = flow->engineState();
+      const char *host = oxlo_flow_host_name(state);
+      if (!flow->detectionCompleted &&
+          (oxlo_flow_out_of_memory(state) ||
+           (oxlo_flow_stream_incomplete(state) && (!host || !*host)))) {
+        // The engine stopped reading the flow for want of memory, or its
+        // stream can no longer be read as the server reads it and no name
+        // was: decided now, on this packet, with the exception verdict
+        // (complete), before the rest reaches the server.
+        flow->giveUp(module);
+      } else if (!flow->detectionCompleted && flow->packets() > kGiveUpPackets) {
         if (flow->packets() > kPendingCeilingPackets) {
           pendingCeilingGiveUps_++;
           VESK_LOG(TRACE_DEBUG, "Flow still pending after %u packets: given up",
@@ -115,8 +125,14 @@ uint32_t PacketPath::complete(Flow *flow, oxlo_module *module) {
   // A flow whose stream could not all be read before a name was: what the
   // server read may name a host the rules drop. It gets the strictest
   // marker its policy could have given.
+  // A flow whose texts or TCP block could not be made was not read at all
+  // (a name it carried was lost): the same.
   const char *host = oxlo_flow_host_name(flow->engineState());
-  if (flow->marker != 2 && oxlo_flow_stream_incomplete(flow->engineState()) && (!host || !*host)) {
+  if (flow->marker != 2 && oxlo_flow_out_of_memory(flow->engineState())) {
+    flow->marker = inForce_->exceptionMarker(flow->sourceMac, source, destination, flow->ipVersion);
+    noteFallback(FALLBACK_NO_MEMORY, flow->marker);
+  } else if (flow->marker != 2 && oxlo_flow_stream_incomplete(flow->engineState()) &&
+             (!host || !*host)) {
     flow->marker = inForce_->exceptionMarker(flow->sourceMac, source, destination, flow->ipVersion);
     noteFallback(FALLBACK_STREAM_UNREAD, flow->marker);
   }
@@ -240,7 +256,8 @@ void PacketPath::noteFallback(Fallback why, uint16_t marker) {
         "Packet not tracked (not TCP or UDP, a fragment, or cut short)",
         "Flow table full, no flow idle",
         "No rules in force yet",
-        "Flow decided before its stream could all be read"};
+        "Flow decided before its stream could all be read",
+        "Flow not read: no memory for its texts or TCP block"};
     VESK_LOG(why == FALLBACK_NOT_TRACKED ? TRACE_NORMAL : TRACE_WARNING,
              "%s: fallback verdict, its policy's default or strictest marker, or drop [marker: %u]"
              "[flows: %u/%u][packets: %llu since the last report, %llu in all][queueId=%u]",

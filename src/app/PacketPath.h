@@ -31,6 +31,7 @@ class PacketPath {
     FALLBACK_TABLE_FULL,   // a new flow and no room in the flow table
     FALLBACK_NO_RULES,     // no rules in force yet
     FALLBACK_STREAM_UNREAD,  // a flow decided without its name: its stream not all read
+    FALLBACK_NO_MEMORY,      // a flow's texts or TCP block could not be made
     FALLBACK_KINDS
   };
   // Packets that got the fallback verdict for that reason.

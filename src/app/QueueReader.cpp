@@ -231,7 +231,8 @@ void QueueReader::pollLoop() {
     exports_.sendStatistics(now, path_.fallbackCount(PacketPath::FALLBACK_TABLE_FULL),
                             path_.fallbackCount(PacketPath::FALLBACK_NOT_TRACKED),
                             path_.fallbackCount(PacketPath::FALLBACK_NO_RULES),
-                            path_.fallbackCount(PacketPath::FALLBACK_STREAM_UNREAD));
+                            path_.fallbackCount(PacketPath::FALLBACK_STREAM_UNREAD),
+                            path_.fallbackCount(PacketPath::FALLBACK_NO_MEMORY));
   }
   verdicts_.flush();
   if (verdicts_.held() > 0)

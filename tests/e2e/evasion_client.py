@@ -17,7 +17,7 @@ CRYPTO frame (its ServerHello): an ACK alone does not show that the whole
 ClientHello arrived.
 
     evasion_client.py tls-count
-    evasion_client.py run SERVER TLS_FIRST_ADDRESS QUIC_PORT
+    evasion_client.py run SERVER TLS_FIRST_ADDRESS QUIC_PORT SERVER6 HRR4,HRR4 HRR6,HRR6
 
 prints one line per case: "ok:" or "FAIL:", the case, the client port, and
 what the server did ("answered" or "no answer").
@@ -34,6 +34,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 from cryptography.hazmat.primitives import hashes, hmac
+from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.x25519 import X25519PrivateKey
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
@@ -43,10 +44,16 @@ BLOCKED = "blocked.vesk.test"
 OPEN = "open.vesk.test"
 DECOY = "decoy.vesk.test"
 CLIENT = "10.77.0.1"
+CLIENT6 = "fd77::1"
 HTTP_PORT = 80
 TLS_PORT = 443
 FIRST_PORT = 40000  # source ports of the raw connections (their RSTs are dropped)
 ANSWER_WAIT = 2.5  # seconds a case waits for an answer that should not come
+OPEN_WAIT = 10.0  # seconds a case waits for an answer that should come (a loaded machine)
+
+
+def wait_for(host):
+    return ANSWER_WAIT if host == BLOCKED else OPEN_WAIT
 
 
 # ---------------------------------------------------------------- raw TCP
@@ -60,11 +67,13 @@ def checksum(data):
     return ~s & 0xFFFF
 
 
-def tcp_packet(src, dst, sport, dport, seq, ack, flags, payload=b"", mss=False):
+def tcp_packet(src, dst, sport, dport, seq, ack, flags, payload=b"", mss=False, urgent=0):
     options = struct.pack("!BBH", 2, 4, 1460) if mss else b""
     offset = (20 + len(options)) // 4
     header = struct.pack("!HHIIBBHHH", sport, dport, seq & 0xFFFFFFFF, ack & 0xFFFFFFFF,
-                         offset << 4, flags, 65535, 0, 0) + options
+                         offset << 4, flags, 65535, 0, urgent) + options
+    if ":" in src:
+        return tcp_packet6(src, dst, header, payload)
     pseudo = socket.inet_aton(src) + socket.inet_aton(dst) + struct.pack(
         "!BBH", 0, 6, len(header) + len(payload))
     csum = checksum(pseudo + header + payload)
@@ -76,17 +85,32 @@ def tcp_packet(src, dst, sport, dport, seq, ack, flags, payload=b"", mss=False):
     return ip + header + payload
 
 
-FIN, SYN, RST, PSH, ACK = 1, 2, 4, 8, 16
+def tcp_packet6(src, dst, header, payload):
+    src6, dst6 = socket.inet_pton(socket.AF_INET6, src), socket.inet_pton(socket.AF_INET6, dst)
+    size = len(header) + len(payload)
+    csum = checksum(src6 + dst6 + struct.pack("!IxxxB", size, 6) + header + payload)
+    header = header[:16] + struct.pack("!H", csum) + header[18:]
+    return struct.pack("!IHBB", 0x60000000, size, 6, 64) + src6 + dst6 + header + payload
+
+
+FIN, SYN, RST, PSH, ACK, URG = 1, 2, 4, 8, 16, 32
 
 
 class Wire:
     """One raw socket to send, one to receive; received segments go to the
     queue of the connection whose port they name."""
 
-    def __init__(self):
-        self.tx = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
+    def __init__(self, client=CLIENT):
+        family = socket.AF_INET6 if ":" in client else socket.AF_INET
+        self.client = client
+        self.tx = socket.socket(family, socket.SOCK_RAW, socket.IPPROTO_RAW)
         self.tx.setsockopt(socket.SOL_SOCKET, socket.SO_MARK, 0x77)
-        self.rx = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_TCP)
+        self.rx = socket.socket(family, socket.SOCK_RAW, socket.IPPROTO_TCP)
+        # Every TCP segment of the namespace comes here: room for bursts
+        # while this thread is slow on a loaded machine.
+        self.rx.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
+        # An IPv6 raw socket hands over the segment without the IP header.
+        self.ip_header = family == socket.AF_INET
         self.rx.settimeout(0.2)
         self.queues = {}
         self.lock = threading.Lock()
@@ -100,7 +124,7 @@ class Wire:
                 data, _ = self.rx.recvfrom(65535)
             except socket.timeout:
                 continue
-            ihl = (data[0] & 15) * 4
+            ihl = (data[0] & 15) * 4 if self.ip_header else 0
             if len(data) < ihl + 20:
                 continue
             sport, dport, seq, ack, off, flags = struct.unpack("!HHIIBB", data[ihl:ihl + 14])
@@ -124,13 +148,13 @@ class Connection:
         self.rcv = 0
         self.sent_end = 0
 
-    def packet(self, seq, flags, payload=b"", mss=False):
-        return tcp_packet(CLIENT, self.server, self.sport, self.dport, seq, self.rcv, flags,
-                          payload, mss)
+    def packet(self, seq, flags, payload=b"", mss=False, urgent=0):
+        return tcp_packet(self.wire.client, self.server, self.sport, self.dport, seq, self.rcv,
+                          flags, payload, mss, urgent)
 
-    def connect(self):
+    def connect(self, syn_data=b""):
         for _ in range(3):
-            self.wire.send(self.packet(self.isn, SYN, mss=True), self.server)
+            self.wire.send(self.packet(self.isn, SYN, syn_data, mss=True), self.server)
             deadline = time.monotonic() + 1.0
             while time.monotonic() < deadline:
                 try:
@@ -293,7 +317,7 @@ def session_id_opening(hello):
     return [(0, hello[:at]), (at, hello[at:end]), (end, hello[end:])]
 
 
-def tcp_case(wire, sport, server, dport, segments, wanted):
+def tcp_case(wire, sport, server, dport, segments, wanted, wait=ANSWER_WAIT):
     c = Connection(wire, sport, server, dport)
     try:
         if not c.connect():
@@ -301,9 +325,204 @@ def tcp_case(wire, sport, server, dport, segments, wanted):
         for offset, data in segments:
             c.segment(offset, data)
             time.sleep(0.0005 if len(segments) > 8 else 0.02)
-        return c.answer(wanted, ANSWER_WAIT)
+        return c.answer(wanted, wait)
     finally:
         c.close()
+
+
+# ------------------------------------------ TCP tricks, IPv4 and IPv6
+
+# Where the server's TCP stack and the engine could part ways: bytes on the
+# SYN, a second SYN, urgent data, many segments held ahead of a gap, a
+# method outside the usual table, and a TLS hello retried. Each runs over
+# both families.
+
+HRR_RANDOM = bytes.fromhex("cf21ad74e59a6111be1d8c021e65b891c2a211167abb8c5e079e09e2c8a8339c")
+
+
+def syn_decoy_for(host):
+    # The allowed case carries the blocked name on its SYN: read, it would
+    # drop a request the server answers.
+    return BLOCKED if host == OPEN else OPEN
+
+
+def second_syn(decoy):
+    # After the handshake a SYN with another ISN, and a whole decoy request
+    # right after it: the server keeps the ISN it acknowledged (it answers
+    # both with an ACK of its own sequence) and reads the real request.
+    def step(c):
+        isn2 = (c.isn + 0x40000000) & 0xFFFFFFFF
+        c.wire.send(c.packet(isn2, SYN, mss=True), c.server)
+        time.sleep(0.02)
+        c.wire.send(c.packet(isn2 + 1, PSH | ACK, decoy), c.server)
+        time.sleep(0.02)
+    return step
+
+
+def urgent(offset, data, at):
+    # One segment with its urgent pointer on the byte at `at` (the pointer
+    # names the byte after it): a receiver without SO_OOBINLINE takes that
+    # byte out of the stream.
+    def step(c):
+        c.wire.send(c.packet(c.isn + 1 + offset, PSH | ACK | URG, data, urgent=at + 1), c.server)
+        c.sent_end = max(c.sent_end, offset + len(data))
+    return step
+
+
+def wait_acks(count, seconds=3.0):
+    # The server's duplicate ACKs for segments held ahead of a gap: they
+    # pass the firewall before the gap is filled, so the flow counts them.
+    def step(c):
+        seen, deadline = 0, time.monotonic() + seconds
+        while seen < count and time.monotonic() < deadline:
+            try:
+                flags, _, _, payload = c.q.get(timeout=0.05)
+            except queue.Empty:
+                continue
+            if flags & ACK and not payload:
+                seen += 1
+    return step
+
+
+def http_trick_cases(host):
+    plain = http_request(["Host: " + host])
+    decoy = http_request(["Host: " + syn_decoy_for(host)])
+    held = pieces(plain, -(-len(plain) // 16))
+    if host == BLOCKED:
+        # The urgent byte inside the name: what the engine sees is
+        # "blockXed", what the server serves is the blocked name.
+        spelled = http_request(["Host: blockXed.vesk.test"])
+        urgent_steps = [urgent(0, spelled, spelled.index(b"X"))]
+    else:
+        # Urgent data after the request the flow was decided on does not
+        # cost it. (Before the name is read, urgent data makes the flow one
+        # the engine cannot read: the strictest verdict of its policy, drop
+        # here, whatever the name.)
+        urgent_steps = [(0, plain), urgent(len(plain), b"X", 0)]
+    method = plain.replace(b"GET ", b"FOO ", 1)
+    return [
+        ("http SYN payload decoy", [(0, plain)], decoy),
+        ("http second SYN with another ISN", [second_syn(decoy), (0, plain)], b""),
+        ("http urgent byte", urgent_steps, b""),
+        ("http 15 segments held ahead of a gap", held[1:] + [wait_acks(len(held) - 1), held[0]], b""),
+        ("http extension method FOO", [(0, method)], b""),
+    ]
+
+
+def tls13_hello(name, group, session_id, random_bytes, cookie=b""):
+    """A TLS 1.3 ClientHello offering X25519 and P-256 with a key share for
+    `group` only."""
+    def ext(kind, body):
+        return struct.pack("!HH", kind, len(body)) + body
+    if group == 0x001D:
+        share = X25519PrivateKey.generate().public_key().public_bytes(Encoding.Raw, PublicFormat.Raw)
+    else:
+        share = ec.generate_private_key(ec.SECP256R1()).public_key().public_bytes(
+            Encoding.X962, PublicFormat.UncompressedPoint)
+    n = name.encode()
+    entry = struct.pack("!HH", group, len(share)) + share
+    exts = b"".join([
+        ext(0, struct.pack("!HBH", len(n) + 3, 0, len(n)) + n),
+        ext(10, struct.pack("!HHH", 4, 0x001D, 0x0017)),
+        ext(13, struct.pack("!HHHHH", 8, 0x0403, 0x0804, 0x0401, 0x0807)),
+        ext(43, b"\x02\x03\x04"),
+        ext(45, b"\x01\x01"),
+        ext(51, struct.pack("!H", len(entry)) + entry),
+    ] + ([ext(44, cookie)] if cookie else []))
+    body = b"\x03\x03" + random_bytes + bytes([len(session_id)]) + session_id + \
+        struct.pack("!HHH", 4, 0x1301, 0x1302) + b"\x01\x00" + struct.pack("!H", len(exts)) + exts
+    message = b"\x01" + struct.pack("!I", len(body))[1:] + body
+    return b"\x16\x03\x01" + struct.pack("!H", len(message)) + message
+
+
+def server_hellos(data):
+    """The ServerHello bodies among the server's first records (a retry
+    request among them)."""
+    hellos, i = [], 0
+    while i + 5 <= len(data):
+        size = struct.unpack("!H", data[i + 3:i + 5])[0]
+        record = data[i + 5:i + 5 + size]
+        if len(record) < size:
+            break
+        if data[i] == 0x16 and record[:1] == b"\x02":
+            hellos.append(record[4:])
+        i += 5 + size
+    return hellos
+
+
+def hrr_cookie(hello):
+    """The cookie extension's body of a HelloRetryRequest, or b""."""
+    i = 2 + 32
+    i += 1 + hello[i] + 3
+    end = i + 2 + struct.unpack("!H", hello[i:i + 2])[0]
+    i += 2
+    while i + 4 <= end:
+        kind, size = struct.unpack("!HH", hello[i:i + 4])
+        if kind == 44:
+            return hello[i + 4:i + 4 + size]
+        i += 4 + size
+    return b""
+
+
+def hrr_case(wire, sport, server, first, second):
+    """A first hello whose key share the server (P-256 only) cannot use, its
+    HelloRetryRequest, a second hello for another name: True when the
+    second is answered with a ServerHello."""
+    c = Connection(wire, sport, server, TLS_PORT)
+    try:
+        if not c.connect():
+            return None
+        session_id, rnd = os.urandom(32), os.urandom(32)
+        hello = tls13_hello(first, 0x001D, session_id, rnd)
+        c.segment(0, hello)
+        retry = []
+
+        def asked(d):
+            retry[:] = [h for h in server_hellos(d) if h[2:34] == HRR_RANDOM]
+            return bool(retry)
+        if not c.answer(asked, OPEN_WAIT):
+            raise RuntimeError("no HelloRetryRequest")
+        c.segment(len(hello), tls13_hello(second, 0x0017, session_id, rnd, hrr_cookie(retry[0])))
+        return c.answer(lambda d: any(h[2:34] != HRR_RANDOM for h in server_hellos(d)), wait_for(second))
+    finally:
+        c.close()
+
+
+def trick_case(wire, sport, server, dport, steps, wanted, syn_data=b"", wait=ANSWER_WAIT):
+    c = Connection(wire, sport, server, dport)
+    try:
+        if not c.connect(syn_data):
+            return None
+        for step in steps:
+            if callable(step):
+                step(c)
+            else:
+                c.segment(*step)
+            time.sleep(0.005)
+        return c.answer(wanted, wait)
+    finally:
+        c.close()
+
+
+def tcp_trick_jobs(port, families):
+    """(name, host, port, run) of every TCP trick, for each (wire, HTTP
+    server, HelloRetryRequest servers) in families; and the next port."""
+    jobs = []
+    for wire, server, hrr_servers in families:
+        family = "IPv6" if ":" in server else "IPv4"
+        for host, hrr_server in zip((OPEN, BLOCKED), hrr_servers):
+            for name, steps, syn_data in http_trick_cases(host):
+                jobs.append(("%s %s" % (name, family), host, port,
+                             lambda p=port, w=wire, a=server, s=steps, sd=syn_data, h=host: trick_case(
+                                 w, p, a, HTTP_PORT, s, lambda d: d.startswith(b"HTTP/"), sd,
+                                 wait_for(h))))
+                port += 1
+            # The allowed case is retried from one allowed name to another.
+            first = OPEN if host == BLOCKED else DECOY
+            jobs.append(("tls HelloRetryRequest, the name in the second hello %s" % family, host, port,
+                         lambda p=port, w=wire, a=hrr_server, f=first, h=host: hrr_case(w, p, a, f, h)))
+            port += 1
+    return jobs, port
 
 
 # ------------------------------------------------------------------- QUIC
@@ -458,7 +677,26 @@ def server_sent_crypto(datagram, dcid):
 
 
 QUIC_CASES = ["quic hello in one Initial (no trick)", "quic hello over two Initials", "quic hello over three Initials",
-              "quic two Initials, later half first", "quic two Initials coalesced, CRYPTO frames out of order"]
+              "quic two Initials, later half first", "quic two Initials coalesced, CRYPTO frames out of order",
+              "quic unknown-version Initial first", "quic three 0-RTT datagrams first",
+              "quic Retry, the name only in the new Initials"]
+# A version no server here speaks (not of the reserved 0x?a?a?a?a form):
+# the server answers it with a Version Negotiation.
+UNKNOWN_VERSION = 0x5B6C7D8E
+# The case whose server asks every new connection for a Retry (gtlsserver
+# -V) listens on the port after QUIC_PORT.
+RETRY_PORT_OFFSET = 1
+
+
+def long_header_packet(first, version, dcid, scid, size):
+    """A long-header datagram of `size` bytes whose payload is noise: an
+    Initial of a version the server does not read, or a 0-RTT packet the
+    server has no keys for."""
+    head = bytes([first]) + struct.pack("!I", version) + bytes([len(dcid)]) + dcid + bytes([len(scid)]) + scid
+    if first & 0x30 == 0x10:  # 0-RTT: a Length field, no token
+        body = os.urandom(size - len(head) - 2)
+        return head + struct.pack("!H", 0x4000 | len(body)) + body
+    return head + os.urandom(size - len(head))
 
 
 def quic_datagrams(case, dcid, scid, hello, k, token=b""):
@@ -466,7 +704,7 @@ def quic_datagrams(case, dcid, scid, hello, k, token=b""):
     if case.endswith("coalesced, CRYPTO frames out of order"):
         lead = initial_packet(dcid, scid, 0, second, token=token)
         return [lead + initial_packet(dcid, scid, 1, first, 1200 - len(lead), token)]
-    if "one Initial" in case:
+    if any(w in case for w in ("one Initial", "Initial first", "datagrams first", "new Initials")):
         return [initial_packet(dcid, scid, 0, crypto_frame(0, hello), 1200, token)]
     if "three Initials" in case:
         m = k + (len(hello) - k) // 2
@@ -479,10 +717,38 @@ def quic_datagrams(case, dcid, scid, hello, k, token=b""):
     return datagrams
 
 
+def quic_lead(case, s, server, port, dcid, scid):
+    """What a case sends before its hello: an Initial of a version the
+    server answers with a Version Negotiation (awaited, as a client does),
+    or 0-RTT datagrams."""
+    if "unknown-version" in case:
+        s.sendto(long_header_packet(0xC3, UNKNOWN_VERSION, dcid, scid, 1200), (server, port))
+        deadline = time.monotonic() + 1.0
+        while time.monotonic() < deadline:
+            try:
+                data = s.recv(65535)
+            except socket.timeout:
+                continue
+            if len(data) > 5 and data[0] & 0x80 and data[1:5] == b"\0\0\0\0":
+                return True
+        return False
+    if "0-RTT" in case:
+        for _ in range(3):
+            s.sendto(long_header_packet(0xD3, 1, dcid, scid, 300), (server, port))
+            time.sleep(0.02)
+    return True
+
+
 def quic_case(server, port, sport, host, case):
     dcid, scid = os.urandom(8), os.urandom(8)
     hello = quic_hello(host, scid)
     k = cut_in_name(hello, host)
+    after_retry = "the name only in the new Initials" in case
+    if after_retry:
+        # The first hello names an allowed host; the server's Retry turns
+        # it down and the hello it reads, in the new Initials, names `host`.
+        port += RETRY_PORT_OFFSET
+        first_hello, hello = quic_hello(OPEN, scid), hello
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.bind((CLIENT, sport))
     s.settimeout(0.1)
@@ -492,7 +758,12 @@ def quic_case(server, port, sport, host, case):
             s.sendto(d, (server, port))
             time.sleep(0.02)
     try:
-        send(quic_datagrams(case, dcid, scid, hello, k))
+        if not quic_lead(case, s, server, port, dcid, scid):
+            return None  # no Version Negotiation: the server does not play its part
+        if after_retry:
+            send(quic_datagrams(case, dcid, scid, first_hello, k))
+        else:
+            send(quic_datagrams(case, dcid, scid, hello, k))
         retried = False
         deadline = time.monotonic() + ANSWER_WAIT
         while time.monotonic() < deadline:
@@ -511,6 +782,8 @@ def quic_case(server, port, sport, host, case):
                 continue
             if server_sent_crypto(data, dcid):
                 return True
+        if after_retry and not retried:
+            return None  # the server never asked for a Retry: nothing was tried
         return False
     finally:
         s.close()
@@ -523,6 +796,9 @@ def main():
         print(2 * len(tls_cases(OPEN)))
         return 0
     server, tls_first, quic_port = sys.argv[2], sys.argv[3], int(sys.argv[4])
+    # The TCP tricks' servers: IPv6 HTTP, and the HelloRetryRequest servers
+    # (allowed, blocked) of each family.
+    server6, hrr4, hrr6 = sys.argv[5], sys.argv[6].split(","), sys.argv[7].split(",")
     tls_base = struct.unpack("!I", socket.inet_aton(tls_first))[0]
     wire = Wire()
     jobs = []
@@ -530,20 +806,22 @@ def main():
     tls_index = 0
     for host in (OPEN, BLOCKED):
         for name, segments in http_cases(host):
-            jobs.append((name, host, port, lambda p=port, s=segments: tcp_case(
-                wire, p, server, HTTP_PORT, s, lambda d: d.startswith(b"HTTP/"))))
+            jobs.append((name, host, port, lambda p=port, s=segments, w=wait_for(host): tcp_case(
+                wire, p, server, HTTP_PORT, s, lambda d: d.startswith(b"HTTP/"), w)))
             port += 1
         for name, segments in tls_cases(host):
             address = socket.inet_ntoa(struct.pack("!I", tls_base + tls_index))
             tls_index += 1
             # A ServerHello: a handshake record whose message is type 2.
-            jobs.append((name, host, port, lambda p=port, a=address, s=segments: tcp_case(
-                wire, p, a, TLS_PORT, s, lambda d: d[:1] == b"\x16" and d[5:6] == b"\x02")))
+            jobs.append((name, host, port, lambda p=port, a=address, s=segments, w=wait_for(host): tcp_case(
+                wire, p, a, TLS_PORT, s, lambda d: d[:1] == b"\x16" and d[5:6] == b"\x02", w)))
             port += 1
         for name in QUIC_CASES:
             jobs.append((name, host, port, lambda p=port, n=name, h=host: quic_case(
                 server, quic_port, p, h, n)))
             port += 1
+    trick_jobs, port = tcp_trick_jobs(port, [(wire, server, hrr4), (Wire(CLIENT6), server6, hrr6)])
+    jobs += trick_jobs
     failed = 0
     with ThreadPoolExecutor(max_workers=12) as pool:
         futures = [(name, host, p, pool.submit(run)) for name, host, p, run in jobs]

@@ -4,7 +4,14 @@
 # TLS ClientHellos in tiny TCP segments, a hello in many records, segments
 # out of order, a stale decoy right after the handshake, overlapping segments
 # with other bytes, a trailing dot, Host header spellings the servers accept,
-# an absolute-URI request line, and a QUIC ClientHello over two Initials.
+# an absolute-URI request line, a QUIC ClientHello over two Initials, after
+# an Initial of a version the server does not speak or 0-RTT datagrams, and
+# a second QUIC hello sent after the server's Retry; and, over IPv4 and IPv6,
+# the tricks where the server's TCP stack could read other bytes than the
+# engine: a decoy on the SYN, a second SYN with another ISN, an urgent byte
+# inside the name, 15 segments held ahead of a gap while the server sends
+# duplicate ACKs, an extension method, and a TLS hello retried for another
+# name after a HelloRetryRequest.
 # Each trick is dropped for blocked.vesk.test and answered for an allowed
 # name by real servers: python3's http.server, one openssl s_server per TLS
 # case (it serves one connection at a time, and a dropped hello would hold
@@ -27,8 +34,10 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 
 # kernel knows nothing of: it would reset them. Its resets from those ports
 # are dropped, except the client's own (socket mark 0x77).
 in_c sysctl -qw net.ipv4.ip_local_port_range="50000 60999"
-in_c iptables -A OUTPUT -o eth0 -p tcp --sport 40000:40999 --tcp-flags RST RST \
-  -m mark ! --mark 0x77 -j DROP
+for ipt in iptables ip6tables; do
+  in_c $ipt -A OUTPUT -o eth0 -p tcp --sport 40000:40999 --tcp-flags RST RST \
+    -m mark ! --mark 0x77 -j DROP
+done
 
 tls_cases=$(/usr/bin/python3 "$CLIENT_PY" tls-count) || { fail "evasion_client.py"; exit 1; }
 for i in $(seq 0 $((tls_cases - 1))); do
@@ -36,22 +45,37 @@ for i in $(seq 0 $((tls_cases - 1))); do
   e2e_spawn "$NS_S" openssl s_server -quiet -accept "10.77.0.$((100 + i)):443" \
     -cert "$TMP/cert.pem" -key "$TMP/key.pem" -www
 done
+# The TCP tricks' servers of a retried hello (the allowed name's, the
+# blocked name's) for each family: P-256 only, so a hello with an X25519
+# key share alone is answered with a HelloRetryRequest.
+HRR4=10.77.0.200,10.77.0.201
+HRR6=fd77::200,fd77::201
+for address in ${HRR4//,/ } ${HRR6//,/ }; do
+  case $address in *:*) in_s ip -6 addr add "$address/64" dev eth0 nodad; a="[$address]" ;;
+                   *) in_s ip addr add "$address/24" dev eth0; a=$address ;; esac
+  e2e_spawn "$NS_S" openssl s_server -quiet -accept "$a:443" -groups P-256 \
+    -cert "$TMP/cert.pem" -key "$TMP/key.pem" -www
+done
+tls_servers=$((tls_cases + 4))
 e2e_spawn "$NS_S" /usr/bin/python3 -m http.server 80 --bind 10.77.0.2 --directory "$TMP"
+e2e_spawn "$NS_S" /usr/bin/python3 -m http.server 80 --bind fd77::2 --directory "$TMP"
 e2e_spawn "$NS_S" /usr/sbin/gtlsserver -q -d "$TMP" 10.77.0.2 4433 "$TMP/key.pem" "$TMP/cert.pem"
+# The same server asking every new connection for a Retry (address validation).
+e2e_spawn "$NS_S" /usr/sbin/gtlsserver -q -V -d "$TMP" 10.77.0.2 4434 "$TMP/key.pem" "$TMP/cert.pem"
 e2e_wait_port tcp 80
 e2e_wait_port udp 4433
-for _ in $(seq 1 100); do
-  [ "$(in_s ss -Hltn "sport = :443" | wc -l)" -ge "$tls_cases" ] && break
-  sleep 0.1
-done
-[ "$(in_s ss -Hltn "sport = :443" | wc -l)" -ge "$tls_cases" ] || fail "not every s_server listens"
+e2e_wait_port udp 4434
+listening() { [ "$(in_s ss -Hltn "sport = :$1" | wc -l)" -ge "$2" ]; }
+e2e_wait_until 10 listening 443 "$tls_servers" || fail "not every s_server listens"
+e2e_wait_until 10 listening 80 2 || fail "not both HTTP servers listen"
 # Statistics events to a collector (they need the kernel's accounting): the
 # tricks' held and stale segments show in their tcp_stream block.
 in_s sysctl -qw net.netfilter.nf_conntrack_acct=1
 e2e_start_collector events 300
 e2e_start_vesk -r "$TMP/rules.json" -z "$EP" -j
 
-in_c timeout 90 /usr/bin/python3 "$CLIENT_PY" run 10.77.0.2 10.77.0.100 4433 > "$TMP/results" 2>&1
+in_c timeout 120 /usr/bin/python3 "$CLIENT_PY" run 10.77.0.2 10.77.0.100 4433 fd77::2 "$HRR4" "$HRR6" \
+  > "$TMP/results" 2>&1
 rc=$?
 cat "$TMP/results"
 [ $rc -eq 0 ] || FAIL=1
@@ -59,7 +83,7 @@ grep -q "^ok: " "$TMP/results" || fail "no case ran"
 
 # A blocked case without an answer was dropped by the rule (marker 2), not
 # lost on the way; an answered allowed case was never given marker 2.
-dropped_line() { grep -E "10\.77\.0\.1:$1 " "$LOG" | grep -F "[OXLO OVER]" | grep -q "\[marker: 2\]$"; }
+dropped_line() { grep -E "(10\.77\.0\.1|fd77::1):$1 " "$LOG" | grep -F "[OXLO OVER]" | grep -q "\[marker: 2\]$"; }
 while read -r port; do
   e2e_wait_until 5 dropped_line "$port" \
     || fail "client port $port: no answer, but no flow line with marker 2"
@@ -73,7 +97,7 @@ done < <(sed -n 's/^ok: .* (port \([0-9]*\)): answered$/\1/p' "$TMP/results")
 # What the engine made of each failing case: its flow lines.
 grep "^FAIL: " "$TMP/results" | sed -n 's/.*(port \([0-9]*\)).*/\1/p' | while read -r port; do
   echo "-- client port $port:"
-  grep -E "10\.77\.0\.1:$port " "$LOG" | grep -F "[OXLO" || echo "   (no flow line)"
+  grep -E "(10\.77\.0\.1|fd77::1):$port " "$LOG" | grep -F "[OXLO" || echo "   (no flow line)"
 done
 
 # The engine's stream counters reach the statistics event: the cases held

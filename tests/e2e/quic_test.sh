@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # QUIC through the queue: Debian's ngtcp2 example client fetches a page from
 # its server on a non-standard port, over IPv4 and IPv6. The flow completes
-# on the client's first Initial, decrypted in the firewall: QUIC with the
-# host name of the ClientHello, and the request still succeeds.
+# when the server answers the client's first Initial, decrypted in the
+# firewall: QUIC with the host name of the ClientHello, and the request
+# still succeeds.
 TAG=quic
 . "$(dirname "$0")/e2e_lib.sh"
 e2e_require

@@ -7,8 +7,11 @@
 // bytes past a valid tag; otherwise the payloads go in as they are (headers,
 // Google versions, short headers, version negotiation). Seeds:
 // scripts/fuzz-seeds.py (443,4433) and scripts/quic-sealed-seeds.py over
-// tests/captures/quic, and scripts/quic-split-seeds.py (a ClientHello over
-// two and three Initials, and coalesced Initials protected by the script).
+// tests/captures/quic, scripts/quic-split-seeds.py (a ClientHello over
+// two and three Initials, and coalesced Initials protected by the script),
+// and a few flows written by hand: the hello turned down by a Retry or a
+// Version Negotiation and sent again (*_sealed), an Initial of an unknown
+// version or 0-RTT datagrams before any Initial (*_raw).
 #include "fuzz_flow.h"
 #include "protocols/quic_private.h"
 

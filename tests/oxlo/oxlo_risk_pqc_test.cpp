@@ -1,6 +1,8 @@
 // The post-quantum check on real sessions: captures of ssh with a
 // post-quantum and with a classic key exchange, openssl's TLS client (which
-// offers no post-quantum group), and a client hello offering X25519MLKEM768.
+// offers no post-quantum group), strongSwan IKE exchanges whose responder
+// picks 256-bit and 128-bit ciphers, and a client hello offering
+// X25519MLKEM768.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -52,18 +54,28 @@ std::vector<Packet> readCapture(const std::string &path) {
   return out;
 }
 
+bool hasPort(const std::vector<uint8_t> &ip, uint16_t port) {
+  if (ip.size() < 20 || (ip[0] >> 4) != 4) return false;
+  const size_t at = size_t(ip[0] & 0x0F) * 4;
+  if (ip.size() < at + 4) return false;
+  return uint16_t(ip[at] << 8 | ip[at + 1]) == port || uint16_t(ip[at + 2] << 8 | ip[at + 3]) == port;
+}
+
 struct Pqc : kit::engine {
   std::vector<std::array<const char *, 3>> knobs() override {
     return {{"ssh", "metadata.ssh_data", "enable"}};
   }
-  // Runs every packet of a one-flow capture through one flow state, then
-  // checks it: the result and the flow's risk messages.
-  std::pair<int, std::string> check(const char *capture) {
+  // Runs every packet of a one-flow capture (or, with a port, the IPv4
+  // packets to or from that port) through one flow state, then checks it:
+  // the result and the flow's risk messages.
+  std::pair<int, std::string> check(const char *capture, uint16_t port = 0) {
     std::string path = std::string(VESK_SOURCE_DIR) + "/tests/captures/" + capture;
     oxlo_flow_state *f = static_cast<oxlo_flow_state *>(oxlo_flow_alloc(oxlo_flow_state_size()));
     memset(f, 0, oxlo_flow_state_size());
-    for (Packet &p : readCapture(path))
+    for (Packet &p : readCapture(path)) {
+      if (port && !hasPort(p.ip, port)) continue;
       oxlo_classify_packet(m, f, p.ip.data(), uint16_t(p.ip.size()), p.ms, nullptr);
+    }
     int rc = oxlo_flow_non_pqc_risk_check(m, f);
     EXPECT_EQ(oxlo_flow_risk_is_set(f, OXLO_NON_PQC) != 0, rc == 1) << capture;
     char buf[1024];
@@ -79,6 +91,7 @@ TEST_F(Pqc, real_sessions) {
     const char *capture;
     int flagged;
     const char *message;
+    uint16_t port = 0;
   } cases[] = {
       // OpenSSH's default: sntrup761x25519-sha512 negotiated.
       {"ssh/ssh.pcap", 0, nullptr},
@@ -87,9 +100,15 @@ TEST_F(Pqc, real_sessions) {
       {"ssh/ssh_classic.pcap", 1, "Obsolete non-PQC client"},
       // openssl s_client offers x25519 and classic curves only.
       {"tls/tls.pcap", 1, "Obsolete non-PQC client"},
+      // charon-cmd offers AES-CBC 256 and 128 with SHA-256; strongSwan's
+      // responder picks 256 bits in the first exchange, 128 in the second.
+      // In the third both offer AES-GCM-16 256, with no integrity transform.
+      {"infra/ike_aes256.pcap", 0, nullptr, 500},
+      {"infra/ike_aes128.pcap", 1, "Obsolete non-PQC client", 500},
+      {"infra/ike_gcm256.pcap", 0, nullptr, 500},
   };
   for (const Case &c : cases) {
-    auto [rc, text] = check(c.capture);
+    auto [rc, text] = check(c.capture, c.port);
     EXPECT_EQ(rc, c.flagged) << c.capture;
     if (c.message) {
       EXPECT_NE(text.find(c.message), std::string::npos) << c.capture << ": " << text;

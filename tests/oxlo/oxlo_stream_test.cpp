@@ -63,10 +63,12 @@ struct Stream : module_fixture {
         module_fixture::SetUp();
     }
     pkt::bytes packet(bool from_client, uint32_t seq, const std::string &payload, uint8_t flags,
-                      uint32_t ack = 0, uint16_t window = 64240, pkt::bytes options = {})
+                      uint32_t ack = 0, uint16_t window = 64240, pkt::bytes options = {},
+                      uint16_t urgent = 0)
     {
         pkt::tcp_opts o;
         o.flags = flags;
+        o.urgent = urgent;
         o.seq = seq;
         o.ack = ack ? ack : (from_client ? server_isn + 1 : client_isn + 1);
         o.window = window;
@@ -423,9 +425,10 @@ TEST_F(Framed, a_pdu_over_tiny_segments_is_read_whole_without_spending_the_budge
     EXPECT_EQ(framed().views[2], pdu);
     EXPECT_EQ(framed().payload_packets, (std::vector<uint16_t>{1, 2, 3}));
     EXPECT_EQ(f->payload_packets, 6u);
-    // Past the limit of 6, no give-up mid-PDU (the last ACK came after the
-    // end of detection and was not processed).
-    EXPECT_EQ(f->packets_processed, 14u);
+    // No give-up mid-PDU, and the packets that only brought more of it
+    // (segments and ACKs alike) count as the PDU does: the handshake and
+    // the first byte are all the limit of 6 saw.
+    EXPECT_EQ(f->packets_processed, 4u);
     EXPECT_EQ(oxlo_flow_detection_pending(m, f), 0);
     EXPECT_EQ(oxlo_flow_stream(f), nullptr); // detection ended: the kept bytes went
 }
@@ -453,8 +456,11 @@ TEST_F(Framed, a_waiting_dissector_keeps_the_flow_alive_and_the_bounds_end_the_w
         send({true, 0, std::string("\x00\x10", 2)});
     EXPECT_EQ(stats().idle_packet_cap_hits, 1u);
     EXPECT_EQ(oxlo_flow_detection_pending(m, f), 0);
-    // No kept view any more: the next segment gives up the flow.
-    send({true, 2, "0123456789abcdef"});
+    // No kept view any more: from here packets count again, and the limit
+    // of 6 gives the flow up (the duplicates of the wait did not count).
+    EXPECT_LT(f->packets_processed, 6u);
+    for (int i = 0; i < 6 && f->state != OXLO_STATE_FINISHED; i++)
+        send({true, 2 + 16 * i, "0123456789abcdef"});
     EXPECT_EQ(f->state, OXLO_STATE_FINISHED);
 }
 
@@ -499,6 +505,26 @@ TEST_F(Stream, held_bytes_keep_the_flow_pending_until_the_gap_fills_or_a_bound)
         send({true, int32_t(2 + 2 * i), "x"});
     EXPECT_TRUE(f->tcp->stream_flags[1] & OXLO_STREAM_DEGRADED);
     EXPECT_EQ(oxlo_flow_detection_pending(m, f), 0);
+}
+
+// With the engine's packet budget in force: 15 segments held ahead of a gap
+// and the server's duplicate ACK for each take the flow past 32 packets
+// before the first segment comes; the flow still waits for it.
+struct Budget : Stream {
+    std::vector<std::array<const char *, 3>> knobs() override { return {}; }
+};
+
+TEST_F(Budget, held_segments_and_their_duplicate_acks_do_not_spend_the_packet_budget)
+{
+    handshake();
+    for (int32_t i = 1; i <= 15; i++) {
+        send({true, 2 * i, "xx"});
+        feed(packet(false, server_isn + 1, "", 0x10, client_isn + 1));
+    }
+    EXPECT_EQ(oxlo_flow_detection_pending(m, f), 1);
+    EXPECT_EQ(seen().client, "");
+    send({true, 0, "GO"});
+    EXPECT_EQ(seen().client, "GO" + std::string(30, 'x'));
 }
 
 // ---- the follow-up reader keeps bytes too ----------------------------------
@@ -549,9 +575,9 @@ TEST_F(Follow, the_follow_up_reader_waits_for_its_pdu_without_spending_its_budge
         EXPECT_EQ(oxlo_flow_detection_pending(m, f), i ? 1 : 0) << i;
         send({false, int32_t(i), pdu.substr(i, 1)});
     }
-    // Called for the first byte, the second, then the whole PDU: three of
-    // its four packets.
-    EXPECT_EQ(f->extra_packets, 3u);
+    // Called for the first byte, the second, then the whole PDU; the calls
+    // that only asked for the rest are not charged: one of its four packets.
+    EXPECT_EQ(f->extra_packets, 1u);
     ASSERT_EQ(followed().size(), 1u);
     EXPECT_EQ(followed()[0], "certname");
     EXPECT_EQ(f->state, OXLO_STATE_FINISHED);
@@ -562,7 +588,8 @@ TEST_F(Follow, the_follow_up_reader_waits_for_its_pdu_without_spending_its_budge
 
 // The handshake as the server reads it: a SYN's bytes are not the stream's
 // (a receiver without a Fast Open cookie discards them), and the ISN is the
-// one the server's SYN-ACK acknowledged, whatever other SYN came after.
+// one the server's SYN-ACK acknowledged, whatever other SYN came after; and
+// urgent data, which the server's stack takes out of the stream.
 TEST_F(Stream, the_stream_starts_at_the_isn_the_server_acknowledged)
 {
     struct raw {
@@ -570,6 +597,7 @@ TEST_F(Stream, the_stream_starts_at_the_isn_the_server_acknowledged)
         uint32_t seq, ack;
         uint8_t flags;
         std::string payload;
+        uint16_t urgent = 0;
     };
     struct handshake_case {
         const char *name;
@@ -606,6 +634,26 @@ TEST_F(Stream, the_stream_starts_at_the_isn_the_server_acknowledged)
          "REAL",
          true,
          false},
+        // A receiver without SO_OOBINLINE takes the urgent byte out of the
+        // stream: nothing of the direction is read from there on, not the
+        // urgent segment itself, nor what follows.
+        {"urgent data: the direction is read no further",
+         {{true, 1000, 0, 0x02, ""},
+          {false, 5000, 1001, 0x12, ""},
+          {true, 1001, 5001, 0x18, "GET "},
+          {true, 1005, 5001, 0x38, "blockXed", 6},
+          {true, 1013, 5001, 0x18, "REST"}},
+         "GET ",
+         true,
+         true},
+        {"an urgent pointer without bytes marks a byte still to come",
+         {{true, 1000, 0, 0x02, ""},
+          {false, 5000, 1001, 0x12, ""},
+          {true, 1001, 5001, 0x30, "", 6},
+          {true, 1001, 5001, 0x18, "blockXed"}},
+         "",
+         true,
+         true},
         {"a retransmitted SYN with the same ISN changes nothing",
          {{true, 1000, 0, 0x02, ""},
           {false, 5000, 1001, 0x12, ""},
@@ -619,7 +667,7 @@ TEST_F(Stream, the_stream_starts_at_the_isn_the_server_acknowledged)
         SCOPED_TRACE(c.name);
         reset();
         for (const auto &p : c.packets)
-            feed(packet(p.from_client, p.seq, p.payload, p.flags, p.ack ? p.ack : 1));
+            feed(packet(p.from_client, p.seq, p.payload, p.flags, p.ack ? p.ack : 1, 64240, {}, p.urgent));
         EXPECT_EQ(seen().client, c.client);
         EXPECT_EQ(oxlo_flow_risk_bits(f) >> 50 & 1, c.tcp_issues ? 1u : 0u);
         EXPECT_EQ((f->tcp->stream_flags[1] & OXLO_STREAM_DEGRADED) != 0, c.degraded); // client: bit 1

@@ -35,6 +35,7 @@ struct tcp_opts {
     uint16_t window = 64240;
     bytes options;          // padded by the caller to a multiple of 4
     int data_offset = -1;   // words; -1: computed
+    uint16_t urgent = 0;    // the urgent pointer (with URG, 0x20, in flags)
 };
 
 inline bytes tcp(uint16_t sport, uint16_t dport, const std::string &payload, const tcp_opts &o = {})
@@ -48,6 +49,7 @@ inline bytes tcp(uint16_t sport, uint16_t dport, const std::string &payload, con
     b[12] = uint8_t((o.data_offset >= 0 ? o.data_offset : int(hl / 4)) << 4);
     b[13] = o.flags;
     put16(b, 14, o.window);
+    put16(b, 18, o.urgent);
     copy_in(b, 20, o.options.data(), o.options.size());
     copy_in(b, hl, payload.data(), payload.size());
     return b;

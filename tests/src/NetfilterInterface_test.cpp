@@ -186,6 +186,84 @@ TEST_F(QueueTest, full_flow_table_gives_the_pool_policys_default_marker) {
   EXPECT_EQ(queue->fallbackCount(NetfilterInterface::FALLBACK_TABLE_FULL), 4u);
 }
 
+// Allocations of the engine fail while armed (this test's, below).
+std::atomic<bool> failAllocations{false};
+void *failingAlloc(size_t n) { return failAllocations ? nullptr : malloc(n); }
+void *failingCalloc(size_t n, size_t size) { return failAllocations ? nullptr : calloc(n, size); }
+void *failingRealloc(void *p, size_t n) { return failAllocations ? nullptr : realloc(p, n); }
+
+// A TCP segment of kA:port -> kB:80 (or back) with sequence numbers, the
+// urgent pointer and a payload.
+std::vector<uint8_t> segment(bool fromClient, uint16_t port, uint8_t flags, uint32_t seq,
+                             uint32_t ack, const std::string &payload = "",
+                             uint16_t urgent = 0) {
+  std::vector<uint8_t> t = transport(6, fromClient ? port : 80, fromClient ? 80 : port, flags);
+  for (int i = 0; i < 4; i++) {
+    t[4 + i] = static_cast<uint8_t>(seq >> (24 - 8 * i));
+    t[8 + i] = static_cast<uint8_t>(ack >> (24 - 8 * i));
+  }
+  put16(t, 18, urgent);
+  t.insert(t.end(), payload.begin(), payload.end());
+  return fromClient ? ipv4(6, kA, kB, t) : ipv4(6, kB, kA, t);
+}
+
+// Each cause of the exception verdict (the strictest marker of the policy:
+// drop, as it drops a host name) has a counter of its own: a stream that
+// could not all be read (urgent data in the request, decided on that
+// packet), no memory for a flow's texts (its host name lost), and no room
+// in the flow table for a new flow.
+TEST_F(QueueTest, the_exception_verdict_is_counted_per_cause) {
+  char path[] = "/tmp/vesk-queue-test-XXXXXX";
+  close(mkstemp(path));
+  files.push_back(path);
+  std::ofstream(path) << R"({"policy":{"id":0,"name":"p","default_marker":9,)"
+                      << R"("markers":{"hostnames":{"blocked.vesk.test":"drop"}}}})" "\n";
+  oxlo_set_memory_hooks(failingAlloc, free, failingCalloc, failingRealloc, nullptr, nullptr,
+                        nullptr, nullptr);
+  uint32_t saved = configuration.flowLimit;
+  configuration.flowLimit = 3;
+  queue.reset(new NetfilterInterface(NetfilterInterface::Unbound(), 3, &exporters));
+  configuration.flowLimit = saved;
+  ASSERT_TRUE(queue->loadRules(path));
+
+  const std::string request = "GET / HTTP/1.1\r\nHost: open.vesk.test\r\n\r\n";
+  // The handshake of a connection from port, then its client's first bytes.
+  auto connect = [&](uint16_t port) {
+    EXPECT_EQ(send(segment(true, port, 0x02, 100, 0)), 0u);
+    EXPECT_EQ(send(segment(false, port, 0x12, 500, 101)), 0u);
+    EXPECT_EQ(send(segment(true, port, 0x10, 101, 501)), 0u);
+  };
+  auto counts = [&]() {
+    return std::vector<uint64_t>{queue->fallbackCount(NetfilterInterface::FALLBACK_STREAM_UNREAD),
+                                 queue->fallbackCount(NetfilterInterface::FALLBACK_NO_MEMORY),
+                                 queue->fallbackCount(NetfilterInterface::FALLBACK_TABLE_FULL)};
+  };
+  // An allowed name read whole passes with the default marker, uncounted.
+  connect(50000);
+  EXPECT_EQ(send(segment(true, 50000, 0x18, 101, 501, request)), 9u);
+  EXPECT_EQ(counts(), (std::vector<uint64_t>{0, 0, 0}));
+
+  connect(50001);
+  const std::string spelled = "GET / HTTP/1.1\r\nHost: blockXed.vesk.test\r\n\r\n";
+  EXPECT_EQ(send(segment(true, 50001, 0x38, 101, 501, spelled,
+                         static_cast<uint16_t>(spelled.find('X') + 1))),
+            2u);
+  EXPECT_EQ(counts(), (std::vector<uint64_t>{1, 0, 0}));
+
+  connect(50002);
+  failAllocations = true;
+  const uint32_t mark = send(segment(true, 50002, 0x18, 101, 501, request));
+  failAllocations = false;
+  EXPECT_EQ(mark, 2u);
+  EXPECT_EQ(counts(), (std::vector<uint64_t>{1, 1, 0}));
+
+  // Two dropped flows stay in the table (the passed one left it) and one
+  // more takes the last place: no room for the next.
+  connect(50003);
+  EXPECT_EQ(send(segment(true, 50004, 0x02, 100, 0)), 2u);
+  EXPECT_EQ(counts(), (std::vector<uint64_t>{1, 1, 1}));
+}
+
 // Rules without a default policy cover only their pools: a host outside
 // them gets what its flows would get (pass); a packet that cannot be placed
 // at all is dropped.

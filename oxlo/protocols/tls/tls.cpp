@@ -816,8 +816,11 @@ ptrdiff_t walk_messages(oxlo_module *m, oxlo_flow_state *f, const uint8_t *data,
         if (!oxlo_rd_u8_at(&w, off + HANDSHAKE_TYPE, &type) || !oxlo_rd_u8_at(&w, off + HANDSHAKE_LENGTH, &high) ||
             !oxlo_rd_u24_at(&w, off + HANDSHAKE_LENGTH, &message))
             break;
-        if (high != 0 || message > HANDSHAKE_MESSAGE_MAX)
+        if (high != 0 || message > HANDSHAKE_MESSAGE_MAX) {
+            if (type == CLIENT_HELLO)
+                oxlo_dissector_unread(m, f); /* a hello too long to read: its names are lost */
             return -1;
+        }
         if (off + HANDSHAKE_BODY + message > length)
             break; /* the rest of the message comes in a later record */
         const oxlo_reader msg = oxlo_reader_make(data + off, HANDSHAKE_BODY + (size_t)message);
@@ -887,7 +890,11 @@ void walk_handshake_record(oxlo_module *m, oxlo_flow_state *f, const uint8_t *bo
         uint8_t high = 0;
         const oxlo_reader header = oxlo_reader_make(h->buffer, h->used);
         if (!oxlo_rd_u8_at(&header, HANDSHAKE_LENGTH, &high) || high != 0 || buffered_message_length(h) > HANDSHAKE_MESSAGE_MAX) {
-            reassembly_free(h); /* no handshake message */
+            /* No handshake message; or a hello too long to read, whose
+             * names are lost. */
+            if (h->buffer[HANDSHAKE_TYPE] == CLIENT_HELLO)
+                oxlo_dissector_unread(m, f);
+            reassembly_free(h);
             return;
         }
         if (message_missing(h) > 0)

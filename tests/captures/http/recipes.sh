@@ -1,6 +1,6 @@
 # Recipes for the http captures of this folder, sourced by ../record.sh
 # (which provides setup, start_s, capture_start/capture_stop and the rest).
-RECIPES+=(http/http http/http_cases http/http_attacks http/http_split)
+RECIPES+=(http/http http/http_cases http/http_attacks http/http_split http/http_json)
 
 record_http() {
   setup 1500
@@ -109,5 +109,44 @@ s.close()
 PY
   capture_stop http_split
   stop_pid "$http_pid"
+  teardown
+}
+
+# nginx serving a JSON document (application/json) to curl, copied into
+# its own buffer (sendfile off), so the headers and the body leave in one
+# segment.
+record_http_json() {
+  setup 1500
+  mkdir -p "$WORK/www" "$WORK/nginx/tmp"
+  printf '{"service": "vesk", "version": 1, "rules": [{"host": "www.vesk.test", "verdict": "pass"}]}\n' \
+    > "$WORK/www/status.json"
+  chmod -R a+rX "$WORK"
+  cat > "$WORK/nginx/nginx.conf" <<CONF
+daemon off;
+pid $WORK/nginx/nginx.pid;
+error_log $WORK/nginx/error.log;
+events {}
+http {
+  access_log off;
+  include /etc/nginx/mime.types;
+  client_body_temp_path $WORK/nginx/tmp;
+  proxy_temp_path $WORK/nginx/tmp;
+  fastcgi_temp_path $WORK/nginx/tmp;
+  uwsgi_temp_path $WORK/nginx/tmp;
+  scgi_temp_path $WORK/nginx/tmp;
+  server {
+    listen $SRV4:80;
+    root $WORK/www;
+    sendfile off;
+  }
+}
+CONF
+  start_s nginx -c "$WORK/nginx/nginx.conf"
+  local nginx_pid=${PIDS[-1]}
+  wait_port t 80
+  capture_start http_json
+  in_c curl -s -o /dev/null --resolve "api.vesk.test:80:$SRV4" http://api.vesk.test/status.json
+  capture_stop http_json
+  stop_pid "$nginx_pid"
   teardown
 }

@@ -1,7 +1,7 @@
 # Recipes for the infrastructure captures of this folder, sourced by
 # ../record.sh (which provides setup, start_s, capture_start/capture_stop and
 # the rest). Real daemons and clients from Debian in two namespaces.
-RECIPES+=(infra/nontcp infra/ntp infra/snmp infra/syslog infra/radius infra/ike infra/mndp infra/munin infra/rmcp infra/vrrp infra/zabbix infra/bgp infra/netflow infra/ptp infra/openflow infra/sflow infra/gtp infra/ldp)
+RECIPES+=(infra/nontcp infra/ntp infra/snmp infra/syslog infra/radius infra/ike infra/ike_exchanges infra/mndp infra/munin infra/rmcp infra/vrrp infra/zabbix infra/bgp infra/netflow infra/ptp infra/openflow infra/sflow infra/gtp infra/ldp)
 
 # Like capture_start, but keeps every IP protocol (IPv6 too) except
 # neighbour discovery.
@@ -98,6 +98,115 @@ record_ike() {
   capture_start ike
   in_c timeout 4 charon-cmd --host "$SRV4" --identity client@vesk.test --profile ikev2-eap > /dev/null 2>&1 < /dev/null || true
   capture_stop ike
+  teardown
+}
+
+# strongSwan's charon (swanctl's configuration through vici, certificates
+# of a small CA made here) answers charon-cmd; the client offers AES-256 and
+# AES-128 with SHA-256 over Curve25519 and MODP-3072 (or, in one proposal of
+# its own, AES-GCM-16 256 and 128), and the responder's configuration picks
+# and gives the client an address of its own. Each
+# exchange goes into its own capture: IKE_SA_INIT on UDP 500, then IKE_AUTH
+# and the DELETE when the client stops on 4500, where both sides move.
+ike_pki() {
+  local d=$WORK/ike
+  mkdir -p "$d"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=vesk-ike-ca" -keyout "$d/ca.key" -out "$d/ca.pem" 2> /dev/null
+  for who in server client; do
+    openssl req -newkey rsa:2048 -nodes -subj "/CN=$who.vesk.test" -keyout "$d/$who.key" -out "$d/$who.csr" 2> /dev/null
+    printf 'subjectAltName=DNS:%s.vesk.test\n' "$who" > "$d/$who.ext"
+    openssl x509 -req -in "$d/$who.csr" -CA "$d/ca.pem" -CAkey "$d/ca.key" -CAcreateserial -days 30 \
+      -extfile "$d/$who.ext" -out "$d/$who.pem" 2> /dev/null
+  done
+  # swanctl reads its credentials from folders beside its configuration.
+  mkdir -p "$d/x509" "$d/x509ca" "$d/private"
+  cp "$d/server.pem" "$d/x509/"; cp "$d/ca.pem" "$d/x509ca/"; cp "$d/server.key" "$d/private/"
+}
+
+ike_exchange() {  # capture name, responder's IKE proposal, its ESP proposal, client's IKE proposal
+  local d=$WORK/ike
+  local plugins="random nonce openssl gmp pem pkcs1 x509 pubkey revocation constraints curve25519 gcm aes sha1 sha2 hmac kdf kernel-netlink socket-default"
+  # The client keeps to port 500 as the daemon does (its default is a
+  # random port), so each exchange is one flow.
+  cat > "$d/strongswan.conf" <<CONF
+charon-cmd {
+  load = $plugins
+  port = 500
+  port_nat_t = 4500
+  install_routes = no
+}
+charon {
+  load = $plugins vici
+  install_routes = no
+  plugins {
+    vici {
+      socket = unix://$d/charon.vici
+    }
+  }
+}
+CONF
+  cat > "$d/swanctl.conf" <<CONF
+connections {
+  vesk {
+    version = 2
+    local_addrs = $SRV4
+    proposals = $2
+    pools = clients
+    local {
+      auth = pubkey
+      certs = server.pem
+      id = server.vesk.test
+    }
+    remote {
+      auth = pubkey
+      id = client.vesk.test
+      cacerts = ca.pem
+    }
+    children {
+      net {
+        local_ts = $SRV4/32
+        esp_proposals = $3
+      }
+    }
+  }
+}
+pools {
+  clients {
+    addrs = 10.203.0.0/28
+  }
+}
+secrets {
+  private-server {
+    file = server.key
+  }
+}
+CONF
+  rm -f "$d/charon.vici"
+  start_s env STRONGSWAN_CONF="$d/strongswan.conf" /usr/lib/ipsec/charon
+  local charon=${PIDS[-1]} i
+  for i in $(seq 1 50); do [ -S "$d/charon.vici" ] && break; sleep 0.1; done
+  in_s swanctl --load-all --file "$d/swanctl.conf" --uri "unix://$d/charon.vici" > "$WORK/swanctl.log" 2>&1 ||
+    { cat "$WORK/swanctl.log" >&2; return 1; }
+  wait_port u 500
+  capture_start "$1"
+  ip netns exec "$NS_C" timeout 20 env STRONGSWAN_CONF="$d/strongswan.conf" charon-cmd --host "$SRV4" \
+    --identity client.vesk.test --remote-identity server.vesk.test --cert "$d/ca.pem" --cert "$d/client.pem" --rsa "$d/client.key" \
+    --profile ikev2-pub --ike-proposal "${4:-aes256-aes128-sha256-curve25519-modp3072}" \
+    --esp-proposal aes256gcm16-aes128gcm16 < /dev/null > "$WORK/charon-cmd.log" 2>&1 &
+  local client=$!
+  PIDS+=($client)
+  for i in $(seq 1 150); do grep -q "CHILD_SA .* established" "$WORK/charon-cmd.log" && break; sleep 0.1; done
+  stop_pid "$client"
+  capture_stop "$1"
+  stop_pid "$charon"
+}
+
+record_ike_exchanges() {
+  setup 1500
+  ike_pki
+  ike_exchange ike_aes256 aes256-sha256-curve25519 aes256gcm16
+  ike_exchange ike_aes128 aes128-sha256-modp3072 aes128gcm16
+  ike_exchange ike_gcm256 aes256gcm16-prfsha256-curve25519 aes256gcm16 aes256gcm16-aes128gcm16-prfsha256-curve25519
   teardown
 }
 

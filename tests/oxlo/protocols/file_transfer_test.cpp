@@ -252,6 +252,23 @@ TEST_F(FileTransfer, rpc_rsync_git_and_others)
     kit::conversation not_nfs(m, 2049, OXLO_L4_UDP);
     not_nfs.client(rpc_call(100021, 4)); /* lock manager: another program */
     EXPECT_NE(not_nfs.app(), OXLO_PROTOCOL_NFS);
+    // Over TCP the call follows its record mark, however the write is cut;
+    // a mark that does not end the bytes sent is no call.
+    const std::string call = rpc_call(100003, 3);
+    const std::string record = std::string{char(0x80), 0, 0, char(call.size())} + call;
+    const struct {
+        std::string bytes;
+        size_t cut;
+        bool named;
+    } records[] = {{record, record.size(), true}, {record, 3, true}, {record, 1, true},
+                   {std::string{char(0x80), 0, 0, char(call.size() - 8)} + call, 3, false}};
+    for (const auto &r : records) {
+        kit::conversation c(m, 20490);
+        c.handshake();
+        for (size_t at = 0; at < r.bytes.size(); at += r.cut)
+            c.segment(true, r.bytes.substr(at, r.cut), at + r.cut >= r.bytes.size() ? 0x18 : 0x10);
+        EXPECT_EQ(c.app() == OXLO_PROTOCOL_NFS && c.by_inspection(), r.named) << r.cut << "-byte segments";
+    }
 
     kit::conversation rsync(m, 8730);
     play(rsync, {{false, "@RSYNCD: 31.0 sha512 sha256 sha1 md5 md4\n"}});

@@ -149,6 +149,8 @@ TEST_F(Http, non_standard_port_is_reported_at_the_end)
  * (run under the sanitizer build, which checks the exact-size copies). */
 TEST_F(Http, truncated_fields_are_read_within_the_payload)
 {
+    // A response is read once its header block has ended; cut inside it,
+    // it waits for the rest, and a status code cut short reads as none.
     const char *responses[] = {"HTTP/1.1 2", "HTTP/1.1 20", "HTTP/1.1 999 X\r\n\r\n", "HTTP/1.1 200 OK\r\nServer: Apache/",
                                "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\nabc"};
     for (const char *r : responses) {
@@ -156,6 +158,10 @@ TEST_F(Http, truncated_fields_are_read_within_the_payload)
         c.handshake();
         c.client(std::string("GET / HTTP/1.1\r\nHost: a.org\r\n") + UA + "\r\n");
         c.server(r);
+        const bool whole = strstr(r, "\r\n\r\n") != nullptr;
+        EXPECT_EQ(http_of(c.f)->response_code, whole && strncmp(r, "HTTP/1.1 200", 12) == 0 ? 200 : 0) << r;
+        if (!whole)
+            c.server("\r\n\r\n");
         EXPECT_LE(http_of(c.f)->response_code, 509) << r;
         EXPECT_EQ(http_of(c.f)->response_code, strncmp(r, "HTTP/1.1 200", 12) == 0 ? 200 : 0) << r;
     }
@@ -273,6 +279,18 @@ TEST_F(Http, split_request_is_read_whole)
         endless.client(filler);
     EXPECT_EQ(endless.app(), P_HTTP) << "the header block passed every bound: decided on what is known";
     EXPECT_STREQ(oxlo_flow_host_name(endless.f), "blocked.example") << "a Host read before the bound still counts";
+
+    // Headers past the bound before any Host line: the flow says its
+    // stream was not all read while it has no name (its callers decide it
+    // there, before the Host line the server reads).
+    Conversation late(m, 80);
+    late.handshake();
+    late.client("GET / HTTP/1.1\r\n");
+    for (int i = 0; i < 3; i++)
+        late.client("X-Pad: " + std::string(14000, 'a') + "\r\n");
+    EXPECT_EQ(oxlo_flow_stream_incomplete(late.f), 1);
+    const char *name = oxlo_flow_host_name(late.f);
+    EXPECT_TRUE(!name || !*name) << name;
 }
 
 // The spellings a client can give the host of one request, whole in one
@@ -580,3 +598,50 @@ TEST_F(Http, response_bodies_name_json_and_messagepack_over_http)
 }
 
 } // namespace
+
+// A message is read as its receiver reads it, however the sender cut its
+// writes: the status of a response and its body (JSON here) are read from
+// the stream wherever the cuts fall, and the segments of a request body in
+// the follow-up do not spend the packets the response is read in.
+TEST_F(Http, a_response_is_read_whole_wherever_it_is_cut)
+{
+    const std::string body = "{\"jsonrpc\": \"2.0\", \"result\": 3, \"id\": 1}";
+    const std::string response = "HTTP/1.1 404 Not Found\r\nServer: nginx/1.22.1\r\nContent-Type: application/json\r\n"
+                                 "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    const std::string request = std::string("POST /rpc HTTP/1.1\r\nHost: rpc.vesk.test\r\n") + UA +
+                                "Content-Type: application/json\r\nContent-Length: 20\r\n\r\n";
+    const std::string request_body = "{\"a\": [1, 2, 3, 4]}\n";
+    ASSERT_EQ(request_body.size(), 20u);
+    for (size_t cut : {size_t(1), size_t(2), size_t(7), size_t(13), size_t(88), response.size() - body.size(),
+                       response.size()}) {
+        Conversation c(m, 80);
+        c.handshake();
+        c.client(request);
+        ASSERT_EQ(c.app(), P_HTTP);
+        for (char ch : request_body)
+            c.client(std::string(1, ch));
+        for (size_t at = 0; at < response.size(); at += cut)
+            c.server(response.substr(at, cut));
+        EXPECT_EQ(http_of(c.f)->response_code, 404) << cut;
+        EXPECT_TRUE(c.risk(OXLO_ERROR_CODE_DETECTED)) << cut;
+        EXPECT_EQ(c.app(), OXLO_PROTOCOL_JSON) << cut;
+        EXPECT_EQ(c.master(), P_HTTP) << cut;
+    }
+}
+
+// A form's credentials are read from its body wherever the body was cut,
+// also when it shares the segment of its headers.
+TEST_F(Http, form_credentials_are_read_however_the_body_is_cut)
+{
+    const std::string head = "POST /login HTTP/1.1\r\nHost: a.example\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                             "Content-Length: 24\r\n\r\n";
+    const std::string form = "user=bob&password=secret";
+    const std::string all = head + form;
+    for (size_t cut : {size_t(1), size_t(5), head.size(), head.size() + 7, all.size()}) {
+        Conversation c(m, 80);
+        c.handshake();
+        for (size_t at = 0; at < all.size(); at += cut)
+            c.client(all.substr(at, std::min(cut, all.size() - at)));
+        EXPECT_TRUE(c.risk(OXLO_CLEAR_TEXT_CREDENTIALS)) << cut << c.messages();
+    }
+}

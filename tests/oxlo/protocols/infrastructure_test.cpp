@@ -317,6 +317,22 @@ TEST_F(Infrastructure, ipsec_header_risk_and_proposals)
     EXPECT_EQ(bad.app(), OXLO_PROTOCOL_IPSEC);
     EXPECT_NE(bad.messages().find("Invalid IPSec/ISAKMP Header"), std::string::npos);
 
+    // An IKE_AUTH cut into fragments starts with an Encrypted Fragment
+    // payload (53); a payload type past the known ones is still bad.
+    struct {
+        char next;
+        bool malformed;
+    } firsts[] = {{53, false}, {46, false}, {49, true}, {54, true}};
+    for (const auto &k : firsts) {
+        kit::conversation auth(m, 500, OXLO_L4_UDP, 500);
+        std::string msg = ikev2_sa_init(0x08);
+        msg[16] = k.next;
+        msg[18] = 35;
+        auth.client(msg);
+        EXPECT_EQ(auth.app(), OXLO_PROTOCOL_IPSEC) << int(k.next);
+        EXPECT_EQ(auth.risk(OXLO_MALFORMED_PACKET), k.malformed) << int(k.next);
+    }
+
     kit::conversation c(m, 500, OXLO_L4_UDP, 500);
     c.client(ikev2_sa_init(0x08));
     c.server(ikev2_sa_init(0x20));

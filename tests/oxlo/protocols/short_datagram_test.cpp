@@ -86,40 +86,49 @@ struct short_datagram : kit::engine {
     }
 };
 
-TEST_F(short_datagram, declared_dissectors_only_exclude_themselves_below_their_shortest)
+// One test per declared dissector, so that each sweep is short and a slow
+// machine runs them side by side.
+struct short_datagram_declared : short_datagram, ::testing::WithParamInterface<declared> {};
+
+TEST(short_datagram_list, some_dissectors_declare_a_shortest_datagram)
 {
+    EXPECT_GT(sizeof(declarations) / sizeof(declarations[0]), 0u);
+}
+
+TEST_P(short_datagram_declared, excludes_itself_only_below_its_shortest)
+{
+    const declared &d = GetParam();
     // Ports the declared routines test, and one none of them does.
     const uint16_t ports[] = {9999, 53, 67, 68, 161, 319, 320, 500, 514, 902, 1119, 1719, 1900, 2049,
                               2055, 2222, 3222, 3544, 3702, 3784, 3785, 4500, 4569, 5353, 5355, 6000, 6343, 8116,
                               8805, 9600, 11211, 17500, 51820};
-    ASSERT_GT(sizeof(declarations) / sizeof(declarations[0]), 0u);
-    for (const declared &d : declarations) {
-        SCOPED_TRACE(d.file);
-        ASSERT_TRUE(alone(d.file));
-        ASSERT_GT(d.shortest, 1u);
-        EXPECT_EQ(m->det.kits[0].shortest_first, d.shortest);
-        for (size_t length = 1; length < d.shortest; length++) {
-            for (int kind = 0; kind < 6; kind++) {
-                for (uint16_t port : ports) {
-                    for (bool from_client : {true, false}) {
-                        const std::string p = payload(kind, length);
-                        m->det.call_every_dissector = 1;
-                        kit::conversation called(m, port, OXLO_L4_UDP, uint16_t(port == 9999 ? 40000 : port));
-                        from_client ? called.client(p) : called.server(p);
-                        m->det.call_every_dissector = 0;
-                        kit::conversation skipped(m, port, OXLO_L4_UDP, uint16_t(port == 9999 ? 40000 : port));
-                        from_client ? skipped.client(p) : skipped.server(p);
-                        const std::string where = "length " + std::to_string(length) + " kind " +
-                                                  std::to_string(kind) + " port " + std::to_string(port);
-                        ASSERT_TRUE(oxlo_flow_dissector_excluded(called.f, 0)) << where;
-                        ASSERT_EQ(called.app(), 0) << where;
-                        ASSERT_EQ(flat(called.f), flat(skipped.f)) << where;
-                    }
+    ASSERT_TRUE(alone(d.file));
+    ASSERT_GT(d.shortest, 1u);
+    EXPECT_EQ(m->det.kits[0].shortest_first, d.shortest);
+    for (size_t length = 1; length < d.shortest; length++) {
+        for (int kind = 0; kind < 6; kind++) {
+            for (uint16_t port : ports) {
+                for (bool from_client : {true, false}) {
+                    const std::string p = payload(kind, length);
+                    m->det.call_every_dissector = 1;
+                    kit::conversation called(m, port, OXLO_L4_UDP, uint16_t(port == 9999 ? 40000 : port));
+                    from_client ? called.client(p) : called.server(p);
+                    m->det.call_every_dissector = 0;
+                    kit::conversation skipped(m, port, OXLO_L4_UDP, uint16_t(port == 9999 ? 40000 : port));
+                    from_client ? skipped.client(p) : skipped.server(p);
+                    const std::string where = "length " + std::to_string(length) + " kind " +
+                                              std::to_string(kind) + " port " + std::to_string(port);
+                    ASSERT_TRUE(oxlo_flow_dissector_excluded(called.f, 0)) << where;
+                    ASSERT_EQ(called.app(), 0) << where;
+                    ASSERT_EQ(flat(called.f), flat(skipped.f)) << where;
                 }
             }
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(each, short_datagram_declared, ::testing::ValuesIn(declarations),
+                         [](const ::testing::TestParamInfo<declared> &i) { return std::string(i.param.file); });
 
 // At and above the declared length the routine is called again: a datagram
 // of the protocol that is just long enough still gets its name.

@@ -169,7 +169,8 @@ TEST_F(sip_from_off, knobs_leave_members_out)
     EXPECT_FALSE(has(block, "imsi")) << block;
 }
 
-// RTSP by its version line, or a tunnel's content type over HTTP.
+// RTSP by its version line, or a tunnel's content type over HTTP; over TCP
+// the same whether the message comes whole or in 5-byte segments.
 TEST_F(sip_rtsp, rtsp_messages)
 {
     const std::string ua = "User-Agent: Lavf59.27.100\r\n";
@@ -196,17 +197,21 @@ TEST_F(sip_rtsp, rtsp_messages)
          "GET /x HTTP/1.1\r\nHost: cam\r\nAccept: application/x-rtsp-tunnelled-not\r\n\r\n", OXLO_PROTOCOL_HTTP, 0},
     };
     uint16_t client_port = 44000;
-    for (const row &r : rows) {
-        kit::conversation c(m, r.port, r.l4, client_port++);
-        if (r.l4 == OXLO_L4_TCP)
-            c.handshake();
-        c.client(r.payload);
-        EXPECT_EQ(c.app(), r.app) << r.what;
-        EXPECT_EQ(c.master(), r.master) << r.what;
-        if (r.app == OXLO_PROTOCOL_RTSP && r.payload.find("Lavf") != std::string::npos) {
-            EXPECT_STREQ(oxlo_flow_user_agent(c.f), "Lavf59.27.100") << r.what;
+    for (const row &r : rows)
+        for (size_t cut : {r.payload.size(), size_t(5)}) {
+            if (r.l4 != OXLO_L4_TCP && cut != r.payload.size())
+                continue;
+            kit::conversation c(m, r.port, r.l4, client_port++);
+            if (r.l4 == OXLO_L4_TCP)
+                c.handshake();
+            for (size_t at = 0; at < r.payload.size(); at += cut)
+                c.client(r.payload.substr(at, cut));
+            EXPECT_EQ(c.app(), r.app) << r.what << ", " << cut << "-byte segments";
+            EXPECT_EQ(c.master(), r.master) << r.what << ", " << cut << "-byte segments";
+            if (r.app == OXLO_PROTOCOL_RTSP && r.payload.find("Lavf") != std::string::npos) {
+                EXPECT_STREQ(oxlo_flow_user_agent(c.f), "Lavf59.27.100") << r.what << ", " << cut << "-byte segments";
+            }
         }
-    }
 }
 
 // MpegDash is read from requests of flows HTTP named.

@@ -155,6 +155,19 @@ TEST_F(TlsStream, client_hello_however_it_is_cut_gives_the_server_name)
     }
 }
 
+// A hello longer than the dissector puts back together (64 KiB) cannot give
+// its names: the flow says its stream was not all read, so that it is not
+// judged as one without a name.
+TEST_F(TlsStream, hello_too_long_to_put_together_is_a_flow_not_all_read)
+{
+    const std::string message = std::string("\x01\x01\x02\x00", 4) + std::string(16380, 'A');
+    kit::conversation c(m, 443);
+    send(c, {{0, record(message.substr(0, 8000))}, {8005, record(message.substr(8000))}});
+    EXPECT_EQ(oxlo_flow_stream_incomplete(c.f), 1);
+    const char *name = oxlo_flow_host_name(c.f);
+    EXPECT_TRUE(!name || !*name) << name;
+}
+
 // After STARTTLS the mail dissector hands the flow over classified; the
 // server name is still to come, and comes however the hello is cut.
 TEST_F(TlsStream, starttls_hand_over_waits_for_the_server_name)

@@ -166,7 +166,9 @@ TEST_F(WebApps, framed_protocols_and_their_near_misses)
         {"AJP zero length", hex("123400000a"), OXLO_PROTOCOL_AJP, false},
         {"PROXY v2 signature", v2, OXLO_PROTOCOL_HAPROXY, true},
         {"PROXY v1 line alone", "PROXY TCP4 10.0.0.2 10.0.0.1 40000 80\r\n", OXLO_PROTOCOL_HAPROXY, true},
-        {"PROXY v1 line with the request after it", "PROXY TCP4 10.0.0.2 10.0.0.1 40000 80\r\nGET / HTTP/1.1\r\n\r\n",
+        {"PROXY v1 line with the request after it in the same write",
+         "PROXY TCP4 10.0.0.2 10.0.0.1 40000 80\r\nGET / HTTP/1.1\r\n\r\n", OXLO_PROTOCOL_HAPROXY, true},
+        {"PROXY TCP text with no line end in the longest header", "PROXY TCP4 " + std::string(120, '1'),
          OXLO_PROTOCOL_HAPROXY, false},
         {"JSON-RPC request", "{\"jsonrpc\": \"2.0\", \"method\": \"sum\", \"id\": 1}", OXLO_PROTOCOL_JSON_RPC, true},
         {"JSON without jsonrpc member", "{\"method\": \"sum\", \"params\": [1, 2], \"id\": 1}", OXLO_PROTOCOL_JSON_RPC,
@@ -380,6 +382,93 @@ TEST_F(WebApps, soap_and_json_rpc_over_http)
     EXPECT_NE(xml.app(), OXLO_PROTOCOL_SOAP) << "three packets are not enough";
     xml.server("<b/>");
     EXPECT_EQ(xml.app(), OXLO_PROTOCOL_SOAP);
+}
+
+// The protocols carried in HTTP are named from the request as HTTP put it
+// together: cut into small segments, its header lines still name them, and
+// a segment of it is no message of theirs.
+TEST_F(WebApps, protocols_inside_http_read_the_whole_request_however_it_is_cut)
+{
+    struct {
+        const char *what;
+        uint16_t port;
+        std::string request;
+        uint16_t app;
+    } cases[] = {
+        {"SOAPAction header", 8080,
+         "POST /svc HTTP/1.1\r\nHost: ws.vesk.test\r\nContent-Type: text/xml\r\nSOAPAction: \"urn:Get\"\r\n"
+         "Content-Length: 5\r\n\r\n<x/>\n",
+         OXLO_PROTOCOL_SOAP},
+        {"JSON-RPC content type", 8080,
+         "POST /rpc HTTP/1.1\r\nHost: rpc.vesk.test\r\nUser-Agent: curl/7.88.1\r\nContent-Type: application/json-rpc\r\n"
+         "Content-Length: 2\r\n\r\n{}",
+         OXLO_PROTOCOL_JSON_RPC},
+        {"WebSocket upgrade", 8765,
+         "GET /chat HTTP/1.1\r\nHost: ws.vesk.test\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n",
+         OXLO_PROTOCOL_WEBSOCKET},
+        {"IPP on its own port", 631,
+         "POST /printers/vesk HTTP/1.1\r\nHost: 10.0.0.1:631\r\nContent-Type: application/ipp\r\n"
+         "Content-Length: 9\r\n\r\n\x02\x00\x00\x0b\x00\x00\x00\x01\x03",
+         OXLO_PROTOCOL_IPP},
+        {"DASH segment", 8000, "GET /video/seg-1.m4s HTTP/1.1\r\nHost: 10.0.0.1:8000\r\nUser-Agent: x\r\n\r\n",
+         OXLO_PROTOCOL_MPEGDASH},
+    };
+    for (const auto &k : cases)
+        for (size_t cut : {size_t(1), size_t(7), size_t(30), k.request.size()}) {
+            kit::conversation c(m, k.port);
+            c.handshake();
+            for (size_t at = 0; at < k.request.size(); at += cut)
+                c.client(k.request.substr(at, cut));
+            EXPECT_EQ(c.app(), k.app) << k.what << ", " << cut << "-byte segments";
+            EXPECT_EQ(c.master(), OXLO_PROTOCOL_HTTP) << k.what << ", " << cut << "-byte segments";
+        }
+}
+
+// Each opening is named as its receiver reads it, however the network cut
+// the sender's write: one byte a segment, three, or all at once (PSH on the
+// segment that ends the write only).
+TEST_F(WebApps, openings_are_named_however_the_sender_cuts_them)
+{
+    const std::string fcgi = fcgi_record(1, hex("0001000000000000")) +
+                             fcgi_record(4, fcgi_pair("REQUEST_METHOD", "GET") + fcgi_pair("HTTP_HOST", "app.vesk.test")) +
+                             fcgi_record(4, "") + fcgi_record(5, "");
+    struct {
+        const char *what;
+        std::string bytes;
+        uint16_t app;
+        const char *host;
+    } cases[] = {
+        {"HTTP/2 preface", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n" + hex("000000040000000000"), OXLO_PROTOCOL_HTTP2, ""},
+        {"PROXY v2 signature", hex("0d0a0d0a000d0a515549540a2111000c7f0000017f000001cd1c1f42"), OXLO_PROTOCOL_HAPROXY, ""},
+        {"PROXY v1 line and the request", "PROXY TCP4 10.0.0.2 10.0.0.1 40000 80\r\nGET / HTTP/1.1\r\n\r\n",
+         OXLO_PROTOCOL_HAPROXY, ""},
+        {"AJP CPing", hex("123400010a"), OXLO_PROTOCOL_AJP, ""},
+        {"JRMI opening", "JRMI" + hex("00024b"), OXLO_PROTOCOL_JRMI, ""},
+        {"GIOP request", "GIOP" + hex("010000000000000c") + std::string(12, 'r'), OXLO_PROTOCOL_CORBA, ""},
+        {"DRDA block", hex("000ed00100010008") + "abcdef", OXLO_PROTOCOL_DRDA, ""},
+        {"MessagePack map", hex("82d9046e616d65d90476657368d9046b696e64d90474657374"), OXLO_PROTOCOL_MESSAGEPACK, ""},
+        {"FastCGI request", fcgi, OXLO_PROTOCOL_FASTCGI, "app.vesk.test"},
+        {"JSON-RPC request", "{\"id\": 1, \"method\": \"sum\", \"params\": [1, 2], \"jsonrpc\": \"2.0\"}",
+         OXLO_PROTOCOL_JSON_RPC, ""},
+    };
+    for (const auto &k : cases)
+        for (size_t cut : {size_t(1), size_t(3), k.bytes.size()}) {
+            kit::conversation c(m, 9009);
+            c.handshake();
+            for (size_t at = 0; at < k.bytes.size(); at += cut)
+                c.segment(true, k.bytes.substr(at, cut), at + cut >= k.bytes.size() ? 0x18 : 0x10);
+            EXPECT_EQ(c.app(), k.app) << k.what << ", " << cut << "-byte segments";
+            EXPECT_STREQ(oxlo_flow_host_name(c.f), k.host) << k.what << ", " << cut << "-byte segments";
+        }
+    // Written a byte at a time: while HTTP weighs "G" as a method, the
+    // frame reader keeps the bytes, and never takes a frame from the middle.
+    kit::conversation c(m, 9009);
+    c.handshake();
+    const std::string giop = "GIOP" + hex("010000000000000c") + std::string(12, 'r');
+    for (char b : giop)
+        c.client(std::string(1, b));
+    EXPECT_EQ(c.app(), OXLO_PROTOCOL_CORBA);
 }
 
 } // namespace
