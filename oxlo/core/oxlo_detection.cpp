@@ -818,7 +818,8 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
     /* The packets of a message a dissector waits for (a request cut in
      * many segments) count as the message does, once: the budget is one of
      * messages read, not of how the sender cut them. */
-    if (flow->packets_processed < 0xFFFF && !oxlo_flow_detection_pending(module, flow))
+    const bool waited = oxlo_flow_detection_pending(module, flow) != 0;
+    if (flow->packets_processed < 0xFFFF && !waited)
         flow->packets_processed++;
     if (!packet || length <= 19)
         return oxlo_flow_result(module, flow);
@@ -900,17 +901,18 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
      * (the stream bounds end that wait), or still waits for what a rule
      * can match (each dissector bounds that wait): a burst of packets
      * must not end it before the name comes. */
-    /* A packet that only carries more of a message a dissector is reading
-     * (it waits for the rest, or its follow-up read on in one) is not
-     * charged: the limit counts messages, not the segments a sender cut
-     * them into. The stream bounds and each dissector's line caps bound
-     * those waits. */
-    const bool pending = oxlo_flow_detection_pending(module, flow);
-    if ((pending || (flow->extra_dissection && flow->extra_midway)) && flow->packets_continued < 0xFFFF)
+    /* Nor is a packet that carries more of a message a follow-up reads on
+     * in (it marked its last call uncharged): the limit counts messages,
+     * not the segments a sender cut them into. Each dissector's line caps
+     * bound those. */
+    if (!waited && flow->extra_dissection && flow->extra_midway && flow->packets_continued < 0xFFFF)
         flow->packets_continued++;
-    if (s->packets_limit_per_flow > 0 &&
-        uint32_t(flow->packets_processed - flow->packets_continued) >= s->packets_limit_per_flow &&
-        flow->state != OXLO_STATE_MONITORING && !pending && !(held_before && pkt->payload_length > 0)) {
+    const uint32_t charged = flow->packets_processed > flow->packets_continued
+                                 ? uint32_t(flow->packets_processed - flow->packets_continued)
+                                 : 0;
+    if (s->packets_limit_per_flow > 0 && charged >= s->packets_limit_per_flow &&
+        flow->state != OXLO_STATE_MONITORING && !oxlo_flow_detection_pending(module, flow) &&
+        !(held_before && pkt->payload_length > 0)) {
         oxlo_flow_giveup_detection(module, flow);
         if (oxlo_flow_stream(flow) && flow->state == OXLO_STATE_FINISHED)
             oxlo_stream_release(flow);

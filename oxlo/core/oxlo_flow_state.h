@@ -128,7 +128,7 @@ struct oxlo_flow_state {
     uint16_t partial_guess;
     uint16_t packets_processed;
     uint16_t packets_continued;    /* of those, packets that carried only more of a message
-                                      a dissector was reading: not charged to the flow's limit */
+                                      a follow-up was reading on in: not charged to the limit */
     uint16_t fpc_master;
     uint16_t fpc_app;
     uint16_t track_payload_length;
