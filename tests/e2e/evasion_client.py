@@ -113,6 +113,9 @@ class Wire:
         self.ip_header = family == socket.AF_INET
         self.rx.settimeout(0.2)
         self.queues = {}
+        # What each connection sent after its handshake, by source port, to
+        # send again when the server shows it never took the handshake.
+        self.sent = {}
         self.lock = threading.Lock()
         self.running = True
         self.thread = threading.Thread(target=self.receive, daemon=True)
@@ -136,6 +139,17 @@ class Wire:
 
     def send(self, packet, dst):
         self.tx.sendto(packet, (dst, 0))
+        at = (packet[0] & 15) * 4 if self.ip_header else 40
+        with self.lock:
+            sent = self.sent.get(struct.unpack("!H", packet[at:at + 2])[0])
+            if sent is not None:
+                sent.append((packet, dst))
+
+    def resend(self, sport):
+        with self.lock:
+            sent = list(self.sent.get(sport, ()))
+        for packet, dst in sent:
+            self.tx.sendto(packet, (dst, 0))
 
 
 class Connection:
@@ -163,6 +177,8 @@ class Connection:
                     continue
                 if flags & SYN and flags & ACK and ack == (self.isn + 1) & 0xFFFFFFFF:
                     self.rcv = seq + 1
+                    with self.wire.lock:
+                        self.wire.sent[self.sport] = []
                     self.wire.send(self.packet(self.isn + 1, ACK), self.server)
                     return True
         return False
@@ -182,6 +198,13 @@ class Connection:
                 flags, seq, _, payload = self.q.get(timeout=0.05)
             except queue.Empty:
                 continue
+            if flags & SYN and flags & ACK:
+                # The server sends its SYN-ACK again: the handshake's ACK and
+                # what followed never reached its socket (a full accept
+                # queue drops them on a loaded machine). A TCP would send
+                # them again; so does this one.
+                self.wire.resend(self.sport)
+                continue
             if payload:
                 got[(seq - self.rcv) & 0xFFFFFFFF] = payload
                 data = b"".join(got[k] for k in sorted(got))
@@ -195,6 +218,7 @@ class Connection:
         self.wire.send(self.packet(self.isn + 1 + self.sent_end, RST), self.server)
         with self.wire.lock:
             del self.wire.queues[self.sport]
+            self.wire.sent.pop(self.sport, None)
 
 
 # ------------------------------------------------------ what the cases send
