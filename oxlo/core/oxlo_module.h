@@ -58,6 +58,7 @@ typedef struct oxlo_detection_part {
     uint8_t stream_call;               /* 0 nothing, 1 consume, 2 need, 3 need refused */
     uint32_t stream_call_consumed;
     uint32_t stream_call_total;
+    uint8_t extra_uncharged;           /* the follow-up's call only waited (oxlo_dissector_extra_uncharged) */
     /* -- dissector states (oxlo_dissector_kit.cpp): in its call a
      *    dissector without a state block gets a zeroed scratch block, which
      *    becomes a block of the flow only when the call left something in

@@ -3,6 +3,7 @@
  * names the flow. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -22,6 +23,11 @@ void search_amqp(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = v.payload;
+    /* A frame's method header is read whole however the peer cut its
+     * write: a start of a frame (a known type) waits for it. */
+    if (p.length <= AMQP_METHOD_HEADER && oxlo_rd_peek8(&p, AMQP_TYPE) < 4 &&
+        oxlo_framing::wait_for(m, f, v, AMQP_METHOD_HEADER + 1))
+        return;
     const uint64_t size = oxlo_rd_peek32(&p, AMQP_SIZE);
     const uint32_t klass = oxlo_rd_peek16(&p, AMQP_CLASS_ID);
     if (p.length > AMQP_METHOD_HEADER && oxlo_rd_peek8(&p, AMQP_TYPE) < 4 && size + AMQP_FRAME_OVERHEAD >= p.length &&

@@ -1,6 +1,7 @@
 /* The storage cluster's messenger opens with its banner ceph v. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -14,6 +15,9 @@ void search_ceph(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = v.payload;
+    /* The banner is read whole however the peer cut its write. */
+    if (p.length <= 6 && oxlo_rd_match_n(&p, 0, "ceph v", p.length, 0) && oxlo_framing::wait_for(m, f, v, 7))
+        return;
     if (p.length > 6 && oxlo_rd_match(&p, 0, "ceph v", 0))
         found(m, f);
     else

@@ -3,6 +3,7 @@
 #include "oxlo_risks.h"
 #include "oxlo_risk_ids.h"
 #include "oxlo_protocol_ids.h"
+#include "protocols/framing.h"
 
 #include <cctype>
 #include <initializer_list>
@@ -23,10 +24,25 @@ bool version_line(const oxlo_reader &p)
     return true;
 }
 
+/* The bytes, fewer than a version line's, may start one. */
+bool version_start(const oxlo_reader &p)
+{
+    static const char pattern[] = "RFB 000.000\n"; /* 0: a digit */
+    for (size_t i = 0; i < p.length && i < 12; i++) {
+        const uint8_t c = oxlo_rd_peek8(&p, i);
+        if (pattern[i] == '0' ? !isdigit(c) : c != uint8_t(pattern[i]))
+            return false;
+    }
+    return p.length < 12;
+}
+
 void search_vnc(oxlo_module *m, oxlo_flow_state *f)
 {
     vnc_state *s = static_cast<vnc_state *>(oxlo_dissector_state(m, f));
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    /* A version line is read whole however the side cut its write. */
+    if (s && version_start(pkt.payload) && oxlo_framing::wait_for(m, f, pkt, 12))
+        return;
     if (!s || !version_line(pkt.payload)) {
         OXLO_EXCLUDE(m, f);
         return;

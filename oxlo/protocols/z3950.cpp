@@ -3,11 +3,13 @@
  * counts PDUs that look whole. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
+#include "protocols/framing.h"
 
 namespace {
 
 struct z3950_state {
     uint8_t counted;
+    uint8_t read; /* messages read whole (what a peer wrote at once, a PDU or more) */
 };
 
 /* The elements of a PDU from offset 2: their number when they end exactly
@@ -57,13 +59,28 @@ void search_z3950(oxlo_module *m, oxlo_flow_state *f)
 {
     z3950_state *s = static_cast<z3950_state *>(oxlo_dissector_state(m, f));
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const oxlo_reader &p = pkt.payload;
-    uint8_t first = 0;
-    if (!s || p.length <= 5 || pkt.payload_packets > 8 || !oxlo_rd_u8_at(&p, 0, &first) || (first & 0x1F) < 20) {
+    oxlo_reader p = pkt.payload;
+    uint8_t first = 0, length = 0;
+    /* A PDU is read whole however the peer cut its write: a start of one
+     * (a context tag from 20 on, a short-form length) waits for the rest,
+     * and one the next PDU's start follows is read alone (the rest is the
+     * next view's). */
+    if (s && oxlo_rd_u8_at(&p, 0, &first) && (first & 0x1F) >= 20 && (first & 0x1F) != 0x1F) {
+        const bool sized = oxlo_rd_u8_at(&p, 1, &length);
+        if ((!sized || length < 0x80) && oxlo_framing::wait_for(m, f, pkt, sized ? 2u + length : 2u))
+            return;
+        if (sized && length < 0x80 && pkt.l4 == OXLO_L4_TCP && 2u + length < p.length) {
+            oxlo_dissector_consume(m, f, 2u + length);
+            p = oxlo_rd_upto(&p, 2u + length);
+        }
+    }
+    /* The budgets count the messages read, not the segments that carried
+     * them. */
+    if (!s || p.length <= 5 || s->read >= 8 || !oxlo_rd_u8_at(&p, 0, &first) || (first & 0x1F) < 20) {
         OXLO_EXCLUDE(m, f);
         return;
     }
-    if (pkt.payload_packets == 1 && oxlo_flow_handshake_complete(f) && (first & 0x1F) != 20 && (first & 0x1F) != 21) {
+    if (s->read++ == 0 && oxlo_flow_handshake_complete(f) && (first & 0x1F) != 20 && (first & 0x1F) != 21) {
         OXLO_EXCLUDE(m, f);
         return;
     }
