@@ -581,17 +581,24 @@ bool detect(oxlo_module *module, oxlo_flow_state *flow)
         }
         flow->calling_dissector = installer;
         const uint16_t app_before = flow->app;
+        module->det.extra_uncharged = 0;
         const int more = flow->extra_dissection(module, flow);
         flow->calling_dissector = 0;
-        /* A call that only found a message still arriving and asked for the
-         * rest is charged no more than the packets it then skips. */
+        /* A segment the stream holds (it came before a gap) brings no
+         * message yet: it costs the follow-up nothing either; nor does a
+         * call that only found a message still arriving and asked for the
+         * rest (it is charged no more than the packets it then skips). */
+        const bool held = pkt->tcp && !pkt->payload_length && oxlo_dissector_tcp_own_length(module) > 0 &&
+                          oxlo_stream_holding(flow);
         const bool waits = module->det.stream_call == 2;
+        const bool uncharged = module->det.extra_uncharged != 0 || held || waits;
         if (installer && (module->det.stream_call || oxlo_flow_stream(flow)))
             oxlo_stream_after_call(module, flow, uint16_t(installer - 1), app_before);
         /* A call that only asked for the rest of a PDU costs no budget. */
         if (module->det.stream_wait_calls)
             waited(module, flow, pkt);
-        if (flow->state != OXLO_STATE_MONITORING && flow->extra_packets < 255 && !waits)
+        flow->extra_midway = module->det.extra_uncharged != 0 || held ? 1 : 0;
+        if (flow->state != OXLO_STATE_MONITORING && flow->extra_packets < 255 && !uncharged)
             flow->extra_packets++;
         if (more == 0 || (flow->state != OXLO_STATE_MONITORING && flow->extra_packets >= flow->extra_budget))
             flow->extra_dissection = nullptr;
@@ -870,7 +877,8 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
     /* The packets of a message a dissector waits for (a request cut in
      * many segments) count as the message does, once: the budget is one of
      * messages read, not of how the sender cut them. */
-    if (flow->packets_processed < 0xFFFF && !oxlo_flow_detection_pending(module, flow))
+    const bool waited = oxlo_flow_detection_pending(module, flow) != 0;
+    if (flow->packets_processed < 0xFFFF && !waited)
         flow->packets_processed++;
     if (!packet || length <= 19)
         return oxlo_flow_result(module, flow);
@@ -952,10 +960,15 @@ static oxlo_classification classify(oxlo_module *module, oxlo_flow_state *flow, 
      * (the stream bounds end that wait), or still waits for what a rule
      * can match (each dissector bounds that wait): a burst of packets
      * must not end it before the name comes. Nor is it charged for the
-     * packets that only carried part of such a PDU. */
+     * packets that only carried part of such a PDU, nor for a packet that
+     * carries more of a message a follow-up reads on in (it marked its
+     * last call uncharged): the limit counts messages, not the segments a
+     * sender cut them into. Each dissector's line caps bound those. */
     unpushed(module, flow, pkt, tcp_flags);
-    const uint16_t waited_packets = flow->tcp ? flow->tcp->stream_waited_packets : 0;
-    const uint32_t charged = flow->packets_processed > waited_packets ? flow->packets_processed - waited_packets : 0u;
+    if (!waited && flow->extra_dissection && flow->extra_midway && flow->packets_continued < 0xFFFF)
+        flow->packets_continued++;
+    const uint32_t spared = uint32_t(flow->tcp ? flow->tcp->stream_waited_packets : 0) + flow->packets_continued;
+    const uint32_t charged = flow->packets_processed > spared ? uint32_t(flow->packets_processed) - spared : 0u;
     if (s->packets_limit_per_flow > 0 && charged >= s->packets_limit_per_flow &&
         flow->state != OXLO_STATE_MONITORING && !oxlo_flow_detection_pending(module, flow) &&
         !(held_before && pkt->payload_length > 0)) {

@@ -361,6 +361,7 @@ void oxlo_dissector_extra(oxlo_flow_state *flow, oxlo_dissector_extra_fn routine
     if (!flow)
         return;
     flow->extra_packets = 0;
+    flow->extra_midway = 0;
     oxlo_dissector_extra_continue(flow, routine, packets);
 }
 
@@ -382,6 +383,12 @@ void oxlo_dissector_extra_grow(oxlo_flow_state *flow, int delta)
         return;
     const int budget = int(flow->extra_budget) + delta;
     flow->extra_budget = uint8_t(budget < 0 ? 0 : budget > 255 ? 255 : budget);
+}
+
+void oxlo_dissector_extra_uncharged(oxlo_module *module)
+{
+    if (module)
+        module->det.extra_uncharged = 1;
 }
 
 void oxlo_dissector_extra_end(oxlo_flow_state *flow)

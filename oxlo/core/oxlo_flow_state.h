@@ -135,6 +135,8 @@ struct oxlo_flow_state {
     uint16_t guess_by_address;
     uint16_t partial_guess;
     uint16_t packets_processed;
+    uint16_t packets_continued;    /* of those, packets that carried only more of a message
+                                      a follow-up was reading on in: not charged to the limit */
     uint16_t fpc_master;
     uint16_t fpc_app;
     uint16_t track_payload_length;
@@ -155,6 +157,7 @@ struct oxlo_flow_state {
     uint8_t flags_b;
     uint8_t extra_budget;
     uint8_t extra_packets;
+    uint8_t extra_midway;          /* the follow-up's last call read on in a message (uncharged) */
     uint8_t risk_message_count;    /* messages in texts->risk_messages */
     uint8_t risk_exception_state;  /* bit 0 addresses applied, bit 1 host applied */
     uint8_t host_candidate_count;  /* names in texts->host_candidates */

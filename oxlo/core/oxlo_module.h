@@ -65,6 +65,7 @@ typedef struct oxlo_detection_part {
      * (for bytes joined from held segments, the last one's). */
     uint8_t stream_pushed;
     uint8_t stream_waived;             /* this packet is charged to no budget already */
+    uint8_t extra_uncharged;           /* the follow-up's call only waited (oxlo_dissector_extra_uncharged) */
     /* -- dissector states (oxlo_dissector_kit.cpp): in its call a
      *    dissector without a state block gets a zeroed scratch block, which
      *    becomes a block of the flow only when the call left something in

@@ -536,6 +536,11 @@ int oxlo_dissector_extra_active(const oxlo_flow_state *flow, oxlo_dissector_extr
 int oxlo_dissector_extra_last(const oxlo_flow_state *flow);
 /* Widens (delta > 0) or narrows the follow-up's budget, kept within 0..255. */
 void oxlo_dissector_extra_grow(oxlo_flow_state *flow, int delta);
+/* The follow-up's call read no new message: it only waited for the rest of
+ * one the packet cut short (a line without its end), or read on in one it
+ * had begun. The packet is not charged to the budget, which counts the
+ * messages read, not the segments a sender cut them into. */
+void oxlo_dissector_extra_uncharged(oxlo_module *module);
 /* Ends the follow-up: its routine is not called again. */
 void oxlo_dissector_extra_end(oxlo_flow_state *flow);
 

@@ -23,9 +23,9 @@ void search_amqp(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = v.payload;
-    /* A frame header cut short waits for the rest of it. */
-    uint8_t type = 0;
-    if (p.length <= AMQP_METHOD_HEADER && oxlo_rd_u8_at(&p, AMQP_TYPE, &type) && type < 4 &&
+    /* A frame's method header is read whole however the peer cut its
+     * write: a start of a frame (a known type) waits for it. */
+    if (p.length <= AMQP_METHOD_HEADER && oxlo_rd_peek8(&p, AMQP_TYPE) < 4 &&
         oxlo_framing::wait_for(m, f, v, AMQP_METHOD_HEADER + 1))
         return;
     const uint64_t size = oxlo_rd_peek32(&p, AMQP_SIZE);

@@ -15,7 +15,8 @@ void search_ceph(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view v = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = v.payload;
-    if (oxlo_framing::wait_magic(m, f, v, "ceph v", 6, 7))
+    /* The banner is read whole however the peer cut its write. */
+    if (p.length <= 6 && oxlo_rd_match_n(&p, 0, "ceph v", p.length, 0) && oxlo_framing::wait_for(m, f, v, 7))
         return;
     if (p.length > 6 && oxlo_rd_match(&p, 0, "ceph v", 0))
         found(m, f);

@@ -151,6 +151,71 @@ first_end whole(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt,
     return FIRST_WHOLE;
 }
 
+/* Text lines over TCP. A line cut anywhere waits for its LF, bounded by
+ * bytes (`max_line`), never by the number of segments: *lines gets the
+ * view's whole lines (through its last LF) and the routine reads those.
+ * A cut line behind them is kept for the next view; a view without any LF
+ * waits when `plausible` says its bytes may start one of the protocol's
+ * lines. true while waiting (the routine returns without a verdict). Over
+ * UDP, past the bound or when the engine cannot keep the bytes, *lines is
+ * the view as it is and the routine decides on it now. */
+[[maybe_unused]] inline bool lines(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt, size_t max_line,
+                                   bool plausible, oxlo_reader *lines)
+{
+    const oxlo_reader &p = pkt.payload;
+    *lines = p;
+    if (pkt.l4 != OXLO_L4_TCP || !p.length)
+        return false;
+    size_t end = p.length;
+    while (end > 0 && oxlo_rd_peek8(&p, end - 1) != '\n')
+        end--;
+    const size_t tail = p.length - end;
+    if (!tail || tail >= max_line)
+        return false;
+    if (!end) {
+        if (!plausible || oxlo_dissector_need(m, f, p.length + 1) != 0)
+            return false;
+        /* In a follow-up, the wait costs no packet of its budget. */
+        oxlo_dissector_extra_uncharged(m);
+        return true;
+    }
+    oxlo_dissector_consume(m, f, end);
+    if (oxlo_dissector_need(m, f, tail + 1) == 0)
+        *lines = oxlo_rd_upto(&p, end);
+    return false;
+}
+
+/* The next line of r from *at (its LF included; the rest of r when no LF
+ * ends it); false at r's end. */
+[[maybe_unused]] inline bool next_line(const oxlo_reader &r, size_t *at, oxlo_reader *line)
+{
+    if (*at >= r.length)
+        return false;
+    const ptrdiff_t lf = oxlo_rd_find_byte(&r, *at, '\n');
+    const size_t end = lf < 0 ? r.length : size_t(lf) + 1;
+    *line = oxlo_rd_sub_at(&r, *at, end - *at);
+    *at = end;
+    return true;
+}
+
+/* Request and answer protocols read line by line: the lines one side
+ * writes before the other side answers form one message, however many
+ * segments carried them. true when lines of this view's direction start a
+ * new message (the other side wrote last, or nobody did). */
+struct turns {
+    uint8_t last;   /* 0 none yet, else the direction + 1 of the last lines */
+    uint16_t count; /* messages so far */
+};
+[[maybe_unused]] inline bool new_turn(turns *t, const oxlo_packet_view &pkt)
+{
+    if (t->last == pkt.direction + 1)
+        return false;
+    t->last = uint8_t(pkt.direction + 1);
+    if (t->count < UINT16_MAX)
+        t->count++;
+    return true;
+}
+
 /* ISO transport over TCP: a TPKT is version 3, a reserved zero and a
  * 16-bit length covering its 4-byte header and the COTP TPDU. */
 constexpr size_t TPKT_HEADER = 4;

@@ -93,6 +93,17 @@ size_t reply_length(const oxlo_reader &p, bool *started)
     }
 }
 
+/* The view is the first digits of a reply code, nothing more. */
+bool reply_start(const oxlo_reader &p)
+{
+    if (!p.length || p.length >= 3)
+        return false;
+    for (size_t i = 0; i < p.length; i++)
+        if (!isdigit(oxlo_rd_peek8(&p, i)))
+            return false;
+    return true;
+}
+
 void copy_argument(const oxlo_reader &p, char *out, size_t size)
 {
     oxlo_copy_payload_text(p.data, p.length, 5, out, size);
@@ -192,22 +203,27 @@ void search_ftp(oxlo_module *m, oxlo_flow_state *f)
     /* Mail servers greet and answer in the same three-digit way. Packets
      * with payload count, so the handshake does not use up the budget. */
     if (!s || pkt.src_port == 25 || pkt.dst_port == 25 || pkt.src_port == 110 || pkt.dst_port == 110 ||
-        pkt.payload_packets - (pkt.payload_packets > s->partial ? s->partial : 0) > 8) {
+        (pkt.payload_packets > s->partial ? pkt.payload_packets - s->partial : 0) > 8) {
         OXLO_EXCLUDE(m, f);
         return;
     }
     const oxlo_reader &p = pkt.payload;
+    bool started = false;
     if (!s->pending) {
+        /* A greeting (or a reply to a command sent before the flow was
+         * picked up) cut short waits as a command does. */
         if (p.length < COMMAND_MAX && command_start(p) && wait_for_line(m, f, s, p))
+            return;
+        if ((reply_start(p) || (!reply_length(p, &started) && started)) && p.length < REPLY_MAX &&
+            wait_for_line(m, f, s, p))
             return;
         read_commands(m, f, s, pkt);
         return;
     }
     if (s->pending == pkt.direction + 1)
         return;
-    bool started = false;
     size_t n = reply_length(p, &started);
-    if (started && !n && p.length < REPLY_MAX && wait_for_line(m, f, s, p))
+    if (((started && !n) || reply_start(p)) && p.length < REPLY_MAX && wait_for_line(m, f, s, p))
         return;
     read_reply(m, f, s, p);
     s->pending = 0;

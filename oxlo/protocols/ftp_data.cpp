@@ -3,6 +3,7 @@
  * by a listing line, or by the data port 20. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -46,6 +47,33 @@ bool listing_line(const oxlo_reader &p)
     return true;
 }
 
+/* The view is shorter than what the tests read and may grow into a file's
+ * magic or a listing line: the number of bytes to wait for, else 0. */
+size_t worth_waiting(const oxlo_reader &p)
+{
+    auto prefix = [&p](const char *bytes, size_t n) { return oxlo_rd_match_n(&p, 0, bytes, p.length < n ? p.length : n, 0); };
+    if (p.length <= 255) {
+        for (const magic &mg : magics)
+            if (prefix(mg.bytes, mg.length))
+                return 256;
+        if (prefix("<Cf", 3) || prefix("<cf", 3) || prefix("<?xm", 4))
+            return 256;
+    }
+    if (p.length <= 10 && p.length) {
+        uint8_t c = 0;
+        oxlo_rd_u8_at(&p, 0, &c);
+        static const char rwx[] = "rwx";
+        bool listing = c == '-' || c == 'd';
+        for (size_t i = 1; listing && i < p.length; i++) {
+            const uint8_t b = oxlo_rd_peek8(&p, i);
+            listing = b == '-' || b == uint8_t(rwx[(i - 1) % 3]);
+        }
+        if (listing)
+            return 11;
+    }
+    return 0;
+}
+
 void search_ftp_data(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
@@ -54,6 +82,10 @@ void search_ftp_data(oxlo_module *m, oxlo_flow_state *f)
         return;
     }
     const oxlo_reader &p = pkt.payload;
+    /* A file or listing cut anywhere in its first bytes waits for them. */
+    const size_t wanted = pkt.src_port == 20 || pkt.dst_port == 20 ? 0 : worth_waiting(p);
+    if (wanted && oxlo_framing::wait_for(m, f, pkt, wanted))
+        return;
     if ((p.length > 255 && file_magic(p)) || listing_line(p) || pkt.src_port == 20 || pkt.dst_port == 20)
         oxlo_dissector_classify(m, f, OXLO_PROTOCOL_FTP_DATA, OXLO_PROTOCOL_UNKNOWN);
     else

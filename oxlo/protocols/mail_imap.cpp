@@ -9,6 +9,7 @@
 #include "oxlo_private.h"
 #include "protocols/mail_private.h"
 #include "protocols/tls/tls_private.h"
+#include "protocols/framing.h"
 
 #include <cctype>
 
@@ -18,7 +19,22 @@ struct imap_state {
     uint8_t count;    /* recognised exchanges, saturating at 7 */
     uint8_t starttls; /* a STARTTLS waits for its OK */
     mail_credentials credentials;
+    oxlo_framing::turns turns;
 };
+
+/* Longest line waited for. */
+constexpr size_t LINE_MAX = 2048;
+
+/* Text, which may start a line worth waiting for. */
+bool plausible(const oxlo_reader &p)
+{
+    for (size_t i = 0; i < p.length; i++) {
+        const uint8_t c = oxlo_rd_peek8(&p, i);
+        if ((c < 0x20 || c > 0x7E) && c != '\r' && c != '\t')
+            return false;
+    }
+    return true;
+}
 
 bool tag_char(uint8_t c) { return isalnum(c) || c == '*' || c == '.'; }
 
@@ -128,11 +144,19 @@ void search_imap(oxlo_module *m, oxlo_flow_state *f)
         return;
     }
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const oxlo_reader &p = pkt.payload;
-    const bool crlf = mail_ends_crlf(&p);
-    if (p.length > 3 && crlf) {
-        oxlo_reader r = p, line = p;
-        oxlo_rd_line(&r, &line);
+    /* Lines are read whole from the stream, each as the server reads it,
+     * however the sender cut its writes; the budget counts messages (the
+     * lines one side writes before the other answers). */
+    oxlo_reader lines;
+    if (oxlo_framing::lines(m, f, pkt, LINE_MAX, plausible(pkt.payload), &lines))
+        return;
+    oxlo_framing::new_turn(&s->turns, pkt);
+    size_t next = 0;
+    oxlo_reader p = lines;
+    while (oxlo_framing::next_line(lines, &next, &p)) {
+        if (p.length <= 3 || !mail_ends_crlf(&p))
+            continue;
+        const oxlo_reader line = oxlo_rd_upto(&p, p.length - 2); /* without its CR LF */
         bool counted = false, tagged = true;
         if (p.length == 6 && oxlo_rd_match(&p, 0, "DONE", 1)) {
             counted = true;
@@ -143,7 +167,7 @@ void search_imap(oxlo_module *m, oxlo_flow_state *f)
                     return;
             } else {
                 /* A line without a tag (a literal's data, a wrapped line)
-                 * decides nothing: the packet budget below does. */
+                 * decides nothing: the message budget below does. */
                 tagged = false;
             }
         }
@@ -157,7 +181,7 @@ void search_imap(oxlo_module *m, oxlo_flow_state *f)
             return;
         }
     }
-    if (crlf && s->count > 0 && pkt.payload_packets <= 7)
+    if (mail_ends_crlf(&lines) && s->count > 0 && s->turns.count <= 7)
         return;
     OXLO_EXCLUDE(m, f);
 }

@@ -10,6 +10,7 @@
 #include "oxlo_private.h"
 #include "protocols/mail_private.h"
 #include "protocols/tls/tls_private.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -20,7 +21,11 @@ struct pop_state {
     uint8_t replies;   /* "+OK" / "-ERR" replies, modulo 4 */
     uint8_t stls;
     mail_credentials credentials;
+    oxlo_framing::turns turns;
 };
+
+/* Longest line waited for. */
+constexpr size_t LINE_MAX = 1024;
 
 const char *const commands[] = {"AUTH", "APOP", "USER", "PASS", "CAPA", "LIST",
                                 "STAT", "UIDL", "RETR", "DELE", "STLS"};
@@ -50,11 +55,22 @@ int bits(uint16_t v)
 
 int extra_pop(oxlo_module *m, oxlo_flow_state *f);
 
-/* One packet; false when the dissector gave up. */
-bool read_packet(oxlo_module *m, oxlo_flow_state *f, pop_state *s)
+/* The bytes may start a line worth waiting for: any text line keeps the
+ * search going while it is young. */
+bool plausible(const oxlo_reader &p)
 {
-    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const oxlo_reader &p = pkt.payload;
+    for (size_t i = 0; i < p.length; i++) {
+        const uint8_t c = oxlo_rd_peek8(&p, i);
+        if ((c < 0x20 || c > 0x7E) && c != '\r' && c != '\t')
+            return false;
+    }
+    return true;
+}
+
+/* The first line of a message (a command, or a reply with whatever data
+ * follows it); false when the dissector gave up. */
+bool read_line(oxlo_module *m, oxlo_flow_state *f, pop_state *s, const oxlo_reader &p)
+{
     if (oxlo_rd_match(&p, 0, "+OK", 0)) {
         s->replies = uint8_t((s->replies + 1) & 3);
         if (s->stls) {
@@ -80,7 +96,7 @@ bool read_packet(oxlo_module *m, oxlo_flow_state *f, pop_state *s)
                 break;
             }
         if (which < 0) {
-            const bool keep = (mail_ends_crlf(&p) || s->commands || s->replies) && pkt.payload_packets < 12;
+            const bool keep = (mail_ends_crlf(&p) || s->commands || s->replies) && s->turns.count < 12;
             if (!keep)
                 OXLO_EXCLUDE(m, f);
             return keep;
@@ -107,6 +123,22 @@ bool read_packet(oxlo_module *m, oxlo_flow_state *f, pop_state *s)
     return true;
 }
 
+/* The view's lines: the first of each message is read, the rest of a
+ * message (a reply's data) is not. */
+void read_view(oxlo_module *m, oxlo_flow_state *f, pop_state *s)
+{
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
+    oxlo_reader lines;
+    if (oxlo_framing::lines(m, f, pkt, LINE_MAX, plausible(pkt.payload), &lines))
+        return;
+    if (!oxlo_framing::new_turn(&s->turns, pkt))
+        return;
+    oxlo_reader line = lines;
+    size_t at = 0;
+    oxlo_framing::next_line(lines, &at, &line);
+    read_line(m, f, s, line);
+}
+
 void search_pop(oxlo_module *m, oxlo_flow_state *f)
 {
     pop_state *s = state_of(m, f);
@@ -114,7 +146,7 @@ void search_pop(oxlo_module *m, oxlo_flow_state *f)
         OXLO_EXCLUDE(m, f);
         return;
     }
-    read_packet(m, f, s);
+    read_view(m, f, s);
 }
 
 /* Classified before the password: read on until it comes. */
@@ -126,7 +158,7 @@ int extra_pop(oxlo_module *m, oxlo_flow_state *f)
         return 0;
     if (pkt.payload.length == 0 || pkt.retransmission)
         return 1;
-    read_packet(m, f, s);
+    read_view(m, f, s);
     if (!oxlo_dissector_extra_active(f, extra_pop))
         return oxlo_dissector_extra_active(f, nullptr); /* handed over to TLS */
     return s->credentials.password[0] ? 0 : 1;

@@ -11,6 +11,7 @@
 #include "oxlo_private.h"
 #include "protocols/mail_private.h"
 #include "protocols/tls/tls_private.h"
+#include "protocols/framing.h"
 
 namespace {
 
@@ -22,12 +23,28 @@ enum : uint16_t {
 enum : uint8_t { AUTH_RUNNING = 0x01, TLS_STARTED = 0x04, TLS_PLAIN = 0x08, TLS_MASK = 0x0C };
 constexpr uint8_t EXTRA_PACKETS = 12;
 constexpr int MAX_LINES = 63;
+/* Longest line waited for. */
+constexpr size_t LINE_MAX = 1024;
 
 struct smtp_state {
     uint16_t seen;
     uint8_t auth;
+    uint8_t too_many; /* the message in process has more than MAX_LINES lines */
+    uint16_t lines;   /* lines of the message in process */
     mail_credentials credentials;
+    oxlo_framing::turns turns;
 };
+
+/* Text, which may start a line worth waiting for. */
+bool plausible(const oxlo_reader &p)
+{
+    for (size_t i = 0; i < p.length; i++) {
+        const uint8_t c = oxlo_rd_peek8(&p, i);
+        if ((c < 0x20 || c > 0x7E) && c != '\r' && c != '\t')
+            return false;
+    }
+    return true;
+}
 
 smtp_state *state_of(oxlo_module *m, oxlo_flow_state *f, int create)
 {
@@ -175,24 +192,36 @@ bool read_line(oxlo_module *m, oxlo_flow_state *f, smtp_state *s, const oxlo_rea
     return true;
 }
 
+/* The view's whole lines, read from the stream: a message (the lines one
+ * side writes before the other answers) is read however many segments
+ * carried it, and the packet budgets count messages. */
 void read_packet(oxlo_module *m, oxlo_flow_state *f, smtp_state *s)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const oxlo_reader &p = pkt.payload;
-    bool too_many = false;
+    oxlo_reader p;
+    if (oxlo_framing::lines(m, f, pkt, LINE_MAX, plausible(pkt.payload), &p))
+        return;
+    const bool opens = oxlo_framing::new_turn(&s->turns, pkt);
+    if (opens) {
+        s->lines = 0;
+        s->too_many = 0;
+    }
     if (p.length > 2 && mail_ends_crlf(&p)) {
         oxlo_reader r = p, line = p;
-        int lines = 0;
-        while (oxlo_rd_line(&r, &line)) {
-            if (++lines > MAX_LINES) {
-                too_many = true;
+        while (!s->too_many && oxlo_rd_line(&r, &line)) {
+            if (++s->lines > MAX_LINES) {
+                s->too_many = 1;
                 break;
             }
             if (!read_line(m, f, s, line))
                 return;
         }
     }
-    const int n = too_many ? 0 : bits(s->seen);
+    /* More lines of the message in process cost its follow-up nothing,
+     * up to the message's line cap. */
+    if (!opens && !s->too_many)
+        oxlo_dissector_extra_uncharged(m);
+    const int n = s->too_many ? 0 : bits(s->seen);
     if (n > 2) {
         if (!f->app)
             oxlo_dissector_classify(m, f, OXLO_PROTOCOL_SMTP, OXLO_PROTOCOL_UNKNOWN);
@@ -201,12 +230,12 @@ void read_packet(oxlo_module *m, oxlo_flow_state *f, smtp_state *s)
         return;
     }
     if (n > 0) {
-        if (pkt.payload_packets >= 12)
+        if (s->turns.count >= 12)
             OXLO_EXCLUDE(m, f);
         return;
     }
     const bool opening = mail_ends_crlf(&p) && (oxlo_rd_match(&p, 0, "220", 0) || oxlo_rd_match(&p, 0, "EHLO", 1));
-    if (!(pkt.payload_packets <= 4 && opening) && !oxlo_dissector_extra_active(f, nullptr))
+    if (!(s->turns.count <= 4 && (opening || !opens)) && !oxlo_dissector_extra_active(f, nullptr))
         OXLO_EXCLUDE(m, f);
 }
 
@@ -234,7 +263,12 @@ int extra_smtp(oxlo_module *m, oxlo_flow_state *f)
         read_packet(m, f, s);
         return !s->credentials.password[0] && (s->auth & TLS_MASK) != TLS_PLAIN ? 1 : 0;
     }
-    if (!m->cfg.smtp_tls_dissection || !oxlo_rd_match(&pkt.payload, 0, "220", 0))
+    if (!m->cfg.smtp_tls_dissection)
+        return 0;
+    oxlo_reader p;
+    if (oxlo_framing::lines(m, f, pkt, LINE_MAX, oxlo_rd_match_n(&pkt.payload, 0, "220", pkt.payload.length < 3 ? pkt.payload.length : 3, 0), &p))
+        return 1;
+    if (!oxlo_rd_match(&p, 0, "220", 0))
         return 0;
     if (f->app && f->app != OXLO_PROTOCOL_SMTP)
         oxlo_flow_set_protocol(m, f, f->app, OXLO_PROTOCOL_SMTPS, OXLO_CONFIDENCE_DPI);

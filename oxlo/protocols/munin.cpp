@@ -2,13 +2,28 @@
 #include "oxlo_dissector.h"
 #include "oxlo_risk_ids.h"
 #include "oxlo_protocol_ids.h"
+#include "protocols/framing.h"
 
 namespace {
 
+/* Longest greeting line waited for. */
+constexpr size_t LINE_MAX = 512;
+
 void search_munin(oxlo_module *m, oxlo_flow_state *f)
 {
-    const oxlo_reader p = oxlo_dissector_packet(m, f).payload;
+    const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     static const char greeting[] = "# munin node at ";
+    /* The greeting line is read whole however the node cut its write: a
+     * start of it waits for the LF that ends the host name. */
+    const size_t have = pkt.payload.length < 16 ? pkt.payload.length : 16;
+    oxlo_reader lines;
+    if (oxlo_framing::lines(m, f, pkt, LINE_MAX, oxlo_rd_match_n(&pkt.payload, 0, greeting, have, 0) != 0, &lines))
+        return;
+    /* The greeting is its first line (what the node wrote behind it is
+     * no part of the host name). */
+    size_t at = 0;
+    oxlo_reader p = lines;
+    oxlo_framing::next_line(lines, &at, &p);
     if (p.length < 16 || !oxlo_rd_match(&p, 0, greeting, 0)) {
         OXLO_EXCLUDE(m, f);
         return;

@@ -2,6 +2,7 @@
  * PING ...) ending in CR LF. */
 #include "oxlo_dissector.h"
 #include "oxlo_protocol_ids.h"
+#include "protocols/framing.h"
 
 #include <cstring>
 
@@ -9,11 +10,29 @@ namespace {
 
 const char *const verbs[] = {"INFO {", "CONNECT {", "PUB ", "SUB ", "UNSUB ", "MSG ", "PING", "PONG"};
 
+/* Longest command line waited for (the server's INFO carries JSON). */
+constexpr size_t LINE_MAX = 4096;
+
+/* The bytes may start one of the commands. */
+bool plausible(const oxlo_reader &p)
+{
+    for (const char *v : verbs) {
+        const size_t n = strlen(v) < p.length ? strlen(v) : p.length;
+        if (oxlo_rd_match_n(&p, 0, v, n, 0))
+            return true;
+    }
+    return false;
+}
+
 void search_nats(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const oxlo_reader &p = pkt.payload;
     if (pkt.l4 != OXLO_L4_TCP)
+        return;
+    /* A command is read whole, up to its line end, however the peer cut
+     * its write. */
+    oxlo_reader p;
+    if (oxlo_framing::lines(m, f, pkt, LINE_MAX, plausible(pkt.payload), &p))
         return;
     if (p.length < 5) {
         OXLO_EXCLUDE(m, f);

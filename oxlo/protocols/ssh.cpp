@@ -353,8 +353,12 @@ void search(oxlo_module *m, oxlo_flow_state *f, ssh_state *s)
     const oxlo_reader &p = pkt.payload;
     const bool client = pkt.from_client;
     char *banner = client ? s->client_banner : s->server_banner;
-    if (s->stage < 2 && !banner[0] && banner_cut(p) && oxlo_dissector_need(m, f, p.length + 1) == 0)
+    if (s->stage < 2 && !banner[0] && banner_cut(p) && oxlo_dissector_need(m, f, p.length + 1) == 0) {
+        /* In the follow-up, waiting for the rest of the line costs no
+         * packet of its budget, however many segments carry it. */
+        oxlo_dissector_extra_uncharged(m);
         return;
+    }
     const bool is_banner = p.length > 7 && oxlo_rd_match(&p, 0, "SSH-", 0);
     /* A side that sent its banner may send its KEXINIT before the other
      * side's banner arrived: that packet is read as a KEXINIT. */

@@ -8,36 +8,33 @@
 
 namespace {
 
-/* The shortest openings taken: a client frame over 26 bytes, the broker's
- * CONNECTED frame over 100. */
-constexpr size_t CLIENT_OPENING_MIN = 27, SERVER_OPENING_MIN = 101;
-
 bool client_opening(const oxlo_reader &p)
 {
     return oxlo_rd_match(&p, 0, "STOMP", 0) || oxlo_rd_match(&p, 0, "CONNECT\n", 0) ||
            oxlo_rd_match(&p, 0, "CONNECT\r\n", 0);
 }
 
-/* The view, shorter than the frame is to be, is its start so far: the
- * opening's command cut, or the command whole and the frame still short. */
-bool opening_start(const oxlo_reader &p, bool from_client)
+/* The bytes may start an opening frame of this side. */
+bool plausible(const oxlo_reader &p, bool from_client)
 {
-    const char *const commands[] = {"STOMP", "CONNECT\n", "CONNECT\r\n", "CONNECTED"};
-    for (size_t i = from_client ? 0 : 3; i < (from_client ? 3u : 4u); i++) {
-        const size_t n = strlen(commands[i]);
-        if (oxlo_rd_match_n(&p, 0, commands[i], p.length < n ? p.length : n, 0))
-            return true;
-    }
-    return false;
+    auto starts = [&](const char *t) {
+        const size_t n = strlen(t) < p.length ? strlen(t) : p.length;
+        return oxlo_rd_match_n(&p, 0, t, n, 0) != 0;
+    };
+    return from_client ? starts("STOMP") || starts("CONNECT\n") || starts("CONNECT\r\n") : starts("CONNECTED");
 }
 
 void search_stomp(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = pkt.payload;
-    /* The opening frame is read from the stream, however it was cut. */
-    const size_t enough = pkt.from_client ? CLIENT_OPENING_MIN : SERVER_OPENING_MIN;
-    if (p.length && p.length < enough && opening_start(p, pkt.from_client) && oxlo_dissector_need(m, f, enough) == 0)
+    /* The opening frame's length is that of the frame, however the peer
+     * cut its write: while a frame's start is shorter than the length
+     * asked of it and its NUL has not come, its next bytes are waited
+     * for. */
+    const size_t least = pkt.from_client ? 26 : 100;
+    if (pkt.l4 == OXLO_L4_TCP && p.length <= least && oxlo_rd_find_byte(&p, 0, 0) < 0 &&
+        plausible(p, pkt.from_client) && oxlo_dissector_need(m, f, p.length + 1) == 0)
         return;
     if ((pkt.from_client && p.length > 26 && client_opening(p)) ||
         (!pkt.from_client && p.length > 100 && oxlo_rd_match(&p, 0, "CONNECTED", 0)))

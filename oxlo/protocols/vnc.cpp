@@ -10,15 +10,13 @@
 
 namespace {
 
-constexpr size_t VERSION_LINE = 12;
-
 struct vnc_state {
     uint8_t banner_side; /* 0 none, else the side's direction + 1 */
 };
 
 bool version_line(const oxlo_reader &p)
 {
-    if (p.length != VERSION_LINE || !oxlo_rd_match(&p, 0, "RFB ", 0) || oxlo_rd_peek8(&p, 7) != '.' || oxlo_rd_peek8(&p, 11) != '\n')
+    if (p.length != 12 || !oxlo_rd_match(&p, 0, "RFB ", 0) || oxlo_rd_peek8(&p, 7) != '.' || oxlo_rd_peek8(&p, 11) != '\n')
         return false;
     for (size_t i : {4, 5, 6, 8, 9, 10})
         if (!isdigit(oxlo_rd_peek8(&p, i)))
@@ -26,12 +24,24 @@ bool version_line(const oxlo_reader &p)
     return true;
 }
 
+/* The bytes, fewer than a version line's, may start one. */
+bool version_start(const oxlo_reader &p)
+{
+    static const char pattern[] = "RFB 000.000\n"; /* 0: a digit */
+    for (size_t i = 0; i < p.length && i < 12; i++) {
+        const uint8_t c = oxlo_rd_peek8(&p, i);
+        if (pattern[i] == '0' ? !isdigit(c) : c != uint8_t(pattern[i]))
+            return false;
+    }
+    return p.length < 12;
+}
+
 void search_vnc(oxlo_module *m, oxlo_flow_state *f)
 {
     vnc_state *s = static_cast<vnc_state *>(oxlo_dissector_state(m, f));
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    /* A version line cut short waits for its rest. */
-    if (s && oxlo_framing::wait_magic(m, f, pkt, "RFB ", 4, VERSION_LINE))
+    /* A version line is read whole however the side cut its write. */
+    if (s && version_start(pkt.payload) && oxlo_framing::wait_for(m, f, pkt, 12))
         return;
     if (!s || !version_line(pkt.payload)) {
         OXLO_EXCLUDE(m, f);

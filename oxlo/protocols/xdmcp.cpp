@@ -25,6 +25,14 @@ void search_xdmcp(oxlo_module *m, oxlo_flow_state *f)
             oxlo_framing::wait_magic(m, f, pkt, "l\0", 2, X11_SETUP_SIZE))
             return;
         uint8_t b6 = 0, b8 = 0;
+        /* The setup is read whole however the client cut its write: a
+         * start of it that matches so far waits for the rest. */
+        const bool display = pkt.dst_port >= 6000 && pkt.dst_port <= 6005;
+        const bool start = p.length < X11_SETUP_SIZE && oxlo_rd_match_n(&p, X11_BYTE_ORDER, "l\0", p.length < 2 ? p.length : 2, 0) &&
+                           (!oxlo_rd_u8_at(&p, X11_AUTH_NAME_LENGTH, &b6) || b6 == 18) &&
+                           (!oxlo_rd_u8_at(&p, X11_AUTH_DATA_LENGTH, &b8) || b8 == 16);
+        if (display && start && oxlo_framing::wait_for(m, f, pkt, X11_SETUP_SIZE))
+            return;
         /* "MIT-MAGIC-COOKIE-1" and its 16 bytes. */
         ok = pkt.dst_port >= 6000 && pkt.dst_port <= 6005 && p.length == X11_SETUP_SIZE &&
              oxlo_rd_match_n(&p, X11_BYTE_ORDER, "l\0", 2, 0) && oxlo_rd_u8_at(&p, X11_AUTH_NAME_LENGTH, &b6) &&

@@ -9,6 +9,7 @@ namespace {
 
 struct z3950_state {
     uint8_t counted;
+    uint8_t read; /* messages read whole (what a peer wrote at once, a PDU or more) */
 };
 
 /* The elements of a PDU from offset 2: their number when they end exactly
@@ -54,46 +55,32 @@ int walk(const oxlo_reader &p)
     return at == p.length ? n : -1;
 }
 
-/* The bytes of the PDU the view starts (its tag, its length in short form
- * or in one or two bytes, and its contents), at least the 6 the rules
- * read; as many as it holds when the length cannot be told yet. */
-uint64_t pdu_size(const oxlo_reader &p)
-{
-    constexpr uint64_t LEAST = 6, MOST = 16384;
-    uint8_t length = 0, b2 = 0;
-    uint16_t b23 = 0;
-    uint64_t total = 0;
-    if (!oxlo_rd_u8_at(&p, 1, &length))
-        return LEAST;
-    if (length < 0x80)
-        total = 2u + length;
-    else if (length == 0x81)
-        total = oxlo_rd_u8_at(&p, 2, &b2) ? 3u + b2 : LEAST;
-    else if (length == 0x82)
-        total = oxlo_rd_u16_at(&p, 2, &b23) ? 4u + b23 : LEAST;
-    if (total > MOST)
-        return 0;
-    return total > LEAST ? total : LEAST;
-}
-
 void search_z3950(oxlo_module *m, oxlo_flow_state *f)
 {
     z3950_state *s = static_cast<z3950_state *>(oxlo_dissector_state(m, f));
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
-    const oxlo_reader &p = pkt.payload;
-    uint8_t first = 0;
-    /* A PDU is read whole from the stream: cut short (by the sender's
-     * segments), it waits for the length its header gives. */
-    if (s && oxlo_rd_u8_at(&p, 0, &first) && (first & 0x1F) >= 20) {
-        const uint64_t total = pdu_size(p);
-        if (p.length < total && oxlo_framing::wait_for(m, f, pkt, total))
+    oxlo_reader p = pkt.payload;
+    uint8_t first = 0, length = 0;
+    /* A PDU is read whole however the peer cut its write: a start of one
+     * (a context tag from 20 on, a short-form length) waits for the rest,
+     * and one the next PDU's start follows is read alone (the rest is the
+     * next view's). */
+    if (s && oxlo_rd_u8_at(&p, 0, &first) && (first & 0x1F) >= 20 && (first & 0x1F) != 0x1F) {
+        const bool sized = oxlo_rd_u8_at(&p, 1, &length);
+        if ((!sized || length < 0x80) && oxlo_framing::wait_for(m, f, pkt, sized ? 2u + length : 2u))
             return;
+        if (sized && length < 0x80 && pkt.l4 == OXLO_L4_TCP && 2u + length < p.length) {
+            oxlo_dissector_consume(m, f, 2u + length);
+            p = oxlo_rd_upto(&p, 2u + length);
+        }
     }
-    if (!s || p.length <= 5 || pkt.payload_packets > 8 || !oxlo_rd_u8_at(&p, 0, &first) || (first & 0x1F) < 20) {
+    /* The budgets count the messages read, not the segments that carried
+     * them. */
+    if (!s || p.length <= 5 || s->read >= 8 || !oxlo_rd_u8_at(&p, 0, &first) || (first & 0x1F) < 20) {
         OXLO_EXCLUDE(m, f);
         return;
     }
-    if (pkt.payload_packets == 1 && oxlo_flow_handshake_complete(f) && (first & 0x1F) != 20 && (first & 0x1F) != 21) {
+    if (s->read++ == 0 && oxlo_flow_handshake_complete(f) && (first & 0x1F) != 20 && (first & 0x1F) != 21) {
         OXLO_EXCLUDE(m, f);
         return;
     }

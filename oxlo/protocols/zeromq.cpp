@@ -14,11 +14,11 @@ void search_zmq(oxlo_module *m, oxlo_flow_state *f)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     const oxlo_reader &p = pkt.payload;
-    uint8_t first = 0, pad = 1, end = 0x7F;
-    /* A signature cut short waits for its rest while its bytes so far fit. */
+    uint8_t first = 0, end = 0;
+    /* The signature is read whole however the peer cut its write: a start
+     * of it that matches so far waits for the rest. */
     if (p.length < ZMTP_SIGNATURE_SIZE && oxlo_rd_u8_at(&p, ZMTP_SIGNATURE, &first) && first == 0xFF &&
-        (!oxlo_rd_u8_at(&p, ZMTP_SIGNATURE_END, &pad) || pad == 0x01) &&
-        (!oxlo_rd_u8_at(&p, ZMTP_SIGNATURE_END + 1, &end) || end == 0x7F) &&
+        (!oxlo_rd_u8_at(&p, ZMTP_SIGNATURE_END, &end) || end == 0x01) &&
         oxlo_framing::wait_for(m, f, pkt, ZMTP_SIGNATURE_SIZE))
         return;
     if (p.length >= ZMTP_SIGNATURE_SIZE && oxlo_rd_u8_at(&p, ZMTP_SIGNATURE, &first) && first == 0xFF &&

@@ -94,6 +94,36 @@ TEST_F(Messaging, first_messages_and_near_misses)
     }
 }
 
+// A text opening cut into single-byte segments is read as its peer wrote
+// it: named as when whole, and a short frame's NUL ends the wait for more.
+TEST_F(Messaging, openings_cut_into_single_bytes)
+{
+    struct cut_case {
+        const char *what;
+        uint16_t port;
+        bool from_client;
+        std::string opening;
+        uint16_t expected; // 0: must not be named `protocol`
+        uint16_t protocol;
+    } cases[] = {
+        {"STOMP frame", 61613, true, std::string("STOMP\naccept-version:1.2\nhost:vesk.test\n\n\0", 44), OXLO_PROTOCOL_STOMP, 0},
+        {"STOMP: a frame too short for an opening", 61613, true, std::string("STOMP\nhost:a\n\n\0", 16), 0,
+         OXLO_PROTOCOL_STOMP},
+        {"NATS INFO", 4222, false, "INFO {\"server_id\":\"x\",\"version\":\"2.9\"}\r\n", OXLO_PROTOCOL_NATS, 0},
+        {"IRC lines", 6667, true, "NICK alice\r\nUSER alice 0 * :Alice\r\nJOIN #vesk\r\n", OXLO_PROTOCOL_IRC, 0},
+    };
+    for (const cut_case &e : cases) {
+        kit::conversation c(m, e.port);
+        c.handshake();
+        for (char b : e.opening)
+            e.from_client ? c.client(std::string(1, b)) : c.server(std::string(1, b));
+        if (e.expected)
+            EXPECT_EQ(c.app(), e.expected) << e.what;
+        else
+            EXPECT_NE(c.app(), e.protocol) << e.what;
+    }
+}
+
 TEST_F(Messaging, irc_user_name_is_a_credential)
 {
     kit::conversation c(m, 6667);

@@ -295,13 +295,20 @@ TEST_F(RemoteVpn, rsh_opening)
         {"no stderr port and the strings in one segment", {std::string(1, '\0') + strings}, true},
         {"a lone NUL followed by bytes that are no strings", {std::string(1, '\0'), "\x01\x02\x03"}, false},
         {"two NULs", {std::string(2, '\0'), strings}, false},
+        {"two NULs in one segment", {std::string(2, '\0') + strings}, false},
     };
+    /* The same bytes cut into single-byte segments decide the same. */
+    for (const bool cut : {false, true})
     for (const rsh_case &c : cases) {
         kit::conversation conv(m, 514, OXLO_L4_TCP, 1023);
         conv.handshake();
         for (const std::string &payload : c.segments)
-            conv.client(payload);
-        EXPECT_EQ(conv.app() == OXLO_PROTOCOL_RSH && conv.by_inspection(), c.rsh) << c.what;
+            if (cut)
+                for (char b : payload)
+                    conv.client(std::string(1, b));
+            else
+                conv.client(payload);
+        EXPECT_EQ(conv.app() == OXLO_PROTOCOL_RSH && conv.by_inspection(), c.rsh) << c.what << (cut ? ", cut" : "");
         if (c.rsh) {
             EXPECT_NE(conv.messages().find("User 'rshbob' executing 'echo hello'"), std::string::npos)
                 << c.what << ": " << conv.messages();
