@@ -198,6 +198,18 @@ first_end whole(oxlo_module *m, oxlo_flow_state *f, const oxlo_packet_view &pkt,
     return true;
 }
 
+/* Printable text, tabs and carriage returns: bytes that may start a line
+ * of a text protocol worth waiting for. */
+[[maybe_unused]] inline bool line_text(const oxlo_reader &p)
+{
+    for (size_t i = 0; i < p.length; i++) {
+        const uint8_t c = oxlo_rd_peek8(&p, i);
+        if ((c < 0x20 || c > 0x7E) && c != '\r' && c != '\t')
+            return false;
+    }
+    return true;
+}
+
 /* Request and answer protocols read line by line: the lines one side
  * writes before the other side answers form one message, however many
  * segments carried them. true when lines of this view's direction start a

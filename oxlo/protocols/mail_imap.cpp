@@ -25,17 +25,6 @@ struct imap_state {
 /* Longest line waited for. */
 constexpr size_t LINE_MAX = 2048;
 
-/* Text, which may start a line worth waiting for. */
-bool plausible(const oxlo_reader &p)
-{
-    for (size_t i = 0; i < p.length; i++) {
-        const uint8_t c = oxlo_rd_peek8(&p, i);
-        if ((c < 0x20 || c > 0x7E) && c != '\r' && c != '\t')
-            return false;
-    }
-    return true;
-}
-
 bool tag_char(uint8_t c) { return isalnum(c) || c == '*' || c == '.'; }
 
 /* Offset of the word after the line's tag (and after a message number
@@ -148,7 +137,7 @@ void search_imap(oxlo_module *m, oxlo_flow_state *f)
      * however the sender cut its writes; the budget counts messages (the
      * lines one side writes before the other answers). */
     oxlo_reader lines;
-    if (oxlo_framing::lines(m, f, pkt, LINE_MAX, plausible(pkt.payload), &lines))
+    if (oxlo_framing::lines(m, f, pkt, LINE_MAX, oxlo_framing::line_text(pkt.payload), &lines))
         return;
     oxlo_framing::new_turn(&s->turns, pkt);
     size_t next = 0;

@@ -55,18 +55,6 @@ int bits(uint16_t v)
 
 int extra_pop(oxlo_module *m, oxlo_flow_state *f);
 
-/* The bytes may start a line worth waiting for: any text line keeps the
- * search going while it is young. */
-bool plausible(const oxlo_reader &p)
-{
-    for (size_t i = 0; i < p.length; i++) {
-        const uint8_t c = oxlo_rd_peek8(&p, i);
-        if ((c < 0x20 || c > 0x7E) && c != '\r' && c != '\t')
-            return false;
-    }
-    return true;
-}
-
 /* The first line of a message (a command, or a reply with whatever data
  * follows it); false when the dissector gave up. */
 bool read_line(oxlo_module *m, oxlo_flow_state *f, pop_state *s, const oxlo_reader &p)
@@ -129,7 +117,7 @@ void read_view(oxlo_module *m, oxlo_flow_state *f, pop_state *s)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     oxlo_reader lines;
-    if (oxlo_framing::lines(m, f, pkt, LINE_MAX, plausible(pkt.payload), &lines))
+    if (oxlo_framing::lines(m, f, pkt, LINE_MAX, oxlo_framing::line_text(pkt.payload), &lines))
         return;
     if (!oxlo_framing::new_turn(&s->turns, pkt))
         return;

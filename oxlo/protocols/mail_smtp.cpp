@@ -35,17 +35,6 @@ struct smtp_state {
     oxlo_framing::turns turns;
 };
 
-/* Text, which may start a line worth waiting for. */
-bool plausible(const oxlo_reader &p)
-{
-    for (size_t i = 0; i < p.length; i++) {
-        const uint8_t c = oxlo_rd_peek8(&p, i);
-        if ((c < 0x20 || c > 0x7E) && c != '\r' && c != '\t')
-            return false;
-    }
-    return true;
-}
-
 smtp_state *state_of(oxlo_module *m, oxlo_flow_state *f, int create)
 {
     return static_cast<smtp_state *>(oxlo_dissector_state_of(m, f, OXLO_PROTOCOL_SMTP, create));
@@ -199,7 +188,7 @@ void read_packet(oxlo_module *m, oxlo_flow_state *f, smtp_state *s)
 {
     const oxlo_packet_view pkt = oxlo_dissector_packet(m, f);
     oxlo_reader p;
-    if (oxlo_framing::lines(m, f, pkt, LINE_MAX, plausible(pkt.payload), &p))
+    if (oxlo_framing::lines(m, f, pkt, LINE_MAX, oxlo_framing::line_text(pkt.payload), &p))
         return;
     const bool opens = oxlo_framing::new_turn(&s->turns, pkt);
     if (opens) {
