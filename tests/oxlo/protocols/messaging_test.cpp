@@ -106,8 +106,8 @@ TEST_F(Messaging, openings_cut_into_single_bytes)
         uint16_t expected; // 0: must not be named `protocol`
         uint16_t protocol;
     } cases[] = {
-        {"STOMP frame", 61613, true, std::string("STOMP\naccept-version:1.2\nhost:vesk.test\n\n\0", 44), OXLO_PROTOCOL_STOMP, 0},
-        {"STOMP: a frame too short for an opening", 61613, true, std::string("STOMP\nhost:a\n\n\0", 16), 0,
+        {"STOMP frame", 61613, true, std::string("STOMP\naccept-version:1.2\nhost:vesk.test\n\n\0", 42), OXLO_PROTOCOL_STOMP, 0},
+        {"STOMP: a frame too short for an opening", 61613, true, std::string("STOMP\nhost:a\n\n\0", 15), 0,
          OXLO_PROTOCOL_STOMP},
         {"NATS INFO", 4222, false, "INFO {\"server_id\":\"x\",\"version\":\"2.9\"}\r\n", OXLO_PROTOCOL_NATS, 0},
         {"IRC lines", 6667, true, "NICK alice\r\nUSER alice 0 * :Alice\r\nJOIN #vesk\r\n", OXLO_PROTOCOL_IRC, 0},
