@@ -168,3 +168,24 @@ e2e_wait_port() {  # tcp|udp port
 e2e_over_lines() {  # port
   grep -F "[OXLO OVER]" "$LOG" | grep -E " <-> [^] ]*:$1\]\[" || true
 }
+
+# The evasion tests' common ground: a rules file whose policy NAME passes
+# with marker 9 and drops blocked.vesk.test, a file to serve, a certificate
+# for the TLS servers, and the client namespace made ready for raw
+# connections. Those use source ports 40000-40999, which the client's kernel
+# knows nothing of: it would reset them, so its resets from those ports are
+# dropped, except the raw client's own (socket mark 0x77).
+e2e_evasion_setup() {
+  cat > "$TMP/rules.json" <<JSON
+{"policy":{"id":0,"name":"$1","default_marker":9,"markers":{"hostnames":{"blocked.vesk.test":"drop"}}}}
+JSON
+  echo hello > "$TMP/index.txt"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 \
+    -subj "/CN=vesk.test" -keyout "$TMP/key.pem" -out "$TMP/cert.pem" 2> /dev/null
+  in_c sysctl -qw net.ipv4.ip_local_port_range="50000 60999"
+  local ipt
+  for ipt in iptables ip6tables; do
+    in_c $ipt -A OUTPUT -o eth0 -p tcp --sport 40000:40999 --tcp-flags RST RST \
+      -m mark ! --mark 0x77 -j DROP
+  done
+}

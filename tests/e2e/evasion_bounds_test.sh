@@ -13,21 +13,7 @@ e2e_require
 CLIENT_PY="$(realpath "$(dirname "$0")")/evasion_bounds_client.py"
 e2e_setup
 
-cat > "$TMP/rules.json" <<'JSON'
-{"policy":{"id":0,"name":"bounds","default_marker":9,"markers":{"hostnames":{"blocked.vesk.test":"drop"}}}}
-JSON
-echo hello > "$TMP/index.txt"
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 \
-  -subj "/CN=vesk.test" -keyout "$TMP/key.pem" -out "$TMP/cert.pem" 2> /dev/null
-
-# The client's raw connections use source ports 40000-40999, which its
-# kernel knows nothing of: its resets from them are dropped, except the
-# client's own (socket mark 0x77).
-in_c sysctl -qw net.ipv4.ip_local_port_range="50000 60999"
-for ipt in iptables ip6tables; do
-  in_c $ipt -A OUTPUT -o eth0 -p tcp --sport 40000:40999 --tcp-flags RST RST \
-    -m mark ! --mark 0x77 -j DROP
-done
+e2e_evasion_setup bounds
 
 # One s_server per TLS case: it serves one connection at a time.
 TLS=10.77.0.100,10.77.0.101,10.77.0.102,10.77.0.103
