@@ -31,6 +31,8 @@ recs = [r for m in flows for r in m.get('records', [])]
 ok = eval(sys.argv[2])
 if not ok and len(sys.argv) < 4:
     print(json.dumps(msgs, indent=1)[:3000])
+    print("%d messages, %d flow batches, %d records: %s" % (
+        len(msgs), len(flows), len(recs), sorted(r.get('58011', '?') for r in recs)))
 sys.exit(0 if ok else 1)
 PY
 }
